@@ -1,0 +1,386 @@
+#include "foundation/platform.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+// ---- Files ----------------------------------------------------------------
+
+bool File_Create(const char* path, FILE** out)
+{
+    if (path == nullptr || out == nullptr) return false;
+    FILE* f = fopen64(path, "w+b");
+    if (f == nullptr) return false;
+    *out = f;
+    return true;
+}
+
+bool File_Open(const char* path, bool readOnly, FILE** out)
+{
+    if (path == nullptr || out == nullptr) return false;
+    FILE* f = fopen64(path, readOnly ? "rb" : "r+b");
+    if (f == nullptr) return false;
+    *out = f;
+    return true;
+}
+
+bool File_Close(FILE* f)
+{
+    if (f == nullptr) return false;
+    bool flushed = fflush(f) == 0;
+    bool closed = fclose(f) == 0;
+    return flushed && closed;
+}
+
+bool File_GetSize(FILE* f, uint64_t* size)
+{
+    if (f == nullptr || size == nullptr) return false;
+    if (fseeko64(f, 0, SEEK_END) != 0) return false;
+    off64_t pos = ftello64(f);
+    if (pos == -1) return false;
+    *size = static_cast<uint64_t>(pos);
+    return true;
+}
+
+static bool SeekTo(FILE* f, uint64_t offset)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return fseeko64(f, static_cast<off64_t>(offset), SEEK_SET) == 0;
+}
+
+bool File_ReadAt(FILE* f, uint64_t offset, uint32_t length, void* buffer)
+{
+    if (f == nullptr || (buffer == nullptr && length != 0)) return false;
+    if (!SeekTo(f, offset)) return false;
+    if (length == 0) return true;
+    return fread(buffer, 1, length, f) == length;
+}
+
+bool File_WriteAt(FILE* f, uint64_t offset, uint32_t length, const void* data)
+{
+    if (f == nullptr || (data == nullptr && length != 0)) return false;
+    if (!SeekTo(f, offset)) return false;
+    if (length == 0) return true;
+    return fwrite(data, 1, length, f) == length;
+}
+
+bool File_CreatePreallocated(const char* path, uint64_t size, FILE** out)
+{
+    if (out == nullptr || size > static_cast<uint64_t>(INT64_MAX)) return false;
+    FILE* f = nullptr;
+    if (!File_Create(path, &f)) return false;
+    if (size != 0) {
+        // posix_fallocate refuses a length of 0, so only a real size is reserved.
+        if (posix_fallocate64(fileno(f), 0, static_cast<off64_t>(size)) != 0) {
+            fclose(f);
+            remove(path);
+            return false;
+        }
+    }
+    *out = f;
+    return true;
+}
+
+bool File_TruncateAndClose(FILE* f, uint64_t length)
+{
+    if (f == nullptr) return false;
+    // Flush first: a buffered write that cannot reach the file is a failure of the whole
+    // output, and every buffered byte lies below length, so the flush cannot extend the file.
+    bool ok = fflush(f) == 0;
+    if (length > static_cast<uint64_t>(INT64_MAX) ||
+        ftruncate64(fileno(f), static_cast<off64_t>(length)) != 0)
+        ok = false;
+    if (fclose(f) != 0) ok = false;
+    return ok;
+}
+
+bool File_GetSizeByPath(const char* path, uint64_t* size)
+{
+    struct stat64 st;
+    if (path == nullptr || size == nullptr || stat64(path, &st) != 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool File_GetModTimeSince2000(const char* path, int32_t* seconds)
+{
+    struct stat64 st;
+    if (path == nullptr || seconds == nullptr || stat64(path, &st) != 0) return false;
+    *seconds = Time_Since2000FromTime(st.st_mtime);
+    return true;
+}
+
+bool Os_PathExists(const char* path)
+{
+    struct stat64 st;
+    return path != nullptr && stat64(path, &st) == 0;
+}
+
+bool Os_RemoveFile(const char* path)
+{
+    return path != nullptr && remove(path) == 0;
+}
+
+bool Os_RenameFile(const char* oldPath, const char* newPath)
+{
+    return oldPath != nullptr && newPath != nullptr && rename(oldPath, newPath) == 0;
+}
+
+bool Os_MakeDirectory(const char* path)
+{
+    return path != nullptr && mkdir(path, 0755) == 0;
+}
+
+void Path_SplitCStr(const char* path, char* dir, char* stem, char* ext)
+{
+    if (path == nullptr) return;
+    const char* slash = strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    if (dir) {
+        size_t n = static_cast<size_t>(name - path);
+        memmove(dir, path, n);
+        dir[n] = '\0';
+    }
+    const char* dot = strrchr(name, '.');
+    size_t stemLen = dot ? static_cast<size_t>(dot - name) : strlen(name);
+    if (ext) {
+        // The extension is written before the stem so that both may share the path's storage order.
+        if (dot) memmove(ext, dot + 1, strlen(dot + 1) + 1);
+        else ext[0] = '\0';
+    }
+    if (stem) {
+        memmove(stem, name, stemLen);
+        stem[stemLen] = '\0';
+    }
+}
+
+// ---- Memory ---------------------------------------------------------------
+
+void* Mem_Alloc(uint32_t size)
+{
+    return malloc(size != 0 ? size : 1);
+}
+
+void Mem_Free(void* block)
+{
+    free(block);
+}
+
+// ---- Clock and calendar ---------------------------------------------------
+
+// 2000-01-01 00:00:00 UTC in seconds since the epoch.
+static const int64_t kEpoch2000 = 946684800;
+
+int32_t Time_Since2000FromTime(time_t t)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(t) - kEpoch2000));
+}
+
+int32_t Time_NowSince2000()
+{
+    return Time_Since2000FromTime(time(nullptr));
+}
+
+uint32_t Time_FatDateTimeFromTime(time_t t)
+{
+    struct tm tmv;
+    if (localtime_r(&t, &tmv) == nullptr) return 0;
+    uint32_t year = tmv.tm_year + 1900 >= 1980 ? static_cast<uint32_t>(tmv.tm_year + 1900 - 1980) : 0;
+    if (year > 127) year = 127;
+    return (year << 25) + (static_cast<uint32_t>(tmv.tm_mon + 1) << 21) +
+           (static_cast<uint32_t>(tmv.tm_mday) << 16) + static_cast<uint32_t>(tmv.tm_hour) * 2048 +
+           static_cast<uint32_t>(tmv.tm_min) * 32 + static_cast<uint32_t>(tmv.tm_sec) / 2;
+}
+
+uint32_t Time_NowFatDateTime()
+{
+    return Time_FatDateTimeFromTime(time(nullptr));
+}
+
+static void FillParts(const struct tm& tmv, TimeParts* p)
+{
+    p->year = static_cast<uint16_t>(tmv.tm_year + 1900);
+    p->month = static_cast<uint16_t>(tmv.tm_mon + 1);
+    p->weekday = static_cast<uint16_t>(tmv.tm_wday);
+    p->day = static_cast<uint16_t>(tmv.tm_mday);
+    p->hour = static_cast<uint16_t>(tmv.tm_hour);
+    p->minute = static_cast<uint16_t>(tmv.tm_min);
+    p->second = static_cast<uint16_t>(tmv.tm_sec);
+    p->millisecond = 0;
+}
+
+void Time_GetLocalParts(uint16_t* year, uint16_t* month, uint16_t* weekday, uint16_t* day,
+                        uint16_t* hour, uint16_t* minute, uint16_t* second, uint16_t* millisecond)
+{
+    time_t now = time(nullptr);
+    struct tm tmv;
+    TimeParts p = {};
+    if (localtime_r(&now, &tmv) != nullptr) FillParts(tmv, &p);
+    if (year) *year = p.year;
+    if (month) *month = p.month;
+    if (weekday) *weekday = p.weekday;
+    if (day) *day = p.day;
+    if (hour) *hour = p.hour;
+    if (minute) *minute = p.minute;
+    if (second) *second = p.second;
+    if (millisecond) *millisecond = 0;
+}
+
+void Time_GetUtcParts(TimeParts* parts)
+{
+    if (parts == nullptr) return;
+    time_t now = time(nullptr);
+    struct tm tmv;
+    *parts = TimeParts{};
+    if (gmtime_r(&now, &tmv) != nullptr) FillParts(tmv, parts);
+}
+
+// ---- Byte order -----------------------------------------------------------
+
+uint16_t Bytes_LeToHost16(uint16_t v) { return v; }
+uint16_t Bytes_HostToLe16(uint16_t v) { return v; }
+uint32_t Bytes_LeToHost32(uint32_t v) { return v; }
+uint32_t Bytes_HostToLe32(uint32_t v) { return v; }
+uint64_t Bytes_LeToHost64(uint64_t v) { return v; }
+uint64_t Bytes_HostToLe64(uint64_t v) { return v; }
+uint16_t Bytes_BeToHost16(uint16_t v) { return __builtin_bswap16(v); }
+uint16_t Bytes_HostToBe16(uint16_t v) { return __builtin_bswap16(v); }
+uint32_t Bytes_BeToHost32(uint32_t v) { return __builtin_bswap32(v); }
+uint32_t Bytes_HostToBe32(uint32_t v) { return __builtin_bswap32(v); }
+uint64_t Bytes_BeToHost64(uint64_t v) { return __builtin_bswap64(v); }
+uint64_t Bytes_HostToBe64(uint64_t v) { return __builtin_bswap64(v); }
+
+void Bytes_LeToHostArray16(uint16_t*, uint32_t) {}
+void Bytes_LeToHostArray32(uint32_t*, uint32_t) {}
+void Bytes_HostToLeArray32(uint32_t*, uint32_t) {}
+
+void Bytes_HostToBeArray16(const uint16_t* src, uint16_t* dst, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) dst[i] = __builtin_bswap16(src[i]);
+}
+
+void Bytes_BeToHostArray16(const uint16_t* src, uint16_t* dst, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) dst[i] = __builtin_bswap16(src[i]);
+}
+
+void Bytes_HostToBeArray64(const uint64_t* src, uint64_t* dst, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) dst[i] = __builtin_bswap64(src[i]);
+}
+
+void Bytes_WriteUIntBe(uint64_t v, void* dst, uint32_t n)
+{
+    uint8_t* d = static_cast<uint8_t*>(dst);
+    if (n > 8) n = 8;
+    for (uint32_t i = 0; i < n; ++i) d[n - 1 - i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void Bytes_WriteU16Be(uint16_t v, void* dst) { Bytes_WriteUIntBe(v, dst, 2); }
+void Bytes_WriteU32Be(uint32_t v, void* dst) { Bytes_WriteUIntBe(v, dst, 4); }
+void Bytes_WriteU64Be(uint64_t v, void* dst) { Bytes_WriteUIntBe(v, dst, 8); }
+
+uint8_t Bytes_GetByte0(uint32_t v) { return static_cast<uint8_t>(v); }
+uint8_t Bytes_GetByte1(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t Bytes_GetByte2(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
+uint8_t Bytes_GetByte3(uint32_t v) { return static_cast<uint8_t>(v >> 24); }
+
+uint16_t Bytes_LoadLe16(const void* p) { uint16_t v; memcpy(&v, p, 2); return v; }
+uint32_t Bytes_LoadLe32(const void* p) { uint32_t v; memcpy(&v, p, 4); return v; }
+uint64_t Bytes_LoadLe64(const void* p) { uint64_t v; memcpy(&v, p, 8); return v; }
+uint16_t Bytes_LoadBe16(const void* p) { return __builtin_bswap16(Bytes_LoadLe16(p)); }
+uint32_t Bytes_LoadBe32(const void* p) { return __builtin_bswap32(Bytes_LoadLe32(p)); }
+uint64_t Bytes_LoadBe64(const void* p) { return __builtin_bswap64(Bytes_LoadLe64(p)); }
+void Bytes_StoreLe16(void* p, uint16_t v) { memcpy(p, &v, 2); }
+void Bytes_StoreLe32(void* p, uint32_t v) { memcpy(p, &v, 4); }
+void Bytes_StoreLe64(void* p, uint64_t v) { memcpy(p, &v, 8); }
+
+bool Mem_IsZero(const void* bytes, uint32_t length)
+{
+    const uint8_t* b = static_cast<const uint8_t*>(bytes);
+    uint32_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t w;
+        memcpy(&w, b + i, 8);
+        if (w != 0) return false;
+    }
+    for (; i < length; ++i)
+        if (b[i] != 0) return false;
+    return true;
+}
+
+void Mem_Fill16(uint16_t* array, uint16_t value, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) array[i] = value;
+}
+
+void Mem_Fill64(uint64_t* array, uint64_t value, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) array[i] = value;
+}
+
+// ---- Integer helpers ------------------------------------------------------
+
+int64_t Math_DivCeilI64(int64_t a, int64_t b)
+{
+    if (b == 0 || (a == INT64_MIN && b == -1)) return 0;
+    int64_t q = a / b;
+    int64_t r = a % b;
+    // Round toward positive infinity when the remainder and the divisor have the same sign.
+    if (r != 0 && ((r > 0) == (b > 0))) ++q;
+    return q;
+}
+
+uint64_t Math_DivCeilU64(uint64_t a, uint64_t b)
+{
+    if (b == 0) return 0;
+    return a / b + (a % b != 0 ? 1 : 0);
+}
+
+uint32_t Math_DivCeilU32(uint32_t a, uint32_t b)
+{
+    if (b == 0) return 0;
+    return a / b + (a % b != 0 ? 1 : 0);
+}
+
+uint32_t Math_RoundUpU32(uint32_t a, uint32_t step)
+{
+    if (step == 0) return 0;
+    uint64_t r = static_cast<uint64_t>(Math_DivCeilU32(a, step)) * step;
+    return r > UINT32_MAX ? 0 : static_cast<uint32_t>(r);
+}
+
+bool Math_IsPowerOfTwo(int32_t x)
+{
+    if (x < 0) return false;
+    uint32_t u = static_cast<uint32_t>(x);
+    return (u & (u - 1)) == 0;
+}
+
+bool Math_AddU64(uint64_t a, uint64_t b, uint64_t* out)
+{
+    uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) return false;
+    if (out) *out = r;
+    return true;
+}
+
+bool Math_MulU64(uint64_t a, uint64_t b, uint64_t* out)
+{
+    uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) return false;
+    if (out) *out = r;
+    return true;
+}
+
+bool Math_MulU32(uint32_t a, uint32_t b, uint32_t* out)
+{
+    uint32_t r;
+    if (__builtin_mul_overflow(a, b, &r)) return false;
+    if (out) *out = r;
+    return true;
+}

@@ -1,0 +1,190 @@
+#include "foundation/stream.h"
+
+#include "foundation/platform.h"
+#include "foundation/result_codes.h"
+
+// ---- File streams ---------------------------------------------------------
+
+bool FileStream_ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
+    return File_ReadAt(static_cast<FILE*>(impl), offset, length, buffer);
+}
+
+bool FileStream_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data)
+{
+    return File_WriteAt(static_cast<FILE*>(impl), offset, length, data);
+}
+
+bool FileStream_Close(void* impl)
+{
+    return File_Close(static_cast<FILE*>(impl));
+}
+
+bool FileStream_GetSize(void* impl, uint64_t* size)
+{
+    return File_GetSize(static_cast<FILE*>(impl), size);
+}
+
+const ByteStreamOps FileStreamOps = {FileStream_ReadAt, FileStream_WriteAt, FileStream_Close,
+                                     FileStream_GetSize};
+
+// ---- Preallocated output files --------------------------------------------
+
+PreallocFile* PreallocFile_Alloc()
+{
+    PreallocFile* pf = static_cast<PreallocFile*>(Mem_Alloc(sizeof(PreallocFile)));
+    if (pf != nullptr) *pf = PreallocFile{nullptr, 0, 0};
+    return pf;
+}
+
+bool PreallocFile_ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
+    return File_ReadAt(static_cast<PreallocFile*>(impl)->file, offset, length, buffer);
+}
+
+bool PreallocFile_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data)
+{
+    PreallocFile* pf = static_cast<PreallocFile*>(impl);
+    if (!File_WriteAt(pf->file, offset, length, data)) return false;
+    uint64_t end = offset + length;  // cannot wrap: File_WriteAt refuses offsets beyond 2^63
+    if (end > pf->logicalEnd) pf->logicalEnd = end;
+    return true;
+}
+
+bool PreallocFile_Destroy(PreallocFile* pf)
+{
+    if (pf == nullptr) return false;
+    bool ok = pf->file != nullptr && File_TruncateAndClose(pf->file, pf->logicalEnd);
+    Mem_Free(pf);
+    return ok;
+}
+
+bool PreallocFile_Close(void* impl)
+{
+    return PreallocFile_Destroy(static_cast<PreallocFile*>(impl));
+}
+
+bool PreallocFile_GetSize(void* impl, uint64_t* size)
+{
+    if (size == nullptr) return false;
+    *size = static_cast<PreallocFile*>(impl)->logicalEnd;
+    return true;
+}
+
+const ByteStreamOps PreallocFileStreamOps = {PreallocFile_ReadAt, PreallocFile_WriteAt,
+                                             PreallocFile_Close, PreallocFile_GetSize};
+
+// ---- Streams --------------------------------------------------------------
+
+ByteStream* Stream_Alloc(void* impl, const ByteStreamOps* ops)
+{
+    ByteStream* s = static_cast<ByteStream*>(Mem_Alloc(sizeof(ByteStream)));
+    if (s != nullptr) {
+        s->impl = impl;
+        s->ops = ops;
+    }
+    return s;
+}
+
+bool Stream_OpenFile(const char* path, bool readOnly, ByteStream** out)
+{
+    if (out == nullptr) return false;
+    FILE* f = nullptr;
+    if (!File_Open(path, readOnly, &f)) return false;
+    ByteStream* s = Stream_Alloc(f, &FileStreamOps);
+    if (s == nullptr) {
+        File_Close(f);
+        return false;
+    }
+    *out = s;
+    return true;
+}
+
+bool Stream_CreateFile(const char* path, ByteStream** out)
+{
+    if (out == nullptr) return false;
+    FILE* f = nullptr;
+    if (!File_Create(path, &f)) return false;
+    ByteStream* s = Stream_Alloc(f, &FileStreamOps);
+    if (s == nullptr) {
+        File_Close(f);
+        return false;
+    }
+    *out = s;
+    return true;
+}
+
+bool Stream_CreatePreallocated(const char* path, uint64_t size, ByteStream** out)
+{
+    if (out == nullptr) return false;
+    PreallocFile* pf = PreallocFile_Alloc();
+    if (pf == nullptr) return false;
+    ByteStream* s = Stream_Alloc(pf, &PreallocFileStreamOps);
+    if (s == nullptr) {
+        Mem_Free(pf);
+        return false;
+    }
+    FILE* f = nullptr;
+    if (!File_CreatePreallocated(path, size, &f)) {
+        Mem_Free(pf);
+        Mem_Free(s);
+        return false;
+    }
+    pf->file = f;
+    pf->preallocatedSize = size;
+    pf->logicalEnd = 0;
+    *out = s;
+    return true;
+}
+
+bool Stream_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer)
+{
+    return s != nullptr && s->ops->ReadAt(s->impl, offset, length, buffer);
+}
+
+bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data)
+{
+    return s != nullptr && s->ops->WriteAt(s->impl, offset, length, data);
+}
+
+bool Stream_GetSize(ByteStream* s, uint64_t* size)
+{
+    return s != nullptr && s->ops->GetSize(s->impl, size);
+}
+
+bool Stream_Close(ByteStream* s)
+{
+    if (s == nullptr) return false;
+    bool ok = s->ops->Close(s->impl);
+    Mem_Free(s);
+    return ok;
+}
+
+bool Stream_ClosePreallocated(ByteStream* s)
+{
+    if (s == nullptr) return false;
+    bool ok = PreallocFile_Destroy(static_cast<PreallocFile*>(s->impl));
+    Mem_Free(s);
+    return ok;
+}
+
+// ---- File opener ----------------------------------------------------------
+
+int FileOpener_DefaultOpen(const char* path, bool readOnly, ByteStream** out, void*)
+{
+    return Stream_OpenFile(path, readOnly, out) ? 0 : -1;
+}
+
+const FileOpener FileOpener_Default = {FileOpener_DefaultOpen, nullptr};
+
+int FileOpener_Open(const FileOpener* opener, const char* path, bool readOnly, ByteStream** out)
+{
+    if (opener == nullptr) opener = &FileOpener_Default;
+    if (opener->open == nullptr || out == nullptr) return DISK_ERR_ARG;
+    ByteStream* s = nullptr;
+    int r = opener->open(path, readOnly, &s, opener->user);
+    if (r == 1) return DISK_CANCELLED;
+    if (r != 0 || s == nullptr) return DISK_ERR_OPEN;
+    *out = s;
+    return DISK_OK;
+}

@@ -1,0 +1,71 @@
+// Byte streams: an implementation object with a table of four operations, and the file
+// opener through which every existing image file is opened.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct ByteStreamOps {
+    bool (*ReadAt)(void* impl, uint64_t offset, uint32_t length, void* buffer);
+    bool (*WriteAt)(void* impl, uint64_t offset, uint32_t length, const void* data);
+    // Releases the implementation object. Answers false when data written earlier could not
+    // be committed to the file (a failed flush or truncation); the object is released anyway.
+    bool (*Close)(void* impl);
+    bool (*GetSize)(void* impl, uint64_t* size);
+};
+
+struct ByteStream {
+    void* impl;
+    const ByteStreamOps* ops;
+};
+
+// A stream over a plain file handle: the handle is the implementation pointer.
+bool FileStream_ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer);
+bool FileStream_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data);
+bool FileStream_Close(void* impl);
+bool FileStream_GetSize(void* impl, uint64_t* size);
+extern const ByteStreamOps FileStreamOps;
+
+// A preallocated output file that remembers the end of its furthest write.
+struct PreallocFile {
+    FILE* file;
+    uint64_t preallocatedSize;
+    uint64_t logicalEnd;
+};
+
+PreallocFile* PreallocFile_Alloc();
+bool PreallocFile_ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer);
+bool PreallocFile_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data);
+bool PreallocFile_Close(void* impl);
+bool PreallocFile_GetSize(void* impl, uint64_t* size);
+// Truncates the file at the logical end, closes it and frees the record.
+bool PreallocFile_Destroy(PreallocFile* pf);
+extern const ByteStreamOps PreallocFileStreamOps;
+
+ByteStream* Stream_Alloc(void* impl, const ByteStreamOps* ops);
+bool Stream_OpenFile(const char* path, bool readOnly, ByteStream** out);
+bool Stream_CreateFile(const char* path, ByteStream** out);
+bool Stream_CreatePreallocated(const char* path, uint64_t size, ByteStream** out);
+bool Stream_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer);
+bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data);
+bool Stream_GetSize(ByteStream* s, uint64_t* size);
+// Closes the implementation and frees the stream. The answer is false when written data
+// could not be committed; callers that wrote through the stream must check it.
+bool Stream_Close(ByteStream* s);
+// Close of a stream made by Stream_CreatePreallocated: answers whether the final flush and
+// the truncation at the logical end succeeded.
+bool Stream_ClosePreallocated(ByteStream* s);
+
+// Open callback: 0 opened (*out set), 1 cancelled by the user, anything else failed.
+typedef int (*FileOpenFn)(const char* path, bool readOnly, ByteStream** out, void* user);
+
+struct FileOpener {
+    FileOpenFn open;
+    void* user;
+};
+
+int FileOpener_DefaultOpen(const char* path, bool readOnly, ByteStream** out, void* user);
+// The default opener record {FileOpener_DefaultOpen, NULL}.
+extern const FileOpener FileOpener_Default;
+// Opens through an opener and maps its answer to a result code: 0, DISK_CANCELLED or DISK_ERR_OPEN.
+int FileOpener_Open(const FileOpener* opener, const char* path, bool readOnly, ByteStream** out);

@@ -1,0 +1,38 @@
+// Helpers shared by the test programs: temporary directories, files and external commands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::vector<uint8_t> ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+void WriteText(const std::string& path, const std::string& text);
+
+// Runs a shell command; answers its exit status and fills *output with its standard output.
+int RunCommand(const std::string& command, std::string* output = nullptr);
+// True when a program of that name is on the PATH.
+bool HaveTool(const std::string& name);
+// Quotes a string for the shell.
+std::string Quote(const std::string& s);
+
+// Deterministic pseudo-random bytes.
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
+
+}  // namespace testsupport
