@@ -1,0 +1,361 @@
+// Disk handles, the kind tables and the dispatch of the disk operations.
+#include "disk/disk.h"
+
+#include "disk/raw_image.h"
+#include "foundation/platform.h"
+
+// ---- Operation tables -----------------------------------------------------------
+// One slot per kind 0..23. Format kinds 0..14 get their entries when their handlers exist;
+// slots 15 and 23 stay NULL for good.
+//
+// The fixed-header emulator kinds (7 and 16..22) are still NULL: their entries come with the
+// emulator image handlers.
+
+DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+// Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
+DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {};
+// Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
+DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {};
+// Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
+DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {};
+
+// ---- Geometry -------------------------------------------------------------------
+
+uint64_t Geometry_GetTotalSectors(const DiskGeometry* g)
+{
+    return g->sectors32 != 0 ? g->sectors32 : g->sectors64;
+}
+
+void Geometry_SetTotalSectors(DiskGeometry* g, uint64_t n)
+{
+    if (n <= 0xFFFFFFFFull) {
+        g->sectors32 = static_cast<uint32_t>(n);
+        g->sectors64 = 0;
+    } else {
+        g->sectors32 = 0;
+        g->sectors64 = n;
+    }
+}
+
+bool Geometry_FitsIn32Bits(const DiskGeometry* g)
+{
+    return Geometry_GetTotalSectors(g) <= 0xFFFFFFFFull;
+}
+
+bool Geometry_ByteSizeFitsInt64(const DiskGeometry* g)
+{
+    if (g->bytes_per_sector == 0) return false;
+    return UINT64_MAX / g->bytes_per_sector / 2 >= Geometry_GetTotalSectors(g);
+}
+
+bool Geometry_IsByteRangeInside(uint64_t offset, uint32_t length, const DiskGeometry* g)
+{
+    // Both sides can pass 2^64: compare in 128 bits.
+    unsigned __int128 end = static_cast<unsigned __int128>(offset) + length;
+    unsigned __int128 size =
+        static_cast<unsigned __int128>(Geometry_GetTotalSectors(g)) * g->bytes_per_sector;
+    return end <= size;
+}
+
+bool Geometry_IsSectorRangeInside(uint64_t first, uint32_t count, const DiskGeometry* g)
+{
+    uint64_t total = Geometry_GetTotalSectors(g);
+    return count <= total && first <= total - count;
+}
+
+// ---- Handle ---------------------------------------------------------------------
+
+static bool IsTableKind(DiskKind kind)
+{
+    return kind >= 0 && kind < static_cast<DiskKind>(DISK_TABLE_SLOTS);
+}
+
+DiskHandle* Disk_Alloc()
+{
+    return static_cast<DiskHandle*>(Mem_Alloc(sizeof(DiskHandle)));
+}
+
+void Disk_Init(DiskHandle* handle)
+{
+    handle->kind = DISK_KIND_NONE;
+    handle->object = nullptr;
+}
+
+DiskKind Disk_GetKind(const DiskHandle* handle)
+{
+    return handle->kind;
+}
+
+void* Disk_GetObject(const DiskHandle* handle)
+{
+    return handle->object;
+}
+
+void Disk_Close(DiskHandle* handle)
+{
+    if (handle == nullptr) return;
+    void* object = handle->object;
+    if (object != nullptr) {
+        DiskKind kind = handle->kind;
+        if (IsTableKind(kind)) {
+            if (DiskCloseTable[kind] != nullptr) DiskCloseTable[kind](object);
+        } else {
+            switch (kind) {
+            case DISK_KIND_RAW:
+                RawImage_Destroy(static_cast<RawImage*>(object));
+                break;
+            case DISK_KIND_OVERLAY:  // Overlay_Destroy once the overlay exists
+            case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
+            case DISK_KIND_RESIZE:   // ResizeDisk_Destroy once the resizing view exists
+            case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
+            case DISK_KIND_DEVICE:   // DeviceDisk_Close once block devices exist
+            case DISK_KIND_PLUGIN:   // the plug-in disk's close once plug-ins exist
+            default:
+                break;
+            }
+        }
+        Mem_Free(object);
+    }
+    handle->kind = DISK_KIND_NONE;
+    handle->object = nullptr;
+}
+
+DiskHandle* Disk_DetachResizeView(DiskHandle* handle)
+{
+    if (handle == nullptr || handle->kind != DISK_KIND_RESIZE || handle->object == nullptr)
+        return nullptr;
+    // The resizing view is not built yet: once it is, this hands back the wrapped handle through
+    // ResizeDisk_DetachSource, frees the view and leaves the handle empty.
+    return nullptr;
+}
+
+// ---- Dispatch -------------------------------------------------------------------
+
+void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
+{
+    if (handle == nullptr || handle->object == nullptr || out == nullptr) return;
+    DiskKind kind = handle->kind;
+    if (IsTableKind(kind)) {
+        if (DiskGeometryTable[kind] != nullptr) DiskGeometryTable[kind](handle->object, out);
+        return;
+    }
+    switch (kind) {
+    case DISK_KIND_RAW:
+        RawImage_GetGeometry(static_cast<RawImage*>(handle->object), out);
+        break;
+    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+        break;
+    }
+}
+
+int Disk_Read(const DiskHandle* handle, uint64_t offset, uint32_t length, void* buffer)
+{
+    if (handle == nullptr || handle->object == nullptr) return DISK_ERR_ARG;
+    DiskKind kind = handle->kind;
+    if (IsTableKind(kind)) {
+        if (DiskReadTable[kind] == nullptr) return DISK_ERR_ARG;
+        return DiskReadTable[kind](handle->object, offset, length, buffer);
+    }
+    switch (kind) {
+    case DISK_KIND_RAW:
+        return RawImage_Read(static_cast<RawImage*>(handle->object), offset, length, buffer);
+    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+        return DISK_ERR_ARG;
+    }
+}
+
+int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t first, uint32_t count,
+                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
+    if (handle == nullptr || handle->object == nullptr || empty == nullptr) return DISK_ERR_ARG;
+    DiskKind kind = handle->kind;
+    if (IsTableKind(kind)) {
+        if (kind == static_cast<DiskKind>(DISK_KIND_NONE)) return DISK_ERR_ARG;
+        if (DiskRangeEmptyTable[kind] == nullptr) {
+            *empty = false;
+            return DISK_OK;
+        }
+        return DiskRangeEmptyTable[kind](handle->object, map, first, count, empty, adapter, record);
+    }
+    switch (kind) {
+    case DISK_KIND_RAW:
+        return RawImage_IsRangeEmpty(static_cast<RawImage*>(handle->object), map, first, count,
+                                     empty, adapter, record);
+    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+        return DISK_ERR_ARG;
+    }
+}
+
+bool Disk_CanCompact(const DiskHandle* handle)
+{
+    if (handle == nullptr || handle->object == nullptr || !IsTableKind(handle->kind)) return false;
+    DiskCanCompactFn fn = DiskCanCompactTable[handle->kind];
+    return fn != nullptr && fn(handle->object);
+}
+
+bool Disk_HasParent(const DiskHandle* handle)
+{
+    if (handle == nullptr || handle->object == nullptr || !IsTableKind(handle->kind)) return false;
+    DiskHasParentFn fn = DiskHasParentTable[handle->kind];
+    return fn != nullptr && fn(handle->object);
+}
+
+int Disk_IsRangeUnallocated(const DiskHandle* handle, UsedSectorMap* map, uint64_t first,
+                            uint32_t count, bool* out)
+{
+    if (handle == nullptr || out == nullptr) return DISK_ERR_ARG;
+    if (static_cast<uint32_t>(handle->kind) > static_cast<uint32_t>(DISK_KIND_UNZ))
+        return DISK_ERR_ARG;
+    if (handle->object == nullptr) return DISK_ERR_ARG;
+    DiskRangeUnallocatedFn fn = DiskRangeUnallocatedTable[handle->kind];
+    if (fn == nullptr) {
+        *out = false;
+        return DISK_OK;
+    }
+    return fn(handle->object, map, first, count, out);
+}
+
+static bool RangeProgressAdapterFn(uint64_t done, RangeProgressRecord* record)
+{
+    if (record == nullptr || record->callback == nullptr) return true;
+    return record->callback(done + record->base + record->offset, record->total, record->user);
+}
+
+RangeProgressAdapter Disk_GetRangeProgressAdapter()
+{
+    return RangeProgressAdapterFn;
+}

@@ -1,0 +1,239 @@
+// Opening disks by extension and probing, by kind, and as raw images.
+#include "disk/disk_open.h"
+
+#include <cstring>
+
+#include "disk/raw_image.h"
+#include "foundation/platform.h"
+
+// ---- Caller's-opener entries ------------------------------------------------------
+// Kinds 10, 11, 20 and 22 have no public entry of their own: their slots here are the general
+// open's. Format kinds get their entries when their handlers exist.
+DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
+    nullptr,  // 0 VMDK
+    nullptr,  // 1 COWD3
+    nullptr,  // 2 COWD3 child
+    nullptr,  // 3 COWD1
+    nullptr,  // 4 COWD1 child
+    nullptr,  // 5 VHDX
+    nullptr,  // 6 VHD
+    nullptr,  // 7 fixed VHD
+    nullptr,  // 8 Parallels
+    nullptr,  // 9 Parallels bundle
+    nullptr,  // 10 Bochs redolog
+    nullptr,  // 11 Bochs sparse
+    nullptr,  // 12 qcow
+    nullptr,  // 13 qcow2
+    nullptr,  // 14 VDI
+    nullptr,  // 15 unused
+    nullptr,  // 16 HDI
+    nullptr,  // 17 THD
+    nullptr,  // 18 NHD
+    nullptr,  // 19 VHD1.00
+    nullptr,  // 20 PC98E
+    nullptr,  // 21 HDIM
+    nullptr,  // 22 UNZ
+    nullptr,  // 23 none
+};
+
+// ---- Extension table and probe order ------------------------------------------------
+
+struct ExtensionRow {
+    const char* extension;
+    DiskKind kinds[3];
+    uint32_t count;
+};
+
+static const ExtensionRow kExtensionRows[] = {
+    {"vmdk", {DISK_KIND_VMDK, DISK_KIND_COWD3, DISK_KIND_COWD3_CHILD}, 3},
+    {"dsk", {DISK_KIND_COWD1, DISK_KIND_COWD1_CHILD}, 2},
+    {"vhdx", {DISK_KIND_VHDX}, 1},
+    {"avhdx", {DISK_KIND_VHDX}, 1},
+    {"vhd", {DISK_KIND_VHD, DISK_KIND_VHD_FIXED}, 2},
+    {"qcow", {DISK_KIND_QCOW}, 1},
+    {"qcow2", {DISK_KIND_QCOW2}, 1},
+    {"hdd", {DISK_KIND_PARALLELS, DISK_KIND_PARALLELS_BUNDLE, DISK_KIND_VHD100}, 3},
+    {"vdi", {DISK_KIND_VDI}, 1},
+    {"hdi", {DISK_KIND_HDI}, 1},
+    {"thd", {DISK_KIND_THD}, 1},
+    {"nhd", {DISK_KIND_NHD}, 1},
+    {"slh", {DISK_KIND_HDIM}, 1},
+    {"h0", {DISK_KIND_UNZ}, 1},
+    {"h1", {DISK_KIND_UNZ}, 1},
+    {"h2", {DISK_KIND_UNZ}, 1},
+    {"h3", {DISK_KIND_UNZ}, 1},
+    {"h4", {DISK_KIND_UNZ}, 1},
+};
+
+// Kind 22 is reached only through its extensions.
+static const DiskKind kProbeOrder[] = {
+    DISK_KIND_VMDK,        DISK_KIND_VHDX,        DISK_KIND_VHD,
+    DISK_KIND_VHD_FIXED,   DISK_KIND_PARALLELS,   DISK_KIND_PARALLELS_BUNDLE,
+    DISK_KIND_BOCHS_REDOLOG, DISK_KIND_BOCHS_SPARSE, DISK_KIND_QCOW,
+    DISK_KIND_QCOW2,       DISK_KIND_VDI,         DISK_KIND_RAW,
+    DISK_KIND_COWD3,       DISK_KIND_COWD3_CHILD, DISK_KIND_COWD1,
+    DISK_KIND_COWD1_CHILD, DISK_KIND_HDI,         DISK_KIND_THD,
+    DISK_KIND_NHD,         DISK_KIND_VHD100,      DISK_KIND_HDIM,
+    DISK_KIND_PC98E,       DISK_KIND_OVERLAY,
+};
+
+static bool EqualsIgnoreAsciiCase(const char* a, const char* b)
+{
+    for (;; ++a, ++b) {
+        unsigned char ca = static_cast<unsigned char>(*a), cb = static_cast<unsigned char>(*b);
+        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        if (ca != cb) return false;
+        if (ca == 0) return true;
+    }
+}
+
+// The text after the last "." of the file name, or NULL when the name has none.
+static const char* FileExtension(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    const char* dot = strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : nullptr;
+}
+
+// The NDI descriptor image, the raw kind's place in the probe order.
+static int OpenNdiWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                              bool readOnly)
+{
+    RawImage* obj = RawImage_Alloc();
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    RawImage_Init(obj);
+    int r = RawImage_OpenNdi(obj, opener, path, readOnly);
+    if (r != DISK_OK) {
+        Mem_Free(obj);
+        return r;
+    }
+    handle->kind = DISK_KIND_RAW;
+    handle->object = obj;
+    return DISK_OK;
+}
+
+// Tries one kind. Answers true when the result ends the open (stored in *result).
+static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener, const char* path,
+                    bool readOnly, int parentMode, void* openProgress, int* result)
+{
+    int r;
+    if (kind == DISK_KIND_RAW) {
+        r = OpenNdiWithHandler(handle, opener, path, readOnly);
+    } else if (kind == DISK_KIND_OVERLAY) {
+        // The "NVT " overlay is tried here once it exists.
+        return false;
+    } else {
+        if (kind < 0 || kind >= static_cast<DiskKind>(DISK_TABLE_SLOTS)) return false;
+        DiskOpenWithHandlerFn fn = DiskOpenWithHandlerTable[kind];
+        if (fn == nullptr) return false;
+        r = fn(handle, opener, path, readOnly, parentMode, openProgress);
+    }
+    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN) {
+        *result = r;
+        return true;
+    }
+    if (r == DISK_ERR_PASSWORD && (kind == DISK_KIND_QCOW || kind == DISK_KIND_QCOW2)) {
+        handle->kind = kind;
+        handle->object = nullptr;
+        *result = r;
+        return true;
+    }
+    return false;
+}
+
+int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                         bool readOnly, int parentMode, void* openProgress)
+{
+    // Opening over an open object would lose it.
+    if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
+    if (opener == nullptr) opener = &FileOpener_Default;
+
+    int result = DISK_ERR_ARG;
+    const char* ext = FileExtension(path);
+    if (ext != nullptr) {
+        for (const ExtensionRow& row : kExtensionRows) {
+            if (!EqualsIgnoreAsciiCase(ext, row.extension)) continue;
+            for (uint32_t i = 0; i < row.count; ++i) {
+                if (TryKind(handle, row.kinds[i], opener, path, readOnly, parentMode, openProgress,
+                            &result))
+                    return result;
+            }
+            break;
+        }
+    }
+    for (DiskKind kind : kProbeOrder) {
+        if (TryKind(handle, kind, opener, path, readOnly, parentMode, openProgress, &result))
+            return result;
+    }
+    return DISK_ERR_ARG;
+}
+
+int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
+                void* openProgress)
+{
+    int r = Disk_OpenWithHandler(handle, &FileOpener_Default, path, readOnly, parentMode,
+                                 openProgress);
+    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
+        return r;
+    if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
+    // Split sets are tried here once they exist: the path as a split-set descriptor, then as the
+    // first part file, each storing DISK_KIND_SPLIT on success.
+    return DISK_ERR_ARG;
+}
+
+int Disk_Open(DiskHandle* handle, const char* path, bool readOnly)
+{
+    return Disk_OpenEx(handle, path, readOnly, 0, nullptr);
+}
+
+int Disk_OpenByKind(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind)
+{
+    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    if (kind < 0 || kind > DISK_KIND_UNZ) return DISK_ERR_ARG;
+    DiskOpenFn fn = DiskOpenTable[kind];
+    if (fn == nullptr) return DISK_ERR_ARG;
+    return fn(handle, path, readOnly);
+}
+
+int Disk_OpenKindWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                             bool readOnly, DiskKind kind, int parentMode, void* openProgress)
+{
+    if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
+    if (kind != DISK_KIND_VMDK && kind != DISK_KIND_QCOW && kind != DISK_KIND_QCOW2)
+        return DISK_ERR_ARG;
+    DiskOpenWithHandlerFn fn = DiskOpenWithHandlerTable[kind];
+    if (fn == nullptr) return DISK_ERR_ARG;
+    if (opener == nullptr) opener = &FileOpener_Default;
+    int r = fn(handle, opener, path, readOnly, parentMode, openProgress);
+    if (r == DISK_ERR_PASSWORD && kind != DISK_KIND_VMDK) {
+        handle->kind = kind;
+        handle->object = nullptr;
+    }
+    return r;
+}
+
+int Disk_OpenRawWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                            bool readOnly, uint64_t dataOffset, const DiskGeometry* geometry)
+{
+    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    RawImage* obj = RawImage_Alloc();
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    RawImage_Init(obj);
+    int r = RawImage_OpenWithHandler(obj, opener, path, readOnly, dataOffset, geometry);
+    if (r != DISK_OK) {
+        Mem_Free(obj);
+        return r;
+    }
+    handle->kind = DISK_KIND_RAW;
+    handle->object = obj;
+    return DISK_OK;
+}
+
+int Disk_OpenRaw(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
+                 const DiskGeometry* geometry)
+{
+    return Disk_OpenRawWithHandler(handle, &FileOpener_Default, path, readOnly, dataOffset,
+                                   geometry);
+}

@@ -1,0 +1,44 @@
+// Opening disks: by extension and probing, one known kind, or a raw image with a given geometry.
+//
+// Every open stores kind and object in the handle only on success and leaves the handle as it
+// was on failure, with one exception: DISK_ERR_PASSWORD from a qcow or qcow2 image leaves that
+// kind in the handle with no object, so that the caller knows which format wants a key.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/disk.h"
+#include "foundation/stream.h"
+
+// Open of one kind through the caller's file opener: allocates the kind's object, opens it
+// (kinds 0, 6 and 13 interpret the parent mode, kind 0 also the open-progress record) and on
+// success stores kind and object in the handle; on failure frees the object and leaves the
+// handle unchanged.
+typedef int (*DiskOpenWithHandlerFn)(DiskHandle* handle, const FileOpener* opener,
+                                     const char* path, bool readOnly, int parentMode,
+                                     void* openProgress);
+// The caller's-opener entries of kinds 0..22, used by probing; a NULL slot is skipped.
+extern DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS];
+
+// The candidates of the file name's extension, then every kind in the probe order, through the
+// caller's opener (NULL: the default one). 0, 1 and DISK_ERR_OPEN end the open with that
+// result; DISK_ERR_PASSWORD from kind 12 or 13 ends it with the kind stored. DISK_ERR_ARG when
+// nothing accepts the file, or when the handle already holds an object.
+int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                         bool readOnly, int parentMode, void* openProgress);
+// Disk_OpenWithHandler with the default opener, then the file as a split set.
+int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
+                void* openProgress);
+// Disk_OpenEx with parent mode 0 and no open-progress record.
+int Disk_Open(DiskHandle* handle, const char* path, bool readOnly);
+// The kind's DiskOpenTable slot; DISK_ERR_ARG for a kind outside 0..22 or an empty slot.
+int Disk_OpenByKind(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind);
+// Kind 0, 12 or 13 through the caller's opener; any other kind DISK_ERR_ARG. DISK_ERR_PASSWORD
+// from kind 12 or 13 stores that kind in the handle with no object.
+int Disk_OpenKindWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                             bool readOnly, DiskKind kind, int parentMode, void* openProgress);
+// A raw image (kind DISK_KIND_RAW) with the given data offset and geometry.
+int Disk_OpenRaw(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
+                 const DiskGeometry* geometry);
+int Disk_OpenRawWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                            bool readOnly, uint64_t dataOffset, const DiskGeometry* geometry);
