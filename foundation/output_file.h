@@ -1,0 +1,105 @@
+// Safe replacement of output files. A rewrite never writes over an image directly: it writes
+// each new file under a temporary name and, once everything is written, swaps the new files in,
+// keeping each replaced file under its old name with a suffix (commit), or removes the
+// temporary files (rollback).
+//
+// Commit guarantees:
+// - every temporary file is synced to disk before the first rename, and the directories after
+//   the renames;
+// - an image never loses its name: when the new file cannot take the final name, the replaced
+//   file is moved back;
+// - a list is swapped in as one: when one entry fails, the entries already swapped in are
+//   undone in reverse order, so that a multi-file image is never half old and half new; kept
+//   files are removed (remove-replaced flag) only after every entry was swapped in.
+//
+// The records below point into themselves (each path buffer points at its own record's
+// storage) and must never be copied; the copy operations are deleted.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/text.h"
+
+enum : uint32_t { OUTPUT_PATH_CAPACITY = 4096 };
+
+// Final and temporary path (UTF-8, kept terminated; the terminator is not counted). A final
+// path of length 0 names no file; a temporary path of length 0 means that nothing was written
+// under a temporary name.
+struct OutputEntry {
+    TextBuffer finalPath;
+    TextBuffer tempPath;
+    uint8_t finalStorage[OUTPUT_PATH_CAPACITY];
+    uint8_t tempStorage[OUTPUT_PATH_CAPACITY];
+
+    OutputEntry() = default;
+    OutputEntry(const OutputEntry&) = delete;
+    OutputEntry& operator=(const OutputEntry&) = delete;
+};
+
+// An entry with an armed flag: the writer arms it once the temporary file exists; commit and
+// rollback act only on an armed output and disarm it, so that each happens at most once.
+struct OutputFile {
+    bool armed;
+    OutputEntry entry;
+
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+};
+
+// Lists own their blocks (from Mem_Alloc); commit and rollback free them. The caller allocates
+// a list for n entries, fills entries 0, 1, ... and raises the count to the number it filled.
+struct OutputList {
+    uint32_t count;
+    OutputEntry* entries;
+
+    OutputList() = default;
+    OutputList(const OutputList&) = delete;
+    OutputList& operator=(const OutputList&) = delete;
+};
+
+struct OutputFileList {
+    uint32_t count;
+    OutputFile* files;
+
+    OutputFileList() = default;
+    OutputFileList(const OutputFileList&) = delete;
+    OutputFileList& operator=(const OutputFileList&) = delete;
+};
+
+// Both paths empty over the entry's own storage.
+void OutputEntry_Init(OutputEntry* entry);
+// Swaps the temporary file in under the final path, keeping a replaced file under the final
+// path + suffix (UTF-8); with removeReplaced that kept file is removed afterwards.
+// DISK_OK; DISK_ERR_ARG when a name does not fit (nothing is touched); DISK_ERR_CREATE when the
+// swap fails (the replaced file keeps or gets back its name) or the kept file cannot be removed
+// (the new file stays in place).
+int OutputEntry_Commit(OutputEntry* entry, TextView suffix, bool removeReplaced);
+// Removes the temporary file when a temporary path is set; DISK_ERR_CREATE when that fails.
+int OutputEntry_Rollback(OutputEntry* entry);
+
+// Unarmed, entry initialised.
+void OutputFile_Init(OutputFile* file);
+// When armed: disarm, then the entry's commit or rollback; when not armed: DISK_OK.
+int OutputFile_Commit(OutputFile* file, TextView suffix, bool removeReplaced);
+int OutputFile_Rollback(OutputFile* file);
+
+// Count 0, no block.
+void OutputList_Init(OutputList* list);
+void OutputFileList_Init(OutputFileList* list);
+// Frees a block already held (without touching its files), allocates n initialised entries
+// (unarmed records) and sets the count to 0. False when memory is exhausted or n is too large;
+// the list is then empty.
+bool OutputList_Alloc(OutputList* list, uint32_t n);
+bool OutputFileList_Alloc(OutputFileList* list, uint32_t n);
+// Commits elements 0 to count - 1 as one (see above; unarmed outputs of an OutputFileList are
+// skipped), then frees the block and sets the count to 0 whatever the result. Answers DISK_OK,
+// DISK_ERR_ARG, DISK_ERR_CREATE (first failure), or DISK_ERR_NOMEM when the bookkeeping of a
+// long list cannot be allocated (nothing is touched then). When the swap fails, every original
+// is in place and the temporary files are left under their names.
+int OutputList_Commit(OutputList* list, TextView suffix, bool removeReplaced);
+int OutputFileList_Commit(OutputFileList* list, TextView suffix, bool removeReplaced);
+// Rolls back every element (going on past a failure, so that every temporary file that can be
+// removed is), frees the block, count 0; answers the first failure or DISK_OK.
+int OutputList_Rollback(OutputList* list);
+int OutputFileList_Rollback(OutputFileList* list);

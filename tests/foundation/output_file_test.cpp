@@ -1,0 +1,466 @@
+// Safe replacement of output files: commit and rollback of single outputs and of lists,
+// including failures injected through missing files and directories (the tests may run as
+// root, so permissions cannot make a rename fail).
+#include "foundation/output_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "foundation/result_codes.h"
+#include "support/test_support.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+TextView View(const std::string& s)
+{
+    TextView v;
+    v.data = reinterpret_cast<const uint8_t*>(s.data());
+    v.length = static_cast<uint32_t>(s.size());
+    return v;
+}
+
+const std::string kDel = "_del";
+
+void SetPath(TextBuffer* buffer, const std::string& path)
+{
+    ASSERT_TRUE(TextBuffer_Set(buffer, View(path)));
+    ASSERT_TRUE(TextBuffer_TerminateUtf8(buffer));
+}
+
+void SetPaths(OutputEntry* entry, const std::string& finalPath, const std::string& tempPath)
+{
+    SetPath(&entry->finalPath, finalPath);
+    SetPath(&entry->tempPath, tempPath);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string Content(const std::string& path)
+{
+    if (!Exists(path)) return "<missing>";
+    std::vector<uint8_t> bytes = testsupport::ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+void MakeDir(const std::string& path)
+{
+    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path;
+}
+
+// A three-file image with its rewritten members under "_temp" names.
+struct ThreeFiles {
+    std::string finals[3];
+    std::string temps[3];
+};
+
+ThreeFiles MakeThreeFiles(const TempDir& dir, bool withOriginals)
+{
+    ThreeFiles f;
+    for (int i = 0; i < 3; ++i) {
+        f.finals[i] = dir.file("part" + std::to_string(i));
+        f.temps[i] = f.finals[i] + "_temp";
+        if (withOriginals) testsupport::WriteText(f.finals[i], "old" + std::to_string(i));
+        testsupport::WriteText(f.temps[i], "new" + std::to_string(i));
+    }
+    return f;
+}
+
+void FillList(OutputList* list, const ThreeFiles& f)
+{
+    OutputList_Init(list);
+    ASSERT_TRUE(OutputList_Alloc(list, 3));
+    for (int i = 0; i < 3; ++i) SetPaths(&list->entries[i], f.finals[i], f.temps[i]);
+    list->count = 3;
+}
+
+TEST(OutputFileTest, CommitReplacesExistingFileAndKeepsOrRemovesTheOld)
+{
+    for (bool removeReplaced : {false, true}) {
+        TempDir dir;
+        std::string finalPath = dir.file("img.vmdk");
+        std::string tempPath = finalPath + "_temp";
+        testsupport::WriteText(finalPath, "old");
+        testsupport::WriteText(tempPath, "new");
+
+        OutputFile out;
+        OutputFile_Init(&out);
+        SetPaths(&out.entry, finalPath, tempPath);
+        out.armed = true;
+        EXPECT_EQ(DISK_OK, OutputFile_Commit(&out, View(kDel), removeReplaced));
+        EXPECT_FALSE(out.armed);
+        EXPECT_EQ("new", Content(finalPath));
+        EXPECT_FALSE(Exists(tempPath));
+        if (removeReplaced)
+            EXPECT_FALSE(Exists(finalPath + kDel));
+        else
+            EXPECT_EQ("old", Content(finalPath + kDel));
+
+        // A second commit does nothing.
+        testsupport::WriteText(tempPath, "stray");
+        EXPECT_EQ(DISK_OK, OutputFile_Commit(&out, View(kDel), removeReplaced));
+        EXPECT_EQ("new", Content(finalPath));
+        EXPECT_EQ("stray", Content(tempPath));
+    }
+}
+
+TEST(OutputFileTest, CommitWithoutExistingFinalFileOnlyRenames)
+{
+    for (bool removeReplaced : {false, true}) {
+        TempDir dir;
+        std::string finalPath = dir.file("img.vhd");
+        std::string tempPath = finalPath + "_temp";
+        testsupport::WriteText(tempPath, "new");
+        // A kept file of an earlier run must survive: nothing was replaced this time.
+        testsupport::WriteText(finalPath + kDel, "older");
+
+        OutputEntry entry;
+        OutputEntry_Init(&entry);
+        SetPaths(&entry, finalPath, tempPath);
+        EXPECT_EQ(DISK_OK, OutputEntry_Commit(&entry, View(kDel), removeReplaced));
+        EXPECT_EQ("new", Content(finalPath));
+        EXPECT_FALSE(Exists(tempPath));
+        EXPECT_EQ("older", Content(finalPath + kDel));
+    }
+}
+
+TEST(OutputFileTest, UnarmedOutputAndEmptyFinalPathTouchNothing)
+{
+    TempDir dir;
+    std::string finalPath = dir.file("img");
+    std::string tempPath = finalPath + "_temp";
+    testsupport::WriteText(finalPath, "old");
+    testsupport::WriteText(tempPath, "new");
+
+    OutputFile out;
+    OutputFile_Init(&out);
+    SetPaths(&out.entry, finalPath, tempPath);
+    EXPECT_EQ(DISK_OK, OutputFile_Commit(&out, View(kDel), true));
+    EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));
+    EXPECT_EQ("old", Content(finalPath));
+    EXPECT_EQ("new", Content(tempPath));
+
+    OutputEntry entry;
+    OutputEntry_Init(&entry);
+    SetPath(&entry.tempPath, tempPath);
+    EXPECT_EQ(DISK_OK, OutputEntry_Commit(&entry, View(kDel), true));
+    EXPECT_EQ("new", Content(tempPath));
+}
+
+TEST(OutputFileTest, FailingFinalRenameKeepsOriginalUnderItsName)
+{
+    TempDir dir;
+    // The temporary "file" is a directory holding the final file: the final file can be moved
+    // aside, but the directory cannot be renamed into itself.
+    std::string tempPath = dir.file("img_temp");
+    MakeDir(tempPath);
+    std::string finalPath = tempPath + "/img";
+    testsupport::WriteText(finalPath, "old");
+
+    OutputFile out;
+    OutputFile_Init(&out);
+    SetPaths(&out.entry, finalPath, tempPath);
+    out.armed = true;
+    EXPECT_EQ(DISK_ERR_CREATE, OutputFile_Commit(&out, View(kDel), true));
+    EXPECT_EQ("old", Content(finalPath));
+    EXPECT_FALSE(Exists(finalPath + kDel));
+}
+
+TEST(OutputFileTest, MissingTemporaryFileKeepsOriginal)
+{
+    TempDir dir;
+    std::string finalPath = dir.file("img");
+    testsupport::WriteText(finalPath, "old");
+
+    OutputEntry entry;
+    OutputEntry_Init(&entry);
+    SetPaths(&entry, finalPath, finalPath + "_temp");
+    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_Commit(&entry, View(kDel), false));
+    EXPECT_EQ("old", Content(finalPath));
+    EXPECT_FALSE(Exists(finalPath + kDel));
+}
+
+TEST(OutputFileTest, KeptFileThatCannotBeRemovedLeavesNewFileInPlace)
+{
+    TempDir dir;
+    // The final "file" is a non-empty directory: it moves aside, but cannot be removed.
+    std::string finalPath = dir.file("img");
+    MakeDir(finalPath);
+    testsupport::WriteText(finalPath + "/inner", "x");
+    std::string tempPath = dir.file("img_temp");
+    testsupport::WriteText(tempPath, "new");
+
+    OutputEntry entry;
+    OutputEntry_Init(&entry);
+    SetPaths(&entry, finalPath, tempPath);
+    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_Commit(&entry, View(kDel), true));
+    EXPECT_EQ("new", Content(finalPath));
+    EXPECT_EQ("x", Content(finalPath + kDel + "/inner"));
+}
+
+TEST(OutputFileTest, NamesThatDoNotFitAnswerArgWithoutRenaming)
+{
+    // Padding with extra slashes keeps the path valid for the platform at any length.
+    struct Case {
+        size_t finalLength;
+        int expected;
+    } cases[] = {{4091, DISK_OK}, {4092, DISK_ERR_ARG}, {4093, DISK_ERR_ARG}};
+    for (const Case& c : cases) {
+        TempDir dir;
+        std::string plain = dir.file("img");
+        std::string finalPath = dir.path() + std::string(c.finalLength - dir.path().size() - 3, '/') +
+                                "img";
+        ASSERT_EQ(c.finalLength, finalPath.size());
+        std::string tempPath = plain + "_temp";
+        testsupport::WriteText(plain, "old");
+        testsupport::WriteText(tempPath, "new");
+
+        OutputFile out;
+        OutputFile_Init(&out);
+        SetPaths(&out.entry, finalPath, tempPath);
+        out.armed = true;
+        EXPECT_EQ(c.expected, OutputFile_Commit(&out, View(kDel), false)) << c.finalLength;
+        if (c.expected == DISK_OK) {
+            EXPECT_EQ("new", Content(plain));
+            EXPECT_EQ("old", Content(plain + kDel));
+        } else {
+            EXPECT_EQ("old", Content(plain));
+            EXPECT_EQ("new", Content(tempPath));
+            EXPECT_FALSE(Exists(plain + kDel));
+        }
+    }
+
+    // A temporary path that fills its buffer leaves no room for the terminator.
+    TempDir dir;
+    OutputEntry entry;
+    OutputEntry_Init(&entry);
+    SetPath(&entry.finalPath, dir.file("img"));
+    std::string full(OUTPUT_PATH_CAPACITY, 'a');
+    ASSERT_TRUE(TextBuffer_Set(&entry.tempPath, View(full)));
+    EXPECT_EQ(DISK_ERR_ARG, OutputEntry_Commit(&entry, View(kDel), false));
+}
+
+TEST(OutputFileTest, RollbackRemovesTemporaryFileOnce)
+{
+    TempDir dir;
+    std::string tempPath = dir.file("img_TEMP");
+    testsupport::WriteText(tempPath, "new");
+    OutputEntry entry;
+    OutputEntry_Init(&entry);
+    SetPaths(&entry, dir.file("img"), tempPath);
+    EXPECT_EQ(DISK_OK, OutputEntry_Rollback(&entry));
+    EXPECT_FALSE(Exists(tempPath));
+    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_Rollback(&entry));
+
+    // Nothing written under a temporary name: nothing to remove.
+    OutputEntry_Init(&entry);
+    SetPath(&entry.finalPath, dir.file("img"));
+    EXPECT_EQ(DISK_OK, OutputEntry_Rollback(&entry));
+}
+
+TEST(OutputFileTest, ListCommitSwapsEveryEntry)
+{
+    for (bool removeReplaced : {false, true}) {
+        TempDir dir;
+        ThreeFiles f = MakeThreeFiles(dir, true);
+        OutputList list;
+        FillList(&list, f);
+        EXPECT_EQ(DISK_OK, OutputList_Commit(&list, View(kDel), removeReplaced));
+        EXPECT_EQ(0u, list.count);
+        EXPECT_EQ(nullptr, list.entries);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ("new" + std::to_string(i), Content(f.finals[i]));
+            EXPECT_FALSE(Exists(f.temps[i]));
+            if (removeReplaced)
+                EXPECT_FALSE(Exists(f.finals[i] + kDel));
+            else
+                EXPECT_EQ("old" + std::to_string(i), Content(f.finals[i] + kDel));
+        }
+    }
+}
+
+// Ways to make the middle entry of a three-entry list fail.
+enum class MiddleFault { MissingTemporary, MissingDirectory, KeptNameIsDirectory, FinalRename };
+
+TEST(OutputFileTest, FailingMiddleEntryKeepsEveryOriginal)
+{
+    for (MiddleFault fault : {MiddleFault::MissingTemporary, MiddleFault::MissingDirectory,
+                              MiddleFault::KeptNameIsDirectory, MiddleFault::FinalRename}) {
+        SCOPED_TRACE(static_cast<int>(fault));
+        TempDir dir;
+        ThreeFiles f = MakeThreeFiles(dir, true);
+        std::string middleFinal = f.finals[1];
+        std::string middleTemp = f.temps[1];
+        switch (fault) {
+        case MiddleFault::MissingTemporary:
+            ASSERT_EQ(0, remove(f.temps[1].c_str()));
+            break;
+        case MiddleFault::MissingDirectory:
+            middleFinal = dir.file("gone/part1");
+            break;
+        case MiddleFault::KeptNameIsDirectory:
+            MakeDir(f.finals[1] + kDel);
+            testsupport::WriteText(f.finals[1] + kDel + "/inner", "x");
+            break;
+        case MiddleFault::FinalRename:
+            // The temporary directory holds the final file and cannot be renamed into itself.
+            ASSERT_EQ(0, remove(f.temps[1].c_str()));
+            MakeDir(f.temps[1]);
+            ASSERT_EQ(0, remove(f.finals[1].c_str()));
+            middleFinal = f.temps[1] + "/part1";
+            testsupport::WriteText(middleFinal, "old1");
+            break;
+        }
+
+        OutputList list;
+        FillList(&list, f);
+        SetPaths(&list.entries[1], middleFinal, middleTemp);
+        // With the remove flag no original may be dropped before the whole list is in.
+        EXPECT_EQ(DISK_ERR_CREATE, OutputList_Commit(&list, View(kDel), true));
+        EXPECT_EQ(0u, list.count);
+        EXPECT_EQ(nullptr, list.entries);
+
+        for (int i = 0; i < 3; i += 2) {
+            EXPECT_EQ("old" + std::to_string(i), Content(f.finals[i])) << i;
+            EXPECT_EQ("new" + std::to_string(i), Content(f.temps[i])) << i;
+            EXPECT_FALSE(Exists(f.finals[i] + kDel)) << i;
+        }
+        bool missingDir = fault == MiddleFault::MissingDirectory;
+        EXPECT_EQ("old1", Content(missingDir ? f.finals[1] : middleFinal));
+        if (fault == MiddleFault::MissingTemporary) {
+            EXPECT_FALSE(Exists(middleTemp));
+        } else if (fault != MiddleFault::FinalRename) {
+            EXPECT_EQ("new1", Content(middleTemp));
+        }
+        if (fault == MiddleFault::KeptNameIsDirectory) {
+            EXPECT_EQ("x", Content(f.finals[1] + kDel + "/inner"));
+        } else {
+            EXPECT_FALSE(Exists(middleFinal + kDel));
+        }
+    }
+}
+
+TEST(OutputFileTest, FailingLastEntryOfLongListUndoesAllOthers)
+{
+    // More entries than the commit keeps track of on its stack.
+    const uint32_t n = 70;
+    TempDir dir;
+    OutputFileList list;
+    OutputFileList_Init(&list);
+    ASSERT_TRUE(OutputFileList_Alloc(&list, n));
+    for (uint32_t i = 0; i < n; ++i) {
+        std::string finalPath = dir.file("e" + std::to_string(i));
+        testsupport::WriteText(finalPath, "old");
+        testsupport::WriteText(finalPath + "_temp", "new");
+        SetPaths(&list.files[i].entry, finalPath, finalPath + "_temp");
+        list.files[i].armed = true;
+    }
+    // The last entry's kept name is a non-empty directory, so its original cannot move aside.
+    MakeDir(dir.file("e69_del"));
+    testsupport::WriteText(dir.file("e69_del/inner"), "x");
+    list.count = n;
+
+    EXPECT_EQ(DISK_ERR_CREATE, OutputFileList_Commit(&list, View(kDel), false));
+    EXPECT_EQ(0u, list.count);
+    for (uint32_t i = 0; i < n; ++i) {
+        std::string finalPath = dir.file("e" + std::to_string(i));
+        EXPECT_EQ("old", Content(finalPath)) << i;
+        EXPECT_EQ("new", Content(finalPath + "_temp")) << i;
+        if (i != n - 1) {
+            EXPECT_FALSE(Exists(finalPath + kDel)) << i;
+        }
+    }
+}
+
+TEST(OutputFileTest, FileListCommitSkipsUnarmedOutputs)
+{
+    TempDir dir;
+    ThreeFiles f = MakeThreeFiles(dir, true);
+    OutputFileList list;
+    OutputFileList_Init(&list);
+    ASSERT_TRUE(OutputFileList_Alloc(&list, 3));
+    EXPECT_EQ(0u, list.count);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(list.files[i].armed);
+        SetPaths(&list.files[i].entry, f.finals[i], f.temps[i]);
+        list.files[i].armed = i != 1;
+    }
+    list.count = 3;
+    EXPECT_EQ(DISK_OK, OutputFileList_Commit(&list, View(kDel), false));
+    EXPECT_EQ("new0", Content(f.finals[0]));
+    EXPECT_EQ("old1", Content(f.finals[1]));
+    EXPECT_EQ("new1", Content(f.temps[1]));
+    EXPECT_EQ("new2", Content(f.finals[2]));
+}
+
+TEST(OutputFileTest, RollbackGoesOnPastFailureAndRemovesEveryTemporary)
+{
+    TempDir dir;
+    ThreeFiles f = MakeThreeFiles(dir, true);
+    ASSERT_EQ(0, remove(f.temps[0].c_str()));
+
+    OutputList list;
+    FillList(&list, f);
+    EXPECT_EQ(DISK_ERR_CREATE, OutputList_Rollback(&list));
+    EXPECT_EQ(0u, list.count);
+    EXPECT_EQ(nullptr, list.entries);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(Exists(f.temps[i])) << i;
+        EXPECT_EQ("old" + std::to_string(i), Content(f.finals[i])) << i;
+    }
+
+    // The same for a file list; an unarmed output keeps its file.
+    ThreeFiles g = MakeThreeFiles(dir, false);
+    ASSERT_EQ(0, remove(g.temps[1].c_str()));
+    testsupport::WriteText(dir.file("unarmed_temp"), "keep");
+    OutputFileList files;
+    OutputFileList_Init(&files);
+    ASSERT_TRUE(OutputFileList_Alloc(&files, 4));
+    for (int i = 0; i < 3; ++i) {
+        SetPaths(&files.files[i].entry, g.finals[i], g.temps[i]);
+        files.files[i].armed = true;
+    }
+    SetPaths(&files.files[3].entry, dir.file("unarmed"), dir.file("unarmed_temp"));
+    files.count = 4;
+    EXPECT_EQ(DISK_ERR_CREATE, OutputFileList_Rollback(&files));
+    EXPECT_EQ(0u, files.count);
+    EXPECT_FALSE(Exists(g.temps[0]));
+    EXPECT_FALSE(Exists(g.temps[2]));
+    EXPECT_EQ("keep", Content(dir.file("unarmed_temp")));
+}
+
+TEST(OutputFileTest, AllocReplacesHeldBlockAndResetsCount)
+{
+    // Run under the leak checker: a block held by the list must be freed by the next Alloc.
+    OutputList list;
+    OutputList_Init(&list);
+    ASSERT_TRUE(OutputList_Alloc(&list, 4));
+    list.count = 4;
+    ASSERT_TRUE(OutputList_Alloc(&list, 2));
+    EXPECT_EQ(0u, list.count);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(0u, list.entries[i].finalPath.length);
+        EXPECT_EQ(OUTPUT_PATH_CAPACITY, list.entries[i].tempPath.capacity);
+        EXPECT_EQ(list.entries[i].tempStorage, list.entries[i].tempPath.data);
+    }
+    EXPECT_FALSE(OutputList_Alloc(&list, 0xFFFFFFFFu));
+    EXPECT_EQ(nullptr, list.entries);
+    EXPECT_EQ(DISK_OK, OutputList_Rollback(&list));
+
+    OutputFileList files;
+    OutputFileList_Init(&files);
+    ASSERT_TRUE(OutputFileList_Alloc(&files, 3));
+    ASSERT_TRUE(OutputFileList_Alloc(&files, 1));
+    EXPECT_EQ(DISK_OK, OutputFileList_Commit(&files, View(kDel), false));
+    EXPECT_EQ(nullptr, files.files);
+}
+
+}  // namespace
