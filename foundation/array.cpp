@@ -33,8 +33,8 @@ bool PtrArray_Reserve(PtrArray* array, uint32_t n)
     if (array->items == nullptr) {
         capacity = n > 16 ? n : 16;
     } else {
-        capacity = array->capacity;
-        while (capacity < n) capacity *= 2;  // capacity >= 1 here, n < 2^32: no wrap in 64 bits
+        capacity = array->capacity != 0 ? array->capacity : 16;
+        while (capacity < n) capacity *= 2;  // n < 2^32: no wrap in 64 bits
     }
     if (capacity > UINT32_MAX) return false;
     uint32_t bytes;
