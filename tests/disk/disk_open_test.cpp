@@ -1,0 +1,365 @@
+// Opening by extension and probing: candidate order, probe order, stop rules, handle state.
+#include "disk/disk.h"
+#include "disk/disk_open.h"
+#include "foundation/platform.h"
+#include "foundation/result_codes.h"
+#include "foundation/stream.h"
+#include "support/test_support.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+// Stand-in openers installed in every slot of the caller's-opener table. Each records its kind
+// and answers what the test chose for it; kUseOpener means "open the file through the caller's
+// opener, then refuse it as not this format", as a real handler does.
+const int kUseOpener = 12345;
+const int kNdi = -1;
+
+struct ProbeLog {
+    std::vector<int> kinds;  // kinds tried, in order; kNdi for a descriptor lookup
+    int answer[DISK_TABLE_SLOTS];
+    int openerCalls;
+    int lastParentMode;
+    void* lastOpenProgress;
+};
+ProbeLog g_log;
+
+template <int K>
+int FakeOpen(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly,
+             int parentMode, void* openProgress)
+{
+    g_log.kinds.push_back(K);
+    g_log.lastParentMode = parentMode;
+    g_log.lastOpenProgress = openProgress;
+    int answer = g_log.answer[K];
+    if (answer == kUseOpener) {
+        ByteStream* s = nullptr;
+        int r = FileOpener_Open(opener, path, readOnly, &s);
+        if (r != DISK_OK) return r;
+        Stream_Close(s);
+        return DISK_ERR_FORMAT;
+    }
+    if (answer == DISK_OK) {
+        handle->kind = K;
+        handle->object = Mem_Alloc(8);
+    }
+    return answer;
+}
+
+template <size_t... K>
+void InstallFakes(std::index_sequence<K...>)
+{
+    ((DiskOpenWithHandlerTable[K] = (K == 15 || K == 23) ? nullptr : FakeOpen<static_cast<int>(K)>),
+     ...);
+}
+
+int CountingOpen(const char* path, bool readOnly, ByteStream** out, void*)
+{
+    ++g_log.openerCalls;
+    size_t n = strlen(path);
+    if (n >= 4 && strcmp(path + n - 4, ".ndi") == 0) g_log.kinds.push_back(kNdi);
+    return FileOpener_DefaultOpen(path, readOnly, out, nullptr);
+}
+
+const FileOpener kCountingOpener = {CountingOpen, nullptr};
+
+const std::vector<int> kProbeOrder = {0,  5, 6, 7, 8,  9,  10, 11, 12, 13, 14,
+                                      -1, 1, 2, 3, 4, 16, 17, 18, 19, 21, 20};
+
+std::vector<int> Concat(std::vector<int> a, const std::vector<int>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class DiskProbe : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        memcpy(savedWith_, DiskOpenWithHandlerTable, sizeof savedWith_);
+        memcpy(savedOpen_, DiskOpenTable, sizeof savedOpen_);
+        g_log = ProbeLog{};
+        for (int& a : g_log.answer) a = DISK_ERR_FORMAT;
+        InstallFakes(std::make_index_sequence<DISK_TABLE_SLOTS>());
+        Disk_Init(&handle_);
+    }
+    void TearDown() override
+    {
+        memcpy(DiskOpenWithHandlerTable, savedWith_, sizeof savedWith_);
+        memcpy(DiskOpenTable, savedOpen_, sizeof savedOpen_);
+        // Objects of stand-in kinds are plain blocks: free them without running any close.
+        if (handle_.object != nullptr) Mem_Free(handle_.object);
+    }
+    int Open(const std::string& path)
+    {
+        return Disk_OpenWithHandler(&handle_, &kCountingOpener, path.c_str(), true, 0, nullptr);
+    }
+
+    TempDir dir_;
+    DiskHandle handle_;
+
+private:
+    DiskOpenWithHandlerFn savedWith_[DISK_TABLE_SLOTS];
+    DiskOpenFn savedOpen_[DISK_TABLE_SLOTS];
+};
+
+}  // namespace
+
+TEST_F(DiskProbe, ExtensionCandidatesThenTheWholeProbeOrder)
+{
+    struct Row {
+        const char* name;
+        std::vector<int> candidates;
+    } rows[] = {
+        {"a.vmdk", {0, 1, 2}},
+        {"a.VMDK", {0, 1, 2}},
+        {"a.dsk", {3, 4}},
+        {"a.vhdx", {5}},
+        {"a.AVHDX", {5}},
+        {"a.vhd", {6, 7}},
+        {"a.qcow", {12}},
+        {"a.qcow2", {13}},
+        {"a.Hdd", {8, 9, 19}},
+        {"a.vdi", {14}},
+        {"a.HDI", {16}},
+        {"a.thd", {17}},
+        {"a.nhd", {18}},
+        {"a.slh", {21}},
+        {"a.h0", {22}},
+        {"a.H2", {22}},
+        {"a.h4", {22}},
+        {"a.h5", {}},      // kind 22 is reached only through h0..h4
+        {"a.img", {}},
+        {"a", {}},
+        {"a.", {}},
+        {"x.vmdk.img", {}},  // only the last extension counts
+        {"x.tar.qcow2", {13}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string path = dir_.file(r.name);
+        WriteFile(path, std::vector<uint8_t>(4096, 0));
+        g_log.kinds.clear();
+        EXPECT_EQ(Open(path), DISK_ERR_ARG);
+        EXPECT_EQ(g_log.kinds, Concat(r.candidates, kProbeOrder));
+        EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
+        EXPECT_EQ(handle_.object, nullptr);
+    }
+    // The extension is the file name's, not a directory's.
+    std::string sub = dir_.file("d.vmdk");
+    ASSERT_EQ(RunCommand("mkdir " + Quote(sub)), 0);
+    WriteFile(sub + "/plain", std::vector<uint8_t>(512, 0));
+    g_log.kinds.clear();
+    EXPECT_EQ(Open(sub + "/plain"), DISK_ERR_ARG);
+    EXPECT_EQ(g_log.kinds, kProbeOrder);
+}
+
+TEST_F(DiskProbe, StopRules)
+{
+    struct Row {
+        const char* name;
+        int kind;      // the kind that answers
+        int answer;    // its answer
+        int expected;  // result of the open
+        std::vector<int> tried;
+        int storedKind;
+        bool object;
+    } rows[] = {
+        {"a.img", 8, DISK_OK, DISK_OK, {0, 5, 6, 7, 8}, 8, true},
+        {"a.hdd", 19, DISK_OK, DISK_OK, {8, 9, 19}, 19, true},
+        {"a.img", 6, DISK_CANCELLED, DISK_CANCELLED, {0, 5, 6}, DISK_KIND_NONE, false},
+        {"a.img", 0, DISK_ERR_OPEN, DISK_ERR_OPEN, {0}, DISK_KIND_NONE, false},
+        {"a.qcow", 12, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD, {12}, 12, false},
+        {"a.img", 13, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD,
+         {0, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 13, false},
+        // Only qcow and qcow2 may ask for a password; other failures go on.
+        {"a.img", 5, DISK_ERR_PASSWORD, DISK_ERR_ARG, kProbeOrder, DISK_KIND_NONE, false},
+        {"a.img", 20, DISK_ERR_NOMEM, DISK_ERR_ARG, kProbeOrder, DISK_KIND_NONE, false},
+        {"a.hdi", 16, DISK_ERR_READ, DISK_ERR_ARG, Concat({16}, kProbeOrder), DISK_KIND_NONE,
+         false},
+        // A candidate's failure still lets the probe order find the file.
+        {"a.vhd", 19, DISK_OK, DISK_OK, Concat({6, 7}, {0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, -1,
+                                                      1, 2, 3, 4, 16, 17, 18, 19}),
+         19, true},
+        // Kind 22 found through its extension.
+        {"a.h3", 22, DISK_OK, DISK_OK, {22}, 22, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " kind " + std::to_string(r.kind));
+        for (int& a : g_log.answer) a = DISK_ERR_FORMAT;
+        g_log.answer[r.kind] = r.answer;
+        g_log.kinds.clear();
+        std::string path = dir_.file(r.name);
+        WriteFile(path, std::vector<uint8_t>(512, 0));
+        EXPECT_EQ(Open(path), r.expected);
+        EXPECT_EQ(g_log.kinds, r.tried);
+        EXPECT_EQ(handle_.kind, r.storedKind);
+        EXPECT_EQ(handle_.object != nullptr, r.object);
+        if (handle_.object != nullptr) Mem_Free(handle_.object);
+        Disk_Init(&handle_);
+    }
+}
+
+TEST_F(DiskProbe, MissingFileEndsAfterOneOpenerCall)
+{
+    for (int& a : g_log.answer) a = kUseOpener;
+    for (const char* name : {"missing.img", "MISSING.HDI", "missing.vmdk"}) {
+        SCOPED_TRACE(name);
+        g_log.openerCalls = 0;
+        g_log.kinds.clear();
+        EXPECT_EQ(Open(dir_.file(name)), DISK_ERR_OPEN);
+        EXPECT_EQ(g_log.openerCalls, 1);
+        EXPECT_EQ(g_log.kinds.size(), 1u);
+        EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
+    }
+    // Disk_OpenEx stops there too, without trying the file as a split set.
+    EXPECT_EQ(Disk_OpenEx(&handle_, dir_.file("missing.img").c_str(), true, 0, nullptr),
+              DISK_ERR_OPEN);
+    EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
+}
+
+TEST_F(DiskProbe, ParentModeAndOpenProgressReachTheHandlers)
+{
+    int progressRecord = 0;
+    std::string path = dir_.file("a.img");
+    WriteFile(path, std::vector<uint8_t>(512, 0));
+    g_log.answer[0] = DISK_OK;
+    ASSERT_EQ(Disk_OpenEx(&handle_, path.c_str(), true, 2, &progressRecord), DISK_OK);
+    EXPECT_EQ(g_log.lastParentMode, 2);
+    EXPECT_EQ(g_log.lastOpenProgress, &progressRecord);
+}
+
+TEST_F(DiskProbe, OpenOverAnOpenObjectIsRefused)
+{
+    std::string path = dir_.file("a.img");
+    WriteFile(path, std::vector<uint8_t>(512, 0));
+    g_log.answer[0] = DISK_OK;
+    ASSERT_EQ(Open(path), DISK_OK);
+    void* object = handle_.object;
+    g_log.kinds.clear();
+    g_log.openerCalls = 0;
+    EXPECT_EQ(Open(path), DISK_ERR_ARG);
+    EXPECT_EQ(Disk_OpenKindWithHandler(&handle_, nullptr, path.c_str(), true, DISK_KIND_VMDK, 0,
+                                       nullptr),
+              DISK_ERR_ARG);
+    EXPECT_TRUE(g_log.kinds.empty());
+    EXPECT_EQ(g_log.openerCalls, 0);
+    EXPECT_EQ(handle_.object, object);
+}
+
+TEST_F(DiskProbe, OneKindWithHandler)
+{
+    std::string path = dir_.file("enc.qcow2");
+    WriteFile(path, std::vector<uint8_t>(512, 0));
+    struct Row {
+        int kind;
+        int answer;
+        int expected;
+        int storedKind;
+    } rows[] = {
+        {DISK_KIND_QCOW2, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD, DISK_KIND_QCOW2},
+        {DISK_KIND_QCOW, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD, DISK_KIND_QCOW},
+        {DISK_KIND_QCOW2, DISK_ERR_FORMAT, DISK_ERR_FORMAT, DISK_KIND_NONE},
+        {DISK_KIND_VMDK, DISK_OK, DISK_OK, DISK_KIND_VMDK},
+        {DISK_KIND_VHD_FIXED, DISK_OK, DISK_ERR_ARG, DISK_KIND_NONE},  // only 0, 12 and 13
+        {DISK_KIND_HDI, DISK_OK, DISK_ERR_ARG, DISK_KIND_NONE},
+        {DISK_KIND_RAW, DISK_OK, DISK_ERR_ARG, DISK_KIND_NONE},
+        {DISK_KIND_NONE, DISK_OK, DISK_ERR_ARG, DISK_KIND_NONE},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        for (int& a : g_log.answer) a = DISK_ERR_FORMAT;
+        if (r.kind >= 0 && r.kind < 24) g_log.answer[r.kind] = r.answer;
+        EXPECT_EQ(Disk_OpenKindWithHandler(&handle_, &kCountingOpener, path.c_str(), true, r.kind,
+                                           0, nullptr),
+                  r.expected);
+        EXPECT_EQ(handle_.kind, r.storedKind);
+        if (r.expected == DISK_ERR_PASSWORD) {
+            EXPECT_EQ(handle_.object, nullptr);
+            // Every dispatch on the password-needed state is refused, and close clears it.
+            uint8_t sector[512];
+            EXPECT_EQ(Disk_Read(&handle_, 0, 512, sector), DISK_ERR_ARG);
+            Disk_Close(&handle_);
+            EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
+        }
+        if (handle_.object != nullptr) Mem_Free(handle_.object);
+        Disk_Init(&handle_);
+    }
+}
+
+namespace {
+int g_byKindCalls;
+int CountingByKind(DiskHandle*, const char*, bool)
+{
+    ++g_byKindCalls;
+    return DISK_ERR_FORMAT;
+}
+}  // namespace
+
+TEST_F(DiskProbe, OpenByKind)
+{
+    std::string path = dir_.file("a.img");
+    WriteFile(path, std::vector<uint8_t>(512, 0));
+    for (int kind : {-1, -2, -6, 15, 23, 24, 1000}) {
+        SCOPED_TRACE(kind);
+        EXPECT_EQ(Disk_OpenByKind(&handle_, path.c_str(), true, kind), DISK_ERR_ARG);
+    }
+    g_byKindCalls = 0;
+    DiskOpenTable[DISK_KIND_VDI] = CountingByKind;
+    EXPECT_EQ(Disk_OpenByKind(&handle_, path.c_str(), true, DISK_KIND_VDI), DISK_ERR_FORMAT);
+    EXPECT_EQ(g_byKindCalls, 1);
+    DiskOpenTable[DISK_KIND_VDI] = nullptr;
+    EXPECT_EQ(Disk_OpenByKind(&handle_, path.c_str(), true, DISK_KIND_VDI), DISK_ERR_ARG);
+}
+
+// The real tables, without stand-ins: files that nothing recognises.
+TEST(DiskOpenReal, UnrecognisedFilesLeaveTheHandleUnchanged)
+{
+    TempDir dir;
+    const std::pair<const char*, std::vector<uint8_t>> files[] = {
+        {"garbage.bin", RandomBytes(70000, 11)},
+        {"garbage.vhd", RandomBytes(4096 + 511, 12)},
+        {"GARBAGE.HDI", RandomBytes(5000, 13)},
+        {"garbage.hdd", RandomBytes(8192 + 7, 14)},
+        {"garbage.h1", RandomBytes(1048577, 15)},
+        {"empty.img", {}},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.first);
+        std::string path = dir.file(f.first);
+        WriteFile(path, f.second);
+        DiskHandle h;
+        Disk_Init(&h);
+        EXPECT_EQ(Disk_Open(&h, path.c_str(), true), DISK_ERR_ARG);
+        EXPECT_EQ(h.kind, DISK_KIND_NONE);
+        EXPECT_EQ(h.object, nullptr);
+        EXPECT_EQ(Disk_OpenWithHandler(&h, nullptr, path.c_str(), true, 0, nullptr), DISK_ERR_ARG);
+        EXPECT_EQ(h.kind, DISK_KIND_NONE);
+        EXPECT_EQ(h.object, nullptr);
+    }
+}
+
+TEST(DiskOpenReal, RawOpenStoresTheRawKind)
+{
+    TempDir dir;
+    std::string path = dir.file("r.bin");
+    WriteFile(path, RandomBytes(10 * 512, 2));
+    DiskHandle h;
+    Disk_Init(&h);
+    DiskGeometry g{10, 1, 10, 512, 0};
+    EXPECT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 512, &g), DISK_ERR_FORMAT);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+    EXPECT_EQ(h.object, nullptr);
+    ASSERT_EQ(Disk_OpenRawWithHandler(&h, &kCountingOpener, path.c_str(), true, 0, &g), DISK_OK);
+    EXPECT_EQ(h.kind, DISK_KIND_RAW);
+    EXPECT_NE(h.object, nullptr);
+    Disk_Close(&h);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+}
