@@ -313,6 +313,17 @@ TEST(Formatter, ConversionFailureOfAnArgumentFails)
     }
 }
 
+// Unlike the C library, a width is ignored for signed conversions.
+TEST(Formatter, SignedConversionsIgnoreTheWidth)
+{
+    char storage[32];
+    TextBuffer b;
+    TextBuffer_Init(&b, storage, 0, sizeof storage);
+    ASSERT_TRUE(Text_Format(&b, TEXT_ENC_UTF8, "[%5d][%05i][%08wd]", TEXT_ENC_UTF8, 7, -3,
+                            (int64_t)-1));
+    EXPECT_STREQ(storage, "[7][-3][-1]");
+}
+
 TEST(Formatter, SuccessiveCallsAppend)
 {
     char storage[64];
