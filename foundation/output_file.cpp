@@ -10,6 +10,9 @@
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 
+static_assert(sizeof(OutputEntry) == 8224 && sizeof(OutputFile) == 8232,
+              "output records keep their documented layout");
+
 namespace {
 
 // Lists up to this length keep their bookkeeping on the stack.

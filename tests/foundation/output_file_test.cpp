@@ -380,6 +380,39 @@ TEST(OutputFileTest, FailingLastEntryOfLongListUndoesAllOthers)
     }
 }
 
+TEST(OutputFileTest, EntryWithoutTemporaryRetiresItsFileAndIsUndoneOnFailure)
+{
+    TempDir dir;
+    std::string retired = dir.file("old.vmdk");
+    for (bool fail : {false, true}) {
+        SCOPED_TRACE(fail);
+        testsupport::WriteText(retired, "extent");
+        std::string finalPath = dir.file("img");
+        testsupport::WriteText(finalPath, "old");
+        testsupport::WriteText(finalPath + "_temp", "new");
+
+        OutputList list;
+        OutputList_Init(&list);
+        ASSERT_TRUE(OutputList_Alloc(&list, 2));
+        SetPath(&list.entries[0].finalPath, retired);
+        // The second entry fails when its final directory does not exist.
+        SetPaths(&list.entries[1], fail ? dir.file("missing/img") : finalPath, finalPath + "_temp");
+        list.count = 2;
+        EXPECT_EQ(fail ? DISK_ERR_CREATE : DISK_OK, OutputList_Commit(&list, View(kDel), false));
+        if (fail) {
+            EXPECT_EQ("extent", Content(retired));
+            EXPECT_FALSE(Exists(retired + kDel));
+            EXPECT_EQ("new", Content(finalPath + "_temp"));
+        } else {
+            EXPECT_FALSE(Exists(retired));
+            EXPECT_EQ("extent", Content(retired + kDel));
+            EXPECT_EQ("new", Content(finalPath));
+            ASSERT_EQ(0, remove((retired + kDel).c_str()));
+            ASSERT_EQ(0, remove((finalPath + kDel).c_str()));
+        }
+    }
+}
+
 TEST(OutputFileTest, FileListCommitSkipsUnarmedOutputs)
 {
     TempDir dir;
