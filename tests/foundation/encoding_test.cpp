@@ -216,7 +216,7 @@ Bytes AllScalarsUtf32Le() {
 
 // The jobs the differential tests draw on: inputs in `from`, converted by us into `to` and by
 // python3 from `fromCodec` into `toCodec`.
-struct JobSpec {
+struct JobDef {
     const char* name;
     const char* fromCodec;
     TextEncoding from;
@@ -234,7 +234,7 @@ std::vector<Bytes> Utf32LeInputs() { return Utf32Inputs(false); }
 std::vector<Bytes> Utf32BeInputs() { return Utf32Inputs(true); }
 std::vector<Bytes> AllScalars() { return {AllScalarsUtf32Le()}; }
 
-const JobSpec kJobs[] = {
+const JobDef kJobs[] = {
     {"sjis-utf32", "shift_jis", TEXT_ENC_SJIS, "utf-32-le", TEXT_ENC_UTF32LE, OneAndTwoBytes},
     {"sjis-euc", "shift_jis", TEXT_ENC_SJIS, "euc_jp", TEXT_ENC_EUCJP, OneAndTwoBytes},
     {"euc-utf16", "euc_jp", TEXT_ENC_EUCJP, "utf-16-be", TEXT_ENC_UTF16BE, OneAndTwoBytes},
@@ -270,12 +270,12 @@ protected:
         TempDir dir;
         std::string jobList;
         for (const char* name : names) {
-            const JobSpec* spec = nullptr;
-            for (const JobSpec& s : kJobs)
-                if (std::string(s.name) == name) spec = &s;
-            ASSERT_NE(spec, nullptr) << name;
+            const JobDef* def = nullptr;
+            for (const JobDef& s : kJobs)
+                if (std::string(s.name) == name) def = &s;
+            ASSERT_NE(def, nullptr) << name;
             Job& job = jobs_[name];
-            job = Job{name, spec->fromCodec, spec->toCodec, spec->from, spec->to, spec->inputs(), {}};
+            job = Job{name, def->fromCodec, def->toCodec, def->from, def->to, def->inputs(), {}};
             WriteRecords(dir.file(job.name + ".in"), job.inputs);
             jobList += job.fromCodec + " " + job.toCodec + " " + dir.file(job.name + ".in") + " " +
                        dir.file(job.name + ".out") + "\n";
