@@ -57,8 +57,8 @@ struct UsedSectorMap {
 // first x B and marks relative sector s used when any byte of [s x B, (s + 1) x B) is used by
 // its file system or lies outside what it knows. A driver refuses B = 0.
 //
-// attach(region, disk, first sector, sector count): allocates the driver object, opens the file
-//   system of the partition and only on success fills the region with {first, count, own kind,
+// attach(region, disk, first sector, sector count): allocates the driver object with Mem_Alloc
+//   (the region frees it with Mem_Free after destroy), opens the file system of the partition and only on success fills the region with {first, count, own kind,
 //   object}; on failure frees the object, leaves the region untouched and returns its code
 //   (DISK_ERR_NOMEM when the object cannot be allocated, DISK_ERR_FS_CORRUPT for a partition
 //   that is not its file system or is inconsistent). Everything needed for queries is loaded
@@ -160,9 +160,12 @@ void UsedMap_Destroy(UsedSectorMap* map);
 int UsedMap_BuildFromPartitions(UsedSectorMap* map, const DiskHandle* disk);
 // From the PC-98 table in the disk's second sector; partitions span whole cylinders.
 int UsedMap_BuildFromPc98Table(UsedSectorMap* map, const DiskHandle* disk);
-// Builds the map of a disk: MBR, else PC-98, else the whole disk as one partition (a file
-// system written straight onto the disk). Returns the map when at least one region has a known
-// kind (*knownCount set), else NULL with *result DISK_OK; NULL with the failure in *result.
+// Builds the map of a disk: from the MBR; when it lists nothing, from the PC-98 table; when
+// that lists nothing either (or is refused as not a table or inconsistent), the whole disk is
+// offered to the drivers as one partition (a file system written straight onto the disk).
+// Returns the map when at least one region has a known kind (*knownCount set); else NULL with
+// *result DISK_OK (or the PC-98 table's refusal when the whole disk was not recognised either);
+// NULL with the failure in *result. Without a map every sector counts as used.
 UsedSectorMap* UsedMap_Create(const DiskHandle* disk, int* result, uint32_t* knownCount);
 
 // Used bits of the sectors first .. first + count - 1 (Fs_BuildBitmap over the map's regions;
