@@ -19,7 +19,8 @@ build-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 run: build
-	@echo "The engine libraries are built, but the program's window is not built yet: there is nothing to start."
+	@if [ -x $(BUILD)/dedezivi ]; then exec $(BUILD)/dedezivi; \
+	else echo "The engine libraries are built, but the program's window is not built yet: there is nothing to start."; fi
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
