@@ -82,18 +82,35 @@ int32_t Vhd_CheckGeometry(const DiskGeometry* geometry) {
 
 int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
     if (footer == nullptr || Vhd_CheckGeometry(geometry) != 0) return DISK_ERR_ARG;
-    const uint32_t heads = geometry->heads;
-    const uint32_t spt = geometry->sectors_per_track;
+    uint32_t heads = geometry->heads;
+    uint32_t spt = geometry->sectors_per_track;
     if (heads == 0 || heads > 255 || spt == 0 || spt > 255) return DISK_ERR_ARG;
     const uint64_t total = Geometry_GetTotalSectors(geometry);  // below 2^32: checked above
     const uint64_t size = Math_DivCeilU64(total * 512, 131072) * 131072;
-    const uint32_t cylinders = static_cast<uint32_t>(total) / (heads * spt);
-    footer->originalSize = size;
-    footer->currentSize = size;
-    footer->cylinders = cylinders >= 65536 ? 0xFFFF : static_cast<uint16_t>(cylinders);
-    footer->heads = static_cast<uint8_t>(heads);
-    footer->sectorsPerTrack = static_cast<uint8_t>(spt);
+    uint32_t cylinders = static_cast<uint32_t>(total) / (heads * spt);
+    if (cylinders >= 65536) {
+        // More cylinders than the field holds: state the largest CHS, which tells every reader
+        // to take the disk size from the current size (a capped CHS product would cut the disk).
+        cylinders = 65535;
+        heads = 16;
+        spt = 255;
+    }
+    VhdFooter sized = *footer;
+    sized.originalSize = size;
+    sized.currentSize = size;
+    sized.cylinders = static_cast<uint16_t>(cylinders);
+    sized.heads = static_cast<uint8_t>(heads);
+    sized.sectorsPerTrack = static_cast<uint8_t>(spt);
+    // Readers size a disk by its CHS fields unless its creator (or a maximal CHS) says current
+    // size: a footer that would show fewer sectors than the disk holds is refused.
+    if (Vhd_FooterDiskSectors(&sized) < total) return DISK_ERR_ARG;
+    *footer = sized;
     return DISK_OK;
+}
+
+uint64_t Vhd_FooterDiskSectors(const VhdFooter* footer) {
+    if (Vhd_FooterUsesCurrentSize(footer)) return footer->currentSize / 512;
+    return static_cast<uint64_t>(footer->cylinders) * footer->heads * footer->sectorsPerTrack;
 }
 
 int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCreateOptions* options,
@@ -101,14 +118,18 @@ int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCre
     if (footer == nullptr) return DISK_ERR_ARG;
     std::memset(footer, 0, sizeof(VhdFooter));
     if (options == nullptr) return DISK_ERR_ARG;
+    // The creator decides how readers size the disk, which the geometry rule checks.
+    footer->creatorApplication = options->creatorApplication;
     int rc = Vhd_SetFooterGeometry(footer, geometry);
-    if (rc != DISK_OK) return rc;
+    if (rc != DISK_OK) {
+        std::memset(footer, 0, sizeof(VhdFooter));
+        return rc;
+    }
     std::memcpy(footer->cookie, "conectix", 8);
     footer->features = 2;
     footer->fileFormatVersion = VHD_VERSION;
     footer->dataOffset = diskType == VHD_DISK_TYPE_FIXED ? UINT64_MAX : 512;
     footer->timestamp = static_cast<uint32_t>(Time_NowSince2000());
-    footer->creatorApplication = options->creatorApplication;
     footer->creatorVersion = options->creatorVersion;
     footer->creatorHostOs = VHD_CODE_WI2K;
     footer->diskType = diskType;

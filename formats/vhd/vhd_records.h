@@ -128,9 +128,12 @@ int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCre
                    uint32_t diskType);
 // Sets the sizes and CHS fields of a host-order footer from the geometry: sizes = total x 512
 // rounded up to 128 KiB, heads and sectors per track copied, cylinders = total / (heads x
-// sectors per track) capped at 65535. The checksum is not touched. DISK_ERR_ARG, with nothing
-// changed, when the geometry fails Vhd_CheckGeometry or its heads or sectors per track are not
-// within 1..255 (a footer cannot hold them).
+// sectors per track). When that quotient passes 65535 the footer states 65535/16/255, the CHS
+// that makes readers take the size from the current size. The checksum is not touched.
+// DISK_ERR_ARG, with nothing changed, when the geometry fails Vhd_CheckGeometry, its heads or
+// sectors per track are not within 1..255 (the footer cannot hold them), or a reader would see
+// fewer sectors than the total (Vhd_FooterDiskSectors: a CHS-sized creator needs a total of
+// whole cylinders).
 int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry);
 // Fills a dynamic header in host order: "cxsparse", data offset all ones, table offset 1536,
 // version 0x00010000, max table entries = ceil(sectors / block sectors), block size, checksum.
@@ -163,3 +166,6 @@ uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t directi
 // Whether a footer's creator sizes the disk by its current size rather than by its CHS fields:
 // "win ", "qem2", "d2v ", "CTXS", "tap\0", or a CHS of 65535/16/255 (host-order footer).
 bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer);
+// Sectors of the disk a footer describes: current size / 512 when Vhd_FooterUsesCurrentSize,
+// else cylinders x heads x sectors per track.
+uint64_t Vhd_FooterDiskSectors(const VhdFooter* footer);

@@ -1,0 +1,197 @@
+// The raw writer of contiguous images and the flat raw image with its ".txt" description.
+#include "disk/raw_writer.h"
+
+#include <cstring>
+
+#include "foundation/format.h"
+#include "foundation/platform.h"
+#include "foundation/text.h"
+
+namespace {
+
+const uint32_t kPathSize = 4096;
+const uint32_t kTxtMaxSize = 2048;
+
+bool Report(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
+    return callback == nullptr || callback(done, total, user);
+}
+
+}  // namespace
+
+int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void* buffer,
+                       uint32_t bufferSize) {
+    if (length == 0) return DISK_OK;
+    if (file == nullptr || buffer == nullptr || bufferSize == 0) return DISK_ERR_ARG;
+    std::memset(buffer, 0, bufferSize);
+    while (length > 0) {
+        const uint32_t piece = length < bufferSize ? static_cast<uint32_t>(length) : bufferSize;
+        if (!Stream_WriteAt(file, offset, piece, buffer)) return DISK_ERR_WRITE;
+        offset += piece;
+        length -= piece;
+    }
+    return DISK_OK;
+}
+
+int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                           ProgressCallback callback, void* user, uint64_t totalSectors,
+                           uint32_t bytesPerSector, const void* header, uint32_t headerLength,
+                           uint64_t dataOffset, uint64_t gapLength, const void* trailer,
+                           uint32_t trailerLength, uint32_t chunkSize) {
+    if (path == nullptr || source == nullptr || bytesPerSector == 0 || chunkSize < bytesPerSector) {
+        return DISK_ERR_ARG;
+    }
+    if (header == nullptr) headerLength = 0;
+    if (trailer == nullptr) trailerLength = 0;
+    if (headerLength > dataOffset) return DISK_ERR_ARG;
+    uint64_t dataBytes = 0, dataEnd = 0, end = 0, fileEnd = 0;
+    if (!Math_MulU64(totalSectors, bytesPerSector, &dataBytes) ||
+        !Math_AddU64(dataOffset, dataBytes, &dataEnd) || !Math_AddU64(dataEnd, gapLength, &end) ||
+        !Math_AddU64(end, trailerLength, &fileEnd)) {
+        return DISK_ERR_ARG;
+    }
+
+    ByteStream* out = nullptr;
+    if (!Stream_CreatePreallocated(path, fileEnd, &out)) return DISK_ERR_CREATE;
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(chunkSize));
+    if (buffer == nullptr) {
+        Stream_ClosePreallocated(out);
+        return DISK_ERR_NOMEM;
+    }
+
+    const uint32_t chunkSectors = chunkSize / bytesPerSector;
+    int rc = DISK_OK;
+    do {
+        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
+        rc = RawWriter_ZeroFill(out, headerLength, dataOffset - headerLength, buffer, chunkSize);
+        if (rc != DISK_OK) break;
+        if (!Report(callback, user, 0, totalSectors)) {
+            rc = DISK_CANCELLED;
+            break;
+        }
+        uint64_t done = 0;
+        bool lastSkipped = false;
+        while (done < totalSectors) {
+            const uint32_t n = totalSectors - done < chunkSectors
+                                   ? static_cast<uint32_t>(totalSectors - done)
+                                   : chunkSectors;
+            const uint32_t bytes = n * bytesPerSector;
+            bool skip = false;
+            if (map != nullptr) {
+                // Free space the map knows of is asked about, not read.
+                rc = Disk_IsRangeEmpty(source, map, done, n, &skip, nullptr, nullptr);
+                if (rc != DISK_OK) break;
+            }
+            if (!skip) {
+                rc = Disk_Read(source, done * bytesPerSector, bytes, buffer);
+                if (rc != DISK_OK) break;
+                if (!Stream_WriteAt(out, dataOffset + done * bytesPerSector, bytes, buffer)) {
+                    rc = DISK_ERR_WRITE;
+                    break;
+                }
+            }
+            lastSkipped = skip;
+            done += n;
+            if (!Report(callback, user, done, totalSectors)) {
+                rc = DISK_CANCELLED;
+                break;
+            }
+        }
+        if (rc != DISK_OK) break;
+        // A skipped last chunk leaves zeros of the preallocated file; its last sector is written
+        // so that the file keeps its full length.
+        if (lastSkipped) {
+            rc = RawWriter_ZeroFill(out, dataEnd - bytesPerSector, bytesPerSector, buffer,
+                                    chunkSize);
+            if (rc != DISK_OK) break;
+        }
+        if (!Report(callback, user, totalSectors, totalSectors)) {
+            rc = DISK_CANCELLED;
+            break;
+        }
+        rc = RawWriter_ZeroFill(out, dataEnd, gapLength, buffer, chunkSize);
+        if (rc != DISK_OK) break;
+        if (trailerLength > 0 && !Stream_WriteAt(out, end, trailerLength, trailer)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
+    } while (false);
+
+    Mem_Free(buffer);
+    if (!Stream_ClosePreallocated(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    return rc;
+}
+
+int RawWriter_Write(const char* path, const DiskHandle* source, ProgressCallback callback,
+                    void* user, uint64_t totalSectors, uint32_t bytesPerSector, const void* header,
+                    uint32_t headerLength, uint64_t dataOffset, uint64_t gapLength,
+                    const void* trailer, uint32_t trailerLength, uint32_t chunkSize) {
+    return RawWriter_WriteWithMap(path, source, nullptr, callback, user, totalSectors,
+                                  bytesPerSector, header, headerLength, dataOffset, gapLength,
+                                  trailer, trailerLength, chunkSize);
+}
+
+// ---- Flat raw image ----------------------------------------------------------------------
+
+int32_t FlatImage_CheckGeometry(const DiskGeometry* geometry) {
+    if (geometry == nullptr) return -1;
+    return Geometry_ByteSizeFitsInt64(geometry) ? 0 : -1;
+}
+
+int FlatImage_WriteTxtFile(const char* imagePath, const DiskGeometry* geometry, const char* mode) {
+    if (imagePath == nullptr || geometry == nullptr || mode == nullptr) return DISK_ERR_ARG;
+    const size_t pathLength = std::strlen(imagePath);
+    if (pathLength >= kPathSize) return DISK_ERR_ARG;
+    char dir[kPathSize];
+    char stem[kPathSize];
+    Path_SplitCStr(imagePath, dir, stem, nullptr);
+    const size_t dirLength = std::strlen(dir);
+    const size_t stemLength = std::strlen(stem);
+    if (dirLength + stemLength + 4 >= kPathSize) return DISK_ERR_ARG;
+    char txtPath[kPathSize];
+    std::memcpy(txtPath, dir, dirLength);
+    std::memcpy(txtPath + dirLength, stem, stemLength);
+    std::memcpy(txtPath + dirLength + stemLength, ".txt", 5);
+
+    TextView name;
+    Text_FromCStringUtf8(&name, imagePath + dirLength);
+    const uint64_t total = Geometry_GetTotalSectors(geometry);
+    const uint64_t cylinderSectors =
+        static_cast<uint64_t>(geometry->heads) * geometry->sectors_per_track;
+    const uint64_t cylinders = cylinderSectors == 0 ? 0 : total / cylinderSectors;
+
+    uint8_t storage[kTxtMaxSize + 1];
+    TextBuffer text;
+    TextBuffer_Init(&text, storage, 0, sizeof(storage));
+    if (!Text_Format(&text, TEXT_ENC_UTF8,
+                     "#bps=%u,sector=%wu\n#file=\"%t\", cyl=%wu, heads=%u, spt=%u\n"
+                     "type=disk, path=\"%t\", mode=%s, cylinders=%wu, heads=%u, spt=%u\n",
+                     TEXT_ENC_UTF8, geometry->bytes_per_sector, total, name, TEXT_ENC_UTF8,
+                     cylinders, geometry->heads, geometry->sectors_per_track, name, TEXT_ENC_UTF8,
+                     static_cast<const void*>(mode), TEXT_ENC_UTF8, cylinders, geometry->heads,
+                     geometry->sectors_per_track) ||
+        text.length > kTxtMaxSize) {
+        return DISK_ERR_ARG;
+    }
+
+    ByteStream* out = nullptr;
+    if (!Stream_CreateFile(txtPath, &out)) return DISK_ERR_CREATE;
+    int rc = Stream_WriteAt(out, 0, text.length, storage) ? DISK_OK : DISK_ERR_WRITE;
+    if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    return rc;
+}
+
+int FlatImage_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                     ProgressCallback callback, void* user) {
+    if (path == nullptr || source == nullptr || source->object == nullptr) return DISK_ERR_ARG;
+    DiskGeometry g{0, 0, 0, 0, 0};
+    Disk_GetGeometry(source, &g);
+    if (FlatImage_CheckGeometry(&g) != 0) return DISK_ERR_ARG;
+    int rc = FlatImage_WriteTxtFile(path, &g, "flat");
+    if (rc != DISK_OK) return rc;
+    return RawWriter_WriteWithMap(path, source, map, callback, user, Geometry_GetTotalSectors(&g),
+                                  g.bytes_per_sector, nullptr, 0, 0, 0, nullptr, 0,
+                                  RAW_WRITER_CHUNK);
+}
