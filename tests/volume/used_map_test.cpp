@@ -1,0 +1,678 @@
+// File-system dispatch and the used-sector map. Stand-in drivers (a byte-addressed "FAKEFS"
+// with one free byte range) let the tiling, dispatch and query rules be checked for every sector
+// size; real file systems are checked against sleuthkit further down.
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "foundation/platform.h"
+#include "foundation/range.h"
+#include "volume/used_map.h"
+#include "volume_test_util.h"
+
+using namespace testsupport;
+using namespace voltest;
+
+namespace {
+
+// ---- Stand-in driver -------------------------------------------------------------------------
+// On disk, at the partition's first byte: "FAKEFS" + kind digit (or '*' for every kind) + one
+// pad byte, then u64 file-system size in bytes, u64 first free byte, u64 end of the free bytes
+// (all relative to the partition). Every byte of the file system outside the free range is
+// used, and so is everything past its size.
+struct FakeVolume {
+    uint32_t bytesPerSector;
+    uint64_t size;
+    uint64_t freeStart;
+    uint64_t freeEnd;
+};
+
+int g_live = 0;      // driver objects alive
+int g_attaches = 0;  // attach calls
+
+template <int Kind>
+int FakeAttach(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count)
+{
+    ++g_attaches;
+    DiskGeometry g{};
+    Disk_GetGeometry(disk, &g);
+    if (g.bytes_per_sector == 0) return DISK_ERR_ARG;
+    uint8_t sb[32];
+    int r = Disk_Read(disk, first * g.bytes_per_sector, sizeof sb, sb);
+    if (r != DISK_OK) return r;
+    if (std::memcmp(sb, "FAKEFS", 6) != 0 || (sb[6] != '0' + Kind && sb[6] != '*')) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    FakeVolume* v = static_cast<FakeVolume*>(Mem_Alloc(sizeof(FakeVolume)));
+    if (v == nullptr) return DISK_ERR_NOMEM;
+    v->bytesPerSector = g.bytes_per_sector;
+    v->size = Bytes_LoadLe64(sb + 8);
+    v->freeStart = Bytes_LoadLe64(sb + 16);
+    v->freeEnd = Bytes_LoadLe64(sb + 24);
+    ++g_live;
+    region->first = first;
+    region->count = count;
+    region->kind = Kind;
+    region->object = v;
+    return DISK_OK;
+}
+
+bool FakeIsUsed(const void* object, uint64_t offset, uint64_t length)
+{
+    const FakeVolume* v = static_cast<const FakeVolume*>(object);
+    if (offset + length > v->size) return true;
+    return !(offset >= v->freeStart && offset + length <= v->freeEnd);
+}
+
+int FakeFill(void* object, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset)
+{
+    const FakeVolume* v = static_cast<const FakeVolume*>(object);
+    return Fs_FillBitsFromByteRanges(v, FakeIsUsed, v->bytesPerSector, first, count, bitmap,
+                                     bitOffset);
+}
+
+void FakeDestroy(void* object)
+{
+    --g_live;
+    std::memset(object, 0, sizeof(FakeVolume));
+}
+
+// A data test in the manner of NTFS: only used bytes are looked at.
+int FakeTestData(void* object, uint64_t offset, uint32_t length, const uint8_t* data,
+                 bool* empty, uint64_t* bytesBefore)
+{
+    const FakeVolume* v = static_cast<const FakeVolume*>(object);
+    for (uint32_t i = 0; i < length; ++i) {
+        if (!FakeIsUsed(v, offset + i, 1)) continue;
+        if (data == nullptr || data[i] != 0) {
+            *empty = false;
+            if (bytesBefore != nullptr) *bytesBefore = i;
+            return DISK_OK;
+        }
+    }
+    *empty = true;
+    return DISK_OK;
+}
+
+// Installs stand-ins for kinds 0 (with a data test), 2 and 3, and restores the tables after.
+class DriverTables {
+public:
+    DriverTables()
+    {
+        std::memcpy(attach_, FsAttachTable, sizeof attach_);
+        std::memcpy(fill_, FsUsedBitsTable, sizeof fill_);
+        std::memcpy(destroy_, FsDestroyTable, sizeof destroy_);
+        std::memcpy(test_, FsTestDataTable, sizeof test_);
+        for (uint32_t k = 0; k < FS_KIND_COUNT; ++k) {
+            FsAttachTable[k] = nullptr;
+            FsUsedBitsTable[k] = nullptr;
+            FsDestroyTable[k] = nullptr;
+            FsTestDataTable[k] = nullptr;
+        }
+        Install(0, FakeAttach<0>);
+        FsTestDataTable[0] = FakeTestData;
+        Install(2, FakeAttach<2>);
+        Install(3, FakeAttach<3>);
+        g_live = 0;
+        g_attaches = 0;
+    }
+    ~DriverTables()
+    {
+        EXPECT_EQ(g_live, 0) << "driver objects leaked";
+        std::memcpy(FsAttachTable, attach_, sizeof attach_);
+        std::memcpy(FsUsedBitsTable, fill_, sizeof fill_);
+        std::memcpy(FsDestroyTable, destroy_, sizeof destroy_);
+        std::memcpy(FsTestDataTable, test_, sizeof test_);
+    }
+    static void Install(int kind, FsAttachFn attach)
+    {
+        FsAttachTable[kind] = attach;
+        FsUsedBitsTable[kind] = FakeFill;
+        FsDestroyTable[kind] = FakeDestroy;
+    }
+
+private:
+    FsAttachFn attach_[FS_KIND_COUNT];
+    FsUsedBitsFn fill_[FS_KIND_COUNT];
+    FsDestroyFn destroy_[FS_KIND_COUNT];
+    FsTestDataFn test_[FS_KIND_COUNT];
+};
+
+std::string Hex(const std::vector<uint8_t>& b)
+{
+    static const char* d = "0123456789abcdef";
+    std::string s;
+    for (uint8_t x : b) {
+        s += d[x >> 4];
+        s += d[x & 15];
+    }
+    return s;
+}
+
+// The JSON "writes" element of a stand-in file system at a byte offset.
+std::string FakeFs(uint64_t at, char kind, uint64_t size, uint64_t freeStart, uint64_t freeEnd)
+{
+    std::vector<uint8_t> sb(32, 0);
+    std::memcpy(sb.data(), "FAKEFS", 6);
+    sb[6] = static_cast<uint8_t>(kind);
+    Bytes_StoreLe64(sb.data() + 8, size);
+    Bytes_StoreLe64(sb.data() + 16, freeStart);
+    Bytes_StoreLe64(sb.data() + 24, freeEnd);
+    return "{\"at\":" + std::to_string(at) + ",\"hex\":\"" + Hex(sb) + "\"}";
+}
+
+std::string Rec(int type, uint64_t first, uint64_t count)
+{
+    return "[" + std::to_string(type) + "," + std::to_string(first) + "," +
+           std::to_string(count) + "]";
+}
+
+struct Reg {
+    uint64_t first;
+    uint64_t count;
+    FsKind kind;
+    bool operator==(const Reg& o) const
+    {
+        return first == o.first && count == o.count && kind == o.kind;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Reg& r)
+{
+    return os << "{" << r.first << ", " << r.count << ", " << r.kind << "}";
+}
+
+std::vector<Reg> Regions(const UsedSectorMap* map)
+{
+    std::vector<Reg> v;
+    for (uint32_t i = 0; i < map->regionCount; ++i) {
+        v.push_back({map->regions[i].first, map->regions[i].count, map->regions[i].kind});
+    }
+    return v;
+}
+
+// Builds regions from entries (count pass, then fill pass); destroys them afterwards.
+struct Tiling {
+    int result;
+    std::vector<Reg> regions;
+};
+
+Tiling Tile(const DiskHandle* disk, std::vector<PartitionEntry> entries)
+{
+    uint32_t counted = 0;
+    std::vector<PartitionEntry> copy = entries;
+    int r = Fs_BuildRegions(static_cast<uint32_t>(entries.size()), entries.data(), disk, &counted,
+                            nullptr);
+    if (r != DISK_OK) return {r, {}};
+    std::vector<VolumeRegion> regions(counted);
+    for (auto& x : regions) VolumeRegion_Init(&x);
+    uint32_t filled = counted;
+    r = Fs_BuildRegions(static_cast<uint32_t>(copy.size()), copy.data(), disk, &filled,
+                        regions.data());
+    EXPECT_EQ(r, DISK_OK);
+    EXPECT_EQ(filled, counted);
+    Tiling t{r, {}};
+    for (uint32_t i = 0; i < filled; ++i) {
+        t.regions.push_back({regions[i].first, regions[i].count, regions[i].kind});
+    }
+    VolumeRegion_DestroyArray(filled, regions.data());
+    return t;
+}
+
+// Owns a map made by UsedMap_Create.
+struct CreatedMap {
+    UsedSectorMap* map = nullptr;
+    int result = 12345;
+    uint32_t known = 999;
+    explicit CreatedMap(const DiskHandle* disk) { map = UsedMap_Create(disk, &result, &known); }
+    ~CreatedMap()
+    {
+        if (map != nullptr) {
+            UsedMap_Destroy(map);
+            Mem_Free(map);
+        }
+    }
+};
+
+std::vector<bool> UsedBits(const UsedSectorMap* map, uint64_t first, int32_t count, int* result)
+{
+    std::vector<uint8_t> bytes(count / 8 + 2, 0x5A);
+    *result = UsedMap_GetUsedBits(map, first, count, bytes.data());
+    std::vector<bool> bits;
+    for (int32_t i = 0; i < count; ++i) bits.push_back(Bitmap_TestBit(bytes.data(), i));
+    // Bits past the range are left alone.
+    for (uint32_t i = count; i < bytes.size() * 8; ++i) {
+        EXPECT_EQ(Bitmap_TestBit(bytes.data(), i), ((0x5A >> (i % 8)) & 1) != 0) << "bit " << i;
+    }
+    return bits;
+}
+
+}  // namespace
+
+TEST(FsKind, FromMbrType)
+{
+    for (int t = 0; t < 256; ++t) {
+        FsKind expected = FS_KIND_NONE;
+        if (t == 0x07) expected = FS_KIND_NTFS;
+        if (t == 0x83) expected = FS_KIND_EXT;
+        if (t == 0x01 || t == 0x04 || t == 0x06 || t == 0x0B || t == 0x0C || t == 0x0E) {
+            expected = FS_KIND_FAT;
+        }
+        if (t == 0xFB) expected = FS_KIND_UNSUPPORTED;
+        EXPECT_EQ(Fs_KindFromMbrType(static_cast<uint8_t>(t)), expected) << t;
+    }
+}
+
+TEST(FsRegions, TilingCaseTable)
+{
+    DriverTables tables;
+    const uint64_t T = 2048;
+    TempDir dir;
+    std::string img = dir.file("t.img");
+    MakeFixture(img, "{\"size\":" + std::to_string(T * 512) + "}");
+    RawDisk disk;
+    ASSERT_EQ(disk.Open(img, 512), DISK_OK);
+    const uint64_t M = UINT64_MAX;
+    struct Row {
+        const char* what;
+        std::vector<PartitionEntry> entries;
+        int expected;
+        std::vector<Reg> regions;
+    };
+    std::vector<Row> rows = {
+        {"no entries: one gap", {}, DISK_OK, {{0, T, FS_KIND_GAP}}},
+        {"gap, partition, gap", {{63, 100, 0x83}}, DISK_OK,
+         {{0, 63, -2}, {63, 100, -1}, {163, T - 163, -2}}},
+        {"whole disk", {{0, T, 0}}, DISK_OK, {{0, T, -1}}},
+        {"adjacent partitions", {{0, 10, 0}, {10, 20, 0}, {30, T - 30, 7}}, DISK_OK,
+         {{0, 10, -1}, {10, 20, -1}, {30, T - 30, -1}}},
+        {"last partition clipped", {{10, 5, 0}, {100, T, 0}}, DISK_OK,
+         {{0, 10, -2}, {10, 5, -1}, {15, 85, -2}, {100, T - 100, -1}}},
+        {"last count wraps 64 bits: clipped", {{10, M, 0}}, DISK_OK,
+         {{0, 10, -2}, {10, T - 10, -1}}},
+        {"overlap", {{10, 20, 0}, {25, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"same start", {{10, 20, 0}, {10, 20, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"empty partition", {{10, 0, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"earlier partition past the end", {{10, T, 0}, {T + 100, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"earlier count wraps", {{10, M - 5, 0}, {20, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"last starts at the disk end", {{0, 5, 0}, {T, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"last starts past the disk end", {{M - 1, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Tiling t = Tile(disk.get(), row.entries);
+        EXPECT_EQ(t.result, row.expected);
+        EXPECT_EQ(t.regions, row.regions);
+    }
+    // The clip is written into the caller's entry, already by the counting pass.
+    std::vector<PartitionEntry> e = {{100, T, 0}};
+    uint32_t n = 0;
+    ASSERT_EQ(Fs_BuildRegions(1, e.data(), disk.get(), &n, nullptr), DISK_OK);
+    EXPECT_EQ(e[0].count, T - 100);
+    int before = g_attaches;
+    ASSERT_EQ(Fs_BuildRegions(1, e.data(), disk.get(), &n, nullptr), DISK_OK);
+    EXPECT_EQ(g_attaches, before);
+}
+
+TEST(FsRegions, DispatchByTypeThenAnyDriver)
+{
+    DriverTables tables;
+    TempDir dir;
+    std::string img = dir.file("d.img");
+    // Partitions at 100, 300, 500, 700, 900, 1100 (200 sectors each).
+    MakeFixture(img, "{\"size\":1048576,\"writes\":[" + FakeFs(100 * 512, '2', 4096, 0, 0) + "," +
+                         FakeFs(300 * 512, '2', 4096, 0, 0) + "," +
+                         FakeFs(500 * 512, '0', 4096, 0, 0) + "," +
+                         FakeFs(700 * 512, '*', 4096, 0, 0) + "," +
+                         FakeFs(900 * 512, '*', 4096, 0, 0) + "]}");
+    RawDisk disk;
+    ASSERT_EQ(disk.Open(img, 512), DISK_OK);
+    Tiling t = Tile(disk.get(), {{100, 200, 0x0C},   // FAT type, FAT volume
+                                 {300, 200, 0x83},   // ext type (no driver), FAT volume
+                                 {500, 200, 0xFB},   // placeholder type, NTFS volume
+                                 {700, 200, 0x00},   // claimed by three drivers: unknown
+                                 {900, 200, 0x06},   // claimed by three, but the type decides
+                                 {1100, 200, 0x07}}); // nothing there
+    ASSERT_EQ(t.result, DISK_OK);
+    std::vector<FsKind> kinds;
+    for (const Reg& r : t.regions) {
+        if (r.kind != FS_KIND_GAP) kinds.push_back(r.kind);
+    }
+    EXPECT_EQ(kinds, (std::vector<FsKind>{2, 2, 0, -1, 2, -1}));
+
+    // The region-level attach operations themselves.
+    VolumeRegion region;
+    VolumeRegion_Init(&region);
+    EXPECT_EQ(Fs_AttachKind(&region, disk.get(), 100, 200, FS_KIND_EXT), DISK_ERR_UNSUPPORTED);
+    EXPECT_EQ(Fs_AttachKind(&region, disk.get(), 100, 200, FS_KIND_NTFS), DISK_ERR_FS_CORRUPT);
+    EXPECT_EQ(region.kind, FS_KIND_NONE);
+    EXPECT_EQ(region.count, 0u);  // a refusal leaves the region untouched
+    EXPECT_EQ(Fs_AttachAny(&region, disk.get(), 700, 200), DISK_ERR_ARG);
+    EXPECT_EQ(Fs_AttachAny(&region, disk.get(), 1100, 200), DISK_ERR_ARG);
+    EXPECT_EQ(Fs_AttachKind(&region, disk.get(), 5, 6, FS_KIND_GAP), DISK_OK);
+    EXPECT_EQ((Reg{region.first, region.count, region.kind}), (Reg{5, 6, FS_KIND_NONE}));
+    EXPECT_EQ(Fs_AttachAny(&region, disk.get(), 300, 200), DISK_OK);
+    EXPECT_EQ((Reg{region.first, region.count, region.kind}), (Reg{300, 200, FS_KIND_FAT}));
+    VolumeRegion_Destroy(&region);
+    EXPECT_EQ(region.kind, FS_KIND_NONE);
+    EXPECT_EQ(region.object, nullptr);
+}
+
+// The map over a disk of B-byte sectors: MBR with a stand-in volume whose free bytes do not
+// line up with sectors, an unknown partition and gaps. Every query is compared with a model.
+TEST(UsedMap, QueriesMatchTheModelForEverySectorSize)
+{
+    for (uint32_t B : {256u, 512u, 1024u, 4096u}) {
+        SCOPED_TRACE("bytes per sector " + std::to_string(B));
+        DriverTables tables;
+        const uint64_t T = 600;
+        // Volume at 40, 300 sectors; its file system is 250 sectors + 10 bytes; free bytes from
+        // 7 x B + 100 up to 200 x B + 3: sectors 8 .. 199 are free; 7 and 200 are partly used.
+        const uint64_t P = 40, N = 300;
+        TempDir dir;
+        std::string img = dir.file("m.img");
+        MakeFixture(img, "{\"size\":" + std::to_string(T * B) + ",\"bps\":" + std::to_string(B) +
+                             ",\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x0C, P, N) + "," +
+                             Rec(0x83, 400, 100) + "]}],\"writes\":[" +
+                             FakeFs(P * B, '2', 250 * B + 10, 7 * B + 100, 200 * B + 3) + "]}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, B), DISK_OK);
+        CreatedMap m(disk.get());
+        ASSERT_NE(m.map, nullptr);
+        ASSERT_EQ(m.result, DISK_OK);
+        EXPECT_EQ(m.known, 1u);
+        EXPECT_EQ(m.map->bytesPerSector, B);
+        EXPECT_EQ(Regions(m.map), (std::vector<Reg>{{0, P, -2},
+                                                    {P, N, FS_KIND_FAT},
+                                                    {P + N, 400 - P - N, -2},
+                                                    {400, 100, -1},
+                                                    {500, T - 500, -2}}));
+        auto model = [&](uint64_t s) { return !(s >= P + 8 && s < P + 200); };
+        // Ranges across region boundaries at odd bit offsets.
+        const std::pair<uint64_t, int32_t> ranges[] = {
+            {0, 600}, {0, 1}, {39, 3}, {41, 17}, {45, 9}, {46, 200}, {47, 255}, {239, 3},
+            {240, 161}, {333, 267}, {599, 1}, {120, 0}, {599, 0}};
+        for (const auto& q : ranges) {
+            SCOPED_TRACE("range " + std::to_string(q.first) + "+" + std::to_string(q.second));
+            int r = 0;
+            std::vector<bool> bits = UsedBits(m.map, q.first, q.second, &r);
+            ASSERT_EQ(r, DISK_OK);
+            for (int32_t i = 0; i < q.second; ++i) {
+                ASSERT_EQ(bits[i], model(q.first + i)) << "sector " << q.first + i;
+            }
+        }
+        // Out of range: the first sector past the end, a range leaving the map, a negative count.
+        int r = 0;
+        UsedBits(m.map, T, 0, &r);
+        EXPECT_EQ(r, DISK_ERR_ARG);
+        std::vector<uint8_t> buf(128);
+        EXPECT_EQ(UsedMap_GetUsedBits(m.map, T - 1, 2, buf.data()), DISK_ERR_ARG);
+        EXPECT_EQ(UsedMap_GetUsedBits(m.map, UINT64_MAX, 1, buf.data()), DISK_ERR_ARG);
+        EXPECT_EQ(UsedMap_GetUsedBits(m.map, 5, -1, buf.data()), DISK_ERR_ARG);
+
+        // Data tests use whole B-byte sectors: a byte deep inside a used sector counts, bytes in
+        // free sectors do not.
+        const uint64_t first = P + 5;  // sectors 45 .. 52: 45..47 used, 48..52 free
+        const uint32_t count = 8;
+        std::vector<uint8_t> data(count * B, 0);
+        bool empty = false;
+        ASSERT_EQ(UsedMap_IsDataEmpty(m.map, first, count, &empty, data.data()), DISK_OK);
+        EXPECT_TRUE(empty);
+        for (uint64_t s = first; s < first + count; ++s) {
+            std::fill(data.begin(), data.end(), 0);
+            data[(s - first) * B + B - 1] = 1;  // the last byte of sector s
+            ASSERT_EQ(UsedMap_IsDataEmpty(m.map, first, count, &empty, data.data()), DISK_OK);
+            EXPECT_EQ(empty, !model(s)) << "sector " << s;
+        }
+        EXPECT_EQ(UsedMap_IsDataEmpty(m.map, T - 4, count, &empty, data.data()), DISK_ERR_ARG);
+    }
+}
+
+TEST(UsedMap, EmptyMapAnswersAllUsed)
+{
+    DriverTables tables;
+    for (uint32_t B : {256u, 4096u}) {
+        SCOPED_TRACE(B);
+        TempDir dir;
+        std::string img = dir.file("e.img");
+        // MBR signature, nothing listed.
+        MakeFixture(img, "{\"size\":" + std::to_string(64 * B) + ",\"bps\":" + std::to_string(B) +
+                             ",\"mbr\":[{\"sector\":0}]}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, B), DISK_OK);
+        UsedSectorMap map;
+        UsedMap_Init(&map);
+        ASSERT_EQ(UsedMap_BuildFromPartitions(&map, disk.get()), DISK_OK);
+        EXPECT_EQ(map.regionCount, 0u);
+        EXPECT_EQ(map.bytesPerSector, B);
+        EXPECT_EQ(UsedMap_CountKnownRegions(&map), 0u);
+        int r = 0;
+        std::vector<bool> bits = UsedBits(&map, 3, 77, &r);
+        EXPECT_EQ(r, DISK_OK);
+        EXPECT_EQ(bits, std::vector<bool>(77, true));
+        std::vector<uint8_t> data(4 * B, 0);
+        bool empty = false;
+        EXPECT_EQ(UsedMap_IsDataEmpty(&map, 0, 4, &empty, data.data()), DISK_OK);
+        EXPECT_TRUE(empty);
+        data[3 * B + B / 2] = 9;
+        EXPECT_EQ(UsedMap_IsDataEmpty(&map, 0, 4, &empty, data.data()), DISK_OK);
+        EXPECT_FALSE(empty);
+        uint64_t before = 77;
+        EXPECT_EQ(UsedMap_ScanRangeForData(&map, 0, 4 * B, nullptr, &empty, &before), DISK_OK);
+        EXPECT_FALSE(empty);
+        EXPECT_EQ(before, 0u);
+        UsedMap_Destroy(&map);
+    }
+    // A map that was only initialised answers all used as well.
+    UsedSectorMap fresh;
+    UsedMap_Init(&fresh);
+    std::vector<uint8_t> bits(4, 0);
+    EXPECT_EQ(UsedMap_GetUsedBits(&fresh, 1ull << 40, 30, bits.data()), DISK_OK);
+    EXPECT_EQ(bits, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x3F}));
+}
+
+TEST(UsedMap, CreateCaseTable)
+{
+    struct Row {
+        const char* what;
+        uint32_t bps;
+        std::string spec;  // JSON members after "size"
+        int result;
+        std::vector<Reg> regions;  // empty: no map
+    };
+    const uint64_t T = 1024;
+    const std::string garbageSector1 = "{\"at\":BPS,\"hex\":\"f8ffff0fffffff0ff8ffff0f\"}";
+    std::vector<Row> rows = {
+        {"superfloppy with boot signature and empty records", 512,
+         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '2', 1000 * 512, 0, 0) + "," +
+             garbageSector1 + "]",
+         DISK_OK, {{0, T, FS_KIND_FAT}}},
+        {"superfloppy with a zero sector 1 (no PC-98 records)", 4096,
+         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '0', 1000, 0, 0) + "]", DISK_OK,
+         {{0, T, FS_KIND_NTFS}}},
+        {"superfloppy without boot signature", 256, "\"writes\":[" + FakeFs(0, '3', 10, 0, 0) + "]",
+         DISK_OK, {{0, T, 3}}},
+        {"superfloppy claimed by two drivers", 512,
+         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '*', 10, 0, 0) + "]", DISK_OK, {}},
+        {"only partition unknown", 512, "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x83, 8, 100) +
+                                            "]}]",
+         DISK_OK, {}},
+        {"empty table, nothing on the disk", 512, "\"mbr\":[{\"sector\":0}]", DISK_OK, {}},
+        {"broken extended chain", 512,
+         "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x05, 8, 100) +
+             "]},{\"sector\":8,\"sig\":false}]",
+         DISK_ERR_FORMAT, {}},
+        {"overlapping partitions", 512,
+         "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x0C, 8, 100) + "," + Rec(0x0C, 50, 100) +
+             "]}],\"writes\":[" + FakeFs(8 * 512, '2', 10, 0, 0) + "]",
+         DISK_ERR_FS_CORRUPT, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        DriverTables tables;
+        std::string spec = row.spec;
+        size_t at = spec.find("BPS");
+        if (at != std::string::npos) spec.replace(at, 3, std::to_string(row.bps));
+        TempDir dir;
+        std::string img = dir.file("c.img");
+        MakeFixture(img, "{\"size\":" + std::to_string(T * row.bps) + ",\"bps\":" +
+                             std::to_string(row.bps) + "," + spec + "}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, row.bps), DISK_OK);
+        CreatedMap m(disk.get());
+        EXPECT_EQ(m.result, row.result);
+        if (row.regions.empty()) {
+            EXPECT_EQ(m.map, nullptr);
+            EXPECT_EQ(m.known, 0u);
+        } else {
+            ASSERT_NE(m.map, nullptr);
+            EXPECT_EQ(Regions(m.map), row.regions);
+            EXPECT_EQ(m.known, 1u);
+        }
+    }
+}
+
+TEST(UsedMap, Pc98TableGivesCylinderRegions)
+{
+    DriverTables tables;
+    // 8 heads x 17 sectors = 136 sectors per cylinder; the end cylinder is not included.
+    const uint32_t H = 8, S = 17, C = H * S;
+    for (uint32_t B : {256u, 512u, 1024u}) {
+        SCOPED_TRACE(B);
+        const uint64_t T = 40 * C;
+        TempDir dir;
+        std::string img = dir.file("p.img");
+        MakeFixture(img, "{\"size\":" + std::to_string(T * B) + ",\"bps\":" + std::to_string(B) +
+                             ",\"mbr\":[{\"sector\":0}],\"pc98\":{\"mark\":[85,170],\"records\":[{\"index\":0,\"start\":1,"
+                             "\"end\":10},{\"index\":3,\"start\":10,\"end\":25}]},"
+                             "\"writes\":[" + FakeFs(uint64_t(C) * B, '2', 5 * C * B, 0, 0) + "]}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, B, H, S), DISK_OK);
+        UsedSectorMap map;
+        UsedMap_Init(&map);
+        ASSERT_EQ(UsedMap_BuildFromPc98Table(&map, disk.get()), DISK_OK);
+        EXPECT_EQ(Regions(&map), (std::vector<Reg>{{0, C, -2},
+                                                   {C, 9 * C, FS_KIND_FAT},
+                                                   {10 * C, 15 * C, -1},
+                                                   {25 * C, T - 25 * C, -2}}));
+        UsedMap_Destroy(&map);
+        if (B != 256) {
+            // Sector 0 ends in 0x55 0xAA and lists nothing, so the map comes from this table.
+            CreatedMap m(disk.get());
+            ASSERT_NE(m.map, nullptr);
+            EXPECT_EQ(Regions(m.map).size(), 4u);
+        }
+    }
+}
+
+TEST(UsedMap, Pc98HostileCylinders)
+{
+    DriverTables tables;
+    struct Row {
+        const char* what;
+        int start, end;
+        int expected;
+    };
+    const Row rows[] = {
+        {"end below start", 20, 10, DISK_ERR_FS_CORRUPT},
+        {"start equals end: empty", 10, 10, DISK_ERR_FS_CORRUPT},
+        {"starts past the disk end", 200, 300, DISK_ERR_FS_CORRUPT},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        std::string img = dir.file("p.img");
+        MakeFixture(img, "{\"size\":524288,\"pc98\":{\"records\":[{\"index\":0,\"start\":" +
+                             std::to_string(row.start) + ",\"end\":" + std::to_string(row.end) +
+                             "}]}}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, 512, 2, 8), DISK_OK);
+        UsedSectorMap map;
+        UsedMap_Init(&map);
+        EXPECT_EQ(UsedMap_BuildFromPc98Table(&map, disk.get()), row.expected);
+        EXPECT_EQ(map.regionCount, 0u);
+        UsedMap_Destroy(&map);
+    }
+}
+
+TEST(UsedMap, Pc98SizesBeyond32Bits)
+{
+    // 255 heads x 255 sectors: cylinders 1 .. 65535 hold 65534 x 65025 sectors, more than 2^32.
+    DriverTables tables;
+    const uint64_t C = 255 * 255;
+    const uint64_t T = 65536 * C;
+    TempDir dir;
+    std::string img = dir.file("big.img");
+    MakeFixture(img, "{\"size\":4096,\"extend_to\":" + std::to_string(T * 512) +
+                         ",\"pc98\":{\"records\":[{\"index\":0,\"start\":1,\"end\":65535}]}}");
+    RawDisk disk;
+    ASSERT_EQ(disk.Open(img, 512, 255, 255), DISK_OK);
+    UsedSectorMap map;
+    UsedMap_Init(&map);
+    ASSERT_EQ(UsedMap_BuildFromPc98Table(&map, disk.get()), DISK_OK);
+    EXPECT_EQ(Regions(&map), (std::vector<Reg>{{0, C, -2}, {C, 65534 * C, -1}, {65535 * C, C, -2}}));
+    int r = 0;
+    std::vector<bool> bits = UsedBits(&map, 65535 * C - 3, 6, &r);
+    EXPECT_EQ(r, DISK_OK);
+    EXPECT_EQ(bits, std::vector<bool>(6, true));
+    UsedMap_Destroy(&map);
+}
+
+TEST(UsedMap, ScanRangeForDataAcrossRegions)
+{
+    DriverTables tables;
+    const uint32_t B = 1024;
+    const uint64_t T = 64;
+    // NTFS stand-in (with its own data test) at 8..23: bytes 0 .. 4 x B + 10 used, then free;
+    // FAT stand-in at 24..39 (no data test); gaps around them.
+    TempDir dir;
+    std::string img = dir.file("s.img");
+    MakeFixture(img, "{\"size\":" + std::to_string(T * B) + ",\"bps\":1024,\"mbr\":[{\"sector\":0,"
+                     "\"records\":[" + Rec(0x07, 8, 16) + "," + Rec(0x0C, 24, 16) +
+                         "]}],\"writes\":[" + FakeFs(8 * B, '0', 16 * B, 4 * B + 10, 16 * B) +
+                         "," + FakeFs(24 * B, '2', 16 * B, 0, 16 * B) + "]}");
+    RawDisk disk;
+    ASSERT_EQ(disk.Open(img, B), DISK_OK);
+    CreatedMap m(disk.get());
+    ASSERT_NE(m.map, nullptr);
+    ASSERT_EQ(m.known, 2u);
+    bool empty = true;
+    uint64_t before = 0;
+    // Without data: the NTFS region answers where its used bytes start, relative to the range.
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 7 * B + 100, 2 * B, nullptr, &empty, &before), DISK_OK);
+    EXPECT_FALSE(empty);  // the gap sector 7 counts as data at its first byte
+    EXPECT_EQ(before, 0u);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 8 * B + 4 * B + 10, 12 * B - 10 + 5, nullptr,
+                                       &empty, &before),
+              DISK_OK);
+    EXPECT_FALSE(empty);  // reaches the FAT region, which has no data test
+    EXPECT_EQ(before, 12u * B - 10);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 12 * B + 10, 4 * B - 10, nullptr, &empty, &before),
+              DISK_OK);
+    EXPECT_TRUE(empty);  // only free NTFS bytes
+    // With data: zero data is empty everywhere; a byte in a free NTFS area does not count.
+    std::vector<uint8_t> data(20 * B, 0);
+    const uint64_t start = 6 * B;
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);
+    data[(8 * B + 6 * B) - start] = 1;  // free NTFS byte
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);
+    data[(24 * B + 3) - start] = 1;  // FAT region byte
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    EXPECT_FALSE(empty);
+    // Length 0 leaves the cells alone; ranges that leave the map are refused.
+    empty = true;
+    before = 99;
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 5, 0, nullptr, &empty, &before), DISK_OK);
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(before, 99u);
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, T * B, 0, nullptr, &empty, &before), DISK_ERR_ARG);
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, T * B - 10, 11, nullptr, &empty, &before),
+              DISK_ERR_ARG);
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 10, nullptr, &empty, &before),
+              DISK_ERR_ARG);
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 0, -1, nullptr, &empty, &before), DISK_ERR_ARG);
+}
