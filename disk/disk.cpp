@@ -1,15 +1,14 @@
 // Disk handles, the kind tables and the dispatch of the disk operations.
 #include "disk/disk.h"
 
+#include "disk/builtin_disks.h"
+#include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "foundation/platform.h"
 
 // ---- Operation tables -----------------------------------------------------------
 // One slot per kind 0..23. Format kinds 0..14 get their entries when their handlers exist;
 // slots 15 and 23 stay NULL for good.
-//
-// The fixed-header emulator kinds (7 and 16..22) are still NULL: their entries come with the
-// emulator image handlers.
 
 DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 0 VMDK
@@ -19,7 +18,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    Disk_OpenVhdFixed,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -28,13 +27,13 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    Disk_OpenHdi,  // 16 HDI
+    Disk_OpenThd,  // 17 THD
+    Disk_OpenNhd,  // 18 NHD
+    Disk_OpenVhd100,  // 19 VHD1.00
+    Disk_OpenPc98e,  // 20 PC98E
+    Disk_OpenHdim,  // 21 HDIM
+    Disk_OpenUnz,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -46,7 +45,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    VhdFixed_Close,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -55,13 +54,13 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    Hdi_Close,  // 16 HDI
+    Thd_Close,  // 17 THD
+    Nhd_Close,  // 18 NHD
+    Vhd100_Close,  // 19 VHD1.00
+    Pc98e_Close,  // 20 PC98E
+    Hdim_Close,  // 21 HDIM
+    Unz_Close,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -73,7 +72,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    VhdFixed_GetGeometry,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -82,13 +81,13 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    Hdi_GetGeometry,  // 16 HDI
+    Thd_GetGeometry,  // 17 THD
+    Nhd_GetGeometry,  // 18 NHD
+    Vhd100_GetGeometry,  // 19 VHD1.00
+    Pc98e_GetGeometry,  // 20 PC98E
+    Hdim_GetGeometry,  // 21 HDIM
+    Unz_GetGeometry,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -100,7 +99,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    VhdFixed_Read,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -109,13 +108,13 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    Hdi_Read,  // 16 HDI
+    Thd_Read,  // 17 THD
+    Nhd_Read,  // 18 NHD
+    Vhd100_Read,  // 19 VHD1.00
+    Pc98e_Read,  // 20 PC98E
+    Hdim_Read,  // 21 HDIM
+    Unz_Read,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -127,7 +126,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -136,13 +135,13 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    Hdi_IsRangeEmpty,  // 16 HDI
+    Thd_IsRangeEmpty,  // 17 THD
+    Nhd_IsRangeEmpty,  // 18 NHD
+    Vhd100_IsRangeEmpty,  // 19 VHD1.00
+    Pc98e_IsRangeEmpty,  // 20 PC98E
+    Hdim_IsRangeEmpty,  // 21 HDIM
+    Unz_IsRangeEmpty,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -238,11 +237,17 @@ void Disk_Close(DiskHandle* handle)
             case DISK_KIND_RAW:
                 RawImage_Destroy(static_cast<RawImage*>(object));
                 break;
-            case DISK_KIND_OVERLAY:  // Overlay_Destroy once the overlay exists
-            case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
-            case DISK_KIND_RESIZE:   // ResizeDisk_Destroy once the resizing view exists
+            case DISK_KIND_OVERLAY:
+                Overlay_Destroy(static_cast<OverlayDisk*>(object));
+                break;
+            case DISK_KIND_RESIZE:
+                ResizeDisk_Destroy(static_cast<ResizeView*>(object));
+                break;
+            case DISK_KIND_DEVICE:
+                DeviceDisk_Close(static_cast<DeviceDisk*>(object));
+                break;
             case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
-            case DISK_KIND_DEVICE:   // DeviceDisk_Close once block devices exist
+            case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
             case DISK_KIND_PLUGIN:   // the plug-in disk's close once plug-ins exist
             default:
                 break;
@@ -258,9 +263,13 @@ DiskHandle* Disk_DetachResizeView(DiskHandle* handle)
 {
     if (handle == nullptr || handle->kind != DISK_KIND_RESIZE || handle->object == nullptr)
         return nullptr;
-    // The resizing view is not built yet: once it is, this hands back the wrapped handle through
-    // ResizeDisk_DetachSource, frees the view and leaves the handle empty.
-    return nullptr;
+    ResizeView* view = static_cast<ResizeView*>(handle->object);
+    DiskHandle* wrapped = ResizeDisk_DetachSource(view);
+    if (wrapped == nullptr) return nullptr;  // not a view over a handle: nothing changes
+    Mem_Free(view);
+    handle->kind = DISK_KIND_NONE;
+    handle->object = nullptr;
+    return wrapped;
 }
 
 // ---- Dispatch -------------------------------------------------------------------
@@ -277,7 +286,19 @@ void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
     case DISK_KIND_RAW:
         RawImage_GetGeometry(static_cast<RawImage*>(handle->object), out);
         break;
-    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+    case DISK_KIND_OVERLAY:
+        Overlay_GetGeometry(static_cast<OverlayDisk*>(handle->object), out);
+        break;
+    case DISK_KIND_RESIZE:
+        ResizeDisk_GetGeometry(static_cast<ResizeView*>(handle->object), out);
+        break;
+    case DISK_KIND_ZERO:
+        ZeroDisk_GetGeometry(static_cast<DiskGeometry*>(handle->object), out);
+        break;
+    case DISK_KIND_DEVICE:
+        DeviceDisk_GetGeometry(static_cast<DeviceDisk*>(handle->object), out);
+        break;
+    default:  // split set, plug-in: not built yet
         break;
     }
 }
@@ -293,7 +314,15 @@ int Disk_Read(const DiskHandle* handle, uint64_t offset, uint32_t length, void* 
     switch (kind) {
     case DISK_KIND_RAW:
         return RawImage_Read(static_cast<RawImage*>(handle->object), offset, length, buffer);
-    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+    case DISK_KIND_OVERLAY:
+        return Overlay_Read(static_cast<OverlayDisk*>(handle->object), offset, length, buffer);
+    case DISK_KIND_RESIZE:
+        return ResizeDisk_Read(static_cast<ResizeView*>(handle->object), offset, length, buffer);
+    case DISK_KIND_ZERO:
+        return ZeroDisk_Read(static_cast<DiskGeometry*>(handle->object), offset, length, buffer);
+    case DISK_KIND_DEVICE:
+        return DeviceDisk_Read(static_cast<DeviceDisk*>(handle->object), offset, length, buffer);
+    default:  // split set, plug-in: not built yet
         return DISK_ERR_ARG;
     }
 }
@@ -315,7 +344,19 @@ int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t fir
     case DISK_KIND_RAW:
         return RawImage_IsRangeEmpty(static_cast<RawImage*>(handle->object), map, first, count,
                                      empty, adapter, record);
-    default:  // overlay, split set, resizing view, zero disk, device, plug-in: not built yet
+    case DISK_KIND_OVERLAY:  // reads the range and tests it, so that an overlay can be converted
+        return Overlay_IsRangeEmpty(static_cast<OverlayDisk*>(handle->object), map, first, count,
+                                    empty, adapter, record);
+    case DISK_KIND_RESIZE:
+        return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(handle->object), map, first,
+                                       count, empty, adapter, record);
+    case DISK_KIND_ZERO:
+        return ZeroDisk_IsRangeEmpty(static_cast<DiskGeometry*>(handle->object), map, first,
+                                     count, empty, adapter, record);
+    case DISK_KIND_DEVICE:
+        return DeviceDisk_IsRangeEmpty(static_cast<DeviceDisk*>(handle->object), map, first,
+                                       count, empty, adapter, record);
+    default:  // split set, plug-in: not built yet
         return DISK_ERR_ARG;
     }
 }

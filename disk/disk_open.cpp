@@ -3,12 +3,22 @@
 
 #include <cstring>
 
+#include "disk/builtin_disks.h"
+#include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "foundation/platform.h"
 
 // ---- Caller's-opener entries ------------------------------------------------------
-// Kinds 10, 11, 20 and 22 have no public entry of their own: their slots here are the general
-// open's. Format kinds get their entries when their handlers exist.
+// Indexed by kind; format kinds get their entries when their handlers exist.
+
+// An entry of a kind that takes neither a parent mode nor an open-progress record.
+template <int (*Open)(DiskHandle*, const FileOpener*, const char*, bool)>
+static int OpenWithoutParent(DiskHandle* handle, const FileOpener* opener, const char* path,
+                             bool readOnly, int, void*)
+{
+    return Open(handle, opener, path, readOnly);
+}
+
 DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 0 VMDK
     nullptr,  // 1 COWD3
@@ -17,7 +27,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     nullptr,  // 6 VHD
-    nullptr,  // 7 fixed VHD
+    OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
@@ -26,13 +36,13 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
-    nullptr,  // 16 HDI
-    nullptr,  // 17 THD
-    nullptr,  // 18 NHD
-    nullptr,  // 19 VHD1.00
-    nullptr,  // 20 PC98E
-    nullptr,  // 21 HDIM
-    nullptr,  // 22 UNZ
+    OpenWithoutParent<Disk_OpenHdiWithHandler>,  // 16 HDI
+    OpenWithoutParent<Disk_OpenThdWithHandler>,  // 17 THD
+    OpenWithoutParent<Disk_OpenNhdWithHandler>,  // 18 NHD
+    OpenWithoutParent<Disk_OpenVhd100WithHandler>,  // 19 VHD1.00
+    OpenWithoutParent<Disk_OpenPc98eWithHandler>,  // 20 PC98E
+    OpenWithoutParent<Disk_OpenHdimWithHandler>,  // 21 HDIM
+    OpenWithoutParent<Disk_OpenUnzWithHandler>,  // 22 UNZ
     nullptr,  // 23 none
 };
 
@@ -114,6 +124,23 @@ static int OpenNdiWithHandler(DiskHandle* handle, const FileOpener* opener, cons
     return DISK_OK;
 }
 
+// The "NVT " overlay, the last kind of the probe order.
+static int OpenOverlayWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                  bool readOnly)
+{
+    OverlayDisk* obj = Overlay_Alloc();
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    Overlay_Init(obj);
+    int r = Overlay_OpenWithHandler(obj, opener, path, readOnly);
+    if (r != DISK_OK) {
+        Mem_Free(obj);
+        return r;
+    }
+    handle->kind = DISK_KIND_OVERLAY;
+    handle->object = obj;
+    return DISK_OK;
+}
+
 // Tries one kind. Answers true when the result ends the open (stored in *result).
 static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener, const char* path,
                     bool readOnly, int parentMode, void* openProgress, int* result)
@@ -122,8 +149,7 @@ static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener,
     if (kind == DISK_KIND_RAW) {
         r = OpenNdiWithHandler(handle, opener, path, readOnly);
     } else if (kind == DISK_KIND_OVERLAY) {
-        // The "NVT " overlay is tried here once it exists.
-        return false;
+        r = OpenOverlayWithHandler(handle, opener, path, readOnly);
     } else {
         if (kind < 0 || kind >= static_cast<DiskKind>(DISK_TABLE_SLOTS)) return false;
         DiskOpenWithHandlerFn fn = DiskOpenWithHandlerTable[kind];
@@ -236,4 +262,52 @@ int Disk_OpenRaw(DiskHandle* handle, const char* path, bool readOnly, uint64_t d
 {
     return Disk_OpenRawWithHandler(handle, &FileOpener_Default, path, readOnly, dataOffset,
                                    geometry);
+}
+
+// ---- Built-in disks -----------------------------------------------------------------------
+
+int Disk_OpenResized(DiskHandle* handle, DiskHandle* source, bool ownsSource,
+                     uint64_t declaredTotal)
+{
+    if (handle == nullptr || source == nullptr) return DISK_ERR_ARG;
+    ResizeView* view = ResizeDisk_Alloc();
+    if (view == nullptr) return DISK_ERR_NOMEM;
+    ResizeDisk_Init(view);
+    int r = ResizeDisk_AttachDisk(view, source, ownsSource, declaredTotal);
+    if (r != DISK_OK) {
+        Mem_Free(view);
+        return r;
+    }
+    handle->kind = DISK_KIND_RESIZE;
+    handle->object = view;
+    return DISK_OK;
+}
+
+int Disk_OpenZero(DiskHandle* handle, const DiskGeometry* geometry)
+{
+    if (handle == nullptr || geometry == nullptr) return DISK_ERR_ARG;
+    DiskGeometry* obj = static_cast<DiskGeometry*>(Mem_Alloc(sizeof(DiskGeometry)));
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    *obj = *geometry;
+    Geometry_SetTotalSectors(obj, Geometry_GetTotalSectors(geometry));
+    handle->kind = DISK_KIND_ZERO;
+    handle->object = obj;
+    return DISK_OK;
+}
+
+int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
+                    const DiskGeometry* geometry)
+{
+    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    DeviceDisk* obj = DeviceDisk_Alloc();
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    DeviceDisk_Init(obj);
+    int r = DeviceDisk_Open(obj, path, readOnly, dataOffset, geometry);
+    if (r != DISK_OK) {
+        Mem_Free(obj);
+        return r;
+    }
+    handle->kind = DISK_KIND_DEVICE;
+    handle->object = obj;
+    return DISK_OK;
 }

@@ -42,3 +42,16 @@ int Disk_OpenRaw(DiskHandle* handle, const char* path, bool readOnly, uint64_t d
                  const DiskGeometry* geometry);
 int Disk_OpenRawWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly, uint64_t dataOffset, const DiskGeometry* geometry);
+
+// ---- Built-in disks (each allocates its object, DISK_ERR_NOMEM when out of memory, frees it on
+// failure and stores its kind on success) ----
+// A resizing view (DISK_KIND_RESIZE) presenting the source with the declared total; the view
+// owns the source when the flag is set (Disk_DetachResizeView hands it back).
+int Disk_OpenResized(DiskHandle* handle, DiskHandle* source, bool ownsSource,
+                     uint64_t declaredTotal);
+// A zero disk (DISK_KIND_ZERO) of the geometry; always DISK_OK once allocated.
+int Disk_OpenZero(DiskHandle* handle, const DiskGeometry* geometry);
+// A block device (DISK_KIND_DEVICE) with the data offset and geometry; DISK_ERR_DEVICE when the
+// node cannot be opened.
+int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
+                    const DiskGeometry* geometry);

@@ -1,6 +1,7 @@
 // Disk sources over DiskHandles.
 #include "disk/disk_source.h"
 
+#include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
 #include "foundation/platform.h"
 
@@ -38,6 +39,35 @@ const DiskSourceOps DiskSourceBorrowedOps = {BorrowedSource_Close, HandleSource_
                                              HandleSource_Read, HandleSource_IsRangeEmpty};
 const DiskSourceOps DiskSourceOwnedOps = {OwnedSource_Close, HandleSource_GetGeometry,
                                           HandleSource_Read, HandleSource_IsRangeEmpty};
+
+static void ResizedSource_Close(void* impl)
+{
+    ResizeView* view = static_cast<ResizeView*>(impl);
+    if (view == nullptr) return;
+    ResizeDisk_Destroy(view);
+    Mem_Free(view);
+}
+
+static void ResizedSource_GetGeometry(void* impl, DiskGeometry* out)
+{
+    ResizeDisk_GetGeometry(static_cast<ResizeView*>(impl), out);
+}
+
+static int ResizedSource_Read(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
+    return ResizeDisk_Read(static_cast<ResizeView*>(impl), offset, length, buffer);
+}
+
+static int ResizedSource_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t first,
+                                      uint32_t count, bool* empty, RangeProgressAdapter adapter,
+                                      RangeProgressRecord* record)
+{
+    return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(impl), map, first, count, empty,
+                                   adapter, record);
+}
+
+const DiskSourceOps DiskSourceResizedOps = {ResizedSource_Close, ResizedSource_GetGeometry,
+                                            ResizedSource_Read, ResizedSource_IsRangeEmpty};
 
 DiskSource* DiskSource_Alloc()
 {
@@ -128,4 +158,27 @@ void* DiskSource_GetVmdk(const DiskSource* source)
 {
     if (!DiskSource_IsVmdk(source)) return nullptr;
     return Disk_GetObject(static_cast<const DiskHandle*>(source->impl));
+}
+
+int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal,
+                           DiskSource** out)
+{
+    if (source == nullptr || out == nullptr) return DISK_ERR_ARG;
+    DiskSource* wrapper = DiskSource_Alloc();
+    if (wrapper == nullptr) return DISK_ERR_NOMEM;
+    ResizeView* view = ResizeDisk_Alloc();
+    if (view == nullptr) {
+        Mem_Free(wrapper);
+        return DISK_ERR_NOMEM;
+    }
+    ResizeDisk_Init(view);
+    if (ResizeDisk_AttachStream(view, source, owns, declaredTotal) != DISK_OK) {
+        Mem_Free(view);
+        Mem_Free(wrapper);
+        return DISK_ERR_ARG;
+    }
+    wrapper->impl = view;
+    wrapper->ops = &DiskSourceResizedOps;
+    *out = wrapper;
+    return DISK_OK;
 }

@@ -25,8 +25,8 @@ struct DiskSource {
 extern const DiskSourceOps DiskSourceBorrowedOps;
 // Over a DiskHandle the source owns: Close closes the handle and frees it.
 extern const DiskSourceOps DiskSourceOwnedOps;
-// The table over a resizing view (DiskSourceResizedOps) and DiskSource_OpenResized come with
-// the resizing view itself.
+// Over a resizing view (a ResizeView object): Close destroys the view and frees it.
+extern const DiskSourceOps DiskSourceResizedOps;
 
 DiskSource* DiskSource_Alloc();
 // Wraps a handle; DISK_ERR_NOMEM when out of memory, DISK_ERR_ARG without a handle.
@@ -36,6 +36,11 @@ int DiskSource_WrapDisk(DiskHandle* disk, bool owns, DiskSource** out);
 // said so, else DISK_ERR_ARG.
 int DiskSource_OpenPathEx(const char* path, bool readOnly, int parentMode, void* openProgress,
                           DiskSource** out);
+// Wraps the source in a new resizing view presenting the declared total, under
+// DiskSourceResizedOps; the view owns the source when the flag is set. DISK_ERR_NOMEM when the
+// view or the wrapper cannot be allocated, DISK_ERR_ARG for any other failure.
+int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal,
+                           DiskSource** out);
 // Frees the wrapper without calling Close and answers its implementation pointer.
 void* DiskSource_Release(DiskSource* source);
 // Close slot, then frees the wrapper.

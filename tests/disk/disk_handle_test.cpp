@@ -1,5 +1,6 @@
 // Disk handles, dispatch by kind and the geometry helpers.
 #include "disk/disk.h"
+#include "disk/disk_open.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
@@ -212,10 +213,10 @@ TEST_F(DiskDispatch, MissingSlotsAndNegativeKinds)
     EXPECT_EQ(Disk_Read(&h, 0, 512, sector), DISK_ERR_ARG);
     Disk_Close(&h);
 
-    // Built-in kinds with an object: the optional queries are refused, and the kinds whose
-    // objects do not exist yet answer -207 without touching anything.
-    const DiskKind builtins[] = {DISK_KIND_OVERLAY, DISK_KIND_SPLIT, DISK_KIND_RESIZE,
-                                 DISK_KIND_ZERO,    DISK_KIND_DEVICE, DISK_KIND_PLUGIN};
+    // Built-in kinds whose objects do not exist yet, with an object: the optional queries are
+    // refused without touching anything. (The built kinds are checked with real objects in
+    // builtin_disks_test.)
+    const DiskKind builtins[] = {DISK_KIND_SPLIT, DISK_KIND_PLUGIN};
     for (DiskKind kind : builtins) {
         SCOPED_TRACE(kind);
         DiskHandle b{kind, Mem_Alloc(64)};
@@ -224,15 +225,62 @@ TEST_F(DiskDispatch, MissingSlotsAndNegativeKinds)
         out = true;
         EXPECT_EQ(Disk_IsRangeUnallocated(&b, nullptr, 0, 1, &out), DISK_ERR_ARG);
         EXPECT_TRUE(out);
-        if (kind == DISK_KIND_OVERLAY) {
-            empty = true;
-            EXPECT_EQ(Disk_IsRangeEmpty(&b, nullptr, 0, 1, &empty, nullptr, nullptr),
-                      DISK_ERR_ARG);
-        }
+        empty = true;
+        EXPECT_EQ(Disk_IsRangeEmpty(&b, nullptr, 0, 1, &empty, nullptr, nullptr), DISK_ERR_ARG);
+        EXPECT_TRUE(empty);
+        EXPECT_EQ(Disk_Read(&b, 0, 512, sector), DISK_ERR_ARG);
         EXPECT_EQ(Disk_DetachResizeView(&b), nullptr);
         Disk_Close(&b);
         EXPECT_EQ(b.kind, DISK_KIND_NONE);
     }
+}
+
+TEST(DiskDispatchBuiltin, NegativeKindsHaveNoOptionalQueries)
+{
+    DiskGeometry g{0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, 1000);
+    DiskHandle zero;
+    Disk_Init(&zero);
+    ASSERT_EQ(Disk_OpenZero(&zero, &g), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&zero), DISK_KIND_ZERO);
+    EXPECT_FALSE(Disk_CanCompact(&zero));
+    EXPECT_FALSE(Disk_HasParent(&zero));
+    bool out = true, empty = false;
+    EXPECT_EQ(Disk_IsRangeUnallocated(&zero, nullptr, 0, 1, &out), DISK_ERR_ARG);
+    EXPECT_TRUE(out);
+    EXPECT_EQ(Disk_IsRangeEmpty(&zero, nullptr, 0, 1000, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(Disk_DetachResizeView(&zero), nullptr);
+    EXPECT_EQ(Disk_GetKind(&zero), DISK_KIND_ZERO);
+    Disk_Close(&zero);
+    EXPECT_EQ(Disk_GetKind(&zero), DISK_KIND_NONE);
+}
+
+TEST(DiskDispatchBuiltin, DetachResizeViewHandsBackAUsableDisk)
+{
+    TempDir dir;
+    std::string path = dir.file("base.img");
+    std::vector<uint8_t> data = RandomBytes(8 * 512, 21);
+    WriteFile(path, data);
+    DiskGeometry g{8, 1, 8, 512, 0};
+    DiskHandle* base = Disk_Alloc();
+    Disk_Init(base);
+    ASSERT_EQ(Disk_OpenRaw(base, path.c_str(), true, 0, &g), DISK_OK);
+    DiskHandle view;
+    Disk_Init(&view);
+    ASSERT_EQ(Disk_OpenResized(&view, base, true, 16), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&view), DISK_KIND_RESIZE);
+
+    DiskHandle* back = Disk_DetachResizeView(&view);
+    EXPECT_EQ(back, base);
+    EXPECT_EQ(Disk_GetKind(&view), DISK_KIND_NONE);
+    EXPECT_EQ(Disk_GetObject(&view), nullptr);
+    std::vector<uint8_t> sector(512);
+    ASSERT_EQ(Disk_Read(base, 7 * 512, 512, sector.data()), DISK_OK);
+    EXPECT_TRUE(std::equal(sector.begin(), sector.end(), data.begin() + 7 * 512));
+    Disk_Close(&view);  // nothing left to close
+    Disk_Close(base);
+    Mem_Free(base);
 }
 
 TEST_F(DiskDispatch, DetachResizeViewLeavesOtherKindsAlone)

@@ -7,6 +7,7 @@
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
 #include "support/test_support.h"
+#include "volume/used_map.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -24,11 +25,12 @@ DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps)
     return g;
 }
 
-// A non-NULL map; until volume analysis exists every sector of any map counts as used.
-UsedSectorMap* SomeMap()
+// A map without regions: every sector counts as used.
+UsedSectorMap* AllUsedMap()
 {
-    static int token;
-    return reinterpret_cast<UsedSectorMap*>(&token);
+    static UsedSectorMap map;
+    UsedMap_Init(&map);
+    return &map;
 }
 
 struct OpenCounter {
@@ -243,7 +245,7 @@ TEST(RawImageEmptyRange, ChunksFitTheBufferForEverySectorSize)
             {total, 0, true},
             {5, chunk * 2 - 10, false},         // crosses the data at a chunk's end
         };
-        for (UsedSectorMap* map : {static_cast<UsedSectorMap*>(nullptr), SomeMap()}) {
+        for (UsedSectorMap* map : {static_cast<UsedSectorMap*>(nullptr), AllUsedMap()}) {
             for (const Row& r : rows) {
                 SCOPED_TRACE(r.first);
                 bool empty = !r.empty;
@@ -261,6 +263,69 @@ TEST(RawImageEmptyRange, ChunksFitTheBufferForEverySectorSize)
         EXPECT_TRUE(empty);  // untouched on failure
         Disk_Close(&h);
     }
+}
+
+namespace {
+
+// Stand-in file system over the whole disk: sector s is used when s % 3 == 0.
+int EveryThirdUsed(void*, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        Fs_SetBits(bitmap, bitOffset + i, 1, (first + i) % 3 == 0);
+    return DISK_OK;
+}
+
+}  // namespace
+
+TEST(RawImageEmptyRange, OnlyUsedSectorsCount)
+{
+    FsUsedBitsFn saved = FsUsedBitsTable[FS_KIND_FAT];
+    FsUsedBitsTable[FS_KIND_FAT] = EveryThirdUsed;
+    TempDir dir;
+    for (uint32_t bps : {512u, 4096u}) {
+        SCOPED_TRACE(bps);
+        const uint32_t chunk = RAW_IMAGE_BUFFER_SIZE / bps;
+        const uint64_t total = 2 * static_cast<uint64_t>(chunk) + 9;
+        std::vector<uint8_t> file(total * bps, 0);
+        // Data in every free sector; used sectors are zero except the one set below.
+        for (uint64_t s = 0; s < total; ++s)
+            if (s % 3 != 0) file[s * bps + 7] = 0x99;
+        const uint64_t usedWithData = (chunk / 3 + 1) * 3;  // a used sector in the second chunk
+        file[usedWithData * bps + bps - 1] = 0x01;
+        std::string path = dir.file("m" + std::to_string(bps) + ".img");
+        WriteFile(path, file);
+
+        DiskHandle h;
+        Disk_Init(&h);
+        DiskGeometry g = Geo(total, 16, 63, bps);
+        ASSERT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 0, &g), DISK_OK);
+        int fsObject = 0;
+        VolumeRegion region{0, total, FS_KIND_FAT, &fsObject};
+        UsedSectorMap map{bps, 1, &region};
+        struct Row {
+            uint64_t first;
+            uint64_t count;
+            bool withMap;
+            bool empty;
+        } rows[] = {
+            {0, usedWithData, true, true},       // free sectors hold data: still empty
+            {0, usedWithData, false, false},     // without a map every sector counts
+            {0, usedWithData + 1, true, false},  // reaches the used sector with data
+            {usedWithData, 1, true, false},
+            {usedWithData + 1, total - usedWithData - 1, true, true},
+            {1, 2, true, true},                  // only free sectors: nothing read
+        };
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.first);
+            bool empty = !r.empty;
+            EXPECT_EQ(Disk_IsRangeEmpty(&h, r.withMap ? &map : nullptr, r.first,
+                                        static_cast<uint32_t>(r.count), &empty, nullptr, nullptr),
+                      DISK_OK);
+            EXPECT_EQ(empty, r.empty);
+        }
+        Disk_Close(&h);
+    }
+    FsUsedBitsTable[FS_KIND_FAT] = saved;
 }
 
 // ---- NDI descriptors ------------------------------------------------------------------
