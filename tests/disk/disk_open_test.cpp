@@ -363,3 +363,129 @@ TEST(DiskOpenReal, RawOpenStoresTheRawKind)
     Disk_Close(&h);
     EXPECT_EQ(h.kind, DISK_KIND_NONE);
 }
+
+// The real tables on images of every fixed-header kind built by probe_fixtures.py.
+namespace {
+
+struct RealOpenCounter {
+    int calls;
+};
+
+int RealCountingOpen(const char* path, bool readOnly, ByteStream** out, void* user)
+{
+    ++static_cast<RealOpenCounter*>(user)->calls;
+    return FileOpener_DefaultOpen(path, readOnly, out, nullptr);
+}
+
+}  // namespace
+
+TEST(DiskOpenReal, ProbingTable)
+{
+    TempDir dir;
+    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) +
+                                            "/disk/probe_fixtures.py") +
+                         " " + Quote(dir.path())),
+              0);
+    const bool haveQemu = HaveTool("qemu-img");
+    if (haveQemu) {
+        ASSERT_EQ(RunCommand("qemu-img convert -f raw -O vpc -o subformat=fixed " +
+                             Quote(dir.file("img.unz")) + " " + Quote(dir.file("img.vhdfixed"))),
+                  0);
+    }
+
+    struct Row {
+        const char* fixture;  // img.<fixture>, or NULL for random bytes
+        const char* name;     // the name it is opened under
+        int expected;
+        DiskKind kind;
+    } rows[] = {
+        {"hdi", "a.hdi", DISK_OK, DISK_KIND_HDI},
+        {"hdi", "A.HDI", DISK_OK, DISK_KIND_HDI},
+        {"hdi", "renamed.img", DISK_OK, DISK_KIND_HDI},
+        {"hdi", "wrong.nhd", DISK_OK, DISK_KIND_HDI},  // the wrong extension only costs a try
+        {"thd", "b.thd", DISK_OK, DISK_KIND_THD},
+        {"thd", "b.img", DISK_OK, DISK_KIND_THD},
+        {"nhd", "c.NHD", DISK_OK, DISK_KIND_NHD},
+        {"nhd", "c.img", DISK_OK, DISK_KIND_NHD},
+        {"vhd100", "d.hdd", DISK_OK, DISK_KIND_VHD100},
+        {"vhd100", "d.img", DISK_OK, DISK_KIND_VHD100},
+        {"hdim", "e.slh", DISK_OK, DISK_KIND_HDIM},
+        {"hdim", "e.dat", DISK_OK, DISK_KIND_HDIM},
+        {"pc98e", "f.img", DISK_OK, DISK_KIND_PC98E},
+        {"unz", "u.h2", DISK_OK, DISK_KIND_UNZ},
+        {"unz", "U.H0", DISK_OK, DISK_KIND_UNZ},
+        {"unz", "u.h4", DISK_OK, DISK_KIND_UNZ},
+        {"unz", "u.img", DISK_ERR_ARG, DISK_KIND_NONE},  // whole MiB only through h0..h4
+        {"unz", "u.h5", DISK_ERR_ARG, DISK_KIND_NONE},
+        {"vhdfixed", "v.vhd", DISK_OK, DISK_KIND_VHD_FIXED},
+        {"vhdfixed", "V.VHD", DISK_OK, DISK_KIND_VHD_FIXED},
+        {"vhdfixed", "v.bin", DISK_OK, DISK_KIND_VHD_FIXED},
+        {"ndiimage", "n.img", DISK_OK, DISK_KIND_RAW},
+        {"ndiimage", "n.HDI", DISK_OK, DISK_KIND_RAW},
+        {nullptr, "g.bin", DISK_ERR_ARG, DISK_KIND_NONE},
+        {nullptr, "g.hdi", DISK_ERR_ARG, DISK_KIND_NONE},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        if (r.fixture != nullptr && std::string(r.fixture) == "vhdfixed" && !haveQemu) {
+            printf("qemu-img not found: skipping %s\n", r.name);
+            continue;
+        }
+        std::string path = dir.file(r.name);
+        std::string dataPath;
+        if (r.fixture == nullptr) {
+            WriteFile(path, RandomBytes(200000, 77));
+        } else {
+            std::string fixture = dir.file(std::string("img.") + r.fixture);
+            ASSERT_EQ(RunCommand("cp --sparse=always " + Quote(fixture) + " " + Quote(path)), 0);
+            dataPath = dir.file(std::string("img.") +
+                                (std::string(r.fixture) == "vhdfixed" ? "unz" : r.fixture) +
+                                ".data");
+            if (std::string(r.fixture) == "ndiimage") {
+                std::string stem = path.substr(0, path.rfind('.'));
+                ASSERT_EQ(RunCommand("cp " + Quote(dir.file("img.ndi")) + " " +
+                                     Quote(stem + ".ndi")),
+                          0);
+            }
+        }
+        DiskHandle h;
+        Disk_Init(&h);
+        RealOpenCounter counter{0};
+        FileOpener opener{RealCountingOpen, &counter};
+        EXPECT_EQ(Disk_OpenWithHandler(&h, &opener, path.c_str(), true, 0, nullptr), r.expected);
+        EXPECT_EQ(Disk_GetKind(&h), r.kind);
+        if (r.expected != DISK_OK) {
+            EXPECT_EQ(Disk_GetObject(&h), nullptr);
+            continue;
+        }
+        // The disk presents the fixture's sectors from its data offset on.
+        std::vector<uint8_t> expected = ReadFile(dataPath);
+        DiskGeometry g{};
+        Disk_GetGeometry(&h, &g);
+        ASSERT_GT(g.bytes_per_sector, 0u);
+        EXPECT_GE(Geometry_GetTotalSectors(&g) * g.bytes_per_sector, expected.size());
+        std::vector<uint8_t> got(expected.size());
+        ASSERT_EQ(Disk_Read(&h, 0, static_cast<uint32_t>(got.size()), got.data()), DISK_OK);
+        EXPECT_TRUE(got == expected);
+        Disk_Close(&h);
+        EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_NONE);
+    }
+}
+
+TEST(DiskOpenReal, MissingFileStopsAtTheFirstOpenerCall)
+{
+    TempDir dir;
+    for (const char* name : {"none.img", "none.HDI", "none.h2", "none.vmdk", "none"}) {
+        SCOPED_TRACE(name);
+        DiskHandle h;
+        Disk_Init(&h);
+        RealOpenCounter counter{0};
+        FileOpener opener{RealCountingOpen, &counter};
+        EXPECT_EQ(Disk_OpenWithHandler(&h, &opener, dir.file(name).c_str(), true, 0, nullptr),
+                  DISK_ERR_OPEN);
+        EXPECT_EQ(counter.calls, 1);
+        EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_NONE);
+        EXPECT_EQ(Disk_GetObject(&h), nullptr);
+        EXPECT_EQ(Disk_Open(&h, dir.file(name).c_str(), true), DISK_ERR_OPEN);
+    }
+}
