@@ -19,14 +19,12 @@ static const uint32_t kQueryChunkBytes = 0x200000;
 
 // ---- Shared helpers -------------------------------------------------------------------
 
-// Used bits of a piece of the disk, one per sector, least significant bit first.
-// Volume analysis answers this for real maps; until it exists every sector counts as used.
+// Used bits of a piece of the disk, one per sector, least significant bit first. Pieces are at
+// most one work buffer of sectors, far below 2^31.
 static int FetchUsedBits(UsedSectorMap* map, uint64_t first, uint32_t count, uint8_t* bits)
 {
-    (void)map;
-    (void)first;
-    memset(bits, 0xFF, (count + 7) / 8);
-    return DISK_OK;
+    if (count > static_cast<uint32_t>(INT32_MAX)) return DISK_ERR_ARG;
+    return UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
 }
 
 static bool BitIsSet(const uint8_t* bits, uint32_t index)
