@@ -1,9 +1,11 @@
 // Zero disk, resizing view, "NVT " overlay and block device.
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
+#include "disk/raw_writer.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
+#include "volume/used_map.h"
 
 #include <algorithm>
 #include <cstring>
@@ -420,6 +422,252 @@ TEST(Overlay, HostileFilesAndOverlayBases)
     TempDir dir;
     BuildFixtures("hostile", dir.path());
     RunOverlayCases(dir.path());
+}
+
+TEST(Overlay, OverlayBasesAreRefusedWithoutRecursion)
+{
+    // An overlay naming itself, two naming each other, and one over another overlay: refused
+    // with -206, directly and through probing, without recursing.
+    TempDir dir;
+    BuildFixtures("chains", dir.path());
+    RunOverlayCases(dir.path());
+    for (const char* name : {"self.nvt", "loopa.nvt", "upper.nvt"}) {
+        SCOPED_TRACE(name);
+        DiskHandle h;
+        Disk_Init(&h);
+        EXPECT_EQ(Disk_Open(&h, dir.file(name).c_str(), true), DISK_ERR_ARG);
+        EXPECT_EQ(h.kind, DISK_KIND_NONE);
+        EXPECT_EQ(h.object, nullptr);
+    }
+    // The lower overlay of the chain is found by probing, as the last kind.
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, dir.file("lower.nvt").c_str(), true), DISK_OK);
+    EXPECT_EQ(h.kind, DISK_KIND_OVERLAY);
+    Disk_Close(&h);
+}
+
+TEST(Overlay, ConvertsThroughTheDispatch)
+{
+    // Writers that ask the empty-range query take an overlay source.
+    TempDir dir;
+    BuildFixtures("chains", dir.path());
+    std::vector<uint8_t> expected;
+    for (const auto& c : ReadCases(dir.path()))
+        if (c[0] == "read" && c[1] == "conv.nvt") expected = ReadFile(dir.file(c[4]));
+    ASSERT_EQ(expected.size(), kMiB);
+
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, dir.file("conv.nvt").c_str(), true), DISK_OK);
+    ASSERT_EQ(h.kind, DISK_KIND_OVERLAY);
+    DiskGeometry g{};
+    Disk_GetGeometry(&h, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), kMiB / 512);
+    bool empty = true;
+    EXPECT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, 2048, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_FALSE(empty);
+    EXPECT_FALSE(Disk_CanCompact(&h));
+    EXPECT_FALSE(Disk_HasParent(&h));
+    bool out = true;
+    EXPECT_EQ(Disk_IsRangeUnallocated(&h, nullptr, 0, 1, &out), DISK_ERR_ARG);
+
+    UsedSectorMap* map = UsedMap_Alloc();
+    ASSERT_NE(map, nullptr);
+    UsedMap_Init(map);
+    EXPECT_EQ(FlatImage_Create(dir.file("out.img").c_str(), &h, map, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(ReadFile(dir.file("out.img")) == expected);
+    UsedMap_Destroy(map);
+    Mem_Free(map);
+    Disk_Close(&h);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+}
+
+// ---- Built-in kinds through the dispatch ----------------------------------------------------
+
+TEST(BuiltinDispatch, ZeroDisk)
+{
+    DiskGeometry g{0, 0, 0, 512, 0};
+    Geometry_SetTotalSectors(&g, 1ull << 33);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenZero(&h, &g), DISK_OK);
+    EXPECT_EQ(h.kind, DISK_KIND_ZERO);
+    DiskGeometry out{};
+    Disk_GetGeometry(&h, &out);
+    EXPECT_EQ(Geometry_GetTotalSectors(&out), 1ull << 33);
+    EXPECT_EQ(out.heads, 0u);
+    std::vector<uint8_t> buf(4096, 0x77);
+    EXPECT_EQ(Disk_Read(&h, 3 * kTiB, 4096, buf.data()), DISK_OK);
+    EXPECT_EQ(buf, std::vector<uint8_t>(4096, 0));
+    bool empty = false;
+    EXPECT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, 1000, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);
+    EXPECT_FALSE(Disk_CanCompact(&h));
+    EXPECT_FALSE(Disk_HasParent(&h));
+    bool out2 = true;
+    EXPECT_EQ(Disk_IsRangeUnallocated(&h, nullptr, 0, 1, &out2), DISK_ERR_ARG);
+    EXPECT_EQ(Disk_DetachResizeView(&h), nullptr);
+    Disk_Close(&h);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+}
+
+TEST(BuiltinDispatch, ResizedHandleAndDetach)
+{
+    TempDir dir;
+    DiskHandle* source = Disk_Alloc();
+    ASSERT_NE(source, nullptr);
+    std::vector<uint8_t> data = MakeRawSource(dir, "r.img", 1000, 512, source);
+
+    for (bool owning : {false, true}) {
+        SCOPED_TRACE(owning);
+        DiskHandle view;
+        Disk_Init(&view);
+        ASSERT_EQ(Disk_OpenResized(&view, source, owning, 1100), DISK_OK);
+        EXPECT_EQ(view.kind, DISK_KIND_RESIZE);
+        DiskGeometry g{};
+        Disk_GetGeometry(&view, &g);
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), 1100u);
+        std::vector<uint8_t> buf(20 * 512, 0x55);
+        EXPECT_EQ(Disk_Read(&view, 990 * 512, 20 * 512, buf.data()), DISK_OK);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 10 * 512, data.begin() + 990 * 512));
+        EXPECT_TRUE(Mem_IsZero(buf.data() + 10 * 512, 10 * 512));
+        EXPECT_EQ(Disk_Read(&view, 1100 * 512, 1, buf.data()), DISK_ERR_ARG);
+        bool empty = false;
+        EXPECT_EQ(Disk_IsRangeEmpty(&view, nullptr, 1000, 100, &empty, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(empty);
+        EXPECT_EQ(Disk_IsRangeEmpty(&view, nullptr, 1000, 101, &empty, nullptr, nullptr),
+                  DISK_ERR_ARG);
+        // Detaching hands the wrapped disk back open, whether the view owned it or not.
+        EXPECT_EQ(Disk_DetachResizeView(&view), source);
+        EXPECT_EQ(view.kind, DISK_KIND_NONE);
+        EXPECT_EQ(view.object, nullptr);
+        EXPECT_EQ(Disk_Read(source, 0, 512, buf.data()), DISK_OK);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 512, data.begin()));
+    }
+    // An owning view closes the disk with itself.
+    DiskHandle view;
+    Disk_Init(&view);
+    ASSERT_EQ(Disk_OpenResized(&view, source, true, 10), DISK_OK);
+    Disk_Close(&view);
+    EXPECT_EQ(view.kind, DISK_KIND_NONE);
+}
+
+TEST(BuiltinDispatch, ResizedDiskSource)
+{
+    TempDir dir;
+    DiskHandle disk;
+    std::vector<uint8_t> data = MakeRawSource(dir, "s.img", 100, 512, &disk);
+    DiskSource* inner = nullptr;
+    ASSERT_EQ(DiskSource_WrapDisk(&disk, false, &inner), DISK_OK);
+    DiskSource* resized = nullptr;
+    ASSERT_EQ(DiskSource_OpenResized(inner, true, 150, &resized), DISK_OK);
+    EXPECT_EQ(resized->ops, &DiskSourceResizedOps);
+    DiskGeometry g{};
+    DiskSource_GetGeometry(resized, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), 150u);
+    std::vector<uint8_t> buf(1024);
+    EXPECT_EQ(DiskSource_Read(resized, 99 * 512, 1024, buf.data()), DISK_OK);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 512, data.end() - 512));
+    EXPECT_TRUE(Mem_IsZero(buf.data() + 512, 512));
+    bool empty = false;
+    EXPECT_EQ(DiskSource_IsRangeEmpty(resized, nullptr, 100, 50, &empty, nullptr, nullptr),
+              DISK_OK);
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(DiskSource_Read(resized, 150 * 512, 1, buf.data()), DISK_ERR_ARG);
+    DiskSource_Close(resized);  // closes the view and the inner wrapper, not the borrowed disk
+    EXPECT_EQ(Disk_Read(&disk, 0, 512, buf.data()), DISK_OK);
+    Disk_Close(&disk);
+}
+
+TEST(BuiltinDispatch, DeviceHandle)
+{
+    TempDir dir;
+    std::vector<uint8_t> data = RandomBytes(64 * 512, 23);
+    WriteFile(dir.file("dev.img"), data);
+    DiskGeometry g{64, 4, 16, 512, 0};
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_EQ(Disk_OpenDevice(&h, dir.file("missing").c_str(), true, 0, &g), DISK_ERR_DEVICE);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+    EXPECT_EQ(h.object, nullptr);
+    ASSERT_EQ(Disk_OpenDevice(&h, dir.file("dev.img").c_str(), true, 0, &g), DISK_OK);
+    EXPECT_EQ(h.kind, DISK_KIND_DEVICE);
+    DiskGeometry out{};
+    Disk_GetGeometry(&h, &out);
+    EXPECT_EQ(out.heads, 4u);
+    std::vector<uint8_t> buf(data.size());
+    EXPECT_EQ(Disk_Read(&h, 0, static_cast<uint32_t>(buf.size()), buf.data()), DISK_OK);
+    EXPECT_TRUE(buf == data);
+    bool empty = true;
+    EXPECT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, 64, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_FALSE(empty);
+    Disk_Close(&h);
+    EXPECT_EQ(h.kind, DISK_KIND_NONE);
+}
+
+TEST(BuiltinDispatch, UsedMapLeavesFreeSectorsOut)
+{
+    // A fresh FAT16 volume over 0xFF bytes: its free clusters hold non-zero bytes that a map
+    // marks unused. The device, overlay and resizing view then call them empty with the map and
+    // not without it.
+    if (!HaveTool("mkfs.vfat")) GTEST_SKIP() << "mkfs.vfat is not installed";
+    TempDir dir;
+    const uint32_t sectors = 32768;  // 16 MiB
+    WriteFile(dir.file("fat.img"), std::vector<uint8_t>(sectors * 512ull, 0xFF));
+    ASSERT_EQ(RunCommand("mkfs.vfat -F 16 " + Quote(dir.file("fat.img")) + " >/dev/null"), 0);
+    DiskGeometry g{sectors, 16, 63, 512, 0};
+    DiskHandle raw;
+    Disk_Init(&raw);
+    ASSERT_EQ(Disk_OpenRaw(&raw, dir.file("fat.img").c_str(), true, 0, &g), DISK_OK);
+    int result = DISK_OK;
+    uint32_t known = 0;
+    UsedSectorMap* map = UsedMap_Create(&raw, &result, &known);
+    if (map == nullptr) {
+        Disk_Close(&raw);
+        GTEST_SKIP() << "no file-system driver recognises the FAT volume yet (" << result << ")";
+    }
+
+    // An overlay over the volume as a raw base.
+    std::vector<uint8_t> header(2048, 0);
+    memcpy(header.data(), "NVT ", 4);
+    Bytes_StoreLe32(header.data() + 8, 1);
+    Bytes_StoreLe32(header.data() + 24, sectors);
+    Bytes_StoreLe32(header.data() + 32, 16);
+    Bytes_StoreLe32(header.data() + 36, 63);
+    Bytes_StoreLe32(header.data() + 40, 512);
+    memcpy(header.data() + 512, "fat.img", 7);
+    WriteFile(dir.file("fat.nvt"), header);
+
+    DiskHandle dev, ov, view;
+    Disk_Init(&dev);
+    Disk_Init(&ov);
+    Disk_Init(&view);
+    ASSERT_EQ(Disk_OpenDevice(&dev, dir.file("fat.img").c_str(), true, 0, &g), DISK_OK);
+    ASSERT_EQ(Disk_Open(&ov, dir.file("fat.nvt").c_str(), true), DISK_OK);
+    ASSERT_EQ(ov.kind, DISK_KIND_OVERLAY);
+    ASSERT_EQ(Disk_OpenResized(&view, &raw, false, sectors + 100), DISK_OK);
+    for (DiskHandle* h : {&dev, &ov, &view}) {
+        SCOPED_TRACE(h->kind);
+        bool empty = false;
+        // The last 4 MiB: two chunks of free clusters.
+        EXPECT_EQ(Disk_IsRangeEmpty(h, map, sectors - 8192, 8192, &empty, nullptr, nullptr),
+                  DISK_OK);
+        EXPECT_TRUE(empty);
+        EXPECT_EQ(Disk_IsRangeEmpty(h, nullptr, sectors - 8192, 8192, &empty, nullptr, nullptr),
+                  DISK_OK);
+        EXPECT_FALSE(empty);
+        // The boot sector is used and not zero.
+        empty = true;
+        EXPECT_EQ(Disk_IsRangeEmpty(h, map, 0, 8192, &empty, nullptr, nullptr), DISK_OK);
+        EXPECT_FALSE(empty);
+    }
+    Disk_Close(&view);
+    Disk_Close(&ov);
+    Disk_Close(&dev);
+    UsedMap_Destroy(map);
+    Mem_Free(map);
+    Disk_Close(&raw);
 }
 
 // ---- Block device -------------------------------------------------------------------------

@@ -314,6 +314,10 @@ def build_chains(d):
     # The same chain with a raw-flag upper: the lower overlay is then only bytes of a raw base.
     write_overlay(os.path.join(d, "rawover.nvt"), "lower.nvt", {}, raw=(0, 4, 1, 4, 512))
     c.open("rawover.nvt", 0)
+    # A small overlay with stored blocks (one of them zeros) for a whole-disk conversion.
+    m.blocks = {0: rnd(51, BLOCK), 5 * BLOCK: bytes(BLOCK), 15 * BLOCK: rnd(52, BLOCK)}
+    write_overlay(os.path.join(d, "conv.nvt"), "base.img", m.blocks, raw=(0, total, 16, 63, 512))
+    c.read("conv.nvt", m, 0, MIB)
     c.save()
 
 
