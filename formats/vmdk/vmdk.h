@@ -74,6 +74,12 @@ int Vmdk_OpenWithHandler(VmdkImage* image, const FileOpener* opener, const char*
 // Default opener with a parent mode.
 int Vmdk_OpenParentMode(VmdkImage* image, const char* path, bool readOnly, int parentMode);
 
+// The kind's entries of the disk core's open tables: allocate the object, open it, and on success
+// store kind and object in the handle (on failure the object is freed, the handle unchanged).
+int Disk_OpenVmdk(DiskHandle* handle, const char* path, bool readOnly);
+int Disk_OpenVmdkWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                             bool readOnly, int parentMode, void* openProgress);
+
 // ---- Operation-table functions (object = VmdkImage) -------------------------------------------
 void Vmdk_GetGeometry(void* object, DiskGeometry* out);
 // DISK_ERR_ARG for a range past the end of the image.
