@@ -59,39 +59,9 @@ std::string BuildArgs(const std::string& fmt, const std::string& out, const std:
            std::to_string(spt) + " --bps " + std::to_string(bps) + " " + extra;
 }
 
-// The table slots of the fixed-header kinds; filled here only where the core left them empty.
-void EnsureTableSlots() {
-    struct Slots {
-        DiskKind kind;
-        DiskCloseFn close;
-        DiskGeometryFn geometry;
-        DiskReadFn read;
-        DiskRangeEmptyFn empty;
-    } slots[] = {
-        {DISK_KIND_VHD_FIXED, VhdFixed_Close, VhdFixed_GetGeometry, VhdFixed_Read,
-         VhdFixed_IsRangeEmpty},
-        {DISK_KIND_HDI, Hdi_Close, Hdi_GetGeometry, Hdi_Read, Hdi_IsRangeEmpty},
-        {DISK_KIND_THD, Thd_Close, Thd_GetGeometry, Thd_Read, Thd_IsRangeEmpty},
-        {DISK_KIND_NHD, Nhd_Close, Nhd_GetGeometry, Nhd_Read, Nhd_IsRangeEmpty},
-        {DISK_KIND_VHD100, Vhd100_Close, Vhd100_GetGeometry, Vhd100_Read, Vhd100_IsRangeEmpty},
-        {DISK_KIND_PC98E, Pc98e_Close, Pc98e_GetGeometry, Pc98e_Read, Pc98e_IsRangeEmpty},
-        {DISK_KIND_HDIM, Hdim_Close, Hdim_GetGeometry, Hdim_Read, Hdim_IsRangeEmpty},
-        {DISK_KIND_UNZ, Unz_Close, Unz_GetGeometry, Unz_Read, Unz_IsRangeEmpty},
-    };
-    for (const Slots& s : slots) {
-        if (DiskCloseTable[s.kind] == nullptr) DiskCloseTable[s.kind] = s.close;
-        if (DiskGeometryTable[s.kind] == nullptr) DiskGeometryTable[s.kind] = s.geometry;
-        if (DiskReadTable[s.kind] == nullptr) DiskReadTable[s.kind] = s.read;
-        if (DiskRangeEmptyTable[s.kind] == nullptr) DiskRangeEmptyTable[s.kind] = s.empty;
-    }
-}
-
 class EmulatorImages : public ::testing::Test {
 protected:
-    void SetUp() override {
-        InstallFakeKind();
-        EnsureTableSlots();
-    }
+    void SetUp() override { InstallFakeKind(); }
     TempDir dir;
 };
 
@@ -522,6 +492,7 @@ struct RoundTrip {
     uint64_t expectTotal;
     uint64_t dataOffset;
     uint64_t fileSize;
+    const char* ext;  // the output's extension, for the general open
 };
 
 TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader) {
@@ -529,37 +500,37 @@ TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader) {
     const RoundTrip cases[] = {
         {"hdi", 4 * 17 * 40, 4, 17, 512,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Hdi_Create(p, s, cb, u, false); },
-         4, 17, 4 * 17 * 40, 4096, 4096 + 4 * 17 * 40 * 512},
+         4, 17, 4 * 17 * 40, 4096, 4096 + 4 * 17 * 40 * 512, "hdi"},
         {"hdi", 2 * 8 * 600, 2, 8, 4096,  // more than one 2 MiB chunk of 4096-byte sectors
          [&](const char* p, const DiskHandle* s, Progress* u) { return Hdi_Create(p, s, cb, u, true); },
-         2, 8, 2 * 8 * 600, 4096, 4096 + 2 * 8 * 600 * 4096ull},
+         2, 8, 2 * 8 * 600, 4096, 4096 + 2 * 8 * 600 * 4096ull, "hdi"},
         {"thd", 264 * 50, 8, 33, 256,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Thd_Create(p, s, cb, u, false); },
-         8, 33, 264 * 50, 256, 256 + 50 * 67584},
+         8, 33, 264 * 50, 256, 256 + 50 * 67584, "thd"},
         {"nhd", 3 * 11 * 100, 3, 11, 1024,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Nhd_Create(p, s, cb, u, false); },
-         3, 11, 3 * 11 * 100, 512, 512 + 3 * 11 * 100 * 1024},
+         3, 11, 3 * 11 * 100, 512, 512 + 3 * 11 * 100 * 1024, "nhd"},
         {"vhd100", 8 * 17 * 70, 8, 17, 512,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Vhd100_Create(p, s, cb, u, false); },
-         8, 17, 8 * 17 * 70, 220, 220 + 8 * 17 * 70 * 512},
+         8, 17, 8 * 17 * 70, 220, 220 + 8 * 17 * 70 * 512, "hdd"},
         {"hdim", 5 * 7 * 30 + 3, 5, 7, 2048,  // not whole cylinders: HDIM keeps the data size
          [&](const char* p, const DiskHandle* s, Progress* u) { return Hdim_Create(p, s, cb, u); },
-         5, 7, 5 * 7 * 30 + 3, 512, 512 + (5 * 7 * 30 + 3) * 2048},
+         5, 7, 5 * 7 * 30 + 3, 512, 512 + (5 * 7 * 30 + 3) * 2048, "slh"},
         {"unz", 2048 * 3, 16, 63, 512,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Unz_Create(p, s, cb, u, false); },
-         64, 32, 2048 * 3, 0, 3 << 20},
+         64, 32, 2048 * 3, 0, 3 << 20, "h1"},
         {"pc98e", 128000, 8, 20, 512,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Pc98e_Create(p, s, cb, u); },
-         8, 20, 128000, 0, PC98E_FILE_SIZE},
+         8, 20, 128000, 0, PC98E_FILE_SIZE, "img"},
         {"pc98e", 5000, 4, 17, 512,  // a smaller source: zeros up to the fixed size
          [&](const char* p, const DiskHandle* s, Progress* u) { return Pc98e_Create(p, s, cb, u); },
-         8, 20, 128000, 0, PC98E_FILE_SIZE},
+         8, 20, 128000, 0, PC98E_FILE_SIZE, "img"},
     };
     int n = 0;
     for (const RoundTrip& c : cases) {
         SCOPED_TRACE(std::string(c.fmt) + " case " + std::to_string(n));
         const std::string srcPath = dir.file("src" + std::to_string(n));
-        const std::string out = dir.file("out" + std::to_string(n++));
+        const std::string out = dir.file("out" + std::to_string(n++) + "." + c.ext);
         const std::vector<uint8_t> src = FastBytes(c.total * c.bps, n);
         SaveFile(srcPath, src);
         DiskGeometry g = MakeGeometry(c.total, c.heads, c.spt, c.bps);
@@ -613,9 +584,12 @@ TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader) {
             }
         }
 
-        // Reopened by the system's own reader: same total, every byte the source's.
+        // Reopened by the system's own reader, found by the general open: same total, every
+        // byte the source's.
         DiskHandle h;
-        ASSERT_EQ(OpenAs(Format(c.fmt), out, &h), DISK_OK);
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, out.c_str(), true), DISK_OK);
+        EXPECT_EQ(h.kind, Format(c.fmt).kind);
         DiskGeometry back{0, 0, 0, 0, 0};
         Disk_GetGeometry(&h, &back);
         EXPECT_EQ(Geometry_GetTotalSectors(&back), c.expectTotal);
@@ -699,7 +673,8 @@ TEST_F(QemuVhd, FixedVhdCreatorOutputReadsBackHereAndInQemu) {
 
         DiskHandle h;
         Disk_Init(&h);
-        ASSERT_EQ(Disk_OpenVhdFixed(&h, out.c_str(), true), DISK_OK);
+        ASSERT_EQ(Disk_Open(&h, out.c_str(), true), DISK_OK);
+        EXPECT_EQ(h.kind, DISK_KIND_VHD_FIXED);
         DiskGeometry back{0, 0, 0, 0, 0};
         Disk_GetGeometry(&h, &back);
         EXPECT_EQ(Geometry_GetTotalSectors(&back), c.expectTotal);
