@@ -211,3 +211,10 @@ void Ui_SwitchPathFieldMode(const FXString& basePath, FXTextField* field, FXuint
 // itself changes nothing; a path that cannot be made relative switches to absolute mode).
 void Ui_BrowsePathField(FXWindow* owner, int patternMessage, const FXString& basePath,
                         FXTextField* field, FXuint* mode, FXuint absoluteValue);
+// The pieces of the path fields: the path resolved against the directory of basePath, the path
+// relative to it (false when it cannot be made), and what a browsed file puts into the field
+// (false: nothing changes, the chosen file is the base itself).
+bool Ui_MakeFieldPathAbsolute(const FXString& basePath, const FXString& path, FXString* out);
+bool Ui_MakeFieldPathRelative(const FXString& basePath, const FXString& path, FXString* out);
+bool Ui_PathFieldChoice(const FXString& basePath, const FXString& chosen, FXuint* mode,
+                        FXuint absoluteValue, FXString* fieldText);

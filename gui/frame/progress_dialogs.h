@@ -68,6 +68,7 @@ protected:
     FXint groupSize;
     uint64_t clock;
     bool workerStarted;
+    bool workerJoined;
 
     CProgressDialog();
     static FXint WorkerBody(void* dialog);
@@ -140,9 +141,15 @@ protected:
     FXLabel* textLabel;
     FXButton* cancelButton;
     bool workerStarted;
+    bool workerJoined;
+    FXThreadID guiThread;
 
     CWaitDialog();
     static FXint WorkerBody(void* dialog);
+    // Worker side of the handshake: raises the signal with a request and waits for the answer.
+    int Ask(FXGUISignal* signal, uint64_t first, uint64_t second);
+    // GUI side: stores the answer and wakes the worker.
+    void Answer(void* request, int answer);
 public:
     enum {
         ID_SIGNAL_QUERY = 62,
