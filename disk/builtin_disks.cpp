@@ -435,12 +435,14 @@ int Overlay_Read(OverlayDisk* obj, uint64_t offset, uint32_t length, void* buffe
     if (obj->file == nullptr || obj->base == nullptr) return DISK_ERR_ARG;
     DiskGeometry g{0, 0, 0, 0, 0};
     Disk_GetGeometry(obj->base, &g);
-    if (!Geometry_IsByteRangeInside(offset, length, &g)) return DISK_ERR_ARG;
+    // A base may be larger than 2^64 bytes: the range must also end within 64-bit offsets.
+    if (!Geometry_IsByteRangeInside(offset, length, &g) || offset > UINT64_MAX - length)
+        return DISK_ERR_ARG;
     if (length == 0) return DISK_OK;
     if (buffer == nullptr) return DISK_ERR_ARG;
 
     uint8_t* out = static_cast<uint8_t*>(buffer);
-    const uint64_t end = offset + length;  // inside the disk, so it does not wrap
+    const uint64_t end = offset + length;
     uint64_t pos = offset;
     while (pos < end) {
         // Each piece ends where the table that decides it hands over to its next entry.

@@ -424,6 +424,32 @@ TEST(Overlay, HostileFilesAndOverlayBases)
     RunOverlayCases(dir.path());
 }
 
+TEST(Overlay, RangesPastTwoToTheSixtyFourAreRefused)
+{
+    // A base larger than 2^64 bytes (a zero disk stands in for it): a range whose end passes
+    // 2^64 must not wrap into a small or empty range.
+    TempDir dir;
+    std::vector<uint8_t> file(2048, 0);
+    memcpy(file.data(), "NVT ", 4);
+    WriteFile(dir.file("o.nvt"), file);
+    OverlayDisk* ov = Overlay_Alloc();
+    Overlay_Init(ov);
+    ASSERT_TRUE(Stream_OpenFile(dir.file("o.nvt").c_str(), true, &ov->file));
+    ov->fileSize = 2048;
+    ov->base = Disk_Alloc();
+    Disk_Init(ov->base);
+    DiskGeometry g{0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, 1ull << 60);
+    ASSERT_EQ(Disk_OpenZero(ov->base, &g), DISK_OK);
+    std::vector<uint8_t> buf(512, 0x5C);
+    EXPECT_EQ(Overlay_Read(ov, UINT64_MAX - 100, 512, buf.data()), DISK_ERR_ARG);
+    EXPECT_EQ(buf, std::vector<uint8_t>(512, 0x5C));
+    EXPECT_EQ(Overlay_Read(ov, UINT64_MAX - 512, 512, buf.data()), DISK_OK);
+    EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
+    Overlay_Destroy(ov);
+    Mem_Free(ov);
+}
+
 TEST(Overlay, OverlayBasesAreRefusedWithoutRecursion)
 {
     // An overlay naming itself, two naming each other, and one over another overlay: refused
