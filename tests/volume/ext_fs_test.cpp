@@ -1,0 +1,452 @@
+// ext2/ext3/ext4 driver: real volumes made by mke2fs and changed by debugfs against dumpe2fs and
+// sleuthkit, group consistency, partial and single groups, and hostile superblocks and
+// descriptors, all seen through disks of 256 to 4096 bytes per sector.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disk/disk.h"
+#include "foundation/platform.h"
+#include "support/test_support.h"
+#include "volume/ext_fs.h"
+#include "volume/fs_driver_support.h"
+#include "volume/used_map.h"
+
+using namespace fstest;
+using testsupport::HaveTool;
+using testsupport::RandomBytes;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+const uint32_t kSectorSizes[] = {256, 512, 1024, 4096};
+const uint64_t kOffset = 65536;
+
+struct Attached {
+    VolumeRegion region;
+    int rc;
+    Attached(const DiskHandle* disk, uint64_t first, uint64_t count)
+    {
+        VolumeRegion_Init(&region);
+        rc = Fs_AttachExt(&region, disk, first, count);
+    }
+    ~Attached()
+    {
+        if (rc == DISK_OK) {
+            Ext_Destroy(region.object);
+            Mem_Free(region.object);
+        }
+    }
+    ExtVolume* volume() const { return static_cast<ExtVolume*>(region.object); }
+};
+
+bool HaveExtTools()
+{
+    return HaveTool("mke2fs") && HaveTool("dumpe2fs") && HaveTool("debugfs") &&
+           HaveTool("e2fsck") && HaveTool("blkls") && HaveTool("fsstat");
+}
+
+// mke2fs quietly, without a lazily initialised inode table (so the image is complete at once).
+std::string Mke2fs(const std::string& options, const std::string& image, const std::string& size)
+{
+    return "rm -f " + Quote(image) + " && mke2fs -q -F -E lazy_itable_init=0 " + options + " " +
+           Quote(image) + " " + size;
+}
+
+// Used bits of a whole attached volume seen through B-byte sectors.
+std::vector<uint8_t> MapOf(const std::string& image, const std::string& diskPath, uint32_t b,
+                           int* rc)
+{
+    ImageDisk d(image, diskPath, b, kOffset, 8192);
+    EXPECT_TRUE(d.ok());
+    Attached a(d.disk(), d.firstSector(), d.sectorCount());
+    *rc = a.rc;
+    if (a.rc != DISK_OK) {
+        return {};
+    }
+    return UsedBits(Ext_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+}
+
+// Sectors of B bytes covering blocks [lo, hi] of a volume.
+void BlockSectors(uint64_t lo, uint64_t hi, uint32_t blockSize, uint32_t b, uint64_t* first,
+                  uint64_t* end)
+{
+    *first = lo * blockSize / b;
+    *end = ((hi + 1) * blockSize + b - 1) / b;
+}
+
+}  // namespace
+
+// The acceptance rule over real volumes: every sector called free is free for dumpe2fs and for
+// sleuthkit, a file removed by debugfs comes back free, a kept file stays used.
+TEST(ExtRealVolumes, FreeSectorsAreFreeForDumpe2fsAndSleuthkit)
+{
+    if (!HaveExtTools()) {
+        GTEST_SKIP() << "e2fsprogs or sleuthkit missing";
+    }
+    struct Row {
+        const char* options;
+        uint32_t blockSize;
+        const char* size;
+        bool exact;  // no uninitialised groups: the map frees exactly what dumpe2fs frees
+    } rows[] = {
+        {"-t ext2 -b 1024", 1024, "24M", true},
+        {"-t ext3 -b 2048", 2048, "24M", true},
+        {"-t ext3 -b 4096", 4096, "32M", true},
+        {"-t ext4 -b 1024 -O ^64bit", 1024, "24M", false},
+        {"-t ext4 -b 2048 -O 64bit", 2048, "32M", false},
+        {"-t ext4 -b 4096", 4096, "48M", false},
+    };
+    TempDir dir;
+    std::vector<uint8_t> keep = RandomBytes(96 * 1024, 11);
+    std::vector<uint8_t> gone = RandomBytes(160 * 1024, 12);
+    ASSERT_TRUE(Sh("mkdir -p " + Quote(dir.file("tree"))));
+    WriteFile(dir.file("tree/keep.bin"), keep);
+    WriteFile(dir.file("tree/gone.bin"), gone);
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.options);
+        std::string img = dir.file("v.img");
+        ASSERT_TRUE(Sh(Mke2fs(std::string(r.options) + " -d " + Quote(dir.file("tree")), img,
+                              r.size)));
+        std::vector<uint8_t> before = ReadImage(img);
+        ASSERT_TRUE(Sh("debugfs -w -R 'rm gone.bin' " + Quote(img)));
+        ASSERT_TRUE(Sh("e2fsck -fn " + Quote(img)));
+        Oracle dumpe2fs = Dumpe2fs(img);
+        Oracle blkls = Blkls(img, "Block Size: ");
+        ASSERT_EQ(dumpe2fs.unitBytes, r.blockSize);
+        ASSERT_EQ(blkls.unitBytes, r.blockSize);
+        std::vector<uint8_t> goneUnits = ContentUnits(before, gone);
+        std::vector<uint8_t> keepUnits = ContentUnits(before, keep);
+
+        for (uint32_t b : kSectorSizes) {
+            SCOPED_TRACE("disk sector " + std::to_string(b));
+            ImageDisk d(img, dir.file("disk.img"), b, kOffset, 8192);
+            ASSERT_TRUE(d.ok());
+            // The partition runs 2 sectors past the volume: they are used.
+            Attached a(d.disk(), d.firstSector(), d.sectorCount() + 2);
+            ASSERT_EQ(a.rc, DISK_OK);
+            EXPECT_EQ(a.region.kind, FS_KIND_EXT);
+            EXPECT_EQ(a.region.first, d.firstSector());
+            EXPECT_EQ(a.volume()->blockSize, r.blockSize);
+            EXPECT_EQ(a.volume()->firstDataBlock, r.blockSize == 1024 ? 1u : 0u);
+            const uint32_t count = static_cast<uint32_t>(d.sectorCount() + 2);
+            std::vector<uint8_t> used = UsedBits(Ext_FillUsedBits, a.region.object, count);
+            EXPECT_TRUE(used[count - 1]);
+            EXPECT_TRUE(used[count - 2]);
+            used.resize(d.sectorCount());
+
+            SubsetResult s = CheckSubset(used, b, dumpe2fs);
+            EXPECT_EQ(s.violations, 0u) << "dumpe2fs, first at sector " << s.firstViolation;
+            SubsetResult t = CheckSubset(used, b, blkls);
+            EXPECT_EQ(t.violations, 0u) << "blkls, first at sector " << t.firstViolation;
+            if (r.exact && b <= r.blockSize) {
+                EXPECT_EQ(s.freeSectors * b, OracleFreeBytes(dumpe2fs));
+            } else {
+                EXPECT_GT(s.freeSectors * b, OracleFreeBytes(dumpe2fs) / 2);
+            }
+            // The boot block and the superblock are used.
+            for (uint64_t sec = 0; sec < 2048 / b + 1; ++sec) {
+                EXPECT_TRUE(used[sec]) << sec;
+            }
+
+            std::vector<uint64_t> goneInside;
+            std::vector<uint64_t> keepTouching;
+            SectorsOfUnits(goneUnits, b, d.sectorCount(), &goneInside, nullptr);
+            SectorsOfUnits(keepUnits, b, d.sectorCount(), nullptr, &keepTouching);
+            ASSERT_GE(goneInside.size() * b, gone.size() / 2);
+            ASSERT_GE(keepTouching.size() * b, keep.size());
+            for (uint64_t sec : goneInside) {
+                EXPECT_FALSE(used[sec]) << "removed file sector " << sec;
+            }
+            for (uint64_t sec : keepTouching) {
+                EXPECT_TRUE(used[sec]) << "kept file sector " << sec;
+            }
+        }
+    }
+}
+
+// A group whose free-block count disagrees with its bitmap is wholly used; the other groups are
+// unchanged. A group with an uninitialised bitmap that the descriptor does not call wholly free
+// is wholly used as well.
+TEST(ExtGroups, DisagreeingAndUninitialisedGroupsAreUsed)
+{
+    if (!HaveExtTools()) {
+        GTEST_SKIP() << "e2fsprogs missing";
+    }
+    TempDir dir;
+    std::string img = dir.file("g.img");
+    // 1 KiB blocks, 3 groups: 1-8192, 8193-16384, 16385-24575.
+    ASSERT_TRUE(Sh(Mke2fs("-t ext2 -b 1024", img, "24M")));
+    for (uint32_t b : {512u, 4096u}) {
+        SCOPED_TRACE(b);
+        int rc = 0;
+        std::vector<uint8_t> good = MapOf(img, dir.file("d.img"), b, &rc);
+        ASSERT_EQ(rc, DISK_OK);
+        std::string bad = dir.file("bad.img");
+        ASSERT_TRUE(Sh("cp " + Quote(img) + " " + Quote(bad) + " && debugfs -w -R " +
+                       "'set_bg 1 free_blocks_count 99' " + Quote(bad)));
+        std::vector<uint8_t> patched = MapOf(bad, dir.file("d.img"), b, &rc);
+        ASSERT_EQ(rc, DISK_OK);
+        ASSERT_EQ(patched.size(), good.size());
+        uint64_t lo;
+        uint64_t end;
+        BlockSectors(8193, 16384, 1024, b, &lo, &end);
+        uint64_t freedBefore = 0;
+        for (uint64_t s = 0; s < good.size(); ++s) {
+            if (s >= lo && s < end) {
+                EXPECT_TRUE(patched[s]) << s;
+                freedBefore += good[s] ? 0 : 1;
+            } else {
+                EXPECT_EQ(patched[s], good[s]) << s;
+            }
+        }
+        EXPECT_GT(freedBefore, 0u);
+    }
+
+    // ext4 with uninitialised groups: group 1 holds a superblock backup and is BLOCK_UNINIT.
+    std::string e4 = dir.file("e4.img");
+    ASSERT_TRUE(Sh(Mke2fs("-t ext4 -b 1024", e4, "24M")));
+    std::string dump;
+    ASSERT_TRUE(Sh("dumpe2fs " + Quote(e4) + " | grep '^Group 1:'", &dump));
+    if (dump.find("BLOCK_UNINIT") == std::string::npos) {
+        GTEST_SKIP() << "mke2fs initialised group 1: " << dump;
+    }
+    int rc = 0;
+    std::vector<uint8_t> used = MapOf(e4, dir.file("d.img"), 1024, &rc);
+    ASSERT_EQ(rc, DISK_OK);
+    for (uint64_t s = 8193; s <= 16384; ++s) {
+        ASSERT_TRUE(used[s]) << s;
+    }
+}
+
+// One group for 8193 blocks of 1 KiB (block 0 lies before the first data block), a short last
+// group, and the blocks of a volume that ends inside a disk sector.
+TEST(ExtGroups, SingleAndPartialGroups)
+{
+    if (!HaveExtTools()) {
+        GTEST_SKIP() << "e2fsprogs missing";
+    }
+    TempDir dir;
+    struct Row {
+        const char* options;
+        const char* blocks;
+        uint32_t groups;
+    } rows[] = {
+        {"-t ext2 -b 1024", "8193", 1},
+        {"-t ext2 -b 1024", "17385", 3},  // a last group of 1000 blocks
+        {"-t ext4 -b 4096 -O ^resize_inode", "9001", 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.options) + " " + r.blocks);
+        std::string img = dir.file("p.img");
+        ASSERT_TRUE(Sh(Mke2fs(r.options, img, r.blocks)));
+        std::string groups;
+        ASSERT_TRUE(Sh("dumpe2fs " + Quote(img) + " 2>/dev/null | grep -c '^Group [0-9]'", &groups));
+        ASSERT_EQ(std::stoul(groups), r.groups);
+        Oracle oracle = Dumpe2fs(img);
+        for (uint32_t b : {512u, 1024u, 4096u}) {
+            SCOPED_TRACE(b);
+            ImageDisk d(img, dir.file("d.img"), b, kOffset, 8192);
+            ASSERT_TRUE(d.ok());
+            Attached a(d.disk(), d.firstSector(), d.sectorCount());
+            ASSERT_EQ(a.rc, DISK_OK);
+            EXPECT_EQ(a.volume()->blockCount, std::stoul(r.blocks));
+            std::vector<uint8_t> used =
+                UsedBits(Ext_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+            SubsetResult s = CheckSubset(used, b, oracle);
+            EXPECT_EQ(s.violations, 0u) << s.firstViolation;
+            EXPECT_GT(s.freeSectors * b, OracleFreeBytes(oracle) / 2);
+            // The last free block of the volume is free in the map when sectors fit blocks.
+            uint64_t lastFree = oracle.state.size();
+            while (lastFree > 0 && oracle.state[lastFree - 1] != 'f') {
+                --lastFree;
+            }
+            ASSERT_GT(lastFree, 0u);
+            if (b <= oracle.unitBytes) {
+                EXPECT_FALSE(used[(lastFree - 1) * oracle.unitBytes / b]);
+            }
+            // A disk sector reaching past the volume's end is used.
+            uint64_t volumeBytes = static_cast<uint64_t>(a.volume()->blockCount) * oracle.unitBytes;
+            if (volumeBytes % b != 0) {
+                EXPECT_TRUE(used[volumeBytes / b]);
+            }
+        }
+    }
+}
+
+// Hostile superblocks and descriptors: refused with a result code, never read past a buffer.
+TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
+{
+    if (!HaveTool("mke2fs")) {
+        GTEST_SKIP() << "e2fsprogs missing";
+    }
+    struct Patch {
+        const char* what;
+        uint32_t offset;  // from the volume start
+        uint32_t size;    // 1, 2 or 4 bytes, little-endian
+        uint32_t value;
+        bool orValue;     // OR the value into the field instead of storing it
+        int rc;
+    };
+    const uint32_t sb = 1024;
+    // Base 1: 1 KiB blocks, 64-bit descriptors of 64 bytes at block 2 (byte 2048).
+    const Patch patches1k[] = {
+        {"magic", sb + 56, 2, 0xEF54, false, DISK_ERR_FS_CORRUPT},
+        {"block size 8 KiB", sb + 24, 4, 3, false, DISK_ERR_FS_CORRUPT},
+        {"block size log 2^32 - 1", sb + 24, 4, 0xFFFFFFFF, false, DISK_ERR_FS_CORRUPT},
+        {"blocks per group 0", sb + 32, 4, 0, false, DISK_ERR_FS_CORRUPT},
+        {"blocks per group 12", sb + 32, 4, 12, false, DISK_ERR_FS_CORRUPT},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 8200, false,
+         DISK_ERR_FS_CORRUPT},
+        {"first data block 0 with 1 KiB blocks", sb + 20, 4, 0, false, DISK_ERR_FS_CORRUPT},
+        {"first data block 2", sb + 20, 4, 2, false, DISK_ERR_FS_CORRUPT},
+        {"block count 0", sb + 4, 4, 0, false, DISK_ERR_FS_CORRUPT},
+        {"block count 1", sb + 4, 4, 1, false, DISK_ERR_FS_CORRUPT},
+        {"block count needing a descriptor table past the partition", sb + 4, 4, 0xFFFFFFFF,
+         false, DISK_ERR_FS_CORRUPT},
+        {"needs journal recovery", sb + 96, 4, EXT_INCOMPAT_RECOVER, true, DISK_ERR_FS_CORRUPT},
+        {"meta_bg", sb + 96, 4, EXT_INCOMPAT_META_BG, true, DISK_ERR_FS_CORRUPT},
+        {"external journal device", sb + 96, 4, EXT_INCOMPAT_JOURNAL_DEV, true,
+         DISK_ERR_FS_CORRUPT},
+        {"unknown incompatible feature", sb + 96, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT},
+        {"bigalloc", sb + 100, 4, EXT_RO_COMPAT_BIGALLOC, true, DISK_ERR_FS_CORRUPT},
+        {"more than 2^32 blocks", sb + 336, 4, 1, false, DISK_ERR_FS_CORRUPT},
+        {"descriptor size 0", sb + 254, 2, 0, false, DISK_ERR_FS_CORRUPT},
+        {"descriptor size 48", sb + 254, 2, 48, false, DISK_ERR_FS_CORRUPT},
+        {"descriptor size 2048", sb + 254, 2, 2048, false, DISK_ERR_FS_CORRUPT},
+        {"bitmap block 0", 2048 + 0, 4, 0, false, DISK_ERR_FS_CORRUPT},
+        {"bitmap block past the volume", 2048 + 0, 4, 9000, false, DISK_ERR_FS_CORRUPT},
+        {"bitmap block high half", 2048 + 32, 4, 1, false, DISK_ERR_FS_CORRUPT},
+        {"free count high half", 2048 + 44, 2, 1, false, DISK_ERR_FS_CORRUPT},
+        {"harmless: a compatible feature", sb + 92, 4, 0x80000000, true, DISK_OK},
+        {"harmless: a read-only feature", sb + 100, 4, 0x8000, true, DISK_OK},
+    };
+    TempDir dir;
+    std::string base = dir.file("b.img");
+    ASSERT_TRUE(Sh(Mke2fs("-t ext4 -b 1024 -O 64bit", base, "8192")));
+    const std::vector<uint8_t> image = ReadImage(base);
+    ASSERT_EQ(Bytes_LoadLe16(&image[sb + 254]), 64u);
+    for (const Patch& p : patches1k) {
+        SCOPED_TRACE(p.what);
+        std::vector<uint8_t> bad = image;
+        uint32_t v = p.value;
+        if (p.orValue) {
+            uint32_t cur = 0;
+            for (uint32_t i = 0; i < p.size; ++i) {
+                cur |= static_cast<uint32_t>(bad[p.offset + i]) << (8 * i);
+            }
+            v |= cur;
+        }
+        for (uint32_t i = 0; i < p.size; ++i) {
+            bad[p.offset + i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+        WriteFile(dir.file("bad.img"), bad);
+        ImageDisk d(dir.file("bad.img"), dir.file("d.img"), 512, kOffset);
+        ASSERT_TRUE(d.ok());
+        Attached a(d.disk(), d.firstSector(), d.sectorCount());
+        EXPECT_EQ(a.rc, p.rc);
+        if (a.rc != DISK_OK) {
+            EXPECT_EQ(a.region.object, nullptr);
+            EXPECT_EQ(a.region.kind, FS_KIND_NONE);
+        }
+    }
+
+    // A group whose free count is wrong is accepted and wholly used (the only group here).
+    {
+        std::vector<uint8_t> bad = image;
+        Bytes_StoreLe16(&bad[2048 + 12], static_cast<uint16_t>(Bytes_LoadLe16(&bad[2048 + 12]) + 1));
+        WriteFile(dir.file("bad.img"), bad);
+        int rc = 0;
+        std::vector<uint8_t> used = MapOf(dir.file("bad.img"), dir.file("d.img"), 512, &rc);
+        ASSERT_EQ(rc, DISK_OK);
+        for (size_t s = 0; s < used.size(); ++s) {
+            ASSERT_TRUE(used[s]) << s;
+        }
+    }
+    // Partitions too small for the superblock or the descriptor table; a disk without sectors.
+    {
+        ImageDisk d(base, dir.file("d.img"), 512, kOffset);
+        Attached tiny(d.disk(), d.firstSector(), 3);
+        EXPECT_EQ(tiny.rc, DISK_ERR_FS_CORRUPT);
+        Attached noTable(d.disk(), d.firstSector(), 4);  // superblock only
+        EXPECT_EQ(noTable.rc, DISK_ERR_FS_CORRUPT);
+        Attached beyond(d.disk(), d.firstSector() + d.sectorCount() + 8, 64);
+        EXPECT_EQ(beyond.rc, DISK_ERR_ARG);
+        DiskHandle empty;
+        Disk_Init(&empty);
+        Attached none(&empty, 0, 100);
+        EXPECT_EQ(none.rc, DISK_ERR_ARG);
+    }
+
+    // Base 2: 4 KiB blocks without 64-bit descriptors (32 bytes at byte 4096).
+    std::string base4 = dir.file("b4.img");
+    ASSERT_TRUE(Sh(Mke2fs("-t ext2 -b 4096", base4, "2048")));
+    const std::vector<uint8_t> image4 = ReadImage(base4);
+    const Patch patches4k[] = {
+        {"first data block 1 with 4 KiB blocks", sb + 20, 4, 1, false, DISK_ERR_FS_CORRUPT},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 32776, false,
+         DISK_ERR_FS_CORRUPT},
+        {"bitmap block past the partition", 4096, 4, 2048, false, DISK_ERR_FS_CORRUPT},
+        {"descriptor size ignored without 64-bit", sb + 254, 2, 0, false, DISK_OK},
+        {"block count beyond the partition keeps the table inside", sb + 4, 4, 4096, false,
+         DISK_OK},
+    };
+    for (const Patch& p : patches4k) {
+        SCOPED_TRACE(p.what);
+        std::vector<uint8_t> bad = image4;
+        for (uint32_t i = 0; i < p.size; ++i) {
+            bad[p.offset + i] = static_cast<uint8_t>(p.value >> (8 * i));
+        }
+        WriteFile(dir.file("bad.img"), bad);
+        ImageDisk d(dir.file("bad.img"), dir.file("d.img"), 1024, kOffset);
+        ASSERT_TRUE(d.ok());
+        Attached a(d.disk(), d.firstSector(), d.sectorCount());
+        EXPECT_EQ(a.rc, p.rc);
+        if (a.rc == DISK_OK) {
+            UsedBits(Ext_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+        }
+    }
+}
+
+// Random damage to the superblock and the descriptors never crashes the driver; whatever it
+// accepts answers queries over the partition.
+TEST(ExtHostile, RandomDamageGivesResultCodes)
+{
+    if (!HaveTool("mke2fs")) {
+        GTEST_SKIP() << "e2fsprogs missing";
+    }
+    TempDir dir;
+    std::string base = dir.file("b.img");
+    ASSERT_TRUE(Sh(Mke2fs("-t ext4 -b 1024 -O 64bit -g 1024 -N 64", base, "3000")));
+    const std::vector<uint8_t> image = ReadImage(base);
+    const std::vector<uint8_t> noise = RandomBytes(500 * 9, 99);
+    uint32_t accepted = 0;
+    for (uint32_t round = 0; round < 500; ++round) {
+        std::vector<uint8_t> bad = image;
+        for (uint32_t k = 0; k < 3; ++k) {
+            const uint8_t* n = &noise[(round * 3 + k) * 3];
+            // Even rounds hit the superblock fields read, odd rounds the descriptor table.
+            uint32_t at = (round % 2 == 0) ? 1024u + (n[0] | (n[1] << 8)) % 340
+                                           : 2048u + (n[0] | (n[1] << 8)) % 256;
+            bad[at] = n[2];
+        }
+        WriteFile(dir.file("bad.img"), bad);
+        ImageDisk d(dir.file("bad.img"), dir.file("d.img"), 512, 4096, 4096);
+        ASSERT_TRUE(d.ok());
+        Attached a(d.disk(), d.firstSector(), d.sectorCount() + 8);
+        if (a.rc == DISK_OK) {
+            ++accepted;
+            std::vector<uint8_t> bits((d.sectorCount() + 8 + 7) / 8);
+            EXPECT_EQ(Ext_FillUsedBits(a.region.object, 0,
+                                       static_cast<uint32_t>(d.sectorCount() + 8), bits.data(), 0),
+                      DISK_OK);
+            EXPECT_EQ(bits[0] & 3, 3);  // boot block
+        } else {
+            EXPECT_EQ(a.rc, DISK_ERR_FS_CORRUPT);
+        }
+    }
+    EXPECT_GT(accepted, 0u);
+}

@@ -1,0 +1,269 @@
+#include "volume/ext_fs.h"
+
+#include <cstring>
+
+#include "foundation/platform.h"
+#include "foundation/range.h"
+
+namespace {
+
+const uint32_t kKnownIncompat =
+    EXT_INCOMPAT_COMPRESSION | EXT_INCOMPAT_FILETYPE | EXT_INCOMPAT_RECOVER |
+    EXT_INCOMPAT_JOURNAL_DEV | EXT_INCOMPAT_META_BG | EXT_INCOMPAT_EXTENTS | EXT_INCOMPAT_64BIT |
+    EXT_INCOMPAT_MMP | EXT_INCOMPAT_FLEX_BG | EXT_INCOMPAT_EA_INODE | EXT_INCOMPAT_DIRDATA |
+    EXT_INCOMPAT_CSUM_SEED | EXT_INCOMPAT_LARGEDIR | EXT_INCOMPAT_INLINE_DATA |
+    EXT_INCOMPAT_ENCRYPT | EXT_INCOMPAT_CASEFOLD;
+// Features whose bitmaps this driver cannot read as one bit per block at a known place, or
+// which may be stale.
+const uint32_t kRefusedIncompat =
+    EXT_INCOMPAT_RECOVER | EXT_INCOMPAT_JOURNAL_DEV | EXT_INCOMPAT_META_BG;
+
+// Descriptors read from the table at a time.
+const uint32_t kDescriptorChunk = 65536;
+
+int PopCount8(uint8_t b)
+{
+    return __builtin_popcount(b);
+}
+
+// Copies n bits of a group bitmap to volume bits from dest (a multiple of 8) and answers how
+// many of them are zero.
+uint32_t CopyGroupBits(uint8_t* volumeBits, uint64_t dest, const uint8_t* group, uint32_t n)
+{
+    uint8_t* out = volumeBits + dest / 8;
+    uint32_t full = n / 8;
+    uint32_t used = 0;
+    std::memcpy(out, group, full);
+    for (uint32_t i = 0; i < full; ++i) {
+        used += static_cast<uint32_t>(PopCount8(group[i]));
+    }
+    for (uint32_t j = full * 8; j < n; ++j) {
+        bool bit = Bitmap_TestBit(group, j);
+        Bitmap_SetBit(out, j, bit);
+        used += bit ? 1u : 0u;
+    }
+    return n - used;
+}
+
+void SetGroupUsed(uint8_t* volumeBits, uint64_t dest, uint32_t n)
+{
+    Fs_SetBits(volumeBits, static_cast<uint32_t>(dest), n, true);
+}
+
+}  // namespace
+
+ExtVolume* Ext_Alloc()
+{
+    return static_cast<ExtVolume*>(Mem_Alloc(sizeof(ExtVolume)));
+}
+
+void Ext_Init(ExtVolume* volume)
+{
+    std::memset(volume, 0, sizeof *volume);
+}
+
+void Ext_Destroy(void* object)
+{
+    ExtVolume* volume = static_cast<ExtVolume*>(object);
+    if (volume == nullptr) {
+        return;
+    }
+    Mem_Free(volume->bitmap);
+    Ext_Init(volume);
+}
+
+int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count)
+{
+    Ext_Init(volume);
+    DiskGeometry g;
+    std::memset(&g, 0, sizeof g);
+    Disk_GetGeometry(disk, &g);
+    const uint32_t sectorBytes = g.bytes_per_sector;
+    if (sectorBytes == 0) {
+        return DISK_ERR_ARG;
+    }
+    uint64_t base;
+    uint64_t partBytes;
+    uint64_t partEnd;
+    if (!Math_MulU64(first, sectorBytes, &base) || !Math_MulU64(count, sectorBytes, &partBytes) ||
+        !Math_AddU64(base, partBytes, &partEnd)) {
+        return DISK_ERR_ARG;
+    }
+    if (partBytes < EXT_SUPERBLOCK_OFFSET + EXT_SUPERBLOCK_SIZE) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+
+    uint8_t sb[EXT_SUPERBLOCK_SIZE];
+    int rc = Disk_Read(disk, base + EXT_SUPERBLOCK_OFFSET, EXT_SUPERBLOCK_SIZE, sb);
+    if (rc != DISK_OK) {
+        return rc;
+    }
+    const uint32_t blockCountLow = Bytes_LoadLe32(sb + 4);
+    const uint32_t firstDataBlock = Bytes_LoadLe32(sb + 20);
+    const uint32_t logBlockSize = Bytes_LoadLe32(sb + 24);
+    const uint32_t blocksPerGroup = Bytes_LoadLe32(sb + 32);
+    const uint16_t magic = Bytes_LoadLe16(sb + 56);
+    const uint32_t incompat = Bytes_LoadLe32(sb + 96);
+    const uint32_t roCompat = Bytes_LoadLe32(sb + 100);
+
+    if (magic != EXT_MAGIC || logBlockSize > EXT_MAX_LOG_BLOCK_SIZE) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    if ((incompat & ~kKnownIncompat) != 0 || (incompat & kRefusedIncompat) != 0 ||
+        (roCompat & EXT_RO_COMPAT_BIGALLOC) != 0) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    const bool is64 = (incompat & EXT_INCOMPAT_64BIT) != 0;
+    uint32_t descSize = 32;
+    if (is64) {
+        if (Bytes_LoadLe32(sb + 336) != 0) {
+            return DISK_ERR_FS_CORRUPT;  // more than 2^32 blocks
+        }
+        descSize = Bytes_LoadLe16(sb + 254);
+        if (descSize < 64 || descSize > 1024 || !Math_IsPowerOfTwo(static_cast<int32_t>(descSize))) {
+            return DISK_ERR_FS_CORRUPT;
+        }
+    }
+    const uint32_t blockSize = 1024u << logBlockSize;
+    if (firstDataBlock != (blockSize == 1024 ? 1u : 0u) || blockCountLow <= firstDataBlock) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    if (blocksPerGroup < 8 || blocksPerGroup > blockSize * 8 || blocksPerGroup % 8 != 0) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    const uint32_t bits = blockCountLow - firstDataBlock;
+    const uint32_t groups = Math_DivCeilU32(bits, blocksPerGroup);
+    // The descriptor table follows the superblock's block; it must lie inside the volume and
+    // inside the partition.
+    const uint64_t tableStart = static_cast<uint64_t>(firstDataBlock + 1) * blockSize;
+    const uint64_t tableBytes = static_cast<uint64_t>(groups) * descSize;
+    const uint64_t volumeBytes = static_cast<uint64_t>(blockCountLow) * blockSize;
+    if (tableStart + tableBytes > volumeBytes || tableStart + tableBytes > partBytes) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+
+    const bool uninitFlagValid =
+        (roCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) != 0;
+    const uint32_t mapBytes = static_cast<uint32_t>((static_cast<uint64_t>(bits) + 7) / 8);
+    uint8_t* map = static_cast<uint8_t*>(Mem_Alloc(mapBytes));
+    uint8_t* group = static_cast<uint8_t*>(Mem_Alloc(blockSize));
+    uint8_t* descs = static_cast<uint8_t*>(Mem_Alloc(kDescriptorChunk));
+    if (map == nullptr || group == nullptr || descs == nullptr) {
+        Mem_Free(map);
+        Mem_Free(group);
+        Mem_Free(descs);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(map, 0xFF, mapBytes);
+
+    const uint32_t perChunk = kDescriptorChunk / descSize;
+    rc = DISK_OK;
+    for (uint32_t i = 0; i < groups && rc == DISK_OK; ++i) {
+        if (i % perChunk == 0) {
+            uint64_t left = tableBytes - static_cast<uint64_t>(i) * descSize;
+            uint32_t piece = left < kDescriptorChunk ? static_cast<uint32_t>(left) : kDescriptorChunk;
+            rc = Disk_Read(disk, base + tableStart + static_cast<uint64_t>(i) * descSize, piece,
+                           descs);
+            if (rc != DISK_OK) {
+                break;
+            }
+        }
+        const uint8_t* desc = descs + (i % perChunk) * descSize;
+        const uint32_t bitmapBlock = Bytes_LoadLe32(desc + 0);
+        const uint32_t freeCount = Bytes_LoadLe16(desc + 12);
+        const uint16_t flags = Bytes_LoadLe16(desc + 18);
+        if (is64 && descSize > 32 &&
+            (Bytes_LoadLe32(desc + 32) != 0 || Bytes_LoadLe16(desc + 44) != 0)) {
+            rc = DISK_ERR_FS_CORRUPT;
+            break;
+        }
+        const uint64_t dest = static_cast<uint64_t>(i) * blocksPerGroup;
+        const uint32_t n = (i + 1 == groups) ? static_cast<uint32_t>(bits - dest) : blocksPerGroup;
+        const uint64_t bitmapEnd = (static_cast<uint64_t>(bitmapBlock) + 1) * blockSize;
+        if (bitmapBlock < firstDataBlock || bitmapBlock >= blockCountLow || bitmapEnd > partBytes) {
+            rc = DISK_ERR_FS_CORRUPT;
+            break;
+        }
+        if (uninitFlagValid && (flags & EXT_BG_BLOCK_UNINIT) != 0 && freeCount != n) {
+            // The on-disk bitmap of such a group is not maintained: only a group the
+            // descriptor calls wholly free can be checked against it.
+            SetGroupUsed(map, dest, n);
+            continue;
+        }
+        rc = Disk_Read(disk, base + static_cast<uint64_t>(bitmapBlock) * blockSize, blockSize,
+                       group);
+        if (rc != DISK_OK) {
+            break;
+        }
+        uint32_t zeros = CopyGroupBits(map, dest, group, n);
+        if (zeros != freeCount) {
+            SetGroupUsed(map, dest, n);
+        }
+    }
+    Mem_Free(group);
+    Mem_Free(descs);
+    if (rc != DISK_OK) {
+        Mem_Free(map);
+        return rc;
+    }
+    volume->firstSector = first;
+    volume->bytesPerSector = sectorBytes;
+    volume->blockSize = blockSize;
+    volume->blockCount = blockCountLow;
+    volume->firstDataBlock = firstDataBlock;
+    volume->descriptorSize = descSize;
+    volume->bitmap = map;
+    return DISK_OK;
+}
+
+bool Ext_IsByteRangeUsed(const void* object, uint64_t offset, uint64_t length)
+{
+    const ExtVolume* volume = static_cast<const ExtVolume*>(object);
+    if (volume->bitmap == nullptr || volume->blockSize == 0 || length == 0 ||
+        offset > UINT64_MAX - (length - 1)) {
+        return true;
+    }
+    const uint64_t lo = offset / volume->blockSize;
+    const uint64_t hi = (offset + (length - 1)) / volume->blockSize;
+    if (lo < volume->firstDataBlock || hi >= volume->blockCount) {
+        return true;
+    }
+    for (uint64_t b = lo; b <= hi; ++b) {
+        if (Bitmap_TestBit(volume->bitmap, static_cast<uint32_t>(b - volume->firstDataBlock))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Ext_FillUsedBits(void* object, uint64_t first, uint32_t count, uint8_t* bitmap,
+                     uint32_t bitOffset)
+{
+    const ExtVolume* volume = static_cast<const ExtVolume*>(object);
+    if (volume->bitmap == nullptr) {
+        Fs_SetBits(bitmap, bitOffset, count, true);
+        return DISK_OK;
+    }
+    return Fs_FillBitsFromByteRanges(volume, Ext_IsByteRangeUsed, volume->bytesPerSector, first,
+                                     count, bitmap, bitOffset);
+}
+
+int Fs_AttachExt(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count)
+{
+    ExtVolume* volume = Ext_Alloc();
+    if (volume == nullptr) {
+        return DISK_ERR_NOMEM;
+    }
+    Ext_Init(volume);
+    int rc = Ext_Open(volume, disk, first, count);
+    if (rc != DISK_OK) {
+        Ext_Destroy(volume);
+        Mem_Free(volume);
+        return rc;
+    }
+    region->first = first;
+    region->count = count;
+    region->kind = FS_KIND_EXT;
+    region->object = volume;
+    return DISK_OK;
+}

@@ -1,0 +1,82 @@
+// ext2/ext3/ext4 driver of the used-sector map (file-system kind FS_KIND_EXT).
+//
+// On attach the superblock and every block group's block bitmap are read into one in-memory
+// bitmap of the whole volume; queries then read nothing. A block is free only when its group's
+// bitmap says so and the bitmap agrees with the free-block count of the group's descriptor; a
+// group where the two disagree is taken as wholly used. Layouts whose bitmaps cannot be trusted
+// or located this way are refused: meta_bg, bigalloc, a journal that still needs recovery, an
+// external journal device and incompatible features this driver does not know.
+//
+// Units: the driver works in bytes from the partition start (first sector x the disk's bytes per
+// sector B); relative disk sector s is used when any block overlapping [s x B, (s + 1) x B) is
+// used, lies before the first data block or at/after the end of the volume.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/disk.h"
+#include "volume/used_map.h"
+
+// Superblock fields and feature bits the driver reads.
+enum : uint32_t {
+    EXT_SUPERBLOCK_OFFSET = 1024,
+    EXT_SUPERBLOCK_SIZE = 1024,
+    EXT_MAGIC = 0xEF53,
+    EXT_MAX_LOG_BLOCK_SIZE = 2,  // block sizes 1024, 2048, 4096
+
+    EXT_INCOMPAT_COMPRESSION = 0x1,
+    EXT_INCOMPAT_FILETYPE = 0x2,
+    EXT_INCOMPAT_RECOVER = 0x4,      // the journal needs recovery: bitmaps may be stale
+    EXT_INCOMPAT_JOURNAL_DEV = 0x8,  // an external journal, not a file system
+    EXT_INCOMPAT_META_BG = 0x10,     // descriptors spread over the volume
+    EXT_INCOMPAT_EXTENTS = 0x40,
+    EXT_INCOMPAT_64BIT = 0x80,
+    EXT_INCOMPAT_MMP = 0x100,
+    EXT_INCOMPAT_FLEX_BG = 0x200,
+    EXT_INCOMPAT_EA_INODE = 0x400,
+    EXT_INCOMPAT_DIRDATA = 0x1000,
+    EXT_INCOMPAT_CSUM_SEED = 0x2000,
+    EXT_INCOMPAT_LARGEDIR = 0x4000,
+    EXT_INCOMPAT_INLINE_DATA = 0x8000,
+    EXT_INCOMPAT_ENCRYPT = 0x10000,
+    EXT_INCOMPAT_CASEFOLD = 0x20000,
+
+    EXT_RO_COMPAT_GDT_CSUM = 0x10,
+    EXT_RO_COMPAT_BIGALLOC = 0x200,  // bitmaps count clusters, not blocks
+    EXT_RO_COMPAT_METADATA_CSUM = 0x400,
+
+    EXT_BG_BLOCK_UNINIT = 0x2  // group descriptor flag: the on-disk bitmap is not initialised
+};
+
+// The driver object (Ext_Alloc, Ext_Init; owned by its VolumeRegion).
+struct ExtVolume {
+    uint64_t firstSector;     // first sector of the partition (disk sectors)
+    uint32_t bytesPerSector;  // the disk's B
+    uint32_t blockSize;       // 1024, 2048 or 4096
+    uint32_t blockCount;      // blocks of the volume, block 0 included
+    uint32_t firstDataBlock;  // block of bitmap bit 0 (1 on 1 KiB-block volumes, else 0)
+    uint32_t descriptorSize;  // 32, or the superblock's descriptor size on 64-bit volumes
+    uint8_t* bitmap;          // bit i = block firstDataBlock + i, 1 = used; owned
+};
+
+// Attach slot of kind FS_KIND_EXT: Ext_Alloc, Ext_Init, Ext_Open; on success the region becomes
+// {first, count, FS_KIND_EXT, volume}.
+int Fs_AttachExt(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count);
+
+// A new uninitialised volume record, NULL when out of memory (free with Mem_Free).
+ExtVolume* Ext_Alloc();
+// All fields zero.
+void Ext_Init(ExtVolume* volume);
+// Opens the file system of the partition at sectors [first, first + count) and loads its block
+// bitmap. DISK_ERR_FS_CORRUPT for anything that is not a consistent ext volume this driver can
+// read, DISK_ERR_ARG for a disk without bytes per sector, DISK_ERR_NOMEM, or the disk's read
+// code. On failure the volume is left zeroed.
+int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
+// Frees the bitmap and zeroes the volume (the record itself is freed by its owner).
+void Ext_Destroy(void* volume);
+// Bits bitOffset .. bitOffset + count - 1 for relative sectors first .. first + count - 1.
+int Ext_FillUsedBits(void* volume, uint64_t first, uint32_t count, uint8_t* bitmap,
+                     uint32_t bitOffset);
+// Whether any byte of [offset, offset + length) of the partition lies in a used block, before
+// the first data block or beyond the volume. A length of 0 is not used.
+bool Ext_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
