@@ -5,28 +5,24 @@
 #include "foundation/array.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "volume/ext_fs.h"
+#include "volume/fat_fs.h"
 
 // ---- Driver tables -------------------------------------------------------------------------
-// Slots of drivers that are not part of the engine yet stay empty: such partitions count as
-// unrecognised, so all their sectors are used.
+// Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. Slots of drivers that
+// are not part of the engine yet stay empty: such partitions count as unrecognised, so all
+// their sectors are used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    nullptr,  // FS_KIND_NTFS
-    nullptr,  // FS_KIND_EXT
-    nullptr,  // FS_KIND_FAT
-    nullptr,  // FS_KIND_XFS
-    nullptr,  // FS_KIND_EXFAT
-    nullptr,  // FS_KIND_UNSUPPORTED
-    nullptr,  // FS_KIND_HFSPLUS
-    nullptr,  // FS_KIND_BTRFS
+    nullptr, Ext_Destroy, Fat_Destroy, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, Fs_AttachExt, Fs_AttachFat, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {

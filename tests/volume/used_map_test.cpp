@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -675,4 +676,250 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     EXPECT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 10, nullptr, &empty, &before),
               DISK_ERR_ARG);
     EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 0, -1, nullptr, &empty, &before), DISK_ERR_ARG);
+}
+
+// ---- Real file systems against sleuthkit ----------------------------------------------------
+
+namespace {
+
+struct RealPart {
+    const char* what;
+    uint8_t type;
+    uint32_t mib;
+    std::string make;    // shell commands; IMG is the partition image, SRC the files to copy in
+    std::string remove;  // frees a known area (a deleted file); empty when nothing is removed
+    const char* fs;      // sleuthkit type, or nullptr for a partition no driver knows
+    uint32_t unit;       // bytes of one sleuthkit unit (FAT sector or ext block)
+};
+
+std::string Subst(std::string s, const std::string& img, const std::string& src)
+{
+    for (size_t at; (at = s.find("IMG")) != std::string::npos;) s.replace(at, 3, Quote(img));
+    for (size_t at; (at = s.find("SRC")) != std::string::npos;) s.replace(at, 3, Quote(src));
+    return s;
+}
+
+// blkls -l -e: one 'a' or 'f' per unit, indexed by unit address.
+std::vector<char> Blkls(const std::string& args)
+{
+    std::string out;
+    RunCommand("blkls -l -e " + args, &out);
+    std::vector<char> units;
+    std::istringstream lines(out);
+    std::string line;
+    bool body = false;
+    while (std::getline(lines, line)) {
+        if (line == "addr|alloc") {
+            body = true;
+            continue;
+        }
+        size_t bar = line.find('|');
+        if (!body || bar == std::string::npos || bar + 1 >= line.size()) continue;
+        uint64_t addr = std::stoull(line.substr(0, bar));
+        if (addr >= units.size()) units.resize(addr + 1, 'a');
+        units[addr] = line[bar + 1];
+    }
+    return units;
+}
+
+}  // namespace
+
+TEST(UsedMapReal, FreeSectorsAreFreeForSleuthkit)
+{
+    for (const char* tool : {"blkls", "mkfs.fat", "mcopy", "mdel", "mke2fs", "debugfs"}) {
+        if (!HaveTool(tool)) {
+            GTEST_SKIP() << tool << " missing (sleuthkit, dosfstools, mtools, e2fsprogs)";
+        }
+    }
+    TempDir dir;
+    const std::string src = dir.file("src");
+    ASSERT_EQ(RunCommand("mkdir -p " + Quote(src + "/sub")), 0);
+    WriteFile(src + "/keep1.bin", RandomBytes(200 * 1024 + 17, 1));
+    WriteFile(src + "/gone.bin", RandomBytes(1024 * 1024 + 5, 2));
+    WriteFile(src + "/sub/keep2.bin", RandomBytes(300 * 1024, 3));
+
+    const std::string fatFill = "mcopy -s -i IMG SRC/keep1.bin SRC/gone.bin SRC/sub ::";
+    const std::string fatGone = "mdel -i IMG ::gone.bin";
+    const std::string extGone = "debugfs -w -R 'rm /gone.bin' IMG";
+    const std::string junk = "head -c 1048576 /dev/urandom | dd of=IMG conv=notrunc status=none";
+    struct Layout {
+        uint32_t bps;
+        std::vector<RealPart> parts;
+    };
+    const std::vector<Layout> layouts = {
+        {512,
+         {{"FAT16", 0x06, 16, "mkfs.fat -F 16 -s 4 IMG && " + fatFill, fatGone, "fat16", 512},
+          {"FAT32", 0x0C, 64, "mkfs.fat -F 32 -s 1 IMG && " + fatFill, fatGone,
+           "fat32", 512},
+          {"ext4, 1 KiB blocks", 0x83, 32, "mke2fs -q -t ext4 -b 1024 -d SRC IMG", extGone, "ext",
+           1024},
+          {"unknown", 0xA5, 2, junk, "", nullptr, 0},
+          {"FAT12", 0x01, 4, "mkfs.fat -F 12 -s 2 IMG && " + fatFill, fatGone, "fat12", 512},
+          {"ext2, 4 KiB blocks, in a FAT-typed slot", 0x0B, 16,
+           "mke2fs -q -t ext2 -b 4096 -d SRC IMG", extGone, "ext", 4096},
+          {"ext3, 2 KiB blocks", 0x83, 16, "mke2fs -q -t ext3 -b 2048 -d SRC IMG", extGone, "ext",
+           2048}}},
+        {4096,
+         {{"FAT16 with 4 KiB sectors", 0x06, 32, "mkfs.fat -F 16 -S 4096 -s 1 IMG && " + fatFill,
+           fatGone, "fat16", 4096},
+          {"unknown", 0xA5, 1, junk, "", nullptr, 0},
+          {"ext4, 4 KiB blocks", 0x83, 32, "mke2fs -q -t ext4 -b 4096 -d SRC IMG", extGone, "ext",
+           4096}}},
+    };
+
+    for (const Layout& layout : layouts) {
+        const uint32_t B = layout.bps;
+        SCOPED_TRACE("bytes per sector " + std::to_string(B));
+        const uint64_t mib = (1 << 20) / B;
+        // Two primaries, the rest as logical partitions of one extended partition.
+        struct Placed {
+            uint64_t start, count;
+            std::vector<char> before;
+        };
+        std::vector<Placed> placed;
+        std::string mbr = "[{\"sector\":0,\"records\":[";
+        std::string ebrs;
+        uint64_t pos = mib;
+        uint64_t extStart = 0;
+        const size_t n = layout.parts.size();
+        for (size_t i = 0; i < n; ++i) {
+            const RealPart& p = layout.parts[i];
+            const uint64_t count = p.mib * mib;
+            if (i < 2) {
+                placed.push_back({pos, count, {}});
+                mbr += std::string(i ? "," : "") + Rec(p.type, pos, count);
+                pos += count + mib;
+                continue;
+            }
+            if (i == 2) extStart = pos;
+            const uint64_t ebr = pos, start = pos + 64;
+            placed.push_back({start, count, {}});
+            pos = start + count + 64;
+            ebrs += ",{\"sector\":" + std::to_string(ebr) + ",\"records\":[" +
+                    Rec(p.type, start - ebr, count);
+            if (i + 1 < n) ebrs += "," + Rec(0x05, pos - extStart, 64 + layout.parts[i + 1].mib * mib);
+            ebrs += "]}";
+        }
+        if (n > 2) mbr += "," + Rec(0x05, extStart, pos - extStart);
+        mbr += "]}" + ebrs + "]";
+        const uint64_t total = pos + mib;
+        const std::string disk = dir.file("disk" + std::to_string(B) + ".img");
+        MakeFixture(disk, "{\"size\":" + std::to_string(total * B) + ",\"bps\":" +
+                              std::to_string(B) + ",\"mbr\":" + mbr + "}");
+
+        size_t withFs = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const RealPart& p = layout.parts[i];
+            const std::string img = dir.file("part" + std::to_string(i) + ".img");
+            ASSERT_EQ(RunCommand("rm -f " + Quote(img) + " && truncate -s " +
+                                 std::to_string(p.mib) + "M " + Quote(img)),
+                      0);
+            ASSERT_EQ(RunCommand("( " + Subst(p.make, img, src) + " ) >/dev/null 2>&1"), 0) << p.what;
+            if (p.fs != nullptr) {
+                ++withFs;
+                placed[i].before = Blkls("-f " + std::string(p.fs) + " " + Quote(img));
+                ASSERT_FALSE(placed[i].before.empty()) << p.what;
+                ASSERT_EQ(RunCommand("( " + Subst(p.remove, img, src) + " ) >/dev/null 2>&1"), 0)
+                    << p.what;
+            }
+            ASSERT_EQ(RunCommand("dd if=" + Quote(img) + " of=" + Quote(disk) +
+                                 " bs=1M oflag=seek_bytes conv=notrunc,sparse status=none seek=" +
+                                 std::to_string(placed[i].start * B)),
+                      0);
+        }
+
+        RawDisk raw;
+        ASSERT_EQ(raw.Open(disk, B), DISK_OK);
+        CreatedMap m(raw.get());
+        ASSERT_NE(m.map, nullptr) << "result " << m.result;
+        EXPECT_EQ(m.known, withFs);
+        int r = 0;
+        std::vector<bool> used = UsedBits(m.map, 0, static_cast<int32_t>(total), &r);
+        ASSERT_EQ(r, DISK_OK);
+
+        std::vector<bool> inFs(total, false);
+        for (size_t i = 0; i < n; ++i) {
+            const RealPart& p = layout.parts[i];
+            SCOPED_TRACE(p.what);
+            if (p.fs == nullptr) continue;
+            const Placed& pl = placed[i];
+            std::vector<char> after = Blkls("-f " + std::string(p.fs) + " -b " +
+                                            std::to_string(B) + " -o " +
+                                            std::to_string(pl.start) + " " + Quote(disk));
+            ASSERT_FALSE(after.empty());
+            uint64_t free = 0, wrong = 0, freedSectors = 0, freedKept = 0;
+            for (uint64_t s = pl.start; s < pl.start + pl.count; ++s) {
+                inFs[s] = true;
+                const uint64_t firstUnit = (s - pl.start) * B / p.unit;
+                const uint64_t lastUnit = ((s - pl.start + 1) * B - 1) / p.unit;
+                bool allFree = true, allFreed = true;
+                for (uint64_t u = firstUnit; u <= lastUnit; ++u) {
+                    const bool isFree = u < after.size() && after[u] == 'f';
+                    allFree = allFree && isFree;
+                    allFreed = allFreed && isFree && u < pl.before.size() && pl.before[u] == 'a';
+                }
+                if (!used[s]) {
+                    ++free;
+                    if (!allFree) ++wrong;
+                }
+                if (allFreed) {
+                    ++freedSectors;
+                    if (used[s]) ++freedKept;
+                }
+            }
+            EXPECT_EQ(wrong, 0u) << "sectors called free that sleuthkit calls allocated";
+            EXPECT_GT(free, 0u);
+            EXPECT_GT(freedSectors, 1024u * 1024 / B) << "the deleted file freed nothing?";
+            EXPECT_EQ(freedKept, 0u) << "the deleted file's sectors did not come back free";
+        }
+        uint64_t outsideFree = 0;
+        for (uint64_t s = 0; s < total; ++s) {
+            if (!inFs[s] && !used[s]) ++outsideFree;
+        }
+        EXPECT_EQ(outsideFree, 0u) << "gaps, tables and unknown partitions must stay used";
+    }
+}
+
+TEST(UsedMap, RawEmptyRangeQueryLeavesFreeSectorsUnread)
+{
+    for (uint32_t B : {256u, 4096u}) {
+        SCOPED_TRACE(B);
+        DriverTables tables;
+        // A stand-in volume at 16..79 whose bytes from 10 x B + 1 up to 40 x B are free: sectors
+        // 11..39 of it are free. Free sectors hold data; used ones are zero except where noted.
+        const std::string fill(2 * B, 'e');
+        std::string writes = FakeFs(16 * B, '2', 64 * B, 10 * B + 1, 40 * B);
+        for (uint64_t s : {16 + 11, 16 + 25, 16 + 39, 16 + 40}) {
+            writes += ",{\"at\":" + std::to_string(s * B) + ",\"hex\":\"" + fill + "\"}";
+        }
+        writes += ",{\"at\":" + std::to_string((16 + 10) * B + B - 1) + ",\"hex\":\"01\"}";
+        TempDir dir;
+        std::string img = dir.file("r.img");
+        MakeFixture(img, "{\"size\":" + std::to_string(128 * B) + ",\"bps\":" + std::to_string(B) +
+                             ",\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x0C, 16, 64) +
+                             "]}],\"writes\":[" + writes + "]}");
+        RawDisk disk;
+        ASSERT_EQ(disk.Open(img, B), DISK_OK);
+        CreatedMap m(disk.get());
+        ASSERT_NE(m.map, nullptr);
+        struct Row {
+            uint64_t first;
+            uint32_t count;
+            bool withMap, empty;
+        } rows[] = {
+            {27, 29, true, true},    // sectors 27..55: free
+            {27, 29, false, false},  // without a map the data counts
+            {26, 2, true, false},    // sector 26 is partly used and holds a byte
+            {56, 1, true, false},    // sector 56 (relative 40) is used and holds data
+            {80, 48, true, true},    // trailing gap, all zero
+        };
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.first);
+            bool empty = !r.empty;
+            ASSERT_EQ(Disk_IsRangeEmpty(disk.get(), r.withMap ? m.map : nullptr, r.first, r.count,
+                                        &empty, nullptr, nullptr),
+                      DISK_OK);
+            EXPECT_EQ(empty, r.empty);
+        }
+    }
 }

@@ -27,10 +27,28 @@ GUID_LINUX = uuid.UUID("0FC63DAF-8483-4772-8E79-3D69D8477DE4").bytes_le
 GUID_LVM = uuid.UUID("E6D6D379-F507-44C2-A23C-238F2A3DF928").bytes_le
 
 
+class SparseImage:
+    """An image of a given size whose written pieces are kept apart (the rest stays a hole)."""
+
+    def __init__(self, size):
+        self.size = size
+        self.pieces = []
+
+    def __len__(self):
+        return self.size
+
+    def save(self, path):
+        with open(path, "wb") as f:
+            f.truncate(self.size)
+            for at, data in self.pieces:
+                f.seek(at)
+                f.write(data)
+
+
 def put(img, at, data):
-    if at + len(data) > len(img):
+    if at < 0 or at + len(data) > len(img):
         raise SystemExit("write past the image end at %d" % at)
-    img[at:at + len(data)] = data
+    img.pieces.append((at, bytes(data)))
 
 
 def mbr_sector(spec):
@@ -99,7 +117,7 @@ def human68k(img, spec):
 def main():
     out, spec = sys.argv[1], json.loads(sys.argv[2])
     bps = spec.get("bps", 512)
-    img = bytearray(spec["size"])
+    img = SparseImage(max(spec["size"], spec.get("extend_to", 0)))
     for s in spec.get("mbr", []):
         put(img, s["sector"] * bps, mbr_sector(s))
     if "gpt" in spec:
@@ -110,10 +128,7 @@ def main():
         human68k(img, h)
     for w in spec.get("writes", []):
         put(img, w["at"], bytes.fromhex(w["hex"]))
-    with open(out, "wb") as f:
-        f.write(img)
-        if spec.get("extend_to", 0) > len(img):
-            f.truncate(spec["extend_to"])
+    img.save(out)
 
 
 if __name__ == "__main__":
