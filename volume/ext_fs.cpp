@@ -103,10 +103,16 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     const uint32_t logBlockSize = Bytes_LoadLe32(sb + 24);
     const uint32_t blocksPerGroup = Bytes_LoadLe32(sb + 32);
     const uint16_t magic = Bytes_LoadLe16(sb + 56);
+    const uint16_t state = Bytes_LoadLe16(sb + 58);
     const uint32_t incompat = Bytes_LoadLe32(sb + 96);
     const uint32_t roCompat = Bytes_LoadLe32(sb + 100);
 
     if (magic != EXT_MAGIC || logBlockSize > EXT_MAX_LOG_BLOCK_SIZE) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    // Bitmaps of a volume that was not unmounted cleanly, or that has recorded errors, may lag
+    // behind the blocks in use.
+    if ((state & EXT_STATE_VALID) == 0 || (state & EXT_STATE_ERROR) != 0) {
         return DISK_ERR_FS_CORRUPT;
     }
     if ((incompat & ~kKnownIncompat) != 0 || (incompat & kRefusedIncompat) != 0 ||

@@ -4,8 +4,9 @@
 // bitmap of the whole volume; queries then read nothing. A block is free only when its group's
 // bitmap says so and the bitmap agrees with the free-block count of the group's descriptor; a
 // group where the two disagree is taken as wholly used. Layouts whose bitmaps cannot be trusted
-// or located this way are refused: meta_bg, bigalloc, a journal that still needs recovery, an
-// external journal device and incompatible features this driver does not know.
+// or located this way are refused: meta_bg, bigalloc, a journal that still needs recovery, a
+// volume not cleanly unmounted or with errors recorded (its bitmaps may be stale), an external
+// journal device and incompatible features this driver does not know.
 //
 // Units: the driver works in bytes from the partition start (first sector x the disk's bytes per
 // sector B); relative disk sector s is used when any block overlapping [s x B, (s + 1) x B) is
@@ -45,7 +46,10 @@ enum : uint32_t {
     EXT_RO_COMPAT_BIGALLOC = 0x200,  // bitmaps count clusters, not blocks
     EXT_RO_COMPAT_METADATA_CSUM = 0x400,
 
-    EXT_BG_BLOCK_UNINIT = 0x2  // group descriptor flag: the on-disk bitmap is not initialised
+    EXT_BG_BLOCK_UNINIT = 0x2,  // group descriptor flag: the on-disk bitmap is not initialised
+
+    EXT_STATE_VALID = 0x1,  // cleanly unmounted (or mounted with a journal)
+    EXT_STATE_ERROR = 0x2   // errors were detected
 };
 
 // The driver object (Ext_Alloc, Ext_Init; owned by its VolumeRegion).

@@ -338,6 +338,20 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
 
 // ---- Volume -------------------------------------------------------------------------------
 
+bool Fat_IsCleanlyUnmounted(const FatTable* table, uint32_t type)
+{
+    switch (type) {
+    case FAT_TYPE_16:
+        return table->tableBytes >= 4 &&
+               (Bytes_LoadLe16(table->entries + 2) & FAT16_CLEAN_BITS) == FAT16_CLEAN_BITS;
+    case FAT_TYPE_32:
+        return table->tableBytes >= 8 &&
+               (Bytes_LoadLe32(table->entries + 4) & FAT32_CLEAN_BITS) == FAT32_CLEAN_BITS;
+    default:
+        return true;  // FAT12 keeps no such flags
+    }
+}
+
 FatVolume* Fat_Alloc()
 {
     return static_cast<FatVolume*>(Mem_Alloc(sizeof(FatVolume)));
@@ -471,6 +485,9 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     volume->bytesPerSector = sectorBytes;
     volume->human68k = human68k;
     volume->table = table;
+    if (rc == DISK_OK && !human68k && !Fat_IsCleanlyUnmounted(table, type)) {
+        rc = DISK_ERR_FS_CORRUPT;
+    }
     if (rc != DISK_OK) {
         Fat_Destroy(volume);
         return rc;

@@ -3,9 +3,10 @@
 //
 // PC volumes are recognised by their BIOS parameter block, Human68k volumes by the IPL signature
 // of their boot sector (their big-endian parameter block is turned into the same record). The
-// first copy of the allocation table is loaded while opening; queries then read nothing. A byte
-// of the partition is used when it lies before the data area, beyond the last cluster, or in a
-// cluster whose table entry is non-zero or lies beyond the loaded table.
+// first copy of the allocation table is loaded while opening; queries then read nothing. PC
+// volumes whose table says they were not unmounted cleanly are refused. A byte of the partition
+// is used when it lies before the data area, beyond the last cluster, or in a cluster whose
+// table entry is non-zero or lies beyond the loaded table.
 //
 // FAT type: a zero 16-bit sectors-per-FAT field means FAT32 whatever the cluster count; with a
 // non-zero one the cluster count decides (at most 4084 FAT12, at most 65524 FAT16) and a count of
@@ -31,7 +32,11 @@ enum : uint32_t {
     FAT12_MAX_CLUSTERS = 4084,
     FAT16_MAX_CLUSTERS = 65524,
     FAT32_MAX_CLUSTERS = 0x0FFFFFF5,
-    FAT_MAX_CLUSTER_BYTES = 0x8000
+    FAT_MAX_CLUSTER_BYTES = 0x8000,
+
+    // Flags in table entry 1: set = cleanly unmounted, set = no disk errors met.
+    FAT16_CLEAN_BITS = 0xC000,
+    FAT32_CLEAN_BITS = 0x0C000000
 };
 
 // The parameter-block fields the driver uses, in host order (from a PC boot sector, or made from
@@ -94,6 +99,10 @@ void Fat_Destroy(void* volume);
 // Bits bitOffset .. bitOffset + count - 1 for relative sectors first .. first + count - 1.
 int Fat_FillUsedBits(void* volume, uint64_t first, uint32_t count, uint8_t* bitmap,
                      uint32_t bitOffset);
+// False when entry 1 of a FAT16 or FAT32 table says that the volume was not unmounted cleanly
+// or met disk errors: its table may lag behind the clusters in use, so Fat_Open refuses such a
+// PC volume. Always true for FAT12.
+bool Fat_IsCleanlyUnmounted(const FatTable* table, uint32_t type);
 // The is-used test of the volume's table type for a byte range of the partition.
 bool Fat_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
 

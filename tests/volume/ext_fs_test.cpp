@@ -308,6 +308,8 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         {"block count needing a descriptor table past the partition", sb + 4, 4, 0xFFFFFFFF,
          false, DISK_ERR_FS_CORRUPT},
         {"needs journal recovery", sb + 96, 4, EXT_INCOMPAT_RECOVER, true, DISK_ERR_FS_CORRUPT},
+        {"not cleanly unmounted", sb + 58, 2, 0, false, DISK_ERR_FS_CORRUPT},
+        {"errors recorded", sb + 58, 2, 3, false, DISK_ERR_FS_CORRUPT},
         {"meta_bg", sb + 96, 4, EXT_INCOMPAT_META_BG, true, DISK_ERR_FS_CORRUPT},
         {"external journal device", sb + 96, 4, EXT_INCOMPAT_JOURNAL_DEV, true,
          DISK_ERR_FS_CORRUPT},

@@ -462,6 +462,36 @@ TEST(FatHostile, ParameterBlocksAreRefused)
     }
 }
 
+// A PC table whose entry 1 says that the volume was not unmounted cleanly, or met disk errors,
+// may lag behind the clusters in use: refused. FAT12 has no such flags; Human68k tables are not
+// asked.
+TEST(FatHostile, VolumesNotUnmountedCleanlyAreRefused)
+{
+    struct Row {
+        const char* options;
+        int rc;
+    } rows[] = {
+        {"--bits 16 --clusters 5000", DISK_OK},
+        {"--bits 16 --clusters 5000 --entry1 0x7FFF", DISK_ERR_FS_CORRUPT},
+        {"--bits 16 --clusters 5000 --entry1 0xBFFF", DISK_ERR_FS_CORRUPT},
+        {"--bits 32 --root 0 --clusters 5000", DISK_OK},
+        {"--bits 32 --root 0 --clusters 5000 --entry1 0x07FFFFFF", DISK_ERR_FS_CORRUPT},
+        {"--bits 32 --root 0 --clusters 5000 --entry1 0x0BFFFFFF", DISK_ERR_FS_CORRUPT},
+        {"--bits 32 --root 0 --clusters 5000 --entry1 0xFCFFFFFF", DISK_OK},  // high bits ignored
+        {"--bits 12 --clusters 1000 --entry1 0x3FF", DISK_OK},
+        {"--bits 16 --clusters 5000 --entry1 0x7FFF --human68k --bps 1024", DISK_OK},
+    };
+    TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.options);
+        ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(dir.file("d.img")) + " --used 2 " + r.options));
+        ImageDisk d(dir.file("d.img"), dir.file("disk.img"), 512, kOffset);
+        ASSERT_TRUE(d.ok());
+        Attached a(d.disk(), d.firstSector(), d.sectorCount());
+        EXPECT_EQ(a.rc, r.rc);
+    }
+}
+
 TEST(FatHostile, Human68kParameterBlocksAreRefused)
 {
     struct Patch {

@@ -53,7 +53,7 @@ def build_fat(a):
     eoc = {12: 0xFFF, 16: 0xFFFF, 32: 0x0FFFFFFF}[bits]
     be16 = a.human68k and bits == 16
     set_entry(table, bits, 0, (0xFFFFF00 | 0xF8) if bits == 32 else (eoc & ~0xFF) | 0xF8, be16)
-    set_entry(table, bits, 1, eoc, be16)
+    set_entry(table, bits, 1, eoc if a.entry1 is None else a.entry1, be16)
     used = [int(x) for x in a.used.split(',')] if a.used else []
     for c in used:
         set_entry(table, bits, c, eoc, be16)
@@ -170,6 +170,8 @@ def main():
     f.add_argument('--media', type=lambda s: int(s, 0), default=0xF8)
     f.add_argument('--extra', type=int, default=0, help='sectors after the last cluster')
     f.add_argument('--used', default='', help='comma-separated cluster numbers (from 2)')
+    f.add_argument('--entry1', type=lambda s: int(s, 0), default=None,
+                   help='table entry 1 (default: end of chain, all flags set)')
     f.add_argument('--human68k', action='store_true')
     f.add_argument('--diff-copy', action='store_true', help='second table differs in a byte')
     f.set_defaults(run=build_fat)
