@@ -248,3 +248,11 @@ int Ui_Main(int argc, char* argv[], UiWizardRunner runWizard) {
     delete app;
     return (int)result;
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+// The font library keeps caches for the life of the process that the leak checker cannot see
+// being used; every program with a window reports them. They are not the program's.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\nleak:libXft.so\n";
+}
+#endif

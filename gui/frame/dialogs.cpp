@@ -232,6 +232,25 @@ FXString Ui_ReplaceFirstPlaceholder(const FXString& text, const FXString& argume
     return result;
 }
 
+FXString Ui_ReplacePlaceholders(const FXString& text, const FXString* arguments, int count) {
+    if (count > 10) count = 10;
+    bool done[10] = {};
+    FXString result;
+    for (FXint i = 0; i < text.length(); ++i) {
+        if (text[i] == '%' && i + 1 < text.length() && text[i + 1] >= '0' && text[i + 1] <= '9') {
+            int k = text[i + 1] - '0';
+            if (k < count && !done[k]) {
+                result.append(arguments[k]);
+                done[k] = true;
+                ++i;
+                continue;
+            }
+        }
+        result.append(text[i]);
+    }
+    return result;
+}
+
 FXString Ui_FormatOneInteger(const FXString& text, FXlong number) {
     FXString result;
     bool placed = false;

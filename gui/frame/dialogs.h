@@ -151,6 +151,9 @@ public:
 // Pieces of the message boxes, open for tests and for callers that build texts.
 // The first "%0" of `text` replaced by `argument`; the text unchanged without one.
 FXString Ui_ReplaceFirstPlaceholder(const FXString& text, const FXString& argument);
+// The first "%0" replaced by arguments[0], the first "%1" by arguments[1], and so on for up to
+// ten arguments; the arguments' own text is never searched again.
+FXString Ui_ReplacePlaceholders(const FXString& text, const FXString* arguments, int count);
 // The single-integer substitution of ShowMessageFormat.
 FXString Ui_FormatOneInteger(const FXString& text, FXlong number);
 // The text shown by ShowMessageDetail.

@@ -118,7 +118,8 @@ CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobAr
     signalProgress = new FXGUISignal(getApp(), this, ID_SIGNAL_PROGRESS);
     FXPacker* frame = GetContentFrame();
     cancelButton = Ui_CreateButton(frame, 317, this, ID_CANCEL_BUTTON, 18, 6, 7, 2);
-    progressLabel = Ui_CreateLabel(frame, -1, 2, 5, 11, 2);
+    // Wide enough for two grouped numbers of a large disk, short of the button.
+    progressLabel = Ui_CreateLabel(frame, -1, 2, 5, 16, 2);
     progressBar = Ui_CreateProgressBar(frame, NULL, 0, 1, 2, 24, 2);
     groupSeparator = Ui_MessageText(6);
     groupSize = Ui_DigitGroupSize();

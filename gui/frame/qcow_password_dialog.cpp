@@ -48,6 +48,8 @@ FXuint CInputQemuQcowPasswordDialog::execute(FXuint placement) {
     verify = true;
     passwordField->setText(password);
     verifyButton->setCheck(verify);
+    // A text field takes the focus only once its window exists (the input method needs it).
+    create();
     passwordField->setFocus();
     return FXDialogBox::execute(placement);
 }

@@ -211,6 +211,38 @@ TEST(FontFile, OnlyASaneDescriptionIsTaken) {
     EXPECT_FALSE(Ui_ReadFontFile(dir.path().c_str(), &description));
 }
 
+TEST(FontFile, BecomesTheNormalFontOnlyWhenSane) {
+    TempDir home;
+    std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
+    setenv("HOME", home.path().c_str(), 1);
+    static int argc = 1;
+    static char name[] = "catalogue-test";
+    static char* argv[] = {name, nullptr};
+    FXApp* app = new FXApp("DedeziviTest", "DidArur");
+    app->init(argc, argv);
+    app->create();
+    FXFont* stock = app->getNormalFont();
+
+    testsupport::WriteFile(home.file(".vdxfont"), FontFile(0x7FFFFFFF, "helvetica"));
+    EXPECT_FALSE(Ui_ApplyFontFile(app));
+    EXPECT_EQ(app->getNormalFont(), stock);
+
+    const std::string big = "helvetica,240,normal,regular,normal,iso8859-1,0";
+    testsupport::WriteFile(home.file(".vdxfont"), FontFile((int32_t)big.size(), big));
+    ASSERT_TRUE(Ui_ApplyFontFile(app));
+    FXFont* font = app->getNormalFont();
+    EXPECT_NE(font, stock);
+    Ui_ComputeLayoutUnits(app);
+    FXuint size = font->getActualSize() ? font->getActualSize() : font->getSize();
+    EXPECT_EQ(Ui_LayoutUnitY(), (FXint)(size * 11 / 90));
+    EXPECT_GT(Ui_LayoutUnitY(), 20);
+
+    app->setNormalFont(stock);
+    delete font;
+    delete app;
+    setenv("HOME", oldHome.c_str(), 1);
+}
+
 // ---- The executable --------------------------------------------------------------------------
 
 std::string Program() { return std::string(VDX_BINARY_DIR) + "/dedezivi"; }
