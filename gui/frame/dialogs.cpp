@@ -305,12 +305,23 @@ int COutputMessage::ShowText(FXWindow* owner, const FXString& caption, const FXS
     FXuint buttons = Ui_MessageBoxButtons(kind);
     FXuint clicked;
     // The text is always an argument of "%s": a percent sign in it is shown as it is.
-    if (kind == UI_MSG_YESNO || kind == UI_MSG_OKCANCEL || kind == UI_MSG_YESNOCANCEL) {
-        clicked = FXMessageBox::question(owner, buttons, caption.text(), "%s", text.text());
-    } else if (kind == UI_MSG_ERROR) {
-        clicked = FXMessageBox::error(owner, buttons, caption.text(), "%s", text.text());
+    bool question = kind == UI_MSG_YESNO || kind == UI_MSG_OKCANCEL || kind == UI_MSG_YESNOCANCEL;
+    if (owner) {
+        if (question)
+            clicked = FXMessageBox::question(owner, buttons, caption.text(), "%s", text.text());
+        else if (kind == UI_MSG_ERROR)
+            clicked = FXMessageBox::error(owner, buttons, caption.text(), "%s", text.text());
+        else
+            clicked = FXMessageBox::information(owner, buttons, caption.text(), "%s", text.text());
     } else {
-        clicked = FXMessageBox::information(owner, buttons, caption.text(), "%s", text.text());
+        // Without an owner window the box belongs to the application.
+        FXApp* app = FXApp::instance();
+        if (question)
+            clicked = FXMessageBox::question(app, buttons, caption.text(), "%s", text.text());
+        else if (kind == UI_MSG_ERROR)
+            clicked = FXMessageBox::error(app, buttons, caption.text(), "%s", text.text());
+        else
+            clicked = FXMessageBox::information(app, buttons, caption.text(), "%s", text.text());
     }
     return Ui_MessageBoxAnswer(kind, clicked);
 }

@@ -1,10 +1,17 @@
 // Progress and wait dialogs with their worker threads.
 #include "gui/frame/progress_dialogs.h"
 
+#include <type_traits>
+
+#include "disk/disk.h"
 #include "foundation/text.h"
 #include "foundation/text_ops.h"
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
+
+// Jobs hand the dialog's callback straight to the engine.
+static_assert(std::is_same<UiProgressCallback, ProgressCallback>::value,
+              "the progress callback is the engine's");
 
 namespace {
 

@@ -95,6 +95,12 @@ TEST(MessageBoxes, ButtonsAndClosingGiveTheTableAnswers) {
     EXPECT_EQ(RunBox(UI_MSG_YESNOCANCEL, FXMessageBox::ID_CLICKED_NO, &shown), 1);
     EXPECT_EQ(RunBox(UI_MSG_YESNOCANCEL, 0, &shown), 2);
     EXPECT_EQ(RunBox(UI_MSG_ERROR, FXMessageBox::ID_CLICKED_OK, &shown), 0);
+    // Without an owner window the box belongs to the application.
+    EXPECT_EQ(RunBox(0, FXMessageBox::ID_CLICKED_NO, &shown, [] {
+                  return COutputMessage::ShowText(NULL, "caption", "no owner", UI_MSG_YESNOCANCEL);
+              }),
+              1);
+    EXPECT_NE(shown.find("no owner"), std::string::npos);
 }
 
 TEST(MessageBoxes, TextsAreShownLiterally) {
