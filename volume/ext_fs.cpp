@@ -139,12 +139,12 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     }
     const uint32_t bits = blockCountLow - firstDataBlock;
     const uint32_t groups = Math_DivCeilU32(bits, blocksPerGroup);
-    // The descriptor table follows the superblock's block; it must lie inside the volume and
-    // inside the partition.
+    // The volume must fit its partition (this also bounds the bitmap held in memory), and the
+    // descriptor table, after the superblock's block, must lie inside it.
     const uint64_t tableStart = static_cast<uint64_t>(firstDataBlock + 1) * blockSize;
     const uint64_t tableBytes = static_cast<uint64_t>(groups) * descSize;
     const uint64_t volumeBytes = static_cast<uint64_t>(blockCountLow) * blockSize;
-    if (tableStart + tableBytes > volumeBytes || tableStart + tableBytes > partBytes) {
+    if (volumeBytes > partBytes || tableStart + tableBytes > volumeBytes) {
         return DISK_ERR_FS_CORRUPT;
     }
 
@@ -185,8 +185,7 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         }
         const uint64_t dest = static_cast<uint64_t>(i) * blocksPerGroup;
         const uint32_t n = (i + 1 == groups) ? static_cast<uint32_t>(bits - dest) : blocksPerGroup;
-        const uint64_t bitmapEnd = (static_cast<uint64_t>(bitmapBlock) + 1) * blockSize;
-        if (bitmapBlock < firstDataBlock || bitmapBlock >= blockCountLow || bitmapEnd > partBytes) {
+        if (bitmapBlock < firstDataBlock || bitmapBlock >= blockCountLow) {
             rc = DISK_ERR_FS_CORRUPT;
             break;
         }

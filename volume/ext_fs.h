@@ -72,7 +72,7 @@ ExtVolume* Ext_Alloc();
 // All fields zero.
 void Ext_Init(ExtVolume* volume);
 // Opens the file system of the partition at sectors [first, first + count) and loads its block
-// bitmap. DISK_ERR_FS_CORRUPT for anything that is not a consistent ext volume this driver can
+// bitmap. A volume larger than its partition is refused. DISK_ERR_FS_CORRUPT for anything that is not a consistent ext volume this driver can
 // read, DISK_ERR_ARG for a disk without bytes per sector, DISK_ERR_NOMEM, or the disk's read
 // code. On failure the volume is left zeroed.
 int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
