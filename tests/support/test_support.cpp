@@ -26,8 +26,13 @@ TempDir::~TempDir()
 
 std::vector<uint8_t> ReadFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::streamsize size = in.tellg();
+    std::vector<uint8_t> bytes(size > 0 ? static_cast<size_t>(size) : 0);
+    in.seekg(0);
+    if (!bytes.empty()) in.read(reinterpret_cast<char*>(bytes.data()), size);
+    return bytes;
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
