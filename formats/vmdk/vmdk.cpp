@@ -24,10 +24,14 @@ const uint32_t kFlatChunkSectors = 2048;
 // The images being opened on this thread, outermost first, by canonical path. An open that
 // meets its own path again (a loop in the parent chain) or finds the chain full is refused, and
 // the refusal is remembered so that the open that asked for the parent reports it as such.
+// A parent chain that failed is remembered as well: the general open tries the VMDK kind of a
+// file twice (its extension, then the probe order), and without this every level of a broken
+// chain would double the work of the level below.
 struct OpenChain {
     const char* paths[VMDK_MAX_CHAIN_DEPTH];
     uint32_t depth;
-    bool refused;
+    bool refused;  // a loop or a chain too deep was met
+    bool failed;   // a parent needed further down could not be opened
 };
 thread_local OpenChain g_chain;
 
@@ -143,10 +147,12 @@ int OpenParent(VmdkImage* image, const char* path, int parentMode, void* openPro
         r = DiskSource_OpenPathEx(parentPath, true, VMDK_PARENT_REQUIRED, openProgress, &parent);
         if (r == DISK_OK) {
             image->parent = parent;
-        } else if (parentMode == VMDK_PARENT_OPTIONAL && !g_chain.refused) {
-            r = DISK_OK;
         } else if (g_chain.refused) {
             r = DISK_ERR_FORMAT;
+        } else if (parentMode == VMDK_PARENT_OPTIONAL) {
+            r = DISK_OK;
+        } else {
+            g_chain.failed = true;
         }
     }
     Mem_Free(parentPath);
@@ -290,7 +296,14 @@ int Vmdk_OpenWithCallback(VmdkImage* image, FileOpenFn open, void* user, const c
     char* canonical = static_cast<char*>(Mem_Alloc(kPathCapacity));
     if (!canonical) return DISK_ERR_NOMEM;
     Canonicalize(path, canonical);
-    if (g_chain.depth == 0) g_chain.refused = false;
+    if (g_chain.depth == 0) {
+        g_chain.refused = false;
+        g_chain.failed = false;
+    } else if (g_chain.refused || g_chain.failed) {
+        // The chain above this open fails whatever happens here.
+        Mem_Free(canonical);
+        return DISK_ERR_FORMAT;
+    }
     if (g_chain.depth >= VMDK_MAX_CHAIN_DEPTH || ChainHolds(canonical)) {
         g_chain.refused = true;
         Mem_Free(canonical);

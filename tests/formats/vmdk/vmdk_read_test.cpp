@@ -1,0 +1,346 @@
+// Reading VMDK images made by other tools: every layout, split sets across extent boundaries,
+// children over their parents, refused parent chains, and the empty-range and layer queries.
+#include <gtest/gtest.h>
+
+#include "formats/vmdk/vmdk_test_util.h"
+
+using namespace vmdktest;
+
+namespace {
+
+class VmdkRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallVmdkSlots();
+        if (!Qemu()) GTEST_SKIP() << "qemu-img or qemu-io missing";
+    }
+    TempDir dir;
+};
+
+std::string Sectors(uint64_t n) { return std::to_string(n * 512); }
+
+}  // namespace
+
+TEST_F(VmdkRead, EveryLayoutReadsLikeItsSource) {
+    struct Layout {
+        const char* subformat;
+        const char* adapter;
+    };
+    const Layout layouts[] = {{"monolithicSparse", "ide"},      {"monolithicFlat", "lsilogic"},
+                              {"twoGbMaxExtentSparse", "ide"},  {"twoGbMaxExtentFlat", "buslogic"},
+                              {"streamOptimized", "lsilogic"}};
+    // Whole grains, and whole grains + 7 sectors.
+    for (uint64_t bytes : {uint64_t(6) << 20, (uint64_t(6) << 20) + 7 * 512}) {
+        std::vector<uint8_t> raw = PatternDisk(bytes, static_cast<uint32_t>(bytes));
+        std::string src = dir.file("src.raw");
+        WriteFile(src, raw);
+        for (const Layout& l : layouts) {
+            std::string out = dir.file(std::string(l.subformat) + std::to_string(bytes) + ".vmdk");
+            ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.subformat) +
+                         ",adapter_type=" + l.adapter + " " + Quote(src) + " " + Quote(out)),
+                      0);
+            Image img;
+            ASSERT_EQ(img.Open(out), DISK_OK) << l.subformat;
+            EXPECT_EQ(img.Total() * 512, bytes) << l.subformat;
+            EXPECT_EQ(img.image->geometry.bytes_per_sector, 512u);
+            // Odd piece sizes cross grains and tables at every alignment.
+            for (uint32_t piece : {1u << 20, 4096u * 3 + 512u, 512u * 129}) {
+                std::vector<uint8_t> got = ReadAll(img.image, piece);
+                EXPECT_TRUE(got == raw) << l.subformat << " piece " << piece;
+            }
+            // Past the end: refused without reading.
+            uint8_t b[512];
+            EXPECT_EQ(Vmdk_Read(img.image, bytes - 511, 512, b), DISK_ERR_ARG);
+            EXPECT_EQ(Vmdk_Read(img.image, bytes - 512, 512, b), DISK_OK);
+            bool flat = std::string(l.subformat).find("Flat") != std::string::npos;
+            EXPECT_EQ(Vmdk_IsFlat(img.image), flat);
+            bool plain = std::string(l.subformat) != "streamOptimized";
+            EXPECT_EQ(Vmdk_CanCompact(img.image), plain && !flat) << l.subformat;
+            EXPECT_FALSE(Vmdk_HasParent(img.image));
+        }
+    }
+}
+
+TEST_F(VmdkRead, EmptyRangeAndLayerQueries) {
+    uint64_t bytes = uint64_t(6) << 20;
+    std::vector<uint8_t> raw = PatternDisk(bytes, 7);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    for (const char* sub : {"monolithicSparse", "streamOptimized", "monolithicFlat"}) {
+        std::string out = dir.file(std::string(sub) + ".vmdk");
+        ASSERT_EQ(Sh(std::string("qemu-img convert -f raw -O vmdk -o subformat=") + sub + " " + Quote(src) + " " +
+                     Quote(out)),
+                  0);
+        Image img;
+        ASSERT_EQ(img.Open(out), DISK_OK);
+        // Per 128-sector block: data, then two blocks without (block 1 has one byte at its end).
+        for (uint64_t block = 0; block < bytes / 65536; ++block) {
+            bool e = true;
+            ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, block * 128, 128, &e, nullptr, nullptr), DISK_OK);
+            bool expected = block % 3 != 0 && block != 1 && block != bytes / 65536 - 1;
+            EXPECT_EQ(e, expected) << sub << " block " << block;
+        }
+        bool e = false;
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 128, 127, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(e) << sub;
+        EXPECT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, img.Total() - 1, 2, &e, nullptr, nullptr), DISK_ERR_ARG);
+        bool u = false;
+        int r = Vmdk_IsRangeUnallocated(img.image, nullptr, 0, 128, &u);
+        if (std::string(sub) == "monolithicFlat") {
+            EXPECT_EQ(r, DISK_ERR_ARG);
+        } else {
+            ASSERT_EQ(r, DISK_OK);
+            EXPECT_FALSE(u);
+            ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 256, 128, &u), DISK_OK);
+            EXPECT_TRUE(u) << sub;
+        }
+    }
+}
+
+TEST_F(VmdkRead, SplitSetsAcrossExtentBoundaries) {
+    // qemu cuts split images into extents of 4192256 sectors.
+    const uint64_t boundary = 4192256;
+    for (const char* sub : {"twoGbMaxExtentSparse", "twoGbMaxExtentFlat"}) {
+        TempDir d;
+        std::string out = d.file("big.vmdk");
+        ASSERT_EQ(Sh(std::string("qemu-img create -q -f vmdk -o subformat=") + sub + " " + Quote(out) + " 4100M"), 0);
+        ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xaa " + Sectors(boundary - 100) + " " + Sectors(300) +
+                     "' -c 'write -P 0x55 " + Sectors(2 * boundary - 1) + " 1024' -c 'write -P 0x11 " +
+                     Sectors(4100ull * 2048 - 3) + " 1536' " + Quote(out)),
+                  0);
+        std::string raw = d.file("big.raw");
+        ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(out) + " " + Quote(raw)), 0);
+        Image img;
+        ASSERT_EQ(img.Open(out), DISK_OK) << sub;
+        ASSERT_EQ(img.image->extentCount, 3u);
+        EXPECT_EQ(img.Total(), 4100ull * 2048);
+        const uint64_t windows[] = {0, boundary - 4096, 2 * boundary - 2048, 4100ull * 2048 - 4096};
+        for (uint64_t w : windows) {
+            std::vector<uint8_t> got = ReadRange(img.image, w * 512, 8192 * 512 > (4100ull * 2048 - w) * 512
+                                                                        ? static_cast<uint32_t>((4100ull * 2048 - w) * 512)
+                                                                        : 8192 * 512);
+            std::vector<uint8_t> expected = ReadFileRange(raw, w * 512, static_cast<uint32_t>(got.size()));
+            EXPECT_TRUE(got == expected) << sub << " window " << w;
+        }
+        // A read that crosses from one extent into the next returns both parts in one buffer.
+        std::vector<uint8_t> cross = ReadRange(img.image, (boundary - 1) * 512, 1024);
+        EXPECT_EQ(cross[0], 0xaa);
+        EXPECT_EQ(cross[1023], 0xaa);
+        bool e = true;
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary + 300, 1000, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(e);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary - 10, 20, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_FALSE(e);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary, 100, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_FALSE(e);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary + 1, 100, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(e);
+    }
+}
+
+TEST_F(VmdkRead, ChildrenReadThroughTheirParents) {
+    std::string base = dir.file("base.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 10M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 1M' -c 'write -P 0xcc 4M 64k' " + Quote(base)), 0);
+    for (const char* sub : {"monolithicSparse", "twoGbMaxExtentSparse"}) {
+        std::string child = dir.file(std::string("child-") + sub + ".vmdk");
+        ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=" + std::string(sub) + " -b base.vmdk -F vmdk " +
+                     Quote(child)),
+                  0);
+        // Part of a grain written in the child: the rest of the grain comes from the parent too.
+        ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xdd 512k 4k' -c 'write -z 4M 64k' " + Quote(child)), 0);
+        std::string raw = dir.file("child.raw");
+        ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(child) + " " + Quote(raw)), 0);
+        Image img;
+        ASSERT_EQ(img.Open(child), DISK_OK) << sub;
+        EXPECT_TRUE(Vmdk_HasParent(img.image));
+        EXPECT_TRUE(Vmdk_CanCompact(img.image));
+        EXPECT_TRUE(ReadAll(img.image) == ReadFile(raw)) << sub;
+        // The layer query sees only what the child holds.
+        bool u = false;
+        ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 1024, 128, &u), DISK_OK);
+        EXPECT_FALSE(u);
+        ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 0, 1024, &u), DISK_OK);
+        EXPECT_TRUE(u);
+        bool e = true;
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 0, 128, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_FALSE(e);  // parent data
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 4096, 2048, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(e);  // neither layer holds data there
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 8192, 2048, &e, nullptr, nullptr), DISK_OK);
+        EXPECT_EQ(e, ReadFileRange(raw, 8192 * 512, 2048 * 512) == std::vector<uint8_t>(2048 * 512, 0));
+        // The parent path resolves next to the child.
+        uint8_t h[4096], w[4096], p[4096];
+        TextBuffer hint, work, result;
+        TextBuffer_Init(&hint, h, 0, sizeof h);
+        TextBuffer_Init(&work, w, 0, sizeof w);
+        TextBuffer_Init(&result, p, 0, sizeof p);
+        ASSERT_TRUE(Vmdk_GetParentPath(img.image, &hint, &work, &result));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(p)), base);
+        EXPECT_EQ(Vmdk_GetEffectiveHwVersion(img.image), 1u);  // qemu writes "4"
+    }
+}
+
+TEST_F(VmdkRead, ParentModesAndMissingParents) {
+    std::string base = dir.file("base.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 10M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 1M' " + Quote(base)), 0);
+    std::string child = dir.file("child.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -b base.vmdk -F vmdk " + Quote(child)), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xdd 2M 64k' " + Quote(child)), 0);
+    {
+        Image img;
+        ASSERT_EQ(img.Open(child, true, VMDK_PARENT_NONE), DISK_OK);
+        EXPECT_TRUE(img.image->childWithoutParent);
+        EXPECT_EQ(img.image->geometry.heads, 0u);
+        EXPECT_EQ(img.image->geometry.sectors_per_track, 0u);
+        EXPECT_FALSE(Vmdk_CanCompact(img.image));
+        EXPECT_TRUE(Vmdk_HasParent(img.image));
+        std::vector<uint8_t> first = ReadRange(img.image, 0, 4096);
+        EXPECT_EQ(first, std::vector<uint8_t>(4096, 0));
+        EXPECT_EQ(ReadRange(img.image, 2 << 20, 512)[0], 0xdd);
+    }
+    {
+        Image img;
+        EXPECT_EQ(img.Open(base, true, VMDK_PARENT_CHILD_ONLY), DISK_ERR_FORMAT);
+        Image c;
+        ASSERT_EQ(c.Open(child, true, VMDK_PARENT_CHILD_ONLY), DISK_OK);
+        EXPECT_TRUE(c.image->childWithoutParent);
+    }
+    ASSERT_EQ(Sh("mv " + Quote(base) + " " + Quote(dir.file("moved.vmdk"))), 0);
+    {
+        Image img;
+        EXPECT_NE(img.Open(child, true, VMDK_PARENT_REQUIRED), DISK_OK);
+        Image opt;
+        ASSERT_EQ(opt.Open(child, true, VMDK_PARENT_OPTIONAL), DISK_OK);
+        EXPECT_TRUE(opt.image->childWithoutParent);
+    }
+}
+
+TEST_F(VmdkRead, ParentOfAnotherSize) {
+    std::string base = dir.file("small.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 1M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x77 0 1M' " + Quote(base)), 0);
+    std::string child = dir.file("big.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -b small.vmdk -F vmdk " + Quote(child) + " 3M"), 0);
+    Image img;
+    ASSERT_EQ(img.Open(child), DISK_OK);
+    EXPECT_EQ(img.Total(), 3u * 2048);
+    std::vector<uint8_t> all = ReadAll(img.image);
+    EXPECT_EQ(all[0], 0x77);
+    EXPECT_EQ(all[(1 << 20) - 1], 0x77);
+    EXPECT_TRUE(std::vector<uint8_t>(all.begin() + (1 << 20), all.end()) == std::vector<uint8_t>(2 << 20, 0));
+    bool e = false;
+    ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2048, 4096, &e, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(e);
+}
+
+namespace {
+
+// A child descriptor file naming its parent, over a fresh sparse extent of the given size.
+void MakeChild(const TempDir& d, const std::string& name, const std::string& parentHint, uint64_t sectors) {
+    std::string extent = name + "-s001.vmdk";
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " + Quote(d.file("tmp.vmdk")) + " " +
+                 Sectors(sectors)),
+              0);
+    ASSERT_EQ(Sh("mv " + Quote(d.file("tmp-s001.vmdk")) + " " + Quote(d.file(extent)) + " && rm " +
+                 Quote(d.file("tmp.vmdk"))),
+              0);
+    WriteText(d.file(name), "version=1\nCID=2\nparentCID=1\ncreateType=\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" +
+                                parentHint + "\"\nRW " + std::to_string(sectors) + " SPARSE \"" + extent + "\"\n");
+}
+
+}  // namespace
+
+TEST_F(VmdkRead, ParentChainsAreBounded) {
+    // A hint naming the image itself, a loop of two, a loop through a longer chain.
+    MakeChild(dir, "self.vmdk", "./self.vmdk", 2048);
+    MakeChild(dir, "a.vmdk", "b.vmdk", 2048);
+    MakeChild(dir, "b.vmdk", "sub/../a.vmdk", 2048);
+    MakeChild(dir, "x.vmdk", "y.vmdk", 2048);
+    MakeChild(dir, "y.vmdk", "z.vmdk", 2048);
+    MakeChild(dir, "z.vmdk", "y.vmdk", 2048);
+    ASSERT_EQ(Sh("mkdir " + Quote(dir.file("sub"))), 0);
+    for (const char* name : {"self.vmdk", "a.vmdk", "b.vmdk", "x.vmdk"}) {
+        for (int mode : {VMDK_PARENT_REQUIRED, VMDK_PARENT_OPTIONAL}) {
+            Image img;
+            EXPECT_EQ(img.Open(dir.file(name), true, mode), DISK_ERR_FORMAT) << name << " mode " << mode;
+        }
+        Image none;
+        EXPECT_EQ(none.Open(dir.file(name), true, VMDK_PARENT_NONE), DISK_OK) << name;
+    }
+    // The same through the general open.
+    Disk disk;
+    EXPECT_NE(Disk_Open(disk.handle, dir.file("a.vmdk").c_str(), true), DISK_OK);
+
+    // A chain of 32 images opens; one of 33 is refused.
+    std::string base = dir.file("c0.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 1M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x42 0 512' " + Quote(base)), 0);
+    for (int i = 1; i <= 32; ++i)
+        MakeChild(dir, "c" + std::to_string(i) + ".vmdk", "c" + std::to_string(i - 1) + ".vmdk", 2048);
+    Image deep;
+    ASSERT_EQ(deep.Open(dir.file("c31.vmdk")), DISK_OK);
+    EXPECT_EQ(ReadRange(deep.image, 0, 512)[511], 0x42);
+    Image tooDeep;
+    EXPECT_EQ(tooDeep.Open(dir.file("c32.vmdk")), DISK_ERR_FORMAT);
+}
+
+TEST_F(VmdkRead, StreamFilesWithTheDirectoryAtTheEnd) {
+    if (RunCommand("/usr/bin/python3 -c 'import VMDKstream' 2>/dev/null") != 0) GTEST_SKIP() << "python3-vmdkstream missing";
+    // Whole grains, a partial last grain, and one directory sector over several tables.
+    for (uint64_t bytes : {uint64_t(3) << 20, (uint64_t(3) << 20) + 7 * 512, (uint64_t(33) << 20) + 512}) {
+        std::vector<uint8_t> raw = PatternDisk(bytes, 99);
+        std::string src = dir.file("s.raw");
+        std::string out = dir.file("s.vmdk");
+        WriteFile(src, raw);
+        ASSERT_EQ(Sh("/usr/bin/python3 /usr/lib/python3/dist-packages/VMDKstream.py " + Quote(src) + " " + Quote(out)), 0);
+        Image img;
+        ASSERT_EQ(img.Open(out), DISK_OK) << bytes;
+        EXPECT_EQ(img.image->sparseExtents[0].header.gdOffset, VMDK_GD_AT_END);
+        EXPECT_TRUE(ReadAll(img.image, 3 * 4096) == raw) << bytes;
+        EXPECT_FALSE(Vmdk_CanCompact(img.image));
+    }
+}
+
+TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
+    uint64_t bytes = 1 << 20;
+    std::vector<uint8_t> raw = PatternDisk(bytes, 3);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    std::string out = dir.file("f.vmdk");
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat " + Quote(src) + " " + Quote(out)), 0);
+    // A flat file one byte too short is refused; an offset into the file is honoured.
+    std::string flat = dir.file("f-flat.vmdk");
+    ASSERT_EQ(Sh("truncate -s " + std::to_string(bytes - 1) + " " + Quote(flat)), 0);
+    {
+        Image img;
+        EXPECT_EQ(img.Open(out), DISK_ERR_FORMAT);
+    }
+    std::vector<uint8_t> shifted(1024 + raw.size(), 0xEE);
+    std::memcpy(shifted.data() + 1024, raw.data(), raw.size());
+    WriteFile(flat, shifted);
+    std::string text = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+                       "RW 2048 FLAT \"f-flat.vmdk\" 2\nddb.adapterType = \"ide\"\n";
+    WriteText(out, text);
+    {
+        Image img;
+        ASSERT_EQ(img.Open(out), DISK_OK);
+        EXPECT_TRUE(ReadAll(img.image) == raw);
+    }
+    // Extent names that are no valid path, or files that are missing.
+    WriteText(out, "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+                   "RW 2048 FLAT \"a|b.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    {
+        Image img;
+        EXPECT_EQ(img.Open(out), DISK_ERR_FORMAT);
+    }
+    WriteText(out, "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+                   "RW 2048 FLAT \"missing.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    {
+        Image img;
+        EXPECT_EQ(img.Open(out), DISK_ERR_OPEN);
+    }
+    Image missing;
+    EXPECT_EQ(missing.Open(dir.file("nothing.vmdk")), DISK_ERR_OPEN);
+}
