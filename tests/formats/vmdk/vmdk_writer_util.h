@@ -1,0 +1,199 @@
+// Helpers of the VMDK writer and maintenance tests: raw sources, reading images back through our
+// own reader, the qemu-img oracles, and file-system fixtures with garbage in their free space.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disk/disk.h"
+#include "disk/disk_open.h"
+#include "formats/vmdk/vmdk.h"
+#include "foundation/platform.h"
+#include "foundation/result_codes.h"
+#include "support/test_support.h"
+#include "volume/used_map.h"
+
+namespace vmdkwtest {
+
+using namespace testsupport;
+
+// Kind 0 through the core's tables (the disk core fills the same slots; tests may set them).
+inline void InstallSlots() {
+    DiskOpenTable[DISK_KIND_VMDK] = Disk_OpenVmdk;
+    DiskCloseTable[DISK_KIND_VMDK] = Vmdk_Close;
+    DiskGeometryTable[DISK_KIND_VMDK] = Vmdk_GetGeometry;
+    DiskReadTable[DISK_KIND_VMDK] = Vmdk_Read;
+    DiskRangeEmptyTable[DISK_KIND_VMDK] = Vmdk_IsRangeEmpty;
+    DiskCanCompactTable[DISK_KIND_VMDK] = Vmdk_CanCompact;
+    DiskHasParentTable[DISK_KIND_VMDK] = Vmdk_HasParent;
+    DiskRangeUnallocatedTable[DISK_KIND_VMDK] = Vmdk_IsRangeUnallocated;
+    DiskOpenWithHandlerTable[DISK_KIND_VMDK] = Disk_OpenVmdkWithHandler;
+}
+
+// A disk handle that closes itself.
+struct Disk {
+    DiskHandle handle;
+    Disk() { Disk_Init(&handle); }
+    ~Disk() { Disk_Close(&handle); }
+    Disk(const Disk&) = delete;
+    Disk& operator=(const Disk&) = delete;
+    int OpenRaw(const std::string& path, uint32_t heads = 16, uint32_t sectors = 63) {
+        uint64_t size = 0;
+        if (!File_GetSizeByPath(path.c_str(), &size)) return DISK_ERR_OPEN;
+        DiskGeometry g{};
+        Geometry_SetTotalSectors(&g, size / 512);
+        g.heads = heads;
+        g.sectors_per_track = sectors;
+        g.bytes_per_sector = 512;
+        return Disk_OpenRaw(&handle, path.c_str(), true, 0, &g);
+    }
+    int OpenVmdk(const std::string& path, bool readOnly = true, int parentMode = VMDK_PARENT_REQUIRED) {
+        return Disk_OpenVmdkWithHandler(&handle, nullptr, path.c_str(), readOnly, parentMode, nullptr);
+    }
+    VmdkImage* Image() const { return static_cast<VmdkImage*>(handle.object); }
+    uint64_t Total() const {
+        DiskGeometry g{};
+        Disk_GetGeometry(&handle, &g);
+        return Geometry_GetTotalSectors(&g);
+    }
+    void Close() { Disk_Close(&handle); }
+};
+
+// A used-sector map that frees itself.
+struct Map {
+    UsedSectorMap* map = nullptr;
+    uint32_t known = 0;
+    int Build(const DiskHandle* disk) {
+        int r = DISK_OK;
+        map = UsedMap_Create(disk, &r, &known);
+        return map ? DISK_OK : (r != DISK_OK ? r : DISK_ERR_FS_CORRUPT);
+    }
+    ~Map() {
+        if (map) {
+            UsedMap_Destroy(map);
+            Mem_Free(map);
+        }
+    }
+};
+
+// Every byte of a disk through the core's read.
+inline std::vector<uint8_t> ReadDisk(const DiskHandle* disk, int* result = nullptr) {
+    DiskGeometry g{};
+    Disk_GetGeometry(disk, &g);
+    uint64_t bytes = Geometry_GetTotalSectors(&g) * 512;
+    std::vector<uint8_t> out(bytes);
+    int r = DISK_OK;
+    for (uint64_t at = 0; at < bytes && r == DISK_OK;) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1 << 20, bytes - at));
+        r = Disk_Read(disk, at, n, out.data() + at);
+        at += n;
+    }
+    if (result) *result = r;
+    else EXPECT_EQ(r, DISK_OK);
+    return out;
+}
+
+// A disk with random data in some 64 KiB blocks, zeros elsewhere, and data in its last sector.
+inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed) {
+    std::vector<uint8_t> disk(bytes, 0);
+    std::vector<uint8_t> noise = RandomBytes(bytes, seed);
+    for (uint64_t at = 0; at < bytes; at += 65536) {
+        uint64_t n = std::min<uint64_t>(65536, bytes - at);
+        if ((at / 65536) % 3 == 0) std::memcpy(disk.data() + at, noise.data() + at, n);
+    }
+    if (bytes >= 65536 * 2) disk[65536 + 4000] = 0x5A;  // one byte in an otherwise empty grain
+    if (bytes >= 512) std::memcpy(disk.data() + bytes - 512, noise.data(), 512);
+    return disk;
+}
+
+inline bool HaveQemu() { return HaveTool("qemu-img") && HaveTool("qemu-io"); }
+
+inline std::string Run(const std::string& command, int* status = nullptr) {
+    std::string out;
+    int r = RunCommand(command + " 2>&1", &out);
+    if (status) *status = r;
+    return out;
+}
+
+inline int Sh(const std::string& command) {
+    int r = 0;
+    std::string out = Run(command, &r);
+    EXPECT_EQ(r, 0) << command << "\n" << out;
+    return r;
+}
+
+// qemu-img check of an image: "" when clean, else qemu's answer.
+inline std::string QemuCheck(const std::string& image) {
+    int r = 0;
+    std::string out = Run("qemu-img check -f vmdk " + Quote(image), &r);
+    return r == 0 ? std::string() : out;
+}
+
+// qemu-img compare: "" when the contents are identical, else qemu's answer.
+inline std::string QemuCompare(const std::string& a, const std::string& fa, const std::string& b,
+                               const std::string& fb) {
+    int r = 0;
+    std::string out = Run("qemu-img compare -f " + fa + " -F " + fb + " " + Quote(a) + " " + Quote(b), &r);
+    return r == 0 ? std::string() : out;
+}
+
+// Reads an image through qemu-img in single sectors and compares it with a raw file: "" when
+// equal. qemu-img compare reads in large requests and takes the rest of a grain from the same
+// extent when a sparse extent other than the last is not a whole number of grains (the 63-sector
+// first-track extent); single-sector reads never cross an extent.
+inline std::string QemuSectorCompare(const std::string& image, const std::string& raw) {
+    std::string out = image + ".qemu-dd.raw";
+    int r = 0;
+    std::string log = Run("qemu-img dd -f vmdk -O raw bs=512 if=" + Quote(image) + " of=" + Quote(out), &r);
+    if (r != 0) return log;
+    std::vector<uint8_t> a = ReadFile(out), b = ReadFile(raw);
+    Os_RemoveFile(out.c_str());
+    if (a.size() < b.size() || !std::equal(b.begin(), b.end(), a.begin())) return "content differs";
+    return std::all_of(a.begin() + b.size(), a.end(), [](uint8_t x) { return x == 0; }) ? "" : "tail not zero";
+}
+
+inline bool Exists(const std::string& path) { return Os_PathExists(path.c_str()); }
+
+inline uint64_t FileSize(const std::string& path) {
+    uint64_t size = 0;
+    File_GetSizeByPath(path.c_str(), &size);
+    return size;
+}
+
+// Names of the files in a directory, sorted.
+inline std::vector<std::string> ListDir(const std::string& dir) {
+    std::string out = Run("ls -1 " + Quote(dir));
+    std::vector<std::string> names;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos) end = out.size();
+        if (end > at) names.push_back(out.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
+// A disk holding one partition with a file system made by mke2fs or mkfs.fat, files filling
+// part of it, and random garbage written into every free block (dirty) — beside the same disk
+// with its free space still zero (clean). Built by vmdk_garbage_fs.py; false when a tool is
+// missing.
+inline bool MakeGarbageVolume(const std::string& dir, const std::string& kind, uint64_t diskSectors,
+                              std::string* dirty, std::string* clean, std::string* log = nullptr) {
+    *dirty = dir + "/" + kind + "-dirty.raw";
+    *clean = dir + "/" + kind + "-clean.raw";
+    int r = 0;
+    std::string out = Run(std::string("python3 ") + VDX_TEST_SOURCE_DIR + "/formats/vmdk/vmdk_garbage_fs.py " + kind +
+                              " " + std::to_string(diskSectors) + " " + Quote(*dirty) + " " + Quote(*clean),
+                          &r);
+    if (log) *log = out;
+    return r == 0;
+}
+
+}  // namespace vmdkwtest
