@@ -2,6 +2,7 @@
 #include "disk/disk.h"
 
 #include "disk/builtin_disks.h"
+#include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "foundation/platform.h"
@@ -246,9 +247,11 @@ void Disk_Close(DiskHandle* handle)
             case DISK_KIND_DEVICE:
                 DeviceDisk_Close(static_cast<DeviceDisk*>(object));
                 break;
+            case DISK_KIND_PLUGIN:
+                PluginDisk_Close(static_cast<PluginDisk*>(object));
+                break;
             case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
             case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
-            case DISK_KIND_PLUGIN:   // the plug-in disk's close once plug-ins exist
             default:
                 break;
             }
@@ -298,7 +301,10 @@ void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
     case DISK_KIND_DEVICE:
         DeviceDisk_GetGeometry(static_cast<DeviceDisk*>(handle->object), out);
         break;
-    default:  // split set, plug-in: not built yet
+    case DISK_KIND_PLUGIN:
+        PluginDisk_GetGeometry(static_cast<PluginDisk*>(handle->object), out);
+        break;
+    default:  // split set: not built yet
         break;
     }
 }
@@ -322,7 +328,9 @@ int Disk_Read(const DiskHandle* handle, uint64_t offset, uint32_t length, void* 
         return ZeroDisk_Read(static_cast<DiskGeometry*>(handle->object), offset, length, buffer);
     case DISK_KIND_DEVICE:
         return DeviceDisk_Read(static_cast<DeviceDisk*>(handle->object), offset, length, buffer);
-    default:  // split set, plug-in: not built yet
+    case DISK_KIND_PLUGIN:
+        return PluginDisk_Read(static_cast<PluginDisk*>(handle->object), offset, length, buffer);
+    default:  // split set: not built yet
         return DISK_ERR_ARG;
     }
 }
@@ -356,7 +364,10 @@ int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t fir
     case DISK_KIND_DEVICE:
         return DeviceDisk_IsRangeEmpty(static_cast<DeviceDisk*>(handle->object), map, first,
                                        count, empty, adapter, record);
-    default:  // split set, plug-in: not built yet
+    case DISK_KIND_PLUGIN:
+        return PluginDisk_IsRangeEmpty(static_cast<PluginDisk*>(handle->object), map, first,
+                                       count, empty, adapter, record);
+    default:  // split set: not built yet
         return DISK_ERR_ARG;
     }
 }

@@ -5,6 +5,7 @@
 
 #include "disk/builtin_disks.h"
 #include "disk/emulator_images.h"
+#include "disk/plugin.h"
 #include "disk/raw_image.h"
 #include "foundation/platform.h"
 
@@ -308,6 +309,26 @@ int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_
         return r;
     }
     handle->kind = DISK_KIND_DEVICE;
+    handle->object = obj;
+    return DISK_OK;
+}
+
+int Disk_OpenPlugin(DiskHandle* handle, PluginModule* module, const char* path, bool readOnly,
+                    void* hostArgument, void* hostCallbacks)
+{
+    if (handle == nullptr || module == nullptr) return DISK_ERR_ARG;
+    bool extended = Plugin_HasOpenEx(module);
+    if (!extended && !Plugin_HasOpen(module)) return DISK_ERR_ARG;
+    PluginDisk* obj = PluginDisk_Alloc();
+    if (obj == nullptr) return DISK_ERR_NOMEM;
+    PluginDisk_Init(obj);
+    int r = extended ? PluginDisk_OpenEx(obj, module, path, readOnly, hostCallbacks)
+                     : PluginDisk_Open(obj, module, path, readOnly, hostArgument);
+    if (r != DISK_OK) {
+        Mem_Free(obj);
+        return r;
+    }
+    handle->kind = DISK_KIND_PLUGIN;
     handle->object = obj;
     return DISK_OK;
 }

@@ -10,6 +10,8 @@
 #include "disk/disk.h"
 #include "foundation/stream.h"
 
+struct PluginModule;
+
 // Open of one kind through the caller's file opener: allocates the kind's object, opens it
 // (kinds 0, 6 and 13 interpret the parent mode, kind 0 also the open-progress record) and on
 // success stores kind and object in the handle; on failure frees the object and leaves the
@@ -55,3 +57,9 @@ int Disk_OpenZero(DiskHandle* handle, const DiskGeometry* geometry);
 // node cannot be opened.
 int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
                     const DiskGeometry* geometry);
+// A plug-in disk (DISK_KIND_PLUGIN) served by a loaded module: through its extended opener
+// ("_22", given the host callback record) when it exports one, else through its plain opener
+// ("_8", given the host argument); DISK_ERR_ARG when it has neither. The module stays owned by
+// the caller and must outlive the disk.
+int Disk_OpenPlugin(DiskHandle* handle, PluginModule* module, const char* path, bool readOnly,
+                    void* hostArgument, void* hostCallbacks);

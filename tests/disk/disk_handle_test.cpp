@@ -215,8 +215,8 @@ TEST_F(DiskDispatch, MissingSlotsAndNegativeKinds)
 
     // Built-in kinds whose objects do not exist yet, with an object: the optional queries are
     // refused without touching anything. (The built kinds are checked with real objects in
-    // builtin_disks_test.)
-    const DiskKind builtins[] = {DISK_KIND_SPLIT, DISK_KIND_PLUGIN};
+    // builtin_disks_test, plug-in disks in plugin_test.)
+    const DiskKind builtins[] = {DISK_KIND_SPLIT};
     for (DiskKind kind : builtins) {
         SCOPED_TRACE(kind);
         DiskHandle b{kind, Mem_Alloc(64)};

@@ -11,22 +11,18 @@
 #include "disk/disk_open.h"
 #include "disk/plugin.h"
 #include "foundation/platform.h"
+#include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
 namespace {
 
-const char* const kFull =
-    "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN -DWITH_OPEN_EX "
-    "-DWITH_GEOMETRY64 -DWITH_READ -DWITH_READ_EX -DWITH_RANGE -DWITH_RANGE_EX -DWITH_CHECK "
-    "-DWITH_CHECK64 -DWITH_OUTPUT -DWITH_WRITE -DWITH_WRITE_EX -DWITH_MESSAGE";
-
 // Variant name -> the entries it exports.
 const std::map<std::string, std::string>& Variants()
 {
     static const std::map<std::string, std::string> variants = {
-        {"full", kFull},
+        {"full", standin::FullFlags()},
         {"name_only", ""},
         {"no_name", "-DNO_NAME -DWITH_KIND=1 -DWITH_VERSION=0x600"},
         {"no_kind", "-DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN"},
@@ -58,18 +54,10 @@ protected:
         if (dir != nullptr) return;
         static testsupport::TempDir modules;
         dir = &modules;
-        std::string source = std::string(VDX_TEST_SOURCE_DIR) + "/disk/plugins/standin_module.cpp";
-        // All variants are compiled at once; the script fails when any of them fails.
-        std::string script = "pids=; ";
-        for (const auto& v : Variants())
-            script += "g++ -shared -fPIC -O0 -Wall -Werror -o " +
-                      testsupport::Quote(dir->file(v.first + ".vpl")) + " " + v.second + " " +
-                      testsupport::Quote(source) + " & pids=\"$pids $!\"; ";
-        script += "status=0; for p in $pids; do wait $p || status=1; done; exit $status";
+        std::map<std::string, std::string> files;
+        for (const auto& v : Variants()) files[dir->file(v.first + ".vpl")] = v.second;
         std::string output;
-        ASSERT_EQ(testsupport::RunCommand("sh -c " + testsupport::Quote(script) + " 2>&1", &output),
-                  0)
-            << output;
+        ASSERT_TRUE(standin::Build(files, &output)) << output;
     }
 
     static std::string Path(const std::string& variant) { return dir->file(variant + ".vpl"); }
@@ -544,6 +532,67 @@ TEST_F(PluginTest, ErrorMessageIsAlwaysTerminated)
     EXPECT_FALSE(Plugin_FetchErrorMessage(&module, buffer, sizeof buffer, &encoding));
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_FALSE(Plugin_FetchErrorMessage(&module, buffer, 0, &encoding));
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Through the disk handle -------------------------------------------------------------------
+
+TEST_F(PluginTest, HandleOfKindPlugin)
+{
+    // The extended opener is chosen when exported and gets the callback record.
+    StandinState* s = Load("open_ex_only");
+    ASSERT_NE(s, nullptr);
+    DiskHandle handle;
+    Disk_Init(&handle);
+    int argument = 0, callbacks = 0;
+    ASSERT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, &argument, &callbacks), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&handle), DISK_KIND_PLUGIN);
+    EXPECT_EQ(s->openExs, 1);
+    EXPECT_EQ(s->lastHostArgument, &callbacks);
+    DiskGeometry g;
+    memset(&g, 0, sizeof g);
+    Disk_GetGeometry(&handle, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), 2048u);
+    EXPECT_EQ(g.heads, 16u);
+    uint8_t buffer[512];
+    ASSERT_EQ(Disk_Read(&handle, 512, 512, buffer), DISK_OK);
+    EXPECT_EQ(buffer[1], static_cast<uint8_t>(513 * 7 + 1));
+    bool empty = false;
+    EXPECT_EQ(Disk_IsRangeEmpty(&handle, nullptr, 0, 8, &empty, nullptr, nullptr),
+              DISK_ERR_UNSUPPORTED);
+    EXPECT_FALSE(Disk_CanCompact(&handle));
+    Disk_Close(&handle);
+    EXPECT_EQ(handle.object, nullptr);
+    EXPECT_EQ(s->closed, 1);
+    EXPECT_EQ(s->freed, 1);
+
+    // A failed open leaves the handle as it was.
+    s->openResult = DISK_ERR_FORMAT;
+    Disk_Init(&handle);
+    EXPECT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, nullptr, nullptr), DISK_ERR_FORMAT);
+    EXPECT_EQ(Disk_GetKind(&handle), DISK_KIND_NONE);
+    EXPECT_EQ(handle.object, nullptr);
+    EXPECT_EQ(s->created, s->freed);
+    Plugin_Unload(&module);
+
+    // The plain opener gets the host argument.
+    s = Load("bool_read");
+    ASSERT_NE(s, nullptr);
+    Disk_Init(&handle);
+    ASSERT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, &argument, &callbacks), DISK_OK);
+    EXPECT_EQ(s->opens, 1);
+    EXPECT_EQ(s->lastHostArgument, &argument);
+    Disk_Close(&handle);
+    Plugin_Unload(&module);
+
+    // Neither opener.
+    ASSERT_EQ(Plugin_Load(&module, Path("name_only").c_str()), DISK_OK);
+    Disk_Init(&handle);
+    EXPECT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_EQ(Disk_GetKind(&handle), DISK_KIND_NONE);
 }
 
 }  // namespace
