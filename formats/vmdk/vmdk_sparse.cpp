@@ -276,9 +276,10 @@ bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n) {
 
 // Finds the directory of a stream-optimised extent from the end of the file: the end-of-stream
 // marker in the last sector, the footer marker three sectors before the end, and the directory
-// (n entries) just before the footer marker, behind its own marker. The directory is written
-// padded to whole sectors, so its marker sits in the sector before floor(p / 512), p being the
-// start of the unpadded directory; a directory that is not padded has its marker right at p - 512.
+// (n entries) just before the footer marker, behind its own marker. Let p be where an unpadded
+// directory would start (footer marker - 4n). Writers pad the directory to whole sectors, so its
+// marker sits in the whole sector before floor(p / 512); a directory that is not padded has its
+// marker right at p - 512. A zero sector in place of the marker is taken as a padded directory.
 int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset) {
     uint64_t size = e->fileSize;
     if (size % kSector != 0) return DISK_ERR_FORMAT;
@@ -295,10 +296,12 @@ int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
     if (m.value != 1 || m.size != 0 || m.type != VMDK_MARKER_FOOTER) return DISK_ERR_FORMAT;
     uint64_t p = size - 3 * kSector - dirBytes;
     uint64_t padded = p / kSector * kSector;
-    if (padded >= 2 * kSector) {
-        r = Read16(e->stream, padded - kSector, b);
+    uint8_t before[16];
+    bool havePadded = padded >= 2 * kSector;
+    if (havePadded) {
+        r = Read16(e->stream, padded - kSector, before);
         if (r != DISK_OK) return r;
-        if (IsDirectoryMarker(b, n) || AllZero16(b)) {
+        if (IsDirectoryMarker(before, n)) {
             *gdByteOffset = padded;
             return DISK_OK;
         }
@@ -310,6 +313,10 @@ int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
             *gdByteOffset = p;
             return DISK_OK;
         }
+    }
+    if (havePadded && AllZero16(before)) {
+        *gdByteOffset = padded;
+        return DISK_OK;
     }
     return DISK_ERR_FORMAT;
 }
@@ -1063,6 +1070,7 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
                      bool layerQuery, bool compressed, bool streamOptimized,
                      ProgressCallback progress, void* user, uint64_t total) {
+    if (temp) OutputFile_Init(temp);
     if (descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS || (descriptorSectors && !descriptor))
         return DISK_ERR_ARG;
     ExtentWriter w;
@@ -1161,6 +1169,7 @@ int VmdkSparse_Rewrite(VmdkSparseExtent* extent, const char* extentPath, const D
                        uint32_t descriptorBytes, bool compressed, ProgressCallback progress,
                        void* user, uint64_t total) {
     if (!temp) return DISK_ERR_ARG;
+    OutputFile_Init(temp);
     const VmdkSparseHeader& old = extent->header;
     uint32_t descSectors = old.descriptorOffset ? static_cast<uint32_t>(old.descriptorSize) : 0;
     if (descriptor && descriptorBytes > descSectors * kSector) return DISK_ERR_ARG;

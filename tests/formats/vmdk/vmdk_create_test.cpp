@@ -15,51 +15,6 @@ using namespace vmdkwtest;
 
 namespace {
 
-struct FreeOptions {
-    void operator()(VmdkCreateOptions* o) const { Mem_Free(o); }
-};
-using Options = std::unique_ptr<VmdkCreateOptions, FreeOptions>;
-
-// The destination page's layouts: 0 sparse, 1 flat, 2 sparse with compressed grains,
-// 3 stream-optimised; 4 stands for a vmfs disk (flat 2).
-struct Layout {
-    const char* name;
-    uint32_t choice;
-    bool split;
-};
-
-// Options as the conversion run fills them: extents of splitSectors (0: one extent), a first
-// extent of 63 sectors with firstTrack.
-Options MakeOptions(uint32_t choice, bool firstTrack, uint64_t total, uint32_t splitSectors,
-                    uint32_t adapter = VMDK_ADAPTER_IDE, uint32_t hw = 4) {
-    std::vector<uint32_t> sizes;
-    uint64_t rest = total;
-    if (firstTrack) {
-        sizes.push_back(63);
-        rest -= 63;
-    }
-    if (splitSectors == 0) {
-        sizes.push_back(static_cast<uint32_t>(rest));
-    } else {
-        while (rest) {
-            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(rest, splitSectors));
-            sizes.push_back(n);
-            rest -= n;
-        }
-    }
-    Options o(Vmdk_AllocCreateOptions(static_cast<uint32_t>(sizes.size())));
-    o->mode = 0;
-    o->split = firstTrack || splitSectors ? 1 : 0;
-    o->flat = choice == 1 ? VMDK_LAYOUT_FLAT : choice == 4 ? VMDK_LAYOUT_VMFS : VMDK_LAYOUT_SPARSE;
-    o->compressedGrains = choice == 2 || choice == 3;
-    o->streamOptimized = choice == 3;
-    o->adapter = adapter;
-    o->hwVersionIndex = hw;
-    o->encodingChoice = VMDK_ENCODING_UTF8;
-    for (uint32_t i = 0; i < sizes.size(); ++i) Vmdk_CreateOptionsExtent(o.get(), i)->sectors = sizes[i];
-    return o;
-}
-
 struct ProgressLog {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
     uint32_t stopAt = 0;  // answer false on this call (1-based); 0 never

@@ -15,6 +15,7 @@
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
+#include "volume/used_map.h"
 
 namespace vmdktest {
 
@@ -137,5 +138,43 @@ inline int Sh(const std::string& command) {
     EXPECT_EQ(r, 0) << command << "\n" << out;
     return r;
 }
+
+// A used-sector map over `total` sectors that marks every grain (128 sectors) whose index is odd
+// as free; it borrows the placeholder kind's slot of the driver tables while it lives.
+inline int FakeUsedBits(void*, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset) {
+    for (uint32_t i = 0; i < count; ++i) Fs_SetBits(bitmap, bitOffset + i, 1, ((first + i) / 128) % 2 == 0);
+    return DISK_OK;
+}
+
+struct OddGrainsFreeMap {
+    UsedSectorMap map;
+    FsUsedBitsFn savedFill;
+    explicit OddGrainsFreeMap(uint64_t total) {
+        savedFill = FsUsedBitsTable[FS_KIND_UNSUPPORTED];
+        FsUsedBitsTable[FS_KIND_UNSUPPORTED] = FakeUsedBits;
+        UsedMap_Init(&map);
+        map.bytesPerSector = 512;
+        map.regionCount = 1;
+        map.regions = static_cast<VolumeRegion*>(Mem_Alloc(sizeof(VolumeRegion)));
+        map.regions[0].first = 0;
+        map.regions[0].count = total;
+        map.regions[0].kind = FS_KIND_UNSUPPORTED;
+        map.regions[0].object = Mem_Alloc(8);
+    }
+    ~OddGrainsFreeMap() {
+        UsedMap_Destroy(&map);
+        FsUsedBitsTable[FS_KIND_UNSUPPORTED] = savedFill;
+    }
+    OddGrainsFreeMap(const OddGrainsFreeMap&) = delete;
+    OddGrainsFreeMap& operator=(const OddGrainsFreeMap&) = delete;
+    // The data as a disk read through the map keeps it: free grains zeroed.
+    static std::vector<uint8_t> Keep(std::vector<uint8_t> data) {
+        for (uint64_t at = 0; at < data.size(); at += 65536) {
+            if ((at / 65536) % 2 == 1)
+                std::memset(data.data() + at, 0, std::min<uint64_t>(65536, data.size() - at));
+        }
+        return data;
+    }
+};
 
 }  // namespace vmdktest

@@ -7,13 +7,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "disk/disk.h"
 #include "disk/disk_open.h"
 #include "formats/vmdk/vmdk.h"
+#include "formats/vmdk/vmdk_create.h"
+#include "formats/vmdk/vmdk_descriptor.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
@@ -74,6 +78,11 @@ struct Map {
         map = UsedMap_Create(disk, &r, &known);
         return map ? DISK_OK : (r != DISK_OK ? r : DISK_ERR_FS_CORRUPT);
     }
+    // A map without regions: every sector counts as used.
+    void Empty() {
+        map = UsedMap_Alloc();
+        UsedMap_Init(map);
+    }
     ~Map() {
         if (map) {
             UsedMap_Destroy(map);
@@ -110,6 +119,61 @@ inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed) {
     if (bytes >= 65536 * 2) disk[65536 + 4000] = 0x5A;  // one byte in an otherwise empty grain
     if (bytes >= 512) std::memcpy(disk.data() + bytes - 512, noise.data(), 512);
     return disk;
+}
+
+struct FreeOptions {
+    void operator()(VmdkCreateOptions* o) const { Mem_Free(o); }
+};
+using Options = std::unique_ptr<VmdkCreateOptions, FreeOptions>;
+
+// The destination page's layouts: 0 sparse, 1 flat, 2 sparse with compressed grains,
+// 3 stream-optimised; 4 stands for a vmfs disk (flat 2).
+struct Layout {
+    const char* name;
+    uint32_t choice;
+    bool split;
+};
+
+// Options as the conversion run fills them: extents of splitSectors (0: one extent), a first
+// extent of 63 sectors with firstTrack.
+inline Options MakeOptions(uint32_t choice, bool firstTrack, uint64_t total, uint32_t splitSectors,
+                    uint32_t adapter = VMDK_ADAPTER_IDE, uint32_t hw = 4) {
+    std::vector<uint32_t> sizes;
+    uint64_t rest = total;
+    if (firstTrack) {
+        sizes.push_back(63);
+        rest -= 63;
+    }
+    if (splitSectors == 0) {
+        sizes.push_back(static_cast<uint32_t>(rest));
+    } else {
+        while (rest) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(rest, splitSectors));
+            sizes.push_back(n);
+            rest -= n;
+        }
+    }
+    Options o(Vmdk_AllocCreateOptions(static_cast<uint32_t>(sizes.size())));
+    o->mode = 0;
+    o->split = firstTrack || splitSectors ? 1 : 0;
+    o->flat = choice == 1 ? VMDK_LAYOUT_FLAT : choice == 4 ? VMDK_LAYOUT_VMFS : VMDK_LAYOUT_SPARSE;
+    o->compressedGrains = choice == 2 || choice == 3;
+    o->streamOptimized = choice == 3;
+    o->adapter = adapter;
+    o->hwVersionIndex = hw;
+    o->encodingChoice = VMDK_ENCODING_UTF8;
+    for (uint32_t i = 0; i < sizes.size(); ++i) Vmdk_CreateOptionsExtent(o.get(), i)->sectors = sizes[i];
+    return o;
+}
+
+// Writes an image of a raw file with our creator (hardware version "7" unless given).
+inline int CreateImage(const std::string& raw, const std::string& out, uint32_t choice, bool firstTrack = false,
+                       uint32_t splitSectors = 0, uint32_t hw = 4) {
+    Disk source;
+    int r = source.OpenRaw(raw);
+    if (r != DISK_OK) return r;
+    Options o = MakeOptions(choice, firstTrack, source.Total(), splitSectors, VMDK_ADAPTER_IDE, hw);
+    return Vmdk_Create(out.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get());
 }
 
 inline bool HaveQemu() { return HaveTool("qemu-img") && HaveTool("qemu-io"); }
@@ -177,7 +241,15 @@ inline std::vector<std::string> ListDir(const std::string& dir) {
         if (end > at) names.push_back(out.substr(at, end - at));
         at = end + 1;
     }
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+// Every file of a directory with its contents.
+inline std::map<std::string, std::vector<uint8_t>> Snapshot(const std::string& dir) {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const std::string& name : ListDir(dir)) files[name] = ReadFile(dir + "/" + name);
+    return files;
 }
 
 // A disk holding one partition with a file system made by mke2fs or mkfs.fat, files filling

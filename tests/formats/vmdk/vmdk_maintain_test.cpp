@@ -1,0 +1,725 @@
+// VMDK compaction, rewriting without free space, capacity expansion, child disks and descriptor
+// parameter changes: every image written passes qemu-img check and compares equal with what it
+// must hold; failures and cancellations leave the original files as they were.
+#include <gtest/gtest.h>
+
+#include "formats/vmdk/vmdk_maintain.h"
+#include "formats/vmdk/vmdk_sparse.h"
+#include "formats/vmdk/vmdk_writer_util.h"
+#include "foundation/path.h"
+
+using namespace vmdkwtest;
+
+namespace {
+
+struct ProgressLog {
+    std::vector<uint64_t> done;
+    uint32_t stopAt = 0;  // answer false on this call (1-based); 0 never
+};
+
+bool LogProgress(uint64_t done, uint64_t, void* user) {
+    ProgressLog* log = static_cast<ProgressLog*>(user);
+    log->done.push_back(done);
+    return log->stopAt == 0 || log->done.size() < log->stopAt;
+}
+
+TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
+
+std::string Text(const std::string& path) {
+    std::vector<uint8_t> b = ReadFile(path);
+    return std::string(b.begin(), b.end());
+}
+
+// The embedded descriptor of a monolithic sparse file (up to its first NUL).
+std::string EmbeddedText(const std::string& path) {
+    std::vector<uint8_t> b = ReadFile(path);
+    uint64_t sectors = Bytes_LoadLe64(b.data() + 36);
+    std::string text(b.begin() + 512, b.begin() + 512 + sectors * 512);
+    return text.substr(0, text.find('\0'));
+}
+
+void PatchHeader64(const std::string& path, uint32_t offset, uint64_t value) {
+    std::vector<uint8_t> b = ReadFile(path);
+    Bytes_StoreLe64(b.data() + offset, value);
+    WriteFile(path, b);
+}
+
+uint64_t Header64(const std::string& path, uint32_t offset) {
+    return Bytes_LoadLe64(ReadFile(path).data() + offset);
+}
+
+uint64_t DirBytes(const std::string& dir) {
+    uint64_t sum = 0;
+    for (const std::string& name : ListDir(dir)) sum += FileSize(dir + "/" + name);
+    return sum;
+}
+
+bool AnyNameEndsWith(const std::string& dir, const std::string& suffix) {
+    for (const std::string& n : ListDir(dir))
+        if (n.size() >= suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) return true;
+    return false;
+}
+
+// Compacts an image (with a used-sector map built from it when asked) and commits or discards.
+int CompactImage(const std::string& path, bool useMap, bool commit = true, ProgressLog* log = nullptr,
+                 bool removeOld = false, bool preallocated = false) {
+    VmdkCompactSet set;
+    Vmdk_InitCompactSet(&set);
+    int r;
+    {
+        Disk image;
+        r = image.OpenVmdk(path, true, VMDK_PARENT_OPTIONAL);
+        if (r != DISK_OK) return r;
+        Map map;
+        if (useMap && map.Build(&image.handle) != DISK_OK) return -1;
+        r = Vmdk_Compact(&image.handle, map.map, &set, preallocated, log ? LogProgress : nullptr, log);
+    }
+    if (r != DISK_OK) {
+        EXPECT_EQ(Vmdk_DiscardCompact(&set), DISK_OK);
+        return r;
+    }
+    return commit ? Vmdk_CommitCompact(&set, Del(), removeOld) : Vmdk_DiscardCompact(&set);
+}
+
+enum class Op { Rewrite, RewriteOneFile, Expand };
+
+// Runs a rewrite or an expansion on the image opened writable (parent mode 1), then commits.
+int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 0, ProgressLog* log = nullptr,
+             bool compress = false) {
+    VmdkTempFileSet set;
+    Vmdk_InitTempFileSet(&set);
+    int r;
+    {
+        Disk image;
+        r = image.OpenVmdk(path, false, VMDK_PARENT_OPTIONAL);
+        if (r != DISK_OK) return r;
+        Map map;
+        if (useMap && map.Build(&image.handle) != DISK_OK) map.Empty();
+        ProgressCallback cb = log ? LogProgress : nullptr;
+        if (op == Op::Expand)
+            r = Vmdk_ExpandCapacity(path.c_str(), &image.handle, map.map, &set, newSectors, cb, log);
+        else
+            r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, map.map, &set,
+                                             op == Op::RewriteOneFile || compress, cb, log);
+    }
+    if (r != DISK_OK) {
+        EXPECT_EQ(Vmdk_DiscardTempFileSet(&set), DISK_OK);
+        return r;
+    }
+    return Vmdk_CommitTempFileSet(&set, Del(), false);
+}
+
+// A base image made by qemu-img from a raw file, and a child of it written through qemu-io:
+// data in grain 2, zeros over the parent's data in grain 0 (sectors 0..127 hold data in the
+// pattern), one sector at 1 MiB. Fills *expected with what the child reads.
+void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std::string* child,
+                   std::vector<uint8_t>* expected, uint64_t childSectors = 0) {
+    std::vector<uint8_t> raw = PatternDisk(sectors * 512, 21);
+    std::string src = dir.file("base.raw");
+    WriteFile(src, raw);
+    *base = dir.file("base.vmdk");
+    *child = dir.file("child.vmdk");
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(src) + " " + Quote(*base)), 0);
+    std::string size = childSectors ? " " + std::to_string(childSectors * 512) : "";
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -b base.vmdk -F vmdk " + Quote(*child) + size), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -P 0x3c 1M 512' " +
+                 Quote(*child)),
+              0);
+    uint64_t total = childSectors ? childSectors : sectors;
+    expected->assign(raw.begin(), raw.begin() + std::min<uint64_t>(raw.size(), total * 512));
+    expected->resize(total * 512, 0);
+    std::fill(expected->begin(), expected->begin() + 65536, 0);
+    std::fill(expected->begin() + 131072, expected->begin() + 196608, 0x77);
+    std::fill(expected->begin() + (1 << 20), expected->begin() + (1 << 20) + 512, 0x3c);
+}
+
+class VmdkMaintain : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallSlots();
+        if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
+    }
+    TempDir dir;
+};
+
+bool HaveFsTools() {
+    return HaveTool("mke2fs") && HaveTool("dumpe2fs") && HaveTool("mkfs.fat") && HaveTool("mcopy");
+}
+
+}  // namespace
+
+// ---- Compaction ---------------------------------------------------------------------------------
+
+// Images that stored the garbage of free space, compacted with the used-sector map: the result
+// equals the clean disk, is smaller, and every replaced file stays under its name + "_del".
+TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
+    if (!HaveFsTools()) GTEST_SKIP() << "file-system tools missing";
+    struct Layout {
+        const char* name;
+        const char* qemu;  // qemu-img subformat, or NULL for our creator
+        bool firstTrack;
+        uint32_t split;
+    };
+    const Layout layouts[] = {{"ours-mono", nullptr, false, 0},
+                              {"ours-split", nullptr, false, 8192},
+                              {"ours-first-track", nullptr, true, 0},
+                              {"qemu-mono", "monolithicSparse", false, 0},
+                              {"qemu-split", "twoGbMaxExtentSparse", false, 0}};
+    for (uint64_t sectors : {uint64_t(32768), uint64_t(32768 + 7)}) {
+        std::string dirty, clean, log;
+        ASSERT_TRUE(MakeGarbageVolume(dir.path(), "ext", sectors, &dirty, &clean, &log)) << log;
+        for (const Layout& l : layouts) {
+            SCOPED_TRACE(std::string(l.name) + " " + std::to_string(sectors));
+            TempDir d;
+            std::string path = d.file("disk.vmdk");
+            if (l.qemu) ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.qemu) + " " +
+                                     Quote(dirty) + " " + Quote(path)), 0);
+            else ASSERT_EQ(CreateImage(dirty, path, 0, l.firstTrack, l.split), DISK_OK);
+            auto before = Snapshot(d.path());
+            uint64_t bytesBefore = DirBytes(d.path());
+            ASSERT_EQ(CompactImage(path, true), DISK_OK);
+            // The descriptor file is not touched; every extent was replaced and kept.
+            for (const auto& f : before) {
+                if (f.first == "disk.vmdk" && (l.split || l.firstTrack || l.qemu == std::string("twoGbMaxExtentSparse"))) {
+                    EXPECT_EQ(ReadFile(d.file(f.first)), f.second);
+                    EXPECT_FALSE(Exists(d.file(f.first + "_del")));
+                } else {
+                    EXPECT_EQ(ReadFile(d.file(f.first + "_del")), f.second) << f.first;
+                }
+            }
+            EXPECT_FALSE(AnyNameEndsWith(d.path(), "_TEMP"));
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+            EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(clean));
+            image.Close();
+            EXPECT_EQ(QemuCheck(path), "");
+            if (l.firstTrack) EXPECT_EQ(QemuSectorCompare(path, clean), "");
+            else EXPECT_EQ(QemuCompare(clean, "raw", path, "vmdk"), "");
+            uint64_t kept = 0;
+            for (const auto& f : before) kept += f.second.size();
+            EXPECT_LT(DirBytes(d.path()) - kept + 2 * 1024 * 1024, bytesBefore);
+        }
+    }
+}
+
+// Without a map only zero grains go; a preallocated output ends where its data ends; the
+// remove-old flag leaves no "_del" files.
+TEST_F(VmdkMaintain, CompactionDropsZeroGrains) {
+    for (bool preallocated : {false, true}) {
+        SCOPED_TRACE(preallocated);
+        TempDir d;
+        std::vector<uint8_t> raw = PatternDisk(8192 * 512, 5);
+        std::string src = d.file("src.raw");
+        WriteFile(src, raw);
+        std::string path = d.file("z.vmdk");
+        // -S 0 stores every zero grain.
+        ASSERT_EQ(Sh("qemu-img convert -S 0 -f raw -O vmdk " + Quote(src) + " " + Quote(path)), 0);
+        uint64_t before = FileSize(path);
+        ASSERT_EQ(CompactImage(path, false, true, nullptr, true, preallocated), DISK_OK);
+        EXPECT_FALSE(Exists(path + "_del"));
+        EXPECT_LT(FileSize(path) + 2 * 1024 * 1024, before);
+        EXPECT_EQ(QemuCheck(path), "");
+        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    }
+}
+
+// A child keeps the zero grains that hide its parent's data; a discarded compaction leaves no
+// trace; cancellation returns DISK_CANCELLED and leaves everything as it was.
+TEST_F(VmdkMaintain, CompactingAChildAndDiscarding) {
+    std::string base, child;
+    std::vector<uint8_t> expected;
+    MakeQemuChild(dir, 8192, &base, &child, &expected);
+    auto before = Snapshot(dir.path());
+    ASSERT_EQ(CompactImage(child, false, false), DISK_OK);  // discarded
+    EXPECT_EQ(Snapshot(dir.path()), before);
+    ProgressLog stop;
+    stop.stopAt = 2;
+    EXPECT_EQ(CompactImage(child, false, true, &stop), DISK_CANCELLED);
+    EXPECT_EQ(Snapshot(dir.path()), before);
+
+    ASSERT_EQ(CompactImage(child, false), DISK_OK);
+    EXPECT_EQ(ReadFile(base), before[std::string("base.vmdk")]);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+    EXPECT_TRUE(ReadDisk(&image.handle) == expected);
+    image.Close();
+    WriteFile(dir.file("expected.raw"), expected);
+    EXPECT_EQ(QemuCheck(child), "");
+    EXPECT_EQ(QemuCompare(dir.file("expected.raw"), "raw", child, "vmdk"), "");
+}
+
+// Images that cannot be compacted are refused before anything is written, and so is a header
+// whose table sets do not fit before its first grain; a header without redundant tables keeps
+// its header and descriptor.
+TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
+    std::vector<uint8_t> raw = PatternDisk(4096 * 512, 8);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    for (uint32_t choice : {1u, 2u, 3u}) {  // flat, compressed grains, stream-optimised
+        SCOPED_TRACE(choice);
+        TempDir d;
+        std::string path = d.file("x.vmdk");
+        ASSERT_EQ(CreateImage(src, path, choice), DISK_OK);
+        auto before = Snapshot(d.path());
+        EXPECT_EQ(CompactImage(path, false), DISK_ERR_ARG);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
+    {
+        // A child whose parent is gone.
+        TempDir d;
+        std::string base, child;
+        std::vector<uint8_t> expected;
+        MakeQemuChild(d, 4096, &base, &child, &expected);
+        ASSERT_TRUE(Os_RenameFile(base.c_str(), (base + ".away").c_str()));
+        auto before = Snapshot(d.path());
+        EXPECT_EQ(CompactImage(child, false), DISK_ERR_ARG);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
+    {
+        // Not a VMDK image.
+        Disk rawDisk;
+        ASSERT_EQ(rawDisk.OpenRaw(src), DISK_OK);
+        VmdkCompactSet set;
+        Vmdk_InitCompactSet(&set);
+        EXPECT_EQ(Vmdk_Compact(&rawDisk.handle, nullptr, &set, false, nullptr, nullptr), DISK_ERR_ARG);
+    }
+    std::string plain = dir.file("plain.vmdk");
+    ASSERT_EQ(Sh("qemu-img convert -S 0 -f raw -O vmdk " + Quote(src) + " " + Quote(plain)), 0);
+    {
+        // No redundant tables: nothing is written at sector 0 but the header itself.
+        TempDir d;
+        std::string path = d.file("norgd.vmdk");
+        std::vector<uint8_t> b = ReadFile(plain);
+        Bytes_StoreLe64(b.data() + 48, 0);
+        Bytes_StoreLe32(b.data() + 8, Bytes_LoadLe32(b.data() + 8) & ~2u);
+        WriteFile(path, b);
+        ASSERT_EQ(CompactImage(path, false), DISK_OK);
+        std::vector<uint8_t> after = ReadFile(path);
+        uint64_t keep = 512 * (1 + Bytes_LoadLe64(b.data() + 36));
+        EXPECT_TRUE(std::equal(b.begin(), b.begin() + keep, after.begin()));
+        EXPECT_EQ(QemuCheck(path), "");
+        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    }
+    {
+        // overHead before the end of the primary tables: -206, nothing left behind.
+        TempDir d;
+        std::string path = d.file("tight.vmdk");
+        std::vector<uint8_t> b = ReadFile(plain);
+        Bytes_StoreLe64(b.data() + 64, Bytes_LoadLe64(b.data() + 56) + 1);
+        WriteFile(path, b);
+        auto before = Snapshot(d.path());
+        EXPECT_EQ(CompactImage(path, false), DISK_ERR_FORMAT);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
+}
+
+// ---- Rewriting without free space ---------------------------------------------------------------
+
+TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
+    if (!HaveFsTools()) GTEST_SKIP() << "file-system tools missing";
+    std::string dirty, clean, log;
+    ASSERT_TRUE(MakeGarbageVolume(dir.path(), "fat", 32768 + 7, &dirty, &clean, &log)) << log;
+    struct Case {
+        const char* name;
+        uint32_t choice;
+        bool firstTrack;
+        uint32_t split;
+        Op op;
+        bool compress;
+    };
+    const Case cases[] = {
+        {"split to one compressed file", 0, false, 8192, Op::RewriteOneFile, true},
+        {"first track to one compressed file", 0, true, 0, Op::RewriteOneFile, true},
+        {"monolithic plain", 0, false, 0, Op::Rewrite, false},
+        {"monolithic compressed", 0, false, 0, Op::Rewrite, true},
+        {"compressed made plain", 2, false, 0, Op::Rewrite, false},
+        {"split kept", 0, false, 8192, Op::Rewrite, false},
+        {"stream-optimised", 3, false, 0, Op::Rewrite, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir d;
+        std::string path = d.file("disk.vmdk");
+        ASSERT_EQ(CreateImage(dirty, path, c.choice, c.firstTrack, c.split), DISK_OK);
+        auto before = Snapshot(d.path());
+        ASSERT_EQ(Maintain(path, c.op, true, 0, nullptr, c.compress), DISK_OK);
+        EXPECT_FALSE(AnyNameEndsWith(d.path(), "_temp"));
+        for (const auto& f : before) EXPECT_EQ(ReadFile(d.file(f.first + "_del")), f.second) << f.first;
+        bool oneFile = c.op == Op::RewriteOneFile || (!c.split && !c.firstTrack);
+        if (oneFile) {
+            std::string text = EmbeddedText(path);
+            EXPECT_NE(text.find("createType=\"monolithicSparse\""), std::string::npos) << text;
+            EXPECT_NE(text.find("RW " + std::to_string(32768 + 7) + " SPARSE \"disk.vmdk\""), std::string::npos) << text;
+            EXPECT_EQ(Header64(path, 8) & 0xFFFFFFFF, c.compress ? 0x30001u : 3u);
+            EXPECT_NE(Header64(path, 56), VMDK_GD_AT_END);
+        }
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+        EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(clean));
+        image.Close();
+        EXPECT_EQ(QemuCheck(path), "");
+        if (c.firstTrack && !oneFile) EXPECT_EQ(QemuSectorCompare(path, clean), "");
+        else EXPECT_EQ(QemuCompare(clean, "raw", path, "vmdk"), "");
+    }
+}
+
+// A child is rewritten by its layer (zero grains keep hiding the parent); flat images and maps
+// with children are refused; a cancelled rewrite leaves the files as they were.
+TEST_F(VmdkMaintain, RewriteOfChildrenRefusalsAndCancellation) {
+    std::string base, child;
+    std::vector<uint8_t> expected;
+    MakeQemuChild(dir, 8192, &base, &child, &expected);
+    WriteFile(dir.file("expected.raw"), expected);
+    auto before = Snapshot(dir.path());
+    EXPECT_EQ(Maintain(child, Op::Rewrite, true), DISK_ERR_ARG);  // a map with a child
+    ProgressLog stop;
+    stop.stopAt = 2;
+    EXPECT_EQ(Maintain(child, Op::Rewrite, false, 0, &stop, true), DISK_CANCELLED);
+    EXPECT_EQ(Snapshot(dir.path()), before);
+    ASSERT_EQ(Maintain(child, Op::Rewrite, false, 0, nullptr, true), DISK_OK);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+    EXPECT_TRUE(ReadDisk(&image.handle) == expected);
+    image.Close();
+    EXPECT_EQ(QemuCheck(child), "");
+    EXPECT_EQ(QemuCompare(dir.file("expected.raw"), "raw", child, "vmdk"), "");
+
+    TempDir d;
+    std::string src = d.file("src.raw");
+    WriteFile(src, PatternDisk(2048 * 512, 4));
+    std::string flat = d.file("flat.vmdk");
+    ASSERT_EQ(CreateImage(src, flat, 1), DISK_OK);
+    auto flatBefore = Snapshot(d.path());
+    EXPECT_EQ(Maintain(flat, Op::Rewrite, false), DISK_ERR_ARG);
+    EXPECT_EQ(Snapshot(d.path()), flatBefore);
+}
+
+// ---- Expanding the capacity ----------------------------------------------------------------------
+
+// A split image of one 100 MiB extent grown to 5 GiB: the unit is 0x3FF800 sectors, the old
+// extent grows to one unit and two extents follow (0x3FF800 and 2101248 sectors).
+TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
+    for (uint32_t choice : {0u, 1u}) {
+        SCOPED_TRACE(choice);
+        TempDir d;
+        const uint64_t sectors = 204800, grown = 10485760;
+        std::string src = d.file("src.raw");
+        {
+            std::vector<uint8_t> head = PatternDisk(4096 * 512, 6);
+            WriteFile(src, head);
+            ASSERT_EQ(truncate(src.c_str(), sectors * 512), 0);
+        }
+        std::string path = d.file("big.vmdk");
+        ASSERT_EQ(CreateImage(src, path, choice, false, static_cast<uint32_t>(sectors)), DISK_OK);
+        ASSERT_EQ(Maintain(path, Op::Expand, false, grown), DISK_OK);
+        std::string text = Text(path);
+        const char* type = choice ? "FLAT" : "SPARSE";
+        std::string suffix = choice ? " 0" : "";
+        EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"big-s001.vmdk\"" + suffix + "\n"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"big-s002.vmdk\"" + suffix + "\n"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("RW 2101248 " + std::string(type) + " \"big-s003.vmdk\"" + suffix + "\n"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(grown / 1008) + "\""), std::string::npos);
+        EXPECT_TRUE(Exists(d.file("big-s001.vmdk_del")));
+        EXPECT_FALSE(AnyNameEndsWith(d.path(), "_temp"));
+        ASSERT_EQ(truncate(src.c_str(), grown * 512), 0);
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+        EXPECT_EQ(image.Total(), grown);
+        std::vector<uint8_t> head(4096 * 512), tail(1 << 20);
+        ASSERT_EQ(Disk_Read(&image.handle, 0, head.size(), head.data()), DISK_OK);
+        EXPECT_TRUE(head == PatternDisk(4096 * 512, 6));
+        ASSERT_EQ(Disk_Read(&image.handle, grown * 512 - tail.size(), tail.size(), tail.data()), DISK_OK);
+        EXPECT_TRUE(std::all_of(tail.begin(), tail.end(), [](uint8_t b) { return b == 0; }));
+        image.Close();
+        EXPECT_EQ(QemuCheck(path), "");
+        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    }
+}
+
+// The unit never is the 63-sector first-track extent; growing by exactly two units adds one
+// full extent; more than 1000 extents are refused before anything is written.
+TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
+    TempDir d;
+    std::string src = d.file("src.raw");
+    WriteFile(src, PatternDisk(8192 * 512, 12));
+    std::string path = d.file("ft.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 0, true, 0), DISK_OK);  // extents of 63 and 8129 sectors
+    ASSERT_EQ(Maintain(path, Op::Expand, false, 8192 + 4096), DISK_OK);
+    std::string text = Text(path);
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 12225 SPARSE \"ft-s002.vmdk\"\n\n"), std::string::npos)
+        << text;
+    ASSERT_EQ(truncate(src.c_str(), (8192 + 4096) * 512), 0);
+    EXPECT_EQ(QemuSectorCompare(path, src), "");
+    EXPECT_EQ(QemuCheck(path), "");
+
+    // Grown part exactly two units: the last extent becomes one unit, one full extent follows.
+    const uint64_t unit = 0x3FF800;
+    ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_OK);
+    text = Text(path);
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002.vmdk\"\nRW 4192256 SPARSE "
+                        "\"ft-s003.vmdk\"\n\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(QemuCheck(path), "");
+
+    auto before = Snapshot(d.path());
+    EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 1000 * unit), DISK_ERR_ARG);
+    EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_ERR_ARG);  // not above the current size
+    EXPECT_EQ(Snapshot(d.path()), before);
+}
+
+// Monolithic sparse and flat images grow in place of their one file; the added sectors read as
+// zeros. A cancelled expansion leaves the files as they were.
+TEST_F(VmdkMaintain, ExpandingMonolithicImages) {
+    for (uint32_t choice : {0u, 1u, 2u, 3u}) {
+        SCOPED_TRACE(choice);
+        TempDir d;
+        std::string src = d.file("src.raw");
+        WriteFile(src, PatternDisk(8192 * 512 + 7 * 512, 14));
+        std::string path = d.file("m.vmdk");
+        ASSERT_EQ(CreateImage(src, path, choice), DISK_OK);
+        auto before = Snapshot(d.path());
+        ProgressLog stop;
+        stop.stopAt = 2;
+        EXPECT_EQ(Maintain(path, Op::Expand, false, 3 * 8192, &stop), DISK_CANCELLED);
+        EXPECT_EQ(Snapshot(d.path()), before);
+        ProgressLog log;
+        ASSERT_EQ(Maintain(path, Op::Expand, false, 3 * 8192, &log), DISK_OK);
+        EXPECT_EQ(log.done.front(), 0u);
+        EXPECT_EQ(log.done.back(), 3u * 8192);
+        ASSERT_EQ(truncate(src.c_str(), 3 * 8192 * 512), 0);
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+        EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(src));
+        image.Close();
+        EXPECT_EQ(QemuCheck(path), "");
+        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+        std::string text = choice == 1 ? Text(path) : EmbeddedText(path);
+        EXPECT_NE(text.find("RW 24576 "), std::string::npos) << text;
+        EXPECT_NE(text.find("ddb.geometry.cylinders = \"24\""), std::string::npos) << text;
+        if (choice == 3) EXPECT_NE(text.find("createType=\"monolithicSparse\""), std::string::npos) << text;
+    }
+}
+
+// A child smaller than its parent grown to the parent's size: its own grains stay (zero grains
+// keep hiding the parent) and the added part reads through to the parent.
+TEST_F(VmdkMaintain, ExpandingAChildToItsParentsSize) {
+    std::string base, child;
+    std::vector<uint8_t> expected;
+    MakeQemuChild(dir, 8192, &base, &child, &expected, 4096);
+    ASSERT_EQ(Maintain(child, Op::Expand, false, 8192), DISK_OK);
+    std::vector<uint8_t> parent = ReadFile(dir.file("base.raw"));
+    expected.insert(expected.end(), parent.begin() + 4096 * 512, parent.end());
+    WriteFile(dir.file("expected.raw"), expected);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+    EXPECT_TRUE(ReadDisk(&image.handle) == expected);
+    image.Close();
+    EXPECT_EQ(QemuCheck(child), "");
+    EXPECT_EQ(QemuCompare(dir.file("expected.raw"), "raw", child, "vmdk"), "");
+}
+
+// ---- Child disks -----------------------------------------------------------------------------------
+
+TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
+    std::vector<uint8_t> raw = PatternDisk(8192 * 512 + 7 * 512, 17);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    struct Parent {
+        const char* subformat;
+        const char* editFrom;  // a descriptor edit: this text ...
+        const char* editTo;    // ... becomes this one
+        const char* childType;
+    };
+    const Parent parents[] = {
+        {"monolithicSparse", nullptr, nullptr, "monolithicSparse"},
+        {"monolithicFlat", nullptr, nullptr, "monolithicSparse"},
+        {"twoGbMaxExtentSparse", nullptr, nullptr, "twoGbMaxExtentSparse"},
+        {"twoGbMaxExtentFlat", nullptr, nullptr, "twoGbMaxExtentSparse"},
+        {"streamOptimized", nullptr, nullptr, "monolithicSparse"},
+        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"MONOLITHICflat\"", "monolithicSparse"},
+        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"vmfs\"", "twoGbMaxExtentSparse"},
+        {"twoGbMaxExtentFlat", "createType=\"twoGbMaxExtentFlat\"", "createType=\"VMFS\"", "twoGbMaxExtentSparse"},
+    };
+    for (const Parent& p : parents) {
+        SCOPED_TRACE(std::string(p.subformat) + (p.editTo ? std::string(" as ") + p.editTo : ""));
+        TempDir d;
+        std::string parent = d.file("parent.vmdk");
+        ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(p.subformat) + " " + Quote(src) +
+                     " " + Quote(parent)),
+                  0);
+        if (p.editFrom) {
+            std::string text = Text(parent);
+            size_t at = text.find(p.editFrom);
+            ASSERT_NE(at, std::string::npos);
+            text.replace(at, std::strlen(p.editFrom), p.editTo);
+            if (std::string(p.editTo).find("vmfs") != std::string::npos ||
+                std::string(p.editTo).find("VMFS") != std::string::npos) {
+                for (size_t f; (f = text.find(" FLAT ")) != std::string::npos;) text.replace(f, 6, " VMFS ");
+            }
+            WriteText(parent, text);
+        }
+        std::string parentText = Text(parent);
+        std::string child = d.file("sub/child.vmdk");
+        ASSERT_TRUE(Os_MakeDirectory(d.file("sub").c_str()));
+        {
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
+            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_OK);
+        }
+        bool split = std::string(p.childType) == "twoGbMaxExtentSparse";
+        std::string text = split ? Text(child) : EmbeddedText(child);
+        EXPECT_NE(text.find("createType=\"" + std::string(p.childType) + "\""), std::string::npos) << text;
+        EXPECT_NE(text.find("parentFileNameHint=\"../parent.vmdk\""), std::string::npos) << text;
+        EXPECT_EQ(text.find("ddb."), std::string::npos) << text;
+        EXPECT_EQ(text.find("FLAT"), std::string::npos) << text;
+        EXPECT_EQ(text.find("VMFS"), std::string::npos) << text;
+        EXPECT_NE(text.find(split ? "SPARSE \"child-s001.vmdk\"" : "SPARSE \"child.vmdk\""), std::string::npos) << text;
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+        EXPECT_TRUE(Vmdk_HasParent(image.Image()));
+        EXPECT_TRUE(ReadDisk(&image.handle) == raw);
+        image.Close();
+        // qemu-img takes createType with its exact spelling only: its parent gets it back.
+        if (p.editFrom) {
+            std::string text = parentText;
+            text.replace(text.find(p.editTo), std::strlen(p.editTo), p.editFrom);
+            for (size_t f; (f = text.find(" VMFS ")) != std::string::npos;) text.replace(f, 6, " FLAT ");
+            WriteText(parent, text);
+        }
+        EXPECT_EQ(QemuCheck(child), "");
+        EXPECT_EQ(QemuCompare(src, "raw", child, "vmdk"), "");
+        // Written through qemu-io, the child keeps its own data over the parent's.
+        ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x66 4096 512' " + Quote(child)), 0);
+        std::vector<uint8_t> mixed = raw;
+        std::fill(mixed.begin() + 4096, mixed.begin() + 4608, 0x66);
+        ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+        EXPECT_TRUE(ReadDisk(&image.handle) == mixed);
+    }
+}
+
+TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(2000 * 512, 2));
+    std::string parent = dir.file("p.vmdk");
+    ASSERT_EQ(CreateImage(src, parent, 0, false, 0, 1), DISK_OK);  // hardware version "4"
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
+    std::string same = dir.file("c1.vmdk"), absolute = dir.file("c2.vmdk");
+    ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), same.c_str(), false), DISK_OK);
+    ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), absolute.c_str(), true), DISK_OK);
+    EXPECT_NE(EmbeddedText(same).find("parentFileNameHint=\"p.vmdk\""), std::string::npos);
+    EXPECT_NE(EmbeddedText(absolute).find("parentFileNameHint=\"" + parent + "\""), std::string::npos);
+    // The parent's hardware version rounds the child's header capacity.
+    EXPECT_EQ(Header64(same, 12), 2048u);
+    EXPECT_EQ(QemuCompare(src, "raw", same, "vmdk"), "");
+    EXPECT_EQ(QemuCompare(src, "raw", absolute, "vmdk"), "");
+    // A child of a child.
+    Disk first;
+    ASSERT_EQ(first.OpenVmdk(same), DISK_OK);
+    std::string grand = dir.file("c3.vmdk");
+    ASSERT_EQ(Vmdk_CreateChild(&first.handle, same.c_str(), grand.c_str(), false), DISK_OK);
+    EXPECT_NE(EmbeddedText(grand).find("parentFileNameHint=\"c1.vmdk\""), std::string::npos);
+    EXPECT_EQ(QemuCompare(src, "raw", grand, "vmdk"), "");
+
+    auto before = Snapshot(dir.path());
+    EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), parent.c_str(), false), DISK_ERR_ARG);
+    std::string longPath = dir.path() + "/" + std::string(4200, 'c') + ".vmdk";
+    EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), longPath.c_str(), false), DISK_ERR_ARG);
+    Disk rawDisk;
+    ASSERT_EQ(rawDisk.OpenRaw(src), DISK_OK);
+    EXPECT_EQ(Vmdk_CreateChild(&rawDisk.handle, src.c_str(), dir.file("c4.vmdk").c_str(), false), DISK_ERR_ARG);
+    EXPECT_EQ(Snapshot(dir.path()), before);
+}
+
+// ---- Descriptor parameters ---------------------------------------------------------------------
+
+TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(4096 * 512, 3));
+    std::string path = dir.file("e.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 0), DISK_OK);
+    std::vector<uint8_t> original = ReadFile(path);
+    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
+    auto reset = [&] {
+        Vmdk_ClearDescriptorEdits(edits.get());
+        edits->extentCount = 1;  // the extent line is kept as it is
+    };
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
+
+    // Refused before anything is written: a text longer than the 20-sector area, a createType
+    // that does not parse, edits that drop the extent line.
+    std::string longUuid(11000, 'a');
+    reset();
+    edits->uuid.set = 1;
+    Text_FromCStringUtf8(&edits->uuid.value, longUuid.c_str());
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    reset();
+    edits->createType.set = 1;
+    Text_FromCStringUtf8(&edits->createType.value, "bogus");
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    reset();
+    edits->extentCount = 0;
+    edits->adapter.set = 1;
+    edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    EXPECT_EQ(ReadFile(path), original);
+
+    // Adapter, hardware version and a new uuid line: only the descriptor sectors change.
+    reset();
+    edits->adapter.set = 1;
+    edits->adapter.value = VMDK_ADAPTER_LSILOGIC;
+    edits->hwVersionIndex.set = 1;
+    edits->hwVersionIndex.value = 12;
+    edits->uuid.set = 1;
+    Text_FromCStringUtf8(&edits->uuid.value, "60 00 c2 9a");
+    ASSERT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_OK);
+    EXPECT_EQ(image.Image()->descriptor.adapter, VMDK_ADAPTER_LSILOGIC);
+    EXPECT_EQ(image.Image()->descriptor.hwVersionIndex, 12u);
+    image.Close();
+    std::vector<uint8_t> changed = ReadFile(path);
+    ASSERT_EQ(changed.size(), original.size());
+    EXPECT_TRUE(std::equal(original.begin(), original.begin() + 512, changed.begin()));
+    EXPECT_TRUE(std::equal(original.begin() + 21 * 512, original.end(), changed.begin() + 21 * 512));
+    std::string text = EmbeddedText(path);
+    EXPECT_NE(text.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << text;
+    EXPECT_NE(text.find("ddb.virtualHWVersion = \"17\"\nddb.uuid = \"60 00 c2 9a\"\n"), std::string::npos) << text;
+    EXPECT_EQ(QemuCheck(path), "");
+    EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+}
+
+TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(4096 * 512, 3));
+    std::string path = dir.file("f.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 1), DISK_OK);
+    std::vector<uint8_t> flatFile = ReadFile(dir.file("f-flat.vmdk"));
+    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
+    Vmdk_ClearDescriptorEdits(edits.get());
+    edits->extentCount = 1;
+    edits->heads.set = 1;
+    edits->heads.value = 255;
+    edits->encoding.set = 1;
+    edits->encoding.value = VMDK_ENCODING_SHIFT_JIS;
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
+    ASSERT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8, TEXT_ENC_SJIS), DISK_OK);
+    // The image is open again over the new descriptor.
+    EXPECT_EQ(image.Image()->descriptor.heads, 255u);
+    EXPECT_EQ(image.Image()->descriptor.textEncoding, TEXT_ENC_SJIS);
+    EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(src));
+    image.Close();
+    EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"f-flat.vmdk", "f.vmdk", "src.raw"}));
+    std::string text = Text(path);
+    EXPECT_NE(text.find("encoding=\"Shift_JIS\""), std::string::npos) << text;
+    EXPECT_NE(text.find("ddb.geometry.heads = \"255\""), std::string::npos) << text;
+    EXPECT_EQ(ReadFile(dir.file("f-flat.vmdk")), flatFile);
+    EXPECT_EQ(QemuCheck(path), "");
+    EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+}
