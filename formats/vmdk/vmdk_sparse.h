@@ -137,9 +137,13 @@ void VmdkSparse_Close(VmdkSparseExtent* extent);
 
 // Opens an extent file through the open callback. 1 when the callback cancelled, DISK_ERR_OPEN
 // when it failed; DISK_ERR_READ, DISK_ERR_SIZE, DISK_ERR_NOMEM, DISK_ERR_FORMAT (bad header,
-// descriptor placement that does not match separateDescriptor, a directory outside the file,
-// a bad stream footer, an extent larger than the header's capacity), DISK_ERR_ARG (path over
-// 4096 bytes). On failure the extent is left cleared.
+// a monolithic extent (separateDescriptor false) without an embedded descriptor, a directory
+// outside the file, a bad stream footer, an extent larger than the header's capacity),
+// DISK_ERR_ARG (path over 4096 bytes). An extent behind a separate descriptor may reserve an
+// unused descriptor area of its own. On failure the extent is left cleared.
+//
+// Table entries: 0 is a grain not stored here (read from the parent, or zeros), 1 a grain of
+// zeros that hides the parent's data, any other value the grain's sector.
 int VmdkSparse_Open(VmdkSparseExtent* extent, FileOpenFn open, void* user, const char* path,
                     bool readOnly, bool separateDescriptor, DiskSource* parent, z_stream* zlib,
                     uint64_t firstSector, uint32_t extentSectors);

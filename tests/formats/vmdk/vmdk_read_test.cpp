@@ -344,3 +344,30 @@ TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
     Image missing;
     EXPECT_EQ(missing.Open(dir.file("nothing.vmdk")), DISK_ERR_OPEN);
 }
+
+TEST_F(VmdkRead, ZeroedGrainsHideTheParent) {
+    // Grain table entry 1 marks a grain of zeros; in a child it hides the parent's data.
+    std::string base = dir.file("zb.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 4M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 4M' " + Quote(base)), 0);
+    std::string child = dir.file("zc.vmdk");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b zb.vmdk -F vmdk " + Quote(child)), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -z 64k 128k' " + Quote(child)), 0);
+    std::string raw = dir.file("zc.raw");
+    ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(child) + " " + Quote(raw)), 0);
+    Image img;
+    ASSERT_EQ(img.Open(child), DISK_OK);
+    std::vector<uint8_t> all = ReadAll(img.image);
+    EXPECT_TRUE(all == ReadFile(raw));
+    EXPECT_EQ(all[65536], 0);
+    EXPECT_EQ(all[0], 0xbb);
+    bool e = false;
+    ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 128, 256, &e, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(e);
+    // The zeroed grains belong to the child's layer: a rewrite must keep them.
+    bool u = true;
+    ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 128, 128, &u), DISK_OK);
+    EXPECT_FALSE(u);
+    ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 0, 128, &u), DISK_OK);
+    EXPECT_TRUE(u);
+}
