@@ -1,0 +1,788 @@
+// Dynamic and differencing VHD files.
+#include "formats/vhd/vhd.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/disk_open.h"
+#include "foundation/encoding.h"
+#include "foundation/path.h"
+#include "foundation/platform.h"
+#include "volume/used_map.h"
+
+namespace {
+
+// ---- Parent chain -------------------------------------------------------------------
+// The images whose parents are being opened on this thread, outermost first, identified by
+// their resolved file names. A parent that is already in the chain closes a loop.
+thread_local uint32_t g_chainDepth = 0;
+thread_local char* g_chainKeys[VHD_MAX_PARENT_DEPTH];
+
+// The resolved name of a path (symbolic links and "." / ".." followed) in a new block, or a
+// copy of the path itself when it cannot be resolved; NULL when out of memory.
+char* MakeFileKey(const char* path) {
+    char* key = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
+    if (key == nullptr) return nullptr;
+    if (realpath(path, key) == nullptr) {
+        const size_t n = strnlen(path, PATH_MAX);
+        std::memcpy(key, path, n);
+        key[n] = 0;
+    }
+    return key;
+}
+
+bool KeyInChain(const char* key) {
+    for (uint32_t i = 0; i < g_chainDepth; i++) {
+        if (std::strcmp(g_chainKeys[i], key) == 0) return true;
+    }
+    return false;
+}
+
+// Images whose parent could not be opened during the current outermost open, with the failure.
+// The general open tries a file's kinds more than once, so without this record every failing
+// level of a deep chain would open the levels below it again, twice per level.
+struct FailedParent {
+    char* key;
+    int result;
+};
+const uint32_t kMaxFailedParents = 2 * VHD_MAX_PARENT_DEPTH;
+thread_local FailedParent g_failed[kMaxFailedParents];
+thread_local uint32_t g_failedCount = 0;
+
+bool FindFailedParent(const char* key, int* result) {
+    for (uint32_t i = 0; i < g_failedCount; i++) {
+        if (std::strcmp(g_failed[i].key, key) == 0) {
+            *result = g_failed[i].result;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes over the key when it is recorded.
+bool RecordFailedParent(char* key, int result) {
+    if (g_failedCount == kMaxFailedParents) return false;
+    g_failed[g_failedCount].key = key;
+    g_failed[g_failedCount].result = result;
+    g_failedCount++;
+    return true;
+}
+
+void ForgetFailedParents() {
+    for (uint32_t i = 0; i < g_failedCount; i++) Mem_Free(g_failed[i].key);
+    g_failedCount = 0;
+}
+
+// ---- Small helpers ------------------------------------------------------------------
+
+int ReadAt(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer) {
+    return Stream_ReadAt(stream, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
+}
+
+// Sector i of a block bitmap: bit 7 - i mod 8 of byte i / 8.
+inline bool BitmapBit(const uint8_t* bitmap, uint32_t i) {
+    return (bitmap[i >> 3] & (0x80u >> (i & 7))) != 0;
+}
+
+// Bit i of a used-sector bitmap: least significant bit first.
+inline bool UsedBit(const uint8_t* bits, uint32_t i) {
+    return (bits[i >> 3] & (1u << (i & 7))) != 0;
+}
+
+bool IsValidLocatorCode(uint32_t code) {
+    return code == 0 || code == VHD_CODE_WI2R || code == VHD_CODE_WI2K ||
+           code == VHD_CODE_W2RU || code == VHD_CODE_W2KU || code == VHD_CODE_MAC ||
+           code == VHD_CODE_MACX;
+}
+
+uint32_t BatEntry(const VhdImage* image, uint64_t block) {
+    return block < image->batStoredEntries ? image->bat[block] : VHD_UNALLOCATED;
+}
+
+// Loads the sector bitmap of an allocated block unless it is the cached one. A failed load
+// leaves no block cached.
+int LoadBitmap(VhdImage* image, uint32_t block, uint32_t entry) {
+    if (image->cachedBlock == block) return DISK_OK;
+    image->cachedBlock = VHD_UNALLOCATED;
+    int rc = ReadAt(image->stream, static_cast<uint64_t>(entry) * 512, image->bitmapBytes,
+                    image->bitmap);
+    if (rc != DISK_OK) return rc;
+    image->cachedBlock = block;
+    return DISK_OK;
+}
+
+uint64_t ParentSectors(const VhdImage* image) {
+    DiskGeometry g = {};
+    Disk_GetGeometry(image->parent, &g);
+    return Geometry_GetTotalSectors(&g);
+}
+
+// Bytes of the disk that the parent serves: the parent's content, zeros where there is no
+// parent and past the parent's end.
+int ReadParent(VhdImage* image, uint64_t offset, uint32_t length, uint8_t* out) {
+    if (image->parent == nullptr) {
+        std::memset(out, 0, length);
+        return DISK_OK;
+    }
+    const uint64_t parentBytes = ParentSectors(image) * 512;
+    uint32_t inside = 0;
+    if (offset < parentBytes) {
+        const uint64_t room = parentBytes - offset;
+        inside = room < length ? static_cast<uint32_t>(room) : length;
+    }
+    if (inside != 0) {
+        int rc = Disk_Read(image->parent, offset, inside, out);
+        if (rc != DISK_OK) return rc;
+    }
+    if (inside < length) std::memset(out + inside, 0, length - inside);
+    return DISK_OK;
+}
+
+int ParentEmpty(VhdImage* image, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                RangeProgressAdapter adapter, RangeProgressRecord* record) {
+    *empty = true;
+    if (image->parent == nullptr) return DISK_OK;
+    const uint64_t parentTotal = ParentSectors(image);
+    if (first >= parentTotal) return DISK_OK;
+    const uint64_t room = parentTotal - first;
+    const uint32_t n = room < count ? static_cast<uint32_t>(room) : count;
+    return Disk_IsRangeEmpty(image->parent, map, first, n, empty, adapter, record);
+}
+
+// Reads stored sectors of a block and tells whether all are zero.
+int StoredSectorsEmpty(VhdImage* image, uint32_t entry, uint32_t sectorInBlock, uint32_t count,
+                       bool* empty) {
+    const uint32_t chunk = VHD_WORK_BYTES / 512;
+    uint64_t offset =
+        static_cast<uint64_t>(entry) * 512 + image->bitmapBytes + static_cast<uint64_t>(sectorInBlock) * 512;
+    while (count != 0) {
+        const uint32_t n = count < chunk ? count : chunk;
+        int rc = ReadAt(image->stream, offset, n * 512, image->work);
+        if (rc != DISK_OK) return rc;
+        if (!Mem_IsZero(image->work, n * 512)) {
+            *empty = false;
+            return DISK_OK;
+        }
+        offset += static_cast<uint64_t>(n) * 512;
+        count -= n;
+    }
+    *empty = true;
+    return DISK_OK;
+}
+
+// ---- Parent lookup --------------------------------------------------------------------
+
+// Turns locator data or the parent name into a host path relative to the child: decodes it
+// to UTF-8 up to its first NUL, turns "\" into "/" and resolves it against the child's
+// directory. False when the text is not valid in its encoding or does not fit.
+bool MakeParentCandidate(const uint8_t* data, uint32_t length, TextEncoding encoding,
+                         const char* childPath, TextBuffer* result) {
+    const uint32_t unit = Text_UnitSize(encoding);
+    uint32_t used = 0;
+    while (used + unit <= length) {
+        bool zero = true;
+        for (uint32_t k = 0; k < unit; k++) zero = zero && data[used + k] == 0;
+        if (zero) break;
+        used += unit;
+    }
+    if (used == 0) return false;
+    uint8_t textStorage[VHD_PATH_CAPACITY];
+    TextBuffer text;
+    TextBuffer_Init(&text, textStorage, 0, sizeof(textStorage));
+    TextView source = {data, used};
+    if (Enc_Convert(source, encoding, &text, TEXT_ENC_UTF8) == ENC_FAILED) return false;
+    for (uint32_t i = 0; i < text.length; i++) {
+        if (textStorage[i] == '\\') textStorage[i] = '/';
+    }
+    TextView relative;
+    TextBuffer_View(&text, &relative);
+    TextView reference;
+    Text_FromCStringUtf8(&reference, childPath);
+    uint8_t workStorage[VHD_PATH_CAPACITY];
+    TextBuffer work;
+    TextBuffer_Init(&work, workStorage, 0, sizeof(workStorage));
+    if (!Path_MakeAbsolute(relative, reference, &work, result, TEXT_ENC_UTF8)) return false;
+    return TextBuffer_TerminateUtf8(result);
+}
+
+// Resolves the parent's path: the locators "W2ru", "Wi2r", "W2ku", "Wi2k" in that order, then
+// the parent name; the first candidate naming an existing file wins. When none exists the
+// parent name's candidate (else the first usable one) is answered, so that opening it reports
+// the missing file. DISK_ERR_FORMAT when nothing usable is stored.
+int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result) {
+    static const uint32_t kCodes[4] = {VHD_CODE_W2RU, VHD_CODE_WI2R, VHD_CODE_W2KU,
+                                       VHD_CODE_WI2K};
+    uint8_t fallbackStorage[VHD_PATH_CAPACITY];
+    TextBuffer fallback;
+    TextBuffer_Init(&fallback, fallbackStorage, 0, sizeof(fallbackStorage));
+    bool haveFallback = false;
+
+    uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(VHD_MAX_LOCATOR_READ));
+    if (data == nullptr) return DISK_ERR_NOMEM;
+    for (uint32_t c = 0; c < 4; c++) {
+        for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
+            const VhdParentLocator* loc = &image->header.locators[slot];
+            if (loc->platformCode != kCodes[c]) continue;
+            const uint32_t length = loc->platformDataLength;
+            if (length == 0 || length > VHD_MAX_LOCATOR_READ || length > loc->platformDataSpace)
+                continue;
+            if (loc->platformDataOffset > image->footerPosition ||
+                length > image->footerPosition - loc->platformDataOffset)
+                continue;
+            if (ReadAt(image->stream, loc->platformDataOffset, length, data) != DISK_OK) continue;
+            const TextEncoding encoding =
+                (kCodes[c] == VHD_CODE_W2RU || kCodes[c] == VHD_CODE_W2KU) ? TEXT_ENC_UTF16LE
+                                                                            : TEXT_ENC_SJIS;
+            result->length = 0;
+            if (!MakeParentCandidate(data, length, encoding, childPath, result)) continue;
+            if (Os_PathExists(reinterpret_cast<const char*>(result->data))) {
+                Mem_Free(data);
+                return DISK_OK;
+            }
+            if (!haveFallback) {
+                TextView v;
+                TextBuffer_View(result, &v);
+                haveFallback = TextBuffer_Set(&fallback, v) && TextBuffer_TerminateUtf8(&fallback);
+            }
+        }
+    }
+    Mem_Free(data);
+
+    // The parent name: UTF-16 big-endian up to its first NUL (all 256 units without one).
+    uint32_t units = 0;
+    while (units < 256 && (image->header.parentName[2 * units] != 0 ||
+                           image->header.parentName[2 * units + 1] != 0))
+        units++;
+    bool nameUsable = false;
+    if (units != 0) {
+        uint8_t nameStorage[VHD_PATH_CAPACITY];
+        TextBuffer name;
+        TextBuffer_Init(&name, nameStorage, 0, sizeof(nameStorage));
+        TextView source = {image->header.parentName, units * 2};
+        if (Enc_Convert(source, TEXT_ENC_UTF16BE, &name, TEXT_ENC_UTF8) != ENC_FAILED) {
+            TextView nameView;
+            TextBuffer_View(&name, &nameView);
+            if (Path_IsValidWindows(nameView, TEXT_ENC_UTF8)) {
+                result->length = 0;
+                nameUsable = MakeParentCandidate(nameStorage, name.length, TEXT_ENC_UTF8,
+                                                 childPath, result);
+            }
+        }
+    }
+    if (nameUsable) return DISK_OK;
+    if (haveFallback) {
+        TextView v;
+        TextBuffer_View(&fallback, &v);
+        result->length = 0;
+        if (TextBuffer_Set(result, v) && TextBuffer_TerminateUtf8(result)) return DISK_OK;
+    }
+    return DISK_ERR_FORMAT;
+}
+
+// Opens the parent of a differencing disk read-only as any kind. Answers the open's result;
+// loops and chains deeper than VHD_MAX_PARENT_DEPTH are DISK_ERR_FORMAT.
+int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut,
+               uint32_t parentPathSize) {
+    uint8_t storage[VHD_PATH_CAPACITY];
+    TextBuffer parentPath;
+    TextBuffer_Init(&parentPath, storage, 0, sizeof(storage));
+    int rc = ResolveParentPath(image, childPath, &parentPath);
+    if (rc != DISK_OK) return rc;
+    const char* parentCStr = reinterpret_cast<const char*>(storage);
+    if (parentPathOut != nullptr && parentPathSize > parentPath.length) {
+        std::memcpy(parentPathOut, storage, parentPath.length + 1);
+    }
+    if (g_chainDepth >= VHD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+
+    char* childKey = MakeFileKey(childPath);
+    char* parentKey = MakeFileKey(parentCStr);
+    if (childKey == nullptr || parentKey == nullptr) {
+        Mem_Free(childKey);
+        Mem_Free(parentKey);
+        return DISK_ERR_NOMEM;
+    }
+    const bool loop = std::strcmp(childKey, parentKey) == 0 || KeyInChain(parentKey);
+    Mem_Free(parentKey);
+    if (loop) {
+        Mem_Free(childKey);
+        return DISK_ERR_FORMAT;
+    }
+    if (FindFailedParent(childKey, &rc)) {
+        Mem_Free(childKey);
+        return rc;
+    }
+
+    DiskHandle* parent = Disk_Alloc();
+    if (parent == nullptr) {
+        Mem_Free(childKey);
+        return DISK_ERR_NOMEM;
+    }
+    Disk_Init(parent);
+    g_chainKeys[g_chainDepth++] = childKey;
+    rc = Disk_Open(parent, parentCStr, true);
+    g_chainKeys[--g_chainDepth] = nullptr;
+    if (rc != DISK_OK) {
+        Disk_Close(parent);
+        Mem_Free(parent);
+        if (!RecordFailedParent(childKey, rc)) Mem_Free(childKey);
+    } else {
+        Mem_Free(childKey);
+        image->parent = parent;
+    }
+    // The outermost open is over: its record of failures goes with it.
+    if (g_chainDepth == 0) ForgetFailedParents();
+    return rc;
+}
+
+// ---- Open -----------------------------------------------------------------------------
+
+int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t parentPathSize,
+             int parentMode) {
+    ByteStream* s = image->stream;
+    uint64_t size = 0;
+    if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
+
+    // Footer: 512 bytes, or 511 when the file's last byte is missing.
+    if (size < 2047) return DISK_ERR_FORMAT;
+    const uint32_t rem = static_cast<uint32_t>(size % 512);
+    uint32_t footerLength;
+    if (rem == 0) {
+        footerLength = 512;
+    } else if (rem == 511) {
+        footerLength = 511;
+    } else {
+        return DISK_ERR_FORMAT;
+    }
+    const uint64_t footerPosition = size - footerLength;
+    uint8_t raw[512];
+    uint8_t copy[512];
+    std::memset(raw, 0, sizeof(raw));
+    std::memset(copy, 0, sizeof(copy));
+    int rc = ReadAt(s, footerPosition, footerLength, raw);
+    if (rc != DISK_OK) return rc;
+    if ((rc = ReadAt(s, 0, footerLength, copy)) != DISK_OK) return rc;
+    if (std::memcmp(raw, copy, 64) != 0) return DISK_ERR_FORMAT;
+
+    const uint32_t storedChecksum = Bytes_LoadBe32(raw + VHD_FOOTER_CHECKSUM_OFFSET);
+    if (storedChecksum != 0 &&
+        storedChecksum != Vhd_ComputeChecksum(raw, footerLength, VHD_FOOTER_CHECKSUM_OFFSET))
+        return DISK_ERR_FORMAT;
+    VhdFooter footer;
+    std::memcpy(&footer, raw, sizeof(footer));
+    Vhd_FooterToHost(&footer, &footer);
+    if (footer.fileFormatVersion != VHD_VERSION) return DISK_ERR_FORMAT;
+    if (footer.diskType != VHD_DISK_TYPE_DYNAMIC && footer.diskType != VHD_DISK_TYPE_DIFFERENCING)
+        return DISK_ERR_FORMAT;
+    if (footer.dataOffset == UINT64_MAX) return DISK_ERR_FORMAT;
+    if (!Mem_IsZero(footer.reserved, sizeof(footer.reserved))) return DISK_ERR_FORMAT;
+    const bool differencing = footer.diskType == VHD_DISK_TYPE_DIFFERENCING;
+
+    // Dynamic header.
+    if (footer.dataOffset > footerPosition || footerPosition - footer.dataOffset < 1024)
+        return DISK_ERR_FORMAT;
+    uint8_t rawHeader[1024];
+    if ((rc = ReadAt(s, footer.dataOffset, sizeof(rawHeader), rawHeader)) != DISK_OK) return rc;
+    VhdDynamicHeader header;
+    std::memcpy(&header, rawHeader, sizeof(header));
+    Vhd_ConvertDynamicHeader(&header, &header);
+    if (header.checksum !=
+        Vhd_ComputeChecksum(rawHeader, sizeof(rawHeader), VHD_HEADER_CHECKSUM_OFFSET))
+        return DISK_ERR_FORMAT;
+    if (std::memcmp(header.cookie, "cxsparse", 8) != 0 || header.dataOffset != UINT64_MAX ||
+        header.headerVersion != VHD_VERSION || header.reserved1 != 0)
+        return DISK_ERR_FORMAT;
+    const uint32_t blockBytes = header.blockSize;
+    if (blockBytes < 512 || (blockBytes & (blockBytes - 1)) != 0) return DISK_ERR_FORMAT;
+    if (differencing && parentMode < VHD_PARENT_IGNORE) {
+        for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
+            if (!IsValidLocatorCode(header.locators[i].platformCode) ||
+                header.locators[i].reserved != 0)
+                return DISK_ERR_FORMAT;
+        }
+    }
+    if (!Mem_IsZero(header.reserved2, sizeof(header.reserved2))) return DISK_ERR_FORMAT;
+
+    // Geometry: the size the creator means (current size or CHS product), 32-bit.
+    const uint64_t total = Vhd_FooterDiskSectors(&footer);
+    if (total > 0xFFFFFFFFull) return DISK_ERR_FORMAT;
+    DiskGeometry geometry = {0, footer.heads, footer.sectorsPerTrack, 512, 0};
+    Geometry_SetTotalSectors(&geometry, total);
+
+    const uint32_t blockSectors = blockBytes / 512;
+    const uint64_t blockCount = Math_DivCeilU64(total, blockSectors);  // below 2^32
+    const uint32_t bitmapBytes =
+        static_cast<uint32_t>(Math_DivCeilU64(Math_DivCeilU64(blockSectors, 8), 512) * 512);
+
+    // The table as stored: max table entries x 4 bytes at the table offset, inside the file and
+    // clear of the footer copy and the header. Blocks beyond it are unallocated.
+    const uint64_t tableOffset = header.tableOffset;
+    const uint64_t tableBytes = static_cast<uint64_t>(header.maxTableEntries) * 4;
+    if (tableOffset < 512 || tableOffset > footerPosition ||
+        tableBytes > footerPosition - tableOffset)
+        return DISK_ERR_FORMAT;
+    if (tableOffset < footer.dataOffset + 1024 && tableOffset + tableBytes > footer.dataOffset)
+        return DISK_ERR_FORMAT;
+    const uint64_t stored64 = blockCount < header.maxTableEntries ? blockCount : header.maxTableEntries;
+    const uint32_t stored = static_cast<uint32_t>(stored64);
+    if (stored64 > 0xFFFFFFFFull / 4) return DISK_ERR_NOMEM;
+    uint32_t* bat = nullptr;
+    if (stored != 0) {
+        bat = static_cast<uint32_t*>(Mem_Alloc(stored * 4));
+        if (bat == nullptr) return DISK_ERR_NOMEM;
+    }
+    image->bat = bat;
+    image->batStoredEntries = stored;
+    {
+        const uint32_t chunk = 0x40000;  // entries per read
+        for (uint32_t done = 0; done < stored;) {
+            const uint32_t n = stored - done < chunk ? stored - done : chunk;
+            uint8_t* dst = reinterpret_cast<uint8_t*>(bat + done);
+            if ((rc = ReadAt(s, tableOffset + static_cast<uint64_t>(done) * 4, n * 4, dst)) != DISK_OK)
+                return rc;
+            for (uint32_t i = 0; i < n; i++) bat[done + i] = Bytes_LoadBe32(dst + 4 * i);
+            done += n;
+        }
+    }
+
+    // Metadata end F (sectors): the table, and for a differencing disk every used locator's
+    // data space.
+    uint64_t metadataEnd = Math_DivCeilU64(tableOffset + tableBytes, 512);
+    if (differencing) {
+        for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
+            const VhdParentLocator* loc = &header.locators[i];
+            if (loc->platformCode == 0) continue;
+            uint64_t end = 0;
+            if (!Math_AddU64(loc->platformDataOffset, loc->platformDataSpace, &end))
+                return DISK_ERR_FORMAT;
+            const uint64_t endSector = Math_DivCeilU64(end, 512);
+            if (endSector > metadataEnd) metadataEnd = endSector;
+        }
+    }
+
+    // First block E, and every stored block inside the data area before the footer.
+    uint64_t firstBlock = footerPosition / 512;
+    for (uint32_t i = 0; i < stored; i++) {
+        const uint32_t entry = bat[i];
+        if (entry == VHD_UNALLOCATED) continue;
+        if (entry < firstBlock) firstBlock = entry;
+        const uint64_t end = static_cast<uint64_t>(entry) * 512 + bitmapBytes + blockBytes;
+        if (end > footerPosition) return DISK_ERR_FORMAT;
+    }
+    if (firstBlock < metadataEnd) return DISK_ERR_FORMAT;
+
+    // Layout reproduced by compaction and expansion.
+    const uint64_t gap = firstBlock - metadataEnd;
+    if (gap <= 6) {
+        image->batAlignment = 0;
+        image->zeroSectorsAfterBat = static_cast<uint32_t>(gap);
+        image->zeroSectorsAfterBlock = 0;
+    } else {
+        image->batAlignment = 1;
+        image->zeroSectorsAfterBat = 7;
+        image->zeroSectorsAfterBlock = 7;
+    }
+
+    // The path is kept for compaction and the locator rewrite.
+    TextView pathView;
+    Text_FromCStringUtf8(&pathView, path);
+    if (!TextBuffer_Set(&image->path, pathView) || !TextBuffer_TerminateUtf8(&image->path)) {
+        image->path.length = 0;
+        return DISK_ERR_ARG;
+    }
+
+    image->geometry = geometry;
+    image->footer = footer;
+    image->header = header;
+    image->blockBytes = blockBytes;
+    image->blockSectors = blockSectors;
+    image->batEntryCount = static_cast<uint32_t>(blockCount);
+    image->tableOffset = tableOffset;
+    image->footerPosition = footerPosition;
+    image->footerLength = footerLength;
+    image->bitmapBytes = bitmapBytes;
+    image->firstBlockSector = firstBlock;
+
+    image->bitmap = static_cast<uint8_t*>(Mem_Alloc(bitmapBytes));
+    image->usedBits = static_cast<uint8_t*>(Mem_Alloc(bitmapBytes));
+    image->work = static_cast<uint8_t*>(Mem_Alloc(VHD_WORK_BYTES));
+    if (image->bitmap == nullptr || image->usedBits == nullptr || image->work == nullptr)
+        return DISK_ERR_NOMEM;
+    image->cachedBlock = VHD_UNALLOCATED;
+
+    if (differencing && parentMode < VHD_PARENT_IGNORE) {
+        rc = OpenParent(image, path, parentPathOut, parentPathSize);
+        image->parentResult = rc;
+        if (rc != DISK_OK && parentMode == VHD_PARENT_REQUIRED) return rc;
+    }
+    image->parentMissing = differencing && image->parent == nullptr;
+    return DISK_OK;
+}
+
+}  // namespace
+
+// ---- Table entries -------------------------------------------------------------------
+
+int Disk_OpenVhdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                            bool readOnly, int parentMode, void* /*openProgress*/) {
+    if (handle == nullptr) return DISK_ERR_ARG;
+    VhdImage* image = Vhd_Alloc();
+    if (image == nullptr) return DISK_ERR_NOMEM;
+    Vhd_Init(image);
+    const int rc = Vhd_OpenWithHandler(image, opener != nullptr ? opener : &FileOpener_Default,
+                                       path, readOnly, parentMode);
+    if (rc != DISK_OK) {
+        Mem_Free(image);
+        return rc;
+    }
+    handle->kind = DISK_KIND_VHD;
+    handle->object = image;
+    return DISK_OK;
+}
+
+int Disk_OpenVhd(DiskHandle* handle, const char* path, bool readOnly) {
+    return Disk_OpenVhdWithHandler(handle, &FileOpener_Default, path, readOnly,
+                                   VHD_PARENT_REQUIRED, nullptr);
+}
+
+// ---- Object ----------------------------------------------------------------------------
+
+VhdImage* Vhd_Alloc() {
+    return static_cast<VhdImage*>(Mem_Alloc(sizeof(VhdImage)));
+}
+
+void Vhd_Init(VhdImage* image) {
+    if (image == nullptr) return;
+    image->geometry = DiskGeometry{0, 0, 0, 0, 0};
+    image->stream = nullptr;
+    image->bat = nullptr;
+    image->cachedBlock = VHD_UNALLOCATED;
+    image->bitmap = nullptr;
+    std::memset(&image->footer, 0, sizeof(image->footer));
+    image->blockBytes = 0;
+    image->blockSectors = 0;
+    image->zeroSectorsAfterBlock = 0;
+    image->batEntryCount = 0;
+    image->tableOffset = 0;
+    image->footerPosition = 0;
+    image->footerLength = 0;
+    image->bitmapBytes = 0;
+    image->parentMissing = false;
+    image->parent = nullptr;
+    std::memset(&image->header, 0, sizeof(image->header));
+    image->batAlignment = 0;
+    image->zeroSectorsAfterBat = 0;
+    TextBuffer_Init(&image->path, image->pathStorage, 0, VHD_PATH_CAPACITY);
+    image->pathStorage[0] = 0;
+    image->batStoredEntries = 0;
+    image->firstBlockSector = 0;
+    image->parentResult = DISK_OK;
+    image->usedBits = nullptr;
+    image->work = nullptr;
+}
+
+void Vhd_Close(void* object) {
+    VhdImage* image = static_cast<VhdImage*>(object);
+    if (image == nullptr) return;
+    if (image->stream != nullptr) Stream_Close(image->stream);
+    Mem_Free(image->bat);
+    Mem_Free(image->bitmap);
+    Mem_Free(image->usedBits);
+    Mem_Free(image->work);
+    if (image->parent != nullptr) {
+        Disk_Close(image->parent);
+        Mem_Free(image->parent);
+    }
+    Vhd_Init(image);
+}
+
+int Vhd_OpenWithCallback(VhdImage* image, FileOpenFn open, void* user, const char* path,
+                         bool readOnly, char* parentPath, uint32_t parentPathSize, int parentMode) {
+    if (image == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
+    ByteStream* stream = nullptr;
+    const int opened = open(path, readOnly, &stream, user);
+    if (opened == 1) return DISK_CANCELLED;
+    if (opened != 0 || stream == nullptr) return DISK_ERR_OPEN;
+    image->stream = stream;
+    const int rc = OpenBody(image, path, parentPath, parentPathSize, parentMode);
+    if (rc != DISK_OK) Vhd_Close(image);
+    return rc;
+}
+
+int Vhd_OpenWithHandler(VhdImage* image, const FileOpener* opener, const char* path, bool readOnly,
+                        int parentMode) {
+    if (opener == nullptr) return DISK_ERR_ARG;
+    return Vhd_OpenWithCallback(image, opener->open, opener->user, path, readOnly, nullptr, 0,
+                                parentMode);
+}
+
+int Vhd_Open(VhdImage* image, const char* path, bool readOnly) {
+    return Vhd_OpenWithHandler(image, &FileOpener_Default, path, readOnly, VHD_PARENT_REQUIRED);
+}
+
+int Vhd_Open(VhdImage* image, const char* path, bool readOnly, int parentMode) {
+    return Vhd_OpenWithHandler(image, &FileOpener_Default, path, readOnly, parentMode);
+}
+
+void Vhd_GetGeometry(void* object, DiskGeometry* out) {
+    const VhdImage* image = static_cast<const VhdImage*>(object);
+    if (image == nullptr || out == nullptr) return;
+    *out = image->geometry;
+}
+
+int Vhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+    VhdImage* image = static_cast<VhdImage*>(object);
+    if (image == nullptr || image->stream == nullptr || (buffer == nullptr && length != 0))
+        return DISK_ERR_ARG;
+    if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    const uint32_t blockBytes = image->blockBytes;
+    while (length != 0) {
+        const uint64_t block = offset / blockBytes;
+        const uint32_t in = static_cast<uint32_t>(offset % blockBytes);
+        const uint32_t piece = length < blockBytes - in ? length : blockBytes - in;
+        const uint32_t entry = BatEntry(image, block);
+        int rc;
+        if (entry == VHD_UNALLOCATED) {
+            rc = ReadParent(image, offset, piece, out);
+            if (rc != DISK_OK) return rc;
+        } else {
+            rc = LoadBitmap(image, static_cast<uint32_t>(block), entry);
+            if (rc != DISK_OK) return rc;
+            const uint8_t* bitmap = image->bitmap;
+            const uint64_t data = static_cast<uint64_t>(entry) * 512 + image->bitmapBytes;
+            const uint32_t end = in + piece;
+            uint32_t pos = in;
+            while (pos < end) {
+                // A run of sectors with the same bit is one read.
+                uint32_t s = pos / 512;
+                const bool bit = BitmapBit(bitmap, s);
+                const uint8_t same = bit ? 0xFF : 0x00;
+                s++;
+                while (static_cast<uint64_t>(s) * 512 < end) {
+                    if ((s & 7) == 0 && static_cast<uint64_t>(s + 8) * 512 <= end &&
+                        bitmap[s >> 3] == same) {
+                        s += 8;
+                    } else if (BitmapBit(bitmap, s) == bit) {
+                        s++;
+                    } else {
+                        break;
+                    }
+                }
+                const uint32_t runEnd = static_cast<uint64_t>(s) * 512 < end ? s * 512 : end;
+                const uint32_t n = runEnd - pos;
+                if (bit) {
+                    rc = ReadAt(image->stream, data + pos, n, out + (pos - in));
+                } else {
+                    rc = ReadParent(image, block * blockBytes + pos, n, out + (pos - in));
+                }
+                if (rc != DISK_OK) return rc;
+                pos = runEnd;
+            }
+        }
+        offset += piece;
+        out += piece;
+        length -= piece;
+    }
+    return DISK_OK;
+}
+
+int Vhd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+    VhdImage* image = static_cast<VhdImage*>(object);
+    if (image == nullptr || image->stream == nullptr || empty == nullptr) return DISK_ERR_ARG;
+    if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
+    const uint32_t blockSectors = image->blockSectors;
+    while (count != 0) {
+        const uint64_t block = first / blockSectors;
+        const uint32_t in = static_cast<uint32_t>(first % blockSectors);
+        const uint32_t n = count < blockSectors - in ? count : blockSectors - in;
+        const uint32_t entry = BatEntry(image, block);
+        bool pieceEmpty = true;
+        int rc;
+        if (entry == VHD_UNALLOCATED) {
+            rc = ParentEmpty(image, map, first, n, &pieceEmpty, adapter, record);
+            if (rc != DISK_OK) return rc;
+        } else {
+            rc = LoadBitmap(image, static_cast<uint32_t>(block), entry);
+            if (rc != DISK_OK) return rc;
+            if (map != nullptr) {
+                rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
+                if (rc != DISK_OK) return rc;
+            }
+            // Runs of used sectors that are stored here (read and tested) or left to the parent.
+            uint32_t i = 0;
+            while (i < n && pieceEmpty) {
+                if (map != nullptr && !UsedBit(image->usedBits, i)) {
+                    i++;
+                    continue;
+                }
+                const bool bit = BitmapBit(image->bitmap, in + i);
+                uint32_t j = i + 1;
+                while (j < n && (map == nullptr || UsedBit(image->usedBits, j)) &&
+                       BitmapBit(image->bitmap, in + j) == bit)
+                    j++;
+                if (bit) {
+                    rc = StoredSectorsEmpty(image, entry, in + i, j - i, &pieceEmpty);
+                } else {
+                    rc = ParentEmpty(image, map, first + i, j - i, &pieceEmpty, adapter, record);
+                }
+                if (rc != DISK_OK) return rc;
+                i = j;
+            }
+        }
+        if (!pieceEmpty) {
+            *empty = false;
+            return DISK_OK;
+        }
+        first += n;
+        count -= n;
+    }
+    *empty = true;
+    return DISK_OK;
+}
+
+int Vhd_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                           bool* unallocated) {
+    VhdImage* image = static_cast<VhdImage*>(object);
+    if (image == nullptr || image->stream == nullptr || unallocated == nullptr)
+        return DISK_ERR_ARG;
+    const uint64_t total = image->geometry.sectors32;
+    if (count > total || first > total - count) return DISK_ERR_ARG;
+    const uint32_t blockSectors = image->blockSectors;
+    while (count != 0) {
+        const uint64_t block = first / blockSectors;
+        const uint32_t in = static_cast<uint32_t>(first % blockSectors);
+        const uint32_t n = count < blockSectors - in ? count : blockSectors - in;
+        const uint32_t entry = BatEntry(image, block);
+        if (entry != VHD_UNALLOCATED) {
+            int rc = LoadBitmap(image, static_cast<uint32_t>(block), entry);
+            if (rc != DISK_OK) return rc;
+            if (map != nullptr) {
+                rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
+                if (rc != DISK_OK) return rc;
+            }
+            for (uint32_t i = 0; i < n; i++) {
+                if ((map == nullptr || UsedBit(image->usedBits, i)) &&
+                    BitmapBit(image->bitmap, in + i)) {
+                    *unallocated = false;
+                    return DISK_OK;
+                }
+            }
+        }
+        first += n;
+        count -= n;
+    }
+    *unallocated = true;
+    return DISK_OK;
+}
+
+bool Vhd_CanCompact(void* object) {
+    const VhdImage* image = static_cast<const VhdImage*>(object);
+    return image != nullptr && !image->parentMissing;
+}
+
+bool Vhd_HasParent(void* object) {
+    const VhdImage* image = static_cast<const VhdImage*>(object);
+    return image != nullptr && (image->parentMissing || image->parent != nullptr);
+}
