@@ -50,6 +50,9 @@ int NameExtents(VmdkCreateOptions* options, const char* path) {
     Path_SplitStemExtUtf8(CView(path), &dir, &stem, &ext);
     const uint32_t n = options->extentCount;
     const bool flat = options->flat != VMDK_LAYOUT_SPARSE;
+    // One sparse extent is the output itself only when the descriptor is embedded in it; behind
+    // a descriptor file of its own (split on, a disk smaller than one split piece) it is numbered.
+    const bool embedded = !flat && options->split == 0;
     for (uint32_t i = 0; i < n; ++i) {
         VmdkCreateExtent* x = Vmdk_CreateOptionsExtent(options, i);
         if (!std::memchr(x->fileName, 0, sizeof x->fileName)) return DISK_ERR_ARG;
@@ -57,9 +60,9 @@ int NameExtents(VmdkCreateOptions* options, const char* path) {
         TextBuffer name;
         TextBuffer_Init(&name, x->fileName, 0, sizeof x->fileName);
         bool ok;
-        if (n == 1 && !flat) {
+        if (n == 1 && embedded) {
             ok = TextBuffer_Set(&name, CView(path)) && TextBuffer_TerminateUtf8(&name);
-        } else if (n == 1) {
+        } else if (n == 1 && flat) {
             ok = ext.length ? Text_Format(&name, TEXT_ENC_UTF8, "%t%t-flat.%t", TEXT_ENC_UTF8, dir,
                                           TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, ext, TEXT_ENC_UTF8)
                             : Text_Format(&name, TEXT_ENC_UTF8, "%t%t-flat", TEXT_ENC_UTF8, dir,

@@ -21,7 +21,8 @@ enum : uint32_t {
 
 // Writes a new image at `path` (UTF-8) from the source: a copy of the options is taken, empty
 // extent names are filled ("<stem>-flat.<ext>" for one flat extent, the output itself for one
-// sparse extent, "<stem>-s001.<ext>", "-s002", ... for several), the descriptor is written
+// sparse extent with the descriptor embedded, "<stem>-s001.<ext>", "-s002", ... otherwise), the
+// descriptor is written
 // (a file of its own for split or flat layouts, else embedded in the sparse extent), then every
 // extent in order. The extents must add up to the source's total of 512-byte sectors.
 // Progress reports (done, total) in source sectors, 0 first; a false answer stops the writer

@@ -96,8 +96,11 @@ TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu) {
                 EXPECT_TRUE(ReadDisk(&image.handle) == raw);
                 image.Close();
                 EXPECT_EQ(QemuCheck(path), "");
-                if (firstTrack && (l.choice == 0 || l.choice == 2)) EXPECT_EQ(QemuSectorCompare(path, src), "");
-                else EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+                if (firstTrack && (l.choice == 0 || l.choice == 2)) {
+                    EXPECT_EQ(QemuSectorCompare(path, src), "");
+                } else {
+                    EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+                }
             }
         }
     }
