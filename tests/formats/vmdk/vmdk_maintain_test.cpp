@@ -104,8 +104,8 @@ int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 
 }
 
 // A base image made by qemu-img from a raw file, and a child of it written through qemu-io:
-// data in grain 2, zeros over the parent's data in grain 0 (sectors 0..127 hold data in the
-// pattern), one sector at 1 MiB. Fills *expected with what the child reads.
+// data in grain 2, zeros over the parent's data in grain 0 (written as data) and grain 3 (a
+// zeroed grain entry), one sector at 1 MiB. Fills *expected with what the child reads.
 void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std::string* child,
                    std::vector<uint8_t>* expected, uint64_t childSectors = 0) {
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 21);
@@ -115,8 +115,9 @@ void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std:
     *child = dir.file("child.vmdk");
     ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(src) + " " + Quote(*base)), 0);
     std::string size = childSectors ? " " + std::to_string(childSectors * 512) : "";
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -b base.vmdk -F vmdk " + Quote(*child) + size), 0);
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -P 0x3c 1M 512' " +
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b base.vmdk -F vmdk " + Quote(*child) + size), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -z 192k 64k' "
+                 "-c 'write -P 0x3c 1M 512' " +
                  Quote(*child)),
               0);
     uint64_t total = childSectors ? childSectors : sectors;
@@ -124,6 +125,7 @@ void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std:
     expected->resize(total * 512, 0);
     std::fill(expected->begin(), expected->begin() + 65536, 0);
     std::fill(expected->begin() + 131072, expected->begin() + 196608, 0x77);
+    std::fill(expected->begin() + 196608, expected->begin() + 262144, 0);  // a zeroed grain entry
     std::fill(expected->begin() + (1 << 20), expected->begin() + (1 << 20) + 512, 0x3c);
 }
 
@@ -726,4 +728,42 @@ TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
     EXPECT_EQ(ReadFile(dir.file("f-flat.vmdk")), flatFile);
     EXPECT_EQ(QemuCheck(path), "");
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+}
+
+// ---- Commits ---------------------------------------------------------------------------------------
+
+// A set is swapped in as one: when one new file cannot take its place, every original stays
+// (no file half old and half new), the temporary files go, and the commit reports the failure.
+TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(8192 * 512, 19));
+    TempDir d;
+    std::string path = d.file("s.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 0, false, 2048), DISK_OK);  // four extents
+    auto before = Snapshot(d.path());
+    {
+        VmdkTempFileSet set;
+        Vmdk_InitTempFileSet(&set);
+        {
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
+            ASSERT_EQ(Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false, nullptr, nullptr),
+                      DISK_OK);
+        }
+        ASSERT_TRUE(Os_RemoveFile(d.file("s-s003.vmdk_temp").c_str()));
+        EXPECT_EQ(Vmdk_CommitTempFileSet(&set, Del(), false), DISK_ERR_CREATE);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
+    {
+        VmdkCompactSet set;
+        Vmdk_InitCompactSet(&set);
+        {
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+            ASSERT_EQ(Vmdk_Compact(&image.handle, nullptr, &set, false, nullptr, nullptr), DISK_OK);
+        }
+        ASSERT_TRUE(Os_RemoveFile(d.file("s-s004.vmdk_TEMP").c_str()));
+        EXPECT_EQ(Vmdk_CommitCompact(&set, Del(), true), DISK_ERR_CREATE);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
 }
