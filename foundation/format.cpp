@@ -116,7 +116,7 @@ bool Render(TextBuffer* out, TextEncoding outputEncoding, const void* format,
             continue;
         }
 
-        // The specification: an optional "0" and a decimal width, up to the conversion.
+        // The directive: an optional "0" and a decimal width, up to the conversion.
         const uint32_t specStart = cur.pos;
         for (;;) {
             if (cur.AtEnd()) return false;
