@@ -408,6 +408,7 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
 
     bool human68k = false;
     int32_t variant = 0;
+    uint8_t raw[FAT_BPB_SIZE];
     int rc = X68k_IsHuman68kBootSector(disk, base, &human68k, &variant);
     if (rc != DISK_OK) {
         return rc;
@@ -427,7 +428,6 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
             return DISK_ERR_FS_CORRUPT;
         }
     } else {
-        uint8_t raw[FAT_BPB_SIZE];
         rc = Disk_Read(disk, base, FAT_BPB_SIZE, raw);
         if (rc != DISK_OK) {
             return rc;
@@ -444,6 +444,12 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     rc = Fat_ComputeLayout(&bpb, &layout, &type);
     if (rc != DISK_OK) {
         return rc;
+    }
+    // The Linux driver (and Windows when it finds damage) sets this bit while the volume is in
+    // use: clusters may already hold data that the table does not show.
+    if (!human68k &&
+        (raw[type == FAT_TYPE_32 ? FAT32_STATE_OFFSET : FAT16_STATE_OFFSET] & FAT_STATE_DIRTY) != 0) {
+        return DISK_ERR_FS_CORRUPT;
     }
     // Reserved area, tables and root directory must lie inside the partition.
     const uint64_t metaBytes =

@@ -4,7 +4,8 @@
 // PC volumes are recognised by their BIOS parameter block, Human68k volumes by the IPL signature
 // of their boot sector (their big-endian parameter block is turned into the same record). The
 // first copy of the allocation table is loaded while opening; queries then read nothing. PC
-// volumes whose table says they were not unmounted cleanly are refused. A byte of the partition
+// volumes that their table or the state byte of their boot sector calls not cleanly unmounted
+// are refused. A byte of the partition
 // is used when it lies before the data area, beyond the last cluster, or in a cluster whose
 // table entry is non-zero or lies beyond the loaded table.
 //
@@ -36,7 +37,12 @@ enum : uint32_t {
 
     // Flags in table entry 1: set = cleanly unmounted, set = no disk errors met.
     FAT16_CLEAN_BITS = 0xC000,
-    FAT32_CLEAN_BITS = 0x0C000000
+    FAT32_CLEAN_BITS = 0x0C000000,
+
+    // State byte of the boot sector (FAT12/16 and FAT32 layouts): bit set = in use or damaged.
+    FAT16_STATE_OFFSET = 37,
+    FAT32_STATE_OFFSET = 65,
+    FAT_STATE_DIRTY = 0x01
 };
 
 // The parameter-block fields the driver uses, in host order (from a PC boot sector, or made from
@@ -90,7 +96,8 @@ FatVolume* Fat_Alloc();
 void Fat_Init(FatVolume* volume);
 // Opens the volume of the partition at sectors [first, first + count): Human68k boot sector or
 // checked BIOS parameter block, layout, type, table. DISK_ERR_FS_CORRUPT for a parameter block
-// that breaks a rule, an inconsistent layout or FAT copies that differ (PC volumes);
+// that breaks a rule, an inconsistent layout, FAT copies that differ or a volume not cleanly
+// unmounted (PC volumes);
 // DISK_ERR_ARG for a disk without bytes per sector; DISK_ERR_NOMEM; the disk's read code. The
 // volume is zeroed on failure.
 int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);

@@ -492,6 +492,51 @@ TEST(FatHostile, VolumesNotUnmountedCleanlyAreRefused)
     }
 }
 
+// The Linux driver marks a volume dirty in its boot sector (bit 0 of byte 37, byte 65 on FAT32)
+// while it is mounted and leaves entry 1 of the table alone: a volume left in that state may
+// have written clusters that its table does not show yet, so it is refused; fsck.fat agrees that
+// the bit means an unclean unmount. The other bits of the byte do not matter.
+TEST(FatHostile, VolumesMarkedDirtyInTheBootSectorAreRefused)
+{
+    if (!HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("fsck.fat")) {
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    }
+    TempDir dir;
+    WriteFile(dir.file("f.bin"), RandomBytes(40000, 5));
+    for (int bits : {12, 16, 32}) {
+        SCOPED_TRACE("FAT" + std::to_string(bits));
+        std::string img = dir.file("v.img");
+        ASSERT_TRUE(Sh("rm -f " + Quote(img) + " && truncate -s " + (bits == 32 ? "64M" : "16M") +
+                       " " + Quote(img) + " && mkfs.fat -F " + std::to_string(bits) + " " +
+                       Quote(img) + " && mcopy -i " + Quote(img) + " " +
+                       Quote(dir.file("f.bin")) + " ::"));
+        const std::vector<uint8_t> clean = ReadImage(img);
+        const uint32_t stateAt = bits == 32 ? 65 : 37;
+        struct Row {
+            uint8_t state;
+            int rc;
+        } rows[] = {{0x00, DISK_OK}, {0x01, DISK_ERR_FS_CORRUPT}, {0x03, DISK_ERR_FS_CORRUPT},
+                    {0x02, DISK_OK}};
+        for (const Row& r : rows) {
+            SCOPED_TRACE("state " + std::to_string(r.state));
+            std::vector<uint8_t> image = clean;
+            image[stateAt] = r.state;
+            WriteFile(img, image);
+            if ((r.state & 1) != 0 && bits != 32) {
+                std::string out;
+                RunCommand("fsck.fat -n " + Quote(img) + " 2>&1", &out);
+                EXPECT_NE(out.find("Dirty bit is set"), std::string::npos) << out;
+            }
+            for (uint32_t b : {512u, 4096u}) {
+                ImageDisk d(img, dir.file("disk.img"), b, kOffset);
+                ASSERT_TRUE(d.ok());
+                Attached a(d.disk(), d.firstSector(), d.sectorCount());
+                EXPECT_EQ(a.rc, r.rc) << "disk sector " << b;
+            }
+        }
+    }
+}
+
 TEST(FatHostile, Human68kParameterBlocksAreRefused)
 {
     struct Patch {
