@@ -157,4 +157,69 @@ private:
     FsUsedBitsFn saved_ = nullptr;
 };
 
+// Pseudo-random bytes, 8 at a time.
+inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed) {
+    std::vector<uint8_t> out(n);
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (uint64_t i = 0; i < n; i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        const uint64_t left = n - i < 8 ? n - i : 8;
+        std::memcpy(out.data() + i, &x, left);
+    }
+    return out;
+}
+
+// A source disk over a byte vector in the unused table slot 15 that records its reads and can
+// fail one of them.
+constexpr DiskKind kFakeKind = 15;
+
+struct FakeDisk {
+    DiskGeometry geometry{0, 16, 63, 512, 0};
+    std::vector<uint8_t> bytes;
+    std::vector<std::pair<uint64_t, uint32_t>> reads;
+    int failRead = -1;  // index of the read that answers DISK_ERR_READ
+
+    static void Geometry(void* o, DiskGeometry* out) { *out = static_cast<FakeDisk*>(o)->geometry; }
+    static int Read(void* o, uint64_t offset, uint32_t length, void* buffer) {
+        FakeDisk* d = static_cast<FakeDisk*>(o);
+        if (!Geometry_IsByteRangeInside(offset, length, &d->geometry)) return DISK_ERR_ARG;
+        if (static_cast<int>(d->reads.size()) == d->failRead) return DISK_ERR_READ;
+        d->reads.emplace_back(offset, length);
+        for (uint32_t i = 0; i < length; i++) {
+            static_cast<uint8_t*>(buffer)[i] = offset + i < d->bytes.size() ? d->bytes[offset + i] : 0;
+        }
+        return DISK_OK;
+    }
+    // Empty when every used sector is zero; reads nothing (the reads are the writer's).
+    static int Empty(void* o, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                     RangeProgressAdapter, RangeProgressRecord*) {
+        FakeDisk* d = static_cast<FakeDisk*>(o);
+        std::vector<uint8_t> bits((count + 7) / 8, 0xFF);
+        if (map != nullptr && UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits.data()) != DISK_OK)
+            return DISK_ERR_ARG;
+        *empty = true;
+        for (uint32_t i = 0; i < count && *empty; i++) {
+            if (!(bits[i / 8] & (1u << (i % 8)))) continue;
+            const uint64_t at = (first + i) * 512;
+            for (uint32_t k = 0; k < 512 && at + k < d->bytes.size(); k++) {
+                if (d->bytes[at + k] != 0) {
+                    *empty = false;
+                    break;
+                }
+            }
+        }
+        return DISK_OK;
+    }
+    static void Close(void*) {}
+    DiskHandle Handle() {
+        DiskGeometryTable[kFakeKind] = Geometry;
+        DiskReadTable[kFakeKind] = Read;
+        DiskRangeEmptyTable[kFakeKind] = Empty;
+        DiskCloseTable[kFakeKind] = Close;
+        return DiskHandle{kFakeKind, this};
+    }
+};
+
 }  // namespace vhdtest

@@ -1,0 +1,903 @@
+// VHD writers, compaction, expansion, differencing children and the parent-locator rewrite.
+#include "formats/vhd/vhd_writer.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "disk/builtin_disks.h"
+#include "disk/disk_open.h"
+#include "disk/emulator_images.h"
+#include "foundation/encoding.h"
+#include "foundation/path.h"
+#include "foundation/platform.h"
+#include "volume/used_map.h"
+
+namespace {
+
+const uint8_t kZeros[4096] = {};
+const uint64_t kHeaderOffset = 512;
+const uint64_t kTableOffset = 1536;
+
+int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
+    return Stream_WriteAt(s, offset, length, data) ? DISK_OK : DISK_ERR_WRITE;
+}
+
+int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data) {
+    return Stream_ReadAt(s, offset, length, data) ? DISK_OK : DISK_ERR_READ;
+}
+
+int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
+    while (length != 0) {
+        const uint32_t n = length < sizeof(kZeros) ? static_cast<uint32_t>(length) : sizeof(kZeros);
+        if (!Stream_WriteAt(s, offset, n, kZeros)) return DISK_ERR_WRITE;
+        offset += n;
+        length -= n;
+    }
+    return DISK_OK;
+}
+
+// Copies [0, length) of one stream into another through the buffer.
+int CopyPrefix(ByteStream* from, ByteStream* to, uint64_t length, uint8_t* buffer,
+               uint32_t bufferSize) {
+    for (uint64_t done = 0; done < length;) {
+        const uint64_t rest = length - done;
+        const uint32_t n = rest < bufferSize ? static_cast<uint32_t>(rest) : bufferSize;
+        int rc = ReadAt(from, done, n, buffer);
+        if (rc != DISK_OK) return rc;
+        if ((rc = WriteAt(to, done, n, buffer)) != DISK_OK) return rc;
+        done += n;
+    }
+    return DISK_OK;
+}
+
+inline void SetBitmapBit(uint8_t* bitmap, uint32_t i) {
+    bitmap[i >> 3] |= static_cast<uint8_t>(0x80u >> (i & 7));
+}
+
+inline bool UsedBit(const uint8_t* bits, uint32_t i) {
+    return (bits[i >> 3] & (1u << (i & 7))) != 0;
+}
+
+bool AnyUsedBit(const uint8_t* bits, uint32_t count) {
+    const uint32_t whole = count / 8;
+    if (!Mem_IsZero(bits, whole)) return true;
+    for (uint32_t i = whole * 8; i < count; i++) {
+        if (UsedBit(bits, i)) return true;
+    }
+    return false;
+}
+
+bool ValidateOptions(const VhdCreateOptions* o) {
+    if (o == nullptr) return false;
+    const uint32_t b = o->blockSectors;
+    uint32_t bytes = 0;
+    return b != 0 && (b & (b - 1)) == 0 && Math_MulU32(b, 512, &bytes) &&
+           o->zeroSectorsAfterBat <= VHD_MAX_PADDING_SECTORS &&
+           o->zeroSectorsAfterBlock <= VHD_MAX_PADDING_SECTORS;
+}
+
+uint32_t BitmapSectorsFor(uint32_t blockSectors) {
+    return static_cast<uint32_t>(Math_DivCeilU64(Math_DivCeilU64(blockSectors, 8), 512));
+}
+
+// Table length of the writer and of dynamic compaction: whole sectors, raised with the
+// alignment flag so that the table (at 1536) ends on a 4096-byte boundary.
+uint64_t WriterTableLength(uint32_t entries, uint32_t alignment) {
+    uint64_t length = Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 512) * 512;
+    if (alignment != 0) length = Math_DivCeilU64(length + kTableOffset, 4096) * 4096 - kTableOffset;
+    return length;
+}
+
+// A footer whose creator sizes the disk by its current size states the exact size, so that
+// every reader sees the total and nothing more.
+void SetExactCurrentSize(VhdFooter* footer, uint64_t total) {
+    if (Vhd_FooterUsesCurrentSize(footer)) {
+        footer->originalSize = total * 512;
+        footer->currentSize = total * 512;
+    }
+}
+
+void FinishFooter(VhdFooter* footer, VhdFooter* disk) {
+    footer->checksum = Vhd_ComputeChecksum(footer, sizeof(VhdFooter), VHD_FOOTER_CHECKSUM_OFFSET);
+    Vhd_FooterToDisk(footer, disk);
+}
+
+void FinishHeader(VhdDynamicHeader* header, VhdDynamicHeader* disk) {
+    header->checksum =
+        Vhd_ComputeChecksum(header, sizeof(VhdDynamicHeader), VHD_HEADER_CHECKSUM_OFFSET);
+    Vhd_ConvertDynamicHeader(header, disk);
+}
+
+bool SetPath(TextBuffer* buffer, TextView text, TextView suffix) {
+    return TextBuffer_SetPair(buffer, text, suffix) && TextBuffer_TerminateUtf8(buffer);
+}
+
+// Final path = path, temporary path = path + suffix.
+int SetOutputPaths(OutputFile* output, const char* path, TextView suffix) {
+    TextView view;
+    Text_FromCStringUtf8(&view, path);
+    TextView none = {nullptr, 0};
+    if (!SetPath(&output->entry.finalPath, view, none) ||
+        !SetPath(&output->entry.tempPath, view, suffix))
+        return DISK_ERR_ARG;
+    return DISK_OK;
+}
+
+const char* TempPath(const OutputFile* output) {
+    return reinterpret_cast<const char*>(output->entry.tempPath.data);
+}
+
+TextView CompactSuffix() {
+    static const uint8_t kSuffix[] = "_TEMP";
+    return TextView{kSuffix, 5};
+}
+
+// Closes an output stream; a close that cannot commit the data is a write failure.
+int CloseOutput(ByteStream* s, bool preallocated, int rc) {
+    if (s == nullptr) return rc;
+    const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
+    if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    return rc;
+}
+
+bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
+    return callback == nullptr || callback(done, total, user);
+}
+
+// Whether two paths name the same file (after resolving links and dots).
+bool SameFile(const char* a, const char* b) {
+    char* ra = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
+    char* rb = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
+    bool same = false;
+    if (ra != nullptr && rb != nullptr) {
+        const bool okA = realpath(a, ra) != nullptr;
+        const bool okB = realpath(b, rb) != nullptr;
+        same = okA && okB ? std::strcmp(ra, rb) == 0 : std::strcmp(a, b) == 0;
+    }
+    Mem_Free(ra);
+    Mem_Free(rb);
+    return same;
+}
+
+// Reads the used runs of [first, first + count) of the source into buffer; free sectors
+// become zeros without being read. used holds the map's bits of the whole block from bit 0.
+int ReadUsedRuns(const DiskHandle* source, uint64_t blockFirst, const uint8_t* used,
+                 uint32_t from, uint32_t count, uint8_t* buffer) {
+    uint32_t i = 0;
+    while (i < count) {
+        const bool isUsed = UsedBit(used, from + i);
+        uint32_t j = i + 1;
+        while (j < count && UsedBit(used, from + j) == isUsed) j++;
+        if (isUsed) {
+            int rc = Disk_Read(source, (blockFirst + from + i) * 512, (j - i) * 512, buffer + i * 512);
+            if (rc != DISK_OK) return rc;
+        } else {
+            std::memset(buffer + i * 512, 0, (j - i) * 512);
+        }
+        i = j;
+    }
+    return DISK_OK;
+}
+
+// The buffers of one writing operation, allocated once.
+struct WriteBuffers {
+    uint8_t* block;   // VHD_COPY_BYTES (also the copy buffer)
+    uint8_t* bitmap;  // 2 x bitmap sectors x 512
+    uint32_t* bat;    // table length bytes
+};
+
+void FreeBuffers(WriteBuffers* b) {
+    Mem_Free(b->block);
+    Mem_Free(b->bitmap);
+    Mem_Free(b->bat);
+    b->block = nullptr;
+    b->bitmap = nullptr;
+    b->bat = nullptr;
+}
+
+int AllocBuffers(WriteBuffers* b, uint32_t bitmapSectors, uint64_t tableLength, uint32_t entries) {
+    b->block = nullptr;
+    b->bitmap = nullptr;
+    b->bat = nullptr;
+    if (tableLength > 0x7FFFFFFFull) return DISK_ERR_NOMEM;
+    b->block = static_cast<uint8_t*>(Mem_Alloc(VHD_COPY_BYTES));
+    b->bitmap = static_cast<uint8_t*>(Mem_Alloc(bitmapSectors * 512 * 2));
+    b->bat = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(tableLength)));
+    if (b->block == nullptr || b->bitmap == nullptr || b->bat == nullptr) {
+        FreeBuffers(b);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(b->bat, 0, static_cast<size_t>(tableLength));
+    for (uint32_t i = 0; i < entries; i++) b->bat[i] = VHD_UNALLOCATED;
+    return DISK_OK;
+}
+
+// Converts the first `entries` table entries to file order in place.
+void TableToDisk(uint32_t* bat, uint32_t entries) {
+    for (uint32_t i = 0; i < entries; i++) {
+        const uint32_t v = bat[i];
+        Bytes_WriteU32Be(v, &bat[i]);
+    }
+}
+
+// Builds the footer of a child: the options' creator with the parent's CHS and the parent's
+// exact size. The geometry rule is applied as for a current-size
+// creator first, so that a CHS-sized child of a parent with partial cylinders is judged by the
+// CHS it really gets (the parent's).
+int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
+                     const VhdCreateOptions* options, const VhdFooter* parentFooter) {
+    VhdCreateOptions sizing = *options;
+    sizing.creatorApplication = VHD_CODE_WIN;
+    int rc = Vhd_InitFooter(footer, geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
+    if (rc != DISK_OK) {
+        // A geometry the footer cannot hold (a non-VHD parent): the VHD rule's heads and sectors.
+        DiskGeometry g = {};
+        Vhd_ComputeGeometry(Geometry_GetTotalSectors(geometry) * 512, &g);
+        rc = Vhd_InitFooter(footer, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING);
+        if (rc != DISK_OK) return rc;
+    }
+    footer->creatorApplication = options->creatorApplication;
+    footer->cylinders = parentFooter->cylinders;
+    footer->heads = parentFooter->heads;
+    footer->sectorsPerTrack = parentFooter->sectorsPerTrack;
+    // The child states exactly the parent's size, whatever its creator: readers that size a
+    // differencing disk by its current size must not run past the parent's end.
+    const uint64_t total = Geometry_GetTotalSectors(geometry);
+    footer->originalSize = total * 512;
+    footer->currentSize = total * 512;
+    if (Vhd_FooterDiskSectors(footer) != total) return DISK_ERR_ARG;
+    return DISK_OK;
+}
+
+// Relative parent path for the locators: from the child's directory, "./" in front unless it
+// begins with "../", "/" separators.
+bool MakeRelativeParentPath(TextView parentPath, TextView childPath, TextBuffer* out) {
+    out->length = 0;
+    if (!Path_MakeRelative(childPath, parentPath, out, TEXT_ENC_UTF8)) return false;
+    const bool up = out->length >= 3 && std::memcmp(out->data, "../", 3) == 0;
+    if (!up) {
+        static const uint8_t kDotSlash[] = "./";
+        if (!TextBuffer_Insert(out, 0, TextView{kDotSlash, 2})) return false;
+    }
+    for (uint32_t i = 0; i < out->length; i++) {
+        if (out->data[i] == '\\') out->data[i] = '/';
+    }
+    return true;
+}
+
+bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
+    const uint32_t unit = Text_UnitSize(encoding);
+    if (unit == 0 || length % unit != 0) return false;
+    uint32_t i = 0;
+    while (i < length) {
+        const uint32_t n = Text_ValidCharLength(data + i, length - i, encoding);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- Dynamic writer -------------------------------------------------------------------
+
+int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                   UsedSectorMap* map, uint8_t* blockBuffer, uint8_t* bitmapBuffer,
+                   uint32_t bitmapSectors, uint32_t* bat, uint32_t blockIndex, uint32_t sectors,
+                   const VhdCreateOptions* options, bool keepAllocation) {
+    if (out == nullptr || position == nullptr || source == nullptr || blockBuffer == nullptr ||
+        bitmapBuffer == nullptr || bat == nullptr || !ValidateOptions(options))
+        return DISK_ERR_ARG;
+    const uint32_t blockSectors = options->blockSectors;
+    if (sectors == 0 || sectors > blockSectors || bitmapSectors < BitmapSectorsFor(blockSectors))
+        return DISK_ERR_ARG;
+    const uint32_t bitmapBytes = bitmapSectors * 512;
+    uint8_t* used = bitmapBuffer + bitmapBytes;
+    const uint64_t first = static_cast<uint64_t>(blockIndex) * blockSectors;
+    bat[blockIndex] = VHD_UNALLOCATED;
+
+    // Free space known from the map is neither asked about nor read.
+    if (map != nullptr) {
+        int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(sectors), used);
+        if (rc != DISK_OK) return rc;
+        if (!AnyUsedBit(used, sectors)) return DISK_OK;
+    }
+    bool nothing = false;
+    int rc = keepAllocation
+                 ? Disk_IsRangeUnallocated(source, map, first, sectors, &nothing)
+                 : Disk_IsRangeEmpty(source, map, first, sectors, &nothing, nullptr, nullptr);
+    if (rc != DISK_OK) return rc;
+    if (nothing) return DISK_OK;
+
+    const uint64_t start = *position;
+    if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
+    const uint64_t dataStart = start + bitmapSectors;
+    std::memset(bitmapBuffer, 0, bitmapBytes);
+    const uint32_t chunkSectors =
+        blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
+    for (uint32_t done = 0; done < blockSectors;) {
+        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
+        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
+        if (real < c) std::memset(blockBuffer + real * 512, 0, (c - real) * 512);
+        if (real != 0) {
+            if (map == nullptr) {
+                rc = Disk_Read(source, (first + done) * 512, real * 512, blockBuffer);
+            } else {
+                rc = ReadUsedRuns(source, first, used, done, real, blockBuffer);
+            }
+            if (rc != DISK_OK) return rc;
+            for (uint32_t i = 0; i < real; i++) {
+                if (keepAllocation || !Mem_IsZero(blockBuffer + i * 512, 512))
+                    SetBitmapBit(bitmapBuffer, done + i);
+            }
+        }
+        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
+            return rc;
+        done += c;
+    }
+    if ((rc = WriteAt(out, start * 512, bitmapBytes, bitmapBuffer)) != DISK_OK) return rc;
+    const uint64_t padStart = dataStart + blockSectors;
+    if (options->zeroSectorsAfterBlock != 0) {
+        rc = WriteZeros(out, padStart * 512, static_cast<uint64_t>(options->zeroSectorsAfterBlock) * 512);
+        if (rc != DISK_OK) return rc;
+    }
+    bat[blockIndex] = static_cast<uint32_t>(start);
+    *position = padStart + options->zeroSectorsAfterBlock;
+    return DISK_OK;
+}
+
+int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                     OutputFile* output, ProgressCallback callback, void* user,
+                     const VhdCreateOptions* options, uint32_t /*unusedFlags*/,
+                     const VhdFooter* footerTemplate, const VhdDynamicHeader* headerTemplate) {
+    if (path == nullptr || source == nullptr || !ValidateOptions(options)) return DISK_ERR_ARG;
+    if (output != nullptr) {
+        OutputFile_Init(output);
+        int rc = SetOutputPaths(output, path, Path_TempSuffix(TEXT_ENC_UTF8));
+        if (rc != DISK_OK) return rc;
+    }
+    DiskGeometry geometry = {};
+    Disk_GetGeometry(source, &geometry);
+    if (Vhd_CheckGeometry(&geometry) != 0) return DISK_ERR_ARG;
+    const uint32_t total = static_cast<uint32_t>(Geometry_GetTotalSectors(&geometry));
+    const uint32_t blockSectors = options->blockSectors;
+
+    // Footer and header, host order first.
+    VhdFooter footer;
+    int rc;
+    if (footerTemplate != nullptr) {
+        footer = *footerTemplate;
+        if ((rc = Vhd_SetFooterGeometry(&footer, &geometry)) != DISK_OK) return rc;
+        footer.dataOffset = kHeaderOffset;
+    } else if ((rc = Vhd_InitFooter(&footer, &geometry, options, VHD_DISK_TYPE_DYNAMIC)) !=
+               DISK_OK) {
+        return rc;
+    }
+    SetExactCurrentSize(&footer, total);
+    VhdDynamicHeader header;
+    if (headerTemplate != nullptr) {
+        header = *headerTemplate;
+        if (header.blockSize != blockSectors * 512) return DISK_ERR_ARG;
+        header.dataOffset = UINT64_MAX;
+        header.tableOffset = kTableOffset;
+        header.maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(total, blockSectors));
+    } else if ((rc = Vhd_InitDynamicHeader(&header, total, options)) != DISK_OK) {
+        return rc;
+    }
+    VhdFooter diskFooter;
+    VhdDynamicHeader diskHeader;
+    FinishFooter(&footer, &diskFooter);
+    FinishHeader(&header, &diskHeader);
+
+    const uint32_t entries = header.maxTableEntries;
+    const uint64_t tableLength = WriterTableLength(entries, options->batAlignment);
+    const uint32_t bitmapSectors = BitmapSectorsFor(blockSectors);
+    WriteBuffers buffers;
+    if ((rc = AllocBuffers(&buffers, bitmapSectors, tableLength, entries)) != DISK_OK) return rc;
+
+    ByteStream* out = nullptr;
+    const char* target = output != nullptr ? TempPath(output) : path;
+    if (!Stream_CreateFile(target, &out)) {
+        FreeBuffers(&buffers);
+        return DISK_ERR_CREATE;
+    }
+    if (output != nullptr) output->armed = true;
+
+    uint64_t position = 0;
+    rc = WriteAt(out, 0, sizeof(diskFooter), &diskFooter);
+    if (rc == DISK_OK) rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
+    if (rc == DISK_OK)
+        rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
+    if (rc == DISK_OK) {
+        rc = WriteZeros(out, kTableOffset + tableLength,
+                        static_cast<uint64_t>(options->zeroSectorsAfterBat) * 512);
+        position = (kTableOffset + tableLength) / 512 + options->zeroSectorsAfterBat;
+    }
+    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    uint64_t done = 0;
+    for (uint32_t block = 0; rc == DISK_OK && done < total; block++) {
+        const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
+        rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
+                            bitmapSectors, buffers.bat, block, n, options, false);
+        done += n;
+        if (rc == DISK_OK && !Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK) {
+        TableToDisk(buffers.bat, entries);
+        rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
+    }
+    if (rc == DISK_OK) rc = WriteAt(out, position * 512, sizeof(diskFooter), &diskFooter);
+    rc = CloseOutput(out, false, rc);
+    FreeBuffers(&buffers);
+    return rc;
+}
+
+int Vhd_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+               ProgressCallback callback, void* user, const VhdCreateOptions* options,
+               uint32_t flags) {
+    return Vhd_WriteDynamic(path, source, map, nullptr, callback, user, options, flags, nullptr,
+                            nullptr);
+}
+
+// ---- Compaction ---------------------------------------------------------------------
+
+int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+    if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
+    OutputFile_Init(output);
+    int rc = SetOutputPaths(output, path, CompactSuffix());
+    if (rc != DISK_OK) return rc;
+    if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHD ||
+        Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
+        return DISK_ERR_ARG;
+    VhdImage* image = static_cast<VhdImage*>(Disk_GetObject(source));
+    const bool differencing = Vhd_HasParent(image);
+    const uint32_t total = image->geometry.sectors32;
+    const uint32_t blockSectors = image->blockSectors;
+    const uint32_t entries = image->header.maxTableEntries;
+    const uint32_t walked = image->batEntryCount;  // blocks of the disk
+
+    VhdCreateOptions layout;
+    layout.creatorApplication = image->footer.creatorApplication;
+    layout.creatorVersion = image->footer.creatorVersion;
+    layout.batAlignment = image->batAlignment;
+    layout.blockSectors = blockSectors;
+    layout.zeroSectorsAfterBat = image->zeroSectorsAfterBat;
+    layout.zeroSectorsAfterBlock = image->zeroSectorsAfterBlock;
+    if (!ValidateOptions(&layout)) return DISK_ERR_ARG;
+
+    // A differencing table is rewritten in place over exactly its own bytes (the locator data
+    // behind it stays); a dynamic one is laid out anew at 1536.
+    const uint64_t tableLength = differencing ? static_cast<uint64_t>(entries) * 4
+                                              : WriterTableLength(entries, layout.batAlignment);
+    const uint32_t bitmapSectors = image->bitmapBytes / 512;
+    WriteBuffers buffers;
+    if ((rc = AllocBuffers(&buffers, bitmapSectors, tableLength, entries)) != DISK_OK)
+        return rc;
+
+    uint64_t sourceSize = 0;
+    ByteStream* out = nullptr;
+    if (preallocate) {
+        if (!Stream_GetSize(image->stream, &sourceSize) ||
+            !Stream_CreatePreallocated(TempPath(output), sourceSize, &out)) {
+            FreeBuffers(&buffers);
+            return DISK_ERR_SIZE;
+        }
+    } else if (!Stream_CreateFile(TempPath(output), &out)) {
+        FreeBuffers(&buffers);
+        return DISK_ERR_CREATE;
+    }
+    output->armed = true;
+
+    VhdFooter footer = image->footer;
+    VhdFooter diskFooter;
+    uint64_t position = 0;
+    uint64_t tableAt = 0;
+    if (differencing) {
+        // Everything before the first block (footer copy, header, table, locator data) as is.
+        const uint64_t prefix = image->firstBlockSector * 512;
+        rc = CopyPrefix(image->stream, out, prefix, buffers.block, VHD_COPY_BYTES);
+        position = image->firstBlockSector;
+        tableAt = image->tableOffset;
+        Vhd_FooterToDisk(&footer, &diskFooter);  // the stored footer, checksum as stored
+    } else {
+        footer.dataOffset = kHeaderOffset;
+        FinishFooter(&footer, &diskFooter);
+        VhdDynamicHeader header = image->header;
+        header.tableOffset = kTableOffset;
+        VhdDynamicHeader diskHeader;
+        FinishHeader(&header, &diskHeader);
+        rc = WriteAt(out, 0, sizeof(diskFooter), &diskFooter);
+        if (rc == DISK_OK) rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
+        if (rc == DISK_OK)
+            rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
+        if (rc == DISK_OK)
+            rc = WriteZeros(out, kTableOffset + tableLength,
+                            static_cast<uint64_t>(layout.zeroSectorsAfterBat) * 512);
+        position = (kTableOffset + tableLength) / 512 + layout.zeroSectorsAfterBat;
+        tableAt = kTableOffset;
+    }
+
+    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    uint64_t done = 0;
+    for (uint32_t block = 0; rc == DISK_OK && block < walked; block++) {
+        const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
+        // Blocks past the stored table are unallocated in the image and stay so.
+        if (block < entries) {
+            rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
+                                bitmapSectors, buffers.bat, block, n, &layout, differencing);
+        }
+        done += n;
+        if (rc == DISK_OK && !Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK) {
+        TableToDisk(buffers.bat, entries);
+        rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
+    }
+    if (rc == DISK_OK) rc = WriteAt(out, position * 512, image->footerLength, &diskFooter);
+    rc = CloseOutput(out, preallocate, rc);
+    FreeBuffers(&buffers);
+    return rc;
+}
+
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, bool removeOld, bool /*entryPoint*/) {
+    if (output == nullptr) return DISK_ERR_ARG;
+    return OutputFile_Commit(output, suffix, removeOld);
+}
+
+int Vhd_DiscardCompact(OutputFile* output) {
+    if (output == nullptr) return DISK_ERR_ARG;
+    return OutputFile_Rollback(output);
+}
+
+// ---- Capacity expansion ------------------------------------------------------------
+
+int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                       OutputFile* output, uint32_t newTotal, ProgressCallback callback,
+                       void* user) {
+    if (path == nullptr || output == nullptr || source == nullptr ||
+        Disk_GetKind(source) != DISK_KIND_VHD || Disk_GetObject(source) == nullptr)
+        return DISK_ERR_ARG;
+    const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(source));
+    // A differencing disk would lose its locator data and the parent's view of zero sectors.
+    if (Vhd_HasParent(Disk_GetObject(source))) return DISK_ERR_ARG;
+    if (newTotal < image->geometry.sectors32) return DISK_ERR_ARG;
+
+    VhdCreateOptions options;
+    options.creatorApplication = image->footer.creatorApplication;
+    options.creatorVersion = image->footer.creatorVersion;
+    options.batAlignment = image->batAlignment;
+    options.blockSectors = image->blockSectors;
+    options.zeroSectorsAfterBat = image->zeroSectorsAfterBat;
+    options.zeroSectorsAfterBlock = image->zeroSectorsAfterBlock;
+
+    DiskHandle view;
+    Disk_Init(&view);
+    int rc = Disk_OpenResized(&view, const_cast<DiskHandle*>(source), false, newTotal);
+    if (rc != DISK_OK) return rc;
+    rc = Vhd_WriteDynamic(path, &view, map, output, callback, user, &options, 0, &image->footer,
+                          &image->header);
+    Disk_Close(&view);
+    return rc;
+}
+
+// ---- Differencing children ----------------------------------------------------------
+
+int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
+                    const char* parentPath, const char* childPath) {
+    if (parent == nullptr || options == nullptr || parentPath == nullptr || childPath == nullptr ||
+        Disk_GetObject(parent) == nullptr)
+        return DISK_ERR_ARG;
+    DiskGeometry geometry = {};
+    Disk_GetGeometry(parent, &geometry);
+    if (geometry.bytes_per_sector != 512) return DISK_ERR_FORMAT;
+    if (Vhd_CheckGeometry(&geometry) != 0) return DISK_ERR_ARG;
+
+    VhdFooter fresh;
+    const VhdFooter* parentFooter = &fresh;
+    uint32_t footerLength = 512;
+    if (Disk_GetKind(parent) == DISK_KIND_VHD) {
+        const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(parent));
+        parentFooter = &image->footer;
+        footerLength = image->footerLength;
+    } else if (Disk_GetKind(parent) == DISK_KIND_VHD_FIXED) {
+        const VhdFixedImage* image = static_cast<const VhdFixedImage*>(Disk_GetObject(parent));
+        parentFooter = &image->footer;
+        footerLength = image->footerLength;
+    } else {
+        VhdCreateOptions sizing = *options;
+        sizing.creatorApplication = VHD_CODE_WIN;
+        int rc = Vhd_InitFooter(&fresh, &geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
+        if (rc != DISK_OK) {
+            DiskGeometry g = {};
+            Vhd_ComputeGeometry(Geometry_GetTotalSectors(&geometry) * 512, &g);
+            if ((rc = Vhd_InitFooter(&fresh, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING)) != DISK_OK)
+                return rc;
+        }
+        fresh.creatorApplication = options->creatorApplication;
+    }
+    TextView parentView, childView;
+    Text_FromCStringUtf8(&parentView, parentPath);
+    Text_FromCStringUtf8(&childView, childPath);
+    return Vhd_WriteChild(options, footerLength, parentFooter, &geometry, parentView, childView);
+}
+
+int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
+                   const VhdFooter* parentFooter, const DiskGeometry* parentGeometry,
+                   TextView parentPath, TextView childPath) {
+    if (!ValidateOptions(options) || parentFooter == nullptr || parentGeometry == nullptr ||
+        (footerLength != 512 && footerLength != 511))
+        return DISK_ERR_ARG;
+    if (parentGeometry->bytes_per_sector != 512) return DISK_ERR_FORMAT;
+    if (Vhd_CheckGeometry(parentGeometry) != 0) return DISK_ERR_ARG;
+    const uint32_t total = static_cast<uint32_t>(Geometry_GetTotalSectors(parentGeometry));
+
+    // Terminated copies of both paths.
+    char parentC[VHD_PATH_CAPACITY];
+    char childC[VHD_PATH_CAPACITY];
+    if (!Text_CopyToCString(parentPath, parentC, sizeof(parentC), TEXT_ENC_UTF8) ||
+        !Text_CopyToCString(childPath, childC, sizeof(childC), TEXT_ENC_UTF8))
+        return DISK_ERR_ARG;
+    if (SameFile(parentC, childC)) return DISK_ERR_ARG;
+
+    // Records.
+    VhdFooter footer;
+    int rc = BuildChildFooter(&footer, parentGeometry, options, parentFooter);
+    if (rc != DISK_OK) return rc;
+    VhdDynamicHeader header;
+    if ((rc = Vhd_InitDynamicHeader(&header, total, options)) != DISK_OK) return rc;
+    std::memcpy(header.parentUniqueId, parentFooter->uniqueId, sizeof(header.parentUniqueId));
+    int32_t parentTime = 0;
+    if (!File_GetModTimeSince2000(parentC, &parentTime)) return DISK_ERR_FORMAT;
+    header.parentTimestamp = static_cast<uint32_t>(parentTime);
+
+    // Parent name: the file name of the parent, UTF-16 big-endian, terminated in 512 bytes.
+    TextView parentName;
+    Path_SplitDir(parentPath, nullptr, &parentName, TEXT_ENC_UTF8);
+    TextBuffer nameBuffer;
+    TextBuffer_Init(&nameBuffer, header.parentName, 0, sizeof(header.parentName));
+    if (parentName.length == 0 ||
+        Enc_Convert(parentName, TEXT_ENC_UTF8, &nameBuffer, TEXT_ENC_UTF16BE) == ENC_FAILED ||
+        !TextBuffer_Terminate(&nameBuffer, TEXT_ENC_UTF16BE))
+        return DISK_ERR_ARG;
+
+    // Relative path in the locator encodings.
+    uint8_t relStorage[VHD_PATH_CAPACITY];
+    TextBuffer relative;
+    TextBuffer_Init(&relative, relStorage, 0, sizeof(relStorage));
+    if (!MakeRelativeParentPath(parentPath, childPath, &relative)) return DISK_ERR_ARG;
+    TextView relView;
+    TextBuffer_View(&relative, &relView);
+    TextView w2ru = {nullptr, 0}, wi2r = {nullptr, 0};
+    const bool win = options->creatorApplication == VHD_CODE_WIN;
+    if (!Enc_ConvertAlloc(&w2ru, TEXT_ENC_UTF16LE, relView, TEXT_ENC_UTF8)) return DISK_ERR_ARG;
+    if (!win && !Enc_ConvertAlloc(&wi2r, TEXT_ENC_SJIS, relView, TEXT_ENC_UTF8)) {
+        Mem_Free(const_cast<uint8_t*>(w2ru.data));
+        return DISK_ERR_ARG;
+    }
+    if (win && w2ru.length > VHD_WIN_LOCATOR_SPACE) rc = DISK_ERR_ARG;
+
+    // Table.
+    const uint32_t entries = header.maxTableEntries;
+    const uint64_t tableLength =
+        options->batAlignment != 0 ? Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 4096) * 4096
+                                   : Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 512) * 512;
+    WriteBuffers buffers = {nullptr, nullptr, nullptr};
+    if (rc == DISK_OK) rc = AllocBuffers(&buffers, 1, tableLength, entries);
+
+    OutputFile* output = nullptr;
+    ByteStream* out = nullptr;
+    if (rc == DISK_OK) {
+        output = static_cast<OutputFile*>(Mem_Alloc(sizeof(OutputFile)));
+        if (output == nullptr) rc = DISK_ERR_NOMEM;
+    }
+    if (rc == DISK_OK) {
+        OutputFile_Init(output);
+        rc = SetOutputPaths(output, childC, Path_TempSuffix(TEXT_ENC_UTF8));
+    }
+    if (rc == DISK_OK) {
+        if (Stream_CreateFile(TempPath(output), &out)) {
+            output->armed = true;
+        } else {
+            rc = DISK_ERR_CREATE;
+        }
+    }
+
+    VhdFooter diskFooter;
+    VhdDynamicHeader diskHeader;
+    uint64_t position = 1536;
+    if (rc == DISK_OK) {
+        FinishFooter(&footer, &diskFooter);
+        VhdDynamicHeader first = header;
+        FinishHeader(&first, &diskHeader);
+        rc = WriteAt(out, 0, sizeof(diskFooter), &diskFooter);
+        if (rc == DISK_OK) rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
+    }
+    if (rc == DISK_OK && win) {
+        // Table on a 4096-byte (alignment) or 512-byte boundary, then one "W2ru" locator.
+        const uint64_t step = options->batAlignment != 0 ? 4096 : 512;
+        const uint64_t tableAt = Math_DivCeilU64(position, step) * step;
+        rc = WriteZeros(out, position, tableAt - position);
+        header.tableOffset = tableAt;
+        if (rc == DISK_OK) rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
+        position = tableAt + tableLength;
+        VhdParentLocator* loc = &header.locators[1];
+        loc->platformCode = VHD_CODE_W2RU;
+        loc->platformDataSpace = VHD_WIN_LOCATOR_SPACE;
+        loc->platformDataLength = w2ru.length;
+        loc->reserved = 0;
+        loc->platformDataOffset = position;
+        if (rc == DISK_OK) rc = WriteAt(out, position, w2ru.length, w2ru.data);
+        if (rc == DISK_OK)
+            rc = WriteZeros(out, position + w2ru.length, VHD_WIN_LOCATOR_SPACE - w2ru.length);
+        position += VHD_WIN_LOCATOR_SPACE;
+    } else if (rc == DISK_OK) {
+        // Table at 1536, then "Wi2r" (Shift_JIS) and "W2ru" (UTF-16LE) in whole sectors.
+        header.tableOffset = kTableOffset;
+        rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
+        position = kTableOffset + tableLength;
+        const bool oldSlots = options->creatorVersion == 0x00010000;
+        const TextView* data[2] = {&wi2r, &w2ru};
+        const uint32_t codes[2] = {VHD_CODE_WI2R, VHD_CODE_W2RU};
+        const uint32_t slots[2] = {oldSlots ? 7u : 3u, oldSlots ? 6u : 1u};
+        for (uint32_t k = 0; k < 2 && rc == DISK_OK; k++) {
+            const uint32_t space = static_cast<uint32_t>(Math_DivCeilU64(data[k]->length, 512) * 512);
+            VhdParentLocator* loc = &header.locators[slots[k]];
+            loc->platformCode = codes[k];
+            loc->platformDataSpace = space;
+            loc->platformDataLength = data[k]->length;
+            loc->reserved = 0;
+            loc->platformDataOffset = position;
+            rc = WriteAt(out, position, data[k]->length, data[k]->data);
+            if (rc == DISK_OK) rc = WriteZeros(out, position + data[k]->length, space - data[k]->length);
+            position += space;
+        }
+    }
+    if (rc == DISK_OK) {
+        rc = WriteZeros(out, position, static_cast<uint64_t>(options->zeroSectorsAfterBat) * 512);
+        position += static_cast<uint64_t>(options->zeroSectorsAfterBat) * 512;
+    }
+    if (rc == DISK_OK) {
+        FinishHeader(&header, &diskHeader);
+        rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
+    }
+    if (rc == DISK_OK) rc = WriteAt(out, position, footerLength, &diskFooter);
+    if (out != nullptr) rc = CloseOutput(out, false, rc);
+    if (output != nullptr) {
+        if (rc == DISK_OK) {
+            rc = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+        } else {
+            OutputFile_Rollback(output);
+        }
+        Mem_Free(output);
+    }
+    FreeBuffers(&buffers);
+    Mem_Free(const_cast<uint8_t*>(w2ru.data));
+    Mem_Free(const_cast<uint8_t*>(wi2r.data));
+    return rc;
+}
+
+// ---- Parent locators ------------------------------------------------------------------
+
+int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* request) {
+    if (image == nullptr || request == nullptr || request->reopenPath == nullptr ||
+        image->stream == nullptr || image->footer.diskType != VHD_DISK_TYPE_DIFFERENCING)
+        return DISK_ERR_ARG;
+
+    // Everything is checked before the first byte is written.
+    struct Item {
+        uint32_t code;
+        const VhdLocatorBytes* bytes;
+        TextEncoding encoding;
+    };
+    const Item items[4] = {{VHD_CODE_W2KU, &request->w2ku, TEXT_ENC_UTF16LE},
+                           {VHD_CODE_W2RU, &request->w2ru, TEXT_ENC_UTF16LE},
+                           {VHD_CODE_WI2K, &request->wi2k, TEXT_ENC_SJIS},
+                           {VHD_CODE_WI2R, &request->wi2r, TEXT_ENC_SJIS}};
+    for (uint32_t k = 0; k < 4; k++) {
+        const VhdLocatorBytes* b = items[k].bytes;
+        if (!b->present) continue;
+        if ((b->data == nullptr && b->length != 0) || !IsValidText(b->data, b->length, items[k].encoding))
+            return DISK_ERR_ARG;
+    }
+    const VhdLocatorBytes* name = &request->parentName;
+    if (name->present &&
+        (name->length > sizeof(image->header.parentName) || (name->data == nullptr && name->length != 0) ||
+         !IsValidText(name->data, name->length, TEXT_ENC_UTF16BE)))
+        return DISK_ERR_ARG;
+
+    const uint64_t blocksStart = image->firstBlockSector * 512;
+    const uint64_t headerAt = image->footer.dataOffset;
+    const uint64_t tableEnd = image->tableOffset + static_cast<uint64_t>(image->header.maxTableEntries) * 4;
+    const VhdLocatorBytes* perSlot[VHD_LOCATOR_COUNT] = {};
+    uint32_t largest = 0;
+    for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
+        const VhdParentLocator* loc = &image->header.locators[slot];
+        for (uint32_t k = 0; k < 4; k++) {
+            if (loc->platformCode == items[k].code && items[k].bytes->present) perSlot[slot] = items[k].bytes;
+        }
+        if (perSlot[slot] == nullptr) continue;
+        // The data area must hold the bytes and lie in the metadata, clear of the footer copy,
+        // the header and the table.
+        const uint64_t at = loc->platformDataOffset;
+        const uint64_t end = at + loc->platformDataSpace;  // below 2^65: offset checked first
+        if (perSlot[slot]->length > loc->platformDataSpace || at > blocksStart ||
+            loc->platformDataSpace > blocksStart - at || at < 512 ||
+            (at < headerAt + 1024 && end > headerAt) || (at < tableEnd && end > image->tableOffset))
+            return DISK_ERR_ARG;
+        if (loc->platformDataSpace > largest) largest = loc->platformDataSpace;
+    }
+
+    uint64_t fileSize = 0;
+    if (!Stream_GetSize(image->stream, &fileSize)) return DISK_ERR_SIZE;
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(VHD_COPY_BYTES > largest ? VHD_COPY_BYTES : largest));
+    OutputFile* output = static_cast<OutputFile*>(Mem_Alloc(sizeof(OutputFile)));
+    VhdImage* check = Vhd_Alloc();
+    if (buffer == nullptr || output == nullptr || check == nullptr) {
+        Mem_Free(buffer);
+        Mem_Free(output);
+        Mem_Free(check);
+        return DISK_ERR_NOMEM;
+    }
+    Vhd_Init(check);
+    OutputFile_Init(output);
+    const char* imagePath = reinterpret_cast<const char*>(image->pathStorage);
+    int rc = SetOutputPaths(output, imagePath, Path_TempSuffix(TEXT_ENC_UTF8));
+
+    // The new file: a copy with the locator data and the header replaced.
+    ByteStream* out = nullptr;
+    if (rc == DISK_OK) {
+        if (Stream_CreateFile(TempPath(output), &out)) {
+            output->armed = true;
+        } else {
+            rc = DISK_ERR_CREATE;
+        }
+    }
+    if (rc == DISK_OK) rc = CopyPrefix(image->stream, out, fileSize, buffer, VHD_COPY_BYTES);
+    VhdDynamicHeader header = image->header;
+    for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT && rc == DISK_OK; slot++) {
+        if (perSlot[slot] == nullptr) continue;
+        VhdParentLocator* loc = &header.locators[slot];
+        std::memset(buffer, 0, loc->platformDataSpace);
+        if (perSlot[slot]->length != 0) std::memcpy(buffer, perSlot[slot]->data, perSlot[slot]->length);
+        loc->platformDataLength = perSlot[slot]->length;
+        rc = WriteAt(out, loc->platformDataOffset, loc->platformDataSpace, buffer);
+    }
+    if (rc == DISK_OK) {
+        if (name->present) {
+            std::memset(header.parentName, 0, sizeof(header.parentName));
+            if (name->length != 0) std::memcpy(header.parentName, name->data, name->length);
+        }
+        VhdDynamicHeader diskHeader;
+        FinishHeader(&header, &diskHeader);
+        rc = WriteAt(out, headerAt, sizeof(diskHeader), &diskHeader);
+    }
+    if (out != nullptr) rc = CloseOutput(out, false, rc);
+
+    // The new link must lead to a parent that opens (and not back to the image itself).
+    if (rc == DISK_OK) {
+        char* parentPath = reinterpret_cast<char*>(buffer);
+        parentPath[0] = 0;
+        rc = Vhd_OpenWithCallback(check, FileOpener_Default.open, FileOpener_Default.user,
+                                  TempPath(output), true, parentPath, VHD_PATH_CAPACITY,
+                                  VHD_PARENT_REQUIRED);
+        if (rc == DISK_OK && SameFile(parentPath, imagePath)) rc = DISK_ERR_FORMAT;
+        Vhd_Close(check);
+    }
+    if (rc != DISK_OK) {
+        OutputFile_Rollback(output);
+    } else {
+        Vhd_Close(image);
+        rc = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+        const int reopened = Vhd_Open(image, request->reopenPath, false, VHD_PARENT_OPTIONAL);
+        if (rc == DISK_OK) rc = reopened;
+        if (rc == DISK_OK && image->parentMissing) {
+            rc = image->parentResult != DISK_OK ? image->parentResult : DISK_ERR_OPEN;
+        }
+    }
+    Mem_Free(check);
+    Mem_Free(output);
+    Mem_Free(buffer);
+    return rc;
+}

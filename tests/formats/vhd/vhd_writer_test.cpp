@@ -1,0 +1,833 @@
+// VHD writers: the six layouts with a partial last block, free space left out by the map,
+// compaction of dynamic and differencing files with safe commits, capacity expansion, child
+// disks in other directories, and the parent-locator rewrite. Outputs are checked by our own
+// reader, by their structure, and by qemu-img (info, compare), vhdiinfo and libvhdi.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "formats/vhd/vhd.h"
+#include "formats/vhd/vhd_writer.h"
+#include "foundation/encoding.h"
+#include "foundation/output_file.h"
+#include "foundation/path.h"
+#include "support/test_support.h"
+#include "vhd_test_util.h"
+
+using namespace vhdtest;
+using testsupport::HaveTool;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+std::string Str(const std::string& s) { return "\"" + s + "\""; }
+
+std::string Spec(const std::string& path, uint32_t sectors, const std::string& extra = "") {
+    std::string s = "{\"path\":" + Str(path) + ",\"sectors\":" + std::to_string(sectors);
+    if (!extra.empty()) s += "," + extra;
+    return s + "}";
+}
+
+VhdCreateOptions Options(uint32_t creator, uint32_t version, uint32_t align, uint32_t block,
+                         uint32_t afterBat, uint32_t afterBlock) {
+    return VhdCreateOptions{creator, version, align, block, afterBat, afterBlock};
+}
+
+// The layout table of the destination page, by layout index.
+struct Layout {
+    int index;
+    uint32_t align, block, afterBat, afterBlock;
+};
+const Layout kLayouts[] = {{1, 0, 1024, 1, 0},  {2, 0, 32768, 4, 0}, {3, 0, 32768, 3, 0},
+                           {5, 0, 4096, 0, 0},  {6, 1, 4096, 7, 7},  {0, 0, 4096, 1, 0}};
+
+bool SectorIsZero(const std::vector<uint8_t>& d, uint64_t sector) {
+    for (uint64_t i = sector * 512; i < sector * 512 + 512; i++) {
+        if (i < d.size() && d[i] != 0) return false;
+    }
+    return true;
+}
+
+// Checks the file layout the writer promises: records, table, padding, blocks in source
+// order with bits exactly for the non-zero sectors, all-zero blocks left out, footer.
+void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o,
+                        const std::vector<uint8_t>& src, uint64_t total) {
+    ASSERT_GE(f.size(), 2048u);
+    ASSERT_EQ(f.size() % 512, 0u);
+    const size_t foot = f.size() - 512;
+    EXPECT_EQ(std::memcmp(f.data(), f.data() + foot, 512), 0) << "footer copy";
+    EXPECT_EQ(Vhd_ComputeChecksum(f.data() + foot, 512, 64), Be32(f, foot + 64));
+    EXPECT_EQ(Be32(f, foot + 28), o.creatorApplication);
+    EXPECT_EQ(Be32(f, foot + 60), 3u);
+    EXPECT_EQ(Be64(f, foot + 16), 512u);
+    EXPECT_EQ(Be64(f, 512 + 16), 1536u);
+    EXPECT_EQ(Vhd_ComputeChecksum(f.data() + 512, 1024, 36), Be32(f, 512 + 36));
+    const uint32_t bs = o.blockSectors;
+    const uint32_t entries = static_cast<uint32_t>((total + bs - 1) / bs);
+    EXPECT_EQ(Be32(f, 512 + 28), entries);
+    EXPECT_EQ(Be32(f, 512 + 32), bs * 512);
+    uint64_t L = (uint64_t(entries) * 4 + 511) / 512 * 512;
+    if (o.batAlignment) L = (L + 1536 + 4095) / 4096 * 4096 - 1536;
+    if (o.batAlignment) {
+        EXPECT_EQ((1536 + L) % 4096, 0u);
+    }
+    for (uint64_t i = 1536 + uint64_t(entries) * 4; i < 1536 + L + o.zeroSectorsAfterBat * 512ull; i++) {
+        ASSERT_EQ(f[i], 0) << "table padding or zero sectors at " << i;
+    }
+    const uint32_t bitmapSectors = (bs / 8 + 511) / 512;
+    uint64_t expectAt = (1536 + L) / 512 + o.zeroSectorsAfterBat;
+    for (uint32_t b = 0; b < entries; b++) {
+        const uint32_t entry = Be32(f, 1536 + 4 * b);
+        const uint64_t first = uint64_t(b) * bs;
+        const uint64_t n = total - first < bs ? total - first : bs;
+        bool allZero = true;
+        for (uint64_t s = 0; s < n && allZero; s++) allZero = SectorIsZero(src, first + s);
+        if (allZero) {
+            EXPECT_EQ(entry, 0xFFFFFFFFu) << "block " << b;
+            continue;
+        }
+        ASSERT_EQ(entry, expectAt) << "block " << b;
+        const uint8_t* bitmap = f.data() + uint64_t(entry) * 512;
+        for (uint32_t s = 0; s < bs; s++) {
+            const bool bit = (bitmap[s / 8] & (0x80 >> (s % 8))) != 0;
+            const bool want = s < n && !SectorIsZero(src, first + s);
+            ASSERT_EQ(bit, want) << "block " << b << " sector " << s;
+        }
+        const uint64_t data = (uint64_t(entry) + bitmapSectors) * 512;
+        for (uint64_t s = 0; s < bs; s++) {
+            if (s < n) {
+                ASSERT_EQ(std::memcmp(f.data() + data + s * 512, src.data() + (first + s) * 512, 512), 0);
+            } else {
+                for (int k = 0; k < 512; k++) ASSERT_EQ(f[data + s * 512 + k], 0) << "padding of the last block";
+            }
+        }
+        for (uint64_t i = data + bs * 512ull; i < data + (bs + o.zeroSectorsAfterBlock) * 512ull; i++) {
+            ASSERT_EQ(f[i], 0) << "zero sectors after block " << b;
+        }
+        expectAt = entry + bitmapSectors + bs + o.zeroSectorsAfterBlock;
+    }
+    EXPECT_EQ(expectAt * 512, foot) << "footer follows the last block";
+}
+
+// qemu-img opens the file at the given size and reads it as the reference content.
+void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_t bytes) {
+    if (!HaveTool("qemu-img")) return;
+    std::string out;
+    ASSERT_EQ(Qemu("info --output=json " + Quote(vhd), &out), 0) << out;
+    EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(bytes) + ","), std::string::npos) << out;
+    ASSERT_EQ(Qemu("compare -f raw -F vpc " + Quote(reference) + " " + Quote(vhd), &out), 0) << out;
+    EXPECT_NE(out.find("Images are identical"), std::string::npos) << out;
+    if (HaveTool("vhdiinfo")) {
+        EXPECT_EQ(RunCommand("vhdiinfo " + Quote(vhd) + " >/dev/null 2>&1"), 0);
+    }
+}
+
+// Sectors per cylinder of the geometry a raw source of `total` sectors gets.
+uint64_t CylinderOf(uint64_t total) {
+    DiskGeometry g = {};
+    Vhd_ComputeGeometry(total * 512, &g);
+    return uint64_t(g.heads) * g.sectors_per_track;
+}
+
+// A total of whole cylinders near `about` under the geometry it gets itself.
+uint64_t WholeCylinders(uint64_t about) {
+    uint64_t total = about;
+    while (total % CylinderOf(total) != 0) total = total / CylinderOf(total) * CylinderOf(total);
+    return total;
+}
+
+struct ProgressLog {
+    std::vector<std::pair<uint64_t, uint64_t>> calls;
+    int stopAfter = -1;
+    static bool Callback(uint64_t done, uint64_t total, void* user) {
+        ProgressLog* p = static_cast<ProgressLog*>(user);
+        p->calls.emplace_back(done, total);
+        return p->stopAfter < 0 || static_cast<int>(p->calls.size()) <= p->stopAfter;
+    }
+};
+
+class VhdWrite : public ::testing::Test {
+protected:
+    void SetUp() override { InstallVhdKinds(); }
+    void TearDown() override {
+        Disk_Close(&disk);
+        Disk_Close(&src);
+    }
+    TempDir dir;
+    DiskHandle disk{DISK_KIND_NONE, nullptr};
+    DiskHandle src{DISK_KIND_NONE, nullptr};
+
+    int OpenVhd(const std::string& path, int mode = VHD_PARENT_REQUIRED, bool readOnly = true) {
+        Disk_Close(&disk);
+        Disk_Init(&disk);
+        return Disk_OpenVhdWithHandler(&disk, &FileOpener_Default, path.c_str(), readOnly, mode, nullptr);
+    }
+    VhdImage* Image() { return static_cast<VhdImage*>(Disk_GetObject(&disk)); }
+
+    // A source of `total` sectors: data, zero stretches, lone sectors and zero sectors in data.
+    std::vector<uint8_t> MakeSource(uint64_t total, uint64_t seed) {
+        std::vector<uint8_t> d = FastBytes(total * 512, seed);
+        for (uint64_t s = 0; s < total; s++) {
+            const uint64_t region = s / 1500;
+            bool zero = false;
+            switch (region % 5) {
+                case 1: zero = true; break;
+                case 2: zero = s % 97 != 0; break;
+                case 3: zero = s % 11 == 0; break;
+                case 4: zero = region % 2 == 0; break;
+                default: break;
+            }
+            if (zero) std::memset(d.data() + s * 512, 0, 512);
+        }
+        return d;
+    }
+    std::string WriteSource(const std::vector<uint8_t>& d, const std::string& name = "src.raw") {
+        WriteFile(dir.file(name), d);
+        Disk_Close(&src);
+        EXPECT_EQ(OpenRaw(&src, dir.file(name), d.size() / 512), DISK_OK);
+        return dir.file(name);
+    }
+};
+
+TEST_F(VhdWrite, SixLayoutsRoundTripWithAPartialLastBlock) {
+    // Partial last block in every layout: 2 x 32768 + 4096 + 204 sectors.
+    const uint64_t total = 2 * 32768 + 4096 + 204;
+    const std::vector<uint8_t> data = MakeSource(total, 3);
+    const std::string raw = WriteSource(data);
+    for (const Layout& l : kLayouts) {
+        SCOPED_TRACE("layout " + std::to_string(l.index));
+        const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, l.align, l.block, l.afterBat, l.afterBlock);
+        const std::string out = dir.file("out" + std::to_string(l.index) + ".vhd");
+        ProgressLog log;
+        ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, ProgressLog::Callback, &log, &o, 0), DISK_OK);
+        ASSERT_FALSE(log.calls.empty());
+        EXPECT_EQ(log.calls.front(), std::make_pair(uint64_t(0), total));
+        EXPECT_EQ(log.calls.back(), std::make_pair(total, total));
+        const std::vector<uint8_t> file = ReadFile(out);
+        CheckDynamicLayout(file, o, data, total);
+        ASSERT_EQ(OpenVhd(out), DISK_OK);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&disk, &g);
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), total);
+        EXPECT_EQ(ReadAll(&disk), data);
+        EXPECT_EQ(Image()->batAlignment, l.align);
+        EXPECT_EQ(Image()->zeroSectorsAfterBat, l.align ? 7u : l.afterBat);
+        CheckWithQemu(out, raw, total * 512);
+    }
+}
+
+TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize) {
+    // CHS-sized creators get a total of whole cylinders; current-size ones any total.
+    const uint64_t whole = WholeCylinders(41000);
+    struct Case {
+        uint32_t creator, version;
+        uint64_t total;
+    };
+    const Case cases[] = {{VHD_CODE_VS, 0x00010000, whole},
+                          {VHD_CODE_VPC, 0x00050003, whole},
+                          {VHD_CODE_WIN, 0x00060001, 40961}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.total);
+        const std::vector<uint8_t> data = MakeSource(c.total, c.total);
+        const std::string raw = WriteSource(data, "s" + std::to_string(c.total) + ".raw");
+        const VhdCreateOptions o = Options(c.creator, c.version, 0, 4096, 1, 0);
+        const std::string out = dir.file("c" + std::to_string(c.total) + ".vhd");
+        ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+        ASSERT_EQ(OpenVhd(out), DISK_OK);
+        EXPECT_EQ(ReadAll(&disk), data);
+        CheckWithQemu(out, raw, c.total * 512);
+    }
+    // A CHS-sized creator cannot state a total of partial cylinders: refused, nothing written.
+    uint64_t oddTotal = whole + 1;
+    while (oddTotal % CylinderOf(oddTotal) == 0) oddTotal++;
+    const std::vector<uint8_t> odd = MakeSource(oddTotal, 1);
+    WriteSource(odd, "odd.raw");
+    const VhdCreateOptions vpc = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
+    EXPECT_EQ(Vhd_Create(dir.file("odd.vhd").c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(dir.file("odd.vhd").c_str()));
+}
+
+TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
+    const uint64_t total = 4 * 4096 + 100;
+    FakeDisk fake;
+    fake.bytes = FastBytes(total * 512, 5);  // garbage everywhere
+    Geometry_SetTotalSectors(&fake.geometry, total);
+    // Used: block 0 entirely; block 1 partly (sectors 4096..4999 and 8000..8191); block 2 not
+    // at all; block 3 one sector; the partial last block entirely.
+    std::vector<uint8_t> used(total, 0);
+    for (uint64_t s = 0; s < 4096; s++) used[s] = 1;
+    for (uint64_t s = 4096; s < 5000; s++) used[s] = 1;
+    for (uint64_t s = 8000; s < 8192; s++) used[s] = 1;
+    used[3 * 4096 + 17] = 1;
+    for (uint64_t s = 4 * 4096; s < total; s++) used[s] = 1;
+    ScriptedMap map(used);
+    const DiskHandle h = fake.Handle();
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    const std::string out = dir.file("m.vhd");
+    ASSERT_EQ(Vhd_Create(out.c_str(), &h, map.map(), nullptr, nullptr, &o, 0), DISK_OK);
+    for (const auto& r : fake.reads) {
+        for (uint64_t s = r.first / 512; s < (r.first + r.second) / 512; s++) {
+            ASSERT_TRUE(used[s]) << "free sector " << s << " was read";
+        }
+    }
+    const std::vector<uint8_t> expected = Masked(fake.bytes, used);
+    ASSERT_EQ(OpenVhd(out), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), expected);
+    bool unallocated = false;
+    ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 2 * 4096, 4096, &unallocated), DISK_OK);
+    EXPECT_TRUE(unallocated);
+    const std::vector<uint8_t> file = ReadFile(out);
+    CheckDynamicLayout(file, o, expected, total);
+    WriteFile(dir.file("expected.raw"), expected);
+    CheckWithQemu(out, dir.file("expected.raw"), total * 512);
+}
+
+TEST_F(VhdWrite, WriterFailuresAreReported) {
+    const uint64_t total = 3 * 4096;
+    FakeDisk fake;
+    fake.bytes = FastBytes(total * 512, 9);
+    Geometry_SetTotalSectors(&fake.geometry, total);
+    DiskHandle h = fake.Handle();
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    // Cancelled after the first block.
+    ProgressLog log;
+    log.stopAfter = 2;
+    EXPECT_EQ(Vhd_Create(dir.file("c.vhd").c_str(), &h, nullptr, ProgressLog::Callback, &log, &o, 0), DISK_CANCELLED);
+    EXPECT_EQ(log.calls.size(), 3u);
+    // A failing source read is the result.
+    fake.reads.clear();
+    fake.failRead = 1;
+    EXPECT_EQ(Vhd_Create(dir.file("r.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_READ);
+    fake.failRead = -1;
+    // Bad options, a source no VHD can hold, an output that cannot be created.
+    VhdCreateOptions bad = o;
+    bad.blockSectors = 3000;
+    EXPECT_EQ(Vhd_Create(dir.file("b.vhd").c_str(), &h, nullptr, nullptr, nullptr, &bad, 0), DISK_ERR_ARG);
+    FakeDisk huge;
+    Geometry_SetTotalSectors(&huge.geometry, 0x100000000ull);
+    DiskHandle hh = huge.Handle();
+    EXPECT_EQ(Vhd_Create(dir.file("h.vhd").c_str(), &hh, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Create(dir.file("no/such/dir.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_CREATE);
+    // With an output record the file goes to the "_temp" name and the record is armed.
+    OutputFile output;
+    ASSERT_EQ(Vhd_WriteDynamic(dir.file("t.vhd").c_str(), &h, nullptr, &output, nullptr, nullptr, &o, 0,
+                               nullptr, nullptr),
+              DISK_OK);
+    EXPECT_TRUE(output.armed);
+    EXPECT_TRUE(Os_PathExists(dir.file("t.vhd_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists(dir.file("t.vhd").c_str()));
+    ASSERT_EQ(OutputFile_Commit(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false), DISK_OK);
+    ASSERT_EQ(OpenVhd(dir.file("t.vhd")), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), fake.bytes);
+}
+
+// ---- Compaction ---------------------------------------------------------------------
+
+class VhdCompact : public VhdWrite {
+protected:
+    // Compacts the open image at path and commits with "_del"; answers the first failure.
+    int CompactAndCommit(const std::string& path, UsedSectorMap* map, bool preallocate) {
+        OutputFile output;
+        OutputFile_Init(&output);
+        const int rc = Vhd_Compact(path.c_str(), &disk, map, &output, preallocate, nullptr, nullptr);
+        Disk_Close(&disk);
+        if (rc != DISK_OK) {
+            Vhd_DiscardCompact(&output);
+            return rc;
+        }
+        return Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false, true);
+    }
+};
+
+TEST_F(VhdCompact, DynamicDisksLoseTheirEmptyBlocks) {
+    // A foreign layout: header at 1024, table at 3072, blocks with zero data and data, a
+    // 511-byte footer in one variant.
+    for (bool short_footer : {false, true}) {
+        for (bool preallocate : {false, true}) {
+            SCOPED_TRACE(std::to_string(short_footer) + std::to_string(preallocate));
+            const std::string vhd = dir.file("d.vhd");
+            Build(Spec(vhd, 100, std::string("\"creator\":\"win \",\"header_offset\":1024,\"table_offset\":3072,") +
+                                     "\"expect\":" + Str(dir.file("d.raw")) +
+                                     ",\"blocks\":[{\"index\":0},{\"index\":2,\"zero\":[0,1,2,3,4,5,6,7]},"
+                                     "{\"index\":3,\"sectors\":[]},{\"index\":5,\"sectors\":[3],\"seed\":4},"
+                                     "{\"index\":12,\"sectors\":[0,1,2,3]}]" +
+                                     (short_footer ? ",\"footer_511\":true" : "")));
+            const std::vector<uint8_t> expected = ReadFile(dir.file("d.raw"));
+            const std::vector<uint8_t> before = ReadFile(vhd);
+            ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+            ASSERT_EQ(CompactAndCommit(vhd, nullptr, preallocate), DISK_OK);
+            EXPECT_EQ(ReadFile(vhd + "_del"), before);  // the replaced image is kept intact
+            EXPECT_FALSE(Os_PathExists((vhd + "_TEMP").c_str()));
+            const std::vector<uint8_t> f = ReadFile(vhd);
+            EXPECT_EQ(f.size() % 512, short_footer ? 511u : 0u);
+            ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+            EXPECT_EQ(ReadAll(&disk), expected);
+            EXPECT_EQ(Image()->footer.dataOffset, 512u);
+            EXPECT_EQ(Image()->tableOffset, 1536u);
+            // Blocks 0, 5 and 12 remain; 2 (zeros) and 3 (nothing set) are gone.
+            int stored = 0;
+            for (uint32_t i = 0; i < Image()->batStoredEntries; i++) stored += Image()->bat[i] != VHD_UNALLOCATED;
+            EXPECT_EQ(stored, 3);
+            EXPECT_EQ(Image()->bat[2], VHD_UNALLOCATED);
+            Disk_Close(&disk);
+            WriteFile(dir.file("e.raw"), expected);
+            if (!short_footer) CheckWithQemu(vhd, dir.file("e.raw"), 100 * 512);
+            std::remove((vhd + "_del").c_str());
+        }
+    }
+}
+
+TEST_F(VhdCompact, TheMapDropsFreeDataAndQemuImagesCompact) {
+    if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    // A qemu-made image (creator "qemu", CHS size) holding data everywhere.
+    const uint64_t bytes = 8 * 1048576;
+    const std::vector<uint8_t> data = FastBytes(bytes, 77);
+    WriteFile(dir.file("q.raw"), data);
+    const std::string vhd = dir.file("q.vhd");
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic " + Quote(dir.file("q.raw")) + " " + Quote(vhd)), 0);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    DiskGeometry g = {};
+    Disk_GetGeometry(&disk, &g);
+    const uint64_t total = Geometry_GetTotalSectors(&g);
+    const std::vector<uint8_t> whole = ReadAll(&disk);
+    // The second 2 MiB block and some sectors elsewhere are free.
+    std::vector<uint8_t> used(total, 1);
+    for (uint64_t s = 4096; s < 8192; s++) used[s] = 0;
+    for (uint64_t s = 5000; s < 5100; s++) used[s] = 0;
+    ScriptedMap map(used);
+    ASSERT_EQ(CompactAndCommit(vhd, map.map(), true), DISK_OK);
+    const std::vector<uint8_t> expected = Masked(whole, used);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), expected);
+    bool unallocated = false;
+    ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 4096, 4096, &unallocated), DISK_OK);
+    EXPECT_TRUE(unallocated);
+    Disk_Close(&disk);
+    WriteFile(dir.file("e.raw"), expected);
+    CheckWithQemu(vhd, dir.file("e.raw"), total * 512);
+    EXPECT_LT(ReadFile(vhd).size(), ReadFile(vhd + "_del").size());
+}
+
+TEST_F(VhdCompact, DifferencingDisksKeepEverythingBeforeTheFirstBlock) {
+    // 1024 entries of 4 KiB blocks: the table fills 1536..5632 and the locator data follow at
+    // once, with the aligned layout (7 zero sectors after the metadata and after each block).
+    const uint32_t total = 8192;
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    Build("[" + Spec(base, total, "\"expect\":" + Str(dir.file("base.raw")) +
+                                      ",\"blocks\":[{\"index\":0},{\"index\":1},{\"index\":2},{\"index\":900}]") +
+          "," +
+          Spec(child, total,
+               "\"disk_type\":4,\"creator\":\"vpc \",\"parent_name\":\"base.vhd\",\"parent_raw\":" +
+                   Str(dir.file("base.raw")) + ",\"expect\":" + Str(dir.file("child.raw")) +
+                   ",\"gap_sectors\":7,\"pad_sectors\":7,\"locators\":["
+                   "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\".\\\\base.vhd\",\"encoding\":\"shift_jis\"},"
+                   "{\"slot\":1,\"code\":\"W2ru\",\"text\":\".\\\\base.vhd\"}],"
+                   "\"blocks\":[{\"index\":1,\"sectors\":[2,3]},{\"index\":2,\"sectors\":[]},"
+                   "{\"index\":5,\"zero\":[0,1,2,3,4,5,6,7]},{\"index\":900,\"sectors\":[7],\"seed\":3}]") +
+          "]");
+    const std::vector<uint8_t> expected = ReadFile(dir.file("child.raw"));
+    const std::vector<uint8_t> before = ReadFile(child);
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    const uint64_t firstBlock = Image()->firstBlockSector * 512;
+    EXPECT_EQ(Image()->batAlignment, 1u);
+    ASSERT_EQ(CompactAndCommit(child, nullptr, false), DISK_OK);
+    const std::vector<uint8_t> after = ReadFile(child);
+    ASSERT_GE(after.size(), firstBlock);
+    // Footer copy, header, locator data and padding unchanged; only the table entries moved.
+    EXPECT_EQ(std::memcmp(before.data(), after.data(), 1536), 0);
+    EXPECT_EQ(std::memcmp(before.data() + 5632, after.data() + 5632, firstBlock - 5632), 0)
+        << "locator data behind the table";
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), expected);
+    // Exactly the blocks the child stored with a used sector: 1, 5 and 900, all bits set.
+    VhdImage* im = Image();
+    EXPECT_NE(im->bat[1], VHD_UNALLOCATED);
+    EXPECT_EQ(im->bat[2], VHD_UNALLOCATED);
+    EXPECT_NE(im->bat[5], VHD_UNALLOCATED);
+    EXPECT_NE(im->bat[900], VHD_UNALLOCATED);
+    EXPECT_EQ(after[uint64_t(im->bat[900]) * 512], 0xFF);
+    bool unallocated = false;
+    ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 0, 8, &unallocated), DISK_OK);
+    EXPECT_TRUE(unallocated);
+    Disk_Close(&disk);
+    // libvhdi reads the compacted chain (every bit of a stored block is set now).
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, base}, &report)) << report;
+        EXPECT_EQ(ReadFile(dir.file("lib.raw")), expected);
+    }
+    if (HaveTool("qemu-img")) {
+        std::string out;
+        EXPECT_EQ(Qemu("info " + Quote(child), &out), 0) << out;
+    }
+}
+
+TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
+    const std::string vhd = dir.file("x.vhd");
+    Build(Spec(vhd, 64, "\"creator\":\"win \",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
+    const std::vector<uint8_t> before = ReadFile(vhd);
+    // The name that would keep the replaced image is taken by a directory that is not empty.
+    ASSERT_EQ(mkdir((vhd + "_del").c_str(), 0755), 0);
+    WriteFile(vhd + "_del/keep", {1});
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_CREATE);
+    EXPECT_EQ(ReadFile(vhd), before);
+    std::remove((vhd + "_TEMP").c_str());
+    // The temporary file vanished before the commit: the original keeps its name.
+    ASSERT_EQ(system(("rm -rf " + Quote(vhd + "_del")).c_str()), 0);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(std::remove((vhd + "_TEMP").c_str()), 0);
+    EXPECT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false, true), DISK_ERR_CREATE);
+    EXPECT_EQ(ReadFile(vhd), before);
+}
+
+TEST_F(VhdCompact, RefusalsAndCancellation) {
+    const std::string vhd = dir.file("c.vhd");
+    Build(Spec(vhd, 64, "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"blocks\":[{\"index\":0}]"));
+    OutputFile output;
+    // A differencing disk without its parent cannot be compacted.
+    ASSERT_EQ(OpenVhd(vhd, VHD_PARENT_OPTIONAL), DISK_OK);
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+    // Another kind.
+    const std::vector<uint8_t> data = MakeSource(64, 1);
+    WriteSource(data);
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &src, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    // Cancelled: the temporary file is discarded, the image untouched.
+    Build(Spec(vhd, 64, "\"blocks\":[{\"index\":0},{\"index\":3}]"));
+    const std::vector<uint8_t> before = ReadFile(vhd);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    ProgressLog log;
+    log.stopAfter = 1;
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_CANCELLED);
+    EXPECT_TRUE(output.armed);
+    Disk_Close(&disk);
+    EXPECT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
+    EXPECT_FALSE(Os_PathExists((vhd + "_TEMP").c_str()));
+    EXPECT_EQ(ReadFile(vhd), before);
+}
+
+// ---- Expansion ------------------------------------------------------------------------
+
+TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
+    // Our own layout-6 file, and a foreign layout (table at 3072) sized by current size.
+    const uint64_t total = 3 * 4096 + 100;
+    const std::vector<uint8_t> data = MakeSource(total, 21);
+    WriteSource(data);
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 1, 4096, 7, 7);
+    ASSERT_EQ(Vhd_Create(dir.file("own.vhd").c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+    Build(Spec(dir.file("foreign.vhd"), 100,
+               "\"creator\":\"win \",\"table_offset\":3072,\"expect\":" + Str(dir.file("foreign.raw")) +
+                   ",\"blocks\":[{\"index\":0},{\"index\":12,\"sectors\":[1,2,3]}]"));
+    struct Case {
+        std::string path;
+        uint32_t newTotal;
+        std::vector<uint8_t> old;
+    };
+    const Case cases[] = {{dir.file("own.vhd"), static_cast<uint32_t>(total + 5000), data},
+                          {dir.file("foreign.vhd"), 777, ReadFile(dir.file("foreign.raw"))}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::vector<uint8_t> before = ReadFile(c.path);
+        ASSERT_EQ(OpenVhd(c.path, VHD_PARENT_OPTIONAL, false), DISK_OK);
+        const VhdFooter oldFooter = Image()->footer;
+        const uint32_t oldAlign = Image()->batAlignment;
+        OutputFile output;
+        OutputFile_Init(&output);
+        // A smaller capacity would lose data.
+        EXPECT_EQ(Vhd_ExpandCapacity(c.path.c_str(), &disk, nullptr, &output, 50, nullptr, nullptr), DISK_ERR_ARG);
+        ProgressLog log;
+        ASSERT_EQ(Vhd_ExpandCapacity(c.path.c_str(), &disk, nullptr, &output, c.newTotal,
+                                     ProgressLog::Callback, &log),
+                  DISK_OK);
+        EXPECT_EQ(log.calls.back(), std::make_pair(uint64_t(c.newTotal), uint64_t(c.newTotal)));
+        Disk_Close(&disk);
+        ASSERT_EQ(OutputFile_Commit(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false), DISK_OK);
+        EXPECT_EQ(ReadFile(c.path + "_del"), before);
+        ASSERT_EQ(OpenVhd(c.path), DISK_OK);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&disk, &g);
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), c.newTotal);
+        std::vector<uint8_t> want = c.old;
+        want.resize(uint64_t(c.newTotal) * 512, 0);
+        EXPECT_EQ(ReadAll(&disk), want);
+        bool unallocated = false;
+        const uint64_t bs = Image()->blockSectors;
+        const uint64_t from = (c.old.size() / 512 + bs - 1) / bs * bs;
+        if (from < c.newTotal) {
+            ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, from, static_cast<uint32_t>(c.newTotal - from), &unallocated), DISK_OK);
+            EXPECT_TRUE(unallocated);
+        }
+        // Ids and creator kept; the writer's offsets; the layout reproduced.
+        EXPECT_EQ(std::memcmp(Image()->footer.uniqueId, oldFooter.uniqueId, 16), 0);
+        EXPECT_EQ(Image()->footer.creatorApplication, oldFooter.creatorApplication);
+        EXPECT_EQ(Image()->footer.dataOffset, 512u);
+        EXPECT_EQ(Image()->tableOffset, 1536u);
+        EXPECT_EQ(Image()->batAlignment, oldAlign);
+        Disk_Close(&disk);
+        WriteFile(dir.file("want.raw"), want);
+        CheckWithQemu(c.path, dir.file("want.raw"), uint64_t(c.newTotal) * 512);
+    }
+    // A differencing disk is refused.
+    Build(Spec(dir.file("child.vhd"), 100, "\"disk_type\":4,\"parent_name\":\"foreign.vhd\""));
+    ASSERT_EQ(OpenVhd(dir.file("child.vhd")), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    EXPECT_EQ(Vhd_ExpandCapacity(dir.file("child.vhd").c_str(), &disk, nullptr, &output, 1000, nullptr, nullptr),
+              DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+}
+
+// ---- Children and parent links ------------------------------------------------------------
+
+class VhdChild : public VhdWrite {
+protected:
+    // A dynamic parent with data in dir/<sub>/parent.vhd; its content in parentData.
+    std::string MakeParent(const std::string& sub, uint32_t creator = VHD_CODE_WIN) {
+        EXPECT_EQ(system(("mkdir -p " + Quote(dir.file(sub))).c_str()), 0);
+        DiskGeometry g = {};
+        Vhd_ComputeGeometry(6 * 1048576, &g);
+        const uint64_t total = Geometry_GetTotalSectors(&g) / (g.heads * g.sectors_per_track) * g.heads * g.sectors_per_track;
+        parentData = MakeSource(total, 31);
+        WriteSource(parentData);
+        const VhdCreateOptions o = Options(creator, 0x00050003, 0, 4096, 1, 0);
+        const std::string path = dir.file(sub + "/parent.vhd");
+        EXPECT_EQ(Vhd_Create(path.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+        return path;
+    }
+    std::vector<uint8_t> parentData;
+};
+
+TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
+    const std::string parent = MakeParent("bases");
+    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids"))).c_str()), 0);
+    struct Case {
+        const char* name;
+        VhdCreateOptions o;
+        uint64_t tableOffset;
+        std::vector<std::pair<uint32_t, uint32_t>> slots;  // (slot, code)
+    };
+    const Case cases[] = {
+        {"win", Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0), 1536, {{1, VHD_CODE_W2RU}}},
+        {"win-aligned", Options(VHD_CODE_WIN, 0x00060002, 1, 4096, 7, 7), 4096, {{1, VHD_CODE_W2RU}}},
+        {"vpc-old", Options(VHD_CODE_VPC, 0x00010000, 0, 4096, 1, 0), 1536, {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
+        {"vpc", Options(VHD_CODE_VPC, 0x00050003, 1, 4096, 7, 7), 1536, {{3, VHD_CODE_WI2R}, {1, VHD_CODE_W2RU}}},
+        {"vs", Options(VHD_CODE_VS, 0x00010000, 0, 32768, 4, 0), 1536, {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
+    };
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
+    const VhdImage* pim = static_cast<const VhdImage*>(Disk_GetObject(&ph));
+    int32_t mtime = 0;
+    ASSERT_TRUE(File_GetModTimeSince2000(parent.c_str(), &mtime));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string child = dir.file(std::string("kids/") + c.name + ".vhd");
+        ASSERT_EQ(Vhd_CreateChild(&ph, &c.o, parent.c_str(), child.c_str()), DISK_OK);
+        EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+        ASSERT_EQ(OpenVhd(child), DISK_OK);
+        EXPECT_TRUE(Disk_HasParent(&disk));
+        EXPECT_TRUE(Disk_CanCompact(&disk));
+        EXPECT_EQ(ReadAll(&disk), parentData);
+        const VhdImage* im = Image();
+        EXPECT_EQ(im->tableOffset, c.tableOffset);
+        EXPECT_EQ(im->footer.diskType, 4u);
+        EXPECT_EQ(im->footer.creatorApplication, c.o.creatorApplication);
+        EXPECT_EQ(std::memcmp(im->header.parentUniqueId, pim->footer.uniqueId, 16), 0);
+        EXPECT_EQ(im->header.parentTimestamp, static_cast<uint32_t>(mtime));
+        EXPECT_EQ(im->batAlignment, c.o.batAlignment);
+        EXPECT_EQ(im->zeroSectorsAfterBat, c.o.batAlignment ? 7u : c.o.zeroSectorsAfterBat);
+        // Parent name: the file name in UTF-16 big-endian.
+        EXPECT_EQ(std::memcmp(im->header.parentName, "\0p\0a\0r\0e\0n\0t\0.\0v\0h\0d\0\0", 22), 0);
+        // Locators: the relative path in the slots of the creator.
+        const std::vector<uint8_t> f = ReadFile(child);
+        for (const auto& s : c.slots) {
+            const VhdParentLocator& loc = im->header.locators[s.first];
+            EXPECT_EQ(loc.platformCode, s.second) << "slot " << s.first;
+            std::string text;
+            if (s.second == VHD_CODE_W2RU) {
+                for (uint32_t i = 0; i < loc.platformDataLength; i += 2) text += static_cast<char>(f[loc.platformDataOffset + i]);
+                EXPECT_EQ(loc.platformDataSpace, c.o.creatorApplication == VHD_CODE_WIN ? 65536u : 512u);
+            } else {
+                text.assign(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength);
+                EXPECT_EQ(loc.platformDataSpace, 512u);
+            }
+            EXPECT_EQ(text, "../bases/parent.vhd");
+        }
+        Disk_Close(&disk);
+        if (HavePyvhdi()) {
+            std::string report;
+            ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, parent}, &report)) << report;
+            EXPECT_EQ(ReadFile(dir.file("lib.raw")), parentData);
+            EXPECT_NE(report.find("\"parent_filename\": \"parent.vhd\""), std::string::npos) << report;
+        }
+        if (HaveTool("qemu-img")) {
+            std::string out;
+            EXPECT_EQ(Qemu("info " + Quote(child), &out), 0) << out;
+        }
+    }
+    // A child beside its parent gets "./" in front; a child over its parent is refused.
+    const VhdCreateOptions o = cases[3].o;
+    const std::string near = dir.file("bases/near.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), near.c_str()), DISK_OK);
+    ASSERT_EQ(OpenVhd(near), DISK_OK);
+    const VhdParentLocator& loc = Image()->header.locators[3];
+    const std::vector<uint8_t> f = ReadFile(near);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength),
+              "./parent.vhd");
+    Disk_Close(&disk);
+    const std::vector<uint8_t> parentBytes = ReadFile(parent);
+    EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), parent.c_str()), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), (dir.file("bases/../bases/parent.vhd")).c_str()), DISK_ERR_ARG);
+    EXPECT_EQ(ReadFile(parent), parentBytes);
+    Disk_Close(&ph);
+}
+
+TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
+    if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    // A fixed parent made by qemu (creator "qemu", CHS size).
+    const std::string parent = dir.file("fixed.vhd");
+    const std::vector<uint8_t> data = FastBytes(3 * 1048576, 4);
+    WriteFile(dir.file("f.raw"), data);
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=fixed " + Quote(dir.file("f.raw")) + " " + Quote(parent)), 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
+    ASSERT_EQ(Disk_GetKind(&ph), DISK_KIND_VHD_FIXED);
+    const std::vector<uint8_t> expected = ReadAll(&ph);
+    for (uint32_t creator : {VHD_CODE_VPC, VHD_CODE_WIN}) {
+        const VhdCreateOptions o = Options(creator, 0x00050003, 0, 4096, 1, 0);
+        const std::string child = dir.file("child.vhd");
+        ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
+        ASSERT_EQ(OpenVhd(child), DISK_OK);
+        EXPECT_EQ(ReadAll(&disk), expected);
+        Disk_Close(&disk);
+        if (HavePyvhdi()) {
+            ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, parent}));
+            EXPECT_EQ(ReadFile(dir.file("lib.raw")), expected);
+        }
+    }
+    Disk_Close(&ph);
+    // A parent sized by current size with partial cylinders cannot have a CHS-sized child; a
+    // current-size child reads at its size.
+    const std::string qem2 = dir.file("qem2.vhd");
+    WriteFile(dir.file("odd.raw"), FastBytes(1048576 + 3 * 512, 8));
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic,force_size=on " + Quote(dir.file("odd.raw")) + " " +
+                   Quote(qem2)),
+              0);
+    ASSERT_EQ(Disk_Open(&ph, qem2.c_str(), true), DISK_OK);
+    const VhdCreateOptions vpc = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
+    const VhdCreateOptions win = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    // qem2 states 65535/16/255, so even a CHS-sized child takes the current size.
+    ASSERT_EQ(Vhd_CreateChild(&ph, &vpc, qem2.c_str(), dir.file("c1.vhd").c_str()), DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&ph, &win, qem2.c_str(), dir.file("c2.vhd").c_str()), DISK_OK);
+    const std::vector<uint8_t> odd = ReadAll(&ph);
+    Disk_Close(&ph);
+    for (const char* name : {"c1.vhd", "c2.vhd"}) {
+        ASSERT_EQ(OpenVhd(dir.file(name)), DISK_OK);
+        EXPECT_EQ(ReadAll(&disk), odd);
+    }
+}
+
+std::vector<uint8_t> Encode(const std::string& utf8, TextEncoding encoding) {
+    TextView out = {nullptr, 0};
+    TextView in = {reinterpret_cast<const uint8_t*>(utf8.data()), static_cast<uint32_t>(utf8.size())};
+    EXPECT_TRUE(Enc_ConvertAlloc(&out, encoding, in, TEXT_ENC_UTF8));
+    std::vector<uint8_t> v(out.data, out.data + out.length);
+    Mem_Free(const_cast<uint8_t*>(out.data));
+    return v;
+}
+
+VhdLocatorBytes Bytes(const std::vector<uint8_t>& v) {
+    return VhdLocatorBytes{true, v.data(), static_cast<uint32_t>(v.size())};
+}
+
+TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
+    const std::string parent = MakeParent("old");
+    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids")) + " " + Quote(dir.file("new"))).c_str()), 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
+    const std::string child = dir.file("kids/child.vhd");
+    const VhdCreateOptions o = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
+    Disk_Close(&ph);
+    // The parent moves; the child no longer finds it.
+    const std::string moved = dir.file("new/moved parent.vhd");
+    ASSERT_EQ(std::rename(parent.c_str(), moved.c_str()), 0);
+    EXPECT_EQ(OpenVhd(child), DISK_ERR_OPEN);
+    ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    const std::vector<uint8_t> before = ReadFile(child);
+
+    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE), relU16 = Encode("../new/moved parent.vhd", TEXT_ENC_UTF16LE);
+    const std::vector<uint8_t> absSjis = Encode(moved, TEXT_ENC_SJIS), relSjis = Encode("../new/moved parent.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> name = Encode("moved parent.vhd", TEXT_ENC_UTF16BE);
+    VhdParentLocatorRequest good = {Bytes(absU16), Bytes(relU16), Bytes(absSjis), Bytes(relSjis), Bytes(name), child.c_str()};
+
+    // Refused before anything is written: a name over 512 bytes, data longer than the data
+    // space, text that is not Shift_JIS, UTF-16 of odd length.
+    const std::vector<uint8_t> longName(514, 'a');
+    const std::vector<uint8_t> longData(600, 'a');
+    const std::vector<uint8_t> badSjis = {'a', 0x81, 0x20};
+    const std::vector<uint8_t> oddU16 = {'a', 0, 'b'};
+    std::vector<VhdParentLocatorRequest> bad(4, good);
+    bad[0].parentName = Bytes(longName);
+    bad[1].wi2r = Bytes(longData);
+    bad[2].wi2r = Bytes(badSjis);
+    bad[3].w2ru = Bytes(oddU16);
+    for (size_t i = 0; i < bad.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &bad[i]), DISK_ERR_ARG);
+        EXPECT_EQ(ReadFile(child), before);
+        EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    }
+    // A link to a parent that does not exist, or to the child itself: reported, file untouched,
+    // the image still open.
+    const std::vector<uint8_t> gone = Encode("../new/gone.vhd", TEXT_ENC_UTF16LE), goneSjis = Encode("../new/gone.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> goneName = Encode("gone.vhd", TEXT_ENC_UTF16BE);
+    VhdParentLocatorRequest missing = {{false, nullptr, 0}, Bytes(gone), {false, nullptr, 0}, Bytes(goneSjis),
+                                       Bytes(goneName), child.c_str()};
+    EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &missing), DISK_ERR_OPEN);
+    EXPECT_EQ(ReadFile(child), before);
+    const std::vector<uint8_t> self = Encode("./child.vhd", TEXT_ENC_UTF16LE), selfSjis = Encode("./child.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> selfName = Encode("child.vhd", TEXT_ENC_UTF16BE);
+    VhdParentLocatorRequest loop = {{false, nullptr, 0}, Bytes(self), {false, nullptr, 0}, Bytes(selfSjis),
+                                    Bytes(selfName), child.c_str()};
+    EXPECT_NE(Vhd_ChangeParentLocators(Image(), &loop), DISK_OK);
+    EXPECT_EQ(ReadFile(child), before);
+    uint8_t sector[512];
+    EXPECT_EQ(Disk_Read(&disk, 0, 512, sector), DISK_OK);
+
+    // The good link: the child opens with the moved parent, here and in libvhdi.
+    ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &good), DISK_OK);
+    EXPECT_FALSE(Image()->parentMissing);
+    EXPECT_EQ(ReadAll(&disk), parentData);
+    EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
+    // Only locator data and the header changed.
+    const std::vector<uint8_t> after = ReadFile(child);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(std::memcmp(after.data(), before.data(), 512), 0);
+    EXPECT_EQ(std::memcmp(after.data() + after.size() - 512, before.data() + before.size() - 512, 512), 0);
+    Disk_Close(&disk);
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), parentData);
+    EXPECT_EQ(std::memcmp(Image()->header.parentName, name.data(), name.size()), 0);
+    Disk_Close(&disk);
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, moved}, &report)) << report;
+        EXPECT_EQ(ReadFile(dir.file("lib.raw")), parentData);
+        EXPECT_NE(report.find("moved parent.vhd"), std::string::npos) << report;
+    }
+}
+
+}  // namespace
