@@ -18,6 +18,7 @@
 #include "foundation/path.h"
 #include "support/test_support.h"
 #include "vhd_test_util.h"
+#include "volume/used_map.h"
 
 using namespace vhdtest;
 using testsupport::HaveTool;
@@ -287,6 +288,75 @@ TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
     CheckDynamicLayout(file, o, expected, total);
     WriteFile(dir.file("expected.raw"), expected);
     CheckWithQemu(out, dir.file("expected.raw"), total * 512);
+}
+
+// A file system written over garbage: its free space is left out, its files survive.
+TEST_F(VhdWrite, RealFileSystemsLoseOnlyTheirFreeSpace) {
+    for (const char* tool : {"mkfs.ext4", "debugfs", "e2fsck", "mkfs.vfat", "mcopy", "fsck.vfat", "qemu-img"}) {
+        if (!HaveTool(tool)) GTEST_SKIP() << tool << " missing";
+    }
+    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("files/sub"))).c_str()), 0);
+    const std::vector<uint8_t> a = FastBytes(3 * 1048576 + 1000, 41), b = FastBytes(700000, 42),
+                               c = FastBytes(5000, 43);
+    WriteFile(dir.file("files/a.bin"), a);
+    WriteFile(dir.file("files/b.bin"), b);
+    WriteFile(dir.file("files/sub/c.bin"), c);
+    struct Case {
+        const char* name;
+        std::string make;   // builds the volume in img.raw
+        std::string check;  // checks the volume in back.raw
+        std::string fetch;  // copies a.bin out of back.raw into out.bin
+    };
+    const std::string img = Quote(dir.file("img.raw")), back = Quote(dir.file("back.raw")),
+                      out = Quote(dir.file("out.bin"));
+    const Case cases[] = {
+        {"ext4",
+         "mkfs.ext4 -F -q -E nodiscard -b 4096 -d " + Quote(dir.file("files")) + " " + img,
+         "e2fsck -fn " + back, "debugfs -R 'dump /a.bin " + dir.file("out.bin") + "' " + back},
+        {"fat", "mkfs.vfat " + img + " && mcopy -i " + img + " " + Quote(dir.file("files/a.bin")) + " " +
+                    Quote(dir.file("files/b.bin")) + " ::/ && mcopy -s -i " + img + " " +
+                    Quote(dir.file("files/sub")) + " ::/",
+         "fsck.vfat -n " + back, "mcopy -n -i " + back + " ::/a.bin " + out},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const uint64_t total = 40 * 2048;
+        WriteFile(dir.file("img.raw"), FastBytes(total * 512, 99));  // garbage everywhere
+        std::string text;
+        ASSERT_EQ(RunCommand(k.make + " 2>&1", &text), 0) << text;
+        const std::vector<uint8_t> source = ReadFile(dir.file("img.raw"));
+        Disk_Close(&src);
+        ASSERT_EQ(OpenRaw(&src, dir.file("img.raw"), total), DISK_OK);
+        int rc = DISK_ERR_ARG;
+        uint32_t known = 0;
+        UsedSectorMap* map = UsedMap_Create(&src, &rc, &known);
+        ASSERT_NE(map, nullptr) << rc;
+        std::vector<uint8_t> bits(total / 8);
+        ASSERT_EQ(UsedMap_GetUsedBits(map, 0, static_cast<int32_t>(total), bits.data()), DISK_OK);
+        std::vector<uint8_t> used(total);
+        uint64_t freeGarbage = 0;
+        for (uint64_t s = 0; s < total; s++) {
+            used[s] = (bits[s / 8] >> (s % 8)) & 1;
+            if (!used[s] && !SectorIsZero(source, s)) freeGarbage++;
+        }
+        ASSERT_GT(freeGarbage, total / 4) << "the free space holds garbage";
+        const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+        const std::string vhd = dir.file(std::string(k.name) + ".vhd"), full = dir.file("full.vhd");
+        ASSERT_EQ(Vhd_Create(vhd.c_str(), &src, map, nullptr, nullptr, &o, 0), DISK_OK);
+        ASSERT_EQ(Vhd_Create(full.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+        UsedMap_Destroy(map);
+        Mem_Free(map);
+        EXPECT_LT(ReadFile(vhd).size(), ReadFile(full).size() / 2);
+        ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+        EXPECT_EQ(ReadAll(&disk), Masked(source, used));
+        Disk_Close(&disk);
+        // The volume in the output is sound and its files are whole.
+        ASSERT_EQ(Qemu("convert -f vpc -O raw " + Quote(vhd) + " " + back), 0);
+        ASSERT_EQ(RunCommand(k.check + " 2>&1", &text), 0) << text;
+        std::remove(dir.file("out.bin").c_str());
+        ASSERT_EQ(RunCommand(k.fetch + " 2>&1", &text), 0) << text;
+        EXPECT_EQ(ReadFile(dir.file("out.bin")), a);
+    }
 }
 
 TEST_F(VhdWrite, WriterFailuresAreReported) {
