@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
 // ---- Operation tables -----------------------------------------------------------
@@ -12,7 +13,7 @@
 // slots 15 and 23 stay NULL for good.
 
 DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Disk_OpenVmdk,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
@@ -39,7 +40,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
 };
 
 DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Vmdk_Close,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
@@ -66,7 +67,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
 };
 
 DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Vmdk_GetGeometry,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
@@ -93,7 +94,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
 };
 
 DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Vmdk_Read,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
@@ -120,7 +121,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
 };
 
 DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Vmdk_IsRangeEmpty,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
@@ -147,11 +148,11 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 };
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
-DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {};
+DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {Vmdk_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
-DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {};
+DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {Vmdk_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
-DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {};
+DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {Vmdk_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

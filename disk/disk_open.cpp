@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
 // ---- Caller's-opener entries ------------------------------------------------------
@@ -21,7 +22,7 @@ static int OpenWithoutParent(DiskHandle* handle, const FileOpener* opener, const
 }
 
 DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
-    nullptr,  // 0 VMDK
+    Disk_OpenVmdkWithHandler,  // 0 VMDK
     nullptr,  // 1 COWD3
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
