@@ -371,3 +371,40 @@ TEST_F(VmdkRead, ZeroedGrainsHideTheParent) {
     ASSERT_EQ(Vmdk_IsRangeUnallocated(img.image, nullptr, 0, 128, &u), DISK_OK);
     EXPECT_TRUE(u);
 }
+
+TEST_F(VmdkRead, GeneralOpenFindsVmdkImages) {
+    std::string base = dir.file("Base.VMDK");
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 2M"), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x31 0 1M' " + Quote(base)), 0);
+    std::string child = dir.file("child.img");  // no extension: found by probing
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -b Base.VMDK -F vmdk " + Quote(child)), 0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x32 512k 4k' " + Quote(child)), 0);
+    std::string raw = dir.file("child.raw");
+    ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(child) + " " + Quote(raw)), 0);
+    Disk disk;
+    ASSERT_EQ(Disk_Open(disk.handle, child.c_str(), true), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(disk.handle), DISK_KIND_VMDK);
+    EXPECT_TRUE(Disk_HasParent(disk.handle));
+    EXPECT_TRUE(Disk_CanCompact(disk.handle));
+    ASSERT_EQ(disk.Total(), 4096u);
+    std::vector<uint8_t> all(2 << 20);
+    ASSERT_EQ(Disk_Read(disk.handle, 0, static_cast<uint32_t>(all.size()), all.data()), DISK_OK);
+    EXPECT_TRUE(all == ReadFile(raw));
+    bool u = false;
+    ASSERT_EQ(Disk_IsRangeUnallocated(disk.handle, nullptr, 1024, 8, &u), DISK_OK);
+    EXPECT_FALSE(u);
+    bool e = false;
+    ASSERT_EQ(Disk_IsRangeEmpty(disk.handle, nullptr, 2048, 2048, &e, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(e);
+    // A flat image over a plain file: no layer to ask.
+    std::string rawBase = dir.file("plain.img");
+    WriteFile(rawBase, std::vector<uint8_t>(1 << 20, 0x44));
+    WriteText(dir.file("over-raw.vmdk"),
+              "version=1\nCID=2\nparentCID=1\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"plain.img\" 0\n"
+              "ddb.adapterType=ide\n");
+    Disk flat;
+    ASSERT_EQ(Disk_Open(flat.handle, dir.file("over-raw.vmdk").c_str(), true), DISK_OK);
+    EXPECT_FALSE(Disk_CanCompact(flat.handle));
+    bool x;
+    EXPECT_EQ(Disk_IsRangeUnallocated(flat.handle, nullptr, 0, 8, &x), DISK_ERR_ARG);
+}
