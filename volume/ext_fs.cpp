@@ -18,6 +18,15 @@ const uint32_t kKnownIncompat =
 const uint32_t kRefusedIncompat =
     EXT_INCOMPAT_RECOVER | EXT_INCOMPAT_JOURNAL_DEV | EXT_INCOMPAT_META_BG;
 
+// Read-only features whose volumes record allocation one bit per block in the group bitmaps
+// (bigalloc is known but refused below). Snapshots and anything newer are not among them.
+const uint32_t kKnownRoCompat =
+    EXT_RO_COMPAT_SPARSE_SUPER | EXT_RO_COMPAT_LARGE_FILE | EXT_RO_COMPAT_BTREE_DIR |
+    EXT_RO_COMPAT_HUGE_FILE | EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_DIR_NLINK |
+    EXT_RO_COMPAT_EXTRA_ISIZE | EXT_RO_COMPAT_QUOTA | EXT_RO_COMPAT_BIGALLOC |
+    EXT_RO_COMPAT_METADATA_CSUM | EXT_RO_COMPAT_READONLY | EXT_RO_COMPAT_PROJECT |
+    EXT_RO_COMPAT_SHARED_BLOCKS | EXT_RO_COMPAT_VERITY | EXT_RO_COMPAT_ORPHAN_PRESENT;
+
 // Descriptors read from the table at a time.
 const uint32_t kDescriptorChunk = 65536;
 
@@ -116,7 +125,7 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_FS_CORRUPT;
     }
     if ((incompat & ~kKnownIncompat) != 0 || (incompat & kRefusedIncompat) != 0 ||
-        (roCompat & EXT_RO_COMPAT_BIGALLOC) != 0) {
+        (roCompat & ~kKnownRoCompat) != 0 || (roCompat & EXT_RO_COMPAT_BIGALLOC) != 0) {
         return DISK_ERR_FS_CORRUPT;
     }
     const bool is64 = (incompat & EXT_INCOMPAT_64BIT) != 0;

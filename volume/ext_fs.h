@@ -6,7 +6,8 @@
 // group where the two disagree is taken as wholly used. Layouts whose bitmaps cannot be trusted
 // or located this way are refused: meta_bg, bigalloc, a journal that still needs recovery, a
 // volume not cleanly unmounted or with errors recorded (its bitmaps may be stale), an external
-// journal device and incompatible features this driver does not know.
+// journal device, and incompatible or read-only features this driver does not know (a read-only
+// feature may change how allocation is recorded, as bigalloc does).
 //
 // Units: the driver works in bytes from the partition start (first sector x the disk's bytes per
 // sector B); relative disk sector s is used when any block overlapping [s x B, (s + 1) x B) is
@@ -42,9 +43,21 @@ enum : uint32_t {
     EXT_INCOMPAT_ENCRYPT = 0x10000,
     EXT_INCOMPAT_CASEFOLD = 0x20000,
 
+    EXT_RO_COMPAT_SPARSE_SUPER = 0x1,
+    EXT_RO_COMPAT_LARGE_FILE = 0x2,
+    EXT_RO_COMPAT_BTREE_DIR = 0x4,
+    EXT_RO_COMPAT_HUGE_FILE = 0x8,
     EXT_RO_COMPAT_GDT_CSUM = 0x10,
+    EXT_RO_COMPAT_DIR_NLINK = 0x20,
+    EXT_RO_COMPAT_EXTRA_ISIZE = 0x40,
+    EXT_RO_COMPAT_QUOTA = 0x100,
     EXT_RO_COMPAT_BIGALLOC = 0x200,  // bitmaps count clusters, not blocks
     EXT_RO_COMPAT_METADATA_CSUM = 0x400,
+    EXT_RO_COMPAT_READONLY = 0x1000,
+    EXT_RO_COMPAT_PROJECT = 0x2000,
+    EXT_RO_COMPAT_SHARED_BLOCKS = 0x4000,
+    EXT_RO_COMPAT_VERITY = 0x8000,
+    EXT_RO_COMPAT_ORPHAN_PRESENT = 0x10000,
 
     EXT_BG_BLOCK_UNINIT = 0x2,  // group descriptor flag: the on-disk bitmap is not initialised
 

@@ -325,6 +325,10 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         {"free count high half", 2048 + 44, 2, 1, false, DISK_ERR_FS_CORRUPT},
         {"harmless: a compatible feature", sb + 92, 4, 0x80000000, true, DISK_OK},
         {"harmless: a read-only feature", sb + 100, 4, 0x8000, true, DISK_OK},
+        // An unknown read-only feature may change how allocation is recorded (bigalloc is
+        // one), and so may snapshots, which e2fsprogs does not handle either.
+        {"unknown read-only feature", sb + 100, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT},
+        {"snapshots", sb + 100, 4, 0x80, true, DISK_ERR_FS_CORRUPT},
     };
     TempDir dir;
     std::string base = dir.file("b.img");
