@@ -1,0 +1,266 @@
+// The convert page and its worker thread.
+#include "gui/pages/convert_page.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "gui/frame/app.h"
+#include "gui/frame/progress_dialogs.h"
+#include "gui/frame/widgets.h"
+
+namespace {
+
+// A progress post, on the worker's stack while it waits.
+struct ProgressRequest {
+    uint64_t done;
+    uint64_t total;
+    bool answer;
+};
+
+// A part question, on the worker's stack while it waits.
+struct PartQuestion {
+    ConvertPartRequest* request;
+    bool answer;
+};
+
+}  // namespace
+
+FXint CConvertPropertyPage::CWorkerThread::run() { return function(argument); }
+CConvertPropertyPage::CWorkerThread::~CWorkerThread() {}
+
+FXDEFMAP(CConvertPropertyPage) CConvertPropertyPageMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CConvertPropertyPage::ID_CANCEL_RUN, CConvertPropertyPage::onCmdCancel),
+    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_DONE, CConvertPropertyPage::onSignalDone),
+    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_PROGRESS,
+              CConvertPropertyPage::onSignalProgress),
+    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_SOURCE_PART,
+              CConvertPropertyPage::onSignalSourcePart),
+    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_OUTPUT_PART,
+              CConvertPropertyPage::onSignalOutputPart),
+};
+FXIMPLEMENT(CConvertPropertyPage, CVdxPropertyPageBase, CConvertPropertyPageMap,
+            ARRAYNUMBER(CConvertPropertyPageMap))
+
+CConvertPropertyPage::CConvertPropertyPage()
+    : worker(WorkerBody, this), running(false), questionOpen(false), signalDone(NULL),
+      signalProgress(NULL), signalSourcePart(NULL), signalOutputPart(NULL), answered(0),
+      stopQuestion(NULL), result(0), groupSize(0), progressClock(0), statusLabel(NULL),
+      progressLabel(NULL), progressBar(NULL), workerActive(false), closing(false) {}
+
+CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                           FXint index, FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent), worker(WorkerBody, this), running(false),
+      questionOpen(false), answered(0), result(0), groupSize(0), progressClock(0),
+      workerActive(false), closing(false) {
+    title = Ui_MessageText(302);
+    description = Ui_MessageText(303);
+    signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
+    signalProgress = new FXGUISignal(getApp(), this, ID_SIGNAL_PROGRESS);
+    signalSourcePart = new FXGUISignal(getApp(), this, ID_SIGNAL_SOURCE_PART);
+    signalOutputPart = new FXGUISignal(getApp(), this, ID_SIGNAL_OUTPUT_PART);
+    stopQuestion = new CYesNoDialog(this);
+    groupSeparator = Ui_MessageText(6);
+    groupSize = Ui_DigitGroupSize();
+    statusLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    progressLabel = Ui_CreateLabel(this, -1, 1, 6, 37, 2);
+    progressBar = Ui_CreateProgressBar(this, NULL, 0, 1, 8, 37, 2);
+    context.progress = OnProgress;
+    context.user = this;
+    context.progressClock = &progressClock;
+}
+
+CConvertPropertyPage::~CConvertPropertyPage() {
+    if (workerActive) {
+        // A worker waiting for an answer gets "stop"; later questions are answered at once.
+        mutex.lock();
+        closing = true;
+        running = false;
+        condition.broadcast();
+        mutex.unlock();
+        worker.join();
+        workerActive = false;
+    }
+    delete signalDone;
+    delete signalProgress;
+    delete signalSourcePart;
+    delete signalOutputPart;
+    delete stopQuestion;
+}
+
+FXint CConvertPropertyPage::WorkerBody(void* argument) {
+    CConvertPropertyPage* page = (CConvertPropertyPage*)argument;
+    ConversionJob* job = page->job;
+    int rc = job->trimInPlace ? ConvertRun_TrimInPlace(job, &page->context)
+                              : ConvertRun_WriteImage(job, &page->context);
+    // The result travels as the signal's value; nothing on this stack outlives the thread.
+    page->signalDone->setData((void*)(FXival)rc);
+    page->signalDone->signal();
+    return 0;
+}
+
+void CConvertPropertyPage::OnSetActive() {
+    Ui_SetLabelMessage(statusLabel, 304);
+    progressLabel->setText(FXString::null);
+    progressBar->setTotal(1);
+    progressBar->setProgress(0);
+    SetWizardButtons(false, false, true);
+    if (workerActive) return;  // a run of this visit is still going
+    // Split sources register their part question here when the split reader exists.
+    running = true;
+    questionOpen = false;
+    result = 0;
+    context.pluginMessage = FXString::null;
+    workerActive = true;
+    worker.start();
+}
+
+int CConvertPropertyPage::OnWizardNext() {
+    if (workerActive) return -1;
+    return events->GetNextPage(index);
+}
+
+bool CConvertPropertyPage::QueryCancel() {
+    if (!workerActive) return true;
+    if (!questionOpen) {
+        questionOpen = true;
+        FXuint answer = stopQuestion->execute(PLACEMENT_OWNER);
+        if (answer == 1 && questionOpen) running = false;
+        questionOpen = false;
+    }
+    return false;
+}
+
+long CConvertPropertyPage::onCmdCancel(FXObject*, FXSelector, void*) {
+    QueryCancel();
+    return 1;
+}
+
+// ---- Handshake -------------------------------------------------------------------------------------
+
+bool CConvertPropertyPage::Ask(FXGUISignal* signal, void* request) {
+    mutex.lock();
+    if (closing) {
+        mutex.unlock();
+        return false;
+    }
+    answered = 0;
+    signal->setData(request);
+    signal->signal();
+    while (!answered && !closing) condition.wait(mutex);
+    const bool posted = answered != 0;
+    answered = 0;
+    mutex.unlock();
+    return posted;
+}
+
+bool CConvertPropertyPage::OnProgress(uint64_t done, uint64_t total, void* user) {
+    CConvertPropertyPage* page = (CConvertPropertyPage*)user;
+    if (!Ui_ShouldPostProgress(done, total, &page->progressClock)) return true;
+    ProgressRequest request = {done, total, false};
+    return page->Ask(page->signalProgress, &request) && request.answer;
+}
+
+long CConvertPropertyPage::onSignalProgress(FXObject*, FXSelector, void* ptr) {
+    ProgressRequest* request = (ProgressRequest*)ptr;
+    progressLabel->setText(Ui_ProgressText(request->done, request->total, groupSeparator, groupSize));
+    FXuint barDone, barTotal;
+    Ui_ScaleProgress(request->done, request->total, &barDone, &barTotal);
+    progressBar->setTotal(barTotal);
+    progressBar->setProgress(barDone);
+    mutex.lock();
+    request->answer = running;
+    answered = 1;
+    condition.broadcast();
+    mutex.unlock();
+    return 1;
+}
+
+long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
+    if (workerActive) {
+        worker.join();
+        workerActive = false;
+    }
+    result = (FXint)(FXival)ptr;
+    // An open stop question is closed as if answered No: the run has ended anyway.
+    if (questionOpen) {
+        questionOpen = false;
+        stopQuestion->handle(this, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), NULL);
+    }
+    SetWizardButtons(true, true, true);
+    if (result == DISK_OK) {
+        Ui_SetLabelMessage(statusLabel, 305);
+    } else if (result == DISK_CANCELLED) {
+        Ui_SetLabelMessage(statusLabel, 306);
+    } else if (!context.pluginMessage.empty()) {
+        statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(307), context.pluginMessage));
+    } else {
+        Ui_SetLabelMessage(statusLabel, 307);
+    }
+    running = false;
+    progressBar->setTotal(1);
+    progressBar->setProgress(result == DISK_OK ? 1 : 0);
+    return 1;
+}
+
+// ---- Part questions ----------------------------------------------------------------------------
+
+bool CConvertPropertyPage::AskPartWithSignal(ConvertPartRequest* request, FXGUISignal* signal) {
+    PartQuestion question = {request, false};
+    return Ask(signal, &question) && question.answer;
+}
+
+bool CConvertPropertyPage::OnSourcePart(ConvertPartRequest* request, void* page) {
+    CConvertPropertyPage* p = (CConvertPropertyPage*)page;
+    return p->AskPartWithSignal(request, p->signalSourcePart);
+}
+
+bool CConvertPropertyPage::OnOutputPart(ConvertPartRequest* request, void* page) {
+    CConvertPropertyPage* p = (CConvertPropertyPage*)page;
+    return p->AskPartWithSignal(request, p->signalOutputPart);
+}
+
+void CConvertPropertyPage::ClosePartQuestion() {
+    if (!questionOpen) return;
+    questionOpen = false;
+    stopQuestion->handle(this, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), NULL);
+}
+
+long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
+    PartQuestion* question = (PartQuestion*)ptr;
+    ConvertPartRequest* request = question->request;
+    ClosePartQuestion();
+    CInputFileDialog dialog(this);
+    request->path[sizeof request->path - 1] = 0;
+    dialog.path = FXString(request->path);
+    dialog.existingOnly = sourcePart;
+    const uint32_t number = request->partIndex + 1;
+    char name[16];
+    snprintf(name, sizeof name, number < 100 ? "p%02u" : "p%u", (unsigned)number);
+    FXString arguments[2] = {FXStringVal((FXuint)number), FXString(name)};
+    FXString prompt = Ui_ReplacePlaceholders(Ui_MessageText(sourcePart ? 309 : 308), arguments, 2);
+    if (request->flag != 0) prompt = Ui_MessageText(310) + "\n" + prompt;
+    dialog.prompt = prompt;
+    bool answer = false;
+    if (dialog.execute(PLACEMENT_OWNER)) {
+        const FXString& chosen = dialog.path;
+        if ((size_t)chosen.length() < sizeof request->path) {
+            memcpy(request->path, chosen.text(), (size_t)chosen.length());
+            request->path[chosen.length()] = 0;
+            answer = true;
+        }
+    }
+    mutex.lock();
+    question->answer = answer;
+    answered = 1;
+    condition.broadcast();
+    mutex.unlock();
+    return 1;
+}
+
+long CConvertPropertyPage::onSignalSourcePart(FXObject*, FXSelector, void* ptr) {
+    return AnswerPart(ptr, true);
+}
+
+long CConvertPropertyPage::onSignalOutputPart(FXObject*, FXSelector, void* ptr) {
+    return AnswerPart(ptr, false);
+}

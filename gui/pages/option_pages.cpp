@@ -1,0 +1,350 @@
+// The destination option pages of VMDK, dynamic and fixed VHD, and the check-only pages.
+#include "gui/pages/option_pages.h"
+
+#include "gui/frame/app.h"
+#include "gui/frame/widgets.h"
+#include "gui/pages/convert_run.h"
+#include "gui/pages/option_rules.h"
+
+namespace {
+
+// Above this many sectors a VMDK image is always split, into extents of kForcedSplitSectors.
+const uint64_t kForcedSplitAbove = 0xFF000000ull;
+const uint32_t kForcedSplitSectors = 0xFE000000u;
+const uint64_t kFirstTrackSectors = 63;
+
+void FillList(FXListBox* list, int firstMessage, int count) {
+    for (int i = 0; i < count; ++i) list->appendItem(Ui_MessageText(firstMessage + i));
+    list->setNumVisible(count);
+}
+
+// The capability check of the page's destination on a copy of the working geometry.
+int CheckWork(ConversionJob* job, int32_t destKind) {
+    DiskGeometry w = job->workGeometry;
+    return OptionRules_CheckGeometry(job, destKind, &w);
+}
+
+void FocusField(FXTextField* field) {
+    field->setFocus();
+    field->selectAll();
+}
+
+}  // namespace
+
+// ---- Page 9: VMDK ---------------------------------------------------------------------------------
+
+FXDEFMAP(CToVMwareVmdkPropertyPage) CToVMwareVmdkPropertyPageMap[] = {
+    FXMAPFUNCS(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_IDE,
+               CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC, CToVMwareVmdkPropertyPage::onCmdRadio),
+    FXMAPFUNCS(SEL_UPDATE, CToVMwareVmdkPropertyPage::ID_RADIO_IDE,
+               CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC, CToVMwareVmdkPropertyPage::onUpdRadio),
+    FXMAPFUNC(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_SPLIT_MENU,
+              CToVMwareVmdkPropertyPage::onCmdSplitMenu),
+    FXMAPFUNCS(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_SPLIT_NONE,
+               CToVMwareVmdkPropertyPage::ID_SPLIT_4GB, CToVMwareVmdkPropertyPage::onCmdSplitChoice),
+};
+FXIMPLEMENT(CToVMwareVmdkPropertyPage, CVdxPropertyPageBase, CToVMwareVmdkPropertyPageMap,
+            ARRAYNUMBER(CToVMwareVmdkPropertyPageMap))
+
+CToVMwareVmdkPropertyPage::CToVMwareVmdkPropertyPage()
+    : resultLabel(NULL), adapterLabel(NULL), hardwareLabel(NULL), hardwareList(NULL),
+      splitLabel(NULL), splitField(NULL), splitButton(NULL), firstTrackCheck(NULL),
+      typeLabel(NULL), typeList(NULL), encodingLabel(NULL), encodingList(NULL), splitMenu(NULL),
+      radioId(ID_RADIO_IDE), possible(false) {
+    adapterRadios[0] = adapterRadios[1] = adapterRadios[2] = NULL;
+}
+
+CToVMwareVmdkPropertyPage::CToVMwareVmdkPropertyPage(IPropertyPageEvent* events,
+                                                     ConversionJob* job, FXint index,
+                                                     FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_IDE), possible(false) {
+    title = Ui_MessageText(128);
+    description = Ui_MessageText(129);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    adapterLabel = Ui_CreateLabel(this, 130, 1, 5, 20, 2);
+    for (int i = 0; i < 3; ++i)
+        adapterRadios[i] = Ui_CreateRadioButton(this, 131 + i, this, ID_RADIO_IDE + i, 1, 7 + 2 * i,
+                                                20, 2);
+    hardwareLabel = Ui_CreateLabel(this, 134, 23, 5, 15, 2);
+    hardwareList = Ui_CreateListBox(this, this, ID_HARDWARE, 23, 7, 15, 2);
+    FillList(hardwareList, 141, 14);
+    splitLabel = Ui_CreateLabel(this, 135, 23, 9, 15, 2);
+    splitField = Ui_CreateNumberField(this, 23, 11, 10, 2);
+    splitButton = Ui_CreateButton(this, 136, this, ID_SPLIT_MENU, 33, 11, 5, 2);
+    firstTrackCheck = Ui_CreateCheckButton(this, 137, this, ID_FIRST_TRACK, 24, 13, 14, 2);
+    typeLabel = Ui_CreateLabel(this, 139, 1, 13, 18, 2);
+    typeList = Ui_CreateListBox(this, this, ID_TYPE, 1, 15, 18, 2);
+    FillList(typeList, 155, 4);
+    encodingLabel = Ui_CreateLabel(this, 140, 20, 15, 6, 2);
+    encodingList = Ui_CreateListBox(this, this, ID_ENCODING, 26, 15, 12, 2);
+    FillList(encodingList, 376, 3);
+    splitMenu = new FXMenuPane(this);
+    new FXMenuCommand(splitMenu, Ui_MessageText(159), NULL, this, ID_SPLIT_NONE);
+    new FXMenuCommand(splitMenu, Ui_MessageText(160), NULL, this, ID_SPLIT_2GB);
+    new FXMenuCommand(splitMenu, Ui_MessageText(161), NULL, this, ID_SPLIT_4GB);
+}
+
+CToVMwareVmdkPropertyPage::~CToVMwareVmdkPropertyPage() { delete splitMenu; }
+
+void CToVMwareVmdkPropertyPage::create() {
+    CVdxPropertyPageBase::create();
+    splitMenu->create();
+}
+
+void CToVMwareVmdkPropertyPage::EnableWidgets(bool enable, bool splitWidgets, bool firstTrack) {
+    FXWindow* always[] = {adapterLabel, adapterRadios[0], adapterRadios[1], adapterRadios[2],
+                          hardwareLabel, hardwareList, typeLabel, typeList, encodingLabel,
+                          encodingList};
+    for (FXWindow* w : always) EnableWindow(w, enable);
+    EnableWindow(splitLabel, enable && splitWidgets);
+    EnableWindow(splitField, enable && splitWidgets);
+    EnableWindow(splitButton, enable && splitWidgets);
+    EnableWindow(firstTrackCheck, enable && firstTrack);
+}
+
+void CToVMwareVmdkPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 0);
+    if (r == -1) {
+        possible = false;
+        Ui_SetLabelMessage(resultLabel, 124);
+        EnableWidgets(false, false, false);
+        SetWizardButtons(true, false, true);
+        return;
+    }
+    if (r != 0) return;
+    possible = true;
+    Ui_SetLabelMessage(resultLabel, 122);
+    const uint64_t total = Geometry_GetTotalSectors(&job->workGeometry);
+    job->vmdkSplit = total > kForcedSplitAbove ? 1 : 0;
+    job->vmdkSplitSectors = job->vmdkSplit ? kForcedSplitSectors : 0;
+    const bool splitWidgets = total <= kForcedSplitAbove;
+    // A first extent of 63 sectors of its own needs a disk with sectors after it.
+    const bool firstTrack = splitWidgets && total > kFirstTrackSectors;
+    if (!firstTrack && total <= kFirstTrackSectors) job->vmdkCheck = 0;
+    EnableWidgets(true, splitWidgets, firstTrack);
+    radioId = ID_RADIO_IDE + (FXint)(job->vmdkRadio > 2 ? 2 : job->vmdkRadio);
+    SetListIndex(hardwareList, (FXint)job->vmdkList14);
+    SetListIndex(typeList, (FXint)job->vmdkList4);
+    SetListIndex(encodingList, (FXint)job->vmdkList3);
+    SetCheck(firstTrackCheck, job->vmdkCheck);
+    if (job->vmdkSplit)
+        Ui_SetFieldUInt32(splitField, job->vmdkSplitSectors);
+    else
+        splitField->setText(FXString::null, FALSE);
+    SetWizardButtons(true, true, true);
+    adapterRadios[0]->setFocus();
+}
+
+int CToVMwareVmdkPropertyPage::OnWizardNext() {
+    if (!possible) return -1;
+    uint8_t split = 0;
+    uint32_t splitSectors = 0;
+    FXString text = splitField->getText();
+    if (!text.trim().empty()) {
+        if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) return -1;
+        split = 1;
+    }
+    const uint32_t radio = (uint32_t)(radioId - ID_RADIO_IDE);
+    const uint32_t type = (uint32_t)GetListIndex(typeList);
+    const uint8_t firstTrack = GetCheck(firstTrackCheck) ? 1 : 0;
+
+    // The destination geometry with the adapter chosen here decides the extents.
+    const uint32_t savedRadio = job->vmdkRadio;
+    job->vmdkRadio = radio;
+    DiskGeometry geometry;
+    uint8_t based = 0;
+    bool ok = OptionRules_DestinationGeometry(job, 0, &geometry, &based);
+    job->vmdkRadio = savedRadio;
+    if (!ok) {
+        getApp()->beep();
+        return -1;
+    }
+    switch (ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(&geometry), type, firstTrack != 0,
+                                       split != 0, splitSectors)) {
+    case VMDK_LAYOUT_OK:
+        break;
+    case VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL:
+        getApp()->beep();
+        firstTrackCheck->setFocus();
+        return -1;
+    case VMDK_LAYOUT_STREAM_NOT_SINGLE:
+        getApp()->beep();
+        typeList->setFocus();
+        return -1;
+    default:
+        getApp()->beep();
+        if (splitField->isEnabled()) FocusField(splitField);
+        return -1;
+    }
+    job->vmdkRadio = radio;
+    job->vmdkList14 = (uint32_t)GetListIndex(hardwareList);
+    job->vmdkList4 = type;
+    job->vmdkList3 = (uint32_t)GetListIndex(encodingList);
+    job->vmdkCheck = firstTrack;
+    job->vmdkSplit = split;
+    job->vmdkSplitSectors = splitSectors;
+    job->destGeometry = geometry;
+    job->finalGeometry = geometry;
+    job->cylinderBased = based;
+    return events->GetNextPage(index);
+}
+
+long CToVMwareVmdkPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+    radioId = (FXint)FXSELID(selector);
+    return 1;
+}
+
+long CToVMwareVmdkPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+    return UpdateRadio(sender, selector, radioId);
+}
+
+long CToVMwareVmdkPropertyPage::onCmdSplitMenu(FXObject*, FXSelector, void*) {
+    FXint x = 0, y = 0;
+    splitButton->translateCoordinatesTo(x, y, getRoot(), 0, splitButton->getHeight());
+    splitMenu->popup(NULL, x, y);
+    return 1;
+}
+
+long CToVMwareVmdkPropertyPage::onCmdSplitChoice(FXObject*, FXSelector selector, void*) {
+    switch (FXSELID(selector)) {
+    case ID_SPLIT_NONE: splitField->setText(FXString::null, FALSE); break;
+    case ID_SPLIT_2GB: splitField->setText("4192256", FALSE); break;
+    case ID_SPLIT_4GB: splitField->setText("8304640", FALSE); break;
+    default: break;
+    }
+    splitMenu->popdown();
+    return 1;
+}
+
+// ---- Page 13: dynamic VHD ---------------------------------------------------------------------
+
+FXDEFMAP(CToVirtualPCDynamicPropertyPage) CToVirtualPCDynamicPropertyPageMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CToVirtualPCDynamicPropertyPage::ID_LAYOUT,
+              CToVirtualPCDynamicPropertyPage::onCmdLayout),
+};
+FXIMPLEMENT(CToVirtualPCDynamicPropertyPage, CVdxPropertyPageBase,
+            CToVirtualPCDynamicPropertyPageMap, ARRAYNUMBER(CToVirtualPCDynamicPropertyPageMap))
+
+CToVirtualPCDynamicPropertyPage::CToVirtualPCDynamicPropertyPage()
+    : resultLabel(NULL), layoutLabel(NULL), layoutList(NULL), creatorLabel(NULL),
+      creatorList(NULL) {}
+
+CToVirtualPCDynamicPropertyPage::CToVirtualPCDynamicPropertyPage(IPropertyPageEvent* events,
+                                                                 ConversionJob* job, FXint index,
+                                                                 FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(183);
+    description = Ui_MessageText(184);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    layoutLabel = Ui_CreateLabel(this, 186, 1, 5, 20, 2);
+    layoutList = Ui_CreateListBox(this, this, ID_LAYOUT, 1, 7, 20, 2);
+    const int layoutMessages[] = {193, 194, 195, 196, 190, 191, 192};
+    for (int m : layoutMessages) layoutList->appendItem(Ui_MessageText(m));
+    layoutList->setNumVisible(7);
+    creatorLabel = Ui_CreateLabel(this, 185, 23, 5, 15, 2);
+    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 23, 7, 15, 2);
+    FillList(creatorList, 187, 6);
+}
+
+void CToVirtualPCDynamicPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 4);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    FXWindow* widgets[] = {layoutLabel, layoutList, creatorLabel, creatorList};
+    for (FXWindow* w : widgets) EnableWindow(w, ok);
+    if (ok) {
+        SetListIndex(layoutList, (FXint)job->vhdLayoutIndex);
+        SetListIndex(creatorList, (FXint)job->vhdCreatorIndex);
+        layoutList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToVirtualPCDynamicPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 4) != 0) return -1;
+    job->vhdLayoutIndex = (uint32_t)GetListIndex(layoutList);
+    job->vhdCreatorIndex = (uint32_t)GetListIndex(creatorList);
+    if (!OptionRules_StoreGeometry(job)) {
+        getApp()->beep();
+        return -1;
+    }
+    return events->GetNextPage(index);
+}
+
+long CToVirtualPCDynamicPropertyPage::onCmdLayout(FXObject*, FXSelector, void*) {
+    // The later Windows layouts belong to their own creators.
+    FXint layout = GetListIndex(layoutList);
+    FXint creator = layout >= 4 && layout <= 6 ? layout - 1 : 2;
+    SetListIndex(creatorList, creator);
+    return 1;
+}
+
+// ---- Page 14: fixed VHD ---------------------------------------------------------------------------
+
+FXIMPLEMENT(CToVirtualPCFixedPropertyPage, CVdxPropertyPageBase, NULL, 0)
+
+CToVirtualPCFixedPropertyPage::CToVirtualPCFixedPropertyPage()
+    : resultLabel(NULL), creatorLabel(NULL), creatorList(NULL) {}
+
+CToVirtualPCFixedPropertyPage::CToVirtualPCFixedPropertyPage(IPropertyPageEvent* events,
+                                                             ConversionJob* job, FXint index,
+                                                             FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(197);
+    description = Ui_MessageText(198);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    creatorLabel = Ui_CreateLabel(this, 185, 1, 5, 20, 2);
+    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 7, 20, 2);
+    FillList(creatorList, 187, 6);
+}
+
+void CToVirtualPCFixedPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 5);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(creatorLabel, ok);
+    EnableWindow(creatorList, ok);
+    if (ok) {
+        SetListIndex(creatorList, (FXint)job->vhdFixedCreatorIndex);
+        creatorList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToVirtualPCFixedPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 5) != 0) return -1;
+    job->vhdFixedCreatorIndex = (uint32_t)GetListIndex(creatorList);
+    if (!OptionRules_StoreGeometry(job)) {
+        getApp()->beep();
+        return -1;
+    }
+    return events->GetNextPage(index);
+}
+
+// ---- Check-only pages ------------------------------------------------------------------------------
+
+#define VDX_SIMPLE_DESTINATION_PAGE_IMPL(ClassName, destKind, titleMessage)                    \
+    FXIMPLEMENT(ClassName, CToSimplePropertyPage, NULL, 0)                                     \
+    ClassName::ClassName(IPropertyPageEvent* events, ConversionJob* job, FXint index,           \
+                         FXComposite* parent)                                                   \
+        : CToSimplePropertyPage(events, job, index, parent, titleMessage, titleMessage + 1) {}  \
+    int ClassName::CheckDestination() { return CheckWork(job, destKind); }                     \
+    int ClassName::OnWizardNext() {                                                            \
+        if (CheckWork(job, destKind) != 0) return -1;                                          \
+        if (!OptionRules_StoreGeometry(job)) {                                                 \
+            getApp()->beep();                                                                  \
+            return -1;                                                                         \
+        }                                                                                      \
+        return CToSimplePropertyPage::OnWizardNext();                                          \
+    }
+
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToAnex86PropertyPage, 13, 245)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98PropertyPage, 14, 247)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98NextPropertyPage, 15, 249)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToVirtual98PropertyPage, 16, 251)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToPC98EPropertyPage, 17, 253)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToSL9821PropertyPage, 18, 255)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToUnzPropertyPage, 19, 257)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToBetaPropertyPage, 21, 271)

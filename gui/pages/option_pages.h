@@ -1,0 +1,142 @@
+// The destination option pages: one page per built-in destination (page 9 + destination kind).
+// Each checks whether its format can take the working geometry, shows the answer, lets the
+// user set the format's options and on Next stores them with the destination geometry
+// (option_rules.h) in the job.
+//
+// The pages of the destinations written by this program are here: VMDK (9), dynamic VHD (13),
+// fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
+// formats.
+#pragma once
+
+#include <fx.h>
+
+#include "gui/pages/page_base.h"
+
+// Page 9: VMDK.
+class CToVMwareVmdkPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVMwareVmdkPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* adapterLabel;
+    FXRadioButton* adapterRadios[3];
+    FXLabel* hardwareLabel;
+    FXListBox* hardwareList;
+    FXLabel* splitLabel;
+    FXTextField* splitField;
+    FXButton* splitButton;
+    FXCheckButton* firstTrackCheck;
+    FXLabel* typeLabel;
+    FXListBox* typeList;
+    FXLabel* encodingLabel;
+    FXListBox* encodingList;
+    FXMenuPane* splitMenu;
+    FXint radioId;
+    bool possible;
+
+    CToVMwareVmdkPropertyPage();
+    void EnableWidgets(bool enable, bool splitWidgets, bool firstTrack);
+
+public:
+    enum {
+        ID_RADIO_IDE = 63,
+        ID_RADIO_BUSLOGIC = 64,
+        ID_RADIO_LSILOGIC = 65,
+        ID_HARDWARE = 66,
+        ID_SPLIT_MENU = 67,
+        ID_FIRST_TRACK = 68,
+        ID_TYPE = 69,
+        ID_ENCODING = 70,
+        ID_SPLIT_NONE = 71,
+        ID_SPLIT_2GB = 72,
+        ID_SPLIT_4GB = 73
+    };
+    CToVMwareVmdkPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                              FXComposite* parent);
+    virtual ~CToVMwareVmdkPropertyPage();
+    virtual void create();
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    long onCmdRadio(FXObject*, FXSelector, void*);
+    long onUpdRadio(FXObject*, FXSelector, void*);
+    long onCmdSplitMenu(FXObject*, FXSelector, void*);
+    long onCmdSplitChoice(FXObject*, FXSelector, void*);
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXTextField* GetSplitField() const { return splitField; }
+    FXCheckButton* GetFirstTrackCheck() const { return firstTrackCheck; }
+    FXListBox* GetTypeList() const { return typeList; }
+    FXListBox* GetHardwareList() const { return hardwareList; }
+    FXListBox* GetEncodingList() const { return encodingList; }
+    FXint GetRadioId() const { return radioId; }
+};
+
+// Page 13: dynamic VHD.
+class CToVirtualPCDynamicPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVirtualPCDynamicPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* layoutLabel;
+    FXListBox* layoutList;
+    FXLabel* creatorLabel;
+    FXListBox* creatorList;
+
+    CToVirtualPCDynamicPropertyPage();
+
+public:
+    enum { ID_CREATOR = 62, ID_LAYOUT = 63 };
+    CToVirtualPCDynamicPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                    FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+    long onCmdLayout(FXObject*, FXSelector, void*);
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetLayoutList() const { return layoutList; }
+    FXListBox* GetCreatorList() const { return creatorList; }
+};
+
+// Page 14: fixed VHD.
+class CToVirtualPCFixedPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVirtualPCFixedPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* creatorLabel;
+    FXListBox* creatorList;
+
+    CToVirtualPCFixedPropertyPage();
+
+public:
+    enum { ID_CREATOR = 62 };
+    CToVirtualPCFixedPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                  FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetCreatorList() const { return creatorList; }
+};
+
+// Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
+#define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
+    class ClassName : public CToSimplePropertyPage {                                          \
+        FXDECLARE(ClassName)                                                                  \
+    protected:                                                                                \
+        ClassName() {}                                                                        \
+    public:                                                                                   \
+        ClassName(IPropertyPageEvent* events, ConversionJob* job, FXint index,                \
+                  FXComposite* parent);                                                       \
+        virtual int CheckDestination();                                                       \
+        virtual int OnWizardNext();                                                           \
+    };
+
+VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)      // 22: HDI
+VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)         // 23: THD
+VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)     // 24: NHD
+VDX_SIMPLE_DESTINATION_PAGE(CToVirtual98PropertyPage)   // 25: VHD1.00
+VDX_SIMPLE_DESTINATION_PAGE(CToPC98EPropertyPage)       // 26: PC98E
+VDX_SIMPLE_DESTINATION_PAGE(CToSL9821PropertyPage)      // 27: HDIM
+VDX_SIMPLE_DESTINATION_PAGE(CToUnzPropertyPage)         // 28: Unz
+VDX_SIMPLE_DESTINATION_PAGE(CToBetaPropertyPage)        // 30: flat raw image with ".txt"
+
+#undef VDX_SIMPLE_DESTINATION_PAGE

@@ -1,0 +1,161 @@
+// The rules of the destination option pages and of the cylinder rounding.
+#include "gui/pages/option_rules.h"
+
+#include <cstring>
+
+#include "disk/emulator_images.h"
+#include "disk/plugin.h"
+#include "disk/raw_writer.h"
+#include "formats/vhd/vhd_records.h"
+#include "formats/vmdk/vmdk.h"
+#include "formats/vmdk/vmdk_descriptor.h"
+#include "foundation/platform.h"
+#include "gui/pages/convert_run.h"
+
+namespace {
+
+// The byte size of a geometry's total (the 64-bit or only the 32-bit count) in 64 bits.
+bool ByteSize(uint64_t total, uint32_t bytesPerSector, uint64_t* bytes) {
+    return Math_MulU64(total, bytesPerSector, bytes);
+}
+
+// W with the heads and sectors per track of a computed geometry.
+void TakeChs(const DiskGeometry& computed, DiskGeometry* out) {
+    out->heads = computed.heads;
+    out->sectors_per_track = computed.sectors_per_track;
+}
+
+int CheckResult(int32_t r) { return r == 0 ? 0 : -1; }
+
+}  // namespace
+
+int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
+    DiskGeometry g = *geometry;  // the checks get a copy
+    switch (destKind) {
+    case 0: return CheckResult(Vmdk_CheckGeometry(&g));
+    case 4: return CheckResult(Vhd_CheckGeometry(&g));
+    case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 13: return CheckResult(Hdi_CheckGeometry(&g));
+    case 14: return CheckResult(Thd_CheckGeometry(&g));
+    case 15: return CheckResult(Nhd_CheckGeometry(&g));
+    case 16: return CheckResult(Vhd100_CheckGeometry(&g));
+    case 17: return CheckResult(Pc98e_CheckGeometry(&g));
+    case 18: return CheckResult(Hdim_CheckGeometry(&g));
+    case 19: return CheckResult(Unz_CheckGeometry(&g));
+    case 21: return CheckResult(FlatImage_CheckGeometry(&g));
+    case JOB_DEST_PLUGIN: {
+        PluginListEntry* entry = ConversionJob_DestPlugin(job);
+        if (entry == NULL || entry->module == NULL) return -1;
+        return Plugin_CheckDestinationGeometry(entry->module, &g) == 0 ? 0 : -1;
+    }
+    default:
+        return -1;
+    }
+}
+
+int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
+    if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
+    if (destKind == 0 &&
+        ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(geometry), job->vmdkList4,
+                                   job->vmdkCheck != 0, job->vmdkSplit != 0,
+                                   job->vmdkSplitSectors) != VMDK_LAYOUT_OK)
+        return -1;
+    return 0;
+}
+
+bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
+                                     DiskGeometry* out, uint8_t* cylinderBased) {
+    const DiskGeometry& w = job->workGeometry;
+    const bool due = job->geometryRecompute != 0 || w.heads == 0 || w.sectors_per_track == 0;
+    const uint64_t total = Geometry_GetTotalSectors(&w);
+    DiskGeometry g = w;
+    DiskGeometry computed;
+    memset(&computed, 0, sizeof computed);
+    uint64_t bytes = 0;
+    uint8_t based = 0;
+    switch (destKind) {
+    case 0:
+        if (due) {
+            if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+            Vmdk_GetDefaultGeometry(bytes, job->vmdkRadio != 0, &computed);
+            TakeChs(computed, &g);
+            // The SCSI default holds whole MiB, never less than the source.
+            if (w.bytes_per_sector == 512 && Geometry_GetTotalSectors(&computed) > total)
+                Geometry_SetTotalSectors(&g, Geometry_GetTotalSectors(&computed));
+        }
+        break;
+    case 4:
+    case 5:
+    case 13:
+    case 15:
+    case 16:
+    case 18:
+    case 21:
+        if (due) {
+            // Dynamic VHD and flat images use the same CHS rule as the others.
+            if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+            if (destKind == 4)
+                Vhd_GetDefaultGeometry(bytes, &computed);
+            else
+                Vhd_ComputeGeometry(bytes, &computed);
+            TakeChs(computed, &g);
+        }
+        based = destKind == 21 ? 0 : 1;
+        break;
+    case 14:
+        g.heads = 8;
+        g.sectors_per_track = 33;
+        based = 1;
+        break;
+    case 17:
+        Geometry_SetTotalSectors(&g, PC98E_TOTAL_SECTORS);
+        g.heads = 8;
+        g.sectors_per_track = 20;
+        based = 1;
+        break;
+    case 19:
+        g.heads = 64;
+        g.sectors_per_track = 32;
+        based = 1;
+        break;
+    case JOB_DEST_PLUGIN:
+        break;
+    default:
+        return false;
+    }
+    *out = g;
+    *cylinderBased = based;
+    return true;
+}
+
+bool OptionRules_StoreGeometry(ConversionJob* job) {
+    DiskGeometry g;
+    uint8_t based = 0;
+    if (!OptionRules_DestinationGeometry(job, job->destKind, &g, &based)) return false;
+    job->destGeometry = g;
+    job->finalGeometry = g;
+    job->cylinderBased = based;
+    return true;
+}
+
+int OptionRules_RoundToCylinders(ConversionJob* job, int32_t rounding, DiskGeometry* out) {
+    DiskGeometry g = job->destGeometry;
+    const uint64_t t = Geometry_GetTotalSectors(&g);
+    uint64_t rounded = t;
+    if (job->destKind == 4 || job->destKind == 5) {
+        rounded = Geometry_RoundToCylinders(&g, rounding == 1 ? 1 : rounding == 2 ? -1 : 0);
+    } else {
+        const uint64_t c = (uint64_t)g.heads * g.sectors_per_track;
+        if (c != 0 && rounding == 2) {
+            rounded = t / c * c;
+        } else if (c != 0 && rounding == 1 && t % c != 0) {
+            if (!Math_AddU64(t / c * c, c, &rounded)) rounded = UINT64_MAX;
+        }
+    }
+    Geometry_SetTotalSectors(&g, rounded == UINT64_MAX ? t : rounded);
+    *out = g;
+    if (rounded == 0) return CYLINDER_ZERO;
+    if (rounded > OPTION_MAX_TOTAL_SECTORS) return CYLINDER_DOES_NOT_FIT;
+    if (OptionRules_CheckFinal(job, job->destKind, &g) != 0) return CYLINDER_DOES_NOT_FIT;
+    return CYLINDER_OK;
+}

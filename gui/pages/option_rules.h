@@ -1,0 +1,58 @@
+// The rules of the destination option pages, free of widgets: whether a destination format can
+// take a geometry, which geometry the destination gets on Next, and the cylinder rounding of
+// the cylinder-boundary page.
+//
+// Geometries are handled only through Geometry_SetTotalSectors and Geometry_GetTotalSectors, and
+// every "total x bytes per sector" is computed in 64 bits with an overflow check.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/disk.h"
+#include "gui/pages/conversion_job.h"
+
+// Largest total a wizard geometry may have (the geometry page's limit).
+enum : uint64_t { OPTION_MAX_TOTAL_SECTORS = 0x3FFFFFFFFFFFFFull };
+
+// The capability check of a destination kind on a geometry: 0 the format can hold it, -1 it
+// cannot (also for a destination whose writer is not part of this program, and for a plug-in
+// destination that is not loaded or refuses the geometry).
+int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
+
+// The capability check and, for a VMDK destination, the layout rules of its options
+// (ConvertRun_CheckVmdkLayout) on a final geometry: 0 or -1.
+int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
+
+// The destination geometry of an option page for the job's working geometry W, with whether it
+// is cylinder based. A recompute is due when job->geometryRecompute is set or W lacks heads or
+// sectors per track. Rules by destination:
+//   0 VMDK: when due, the VMDK default for W's bytes with the adapter (vmdkRadio != 0: SCSI);
+//   4 dynamic VHD: when due, the dynamic VHD default; cylinder based;
+//   5 fixed VHD, 13 HDI, 15 NHD, 16 VHD1.00, 18 HDIM: when due, the VHD CHS rule; cylinder based;
+//   14 THD: always 8 heads, 33 sectors per track; cylinder based;
+//   17 PC98E: always 128000 sectors, 8 heads, 20 sectors per track; cylinder based;
+//   19 Unz: always 64 heads, 32 sectors per track; cylinder based;
+//   21 flat raw image: when due, the VHD CHS rule;
+//   22 plug-in: W as it is.
+// Heads and sectors per track come from the rule; the total and the bytes per sector stay W's
+// (a rule made for 512-byte sectors never changes a disk of other sectors' size), except the
+// VMDK SCSI default, which rounds the total up to whole MiB, and PC98E's fixed size.
+// False (nothing stored) for a destination without a rule here or a byte size beyond 64 bits.
+bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
+                                     DiskGeometry* out, uint8_t* cylinderBased);
+// OptionRules_DestinationGeometry of job->destKind into job->destGeometry and
+// job->finalGeometry with job->cylinderBased.
+bool OptionRules_StoreGeometry(ConversionJob* job);
+
+// Results of the cylinder rounding.
+enum : int {
+    CYLINDER_OK = 0,
+    CYLINDER_ZERO = 1,         // rounding down would leave no sector: the page stays
+    CYLINDER_DOES_NOT_FIT = 2  // the rounded geometry fails the destination's check (message 124)
+};
+// Rounds the total of job->destGeometry: rounding 0 keeps it, 1 rounds up and 2 down to whole
+// cylinders of heads x sectors per track (destinations 4 and 5: the VHD rule). A geometry
+// without heads or sectors per track keeps its total. The result must hold at least one sector,
+// stay within OPTION_MAX_TOTAL_SECTORS and pass OptionRules_CheckFinal; *out receives it either
+// way.
+int OptionRules_RoundToCylinders(ConversionJob* job, int32_t rounding, DiskGeometry* out);

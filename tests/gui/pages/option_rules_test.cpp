@@ -1,0 +1,196 @@
+// The rules of the destination option pages as tables: one row per destination page for the
+// destination geometry, the capability checks that refuse what a format cannot hold (never
+// cutting the source), and the cylinder rounding with its re-check.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "disk/emulator_images.h"
+#include "gui/pages/convert_run.h"
+#include "gui/pages/option_rules.h"
+
+namespace {
+
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+    DiskGeometry g;
+    memset(&g, 0, sizeof g);
+    Geometry_SetTotalSectors(&g, total);
+    g.heads = heads;
+    g.sectors_per_track = spt;
+    g.bytes_per_sector = bps;
+    return g;
+}
+
+struct RuleRow {
+    int page;
+    int32_t dest;
+    DiskGeometry work;
+    uint8_t recompute;
+    uint32_t vmdkRadio;
+    DiskGeometry expected;
+    uint8_t cylinderBased;
+};
+
+TEST(OptionRules, DestinationGeometryOnePerPage) {
+    const RuleRow rows[] = {
+        // VMDK: kept; IDE default; SCSI default in whole MiB (never less than the source).
+        {9, 0, Geo(1000, 15, 50), 0, 0, Geo(1000, 15, 50), 0},
+        {9, 0, Geo(1000, 15, 50), 1, 0, Geo(1000, 16, 63), 0},
+        {9, 0, Geo(1000, 15, 50), 1, 2, Geo(2048, 64, 32), 0},
+        {9, 0, Geo(5000000, 0, 0), 0, 1, Geo(5001216, 255, 63), 0},
+        // Dynamic and fixed VHD: the CHS rule when due, cylinder based.
+        {13, 4, Geo(1000, 0, 63), 0, 0, Geo(1000, 4, 17), 1},
+        {13, 4, Geo(1000, 7, 9), 0, 0, Geo(1000, 7, 9), 1},
+        {14, 5, Geo(2000000, 2, 2), 1, 0, Geo(2000000, 16, 63), 1},
+        // HDI, NHD, VHD1.00, HDIM: the rule's heads and sectors, but never another sector size
+        // or total (256-byte PC-98 sectors stay 2000 of them).
+        {22, 13, Geo(2000, 0, 0, 256), 0, 0, Geo(2000, 4, 17, 256), 1},
+        {24, 15, Geo(1000, 8, 0), 0, 0, Geo(1000, 4, 17), 1},
+        {25, 16, Geo(1000, 8, 17), 1, 0, Geo(1000, 4, 17), 1},
+        {27, 18, Geo(1000, 8, 17), 0, 0, Geo(1000, 8, 17), 1},
+        // THD, PC98E and Unz: fixed geometries.
+        {23, 14, Geo(1000, 16, 63, 256), 0, 0, Geo(1000, 8, 33, 256), 1},
+        {26, 17, Geo(1000, 16, 63), 0, 0, Geo(128000, 8, 20), 1},
+        {28, 19, Geo(4096, 16, 63), 1, 0, Geo(4096, 64, 32), 1},
+        // The flat raw image: the rule when due, not cylinder based.
+        {30, 21, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
+        {30, 21, Geo(1000, 3, 5, 4096), 0, 0, Geo(1000, 3, 5, 4096), 0},
+        // A plug-in destination keeps the working geometry.
+        {-1, 22, Geo(1001, 3, 7), 1, 0, Geo(1001, 3, 7), 0},
+    };
+    for (const RuleRow& r : rows) {
+        ConversionJob job;
+        job.workGeometry = r.work;
+        job.geometryRecompute = r.recompute;
+        job.vmdkRadio = r.vmdkRadio;
+        job.destKind = r.dest;
+        DiskGeometry g;
+        uint8_t based = 9;
+        ASSERT_TRUE(OptionRules_DestinationGeometry(&job, r.dest, &g, &based)) << "page " << r.page;
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), Geometry_GetTotalSectors(&r.expected)) << "page " << r.page;
+        EXPECT_EQ(g.sectors32, r.expected.sectors32) << "page " << r.page;
+        EXPECT_EQ(g.heads, r.expected.heads) << "page " << r.page;
+        EXPECT_EQ(g.sectors_per_track, r.expected.sectors_per_track) << "page " << r.page;
+        EXPECT_EQ(g.bytes_per_sector, r.expected.bytes_per_sector) << "page " << r.page;
+        EXPECT_EQ(based, r.cylinderBased) << "page " << r.page;
+        // Stored into both geometries of the job.
+        ASSERT_TRUE(OptionRules_StoreGeometry(&job));
+        EXPECT_EQ(memcmp(&job.destGeometry, &g, sizeof g), 0);
+        EXPECT_EQ(memcmp(&job.finalGeometry, &g, sizeof g), 0);
+        EXPECT_EQ(job.cylinderBased, r.cylinderBased);
+    }
+    // Destinations whose writer comes later have no rule here.
+    ConversionJob job;
+    job.workGeometry = Geo(1000, 16, 63);
+    DiskGeometry g;
+    uint8_t based;
+    for (int32_t d : {1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 20, 23, -1})
+        EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
+    // A byte size beyond 64 bits is no geometry at all.
+    job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
+    EXPECT_FALSE(OptionRules_DestinationGeometry(&job, 0, &g, &based));
+}
+
+struct CheckRow {
+    int32_t dest;
+    DiskGeometry geometry;
+    int expected;
+};
+
+TEST(OptionRules, CapabilityChecks) {
+    const CheckRow rows[] = {
+        {0, Geo(1000, 16, 63), 0},
+        {0, Geo(1000, 16, 63, 4096), -1},
+        {0, Geo(0x3FFFFFFFFFFFFFull, 16, 63), 0},
+        {4, Geo(0xFFFFFFFFull, 16, 63), 0},
+        {4, Geo(0x100000000ull, 16, 63), -1},
+        {5, Geo(1000, 16, 63, 1024), -1},
+        {13, Geo(1000, 16, 63, 256), 0},
+        {13, Geo(8388608, 16, 63), -1},  // the data size field holds 32 bits
+        // A source with 4096-byte sectors cannot become THD, PC98E or Unz.
+        {14, Geo(1000, 8, 33, 4096), -1},
+        {17, Geo(1000, 8, 20, 4096), -1},
+        {19, Geo(1000, 64, 32, 4096), -1},
+        // PC98E holds exactly 128000 sectors: a larger source is refused, never cut.
+        {17, Geo(128000, 8, 20), 0},
+        {17, Geo(128001, 8, 20), -1},
+        {21, Geo(1000, 1, 1, 4096), 0},
+        // Destinations without a writer here, and a plug-in that is not loaded.
+        {1, Geo(1000, 16, 63), -1},
+        {12, Geo(1000, 16, 63), -1},
+        {20, Geo(1000, 16, 63), -1},
+        {22, Geo(1000, 16, 63), -1},
+    };
+    for (const CheckRow& r : rows) {
+        ConversionJob job;
+        EXPECT_EQ(OptionRules_CheckGeometry(&job, r.dest, &r.geometry), r.expected)
+            << "destination " << r.dest << " total " << Geometry_GetTotalSectors(&r.geometry);
+    }
+    // The final check adds the VMDK layout rules.
+    ConversionJob job;
+    DiskGeometry g = Geo(1000, 16, 63);
+    job.vmdkList4 = 3;
+    job.vmdkSplit = 1;
+    job.vmdkSplitSectors = 100;
+    EXPECT_EQ(OptionRules_CheckGeometry(&job, 0, &g), 0);
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 0, &g), -1);
+    job.vmdkList4 = 0;
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 0, &g), 0);
+    job.vmdkSplitSectors = 1;
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 0, &g), 0);  // 1000 extents of one sector is the most
+    g = Geo(1001, 16, 63);
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 0, &g), -1);
+}
+
+struct RoundRow {
+    const char* what;
+    int32_t dest;
+    DiskGeometry dest_geometry;
+    int32_t rounding;
+    int result;
+    uint64_t total;
+    uint8_t vmdkCheck;
+};
+
+TEST(OptionRules, CylinderRounding) {
+    const RoundRow rows[] = {
+        {"HDI keep", 13, Geo(1000, 16, 63), 0, CYLINDER_OK, 1000, 0},
+        {"HDI up", 13, Geo(1000, 16, 63), 1, CYLINDER_OK, 1008, 0},
+        {"HDI down below one cylinder", 13, Geo(1000, 16, 63), 2, CYLINDER_ZERO, 0, 0},
+        {"HDI down", 13, Geo(3000, 16, 63), 2, CYLINDER_OK, 2016, 0},
+        {"HDI up past its data size field", 13, Geo(8388000, 255, 63), 1, CYLINDER_DOES_NOT_FIT,
+         8401995, 0},
+        {"THD up", 14, Geo(1000, 8, 33, 256), 1, CYLINDER_OK, 1056, 0},
+        {"flat image without cylinders", 21, Geo(1000, 0, 63), 1, CYLINDER_OK, 1000, 0},
+        {"VHD keep", 4, Geo(1000, 4, 17), 0, CYLINDER_OK, 1000, 0},
+        {"VHD up", 4, Geo(1000, 4, 17), 1, CYLINDER_OK, 1020, 0},
+        {"VHD down", 5, Geo(1000, 4, 17), 2, CYLINDER_OK, 952, 0},
+        {"VHD down keeps one cylinder", 4, Geo(10, 4, 17), 2, CYLINDER_OK, 68, 0},
+        {"VHD up past 32 bits", 4, Geo(0xFFFFFFF0ull, 16, 255), 1, CYLINDER_DOES_NOT_FIT,
+         0x100000000ull, 0},
+        {"VMDK down to the first track alone", 0, Geo(100, 1, 63), 2, CYLINDER_DOES_NOT_FIT, 63, 1},
+        {"VMDK up with the first track", 0, Geo(100, 1, 63), 1, CYLINDER_OK, 126, 1},
+        {"up past the largest total", 21, Geo(0x3FFFFFFFFFFFFFull, 255, 63), 1,
+         CYLINDER_DOES_NOT_FIT, 0x3FFFFFFFFFFFFFull - 0x3FFFFFFFFFFFFFull % 16065 + 16065, 0},
+    };
+    for (const RoundRow& r : rows) {
+        ConversionJob job;
+        job.destKind = r.dest;
+        job.destGeometry = r.dest_geometry;
+        job.vmdkCheck = r.vmdkCheck;
+        DiskGeometry out;
+        EXPECT_EQ(OptionRules_RoundToCylinders(&job, r.rounding, &out), r.result) << r.what;
+        EXPECT_EQ(Geometry_GetTotalSectors(&out), r.total) << r.what;
+        EXPECT_EQ(out.heads, r.dest_geometry.heads) << r.what;
+        EXPECT_EQ(out.sectors_per_track, r.dest_geometry.sectors_per_track) << r.what;
+        // Totals go through the setter: exactly one count carries them.
+        if (r.total > 0xFFFFFFFFull) {
+            EXPECT_EQ(out.sectors32, 0u) << r.what;
+            EXPECT_EQ(out.sectors64, r.total) << r.what;
+        } else {
+            EXPECT_EQ(out.sectors32, (uint32_t)r.total) << r.what;
+        }
+    }
+}
+
+}  // namespace
