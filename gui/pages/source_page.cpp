@@ -1,0 +1,441 @@
+// Page 0: the source of the conversion.
+#include "gui/pages/source_page.h"
+
+#include <cstring>
+
+#include "disk/disk_open.h"
+#include "disk/plugin.h"
+#include "foundation/platform.h"
+#include "gui/frame/app.h"
+#include "gui/frame/progress_dialogs.h"
+#include "gui/frame/qcow_password_dialog.h"
+#include "gui/frame/trim_settings_dialog.h"
+#include "gui/frame/widgets.h"
+#include "gui/pages/source_rules.h"
+
+namespace {
+
+// The open-progress record handed to the general open behind the wait dialog: whether the user
+// still waits, and a way to run a function on the GUI thread (a plug-in opened through it may
+// ask both from the worker thread).
+struct OpenProgressRecord {
+    bool (*queryRunning)(void* ignored1, void* ignored2, void* user);
+    void* queryUser;
+    int (*callOnGui)(UiGuiCall function, uint64_t value, void* user);
+    void* callUser;
+};
+
+// The dialogs a source plug-in may ask for while it opens a disk.
+struct PluginHostDialogs {
+    void* owner;
+    int (*fileSelector)(void* owner, void* fill, void* out, void* fillArgument);
+    void* user;
+    int (*pageDialog)(void* owner, int pageCount, int width, int height, void* build,
+                      void* buildArgument);
+};
+
+// The record handed to a plug-in's extended opener: the open-progress record followed by the
+// dialogs record. Every field is pointer-sized, without gaps.
+struct PluginHostCallbacks {
+    OpenProgressRecord progress;
+    PluginHostDialogs* dialogs;
+};
+static_assert(sizeof(PluginHostCallbacks) == 5 * sizeof(void*), "host callback layout");
+static_assert(sizeof(PluginHostDialogs) == 4 * sizeof(void*), "host dialog layout");
+
+bool QueryRunningBridge(void*, void*, void* user) {
+    return CWaitDialog::QueryRunning(static_cast<CWaitDialog*>(user));
+}
+
+int CallOnGuiBridge(UiGuiCall function, uint64_t value, void* user) {
+    return CWaitDialog::CallOnGuiThread(function, value, static_cast<CWaitDialog*>(user));
+}
+
+// The disk picker and the option pages that plug-ins build are not offered by this program
+// yet: a plug-in asking for them is answered as if the user had declined.
+int DeclineFileSelector(void*, void*, void*, void*) { return 1; }
+int DeclinePageDialog(void*, int, int, int, void*, void*) { return 1; }
+
+struct OpenFileJob {
+    DiskHandle* handle;
+    const char* path;
+    bool readOnly;
+    int parentMode;
+};
+
+int RunOpenFile(void* data, CWaitDialog* dialog) {
+    OpenFileJob* job = static_cast<OpenFileJob*>(data);
+    OpenProgressRecord record = {QueryRunningBridge, dialog, CallOnGuiBridge, dialog};
+    return Disk_OpenEx(job->handle, job->path, job->readOnly, job->parentMode, &record);
+}
+
+struct OpenPluginJob {
+    DiskHandle* handle;
+    PluginModule* module;
+    const char* path;
+};
+
+int RunOpenPlugin(void* data, CWaitDialog* dialog) {
+    OpenPluginJob* job = static_cast<OpenPluginJob*>(data);
+    PluginHostDialogs dialogs = {dialog, DeclineFileSelector, dialog, DeclinePageDialog};
+    PluginHostCallbacks callbacks = {{QueryRunningBridge, dialog, CallOnGuiBridge, dialog},
+                                     &dialogs};
+    return Disk_OpenPlugin(job->handle, job->module, job->path, true, NULL, &callbacks);
+}
+
+}  // namespace
+
+int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bool readOnly,
+                       int parentMode, int titleMessage, int textMessage) {
+    OpenFileJob job = {handle, path, readOnly, parentMode};
+    CWaitDialog dialog(owner, RunOpenFile, &job, Ui_MessageText(titleMessage),
+                       Ui_MessageText(textMessage));
+    dialog.Run(PLACEMENT_OWNER);
+    return dialog.result;
+}
+
+// ---- Page ----------------------------------------------------------------------------------------
+
+FXDEFMAP(CInputSourcePropertyPage) CInputSourcePropertyPageMap[] = {
+    FXMAPFUNCS(SEL_COMMAND, CInputSourcePropertyPage::ID_RADIO_IMAGE,
+               CInputSourcePropertyPage::ID_RADIO_NEW_DISK,
+               CInputSourcePropertyPage::onCmdSourceRadio),
+    FXMAPFUNCS(SEL_UPDATE, CInputSourcePropertyPage::ID_RADIO_IMAGE,
+               CInputSourcePropertyPage::ID_RADIO_NEW_DISK,
+               CInputSourcePropertyPage::onUpdSourceRadio),
+    FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_BROWSE,
+              CInputSourcePropertyPage::onCmdBrowse),
+    FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_FONT, CInputSourcePropertyPage::onCmdFont),
+};
+FXIMPLEMENT(CInputSourcePropertyPage, CVdxPropertyPageBase, CInputSourcePropertyPageMap,
+            ARRAYNUMBER(CInputSourcePropertyPageMap))
+
+CInputSourcePropertyPage::CInputSourcePropertyPage()
+    : imageRadio(NULL), pathLabel(NULL), trimCheck(NULL), utilityButton(NULL), pathField(NULL),
+      browseButton(NULL), listLabel(NULL), sourceList(NULL), deviceRadio(NULL),
+      deviceLabel(NULL), deviceField(NULL), newDiskRadio(NULL), fontButton(NULL),
+      currentRadio(ID_RADIO_IMAGE), hasSourcePlugins(false), deviceAllowed(true) {}
+
+CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
+                                                   ConversionJob* job, FXint index,
+                                                   FXComposite* parent, FXIcon* fontIcon)
+    : CVdxPropertyPageBase(events, job, index, parent), imageRadio(NULL), pathLabel(NULL),
+      trimCheck(NULL), utilityButton(NULL), pathField(NULL), browseButton(NULL),
+      listLabel(NULL), sourceList(NULL), deviceRadio(NULL), deviceLabel(NULL),
+      deviceField(NULL), newDiskRadio(NULL), fontButton(NULL), currentRadio(ID_RADIO_IMAGE),
+      hasSourcePlugins(false), deviceAllowed(true) {
+    title = Ui_MessageText(25);
+    description = Ui_MessageText(26);
+
+    imageRadio = Ui_CreateRadioButton(this, 15, this, ID_RADIO_IMAGE, 1, 1, 13, 2);
+    pathLabel = Ui_CreateLabel(this, 17, 2, 3, 12, 2);
+    trimCheck = Ui_CreateCheckButton(this, 19, this, ID_TRIM, 14, 3, 15, 2);
+    utilityButton = Ui_CreateButton(this, 21, this, ID_UTILITY, 29, 3, 9, 2);
+    pathField = Ui_CreateTextField(this, 2, 5, 31, 2);
+    browseButton = Ui_CreateButton(this, 18, this, ID_BROWSE, 33, 5, 5, 2);
+    listLabel = Ui_CreateLabel(this, 20, 2, 7, 12, 2);
+    sourceList = Ui_CreateListBox(this, this, ID_LIST, 14, 7, 21, 2);
+    sourceList->setNumVisible(10);
+    sourceList->appendItem(" ");
+    for (size_t i = 0; i < job->sourcePlugins.size(); ++i) {
+        int32_t entry = job->sourcePlugins[i];
+        FXString label;
+        if (entry >= 0 && (size_t)entry < job->plugins.size()) label = job->plugins[entry].label;
+        sourceList->appendItem(label);
+    }
+    hasSourcePlugins = !job->sourcePlugins.empty();
+    deviceRadio = Ui_CreateRadioButton(this, 16, this, ID_RADIO_DEVICE, 1, 10, 13, 2);
+    deviceLabel = Ui_CreateLabel(this, 22, 2, 12, 11, 2);
+    deviceField = Ui_CreateTextField(this, 14, 12, 21, 2);
+    newDiskRadio = Ui_CreateRadioButton(this, 23, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
+    fontButton = Ui_CreateButtonText(this, "...(&O)", this, ID_FONT, 1, 15, 7, 2);
+    if (fontIcon != NULL) fontButton->setIcon(fontIcon);
+    // The image utilities come with their dialogs; until then their button stays off.
+    utilityButton->disable();
+}
+
+void CInputSourcePropertyPage::ApplyEnabling() {
+    const bool image = currentRadio == ID_RADIO_IMAGE;
+    const bool device = currentRadio == ID_RADIO_DEVICE && deviceAllowed;
+    EnableWindow(pathLabel, image);
+    EnableWindow(pathField, image);
+    EnableWindow(browseButton, image);
+    EnableWindow(trimCheck, image);
+    EnableWindow(listLabel, image && hasSourcePlugins);
+    EnableWindow(sourceList, image && hasSourcePlugins);
+    EnableWindow(deviceLabel, device);
+    EnableWindow(deviceField, device);
+}
+
+void CInputSourcePropertyPage::OnSetActive() {
+    switch (job->sourceChoice) {
+    case 1:
+        currentRadio = ID_RADIO_DEVICE;
+        break;
+    case 2:
+        currentRadio = ID_RADIO_NEW_DISK;
+        break;
+    default:
+        currentRadio = ID_RADIO_IMAGE;
+        break;
+    }
+    ApplyEnabling();
+    SetCheck(trimCheck, job->trimInPlace);
+    SetListIndex(sourceList, job->sourceListIndex);
+    deviceField->setText(job->sourceDevice);
+    pathField->setText(job->sourcePath);
+    SetWizardButtons(false, true, true);
+    imageRadio->setFocus();
+}
+
+int CInputSourcePropertyPage::OnWizardNext() {
+    switch (currentRadio) {
+    case ID_RADIO_IMAGE:
+        if (!OpenListChoice()) return -1;
+        break;
+    case ID_RADIO_DEVICE: {
+        FXString text = deviceField->getText();
+        text.trim();
+        if (text.empty()) {
+            ShowMessage(this, 5, 35, UI_MSG_ERROR);
+            return -1;
+        }
+        ConversionJob_ReleaseMap(job);
+        ConversionJob_ReleaseSource(job);
+        job->trimInPlace = 0;
+        job->sourceDevice = text;
+        job->sourceKind = JOB_SOURCE_DEVICE;
+        job->sourceChoice = 1;
+        job->sourceText = FXString::null;
+        job->sourceListIndex = 0;
+        break;
+    }
+    default:
+        ConversionJob_ReleaseMap(job);
+        ConversionJob_ReleaseSource(job);
+        job->trimInPlace = 0;
+        job->sourceKind = JOB_SOURCE_NEW_DISK;
+        job->sourceChoice = 2;
+        job->sourceText = FXString::null;
+        job->sourceListIndex = 0;
+        break;
+    }
+    return events->GetNextPage(index);
+}
+
+bool CInputSourcePropertyPage::OpenListChoice() {
+    FXint item = GetListIndex(sourceList);
+    if (item < 0 || (size_t)item > job->sourcePlugins.size()) item = 0;
+
+    // Whatever an earlier choice left open goes first: a new source never overwrites one.
+    ConversionJob_ReleaseMap(job);
+    ConversionJob_ReleaseSource(job);
+    job->trimInPlace = 0;
+    job->keySet = 0;
+
+    if (item > 0) {
+        job->sourcePath = pathField->getText();
+    } else {
+        FXString text = pathField->getText();
+        text.trim();
+        if (text.empty()) {
+            ShowMessage(this, 5, 27, UI_MSG_ERROR);
+            return false;
+        }
+        job->sourcePath = FXPath::absolute(text);
+    }
+
+    job->sourceKind = JOB_SOURCE_IMAGE;
+    job->sourceDisk = Disk_Alloc();
+    if (job->sourceDisk == NULL) {
+        ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        return false;
+    }
+    Disk_Init(job->sourceDisk);
+
+    bool opened = item > 0 ? OpenPluginDisk(item - 1) : OpenImageFile();
+    if (!opened) {
+        ConversionJob_ReleaseSource(job);
+        return false;
+    }
+    if (!CheckTrim()) {
+        ConversionJob_ReleaseMap(job);
+        ConversionJob_ReleaseSource(job);
+        return false;
+    }
+    job->sourceChoice = 0;
+    job->sourceListIndex = item;
+    job->sourceText = FXString::null;
+    return true;
+}
+
+void CInputSourcePropertyPage::TakeAsRawImage() {
+    job->sourceKind = JOB_SOURCE_RAW_FILE;
+    ConversionJob_ReleaseSource(job);
+}
+
+bool CInputSourcePropertyPage::OpenImageFile() {
+    int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0, 370, 380);
+    int message = 0;
+    switch (SourceRules_ClassifyOpenResult(rc, &message)) {
+    case SOURCE_OPEN_DONE:
+        return true;
+    case SOURCE_OPEN_STAY:
+        return false;
+    case SOURCE_OPEN_PASSWORD:
+        return OpenWithPassword();
+    case SOURCE_OPEN_MESSAGE:
+        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        return false;
+    case SOURCE_OPEN_RAW:
+    default:
+        // The machine-file, Parallels-snapshot and qcow2-snapshot openers come with their
+        // formats; a file none of them takes is a raw image.
+        TakeAsRawImage();
+        return true;
+    }
+}
+
+bool CInputSourcePropertyPage::OpenWithPassword() {
+    DiskKind kind = Disk_GetKind(job->sourceDisk);
+    if (kind != DISK_KIND_QCOW && kind != DISK_KIND_QCOW2) {
+        TakeAsRawImage();
+        return true;
+    }
+    CInputQemuQcowPasswordDialog dialog(this);
+    if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return false;
+    int message = 27;
+    if (SourceRules_OpenWithPassword(job, dialog.key, dialog.verify, &message) != DISK_OK) {
+        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        return false;
+    }
+    return true;
+}
+
+int CInputSourcePropertyPage::OpenPluginSourceWaiting(ConversionJob* job,
+                                                      PluginListEntry* entry) {
+    OpenPluginJob data = {job->sourceDisk, entry->module, job->sourcePath.text()};
+    CWaitDialog dialog(this, RunOpenPlugin, &data, Ui_MessageText(370), Ui_MessageText(380));
+    dialog.Run(PLACEMENT_OWNER);
+    return dialog.result;
+}
+
+bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
+    int32_t entryIndex = job->sourcePlugins[listEntry];
+    if (entryIndex < 0 || (size_t)entryIndex >= job->plugins.size()) {
+        ShowMessage(this, 5, 32, UI_MSG_ERROR);
+        return false;
+    }
+    PluginListEntry* entry = &job->plugins[entryIndex];
+    if (entry->module == NULL) {
+        PluginModule* module = Plugin_Alloc();
+        if (module == NULL) {
+            ShowMessage(this, 5, 32, UI_MSG_ERROR);
+            return false;
+        }
+        Plugin_Init(module);
+        if (Plugin_Load(module, entry->path.text()) != DISK_OK) {
+            Mem_Free(module);
+            ShowMessage(this, 5, 32, UI_MSG_ERROR);
+            return false;
+        }
+        entry->module = module;
+    }
+
+    int rc;
+    if (Plugin_HasOpenEx(entry->module)) {
+        rc = OpenPluginSourceWaiting(job, entry);
+    } else if (!Plugin_HasOpen(entry->module)) {
+        ShowMessage(this, 5, 32, UI_MSG_ERROR);
+        return false;
+    } else {
+        rc = Disk_OpenPlugin(job->sourceDisk, entry->module, job->sourcePath.text(), true, NULL,
+                             NULL);
+    }
+    if (rc == DISK_OK) return true;
+    if (rc == DISK_CANCELLED) return false;
+    if (rc == DISK_ERR_PLUGIN) {
+        char buffer[256];
+        int encoding = -1;
+        FXString detail;
+        if (Plugin_FetchErrorMessage(entry->module, buffer, sizeof buffer, &encoding) &&
+            encoding == 0) {
+            buffer[sizeof buffer - 1] = '\0';
+            Ui_CStringToFXString(&detail, buffer, TEXT_ENC_UTF8);
+        }
+        if (!detail.empty()) {
+            ShowMessageDetail(this, 5, 27, UI_MSG_ERROR, detail);
+            return false;
+        }
+    }
+    ShowMessage(this, 5, 27, UI_MSG_ERROR);
+    return false;
+}
+
+bool CInputSourcePropertyPage::CheckTrim() {
+    UsedSectorMap* map = NULL;
+    int message = 0;
+    switch (SourceRules_PrepareTrim(job, GetCheck(trimCheck), &map, &message)) {
+    case SOURCE_TRIM_OFF:
+        return true;
+    case SOURCE_TRIM_ASK: {
+        CTrimSettingDialog dialog(this);
+        dialog.option = job->trimOption != 0;
+        if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) {
+            SourceRules_FreeMap(map);
+            ConversionJob_ReleaseSource(job);
+            return false;
+        }
+        job->trimInPlace = 1;
+        job->volumeList = map;
+        job->trimOption = dialog.option ? 1 : 0;
+        return true;
+    }
+    default:
+        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        return false;
+    }
+}
+
+long CInputSourcePropertyPage::onCmdSourceRadio(FXObject*, FXSelector selector, void*) {
+    currentRadio = (FXint)FXSELID(selector);
+    ApplyEnabling();
+    return 1;
+}
+
+long CInputSourcePropertyPage::onUpdSourceRadio(FXObject* sender, FXSelector selector, void*) {
+    return UpdateRadio(sender, selector, currentRadio);
+}
+
+long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
+    FXFileDialog dialog(this, Ui_MessageText(24), 0, 0, 0, 500, 300);
+    dialog.setSelectMode(SELECTFILE_EXISTING);
+    dialog.setPatternList(Ui_MessageText(37));
+    if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
+    if (dialog.execute(PLACEMENT_OWNER)) {
+        Ui_LastDirectory() = dialog.getDirectory();
+        pathField->setText(dialog.getFilename());
+    }
+    return 1;
+}
+
+long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
+    FXFontDialog dialog(this, "Change Font", 0, 0, 0, 600, 380);
+    FXFontDesc desc;
+    getApp()->getNormalFont()->getFontDesc(desc);
+    dialog.setFontSelection(desc);
+    if (!dialog.execute(PLACEMENT_OWNER)) return 1;
+    dialog.getFontSelection(desc);
+    // The previous normal font stays: the wizard's widgets use it until the wizard is rebuilt.
+    FXFont* font = new FXFont(getApp(), desc);
+    font->create();
+    FXString chosen = font->getFont();
+    FXFileStream stream;
+    if (stream.open(Ui_FontFilePath(), FXStreamSave, 8192)) {
+        stream << chosen;
+        stream.close();
+    }
+    getApp()->setNormalFont(font);
+    getApp()->stopModal(getShell(), UI_RESULT_RESTART);
+    return 1;
+}
