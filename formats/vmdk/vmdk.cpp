@@ -20,6 +20,9 @@ namespace {
 const uint32_t kSector = VMDK_SECTOR_BYTES;
 const uint32_t kPathCapacity = VMDK_NAME_CAPACITY;
 const uint32_t kFlatChunkSectors = 2048;
+// Directory entries (primary and redundant) an image may hold in memory: 64 MiB, sixteen times
+// the directories of a full 2 TiB extent with the smallest grains VMware writes.
+const uint64_t kMaxDirectoryEntries = 16u << 20;
 
 // The images being opened on this thread, outermost first, by canonical path. An open that
 // meets its own path again (a loop in the parent chain) or finds the chain full is refused, and
@@ -213,6 +216,7 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
     char* extentPath = static_cast<char*>(Mem_Alloc(kPathCapacity));
     if (!extentPath) return DISK_ERR_NOMEM;
     uint64_t first = 0;
+    uint64_t directoryEntries = 0;
     for (uint32_t i = 0; i < n && r == DISK_OK; ++i) {
         const VmdkExtentEntry& x = d.extents[i];
         if (d.split == 0 && d.flat == 0) {
@@ -232,6 +236,13 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
         } else {
             r = VmdkSparse_Open(&image->sparseExtents[i], open, user, extentPath, readOnly,
                                 d.split == 1, image->parent, image->zlib, first, x.sectors);
+            // Directories live in memory: a descriptor that names one file many times over
+            // must not multiply its directory beyond what any real image holds.
+            if (r == DISK_OK) {
+                const VmdkSparseExtent& e = image->sparseExtents[i];
+                directoryEntries += static_cast<uint64_t>(e.gdEntryCount) * (e.rgd ? 2 : 1);
+                if (directoryEntries > kMaxDirectoryEntries) r = DISK_ERR_FORMAT;
+            }
         }
         first += x.sectors;
     }

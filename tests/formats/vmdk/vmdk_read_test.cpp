@@ -408,3 +408,32 @@ TEST_F(VmdkRead, GeneralOpenFindsVmdkImages) {
     bool x;
     EXPECT_EQ(Disk_IsRangeUnallocated(flat.handle, nullptr, 0, 8, &x), DISK_ERR_ARG);
 }
+
+TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded) {
+    // One extent file with grains of one sector (a directory of 32 MiB for 2^32 - 1 sectors)
+    // named by a thousand extent lines: refused before the directories fill the memory.
+    std::vector<uint8_t> f(512, 0);
+    VmdkSparseHeader h;
+    VmdkSparse_BuildHeader(&h, 0xFFFFFFFF, 0, 3, false, false);
+    h.grainSize = 1;
+    h.rgdOffset = 0;
+    h.gdOffset = 1;
+    h.overHead = 0x8000;
+    VmdkSparse_EncodeHeader(&h, f.data());
+    f.resize(512 + 32u * 1024 * 1024, 0);
+    WriteFile(dir.file("one.vmdk"), f);
+    std::string text = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n";
+    for (int i = 0; i < 1000; ++i) text += "RW 4294967295 SPARSE \"one.vmdk\"\n";
+    text += "ddb.adapterType = \"ide\"\n";
+    WriteText(dir.file("many.vmdk"), text);
+    Image img;
+    EXPECT_EQ(img.Open(dir.file("many.vmdk")), DISK_ERR_FORMAT);
+    // A few of them are fine.
+    std::string few = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n"
+                      "RW 4294967295 SPARSE \"one.vmdk\"\nRW 4294967295 SPARSE \"one.vmdk\"\nddb.adapterType = ide\n";
+    WriteText(dir.file("few.vmdk"), few);
+    Image two;
+    ASSERT_EQ(two.Open(dir.file("few.vmdk")), DISK_OK);
+    EXPECT_EQ(two.Total(), 2 * 0xFFFFFFFFull);
+    EXPECT_EQ(ReadRange(two.image, 0xFFFFFFFFull * 512 - 512, 1024), std::vector<uint8_t>(1024, 0));
+}
