@@ -200,9 +200,7 @@ int CInputSourcePropertyPage::OnWizardNext() {
             ShowMessage(this, 5, 35, UI_MSG_ERROR);
             return -1;
         }
-        ConversionJob_ReleaseMap(job);
-        ConversionJob_ReleaseSource(job);
-        job->trimInPlace = 0;
+        ReleaseChoice();
         job->sourceDevice = text;
         job->sourceKind = JOB_SOURCE_DEVICE;
         job->sourceChoice = 1;
@@ -211,9 +209,7 @@ int CInputSourcePropertyPage::OnWizardNext() {
         break;
     }
     default:
-        ConversionJob_ReleaseMap(job);
-        ConversionJob_ReleaseSource(job);
-        job->trimInPlace = 0;
+        ReleaseChoice();
         job->sourceKind = JOB_SOURCE_NEW_DISK;
         job->sourceChoice = 2;
         job->sourceText = FXString::null;
@@ -223,14 +219,19 @@ int CInputSourcePropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
+void CInputSourcePropertyPage::ReleaseChoice() {
+    // Whatever an earlier choice left open goes first: a new source never overwrites one.
+    ConversionJob_ReleaseMap(job);
+    ConversionJob_ReleaseSource(job);
+    ConversionJob_ReleasePluginOutput(job);
+    job->trimInPlace = 0;
+}
+
 bool CInputSourcePropertyPage::OpenListChoice() {
     FXint item = GetListIndex(sourceList);
     if (item < 0 || (size_t)item > job->sourcePlugins.size()) item = 0;
 
-    // Whatever an earlier choice left open goes first: a new source never overwrites one.
-    ConversionJob_ReleaseMap(job);
-    ConversionJob_ReleaseSource(job);
-    job->trimInPlace = 0;
+    ReleaseChoice();
     job->keySet = 0;
 
     if (item > 0) {

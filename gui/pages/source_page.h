@@ -42,6 +42,8 @@ protected:
 
     // Enables the widgets of the chosen radio button.
     void ApplyEnabling();
+    // Releases the map, the source disk and the plug-in output of an earlier choice.
+    void ReleaseChoice();
     // Next with the list choice: opens the image file or the plug-in disk and runs the trim
     // check. False keeps the page; the job then holds no source disk and no map.
     bool OpenListChoice();

@@ -352,6 +352,34 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     EXPECT_EQ(host.events.Buttons(), "bNC");
 }
 
+TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
+    Build();
+    const char* home = getenv("HOME");
+    const std::string savedHome = home != nullptr ? home : "";
+    setenv("HOME", dir.path().c_str(), 1);
+    FXApp* app = guitest::App();
+    FXFont* before = app->getNormalFont();
+    bool asked = false;
+    BoxWatcher::Instance().other = [&](FXWindow* w) {
+        if (!w->isMemberOf(FXMETACLASS(FXFontDialog))) return false;
+        asked = true;
+        guitest::Command(w, FXDialogBox::ID_ACCEPT);
+        return true;
+    };
+    guitest::After(50, [&] { guitest::Command(page, CInputSourcePropertyPage::ID_FONT); });
+    // The page ends the modal loop of its window (the wizard) with the restart code.
+    EXPECT_EQ(app->runModalFor(host.window), (FXint)UI_RESULT_RESTART);
+    EXPECT_TRUE(asked);
+    FXFont* after = app->getNormalFont();
+    EXPECT_NE(after, before);
+    FXString description;
+    EXPECT_TRUE(Ui_ReadFontFile(dir.file(".vdxfont").c_str(), &description));
+    EXPECT_STREQ(description.text(), after->getFont().text());
+    app->setNormalFont(before);
+    delete after;
+    setenv("HOME", savedHome.c_str(), 1);
+}
+
 TEST_F(SourcePage, PluginDisks) {
     std::string full = dir.file("full.vpl"), plain = dir.file("plain.vpl"), output;
     ASSERT_TRUE(standin::Build({{full, standin::FullFlags()},
