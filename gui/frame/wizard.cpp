@@ -1,0 +1,355 @@
+// The wizard window: header, page switcher, buttons, the conversion job and the plug-in scan.
+#include "gui/frame/wizard.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "disk/plugin.h"
+#include "foundation/platform.h"
+#include "gui/frame/app.h"
+#include "gui/frame/pictures.h"
+#include "gui/frame/widgets.h"
+
+static_assert((FXSelector)FXDialogBox::ID_CANCEL == 60, "cancel selector");
+static_assert((FXSelector)FXDialogBox::ID_ACCEPT == 61, "accept selector");
+
+namespace {
+
+const FXuint kWizardOptions = DECOR_TITLE | DECOR_MINIMIZE | DECOR_CLOSE | DECOR_BORDER |
+                              DECOR_RESIZE | LAYOUT_FIX_WIDTH | LAYOUT_FIX_HEIGHT;
+static_assert(kWizardOptions == 16122624u, "wizard window options");
+
+const FXColor kHeaderColor = FXRGB(255, 255, 255);
+const FXushort kTitleWeight = 70;  // bold
+
+// Title and description messages of the 34 pages.
+const int kPageTexts[WIZARD_PAGE_COUNT][2] = {
+    {25, 26},   {49, 50},   {57, 58},   {59, 60},   {77, 78},   {62, 63},   {38, 39},
+    {81, 82},   {112, 113}, {128, 129}, {162, 163}, {169, 170}, {174, 175}, {183, 184},
+    {197, 198}, {211, 212}, {211, 212}, {214, 215}, {220, 221}, {223, 224}, {231, 232},
+    {233, 234}, {245, 246}, {247, 248}, {249, 250}, {251, 252}, {253, 254}, {255, 256},
+    {257, 258}, {259, 260}, {271, 272}, {274, 275}, {281, 282}, {302, 303},
+};
+
+// Stands in for a wizard page until the pages exist: its title and description in the header,
+// Back (except on the first page), Next and Cancel on, and the wizard's routing behind Next
+// and Back.
+class CWizardPlaceholderPage : public CPropertyPage {
+    FXDECLARE(CWizardPlaceholderPage)
+protected:
+    IPropertyPageEvent* events;
+    ConversionJob* job;
+    FXint index;
+    CWizardPlaceholderPage() : events(NULL), job(NULL), index(0) {}
+
+public:
+    CWizardPlaceholderPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                           FXComposite* switcher)
+        : CPropertyPage(switcher), events(events), job(job), index(index) {
+        title = Ui_MessageText(kPageTexts[index][0]);
+        description = Ui_MessageText(kPageTexts[index][1]);
+    }
+    virtual void OnSetActive() {
+        events->EnableBack(index != WIZARD_PAGE_SOURCE);
+        events->EnableNext(true);
+        events->EnableCancel(true);
+    }
+    virtual int OnWizardNext() { return events->GetNextPage(index); }
+    virtual int OnWizardBack() { return events->GetPrevPage(index); }
+};
+
+FXIMPLEMENT(CWizardPlaceholderPage, CPropertyPage, NULL, 0)
+
+// A fixed-size spacer in a button row.
+void AddSpacer(FXComposite* parent, FXint width) {
+    new FXFrame(parent, FRAME_NONE | LAYOUT_FIX_WIDTH, 0, 0, width, 1, 0, 0, 0, 0);
+}
+
+FXButton* AddButton(FXComposite* parent, int message, FXObject* target, FXSelector selector) {
+    return new FXButton(parent, Ui_MessageText(message), NULL, target, selector,
+                        FRAME_RAISED | FRAME_THICK | LAYOUT_CENTER_Y | LAYOUT_FIX_WIDTH |
+                            LAYOUT_FIX_HEIGHT,
+                        0, 0, Ui_ScaleX(7), Ui_ScaleY(2), 2, 2, 2, 2);
+}
+
+long EnableSender(FXObject* sender, bool enabled) {
+    sender->handle(NULL, FXSEL(SEL_COMMAND, enabled ? FXWindow::ID_ENABLE : FXWindow::ID_DISABLE),
+                   NULL);
+    return 1;
+}
+
+}  // namespace
+
+// ---- Window ------------------------------------------------------------------------------------
+
+FXDEFMAP(CVdxWizard) CVdxWizardMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CVdxWizard::ID_ABOUT, CVdxWizard::onCmdAbout),
+    FXMAPFUNC(SEL_UPDATE, CVdxWizard::ID_ABOUT, CVdxWizard::onUpdAbout),
+    FXMAPFUNC(SEL_COMMAND, CVdxWizard::ID_NEXT, CVdxWizard::onCmdNext),
+    FXMAPFUNC(SEL_UPDATE, CVdxWizard::ID_NEXT, CVdxWizard::onUpdNext),
+    FXMAPFUNC(SEL_COMMAND, CVdxWizard::ID_BACK, CVdxWizard::onCmdBack),
+    FXMAPFUNC(SEL_UPDATE, CVdxWizard::ID_BACK, CVdxWizard::onUpdBack),
+    FXMAPFUNC(SEL_COMMAND, FXDialogBox::ID_ACCEPT, CVdxWizard::onCmdAccept),
+    FXMAPFUNC(SEL_COMMAND, FXDialogBox::ID_CANCEL, CVdxWizard::onCmdCancel),
+    FXMAPFUNC(SEL_UPDATE, FXDialogBox::ID_CANCEL, CVdxWizard::onUpdCancel),
+    FXMAPFUNC(SEL_CLOSE, 0, CVdxWizard::onCmdCancel),
+};
+FXIMPLEMENT(CVdxWizard, FXDialogBox, CVdxWizardMap, ARRAYNUMBER(CVdxWizardMap))
+
+CVdxWizard::CVdxWizard()
+    : titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
+      nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
+      backEnabled(false), cancelEnabled(false), miniIcon(NULL), icon(NULL),
+      sourceButtonPicture(NULL), currentPage(0) {
+    memset(pages, 0, sizeof pages);
+}
+
+CVdxWizard::CVdxWizard(FXApp* app)
+    : FXDialogBox(app, Ui_MessageText(8), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
+                  0, 0, 0, 0, 0),
+      titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
+      nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
+      backEnabled(false), cancelEnabled(false), miniIcon(NULL), icon(NULL),
+      sourceButtonPicture(NULL), currentPage(0) {
+    memset(pages, 0, sizeof pages);
+    // The job's construction defaults come with its constructor.
+
+    miniIcon = new FXGIFIcon(app, Ui_WizardMiniIconGif);
+    icon = new FXGIFIcon(app, Ui_WizardIconGif);
+    sourceButtonPicture = new FXGIFIcon(app, Ui_FontButtonPictureGif);
+
+    // Header: title and description of the current page, and the picture at the right.
+    FXHorizontalFrame* header =
+        new FXHorizontalFrame(this, LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0, 0, DEFAULT_SPACING,
+                              DEFAULT_SPACING, DEFAULT_SPACING, DEFAULT_SPACING, 4, 4);
+    header->setBackColor(kHeaderColor);
+    FXPacker* texts = new FXPacker(header, LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0,
+                                   Ui_ScaleY(5), 0, 0, 0, 0, 0, 0);
+    texts->setBackColor(kHeaderColor);
+    titleLabel = new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT,
+                             Ui_ScaleX(2), 0, Ui_ScaleX(33), Ui_ScaleY(2));
+    titleLabel->setBackColor(kHeaderColor);
+    descriptionLabel =
+        new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT | JUSTIFY_TOP,
+                    Ui_ScaleX(4), Ui_ScaleY(2), Ui_ScaleX(33), Ui_ScaleY(3));
+    descriptionLabel->setBackColor(kHeaderColor);
+    FXFontDesc desc;
+    titleLabel->getFont()->getFontDesc(desc);
+    desc.weight = kTitleWeight;
+    titleFont = new FXFont(app, desc);
+    titleLabel->setFont(titleFont);
+    FXLabel* picture = new FXLabel(header, FXString::null, icon,
+                                   LAYOUT_RIGHT | LAYOUT_CENTER_Y | ICON_BEFORE_TEXT, 0, 0, 0, 0,
+                                   DEFAULT_PAD, Ui_ScaleY(2), DEFAULT_PAD, DEFAULT_PAD);
+    picture->setBackColor(kHeaderColor);
+
+    // Buttons: About at the left; Back, Next and Cancel at the right.
+    FXHorizontalFrame* row = new FXHorizontalFrame(
+        this, LAYOUT_SIDE_BOTTOM | LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0, Ui_ScaleY(4));
+    FXHorizontalFrame* left = new FXHorizontalFrame(
+        row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y, 0, 0, 0, 0, 0, 0, 0, 0);
+    AddSpacer(left, Ui_ScaleX(1));
+    AddButton(left, 12, this, ID_ABOUT);
+    FXHorizontalFrame* right = new FXHorizontalFrame(
+        row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y | LAYOUT_RIGHT, 0, 0, 0,
+        0, 0, 0, 0, 0);
+    backButton = AddButton(right, 10, this, ID_BACK);
+    nextButton = AddButton(right, 9, this, ID_NEXT);
+    AddSpacer(right, Ui_ScaleX(1));
+    cancelButton = AddButton(right, 11, this, FXDialogBox::ID_CANCEL);
+    AddSpacer(right, Ui_ScaleX(1));
+
+    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0,
+                              0, 1, 1, 0, 0);
+    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_BOTTOM | LAYOUT_FILL_X, 0, 0,
+                              0, 0, 1, 1, 0, 0);
+
+    switcher = new FXSwitcher(this, LAYOUT_FILL, 0, 0, 0, 0, 9, 9, 6, 6);
+
+    setIcon(icon);
+    setMiniIcon(miniIcon);
+
+    Ui_ScanPlugins(&job);
+
+    for (FXint i = 0; i < WIZARD_PAGE_COUNT; ++i)
+        pages[i] = new CWizardPlaceholderPage(this, &job, i, switcher);
+
+    ConversionJob_Reset(&job);
+
+    nextEnabled = backEnabled = cancelEnabled = true;
+    currentPage = WIZARD_PAGE_SOURCE;
+    switcher->setCurrent(WIZARD_PAGE_SOURCE, FALSE);
+    titleLabel->setText(pages[WIZARD_PAGE_SOURCE]->title);
+    descriptionLabel->setText(pages[WIZARD_PAGE_SOURCE]->description);
+    pages[WIZARD_PAGE_SOURCE]->OnSetActive();
+}
+
+CVdxWizard::~CVdxWizard() {
+    delete miniIcon;
+    delete icon;
+    delete sourceButtonPicture;
+    miniIcon = icon = sourceButtonPicture = NULL;
+    ConversionJob_Release(&job);
+    delete titleFont;
+    titleFont = NULL;
+}
+
+void CVdxWizard::create() {
+    FXDialogBox::create();
+    if (miniIcon != NULL) miniIcon->create();
+    if (icon != NULL) icon->create();
+    if (sourceButtonPicture != NULL) sourceButtonPicture->create();
+}
+
+void CVdxWizard::detach() {
+    FXDialogBox::detach();
+    if (miniIcon != NULL) miniIcon->detach();
+    if (icon != NULL) icon->detach();
+    if (sourceButtonPicture != NULL) sourceButtonPicture->detach();
+}
+
+void CVdxWizard::destroy() {
+    FXDialogBox::destroy();
+    if (miniIcon != NULL) miniIcon->destroy();
+    if (icon != NULL) icon->destroy();
+    if (sourceButtonPicture != NULL) sourceButtonPicture->destroy();
+}
+
+void CVdxWizard::layout() { FXDialogBox::layout(); }
+
+CPropertyPage* CVdxWizard::GetPage(FXint index) const {
+    if (index < 0 || index >= WIZARD_PAGE_COUNT) return NULL;
+    return pages[index];
+}
+
+void CVdxWizard::ShowPage(FXint index) {
+    currentPage = index;
+    switcher->setCurrent(index, FALSE);
+    titleLabel->setText(pages[index]->title);
+    descriptionLabel->setText(pages[index]->description);
+    pages[index]->OnSetActive();
+}
+
+// ---- Routing and buttons -----------------------------------------------------------------------
+
+int CVdxWizard::GetNextPage(int page) {
+    int message = ROUTING_NO_MESSAGE;
+    int next = Routing_GetNextPage(&job, page, &message);
+    if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(0, message, UI_MSG_ERROR);
+    return next;
+}
+
+int CVdxWizard::GetPrevPage(int page) { return Routing_GetPrevPage(&job, page); }
+
+void CVdxWizard::EnableNext(bool enable) { nextEnabled = enable; }
+void CVdxWizard::EnableBack(bool enable) { backEnabled = enable; }
+void CVdxWizard::EnableCancel(bool enable) { cancelEnabled = enable; }
+
+int CVdxWizard::ShowMessage(int captionMessage, int textMessage, int kind,
+                            const FXString* argument) {
+    return COutputMessage::ShowMessage(this, captionMessage, textMessage, kind, argument);
+}
+
+long CVdxWizard::onCmdAbout(FXObject*, FXSelector, void*) {
+    CAboutDialog about(this, miniIcon, icon);
+    about.execute(PLACEMENT_OWNER);
+    return 1;
+}
+
+long CVdxWizard::onUpdAbout(FXObject* sender, FXSelector, void*) {
+    return EnableSender(sender, true);
+}
+
+long CVdxWizard::onCmdNext(FXObject*, FXSelector, void*) {
+    int next = pages[currentPage]->OnWizardNext();
+    if (next >= 0 && next < WIZARD_PAGE_COUNT) ShowPage(next);
+    return 1;
+}
+
+long CVdxWizard::onUpdNext(FXObject* sender, FXSelector, void*) {
+    return EnableSender(sender, nextEnabled);
+}
+
+long CVdxWizard::onCmdBack(FXObject*, FXSelector, void*) {
+    int previous = pages[currentPage]->OnWizardBack();
+    if (previous >= 0 && previous < WIZARD_PAGE_COUNT) ShowPage(previous);
+    return 1;
+}
+
+long CVdxWizard::onUpdBack(FXObject* sender, FXSelector, void*) {
+    return EnableSender(sender, backEnabled);
+}
+
+long CVdxWizard::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr) {
+    return FXDialogBox::onCmdAccept(sender, sel, ptr);
+}
+
+long CVdxWizard::onCmdCancel(FXObject* sender, FXSelector, void* ptr) {
+    if (!pages[currentPage]->QueryCancel()) return 1;
+    return FXDialogBox::onCmdCancel(sender, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), ptr);
+}
+
+long CVdxWizard::onUpdCancel(FXObject* sender, FXSelector, void*) {
+    return EnableSender(sender, cancelEnabled);
+}
+
+FXuint Ui_RunWizard(FXApp* app) {
+    CVdxWizard* wizard = new CVdxWizard(app);
+    FXuint result = wizard->execute(PLACEMENT_SCREEN);
+    delete wizard;
+    return result;
+}
+
+// ---- Plug-in scan ------------------------------------------------------------------------------
+
+FXString Ui_PluginLabel(const char* name, FXuint version) {
+    FXString text;
+    if (name != NULL) text.assign(name, (FXint)strnlen(name, 255));
+    FXString label;
+    label.format("%s Ver.%u.%u.%u.%u", text.text(), (FXuint)Bytes_GetByte3(version),
+                 (FXuint)Bytes_GetByte2(version), (FXuint)Bytes_GetByte1(version),
+                 (FXuint)Bytes_GetByte0(version));
+    return label;
+}
+
+void Ui_ScanPluginDirectory(ConversionJob* job, const FXString& directory) {
+    FXString* files = NULL;
+    FXint count = FXDir::listFiles(files, directory, "*.vpl", FXDir::NoDirs);
+    for (FXint i = 0; i < count; ++i) {
+        FXString path = directory + files[i];
+        PluginModule* module = Plugin_Alloc();
+        if (module == NULL) break;
+        Plugin_Init(module);
+        if (Plugin_Load(module, path.text()) != DISK_OK) {
+            Mem_Free(module);
+            continue;
+        }
+        if (Plugin_IsAccepted(module)) {
+            PluginListEntry entry;
+            entry.path = path;
+            entry.label = Ui_PluginLabel(Plugin_GetName(module), Plugin_GetVersion(module));
+            entry.module = NULL;
+            int32_t index = (int32_t)job->plugins.size();
+            job->plugins.push_back(entry);
+            if (Plugin_HasReadEx(module) || Plugin_HasRead(module))
+                job->sourcePlugins.push_back(index);
+            if (Plugin_HasWriteEx(module) || Plugin_HasWrite(module))
+                job->destPlugins.push_back(index);
+        }
+        Plugin_Unload(module);
+        Mem_Free(module);
+    }
+    delete[] files;
+}
+
+void Ui_ScanPlugins(ConversionJob* job) {
+    std::vector<char> buffer(4096);
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length <= 0 || (size_t)length >= buffer.size()) return;
+    FXString path(buffer.data(), (FXint)length);
+    FXint slash = path.rfind('/');
+    if (slash < 0) return;
+    Ui_ScanPluginDirectory(job, path.left(slash + 1));
+}

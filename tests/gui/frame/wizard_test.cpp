@@ -1,0 +1,255 @@
+// The wizard window under a display: header and buttons from the catalogue, Next and Back
+// through the routing, messages of the routing, Cancel, About, and the plug-in scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "disk/disk_open.h"
+#include "disk/plugins/standin_build.h"
+#include "foundation/platform.h"
+#include "gui/frame/wizard.h"
+#include "gui_test_util.h"
+#include "volume/used_map.h"
+
+using guitest::After;
+using guitest::App;
+using guitest::Command;
+using guitest::Modal;
+using guitest::Pump;
+
+namespace {
+
+// The button of the wizard that sends `selector`.
+FXButton* ButtonOf(FXWindow* root, FXSelector selector) {
+    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == selector)
+            return static_cast<FXButton*>(w);
+        if (FXButton* inner = ButtonOf(w, selector)) return inner;
+    }
+    return nullptr;
+}
+
+// A label text as the catalogue gives it, without the hot-key marks of button captions.
+std::string Caption(int message) {
+    FXString text = Ui_MessageText(message);
+    return std::string(stripHotKey(text).text());
+}
+
+class WizardTest : public ::testing::Test {
+protected:
+    CVdxWizard* wizard = nullptr;
+
+    void SetUp() override {
+        // Another top-level window keeps the event loop's timers alive once the wizard is gone.
+        guitest::Owner();
+        wizard = new CVdxWizard(App());
+        wizard->create();
+        wizard->show(PLACEMENT_SCREEN);
+        Pump(50);
+    }
+    void TearDown() override {
+        delete wizard;
+        Pump(20);
+    }
+
+    void ExpectPage(int page, int title) {
+        EXPECT_EQ(wizard->GetCurrentPage(), page);
+        EXPECT_STREQ(wizard->GetTitleLabel()->getText().text(), Ui_MessageText(title).text());
+    }
+};
+
+TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons) {
+    EXPECT_STREQ(wizard->getTitle().text(), Ui_MessageText(8).text());
+    ExpectPage(0, 25);
+    EXPECT_STREQ(wizard->GetDescriptionLabel()->getText().text(), Ui_MessageText(26).text());
+    EXPECT_EQ(wizard->GetTitleLabel()->getFont()->getWeight(), 70u);
+    EXPECT_EQ(wizard->getWidth(), Ui_ScaleX(42));
+    EXPECT_EQ(wizard->getHeight(), Ui_ScaleY(28));
+    EXPECT_NE(wizard->getIcon(), nullptr);
+    EXPECT_NE(wizard->getMiniIcon(), nullptr);
+
+    struct Case {
+        FXSelector selector;
+        int message;
+        bool enabled;  // on the first page Back is off
+    } cases[] = {{CVdxWizard::ID_ABOUT, 12, true},
+                 {CVdxWizard::ID_BACK, 10, false},
+                 {CVdxWizard::ID_NEXT, 9, true},
+                 {FXDialogBox::ID_CANCEL, 11, true}};
+    for (const Case& c : cases) {
+        FXButton* button = ButtonOf(wizard, c.selector);
+        ASSERT_NE(button, nullptr) << c.selector;
+        EXPECT_EQ(std::string(button->getText().text()), Caption(c.message));
+        EXPECT_EQ(button->isEnabled() != 0, c.enabled) << c.selector;
+        EXPECT_EQ(button->getWidth(), Ui_ScaleX(7));
+    }
+    // Back sits left of Next, Cancel right of both, About at the far left.
+    EXPECT_LT(ButtonOf(wizard, CVdxWizard::ID_ABOUT)->getX() +
+                  ButtonOf(wizard, CVdxWizard::ID_ABOUT)->getParent()->getX(),
+              ButtonOf(wizard, CVdxWizard::ID_BACK)->getParent()->getX());
+    EXPECT_LT(ButtonOf(wizard, CVdxWizard::ID_BACK)->getX(),
+              ButtonOf(wizard, CVdxWizard::ID_NEXT)->getX());
+    EXPECT_LT(ButtonOf(wizard, CVdxWizard::ID_NEXT)->getX(),
+              ButtonOf(wizard, FXDialogBox::ID_CANCEL)->getX());
+    guitest::Screenshot(wizard, "wizard");
+}
+
+// A new blank disk walks 0 -> 6 -> 7 -> option page -> 32 -> 33, and Next after the run starts
+// over on the first page with the job reset; Back returns the same way.
+TEST_F(WizardTest, NextAndBackFollowTheRouting) {
+    ConversionJob* job = wizard->GetJob();
+    job->sourceKind = JOB_SOURCE_NEW_DISK;
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(6, 38);
+    Pump(30);
+    EXPECT_TRUE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(7, 81);
+    job->destKind = 12;  // VDI
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(21, 233);
+    EXPECT_EQ(job->vdiList4, 3u);
+    Command(wizard, CVdxWizard::ID_BACK);
+    ExpectPage(7, 81);
+    job->destKind = 12;
+    Command(wizard, CVdxWizard::ID_NEXT);
+    Command(wizard, CVdxWizard::ID_NEXT);  // whole cylinders: the boundary page is skipped
+    ExpectPage(32, 281);
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(33, 302);
+    Command(wizard, CVdxWizard::ID_BACK);
+    ExpectPage(32, 281);
+    Command(wizard, CVdxWizard::ID_NEXT);
+    job->sourceChoice = 2;
+    job->sourceText = "typed";
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(0, 25);
+    EXPECT_EQ(job->sourceChoice, 0);
+    EXPECT_EQ(job->sourceText, FXString(""));
+    Pump(30);
+    EXPECT_FALSE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
+    // Back on the first page goes nowhere.
+    Command(wizard, CVdxWizard::ID_BACK);
+    ExpectPage(0, 25);
+}
+
+// A raw image file that cannot be measured keeps the first page with message 56.
+TEST_F(WizardTest, RoutingMessageKeepsThePage) {
+    ConversionJob* job = wizard->GetJob();
+    job->sourceKind = JOB_SOURCE_RAW_FILE;
+    job->sourcePath = "/nonexistent/image.img";
+    std::string shown;
+    bool seen = false;
+    After(150, [&] {
+        FXWindow* box = Modal();
+        ASSERT_NE(box, nullptr);
+        seen = box->isMemberOf(FXMETACLASS(FXMessageBox));
+        shown = guitest::LabelTexts(box);
+        Command(box, FXMessageBox::ID_CLICKED_OK);
+    });
+    Command(wizard, CVdxWizard::ID_NEXT);
+    EXPECT_TRUE(seen);
+    EXPECT_NE(shown.find(Ui_MessageText(56).text()), std::string::npos) << shown;
+    ExpectPage(0, 25);
+}
+
+TEST_F(WizardTest, ModalResults) {
+    After(100, [&] { Command(wizard, FXDialogBox::ID_CANCEL); });
+    EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
+    After(100, [&] { wizard->handle(wizard, FXSEL(SEL_CLOSE, 0), NULL); });
+    EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
+    After(100, [&] { Command(wizard, FXDialogBox::ID_ACCEPT); });
+    EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 1u);
+}
+
+TEST_F(WizardTest, AboutDialog) {
+    bool seen = false;
+    After(150, [&] {
+        FXWindow* about = Modal();
+        ASSERT_NE(about, nullptr);
+        seen = about->isMemberOf(FXMETACLASS(CAboutDialog));
+        Command(about, UI_ID_ACCEPT);
+    });
+    Command(wizard, CVdxWizard::ID_ABOUT);
+    EXPECT_TRUE(seen);
+}
+
+// Whatever the job holds when the window goes is released (checked by the leak checker of the
+// sanitizer build).
+TEST_F(WizardTest, DestructionReleasesTheJob) {
+    ConversionJob* job = wizard->GetJob();
+    job->sourceDisk = Disk_Alloc();
+    Disk_Init(job->sourceDisk);
+    DiskGeometry g = {1000, 16, 63, 512, 0};
+    ASSERT_EQ(Disk_OpenZero(job->sourceDisk, &g), DISK_OK);
+    job->volumeList = UsedMap_Alloc();
+    UsedMap_Init(job->volumeList);
+    delete wizard;
+    wizard = nullptr;
+}
+
+// ---- Plug-in scan ------------------------------------------------------------------------------
+
+TEST(PluginScan, ListsAcceptedModulesOnce) {
+    testsupport::TempDir dir;
+    std::string output;
+    ASSERT_TRUE(standin::Build(
+        {{dir.file("both_a.vpl"), standin::FullFlags()},
+         {dir.file("both_b.vpl"), standin::FullFlags()},
+         {dir.file("reader.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x6A0 -DWITH_INPUT -DWITH_OPEN "
+                                  "-DWITH_READ"},
+         {dir.file("writer.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_OUTPUT "
+                                  "-DWITH_WRITE_EX"},
+         {dir.file("neither.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x600"},
+         {dir.file("version7.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x700 -DWITH_READ"},
+         {dir.file("no_kind.vpl"), "-DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_READ"},
+         {dir.file("module.so"), standin::FullFlags()}},
+        &output))
+        << output;
+    testsupport::WriteText(dir.file("broken.vpl"), "not a shared object");
+    testsupport::RunCommand("mkdir " + testsupport::Quote(dir.file("folder.vpl")));
+
+    ConversionJob job;
+    Ui_ScanPluginDirectory(&job, FXString((dir.path() + "/").c_str()));
+
+    std::set<std::string> listed, sources, destinations;
+    for (const PluginListEntry& e : job.plugins) {
+        std::string path = e.path.text();
+        std::string name = path.substr(path.rfind('/') + 1);
+        EXPECT_EQ(path, dir.file(name));
+        EXPECT_EQ(e.module, nullptr);
+        EXPECT_TRUE(listed.insert(name).second) << name;
+        EXPECT_STREQ(e.label.text(), name == "reader.vpl" ? "Stand-in Ver.0.0.6.160"
+                                                          : "Stand-in Ver.0.0.6.0");
+    }
+    for (int32_t i : job.sourcePlugins) sources.insert(job.plugins.at(i).path.text());
+    for (int32_t i : job.destPlugins) destinations.insert(job.plugins.at(i).path.text());
+    EXPECT_EQ(listed, (std::set<std::string>{"both_a.vpl", "both_b.vpl", "reader.vpl",
+                                             "writer.vpl", "neither.vpl"}));
+    EXPECT_EQ(sources, (std::set<std::string>{dir.file("both_a.vpl"), dir.file("both_b.vpl"),
+                                              dir.file("reader.vpl")}));
+    EXPECT_EQ(destinations, (std::set<std::string>{dir.file("both_a.vpl"),
+                                                   dir.file("both_b.vpl"),
+                                                   dir.file("writer.vpl")}));
+    EXPECT_EQ(job.sourcePlugins.size(), 3u);
+    EXPECT_EQ(job.destPlugins.size(), 3u);
+
+    // A directory without modules, or one that does not exist, lists nothing.
+    ConversionJob empty;
+    Ui_ScanPluginDirectory(&empty, "/nonexistent/");
+    EXPECT_TRUE(empty.plugins.empty());
+}
+
+TEST(PluginScan, Labels) {
+    EXPECT_STREQ(Ui_PluginLabel("Disk", 0x00000612).text(), "Disk Ver.0.0.6.18");
+    EXPECT_STREQ(Ui_PluginLabel("Disk", 0x01020304).text(), "Disk Ver.1.2.3.4");
+    EXPECT_STREQ(Ui_PluginLabel(NULL, 0x600).text(), " Ver.0.0.6.0");
+    EXPECT_STREQ(Ui_PluginLabel("100% %s", 0x600).text(), "100% %s Ver.0.0.6.0");
+    std::string longName(400, 'n');
+    EXPECT_EQ(Ui_PluginLabel(longName.c_str(), 0x600).length(),
+              255 + (FXint)strlen(" Ver.0.0.6.0"));
+}
+
+}  // namespace
