@@ -1,0 +1,547 @@
+// The option, cylinder-boundary, destination-path and convert pages under Xvfb, each in a
+// switcher of its own with a stand-in for the wizard: what they show, what Next stores, what
+// they refuse (VMDK layouts, empty or unfitting roundings, destinations that are the source),
+// the overwrite question, a run to its end, and a cancelled run that stops within a second.
+// Screenshots of every page go to <build>/screenshots.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "disk/disk_open.h"
+#include "formats/vhd/vhd_records.h"
+#include "foundation/platform.h"
+#include "gui/frame/gui_test_util.h"
+#include "gui/frame/widgets.h"
+#include "gui/pages/convert_page.h"
+#include "gui/pages/convert_run.h"
+#include "gui/pages/cylinder_page.h"
+#include "gui/pages/destination_path_page.h"
+#include "gui/pages/option_pages.h"
+
+using guitest::After;
+using guitest::App;
+using guitest::Command;
+using guitest::Modal;
+using guitest::Pump;
+using testsupport::TempDir;
+
+namespace {
+
+// The wizard as a page sees it.
+class FakeEvents : public IPropertyPageEvent {
+public:
+    int nextCalls = 0;
+    bool back = false, next = false, cancel = false;
+    int GetNextPage(int page) override {
+        ++nextCalls;
+        return page + 1;
+    }
+    int GetPrevPage(int page) override { return page - 1; }
+    void EnableNext(bool e) override { next = e; }
+    void EnableBack(bool e) override { back = e; }
+    void EnableCancel(bool e) override { cancel = e; }
+};
+
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+    DiskGeometry g;
+    memset(&g, 0, sizeof g);
+    Geometry_SetTotalSectors(&g, total);
+    g.heads = heads;
+    g.sectors_per_track = spt;
+    g.bytes_per_sector = bps;
+    return g;
+}
+
+// A window of the wizard's size whose switcher holds the page under test.
+class PageHost {
+public:
+    FXMainWindow* window;
+    FXSwitcher* switcher;
+    FakeEvents events;
+    ConversionJob job;
+    PageHost() {
+        App();
+        window = new FXMainWindow(App(), "page", NULL, NULL, DECOR_ALL, 0, 0, Ui_ScaleX(42),
+                                  Ui_ScaleY(24));
+        switcher = new FXSwitcher(window, LAYOUT_FILL_X | LAYOUT_FILL_Y, 0, 0, 0, 0, 9, 9, 6, 6);
+    }
+    ~PageHost() {
+        ConversionJob_Release(&job);
+        delete window;
+    }
+    // Creates and shows the window with the page, then activates the page.
+    void Show(CPropertyPage* page) {
+        window->create();
+        window->show(PLACEMENT_SCREEN);
+        switcher->setCurrent(switcher->indexOfChild(page));
+        page->OnSetActive();
+        Pump(60);
+    }
+    void Shot(const std::string& name) {
+        Pump(60);
+        guitest::Screenshot(window, name);
+    }
+};
+
+// Presses a button of the next modal box after `ms` and keeps the texts it showed.
+void AnswerBox(int ms, FXSelector button, std::string* shown) {
+    After(ms, [=] {
+        FXWindow* box = Modal();
+        ASSERT_NE(box, nullptr);
+        *shown = guitest::LabelTexts(box);
+        Command(box, button);
+    });
+}
+
+std::string Msg(int n) { return Ui_MessageText(n).text(); }
+
+// ---- VMDK page --------------------------------------------------------------------------------
+
+TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
+    PageHost host;
+    host.job.destKind = 0;
+    host.job.vmdkList14 = 11;
+    host.job.workGeometry = Geo(5000, 16, 63);
+    auto* page = new CToVMwareVmdkPropertyPage(&host.events, &host.job, 9, host.switcher);
+    host.Show(page);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_TRUE(host.events.next);
+    EXPECT_TRUE(page->GetFirstTrackCheck()->isEnabled());
+    EXPECT_TRUE(page->GetSplitField()->isEnabled());
+    EXPECT_EQ(page->GetHardwareList()->getCurrentItem(), 11);
+    host.Shot("page09_vmdk");
+
+    struct Row {
+        FXint type;
+        bool firstTrack;
+        const char* split;
+    } refused[] = {
+        {3, false, "1000"},  // stream-optimised with several extents
+        {3, true, ""},       // stream-optimised with a first extent apart
+        {0, false, "4"},     // 1250 extents
+        {0, false, "0"},
+        {0, false, "4294967295"},
+        {0, false, "x"},
+    };
+    for (const Row& r : refused) {
+        page->GetTypeList()->setCurrentItem(r.type);
+        page->GetFirstTrackCheck()->setCheck(r.firstTrack);
+        page->GetSplitField()->setText(r.split);
+        EXPECT_EQ(page->OnWizardNext(), -1) << r.type << " " << r.split;
+        EXPECT_EQ(host.job.vmdkList4, 0u);
+        EXPECT_EQ(host.events.nextCalls, 0);
+    }
+    page->GetTypeList()->setCurrentItem(2);
+    page->GetFirstTrackCheck()->setCheck(true);
+    page->GetSplitField()->setText(" 2000 ");
+    page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC), NULL);
+    EXPECT_EQ(page->OnWizardNext(), 10);
+    EXPECT_EQ(host.job.vmdkList4, 2u);
+    EXPECT_EQ(host.job.vmdkCheck, 1);
+    EXPECT_EQ(host.job.vmdkSplit, 1);
+    EXPECT_EQ(host.job.vmdkSplitSectors, 2000u);
+    EXPECT_EQ(host.job.vmdkRadio, 2u);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.destGeometry), 5000u);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 5000u);
+    EXPECT_EQ(host.job.cylinderBased, 0);
+
+    // The split menu fills the field.
+    page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_SPLIT_2GB), NULL);
+    EXPECT_STREQ(page->GetSplitField()->getText().text(), "4192256");
+    page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_SPLIT_NONE), NULL);
+    EXPECT_STREQ(page->GetSplitField()->getText().text(), "");
+}
+
+TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
+    PageHost host;
+    host.job.destKind = 0;
+    auto* page = new CToVMwareVmdkPropertyPage(&host.events, &host.job, 9, host.switcher);
+    // 63 sectors or less: no first extent of its own.
+    host.job.workGeometry = Geo(63, 1, 63);
+    host.job.vmdkCheck = 1;
+    host.Show(page);
+    EXPECT_FALSE(page->GetFirstTrackCheck()->isEnabled());
+    EXPECT_FALSE(page->GetFirstTrackCheck()->getCheck());
+    EXPECT_EQ(page->OnWizardNext(), 10);
+    EXPECT_EQ(host.job.vmdkCheck, 0);
+
+    // Above 0xFF000000 sectors the image is split into 0xFE000000-sector extents.
+    host.job.workGeometry = Geo(0x100000000ull, 16, 63);
+    page->OnSetActive();
+    EXPECT_FALSE(page->GetSplitField()->isEnabled());
+    EXPECT_FALSE(page->GetFirstTrackCheck()->isEnabled());
+    EXPECT_STREQ(page->GetSplitField()->getText().text(), "4261412864");
+    EXPECT_EQ(page->OnWizardNext(), 10);
+    EXPECT_EQ(host.job.vmdkSplit, 1);
+    EXPECT_EQ(host.job.vmdkSplitSectors, 0xFE000000u);
+    host.Shot("page09_vmdk_forced_split");
+
+    // Sectors of 4096 bytes: message 124, Next off, widgets off.
+    host.job.workGeometry = Geo(5000, 16, 63, 4096);
+    page->OnSetActive();
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_FALSE(page->GetTypeList()->isEnabled());
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    host.Shot("page09_vmdk_impossible");
+}
+
+// ---- VHD pages ----------------------------------------------------------------------------------
+
+TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
+    PageHost host;
+    host.job.destKind = 4;
+    host.job.vhdLayoutIndex = 5;
+    host.job.vhdCreatorIndex = 4;
+    host.job.workGeometry = Geo(1000, 0, 0);
+    auto* page = new CToVirtualPCDynamicPropertyPage(&host.events, &host.job, 13, host.switcher);
+    host.Show(page);
+    EXPECT_EQ(page->GetLayoutList()->getCurrentItem(), 5);
+    EXPECT_EQ(page->GetCreatorList()->getCurrentItem(), 4);
+    host.Shot("page13_vhd_dynamic");
+    const FXint creatorFor[] = {2, 2, 2, 2, 3, 4, 5};
+    for (FXint layout = 0; layout < 7; ++layout) {
+        page->GetLayoutList()->setCurrentItem(layout);
+        page->handle(page->GetLayoutList(),
+                     FXSEL(SEL_COMMAND, CToVirtualPCDynamicPropertyPage::ID_LAYOUT), NULL);
+        EXPECT_EQ(page->GetCreatorList()->getCurrentItem(), creatorFor[layout]) << layout;
+    }
+    EXPECT_EQ(page->OnWizardNext(), 14);
+    EXPECT_EQ(host.job.vhdLayoutIndex, 6u);
+    EXPECT_EQ(host.job.vhdCreatorIndex, 5u);
+    EXPECT_EQ(host.job.cylinderBased, 1);
+    EXPECT_EQ(host.job.destGeometry.heads, 4u);
+    EXPECT_EQ(host.job.destGeometry.sectors_per_track, 17u);
+
+    auto* fixed = new CToVirtualPCFixedPropertyPage(&host.events, &host.job, 14, host.switcher);
+    fixed->create();
+    host.job.destKind = 5;
+    host.job.vhdFixedCreatorIndex = 4;
+    host.Show(fixed);
+    EXPECT_EQ(fixed->GetCreatorList()->getCurrentItem(), 4);
+    fixed->GetCreatorList()->setCurrentItem(1);
+    host.Shot("page14_vhd_fixed");
+    EXPECT_EQ(fixed->OnWizardNext(), 15);
+    EXPECT_EQ(host.job.vhdFixedCreatorIndex, 1u);
+    host.job.workGeometry = Geo(0x100000000ull, 16, 63);
+    fixed->OnSetActive();
+    EXPECT_EQ(std::string(fixed->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+}
+
+// ---- Check-only pages ---------------------------------------------------------------------------
+
+TEST(SimplePages, CheckAndStoreTheirGeometry) {
+    PageHost host;
+    struct Row {
+        int page;
+        int32_t dest;
+        DiskGeometry work;
+        bool possible;
+        uint64_t total;
+        const char* shot;
+    } rows[] = {
+        {22, 13, Geo(1000, 16, 63), true, 1000, "page22_hdi"},
+        {23, 14, Geo(1000, 16, 63, 4096), false, 0, "page23_thd_impossible"},
+        {24, 15, Geo(1000, 16, 63), true, 1000, "page24_nhd"},
+        {25, 16, Geo(1000, 16, 63), true, 1000, "page25_vhd100"},
+        {26, 17, Geo(128001, 16, 63), false, 0, "page26_pc98e_too_large"},
+        {26, 17, Geo(1000, 16, 63), true, 128000, "page26_pc98e"},
+        {27, 18, Geo(1000, 16, 63), true, 1000, "page27_hdim"},
+        {28, 19, Geo(1000, 16, 63, 4096), false, 0, "page28_unz_impossible"},
+        {30, 21, Geo(1000, 16, 63), true, 1000, "page30_flat"},
+    };
+    CToSimplePropertyPage* pages[31] = {};
+    pages[22] = new CToAnex86PropertyPage(&host.events, &host.job, 22, host.switcher);
+    pages[23] = new CToT98PropertyPage(&host.events, &host.job, 23, host.switcher);
+    pages[24] = new CToT98NextPropertyPage(&host.events, &host.job, 24, host.switcher);
+    pages[25] = new CToVirtual98PropertyPage(&host.events, &host.job, 25, host.switcher);
+    pages[26] = new CToPC98EPropertyPage(&host.events, &host.job, 26, host.switcher);
+    pages[27] = new CToSL9821PropertyPage(&host.events, &host.job, 27, host.switcher);
+    pages[28] = new CToUnzPropertyPage(&host.events, &host.job, 28, host.switcher);
+    pages[30] = new CToBetaPropertyPage(&host.events, &host.job, 30, host.switcher);
+    for (const Row& r : rows) {
+        host.job.destKind = r.dest;
+        host.job.workGeometry = r.work;
+        memset(&host.job.destGeometry, 0, sizeof(DiskGeometry));
+        host.Show(pages[r.page]);
+        EXPECT_EQ(std::string(pages[r.page]->GetResultLabel()->getText().text()),
+                  Msg(r.possible ? 122 : 124)) << r.page;
+        EXPECT_EQ(host.events.next, r.possible) << r.page;
+        host.Shot(r.shot);
+        if (r.possible) {
+            EXPECT_EQ(pages[r.page]->OnWizardNext(), r.page + 1);
+            EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), r.total) << r.page;
+        } else {
+            EXPECT_EQ(pages[r.page]->OnWizardNext(), -1) << r.page;
+        }
+    }
+    EXPECT_STREQ(pages[26]->title.text(), Msg(253).c_str());
+    EXPECT_STREQ(pages[30]->description.text(), Msg(272).c_str());
+}
+
+// ---- Cylinder-boundary page -------------------------------------------------------------------
+
+TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk) {
+    PageHost host;
+    host.job.destKind = 13;
+    host.job.destGeometry = Geo(1000, 16, 63);
+    host.job.finalGeometry = host.job.destGeometry;
+    host.job.cylinderBased = 1;
+    host.job.cylinderRounding = 0;
+    auto* page = new CAdjustCylinderBoundaryPropertyPage(&host.events, &host.job, 31, host.switcher);
+    host.Show(page);
+    EXPECT_FALSE(page->GetKeepRadio()->isEnabled());
+    EXPECT_EQ(page->GetRadioId(), CAdjustCylinderBoundaryPropertyPage::ID_UP);
+    EXPECT_EQ(host.job.cylinderRounding, 1);
+    host.Shot("page31_cylinders");
+
+    // Down below one cylinder: message 124, the page stays, nothing stored.
+    page->handle(NULL, FXSEL(SEL_COMMAND, CAdjustCylinderBoundaryPropertyPage::ID_DOWN), NULL);
+    std::string shown;
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(124).substr(0, 20)), std::string::npos) << shown;
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 1000u);
+    EXPECT_EQ(host.job.cylinderRounding, 1);
+
+    page->handle(NULL, FXSEL(SEL_COMMAND, CAdjustCylinderBoundaryPropertyPage::ID_UP), NULL);
+    EXPECT_EQ(page->OnWizardNext(), 32);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 1008u);
+
+    // A rounding up that the destination can no longer hold is refused with message 124.
+    host.job.destGeometry = Geo(8388000, 255, 63);
+    page->OnSetActive();
+    shown.clear();
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_FALSE(shown.empty());
+
+    // A destination that is not cylinder based may keep its total.
+    host.job.destKind = 21;
+    host.job.cylinderBased = 0;
+    host.job.cylinderRounding = 0;
+    host.job.destGeometry = Geo(1000, 16, 63);
+    page->OnSetActive();
+    EXPECT_TRUE(page->GetKeepRadio()->isEnabled());
+    EXPECT_EQ(page->GetRadioId(), CAdjustCylinderBoundaryPropertyPage::ID_KEEP);
+    EXPECT_EQ(page->OnWizardNext(), 32);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 1000u);
+    EXPECT_EQ(host.job.cylinderRounding, 0);
+}
+
+// ---- Destination path page ---------------------------------------------------------------------
+
+TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
+    TempDir dir;
+    PageHost host;
+    std::string raw = dir.file("source.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(1 << 20, 4));
+    DiskGeometry g;
+    Vhd_ComputeGeometry(1 << 20, &g);
+    host.job.sourcePath = raw.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    host.job.destKind = 21;
+    host.job.finalGeometry = g;
+    host.job.destName = "";
+    auto* page = new CInputDestPropertyPage(&host.events, &host.job, 32, host.switcher);
+    host.Show(page);
+    EXPECT_TRUE(host.events.next && host.events.back && host.events.cancel);
+    EXPECT_STREQ(page->GetHintLabel()->getText().text(), "");
+
+    std::string shown;
+    // Empty: message 27.
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(27).substr(0, 15)), std::string::npos);
+
+    // The source itself, under its name or through a link, and an image beside its own
+    // description: refused with message 310.
+    ASSERT_EQ(link(raw.c_str(), dir.file("alias.img").c_str()), 0);
+    for (const std::string& name : {raw, dir.file("alias.img"), dir.file("disk.txt")}) {
+        page->GetPathField()->setText(name.c_str());
+        shown.clear();
+        AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1) << name;
+        EXPECT_NE(shown.find(Msg(DEST_PATH_MSG_REFUSED)), std::string::npos) << name;
+        EXPECT_EQ(host.events.nextCalls, 0);
+    }
+    host.Shot("page32_destination");
+
+    // An existing file (or its ".txt" sibling): No keeps the page, Yes goes on.
+    testsupport::WriteFile(dir.file("old.txt"), {1, 2, 3});
+    page->GetPathField()->setText(dir.file("old.img").c_str());
+    AnswerBox(100, FXMessageBox::ID_CLICKED_NO, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(288).substr(0, 20)), std::string::npos);
+    AnswerBox(100, FXMessageBox::ID_CLICKED_YES, &shown);
+    EXPECT_EQ(page->OnWizardNext(), 33);
+    EXPECT_EQ(std::string(host.job.destPath.text()), dir.file("old.img"));
+
+    // A relative name is made absolute; a new file asks nothing.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    page->GetPathField()->setText("  new.img ");
+    EXPECT_EQ(page->OnWizardNext(), 33);
+    EXPECT_EQ(std::string(host.job.destPath.text()), dir.file("new.img"));
+    EXPECT_STREQ(host.job.destName.text(), "new.img");
+    ASSERT_EQ(chdir(cwd), 0);
+
+    // Hints: partition saving with a descriptor, and plug-ins.
+    host.job.destKind = 20;
+    host.job.splitCheck1 = 1;
+    page->OnSetActive();
+    EXPECT_EQ(std::string(page->GetHintLabel()->getText().text()), Msg(285));
+    host.job.destKind = 22;
+    page->OnSetActive();
+    EXPECT_EQ(std::string(page->GetHintLabel()->getText().text()), Msg(286));
+    // A plug-in destination without a loaded plug-in fails with message 32.
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(32).substr(0, 20)), std::string::npos);
+    EXPECT_EQ(host.job.pluginDest, nullptr);
+    EXPECT_EQ(DestPath_PatternMessage(0), 289);
+    EXPECT_EQ(DestPath_PatternMessage(13), 297);
+    EXPECT_EQ(DestPath_PatternMessage(21), 301);
+}
+
+// ---- Convert page ----------------------------------------------------------------------------------
+
+typedef std::chrono::steady_clock Clock;
+
+void WaitForEnd(CConvertPropertyPage* page, int limitMs) {
+    Clock::time_point start = Clock::now();
+    while (page->IsRunning() &&
+           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() < limitMs)
+        Pump(20);
+}
+
+TEST(ConvertPage, RunsToTheEnd) {
+    TempDir dir;
+    PageHost host;
+    std::string raw = dir.file("source.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 6));
+    DiskGeometry g;
+    Vhd_ComputeGeometry(8 << 20, &g);
+    host.job.sourcePath = raw.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    host.job.destKind = 21;
+    host.job.finalGeometry = g;
+    host.job.destPath = dir.file("copy.img").c_str();
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    WaitForEnd(page, 10000);
+    ASSERT_FALSE(page->IsRunning());
+    EXPECT_EQ(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(305));
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    EXPECT_EQ(page->GetProgressBar()->getProgress(), page->GetProgressBar()->getTotal());
+    EXPECT_EQ(testsupport::ReadFile(dir.file("copy.img")), testsupport::ReadFile(raw));
+    EXPECT_NE(std::string(page->GetProgressLabel()->getText().text()).find("16,384 / 16,384"),
+              std::string::npos)
+        << page->GetProgressLabel()->getText().text();
+    EXPECT_TRUE(page->QueryCancel());
+    host.Shot("page33_convert_done");
+    EXPECT_EQ(page->OnWizardNext(), 34);
+
+    // A failing run shows message 307 (the destination directory does not exist).
+    host.job.destPath = dir.file("missing/dir/copy.img").c_str();
+    page->OnSetActive();
+    WaitForEnd(page, 10000);
+    EXPECT_EQ(page->GetResult(), DISK_ERR_CREATE);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(307));
+    EXPECT_EQ(page->GetProgressBar()->getProgress(), 0);
+}
+
+TEST(ConvertPage, CancelStopsWithinASecond) {
+    TempDir dir;
+    PageHost host;
+    // A long source: 32 GiB of holes, read in full by the VMDK writer.
+    std::string raw = dir.file("long.raw");
+    ASSERT_EQ(testsupport::RunCommand("truncate -s 32G " + testsupport::Quote(raw)), 0);
+    DiskGeometry g;
+    Vhd_ComputeGeometry(32ull << 30, &g);
+    host.job.sourcePath = raw.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    host.job.destKind = 0;
+    host.job.vmdkList14 = 11;
+    host.job.finalGeometry = g;
+    host.job.destPath = dir.file("long.vmdk").c_str();
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    EXPECT_FALSE(host.events.back);
+    EXPECT_FALSE(host.events.next);
+    EXPECT_TRUE(host.events.cancel);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(304));
+    Pump(300);
+    ASSERT_TRUE(page->IsRunning());
+    host.Shot("page33_convert_running");
+
+    // The stop question: No goes on, Yes stops.
+    After(100, [&] {
+        FXWindow* question = Modal();
+        ASSERT_NE(question, nullptr);
+        ASSERT_TRUE(question->isMemberOf(FXMETACLASS(CYesNoDialog)));
+        Command(question, FXDialogBox::ID_CANCEL);
+    });
+    EXPECT_FALSE(page->QueryCancel());
+    Pump(100);
+    EXPECT_TRUE(page->IsRunning());
+    Clock::time_point yes;
+    After(100, [&] {
+        FXWindow* question = Modal();
+        ASSERT_NE(question, nullptr);
+        guitest::Screenshot(question, "page33_stop_question");
+        yes = Clock::now();
+        Command(question, FXDialogBox::ID_ACCEPT);
+    });
+    EXPECT_FALSE(page->QueryCancel());
+    WaitForEnd(page, 5000);
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - yes).count();
+    ASSERT_FALSE(page->IsRunning());
+    EXPECT_LT(ms, 1000.0);
+    EXPECT_EQ(page->GetResult(), DISK_CANCELLED);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(306));
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    host.Shot("page33_convert_cancelled");
+}
+
+TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
+    TempDir dir;
+    std::string raw = dir.file("long.raw");
+    ASSERT_EQ(testsupport::RunCommand("truncate -s 32G " + testsupport::Quote(raw)), 0);
+    Clock::time_point start;
+    {
+        PageHost host;
+        DiskGeometry g;
+        Vhd_ComputeGeometry(32ull << 30, &g);
+        host.job.sourcePath = raw.c_str();
+        host.job.sourceDisk = Disk_Alloc();
+        Disk_Init(host.job.sourceDisk);
+        ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+        host.job.destKind = 0;
+        host.job.finalGeometry = g;
+        host.job.destPath = dir.file("long.vmdk").c_str();
+        auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+        host.Show(page);
+        Pump(200);
+        ASSERT_TRUE(page->IsRunning());
+        start = Clock::now();
+    }
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    EXPECT_LT(ms, 1000.0);
+}
+
+}  // namespace
