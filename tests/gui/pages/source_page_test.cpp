@@ -843,6 +843,18 @@ TEST_F(DestPage, ListChoicesAndGeometry) {
     DiskGeometry g = {2048, 4, 32, 512, 0};
     Open(path, &g);
     guitest::Screenshot(host.window, "page07_destination_type");
+    // The list dropped down: formats without a writer yet are greyed.
+    FXMenuButton* drop = guitest::FindChild<FXMenuButton>(page->GetBuiltinList());
+    ASSERT_NE(drop, nullptr);
+    guitest::Command(drop, FXMenuButton::ID_POST);
+    guitest::Pump(150);
+    guitest::App()->flush(true);
+    testsupport::RunCommand("import -window root " +
+                            testsupport::Quote(std::string(VDX_BINARY_DIR) +
+                                               "/screenshots/page07_destination_list.png") +
+                            " 2>/dev/null");
+    guitest::Command(drop, FXMenuButton::ID_UNPOST);
+    guitest::Pump(50);
     EXPECT_EQ(page->GetBuiltinList()->getNumItems(), 22);
     EXPECT_FALSE(page->GetPluginRadio()->isEnabled());
     for (int i = 0; i < 22; ++i)
