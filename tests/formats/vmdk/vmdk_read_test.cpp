@@ -437,3 +437,35 @@ TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded) {
     EXPECT_EQ(two.Total(), 2 * 0xFFFFFFFFull);
     EXPECT_EQ(ReadRange(two.image, 0xFFFFFFFFull * 512 - 512, 1024), std::vector<uint8_t>(1024, 0));
 }
+
+TEST_F(VmdkRead, ShiftJisDescriptorsNameTheirFiles) {
+    const std::string sjis = "\x83\x66\x83\x42\x83\x58\x83\x4e";                      // Shift_JIS
+    const std::string utf8 = "\xe3\x83\x87\xe3\x82\xa3\xe3\x82\xb9\xe3\x82\xaf";  // the same name
+    std::vector<uint8_t> raw = PatternDisk(1 << 20, 21);
+    WriteFile(dir.file(utf8 + "-flat.vmdk"), raw);
+    WriteText(dir.file("sjis.vmdk"), "# Disk DescriptorFile\nversion=1\nencoding=\"Shift_JIS\"\nCID=1\n"
+                                     "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"" +
+                                         sjis + "-flat.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    Image img;
+    ASSERT_EQ(img.Open(dir.file("sjis.vmdk")), DISK_OK);
+    EXPECT_EQ(std::string(img.image->flatExtents[0].path), dir.file(utf8 + "-flat.vmdk"));
+    EXPECT_TRUE(ReadAll(img.image) == raw);
+    // A child whose hint is in Shift_JIS.
+    std::string parent = dir.file(utf8 + ".vmdk");
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(dir.file(utf8 + "-flat.vmdk")) + " " + Quote(parent)), 0);
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " + Quote(dir.file("c.vmdk")) + " 1M"), 0);
+    WriteText(dir.file("c.vmdk"), "version=1\nencoding=\"Shift_JIS\"\nCID=2\nparentCID=1\n"
+                                  "createType=\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" + sjis +
+                                      ".vmdk\"\nRW 2048 SPARSE \"c-s001.vmdk\"\n");
+    Image child;
+    ASSERT_EQ(child.Open(dir.file("c.vmdk")), DISK_OK);
+    EXPECT_TRUE(ReadAll(child.image) == raw);
+    uint8_t h[4096], w[4096], p[4096];
+    TextBuffer hint, work, result;
+    TextBuffer_Init(&hint, h, 0, sizeof h);
+    TextBuffer_Init(&work, w, 0, sizeof w);
+    TextBuffer_Init(&result, p, 0, sizeof p);
+    ASSERT_TRUE(Vmdk_GetParentPath(child.image, &hint, &work, &result));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(h)), utf8 + ".vmdk");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(p)), parent);
+}
