@@ -51,9 +51,8 @@ int CallOnGuiBridge(UiGuiCall function, uint64_t value, void* user) {
     return CWaitDialog::CallOnGuiThread(function, value, static_cast<CWaitDialog*>(user));
 }
 
-// The disk picker and the option pages that plug-ins build are not offered by this program
-// yet: a plug-in asking for them is answered as if the user had declined.
-int DeclineFileSelector(void*, void*, void*, void*) { return 1; }
+// The option pages that plug-ins build are not offered by this program yet: a plug-in asking
+// for them is answered as if the user had declined.
 int DeclinePageDialog(void*, int, int, int, void*, void*) { return 1; }
 
 struct OpenFileJob {
@@ -77,7 +76,7 @@ struct OpenPluginJob {
 
 int RunOpenPlugin(void* data, CWaitDialog* dialog) {
     OpenPluginJob* job = static_cast<OpenPluginJob*>(data);
-    PluginHostDialogs dialogs = {dialog, DeclineFileSelector, dialog, DeclinePageDialog};
+    PluginHostDialogs dialogs = {dialog, Ui_RunPluginDiskSelector, dialog, DeclinePageDialog};
     PluginHostCallbacks callbacks = {{QueryRunningBridge, dialog, CallOnGuiBridge, dialog},
                                      &dialogs};
     return Disk_OpenPlugin(job->handle, job->module, job->path, true, NULL, &callbacks);
@@ -92,6 +91,36 @@ int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bo
                        Ui_MessageText(textMessage));
     dialog.Run(PLACEMENT_OWNER);
     return dialog.result;
+}
+
+// ---- Disk picker of a source plug-in --------------------------------------------------------------
+
+FXIMPLEMENT(CPluginDiskSelectorDialog, CSelectFileBaseDialog, NULL, 0)
+
+CPluginDiskSelectorDialog::CPluginDiskSelectorDialog(FXWindow* owner, PluginFillFn fill,
+                                                     void* argument)
+    : CSelectFileBaseDialog(owner), fillResult(0), selected(NULL) {
+    fillResult = fill != NULL ? fill(treeList, AddItem, argument) : DISK_ERR_ARG;
+}
+
+void CPluginDiskSelectorDialog::SetSelection(void* itemData) { selected = itemData; }
+
+void* CPluginDiskSelectorDialog::AddItem(void* tree, void* parent, const char* text,
+                                         void* data) {
+    if (tree == NULL) return NULL;
+    FXString label;
+    if (text != NULL) Ui_CStringToFXString(&label, text, TEXT_ENC_UTF8);
+    return static_cast<FXTreeList*>(tree)->appendItem(static_cast<FXTreeItem*>(parent), label,
+                                                       NULL, NULL, data);
+}
+
+int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument) {
+    CPluginDiskSelectorDialog dialog(static_cast<FXWindow*>(owner),
+                                     reinterpret_cast<PluginFillFn>(fill), fillArgument);
+    if (dialog.fillResult != 0) return dialog.fillResult;
+    if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return 1;
+    if (out != NULL) *static_cast<void**>(out) = dialog.selected;
+    return 0;
 }
 
 // ---- Page ----------------------------------------------------------------------------------------

@@ -18,6 +18,34 @@ class CWaitDialog;
 int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bool readOnly,
                        int parentMode, int titleMessage, int textMessage);
 
+// ---- Disk picker of a source plug-in -------------------------------------------------------------
+// A plug-in that serves several disks lets the user pick one from a tree it fills: it is given a
+// function that appends an item (tree list, parent item or NULL, NUL-terminated UTF-8 text,
+// item data) and answers the new item.
+typedef void* (*PluginAddItemFn)(void* tree, void* parent, const char* text, void* data);
+typedef int (*PluginFillFn)(void* tree, PluginAddItemFn addItem, void* argument);
+
+class CPluginDiskSelectorDialog : public CSelectFileBaseDialog {
+    FXDECLARE(CPluginDiskSelectorDialog)
+public:
+    FXint fillResult;  // the fill function's answer
+    void* selected;    // data of the item chosen on acceptance
+protected:
+    CPluginDiskSelectorDialog() : fillResult(0), selected(NULL) {}
+
+public:
+    // Builds the picker and lets the plug-in fill its tree.
+    CPluginDiskSelectorDialog(FXWindow* owner, PluginFillFn fill, void* argument);
+    virtual void SetSelection(void* itemData);
+    // The item-adding function handed to plug-ins.
+    static void* AddItem(void* tree, void* parent, const char* text, void* data);
+};
+
+// The picker run for a plug-in (GUI thread): a non-zero fill answer is returned at once;
+// otherwise the dialog runs at the owner's centre, and acceptance with a chosen item stores its
+// data through `out` (a void**) and answers 0; anything else answers 1.
+int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument);
+
 class CInputSourcePropertyPage : public CVdxPropertyPageBase {
     FXDECLARE(CInputSourcePropertyPage)
 protected:

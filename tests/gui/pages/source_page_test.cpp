@@ -458,6 +458,50 @@ TEST_F(SourcePage, PluginDisks) {
     guitest::Screenshot(host.window, "page00_source_plugins");
 }
 
+// The disk picker a source plug-in fills (reached from the plug-in through the host record).
+int gPickerData[3];
+int FillPicker(void* tree, PluginAddItemFn add, void* argument) {
+    void* machine = add(tree, NULL, "Machine", &gPickerData[0]);
+    add(tree, machine, "Disk 1", &gPickerData[1]);
+    add(tree, machine, "Disk \xC3\xA9", &gPickerData[2]);
+    return *static_cast<int*>(argument);
+}
+
+TEST(PluginDiskPicker, FillsTheTreeAndAnswersTheChosenItem) {
+    guitest::App();
+    BoxWatcher::Instance().Start();
+    int fillAnswer = DISK_ERR_PLUGIN;
+    void* out = &fillAnswer;
+    // A failing fill ends the picker before anything is shown.
+    EXPECT_EQ(Ui_RunPluginDiskSelector(guitest::Owner(), (void*)FillPicker, &out, &fillAnswer),
+              DISK_ERR_PLUGIN);
+    EXPECT_EQ(out, &fillAnswer);
+
+    fillAnswer = 0;
+    for (bool accept : {true, false}) {
+        std::string second;
+        BoxWatcher::Instance().other = [&](FXWindow* w) {
+            if (!w->isMemberOf(FXMETACLASS(CPluginDiskSelectorDialog))) return false;
+            FXTreeList* tree = static_cast<CPluginDiskSelectorDialog*>(w)->GetTreeList();
+            FXTreeItem* machine = tree->getFirstItem();
+            tree->expandTree(machine);
+            second = machine->getFirst()->getNext()->getText().text();
+            if (accept) {
+                tree->setCurrentItem(machine->getFirst());
+                tree->selectItem(machine->getFirst());
+                guitest::Screenshot(w, "page00_plugin_disk_picker");
+            }
+            guitest::Command(w, accept ? UI_ID_ACCEPT : UI_ID_CANCEL);
+            return true;
+        };
+        out = nullptr;
+        EXPECT_EQ(Ui_RunPluginDiskSelector(guitest::Owner(), (void*)FillPicker, &out, &fillAnswer),
+                  accept ? 0 : 1);
+        EXPECT_EQ(out, accept ? (void*)&gPickerData[1] : nullptr);
+        EXPECT_EQ(second, "Disk \xC3\xA9");
+    }
+}
+
 // ---- Source-information pages -----------------------------------------------------------------------
 
 template <class Page>
