@@ -446,10 +446,14 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return rc;
     }
     // The Linux driver (and Windows when it finds damage) sets this bit while the volume is in
-    // use: clusters may already hold data that the table does not show.
-    if (!human68k &&
-        (raw[type == FAT_TYPE_32 ? FAT32_STATE_OFFSET : FAT16_STATE_OFFSET] & FAT_STATE_DIRTY) != 0) {
-        return DISK_ERR_FS_CORRUPT;
+    // use: clusters may already hold data that the table does not show. Without the extended
+    // boot signature after it the byte is boot code.
+    if (!human68k) {
+        const uint32_t at = type == FAT_TYPE_32 ? FAT32_STATE_OFFSET : FAT16_STATE_OFFSET;
+        const uint8_t signature = raw[at + 1];
+        if ((signature == 0x28 || signature == 0x29) && (raw[at] & FAT_STATE_DIRTY) != 0) {
+            return DISK_ERR_FS_CORRUPT;
+        }
     }
     // Reserved area, tables and root directory must lie inside the partition.
     const uint64_t metaBytes =
