@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
@@ -19,7 +20,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
@@ -46,7 +47,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
@@ -73,7 +74,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
@@ -100,7 +101,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
@@ -127,7 +128,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
@@ -148,11 +149,14 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 };
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
-DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {Vmdk_CanCompact};
+DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
-DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {Vmdk_HasParent};
+DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
-DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {Vmdk_IsRangeUnallocated};
+DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

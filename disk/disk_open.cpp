@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
@@ -28,7 +29,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
     nullptr,  // 5 VHDX
-    nullptr,  // 6 VHD
+    Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
