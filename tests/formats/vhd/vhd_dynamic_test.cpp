@@ -74,6 +74,14 @@ TEST_F(VhdRead, QemuDynamicImagesReadAsQemuReadsThem) {
     DiskGeometry g = {};
     Disk_GetGeometry(&disk, &g);
     EXPECT_EQ(Geometry_GetTotalSectors(&g), bytes / 512);
+    // Under another name the general open finds the kind by probing.
+    const std::vector<uint8_t> content = ReadAll(&disk);
+    ASSERT_EQ(std::rename(dir.file("q.vhd").c_str(), dir.file("q.img").c_str()), 0);
+    DiskHandle h{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&h, dir.file("q.img").c_str(), true), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_VHD);
+    EXPECT_EQ(ReadAll(&h), content);
+    Disk_Close(&h);
 }
 
 TEST_F(VhdRead, SectorBitmapsDecideBetweenFileAndZeros) {
