@@ -226,6 +226,9 @@ static bool NextNdiToken(const uint8_t* text, uint32_t length, uint32_t* pos, Te
 // that they describe a disk: DISK_ERR_FORMAT for anything else.
 static int ParseNdi(const uint8_t* text, uint32_t length, uint64_t* dataOffset, DiskGeometry* g)
 {
+    // A descriptor written with a text editor ends in a line break: it counts as trailing blank.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || IsBlank(text[length - 1])))
+        --length;
     uint32_t pos = 0;
     TextView token;
     if (!NextNdiToken(text, length, &pos, &token)) return DISK_ERR_FORMAT;
