@@ -96,11 +96,14 @@ int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
         spt = 255;
     }
     VhdFooter sized = *footer;
-    sized.originalSize = size;
-    sized.currentSize = size;
     sized.cylinders = static_cast<uint16_t>(cylinders);
     sized.heads = static_cast<uint8_t>(heads);
     sized.sectorsPerTrack = static_cast<uint8_t>(spt);
+    // A disk sized by its current size states exactly the source's bytes, so that it reads back
+    // at the source's size; the 128 KiB rounding only pads disks that readers size by CHS.
+    const uint64_t stated = Vhd_FooterUsesCurrentSize(&sized) ? total * 512 : size;
+    sized.originalSize = stated;
+    sized.currentSize = stated;
     // Readers size a disk by its CHS fields unless its creator (or a maximal CHS) says current
     // size: a footer that would show fewer sectors than the disk holds is refused.
     if (Vhd_FooterDiskSectors(&sized) < total) return DISK_ERR_ARG;

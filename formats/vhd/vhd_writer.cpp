@@ -91,13 +91,6 @@ uint64_t WriterTableLength(uint32_t entries, uint32_t alignment) {
 
 // A footer whose creator sizes the disk by its current size states the exact size, so that
 // every reader sees the total and nothing more.
-void SetExactCurrentSize(VhdFooter* footer, uint64_t total) {
-    if (Vhd_FooterUsesCurrentSize(footer)) {
-        footer->originalSize = total * 512;
-        footer->currentSize = total * 512;
-    }
-}
-
 void FinishFooter(VhdFooter* footer, VhdFooter* disk) {
     footer->checksum = Vhd_ComputeChecksum(footer, sizeof(VhdFooter), VHD_FOOTER_CHECKSUM_OFFSET);
     Vhd_FooterToDisk(footer, disk);
@@ -374,7 +367,6 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
                DISK_OK) {
         return rc;
     }
-    SetExactCurrentSize(&footer, total);
     VhdDynamicHeader header;
     if (headerTemplate != nullptr) {
         header = *headerTemplate;

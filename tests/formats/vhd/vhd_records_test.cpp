@@ -159,13 +159,15 @@ TEST(VhdFooter, SizesAndCylindersByGeometry) {
     } cases[] = {
         // Whole cylinders for a CHS creator.
         {VHD_CODE_VPC, 16 * 63 * 1000, 16, 63, DISK_OK, 516161536, 1000, 16, 63},
-        // A partial cylinder reads back whole only with a current-size creator.
-        {VHD_CODE_WIN, 1000, 16, 63, DISK_OK, 524288, 0, 16, 63},
+        // A partial cylinder reads back whole only with a current-size creator, which states
+        // exactly the disk's bytes.
+        {VHD_CODE_WIN, 1000, 16, 63, DISK_OK, 512000, 0, 16, 63},
         {VHD_CODE_VPC, 1000, 16, 63, DISK_ERR_ARG, 0, 0, 0, 0},
         {VHD_CODE_VS, 1000, 16, 63, DISK_ERR_ARG, 0, 0, 0, 0},
-        // Exactly 65535 x 16 x 255 sectors and more: 65535 cylinders, sizes still rounded.
-        {VHD_CODE_VPC, 65535ull * 16 * 255, 16, 255, DISK_OK, 136900116480, 65535, 16, 255},
-        {VHD_CODE_VPC, 65535ull * 16 * 255 + 100, 16, 255, DISK_OK, 136900116480, 65535, 16, 255},
+        // Exactly 65535 x 16 x 255 sectors and more: the largest CHS, so readers take the
+        // current size, which states exactly the disk's bytes.
+        {VHD_CODE_VPC, 65535ull * 16 * 255, 16, 255, DISK_OK, 136899993600, 65535, 16, 255},
+        {VHD_CODE_VPC, 65535ull * 16 * 255 + 100, 16, 255, DISK_OK, 136900044800, 65535, 16, 255},
         // More cylinders than 16 bits with another geometry: the largest CHS, sized by current
         // size, so that no reader cuts the disk at 65535 x 16 x 63.
         {VHD_CODE_VPC, 65536ull * 16 * 63, 16, 63, DISK_OK, 33822867456, 65535, 16, 255},
