@@ -11,6 +11,10 @@
 #include "gui/frame/app.h"
 #include "gui/frame/pictures.h"
 #include "gui/frame/widgets.h"
+#include "gui/pages/convert_page.h"
+#include "gui/pages/cylinder_page.h"
+#include "gui/pages/destination_path_page.h"
+#include "gui/pages/option_pages.h"
 
 static_assert((FXSelector)FXDialogBox::ID_CANCEL == 60, "cancel selector");
 static_assert((FXSelector)FXDialogBox::ID_ACCEPT == 61, "accept selector");
@@ -173,8 +177,33 @@ CVdxWizard::CVdxWizard(FXApp* app)
 
     Ui_ScanPlugins(&job);
 
-    for (FXint i = 0; i < WIZARD_PAGE_COUNT; ++i)
-        pages[i] = new CWizardPlaceholderPage(this, &job, i, switcher);
+    for (FXint i = 0; i < WIZARD_PAGE_COUNT; ++i) {
+        switch (i) {
+        case 9: pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher); break;
+        case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
+        case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
+        case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
+        case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;
+        case 24: pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher); break;
+        case 25: pages[i] = new CToVirtual98PropertyPage(this, &job, i, switcher); break;
+        case 26: pages[i] = new CToPC98EPropertyPage(this, &job, i, switcher); break;
+        case 27: pages[i] = new CToSL9821PropertyPage(this, &job, i, switcher); break;
+        case 28: pages[i] = new CToUnzPropertyPage(this, &job, i, switcher); break;
+        case 30: pages[i] = new CToBetaPropertyPage(this, &job, i, switcher); break;
+        case WIZARD_PAGE_CYLINDERS:
+            pages[i] = new CAdjustCylinderBoundaryPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_DEST_PATH:
+            pages[i] = new CInputDestPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_CONVERT:
+            pages[i] = new CConvertPropertyPage(this, &job, i, switcher);
+            break;
+        default:
+            pages[i] = new CWizardPlaceholderPage(this, &job, i, switcher);
+            break;
+        }
+    }
 
     ConversionJob_Reset(&job);
 
