@@ -102,7 +102,8 @@ int CInputDestPropertyPage::NextPlugin(const FXString& name) {
         return 0;
     }
     if (context != NULL) Plugin_DestroyOutputContext(module, context);
-    if (job->pluginDest == context) job->pluginDest = NULL;
+    // No context of an earlier path is left behind either.
+    ConversionJob_ReleasePluginOutput(job);
     if (outcome == -1) ShowMessage(this, 0, 32, UI_MSG_ERROR);
     return -1;
 }

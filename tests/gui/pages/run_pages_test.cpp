@@ -5,6 +5,7 @@
 // Screenshots of every page go to <build>/screenshots.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,9 @@
 #include <string>
 
 #include "disk/disk_open.h"
+#include "disk/plugin.h"
+#include "disk/plugins/standin_build.h"
+#include "disk/plugins/standin_state.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
 #include "gui/frame/gui_test_util.h"
@@ -99,6 +103,15 @@ void AnswerBox(int ms, FXSelector button, std::string* shown) {
 }
 
 std::string Msg(int n) { return Ui_MessageText(n).text(); }
+
+typedef std::chrono::steady_clock Clock;
+
+void WaitForEnd(CConvertPropertyPage* page, int limitMs) {
+    Clock::time_point start = Clock::now();
+    while (page->IsRunning() &&
+           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() < limitMs)
+        Pump(20);
+}
 
 // ---- VMDK page --------------------------------------------------------------------------------
 
@@ -413,16 +426,87 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
     EXPECT_EQ(DestPath_PatternMessage(21), 301);
 }
 
-// ---- Convert page ----------------------------------------------------------------------------------
+// ---- Plug-in destination -------------------------------------------------------------------------
 
-typedef std::chrono::steady_clock Clock;
-
-void WaitForEnd(CConvertPropertyPage* page, int limitMs) {
-    Clock::time_point start = Clock::now();
-    while (page->IsRunning() &&
-           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() < limitMs)
-        Pump(20);
+// A loaded stand-in module chosen as the destination plug-in, as the destination-type page
+// leaves it; answers its steering record.
+StandinState* ChoosePlugin(ConversionJob* job, const std::string& path) {
+    PluginListEntry entry;
+    entry.path = path.c_str();
+    entry.module = Plugin_Alloc();
+    Plugin_Init(entry.module);
+    EXPECT_EQ(Plugin_Load(entry.module, path.c_str()), DISK_OK);
+    job->plugins.push_back(entry);
+    job->destPlugins.push_back(0);
+    job->destPluginIndex = 0;
+    job->destKind = JOB_DEST_PLUGIN;
+    StandinState* s = static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
+    memset(s, 0, sizeof *s);
+    return s;
 }
+
+TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
+    TempDir dir;
+    std::string output;
+    ASSERT_TRUE(standin::Build({{dir.file("full.vpl"), standin::FullFlags()}}, &output)) << output;
+    PageHost host;
+    StandinState* s = ChoosePlugin(&host.job, dir.file("full.vpl"));
+    std::string raw = dir.file("source.raw");
+    testsupport::WriteFile(raw, std::vector<uint8_t>(1 << 20, 0x5A));
+    DiskGeometry g;
+    Vhd_ComputeGeometry(1 << 20, &g);
+    host.job.sourcePath = raw.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    host.job.finalGeometry = g;
+    auto* page = new CInputDestPropertyPage(&host.events, &host.job, 32, host.switcher);
+    host.Show(page);
+    host.Shot("page32_destination_plugin");
+
+    // 1: refused without a message; the context is given back.
+    s->setPathExResult = 1;
+    page->GetPathField()->setText("plugin:target");
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_EQ(s->outputsCreated, 1);
+    EXPECT_EQ(s->outputsFreed, 1);
+    EXPECT_EQ(host.job.pluginDest, nullptr);
+    // Another answer fails with message 32.
+    s->setPathExResult = 7;
+    std::string shown;
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(32).substr(0, 20)), std::string::npos);
+    EXPECT_EQ(s->outputsFreed, 2);
+    // 0 accepts: the context stays with the job, the path is taken as typed.
+    s->setPathExResult = 0;
+    EXPECT_EQ(page->OnWizardNext(), 33);
+    EXPECT_NE(host.job.pluginDest, nullptr);
+    EXPECT_STREQ(host.job.destPath.text(), "plugin:target");
+    EXPECT_EQ(s->outputsFreed, 2);
+
+    // The run writes through the plug-in with its context; a failure keeps its own text.
+    s->writeResult = DISK_ERR_PLUGIN;
+    s->messageAnswer = 1;
+    auto* convert = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(convert);
+    WaitForEnd(convert, 10000);
+    EXPECT_EQ(convert->GetResult(), DISK_ERR_PLUGIN);
+    EXPECT_EQ(s->writeExs, 1);
+    EXPECT_EQ(s->lastHostArgument, host.job.pluginDest);
+    EXPECT_EQ(s->writtenFirstByte, 0x5A);
+    EXPECT_STREQ(convert->GetPluginMessage().text(), "stand-in failure");
+    std::string status = convert->GetStatusLabel()->getText().text();
+    EXPECT_NE(status.find("[stand-in failure]"), std::string::npos) << status;
+    host.Shot("page33_convert_plugin_failed");
+    s->writeResult = DISK_OK;
+    convert->OnSetActive();
+    WaitForEnd(convert, 10000);
+    EXPECT_EQ(convert->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(convert->GetStatusLabel()->getText().text()), Msg(305));
+}
+
+// ---- Convert page ----------------------------------------------------------------------------------
 
 TEST(ConvertPage, RunsToTheEnd) {
     TempDir dir;
