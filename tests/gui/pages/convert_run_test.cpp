@@ -745,6 +745,15 @@ TEST(VmdkOptions, RecordFromTheJob) {
     const uint32_t sizes[] = {63, 2000, 2000, 937};
     for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(Vmdk_CreateOptionsExtent(o, i)->sectors, sizes[i]);
     Mem_Free(o);
+    // A split size beyond the disk leaves one extent, which is never listed apart.
+    job.vmdkCheck = 0;
+    job.vmdkSplitSectors = 8000;
+    ASSERT_EQ(ConvertRun_BuildVmdkOptions(&job, 5000, &o), DISK_OK);
+    EXPECT_EQ(o->extentCount, 1u);
+    EXPECT_EQ(o->split, 0u);
+    Mem_Free(o);
+    job.vmdkCheck = 1;
+    job.vmdkSplitSectors = 2000;
     // Refused layouts build nothing.
     job.vmdkList4 = 3;
     EXPECT_EQ(ConvertRun_BuildVmdkOptions(&job, 5000, &o), DISK_ERR_ARG);
