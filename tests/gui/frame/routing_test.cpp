@@ -28,8 +28,9 @@ DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 51
     return g;
 }
 
-// A disk handle of any kind for the routing to look at. Kinds without their handler linked in
-// get a bare object (their tables are empty, so closing only frees it).
+// A disk handle for the routing to look at: a real zero disk, or a bare object for the kinds
+// whose pages the routing picks (Bochs images answer through substituted table slots; split sets
+// and plug-in disks are never closed by the rows that use them, see DropSource).
 DiskHandle* MakeDisk(DiskKind kind, const DiskGeometry& g) {
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
@@ -43,9 +44,11 @@ DiskHandle* MakeDisk(DiskKind kind, const DiskGeometry& g) {
     return h;
 }
 
-// The Bochs sparse kind answers its geometry through its table slot, substituted here.
-DiskGeometry gSparseGeometry;
-void SparseGeometry(void*, DiskGeometry* out) { *out = gSparseGeometry; }
+// The Bochs kinds answer their geometry and close through their table slots, substituted here.
+DiskGeometry gFakeGeometry;
+void FakeGeometry(void*, DiskGeometry* out) { *out = gFakeGeometry; }
+void FakeClose(void*) {}
+const DiskKind kFakedKinds[] = {DISK_KIND_BOCHS_REDOLOG, DISK_KIND_BOCHS_SPARSE};
 
 int gBochsBaseClosed = 0;
 void CountBochsBaseClose(void*) { ++gBochsBaseClosed; }
@@ -60,18 +63,35 @@ class RoutingTest : public ::testing::Test {
 protected:
     ConversionJob job;
     testsupport::TempDir dir;
-    DiskGeometryFn savedSparse = nullptr;
+    DiskGeometryFn savedGeometry[2] = {};
+    DiskCloseFn savedClose[2] = {};
 
     void SetUp() override {
-        savedSparse = DiskGeometryTable[DISK_KIND_BOCHS_SPARSE];
-        DiskGeometryTable[DISK_KIND_BOCHS_SPARSE] = SparseGeometry;
+        for (int i = 0; i < 2; ++i) {
+            savedGeometry[i] = DiskGeometryTable[kFakedKinds[i]];
+            savedClose[i] = DiskCloseTable[kFakedKinds[i]];
+            DiskGeometryTable[kFakedKinds[i]] = FakeGeometry;
+            DiskCloseTable[kFakedKinds[i]] = FakeClose;
+        }
         Routing_CloseBochsBase = CountBochsBaseClose;
         gBochsBaseClosed = 0;
     }
     void TearDown() override {
+        DropSource();
         ConversionJob_Release(&job);
-        DiskGeometryTable[DISK_KIND_BOCHS_SPARSE] = savedSparse;
+        for (int i = 0; i < 2; ++i) {
+            DiskGeometryTable[kFakedKinds[i]] = savedGeometry[i];
+            DiskCloseTable[kFakedKinds[i]] = savedClose[i];
+        }
         Routing_CloseBochsBase = nullptr;
+    }
+
+    // Takes a bare split-set object out of the job without running the split set's close.
+    void DropSource() {
+        if (job.sourceDisk == nullptr || job.sourceDisk->kind != DISK_KIND_SPLIT) return;
+        Mem_Free(job.sourceDisk->object);
+        Mem_Free(job.sourceDisk);
+        job.sourceDisk = nullptr;
     }
 
     int Next(int page, int* message = nullptr) {
@@ -83,6 +103,7 @@ protected:
     int Back(int page) { return Routing_GetPrevPage(&job, page); }
 
     void OpenSource(DiskKind kind, const DiskGeometry& g = Geo(2048, 16, 63)) {
+        DropSource();
         ConversionJob_ReleaseSource(&job);
         job.sourceKind = JOB_SOURCE_IMAGE;
         job.sourceDisk = MakeDisk(kind, g);
@@ -97,9 +118,9 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageByOpenedKind) {
         int page;
     } cases[] = {{DISK_KIND_BOCHS_REDOLOG, 3}, {DISK_KIND_BOCHS_SPARSE, 2},
                  {DISK_KIND_SPLIT, 5},         {DISK_KIND_ZERO, 7},
-                 {DISK_KIND_VMDK, 7},          {DISK_KIND_PLUGIN, 7}};
+                 {DISK_KIND_PLUGIN, 7}};
     for (const Case& c : cases) {
-        gSparseGeometry = Geo(5000, 15, 17);
+        gFakeGeometry = Geo(5000, 15, 17);
         job.bgCompanionPath = "old base";
         job.hsHeads = job.psHeads = job.bgHeads = 99;
         OpenSource(c.kind);
@@ -112,7 +133,8 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageByOpenedKind) {
         }
         if (c.page == 3) {
             EXPECT_EQ(job.bgCompanionPath, FXString(""));
-            EXPECT_EQ(job.bgHeads, 0u);  // the bare test object has no geometry
+            EXPECT_EQ(job.bgHeads, 15u);
+            EXPECT_EQ(job.bgSectors, 17u);
         }
         if (c.page == 5) {
             EXPECT_EQ(job.psHeads, 16u);
@@ -422,10 +444,12 @@ TEST_F(RoutingTest, BackwardRows) {
         {DISK_KIND_BOCHS_SPARSE, JOB_SOURCE_IMAGE, 2, true},
         {DISK_KIND_BOCHS_REDOLOG, JOB_SOURCE_IMAGE, 3, true},
         {DISK_KIND_SPLIT, JOB_SOURCE_IMAGE, 5, true},
+        // Any other kind: the source is closed and the source kind decides.
         {DISK_KIND_ZERO, JOB_SOURCE_NEW_DISK, 6, false},
-        {DISK_KIND_RAW, JOB_SOURCE_RAW_FILE, 1, false},
-        {DISK_KIND_DEVICE, JOB_SOURCE_DEVICE, 4, false},
-        {DISK_KIND_VMDK, JOB_SOURCE_IMAGE, 0, false},
+        {DISK_KIND_ZERO, JOB_SOURCE_RAW_FILE, 1, false},
+        {DISK_KIND_ZERO, JOB_SOURCE_DEVICE, 4, false},
+        {DISK_KIND_ZERO, JOB_SOURCE_IMAGE, 0, false},
+        {DISK_KIND_PLUGIN, JOB_SOURCE_IMAGE, 0, false},
         {DISK_KIND_NONE, JOB_SOURCE_IMAGE, 0, false},
     };
     for (const Case& c : cases) {

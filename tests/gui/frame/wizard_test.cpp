@@ -37,30 +37,80 @@ std::string Caption(int message) {
     return std::string(stripHotKey(text).text());
 }
 
+// A page whose answers the test chooses. By default it behaves like every page of the wizard:
+// Next and Back ask the wizard's routing, and on activation Back is on except on page 0.
+class ScriptedPage : public CPropertyPage {
+public:
+    IPropertyPageEvent* events;
+    int index;
+    int activated = 0;
+    bool mayCancel = true;
+    int fixedNext = -2;  // -2: ask the routing; otherwise the answer of Next
+    ScriptedPage(IPropertyPageEvent* events, int index, FXComposite* switcher)
+        : CPropertyPage(switcher), events(events), index(index) {}
+    virtual void OnSetActive() {
+        ++activated;
+        events->EnableBack(index != 0);
+        events->EnableNext(true);
+        events->EnableCancel(true);
+    }
+    virtual int OnWizardNext() { return fixedNext == -2 ? events->GetNextPage(index) : fixedNext; }
+    virtual int OnWizardBack() { return events->GetPrevPage(index); }
+    virtual bool QueryCancel() { return mayCancel; }
+};
+
+// The wizard with its pages replaced by scripted ones, so that the window itself is tested
+// whatever the real pages do.
+class ScriptedWizard : public CVdxWizard {
+public:
+    ScriptedWizard(FXApp* app) : CVdxWizard(app) {
+        for (int i = 0; i < WIZARD_PAGE_COUNT; ++i) {
+            ScriptedPage* page = new ScriptedPage(this, i, switcher);
+            page->title = pages[i]->title;
+            page->description = pages[i]->description;
+            page->reparent(switcher, pages[i]);
+            delete pages[i];
+            pages[i] = page;
+        }
+        switcher->setCurrent(WIZARD_PAGE_SOURCE, FALSE);
+    }
+    ScriptedPage* Page(int index) { return static_cast<ScriptedPage*>(pages[index]); }
+};
+
 class WizardTest : public ::testing::Test {
 protected:
     CVdxWizard* wizard = nullptr;
+    ScriptedWizard* scripted = nullptr;
 
     void SetUp() override {
         // Another top-level window keeps the event loop's timers alive once the wizard is gone.
         guitest::Owner();
-        wizard = new CVdxWizard(App());
-        wizard->create();
-        wizard->show(PLACEMENT_SCREEN);
-        Pump(50);
     }
     void TearDown() override {
         delete wizard;
         Pump(20);
     }
+    void Show(CVdxWizard* w) {
+        wizard = w;
+        wizard->create();
+        wizard->show(PLACEMENT_SCREEN);
+        Pump(50);
+    }
+    void ShowScripted() {
+        scripted = new ScriptedWizard(App());
+        Show(scripted);
+    }
 
     void ExpectPage(int page, int title) {
         EXPECT_EQ(wizard->GetCurrentPage(), page);
         EXPECT_STREQ(wizard->GetTitleLabel()->getText().text(), Ui_MessageText(title).text());
+        EXPECT_STREQ(wizard->GetDescriptionLabel()->getText().text(),
+                     wizard->GetPage(page)->description.text());
     }
 };
 
 TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons) {
+    Show(new CVdxWizard(App()));
     EXPECT_STREQ(wizard->getTitle().text(), Ui_MessageText(8).text());
     ExpectPage(0, 25);
     EXPECT_STREQ(wizard->GetDescriptionLabel()->getText().text(), Ui_MessageText(26).text());
@@ -99,6 +149,7 @@ TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons) {
 // A new blank disk walks 0 -> 6 -> 7 -> option page -> 32 -> 33, and Next after the run starts
 // over on the first page with the job reset; Back returns the same way.
 TEST_F(WizardTest, NextAndBackFollowTheRouting) {
+    ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceKind = JOB_SOURCE_NEW_DISK;
     Command(wizard, CVdxWizard::ID_NEXT);
@@ -137,6 +188,7 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting) {
 
 // A raw image file that cannot be measured keeps the first page with message 56.
 TEST_F(WizardTest, RoutingMessageKeepsThePage) {
+    ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceKind = JOB_SOURCE_RAW_FILE;
     job->sourcePath = "/nonexistent/image.img";
@@ -156,6 +208,7 @@ TEST_F(WizardTest, RoutingMessageKeepsThePage) {
 }
 
 TEST_F(WizardTest, ModalResults) {
+    ShowScripted();
     After(100, [&] { Command(wizard, FXDialogBox::ID_CANCEL); });
     EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
     After(100, [&] { wizard->handle(wizard, FXSEL(SEL_CLOSE, 0), NULL); });
@@ -164,7 +217,44 @@ TEST_F(WizardTest, ModalResults) {
     EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 1u);
 }
 
+// A page that answers -1 (or an index outside the wizard) keeps everything as it is.
+TEST_F(WizardTest, StayWhenThePageSaysSo) {
+    ShowScripted();
+    ScriptedPage* first = scripted->Page(0);
+    int activations = first->activated;
+    for (int answer : {-1, 34, 1000}) {
+        first->fixedNext = answer;
+        Command(wizard, CVdxWizard::ID_NEXT);
+        ExpectPage(0, 25);
+        EXPECT_EQ(first->activated, activations);
+    }
+    first->fixedNext = 8;
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(8, 112);
+    EXPECT_EQ(scripted->Page(8)->activated, 1);
+}
+
+// Closing the window or Cancel while the current page refuses (a running conversion) leaves the
+// wizard open; once the page agrees it ends with 0.
+TEST_F(WizardTest, CancelAsksTheCurrentPage) {
+    ShowScripted();
+    scripted->Page(0)->mayCancel = false;
+    bool stillOpen = false;
+    After(100, [&] {
+        wizard->handle(wizard, FXSEL(SEL_CLOSE, 0), NULL);
+        Command(wizard, FXDialogBox::ID_CANCEL);
+    });
+    After(250, [&] {
+        stillOpen = wizard->shown() && Modal() == wizard;
+        scripted->Page(0)->mayCancel = true;
+        Command(wizard, FXDialogBox::ID_CANCEL);
+    });
+    EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
+    EXPECT_TRUE(stillOpen);
+}
+
 TEST_F(WizardTest, AboutDialog) {
+    ShowScripted();
     bool seen = false;
     After(150, [&] {
         FXWindow* about = Modal();
@@ -179,6 +269,7 @@ TEST_F(WizardTest, AboutDialog) {
 // Whatever the job holds when the window goes is released (checked by the leak checker of the
 // sanitizer build).
 TEST_F(WizardTest, DestructionReleasesTheJob) {
+    ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceDisk = Disk_Alloc();
     Disk_Init(job->sourceDisk);
