@@ -126,8 +126,7 @@ CVdxWizard::CVdxWizard(FXApp* app)
 
     // Header: title and description of the current page, and the picture at the right.
     FXHorizontalFrame* header =
-        new FXHorizontalFrame(this, LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0, 0, DEFAULT_SPACING,
-                              DEFAULT_SPACING, DEFAULT_SPACING, DEFAULT_SPACING, 4, 4);
+        new FXHorizontalFrame(this, LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4);
     header->setBackColor(kHeaderColor);
     FXPacker* texts = new FXPacker(header, LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0,
                                    Ui_ScaleY(5), 0, 0, 0, 0, 0, 0);
