@@ -585,6 +585,16 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
     Disk_GetGeometry(parent, &geometry);
     if (geometry.bytes_per_sector != 512) return DISK_ERR_FORMAT;
     if (Vhd_CheckGeometry(&geometry) != 0) return DISK_ERR_ARG;
+    // The child takes the place of a file at its path: never one of the images of the parent's
+    // chain (the parent path itself is checked by the writer).
+    const DiskHandle* link = parent;
+    for (uint32_t depth = 0; depth <= VHD_MAX_PARENT_DEPTH && link != nullptr &&
+                             Disk_GetKind(link) == DISK_KIND_VHD && Disk_GetObject(link) != nullptr;
+         depth++) {
+        const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(link));
+        if (SameFile(reinterpret_cast<const char*>(image->pathStorage), childPath)) return DISK_ERR_ARG;
+        link = image->parent;
+    }
 
     VhdFooter fresh;
     const VhdFooter* parentFooter = &fresh;

@@ -86,7 +86,8 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
 // Creates an empty differencing VHD at childPath for the open parent disk found at parentPath
 // (both absolute). DISK_ERR_FORMAT for a parent without 512-byte sectors or whose time cannot
 // be read; DISK_ERR_ARG for unusable options, paths that do not fit or cannot be related, a
-// child path naming the parent, or a parent size the child's footer cannot state; else
+// child path naming the parent or a VHD further up its chain, or a parent size the child's
+// footer cannot state; else
 // DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM. An existing file at childPath is replaced
 // only when the child has been written completely.
 int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,

@@ -763,6 +763,31 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
     Disk_Close(&ph);
 }
 
+// A child named like an image further up the parent's chain would take that image's place:
+// refused, the chain as it was.
+TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
+    const std::string base = MakeParent("chain");
+    const std::string middle = dir.file("chain/middle.vhd");
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, base.c_str(), true), DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, base.c_str(), middle.c_str()), DISK_OK);
+    Disk_Close(&ph);
+    const std::vector<uint8_t> baseBytes = ReadFile(base), middleBytes = ReadFile(middle);
+    ASSERT_EQ(Disk_Open(&ph, middle.c_str(), true), DISK_OK);
+    for (const std::string& target : {base, dir.file("chain/../chain/parent.vhd")}) {
+        SCOPED_TRACE(target);
+        EXPECT_EQ(Vhd_CreateChild(&ph, &o, middle.c_str(), target.c_str()), DISK_ERR_ARG);
+        EXPECT_TRUE(ReadFile(base) == baseBytes);
+        EXPECT_TRUE(ReadFile(middle) == middleBytes);
+        EXPECT_FALSE(Os_PathExists((base + "_del").c_str()));
+        EXPECT_FALSE(Os_PathExists((base + "_temp").c_str()));
+    }
+    Disk_Close(&ph);
+    ASSERT_EQ(OpenVhd(middle), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), parentData);
+}
+
 TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
     if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     // A fixed parent made by qemu (creator "qemu", CHS size).
