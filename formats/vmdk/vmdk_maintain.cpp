@@ -4,9 +4,12 @@
 
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
+#include "disk/disk_source.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_sparse.h"
@@ -709,6 +712,37 @@ bool AbsolutePath(const char* path, char* out) {
     return ok;
 }
 
+// The VMDK image behind a parent source (also through a resizing view), or NULL.
+const VmdkImage* ParentImage(const VmdkImage* image) {
+    const DiskSource* source = image->parent;
+    if (!source) return nullptr;
+    if (source->ops == &DiskSourceResizedOps) {
+        const ResizeView* view = static_cast<const ResizeView*>(source->impl);
+        source = view ? view->source : nullptr;
+    }
+    return source ? static_cast<const VmdkImage*>(DiskSource_GetVmdk(source)) : nullptr;
+}
+
+// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
+// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
+// another spelling of a path and links count as the same file.
+bool IsFileOfChain(const VmdkImage* image, const char* path) {
+    struct stat target;
+    if (stat(path, &target) != 0) return false;
+    auto same = [&](const char* p) {
+        struct stat st;
+        return p[0] != 0 && stat(p, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
+    };
+    for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
+        if (same(image->path)) return true;
+        for (uint32_t i = 0; i < image->extentCount; ++i) {
+            if (same(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return true;
+        }
+        image = ParentImage(image);
+    }
+    return false;
+}
+
 // parentFileNameHint of a child: the parent path as given, the bare name when both lie in one
 // directory, or the parent path relative to the child's directory.
 int ParentHint(const char* parentPath, const char* childPath, bool absolute, TextBuffer* hint) {
@@ -804,6 +838,13 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
     if (r == DISK_OK) r = RewriteChecked(image, edits, &text, !split, count, check);
     if (r == DISK_OK && (!check->isChild || check->split != d.split || check->flat)) r = DISK_ERR_FORMAT;
     if (r == DISK_OK && !split && text.length > kEmbeddedBytes) r = DISK_ERR_FORMAT;
+    // The child's files are written over whatever lies at their paths: none may be a file of the
+    // parent's chain.
+    if (r == DISK_OK && IsFileOfChain(image, childPath)) r = DISK_ERR_ARG;
+    for (uint32_t i = 0; r == DISK_OK && split && i < count; ++i) {
+        r = JoinDir(childPath, edits->extents[i].fileName, extentPath);
+        if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
+    }
 
     // No grains: every extent is written from a zero disk.
     DiskHandle zero;

@@ -101,9 +101,10 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
 // stream-optimised parents recognised in any letter case), sparse extents of the parent's
 // sizes and no ddb lines, and parentFileNameHint = the parent path as given (absoluteHint) or
 // relative to the child's directory. Every extent is written without grains. DISK_ERR_ARG for
-// a parent that is not an open VMDK image, a child path equal to the parent's, names too long
-// or a hint that cannot be made relative; DISK_ERR_FORMAT when the descriptor cannot be
-// rewritten into a readable child descriptor; DISK_ERR_CREATE, DISK_ERR_WRITE.
+// a parent that is not an open VMDK image, a child path equal to the parent's, a child file
+// (descriptor or extent) that would land on a file of a VMDK image of the parent's chain,
+// names too long or a hint that cannot be made relative; DISK_ERR_FORMAT when the descriptor
+// cannot be rewritten into a readable child descriptor; DISK_ERR_CREATE, DISK_ERR_WRITE.
 int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const char* childPath,
                      bool absoluteHint);
 

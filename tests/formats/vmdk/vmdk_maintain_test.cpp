@@ -641,6 +641,71 @@ TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
     EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
+// A child whose descriptor or extents would land on a file of its parent (the parent under
+// another spelling, its flat file, one of its numbered extents) is refused with every file of
+// the parent as it was.
+TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(4096 * 512, 23));
+    struct Case {
+        const char* name;
+        uint32_t choice;
+        uint32_t split;
+        const char* child;  // relative to the parent's directory ("DIR": that directory's name)
+    };
+    const Case cases[] = {
+        {"monolithic parent under another spelling", 0, 0, "./p.vmdk"},
+        {"flat file of the parent", 1, 0, "p-flat.vmdk"},
+        {"first extent of a split parent", 0, 1024, "x-s001.vmdk"},
+        {"parent through a detour", 0, 1024, "../DIR/p.vmdk"},
+        // The parent's descriptor was renamed from "x.vmdk": a child "x.vmdk" would number its
+        // extents "x-s001.vmdk", ... like the parent's.
+        {"child extents over parent extents", 0, 1024, "x.vmdk"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir d;
+        std::string parent = d.file("p.vmdk");
+        ASSERT_EQ(CreateImage(src, d.file("x.vmdk"), c.choice, false, c.split), DISK_OK);
+        ASSERT_TRUE(Os_RenameFile(d.file("x.vmdk").c_str(), parent.c_str()));
+        if (c.choice == 1) {
+            ASSERT_TRUE(Os_RenameFile(d.file("x-flat.vmdk").c_str(), d.file("p-flat.vmdk").c_str()));
+            std::string text = Text(parent);
+            text.replace(text.find("x-flat.vmdk"), 11, "p-flat.vmdk");
+            WriteText(parent, text);
+        }
+        auto before = Snapshot(d.path());
+        {
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
+            std::string child = d.path() + "/" + c.child;
+            size_t at = child.find("DIR");
+            if (at != std::string::npos) child.replace(at, 3, d.path().substr(d.path().rfind('/') + 1));
+            EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_ERR_ARG);
+        }
+        EXPECT_TRUE(Snapshot(d.path()) == before);
+        Disk image;
+        EXPECT_EQ(image.OpenVmdk(parent), DISK_OK);
+        if (image.handle.object) {
+            EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(src));
+        }
+    }
+    // The parent's own parent is no place for a child either.
+    TempDir d;
+    std::string base = d.file("base.vmdk"), middle = d.file("middle.vmdk");
+    ASSERT_EQ(CreateImage(src, base, 0), DISK_OK);
+    {
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(base), DISK_OK);
+        ASSERT_EQ(Vmdk_CreateChild(&image.handle, base.c_str(), middle.c_str(), false), DISK_OK);
+    }
+    auto before = Snapshot(d.path());
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(middle), DISK_OK);
+    EXPECT_EQ(Vmdk_CreateChild(&image.handle, middle.c_str(), base.c_str(), false), DISK_ERR_ARG);
+    EXPECT_TRUE(Snapshot(d.path()) == before);
+}
+
 // ---- Descriptor parameters ---------------------------------------------------------------------
 
 TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
