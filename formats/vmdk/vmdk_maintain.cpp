@@ -880,6 +880,21 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
 
 // ---- Changing parameters --------------------------------------------------------------------------
 
+namespace {
+
+// Whether two names, each in its descriptor's encoding, are the same text.
+bool SameName(TextView a, TextEncoding encodingA, TextView b, TextEncoding encodingB) {
+    uint8_t storageA[kNameCapacity], storageB[kNameCapacity];
+    TextBuffer ua, ub;
+    TextBuffer_Init(&ua, storageA, 0, sizeof storageA);
+    TextBuffer_Init(&ub, storageB, 0, sizeof storageB);
+    if (!Enc_ConvertAppend(&ua, TEXT_ENC_UTF8, a, encodingA) || !Enc_ConvertAppend(&ub, TEXT_ENC_UTF8, b, encodingB))
+        return false;
+    return ua.length == ub.length && std::memcmp(storageA, storageB, ua.length) == 0;
+}
+
+}  // namespace
+
 int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
                           const char* descriptorPath, TextEncoding editEncoding,
                           TextEncoding outputEncoding) {
@@ -910,7 +925,10 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     if (r == DISK_OK && (check->extentCount != d.extentCount || check->split != d.split || check->flat != d.flat))
         r = DISK_ERR_ARG;
     for (uint32_t i = 0; r == DISK_OK && i < d.extentCount; ++i)
-        if (check->extents[i].sectors != d.extents[i].sectors || check->extents[i].type != d.extents[i].type)
+        if (check->extents[i].sectors != d.extents[i].sectors || check->extents[i].type != d.extents[i].type ||
+            check->extents[i].offset != d.extents[i].offset ||
+            !SameName(check->extents[i].fileName, static_cast<TextEncoding>(check->textEncoding),
+                      d.extents[i].fileName, static_cast<TextEncoding>(d.textEncoding)))
             r = DISK_ERR_ARG;
 
     if (r == DISK_OK && embedded) {

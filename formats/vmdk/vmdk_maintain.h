@@ -111,7 +111,8 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
 // Rewrites the descriptor of the open image with the edits (values in editEncoding, the text
 // written in outputEncoding). The extent lines are kept when the edits set extentCount to the
 // image's extent count with no entry set. The new text must parse and describe the same
-// extents, and an embedded text must fit the descriptor area of the first extent: otherwise
+// extents (sizes, types, offsets and file names), and an embedded text must fit the descriptor
+// area of the first extent: otherwise
 // DISK_ERR_ARG and nothing is written. An embedded descriptor is written in place (its sectors
 // only); a separate descriptor file (descriptorPath, or the image path when NULL) is replaced
 // through a temporary file and a rename, and the image is opened again (writable, parent mode

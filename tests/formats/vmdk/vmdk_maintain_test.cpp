@@ -793,6 +793,21 @@ TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
     EXPECT_EQ(ReadFile(dir.file("f-flat.vmdk")), flatFile);
     EXPECT_EQ(QemuCheck(path), "");
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+
+    // Edits that name another extent file describe another disk: refused with the descriptor
+    // as it was and the image still open.
+    const std::vector<uint8_t> descriptor = ReadFile(path);
+    ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
+    Vmdk_ClearDescriptorEdits(edits.get());
+    edits->extentCount = 1;
+    edits->extents[0].set = 1;
+    edits->extents[0].sectors = 4096;
+    Text_FromCStringUtf8(&edits->extents[0].fileName, "elsewhere-flat.vmdk");
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+              DISK_ERR_ARG);
+    EXPECT_TRUE(ReadFile(path) == descriptor);
+    EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"f-flat.vmdk", "f.vmdk", "src.raw"}));
+    EXPECT_TRUE(ReadDisk(&image.handle) == ReadFile(src));
 }
 
 // ---- Commits ---------------------------------------------------------------------------------------
