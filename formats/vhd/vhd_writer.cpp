@@ -885,6 +885,15 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
                                   TempPath(output), true, parentPath, VHD_PATH_CAPACITY,
                                   VHD_PARENT_REQUIRED);
         if (rc == DISK_OK && SameFile(parentPath, imagePath)) rc = DISK_ERR_FORMAT;
+        // Nor to an image whose own chain leads back to this one (a loop through other files).
+        const DiskHandle* link = check->parent;
+        for (uint32_t depth = 0; rc == DISK_OK && depth <= VHD_MAX_PARENT_DEPTH && link != nullptr &&
+                                 Disk_GetKind(link) == DISK_KIND_VHD && Disk_GetObject(link) != nullptr;
+             depth++) {
+            const VhdImage* up = static_cast<const VhdImage*>(Disk_GetObject(link));
+            if (SameFile(reinterpret_cast<const char*>(up->pathStorage), imagePath)) rc = DISK_ERR_FORMAT;
+            link = up->parent;
+        }
         Vhd_Close(check);
     }
     if (rc != DISK_OK) {

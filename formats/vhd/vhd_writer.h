@@ -116,7 +116,8 @@ struct VhdParentLocatorRequest {
 // request carries bytes (data space and offset unchanged) and the parent name, through a
 // temporary copy that replaces the file only once it opens with its new parent. Every length
 // and encoding is checked before anything is written: DISK_ERR_ARG with the file untouched.
-// A new link whose parent cannot be opened answers that open's failure, with the file
-// untouched and the image still open. On success the image is open again from reopenPath
+// A new link whose parent cannot be opened answers that open's failure, and one that leads
+// back to the image (itself, or through the chain of VHD files above the new parent) answers
+// DISK_ERR_FORMAT, with the file untouched and the image still open. On success the image is open again from reopenPath
 // (read-write, parent mode 1).
 int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* request);

@@ -763,31 +763,6 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
     Disk_Close(&ph);
 }
 
-// A child named like an image further up the parent's chain would take that image's place:
-// refused, the chain as it was.
-TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
-    const std::string base = MakeParent("chain");
-    const std::string middle = dir.file("chain/middle.vhd");
-    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
-    DiskHandle ph{DISK_KIND_NONE, nullptr};
-    ASSERT_EQ(Disk_Open(&ph, base.c_str(), true), DISK_OK);
-    ASSERT_EQ(Vhd_CreateChild(&ph, &o, base.c_str(), middle.c_str()), DISK_OK);
-    Disk_Close(&ph);
-    const std::vector<uint8_t> baseBytes = ReadFile(base), middleBytes = ReadFile(middle);
-    ASSERT_EQ(Disk_Open(&ph, middle.c_str(), true), DISK_OK);
-    for (const std::string& target : {base, dir.file("chain/../chain/parent.vhd")}) {
-        SCOPED_TRACE(target);
-        EXPECT_EQ(Vhd_CreateChild(&ph, &o, middle.c_str(), target.c_str()), DISK_ERR_ARG);
-        EXPECT_TRUE(ReadFile(base) == baseBytes);
-        EXPECT_TRUE(ReadFile(middle) == middleBytes);
-        EXPECT_FALSE(Os_PathExists((base + "_del").c_str()));
-        EXPECT_FALSE(Os_PathExists((base + "_temp").c_str()));
-    }
-    Disk_Close(&ph);
-    ASSERT_EQ(OpenVhd(middle), DISK_OK);
-    EXPECT_EQ(ReadAll(&disk), parentData);
-}
-
 TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
     if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     // A fixed parent made by qemu (creator "qemu", CHS size).
@@ -923,6 +898,48 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
         EXPECT_EQ(ReadFile(dir.file("lib.raw")), parentData);
         EXPECT_NE(report.find("moved parent.vhd"), std::string::npos) << report;
     }
+}
+
+// A child named like an image further up the parent's chain would take that image's place:
+// refused, the chain as it was.
+TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
+    const std::string base = MakeParent("chain");
+    const std::string middle = dir.file("chain/middle.vhd");
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, base.c_str(), true), DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, base.c_str(), middle.c_str()), DISK_OK);
+    Disk_Close(&ph);
+    const std::vector<uint8_t> baseBytes = ReadFile(base), middleBytes = ReadFile(middle);
+    ASSERT_EQ(Disk_Open(&ph, middle.c_str(), true), DISK_OK);
+    for (const std::string& target : {base, dir.file("chain/../chain/parent.vhd")}) {
+        SCOPED_TRACE(target);
+        EXPECT_EQ(Vhd_CreateChild(&ph, &o, middle.c_str(), target.c_str()), DISK_ERR_ARG);
+        EXPECT_TRUE(ReadFile(base) == baseBytes);
+        EXPECT_TRUE(ReadFile(middle) == middleBytes);
+        EXPECT_FALSE(Os_PathExists((base + "_del").c_str()));
+        EXPECT_FALSE(Os_PathExists((base + "_temp").c_str()));
+    }
+    Disk_Close(&ph);
+    ASSERT_EQ(OpenVhd(middle), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk), parentData);
+
+    // Linking the middle image to its own child closes a loop through another file: refused,
+    // the middle image as it was and still open.
+    const std::string leaf = dir.file("chain/leaf.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&disk, &o, middle.c_str(), leaf.c_str()), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(OpenVhd(middle, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    const std::vector<uint8_t> rel = Encode("./leaf.vhd", TEXT_ENC_UTF16LE), name = Encode("leaf.vhd", TEXT_ENC_UTF16BE);
+    const VhdLocatorBytes none = {false, nullptr, 0};
+    const VhdParentLocatorRequest loop = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
+                                          {true, name.data(), static_cast<uint32_t>(name.size())}, middle.c_str()};
+    EXPECT_NE(Vhd_ChangeParentLocators(Image(), &loop), DISK_OK);
+    EXPECT_TRUE(ReadFile(middle) == middleBytes);
+    EXPECT_FALSE(Os_PathExists((middle + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((middle + "_del").c_str()));
+    EXPECT_FALSE(Image()->parentMissing);
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
 }  // namespace
