@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "disk/disk_open.h"
 #include "disk/plugin.h"
@@ -626,6 +628,61 @@ TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
     }
     double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     EXPECT_LT(ms, 1000.0);
+}
+
+TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
+    PageHost host;
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.window->create();
+    host.window->show(PLACEMENT_SCREEN);
+    Pump(40);
+    struct Case {
+        bool source;
+        uint32_t flag;
+        uint32_t index;
+        const char* typed;
+        bool accept;
+        bool answer;
+        const char* name;
+    } cases[] = {
+        {false, 1, 4, "/tmp/part-five", true, true, "p05"},
+        {true, 0, 120, "/tmp/part-121", true, true, "p121"},
+        {true, 0, 0, "/tmp/ignored", false, false, "p01"},
+    };
+    for (const Case& c : cases) {
+        ConvertPartRequest request;
+        memset(&request, 0, sizeof request);
+        request.flag = c.flag;
+        request.partIndex = c.index;
+        strcpy(request.path, "/tmp/suggested");
+        std::atomic<int> answer(-1);
+        std::string prompt, shown;
+        After(100, [&] {
+            FXWindow* dialog = Modal();
+            ASSERT_NE(dialog, nullptr);
+            ASSERT_TRUE(dialog->isMemberOf(FXMETACLASS(CInputFileDialog)));
+            CInputFileDialog* input = static_cast<CInputFileDialog*>(dialog);
+            prompt = guitest::LabelTexts(dialog);
+            shown = input->GetPathField()->getText().text();
+            input->GetPathField()->setText(c.typed);
+            Command(dialog, c.accept ? UI_ID_ACCEPT : UI_ID_CANCEL);
+        });
+        std::thread worker([&] {
+            answer = (c.source ? CConvertPropertyPage::OnSourcePart(&request, page)
+                               : CConvertPropertyPage::OnOutputPart(&request, page))
+                         ? 1
+                         : 0;
+        });
+        while (answer.load() == -1) Pump(20);
+        worker.join();
+        EXPECT_EQ(answer.load(), c.answer ? 1 : 0) << c.name;
+        EXPECT_EQ(shown, "/tmp/suggested");
+        EXPECT_NE(prompt.find(c.name), std::string::npos) << prompt;
+        EXPECT_EQ(prompt.find(Msg(310)) != std::string::npos, c.flag != 0) << prompt;
+        if (c.answer) {
+            EXPECT_STREQ(request.path, c.typed);
+        }
+    }
 }
 
 }  // namespace
