@@ -769,6 +769,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
     if (output != nullptr) {
         if (rc == DISK_OK) {
             rc = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+            // A failed swap leaves the file at the path as it was; the new one goes.
+            if (rc != DISK_OK) OutputEntry_Rollback(&output->entry);
         } else {
             OutputFile_Rollback(output);
         }
@@ -901,6 +903,7 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
     } else {
         Vhd_Close(image);
         rc = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+        if (rc != DISK_OK) OutputEntry_Rollback(&output->entry);
         const int reopened = Vhd_Open(image, request->reopenPath, false, VHD_PARENT_OPTIONAL);
         if (rc == DISK_OK) rc = reopened;
         if (rc == DISK_OK && image->parentMissing) {

@@ -942,4 +942,32 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
+// A child or a new link that cannot take its name (the name that would keep the replaced file
+// is taken) is reported, with the file at that name as it was and no temporary file left.
+TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
+    const std::string parent = MakeParent("swap");
+    const std::string child = dir.file("swap/child.vhd");
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
+    const std::vector<uint8_t> before = ReadFile(child);
+    ASSERT_EQ(mkdir((child + "_del").c_str(), 0755), 0);
+    WriteFile(child + "_del/keep", {1});
+    EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_ERR_CREATE);
+    Disk_Close(&ph);
+    EXPECT_TRUE(ReadFile(child) == before);
+    EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+
+    ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    const std::vector<uint8_t> rel = Encode("./parent.vhd", TEXT_ENC_UTF16LE), name = Encode("parent.vhd", TEXT_ENC_UTF16BE);
+    const VhdLocatorBytes none = {false, nullptr, 0};
+    const VhdParentLocatorRequest link = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
+                                          {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
+    EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &link), DISK_ERR_CREATE);
+    EXPECT_TRUE(ReadFile(child) == before);
+    EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
+}
+
 }  // namespace
