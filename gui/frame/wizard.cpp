@@ -14,7 +14,11 @@
 #include "gui/pages/convert_page.h"
 #include "gui/pages/cylinder_page.h"
 #include "gui/pages/destination_path_page.h"
+#include "gui/pages/destination_type_page.h"
+#include "gui/pages/geometry_page.h"
 #include "gui/pages/option_pages.h"
+#include "gui/pages/source_info_pages.h"
+#include "gui/pages/source_page.h"
 
 static_assert((FXSelector)FXDialogBox::ID_CANCEL == 60, "cancel selector");
 static_assert((FXSelector)FXDialogBox::ID_ACCEPT == 61, "accept selector");
@@ -178,6 +182,33 @@ CVdxWizard::CVdxWizard(FXApp* app)
 
     for (FXint i = 0; i < WIZARD_PAGE_COUNT; ++i) {
         switch (i) {
+        case WIZARD_PAGE_SOURCE:
+            pages[i] = new CInputSourcePropertyPage(this, &job, i, switcher, sourceButtonPicture);
+            break;
+        case WIZARD_PAGE_RAW_FILE:
+            pages[i] = new CInputSourceBetaInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_BOCHS_SPARSE:
+            pages[i] = new CInputSourceHSInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_BOCHS_REDOLOG:
+            pages[i] = new CInputSourceBGInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_DEVICE:
+            pages[i] = new CInputSourceRealDiskInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_SPLIT:
+            pages[i] = new CInputSourcePSInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_NEW_DISK:
+            pages[i] = new CInputSourceNewInfoPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_DEST_TYPE:
+            pages[i] = new CSelectDestTypePropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_GEOMETRY:
+            pages[i] = new CChangeGeometryPropertyPage(this, &job, i, switcher);
+            break;
         case 9: pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher); break;
         case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
         case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
