@@ -252,6 +252,63 @@ bool NumberedName(const char* path, uint32_t number, TextBuffer* out) {
                       : Text_Format(out, TEXT_ENC_UTF8, "%t-s%03u", TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, number);
 }
 
+// The VMDK image behind a parent source (also through a resizing view), or NULL.
+const VmdkImage* ParentImage(const VmdkImage* image) {
+    const DiskSource* source = image->parent;
+    if (!source) return nullptr;
+    if (source->ops == &DiskSourceResizedOps) {
+        const ResizeView* view = static_cast<const ResizeView*>(source->impl);
+        source = view ? view->source : nullptr;
+    }
+    return source ? static_cast<const VmdkImage*>(DiskSource_GetVmdk(source)) : nullptr;
+}
+
+// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
+// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
+// another spelling of a path and links count as the same file.
+bool IsFileOfChain(const VmdkImage* image, const char* path) {
+    struct stat target;
+    if (stat(path, &target) != 0) return false;
+    auto same = [&](const char* p) {
+        struct stat st;
+        return p[0] != 0 && stat(p, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
+    };
+    for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
+        if (same(image->path)) return true;
+        for (uint32_t i = 0; i < image->extentCount; ++i) {
+            if (same(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return true;
+        }
+        image = ParentImage(image);
+    }
+    return false;
+}
+
+// Whether two extents of the image lie in one file (told apart by device and inode; a file that
+// cannot be examined counts as shared). Such an image cannot get a new file per extent.
+bool ExtentsShareAFile(const VmdkImage* image) {
+    const uint32_t n = image->extentCount;
+    if (n < 2) return false;
+    struct Id {
+        dev_t device;
+        ino_t inode;
+    };
+    Id* ids = static_cast<Id*>(Mem_Alloc(n * static_cast<uint32_t>(sizeof(Id))));
+    if (!ids) return true;
+    bool shared = false;
+    for (uint32_t i = 0; i < n && !shared; ++i) {
+        struct stat st;
+        if (stat(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path, &st) != 0) {
+            shared = true;
+            break;
+        }
+        ids[i] = Id{st.st_dev, st.st_ino};
+        for (uint32_t j = 0; j < i && !shared; ++j)
+            shared = ids[j].device == ids[i].device && ids[j].inode == ids[i].inode;
+    }
+    Mem_Free(ids);
+    return shared;
+}
+
 // ---- Committing sets as one ----------------------------------------------------------------------
 
 bool CopyEntry(OutputEntry* to, const OutputEntry* from) {
@@ -366,6 +423,7 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
                  bool preallocated, ProgressCallback progress, void* user) {
     VmdkImage* image = ImageOf(source);
     if (!image || !set || image->flat || !Vmdk_CanCompact(image)) return DISK_ERR_ARG;
+    if (ExtentsShareAFile(image)) return DISK_ERR_ARG;
     const uint32_t n = image->extentCount;
     // Compressed grains and the stream layout would end up under a header that no longer
     // describes them.
@@ -411,6 +469,7 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     VmdkImage* image = ImageOf(source);
     if (!image || !set || image->flat) return DISK_ERR_ARG;
     if (map && Vmdk_HasParent(image)) return DISK_ERR_ARG;
+    if (ExtentsShareAFile(image)) return DISK_ERR_ARG;
     const char* path = DescriptorPathOf(image, descriptorPath);
     if (!path) return DISK_ERR_ARG;
     const VmdkDescriptor& d = image->descriptor;
@@ -526,6 +585,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     const bool flat = image->flat != 0;
     const bool split = d.split != 0;
     if (newSectors <= total) return DISK_ERR_ARG;
+    // Sparse extents are rewritten file by file (flat ones keep the bytes before their data).
+    if (!flat && ExtentsShareAFile(image)) return DISK_ERR_ARG;
     const uint32_t hw = Vmdk_GetEffectiveHwVersion(image);
 
     // The plan: sizes of the last old extent and of the new extents, refused before writing.
@@ -581,6 +642,9 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
                 break;
             }
             TextBuffer_View(&name, &x->fileName);
+            // A new extent never takes the place of a file of the image or its parents.
+            r = JoinDir(path, x->fileName, extentPath);
+            if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
             x->set = flat ? 0 : 1;
             x->sectors = j + 1 < added ? static_cast<uint32_t>(unit) : static_cast<uint32_t>(grown - added * unit);
         }
@@ -710,37 +774,6 @@ bool AbsolutePath(const char* path, char* out) {
     ok = ok && Path_Normalize(CView(joined), &result, TEXT_ENC_UTF8, true) && TextBuffer_TerminateUtf8(&result);
     Mem_Free(joined);
     return ok;
-}
-
-// The VMDK image behind a parent source (also through a resizing view), or NULL.
-const VmdkImage* ParentImage(const VmdkImage* image) {
-    const DiskSource* source = image->parent;
-    if (!source) return nullptr;
-    if (source->ops == &DiskSourceResizedOps) {
-        const ResizeView* view = static_cast<const ResizeView*>(source->impl);
-        source = view ? view->source : nullptr;
-    }
-    return source ? static_cast<const VmdkImage*>(DiskSource_GetVmdk(source)) : nullptr;
-}
-
-// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
-// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
-// another spelling of a path and links count as the same file.
-bool IsFileOfChain(const VmdkImage* image, const char* path) {
-    struct stat target;
-    if (stat(path, &target) != 0) return false;
-    auto same = [&](const char* p) {
-        struct stat st;
-        return p[0] != 0 && stat(p, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
-    };
-    for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
-        if (same(image->path)) return true;
-        for (uint32_t i = 0; i < image->extentCount; ++i) {
-            if (same(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return true;
-        }
-        image = ParentImage(image);
-    }
-    return false;
 }
 
 // parentFileNameHint of a child: the parent path as given, the bare name when both lie in one

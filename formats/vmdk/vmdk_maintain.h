@@ -65,7 +65,8 @@ int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set);
 // in this layer or holding no used sector). preallocated: each output is preallocated to its
 // extent's size and cut at its end. Header, descriptor and table places stay the same.
 // DISK_ERR_ARG for a source that is not an open VMDK image or cannot be compacted (flat,
-// compressed or stream-optimised extents, a child opened without its parent); DISK_ERR_FORMAT
+// compressed or stream-optimised extents, a child opened without its parent, two extents in
+// one file); DISK_ERR_FORMAT
 // for an extent whose table sets do not fit before its first grain; the writers' failures;
 // DISK_CANCELLED.
 int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* set,
@@ -76,7 +77,8 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
 // commit); otherwise the layout stays: a separate descriptor is copied and every extent is
 // rewritten, its grains compressed or not by `compress`. A stream-optimised image is rewritten
 // with its tables in place and its descriptor saying "monolithicSparse". DISK_ERR_ARG for a flat
-// image, a map given with a child image, an image that does not fit one extent, names too long;
+// image, a map given with a child image, two extents in one file, an image that does not fit
+// one extent, names too long;
 // the writers' failures; DISK_CANCELLED.
 int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* source,
                                  UsedSectorMap* map, VmdkTempFileSet* set, bool compress,
@@ -87,7 +89,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
 // largest extent, at least VMDK_EXPAND_MIN_UNIT sectors) and add numbered extents of that
 // unit. The grains of a child are kept by the per-layer query, so zero grains keep hiding the
 // parent. DISK_ERR_ARG for a size not above the current one, more than VMDK_MAX_EXTENTS
-// extents or a monolithic image beyond 32-bit sector counts (before anything is written),
+// extents, two sparse extents in one file, a new extent named like a file of the image or its
+// parents, or a monolithic image beyond 32-bit sector counts (before anything is written),
 // names too long; DISK_ERR_FORMAT when the descriptor cannot be rewritten; the writers'
 // failures; DISK_CANCELLED.
 enum : uint32_t { VMDK_EXPAND_MIN_UNIT = 0x3FF800 };

@@ -312,6 +312,49 @@ TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
     }
 }
 
+// A descriptor that names one extent file twice reads, but a new file per extent would take
+// one name twice: compaction, rewrite and expansion refuse it with every file as it was.
+TEST_F(VmdkMaintain, ExtentFilesNamedTwiceAreNotRewritten) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(2048 * 512, 29));
+    TempDir d;
+    std::string one = d.file("one.vmdk");
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse " + Quote(src) + " " +
+                 Quote(one)),
+              0);
+    // qemu names its single extent "one-s001.vmdk"; a second descriptor lists it twice.
+    std::string twice = d.file("twice.vmdk");
+    WriteText(twice, "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+                     "createType=\"twoGbMaxExtentSparse\"\nRW 2048 SPARSE \"one-s001.vmdk\"\n"
+                     "RW 2048 SPARSE \"one-s001.vmdk\"\nddb.adapterType = \"ide\"\n");
+    auto before = Snapshot(d.path());
+    EXPECT_EQ(CompactImage(twice, false), DISK_ERR_ARG);
+    EXPECT_TRUE(Snapshot(d.path()) == before);
+    EXPECT_EQ(Maintain(twice, Op::Rewrite, false), DISK_ERR_ARG);
+    EXPECT_TRUE(Snapshot(d.path()) == before);
+    EXPECT_EQ(Maintain(twice, Op::Expand, false, 8192), DISK_ERR_ARG);
+    EXPECT_TRUE(Snapshot(d.path()) == before);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(twice), DISK_OK);
+    std::vector<uint8_t> data = ReadFile(src);
+    data.insert(data.end(), data.begin(), data.end());
+    EXPECT_TRUE(ReadDisk(&image.handle) == data);
+    image.Close();
+
+    // An expansion numbers its new extents after the descriptor ("t-s003.vmdk" for the third):
+    // an old extent of that name is refused too.
+    TempDir e;
+    ASSERT_EQ(CreateImage(src, e.file("x.vmdk"), 0, false, 1024), DISK_OK);
+    ASSERT_TRUE(Os_RenameFile(e.file("x-s002.vmdk").c_str(), e.file("t-s003.vmdk").c_str()));
+    std::string text = Text(e.file("x.vmdk"));
+    text.replace(text.find("x-s002.vmdk"), 11, "t-s003.vmdk");
+    WriteText(e.file("t.vmdk"), text);
+    ASSERT_TRUE(Os_RemoveFile(e.file("x.vmdk").c_str()));
+    before = Snapshot(e.path());
+    EXPECT_EQ(Maintain(e.file("t.vmdk"), Op::Expand, false, 2048 + VMDK_EXPAND_MIN_UNIT), DISK_ERR_ARG);
+    EXPECT_TRUE(Snapshot(e.path()) == before);
+}
+
 // ---- Rewriting without free space ---------------------------------------------------------------
 
 TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
