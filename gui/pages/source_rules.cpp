@@ -1,6 +1,8 @@
 // Window-free rules of the source, source-information, destination-type and geometry pages.
 #include "gui/pages/source_rules.h"
 
+#include "gui/pages/convert_run.h"
+
 #include <cstring>
 
 #include "disk/disk_open.h"
@@ -221,23 +223,8 @@ SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSe
 // ---- Destination type --------------------------------------------------------------------------
 
 bool SourceRules_DestinationAvailable(int32_t destKind) {
-    switch (destKind) {
-    case 0:   // VMDK
-    case 4:   // dynamic VHD
-    case 5:   // fixed VHD
-    case 13:  // HDI
-    case 14:  // THD
-    case 15:  // NHD
-    case 16:  // "VHD1.00"
-    case 17:  // PC98E
-    case 18:  // HDIM
-    case 19:  // Unz
-    case 21:  // flat raw image with its description
-    case JOB_DEST_PLUGIN:
-        return true;
-    default:
-        return false;
-    }
+    // The run decides which destinations have a writer; the list shows the same.
+    return ConvertRun_IsDestinationAvailable(destKind);
 }
 
 bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind) {

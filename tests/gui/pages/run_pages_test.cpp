@@ -378,7 +378,7 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
     EXPECT_NE(shown.find(Msg(27).substr(0, 15)), std::string::npos);
 
     // The source itself, under its name or through a link, and an image beside its own
-    // description: refused with message 310.
+    // description: refused with the refusal message.
     ASSERT_EQ(link(raw.c_str(), dir.file("alias.img").c_str()), 0);
     for (const std::string& name : {raw, dir.file("alias.img"), dir.file("disk.txt")}) {
         page->GetPathField()->setText(name.c_str());
