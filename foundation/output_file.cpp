@@ -258,7 +258,11 @@ int OutputFile_Commit(OutputFile* file, TextView suffix, bool removeReplaced)
 {
     if (!file->armed) return DISK_OK;
     file->armed = false;
-    return OutputEntry_Commit(&file->entry, suffix, removeReplaced);
+    int rc = OutputEntry_Commit(&file->entry, suffix, removeReplaced);
+    // A failed commit leaves the output armed, so that the caller's rollback still removes
+    // the temporary file instead of leaving a full-size copy behind.
+    if (rc != DISK_OK) file->armed = true;
+    return rc;
 }
 
 int OutputFile_Rollback(OutputFile* file)

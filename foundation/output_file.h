@@ -37,7 +37,8 @@ struct OutputEntry {
 };
 
 // An entry with an armed flag: the writer arms it once the temporary file exists; commit and
-// rollback act only on an armed output and disarm it, so that each happens at most once.
+// rollback act only on an armed output and disarm it, so that each happens at most once; a
+// commit that fails leaves it armed, so that a rollback can still remove the temporary file.
 struct OutputFile {
     bool armed;
     OutputEntry entry;
@@ -80,7 +81,8 @@ int OutputEntry_Rollback(OutputEntry* entry);
 
 // Unarmed, entry initialised.
 void OutputFile_Init(OutputFile* file);
-// When armed: disarm, then the entry's commit or rollback; when not armed: DISK_OK.
+// When armed: disarm, then the entry's commit or rollback (a failed commit arms it again);
+// when not armed: DISK_OK.
 int OutputFile_Commit(OutputFile* file, TextView suffix, bool removeReplaced);
 int OutputFile_Rollback(OutputFile* file);
 

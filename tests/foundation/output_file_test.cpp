@@ -174,6 +174,30 @@ TEST(OutputFileTest, FailingFinalRenameKeepsOriginalUnderItsName)
     EXPECT_FALSE(Exists(finalPath + kDel));
 }
 
+TEST(OutputFileTest, RollbackAfterFailedCommitRemovesTheTemporaryFile)
+{
+    TempDir dir;
+    std::string finalPath = dir.file("img");
+    std::string tempPath = dir.file("img_TEMP");
+    testsupport::WriteText(finalPath, "old");
+    testsupport::WriteText(tempPath, "new");
+    // The kept name is taken by a non-empty directory: the original cannot move aside.
+    MakeDir(finalPath + kDel);
+    testsupport::WriteText(finalPath + kDel + "/inner", "x");
+
+    OutputFile out;
+    OutputFile_Init(&out);
+    SetPaths(&out.entry, finalPath, tempPath);
+    out.armed = true;
+    EXPECT_EQ(DISK_ERR_CREATE, OutputFile_Commit(&out, View(kDel), true));
+    EXPECT_EQ("old", Content(finalPath));
+    EXPECT_TRUE(Exists(tempPath));
+    EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));
+    EXPECT_FALSE(Exists(tempPath));
+    EXPECT_EQ("old", Content(finalPath));
+    EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));  // once only
+}
+
 TEST(OutputFileTest, MissingTemporaryFileKeepsOriginal)
 {
     TempDir dir;
