@@ -250,6 +250,10 @@ CVdxWizard::~CVdxWizard() {
     delete icon;
     delete sourceButtonPicture;
     miniIcon = icon = sourceButtonPicture = NULL;
+    // The pages go first: a page with a running worker stops and joins it, and only then may
+    // the job that the worker reads be released.
+    delete switcher;
+    switcher = NULL;
     ConversionJob_Release(&job);
     delete titleFont;
     titleFont = NULL;

@@ -77,8 +77,9 @@ public:
         switcher = new FXSwitcher(window, LAYOUT_FILL_X | LAYOUT_FILL_Y, 0, 0, 0, 0, 9, 9, 6, 6);
     }
     ~PageHost() {
-        ConversionJob_Release(&job);
+        // As in the wizard: the pages (and any worker they run) end before the job is released.
         delete window;
+        ConversionJob_Release(&job);
     }
     // Creates and shows the window with the page, then activates the page.
     void Show(CPropertyPage* page) {
