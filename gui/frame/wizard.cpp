@@ -325,7 +325,11 @@ long CVdxWizard::onUpdAbout(FXObject* sender, FXSelector, void*) {
     return EnableSender(sender, true);
 }
 
+// Navigation obeys the same flags as the buttons: a key press or a command that reaches the
+// window before the buttons show their new state (Alt+N then Alt+B within one moment) must not
+// leave a page that has switched its buttons off, such as the convert page while it runs.
 long CVdxWizard::onCmdNext(FXObject*, FXSelector, void*) {
+    if (!nextEnabled) return 1;
     int next = pages[currentPage]->OnWizardNext();
     if (next >= 0 && next < WIZARD_PAGE_COUNT) ShowPage(next);
     return 1;
@@ -336,6 +340,7 @@ long CVdxWizard::onUpdNext(FXObject* sender, FXSelector, void*) {
 }
 
 long CVdxWizard::onCmdBack(FXObject*, FXSelector, void*) {
+    if (!backEnabled) return 1;
     int previous = pages[currentPage]->OnWizardBack();
     if (previous >= 0 && previous < WIZARD_PAGE_COUNT) ShowPage(previous);
     return 1;
@@ -350,6 +355,7 @@ long CVdxWizard::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr) {
 }
 
 long CVdxWizard::onCmdCancel(FXObject* sender, FXSelector, void* ptr) {
+    if (!cancelEnabled) return 1;
     if (!pages[currentPage]->QueryCancel()) return 1;
     return FXDialogBox::onCmdCancel(sender, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), ptr);
 }

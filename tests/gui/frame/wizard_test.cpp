@@ -2,6 +2,8 @@
 // through the routing, messages of the routing, Cancel, About, and the plug-in scan.
 #include <gtest/gtest.h>
 
+#include <fxkeys.h>
+
 #include <algorithm>
 #include <set>
 #include <string>
@@ -10,6 +12,7 @@
 #include "disk/plugins/standin_build.h"
 #include "foundation/platform.h"
 #include "gui/frame/wizard.h"
+#include "gui/pages/convert_page.h"
 #include "gui_test_util.h"
 #include "volume/used_map.h"
 
@@ -95,6 +98,8 @@ protected:
         wizard->create();
         wizard->show(PLACEMENT_SCREEN);
         Pump(50);
+        // The buttons take their state from the wizard now, not when the loop next idles.
+        App()->forceRefresh();
     }
     void ShowScripted() {
         scripted = new ScriptedWizard(App());
@@ -154,7 +159,7 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting) {
     job->sourceKind = JOB_SOURCE_NEW_DISK;
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(6, 38);
-    Pump(30);
+    App()->forceRefresh();
     EXPECT_TRUE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(7, 81);
@@ -179,7 +184,7 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting) {
     ExpectPage(0, 25);
     EXPECT_EQ(job->sourceChoice, 0);
     EXPECT_EQ(job->sourceText, FXString(""));
-    Pump(30);
+    App()->forceRefresh();
     EXPECT_FALSE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
     // Back on the first page goes nowhere.
     Command(wizard, CVdxWizard::ID_BACK);
@@ -279,6 +284,111 @@ TEST_F(WizardTest, DestructionReleasesTheJob) {
     UsedMap_Init(job->volumeList);
     delete wizard;
     wizard = nullptr;
+}
+
+// ---- Navigation keys while the conversion runs ------------------------------------------------
+
+// The real wizard with a page made current directly, as the routing would.
+class JumpWizard : public CVdxWizard {
+public:
+    JumpWizard(FXApp* app) : CVdxWizard(app) {}
+    void Jump(FXint page) { ShowPage(page); }
+};
+
+// Presses and releases a key with Alt held, through the window's own key handling (the
+// buttons' hot keys live in its accelerator table).
+void AltKey(FXWindow* window, FXuint key) {
+    FXEvent event;
+    event.code = key;
+    event.state = ALTMASK;
+    event.type = SEL_KEYPRESS;
+    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
+    event.type = SEL_KEYRELEASE;
+    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
+}
+
+// Alt+N on the destination page starts the run; an Alt+B that follows before the buttons have
+// shown their new state must not leave the running page (nor may Back or Next commands from
+// elsewhere). The run then ends normally on page 33, and Back works again.
+TEST_F(WizardTest, KeysCannotLeaveARunningConversion) {
+    testsupport::TempDir dir;
+    JumpWizard* w = new JumpWizard(App());
+    Show(w);
+    ConversionJob* job = wizard->GetJob();
+    DiskGeometry g = {0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, 16 * 63 * 64);
+    job->sourceKind = JOB_SOURCE_NEW_DISK;
+    job->sourceDisk = Disk_Alloc();
+    Disk_Init(job->sourceDisk);
+    ASSERT_EQ(Disk_OpenZero(job->sourceDisk, &g), DISK_OK);
+    job->workGeometry = g;
+    job->destKind = 21;
+    job->destGeometry = g;
+    job->finalGeometry = g;
+    job->destName = dir.file("out.img").c_str();
+    w->Jump(WIZARD_PAGE_DEST_PATH);
+    App()->forceRefresh();
+    ASSERT_TRUE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
+    ASSERT_TRUE(ButtonOf(wizard, CVdxWizard::ID_NEXT)->isEnabled());
+
+    AltKey(wizard, KEY_n);
+    ASSERT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_CONVERT);
+    CConvertPropertyPage* run =
+        static_cast<CConvertPropertyPage*>(wizard->GetPage(WIZARD_PAGE_CONVERT));
+    ASSERT_TRUE(run->IsRunning());
+    // No event has been handled since: the buttons still look as they did on page 32.
+    AltKey(wizard, KEY_b);
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_CONVERT);
+    EXPECT_TRUE(run->IsRunning());
+    EXPECT_FALSE(wizard->IsBackEnabled());
+    EXPECT_FALSE(wizard->IsNextEnabled());
+    EXPECT_NE(job->sourceDisk, nullptr);
+    App()->forceRefresh();
+    EXPECT_FALSE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
+    EXPECT_FALSE(ButtonOf(wizard, CVdxWizard::ID_NEXT)->isEnabled());
+    // The commands themselves, as any other sender would give them.
+    Command(wizard, CVdxWizard::ID_BACK);
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_CONVERT);
+    Command(wizard, CVdxWizard::ID_NEXT);
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_CONVERT);
+    EXPECT_TRUE(run->IsRunning());
+
+    while (run->IsRunning()) App()->runOneEvent(true);
+    EXPECT_EQ(run->GetResult(), DISK_OK);
+    EXPECT_TRUE(wizard->IsBackEnabled() && wizard->IsNextEnabled());
+    uint64_t size = 0;
+    EXPECT_TRUE(File_GetSizeByPath(dir.file("out.img").c_str(), &size));
+    EXPECT_EQ(size, Geometry_GetTotalSectors(&g) * 512);
+    App()->forceRefresh();
+    AltKey(wizard, KEY_b);
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_DEST_PATH);
+}
+
+// A button that is off is off for its command too: Back on the first page, and Cancel or
+// closing while a page has switched Cancel off.
+TEST_F(WizardTest, CommandsFollowTheButtonFlags) {
+    ShowScripted();
+    scripted->Page(0)->fixedNext = 8;
+    wizard->EnableNext(false);
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(0, 25);
+    wizard->EnableNext(true);
+    Command(wizard, CVdxWizard::ID_NEXT);
+    ExpectPage(8, 112);
+    wizard->EnableBack(false);
+    Command(wizard, CVdxWizard::ID_BACK);
+    ExpectPage(8, 112);
+    bool stillOpen = false;
+    After(100, [&] {
+        wizard->EnableCancel(false);
+        Command(wizard, FXDialogBox::ID_CANCEL);
+        wizard->handle(wizard, FXSEL(SEL_CLOSE, 0), NULL);
+        stillOpen = Modal() == wizard;
+        wizard->EnableCancel(true);
+        Command(wizard, FXDialogBox::ID_CANCEL);
+    });
+    EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
+    EXPECT_TRUE(stillOpen);
 }
 
 // ---- Plug-in scan ------------------------------------------------------------------------------
