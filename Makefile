@@ -18,9 +18,11 @@ build-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVDX_SANITIZE=ON -DVDX_BUILD_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-run: build
-	@if [ -x $(BUILD)/dedezivi ]; then exec $(BUILD)/dedezivi; \
-	else echo "The engine libraries are built, but the program's window is not built yet: there is nothing to start."; fi
+# Builds only the program itself (none of the test programs) and starts it.
+run: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target dedezivi
+	exec $(BUILD)/dedezivi
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

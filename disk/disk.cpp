@@ -7,6 +7,7 @@
 #include "disk/raw_image.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
+#include "foundation/io_failure.h"
 #include "foundation/platform.h"
 
 // ---- Operation tables -----------------------------------------------------------
@@ -314,7 +315,17 @@ void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
     }
 }
 
+static int DispatchRead(const DiskHandle* handle, uint64_t offset, uint32_t length, void* buffer);
+
 int Disk_Read(const DiskHandle* handle, uint64_t offset, uint32_t length, void* buffer)
+{
+    const int r = DispatchRead(handle, offset, length, buffer);
+    // The range of a failed read is kept for the report of the job that asked for it.
+    if (r != DISK_OK && r != DISK_CANCELLED) IoFailure_RecordRead(offset, length);
+    return r;
+}
+
+static int DispatchRead(const DiskHandle* handle, uint64_t offset, uint32_t length, void* buffer)
 {
     if (handle == nullptr || handle->object == nullptr) return DISK_ERR_ARG;
     DiskKind kind = handle->kind;

@@ -1,5 +1,7 @@
 #include "foundation/platform.h"
 
+#include "foundation/io_failure.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +16,10 @@ bool File_Create(const char* path, FILE** out)
 {
     if (path == nullptr || out == nullptr) return false;
     FILE* f = fopen64(path, "w+b");
-    if (f == nullptr) return false;
+    if (f == nullptr) {
+        IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
+        return false;
+    }
     *out = f;
     return true;
 }
@@ -31,8 +36,11 @@ bool File_Open(const char* path, bool readOnly, FILE** out)
 bool File_Close(FILE* f)
 {
     if (f == nullptr) return false;
+    errno = 0;
     bool flushed = fflush(f) == 0;
+    const int flushError = errno;
     bool closed = fclose(f) == 0;
+    if (!flushed || !closed) IoFailure_RecordFile(IO_FAILURE_WRITE, flushed ? errno : flushError);
     return flushed && closed;
 }
 
@@ -63,9 +71,18 @@ bool File_ReadAt(FILE* f, uint64_t offset, uint32_t length, void* buffer)
 bool File_WriteAt(FILE* f, uint64_t offset, uint32_t length, const void* data)
 {
     if (f == nullptr || (data == nullptr && length != 0)) return false;
-    if (!SeekTo(f, offset)) return false;
+    errno = 0;
+    // A seek writes out what is buffered: it fails as a write would.
+    if (!SeekTo(f, offset)) {
+        IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+        return false;
+    }
     if (length == 0) return true;
-    return fwrite(data, 1, length, f) == length;
+    if (fwrite(data, 1, length, f) != length) {
+        IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+        return false;
+    }
+    return true;
 }
 
 bool File_CreatePreallocated(const char* path, uint64_t size, FILE** out)
@@ -75,7 +92,9 @@ bool File_CreatePreallocated(const char* path, uint64_t size, FILE** out)
     if (!File_Create(path, &f)) return false;
     if (size != 0) {
         // posix_fallocate refuses a length of 0, so only a real size is reserved.
-        if (posix_fallocate64(fileno(f), 0, static_cast<off64_t>(size)) != 0) {
+        const int error = posix_fallocate64(fileno(f), 0, static_cast<off64_t>(size));
+        if (error != 0) {
+            IoFailure_RecordFile(IO_FAILURE_WRITE, error);
             fclose(f);
             remove(path);
             return false;
@@ -90,11 +109,18 @@ bool File_TruncateAndClose(FILE* f, uint64_t length)
     if (f == nullptr) return false;
     // Flush first: a buffered write that cannot reach the file is a failure of the whole
     // output, and every buffered byte lies below length, so the flush cannot extend the file.
+    errno = 0;
     bool ok = fflush(f) == 0;
+    if (!ok) IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
     if (length > static_cast<uint64_t>(INT64_MAX) ||
-        ftruncate64(fileno(f), static_cast<off64_t>(length)) != 0)
+        ftruncate64(fileno(f), static_cast<off64_t>(length)) != 0) {
+        if (ok) IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
         ok = false;
-    if (fclose(f) != 0) ok = false;
+    }
+    if (fclose(f) != 0) {
+        if (ok) IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+        ok = false;
+    }
     return ok;
 }
 

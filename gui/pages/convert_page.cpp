@@ -111,12 +111,28 @@ void CConvertPropertyPage::OnSetActive() {
     result = 0;
     context.pluginMessage = FXString::null;
     workerActive = true;
-    worker.start();
+    if (!StartWorker()) {
+        // Nothing runs, so nothing will ever signal the end: report it here.
+        workerActive = false;
+        running = false;
+        result = DISK_ERR_NOMEM;
+        context.cause = ConvertRunCause();
+        context.cause.kind = CONVERT_CAUSE_NO_THREAD;
+        ShowEnd();
+    }
 }
+
+bool CConvertPropertyPage::StartWorker() { return worker.start() != FALSE; }
 
 int CConvertPropertyPage::OnWizardNext() {
     if (workerActive) return -1;
     return events->GetNextPage(index);
+}
+
+int CConvertPropertyPage::OnWizardBack() {
+    // The worker reads the job's source: nothing may go back and release it while it runs.
+    if (workerActive) return -1;
+    return CVdxPropertyPageBase::OnWizardBack();
 }
 
 bool CConvertPropertyPage::QueryCancel() {
@@ -186,6 +202,12 @@ long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
         questionOpen = false;
         stopQuestion->handle(this, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), NULL);
     }
+    running = false;
+    ShowEnd();
+    return 1;
+}
+
+void CConvertPropertyPage::ShowEnd() {
     SetWizardButtons(true, true, true);
     if (result == DISK_OK) {
         Ui_SetLabelMessage(statusLabel, 305);
@@ -194,12 +216,14 @@ long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
     } else if (!context.pluginMessage.empty()) {
         statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(307), context.pluginMessage));
     } else {
-        Ui_SetLabelMessage(statusLabel, 307);
+        const FXString cause = ConvertRun_CauseText(context.cause);
+        if (cause.empty())
+            Ui_SetLabelMessage(statusLabel, 307);
+        else
+            statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(307), cause));
     }
-    running = false;
     progressBar->setTotal(1);
     progressBar->setProgress(result == DISK_OK ? 1 : 0);
-    return 1;
 }
 
 // ---- Part questions ----------------------------------------------------------------------------

@@ -67,6 +67,10 @@ protected:
     bool AskPartWithSignal(ConvertPartRequest* request, FXGUISignal* signal);
     void ClosePartQuestion();
     long AnswerPart(void* ptr, bool sourcePart);
+    // Starts the worker thread; false when the system refuses a new thread.
+    virtual bool StartWorker();
+    // The end of a run: buttons on, status text for the result, the bar full or empty.
+    void ShowEnd();
 
 public:
     enum {
@@ -82,6 +86,7 @@ public:
 
     virtual void OnSetActive();
     virtual int OnWizardNext();
+    virtual int OnWizardBack();
     virtual bool QueryCancel();
 
     // The progress callback of the run (worker side; user = the page).

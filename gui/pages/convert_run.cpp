@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,10 +18,13 @@
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_maintain.h"
+#include "foundation/io_failure.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/text.h"
+#include "gui/frame/app.h"
+#include "gui/frame/dialogs.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -290,7 +294,8 @@ bool ConvertRun_SameFile(const ConvertRunFileId& a, const ConvertRunFileId& b) {
 }
 
 void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFileId>* files) {
-    AddPath(job->sourcePath, files);
+    if (job->sourceKind == JOB_SOURCE_IMAGE || job->sourceKind == JOB_SOURCE_RAW_FILE)
+        AddPath(job->sourcePath, files);
     if (job->sourceKind == JOB_SOURCE_DEVICE) AddPath(job->sourceDevice, files);
     // The open source disk holds every file it reads open: its extents, part files and parent
     // images, whatever the format. Nothing else of this program keeps a file open meanwhile.
@@ -430,15 +435,127 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
 
 }  // namespace
 
+namespace {
+
+std::string ParentFolder(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The first sector in [first, first + count) that the source cannot read; `first` when every
+// one reads (the failure came from elsewhere in that range).
+uint64_t FirstUnreadableSector(DiskHandle* source, uint64_t first, uint64_t count,
+                               uint32_t bytesPerSector) {
+    std::vector<uint8_t> sector(bytesPerSector);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t offset = 0;
+        if (!Math_MulU64(first + i, bytesPerSector, &offset)) break;
+        if (Disk_Read(source, offset, bytesPerSector, sector.data()) != DISK_OK) return first + i;
+    }
+    return first;
+}
+
+// What the failed engine call of this thread left: which file operation failed and how, or
+// which source range could not be read.
+ConvertRunCause TakeCause(DiskHandle* source, const std::string& path) {
+    ConvertRunCause cause;
+    const IoFailure failure = IoFailure_Get();
+    switch (failure.kind) {
+    case IO_FAILURE_CREATE:
+        cause.kind = CONVERT_CAUSE_CREATE;
+        cause.error = failure.error;
+        cause.folderMissing = !IsFolder(ParentFolder(path));
+        break;
+    case IO_FAILURE_WRITE:
+        cause.kind = CONVERT_CAUSE_WRITE;
+        cause.error = failure.error;
+        break;
+    case IO_FAILURE_READ: {
+        DiskGeometry g;
+        memset(&g, 0, sizeof g);
+        Disk_GetGeometry(source, &g);
+        const uint32_t bps = g.bytes_per_sector != 0 ? g.bytes_per_sector : 512;
+        cause.kind = CONVERT_CAUSE_READ;
+        const uint64_t first = failure.offset / bps;
+        const uint64_t count = CeilDiv(failure.offset % bps + failure.length, bps);
+        cause.sector = FirstUnreadableSector(source, first, count, bps);
+        break;
+    }
+    default:
+        break;
+    }
+    return cause;
+}
+
+}  // namespace
+
+FXString ConvertRun_CauseText(const ConvertRunCause& cause) {
+    switch (cause.kind) {
+    case CONVERT_CAUSE_CREATE:
+    case CONVERT_CAUSE_WRITE: {
+        if (cause.kind == CONVERT_CAUSE_CREATE && cause.folderMissing)
+            return Ui_MessageText(CONVERT_MSG_NO_FOLDER);
+        switch (cause.error) {
+        case ENOSPC:
+        case EDQUOT: return Ui_MessageText(CONVERT_MSG_NO_SPACE);
+        case EROFS: return Ui_MessageText(CONVERT_MSG_READ_ONLY);
+        case EFBIG: return Ui_MessageText(CONVERT_MSG_TOO_LARGE);
+        default: break;
+        }
+        if (cause.kind == CONVERT_CAUSE_CREATE) {
+            if (cause.error == EACCES || cause.error == EPERM)
+                return Ui_MessageText(CONVERT_MSG_NO_PERMISSION);
+            // The folder exists, yet no file can be made in it (a system folder such as /proc).
+            if (cause.error == ENOENT) return Ui_MessageText(CONVERT_MSG_FOLDER_REFUSES);
+        }
+        FXString detail(cause.error != 0 ? strerror(cause.error) : "?");
+        return Ui_ReplacePlaceholders(Ui_MessageText(cause.kind == CONVERT_CAUSE_CREATE
+                                                         ? CONVERT_MSG_CREATE_FAILED
+                                                         : CONVERT_MSG_WRITE_FAILED),
+                                      &detail, 1);
+    }
+    case CONVERT_CAUSE_READ: {
+        FXString sector;
+        sector.format("%llu", (unsigned long long)cause.sector);
+        return Ui_ReplacePlaceholders(Ui_MessageText(CONVERT_MSG_SOURCE_SECTOR), &sector, 1);
+    }
+    case CONVERT_CAUSE_NO_THREAD:
+        return Ui_MessageText(CONVERT_MSG_NO_THREAD);
+    default:
+        return FXString::null;
+    }
+}
+
 int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
+    context->cause = ConvertRunCause();
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
     const std::string path = Utf8(job->destPath);
-    // A plug-in destination names what the plug-in understands, not necessarily a file.
-    if (job->destKind != JOB_DEST_PLUGIN &&
-        ConvertRun_CheckDestination(job, path, NULL) != CONVERT_DEST_OK)
+    // A plug-in destination names what the plug-in understands; where that is a file the source
+    // reads, it is refused as any other destination.
+    if (job->destKind == JOB_DEST_PLUGIN) {
+        const FXString absolute = FXPath::absolute(job->destPath);
+        if (ConvertRun_CheckDestination(job, Utf8(absolute), NULL) == CONVERT_DEST_IS_SOURCE)
+            return DISK_ERR_ARG;
+    } else if (ConvertRun_CheckDestination(job, path, NULL) != CONVERT_DEST_OK) {
         return DISK_ERR_ARG;
+    }
+    // The files this run creates, so that a failure can take them away again.
+    std::vector<std::string> created;
+    if (job->destKind != JOB_DEST_PLUGIN) {
+        std::vector<std::string> outputs;
+        ConvertRun_DestinationFiles(job, path, &outputs);
+        for (const std::string& f : outputs)
+            if (!Os_PathExists(f.c_str())) created.push_back(f);
+    }
+    IoFailure_Clear();
 
     DiskGeometry source;
     memset(&source, 0, sizeof source);
@@ -466,6 +583,11 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     }
     int rc = WriteDestination(job, context, path.c_str(), slot, map,
                               Geometry_GetTotalSectors(&final));
+    if (rc != DISK_OK && rc != DISK_CANCELLED) {
+        context->cause = TakeCause(slot, path);
+        // A half-written image may well read as a whole one: it must not stay behind.
+        for (const std::string& f : created) Os_RemoveFile(f.c_str());
+    }
     if (wrapped) ConvertRun_UnwrapSource(&slot);
     ConvertRun_ReleaseExtendedMap(&extended);
     return rc;

@@ -18,6 +18,37 @@
 #include "formats/vmdk/vmdk_descriptor.h"
 #include "gui/pages/conversion_job.h"
 
+// ---- Why a run failed ----------------------------------------------------------------------------
+enum : int {
+    CONVERT_CAUSE_NONE = 0,       // nothing known beyond the result code
+    CONVERT_CAUSE_CREATE = 1,     // a destination file could not be created (error)
+    CONVERT_CAUSE_WRITE = 2,      // the destination could not be written (error)
+    CONVERT_CAUSE_READ = 3,       // the source could not be read at `sector`
+    CONVERT_CAUSE_NO_THREAD = 4   // the run's thread could not be started
+};
+struct ConvertRunCause {
+    int kind;
+    int error;              // errno of the failed call (0 unknown)
+    uint64_t sector;        // CONVERT_CAUSE_READ: the first sector that cannot be read
+    bool folderMissing;     // CONVERT_CAUSE_CREATE: the destination's folder does not exist
+    ConvertRunCause() : kind(CONVERT_CAUSE_NONE), error(0), sector(0), folderMissing(false) {}
+};
+// Catalogue messages of the causes.
+enum : int {
+    CONVERT_MSG_NO_SPACE = 395,
+    CONVERT_MSG_NO_FOLDER = 396,
+    CONVERT_MSG_SOURCE_SECTOR = 397,  // %0: the sector
+    CONVERT_MSG_FOLDER_REFUSES = 398,
+    CONVERT_MSG_NO_PERMISSION = 399,
+    CONVERT_MSG_READ_ONLY = 400,
+    CONVERT_MSG_TOO_LARGE = 401,
+    CONVERT_MSG_CREATE_FAILED = 402,  // %0: the system's text
+    CONVERT_MSG_WRITE_FAILED = 403,   // %0: the system's text
+    CONVERT_MSG_NO_THREAD = 404
+};
+// The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
+FXString ConvertRun_CauseText(const ConvertRunCause& cause);
+
 // ---- Run context -------------------------------------------------------------------------------
 // What a job function needs besides the job: the progress callback with its user value (the
 // convert page and its handshake), the page's throttle clock, zeroed at the start of every run,
@@ -27,6 +58,7 @@ struct ConvertRunContext {
     void* user;
     uint64_t* progressClock;    // may be NULL
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
+    ConvertRunCause cause;      // why the last run failed, as far as it is known
     ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL) {}
 };
 
@@ -42,8 +74,11 @@ bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context);
 // Results: the writer's; DISK_ERR_ARG without a source, for an unknown destination, or for a
 // destination that is the source or one of its files (ConvertRun_CheckDestination);
 // DISK_ERR_UNSUPPORTED for a destination whose writer is not part of this program yet;
-// DISK_ERR_NOMEM when an options record or the view cannot be allocated. Whatever the writer
-// left at the destination stays there on failure or cancellation.
+// DISK_ERR_NOMEM when an options record or the view cannot be allocated. context->cause
+// receives what is known of a failure's cause (a file that could not be created or written, the
+// first source sector that could not be read). A failed run removes the destination files it
+// created (files that existed before stay, as does a plug-in's output); a cancelled run leaves
+// what the writer wrote.
 int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context);
 
 // Rewrites the job's source image (sourcePath) without its unused blocks through files named
@@ -144,9 +179,11 @@ struct ConvertRunFileId {
 bool ConvertRun_FileId(const char* path, ConvertRunFileId* id);
 // Whether two identities name the same file (or the same block device through two nodes).
 bool ConvertRun_SameFile(const ConvertRunFileId& a, const ConvertRunFileId& b);
-// Every file the source is read from: the source path, the device path of a device source,
-// and every file and block device this process holds open, which covers the extents, part
-// files and parent images the open source disk keeps open.
+// Every file the source is read from: the source path of an image or raw-file source, the
+// device path of a device source, and every file and block device this process holds open,
+// which covers the extents, part files and parent images the open source disk keeps open.
+// A path left from an earlier source (a new blank disk or a device chosen after an image) does
+// not count.
 void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFileId>* files);
 // Every file a destination writes, in UTF-8: the path itself, then its siblings: the flat
 // extent "<stem>-flat.<ext>" or the extents "<stem>-s001.<ext>"... of a VMDK image (from the

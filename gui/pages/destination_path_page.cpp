@@ -82,6 +82,18 @@ int CInputDestPropertyPage::OnWizardNext() {
 }
 
 int CInputDestPropertyPage::NextPlugin(const FXString& name) {
+    // What the plug-in takes need not be a file; where it names one the source is read from,
+    // the plug-in would write over what it converts.
+    const FXString absolute = FXPath::absolute(name);
+    if (!name.empty() &&
+        ConvertRun_CheckDestination(job, std::string(absolute.text(), (size_t)absolute.length()),
+                                    NULL) == CONVERT_DEST_IS_SOURCE) {
+        ConversionJob_ReleasePluginOutput(job);
+        ShowMessage(this, 0, DEST_PATH_MSG_REFUSED, UI_MSG_ERROR);
+        pathField->setFocus();
+        pathField->selectAll();
+        return -1;
+    }
     PluginListEntry* entry = ConversionJob_DestPlugin(job);
     PluginModule* module = entry != NULL ? entry->module : NULL;
     void* context = module != NULL ? Plugin_CreateOutputContext(module) : NULL;

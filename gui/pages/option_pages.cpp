@@ -29,7 +29,23 @@ void FocusField(FXTextField* field) {
     field->selectAll();
 }
 
+// The page's geometry rule gave no geometry: the format cannot hold this disk.
+int RefuseGeometry(CPropertyPage* page) {
+    COutputMessage::ShowMessage(page, 0, 124, UI_MSG_ERROR);
+    return -1;
+}
+
 }  // namespace
+
+int OptionPages_VmdkLayoutMessage(int layout) {
+    switch (layout) {
+    case VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL: return OPTION_MSG_FIRST_TRACK_TOO_SMALL;
+    case VMDK_LAYOUT_STREAM_NOT_SINGLE: return OPTION_MSG_STREAM_NOT_SINGLE;
+    case VMDK_LAYOUT_TOO_MANY_EXTENTS: return OPTION_MSG_TOO_MANY_EXTENTS;
+    case VMDK_LAYOUT_EXTENT_TOO_LARGE: return OPTION_MSG_EXTENT_TOO_LARGE;
+    default: return 124;
+    }
+}
 
 // ---- Page 9: VMDK ---------------------------------------------------------------------------------
 
@@ -155,25 +171,17 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     uint8_t based = 0;
     bool ok = OptionRules_DestinationGeometry(job, 0, &geometry, &based);
     job->vmdkRadio = savedRadio;
-    if (!ok) {
-        getApp()->beep();
-        return -1;
-    }
-    switch (ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(&geometry), type, firstTrack != 0,
-                                       split != 0, splitSectors)) {
-    case VMDK_LAYOUT_OK:
-        break;
-    case VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL:
-        getApp()->beep();
-        firstTrackCheck->setFocus();
-        return -1;
-    case VMDK_LAYOUT_STREAM_NOT_SINGLE:
-        getApp()->beep();
-        typeList->setFocus();
-        return -1;
-    default:
-        getApp()->beep();
-        if (splitField->isEnabled()) FocusField(splitField);
+    if (!ok) return RefuseGeometry(this);
+    const int layout = ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(&geometry), type,
+                                                  firstTrack != 0, split != 0, splitSectors);
+    if (layout != VMDK_LAYOUT_OK) {
+        ShowMessage(this, 0, OptionPages_VmdkLayoutMessage(layout), UI_MSG_ERROR);
+        if (layout == VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL)
+            firstTrackCheck->setFocus();
+        else if (layout == VMDK_LAYOUT_STREAM_NOT_SINGLE)
+            typeList->setFocus();
+        else if (splitField->isEnabled())
+            FocusField(splitField);
         return -1;
     }
     job->vmdkRadio = radio;
@@ -265,10 +273,7 @@ int CToVirtualPCDynamicPropertyPage::OnWizardNext() {
     if (CheckWork(job, 4) != 0) return -1;
     job->vhdLayoutIndex = (uint32_t)GetListIndex(layoutList);
     job->vhdCreatorIndex = (uint32_t)GetListIndex(creatorList);
-    if (!OptionRules_StoreGeometry(job)) {
-        getApp()->beep();
-        return -1;
-    }
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
     return events->GetNextPage(index);
 }
 
@@ -316,10 +321,7 @@ void CToVirtualPCFixedPropertyPage::OnSetActive() {
 int CToVirtualPCFixedPropertyPage::OnWizardNext() {
     if (CheckWork(job, 5) != 0) return -1;
     job->vhdFixedCreatorIndex = (uint32_t)GetListIndex(creatorList);
-    if (!OptionRules_StoreGeometry(job)) {
-        getApp()->beep();
-        return -1;
-    }
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
     return events->GetNextPage(index);
 }
 
@@ -333,10 +335,7 @@ int CToVirtualPCFixedPropertyPage::OnWizardNext() {
     int ClassName::CheckDestination() { return CheckWork(job, destKind); }                     \
     int ClassName::OnWizardNext() {                                                            \
         if (CheckWork(job, destKind) != 0) return -1;                                          \
-        if (!OptionRules_StoreGeometry(job)) {                                                 \
-            getApp()->beep();                                                                  \
-            return -1;                                                                         \
-        }                                                                                      \
+        if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);                      \
         return CToSimplePropertyPage::OnWizardNext();                                          \
     }
 

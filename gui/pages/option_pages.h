@@ -12,6 +12,17 @@
 
 #include "gui/pages/page_base.h"
 
+// Catalogue messages of the VMDK layouts the page refuses.
+enum : int {
+    OPTION_MSG_FIRST_TRACK_TOO_SMALL = 405,
+    OPTION_MSG_STREAM_NOT_SINGLE = 406,
+    OPTION_MSG_TOO_MANY_EXTENTS = 407,
+    OPTION_MSG_EXTENT_TOO_LARGE = 408
+};
+// The message shown for a refused VMDK layout (ConvertRun_CheckVmdkLayout's answer); 124 for a
+// disk the layout cannot hold at all.
+int OptionPages_VmdkLayoutMessage(int layout);
+
 // Page 9: VMDK.
 class CToVMwareVmdkPropertyPage : public CVdxPropertyPageBase {
     FXDECLARE(CToVMwareVmdkPropertyPage)

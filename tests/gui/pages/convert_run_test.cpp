@@ -457,6 +457,34 @@ TEST_F(DestinationRefusal, FilesTheSourceKeepsOpen) {
     EXPECT_EQ(ConvertRun_CheckDestination(&job, extent, nullptr), CONVERT_DEST_OK);
 }
 
+// The source path of an image chosen earlier no longer counts once a new blank disk or a device
+// is the source: writing there is not writing over the source.
+TEST_F(DestinationRefusal, APathLeftFromAnEarlierSourceIsFree) {
+    ConvertRun_ReleaseSource(&job);
+    DiskGeometry g = {0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, 2048);
+    job.sourceDisk = Disk_Alloc();
+    Disk_Init(job.sourceDisk);
+    ASSERT_EQ(Disk_OpenZero(job.sourceDisk, &g), DISK_OK);
+    job.finalGeometry = g;
+    job.sourceDevice = "";
+    for (int32_t kind : {JOB_SOURCE_NEW_DISK, JOB_SOURCE_DEVICE}) {
+        job.sourceKind = kind;
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, raw, nullptr), CONVERT_DEST_OK) << kind;
+    }
+    job.sourceKind = JOB_SOURCE_NEW_DISK;
+    job.destKind = 21;
+    job.destPath = raw.c_str();
+    ConvertRunContext context;
+    EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
+    EXPECT_EQ(ReadFile(raw), std::vector<uint8_t>(2048 * 512, 0));
+    // While the image is the source, its path counts.
+    for (int32_t kind : {JOB_SOURCE_IMAGE, JOB_SOURCE_RAW_FILE}) {
+        job.sourceKind = kind;
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, raw, nullptr), CONVERT_DEST_IS_SOURCE) << kind;
+    }
+}
+
 TEST_F(DestinationRefusal, SiblingOutputs) {
     std::vector<std::string> files;
     // Flat raw image: its ".txt" description must not be the source, nor the image itself.

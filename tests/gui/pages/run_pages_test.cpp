@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -109,11 +110,21 @@ std::string Msg(int n) { return Ui_MessageText(n).text(); }
 
 typedef std::chrono::steady_clock Clock;
 
-void WaitForEnd(CConvertPropertyPage* page, int limitMs) {
-    Clock::time_point start = Clock::now();
-    while (page->IsRunning() &&
-           std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() < limitMs)
-        Pump(20);
+// Handles events until the run's end has been handled: the end signal is an event of its own,
+// so this waits on it without any clock.
+void WaitForEnd(CConvertPropertyPage* page) {
+    while (page->IsRunning()) App()->runOneEvent(true);
+}
+
+// Answers the next message box, if one opens within `ms` of event handling, with OK and keeps
+// its texts.
+void AnswerBoxIfAny(int ms, std::string* shown) {
+    After(ms, [=] {
+        FXWindow* box = Modal();
+        if (box == nullptr || !box->isMemberOf(FXMETACLASS(FXMessageBox))) return;
+        *shown = guitest::LabelTexts(box);
+        Command(box, FXMessageBox::ID_CLICKED_OK);
+    });
 }
 
 // ---- VMDK page --------------------------------------------------------------------------------
@@ -132,25 +143,34 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     EXPECT_EQ(page->GetHardwareList()->getCurrentItem(), 11);
     host.Shot("page09_vmdk");
 
+    // Layouts that cannot be written say why; a split size that is no number keeps the field.
     struct Row {
         FXint type;
         bool firstTrack;
         const char* split;
+        int message;  // 0: no message box
     } refused[] = {
-        {3, false, "1000"},  // stream-optimised with several extents
-        {3, true, ""},       // stream-optimised with a first extent apart
-        {0, false, "4"},     // 1250 extents
-        {0, false, "0"},
-        {0, false, "4294967295"},
-        {0, false, "x"},
+        {3, false, "1000", OPTION_MSG_STREAM_NOT_SINGLE},  // several extents
+        {3, true, "", OPTION_MSG_STREAM_NOT_SINGLE},       // a first extent apart
+        {0, false, "4", OPTION_MSG_TOO_MANY_EXTENTS},      // 1250 extents
+        {0, false, "0", 0},
+        {0, false, "4294967295", 0},
+        {0, false, "x", 0},
     };
     for (const Row& r : refused) {
         page->GetTypeList()->setCurrentItem(r.type);
         page->GetFirstTrackCheck()->setCheck(r.firstTrack);
         page->GetSplitField()->setText(r.split);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1) << r.type << " " << r.split;
+        if (r.message != 0) {
+            EXPECT_NE(shown.find(Msg(r.message).substr(0, 30)), std::string::npos)
+                << r.split << ": " << shown;
+        }
         EXPECT_EQ(host.job.vmdkList4, 0u);
         EXPECT_EQ(host.events.nextCalls, 0);
+        Pump(150);  // an unused answer step goes before the next row
     }
     page->GetTypeList()->setCurrentItem(2);
     page->GetFirstTrackCheck()->setCheck(true);
@@ -183,6 +203,14 @@ TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
     host.Show(page);
     EXPECT_FALSE(page->GetFirstTrackCheck()->isEnabled());
     EXPECT_FALSE(page->GetFirstTrackCheck()->getCheck());
+    // Checked anyway (the box is off): refused with its reason.
+    page->GetFirstTrackCheck()->setCheck(true);
+    std::string shown;
+    AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(OPTION_MSG_FIRST_TRACK_TOO_SMALL).substr(0, 30)), std::string::npos)
+        << shown;
+    page->GetFirstTrackCheck()->setCheck(false);
     EXPECT_EQ(page->OnWizardNext(), 10);
     EXPECT_EQ(host.job.vmdkCheck, 0);
 
@@ -205,6 +233,52 @@ TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
     EXPECT_FALSE(page->GetTypeList()->isEnabled());
     EXPECT_EQ(page->OnWizardNext(), -1);
     host.Shot("page09_vmdk_impossible");
+}
+
+TEST(VmdkPage, EveryRefusedLayoutHasItsMessage) {
+    struct Row {
+        int layout;
+        int message;
+    } rows[] = {
+        {VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL, OPTION_MSG_FIRST_TRACK_TOO_SMALL},
+        {VMDK_LAYOUT_STREAM_NOT_SINGLE, OPTION_MSG_STREAM_NOT_SINGLE},
+        {VMDK_LAYOUT_TOO_MANY_EXTENTS, OPTION_MSG_TOO_MANY_EXTENTS},
+        {VMDK_LAYOUT_EXTENT_TOO_LARGE, OPTION_MSG_EXTENT_TOO_LARGE},
+        {VMDK_LAYOUT_NO_SECTORS, 124},
+        {VMDK_LAYOUT_BAD_DISK_TYPE, 124},
+    };
+    App();
+    for (const Row& r : rows) {
+        EXPECT_EQ(OptionPages_VmdkLayoutMessage(r.layout), r.message) << r.layout;
+        EXPECT_FALSE(Msg(r.message).empty()) << r.message;
+    }
+    // An extent of 2^32 sectors is the one refusal the page's own rules keep from the field.
+    EXPECT_EQ(ConvertRun_CheckVmdkLayout(0x100000000ull, 0, false, false, 0),
+              VMDK_LAYOUT_EXTENT_TOO_LARGE);
+}
+
+// Pages 13, 14 and the check-only pages: when the geometry rule gives no geometry, Next stays
+// and says that the format cannot hold the disk.
+TEST(OptionPages, AFailedGeometryRuleIsShown) {
+    PageHost host;
+    host.job.workGeometry = Geo(1000, 16, 63);
+    CPropertyPage* pages[] = {
+        new CToVirtualPCDynamicPropertyPage(&host.events, &host.job, 13, host.switcher),
+        new CToVirtualPCFixedPropertyPage(&host.events, &host.job, 14, host.switcher),
+        new CToAnex86PropertyPage(&host.events, &host.job, 22, host.switcher),
+        new CToBetaPropertyPage(&host.events, &host.job, 30, host.switcher),
+    };
+    for (CPropertyPage* page : pages) {
+        host.job.destKind = 4;
+        host.Show(page);
+        host.job.destKind = 3;  // a destination without a geometry rule
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1);
+        EXPECT_NE(shown.find(Msg(124).substr(0, 30)), std::string::npos) << shown;
+        EXPECT_EQ(host.events.nextCalls, 0);
+        Pump(150);
+    }
 }
 
 // ---- VHD pages ----------------------------------------------------------------------------------
@@ -481,8 +555,25 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
     EXPECT_EQ(page->OnWizardNext(), -1);
     EXPECT_NE(shown.find(Msg(32).substr(0, 20)), std::string::npos);
     EXPECT_EQ(s->outputsFreed, 2);
-    // 0 accepts: the context stays with the job, the path is taken as typed.
+    // The source itself is refused before the plug-in sees it, whatever the plug-in would say.
     s->setPathExResult = 0;
+    page->GetPathField()->setText(raw.c_str());
+    shown.clear();
+    AnswerBoxIfAny(100, &shown);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(Msg(DEST_PATH_MSG_REFUSED)), std::string::npos) << shown;
+    EXPECT_EQ(s->outputsCreated, 2);
+    EXPECT_EQ(host.job.pluginDest, nullptr);
+    Pump(150);
+    // The run refuses it too and hands nothing to the plug-in.
+    {
+        ConvertRunContext context;
+        host.job.destPath = raw.c_str();
+        EXPECT_EQ(ConvertRun_WriteImage(&host.job, &context), DISK_ERR_ARG);
+        EXPECT_EQ(s->writeExs, 0);
+    }
+    page->GetPathField()->setText("plugin:target");
+    // 0 accepts: the context stays with the job, the path is taken as typed.
     EXPECT_EQ(page->OnWizardNext(), 33);
     EXPECT_NE(host.job.pluginDest, nullptr);
     EXPECT_STREQ(host.job.destPath.text(), "plugin:target");
@@ -493,7 +584,7 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
     s->messageAnswer = 1;
     auto* convert = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
     host.Show(convert);
-    WaitForEnd(convert, 10000);
+    WaitForEnd(convert);
     EXPECT_EQ(convert->GetResult(), DISK_ERR_PLUGIN);
     EXPECT_EQ(s->writeExs, 1);
     EXPECT_EQ(s->lastHostArgument, host.job.pluginDest);
@@ -504,7 +595,7 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
     host.Shot("page33_convert_plugin_failed");
     s->writeResult = DISK_OK;
     convert->OnSetActive();
-    WaitForEnd(convert, 10000);
+    WaitForEnd(convert);
     EXPECT_EQ(convert->GetResult(), DISK_OK);
     EXPECT_EQ(std::string(convert->GetStatusLabel()->getText().text()), Msg(305));
 }
@@ -527,7 +618,7 @@ TEST(ConvertPage, RunsToTheEnd) {
     host.job.destPath = dir.file("copy.img").c_str();
     auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
     host.Show(page);
-    WaitForEnd(page, 10000);
+    WaitForEnd(page);
     ASSERT_FALSE(page->IsRunning());
     EXPECT_EQ(page->GetResult(), DISK_OK);
     EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(305));
@@ -541,30 +632,178 @@ TEST(ConvertPage, RunsToTheEnd) {
     host.Shot("page33_convert_done");
     EXPECT_EQ(page->OnWizardNext(), 34);
 
-    // A failing run shows message 307 (the destination directory does not exist).
+    // A failing run shows message 307 and its cause (the destination folder does not exist).
     host.job.destPath = dir.file("missing/dir/copy.img").c_str();
     page->OnSetActive();
-    WaitForEnd(page, 10000);
+    WaitForEnd(page);
     EXPECT_EQ(page->GetResult(), DISK_ERR_CREATE);
-    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(307));
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
+              Msg(307) + "\n[" + Msg(CONVERT_MSG_NO_FOLDER) + "]");
     EXPECT_EQ(page->GetProgressBar()->getProgress(), 0);
+    host.Shot("page33_convert_failed");
 }
 
-TEST(ConvertPage, CancelStopsWithinASecond) {
-    TempDir dir;
+// A small file system mounted for one test, unmounted again; empty path when mounting is not
+// allowed here.
+class SmallMount {
+public:
+    std::string path;
+    SmallMount(const std::string& where, const char* size) {
+        testsupport::RunCommand("mkdir -p " + testsupport::Quote(where));
+        if (testsupport::RunCommand("mount -t tmpfs -o size=" + std::string(size) + " tmpfs " +
+                                    testsupport::Quote(where) + " 2>/dev/null") == 0)
+            path = where;
+    }
+    ~SmallMount() {
+        if (!path.empty()) testsupport::RunCommand("umount " + testsupport::Quote(path));
+    }
+};
+
+// Runs the page on a raw source of 8 MiB of random bytes; `damage` may change the source file
+// after it has been opened.
+struct FailedRun {
+    int result;
+    std::string status;
+};
+FailedRun RunToFailure(const std::string& raw, int32_t destKind, const std::string& dest,
+                       std::function<void()> damage = nullptr) {
     PageHost host;
-    // A long source: 32 GiB of holes, read in full by the VMDK writer.
-    std::string raw = dir.file("long.raw");
-    ASSERT_EQ(testsupport::RunCommand("truncate -s 32G " + testsupport::Quote(raw)), 0);
+    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 8));
     DiskGeometry g;
-    Vhd_ComputeGeometry(32ull << 30, &g);
+    Vhd_ComputeGeometry(8 << 20, &g);
     host.job.sourcePath = raw.c_str();
     host.job.sourceDisk = Disk_Alloc();
     Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-    host.job.destKind = 0;
+    EXPECT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    if (damage) damage();
+    host.job.destKind = destKind;
     host.job.vmdkList14 = 11;
     host.job.finalGeometry = g;
+    host.job.destPath = dest.c_str();
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    WaitForEnd(page);
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    return FailedRun{page->GetResult(), page->GetStatusLabel()->getText().text()};
+}
+
+std::string FailureText(int cause, const std::string& argument = std::string()) {
+    std::string text = Msg(cause);
+    size_t at = text.find("%0");
+    if (at != std::string::npos) text.replace(at, 2, argument);
+    return Msg(307) + "\n[" + text + "]";
+}
+
+// Failures name their cause under message 307, and files the run created are taken away:
+// a half-written image may read as a whole one.
+TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
+    TempDir dir;
+    // A folder where no file can be made.
+    FailedRun r = RunToFailure(dir.file("a.raw"), 0, "/proc/vdx-test-output.vmdk");
+    EXPECT_EQ(r.result, DISK_ERR_CREATE);
+    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_FOLDER_REFUSES));
+
+    // A full device: the file existed before the run and stays.
+    r = RunToFailure(dir.file("b.raw"), 0, "/dev/full");
+    EXPECT_NE(r.result, DISK_OK);
+    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_NO_SPACE));
+    EXPECT_TRUE(Os_PathExists("/dev/full"));
+
+    // A source cut short after it was opened: the first sector that cannot be read is named,
+    // and the destination the run created is removed.
+    const std::string cut = dir.file("c.raw");
+    const std::string out = dir.file("c.vmdk");
+    r = RunToFailure(cut, 0, out, [&] {
+        ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
+    });
+    EXPECT_NE(r.result, DISK_OK);
+    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_SOURCE_SECTOR, "6145"));
+    EXPECT_FALSE(Os_PathExists(out.c_str()));
+    // A destination that existed before (its replacement was agreed to) is not removed.
+    testsupport::WriteFile(out, {1, 2, 3});
+    r = RunToFailure(cut, 0, out, [&] {
+        ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
+    });
+    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_SOURCE_SECTOR, "6145"));
+    EXPECT_TRUE(Os_PathExists(out.c_str()));
+
+    // A destination file system that fills up: no VMDK is left that could pass for the disk.
+    SmallMount small(dir.file("small"), "1m");
+    if (small.path.empty()) {
+        GTEST_SKIP() << "mounting a small tmpfs is not allowed here: the full-disk case is skipped";
+    }
+    const std::string vmdk = small.path + "/full.vmdk";
+    r = RunToFailure(dir.file("d.raw"), 0, vmdk);
+    EXPECT_NE(r.result, DISK_OK);
+    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_NO_SPACE));
+    EXPECT_FALSE(Os_PathExists(vmdk.c_str()));
+}
+
+// Without a worker thread nothing would ever end the run: the page reports the failure itself.
+class NoThreadConvertPage : public CConvertPropertyPage {
+public:
+    NoThreadConvertPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                        FXComposite* parent)
+        : CConvertPropertyPage(events, job, index, parent) {}
+    bool StartWorker() override { return false; }
+};
+
+TEST(ConvertPage, AThreadThatCannotStartIsAFailure) {
+    PageHost host;
+    DiskGeometry g = Geo(2048, 16, 63);
+    host.job.sourceKind = JOB_SOURCE_NEW_DISK;
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_OpenZero(host.job.sourceDisk, &g), DISK_OK);
+    host.job.destKind = 21;
+    host.job.finalGeometry = g;
+    TempDir dir;
+    host.job.destPath = dir.file("never.img").c_str();
+    auto* page = new NoThreadConvertPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    EXPECT_FALSE(page->IsRunning());
+    EXPECT_NE(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
+              FailureText(CONVERT_MSG_NO_THREAD));
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    EXPECT_TRUE(page->QueryCancel());
+    EXPECT_EQ(page->OnWizardNext(), 34);
+    EXPECT_FALSE(Os_PathExists(dir.file("never.img").c_str()));
+}
+
+// A source of holes so long that a run which does not stop would go on for minutes:
+// 0xF0000000 sectors (almost 2 TiB), read in full by the VMDK writer.
+const uint64_t kLongSectors = 0xF0000000ull;
+
+void OpenLongSource(PageHost* host, const std::string& raw) {
+    ASSERT_EQ(testsupport::RunCommand("truncate -s " + std::to_string(kLongSectors * 512) + " " +
+                                      testsupport::Quote(raw)),
+              0);
+    DiskGeometry g = Geo(kLongSectors, 16, 63);
+    host->job.sourcePath = raw.c_str();
+    host->job.sourceDisk = Disk_Alloc();
+    Disk_Init(host->job.sourceDisk);
+    ASSERT_EQ(Disk_OpenRaw(host->job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    Disk_GetGeometry(host->job.sourceDisk, &host->job.finalGeometry);
+    host->job.destKind = 0;
+    host->job.vmdkList14 = 11;
+}
+
+// The first number of a progress text "done / total" (digits only, separators dropped).
+uint64_t ProgressDone(const std::string& text) {
+    uint64_t value = 0;
+    for (char c : text.substr(0, text.find('/'))) {
+        if (c >= '0' && c <= '9') value = value * 10 + (uint64_t)(c - '0');
+    }
+    return value;
+}
+
+// The stop question: No goes on, Yes stops the run long before its end, with message 306; the
+// partly written file stays.
+TEST(ConvertPage, CancelStopsTheRun) {
+    TempDir dir;
+    PageHost host;
+    OpenLongSource(&host, dir.file("long.raw"));
     host.job.destPath = dir.file("long.vmdk").c_str();
     auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
     host.Show(page);
@@ -576,7 +815,6 @@ TEST(ConvertPage, CancelStopsWithinASecond) {
     ASSERT_TRUE(page->IsRunning());
     host.Shot("page33_convert_running");
 
-    // The stop question: No goes on, Yes stops.
     After(100, [&] {
         FXWindow* question = Modal();
         ASSERT_NE(question, nullptr);
@@ -586,40 +824,30 @@ TEST(ConvertPage, CancelStopsWithinASecond) {
     EXPECT_FALSE(page->QueryCancel());
     Pump(100);
     EXPECT_TRUE(page->IsRunning());
-    Clock::time_point yes;
     After(100, [&] {
         FXWindow* question = Modal();
         ASSERT_NE(question, nullptr);
         guitest::Screenshot(question, "page33_stop_question");
-        yes = Clock::now();
         Command(question, FXDialogBox::ID_ACCEPT);
     });
     EXPECT_FALSE(page->QueryCancel());
-    WaitForEnd(page, 5000);
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - yes).count();
-    ASSERT_FALSE(page->IsRunning());
-    EXPECT_LT(ms, 1000.0);
+    WaitForEnd(page);
     EXPECT_EQ(page->GetResult(), DISK_CANCELLED);
     EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(306));
     EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    const std::string progress = page->GetProgressLabel()->getText().text();
+    EXPECT_GT(ProgressDone(progress), 0u) << progress;
+    EXPECT_LT(ProgressDone(progress), kLongSectors / 2) << progress;
+    EXPECT_TRUE(Os_PathExists(dir.file("long.vmdk").c_str()));
     host.Shot("page33_convert_cancelled");
 }
 
 TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
     TempDir dir;
-    std::string raw = dir.file("long.raw");
-    ASSERT_EQ(testsupport::RunCommand("truncate -s 32G " + testsupport::Quote(raw)), 0);
     Clock::time_point start;
     {
         PageHost host;
-        DiskGeometry g;
-        Vhd_ComputeGeometry(32ull << 30, &g);
-        host.job.sourcePath = raw.c_str();
-        host.job.sourceDisk = Disk_Alloc();
-        Disk_Init(host.job.sourceDisk);
-        ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-        host.job.destKind = 0;
-        host.job.finalGeometry = g;
+        OpenLongSource(&host, dir.file("long.raw"));
         host.job.destPath = dir.file("long.vmdk").c_str();
         auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
         host.Show(page);
@@ -627,8 +855,9 @@ TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
         ASSERT_TRUE(page->IsRunning());
         start = Clock::now();
     }
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    EXPECT_LT(ms, 1000.0);
+    // The whole run takes minutes; the destruction stops it at the next progress post.
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_LT(seconds, 60.0);
 }
 
 TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
