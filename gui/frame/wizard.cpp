@@ -135,12 +135,16 @@ CVdxWizard::CVdxWizard(FXApp* app)
     FXPacker* texts = new FXPacker(header, LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0,
                                    Ui_ScaleY(5), 0, 0, 0, 0, 0, 0);
     texts->setBackColor(kHeaderColor);
+    // No padding above or below: two lines of description fill its three units. The widths
+    // are set again by layout(), up to the picture.
     titleLabel = new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT,
-                             Ui_ScaleX(2), 0, Ui_ScaleX(33), Ui_ScaleY(2));
+                             Ui_ScaleX(2), 0, Ui_ScaleX(33), Ui_ScaleY(2), DEFAULT_PAD,
+                             DEFAULT_PAD, 0, 0);
     titleLabel->setBackColor(kHeaderColor);
     descriptionLabel =
         new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT | JUSTIFY_TOP,
-                    Ui_ScaleX(4), Ui_ScaleY(2), Ui_ScaleX(33), Ui_ScaleY(3));
+                    Ui_ScaleX(3), Ui_ScaleY(2), Ui_ScaleX(33), Ui_ScaleY(3), DEFAULT_PAD,
+                    DEFAULT_PAD, 0, 0);
     descriptionLabel->setBackColor(kHeaderColor);
     FXFontDesc desc;
     titleLabel->getFont()->getFontDesc(desc);
@@ -280,7 +284,21 @@ void CVdxWizard::destroy() {
     if (sourceButtonPicture != NULL) sourceButtonPicture->destroy();
 }
 
-void CVdxWizard::layout() { FXDialogBox::layout(); }
+void CVdxWizard::layout() {
+    FXDialogBox::layout();
+    // The header's texts end where the picture begins, whatever the font size: with a larger
+    // font the text grows faster than the layout units, and a fixed width ran under the picture.
+    if (titleLabel == NULL || descriptionLabel == NULL) return;
+    FXWindow* texts = titleLabel->getParent();
+    FXLabel* labels[] = {titleLabel, descriptionLabel};
+    for (FXLabel* label : labels) {
+        const FXint width = texts->getWidth() - label->getX();
+        if (width > 0 && width != label->getWidth()) {
+            label->setWidth(width);
+            label->layout();
+        }
+    }
+}
 
 CPropertyPage* CVdxWizard::GetPage(FXint index) const {
     if (index < 0 || index >= WIZARD_PAGE_COUNT) return NULL;

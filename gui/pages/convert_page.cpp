@@ -61,9 +61,10 @@ CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, Conversio
     stopQuestion = new CYesNoDialog(this);
     groupSeparator = Ui_MessageText(6);
     groupSize = Ui_DigitGroupSize();
-    statusLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    progressLabel = Ui_CreateLabel(this, -1, 1, 6, 37, 2);
-    progressBar = Ui_CreateProgressBar(this, NULL, 0, 1, 8, 37, 2);
+    // Room for three lines: a failure's two and its cause under them.
+    statusLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
+    progressLabel = Ui_CreateLabel(this, -1, 1, 8, 37, 2);
+    progressBar = Ui_CreateProgressBar(this, NULL, 0, 1, 10, 37, 2);
     context.progress = OnProgress;
     context.user = this;
     context.progressClock = &progressClock;

@@ -243,14 +243,16 @@ CToVirtualPCDynamicPropertyPage::CToVirtualPCDynamicPropertyPage(IPropertyPageEv
     : CVdxPropertyPageBase(events, job, index, parent) {
     title = Ui_MessageText(183);
     description = Ui_MessageText(184);
-    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    layoutLabel = Ui_CreateLabel(this, 186, 1, 5, 20, 2);
-    layoutList = Ui_CreateListBox(this, this, ID_LAYOUT, 1, 7, 20, 2);
+    // The result takes up to three lines; the layout names are long, so the creator goes
+    // below the layout rather than beside it.
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
+    layoutLabel = Ui_CreateLabel(this, 186, 1, 7, 20, 2);
+    layoutList = Ui_CreateListBox(this, this, ID_LAYOUT, 1, 9, 30, 2);
     const int layoutMessages[] = {193, 194, 195, 196, 190, 191, 192};
     for (int m : layoutMessages) layoutList->appendItem(Ui_MessageText(m));
     layoutList->setNumVisible(7);
-    creatorLabel = Ui_CreateLabel(this, 185, 23, 5, 15, 2);
-    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 23, 7, 15, 2);
+    creatorLabel = Ui_CreateLabel(this, 185, 1, 12, 20, 2);
+    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 14, 20, 2);
     FillList(creatorList, 187, 6);
 }
 
@@ -298,9 +300,9 @@ CToVirtualPCFixedPropertyPage::CToVirtualPCFixedPropertyPage(IPropertyPageEvent*
     : CVdxPropertyPageBase(events, job, index, parent) {
     title = Ui_MessageText(197);
     description = Ui_MessageText(198);
-    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    creatorLabel = Ui_CreateLabel(this, 185, 1, 5, 20, 2);
-    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 7, 20, 2);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
+    creatorLabel = Ui_CreateLabel(this, 185, 1, 7, 20, 2);
+    creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 9, 20, 2);
     FillList(creatorList, 187, 6);
 }
 

@@ -73,7 +73,8 @@ CToSimplePropertyPage::CToSimplePropertyPage(IPropertyPageEvent* events, Convers
     : CVdxPropertyPageBase(events, job, index, parent), resultLabel(NULL) {
     title = Ui_MessageText(titleMessage);
     description = Ui_MessageText(descriptionMessage);
-    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    // Three lines of text need five units.
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
 }
 
 void CToSimplePropertyPage::OnSetActive() {

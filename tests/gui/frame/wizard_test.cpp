@@ -286,14 +286,58 @@ TEST_F(WizardTest, DestructionReleasesTheJob) {
     wizard = nullptr;
 }
 
-// ---- Navigation keys while the conversion runs ------------------------------------------------
-
 // The real wizard with a page made current directly, as the routing would.
 class JumpWizard : public CVdxWizard {
 public:
     JumpWizard(FXApp* app) : CVdxWizard(app) {}
     void Jump(FXint page) { ShowPage(page); }
 };
+
+// The header at the program's font sizes: on every page the title and the description keep
+// clear of the picture at the right and show their whole text.
+TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture) {
+    FXFont* stock = App()->getNormalFont();
+    FXFontDesc desc;
+    stock->getFontDesc(desc);
+    for (FXuint decipoints : {90u, 120u}) {
+        desc.size = decipoints;
+        FXFont* font = new FXFont(App(), desc);
+        font->create();
+        App()->setNormalFont(font);
+        Ui_ComputeLayoutUnits(App());
+        JumpWizard* w = new JumpWizard(App());
+        Show(w);
+        FXLabel* title = wizard->GetTitleLabel();
+        FXLabel* text = wizard->GetDescriptionLabel();
+        FXWindow* texts = title->getParent();
+        FXLabel* picture = nullptr;
+        for (FXWindow* c = texts->getParent()->getFirst(); c; c = c->getNext())
+            if (c->isMemberOf(FXMETACLASS(FXLabel)) && static_cast<FXLabel*>(c)->getIcon())
+                picture = static_cast<FXLabel*>(c);
+        ASSERT_NE(picture, nullptr);
+        for (int page = 0; page < WIZARD_PAGE_COUNT; ++page) {
+            w->Jump(page);
+            wizard->layout();
+            for (FXLabel* label : {title, text}) {
+                EXPECT_LE(texts->getX() + label->getX() + label->getWidth(), picture->getX())
+                    << decipoints << " page " << page;
+                EXPECT_LE(label->getDefaultWidth(), label->getWidth())
+                    << decipoints << " page " << page << ": " << label->getText().text();
+                EXPECT_LE(label->getDefaultHeight(), label->getHeight())
+                    << decipoints << " page " << page << ": " << label->getText().text();
+            }
+            if (page == WIZARD_PAGE_GEOMETRY)
+                guitest::Screenshot(wizard, "wizard_page08_" + std::to_string(decipoints));
+        }
+        delete wizard;
+        wizard = nullptr;
+        App()->setNormalFont(stock);
+        delete font;
+        Ui_ComputeLayoutUnits(App());
+    }
+}
+
+// ---- Navigation keys while the conversion runs ------------------------------------------------
 
 // Presses and releases a key with Alt held, through the window's own key handling (the
 // buttons' hot keys live in its accelerator table).

@@ -108,6 +108,23 @@ void AnswerBox(int ms, FXSelector button, std::string* shown) {
 
 std::string Msg(int n) { return Ui_MessageText(n).text(); }
 
+// Every label under `root` shows its whole text, and every list box its longest item.
+void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
+            EXPECT_LE(w->getDefaultHeight(), w->getHeight())
+                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
+            EXPECT_LE(w->getDefaultWidth(), w->getWidth())
+                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
+        }
+        if (w->isMemberOf(FXMETACLASS(FXListBox))) {
+            EXPECT_LE(w->getDefaultWidth(), w->getWidth()) << where << ": a list box";
+            continue;
+        }
+        ExpectWholeTexts(w, where);
+    }
+}
+
 typedef std::chrono::steady_clock Clock;
 
 // Handles events until the run's end has been handled: the end signal is an event of its own,
@@ -294,6 +311,7 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
     EXPECT_EQ(page->GetLayoutList()->getCurrentItem(), 5);
     EXPECT_EQ(page->GetCreatorList()->getCurrentItem(), 4);
     host.Shot("page13_vhd_dynamic");
+    ExpectWholeTexts(page, "page 13");
     const FXint creatorFor[] = {2, 2, 2, 2, 3, 4, 5};
     for (FXint layout = 0; layout < 7; ++layout) {
         page->GetLayoutList()->setCurrentItem(layout);
@@ -322,6 +340,8 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
     fixed->OnSetActive();
     EXPECT_EQ(std::string(fixed->GetResultLabel()->getText().text()), Msg(124));
     EXPECT_FALSE(host.events.next);
+    host.Shot("page14_vhd_fixed_impossible");
+    ExpectWholeTexts(fixed, "page 14");
 }
 
 // ---- Check-only pages ---------------------------------------------------------------------------
@@ -364,6 +384,7 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
                   Msg(r.possible ? 122 : 124)) << r.page;
         EXPECT_EQ(host.events.next, r.possible) << r.page;
         host.Shot(r.shot);
+        ExpectWholeTexts(pages[r.page], r.shot);
         if (r.possible) {
             EXPECT_EQ(pages[r.page]->OnWizardNext(), r.page + 1);
             EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), r.total) << r.page;
@@ -641,6 +662,7 @@ TEST(ConvertPage, RunsToTheEnd) {
               Msg(307) + "\n[" + Msg(CONVERT_MSG_NO_FOLDER) + "]");
     EXPECT_EQ(page->GetProgressBar()->getProgress(), 0);
     host.Shot("page33_convert_failed");
+    ExpectWholeTexts(page, "page 33 failed");
 }
 
 // A small file system mounted for one test, unmounted again; empty path when mounting is not
