@@ -111,6 +111,7 @@ void CConvertPropertyPage::OnSetActive() {
     questionOpen = false;
     result = 0;
     context.pluginMessage = FXString::null;
+    context.cause = ConvertRunCause();
     workerActive = true;
     if (!StartWorker()) {
         // Nothing runs, so nothing will ever signal the end: report it here.

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -295,6 +296,23 @@ TEST(OptionPages, AFailedGeometryRuleIsShown) {
         EXPECT_NE(shown.find(Msg(124).substr(0, 30)), std::string::npos) << shown;
         EXPECT_EQ(host.events.nextCalls, 0);
         Pump(150);
+    }
+}
+
+// The refusal of a trim names exactly the formats whose trim this program has.
+TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed) {
+    App();
+    const std::string text = Msg(30);
+    struct Row {
+        const char* name;
+        DiskKind kind;
+    } rows[] = {{"VMDK", DISK_KIND_VMDK},           {"VHD", DISK_KIND_VHD},
+                {"VHDX", DISK_KIND_VHDX},           {"Parallels", DISK_KIND_PARALLELS},
+                {"qcow2", DISK_KIND_QCOW2},         {"VDI", DISK_KIND_VDI}};
+    for (const Row& r : rows) {
+        const std::regex word(std::string("\\b") + r.name + "\\b");
+        EXPECT_EQ(std::regex_search(text, word), ConvertRun_IsTrimAvailable(r.kind))
+            << r.name << " in: " << text;
     }
 }
 
