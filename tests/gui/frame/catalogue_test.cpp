@@ -259,6 +259,27 @@ int RunCopy(const TempDir& dir, const std::string& home, int seconds) {
                                    " >/dev/null 2>&1");
 }
 
+// `make run` builds the program alone: building every test program first took minutes.
+TEST(Executable, MakeRunBuildsOnlyTheProgram) {
+    std::string output;
+    ASSERT_EQ(testsupport::RunCommand("make -n -C " +
+                                          testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) + "/..") +
+                                          " run 2>&1",
+                                      &output),
+              0)
+        << output;
+    size_t builds = 0;
+    size_t at = 0;
+    while ((at = output.find("cmake --build", at)) != std::string::npos) {
+        const size_t end = output.find('\n', at);
+        const std::string line = output.substr(at, end - at);
+        EXPECT_NE(line.find("--target dedezivi"), std::string::npos) << line;
+        ++builds;
+        at = end;
+    }
+    EXPECT_EQ(builds, 1u) << output;
+}
+
 TEST(Executable, WithoutAUsableCatalogueEndsWithStatusOne) {
     if (!HaveProgram()) GTEST_SKIP() << "the program is not built";
     TempDir home;
