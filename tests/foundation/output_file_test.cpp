@@ -181,7 +181,7 @@ TEST(OutputFileTest, RollbackAfterFailedCommitRemovesTheTemporaryFile)
     std::string tempPath = dir.file("img_TEMP");
     testsupport::WriteText(finalPath, "old");
     testsupport::WriteText(tempPath, "new");
-    // The kept name is taken by a non-empty directory: the original cannot move aside.
+    // The kept name is taken by an earlier backup, which may not be replaced.
     MakeDir(finalPath + kDel);
     testsupport::WriteText(finalPath + kDel + "/inner", "x");
 
@@ -189,7 +189,7 @@ TEST(OutputFileTest, RollbackAfterFailedCommitRemovesTheTemporaryFile)
     OutputFile_Init(&out);
     SetPaths(&out.entry, finalPath, tempPath);
     out.armed = true;
-    EXPECT_EQ(DISK_ERR_CREATE, OutputFile_Commit(&out, View(kDel), true));
+    EXPECT_EQ(DISK_ERR_BACKUP_EXISTS, OutputFile_Commit(&out, View(kDel), false));
     EXPECT_EQ("old", Content(finalPath));
     EXPECT_TRUE(Exists(tempPath));
     EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));
@@ -347,8 +347,13 @@ TEST(OutputFileTest, FailingMiddleEntryKeepsEveryOriginal)
         OutputList list;
         FillList(&list, f);
         SetPaths(&list.entries[1], middleFinal, middleTemp);
-        // With the remove flag no original may be dropped before the whole list is in.
-        EXPECT_EQ(DISK_ERR_CREATE, OutputList_Commit(&list, View(kDel), true));
+        // With the remove flag no original may be dropped before the whole list is in. A
+        // backup in the way is refused (without the remove flag, which would use a free name)
+        // before anything is touched.
+        if (fault == MiddleFault::KeptNameIsDirectory)
+            EXPECT_EQ(DISK_ERR_BACKUP_EXISTS, OutputList_Commit(&list, View(kDel), false));
+        else
+            EXPECT_EQ(DISK_ERR_CREATE, OutputList_Commit(&list, View(kDel), true));
         EXPECT_EQ(0u, list.count);
         EXPECT_EQ(nullptr, list.entries);
 
@@ -387,21 +392,25 @@ TEST(OutputFileTest, FailingLastEntryOfLongListUndoesAllOthers)
         SetPaths(&list.files[i].entry, finalPath, finalPath + "_temp");
         list.files[i].armed = true;
     }
-    // The last entry's kept name is a non-empty directory, so its original cannot move aside.
-    MakeDir(dir.file("e69_del"));
-    testsupport::WriteText(dir.file("e69_del/inner"), "x");
+    // The last entry's temporary "file" is a directory holding its final file: it cannot be
+    // renamed into itself.
+    ASSERT_EQ(0, remove(dir.file("e69").c_str()));
+    ASSERT_EQ(0, remove(dir.file("e69_temp").c_str()));
+    MakeDir(dir.file("e69_temp"));
+    testsupport::WriteText(dir.file("e69_temp/e69"), "old");
+    SetPaths(&list.files[n - 1].entry, dir.file("e69_temp/e69"), dir.file("e69_temp"));
     list.count = n;
 
     EXPECT_EQ(DISK_ERR_CREATE, OutputFileList_Commit(&list, View(kDel), false));
     EXPECT_EQ(0u, list.count);
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i + 1 < n; ++i) {
         std::string finalPath = dir.file("e" + std::to_string(i));
         EXPECT_EQ("old", Content(finalPath)) << i;
         EXPECT_EQ("new", Content(finalPath + "_temp")) << i;
-        if (i != n - 1) {
-            EXPECT_FALSE(Exists(finalPath + kDel)) << i;
-        }
+        EXPECT_FALSE(Exists(finalPath + kDel)) << i;
     }
+    EXPECT_EQ("old", Content(dir.file("e69_temp/e69")));
+    EXPECT_FALSE(Exists(dir.file("e69_temp/e69") + kDel));
 }
 
 TEST(OutputFileTest, EntryWithoutTemporaryRetiresItsFileAndIsUndoneOnFailure)

@@ -543,11 +543,12 @@ TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
     const std::string vhd = dir.file("x.vhd");
     Build(Spec(vhd, 64, "\"creator\":\"win \",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
     const std::vector<uint8_t> before = ReadFile(vhd);
-    // The name that would keep the replaced image is taken by a directory that is not empty.
+    // The name that would keep the replaced image is taken (by a directory that is not empty):
+    // an earlier backup is never replaced without leave.
     ASSERT_EQ(mkdir((vhd + "_del").c_str(), 0755), 0);
     WriteFile(vhd + "_del/keep", {1});
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
-    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_CREATE);
+    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(ReadFile(vhd), before);
     std::remove((vhd + "_TEMP").c_str());
     // The temporary file vanished before the commit: the original keeps its name.
@@ -942,8 +943,13 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
-// A child or a new link that cannot take its name (the name that would keep the replaced file
-// is taken) is reported, with the file at that name as it was and no temporary file left.
+// Commit hook: removes the file named by user, so that the new file cannot take its name.
+void RemoveDuringCommit(const char*, const char*, void* user) {
+    std::remove(static_cast<const std::string*>(user)->c_str());
+}
+
+// A child or a new link that cannot take its name (the temporary file vanishes during the swap)
+// is reported, with the file at that name as it was and no temporary file left.
 TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const std::string parent = MakeParent("swap");
     const std::string child = dir.file("swap/child.vhd");
@@ -952,8 +958,8 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
     ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
     const std::vector<uint8_t> before = ReadFile(child);
-    ASSERT_EQ(mkdir((child + "_del").c_str(), 0755), 0);
-    WriteFile(child + "_del/keep", {1});
+    const std::string temp = child + "_temp";
+    Output_SetCommitHook(RemoveDuringCommit, const_cast<std::string*>(&temp));
     EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_ERR_CREATE);
     Disk_Close(&ph);
     EXPECT_TRUE(ReadFile(child) == before);
@@ -965,8 +971,10 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const VhdParentLocatorRequest link = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
                                           {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &link), DISK_ERR_CREATE);
+    Output_SetCommitHook(nullptr, nullptr);
     EXPECT_TRUE(ReadFile(child) == before);
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
