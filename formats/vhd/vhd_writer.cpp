@@ -704,11 +704,13 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         if (output == nullptr) rc = DISK_ERR_NOMEM;
     }
     if (rc == DISK_OK) {
-        // Neither the temporary file nor the backup of a replaced file may be the parent.
+        // The temporary file is never the parent (nor any existing file); a file replaced at the
+        // child's path is kept only under a free name until the child is in place.
         OutputFile_Init(output);
         const char* parentFiles[1] = {parentC};
+        const TextView noBackup = {nullptr, 0};
         rc = OutputEntry_ChooseNames(&output->entry, childC, Path_TempSuffix(TEXT_ENC_UTF8),
-                                     Path_DeleteSuffix(TEXT_ENC_UTF8), parentFiles, 1);
+                                     noBackup, parentFiles, 1);
     }
     if (rc == DISK_OK) {
         if (Stream_CreateFile(TempPath(output), &out)) {

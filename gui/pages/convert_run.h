@@ -27,7 +27,8 @@ struct ConvertRunContext {
     void* user;
     uint64_t* progressClock;    // may be NULL
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
-    ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL) {}
+    bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
+    ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false) {}
 };
 
 // The progress callback handed to writers and compactions (user = the ConvertRunContext):
@@ -51,11 +52,18 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context);
 // new files in, keeping the replaced ones under their names with "_del" appended. A failed or
 // cancelled compaction removes its files and leaves the image untouched; a failed swap puts
 // every original back under its own name and is reported as the failure it is.
+// A file already under a "_del" name is replaced only when the context's replaceBackups is set;
+// otherwise the swap is refused with DISK_ERR_BACKUP_EXISTS (image untouched, new files removed).
 // Results: the compaction's, or the commit's failure; DISK_ERR_ARG (nothing released) without
 // a source or for a kind that cannot be trimmed; DISK_ERR_UNSUPPORTED (nothing released) for a
 // kind whose compaction is not part of this program yet; DISK_ERR_PASSWORD (nothing released)
 // for an encrypted source whose key the job does not hold.
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context);
+
+// The first "_del" backup that a trim of the job's source would replace: the backup name of a
+// file the compaction rewrites (the image of a VHD, every extent of a VMDK image) under which
+// something exists already. False when there is none (or no trimmable source).
+bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which);
 
 // Destroys and frees the map, closes and frees the source disk, and sets both to NULL.
 void ConvertRun_ReleaseSource(ConversionJob* job);
