@@ -250,11 +250,11 @@ TEST_F(VmdkMaintain, CompactingAChildAndDiscarding) {
     EXPECT_EQ(QemuCompare(dir.file("expected.raw"), "raw", child, "vmdk"), "");
 }
 
-// The temporary and backup names of a compaction are never files of the image's chain: a child
-// whose parent is named like its temporary file compacts beside it (a free numbered name), and
-// one whose parent carries its backup name is refused before anything is written. A leftover
-// temporary file of an earlier run is left as it is.
-TEST_F(VmdkMaintain, CompactionNamesNeverHitFilesOfTheChain) {
+// The temporary and backup names of a compaction, rewrite or expansion are never files of the
+// image's chain: a child whose parent is named like its temporary file is rewritten beside it
+// (under a free numbered name), and one whose parent carries its backup name is refused before
+// anything is written. A leftover temporary file of an earlier run is left as it is.
+TEST_F(VmdkMaintain, TemporaryAndBackupNamesNeverHitFilesOfTheChain) {
     {
         TempDir d;
         std::string base, child;
@@ -272,6 +272,21 @@ TEST_F(VmdkMaintain, CompactionNamesNeverHitFilesOfTheChain) {
         ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
         EXPECT_TRUE(ReadDisk(&image.handle) == expected);
         image.Close();
+        WriteFile(d.file("expected.raw"), expected);
+        EXPECT_EQ(QemuCheck(child), "");
+        EXPECT_EQ(QemuCompare(d.file("expected.raw"), "raw", child, "vmdk"), "");
+    }
+    // Rewrite and expansion of a child whose parent is named like their temporary file.
+    for (Op op : {Op::Rewrite, Op::Expand}) {
+        TempDir d;
+        std::string base, child;
+        std::vector<uint8_t> expected;
+        MakeQemuChild(d, 8192, &base, &child, &expected, 0, "u.vmdk_temp", "u.vmdk");
+        const std::vector<uint8_t> parent = ReadFile(base);
+        ASSERT_EQ(Maintain(child, op, false, 2 * 8192), DISK_OK);
+        EXPECT_TRUE(ReadFile(base) == parent);
+        EXPECT_FALSE(Os_PathExists(d.file("u.vmdk_temp1").c_str()));
+        if (op == Op::Expand) expected.resize(2 * 8192 * 512, 0);
         WriteFile(d.file("expected.raw"), expected);
         EXPECT_EQ(QemuCheck(child), "");
         EXPECT_EQ(QemuCompare(d.file("expected.raw"), "raw", child, "vmdk"), "");
