@@ -102,21 +102,6 @@ void FinishHeader(VhdDynamicHeader* header, VhdDynamicHeader* disk) {
     Vhd_ConvertDynamicHeader(header, disk);
 }
 
-bool SetPath(TextBuffer* buffer, TextView text, TextView suffix) {
-    return TextBuffer_SetPair(buffer, text, suffix) && TextBuffer_TerminateUtf8(buffer);
-}
-
-// Final path = path, temporary path = path + suffix.
-int SetOutputPaths(OutputFile* output, const char* path, TextView suffix) {
-    TextView view;
-    Text_FromCStringUtf8(&view, path);
-    TextView none = {nullptr, 0};
-    if (!SetPath(&output->entry.finalPath, view, none) ||
-        !SetPath(&output->entry.tempPath, view, suffix))
-        return DISK_ERR_ARG;
-    return DISK_OK;
-}
-
 const char* TempPath(const OutputFile* output) {
     return reinterpret_cast<const char*>(output->entry.tempPath.data);
 }
@@ -138,19 +123,36 @@ bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t tot
     return callback == nullptr || callback(done, total, user);
 }
 
-// Whether two paths name the same file (after resolving links and dots).
+// Whether two paths name the same file (told apart by device and inode).
 bool SameFile(const char* a, const char* b) {
-    char* ra = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
-    char* rb = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
-    bool same = false;
-    if (ra != nullptr && rb != nullptr) {
-        const bool okA = realpath(a, ra) != nullptr;
-        const bool okB = realpath(b, rb) != nullptr;
-        same = okA && okB ? std::strcmp(ra, rb) == 0 : std::strcmp(a, b) == 0;
+    return Output_IsFileOf(a, &b, 1);
+}
+
+// The files of an image and of the VHD images up its parent chain.
+struct ChainFiles {
+    const char* paths[VHD_MAX_PARENT_DEPTH + 2];
+    uint32_t count;
+};
+
+void CollectChainFiles(const VhdImage* image, ChainFiles* out) {
+    out->count = 0;
+    for (uint32_t depth = 0; image != nullptr && depth <= VHD_MAX_PARENT_DEPTH; depth++) {
+        out->paths[out->count++] = reinterpret_cast<const char*>(image->pathStorage);
+        const DiskHandle* up = image->parent;
+        image = up != nullptr && Disk_GetKind(up) == DISK_KIND_VHD
+                    ? static_cast<const VhdImage*>(Disk_GetObject(up))
+                    : nullptr;
     }
-    Mem_Free(ra);
-    Mem_Free(rb);
-    return same;
+}
+
+// Final path = path, temporary path = path + suffix or the first free numbered variant of it,
+// never a file of the image's chain; the backup name path + "_del" must not be one either.
+int ChooseOutputPaths(OutputFile* output, const char* path, TextView suffix,
+                      const VhdImage* image) {
+    ChainFiles chain;
+    CollectChainFiles(image, &chain);
+    return OutputEntry_ChooseNames(&output->entry, path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                   chain.paths, chain.count);
 }
 
 // Reads the used runs of [first, first + count) of the source into buffer; free sectors
@@ -347,7 +349,8 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
     if (path == nullptr || source == nullptr || !ValidateOptions(options)) return DISK_ERR_ARG;
     if (output != nullptr) {
         OutputFile_Init(output);
-        int rc = SetOutputPaths(output, path, Path_TempSuffix(TEXT_ENC_UTF8));
+        // A source image's chain was checked by the caller; a leftover is never reused.
+        int rc = ChooseOutputPaths(output, path, Path_TempSuffix(TEXT_ENC_UTF8), nullptr);
         if (rc != DISK_OK) return rc;
     }
     DiskGeometry geometry = {};
@@ -438,12 +441,12 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
-    int rc = SetOutputPaths(output, path, CompactSuffix());
-    if (rc != DISK_OK) return rc;
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHD ||
         Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
         return DISK_ERR_ARG;
     VhdImage* image = static_cast<VhdImage*>(Disk_GetObject(source));
+    int rc = ChooseOutputPaths(output, path, CompactSuffix(), image);
+    if (rc != DISK_OK) return rc;
     const bool differencing = Vhd_HasParent(image);
     const uint32_t total = image->geometry.sectors32;
     const uint32_t blockSectors = image->blockSectors;
@@ -533,9 +536,9 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vhd_CommitCompact(OutputFile* output, TextView suffix, bool removeOld, bool /*entryPoint*/) {
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool /*entryPoint*/) {
     if (output == nullptr) return DISK_ERR_ARG;
-    return OutputFile_Commit(output, suffix, removeOld);
+    return OutputFile_Commit(output, suffix, flags);
 }
 
 int Vhd_DiscardCompact(OutputFile* output) {
@@ -555,6 +558,12 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
     // A differencing disk would lose its locator data and the parent's view of zero sectors.
     if (Vhd_HasParent(Disk_GetObject(source))) return DISK_ERR_ARG;
     if (newTotal < image->geometry.sectors32) return DISK_ERR_ARG;
+    // The old file is kept under its backup name while the new one takes its place.
+    ChainFiles chain;
+    CollectChainFiles(image, &chain);
+    if (Output_CheckBackupName(path, Path_DeleteSuffix(TEXT_ENC_UTF8), chain.paths, chain.count) !=
+        DISK_OK)
+        return DISK_ERR_ARG;
 
     VhdCreateOptions options;
     options.creatorApplication = image->footer.creatorApplication;
@@ -695,8 +704,13 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         if (output == nullptr) rc = DISK_ERR_NOMEM;
     }
     if (rc == DISK_OK) {
+        // The temporary file is never the parent (nor any existing file); a file replaced at the
+        // child's path is kept only under a free name until the child is in place.
         OutputFile_Init(output);
-        rc = SetOutputPaths(output, childC, Path_TempSuffix(TEXT_ENC_UTF8));
+        const char* parentFiles[1] = {parentC};
+        const TextView noBackup = {nullptr, 0};
+        rc = OutputEntry_ChooseNames(&output->entry, childC, Path_TempSuffix(TEXT_ENC_UTF8),
+                                     noBackup, parentFiles, 1);
     }
     if (rc == DISK_OK) {
         if (Stream_CreateFile(TempPath(output), &out)) {
@@ -847,7 +861,7 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
     Vhd_Init(check);
     OutputFile_Init(output);
     const char* imagePath = reinterpret_cast<const char*>(image->pathStorage);
-    int rc = SetOutputPaths(output, imagePath, Path_TempSuffix(TEXT_ENC_UTF8));
+    int rc = ChooseOutputPaths(output, imagePath, Path_TempSuffix(TEXT_ENC_UTF8), image);
 
     // The new file: a copy with the locator data and the header replaced.
     ByteStream* out = nullptr;

@@ -39,7 +39,8 @@ int Vhd_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                uint32_t flags);
 
 // Writes the source as a dynamic VHD. With an output record the file is written under the path
-// followed by "_temp" and the record is armed (the caller commits or rolls back); without one,
+// followed by "_temp" (or "_temp1", "_temp2"... when that name is taken: an existing file is
+// never written over) and the record is armed (the caller commits or rolls back); without one,
 // at the path itself. Templates (host order) keep a source image's ids, times, type and header
 // fields: sizes, CHS and max table entries are set for the source, the header goes to 512 and
 // the table to 1536 whatever the template says, and both checksums are recomputed.
@@ -64,21 +65,25 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
                    const VhdCreateOptions* options, bool keepAllocation);
 
 // Rewrites the open image of `source` (kind 6, compactable) without its unused blocks into the
-// path followed by "_TEMP" and arms the output record; the layout inferred at open is kept.
+// path followed by "_TEMP" (or the first free of "_TEMP1", "_TEMP2"...: never an existing file
+// nor a file of the image's chain) and arms the output record; the layout inferred at open is
+// kept. DISK_ERR_ARG, before anything is written, when the backup name (path + "_del") is a
+// file of the image's chain.
 // A differencing disk keeps every byte before its first block and exactly the blocks it
 // stores (merged with the parent, all bits set); a dynamic disk drops empty blocks.
 // The image is not touched. DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
-// OutputFile_Commit and OutputFile_Rollback; their failures are answered.
-int Vhd_CommitCompact(OutputFile* output, TextView suffix, bool removeOld, bool entryPoint);
+// OutputFile_Commit (flags OUTPUT_COMMIT_*) and OutputFile_Rollback; their failures are answered.
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool entryPoint);
 int Vhd_DiscardCompact(OutputFile* output);
 
 // Writes a copy of the dynamic image of `source` with newTotal sectors into the output record
 // (path followed by "_temp"): the old range is kept, the new one is empty. DISK_ERR_ARG for a
 // differencing disk (its locators and parent-visible sectors would be lost), a capacity below
-// the current one or one the footer cannot state; else as Vhd_WriteDynamic.
+// the current one or one the footer cannot state, a backup name (path + "_del") that is a file
+// of the image; else as Vhd_WriteDynamic.
 int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap* map,
                        OutputFile* output, uint32_t newTotal, ProgressCallback callback,
                        void* user);
@@ -114,7 +119,9 @@ struct VhdParentLocatorRequest {
 
 // Rewrites the data of the image's locators coded "W2ku", "W2ru", "Wi2k", "Wi2r" for which the
 // request carries bytes (data space and offset unchanged) and the parent name, through a
-// temporary copy that replaces the file only once it opens with its new parent. Every length
+// temporary copy that replaces the file only once it opens with its new parent. The temporary
+// name is never an existing file (the old parent keeps its file whatever its name), and a
+// backup name (path + "_del") that is a file of the chain is refused (DISK_ERR_ARG). Every length
 // and encoding is checked before anything is written: DISK_ERR_ARG with the file untouched.
 // A new link whose parent cannot be opened answers that open's failure, and one that leads
 // back to the image (itself, or through the chain of VHD files above the new parent) answers

@@ -200,15 +200,8 @@ int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSect
 
 int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix) {
     OutputFile_Init(output);
-    TextView finalView = CView(path);
-    if (!TextBuffer_Set(&output->entry.finalPath, finalView) ||
-        !TextBuffer_TerminateUtf8(&output->entry.finalPath) ||
-        !TextBuffer_SetPair(&output->entry.tempPath, finalView, suffix) ||
-        !TextBuffer_TerminateUtf8(&output->entry.tempPath)) {
-        OutputFile_Init(output);
-        return DISK_ERR_ARG;
-    }
-    return DISK_OK;
+    TextView none = {nullptr, 0};
+    return OutputEntry_ChooseNames(&output->entry, path, suffix, none, nullptr, 0);
 }
 
 int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,

@@ -52,8 +52,9 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // before them. DISK_ERR_NOMEM, DISK_ERR_ARG without source or map.
 int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSectorMap* map);
 
-// Fills an output with the final path and the temporary path = path + suffix (UTF-8), unarmed.
-// DISK_ERR_ARG when a path does not fit.
+// Fills an output with the final path and the temporary path = path + suffix (UTF-8), or the
+// first free of path + suffix + "1", "2"... (an existing file is never written over), unarmed.
+// DISK_ERR_ARG when a path does not fit, DISK_ERR_CREATE when every name is taken.
 int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix);
 
 int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,

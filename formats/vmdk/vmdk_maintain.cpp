@@ -13,6 +13,7 @@
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_sparse.h"
+#include "foundation/array.h"
 #include "foundation/encoding.h"
 #include "foundation/format.h"
 #include "foundation/path.h"
@@ -263,24 +264,53 @@ const VmdkImage* ParentImage(const VmdkImage* image) {
     return source ? static_cast<const VmdkImage*>(DiskSource_GetVmdk(source)) : nullptr;
 }
 
-// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
-// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
-// another spelling of a path and links count as the same file.
-bool IsFileOfChain(const VmdkImage* image, const char* path) {
-    struct stat target;
-    if (stat(path, &target) != 0) return false;
-    auto same = [&](const char* p) {
-        struct stat st;
-        return p[0] != 0 && stat(p, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
-    };
+// The files (descriptor, extents) of the image and of the VMDK images further up its parent
+// chain. The paths stay the images' own. False when memory is exhausted.
+bool CollectChainFiles(const VmdkImage* image, PtrArray* files) {
+    PtrArray_Init(files);
+    auto add = [&](const char* p) { return p[0] == 0 || PtrArray_Push(files, const_cast<char*>(p)); };
     for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
-        if (same(image->path)) return true;
+        if (!add(image->path)) return false;
         for (uint32_t i = 0; i < image->extentCount; ++i) {
-            if (same(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return true;
+            if (!add(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return false;
         }
         image = ParentImage(image);
     }
-    return false;
+    return true;
+}
+
+const char* const* ChainPaths(const PtrArray& files) {
+    return reinterpret_cast<const char* const*>(files.items);
+}
+
+// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
+// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
+// another spelling of a path and links count as the same file. Memory exhaustion counts as a
+// match (the caller refuses).
+bool IsFileOfChain(const VmdkImage* image, const char* path) {
+    if (!Os_PathExists(path)) return false;
+    PtrArray files;
+    bool found = !CollectChainFiles(image, &files) || Output_IsFileOf(path, ChainPaths(files), files.count);
+    PtrArray_Free(&files);
+    return found;
+}
+
+// Refuses (DISK_ERR_ARG) an in-place rewrite whose backup name (a replaced file's name + "_del")
+// of the descriptor at `path` or of an extent is a file of the image's chain: keeping the old
+// file there would replace that file.
+int CheckBackupNames(const VmdkImage* image, const char* path) {
+    PtrArray files;
+    if (!CollectChainFiles(image, &files)) {
+        PtrArray_Free(&files);
+        return DISK_ERR_NOMEM;
+    }
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    int r = Output_CheckBackupName(path, suffix, ChainPaths(files), files.count);
+    for (uint32_t i = 0; r == DISK_OK && i < image->extentCount; ++i)
+        r = Output_CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
+                                   suffix, ChainPaths(files), files.count);
+    PtrArray_Free(&files);
+    return r;
 }
 
 // Whether two extents of the image lie in one file (told apart by device and inode; a file that
@@ -321,7 +351,7 @@ bool CopyEntry(OutputEntry* to, const OutputEntry* from) {
 // Commits copies of the armed outputs and the list entries as one list; the originals are not
 // touched, so that the caller can still roll them back.
 int CommitAsOne(const OutputFile* first, const OutputFileList* files, const OutputList* entries,
-                TextView suffix, bool removeOld) {
+                TextView suffix, uint32_t flags) {
     uint32_t count = first && first->armed ? 1 : 0;
     if (files)
         for (uint32_t i = 0; i < files->count; ++i) count += files->files[i].armed ? 1 : 0;
@@ -351,7 +381,7 @@ int CommitAsOne(const OutputFile* first, const OutputFileList* files, const Outp
         return DISK_ERR_ARG;
     }
     all.count = k;
-    return OutputFileList_Commit(&all, suffix, removeOld);
+    return OutputFileList_Commit(&all, suffix, flags);
 }
 
 // ---- Writing child and expanded extents -----------------------------------------------------------
@@ -393,8 +423,8 @@ int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set) {
     return r != DISK_OK ? r : s;
 }
 
-int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, bool removeOld) {
-    int r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, removeOld);
+int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
+    int r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, flags);
     if (r != DISK_OK) {
         Vmdk_DiscardCompact(set);
         return r;
@@ -405,8 +435,8 @@ int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, bool removeOld) {
     return DISK_OK;
 }
 
-int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, bool removeOld) {
-    int r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, removeOld);
+int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags) {
+    int r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, flags);
     if (r != DISK_OK) {
         Vmdk_DiscardTempFileSet(set);
         return r;
@@ -442,20 +472,26 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         r = Vmdk_OpenFreeSpaceFilter(&filtered, source, map);
         from = &filtered;
     }
+    // Temporary names are never an existing file nor a file of the chain, and no replaced
+    // extent may be kept under the name of one.
     const TextView suffix = CView(kCompactSuffix);
+    PtrArray files;
+    PtrArray_Init(&files);
+    if (r == DISK_OK && !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
+    for (uint32_t i = 0; r == DISK_OK && i < n; ++i)
+        r = Output_CheckBackupName(image->sparseExtents[i].path, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                   ChainPaths(files), files.count);
     for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
         VmdkSparseExtent* e = &image->sparseExtents[i];
         OutputEntry* entry = &set->extents.entries[i];
-        TextView path = CView(e->path);
-        if (!TextBuffer_Set(&entry->finalPath, path) || !TextBuffer_TerminateUtf8(&entry->finalPath) ||
-            !TextBuffer_SetPair(&entry->tempPath, path, suffix) || !TextBuffer_TerminateUtf8(&entry->tempPath)) {
-            r = DISK_ERR_ARG;
-            break;
-        }
+        r = OutputEntry_ChooseNames(entry, e->path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files),
+                                    files.count);
+        if (r != DISK_OK) break;
         r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map, layer,
                                preallocated, progress, user, total);
         if (r == DISK_OK) set->extents.count = i + 1;
     }
+    PtrArray_Free(&files);
     Disk_Close(&filtered);
     if (r != DISK_OK) Vmdk_DiscardCompact(set);
     return r;
@@ -480,6 +516,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     const bool stream = d.split == 0 && (d.createTypeIndex == VMDK_CREATE_STREAM_OPTIMIZED ||
                                          image->sparseExtents[0].header.gdOffset == VMDK_GD_AT_END);
     if (toOneFile && total > 0xFFFFFFFFull) return DISK_ERR_ARG;
+    int checked = CheckBackupNames(image, path);
+    if (checked != DISK_OK) return checked;
 
     // A new embedded descriptor when the image becomes one file, or when a stream-optimised
     // image gets tables in place.
@@ -587,6 +625,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     if (newSectors <= total) return DISK_ERR_ARG;
     // Sparse extents are rewritten file by file (flat ones keep the bytes before their data).
     if (!flat && ExtentsShareAFile(image)) return DISK_ERR_ARG;
+    int checked = CheckBackupNames(image, path);
+    if (checked != DISK_OK) return checked;
     const uint32_t hw = Vmdk_GetEffectiveHwVersion(image);
 
     // The plan: sizes of the last old extent and of the new extents, refused before writing.
@@ -938,6 +978,10 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     if (!path) return DISK_ERR_ARG;
     const VmdkDescriptor& d = image->descriptor;
     const bool embedded = d.split == 0 && image->flat == 0;
+    if (!embedded) {
+        int checked = CheckBackupNames(image, path);
+        if (checked != DISK_OK) return checked;
+    }
 
     uint8_t* textStorage = static_cast<uint8_t*>(Mem_Alloc(kTextCapacity));
     VmdkDescriptor* check = AllocDescriptor();

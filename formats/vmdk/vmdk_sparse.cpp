@@ -1044,18 +1044,13 @@ int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBy
     return r;
 }
 
-// Fills a temp pair: final path, temporary path = final path + "_temp".
+// Fills a temp pair: final path, temporary path = final path + "_temp", or the first free
+// numbered variant of it (an existing file is never written over).
 int PrepareTempPair(OutputFile* temp, const char* path) {
     OutputFile_Init(temp);
-    TextView finalView;
-    Text_FromCStringUtf8(&finalView, path);
-    if (!TextBuffer_Set(&temp->entry.finalPath, finalView) ||
-        !TextBuffer_TerminateUtf8(&temp->entry.finalPath))
-        return DISK_ERR_ARG;
-    if (!TextBuffer_SetPair(&temp->entry.tempPath, finalView, Path_TempSuffix(TEXT_ENC_UTF8)) ||
-        !TextBuffer_TerminateUtf8(&temp->entry.tempPath))
-        return DISK_ERR_ARG;
-    return DISK_OK;
+    TextView none = {nullptr, 0};
+    return OutputEntry_ChooseNames(&temp->entry, path, Path_TempSuffix(TEXT_ENC_UTF8), none,
+                                   nullptr, 0);
 }
 
 int CloseOutput(ByteStream* out, bool preallocated) {

@@ -188,7 +188,8 @@ struct VmdkGrainLayout {
 };
 
 // Writes a new sparse extent of `sectors` sectors from source sectors firstSourceSector.. into
-// `path` (created) or, with a temp pair, into its temporary path (the final path + "_temp"),
+// `path` (created) or, with a temp pair, into its temporary path (the final path + "_temp", or
+// a free numbered variant of it),
 // arming the pair once the file exists. descriptor: descriptorSectors x 512 bytes embedded at
 // sector 1, or NULL. Blocks that the source reports empty (the per-layer query with layerQuery,
 // else the empty-range query with the map) are left out. Progress reports (done, total) with
@@ -211,7 +212,8 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
                        UsedSectorMap* map, bool layerQuery, bool preallocated,
                        ProgressCallback progress, void* user, uint64_t total);
 
-// Like compaction, into the temporary path of the pair (final path + "_temp", armed once
+// Like compaction, into the temporary path of the pair (final path + "_temp" or a free numbered
+// variant, armed once
 // created), with grains compressed or plain by `compressed` (version, flags and
 // compressAlgorithm rewritten) and an optional new embedded descriptor (descriptorBytes bytes,
 // at most descriptorSize x 512, else DISK_ERR_ARG) at byte 512; without one the old embedded

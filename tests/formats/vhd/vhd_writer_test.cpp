@@ -543,11 +543,12 @@ TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
     const std::string vhd = dir.file("x.vhd");
     Build(Spec(vhd, 64, "\"creator\":\"win \",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
     const std::vector<uint8_t> before = ReadFile(vhd);
-    // The name that would keep the replaced image is taken by a directory that is not empty.
+    // The name that would keep the replaced image is taken (by a directory that is not empty):
+    // an earlier backup is never replaced without leave.
     ASSERT_EQ(mkdir((vhd + "_del").c_str(), 0755), 0);
     WriteFile(vhd + "_del/keep", {1});
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
-    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_CREATE);
+    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(ReadFile(vhd), before);
     std::remove((vhd + "_TEMP").c_str());
     // The temporary file vanished before the commit: the original keeps its name.
@@ -942,8 +943,103 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
-// A child or a new link that cannot take its name (the name that would keep the replaced file
-// is taken) is reported, with the file at that name as it was and no temporary file left.
+// Compaction and relinking never write their temporary file over a file of the chain, whatever
+// its name (the old parent of a relink included), and refuse, before writing, a backup name
+// that is a file of the chain. The results read the same here and in qemu-img.
+TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
+    const std::string made = MakeParent("t");
+    const std::string parent = dir.file("t/c.vhd_TEMP");
+    ASSERT_EQ(std::rename(made.c_str(), parent.c_str()), 0);
+    const std::vector<uint8_t> parentBytes = ReadFile(parent);
+    const VhdCreateOptions o = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&ph, &FileOpener_Default, parent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+
+    // Compaction of c.vhd, whose parent is c.vhd_TEMP.
+    const std::string child = dir.file("t/c.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
+    const std::vector<uint8_t> childBytes = ReadFile(child);
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    ASSERT_EQ(Vhd_Compact(child.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), 0, true), DISK_OK);
+    EXPECT_TRUE(ReadFile(parent) == parentBytes);
+    EXPECT_TRUE(ReadFile(child + "_del") == childBytes);
+    EXPECT_FALSE(Os_PathExists((child + "_TEMP1").c_str()));
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
+    Disk_Close(&disk);
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, parent}, &report)) << report;
+        EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == parentData);
+    }
+
+    // Relinking r.vhd away from its parent r.vhd_temp to a copy elsewhere.
+    const std::string oldParent = dir.file("t/r.vhd_temp");
+    ASSERT_EQ(system(("cp " + Quote(parent) + " " + Quote(oldParent) + " && mkdir -p " + Quote(dir.file("n")) +
+                      " && cp " + Quote(parent) + " " + Quote(dir.file("n/p.vhd")))
+                         .c_str()),
+              0);
+    const std::string relinked = dir.file("t/r.vhd");
+    DiskHandle oh{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&oh, &FileOpener_Default, oldParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&oh, &o, oldParent.c_str(), relinked.c_str()), DISK_OK);
+    Disk_Close(&oh);
+    ASSERT_EQ(OpenVhd(relinked, VHD_PARENT_REQUIRED, false), DISK_OK);
+    const std::vector<uint8_t> rel = Encode("../n/p.vhd", TEXT_ENC_UTF16LE), relSjis = Encode("../n/p.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> name = Encode("p.vhd", TEXT_ENC_UTF16BE);
+    const VhdParentLocatorRequest away = {{false, nullptr, 0}, Bytes(rel), {false, nullptr, 0}, Bytes(relSjis),
+                                          Bytes(name), relinked.c_str()};
+    ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &away), DISK_OK);
+    EXPECT_TRUE(ReadFile(oldParent) == parentBytes);
+    EXPECT_FALSE(Os_PathExists((relinked + "_temp1").c_str()));
+    EXPECT_FALSE(Os_PathExists((relinked + "_del").c_str()));
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
+    Disk_Close(&disk);
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {relinked, dir.file("n/p.vhd")}, &report)) << report;
+        EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == parentData);
+    }
+
+    // A backup name that is the parent: refused before anything is written.
+    const std::string delParent = dir.file("t/b.vhd_del");
+    ASSERT_EQ(std::rename(oldParent.c_str(), delParent.c_str()), 0);
+    DiskHandle dh{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&dh, &FileOpener_Default, delParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+    const std::string refused = dir.file("t/b.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&dh, &o, delParent.c_str(), refused.c_str()), DISK_OK);
+    Disk_Close(&dh);
+    const std::vector<uint8_t> refusedBytes = ReadFile(refused);
+    ASSERT_EQ(OpenVhd(refused, VHD_PARENT_REQUIRED, false), DISK_OK);
+    OutputFile_Init(&output);
+    EXPECT_EQ(Vhd_Compact(refused.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+    const std::vector<uint8_t> relB = Encode("../n/p.vhd", TEXT_ENC_UTF16LE);
+    const VhdParentLocatorRequest again = {{false, nullptr, 0}, Bytes(relB), {false, nullptr, 0}, Bytes(relSjis),
+                                           Bytes(name), refused.c_str()};
+    EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &again), DISK_ERR_ARG);
+    Disk_Close(&disk);
+    EXPECT_TRUE(ReadFile(delParent) == parentBytes);
+    EXPECT_TRUE(ReadFile(refused) == refusedBytes);
+    EXPECT_FALSE(Os_PathExists((refused + "_TEMP").c_str()));
+    EXPECT_FALSE(Os_PathExists((refused + "_temp").c_str()));
+    Disk_Close(&ph);
+}
+
+// Commit hook: removes the file named by user, so that the new file cannot take its name.
+void RemoveDuringCommit(const char*, const char*, void* user) {
+    std::remove(static_cast<const std::string*>(user)->c_str());
+}
+
+// A child or a new link that cannot take its name (the temporary file vanishes during the swap)
+// is reported, with the file at that name as it was and no temporary file left.
 TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const std::string parent = MakeParent("swap");
     const std::string child = dir.file("swap/child.vhd");
@@ -952,8 +1048,8 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
     ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
     const std::vector<uint8_t> before = ReadFile(child);
-    ASSERT_EQ(mkdir((child + "_del").c_str(), 0755), 0);
-    WriteFile(child + "_del/keep", {1});
+    const std::string temp = child + "_temp";
+    Output_SetCommitHook(RemoveDuringCommit, const_cast<std::string*>(&temp));
     EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_ERR_CREATE);
     Disk_Close(&ph);
     EXPECT_TRUE(ReadFile(child) == before);
@@ -965,8 +1061,10 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const VhdParentLocatorRequest link = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
                                           {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &link), DISK_ERR_CREATE);
+    Output_SetCommitHook(nullptr, nullptr);
     EXPECT_TRUE(ReadFile(child) == before);
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 

@@ -107,15 +107,18 @@ int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 
 // data in grain 2, zeros over the parent's data in grain 0 (written as data) and grain 3 (a
 // zeroed grain entry), one sector at 1 MiB. Fills *expected with what the child reads.
 void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std::string* child,
-                   std::vector<uint8_t>* expected, uint64_t childSectors = 0) {
+                   std::vector<uint8_t>* expected, uint64_t childSectors = 0,
+                   const std::string& baseName = "base.vmdk", const std::string& childName = "child.vmdk") {
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 21);
     std::string src = dir.file("base.raw");
     WriteFile(src, raw);
-    *base = dir.file("base.vmdk");
-    *child = dir.file("child.vmdk");
+    *base = dir.file(baseName);
+    *child = dir.file(childName);
     ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(src) + " " + Quote(*base)), 0);
     std::string size = childSectors ? " " + std::to_string(childSectors * 512) : "";
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b base.vmdk -F vmdk " + Quote(*child) + size), 0);
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b " + Quote(baseName) + " -F vmdk " + Quote(*child) +
+                 size),
+              0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -z 192k 64k' "
                  "-c 'write -P 0x3c 1M 512' " +
                  Quote(*child)),
@@ -245,6 +248,60 @@ TEST_F(VmdkMaintain, CompactingAChildAndDiscarding) {
     WriteFile(dir.file("expected.raw"), expected);
     EXPECT_EQ(QemuCheck(child), "");
     EXPECT_EQ(QemuCompare(dir.file("expected.raw"), "raw", child, "vmdk"), "");
+}
+
+// The temporary and backup names of a compaction, rewrite or expansion are never files of the
+// image's chain: a child whose parent is named like its temporary file is rewritten beside it
+// (under a free numbered name), and one whose parent carries its backup name is refused before
+// anything is written. A leftover temporary file of an earlier run is left as it is.
+TEST_F(VmdkMaintain, TemporaryAndBackupNamesNeverHitFilesOfTheChain) {
+    {
+        TempDir d;
+        std::string base, child;
+        std::vector<uint8_t> expected;
+        MakeQemuChild(d, 8192, &base, &child, &expected, 0, "v.vmdk_TEMP", "v.vmdk");
+        const std::vector<uint8_t> parent = ReadFile(base);
+        const std::vector<uint8_t> old = ReadFile(child);
+        WriteFile(d.file("v.vmdk_TEMP1"), {1, 2, 3});  // a leftover: never reused
+        ASSERT_EQ(CompactImage(child, false), DISK_OK);
+        EXPECT_TRUE(ReadFile(base) == parent);
+        EXPECT_TRUE(ReadFile(d.file("v.vmdk_TEMP1")) == (std::vector<uint8_t>{1, 2, 3}));
+        EXPECT_FALSE(Os_PathExists(d.file("v.vmdk_TEMP2").c_str()));
+        EXPECT_TRUE(ReadFile(child + "_del") == old);
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+        EXPECT_TRUE(ReadDisk(&image.handle) == expected);
+        image.Close();
+        WriteFile(d.file("expected.raw"), expected);
+        EXPECT_EQ(QemuCheck(child), "");
+        EXPECT_EQ(QemuCompare(d.file("expected.raw"), "raw", child, "vmdk"), "");
+    }
+    // Rewrite and expansion of a child whose parent is named like their temporary file.
+    for (Op op : {Op::Rewrite, Op::Expand}) {
+        TempDir d;
+        std::string base, child;
+        std::vector<uint8_t> expected;
+        MakeQemuChild(d, 8192, &base, &child, &expected, 0, "u.vmdk_temp", "u.vmdk");
+        const std::vector<uint8_t> parent = ReadFile(base);
+        ASSERT_EQ(Maintain(child, op, false, 2 * 8192), DISK_OK);
+        EXPECT_TRUE(ReadFile(base) == parent);
+        EXPECT_FALSE(Os_PathExists(d.file("u.vmdk_temp1").c_str()));
+        if (op == Op::Expand) expected.resize(2 * 8192 * 512, 0);
+        WriteFile(d.file("expected.raw"), expected);
+        EXPECT_EQ(QemuCheck(child), "");
+        EXPECT_EQ(QemuCompare(d.file("expected.raw"), "raw", child, "vmdk"), "");
+    }
+    {
+        TempDir d;
+        std::string base, child;
+        std::vector<uint8_t> expected;
+        MakeQemuChild(d, 8192, &base, &child, &expected, 0, "w.vmdk_del", "w.vmdk");
+        auto before = Snapshot(d.path());
+        EXPECT_EQ(CompactImage(child, false), DISK_ERR_ARG);
+        EXPECT_EQ(Maintain(child, Op::Rewrite, false), DISK_ERR_ARG);
+        EXPECT_EQ(Maintain(child, Op::Expand, false, 3 * 8192), DISK_ERR_ARG);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
 }
 
 // Images that cannot be compacted are refused before anything is written, and so is a header
@@ -503,7 +560,11 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
     EXPECT_EQ(QemuCheck(path), "");
 
     // Grown part exactly two units: the last extent becomes one unit, one full extent follows.
+    // The backups of the first expansion are never replaced silently: they go first.
     const uint64_t unit = 0x3FF800;
+    EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_ERR_BACKUP_EXISTS);
+    EXPECT_EQ(QemuSectorCompare(path, src), "");
+    for (const char* name : {"ft.vmdk_del", "ft-s002.vmdk_del"}) ASSERT_EQ(std::remove(d.file(name).c_str()), 0);
     ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_OK);
     text = Text(path);
     EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002.vmdk\"\nRW 4192256 SPARSE "

@@ -683,6 +683,63 @@ TEST(ConvertPage, RunsToTheEnd) {
     ExpectWholeTexts(page, "page 33 failed");
 }
 
+// A trim whose "_del" backup exists already asks before replacing it, naming the file: No
+// refuses with a line that names it (nothing written, nothing run), Yes trims and replaces it.
+TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup) {
+    TempDir dir;
+    PageHost host;
+    std::string raw = dir.file("source.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(4 << 20, 7));
+    DiskGeometry g;
+    Vhd_ComputeGeometry(4 << 20, &g);
+    const std::string image = dir.file("t.vhd");
+    {
+        ConversionJob make;
+        make.sourceDisk = Disk_Alloc();
+        Disk_Init(make.sourceDisk);
+        ASSERT_EQ(Disk_OpenRaw(make.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+        make.destKind = 4;
+        make.vhdLayoutIndex = 5;
+        make.vhdCreatorIndex = 4;  // sized by the exact byte count
+        make.finalGeometry = g;
+        make.destPath = image.c_str();
+        ConvertRunContext context;
+        ASSERT_EQ(ConvertRun_WriteImage(&make, &context), DISK_OK);
+        ConversionJob_Release(&make);
+    }
+    const std::vector<uint8_t> original = testsupport::ReadFile(image);
+    testsupport::WriteFile(image + "_del", {1, 2, 3});
+    host.job.sourcePath = image.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_Open(host.job.sourceDisk, image.c_str(), false), DISK_OK);
+    host.job.trimInPlace = 1;
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+
+    std::string shown;
+    AnswerBox(100, FXMessageBox::ID_CLICKED_NO, &shown);
+    host.Show(page);
+    EXPECT_NE(shown.find(image + "_del"), std::string::npos) << shown;
+    EXPECT_FALSE(page->IsRunning());
+    EXPECT_EQ(page->GetResult(), DISK_ERR_BACKUP_EXISTS);
+    const std::string refusal = page->GetStatusLabel()->getText().text();
+    EXPECT_NE(refusal.find(image + "_del"), std::string::npos) << refusal;
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    EXPECT_EQ(testsupport::ReadFile(image + "_del"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(testsupport::ReadFile(image), original);
+    EXPECT_NE(host.job.sourceDisk, nullptr);
+    host.Shot("page33_trim_backup_kept");
+
+    AnswerBox(100, FXMessageBox::ID_CLICKED_YES, &shown);
+    page->OnSetActive();
+    WaitForEnd(page);
+    ASSERT_FALSE(page->IsRunning());
+    EXPECT_EQ(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(305));
+    EXPECT_EQ(testsupport::ReadFile(image + "_del"), original);
+    EXPECT_FALSE(Os_PathExists((image + "_TEMP").c_str()));
+}
+
 // A small file system mounted for one test, unmounted again; empty path when mounting is not
 // allowed here.
 class SmallMount {
