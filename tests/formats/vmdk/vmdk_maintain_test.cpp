@@ -486,39 +486,6 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
     }
 }
 
-// The used-sector map describes the old disk; expanding with it asks about the new sectors too,
-// which count as used (no failure), in one sparse file and in a split image.
-TEST_F(VmdkMaintain, ExpandingWithAMapOfTheOldDisk) {
-    if (!HaveFsTools()) GTEST_SKIP() << "file-system tools missing";
-    for (uint32_t split : {0u, 4096u}) {
-        SCOPED_TRACE(split);
-        TempDir d;
-        const uint64_t sectors = 16384, grown = 16384 + 8192 + 5;
-        std::string src = d.file("src.raw");
-        WriteFile(src, std::vector<uint8_t>(sectors * 512, 0));
-        WriteFile(d.file("a.bin"), PatternDisk(300000, 8));
-        ASSERT_EQ(Sh("mkfs.fat " + Quote(src) + " >/dev/null && mcopy -i " + Quote(src) + " " +
-                     Quote(d.file("a.bin")) + " ::/"),
-                  0);
-        std::string path = d.file("m.vmdk");
-        ASSERT_EQ(CreateImage(src, path, 0, false, split), DISK_OK);
-        {
-            Disk image;
-            ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
-            Map map;
-            ASSERT_EQ(map.Build(&image.handle), DISK_OK);  // the map knows the FAT volume
-        }
-        ASSERT_EQ(Maintain(path, Op::Expand, true, grown), DISK_OK);
-        Disk image;
-        ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
-        EXPECT_EQ(image.Total(), grown);
-        image.Close();
-        ASSERT_EQ(truncate(src.c_str(), grown * 512), 0);
-        EXPECT_EQ(QemuCheck(path), "");
-        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
-    }
-}
-
 // The unit never is the 63-sector first-track extent; growing by exactly two units adds one
 // full extent; more than 1000 extents are refused before anything is written.
 TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
