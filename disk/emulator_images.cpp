@@ -365,8 +365,8 @@ int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint
 }
 
 int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry) {
-    if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
-    return geometry->bytes_per_sector == 512 ? 0 : -1;
+    // What the footer of Vhd_InitFooter can describe, as for a dynamic disk.
+    return Vhd_CheckGeometry(geometry);
 }
 
 bool VhdFixed_ComputeGeometry(uint64_t byteCapacity, DiskGeometry* out) {

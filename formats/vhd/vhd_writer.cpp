@@ -225,13 +225,13 @@ int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
     VhdCreateOptions sizing = *options;
     sizing.creatorApplication = VHD_CODE_WIN;
     int rc = Vhd_InitFooter(footer, geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-    if (rc != DISK_OK) {
+    if (rc == DISK_ERR_ARG) {
         // A geometry the footer cannot hold (a non-VHD parent): the VHD rule's heads and sectors.
         DiskGeometry g = {};
         Vhd_ComputeGeometry(Geometry_GetTotalSectors(geometry) * 512, &g);
         rc = Vhd_InitFooter(footer, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-        if (rc != DISK_OK) return rc;
     }
+    if (rc != DISK_OK) return rc;
     footer->creatorApplication = options->creatorApplication;
     footer->cylinders = parentFooter->cylinders;
     footer->heads = parentFooter->heads;
@@ -370,14 +370,19 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
                DISK_OK) {
         return rc;
     }
+    // The table covers the disk as readers see it: a CHS-sized footer may round the disk up to
+    // whole cylinders, and the blocks after the source's end stay unallocated.
+    const uint64_t diskSectors = Vhd_FooterDiskSectors(&footer);
+    if (diskSectors > 0xFFFFFFFFull) return DISK_ERR_ARG;
     VhdDynamicHeader header;
     if (headerTemplate != nullptr) {
         header = *headerTemplate;
         if (header.blockSize != blockSectors * 512) return DISK_ERR_ARG;
         header.dataOffset = UINT64_MAX;
         header.tableOffset = kTableOffset;
-        header.maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(total, blockSectors));
-    } else if ((rc = Vhd_InitDynamicHeader(&header, total, options)) != DISK_OK) {
+        header.maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(diskSectors, blockSectors));
+    } else if ((rc = Vhd_InitDynamicHeader(&header, static_cast<uint32_t>(diskSectors), options)) !=
+               DISK_OK) {
         return rc;
     }
     VhdFooter diskFooter;
@@ -451,7 +456,9 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     const uint32_t total = image->geometry.sectors32;
     const uint32_t blockSectors = image->blockSectors;
     const uint32_t entries = image->header.maxTableEntries;
-    const uint32_t walked = image->batEntryCount;  // blocks of the disk
+    // Only the blocks the stored table holds can hold data: the others are unallocated in the
+    // image and stay so.
+    const uint32_t walked = image->batStoredEntries;
 
     VhdCreateOptions layout;
     layout.creatorApplication = image->footer.creatorApplication;
@@ -515,17 +522,22 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     }
 
     if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    // Progress at most once per copy piece (2 MiB) or per block, whichever is larger.
+    const uint64_t reportStep = blockSectors > VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
     uint64_t done = 0;
-    for (uint32_t block = 0; rc == DISK_OK && block < walked; block++) {
+    uint64_t reported = 0;
+    for (uint32_t block = 0; rc == DISK_OK && block < walked && done < total; block++) {
         const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
-        // Blocks past the stored table are unallocated in the image and stay so.
-        if (block < entries) {
-            rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
-                                bitmapSectors, buffers.bat, block, n, &layout, differencing);
-        }
+        rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
+                            bitmapSectors, buffers.bat, block, n, &layout, differencing);
         done += n;
-        if (rc == DISK_OK && !Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+        if (rc == DISK_OK && done - reported >= reportStep) {
+            reported = done;
+            if (!Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+        }
     }
+    if (rc == DISK_OK && reported != total && !Progress(callback, user, total, total))
+        rc = DISK_CANCELLED;
     if (rc == DISK_OK) {
         TableToDisk(buffers.bat, entries);
         rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
@@ -557,7 +569,7 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
     const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(source));
     // A differencing disk would lose its locator data and the parent's view of zero sectors.
     if (Vhd_HasParent(Disk_GetObject(source))) return DISK_ERR_ARG;
-    if (newTotal < image->geometry.sectors32) return DISK_ERR_ARG;
+    if (newTotal < image->geometry.sectors32 || newTotal > VHD_MAX_SECTORS) return DISK_ERR_ARG;
     // The old file is kept under its backup name while the new one takes its place.
     ChainFiles chain;
     CollectChainFiles(image, &chain);
@@ -593,7 +605,7 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
     DiskGeometry geometry = {};
     Disk_GetGeometry(parent, &geometry);
     if (geometry.bytes_per_sector != 512) return DISK_ERR_FORMAT;
-    if (Vhd_CheckGeometry(&geometry) != 0) return DISK_ERR_ARG;
+    if (Vhd_CheckCapacity(&geometry) != 0) return DISK_ERR_ARG;
     // The child takes the place of a file at its path: never one of the images of the parent's
     // chain (the parent path itself is checked by the writer).
     const DiskHandle* link = parent;
@@ -620,12 +632,12 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
         VhdCreateOptions sizing = *options;
         sizing.creatorApplication = VHD_CODE_WIN;
         int rc = Vhd_InitFooter(&fresh, &geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-        if (rc != DISK_OK) {
+        if (rc == DISK_ERR_ARG) {
             DiskGeometry g = {};
             Vhd_ComputeGeometry(Geometry_GetTotalSectors(&geometry) * 512, &g);
-            if ((rc = Vhd_InitFooter(&fresh, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING)) != DISK_OK)
-                return rc;
+            rc = Vhd_InitFooter(&fresh, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING);
         }
+        if (rc != DISK_OK) return rc;
         fresh.creatorApplication = options->creatorApplication;
     }
     TextView parentView, childView;
@@ -641,7 +653,7 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         (footerLength != 512 && footerLength != 511))
         return DISK_ERR_ARG;
     if (parentGeometry->bytes_per_sector != 512) return DISK_ERR_FORMAT;
-    if (Vhd_CheckGeometry(parentGeometry) != 0) return DISK_ERR_ARG;
+    if (Vhd_CheckCapacity(parentGeometry) != 0) return DISK_ERR_ARG;
     const uint32_t total = static_cast<uint32_t>(Geometry_GetTotalSectors(parentGeometry));
 
     // Terminated copies of both paths.

@@ -7,9 +7,10 @@
 // after the table, the stored blocks (sector bitmap, full block, zero sectors after the block),
 // and the footer.
 //
-// Every VHD written here reads back at exactly its source's size: a footer whose creator sizes
-// the disk by its current size states the exact byte size, a CHS-sized one a CHS product equal
-// to the total (the geometry rule refuses totals of partial cylinders for such creators).
+// Every VHD written here reads back at its source's size: a footer whose creator sizes the disk
+// by its current size states the exact byte size; a CHS-sized one states whole cylinders, so
+// that a total of partial cylinders reads back rounded up to the next cylinder, with zeros
+// after the source's end (Vhd_SetFooterGeometry).
 // Copies go in pieces of at most VHD_COPY_BYTES with buffers allocated once per operation;
 // sectors that the used-sector map marks free are never read and are stored as zeros.
 #pragma once
@@ -44,7 +45,8 @@ int Vhd_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // at the path itself. Templates (host order) keep a source image's ids, times, type and header
 // fields: sizes, CHS and max table entries are set for the source, the header goes to 512 and
 // the table to 1536 whatever the template says, and both checksums are recomputed.
-// DISK_ERR_ARG for a source that no VHD can hold (Vhd_CheckGeometry), unusable options or paths
+// DISK_ERR_ARG for a source that no VHD can hold (Vhd_CheckGeometry: above 2040 GiB, sectors
+// other than 512 bytes, heads or sectors per track outside 1..255), unusable options or paths
 // that do not fit; DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_ERR_SIZE (file past
 // 2 TiB), DISK_CANCELLED, or the source's failure. A failed write leaves the partial file.
 int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -71,6 +73,8 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
 // file of the image's chain.
 // A differencing disk keeps every byte before its first block and exactly the blocks it
 // stores (merged with the parent, all bits set); a dynamic disk drops empty blocks.
+// Only the blocks the stored table holds are walked, with progress at most once per
+// VHD_COPY_BYTES or per block (whichever is larger) and at the end.
 // The image is not touched. DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -80,10 +84,11 @@ int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool 
 int Vhd_DiscardCompact(OutputFile* output);
 
 // Writes a copy of the dynamic image of `source` with newTotal sectors into the output record
-// (path followed by "_temp"): the old range is kept, the new one is empty. DISK_ERR_ARG for a
+// (path followed by "_temp"): the old range is kept, the new one is empty. A used-sector map of
+// the old disk may be given: the sectors after its end count as used. DISK_ERR_ARG for a
 // differencing disk (its locators and parent-visible sectors would be lost), a capacity below
-// the current one or one the footer cannot state, a backup name (path + "_del") that is a file
-// of the image; else as Vhd_WriteDynamic.
+// the current one or above 2040 GiB (VHD_MAX_SECTORS), a backup name (path + "_del") that is a
+// file of the image; else as Vhd_WriteDynamic.
 int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap* map,
                        OutputFile* output, uint32_t newTotal, ProgressCallback callback,
                        void* user);
@@ -91,8 +96,8 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
 // Creates an empty differencing VHD at childPath for the open parent disk found at parentPath
 // (both absolute). DISK_ERR_FORMAT for a parent without 512-byte sectors or whose time cannot
 // be read; DISK_ERR_ARG for unusable options, paths that do not fit or cannot be related, a
-// child path naming the parent or a VHD further up its chain, or a parent size the child's
-// footer cannot state; else
+// child path naming the parent or a VHD further up its chain, a parent above 2040 GiB
+// (Vhd_CheckCapacity), or a parent size the child's footer cannot state; else
 // DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM. An existing file at childPath is replaced
 // only when the child has been written completely.
 int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,

@@ -18,10 +18,9 @@ void FillList(FXListBox* list, int firstMessage, int count) {
     list->setNumVisible(count);
 }
 
-// The capability check of the page's destination on a copy of the working geometry.
+// The capability check of the page's destination on the geometry its rule gives.
 int CheckWork(ConversionJob* job, int32_t destKind) {
-    DiskGeometry w = job->workGeometry;
-    return OptionRules_CheckGeometry(job, destKind, &w);
+    return OptionRules_CheckDestination(job, destKind);
 }
 
 void FocusField(FXTextField* field) {

@@ -53,6 +53,14 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     }
 }
 
+int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
+    DiskGeometry g;
+    uint8_t based = 0;
+    if (!OptionRules_DestinationGeometry(job, destKind, &g, &based)) return -1;
+    if (Geometry_GetTotalSectors(&g) < Geometry_GetTotalSectors(&job->workGeometry)) return -1;
+    return OptionRules_CheckGeometry(job, destKind, &g);
+}
+
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
     if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
     if (destKind == 0 &&

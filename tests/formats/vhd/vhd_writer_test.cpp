@@ -121,7 +121,7 @@ void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o
 void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_t bytes) {
     if (!HaveTool("qemu-img")) return;
     std::string out;
-    ASSERT_EQ(Qemu("info --output=json " + Quote(vhd), &out), 0) << out;
+    ASSERT_EQ(Qemu("info -f vpc --output=json " + Quote(vhd), &out), 0) << out;
     EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(bytes) + ","), std::string::npos) << out;
     ASSERT_EQ(Qemu("compare -f raw -F vpc " + Quote(reference) + " " + Quote(vhd), &out), 0) << out;
     EXPECT_NE(out.find("Images are identical"), std::string::npos) << out;
@@ -245,14 +245,102 @@ TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize) {
         EXPECT_EQ(ReadAll(&disk), data);
         CheckWithQemu(out, raw, c.total * 512);
     }
-    // A CHS-sized creator cannot state a total of partial cylinders: refused, nothing written.
-    uint64_t oddTotal = whole + 1;
-    while (oddTotal % CylinderOf(oddTotal) == 0) oddTotal++;
-    const std::vector<uint8_t> odd = MakeSource(oddTotal, 1);
-    WriteSource(odd, "odd.raw");
+}
+
+TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators) {
+    // 1000 sectors at 16/63: the checks take it, so every creator must write it. A CHS-sized
+    // creator rounds the disk up to one whole cylinder (1008 sectors, zeros after the source),
+    // as the wizard's round-up would; a current-size one keeps 1000.
+    const uint64_t total = 1000;
+    const std::vector<uint8_t> data = MakeSource(total, 5);
+    WriteFile(dir.file("p.raw"), data);
+    DiskGeometry g{0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, total);
+    ASSERT_EQ(Disk_OpenRaw(&src, dir.file("p.raw").c_str(), true, 0, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), 0);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), 0);
+    struct Case {
+        uint32_t creator;
+        bool fixed;
+        uint64_t readsAs;
+    } cases[] = {{VHD_CODE_VPC, false, 1008}, {VHD_CODE_VPC, true, 1008}, {VHD_CODE_VS, false, 1008},
+                 {VHD_CODE_VS, true, 1008},   {VHD_CODE_WIN, false, 1000}, {VHD_CODE_WIN, true, 1000}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.creator) + (c.fixed ? " fixed" : " dynamic"));
+        const std::string out = dir.file("p" + std::to_string(n++) + ".vhd");
+        const VhdCreateOptions o = Options(c.creator, 0x00050003, 0, 4096, 1, 0);
+        ASSERT_EQ(c.fixed ? VhdFixed_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o)
+                          : Vhd_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o, 0),
+                  DISK_OK);
+        DiskHandle back;
+        Disk_Init(&back);
+        ASSERT_EQ(Disk_Open(&back, out.c_str(), true), DISK_OK);
+        EXPECT_EQ(Disk_GetKind(&back), c.fixed ? DISK_KIND_VHD_FIXED : DISK_KIND_VHD);
+        std::vector<uint8_t> want = data;
+        want.resize(c.readsAs * 512, 0);
+        EXPECT_EQ(ReadAll(&back), want);
+        Disk_Close(&back);
+        WriteFile(dir.file("want.raw"), want);
+        CheckWithQemu(out, dir.file("want.raw"), c.readsAs * 512);
+    }
+}
+
+TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
+    // 0xFF000000 sectors (2040 GiB) from a zero disk: written and opened by qemu-img.
+    DiskGeometry g{0, 16, 255, 512, 0};
+    Geometry_SetTotalSectors(&g, 0xFF000000ull);
+    ASSERT_EQ(Disk_OpenZero(&src, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), 0);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), 0);
+    const std::string max = dir.file("max.vhd");
     const VhdCreateOptions vpc = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
-    EXPECT_EQ(Vhd_Create(dir.file("odd.vhd").c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_ERR_ARG);
-    EXPECT_FALSE(Os_PathExists(dir.file("odd.vhd").c_str()));
+    ASSERT_EQ(Vhd_Create(max.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_OK);
+    ASSERT_EQ(OpenVhd(max), DISK_OK);
+    DiskGeometry back = {};
+    Disk_GetGeometry(&disk, &back);
+    EXPECT_EQ(Geometry_GetTotalSectors(&back), 0xFF000000ull);
+    Disk_Close(&disk);
+    if (HaveTool("qemu-img")) {
+        std::string out;
+        ASSERT_EQ(Qemu("info --output=json " + Quote(max), &out), 0) << out;
+        EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(0xFF000000ull * 512) + ","), std::string::npos)
+            << out;
+        // The limit is qemu's: a file stating one GiB more is refused.
+        Build(Spec(dir.file("over.vhd"), 0xFF000000u + 2097152u, "\"block_size\":2097152,\"chs\":[65535,16,255]"));
+        EXPECT_NE(Qemu("info " + Quote(dir.file("over.vhd")), &out), 0) << out;
+        EXPECT_NE(out.find("too large"), std::string::npos) << out;
+    }
+    Disk_Close(&src);
+
+    // One sector more: every VHD check and writer refuses it, and nothing is written.
+    Geometry_SetTotalSectors(&g, 0xFF000001ull);
+    ASSERT_EQ(Disk_OpenZero(&src, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), -1);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), -1);
+    EXPECT_EQ(Vhd_CheckCapacity(&g), -1);
+    const std::string over = dir.file("over2.vhd");
+    EXPECT_EQ(Vhd_Create(over.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_ERR_ARG);
+    EXPECT_EQ(VhdFixed_Create(over.c_str(), &src, nullptr, nullptr, nullptr, &vpc), DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(over.c_str()));
+    // Nor does a child of such a parent come into being.
+    WriteFile(dir.file("parent.img"), std::vector<uint8_t>(512, 0));
+    EXPECT_EQ(Vhd_CreateChild(&src, &vpc, dir.file("parent.img").c_str(), dir.file("child.vhd").c_str()),
+              DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(dir.file("child.vhd").c_str()));
+
+    // Nor an expansion past 2040 GiB.
+    const std::vector<uint8_t> data = MakeSource(4096, 9);
+    WriteSource(data);
+    const std::string small = dir.file("small.vhd");
+    ASSERT_EQ(Vhd_Create(small.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_OK);
+    ASSERT_EQ(OpenVhd(small, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    EXPECT_EQ(Vhd_ExpandCapacity(small.c_str(), &disk, nullptr, &output, 0xFF000001u, nullptr, nullptr),
+              DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+    EXPECT_FALSE(Os_PathExists((small + "_temp").c_str()));
 }
 
 TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
@@ -658,6 +746,82 @@ TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
     EXPECT_EQ(Vhd_ExpandCapacity(dir.file("child.vhd").c_str(), &disk, nullptr, &output, 1000, nullptr, nullptr),
               DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
+}
+
+TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk) {
+    // The map was built for the old disk; the writer asks it about the added sectors too, which
+    // hold nothing the map knows of and count as used.
+    const uint64_t total = 2 * 4096 + 300;
+    const std::vector<uint8_t> data = MakeSource(total, 23);
+    WriteSource(data);
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060001, 0, 4096, 1, 0);
+    const std::string path = dir.file("m.vhd");
+    ASSERT_EQ(Vhd_Create(path.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+    std::vector<uint8_t> used(total);
+    for (uint64_t s = 0; s < total; s++) used[s] = (s / 700) % 2 == 0;
+    ScriptedMap map(used);
+    ASSERT_EQ(OpenVhd(path, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    const uint32_t newTotal = static_cast<uint32_t>(total + 3 * 4096 + 5);
+    ASSERT_EQ(Vhd_ExpandCapacity(path.c_str(), &disk, map.map(), &output, newTotal, nullptr, nullptr), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(OutputFile_Commit(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false), DISK_OK);
+    ASSERT_EQ(OpenVhd(path), DISK_OK);
+    std::vector<uint8_t> want = Masked(data, used);
+    want.resize(uint64_t(newTotal) * 512, 0);
+    EXPECT_EQ(ReadAll(&disk), want);
+    Disk_Close(&disk);
+    WriteFile(dir.file("want.raw"), want);
+    CheckWithQemu(path, dir.file("want.raw"), uint64_t(newTotal) * 512);
+}
+
+TEST_F(VhdCompact, OnlyTheStoredTableIsWalked) {
+    // 2^32 - 1 sectors in 512-byte blocks, of which the table holds 16: compaction walks 16
+    // entries, not 8 million blocks, and asks for progress a handful of times.
+    const std::string vhd = dir.file("t.vhd");
+    Build(Spec(vhd, 0xFFFFFFFFu, "\"creator\":\"win \",\"block_size\":512,\"max_entries\":16,"
+                                 "\"blocks\":[{\"index\":0},{\"index\":5,\"seed\":3},{\"index\":7,\"zero\":[0]}]"));
+    ASSERT_LT(ReadFile(vhd).size(), 10000u);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    std::vector<uint8_t> before(16 * 512);
+    ASSERT_EQ(Disk_Read(&disk, 0, 16 * 512, before.data()), DISK_OK);
+    OutputFile output;
+    ProgressLog log;
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), true, false), DISK_OK);
+    EXPECT_LE(log.calls.size(), 18u);
+    ASSERT_FALSE(log.calls.empty());
+    EXPECT_EQ(log.calls.front(), std::make_pair(uint64_t(0), uint64_t(0xFFFFFFFFu)));
+    EXPECT_EQ(log.calls.back(), std::make_pair(uint64_t(0xFFFFFFFFu), uint64_t(0xFFFFFFFFu)));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    std::vector<uint8_t> after(16 * 512);
+    ASSERT_EQ(Disk_Read(&disk, 0, 16 * 512, after.data()), DISK_OK);
+    EXPECT_EQ(after, before);
+    // Blocks 0 and 5 stay; block 7 (zeros) goes.
+    EXPECT_NE(Image()->bat[0], VHD_UNALLOCATED);
+    EXPECT_NE(Image()->bat[5], VHD_UNALLOCATED);
+    EXPECT_EQ(Image()->bat[7], VHD_UNALLOCATED);
+    EXPECT_EQ(Image()->batStoredEntries, 16u);
+
+    // A table of 2 MiB blocks reports after every block, one of 512-byte blocks after 2 MiB.
+    Disk_Close(&disk);
+    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":2097152,\"blocks\":[{\"index\":1}]"));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    log.calls.clear();
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
+    const std::vector<std::pair<uint64_t, uint64_t>> perBlock = {
+        {0, 12295}, {4096, 12295}, {8192, 12295}, {12288, 12295}, {12295, 12295}};
+    EXPECT_EQ(log.calls, perBlock);
+    Disk_Close(&disk);
+    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":512,\"blocks\":[{\"index\":1}]"));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    log.calls.clear();
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
+    EXPECT_EQ(log.calls, perBlock);
 }
 
 // ---- Children and parent links ------------------------------------------------------------

@@ -143,6 +143,39 @@ TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
     }
 }
 
+// A source grown past the disk its used-sector map was built for (a larger total on the
+// geometry page, a capacity expansion): the sectors after the map's end count as used, and the
+// writer neither fails nor leaves them out.
+TEST_F(VmdkCreate, AMapOfASmallerDiskCoversTheGrownPart) {
+    if (!HaveTool("mkfs.fat") || !HaveTool("mcopy")) GTEST_SKIP() << "file-system tools missing";
+    const uint64_t sectors = 16384, grown = sectors + 8192 + 5;
+    std::string src = dir.file("small.raw");
+    WriteFile(src, std::vector<uint8_t>(sectors * 512, 0));
+    WriteFile(dir.file("a.bin"), PatternDisk(300000, 8));
+    ASSERT_EQ(Sh("mkfs.fat " + Quote(src) + " >/dev/null && mcopy -i " + Quote(src) + " " +
+                 Quote(dir.file("a.bin")) + " ::/"),
+              0);
+    Disk source;
+    ASSERT_EQ(source.OpenRaw(src), DISK_OK);
+    Map map;
+    ASSERT_EQ(map.Build(&source.handle), DISK_OK);
+    ASSERT_GE(map.known, 1u);
+    DiskHandle view;
+    Disk_Init(&view);
+    ASSERT_EQ(Disk_OpenResized(&view, &source.handle, false, grown), DISK_OK);
+    // What the output must read as: the small disk followed by zeros.
+    ASSERT_EQ(truncate(src.c_str(), grown * 512), 0);
+    for (uint32_t split : {0u, 4096u}) {
+        SCOPED_TRACE(split);
+        std::string path = dir.file("grown" + std::to_string(split) + ".vmdk");
+        Options o = MakeOptions(0, false, grown, split);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &view, map.map, nullptr, nullptr, o.get()), DISK_OK);
+        EXPECT_EQ(QemuCheck(path), "");
+        EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    }
+    Disk_Close(&view);
+}
+
 TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
     // A 10 MiB IDE disk as one sparse extent: cylinders = total / (16 x 63), descriptor
     // embedded in 20 sectors.

@@ -362,6 +362,27 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
     ExpectWholeTexts(fixed, "page 14");
 }
 
+// A page checks the geometry its rule gives: 200 GiB at 255 x 63 becomes 16 x 255 with the
+// automatic geometry, which "VHD1.00" cannot hold (102801 cylinders); kept by hand, it can.
+TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
+    PageHost host;
+    auto* page = new CToVirtual98PropertyPage(&host.events, &host.job, 25, host.switcher);
+    host.job.destKind = 16;
+    host.job.workGeometry = Geo(419430400, 255, 63);
+    host.job.geometryRecompute = 1;
+    host.Show(page);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    host.job.geometryRecompute = 0;
+    host.Show(page);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_TRUE(host.events.next);
+    EXPECT_EQ(page->OnWizardNext(), 26);
+    EXPECT_EQ(host.job.finalGeometry.heads, 255u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 63u);
+}
+
 // ---- Check-only pages ---------------------------------------------------------------------------
 
 TEST(SimplePages, CheckAndStoreTheirGeometry) {
