@@ -354,6 +354,17 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         r = Vmdk_OpenFreeSpaceFilter(&filtered, source, map);
         sparseSource = &filtered;
     }
+    // Every extent but the last ends on a grain boundary: other readers take a whole grain from
+    // the extent that holds its first sector. Readers that map grains over the whole disk want
+    // one grain size of more than 8 sectors, so the extents share the largest grain that fits
+    // them all; an extent that only grains of 8 sectors or less fit (the 63-sector first track)
+    // gets its own.
+    const uint32_t kSmallGrain = 8;
+    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
+    for (uint32_t i = 0; i + 1 < n; ++i) {
+        uint32_t g = VmdkSparse_GrainForInnerExtent(Vmdk_CreateOptionsExtent(o, i)->sectors);
+        if (g > kSmallGrain && g < grain) grain = g;
+    }
     if (r == DISK_OK && separate) {
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
@@ -362,8 +373,10 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (flat) {
                 r = VmdkFlat_Write(p, source, map, nullptr, 0, first, sectors, buffer, progress, user, total);
             } else {
+                uint32_t own = i + 1 < n ? VmdkSparse_GrainForInnerExtent(sectors) : grain;
                 r = VmdkSparse_Write(p, sparseSource, map, nullptr, 0, nullptr, o->hwVersionIndex, first, sectors,
-                                     false, compressed, false, progress, user, total);
+                                     false, compressed, false, progress, user, total,
+                                     own <= kSmallGrain ? own : grain);
             }
             first += sectors;
         }

@@ -209,11 +209,21 @@ void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
 }  // namespace
 
 void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t descriptorSectors,
-                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized) {
+                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized,
+                            uint32_t grainSectors) {
+    if (!IsPowerOfTwo64(grainSectors) || grainSectors > VMDK_DEFAULT_GRAIN_SECTORS)
+        grainSectors = VMDK_DEFAULT_GRAIN_SECTORS;
     uint64_t capacity = sectors;
-    if (hwVersionIndex <= 2) capacity = (capacity + 127) / 128 * 128;
-    BuildLayoutHeader(header, capacity, sectors, VMDK_DEFAULT_GRAIN_SECTORS, descriptorSectors,
-                      compressed, streamOptimized);
+    if (hwVersionIndex <= 2 && grainSectors == VMDK_DEFAULT_GRAIN_SECTORS)
+        capacity = (capacity + 127) / 128 * 128;
+    BuildLayoutHeader(header, capacity, sectors, grainSectors, descriptorSectors, compressed,
+                      streamOptimized);
+}
+
+uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors) {
+    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
+    while (grain > 1 && sectors % grain != 0) grain /= 2;
+    return grain;
 }
 
 // ---- Object ------------------------------------------------------------------------------------------
@@ -1069,7 +1079,8 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
                      bool layerQuery, bool compressed, bool streamOptimized,
-                     ProgressCallback progress, void* user, uint64_t total) {
+                     ProgressCallback progress, void* user, uint64_t total,
+                     uint32_t grainSectors) {
     if (temp) OutputFile_Init(temp);
     if (descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS || (descriptorSectors && !descriptor))
         return DISK_ERR_ARG;
@@ -1086,7 +1097,7 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
     w.user = user;
     w.total = total;
     VmdkSparse_BuildHeader(&w.header, sectors, descriptorSectors, hwVersionIndex, w.compressed,
-                           streamOptimized);
+                           streamOptimized, grainSectors);
     int r = Writer_Plan(&w, false);
     if (r != DISK_OK) return DISK_ERR_ARG;
 
