@@ -70,7 +70,8 @@ inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_
 }
 
 // Inflates one grain (zlib format) into out; at least `needed` bytes must come out, the rest of
-// the grain is zeroed.
+// the grain is zeroed. A grain is good only when its stream ends, its Adler-32 check included,
+// within the grain: data that fills the grain before the end of its stream is refused.
 bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_t* out,
                   uint32_t grainBytes, uint32_t needed) {
     Zlib_InitStream(strm);
@@ -81,9 +82,15 @@ bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_
     strm->avail_out = grainBytes;
     int ret = inflate(strm, Z_FINISH);
     uint32_t produced = grainBytes - strm->avail_out;
+    if (ret != Z_STREAM_END && strm->avail_out == 0) {
+        // The grain is full: the stream must end here, with no byte more.
+        uint8_t extra = 0;
+        strm->next_out = &extra;
+        strm->avail_out = 1;
+        ret = inflate(strm, Z_FINISH);
+        if (strm->avail_out != 1) ret = Z_DATA_ERROR;
+    }
     inflateEnd(strm);
-    if (produced == grainBytes && (ret == Z_STREAM_END || ret == Z_BUF_ERROR || ret == Z_OK))
-        return true;
     if (ret != Z_STREAM_END || produced < needed) return false;
     std::memset(out + produced, 0, grainBytes - produced);
     return true;
@@ -522,9 +529,9 @@ int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry) {
     uint64_t grainStart = lba * kSector;
     uint64_t extentBytes = static_cast<uint64_t>(e->extentSectors) * kSector;
     uint32_t needed = static_cast<uint32_t>(MinU64(e->grainBytes, extentBytes - grainStart));
-    if (!e->zlib || !InflateGrain(e->zlib, e->compressedBuffer, length, e->grainBuffer, e->grainBytes,
-                                  needed))
-        return DISK_ERR_READ;
+    if (!e->zlib) return DISK_ERR_READ;
+    if (!InflateGrain(e->zlib, e->compressedBuffer, length, e->grainBuffer, e->grainBytes, needed))
+        return DISK_ERR_FORMAT;
     e->cachedGrain = g;
     return DISK_OK;
 }

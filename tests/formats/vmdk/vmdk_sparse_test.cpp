@@ -470,7 +470,7 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         {"marker names another grain", 384, 0xFFFFFFFF, false, DISK_ERR_FORMAT},
         {"length above two grains", 256, 2 * 65536 + 1, false, DISK_ERR_FORMAT},
         {"length past the end of the file", 256, 2 * 65536, false, DISK_ERR_READ},
-        {"corrupt data", 256, 0xFFFFFFFF, true, DISK_ERR_READ},
+        {"corrupt data", 256, 0xFFFFFFFF, true, DISK_ERR_FORMAT},
     };
     for (const Bad& b : bad) {
         build(b.lba, b.length, b.corrupt, data);
@@ -489,7 +489,7 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         EXPECT_TRUE(tail == part);
         Extent longer;
         ASSERT_EQ(longer.Open(path, 256 + 8, true, true, z.z), DISK_OK);
-        EXPECT_EQ(VmdkSparse_Read(&longer.e, 2 * 65536, 512, tail.data()), DISK_ERR_READ);
+        EXPECT_EQ(VmdkSparse_Read(&longer.e, 2 * 65536, 512, tail.data()), DISK_ERR_FORMAT);
     }
 }
 
@@ -884,4 +884,54 @@ TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
     ASSERT_EQ(again.Open(image + "_temp"), DISK_OK);
     EXPECT_EQ(again.image->descriptor.adapter, (uint32_t)VMDK_ADAPTER_BUSLOGIC);
     EXPECT_TRUE(ReadAll(again.image) == raw);
+}
+
+// One flipped byte anywhere inside a compressed grain of a stream-optimised file: the grain
+// never reads back as data (before the end of its stream and its Adler-32 check, inflate may
+// already have filled the grain with wrong bytes); every read of it fails with DISK_ERR_FORMAT
+// while the other grain still reads.
+TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused) {
+    const uint64_t sectors = 256;
+    std::vector<uint8_t> raw(sectors * 512);
+    std::vector<uint8_t> noise = RandomBytes(raw.size(), 77);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>('a' + noise[i] % 4);  // compresses to ~1/4
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    std::string image = dir.file("stream.vmdk");
+    ASSERT_EQ(WriteImage(src, sectors, image, true, true), DISK_OK);
+    const std::vector<uint8_t> good = ReadFile(image);
+    // The first grain follows the header area at sector 128: marker (sector, length), data.
+    const uint64_t at = 128 * 512;
+    ASSERT_EQ(Bytes_LoadLe64(good.data() + at), 0u);
+    const uint32_t length = Bytes_LoadLe32(good.data() + at + 8);
+    ASSERT_GT(length, 1000u);
+    ASSERT_LT(length, 65536u);
+    std::vector<uint8_t> got(65536);
+    const std::vector<uint8_t> first(raw.begin(), raw.begin() + 65536);
+    uint32_t refused = 0;
+    std::vector<uint32_t> positions;
+    for (uint32_t k = 0; k < length; k += 37) positions.push_back(k);
+    for (uint32_t k = length - 8; k < length; ++k) positions.push_back(k);  // the end of the stream, its check
+    for (uint32_t k : positions) {
+        std::vector<uint8_t> f = good;
+        f[at + 12 + k] ^= static_cast<uint8_t>(1u << (k % 8));
+        WriteFile(image, f);
+        Disk d;
+        ASSERT_EQ(Disk_OpenVmdk(d.handle, image.c_str(), true), DISK_OK);
+        int r = Disk_Read(d.handle, 0, 65536, got.data());
+        // A flip in a bit the decoder never uses changes nothing and may read as the grain.
+        if (r == DISK_OK) {
+            ASSERT_TRUE(got == first) << "flipped byte " << k << " of " << length << ": wrong data read as good";
+        } else {
+            ASSERT_EQ(r, DISK_ERR_FORMAT) << "flipped byte " << k << " of " << length;
+            ++refused;
+        }
+        ASSERT_EQ(Disk_Read(d.handle, 65536, 65536, got.data()), DISK_OK);
+        EXPECT_EQ(std::memcmp(got.data(), raw.data() + 65536, 65536), 0);
+    }
+    EXPECT_GT(refused, positions.size() * 9 / 10);
+    if (HaveTool("qemu-img")) {
+        WriteFile(image, good);
+        EXPECT_EQ(Sh("qemu-img compare -f vmdk -F raw " + Quote(image) + " " + Quote(src)), 0);
+    }
 }
