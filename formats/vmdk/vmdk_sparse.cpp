@@ -195,8 +195,8 @@ void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
     h->doubleEndLineChar1 = 0x0D;
     h->doubleEndLineChar2 = 0x0A;
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * grainSectors;
-    uint64_t tables = (capacity + perTable - 1) / perTable;
-    (void)sectors;
+    // Tables for the extent's sectors (a capacity rounded up to whole grains needs no more).
+    uint64_t tables = (static_cast<uint64_t>(sectors) + perTable - 1) / perTable;
     uint64_t gdSectors = (tables + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
     if (streamOptimized) {
         h->rgdOffset = 0;
@@ -350,8 +350,19 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     uint32_t descOffset = static_cast<uint32_t>(h.descriptorOffset);
     if (!separateDescriptor && descOffset != 1) return DISK_ERR_FORMAT;
     if (h.gdOffset == 0) return DISK_ERR_FORMAT;
+    // The header's capacity agrees with the extent line: at least the extent, and at most the
+    // extent rounded up to whole grains (of at least 128 sectors, as old hardware versions
+    // round it).
     if (extentSectors > h.capacity) return DISK_ERR_FORMAT;
+    const uint64_t round = h.grainSize > VMDK_DEFAULT_GRAIN_SECTORS ? h.grainSize : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+    if (h.capacity - extentSectors >= round ||
+        (h.capacity != extentSectors && h.capacity % h.grainSize != 0 &&
+         h.capacity % VMDK_DEFAULT_GRAIN_SECTORS != 0))
+        return DISK_ERR_FORMAT;
     if (!Stream_GetSize(e->stream, &e->fileSize)) return DISK_ERR_SIZE;
+    // The grains start within the file.
+    uint64_t overHeadBytes = 0;
+    if (!Math_MulU64(h.overHead, kSector, &overHeadBytes) || overHeadBytes > e->fileSize) return DISK_ERR_FORMAT;
 
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * h.grainSize;
     uint32_t n = static_cast<uint32_t>((static_cast<uint64_t>(extentSectors) + perTable - 1) / perTable);
@@ -374,6 +385,15 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
         if (!Math_MulU64(h.rgdOffset, kSector, &rgdByteOffset)) return DISK_ERR_FORMAT;
         r = ReadDirectory(e, rgdByteOffset, n, &e->rgd);
         if (r != DISK_OK) return r;
+    }
+    // Every table lies within the file.
+    const uint64_t tableBytes = VMDK_GT_ENTRIES * 4;
+    const uint32_t* dirs[2] = {e->gd, e->rgd};
+    for (uint32_t k = 0; k < n; ++k) {
+        for (const uint32_t* dir : dirs) {
+            if (!dir || dir[k] == 0) continue;
+            if (static_cast<uint64_t>(dir[k]) * kSector + tableBytes > e->fileSize) return DISK_ERR_FORMAT;
+        }
     }
     e->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
     if (!e->gt) return DISK_ERR_NOMEM;
@@ -773,9 +793,9 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
     L.grainSectors = static_cast<uint32_t>(h.grainSize);
     L.grainBytes = L.grainSectors * kSector;
     L.sectorsPerTable = VMDK_GT_ENTRIES * L.grainSectors;
-    uint64_t tables = (h.capacity + L.sectorsPerTable - 1) / L.sectorsPerTable;
-    uint64_t needed = (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
-    if (tables < needed || tables > 0x800000) return DISK_ERR_FORMAT;
+    // The tables cover the extent's sectors, whatever the header's capacity says.
+    uint64_t tables = (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
+    if (h.capacity < w->sectors || tables > 0x800000) return DISK_ERR_FORMAT;
     L.tableCount = static_cast<uint32_t>(tables);
     L.gdSectors = (L.tableCount + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
     L.tableSectors = VMDK_GT_SECTORS;

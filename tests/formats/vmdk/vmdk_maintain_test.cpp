@@ -308,6 +308,60 @@ TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
     }
 }
 
+// A small monolithic file whose header states a capacity far beyond its extent line is refused
+// at open, so neither compaction nor the rewrite writes a byte; and the writers size their
+// tables by the extent's sectors, whatever capacity the header record holds.
+TEST_F(VmdkMaintain, HeaderCapacityMustAgreeWithTheExtentLine) {
+    std::vector<uint8_t> raw = PatternDisk(256 * 512, 6);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    {
+        TempDir d;
+        std::string path = d.file("small.vmdk");
+        ASSERT_EQ(CreateImage(src, path, 0), DISK_OK);
+        ASSERT_LT(FileSize(path), 200u * 1024);
+        std::vector<uint8_t> b = ReadFile(path);
+        Bytes_StoreLe64(b.data() + 12, 52000000000ull);
+        WriteFile(path, b);
+        auto before = Snapshot(d.path());
+        Disk image;
+        EXPECT_EQ(image.OpenVmdk(path), DISK_ERR_FORMAT);
+        EXPECT_EQ(CompactImage(path, false), DISK_ERR_FORMAT);
+        EXPECT_EQ(Maintain(path, Op::Rewrite, false), DISK_ERR_FORMAT);
+        EXPECT_EQ(Snapshot(d.path()), before);
+    }
+    for (bool compact : {true, false}) {
+        SCOPED_TRACE(compact ? "compaction" : "rewrite");
+        TempDir d;
+        std::string path = d.file("small.vmdk");
+        ASSERT_EQ(CreateImage(src, path, 0), DISK_OK);
+        const uint64_t size = FileSize(path);
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(path, !compact, VMDK_PARENT_OPTIONAL), DISK_OK);
+        // A header record that says 100 tables more than the extent needs.
+        image.Image()->sparseExtents[0].header.capacity = 256 + 100 * 65536;
+        int r;
+        std::string written;
+        if (compact) {
+            VmdkCompactSet set;
+            Vmdk_InitCompactSet(&set);
+            r = Vmdk_Compact(&image.handle, nullptr, &set, false, nullptr, nullptr);
+            written = path + "_TEMP";
+            EXPECT_LE(FileSize(written), size);
+            EXPECT_EQ(Vmdk_DiscardCompact(&set), DISK_OK);
+        } else {
+            VmdkTempFileSet set;
+            Vmdk_InitTempFileSet(&set);
+            r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false, nullptr, nullptr);
+            written = path + "_temp";
+            EXPECT_LE(FileSize(written), size);
+            EXPECT_EQ(Vmdk_DiscardTempFileSet(&set), DISK_OK);
+        }
+        EXPECT_EQ(r, DISK_OK);
+        EXPECT_FALSE(Exists(written));
+    }
+}
+
 // A descriptor that names one extent file twice reads, but a new file per extent would take
 // one name twice: compaction, rewrite and expansion refuse it with every file as it was.
 TEST_F(VmdkMaintain, ExtentFilesNamedTwiceAreNotRewritten) {

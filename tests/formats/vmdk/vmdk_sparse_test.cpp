@@ -283,7 +283,21 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes) {
         {"capacity below the extent", [](VmdkSparseHeader* h) { h->capacity = 100; }, 65536, DISK_ERR_FORMAT},
         {"grain 1 over 2^32-1 sectors", [](VmdkSparseHeader* h) { h->grainSize = 1; h->capacity = ~0ull; },
          0xFFFFFFFF, DISK_ERR_FORMAT},
-        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536, DISK_OK},
+        // The capacity must agree with the extent line: up to the next whole grain (of at
+        // least 128 sectors) above it, never more.
+        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536, DISK_ERR_FORMAT},
+        {"capacity 5.2e10, extent 256", [](VmdkSparseHeader* h) { h->capacity = 52000000000ull; }, 256,
+         DISK_ERR_FORMAT},
+        {"capacity a whole grain above the extent", [](VmdkSparseHeader* h) { h->capacity = 65536 + 128; }, 65536,
+         DISK_ERR_FORMAT},
+        {"capacity rounded up to a whole grain", [](VmdkSparseHeader*) {}, 65536 - 100, DISK_OK},
+        {"capacity inside the last grain", [](VmdkSparseHeader* h) { h->capacity = 65536 - 50; }, 65536 - 100,
+         DISK_ERR_FORMAT},
+        {"capacity of a 64-sector grain", [](VmdkSparseHeader* h) { h->grainSize = 64; h->capacity = 65536 - 64; },
+         65536 - 100, DISK_OK},
+        {"grains start past the end of the file", [](VmdkSparseHeader* h) { h->overHead = 257; }, 65536,
+         DISK_ERR_FORMAT},
+        {"grains start at the end of the file", [](VmdkSparseHeader* h) { h->overHead = 256; }, 65536, DISK_OK},
         {"stream footer missing", [](VmdkSparseHeader* h) { h->gdOffset = VMDK_GD_AT_END; }, 65536, DISK_ERR_FORMAT},
     };
     for (const Case& c : cases) {
@@ -339,14 +353,23 @@ TEST(VmdkSparseOpen, TablesPointingOutside) {
     uint8_t buf[512];
     {
         // A directory entry past the end of the file.
-        std::vector<uint8_t> f = OneTableExtent(256, false);
-        Put32(f, 6 * 512, 0x10000);
+        // A directory entry past the end of the file, or a table that runs past it, in either
+        // directory: refused at open.
+        for (uint32_t at : {6u * 512, 1u * 512}) {
+            for (uint32_t table : {0x10000u, 253u}) {
+                std::vector<uint8_t> f = OneTableExtent(256, true);
+                Put32(f, at, table);
+                WriteFile(path, f);
+                Extent e;
+                EXPECT_EQ(e.Open(path, 65536), DISK_ERR_FORMAT) << at << " " << table;
+                EXPECT_EQ(e.Open(path, 65536, true, false), DISK_ERR_FORMAT) << at << " " << table;
+            }
+        }
+        std::vector<uint8_t> f = OneTableExtent(256, true);
+        Put32(f, 6 * 512, 252);  // the last four sectors
         WriteFile(path, f);
         Extent e;
-        ASSERT_EQ(e.Open(path, 65536), DISK_OK);
-        EXPECT_EQ(VmdkSparse_Read(&e.e, 0, 512, buf), DISK_ERR_FORMAT);
-        bool empty;
-        EXPECT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 0, 8, &empty, nullptr, nullptr), DISK_ERR_FORMAT);
+        EXPECT_EQ(e.Open(path, 65536), DISK_OK);
     }
     {
         // A grain entry past the end (read-only: invalid, no other copy) or not aligned.
@@ -370,6 +393,10 @@ TEST(VmdkSparseOpen, TablesPointingOutside) {
     {
         // Reads past the extent's end are refused.
         std::vector<uint8_t> f = OneTableExtent(256, false);
+        VmdkSparseHeader h;
+        VmdkSparse_DecodeHeader(f.data(), &h);
+        h.capacity = 1000;
+        PutHeader(f, h);
         WriteFile(path, f);
         Extent e;
         ASSERT_EQ(e.Open(path, 1000), DISK_OK);
@@ -482,6 +509,12 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         // A grain that inflates short is accepted only when it covers the end of the extent.
         std::vector<uint8_t> part(7 * 512, 0x3C);
         build(256, 0xFFFFFFFF, false, part);
+        std::vector<uint8_t> f = ReadFile(path);
+        VmdkSparseHeader h;
+        VmdkSparse_DecodeHeader(f.data(), &h);
+        h.capacity = 384;  // the extents below end in its last grain
+        PutHeader(f, h);
+        WriteFile(path, f);
         Extent e;
         ASSERT_EQ(e.Open(path, 256 + 7, true, true, z.z), DISK_OK);
         std::vector<uint8_t> tail(7 * 512);
