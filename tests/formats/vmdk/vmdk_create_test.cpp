@@ -163,6 +163,38 @@ TEST_F(VmdkCreate, ExtentsThatAreNotWholeGrainsReadTheSameEverywhere) {
     }
 }
 
+// A stream-optimised image names its own file on its extent line, so libvmdk opens it and reads
+// every sector as the source; a file that carries the name other writers of this layout used
+// still reads through our reader.
+TEST_F(VmdkCreate, StreamOptimisedImageNamesItself) {
+    if (!HaveLibvmdk()) GTEST_SKIP() << "python3-libvmdk missing";
+    const uint64_t sectors = 8192 + 7;
+    std::vector<uint8_t> raw = PatternDisk(sectors * 512, 17);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    std::string path = dir.file("disk.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 3), DISK_OK);
+    std::string text = ReadText(path).substr(512, 20 * 512);
+    EXPECT_NE(text.find("RDONLY " + std::to_string(sectors) + " SPARSE \"disk.vmdk\"\n"), std::string::npos) << text;
+    std::string said;
+    EXPECT_EQ(LibvmdkCompare(path, src, &said), 0) << said;
+    EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    // The same file with the old name on its extent line.
+    std::vector<uint8_t> b = ReadFile(path);
+    std::string old = text.substr(0, text.find('\0'));
+    size_t at = old.find("\"disk.vmdk\"");
+    ASSERT_NE(at, std::string::npos);
+    old.replace(at, 11, "\"generated-stream.vmdk\"");
+    ASSERT_LE(old.size(), 20u * 512);
+    std::fill(b.begin() + 512, b.begin() + 512 + 20 * 512, 0);
+    std::copy(old.begin(), old.end(), b.begin() + 512);
+    std::string renamed = dir.file("renamed.vmdk");
+    WriteFile(renamed, b);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(renamed), DISK_OK);
+    EXPECT_TRUE(ReadDisk(&image.handle) == raw);
+}
+
 // A FAT and an ext volume with garbage in their free blocks: with the used-sector map the
 // garbage is left out (the output equals the clean disk) and the used data stays identical.
 TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
