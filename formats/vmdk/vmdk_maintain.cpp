@@ -982,7 +982,9 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         if (r == DISK_OK) {
             std::memset(block, 0, area);
             std::memcpy(block, text.data, text.length);
-            if (!Stream_WriteAt(e->stream, kSector, area, block)) r = DISK_ERR_WRITE;
+            // The new text is on stable storage before it counts as written: written, flushed
+            // and synced, every step checked.
+            if (!Stream_WriteAt(e->stream, kSector, area, block) || !Stream_Sync(e->stream)) r = DISK_ERR_WRITE;
         }
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {

@@ -245,8 +245,8 @@ void VmdkSparse_Init(VmdkSparseExtent* e) {
     e->cachedGrain = VMDK_NO_INDEX;
 }
 
-void VmdkSparse_Close(VmdkSparseExtent* e) {
-    if (e->stream) Stream_Close(e->stream);
+int VmdkSparse_Close(VmdkSparseExtent* e) {
+    bool closed = !e->stream || Stream_Close(e->stream);
     Mem_Free(e->gd);
     Mem_Free(e->rgd);
     Mem_Free(e->gt);
@@ -255,6 +255,7 @@ void VmdkSparse_Close(VmdkSparseExtent* e) {
     Mem_Free(e->grainBuffer);
     Mem_Free(e->scratch);
     VmdkSparse_Init(e);
+    return closed ? DISK_OK : DISK_ERR_WRITE;
 }
 
 bool VmdkSparse_IsCompressedOrStream(const VmdkSparseExtent* e) {

@@ -141,8 +141,9 @@ struct VmdkSparseExtent {
 VmdkSparseExtent* VmdkSparse_Alloc();
 // No stream, no tables, nothing cached.
 void VmdkSparse_Init(VmdkSparseExtent* extent);
-// Closes the stream, frees the tables and buffers, clears the extent.
-void VmdkSparse_Close(VmdkSparseExtent* extent);
+// Closes the stream, frees the tables and buffers, clears the extent. DISK_ERR_WRITE when data
+// written through the stream could not be committed at the close, else DISK_OK.
+int VmdkSparse_Close(VmdkSparseExtent* extent);
 
 // Opens an extent file through the open callback. 1 when the callback cancelled, DISK_ERR_OPEN
 // when it failed; DISK_ERR_READ, DISK_ERR_SIZE, DISK_ERR_NOMEM, DISK_ERR_FORMAT (bad header,

@@ -3,6 +3,12 @@
 // must hold; failures and cancellations leave the original files as they were.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
 #include "formats/vmdk/vmdk_maintain.h"
 #include "formats/vmdk/vmdk_sparse.h"
 #include "formats/vmdk/vmdk_writer_util.h"
@@ -851,6 +857,85 @@ TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
     EXPECT_NE(text.find("ddb.virtualHWVersion = \"17\"\nddb.uuid = \"60 00 c2 9a\"\n"), std::string::npos) << text;
     EXPECT_EQ(QemuCheck(path), "");
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+}
+
+namespace {
+
+// A file whose writes are taken into a large buffer and fail when the buffer is written out, as
+// on a full or failing disk: reads go to the real file.
+struct FailingFile {
+    int fd;
+    off64_t pos;
+    char buffer[1 << 20];
+};
+
+ssize_t FailingRead(void* c, char* buf, size_t size) {
+    FailingFile* f = static_cast<FailingFile*>(c);
+    ssize_t n = pread(f->fd, buf, size, f->pos);
+    if (n > 0) f->pos += n;
+    return n;
+}
+
+ssize_t FailingWrite(void*, const char*, size_t) {
+    errno = EIO;
+    return -1;
+}
+
+int FailingSeek(void* c, off64_t* offset, int whence) {
+    FailingFile* f = static_cast<FailingFile*>(c);
+    off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : lseek(f->fd, 0, SEEK_END);
+    f->pos = base + *offset;
+    *offset = f->pos;
+    return 0;
+}
+
+int FailingClose(void* c) {
+    FailingFile* f = static_cast<FailingFile*>(c);
+    close(f->fd);
+    delete f;
+    return 0;
+}
+
+// Opens read-only files as usual and writable ones as failing files.
+int OpenFailingWrites(const char* path, bool readOnly, ByteStream** out, void* user) {
+    if (readOnly) return FileOpener_DefaultOpen(path, readOnly, out, user);
+    int fd = open(path, O_RDWR);
+    if (fd < 0) return -1;
+    cookie_io_functions_t io{FailingRead, FailingWrite, FailingSeek, FailingClose};
+    FailingFile* cookie = new FailingFile{fd, 0, {}};
+    FILE* file = fopencookie(cookie, "r+", io);
+    if (!file) return -1;
+    setvbuf(file, cookie->buffer, _IOFBF, sizeof cookie->buffer);
+    *out = Stream_Alloc(file, &FileStreamOps);
+    return *out ? 0 : -1;
+}
+
+}  // namespace
+
+// An embedded descriptor whose write-back fails (the data never reaches the disk) is reported as
+// a failure; the image keeps its old descriptor.
+TEST_F(VmdkMaintain, AFailedWriteBackOfAnEmbeddedDescriptorIsReported) {
+    std::string src = dir.file("src.raw");
+    WriteFile(src, PatternDisk(4096 * 512, 4));
+    std::string path = dir.file("e.vmdk");
+    ASSERT_EQ(CreateImage(src, path, 0), DISK_OK);
+    const std::vector<uint8_t> original = ReadFile(path);
+    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
+    Vmdk_ClearDescriptorEdits(edits.get());
+    edits->extentCount = 1;
+    edits->adapter.set = 1;
+    edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
+    FileOpener failing{OpenFailingWrites, nullptr};
+    Disk image;
+    ASSERT_EQ(Disk_OpenVmdkWithHandler(&image.handle, &failing, path.c_str(), false, VMDK_PARENT_OPTIONAL, nullptr),
+              DISK_OK);
+    const uint32_t adapter = image.Image()->descriptor.adapter;
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+              DISK_ERR_WRITE);
+    EXPECT_EQ(image.Image()->descriptor.adapter, adapter);
+    image.Close();
+    EXPECT_EQ(ReadFile(path), original);
 }
 
 TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
