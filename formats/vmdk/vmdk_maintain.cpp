@@ -601,6 +601,15 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         for (uint32_t i = 0; i < count; ++i)
             if (ExtentSectors(image, i) > largest) largest = ExtentSectors(image, i);
         unit = largest > VMDK_EXPAND_MIN_UNIT ? largest : VMDK_EXPAND_MIN_UNIT;
+        // Extents that another follows hold whole grains (of the last extent, at least 128
+        // sectors): other readers take a whole grain from the extent that holds its start.
+        if (!flat) {
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
+            const uint64_t g = grain > VMDK_DEFAULT_GRAIN_SECTORS ? grain : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+            uint64_t rounded = (unit + g - 1) / g * g;
+            if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
+            unit = rounded;
+        }
         grown = ExtentSectors(image, last) + (newSectors - total);
         added = (grown + unit - 1) / unit - 1;
         if (added > VMDK_MAX_EXTENTS - count) return DISK_ERR_ARG;
@@ -729,8 +738,12 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             r = VmdkFlat_Write(extentPath, source, nullptr, out, 0, first, x.sectors, buffer, progress, user,
                                newSectors);
         } else {
+            // The image's grain, so that every extent shares one grain size.
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
             r = VmdkSparse_Write(extentPath, &zero, nullptr, out, 0, nullptr, hw, first, x.sectors, false,
-                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors);
+                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors,
+                                 grain < VMDK_DEFAULT_GRAIN_SECTORS ? static_cast<uint32_t>(grain)
+                                                                   : VMDK_DEFAULT_GRAIN_SECTORS);
         }
         first += x.sectors;
     }

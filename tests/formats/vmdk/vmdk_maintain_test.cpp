@@ -570,6 +570,47 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
     EXPECT_EQ(Snapshot(d.path()), before);
 }
 
+// An image whose largest extent is not whole grains of 128 sectors grows by extents of that
+// size rounded up to whole grains, with the image's own grain size; data that qemu-io writes
+// across the boundary of two new extents reads back the same through our reader.
+TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains) {
+    TempDir d;
+    const uint64_t split = 0x3FF840;  // whole grains of 64 sectors, not of 128
+    const uint64_t total = split + 1000;
+    Disk zero;
+    DiskGeometry g{};
+    Geometry_SetTotalSectors(&g, total);
+    g.heads = 16;
+    g.sectors_per_track = 63;
+    g.bytes_per_sector = 512;
+    ASSERT_EQ(Disk_OpenZero(&zero.handle, &g), DISK_OK);
+    std::string path = d.file("g.vmdk");
+    Options o = MakeOptions(0, false, total, static_cast<uint32_t>(split));
+    ASSERT_EQ(Vmdk_Create(path.c_str(), &zero.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+    EXPECT_EQ(Bytes_LoadLe64(ReadFile(d.file("g-s001.vmdk")).data() + 20), 64u);  // grainSize
+    const uint64_t unit = 0x3FF880;
+    const uint64_t grown = total + 2 * unit + 500;
+    ASSERT_EQ(Maintain(path, Op::Expand, false, grown), DISK_OK);
+    std::string text = Text(path);
+    EXPECT_NE(text.find("RW 4192320 SPARSE \"g-s001.vmdk\"\nRW 4192384 SPARSE \"g-s002.vmdk\"\nRW 4192384 SPARSE "
+                        "\"g-s003.vmdk\"\nRW " +
+                        std::to_string(grown - split - 2 * unit) + " SPARSE \"g-s004.vmdk\"\n"),
+              std::string::npos)
+        << text;
+    for (const char* name : {"g-s003.vmdk", "g-s004.vmdk"})
+        EXPECT_EQ(Bytes_LoadLe64(ReadFile(d.file(name)).data() + 20), 64u) << name;
+    EXPECT_EQ(QemuCheck(path), "");
+    // 64 KiB across the boundary of the third and fourth extents.
+    const uint64_t at = (split + 2 * unit) * 512 - 32768;
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x5a " + std::to_string(at) + " 64k' " + Quote(path)), 0);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+    std::vector<uint8_t> got(3 * 65536);
+    ASSERT_EQ(Disk_Read(&image.handle, at - 65536, static_cast<uint32_t>(got.size()), got.data()), DISK_OK);
+    for (size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], i >= 65536 && i < 2 * 65536 ? 0x5a : 0) << "byte " << i;
+}
+
 // Monolithic sparse and flat images grow in place of their one file; the added sectors read as
 // zeros. A cancelled expansion leaves the files as they were.
 TEST_F(VmdkMaintain, ExpandingMonolithicImages) {
