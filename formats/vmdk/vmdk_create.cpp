@@ -354,17 +354,10 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         r = Vmdk_OpenFreeSpaceFilter(&filtered, source, map);
         sparseSource = &filtered;
     }
-    // Every extent but the last ends on a grain boundary: other readers take a whole grain from
-    // the extent that holds its first sector. Readers that map grains over the whole disk want
-    // one grain size of more than 8 sectors, so the extents share the largest grain that fits
-    // them all; an extent that only grains of 8 sectors or less fit (the 63-sector first track)
-    // gets its own.
-    const uint32_t kSmallGrain = 8;
-    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
-    for (uint32_t i = 0; i + 1 < n; ++i) {
-        uint32_t g = VmdkSparse_GrainForInnerExtent(Vmdk_CreateOptionsExtent(o, i)->sectors);
-        if (g > kSmallGrain && g < grain) grain = g;
-    }
+    // Every extent but the last ends on a grain boundary (see VmdkSparse_GrainInImage).
+    uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(n * 4));
+    if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
+    for (uint32_t i = 0; r == DISK_OK && i < n; ++i) sizes[i] = Vmdk_CreateOptionsExtent(o, i)->sectors;
     if (r == DISK_OK && separate) {
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
@@ -373,10 +366,9 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (flat) {
                 r = VmdkFlat_Write(p, source, map, nullptr, 0, first, sectors, buffer, progress, user, total);
             } else {
-                uint32_t own = i + 1 < n ? VmdkSparse_GrainForInnerExtent(sectors) : grain;
                 r = VmdkSparse_Write(p, sparseSource, map, nullptr, 0, nullptr, o->hwVersionIndex, first, sectors,
                                      false, compressed, false, progress, user, total,
-                                     own <= kSmallGrain ? own : grain);
+                                     VmdkSparse_GrainInImage(sizes, n, i));
             }
             first += sectors;
         }
@@ -386,6 +378,7 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                              compressed, o->streamOptimized != 0, progress, user, total);
     }
     Disk_Close(&filtered);
+    Mem_Free(sizes);
     Mem_Free(buffer);
     Mem_Free(paths);
     Mem_Free(text);

@@ -904,6 +904,10 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
                              hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr, total);
     } else if (r == DISK_OK) {
         r = WriteNewFile(childPath, text.data, text.length);
+        // The child's extents end on grain boundaries like a new image's (see the creator).
+        uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(count * 4));
+        if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
+        for (uint32_t i = 0; r == DISK_OK && i < count; ++i) sizes[i] = edits->extents[i].sectors;
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < count; ++i) {
             const VmdkExtentEdit& x = edits->extents[i];
@@ -911,9 +915,10 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
             if (r == DISK_OK && std::strcmp(extentPath, childPath) == 0) r = DISK_ERR_ARG;
             if (r == DISK_OK)
                 r = VmdkSparse_Write(extentPath, &zero, nullptr, nullptr, 0, nullptr, hw, first, x.sectors, false,
-                                     false, false, nullptr, nullptr, total);
+                                     false, false, nullptr, nullptr, total, VmdkSparse_GrainInImage(sizes, count, i));
             first += x.sectors;
         }
+        Mem_Free(sizes);
     }
     Disk_Close(&zero);
     Mem_Free(extentPath);

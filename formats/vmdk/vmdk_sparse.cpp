@@ -233,6 +233,20 @@ uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors) {
     return grain;
 }
 
+uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index) {
+    const uint32_t kSmallGrain = 8;
+    if (index + 1 < count) {
+        uint32_t own = VmdkSparse_GrainForInnerExtent(sizes[index]);
+        if (own <= kSmallGrain) return own;
+    }
+    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
+    for (uint32_t i = 0; i + 1 < count; ++i) {
+        uint32_t g = VmdkSparse_GrainForInnerExtent(sizes[i]);
+        if (g > kSmallGrain && g < grain) grain = g;
+    }
+    return grain;
+}
+
 // ---- Object ------------------------------------------------------------------------------------------
 
 VmdkSparseExtent* VmdkSparse_Alloc() {

@@ -104,6 +104,13 @@ void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t
 // inside one). 63 sectors give 1, 100000 give 32.
 uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors);
 
+// The grain of extent `index` of an image of `count` sparse extents of sizes[] sectors: every
+// extent but the last ends on a grain boundary. Readers that map grains over the whole disk
+// want one grain size of more than 8 sectors, so the extents share the largest grain that fits
+// them all; an extent that only grains of 8 sectors or less fit (a 63-sector first track) gets
+// its own.
+uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index);
+
 // The 16-byte marker of the stream-optimised layout (a marker sector is 512 bytes, rest zero).
 struct VmdkMarker {
     uint64_t value;

@@ -743,6 +743,44 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
     }
 }
 
+// A child of an image split into extents that are not whole grains of 128 sectors (100000)
+// ends its extents on grain boundaries too: what qemu-io writes across an extent boundary of
+// the child reads back the same through our reader and through qemu-img.
+TEST_F(VmdkMaintain, ChildExtentsEndOnGrainBoundaries) {
+    const uint64_t sectors = 250000;
+    std::vector<uint8_t> raw = PatternDisk(sectors * 512, 23);
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    for (uint32_t choice : {0u, 1u}) {
+        SCOPED_TRACE(choice ? "flat parent" : "sparse parent");
+        TempDir d;
+        std::string parent = d.file("parent.vmdk");
+        ASSERT_EQ(CreateImage(src, parent, choice, false, 100000), DISK_OK);  // 100000, 100000, 50000
+        std::string child = d.file("child.vmdk");
+        {
+            Disk image;
+            ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
+            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_OK);
+        }
+        // 64 KiB across each extent boundary.
+        std::vector<uint8_t> expected = raw;
+        std::string commands;
+        for (uint64_t at : {uint64_t(100000) * 512 - 32768, uint64_t(200000) * 512 - 32768}) {
+            commands += " -c 'write -P 0x6b " + std::to_string(at) + " 64k'";
+            std::fill(expected.begin() + at, expected.begin() + at + 65536, 0x6b);
+        }
+        ASSERT_EQ(Sh("qemu-io -f vmdk" + commands + " " + Quote(child)), 0);
+        EXPECT_EQ(QemuCheck(child), "");
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+        EXPECT_TRUE(ReadDisk(&image.handle) == expected);
+        image.Close();
+        std::string want = d.file("want.raw");
+        WriteFile(want, expected);
+        EXPECT_EQ(QemuCompare(want, "raw", child, "vmdk"), "");
+    }
+}
+
 TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(2000 * 512, 2));
