@@ -511,7 +511,10 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         if (r == DISK_OK && text.length > descriptorSectors * kSector) r = DISK_ERR_ARG;
         if (r == DISK_OK) {
             uint64_t capacity = toOneFile ? HeaderCapacity(total, hw) : old.capacity;
-            r = BuildFixedHeader(&prepared->header, capacity, old.grainSize, descriptorSectors, compress);
+            // One file of a split image takes the grain of its last extent: the first may have
+            // tiny grains of its own (a 63-sector first track).
+            uint64_t grain = toOneFile ? image->sparseExtents[image->extentCount - 1].header.grainSize : old.grainSize;
+            r = BuildFixedHeader(&prepared->header, capacity, grain, descriptorSectors, compress);
         }
         if (r == DISK_OK && toOneFile) {
             prepared->extentSectors = static_cast<uint32_t>(total);

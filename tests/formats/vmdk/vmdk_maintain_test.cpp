@@ -450,6 +450,7 @@ TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
             EXPECT_NE(text.find("RW " + std::to_string(32768 + 7) + " SPARSE \"disk.vmdk\""), std::string::npos) << text;
             EXPECT_EQ(Header64(path, 8) & 0xFFFFFFFF, c.compress ? 0x30001u : 3u);
             EXPECT_NE(Header64(path, 56), VMDK_GD_AT_END);
+            EXPECT_EQ(Header64(path, 20), 128u);  // grainSize: never the first track's own
         }
         Disk image;
         ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
