@@ -26,7 +26,10 @@ enum : uint32_t {
 // (a file of its own for split or flat layouts, else embedded in the sparse extent), then every
 // extent in order. The extents must add up to the source's total of 512-byte sectors.
 // Progress reports (done, total) in source sectors, 0 first; a false answer stops the writer
-// with DISK_CANCELLED. Files written before a failure stay on disk.
+// with DISK_CANCELLED. Files written before a failure stay on disk. Sparse extents that another
+// follows end on a grain boundary, with grains shrunk below 128 sectors where their size needs it
+// (VmdkSparse_GrainInImage), since other readers take a whole grain from the extent that holds
+// its first sector.
 // Results: DISK_OK, DISK_CANCELLED, DISK_ERR_NOMEM, DISK_ERR_FORMAT (no descriptor text results,
 // for example one extent required without split), DISK_ERR_ARG (inconsistent options: no
 // extents or more than VMDK_MAX_EXTENTS, a stream-optimised image that is not one sparse

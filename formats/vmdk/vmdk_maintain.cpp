@@ -549,7 +549,10 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         if (r == DISK_OK && text.length > descriptorSectors * kSector) r = DISK_ERR_ARG;
         if (r == DISK_OK) {
             uint64_t capacity = toOneFile ? HeaderCapacity(total, hw) : old.capacity;
-            r = BuildFixedHeader(&prepared->header, capacity, old.grainSize, descriptorSectors, compress);
+            // One file of a split image takes the grain of its last extent: the first may have
+            // tiny grains of its own (a 63-sector first track).
+            uint64_t grain = toOneFile ? image->sparseExtents[image->extentCount - 1].header.grainSize : old.grainSize;
+            r = BuildFixedHeader(&prepared->header, capacity, grain, descriptorSectors, compress);
         }
         if (r == DISK_OK && toOneFile) {
             prepared->extentSectors = static_cast<uint32_t>(total);
@@ -641,6 +644,15 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         for (uint32_t i = 0; i < count; ++i)
             if (ExtentSectors(image, i) > largest) largest = ExtentSectors(image, i);
         unit = largest > VMDK_EXPAND_MIN_UNIT ? largest : VMDK_EXPAND_MIN_UNIT;
+        // Extents that another follows hold whole grains (of the last extent, at least 128
+        // sectors): other readers take a whole grain from the extent that holds its start.
+        if (!flat) {
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
+            const uint64_t g = grain > VMDK_DEFAULT_GRAIN_SECTORS ? grain : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+            uint64_t rounded = (unit + g - 1) / g * g;
+            if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
+            unit = rounded;
+        }
         grown = ExtentSectors(image, last) + (newSectors - total);
         added = (grown + unit - 1) / unit - 1;
         if (added > VMDK_MAX_EXTENTS - count) return DISK_ERR_ARG;
@@ -769,8 +781,12 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             r = VmdkFlat_Write(extentPath, source, nullptr, out, 0, first, x.sectors, buffer, progress, user,
                                newSectors);
         } else {
+            // The image's grain, so that every extent shares one grain size.
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
             r = VmdkSparse_Write(extentPath, &zero, nullptr, out, 0, nullptr, hw, first, x.sectors, false,
-                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors);
+                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors,
+                                 grain < VMDK_DEFAULT_GRAIN_SECTORS ? static_cast<uint32_t>(grain)
+                                                                   : VMDK_DEFAULT_GRAIN_SECTORS);
         }
         first += x.sectors;
     }
@@ -931,6 +947,10 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
                              hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr, total);
     } else if (r == DISK_OK) {
         r = WriteNewFile(childPath, text.data, text.length);
+        // The child's extents end on grain boundaries like a new image's (see the creator).
+        uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(count * 4));
+        if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
+        for (uint32_t i = 0; r == DISK_OK && i < count; ++i) sizes[i] = edits->extents[i].sectors;
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < count; ++i) {
             const VmdkExtentEdit& x = edits->extents[i];
@@ -938,9 +958,10 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
             if (r == DISK_OK && std::strcmp(extentPath, childPath) == 0) r = DISK_ERR_ARG;
             if (r == DISK_OK)
                 r = VmdkSparse_Write(extentPath, &zero, nullptr, nullptr, 0, nullptr, hw, first, x.sectors, false,
-                                     false, false, nullptr, nullptr, total);
+                                     false, false, nullptr, nullptr, total, VmdkSparse_GrainInImage(sizes, count, i));
             first += x.sectors;
         }
+        Mem_Free(sizes);
     }
     Disk_Close(&zero);
     Mem_Free(extentPath);
@@ -1026,7 +1047,9 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         if (r == DISK_OK) {
             std::memset(block, 0, area);
             std::memcpy(block, text.data, text.length);
-            if (!Stream_WriteAt(e->stream, kSector, area, block)) r = DISK_ERR_WRITE;
+            // The new text is on stable storage before it counts as written: written, flushed
+            // and synced, every step checked.
+            if (!Stream_WriteAt(e->stream, kSector, area, block) || !Stream_Sync(e->stream)) r = DISK_ERR_WRITE;
         }
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {

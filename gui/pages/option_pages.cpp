@@ -183,6 +183,17 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
             FocusField(splitField);
         return -1;
     }
+    // A split size that is not whole grains is rounded, shown and said; the next Next takes it.
+    if (split && OptionRules_RoundVmdkSplit(splitSectors) != splitSectors) {
+        const uint32_t rounded = OptionRules_RoundVmdkSplit(splitSectors);
+        Ui_SetFieldUInt32(splitField, rounded);
+        FXString note;
+        note.format("The split size was rounded %s to %u sectors: extents hold whole grains of 64 KiB.",
+                    rounded > splitSectors ? "up" : "down", rounded);
+        resultLabel->setText(Ui_MessageText(122) + "\n" + note);
+        FocusField(splitField);
+        return -1;
+    }
     job->vmdkRadio = radio;
     job->vmdkList14 = (uint32_t)GetListIndex(hardwareList);
     job->vmdkList4 = type;

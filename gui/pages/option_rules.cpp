@@ -71,6 +71,13 @@ int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeome
     return 0;
 }
 
+uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors) {
+    const uint64_t grain = 128;
+    uint64_t up = ((uint64_t)sectors + grain - 1) / grain * grain;
+    if (up > 0xFFFFFFFEull) up = (uint64_t)sectors / grain * grain;
+    return (uint32_t)up;
+}
+
 bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
                                      DiskGeometry* out, uint8_t* cylinderBased) {
     const DiskGeometry& w = job->workGeometry;

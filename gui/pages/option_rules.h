@@ -29,6 +29,11 @@ int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind);
 // (ConvertRun_CheckVmdkLayout) on a final geometry: 0 or -1.
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
 
+// A typed VMDK split size in whole grains of 128 sectors (64 KiB): rounded up, or down where
+// rounding up would leave 32 bits. Other readers misread sparse extents that end inside a grain.
+// 100000 gives 100096; 0 stays 0.
+uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors);
+
 // The destination geometry of an option page for the job's working geometry W, with whether it
 // is cylinder based. A recompute is due when job->geometryRecompute is set or W lacks heads or
 // sectors per track. Rules by destination:

@@ -197,6 +197,17 @@ TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
     }
 }
 
+// Typed VMDK split sizes become whole grains of 128 sectors: up, or down at the top of 32 bits.
+TEST(OptionRules, VmdkSplitSizesInWholeGrains) {
+    const std::pair<uint32_t, uint32_t> rows[] = {
+        {100000u, 100096u},          {100096u, 100096u},          {131072u, 131072u},
+        {1u, 128u},                  {129u, 256u},                {4192256u, 4192256u},
+        {8304640u, 8304640u},        {0xFE000000u, 0xFE000000u},  {0xFFFFFF7Fu, 0xFFFFFF80u},
+        {0xFFFFFF80u, 0xFFFFFF80u}, {0xFFFFFF81u, 0xFFFFFF80u}, {0xFFFFFFFEu, 0xFFFFFF80u},
+    };
+    for (const auto& r : rows) EXPECT_EQ(OptionRules_RoundVmdkSplit(r.first), r.second) << r.first;
+}
+
 struct RoundRow {
     const char* what;
     int32_t dest;

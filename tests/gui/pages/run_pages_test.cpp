@@ -194,11 +194,18 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     page->GetFirstTrackCheck()->setCheck(true);
     page->GetSplitField()->setText(" 2000 ");
     page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC), NULL);
+    // A split size that is not whole grains of 128 sectors is rounded, shown and said; the
+    // page stays once, and the next Next takes the rounded size.
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_STREQ(page->GetSplitField()->getText().text(), "2048");
+    EXPECT_NE(std::string(page->GetResultLabel()->getText().text()).find("rounded up to 2048 sectors"),
+              std::string::npos);
+    EXPECT_EQ(host.events.nextCalls, 0);
     EXPECT_EQ(page->OnWizardNext(), 10);
     EXPECT_EQ(host.job.vmdkList4, 2u);
     EXPECT_EQ(host.job.vmdkCheck, 1);
     EXPECT_EQ(host.job.vmdkSplit, 1);
-    EXPECT_EQ(host.job.vmdkSplitSectors, 2000u);
+    EXPECT_EQ(host.job.vmdkSplitSectors, 2048u);
     EXPECT_EQ(host.job.vmdkRadio, 2u);
     EXPECT_EQ(Geometry_GetTotalSectors(&host.job.destGeometry), 5000u);
     EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 5000u);
