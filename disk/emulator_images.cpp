@@ -212,7 +212,8 @@ void CloseRaw(RawImage* raw) {
 // The table entry of a kind whose object is a RawImage.
 int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* path,
                      bool readOnly, DiskKind kind, ParseHeaderFn parse) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    // Opening over an open object would lose it.
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     RawImage* raw = RawImage_Alloc();
     if (raw == nullptr) return DISK_ERR_NOMEM;
     RawImage_Init(raw);
@@ -772,7 +773,7 @@ int Unz_Create(const char* path, const DiskHandle* source, ProgressCallback call
 
 int Disk_OpenVhdFixedWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                                  bool readOnly) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdFixedImage* image = VhdFixed_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
     VhdFixed_Init(image);

@@ -354,9 +354,9 @@ TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused) {
     Build("[" + Spec(dir.file("a.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"b.vhd\"") + "," +
           Spec(dir.file("b.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"a.vhd\"") + "," +
           Spec(dir.file("self.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"self.vhd\"") + "]");
-    // The loop is found one level down; the general open of that level then answers that
-    // nothing accepts the file.
-    EXPECT_EQ(Open(dir.file("a.vhd")), DISK_ERR_ARG);
+    // The loop is found one level down; the general open of that level then answers that the
+    // VHD it knows for one is refused.
+    EXPECT_EQ(Open(dir.file("a.vhd")), DISK_ERR_FORMAT);
     EXPECT_EQ(Open(dir.file("self.vhd")), DISK_ERR_FORMAT);
     ASSERT_EQ(Open(dir.file("a.vhd"), VHD_PARENT_OPTIONAL), DISK_OK);
     EXPECT_FALSE(Disk_CanCompact(&disk));
@@ -370,7 +370,7 @@ TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused) {
     Build(specs + "]");
     ASSERT_EQ(Open(dir.file("c32.vhd")), DISK_OK);
     EXPECT_EQ(ReadAll(&disk), ReadFile(dir.file("c0.raw")));
-    EXPECT_EQ(Open(dir.file("c33.vhd")), DISK_ERR_ARG);
+    EXPECT_EQ(Open(dir.file("c33.vhd")), DISK_ERR_FORMAT);
 }
 
 TEST_F(VhdRead, HostileHeadersAndTablesAreRefused) {
