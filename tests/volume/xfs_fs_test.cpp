@@ -162,7 +162,7 @@ TEST(XfsRealVolumes, FreeSectorsEqualXfsDbFreeSpace)
     WriteFile(dir.file("large.bin"), large);
     std::vector<uint8_t> content = small;
     content.insert(content.end(), large.begin(), large.end());
-    const char* rows[] = {"-m crc=0 -s size=512 -b size=4096",
+    const char* rows[] = {"-m crc=0 -s size=512 -b size=4096", "-m crc=0 -s size=4096 -b size=4096",
                           "-m crc=0 -s size=512 -b size=1024 -d agcount=4 -l size=64m"};
     for (const char* options : rows) {
         SCOPED_TRACE(options);
