@@ -17,6 +17,25 @@ const uint32_t kSbBlockLog = 120;
 const uint32_t kSbSectorLog = 121;
 const uint32_t kSbAgBlockLog = 124;
 const uint32_t kSbInProgress = 126;
+const uint32_t kSbLogStart = 48;
+const uint32_t kSbLogBlocks = 96;
+
+// Log: 512-byte basic blocks; every block starts with its cycle number except record headers,
+// which start with the magic and carry the cycle next to it.
+const uint32_t kLogBlock = 512;
+const uint32_t kLogMagic = 0xFEEDBABE;
+const uint32_t kLogHeaderVersion = 8;
+const uint32_t kLogHeaderLength = 12;
+const uint32_t kLogHeaderOps = 40;
+const uint32_t kLogHeaderSize = 320;
+const uint32_t kLogHeaderCycleSize = 32768;  // bytes of record covered by one header block
+const uint8_t kLogClientLog = 0xAA;
+const uint8_t kLogUnmount = 0x20;
+// Blocks searched back from the head for the last record header (a record holds at most
+// 256 KiB and eight header blocks), and blocks after the head that must belong to the previous
+// cycle (the log writes up to eight 256 KiB buffers at a time, which may land out of order).
+const uint32_t kLogHeaderSearch = 1024;
+const uint32_t kLogTornWindow = 4096;
 
 // Free-space header fields.
 const uint32_t kAgfSequence = 8;
@@ -65,7 +84,105 @@ bool IsPow2(uint32_t v)
     return v != 0 && (v & (v - 1)) == 0;
 }
 
+// The cycle number of log block i (block holds the block read), or the read code.
+int LogCycle(const DiskHandle* disk, uint64_t logByte, uint64_t i, uint8_t* block,
+             uint32_t* cycle)
+{
+    int rc = Disk_Read(disk, logByte + i * kLogBlock, kLogBlock, block);
+    if (rc != DISK_OK) {
+        return rc;
+    }
+    const uint32_t first = Bytes_LoadBe32(block);
+    *cycle = first == kLogMagic ? Bytes_LoadBe32(block + 4) : first;
+    return DISK_OK;
+}
+
 }  // namespace
+
+int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBlocks)
+{
+    if (logBlocks < 2) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    uint8_t block[kLogBlock];
+    uint32_t c0 = 0;
+    uint32_t c = 0;
+    int rc = LogCycle(disk, logByte, 0, block, &c0);
+    if (rc == DISK_OK) {
+        rc = LogCycle(disk, logByte, logBlocks - 1, block, &c);
+    }
+    if (rc != DISK_OK) {
+        return rc;
+    }
+    if (c0 == 0) {
+        return DISK_ERR_FS_CORRUPT;  // nothing written: not a log this driver can judge
+    }
+    // The head: the first block written in an earlier cycle (blocks [0, head) are of cycle c0).
+    uint64_t head = logBlocks;
+    if (c != c0) {
+        uint64_t lo = 0;  // cycle c0
+        uint64_t hi = logBlocks - 1;  // another cycle
+        while (hi - lo > 1) {
+            uint64_t mid = lo + (hi - lo) / 2;
+            rc = LogCycle(disk, logByte, mid, block, &c);
+            if (rc != DISK_OK) {
+                return rc;
+            }
+            if (c == c0) {
+                lo = mid;
+            } else {
+                hi = mid;
+            }
+        }
+        head = hi;
+        // Nothing of the current cycle may follow the head: that would be a record written out
+        // of order just before the volume stopped.
+        for (uint64_t i = head; i < logBlocks && i < head + kLogTornWindow; ++i) {
+            rc = LogCycle(disk, logByte, i, block, &c);
+            if (rc != DISK_OK) {
+                return rc;
+            }
+            if (c == c0) {
+                return DISK_ERR_FS_CORRUPT;
+            }
+        }
+    }
+    // The last record before the head must be the unmount record alone, ending at the head.
+    for (uint64_t back = 1; back <= kLogHeaderSearch && back <= head; ++back) {
+        const uint64_t at = head - back;
+        rc = Disk_Read(disk, logByte + at * kLogBlock, kLogBlock, block);
+        if (rc != DISK_OK) {
+            return rc;
+        }
+        if (Bytes_LoadBe32(block) != kLogMagic) {
+            continue;
+        }
+        const uint32_t version = Bytes_LoadBe32(block + kLogHeaderVersion);
+        const uint32_t length = Bytes_LoadBe32(block + kLogHeaderLength);
+        const uint32_t size = Bytes_LoadBe32(block + kLogHeaderSize);
+        uint64_t headerBlocks = 1;
+        if (version == 2 && size > kLogHeaderCycleSize) {
+            headerBlocks = (static_cast<uint64_t>(size) + kLogHeaderCycleSize - 1) / kLogHeaderCycleSize;
+        }
+        const uint64_t dataBlocks = (static_cast<uint64_t>(length) + kLogBlock - 1) / kLogBlock;
+        if (Bytes_LoadBe32(block + 4) != c0 || (version != 1 && version != 2) ||
+            Bytes_LoadBe32(block + kLogHeaderOps) != 1 || length < 12 ||
+            at + headerBlocks + dataBlocks != head) {
+            return DISK_ERR_FS_CORRUPT;
+        }
+        rc = Disk_Read(disk, logByte + (at + headerBlocks) * kLogBlock, kLogBlock, block);
+        if (rc != DISK_OK) {
+            return rc;
+        }
+        // Operation header: u32 transaction (its first word replaced by the cycle), u32 length,
+        // u8 client, u8 flags.
+        if (block[8] != kLogClientLog || (block[9] & kLogUnmount) == 0) {
+            return DISK_ERR_FS_CORRUPT;
+        }
+        return DISK_OK;
+    }
+    return DISK_ERR_FS_CORRUPT;
+}
 
 XfsVolume* Xfs_Alloc()
 {
@@ -193,6 +310,23 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     uint64_t volumeBytes;
     if (!Math_MulU64(dataBlocks, blockSize, &volumeBytes) || volumeBytes > partBytes) {
         return DISK_ERR_FS_CORRUPT;
+    }
+
+    // The free-space trees on disk are current only when the log holds nothing to replay.
+    const uint64_t logStart = Bytes_LoadBe64(sb + kSbLogStart);
+    const uint64_t logBlocks = Bytes_LoadBe32(sb + kSbLogBlocks);
+    const uint32_t agBlockLog = sb[kSbAgBlockLog];
+    const uint64_t logGroup = agBlockLog >= 64 ? UINT64_MAX : logStart >> agBlockLog;
+    const uint64_t logAgBlock = logStart & ((1ull << agBlockLog) - 1);
+    if (logStart == 0 || logGroup >= agCount || logBlocks == 0 ||
+        logAgBlock + logBlocks > agBlocks ||
+        logGroup * agBlocks + logAgBlock + logBlocks > dataBlocks) {
+        return DISK_ERR_FS_CORRUPT;  // an external log, or one outside the volume
+    }
+    rc = Xfs_CheckLogClean(disk, base + (logGroup * agBlocks + logAgBlock) * blockSize,
+                           logBlocks * (blockSize / kLogBlock));
+    if (rc != DISK_OK) {
+        return rc;
     }
 
     const uint64_t mapBytes = (dataBlocks + 7) / 8;

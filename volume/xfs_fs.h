@@ -4,8 +4,10 @@
 // volume bitmap in which every block is used and clears the blocks that the by-block-number
 // free-space B-tree of each allocation group lists as free; queries then read nothing. Only the
 // version 4 on-disk format is read (B-tree blocks with the 16-byte short header, magic "ABTB");
-// version 5 volumes with checksummed metadata are refused, so they count as wholly used. Blocks
-// on an allocation group's free list (not in the tree) stay used.
+// version 5 volumes with checksummed metadata are refused, so they count as wholly used, and so
+// are volumes with an external log or whose log was not left clean (its unreplayed transactions
+// may allocate blocks the trees still call free). Blocks on an allocation group's free list (not
+// in the tree) stay used.
 //
 // Every tree block is checked before it is trusted: its record count against the block's room,
 // its level one below its parent's (so the walk ends), each block visited once, leaf records in
@@ -72,6 +74,11 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
 // record count above the block's room, a block outside the group or met twice, or free extents
 // out of order or past the group.
 int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level);
+// Whether the internal log at byte logByte of the disk, logBlocks blocks of 512 bytes, was left
+// clean: its last record, ending where the current cycle ends, is the unmount record alone, and
+// nothing of the current cycle follows. DISK_ERR_FS_CORRUPT otherwise (the free-space trees may
+// then lack allocations that only the log holds), or the disk's read code.
+int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBlocks);
 // Frees the bitmap and zeroes the volume (the record itself is freed by its owner).
 void Xfs_Destroy(void* volume);
 // Bits bitOffset .. bitOffset + count - 1 for relative sectors first .. first + count - 1.

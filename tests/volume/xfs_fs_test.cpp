@@ -320,3 +320,56 @@ TEST(XfsMap, PartitionIsRecognised)
     Mem_Free(map);
     Disk_Close(&h);
 }
+
+// The free-space trees are trusted only when the log was left clean, as xfs_logprint judges it:
+// the unmount record last, nothing of the current cycle written past it.
+TEST(XfsLog, OnlyACleanLogIsTrusted)
+{
+    if (!HaveXfsTools() || !HaveTool("xfs_logprint")) {
+        GTEST_SKIP() << "xfsprogs missing";
+    }
+    TempDir dir;
+    std::string base = dir.file("base.img");
+    ASSERT_TRUE(MakeXfs(base, "-m crc=0 -s size=512 -b size=1024 -l size=64m -d agcount=4", {},
+                        dir.file("proto")));
+    auto logState = [](const std::string& img) {
+        std::string out;
+        Sh("xfs_logprint -t " + Quote(img), &out);
+        if (out.find("state: <CLEAN>") != std::string::npos) return std::string("clean");
+        if (out.find("state: <DIRTY>") != std::string::npos) return std::string("dirty");
+        return out;
+    };
+    EXPECT_EQ(logState(base), "clean");
+    ASSERT_EQ(AttachImage(base, dir.file("d.img"), 512), DISK_OK);
+    // The log's place: its first block in group logstart >> agblklog.
+    const uint32_t bs = ReadBe32At(base, 4);
+    const uint32_t agblocks = ReadBe32At(base, 84);
+    const uint64_t logStart =
+        (static_cast<uint64_t>(ReadBe32At(base, 48)) << 32) | ReadBe32At(base, 52);
+    const uint32_t agBlockLog = (ReadBe32At(base, 124) >> 24) & 0xFF;
+    const uint64_t logAt =
+        ((logStart >> agBlockLog) * agblocks + (logStart & ((1ull << agBlockLog) - 1))) * bs;
+    ASSERT_EQ(ReadBe32At(base, logAt), 0xFEEDBABEu);
+    struct Case {
+        const char* what;
+        uint64_t offset;
+        uint32_t value;
+        int bytes;
+        bool dirtyForLogprint;
+    } cases[] = {
+        {"unmount flag cleared", logAt + 512 + 8, 0xAA00, 2, true},
+        {"two operations", logAt + 40, 2, 4, false},
+        {"a block of the current cycle past the head", logAt + 512 * 100, 1, 4, false},
+        {"header magic lost", logAt, 1, 4, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string img = dir.file("x.img");
+        ASSERT_TRUE(Sh("cp --sparse=always " + Quote(base) + " " + Quote(img)));
+        WriteBeAt(img, c.offset, c.value, c.bytes);
+        if (c.dirtyForLogprint) {
+            EXPECT_EQ(logState(img), "dirty");
+        }
+        EXPECT_EQ(AttachImage(img, dir.file("d.img"), 512), DISK_ERR_FS_CORRUPT);
+    }
+}
