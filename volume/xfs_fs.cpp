@@ -230,7 +230,8 @@ int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
             const uint64_t start = Bytes_LoadBe32(r);
             const uint64_t length = Bytes_LoadBe32(r + 4);
             // Ascending, non-overlapping, non-empty and inside the group.
-            if (length == 0 || start < walk->nextFree || start + length > walk->groupLength) {
+            if (length == 0 || start < walk->nextFree || start + length > walk->groupLength ||
+                (start < walk->logEnd && walk->logFirst < start + length)) {
                 return DISK_ERR_FS_CORRUPT;
             }
             ClearBits64(walk->bitmap, walk->groupBit + start, length);
@@ -385,7 +386,11 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         walk.block = blocks;
         walk.visited = visited;
         walk.bitmap = map;
-        walk.nextFree = 0;
+        // The superblock, free-space header, inode header and free list take the group's first
+        // four sectors.
+        walk.nextFree = (4ull * sectorSize + blockSize - 1) / blockSize;
+        walk.logFirst = group == logGroup ? logAgBlock : 0;
+        walk.logEnd = group == logGroup ? logAgBlock + logBlocks : 0;
         walk.freeBlocks = 0;
         rc = Xfs_WalkFreeTree(&walk, Bytes_LoadBe32(header + kAgfBnoRoot), levels - 1);
         // The tree must account for exactly the free blocks the group header counts.

@@ -52,7 +52,10 @@ struct XfsWalk {
     uint8_t* block;          // one block of buffer per tree level (XFS_MAX_TREE_LEVELS blocks)
     uint8_t* visited;        // one bit per block of the group
     uint8_t* bitmap;         // the volume bitmap
-    uint64_t nextFree;       // leaf records must start at or after this block
+    uint64_t nextFree;       // leaf records must start at or after this block (first: past the
+                             // group's header sectors)
+    uint64_t logFirst;       // blocks [logFirst, logEnd) of this group hold the log (may be empty)
+    uint64_t logEnd;
     uint64_t freeBlocks;     // sum of the records so far
 };
 
@@ -72,7 +75,7 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
 // Reads tree block `block` of the walk's group, which must be at `level`, and clears the free
 // extents below it in the volume bitmap. DISK_ERR_FS_CORRUPT for a wrong magic or level, a
 // record count above the block's room, a block outside the group or met twice, or free extents
-// out of order or past the group.
+// out of order, over the group's headers or its log, or past the group.
 int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level);
 // Whether the internal log at byte logByte of the disk, logBlocks blocks of 512 bytes, was left
 // clean: its last record, ending where the current cycle ends, is the unmount record alone, and

@@ -228,8 +228,8 @@ TEST(XfsRealVolumes, VersionFiveIsRefused)
 }
 
 // Damaged structures give DISK_ERR_FS_CORRUPT: over-count records, a tree that points back at
-// itself, free extents past their group, bad block sizes, a free count the tree does not match
-// and a missing group header.
+// itself, free extents past their group or over its headers, bad block sizes, a free count the
+// tree does not match and a missing group header.
 TEST(XfsHostile, DamagedStructuresAreRefused)
 {
     if (!HaveXfsTools()) {
@@ -259,6 +259,7 @@ TEST(XfsHostile, DamagedStructuresAreRefused)
          {"two levels", 512 + 28, 2, 4}},
         {{"level above the header's", rootAt + 4, 1, 2}},
         {{"extent past the group", rootAt + 16 + 4, agblocks, 4}},
+        {{"extent over the group's headers", rootAt + 16, 0, 4}},
         {{"block size 768", 4, 768, 4}},
         {{"block size 0", 4, 0, 4}},
         {{"free count off by one", 512 + 52, ReadBe32At(base, 512 + 52) + 1, 4}},
