@@ -1,5 +1,5 @@
-// The XFS driver and the used-sector map over a disk made from the input (the partition from byte 0;
-// the sector size is chosen by the input's last byte).
+// The XFS driver and the used-sector map over a disk made from the input (the partition from
+// byte 0; the sector size is chosen by the input's last byte).
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -189,8 +189,8 @@ int PushNode(BtrfsReader* reader, BtrfsPath* path, uint64_t address)
 
 uint64_t ChildAt(const uint8_t* node, uint32_t slot)
 {
-    return Bytes_LoadLe64(node + BTRFS_HEADER_SIZE + static_cast<size_t>(slot) * BTRFS_KEY_PTR_SIZE +
-                          BTRFS_KEY_SIZE);
+    return Bytes_LoadLe64(node + BTRFS_HEADER_SIZE +
+                          static_cast<size_t>(slot) * BTRFS_KEY_PTR_SIZE + BTRFS_KEY_SIZE);
 }
 
 // From the top entry of the path (at its current slot) down along slot 0 to a leaf. Nodes below

@@ -228,7 +228,8 @@ int HfsPlus_ReadForkBytes(const HfsPlusVolume* volume, const DiskHandle* disk,
         }
         const HfsExtent& x = extents[e];
         const uint64_t extentStart = static_cast<uint64_t>(x.fileBlock) * volume->blockSize;
-        const uint64_t extentEnd = extentStart + static_cast<uint64_t>(x.blockCount) * volume->blockSize;
+        const uint64_t extentEnd =
+            extentStart + static_cast<uint64_t>(x.blockCount) * volume->blockSize;
         if (at < extentStart || at >= extentEnd) {
             ++e;
             continue;
@@ -473,7 +474,8 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
         HfsPlus_Init(volume);
         return DISK_ERR_FORMAT;
     }
-    HfsExtent* extents = static_cast<HfsExtent*>(Mem_Alloc(static_cast<size_t>(n) * sizeof(HfsExtent)));
+    HfsExtent* extents =
+        static_cast<HfsExtent*>(Mem_Alloc(static_cast<size_t>(n) * sizeof(HfsExtent)));
     if (extents == nullptr) {
         HfsPlus_Init(volume);
         return DISK_ERR_NOMEM;

@@ -162,7 +162,8 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
         const uint32_t size = Bytes_LoadBe32(block + kLogHeaderSize);
         uint64_t headerBlocks = 1;
         if (version == 2 && size > kLogHeaderCycleSize) {
-            headerBlocks = (static_cast<uint64_t>(size) + kLogHeaderCycleSize - 1) / kLogHeaderCycleSize;
+            headerBlocks =
+                (static_cast<uint64_t>(size) + kLogHeaderCycleSize - 1) / kLogHeaderCycleSize;
         }
         const uint64_t dataBlocks = (static_cast<uint64_t>(length) + kLogBlock - 1) / kLogBlock;
         if (Bytes_LoadBe32(block + 4) != c0 || (version != 1 && version != 2) ||
@@ -210,7 +211,8 @@ int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
         TestBit64(walk->visited, block)) {
         return DISK_ERR_FS_CORRUPT;
     }
-    walk->visited[block >> 3] = static_cast<uint8_t>(walk->visited[block >> 3] | (1u << (block & 7)));
+    walk->visited[block >> 3] =
+        static_cast<uint8_t>(walk->visited[block >> 3] | (1u << (block & 7)));
     const uint32_t bs = walk->blockSize;
     uint8_t* buf = walk->block + static_cast<size_t>(level) * bs;
     int rc = Disk_Read(walk->disk, walk->groupByte + static_cast<uint64_t>(block) * bs, bs, buf);

@@ -152,9 +152,10 @@ TEST(HfsPlusHandBuilt, MapEqualsTheAllocationAtEverySectorSize)
             Attached a(d.disk(), d.firstSector(), d.sectorCount());
             ASSERT_EQ(a.rc, DISK_OK);
             EXPECT_EQ(a.volume()->blockSize, r.blockSize);
-            EXPECT_EQ(a.volume()->isHfsx, std::string(r.options).find("--hfsx") != std::string::npos ? 1u : 0u);
-            std::vector<uint8_t> bits =
-                UsedBits(HfsPlus_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+            const bool hfsx = std::string(r.options).find("--hfsx") != std::string::npos;
+            EXPECT_EQ(a.volume()->isHfsx, hfsx ? 1u : 0u);
+            std::vector<uint8_t> bits = UsedBits(HfsPlus_FillUsedBits, a.region.object,
+                                                 static_cast<uint32_t>(d.sectorCount()));
             std::vector<uint8_t> want = Expected(used, r.blockSize, b, d.sectorCount());
             uint64_t differ = 0;
             uint64_t freeCount = 0;
@@ -174,7 +175,8 @@ TEST(HfsPlusHandBuilt, BitZeroIsTheMostSignificantBit)
 {
     TempDir dir;
     std::string img = dir.file("h.img");
-    std::vector<uint8_t> used = BuildVolume(img, "--block-size 4096 --total 64 --used 2:6 --used 9:54", 64);
+    std::vector<uint8_t> used =
+        BuildVolume(img, "--block-size 4096 --total 64 --used 2:6 --used 9:54", 64);
     ASSERT_FALSE(used.empty());
     ASSERT_TRUE(Sh(Builder() + " free " + Quote(img) + " 1 1"));
     ImageDisk d(img, dir.file("d.img"), 4096, kOffset);
@@ -238,7 +240,8 @@ TEST(HfsPlusRealVolume, XorrisoVolumeAgreesWithSleuthkit)
     WriteFile(dir.file("tree/a.bin"), RandomBytes(300000, 3));
     WriteFile(dir.file("tree/b.bin"), RandomBytes(70000, 4));
     std::string iso = dir.file("h.iso");
-    ASSERT_TRUE(Sh("xorriso -as mkisofs -hfsplus -o " + Quote(iso) + " " + Quote(dir.file("tree"))));
+    ASSERT_TRUE(Sh("xorriso -as mkisofs -hfsplus -o " + Quote(iso) + " " +
+                   Quote(dir.file("tree"))));
     std::string listing;
     ASSERT_TRUE(Sh("mmls " + Quote(iso), &listing));
     uint64_t start = 0;
@@ -273,8 +276,8 @@ TEST(HfsPlusRealVolume, XorrisoVolumeAgreesWithSleuthkit)
             ASSERT_TRUE(d.ok());
             Attached a(d.disk(), d.firstSector(), d.sectorCount());
             ASSERT_EQ(a.rc, DISK_OK);
-            std::vector<uint8_t> bits =
-                UsedBits(HfsPlus_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+            std::vector<uint8_t> bits = UsedBits(HfsPlus_FillUsedBits, a.region.object,
+                                                 static_cast<uint32_t>(d.sectorCount()));
             SubsetResult r = CheckSubset(bits, b, blkls);
             EXPECT_EQ(r.violations, 0u) << "first at sector " << r.firstViolation;
             if (pass == 0) {
@@ -299,7 +302,8 @@ TEST(HfsPlusMap, PartitionIsRecognised)
     }
     TempDir dir;
     std::string img = dir.file("h.img");
-    std::vector<uint8_t> used = BuildVolume(img, "--block-size 4096 --total 1024 --fragments 12", 1024);
+    std::vector<uint8_t> used =
+        BuildVolume(img, "--block-size 4096 --total 1024 --fragments 12", 1024);
     ASSERT_FALSE(used.empty());
     std::string disk = dir.file("disk.img");
     ASSERT_TRUE(Sh("truncate -s 6M " + Quote(disk) +

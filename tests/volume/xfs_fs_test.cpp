@@ -168,7 +168,8 @@ TEST(XfsRealVolumes, FreeSectorsEqualXfsDbFreeSpace)
         SCOPED_TRACE(options);
         std::string img = dir.file("x.img");
         ASSERT_TRUE(MakeXfs(img, options,
-                            {{"small.bin", dir.file("small.bin")}, {"large.bin", dir.file("large.bin")}},
+                            {{"small.bin", dir.file("small.bin")},
+                             {"large.bin", dir.file("large.bin")}},
                             dir.file("proto")));
         uint32_t blockSize = 0;
         uint64_t freeList = 0;  // blocks of the groups' free lists, kept used
