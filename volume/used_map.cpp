@@ -7,6 +7,9 @@
 #include "foundation/range.h"
 #include "volume/ext_fs.h"
 #include "volume/fat_fs.h"
+#include "volume/xfs_fs.h"
+#include "volume/hfsplus_fs.h"
+#include "volume/btrfs_fs.h"
 
 // ---- Driver tables -------------------------------------------------------------------------
 // Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. Slots of drivers that
@@ -14,15 +17,17 @@
 // their sectors are used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    nullptr, Ext_Destroy, Fat_Destroy, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, Ext_Destroy, Fat_Destroy, Xfs_Destroy, nullptr, nullptr, HfsPlus_Destroy, Btrfs_Destroy,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    nullptr, Fs_AttachExt, Fs_AttachFat, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, Fs_AttachExt, Fs_AttachFat, Fs_AttachXfs, nullptr, nullptr, Fs_AttachHfsPlus,
+    Fs_AttachBtrfs,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, Xfs_FillUsedBits, nullptr, nullptr,
+    HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {
