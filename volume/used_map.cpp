@@ -5,8 +5,10 @@
 #include "foundation/array.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "volume/exfat_fs.h"
 #include "volume/ext_fs.h"
 #include "volume/fat_fs.h"
+#include "volume/ntfs_fs.h"
 
 // ---- Driver tables -------------------------------------------------------------------------
 // Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. Slots of drivers that
@@ -14,19 +16,19 @@
 // their sectors are used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    nullptr, Ext_Destroy, Fat_Destroy, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_Destroy, Ext_Destroy, Fat_Destroy, nullptr, Exfat_Destroy, FsUnsupported_Destroy, nullptr, nullptr,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    nullptr, Fs_AttachExt, Fs_AttachFat, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Fs_AttachNtfs, Fs_AttachExt, Fs_AttachFat, nullptr, Fs_AttachExfat, Fs_AttachUnsupported, nullptr, nullptr,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_FillUsedBits, Ext_FillUsedBits, Fat_FillUsedBits, nullptr, Exfat_FillUsedBits, FsUnsupported_FillUsedBits, nullptr, nullptr,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_TestData, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 namespace {
