@@ -1,5 +1,6 @@
 #include "volume/exfat_fs.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "foundation/platform.h"
@@ -207,14 +208,28 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
         }
     }
     // Along the chain until one bit per cluster is read; each link lies between 2 and
-    // count + 1, and the walk takes at most as many clusters as it needs.
+    // count + 1, and the walk takes at most as many clusters as it needs. The clusters of the
+    // chain are kept to check afterwards that none comes twice (a cycle would repeat bits) and
+    // that the bitmap calls each of them allocated.
+    const uint32_t chainLength =
+        static_cast<uint32_t>((static_cast<uint64_t>(needBytes) + volume->clusterBytes - 1) /
+                              volume->clusterBytes);
+    uint32_t* chain = nullptr;
+    if (rc == DISK_OK) {
+        chain = static_cast<uint32_t*>(Mem_Alloc(chainLength * 4));
+        if (chain == nullptr) {
+            rc = DISK_ERR_NOMEM;
+        }
+    }
     uint32_t c = bitmapCluster;
     uint32_t done = 0;
+    uint32_t taken = 0;
     while (rc == DISK_OK && done < needBytes) {
-        if (!IsCluster(volume, c)) {
+        if (!IsCluster(volume, c) || taken >= chainLength) {
             rc = DISK_ERR_FS_CORRUPT;
             break;
         }
+        chain[taken++] = c;
         uint32_t piece = needBytes - done < volume->clusterBytes ? needBytes - done
                                                                  : volume->clusterBytes;
         rc = Disk_Read(disk, base + ClusterOffset(volume, c), piece, bitmap + done);
@@ -223,6 +238,15 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
             c = volume->fat[c];
         }
     }
+    if (rc == DISK_OK) {
+        std::sort(chain, chain + taken);
+        for (uint32_t i = 0; i < taken && rc == DISK_OK; ++i) {
+            if ((i > 0 && chain[i] == chain[i - 1]) || !Bitmap_TestBit(bitmap, chain[i] - 2)) {
+                rc = DISK_ERR_FS_CORRUPT;
+            }
+        }
+    }
+    Mem_Free(chain);
     if (rc != DISK_OK) {
         Mem_Free(bitmap);
         Exfat_Destroy(volume);
