@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "disk/disk_open.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
 #include "support/test_support.h"
@@ -274,9 +275,39 @@ TEST(ExfatHostile, BrokenStructuresAreRefused)
     EXPECT_EQ(a.rc, DISK_OK);
 }
 
-// The placeholder refuses every partition, so MBR type 0xFB falls through to the drivers.
+// The placeholder refuses every partition, so MBR type 0xFB falls through to the drivers: an
+// exFAT volume in a partition of type 0xFB becomes an exFAT region.
 TEST(ExfatPlaceholder, RefusesEveryPartition)
 {
+    if (HaveExfatTools() && HaveTool("sfdisk")) {
+        TempDir dir;
+        const std::string img = dir.file("v.img");
+        const std::string disk = dir.file("d.img");
+        ASSERT_TRUE(Sh("truncate -s 8M " + Quote(img) + " && mkfs.exfat " + Quote(img) +
+                       " && truncate -s 10M " + Quote(disk) +
+                       " && printf 'label: dos\\n2048,16384,fb\\n' | sfdisk -q " + Quote(disk) +
+                       " && dd status=none conv=notrunc bs=512 seek=2048 if=" + Quote(img) +
+                       " of=" + Quote(disk)));
+        DiskHandle h;
+        Disk_Init(&h);
+        DiskGeometry g{};
+        g.heads = 16;
+        g.sectors_per_track = 63;
+        g.bytes_per_sector = 512;
+        Geometry_SetTotalSectors(&g, 20480);
+        ASSERT_EQ(Disk_OpenRaw(&h, disk.c_str(), true, 0, &g), DISK_OK);
+        int result = -1;
+        uint32_t known = 0;
+        UsedSectorMap* map = UsedMap_Create(&h, &result, &known);
+        ASSERT_NE(map, nullptr) << result;
+        EXPECT_EQ(known, 1u);
+        ASSERT_EQ(map->regionCount, 3u);
+        EXPECT_EQ(map->regions[1].kind, FS_KIND_EXFAT);
+        EXPECT_EQ(map->regions[1].first, 2048u);
+        UsedMap_Destroy(map);
+        Mem_Free(map);
+        Disk_Close(&h);
+    }
     VolumeRegion region;
     VolumeRegion_Init(&region);
     DiskHandle disk;

@@ -300,6 +300,8 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
         {"record 0 named $MFX", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              uint64_t value = m + at + Bytes_LoadLe16(&v[m + at + 20]);
              v[value + 66 + 6] = 'X'; }, mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"attribute list where $DATA belongs", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at, 0x20); }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"named $DATA", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 9] = 1; }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
         {"resident $DATA", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 8] = 0; }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
         {"run-list offset past the attribute", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put16(v, m + at + 32, 0xFFF0); }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
         {"sparse run in $Bitmap", [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) { v[r] &= 0x0F; }, runs6, 0, 0, DISK_ERR_NTFS_METADATA, 0},
