@@ -366,7 +366,13 @@ int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByt
         return DISK_ERR_FS_CORRUPT;
     }
     const Lvm2PhysicalVolume* pv = &vg->pv[0];
-    if (!SameId(pv->id, labelId) || (pv->seen & (32 | 64)) != (32 | 64)) {
+    if (!SameId(pv->id, labelId) || (pv->seen & (16 | 32 | 64)) != (16 | 32 | 64)) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    // The extents must lie inside the device the metadata describes.
+    uint64_t extentsEnd;
+    if (!Math_MulU64(pv->peCount, vg->extentSize, &extentsEnd) ||
+        !Math_AddU64(extentsEnd, pv->peStart, &extentsEnd) || extentsEnd > pv->devSize) {
         return DISK_ERR_FS_CORRUPT;
     }
     for (uint32_t i = 0; i < vg->lvCount; ++i) {

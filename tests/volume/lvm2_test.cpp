@@ -207,7 +207,7 @@ TEST(Lvm2Real, PlacementMatchesLvsAndPvs)
 TEST(Lvm2Fixture, PlacementAndLabelRules)
 {
     TempDir dir;
-    const std::string text = Metadata(PvSection("pv0", kPvId, "204800", "400"),
+    const std::string text = Metadata(PvSection("pv0", kPvId, "8000000", "400"),
                                       Linear("lv1", 10, 2) + Linear("lv2", 0, 3));
     {
         // extent_size 8192, pe_start 2048, first extent 10: PV sector + 2048 + 81920.
@@ -280,6 +280,8 @@ TEST(Lvm2Fixture, LayoutTable)
         {"segment from extent 1", Metadata(pv, Lv("lv1", Segment("segment1", 2, "striped", "\"pv0\", 0", "1"))), DISK_ERR_FS_CORRUPT, {}},
         {"stripe on another volume", Metadata(pv, Lv("lv1", Segment("segment1", 2, "striped", "\"pv9\", 0"))), DISK_ERR_FS_CORRUPT, {}},
         {"volume past the extents", Metadata(pv, Linear("lv1", 20, 5)), DISK_ERR_FS_CORRUPT, {}},
+        {"extents past the device", Metadata(PvSection("pv0", kPvId, "198655"), Linear("lv1", 0, 2)), DISK_ERR_FS_CORRUPT, {}},
+        {"no device size", Metadata(PvSection().replace(PvSection().find("dev_size = 204800"), 17, ""), Linear("lv1", 0, 2)), DISK_ERR_FS_CORRUPT, {}},
         {"extent size 0", Metadata(pv, Linear("lv1", 0, 2), "0"), DISK_ERR_FS_CORRUPT, {}},
         {"two volume groups", Metadata(pv, Linear("lv1", 0, 2)) + "vg2 {\nid = \"x\"\n}\n", DISK_ERR_FS_CORRUPT, {}},
         {"mirrored and thin volumes yield nothing",
@@ -291,7 +293,7 @@ TEST(Lvm2Fixture, LayoutTable)
                           Lv("pool", Segment("segment1", 4, "thin-pool", "")) + Linear("lv1", 6, 1)),
          DISK_OK, {2048 + 2048 + 6 * 8192}},
         {"a volume of 2 TiB and more",
-         Metadata(PvSection("pv0", kPvId, "8796093022208", "1073741824"), Linear("big", 1000000, 600000)),
+         Metadata(PvSection("pv0", kPvId, "8796093022208", "1073741000"), Linear("big", 1000000, 600000)),
          DISK_OK, {2048 + 2048 + 1000000ull * 8192}, 600000ull * 8192},
         {"harmless extra keys", Metadata(pv, Linear("lv1", 0, 2), "8192", "system_id = \"\"\ntags = [\"a\", \"b\"]\n"), DISK_OK, {4096}},
         {"an unknown key in the group", Metadata(pv, Linear("lv1", 0, 2), "8192", "mystery = 1\n"), DISK_ERR_FS_CORRUPT, {}},

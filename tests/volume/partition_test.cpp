@@ -93,7 +93,7 @@ TEST(PartitionReal, GptMatchesMmlsAndLeavesLvmToItsReader)
     testsupport::WriteText(dir.file("meta.txt"),
                            "vg {\nid = \"x\"\nextent_size = 8192\nphysical_volumes {\npv0 {\n"
                            "id = \"fezAx7-cV2M-Eksi-cPt2-9ieT-3IAG-nPUbAw\"\npe_start = 2048\n"
-                           "pe_count = 1\n}\n}\n}\nversion = 1\n");
+                           "dev_size = 16384\npe_count = 1\n}\n}\n}\nversion = 1\n");
     ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/lvm2_fixtures.py") +
                          " pv " + Quote(img) + " " + std::to_string(4096 * 512) + " " +
                          Quote(dir.file("meta.txt"))),
