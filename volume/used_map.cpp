@@ -5,33 +5,35 @@
 #include "foundation/array.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "volume/exfat_fs.h"
 #include "volume/ext_fs.h"
 #include "volume/fat_fs.h"
 #include "volume/xfs_fs.h"
 #include "volume/hfsplus_fs.h"
 #include "volume/btrfs_fs.h"
+#include "volume/ntfs_fs.h"
 
 // ---- Driver tables -------------------------------------------------------------------------
-// Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. Slots of drivers that
-// are not part of the engine yet stay empty: such partitions count as unrecognised, so all
-// their sectors are used.
+// Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. A driver that refuses
+// a partition leaves it unrecognised, so all its sectors count as used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    nullptr, Ext_Destroy, Fat_Destroy, Xfs_Destroy, nullptr, nullptr, HfsPlus_Destroy, Btrfs_Destroy,
+    Ntfs_Destroy, Ext_Destroy, Fat_Destroy, Xfs_Destroy, Exfat_Destroy, FsUnsupported_Destroy,
+    HfsPlus_Destroy, Btrfs_Destroy,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    nullptr, Fs_AttachExt, Fs_AttachFat, Fs_AttachXfs, nullptr, nullptr, Fs_AttachHfsPlus,
-    Fs_AttachBtrfs,
+    Fs_AttachNtfs, Fs_AttachExt, Fs_AttachFat, Fs_AttachXfs, Fs_AttachExfat, Fs_AttachUnsupported,
+    Fs_AttachHfsPlus, Fs_AttachBtrfs,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, Xfs_FillUsedBits, nullptr, nullptr,
-    HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
+    Ntfs_FillUsedBits, Ext_FillUsedBits, Fat_FillUsedBits, Xfs_FillUsedBits, Exfat_FillUsedBits,
+    FsUnsupported_FillUsedBits, HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_TestData, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 namespace {
