@@ -35,8 +35,15 @@ void RunOperation(int op, const uint8_t* data, size_t size)
         fuzz::ClearDir();
         return;
     }
+    // The source's contents as the result is read back: through a read-only open.
     std::vector<uint8_t> before;
-    const bool readable = fuzz::ReadDisk(&disk, &before) == DISK_OK;
+    bool readable = false;
+    {
+        DiskHandle reader;
+        Disk_Init(&reader);
+        readable = Disk_OpenVhd(&reader, path.c_str(), true) == DISK_OK && fuzz::ReadDisk(&reader, &before) == DISK_OK;
+        Disk_Close(&reader);
+    }
 
     UsedSectorMap* map = nullptr;
     if (op == 0) {

@@ -48,8 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz::ClearDir();
         return 0;
     }
+    // The source's contents as the result is read back: through a read-only open (a writable
+    // one accepts table entries past the end of the file, which a read-only one refuses).
     std::vector<uint8_t> before;
-    const bool readable = fuzz::ReadDisk(&disk, &before) == DISK_OK;
+    bool readable = false;
+    {
+        DiskHandle reader;
+        Disk_Init(&reader);
+        readable = OpenImage(&reader, path, true) == DISK_OK && fuzz::ReadDisk(&reader, &before) == DISK_OK;
+        Disk_Close(&reader);
+    }
 
     UsedSectorMap* map = nullptr;
     if (op == 0) {
