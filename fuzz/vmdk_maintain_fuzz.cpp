@@ -4,6 +4,7 @@
 // must read the same used sectors as the source (sectors added by an expansion read as zeros);
 // a failed operation leaves the image's file byte for byte as it was and no other file.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -20,6 +21,20 @@ VmdkDescriptorEdits g_edits;
 int OpenImage(DiskHandle* disk, const std::string& path, bool readOnly)
 {
     return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL, nullptr);
+}
+
+// Whether every file of the image lies in the target's own directory: a descriptor may name any
+// path, and the operations write over the image's files.
+bool FilesAreOurs(const DiskHandle* disk)
+{
+    const VmdkImage* image = static_cast<const VmdkImage*>(disk->object);
+    const std::string prefix = fuzz::Dir() + "/";
+    for (uint32_t i = 0; i < image->extentCount; ++i) {
+        const char* p = image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path;
+        if (std::string(p).compare(0, prefix.size(), prefix) != 0 || std::strstr(p, "/../") != nullptr)
+            return false;
+    }
+    return true;
 }
 }  // namespace
 
@@ -43,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint64_t total = Geometry_GetTotalSectors(&g);
     uint64_t bytes = 0;
     if (total == 0 || g.bytes_per_sector != 512 || !Math_MulU64(total, 512, &bytes) ||
-        bytes > FUZZ_MAX_READ_BYTES) {
+        bytes > FUZZ_MAX_READ_BYTES || !FilesAreOurs(&disk)) {
         Disk_Close(&disk);
         fuzz::ClearDir();
         return 0;
