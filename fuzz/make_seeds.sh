@@ -31,9 +31,34 @@ if have sfdisk; then
     printf 'label: dos\nstart=64, size=512, type=%s\n' $type | sfdisk -q mbr-$fs.raw >/dev/null 2>&1 &&
       dd if=$fs.raw of=mbr-$fs.raw bs=512 seek=64 conv=notrunc status=none
   done
-  truncate -s 64K gpt.raw && printf 'label: gpt\nstart=40, size=64\n' | sfdisk -q gpt.raw >/dev/null 2>&1 || rm -f gpt.raw
+  truncate -s 128K gpt.raw && printf 'label: gpt\nstart=40, size=64\n' | sfdisk -q gpt.raw >/dev/null 2>&1 || rm -f gpt.raw
+fi
+# The hand-made tables of the volume fixtures: an extended chain, and a PC-98 table whose
+# partition (cylinders 1 to 4 of 8 heads x 17 sectors, the geometry of the used-map target)
+# holds the FAT volume.
+if have python3; then
+  VF="$SRC/tests/volume/volume_fixtures.py"
+  python3 "$VF" chain.raw '{"size": 131072, "mbr": [{"sector": 0, "records": [[6, 8, 16], [5, 32, 200]]},
+    {"sector": 32, "records": [[131, 4, 40], [5, 80, 100]]}, {"sector": 112, "records": [[11, 2, 60]]}]}' \
+    >/dev/null 2>&1 || rm -f chain.raw
+  if [ -f fat.raw ] && python3 "$VF" pc98.raw '{"size": 360448, "mbr": [{"sector": 0}], "pc98": {"mark": [85, 170],
+      "records": [{"index": 0, "start": 1, "end": 4, "fill": 0}]}}' >/dev/null 2>&1; then
+    dd if=fat.raw of=pc98.raw bs=512 seek=136 conv=notrunc status=none
+  else
+    rm -f pc98.raw
+  fi
 fi
 for f in *.raw; do [ -f "$f" ] && cp "$f" "$OUT/used_map_fuzz/$f" && cp "$f" "$OUT/disk_open_fuzz/$f"; done
+# FAT volumes of 1024- and 2048-byte sectors; the used-map target reads the sector size from the
+# last byte (2: 1024, 3: 2048).
+if have mkfs.fat; then
+  for bps in 1024:2 2048:3; do
+    b=${bps%:*}; sel=${bps#*:}
+    mkfs.fat -C -S "$b" "fat$b.img" 512 >/dev/null 2>&1 || continue
+    printf "\\$(printf %o "$sel")" | dd of="fat$b.img" bs=1 seek=$((512 * 1024 - 1)) conv=notrunc status=none
+    cp "fat$b.img" "$OUT/used_map_fuzz/fat$b.raw"
+  done
+fi
 
 # VHD and VMDK forms of the raw disks.
 if have qemu-img; then
