@@ -436,6 +436,15 @@ TEST_F(InPlaceFaults, EveryFailingCallLeavesTheOriginalOrTheNewImage)
                     // and no file the fault-free run does not leave.
                     EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but the image does not read as the new one";
                     for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+                    // A replaced file kept under its name with "_del" is the original.
+                    for (const auto& f : now) {
+                        const std::string kept = f.first;
+                        if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
+                        const std::string original = kept.substr(0, kept.size() - 4);
+                        if (b.start.count(original)) {
+                            EXPECT_TRUE(f.second == b.start.at(original)) << what << ": " << kept << " is not the original";
+                        }
+                    }
                 }
             }
         }
@@ -470,6 +479,15 @@ TEST_F(InPlaceFaults, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
                 if (b.end.count(f.first) && b.end.at(f.first) == f.second) {
                     EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
                 }
+            }
+            // Killed before its image changed, the operation runs again over what the killed run
+            // left: a success gives the new image (a leftover file is never taken for the image),
+            // a failure leaves the old one.
+            if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
+                const int again = op.run(work.path());
+                const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
+                EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
+                    << what << ", run again (result " << again << "): the image is not what it should be";
             }
         }
     }
