@@ -1,9 +1,16 @@
 // Helpers shared by the fuzz targets: a private temporary directory per process, the input
 // written to a file in it, whole-disk reads with a size cap, and a cap on every file written.
 //
-// Every target calls Fuzz_Init() first; it sets a per-process file-size limit
+// Every target calls fuzz::Init() first; it sets a per-process file-size limit
 // (FUZZ_MAX_FILE_BYTES: a write beyond it fails instead of filling the disk) and creates the
-// directory, which is removed with its contents when the process ends.
+// directory (under $FUZZ_TMPDIR, else $TMPDIR, else /tmp), which is removed with its contents
+// when the process ends.
+//
+// A new target: fuzz/<name>_fuzz.cpp defining LLVMFuzzerTestOneInput (the build picks it up),
+// its seeds written by make_seeds.sh into OUT/<name>_fuzz/, and every input that once failed
+// kept in tests/fuzz/<name>_fuzz/ (the test suite replays them). A target writes its files only
+// into its directory, removes them before it returns (ClearDir), and aborts through FUZZ_CHECK
+// when a result breaks what the code promises.
 #pragma once
 
 #include <cstddef>
