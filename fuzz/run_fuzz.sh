@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs every fuzz target of a VDX_FUZZ build for a bounded time, at most half the cores at once
-# (FUZZ_JOBS overrides), over the seed corpora (made once into BUILD/seeds by make_seeds.sh) and
+# (FUZZ_JOBS overrides), over the seed corpora (made into BUILD/seeds by make_seeds.sh) and
 # a working corpus kept in BUILD/corpus. Inputs that crash, leak, hang or break a target's
 # checks are kept in BUILD/findings; the run then fails and lists them.
 #   run_fuzz.sh BUILD SECONDS [TARGET...]
@@ -15,7 +15,9 @@ if [ $# -gt 0 ]; then TARGETS="$*"; else TARGETS=$(cd "$BUILD/fuzz" && ls *_fuzz
 CORES=$(nproc 2>/dev/null || echo 2)
 JOBS=${FUZZ_JOBS:-$(( CORES / 2 ))}
 [ "$JOBS" -ge 1 ] || JOBS=1
-[ -d "$BUILD/seeds" ] || sh "$HERE/make_seeds.sh" "$BUILD/seeds" || exit 1
+# Fresh seeds every run, so that seeds added to make_seeds.sh are used at once.
+rm -rf "$BUILD/seeds"
+sh "$HERE/make_seeds.sh" "$BUILD/seeds" || exit 1
 mkdir -p "$BUILD/findings" "$BUILD/logs"
 FUZZ_TMP=$(mktemp -d "${TMPDIR:-/tmp}/vdxfuzzrun.XXXXXX")
 trap 'rm -rf "$FUZZ_TMP"' EXIT
