@@ -208,14 +208,6 @@ int WriteTempFile(OutputFile* output, const char* finalPath, const uint8_t* byte
     return ok && closed ? DISK_OK : DISK_ERR_WRITE;
 }
 
-int WriteNewFile(const char* path, const uint8_t* bytes, uint32_t length) {
-    ByteStream* s = nullptr;
-    if (!Stream_CreateFile(path, &s)) return DISK_ERR_CREATE;
-    bool ok = length == 0 || Stream_WriteAt(s, 0, length, bytes);
-    bool closed = Stream_Close(s);
-    return ok && closed ? DISK_OK : DISK_ERR_WRITE;
-}
-
 // Copies the first `bytes` bytes of a flat extent's file (the part before its data) into the
 // temporary file of its output.
 int CopyFlatPrefix(VmdkFlatExtent* extent, const OutputFile* output, uint64_t bytes, uint8_t* buffer) {
@@ -935,18 +927,29 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
         if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
     }
 
-    // No grains: every extent is written from a zero disk.
+    // No grains: every extent is written from a zero disk. Every file goes under a temporary
+    // name first; the child's names receive them only once all are written, so that a failure
+    // or a crash never leaves a partial child under them.
     DiskHandle zero;
     Disk_Init(&zero);
+    VmdkTempFileSet set;
+    Vmdk_InitTempFileSet(&set);
     if (r == DISK_OK) r = OpenZeroDisk(&zero, total, &image->geometry);
     const uint32_t hw = Vmdk_GetEffectiveHwVersion(image);
     if (r == DISK_OK && !split) {
         // The text, zero-padded to the embedded area.
         std::memset(textStorage + text.length, 0, kEmbeddedBytes - text.length);
-        r = VmdkSparse_Write(childPath, &zero, nullptr, nullptr, VMDK_EMBEDDED_DESCRIPTOR_SECTORS, textStorage,
-                             hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr, total);
+        r = VmdkSparse_Write(childPath, &zero, nullptr, &set.descriptor, VMDK_EMBEDDED_DESCRIPTOR_SECTORS,
+                             textStorage, hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr,
+                             total);
     } else if (r == DISK_OK) {
-        r = WriteNewFile(childPath, text.data, text.length);
+        // The descriptor is the last file of the list, so that it takes its name only after
+        // every extent it lists has taken its own.
+        if (!OutputFileList_Alloc(&set.extents, count + 1)) r = DISK_ERR_NOMEM;
+        if (r == DISK_OK) {
+            set.extents.count = count + 1;
+            r = WriteTempFile(&set.extents.files[count], childPath, text.data, text.length);
+        }
         // The child's extents end on grain boundaries like a new image's (see the creator).
         uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(count * 4));
         if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
@@ -957,13 +960,19 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
             r = JoinDir(childPath, x.fileName, extentPath);
             if (r == DISK_OK && std::strcmp(extentPath, childPath) == 0) r = DISK_ERR_ARG;
             if (r == DISK_OK)
-                r = VmdkSparse_Write(extentPath, &zero, nullptr, nullptr, 0, nullptr, hw, first, x.sectors, false,
-                                     false, false, nullptr, nullptr, total, VmdkSparse_GrainInImage(sizes, count, i));
+                r = VmdkSparse_Write(extentPath, &zero, nullptr, &set.extents.files[i], 0, nullptr, hw, first,
+                                     x.sectors, false, false, false, nullptr, nullptr, total,
+                                     VmdkSparse_GrainInImage(sizes, count, i));
             first += x.sectors;
         }
         Mem_Free(sizes);
     }
     Disk_Close(&zero);
+    if (r == DISK_OK) {
+        r = Vmdk_CommitTempFileSet(&set, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+    } else {
+        Vmdk_DiscardTempFileSet(&set);
+    }
     Mem_Free(extentPath);
     Mem_Free(hintStorage);
     Mem_Free(textStorage);
@@ -1043,14 +1052,22 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         const uint32_t area = r == DISK_OK ? static_cast<uint32_t>(h.descriptorSize) * kSector : 0;
         if (r == DISK_OK && text.length > area) r = DISK_ERR_ARG;
         uint8_t* block = r == DISK_OK ? static_cast<uint8_t*>(Mem_Alloc(area)) : nullptr;
-        if (r == DISK_OK && !block) r = DISK_ERR_NOMEM;
+        uint8_t* previous = r == DISK_OK ? static_cast<uint8_t*>(Mem_Alloc(area)) : nullptr;
+        if (r == DISK_OK && (!block || !previous)) r = DISK_ERR_NOMEM;
+        // The area as it is, so that a failed write can be undone.
+        if (r == DISK_OK && !Stream_ReadAt(e->stream, kSector, area, previous)) r = DISK_ERR_READ;
         if (r == DISK_OK) {
             std::memset(block, 0, area);
             std::memcpy(block, text.data, text.length);
             // The new text is on stable storage before it counts as written: written, flushed
-            // and synced, every step checked.
-            if (!Stream_WriteAt(e->stream, kSector, area, block) || !Stream_Sync(e->stream)) r = DISK_ERR_WRITE;
+            // and synced, every step checked. When a step fails, the old area is written back,
+            // so that the image keeps the descriptor it had.
+            if (!Stream_WriteAt(e->stream, kSector, area, block) || !Stream_Sync(e->stream)) {
+                r = DISK_ERR_WRITE;
+                if (Stream_WriteAt(e->stream, kSector, area, previous)) Stream_Sync(e->stream);
+            }
         }
+        Mem_Free(previous);
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {
             Vmdk_InitDescriptor(check);
