@@ -72,8 +72,12 @@ void RunOperation(int op, const uint8_t* data, size_t size)
         DiskHandle again;
         Disk_Init(&again);
         FUZZ_CHECK(Disk_OpenVhd(&again, path.c_str(), true) == DISK_OK);
-        const uint64_t expected = op == 2 ? newTotal : total;
-        FUZZ_CHECK(fuzz::TotalSectors(&again) == expected);
+        // An expansion may state whole cylinders more than asked (footers sized by their
+        // geometry); the added sectors read as zeros all the same.
+        if (op == 2)
+            FUZZ_CHECK(fuzz::TotalSectors(&again) >= newTotal);
+        else
+            FUZZ_CHECK(fuzz::TotalSectors(&again) == total);
         std::vector<uint8_t> after;
         const int readAgain = fuzz::ReadDisk(&again, &after);
         if (readable) {
