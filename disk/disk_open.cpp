@@ -8,6 +8,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
@@ -28,7 +29,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Disk_OpenVhdxWithHandler,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -163,6 +164,11 @@ static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener,
         *result = r;
         return true;
     }
+    // A file of the kind that the kind cannot serve as it is (a VHDX with a pending log).
+    if (r == DISK_ERR_UNSUPPORTED) {
+        *result = r;
+        return true;
+    }
     if (r == DISK_ERR_PASSWORD && (kind == DISK_KIND_QCOW || kind == DISK_KIND_QCOW2)) {
         handle->kind = kind;
         handle->object = nullptr;
@@ -204,7 +210,8 @@ int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentM
 {
     int r = Disk_OpenWithHandler(handle, &FileOpener_Default, path, readOnly, parentMode,
                                  openProgress);
-    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
+    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD ||
+        r == DISK_ERR_UNSUPPORTED)
         return r;
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     // Split sets are tried here once they exist: the path as a split-set descriptor, then as the
