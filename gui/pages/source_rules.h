@@ -62,7 +62,10 @@ enum SourceOpenAction {
 // How the page answers the result of an open by probing. Only "not this format" (-206), "no
 // kind accepts it" (-207) and "snapshots refused" (-217) make the file a raw image; a file that
 // cannot be opened gives message 29 and every other failure (read error, out of memory,
-// corrupt structures...) message 56. *message is set for SOURCE_OPEN_MESSAGE.
+// corrupt structures...) message 56, except an image that must first be repaired by the program
+// that wrote it (a VHDX with a pending log, -216): SOURCE_MSG_NEEDS_REPAIR. *message is set for
+// SOURCE_OPEN_MESSAGE.
+enum : int { SOURCE_MSG_NEEDS_REPAIR = 409 };
 SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message);
 
 // Reads bytes 510 and 511 of the disk: a read failure is returned as it is; otherwise

@@ -115,6 +115,7 @@ TEST(SourceRules, OpenResultsOnlyFallBackToRawForFormatRefusals) {
         {DISK_ERR_FS_CORRUPT, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_KEY_LENGTH, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_PLUGIN, SOURCE_OPEN_MESSAGE, 56},
+        {DISK_ERR_UNSUPPORTED, SOURCE_OPEN_MESSAGE, SOURCE_MSG_NEEDS_REPAIR},
         {-999, SOURCE_OPEN_MESSAGE, 56},
     };
     for (const Row& r : rows) {
