@@ -1,6 +1,11 @@
 // VHDX writer and compaction: round trips checked by qemu-img (check, compare) and libvhdi,
 // 4096-byte sectors, refused sources, write failures, and compaction of qemu-made files, of the
 // writer's own files and of differencing files, with both region tables checked.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -255,13 +260,14 @@ TEST(VhdxCompact, QemuMadeFile) {
     TempDir dir;
     const uint64_t size = 6 * MiB;
     const std::string raw = MakeSource(dir, size);
-    for (const char* zero : {"on", "off"}) {
+    for (const char* kind : {"subformat=dynamic,block_state_zero=on",
+                             "subformat=dynamic,block_state_zero=off", "subformat=fixed"}) {
         for (bool preallocate : {false, true}) {
-            SCOPED_TRACE(std::string(zero) + (preallocate ? " preallocated" : ""));
+            SCOPED_TRACE(std::string(kind) + (preallocate ? " preallocated" : ""));
             const std::string vhdx = dir.file("q.vhdx");
             std::remove(vhdx.c_str());
-            ASSERT_EQ(Qemu("create -q -f vhdx -o block_size=1M,block_state_zero=" +
-                           std::string(zero) + " " + Quote(vhdx) + " 6M"),
+            ASSERT_EQ(Qemu("create -q -f vhdx -o block_size=1M," + std::string(kind) + " " +
+                           Quote(vhdx) + " 6M"),
                       0);
             // Every block written, the empty ones with explicit zeros.
             std::string out;
@@ -383,4 +389,37 @@ TEST(VhdxCompact, FailureLeavesTheImage) {
     EXPECT_EQ(Vhdx_Compact(vhdx.c_str(), &rawDisk, nullptr, &output, false, nullptr, nullptr),
               DISK_ERR_ARG);
     Disk_Close(&rawDisk);
+}
+
+// Writes that the file system refuses (here: past the process's file size limit) are write
+// failures, wherever the compaction is.
+TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
+    TempDir dir;
+    const std::string raw = MakeSource(dir, 6 * MiB);
+    const std::string vhdx = dir.file("q.vhdx");
+    ASSERT_EQ(Qemu("convert -f raw -O vhdx -o block_size=1M " + Quote(raw) + " " + Quote(vhdx)), 0);
+    const std::vector<uint8_t> original = ReadFile(vhdx);
+    for (uint64_t limit : {MiB + 4096, 3 * MiB + 4096, 5 * MiB + 4096}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+            setrlimit(RLIMIT_FSIZE, &rl);
+            DiskHandle h;
+            Disk_Init(&h);
+            if (Disk_Open(&h, vhdx.c_str(), true) != DISK_OK) _exit(100);
+            OutputFile output;
+            const int rc = Vhdx_Compact(vhdx.c_str(), &h, nullptr, &output, false, nullptr, nullptr);
+            Disk_Close(&h);
+            Vhdx_DiscardCompact(&output);
+            _exit(rc == DISK_ERR_WRITE ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "limit " << limit;
+    }
+    EXPECT_EQ(ReadFile(vhdx), original);
+    EXPECT_FALSE(Os_PathExists((vhdx + "_TEMP").c_str()));
 }
