@@ -531,7 +531,8 @@ inline bool UsedBit(const uint8_t* bits, uint32_t i) {
 
 int Disk_OpenVhdxWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                              bool readOnly, int /*parentMode*/, void* /*openProgress*/) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    // Opening over an open object would lose it.
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdxImage* image = Vhdx_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
     Vhdx_Init(image);

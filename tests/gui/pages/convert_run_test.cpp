@@ -1,7 +1,7 @@
 // The conversion run without windows: a raw disk with an MBR and an ext4 or FAT volume whose
 // free space holds garbage, written to every wired destination and read back by qemu-img (or
 // at the image's data offset), compared on every used sector and checked with fsck; resized
-// output; cancellation; the in-place trims of VMDK and VHD images with their "_del" files, a
+// output; cancellation; the in-place trims of VMDK, VHD and VHDX images with their "_del" files, a
 // failed compaction and a failed commit; destinations that are the source; and the options
 // builders as tables.
 #include <gtest/gtest.h>

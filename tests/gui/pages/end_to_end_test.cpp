@@ -1,8 +1,8 @@
 // The whole road through the real wizard window, driven with its own Next and Cancel commands:
 // a raw disk holding an MBR and an ext4 or FAT volume with garbage in its free space, chosen
-// on the source page, converted to VMDK, dynamic VHD and HDI with the partition option on; the
+// on the source page, converted to VMDK, dynamic VHD, VHDX and HDI with the partition option on; the
 // output passes qemu-img where qemu-img reads the format, equals the source on every used
-// sector, and its file system passes fsck. VMDK and VHD images trimmed in place leave the
+// sector, and its file system passes fsck. VMDK, VHD and VHDX images trimmed in place leave the
 // image and "<name>_del", both readable with the used sectors unchanged. A long conversion
 // cancelled through the wizard's Cancel stops within a second with the cancelled message.
 // Pictures of every page the road passes go to <build>/screenshots/e2e_*.png.

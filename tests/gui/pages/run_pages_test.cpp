@@ -289,7 +289,7 @@ TEST(OptionPages, AFailedGeometryRuleIsShown) {
     for (CPropertyPage* page : pages) {
         host.job.destKind = 4;
         host.Show(page);
-        host.job.destKind = 3;  // a destination without a geometry rule
+        host.job.destKind = 6;  // a destination without a geometry rule
         std::string shown;
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
