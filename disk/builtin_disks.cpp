@@ -510,7 +510,7 @@ static const uint32_t kFallbackSectorsPerTrack = 63;
 bool DeviceDisk_QueryGeometry(const char* path, DiskGeometry* out)
 {
     if (path == nullptr || out == nullptr) return false;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = File_OpenDiskDescriptor(path, true);
     if (fd < 0) return false;
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) {
@@ -563,7 +563,9 @@ int DeviceDisk_Open(DeviceDisk* obj, const char* path, bool readOnly, uint64_t d
     if (!Math_MulU64(total, bps, &bytes) || !Math_AddU64(dataOffset, bytes, &end) ||
         end > static_cast<uint64_t>(INT64_MAX))
         return DISK_ERR_ARG;
-    int fd = open(path, (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    // Only a block device (or a regular file standing in for one) is read: a FIFO or a
+    // character device is refused instead of being waited on.
+    int fd = File_OpenDiskDescriptor(path, readOnly);
     if (fd < 0) return DISK_ERR_DEVICE;
     obj->fd = fd;
     obj->dataOffset = dataOffset;

@@ -112,7 +112,8 @@ struct DeviceDisk {
 
 // Proposes a device's geometry: total = size / 512, 512 bytes per sector, heads and sectors
 // per track from the drive (255 and 63 when the node cannot tell them, as loop devices).
-// False when the node cannot be opened or its size cannot be taken.
+// False when the node cannot be opened or its size cannot be taken, and for anything that is
+// not a block device or a regular file (a FIFO is refused, not waited on).
 bool DeviceDisk_QueryGeometry(const char* path, DiskGeometry* out);
 DeviceDisk* DeviceDisk_Alloc();
 // Descriptor -1.
@@ -120,8 +121,8 @@ void DeviceDisk_Init(DeviceDisk* obj);
 // Closes the descriptor when open, clears the object.
 void DeviceDisk_Close(DeviceDisk* obj);
 // DISK_ERR_ARG for a geometry without sectors or with bytes per sector outside 1..32768 or a
-// size that does not fit 64 bits; DISK_ERR_DEVICE when the node cannot be opened. Stores
-// offset and geometry as given.
+// size that does not fit 64 bits; DISK_ERR_DEVICE when the node cannot be opened or is neither
+// a block device nor a regular file. Stores offset and geometry as given.
 int DeviceDisk_Open(DeviceDisk* obj, const char* path, bool readOnly, uint64_t dataOffset,
                     const DiskGeometry* geometry);
 void DeviceDisk_GetGeometry(const DeviceDisk* obj, DiskGeometry* out);

@@ -145,9 +145,124 @@ static int OpenOverlayWithHandler(DiskHandle* handle, const FileOpener* opener, 
     return DISK_OK;
 }
 
+// ---- Signatures ----------------------------------------------------------------------------
+// Probing goes on past a kind that refuses the file. When the file carries that kind's own
+// mark, though, the refusal means a damaged image of a known format, not a file that nothing
+// recognises: the first such refusal is kept and answered when no kind accepts the file.
+
+enum : uint32_t { MARK_BYTES = 512 };
+
+// The first and last bytes of the file, read once through the caller's opener when a kind
+// with a mark has refused the file.
+struct FileMarks {
+    bool taken;       // an attempt to read them was made
+    bool available;   // the bytes below are valid
+    uint32_t length;  // bytes in each buffer: the file's size, at most MARK_BYTES
+    uint8_t head[MARK_BYTES];
+    uint8_t tail[MARK_BYTES];  // the file's last `length` bytes
+};
+
+static void TakeMarks(FileMarks* marks, const FileOpener* opener, const char* path)
+{
+    marks->taken = true;
+    ByteStream* s = nullptr;
+    if (FileOpener_Open(opener, path, true, &s) != DISK_OK) return;
+    uint64_t size = 0;
+    if (Stream_GetSize(s, &size)) {
+        const uint32_t n = size < MARK_BYTES ? static_cast<uint32_t>(size) : MARK_BYTES;
+        if (Stream_ReadAt(s, 0, n, marks->head) && Stream_ReadAt(s, size - n, n, marks->tail)) {
+            marks->length = n;
+            marks->available = true;
+        }
+    }
+    Stream_Close(s);
+}
+
+static bool StartsWith(const uint8_t* bytes, uint32_t length, const char* text, uint32_t n)
+{
+    return length >= n && memcmp(bytes, text, n) == 0;
+}
+
+// A VHD footer ("conectix", disk type at byte 60) at `at` of a buffer of `length` bytes.
+static bool VhdFooterAt(const uint8_t* bytes, uint32_t length, uint32_t at, bool fixed)
+{
+    if (length < at || length - at < 64 || memcmp(bytes + at, "conectix", 8) != 0) return false;
+    const uint32_t type = Bytes_LoadBe32(bytes + at + 60);
+    return fixed ? type == 2 : (type == 3 || type == 4);
+}
+
+// The footer at the end of the file: 512 bytes, or 511 when the last byte is missing.
+static bool VhdEndFooter(const FileMarks& m, bool fixed)
+{
+    return VhdFooterAt(m.tail, m.length, 0, fixed) ||
+           (m.length == MARK_BYTES && VhdFooterAt(m.tail, m.length, 1, fixed));
+}
+
+// The kinds whose files carry a mark of their own.
+static bool KindHasMark(DiskKind kind)
+{
+    switch (kind) {
+    case DISK_KIND_VMDK:
+    case DISK_KIND_VHDX:
+    case DISK_KIND_VHD:
+    case DISK_KIND_VHD_FIXED:
+    case DISK_KIND_NHD:
+    case DISK_KIND_VHD100:
+    case DISK_KIND_HDIM:
+    case DISK_KIND_OVERLAY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static bool CarriesMark(DiskKind kind, const FileMarks& m)
+{
+    if (!m.available) return false;
+    switch (kind) {
+    case DISK_KIND_VMDK:  // a sparse header, or a text descriptor
+        return StartsWith(m.head, m.length, "KDMV", 4) ||
+               StartsWith(m.head, m.length, "# Disk DescriptorFile", 21);
+    case DISK_KIND_VHDX:
+        return StartsWith(m.head, m.length, "vhdxfile", 8);
+    case DISK_KIND_VHD:  // the footer copy at the start, or the footer at the end
+        return VhdFooterAt(m.head, m.length, 0, false) || VhdEndFooter(m, false);
+    case DISK_KIND_VHD_FIXED:
+        return VhdEndFooter(m, true);
+    case DISK_KIND_NHD:
+        return StartsWith(m.head, m.length, "T98HDDIMAGE.R0\0", 15);
+    case DISK_KIND_VHD100:
+        return StartsWith(m.head, m.length, "VHD1.00\0", 8);
+    case DISK_KIND_HDIM:
+        return StartsWith(m.head, m.length, "HDIM", 4);
+    case DISK_KIND_OVERLAY:
+        return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
+    default:
+        return false;
+    }
+}
+
+// What probing remembers while it goes on.
+struct ProbeState {
+    FileMarks marks;
+    int damaged;  // the first refusal of a kind whose mark the file carries; 0 while none
+};
+
+// Keeps a refusal of a kind whose mark the file carries. It is answered as the kind's failure,
+// never as "nothing recognised" (-207) or as a password request of a kind that has none.
+static void NoteRefusal(ProbeState* state, DiskKind kind, int r, const FileOpener* opener,
+                        const char* path)
+{
+    if (state->damaged != 0 || !KindHasMark(kind)) return;
+    if (!state->marks.taken) TakeMarks(&state->marks, opener, path);
+    if (!CarriesMark(kind, state->marks)) return;
+    state->damaged = (r == DISK_ERR_ARG || r == DISK_ERR_PASSWORD) ? DISK_ERR_FORMAT : r;
+}
+
 // Tries one kind. Answers true when the result ends the open (stored in *result).
 static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener, const char* path,
-                    bool readOnly, int parentMode, void* openProgress, int* result)
+                    bool readOnly, int parentMode, void* openProgress, int* result,
+                    ProbeState* state)
 {
     int r;
     if (kind == DISK_KIND_RAW) {
@@ -175,6 +290,7 @@ static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener,
         *result = r;
         return true;
     }
+    NoteRefusal(state, kind, r, opener, path);
     return false;
 }
 
@@ -186,23 +302,30 @@ int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const cha
     if (opener == nullptr) opener = &FileOpener_Default;
 
     int result = DISK_ERR_ARG;
+    ProbeState state;
+    state.marks.taken = false;
+    state.marks.available = false;
+    state.damaged = 0;
     const char* ext = FileExtension(path);
     if (ext != nullptr) {
         for (const ExtensionRow& row : kExtensionRows) {
             if (!EqualsIgnoreAsciiCase(ext, row.extension)) continue;
             for (uint32_t i = 0; i < row.count; ++i) {
                 if (TryKind(handle, row.kinds[i], opener, path, readOnly, parentMode, openProgress,
-                            &result))
+                            &result, &state))
                     return result;
             }
             break;
         }
     }
     for (DiskKind kind : kProbeOrder) {
-        if (TryKind(handle, kind, opener, path, readOnly, parentMode, openProgress, &result))
+        if (TryKind(handle, kind, opener, path, readOnly, parentMode, openProgress, &result,
+                    &state))
             return result;
     }
-    return DISK_ERR_ARG;
+    // A damaged image of a known format is not "nothing recognised": the caller must not take
+    // it for a raw image.
+    return state.damaged != 0 ? state.damaged : DISK_ERR_ARG;
 }
 
 int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
@@ -210,13 +333,14 @@ int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentM
 {
     int r = Disk_OpenWithHandler(handle, &FileOpener_Default, path, readOnly, parentMode,
                                  openProgress);
-    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD ||
-        r == DISK_ERR_UNSUPPORTED)
+    if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
         return r;
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     // Split sets are tried here once they exist: the path as a split-set descriptor, then as the
-    // first part file, each storing DISK_KIND_SPLIT on success.
-    return DISK_ERR_ARG;
+    // first part file, each storing DISK_KIND_SPLIT on success. When neither takes the file, a
+    // kind that knew it for its own gave the failure that stands (r); otherwise nothing
+    // recognised it (DISK_ERR_ARG, which r is then).
+    return r;
 }
 
 int Disk_Open(DiskHandle* handle, const char* path, bool readOnly)
@@ -224,9 +348,16 @@ int Disk_Open(DiskHandle* handle, const char* path, bool readOnly)
     return Disk_OpenEx(handle, path, readOnly, 0, nullptr);
 }
 
+// Every one-kind open refuses a handle that holds an object already: opening over it would
+// lose that object with everything it holds open.
+static bool HoldsObject(const DiskHandle* handle)
+{
+    return handle == nullptr || handle->object != nullptr;
+}
+
 int Disk_OpenByKind(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind)
 {
-    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || path == nullptr) return DISK_ERR_ARG;
     if (kind < 0 || kind > DISK_KIND_UNZ) return DISK_ERR_ARG;
     DiskOpenFn fn = DiskOpenTable[kind];
     if (fn == nullptr) return DISK_ERR_ARG;
@@ -236,7 +367,7 @@ int Disk_OpenByKind(DiskHandle* handle, const char* path, bool readOnly, DiskKin
 int Disk_OpenKindWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                              bool readOnly, DiskKind kind, int parentMode, void* openProgress)
 {
-    if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || path == nullptr) return DISK_ERR_ARG;
     if (kind != DISK_KIND_VMDK && kind != DISK_KIND_QCOW && kind != DISK_KIND_QCOW2)
         return DISK_ERR_ARG;
     DiskOpenWithHandlerFn fn = DiskOpenWithHandlerTable[kind];
@@ -253,7 +384,7 @@ int Disk_OpenKindWithHandler(DiskHandle* handle, const FileOpener* opener, const
 int Disk_OpenRawWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly, uint64_t dataOffset, const DiskGeometry* geometry)
 {
-    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || path == nullptr) return DISK_ERR_ARG;
     RawImage* obj = RawImage_Alloc();
     if (obj == nullptr) return DISK_ERR_NOMEM;
     RawImage_Init(obj);
@@ -279,7 +410,8 @@ int Disk_OpenRaw(DiskHandle* handle, const char* path, bool readOnly, uint64_t d
 int Disk_OpenResized(DiskHandle* handle, DiskHandle* source, bool ownsSource,
                      uint64_t declaredTotal)
 {
-    if (handle == nullptr || source == nullptr) return DISK_ERR_ARG;
+    // A view over itself would close its own source.
+    if (HoldsObject(handle) || source == nullptr || source == handle) return DISK_ERR_ARG;
     ResizeView* view = ResizeDisk_Alloc();
     if (view == nullptr) return DISK_ERR_NOMEM;
     ResizeDisk_Init(view);
@@ -295,7 +427,7 @@ int Disk_OpenResized(DiskHandle* handle, DiskHandle* source, bool ownsSource,
 
 int Disk_OpenZero(DiskHandle* handle, const DiskGeometry* geometry)
 {
-    if (handle == nullptr || geometry == nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || geometry == nullptr) return DISK_ERR_ARG;
     DiskGeometry* obj = static_cast<DiskGeometry*>(Mem_Alloc(sizeof(DiskGeometry)));
     if (obj == nullptr) return DISK_ERR_NOMEM;
     *obj = *geometry;
@@ -308,7 +440,7 @@ int Disk_OpenZero(DiskHandle* handle, const DiskGeometry* geometry)
 int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_t dataOffset,
                     const DiskGeometry* geometry)
 {
-    if (handle == nullptr || path == nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || path == nullptr) return DISK_ERR_ARG;
     DeviceDisk* obj = DeviceDisk_Alloc();
     if (obj == nullptr) return DISK_ERR_NOMEM;
     DeviceDisk_Init(obj);
@@ -325,7 +457,7 @@ int Disk_OpenDevice(DiskHandle* handle, const char* path, bool readOnly, uint64_
 int Disk_OpenPlugin(DiskHandle* handle, PluginModule* module, const char* path, bool readOnly,
                     void* hostArgument, void* hostCallbacks)
 {
-    if (handle == nullptr || module == nullptr) return DISK_ERR_ARG;
+    if (HoldsObject(handle) || module == nullptr) return DISK_ERR_ARG;
     bool extended = Plugin_HasOpenEx(module);
     if (!extended && !Plugin_HasOpen(module)) return DISK_ERR_ARG;
     PluginDisk* obj = PluginDisk_Alloc();

@@ -24,15 +24,20 @@ extern DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS];
 
 // The candidates of the file name's extension, then every kind in the probe order, through the
 // caller's opener (NULL: the default one). 0, 1 and DISK_ERR_OPEN end the open with that
-// result; DISK_ERR_PASSWORD from kind 12 or 13 ends it with the kind stored. DISK_ERR_ARG when
-// nothing accepts the file, or when the handle already holds an object.
+// result; DISK_ERR_PASSWORD from kind 12 or 13 ends it with the kind stored. When no kind
+// accepts the file: the first refusal of a kind whose own mark the file carries (a damaged
+// image of a known format; DISK_ERR_FORMAT where that kind answered DISK_ERR_ARG or
+// DISK_ERR_PASSWORD), else DISK_ERR_ARG (nothing recognises it). DISK_ERR_ARG also when the
+// handle already holds an object.
 int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                          bool readOnly, int parentMode, void* openProgress);
-// Disk_OpenWithHandler with the default opener, then the file as a split set.
+// Disk_OpenWithHandler with the default opener, then the file as a split set; a damaged image
+// of a known format answers its refusal, never DISK_ERR_ARG.
 int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
                 void* openProgress);
 // Disk_OpenEx with parent mode 0 and no open-progress record.
 int Disk_Open(DiskHandle* handle, const char* path, bool readOnly);
+// Every one-kind open below refuses (DISK_ERR_ARG) a handle that already holds an object.
 // The kind's DiskOpenTable slot; DISK_ERR_ARG for a kind outside 0..22 or an empty slot.
 int Disk_OpenByKind(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind);
 // Kind 0, 12 or 13 through the caller's opener; any other kind DISK_ERR_ARG. DISK_ERR_PASSWORD

@@ -212,7 +212,8 @@ void CloseRaw(RawImage* raw) {
 // The table entry of a kind whose object is a RawImage.
 int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* path,
                      bool readOnly, DiskKind kind, ParseHeaderFn parse) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    // Opening over an open object would lose it.
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     RawImage* raw = RawImage_Alloc();
     if (raw == nullptr) return DISK_ERR_NOMEM;
     RawImage_Init(raw);
@@ -365,8 +366,8 @@ int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint
 }
 
 int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry) {
-    if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
-    return geometry->bytes_per_sector == 512 ? 0 : -1;
+    // What the footer of Vhd_InitFooter can describe, as for a dynamic disk.
+    return Vhd_CheckGeometry(geometry);
 }
 
 bool VhdFixed_ComputeGeometry(uint64_t byteCapacity, DiskGeometry* out) {
@@ -772,7 +773,7 @@ int Unz_Create(const char* path, const DiskHandle* source, ProgressCallback call
 
 int Disk_OpenVhdFixedWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                                  bool readOnly) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdFixedImage* image = VhdFixed_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
     VhdFixed_Init(image);

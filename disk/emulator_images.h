@@ -80,10 +80,12 @@ void VhdFixed_GetGeometry(void* object, DiskGeometry* out);
 int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
 int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                           bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
-// 0 when the total fits 32 bits and bytes per sector is 512, else -1.
+// Vhd_CheckGeometry: 0 for 512-byte sectors, at most 2040 GiB and heads and sectors per track
+// within 1..255, else -1.
 int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry);
 // Writes the source's sectors followed by a fixed-disk footer built from the source geometry
-// and the options' creator fields. Free space that the map knows of is not read.
+// and the options' creator fields (a CHS-sized creator rounds the disk up to whole cylinders,
+// zeros after the source). Free space that the map knows of is not read.
 int VhdFixed_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                     ProgressCallback callback, void* user, const VhdCreateOptions* options);
 // The VHD geometry rule (Vhd_ComputeGeometry).

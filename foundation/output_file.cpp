@@ -1,10 +1,12 @@
 #include "foundation/output_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "foundation/platform.h"
@@ -33,6 +35,16 @@ struct EntryNames {
     bool hasTemp;
 };
 
+OutputCommitHook g_commitHook = nullptr;
+void* g_commitHookUser = nullptr;
+
+// Whether anything (a dangling symbolic link included) lies under a name.
+bool NameTaken(const char* path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0 || errno != ENOENT;
+}
+
 // Copies the contents of a path buffer into a terminated string; false when it does not fit
 // with its terminator or holds a NUL byte (which would silently name another file).
 bool CopyPath(const TextBuffer& buffer, char* out)
@@ -47,21 +59,34 @@ bool CopyPath(const TextBuffer& buffer, char* out)
     return true;
 }
 
-// Builds the names of an entry with a final path: DISK_OK or DISK_ERR_ARG.
-int BuildNames(const OutputEntry* entry, TextView suffix, EntryNames* names)
+// Writes base + suffix (+ the number when it is not 0) as a terminated string; false when it
+// does not fit or the suffix holds a NUL byte.
+bool JoinName(const char* base, size_t baseLength, TextView suffix, uint32_t number, char* out)
+{
+    if (suffix.length != 0 &&
+        (suffix.data == nullptr || std::memchr(suffix.data, 0, suffix.length) != nullptr))
+        return false;
+    char digits[12] = "";
+    if (number != 0) std::snprintf(digits, sizeof digits, "%u", number);
+    const size_t digitLength = std::strlen(digits);
+    if (baseLength >= OUTPUT_PATH_CAPACITY ||
+        suffix.length + digitLength >= OUTPUT_PATH_CAPACITY - baseLength)
+        return false;
+    std::memmove(out, base, baseLength);
+    if (suffix.length != 0) std::memcpy(out + baseLength, suffix.data, suffix.length);
+    std::memcpy(out + baseLength + suffix.length, digits, digitLength + 1);
+    return true;
+}
+
+// Builds the names of an entry with a final path (the kept name with keptNumber appended when it
+// is not 0): DISK_OK or DISK_ERR_ARG.
+int BuildNames(const OutputEntry* entry, TextView suffix, uint32_t keptNumber, EntryNames* names)
 {
     if (!CopyPath(entry->finalPath, names->finalPath)) return DISK_ERR_ARG;
     if (!CopyPath(entry->tempPath, names->tempPath)) return DISK_ERR_ARG;
     names->hasTemp = entry->tempPath.length != 0;
-
-    const uint32_t finalLength = entry->finalPath.length;
-    if (suffix.length != 0 &&
-        (suffix.data == nullptr || std::memchr(suffix.data, 0, suffix.length) != nullptr))
+    if (!JoinName(names->finalPath, entry->finalPath.length, suffix, keptNumber, names->keptPath))
         return DISK_ERR_ARG;
-    if (suffix.length >= OUTPUT_PATH_CAPACITY - finalLength) return DISK_ERR_ARG;
-    std::memcpy(names->keptPath, names->finalPath, finalLength);
-    if (suffix.length != 0) std::memcpy(names->keptPath + finalLength, suffix.data, suffix.length);
-    names->keptPath[finalLength + suffix.length] = '\0';
     return DISK_OK;
 }
 
@@ -109,17 +134,46 @@ void SyncDirectories(const EntryNames& names)
         SyncParentDirectory(names.tempPath);
 }
 
-// Puts the new file under the final name, moving a file found there to the kept name. When
-// the new file cannot take the final name, the replaced file is moved back, so that the final
-// name never goes missing. The temporary file must already be synced.
-int SwapIn(const EntryNames& names, uint8_t* state)
+// Whether a failed link() means that the file system makes no hard links here (rather than that
+// the name is taken or the path is wrong).
+bool NoHardLinksHere(int error)
+{
+    return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == EXDEV ||
+           error == EMLINK || error == ENOSYS;
+}
+
+// Puts the new file under the final name, keeping a file found there under the kept name
+// (replacing a file already there when replaceKept). The replaced file is linked to the kept
+// name and the new file renamed over the final name, so that the name always holds one of them;
+// where no hard link can be made, the replaced file is renamed aside first and moved back when
+// the new file cannot take the final name. The temporary file must already be synced.
+int SwapIn(const EntryNames& names, bool replaceKept, uint8_t* state)
 {
     *state = kNotSwapped;
-    const bool existed = Os_PathExists(names.finalPath);
-    if (existed && !Os_RenameFile(names.finalPath, names.keptPath)) return DISK_ERR_CREATE;
-    if (names.hasTemp && !Os_RenameFile(names.tempPath, names.finalPath)) {
-        if (existed) Os_RenameFile(names.keptPath, names.finalPath);
-        SyncDirectories(names);
+    const bool existed = NameTaken(names.finalPath);
+    if (existed) {
+        if (replaceKept && NameTaken(names.keptPath) && !Os_RemoveFile(names.keptPath))
+            return DISK_ERR_CREATE;
+        bool linked = false;
+        if (names.hasTemp) {
+            if (link(names.finalPath, names.keptPath) == 0) {
+                linked = true;
+            } else if (!NoHardLinksHere(errno)) {
+                return DISK_ERR_CREATE;
+            }
+        }
+        if (!linked && !Os_RenameFile(names.finalPath, names.keptPath)) return DISK_ERR_CREATE;
+        if (g_commitHook != nullptr) g_commitHook(names.finalPath, names.keptPath, g_commitHookUser);
+        if (names.hasTemp && !Os_RenameFile(names.tempPath, names.finalPath)) {
+            if (linked) {
+                Os_RemoveFile(names.keptPath);
+            } else {
+                Os_RenameFile(names.keptPath, names.finalPath);
+            }
+            SyncDirectories(names);
+            return DISK_ERR_CREATE;
+        }
+    } else if (names.hasTemp && !Os_RenameFile(names.tempPath, names.finalPath)) {
         return DISK_ERR_CREATE;
     }
     SyncDirectories(names);
@@ -132,6 +186,12 @@ int SwapIn(const EntryNames& names, uint8_t* state)
 void SwapOut(const EntryNames& names, uint8_t state)
 {
     if (state == kNotSwapped) return;
+    if (state == kReplaced && names.hasTemp && link(names.finalPath, names.tempPath) == 0) {
+        // The final name goes straight from the new file back to the old one.
+        if (!Os_RenameFile(names.keptPath, names.finalPath)) Os_RemoveFile(names.tempPath);
+        SyncDirectories(names);
+        return;
+    }
     if (names.hasTemp) Os_RenameFile(names.finalPath, names.tempPath);
     if (state == kReplaced) Os_RenameFile(names.keptPath, names.finalPath);
     SyncDirectories(names);
@@ -162,10 +222,12 @@ bool NamesFile(const OutputEntry* entry)
 }
 
 // Commits the elements of a list as one; see the header.
-int CommitAll(const ListAccess& list, TextView suffix, bool removeReplaced)
+int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags)
 {
     if (list.count == 0) return DISK_OK;
     if (list.block == nullptr) return DISK_ERR_ARG;
+    const bool removeReplaced = (flags & OUTPUT_COMMIT_REMOVE_REPLACED) != 0;
+    const bool replaceBackup = (flags & OUTPUT_COMMIT_REPLACE_BACKUP) != 0;
 
     EntryNames nameStore;
     EntryNames* names = &nameStore;
@@ -174,33 +236,66 @@ int CommitAll(const ListAccess& list, TextView suffix, bool removeReplaced)
     for (uint32_t i = 0; i < list.count; ++i) {
         OutputEntry* entry = list.get(list.block, i);
         if (!NamesFile(entry)) continue;
-        int rc = BuildNames(entry, suffix, names);
+        int rc = BuildNames(entry, suffix, 0, names);
         if (rc != DISK_OK) return rc;
     }
 
-    uint8_t localStates[kLocalFlags];
+    // Per entry: its state, and the number appended to its kept name (kReplaceKept when a file
+    // under the kept name is replaced).
+    constexpr uint8_t kReplaceKept = 0xFF;
+    uint8_t localStates[2 * kLocalFlags];
     uint8_t* states = localStates;
     if (list.count > kLocalFlags) {
-        states = static_cast<uint8_t*>(Mem_Alloc(list.count));
+        uint32_t bytes = 0;
+        if (!Math_MulU32(list.count, 2, &bytes)) return DISK_ERR_NOMEM;
+        states = static_cast<uint8_t*>(Mem_Alloc(bytes));
         if (states == nullptr) return DISK_ERR_NOMEM;
     }
+    uint8_t* kept = states + list.count;
     std::memset(states, kNotSwapped, list.count);
+    std::memset(kept, 0, list.count);
 
     int result = DISK_OK;
+    // Kept names: a file already under one is never replaced silently. Kept files that go
+    // anyway take a free name; kept backups replace one only when the caller allows it.
+    for (uint32_t i = 0; i < list.count && result == DISK_OK; ++i) {
+        OutputEntry* entry = list.get(list.block, i);
+        if (!NamesFile(entry)) continue;
+        BuildNames(entry, suffix, 0, names);
+        if (!NameTaken(names->finalPath) || !NameTaken(names->keptPath)) continue;
+        if (removeReplaced) {
+            uint32_t number = 1;
+            for (; number < OUTPUT_NAME_TRIES; ++number) {
+                if (BuildNames(entry, suffix, number, names) != DISK_OK) {
+                    result = DISK_ERR_ARG;
+                    break;
+                }
+                if (!NameTaken(names->keptPath)) break;
+            }
+            if (result == DISK_OK && number == OUTPUT_NAME_TRIES) result = DISK_ERR_CREATE;
+            kept[i] = static_cast<uint8_t>(number);
+        } else if (replaceBackup) {
+            kept[i] = kReplaceKept;
+        } else {
+            result = DISK_ERR_BACKUP_EXISTS;
+        }
+    }
+
     // Every new file reaches stable storage before the first rename.
     for (uint32_t i = 0; i < list.count && result == DISK_OK; ++i) {
         OutputEntry* entry = list.get(list.block, i);
         if (!NamesFile(entry)) continue;
-        BuildNames(entry, suffix, names);
+        BuildNames(entry, suffix, 0, names);
         if (names->hasTemp && !SyncPath(names->tempPath)) result = DISK_ERR_CREATE;
     }
 
+    auto keptNumber = [&](uint32_t i) -> uint32_t { return kept[i] == kReplaceKept ? 0 : kept[i]; };
     uint32_t failed = list.count;
     for (uint32_t i = 0; i < list.count && result == DISK_OK; ++i) {
         OutputEntry* entry = list.get(list.block, i);
         if (!NamesFile(entry)) continue;
-        BuildNames(entry, suffix, names);
-        result = SwapIn(*names, &states[i]);
+        BuildNames(entry, suffix, keptNumber(i), names);
+        result = SwapIn(*names, kept[i] == kReplaceKept, &states[i]);
         if (result != DISK_OK) failed = i;
     }
 
@@ -208,14 +303,14 @@ int CommitAll(const ListAccess& list, TextView suffix, bool removeReplaced)
         // Back to the old image: undo the entries already swapped in, last first.
         for (uint32_t i = failed; i-- > 0;) {
             if (states[i] == kNotSwapped) continue;
-            BuildNames(list.get(list.block, i), suffix, names);
+            BuildNames(list.get(list.block, i), suffix, keptNumber(i), names);
             SwapOut(*names, states[i]);
         }
     } else if (result == DISK_OK && removeReplaced) {
         // The new image is complete: now the replaced files may go.
         for (uint32_t i = 0; i < list.count; ++i) {
             if (states[i] != kReplaced) continue;
-            BuildNames(list.get(list.block, i), suffix, names);
+            BuildNames(list.get(list.block, i), suffix, keptNumber(i), names);
             if (!Os_RemoveFile(names->keptPath) && result == DISK_OK) result = DISK_ERR_CREATE;
         }
     }
@@ -234,10 +329,10 @@ void OutputEntry_Init(OutputEntry* entry)
     entry->tempStorage[0] = 0;
 }
 
-int OutputEntry_Commit(OutputEntry* entry, TextView suffix, bool removeReplaced)
+int OutputEntry_Commit(OutputEntry* entry, TextView suffix, uint32_t flags)
 {
     ListAccess one = {EntryAt, entry, 1};
-    return CommitAll(one, suffix, removeReplaced);
+    return CommitAll(one, suffix, flags);
 }
 
 int OutputEntry_Rollback(OutputEntry* entry)
@@ -254,11 +349,11 @@ void OutputFile_Init(OutputFile* file)
     OutputEntry_Init(&file->entry);
 }
 
-int OutputFile_Commit(OutputFile* file, TextView suffix, bool removeReplaced)
+int OutputFile_Commit(OutputFile* file, TextView suffix, uint32_t flags)
 {
     if (!file->armed) return DISK_OK;
     file->armed = false;
-    int rc = OutputEntry_Commit(&file->entry, suffix, removeReplaced);
+    int rc = OutputEntry_Commit(&file->entry, suffix, flags);
     // A failed commit leaves the output armed, so that the caller's rollback still removes
     // the temporary file instead of leaving a full-size copy behind.
     if (rc != DISK_OK) file->armed = true;
@@ -316,20 +411,20 @@ bool OutputFileList_Alloc(OutputFileList* list, uint32_t n)
     return true;
 }
 
-int OutputList_Commit(OutputList* list, TextView suffix, bool removeReplaced)
+int OutputList_Commit(OutputList* list, TextView suffix, uint32_t flags)
 {
     ListAccess access = {EntryAt, list->entries, list->count};
-    int result = CommitAll(access, suffix, removeReplaced);
+    int result = CommitAll(access, suffix, flags);
     Mem_Free(list->entries);
     list->entries = nullptr;
     list->count = 0;
     return result;
 }
 
-int OutputFileList_Commit(OutputFileList* list, TextView suffix, bool removeReplaced)
+int OutputFileList_Commit(OutputFileList* list, TextView suffix, uint32_t flags)
 {
     ListAccess access = {ArmedEntryAt, list->files, list->count};
-    int result = CommitAll(access, suffix, removeReplaced);
+    int result = CommitAll(access, suffix, flags);
     for (uint32_t i = 0; list->files != nullptr && i < list->count; ++i)
         list->files[i].armed = false;
     Mem_Free(list->files);
@@ -362,4 +457,70 @@ int OutputFileList_Rollback(OutputFileList* list)
     list->files = nullptr;
     list->count = 0;
     return result;
+}
+
+// ---- Names for rewriting an image in place ------------------------------------------------------
+
+bool Output_IsFileOf(const char* path, const char* const* files, uint32_t count)
+{
+    if (path == nullptr || files == nullptr) return false;
+    struct stat target;
+    const bool exists = stat(path, &target) == 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const char* file = files[i];
+        if (file == nullptr || file[0] == 0) continue;
+        if (std::strcmp(file, path) == 0) return true;
+        struct stat st;
+        if (exists && stat(file, &st) == 0 && st.st_dev == target.st_dev &&
+            st.st_ino == target.st_ino)
+            return true;
+    }
+    return false;
+}
+
+int Output_CheckBackupName(const char* finalPath, TextView backupSuffix,
+                           const char* const* imageFiles, uint32_t fileCount)
+{
+    if (finalPath == nullptr) return DISK_ERR_ARG;
+    char backup[OUTPUT_PATH_CAPACITY];
+    if (!JoinName(finalPath, std::strlen(finalPath), backupSuffix, 0, backup)) return DISK_ERR_ARG;
+    return Output_IsFileOf(backup, imageFiles, fileCount) ? DISK_ERR_ARG : DISK_OK;
+}
+
+int OutputEntry_ChooseNames(OutputEntry* entry, const char* finalPath, TextView tempSuffix,
+                            TextView backupSuffix, const char* const* imageFiles,
+                            uint32_t fileCount)
+{
+    OutputEntry_Init(entry);
+    if (finalPath == nullptr || finalPath[0] == 0) return DISK_ERR_ARG;
+    const size_t length = std::strlen(finalPath);
+    if (length >= OUTPUT_PATH_CAPACITY) return DISK_ERR_ARG;
+    if (backupSuffix.length != 0) {
+        int rc = Output_CheckBackupName(finalPath, backupSuffix, imageFiles, fileCount);
+        if (rc != DISK_OK) return rc;
+    }
+    char candidate[OUTPUT_PATH_CAPACITY];
+    for (uint32_t number = 0; number < OUTPUT_NAME_TRIES; ++number) {
+        if (!JoinName(finalPath, length, tempSuffix, number, candidate)) return DISK_ERR_ARG;
+        if (NameTaken(candidate) || Output_IsFileOf(candidate, imageFiles, fileCount)) continue;
+        TextView finalView = {reinterpret_cast<const uint8_t*>(finalPath),
+                              static_cast<uint32_t>(length)};
+        TextView tempView = {reinterpret_cast<const uint8_t*>(candidate),
+                             static_cast<uint32_t>(std::strlen(candidate))};
+        if (!TextBuffer_Set(&entry->finalPath, finalView) ||
+            !TextBuffer_TerminateUtf8(&entry->finalPath) ||
+            !TextBuffer_Set(&entry->tempPath, tempView) ||
+            !TextBuffer_TerminateUtf8(&entry->tempPath)) {
+            OutputEntry_Init(entry);
+            return DISK_ERR_ARG;
+        }
+        return DISK_OK;
+    }
+    return DISK_ERR_CREATE;
+}
+
+void Output_SetCommitHook(OutputCommitHook hook, void* user)
+{
+    g_commitHook = hook;
+    g_commitHookUser = user;
 }

@@ -24,11 +24,40 @@ bool File_Create(const char* path, FILE** out)
     return true;
 }
 
+static bool IsDiskFileMode(mode_t mode)
+{
+    return S_ISREG(mode) || S_ISBLK(mode);
+}
+
+int File_OpenDiskDescriptor(const char* path, bool readOnly)
+{
+    if (path == nullptr) return -1;
+    // Other kinds of file are refused before they are opened: opening a FIFO waits for a
+    // writer, and opening some character devices acts on the device.
+    struct stat64 st;
+    if (stat64(path, &st) != 0 || !IsDiskFileMode(st.st_mode)) return -1;
+    // The name may have been replaced since: open without waiting, then judge the descriptor.
+    int fd = open64(path, (readOnly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat64(fd, &st) != 0 || !IsDiskFileMode(st.st_mode) || flags == -1 ||
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool File_Open(const char* path, bool readOnly, FILE** out)
 {
     if (path == nullptr || out == nullptr) return false;
-    FILE* f = fopen64(path, readOnly ? "rb" : "r+b");
-    if (f == nullptr) return false;
+    const int fd = File_OpenDiskDescriptor(path, readOnly);
+    if (fd < 0) return false;
+    FILE* f = fdopen(fd, readOnly ? "rb" : "r+b");
+    if (f == nullptr) {
+        close(fd);
+        return false;
+    }
     *out = f;
     return true;
 }

@@ -9,7 +9,12 @@
 
 // ---- Files ----------------------------------------------------------------
 bool File_Create(const char* path, FILE** out);
+// Opens an existing regular file or block device ("rb", or "r+b" when not read-only). Any
+// other kind of file (FIFO, socket, directory, character device) is refused without waiting.
 bool File_Open(const char* path, bool readOnly, FILE** out);
+// The same rule for a plain descriptor (O_RDONLY or O_RDWR, close-on-exec, blocking reads):
+// the descriptor, or -1.
+int File_OpenDiskDescriptor(const char* path, bool readOnly);
 // Flushes, then closes; true only when both the flush and the close succeeded.
 bool File_Close(FILE* f);
 bool File_GetSize(FILE* f, uint64_t* size);

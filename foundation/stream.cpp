@@ -1,5 +1,9 @@
 #include "foundation/stream.h"
 
+#include <cerrno>
+
+#include <unistd.h>
+
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 
@@ -187,4 +191,16 @@ int FileOpener_Open(const FileOpener* opener, const char* path, bool readOnly, B
     if (r != 0 || s == nullptr) return DISK_ERR_OPEN;
     *out = s;
     return DISK_OK;
+}
+
+bool Stream_Sync(ByteStream* s)
+{
+    if (s == nullptr) return false;
+    FILE* f = nullptr;
+    if (s->ops == &FileStreamOps) f = static_cast<FILE*>(s->impl);
+    else if (s->ops == &PreallocFileStreamOps) f = static_cast<PreallocFile*>(s->impl)->file;
+    if (f == nullptr || fflush(f) != 0) return false;
+    int fd = fileno(f);
+    if (fd < 0) return false;
+    return fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
 }

@@ -55,6 +55,9 @@ bool Stream_Close(ByteStream* s);
 // Close of a stream made by Stream_CreatePreallocated: answers whether the final flush and
 // the truncation at the logical end succeeded.
 bool Stream_ClosePreallocated(ByteStream* s);
+// Commits the data written so far to stable storage (flush, then fsync; a file system that
+// cannot sync counts as done). False when either fails, and for a stream that is not a file.
+bool Stream_Sync(ByteStream* s);
 
 // Open callback: 0 opened (*out set), 1 cancelled by the user, anything else failed.
 typedef int (*FileOpenFn)(const char* path, bool readOnly, ByteStream** out, void* user);

@@ -5,28 +5,35 @@
 #include "foundation/array.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "volume/exfat_fs.h"
 #include "volume/ext_fs.h"
 #include "volume/fat_fs.h"
+#include "volume/xfs_fs.h"
+#include "volume/hfsplus_fs.h"
+#include "volume/btrfs_fs.h"
+#include "volume/ntfs_fs.h"
 
 // ---- Driver tables -------------------------------------------------------------------------
-// Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. Slots of drivers that
-// are not part of the engine yet stay empty: such partitions count as unrecognised, so all
-// their sectors are used.
+// Indexed by kind: NTFS, ext, FAT, XFS, exFAT, placeholder, HFS+, Btrfs. A driver that refuses
+// a partition leaves it unrecognised, so all its sectors count as used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    nullptr, Ext_Destroy, Fat_Destroy, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_Destroy, Ext_Destroy, Fat_Destroy, Xfs_Destroy, Exfat_Destroy, FsUnsupported_Destroy,
+    HfsPlus_Destroy, Btrfs_Destroy,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    nullptr, Fs_AttachExt, Fs_AttachFat, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Fs_AttachNtfs, Fs_AttachExt, Fs_AttachFat, Fs_AttachXfs, Fs_AttachExfat, Fs_AttachUnsupported,
+    Fs_AttachHfsPlus, Fs_AttachBtrfs,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    nullptr, Ext_FillUsedBits, Fat_FillUsedBits, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_FillUsedBits, Ext_FillUsedBits, Fat_FillUsedBits, Xfs_FillUsedBits, Exfat_FillUsedBits,
+    FsUnsupported_FillUsedBits, HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    Ntfs_TestData, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 namespace {
@@ -657,9 +664,49 @@ UsedSectorMap* UsedMap_Create(const DiskHandle* disk, int* result, uint32_t* kno
     return map;
 }
 
+namespace {
+
+// First sector after the map's last region (0 for a map without regions).
+uint64_t MapEndSector(const UsedSectorMap* map)
+{
+    if (map->regionCount == 0) {
+        return 0;
+    }
+    const VolumeRegion& last = map->regions[map->regionCount - 1];
+    uint64_t end = 0;
+    return Math_AddU64(last.first, last.count, &end) ? end : UINT64_MAX;
+}
+
+}  // namespace
+
 int UsedMap_GetUsedBits(const UsedSectorMap* map, uint64_t first, int32_t count, uint8_t* bitmap)
 {
-    return Fs_BuildBitmap(map->regionCount, map->regions, first, count, bitmap);
+    if (count < 0) {
+        return DISK_ERR_ARG;
+    }
+    if (map->regionCount == 0) {
+        return Fs_BuildBitmap(0, nullptr, first, count, bitmap);
+    }
+    // Sectors after the map's end (a disk grown past the one the map was built for) hold
+    // whatever was put there: they count as used.
+    const uint64_t end = MapEndSector(map);
+    uint32_t inside = 0;
+    if (first < end) {
+        const uint64_t room = end - first;
+        inside = room < static_cast<uint64_t>(count) ? static_cast<uint32_t>(room)
+                                                     : static_cast<uint32_t>(count);
+    }
+    if (inside != 0) {
+        int result = Fs_BuildBitmap(map->regionCount, map->regions, first,
+                                    static_cast<int32_t>(inside), bitmap);
+        if (result != DISK_OK) {
+            return result;
+        }
+    }
+    if (inside < static_cast<uint32_t>(count)) {
+        Fs_SetBits(bitmap, inside, static_cast<uint32_t>(count) - inside, true);
+    }
+    return DISK_OK;
 }
 
 int UsedMap_IsDataEmpty(const UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
@@ -708,8 +755,48 @@ int UsedMap_IsDataEmpty(const UsedSectorMap* map, uint64_t first, uint32_t count
 int UsedMap_ScanRangeForData(const UsedSectorMap* map, uint64_t offset, int32_t length,
                              const uint8_t* data, bool* empty, uint64_t* bytesBefore)
 {
-    return Fs_ScanRangeForData(map->regionCount, map->regions, map->bytesPerSector, offset,
-                               length, data, empty, bytesBefore);
+    const uint32_t bytesPerSector = map->bytesPerSector;
+    if (length == 0 && bytesPerSector != 0) {
+        return DISK_OK;  // nothing to scan: the cells stay as they are
+    }
+    if (map->regionCount == 0 || length < 0 || bytesPerSector == 0) {
+        return Fs_ScanRangeForData(map->regionCount, map->regions, bytesPerSector, offset, length,
+                                   data, empty, bytesBefore);
+    }
+    // Bytes after the map's end count as used, as their sectors do.
+    uint64_t endByte = 0;
+    if (!Math_MulU64(MapEndSector(map), bytesPerSector, &endByte)) {
+        endByte = UINT64_MAX;
+    }
+    uint32_t inside = 0;
+    if (offset < endByte) {
+        const uint64_t room = endByte - offset;
+        inside = room < static_cast<uint64_t>(length) ? static_cast<uint32_t>(room)
+                                                      : static_cast<uint32_t>(length);
+    }
+    if (inside != 0) {
+        int result = Fs_ScanRangeForData(map->regionCount, map->regions, bytesPerSector, offset,
+                                         static_cast<int32_t>(inside), data, empty, bytesBefore);
+        if (result != DISK_OK || !*empty || inside == static_cast<uint32_t>(length)) {
+            return result;
+        }
+    }
+    VolumeRegion beyond;
+    VolumeRegion_Init(&beyond);
+    beyond.kind = FS_KIND_GAP;
+    bool pieceEmpty = true;
+    uint64_t pieceBefore = 0;
+    int result = VolumeRegion_TestData(&beyond, 0, static_cast<uint32_t>(length) - inside,
+                                       data == nullptr ? nullptr : data + inside, &pieceEmpty,
+                                       data == nullptr ? &pieceBefore : nullptr);
+    if (result != DISK_OK) {
+        return result;
+    }
+    *empty = pieceEmpty;
+    if (!pieceEmpty && bytesBefore != nullptr) {
+        *bytesBefore = inside + (data == nullptr ? pieceBefore : 0);
+    }
+    return DISK_OK;
 }
 
 uint32_t UsedMap_CountKnownRegions(const UsedSectorMap* map)

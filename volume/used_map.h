@@ -169,13 +169,15 @@ int UsedMap_BuildFromPc98Table(UsedSectorMap* map, const DiskHandle* disk);
 UsedSectorMap* UsedMap_Create(const DiskHandle* disk, int* result, uint32_t* knownCount);
 
 // Used bits of the sectors first .. first + count - 1 (Fs_BuildBitmap over the map's regions;
-// all used for a map without regions).
+// all used for a map without regions). Sectors after the map's last region count as used (a
+// disk grown past the one the map was built for): only a negative count is DISK_ERR_ARG.
 int UsedMap_GetUsedBits(const UsedSectorMap* map, uint64_t first, int32_t count, uint8_t* bitmap);
 // *empty = 1 when every used sector of the range is all zero in data, which holds the count
 // sectors of the map's bytes per sector each.
 int UsedMap_IsDataEmpty(const UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
                         const uint8_t* data);
-// Fs_ScanRangeForData with the map's bytes per sector.
+// Fs_ScanRangeForData with the map's bytes per sector; bytes after the map's last region count
+// as used.
 int UsedMap_ScanRangeForData(const UsedSectorMap* map, uint64_t offset, int32_t length,
                              const uint8_t* data, bool* empty, uint64_t* bytesBefore);
 // Number of regions of kinds 0..7.

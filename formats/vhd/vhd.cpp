@@ -525,7 +525,7 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
 
 int Disk_OpenVhdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly, int parentMode, void* /*openProgress*/) {
-    if (handle == nullptr) return DISK_ERR_ARG;
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdImage* image = Vhd_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
     Vhd_Init(image);

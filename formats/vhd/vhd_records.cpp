@@ -74,23 +74,30 @@ uint32_t Vhd_ComputeChecksum(const void* bytes, uint32_t length, uint32_t checks
     return ~sum;
 }
 
+int32_t Vhd_CheckCapacity(const DiskGeometry* geometry) {
+    if (geometry == nullptr || geometry->bytes_per_sector != 512) return -1;
+    return Geometry_GetTotalSectors(geometry) <= VHD_MAX_SECTORS ? 0 : -1;
+}
+
 int32_t Vhd_CheckGeometry(const DiskGeometry* geometry) {
-    if (geometry == nullptr) return -1;
-    if (!Geometry_FitsIn32Bits(geometry) || geometry->bytes_per_sector != 512) return -1;
-    return 0;
+    if (Vhd_CheckCapacity(geometry) != 0) return -1;
+    const uint32_t heads = geometry->heads;
+    const uint32_t spt = geometry->sectors_per_track;
+    return heads >= 1 && heads <= 255 && spt >= 1 && spt <= 255 ? 0 : -1;
 }
 
 int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
     if (footer == nullptr || Vhd_CheckGeometry(geometry) != 0) return DISK_ERR_ARG;
     uint32_t heads = geometry->heads;
     uint32_t spt = geometry->sectors_per_track;
-    if (heads == 0 || heads > 255 || spt == 0 || spt > 255) return DISK_ERR_ARG;
-    const uint64_t total = Geometry_GetTotalSectors(geometry);  // below 2^32: checked above
-    const uint64_t size = Math_DivCeilU64(total * 512, 131072) * 131072;
-    uint32_t cylinders = static_cast<uint32_t>(total) / (heads * spt);
-    if (cylinders >= 65536) {
-        // More cylinders than the field holds: state the largest CHS, which tells every reader
-        // to take the disk size from the current size (a capped CHS product would cut the disk).
+    const uint64_t total = Geometry_GetTotalSectors(geometry);  // at most VHD_MAX_SECTORS
+    const uint64_t perCylinder = static_cast<uint64_t>(heads) * spt;
+    const bool byCurrentSize = Vhd_CreatorUsesCurrentSize(footer->creatorApplication);
+    // Readers of a CHS-sized creator see whole cylinders only: the disk is rounded up to them.
+    uint64_t cylinders = byCurrentSize ? total / perCylinder : Math_DivCeilU64(total, perCylinder);
+    if (cylinders > 65535 || (!byCurrentSize && cylinders * perCylinder > VHD_MAX_CHS_SECTORS)) {
+        // More than the CHS fields can describe: state the largest CHS, which tells every
+        // reader to take the disk size from the current size.
         cylinders = 65535;
         heads = 16;
         spt = 255;
@@ -99,14 +106,18 @@ int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
     sized.cylinders = static_cast<uint16_t>(cylinders);
     sized.heads = static_cast<uint8_t>(heads);
     sized.sectorsPerTrack = static_cast<uint8_t>(spt);
-    // A disk sized by its current size states exactly the source's bytes, so that it reads back
-    // at the source's size; the 128 KiB rounding only pads disks that readers size by CHS.
-    const uint64_t stated = Vhd_FooterUsesCurrentSize(&sized) ? total * 512 : size;
+    const bool maximalChs = cylinders == 65535 && heads == 16 && spt == 255;
+    uint64_t stated = total * 512;
+    if (!byCurrentSize && !maximalChs) {
+        // Sized by CHS: the cylinders' bytes, padded to 128 KiB unless the padding would make
+        // readers switch to the current size.
+        const uint64_t chsBytes = cylinders * perCylinder * 512;
+        stated = Math_DivCeilU64(chsBytes, 131072) * 131072;
+        if (stated > VHD_CURRENT_SIZE_RULE_BYTES) stated = chsBytes;
+    }
     sized.originalSize = stated;
     sized.currentSize = stated;
-    // Readers size a disk by its CHS fields unless its creator (or a maximal CHS) says current
-    // size: a footer that would show fewer sectors than the disk holds is refused.
-    if (Vhd_FooterDiskSectors(&sized) < total) return DISK_ERR_ARG;
+    if (Vhd_FooterDiskSectors(&sized) < total) return DISK_ERR_ARG;  // never cut the disk
     *footer = sized;
     return DISK_OK;
 }
@@ -136,7 +147,11 @@ int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCre
     footer->creatorVersion = options->creatorVersion;
     footer->creatorHostOs = VHD_CODE_WI2K;
     footer->diskType = diskType;
-    Uuid_Generate(footer->uniqueId);
+    if (!Uuid_Generate(footer->uniqueId)) {
+        // A zero id would make children of different disks point at one another.
+        std::memset(footer, 0, sizeof(VhdFooter));
+        return DISK_ERR_CREATE;
+    }
     footer->savedState = 0;
     footer->checksum = Vhd_ComputeChecksum(footer, sizeof(VhdFooter), VHD_FOOTER_CHECKSUM_OFFSET);
     return DISK_OK;
@@ -222,8 +237,8 @@ uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t directi
     return up;
 }
 
-bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer) {
-    switch (footer->creatorApplication) {
+bool Vhd_CreatorUsesCurrentSize(uint32_t creatorApplication) {
+    switch (creatorApplication) {
         case VHD_CODE_WIN:
         case VHD_CODE_QEM2:
         case VHD_CODE_D2V:
@@ -231,7 +246,12 @@ bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer) {
         case VHD_CODE_TAP:
             return true;
         default:
-            break;
+            return false;
     }
+}
+
+bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer) {
+    if (Vhd_CreatorUsesCurrentSize(footer->creatorApplication)) return true;
+    if (footer->currentSize > VHD_CURRENT_SIZE_RULE_BYTES) return true;
     return footer->cylinders == 65535 && footer->heads == 16 && footer->sectorsPerTrack == 255;
 }

@@ -43,6 +43,11 @@ enum : uint32_t {
 
 // Largest CHS product a footer can state: 65535 cylinders x 16 heads x 255 sectors per track.
 constexpr uint64_t VHD_MAX_CHS_SECTORS = 65535ull * 16 * 255;
+// A footer whose current size exceeds the largest CHS product in bytes is sized by its current
+// size, whatever its creator and CHS say.
+constexpr uint64_t VHD_CURRENT_SIZE_RULE_BYTES = VHD_MAX_CHS_SECTORS * 512;  // 136899993600
+// Largest disk the format holds (2040 GiB): other readers refuse anything larger.
+constexpr uint64_t VHD_MAX_SECTORS = 0xFF000000ull;
 
 struct VhdFooter {
     uint8_t cookie[8];            // "conectix"
@@ -123,17 +128,24 @@ uint32_t Vhd_ComputeChecksum(const void* bytes, uint32_t length, uint32_t checks
 // Fills a footer in host order for the geometry: "conectix", features 2, version 0x00010000,
 // data offset all ones for disk type 2 else 512, the time stamp now, the options' creator
 // fields, host "Wi2k", sizes and CHS (Vhd_SetFooterGeometry), a new random unique id, and the
-// checksum. DISK_ERR_ARG (footer zeroed) for a geometry Vhd_SetFooterGeometry refuses.
+// checksum. DISK_ERR_ARG (footer zeroed) for a geometry Vhd_SetFooterGeometry refuses;
+// DISK_ERR_CREATE (footer zeroed) when no unique id can be drawn.
 int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCreateOptions* options,
                    uint32_t diskType);
-// Sets the sizes and CHS fields of a host-order footer from the geometry: sizes = total x 512
-// rounded up to 128 KiB, heads and sectors per track copied, cylinders = total / (heads x
-// sectors per track). When that quotient passes 65535 the footer states 65535/16/255, the CHS
-// that makes readers take the size from the current size. The checksum is not touched.
-// DISK_ERR_ARG, with nothing changed, when the geometry fails Vhd_CheckGeometry, its heads or
-// sectors per track are not within 1..255 (the footer cannot hold them), or a reader would see
-// fewer sectors than the total (Vhd_FooterDiskSectors: a CHS-sized creator needs a total of
-// whole cylinders).
+// Sets the sizes and CHS fields of a host-order footer from the geometry (the footer's creator
+// decides how readers size the disk). Heads and sectors per track are copied.
+// - A creator that sizes by current size states exactly total x 512 bytes, with cylinders =
+//   total / (heads x sectors per track).
+// - A CHS-sized creator states whole cylinders, rounded up as the wizard's round-up does:
+//   cylinders = ceil(total / (heads x sectors per track)); readers see that many cylinders, the
+//   sectors after the total reading as zeros. Sizes = the CHS bytes rounded up to 128 KiB
+//   (exactly the CHS bytes where the rounding would pass VHD_CURRENT_SIZE_RULE_BYTES).
+// - When the cylinders pass 65535, or the rounded disk passes VHD_MAX_CHS_SECTORS, the footer
+//   states 65535/16/255 and exactly total x 512 bytes: the CHS that makes every reader take the
+//   size from the current size.
+// Every reader thus sees at least the total, and qemu and this program see the same size. The
+// checksum is not touched. DISK_ERR_ARG, with nothing changed, when the geometry fails
+// Vhd_CheckGeometry.
 int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry);
 // Fills a dynamic header in host order: "cxsparse", data offset all ones, table offset 1536,
 // version 0x00010000, max table entries = ceil(sectors / block sectors), block size, checksum.
@@ -146,7 +158,12 @@ int Vhd_InitDynamicHeader(VhdDynamicHeader* header, uint32_t sectorCount,
 VhdCreateOptions* Vhd_AllocCreateOptions();
 
 // ---- Geometry ------------------------------------------------------------------
-// 0 when the total fits 32 bits and bytes per sector is 512, else -1. Every VHD writer asks it.
+// 0 when a VHD can hold the disk's size: 512-byte sectors and at most VHD_MAX_SECTORS (2040
+// GiB), else -1. Children and expansions ask it of the disk they describe.
+int32_t Vhd_CheckCapacity(const DiskGeometry* geometry);
+// 0 when a VHD writer takes the geometry, else -1: Vhd_CheckCapacity, and heads and sectors per
+// track within 1..255 (what a footer holds). Every writer of new disks refuses exactly what it
+// refuses; whole cylinders are not needed (Vhd_SetFooterGeometry rounds for CHS creators).
 int32_t Vhd_CheckGeometry(const DiskGeometry* geometry);
 // The system-wide CHS rule for a new disk of `byteSize` bytes: total = ceil(byteSize / 512),
 // 512-byte sectors, heads and sectors per track by the VHD rule. Always true.
@@ -163,8 +180,11 @@ bool Geometry_IsCylinderAligned(const DiskGeometry* geometry);
 // geometry without a cylinder size keeps its total; a round-up that would pass 2^64 rounds down.
 uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t direction);
 
-// Whether a footer's creator sizes the disk by its current size rather than by its CHS fields:
-// "win ", "qem2", "d2v ", "CTXS", "tap\0", or a CHS of 65535/16/255 (host-order footer).
+// Whether a creator sizes its disks by the current size: "win ", "qem2", "d2v ", "CTXS", "tap\0".
+bool Vhd_CreatorUsesCurrentSize(uint32_t creatorApplication);
+// Whether a footer (host order) is sized by its current size rather than by its CHS fields: a
+// creator of Vhd_CreatorUsesCurrentSize, a CHS of 65535/16/255, or a current size above
+// VHD_CURRENT_SIZE_RULE_BYTES.
 bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer);
 // Sectors of the disk a footer describes: current size / 512 when Vhd_FooterUsesCurrentSize,
 // else cylinders x heads x sectors per track.

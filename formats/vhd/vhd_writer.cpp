@@ -102,21 +102,6 @@ void FinishHeader(VhdDynamicHeader* header, VhdDynamicHeader* disk) {
     Vhd_ConvertDynamicHeader(header, disk);
 }
 
-bool SetPath(TextBuffer* buffer, TextView text, TextView suffix) {
-    return TextBuffer_SetPair(buffer, text, suffix) && TextBuffer_TerminateUtf8(buffer);
-}
-
-// Final path = path, temporary path = path + suffix.
-int SetOutputPaths(OutputFile* output, const char* path, TextView suffix) {
-    TextView view;
-    Text_FromCStringUtf8(&view, path);
-    TextView none = {nullptr, 0};
-    if (!SetPath(&output->entry.finalPath, view, none) ||
-        !SetPath(&output->entry.tempPath, view, suffix))
-        return DISK_ERR_ARG;
-    return DISK_OK;
-}
-
 const char* TempPath(const OutputFile* output) {
     return reinterpret_cast<const char*>(output->entry.tempPath.data);
 }
@@ -138,19 +123,36 @@ bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t tot
     return callback == nullptr || callback(done, total, user);
 }
 
-// Whether two paths name the same file (after resolving links and dots).
+// Whether two paths name the same file (told apart by device and inode).
 bool SameFile(const char* a, const char* b) {
-    char* ra = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
-    char* rb = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
-    bool same = false;
-    if (ra != nullptr && rb != nullptr) {
-        const bool okA = realpath(a, ra) != nullptr;
-        const bool okB = realpath(b, rb) != nullptr;
-        same = okA && okB ? std::strcmp(ra, rb) == 0 : std::strcmp(a, b) == 0;
+    return Output_IsFileOf(a, &b, 1);
+}
+
+// The files of an image and of the VHD images up its parent chain.
+struct ChainFiles {
+    const char* paths[VHD_MAX_PARENT_DEPTH + 2];
+    uint32_t count;
+};
+
+void CollectChainFiles(const VhdImage* image, ChainFiles* out) {
+    out->count = 0;
+    for (uint32_t depth = 0; image != nullptr && depth <= VHD_MAX_PARENT_DEPTH; depth++) {
+        out->paths[out->count++] = reinterpret_cast<const char*>(image->pathStorage);
+        const DiskHandle* up = image->parent;
+        image = up != nullptr && Disk_GetKind(up) == DISK_KIND_VHD
+                    ? static_cast<const VhdImage*>(Disk_GetObject(up))
+                    : nullptr;
     }
-    Mem_Free(ra);
-    Mem_Free(rb);
-    return same;
+}
+
+// Final path = path, temporary path = path + suffix or the first free numbered variant of it,
+// never a file of the image's chain; the backup name path + "_del" must not be one either.
+int ChooseOutputPaths(OutputFile* output, const char* path, TextView suffix,
+                      const VhdImage* image) {
+    ChainFiles chain;
+    CollectChainFiles(image, &chain);
+    return OutputEntry_ChooseNames(&output->entry, path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                   chain.paths, chain.count);
 }
 
 // Reads the used runs of [first, first + count) of the source into buffer; free sectors
@@ -223,13 +225,13 @@ int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
     VhdCreateOptions sizing = *options;
     sizing.creatorApplication = VHD_CODE_WIN;
     int rc = Vhd_InitFooter(footer, geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-    if (rc != DISK_OK) {
+    if (rc == DISK_ERR_ARG) {
         // A geometry the footer cannot hold (a non-VHD parent): the VHD rule's heads and sectors.
         DiskGeometry g = {};
         Vhd_ComputeGeometry(Geometry_GetTotalSectors(geometry) * 512, &g);
         rc = Vhd_InitFooter(footer, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-        if (rc != DISK_OK) return rc;
     }
+    if (rc != DISK_OK) return rc;
     footer->creatorApplication = options->creatorApplication;
     footer->cylinders = parentFooter->cylinders;
     footer->heads = parentFooter->heads;
@@ -347,7 +349,8 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
     if (path == nullptr || source == nullptr || !ValidateOptions(options)) return DISK_ERR_ARG;
     if (output != nullptr) {
         OutputFile_Init(output);
-        int rc = SetOutputPaths(output, path, Path_TempSuffix(TEXT_ENC_UTF8));
+        // A source image's chain was checked by the caller; a leftover is never reused.
+        int rc = ChooseOutputPaths(output, path, Path_TempSuffix(TEXT_ENC_UTF8), nullptr);
         if (rc != DISK_OK) return rc;
     }
     DiskGeometry geometry = {};
@@ -367,14 +370,19 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
                DISK_OK) {
         return rc;
     }
+    // The table covers the disk as readers see it: a CHS-sized footer may round the disk up to
+    // whole cylinders, and the blocks after the source's end stay unallocated.
+    const uint64_t diskSectors = Vhd_FooterDiskSectors(&footer);
+    if (diskSectors > 0xFFFFFFFFull) return DISK_ERR_ARG;
     VhdDynamicHeader header;
     if (headerTemplate != nullptr) {
         header = *headerTemplate;
         if (header.blockSize != blockSectors * 512) return DISK_ERR_ARG;
         header.dataOffset = UINT64_MAX;
         header.tableOffset = kTableOffset;
-        header.maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(total, blockSectors));
-    } else if ((rc = Vhd_InitDynamicHeader(&header, total, options)) != DISK_OK) {
+        header.maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(diskSectors, blockSectors));
+    } else if ((rc = Vhd_InitDynamicHeader(&header, static_cast<uint32_t>(diskSectors), options)) !=
+               DISK_OK) {
         return rc;
     }
     VhdFooter diskFooter;
@@ -438,17 +446,19 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
-    int rc = SetOutputPaths(output, path, CompactSuffix());
-    if (rc != DISK_OK) return rc;
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHD ||
         Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
         return DISK_ERR_ARG;
     VhdImage* image = static_cast<VhdImage*>(Disk_GetObject(source));
+    int rc = ChooseOutputPaths(output, path, CompactSuffix(), image);
+    if (rc != DISK_OK) return rc;
     const bool differencing = Vhd_HasParent(image);
     const uint32_t total = image->geometry.sectors32;
     const uint32_t blockSectors = image->blockSectors;
     const uint32_t entries = image->header.maxTableEntries;
-    const uint32_t walked = image->batEntryCount;  // blocks of the disk
+    // Only the blocks the stored table holds can hold data: the others are unallocated in the
+    // image and stay so.
+    const uint32_t walked = image->batStoredEntries;
 
     VhdCreateOptions layout;
     layout.creatorApplication = image->footer.creatorApplication;
@@ -512,17 +522,22 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     }
 
     if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    // Progress at most once per copy piece (2 MiB) or per block, whichever is larger.
+    const uint64_t reportStep = blockSectors > VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
     uint64_t done = 0;
-    for (uint32_t block = 0; rc == DISK_OK && block < walked; block++) {
+    uint64_t reported = 0;
+    for (uint32_t block = 0; rc == DISK_OK && block < walked && done < total; block++) {
         const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
-        // Blocks past the stored table are unallocated in the image and stay so.
-        if (block < entries) {
-            rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
-                                bitmapSectors, buffers.bat, block, n, &layout, differencing);
-        }
+        rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
+                            bitmapSectors, buffers.bat, block, n, &layout, differencing);
         done += n;
-        if (rc == DISK_OK && !Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+        if (rc == DISK_OK && done - reported >= reportStep) {
+            reported = done;
+            if (!Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+        }
     }
+    if (rc == DISK_OK && reported != total && !Progress(callback, user, total, total))
+        rc = DISK_CANCELLED;
     if (rc == DISK_OK) {
         TableToDisk(buffers.bat, entries);
         rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
@@ -533,9 +548,9 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vhd_CommitCompact(OutputFile* output, TextView suffix, bool removeOld, bool /*entryPoint*/) {
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool /*entryPoint*/) {
     if (output == nullptr) return DISK_ERR_ARG;
-    return OutputFile_Commit(output, suffix, removeOld);
+    return OutputFile_Commit(output, suffix, flags);
 }
 
 int Vhd_DiscardCompact(OutputFile* output) {
@@ -554,7 +569,13 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
     const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(source));
     // A differencing disk would lose its locator data and the parent's view of zero sectors.
     if (Vhd_HasParent(Disk_GetObject(source))) return DISK_ERR_ARG;
-    if (newTotal < image->geometry.sectors32) return DISK_ERR_ARG;
+    if (newTotal < image->geometry.sectors32 || newTotal > VHD_MAX_SECTORS) return DISK_ERR_ARG;
+    // The old file is kept under its backup name while the new one takes its place.
+    ChainFiles chain;
+    CollectChainFiles(image, &chain);
+    if (Output_CheckBackupName(path, Path_DeleteSuffix(TEXT_ENC_UTF8), chain.paths, chain.count) !=
+        DISK_OK)
+        return DISK_ERR_ARG;
 
     VhdCreateOptions options;
     options.creatorApplication = image->footer.creatorApplication;
@@ -584,7 +605,7 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
     DiskGeometry geometry = {};
     Disk_GetGeometry(parent, &geometry);
     if (geometry.bytes_per_sector != 512) return DISK_ERR_FORMAT;
-    if (Vhd_CheckGeometry(&geometry) != 0) return DISK_ERR_ARG;
+    if (Vhd_CheckCapacity(&geometry) != 0) return DISK_ERR_ARG;
     // The child takes the place of a file at its path: never one of the images of the parent's
     // chain (the parent path itself is checked by the writer).
     const DiskHandle* link = parent;
@@ -611,12 +632,12 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
         VhdCreateOptions sizing = *options;
         sizing.creatorApplication = VHD_CODE_WIN;
         int rc = Vhd_InitFooter(&fresh, &geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
-        if (rc != DISK_OK) {
+        if (rc == DISK_ERR_ARG) {
             DiskGeometry g = {};
             Vhd_ComputeGeometry(Geometry_GetTotalSectors(&geometry) * 512, &g);
-            if ((rc = Vhd_InitFooter(&fresh, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING)) != DISK_OK)
-                return rc;
+            rc = Vhd_InitFooter(&fresh, &g, &sizing, VHD_DISK_TYPE_DIFFERENCING);
         }
+        if (rc != DISK_OK) return rc;
         fresh.creatorApplication = options->creatorApplication;
     }
     TextView parentView, childView;
@@ -632,7 +653,7 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         (footerLength != 512 && footerLength != 511))
         return DISK_ERR_ARG;
     if (parentGeometry->bytes_per_sector != 512) return DISK_ERR_FORMAT;
-    if (Vhd_CheckGeometry(parentGeometry) != 0) return DISK_ERR_ARG;
+    if (Vhd_CheckCapacity(parentGeometry) != 0) return DISK_ERR_ARG;
     const uint32_t total = static_cast<uint32_t>(Geometry_GetTotalSectors(parentGeometry));
 
     // Terminated copies of both paths.
@@ -695,8 +716,13 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         if (output == nullptr) rc = DISK_ERR_NOMEM;
     }
     if (rc == DISK_OK) {
+        // The temporary file is never the parent (nor any existing file); a file replaced at the
+        // child's path is kept only under a free name until the child is in place.
         OutputFile_Init(output);
-        rc = SetOutputPaths(output, childC, Path_TempSuffix(TEXT_ENC_UTF8));
+        const char* parentFiles[1] = {parentC};
+        const TextView noBackup = {nullptr, 0};
+        rc = OutputEntry_ChooseNames(&output->entry, childC, Path_TempSuffix(TEXT_ENC_UTF8),
+                                     noBackup, parentFiles, 1);
     }
     if (rc == DISK_OK) {
         if (Stream_CreateFile(TempPath(output), &out)) {
@@ -847,7 +873,7 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
     Vhd_Init(check);
     OutputFile_Init(output);
     const char* imagePath = reinterpret_cast<const char*>(image->pathStorage);
-    int rc = SetOutputPaths(output, imagePath, Path_TempSuffix(TEXT_ENC_UTF8));
+    int rc = ChooseOutputPaths(output, imagePath, Path_TempSuffix(TEXT_ENC_UTF8), image);
 
     // The new file: a copy with the locator data and the header replaced.
     ByteStream* out = nullptr;

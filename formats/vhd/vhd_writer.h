@@ -7,9 +7,10 @@
 // after the table, the stored blocks (sector bitmap, full block, zero sectors after the block),
 // and the footer.
 //
-// Every VHD written here reads back at exactly its source's size: a footer whose creator sizes
-// the disk by its current size states the exact byte size, a CHS-sized one a CHS product equal
-// to the total (the geometry rule refuses totals of partial cylinders for such creators).
+// Every VHD written here reads back at its source's size: a footer whose creator sizes the disk
+// by its current size states the exact byte size; a CHS-sized one states whole cylinders, so
+// that a total of partial cylinders reads back rounded up to the next cylinder, with zeros
+// after the source's end (Vhd_SetFooterGeometry).
 // Copies go in pieces of at most VHD_COPY_BYTES with buffers allocated once per operation;
 // sectors that the used-sector map marks free are never read and are stored as zeros.
 #pragma once
@@ -39,11 +40,13 @@ int Vhd_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                uint32_t flags);
 
 // Writes the source as a dynamic VHD. With an output record the file is written under the path
-// followed by "_temp" and the record is armed (the caller commits or rolls back); without one,
+// followed by "_temp" (or "_temp1", "_temp2"... when that name is taken: an existing file is
+// never written over) and the record is armed (the caller commits or rolls back); without one,
 // at the path itself. Templates (host order) keep a source image's ids, times, type and header
 // fields: sizes, CHS and max table entries are set for the source, the header goes to 512 and
 // the table to 1536 whatever the template says, and both checksums are recomputed.
-// DISK_ERR_ARG for a source that no VHD can hold (Vhd_CheckGeometry), unusable options or paths
+// DISK_ERR_ARG for a source that no VHD can hold (Vhd_CheckGeometry: above 2040 GiB, sectors
+// other than 512 bytes, heads or sectors per track outside 1..255), unusable options or paths
 // that do not fit; DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_ERR_SIZE (file past
 // 2 TiB), DISK_CANCELLED, or the source's failure. A failed write leaves the partial file.
 int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -64,21 +67,28 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
                    const VhdCreateOptions* options, bool keepAllocation);
 
 // Rewrites the open image of `source` (kind 6, compactable) without its unused blocks into the
-// path followed by "_TEMP" and arms the output record; the layout inferred at open is kept.
+// path followed by "_TEMP" (or the first free of "_TEMP1", "_TEMP2"...: never an existing file
+// nor a file of the image's chain) and arms the output record; the layout inferred at open is
+// kept. DISK_ERR_ARG, before anything is written, when the backup name (path + "_del") is a
+// file of the image's chain.
 // A differencing disk keeps every byte before its first block and exactly the blocks it
 // stores (merged with the parent, all bits set); a dynamic disk drops empty blocks.
+// Only the blocks the stored table holds are walked, with progress at most once per
+// VHD_COPY_BYTES or per block (whichever is larger) and at the end.
 // The image is not touched. DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
-// OutputFile_Commit and OutputFile_Rollback; their failures are answered.
-int Vhd_CommitCompact(OutputFile* output, TextView suffix, bool removeOld, bool entryPoint);
+// OutputFile_Commit (flags OUTPUT_COMMIT_*) and OutputFile_Rollback; their failures are answered.
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool entryPoint);
 int Vhd_DiscardCompact(OutputFile* output);
 
 // Writes a copy of the dynamic image of `source` with newTotal sectors into the output record
-// (path followed by "_temp"): the old range is kept, the new one is empty. DISK_ERR_ARG for a
+// (path followed by "_temp"): the old range is kept, the new one is empty. A used-sector map of
+// the old disk may be given: the sectors after its end count as used. DISK_ERR_ARG for a
 // differencing disk (its locators and parent-visible sectors would be lost), a capacity below
-// the current one or one the footer cannot state; else as Vhd_WriteDynamic.
+// the current one or above 2040 GiB (VHD_MAX_SECTORS), a backup name (path + "_del") that is a
+// file of the image; else as Vhd_WriteDynamic.
 int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap* map,
                        OutputFile* output, uint32_t newTotal, ProgressCallback callback,
                        void* user);
@@ -86,8 +96,8 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
 // Creates an empty differencing VHD at childPath for the open parent disk found at parentPath
 // (both absolute). DISK_ERR_FORMAT for a parent without 512-byte sectors or whose time cannot
 // be read; DISK_ERR_ARG for unusable options, paths that do not fit or cannot be related, a
-// child path naming the parent or a VHD further up its chain, or a parent size the child's
-// footer cannot state; else
+// child path naming the parent or a VHD further up its chain, a parent above 2040 GiB
+// (Vhd_CheckCapacity), or a parent size the child's footer cannot state; else
 // DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM. An existing file at childPath is replaced
 // only when the child has been written completely.
 int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
@@ -114,7 +124,9 @@ struct VhdParentLocatorRequest {
 
 // Rewrites the data of the image's locators coded "W2ku", "W2ru", "Wi2k", "Wi2r" for which the
 // request carries bytes (data space and offset unchanged) and the parent name, through a
-// temporary copy that replaces the file only once it opens with its new parent. Every length
+// temporary copy that replaces the file only once it opens with its new parent. The temporary
+// name is never an existing file (the old parent keeps its file whatever its name), and a
+// backup name (path + "_del") that is a file of the chain is refused (DISK_ERR_ARG). Every length
 // and encoding is checked before anything is written: DISK_ERR_ARG with the file untouched.
 // A new link whose parent cannot be opened answers that open's failure, and one that leads
 // back to the image (itself, or through the chain of VHD files above the new parent) answers

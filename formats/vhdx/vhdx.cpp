@@ -413,7 +413,16 @@ int OpenImpl(VhdxImage* image, FileOpenFn open, void* user, const char* path, bo
         return rc == 1 ? DISK_CANCELLED : DISK_ERR_OPEN;
     }
     image->stream = s;
-    rc = OpenBody(image, path, open, user, chain, crc);
+    const size_t pathLength = std::strlen(path);
+    image->path = pathLength < VHDX_PATH_CAPACITY
+                      ? static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(pathLength) + 1))
+                      : nullptr;
+    if (image->path == nullptr) {
+        rc = pathLength < VHDX_PATH_CAPACITY ? DISK_ERR_NOMEM : DISK_ERR_ARG;
+    } else {
+        std::memcpy(image->path, path, pathLength + 1);
+        rc = OpenBody(image, path, open, user, chain, crc);
+    }
     Mem_Free(crc);
     if (rc != DISK_OK) Vhdx_Close(image);
     return rc;
@@ -575,6 +584,7 @@ void Vhdx_Close(void* object) {
     FreePath(&image->absoluteWin32Path);
     FreePath(&image->volumePath);
     Mem_Free(image->work);
+    Mem_Free(image->path);
     Vhdx_Init(image);
 }
 

@@ -120,6 +120,7 @@ struct VhdxImage {
 
     uint8_t* work;            // VHDX_WORK_BYTES, owned
     uint64_t fileSize;
+    char* path;               // the path the file was opened with (UTF-8), owned
 };
 
 // ---- Table entries -------------------------------------------------------------------

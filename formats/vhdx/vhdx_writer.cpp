@@ -6,6 +6,7 @@
 #include "disk/disk_open.h"
 #include "formats/vhdx/vhdx.h"
 #include "foundation/crc.h"
+#include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
 #include "foundation/text.h"
@@ -278,18 +279,18 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // ---- Compaction -------------------------------------------------------------------------
 
-int Vhdx_SetCompactPaths(OutputFile* output, const char* path) {
+int Vhdx_SetCompactPaths(OutputFile* output, const char* path, const VhdxImage* image) {
     static const uint8_t kSuffix[] = "_TEMP";
-    TextView view;
-    Text_FromCStringUtf8(&view, path);
     const TextView suffix = {kSuffix, 5};
-    const TextView none = {nullptr, 0};
-    if (!TextBuffer_SetPair(&output->entry.finalPath, view, none) ||
-        !TextBuffer_TerminateUtf8(&output->entry.finalPath) ||
-        !TextBuffer_SetPair(&output->entry.tempPath, view, suffix) ||
-        !TextBuffer_TerminateUtf8(&output->entry.tempPath))
-        return DISK_ERR_ARG;
-    return DISK_OK;
+    // The files of the image and of its parents.
+    const char* chain[VHDX_MAX_PARENT_DEPTH + 2];
+    uint32_t count = 0;
+    chain[count++] = path;
+    for (; image != nullptr && count < VHDX_MAX_PARENT_DEPTH + 2; image = image->parent) {
+        if (image->path != nullptr) chain[count++] = image->path;
+    }
+    return OutputEntry_ChooseNames(&output->entry, path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                   chain, count);
 }
 
 namespace {
@@ -382,12 +383,12 @@ int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                  OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
-    int rc = Vhdx_SetCompactPaths(output, path);
-    if (rc != DISK_OK) return rc;
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHDX ||
         Disk_GetObject(source) == nullptr)
         return DISK_ERR_ARG;
     VhdxImage* image = static_cast<VhdxImage*>(Disk_GetObject(source));
+    int rc = Vhdx_SetCompactPaths(output, path, image);
+    if (rc != DISK_OK) return rc;
     const char* temp = reinterpret_cast<const char*>(output->entry.tempPath.data);
 
     uint8_t* first = static_cast<uint8_t*>(Mem_Alloc(VHDX_MIB));
@@ -412,9 +413,9 @@ int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vhdx_CommitCompact(OutputFile* output, TextView suffix, bool removeOld) {
+int Vhdx_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags) {
     if (output == nullptr) return DISK_ERR_ARG;
-    return OutputFile_Commit(output, suffix, removeOld);
+    return OutputFile_Commit(output, suffix, flags);
 }
 
 int Vhdx_DiscardCompact(OutputFile* output) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "disk/disk.h"
+#include "formats/vhdx/vhdx.h"
 #include "foundation/output_file.h"
 #include "foundation/stream.h"
 
@@ -53,9 +54,11 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
 // (preallocation), DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                  OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
-// The names of a compaction's output: final = path, temporary = path + "_TEMP".
-// DISK_ERR_ARG when they do not fit.
-int Vhdx_SetCompactPaths(OutputFile* output, const char* path);
-// OutputFile_Commit and OutputFile_Rollback; their failures are answered.
-int Vhdx_CommitCompact(OutputFile* output, TextView suffix, bool removeOld);
+// The names of a compaction's output: final = path, temporary = path + "_TEMP" or the first
+// free numbered variant of it that is no file of the image's chain; the backup name path +
+// "_del" must not be a file of the chain either (OutputEntry_ChooseNames). DISK_ERR_ARG,
+// DISK_ERR_CREATE.
+int Vhdx_SetCompactPaths(OutputFile* output, const char* path, const VhdxImage* image);
+// OutputFile_Commit (flags OUTPUT_COMMIT_*) and OutputFile_Rollback; their failures are answered.
+int Vhdx_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags);
 int Vhdx_DiscardCompact(OutputFile* output);

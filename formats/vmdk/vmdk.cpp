@@ -344,6 +344,7 @@ int Vmdk_OpenParentMode(VmdkImage* image, const char* path, bool readOnly, int p
 
 int Disk_OpenVmdkWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                              bool readOnly, int parentMode, void* openProgress) {
+    if (!handle || handle->object) return DISK_ERR_ARG;
     VmdkImage* image = Vmdk_Alloc();
     if (!image) return DISK_ERR_NOMEM;
     int r = Vmdk_OpenWithHandler(image, opener, path, readOnly, parentMode, openProgress);

@@ -200,15 +200,8 @@ int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSect
 
 int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix) {
     OutputFile_Init(output);
-    TextView finalView = CView(path);
-    if (!TextBuffer_Set(&output->entry.finalPath, finalView) ||
-        !TextBuffer_TerminateUtf8(&output->entry.finalPath) ||
-        !TextBuffer_SetPair(&output->entry.tempPath, finalView, suffix) ||
-        !TextBuffer_TerminateUtf8(&output->entry.tempPath)) {
-        OutputFile_Init(output);
-        return DISK_ERR_ARG;
-    }
-    return DISK_OK;
+    TextView none = {nullptr, 0};
+    return OutputEntry_ChooseNames(&output->entry, path, suffix, none, nullptr, 0);
 }
 
 int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -354,6 +347,10 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         r = Vmdk_OpenFreeSpaceFilter(&filtered, source, map);
         sparseSource = &filtered;
     }
+    // Every extent but the last ends on a grain boundary (see VmdkSparse_GrainInImage).
+    uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(n * 4));
+    if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
+    for (uint32_t i = 0; r == DISK_OK && i < n; ++i) sizes[i] = Vmdk_CreateOptionsExtent(o, i)->sectors;
     if (r == DISK_OK && separate) {
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
@@ -363,7 +360,8 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 r = VmdkFlat_Write(p, source, map, nullptr, 0, first, sectors, buffer, progress, user, total);
             } else {
                 r = VmdkSparse_Write(p, sparseSource, map, nullptr, 0, nullptr, o->hwVersionIndex, first, sectors,
-                                     false, compressed, false, progress, user, total);
+                                     false, compressed, false, progress, user, total,
+                                     VmdkSparse_GrainInImage(sizes, n, i));
             }
             first += sectors;
         }
@@ -373,6 +371,7 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                              compressed, o->streamOptimized != 0, progress, user, total);
     }
     Disk_Close(&filtered);
+    Mem_Free(sizes);
     Mem_Free(buffer);
     Mem_Free(paths);
     Mem_Free(text);

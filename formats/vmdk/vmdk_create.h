@@ -26,7 +26,10 @@ enum : uint32_t {
 // (a file of its own for split or flat layouts, else embedded in the sparse extent), then every
 // extent in order. The extents must add up to the source's total of 512-byte sectors.
 // Progress reports (done, total) in source sectors, 0 first; a false answer stops the writer
-// with DISK_CANCELLED. Files written before a failure stay on disk.
+// with DISK_CANCELLED. Files written before a failure stay on disk. Sparse extents that another
+// follows end on a grain boundary, with grains shrunk below 128 sectors where their size needs it
+// (VmdkSparse_GrainInImage), since other readers take a whole grain from the extent that holds
+// its first sector.
 // Results: DISK_OK, DISK_CANCELLED, DISK_ERR_NOMEM, DISK_ERR_FORMAT (no descriptor text results,
 // for example one extent required without split), DISK_ERR_ARG (inconsistent options: no
 // extents or more than VMDK_MAX_EXTENTS, a stream-optimised image that is not one sparse
@@ -52,8 +55,9 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // before them. DISK_ERR_NOMEM, DISK_ERR_ARG without source or map.
 int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSectorMap* map);
 
-// Fills an output with the final path and the temporary path = path + suffix (UTF-8), unarmed.
-// DISK_ERR_ARG when a path does not fit.
+// Fills an output with the final path and the temporary path = path + suffix (UTF-8), or the
+// first free of path + suffix + "1", "2"... (an existing file is never written over), unarmed.
+// DISK_ERR_ARG when a path does not fit, DISK_ERR_CREATE when every name is taken.
 int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix);
 
 int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,

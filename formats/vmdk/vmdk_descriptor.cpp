@@ -727,15 +727,13 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
     bool ok = true;
     for (uint32_t i = 0; ok && i < count; ++i) {
         const VmdkCreateExtent* x = Vmdk_CreateOptionsExtentConst(options, i);
-        const char* name = "generated-stream.vmdk";
-        if (!options->streamOptimized) {
-            if (!std::memchr(x->fileName, 0, sizeof x->fileName)) {
-                ok = false;
-                break;
-            }
-            const char* slash = std::strrchr(x->fileName, '/');
-            name = slash ? slash + 1 : x->fileName;
+        // Every extent line names its file, the stream-optimised file itself included.
+        if (!std::memchr(x->fileName, 0, sizeof x->fileName)) {
+            ok = false;
+            break;
         }
+        const char* slash = std::strrchr(x->fileName, '/');
+        const char* name = slash ? slash + 1 : x->fileName;
         ok = Text_Format(&lineBuffer, outputEncoding, "%s %u %s \"%s\"%s\n", TEXT_ENC_UTF8, access,
                          TEXT_ENC_UTF8, x->sectors, type, TEXT_ENC_UTF8, name, TEXT_ENC_UTF8,
                          suffix, TEXT_ENC_UTF8);

@@ -13,6 +13,7 @@
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_sparse.h"
+#include "foundation/array.h"
 #include "foundation/encoding.h"
 #include "foundation/format.h"
 #include "foundation/path.h"
@@ -207,14 +208,6 @@ int WriteTempFile(OutputFile* output, const char* finalPath, const uint8_t* byte
     return ok && closed ? DISK_OK : DISK_ERR_WRITE;
 }
 
-int WriteNewFile(const char* path, const uint8_t* bytes, uint32_t length) {
-    ByteStream* s = nullptr;
-    if (!Stream_CreateFile(path, &s)) return DISK_ERR_CREATE;
-    bool ok = length == 0 || Stream_WriteAt(s, 0, length, bytes);
-    bool closed = Stream_Close(s);
-    return ok && closed ? DISK_OK : DISK_ERR_WRITE;
-}
-
 // Copies the first `bytes` bytes of a flat extent's file (the part before its data) into the
 // temporary file of its output.
 int CopyFlatPrefix(VmdkFlatExtent* extent, const OutputFile* output, uint64_t bytes, uint8_t* buffer) {
@@ -263,24 +256,53 @@ const VmdkImage* ParentImage(const VmdkImage* image) {
     return source ? static_cast<const VmdkImage*>(DiskSource_GetVmdk(source)) : nullptr;
 }
 
-// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
-// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
-// another spelling of a path and links count as the same file.
-bool IsFileOfChain(const VmdkImage* image, const char* path) {
-    struct stat target;
-    if (stat(path, &target) != 0) return false;
-    auto same = [&](const char* p) {
-        struct stat st;
-        return p[0] != 0 && stat(p, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
-    };
+// The files (descriptor, extents) of the image and of the VMDK images further up its parent
+// chain. The paths stay the images' own. False when memory is exhausted.
+bool CollectChainFiles(const VmdkImage* image, PtrArray* files) {
+    PtrArray_Init(files);
+    auto add = [&](const char* p) { return p[0] == 0 || PtrArray_Push(files, const_cast<char*>(p)); };
     for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
-        if (same(image->path)) return true;
+        if (!add(image->path)) return false;
         for (uint32_t i = 0; i < image->extentCount; ++i) {
-            if (same(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return true;
+            if (!add(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return false;
         }
         image = ParentImage(image);
     }
-    return false;
+    return true;
+}
+
+const char* const* ChainPaths(const PtrArray& files) {
+    return reinterpret_cast<const char* const*>(files.items);
+}
+
+// Whether a file exists at path and is one of the files (descriptor, extents) of the image or of
+// a VMDK image further up its parent chain. Files are told apart by device and inode, so that
+// another spelling of a path and links count as the same file. Memory exhaustion counts as a
+// match (the caller refuses).
+bool IsFileOfChain(const VmdkImage* image, const char* path) {
+    if (!Os_PathExists(path)) return false;
+    PtrArray files;
+    bool found = !CollectChainFiles(image, &files) || Output_IsFileOf(path, ChainPaths(files), files.count);
+    PtrArray_Free(&files);
+    return found;
+}
+
+// Refuses (DISK_ERR_ARG) an in-place rewrite whose backup name (a replaced file's name + "_del")
+// of the descriptor at `path` or of an extent is a file of the image's chain: keeping the old
+// file there would replace that file.
+int CheckBackupNames(const VmdkImage* image, const char* path) {
+    PtrArray files;
+    if (!CollectChainFiles(image, &files)) {
+        PtrArray_Free(&files);
+        return DISK_ERR_NOMEM;
+    }
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    int r = Output_CheckBackupName(path, suffix, ChainPaths(files), files.count);
+    for (uint32_t i = 0; r == DISK_OK && i < image->extentCount; ++i)
+        r = Output_CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
+                                   suffix, ChainPaths(files), files.count);
+    PtrArray_Free(&files);
+    return r;
 }
 
 // Whether two extents of the image lie in one file (told apart by device and inode; a file that
@@ -321,7 +343,7 @@ bool CopyEntry(OutputEntry* to, const OutputEntry* from) {
 // Commits copies of the armed outputs and the list entries as one list; the originals are not
 // touched, so that the caller can still roll them back.
 int CommitAsOne(const OutputFile* first, const OutputFileList* files, const OutputList* entries,
-                TextView suffix, bool removeOld) {
+                TextView suffix, uint32_t flags) {
     uint32_t count = first && first->armed ? 1 : 0;
     if (files)
         for (uint32_t i = 0; i < files->count; ++i) count += files->files[i].armed ? 1 : 0;
@@ -351,7 +373,7 @@ int CommitAsOne(const OutputFile* first, const OutputFileList* files, const Outp
         return DISK_ERR_ARG;
     }
     all.count = k;
-    return OutputFileList_Commit(&all, suffix, removeOld);
+    return OutputFileList_Commit(&all, suffix, flags);
 }
 
 // ---- Writing child and expanded extents -----------------------------------------------------------
@@ -393,8 +415,8 @@ int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set) {
     return r != DISK_OK ? r : s;
 }
 
-int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, bool removeOld) {
-    int r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, removeOld);
+int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
+    int r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, flags);
     if (r != DISK_OK) {
         Vmdk_DiscardCompact(set);
         return r;
@@ -405,8 +427,8 @@ int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, bool removeOld) {
     return DISK_OK;
 }
 
-int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, bool removeOld) {
-    int r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, removeOld);
+int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags) {
+    int r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, flags);
     if (r != DISK_OK) {
         Vmdk_DiscardTempFileSet(set);
         return r;
@@ -442,20 +464,26 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         r = Vmdk_OpenFreeSpaceFilter(&filtered, source, map);
         from = &filtered;
     }
+    // Temporary names are never an existing file nor a file of the chain, and no replaced
+    // extent may be kept under the name of one.
     const TextView suffix = CView(kCompactSuffix);
+    PtrArray files;
+    PtrArray_Init(&files);
+    if (r == DISK_OK && !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
+    for (uint32_t i = 0; r == DISK_OK && i < n; ++i)
+        r = Output_CheckBackupName(image->sparseExtents[i].path, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                   ChainPaths(files), files.count);
     for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
         VmdkSparseExtent* e = &image->sparseExtents[i];
         OutputEntry* entry = &set->extents.entries[i];
-        TextView path = CView(e->path);
-        if (!TextBuffer_Set(&entry->finalPath, path) || !TextBuffer_TerminateUtf8(&entry->finalPath) ||
-            !TextBuffer_SetPair(&entry->tempPath, path, suffix) || !TextBuffer_TerminateUtf8(&entry->tempPath)) {
-            r = DISK_ERR_ARG;
-            break;
-        }
+        r = OutputEntry_ChooseNames(entry, e->path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files),
+                                    files.count);
+        if (r != DISK_OK) break;
         r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map, layer,
                                preallocated, progress, user, total);
         if (r == DISK_OK) set->extents.count = i + 1;
     }
+    PtrArray_Free(&files);
     Disk_Close(&filtered);
     if (r != DISK_OK) Vmdk_DiscardCompact(set);
     return r;
@@ -480,6 +508,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     const bool stream = d.split == 0 && (d.createTypeIndex == VMDK_CREATE_STREAM_OPTIMIZED ||
                                          image->sparseExtents[0].header.gdOffset == VMDK_GD_AT_END);
     if (toOneFile && total > 0xFFFFFFFFull) return DISK_ERR_ARG;
+    int checked = CheckBackupNames(image, path);
+    if (checked != DISK_OK) return checked;
 
     // A new embedded descriptor when the image becomes one file, or when a stream-optimised
     // image gets tables in place.
@@ -511,7 +541,10 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         if (r == DISK_OK && text.length > descriptorSectors * kSector) r = DISK_ERR_ARG;
         if (r == DISK_OK) {
             uint64_t capacity = toOneFile ? HeaderCapacity(total, hw) : old.capacity;
-            r = BuildFixedHeader(&prepared->header, capacity, old.grainSize, descriptorSectors, compress);
+            // One file of a split image takes the grain of its last extent: the first may have
+            // tiny grains of its own (a 63-sector first track).
+            uint64_t grain = toOneFile ? image->sparseExtents[image->extentCount - 1].header.grainSize : old.grainSize;
+            r = BuildFixedHeader(&prepared->header, capacity, grain, descriptorSectors, compress);
         }
         if (r == DISK_OK && toOneFile) {
             prepared->extentSectors = static_cast<uint32_t>(total);
@@ -587,6 +620,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     if (newSectors <= total) return DISK_ERR_ARG;
     // Sparse extents are rewritten file by file (flat ones keep the bytes before their data).
     if (!flat && ExtentsShareAFile(image)) return DISK_ERR_ARG;
+    int checked = CheckBackupNames(image, path);
+    if (checked != DISK_OK) return checked;
     const uint32_t hw = Vmdk_GetEffectiveHwVersion(image);
 
     // The plan: sizes of the last old extent and of the new extents, refused before writing.
@@ -601,6 +636,15 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         for (uint32_t i = 0; i < count; ++i)
             if (ExtentSectors(image, i) > largest) largest = ExtentSectors(image, i);
         unit = largest > VMDK_EXPAND_MIN_UNIT ? largest : VMDK_EXPAND_MIN_UNIT;
+        // Extents that another follows hold whole grains (of the last extent, at least 128
+        // sectors): other readers take a whole grain from the extent that holds its start.
+        if (!flat) {
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
+            const uint64_t g = grain > VMDK_DEFAULT_GRAIN_SECTORS ? grain : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+            uint64_t rounded = (unit + g - 1) / g * g;
+            if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
+            unit = rounded;
+        }
         grown = ExtentSectors(image, last) + (newSectors - total);
         added = (grown + unit - 1) / unit - 1;
         if (added > VMDK_MAX_EXTENTS - count) return DISK_ERR_ARG;
@@ -729,8 +773,12 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             r = VmdkFlat_Write(extentPath, source, nullptr, out, 0, first, x.sectors, buffer, progress, user,
                                newSectors);
         } else {
+            // The image's grain, so that every extent shares one grain size.
+            const uint64_t grain = image->sparseExtents[last].header.grainSize;
             r = VmdkSparse_Write(extentPath, &zero, nullptr, out, 0, nullptr, hw, first, x.sectors, false,
-                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors);
+                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors,
+                                 grain < VMDK_DEFAULT_GRAIN_SECTORS ? static_cast<uint32_t>(grain)
+                                                                   : VMDK_DEFAULT_GRAIN_SECTORS);
         }
         first += x.sectors;
     }
@@ -879,30 +927,52 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
         if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
     }
 
-    // No grains: every extent is written from a zero disk.
+    // No grains: every extent is written from a zero disk. Every file goes under a temporary
+    // name first; the child's names receive them only once all are written, so that a failure
+    // or a crash never leaves a partial child under them.
     DiskHandle zero;
     Disk_Init(&zero);
+    VmdkTempFileSet set;
+    Vmdk_InitTempFileSet(&set);
     if (r == DISK_OK) r = OpenZeroDisk(&zero, total, &image->geometry);
     const uint32_t hw = Vmdk_GetEffectiveHwVersion(image);
     if (r == DISK_OK && !split) {
         // The text, zero-padded to the embedded area.
         std::memset(textStorage + text.length, 0, kEmbeddedBytes - text.length);
-        r = VmdkSparse_Write(childPath, &zero, nullptr, nullptr, VMDK_EMBEDDED_DESCRIPTOR_SECTORS, textStorage,
-                             hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr, total);
+        r = VmdkSparse_Write(childPath, &zero, nullptr, &set.descriptor, VMDK_EMBEDDED_DESCRIPTOR_SECTORS,
+                             textStorage, hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr,
+                             total);
     } else if (r == DISK_OK) {
-        r = WriteNewFile(childPath, text.data, text.length);
+        // The descriptor is the last file of the list, so that it takes its name only after
+        // every extent it lists has taken its own.
+        if (!OutputFileList_Alloc(&set.extents, count + 1)) r = DISK_ERR_NOMEM;
+        if (r == DISK_OK) {
+            set.extents.count = count + 1;
+            r = WriteTempFile(&set.extents.files[count], childPath, text.data, text.length);
+        }
+        // The child's extents end on grain boundaries like a new image's (see the creator).
+        uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(count * 4));
+        if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
+        for (uint32_t i = 0; r == DISK_OK && i < count; ++i) sizes[i] = edits->extents[i].sectors;
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < count; ++i) {
             const VmdkExtentEdit& x = edits->extents[i];
             r = JoinDir(childPath, x.fileName, extentPath);
             if (r == DISK_OK && std::strcmp(extentPath, childPath) == 0) r = DISK_ERR_ARG;
             if (r == DISK_OK)
-                r = VmdkSparse_Write(extentPath, &zero, nullptr, nullptr, 0, nullptr, hw, first, x.sectors, false,
-                                     false, false, nullptr, nullptr, total);
+                r = VmdkSparse_Write(extentPath, &zero, nullptr, &set.extents.files[i], 0, nullptr, hw, first,
+                                     x.sectors, false, false, false, nullptr, nullptr, total,
+                                     VmdkSparse_GrainInImage(sizes, count, i));
             first += x.sectors;
         }
+        Mem_Free(sizes);
     }
     Disk_Close(&zero);
+    if (r == DISK_OK) {
+        r = Vmdk_CommitTempFileSet(&set, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+    } else {
+        Vmdk_DiscardTempFileSet(&set);
+    }
     Mem_Free(extentPath);
     Mem_Free(hintStorage);
     Mem_Free(textStorage);
@@ -938,6 +1008,10 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     if (!path) return DISK_ERR_ARG;
     const VmdkDescriptor& d = image->descriptor;
     const bool embedded = d.split == 0 && image->flat == 0;
+    if (!embedded) {
+        int checked = CheckBackupNames(image, path);
+        if (checked != DISK_OK) return checked;
+    }
 
     uint8_t* textStorage = static_cast<uint8_t*>(Mem_Alloc(kTextCapacity));
     VmdkDescriptor* check = AllocDescriptor();
@@ -978,12 +1052,22 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         const uint32_t area = r == DISK_OK ? static_cast<uint32_t>(h.descriptorSize) * kSector : 0;
         if (r == DISK_OK && text.length > area) r = DISK_ERR_ARG;
         uint8_t* block = r == DISK_OK ? static_cast<uint8_t*>(Mem_Alloc(area)) : nullptr;
-        if (r == DISK_OK && !block) r = DISK_ERR_NOMEM;
+        uint8_t* previous = r == DISK_OK ? static_cast<uint8_t*>(Mem_Alloc(area)) : nullptr;
+        if (r == DISK_OK && (!block || !previous)) r = DISK_ERR_NOMEM;
+        // The area as it is, so that a failed write can be undone.
+        if (r == DISK_OK && !Stream_ReadAt(e->stream, kSector, area, previous)) r = DISK_ERR_READ;
         if (r == DISK_OK) {
             std::memset(block, 0, area);
             std::memcpy(block, text.data, text.length);
-            if (!Stream_WriteAt(e->stream, kSector, area, block)) r = DISK_ERR_WRITE;
+            // The new text is on stable storage before it counts as written: written, flushed
+            // and synced, every step checked. When a step fails, the old area is written back,
+            // so that the image keeps the descriptor it had.
+            if (!Stream_WriteAt(e->stream, kSector, area, block) || !Stream_Sync(e->stream)) {
+                r = DISK_ERR_WRITE;
+                if (Stream_WriteAt(e->stream, kSector, area, previous)) Stream_Sync(e->stream);
+            }
         }
+        Mem_Free(previous);
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {
             Vmdk_InitDescriptor(check);

@@ -3,8 +3,10 @@
 // changing descriptor parameters.
 //
 // Compaction, rewrite and expansion write their new files under temporary names (the file
-// name with "_TEMP" for compaction, "_temp" otherwise) and leave the image and its files as
-// they were. A failed or cancelled operation removes what it wrote, so the original is always
+// name with "_TEMP" for compaction, "_temp" otherwise, or the first free numbered variant: never
+// an existing file nor a file of the image's chain) and leave the image and its files as they
+// were. Each refuses with DISK_ERR_ARG, before anything is written, when the backup name of a
+// file it replaces (the name + "_del") is a file of the image's chain. A failed or cancelled operation removes what it wrote, so the original is always
 // untouched; a successful one leaves a set that the caller commits (after closing the image)
 // or discards. A commit swaps the whole set in as one: either every new file takes its place,
 // each replaced file kept under its name + suffix, or every original stays in place and the
@@ -22,7 +24,8 @@ struct UsedSectorMap;
 
 // ---- Sets of temporary files ------------------------------------------------------------------
 // Compaction: the descriptor entry (left unarmed; compaction keeps the descriptor) and one
-// list entry per extent written, final path = extent path, temporary path = extent path + "_TEMP".
+// list entry per extent written, final path = extent path, temporary path = extent path + "_TEMP"
+// (or a free numbered variant).
 struct VmdkCompactSet {
     OutputFile descriptor;
     OutputList extents;
@@ -49,11 +52,13 @@ void Vmdk_InitCompactSet(VmdkCompactSet* set);
 void Vmdk_InitTempFileSet(VmdkTempFileSet* set);
 
 // Swaps the set in as one (descriptor entry first, then the extents in order); each replaced
-// file is kept under its name + suffix and, with removeOld, removed once everything is in place.
-// On failure every original is in place and the temporary files are removed. The set is empty
-// afterwards. DISK_OK, DISK_ERR_ARG (a name too long), DISK_ERR_CREATE, DISK_ERR_NOMEM.
-int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, bool removeOld);
-int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, bool removeOld);
+// file is kept under its name + suffix and, with OUTPUT_COMMIT_REMOVE_REPLACED, removed once
+// everything is in place (OutputFileList_Commit; a file already under a kept name is replaced
+// only with OUTPUT_COMMIT_REPLACE_BACKUP). On failure every original is in place and the
+// temporary files are removed. The set is empty afterwards. DISK_OK, DISK_ERR_ARG (a name too
+// long), DISK_ERR_BACKUP_EXISTS, DISK_ERR_CREATE, DISK_ERR_NOMEM.
+int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags);
+int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags);
 // Removes every temporary file of the set; the set is empty afterwards. The first failure, or
 // DISK_OK.
 int Vmdk_DiscardCompact(VmdkCompactSet* set);

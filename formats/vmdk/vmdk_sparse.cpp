@@ -70,7 +70,8 @@ inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_
 }
 
 // Inflates one grain (zlib format) into out; at least `needed` bytes must come out, the rest of
-// the grain is zeroed.
+// the grain is zeroed. A grain is good only when its stream ends, its Adler-32 check included,
+// within the grain: data that fills the grain before the end of its stream is refused.
 bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_t* out,
                   uint32_t grainBytes, uint32_t needed) {
     Zlib_InitStream(strm);
@@ -81,9 +82,15 @@ bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_
     strm->avail_out = grainBytes;
     int ret = inflate(strm, Z_FINISH);
     uint32_t produced = grainBytes - strm->avail_out;
+    if (ret != Z_STREAM_END && strm->avail_out == 0) {
+        // The grain is full: the stream must end here, with no byte more.
+        uint8_t extra = 0;
+        strm->next_out = &extra;
+        strm->avail_out = 1;
+        ret = inflate(strm, Z_FINISH);
+        if (strm->avail_out != 1) ret = Z_DATA_ERROR;
+    }
     inflateEnd(strm);
-    if (produced == grainBytes && (ret == Z_STREAM_END || ret == Z_BUF_ERROR || ret == Z_OK))
-        return true;
     if (ret != Z_STREAM_END || produced < needed) return false;
     std::memset(out + produced, 0, grainBytes - produced);
     return true;
@@ -188,8 +195,8 @@ void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
     h->doubleEndLineChar1 = 0x0D;
     h->doubleEndLineChar2 = 0x0A;
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * grainSectors;
-    uint64_t tables = (capacity + perTable - 1) / perTable;
-    (void)sectors;
+    // Tables for the extent's sectors (a capacity rounded up to whole grains needs no more).
+    uint64_t tables = (static_cast<uint64_t>(sectors) + perTable - 1) / perTable;
     uint64_t gdSectors = (tables + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
     if (streamOptimized) {
         h->rgdOffset = 0;
@@ -209,11 +216,35 @@ void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
 }  // namespace
 
 void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t descriptorSectors,
-                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized) {
+                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized,
+                            uint32_t grainSectors) {
+    if (!IsPowerOfTwo64(grainSectors) || grainSectors > VMDK_DEFAULT_GRAIN_SECTORS)
+        grainSectors = VMDK_DEFAULT_GRAIN_SECTORS;
     uint64_t capacity = sectors;
-    if (hwVersionIndex <= 2) capacity = (capacity + 127) / 128 * 128;
-    BuildLayoutHeader(header, capacity, sectors, VMDK_DEFAULT_GRAIN_SECTORS, descriptorSectors,
-                      compressed, streamOptimized);
+    if (hwVersionIndex <= 2 && grainSectors == VMDK_DEFAULT_GRAIN_SECTORS)
+        capacity = (capacity + 127) / 128 * 128;
+    BuildLayoutHeader(header, capacity, sectors, grainSectors, descriptorSectors, compressed,
+                      streamOptimized);
+}
+
+uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors) {
+    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
+    while (grain > 1 && sectors % grain != 0) grain /= 2;
+    return grain;
+}
+
+uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index) {
+    const uint32_t kSmallGrain = 8;
+    if (index + 1 < count) {
+        uint32_t own = VmdkSparse_GrainForInnerExtent(sizes[index]);
+        if (own <= kSmallGrain) return own;
+    }
+    uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
+    for (uint32_t i = 0; i + 1 < count; ++i) {
+        uint32_t g = VmdkSparse_GrainForInnerExtent(sizes[i]);
+        if (g > kSmallGrain && g < grain) grain = g;
+    }
+    return grain;
 }
 
 // ---- Object ------------------------------------------------------------------------------------------
@@ -228,8 +259,8 @@ void VmdkSparse_Init(VmdkSparseExtent* e) {
     e->cachedGrain = VMDK_NO_INDEX;
 }
 
-void VmdkSparse_Close(VmdkSparseExtent* e) {
-    if (e->stream) Stream_Close(e->stream);
+int VmdkSparse_Close(VmdkSparseExtent* e) {
+    bool closed = !e->stream || Stream_Close(e->stream);
     Mem_Free(e->gd);
     Mem_Free(e->rgd);
     Mem_Free(e->gt);
@@ -238,6 +269,7 @@ void VmdkSparse_Close(VmdkSparseExtent* e) {
     Mem_Free(e->grainBuffer);
     Mem_Free(e->scratch);
     VmdkSparse_Init(e);
+    return closed ? DISK_OK : DISK_ERR_WRITE;
 }
 
 bool VmdkSparse_IsCompressedOrStream(const VmdkSparseExtent* e) {
@@ -333,8 +365,19 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     uint32_t descOffset = static_cast<uint32_t>(h.descriptorOffset);
     if (!separateDescriptor && descOffset != 1) return DISK_ERR_FORMAT;
     if (h.gdOffset == 0) return DISK_ERR_FORMAT;
+    // The header's capacity agrees with the extent line: at least the extent, and at most the
+    // extent rounded up to whole grains (of at least 128 sectors, as old hardware versions
+    // round it).
     if (extentSectors > h.capacity) return DISK_ERR_FORMAT;
+    const uint64_t round = h.grainSize > VMDK_DEFAULT_GRAIN_SECTORS ? h.grainSize : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+    if (h.capacity - extentSectors >= round ||
+        (h.capacity != extentSectors && h.capacity % h.grainSize != 0 &&
+         h.capacity % VMDK_DEFAULT_GRAIN_SECTORS != 0))
+        return DISK_ERR_FORMAT;
     if (!Stream_GetSize(e->stream, &e->fileSize)) return DISK_ERR_SIZE;
+    // The grains start within the file.
+    uint64_t overHeadBytes = 0;
+    if (!Math_MulU64(h.overHead, kSector, &overHeadBytes) || overHeadBytes > e->fileSize) return DISK_ERR_FORMAT;
 
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * h.grainSize;
     uint32_t n = static_cast<uint32_t>((static_cast<uint64_t>(extentSectors) + perTable - 1) / perTable);
@@ -357,6 +400,15 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
         if (!Math_MulU64(h.rgdOffset, kSector, &rgdByteOffset)) return DISK_ERR_FORMAT;
         r = ReadDirectory(e, rgdByteOffset, n, &e->rgd);
         if (r != DISK_OK) return r;
+    }
+    // Every table lies within the file.
+    const uint64_t tableBytes = VMDK_GT_ENTRIES * 4;
+    const uint32_t* dirs[2] = {e->gd, e->rgd};
+    for (uint32_t k = 0; k < n; ++k) {
+        for (const uint32_t* dir : dirs) {
+            if (!dir || dir[k] == 0) continue;
+            if (static_cast<uint64_t>(dir[k]) * kSector + tableBytes > e->fileSize) return DISK_ERR_FORMAT;
+        }
     }
     e->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
     if (!e->gt) return DISK_ERR_NOMEM;
@@ -512,9 +564,9 @@ int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry) {
     uint64_t grainStart = lba * kSector;
     uint64_t extentBytes = static_cast<uint64_t>(e->extentSectors) * kSector;
     uint32_t needed = static_cast<uint32_t>(MinU64(e->grainBytes, extentBytes - grainStart));
-    if (!e->zlib || !InflateGrain(e->zlib, e->compressedBuffer, length, e->grainBuffer, e->grainBytes,
-                                  needed))
-        return DISK_ERR_READ;
+    if (!e->zlib) return DISK_ERR_READ;
+    if (!InflateGrain(e->zlib, e->compressedBuffer, length, e->grainBuffer, e->grainBytes, needed))
+        return DISK_ERR_FORMAT;
     e->cachedGrain = g;
     return DISK_OK;
 }
@@ -756,9 +808,9 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
     L.grainSectors = static_cast<uint32_t>(h.grainSize);
     L.grainBytes = L.grainSectors * kSector;
     L.sectorsPerTable = VMDK_GT_ENTRIES * L.grainSectors;
-    uint64_t tables = (h.capacity + L.sectorsPerTable - 1) / L.sectorsPerTable;
-    uint64_t needed = (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
-    if (tables < needed || tables > 0x800000) return DISK_ERR_FORMAT;
+    // The tables cover the extent's sectors, whatever the header's capacity says.
+    uint64_t tables = (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
+    if (h.capacity < w->sectors || tables > 0x800000) return DISK_ERR_FORMAT;
     L.tableCount = static_cast<uint32_t>(tables);
     L.gdSectors = (L.tableCount + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
     L.tableSectors = VMDK_GT_SECTORS;
@@ -1044,18 +1096,13 @@ int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBy
     return r;
 }
 
-// Fills a temp pair: final path, temporary path = final path + "_temp".
+// Fills a temp pair: final path, temporary path = final path + "_temp", or the first free
+// numbered variant of it (an existing file is never written over).
 int PrepareTempPair(OutputFile* temp, const char* path) {
     OutputFile_Init(temp);
-    TextView finalView;
-    Text_FromCStringUtf8(&finalView, path);
-    if (!TextBuffer_Set(&temp->entry.finalPath, finalView) ||
-        !TextBuffer_TerminateUtf8(&temp->entry.finalPath))
-        return DISK_ERR_ARG;
-    if (!TextBuffer_SetPair(&temp->entry.tempPath, finalView, Path_TempSuffix(TEXT_ENC_UTF8)) ||
-        !TextBuffer_TerminateUtf8(&temp->entry.tempPath))
-        return DISK_ERR_ARG;
-    return DISK_OK;
+    TextView none = {nullptr, 0};
+    return OutputEntry_ChooseNames(&temp->entry, path, Path_TempSuffix(TEXT_ENC_UTF8), none,
+                                   nullptr, 0);
 }
 
 int CloseOutput(ByteStream* out, bool preallocated) {
@@ -1069,7 +1116,8 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
                      bool layerQuery, bool compressed, bool streamOptimized,
-                     ProgressCallback progress, void* user, uint64_t total) {
+                     ProgressCallback progress, void* user, uint64_t total,
+                     uint32_t grainSectors) {
     if (temp) OutputFile_Init(temp);
     if (descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS || (descriptorSectors && !descriptor))
         return DISK_ERR_ARG;
@@ -1086,7 +1134,7 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
     w.user = user;
     w.total = total;
     VmdkSparse_BuildHeader(&w.header, sectors, descriptorSectors, hwVersionIndex, w.compressed,
-                           streamOptimized);
+                           streamOptimized, grainSectors);
     int r = Writer_Plan(&w, false);
     if (r != DISK_OK) return DISK_ERR_ARG;
 

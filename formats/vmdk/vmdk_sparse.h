@@ -87,13 +87,29 @@ bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* header);
 bool VmdkSparse_HeaderIsUsable(const VmdkSparseHeader* header);
 
 // Fills a header with the writers' layout for an extent of `sectors` sectors with grains of
-// VMDK_DEFAULT_GRAIN_SECTORS: version, flags and compressAlgorithm by the compression; capacity
-// rounded up to 128 sectors when hwVersionIndex is 0, 1 or 2; descriptorOffset 1 with
+// grainSectors (a power of two up to VMDK_DEFAULT_GRAIN_SECTORS): version, flags and
+// compressAlgorithm by the compression; capacity rounded up to 128 sectors when hwVersionIndex
+// is 0, 1 or 2 and the grain is VMDK_DEFAULT_GRAIN_SECTORS (an extent with smaller grains is
+// followed by another and must end where its line says); descriptorOffset 1 with
 // descriptorSectors > 0; plain or compressed: rgdOffset = descriptorSectors + 1, gdOffset after
 // the redundant set, overHead rounded up to whole grains; stream-optimised: rgdOffset 0, gdOffset
 // VMDK_GD_AT_END, overHead 128 (at least past the descriptor, in whole grains).
 void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t descriptorSectors,
-                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized);
+                            uint32_t hwVersionIndex, bool compressed, bool streamOptimized,
+                            uint32_t grainSectors = VMDK_DEFAULT_GRAIN_SECTORS);
+
+// The grain of a sparse extent of `sectors` sectors that another extent follows: the largest
+// power of two up to VMDK_DEFAULT_GRAIN_SECTORS that divides it, so that the extent ends on a
+// grain boundary (other readers take a whole grain from an extent, past its end when it ends
+// inside one). 63 sectors give 1, 100000 give 32.
+uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors);
+
+// The grain of extent `index` of an image of `count` sparse extents of sizes[] sectors: every
+// extent but the last ends on a grain boundary. Readers that map grains over the whole disk
+// want one grain size of more than 8 sectors, so the extents share the largest grain that fits
+// them all; an extent that only grains of 8 sectors or less fit (a 63-sector first track) gets
+// its own.
+uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index);
 
 // The 16-byte marker of the stream-optimised layout (a marker sector is 512 bytes, rest zero).
 struct VmdkMarker {
@@ -132,8 +148,9 @@ struct VmdkSparseExtent {
 VmdkSparseExtent* VmdkSparse_Alloc();
 // No stream, no tables, nothing cached.
 void VmdkSparse_Init(VmdkSparseExtent* extent);
-// Closes the stream, frees the tables and buffers, clears the extent.
-void VmdkSparse_Close(VmdkSparseExtent* extent);
+// Closes the stream, frees the tables and buffers, clears the extent. DISK_ERR_WRITE when data
+// written through the stream could not be committed at the close, else DISK_OK.
+int VmdkSparse_Close(VmdkSparseExtent* extent);
 
 // Opens an extent file through the open callback. 1 when the callback cancelled, DISK_ERR_OPEN
 // when it failed; DISK_ERR_READ, DISK_ERR_SIZE, DISK_ERR_NOMEM, DISK_ERR_FORMAT (bad header,
@@ -188,18 +205,21 @@ struct VmdkGrainLayout {
 };
 
 // Writes a new sparse extent of `sectors` sectors from source sectors firstSourceSector.. into
-// `path` (created) or, with a temp pair, into its temporary path (the final path + "_temp"),
+// `path` (created) or, with a temp pair, into its temporary path (the final path + "_temp", or
+// a free numbered variant of it),
 // arming the pair once the file exists. descriptor: descriptorSectors x 512 bytes embedded at
 // sector 1, or NULL. Blocks that the source reports empty (the per-layer query with layerQuery,
 // else the empty-range query with the map) are left out. Progress reports (done, total) with
 // done counted in source sectors. DISK_OK, 1 cancelled, DISK_ERR_CREATE, DISK_ERR_WRITE,
 // DISK_ERR_NOMEM, DISK_ERR_ARG (names too long, a grain that does not compress into its buffer,
 // an extent whose grains would not fit 32-bit sector entries), and the source's failures.
+// grainSectors: the grain of the new extent (see VmdkSparse_BuildHeader).
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
                      bool layerQuery, bool compressed, bool streamOptimized,
-                     ProgressCallback progress, void* user, uint64_t total);
+                     ProgressCallback progress, void* user, uint64_t total,
+                     uint32_t grainSectors = VMDK_DEFAULT_GRAIN_SECTORS);
 
 // Writes a compacted copy of an extent (plain grains only) to outputPath: the header and the
 // embedded descriptor unchanged, the table sets at the header's places, then only the grains
@@ -211,7 +231,8 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
                        UsedSectorMap* map, bool layerQuery, bool preallocated,
                        ProgressCallback progress, void* user, uint64_t total);
 
-// Like compaction, into the temporary path of the pair (final path + "_temp", armed once
+// Like compaction, into the temporary path of the pair (final path + "_temp" or a free numbered
+// variant, armed once
 // created), with grains compressed or plain by `compressed` (version, flags and
 // compressAlgorithm rewritten) and an optional new embedded descriptor (descriptorBytes bytes,
 // at most descriptorSize x 512, else DISK_ERR_ARG) at byte 512; without one the old embedded

@@ -41,9 +41,30 @@ const int kPageTexts[WIZARD_PAGE_COUNT][2] = {
     {257, 258}, {259, 260}, {271, 272}, {274, 275}, {281, 282}, {302, 303},
 };
 
-// Stands in for a wizard page until the pages exist: its title and description in the header,
+// A fixed-size spacer in a button row.
+void AddSpacer(FXComposite* parent, FXint width) {
+    new FXFrame(parent, FRAME_NONE | LAYOUT_FIX_WIDTH, 0, 0, width, 1, 0, 0, 0, 0);
+}
+
+FXButton* AddButton(FXComposite* parent, int message, FXObject* target, FXSelector selector) {
+    return new FXButton(parent, Ui_MessageText(message), NULL, target, selector,
+                        FRAME_RAISED | FRAME_THICK | LAYOUT_CENTER_Y | LAYOUT_FIX_WIDTH |
+                            LAYOUT_FIX_HEIGHT,
+                        0, 0, Ui_ScaleX(7), Ui_ScaleY(2), 2, 2, 2, 2);
+}
+
+long EnableSender(FXObject* sender, bool enabled) {
+    sender->handle(NULL, FXSEL(SEL_COMMAND, enabled ? FXWindow::ID_ENABLE : FXWindow::ID_DISABLE),
+                   NULL);
+    return 1;
+}
+
+}  // namespace
+
+// Stands in for a wizard page that is not built yet: its title and description in the header,
 // Back (except on the first page), Next and Cancel on, and the wizard's routing behind Next
-// and Back.
+// and Back. (Outside the unnamed namespace: the toolkit's class macros declare stream
+// operators that would stay unused there.)
 class CWizardPlaceholderPage : public CPropertyPage {
     FXDECLARE(CWizardPlaceholderPage)
 protected:
@@ -69,26 +90,6 @@ public:
 };
 
 FXIMPLEMENT(CWizardPlaceholderPage, CPropertyPage, NULL, 0)
-
-// A fixed-size spacer in a button row.
-void AddSpacer(FXComposite* parent, FXint width) {
-    new FXFrame(parent, FRAME_NONE | LAYOUT_FIX_WIDTH, 0, 0, width, 1, 0, 0, 0, 0);
-}
-
-FXButton* AddButton(FXComposite* parent, int message, FXObject* target, FXSelector selector) {
-    return new FXButton(parent, Ui_MessageText(message), NULL, target, selector,
-                        FRAME_RAISED | FRAME_THICK | LAYOUT_CENTER_Y | LAYOUT_FIX_WIDTH |
-                            LAYOUT_FIX_HEIGHT,
-                        0, 0, Ui_ScaleX(7), Ui_ScaleY(2), 2, 2, 2, 2);
-}
-
-long EnableSender(FXObject* sender, bool enabled) {
-    sender->handle(NULL, FXSEL(SEL_COMMAND, enabled ? FXWindow::ID_ENABLE : FXWindow::ID_DISABLE),
-                   NULL);
-    return 1;
-}
-
-}  // namespace
 
 // ---- Window ------------------------------------------------------------------------------------
 

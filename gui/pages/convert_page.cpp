@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "gui/frame/app.h"
 #include "gui/frame/progress_dialogs.h"
@@ -106,6 +107,21 @@ void CConvertPropertyPage::OnSetActive() {
     progressBar->setProgress(0);
     SetWizardButtons(false, false, true);
     if (workerActive) return;  // a run of this visit is still going
+    // A trim keeps the old image under "_del": an earlier backup there is replaced only when
+    // the user says so.
+    context.replaceBackups = false;
+    std::string backup;
+    if (job->trimInPlace && ConvertRun_ExistingTrimBackup(job, &backup)) {
+        const FXString name(backup.c_str());
+        if (ShowMessage(this, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
+            statusLabel->setText(Ui_ReplaceFirstPlaceholder(Ui_MessageText(CONVERT_MSG_BACKUP_KEPT), name));
+            result = DISK_ERR_BACKUP_EXISTS;
+            running = false;
+            SetWizardButtons(true, true, true);
+            return;
+        }
+        context.replaceBackups = true;
+    }
     // Split sources register their part question here when the split reader exists.
     running = true;
     questionOpen = false;

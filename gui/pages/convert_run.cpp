@@ -607,12 +607,43 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
 
 // ---- Trim ------------------------------------------------------------------------------------------------
 
+bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which) {
+    if (job->sourceDisk == NULL) return false;
+    std::vector<std::string> replaced;
+    switch (Disk_GetKind(job->sourceDisk)) {
+    case DISK_KIND_VMDK: {
+        const VmdkImage* image = (const VmdkImage*)Disk_GetObject(job->sourceDisk);
+        if (image == NULL || image->flat || image->sparseExtents == NULL) return false;
+        for (uint32_t i = 0; i < image->extentCount; ++i)
+            replaced.push_back(image->sparseExtents[i].path);
+        break;
+    }
+    case DISK_KIND_VHD:
+        replaced.push_back(Utf8(job->sourcePath));
+        break;
+    default:
+        return false;
+    }
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    for (const std::string& path : replaced) {
+        const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
+        struct stat st;
+        if (lstat(backup.c_str(), &st) == 0) {
+            if (which) *which = backup;
+            return true;
+        }
+    }
+    return false;
+}
+
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
     const bool flag = job->trimOption != 0;
     const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    // The replaced files are kept as backups; an earlier backup goes only with the user's leave.
+    const uint32_t commitFlags = context->replaceBackups ? (uint32_t)OUTPUT_COMMIT_REPLACE_BACKUP : 0u;
     const std::string path = Utf8(job->sourcePath);
     DiskHandle* source = job->sourceDisk;
     UsedSectorMap* map = ConvertRun_EffectiveMap(job);
@@ -629,7 +660,7 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
             return rc;
         }
         // A failed swap leaves every original in place and removes the new files.
-        return Vmdk_CommitCompact(&set, suffix, false);
+        return Vmdk_CommitCompact(&set, suffix, commitFlags);
     }
     case DISK_KIND_VHD: {
         OutputFile output;
@@ -641,7 +672,7 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
             Vhd_DiscardCompact(&output);
             return rc;
         }
-        int commit = Vhd_CommitCompact(&output, suffix, false, false);
+        int commit = Vhd_CommitCompact(&output, suffix, commitFlags, false);
         if (commit != DISK_OK) {
             // The image kept its name; the new file must not linger beside it.
             OutputEntry_Rollback(&output.entry);
@@ -659,7 +690,7 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
             Vhdx_DiscardCompact(&output);
             return rc;
         }
-        int commit = Vhdx_CommitCompact(&output, suffix, false);
+        int commit = Vhdx_CommitCompact(&output, suffix, commitFlags);
         if (commit != DISK_OK) {
             // The image kept its name; the new file must not linger beside it.
             OutputEntry_Rollback(&output.entry);

@@ -44,7 +44,9 @@ enum : int {
     CONVERT_MSG_TOO_LARGE = 401,
     CONVERT_MSG_CREATE_FAILED = 402,  // %0: the system's text
     CONVERT_MSG_WRITE_FAILED = 403,   // %0: the system's text
-    CONVERT_MSG_NO_THREAD = 404
+    CONVERT_MSG_NO_THREAD = 404,
+    CONVERT_MSG_REPLACE_BACKUP = 409,  // %0: the earlier backup; yes/no
+    CONVERT_MSG_BACKUP_KEPT = 410      // %0: the earlier backup
 };
 // The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
 FXString ConvertRun_CauseText(const ConvertRunCause& cause);
@@ -59,7 +61,8 @@ struct ConvertRunContext {
     uint64_t* progressClock;    // may be NULL
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
     ConvertRunCause cause;      // why the last run failed, as far as it is known
-    ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL) {}
+    bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
+    ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false) {}
 };
 
 // The progress callback handed to writers and compactions (user = the ConvertRunContext):
@@ -86,11 +89,18 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context);
 // new files in, keeping the replaced ones under their names with "_del" appended. A failed or
 // cancelled compaction removes its files and leaves the image untouched; a failed swap puts
 // every original back under its own name and is reported as the failure it is.
+// A file already under a "_del" name is replaced only when the context's replaceBackups is set;
+// otherwise the swap is refused with DISK_ERR_BACKUP_EXISTS (image untouched, new files removed).
 // Results: the compaction's, or the commit's failure; DISK_ERR_ARG (nothing released) without
 // a source or for a kind that cannot be trimmed; DISK_ERR_UNSUPPORTED (nothing released) for a
 // kind whose compaction is not part of this program yet; DISK_ERR_PASSWORD (nothing released)
 // for an encrypted source whose key the job does not hold.
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context);
+
+// The first "_del" backup that a trim of the job's source would replace: the backup name of a
+// file the compaction rewrites (the image of a VHD, every extent of a VMDK image) under which
+// something exists already. False when there is none (or no trimmable source).
+bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which);
 
 // Destroys and frees the map, closes and frees the source disk, and sets both to NULL.
 void ConvertRun_ReleaseSource(ConversionJob* job);

@@ -18,10 +18,9 @@ void FillList(FXListBox* list, int firstMessage, int count) {
     list->setNumVisible(count);
 }
 
-// The capability check of the page's destination on a copy of the working geometry.
+// The capability check of the page's destination on the geometry its rule gives.
 int CheckWork(ConversionJob* job, int32_t destKind) {
-    DiskGeometry w = job->workGeometry;
-    return OptionRules_CheckGeometry(job, destKind, &w);
+    return OptionRules_CheckDestination(job, destKind);
 }
 
 void FocusField(FXTextField* field) {
@@ -182,6 +181,17 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
             typeList->setFocus();
         else if (splitField->isEnabled())
             FocusField(splitField);
+        return -1;
+    }
+    // A split size that is not whole grains is rounded, shown and said; the next Next takes it.
+    if (split && OptionRules_RoundVmdkSplit(splitSectors) != splitSectors) {
+        const uint32_t rounded = OptionRules_RoundVmdkSplit(splitSectors);
+        Ui_SetFieldUInt32(splitField, rounded);
+        FXString note;
+        note.format("The split size was rounded %s to %u sectors: extents hold whole grains of 64 KiB.",
+                    rounded > splitSectors ? "up" : "down", rounded);
+        resultLabel->setText(Ui_MessageText(122) + "\n" + note);
+        FocusField(splitField);
         return -1;
     }
     job->vmdkRadio = radio;

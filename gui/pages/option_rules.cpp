@@ -55,6 +55,14 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     }
 }
 
+int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
+    DiskGeometry g;
+    uint8_t based = 0;
+    if (!OptionRules_DestinationGeometry(job, destKind, &g, &based)) return -1;
+    if (Geometry_GetTotalSectors(&g) < Geometry_GetTotalSectors(&job->workGeometry)) return -1;
+    return OptionRules_CheckGeometry(job, destKind, &g);
+}
+
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
     if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
     if (destKind == 0 &&
@@ -63,6 +71,13 @@ int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeome
                                    job->vmdkSplitSectors) != VMDK_LAYOUT_OK)
         return -1;
     return 0;
+}
+
+uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors) {
+    const uint64_t grain = 128;
+    uint64_t up = ((uint64_t)sectors + grain - 1) / grain * grain;
+    if (up > 0xFFFFFFFEull) up = (uint64_t)sectors / grain * grain;
+    return (uint32_t)up;
 }
 
 bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,

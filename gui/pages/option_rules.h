@@ -19,9 +19,20 @@ enum : uint64_t { OPTION_MAX_TOTAL_SECTORS = 0x3FFFFFFFFFFFFFull };
 // destination that is not loaded or refuses the geometry).
 int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
 
+// The capability check of an option page: OptionRules_CheckGeometry on the geometry that the
+// page's rule gives the destination (OptionRules_DestinationGeometry of the job's working
+// geometry), not on the working geometry itself; -1 as well when there is no such geometry or
+// it holds fewer sectors than the working geometry (the source would be cut).
+int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind);
+
 // The capability check and, for a VMDK destination, the layout rules of its options
 // (ConvertRun_CheckVmdkLayout) on a final geometry: 0 or -1.
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
+
+// A typed VMDK split size in whole grains of 128 sectors (64 KiB): rounded up, or down where
+// rounding up would leave 32 bits. Other readers misread sparse extents that end inside a grain.
+// 100000 gives 100096; 0 stays 0.
+uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors);
 
 // The destination geometry of an option page for the job's working geometry W, with whether it
 // is cylinder based. A recompute is due when job->geometryRecompute is set or W lacks heads or

@@ -51,6 +51,11 @@ int CallOnGuiBridge(UiGuiCall function, uint64_t value, void* user) {
     return CWaitDialog::CallOnGuiThread(function, value, static_cast<CWaitDialog*>(user));
 }
 
+// Shown under message 29 when the path names a FIFO, a socket, a directory or a character
+// device: only regular files and block devices are opened.
+const char* const kNotADiskFileDetail =
+    "This is not a regular file or a block device, so it is not opened as a disk image.";
+
 // The option pages that plug-ins build are not offered by this program yet: a plug-in asking
 // for them is answered as if the user had declined.
 int DeclinePageDialog(void*, int, int, int, void*, void*) { return 1; }
@@ -315,6 +320,10 @@ bool CInputSourcePropertyPage::OpenImageFile() {
     case SOURCE_OPEN_PASSWORD:
         return OpenWithPassword();
     case SOURCE_OPEN_MESSAGE:
+        if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
+            ShowMessageDetail(this, 5, message, UI_MSG_ERROR, kNotADiskFileDetail);
+            return false;
+        }
         ShowMessage(this, 5, message, UI_MSG_ERROR);
         return false;
     case SOURCE_OPEN_RAW:

@@ -4,6 +4,7 @@
 #include "gui/pages/convert_run.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "disk/disk_open.h"
 #include "foundation/platform.h"
@@ -104,7 +105,6 @@ SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
         return SOURCE_OPEN_STAY;
     case DISK_ERR_PASSWORD:
         return SOURCE_OPEN_PASSWORD;
-    case DISK_ERR_FORMAT:
     case DISK_ERR_ARG:
     case DISK_ERR_SNAPSHOTS:
         return SOURCE_OPEN_RAW;
@@ -118,6 +118,12 @@ SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
         *message = 56;
         return SOURCE_OPEN_MESSAGE;
     }
+}
+
+bool SourceRules_IsUnusableFileKind(const char* path) {
+    struct stat st;
+    if (path == NULL || stat(path, &st) != 0) return false;
+    return !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
 }
 
 int Ui_HasBootSignature(const DiskHandle* disk, bool* present) {

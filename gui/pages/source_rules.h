@@ -59,14 +59,18 @@ enum SourceOpenAction {
     SOURCE_OPEN_RAW = 3,       // no format takes the file: it is a raw image
     SOURCE_OPEN_MESSAGE = 4    // a failure the user is told about
 };
-// How the page answers the result of an open by probing. Only "not this format" (-206), "no
-// kind accepts it" (-207) and "snapshots refused" (-217) make the file a raw image; a file that
-// cannot be opened gives message 29 and every other failure (read error, out of memory,
-// corrupt structures...) message 56, except an image that must first be repaired by the program
-// that wrote it (a VHDX with a pending log, -216): SOURCE_MSG_NEEDS_REPAIR. *message is set for
-// SOURCE_OPEN_MESSAGE.
-enum : int { SOURCE_MSG_NEEDS_REPAIR = 409 };
+// How the page answers the result of an open by probing. Only "no kind accepts it" (-207) and
+// "snapshots refused" (-217) make the file a raw image. A file that cannot be opened gives
+// message 29; an image that must first be repaired by the program that wrote it (a VHDX with a
+// pending log, -216) SOURCE_MSG_NEEDS_REPAIR; an image that a format knows for its own but
+// refuses (-206, the probe's answer for a damaged image), and every other failure (read error,
+// out of memory, corrupt structures...), message 56. *message is set for SOURCE_OPEN_MESSAGE.
+enum : int { SOURCE_MSG_NEEDS_REPAIR = 411 };
 SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message);
+// Whether the path names something that exists but is neither a regular file nor a block
+// device (a FIFO, a socket, a directory, a character device): the engine refuses to open it,
+// and the page says why.
+bool SourceRules_IsUnusableFileKind(const char* path);
 
 // Reads bytes 510 and 511 of the disk: a read failure is returned as it is; otherwise
 // *present = (they are 0x55 0xAA) and 0.

@@ -1,12 +1,17 @@
 // Opening by extension and probing: candidate order, probe order, stop rules, handle state.
+#include "disk/builtin_disks.h"
 #include "disk/disk.h"
 #include "disk/disk_open.h"
+#include "disk/emulator_images.h"
+#include "formats/vhd/vhd.h"
+#include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
 #include "support/test_support.h"
 
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -319,6 +324,104 @@ TEST_F(DiskProbe, OpenByKind)
     EXPECT_EQ(Disk_OpenByKind(&handle_, path.c_str(), true, DISK_KIND_VDI), DISK_ERR_ARG);
 }
 
+// ---- Refusals of a kind whose own marks the file carries ---------------------------------------
+
+namespace {
+
+std::vector<uint8_t> Marked(size_t size, size_t at, const std::string& mark)
+{
+    std::vector<uint8_t> bytes(size, 0);
+    memcpy(bytes.data() + at, mark.data(), mark.size());
+    return bytes;
+}
+
+// A VHD footer ("conectix", disk type big-endian at byte 60) at `at`.
+std::vector<uint8_t> VhdFooterAt(size_t size, size_t at, uint8_t type)
+{
+    std::vector<uint8_t> bytes = Marked(size, at, "conectix");
+    bytes[at + 63] = type;
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
+{
+    const std::vector<uint8_t> dynamicVhd = VhdFooterAt(4096, 0, 3);  // the footer copy
+    const std::vector<uint8_t> childVhd = VhdFooterAt(4096, 4096 - 512, 4);
+    const std::vector<uint8_t> fixedVhd = VhdFooterAt(4096, 4096 - 512, 2);
+    const std::vector<uint8_t> fixedVhd511 = VhdFooterAt(4095, 4095 - 511, 2);
+    const std::vector<uint8_t> sparseVmdk = Marked(2048, 0, "KDMV");
+    const std::vector<uint8_t> textVmdk = Marked(200, 0, "# Disk DescriptorFile\nversion=1\n");
+    const std::vector<uint8_t> nhd = Marked(1024, 0, std::string("T98HDDIMAGE.R0\0", 15));
+    const std::vector<uint8_t> vhd100 = Marked(1024, 0, std::string("VHD1.00\0", 8));
+    const std::vector<uint8_t> hdim = Marked(1024, 0, "HDIM");
+    const std::vector<uint8_t> plain(4096, 0);
+    struct Row {
+        const char* what;
+        const char* name;
+        const std::vector<uint8_t>* bytes;
+        std::vector<std::pair<int, int>> answers;  // kind, answer; every other kind -206
+        int expected;
+        int storedKind;
+    } rows[] = {
+        {"dynamic VHD refused", "a.img", &dynamicVhd, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
+        {"its real failure", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}}, DISK_ERR_READ,
+         DISK_KIND_NONE},
+        {"child VHD, footer at the end", "a.img", &childVhd, {{6, DISK_ERR_NOMEM}},
+         DISK_ERR_NOMEM, DISK_KIND_NONE},
+        // Never "nothing recognised", never a password the format cannot want.
+        {"-207 kept as -206", "a.img", &dynamicVhd, {{6, DISK_ERR_ARG}}, DISK_ERR_FORMAT,
+         DISK_KIND_NONE},
+        {"-210 kept as -206", "a.img", &dynamicVhd, {{6, DISK_ERR_PASSWORD}}, DISK_ERR_FORMAT,
+         DISK_KIND_NONE},
+        // The probe order and its stop rules stand.
+        {"a later kind accepts", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {19, DISK_OK}},
+         DISK_OK, 19},
+        {"a later password", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {13, DISK_ERR_PASSWORD}},
+         DISK_ERR_PASSWORD, 13},
+        {"a later open failure", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {8, DISK_ERR_OPEN}},
+         DISK_ERR_OPEN, DISK_KIND_NONE},
+        {"a later cancel", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {9, DISK_CANCELLED}},
+         DISK_CANCELLED, DISK_KIND_NONE},
+        // A fixed footer is no mark of the dynamic kind.
+        {"fixed VHD", "a.img", &fixedVhd, {{6, DISK_ERR_READ}, {7, DISK_ERR_SIZE}},
+         DISK_ERR_SIZE, DISK_KIND_NONE},
+        {"fixed VHD, 511-byte footer", "a.img", &fixedVhd511, {{7, DISK_ERR_NOMEM}},
+         DISK_ERR_NOMEM, DISK_KIND_NONE},
+        {"extension candidates first", "a.vhd", &fixedVhd, {{7, DISK_ERR_SIZE}}, DISK_ERR_SIZE,
+         DISK_KIND_NONE},
+        {"sparse VMDK", "a.img", &sparseVmdk, {{0, DISK_ERR_NOMEM}, {7, DISK_ERR_SIZE}},
+         DISK_ERR_NOMEM, DISK_KIND_NONE},
+        {"VMDK descriptor", "a.vmdk", &textVmdk, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
+        {"NHD", "a.img", &nhd, {{18, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
+        {"VHD1.00", "a.hdd", &vhd100, {{19, DISK_ERR_SIZE}}, DISK_ERR_SIZE, DISK_KIND_NONE},
+        {"HDIM", "a.img", &hdim, {{21, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
+        // Without a mark, refusals are only "not this kind".
+        {"no marks", "a.img", &plain,
+         {{0, DISK_ERR_NOMEM}, {6, DISK_ERR_READ}, {18, DISK_ERR_READ}, {21, DISK_ERR_SIZE}},
+         DISK_ERR_ARG, DISK_KIND_NONE},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        for (int& a : g_log.answer) a = DISK_ERR_FORMAT;
+        for (const auto& a : r.answers) g_log.answer[a.first] = a.second;
+        std::string path = dir_.file(r.name);
+        WriteFile(path, *r.bytes);
+        EXPECT_EQ(Open(path), r.expected);
+        EXPECT_EQ(handle_.kind, r.storedKind);
+        if (handle_.object != nullptr) Mem_Free(handle_.object);
+        Disk_Init(&handle_);
+        // The general open with the default opener answers the same.
+        if (r.expected != DISK_OK && r.expected != DISK_ERR_PASSWORD) {
+            EXPECT_EQ(Disk_OpenEx(&handle_, path.c_str(), true, 0, nullptr), r.expected);
+            EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
+            EXPECT_EQ(handle_.object, nullptr);
+        }
+        Disk_Init(&handle_);
+    }
+}
+
 // The real tables, without stand-ins: files that nothing recognises.
 TEST(DiskOpenReal, UnrecognisedFilesLeaveTheHandleUnchanged)
 {
@@ -488,4 +591,160 @@ TEST(DiskOpenReal, MissingFileStopsAtTheFirstOpenerCall)
         EXPECT_EQ(Disk_GetObject(&h), nullptr);
         EXPECT_EQ(Disk_Open(&h, dir.file(name).c_str(), true), DISK_ERR_OPEN);
     }
+}
+
+// ---- Damaged images of known formats, made with qemu-img ---------------------------------------
+
+TEST(DiskOpenReal, DamagedImagesAreNotTakenForUnknownFiles)
+{
+    if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "qemu-img or qemu-io missing";
+    TempDir dir;
+    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) +
+                                            "/disk/damaged_fixtures.py") +
+                         " " + Quote(dir.path())),
+              0);
+    struct Row {
+        const char* name;
+        bool damaged;  // else sound (opens) or of no format (nothing recognises it)
+        DiskKind kind;
+    } rows[] = {
+        {"sound.vhd", false, DISK_KIND_VHD},
+        {"sound.vmdk", false, DISK_KIND_VMDK},
+        {"truncated.vhd", true, DISK_KIND_NONE},
+        {"cut-footer.vhd", true, DISK_KIND_NONE},
+        {"bat-past-end.vhd", true, DISK_KIND_NONE},
+        {"zero-gte.vmdk", true, DISK_KIND_NONE},
+        {"zero-grain.vmdk", true, DISK_KIND_NONE},
+        {"bad-descriptor.vmdk", true, DISK_KIND_NONE},
+        {"bad-checksum.vhd", true, DISK_KIND_NONE},
+        {"nodata.bin", false, DISK_KIND_NONE},
+    };
+    for (const Row& r : rows) {
+        const std::string original = dir.file(r.name);
+        // The marks decide, not the name: each file is also opened under a neutral one.
+        const std::string renamed = dir.file(std::string("renamed-") + r.name + ".img");
+        ASSERT_EQ(RunCommand("cp " + Quote(original) + " " + Quote(renamed)), 0);
+        for (const std::string& path : {original, renamed}) {
+            SCOPED_TRACE(path);
+            DiskHandle h;
+            Disk_Init(&h);
+            const int result = Disk_OpenEx(&h, path.c_str(), true, 0, nullptr);
+            if (r.damaged) {
+                // A refusal of the format's own: neither "nothing recognised" (which would
+                // make it a raw image) nor one of the answers that end probing early.
+                EXPECT_LT(result, 0);
+                EXPECT_NE(result, DISK_ERR_ARG);
+                EXPECT_NE(result, DISK_ERR_OPEN);
+                EXPECT_NE(result, DISK_ERR_PASSWORD);
+            } else if (r.kind == DISK_KIND_NONE) {
+                EXPECT_EQ(result, DISK_ERR_ARG);
+            } else {
+                EXPECT_EQ(result, DISK_OK);
+            }
+            EXPECT_EQ(Disk_GetKind(&h), r.kind);
+            Disk_Close(&h);
+        }
+    }
+}
+
+// ---- Files that are not regular files or block devices ------------------------------------------
+
+TEST(DiskOpenReal, FifosAndOtherNodesAreRefusedWithoutWaiting)
+{
+    TempDir dir;
+    const std::string fifoVmdk = dir.file("x.vmdk"), fifoImg = dir.file("y.img");
+    const std::string folder = dir.file("d.vhd");
+    ASSERT_EQ(RunCommand("mkfifo " + Quote(fifoVmdk) + " " + Quote(fifoImg) + " && mkdir " +
+                         Quote(folder)),
+              0);
+    const DiskGeometry g{2048, 16, 63, 512, 0};
+    for (const std::string& path : {fifoVmdk, fifoImg, folder, std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        // The opens run in a child that an alarm ends: a FIFO opened the plain way waits for a
+        // writer for ever, and must not hang the test. Each refusal sets its bit.
+        const int refusals = RunInChild(20, [&] {
+            int bits = 0;
+            DiskHandle h;
+            Disk_Init(&h);
+            if (Disk_OpenEx(&h, path.c_str(), true, 0, nullptr) == DISK_ERR_OPEN) bits |= 1;
+            if (Disk_OpenEx(&h, path.c_str(), false, 0, nullptr) == DISK_ERR_OPEN) bits |= 2;
+            if (Disk_OpenRaw(&h, path.c_str(), true, 0, &g) == DISK_ERR_OPEN) bits |= 4;
+            // The block-device source refuses them too, and proposes no geometry for them.
+            if (Disk_OpenDevice(&h, path.c_str(), true, 0, &g) == DISK_ERR_DEVICE) bits |= 8;
+            DiskGeometry q{};
+            if (!DeviceDisk_QueryGeometry(path.c_str(), &q)) bits |= 16;
+            return bits;
+        });
+        EXPECT_EQ(refusals, 31);
+    }
+}
+
+// ---- One-kind opens over a handle that holds an object ---------------------------------------
+
+TEST(DiskOpenReal, OneKindOpensRefuseAHandleThatHoldsAnObject)
+{
+    TempDir dir;
+    const std::string image = dir.file("u.h0");
+    WriteFile(image, RandomBytes(1 << 20, 5));
+    const DiskGeometry g{2048, 16, 63, 512, 0};
+    DiskHandle other;
+    Disk_Init(&other);
+    ASSERT_EQ(Disk_OpenZero(&other, &g), DISK_OK);
+
+    const std::string vhdPath = dir.file("v.vhd"), vmdkPath = dir.file("v.vmdk");
+    const bool haveQemu = HaveTool("qemu-img");
+    if (haveQemu) {
+        ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(vhdPath) + " 4M && " +
+                             "qemu-img create -q -f vmdk " + Quote(vmdkPath) + " 4M"),
+                  0);
+    }
+    struct Row {
+        const char* what;
+        bool needsQemu;
+        std::function<int(DiskHandle*)> open;
+    } rows[] = {
+        {"by kind", false, [&](DiskHandle* h) {
+             return Disk_OpenByKind(h, image.c_str(), true, DISK_KIND_UNZ);
+         }},
+        {"kind with handler", true, [&](DiskHandle* h) {
+             return Disk_OpenKindWithHandler(h, nullptr, vmdkPath.c_str(), true, DISK_KIND_VMDK,
+                                             0, nullptr);
+         }},
+        {"raw", false, [&](DiskHandle* h) { return Disk_OpenRaw(h, image.c_str(), true, 0, &g); }},
+        {"raw with handler", false, [&](DiskHandle* h) {
+             return Disk_OpenRawWithHandler(h, nullptr, image.c_str(), true, 0, &g);
+         }},
+        {"resized", false, [&](DiskHandle* h) { return Disk_OpenResized(h, &other, false, 4096); }},
+        {"zero", false, [&](DiskHandle* h) { return Disk_OpenZero(h, &g); }},
+        {"device", false, [&](DiskHandle* h) {
+             return Disk_OpenDevice(h, image.c_str(), true, 0, &g);
+         }},
+        {"general", false, [&](DiskHandle* h) { return Disk_Open(h, image.c_str(), true); }},
+        // The kinds' own entries, as the tables hold them.
+        {"UNZ entry", false, [&](DiskHandle* h) { return Disk_OpenUnz(h, image.c_str(), true); }},
+        {"VHD entry", true, [&](DiskHandle* h) { return Disk_OpenVhd(h, vhdPath.c_str(), true); }},
+        {"VMDK entry", true,
+         [&](DiskHandle* h) { return Disk_OpenVmdk(h, vmdkPath.c_str(), true); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        if (r.needsQemu && !haveQemu) continue;
+        DiskHandle h;
+        Disk_Init(&h);
+        // Each open works on an empty handle ...
+        ASSERT_EQ(r.open(&h), DISK_OK);
+        // ... and refuses one that holds an object, which stays as it was (the sanitizer
+        // build's leak check sees any object that an open dropped).
+        const DiskKind kind = h.kind;
+        void* object = h.object;
+        EXPECT_EQ(r.open(&h), DISK_ERR_ARG);
+        EXPECT_EQ(h.kind, kind);
+        EXPECT_EQ(h.object, object);
+        Disk_Close(&h);
+    }
+    // A view over its own handle would close its own source.
+    DiskHandle self;
+    Disk_Init(&self);
+    EXPECT_EQ(Disk_OpenResized(&self, &self, true, 4096), DISK_ERR_ARG);
+    Disk_Close(&other);
 }

@@ -168,7 +168,7 @@ def vhdfooter(args):
 
 def vhdfixed(args):
     out = args[0]
-    opts = {"cyl": 0, "heads": 0, "spt": 0, "current": -1, "footer511": 0, "badsum": 0}
+    opts = {"cyl": 0, "heads": 0, "spt": 0, "current": -1, "footer511": 0, "badsum": 0, "sparse": 0}
     sets = {}
     data = b""
     creator = b"vpc "
@@ -201,6 +201,13 @@ def vhdfixed(args):
     if opts["badsum"]:
         checksum ^= 1
     struct.pack_into(">I", footer, 64, checksum)
+    if opts["sparse"]:
+        # A large disk: the data, a hole up to the current size, the footer.
+        with open(out, "wb") as f:
+            f.write(data[:current])
+            f.seek(current)
+            f.write(bytes(footer[:length]))
+        return
     blob = data[:current] + bytes(max(0, current - len(data))) + bytes(footer[:length])
     with open(out, "wb") as f:
         f.write(blob)

@@ -374,6 +374,41 @@ TEST_F(EmulatorImages, FixedVhdSizeFollowsTheCreator) {
     }
 }
 
+TEST_F(EmulatorImages, FixedVhdAboveTheLargestChsIsSizedByItsCurrentSize) {
+    // A "vpc " footer of 143,360,000,000 bytes with CHS 65535/16/63 (66,059,280 sectors): a
+    // current size above 65535 x 16 x 255 x 512 bytes is the disk's size.
+    const std::vector<uint8_t> data = FastBytes(4096, 3);
+    SaveFile(dir.file("head"), data);
+    const std::string image = dir.file("large.vhd");
+    RunTool("vhdfixed " + Quote(image) + " --data " + Quote(dir.file("head")) +
+            " --creator 'vpc ' --cyl 65535 --heads 16 --spt 63 --current 143360000000 --sparse 1");
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenVhdFixed(&h, image.c_str(), true), DISK_OK);
+    DiskGeometry g{0, 0, 0, 0, 0};
+    Disk_GetGeometry(&h, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), 280000000u);
+    std::vector<uint8_t> head(4096), last(512, 0xEE);
+    ASSERT_EQ(Disk_Read(&h, 0, 4096, head.data()), DISK_OK);
+    EXPECT_EQ(head, data);
+    ASSERT_EQ(Disk_Read(&h, 143360000000ull - 512, 512, last.data()), DISK_OK);
+    EXPECT_EQ(last, std::vector<uint8_t>(512, 0));
+    Disk_Close(&h);
+    // libvhdi sizes every disk by its current size.
+    if (HaveTool("vhdiinfo")) {
+        std::string out;
+        ASSERT_EQ(RunCommand("vhdiinfo " + Quote(image) + " 2>&1", &out), 0) << out;
+        EXPECT_NE(out.find("(143360000000 bytes)"), std::string::npos) << out;
+    }
+    // At exactly 65535 x 16 x 255 x 512 bytes the CHS still counts.
+    RunTool("vhdfixed " + Quote(image) + " --data " + Quote(dir.file("head")) +
+            " --creator 'vpc ' --cyl 65535 --heads 16 --spt 63 --current 136899993600 --sparse 1");
+    ASSERT_EQ(Disk_OpenVhdFixed(&h, image.c_str(), true), DISK_OK);
+    Disk_GetGeometry(&h, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), 66059280u);
+    Disk_Close(&h);
+}
+
 TEST_F(EmulatorImages, FixedVhdFooterChecks) {
     const std::vector<uint8_t> data = FastBytes(4 * 4 * 17 * 512, 13);
     SaveFile(dir.file("data"), data);
@@ -738,7 +773,9 @@ TEST_F(EmulatorImages, CreatorsRefuseWhatTheirHeaderCannotHold) {
          [&] { return VhdFixed_Create(out.c_str(), &source, nullptr, nullptr, nullptr, &vpc); }},
         {"fixed VHD no heads", MakeGeometry(1000, 0, 17, 512),
          [&] { return VhdFixed_Create(out.c_str(), &source, nullptr, nullptr, nullptr, &vpc); }},
-        {"fixed VHD, CHS creator, partial cylinder", MakeGeometry(1000, 16, 63, 512),
+        {"fixed VHD above 2040 GiB", MakeGeometry(0xFF000001ull, 16, 255, 512),
+         [&] { return VhdFixed_Create(out.c_str(), &source, nullptr, nullptr, nullptr, &vpc); }},
+        {"fixed VHD 256 sectors per track", MakeGeometry(1024, 4, 256, 512),
          [&] { return VhdFixed_Create(out.c_str(), &source, nullptr, nullptr, nullptr, &vpc); }},
         {"fixed VHD 4096-byte sectors", MakeGeometry(1008, 16, 63, 4096),
          [&] { return VhdFixed_Create(out.c_str(), &source, nullptr, nullptr, nullptr, &vpc); }},
@@ -748,6 +785,10 @@ TEST_F(EmulatorImages, CreatorsRefuseWhatTheirHeaderCannotHold) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fake.geometry = c.g;
+        const std::string what = c.what;
+        if (what.compare(0, 9, "fixed VHD") == 0 && what != "fixed VHD without options") {
+            EXPECT_EQ(VhdFixed_CheckGeometry(&c.g), -1);  // the page knows it before the run
+        }
         EXPECT_EQ(c.create(), DISK_ERR_ARG);
         EXPECT_FALSE(Os_PathExists(out.c_str()));
         EXPECT_TRUE(fake.reads.empty());

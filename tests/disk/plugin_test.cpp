@@ -564,6 +564,13 @@ TEST_F(PluginTest, HandleOfKindPlugin)
     EXPECT_EQ(Disk_IsRangeEmpty(&handle, nullptr, 0, 8, &empty, nullptr, nullptr),
               DISK_ERR_UNSUPPORTED);
     EXPECT_FALSE(Disk_CanCompact(&handle));
+    // A second open over the open disk is refused: the module is not asked again, and the disk
+    // it serves stays the handle's.
+    void* object = handle.object;
+    EXPECT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, &argument, &callbacks),
+              DISK_ERR_ARG);
+    EXPECT_EQ(s->openExs, 1);
+    EXPECT_EQ(handle.object, object);
     Disk_Close(&handle);
     EXPECT_EQ(handle.object, nullptr);
     EXPECT_EQ(s->closed, 1);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -181,7 +182,7 @@ TEST(OutputFileTest, RollbackAfterFailedCommitRemovesTheTemporaryFile)
     std::string tempPath = dir.file("img_TEMP");
     testsupport::WriteText(finalPath, "old");
     testsupport::WriteText(tempPath, "new");
-    // The kept name is taken by a non-empty directory: the original cannot move aside.
+    // The kept name is taken by an earlier backup, which may not be replaced.
     MakeDir(finalPath + kDel);
     testsupport::WriteText(finalPath + kDel + "/inner", "x");
 
@@ -189,7 +190,7 @@ TEST(OutputFileTest, RollbackAfterFailedCommitRemovesTheTemporaryFile)
     OutputFile_Init(&out);
     SetPaths(&out.entry, finalPath, tempPath);
     out.armed = true;
-    EXPECT_EQ(DISK_ERR_CREATE, OutputFile_Commit(&out, View(kDel), true));
+    EXPECT_EQ(DISK_ERR_BACKUP_EXISTS, OutputFile_Commit(&out, View(kDel), false));
     EXPECT_EQ("old", Content(finalPath));
     EXPECT_TRUE(Exists(tempPath));
     EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));
@@ -347,8 +348,13 @@ TEST(OutputFileTest, FailingMiddleEntryKeepsEveryOriginal)
         OutputList list;
         FillList(&list, f);
         SetPaths(&list.entries[1], middleFinal, middleTemp);
-        // With the remove flag no original may be dropped before the whole list is in.
-        EXPECT_EQ(DISK_ERR_CREATE, OutputList_Commit(&list, View(kDel), true));
+        // With the remove flag no original may be dropped before the whole list is in. A
+        // backup in the way is refused (without the remove flag, which would use a free name)
+        // before anything is touched.
+        if (fault == MiddleFault::KeptNameIsDirectory)
+            EXPECT_EQ(DISK_ERR_BACKUP_EXISTS, OutputList_Commit(&list, View(kDel), false));
+        else
+            EXPECT_EQ(DISK_ERR_CREATE, OutputList_Commit(&list, View(kDel), true));
         EXPECT_EQ(0u, list.count);
         EXPECT_EQ(nullptr, list.entries);
 
@@ -387,21 +393,25 @@ TEST(OutputFileTest, FailingLastEntryOfLongListUndoesAllOthers)
         SetPaths(&list.files[i].entry, finalPath, finalPath + "_temp");
         list.files[i].armed = true;
     }
-    // The last entry's kept name is a non-empty directory, so its original cannot move aside.
-    MakeDir(dir.file("e69_del"));
-    testsupport::WriteText(dir.file("e69_del/inner"), "x");
+    // The last entry's temporary "file" is a directory holding its final file: it cannot be
+    // renamed into itself.
+    ASSERT_EQ(0, remove(dir.file("e69").c_str()));
+    ASSERT_EQ(0, remove(dir.file("e69_temp").c_str()));
+    MakeDir(dir.file("e69_temp"));
+    testsupport::WriteText(dir.file("e69_temp/e69"), "old");
+    SetPaths(&list.files[n - 1].entry, dir.file("e69_temp/e69"), dir.file("e69_temp"));
     list.count = n;
 
     EXPECT_EQ(DISK_ERR_CREATE, OutputFileList_Commit(&list, View(kDel), false));
     EXPECT_EQ(0u, list.count);
-    for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t i = 0; i + 1 < n; ++i) {
         std::string finalPath = dir.file("e" + std::to_string(i));
         EXPECT_EQ("old", Content(finalPath)) << i;
         EXPECT_EQ("new", Content(finalPath + "_temp")) << i;
-        if (i != n - 1) {
-            EXPECT_FALSE(Exists(finalPath + kDel)) << i;
-        }
+        EXPECT_FALSE(Exists(finalPath + kDel)) << i;
     }
+    EXPECT_EQ("old", Content(dir.file("e69_temp/e69")));
+    EXPECT_FALSE(Exists(dir.file("e69_temp/e69") + kDel));
 }
 
 TEST(OutputFileTest, EntryWithoutTemporaryRetiresItsFileAndIsUndoneOnFailure)
@@ -521,3 +531,136 @@ TEST(OutputFileTest, AllocReplacesHeldBlockAndResetsCount)
 }
 
 }  // namespace
+
+// Commit hook for the order test: records what lay under both names at the moment between
+// keeping the replaced file and moving the new one in.
+struct SwapMoment {
+    std::vector<std::string> finals;
+    std::vector<std::string> atFinal;
+    std::vector<std::string> atKept;
+};
+
+void RecordSwapMoment(const char* finalPath, const char* keptPath, void* user)
+{
+    SwapMoment* moment = static_cast<SwapMoment*>(user);
+    moment->finals.push_back(finalPath);
+    moment->atFinal.push_back(Content(finalPath));
+    moment->atKept.push_back(Content(keptPath));
+}
+
+TEST(OutputFileTest, TheFinalNameHoldsTheOldOrTheNewFileThroughoutTheSwap)
+{
+    for (bool list : {false, true}) {
+        SCOPED_TRACE(list);
+        TempDir dir;
+        ThreeFiles f = MakeThreeFiles(dir, true);
+        SwapMoment moment;
+        Output_SetCommitHook(RecordSwapMoment, &moment);
+        if (list) {
+            OutputList entries;
+            FillList(&entries, f);
+            EXPECT_EQ(DISK_OK, OutputList_Commit(&entries, View(kDel), false));
+        } else {
+            OutputFile out;
+            OutputFile_Init(&out);
+            SetPaths(&out.entry, f.finals[0], f.temps[0]);
+            out.armed = true;
+            EXPECT_EQ(DISK_OK, OutputFile_Commit(&out, View(kDel), false));
+        }
+        Output_SetCommitHook(nullptr, nullptr);
+        const size_t n = list ? 3 : 1;
+        ASSERT_EQ(n, moment.finals.size());
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(f.finals[i], moment.finals[i]);
+            EXPECT_EQ("old" + std::to_string(i), moment.atFinal[i]) << i;
+            EXPECT_EQ("old" + std::to_string(i), moment.atKept[i]) << i;
+            EXPECT_EQ("new" + std::to_string(i), Content(f.finals[i])) << i;
+            EXPECT_EQ("old" + std::to_string(i), Content(f.finals[i] + kDel)) << i;
+        }
+    }
+}
+
+// A file already under the kept name is an earlier backup: refused without leave (nothing
+// touched), replaced with leave; a commit that removes its kept files uses a free name instead
+// and leaves the earlier file alone.
+TEST(OutputFileTest, AnEarlierBackupIsReplacedOnlyWithLeave)
+{
+    struct Case {
+        uint32_t flags;
+        int result;
+        const char* atFinal;
+        const char* atDel;
+    } cases[] = {
+        {0, DISK_ERR_BACKUP_EXISTS, "old", "earlier"},
+        {OUTPUT_COMMIT_REPLACE_BACKUP, DISK_OK, "new", "old"},
+        {OUTPUT_COMMIT_REMOVE_REPLACED, DISK_OK, "new", "earlier"},
+        {OUTPUT_COMMIT_REMOVE_REPLACED | OUTPUT_COMMIT_REPLACE_BACKUP, DISK_OK, "new", "earlier"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags);
+        TempDir dir;
+        std::string finalPath = dir.file("img");
+        testsupport::WriteText(finalPath, "old");
+        testsupport::WriteText(finalPath + "_TEMP", "new");
+        testsupport::WriteText(finalPath + kDel, "earlier");
+        testsupport::WriteText(finalPath + kDel + "1", "taken");
+        OutputFile out;
+        OutputFile_Init(&out);
+        SetPaths(&out.entry, finalPath, finalPath + "_TEMP");
+        out.armed = true;
+        EXPECT_EQ(c.result, OutputFile_Commit(&out, View(kDel), c.flags));
+        EXPECT_EQ(c.atFinal, Content(finalPath));
+        EXPECT_EQ(c.atDel, Content(finalPath + kDel));
+        EXPECT_EQ("taken", Content(finalPath + kDel + "1"));
+        EXPECT_FALSE(Exists(finalPath + kDel + "2"));
+        EXPECT_EQ(c.result == DISK_OK ? "<missing>" : "new", Content(finalPath + "_TEMP"));
+        // A refused commit stays armed, so that the rollback removes the new file.
+        EXPECT_EQ(DISK_OK, OutputFile_Rollback(&out));
+        EXPECT_FALSE(Exists(finalPath + "_TEMP"));
+    }
+}
+
+TEST(OutputFileTest, TemporaryNamesAreNeverAnExistingFileNorAFileOfTheImage)
+{
+    TempDir dir;
+    const std::string image = dir.file("c.vhd");
+    const std::string parent = dir.file("p.vhd");
+    testsupport::WriteText(image, "child");
+    testsupport::WriteText(parent, "parent");
+    const char* files[] = {image.c_str(), parent.c_str()};
+    const std::string temp = "_TEMP";
+    OutputEntry entry;
+    auto chosen = [&]() { return std::string(reinterpret_cast<const char*>(entry.tempPath.data), entry.tempPath.length); };
+
+    // Free: the plain name. A file (here the parent under another name), a dangling symbolic
+    // link and a directory are skipped.
+    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    EXPECT_EQ(image + "_TEMP", chosen());
+    EXPECT_EQ(image, std::string(reinterpret_cast<const char*>(entry.finalPath.data)));
+    ASSERT_EQ(0, link(parent.c_str(), (image + "_TEMP").c_str()));
+    ASSERT_EQ(0, symlink("nowhere", (image + "_TEMP1").c_str()));
+    MakeDir(image + "_TEMP2");
+    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    EXPECT_EQ(image + "_TEMP3", chosen());
+    EXPECT_EQ("parent", Content(image + "_TEMP"));
+
+    // Every name taken: no temporary name at all.
+    for (int i = 3; i < 100; ++i) testsupport::WriteText(image + "_TEMP" + std::to_string(i), "x");
+    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    EXPECT_EQ(0u, entry.tempPath.length);
+
+    // A backup name that is a file of the image (through a symbolic link too) is refused; one
+    // that is merely taken is left to the commit.
+    ASSERT_EQ(0, symlink(parent.c_str(), (image + kDel).c_str()));
+    EXPECT_TRUE(Output_IsFileOf((image + kDel).c_str(), files, 2));
+    EXPECT_EQ(DISK_ERR_ARG, Output_CheckBackupName(image.c_str(), View(kDel), files, 2));
+    EXPECT_EQ(DISK_ERR_ARG, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    ASSERT_EQ(0, remove((image + kDel).c_str()));
+    testsupport::WriteText(image + kDel, "earlier");
+    EXPECT_FALSE(Output_IsFileOf((image + kDel).c_str(), files, 2));
+    EXPECT_EQ(DISK_OK, Output_CheckBackupName(image.c_str(), View(kDel), files, 2));
+    // A path that does not exist matches only itself.
+    const char* missing[] = {"/no/such/file"};
+    EXPECT_TRUE(Output_IsFileOf("/no/such/file", missing, 1));
+    EXPECT_FALSE(Output_IsFileOf("/no/such/other", missing, 1));
+}

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -100,20 +102,88 @@ TEST(PlatformFile, FailedPreallocationLeavesNoFile)
 
 TEST(PlatformFile, BufferedWriteErrorSurfacesAtClose)
 {
+    // The full device stands in for a full disk; it is created like an output file (opening
+    // an existing file is for regular files and block devices only).
     FILE* f = nullptr;
-    ASSERT_TRUE(File_Open("/dev/full", false, &f));
+    ASSERT_TRUE(File_Create("/dev/full", &f));
     // The write stays in the stream's buffer; only the flush meets the full device.
     ASSERT_TRUE(File_WriteAt(f, 0, 512, std::string(512, 'x').c_str()));
     EXPECT_FALSE(File_Close(f));
 
-    ASSERT_TRUE(File_Open("/dev/full", false, &f));
+    ASSERT_TRUE(File_Create("/dev/full", &f));
     ASSERT_TRUE(File_WriteAt(f, 0, 512, std::string(512, 'x').c_str()));
     EXPECT_FALSE(File_TruncateAndClose(f, 512));
 
     ByteStream* s = nullptr;
-    ASSERT_TRUE(Stream_OpenFile("/dev/full", false, &s));
+    ASSERT_TRUE(Stream_CreateFile("/dev/full", &s));
     ASSERT_TRUE(Stream_WriteAt(s, 0, 512, std::string(512, 'y').c_str()));
     EXPECT_FALSE(Stream_Close(s));
+}
+
+TEST(PlatformFile, OpensOnlyRegularFilesAndBlockDevices)
+{
+    TempDir dir;
+    std::string file = dir.file("disk.img"), fifo = dir.file("x.vmdk"), sub = dir.file("d.vhd");
+    WriteFile(file, std::vector<uint8_t>(4096, 7));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+
+    for (bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "read-write");
+        FILE* f = nullptr;
+        ASSERT_TRUE(File_Open(file.c_str(), readOnly, &f));
+        uint8_t byte = 0;
+        EXPECT_TRUE(File_ReadAt(f, 4095, 1, &byte));
+        EXPECT_EQ(byte, 7);
+        File_Close(f);
+        int fd = File_OpenDiskDescriptor(file.c_str(), readOnly);
+        ASSERT_GE(fd, 0);
+        // Reads on the descriptor wait as usual: the open's no-wait flag is gone again.
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        close(fd);
+
+        // A FIFO without a writer would make a plain open wait for ever: the open runs in a
+        // child that an alarm ends, so that the test itself cannot hang.
+        for (const std::string& path : {fifo, sub, std::string("/dev/null"),
+                                        std::string("/dev/zero")}) {
+            SCOPED_TRACE(path);
+            EXPECT_EQ(RunInChild(20,
+                                 [&] {
+                                     FILE* g = nullptr;
+                                     ByteStream* s = nullptr;
+                                     int refused = 0;
+                                     if (!File_Open(path.c_str(), readOnly, &g)) refused |= 1;
+                                     if (File_OpenDiskDescriptor(path.c_str(), readOnly) < 0)
+                                         refused |= 2;
+                                     if (!Stream_OpenFile(path.c_str(), readOnly, &s)) refused |= 4;
+                                     if (FileOpener_DefaultOpen(path.c_str(), readOnly, &s,
+                                                                nullptr) == -1)
+                                         refused |= 8;
+                                     return refused;
+                                 }),
+                      15);
+        }
+    }
+    FILE* f = nullptr;
+    EXPECT_FALSE(File_Open(dir.file("missing").c_str(), true, &f));
+    EXPECT_EQ(File_OpenDiskDescriptor(dir.file("missing").c_str(), true), -1);
+
+    // A block device opens wherever the platform lets this process open it at all.
+    for (const char* node : {"/dev/loop0", "/dev/vda", "/dev/sda"}) {
+        struct stat st;
+        if (stat(node, &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+        int plain = open(node, O_RDONLY | O_CLOEXEC);
+        if (plain < 0) continue;
+        close(plain);
+        SCOPED_TRACE(node);
+        int fd = File_OpenDiskDescriptor(node, true);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) close(fd);
+        ASSERT_TRUE(File_Open(node, true, &f));
+        File_Close(f);
+        break;
+    }
 }
 
 TEST(PlatformFile, FileSystemCalls)

@@ -6,6 +6,8 @@
 #include <random>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <cerrno>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -82,6 +84,23 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed)
     std::vector<uint8_t> v(n);
     for (auto& b : v) b = static_cast<uint8_t>(gen());
     return v;
+}
+
+int RunInChild(unsigned seconds, const std::function<int()>& body)
+{
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        alarm(seconds);
+        _exit(body() & 0xFF);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace testsupport

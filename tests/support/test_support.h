@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,10 @@ std::string Quote(const std::string& s);
 
 // Deterministic pseudo-random bytes.
 std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
+
+// Runs `body` in a child process that SIGALRM ends after `seconds`, so that a call that waits
+// for ever cannot hang the test. Answers the child's exit status (body's result & 0xFF), or -1
+// when the child was killed or could not be started.
+int RunInChild(unsigned seconds, const std::function<int()>& body);
 
 }  // namespace testsupport

@@ -89,6 +89,15 @@ TEST(PartitionReal, GptMatchesMmlsAndLeavesLvmToItsReader)
     ASSERT_EQ(RunCommand("sgdisk -n1:2048:4095 -t1:8300 -n2:0:+8M -t2:8e00 -n3:0:+1M "
                          "-t3:0700 -n4:0:0 -t4:ef00 " + Quote(img) + " >/dev/null"),
               0);
+    // The second partition holds a physical volume without logical volumes.
+    testsupport::WriteText(dir.file("meta.txt"),
+                           "vg {\nid = \"x\"\nextent_size = 8192\nphysical_volumes {\npv0 {\n"
+                           "id = \"fezAx7-cV2M-Eksi-cPt2-9ieT-3IAG-nPUbAw\"\npe_start = 2048\n"
+                           "dev_size = 16384\npe_count = 1\n}\n}\n}\nversion = 1\n");
+    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/lvm2_fixtures.py") +
+                         " pv " + Quote(img) + " " + std::to_string(4096 * 512) + " " +
+                         Quote(dir.file("meta.txt"))),
+              0);
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 512), DISK_OK);
     Listing l = ListMbr(disk.get());
@@ -127,9 +136,10 @@ TEST(PartitionMbr, RecordRulesCaseTable)
          "[{\"sector\":0,\"records\":[" + Rec(0, 5, 5) + "," + Rec(0x07, 64, 8) + "," +
              Rec(0, 9, 9) + "," + Rec(0x0C, 200, 300) + "]}]",
          DISK_OK, {{64, 8, 0x07}, {200, 300, 0x0C}}},
-        {"LVM physical volume lists nothing yet",
-         "[{\"sector\":0,\"records\":[" + Rec(0x8E, 64, 1000) + "," + Rec(0x83, 2000, 8) + "]}]",
-         DISK_OK, {{2000, 8, 0x83}}},
+        {"an LVM partition without a physical volume ends the listing",
+         "[{\"sector\":0,\"records\":[" + Rec(0x83, 2000, 8) + "," + Rec(0x8E, 64, 1000) + "," +
+             Rec(0x83, 3000, 8) + "]}]",
+         DISK_ERR_FS_CORRUPT, {{2000, 8, 0x83}}},
         {"EBR without signature refuses the listing",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 32, 8) + "," + Rec(0x05, 100, 900) +
              "]},{\"sector\":100,\"sig\":false,\"records\":[" + Rec(0x83, 1, 9) + "]}]",
@@ -271,9 +281,10 @@ TEST(PartitionGpt, HeaderAndEntryRules)
                              "{\"index\":2,\"first\":4096,\"last\":4096},"
                              "{\"index\":3,\"type\":\"lvm\",\"first\":5000,\"last\":6000}]";
     std::vector<Row> rows = {
-        {"valid: inclusive last LBA, unused entry skipped", "{" + good + "}", DISK_OK,
+        // The LVM entry holds no physical volume: the reader's refusal ends the listing.
+        {"valid: inclusive last LBA, unused entry skipped", "{" + good + "}", DISK_ERR_FS_CORRUPT,
          {{2048, 2048, 0}, {4096, 1, 0}}},
-        {"1024 entries", "{\"entries\":1024," + good + "}", DISK_OK,
+        {"1024 entries", "{\"entries\":1024," + good + "}", DISK_ERR_FS_CORRUPT,
          {{2048, 2048, 0}, {4096, 1, 0}}},
         {"1025 entries", "{\"entries\":1025," + good + "}", DISK_ERR_FORMAT, {}},
         {"256-byte entries", "{\"entry_size\":256," + good + "}", DISK_ERR_FORMAT, {}},

@@ -404,14 +404,45 @@ TEST(UsedMap, QueriesMatchTheModelForEverySectorSize)
                 ASSERT_EQ(bits[i], model(q.first + i)) << "sector " << q.first + i;
             }
         }
-        // Out of range: the first sector past the end, a range leaving the map, a negative count.
+        // Past the map's end (a disk grown after the map was built) every sector is used, with
+        // no error: ranges that leave the map, that start past it or far beyond it.
+        const std::pair<uint64_t, int32_t> beyond[] = {
+            {100, 600}, {T - 1, 2}, {T, 0}, {T, 77}, {1ull << 40, 9}, {UINT64_MAX, 1}};
+        for (const auto& q : beyond) {
+            SCOPED_TRACE("range " + std::to_string(q.first) + "+" + std::to_string(q.second));
+            int r = -1;
+            std::vector<bool> bits = UsedBits(m.map, q.first, q.second, &r);
+            ASSERT_EQ(r, DISK_OK);
+            for (int32_t i = 0; i < q.second; ++i) {
+                const uint64_t s = q.first + i;
+                ASSERT_EQ(bits[i], s >= T || model(s)) << "sector " << s;
+            }
+        }
         int r = 0;
-        UsedBits(m.map, T, 0, &r);
-        EXPECT_EQ(r, DISK_ERR_ARG);
         std::vector<uint8_t> buf(128);
-        EXPECT_EQ(UsedMap_GetUsedBits(m.map, T - 1, 2, buf.data()), DISK_ERR_ARG);
-        EXPECT_EQ(UsedMap_GetUsedBits(m.map, UINT64_MAX, 1, buf.data()), DISK_ERR_ARG);
         EXPECT_EQ(UsedMap_GetUsedBits(m.map, 5, -1, buf.data()), DISK_ERR_ARG);
+        // The data tests see the bytes past the end as used as well.
+        {
+            std::vector<uint8_t> zeros(10 * B, 0);
+            bool empty = false;
+            ASSERT_EQ(UsedMap_IsDataEmpty(m.map, T - 4, 10, &empty, zeros.data()), DISK_OK);
+            EXPECT_TRUE(empty);
+            zeros[7 * B + 3] = 1;  // sector T + 3
+            ASSERT_EQ(UsedMap_IsDataEmpty(m.map, T - 4, 10, &empty, zeros.data()), DISK_OK);
+            EXPECT_FALSE(empty);
+            // Without data the part past the end holds data from its first byte.
+            uint64_t before = 77;
+            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, (T - 2) * B, static_cast<int32_t>(5 * B), nullptr,
+                                               &empty, &before),
+                      DISK_OK);
+            EXPECT_FALSE(empty);
+            EXPECT_EQ(before, 0u);  // the gap before the end is used too
+            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, T * B + 10, static_cast<int32_t>(B), zeros.data(),
+                                               &empty, nullptr),
+                      DISK_OK);
+            EXPECT_TRUE(empty);
+        }
+        (void)r;
 
         // Data tests use whole B-byte sectors: a byte deep inside a used sector counts, bytes in
         // free sectors do not.
@@ -427,7 +458,6 @@ TEST(UsedMap, QueriesMatchTheModelForEverySectorSize)
             ASSERT_EQ(UsedMap_IsDataEmpty(m.map, first, count, &empty, data.data()), DISK_OK);
             EXPECT_EQ(empty, !model(s)) << "sector " << s;
         }
-        EXPECT_EQ(UsedMap_IsDataEmpty(m.map, T - 4, count, &empty, data.data()), DISK_ERR_ARG);
     }
 }
 
@@ -664,17 +694,19 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     data[(24 * B + 3) - start] = 1;  // FAT region byte
     ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
     EXPECT_FALSE(empty);
-    // Length 0 leaves the cells alone; ranges that leave the map are refused.
+    // Length 0 leaves the cells alone, inside the map and past it.
     empty = true;
     before = 99;
     EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 5, 0, nullptr, &empty, &before), DISK_OK);
+    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, T * B, 0, nullptr, &empty, &before), DISK_OK);
     EXPECT_TRUE(empty);
     EXPECT_EQ(before, 99u);
-    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, T * B, 0, nullptr, &empty, &before), DISK_ERR_ARG);
-    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, T * B - 10, 11, nullptr, &empty, &before),
-              DISK_ERR_ARG);
-    EXPECT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 10, nullptr, &empty, &before),
-              DISK_ERR_ARG);
+    // Bytes past the map's end count as used: data from the first of them.
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, T * B - 10, 11, nullptr, &empty, &before), DISK_OK);
+    EXPECT_FALSE(empty);
+    EXPECT_EQ(before, 0u);  // the last sector is a gap sector, used as well
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 5, nullptr, &empty, &before), DISK_OK);
+    EXPECT_FALSE(empty);
     EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 0, -1, nullptr, &empty, &before), DISK_ERR_ARG);
 }
 

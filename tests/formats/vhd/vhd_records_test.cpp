@@ -2,8 +2,12 @@
 // headers as bytes, checksums, the size rule by creator, and the cylinder helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,7 +19,30 @@
 
 using namespace testsupport;
 
+// The unique id is drawn from the system's entropy through getrandom(). This definition takes
+// the C library's place in this test program, so that a failing entropy source can be
+// simulated; otherwise it forwards to the system call.
+static std::atomic<bool> g_entropyFails{false};
+
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+    if (g_entropyFails.load()) {
+        errno = EIO;
+        return -1;
+    }
+    return syscall(SYS_getrandom, buffer, length, flags);
+}
+
 namespace {
+
+// How qemu sizes a VHD: the current size for the current-size creators and for the largest
+// CHS, else the CHS product (it has no rule on large current sizes).
+uint64_t QemuDiskSectors(const VhdFooter& f) {
+    const uint64_t chs = uint64_t(f.cylinders) * f.heads * f.sectorsPerTrack;
+    const uint32_t c = f.creatorApplication;
+    const bool useChs = c != VHD_CODE_WIN && c != VHD_CODE_QEM2 && c != VHD_CODE_D2V &&
+                        c != VHD_CODE_CTXS && c != VHD_CODE_TAP;
+    return !useChs || chs == 65535ull * 16 * 255 ? f.currentSize / 512 : chs;
+}
 
 DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
     DiskGeometry g{0, heads, spt, bps, 0};
@@ -159,11 +186,19 @@ TEST(VhdFooter, SizesAndCylindersByGeometry) {
     } cases[] = {
         // Whole cylinders for a CHS creator.
         {VHD_CODE_VPC, 16 * 63 * 1000, 16, 63, DISK_OK, 516161536, 1000, 16, 63},
-        // A partial cylinder reads back whole only with a current-size creator, which states
-        // exactly the disk's bytes.
+        // A current-size creator states exactly the disk's bytes; a CHS creator rounds a
+        // partial cylinder up to a whole one (1008 sectors, padded to 128 KiB).
         {VHD_CODE_WIN, 1000, 16, 63, DISK_OK, 512000, 0, 16, 63},
-        {VHD_CODE_VPC, 1000, 16, 63, DISK_ERR_ARG, 0, 0, 0, 0},
-        {VHD_CODE_VS, 1000, 16, 63, DISK_ERR_ARG, 0, 0, 0, 0},
+        {VHD_CODE_VPC, 1000, 16, 63, DISK_OK, 524288, 1, 16, 63},
+        {VHD_CODE_VS, 1000, 16, 63, DISK_OK, 524288, 1, 16, 63},
+        {VHD_CODE_VPC, 1009, 16, 63, DISK_OK, 1048576, 2, 16, 63},
+        // The CHS product is exactly the size from which readers take the current size: no
+        // padding past it, or this program would read more than qemu does.
+        {VHD_CODE_VPC, 65535ull * 16 * 255, 17, 255, DISK_OK, 136899993600, 61680, 17, 255},
+        {VHD_CODE_VPC, 65535ull * 16 * 255 - 10, 17, 255, DISK_OK, 136899993600, 61680, 17, 255},
+        // Rounding up to whole cylinders would pass the largest CHS: the largest CHS, exact.
+        {VHD_CODE_VPC, 16065ull * 16643 + 1, 255, 63, DISK_OK, (16065ull * 16643 + 1) * 512, 65535,
+         16, 255},
         // Exactly 65535 x 16 x 255 sectors and more: the largest CHS, so readers take the
         // current size, which states exactly the disk's bytes.
         {VHD_CODE_VPC, 65535ull * 16 * 255, 16, 255, DISK_OK, 136899993600, 65535, 16, 255},
@@ -176,6 +211,11 @@ TEST(VhdFooter, SizesAndCylindersByGeometry) {
         {VHD_CODE_WIN, 1000, 16, 0, DISK_ERR_ARG, 0, 0, 0, 0},
         {VHD_CODE_WIN, 1000, 256, 63, DISK_ERR_ARG, 0, 0, 0, 0},
         {VHD_CODE_WIN, 1000, 16, 256, DISK_ERR_ARG, 0, 0, 0, 0},
+        // 2040 GiB is the most a VHD holds.
+        {VHD_CODE_WIN, 0xFF000000ull, 16, 255, DISK_OK, 0xFF000000ull * 512, 65535, 16, 255},
+        {VHD_CODE_VPC, 0xFF000000ull, 16, 255, DISK_OK, 0xFF000000ull * 512, 65535, 16, 255},
+        {VHD_CODE_WIN, 0xFF000001ull, 16, 255, DISK_ERR_ARG, 0, 0, 0, 0},
+        {VHD_CODE_VPC, 0xFFFFFFFFull, 16, 255, DISK_ERR_ARG, 0, 0, 0, 0},
         // Above 2^32 sectors the 32-bit count is 0: no 0-size footer.
         {VHD_CODE_WIN, 1ull << 32, 16, 255, DISK_ERR_ARG, 0, 0, 0, 0},
         {VHD_CODE_WIN, (1ull << 32) + 4080, 16, 255, DISK_ERR_ARG, 0, 0, 0, 0},
@@ -198,6 +238,8 @@ TEST(VhdFooter, SizesAndCylindersByGeometry) {
         EXPECT_EQ(f.heads, c.outHeads);
         EXPECT_EQ(f.sectorsPerTrack, c.outSpt);
         EXPECT_GE(Vhd_FooterDiskSectors(&f), c.total);
+        // qemu sees the same disk.
+        EXPECT_EQ(Vhd_FooterDiskSectors(&f), QemuDiskSectors(f));
     }
     // Bytes per sector other than 512.
     DiskGeometry g = Geo(1008, 16, 63, 4096);
@@ -213,6 +255,7 @@ TEST(VhdFooter, SizeRuleByCreator) {
         uint16_t cyl;
         uint8_t heads, spt;
         uint64_t expect;
+        uint64_t current = 5000 * 512;
     } cases[] = {
         {VHD_CODE_WIN, 10, 4, 17, 5000},  {VHD_CODE_QEM2, 10, 4, 17, 5000},
         {VHD_CODE_D2V, 10, 4, 17, 5000},  {VHD_CODE_CTXS, 10, 4, 17, 5000},
@@ -220,6 +263,11 @@ TEST(VhdFooter, SizeRuleByCreator) {
         {VHD_CODE_VS, 10, 4, 17, 680},    {VHD_CODE_QEMU, 10, 4, 17, 680},
         {0x41424344, 10, 4, 17, 680},     {VHD_CODE_VPC, 65535, 16, 255, 5000},
         {VHD_CODE_VPC, 65535, 16, 63, 65535 * 16 * 63},
+        // A current size above 65535 x 16 x 255 x 512 bytes wins over any creator and CHS.
+        {VHD_CODE_VPC, 65535, 16, 63, 280000000, 143360000000},
+        {VHD_CODE_VS, 1000, 16, 63, 267382801, 267382801ull * 512},
+        // At exactly that size the CHS still counts.
+        {VHD_CODE_VPC, 65535, 16, 63, 65535 * 16 * 63, 136899993600},
     };
     for (const Case& c : cases) {
         VhdFooter f;
@@ -228,7 +276,7 @@ TEST(VhdFooter, SizeRuleByCreator) {
         f.cylinders = c.cyl;
         f.heads = c.heads;
         f.sectorsPerTrack = c.spt;
-        f.currentSize = 5000 * 512;
+        f.currentSize = c.current;
         EXPECT_EQ(Vhd_FooterDiskSectors(&f), c.expect) << std::hex << c.creator;
     }
 }
@@ -333,14 +381,56 @@ TEST(VhdCylinders, Helpers) {
     EXPECT_EQ(Geometry_GetCylinderSectors(&g), 0u);
 }
 
-TEST(VhdCheckGeometry, TotalAndSectorSize) {
-    DiskGeometry g = Geo(0xFFFFFFFFull, 16, 255);
-    EXPECT_EQ(Vhd_CheckGeometry(&g), 0);
-    g = Geo(0x100000000ull, 16, 255);
-    EXPECT_EQ(Vhd_CheckGeometry(&g), -1);
-    g = Geo(1000, 16, 63, 4096);
-    EXPECT_EQ(Vhd_CheckGeometry(&g), -1);
+TEST(VhdCheckGeometry, RefusesWhatTheWritersRefuse) {
+    struct Case {
+        DiskGeometry g;
+        int capacity, geometry;
+    } cases[] = {
+        // 2040 GiB is the largest VHD other readers open.
+        {Geo(0xFF000000ull, 16, 255), 0, 0},
+        {Geo(0xFF000001ull, 16, 255), -1, -1},
+        {Geo(0xFFFFFFFFull, 16, 255), -1, -1},
+        {Geo(0x100000000ull, 16, 255), -1, -1},
+        {Geo(1000, 16, 63, 4096), -1, -1},
+        // Partial cylinders are fine: the writers round them.
+        {Geo(1000, 16, 63), 0, 0},
+        // Heads and sectors per track the footer cannot hold.
+        {Geo(1000, 0, 63), 0, -1},
+        {Geo(1000, 256, 63), 0, -1},
+        {Geo(1000, 16, 0), 0, -1},
+        {Geo(1000, 16, 256), 0, -1},
+        {Geo(1000, 255, 255), 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(Geometry_GetTotalSectors(&c.g)) + " " + std::to_string(c.g.heads) +
+                     "/" + std::to_string(c.g.sectors_per_track));
+        EXPECT_EQ(Vhd_CheckCapacity(&c.g), c.capacity);
+        EXPECT_EQ(Vhd_CheckGeometry(&c.g), c.geometry);
+        // Whatever the check accepts, a footer holds, for every creator; whatever it refuses,
+        // none does.
+        for (uint32_t creator : {VHD_CODE_VPC, VHD_CODE_VS, VHD_CODE_WIN}) {
+            VhdCreateOptions options = Options(creator);
+            VhdFooter f;
+            EXPECT_EQ(Vhd_InitFooter(&f, &c.g, &options, VHD_DISK_TYPE_DYNAMIC),
+                      c.geometry == 0 ? DISK_OK : DISK_ERR_ARG) << std::hex << creator;
+        }
+    }
     EXPECT_EQ(Vhd_CheckGeometry(nullptr), -1);
+    EXPECT_EQ(Vhd_CheckCapacity(nullptr), -1);
+}
+
+TEST(VhdFooter, NoFooterWithoutAUniqueId) {
+    DiskGeometry g = Geo(1008, 16, 63);
+    VhdCreateOptions options = Options(VHD_CODE_VPC);
+    VhdFooter f;
+    std::memset(&f, 0xAB, sizeof f);
+    g_entropyFails = true;
+    const int rc = Vhd_InitFooter(&f, &g, &options, VHD_DISK_TYPE_DYNAMIC);
+    g_entropyFails = false;
+    EXPECT_EQ(rc, DISK_ERR_CREATE);
+    EXPECT_TRUE(Mem_IsZero(&f, sizeof f));
+    ASSERT_EQ(Vhd_InitFooter(&f, &g, &options, VHD_DISK_TYPE_DYNAMIC), DISK_OK);
+    EXPECT_FALSE(Mem_IsZero(f.uniqueId, sizeof f.uniqueId));
 }
 
 }  // namespace

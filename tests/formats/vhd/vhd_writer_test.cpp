@@ -121,7 +121,7 @@ void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o
 void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_t bytes) {
     if (!HaveTool("qemu-img")) return;
     std::string out;
-    ASSERT_EQ(Qemu("info --output=json " + Quote(vhd), &out), 0) << out;
+    ASSERT_EQ(Qemu("info -f vpc --output=json " + Quote(vhd), &out), 0) << out;
     EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(bytes) + ","), std::string::npos) << out;
     ASSERT_EQ(Qemu("compare -f raw -F vpc " + Quote(reference) + " " + Quote(vhd), &out), 0) << out;
     EXPECT_NE(out.find("Images are identical"), std::string::npos) << out;
@@ -245,14 +245,102 @@ TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize) {
         EXPECT_EQ(ReadAll(&disk), data);
         CheckWithQemu(out, raw, c.total * 512);
     }
-    // A CHS-sized creator cannot state a total of partial cylinders: refused, nothing written.
-    uint64_t oddTotal = whole + 1;
-    while (oddTotal % CylinderOf(oddTotal) == 0) oddTotal++;
-    const std::vector<uint8_t> odd = MakeSource(oddTotal, 1);
-    WriteSource(odd, "odd.raw");
+}
+
+TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators) {
+    // 1000 sectors at 16/63: the checks take it, so every creator must write it. A CHS-sized
+    // creator rounds the disk up to one whole cylinder (1008 sectors, zeros after the source),
+    // as the wizard's round-up would; a current-size one keeps 1000.
+    const uint64_t total = 1000;
+    const std::vector<uint8_t> data = MakeSource(total, 5);
+    WriteFile(dir.file("p.raw"), data);
+    DiskGeometry g{0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, total);
+    ASSERT_EQ(Disk_OpenRaw(&src, dir.file("p.raw").c_str(), true, 0, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), 0);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), 0);
+    struct Case {
+        uint32_t creator;
+        bool fixed;
+        uint64_t readsAs;
+    } cases[] = {{VHD_CODE_VPC, false, 1008}, {VHD_CODE_VPC, true, 1008}, {VHD_CODE_VS, false, 1008},
+                 {VHD_CODE_VS, true, 1008},   {VHD_CODE_WIN, false, 1000}, {VHD_CODE_WIN, true, 1000}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.creator) + (c.fixed ? " fixed" : " dynamic"));
+        const std::string out = dir.file("p" + std::to_string(n++) + ".vhd");
+        const VhdCreateOptions o = Options(c.creator, 0x00050003, 0, 4096, 1, 0);
+        ASSERT_EQ(c.fixed ? VhdFixed_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o)
+                          : Vhd_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o, 0),
+                  DISK_OK);
+        DiskHandle back;
+        Disk_Init(&back);
+        ASSERT_EQ(Disk_Open(&back, out.c_str(), true), DISK_OK);
+        EXPECT_EQ(Disk_GetKind(&back), c.fixed ? DISK_KIND_VHD_FIXED : DISK_KIND_VHD);
+        std::vector<uint8_t> want = data;
+        want.resize(c.readsAs * 512, 0);
+        EXPECT_EQ(ReadAll(&back), want);
+        Disk_Close(&back);
+        WriteFile(dir.file("want.raw"), want);
+        CheckWithQemu(out, dir.file("want.raw"), c.readsAs * 512);
+    }
+}
+
+TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
+    // 0xFF000000 sectors (2040 GiB) from a zero disk: written and opened by qemu-img.
+    DiskGeometry g{0, 16, 255, 512, 0};
+    Geometry_SetTotalSectors(&g, 0xFF000000ull);
+    ASSERT_EQ(Disk_OpenZero(&src, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), 0);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), 0);
+    const std::string max = dir.file("max.vhd");
     const VhdCreateOptions vpc = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
-    EXPECT_EQ(Vhd_Create(dir.file("odd.vhd").c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_ERR_ARG);
-    EXPECT_FALSE(Os_PathExists(dir.file("odd.vhd").c_str()));
+    ASSERT_EQ(Vhd_Create(max.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_OK);
+    ASSERT_EQ(OpenVhd(max), DISK_OK);
+    DiskGeometry back = {};
+    Disk_GetGeometry(&disk, &back);
+    EXPECT_EQ(Geometry_GetTotalSectors(&back), 0xFF000000ull);
+    Disk_Close(&disk);
+    if (HaveTool("qemu-img")) {
+        std::string out;
+        ASSERT_EQ(Qemu("info --output=json " + Quote(max), &out), 0) << out;
+        EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(0xFF000000ull * 512) + ","), std::string::npos)
+            << out;
+        // The limit is qemu's: a file stating one GiB more is refused.
+        Build(Spec(dir.file("over.vhd"), 0xFF000000u + 2097152u, "\"block_size\":2097152,\"chs\":[65535,16,255]"));
+        EXPECT_NE(Qemu("info " + Quote(dir.file("over.vhd")), &out), 0) << out;
+        EXPECT_NE(out.find("too large"), std::string::npos) << out;
+    }
+    Disk_Close(&src);
+
+    // One sector more: every VHD check and writer refuses it, and nothing is written.
+    Geometry_SetTotalSectors(&g, 0xFF000001ull);
+    ASSERT_EQ(Disk_OpenZero(&src, &g), DISK_OK);
+    EXPECT_EQ(Vhd_CheckGeometry(&g), -1);
+    EXPECT_EQ(VhdFixed_CheckGeometry(&g), -1);
+    EXPECT_EQ(Vhd_CheckCapacity(&g), -1);
+    const std::string over = dir.file("over2.vhd");
+    EXPECT_EQ(Vhd_Create(over.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_ERR_ARG);
+    EXPECT_EQ(VhdFixed_Create(over.c_str(), &src, nullptr, nullptr, nullptr, &vpc), DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(over.c_str()));
+    // Nor does a child of such a parent come into being.
+    WriteFile(dir.file("parent.img"), std::vector<uint8_t>(512, 0));
+    EXPECT_EQ(Vhd_CreateChild(&src, &vpc, dir.file("parent.img").c_str(), dir.file("child.vhd").c_str()),
+              DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(dir.file("child.vhd").c_str()));
+
+    // Nor an expansion past 2040 GiB.
+    const std::vector<uint8_t> data = MakeSource(4096, 9);
+    WriteSource(data);
+    const std::string small = dir.file("small.vhd");
+    ASSERT_EQ(Vhd_Create(small.c_str(), &src, nullptr, nullptr, nullptr, &vpc, 0), DISK_OK);
+    ASSERT_EQ(OpenVhd(small, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    EXPECT_EQ(Vhd_ExpandCapacity(small.c_str(), &disk, nullptr, &output, 0xFF000001u, nullptr, nullptr),
+              DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+    EXPECT_FALSE(Os_PathExists((small + "_temp").c_str()));
 }
 
 TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
@@ -543,11 +631,12 @@ TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
     const std::string vhd = dir.file("x.vhd");
     Build(Spec(vhd, 64, "\"creator\":\"win \",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
     const std::vector<uint8_t> before = ReadFile(vhd);
-    // The name that would keep the replaced image is taken by a directory that is not empty.
+    // The name that would keep the replaced image is taken (by a directory that is not empty):
+    // an earlier backup is never replaced without leave.
     ASSERT_EQ(mkdir((vhd + "_del").c_str(), 0755), 0);
     WriteFile(vhd + "_del/keep", {1});
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
-    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_CREATE);
+    EXPECT_EQ(CompactAndCommit(vhd, nullptr, false), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(ReadFile(vhd), before);
     std::remove((vhd + "_TEMP").c_str());
     // The temporary file vanished before the commit: the original keeps its name.
@@ -657,6 +746,82 @@ TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
     EXPECT_EQ(Vhd_ExpandCapacity(dir.file("child.vhd").c_str(), &disk, nullptr, &output, 1000, nullptr, nullptr),
               DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
+}
+
+TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk) {
+    // The map was built for the old disk; the writer asks it about the added sectors too, which
+    // hold nothing the map knows of and count as used.
+    const uint64_t total = 2 * 4096 + 300;
+    const std::vector<uint8_t> data = MakeSource(total, 23);
+    WriteSource(data);
+    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060001, 0, 4096, 1, 0);
+    const std::string path = dir.file("m.vhd");
+    ASSERT_EQ(Vhd_Create(path.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+    std::vector<uint8_t> used(total);
+    for (uint64_t s = 0; s < total; s++) used[s] = (s / 700) % 2 == 0;
+    ScriptedMap map(used);
+    ASSERT_EQ(OpenVhd(path, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    const uint32_t newTotal = static_cast<uint32_t>(total + 3 * 4096 + 5);
+    ASSERT_EQ(Vhd_ExpandCapacity(path.c_str(), &disk, map.map(), &output, newTotal, nullptr, nullptr), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(OutputFile_Commit(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false), DISK_OK);
+    ASSERT_EQ(OpenVhd(path), DISK_OK);
+    std::vector<uint8_t> want = Masked(data, used);
+    want.resize(uint64_t(newTotal) * 512, 0);
+    EXPECT_EQ(ReadAll(&disk), want);
+    Disk_Close(&disk);
+    WriteFile(dir.file("want.raw"), want);
+    CheckWithQemu(path, dir.file("want.raw"), uint64_t(newTotal) * 512);
+}
+
+TEST_F(VhdCompact, OnlyTheStoredTableIsWalked) {
+    // 2^32 - 1 sectors in 512-byte blocks, of which the table holds 16: compaction walks 16
+    // entries, not 8 million blocks, and asks for progress a handful of times.
+    const std::string vhd = dir.file("t.vhd");
+    Build(Spec(vhd, 0xFFFFFFFFu, "\"creator\":\"win \",\"block_size\":512,\"max_entries\":16,"
+                                 "\"blocks\":[{\"index\":0},{\"index\":5,\"seed\":3},{\"index\":7,\"zero\":[0]}]"));
+    ASSERT_LT(ReadFile(vhd).size(), 10000u);
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    std::vector<uint8_t> before(16 * 512);
+    ASSERT_EQ(Disk_Read(&disk, 0, 16 * 512, before.data()), DISK_OK);
+    OutputFile output;
+    ProgressLog log;
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), true, false), DISK_OK);
+    EXPECT_LE(log.calls.size(), 18u);
+    ASSERT_FALSE(log.calls.empty());
+    EXPECT_EQ(log.calls.front(), std::make_pair(uint64_t(0), uint64_t(0xFFFFFFFFu)));
+    EXPECT_EQ(log.calls.back(), std::make_pair(uint64_t(0xFFFFFFFFu), uint64_t(0xFFFFFFFFu)));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    std::vector<uint8_t> after(16 * 512);
+    ASSERT_EQ(Disk_Read(&disk, 0, 16 * 512, after.data()), DISK_OK);
+    EXPECT_EQ(after, before);
+    // Blocks 0 and 5 stay; block 7 (zeros) goes.
+    EXPECT_NE(Image()->bat[0], VHD_UNALLOCATED);
+    EXPECT_NE(Image()->bat[5], VHD_UNALLOCATED);
+    EXPECT_EQ(Image()->bat[7], VHD_UNALLOCATED);
+    EXPECT_EQ(Image()->batStoredEntries, 16u);
+
+    // A table of 2 MiB blocks reports after every block, one of 512-byte blocks after 2 MiB.
+    Disk_Close(&disk);
+    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":2097152,\"blocks\":[{\"index\":1}]"));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    log.calls.clear();
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
+    const std::vector<std::pair<uint64_t, uint64_t>> perBlock = {
+        {0, 12295}, {4096, 12295}, {8192, 12295}, {12288, 12295}, {12295, 12295}};
+    EXPECT_EQ(log.calls, perBlock);
+    Disk_Close(&disk);
+    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":512,\"blocks\":[{\"index\":1}]"));
+    ASSERT_EQ(OpenVhd(vhd), DISK_OK);
+    log.calls.clear();
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
+    EXPECT_EQ(log.calls, perBlock);
 }
 
 // ---- Children and parent links ------------------------------------------------------------
@@ -942,8 +1107,103 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 
-// A child or a new link that cannot take its name (the name that would keep the replaced file
-// is taken) is reported, with the file at that name as it was and no temporary file left.
+// Compaction and relinking never write their temporary file over a file of the chain, whatever
+// its name (the old parent of a relink included), and refuse, before writing, a backup name
+// that is a file of the chain. The results read the same here and in qemu-img.
+TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
+    const std::string made = MakeParent("t");
+    const std::string parent = dir.file("t/c.vhd_TEMP");
+    ASSERT_EQ(std::rename(made.c_str(), parent.c_str()), 0);
+    const std::vector<uint8_t> parentBytes = ReadFile(parent);
+    const VhdCreateOptions o = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
+    DiskHandle ph{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&ph, &FileOpener_Default, parent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+
+    // Compaction of c.vhd, whose parent is c.vhd_TEMP.
+    const std::string child = dir.file("t/c.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
+    const std::vector<uint8_t> childBytes = ReadFile(child);
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    OutputFile output;
+    OutputFile_Init(&output);
+    ASSERT_EQ(Vhd_Compact(child.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&disk);
+    ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), 0, true), DISK_OK);
+    EXPECT_TRUE(ReadFile(parent) == parentBytes);
+    EXPECT_TRUE(ReadFile(child + "_del") == childBytes);
+    EXPECT_FALSE(Os_PathExists((child + "_TEMP1").c_str()));
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
+    Disk_Close(&disk);
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, parent}, &report)) << report;
+        EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == parentData);
+    }
+
+    // Relinking r.vhd away from its parent r.vhd_temp to a copy elsewhere.
+    const std::string oldParent = dir.file("t/r.vhd_temp");
+    ASSERT_EQ(system(("cp " + Quote(parent) + " " + Quote(oldParent) + " && mkdir -p " + Quote(dir.file("n")) +
+                      " && cp " + Quote(parent) + " " + Quote(dir.file("n/p.vhd")))
+                         .c_str()),
+              0);
+    const std::string relinked = dir.file("t/r.vhd");
+    DiskHandle oh{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&oh, &FileOpener_Default, oldParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+    ASSERT_EQ(Vhd_CreateChild(&oh, &o, oldParent.c_str(), relinked.c_str()), DISK_OK);
+    Disk_Close(&oh);
+    ASSERT_EQ(OpenVhd(relinked, VHD_PARENT_REQUIRED, false), DISK_OK);
+    const std::vector<uint8_t> rel = Encode("../n/p.vhd", TEXT_ENC_UTF16LE), relSjis = Encode("../n/p.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> name = Encode("p.vhd", TEXT_ENC_UTF16BE);
+    const VhdParentLocatorRequest away = {{false, nullptr, 0}, Bytes(rel), {false, nullptr, 0}, Bytes(relSjis),
+                                          Bytes(name), relinked.c_str()};
+    ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &away), DISK_OK);
+    EXPECT_TRUE(ReadFile(oldParent) == parentBytes);
+    EXPECT_FALSE(Os_PathExists((relinked + "_temp1").c_str()));
+    EXPECT_FALSE(Os_PathExists((relinked + "_del").c_str()));
+    EXPECT_TRUE(ReadAll(&disk) == parentData);
+    Disk_Close(&disk);
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {relinked, dir.file("n/p.vhd")}, &report)) << report;
+        EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == parentData);
+    }
+
+    // A backup name that is the parent: refused before anything is written.
+    const std::string delParent = dir.file("t/b.vhd_del");
+    ASSERT_EQ(std::rename(oldParent.c_str(), delParent.c_str()), 0);
+    DiskHandle dh{DISK_KIND_NONE, nullptr};
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&dh, &FileOpener_Default, delParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+              DISK_OK);
+    const std::string refused = dir.file("t/b.vhd");
+    ASSERT_EQ(Vhd_CreateChild(&dh, &o, delParent.c_str(), refused.c_str()), DISK_OK);
+    Disk_Close(&dh);
+    const std::vector<uint8_t> refusedBytes = ReadFile(refused);
+    ASSERT_EQ(OpenVhd(refused, VHD_PARENT_REQUIRED, false), DISK_OK);
+    OutputFile_Init(&output);
+    EXPECT_EQ(Vhd_Compact(refused.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_FALSE(output.armed);
+    const std::vector<uint8_t> relB = Encode("../n/p.vhd", TEXT_ENC_UTF16LE);
+    const VhdParentLocatorRequest again = {{false, nullptr, 0}, Bytes(relB), {false, nullptr, 0}, Bytes(relSjis),
+                                           Bytes(name), refused.c_str()};
+    EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &again), DISK_ERR_ARG);
+    Disk_Close(&disk);
+    EXPECT_TRUE(ReadFile(delParent) == parentBytes);
+    EXPECT_TRUE(ReadFile(refused) == refusedBytes);
+    EXPECT_FALSE(Os_PathExists((refused + "_TEMP").c_str()));
+    EXPECT_FALSE(Os_PathExists((refused + "_temp").c_str()));
+    Disk_Close(&ph);
+}
+
+// Commit hook: removes the file named by user, so that the new file cannot take its name.
+void RemoveDuringCommit(const char*, const char*, void* user) {
+    std::remove(static_cast<const std::string*>(user)->c_str());
+}
+
+// A child or a new link that cannot take its name (the temporary file vanishes during the swap)
+// is reported, with the file at that name as it was and no temporary file left.
 TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const std::string parent = MakeParent("swap");
     const std::string child = dir.file("swap/child.vhd");
@@ -952,8 +1212,8 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
     ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_OK);
     const std::vector<uint8_t> before = ReadFile(child);
-    ASSERT_EQ(mkdir((child + "_del").c_str(), 0755), 0);
-    WriteFile(child + "_del/keep", {1});
+    const std::string temp = child + "_temp";
+    Output_SetCommitHook(RemoveDuringCommit, const_cast<std::string*>(&temp));
     EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), child.c_str()), DISK_ERR_CREATE);
     Disk_Close(&ph);
     EXPECT_TRUE(ReadFile(child) == before);
@@ -965,8 +1225,10 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     const VhdParentLocatorRequest link = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
                                           {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &link), DISK_ERR_CREATE);
+    Output_SetCommitHook(nullptr, nullptr);
     EXPECT_TRUE(ReadFile(child) == before);
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
     EXPECT_TRUE(ReadAll(&disk) == parentData);
 }
 

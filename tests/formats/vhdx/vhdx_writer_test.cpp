@@ -243,7 +243,7 @@ int CompactAndCommit(const std::string& path, bool preallocate) {
         Vhdx_DiscardCompact(&output);
         return rc;
     }
-    return Vhdx_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
+    return Vhdx_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED);
 }
 
 uint64_t FileSize(const std::string& path) {
@@ -422,4 +422,44 @@ TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
     }
     EXPECT_EQ(ReadFile(vhdx), original);
     EXPECT_FALSE(Os_PathExists((vhdx + "_TEMP").c_str()));
+}
+
+// The temporary file never takes the name of an existing file (a leftover, or the parent of the
+// image), and the image's "_del" name must not be a file of its chain.
+TEST(VhdxCompact, TemporaryNamesAvoidExistingFilesAndTheChain) {
+    TempDir dir;
+    const uint64_t size = 2 * MiB;
+    const std::string praw = MakeSource(dir, size);
+    const std::string child = dir.file("c.vhdx");
+    const std::string parent = child + "_TEMP";  // the parent carries the first temporary name
+    ASSERT_EQ(Qemu("convert -f raw -O vhdx " + Quote(praw) + " " + Quote(parent)), 0);
+    Build("{\"path\":" + Str(child) + ",\"size\":" + std::to_string(size) +
+          ",\"parent\":{\"relative\":\"c.vhdx_TEMP\",\"file\":" + Str(parent) + "}}");
+    testsupport::WriteFile(child + "_TEMP1", {7});  // a leftover of an earlier run
+    const std::vector<uint8_t> parentBytes = ReadFile(parent);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, child.c_str(), true), DISK_OK);
+    OutputFile output;
+    ASSERT_EQ(Vhdx_Compact(child.c_str(), &h, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+    EXPECT_STREQ(reinterpret_cast<const char*>(output.entry.tempPath.data),
+                 (child + "_TEMP2").c_str());
+    Disk_Close(&h);
+    ASSERT_EQ(Vhdx_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), 0), DISK_OK);
+    EXPECT_EQ(ReadFile(parent), parentBytes);
+    EXPECT_EQ(ReadFile(child + "_TEMP1"), std::vector<uint8_t>{7});
+    Opened o(child);
+    ASSERT_EQ(o.rc, DISK_OK);
+    EXPECT_EQ(ReadAll(&o.handle), ReadFile(praw));
+
+    // A parent named like the child's backup: the compaction is refused before anything is made.
+    const std::string other = dir.file("o.vhdx");
+    ASSERT_EQ(RunCommand("cp " + Quote(parent) + " " + Quote(other + "_del")), 0);
+    Build("{\"path\":" + Str(other) + ",\"size\":" + std::to_string(size) +
+          ",\"parent\":{\"relative\":\"o.vhdx_del\"}}");
+    ASSERT_EQ(Disk_Open(&h, other.c_str(), true), DISK_OK);
+    EXPECT_EQ(Vhdx_Compact(other.c_str(), &h, nullptr, &output, false, nullptr, nullptr),
+              DISK_ERR_ARG);
+    Disk_Close(&h);
+    EXPECT_FALSE(Os_PathExists((other + "_TEMP").c_str()));
 }

@@ -283,7 +283,21 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes) {
         {"capacity below the extent", [](VmdkSparseHeader* h) { h->capacity = 100; }, 65536, DISK_ERR_FORMAT},
         {"grain 1 over 2^32-1 sectors", [](VmdkSparseHeader* h) { h->grainSize = 1; h->capacity = ~0ull; },
          0xFFFFFFFF, DISK_ERR_FORMAT},
-        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536, DISK_OK},
+        // The capacity must agree with the extent line: up to the next whole grain (of at
+        // least 128 sectors) above it, never more.
+        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536, DISK_ERR_FORMAT},
+        {"capacity 5.2e10, extent 256", [](VmdkSparseHeader* h) { h->capacity = 52000000000ull; }, 256,
+         DISK_ERR_FORMAT},
+        {"capacity a whole grain above the extent", [](VmdkSparseHeader* h) { h->capacity = 65536 + 128; }, 65536,
+         DISK_ERR_FORMAT},
+        {"capacity rounded up to a whole grain", [](VmdkSparseHeader*) {}, 65536 - 100, DISK_OK},
+        {"capacity inside the last grain", [](VmdkSparseHeader* h) { h->capacity = 65536 - 50; }, 65536 - 100,
+         DISK_ERR_FORMAT},
+        {"capacity of a 64-sector grain", [](VmdkSparseHeader* h) { h->grainSize = 64; h->capacity = 65536 - 64; },
+         65536 - 100, DISK_OK},
+        {"grains start past the end of the file", [](VmdkSparseHeader* h) { h->overHead = 257; }, 65536,
+         DISK_ERR_FORMAT},
+        {"grains start at the end of the file", [](VmdkSparseHeader* h) { h->overHead = 256; }, 65536, DISK_OK},
         {"stream footer missing", [](VmdkSparseHeader* h) { h->gdOffset = VMDK_GD_AT_END; }, 65536, DISK_ERR_FORMAT},
     };
     for (const Case& c : cases) {
@@ -339,14 +353,23 @@ TEST(VmdkSparseOpen, TablesPointingOutside) {
     uint8_t buf[512];
     {
         // A directory entry past the end of the file.
-        std::vector<uint8_t> f = OneTableExtent(256, false);
-        Put32(f, 6 * 512, 0x10000);
+        // A directory entry past the end of the file, or a table that runs past it, in either
+        // directory: refused at open.
+        for (uint32_t at : {6u * 512, 1u * 512}) {
+            for (uint32_t table : {0x10000u, 253u}) {
+                std::vector<uint8_t> f = OneTableExtent(256, true);
+                Put32(f, at, table);
+                WriteFile(path, f);
+                Extent e;
+                EXPECT_EQ(e.Open(path, 65536), DISK_ERR_FORMAT) << at << " " << table;
+                EXPECT_EQ(e.Open(path, 65536, true, false), DISK_ERR_FORMAT) << at << " " << table;
+            }
+        }
+        std::vector<uint8_t> f = OneTableExtent(256, true);
+        Put32(f, 6 * 512, 252);  // the last four sectors
         WriteFile(path, f);
         Extent e;
-        ASSERT_EQ(e.Open(path, 65536), DISK_OK);
-        EXPECT_EQ(VmdkSparse_Read(&e.e, 0, 512, buf), DISK_ERR_FORMAT);
-        bool empty;
-        EXPECT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 0, 8, &empty, nullptr, nullptr), DISK_ERR_FORMAT);
+        EXPECT_EQ(e.Open(path, 65536), DISK_OK);
     }
     {
         // A grain entry past the end (read-only: invalid, no other copy) or not aligned.
@@ -370,6 +393,10 @@ TEST(VmdkSparseOpen, TablesPointingOutside) {
     {
         // Reads past the extent's end are refused.
         std::vector<uint8_t> f = OneTableExtent(256, false);
+        VmdkSparseHeader h;
+        VmdkSparse_DecodeHeader(f.data(), &h);
+        h.capacity = 1000;
+        PutHeader(f, h);
         WriteFile(path, f);
         Extent e;
         ASSERT_EQ(e.Open(path, 1000), DISK_OK);
@@ -470,7 +497,7 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         {"marker names another grain", 384, 0xFFFFFFFF, false, DISK_ERR_FORMAT},
         {"length above two grains", 256, 2 * 65536 + 1, false, DISK_ERR_FORMAT},
         {"length past the end of the file", 256, 2 * 65536, false, DISK_ERR_READ},
-        {"corrupt data", 256, 0xFFFFFFFF, true, DISK_ERR_READ},
+        {"corrupt data", 256, 0xFFFFFFFF, true, DISK_ERR_FORMAT},
     };
     for (const Bad& b : bad) {
         build(b.lba, b.length, b.corrupt, data);
@@ -482,6 +509,12 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         // A grain that inflates short is accepted only when it covers the end of the extent.
         std::vector<uint8_t> part(7 * 512, 0x3C);
         build(256, 0xFFFFFFFF, false, part);
+        std::vector<uint8_t> f = ReadFile(path);
+        VmdkSparseHeader h;
+        VmdkSparse_DecodeHeader(f.data(), &h);
+        h.capacity = 384;  // the extents below end in its last grain
+        PutHeader(f, h);
+        WriteFile(path, f);
         Extent e;
         ASSERT_EQ(e.Open(path, 256 + 7, true, true, z.z), DISK_OK);
         std::vector<uint8_t> tail(7 * 512);
@@ -489,7 +522,7 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         EXPECT_TRUE(tail == part);
         Extent longer;
         ASSERT_EQ(longer.Open(path, 256 + 8, true, true, z.z), DISK_OK);
-        EXPECT_EQ(VmdkSparse_Read(&longer.e, 2 * 65536, 512, tail.data()), DISK_ERR_READ);
+        EXPECT_EQ(VmdkSparse_Read(&longer.e, 2 * 65536, 512, tail.data()), DISK_ERR_FORMAT);
     }
 }
 
@@ -884,4 +917,54 @@ TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
     ASSERT_EQ(again.Open(image + "_temp"), DISK_OK);
     EXPECT_EQ(again.image->descriptor.adapter, (uint32_t)VMDK_ADAPTER_BUSLOGIC);
     EXPECT_TRUE(ReadAll(again.image) == raw);
+}
+
+// One flipped byte anywhere inside a compressed grain of a stream-optimised file: the grain
+// never reads back as data (before the end of its stream and its Adler-32 check, inflate may
+// already have filled the grain with wrong bytes); every read of it fails with DISK_ERR_FORMAT
+// while the other grain still reads.
+TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused) {
+    const uint64_t sectors = 256;
+    std::vector<uint8_t> raw(sectors * 512);
+    std::vector<uint8_t> noise = RandomBytes(raw.size(), 77);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>('a' + noise[i] % 4);  // compresses to ~1/4
+    std::string src = dir.file("src.raw");
+    WriteFile(src, raw);
+    std::string image = dir.file("stream.vmdk");
+    ASSERT_EQ(WriteImage(src, sectors, image, true, true), DISK_OK);
+    const std::vector<uint8_t> good = ReadFile(image);
+    // The first grain follows the header area at sector 128: marker (sector, length), data.
+    const uint64_t at = 128 * 512;
+    ASSERT_EQ(Bytes_LoadLe64(good.data() + at), 0u);
+    const uint32_t length = Bytes_LoadLe32(good.data() + at + 8);
+    ASSERT_GT(length, 1000u);
+    ASSERT_LT(length, 65536u);
+    std::vector<uint8_t> got(65536);
+    const std::vector<uint8_t> first(raw.begin(), raw.begin() + 65536);
+    uint32_t refused = 0;
+    std::vector<uint32_t> positions;
+    for (uint32_t k = 0; k < length; k += 37) positions.push_back(k);
+    for (uint32_t k = length - 8; k < length; ++k) positions.push_back(k);  // the end of the stream, its check
+    for (uint32_t k : positions) {
+        std::vector<uint8_t> f = good;
+        f[at + 12 + k] ^= static_cast<uint8_t>(1u << (k % 8));
+        WriteFile(image, f);
+        Disk d;
+        ASSERT_EQ(Disk_OpenVmdk(d.handle, image.c_str(), true), DISK_OK);
+        int r = Disk_Read(d.handle, 0, 65536, got.data());
+        // A flip in a bit the decoder never uses changes nothing and may read as the grain.
+        if (r == DISK_OK) {
+            ASSERT_TRUE(got == first) << "flipped byte " << k << " of " << length << ": wrong data read as good";
+        } else {
+            ASSERT_EQ(r, DISK_ERR_FORMAT) << "flipped byte " << k << " of " << length;
+            ++refused;
+        }
+        ASSERT_EQ(Disk_Read(d.handle, 65536, 65536, got.data()), DISK_OK);
+        EXPECT_EQ(std::memcmp(got.data(), raw.data() + 65536, 65536), 0);
+    }
+    EXPECT_GT(refused, positions.size() * 9 / 10);
+    if (HaveTool("qemu-img")) {
+        WriteFile(image, good);
+        EXPECT_EQ(Sh("qemu-img compare -f vmdk -F raw " + Quote(image) + " " + Quote(src)), 0);
+    }
 }

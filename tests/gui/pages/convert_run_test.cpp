@@ -18,6 +18,7 @@
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk_create.h"
+#include "foundation/output_file.h"
 #include "foundation/platform.h"
 #include "gui/frame/routing.h"
 #include "gui/pages/convert_run.h"
@@ -612,20 +613,99 @@ TEST_P(TrimInPlace, CancelledCompactionLeavesTheImage) {
     EXPECT_FALSE(Os_PathExists((image + "_del").c_str()));
 }
 
+// Commit hook: checks that the image's name still holds the old image while the replaced file
+// is already kept under its backup name, then removes the temporary file, so that the new file
+// cannot take the image's name.
+struct SwapProbe {
+    std::string image;
+    std::string temp;
+    std::vector<uint8_t> before;
+    bool called = false;
+};
+
+void ProbeSwap(const char* finalPath, const char* keptPath, void* user) {
+    SwapProbe* probe = static_cast<SwapProbe*>(user);
+    probe->called = true;
+    EXPECT_EQ(probe->image, finalPath);
+    EXPECT_TRUE(ReadFile(finalPath) == probe->before) << "the image's name must never be empty";
+    EXPECT_TRUE(ReadFile(keptPath) == probe->before);
+    std::remove(probe->temp.c_str());
+}
+
 TEST_P(TrimInPlace, FailedCommitIsReportedAndTheOriginalKeepsItsName) {
     MakeImage();
-    std::vector<uint8_t> before = ReadFile(image);
-    // The name the old image would be kept under is taken by a directory that is not empty,
-    // so the swap cannot happen.
-    ASSERT_TRUE(Os_MakeDirectory((image + "_del").c_str()));
-    testsupport::WriteFile(image + "_del/keep", {1});
+    SwapProbe probe;
+    probe.image = image;
+    probe.temp = image + "_TEMP";
+    probe.before = ReadFile(image);
     ConversionJob job;
     OpenForTrim(&job);
     ConvertRunContext context;
+    Output_SetCommitHook(ProbeSwap, &probe);
     EXPECT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_ERR_CREATE);
+    Output_SetCommitHook(nullptr, nullptr);
+    EXPECT_TRUE(probe.called);
     EXPECT_EQ(job.sourceDisk, nullptr);
-    EXPECT_EQ(ReadFile(image), before);
+    EXPECT_EQ(ReadFile(image), probe.before);
     EXPECT_FALSE(Os_PathExists((image + "_TEMP").c_str()));
+    EXPECT_FALSE(Os_PathExists((image + "_del").c_str()));
+}
+
+// A second trim never destroys the first one's backup: without leave it is refused (image and
+// backup as they were, no temporary file left); with leave the backup is replaced. The
+// question's file is the backup name.
+TEST_P(TrimInPlace, ASecondTrimKeepsTheFirstBackupUnlessAllowed) {
+    MakeImage();
+    const std::vector<uint8_t> original = ReadFile(image);
+    ConversionJob job;
+    OpenForTrim(&job);
+    std::vector<bool> used = UsedSectors(job.volumeList, source.size() / 512);
+    std::string which;
+    EXPECT_FALSE(ConvertRun_ExistingTrimBackup(&job, &which));
+    ConvertRunContext context;
+    ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
+    const std::vector<uint8_t> first = ReadFile(image);
+    ASSERT_EQ(ReadFile(image + "_del"), original);
+
+    ConversionJob second;
+    OpenForTrim(&second);
+    EXPECT_TRUE(ConvertRun_ExistingTrimBackup(&second, &which));
+    EXPECT_EQ(which, image + "_del");
+    EXPECT_EQ(ConvertRun_TrimInPlace(&second, &context), DISK_ERR_BACKUP_EXISTS);
+    EXPECT_EQ(second.sourceDisk, nullptr);
+    EXPECT_EQ(ReadFile(image + "_del"), original);
+    EXPECT_EQ(ReadFile(image), first);
+    EXPECT_FALSE(Os_PathExists((image + "_TEMP").c_str()));
+
+    ConversionJob third;
+    OpenForTrim(&third);
+    context.replaceBackups = true;
+    ASSERT_EQ(ConvertRun_TrimInPlace(&third, &context), DISK_OK);
+    EXPECT_EQ(ReadFile(image + "_del"), first);
+    EXPECT_FALSE(Os_PathExists((image + "_TEMP").c_str()));
+    ExpectUsedEqual(source, Back(image, "trimmed.raw"), 0, used);
+    ExpectUsedEqual(source, Back(image + "_del", "kept.raw"), 0, used);
+}
+
+// A "_TEMP" file left by a run that was killed is never taken for the image nor written over:
+// the next trim works beside it under a free name and leaves it as it was.
+TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
+    MakeImage();
+    // The leftover is a complete image of other data, the worst case to confuse.
+    const std::vector<uint8_t> leftover = ReadFile(image);
+    std::vector<uint8_t> scrambled = leftover;
+    for (size_t i = scrambled.size() / 2; i < scrambled.size(); i += 4096) scrambled[i] ^= 0x5a;
+    testsupport::WriteFile(image + "_TEMP", scrambled);
+    ConversionJob job;
+    OpenForTrim(&job);
+    std::vector<bool> used = UsedSectors(job.volumeList, source.size() / 512);
+    ConvertRunContext context;
+    ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
+    EXPECT_EQ(ReadFile(image + "_TEMP"), scrambled);
+    EXPECT_FALSE(Os_PathExists((image + "_TEMP1").c_str()));
+    EXPECT_EQ(ReadFile(image + "_del"), leftover);
+    ExpectUsedEqual(source, Back(image, "trimmed.raw"), 0, used);
+    ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx"));

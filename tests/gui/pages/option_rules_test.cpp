@@ -105,8 +105,16 @@ TEST(OptionRules, CapabilityChecks) {
         {0, Geo(1000, 16, 63), 0},
         {0, Geo(1000, 16, 63, 4096), -1},
         {0, Geo(0x3FFFFFFFFFFFFFull, 16, 63), 0},
-        {4, Geo(0xFFFFFFFFull, 16, 63), 0},
+        // VHD: at most 2040 GiB (other readers refuse more), CHS a footer holds; partial
+        // cylinders are fine (the writers round them up).
+        {4, Geo(0xFF000000ull, 16, 63), 0},
+        {4, Geo(0xFF000001ull, 16, 63), -1},
+        {4, Geo(0xFFFFFFFFull, 16, 63), -1},
         {4, Geo(0x100000000ull, 16, 63), -1},
+        {4, Geo(1000, 16, 63), 0},
+        {4, Geo(1000, 256, 63), -1},
+        {5, Geo(0xFF000000ull, 16, 255), 0},
+        {5, Geo(0xFF000001ull, 16, 255), -1},
         {5, Geo(1000, 16, 63, 1024), -1},
         {13, Geo(1000, 16, 63, 256), 0},
         {13, Geo(8388608, 16, 63), -1},  // the data size field holds 32 bits
@@ -151,6 +159,64 @@ TEST(OptionRules, CapabilityChecks) {
     EXPECT_EQ(OptionRules_CheckFinal(&job, 0, &g), -1);
 }
 
+struct DestinationRow {
+    const char* what;
+    int32_t dest;
+    DiskGeometry work;
+    uint8_t recompute;
+    int expected;
+};
+
+// The pages check the geometry their rule gives, not the working one.
+TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
+    const DestinationRow rows[] = {
+        // 200 GiB at 255 x 63: the rule gives 16 x 255, 102801 cylinders, more than the 16-bit
+        // field of "VHD1.00" holds; typed in by hand, 255 x 63 is kept and fits.
+        {"VHD1.00, automatic", 16, Geo(419430400, 255, 63), 1, -1},
+        {"VHD1.00, manual", 16, Geo(419430400, 255, 63), 0, 0},
+        {"VHD1.00, no heads", 16, Geo(419430400, 0, 63), 0, -1},
+        // Heads the VHD footer cannot hold: refused when kept, fine when the rule recomputes.
+        {"dynamic VHD, 256 heads kept", 4, Geo(1000, 256, 63), 0, -1},
+        {"dynamic VHD, 256 heads recomputed", 4, Geo(1000, 256, 63), 1, 0},
+        {"fixed VHD, no heads", 5, Geo(1000, 0, 63), 0, 0},
+        {"fixed VHD above 2040 GiB", 5, Geo(0xFF000001ull, 0, 0), 0, -1},
+        // PC98E always gets 128000 sectors: a larger disk would be cut.
+        {"PC98E, smaller", 17, Geo(1000, 16, 63), 0, 0},
+        {"PC98E, exact", 17, Geo(128000, 16, 63), 0, 0},
+        {"PC98E, larger", 17, Geo(128001, 16, 63), 0, -1},
+        {"THD, 256-byte sectors", 14, Geo(1000, 16, 63, 256), 0, 0},
+        {"HDI, 4 GiB", 13, Geo(8388608, 0, 0), 0, -1},
+        {"flat", 21, Geo(1000, 0, 0), 0, 0},
+        {"VMDK", 0, Geo(1000, 0, 0), 1, 0},
+        {"no writer", 1, Geo(1000, 16, 63), 0, -1},
+    };
+    for (const DestinationRow& r : rows) {
+        ConversionJob job;
+        job.workGeometry = r.work;
+        job.geometryRecompute = r.recompute;
+        job.destKind = r.dest;
+        EXPECT_EQ(OptionRules_CheckDestination(&job, r.dest), r.expected) << r.what;
+        // Whatever the page lets through, the rule's geometry passes the final check.
+        if (r.expected == 0) {
+            DiskGeometry g;
+            uint8_t based = 0;
+            ASSERT_TRUE(OptionRules_DestinationGeometry(&job, r.dest, &g, &based)) << r.what;
+            EXPECT_EQ(OptionRules_CheckFinal(&job, r.dest, &g), 0) << r.what;
+        }
+    }
+}
+
+// Typed VMDK split sizes become whole grains of 128 sectors: up, or down at the top of 32 bits.
+TEST(OptionRules, VmdkSplitSizesInWholeGrains) {
+    const std::pair<uint32_t, uint32_t> rows[] = {
+        {100000u, 100096u},          {100096u, 100096u},          {131072u, 131072u},
+        {1u, 128u},                  {129u, 256u},                {4192256u, 4192256u},
+        {8304640u, 8304640u},        {0xFE000000u, 0xFE000000u},  {0xFFFFFF7Fu, 0xFFFFFF80u},
+        {0xFFFFFF80u, 0xFFFFFF80u}, {0xFFFFFF81u, 0xFFFFFF80u}, {0xFFFFFFFEu, 0xFFFFFF80u},
+    };
+    for (const auto& r : rows) EXPECT_EQ(OptionRules_RoundVmdkSplit(r.first), r.second) << r.first;
+}
+
 struct RoundRow {
     const char* what;
     int32_t dest;
@@ -177,6 +243,8 @@ TEST(OptionRules, CylinderRounding) {
         {"VHD down keeps one cylinder", 4, Geo(10, 4, 17), 2, CYLINDER_OK, 68, 0},
         {"VHD up past 32 bits", 4, Geo(0xFFFFFFF0ull, 16, 255), 1, CYLINDER_DOES_NOT_FIT,
          0x100000000ull, 0},
+        {"VHD up to exactly 2040 GiB", 4, Geo(0xFF000000ull - 10, 16, 255), 1, CYLINDER_OK,
+         0xFF000000ull, 0},
         {"VMDK down to the first track alone", 0, Geo(100, 1, 63), 2, CYLINDER_DOES_NOT_FIT, 63, 1},
         {"VMDK up with the first track", 0, Geo(100, 1, 63), 1, CYLINDER_OK, 126, 1},
         {"up past the largest total", 21, Geo(0x3FFFFFFFFFFFFFull, 255, 63), 1,

@@ -194,11 +194,18 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     page->GetFirstTrackCheck()->setCheck(true);
     page->GetSplitField()->setText(" 2000 ");
     page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC), NULL);
+    // A split size that is not whole grains of 128 sectors is rounded, shown and said; the
+    // page stays once, and the next Next takes the rounded size.
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_STREQ(page->GetSplitField()->getText().text(), "2048");
+    EXPECT_NE(std::string(page->GetResultLabel()->getText().text()).find("rounded up to 2048 sectors"),
+              std::string::npos);
+    EXPECT_EQ(host.events.nextCalls, 0);
     EXPECT_EQ(page->OnWizardNext(), 10);
     EXPECT_EQ(host.job.vmdkList4, 2u);
     EXPECT_EQ(host.job.vmdkCheck, 1);
     EXPECT_EQ(host.job.vmdkSplit, 1);
-    EXPECT_EQ(host.job.vmdkSplitSectors, 2000u);
+    EXPECT_EQ(host.job.vmdkSplitSectors, 2048u);
     EXPECT_EQ(host.job.vmdkRadio, 2u);
     EXPECT_EQ(Geometry_GetTotalSectors(&host.job.destGeometry), 5000u);
     EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 5000u);
@@ -411,6 +418,27 @@ TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
     host.job.workGeometry = Geo((64ull << 40) / 512, 16, 63);
     page->OnSetActive();
     EXPECT_TRUE(host.events.next);
+}
+
+// A page checks the geometry its rule gives: 200 GiB at 255 x 63 becomes 16 x 255 with the
+// automatic geometry, which "VHD1.00" cannot hold (102801 cylinders); kept by hand, it can.
+TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
+    PageHost host;
+    auto* page = new CToVirtual98PropertyPage(&host.events, &host.job, 25, host.switcher);
+    host.job.destKind = 16;
+    host.job.workGeometry = Geo(419430400, 255, 63);
+    host.job.geometryRecompute = 1;
+    host.Show(page);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    host.job.geometryRecompute = 0;
+    host.Show(page);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_TRUE(host.events.next);
+    EXPECT_EQ(page->OnWizardNext(), 26);
+    EXPECT_EQ(host.job.finalGeometry.heads, 255u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 63u);
 }
 
 // ---- Check-only pages ---------------------------------------------------------------------------
@@ -732,6 +760,63 @@ TEST(ConvertPage, RunsToTheEnd) {
     EXPECT_EQ(page->GetProgressBar()->getProgress(), 0);
     host.Shot("page33_convert_failed");
     ExpectWholeTexts(page, "page 33 failed");
+}
+
+// A trim whose "_del" backup exists already asks before replacing it, naming the file: No
+// refuses with a line that names it (nothing written, nothing run), Yes trims and replaces it.
+TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup) {
+    TempDir dir;
+    PageHost host;
+    std::string raw = dir.file("source.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(4 << 20, 7));
+    DiskGeometry g;
+    Vhd_ComputeGeometry(4 << 20, &g);
+    const std::string image = dir.file("t.vhd");
+    {
+        ConversionJob make;
+        make.sourceDisk = Disk_Alloc();
+        Disk_Init(make.sourceDisk);
+        ASSERT_EQ(Disk_OpenRaw(make.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+        make.destKind = 4;
+        make.vhdLayoutIndex = 5;
+        make.vhdCreatorIndex = 4;  // sized by the exact byte count
+        make.finalGeometry = g;
+        make.destPath = image.c_str();
+        ConvertRunContext context;
+        ASSERT_EQ(ConvertRun_WriteImage(&make, &context), DISK_OK);
+        ConversionJob_Release(&make);
+    }
+    const std::vector<uint8_t> original = testsupport::ReadFile(image);
+    testsupport::WriteFile(image + "_del", {1, 2, 3});
+    host.job.sourcePath = image.c_str();
+    host.job.sourceDisk = Disk_Alloc();
+    Disk_Init(host.job.sourceDisk);
+    ASSERT_EQ(Disk_Open(host.job.sourceDisk, image.c_str(), false), DISK_OK);
+    host.job.trimInPlace = 1;
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+
+    std::string shown;
+    AnswerBox(100, FXMessageBox::ID_CLICKED_NO, &shown);
+    host.Show(page);
+    EXPECT_NE(shown.find(image + "_del"), std::string::npos) << shown;
+    EXPECT_FALSE(page->IsRunning());
+    EXPECT_EQ(page->GetResult(), DISK_ERR_BACKUP_EXISTS);
+    const std::string refusal = page->GetStatusLabel()->getText().text();
+    EXPECT_NE(refusal.find(image + "_del"), std::string::npos) << refusal;
+    EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
+    EXPECT_EQ(testsupport::ReadFile(image + "_del"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_EQ(testsupport::ReadFile(image), original);
+    EXPECT_NE(host.job.sourceDisk, nullptr);
+    host.Shot("page33_trim_backup_kept");
+
+    AnswerBox(100, FXMessageBox::ID_CLICKED_YES, &shown);
+    page->OnSetActive();
+    WaitForEnd(page);
+    ASSERT_FALSE(page->IsRunning());
+    EXPECT_EQ(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(305));
+    EXPECT_EQ(testsupport::ReadFile(image + "_del"), original);
+    EXPECT_FALSE(Os_PathExists((image + "_TEMP").c_str()));
 }
 
 // A small file system mounted for one test, unmounted again; empty path when mounting is not

@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <map>
 
 #include "disk/plugin.h"
@@ -181,6 +182,57 @@ TEST_F(SourcePage, OpensImagesRawFilesAndReportsFailures) {
     // A relative path is made absolute against the working directory.
     EXPECT_EQ(NextWithFile("disk.hdi"), -1);
     EXPECT_STREQ(job.sourcePath.text(), FXPath::absolute("disk.hdi").text());
+}
+
+TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage) {
+    Build();
+    // A damaged image of a known format: the damaged-image message, not the raw-image page.
+    if (testsupport::HaveTool("qemu-img") && testsupport::HaveTool("qemu-io")) {
+        ASSERT_EQ(testsupport::RunCommand("python3 " +
+                                          testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) +
+                                                             "/disk/damaged_fixtures.py") +
+                                          " " + testsupport::Quote(dir.path())),
+                  0);
+        for (const char* name : {"truncated.vhd", "bat-past-end.vhd", "zero-gte.vmdk"}) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(NextWithFile(dir.file(name)), -1);
+            EXPECT_TRUE(Saw(56)) << Boxes();
+            EXPECT_EQ(job.sourceDisk, nullptr);
+            EXPECT_NE(job.sourceKind, JOB_SOURCE_RAW_FILE);
+        }
+        // A file of no format is still taken as a raw image.
+        EXPECT_EQ(NextWithFile(dir.file("nodata.bin")), WIZARD_PAGE_RAW_FILE);
+        EXPECT_EQ(Boxes(), "");
+        EXPECT_EQ(job.sourceKind, JOB_SOURCE_RAW_FILE);
+    } else {
+        printf("qemu-img or qemu-io missing: damaged images not tried\n");
+    }
+
+    // A FIFO named like an image: the engine refuses it without waiting for a writer. That is
+    // checked first in a child that an alarm ends, so that this test cannot hang on it.
+    std::string fifo = dir.file("x.vmdk");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(testsupport::RunInChild(20,
+                                      [&] {
+                                          DiskHandle h;
+                                          Disk_Init(&h);
+                                          return -Disk_OpenEx(&h, fifo.c_str(), true, 0, NULL);
+                                      }),
+              -DISK_ERR_OPEN);
+    std::string folder = dir.file("folder.vhd");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    for (const std::string& path : {fifo, folder}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(NextWithFile(path), -1);
+        EXPECT_TRUE(Saw(29)) << Boxes();
+        EXPECT_NE(Boxes().find("not a regular file or a block device"), std::string::npos)
+            << Boxes();
+        EXPECT_EQ(job.sourceDisk, nullptr);
+    }
+    // A missing file keeps the plain message.
+    EXPECT_EQ(NextWithFile(dir.file("missing.vmdk")), -1);
+    EXPECT_TRUE(Saw(29)) << Boxes();
+    EXPECT_EQ(Boxes().find("not a regular file"), std::string::npos) << Boxes();
 }
 
 TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith) {

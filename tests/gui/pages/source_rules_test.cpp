@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 
 #include "disk/disk_open.h"
 #include "foundation/platform.h"
@@ -99,13 +100,13 @@ TEST(SourceRules, NewDiskFieldValuesRoundUp) {
     }
 }
 
-TEST(SourceRules, OpenResultsOnlyFallBackToRawForFormatRefusals) {
+TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles) {
     struct Row { int result; SourceOpenAction action; int message; };
     const Row rows[] = {
         {DISK_OK, SOURCE_OPEN_DONE, 0},
         {DISK_CANCELLED, SOURCE_OPEN_STAY, 0},
         {DISK_ERR_PASSWORD, SOURCE_OPEN_PASSWORD, 0},
-        {DISK_ERR_FORMAT, SOURCE_OPEN_RAW, 0},
+        {DISK_ERR_FORMAT, SOURCE_OPEN_MESSAGE, 56},  // a known format, damaged
         {DISK_ERR_ARG, SOURCE_OPEN_RAW, 0},
         {DISK_ERR_SNAPSHOTS, SOURCE_OPEN_RAW, 0},
         {DISK_ERR_OPEN, SOURCE_OPEN_MESSAGE, 29},
@@ -123,6 +124,57 @@ TEST(SourceRules, OpenResultsOnlyFallBackToRawForFormatRefusals) {
         EXPECT_EQ(SourceRules_ClassifyOpenResult(r.result, &message), r.action) << r.result;
         EXPECT_EQ(message, r.message) << r.result;
     }
+}
+
+// Damaged images of known formats, cut or patched from qemu-img's, are reported as damaged
+// (message 56) instead of being taken as raw images; a file of no format still is one.
+TEST(SourceRules, DamagedImagesGetTheirMessageUnknownFilesFallBackToRaw) {
+    if (!testsupport::HaveTool("qemu-img") || !testsupport::HaveTool("qemu-io"))
+        GTEST_SKIP() << "qemu-img or qemu-io missing";
+    TempDir dir;
+    ASSERT_EQ(testsupport::RunCommand("python3 " +
+                                      testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) +
+                                                         "/disk/damaged_fixtures.py") +
+                                      " " + testsupport::Quote(dir.path())),
+              0);
+    struct Row { const char* name; SourceOpenAction action; int message; };
+    const Row rows[] = {
+        {"sound.vhd", SOURCE_OPEN_DONE, 0},
+        {"truncated.vhd", SOURCE_OPEN_MESSAGE, 56},
+        {"cut-footer.vhd", SOURCE_OPEN_MESSAGE, 56},
+        {"bat-past-end.vhd", SOURCE_OPEN_MESSAGE, 56},
+        {"zero-gte.vmdk", SOURCE_OPEN_MESSAGE, 56},
+        {"zero-grain.vmdk", SOURCE_OPEN_MESSAGE, 56},
+        {"bad-descriptor.vmdk", SOURCE_OPEN_MESSAGE, 56},
+        {"bad-checksum.vhd", SOURCE_OPEN_MESSAGE, 56},
+        {"nodata.bin", SOURCE_OPEN_RAW, 0},
+    };
+    for (const Row& r : rows) {
+        DiskHandle disk;
+        Disk_Init(&disk);
+        int message = 0;
+        const int result = Disk_OpenEx(&disk, dir.file(r.name).c_str(), true, 0, NULL);
+        EXPECT_EQ(SourceRules_ClassifyOpenResult(result, &message), r.action) << r.name;
+        EXPECT_EQ(message, r.message) << r.name;
+        Disk_Close(&disk);
+    }
+}
+
+TEST(SourceRules, OnlyRegularFilesAndBlockDevicesAreUsable) {
+    TempDir dir;
+    const std::string file = dir.file("a.img"), fifo = dir.file("x.vmdk");
+    testsupport::WriteFile(file, std::vector<uint8_t>(512, 1));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Row { std::string path; bool unusable; };
+    const Row rows[] = {
+        {file, false},
+        {dir.file("missing.vmdk"), false},  // the open says that it does not exist
+        {fifo, true},
+        {dir.path(), true},
+        {"/dev/null", true},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(SourceRules_IsUnusableFileKind(r.path.c_str()), r.unusable) << r.path;
 }
 
 // ---- The keyed reopen ---------------------------------------------------------------------------

@@ -110,7 +110,10 @@ TEST_F(WizardRoad, RawFileDeviceAndNewDisk) {
 
     // A block device.
     guitest::Command(source, CInputSourcePropertyPage::ID_RADIO_DEVICE);
-    source->GetDeviceField()->setText("/dev/null");
+    // A regular file stands in for the device node (character devices are refused).
+    std::string device = dir.file("device.img");
+    WriteGarbage(device, 1 << 20);
+    source->GetDeviceField()->setText(device.c_str());
     Next();
     ASSERT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_DEVICE);
     Picture("page04_block_device");

@@ -1,0 +1,496 @@
+// Every in-place operation under injected faults: the Nth write, sync, rename or link fails,
+// for every N the operation reaches, and the process is killed with SIGKILL just before each
+// such call. After a failure the image's files are as they were and no other file is left;
+// after a kill the image's name holds the old image or the new one, whole; a run that succeeds
+// despite the fault holds the new image.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "disk/disk_open.h"
+#include "formats/vhd/vhd.h"
+#include "formats/vhd/vhd_writer.h"
+#include "formats/vmdk/vmdk.h"
+#include "formats/vmdk/vmdk_maintain.h"
+#include "foundation/path.h"
+#include "foundation/platform.h"
+#include "support/test_support.h"
+#include "safety/fault_shim.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+typedef std::map<std::string, std::vector<uint8_t>> Files;
+
+Files Snapshot(const std::string& dir)
+{
+    Files files;
+    for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = ReadFile(e.path().string());
+    return files;
+}
+
+void Restore(const Files& files, const std::string& dir)
+{
+    for (const auto& e : fs::directory_iterator(dir)) fs::remove(e.path());
+    for (const auto& f : files) WriteFile(dir + "/" + f.first, f.second);
+}
+
+std::string Names(const Files& files)
+{
+    std::string s;
+    for (const auto& f : files) s += f.first + " ";
+    return s;
+}
+
+// The whole virtual disk through the probing open (parents required); nothing when it does
+// not open or cannot be read completely.
+std::optional<std::vector<uint8_t>> ReadImage(const std::string& path)
+{
+    DiskHandle disk;
+    Disk_Init(&disk);
+    if (Disk_Open(&disk, path.c_str(), true) != DISK_OK) return std::nullopt;
+    DiskGeometry g{};
+    Disk_GetGeometry(&disk, &g);
+    std::vector<uint8_t> bytes(Geometry_GetTotalSectors(&g) * g.bytes_per_sector);
+    int r = bytes.empty() ? DISK_OK : Disk_Read(&disk, 0, static_cast<uint32_t>(bytes.size()), bytes.data());
+    Disk_Close(&disk);
+    if (r != DISK_OK) return std::nullopt;
+    return bytes;
+}
+
+int Sh(const std::string& command) { return RunCommand(command + " >/dev/null 2>&1"); }
+
+TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
+
+// ---- The operations, each run on the files of a directory ---------------------------------
+
+int VhdCompact(const std::string& dir)
+{
+    const std::string path = dir + "/a.vhd";
+    DiskHandle disk;
+    Disk_Init(&disk);
+    int r = Disk_OpenVhd(&disk, path.c_str(), false);
+    if (r != DISK_OK) return r;
+    OutputFile output;
+    OutputFile_Init(&output);
+    r = Vhd_Compact(path.c_str(), &disk, nullptr, &output, false, nullptr, nullptr);
+    Disk_Close(&disk);
+    if (r == DISK_OK) r = Vhd_CommitCompact(&output, Del(), false, true);
+    if (r != DISK_OK) Vhd_DiscardCompact(&output);
+    return r;
+}
+
+int VhdExpand(const std::string& dir)
+{
+    const std::string path = dir + "/a.vhd";
+    DiskHandle disk;
+    Disk_Init(&disk);
+    int r = Disk_OpenVhd(&disk, path.c_str(), false);
+    if (r != DISK_OK) return r;
+    OutputFile output;
+    OutputFile_Init(&output);
+    DiskGeometry g{};
+    Disk_GetGeometry(&disk, &g);
+    r = Vhd_ExpandCapacity(path.c_str(), &disk, nullptr, &output,
+                           static_cast<uint32_t>(Geometry_GetTotalSectors(&g) * 2), nullptr, nullptr);
+    Disk_Close(&disk);
+    if (r == DISK_OK) r = OutputFile_Commit(&output, Del(), false);
+    if (r != DISK_OK) OutputFile_Rollback(&output);
+    return r;
+}
+
+VhdCreateOptions ChildOptions()
+{
+    VhdCreateOptions o{};
+    o.creatorApplication = VHD_CODE_VPC;
+    o.creatorVersion = 0x00050003;
+    o.batAlignment = 0;
+    o.blockSectors = 4096;
+    o.zeroSectorsAfterBat = 1;
+    o.zeroSectorsAfterBlock = 0;
+    return o;
+}
+
+int VhdCreateChild(const std::string& dir)
+{
+    DiskHandle parent;
+    Disk_Init(&parent);
+    const std::string p = dir + "/a.vhd";
+    int r = Disk_Open(&parent, p.c_str(), true);
+    if (r != DISK_OK) return r;
+    const VhdCreateOptions o = ChildOptions();
+    r = Vhd_CreateChild(&parent, &o, p.c_str(), (dir + "/child.vhd").c_str());
+    Disk_Close(&parent);
+    return r;
+}
+
+std::vector<uint8_t> Encode16(const std::string& s, bool bigEndian)
+{
+    std::vector<uint8_t> v;
+    for (char c : s) {
+        if (bigEndian) v.push_back(0);
+        v.push_back(static_cast<uint8_t>(c));
+        if (!bigEndian) v.push_back(0);
+    }
+    return v;
+}
+
+// The child r.vhd of b.vhd is linked to b2.vhd, a copy of its parent.
+int VhdRelink(const std::string& dir)
+{
+    const std::string child = dir + "/r.vhd";
+    DiskHandle disk;
+    Disk_Init(&disk);
+    int r = Disk_OpenVhdWithHandler(&disk, nullptr, child.c_str(), false, VHD_PARENT_OPTIONAL, nullptr);
+    if (r != DISK_OK) return r;
+    const std::string abs = dir + "/b2.vhd";
+    const std::vector<uint8_t> absU16 = Encode16(abs, false), relU16 = Encode16("./b2.vhd", false);
+    const std::vector<uint8_t> absSjis(abs.begin(), abs.end());
+    const std::string rel = "./b2.vhd";
+    const std::vector<uint8_t> relSjis(rel.begin(), rel.end());
+    const std::vector<uint8_t> name = Encode16("b2.vhd", true);
+    auto bytes = [](const std::vector<uint8_t>& v) { return VhdLocatorBytes{true, v.data(), static_cast<uint32_t>(v.size())}; };
+    VhdParentLocatorRequest request = {bytes(absU16), bytes(relU16), bytes(absSjis), bytes(relSjis), bytes(name),
+                                       child.c_str()};
+    r = Vhd_ChangeParentLocators(static_cast<VhdImage*>(Disk_GetObject(&disk)), &request);
+    Disk_Close(&disk);
+    return r;
+}
+
+int OpenVmdk(DiskHandle* disk, const std::string& path, bool readOnly)
+{
+    Disk_Init(disk);
+    return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL, nullptr);
+}
+
+int VmdkCompact(const std::string& dir, const char* name)
+{
+    DiskHandle disk;
+    int r = OpenVmdk(&disk, dir + "/" + name, true);
+    if (r != DISK_OK) return r;
+    VmdkCompactSet set;
+    Vmdk_InitCompactSet(&set);
+    r = Vmdk_Compact(&disk, nullptr, &set, false, nullptr, nullptr);
+    Disk_Close(&disk);
+    if (r != DISK_OK) {
+        Vmdk_DiscardCompact(&set);
+        return r;
+    }
+    return Vmdk_CommitCompact(&set, Del(), false);
+}
+
+int VmdkMaintain(const std::string& dir, const char* name, bool expand, bool compress)
+{
+    const std::string path = dir + "/" + name;
+    DiskHandle disk;
+    int r = OpenVmdk(&disk, path, false);
+    if (r != DISK_OK) return r;
+    VmdkTempFileSet set;
+    Vmdk_InitTempFileSet(&set);
+    DiskGeometry g{};
+    Disk_GetGeometry(&disk, &g);
+    if (expand)
+        r = Vmdk_ExpandCapacity(path.c_str(), &disk, nullptr, &set, Geometry_GetTotalSectors(&g) * 2, nullptr, nullptr);
+    else
+        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, nullptr, &set, compress, nullptr, nullptr);
+    Disk_Close(&disk);
+    if (r != DISK_OK) {
+        Vmdk_DiscardTempFileSet(&set);
+        return r;
+    }
+    return Vmdk_CommitTempFileSet(&set, Del(), false);
+}
+
+int VmdkCreateChild(const std::string& dir, const char* parent)
+{
+    DiskHandle disk;
+    const std::string p = dir + "/" + parent;
+    int r = OpenVmdk(&disk, p, true);
+    if (r != DISK_OK) return r;
+    r = Vmdk_CreateChild(&disk, p.c_str(), (dir + "/child.vmdk").c_str(), false);
+    Disk_Close(&disk);
+    return r;
+}
+
+int VmdkChangeParameters(const std::string& dir, const char* name)
+{
+    DiskHandle disk;
+    int r = OpenVmdk(&disk, dir + "/" + name, false);
+    if (r != DISK_OK) return r;
+    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
+    Vmdk_ClearDescriptorEdits(edits.get());
+    edits->extentCount = static_cast<VmdkImage*>(Disk_GetObject(&disk))->descriptor.extentCount;
+    edits->adapter.set = 1;
+    edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
+    edits->uuid.set = 1;
+    Text_FromCStringUtf8(&edits->uuid.value, "60 00 c2 9a 11 22 33 44-55 66 77 88 99 aa bb cc");
+    r = Vmdk_ChangeParameters(&disk, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
+    Disk_Close(&disk);
+    return r;
+}
+
+// The child vc.vmdk of v.vmdk is linked to v2.vmdk, a copy of its parent (a descriptor change
+// of the parent hint).
+int VmdkRelink(const std::string& dir)
+{
+    DiskHandle disk;
+    int r = OpenVmdk(&disk, dir + "/vc.vmdk", false);
+    if (r != DISK_OK) return r;
+    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
+    Vmdk_ClearDescriptorEdits(edits.get());
+    edits->extentCount = static_cast<VmdkImage*>(Disk_GetObject(&disk))->descriptor.extentCount;
+    edits->parentFileNameHint.set = 1;
+    Text_FromCStringUtf8(&edits->parentFileNameHint.value, "v2.vmdk");
+    r = Vmdk_ChangeParameters(&disk, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
+    Disk_Close(&disk);
+    return r;
+}
+
+struct Operation {
+    const char* name;
+    const char* image;  // the file whose name must always hold a whole image
+    std::function<int(const std::string&)> run;
+    // The operation changes several files of one image (the descriptor and the extents of a
+    // split image it grows): renames cannot swap them as one, so a kill is only required to
+    // leave each file whole, old or new.
+    bool severalFiles = false;
+};
+
+// The images every operation starts from, made once by qemu-img and qemu-io: data, a zero
+// block and space never written, so that compactions drop something.
+class InPlaceFaults : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) return;
+        // Thousands of runs, each syncing its files: on a memory file system where there is one.
+        if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+        templateDir_ = new TempDir();
+        const std::string d = templateDir_->path();
+        const std::string writes = " -c 'write -P 0x11 0 64k' -c 'write -P 0x22 1M 8k' -c 'write -z 2M 64k'"
+                                   " -c 'write -P 0x33 3M 512' ";
+        bool ok = Sh("cd " + Quote(d) + " && qemu-img create -q -f vpc -o subformat=dynamic a.vhd 4M") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-io -f vpc" + writes + "a.vhd") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk v.vmdk 4M") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "v.vmdk") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse s.vmdk 4M") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "s.vmdk") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
+                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
+        // A differencing VHD of b.vhd, and b2.vhd, a copy of b.vhd for the relink.
+        ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f vpc b.vhd 4M && qemu-io -f vpc -c 'write -P 0x55 0 4k' b.vhd") == 0;
+        if (ok) {
+            DiskHandle parent;
+            Disk_Init(&parent);
+            const std::string p = d + "/b.vhd";
+            const VhdCreateOptions o = ChildOptions();
+            ok = Disk_Open(&parent, p.c_str(), true) == DISK_OK &&
+                 Vhd_CreateChild(&parent, &o, p.c_str(), (d + "/r.vhd").c_str()) == DISK_OK;
+            Disk_Close(&parent);
+            ok = ok && Sh("cd " + Quote(d) + " && cp b.vhd b2.vhd") == 0;
+        }
+        // A child vc.vmdk of v.vmdk, and v2.vmdk, a copy of v.vmdk, for the VMDK relink.
+        if (ok) {
+            DiskHandle parent;
+            const std::string p = d + "/v.vmdk";
+            ok = OpenVmdk(&parent, p, true) == DISK_OK &&
+                 Vmdk_CreateChild(&parent, p.c_str(), (d + "/vc.vmdk").c_str(), false) == DISK_OK;
+            Disk_Close(&parent);
+            ok = ok && Sh("cd " + Quote(d) + " && cp v.vmdk v2.vmdk") == 0;
+        }
+        if (!ok) {
+            delete templateDir_;
+            templateDir_ = nullptr;
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete templateDir_;
+        templateDir_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        if (templateDir_ == nullptr) GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
+    }
+
+    // Files of every operation's starting point.
+    static Files Start() { return Snapshot(templateDir_->path()); }
+
+    static std::vector<Operation> Operations()
+    {
+        return {
+            {"vhd compaction", "a.vhd", VhdCompact},
+            {"vhd expansion", "a.vhd", VhdExpand},
+            {"vhd child creation", "child.vhd", VhdCreateChild},
+            {"vhd relink", "r.vhd", VhdRelink},
+            {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }},
+            {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }},
+            {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }},
+            {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }},
+            {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }},
+            {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }},
+            {"vmdk split expansion", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); },
+             true},
+            {"vmdk relink", "vc.vmdk", VmdkRelink},
+            {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }},
+            {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
+            {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
+            {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
+        };
+    }
+
+    // What the fault-free run gives: the image's contents before and after, the files after.
+    struct Baseline {
+        std::optional<std::vector<uint8_t>> before, after;
+        Files start, end;
+        uint64_t calls[4];  // per kind: write, sync, rename, link
+    };
+
+    Baseline Run(const Operation& op)
+    {
+        Baseline b;
+        b.start = Start();
+        Restore(b.start, work.path());
+        b.before = ReadImage(work.file(op.image));  // nothing yet for a new child
+        const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
+        for (int k = 0; k < 4; ++k) {
+            Restore(b.start, work.path());
+            faultshim::Arm(kinds[k], 0);
+            int r = op.run(work.path());
+            b.calls[k] = faultshim::Disarm();
+            EXPECT_EQ(r, DISK_OK) << op.name;
+        }
+        b.end = Snapshot(work.path());
+        b.after = ReadImage(work.file(op.image));
+        EXPECT_TRUE(b.after.has_value()) << op.name;
+        return b;
+    }
+
+    // The image's name holds the old image or the new one, whole; every other file of the
+    // start that the operation does not replace is untouched.
+    void CheckWhole(const Operation& op, const Baseline& b, const std::string& what)
+    {
+        if (op.severalFiles) {
+            // Every file of the image's names is its old or its new self, or not there yet.
+            const Files now = Snapshot(work.path());
+            for (const auto& f : now) {
+                const bool old = b.start.count(f.first) && b.start.at(f.first) == f.second;
+                const bool fresh = b.end.count(f.first) && b.end.at(f.first) == f.second;
+                const bool temporary = !b.start.count(f.first) && !b.end.count(f.first);
+                EXPECT_TRUE(old || fresh || temporary) << what << ": " << f.first << " is neither old nor new";
+            }
+            for (const auto& f : b.start)
+                EXPECT_TRUE(now.count(f.first)) << what << ": " << f.first << " is gone";
+            return;
+        }
+        std::optional<std::vector<uint8_t>> now = ReadImage(work.file(op.image));
+        if (b.before.has_value())
+            EXPECT_TRUE(now == b.before || now == b.after) << what << ": the image does not read as the old or the new one";
+        else
+            EXPECT_TRUE(!Os_PathExists(work.file(op.image).c_str()) || now == b.after)
+                << what << ": a new file under the child's name that is not the whole child";
+    }
+
+    TempDir work;
+    static TempDir* templateDir_;
+};
+
+TempDir* InPlaceFaults::templateDir_ = nullptr;
+
+TEST_F(InPlaceFaults, EveryFailingCallLeavesTheOriginalOrTheNewImage)
+{
+    const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
+    for (const Operation& op : Operations()) {
+        SCOPED_TRACE(op.name);
+        const Baseline b = Run(op);
+        for (int k = 0; k < 4; ++k) {
+            for (uint64_t n = 1; n <= b.calls[k]; ++n) {
+                const std::string what = std::string(op.name) + ", " + faultshim::KindName(kinds[k]) + " " +
+                                         std::to_string(n) + " of " + std::to_string(b.calls[k]) + " fails";
+                Restore(b.start, work.path());
+                faultshim::Arm(kinds[k], n);
+                const int r = op.run(work.path());
+                faultshim::Disarm();
+                EXPECT_TRUE(faultshim::Fired()) << what;
+                const Files now = Snapshot(work.path());
+                if (r != DISK_OK) {
+                    // Failed: everything as it was, nothing left beside it.
+                    EXPECT_EQ(Names(now), Names(b.start)) << what;
+                    for (const auto& f : b.start)
+                        EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
+                } else {
+                    // Succeeded all the same (a call whose failure is harmless): the new image,
+                    // and no file the fault-free run does not leave.
+                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but the image does not read as the new one";
+                    for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+                    // A replaced file kept under its name with "_del" is the original.
+                    for (const auto& f : now) {
+                        const std::string kept = f.first;
+                        if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
+                        const std::string original = kept.substr(0, kept.size() - 4);
+                        if (b.start.count(original)) {
+                            EXPECT_TRUE(f.second == b.start.at(original)) << what << ": " << kept << " is not the original";
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_F(InPlaceFaults, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
+{
+    for (const Operation& op : Operations()) {
+        SCOPED_TRACE(op.name);
+        const Baseline b = Run(op);
+        const uint64_t calls = b.calls[0] + b.calls[1] + b.calls[2] + b.calls[3];
+        for (uint64_t n = 1; n <= calls; ++n) {
+            const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
+                                     std::to_string(calls);
+            Restore(b.start, work.path());
+            fflush(nullptr);
+            pid_t pid = fork();
+            ASSERT_NE(pid, -1);
+            if (pid == 0) {
+                faultshim::Arm(faultshim::kAll, n, faultshim::kKill);
+                int r = op.run(work.path());
+                _exit(r == DISK_OK ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << what << ": not killed";
+            CheckWhole(op, b, what);
+            // Files the operation only reads (parents, the other extents) are untouched.
+            const Files now = Snapshot(work.path());
+            for (const auto& f : b.start) {
+                if (b.end.count(f.first) && b.end.at(f.first) == f.second) {
+                    EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+                }
+            }
+            // Killed before its image changed, the operation runs again over what the killed run
+            // left: a success gives the new image (a leftover file is never taken for the image),
+            // a failure leaves the old one.
+            if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
+                const int again = op.run(work.path());
+                const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
+                EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
+                    << what << ", run again (result " << again << "): the image is not what it should be";
+            }
+        }
+    }
+}
+
+}  // namespace
