@@ -1,22 +1,16 @@
-// libFuzzer target: a VHDX file opened through the engine, the whole virtual disk read (at most
-// 64 MiB of it) and its ranges queried as the writers and the trim query them.
+// The VHDX open of a file (differencing chains, metadata, BAT), a read of the whole virtual disk
+// (up to 64 MiB) and the empty-range and per-layer queries.
 //
-// The input becomes a file in a private temporary directory, removed after every run:
+// The input becomes the file in the process's fuzz directory:
 // - an input that starts with "vhdxfile" is the file itself;
 // - any other input is a sparse file description, so that short inputs reach every structure of
 //   a file of several MiB: byte 0 holds flags (bit 0: store correct CRC-32C values in both
 //   headers and both region tables, so that mutations get past the checksums), byte 1 the file
 //   size in MiB (1 to 64), then records of {u16 LE offset in 4 KiB units, u16 LE length, bytes}.
-//
-// Build against the engine sources alone, for example:
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. fuzz/vhdx_open_fuzz.cpp \
-//       foundation/*.cpp disk/*.cpp volume/*.cpp formats/*/*.cpp -lz -ldl -o vhdx_open_fuzz
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,11 +19,11 @@
 #include "formats/vhdx/vhdx.h"
 #include "foundation/crc.h"
 #include "foundation/platform.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
 const uint64_t kMiB = 1 << 20;
-const uint64_t kMaxRead = 64 * kMiB;
 
 uint32_t* CrcTable() {
     static uint32_t* table = nullptr;
@@ -89,25 +83,16 @@ void Exercise(const std::string& path) {
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenVhdx(&disk, path.c_str(), true) != DISK_OK) return;
-    DiskGeometry g = {};
-    Disk_GetGeometry(&disk, &g);
-    uint64_t bytes = Geometry_GetTotalSectors(&g) * 512;
-    if (bytes > kMaxRead) bytes = kMaxRead;
-    std::vector<uint8_t> buffer(kMiB);
-    for (uint64_t at = 0; at < bytes; at += kMiB) {
-        const uint32_t n = static_cast<uint32_t>(bytes - at < kMiB ? bytes - at : kMiB);
-        if (Disk_Read(&disk, at, n, buffer.data()) != DISK_OK) break;
+    std::vector<uint8_t> data;
+    const int whole = fuzz::ReadDisk(&disk, &data);
+    // A read that crosses block and logical-sector boundaries.
+    const uint64_t bytes = fuzz::TotalSectors(&disk) * 512;
+    if (bytes > 4096 && bytes <= FUZZ_MAX_READ_BYTES) {
+        std::vector<uint8_t> piece(1400);
+        if (Disk_Read(&disk, bytes / 2 - 700, 1400, piece.data()) == DISK_OK && whole == DISK_OK)
+            FUZZ_CHECK(std::memcmp(piece.data(), data.data() + bytes / 2 - 700, 1400) == 0);
     }
-    // Odd reads that cross block and logical-sector boundaries.
-    if (bytes > 4096) Disk_Read(&disk, bytes / 2 - 700, 1400, buffer.data());
-    const uint64_t sectors = bytes / 512;
-    const uint32_t step = 2048 * 3 + 5;
-    for (uint64_t first = 0; first < sectors; first += step) {
-        const uint32_t n = static_cast<uint32_t>(sectors - first < step ? sectors - first : step);
-        bool flag = false;
-        if (Disk_IsRangeEmpty(&disk, nullptr, first, n, &flag, nullptr, nullptr) != DISK_OK) break;
-        Disk_IsRangeUnallocated(&disk, nullptr, first, n, &flag);
-    }
+    fuzz::QueryRanges(&disk, nullptr);
     Disk_CanCompact(&disk);
     Disk_HasParent(&disk);
     Disk_Close(&disk);
@@ -116,12 +101,9 @@ void Exercise(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    char dirTemplate[] = "/tmp/vhdx_fuzz.XXXXXX";
-    const char* dir = mkdtemp(dirTemplate);
-    if (dir == nullptr) return 0;
-    const std::string path = std::string(dir) + "/input.vhdx";
+    fuzz::Init();
+    const std::string path = fuzz::File("input.vhdx");
     if (WriteInput(path, data, size)) Exercise(path);
-    unlink(path.c_str());
-    rmdir(dir);
+    fuzz::ClearDir();
     return 0;
 }
