@@ -619,6 +619,7 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
         break;
     }
     case DISK_KIND_VHD:
+    case DISK_KIND_VHDX:
         replaced.push_back(Utf8(job->sourcePath));
         break;
     default:

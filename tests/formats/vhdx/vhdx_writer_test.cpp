@@ -428,7 +428,7 @@ TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
 // image), and the image's "_del" name must not be a file of its chain.
 TEST(VhdxCompact, TemporaryNamesAvoidExistingFilesAndTheChain) {
     TempDir dir;
-    const uint64_t size = 2 * MiB;
+    const uint64_t size = 3 * MiB;
     const std::string praw = MakeSource(dir, size);
     const std::string child = dir.file("c.vhdx");
     const std::string parent = child + "_TEMP";  // the parent carries the first temporary name
