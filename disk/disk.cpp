@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/io_failure.h"
 #include "foundation/platform.h"
@@ -20,7 +21,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Disk_OpenVhdx,  // 5 VHDX
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -47,7 +48,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Vhdx_Close,  // 5 VHDX
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -74,7 +75,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Vhdx_GetGeometry,  // 5 VHDX
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -101,7 +102,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Vhdx_Read,  // 5 VHDX
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -128,7 +129,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Vhdx_IsRangeEmpty,  // 5 VHDX
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -151,13 +152,13 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated, Vhd_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

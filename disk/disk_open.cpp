@@ -8,6 +8,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
 
@@ -28,7 +29,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 2 COWD3 child
     nullptr,  // 3 COWD1
     nullptr,  // 4 COWD1 child
-    nullptr,  // 5 VHDX
+    Disk_OpenVhdxWithHandler,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     nullptr,  // 8 Parallels
@@ -202,6 +203,7 @@ static bool KindHasMark(DiskKind kind)
 {
     switch (kind) {
     case DISK_KIND_VMDK:
+    case DISK_KIND_VHDX:
     case DISK_KIND_VHD:
     case DISK_KIND_VHD_FIXED:
     case DISK_KIND_NHD:
@@ -221,6 +223,8 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
     case DISK_KIND_VMDK:  // a sparse header, or a text descriptor
         return StartsWith(m.head, m.length, "KDMV", 4) ||
                StartsWith(m.head, m.length, "# Disk DescriptorFile", 21);
+    case DISK_KIND_VHDX:
+        return StartsWith(m.head, m.length, "vhdxfile", 8);
     case DISK_KIND_VHD:  // the footer copy at the start, or the footer at the end
         return VhdFooterAt(m.head, m.length, 0, false) || VhdEndFooter(m, false);
     case DISK_KIND_VHD_FIXED:
@@ -272,6 +276,11 @@ static bool TryKind(DiskHandle* handle, DiskKind kind, const FileOpener* opener,
         r = fn(handle, opener, path, readOnly, parentMode, openProgress);
     }
     if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN) {
+        *result = r;
+        return true;
+    }
+    // A file of the kind that the kind cannot serve as it is (a VHDX with a pending log).
+    if (r == DISK_ERR_UNSUPPORTED) {
         *result = r;
         return true;
     }

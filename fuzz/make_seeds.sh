@@ -89,6 +89,34 @@ if have qemu-img; then
   done
 fi
 
+# VHDX files (qemu-img, and the differencing and 4096-byte-sector files of the test fixture
+# builder) in the sparse form of the VHDX target: non-zero 4 KiB pages, payload pages cut short.
+if have qemu-img && have python3; then
+  mkdir -p "$OUT/vhdx_open_fuzz"
+  VX="$SRC/tests/formats/vhdx/vhdx_fixtures.py"
+  head -c 3145728 /dev/urandom > vx.raw
+  qemu-img convert -q -f raw -O vhdx -o block_size=1M vx.raw vx-dyn.vhdx 2>/dev/null
+  qemu-img create -q -f vhdx -o subformat=fixed,block_size=1M vx-fixed.vhdx 2M 2>/dev/null
+  qemu-img create -q -f vhdx vx-empty.vhdx 64M 2>/dev/null
+  python3 "$VX" build '{"path": "vx-child.vhdx", "size": 3145728, "parent": {"relative": "p.vhdx"},
+    "blocks": [{"index": 0, "state": 7, "sectors": [[1, 3]]}, {"index": 1, "state": 6}]}' 2>/dev/null
+  python3 "$VX" build '{"path": "vx-4k.vhdx", "size": 3145728, "lss": 4096,
+    "blocks": [{"index": 0, "state": 6}, {"index": 2, "state": 2}]}' 2>/dev/null
+  python3 - "$OUT/vhdx_open_fuzz" vx-*.vhdx <<'PY'
+import os, struct, sys
+for name in sys.argv[2:]:
+    d = open(name, "rb").read()
+    out = bytearray([1, (((len(d) + (1 << 20) - 1) >> 20) - 1) % 64])
+    for page in range(len(d) // 4096):
+        chunk = d[page * 4096:(page + 1) * 4096].rstrip(b"\0")
+        if chunk:
+            if page * 4096 >= 4 << 20:
+                chunk = chunk[:64]
+            out += struct.pack("<HH", page, len(chunk)) + chunk
+    open(os.path.join(sys.argv[1], name + ".seed"), "wb").write(out)
+PY
+fi
+
 # Emulator images from the fixture builder.
 if have python3; then
   head -c 16384 /dev/urandom > data.bin

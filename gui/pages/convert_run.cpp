@@ -15,6 +15,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
 #include "formats/vhd/vhd_writer.h"
+#include "formats/vhdx/vhdx_writer.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_maintain.h"
@@ -134,7 +135,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 4: case 5:
+    case 0: case 3: case 4: case 5:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -144,7 +145,7 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 }
 
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
-    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD;
+    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -395,6 +396,17 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         Mem_Free(options);
         return rc;
     }
+    case 3: {
+        VhdxCreateOptions* options = Vhdx_AllocCreateOptions();
+        if (options == NULL) return DISK_ERR_NOMEM;
+        options->keepEveryBlock = job->vhdxCheck != 0 ? 1 : 0;
+        options->blockSizeShift = job->vhdxBlockIndex;
+        options->logicalSector4096 = job->vhdxList1;
+        options->physicalSector4096 = job->vhdxList2;
+        int rc = Vhdx_Create(path, source, map, cb, user, options);
+        Mem_Free(options);
+        return rc;
+    }
     case 4: {
         VhdCreateOptions options;
         ConvertRun_BuildVhdOptions(job, true, &options);
@@ -425,7 +437,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 3: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 20:
+    case 1: case 2: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 20:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -607,6 +619,7 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
         break;
     }
     case DISK_KIND_VHD:
+    case DISK_KIND_VHDX:
         replaced.push_back(Utf8(job->sourcePath));
         break;
     default:
@@ -668,9 +681,26 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
+    case DISK_KIND_VHDX: {
+        OutputFile output;
+        OutputFile_Init(&output);
+        int rc = Vhdx_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
+                              context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            Vhdx_DiscardCompact(&output);
+            return rc;
+        }
+        int commit = Vhdx_CommitCompact(&output, suffix, commitFlags);
+        if (commit != DISK_OK) {
+            // The image kept its name; the new file must not linger beside it.
+            OutputEntry_Rollback(&output.entry);
+            return commit;
+        }
+        return DISK_OK;
+    }
     case DISK_KIND_QCOW2:
         // Its compaction comes with the format; it takes its key through ConvertRun_TrimKey.
-    case DISK_KIND_VHDX:
     case DISK_KIND_PARALLELS:
     case DISK_KIND_PARALLELS_BUNDLE:
     case DISK_KIND_VDI:

@@ -98,7 +98,7 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context);
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context);
 
 // The first "_del" backup that a trim of the job's source would replace: the backup name of a
-// file the compaction rewrites (the image of a VHD, every extent of a VMDK image) under which
+// file the compaction rewrites (the image of a VHD or VHDX, every extent of a VMDK image) under which
 // something exists already. False when there is none (or no trimmable source).
 bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which);
 

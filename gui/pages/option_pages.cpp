@@ -234,6 +234,64 @@ long CToVMwareVmdkPropertyPage::onCmdSplitChoice(FXObject*, FXSelector selector,
     return 1;
 }
 
+// ---- Page 12: VHDX ---------------------------------------------------------------------------------
+
+FXIMPLEMENT(CToHyperVVhdxPropertyPage, CVdxPropertyPageBase, NULL, 0)
+
+CToHyperVVhdxPropertyPage::CToHyperVVhdxPropertyPage()
+    : resultLabel(NULL), blockLabel(NULL), blockList(NULL), keepCheck(NULL), physicalLabel(NULL),
+      physicalList(NULL), logicalLabel(NULL), logicalList(NULL) {}
+
+CToHyperVVhdxPropertyPage::CToHyperVVhdxPropertyPage(IPropertyPageEvent* events,
+                                                     ConversionJob* job, FXint index,
+                                                     FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(174);
+    description = Ui_MessageText(175);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    blockLabel = Ui_CreateLabel(this, 176, 1, 6, 17, 2);
+    blockList = Ui_CreateListBox(this, this, ID_BLOCK, 1, 8, 15, 2);
+    // Block sizes of 1 MiB shifted left by 0 to 8.
+    for (int i = 0; i <= 8; ++i)
+        blockList->appendItem(Ui_FormatOneInteger(Ui_MessageText(180), (FXlong)1 << i));
+    blockList->setNumVisible(9);
+    keepCheck = Ui_CreateCheckButton(this, 177, this, ID_KEEP, 19, 8, 19, 2);
+    physicalLabel = Ui_CreateLabel(this, 178, 1, 11, 17, 2);
+    physicalList = Ui_CreateListBox(this, this, ID_PHYSICAL, 1, 13, 15, 2);
+    FillList(physicalList, 181, 2);
+    logicalLabel = Ui_CreateLabel(this, 179, 19, 11, 19, 2);
+    logicalList = Ui_CreateListBox(this, this, ID_LOGICAL, 19, 13, 15, 2);
+    FillList(logicalList, 181, 2);
+}
+
+void CToHyperVVhdxPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 3);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    FXWindow* widgets[] = {blockLabel, blockList,    keepCheck,  physicalLabel,
+                           physicalList, logicalLabel, logicalList};
+    for (FXWindow* w : widgets) EnableWindow(w, ok);
+    if (ok) {
+        SetListIndex(blockList, (FXint)job->vhdxBlockIndex);
+        SetCheck(keepCheck, job->vhdxCheck);
+        SetListIndex(physicalList, (FXint)job->vhdxList2);
+        SetListIndex(logicalList, (FXint)job->vhdxList1);
+        blockList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToHyperVVhdxPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 3) != 0) return -1;
+    job->vhdxBlockIndex = (uint32_t)GetListIndex(blockList);
+    job->vhdxCheck = GetCheck(keepCheck) ? 1 : 0;
+    job->vhdxList2 = (uint32_t)GetListIndex(physicalList);
+    job->vhdxList1 = (uint32_t)GetListIndex(logicalList);
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
 // ---- Page 13: dynamic VHD ---------------------------------------------------------------------
 
 FXDEFMAP(CToVirtualPCDynamicPropertyPage) CToVirtualPCDynamicPropertyPageMap[] = {

@@ -3,8 +3,8 @@
 // user set the format's options and on Next stores them with the destination geometry
 // (option_rules.h) in the job.
 //
-// The pages of the destinations written by this program are here: VMDK (9), dynamic VHD (13),
-// fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
+// The pages of the destinations written by this program are here: VMDK (9), VHDX (12),
+// dynamic VHD (13), fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
 // formats.
 #pragma once
 
@@ -80,6 +80,35 @@ public:
     FXListBox* GetHardwareList() const { return hardwareList; }
     FXListBox* GetEncodingList() const { return encodingList; }
     FXint GetRadioId() const { return radioId; }
+};
+
+// Page 12: VHDX.
+class CToHyperVVhdxPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToHyperVVhdxPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* blockLabel;
+    FXListBox* blockList;
+    FXCheckButton* keepCheck;
+    FXLabel* physicalLabel;
+    FXListBox* physicalList;
+    FXLabel* logicalLabel;
+    FXListBox* logicalList;
+
+    CToHyperVVhdxPropertyPage();
+
+public:
+    enum { ID_BLOCK = 62, ID_KEEP = 63, ID_PHYSICAL = 64, ID_LOGICAL = 65 };
+    CToHyperVVhdxPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                              FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetBlockList() const { return blockList; }
+    FXCheckButton* GetKeepCheck() const { return keepCheck; }
+    FXListBox* GetPhysicalList() const { return physicalList; }
+    FXListBox* GetLogicalList() const { return logicalList; }
 };
 
 // Page 13: dynamic VHD.

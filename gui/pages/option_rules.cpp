@@ -7,6 +7,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
 #include "formats/vhd/vhd_records.h"
+#include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_descriptor.h"
 #include "foundation/platform.h"
@@ -33,6 +34,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     DiskGeometry g = *geometry;  // the checks get a copy
     switch (destKind) {
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
+    case 3: return CheckResult(Vhdx_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
@@ -133,6 +135,7 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         g.sectors_per_track = 32;
         based = 1;
         break;
+    case 3:  // VHDX: W as it is
     case JOB_DEST_PLUGIN:
         break;
     default:

@@ -43,6 +43,7 @@ uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors);
 //   14 THD: always 8 heads, 33 sectors per track; cylinder based;
 //   17 PC98E: always 128000 sectors, 8 heads, 20 sectors per track; cylinder based;
 //   19 Unz: always 64 heads, 32 sectors per track; cylinder based;
+//   3 VHDX: W as it is;
 //   21 flat raw image: when due, the VHD CHS rule;
 //   22 plug-in: W as it is.
 // Heads and sectors per track come from the rule; the total and the bytes per sector stay W's

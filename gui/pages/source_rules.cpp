@@ -111,6 +111,9 @@ SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
     case DISK_ERR_OPEN:
         *message = 29;
         return SOURCE_OPEN_MESSAGE;
+    case DISK_ERR_UNSUPPORTED:
+        *message = SOURCE_MSG_NEEDS_REPAIR;
+        return SOURCE_OPEN_MESSAGE;
     default:
         *message = 56;
         return SOURCE_OPEN_MESSAGE;

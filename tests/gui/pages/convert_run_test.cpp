@@ -1,7 +1,7 @@
 // The conversion run without windows: a raw disk with an MBR and an ext4 or FAT volume whose
 // free space holds garbage, written to every wired destination and read back by qemu-img (or
 // at the image's data offset), compared on every used sector and checked with fsck; resized
-// output; cancellation; the in-place trims of VMDK and VHD images with their "_del" files, a
+// output; cancellation; the in-place trims of VMDK, VHD and VHDX images with their "_del" files, a
 // failed compaction and a failed commit; destinations that are the source; and the options
 // builders as tables.
 #include <gtest/gtest.h>
@@ -218,8 +218,9 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
     std::string back = dir.file("back.raw");
     if (c.qemuFormat != nullptr) {
         std::string log2;
-        if (std::string(c.qemuFormat) == "vmdk") {
-            EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log2), 0) << log2;
+        if (std::string(c.qemuFormat) == "vmdk" || std::string(c.qemuFormat) == "vhdx") {
+            EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " + Quote(out) +
+                                 " 2>&1", &log2), 0) << log2;
         }
         if (c.destKind == 0 && c.firstTrack && c.vmdkType != 1) {
             // qemu-img reads a sparse first extent of 63 sectors (less than one grain) past its
@@ -271,6 +272,8 @@ const DestinationCase kDestinations[] = {
     {"stream.vmdk", 0, 3, false, 0, "vmdk", 0, true, true},
     {"vhd", 4, 0, false, 0, "vpc", 0, true, true},
     {"fixed.vhd", 5, 0, false, 0, "vpc", 0, false, true},
+    // 4 MiB of VHDX structures outweigh what a 16 MiB disk leaves out: size is not compared.
+    {"vhdx", 3, 0, false, 0, "vhdx", 0, false, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -355,12 +358,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 20}) {
+    for (int32_t kind : {1, 2, 6, 7, 8, 9, 10, 11, 12, 20}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 4, 5, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 3, 4, 5, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -531,10 +534,11 @@ protected:
     void MakeImage() {
         raw = MakeDisk(dir, "ext", 24);
         source = ReadFile(raw);
-        const bool vmdk = std::string(GetParam()) == "vmdk";
-        image = dir.file(vmdk ? "img.vmdk" : "img.vhd");
+        const std::string format = GetParam();
+        image = dir.file("img." + format);
         ConversionJob job;
-        PrepareJob(&job, raw, OpenRaw(raw), nullptr, vmdk ? 0 : 4, image);
+        PrepareJob(&job, raw, OpenRaw(raw), nullptr,
+                   format == "vmdk" ? 0 : format == "vhdx" ? 3 : 4, image);
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
         ConvertRun_ReleaseSource(&job);
@@ -551,13 +555,14 @@ protected:
         job->trimInPlace = 1;
     }
 
-    std::string Format() const { return std::string(GetParam()) == "vmdk" ? "vmdk" : "vpc"; }
+    std::string Format() const { return std::string(GetParam()) == "vhd" ? "vpc" : GetParam(); }
 
     std::vector<uint8_t> Back(const std::string& path, const std::string& name) {
         std::string out = dir.file(name);
         std::string log;
-        if (Format() == "vmdk") {
-            EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(path) + " 2>&1", &log), 0) << log;
+        if (Format() != "vpc") {
+            EXPECT_EQ(RunCommand("qemu-img check -f " + Format() + " " + Quote(path) + " 2>&1", &log),
+                      0) << log;
         }
         EXPECT_EQ(RunCommand("qemu-img convert -f " + Format() + " -O raw " + Quote(path) + " " +
                              Quote(out)), 0);
@@ -703,7 +708,7 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx"));
 
 TEST(TrimRules, KindsKeysAndMissingSource) {
     ConversionJob job;
@@ -720,9 +725,9 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
-    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_VDI, DISK_KIND_RAW})
+    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_QCOW2, DISK_KIND_VDI, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
 
     // The key of an encrypted source: used when the job holds it, refused when it does not.

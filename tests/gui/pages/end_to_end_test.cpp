@@ -1,8 +1,8 @@
 // The whole road through the real wizard window, driven with its own Next and Cancel commands:
 // a raw disk holding an MBR and an ext4 or FAT volume with garbage in its free space, chosen
-// on the source page, converted to VMDK, dynamic VHD and HDI with the partition option on; the
+// on the source page, converted to VMDK, dynamic VHD, VHDX and HDI with the partition option on; the
 // output passes qemu-img where qemu-img reads the format, equals the source on every used
-// sector, and its file system passes fsck. VMDK and VHD images trimmed in place leave the
+// sector, and its file system passes fsck. VMDK, VHD and VHDX images trimmed in place leave the
 // image and "<name>_del", both readable with the used sectors unchanged. A long conversion
 // cancelled through the wizard's Cancel stops within a second with the cancelled message.
 // Pictures of every page the road passes go to <build>/screenshots/e2e_*.png.
@@ -211,8 +211,9 @@ std::vector<uint8_t> DiskOf(const TempDir& dir, const std::string& path, const s
     }
     std::string raw = dir.file("back.raw");
     std::string log;
-    if (format == "vmdk") {
-        EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(path) + " 2>&1", &log), 0) << log;
+    if (format == "vmdk" || format == "vhdx") {
+        EXPECT_EQ(RunCommand("qemu-img check -f " + format + " " + Quote(path) + " 2>&1", &log), 0)
+            << log;
     } else {
         EXPECT_EQ(RunCommand("qemu-img info -f " + format + " " + Quote(path) + " 2>&1", &log), 0) << log;
     }
@@ -295,6 +296,7 @@ const RoadCase kRoads[] = {
     {"vmdk_fat", 0, "vmdk", 0, "fat", false},
     {"vhd_ext", 4, "vpc", 0, "ext", false},
     {"hdi_fat", 13, "", 4096, "fat", false},
+    {"vhdx", 3, "vhdx", 0, "ext", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Roads, ConversionRoad, ::testing::ValuesIn(kRoads),
@@ -307,13 +309,14 @@ INSTANTIATE_TEST_SUITE_P(Roads, ConversionRoad, ::testing::ValuesIn(kRoads),
 class TrimRoad : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy) {
-    const bool vmdk = std::string(GetParam()) == "vmdk";
-    const std::string format = vmdk ? "vmdk" : "vpc";
+    const std::string name = GetParam();
+    const bool vmdk = name == "vmdk";
+    const std::string format = name == "vhd" ? "vpc" : name;
     std::string raw = MakeDisk("ext", 16, "trim.raw");
     std::vector<uint8_t> source = ReadFile(raw);
     std::vector<bool> used = UsedSectorsOfRaw(raw);
     // An image that stores the free space's garbage: written without a map.
-    std::string image = dir.file(vmdk ? "trim.vmdk" : "trim.vhd");
+    std::string image = dir.file("trim." + name);
     {
         ConversionJob job;
         job.sourcePath = raw.c_str();
@@ -322,7 +325,7 @@ TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy) {
         DiskGeometry g;
         Vhd_ComputeGeometry(source.size(), &g);
         ASSERT_EQ(Disk_OpenRaw(job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-        job.destKind = vmdk ? 0 : 4;
+        job.destKind = vmdk ? 0 : name == "vhdx" ? 3 : 4;
         job.destPath = image.c_str();
         job.vmdkList14 = 11;
         job.vhdLayoutIndex = 5;
@@ -361,7 +364,7 @@ TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy) {
     EXPECT_EQ(DifferingUsed(source, kept, 0, used), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimRoad, ::testing::Values("vmdk", "vhd"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimRoad, ::testing::Values("vmdk", "vhd", "vhdx"));
 
 // ---- Cancel ------------------------------------------------------------------------------------
 

@@ -38,6 +38,9 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         {9, 0, Geo(1000, 15, 50), 1, 0, Geo(1000, 16, 63), 0},
         {9, 0, Geo(1000, 15, 50), 1, 2, Geo(2048, 64, 32), 0},
         {9, 0, Geo(5000000, 0, 0), 0, 1, Geo(5001216, 255, 63), 0},
+        // VHDX: the working geometry as it is, recompute or not.
+        {12, 3, Geo(1000, 0, 0), 1, 0, Geo(1000, 0, 0), 0},
+        {12, 3, Geo(0x100000000ull, 3, 5), 0, 0, Geo(0x100000000ull, 3, 5), 0},
         // Dynamic and fixed VHD: the CHS rule when due, cylinder based.
         {13, 4, Geo(1000, 0, 63), 0, 0, Geo(1000, 4, 17), 1},
         {13, 4, Geo(1000, 7, 9), 0, 0, Geo(1000, 7, 9), 1},
@@ -84,7 +87,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 20, 23, -1})
+    for (int32_t d : {1, 2, 6, 7, 8, 9, 10, 11, 12, 20, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -123,6 +126,12 @@ TEST(OptionRules, CapabilityChecks) {
         {17, Geo(128000, 8, 20), 0},
         {17, Geo(128001, 8, 20), -1},
         {21, Geo(1000, 1, 1, 4096), 0},
+        // VHDX: 512-byte sectors, 1 sector to 64 TiB.
+        {3, Geo(1, 0, 0), 0},
+        {3, Geo(0x2000000000ull, 16, 63), 0},
+        {3, Geo(0x2000000001ull, 16, 63), -1},
+        {3, Geo(0, 16, 63), -1},
+        {3, Geo(1000, 16, 63, 4096), -1},
         // Destinations without a writer here, and a plug-in that is not loaded.
         {1, Geo(1000, 16, 63), -1},
         {12, Geo(1000, 16, 63), -1},

@@ -296,7 +296,7 @@ TEST(OptionPages, AFailedGeometryRuleIsShown) {
     for (CPropertyPage* page : pages) {
         host.job.destKind = 4;
         host.Show(page);
-        host.job.destKind = 3;  // a destination without a geometry rule
+        host.job.destKind = 6;  // a destination without a geometry rule
         std::string shown;
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
@@ -367,6 +367,57 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
     EXPECT_FALSE(host.events.next);
     host.Shot("page14_vhd_fixed_impossible");
     ExpectWholeTexts(fixed, "page 14");
+}
+
+// ---- VHDX page ----------------------------------------------------------------------------------
+
+TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
+    PageHost host;
+    host.job.destKind = 3;
+    host.job.vhdxBlockIndex = 5;
+    host.job.vhdxCheck = 1;
+    host.job.vhdxList1 = 1;
+    host.job.vhdxList2 = 0;
+    host.job.workGeometry = Geo(5000, 0, 0);
+    auto* page = new CToHyperVVhdxPropertyPage(&host.events, &host.job, 12, host.switcher);
+    host.Show(page);
+    EXPECT_STREQ(page->title.text(), Msg(174).c_str());
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122));
+    ASSERT_EQ(page->GetBlockList()->getNumItems(), 9);
+    EXPECT_STREQ(page->GetBlockList()->getItemText(0).text(), "1 MiB");
+    EXPECT_STREQ(page->GetBlockList()->getItemText(8).text(), "256 MiB");
+    EXPECT_EQ(page->GetBlockList()->getCurrentItem(), 5);
+    EXPECT_TRUE(page->GetKeepCheck()->getCheck());
+    EXPECT_EQ(page->GetLogicalList()->getCurrentItem(), 1);
+    EXPECT_EQ(page->GetPhysicalList()->getCurrentItem(), 0);
+    EXPECT_TRUE(host.events.next);
+    host.Shot("page12_vhdx");
+    ExpectWholeTexts(page, "page 12");
+    page->GetBlockList()->setCurrentItem(8);
+    page->GetKeepCheck()->setCheck(FALSE);
+    page->GetLogicalList()->setCurrentItem(0);
+    page->GetPhysicalList()->setCurrentItem(1);
+    EXPECT_EQ(page->OnWizardNext(), 13);
+    EXPECT_EQ(host.job.vhdxBlockIndex, 8u);
+    EXPECT_EQ(host.job.vhdxCheck, 0);
+    EXPECT_EQ(host.job.vhdxList1, 0u);
+    EXPECT_EQ(host.job.vhdxList2, 1u);
+    EXPECT_EQ(host.job.cylinderBased, 0);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 5000u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 0u);
+
+    // No VHDX holds an empty disk, more than 64 TiB, or sectors other than 512 bytes.
+    for (DiskGeometry g : {Geo(0, 16, 63), Geo((64ull << 40) / 512 + 1, 16, 63), Geo(1000, 16, 63, 4096)}) {
+        host.job.workGeometry = g;
+        page->OnSetActive();
+        EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(124));
+        EXPECT_FALSE(host.events.next);
+        EXPECT_FALSE(page->GetBlockList()->isEnabled());
+        EXPECT_EQ(page->OnWizardNext(), -1);
+    }
+    host.job.workGeometry = Geo((64ull << 40) / 512, 16, 63);
+    page->OnSetActive();
+    EXPECT_TRUE(host.events.next);
 }
 
 // A page checks the geometry its rule gives: 200 GiB at 255 x 63 becomes 16 x 255 with the

@@ -116,6 +116,7 @@ TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles) {
         {DISK_ERR_FS_CORRUPT, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_KEY_LENGTH, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_PLUGIN, SOURCE_OPEN_MESSAGE, 56},
+        {DISK_ERR_UNSUPPORTED, SOURCE_OPEN_MESSAGE, SOURCE_MSG_NEEDS_REPAIR},
         {-999, SOURCE_OPEN_MESSAGE, 56},
     };
     for (const Row& r : rows) {
@@ -441,7 +442,7 @@ TEST(SourceRules, DestinationTable) {
     struct Row { int32_t d; bool available, newDiskRefused, forcedAuto; };
     const Row rows[] = {
         {0, true, false, false},   {1, false, false, false},  {2, false, false, false},
-        {3, false, false, true},   {4, true, false, false},   {5, true, false, false},
+        {3, true, false, true},   {4, true, false, false},   {5, true, false, false},
         {6, false, false, false},  {7, false, false, false},  {8, false, false, true},
         {9, false, false, true},   {10, false, false, true},  {11, false, false, true},
         {12, false, false, false}, {13, true, false, false},  {14, true, false, true},
