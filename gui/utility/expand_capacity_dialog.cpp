@@ -84,6 +84,7 @@ FXuint CExpandCapacityDialog::execute(FXuint placement) {
     Ui_SetFieldUInt64(gibField, valueGiB);
     mode = ID_SECTORS;
     EnableFields();
+    create();
     sectorField->setFocus();
     return FXDialogBox::execute(placement);
 }

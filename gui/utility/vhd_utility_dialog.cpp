@@ -340,27 +340,27 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     }
     if (dialog.execute(PLACEMENT_OWNER) == UI_RESULT_ACCEPT) {
         // Every text is converted before anything is written; a text that has no form in an
-        // encoding changes nothing.
+        // encoding changes nothing. An empty path leaves its locators as they are (a child
+        // written with relative locators only has no absolute ones to rewrite).
         FXStringText absU16, relU16, absSjis, relSjis, nameU16;
-        Ui_InitFXStringTextUtf8(&absU16, FXString());
-        Ui_InitFXStringTextUtf8(&relU16, FXString());
-        Ui_InitFXStringTextUtf8(&absSjis, FXString());
-        Ui_InitFXStringTextUtf8(&relSjis, FXString());
-        Ui_InitFXStringTextUtf8(&nameU16, FXString());
-        const bool converted =
-            !dialog.absolutePath.empty() && !dialog.relativePath.empty() && !dialog.parentName.empty() &&
-            Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE) &&
-            Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE) &&
-            Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS) &&
-            Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS) &&
-            Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE);
+        const bool hasAbsolute = !dialog.absolutePath.empty();
+        const bool hasRelative = !dialog.relativePath.empty();
+        bool converted = !dialog.parentName.empty() && (hasAbsolute || hasRelative) &&
+                         Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE);
+        if (converted && hasAbsolute)
+            converted = Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE) &&
+                        Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS);
+        if (converted && hasRelative)
+            converted = Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE) &&
+                        Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS);
         int r = DISK_ERR_ARG;
         if (converted) {
+            const VhdLocatorBytes none = {false, NULL, 0};
             VhdParentLocatorRequest request;
-            request.w2ku = Bytes(absU16);
-            request.w2ru = Bytes(relU16);
-            request.wi2k = Bytes(absSjis);
-            request.wi2r = Bytes(relSjis);
+            request.w2ku = hasAbsolute ? Bytes(absU16) : none;
+            request.w2ru = hasRelative ? Bytes(relU16) : none;
+            request.wi2k = hasAbsolute ? Bytes(absSjis) : none;
+            request.wi2r = hasRelative ? Bytes(relSjis) : none;
             request.parentName = Bytes(nameU16);
             const std::string reopen = imagePath.text();
             request.reopenPath = reopen.c_str();

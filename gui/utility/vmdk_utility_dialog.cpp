@@ -581,6 +581,7 @@ CVMwareVmdkUtilityDifferenceChangeParamDialog::CVMwareVmdkUtilityDifferenceChang
 FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement) {
     FillEncodingList(encodingList, encodingChoice);
     Ui_ShowPathField(parentHint, hintField, &pathMode, ID_ABSOLUTE, ID_RELATIVE);
+    create();
     hintField->setFocus();
     return FXDialogBox::execute(placement);
 }
