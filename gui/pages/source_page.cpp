@@ -12,6 +12,8 @@
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
+#include "gui/utility/vhd_utility_dialog.h"
+#include "gui/utility/vmdk_utility_dialog.h"
 
 namespace {
 
@@ -140,6 +142,8 @@ FXDEFMAP(CInputSourcePropertyPage) CInputSourcePropertyPageMap[] = {
     FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_BROWSE,
               CInputSourcePropertyPage::onCmdBrowse),
     FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_FONT, CInputSourcePropertyPage::onCmdFont),
+    FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_UTILITY,
+              CInputSourcePropertyPage::onCmdUtility),
 };
 FXIMPLEMENT(CInputSourcePropertyPage, CVdxPropertyPageBase, CInputSourcePropertyPageMap,
             ARRAYNUMBER(CInputSourcePropertyPageMap))
@@ -184,8 +188,6 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
     newDiskRadio = Ui_CreateRadioButton(this, 23, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
     fontButton = Ui_CreateButtonText(this, "...(&O)", this, ID_FONT, 1, 15, 7, 2);
     if (fontIcon != NULL) fontButton->setIcon(fontIcon);
-    // The image utilities come with their dialogs; until then their button stays off.
-    utilityButton->disable();
 }
 
 void CInputSourcePropertyPage::ApplyEnabling() {
@@ -195,6 +197,7 @@ void CInputSourcePropertyPage::ApplyEnabling() {
     EnableWindow(pathField, image);
     EnableWindow(browseButton, image);
     EnableWindow(trimCheck, image);
+    EnableWindow(utilityButton, image);
     EnableWindow(listLabel, image && hasSourcePlugins);
     EnableWindow(sourceList, image && hasSourcePlugins);
     EnableWindow(deviceLabel, device);
@@ -476,5 +479,47 @@ long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
     }
     getApp()->setNormalFont(font);
     getApp()->stopModal(getShell(), UI_RESULT_RESTART);
+    return 1;
+}
+
+long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
+    FXString text = pathField->getText();
+    text.trim();
+    if (text.empty()) {
+        ShowMessage(this, 5, 27, UI_MSG_ERROR);
+        return 1;
+    }
+    const FXString path = FXPath::absolute(text);
+    DiskHandle disk;
+    Disk_Init(&disk);
+    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, 370, 380);
+    const DiskKind kind = Disk_GetKind(&disk);
+    Disk_Close(&disk);
+    if (rc == 1) return 1;
+    if (rc == DISK_ERR_PASSWORD) {
+        // Encrypted images have no utilities here.
+        ShowMessage(this, 0, 33, UI_MSG_ERROR);
+        return 1;
+    }
+    if (rc != DISK_OK) {
+        ShowMessage(this, 0, 29, UI_MSG_ERROR);
+        return 1;
+    }
+    switch (kind) {
+    case DISK_KIND_VMDK: {
+        CVMwareVmdkUtilityDialog dialog(this, path);
+        dialog.execute(PLACEMENT_OWNER);
+        break;
+    }
+    case DISK_KIND_VHD:
+    case DISK_KIND_VHD_FIXED: {
+        CVirtualPCVhdUtilityDialog dialog(this, path);
+        dialog.execute(PLACEMENT_OWNER);
+        break;
+    }
+    default:
+        ShowMessage(this, 0, 33, UI_MSG_ERROR);
+        break;
+    }
     return 1;
 }

@@ -23,6 +23,8 @@
 #include "gui/pages/geometry_page.h"
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_page.h"
+#include "gui/utility/vhd_utility_dialog.h"
+#include "gui/utility/vmdk_utility_dialog.h"
 #include "source_page_harness.h"
 #include "source_test_util.h"
 #include "volume/used_map.h"
@@ -361,12 +363,13 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     EXPECT_TRUE(path->isEnabled());
     EXPECT_FALSE(device->isEnabled());
     EXPECT_FALSE(page->GetSourceList()->isEnabled());  // no source plug-ins
-    EXPECT_FALSE(page->GetUtilityButton()->isEnabled());
+    EXPECT_TRUE(page->GetUtilityButton()->isEnabled());
 
     guitest::Command(page, CInputSourcePropertyPage::ID_RADIO_DEVICE);
     guitest::Pump(100);
     EXPECT_FALSE(path->isEnabled());
     EXPECT_FALSE(page->GetTrimCheck()->isEnabled());
+    EXPECT_FALSE(page->GetUtilityButton()->isEnabled());
     EXPECT_TRUE(device->isEnabled());
     guitest::Screenshot(host.window, "page00_source_device");
 
@@ -1155,3 +1158,53 @@ TEST_F(GeometryPage, TotalsModesAndBytesPerSector) {
 }
 
 }  // namespace
+
+namespace {
+
+// The utility button on the typed path: the class of the utility dialog that came up (closed at
+// once), or "" when none did.
+std::string UtilityDialogFor(CInputSourcePropertyPage* page, const std::string& path) {
+    std::string shown;
+    BoxWatcher::Instance().texts.clear();
+    BoxWatcher::Instance().other = [&](FXWindow* w) {
+        if (w->isMemberOf(FXMETACLASS(CWaitDialog))) return false;
+        shown = w->getClassName();
+        guitest::Screenshot(w, std::string("source_utility_") + w->getClassName());
+        w->handle(w, FXSEL(SEL_CLOSE, 0), NULL);
+        return true;
+    };
+    Type(page->GetPathField(), path);
+    guitest::Command(page, CInputSourcePropertyPage::ID_UTILITY);
+    BoxWatcher::Instance().other = nullptr;
+    return shown;
+}
+
+}  // namespace
+
+TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
+    Build();
+    const std::string vmdk = dir.file("u.vmdk"), vhd = dir.file("u.vhd"), fixed = dir.file("f.vhd"),
+                      raw = dir.file("u.raw");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(vmdk) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(vhd) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc -o subformat=fixed " + Quote(fixed) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("head -c 1048576 /dev/zero > " + Quote(raw)), 0);
+
+    EXPECT_EQ(UtilityDialogFor(page, "  " + vmdk + " "), "CVMwareVmdkUtilityDialog");
+    EXPECT_EQ(UtilityDialogFor(page, vhd), "CVirtualPCVhdUtilityDialog");
+    EXPECT_EQ(UtilityDialogFor(page, fixed), "CVirtualPCVhdUtilityDialog");
+    // An emulator image has no utilities; a raw file (no image kind takes it) and a missing
+    // file cannot be opened; an empty path is refused.
+    const std::string hdi = dir.file("u.hdi");
+    MakeHdiFrom(raw, hdi);
+    EXPECT_EQ(UtilityDialogFor(page, hdi), "");
+    EXPECT_TRUE(Saw(33)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, raw), "");
+    EXPECT_TRUE(Saw(29)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, dir.file("missing.vmdk")), "");
+    EXPECT_TRUE(Saw(29)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, "   "), "");
+    EXPECT_TRUE(Saw(27)) << Boxes();
+    // Nothing of the job changed.
+    EXPECT_EQ(job.sourceDisk, nullptr);
+}
