@@ -2,6 +2,7 @@
 #include "gui/utility/utility_common.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "disk/disk.h"
 #include "foundation/path.h"
@@ -79,4 +80,13 @@ bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& p
         return false;
     *replace = true;
     return true;
+}
+
+bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path) {
+    bool replace = false;
+    if (!Utility_AskReplaceBackup(owner, std::vector<std::string>{path}, &replace)) return false;
+    if (!replace) return true;
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
+    return unlink(backup.c_str()) == 0;
 }

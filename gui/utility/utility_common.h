@@ -34,3 +34,8 @@ bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* 
 // and the user keeps it (nothing may be committed); *replace tells the commit to replace it.
 bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& paths,
                               bool* replace);
+
+// For an engine operation that replaces `path` through a rename, keeping the old file under
+// "_del" only until the new one is in place: an earlier backup there is given up only when the
+// user says so (it is removed before the operation). False when the user keeps it.
+bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path);

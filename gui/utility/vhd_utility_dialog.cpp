@@ -354,6 +354,10 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             converted = Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE) &&
                         Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS);
         int r = DISK_ERR_ARG;
+        if (converted && !Utility_ReleaseBackupAsked(this, imagePath.text())) {
+            converted = false;
+            r = DISK_ERR_BACKUP_EXISTS;
+        }
         if (converted) {
             const VhdLocatorBytes none = {false, NULL, 0};
             VhdParentLocatorRequest request;

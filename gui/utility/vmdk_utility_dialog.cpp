@@ -427,6 +427,14 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         output = newChoice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
         changed = true;
     }
+    // A descriptor file of its own is replaced through a rename that keeps the old one under
+    // "_del" until the new one is in place.
+    const bool separate = d.split || image->flat;
+    if (answer == UI_RESULT_ACCEPT && changed && separate &&
+        !Utility_ReleaseBackupAsked(this, imagePath.text())) {
+        COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
+        changed = false;
+    }
     if (answer == UI_RESULT_ACCEPT && changed) {
         const int r = Vmdk_ChangeParameters(&disk, edits, NULL, TEXT_ENC_UTF8, output);
         if (r != 0) COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);

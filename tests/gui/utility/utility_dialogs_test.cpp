@@ -384,12 +384,17 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
                          Quote(image) + " 20M"),
               0);
+    // An earlier backup of the descriptor: given up only when the user says so.
+    ASSERT_EQ(RunCommand("echo earlier > " + Quote(image + "_del")), 0);
     const std::string before = Shell("cat " + Quote(image));
     CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
     Script script;
+    std::string afterRefusal;
     script.Then([&](FXWindow*) {
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // unchanged: nothing written
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // heads 256 refused, then lsilogic
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // lsilogic, backup kept: nothing
+        afterRefusal = Shell("cat " + Quote(image));
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // heads 256 refused, then written
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
     });
     script.Then([&](FXWindow* w) {
@@ -398,6 +403,14 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
         Command(w, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
     script.Yes();
+    script.Then([&](FXWindow* w) {
+        CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
+        p->GetAdapterList()->setCurrentItem(2);
+        Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
+    });
+    script.Yes();
+    script.No();  // keep the earlier backup
+    script.Ok();
     script.Then([&](FXWindow* w) {
         CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
         p->GetHeadField()->setText("256");
@@ -409,12 +422,16 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
         Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
     script.Yes();
+    script.Yes();  // give up the earlier backup
     script.Ok();
     script.Start();
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
-    ASSERT_EQ(script.boxes.size(), 3u);
-    EXPECT_NE(script.boxes[2].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[2];
+    ASSERT_EQ(script.boxes.size(), 7u);
+    EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[6].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[6];
+    EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
     EXPECT_NE(after.find("ddb.geometry.heads = \"16\""), std::string::npos) << after;
