@@ -181,7 +181,10 @@ public:
     int GroupSelection(int group, int* slot) const;
     void SetAccept(PluginPageEndFn function, void* user) { acceptFunction = function; acceptUser = user; }
     void SetCancel(PluginPageEndFn function, void* user) { cancelFunction = function; cancelUser = user; }
-    void ShowPage(int page) { switcher->setCurrent(page); }
+    void ShowPage(int page) {
+        switcher->setCurrent(page);
+        if (switcher->id()) switcher->layout();  // shown at once, also inside a handler
+    }
     void End(FXuint code);
     FXint CurrentPage() const { return switcher->getCurrent(); }
 
