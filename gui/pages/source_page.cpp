@@ -7,58 +7,21 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
+#include "gui/utility/vhd_utility_dialog.h"
+#include "gui/utility/vmdk_utility_dialog.h"
 
 namespace {
-
-// The open-progress record handed to the general open behind the wait dialog: whether the user
-// still waits, and a way to run a function on the GUI thread (a plug-in opened through it may
-// ask both from the worker thread).
-struct OpenProgressRecord {
-    bool (*queryRunning)(void* ignored1, void* ignored2, void* user);
-    void* queryUser;
-    int (*callOnGui)(UiGuiCall function, uint64_t value, void* user);
-    void* callUser;
-};
-
-// The dialogs a source plug-in may ask for while it opens a disk.
-struct PluginHostDialogs {
-    void* owner;
-    int (*fileSelector)(void* owner, void* fill, void* out, void* fillArgument);
-    void* user;
-    int (*pageDialog)(void* owner, int pageCount, int width, int height, void* build,
-                      void* buildArgument);
-};
-
-// The record handed to a plug-in's extended opener: the open-progress record followed by the
-// dialogs record. Every field is pointer-sized, without gaps.
-struct PluginHostCallbacks {
-    OpenProgressRecord progress;
-    PluginHostDialogs* dialogs;
-};
-static_assert(sizeof(PluginHostCallbacks) == 5 * sizeof(void*), "host callback layout");
-static_assert(sizeof(PluginHostDialogs) == 4 * sizeof(void*), "host dialog layout");
-
-bool QueryRunningBridge(void*, void*, void* user) {
-    return CWaitDialog::QueryRunning(static_cast<CWaitDialog*>(user));
-}
-
-int CallOnGuiBridge(UiGuiCall function, uint64_t value, void* user) {
-    return CWaitDialog::CallOnGuiThread(function, value, static_cast<CWaitDialog*>(user));
-}
 
 // Shown under message 29 when the path names a FIFO, a socket, a directory or a character
 // device: only regular files and block devices are opened.
 const char* const kNotADiskFileDetail =
     "This is not a regular file or a block device, so it is not opened as a disk image.";
-
-// The option pages that plug-ins build are not offered by this program yet: a plug-in asking
-// for them is answered as if the user had declined.
-int DeclinePageDialog(void*, int, int, int, void*, void*) { return 1; }
 
 struct OpenFileJob {
     DiskHandle* handle;
@@ -69,7 +32,7 @@ struct OpenFileJob {
 
 int RunOpenFile(void* data, CWaitDialog* dialog) {
     OpenFileJob* job = static_cast<OpenFileJob*>(data);
-    OpenProgressRecord record = {QueryRunningBridge, dialog, CallOnGuiBridge, dialog};
+    OpenProgressRecord record = {Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog};
     return Disk_OpenEx(job->handle, job->path, job->readOnly, job->parentMode, &record);
 }
 
@@ -81,8 +44,8 @@ struct OpenPluginJob {
 
 int RunOpenPlugin(void* data, CWaitDialog* dialog) {
     OpenPluginJob* job = static_cast<OpenPluginJob*>(data);
-    PluginHostDialogs dialogs = {dialog, Ui_RunPluginDiskSelector, dialog, DeclinePageDialog};
-    PluginHostCallbacks callbacks = {{QueryRunningBridge, dialog, CallOnGuiBridge, dialog},
+    PluginHostDialogs dialogs = {dialog, Ui_RunPluginDiskSelector, dialog, Ui_RunPluginPageDialog};
+    PluginHostCallbacks callbacks = {{Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog},
                                      &dialogs};
     return Disk_OpenPlugin(job->handle, job->module, job->path, true, NULL, &callbacks);
 }
@@ -119,13 +82,37 @@ void* CPluginDiskSelectorDialog::AddItem(void* tree, void* parent, const char* t
                                                        NULL, NULL, data);
 }
 
-int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument) {
-    CPluginDiskSelectorDialog dialog(static_cast<FXWindow*>(owner),
-                                     reinterpret_cast<PluginFillFn>(fill), fillArgument);
+namespace {
+
+struct SelectorRun {
+    FXWindow* owner;
+    void* fill;
+    void* out;
+    void* fillArgument;
+};
+
+int RunSelectorHere(uint64_t value) {
+    SelectorRun* run = (SelectorRun*)(uintptr_t)value;
+    CPluginDiskSelectorDialog dialog(run->owner, reinterpret_cast<PluginFillFn>(run->fill),
+                                     run->fillArgument);
     if (dialog.fillResult != 0) return dialog.fillResult;
     if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return 1;
-    if (out != NULL) *static_cast<void**>(out) = dialog.selected;
+    if (run->out != NULL) *static_cast<void**>(run->out) = dialog.selected;
     return 0;
+}
+
+}  // namespace
+
+int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument) {
+    if (owner == NULL || fill == NULL) return DISK_ERR_ARG;
+    FXWindow* window = static_cast<FXWindow*>(owner);
+    SelectorRun run = {window, fill, out, fillArgument};
+    // A plug-in asks from the open's worker thread: the wait dialog runs the selector on the
+    // GUI thread (directly when this is the GUI thread).
+    if (window->isMemberOf(FXMETACLASS(CWaitDialog)))
+        return CWaitDialog::CallOnGuiThread(RunSelectorHere, (uint64_t)(uintptr_t)&run,
+                                            static_cast<CWaitDialog*>(window));
+    return RunSelectorHere((uint64_t)(uintptr_t)&run);
 }
 
 // ---- Page ----------------------------------------------------------------------------------------
@@ -140,6 +127,8 @@ FXDEFMAP(CInputSourcePropertyPage) CInputSourcePropertyPageMap[] = {
     FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_BROWSE,
               CInputSourcePropertyPage::onCmdBrowse),
     FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_FONT, CInputSourcePropertyPage::onCmdFont),
+    FXMAPFUNC(SEL_COMMAND, CInputSourcePropertyPage::ID_UTILITY,
+              CInputSourcePropertyPage::onCmdUtility),
 };
 FXIMPLEMENT(CInputSourcePropertyPage, CVdxPropertyPageBase, CInputSourcePropertyPageMap,
             ARRAYNUMBER(CInputSourcePropertyPageMap))
@@ -184,8 +173,6 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
     newDiskRadio = Ui_CreateRadioButton(this, 23, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
     fontButton = Ui_CreateButtonText(this, "...(&O)", this, ID_FONT, 1, 15, 7, 2);
     if (fontIcon != NULL) fontButton->setIcon(fontIcon);
-    // The image utilities come with their dialogs; until then their button stays off.
-    utilityButton->disable();
 }
 
 void CInputSourcePropertyPage::ApplyEnabling() {
@@ -195,6 +182,7 @@ void CInputSourcePropertyPage::ApplyEnabling() {
     EnableWindow(pathField, image);
     EnableWindow(browseButton, image);
     EnableWindow(trimCheck, image);
+    EnableWindow(utilityButton, image);
     EnableWindow(listLabel, image && hasSourcePlugins);
     EnableWindow(sourceList, image && hasSourcePlugins);
     EnableWindow(deviceLabel, device);
@@ -476,5 +464,47 @@ long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
     }
     getApp()->setNormalFont(font);
     getApp()->stopModal(getShell(), UI_RESULT_RESTART);
+    return 1;
+}
+
+long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
+    FXString text = pathField->getText();
+    text.trim();
+    if (text.empty()) {
+        ShowMessage(this, 5, 27, UI_MSG_ERROR);
+        return 1;
+    }
+    const FXString path = FXPath::absolute(text);
+    DiskHandle disk;
+    Disk_Init(&disk);
+    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, 370, 380);
+    const DiskKind kind = Disk_GetKind(&disk);
+    Disk_Close(&disk);
+    if (rc == 1) return 1;
+    if (rc == DISK_ERR_PASSWORD) {
+        // Encrypted images have no utilities here.
+        ShowMessage(this, 0, 33, UI_MSG_ERROR);
+        return 1;
+    }
+    if (rc != DISK_OK) {
+        ShowMessage(this, 0, 29, UI_MSG_ERROR);
+        return 1;
+    }
+    switch (kind) {
+    case DISK_KIND_VMDK: {
+        CVMwareVmdkUtilityDialog dialog(this, path);
+        dialog.execute(PLACEMENT_OWNER);
+        break;
+    }
+    case DISK_KIND_VHD:
+    case DISK_KIND_VHD_FIXED: {
+        CVirtualPCVhdUtilityDialog dialog(this, path);
+        dialog.execute(PLACEMENT_OWNER);
+        break;
+    }
+    default:
+        ShowMessage(this, 0, 33, UI_MSG_ERROR);
+        break;
+    }
     return 1;
 }

@@ -109,6 +109,8 @@ public:
     long onUpdSourceRadio(FXObject*, FXSelector, void*);
     long onCmdBrowse(FXObject*, FXSelector, void*);
     long onCmdFont(FXObject*, FXSelector, void*);
+    // The utility dialog of the typed image (VMDK or VHD).
+    long onCmdUtility(FXObject*, FXSelector, void*);
 
     FXint GetCurrentRadio() const { return currentRadio; }
     FXTextField* GetPathField() const { return pathField; }

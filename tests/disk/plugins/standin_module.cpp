@@ -10,12 +10,16 @@
 //   -DWITH_OUTPUT                       "_14", "_15", "_16", "_27"
 //   -DWITH_WRITE, -DWITH_WRITE_EX       "_17", "_24"
 //   -DWITH_MESSAGE                      "_21"
+//   -DWITH_PAGES          "_22" uses the host callbacks: query, call on the GUI thread, the disk
+//                         selector and an option-page dialog using every page function
 //   -DNO_NAME             leaves out the name entry
 //   -DNEEDS_MISSING       refers to a function nobody provides
 // The test steers it and reads what happened through the exported record "standin".
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <pthread.h>
 
 #include "standin_state.h"
 
@@ -89,11 +93,143 @@ __attribute__((visibility("default"))) int _8(void* c, const char*, bool, void* 
     return standin.openResult;
 }
 #endif
+#ifdef WITH_PAGES
+// The host's records as a plug-in sees them.
+struct HostProgress {
+    bool (*queryRunning)(void*, void*, void*);
+    void* queryUser;
+    int (*callOnGui)(int (*)(uint64_t), uint64_t, void*);
+    void* callUser;
+};
+struct HostDialogs {
+    void* owner;
+    int (*selector)(void* owner, void* fill, void* out, void* argument);
+    void* user;
+    int (*pages)(void* owner, int count, int width, int height, void* build, void* argument);
+};
+struct HostCallbacks {
+    HostProgress progress;
+    HostDialogs* dialogs;
+};
+struct PageTable {
+    void* c;
+    int (*label)(void*, int, int, int, int, int, int, const char*);
+    int (*textField)(void*, int, int, int, int, int, int);
+    int (*numberField)(void*, int, int, int, int, int, int);
+    int (*button)(void*, int, int, int, int, int, int, const char*);
+    int (*acceptButton)(void*, int, int, int, int, int, int, const char*);
+    int (*cancelButton)(void*, int, int, int, int, int, int, const char*);
+    int (*radio)(void*, int, int, int, int, int, int, const char*);
+    int (*check)(void*, int, int, int, int, int, int, const char*);
+    int (*list)(void*, int, int, int, int, int, int);
+    int (*setText)(void*, int, const char*);
+    int (*enable)(void*, int, bool);
+    int (*addItem)(void*, int, const char*, void*);
+    int (*listSelection)(void*, int, int*, void**);
+    int (*radioSelection)(void*, int, int*);
+    int (*commandHandler)(void*, int, void (*)(int, uint64_t), uint64_t);
+    int (*acceptHandler)(void*, void (*)(void*), void*);
+    int (*radioGroup)(void*, int, int);
+    int (*cancelHandler)(void*, void (*)(void*), void*);
+    int (*showPage)(void*, int);
+    int (*endAccept)(void*);
+    int (*endCancel)(void*);
+};
+
+static PageTable* gTable;
+static uint64_t gPageThread;
+static int gItems[2];
+
+static uint64_t ThreadId() { return (uint64_t)pthread_self(); }
+
+static int DoubleOnGui(uint64_t value)
+{
+    standin.hostGuiCallOnGui = ThreadId() == gPageThread;
+    return (int)(value * 2);
+}
+
+static int FillSelector(void* tree, void* (*add)(void*, void*, const char*, void*), void*)
+{
+    void* top = add(tree, nullptr, "Machine", &gItems[0]);
+    add(tree, top, "Disk A", &gItems[1]);
+    return 0;
+}
+
+static void OnRadio(int, uint64_t value)
+{
+    standin.radioCommands++;
+    standin.radioValue = value;
+}
+
+static void OnNextPage(int, uint64_t) { gTable->showPage(gTable->c, 1); }
+
+static void OnAccept(void* c)
+{
+    gTable->radioSelection(c, 0, &standin.radioSelected);
+    gTable->listSelection(c, 8, &standin.listIndex, &standin.listData);
+    gTable->endAccept(c);
+}
+
+static int BuildPages(PageTable* t, void*)
+{
+    gTable = t;
+    gPageThread = ThreadId();
+    void* c = t->c;
+    int* r = standin.pageResults;
+    r[0] = t->label(c, 2, 0, 1, 1, 20, 2, "bad page");
+    r[1] = t->label(c, 0, 128, 1, 1, 20, 2, "bad slot");
+    r[2] = t->textField(c, 0, -1, 1, 1, 20, 2);
+    t->label(c, 0, 0, 1, 1, 30, 2, "Stand-in options");
+    t->textField(c, 0, 1, 1, 4, 20, 2);
+    r[3] = t->setText(c, 1, "a text field has no caption");
+    r[4] = t->setText(c, 5, "empty slot");
+    t->numberField(c, 0, 2, 22, 4, 10, 2);
+    t->radio(c, 0, 3, 1, 7, 15, 2, "Choice A");
+    t->radio(c, 0, 4, 17, 7, 15, 2, "Choice B");
+    t->radioGroup(c, 3, 0);
+    t->radioGroup(c, 4, 0);
+    r[5] = t->radioGroup(c, 1, 0);
+    r[6] = t->radioSelection(c, 7, &r[15]);
+    t->check(c, 0, 6, 1, 10, 20, 2, "Option");
+    t->list(c, 0, 7, 1, 13, 20, 2);
+    r[7] = t->listSelection(c, 7, &standin.emptyListIndex, &standin.emptyListData);
+    r[8] = t->addItem(c, 1, "not a list", nullptr);
+    t->list(c, 0, 8, 1, 16, 20, 2);
+    t->addItem(c, 8, "one", &gItems[0]);
+    t->addItem(c, 8, "two", &gItems[1]);
+    t->button(c, 0, 9, 1, 20, 12, 2, "Next page");
+    t->commandHandler(c, 9, OnNextPage, 0);
+    t->commandHandler(c, 4, OnRadio, 44);
+    t->commandHandler(c, 4, OnRadio, 55);  // the first registration stays
+    r[9] = t->commandHandler(c, 100, OnRadio, 1);
+    t->label(c, 1, 10, 1, 1, 30, 2, "Page two");
+    t->acceptButton(c, 1, 11, 20, 36, 9, 2, "OK");
+    t->cancelButton(c, 1, 12, 31, 36, 9, 2, "Cancel");
+    r[10] = t->showPage(c, 2);
+    r[11] = t->enable(c, 6, false);
+    r[12] = t->enable(c, 127, true);
+    r[13] = t->setText(c, 3, "Choice A!");
+    r[14] = t->acceptHandler(c, OnAccept, c);
+    return 0;
+}
+#endif
+
 #ifdef WITH_OPEN_EX
 __attribute__((visibility("default"))) int _22(void* c, const char*, bool, void* host)
 {
     standin.openExs++;
     standin.lastHostArgument = host;
+#ifdef WITH_PAGES
+    if (host) {
+        HostCallbacks* h = static_cast<HostCallbacks*>(host);
+        standin.hostQueryRunning = h->progress.queryRunning(nullptr, nullptr, h->progress.queryUser);
+        standin.selectorResult = h->dialogs->selector(h->dialogs->owner, (void*)FillSelector,
+                                                      &standin.selectorData, nullptr);
+        standin.pageDialogResult = h->dialogs->pages(h->dialogs->owner, 3, 30, 20, (void*)BuildPages,
+                                                     nullptr);
+        standin.hostGuiCall = h->progress.callOnGui(DoubleOnGui, 21, h->progress.callUser);
+    }
+#endif
     static_cast<Context*>(c)->opened = 1;
     return standin.openResult;
 }

@@ -41,6 +41,21 @@ struct StandinState {
     int writerCancelled;        // the cancel adapter told the writer to stop
     int mapBitsResult;          // result of the map record's used bits
     uint8_t mapBitsFirst;
+    // The host callbacks, exercised by "_22" when built with -DWITH_PAGES.
+    int hostQueryRunning;       // what the query-running callback answered
+    int hostGuiCall;            // what the call-on-GUI callback answered (value x 2 expected)
+    int hostGuiCallOnGui;       // the called function ran on the thread that built the pages
+    int selectorResult;         // the disk selector's answer
+    void* selectorData;         // the data of the item picked there
+    int pageDialogResult;       // the page dialog's answer
+    int pageResults[16];        // answers of the page functions called with bad arguments
+    int emptyListIndex;         // selection of an empty list
+    void* emptyListData;
+    int radioSelected;          // the radio group's selection read on accept
+    int listIndex;              // the list's selection read on accept
+    void* listData;
+    int radioCommands;          // calls of the radio handler
+    uint64_t radioValue;        // the value it was registered with
 };
 
 }  // extern "C"

@@ -15,6 +15,7 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
+#include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
@@ -23,6 +24,8 @@
 #include "gui/pages/geometry_page.h"
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_page.h"
+#include "gui/utility/vhd_utility_dialog.h"
+#include "gui/utility/vmdk_utility_dialog.h"
 #include "source_page_harness.h"
 #include "source_test_util.h"
 #include "volume/used_map.h"
@@ -361,12 +364,13 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     EXPECT_TRUE(path->isEnabled());
     EXPECT_FALSE(device->isEnabled());
     EXPECT_FALSE(page->GetSourceList()->isEnabled());  // no source plug-ins
-    EXPECT_FALSE(page->GetUtilityButton()->isEnabled());
+    EXPECT_TRUE(page->GetUtilityButton()->isEnabled());
 
     guitest::Command(page, CInputSourcePropertyPage::ID_RADIO_DEVICE);
     guitest::Pump(100);
     EXPECT_FALSE(path->isEnabled());
     EXPECT_FALSE(page->GetTrimCheck()->isEnabled());
+    EXPECT_FALSE(page->GetUtilityButton()->isEnabled());
     EXPECT_TRUE(device->isEnabled());
     guitest::Screenshot(host.window, "page00_source_device");
 
@@ -552,6 +556,109 @@ TEST(PluginDiskPicker, FillsTheTreeAndAnswersTheChosenItem) {
         EXPECT_EQ(out, accept ? (void*)&gPickerData[1] : nullptr);
         EXPECT_EQ(second, "Disk \xC3\xA9");
     }
+}
+
+// A plug-in opening its disk uses every host callback from the open's worker thread: the
+// query, a call on the GUI thread, the disk selector and the option pages with every page
+// function, bad arguments included.
+TEST_F(SourcePage, PluginOpenUsesEveryHostCallback) {
+    std::string pages = dir.file("pages.vpl"), output;
+    ASSERT_TRUE(standin::Build({{pages, std::string(standin::FullFlags()) + " -DWITH_PAGES"}}, &output))
+        << output;
+    job.plugins.push_back(PluginListEntry{pages.c_str(), "Pages Ver.0.0.6.0", NULL});
+    job.sourcePlugins = {0};
+    Build();
+    PluginModule* module = Plugin_Alloc();
+    Plugin_Init(module);
+    ASSERT_EQ(Plugin_Load(module, pages.c_str()), DISK_OK);
+    job.plugins[0].module = module;
+    StandinState* state = static_cast<StandinState*>(dlsym(module->library, "standin"));
+    ASSERT_NE(state, nullptr);
+    state->sectors = 2048;
+    state->heads = 16;
+    state->sectorsPerTrack = 32;
+    state->bytesPerSector = 512;
+
+    bool accept = true, pagesSeen = false, radioUnchecked = false, sized = false;
+    FXint pageAfterButton = -1;
+    BoxWatcher::Instance().other = [&](FXWindow* w) {
+        if (w->isMemberOf(FXMETACLASS(CPluginDiskSelectorDialog))) {
+            FXTreeList* tree = static_cast<CPluginDiskSelectorDialog*>(w)->GetTreeList();
+            FXTreeItem* machine = tree->getFirstItem();
+            tree->setCurrentItem(machine->getFirst());
+            tree->selectItem(machine->getFirst());
+            guitest::Command(w, UI_ID_ACCEPT);
+            return false;
+        }
+        if (!w->isMemberOf(FXMETACLASS(CPluginDiskPageDialog))) return false;
+        CPluginDiskPageDialog* d = static_cast<CPluginDiskPageDialog*>(w);
+        pagesSeen = true;
+        if (!accept) {
+            // No cancel handler: closing ends the dialog as cancelled.
+            d->handle(d, FXSEL(SEL_CLOSE, 0), NULL);
+            return false;
+        }
+        // Asked for 3 pages of 30 x 20 units, it has 2 pages of 42 x 40.
+        sized = d->getWidth() == Ui_ScaleX(42) && d->getHeight() == Ui_ScaleY(40) &&
+                d->Page(1) != NULL && d->Page(2) == NULL;
+        guitest::Screenshot(d, "plugin_page_dialog_0");
+        guitest::Command(d, PLUGIN_PAGE_FIRST_ID + 4);
+        FXRadioButton* first = static_cast<FXRadioButton*>(d->Widget(3));
+        FXRadioButton* second = static_cast<FXRadioButton*>(d->Widget(4));
+        first->setCheck(TRUE);
+        d->handle(first, FXSEL(SEL_UPDATE, PLUGIN_PAGE_FIRST_ID + 3), NULL);
+        d->handle(second, FXSEL(SEL_UPDATE, PLUGIN_PAGE_FIRST_ID + 4), NULL);
+        radioUnchecked = first->getCheck() == FALSE && second->getCheck() == TRUE;
+        static_cast<FXListBox*>(d->Widget(8))->setCurrentItem(1);
+        guitest::Command(d, PLUGIN_PAGE_FIRST_ID + 9);
+        pageAfterButton = d->CurrentPage();
+        guitest::Screenshot(d, "plugin_page_dialog_1");
+        guitest::Command(d, UI_ID_ACCEPT);
+        return false;
+    };
+    guitest::Command(page, CInputSourcePropertyPage::ID_RADIO_IMAGE);
+    page->GetSourceList()->setCurrentItem(1);
+    Type(page->GetPathField(), "disk");
+    EXPECT_EQ(page->OnWizardNext(), WIZARD_PAGE_DEST_TYPE) << Boxes();
+    EXPECT_TRUE(pagesSeen);
+    EXPECT_TRUE(sized);
+    EXPECT_TRUE(radioUnchecked);
+    EXPECT_EQ(pageAfterButton, 1);
+    EXPECT_EQ(state->hostQueryRunning, 1);
+    EXPECT_EQ(state->hostGuiCall, 42);
+    EXPECT_EQ(state->hostGuiCallOnGui, 1);
+    EXPECT_EQ(state->selectorResult, 0);
+    EXPECT_EQ(state->pageDialogResult, 0);
+    const int expected[15] = {-207, -207, -207, -207, -207, -207, -207, 0, -207, -207, -207, 0, -207, 0, 0};
+    for (int i = 0; i < 15; ++i) EXPECT_EQ(state->pageResults[i], expected[i]) << "call " << i;
+    EXPECT_EQ(state->emptyListIndex, -1);
+    EXPECT_EQ(state->emptyListData, nullptr);
+    EXPECT_EQ(state->radioSelected, 4);
+    EXPECT_EQ(state->radioCommands, 1);
+    EXPECT_EQ(state->radioValue, 44u);
+    EXPECT_EQ(state->listIndex, 1);
+    EXPECT_NE(state->listData, nullptr);
+    EXPECT_EQ(state->selectorData, state->listData);  // both are the module's second item
+
+    accept = false;
+    pagesSeen = false;
+    EXPECT_EQ(page->OnWizardNext(), WIZARD_PAGE_DEST_TYPE) << Boxes();
+    EXPECT_TRUE(pagesSeen);
+    EXPECT_EQ(state->pageDialogResult, 1);
+    BoxWatcher::Instance().other = nullptr;
+}
+
+int FailingBuild(PluginPageTable*, void*) { return DISK_ERR_PLUGIN; }
+
+TEST(PluginPageDialog, RunnerRefusesAndAnswersFailedBuilds) {
+    guitest::App();
+    EXPECT_EQ(Ui_RunPluginPageDialog(guitest::Owner(), 2, 42, 40, (void*)FailingBuild, NULL),
+              DISK_ERR_PLUGIN);
+    EXPECT_EQ(Ui_RunPluginPageDialog(guitest::Owner(), 2, 42, 40, NULL, NULL), DISK_ERR_ARG);
+    EXPECT_EQ(Ui_RunPluginPageDialog(NULL, 2, 42, 40, (void*)FailingBuild, NULL), DISK_ERR_ARG);
+    // Every table function refuses a missing dialog.
+    EXPECT_EQ(PluginPage_EndAccept(NULL), DISK_ERR_ARG);
+    EXPECT_EQ(PluginPage_SetText(NULL, 0, "x"), DISK_ERR_ARG);
 }
 
 // ---- Source-information pages -----------------------------------------------------------------------
@@ -1155,3 +1262,53 @@ TEST_F(GeometryPage, TotalsModesAndBytesPerSector) {
 }
 
 }  // namespace
+
+namespace {
+
+// The utility button on the typed path: the class of the utility dialog that came up (closed at
+// once), or "" when none did.
+std::string UtilityDialogFor(CInputSourcePropertyPage* page, const std::string& path) {
+    std::string shown;
+    BoxWatcher::Instance().texts.clear();
+    BoxWatcher::Instance().other = [&](FXWindow* w) {
+        if (w->isMemberOf(FXMETACLASS(CWaitDialog))) return false;
+        shown = w->getClassName();
+        guitest::Screenshot(w, std::string("source_utility_") + w->getClassName());
+        w->handle(w, FXSEL(SEL_CLOSE, 0), NULL);
+        return true;
+    };
+    Type(page->GetPathField(), path);
+    guitest::Command(page, CInputSourcePropertyPage::ID_UTILITY);
+    BoxWatcher::Instance().other = nullptr;
+    return shown;
+}
+
+}  // namespace
+
+TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
+    Build();
+    const std::string vmdk = dir.file("u.vmdk"), vhd = dir.file("u.vhd"), fixed = dir.file("f.vhd"),
+                      raw = dir.file("u.raw");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(vmdk) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(vhd) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc -o subformat=fixed " + Quote(fixed) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("head -c 1048576 /dev/zero > " + Quote(raw)), 0);
+
+    EXPECT_EQ(UtilityDialogFor(page, "  " + vmdk + " "), "CVMwareVmdkUtilityDialog");
+    EXPECT_EQ(UtilityDialogFor(page, vhd), "CVirtualPCVhdUtilityDialog");
+    EXPECT_EQ(UtilityDialogFor(page, fixed), "CVirtualPCVhdUtilityDialog");
+    // An emulator image has no utilities; a raw file (no image kind takes it) and a missing
+    // file cannot be opened; an empty path is refused.
+    const std::string hdi = dir.file("u.hdi");
+    MakeHdiFrom(raw, hdi);
+    EXPECT_EQ(UtilityDialogFor(page, hdi), "");
+    EXPECT_TRUE(Saw(33)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, raw), "");
+    EXPECT_TRUE(Saw(29)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, dir.file("missing.vmdk")), "");
+    EXPECT_TRUE(Saw(29)) << Boxes();
+    EXPECT_EQ(UtilityDialogFor(page, "   "), "");
+    EXPECT_TRUE(Saw(27)) << Boxes();
+    // Nothing of the job changed.
+    EXPECT_EQ(job.sourceDisk, nullptr);
+}

@@ -1,0 +1,92 @@
+// Pieces shared by the image utility dialogs.
+#include "gui/utility/utility_common.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "disk/disk.h"
+#include "foundation/path.h"
+#include "gui/frame/app.h"
+#include "gui/frame/dialogs.h"
+#include "gui/pages/convert_run.h"
+
+void Utility_ShowResult(FXWindow* owner, int result) {
+    if (result == 0)
+        COutputMessage::ShowMessage(owner, 8, 371, UI_MSG_INFO);
+    else if (result == 1)
+        COutputMessage::ShowMessage(owner, 8, 373, UI_MSG_INFO);
+    else
+        COutputMessage::ShowMessage(owner, 8, 372, UI_MSG_ERROR);
+}
+
+int Utility_ClassifyChildPath(const FXString& imagePath, const FXString& childPath) {
+    struct stat child;
+    if (stat(childPath.text(), &child) != 0) return 0;
+    struct stat image;
+    if (stat(imagePath.text(), &image) == 0 && image.st_dev == child.st_dev &&
+        image.st_ino == child.st_ino)
+        return 1;
+    return 2;
+}
+
+bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath,
+                              const FXString& childPath) {
+    switch (Utility_ClassifyChildPath(imagePath, childPath)) {
+    case 1:
+        COutputMessage::ShowMessage(owner, 5, UTILITY_MSG_CHILD_IS_IMAGE, UI_MSG_ERROR);
+        return false;
+    case 2:
+        return COutputMessage::ShowMessage(owner, 8, 288, UI_MSG_YESNO) == 0;
+    default:
+        return true;
+    }
+}
+
+bool Utility_ChooseChildPath(FXWindow* owner, int patternMessage, const FXString& imagePath,
+                             FXString* childPath) {
+    FXFileDialog dialog(owner, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    dialog.setSelectMode(SELECTFILE_ANY);
+    dialog.setPatternList(Ui_MessageText(patternMessage));
+    if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
+    if (!dialog.execute(PLACEMENT_OWNER)) return false;
+    Ui_LastDirectory() = dialog.getDirectory();
+    const FXString chosen = dialog.getFilename();
+    if (chosen.empty()) return false;
+    if (!Utility_ConfirmChildPath(owner, imagePath, chosen)) return false;
+    *childPath = chosen;
+    return true;
+}
+
+bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* which) {
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    for (const std::string& path : paths) {
+        const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
+        struct stat st;
+        if (lstat(backup.c_str(), &st) == 0) {
+            if (which) *which = backup;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& paths,
+                              bool* replace) {
+    *replace = false;
+    std::string backup;
+    if (!Utility_ExistingBackup(paths, &backup)) return true;
+    const FXString name(backup.c_str());
+    if (COutputMessage::ShowMessage(owner, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0)
+        return false;
+    *replace = true;
+    return true;
+}
+
+bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path) {
+    bool replace = false;
+    if (!Utility_AskReplaceBackup(owner, std::vector<std::string>{path}, &replace)) return false;
+    if (!replace) return true;
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
+    return unlink(backup.c_str()) == 0;
+}

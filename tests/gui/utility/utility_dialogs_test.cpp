@@ -1,0 +1,607 @@
+// The image utility dialogs driven through their real widgets, with qemu-img, qemu-io and
+// libvhdi as the judges of what they write.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <deque>
+#include <memory>
+#include <functional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "disk/disk_open.h"
+#include "formats/vhd/vhd_writer.h"
+#include "gui/frame/progress_dialogs.h"
+#include "gui/utility/expand_capacity_dialog.h"
+#include "gui/utility/utility_common.h"
+#include "gui/utility/vhd_utility_dialog.h"
+#include "gui/utility/vmdk_utility_dialog.h"
+#include "../frame/gui_test_util.h"
+
+using guitest::After;
+using guitest::App;
+using guitest::Command;
+using guitest::Modal;
+using guitest::Owner;
+using testsupport::Quote;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+
+namespace {
+
+// Answers the modal windows as they appear: each new modal window (but the progress dialog,
+// which ends by itself) takes the next action. Texts of every message box are kept.
+class Script {
+public:
+    std::deque<std::function<void(FXWindow*)>> actions;
+    std::vector<std::string> boxes;
+    std::vector<std::string> shots;
+
+    void Then(std::function<void(FXWindow*)> action) { actions.push_back(std::move(action)); }
+    // A message box answered with a button; the box is photographed under `shot`.
+    void Box(FXSelector button, const std::string& shot = std::string()) {
+        Then([this, button, shot](FXWindow* w) {
+            boxes.push_back(w->isMemberOf(FXMETACLASS(FXMessageBox)) ? guitest::LabelTexts(w)
+                                                                     : std::string("<not a box>"));
+            if (!shot.empty()) guitest::Screenshot(w, shot);
+            Command(w, button);
+        });
+    }
+    void Yes(const std::string& shot = std::string()) { Box(FXMessageBox::ID_CLICKED_YES, shot); }
+    void No() { Box(FXMessageBox::ID_CLICKED_NO); }
+    void Ok(const std::string& shot = std::string()) { Box(FXMessageBox::ID_CLICKED_OK, shot); }
+    // A file dialog accepting a path.
+    void File(const std::string& path) {
+        Then([path](FXWindow* w) {
+            ASSERT_TRUE(w->isMemberOf(FXMETACLASS(FXFileDialog)));
+            FXFileDialog* d = static_cast<FXFileDialog*>(w);
+            d->setFilename(path.c_str());
+            App()->stopModal(d, TRUE);
+            d->hide();
+        });
+    }
+    void Start() {
+        std::shared_ptr<bool> flag = alive;
+        After(40, [this, flag] { if (*flag) Poll(); });
+    }
+    ~Script() { *alive = false; }
+    bool Done() const { return actions.empty(); }
+
+private:
+    std::set<std::pair<FXWindow*, FXID>> seen;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+    void Poll() {
+        Start();
+        FXWindow* w = Modal();
+        if (w == NULL || actions.empty()) return;
+        if (w->isMemberOf(FXMETACLASS(CProgressDialog))) return;
+        const std::pair<FXWindow*, FXID> key(w, w->id());
+        if (seen.count(key)) return;
+        seen.insert(key);
+        std::function<void(FXWindow*)> action = actions.front();
+        actions.pop_front();
+        action(w);
+    }
+};
+
+// The innermost focused widget under a window.
+FXWindow* FocusedLeaf(FXWindow* w) {
+    while (w->getFocus()) w = w->getFocus();
+    return w;
+}
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    RunCommand(command + " 2>&1", &out);
+    return out;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Contains(const std::vector<std::string>& boxes, int message) {
+    std::string expected = Ui_MessageText(message).text();
+    const std::string::size_type cut = expected.find('\n');
+    if (cut != std::string::npos) expected.resize(cut);
+    for (const std::string& b : boxes)
+        if (b.find(expected) != std::string::npos) return b;
+    return std::string();
+}
+
+// qemu-io writes a pattern at an offset of a file of a format.
+void Pattern(const std::string& format, const std::string& path, int pattern,
+             const std::string& offset, const std::string& length) {
+    ASSERT_EQ(RunCommand("qemu-io -f " + format + " -c " +
+                         Quote("write -P " + std::to_string(pattern) + " " + offset + " " + length) +
+                         " " + Quote(path) + " >/dev/null"),
+              0);
+}
+
+bool ReadsPattern(const std::string& format, const std::string& path, int pattern,
+                  const std::string& offset, const std::string& length) {
+    std::string out;
+    RunCommand("qemu-io -f " + format + " -c " +
+                   Quote("read -P " + std::to_string(pattern) + " " + offset + " " + length) + " " +
+                   Quote(path) + " 2>&1",
+               &out);
+    return out.find("Pattern verification failed") == std::string::npos &&
+           out.find("read ") != std::string::npos;
+}
+
+// ---- Expand-capacity dialog ------------------------------------------------------------------
+TEST(ExpandCapacityBounds, TableOfLimits) {
+    struct Case {
+        uint64_t current, maximum;
+        ExpandCapacityBounds expected;
+    };
+    const Case cases[] = {
+        // The VHD maximum: 2097151 MiB and 2047 GiB at most.
+        {204800, 0xFFFFFFFFull, {204801, 0xFFFFFFFFull, 101, 2097151, 1, 2047}},
+        // The VMDK limit of one extent.
+        {2097152, 0xFFFFFFFFull, {2097153, 0xFFFFFFFFull, 1025, 2097151, 2, 2047}},
+        // A maximum that is a whole number of MiB still gives one MiB less.
+        {0, 4096, {1, 4096, 1, 1, 1, 0}},
+    };
+    for (const Case& c : cases) {
+        const ExpandCapacityBounds b = ExpandCapacity_Bounds(c.current, c.maximum);
+        EXPECT_EQ(b.minSectors, c.expected.minSectors);
+        EXPECT_EQ(b.maxSectors, c.expected.maxSectors);
+        EXPECT_EQ(b.minMiB, c.expected.minMiB);
+        EXPECT_EQ(b.maxMiB, c.expected.maxMiB);
+        EXPECT_EQ(b.minGiB, c.expected.minGiB);
+        EXPECT_EQ(b.maxGiB, c.expected.maxGiB);
+        // Every accepted value lies above the current capacity and within the maximum.
+        EXPECT_LE(b.maxMiB << 11, c.maximum);
+        EXPECT_LE(b.maxGiB << 21, c.maximum);
+    }
+}
+
+// Runs the dialog at 2 GiB with the VHD maximum: each (mode, text) is typed and accepted;
+// answers whether the dialog ended (61) and the capacity it gave.
+std::pair<FXuint, uint64_t> RunExpand(FXuint mode, const char* text, bool shoot = false) {
+    CExpandCapacityDialog dialog(Owner());
+    dialog.capacity = 4194304;
+    dialog.maximum = 0xFFFFFFFFull;
+    Script script;
+    bool refused = false;
+    script.Then([&](FXWindow* w) {
+        EXPECT_EQ(w, &dialog);
+        Command(&dialog, mode);
+        EXPECT_TRUE(dialog.GetField(mode)->isEnabled());
+        for (FXuint other = CExpandCapacityDialog::ID_SECTORS; other <= CExpandCapacityDialog::ID_GIB; ++other)
+            if (other != mode) {
+                EXPECT_FALSE(dialog.GetField(other)->isEnabled());
+            }
+        dialog.GetField(mode)->setText(text);
+        if (shoot) guitest::Screenshot(&dialog, "expand_capacity_dialog");
+        Command(&dialog, UI_ID_ACCEPT);
+        // A value out of bounds keeps the dialog open with its field focused.
+        if (dialog.shown()) {
+            refused = true;
+            EXPECT_EQ(FocusedLeaf(&dialog), dialog.GetField(mode));
+            Command(&dialog, UI_ID_CANCEL);
+        }
+    });
+    script.Yes();
+    script.Start();
+    const FXuint result = dialog.execute(PLACEMENT_OWNER);
+    if (refused) {
+        EXPECT_EQ(result, (FXuint)UI_RESULT_CANCEL);
+    }
+    return {result, dialog.capacity};
+}
+
+TEST(ExpandCapacityDialog, BoundsInEveryUnitAndExactMultiples) {
+    App();
+    const FXuint S = CExpandCapacityDialog::ID_SECTORS, M = CExpandCapacityDialog::ID_MIB,
+                 G = CExpandCapacityDialog::ID_GIB;
+    struct Case {
+        FXuint mode;
+        const char* text;
+        bool accepted;
+        uint64_t capacity;
+    };
+    const Case cases[] = {
+        {S, "4194304", false, 0}, {S, "4194305", true, 4194305},
+        {M, "2048", false, 0},    {M, "2049", true, 2049ull << 11},
+        {G, "2", false, 0},       {G, "3", true, 3ull << 21},
+        {M, "2097151", true, 2097151ull << 11}, {M, "2097152", false, 0},
+        {G, "2047", true, 2047ull << 21},       {G, "2048", false, 0},
+        {S, "4294967295", true, 0xFFFFFFFFull}, {S, "4294967296", false, 0},
+        {S, "-5", false, 0},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        const std::pair<FXuint, uint64_t> r = RunExpand(c.mode, c.text, first);
+        first = false;
+        EXPECT_EQ(r.first, c.accepted ? (FXuint)UI_RESULT_ACCEPT : (FXuint)UI_RESULT_CANCEL) << c.text;
+        if (c.accepted) {
+            EXPECT_EQ(r.second, c.capacity) << c.text;
+        } else {
+            EXPECT_EQ(r.second, 4194304u) << "cancel leaves the capacity: " << c.text;
+        }
+    }
+}
+
+// ---- VMDK utility dialog ---------------------------------------------------------------------
+TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("disk.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(image) + " 64M"), 0);
+    Pattern("vmdk", image, 0x5A, "1M", "3M");
+    Pattern("vmdk", image, 0x33, "40M", "1M");
+    ASSERT_EQ(RunCommand("cp " + Quote(image) + " " + Quote(dir.file("orig.vmdk"))), 0);
+
+    CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    script.Then([&](FXWindow* w) {
+        EXPECT_EQ(w, &dialog);
+        // A sparse base: both rewrites and the map check box are offered.
+        EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_ONE)->isEnabled());
+        EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP)->isEnabled());
+        EXPECT_TRUE(dialog.GetUseMapButton()->isEnabled());
+        guitest::Screenshot(&dialog, "vmdk_utility_dialog");
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
+        // Once more, now with an earlier backup under "_del": kept when the user says no.
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
+    });
+    script.Yes("vmdk_rewrite_question");
+    script.Ok("vmdk_result_box");
+    script.Yes();
+    script.No();  // the earlier backup stays
+    script.Ok();
+    script.Start();
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 5u);
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+    EXPECT_NE(script.boxes[4].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[4];
+
+    EXPECT_TRUE(Exists(image + "_del"));
+    EXPECT_EQ(Shell("cmp " + Quote(image + "_del") + " " + Quote(dir.file("orig.vmdk"))), "");
+    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
+    EXPECT_EQ(Shell("qemu-img compare -f vmdk -F vmdk " + Quote(image) + " " + Quote(dir.file("orig.vmdk"))),
+              "Images are identical.\n");
+    // No temporary file is left behind by the refused second commit.
+    EXPECT_EQ(Shell("ls " + Quote(dir.path())), "disk.vmdk\ndisk.vmdk_del\norig.vmdk\n");
+}
+
+TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("split.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
+                         Quote(image) + " 100M"),
+              0);
+    Pattern("vmdk", image, 0x77, "0", "1M");
+    Pattern("vmdk", image, 0x78, "99M", "1M");
+
+    CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_EXPAND);
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CExpandCapacityDialog)));
+        CExpandCapacityDialog* e = static_cast<CExpandCapacityDialog*>(w);
+        Command(e, CExpandCapacityDialog::ID_GIB);
+        e->GetField(CExpandCapacityDialog::ID_GIB)->setText("5");
+        Command(e, UI_ID_ACCEPT);
+    });
+    script.Yes();
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 2u);
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+
+    const std::string info = Shell("qemu-img info -f vmdk " + Quote(image));
+    EXPECT_NE(info.find("virtual size: 5 GiB (5368709120 bytes)"), std::string::npos) << info;
+    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
+    const std::string extents = Shell("grep '^RW' " + Quote(image) + " | awk '{print $2}'");
+    EXPECT_EQ(extents, "4192256\n4192256\n2101248\n");
+    EXPECT_TRUE(ReadsPattern("vmdk", image, 0x77, "0", "1M"));
+    EXPECT_TRUE(ReadsPattern("vmdk", image, 0x78, "99M", "1M"));
+    EXPECT_TRUE(ReadsPattern("vmdk", image, 0, "100M", "1G"));
+    EXPECT_TRUE(ReadsPattern("vmdk", image, 0, "4G", "1G"));
+    EXPECT_TRUE(Exists(image + "_del"));
+}
+
+TEST(VmdkUtilityDialog, MaximumFollowsTheLayout) {
+    TempDir dir;
+    const std::string mono = dir.file("m.vmdk"), split = dir.file("s.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(mono) + " 10M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
+                         Quote(split) + " 100M"),
+              0);
+    DiskHandle d;
+    Disk_Init(&d);
+    ASSERT_EQ(Disk_OpenEx(&d, mono.c_str(), true, 1, NULL), 0);
+    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 0xFFFFFFFFull);
+    Disk_Close(&d);
+    ASSERT_EQ(Disk_OpenEx(&d, split.c_str(), true, 1, NULL), 0);
+    // One extent of 100 MiB grows to the unit, and 999 more extents of it may follow.
+    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 4192256ull * 1000);
+    Disk_Close(&d);
+}
+
+TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("base.vmdk"), other = dir.file("other.bin"),
+                      child = dir.file("child.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(image) + " 32M"), 0);
+    Pattern("vmdk", image, 0x42, "2M", "1M");
+    ASSERT_EQ(RunCommand("cp " + Quote(image) + " " + Quote(dir.file("orig"))), 0);
+    ASSERT_EQ(RunCommand("echo keep > " + Quote(other)), 0);
+    ASSERT_EQ(RunCommand("ln -s base.vmdk " + Quote(dir.file("alias.vmdk"))), 0);
+
+    CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // the image itself
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // the image by another name
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // an existing file, kept
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // a new file
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
+    });
+    script.File(image);
+    script.Ok("vmdk_child_is_image");
+    script.File(dir.file("alias.vmdk"));
+    script.Ok();
+    script.File(other);
+    script.No();
+    script.File(child);
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 4u);
+    EXPECT_FALSE(Contains({script.boxes[0]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
+    EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
+    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(child)), 0);
+    EXPECT_TRUE(ReadsPattern("vmdk", child, 0x42, "2M", "1M"));
+    const std::string info = Shell("qemu-img info -f vmdk " + Quote(child));
+    EXPECT_NE(info.find("backing file: base.vmdk"), std::string::npos) << info;
+}
+
+TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("p.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
+                         Quote(image) + " 20M"),
+              0);
+    // An earlier backup of the descriptor: given up only when the user says so.
+    ASSERT_EQ(RunCommand("echo earlier > " + Quote(image + "_del")), 0);
+    const std::string before = Shell("cat " + Quote(image));
+    CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    std::string afterRefusal;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // unchanged: nothing written
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // lsilogic, backup kept: nothing
+        afterRefusal = Shell("cat " + Quote(image));
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);  // heads 256 refused, then written
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CVMwareVmdkUtilityChangeParamDialog)));
+        guitest::Screenshot(w, "vmdk_parameter_dialog");
+        Command(w, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
+    });
+    script.Yes();
+    script.Then([&](FXWindow* w) {
+        CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
+        p->GetAdapterList()->setCurrentItem(2);
+        Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
+    });
+    script.Yes();
+    script.No();  // keep the earlier backup
+    script.Ok();
+    script.Then([&](FXWindow* w) {
+        CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
+        p->GetHeadField()->setText("256");
+        Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
+        EXPECT_TRUE(p->shown());
+        EXPECT_EQ(FocusedLeaf(p), p->GetHeadField());
+        p->GetHeadField()->setText("16");
+        p->GetAdapterList()->setCurrentItem(2);
+        Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
+    });
+    script.Yes();
+    script.Yes();  // give up the earlier backup
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 7u);
+    EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[6].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[6];
+    EXPECT_EQ(afterRefusal, before);
+    const std::string after = Shell("cat " + Quote(image));
+    EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
+    EXPECT_NE(after.find("ddb.geometry.heads = \"16\""), std::string::npos) << after;
+    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
+}
+
+// ---- VHD utility dialog -----------------------------------------------------------------------
+std::string Libvhdi(const std::string& out, const std::string& child, const std::string& parent) {
+    return Shell("/usr/bin/python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_fixtures.py") +
+               " libvhdi " + Quote(out) + " " + Quote(child) + " " + Quote(parent));
+}
+
+TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
+    if (RunCommand("/usr/bin/python3 -c 'import pyvhdi' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pyvhdi";
+    App();
+    TempDir dir;
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 64M"), 0);
+    Pattern("vpc", base, 0x61, "1M", "2M");
+    ASSERT_EQ(RunCommand("mkdir " + Quote(dir.file("moved"))), 0);
+
+    CVirtualPCVhdUtilityDialog dialog(Owner(), base.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        EXPECT_TRUE(dialog.GetButton(CVirtualPCVhdUtilityDialog::ID_EXPAND)->isEnabled());
+        EXPECT_FALSE(dialog.GetButton(CVirtualPCVhdUtilityDialog::ID_PARENT)->isEnabled());
+        // Choosing variant 6 selects creator 5.
+        dialog.GetVariantList()->setCurrentItem(6);
+        dialog.handle(dialog.GetVariantList(), FXSEL(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_VARIANT),
+                      (void*)(FXival)6);
+        EXPECT_EQ(dialog.GetCreatorList()->getCurrentItem(), 5);
+        dialog.GetVariantList()->setCurrentItem(0);
+        dialog.GetCreatorList()->setCurrentItem(2);
+        guitest::Screenshot(&dialog, "vhd_utility_dialog");
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CHILD);
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+    });
+    script.File(child);
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    ASSERT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 1u);
+    EXPECT_NE(script.boxes[0].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[0];
+    std::string json = Libvhdi(dir.file("read1"), child, base);
+    EXPECT_EQ(Shell("qemu-img convert -f vpc -O raw " + Quote(base) + " " + Quote(dir.file("base.raw")) +
+                  " && cmp " + Quote(dir.file("read1")) + " " + Quote(dir.file("base.raw"))),
+              "");
+
+    // The parent moves to another directory; the child is linked to it again.
+    ASSERT_EQ(RunCommand("mv " + Quote(base) + " " + Quote(dir.file("moved/base2.vhd"))), 0);
+    const std::string moved = dir.file("moved/base2.vhd");
+    CVirtualPCVhdUtilityDialog childDialog(Owner(), child.c_str());
+    Script relink;
+    relink.Then([&](FXWindow*) {
+        EXPECT_FALSE(childDialog.GetButton(CVirtualPCVhdUtilityDialog::ID_EXPAND)->isEnabled());
+        EXPECT_TRUE(childDialog.GetButton(CVirtualPCVhdUtilityDialog::ID_PARENT)->isEnabled());
+        Command(&childDialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
+        Command(&childDialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+    });
+    relink.Then([&](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog)));
+        auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+        // The child creator writes relative locators only.
+        EXPECT_STREQ(p->GetAbsoluteField()->getText().text(), "");
+        EXPECT_STREQ(p->GetRelativeField()->getText().text(), "./base.vhd");
+        EXPECT_STREQ(p->GetNameField()->getText().text(), "base.vhd");
+        p->ChooseParent(moved.c_str());
+        EXPECT_STREQ(p->GetRelativeField()->getText().text(), "./moved/base2.vhd");
+        EXPECT_STREQ(p->GetNameField()->getText().text(), "base2.vhd");
+        guitest::Screenshot(p, "vhd_parent_link_dialog");
+        Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+    });
+    relink.Yes();
+    relink.Ok();
+    relink.Start();
+    childDialog.execute(PLACEMENT_OWNER);
+    ASSERT_TRUE(relink.Done());
+    ASSERT_EQ(relink.boxes.size(), 2u);
+    EXPECT_NE(relink.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << relink.boxes[1];
+    json = Libvhdi(dir.file("read2"), child, moved);
+    EXPECT_NE(json.find("base2.vhd"), std::string::npos) << json;
+    EXPECT_EQ(Shell("cmp " + Quote(dir.file("read2")) + " " + Quote(dir.file("base.raw"))), "");
+    // Our own reader finds the new parent by the link alone.
+    DiskHandle d;
+    Disk_Init(&d);
+    EXPECT_EQ(Disk_OpenEx(&d, child.c_str(), true, 0, NULL), 0);
+    Disk_Close(&d);
+}
+
+TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
+    App();
+    TempDir dir;
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
+    {
+        DiskHandle d;
+        Disk_Init(&d);
+        ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
+        const VhdCreateOptions o = VhdUtility_ChildOptions(2, 0);
+        ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
+        Disk_Close(&d);
+    }
+    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+    CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+        p->GetNameField()->setText(FXString('n', 300));  // 600 bytes in UTF-16: over the 512-byte field
+        Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+    });
+    script.Yes();
+    script.Ok("vhd_failure_box");
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    ASSERT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 2u);
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[1];
+    EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+    EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
+}
+
+TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("e.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc -o force_size=on " + Quote(image) + " 16M"), 0);
+    Pattern("vpc", image, 0x19, "0", "1M");
+    CVirtualPCVhdUtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_EXPAND);
+        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        auto* e = static_cast<CExpandCapacityDialog*>(w);
+        Command(e, CExpandCapacityDialog::ID_MIB);
+        e->GetField(CExpandCapacityDialog::ID_MIB)->setText("48");
+        Command(e, UI_ID_ACCEPT);
+    });
+    script.Yes();
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    ASSERT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 2u);
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+    const std::string opts = "driver=vpc,force_size_calc=current_size,file.filename=" + image;
+    const std::string info = Shell("qemu-img info --image-opts " + Quote(opts));
+    EXPECT_NE(info.find("(50331648 bytes)"), std::string::npos) << info;
+    EXPECT_TRUE(Exists(image + "_del"));
+    EXPECT_EQ(Shell("qemu-io -c 'read -P 0x19 0 1M' --image-opts " + Quote(opts) + " | grep -c 'read '"), "1\n");
+
+    // Presets of the lists follow the layout.
+    int variant = -1, creator = -1;
+    VhdUtility_PresetFromLayout(true, 0, 4096, 1, 0, &variant, &creator);
+    EXPECT_EQ(variant, 5);
+    EXPECT_EQ(creator, 4);
+    VhdUtility_PresetFromLayout(false, 1, 4096, 7, 0, &variant, &creator);
+    EXPECT_EQ(variant, 6);
+    EXPECT_EQ(creator, 5);
+    VhdUtility_PresetFromLayout(false, 0, 0x8000, 4, 0, &variant, &creator);
+    EXPECT_EQ(variant, 2);
+    VhdUtility_PresetFromLayout(false, 0, 4096, 1, 0x00010000, &variant, &creator);
+    EXPECT_EQ(variant, 4);
+    EXPECT_EQ(creator, 3);
+}
+
+}  // namespace
