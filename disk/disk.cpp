@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/io_failure.h"
@@ -28,7 +29,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Disk_OpenQcow2,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Disk_OpenHdi,  // 16 HDI
@@ -55,7 +56,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow2_Close,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Close,  // 16 HDI
@@ -82,7 +83,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow2_GetGeometry,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_GetGeometry,  // 16 HDI
@@ -109,7 +110,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow2_Read,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Read,  // 16 HDI
@@ -136,7 +137,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow2_IsRangeEmpty,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_IsRangeEmpty,  // 16 HDI
@@ -151,13 +152,16 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 
