@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -28,7 +29,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Disk_OpenQcow,  // 12 qcow
     Disk_OpenQcow2,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
@@ -55,7 +56,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Qcow_Close,  // 12 qcow
     Qcow2_Close,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
@@ -82,7 +83,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Qcow_GetGeometry,  // 12 qcow
     Qcow2_GetGeometry,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
@@ -109,7 +110,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Qcow_Read,  // 12 qcow
     Qcow2_Read,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
@@ -136,7 +137,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Qcow_IsRangeEmpty,  // 12 qcow
     Qcow2_IsRangeEmpty,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused

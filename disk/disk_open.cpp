@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -36,7 +37,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
+    Disk_OpenQcowWithHandler,  // 12 qcow
     Disk_OpenQcow2WithHandler,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
