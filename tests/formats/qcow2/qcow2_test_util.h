@@ -64,7 +64,8 @@ inline std::vector<uint8_t> QemuRaw(const testsupport::TempDir& dir, const std::
                                     const std::string& options = "") {
     const std::string raw = dir.file("qemu-oracle.raw");
     std::string out;
-    int rc = RunCommand("qemu-img convert " + options + " -O raw " + Quote(image) + " " + Quote(raw) + " 2>&1", &out);
+    const std::string input = image.empty() ? "" : Quote(image);
+    int rc = RunCommand("qemu-img convert " + options + " -O raw " + input + " " + Quote(raw) + " 2>&1", &out);
     EXPECT_EQ(rc, 0) << out;
     std::vector<uint8_t> bytes = testsupport::ReadFile(raw);
     remove(raw.c_str());
