@@ -15,6 +15,7 @@
 
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk_create.h"
@@ -709,6 +710,59 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "qcow2"));
+
+// An AES qcow2 source opened with its key: converted to a compressed qcow2 image, then trimmed
+// in place, which keeps it encrypted with the same key.
+TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim) {
+    TempDir dir;
+    const std::string raw = MakeDisk(dir, "ext", 16);
+    const std::string image = dir.file("secret.qcow2");
+    const std::string secret = "--object secret,id=s,data=secret ";
+    std::string log;
+    ASSERT_EQ(RunCommand("qemu-img convert " + secret + "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
+                         Quote(raw) + " " + Quote(image) + " 2>&1", &log), 0) << log;
+    const uint8_t key[16] = {'s', 'e', 'c', 'r', 'e', 't'};
+    DiskHandle* h = Disk_Alloc();
+    Disk_Init(h);
+    ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, key, 16, 0), DISK_OK);
+    const std::string out = dir.file("packed.qcow2");
+    {
+        ConversionJob job;
+        PrepareJob(&job, image, h, BuildMap(h), 11, out);
+        job.formatFlags = 1;
+        job.qcow2ClusterIndex = 7;
+        ConvertRunContext context;
+        ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
+        EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(out) + " 2>&1", &log), 0) << log;
+        // Every sector the file systems use reads as in the source.
+        const std::vector<uint8_t> source = ReadFile(raw);
+        const std::string back = dir.file("back.raw");
+        ASSERT_EQ(RunCommand("qemu-img convert -f qcow2 -O raw " + Quote(out) + " " + Quote(back)), 0);
+        ExpectUsedEqual(source, ReadFile(back), 0, UsedSectors(job.volumeList, source.size() / 512));
+        ConvertRun_ReleaseSource(&job);
+    }
+    // The trim needs the key the source was opened with.
+    h = Disk_Alloc();
+    Disk_Init(h);
+    ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), false, key, 16, 0), DISK_OK);
+    ConversionJob job;
+    job.sourcePath = image.c_str();
+    job.sourceDisk = h;
+    job.volumeList = BuildMap(h);
+    job.trimInPlace = 1;
+    job.keySet = 0;
+    ConvertRunContext context;
+    EXPECT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_ERR_PASSWORD);
+    job.keySet = 1;
+    memcpy(job.encryptionKey, key, 16);
+    ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
+    const std::string opts = secret + "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
+    EXPECT_EQ(RunCommand("qemu-img check " + opts + " 2>&1", &log), 0) << log;
+    const std::string back = dir.file("trimmed.raw");
+    ASSERT_EQ(RunCommand("qemu-img convert " + opts + " -O raw " + Quote(back) + " 2>&1", &log), 0) << log;
+    ExpectFsckClean(dir, back, "ext");
+    ConvertRun_ReleaseSource(&job);
+}
 
 TEST(TrimRules, KindsKeysAndMissingSource) {
     ConversionJob job;
