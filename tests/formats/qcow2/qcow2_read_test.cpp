@@ -114,6 +114,24 @@ TEST(Qcow2Read, SnapshotsOpenAtTheStatePicked) {
     EXPECT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), true, nullptr, 0, false, true, 2, 0), DISK_ERR_ARG);
 }
 
+TEST(Qcow2Read, ASnapshotsOwnL1SizeBoundsItsTable) {
+    TempDir dir;
+    const std::string raw = MakeSource(dir, 8);
+    const std::string image = dir.file("snap.qcow2");
+    Shell("qemu-img convert -f raw -O qcow2 -o cluster_size=4096 " + Quote(raw) + " " + Quote(image));
+    Shell("qemu-img snapshot -c only " + Quote(image));
+    std::vector<uint8_t> bytes = testsupport::ReadFile(image);
+    const uint64_t table = GetBe64(bytes, 64);
+    // One L1 entry (2 MiB of 4 KiB clusters): the rest of the snapshot reads as zeros, and
+    // nothing past its table is taken for entries.
+    PatchBytes(image, table + 8, Be32(1));
+    std::vector<uint8_t> expected = testsupport::ReadFile(raw);
+    std::fill(expected.begin() + 2 * 1024 * 1024, expected.end(), 0);
+    Handle h;
+    ASSERT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), true, nullptr, 0, false, true, 0, 0), 0);
+    EXPECT_TRUE(ReadAll(h) == expected);
+}
+
 TEST(Qcow2Read, BackingChainsAndZeroClustersThatHideThem) {
     TempDir dir;
     const std::string raw = MakeSource(dir, 9);
