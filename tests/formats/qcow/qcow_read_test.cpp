@@ -110,6 +110,28 @@ TEST(QcowRead, BackingFiles) {
     EXPECT_EQ(Disk_Open(h, overSmall.c_str(), true), DISK_ERR_FORMAT);
 }
 
+TEST(QcowRead, SizesOf2To32SectorsAndMoreKeepTheirTotal) {
+    TempDir dir;
+    const std::string image = dir.file("huge.qcow");
+    Shell("qemu-img create -f qcow " + Quote(image) + " 8M");
+    // 4 TiB of 64 KiB clusters with 8192-entry L2 tables: 8192 L1 entries, all empty.
+    PatchBytes(image, 24, Be64(4ull << 40));
+    PatchBytes(image, 32, {16, 13});
+    std::vector<uint8_t> bytes = testsupport::ReadFile(image);
+    const uint64_t l1 = GetBe64(bytes, 40);
+    bytes.resize(l1 + 8192 * 8, 0);
+    std::fill(bytes.begin() + l1, bytes.end(), 0);
+    testsupport::WriteFile(image, bytes);
+    Handle h;
+    ASSERT_EQ(Disk_Open(h, image.c_str(), true), 0);
+    DiskGeometry g = {};
+    Disk_GetGeometry(h, &g);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), (4ull << 40) / 512);
+    std::vector<uint8_t> tail(4096, 0xEE);
+    ASSERT_EQ(Disk_Read(h, (4ull << 40) - 4096, 4096, tail.data()), 0);
+    EXPECT_EQ(tail, std::vector<uint8_t>(4096, 0));
+}
+
 TEST(QcowRead, HostileHeadersAreRefused) {
     TempDir dir;
     const std::string pristine = dir.file("pristine.qcow");
