@@ -5,6 +5,8 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -28,8 +30,8 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Disk_OpenQcow,  // 12 qcow
+    Disk_OpenQcow2,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Disk_OpenHdi,  // 16 HDI
@@ -55,8 +57,8 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow_Close,  // 12 qcow
+    Qcow2_Close,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Close,  // 16 HDI
@@ -82,8 +84,8 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow_GetGeometry,  // 12 qcow
+    Qcow2_GetGeometry,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_GetGeometry,  // 16 HDI
@@ -109,8 +111,8 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow_Read,  // 12 qcow
+    Qcow2_Read,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Read,  // 16 HDI
@@ -136,8 +138,8 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Qcow_IsRangeEmpty,  // 12 qcow
+    Qcow2_IsRangeEmpty,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_IsRangeEmpty,  // 16 HDI
@@ -152,13 +154,16 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated, Vhd_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated, Vhd_IsRangeUnallocated,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

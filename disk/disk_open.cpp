@@ -7,6 +7,8 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -36,8 +38,8 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
-    nullptr,  // 12 qcow
-    nullptr,  // 13 qcow2
+    Disk_OpenQcowWithHandler,  // 12 qcow
+    Disk_OpenQcow2WithHandler,  // 13 qcow2
     nullptr,  // 14 VDI
     nullptr,  // 15 unused
     OpenWithoutParent<Disk_OpenHdiWithHandler>,  // 16 HDI
@@ -210,6 +212,8 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_VHD100:
     case DISK_KIND_HDIM:
     case DISK_KIND_OVERLAY:
+    case DISK_KIND_QCOW:
+    case DISK_KIND_QCOW2:
         return true;
     default:
         return false;
@@ -237,6 +241,11 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "HDIM", 4);
     case DISK_KIND_OVERLAY:
         return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
+    case DISK_KIND_QCOW:  // "QFI\xfb", version 1
+        return StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x01", 8);
+    case DISK_KIND_QCOW2:  // "QFI\xfb", version 2 or 3
+        return StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x02", 8) ||
+               StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x03", 8);
     default:
         return false;
     }

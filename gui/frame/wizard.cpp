@@ -218,6 +218,8 @@ CVdxWizard::CVdxWizard(FXApp* app)
         case 12: pages[i] = new CToHyperVVhdxPropertyPage(this, &job, i, switcher); break;
         case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
         case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
+        case 19: pages[i] = new CToQemuQcowPropertyPage(this, &job, i, switcher); break;
+        case 20: pages[i] = new CToQemuQcow2PropertyPage(this, &job, i, switcher); break;
         case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
         case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;
         case 24: pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher); break;

@@ -14,6 +14,9 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2_maintain.h"
+#include "formats/qcow2/qcow2_writer.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx_writer.h"
 #include "formats/vmdk/vmdk.h"
@@ -135,7 +138,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 3: case 4: case 5:
+    case 0: case 3: case 4: case 5: case 10: case 11:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -145,7 +148,8 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 }
 
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
-    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX;
+    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX ||
+           kind == DISK_KIND_QCOW2;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -437,7 +441,16 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 20:
+    case 10:
+        return Qcow_Create(path, source, map, cb, user, (int)job->formatFlags,
+                           job->encryptionKey);
+    case 11: {
+        Qcow2CreateOptions options;
+        options.clusterBits = job->qcow2ClusterIndex + 9;
+        return Qcow2_Create(path, source, map, cb, user, (int)job->formatFlags,
+                            job->encryptionKey, &options);
+    }
+    case 1: case 2: case 6: case 7: case 8: case 9: case 12: case 20:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -620,6 +633,7 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     }
     case DISK_KIND_VHD:
     case DISK_KIND_VHDX:
+    case DISK_KIND_QCOW2:
         replaced.push_back(Utf8(job->sourcePath));
         break;
     default:
@@ -699,8 +713,27 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
-    case DISK_KIND_QCOW2:
-        // Its compaction comes with the format; it takes its key through ConvertRun_TrimKey.
+    case DISK_KIND_QCOW2: {
+        const Qcow2Image* image = (const Qcow2Image*)Disk_GetObject(source);
+        const uint8_t* key = NULL;
+        int rc = ConvertRun_TrimKey(job, image != NULL && image->header.cryptMethod == 1, &key);
+        if (rc != DISK_OK) return rc;
+        OutputFile output;
+        OutputFile_Init(&output);
+        rc = Qcow2_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
+                           context, key);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            Qcow2_DiscardCompact(&output);
+            return rc;
+        }
+        int commit = Qcow2_CommitCompact(&output, suffix, commitFlags);
+        if (commit != DISK_OK) {
+            OutputEntry_Rollback(&output.entry);
+            return commit;
+        }
+        return DISK_OK;
+    }
     case DISK_KIND_PARALLELS:
     case DISK_KIND_PARALLELS_BUNDLE:
     case DISK_KIND_VDI:

@@ -2,6 +2,7 @@
 #include "gui/pages/option_pages.h"
 
 #include "gui/frame/app.h"
+#include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_run.h"
 #include "gui/pages/option_rules.h"
@@ -417,3 +418,131 @@ VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToPC98EPropertyPage, 17, 253)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToSL9821PropertyPage, 18, 255)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToUnzPropertyPage, 19, 257)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToBetaPropertyPage, 21, 271)
+
+// ---- Pages 19 and 20: qcow and qcow2 -----------------------------------------------------------
+
+FXDEFMAP(CToQemuQcowPropertyPage) CToQemuQcowPropertyPageMap[] = {
+    FXMAPFUNCS(SEL_COMMAND, CToQemuQcowPropertyPage::ID_PLAIN,
+               CToQemuQcowPropertyPage::ID_ENCRYPTED, CToQemuQcowPropertyPage::onCmdRadio),
+    FXMAPFUNCS(SEL_UPDATE, CToQemuQcowPropertyPage::ID_PLAIN,
+               CToQemuQcowPropertyPage::ID_ENCRYPTED, CToQemuQcowPropertyPage::onUpdRadio),
+};
+FXIMPLEMENT(CToQemuQcowPropertyPage, CVdxPropertyPageBase, CToQemuQcowPropertyPageMap,
+            ARRAYNUMBER(CToQemuQcowPropertyPageMap))
+
+CToQemuQcowPropertyPage::CToQemuQcowPropertyPage()
+    : resultLabel(NULL), keyLabel(NULL), keyField(NULL), radioId(ID_PLAIN), destKind(10) {
+    for (FXRadioButton*& r : modeRadios) r = NULL;
+}
+
+CToQemuQcowPropertyPage::CToQemuQcowPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                                 FXint index, FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_PLAIN), destKind(10) {
+    title = Ui_MessageText(223);
+    description = Ui_MessageText(224);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    modeRadios[0] = Ui_CreateRadioButton(this, 225, this, ID_PLAIN, 1, 6, 18, 2);
+    modeRadios[1] = Ui_CreateRadioButton(this, 226, this, ID_COMPRESSED, 1, 8, 18, 2);
+    modeRadios[2] = Ui_CreateRadioButton(this, 227, this, ID_GROUPED, 1, 10, 18, 2);
+    modeRadios[3] = Ui_CreateRadioButton(this, 228, this, ID_ENCRYPTED, 20, 6, 18, 2);
+    keyLabel = Ui_CreateLabel(this, 229, 21, 8, 7, 2);
+    keyField = Ui_CreatePasswordField(this, 28, 8, 10, 2);
+    keyField->setNumColumns(16);
+}
+
+FXString& CToQemuQcowPropertyPage::KeyText() {
+    return destKind == 11 ? job->qcow2KeyText : job->qcowKeyText;
+}
+
+void CToQemuQcowPropertyPage::EnableKey() {
+    const bool on = radioId == ID_ENCRYPTED && modeRadios[3]->isEnabled();
+    EnableWindow(keyLabel, on);
+    EnableWindow(keyField, on);
+}
+
+void CToQemuQcowPropertyPage::OnSetActive() {
+    int r = CheckWork(job, destKind);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(modeRadios[0], ok);
+    EnableWindow(modeRadios[1], ok);
+    // Grouping reads every cluster twice: not from a split set.
+    EnableWindow(modeRadios[2], ok && (job->sourceDisk == NULL ||
+                                       Disk_GetKind(job->sourceDisk) != DISK_KIND_SPLIT));
+    EnableWindow(modeRadios[3], ok);
+    if (ok) {
+        const uint32_t f = job->formatFlags;
+        radioId = f == 0 ? ID_PLAIN : f == 1 ? ID_COMPRESSED : f == 2 ? ID_GROUPED : ID_ENCRYPTED;
+        keyField->setText(KeyText());
+    }
+    EnableKey();
+    SetWizardButtons(true, ok, true);
+}
+
+int CToQemuQcowPropertyPage::OnWizardNext() {
+    if (CheckWork(job, destKind) != 0) return -1;
+    const FXString text = keyField->getText();
+    if (radioId == ID_ENCRYPTED) {
+        FXStringText utf8;
+        Ui_InitFXStringTextUtf8(&utf8, text);
+        // An empty key would encrypt with sixteen zero bytes; a longer one would be cut.
+        if (utf8.view.length == 0 || utf8.view.length > 16) {
+            FocusField(keyField);
+            return -1;
+        }
+    }
+    KeyText() = FXString::null;
+    job->formatFlags = (uint32_t)(radioId - ID_PLAIN);
+    if (radioId == ID_ENCRYPTED) {
+        Ui_PasswordToKey(text, job->encryptionKey);
+        KeyText() = text;
+    }
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
+long CToQemuQcowPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+    radioId = (FXint)FXSELID(selector);
+    EnableKey();
+    return 1;
+}
+
+long CToQemuQcowPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+    return UpdateRadio(sender, selector, radioId);
+}
+
+FXIMPLEMENT(CToQemuQcow2PropertyPage, CToQemuQcowPropertyPage, NULL, 0)
+
+CToQemuQcow2PropertyPage::CToQemuQcow2PropertyPage() : clusterLabel(NULL), clusterList(NULL) {}
+
+CToQemuQcow2PropertyPage::CToQemuQcow2PropertyPage(IPropertyPageEvent* events,
+                                                   ConversionJob* job, FXint index,
+                                                   FXComposite* parent)
+    : CToQemuQcowPropertyPage(events, job, index, parent) {
+    destKind = 11;
+    title = Ui_MessageText(231);
+    description = Ui_MessageText(232);
+    clusterLabel = Ui_CreateLabel(this, 230, 20, 11, 18, 2);
+    clusterList = Ui_CreateListBox(this, this, ID_CLUSTER, 20, 13, 12, 2);
+    const char* sizes[] = {"512 B", "1 KB",   "2 KB",   "4 KB",   "8 KB", "16 KB", "32 KB",
+                           "64 KB", "128 KB", "256 KB", "512 KB", "1 MB", "2 MB"};
+    for (const char* s : sizes) clusterList->appendItem(s);
+    clusterList->setNumVisible(13);
+}
+
+void CToQemuQcow2PropertyPage::OnSetActive() {
+    CToQemuQcowPropertyPage::OnSetActive();
+    const bool ok = modeRadios[0]->isEnabled();
+    EnableWindow(clusterLabel, ok);
+    EnableWindow(clusterList, ok);
+    if (ok) SetListIndex(clusterList, (FXint)job->qcow2ClusterIndex);
+}
+
+int CToQemuQcow2PropertyPage::OnWizardNext() {
+    const uint32_t saved = job->qcow2ClusterIndex;
+    job->qcow2ClusterIndex = (uint32_t)GetListIndex(clusterList);
+    int r = CToQemuQcowPropertyPage::OnWizardNext();
+    if (r == -1) job->qcow2ClusterIndex = saved;
+    return r;
+}

@@ -180,3 +180,49 @@ VDX_SIMPLE_DESTINATION_PAGE(CToUnzPropertyPage)         // 28: Unz
 VDX_SIMPLE_DESTINATION_PAGE(CToBetaPropertyPage)        // 30: flat raw image with ".txt"
 
 #undef VDX_SIMPLE_DESTINATION_PAGE
+
+// Page 19 (qcow) and page 20 (qcow2, with the cluster size): the storage mode radios and the
+// key of an encrypted image.
+class CToQemuQcowPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToQemuQcowPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXRadioButton* modeRadios[4];
+    FXLabel* keyLabel;
+    FXTextField* keyField;
+    FXint radioId;
+    int32_t destKind;   // 10 qcow, 11 qcow2
+
+    CToQemuQcowPropertyPage();
+    FXString& KeyText();
+    void EnableKey();
+
+public:
+    enum { ID_PLAIN = 62, ID_COMPRESSED = 63, ID_GROUPED = 64, ID_ENCRYPTED = 65, ID_CLUSTER = 66 };
+    CToQemuQcowPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                            FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+    long onCmdRadio(FXObject*, FXSelector, void*);
+    long onUpdRadio(FXObject*, FXSelector, void*);
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXRadioButton* GetModeRadio(int i) const { return modeRadios[i]; }
+    FXTextField* GetKeyField() const { return keyField; }
+    FXint GetRadioId() const { return radioId; }
+};
+
+class CToQemuQcow2PropertyPage : public CToQemuQcowPropertyPage {
+    FXDECLARE(CToQemuQcow2PropertyPage)
+protected:
+    FXLabel* clusterLabel;
+    FXListBox* clusterList;
+    CToQemuQcow2PropertyPage();
+
+public:
+    CToQemuQcow2PropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                             FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+    FXListBox* GetClusterList() const { return clusterList; }
+};

@@ -6,6 +6,8 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2_writer.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -37,6 +39,8 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 3: return CheckResult(Vhdx_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 10: return CheckResult(Qcow_CheckGeometry(g));
+    case 11: return CheckResult(Qcow2_CheckGeometry(g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
     case 15: return CheckResult(Nhd_CheckGeometry(&g));
@@ -118,6 +122,15 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             TakeChs(computed, &g);
         }
         based = destKind == 21 ? 0 : 1;
+        break;
+    case 10:
+    case 11:
+        // Always the qcow default of the source's byte size.
+        if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+        if (destKind == 10)
+            Qcow_GetDefaultGeometry(bytes, &g);
+        else
+            Qcow2_GetDefaultGeometry(bytes, &g);
         break;
     case 14:
         g.heads = 8;

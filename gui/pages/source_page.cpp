@@ -9,6 +9,7 @@
 #include "gui/frame/app.h"
 #include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
+#include "gui/frame/qcow2_snapshot_dialog.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
@@ -316,8 +317,22 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         return false;
     case SOURCE_OPEN_RAW:
     default:
-        // The machine-file, Parallels-snapshot and qcow2-snapshot openers come with their
-        // formats; a file none of them takes is a raw image.
+        // The machine-file and Parallels-snapshot openers come with their formats; the
+        // qcow2 snapshot picker takes a qcow2 image that has snapshots. A file none of them
+        // takes is a raw image.
+        {
+            bool taken = false;
+            int alt = Ui_OpenQcow2Snapshot(job->sourceDisk, job->sourcePath.text(), true, &taken,
+                                           this);
+            if (taken) {
+                if (alt == DISK_OK) return true;
+                if (alt == DISK_ERR_KEY_LENGTH)
+                    ShowMessage(this, 5, 375, UI_MSG_ERROR);
+                else if (alt != DISK_CANCELLED)
+                    ShowMessage(this, 5, 56, UI_MSG_ERROR);
+                return false;
+            }
+        }
         TakeAsRawImage();
         return true;
     }

@@ -7,10 +7,20 @@
 #include <sys/stat.h>
 
 #include "disk/disk_open.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
 #include "volume/used_map.h"
 
-SourceKeyedOpenFn SourceRules_KeyedOpen = NULL;
+// The qcow2 opener refuses snapshots and needs its backing file; the qcow opener takes the key.
+static int OpenQcowWithKey(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind,
+                           const uint8_t key[16]) {
+    if (kind == DISK_KIND_QCOW2)
+        return Disk_OpenQcow2WithKey(handle, path, readOnly, key, 16, QCOW2_BACKING_REQUIRED);
+    return Disk_OpenQcowWithKey(handle, path, readOnly, key, 16);
+}
+
+SourceKeyedOpenFn SourceRules_KeyedOpen = OpenQcowWithKey;
 
 namespace {
 

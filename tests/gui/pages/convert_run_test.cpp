@@ -15,6 +15,7 @@
 
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk_create.h"
@@ -358,12 +359,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 6, 7, 8, 9, 10, 11, 12, 20}) {
+    for (int32_t kind : {1, 2, 6, 7, 8, 9, 12, 20}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 3, 4, 5, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 3, 4, 5, 10, 11, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -538,7 +539,8 @@ protected:
         image = dir.file("img." + format);
         ConversionJob job;
         PrepareJob(&job, raw, OpenRaw(raw), nullptr,
-                   format == "vmdk" ? 0 : format == "vhdx" ? 3 : 4, image);
+                   format == "vmdk" ? 0 : format == "vhdx" ? 3 : format == "vhd" ? 4 : 11, image);
+        job.qcow2ClusterIndex = 3;  // 4 KiB clusters
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
         ConvertRun_ReleaseSource(&job);
@@ -708,7 +710,60 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2"));
+
+// An AES qcow2 source opened with its key: converted to a compressed qcow2 image, then trimmed
+// in place, which keeps it encrypted with the same key.
+TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim) {
+    TempDir dir;
+    const std::string raw = MakeDisk(dir, "ext", 16);
+    const std::string image = dir.file("secret.qcow2");
+    const std::string secret = "--object secret,id=s,data=secret ";
+    std::string log;
+    ASSERT_EQ(RunCommand("qemu-img convert " + secret + "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
+                         Quote(raw) + " " + Quote(image) + " 2>&1", &log), 0) << log;
+    const uint8_t key[16] = {'s', 'e', 'c', 'r', 'e', 't'};
+    DiskHandle* h = Disk_Alloc();
+    Disk_Init(h);
+    ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, key, 16, 0), DISK_OK);
+    const std::string out = dir.file("packed.qcow2");
+    {
+        ConversionJob job;
+        PrepareJob(&job, image, h, BuildMap(h), 11, out);
+        job.formatFlags = 1;
+        job.qcow2ClusterIndex = 7;
+        ConvertRunContext context;
+        ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
+        EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(out) + " 2>&1", &log), 0) << log;
+        // Every sector the file systems use reads as in the source.
+        const std::vector<uint8_t> source = ReadFile(raw);
+        const std::string back = dir.file("back.raw");
+        ASSERT_EQ(RunCommand("qemu-img convert -f qcow2 -O raw " + Quote(out) + " " + Quote(back)), 0);
+        ExpectUsedEqual(source, ReadFile(back), 0, UsedSectors(job.volumeList, source.size() / 512));
+        ConvertRun_ReleaseSource(&job);
+    }
+    // The trim needs the key the source was opened with.
+    h = Disk_Alloc();
+    Disk_Init(h);
+    ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), false, key, 16, 0), DISK_OK);
+    ConversionJob job;
+    job.sourcePath = image.c_str();
+    job.sourceDisk = h;
+    job.volumeList = BuildMap(h);
+    job.trimInPlace = 1;
+    job.keySet = 0;
+    ConvertRunContext context;
+    EXPECT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_ERR_PASSWORD);
+    job.keySet = 1;
+    memcpy(job.encryptionKey, key, 16);
+    ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
+    const std::string opts = secret + "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
+    EXPECT_EQ(RunCommand("qemu-img check " + opts + " 2>&1", &log), 0) << log;
+    const std::string back = dir.file("trimmed.raw");
+    ASSERT_EQ(RunCommand("qemu-img convert " + opts + " -O raw " + Quote(back) + " 2>&1", &log), 0) << log;
+    ExpectFsckClean(dir, back, "ext");
+    ConvertRun_ReleaseSource(&job);
+}
 
 TEST(TrimRules, KindsKeysAndMissingSource) {
     ConversionJob job;
@@ -725,9 +780,9 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
-    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_QCOW2, DISK_KIND_VDI, DISK_KIND_RAW})
+    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VDI, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
 
     // The key of an encrypted source: used when the job holds it, refused when it does not.

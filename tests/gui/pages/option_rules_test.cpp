@@ -55,6 +55,10 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         {23, 14, Geo(1000, 16, 63, 256), 0, 0, Geo(1000, 8, 33, 256), 1},
         {26, 17, Geo(1000, 16, 63), 0, 0, Geo(128000, 8, 20), 1},
         {28, 19, Geo(4096, 16, 63), 1, 0, Geo(4096, 64, 32), 1},
+        // qcow and qcow2: always their default of the byte size, not cylinder based.
+        {19, 10, Geo(1000, 7, 9), 0, 0, Geo(1000, 16, 63), 0},
+        {20, 11, Geo(0x100000000ull, 255, 63), 0, 0, Geo(0x100000000ull, 16, 63), 0},
+        {20, 11, Geo(1000, 16, 63, 4096), 0, 0, Geo(8000, 16, 63), 0},
         // The flat raw image: the rule when due, not cylinder based.
         {30, 21, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
         {30, 21, Geo(1000, 3, 5, 4096), 0, 0, Geo(1000, 3, 5, 4096), 0},
@@ -87,7 +91,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 6, 7, 8, 9, 10, 11, 12, 20, 23, -1})
+    for (int32_t d : {1, 2, 6, 7, 8, 9, 12, 20, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);

@@ -325,6 +325,62 @@ TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed) {
 
 // ---- VHD pages ----------------------------------------------------------------------------------
 
+TEST(QcowPages, ModesKeysAndClusterSizes) {
+    PageHost host;
+    host.job.destKind = 11;
+    host.job.formatFlags = 1;
+    host.job.qcow2ClusterIndex = 7;
+    host.job.workGeometry = Geo(1000, 4, 17);
+    auto* page = new CToQemuQcow2PropertyPage(&host.events, &host.job, 20, host.switcher);
+    host.Show(page);
+    EXPECT_EQ(page->GetRadioId(), (FXint)CToQemuQcowPropertyPage::ID_COMPRESSED);
+    EXPECT_EQ(page->GetClusterList()->getCurrentItem(), 7);
+    EXPECT_FALSE(page->GetKeyField()->isEnabled());
+    host.Shot("page20_qcow2");
+    // The key field follows the encrypted radio.
+    page->handle(page->GetModeRadio(3), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_ENCRYPTED), NULL);
+    EXPECT_TRUE(page->GetKeyField()->isEnabled());
+    // Empty and 17-byte keys are refused; 16 bytes are taken (a two-byte letter counts twice).
+    for (const char* refused : {"", "0123456789abcdefg", "0123456789abcde\xc3\xa9"}) {
+        page->GetKeyField()->setText(refused);
+        EXPECT_EQ(page->OnWizardNext(), -1) << refused;
+    }
+    page->GetKeyField()->setText("0123456789abcd\xc3\xa9");
+    page->GetClusterList()->setCurrentItem(3);
+    EXPECT_EQ(page->OnWizardNext(), 21);
+    EXPECT_EQ(host.job.formatFlags, 3u);
+    EXPECT_EQ(host.job.qcow2ClusterIndex, 3u);
+    EXPECT_EQ(memcmp(host.job.encryptionKey, "0123456789abcd\xc3\xa9", 16), 0);
+    EXPECT_EQ(host.job.qcow2KeyText, FXString("0123456789abcd\xc3\xa9"));
+    EXPECT_EQ(host.job.cylinderBased, 0);
+    EXPECT_EQ(host.job.destGeometry.heads, 16u);
+    EXPECT_EQ(host.job.destGeometry.sectors_per_track, 63u);
+    // A short key is padded with zero bytes.
+    page->GetKeyField()->setText("pw");
+    EXPECT_EQ(page->OnWizardNext(), 21);
+    const uint8_t padded[16] = {'p', 'w'};
+    EXPECT_EQ(memcmp(host.job.encryptionKey, padded, 16), 0);
+    // Plain storage forgets the key text.
+    page->handle(page->GetModeRadio(0), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_PLAIN), NULL);
+    EXPECT_EQ(page->OnWizardNext(), 21);
+    EXPECT_EQ(host.job.formatFlags, 0u);
+    EXPECT_EQ(host.job.qcow2KeyText, FXString(""));
+
+    auto* qcow = new CToQemuQcowPropertyPage(&host.events, &host.job, 19, host.switcher);
+    qcow->create();
+    host.job.destKind = 10;
+    host.job.formatFlags = 2;
+    host.Show(qcow);
+    EXPECT_EQ(qcow->GetRadioId(), (FXint)CToQemuQcowPropertyPage::ID_GROUPED);
+    EXPECT_EQ(qcow->OnWizardNext(), 20);
+    EXPECT_EQ(host.job.formatFlags, 2u);
+    // A qcow image holds fewer than 2^32 sectors.
+    host.job.workGeometry = Geo(0x100000000ull, 16, 63);
+    qcow->OnSetActive();
+    EXPECT_EQ(std::string(qcow->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+}
+
 TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
     PageHost host;
     host.job.destKind = 4;

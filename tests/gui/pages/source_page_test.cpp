@@ -15,8 +15,10 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
+#include "formats/qcow2/qcow2.h"
 #include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
+#include "gui/frame/qcow2_snapshot_dialog.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
@@ -288,6 +290,86 @@ TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith) {
         } else {
             EXPECT_EQ(job.sourceDisk, nullptr);
             EXPECT_EQ(job.keySet, 0);
+        }
+    }
+}
+
+TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked) {
+    Build();
+    // An encrypted image with two snapshots, each of another content; the disk carries a boot
+    // signature so that the key can be verified.
+    std::vector<uint8_t> disk(1 << 20, 0);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    const std::string raw = dir.file("disk.raw");
+    testsupport::WriteFile(raw, disk);
+    const std::string image = dir.file("snap.qcow2");
+    const std::string secret = "--object secret,id=s,data=secret ";
+    const std::string opts = "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
+    std::string out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-img convert " + secret + "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
+                                      testsupport::Quote(raw) + " " + testsupport::Quote(image) + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-img snapshot " + secret + "-c first " + opts + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-io " + secret + "-c 'write -P 1 4096 4096' " + opts + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-img snapshot " + secret + "-c second " + opts + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-io " + secret + "-c 'write -P 2 4096 4096' " + opts + " 2>&1", &out), 0) << out;
+
+    struct Row {
+        FXint row;        // tree row picked: 0 the current state
+        bool acceptPick;
+        const char* password;
+        int next;
+        uint8_t byte;     // the byte at 4096 of the state opened
+    };
+    const Row rows[] = {
+        {0, true, "secret", WIZARD_PAGE_DEST_TYPE, 2},
+        {1, true, "secret", WIZARD_PAGE_DEST_TYPE, 0},
+        {2, true, "secret", WIZARD_PAGE_DEST_TYPE, 1},
+        {2, true, "wrong", -1, 0},
+        {1, false, "secret", -1, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.row);
+        std::vector<std::string> texts;
+        BoxWatcher::Instance().other = [&](FXWindow* w) {
+            if (w->isMemberOf(FXMETACLASS(CQemuQcow2DiskSelectorDialog))) {
+                auto* picker = static_cast<CQemuQcow2DiskSelectorDialog*>(w);
+                FXTreeList* tree = picker->GetTreeList();
+                FXTreeItem* item = tree->getFirstItem();
+                for (; item != NULL; item = item->getNext()) texts.push_back(item->getText().text());
+                item = tree->getFirstItem();
+                for (FXint i = 0; i < r.row; ++i) item = item->getNext();
+                tree->setCurrentItem(item);
+                tree->selectItem(item);
+                guitest::Command(picker, r.acceptPick ? UI_ID_ACCEPT : UI_ID_CANCEL);
+                return false;  // the password dialog follows
+            }
+            if (w->isMemberOf(FXMETACLASS(CInputQemuQcowPasswordDialog))) {
+                auto* dialog = static_cast<CInputQemuQcowPasswordDialog*>(w);
+                dialog->GetPasswordField()->setText(r.password);
+                dialog->GetVerifyButton()->setCheck(true);
+                guitest::Command(dialog, UI_ID_ACCEPT);
+                return true;
+            }
+            return false;
+        };
+        EXPECT_EQ(NextWithFile(image), r.next);
+        ASSERT_EQ(texts.size(), 3u);
+        EXPECT_EQ(texts[0], Ui_MessageText(385).text());
+        EXPECT_EQ(texts[1].rfind("1 first ", 0), 0u) << texts[1];
+        EXPECT_EQ(texts[2].rfind("2 second ", 0), 0u) << texts[2];
+        if (r.next >= 0) {
+            ASSERT_NE(job.sourceDisk, nullptr);
+            uint8_t b = 0xEE;
+            ASSERT_EQ(Disk_Read(job.sourceDisk, 4096, 1, &b), 0);
+            EXPECT_EQ(b, r.byte);
+        } else {
+            EXPECT_EQ(job.sourceDisk, nullptr);
+            if (std::string(r.password) == "wrong") {
+                EXPECT_TRUE(Saw(375)) << Boxes();
+            } else {
+                EXPECT_EQ(Boxes(), "");
+            }
         }
     }
 }

@@ -184,6 +184,7 @@ protected:
     TempDir dir;
     ConversionJob job;
     std::string path;
+    SourceKeyedOpenFn saved = SourceRules_KeyedOpen;
     void SetUp() override {
         path = dir.file("secret.qcow2");
         MakeFakeQcow2(path);
@@ -191,7 +192,7 @@ protected:
     }
     void TearDown() override {
         ConversionJob_Release(&job);
-        SourceRules_KeyedOpen = nullptr;
+        SourceRules_KeyedOpen = saved;
     }
     // The state the general open leaves: the kind that asked for a key, no object.
     void AskingHandle(DiskKind kind) {
@@ -245,7 +246,8 @@ TEST_F(PasswordRoad, FailedReopenAndUnreadableDiskGiveMessage27) {
     uint8_t key[16];
     Key("secret", key);
     int message = -1;
-    // No keyed opener yet (the qcow formats bring it).
+    // Without a keyed opener.
+    SourceRules_KeyedOpen = nullptr;
     AskingHandle(DISK_KIND_QCOW2);
     EXPECT_EQ(SourceRules_OpenWithPassword(&job, key, true, &message), DISK_ERR_UNSUPPORTED);
     EXPECT_EQ(message, 27);
@@ -267,6 +269,35 @@ TEST_F(PasswordRoad, FailedReopenAndUnreadableDiskGiveMessage27) {
     AskingHandle(DISK_KIND_VMDK);
     EXPECT_EQ(SourceRules_OpenWithPassword(&job, key, true, &message), DISK_ERR_ARG);
     EXPECT_EQ(job.sourceDisk->object, nullptr);
+    ConversionJob_ReleaseSource(&job);
+}
+
+TEST_F(PasswordRoad, EncryptedQcow2ImagesOpenWithTheirKeyOnly) {
+    // A disk with a boot signature, encrypted by qemu.
+    std::vector<uint8_t> disk(1 << 20, 0);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    const std::string raw = dir.file("disk.raw");
+    testsupport::WriteFile(raw, disk);
+    remove(path.c_str());
+    std::string out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-img convert --object secret,id=s,data=secret -f raw -O qcow2 "
+                                      "-o encrypt.format=aes,encrypt.key-secret=s " +
+                                      testsupport::Quote(raw) + " " + testsupport::Quote(path) + " 2>&1", &out), 0) << out;
+    job.sourceDisk = Disk_Alloc();
+    Disk_Init(job.sourceDisk);
+    ASSERT_EQ(Disk_Open(job.sourceDisk, path.c_str(), true), DISK_ERR_PASSWORD);
+    uint8_t key[16];
+    Key("wrong", key);
+    int message = -1;
+    EXPECT_EQ(SourceRules_OpenWithPassword(&job, key, true, &message), DISK_ERR_KEY_LENGTH);
+    EXPECT_EQ(message, 375);
+    ConversionJob_ReleaseSource(&job);
+    AskingHandle(DISK_KIND_QCOW2);
+    Key("secret", key);
+    ASSERT_EQ(SourceRules_OpenWithPassword(&job, key, true, &message), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(job.sourceDisk), DISK_KIND_QCOW2);
+    EXPECT_EQ(job.keySet, 1);
     ConversionJob_ReleaseSource(&job);
 }
 
@@ -444,7 +475,7 @@ TEST(SourceRules, DestinationTable) {
         {0, true, false, false},   {1, false, false, false},  {2, false, false, false},
         {3, true, false, true},   {4, true, false, false},   {5, true, false, false},
         {6, false, false, false},  {7, false, false, false},  {8, false, false, true},
-        {9, false, false, true},   {10, false, false, true},  {11, false, false, true},
+        {9, false, false, true},   {10, true, false, true},   {11, true, false, true},
         {12, false, false, false}, {13, true, false, false},  {14, true, false, true},
         {15, true, false, false},  {16, true, false, false},  {17, true, false, true},
         {18, true, false, false},  {19, true, false, true},   {20, false, true, false},
