@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/io_failure.h"
@@ -23,7 +24,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Disk_OpenParallels,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -50,7 +51,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Parallels_Close,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -77,7 +78,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Parallels_GetGeometry,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -104,7 +105,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Parallels_Read,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -131,7 +132,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Parallels_IsRangeEmpty,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -151,7 +152,8 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact, nullptr,
+    Parallels_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
     Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};

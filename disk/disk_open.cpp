@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
@@ -31,7 +32,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
+    Disk_OpenParallelsWithHandler,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
@@ -208,6 +209,7 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_VHD100:
     case DISK_KIND_HDIM:
     case DISK_KIND_OVERLAY:
+    case DISK_KIND_PARALLELS:
         return true;
     default:
         return false;
@@ -233,6 +235,8 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "HDIM", 4);
     case DISK_KIND_OVERLAY:
         return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
+    case DISK_KIND_PARALLELS:
+        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
     default:
         return false;
     }
