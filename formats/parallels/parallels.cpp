@@ -414,9 +414,13 @@ bool Parallels_CanCompact(void*) { return true; }
 
 int32_t Parallels_CheckGeometry(const DiskGeometry* geometry) {
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry) ||
-        geometry->bytes_per_sector != 512)
+        geometry->bytes_per_sector != 512 || geometry->heads == 0 ||
+        geometry->sectors_per_track == 0 || geometry->sectors_per_track > kMaxBlockSectors)
         return -1;
-    return 0;
+    // The file holds whole cylinders: the rounded-up total must fit too.
+    const uint64_t cylinder = static_cast<uint64_t>(geometry->heads) * geometry->sectors_per_track;
+    const uint64_t total = Geometry_GetTotalSectors(geometry);
+    return (total + cylinder - 1) / cylinder * cylinder > 0xFFFFFFFFull ? -1 : 0;
 }
 
 int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -424,9 +428,7 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
-    if (Parallels_CheckGeometry(&g) != 0 || g.heads == 0 || g.sectors_per_track == 0 ||
-        g.sectors_per_track > kMaxBlockSectors)
-        return DISK_ERR_ARG;
+    if (Parallels_CheckGeometry(&g) != 0) return DISK_ERR_ARG;
     const uint64_t T = Geometry_GetTotalSectors(&g);
     const uint64_t h = g.heads, s = g.sectors_per_track;
     // Whole cylinders covering every source sector; the tail reads as zeros.

@@ -77,7 +77,8 @@ int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
 int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
 bool Parallels_CanCompact(void* object);
-// 0 when the total fits 32 bits and sectors are 512 bytes, else -1.
+// 0 when the sectors are 512 bytes, heads and sectors per track are set and the total rounded up
+// to whole cylinders fits 32 bits, else -1.
 int32_t Parallels_CheckGeometry(const DiskGeometry* geometry);
 
 // Writes the source as a single image file: one track per block, cylinders rounded up so that

@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_descriptor.h"
@@ -35,6 +36,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 7: return CheckResult(Parallels_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
     case 15: return CheckResult(Nhd_CheckGeometry(&g));

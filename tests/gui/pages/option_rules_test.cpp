@@ -123,6 +123,10 @@ TEST(OptionRules, CapabilityChecks) {
         {17, Geo(128000, 8, 20), 0},
         {17, Geo(128001, 8, 20), -1},
         {21, Geo(1000, 1, 1, 4096), 0},
+        // Parallels file: whole cylinders below 2^32 sectors (the writer rounds the last one up).
+        {7, Geo(1000, 16, 63), 0},
+        {7, Geo(0xFFFFFFF0ull, 16, 63), -1},
+        {7, Geo(1000, 16, 63, 4096), -1},
         // Destinations without a writer here, and a plug-in that is not loaded.
         {1, Geo(1000, 16, 63), -1},
         {12, Geo(1000, 16, 63), -1},
