@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -258,8 +259,10 @@ void Disk_Close(DiskHandle* handle)
             case DISK_KIND_PLUGIN:
                 PluginDisk_Close(static_cast<PluginDisk*>(object));
                 break;
+            case DISK_KIND_SPLIT:
+                SplitDisk_Destroy(object);
+                break;
             case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
-            case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
             default:
                 break;
             }
@@ -312,7 +315,10 @@ void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
     case DISK_KIND_PLUGIN:
         PluginDisk_GetGeometry(static_cast<PluginDisk*>(handle->object), out);
         break;
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        SplitDisk_GetGeometry(handle->object, out);
+        break;
+    default:
         break;
     }
 }
@@ -348,7 +354,9 @@ static int DispatchRead(const DiskHandle* handle, uint64_t offset, uint32_t leng
         return DeviceDisk_Read(static_cast<DeviceDisk*>(handle->object), offset, length, buffer);
     case DISK_KIND_PLUGIN:
         return PluginDisk_Read(static_cast<PluginDisk*>(handle->object), offset, length, buffer);
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        return SplitDisk_Read(handle->object, offset, length, buffer);
+    default:
         return DISK_ERR_ARG;
     }
 }
@@ -385,7 +393,9 @@ int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t fir
     case DISK_KIND_PLUGIN:
         return PluginDisk_IsRangeEmpty(static_cast<PluginDisk*>(handle->object), map, first,
                                        count, empty, adapter, record);
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        return SplitDisk_IsRangeEmpty(handle->object, map, first, count, empty, adapter, record);
+    default:
         return DISK_ERR_ARG;
     }
 }

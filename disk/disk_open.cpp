@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -331,10 +332,10 @@ int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentM
     if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
         return r;
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
-    // Split sets are tried here once they exist: the path as a split-set descriptor, then as the
-    // first part file, each storing DISK_KIND_SPLIT on success. When neither takes the file, a
-    // kind that knew it for its own gave the failure that stands (r); otherwise nothing
+    // The path as a split-set descriptor, then as the first part file. When neither takes the
+    // file, a kind that knew it for its own gave the failure that stands (r); otherwise nothing
     // recognised it (DISK_ERR_ARG, which r is then).
+    if (Disk_OpenSplit(handle, path, readOnly) == DISK_OK) return DISK_OK;
     return r;
 }
 

@@ -250,6 +250,30 @@ int WriteTableArea(ByteStream* out, uint32_t entries, uint64_t dataStartBytes, u
     return rc;
 }
 
+// Reads `count` sectors of the source from `first`; sectors the map marks free become zeros
+// without being read.
+int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
+             uint8_t* buffer) {
+    if (map == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
+    uint8_t bits[PARALLELS_COPY_BYTES / 512 / 8];
+    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
+    if (rc != DISK_OK) return rc;
+    uint32_t i = 0;
+    while (i < count) {
+        const bool used = (bits[i >> 3] >> (i & 7)) & 1;
+        uint32_t j = i + 1;
+        while (j < count && (((bits[j >> 3] >> (j & 7)) & 1) != 0) == used) j++;
+        if (used) {
+            rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
+            if (rc != DISK_OK) return rc;
+        } else {
+            std::memset(buffer + i * 512ull, 0, (j - i) * 512ull);
+        }
+        i = j;
+    }
+    return DISK_OK;
+}
+
 }  // namespace
 
 void ParallelsData_HeaderToHost(ParallelsHeader* header) {
@@ -280,7 +304,7 @@ int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* 
         const uint32_t n = blockSectors - done < pieceSectors ? blockSectors - done : pieceSectors;
         const uint32_t have = done >= count ? 0 : (count - done < n ? count - done : n);
         if (have != 0) {
-            rc = Disk_Read(source, (first + done) * 512, have * 512, buffer);
+            rc = ReadUsed(source, map, first + done, have, buffer);
             if (rc != DISK_OK) return rc;
         }
         std::memset(buffer + have * 512, 0, (n - have) * 512);

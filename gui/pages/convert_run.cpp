@@ -135,7 +135,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 4: case 5: case 7:
+    case 0: case 4: case 5: case 7: case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -407,6 +407,22 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         return VhdFixed_Create(path, source, map, cb, user, &options);
     }
     case 7: return Parallels_Create(path, source, map, cb, user, job->formatFlags);
+    case 20: {
+        SplitCreateOptions* options = SplitDisk_AllocCreateOptions();
+        if (options == NULL) return DISK_ERR_NOMEM;
+        options->firstValue = job->splitValues[0];
+        options->cylindersValue = job->splitValues[1];
+        options->heads = job->splitValues[2];
+        options->sectorsPerTrack = job->splitValues[3];
+        options->compressionLevel = job->splitValues[4];
+        options->partsFromDescriptor = job->splitCheck1 != 0;
+        options->partMiB = job->splitNumber;
+        options->nameWithoutAsking = job->splitCheck2 != 0;
+        int rc = SplitDisk_Create(path, source, cb, user, context->outputPart, context->partUser,
+                                  options);
+        Mem_Free(options);
+        return rc;
+    }
     case 13: return Hdi_Create(path, source, cb, user, roundUp);
     case 14: return Thd_Create(path, source, cb, user, roundUp);
     case 15: return Nhd_Create(path, source, cb, user, roundUp);
@@ -427,7 +443,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 3: case 6: case 8: case 9: case 10: case 11: case 12: case 20:
+    case 1: case 2: case 3: case 6: case 8: case 9: case 10: case 11: case 12:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -539,6 +555,10 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     context->pluginMessage = FXString::null;
     context->cause = ConvertRunCause();
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
+    // A split-set source asks the page for each next part.
+    if (Disk_GetKind(job->sourceDisk) == DISK_KIND_SPLIT)
+        SplitDisk_SetPartRequestCallback((SplitDisk*)Disk_GetObject(job->sourceDisk),
+                                         context->sourcePart, context->partUser);
     const std::string path = Utf8(job->destPath);
     // A plug-in destination names what the plug-in understands; where that is a file the source
     // reads, it is refused as any other destination.

@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk.h"
@@ -44,6 +45,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 17: return CheckResult(Pc98e_CheckGeometry(&g));
     case 18: return CheckResult(Hdim_CheckGeometry(&g));
     case 19: return CheckResult(Unz_CheckGeometry(&g));
+    case 20: return CheckResult(SplitDisk_CheckGeometry(&g));
     case 21: return CheckResult(FlatImage_CheckGeometry(&g));
     case JOB_DEST_PLUGIN: {
         PluginListEntry* entry = ConversionJob_DestPlugin(job);
@@ -103,6 +105,7 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         break;
     case 4:
     case 5:
+    case 7:
     case 13:
     case 15:
     case 16:
@@ -134,6 +137,13 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         g.heads = 64;
         g.sectors_per_track = 32;
         based = 1;
+        break;
+    case 20:
+        // The split set takes the heads and sectors per track typed on its page.
+        if (job->splitValues[2] != 0 && job->splitValues[3] != 0) {
+            g.heads = job->splitValues[2];
+            g.sectors_per_track = job->splitValues[3];
+        }
         break;
     case JOB_DEST_PLUGIN:
         break;

@@ -218,8 +218,12 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
     std::string back = dir.file("back.raw");
     if (c.qemuFormat != nullptr) {
         std::string log2;
-        if (std::string(c.qemuFormat) == "vmdk") {
-            EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log2), 0) << log2;
+        if (std::string(c.qemuFormat) == "vmdk" || std::string(c.qemuFormat) == "parallels") {
+            EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " + Quote(out) +
+                                     " 2>&1",
+                                 &log2),
+                      0)
+                << log2;
         }
         if (c.destKind == 0 && c.firstTrack && c.vmdkType != 1) {
             // qemu-img reads a sparse first extent of 63 sectors (less than one grain) past its
@@ -271,6 +275,7 @@ const DestinationCase kDestinations[] = {
     {"stream.vmdk", 0, 3, false, 0, "vmdk", 0, true, true},
     {"vhd", 4, 0, false, 0, "vpc", 0, true, true},
     {"fixed.vhd", 5, 0, false, 0, "vpc", 0, false, true},
+    {"hdd", 7, 0, false, 0, "parallels", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -355,12 +360,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 3, 6, 8, 9, 10, 11, 12, 20}) {
+    for (int32_t kind : {1, 2, 3, 6, 8, 9, 10, 11, 12}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 4, 5, 7, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 4, 5, 7, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -531,10 +536,12 @@ protected:
     void MakeImage() {
         raw = MakeDisk(dir, "ext", 24);
         source = ReadFile(raw);
-        const bool vmdk = std::string(GetParam()) == "vmdk";
-        image = dir.file(vmdk ? "img.vmdk" : "img.vhd");
+        const std::string kind = GetParam();
+        const bool vmdk = kind == "vmdk";
+        const bool parallels = kind == "parallels";
+        image = dir.file(vmdk ? "img.vmdk" : parallels ? "img.hdd" : "img.vhd");
         ConversionJob job;
-        PrepareJob(&job, raw, OpenRaw(raw), nullptr, vmdk ? 0 : 4, image);
+        PrepareJob(&job, raw, OpenRaw(raw), nullptr, vmdk ? 0 : parallels ? 7 : 4, image);
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
         ConvertRun_ReleaseSource(&job);
@@ -551,13 +558,16 @@ protected:
         job->trimInPlace = 1;
     }
 
-    std::string Format() const { return std::string(GetParam()) == "vmdk" ? "vmdk" : "vpc"; }
+    std::string Format() const {
+        const std::string kind = GetParam();
+        return kind == "vmdk" ? "vmdk" : kind == "parallels" ? "parallels" : "vpc";
+    }
 
     std::vector<uint8_t> Back(const std::string& path, const std::string& name) {
         std::string out = dir.file(name);
         std::string log;
-        if (Format() == "vmdk") {
-            EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(path) + " 2>&1", &log), 0) << log;
+        if (Format() != "vpc") {
+            EXPECT_EQ(RunCommand("qemu-img check -f " + Format() + " " + Quote(path) + " 2>&1", &log), 0) << log;
         }
         EXPECT_EQ(RunCommand("qemu-img convert -f " + Format() + " -O raw " + Quote(path) + " " +
                              Quote(out)), 0);
@@ -703,7 +713,7 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "parallels"));
 
 TEST(TrimRules, KindsKeysAndMissingSource) {
     ConversionJob job;
