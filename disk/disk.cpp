@@ -7,6 +7,7 @@
 #include "disk/raw_image.h"
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/io_failure.h"
@@ -26,7 +27,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
     Disk_OpenParallels,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Disk_OpenParallelsBundle,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -53,7 +54,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
     Parallels_Close,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    ParallelsBundle_Close,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -80,7 +81,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
     Parallels_GetGeometry,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    ParallelsBundle_GetGeometry,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -107,7 +108,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
     Parallels_Read,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    ParallelsBundle_Read,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -134,7 +135,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     Parallels_IsRangeEmpty,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    ParallelsBundle_IsRangeEmpty,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -154,13 +155,15 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
     Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact, nullptr,
-    Parallels_CanCompact};
+    Parallels_CanCompact, ParallelsBundle_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent, nullptr,
+    nullptr, ParallelsBundle_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated,
+    nullptr, nullptr, ParallelsBundle_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include "disk/raw_image.h"
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
@@ -34,7 +35,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     Disk_OpenParallelsWithHandler,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Disk_OpenParallelsBundleWithHandler,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
@@ -211,6 +212,7 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_HDIM:
     case DISK_KIND_OVERLAY:
     case DISK_KIND_PARALLELS:
+    case DISK_KIND_PARALLELS_BUNDLE:
         return true;
     default:
         return false;
@@ -238,6 +240,8 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
     case DISK_KIND_PARALLELS:
         return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
+    case DISK_KIND_PARALLELS_BUNDLE:
+        return StartsWith(m.head, m.length, "<Parallels_disk_image", 21);
     default:
         return false;
     }

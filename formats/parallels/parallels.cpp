@@ -1,6 +1,8 @@
 // Parallels image files: single file, "Compressed" and "Plain" data files.
 #include "formats/parallels/parallels.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "disk/disk_open.h"
@@ -345,6 +347,9 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
                                  const char* path, bool readOnly) {
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
     Parallels_Init(image);
+    // A bundle directory (same extension) is not a single file: leave it to the bundle.
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return DISK_ERR_FORMAT;
     TableFile t;
     int rc = OpenTableFile(open, user, path, readOnly, &t);
     if (rc != DISK_OK) return rc;

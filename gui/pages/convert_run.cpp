@@ -15,6 +15,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
@@ -135,7 +136,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 4: case 5: case 7: case 20:
+    case 0: case 4: case 5: case 6: case 7: case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -145,7 +146,8 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 }
 
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
-    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_PARALLELS;
+    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_PARALLELS ||
+           kind == DISK_KIND_PARALLELS_BUNDLE;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -406,6 +408,16 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         ConvertRun_BuildVhdOptions(job, false, &options);
         return VhdFixed_Create(path, source, map, cb, user, &options);
     }
+    case 6: {
+        ParallelsBundleCreateOptions* options = ParallelsBundle_AllocCreateOptions();
+        if (options == NULL) return DISK_ERR_NOMEM;
+        options->compressed = job->parallelsRadio == 0 ? 1 : 0;
+        options->splitSectors = job->parallelsFlag != 0 ? job->parallelsNumber : 0;
+        options->extra = 0;
+        int rc = ParallelsBundle_Create(path, source, map, cb, user, options);
+        Mem_Free(options);
+        return rc;
+    }
     case 7: return Parallels_Create(path, source, map, cb, user, job->formatFlags);
     case 20: {
         SplitCreateOptions* options = SplitDisk_AllocCreateOptions();
@@ -443,7 +455,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 3: case 6: case 8: case 9: case 10: case 11: case 12:
+    case 1: case 2: case 3: case 8: case 9: case 10: case 11: case 12:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -632,6 +644,13 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     case DISK_KIND_PARALLELS:
         replaced.push_back(Utf8(job->sourcePath));
         break;
+    case DISK_KIND_PARALLELS_BUNDLE: {
+        const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
+        if (bundle == NULL) return false;
+        for (uint32_t i = 0; i < bundle->storageCount; ++i)
+            replaced.push_back(bundle->storages[i].path);
+        break;
+    }
     default:
         return false;
     }
@@ -710,8 +729,27 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
+    case DISK_KIND_PARALLELS_BUNDLE: {
+        OutputList list;
+        OutputList_Init(&list);
+        int rc = ParallelsBundle_Compact(NULL, source, map, &list, flag,
+                                         ConvertRun_ProgressAdapter, context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            ParallelsBundle_DiscardCompact(&list);
+            return rc;
+        }
+        // A failed swap leaves every original in place and the new files under their names.
+        const uint32_t count = list.count;
+        std::vector<std::string> temps;
+        for (uint32_t i = 0; i < count; ++i)
+            temps.push_back((const char*)list.entries[i].tempPath.data);
+        int commit = ParallelsBundle_CommitCompact(&list, suffix, commitFlags);
+        if (commit != DISK_OK)
+            for (const std::string& t : temps) Os_RemoveFile(t.c_str());
+        return commit;
+    }
     case DISK_KIND_VHDX:
-    case DISK_KIND_PARALLELS_BUNDLE:
     case DISK_KIND_VDI:
         return DISK_ERR_UNSUPPORTED;
     default:

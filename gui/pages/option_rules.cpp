@@ -8,6 +8,7 @@
 #include "disk/raw_writer.h"
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_descriptor.h"
@@ -37,6 +38,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 6: return CheckResult(ParallelsBundle_CheckGeometry(&g));
     case 7: return CheckResult(Parallels_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
@@ -121,6 +123,13 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             TakeChs(computed, &g);
         }
         based = destKind == 21 ? 0 : 1;
+        break;
+    case 6:
+        if (due) {
+            g.heads = 16;
+            g.sectors_per_track = 63;
+        }
+        based = 1;
         break;
     case 14:
         g.heads = 8;

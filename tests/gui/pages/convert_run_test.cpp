@@ -360,12 +360,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 3, 6, 8, 9, 10, 11, 12}) {
+    for (int32_t kind : {1, 2, 3, 8, 9, 10, 11, 12}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 4, 5, 7, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 4, 5, 6, 7, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -730,7 +730,7 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_PARALLELS})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_PARALLELS, DISK_KIND_PARALLELS_BUNDLE})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
     for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_VDI, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
