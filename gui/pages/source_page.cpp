@@ -7,6 +7,7 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/parallels_snapshot_dialog.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
@@ -320,6 +321,11 @@ bool CInputSourcePropertyPage::OpenImageFile() {
     case SOURCE_OPEN_PASSWORD:
         return OpenWithPassword();
     case SOURCE_OPEN_MESSAGE:
+        // A bundle with several snapshots needs one chosen before it opens.
+        if (rc == DISK_ERR_FORMAT) {
+            int taken = TryParallelsSnapshot();
+            if (taken >= 0) return taken != 0;
+        }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
             ShowMessageDetail(this, 5, message, UI_MSG_ERROR, kNotADiskFileDetail);
             return false;
@@ -327,12 +333,24 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         ShowMessage(this, 5, message, UI_MSG_ERROR);
         return false;
     case SOURCE_OPEN_RAW:
-    default:
-        // The machine-file, Parallels-snapshot and qcow2-snapshot openers come with their
-        // formats; a file none of them takes is a raw image.
+    default: {
+        // The machine-file and qcow2-snapshot openers come with their formats; a file none of
+        // the alternative openers takes is a raw image.
+        int taken = TryParallelsSnapshot();
+        if (taken >= 0) return taken != 0;
         TakeAsRawImage();
         return true;
     }
+    }
+}
+
+int CInputSourcePropertyPage::TryParallelsSnapshot() {
+    bool taken = false;
+    int rc = Ui_OpenParallelsSnapshot(job->sourceDisk, job->sourcePath.text(), true, &taken, this);
+    if (!taken) return -1;
+    if (rc == DISK_OK) return 1;
+    if (rc != 1) ShowMessage(this, 5, 56, UI_MSG_ERROR);
+    return 0;
 }
 
 bool CInputSourcePropertyPage::OpenWithPassword() {
