@@ -351,6 +351,8 @@ int CToVirtualPCFixedPropertyPage::OnWizardNext() {
         return CToSimplePropertyPage::OnWizardNext();                                          \
     }
 
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsPropertyPage, 6, 211)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsExtensiblePropertyPage, 7, 211)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToAnex86PropertyPage, 13, 245)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98PropertyPage, 14, 247)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98NextPropertyPage, 15, 249)

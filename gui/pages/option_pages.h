@@ -128,7 +128,9 @@ public:
     FXListBox* GetCreatorList() const { return creatorList; }
 };
 
-// Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
+// Pages 22 to 28 and 30 (and, until their option widgets exist, pages 15 and 16 with the job's
+// defaults: "Compressed" data files in one storage, the file's total in its header): the check
+// alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
     class ClassName : public CToSimplePropertyPage {                                          \
         FXDECLARE(ClassName)                                                                  \
@@ -141,6 +143,8 @@ public:
         virtual int OnWizardNext();                                                           \
     };
 
+VDX_SIMPLE_DESTINATION_PAGE(CToParallelsPropertyPage)            // 15: Parallels bundle
+VDX_SIMPLE_DESTINATION_PAGE(CToParallelsExtensiblePropertyPage)  // 16: Parallels file
 VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)      // 22: HDI
 VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)         // 23: THD
 VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)     // 24: NHD

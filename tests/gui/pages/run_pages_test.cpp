@@ -402,6 +402,9 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         uint64_t total;
         const char* shot;
     } rows[] = {
+        {15, 6, Geo(1000, 16, 63), true, 1000, "page15_parallels_bundle"},
+        {16, 7, Geo(1000, 16, 63), true, 1000, "page16_parallels_file"},
+        {16, 7, Geo(1000, 16, 63, 4096), false, 0, "page16_parallels_impossible"},
         {22, 13, Geo(1000, 16, 63), true, 1000, "page22_hdi"},
         {23, 14, Geo(1000, 16, 63, 4096), false, 0, "page23_thd_impossible"},
         {24, 15, Geo(1000, 16, 63), true, 1000, "page24_nhd"},
@@ -413,6 +416,8 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         {30, 21, Geo(1000, 16, 63), true, 1000, "page30_flat"},
     };
     CToSimplePropertyPage* pages[31] = {};
+    pages[15] = new CToParallelsPropertyPage(&host.events, &host.job, 15, host.switcher);
+    pages[16] = new CToParallelsExtensiblePropertyPage(&host.events, &host.job, 16, host.switcher);
     pages[22] = new CToAnex86PropertyPage(&host.events, &host.job, 22, host.switcher);
     pages[23] = new CToT98PropertyPage(&host.events, &host.job, 23, host.switcher);
     pages[24] = new CToT98NextPropertyPage(&host.events, &host.job, 24, host.switcher);
