@@ -136,7 +136,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 4: case 5: case 6: case 7:
+    case 0: case 4: case 5: case 6: case 7: case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;

@@ -447,6 +447,42 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
     EXPECT_STREQ(pages[30]->description.text(), Msg(272).c_str());
 }
 
+// The split-set page: loads the routing's defaults, refuses part sizes the header cannot count,
+// and stores the header values, the level and the typed heads and sectors into the geometry.
+TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
+    PageHost host;
+    CToPartitionSavingPropertyPage* page =
+        new CToPartitionSavingPropertyPage(&host.events, &host.job, 29, host.switcher);
+    host.job.destKind = 20;
+    host.job.workGeometry = Geo(100000, 16, 63);
+    const uint32_t defaults[5] = {0, 99, 16, 63, 5};
+    memcpy(host.job.splitValues, defaults, sizeof defaults);
+    host.job.splitNumber = 2048;
+    host.Show(page);
+    host.Shot("page29_split_set");
+    EXPECT_STREQ(page->GetValueField(1)->getText().text(), "99");
+    EXPECT_STREQ(page->GetSizeField()->getText().text(), "2048");
+    EXPECT_EQ(page->GetLevelList()->getCurrentItem(), 5);
+    for (const char* bad : {"0", "4096"}) {
+        page->GetSizeField()->setText(bad);
+        EXPECT_EQ(page->OnWizardNext(), -1) << bad;
+    }
+    page->GetSizeField()->setText("4095");
+    page->GetValueField(2)->setText("8");
+    page->GetValueField(3)->setText("32");
+    EXPECT_EQ(page->OnWizardNext(), 30);
+    EXPECT_EQ(host.job.splitNumber, 4095u);
+    EXPECT_EQ(host.job.splitValues[2], 8u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 8u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 32u);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 100000u);
+    // Parts from a descriptor: the size field is not asked.
+    page->GetDescriptorCheck()->setCheck(TRUE);
+    page->GetSizeField()->setText("0");
+    EXPECT_EQ(page->OnWizardNext(), 30);
+    EXPECT_EQ(host.job.splitCheck1, 1);
+}
+
 // ---- Cylinder-boundary page -------------------------------------------------------------------
 
 TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk) {
