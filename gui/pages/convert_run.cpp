@@ -345,6 +345,35 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         }
     } else if (job->destKind == 21) {
         files->push_back(d + s + ".txt");
+    } else if (job->destKind == 6) {
+        // The bundle directory's files, then the directory again: it goes once it is empty.
+        const DiskGeometry& g = job->finalGeometry;
+        const uint64_t total = Geometry_GetTotalSectors(&g);
+        uint64_t block = (uint64_t)g.heads * g.sectors_per_track;
+        if (g.heads % 2 == 0) block /= 2;
+        uint64_t storage = total;
+        if (job->parallelsFlag != 0 && block != 0) storage = job->parallelsNumber / block * block;
+        std::string dir = path;
+        while (dir.size() > 1 && dir[dir.size() - 1] == '/') dir.erase(dir.size() - 1);
+        const std::string name = dir.substr(dir.rfind('/') + 1);
+        if (storage != 0 && total / storage < 100000) {
+            for (uint64_t k = 0; k * storage < total; ++k)
+                files->push_back(dir + "/" + name + "." + std::to_string(k) +
+                                 ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds");
+        }
+        files->push_back(dir + "/DiskDescriptor.xml");
+        files->push_back(dir + "/" + name);
+        files->push_back(dir);
+    } else if (job->destKind == 20 && job->splitCheck1 == 0 && job->splitNumber != 0) {
+        // Parts named by the writer (a part named otherwise by the user is not known here).
+        const uint64_t bytes = Geometry_GetTotalSectors(&job->finalGeometry) * 512;
+        const uint64_t room = ((uint64_t)job->splitNumber << 20) - SPLIT_HEADER_BYTES;
+        const uint64_t parts = (bytes + room - 1) / room;
+        for (uint64_t k = 1; k < parts && k < SPLIT_MAX_PARTS; ++k) {
+            char number[16];
+            snprintf(number, sizeof number, k <= 99 ? ".p%02u" : ".p%u", (unsigned)k);
+            files->push_back(d + s + number);
+        }
     }
 }
 

@@ -353,6 +353,32 @@ TEST(ConvertRun, CancelledByTheProgressAnswer) {
     ConvertRun_ReleaseSource(&job);
 }
 
+// A failed run takes away what it created: the files of a bundle (its directory last) and the
+// parts of a split set.
+TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
+    ConversionJob job;
+    job.finalGeometry.heads = 4;
+    job.finalGeometry.sectors_per_track = 17;
+    job.finalGeometry.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&job.finalGeometry, 1000);
+    job.destKind = 6;
+    job.parallelsFlag = 1;
+    job.parallelsNumber = 400;  // storages of 374 sectors: three of them
+    std::vector<std::string> files;
+    ConvertRun_DestinationFiles(&job, "/d/vm.hdd", &files);
+    const std::string g = ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
+    const std::vector<std::string> bundle = {"/d/vm.hdd", "/d/vm.hdd/vm.hdd.0" + g, "/d/vm.hdd/vm.hdd.1" + g,
+                                             "/d/vm.hdd/vm.hdd.2" + g, "/d/vm.hdd/DiskDescriptor.xml",
+                                             "/d/vm.hdd/vm.hdd", "/d/vm.hdd"};
+    EXPECT_EQ(files, bundle);
+    job.destKind = 20;
+    job.splitNumber = 1;
+    Geometry_SetTotalSectors(&job.finalGeometry, 4200);  // 2.05 MiB: three parts
+    files.clear();
+    ConvertRun_DestinationFiles(&job, "/d/set.spl", &files);
+    EXPECT_EQ(files, (std::vector<std::string>{"/d/set.spl", "/d/set.p01", "/d/set.p02"}));
+}
+
 TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     TempDir dir;
     std::string raw = dir.file("noise.raw");
