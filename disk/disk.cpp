@@ -5,6 +5,9 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "disk/split_disk.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd.h"
@@ -26,8 +29,8 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVhdx,  // 5 VHDX
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Disk_OpenParallels,  // 8 Parallels
+    Disk_OpenParallelsBundle,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Disk_OpenQcow,  // 12 qcow
@@ -53,8 +56,8 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     Vhdx_Close,  // 5 VHDX
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Parallels_Close,  // 8 Parallels
+    ParallelsBundle_Close,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Qcow_Close,  // 12 qcow
@@ -80,8 +83,8 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     Vhdx_GetGeometry,  // 5 VHDX
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Parallels_GetGeometry,  // 8 Parallels
+    ParallelsBundle_GetGeometry,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Qcow_GetGeometry,  // 12 qcow
@@ -107,8 +110,8 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     Vhdx_Read,  // 5 VHDX
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Parallels_Read,  // 8 Parallels
+    ParallelsBundle_Read,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Qcow_Read,  // 12 qcow
@@ -134,8 +137,8 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     Vhdx_IsRangeEmpty,  // 5 VHDX
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Parallels_IsRangeEmpty,  // 8 Parallels
+    ParallelsBundle_IsRangeEmpty,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Qcow_IsRangeEmpty,  // 12 qcow
@@ -154,16 +157,17 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact, nullptr,
+    Parallels_CanCompact, ParallelsBundle_CanCompact, nullptr, nullptr, nullptr, Qcow2_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent, nullptr,
+    nullptr, ParallelsBundle_HasParent, nullptr, nullptr, nullptr, Qcow2_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated, Vhd_IsRangeUnallocated,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Qcow2_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated,
+    Vhd_IsRangeUnallocated, nullptr, nullptr, ParallelsBundle_IsRangeUnallocated, nullptr, nullptr,
+    nullptr, Qcow2_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 
@@ -262,8 +266,10 @@ void Disk_Close(DiskHandle* handle)
             case DISK_KIND_PLUGIN:
                 PluginDisk_Close(static_cast<PluginDisk*>(object));
                 break;
+            case DISK_KIND_SPLIT:
+                SplitDisk_Destroy(object);
+                break;
             case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
-            case DISK_KIND_SPLIT:    // the split-set destroy once split sets exist
             default:
                 break;
             }
@@ -316,7 +322,10 @@ void Disk_GetGeometry(const DiskHandle* handle, DiskGeometry* out)
     case DISK_KIND_PLUGIN:
         PluginDisk_GetGeometry(static_cast<PluginDisk*>(handle->object), out);
         break;
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        SplitDisk_GetGeometry(handle->object, out);
+        break;
+    default:
         break;
     }
 }
@@ -352,7 +361,9 @@ static int DispatchRead(const DiskHandle* handle, uint64_t offset, uint32_t leng
         return DeviceDisk_Read(static_cast<DeviceDisk*>(handle->object), offset, length, buffer);
     case DISK_KIND_PLUGIN:
         return PluginDisk_Read(static_cast<PluginDisk*>(handle->object), offset, length, buffer);
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        return SplitDisk_Read(handle->object, offset, length, buffer);
+    default:
         return DISK_ERR_ARG;
     }
 }
@@ -389,7 +400,9 @@ int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t fir
     case DISK_KIND_PLUGIN:
         return PluginDisk_IsRangeEmpty(static_cast<PluginDisk*>(handle->object), map, first,
                                        count, empty, adapter, record);
-    default:  // split set: not built yet
+    case DISK_KIND_SPLIT:
+        return SplitDisk_IsRangeEmpty(handle->object, map, first, count, empty, adapter, record);
+    default:
         return DISK_ERR_ARG;
     }
 }

@@ -9,6 +9,9 @@
 #include "disk/raw_image.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
+#include "disk/split_disk.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -34,8 +37,8 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVhdxWithHandler,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
-    nullptr,  // 8 Parallels
-    nullptr,  // 9 Parallels bundle
+    Disk_OpenParallelsWithHandler,  // 8 Parallels
+    Disk_OpenParallelsBundleWithHandler,  // 9 Parallels bundle
     nullptr,  // 10 Bochs redolog
     nullptr,  // 11 Bochs sparse
     Disk_OpenQcowWithHandler,  // 12 qcow
@@ -214,6 +217,8 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_OVERLAY:
     case DISK_KIND_QCOW:
     case DISK_KIND_QCOW2:
+    case DISK_KIND_PARALLELS:
+    case DISK_KIND_PARALLELS_BUNDLE:
         return true;
     default:
         return false;
@@ -246,6 +251,10 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
     case DISK_KIND_QCOW2:  // "QFI\xfb", version 2 or 3
         return StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x02", 8) ||
                StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x03", 8);
+    case DISK_KIND_PARALLELS:
+        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
+    case DISK_KIND_PARALLELS_BUNDLE:
+        return StartsWith(m.head, m.length, "<Parallels_disk_image", 21);
     default:
         return false;
     }
@@ -345,10 +354,10 @@ int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentM
     if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
         return r;
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
-    // Split sets are tried here once they exist: the path as a split-set descriptor, then as the
-    // first part file, each storing DISK_KIND_SPLIT on success. When neither takes the file, a
-    // kind that knew it for its own gave the failure that stands (r); otherwise nothing
+    // The path as a split-set descriptor, then as the first part file. When neither takes the
+    // file, a kind that knew it for its own gave the failure that stands (r); otherwise nothing
     // recognised it (DISK_ERR_ARG, which r is then).
+    if (Disk_OpenSplit(handle, path, readOnly) == DISK_OK) return DISK_OK;
     return r;
 }
 

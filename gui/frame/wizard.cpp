@@ -220,6 +220,9 @@ CVdxWizard::CVdxWizard(FXApp* app)
         case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
         case 19: pages[i] = new CToQemuQcowPropertyPage(this, &job, i, switcher); break;
         case 20: pages[i] = new CToQemuQcow2PropertyPage(this, &job, i, switcher); break;
+        case 15: pages[i] = new CToParallelsPropertyPage(this, &job, i, switcher); break;
+        case 16: pages[i] = new CToParallelsExtensiblePropertyPage(this, &job, i, switcher); break;
+        case 29: pages[i] = new CToPartitionSavingPropertyPage(this, &job, i, switcher); break;
         case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
         case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;
         case 24: pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher); break;

@@ -1,6 +1,7 @@
 // The convert page and its worker thread.
 #include "gui/pages/convert_page.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,6 +43,25 @@ FXDEFMAP(CConvertPropertyPage) CConvertPropertyPageMap[] = {
 FXIMPLEMENT(CConvertPropertyPage, CVdxPropertyPageBase, CConvertPropertyPageMap,
             ARRAYNUMBER(CConvertPropertyPageMap))
 
+namespace {
+
+// The split-set reader and writer ask with their own request record, which the page's record
+// mirrors field by field.
+static_assert(sizeof(SplitPartRequest) == sizeof(ConvertPartRequest) &&
+                  offsetof(SplitPartRequest, partIndex) == offsetof(ConvertPartRequest, partIndex) &&
+                  offsetof(SplitPartRequest, path) == offsetof(ConvertPartRequest, path),
+              "part request records agree");
+
+bool SourcePartAdapter(SplitPartRequest* request, void* page) {
+    return CConvertPropertyPage::OnSourcePart(reinterpret_cast<ConvertPartRequest*>(request), page);
+}
+
+bool OutputPartAdapter(SplitPartRequest* request, void* page) {
+    return CConvertPropertyPage::OnOutputPart(reinterpret_cast<ConvertPartRequest*>(request), page);
+}
+
+}  // namespace
+
 CConvertPropertyPage::CConvertPropertyPage()
     : worker(WorkerBody, this), running(false), questionOpen(false), signalDone(NULL),
       signalProgress(NULL), signalSourcePart(NULL), signalOutputPart(NULL), answered(0),
@@ -69,6 +89,9 @@ CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, Conversio
     context.progress = OnProgress;
     context.user = this;
     context.progressClock = &progressClock;
+    context.sourcePart = SourcePartAdapter;
+    context.outputPart = OutputPartAdapter;
+    context.partUser = this;
 }
 
 CConvertPropertyPage::~CConvertPropertyPage() {

@@ -17,6 +17,8 @@
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_maintain.h"
 #include "formats/qcow2/qcow2_writer.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx_writer.h"
 #include "formats/vmdk/vmdk.h"
@@ -138,7 +140,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 3: case 4: case 5: case 10: case 11:
+    case 0: case 3: case 4: case 5: case 6: case 7: case 10: case 11: case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -149,7 +151,8 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
     return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX ||
-           kind == DISK_KIND_QCOW2;
+           kind == DISK_KIND_QCOW2 || kind == DISK_KIND_PARALLELS ||
+           kind == DISK_KIND_PARALLELS_BUNDLE;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -347,6 +350,35 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         }
     } else if (job->destKind == 21) {
         files->push_back(d + s + ".txt");
+    } else if (job->destKind == 6) {
+        // The bundle directory's files, then the directory again: it goes once it is empty.
+        const DiskGeometry& g = job->finalGeometry;
+        const uint64_t total = Geometry_GetTotalSectors(&g);
+        uint64_t block = (uint64_t)g.heads * g.sectors_per_track;
+        if (g.heads % 2 == 0) block /= 2;
+        uint64_t storage = total;
+        if (job->parallelsFlag != 0 && block != 0) storage = job->parallelsNumber / block * block;
+        std::string dir = path;
+        while (dir.size() > 1 && dir[dir.size() - 1] == '/') dir.erase(dir.size() - 1);
+        const std::string name = dir.substr(dir.rfind('/') + 1);
+        if (storage != 0 && total / storage < 100000) {
+            for (uint64_t k = 0; k * storage < total; ++k)
+                files->push_back(dir + "/" + name + "." + std::to_string(k) +
+                                 ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds");
+        }
+        files->push_back(dir + "/DiskDescriptor.xml");
+        files->push_back(dir + "/" + name);
+        files->push_back(dir);
+    } else if (job->destKind == 20 && job->splitCheck1 == 0 && job->splitNumber != 0) {
+        // Parts named by the writer (a part named otherwise by the user is not known here).
+        const uint64_t bytes = Geometry_GetTotalSectors(&job->finalGeometry) * 512;
+        const uint64_t room = ((uint64_t)job->splitNumber << 20) - SPLIT_HEADER_BYTES;
+        const uint64_t parts = (bytes + room - 1) / room;
+        for (uint64_t k = 1; k < parts && k < SPLIT_MAX_PARTS; ++k) {
+            char number[16];
+            snprintf(number, sizeof number, k <= 99 ? ".p%02u" : ".p%u", (unsigned)k);
+            files->push_back(d + s + number);
+        }
     }
 }
 
@@ -421,6 +453,33 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         ConvertRun_BuildVhdOptions(job, false, &options);
         return VhdFixed_Create(path, source, map, cb, user, &options);
     }
+    case 6: {
+        ParallelsBundleCreateOptions* options = ParallelsBundle_AllocCreateOptions();
+        if (options == NULL) return DISK_ERR_NOMEM;
+        options->compressed = job->parallelsRadio == 0 ? 1 : 0;
+        options->splitSectors = job->parallelsFlag != 0 ? job->parallelsNumber : 0;
+        options->extra = 0;
+        int rc = ParallelsBundle_Create(path, source, map, cb, user, options);
+        Mem_Free(options);
+        return rc;
+    }
+    case 7: return Parallels_Create(path, source, map, cb, user, job->formatFlags);
+    case 20: {
+        SplitCreateOptions* options = SplitDisk_AllocCreateOptions();
+        if (options == NULL) return DISK_ERR_NOMEM;
+        options->firstValue = job->splitValues[0];
+        options->cylindersValue = job->splitValues[1];
+        options->heads = job->splitValues[2];
+        options->sectorsPerTrack = job->splitValues[3];
+        options->compressionLevel = job->splitValues[4];
+        options->partsFromDescriptor = job->splitCheck1 != 0;
+        options->partMiB = job->splitNumber;
+        options->nameWithoutAsking = job->splitCheck2 != 0;
+        int rc = SplitDisk_Create(path, source, cb, user, context->outputPart, context->partUser,
+                                  options);
+        Mem_Free(options);
+        return rc;
+    }
     case 13: return Hdi_Create(path, source, cb, user, roundUp);
     case 14: return Thd_Create(path, source, cb, user, roundUp);
     case 15: return Nhd_Create(path, source, cb, user, roundUp);
@@ -450,7 +509,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         return Qcow2_Create(path, source, map, cb, user, (int)job->formatFlags,
                             job->encryptionKey, &options);
     }
-    case 1: case 2: case 6: case 7: case 8: case 9: case 12: case 20:
+    case 1: case 2: case 8: case 9: case 12:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -562,6 +621,10 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     context->pluginMessage = FXString::null;
     context->cause = ConvertRunCause();
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
+    // A split-set source asks the page for each next part.
+    if (Disk_GetKind(job->sourceDisk) == DISK_KIND_SPLIT)
+        SplitDisk_SetPartRequestCallback((SplitDisk*)Disk_GetObject(job->sourceDisk),
+                                         context->sourcePart, context->partUser);
     const std::string path = Utf8(job->destPath);
     // A plug-in destination names what the plug-in understands; where that is a file the source
     // reads, it is refused as any other destination.
@@ -634,8 +697,16 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     case DISK_KIND_VHD:
     case DISK_KIND_VHDX:
     case DISK_KIND_QCOW2:
+    case DISK_KIND_PARALLELS:
         replaced.push_back(Utf8(job->sourcePath));
         break;
+    case DISK_KIND_PARALLELS_BUNDLE: {
+        const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
+        if (bundle == NULL) return false;
+        for (uint32_t i = 0; i < bundle->storageCount; ++i)
+            replaced.push_back(bundle->storages[i].path);
+        break;
+    }
     default:
         return false;
     }
@@ -734,8 +805,43 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
-    case DISK_KIND_PARALLELS:
-    case DISK_KIND_PARALLELS_BUNDLE:
+    case DISK_KIND_PARALLELS: {
+        OutputFile output;
+        OutputFile_Init(&output);
+        int rc = Parallels_Compact(path.c_str(), source, map, &output, flag,
+                                   ConvertRun_ProgressAdapter, context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            Parallels_DiscardCompact(&output);
+            return rc;
+        }
+        int commit = Parallels_CommitCompact(&output, suffix, commitFlags);
+        if (commit != DISK_OK) {
+            OutputEntry_Rollback(&output.entry);
+            return commit;
+        }
+        return DISK_OK;
+    }
+    case DISK_KIND_PARALLELS_BUNDLE: {
+        OutputList list;
+        OutputList_Init(&list);
+        int rc = ParallelsBundle_Compact(NULL, source, map, &list, flag,
+                                         ConvertRun_ProgressAdapter, context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            ParallelsBundle_DiscardCompact(&list);
+            return rc;
+        }
+        // A failed swap leaves every original in place and the new files under their names.
+        const uint32_t count = list.count;
+        std::vector<std::string> temps;
+        for (uint32_t i = 0; i < count; ++i)
+            temps.push_back((const char*)list.entries[i].tempPath.data);
+        int commit = ParallelsBundle_CommitCompact(&list, suffix, commitFlags);
+        if (commit != DISK_OK)
+            for (const std::string& t : temps) Os_RemoveFile(t.c_str());
+        return commit;
+    }
     case DISK_KIND_VDI:
         return DISK_ERR_UNSUPPORTED;
     default:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "disk/split_disk.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk_descriptor.h"
 #include "gui/pages/conversion_job.h"
@@ -62,7 +63,14 @@ struct ConvertRunContext {
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
     ConvertRunCause cause;      // why the last run failed, as far as it is known
     bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
-    ConvertRunContext() : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false) {}
+    // Questions for part files of split sets (may be NULL): the next part of a split-set source,
+    // and the name of each output part of the split-set destination.
+    SplitPartCallback sourcePart;
+    SplitPartCallback outputPart;
+    void* partUser;
+    ConvertRunContext()
+        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false),
+          sourcePart(NULL), outputPart(NULL), partUser(NULL) {}
 };
 
 // The progress callback handed to writers and compactions (user = the ConvertRunContext):

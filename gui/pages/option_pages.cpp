@@ -1,6 +1,7 @@
 // The destination option pages of VMDK, dynamic and fixed VHD, and the check-only pages.
 #include "gui/pages/option_pages.h"
 
+#include "disk/split_disk.h"
 #include "gui/frame/app.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
@@ -396,6 +397,99 @@ int CToVirtualPCFixedPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
+// ---- Page 29: split set ----------------------------------------------------------------------------
+
+FXDEFMAP(CToPartitionSavingPropertyPage) CToPartitionSavingPropertyPageMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CToPartitionSavingPropertyPage::ID_DESCRIPTOR,
+              CToPartitionSavingPropertyPage::onCmdDescriptor),
+    FXMAPFUNC(SEL_COMMAND, CToPartitionSavingPropertyPage::ID_SIZE_BUTTON,
+              CToPartitionSavingPropertyPage::onCmdSizeButton),
+};
+FXIMPLEMENT(CToPartitionSavingPropertyPage, CVdxPropertyPageBase,
+            CToPartitionSavingPropertyPageMap, ARRAYNUMBER(CToPartitionSavingPropertyPageMap))
+
+CToPartitionSavingPropertyPage::CToPartitionSavingPropertyPage()
+    : resultLabel(NULL), levelList(NULL), descriptorCheck(NULL), sizeField(NULL),
+      sizeButton(NULL), namesCheck(NULL) {
+    for (FXTextField*& f : valueFields) f = NULL;
+}
+
+CToPartitionSavingPropertyPage::CToPartitionSavingPropertyPage(IPropertyPageEvent* events,
+                                                               ConversionJob* job, FXint index,
+                                                               FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(259);
+    description = Ui_MessageText(260);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
+    Ui_CreateLabel(this, 261, 2, 5, 7, 2);
+    valueFields[0] = Ui_CreateNumberField(this, 9, 5, 6, 2);
+    Ui_CreateLabel(this, 266, 24, 5, 7, 2);
+    levelList = Ui_CreateListBox(this, NULL, 0, 31, 5, 6, 2);
+    for (int i = 0; i < 10; ++i) levelList->appendItem(FXStringVal(i));
+    levelList->setNumVisible(10);
+    Ui_CreateLabel(this, 262, 2, 8, 5, 2);
+    Ui_CreateLabel(this, 263, 7, 8, 4, 2);
+    valueFields[1] = Ui_CreateNumberField(this, 11, 8, 7, 2);
+    Ui_CreateLabel(this, 264, 18, 8, 3, 2);
+    valueFields[2] = Ui_CreateNumberField(this, 21, 8, 7, 2);
+    Ui_CreateLabel(this, 265, 28, 8, 4, 2);
+    valueFields[3] = Ui_CreateNumberField(this, 32, 8, 6, 2);
+    descriptorCheck = Ui_CreateCheckButton(this, 267, this, ID_DESCRIPTOR, 2, 11, 36, 2);
+    Ui_CreateLabel(this, 268, 3, 13, 10, 2);
+    sizeField = Ui_CreateNumberField(this, 13, 13, 10, 2);
+    sizeButton = Ui_CreateButton(this, 269, this, ID_SIZE_BUTTON, 23, 13, 8, 2);
+    namesCheck = Ui_CreateCheckButton(this, 270, this, ID_NAMES, 3, 15, 35, 2);
+}
+
+void CToPartitionSavingPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 20);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    if (ok) {
+        for (int i = 0; i < 4; ++i) Ui_SetFieldUInt32(valueFields[i], job->splitValues[i]);
+        SetListIndex(levelList, (FXint)(job->splitValues[4] <= 9 ? job->splitValues[4] : 0));
+        descriptorCheck->setCheck(job->splitCheck1 != 0);
+        Ui_SetFieldUInt32(sizeField, job->splitNumber);
+        namesCheck->setCheck(job->splitCheck2 != 0);
+        onCmdDescriptor(NULL, 0, NULL);
+        valueFields[0]->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+long CToPartitionSavingPropertyPage::onCmdDescriptor(FXObject*, FXSelector, void*) {
+    // Parts listed by a descriptor bring their own sizes and names.
+    const bool own = descriptorCheck->getCheck() != TRUE;
+    EnableWindow(sizeField, own);
+    EnableWindow(sizeButton, own);
+    EnableWindow(namesCheck, own);
+    return 1;
+}
+
+long CToPartitionSavingPropertyPage::onCmdSizeButton(FXObject*, FXSelector, void*) {
+    sizeField->setText("2048");
+    return 1;
+}
+
+int CToPartitionSavingPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 20) != 0) return -1;
+    uint32_t values[4];
+    for (int i = 0; i < 4; ++i)
+        if (!Ui_GetFieldUInt32(valueFields[i], &values[i], 0, 0xFFFFFFFEu)) return -1;
+    const bool fromDescriptor = descriptorCheck->getCheck() == TRUE;
+    uint32_t size = job->splitNumber;
+    // A part holds whole MiB whose byte count fits the header's 32-bit field.
+    if (!fromDescriptor && !Ui_GetFieldUInt32(sizeField, &size, 1, SPLIT_MAX_PART_MIB)) return -1;
+    for (int i = 0; i < 4; ++i) job->splitValues[i] = values[i];
+    job->splitValues[4] = (uint32_t)GetListIndex(levelList);
+    job->splitCheck1 = fromDescriptor ? 1 : 0;
+    job->splitNumber = size;
+    job->splitCheck2 = namesCheck->getCheck() == TRUE ? 1 : 0;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
 // ---- Check-only pages ------------------------------------------------------------------------------
 
 #define VDX_SIMPLE_DESTINATION_PAGE_IMPL(ClassName, destKind, titleMessage)                    \
@@ -410,6 +504,8 @@ int CToVirtualPCFixedPropertyPage::OnWizardNext() {
         return CToSimplePropertyPage::OnWizardNext();                                          \
     }
 
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsPropertyPage, 6, 211)
+VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsExtensiblePropertyPage, 7, 211)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToAnex86PropertyPage, 13, 245)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98PropertyPage, 14, 247)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98NextPropertyPage, 15, 249)

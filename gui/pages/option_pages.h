@@ -157,7 +157,39 @@ public:
     FXListBox* GetCreatorList() const { return creatorList; }
 };
 
-// Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
+// Page 29: split set (partition saving): the five header values, the parts from a descriptor or
+// of a size in MiB, and whether the parts are named without asking.
+class CToPartitionSavingPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToPartitionSavingPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXTextField* valueFields[4];  // first value, cylinders, heads, sectors per track
+    FXListBox* levelList;
+    FXCheckButton* descriptorCheck;
+    FXTextField* sizeField;
+    FXButton* sizeButton;
+    FXCheckButton* namesCheck;
+
+    CToPartitionSavingPropertyPage();
+
+public:
+    enum { ID_LEVEL = 62, ID_DESCRIPTOR = 62, ID_SIZE_BUTTON = 63, ID_NAMES = 64 };
+    CToPartitionSavingPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                   FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+    long onCmdDescriptor(FXObject*, FXSelector, void*);
+    long onCmdSizeButton(FXObject*, FXSelector, void*);
+
+    FXTextField* GetValueField(int i) const { return valueFields[i]; }
+    FXTextField* GetSizeField() const { return sizeField; }
+    FXCheckButton* GetDescriptorCheck() const { return descriptorCheck; }
+    FXListBox* GetLevelList() const { return levelList; }
+};
+
+// Pages 22 to 28 and 30 (and, until their option widgets exist, pages 15 and 16 with the job's
+// defaults: "Compressed" data files in one storage, the file's total in its header): the check
+// alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
     class ClassName : public CToSimplePropertyPage {                                          \
         FXDECLARE(ClassName)                                                                  \
@@ -170,6 +202,8 @@ public:
         virtual int OnWizardNext();                                                           \
     };
 
+VDX_SIMPLE_DESTINATION_PAGE(CToParallelsPropertyPage)            // 15: Parallels bundle
+VDX_SIMPLE_DESTINATION_PAGE(CToParallelsExtensiblePropertyPage)  // 16: Parallels file
 VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)      // 22: HDI
 VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)         // 23: THD
 VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)     // 24: NHD

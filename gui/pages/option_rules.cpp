@@ -8,6 +8,9 @@
 #include "disk/raw_writer.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_writer.h"
+#include "disk/split_disk.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -41,6 +44,8 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
     case 10: return CheckResult(Qcow_CheckGeometry(g));
     case 11: return CheckResult(Qcow2_CheckGeometry(g));
+    case 6: return CheckResult(ParallelsBundle_CheckGeometry(&g));
+    case 7: return CheckResult(Parallels_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
     case 15: return CheckResult(Nhd_CheckGeometry(&g));
@@ -48,6 +53,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 17: return CheckResult(Pc98e_CheckGeometry(&g));
     case 18: return CheckResult(Hdim_CheckGeometry(&g));
     case 19: return CheckResult(Unz_CheckGeometry(&g));
+    case 20: return CheckResult(SplitDisk_CheckGeometry(&g));
     case 21: return CheckResult(FlatImage_CheckGeometry(&g));
     case JOB_DEST_PLUGIN: {
         PluginListEntry* entry = ConversionJob_DestPlugin(job);
@@ -107,6 +113,7 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         break;
     case 4:
     case 5:
+    case 7:
     case 13:
     case 15:
     case 16:
@@ -132,6 +139,13 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         else
             Qcow2_GetDefaultGeometry(bytes, &g);
         break;
+    case 6:
+        if (due) {
+            g.heads = 16;
+            g.sectors_per_track = 63;
+        }
+        based = 1;
+        break;
     case 14:
         g.heads = 8;
         g.sectors_per_track = 33;
@@ -147,6 +161,13 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
         g.heads = 64;
         g.sectors_per_track = 32;
         based = 1;
+        break;
+    case 20:
+        // The split set takes the heads and sectors per track typed on its page.
+        if (job->splitValues[2] != 0 && job->splitValues[3] != 0) {
+            g.heads = job->splitValues[2];
+            g.sectors_per_track = job->splitValues[3];
+        }
         break;
     case 3:  // VHDX: W as it is
     case JOB_DEST_PLUGIN:

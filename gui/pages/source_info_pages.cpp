@@ -3,6 +3,7 @@
 #include "gui/pages/source_info_pages.h"
 
 #include "disk/disk_open.h"
+#include "disk/split_disk.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
@@ -11,8 +12,25 @@
 void (*SourceInfo_BochsSetGeometry)(void*, uint32_t, uint32_t) = NULL;
 bool (*SourceInfo_BochsIsUndoable)(void*) = NULL;
 int (*SourceInfo_BochsOpenBase)(void*, const char*) = NULL;
-int (*SourceInfo_SplitGetHeaderInfo)(void*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) = NULL;
-void (*SourceInfo_SplitSetHeadsAndSectors)(void*, uint32_t, uint32_t) = NULL;
+
+namespace {
+
+int SplitHeaderInfo(void* object, uint32_t* firstValue, uint32_t* cylinders, uint32_t* heads,
+                    uint32_t* sectorsPerTrack) {
+    SplitDisk_GetHeaderInfo(static_cast<SplitDisk*>(object), firstValue, cylinders, heads,
+                            sectorsPerTrack);
+    return DISK_OK;
+}
+
+void SplitHeadsAndSectors(void* object, uint32_t heads, uint32_t sectorsPerTrack) {
+    SplitDisk_SetHeadsAndSectors(static_cast<SplitDisk*>(object), heads, sectorsPerTrack);
+}
+
+}  // namespace
+
+int (*SourceInfo_SplitGetHeaderInfo)(void*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) =
+    SplitHeaderInfo;
+void (*SourceInfo_SplitSetHeadsAndSectors)(void*, uint32_t, uint32_t) = SplitHeadsAndSectors;
 
 void Ui_FillSectorSizeList(FXListBox* list) {
     list->setNumVisible(10);

@@ -19,8 +19,9 @@ void Ui_SetSectorSizeList(FXListBox* list, uint32_t bytesPerSector);
 // The bytes of the selected item.
 uint32_t Ui_GetSectorSizeList(FXListBox* list);
 
-// Operations of the Bochs images and split sets on their open objects. Their handlers set these
-// when they exist; until then those kinds never open and their pages are never reached.
+// Operations of the Bochs images and split sets on their open objects. The split-set pair is set
+// to the split-set handler; the Bochs handlers set theirs when they exist (until then those kinds
+// never open and their pages are never reached). Tests may substitute them.
 extern void (*SourceInfo_BochsSetGeometry)(void* object, uint32_t heads,
                                            uint32_t sectorsPerTrack);
 extern bool (*SourceInfo_BochsIsUndoable)(void* object);

@@ -8,6 +8,7 @@
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
 #include "gui/frame/plugin_pages.h"
+#include "gui/frame/parallels_snapshot_dialog.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow2_snapshot_dialog.h"
 #include "gui/frame/qcow_password_dialog.h"
@@ -309,6 +310,11 @@ bool CInputSourcePropertyPage::OpenImageFile() {
     case SOURCE_OPEN_PASSWORD:
         return OpenWithPassword();
     case SOURCE_OPEN_MESSAGE:
+        // A bundle with several snapshots needs one chosen before it opens.
+        if (rc == DISK_ERR_FORMAT) {
+            int taken = TryParallelsSnapshot();
+            if (taken >= 0) return taken != 0;
+        }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
             ShowMessageDetail(this, 5, message, UI_MSG_ERROR, kNotADiskFileDetail);
             return false;
@@ -316,26 +322,36 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         ShowMessage(this, 5, message, UI_MSG_ERROR);
         return false;
     case SOURCE_OPEN_RAW:
-    default:
-        // The machine-file and Parallels-snapshot openers come with their formats; the
-        // qcow2 snapshot picker takes a qcow2 image that has snapshots. A file none of them
-        // takes is a raw image.
-        {
-            bool taken = false;
-            int alt = Ui_OpenQcow2Snapshot(job->sourceDisk, job->sourcePath.text(), true, &taken,
-                                           this);
-            if (taken) {
-                if (alt == DISK_OK) return true;
-                if (alt == DISK_ERR_KEY_LENGTH)
-                    ShowMessage(this, 5, 375, UI_MSG_ERROR);
-                else if (alt != DISK_CANCELLED)
-                    ShowMessage(this, 5, 56, UI_MSG_ERROR);
-                return false;
-            }
+    default: {
+        // The machine-file opener comes with its format. A Parallels snapshot tree, then a
+        // qcow2 image that has snapshots, let the user pick a state; a file none of the
+        // alternative openers takes is a raw image.
+        int taken = TryParallelsSnapshot();
+        if (taken >= 0) return taken != 0;
+        bool qcow2Taken = false;
+        int alt = Ui_OpenQcow2Snapshot(job->sourceDisk, job->sourcePath.text(), true, &qcow2Taken,
+                                       this);
+        if (qcow2Taken) {
+            if (alt == DISK_OK) return true;
+            if (alt == DISK_ERR_KEY_LENGTH)
+                ShowMessage(this, 5, 375, UI_MSG_ERROR);
+            else if (alt != DISK_CANCELLED)
+                ShowMessage(this, 5, 56, UI_MSG_ERROR);
+            return false;
         }
         TakeAsRawImage();
         return true;
     }
+    }
+}
+
+int CInputSourcePropertyPage::TryParallelsSnapshot() {
+    bool taken = false;
+    int rc = Ui_OpenParallelsSnapshot(job->sourceDisk, job->sourcePath.text(), true, &taken, this);
+    if (!taken) return -1;
+    if (rc == DISK_OK) return 1;
+    if (rc != 1) ShowMessage(this, 5, 56, UI_MSG_ERROR);
+    return 0;
 }
 
 bool CInputSourcePropertyPage::OpenWithPassword() {

@@ -80,6 +80,10 @@ protected:
     bool OpenPluginDisk(FXint entry);
     // The file is taken as a raw image: no disk, source kind 0.
     void TakeAsRawImage();
+    // The Parallels snapshot picker as alternative opener: -1 when it does not take the file,
+    // 1 when the bundle opened at the chosen snapshot, 0 when the page stays (cancelled, or the
+    // failure was shown).
+    int TryParallelsSnapshot();
     bool CheckTrim();
 
 public:

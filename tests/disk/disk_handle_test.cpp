@@ -1,6 +1,7 @@
 // Disk handles, dispatch by kind and the geometry helpers.
 #include "disk/disk.h"
 #include "disk/disk_open.h"
+#include "disk/split_disk.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
@@ -213,13 +214,15 @@ TEST_F(DiskDispatch, MissingSlotsAndNegativeKinds)
     EXPECT_EQ(Disk_Read(&h, 0, 512, sector), DISK_ERR_ARG);
     Disk_Close(&h);
 
-    // Built-in kinds whose objects do not exist yet, with an object: the optional queries are
-    // refused without touching anything. (The built kinds are checked with real objects in
-    // builtin_disks_test, plug-in disks in plugin_test.)
+    // A split set that holds nothing yet: the optional queries are refused without touching
+    // anything. (The other built kinds are checked with real objects in builtin_disks_test,
+    // plug-in disks in plugin_test.)
     const DiskKind builtins[] = {DISK_KIND_SPLIT};
     for (DiskKind kind : builtins) {
         SCOPED_TRACE(kind);
-        DiskHandle b{kind, Mem_Alloc(64)};
+        SplitDisk* split = SplitDisk_Alloc();
+        SplitDisk_Init(split);
+        DiskHandle b{kind, split};
         EXPECT_FALSE(Disk_CanCompact(&b));
         EXPECT_FALSE(Disk_HasParent(&b));
         out = true;

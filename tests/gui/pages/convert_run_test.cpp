@@ -219,7 +219,8 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
     std::string back = dir.file("back.raw");
     if (c.qemuFormat != nullptr) {
         std::string log2;
-        if (std::string(c.qemuFormat) == "vmdk" || std::string(c.qemuFormat) == "vhdx") {
+        if (std::string(c.qemuFormat) == "vmdk" || std::string(c.qemuFormat) == "vhdx" ||
+            std::string(c.qemuFormat) == "parallels") {
             EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " + Quote(out) +
                                  " 2>&1", &log2), 0) << log2;
         }
@@ -275,6 +276,7 @@ const DestinationCase kDestinations[] = {
     {"fixed.vhd", 5, 0, false, 0, "vpc", 0, false, true},
     // 4 MiB of VHDX structures outweigh what a 16 MiB disk leaves out: size is not compared.
     {"vhdx", 3, 0, false, 0, "vhdx", 0, false, true},
+    {"hdd", 7, 0, false, 0, "parallels", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -352,6 +354,32 @@ TEST(ConvertRun, CancelledByTheProgressAnswer) {
     ConvertRun_ReleaseSource(&job);
 }
 
+// A failed run takes away what it created: the files of a bundle (its directory last) and the
+// parts of a split set.
+TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
+    ConversionJob job;
+    job.finalGeometry.heads = 4;
+    job.finalGeometry.sectors_per_track = 17;
+    job.finalGeometry.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&job.finalGeometry, 1000);
+    job.destKind = 6;
+    job.parallelsFlag = 1;
+    job.parallelsNumber = 400;  // storages of 374 sectors: three of them
+    std::vector<std::string> files;
+    ConvertRun_DestinationFiles(&job, "/d/vm.hdd", &files);
+    const std::string g = ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
+    const std::vector<std::string> bundle = {"/d/vm.hdd", "/d/vm.hdd/vm.hdd.0" + g, "/d/vm.hdd/vm.hdd.1" + g,
+                                             "/d/vm.hdd/vm.hdd.2" + g, "/d/vm.hdd/DiskDescriptor.xml",
+                                             "/d/vm.hdd/vm.hdd", "/d/vm.hdd"};
+    EXPECT_EQ(files, bundle);
+    job.destKind = 20;
+    job.splitNumber = 1;
+    Geometry_SetTotalSectors(&job.finalGeometry, 4200);  // 2.05 MiB: three parts
+    files.clear();
+    ConvertRun_DestinationFiles(&job, "/d/set.spl", &files);
+    EXPECT_EQ(files, (std::vector<std::string>{"/d/set.spl", "/d/set.p01", "/d/set.p02"}));
+}
+
 TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     TempDir dir;
     std::string raw = dir.file("noise.raw");
@@ -359,12 +387,15 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 6, 7, 8, 9, 12, 20}) {
+    for (int32_t kind : {1, 2, 8, 9, 12}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 3, 4, 5, 10, 11, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    // A split set without a part size is refused before anything is written.
+    job.destKind = 20;
+    EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
+    for (int32_t kind : {0, 3, 4, 5, 6, 7, 10, 11, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -536,10 +567,15 @@ protected:
         raw = MakeDisk(dir, "ext", 24);
         source = ReadFile(raw);
         const std::string format = GetParam();
-        image = dir.file("img." + format);
+        image = dir.file(format == "parallels" ? "img.hdd" : "img." + format);
         ConversionJob job;
         PrepareJob(&job, raw, OpenRaw(raw), nullptr,
-                   format == "vmdk" ? 0 : format == "vhdx" ? 3 : format == "vhd" ? 4 : 11, image);
+                   format == "vmdk"        ? 0
+                   : format == "vhdx"      ? 3
+                   : format == "vhd"       ? 4
+                   : format == "parallels" ? 7
+                                           : 11,
+                   image);
         job.qcow2ClusterIndex = 3;  // 4 KiB clusters
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
@@ -710,7 +746,7 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2", "parallels"));
 
 // An AES qcow2 source opened with its key: converted to a compressed qcow2 image, then trimmed
 // in place, which keeps it encrypted with the same key.
@@ -780,7 +816,8 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_PARALLELS,
+                       DISK_KIND_PARALLELS_BUNDLE})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
     for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VDI, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));

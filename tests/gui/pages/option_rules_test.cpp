@@ -62,6 +62,11 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         // The flat raw image: the rule when due, not cylinder based.
         {30, 21, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
         {30, 21, Geo(1000, 3, 5, 4096), 0, 0, Geo(1000, 3, 5, 4096), 0},
+        // Parallels file: the CHS rule when due, cylinder based; split set: the working geometry.
+        {15, 6, Geo(1000, 0, 0), 0, 0, Geo(1000, 16, 63), 1},
+        {15, 6, Geo(1000, 4, 9), 0, 0, Geo(1000, 4, 9), 1},
+        {16, 7, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 1},
+        {29, 20, Geo(1000, 5, 9), 0, 0, Geo(1000, 5, 9), 0},
         // A plug-in destination keeps the working geometry.
         {-1, 22, Geo(1001, 3, 7), 1, 0, Geo(1001, 3, 7), 0},
     };
@@ -91,7 +96,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 6, 7, 8, 9, 12, 20, 23, -1})
+    for (int32_t d : {1, 2, 8, 9, 12, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -136,10 +141,17 @@ TEST(OptionRules, CapabilityChecks) {
         {3, Geo(0x2000000001ull, 16, 63), -1},
         {3, Geo(0, 16, 63), -1},
         {3, Geo(1000, 16, 63, 4096), -1},
+        // Parallels file: whole cylinders below 2^32 sectors (the writer rounds the last one up).
+        {7, Geo(1000, 16, 63), 0},
+        {6, Geo(0xFFFFFFFFull, 16, 63), 0},
+        {6, Geo(0x100000000ull, 16, 63), -1},
+        {7, Geo(0xFFFFFFF0ull, 16, 63), -1},
+        {7, Geo(1000, 16, 63, 4096), -1},
         // Destinations without a writer here, and a plug-in that is not loaded.
         {1, Geo(1000, 16, 63), -1},
         {12, Geo(1000, 16, 63), -1},
-        {20, Geo(1000, 16, 63), -1},
+        {20, Geo(1000, 16, 63), 0},
+        {20, Geo(1000, 16, 63, 4096), -1},
         {22, Geo(1000, 16, 63), -1},
     };
     for (const CheckRow& r : rows) {

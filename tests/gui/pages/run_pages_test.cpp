@@ -296,7 +296,7 @@ TEST(OptionPages, AFailedGeometryRuleIsShown) {
     for (CPropertyPage* page : pages) {
         host.job.destKind = 4;
         host.Show(page);
-        host.job.destKind = 6;  // a destination without a geometry rule
+        host.job.destKind = 23;  // no destination, so no geometry rule
         std::string shown;
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
@@ -509,6 +509,9 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         uint64_t total;
         const char* shot;
     } rows[] = {
+        {15, 6, Geo(1000, 16, 63), true, 1000, "page15_parallels_bundle"},
+        {16, 7, Geo(1000, 16, 63), true, 1000, "page16_parallels_file"},
+        {16, 7, Geo(1000, 16, 63, 4096), false, 0, "page16_parallels_impossible"},
         {22, 13, Geo(1000, 16, 63), true, 1000, "page22_hdi"},
         {23, 14, Geo(1000, 16, 63, 4096), false, 0, "page23_thd_impossible"},
         {24, 15, Geo(1000, 16, 63), true, 1000, "page24_nhd"},
@@ -520,6 +523,8 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         {30, 21, Geo(1000, 16, 63), true, 1000, "page30_flat"},
     };
     CToSimplePropertyPage* pages[31] = {};
+    pages[15] = new CToParallelsPropertyPage(&host.events, &host.job, 15, host.switcher);
+    pages[16] = new CToParallelsExtensiblePropertyPage(&host.events, &host.job, 16, host.switcher);
     pages[22] = new CToAnex86PropertyPage(&host.events, &host.job, 22, host.switcher);
     pages[23] = new CToT98PropertyPage(&host.events, &host.job, 23, host.switcher);
     pages[24] = new CToT98NextPropertyPage(&host.events, &host.job, 24, host.switcher);
@@ -547,6 +552,42 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
     }
     EXPECT_STREQ(pages[26]->title.text(), Msg(253).c_str());
     EXPECT_STREQ(pages[30]->description.text(), Msg(272).c_str());
+}
+
+// The split-set page: loads the routing's defaults, refuses part sizes the header cannot count,
+// and stores the header values, the level and the typed heads and sectors into the geometry.
+TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
+    PageHost host;
+    CToPartitionSavingPropertyPage* page =
+        new CToPartitionSavingPropertyPage(&host.events, &host.job, 29, host.switcher);
+    host.job.destKind = 20;
+    host.job.workGeometry = Geo(100000, 16, 63);
+    const uint32_t defaults[5] = {0, 99, 16, 63, 5};
+    memcpy(host.job.splitValues, defaults, sizeof defaults);
+    host.job.splitNumber = 2048;
+    host.Show(page);
+    host.Shot("page29_split_set");
+    EXPECT_STREQ(page->GetValueField(1)->getText().text(), "99");
+    EXPECT_STREQ(page->GetSizeField()->getText().text(), "2048");
+    EXPECT_EQ(page->GetLevelList()->getCurrentItem(), 5);
+    for (const char* bad : {"0", "4096"}) {
+        page->GetSizeField()->setText(bad);
+        EXPECT_EQ(page->OnWizardNext(), -1) << bad;
+    }
+    page->GetSizeField()->setText("4095");
+    page->GetValueField(2)->setText("8");
+    page->GetValueField(3)->setText("32");
+    EXPECT_EQ(page->OnWizardNext(), 30);
+    EXPECT_EQ(host.job.splitNumber, 4095u);
+    EXPECT_EQ(host.job.splitValues[2], 8u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 8u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 32u);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 100000u);
+    // Parts from a descriptor: the size field is not asked.
+    page->GetDescriptorCheck()->setCheck(TRUE);
+    page->GetSizeField()->setText("0");
+    EXPECT_EQ(page->OnWizardNext(), 30);
+    EXPECT_EQ(host.job.splitCheck1, 1);
 }
 
 // ---- Cylinder-boundary page -------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "disk/plugin.h"
+#include "disk/split_disk.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
 #include "formats/qcow2/qcow2.h"
@@ -1079,7 +1080,12 @@ TEST_F(RedologPage, BaseImageOfAnUndoableRedolog) {
 TEST_F(SplitPage, HeaderValuesAndGeometry) {
     FakeFormatOps::Install();
     Build(WIZARD_PAGE_SPLIT);
-    job.sourceDisk = BareDisk(DISK_KIND_SPLIT);
+    // A split-set object that holds nothing: the page reaches it only through the hooks.
+    job.sourceDisk = Disk_Alloc();
+    Disk_Init(job.sourceDisk);
+    job.sourceDisk->kind = DISK_KIND_SPLIT;
+    job.sourceDisk->object = SplitDisk_Alloc();
+    SplitDisk_Init(static_cast<SplitDisk*>(job.sourceDisk->object));
     job.psHeads = 16;
     job.psSectors = 63;
     page->OnSetActive();

@@ -1,0 +1,928 @@
+// Parallels image files: single file, "Compressed" and "Plain" data files.
+#include "formats/parallels/parallels.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "disk/disk_open.h"
+#include "foundation/path.h"
+#include "foundation/platform.h"
+#include "volume/used_map.h"
+
+namespace {
+
+const char kSignature[16] = {'W', 'i', 't', 'h', 'o', 'u', 't', 'F',
+                             'r', 'e', 'e', 'S', 'p', 'a', 'c', 'e'};
+
+// Largest block accepted from a header: 2^22 sectors (2 GiB).
+const uint32_t kMaxBlockSectors = 1u << 22;
+
+uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out) {
+    *out = *h;
+    uint32_t* f = &out->version;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(out) + 16;
+    for (int i = 0; i < 12; i++) {
+        uint32_t v = f[i];
+        PutLe32(bytes + 4 * i, v);
+    }
+}
+
+char* CopyPath(const char* path) {
+    const size_t n = std::strlen(path);
+    if (n >= 0x10000) return nullptr;
+    char* p = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(n + 1)));
+    if (p != nullptr) std::memcpy(p, path, n + 1);
+    return p;
+}
+
+bool Progress(ProgressCallback cb, void* user, uint64_t done, uint64_t total) {
+    return cb == nullptr || cb(done, total, user);
+}
+
+// Table area of n entries as the writers lay it out: bytes 64 .. data start.
+uint64_t DataStartBytes(uint64_t entries) { return ((4 * entries + 65) & ~511ull) + 512; }
+
+bool AllZero(const uint8_t* p, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+// Whether `count` sectors of data, the source's sectors from `first`, hold nothing the map uses.
+int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data,
+              bool* empty) {
+    if (map == nullptr) {
+        *empty = AllZero(data, count * 512);
+        return DISK_OK;
+    }
+    return UsedMap_IsDataEmpty(map, first, count, empty, data);
+}
+
+// Reads the stored piece [entryByte, +length) in pieces and answers whether it is empty;
+// `mapFirst` is the disk sector of its first byte (length is a multiple of 512).
+int StoredPieceEmpty(ByteStream* stream, uint64_t at, uint32_t length, UsedSectorMap* map,
+                     uint64_t mapFirst, bool* empty) {
+    const uint32_t piece = length < PARALLELS_COPY_BYTES ? length : PARALLELS_COPY_BYTES;
+    uint8_t* buf = static_cast<uint8_t*>(Mem_Alloc(piece));
+    if (buf == nullptr) return DISK_ERR_NOMEM;
+    int rc = DISK_OK;
+    *empty = true;
+    uint32_t done = 0;
+    while (done < length && *empty) {
+        const uint32_t n = length - done < piece ? length - done : piece;
+        if (!Stream_ReadAt(stream, at + done, n, buf)) {
+            rc = DISK_ERR_READ;
+            break;
+        }
+        rc = DataEmpty(map, mapFirst + done / 512, n / 512, buf, empty);
+        if (rc != DISK_OK) break;
+        done += n;
+    }
+    Mem_Free(buf);
+    return rc;
+}
+
+// Reads and checks a header and its table. base is added to every entry (0 for a single file).
+// On success the stream, header, table and entry count are handed back.
+struct TableFile {
+    ByteStream* stream;
+    ParallelsHeader header;
+    uint32_t* table;
+    uint64_t size;
+    uint32_t allocated;
+};
+
+int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, TableFile* t) {
+    t->stream = nullptr;
+    t->table = nullptr;
+    int orc = open(path, readOnly, &t->stream, user);
+    if (orc != 0) {
+        t->stream = nullptr;
+        return orc == 1 ? DISK_CANCELLED : DISK_ERR_OPEN;
+    }
+    int rc = DISK_OK;
+    uint8_t raw[64];
+    if (!Stream_ReadAt(t->stream, 0, 64, raw)) rc = DISK_ERR_READ;
+    if (rc == DISK_OK) {
+        std::memcpy(&t->header, raw, 64);
+        ParallelsData_HeaderToHost(&t->header);
+        if (std::memcmp(t->header.signature, kSignature, 16) != 0) rc = DISK_ERR_FORMAT;
+    }
+    if (rc == DISK_OK && !Stream_GetSize(t->stream, &t->size)) rc = DISK_ERR_SIZE;
+    const uint64_t n = t->header.entries;
+    if (rc == DISK_OK && (t->size < DataStartBytes(n) || 4 * n > 0xFFFFFFF0ull ||
+                          t->header.sectorsPerBlock == 0 ||
+                          t->header.sectorsPerBlock > kMaxBlockSectors))
+        rc = DISK_ERR_FORMAT;
+    if (rc == DISK_OK && n != 0) {
+        t->table = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(4 * n)));
+        if (t->table == nullptr) rc = DISK_ERR_NOMEM;
+        else if (!Stream_ReadAt(t->stream, 64, static_cast<uint32_t>(4 * n), t->table))
+            rc = DISK_ERR_READ;
+    }
+    if (rc == DISK_OK) {
+        t->allocated = 0;
+        for (uint64_t i = 0; i < n; i++) {
+            t->table[i] = Le32(reinterpret_cast<const uint8_t*>(&t->table[i]));
+            if (t->table[i] != 0) t->allocated++;
+        }
+    }
+    if (rc != DISK_OK) {
+        if (t->stream != nullptr) Stream_Close(t->stream);
+        Mem_Free(t->table);
+        t->stream = nullptr;
+        t->table = nullptr;
+    }
+    return rc;
+}
+
+void CloseTableFile(TableFile* t) {
+    if (t->stream != nullptr) Stream_Close(t->stream);
+    Mem_Free(t->table);
+    t->stream = nullptr;
+    t->table = nullptr;
+}
+
+// Every non-zero entry (plus base) lies at or after `dataStart` sectors and its block inside
+// the file.
+bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart) {
+    const uint64_t sectors = t->size / 512;
+    for (uint32_t i = 0; i < t->header.entries; i++) {
+        const uint64_t e = t->table[i];
+        if (e == 0) continue;
+        if (e + base < dataStart || e + base + t->header.sectorsPerBlock > sectors) return false;
+    }
+    return true;
+}
+
+// Reads [offset, +length) of a table-mapped disk; absent blocks go to `absent`.
+template <typename Absent>
+int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
+               uint64_t base, uint64_t offset, uint32_t length, uint8_t* out, Absent absent) {
+    const uint64_t blockBytes = static_cast<uint64_t>(spb) * 512;
+    while (length != 0) {
+        const uint64_t block = offset / blockBytes;
+        const uint64_t in = offset % blockBytes;
+        const uint32_t n = blockBytes - in < length ? static_cast<uint32_t>(blockBytes - in) : length;
+        const uint32_t e = block < entries ? table[block] : 0;
+        if (e == 0) {
+            int rc = absent(offset, n, out);
+            if (rc != DISK_OK) return rc;
+        } else if (!Stream_ReadAt(stream, (static_cast<uint64_t>(e) + base) * 512 + in, n, out)) {
+            return DISK_ERR_READ;
+        }
+        offset += n;
+        length -= n;
+        out += n;
+    }
+    return DISK_OK;
+}
+
+// Empty-range over a table-mapped disk; mapOffset is added to sectors asked of the map.
+int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
+                uint64_t base, UsedSectorMap* map, uint64_t mapOffset, uint64_t first,
+                uint32_t count, bool* empty) {
+    while (count != 0) {
+        const uint64_t block = first / spb;
+        const uint32_t in = static_cast<uint32_t>(first % spb);
+        const uint32_t n = spb - in < count ? spb - in : count;
+        const uint32_t e = block < entries ? table[block] : 0;
+        if (e != 0) {
+            bool pieceEmpty = true;
+            int rc = StoredPieceEmpty(stream, (static_cast<uint64_t>(e) + base + in) * 512, n * 512,
+                                      map, first + mapOffset, &pieceEmpty);
+            if (rc != DISK_OK) return rc;
+            if (!pieceEmpty) {
+                *empty = false;
+                return DISK_OK;
+            }
+        }
+        first += n;
+        count -= n;
+    }
+    *empty = true;
+    return DISK_OK;
+}
+
+int WriteAt(ByteStream* s, uint64_t at, uint32_t n, const void* data) {
+    return Stream_WriteAt(s, at, n, data) ? DISK_OK : DISK_ERR_WRITE;
+}
+
+int CloseOutput(ByteStream* s, bool preallocated, int rc) {
+    if (s == nullptr) return rc;
+    const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
+    if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    return rc;
+}
+
+// Writes the table (host order) at 64, converted.
+int WriteTable(ByteStream* out, const uint32_t* table, uint32_t entries) {
+    if (entries == 0) return DISK_OK;
+    uint8_t* raw = static_cast<uint8_t*>(Mem_Alloc(entries * 4));
+    if (raw == nullptr) return DISK_ERR_NOMEM;
+    for (uint32_t i = 0; i < entries; i++) PutLe32(raw + 4 * i, table[i]);
+    int rc = WriteAt(out, 64, entries * 4, raw);
+    Mem_Free(raw);
+    return rc;
+}
+
+// Table area from 64 to dataStartBytes: zeros for the entries, `fill` after them.
+int WriteTableArea(ByteStream* out, uint32_t entries, uint64_t dataStartBytes, uint8_t fill) {
+    const uint64_t length = dataStartBytes - 64;
+    if (length > 0xFFFFFFF0ull) return DISK_ERR_ARG;
+    uint8_t* area = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(length)));
+    if (area == nullptr) return DISK_ERR_NOMEM;
+    std::memset(area, 0, static_cast<size_t>(length));
+    if (4ull * entries < length) std::memset(area + 4ull * entries, fill, length - 4ull * entries);
+    int rc = WriteAt(out, 64, static_cast<uint32_t>(length), area);
+    Mem_Free(area);
+    return rc;
+}
+
+// Reads `count` sectors of the source from `first`; sectors the map marks free become zeros
+// without being read.
+int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
+             uint8_t* buffer) {
+    if (map == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
+    uint8_t bits[PARALLELS_COPY_BYTES / 512 / 8];
+    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
+    if (rc != DISK_OK) return rc;
+    uint32_t i = 0;
+    while (i < count) {
+        const bool used = (bits[i >> 3] >> (i & 7)) & 1;
+        uint32_t j = i + 1;
+        while (j < count && (((bits[j >> 3] >> (j & 7)) & 1) != 0) == used) j++;
+        if (used) {
+            rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
+            if (rc != DISK_OK) return rc;
+        } else {
+            std::memset(buffer + i * 512ull, 0, (j - i) * 512ull);
+        }
+        i = j;
+    }
+    return DISK_OK;
+}
+
+}  // namespace
+
+void ParallelsData_HeaderToHost(ParallelsHeader* header) {
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(header) + 16;
+    uint32_t v[12];
+    for (int i = 0; i < 12; i++) v[i] = Le32(bytes + 4 * i);
+    uint32_t* f = &header->version;
+    for (int i = 0; i < 12; i++) f[i] = v[i];
+}
+
+// ---- Block writer ----------------------------------------------------------------------------------
+
+int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                         UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
+                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation) {
+    *entry = 0;
+    if (count == 0) return DISK_OK;
+    bool skip = false;
+    int rc = keepAllocation ? Disk_IsRangeUnallocated(source, map, first, count, &skip)
+                            : Disk_IsRangeEmpty(source, map, first, count, &skip, nullptr, nullptr);
+    if (rc != DISK_OK) return rc;
+    if (skip) return DISK_OK;
+    if (*position < base || *position - base > 0xFFFFFFFFull ||
+        *position + blockSectors > 0xFFFFFFFFull + base)
+        return DISK_ERR_ARG;
+    const uint32_t pieceSectors = PARALLELS_COPY_BYTES / 512;
+    for (uint32_t done = 0; done < blockSectors; done += pieceSectors) {
+        const uint32_t n = blockSectors - done < pieceSectors ? blockSectors - done : pieceSectors;
+        const uint32_t have = done >= count ? 0 : (count - done < n ? count - done : n);
+        if (have != 0) {
+            rc = ReadUsed(source, map, first + done, have, buffer);
+            if (rc != DISK_OK) return rc;
+        }
+        std::memset(buffer + have * 512, 0, (n - have) * 512);
+        rc = WriteAt(out, (*position + done) * 512, n * 512, buffer);
+        if (rc != DISK_OK) return rc;
+    }
+    *entry = static_cast<uint32_t>(*position - base);
+    *position += blockSectors;
+    return DISK_OK;
+}
+
+int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                             UsedSectorMap* map, uint64_t first, uint32_t count,
+                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
+                             uint32_t base, bool keepAllocation) {
+    return Parallels_WriteBlock(out, position, source, map, first, count, blockSectors, buffer,
+                                entry, base, keepAllocation);
+}
+
+// ---- Single file -------------------------------------------------------------------------------
+
+ParallelsImage* Parallels_Alloc() {
+    return static_cast<ParallelsImage*>(Mem_Alloc(sizeof(ParallelsImage)));
+}
+
+void Parallels_Init(ParallelsImage* image) { std::memset(image, 0, sizeof *image); }
+
+void Parallels_Close(void* object) {
+    ParallelsImage* image = static_cast<ParallelsImage*>(object);
+    if (image == nullptr) return;
+    if (image->stream != nullptr) Stream_Close(image->stream);
+    Mem_Free(image->table);
+    Mem_Free(image->path);
+    Parallels_Init(image);
+}
+
+static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* user,
+                                 const char* path, bool readOnly) {
+    if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
+    Parallels_Init(image);
+    // A bundle directory (same extension) is not a single file: leave it to the bundle.
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return DISK_ERR_FORMAT;
+    TableFile t;
+    int rc = OpenTableFile(open, user, path, readOnly, &t);
+    if (rc != DISK_OK) return rc;
+    const ParallelsHeader& h = t.header;
+    const uint64_t spb = h.sectorsPerBlock;
+    const uint64_t blocks = static_cast<uint64_t>(h.heads) * h.cylinders;
+    const uint64_t total = blocks * spb;
+    const uint64_t dataStart = DataStartBytes(h.entries);
+    if (h.heads == 0 || h.cylinders == 0 || total > 0xFFFFFFFFull || blocks > h.entries ||
+        t.size != dataStart + static_cast<uint64_t>(t.allocated) * spb * 512 ||
+        !EntriesInside(&t, 0, dataStart / 512)) {
+        CloseTableFile(&t);
+        return DISK_ERR_FORMAT;
+    }
+    image->path = CopyPath(path);
+    if (image->path == nullptr) {
+        CloseTableFile(&t);
+        return DISK_ERR_NOMEM;
+    }
+    image->stream = t.stream;
+    image->table = t.table;
+    image->header = h;
+    image->entries = h.entries;
+    image->sectorsPerBlock = h.sectorsPerBlock;
+    image->blockBytes = h.sectorsPerBlock * 512;
+    image->geometry.heads = h.heads;
+    image->geometry.sectors_per_track = h.sectorsPerBlock;
+    image->geometry.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&image->geometry, total);
+    return DISK_OK;
+}
+
+int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, const char* path,
+                              bool readOnly) {
+    if (opener == nullptr) opener = &FileOpener_Default;
+    return ParallelsOpenCallback(image, opener->open, opener->user, path, readOnly);
+}
+
+int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly) {
+    return Parallels_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
+}
+
+int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                  bool readOnly, int, void*) {
+    if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
+    ParallelsImage* image = Parallels_Alloc();
+    if (image == nullptr) return DISK_ERR_NOMEM;
+    Parallels_Init(image);
+    int rc = Parallels_OpenWithHandler(image, opener, path, readOnly);
+    if (rc != DISK_OK) {
+        Mem_Free(image);
+        return rc;
+    }
+    handle->kind = DISK_KIND_PARALLELS;
+    handle->object = image;
+    return DISK_OK;
+}
+
+int Disk_OpenParallels(DiskHandle* handle, const char* path, bool readOnly) {
+    return Disk_OpenParallelsWithHandler(handle, &FileOpener_Default, path, readOnly, 0, nullptr);
+}
+
+void Parallels_GetGeometry(void* object, DiskGeometry* out) {
+    if (object != nullptr && out != nullptr) *out = static_cast<ParallelsImage*>(object)->geometry;
+}
+
+int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+    ParallelsImage* image = static_cast<ParallelsImage*>(object);
+    if (image == nullptr || image->stream == nullptr || buffer == nullptr ||
+        !Geometry_IsByteRangeInside(offset, length, &image->geometry))
+        return DISK_ERR_ARG;
+    return ReadMapped(image->stream, image->table, image->entries, image->sectorsPerBlock, 0,
+                      offset, length, static_cast<uint8_t*>(buffer),
+                      [](uint64_t, uint32_t n, uint8_t* out) {
+                          std::memset(out, 0, n);
+                          return static_cast<int>(DISK_OK);
+                      });
+}
+
+int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                           bool* empty, RangeProgressAdapter, RangeProgressRecord*) {
+    ParallelsImage* image = static_cast<ParallelsImage*>(object);
+    if (image == nullptr || image->stream == nullptr || empty == nullptr ||
+        !Geometry_IsSectorRangeInside(first, count, &image->geometry))
+        return DISK_ERR_ARG;
+    return EmptyMapped(image->stream, image->table, image->entries, image->sectorsPerBlock, 0, map,
+                       0, first, count, empty);
+}
+
+bool Parallels_CanCompact(void*) { return true; }
+
+int32_t Parallels_CheckGeometry(const DiskGeometry* geometry) {
+    if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry) ||
+        geometry->bytes_per_sector != 512 || geometry->heads == 0 ||
+        geometry->sectors_per_track == 0 || geometry->sectors_per_track > kMaxBlockSectors)
+        return -1;
+    // The file holds whole cylinders: the rounded-up total must fit too.
+    const uint64_t cylinder = static_cast<uint64_t>(geometry->heads) * geometry->sectors_per_track;
+    const uint64_t total = Geometry_GetTotalSectors(geometry);
+    return (total + cylinder - 1) / cylinder * cylinder > 0xFFFFFFFFull ? -1 : 0;
+}
+
+int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                     ProgressCallback callback, void* user, uint32_t flags) {
+    if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
+    DiskGeometry g = {};
+    Disk_GetGeometry(source, &g);
+    if (Parallels_CheckGeometry(&g) != 0) return DISK_ERR_ARG;
+    const uint64_t T = Geometry_GetTotalSectors(&g);
+    const uint64_t h = g.heads, s = g.sectors_per_track;
+    // Whole cylinders covering every source sector; the tail reads as zeros.
+    const uint64_t c = (T + h * s - 1) / (h * s);
+    const uint64_t blocks = h * c;
+    if (c == 0 || c > 0xFFFFFFFFull || blocks * s > 0xFFFFFFFFull) return DISK_ERR_ARG;
+
+    ParallelsHeader header = {};
+    std::memcpy(header.signature, kSignature, 16);
+    header.version = PARALLELS_VERSION;
+    header.heads = g.heads;
+    header.cylinders = static_cast<uint32_t>(c);
+    header.sectorsPerBlock = g.sectors_per_track;
+    header.entries = static_cast<uint32_t>(blocks);
+    header.totalSectors = (flags & PARALLELS_FLAG_NO_TOTAL) ? 0 : static_cast<uint32_t>(blocks * s);
+    const uint64_t dataStart = DataStartBytes(blocks);
+
+    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(blocks * 4)));
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
+    if (table == nullptr || buffer == nullptr) {
+        Mem_Free(table);
+        Mem_Free(buffer);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(table, 0, blocks * 4);
+    ByteStream* out = nullptr;
+    if (!Stream_CreateFile(path, &out)) {
+        Mem_Free(table);
+        Mem_Free(buffer);
+        return DISK_ERR_CREATE;
+    }
+    ParallelsHeader disk;
+    HeaderToDisk(&header, &disk);
+    int rc = WriteAt(out, 0, 64, &disk);
+    if (rc == DISK_OK) rc = WriteTableArea(out, header.entries, dataStart, 0xFF);
+    if (rc == DISK_OK && !Progress(callback, user, 0, T)) rc = DISK_CANCELLED;
+    uint64_t position = dataStart / 512;
+    for (uint64_t j = 0; rc == DISK_OK && j < blocks && j * s < T; j++) {
+        const uint64_t first = j * s;
+        const uint32_t n = static_cast<uint32_t>(T - first < s ? T - first : s);
+        rc = Parallels_WriteBlock(out, &position, source, map, first, n, header.sectorsPerBlock,
+                                  buffer, &table[j], 0, false);
+        if (rc == DISK_OK && !Progress(callback, user, first + n, T)) rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK) rc = WriteTable(out, table, header.entries);
+    rc = CloseOutput(out, false, rc);
+    Mem_Free(table);
+    Mem_Free(buffer);
+    return rc;
+}
+
+int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                      OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+    if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
+    OutputFile_Init(output);
+    if (source == nullptr || Disk_GetKind(source) != DISK_KIND_PARALLELS ||
+        Disk_GetObject(source) == nullptr)
+        return DISK_ERR_ARG;
+    ParallelsImage* image = static_cast<ParallelsImage*>(Disk_GetObject(source));
+    static const uint8_t kTemp[] = "_TEMP";
+    const char* files[1] = {image->path};
+    int rc = OutputEntry_ChooseNames(&output->entry, path, TextView{kTemp, 5},
+                                     Path_DeleteSuffix(TEXT_ENC_UTF8), files, 1);
+    if (rc != DISK_OK) return rc;
+    const char* temp = reinterpret_cast<const char*>(output->entry.tempPath.data);
+    const uint32_t spb = image->sectorsPerBlock;
+    const uint64_t total = Geometry_GetTotalSectors(&image->geometry);
+    const uint32_t entries = image->entries;
+    const uint64_t dataStart = DataStartBytes(entries);
+
+    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(entries == 0 ? 4 : entries * 4));
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
+    if (table == nullptr || buffer == nullptr) {
+        Mem_Free(table);
+        Mem_Free(buffer);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(table, 0, entries * 4ull);
+    ByteStream* out = nullptr;
+    uint64_t sourceSize = 0;
+    if (preallocate) {
+        if (!Stream_GetSize(image->stream, &sourceSize) ||
+            !Stream_CreatePreallocated(temp, sourceSize, &out)) {
+            Mem_Free(table);
+            Mem_Free(buffer);
+            return DISK_ERR_SIZE;
+        }
+    } else if (!Stream_CreateFile(temp, &out)) {
+        Mem_Free(table);
+        Mem_Free(buffer);
+        return DISK_ERR_CREATE;
+    }
+    output->armed = true;
+    uint8_t raw[64];
+    rc = Stream_ReadAt(image->stream, 0, 64, raw) ? DISK_OK : DISK_ERR_READ;
+    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, raw);
+    if (rc == DISK_OK) rc = WriteTableArea(out, entries, dataStart, 0xFF);
+    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    uint64_t position = dataStart / 512;
+    for (uint64_t j = 0; rc == DISK_OK && j * spb < total; j++) {
+        const uint64_t first = j * spb;
+        const uint32_t n = static_cast<uint32_t>(total - first < spb ? total - first : spb);
+        rc = Parallels_WriteBlock(out, &position, source, map, first, n, spb, buffer, &table[j], 0,
+                                  false);
+        if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK) rc = WriteTable(out, table, entries);
+    if (rc == DISK_OK && !Stream_Sync(out)) rc = DISK_ERR_WRITE;
+    rc = CloseOutput(out, preallocate, rc);
+    Mem_Free(table);
+    Mem_Free(buffer);
+    return rc;
+}
+
+int Parallels_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags) {
+    return OutputFile_Commit(output, suffix, flags);
+}
+
+int Parallels_DiscardCompact(OutputFile* output) { return OutputFile_Rollback(output); }
+
+// ---- "Compressed" data file ----------------------------------------------------------------------
+
+void ParallelsData_Init(ParallelsDataFile* file) { std::memset(file, 0, sizeof *file); }
+
+void ParallelsData_Close(ParallelsDataFile* file) {
+    if (file == nullptr) return;
+    if (file->stream != nullptr) Stream_Close(file->stream);
+    Mem_Free(file->table);
+    ParallelsData_Init(file);
+}
+
+int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, void* user,
+                                   const char* path, bool readOnly, uint32_t base,
+                                   const ParallelsStorageImage* previous, uint32_t firstSector) {
+    if (file == nullptr || path == nullptr || open == nullptr) return DISK_ERR_ARG;
+    ParallelsData_Init(file);
+    TableFile t;
+    int rc = OpenTableFile(open, user, path, readOnly, &t);
+    if (rc != DISK_OK) return rc;
+    const ParallelsHeader& h = t.header;
+    const uint64_t spb = h.sectorsPerBlock;
+    const uint64_t blocks = (static_cast<uint64_t>(h.totalSectors) + spb - 1) / spb;
+    const uint64_t dataStart = h.dataStart;
+    if (h.totalSectors == 0 || h.heads == 0 || h.cylinders == 0 || blocks > h.entries ||
+        64 + 4ull * h.entries > dataStart * 512 ||
+        t.size != (static_cast<uint64_t>(t.allocated) * spb + dataStart) * 512 ||
+        !EntriesInside(&t, base, dataStart)) {
+        CloseTableFile(&t);
+        return DISK_ERR_FORMAT;
+    }
+    file->stream = t.stream;
+    file->table = t.table;
+    file->header = h;
+    file->entries = h.entries;
+    file->sectorsPerBlock = h.sectorsPerBlock;
+    file->blockBytes = h.sectorsPerBlock * 512;
+    file->base = base;
+    file->previous = previous;
+    file->firstSector = firstSector;
+    file->geometry.heads = h.heads;
+    file->geometry.sectors_per_track = h.totalSectors / h.cylinders / h.heads;
+    file->geometry.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&file->geometry, h.totalSectors);
+    return DISK_OK;
+}
+
+int ParallelsData_Open(ParallelsDataFile* file, const char* path, bool readOnly, uint32_t base,
+                       const ParallelsStorageImage* previous, uint32_t firstSector) {
+    return ParallelsData_OpenWithCallback(file, FileOpener_DefaultOpen, nullptr, path, readOnly,
+                                          base, previous, firstSector);
+}
+
+int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length, void* buffer) {
+    if (file == nullptr || file->stream == nullptr || buffer == nullptr ||
+        !Geometry_IsByteRangeInside(offset, length, &file->geometry))
+        return DISK_ERR_ARG;
+    const ParallelsStorageImage* previous = file->previous;
+    return ReadMapped(file->stream, file->table, file->entries, file->sectorsPerBlock, file->base,
+                      offset, length, static_cast<uint8_t*>(buffer),
+                      [previous](uint64_t at, uint32_t n, uint8_t* out) {
+                          if (previous == nullptr) {
+                              std::memset(out, 0, n);
+                              return static_cast<int>(DISK_OK);
+                          }
+                          return ParallelsStorageImage_Read(previous, at, n, out);
+                      });
+}
+
+int ParallelsData_IsRangeEmpty(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
+                               uint32_t count, bool* empty) {
+    if (file == nullptr || file->stream == nullptr || empty == nullptr ||
+        !Geometry_IsSectorRangeInside(first, count, &file->geometry))
+        return DISK_ERR_ARG;
+    const uint32_t spb = file->sectorsPerBlock;
+    // Absent blocks hold what the earlier images hold.
+    while (count != 0) {
+        const uint64_t block = first / spb;
+        const uint32_t in = static_cast<uint32_t>(first % spb);
+        const uint32_t n = spb - in < count ? spb - in : count;
+        const uint32_t e = block < file->entries ? file->table[block] : 0;
+        bool pieceEmpty = true;
+        int rc = DISK_OK;
+        if (e != 0) {
+            rc = StoredPieceEmpty(file->stream,
+                                  (static_cast<uint64_t>(e) + file->base + in) * 512, n * 512, map,
+                                  first + file->firstSector, &pieceEmpty);
+        } else if (file->previous != nullptr) {
+            const ParallelsStorageImage* p = file->previous;
+            if (p->type == 0)
+                rc = ParallelsData_IsRangeEmpty(const_cast<ParallelsDataFile*>(&p->data), map,
+                                                first, n, &pieceEmpty);
+            else if (p->type == 1)
+                rc = ParallelsFlat_IsRangeEmpty(const_cast<ParallelsFlatFile*>(&p->flat), map,
+                                                first, n, &pieceEmpty);
+        }
+        if (rc != DISK_OK) return rc;
+        if (!pieceEmpty) {
+            *empty = false;
+            return DISK_OK;
+        }
+        first += n;
+        count -= n;
+    }
+    *empty = true;
+    return DISK_OK;
+}
+
+int ParallelsData_IsRangeUnallocated(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
+                                     uint32_t count, bool* out) {
+    if (file == nullptr || file->stream == nullptr || out == nullptr ||
+        !Geometry_IsSectorRangeInside(first, count, &file->geometry))
+        return DISK_ERR_ARG;
+    const uint32_t spb = file->sectorsPerBlock;
+    uint8_t bits[4096 / 8];
+    while (count != 0) {
+        const uint64_t block = first / spb;
+        const uint32_t in = static_cast<uint32_t>(first % spb);
+        uint32_t n = spb - in < count ? spb - in : count;
+        if (n > 4096) n = 4096;
+        const uint32_t e = block < file->entries ? file->table[block] : 0;
+        if (e != 0) {
+            if (map == nullptr) {
+                *out = false;
+                return DISK_OK;
+            }
+            int rc = UsedMap_GetUsedBits(map, first + file->firstSector, static_cast<int32_t>(n),
+                                         bits);
+            if (rc != DISK_OK) return rc;
+            for (uint32_t i = 0; i < n; i++) {
+                if (bits[i >> 3] & (1u << (i & 7))) {
+                    *out = false;
+                    return DISK_OK;
+                }
+            }
+        }
+        first += n;
+        count -= n;
+    }
+    *out = true;
+    return DISK_OK;
+}
+
+bool ParallelsData_CanCompact(const ParallelsDataFile*) { return true; }
+
+namespace {
+
+// Writes a data file's content: header (host order, dataStart set), zeroed table area, blocks of
+// the source from disk sector `first`, the table. `out` is closed by the caller.
+int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHandle* source,
+                  UsedSectorMap* map, uint64_t first, uint64_t count, uint32_t base,
+                  ProgressCallback callback, void* user, uint64_t diskTotal, bool keepAllocation) {
+    const uint32_t spb = header->sectorsPerBlock;
+    const uint32_t entries = header->entries;
+    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(entries == 0 ? 4 : entries * 4));
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
+    if (table == nullptr || buffer == nullptr) {
+        Mem_Free(table);
+        Mem_Free(buffer);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(table, 0, entries * 4ull);
+    ParallelsHeader disk;
+    HeaderToDisk(header, &disk);
+    int rc = WriteAt(out, 0, 64, &disk);
+    if (rc == DISK_OK) rc = WriteTableArea(out, entries, static_cast<uint64_t>(header->dataStart) * 512, 0);
+    if (rc == DISK_OK && !Progress(callback, user, first, diskTotal)) rc = DISK_CANCELLED;
+    uint64_t position = header->dataStart;
+    for (uint64_t k = 0; rc == DISK_OK && k * spb < count && k < entries; k++) {
+        const uint64_t at = k * spb;
+        const uint32_t n = static_cast<uint32_t>(count - at < spb ? count - at : spb);
+        rc = ParallelsData_WriteBlock(out, &position, source, map, first + at, n, spb, buffer,
+                                      &table[k], base, keepAllocation);
+        if (rc == DISK_OK && !Progress(callback, user, first + at + n, diskTotal))
+            rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK) rc = WriteTable(out, table, entries);
+    Mem_Free(table);
+    Mem_Free(buffer);
+    return rc;
+}
+
+}  // namespace
+
+int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                         uint32_t first, uint32_t count, uint32_t base, ProgressCallback callback,
+                         void* user, uint64_t diskTotal) {
+    if (path == nullptr || source == nullptr || count == 0) return DISK_ERR_ARG;
+    DiskGeometry g = {};
+    Disk_GetGeometry(source, &g);
+    const uint64_t h = g.heads, s = g.sectors_per_track;
+    if (h == 0 || s == 0 || h * s > kMaxBlockSectors * 2ull) return DISK_ERR_ARG;
+    const uint64_t total = Geometry_GetTotalSectors(&g);
+    if (static_cast<uint64_t>(first) + count > total) return DISK_ERR_ARG;
+    uint64_t B = h * s;
+    if (h % 2 == 0) B /= 2;
+    // Every sector of the storage is covered: a partial last block is zero-padded.
+    const uint64_t entries = (static_cast<uint64_t>(count) + B - 1) / B;
+    const uint64_t dataStart =
+        (static_cast<uint64_t>(base) * 512 + 4 * entries + 64 + B * 512 - 1) / (B * 512) * B;
+    if (dataStart + entries * B > 0xFFFFFFFFull + base) return DISK_ERR_ARG;
+    const uint64_t cylinders = (total + h * s - 1) / (h * s);
+    ParallelsHeader header = {};
+    std::memcpy(header.signature, kSignature, 16);
+    header.version = PARALLELS_VERSION;
+    header.heads = static_cast<uint32_t>(h);
+    header.cylinders = static_cast<uint32_t>(cylinders);
+    header.sectorsPerBlock = static_cast<uint32_t>(B);
+    header.entries = static_cast<uint32_t>(entries);
+    header.totalSectors = count;
+    header.dataStart = static_cast<uint32_t>(dataStart);
+    ByteStream* out = nullptr;
+    if (!Stream_CreateFile(path, &out)) return DISK_ERR_CREATE;
+    int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user,
+                           diskTotal, false);
+    return CloseOutput(out, false, rc);
+}
+
+int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
+                          UsedSectorMap* map, bool preallocate, ProgressCallback callback,
+                          void* user, uint64_t diskTotal, bool keepAllocation) {
+    if (file == nullptr || file->stream == nullptr || tempPath == nullptr || source == nullptr)
+        return DISK_ERR_ARG;
+    ByteStream* out = nullptr;
+    uint64_t size = 0;
+    if (preallocate) {
+        if (!Stream_GetSize(file->stream, &size) || !Stream_CreatePreallocated(tempPath, size, &out))
+            return DISK_ERR_SIZE;
+    } else if (!Stream_CreateFile(tempPath, &out)) {
+        return DISK_ERR_CREATE;
+    }
+    // The header is kept as it is, its data start included.
+    int rc = WriteDataBody(out, &file->header, source, map, file->firstSector,
+                           file->header.totalSectors, file->base, callback, user, diskTotal,
+                           keepAllocation);
+    if (rc == DISK_OK && !Stream_Sync(out)) rc = DISK_ERR_WRITE;
+    return CloseOutput(out, preallocate, rc);
+}
+
+// ---- "Plain" data file -----------------------------------------------------------------------------
+
+void ParallelsFlat_Init(ParallelsFlatFile* file) { std::memset(file, 0, sizeof *file); }
+
+void ParallelsFlat_Close(ParallelsFlatFile* file) {
+    if (file == nullptr) return;
+    if (file->stream != nullptr) Stream_Close(file->stream);
+    ParallelsFlat_Init(file);
+}
+
+int ParallelsFlat_OpenWithCallback(ParallelsFlatFile* file, FileOpenFn open, void* user,
+                                   const char* path, bool readOnly, uint32_t sectors,
+                                   uint32_t firstSector) {
+    if (file == nullptr || path == nullptr || open == nullptr) return DISK_ERR_ARG;
+    ParallelsFlat_Init(file);
+    ByteStream* s = nullptr;
+    int orc = open(path, readOnly, &s, user);
+    if (orc != 0) return orc == 1 ? DISK_CANCELLED : DISK_ERR_OPEN;
+    uint64_t size = 0;
+    if (!Stream_GetSize(s, &size)) {
+        Stream_Close(s);
+        return DISK_ERR_SIZE;
+    }
+    if (size != static_cast<uint64_t>(sectors) * 512) {
+        Stream_Close(s);
+        return DISK_ERR_FORMAT;
+    }
+    file->stream = s;
+    file->firstSector = firstSector;
+    file->geometry.heads = 16;
+    file->geometry.sectors_per_track = 63;
+    file->geometry.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&file->geometry, sectors);
+    return DISK_OK;
+}
+
+int ParallelsFlat_Open(ParallelsFlatFile* file, const char* path, bool readOnly, uint32_t sectors,
+                       uint32_t firstSector) {
+    return ParallelsFlat_OpenWithCallback(file, FileOpener_DefaultOpen, nullptr, path, readOnly,
+                                          sectors, firstSector);
+}
+
+int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer) {
+    if (file == nullptr || file->stream == nullptr || buffer == nullptr ||
+        !Geometry_IsByteRangeInside(offset, length, &file->geometry))
+        return DISK_ERR_ARG;
+    return Stream_ReadAt(file->stream, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
+}
+
+int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint64_t first,
+                               uint32_t count, bool* empty) {
+    if (file == nullptr || file->stream == nullptr || empty == nullptr ||
+        !Geometry_IsSectorRangeInside(first, count, &file->geometry))
+        return DISK_ERR_ARG;
+    return StoredPieceEmpty(file->stream, first * 512, count * 512, map, first + file->firstSector,
+                            empty);
+}
+
+int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap*,
+                         uint32_t first, uint32_t count, uint32_t, ProgressCallback callback,
+                         void* user, uint64_t diskTotal) {
+    if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
+    if (buffer == nullptr) return DISK_ERR_NOMEM;
+    ByteStream* out = nullptr;
+    if (!Stream_CreateFile(path, &out)) {
+        Mem_Free(buffer);
+        return DISK_ERR_CREATE;
+    }
+    int rc = Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
+    const uint32_t step = PARALLELS_COPY_BYTES / 512;
+    for (uint64_t done = 0; rc == DISK_OK && done < count; done += step) {
+        const uint32_t n = static_cast<uint32_t>(count - done < step ? count - done : step);
+        rc = Disk_Read(source, (first + done) * 512, n * 512, buffer);
+        if (rc == DISK_OK) rc = WriteAt(out, done * 512, n * 512, buffer);
+        if (rc == DISK_OK && !Progress(callback, user, first + done + n, diskTotal))
+            rc = DISK_CANCELLED;
+    }
+    if (rc == DISK_OK && count == 0 && !Stream_WriteAt(out, 0, 0, buffer)) rc = DISK_ERR_WRITE;
+    rc = CloseOutput(out, false, rc);
+    Mem_Free(buffer);
+    return rc;
+}
+
+// ---- Storage images -----------------------------------------------------------------------------
+
+void ParallelsStorageImage_Init(ParallelsStorageImage* image) {
+    std::memset(image, 0, sizeof *image);
+    image->type = -1;
+}
+
+void ParallelsStorageImage_Close(ParallelsStorageImage* image) {
+    if (image == nullptr) return;
+    if (image->type == 0) ParallelsData_Close(&image->data);
+    if (image->type == 1) ParallelsFlat_Close(&image->flat);
+    Mem_Free(image->path);
+    ParallelsStorageImage_Init(image);
+}
+
+int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset,
+                               uint32_t length, void* buffer) {
+    if (image == nullptr) return DISK_ERR_ARG;
+    if (image->type == 0)
+        return ParallelsData_Read(const_cast<ParallelsDataFile*>(&image->data), offset, length,
+                                  buffer);
+    if (image->type == 1)
+        return ParallelsFlat_Read(const_cast<ParallelsFlatFile*>(&image->flat), offset, length,
+                                  buffer);
+    return DISK_ERR_ARG;
+}

@@ -1,0 +1,183 @@
+// Parallels image files: the single image file (DISK_KIND_PARALLELS), the "Compressed" data
+// file of a bundle (ParallelsDataFile) and the "Plain" data file of a bundle
+// (ParallelsFlatFile).
+//
+// The first two share the 64-byte "WithoutFreeSpace" header (little-endian u32 fields) and a
+// table of u32 block positions in 512-byte sectors at offset 64; entry 0 is an absent block.
+// Every table written here covers a partial last block: the last block is zero-padded, and a
+// single file's cylinder count is rounded up so that its disk holds the whole source.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/disk.h"
+#include "foundation/output_file.h"
+#include "foundation/stream.h"
+
+struct UsedSectorMap;
+
+enum : uint32_t {
+    PARALLELS_HEADER_BYTES = 64,
+    PARALLELS_VERSION = 2,
+    // Copy pieces of the writers and the work buffer of the queries.
+    PARALLELS_COPY_BYTES = 0x200000,
+    // Flag of Parallels_Create: write 0 as the header's total-sectors field.
+    PARALLELS_FLAG_NO_TOTAL = 2
+};
+
+// Header in host order (twelve u32 after the signature).
+struct ParallelsHeader {
+    uint8_t signature[16];
+    uint32_t version;
+    uint32_t heads;
+    uint32_t cylinders;
+    uint32_t sectorsPerBlock;
+    uint32_t entries;
+    uint32_t totalSectors;
+    uint32_t reserved40;
+    uint32_t reserved44;
+    uint32_t dataStart;  // offset 48, in sectors
+    uint32_t reserved52;
+    uint32_t reserved56;
+    uint32_t reserved60;
+};
+static_assert(sizeof(ParallelsHeader) == 64, "Parallels header is 64 bytes");
+
+// Converts the twelve u32 fields between file (little-endian) and host order.
+void ParallelsData_HeaderToHost(ParallelsHeader* header);
+
+// ---- Single image file (kind 8) -----------------------------------------------------------------
+struct ParallelsImage {
+    DiskGeometry geometry;
+    ByteStream* stream;      // owned
+    uint32_t* table;         // owned, host order, `entries` entries
+    uint32_t blockBytes;
+    uint32_t sectorsPerBlock;
+    uint32_t entries;
+    ParallelsHeader header;  // host order, as read
+    char* path;              // owned copy of the file's path
+};
+
+int Disk_OpenParallels(DiskHandle* handle, const char* path, bool readOnly);
+int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                  bool readOnly, int parentMode, void* openProgress);
+
+ParallelsImage* Parallels_Alloc();
+void Parallels_Init(ParallelsImage* image);
+void Parallels_Close(void* object);
+// DISK_CANCELLED, DISK_ERR_OPEN, DISK_ERR_READ, DISK_ERR_SIZE, DISK_ERR_NOMEM, DISK_ERR_FORMAT
+// (signature, zero heads, cylinders or sectors per block, a table that does not cover the
+// disk, a size other than data start + stored blocks, an entry outside the file, a total of
+// 2^32 sectors or more). The image is left cleared on failure.
+int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, const char* path,
+                              bool readOnly);
+int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly);
+void Parallels_GetGeometry(void* object, DiskGeometry* out);
+int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
+int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                           bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+bool Parallels_CanCompact(void* object);
+// 0 when the sectors are 512 bytes, heads and sectors per track are set and the total rounded up
+// to whole cylinders fits 32 bits, else -1.
+int32_t Parallels_CheckGeometry(const DiskGeometry* geometry);
+
+// Writes the source as a single image file: one track per block, cylinders rounded up so that
+// the disk covers every source sector (the tail is zero). DISK_ERR_ARG for a geometry the file
+// cannot hold (Parallels_CheckGeometry, zero heads or sectors per track, a rounded total of
+// 2^32 sectors or more); DISK_ERR_CREATE, DISK_ERR_NOMEM, DISK_ERR_WRITE, DISK_CANCELLED, or
+// the source's failure.
+int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                     ProgressCallback callback, void* user, uint32_t flags);
+// Stores `count` source sectors from `first` (zero-padded to a block of `blockSectors`) at
+// *position unless they are empty (Disk_IsRangeEmpty with the map, or with keepAllocation
+// Disk_IsRangeUnallocated); *entry becomes *position - base or stays 0.
+int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                         UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
+                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation);
+
+// Rewrites the open file of `source` (kind 8) without its empty blocks into a temporary file
+// beside the path and arms the output record. DISK_ERR_ARG, DISK_ERR_SIZE (preallocation),
+// DISK_ERR_CREATE, DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
+int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                      OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
+int Parallels_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags);
+int Parallels_DiscardCompact(OutputFile* output);
+
+// ---- Bundle data files -------------------------------------------------------------------------
+struct ParallelsStorageImage;
+
+struct ParallelsDataFile {
+    DiskGeometry geometry;
+    ByteStream* stream;      // owned
+    uint32_t* table;         // owned, host order
+    uint32_t blockBytes;
+    uint32_t sectorsPerBlock;
+    uint32_t base;           // the descriptor's "Padding", in sectors
+    // The previous snapshot's image of the same storage (not owned): absent blocks read
+    // through it.
+    const ParallelsStorageImage* previous;
+    uint32_t firstSector;    // of the storage in the disk
+    uint32_t entries;
+    ParallelsHeader header;  // host order
+};
+
+struct ParallelsFlatFile {
+    DiskGeometry geometry;   // total = the storage's sector count
+    ByteStream* stream;      // owned
+    uint32_t firstSector;
+};
+
+// One image of a storage: type -1 absent, 0 "Compressed", 1 "Plain".
+struct ParallelsStorageImage {
+    int32_t type;
+    ParallelsDataFile data;
+    ParallelsFlatFile flat;
+    char* path;  // owned
+};
+
+void ParallelsData_Init(ParallelsDataFile* file);
+void ParallelsData_Close(ParallelsDataFile* file);
+int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, void* user,
+                                   const char* path, bool readOnly, uint32_t base,
+                                   const ParallelsStorageImage* previous, uint32_t firstSector);
+int ParallelsData_Open(ParallelsDataFile* file, const char* path, bool readOnly, uint32_t base,
+                       const ParallelsStorageImage* previous, uint32_t firstSector);
+// Offsets within the storage; absent blocks read through the previous images, else zeros.
+int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length, void* buffer);
+int ParallelsData_IsRangeEmpty(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
+                               uint32_t count, bool* empty);
+int ParallelsData_IsRangeUnallocated(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
+                                     uint32_t count, bool* out);
+bool ParallelsData_CanCompact(const ParallelsDataFile* file);
+// Storage [first, first + count) of the source as a data file with table base `base`.
+int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                         uint32_t first, uint32_t count, uint32_t base, ProgressCallback callback,
+                         void* user, uint64_t diskTotal);
+int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                             UsedSectorMap* map, uint64_t first, uint32_t count,
+                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
+                             uint32_t base, bool keepAllocation);
+// Rewrites the data file into tempPath from the bundle `source` (disk-absolute sectors); the
+// header (data start included) is kept.
+int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
+                          UsedSectorMap* map, bool preallocate, ProgressCallback callback,
+                          void* user, uint64_t diskTotal, bool keepAllocation);
+
+void ParallelsFlat_Init(ParallelsFlatFile* file);
+void ParallelsFlat_Close(ParallelsFlatFile* file);
+int ParallelsFlat_OpenWithCallback(ParallelsFlatFile* file, FileOpenFn open, void* user,
+                                   const char* path, bool readOnly, uint32_t sectors,
+                                   uint32_t firstSector);
+int ParallelsFlat_Open(ParallelsFlatFile* file, const char* path, bool readOnly, uint32_t sectors,
+                       uint32_t firstSector);
+int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer);
+int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint64_t first,
+                               uint32_t count, bool* empty);
+int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                         uint32_t first, uint32_t count, uint32_t unused,
+                         ProgressCallback callback, void* user, uint64_t diskTotal);
+
+void ParallelsStorageImage_Init(ParallelsStorageImage* image);
+void ParallelsStorageImage_Close(ParallelsStorageImage* image);
+int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset,
+                               uint32_t length, void* buffer);

@@ -1,0 +1,282 @@
+// Split sets: the writer's parts checked by an independent python reader (header CRCs, CRC
+// chain, offsets, last flag, the inflated stream), sets read back from the first part (asking
+// for each next part) and through descriptors with spare entries, a set ending exactly on a
+// part boundary, the forward-only window, and refused headers, descriptors and options.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disk/disk.h"
+#include "disk/disk_open.h"
+#include "disk/split_disk.h"
+#include "foundation/platform.h"
+#include "support/test_support.h"
+
+using testsupport::Quote;
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+bool Exists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+const uint32_t kRoom = (1u << 20) - SPLIT_HEADER_BYTES;
+
+std::string Oracle() { return std::string(VDX_TEST_SOURCE_DIR) + "/disk/split_oracle.py"; }
+
+std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
+    std::vector<uint8_t> d = testsupport::RandomBytes(sectors * 512, seed);
+    for (uint64_t s = 0; s < sectors; s++)
+        if ((s / 300) % 2 == 1) std::memset(d.data() + s * 512, 0, 512);
+    return d;
+}
+
+struct Raw {
+    DiskHandle h;
+    explicit Raw(const std::string& path) {
+        const uint64_t size = ReadFile(path).size();
+        DiskGeometry g = {};
+        g.heads = 16;
+        g.sectors_per_track = 63;
+        g.bytes_per_sector = 512;
+        Geometry_SetTotalSectors(&g, size / 512);
+        Disk_Init(&h);
+        EXPECT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 0, &g), DISK_OK);
+    }
+    ~Raw() { Disk_Close(&h); }
+};
+
+SplitCreateOptions Options(uint32_t level, uint32_t mib, bool fromDescriptor = false) {
+    SplitCreateOptions o = {};
+    o.firstValue = 7;
+    o.cylindersValue = 99;
+    o.heads = 16;
+    o.sectorsPerTrack = 63;
+    o.compressionLevel = level;
+    o.partsFromDescriptor = fromDescriptor;
+    o.partMiB = mib;
+    o.nameWithoutAsking = true;
+    return o;
+}
+
+std::vector<std::string> PartsOf(const std::string& first, size_t count) {
+    std::vector<std::string> parts{first};
+    const std::string stem = first.substr(0, first.rfind('.'));
+    for (size_t k = 1; k < count; k++) {
+        char n[16];
+        std::snprintf(n, sizeof n, k <= 99 ? ".p%02zu" : ".p%zu", k);
+        parts.push_back(stem + n);
+    }
+    return parts;
+}
+
+bool OracleCheck(const std::vector<std::string>& parts, const std::string& out, std::string* log) {
+    std::string cmd = "python3 " + Quote(Oracle()) + " check " + Quote(out);
+    for (const std::string& p : parts) cmd += " " + Quote(p);
+    return RunCommand(cmd + " 2>&1", log) == 0;
+}
+
+// Accepts every suggested part and counts the questions.
+struct Answers {
+    int asked = 0;
+    std::vector<std::string> suggested;
+    bool giveUp = false;
+};
+bool Accept(SplitPartRequest* r, void* user) {
+    Answers* a = static_cast<Answers*>(user);
+    a->asked++;
+    a->suggested.push_back(r->path);
+    return !a->giveUp;
+}
+
+std::vector<uint8_t> ReadAllForward(const DiskHandle* d, int* rc) {
+    DiskGeometry g = {};
+    Disk_GetGeometry(d, &g);
+    std::vector<uint8_t> out(Geometry_GetTotalSectors(&g) * 512);
+    *rc = DISK_OK;
+    for (uint64_t off = 0; off < out.size() && *rc == DISK_OK; off += 300 * 512) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(300 * 512, out.size() - off));
+        bool empty = false;
+        *rc = Disk_IsRangeEmpty(d, nullptr, off / 512, n / 512, &empty, nullptr, nullptr);
+        if (*rc == DISK_OK) *rc = Disk_Read(d, off, n, out.data() + off);
+    }
+    return out;
+}
+
+TEST(SplitSet, WrittenSetsPassTheIndependentReaderAndReadBack) {
+    TempDir dir;
+    const uint64_t sectors = 5000;  // 2.4 MiB: three parts of 1 MiB
+    const std::vector<uint8_t> data = Content(sectors, 11);
+    WriteFile(dir.file("src.raw"), data);
+    Raw src(dir.file("src.raw"));
+    for (uint32_t level : {0u, 6u}) {
+        SCOPED_TRACE(level);
+        const std::string out = dir.file("set" + std::to_string(level) + ".spl");
+        const SplitCreateOptions o = Options(level, 1);
+        ASSERT_EQ(SplitDisk_Create(out.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
+        const size_t count = level == 0 ? (sectors * 512 + kRoom - 1) / kRoom : 1;
+        std::vector<std::string> parts = PartsOf(out, count);
+        // However many parts the compressed stream took.
+        while (Exists(PartsOf(out, parts.size() + 1).back())) parts = PartsOf(out, parts.size() + 1);
+        std::string log;
+        ASSERT_TRUE(OracleCheck(parts, dir.file("plain.bin"), &log)) << log;
+        EXPECT_TRUE(ReadFile(dir.file("plain.bin")) == data);
+
+        // From the first part, asking for each next part.
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, out.c_str(), true), DISK_OK);
+        ASSERT_EQ(Disk_GetKind(&h), DISK_KIND_SPLIT);
+        Answers answers;
+        SplitDisk_SetPartRequestCallback(static_cast<SplitDisk*>(h.object), Accept, &answers);
+        uint32_t first = 0, cyl = 0, heads = 0, spt = 0;
+        SplitDisk_GetHeaderInfo(static_cast<SplitDisk*>(h.object), &first, &cyl, &heads, &spt);
+        EXPECT_EQ(first, 7u);
+        EXPECT_EQ(cyl, 99u);
+        int rc = 0;
+        EXPECT_TRUE(ReadAllForward(&h, &rc) == data);
+        EXPECT_EQ(rc, DISK_OK);
+        EXPECT_EQ(answers.asked, static_cast<int>(parts.size()) - 1);
+        if (parts.size() > 1) {
+            EXPECT_EQ(answers.suggested[0], parts[1]);
+        }
+        // Reads never go back before the window.
+        char b[512];
+        EXPECT_EQ(Disk_Read(&h, 0, 512, b), DISK_ERR_ARG);
+        Disk_Close(&h);
+    }
+}
+
+TEST(SplitSet, SetEndingOnAPartBoundaryThroughADescriptorWithSpareEntries) {
+    TempDir dir;
+    // 64 parts of exactly kRoom stream bytes: the stream ends on the last part's end.
+    const uint64_t sectors = 64ull * kRoom / 512;
+    std::vector<uint8_t> data(sectors * 512, 0);
+    for (uint64_t s = 0; s < sectors; s += 977) data[s * 512] = static_cast<uint8_t>(s | 1);
+    WriteFile(dir.file("src.raw"), data);
+    Raw src(dir.file("src.raw"));
+    std::string text = "; parts\n";
+    for (int k = 0; k < 66; k++) text += "file = \"part" + std::to_string(k) + ".bin\"\nmax_size=1 ; MiB\n";
+    const std::string desc = dir.file("set.txt");
+    WriteFile(desc, std::vector<uint8_t>(text.begin(), text.end()));
+    const SplitCreateOptions o = Options(0, 0, true);
+    ASSERT_EQ(SplitDisk_Create(desc.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o), DISK_OK);
+    std::vector<std::string> parts;
+    for (int k = 0; k < 64; k++) parts.push_back(dir.file("part" + std::to_string(k) + ".bin"));
+    EXPECT_FALSE(Exists(dir.file("part64.bin")));  // no empty part after the boundary
+    std::string log;
+    ASSERT_TRUE(OracleCheck(parts, dir.file("plain.bin"), &log)) << log;
+    EXPECT_TRUE(ReadFile(dir.file("plain.bin")) == data);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, desc.c_str(), true), DISK_OK);
+    int rc = 0;
+    EXPECT_TRUE(ReadAllForward(&h, &rc) == data);
+    EXPECT_EQ(rc, DISK_OK);
+    Disk_Close(&h);
+
+    // Too few listed parts: the writer stops instead of going on.
+    std::string shortText = "file=a.bin\nmax_size=1\n";
+    WriteFile(desc, std::vector<uint8_t>(shortText.begin(), shortText.end()));
+    EXPECT_EQ(SplitDisk_Create(desc.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o),
+              DISK_ERR_ARG);
+}
+
+TEST(SplitSet, ForeignSetsReadAndBadOnesAreRefused) {
+    TempDir dir;
+    const std::vector<uint8_t> data = Content(900, 3);
+    WriteFile(dir.file("src.raw"), data);
+    auto build = [&](int level, const std::string& extra) {
+        std::string out;
+        EXPECT_EQ(RunCommand("python3 " + Quote(Oracle()) + " build " + Quote(dir.file("src.raw")) +
+                                 " 70000 " + std::to_string(level) + " " + Quote(dir.file("f")) +
+                                 " " + extra + " 2>&1",
+                             &out),
+                  0)
+            << out;
+    };
+    for (int level : {0, 9}) {
+        build(level, "");
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, dir.file("f.p00").c_str(), true), DISK_OK);
+        Answers answers;
+        SplitDisk_SetPartRequestCallback(static_cast<SplitDisk*>(h.object), Accept, &answers);
+        int rc = 0;
+        EXPECT_TRUE(ReadAllForward(&h, &rc) == data) << level;
+        Disk_Close(&h);
+    }
+    // A part callback that gives up ends the read with 1.
+    build(0, "");
+    {
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, dir.file("f.p00").c_str(), true), DISK_OK);
+        Answers answers;
+        answers.giveUp = true;
+        SplitDisk_SetPartRequestCallback(static_cast<SplitDisk*>(h.object), Accept, &answers);
+        std::vector<uint8_t> buf(200000);
+        EXPECT_EQ(Disk_Read(&h, 0, 200000, buf.data()), 1);
+        Disk_Close(&h);
+    }
+    struct Bad {
+        const char* extra;
+    } bad[] = {{"version=1"}, {"reserved72=1"}, {"bps=4096"}};
+    for (const Bad& b : bad) {
+        build(0, b.extra);
+        SplitDisk* d = SplitDisk_Alloc();
+        SplitDisk_Init(d);
+        EXPECT_EQ(SplitDisk_OpenFirstPart(d, dir.file("f.p00").c_str(), true), DISK_ERR_FORMAT)
+            << b.extra;
+        SplitDisk_Destroy(d);
+        Mem_Free(d);
+    }
+    // Two "file" entries and one "max_size".
+    const std::string text = "file=f.p00\nfile=f.p01\nmax_size=1\n";
+    WriteFile(dir.file("d.txt"), std::vector<uint8_t>(text.begin(), text.end()));
+    SplitDisk* d = SplitDisk_Alloc();
+    SplitDisk_Init(d);
+    EXPECT_EQ(SplitDisk_OpenDescriptor(d, dir.file("d.txt").c_str(), true), DISK_ERR_FORMAT);
+    SplitDisk_Destroy(d);
+    Mem_Free(d);
+}
+
+TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused) {
+    TempDir dir;
+    WriteFile(dir.file("src.raw"), Content(100, 1));
+    Raw src(dir.file("src.raw"));
+    for (uint32_t mib : {0u, 4096u, 8192u}) {
+        const SplitCreateOptions o = Options(0, mib);
+        EXPECT_EQ(SplitDisk_Create(dir.file("x.spl").c_str(), &src.h, nullptr, nullptr, nullptr,
+                                   nullptr, &o),
+                  DISK_ERR_ARG)
+            << mib;
+    }
+    // Without names given, the part callback names part 1 with two digits.
+    SplitCreateOptions o = Options(0, 1);
+    o.nameWithoutAsking = false;
+    std::vector<uint8_t> big = Content(4200, 2);
+    WriteFile(dir.file("big.raw"), big);
+    Raw b(dir.file("big.raw"));
+    Answers answers;
+    ASSERT_EQ(SplitDisk_Create(dir.file("y.spl").c_str(), &b.h, nullptr, nullptr, Accept, &answers,
+                               &o),
+              DISK_OK);
+    ASSERT_EQ(answers.asked, 2);
+    EXPECT_EQ(answers.suggested[0], dir.file("y.p01"));
+    EXPECT_EQ(answers.suggested[1], dir.file("y.p02"));
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+// Parallels single image files and bundle data files: writer round trips whose totals are not
+// a multiple of the block (checked by our reader and by qemu-img), the exact-size and table
+// rules against crafted headers, compaction through a temporary file, and data files reading
+// their absent blocks through the earlier snapshot.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disk/disk.h"
+#include "disk/disk_open.h"
+#include "formats/parallels/parallels.h"
+#include "foundation/output_file.h"
+#include "foundation/path.h"
+#include "support/test_support.h"
+
+using testsupport::HaveTool;
+using testsupport::Quote;
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+void Put32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t Get32(const std::vector<uint8_t>& f, size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(f[at + i]) << (8 * i);
+    return v;
+}
+
+// Source content: random sectors with zero runs, so that some blocks stay absent.
+std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
+    std::vector<uint8_t> d = testsupport::RandomBytes(sectors * 512, seed);
+    for (uint64_t s = 0; s < sectors; s++)
+        if ((s / 40) % 3 == 1) std::memset(d.data() + s * 512, 0, 512);
+    return d;
+}
+
+struct Raw {
+    DiskHandle h;
+    Raw(const std::string& path, uint32_t heads, uint32_t spt, uint64_t total) {
+        DiskGeometry g = {};
+        g.heads = heads;
+        g.sectors_per_track = spt;
+        g.bytes_per_sector = 512;
+        Geometry_SetTotalSectors(&g, total);
+        Disk_Init(&h);
+        EXPECT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 0, &g), DISK_OK);
+    }
+    ~Raw() { Disk_Close(&h); }
+};
+
+std::vector<uint8_t> ReadAll(const DiskHandle* d) {
+    DiskGeometry g = {};
+    Disk_GetGeometry(d, &g);
+    std::vector<uint8_t> out(Geometry_GetTotalSectors(&g) * 512);
+    for (uint64_t off = 0; off < out.size(); off += 1 << 20) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(1 << 20, out.size() - off));
+        EXPECT_EQ(Disk_Read(d, off, n, out.data() + off), DISK_OK);
+    }
+    return out;
+}
+
+// The source followed by zeros up to `bytes`.
+std::vector<uint8_t> Padded(std::vector<uint8_t> d, uint64_t bytes) {
+    d.resize(bytes, 0);
+    return d;
+}
+
+bool QemuReads(const std::string& image, const std::string& raw, std::string* log) {
+    if (RunCommand("qemu-img check -f parallels " + Quote(image) + " 2>&1", log) != 0) return false;
+    return RunCommand("qemu-img convert -f parallels -O raw " + Quote(image) + " " + Quote(raw) +
+                          " 2>&1",
+                      log) == 0;
+}
+
+TEST(ParallelsFile, RoundTripCoversPartialLastCylinder) {
+    TempDir dir;
+    struct Case {
+        uint32_t heads, spt;
+        uint64_t total;
+        uint32_t flags;
+    } cases[] = {{4, 17, 1000, 0}, {16, 63, 16 * 63 * 3, 0}, {3, 7, 22, 2}, {2, 64, 5, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.total);
+        const std::string src = dir.file("src.raw"), out = dir.file("out.hdd");
+        const std::vector<uint8_t> data = Content(c.total, static_cast<uint32_t>(c.total));
+        WriteFile(src, data);
+        Raw raw(src, c.heads, c.spt, c.total);
+        ASSERT_EQ(Parallels_Create(out.c_str(), &raw.h, nullptr, nullptr, nullptr, c.flags), DISK_OK);
+        const uint64_t cyl = (c.total + c.heads * c.spt - 1) / (c.heads * c.spt);
+        const uint64_t disk = cyl * c.heads * c.spt;
+        const std::vector<uint8_t> file = ReadFile(out);
+        EXPECT_EQ(Get32(file, 24), cyl);
+        EXPECT_EQ(Get32(file, 32), c.heads * cyl);
+        EXPECT_EQ(Get32(file, 36), (c.flags & 2) ? 0u : disk);
+
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, out.c_str(), true), DISK_OK);
+        EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_PARALLELS);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&h, &g);
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), disk);
+        EXPECT_TRUE(ReadAll(&h) == Padded(data, disk * 512));
+        Disk_Close(&h);
+
+        if (HaveTool("qemu-img") && !(c.flags & 2)) {
+            std::string log;
+            ASSERT_TRUE(QemuReads(out, dir.file("q.raw"), &log)) << log;
+            EXPECT_TRUE(ReadFile(dir.file("q.raw")) == Padded(data, disk * 512));
+        }
+    }
+}
+
+TEST(ParallelsFile, AllZeroSourceHoldsHeaderAndTableOnly) {
+    TempDir dir;
+    const std::string src = dir.file("z.raw"), out = dir.file("z.hdd");
+    WriteFile(src, std::vector<uint8_t>(112 * 9 * 512, 0));
+    Raw raw(src, 16, 9, 112 * 9 / 16 * 16);  // 112 blocks: 64 + 4 x 112 is exactly 512
+    ASSERT_EQ(Parallels_Create(out.c_str(), &raw.h, nullptr, nullptr, nullptr, 0), DISK_OK);
+    const std::vector<uint8_t> file = ReadFile(out);
+    EXPECT_EQ(file.size(), 1024u);  // one extra sector after a table ending on a sector edge
+    for (size_t i = 64 + 4 * 112; i < 1024; i++) ASSERT_EQ(file[i], 0xFF) << i;
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_EQ(Disk_Open(&h, out.c_str(), true), DISK_OK);
+    Disk_Close(&h);
+}
+
+// A valid small file: 2 heads, 2 cylinders, 8 sectors per block, blocks 0 and 3 stored.
+std::vector<uint8_t> SmallFile() {
+    std::vector<uint8_t> f(512);
+    std::memcpy(f.data(), "WithoutFreeSpace", 16);
+    Put32(f, 16, 2);
+    Put32(f, 20, 2);
+    Put32(f, 24, 2);
+    Put32(f, 28, 8);
+    Put32(f, 32, 4);
+    Put32(f, 36, 32);
+    // Data start: ((4 x 4 + 65) AND NOT 511) + 512 = 512.
+    std::vector<uint8_t> file(512 + 2 * 8 * 512, 0);
+    std::memcpy(file.data(), f.data(), 64);
+    Put32(file, 64, 1);       // block 0 at sector 1
+    Put32(file, 64 + 12, 9);  // block 3 at sector 9
+    for (size_t i = 512; i < file.size(); i++) file[i] = static_cast<uint8_t>(i * 7 + 1);
+    return file;
+}
+
+TEST(ParallelsFile, CraftedHeadersAreRefused) {
+    TempDir dir;
+    const std::string p = dir.file("c.hdd");
+    WriteFile(p, SmallFile());
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenParallels(&h, p.c_str(), true), DISK_OK);
+    std::vector<uint8_t> all = ReadAll(&h);
+    const std::vector<uint8_t> file = SmallFile();
+    EXPECT_TRUE(std::equal(all.begin(), all.begin() + 4096, file.begin() + 512));
+    EXPECT_TRUE(std::all_of(all.begin() + 4096, all.begin() + 12288, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(all.begin() + 12288, all.end(), file.begin() + 512 + 4096));
+    Disk_Close(&h);
+
+    struct Bad {
+        const char* what;
+        size_t at;
+        uint32_t value;
+        int sizeDelta;
+    } bad[] = {{"one byte more", 0, 0, 1},       {"one byte less", 0, 0, -1},
+               {"zero sectors per block", 28, 0, 0}, {"table shorter than the disk", 32, 3, 0},
+               {"entry past the end", 64 + 12, 10, 0}, {"zero cylinders", 24, 0, 0},
+               {"zero heads", 20, 0, 0},         {"huge table", 32, 0x40000000, 0}};
+    for (const Bad& b : bad) {
+        std::vector<uint8_t> f = SmallFile();
+        if (b.at != 0) Put32(f, b.at, b.value);
+        if (b.sizeDelta > 0) f.push_back(0);
+        if (b.sizeDelta < 0) f.pop_back();
+        WriteFile(p, f);
+        DiskHandle d;
+        Disk_Init(&d);
+        EXPECT_EQ(Disk_OpenParallels(&d, p.c_str(), true), DISK_ERR_FORMAT) << b.what;
+        EXPECT_EQ(d.object, nullptr);
+        // The general open keeps the refusal of a file that carries the signature.
+        EXPECT_EQ(Disk_Open(&d, p.c_str(), true), DISK_ERR_FORMAT) << b.what;
+    }
+}
+
+TEST(ParallelsFile, CompactionDropsEmptyBlocksAndKeepsContent) {
+    TempDir dir;
+    std::vector<uint8_t> f = SmallFile();
+    std::memset(f.data() + 512, 0, 4096);  // block 0 stored but all zero
+    const std::string p = dir.file("img.hdd");
+    WriteFile(p, f);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, p.c_str(), false), DISK_OK);
+    const std::vector<uint8_t> before = ReadAll(&h);
+    OutputFile out;
+    ASSERT_EQ(Parallels_Compact(p.c_str(), &h, nullptr, &out, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&h);
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    ASSERT_EQ(Parallels_CommitCompact(&out, suffix, OUTPUT_COMMIT_REMOVE_REPLACED), DISK_OK);
+    const std::vector<uint8_t> after = ReadFile(p);
+    EXPECT_EQ(after.size(), 512u + 4096u);
+    EXPECT_EQ(Get32(after, 64), 0u);
+    EXPECT_EQ(Get32(after, 76), 1u);
+    ASSERT_EQ(Disk_Open(&h, p.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == before);
+    Disk_Close(&h);
+    if (HaveTool("qemu-img")) {
+        std::string log;
+        ASSERT_TRUE(QemuReads(p, dir.file("q.raw"), &log)) << log;
+        EXPECT_TRUE(ReadFile(dir.file("q.raw")) == before);
+    }
+    // A backup left by an earlier trim is never replaced silently.
+    WriteFile(p + "_del", {1});
+    ASSERT_EQ(Disk_Open(&h, p.c_str(), false), DISK_OK);
+    ASSERT_EQ(Parallels_Compact(p.c_str(), &h, nullptr, &out, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&h);
+    EXPECT_EQ(Parallels_CommitCompact(&out, suffix, 0), DISK_ERR_BACKUP_EXISTS);
+    EXPECT_EQ(Parallels_DiscardCompact(&out), DISK_OK);
+}
+
+TEST(ParallelsFile, WritingToAnUnwritablePlaceFails) {
+    TempDir dir;
+    const std::string src = dir.file("s.raw");
+    WriteFile(src, Content(64, 1));
+    Raw raw(src, 2, 16, 64);
+    EXPECT_EQ(Parallels_Create(dir.file("no/such/dir.hdd").c_str(), &raw.h, nullptr, nullptr,
+                               nullptr, 0),
+              DISK_ERR_CREATE);
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(ParallelsFlat_Create("/dev/full", &raw.h, nullptr, 0, 64, 0, nullptr, nullptr, 64),
+                  DISK_ERR_WRITE);
+    }
+}
+
+// ---- Data files ----------------------------------------------------------------------------------
+
+TEST(ParallelsDataFile, RoundTripWithPartialLastBlock) {
+    TempDir dir;
+    const uint64_t total = 4 * 17 * 10 + 5;  // B = 34 (even heads halve the cylinder)
+    const std::vector<uint8_t> data = Content(total, 9);
+    const std::string src = dir.file("s.raw");
+    WriteFile(src, data);
+    Raw raw(src, 4, 17, total);
+    struct Storage {
+        uint32_t first, count;
+    } storages[] = {{0, static_cast<uint32_t>(total)}, {34, 100}, {total - 3, 3}};
+    for (const Storage& st : storages) {
+        SCOPED_TRACE(st.first);
+        const std::string out = dir.file("d.hds");
+        ASSERT_EQ(ParallelsData_Create(out.c_str(), &raw.h, nullptr, st.first, st.count, 0,
+                                       nullptr, nullptr, total),
+                  DISK_OK);
+        const std::vector<uint8_t> file = ReadFile(out);
+        EXPECT_EQ(Get32(file, 28), 34u);
+        EXPECT_EQ(Get32(file, 32), (st.count + 33) / 34);
+        ParallelsDataFile df;
+        ParallelsData_Init(&df);
+        ASSERT_EQ(ParallelsData_Open(&df, out.c_str(), true, 0, nullptr, st.first), DISK_OK);
+        std::vector<uint8_t> back(st.count * 512);
+        ASSERT_EQ(ParallelsData_Read(&df, 0, back.size(), back.data()), DISK_OK);
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + st.first * 512));
+        ParallelsData_Close(&df);
+        if (HaveTool("qemu-img")) {
+            std::string log;
+            ASSERT_TRUE(QemuReads(out, dir.file("q.raw"), &log)) << log;
+            EXPECT_TRUE(ReadFile(dir.file("q.raw")) == back);
+        }
+    }
+}
+
+TEST(ParallelsDataFile, AbsentBlocksReadThroughTheEarlierImage) {
+    TempDir dir;
+    const uint64_t total = 2 * 8 * 6;  // B = 8, 12 blocks
+    std::vector<uint8_t> base = testsupport::RandomBytes(total * 512, 4);
+    std::vector<uint8_t> delta(total * 512, 0);
+    for (size_t i = 3 * 8 * 512; i < 4 * 8 * 512; i++) delta[i] = 0x5A;
+    WriteFile(dir.file("base.raw"), base);
+    WriteFile(dir.file("delta.raw"), delta);
+    Raw b(dir.file("base.raw"), 2, 8, total), d(dir.file("delta.raw"), 2, 8, total);
+    ASSERT_EQ(ParallelsData_Create(dir.file("0.hds").c_str(), &b.h, nullptr, 0, total, 0, nullptr,
+                                   nullptr, total),
+              DISK_OK);
+    ASSERT_EQ(ParallelsData_Create(dir.file("1.hds").c_str(), &d.h, nullptr, 0, total, 0, nullptr,
+                                   nullptr, total),
+              DISK_OK);
+    ParallelsStorageImage root, leaf;
+    ParallelsStorageImage_Init(&root);
+    ParallelsStorageImage_Init(&leaf);
+    ASSERT_EQ(ParallelsData_Open(&root.data, dir.file("0.hds").c_str(), true, 0, nullptr, 0), DISK_OK);
+    root.type = 0;
+    ASSERT_EQ(ParallelsData_Open(&leaf.data, dir.file("1.hds").c_str(), true, 0, &root, 0), DISK_OK);
+    leaf.type = 0;
+    std::vector<uint8_t> got(total * 512);
+    ASSERT_EQ(ParallelsStorageImage_Read(&leaf, 0, got.size(), got.data()), DISK_OK);
+    std::vector<uint8_t> expect = base;
+    std::memcpy(expect.data() + 3 * 8 * 512, delta.data() + 3 * 8 * 512, 8 * 512);
+    EXPECT_TRUE(got == expect);
+    bool empty = true;
+    ASSERT_EQ(ParallelsData_IsRangeEmpty(&leaf.data, nullptr, 0, 8, &empty), DISK_OK);
+    EXPECT_FALSE(empty);  // stored in the root only
+    bool unallocated = false;
+    ASSERT_EQ(ParallelsData_IsRangeUnallocated(&leaf.data, nullptr, 0, 8, &unallocated), DISK_OK);
+    EXPECT_TRUE(unallocated);
+    ASSERT_EQ(ParallelsData_IsRangeUnallocated(&leaf.data, nullptr, 24, 8, &unallocated), DISK_OK);
+    EXPECT_FALSE(unallocated);
+    ParallelsStorageImage_Close(&leaf);
+    ParallelsStorageImage_Close(&root);
+}
+
+TEST(ParallelsDataFile, CompactionKeepsTheDataStart) {
+    TempDir dir;
+    const uint64_t total = 2 * 8 * 6;
+    std::vector<uint8_t> data = Content(total, 5);
+    WriteFile(dir.file("s.raw"), data);
+    Raw raw(dir.file("s.raw"), 2, 8, total);
+    const std::string p = dir.file("d.hds");
+    ASSERT_EQ(ParallelsData_Create(p.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
+              DISK_OK);
+    // Move the data one block further out, as another writer may have laid it out.
+    std::vector<uint8_t> f = ReadFile(p);
+    const uint32_t start = Get32(f, 48);
+    f.insert(f.begin() + start * 512, 8 * 512, 0);
+    Put32(f, 48, start + 8);
+    for (uint32_t i = 0; i < Get32(f, 32); i++)
+        if (Get32(f, 64 + 4 * i) != 0) Put32(f, 64 + 4 * i, Get32(f, 64 + 4 * i) + 8);
+    WriteFile(p, f);
+    ParallelsDataFile df;
+    ParallelsData_Init(&df);
+    ASSERT_EQ(ParallelsData_Open(&df, p.c_str(), true, 0, nullptr, 0), DISK_OK);
+    const std::string t = dir.file("d.hds_TEMP");
+    ASSERT_EQ(ParallelsData_Compact(&df, t.c_str(), &raw.h, nullptr, false, nullptr, nullptr, total,
+                                    false),
+              DISK_OK);
+    ParallelsData_Close(&df);
+    const std::vector<uint8_t> g = ReadFile(t);
+    EXPECT_EQ(Get32(g, 48), start + 8);
+    ASSERT_EQ(ParallelsData_Open(&df, t.c_str(), true, 0, nullptr, 0), DISK_OK);
+    std::vector<uint8_t> back(total * 512);
+    ASSERT_EQ(ParallelsData_Read(&df, 0, back.size(), back.data()), DISK_OK);
+    EXPECT_TRUE(back == data);
+    ParallelsData_Close(&df);
+}
+
+TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain) {
+    TempDir dir;
+    std::vector<uint8_t> data = Content(50, 3);
+    WriteFile(dir.file("s.raw"), data);
+    Raw raw(dir.file("s.raw"), 2, 5, 50);
+    const std::string p = dir.file("f.hds");
+    ASSERT_EQ(ParallelsFlat_Create(p.c_str(), &raw.h, nullptr, 10, 30, 0, nullptr, nullptr, 50), DISK_OK);
+    EXPECT_TRUE(ReadFile(p) == std::vector<uint8_t>(data.begin() + 5120, data.begin() + 40 * 512));
+    ParallelsFlatFile ff;
+    ParallelsFlat_Init(&ff);
+    EXPECT_EQ(ParallelsFlat_Open(&ff, p.c_str(), true, 31, 10), DISK_ERR_FORMAT);
+    ASSERT_EQ(ParallelsFlat_Open(&ff, p.c_str(), true, 30, 10), DISK_OK);
+    bool empty = false;
+    ASSERT_EQ(ParallelsFlat_IsRangeEmpty(&ff, nullptr, 0, 30, &empty), DISK_OK);
+    EXPECT_FALSE(empty);
+    ParallelsFlat_Close(&ff);
+}
+
+}  // namespace
