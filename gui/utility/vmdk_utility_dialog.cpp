@@ -21,9 +21,6 @@
 
 namespace {
 
-const char* const kHwVersions[VMDK_HW_VERSION_COUNT] = {"3", "4", "5", "6", "7", "8", "9",
-                                                        "10", "11", "12", "14", "16", "17", "18"};
-
 // What a rewrite or expansion job needs; the set is committed on the GUI thread afterwards.
 struct VmdkUtilityJob {
     std::string path;
