@@ -70,8 +70,13 @@ bool File_ReserveDescriptor(int fd, uint64_t size)
 bool File_SetLengthAndClose(int fd, uint64_t length)
 {
     if (fd < 0) return false;
-    bool ok = length <= static_cast<uint64_t>(INT64_MAX) &&
-              ftruncate64(fd, static_cast<off64_t>(length)) == 0;
+    // Only a regular file has a length to set (an output may be a device).
+    struct stat64 st;
+    bool ok = fstat64(fd, &st) == 0;
+    if (ok && S_ISREG(st.st_mode)) {
+        ok = length <= static_cast<uint64_t>(INT64_MAX) &&
+             ftruncate64(fd, static_cast<off64_t>(length)) == 0;
+    }
     if (!ok) IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
     if (close(fd) != 0 && ok) {
         IoFailure_RecordFile(IO_FAILURE_WRITE, errno);

@@ -29,7 +29,7 @@ bool File_GetSizeByPath(const char* path, uint64_t* size);
 // Output files written with positioned writes on a write-only descriptor (nothing is read back
 // and nothing is buffered). File_CreateWriteOnly creates or empties the file: the descriptor, or
 // -1 (the failure is recorded). File_WriteAllAt writes all bytes at the offset, retrying short
-// writes. File_ReserveDescriptor allocates [0, size). File_SetLengthAndClose sets the file's
+// writes. File_ReserveDescriptor allocates [0, size). File_SetLengthAndClose sets a regular file's
 // length (bytes never written stay holes) and closes the descriptor in every case; each answers
 // false and records the failure when the call fails.
 int File_CreateWriteOnly(const char* path);
