@@ -5,6 +5,8 @@
 
 #include "foundation/format.h"
 #include "foundation/platform.h"
+#include "foundation/range.h"
+#include "volume/used_map.h"
 #include "foundation/text.h"
 
 namespace {
@@ -32,11 +34,134 @@ int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void*
     return DISK_OK;
 }
 
-int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                           ProgressCallback callback, void* user, uint64_t totalSectors,
-                           uint32_t bytesPerSector, const void* header, uint32_t headerLength,
-                           uint64_t dataOffset, uint64_t gapLength, const void* trailer,
-                           uint32_t trailerLength, uint32_t chunkSize) {
+namespace {
+
+// Granule of the zero test inside a chunk: pieces of this size (or of one sector when sectors
+// are larger) that hold only zeros are not written.
+const uint32_t kHoleGranule = 4096;
+
+}  // namespace
+
+bool RawWriter_WriteNonZeroRuns(ByteStream* out, uint64_t offset, const uint8_t* buffer,
+                                uint32_t length, uint32_t bytesPerSector) {
+    const uint32_t granule = bytesPerSector > kHoleGranule ? bytesPerSector : kHoleGranule;
+    uint32_t runStart = 0;
+    bool inRun = false;
+    for (uint32_t at = 0; at < length; at += granule) {
+        const uint32_t piece = length - at < granule ? length - at : granule;
+        const bool zero = Mem_IsZero(buffer + at, piece);
+        if (!zero && !inRun) {
+            runStart = at;
+            inRun = true;
+        } else if (zero && inRun) {
+            if (!Stream_WriteAt(out, offset + runStart, at - runStart, buffer + runStart)) {
+                return false;
+            }
+            inRun = false;
+        }
+    }
+    return !inRun || Stream_WriteAt(out, offset + runStart, length - runStart, buffer + runStart);
+}
+
+namespace {
+
+// The writer of an image with a used-sector map: free space the map knows of is neither read
+// nor written, each used chunk is read once and tested for zeros from the same buffer, and
+// pieces that hold only zeros are left as holes in the file, which gets its length at the end.
+// The output is written on a write-only descriptor.
+int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                ProgressCallback callback, void* user, uint64_t totalSectors,
+                uint32_t bytesPerSector, const void* header, uint32_t headerLength,
+                uint64_t dataOffset, uint64_t end, const void* trailer, uint32_t trailerLength,
+                uint64_t fileEnd, uint32_t chunkSize) {
+    const uint32_t chunkSectors = chunkSize / bytesPerSector;
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(chunkSize));
+    uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(chunkSectors / 8 + 1));
+    ByteStream* out = nullptr;
+    if (buffer == nullptr || bits == nullptr) {
+        Mem_Free(buffer);
+        Mem_Free(bits);
+        return DISK_ERR_NOMEM;
+    }
+    if (!Stream_CreateWriteOnly(path, fileEnd, false, &out)) {
+        Mem_Free(buffer);
+        Mem_Free(bits);
+        return DISK_ERR_CREATE;
+    }
+    int rc = DISK_OK;
+    do {
+        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
+        if (!Report(callback, user, 0, totalSectors)) {
+            rc = DISK_CANCELLED;
+            break;
+        }
+        uint64_t done = 0;
+        while (done < totalSectors) {
+            const uint32_t n = totalSectors - done < chunkSectors
+                                   ? static_cast<uint32_t>(totalSectors - done)
+                                   : chunkSectors;
+            const uint32_t bytes = n * bytesPerSector;
+            if (map != nullptr) {
+                rc = UsedMap_GetUsedBits(map, done, static_cast<int32_t>(n), bits);
+                if (rc != DISK_OK) break;
+            } else {
+                std::memset(bits, 0xFF, chunkSectors / 8 + 1);
+            }
+            bool any = false;
+            for (uint32_t i = 0; i < (n + 7) / 8 && !any; ++i) {
+                const uint8_t mask = (i + 1) * 8 <= n ? 0xFF : static_cast<uint8_t>((1u << (n % 8)) - 1);
+                any = (bits[i] & mask) != 0;
+            }
+            if (any) {
+                rc = Disk_Read(source, done * bytesPerSector, bytes, buffer);
+                if (rc != DISK_OK) break;
+                // Free sectors are not copied: they read as zeros in the output.
+                for (uint32_t sct = 0; sct < n; ++sct) {
+                    if (!Bitmap_TestBit(bits, sct)) {
+                        std::memset(buffer + static_cast<size_t>(sct) * bytesPerSector, 0,
+                                    bytesPerSector);
+                    }
+                }
+                if (!RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector, buffer, bytes,
+                                      bytesPerSector)) {
+                    rc = DISK_ERR_WRITE;
+                    break;
+                }
+            }
+            done += n;
+            if (!Report(callback, user, done, totalSectors)) {
+                rc = DISK_CANCELLED;
+                break;
+            }
+        }
+        if (rc != DISK_OK) break;
+        if (!Report(callback, user, totalSectors, totalSectors)) {
+            rc = DISK_CANCELLED;
+            break;
+        }
+        if (trailerLength > 0 && !Stream_WriteAt(out, end, trailerLength, trailer)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
+    } while (false);
+    Mem_Free(buffer);
+    Mem_Free(bits);
+    if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    return rc;
+}
+
+}  // namespace
+
+namespace {
+
+int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, bool holes,
+               ProgressCallback callback, void* user, uint64_t totalSectors,
+               uint32_t bytesPerSector, const void* header, uint32_t headerLength,
+               uint64_t dataOffset, uint64_t gapLength, const void* trailer,
+               uint32_t trailerLength, uint32_t chunkSize) {
     if (path == nullptr || source == nullptr || bytesPerSector == 0 || chunkSize < bytesPerSector) {
         return DISK_ERR_ARG;
     }
@@ -50,6 +175,11 @@ int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSecto
         return DISK_ERR_ARG;
     }
 
+    if (holes) {
+        return WriteSparse(path, source, map, callback, user, totalSectors, bytesPerSector, header,
+                           headerLength, dataOffset, end, trailer, trailerLength, fileEnd,
+                           chunkSize);
+    }
     ByteStream* out = nullptr;
     if (!Stream_CreatePreallocated(path, fileEnd, &out)) return DISK_ERR_CREATE;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(chunkSize));
@@ -124,13 +254,25 @@ int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSecto
     return rc;
 }
 
+}  // namespace
+
+int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                           ProgressCallback callback, void* user, uint64_t totalSectors,
+                           uint32_t bytesPerSector, const void* header, uint32_t headerLength,
+                           uint64_t dataOffset, uint64_t gapLength, const void* trailer,
+                           uint32_t trailerLength, uint32_t chunkSize) {
+    return WriteImage(path, source, map, true, callback, user, totalSectors, bytesPerSector,
+                      header, headerLength, dataOffset, gapLength, trailer, trailerLength,
+                      chunkSize);
+}
+
 int RawWriter_Write(const char* path, const DiskHandle* source, ProgressCallback callback,
                     void* user, uint64_t totalSectors, uint32_t bytesPerSector, const void* header,
                     uint32_t headerLength, uint64_t dataOffset, uint64_t gapLength,
                     const void* trailer, uint32_t trailerLength, uint32_t chunkSize) {
-    return RawWriter_WriteWithMap(path, source, nullptr, callback, user, totalSectors,
-                                  bytesPerSector, header, headerLength, dataOffset, gapLength,
-                                  trailer, trailerLength, chunkSize);
+    return WriteImage(path, source, nullptr, false, callback, user, totalSectors, bytesPerSector,
+                      header, headerLength, dataOffset, gapLength, trailer, trailerLength,
+                      chunkSize);
 }
 
 // ---- Flat raw image ----------------------------------------------------------------------

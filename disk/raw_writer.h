@@ -25,14 +25,21 @@ int RawWriter_Write(const char* path, const DiskHandle* source, ProgressCallback
                     void* user, uint64_t totalSectors, uint32_t bytesPerSector, const void* header,
                     uint32_t headerLength, uint64_t dataOffset, uint64_t gapLength,
                     const void* trailer, uint32_t trailerLength, uint32_t chunkSize);
-// The same, asking the source's empty-range query with the map for every chunk when a map is
-// given: a chunk that holds nothing the map marks used (or only zeros) is not read and is left
-// as the zeros of the preallocated file. Without a map every chunk is read and written.
+// The same with a used-sector map (NULL: every sector used): a chunk that holds nothing the map marks used is not read; a
+// used chunk is read once, its free sectors are cleared and it is written only when it holds
+// something other than zeros. What is not written stays a hole in the file (not preallocated),
+// which is given its full length at the end; the output is written on a write-only descriptor.
+// RawWriter_Write reads and writes every chunk into a preallocated file.
 int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSectorMap* map,
                            ProgressCallback callback, void* user, uint64_t totalSectors,
                            uint32_t bytesPerSector, const void* header, uint32_t headerLength,
                            uint64_t dataOffset, uint64_t gapLength, const void* trailer,
                            uint32_t trailerLength, uint32_t chunkSize);
+// Writes the pieces of buffer[0, length) that hold something other than zeros at offset..
+// (pieces of 4 KiB, or of one sector when sectors are larger; one write per run of such pieces),
+// leaving the others unwritten. False when a write fails.
+bool RawWriter_WriteNonZeroRuns(ByteStream* out, uint64_t offset, const uint8_t* buffer,
+                                uint32_t length, uint32_t bytesPerSector);
 // Writes exactly `length` zero bytes at the offset in pieces of at most bufferSize bytes; the
 // buffer is cleared first. DISK_ERR_WRITE on a failed write, DISK_ERR_ARG for an empty buffer.
 int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void* buffer,

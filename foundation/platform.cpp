@@ -24,6 +24,75 @@ bool File_Create(const char* path, FILE** out)
     return true;
 }
 
+int File_CreateWriteOnly(const char* path)
+{
+    if (path == nullptr) return -1;
+    const int fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
+    return fd;
+}
+
+bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data)
+{
+    if (fd < 0 || (data == nullptr && length != 0)) return false;
+    uint64_t end = 0;
+    if (!Math_AddU64(offset, length, &end) || end > static_cast<uint64_t>(INT64_MAX)) {
+        IoFailure_RecordFile(IO_FAILURE_WRITE, EFBIG);
+        return false;
+    }
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        const ssize_t n = pwrite64(fd, p, length, static_cast<off64_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            IoFailure_RecordFile(IO_FAILURE_WRITE, n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        p += n;
+        offset += static_cast<uint64_t>(n);
+        length -= static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool File_ReserveDescriptor(int fd, uint64_t size)
+{
+    if (fd < 0 || size > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (size == 0) return true;
+    const int error = posix_fallocate64(fd, 0, static_cast<off64_t>(size));
+    if (error != 0) {
+        IoFailure_RecordFile(IO_FAILURE_WRITE, error);
+        return false;
+    }
+    return true;
+}
+
+bool File_SetLengthAndClose(int fd, uint64_t length)
+{
+    if (fd < 0) return false;
+    // Only a regular file has a length to set (an output may be a device).
+    struct stat64 st;
+    bool ok = fstat64(fd, &st) == 0;
+    if (ok && S_ISREG(st.st_mode)) {
+        ok = length <= static_cast<uint64_t>(INT64_MAX) &&
+             ftruncate64(fd, static_cast<off64_t>(length)) == 0;
+    }
+    if (!ok) IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+    if (close(fd) != 0 && ok) {
+        IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+        ok = false;
+    }
+    return ok;
+}
+
+bool File_SyncDescriptor(int fd)
+{
+    if (fd < 0) return false;
+    if (fsync(fd) == 0 || errno == EINVAL || errno == EROFS) return true;
+    IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+    return false;
+}
+
 static bool IsDiskFileMode(mode_t mode)
 {
     return S_ISREG(mode) || S_ISBLK(mode);

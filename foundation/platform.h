@@ -25,6 +25,18 @@ bool File_CreatePreallocated(const char* path, uint64_t size, FILE** out);
 // Flushes, truncates to length and closes in every case; true when all three succeeded.
 bool File_TruncateAndClose(FILE* f, uint64_t length);
 bool File_GetSizeByPath(const char* path, uint64_t* size);
+
+// Output files written with positioned writes on a write-only descriptor (nothing is read back
+// and nothing is buffered). File_CreateWriteOnly creates or empties the file: the descriptor, or
+// -1 (the failure is recorded). File_WriteAllAt writes all bytes at the offset, retrying short
+// writes. File_ReserveDescriptor allocates [0, size). File_SetLengthAndClose sets a regular file's
+// length (bytes never written stay holes) and closes the descriptor in every case; each answers
+// false and records the failure when the call fails.
+int File_CreateWriteOnly(const char* path);
+bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data);
+bool File_ReserveDescriptor(int fd, uint64_t size);
+bool File_SetLengthAndClose(int fd, uint64_t length);
+bool File_SyncDescriptor(int fd);
 bool File_GetModTimeSince2000(const char* path, int32_t* seconds);
 
 bool Os_PathExists(const char* path);

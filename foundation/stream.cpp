@@ -1,6 +1,7 @@
 #include "foundation/stream.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -77,6 +78,70 @@ bool PreallocFile_GetSize(void* impl, uint64_t* size)
 
 const ByteStreamOps PreallocFileStreamOps = {PreallocFile_ReadAt, PreallocFile_WriteAt,
                                              PreallocFile_Close, PreallocFile_GetSize};
+
+// ---- Write-only output files ----------------------------------------------
+
+namespace {
+
+bool WriteOnly_ReadAt(void*, uint64_t, uint32_t, void*)
+{
+    return false;
+}
+
+bool WriteOnly_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data)
+{
+    WriteOnlyFile* w = static_cast<WriteOnlyFile*>(impl);
+    if (!File_WriteAllAt(w->fd, offset, length, data)) return false;
+    const uint64_t end = offset + length;  // File_WriteAllAt refused a wrapping end
+    if (end > w->logicalEnd) w->logicalEnd = end;
+    return true;
+}
+
+bool WriteOnly_Close(void* impl)
+{
+    WriteOnlyFile* w = static_cast<WriteOnlyFile*>(impl);
+    const uint64_t length = w->logicalEnd > w->length ? w->logicalEnd : w->length;
+    const bool ok = File_SetLengthAndClose(w->fd, length);
+    Mem_Free(w);
+    return ok;
+}
+
+bool WriteOnly_GetSize(void* impl, uint64_t* size)
+{
+    if (size == nullptr) return false;
+    const WriteOnlyFile* w = static_cast<const WriteOnlyFile*>(impl);
+    *size = w->logicalEnd > w->length ? w->logicalEnd : w->length;
+    return true;
+}
+
+}  // namespace
+
+const ByteStreamOps WriteOnlyFileStreamOps = {WriteOnly_ReadAt, WriteOnly_WriteAt, WriteOnly_Close,
+                                              WriteOnly_GetSize};
+
+bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate, ByteStream** out)
+{
+    if (path == nullptr || out == nullptr || length > static_cast<uint64_t>(INT64_MAX)) return false;
+    WriteOnlyFile* w = static_cast<WriteOnlyFile*>(Mem_Alloc(sizeof(WriteOnlyFile)));
+    ByteStream* s = w == nullptr ? nullptr : Stream_Alloc(w, &WriteOnlyFileStreamOps);
+    if (s == nullptr) {
+        Mem_Free(w);
+        return false;
+    }
+    const int fd = File_CreateWriteOnly(path);
+    if (fd < 0 || (preallocate && !File_ReserveDescriptor(fd, length))) {
+        if (fd >= 0) {
+            close(fd);
+            remove(path);
+        }
+        Mem_Free(w);
+        Mem_Free(s);
+        return false;
+    }
+    *w = WriteOnlyFile{fd, length, 0};
+    *out = s;
+    return true;
+}
 
 // ---- Streams --------------------------------------------------------------
 
@@ -196,6 +261,9 @@ int FileOpener_Open(const FileOpener* opener, const char* path, bool readOnly, B
 bool Stream_Sync(ByteStream* s)
 {
     if (s == nullptr) return false;
+    if (s->ops == &WriteOnlyFileStreamOps) {
+        return File_SyncDescriptor(static_cast<WriteOnlyFile*>(s->impl)->fd);
+    }
     FILE* f = nullptr;
     if (s->ops == &FileStreamOps) f = static_cast<FILE*>(s->impl);
     else if (s->ops == &PreallocFileStreamOps) f = static_cast<PreallocFile*>(s->impl)->file;

@@ -42,10 +42,22 @@ bool PreallocFile_GetSize(void* impl, uint64_t* size);
 bool PreallocFile_Destroy(PreallocFile* pf);
 extern const ByteStreamOps PreallocFileStreamOps;
 
+// An output file on a write-only descriptor: positioned writes, no reads (ReadAt fails). On
+// close the file is given its final length, the larger of the furthest write and the length
+// named at creation; what was never written stays a hole. preallocate reserves the named length
+// at creation instead.
+struct WriteOnlyFile {
+    int fd;
+    uint64_t length;      // at least this long when closed
+    uint64_t logicalEnd;  // end of the furthest write
+};
+extern const ByteStreamOps WriteOnlyFileStreamOps;
+
 ByteStream* Stream_Alloc(void* impl, const ByteStreamOps* ops);
 bool Stream_OpenFile(const char* path, bool readOnly, ByteStream** out);
 bool Stream_CreateFile(const char* path, ByteStream** out);
 bool Stream_CreatePreallocated(const char* path, uint64_t size, ByteStream** out);
+bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate, ByteStream** out);
 bool Stream_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer);
 bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data);
 bool Stream_GetSize(ByteStream* s, uint64_t* size);

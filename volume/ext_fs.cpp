@@ -35,29 +35,115 @@ int PopCount8(uint8_t b)
     return __builtin_popcount(b);
 }
 
-// Copies n bits of a group bitmap to volume bits from dest (a multiple of 8) and answers how
-// many of them are zero.
-uint32_t CopyGroupBits(uint8_t* volumeBits, uint64_t dest, const uint8_t* group, uint32_t n)
+// Merges n bits of a group bitmap into the volume bits from dest (a multiple of 8; bits already
+// set there stay set) and answers how many bits of the group bitmap are zero.
+uint32_t MergeGroupBits(uint8_t* volumeBits, uint64_t dest, const uint8_t* group, uint32_t n)
 {
     uint8_t* out = volumeBits + dest / 8;
     uint32_t full = n / 8;
     uint32_t used = 0;
-    std::memcpy(out, group, full);
     for (uint32_t i = 0; i < full; ++i) {
+        out[i] |= group[i];
         used += static_cast<uint32_t>(PopCount8(group[i]));
     }
     for (uint32_t j = full * 8; j < n; ++j) {
-        bool bit = Bitmap_TestBit(group, j);
-        Bitmap_SetBit(out, j, bit);
-        used += bit ? 1u : 0u;
+        if (Bitmap_TestBit(group, j)) {
+            Bitmap_SetBit(out, j, true);
+            ++used;
+        }
     }
     return n - used;
+}
+
+// Set bits among volume bits [dest, dest + n) (dest a multiple of 8).
+uint32_t CountSetBits(const uint8_t* volumeBits, uint64_t dest, uint32_t n)
+{
+    const uint8_t* in = volumeBits + dest / 8;
+    uint32_t full = n / 8;
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < full; ++i) {
+        used += static_cast<uint32_t>(PopCount8(in[i]));
+    }
+    for (uint32_t j = full * 8; j < n; ++j) {
+        used += Bitmap_TestBit(in, j) ? 1u : 0u;
+    }
+    return used;
 }
 
 void SetGroupUsed(uint8_t* volumeBits, uint64_t dest, uint32_t n)
 {
     Fs_SetBits(volumeBits, static_cast<uint32_t>(dest), n, true);
 }
+
+// Whether x is a power of b (1 included).
+bool IsPowerOf(uint32_t x, uint32_t b)
+{
+    while (x > 1 && x % b == 0) {
+        x /= b;
+    }
+    return x == 1;
+}
+
+// The layout facts that place a group's superblock and descriptor-table backups.
+struct BackupLayout {
+    bool sparseSuper;
+    bool sparseSuper2;
+    uint32_t backupGroups[2];  // the two backup groups of sparse_super2 (0 = none)
+    uint32_t tableBlocks;      // descriptor-table blocks plus reserved descriptor blocks
+};
+
+// Whether group g holds a copy of the superblock (and so of the descriptor table): every group
+// without sparse_super; groups 0, 1 and the powers of 3, 5 and 7 with it; group 0 and the two
+// named groups with sparse_super2.
+bool GroupHasSuper(const BackupLayout& l, uint32_t g)
+{
+    if (g == 0) {
+        return true;
+    }
+    if (l.sparseSuper2) {
+        return g == l.backupGroups[0] || g == l.backupGroups[1];
+    }
+    if (g == 1 || !l.sparseSuper) {
+        return true;
+    }
+    if (g % 2 == 0) {
+        return false;
+    }
+    return IsPowerOf(g, 3) || IsPowerOf(g, 5) || IsPowerOf(g, 7);
+}
+
+// Reads descriptors of groups [i, ...) in pieces; Get answers the descriptor of group i.
+class DescriptorReader {
+public:
+    DescriptorReader(const DiskHandle* disk, uint64_t tableOffset, uint64_t tableBytes,
+                     uint32_t descSize, uint8_t* buffer)
+        : disk_(disk), tableOffset_(tableOffset), tableBytes_(tableBytes), descSize_(descSize),
+          perChunk_(kDescriptorChunk / descSize), buffer_(buffer)
+    {
+    }
+    int Get(uint32_t i, const uint8_t** desc)
+    {
+        if (i % perChunk_ == 0) {
+            uint64_t at = static_cast<uint64_t>(i) * descSize_;
+            uint64_t left = tableBytes_ - at;
+            uint32_t piece = left < kDescriptorChunk ? static_cast<uint32_t>(left) : kDescriptorChunk;
+            int rc = Disk_Read(disk_, tableOffset_ + at, piece, buffer_);
+            if (rc != DISK_OK) {
+                return rc;
+            }
+        }
+        *desc = buffer_ + (i % perChunk_) * descSize_;
+        return DISK_OK;
+    }
+
+private:
+    const DiskHandle* disk_;
+    uint64_t tableOffset_;
+    uint64_t tableBytes_;
+    uint32_t descSize_;
+    uint32_t perChunk_;
+    uint8_t* buffer_;
+};
 
 }  // namespace
 
@@ -115,6 +201,7 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     const uint16_t state = Bytes_LoadLe16(sb + 58);
     const uint32_t incompat = Bytes_LoadLe32(sb + 96);
     const uint32_t roCompat = Bytes_LoadLe32(sb + 100);
+    const uint32_t compat = Bytes_LoadLe32(sb + 92);
 
     if (magic != EXT_MAGIC || logBlockSize > EXT_MAX_LOG_BLOCK_SIZE) {
         return DISK_ERR_FS_CORRUPT;
@@ -159,6 +246,25 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
 
     const bool uninitFlagValid =
         (roCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) != 0;
+
+    // Where the superblock and descriptor-table backups lie, and how large the inode tables are.
+    BackupLayout layout;
+    layout.sparseSuper = (roCompat & EXT_RO_COMPAT_SPARSE_SUPER) != 0;
+    layout.sparseSuper2 = (compat & EXT_COMPAT_SPARSE_SUPER2) != 0;
+    layout.backupGroups[0] = layout.sparseSuper2 ? Bytes_LoadLe32(sb + 588) : 0;
+    layout.backupGroups[1] = layout.sparseSuper2 ? Bytes_LoadLe32(sb + 592) : 0;
+    const uint64_t tableBlocks =
+        (tableBytes + blockSize - 1) / blockSize + Bytes_LoadLe16(sb + 206);
+    const uint32_t inodesPerGroup = Bytes_LoadLe32(sb + 40);
+    const uint32_t inodeSize = Bytes_LoadLe32(sb + 76) == 0 ? 128u : Bytes_LoadLe16(sb + 88);
+    if (inodeSize < 128 || inodeSize > blockSize || !Math_IsPowerOfTwo(static_cast<int32_t>(inodeSize)) ||
+        inodesPerGroup == 0 || tableBlocks >= blocksPerGroup) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    layout.tableBlocks = static_cast<uint32_t>(tableBlocks);
+    const uint64_t inodeTableBlocks =
+        (static_cast<uint64_t>(inodesPerGroup) * inodeSize + blockSize - 1) / blockSize;
+
     const uint32_t mapBytes = static_cast<uint32_t>((static_cast<uint64_t>(bits) + 7) / 8);
     uint8_t* map = static_cast<uint8_t*>(Mem_Alloc(mapBytes));
     uint8_t* group = static_cast<uint8_t*>(Mem_Alloc(blockSize));
@@ -169,39 +275,66 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         Mem_Free(descs);
         return DISK_ERR_NOMEM;
     }
-    std::memset(map, 0xFF, mapBytes);
+    std::memset(map, 0, mapBytes);
+    DescriptorReader reader(disk, base + tableStart, tableBytes, descSize, descs);
 
-    const uint32_t perChunk = kDescriptorChunk / descSize;
+    // First pass: the block bitmap, inode bitmap and inode table of every group are used,
+    // wherever flex_bg placed them. Each must lie inside the volume.
     rc = DISK_OK;
     for (uint32_t i = 0; i < groups && rc == DISK_OK; ++i) {
-        if (i % perChunk == 0) {
-            uint64_t left = tableBytes - static_cast<uint64_t>(i) * descSize;
-            uint32_t piece = left < kDescriptorChunk ? static_cast<uint32_t>(left) : kDescriptorChunk;
-            rc = Disk_Read(disk, base + tableStart + static_cast<uint64_t>(i) * descSize, piece,
-                           descs);
-            if (rc != DISK_OK) {
-                break;
-            }
+        const uint8_t* desc = nullptr;
+        rc = reader.Get(i, &desc);
+        if (rc != DISK_OK) {
+            break;
         }
-        const uint8_t* desc = descs + (i % perChunk) * descSize;
+        if (is64 && descSize > 32 &&
+            (Bytes_LoadLe32(desc + 32) != 0 || Bytes_LoadLe32(desc + 36) != 0 ||
+             Bytes_LoadLe32(desc + 40) != 0 || Bytes_LoadLe16(desc + 44) != 0)) {
+            rc = DISK_ERR_FS_CORRUPT;
+            break;
+        }
+        const uint64_t blockBitmap = Bytes_LoadLe32(desc + 0);
+        const uint64_t inodeBitmap = Bytes_LoadLe32(desc + 4);
+        const uint64_t inodeTable = Bytes_LoadLe32(desc + 8);
+        if (blockBitmap < firstDataBlock || blockBitmap >= blockCountLow ||
+            inodeBitmap < firstDataBlock || inodeBitmap >= blockCountLow ||
+            inodeTable < firstDataBlock || inodeTable + inodeTableBlocks > blockCountLow) {
+            rc = DISK_ERR_FS_CORRUPT;
+            break;
+        }
+        Bitmap_SetBit(map, static_cast<uint32_t>(blockBitmap - firstDataBlock), true);
+        Bitmap_SetBit(map, static_cast<uint32_t>(inodeBitmap - firstDataBlock), true);
+        Fs_SetBits(map, static_cast<uint32_t>(inodeTable - firstDataBlock),
+                   static_cast<uint32_t>(inodeTableBlocks), true);
+    }
+
+    // Second pass: a group with a maintained bitmap adds the bitmap's used blocks; a group whose
+    // bitmap was never initialised (BLOCK_UNINIT) holds only its superblock and descriptor-table
+    // backups besides the tables of the first pass. Either way the group's free count must
+    // agree with what was found, or the whole group is used.
+    for (uint32_t i = 0; i < groups && rc == DISK_OK; ++i) {
+        const uint8_t* desc = nullptr;
+        rc = reader.Get(i, &desc);
+        if (rc != DISK_OK) {
+            break;
+        }
         const uint32_t bitmapBlock = Bytes_LoadLe32(desc + 0);
         const uint32_t freeCount = Bytes_LoadLe16(desc + 12);
         const uint16_t flags = Bytes_LoadLe16(desc + 18);
-        if (is64 && descSize > 32 &&
-            (Bytes_LoadLe32(desc + 32) != 0 || Bytes_LoadLe16(desc + 44) != 0)) {
-            rc = DISK_ERR_FS_CORRUPT;
-            break;
-        }
         const uint64_t dest = static_cast<uint64_t>(i) * blocksPerGroup;
         const uint32_t n = (i + 1 == groups) ? static_cast<uint32_t>(bits - dest) : blocksPerGroup;
-        if (bitmapBlock < firstDataBlock || bitmapBlock >= blockCountLow) {
-            rc = DISK_ERR_FS_CORRUPT;
-            break;
-        }
-        if (uninitFlagValid && (flags & EXT_BG_BLOCK_UNINIT) != 0 && freeCount != n) {
-            // The on-disk bitmap of such a group is not maintained: only a group the
-            // descriptor calls wholly free can be checked against it.
-            SetGroupUsed(map, dest, n);
+        if (uninitFlagValid && (flags & EXT_BG_BLOCK_UNINIT) != 0) {
+            if (GroupHasSuper(layout, i)) {
+                const uint32_t head = 1 + layout.tableBlocks;
+                if (head > n) {
+                    SetGroupUsed(map, dest, n);
+                    continue;
+                }
+                Fs_SetBits(map, static_cast<uint32_t>(dest), head, true);
+            }
+            if (n - CountSetBits(map, dest, n) != freeCount) {
+                SetGroupUsed(map, dest, n);
+            }
             continue;
         }
         rc = Disk_Read(disk, base + static_cast<uint64_t>(bitmapBlock) * blockSize, blockSize,
@@ -209,7 +342,7 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         if (rc != DISK_OK) {
             break;
         }
-        uint32_t zeros = CopyGroupBits(map, dest, group, n);
+        uint32_t zeros = MergeGroupBits(map, dest, group, n);
         if (zeros != freeCount) {
             SetGroupUsed(map, dest, n);
         }

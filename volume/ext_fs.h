@@ -3,7 +3,13 @@
 // On attach the superblock and every block group's block bitmap are read into one in-memory
 // bitmap of the whole volume; queries then read nothing. A block is free only when its group's
 // bitmap says so and the bitmap agrees with the free-block count of the group's descriptor; a
-// group where the two disagree is taken as wholly used. Layouts whose bitmaps cannot be trusted
+// group where the two disagree is taken as wholly used. The bitmap of a group flagged
+// BLOCK_UNINIT was never written and is not read: such a group's used blocks are its
+// superblock and descriptor-table backups (with the reserved descriptor blocks), placed as
+// sparse_super or sparse_super2 puts them, and the bitmaps and inode tables of any group that
+// lie in it (flex_bg places them in other groups); the rest is free when the descriptor's
+// free count agrees, else the group is wholly used. The bitmaps and inode tables of every group
+// are used whatever the group bitmaps say. Layouts whose bitmaps cannot be trusted
 // or located this way are refused: meta_bg, bigalloc, a journal that still needs recovery, a
 // volume not cleanly unmounted or with errors recorded (its bitmaps may be stale), an external
 // journal device, and incompatible or read-only features this driver does not know (a read-only
@@ -25,6 +31,8 @@ enum : uint32_t {
     EXT_SUPERBLOCK_SIZE = 1024,
     EXT_MAGIC = 0xEF53,
     EXT_MAX_LOG_BLOCK_SIZE = 2,  // block sizes 1024, 2048, 4096
+
+    EXT_COMPAT_SPARSE_SUPER2 = 0x200,  // superblock backups only in two named groups
 
     EXT_INCOMPAT_COMPRESSION = 0x1,
     EXT_INCOMPAT_FILETYPE = 0x2,

@@ -7,46 +7,13 @@
 
 namespace {
 
-// Table bytes read at a time (first copy and comparison of the others).
-const uint32_t kReadChunk = 1u << 20;
+// Table bytes read at a time (first copy and comparison of the others): a multiple of 2, 3 and
+// 4 bytes, so that every piece starts on a whole FAT12, FAT16 or FAT32 entry (pair).
+const uint32_t kReadChunk = 3u << 18;
 
 bool IsPowerOfTwoU32(uint32_t x)
 {
     return x != 0 && (x & (x - 1)) == 0;
-}
-
-// Reads length bytes at offset into buffer in pieces of at most kReadChunk bytes.
-int ReadChunked(const DiskHandle* disk, uint64_t offset, uint32_t length, uint8_t* buffer)
-{
-    ChunkRange r;
-    ChunkRange_Init(&r, kReadChunk, length);
-    while (ChunkRange_HasMore(&r)) {
-        int rc = Disk_Read(disk, offset + r.offset, r.pieceLength, buffer + r.offset);
-        if (rc != DISK_OK) {
-            return rc;
-        }
-        ChunkRange_Next(&r);
-    }
-    return DISK_OK;
-}
-
-// Compares length bytes at offset with expected through one scratch buffer.
-int CompareChunked(const DiskHandle* disk, uint64_t offset, uint32_t length,
-                   const uint8_t* expected, uint8_t* scratch)
-{
-    ChunkRange r;
-    ChunkRange_Init(&r, kReadChunk, length);
-    while (ChunkRange_HasMore(&r)) {
-        int rc = Disk_Read(disk, offset + r.offset, r.pieceLength, scratch);
-        if (rc != DISK_OK) {
-            return rc;
-        }
-        if (std::memcmp(scratch, expected + r.offset, r.pieceLength) != 0) {
-            return DISK_ERR_FS_CORRUPT;
-        }
-        ChunkRange_Next(&r);
-    }
-    return DISK_OK;
 }
 
 // Bytes of the table that entries 0 .. entryCount - 1 occupy.
@@ -62,6 +29,40 @@ uint64_t EntryBytes(uint32_t type, uint64_t entryCount)
     }
 }
 
+// Entries whose bytes lie wholly in the first `bytes` bytes of a table.
+uint64_t EntriesIn(uint32_t type, uint64_t bytes)
+{
+    switch (type) {
+    case FAT_TYPE_12:
+        return bytes < 2 ? 0 : ((bytes - 2) * 2) / 3 + 1;
+    case FAT_TYPE_16:
+        return bytes / 2;
+    default:
+        return bytes / 4;
+    }
+}
+
+// Whether entry k (whose bytes lie in the piece starting at entry `base`, piece byte 0 = the
+// table byte of entry base; base even for FAT12) is non-zero.
+bool PieceEntryUsed(const uint8_t* piece, uint32_t type, uint64_t base, uint64_t k)
+{
+    switch (type) {
+    case FAT_TYPE_12: {
+        uint64_t at = k * 3 / 2 - base * 3 / 2;
+        uint16_t v = Bytes_LoadLe16(piece + at);
+        v = (k & 1) != 0 ? static_cast<uint16_t>(v >> 4) : static_cast<uint16_t>(v & 0x0FFF);
+        return v != 0;
+    }
+    case FAT_TYPE_16:
+        return Bytes_LoadLe16(piece + (k - base) * 2) != 0;
+    default:
+        return (Bytes_LoadLe32(piece + (k - base) * 4) & 0x0FFFFFFFu) != 0;
+    }
+}
+
+// Reads the first table copy in pieces, compares every further copy piece by piece (PC
+// volumes), and keeps one bit per entry (1 = non-zero): memory is the bit array and two pieces,
+// whatever the table's size.
 int LoadTable(FatTable* table, uint32_t type, const FatBpb* bpb, const FatLayout* layout,
               const DiskHandle* disk, uint64_t partitionOffset, bool human68k)
 {
@@ -74,36 +75,72 @@ int LoadTable(FatTable* table, uint32_t type, const FatBpb* bpb, const FatLayout
         return DISK_ERR_FS_CORRUPT;
     }
     const uint32_t loadBytes = static_cast<uint32_t>(load);
-    uint8_t* entries = static_cast<uint8_t*>(Mem_Alloc(loadBytes));
-    if (entries == nullptr) {
+    const uint64_t entryCount = EntriesIn(type, loadBytes);
+    const uint64_t bitBytes = (entryCount + 7) / 8;
+    if (entryCount == 0 || bitBytes > UINT32_MAX) {
+        return DISK_ERR_FS_CORRUPT;
+    }
+    const uint32_t pieceBytes = loadBytes < kReadChunk ? loadBytes : kReadChunk;
+    uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(bitBytes)));
+    uint8_t* piece = static_cast<uint8_t*>(Mem_Alloc(pieceBytes));
+    const bool compare = !human68k && bpb->fatCount > 1;
+    uint8_t* scratch = compare ? static_cast<uint8_t*>(Mem_Alloc(pieceBytes)) : nullptr;
+    if (bits == nullptr || piece == nullptr || (compare && scratch == nullptr)) {
+        Mem_Free(bits);
+        Mem_Free(piece);
+        Mem_Free(scratch);
         return DISK_ERR_NOMEM;
     }
+    std::memset(bits, 0, static_cast<size_t>(bitBytes));
     const uint64_t fatStart =
         partitionOffset + static_cast<uint64_t>(bpb->bytesPerSector) * bpb->reservedSectors;
-    int rc = ReadChunked(disk, fatStart, loadBytes, entries);
-    if (rc == DISK_OK && human68k && type == FAT_TYPE_16) {
-        for (uint32_t i = 0; i + 1 < loadBytes; i += 2) {
-            uint16_t v = Bytes_LoadBe16(entries + i);
-            Bytes_StoreLe16(entries + i, v);
+    int rc = DISK_OK;
+    uint32_t entry1 = 0;
+    ChunkRange r;
+    ChunkRange_Init(&r, kReadChunk, loadBytes);
+    while (rc == DISK_OK && ChunkRange_HasMore(&r)) {
+        rc = Disk_Read(disk, fatStart + r.offset, r.pieceLength, piece);
+        for (uint32_t i = 1; compare && rc == DISK_OK && i < bpb->fatCount; ++i) {
+            rc = Disk_Read(disk, fatStart + copyBytes * i + r.offset, r.pieceLength, scratch);
+            if (rc == DISK_OK && std::memcmp(scratch, piece, r.pieceLength) != 0) {
+                rc = DISK_ERR_FS_CORRUPT;
+            }
         }
+        if (rc != DISK_OK) {
+            break;
+        }
+        if (human68k && type == FAT_TYPE_16) {
+            for (uint32_t i = 0; i + 1 < r.pieceLength; i += 2) {
+                Bytes_StoreLe16(piece + i, Bytes_LoadBe16(piece + i));
+            }
+        }
+        if (r.offset == 0) {
+            entry1 = type == FAT_TYPE_16 && r.pieceLength >= 4   ? Bytes_LoadLe16(piece + 2)
+                     : type == FAT_TYPE_32 && r.pieceLength >= 8 ? Bytes_LoadLe32(piece + 4)
+                                                                 : 0;
+        }
+        // Entries from the piece's first (a whole pair for FAT12) to the last whose bytes
+        // lie wholly in the loaded table.
+        const uint64_t first = type == FAT_TYPE_12 ? static_cast<uint64_t>(r.offset) / 3 * 2
+                                                   : EntriesIn(type, r.offset);
+        const uint64_t last = EntriesIn(type, static_cast<uint64_t>(r.offset) + r.pieceLength);
+        for (uint64_t k = first; k < last && k < entryCount; ++k) {
+            if (PieceEntryUsed(piece, type, first, k)) {
+                bits[k / 8] = static_cast<uint8_t>(bits[k / 8] | (1u << (k % 8)));
+            }
+        }
+        ChunkRange_Next(&r);
     }
-    if (rc == DISK_OK && !human68k && bpb->fatCount > 1) {
-        uint8_t* scratch =
-            static_cast<uint8_t*>(Mem_Alloc(loadBytes < kReadChunk ? loadBytes : kReadChunk));
-        if (scratch == nullptr) {
-            rc = DISK_ERR_NOMEM;
-        }
-        for (uint32_t i = 1; rc == DISK_OK && i < bpb->fatCount; ++i) {
-            rc = CompareChunked(disk, fatStart + copyBytes * i, loadBytes, entries, scratch);
-        }
-        Mem_Free(scratch);
-    }
+    Mem_Free(piece);
+    Mem_Free(scratch);
     if (rc != DISK_OK) {
-        Mem_Free(entries);
+        Mem_Free(bits);
         return rc;
     }
-    table->entries = entries;
+    table->entries = bits;
     table->tableBytes = loadBytes;
+    table->entryCount = entryCount;
+    table->entry1 = entry1;
     table->dataStart = copyBytes * bpb->fatCount +
                        static_cast<uint64_t>(bpb->bytesPerSector) *
                            (static_cast<uint64_t>(bpb->reservedSectors) + layout->rootDirSectors);
@@ -113,34 +150,12 @@ int LoadTable(FatTable* table, uint32_t type, const FatBpb* bpb, const FatLayout
 }
 
 // Whether table entry k is non-zero or lies beyond the loaded table.
-bool EntryUsed(const FatTable* table, uint32_t type, uint64_t k)
+bool EntryUsed(const FatTable* table, uint32_t, uint64_t k)
 {
-    const uint8_t* e = table->entries;
-    switch (type) {
-    case FAT_TYPE_12: {
-        uint64_t at = k * 3 / 2;
-        if (at + 1 >= table->tableBytes) {
-            return true;
-        }
-        uint16_t v = Bytes_LoadLe16(e + at);
-        v = (k & 1) != 0 ? static_cast<uint16_t>(v >> 4) : static_cast<uint16_t>(v & 0x0FFF);
-        return v != 0;
+    if (k >= table->entryCount) {
+        return true;
     }
-    case FAT_TYPE_16: {
-        uint64_t at = k * 2;
-        if (at + 1 >= table->tableBytes) {
-            return true;
-        }
-        return Bytes_LoadLe16(e + at) != 0;
-    }
-    default: {
-        uint64_t at = k * 4;
-        if (at + 3 >= table->tableBytes) {
-            return true;
-        }
-        return (Bytes_LoadLe32(e + at) & 0x0FFFFFFFu) != 0;
-    }
-    }
+    return (table->entries[k / 8] >> (k % 8)) & 1u;
 }
 
 bool TableIsUsed(const FatTable* table, uint32_t type, uint64_t offset, uint64_t length)
@@ -342,11 +357,9 @@ bool Fat_IsCleanlyUnmounted(const FatTable* table, uint32_t type)
 {
     switch (type) {
     case FAT_TYPE_16:
-        return table->tableBytes >= 4 &&
-               (Bytes_LoadLe16(table->entries + 2) & FAT16_CLEAN_BITS) == FAT16_CLEAN_BITS;
+        return table->tableBytes >= 4 && (table->entry1 & FAT16_CLEAN_BITS) == FAT16_CLEAN_BITS;
     case FAT_TYPE_32:
-        return table->tableBytes >= 8 &&
-               (Bytes_LoadLe32(table->entries + 4) & FAT32_CLEAN_BITS) == FAT32_CLEAN_BITS;
+        return table->tableBytes >= 8 && (table->entry1 & FAT32_CLEAN_BITS) == FAT32_CLEAN_BITS;
     default:
         return true;  // FAT12 keeps no such flags
     }

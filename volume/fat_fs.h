@@ -73,11 +73,13 @@ struct FatLayout {
 
 // One loaded copy of the allocation table (the same record for the three types).
 struct FatTable {
-    uint8_t* entries;      // the loaded part of the table; FAT16 entries little-endian; owned
+    uint8_t* entries;      // bit k = entry k of the loaded part of the table is non-zero; owned
     uint64_t dataStart;    // bytes from the partition start to cluster 2
     uint32_t clusterCount;
     uint32_t clusterSize;  // bytes
-    uint32_t tableBytes;   // bytes loaded (entries beyond them count as used)
+    uint32_t tableBytes;   // bytes of the table loaded
+    uint64_t entryCount;   // entries wholly inside them (entries beyond count as used)
+    uint32_t entry1;       // table entry 1 (FAT16 and FAT32: the clean-unmount bits)
 };
 
 // The driver object (Fat_Alloc, Fat_Init; owned by its VolumeRegion).

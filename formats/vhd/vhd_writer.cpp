@@ -273,6 +273,38 @@ bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
     return true;
 }
 
+// Copies a block in pieces of the copy buffer to dataStart.., then writes its bitmap before it:
+// bits for the non-zero sectors, or for every sector of the source with keepAllocation.
+int CopyBlock(ByteStream* out, const DiskHandle* source, UsedSectorMap* map, const uint8_t* used,
+              uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes, uint64_t first,
+              uint64_t dataStart, uint32_t blockSectors, uint32_t sectors, bool keepAllocation) {
+    int rc = DISK_OK;
+    std::memset(bitmapBuffer, 0, bitmapBytes);
+    const uint32_t chunkSectors =
+        blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
+    for (uint32_t done = 0; done < blockSectors;) {
+        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
+        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
+        if (real < c) std::memset(blockBuffer + real * 512, 0, (c - real) * 512);
+        if (real != 0) {
+            if (map == nullptr) {
+                rc = Disk_Read(source, (first + done) * 512, real * 512, blockBuffer);
+            } else {
+                rc = ReadUsedRuns(source, first, used, done, real, blockBuffer);
+            }
+            if (rc != DISK_OK) return rc;
+            for (uint32_t i = 0; i < real; i++) {
+                if (keepAllocation || !Mem_IsZero(blockBuffer + i * 512, 512))
+                    SetBitmapBit(bitmapBuffer, done + i);
+            }
+        }
+        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
+            return rc;
+        done += c;
+    }
+    return WriteAt(out, (dataStart - bitmapBytes / 512) * 512, bitmapBytes, bitmapBuffer);
+}
+
 }  // namespace
 
 // ---- Dynamic writer -------------------------------------------------------------------
@@ -298,40 +330,42 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
         if (rc != DISK_OK) return rc;
         if (!AnyUsedBit(used, sectors)) return DISK_OK;
     }
-    bool nothing = false;
-    int rc = keepAllocation
-                 ? Disk_IsRangeUnallocated(source, map, first, sectors, &nothing)
-                 : Disk_IsRangeEmpty(source, map, first, sectors, &nothing, nullptr, nullptr);
-    if (rc != DISK_OK) return rc;
-    if (nothing) return DISK_OK;
-
     const uint64_t start = *position;
-    if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
     const uint64_t dataStart = start + bitmapSectors;
-    std::memset(bitmapBuffer, 0, bitmapBytes);
-    const uint32_t chunkSectors =
-        blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
-    for (uint32_t done = 0; done < blockSectors;) {
-        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
-        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
-        if (real < c) std::memset(blockBuffer + real * 512, 0, (c - real) * 512);
-        if (real != 0) {
-            if (map == nullptr) {
-                rc = Disk_Read(source, (first + done) * 512, real * 512, blockBuffer);
-            } else {
-                rc = ReadUsedRuns(source, first, used, done, real, blockBuffer);
-            }
-            if (rc != DISK_OK) return rc;
-            for (uint32_t i = 0; i < real; i++) {
-                if (keepAllocation || !Mem_IsZero(blockBuffer + i * 512, 512))
-                    SetBitmapBit(bitmapBuffer, done + i);
+    int rc = DISK_OK;
+    if (!keepAllocation && static_cast<uint64_t>(blockSectors) * 512 <= VHD_COPY_BYTES) {
+        // The whole block fits the buffer: one read serves the zero test and the copy. A block
+        // that reads as zeros (free sectors count as zeros) stays unallocated.
+        std::memset(blockBuffer + static_cast<size_t>(sectors) * 512, 0,
+                    static_cast<size_t>(blockSectors - sectors) * 512);
+        rc = map == nullptr ? Disk_Read(source, first * 512, sectors * 512, blockBuffer)
+                            : ReadUsedRuns(source, first, used, 0, sectors, blockBuffer);
+        if (rc != DISK_OK) return rc;
+        std::memset(bitmapBuffer, 0, bitmapBytes);
+        bool any = false;
+        for (uint32_t i = 0; i < sectors; i++) {
+            if (!Mem_IsZero(blockBuffer + static_cast<size_t>(i) * 512, 512)) {
+                SetBitmapBit(bitmapBuffer, i);
+                any = true;
             }
         }
-        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
+        if (!any) return DISK_OK;
+        if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
+        if ((rc = WriteAt(out, start * 512, bitmapBytes, bitmapBuffer)) != DISK_OK) return rc;
+        if ((rc = WriteAt(out, dataStart * 512, blockSectors * 512, blockBuffer)) != DISK_OK)
             return rc;
-        done += c;
+    } else {
+        bool nothing = false;
+        rc = keepAllocation
+                 ? Disk_IsRangeUnallocated(source, map, first, sectors, &nothing)
+                 : Disk_IsRangeEmpty(source, map, first, sectors, &nothing, nullptr, nullptr);
+        if (rc != DISK_OK) return rc;
+        if (nothing) return DISK_OK;
+        if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
+        rc = CopyBlock(out, source, map, used, blockBuffer, bitmapBuffer, bitmapBytes, first,
+                       dataStart, blockSectors, sectors, keepAllocation);
+        if (rc != DISK_OK) return rc;
     }
-    if ((rc = WriteAt(out, start * 512, bitmapBytes, bitmapBuffer)) != DISK_OK) return rc;
     const uint64_t padStart = dataStart + blockSectors;
     if (options->zeroSectorsAfterBlock != 0) {
         rc = WriteZeros(out, padStart * 512, static_cast<uint64_t>(options->zeroSectorsAfterBlock) * 512);
@@ -398,7 +432,7 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
 
     ByteStream* out = nullptr;
     const char* target = output != nullptr ? TempPath(output) : path;
-    if (!Stream_CreateFile(target, &out)) {
+    if (!Stream_CreateWriteOnly(target, 0, false, &out)) {
         FreeBuffers(&buffers);
         return DISK_ERR_CREATE;
     }
@@ -486,7 +520,7 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
             FreeBuffers(&buffers);
             return DISK_ERR_SIZE;
         }
-    } else if (!Stream_CreateFile(TempPath(output), &out)) {
+    } else if (!Stream_CreateWriteOnly(TempPath(output), 0, false, &out)) {
         FreeBuffers(&buffers);
         return DISK_ERR_CREATE;
     }

@@ -1,6 +1,8 @@
 // The VMDK creator and the flat extent writer.
 #include "formats/vmdk/vmdk_create.h"
 
+#include "disk/raw_writer.h"
+
 #include <cstring>
 
 #include "formats/vmdk/vmdk_sparse.h"
@@ -230,15 +232,16 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
         if (!own) return DISK_ERR_NOMEM;
         buffer = own;
     }
+    // Written on a write-only descriptor; what is left out stays a hole, and the file gets the
+    // extent's full length when it is closed.
     ByteStream* out = nullptr;
-    if (!Stream_CreateFile(outPath, &out)) {
+    if (!Stream_CreateWriteOnly(outPath, fileEnd, false, &out)) {
         Mem_Free(own);
         return DISK_ERR_CREATE;
     }
     if (temp) temp->armed = true;
 
     uint8_t bits[VMDK_COPY_BLOCK_SECTORS / 8];
-    uint64_t writtenEnd = 0;
     int r = Report(progress, user, firstSourceSector, total) ? DISK_OK : DISK_CANCELLED;
     for (uint32_t done = 0; r == DISK_OK && done < sectors;) {
         uint32_t n = sectors - done < VMDK_COPY_BLOCK_SECTORS ? sectors - done : VMDK_COPY_BLOCK_SECTORS;
@@ -266,19 +269,13 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
         if (store) {
             if (inSource < n) std::memset(buffer + inSource * kSector, 0, (n - inSource) * kSector);
             uint64_t at = dataOffset + static_cast<uint64_t>(done) * kSector;
-            if (!Stream_WriteAt(out, at, n * kSector, buffer)) {
+            if (!RawWriter_WriteNonZeroRuns(out, at, buffer, n * kSector, kSector)) {
                 r = DISK_ERR_WRITE;
                 break;
             }
-            writtenEnd = at + static_cast<uint64_t>(n) * kSector;
         }
         done += n;
         if (!Report(progress, user, firstSourceSector + done, total)) r = DISK_CANCELLED;
-    }
-    // Blocks left out are holes; the file still reaches the end of the extent.
-    if (r == DISK_OK && sectors && writtenEnd < fileEnd) {
-        std::memset(buffer, 0, kSector);
-        if (!Stream_WriteAt(out, fileEnd - kSector, kSector, buffer)) r = DISK_ERR_WRITE;
     }
     bool closed = Stream_Close(out);
     if (r == DISK_OK && !closed) r = DISK_ERR_WRITE;

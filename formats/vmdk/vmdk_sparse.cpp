@@ -2,6 +2,11 @@
 // loading, reading, the empty-range and per-layer queries, and the extent writers.
 #include "formats/vmdk/vmdk_sparse.h"
 
+#include <atomic>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
 #include <cstring>
 
 #include "foundation/path.h"
@@ -757,6 +762,21 @@ int VmdkSparse_IsRangeUnallocated(VmdkSparseExtent* e, UsedSectorMap* map, uint3
 namespace {
 
 // One output extent being written: the plan, the output stream and the running state.
+// Bytes of source grains read and handled together.
+const uint32_t kBatchBytes = 0x200000;
+
+std::atomic<uint32_t> gCompressionWorkers{0};
+
+// Threads that compress grains: the set number, else the machine's cores (at most 16).
+uint32_t CompressionWorkers() {
+    uint32_t n = gCompressionWorkers.load();
+    if (n == 0) {
+        n = std::thread::hardware_concurrency();
+        if (n == 0) n = 1;
+    }
+    return n > 16 ? 16 : n;
+}
+
 struct ExtentWriter {
     ByteStream* out;
     VmdkSparseHeader header;       // the output header (gdOffset all ones for stream layout)
@@ -769,6 +789,12 @@ struct ExtentWriter {
     uint32_t* gd;                  // stream layout: the directory being built (tableCount entries)
     uint32_t* gt;                  // the table being built
     uint8_t* grain;                // one grain read from the source
+    uint8_t* batch;                // batchGrains grains read from the source
+    uint32_t batchGrains;
+    uint32_t workers;              // compressing threads (compressed layouts)
+    z_stream* zlibs;               // one deflate stream per worker
+    uint8_t* packed;               // batchGrains compressed grains of 2 x grain bytes each
+    uint32_t* packedBytes;         // sectors-padded length of each compressed grain
     uint8_t* sector;               // one sector of work space
     const DiskHandle* source;
     UsedSectorMap* map;
@@ -794,6 +820,16 @@ void Writer_Free(ExtentWriter* w) {
     Mem_Free(w->gt);
     Mem_Free(w->grain);
     Mem_Free(w->sector);
+    if (w->zlibs) {
+        for (uint32_t i = 0; i < w->workers; ++i) deflateEnd(&w->zlibs[i]);
+        Mem_Free(w->zlibs);
+    }
+    Mem_Free(w->batch);
+    Mem_Free(w->packed);
+    Mem_Free(w->packedBytes);
+    w->zlibs = nullptr;
+    w->batch = w->packed = nullptr;
+    w->packedBytes = nullptr;
     w->layout.zlib = nullptr;
     w->layout.compressedOutput = nullptr;
     w->gd = w->gt = nullptr;
@@ -847,24 +883,37 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
 int Writer_Allocate(ExtentWriter* w) {
     VmdkGrainLayout& L = w->layout;
     w->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
-    w->grain = static_cast<uint8_t*>(Mem_Alloc(L.grainBytes));
     w->sector = static_cast<uint8_t*>(Mem_Alloc(kZeroChunk));
-    if (!w->gt || !w->grain || !w->sector) return DISK_ERR_NOMEM;
+    if (!w->gt || !w->sector) return DISK_ERR_NOMEM;
     std::memset(w->sector, 0, kZeroChunk);
     if (w->stream) {
         w->gd = static_cast<uint32_t*>(Mem_Alloc(L.gdSectors * kSector));
         if (!w->gd) return DISK_ERR_NOMEM;
         std::memset(w->gd, 0, L.gdSectors * kSector);
     }
+    // Grains are read in batches of at most kBatchBytes (at least one grain); compressed
+    // grains of a batch are compressed by the workers together.
+    w->batchGrains = L.grainBytes >= kBatchBytes ? 1 : kBatchBytes / L.grainBytes;
+    w->workers = 1;
     if (w->compressed) {
-        L.compressedOutput = static_cast<uint8_t*>(Mem_Alloc(2 * L.grainBytes));
-        L.zlib = static_cast<z_stream*>(Mem_Alloc(sizeof(z_stream)));
-        if (!L.compressedOutput || !L.zlib) return DISK_ERR_NOMEM;
-        Zlib_InitStream(L.zlib);
-        if (deflateInit(L.zlib, 1) != Z_OK) {
-            Mem_Free(L.zlib);
-            L.zlib = nullptr;
-            return DISK_ERR_NOMEM;
+        w->workers = CompressionWorkers();
+        if (w->batchGrains < w->workers) w->batchGrains = w->workers;
+    }
+    w->batch = static_cast<uint8_t*>(Mem_Alloc(w->batchGrains * L.grainBytes));
+    if (!w->batch) return DISK_ERR_NOMEM;
+    if (w->compressed) {
+        w->packed = static_cast<uint8_t*>(Mem_Alloc(w->batchGrains * 2 * L.grainBytes));
+        w->packedBytes = static_cast<uint32_t*>(Mem_Alloc(w->batchGrains * 4));
+        w->zlibs = static_cast<z_stream*>(Mem_Alloc(w->workers * static_cast<uint32_t>(sizeof(z_stream))));
+        if (!w->packed || !w->packedBytes || !w->zlibs) return DISK_ERR_NOMEM;
+        for (uint32_t i = 0; i < w->workers; ++i) {
+            Zlib_InitStream(&w->zlibs[i]);
+            if (deflateInit(&w->zlibs[i], 1) != Z_OK) {
+                for (uint32_t j = 0; j < i; ++j) deflateEnd(&w->zlibs[j]);
+                Mem_Free(w->zlibs);
+                w->zlibs = nullptr;
+                return DISK_ERR_NOMEM;
+            }
         }
     }
     return DISK_OK;
@@ -920,43 +969,40 @@ int Writer_WritePreamble(ExtentWriter* w, const uint8_t* descriptor, uint32_t de
     return DISK_OK;
 }
 
-// Appends one grain (k-th table, g-th entry) held in w->grain; sets its table entry.
-int Writer_AppendGrain(ExtentWriter* w, uint32_t table, uint32_t g) {
-    const VmdkGrainLayout& L = w->layout;
+// Compresses one grain into out (marker, deflate stream, zeros up to a whole sector) and
+// answers the padded length in *bytes. The same grain gives the same bytes on every stream.
+int CompressGrain(z_stream* z, const uint8_t* grain, uint32_t grainBytes, uint64_t lba, uint8_t* out,
+                  uint32_t* bytes) {
+    if (deflateReset(z) != Z_OK) return DISK_ERR_READ;
+    z->next_in = const_cast<Bytef*>(grain);
+    z->avail_in = grainBytes;
+    z->next_out = out + VMDK_GRAIN_MARKER_BYTES;
+    z->avail_out = 2 * grainBytes - VMDK_GRAIN_MARKER_BYTES;
+    int ret = deflate(z, Z_FINISH);
+    if (ret == Z_OK) return DISK_ERR_ARG;
+    if (ret != Z_STREAM_END) return DISK_ERR_READ;
+    uint32_t produced = static_cast<uint32_t>(z->total_out);
+    Bytes_StoreLe64(out, lba);
+    Bytes_StoreLe32(out + 8, produced);
+    uint32_t used = VMDK_GRAIN_MARKER_BYTES + produced;
+    uint32_t padded = (used + kSector - 1) / kSector * kSector;
+    std::memset(out + used, 0, padded - used);
+    *bytes = padded;
+    return DISK_OK;
+}
+
+// Appends a grain already compressed (padded bytes at out) as the k-th table's g-th entry.
+int Writer_AppendPacked(ExtentWriter* w, uint32_t g, const uint8_t* out, uint32_t padded) {
     uint64_t at = w->nextSector;
-    uint64_t sectors;
-    if (w->compressed) {
-        z_stream* z = L.zlib;
-        if (deflateReset(z) != Z_OK) return DISK_ERR_READ;
-        uint8_t* out = L.compressedOutput;
-        z->next_in = w->grain;
-        z->avail_in = L.grainBytes;
-        z->next_out = out + VMDK_GRAIN_MARKER_BYTES;
-        z->avail_out = 2 * L.grainBytes - VMDK_GRAIN_MARKER_BYTES;
-        int ret = deflate(z, Z_FINISH);
-        if (ret == Z_OK) return DISK_ERR_ARG;
-        if (ret != Z_STREAM_END) return DISK_ERR_READ;
-        uint32_t produced = static_cast<uint32_t>(z->total_out);
-        uint64_t lba = (static_cast<uint64_t>(table) * VMDK_GT_ENTRIES + g) * L.grainSectors;
-        Bytes_StoreLe64(out, lba);
-        Bytes_StoreLe32(out + 8, produced);
-        uint32_t used = VMDK_GRAIN_MARKER_BYTES + produced;
-        uint32_t padded = (used + kSector - 1) / kSector * kSector;
-        std::memset(out + used, 0, padded - used);
-        sectors = padded / kSector;
-        if (at + sectors > 0xFFFFFFFFu) return DISK_ERR_ARG;
-        int r = WriteAt(w, at, padded, out);
-        if (r != DISK_OK) return r;
-    } else {
-        sectors = L.grainSectors;
-        if (at + sectors > 0xFFFFFFFFu) return DISK_ERR_ARG;
-        int r = WriteAt(w, at, L.grainBytes, w->grain);
-        if (r != DISK_OK) return r;
-    }
+    uint64_t sectors = padded / kSector;
+    if (at + sectors > 0xFFFFFFFFu) return DISK_ERR_ARG;
+    int r = WriteAt(w, at, padded, out);
+    if (r != DISK_OK) return r;
     w->gt[g] = static_cast<uint32_t>(at);
     w->nextSector = at + sectors;
     return DISK_OK;
 }
+
 
 // Writes the finished table k: into every set, or (stream layout) behind a table marker.
 int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any) {
@@ -1008,9 +1054,48 @@ int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* e
     return DISK_OK;
 }
 
+// Compresses grains [0, count) of the batch whose keep flag is set, each worker taking every
+// workers-th grain; answers the first failure.
+int Writer_CompressBatch(ExtentWriter* w, uint32_t table, uint32_t firstGrain, uint32_t count,
+                         const bool* keep) {
+    const VmdkGrainLayout& L = w->layout;
+    const uint32_t workers = w->workers < count ? w->workers : count;
+    std::vector<int> results(workers, DISK_OK);
+    auto work = [&](uint32_t t) {
+        for (uint32_t i = t; i < count; i += workers) {
+            if (!keep[i]) continue;
+            uint64_t lba = (static_cast<uint64_t>(table) * VMDK_GT_ENTRIES + firstGrain + i) * L.grainSectors;
+            int r = CompressGrain(&w->zlibs[t], w->batch + static_cast<size_t>(i) * L.grainBytes,
+                                  L.grainBytes, lba, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
+                                  &w->packedBytes[i]);
+            if (r != DISK_OK) {
+                results[t] = r;
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (uint32_t t = 1; t < workers; ++t) threads.emplace_back(work, t);
+    } catch (...) {
+        // No more threads to be had: the calling thread takes the rest of the grains.
+        for (uint32_t t = static_cast<uint32_t>(threads.size()) + 1; t < workers; ++t) work(t);
+    }
+    work(0);
+    for (std::thread& t : threads) t.join();
+    for (int r : results)
+        if (r != DISK_OK) return r;
+    return DISK_OK;
+}
+
 // Copies the table ranges of the source into the output: per table, grains that hold data.
+// Grains that may hold data are read in batches (one read per run of neighbouring grains),
+// tested for data from the same buffer, compressed by the workers, and appended in order.
 int Writer_CopyBody(ExtentWriter* w) {
     const VmdkGrainLayout& L = w->layout;
+    std::vector<bool> candidate(VMDK_GT_ENTRIES);
+    std::unique_ptr<bool[]> keep(new (std::nothrow) bool[w->batchGrains]);
+    if (!keep) return DISK_ERR_NOMEM;
     uint32_t done = 0;
     for (uint32_t table = 0; table < L.tableCount; ++table) {
         std::memset(w->gt, 0, VMDK_GT_ENTRIES * 4);
@@ -1022,29 +1107,76 @@ int Writer_CopyBody(ExtentWriter* w) {
             if (r != DISK_OK) return r;
         }
         if (!tableEmpty) {
-            for (uint32_t g = 0; g * L.grainSectors < tableSectors; ++g) {
-                uint32_t inTable = g * L.grainSectors;
-                uint32_t n = MinU32(L.grainSectors, tableSectors - inTable);
-                uint64_t src = w->firstSourceSector + done + inTable;
+            const uint32_t grains = (tableSectors + L.grainSectors - 1) / L.grainSectors;
+            for (uint32_t g = 0; g < grains; ++g) {
+                uint32_t n = MinU32(L.grainSectors, tableSectors - g * L.grainSectors);
                 bool grainEmpty = false;
-                int r = Writer_RangeIsEmpty(w, src, n, &grainEmpty);
+                int r = Writer_RangeIsEmpty(w, w->firstSourceSector + done + g * L.grainSectors, n, &grainEmpty);
                 if (r != DISK_OK) return r;
-                if (!grainEmpty) {
-                    r = Disk_Read(w->source, src * kSector, n * kSector, w->grain);
-                    if (r != DISK_OK) return r;
-                    if (n < L.grainSectors) std::memset(w->grain + n * kSector, 0, (L.grainSectors - n) * kSector);
-                    if (!w->layerQuery) {
-                        r = DataIsEmpty(w->map, src, n, w->grain, &grainEmpty);
-                        if (r != DISK_OK) return r;
+                candidate[g] = !grainEmpty;
+            }
+            for (uint32_t g = 0; g < grains;) {
+                // A batch: up to batchGrains grains from g; candidates neighbouring each other
+                // are read together.
+                const uint32_t count = MinU32(w->batchGrains, grains - g);
+                for (uint32_t i = 0; i < count;) {
+                    if (!candidate[g + i]) {
+                        keep[i++] = false;
+                        continue;
                     }
-                }
-                if (!grainEmpty) {
-                    r = Writer_AppendGrain(w, table, g);
+                    uint32_t j = i + 1;
+                    while (j < count && candidate[g + j]) ++j;
+                    uint32_t inTable = (g + i) * L.grainSectors;
+                    uint32_t n = MinU32((j - i) * L.grainSectors, tableSectors - inTable);
+                    uint64_t src = w->firstSourceSector + done + inTable;
+                    uint8_t* at = w->batch + static_cast<size_t>(i) * L.grainBytes;
+                    int r = Disk_Read(w->source, src * kSector, n * kSector, at);
                     if (r != DISK_OK) return r;
-                    any = true;
+                    if (n < (j - i) * L.grainSectors)
+                        std::memset(at + static_cast<size_t>(n) * kSector, 0,
+                                    static_cast<size_t>((j - i) * L.grainSectors - n) * kSector);
+                    for (uint32_t k = i; k < j; ++k) {
+                        uint32_t kIn = (g + k) * L.grainSectors;
+                        uint32_t kn = MinU32(L.grainSectors, tableSectors - kIn);
+                        bool empty = false;
+                        if (!w->layerQuery) {
+                            r = DataIsEmpty(w->map, w->firstSourceSector + done + kIn, kn,
+                                            w->batch + static_cast<size_t>(k) * L.grainBytes, &empty);
+                            if (r != DISK_OK) return r;
+                        }
+                        keep[k] = !empty;
+                    }
+                    i = j;
                 }
-                if (!Report(w->progress, w->user, w->firstSourceSector + done + inTable + n, w->total))
-                    return DISK_CANCELLED;
+                if (w->compressed) {
+                    int r = Writer_CompressBatch(w, table, g, count, keep.get());
+                    if (r != DISK_OK) return r;
+                }
+                for (uint32_t i = 0; i < count; ++i) {
+                    uint32_t inTable = (g + i) * L.grainSectors;
+                    uint32_t n = MinU32(L.grainSectors, tableSectors - inTable);
+                    if (keep[i]) {
+                        int r;
+                        if (w->compressed) {
+                            r = Writer_AppendPacked(w, g + i, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
+                                                    w->packedBytes[i]);
+                        } else {
+                            uint64_t at = w->nextSector;
+                            r = at + L.grainSectors > 0xFFFFFFFFu
+                                    ? DISK_ERR_ARG
+                                    : WriteAt(w, at, L.grainBytes, w->batch + static_cast<size_t>(i) * L.grainBytes);
+                            if (r == DISK_OK) {
+                                w->gt[g + i] = static_cast<uint32_t>(at);
+                                w->nextSector = at + L.grainSectors;
+                            }
+                        }
+                        if (r != DISK_OK) return r;
+                        any = true;
+                    }
+                    if (!Report(w->progress, w->user, w->firstSourceSector + done + inTable + n, w->total))
+                        return DISK_CANCELLED;
+                }
+                g += count;
             }
         }
         int r = Writer_WriteTable(w, table, any);
@@ -1112,6 +1244,10 @@ int CloseOutput(ByteStream* out, bool preallocated) {
 
 }  // namespace
 
+void VmdkSparse_SetCompressionWorkers(uint32_t workers) {
+    gCompressionWorkers.store(workers);
+}
+
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
@@ -1144,7 +1280,7 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
         if (r != DISK_OK) return r;
         outPath = reinterpret_cast<const char*>(temp->entry.tempPath.data);
     }
-    if (!Stream_CreateFile(outPath, &w.out)) return DISK_ERR_CREATE;
+    if (!Stream_CreateWriteOnly(outPath, 0, false, &w.out)) return DISK_ERR_CREATE;
     if (temp) temp->armed = true;
     r = Writer_Run(&w, descriptor, descriptorSectors * kSector);
     int c = CloseOutput(w.out, false);
@@ -1195,7 +1331,7 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
     if (r != DISK_OK) return r;
 
     bool created = preallocated ? Stream_CreatePreallocated(outputPath, extent->fileSize, &w.out)
-                                : Stream_CreateFile(outputPath, &w.out);
+                                : Stream_CreateWriteOnly(outputPath, 0, false, &w.out);
     if (!created) {
         Mem_Free(kept);
         return DISK_ERR_CREATE;
@@ -1271,7 +1407,7 @@ int VmdkSparse_Rewrite(VmdkSparseExtent* extent, const char* extentPath, const D
     r = PrepareTempPair(temp, extentPath);
     if (r == DISK_OK) {
         const char* outPath = reinterpret_cast<const char*>(temp->entry.tempPath.data);
-        if (!Stream_CreateFile(outPath, &w.out)) {
+        if (!Stream_CreateWriteOnly(outPath, 0, false, &w.out)) {
             r = DISK_ERR_CREATE;
         } else {
             temp->armed = true;

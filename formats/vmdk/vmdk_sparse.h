@@ -214,6 +214,9 @@ struct VmdkGrainLayout {
 // DISK_ERR_NOMEM, DISK_ERR_ARG (names too long, a grain that does not compress into its buffer,
 // an extent whose grains would not fit 32-bit sector entries), and the source's failures.
 // grainSectors: the grain of the new extent (see VmdkSparse_BuildHeader).
+// Compressed and stream-optimised extents compress their grains on this many threads (0, the
+// default: the machine's cores; at most 16). The output is the same for every number.
+void VmdkSparse_SetCompressionWorkers(uint32_t workers);
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,

@@ -15,6 +15,9 @@
 #include "disk/raw_image.h"
 #include "disk/emulator_test_util.h"
 #include "foundation/platform.h"
+#include "disk/raw_writer.h"
+#include "volume/used_map.h"
+#include <sys/stat.h>
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -881,3 +884,60 @@ TEST_F(EmulatorImages, HdimTimeStampIsLocalTimeText) {
 }
 
 }  // namespace
+
+// The fixed VHD and the flat raw image of a disk with an ext4 volume hold the free space and the
+// zeros as holes: they read back identical through qemu-img, and the blocks they allocate are
+// no more than the source's used data and the metadata.
+TEST_F(EmulatorImages, FixedVhdAndFlatLeaveFreeSpaceAsHoles) {
+    if (!HaveTool("qemu-img") || !HaveTool("mke2fs") || !HaveTool("sfdisk")) {
+        GTEST_SKIP() << "qemu-img, e2fsprogs or sfdisk missing";
+    }
+    const std::string srcPath = dir.file("disk.raw");
+    const std::string tree = dir.file("tree");
+    ASSERT_EQ(RunCommand("mkdir -p " + Quote(tree) + " && head -c 6000000 /dev/urandom > " +
+                         Quote(tree + "/data.bin") + " && truncate -s 96M " + Quote(srcPath) +
+                         " && printf 'label: dos\\n2048,,83\\n' | sfdisk -q " + Quote(srcPath) +
+                         " && mke2fs -q -F -t ext4 -E offset=1048576 -d " + Quote(tree) + " " +
+                         Quote(srcPath) + " 95M 2>&1"),
+              0);
+    DiskGeometry g = MakeGeometry(96 * 2048, 16, 63, 512);
+    DiskHandle source;
+    Disk_Init(&source);
+    ASSERT_EQ(Disk_OpenRaw(&source, srcPath.c_str(), true, 0, &g), DISK_OK);
+    int rc = DISK_OK;
+    uint32_t known = 0;
+    UsedSectorMap* map = UsedMap_Create(&source, &rc, &known);
+    ASSERT_NE(map, nullptr) << rc;
+    EXPECT_EQ(known, 1u);
+
+    struct stat st {};
+    ASSERT_EQ(stat(srcPath.c_str(), &st), 0);
+    const uint64_t sourceAllocated = static_cast<uint64_t>(st.st_blocks) * 512;
+    VhdCreateOptions options{VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0};
+    const std::string vhd = dir.file("fixed.vhd");
+    const std::string flat = dir.file("flat.img");
+    ASSERT_EQ(VhdFixed_Create(vhd.c_str(), &source, map, nullptr, nullptr, &options), DISK_OK);
+    ASSERT_EQ(FlatImage_Create(flat.c_str(), &source, map, nullptr, nullptr), DISK_OK);
+    UsedMap_Destroy(map);
+    Mem_Free(map);
+    Disk_Close(&source);
+
+    std::string msg;
+    EXPECT_EQ(RunCommand("qemu-img compare -f vpc -F raw " + Quote(vhd) + " " + Quote(srcPath) +
+                             " 2>&1",
+                         &msg),
+              0)
+        << msg;
+    EXPECT_EQ(RunCommand("qemu-img compare -f raw -F raw " + Quote(flat) + " " + Quote(srcPath) +
+                             " 2>&1",
+                         &msg),
+              0)
+        << msg;
+    for (const std::string& out : {vhd, flat}) {
+        SCOPED_TRACE(out);
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_GE(static_cast<uint64_t>(st.st_size), 96u << 20);
+        EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, sourceAllocated + 65536);
+        EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 24u << 20);
+    }
+}

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,8 @@
 #include "disk/raw_writer.h"
 #include "foundation/platform.h"
 #include "foundation/stream.h"
+#include "volume/ext_fs.h"
+#include "volume/used_map.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -66,38 +71,71 @@ TEST_F(RawWriter, LaysOutHeaderDataGapAndTrailer) {
     EXPECT_TRUE(fake.queries.empty());  // no map: every sector counts as used
 }
 
-TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotRead) {
+// A used-sector map over a whole disk of 512-byte sectors from a block bitmap of 4 KiB blocks
+// (1 = used), held by an ext volume record.
+struct BlockMap {
+    std::vector<uint8_t> bits;
+    ExtVolume volume{};
+    VolumeRegion region{};
+    UsedSectorMap map{};
+    BlockMap(uint64_t sectors, const std::function<bool(uint64_t)>& used) {
+        const uint64_t blocks = (sectors + 7) / 8;
+        bits.assign((blocks + 7) / 8, 0);
+        for (uint64_t b = 0; b < blocks; b++) {
+            if (used(b * 8)) bits[b / 8] |= uint8_t(1u << (b % 8));
+        }
+        volume.bytesPerSector = 512;
+        volume.blockSize = 4096;
+        volume.blockCount = static_cast<uint32_t>(blocks);
+        volume.bitmap = bits.data();
+        VolumeRegion_Init(&region);
+        region = VolumeRegion{0, sectors, FS_KIND_EXT, &volume};
+        map = UsedSectorMap{512, 1, &region};
+    }
+};
+
+// One read per used chunk serves the zero test and the copy; chunks the map calls free are not
+// read; free sectors and chunks holding only zeros are holes of the file, which still has its
+// full length.
+TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotReadAndZerosAreHoles) {
     FakeDisk fake;
-    fake.geometry = MakeGeometry(4 * 4096 + 100, 16, 63, 512);  // four 2 MiB chunks and a rest
-    fake.byteAt = [](uint64_t at) { return uint8_t(Pattern(at) | 1); };
-    // The map leaves the second chunk and the short last one free.
-    fake.rangeEmpty = [](uint64_t first, uint32_t) { return first == 4096 || first == 4 * 4096; };
+    fake.geometry = MakeGeometry(5 * 4096 + 100, 16, 63, 512);  // five 2 MiB chunks and a rest
+    // Chunk 3 holds only zeros; the others pattern bytes.
+    fake.byteAt = [](uint64_t at) {
+        return at / 512 >= 3 * 4096 && at / 512 < 4 * 4096 ? uint8_t(0) : uint8_t(Pattern(at) | 1);
+    };
+    // The map leaves chunk 1, the second half of chunk 4 and the short last one free.
+    BlockMap m(5 * 4096 + 100, [](uint64_t s) {
+        return !((s >= 4096 && s < 2 * 4096) || (s >= 4 * 4096 + 2048));
+    });
     DiskHandle source = FakeHandle(&fake);
-    int token = 0;
-    UsedSectorMap* map = reinterpret_cast<UsedSectorMap*>(&token);
     const std::string out = dir.file("flat.img");
     Progress progress;
-    ASSERT_EQ(FlatImage_Create(out.c_str(), &source, map, Progress::Callback, &progress), DISK_OK);
+    ASSERT_EQ(FlatImage_Create(out.c_str(), &source, &m.map, Progress::Callback, &progress),
+              DISK_OK);
 
-    ASSERT_EQ(fake.queries.size(), 5u);
-    for (size_t i = 0; i < 5; i++) EXPECT_EQ(fake.queries[i].first, i * 4096);
-    ASSERT_EQ(fake.reads.size(), 3u);
+    EXPECT_TRUE(fake.queries.empty());  // the map answers; nothing is read to test for zeros
+    ASSERT_EQ(fake.reads.size(), 4u);
     EXPECT_EQ(fake.reads[0].first, 0u);
     EXPECT_EQ(fake.reads[1].first, 2u * 4096 * 512);
     EXPECT_EQ(fake.reads[2].first, 3u * 4096 * 512);
-    EXPECT_EQ(progress.calls.back().first, 4u * 4096 + 100);
+    EXPECT_EQ(fake.reads[3].first, 4u * 4096 * 512);
+    EXPECT_EQ(progress.calls.back().first, 5u * 4096 + 100);
 
-    // The skipped chunks read as zeros, and the file keeps its full length.
     const std::vector<uint8_t> file = LoadFile(out);
-    ASSERT_EQ(file.size(), (4u * 4096 + 100) * 512);
-    for (uint64_t s = 0; s < 4 * 4096 + 100; s++) {
-        const bool free = (s >= 4096 && s < 2 * 4096) || s >= 4 * 4096;
+    ASSERT_EQ(file.size(), (5u * 4096 + 100) * 512);
+    for (uint64_t s = 0; s < 5 * 4096 + 100; s++) {
+        const bool free = (s >= 4096 && s < 2 * 4096) || s >= 4 * 4096 + 2048;
         const uint8_t expect = free ? 0 : fake.byteAt(s * 512 + 7);
         if (file[s * 512 + 7] != expect) {
             ADD_FAILURE() << "sector " << s;
             break;
         }
     }
+    // Written: chunks 0 and 2 and chunk 4 (its free half cleared); the rest are holes.
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 3u * 2097152 + 65536);
 }
 
 TEST_F(RawWriter, RefusesSizesThatDoNotFit) {

@@ -425,3 +425,59 @@ TEST(Streams, FileStreamsAndOpener)
     FileOpener failing = {[](const char*, bool, ByteStream**, void*) { return -77; }, nullptr};
     EXPECT_EQ(FileOpener_Open(&failing, p.c_str(), true, &s), DISK_ERR_OPEN);
 }
+
+// The write-only output: positioned writes, no reads, holes where nothing was written, the
+// length named at creation (or the furthest write) at close; preallocation reserves it; a
+// failing write or create is a failure.
+TEST(Streams, WriteOnlyStreamLeavesHolesAndSetsItsLength)
+{
+    TempDir dir;
+    const std::string path = dir.file("w.bin");
+    ByteStream* s = nullptr;
+    ASSERT_TRUE(Stream_CreateWriteOnly(path.c_str(), 64ull << 20, false, &s));
+    const std::string data(8192, 'x');
+    ASSERT_TRUE(Stream_WriteAt(s, 32ull << 20, 8192, data.data()));
+    char back[16];
+    EXPECT_FALSE(Stream_ReadAt(s, 32ull << 20, 16, back));
+    uint64_t size = 0;
+    EXPECT_TRUE(Stream_GetSize(s, &size));
+    EXPECT_EQ(size, 64ull << 20);
+    EXPECT_TRUE(Stream_Sync(s));
+    ASSERT_TRUE(Stream_Close(s));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), 64ull << 20);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 1u << 20);
+    FILE* f = fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char got[8192];
+    ASSERT_TRUE(File_ReadAt(f, 32ull << 20, 8192, got));
+    EXPECT_EQ(std::string(got, 8192), data);
+    ASSERT_TRUE(File_ReadAt(f, 1000, 16, got));
+    EXPECT_EQ(std::string(got, 16), std::string(16, '\0'));
+    fclose(f);
+
+    // A write past the named length extends it.
+    ASSERT_TRUE(Stream_CreateWriteOnly(path.c_str(), 100, false, &s));
+    ASSERT_TRUE(Stream_WriteAt(s, 5000, 10, data.data()));
+    ASSERT_TRUE(Stream_Close(s));
+    uint64_t length = 0;
+    ASSERT_TRUE(File_GetSizeByPath(path.c_str(), &length));
+    EXPECT_EQ(length, 5010u);
+
+    // Preallocated: the length is allocated at once.
+    ASSERT_TRUE(Stream_CreateWriteOnly(path.c_str(), 4u << 20, true, &s));
+    ASSERT_TRUE(stat(path.c_str(), &st) == 0);
+    EXPECT_GE(static_cast<uint64_t>(st.st_blocks) * 512, 4u << 20);
+    ASSERT_TRUE(Stream_Close(s));
+
+    EXPECT_FALSE(Stream_CreateWriteOnly(dir.file("no/such/dir").c_str(), 10, false, &s));
+    if (Os_PathExists("/dev/full")) {
+        const int fd = open("/dev/full", O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_FALSE(File_WriteAllAt(fd, 0, 10, data.data()));
+        close(fd);
+    }
+    EXPECT_FALSE(File_WriteAllAt(-1, 0, 1, data.data()));
+    EXPECT_FALSE(File_WriteAllAt(3, UINT64_MAX - 4, 10, data.data()));
+}

@@ -631,3 +631,52 @@ TEST(FatHostile, RandomDamageGivesResultCodes)
     }
     EXPECT_GT(accepted, 0u);
 }
+
+// A FAT32 table of several read pieces (2.5 MiB): the table is taken and compared piece by piece
+// and kept as one bit per cluster; clusters in use in the last pieces stay used, free ones after
+// them are free, and a difference between the copies deep in the table is found.
+TEST(FatTable, LargeTablesAreReadAndComparedInPieces)
+{
+    if (!HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("blkls")) {
+        GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing";
+    }
+    TempDir dir;
+    std::string img = dir.file("big.img");
+    ASSERT_TRUE(Sh("truncate -s 130M " + Quote(dir.file("fill.bin")) + " && truncate -s 320M " +
+                   Quote(img) + " && mkfs.fat -F 32 -S 512 -s 1 " + Quote(img) + " && mcopy -i " +
+                   Quote(img) + " " + Quote(dir.file("fill.bin")) + " ::"));
+    Oracle oracle = Blkls(img, "Sector Size: ");
+    ASSERT_EQ(oracle.unitBytes, 512u);
+    ImageDisk d(img, dir.file("disk.img"), 512, kOffset, 8192);
+    ASSERT_TRUE(d.ok());
+    {
+        Attached a(d.disk(), d.firstSector(), d.sectorCount());
+        ASSERT_EQ(a.rc, DISK_OK);
+        EXPECT_EQ(a.volume()->type, FAT_TYPE_32);
+        EXPECT_GT(a.volume()->table->tableBytes, 3u * (3u << 18));
+        std::vector<uint8_t> used =
+            UsedBits(Fat_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
+        SubsetResult s = CheckSubset(used, 512, oracle);
+        EXPECT_EQ(s.violations, 0u) << "first at sector " << s.firstViolation;
+        EXPECT_EQ(s.freeSectors * 512, OracleFreeBytes(oracle));
+        // The file's last sectors (about 266,000 clusters in) are used.
+        uint64_t lastUsed = 0;
+        for (uint64_t u = 0; u < oracle.state.size(); ++u) {
+            if (oracle.state[u] == 'a') lastUsed = u;
+        }
+        EXPECT_GT(lastUsed, 266000u);
+        EXPECT_TRUE(used[lastUsed]);
+        EXPECT_FALSE(used[lastUsed + 100]);
+    }
+    // The second copy differs 2 MiB into the table: refused.
+    std::vector<uint8_t> image = ReadImage(img);
+    const uint32_t reserved = Bytes_LoadLe16(&image[14]);
+    const uint32_t perFat = Bytes_LoadLe32(&image[36]);
+    const uint64_t second = (static_cast<uint64_t>(reserved) + perFat) * 512;
+    image[second + (2u << 20) + 1] ^= 0x40;
+    WriteFile(dir.file("bad.img"), image);
+    ImageDisk bad(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset, 8192);
+    ASSERT_TRUE(bad.ok());
+    Attached refused(bad.disk(), bad.firstSector(), bad.sectorCount());
+    EXPECT_EQ(refused.rc, DISK_ERR_FS_CORRUPT);
+}
