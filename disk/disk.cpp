@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/io_failure.h"
@@ -29,7 +30,7 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Disk_OpenVdi,  // 14 VDI
     nullptr,  // 15 unused
     Disk_OpenHdi,  // 16 HDI
     Disk_OpenThd,  // 17 THD
@@ -56,7 +57,7 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_Close,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Close,  // 16 HDI
     Thd_Close,  // 17 THD
@@ -83,7 +84,7 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_GetGeometry,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_GetGeometry,  // 16 HDI
     Thd_GetGeometry,  // 17 THD
@@ -110,7 +111,7 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_Read,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Read,  // 16 HDI
     Thd_Read,  // 17 THD
@@ -137,7 +138,7 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_IsRangeEmpty,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_IsRangeEmpty,  // 16 HDI
     Thd_IsRangeEmpty,  // 17 THD
@@ -151,13 +152,16 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
 
 // Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
-    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact};
+    Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_CanCompact,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Vdi_CanCompact};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
-    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent};
+    Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_HasParent,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Vdi_HasParent};
 // Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
-    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated};
+    Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, nullptr, Vhd_IsRangeUnallocated,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, Vdi_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
 #include "foundation/platform.h"
@@ -37,7 +38,7 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
-    nullptr,  // 14 VDI
+    OpenWithoutParent<Disk_OpenVdiWithHandler>,  // 14 VDI
     nullptr,  // 15 unused
     OpenWithoutParent<Disk_OpenHdiWithHandler>,  // 16 HDI
     OpenWithoutParent<Disk_OpenThdWithHandler>,  // 17 THD
@@ -208,6 +209,7 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_VHD100:
     case DISK_KIND_HDIM:
     case DISK_KIND_OVERLAY:
+    case DISK_KIND_VDI:
         return true;
     default:
         return false;
@@ -233,6 +235,8 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "HDIM", 4);
     case DISK_KIND_OVERLAY:
         return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
+    case DISK_KIND_VDI:  // the signature after the banner
+        return m.length >= 68 && Bytes_LoadLe32(m.head + 64) == 0xBEDA107Fu;
     default:
         return false;
     }
