@@ -14,6 +14,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
@@ -135,6 +136,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
     case 0: case 4: case 5:
+    case 12:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -144,7 +146,7 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 }
 
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
-    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD;
+    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VDI;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -405,6 +407,10 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         ConvertRun_BuildVhdOptions(job, false, &options);
         return VhdFixed_Create(path, source, map, cb, user, &options);
     }
+    case 12: {
+        VdiCreateOptions options = {job->vdiList4, (uint8_t)(job->vdiCheck != 0 ? 1 : 0), job->vdiList3};
+        return Vdi_Create(path, source, map, cb, user, &options);
+    }
     case 13: return Hdi_Create(path, source, cb, user, roundUp);
     case 14: return Thd_Create(path, source, cb, user, roundUp);
     case 15: return Nhd_Create(path, source, cb, user, roundUp);
@@ -425,7 +431,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 3: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 20:
+    case 1: case 2: case 3: case 6: case 7: case 8: case 9: case 10: case 11: case 20:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -607,6 +613,7 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
         break;
     }
     case DISK_KIND_VHD:
+    case DISK_KIND_VDI:
         replaced.push_back(Utf8(job->sourcePath));
         break;
     default:
@@ -668,12 +675,28 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
+    case DISK_KIND_VDI: {
+        OutputFile output;
+        OutputFile_Init(&output);
+        int rc = Vdi_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
+                             context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            Vdi_DiscardCompact(&output);
+            return rc;
+        }
+        int commit = Vdi_CommitCompact(&output, suffix, commitFlags);
+        if (commit != DISK_OK) {
+            OutputEntry_Rollback(&output.entry);
+            return commit;
+        }
+        return DISK_OK;
+    }
     case DISK_KIND_QCOW2:
         // Its compaction comes with the format; it takes its key through ConvertRun_TrimKey.
     case DISK_KIND_VHDX:
     case DISK_KIND_PARALLELS:
     case DISK_KIND_PARALLELS_BUNDLE:
-    case DISK_KIND_VDI:
         return DISK_ERR_UNSUPPORTED;
     default:
         return DISK_ERR_ARG;

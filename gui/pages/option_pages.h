@@ -128,6 +128,32 @@ public:
     FXListBox* GetCreatorList() const { return creatorList; }
 };
 
+// Page 21: VDI.
+class CToVirtualBoxDynamicPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVirtualBoxDynamicPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* variantLabel;
+    FXListBox* variantList;
+    FXCheckButton* fixedCheck;
+    FXLabel* alignmentLabel;
+    FXListBox* alignmentList;
+
+    CToVirtualBoxDynamicPropertyPage();
+
+public:
+    enum { ID_VARIANT = 62, ID_FIXED = 63, ID_ALIGNMENT = 64 };
+    CToVirtualBoxDynamicPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                     FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetVariantList() const { return variantList; }
+    FXCheckButton* GetFixedCheck() const { return fixedCheck; }
+    FXListBox* GetAlignmentList() const { return alignmentList; }
+};
+
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
     class ClassName : public CToSimplePropertyPage {                                          \

@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_descriptor.h"
@@ -35,6 +36,7 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 12: return CheckResult(Vdi_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
     case 15: return CheckResult(Nhd_CheckGeometry(&g));
@@ -116,6 +118,13 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             TakeChs(computed, &g);
         }
         based = destKind == 21 ? 0 : 1;
+        break;
+    case 12:
+        if (due) {
+            if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+            Vhd_ComputeGeometry(bytes, &computed);
+            TakeChs(computed, &g);
+        }
         break;
     case 14:
         g.heads = 8;

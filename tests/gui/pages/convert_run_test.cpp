@@ -271,6 +271,7 @@ const DestinationCase kDestinations[] = {
     {"stream.vmdk", 0, 3, false, 0, "vmdk", 0, true, true},
     {"vhd", 4, 0, false, 0, "vpc", 0, true, true},
     {"fixed.vhd", 5, 0, false, 0, "vpc", 0, false, true},
+    {"vdi", 12, 0, false, 0, "vdi", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -355,12 +356,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 20}) {
+    for (int32_t kind : {1, 2, 3, 6, 7, 8, 9, 10, 11, 20}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 4, 5, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 4, 5, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -531,10 +532,10 @@ protected:
     void MakeImage() {
         raw = MakeDisk(dir, "ext", 24);
         source = ReadFile(raw);
-        const bool vmdk = std::string(GetParam()) == "vmdk";
-        image = dir.file(vmdk ? "img.vmdk" : "img.vhd");
+        const std::string f = GetParam();
+        image = dir.file("img." + f);
         ConversionJob job;
-        PrepareJob(&job, raw, OpenRaw(raw), nullptr, vmdk ? 0 : 4, image);
+        PrepareJob(&job, raw, OpenRaw(raw), nullptr, f == "vmdk" ? 0 : f == "vdi" ? 12 : 4, image);
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
         ConvertRun_ReleaseSource(&job);
@@ -551,13 +552,16 @@ protected:
         job->trimInPlace = 1;
     }
 
-    std::string Format() const { return std::string(GetParam()) == "vmdk" ? "vmdk" : "vpc"; }
+    std::string Format() const {
+        const std::string f = GetParam();
+        return f == "vhd" ? "vpc" : f;
+    }
 
     std::vector<uint8_t> Back(const std::string& path, const std::string& name) {
         std::string out = dir.file(name);
         std::string log;
-        if (Format() == "vmdk") {
-            EXPECT_EQ(RunCommand("qemu-img check -f vmdk " + Quote(path) + " 2>&1", &log), 0) << log;
+        if (Format() == "vmdk" || Format() == "vdi") {
+            EXPECT_EQ(RunCommand("qemu-img check -f " + Format() + " " + Quote(path) + " 2>&1", &log), 0) << log;
         }
         EXPECT_EQ(RunCommand("qemu-img convert -f " + Format() + " -O raw " + Quote(path) + " " +
                              Quote(out)), 0);
@@ -703,7 +707,7 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vdi"));
 
 TEST(TrimRules, KindsKeysAndMissingSource) {
     ConversionJob job;
@@ -720,9 +724,9 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VDI})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
-    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_VDI, DISK_KIND_RAW})
+    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
 
     // The key of an encrypted source: used when the job holds it, refused when it does not.

@@ -52,6 +52,9 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         {23, 14, Geo(1000, 16, 63, 256), 0, 0, Geo(1000, 8, 33, 256), 1},
         {26, 17, Geo(1000, 16, 63), 0, 0, Geo(128000, 8, 20), 1},
         {28, 19, Geo(4096, 16, 63), 1, 0, Geo(4096, 64, 32), 1},
+        // VDI: the CHS rule when due (64-bit totals too), not cylinder based.
+        {21, 12, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
+        {21, 12, Geo(0x200000000ull, 5, 7), 0, 0, Geo(0x200000000ull, 5, 7), 0},
         // The flat raw image: the rule when due, not cylinder based.
         {30, 21, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
         {30, 21, Geo(1000, 3, 5, 4096), 0, 0, Geo(1000, 3, 5, 4096), 0},
@@ -84,7 +87,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 3, 6, 7, 8, 9, 10, 11, 12, 20, 23, -1})
+    for (int32_t d : {1, 2, 3, 6, 7, 8, 9, 10, 11, 20, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -123,9 +126,11 @@ TEST(OptionRules, CapabilityChecks) {
         {17, Geo(128000, 8, 20), 0},
         {17, Geo(128001, 8, 20), -1},
         {21, Geo(1000, 1, 1, 4096), 0},
+        // VDI: 512-byte sectors of any count below 2^54.
+        {12, Geo(0x200000000ull, 16, 63), 0},
+        {12, Geo(1000, 16, 63, 4096), -1},
         // Destinations without a writer here, and a plug-in that is not loaded.
         {1, Geo(1000, 16, 63), -1},
-        {12, Geo(1000, 16, 63), -1},
         {20, Geo(1000, 16, 63), -1},
         {22, Geo(1000, 16, 63), -1},
     };

@@ -444,7 +444,7 @@ TEST(SourceRules, DestinationTable) {
         {3, false, false, true},   {4, true, false, false},   {5, true, false, false},
         {6, false, false, false},  {7, false, false, false},  {8, false, false, true},
         {9, false, false, true},   {10, false, false, true},  {11, false, false, true},
-        {12, false, false, false}, {13, true, false, false},  {14, true, false, true},
+        {12, true, false, false},  {13, true, false, false},  {14, true, false, true},
         {15, true, false, false},  {16, true, false, false},  {17, true, false, true},
         {18, true, false, false},  {19, true, false, true},   {20, false, true, false},
         {21, true, false, false},  {22, true, true, false},   {23, false, false, false},
