@@ -5,6 +5,7 @@
 #include "disk/plugin.h"
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
+#include "formats/bochs/bochs.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -26,8 +27,8 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVhdFixed,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Disk_OpenBochs,  // 10 Bochs redolog
+    Disk_OpenBochsSparse,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     Disk_OpenVdi,  // 14 VDI
@@ -53,8 +54,8 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     VhdFixed_Close,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_Close,  // 10 Bochs redolog
+    BochsSparse_Close,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     Vdi_Close,  // 14 VDI
@@ -80,8 +81,8 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     VhdFixed_GetGeometry,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_GetGeometry,  // 10 Bochs redolog
+    BochsSparse_GetGeometry,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     Vdi_GetGeometry,  // 14 VDI
@@ -107,8 +108,8 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     VhdFixed_Read,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_Read,  // 10 Bochs redolog
+    BochsSparse_Read,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     Vdi_Read,  // 14 VDI
@@ -134,8 +135,8 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_IsRangeEmpty,  // 10 Bochs redolog
+    BochsSparse_IsRangeEmpty,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     Vdi_IsRangeEmpty,  // 14 VDI

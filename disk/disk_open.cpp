@@ -7,6 +7,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
+#include "formats/bochs/bochs.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -34,8 +35,8 @@ DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     nullptr,  // 8 Parallels
     nullptr,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    OpenWithoutParent<Disk_OpenBochsWithHandler>,  // 10 Bochs redolog
+    OpenWithoutParent<Disk_OpenBochsSparseWithHandler>,  // 11 Bochs sparse
     nullptr,  // 12 qcow
     nullptr,  // 13 qcow2
     OpenWithoutParent<Disk_OpenVdiWithHandler>,  // 14 VDI
@@ -210,6 +211,8 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_HDIM:
     case DISK_KIND_OVERLAY:
     case DISK_KIND_VDI:
+    case DISK_KIND_BOCHS_REDOLOG:
+    case DISK_KIND_BOCHS_SPARSE:
         return true;
     default:
         return false;
@@ -237,6 +240,11 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "NVT \0\0\0\0", 8);
     case DISK_KIND_VDI:  // the signature after the banner
         return m.length >= 68 && Bytes_LoadLe32(m.head + 64) == 0xBEDA107Fu;
+    case DISK_KIND_BOCHS_REDOLOG:
+        return m.length >= 40 && memcmp(m.head, "Bochs Virtual HD Image", 23) == 0 &&
+               memcmp(m.head + 32, "Redolog", 8) == 0;
+    case DISK_KIND_BOCHS_SPARSE:
+        return m.length >= 4 && Bytes_LoadLe32(m.head) == 0x02468ACEu;
     default:
         return false;
     }

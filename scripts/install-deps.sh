@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, and nothing when all are present.
 set -e
-PACKAGES="cmake make g++ pkg-config googletest libgtest-dev zlib1g-dev libboost-dev python3 qemu-utils libfox-1.6-dev libtinyxml2-dev xvfb xauth x11-apps imagemagick fdisk gdisk sleuthkit dosfstools mtools e2fsprogs python3-vmdkstream libvmdk-utils libvhdi-utils python3-libvhdi xfsprogs btrfs-progs xorriso"
+PACKAGES="cmake make g++ pkg-config googletest libgtest-dev zlib1g-dev libboost-dev python3 qemu-utils libfox-1.6-dev libtinyxml2-dev xvfb xauth x11-apps imagemagick fdisk gdisk sleuthkit dosfstools mtools e2fsprogs python3-vmdkstream libvmdk-utils libvhdi-utils python3-libvhdi xfsprogs btrfs-progs xorriso bochs bximage"
 missing=""
 for p in $PACKAGES; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
