@@ -216,6 +216,8 @@ CVdxWizard::CVdxWizard(FXApp* app)
         case 9: pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher); break;
         case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
         case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
+        case 17: pages[i] = new CToBochsGrowingPropertyPage(this, &job, i, switcher); break;
+        case 18: pages[i] = new CToBochsSparsePropertyPage(this, &job, i, switcher); break;
         case 21: pages[i] = new CToVirtualBoxDynamicPropertyPage(this, &job, i, switcher); break;
         case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
         case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;

@@ -14,6 +14,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/bochs/bochs.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk.h"
@@ -136,6 +137,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
     case 0: case 4: case 5:
+    case 8: case 9:
     case 12:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
@@ -342,7 +344,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
                 files->push_back(d + s + number + (e.empty() ? "" : "." + e));
             }
         }
-    } else if (job->destKind == 21) {
+    } else if (job->destKind == 8 || job->destKind == 9 || job->destKind == 21) {
+        // The description beside the image.
         files->push_back(d + s + ".txt");
     }
 }
@@ -407,6 +410,15 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         ConvertRun_BuildVhdOptions(job, false, &options);
         return VhdFixed_Create(path, source, map, cb, user, &options);
     }
+    case 8: {
+        BochsCreateOptions options = {job->bochsGrowingList != 0 ? (uint32_t)BOCHS_VERSION_2
+                                                                 : (uint32_t)BOCHS_VERSION_1};
+        return Bochs_Create(path, source, map, cb, user, &options);
+    }
+    case 9: {
+        BochsSparseCreateOptions options = {job->bochsSparseList != 0 ? 2u : 1u};
+        return BochsSparse_Create(path, source, map, cb, user, &options);
+    }
     case 12: {
         VdiCreateOptions options = {job->vdiList4, (uint8_t)(job->vdiCheck != 0 ? 1 : 0), job->vdiList3};
         return Vdi_Create(path, source, map, cb, user, &options);
@@ -431,7 +443,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         }
         return rc;
     }
-    case 1: case 2: case 3: case 6: case 7: case 8: case 9: case 10: case 11: case 20:
+    case 1: case 2: case 3: case 6: case 7: case 10: case 11: case 20:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:

@@ -337,6 +337,52 @@ int CToVirtualPCFixedPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
+// ---- Bochs ---------------------------------------------------------------------------------------
+
+FXIMPLEMENT(CToBochsPropertyPage, CVdxPropertyPageBase, NULL, 0)
+FXIMPLEMENT(CToBochsGrowingPropertyPage, CToBochsPropertyPage, NULL, 0)
+FXIMPLEMENT(CToBochsSparsePropertyPage, CToBochsPropertyPage, NULL, 0)
+
+CToBochsPropertyPage::CToBochsPropertyPage()
+    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(8) {}
+
+CToBochsPropertyPage::CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                           FXint index, FXComposite* parent, int32_t destKind)
+    : CVdxPropertyPageBase(events, job, index, parent), destKind(destKind) {
+    const bool growing = destKind == 8;
+    title = Ui_MessageText(growing ? 214 : 220);
+    description = Ui_MessageText(growing ? 215 : 221);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    versionLabel = Ui_CreateLabel(this, growing ? 216 : 222, 1, 6, 30, 2);
+    versionList = Ui_CreateListBox(this, this, ID_VERSION, 1, 8, 20, 2);
+    FillList(versionList, 217, 2);
+}
+
+void CToBochsPropertyPage::OnSetActive() {
+    int r = CheckWork(job, destKind);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(versionLabel, ok);
+    EnableWindow(versionList, ok);
+    if (ok) {
+        SetListIndex(versionList, (FXint)(destKind == 8 ? job->bochsGrowingList : job->bochsSparseList));
+        versionList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToBochsPropertyPage::OnWizardNext() {
+    if (CheckWork(job, destKind) != 0) return -1;
+    const uint32_t version = (uint32_t)GetListIndex(versionList);
+    if (destKind == 8)
+        job->bochsGrowingList = version;
+    else
+        job->bochsSparseList = version;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
 // ---- VDI -------------------------------------------------------------------------------------------
 
 FXIMPLEMENT(CToVirtualBoxDynamicPropertyPage, CVdxPropertyPageBase, NULL, 0)

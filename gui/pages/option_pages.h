@@ -128,6 +128,50 @@ public:
     FXListBox* GetCreatorList() const { return creatorList; }
 };
 
+// Pages 17 and 18: Bochs growing and sparse images (the header version list).
+class CToBochsPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToBochsPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* versionLabel;
+    FXListBox* versionList;
+    int32_t destKind;
+
+    CToBochsPropertyPage();
+
+public:
+    enum { ID_VERSION = 54 };
+    CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                         FXComposite* parent, int32_t destKind);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetVersionList() const { return versionList; }
+};
+
+class CToBochsGrowingPropertyPage : public CToBochsPropertyPage {
+    FXDECLARE(CToBochsGrowingPropertyPage)
+protected:
+    CToBochsGrowingPropertyPage() {}
+
+public:
+    CToBochsGrowingPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                FXComposite* parent)
+        : CToBochsPropertyPage(events, job, index, parent, 8) {}
+};
+
+class CToBochsSparsePropertyPage : public CToBochsPropertyPage {
+    FXDECLARE(CToBochsSparsePropertyPage)
+protected:
+    CToBochsSparsePropertyPage() {}
+
+public:
+    CToBochsSparsePropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                               FXComposite* parent)
+        : CToBochsPropertyPage(events, job, index, parent, 9) {}
+};
+
 // Page 21: VDI.
 class CToVirtualBoxDynamicPropertyPage : public CVdxPropertyPageBase {
     FXDECLARE(CToVirtualBoxDynamicPropertyPage)

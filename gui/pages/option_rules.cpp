@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/bochs/bochs.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk.h"
@@ -36,6 +37,8 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
+    case 8: return CheckResult(Bochs_CheckGeometry(&g));
+    case 9: return CheckResult(BochsSparse_CheckGeometry(&g));
     case 12: return CheckResult(Vdi_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
@@ -118,6 +121,14 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             TakeChs(computed, &g);
         }
         based = destKind == 21 ? 0 : 1;
+        break;
+    case 8:
+    case 9:
+        // The formats store no geometry: the usual one, the total kept.
+        if (due) {
+            g.heads = 16;
+            g.sectors_per_track = 63;
+        }
         break;
     case 12:
         if (due) {

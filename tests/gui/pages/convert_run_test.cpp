@@ -272,6 +272,7 @@ const DestinationCase kDestinations[] = {
     {"vhd", 4, 0, false, 0, "vpc", 0, true, true},
     {"fixed.vhd", 5, 0, false, 0, "vpc", 0, false, true},
     {"vdi", 12, 0, false, 0, "vdi", 0, true, true},
+    {"bochs", 8, 0, false, 0, "bochs", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -356,12 +357,12 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 3, 6, 7, 8, 9, 10, 11, 20}) {
+    for (int32_t kind : {1, 2, 3, 6, 7, 10, 11, 20}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
     }
-    for (int32_t kind : {0, 4, 5, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 4, 5, 8, 9, 12, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -497,6 +498,13 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("disk.img"), nullptr), CONVERT_DEST_IS_SOURCE);
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
     ASSERT_EQ(rename(txtSource.c_str(), raw.c_str()), 0);
+    // Bochs images have the same description beside them.
+    for (int32_t kind : {8, 9}) {
+        job.destKind = kind;
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.img"), nullptr), CONVERT_DEST_OK);
+    }
+    job.destKind = 21;
 
     // VMDK: a flat extent, or numbered extents, beside the descriptor.
     job.destKind = 0;

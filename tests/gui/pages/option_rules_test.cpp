@@ -52,6 +52,10 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         {23, 14, Geo(1000, 16, 63, 256), 0, 0, Geo(1000, 8, 33, 256), 1},
         {26, 17, Geo(1000, 16, 63), 0, 0, Geo(128000, 8, 20), 1},
         {28, 19, Geo(4096, 16, 63), 1, 0, Geo(4096, 64, 32), 1},
+        // Bochs images: 16 heads and 63 sectors when due, the total kept, not cylinder based.
+        {17, 8, Geo(1000, 0, 0), 0, 0, Geo(1000, 16, 63), 0},
+        {18, 9, Geo(1000, 4, 17), 0, 0, Geo(1000, 4, 17), 0},
+        {18, 9, Geo(1000, 4, 17), 1, 0, Geo(1000, 16, 63), 0},
         // VDI: the CHS rule when due (64-bit totals too), not cylinder based.
         {21, 12, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
         {21, 12, Geo(0x200000000ull, 5, 7), 0, 0, Geo(0x200000000ull, 5, 7), 0},
@@ -87,7 +91,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 3, 6, 7, 8, 9, 10, 11, 20, 23, -1})
+    for (int32_t d : {1, 2, 3, 6, 7, 10, 11, 20, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -126,6 +130,10 @@ TEST(OptionRules, CapabilityChecks) {
         {17, Geo(128000, 8, 20), 0},
         {17, Geo(128001, 8, 20), -1},
         {21, Geo(1000, 1, 1, 4096), 0},
+        // Bochs images: 512-byte sectors, below 2^32.
+        {8, Geo(0xFFFFFFFFull, 16, 63), 0},
+        {9, Geo(0x100000000ull, 16, 63), -1},
+        {9, Geo(1000, 16, 63, 4096), -1},
         // VDI: 512-byte sectors of any count below 2^54.
         {12, Geo(0x200000000ull, 16, 63), 0},
         {12, Geo(1000, 16, 63, 4096), -1},
