@@ -6,6 +6,7 @@
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -18,10 +19,10 @@
 
 DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVmdk,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Disk_OpenCowdV3,  // 1 COWD3
+    Disk_OpenCowdV3Child,  // 2 COWD3 child
+    Disk_OpenCowdV1,  // 3 COWD1
+    Disk_OpenCowdV1Child,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
@@ -45,10 +46,10 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
 
 DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     Vmdk_Close,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_Close,  // 1 COWD3
+    Cowd_Close,  // 2 COWD3 child
+    Cowd_Close,  // 3 COWD1
+    Cowd_Close,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
@@ -72,10 +73,10 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
 
 DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     Vmdk_GetGeometry,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_GetGeometry,  // 1 COWD3
+    Cowd_GetGeometry,  // 2 COWD3 child
+    Cowd_GetGeometry,  // 3 COWD1
+    Cowd_GetGeometry,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
@@ -99,10 +100,10 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
 
 DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     Vmdk_Read,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_ReadV3,  // 1 COWD3
+    Cowd_ReadV3Child,  // 2 COWD3 child
+    Cowd_ReadV1,  // 3 COWD1
+    Cowd_ReadV1Child,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
@@ -126,10 +127,10 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
 
 DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     Vmdk_IsRangeEmpty,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_IsRangeEmptyV3,  // 1 COWD3
+    Cowd_IsRangeEmptyV3Child,  // 2 COWD3 child
+    Cowd_IsRangeEmptyV1,  // 3 COWD1
+    Cowd_IsRangeEmptyV1Child,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD

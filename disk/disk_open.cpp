@@ -8,6 +8,7 @@
 #include "disk/plugin.h"
 #include "disk/raw_image.h"
 #include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
@@ -26,10 +27,10 @@ static int OpenWithoutParent(DiskHandle* handle, const FileOpener* opener, const
 
 DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVmdkWithHandler,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    OpenWithoutParent<Disk_OpenCowdV3WithHandler>,  // 1 COWD3
+    OpenWithoutParent<Disk_OpenCowdV3ChildWithHandler>,  // 2 COWD3 child
+    OpenWithoutParent<Disk_OpenCowdV1WithHandler>,  // 3 COWD1
+    OpenWithoutParent<Disk_OpenCowdV1ChildWithHandler>,  // 4 COWD1 child
     nullptr,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
@@ -213,6 +214,8 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_VDI:
     case DISK_KIND_BOCHS_REDOLOG:
     case DISK_KIND_BOCHS_SPARSE:
+    case DISK_KIND_COWD3:
+    case DISK_KIND_COWD1:
         return true;
     default:
         return false;
@@ -243,6 +246,10 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
     case DISK_KIND_BOCHS_REDOLOG:
         return m.length >= 40 && memcmp(m.head, "Bochs Virtual HD Image", 23) == 0 &&
                memcmp(m.head + 32, "Redolog", 8) == 0;
+    case DISK_KIND_COWD3:  // "COWD", version 3 or 1
+        return m.length >= 8 && memcmp(m.head, "COWD", 4) == 0 && Bytes_LoadLe32(m.head + 4) == 3;
+    case DISK_KIND_COWD1:
+        return m.length >= 8 && memcmp(m.head, "COWD", 4) == 0 && Bytes_LoadLe32(m.head + 4) == 1;
     case DISK_KIND_BOCHS_SPARSE:
         return m.length >= 4 && Bytes_LoadLe32(m.head) == 0x02468ACEu;
     default:
