@@ -10,6 +10,9 @@
 #include "formats/parallels/parallels_bundle.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
+#include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -22,20 +25,20 @@
 
 DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVmdk,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Disk_OpenCowdV3,  // 1 COWD3
+    Disk_OpenCowdV3Child,  // 2 COWD3 child
+    Disk_OpenCowdV1,  // 3 COWD1
+    Disk_OpenCowdV1Child,  // 4 COWD1 child
     Disk_OpenVhdx,  // 5 VHDX
     Disk_OpenVhd,  // 6 VHD
     Disk_OpenVhdFixed,  // 7 fixed VHD
     Disk_OpenParallels,  // 8 Parallels
     Disk_OpenParallelsBundle,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Disk_OpenBochs,  // 10 Bochs redolog
+    Disk_OpenBochsSparse,  // 11 Bochs sparse
     Disk_OpenQcow,  // 12 qcow
     Disk_OpenQcow2,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Disk_OpenVdi,  // 14 VDI
     nullptr,  // 15 unused
     Disk_OpenHdi,  // 16 HDI
     Disk_OpenThd,  // 17 THD
@@ -49,20 +52,20 @@ DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS] = {
 
 DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
     Vmdk_Close,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_Close,  // 1 COWD3
+    Cowd_Close,  // 2 COWD3 child
+    Cowd_Close,  // 3 COWD1
+    Cowd_Close,  // 4 COWD1 child
     Vhdx_Close,  // 5 VHDX
     Vhd_Close,  // 6 VHD
     VhdFixed_Close,  // 7 fixed VHD
     Parallels_Close,  // 8 Parallels
     ParallelsBundle_Close,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_Close,  // 10 Bochs redolog
+    BochsSparse_Close,  // 11 Bochs sparse
     Qcow_Close,  // 12 qcow
     Qcow2_Close,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_Close,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Close,  // 16 HDI
     Thd_Close,  // 17 THD
@@ -76,20 +79,20 @@ DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS] = {
 
 DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
     Vmdk_GetGeometry,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_GetGeometry,  // 1 COWD3
+    Cowd_GetGeometry,  // 2 COWD3 child
+    Cowd_GetGeometry,  // 3 COWD1
+    Cowd_GetGeometry,  // 4 COWD1 child
     Vhdx_GetGeometry,  // 5 VHDX
     Vhd_GetGeometry,  // 6 VHD
     VhdFixed_GetGeometry,  // 7 fixed VHD
     Parallels_GetGeometry,  // 8 Parallels
     ParallelsBundle_GetGeometry,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_GetGeometry,  // 10 Bochs redolog
+    BochsSparse_GetGeometry,  // 11 Bochs sparse
     Qcow_GetGeometry,  // 12 qcow
     Qcow2_GetGeometry,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_GetGeometry,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_GetGeometry,  // 16 HDI
     Thd_GetGeometry,  // 17 THD
@@ -103,20 +106,20 @@ DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS] = {
 
 DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
     Vmdk_Read,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_ReadV3,  // 1 COWD3
+    Cowd_ReadV3Child,  // 2 COWD3 child
+    Cowd_ReadV1,  // 3 COWD1
+    Cowd_ReadV1Child,  // 4 COWD1 child
     Vhdx_Read,  // 5 VHDX
     Vhd_Read,  // 6 VHD
     VhdFixed_Read,  // 7 fixed VHD
     Parallels_Read,  // 8 Parallels
     ParallelsBundle_Read,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_Read,  // 10 Bochs redolog
+    BochsSparse_Read,  // 11 Bochs sparse
     Qcow_Read,  // 12 qcow
     Qcow2_Read,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_Read,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_Read,  // 16 HDI
     Thd_Read,  // 17 THD
@@ -130,20 +133,20 @@ DiskReadFn DiskReadTable[DISK_TABLE_SLOTS] = {
 
 DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     Vmdk_IsRangeEmpty,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    Cowd_IsRangeEmptyV3,  // 1 COWD3
+    Cowd_IsRangeEmptyV3Child,  // 2 COWD3 child
+    Cowd_IsRangeEmptyV1,  // 3 COWD1
+    Cowd_IsRangeEmptyV1Child,  // 4 COWD1 child
     Vhdx_IsRangeEmpty,  // 5 VHDX
     Vhd_IsRangeEmpty,  // 6 VHD
     VhdFixed_IsRangeEmpty,  // 7 fixed VHD
     Parallels_IsRangeEmpty,  // 8 Parallels
     ParallelsBundle_IsRangeEmpty,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    Bochs_IsRangeEmpty,  // 10 Bochs redolog
+    BochsSparse_IsRangeEmpty,  // 11 Bochs sparse
     Qcow_IsRangeEmpty,  // 12 qcow
     Qcow2_IsRangeEmpty,  // 13 qcow2
-    nullptr,  // 14 VDI
+    Vdi_IsRangeEmpty,  // 14 VDI
     nullptr,  // 15 unused
     Hdi_IsRangeEmpty,  // 16 HDI
     Thd_IsRangeEmpty,  // 17 THD
@@ -155,19 +158,20 @@ DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS] = {
     nullptr,  // 23 none
 };
 
-// Filled for kinds 0, 5, 6, 8, 9, 13 and 14 when their handlers exist.
+// Filled for kinds 0, 5, 6, 8, 9, 13 and 14.
 DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS] = {
     Vmdk_CanCompact, nullptr, nullptr, nullptr, nullptr, Vhdx_CanCompact, Vhd_CanCompact, nullptr,
-    Parallels_CanCompact, ParallelsBundle_CanCompact, nullptr, nullptr, nullptr, Qcow2_CanCompact};
-// Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
+    Parallels_CanCompact, ParallelsBundle_CanCompact, nullptr, nullptr, nullptr, Qcow2_CanCompact,
+    Vdi_CanCompact};
+// Filled for kinds 0, 5, 6, 9, 13 and 14.
 DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS] = {
     Vmdk_HasParent, nullptr, nullptr, nullptr, nullptr, Vhdx_HasParent, Vhd_HasParent, nullptr,
-    nullptr, ParallelsBundle_HasParent, nullptr, nullptr, nullptr, Qcow2_HasParent};
-// Filled for kinds 0, 5, 6, 9, 13 and 14 when their handlers exist.
+    nullptr, ParallelsBundle_HasParent, nullptr, nullptr, nullptr, Qcow2_HasParent, Vdi_HasParent};
+// Filled for kinds 0, 5, 6, 9, 13 and 14.
 DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS] = {
     Vmdk_IsRangeUnallocated, nullptr, nullptr, nullptr, nullptr, Vhdx_IsRangeUnallocated,
     Vhd_IsRangeUnallocated, nullptr, nullptr, ParallelsBundle_IsRangeUnallocated, nullptr, nullptr,
-    nullptr, Qcow2_IsRangeUnallocated};
+    nullptr, Qcow2_IsRangeUnallocated, Vdi_IsRangeUnallocated};
 
 // ---- Geometry -------------------------------------------------------------------
 

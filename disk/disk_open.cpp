@@ -12,6 +12,9 @@
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -30,20 +33,20 @@ static int OpenWithoutParent(DiskHandle* handle, const FileOpener* opener, const
 
 DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS] = {
     Disk_OpenVmdkWithHandler,  // 0 VMDK
-    nullptr,  // 1 COWD3
-    nullptr,  // 2 COWD3 child
-    nullptr,  // 3 COWD1
-    nullptr,  // 4 COWD1 child
+    OpenWithoutParent<Disk_OpenCowdV3WithHandler>,  // 1 COWD3
+    OpenWithoutParent<Disk_OpenCowdV3ChildWithHandler>,  // 2 COWD3 child
+    OpenWithoutParent<Disk_OpenCowdV1WithHandler>,  // 3 COWD1
+    OpenWithoutParent<Disk_OpenCowdV1ChildWithHandler>,  // 4 COWD1 child
     Disk_OpenVhdxWithHandler,  // 5 VHDX
     Disk_OpenVhdWithHandler,  // 6 VHD
     OpenWithoutParent<Disk_OpenVhdFixedWithHandler>,  // 7 fixed VHD
     Disk_OpenParallelsWithHandler,  // 8 Parallels
     Disk_OpenParallelsBundleWithHandler,  // 9 Parallels bundle
-    nullptr,  // 10 Bochs redolog
-    nullptr,  // 11 Bochs sparse
+    OpenWithoutParent<Disk_OpenBochsWithHandler>,  // 10 Bochs redolog
+    OpenWithoutParent<Disk_OpenBochsSparseWithHandler>,  // 11 Bochs sparse
     Disk_OpenQcowWithHandler,  // 12 qcow
     Disk_OpenQcow2WithHandler,  // 13 qcow2
-    nullptr,  // 14 VDI
+    OpenWithoutParent<Disk_OpenVdiWithHandler>,  // 14 VDI
     nullptr,  // 15 unused
     OpenWithoutParent<Disk_OpenHdiWithHandler>,  // 16 HDI
     OpenWithoutParent<Disk_OpenThdWithHandler>,  // 17 THD
@@ -219,6 +222,11 @@ static bool KindHasMark(DiskKind kind)
     case DISK_KIND_QCOW2:
     case DISK_KIND_PARALLELS:
     case DISK_KIND_PARALLELS_BUNDLE:
+    case DISK_KIND_VDI:
+    case DISK_KIND_BOCHS_REDOLOG:
+    case DISK_KIND_BOCHS_SPARSE:
+    case DISK_KIND_COWD3:
+    case DISK_KIND_COWD1:
         return true;
     default:
         return false;
@@ -255,6 +263,17 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
         return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
     case DISK_KIND_PARALLELS_BUNDLE:
         return StartsWith(m.head, m.length, "<Parallels_disk_image", 21);
+    case DISK_KIND_VDI:  // the signature after the banner
+        return m.length >= 68 && Bytes_LoadLe32(m.head + 64) == 0xBEDA107Fu;
+    case DISK_KIND_BOCHS_REDOLOG:
+        return m.length >= 40 && memcmp(m.head, "Bochs Virtual HD Image", 23) == 0 &&
+               memcmp(m.head + 32, "Redolog", 8) == 0;
+    case DISK_KIND_COWD3:  // "COWD", version 3 or 1
+        return m.length >= 8 && memcmp(m.head, "COWD", 4) == 0 && Bytes_LoadLe32(m.head + 4) == 3;
+    case DISK_KIND_COWD1:
+        return m.length >= 8 && memcmp(m.head, "COWD", 4) == 0 && Bytes_LoadLe32(m.head + 4) == 1;
+    case DISK_KIND_BOCHS_SPARSE:
+        return m.length >= 4 && Bytes_LoadLe32(m.head) == 0x02468ACEu;
     default:
         return false;
     }

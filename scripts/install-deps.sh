@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, and nothing when all are present.
 set -e
 PACKAGES="cmake make g++ pkg-config googletest libgtest-dev zlib1g-dev libboost-dev python3 qemu-utils libfox-1.6-dev libtinyxml2-dev xvfb xauth x11-apps imagemagick fdisk gdisk sleuthkit dosfstools mtools e2fsprogs python3-vmdkstream libvmdk-utils libvhdi-utils python3-libvhdi"
-PACKAGES="$PACKAGES python3-libvmdk ntfs-3g exfatprogs lvm2 xfsprogs btrfs-progs xorriso libssl-dev libxml2-utils"
+PACKAGES="$PACKAGES python3-libvmdk ntfs-3g exfatprogs lvm2 xfsprogs btrfs-progs xorriso libssl-dev libxml2-utils bochs bximage"
 PACKAGES="$PACKAGES clang libclang-rt-14-dev"
 missing=""
 for p in $PACKAGES; do

@@ -3,10 +3,11 @@
 
 #include "disk/builtin_disks.h"
 #include "disk/plugin.h"
+#include "formats/bochs/bochs.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
 
-void (*Routing_CloseBochsBase)(void* sourceObject) = NULL;
+void (*Routing_CloseBochsBase)(void* sourceObject) = Bochs_CloseBase;
 
 namespace {
 

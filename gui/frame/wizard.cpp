@@ -223,6 +223,9 @@ CVdxWizard::CVdxWizard(FXApp* app)
         case 15: pages[i] = new CToParallelsPropertyPage(this, &job, i, switcher); break;
         case 16: pages[i] = new CToParallelsExtensiblePropertyPage(this, &job, i, switcher); break;
         case 29: pages[i] = new CToPartitionSavingPropertyPage(this, &job, i, switcher); break;
+        case 17: pages[i] = new CToBochsGrowingPropertyPage(this, &job, i, switcher); break;
+        case 18: pages[i] = new CToBochsSparsePropertyPage(this, &job, i, switcher); break;
+        case 21: pages[i] = new CToVirtualBoxDynamicPropertyPage(this, &job, i, switcher); break;
         case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
         case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;
         case 24: pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher); break;

@@ -19,6 +19,8 @@
 #include "formats/qcow2/qcow2_writer.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "formats/bochs/bochs.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx_writer.h"
 #include "formats/vmdk/vmdk.h"
@@ -140,7 +142,8 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 3: case 4: case 5: case 6: case 7: case 10: case 11: case 20:
+    case 0: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 11: case 12:
+    case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -152,7 +155,7 @@ bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
 bool ConvertRun_IsTrimAvailable(DiskKind kind) {
     return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX ||
            kind == DISK_KIND_QCOW2 || kind == DISK_KIND_PARALLELS ||
-           kind == DISK_KIND_PARALLELS_BUNDLE;
+           kind == DISK_KIND_PARALLELS_BUNDLE || kind == DISK_KIND_VDI;
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -348,7 +351,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
                 files->push_back(d + s + number + (e.empty() ? "" : "." + e));
             }
         }
-    } else if (job->destKind == 21) {
+    } else if (job->destKind == 8 || job->destKind == 9 || job->destKind == 21) {
+        // The description beside the image.
         files->push_back(d + s + ".txt");
     } else if (job->destKind == 6) {
         // The bundle directory's files, then the directory again: it goes once it is empty.
@@ -480,6 +484,19 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         Mem_Free(options);
         return rc;
     }
+    case 8: {
+        BochsCreateOptions options = {job->bochsGrowingList != 0 ? (uint32_t)BOCHS_VERSION_2
+                                                                 : (uint32_t)BOCHS_VERSION_1};
+        return Bochs_Create(path, source, map, cb, user, &options);
+    }
+    case 9: {
+        BochsSparseCreateOptions options = {job->bochsSparseList != 0 ? 2u : 1u};
+        return BochsSparse_Create(path, source, map, cb, user, &options);
+    }
+    case 12: {
+        VdiCreateOptions options = {job->vdiList4, (uint8_t)(job->vdiCheck != 0 ? 1 : 0), job->vdiList3};
+        return Vdi_Create(path, source, map, cb, user, &options);
+    }
     case 13: return Hdi_Create(path, source, cb, user, roundUp);
     case 14: return Thd_Create(path, source, cb, user, roundUp);
     case 15: return Nhd_Create(path, source, cb, user, roundUp);
@@ -509,7 +526,7 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         return Qcow2_Create(path, source, map, cb, user, (int)job->formatFlags,
                             job->encryptionKey, &options);
     }
-    case 1: case 2: case 8: case 9: case 12:
+    case 1: case 2:
         // Their writers come with their formats.
         return DISK_ERR_UNSUPPORTED;
     default:
@@ -698,6 +715,7 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     case DISK_KIND_VHDX:
     case DISK_KIND_QCOW2:
     case DISK_KIND_PARALLELS:
+    case DISK_KIND_VDI:
         replaced.push_back(Utf8(job->sourcePath));
         break;
     case DISK_KIND_PARALLELS_BUNDLE: {
@@ -805,6 +823,23 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
         }
         return DISK_OK;
     }
+    case DISK_KIND_VDI: {
+        OutputFile output;
+        OutputFile_Init(&output);
+        int rc = Vdi_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
+                             context);
+        ConvertRun_ReleaseSource(job);
+        if (rc != DISK_OK) {
+            Vdi_DiscardCompact(&output);
+            return rc;
+        }
+        int commit = Vdi_CommitCompact(&output, suffix, commitFlags);
+        if (commit != DISK_OK) {
+            OutputEntry_Rollback(&output.entry);
+            return commit;
+        }
+        return DISK_OK;
+    }
     case DISK_KIND_PARALLELS: {
         OutputFile output;
         OutputFile_Init(&output);
@@ -842,8 +877,6 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
             for (const std::string& t : temps) Os_RemoveFile(t.c_str());
         return commit;
     }
-    case DISK_KIND_VDI:
-        return DISK_ERR_UNSUPPORTED;
     default:
         return DISK_ERR_ARG;
     }

@@ -490,6 +490,104 @@ int CToPartitionSavingPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
+// ---- Bochs ---------------------------------------------------------------------------------------
+
+FXIMPLEMENT(CToBochsPropertyPage, CVdxPropertyPageBase, NULL, 0)
+FXIMPLEMENT(CToBochsGrowingPropertyPage, CToBochsPropertyPage, NULL, 0)
+FXIMPLEMENT(CToBochsSparsePropertyPage, CToBochsPropertyPage, NULL, 0)
+
+CToBochsPropertyPage::CToBochsPropertyPage()
+    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(8) {}
+
+CToBochsPropertyPage::CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                           FXint index, FXComposite* parent, int32_t destKind)
+    : CVdxPropertyPageBase(events, job, index, parent), destKind(destKind) {
+    const bool growing = destKind == 8;
+    title = Ui_MessageText(growing ? 214 : 220);
+    description = Ui_MessageText(growing ? 215 : 221);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    versionLabel = Ui_CreateLabel(this, growing ? 216 : 222, 1, 6, 30, 2);
+    versionList = Ui_CreateListBox(this, this, ID_VERSION, 1, 8, 20, 2);
+    FillList(versionList, 217, 2);
+}
+
+void CToBochsPropertyPage::OnSetActive() {
+    int r = CheckWork(job, destKind);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(versionLabel, ok);
+    EnableWindow(versionList, ok);
+    if (ok) {
+        SetListIndex(versionList, (FXint)(destKind == 8 ? job->bochsGrowingList : job->bochsSparseList));
+        versionList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToBochsPropertyPage::OnWizardNext() {
+    if (CheckWork(job, destKind) != 0) return -1;
+    const uint32_t version = (uint32_t)GetListIndex(versionList);
+    if (destKind == 8)
+        job->bochsGrowingList = version;
+    else
+        job->bochsSparseList = version;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
+// ---- VDI -------------------------------------------------------------------------------------------
+
+FXIMPLEMENT(CToVirtualBoxDynamicPropertyPage, CVdxPropertyPageBase, NULL, 0)
+
+CToVirtualBoxDynamicPropertyPage::CToVirtualBoxDynamicPropertyPage()
+    : resultLabel(NULL), variantLabel(NULL), variantList(NULL), fixedCheck(NULL),
+      alignmentLabel(NULL), alignmentList(NULL) {}
+
+CToVirtualBoxDynamicPropertyPage::CToVirtualBoxDynamicPropertyPage(IPropertyPageEvent* events,
+                                                                   ConversionJob* job, FXint index,
+                                                                   FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(233);
+    description = Ui_MessageText(234);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    variantLabel = Ui_CreateLabel(this, 185, 1, 7, 7, 2);
+    variantList = Ui_CreateListBox(this, this, ID_VARIANT, 8, 7, 12, 2);
+    FillList(variantList, 237, 4);
+    fixedCheck = Ui_CreateCheckButton(this, 235, this, ID_FIXED, 1, 9, 18, 2);
+    alignmentLabel = Ui_CreateLabel(this, 241, 21, 7, 16, 2);
+    alignmentList = Ui_CreateListBox(this, this, ID_ALIGNMENT, 21, 9, 16, 2);
+    FillList(alignmentList, 242, 3);
+}
+
+void CToVirtualBoxDynamicPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 12);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(variantLabel, ok);
+    EnableWindow(variantList, ok);
+    EnableWindow(fixedCheck, ok);
+    EnableWindow(alignmentLabel, ok);
+    EnableWindow(alignmentList, ok);
+    if (ok) {
+        SetListIndex(variantList, (FXint)job->vdiList4);
+        fixedCheck->setCheck(job->vdiCheck != 0);
+        SetListIndex(alignmentList, (FXint)job->vdiList3);
+        variantList->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToVirtualBoxDynamicPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 12) != 0) return -1;
+    job->vdiList4 = (uint32_t)GetListIndex(variantList);
+    job->vdiCheck = fixedCheck->getCheck() ? 1 : 0;
+    job->vdiList3 = (uint32_t)GetListIndex(alignmentList);
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
 // ---- Check-only pages ------------------------------------------------------------------------------
 
 #define VDX_SIMPLE_DESTINATION_PAGE_IMPL(ClassName, destKind, titleMessage)                    \

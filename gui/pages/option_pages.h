@@ -157,6 +157,76 @@ public:
     FXListBox* GetCreatorList() const { return creatorList; }
 };
 
+// Pages 17 and 18: Bochs growing and sparse images (the header version list).
+class CToBochsPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToBochsPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* versionLabel;
+    FXListBox* versionList;
+    int32_t destKind;
+
+    CToBochsPropertyPage();
+
+public:
+    enum { ID_VERSION = 54 };
+    CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                         FXComposite* parent, int32_t destKind);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetVersionList() const { return versionList; }
+};
+
+class CToBochsGrowingPropertyPage : public CToBochsPropertyPage {
+    FXDECLARE(CToBochsGrowingPropertyPage)
+protected:
+    CToBochsGrowingPropertyPage() {}
+
+public:
+    CToBochsGrowingPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                FXComposite* parent)
+        : CToBochsPropertyPage(events, job, index, parent, 8) {}
+};
+
+class CToBochsSparsePropertyPage : public CToBochsPropertyPage {
+    FXDECLARE(CToBochsSparsePropertyPage)
+protected:
+    CToBochsSparsePropertyPage() {}
+
+public:
+    CToBochsSparsePropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                               FXComposite* parent)
+        : CToBochsPropertyPage(events, job, index, parent, 9) {}
+};
+
+// Page 21: VDI.
+class CToVirtualBoxDynamicPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVirtualBoxDynamicPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* variantLabel;
+    FXListBox* variantList;
+    FXCheckButton* fixedCheck;
+    FXLabel* alignmentLabel;
+    FXListBox* alignmentList;
+
+    CToVirtualBoxDynamicPropertyPage();
+
+public:
+    enum { ID_VARIANT = 62, ID_FIXED = 63, ID_ALIGNMENT = 64 };
+    CToVirtualBoxDynamicPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                     FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXListBox* GetVariantList() const { return variantList; }
+    FXCheckButton* GetFixedCheck() const { return fixedCheck; }
+    FXListBox* GetAlignmentList() const { return alignmentList; }
+};
+
 // Page 29: split set (partition saving): the five header values, the parts from a descriptor or
 // of a size in MiB, and whether the parts are named without asking.
 class CToPartitionSavingPropertyPage : public CVdxPropertyPageBase {

@@ -11,6 +11,8 @@
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "formats/bochs/bochs.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
@@ -46,6 +48,9 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
     case 11: return CheckResult(Qcow2_CheckGeometry(g));
     case 6: return CheckResult(ParallelsBundle_CheckGeometry(&g));
     case 7: return CheckResult(Parallels_CheckGeometry(&g));
+    case 8: return CheckResult(Bochs_CheckGeometry(&g));
+    case 9: return CheckResult(BochsSparse_CheckGeometry(&g));
+    case 12: return CheckResult(Vdi_CheckGeometry(&g));
     case 13: return CheckResult(Hdi_CheckGeometry(&g));
     case 14: return CheckResult(Thd_CheckGeometry(&g));
     case 15: return CheckResult(Nhd_CheckGeometry(&g));
@@ -145,6 +150,21 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             g.sectors_per_track = 63;
         }
         based = 1;
+        break;
+    case 8:
+    case 9:
+        // The formats store no geometry: the usual one, the total kept.
+        if (due) {
+            g.heads = 16;
+            g.sectors_per_track = 63;
+        }
+        break;
+    case 12:
+        if (due) {
+            if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+            Vhd_ComputeGeometry(bytes, &computed);
+            TakeChs(computed, &g);
+        }
         break;
     case 14:
         g.heads = 8;

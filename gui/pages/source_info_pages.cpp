@@ -4,14 +4,15 @@
 
 #include "disk/disk_open.h"
 #include "disk/split_disk.h"
+#include "formats/bochs/bochs.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
 
-void (*SourceInfo_BochsSetGeometry)(void*, uint32_t, uint32_t) = NULL;
-bool (*SourceInfo_BochsIsUndoable)(void*) = NULL;
-int (*SourceInfo_BochsOpenBase)(void*, const char*) = NULL;
+void (*SourceInfo_BochsSetGeometry)(void*, uint32_t, uint32_t) = Bochs_SetGeometry;
+bool (*SourceInfo_BochsIsUndoable)(void*) = Bochs_IsUndoable;
+int (*SourceInfo_BochsOpenBase)(void*, const char*) = Bochs_OpenBase;
 
 namespace {
 

@@ -73,6 +73,7 @@ protected:
             DiskGeometryTable[kFakedKinds[i]] = FakeGeometry;
             DiskCloseTable[kFakedKinds[i]] = FakeClose;
         }
+        savedCloseBase = Routing_CloseBochsBase;
         Routing_CloseBochsBase = CountBochsBaseClose;
         gBochsBaseClosed = 0;
     }
@@ -83,8 +84,9 @@ protected:
             DiskGeometryTable[kFakedKinds[i]] = savedGeometry[i];
             DiskCloseTable[kFakedKinds[i]] = savedClose[i];
         }
-        Routing_CloseBochsBase = nullptr;
+        Routing_CloseBochsBase = savedCloseBase;
     }
+    void (*savedCloseBase)(void*) = nullptr;
 
     // Takes a bare split-set object out of the job without running the split set's close.
     void DropSource() {

@@ -277,6 +277,8 @@ const DestinationCase kDestinations[] = {
     // 4 MiB of VHDX structures outweigh what a 16 MiB disk leaves out: size is not compared.
     {"vhdx", 3, 0, false, 0, "vhdx", 0, false, true},
     {"hdd", 7, 0, false, 0, "parallels", 0, true, true},
+    {"vdi", 12, 0, false, 0, "vdi", 0, true, true},
+    {"bochs", 8, 0, false, 0, "bochs", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -387,7 +389,7 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2, 8, 9, 12}) {
+    for (int32_t kind : {1, 2}) {
         job.destKind = kind;
         EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
         EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
@@ -395,7 +397,7 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     // A split set without a part size is refused before anything is written.
     job.destKind = 20;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
-    for (int32_t kind : {0, 3, 4, 5, 6, 7, 10, 11, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -531,6 +533,13 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("disk.img"), nullptr), CONVERT_DEST_IS_SOURCE);
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
     ASSERT_EQ(rename(txtSource.c_str(), raw.c_str()), 0);
+    // Bochs images have the same description beside them.
+    for (int32_t kind : {8, 9}) {
+        job.destKind = kind;
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.img"), nullptr), CONVERT_DEST_OK);
+    }
+    job.destKind = 21;
 
     // VMDK: a flat extent, or numbered extents, beside the descriptor.
     job.destKind = 0;
@@ -574,6 +583,7 @@ protected:
                    : format == "vhdx"      ? 3
                    : format == "vhd"       ? 4
                    : format == "parallels" ? 7
+                   : format == "vdi"       ? 12
                                            : 11,
                    image);
         job.qcow2ClusterIndex = 3;  // 4 KiB clusters
@@ -746,7 +756,7 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2", "parallels"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2", "parallels", "vdi"));
 
 // An AES qcow2 source opened with its key: converted to a compressed qcow2 image, then trimmed
 // in place, which keeps it encrypted with the same key.
@@ -817,9 +827,9 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
     for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_PARALLELS,
-                       DISK_KIND_PARALLELS_BUNDLE})
+                       DISK_KIND_PARALLELS_BUNDLE, DISK_KIND_VDI})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
-    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_VDI, DISK_KIND_RAW})
+    for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
 
     // The key of an encrypted source: used when the job holds it, refused when it does not.

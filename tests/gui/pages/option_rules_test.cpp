@@ -59,6 +59,13 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         {19, 10, Geo(1000, 7, 9), 0, 0, Geo(1000, 16, 63), 0},
         {20, 11, Geo(0x100000000ull, 255, 63), 0, 0, Geo(0x100000000ull, 16, 63), 0},
         {20, 11, Geo(1000, 16, 63, 4096), 0, 0, Geo(8000, 16, 63), 0},
+        // Bochs images: 16 heads and 63 sectors when due, the total kept, not cylinder based.
+        {17, 8, Geo(1000, 0, 0), 0, 0, Geo(1000, 16, 63), 0},
+        {18, 9, Geo(1000, 4, 17), 0, 0, Geo(1000, 4, 17), 0},
+        {18, 9, Geo(1000, 4, 17), 1, 0, Geo(1000, 16, 63), 0},
+        // VDI: the CHS rule when due (64-bit totals too), not cylinder based.
+        {21, 12, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
+        {21, 12, Geo(0x200000000ull, 5, 7), 0, 0, Geo(0x200000000ull, 5, 7), 0},
         // The flat raw image: the rule when due, not cylinder based.
         {30, 21, Geo(1000, 0, 0), 0, 0, Geo(1000, 4, 17), 0},
         {30, 21, Geo(1000, 3, 5, 4096), 0, 0, Geo(1000, 3, 5, 4096), 0},
@@ -96,7 +103,7 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 8, 9, 12, 23, -1})
+    for (int32_t d : {1, 2, 23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -149,9 +156,15 @@ TEST(OptionRules, CapabilityChecks) {
         {7, Geo(1000, 16, 63, 4096), -1},
         // Destinations without a writer here, and a plug-in that is not loaded.
         {1, Geo(1000, 16, 63), -1},
-        {12, Geo(1000, 16, 63), -1},
         {20, Geo(1000, 16, 63), 0},
         {20, Geo(1000, 16, 63, 4096), -1},
+        // Bochs images: 512-byte sectors, below 2^32.
+        {8, Geo(0xFFFFFFFFull, 16, 63), 0},
+        {9, Geo(0x100000000ull, 16, 63), -1},
+        {9, Geo(1000, 16, 63, 4096), -1},
+        // VDI: 512-byte sectors of any count below 2^54.
+        {12, Geo(0x200000000ull, 16, 63), 0},
+        {12, Geo(1000, 16, 63, 4096), -1},
         {22, Geo(1000, 16, 63), -1},
     };
     for (const CheckRow& r : rows) {

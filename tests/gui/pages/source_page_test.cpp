@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <map>
 
+#include "formats/bochs/bochs.h"
 #include "disk/plugin.h"
 #include "disk/split_disk.h"
 #include "disk/plugins/standin_build.h"
@@ -977,6 +978,7 @@ struct FakeFormatOps {
     }
     static void Install() {
         Get() = FakeFormatOps();
+        Saved() = {SourceInfo_BochsSetGeometry, SourceInfo_BochsIsUndoable, SourceInfo_BochsOpenBase};
         SourceInfo_BochsSetGeometry = [](void*, uint32_t h, uint32_t s) {
             Get().heads = h;
             Get().sectors = s;
@@ -1001,20 +1003,43 @@ struct FakeFormatOps {
             Get().setCalls++;
         };
     }
+    // The engine's own operations are put back.
+    struct BochsOps {
+        void (*set)(void*, uint32_t, uint32_t);
+        bool (*undoable)(void*);
+        int (*openBase)(void*, const char*);
+    };
+    static BochsOps& Saved() {
+        static BochsOps ops;
+        return ops;
+    }
     static void Remove() {
-        SourceInfo_BochsSetGeometry = NULL;
-        SourceInfo_BochsIsUndoable = NULL;
-        SourceInfo_BochsOpenBase = NULL;
+        SourceInfo_BochsSetGeometry = Saved().set;
+        SourceInfo_BochsIsUndoable = Saved().undoable;
+        SourceInfo_BochsOpenBase = Saved().openBase;
         SourceInfo_SplitGetHeaderInfo = NULL;
         SourceInfo_SplitSetHeadsAndSectors = NULL;
     }
 };
 
-// A handle of a kind whose handler is not linked in: a bare object that closing frees.
+// A handle of a kind whose handler is not linked in: a bare object that closing frees. The
+// Bochs kinds get an empty object of their own, which their close accepts.
 DiskHandle* BareDisk(DiskKind kind) {
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
     h->kind = kind;
+    if (kind == DISK_KIND_BOCHS_REDOLOG) {
+        BochsImage* image = Bochs_Alloc();
+        Bochs_Init(image);
+        h->object = image;
+        return h;
+    }
+    if (kind == DISK_KIND_BOCHS_SPARSE) {
+        BochsSparseImage* image = BochsSparse_Alloc();
+        BochsSparse_Init(image);
+        h->object = image;
+        return h;
+    }
     h->object = Mem_Alloc(64);
     memset(h->object, 0, 64);
     return h;

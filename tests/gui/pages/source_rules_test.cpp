@@ -474,9 +474,9 @@ TEST(SourceRules, DestinationTable) {
     const Row rows[] = {
         {0, true, false, false},   {1, false, false, false},  {2, false, false, false},
         {3, true, false, true},   {4, true, false, false},   {5, true, false, false},
-        {6, true, false, false},   {7, true, false, false},   {8, false, false, true},
-        {9, false, false, true},   {10, true, false, true},   {11, true, false, true},
-        {12, false, false, false}, {13, true, false, false},  {14, true, false, true},
+        {6, true, false, false},   {7, true, false, false},   {8, true, false, true},
+        {9, true, false, true},    {10, true, false, true},   {11, true, false, true},
+        {12, true, false, false},  {13, true, false, false},  {14, true, false, true},
         {15, true, false, false},  {16, true, false, false},  {17, true, false, true},
         {18, true, false, false},  {19, true, false, true},   {20, true, true, false},
         {21, true, false, false},  {22, true, true, false},   {23, false, false, false},

@@ -1,0 +1,196 @@
+// COWD disks: written images read back here and in bximage, one and several extents, IDE and
+// SCSI geometries, version-1 files, children over their parents, and hostile headers.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disk/disk_open.h"
+#include "formats/cowd/cowd.h"
+#include "formats/vhd/vhd_test_util.h"
+#include "support/test_support.h"
+
+using namespace vhdtest;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+bool HaveBximage() { return testsupport::HaveTool("bximage"); }
+
+class Cowd : public ::testing::Test {
+protected:
+    TempDir dir;
+    DiskHandle disk{DISK_KIND_NONE, nullptr};
+    void TearDown() override { Disk_Close(&disk); }
+    int Open(const std::string& path) {
+        Disk_Close(&disk);
+        return Disk_Open(&disk, path.c_str(), true);
+    }
+    // A sparse raw source: data at a few places, zeros elsewhere.
+    std::string Source(uint64_t sectors, DiskHandle* h, uint32_t heads, uint32_t spt) {
+        const std::string path = dir.file("src.raw");
+        FILE* f = std::fopen(path.c_str(), "wb");
+        for (uint64_t at : {uint64_t(0), uint64_t(70000), sectors / 2, sectors - 1}) {
+            std::vector<uint8_t> data = FastBytes(512 * 3, at + 1);
+            std::fseek(f, static_cast<long>(at * 512), SEEK_SET);
+            std::fwrite(data.data(), 1, at + 3 <= sectors ? data.size() : 512, f);
+        }
+        std::fseek(f, static_cast<long>(sectors * 512 - 1), SEEK_SET);
+        std::fputc(9, f);
+        std::fclose(f);
+        DiskGeometry g = {0, heads, spt, 512, 0};
+        Geometry_SetTotalSectors(&g, sectors);
+        Disk_Init(h);
+        EXPECT_EQ(Disk_OpenRaw(h, path.c_str(), true, 0, &g), DISK_OK);
+        return path;
+    }
+};
+
+struct Case {
+    const char* name;
+    uint32_t version;
+    bool scsi;
+    uint64_t sectors;
+    uint32_t heads, spt;
+    uint32_t files;
+    DiskKind kind;
+};
+
+TEST_F(Cowd, WrittenDisksReadBackHereAndInBximage) {
+    const Case cases[] = {
+        {"ide one extent", 3, false, 16 * 63 * 100, 16, 63, 1, DISK_KIND_COWD3},
+        {"ide exactly one extent", 3, false, COWD_EXTENT_SECTORS, 64, 32, 1, DISK_KIND_COWD3},
+        {"ide two extents", 3, false, COWD_EXTENT_SECTORS + 1, 16, 63, 2, DISK_KIND_COWD3},
+        // Above 16383 cylinders of 16 x 63 the disk cylinders are capped.
+        {"ide above 7.9 GiB", 3, false, 16514064 + 1000, 16, 63, 5, DISK_KIND_COWD3},
+        {"scsi 1 GiB class", 3, true, 64 * 32 * 1000, 1, 1, 1, DISK_KIND_COWD3},
+        {"scsi 1..2 GiB", 3, true, 0x200000, 64, 32, 1, DISK_KIND_COWD3},
+        {"version 1", 1, false, 16 * 63 * 100 + 5, 16, 63, 1, DISK_KIND_COWD1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DiskHandle src;
+        const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
+        const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
+        std::vector<uint64_t> progress;
+        auto cb = [](uint64_t done, uint64_t, void* u) {
+            static_cast<std::vector<uint64_t>*>(u)->push_back(done);
+            return true;
+        };
+        const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, cb, &progress, c.scsi)
+                                      : Cowd_CreateV1(out.c_str(), &src, nullptr, cb, &progress, c.scsi);
+        ASSERT_EQ(rc, DISK_OK);
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.front(), 0u);  // the first call, for both versions
+        EXPECT_EQ(progress.back(), c.sectors);
+        if (c.files > 1) {
+            EXPECT_TRUE(Os_PathExists(dir.file("out-02.vmdk").c_str()));
+        }
+        ASSERT_EQ(Open(out), DISK_OK);
+        EXPECT_EQ(Disk_GetKind(&disk), c.kind);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&disk, &g);
+        ASSERT_EQ(Geometry_GetTotalSectors(&g), c.sectors);
+        for (uint64_t at : {uint64_t(0), uint64_t(70000), c.sectors / 2, c.sectors - 3}) {
+            std::vector<uint8_t> a(1536), b(1536);
+            ASSERT_EQ(Disk_Read(&disk, at * 512, 1536, a.data()), DISK_OK);
+            ASSERT_EQ(Disk_Read(&src, at * 512, 1536, b.data()), DISK_OK);
+            EXPECT_EQ(a, b) << at;
+        }
+        bool empty = false;
+        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 80000, 1000, &empty, nullptr, nullptr), DISK_OK);
+        EXPECT_TRUE(empty);
+        Disk_Close(&disk);
+        // bximage reads version-3 disks of one extent (it names extra extents its own way).
+        if (HaveBximage() && c.version == 3 && c.files == 1 && c.sectors < 0x300000) {
+            const std::string back = dir.file("back.raw");
+            std::remove(back.c_str());
+            std::string log;
+            EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " 2>&1", &log), 0) << log;
+            EXPECT_EQ(ReadFile(back), ReadFile(raw));
+        }
+        Disk_Close(&src);
+        for (const char* f : {"out.vmdk", "out.dsk", "out-02.vmdk", "out-03.vmdk", "out-04.vmdk", "out-05.vmdk"})
+            std::remove(dir.file(f).c_str());
+    }
+}
+
+TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut) {
+    DiskHandle src;
+    Source(16 * 63 * 100 + 5, &src, 16, 63);
+    // One IDE extent must be whole cylinders.
+    EXPECT_EQ(Cowd_CreateV3(dir.file("a.vmdk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_ERR_ARG);
+    Disk_Close(&src);
+    // Version 1 above its clamp: refused by the check and the writer.
+    Source(COWD_EXTENT_SECTORS + 10, &src, 16, 63);
+    DiskGeometry g = {};
+    Disk_GetGeometry(&src, &g);
+    EXPECT_EQ(Cowd_CheckGeometryV1(&g), -1);
+    EXPECT_EQ(Cowd_ClampCapacityV1(&g), 16u * 63 * (COWD_EXTENT_SECTORS / (16 * 63)));
+    EXPECT_EQ(Cowd_CreateV1(dir.file("a.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_ERR_ARG);
+    EXPECT_FALSE(Os_PathExists(dir.file("a.dsk").c_str()));
+    Disk_Close(&src);
+}
+
+TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
+    DiskHandle src;
+    Source(16 * 63 * 100, &src, 16, 63);
+    const std::string parent = dir.file("parent.vmdk");
+    ASSERT_EQ(Cowd_CreateV3(parent.c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    // A child: an empty disk of the same size, turned into a redo log naming the parent.
+    std::vector<uint8_t> zeros(16 * 63 * 100 * 512 / 64, 0);
+    WriteFile(dir.file("zero.raw"), std::vector<uint8_t>(16 * 63 * 100 * 512, 0));
+    DiskHandle z;
+    DiskGeometry g = {16 * 63 * 100, 16, 63, 512, 0};
+    Disk_Init(&z);
+    ASSERT_EQ(Disk_OpenRaw(&z, dir.file("zero.raw").c_str(), true, 0, &g), DISK_OK);
+    const std::string child = dir.file("child.vmdk");
+    ASSERT_EQ(Cowd_CreateV3(child.c_str(), &z, nullptr, nullptr, nullptr, false), DISK_OK);
+    Disk_Close(&z);
+    std::vector<uint8_t> f = ReadFile(child);
+    Bytes_StoreLe32(&f[8], 0x12);
+    std::memset(&f[32], 0, 260);
+    std::memcpy(&f[32], "parent.vmdk", 11);
+    WriteFile(child, f);
+    ASSERT_EQ(Open(child), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&disk), DISK_KIND_COWD3_CHILD);
+    std::vector<uint8_t> a(512 * 3), b(512 * 3);
+    ASSERT_EQ(Disk_Read(&disk, 70000 * 512, 1536, a.data()), DISK_OK);
+    ASSERT_EQ(Disk_Read(&src, 70000 * 512, 1536, b.data()), DISK_OK);
+    EXPECT_EQ(a, b);
+    Disk_Close(&disk);
+    // A child naming itself is a chain that never ends: refused.
+    std::memset(&f[32], 0, 260);
+    std::memcpy(&f[32], "child.vmdk", 10);
+    WriteFile(child, f);
+    EXPECT_NE(Open(child), DISK_OK);
+
+    // Hostile words of a version-1 file.
+    ASSERT_EQ(Cowd_CreateV1(dir.file("v1.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    const std::vector<uint8_t> sound = ReadFile(dir.file("v1.dsk"));
+    struct Patch {
+        uint32_t at, value;
+    } patches[] = {{16, 0}, {16, 0x40000000}, {16, 64}, {20, 5}, {1060, 7}};
+    for (const Patch& p : patches) {
+        SCOPED_TRACE(p.at);
+        std::vector<uint8_t> h = sound;
+        Bytes_StoreLe32(&h[p.at], p.value);
+        WriteFile(dir.file("h.dsk"), h);
+        Disk_Close(&disk);
+        DiskHandle d{DISK_KIND_NONE, nullptr};
+        const int r = Disk_OpenByKind(&d, dir.file("h.dsk").c_str(), true, DISK_KIND_COWD1);
+        if (r == DISK_OK) {
+            std::vector<uint8_t> buf(65536);
+            Disk_Read(&d, 0, 65536, buf.data());
+        }
+        EXPECT_NE(r, DISK_OK);
+        Disk_Close(&d);
+    }
+    Disk_Close(&src);
+}
+
+}  // namespace
