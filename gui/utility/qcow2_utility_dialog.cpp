@@ -86,6 +86,7 @@ FXuint CQemuQcow2UtilityDialog::execute(FXuint placement) {
     else changeButton->disable();
     childButton->enable();
     Disk_Close(&disk);
+    create();
     closeButton->setFocus();
     return FXDialogBox::execute(placement);
 }
@@ -182,6 +183,7 @@ FXuint CQemuQcow2UtilityDifferenceChangeParamDialog::execute(FXuint placement) {
     Ui_ShowPathField(backingName, nameField, &pathMode, ID_ABSOLUTE, ID_RELATIVE);
     absoluteRadio->setCheck(pathMode == ID_ABSOLUTE);
     relativeRadio->setCheck(pathMode == ID_RELATIVE);
+    create();
     nameField->setFocus();
     return FXDialogBox::execute(placement);
 }
