@@ -21,7 +21,7 @@ protected:
     FXButton* changeButton;
     FXButton* closeButton;
     CQemuQcow2UtilityDialog();
-    // Opens the image read-only with the key; false (and the handle closed) on failure.
+    // Opens the image with the key (backing file optional); false, handle closed, on failure.
     bool OpenImage(DiskHandle* disk, bool readOnly) const;
 public:
     enum { ID_CLOSE = 60, ID_CHILD = 62, ID_CHANGE = 63 };
