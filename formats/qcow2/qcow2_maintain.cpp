@@ -53,7 +53,8 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     const uint64_t offset = image->header.backingNameOffset;
     const uint64_t length = image->header.backingNameLength;
     const uint64_t k = image->clusterSize;
-    if (offset == 0) return DISK_ERR_ARG;
+    // An empty name would detach the image from its base; qcow2 readers take at most 1023 bytes.
+    if (offset == 0 || name.length == 0 || name.length > 1023) return DISK_ERR_ARG;
     const uint64_t room = offset + length > k ? (offset + length + k - 1) / k * k - offset
                                               : k - offset % k;
     if (name.length > room) return DISK_ERR_ARG;

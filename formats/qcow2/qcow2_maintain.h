@@ -23,8 +23,9 @@ struct Qcow2NameBuffer {
 int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const char* newPath,
                         bool absoluteName);
 int Qcow2_ReadBackingName(Qcow2Image* image, Qcow2NameBuffer* out);
-// Replaces the backing name in place; DISK_ERR_ARG when it does not fit the room the present
-// name has (nothing is written then), or when the image names no backing file.
+// Replaces the backing name in place; DISK_ERR_ARG when it is empty, longer than 1023 bytes or
+// does not fit the room the present name has (nothing is written then), or when the image names
+// no backing file.
 int Qcow2_SetBackingName(Qcow2Image* image, TextView name);
 
 // Writes a compacted copy of the image open in `source` to a temporary file beside `path`

@@ -5,6 +5,7 @@
 
 #include "disk/disk_open.h"
 #include "disk/plugin.h"
+#include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
 #include "gui/frame/plugin_pages.h"
@@ -15,6 +16,7 @@
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
+#include "gui/utility/qcow2_utility_dialog.h"
 #include "gui/utility/vhd_utility_dialog.h"
 #include "gui/utility/vmdk_utility_dialog.h"
 
@@ -512,12 +514,34 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
     const DiskKind kind = Disk_GetKind(&disk);
     Disk_Close(&disk);
     if (rc == 1) return 1;
+    uint8_t key[16];
+    bool keyed = false;
     if (rc == DISK_ERR_PASSWORD) {
-        // Encrypted images have no utilities here.
-        ShowMessage(this, 0, 33, UI_MSG_ERROR);
-        return 1;
-    }
-    if (rc != DISK_OK) {
+        // Only qcow2 has utilities for encrypted images: they need the key.
+        if (kind != DISK_KIND_QCOW2) {
+            ShowMessage(this, 0, 33, UI_MSG_ERROR);
+            return 1;
+        }
+        CInputQemuQcowPasswordDialog password(this);
+        if (password.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return 1;
+        DiskHandle keyedDisk;
+        Disk_Init(&keyedDisk);
+        int r = Disk_OpenQcow2WithKey(&keyedDisk, path.text(), true, password.key,
+                                      sizeof password.key, QCOW2_BACKING_OPTIONAL);
+        bool present = true;
+        if (r == DISK_OK && password.verify) r = Ui_HasBootSignature(&keyedDisk, &present);
+        Disk_Close(&keyedDisk);
+        if (r == DISK_OK && !present) {
+            ShowMessage(this, 0, 375, UI_MSG_ERROR);
+            return 1;
+        }
+        if (r != DISK_OK) {
+            ShowMessage(this, 0, 29, UI_MSG_ERROR);
+            return 1;
+        }
+        memcpy(key, password.key, sizeof key);
+        keyed = true;
+    } else if (rc != DISK_OK) {
         ShowMessage(this, 0, 29, UI_MSG_ERROR);
         return 1;
     }
@@ -530,6 +554,12 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
     case DISK_KIND_VHD:
     case DISK_KIND_VHD_FIXED: {
         CVirtualPCVhdUtilityDialog dialog(this, path);
+        dialog.execute(PLACEMENT_OWNER);
+        break;
+    }
+    case DISK_KIND_QCOW2: {
+        CQemuQcow2UtilityDialog dialog(this, path);
+        if (keyed) dialog.SetKey(key);
         dialog.execute(PLACEMENT_OWNER);
         break;
     }

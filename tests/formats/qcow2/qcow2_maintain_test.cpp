@@ -164,4 +164,23 @@ TEST(Qcow2Overlay, BackingNamesChangeInPlaceWhileTheyFit) {
     EXPECT_EQ(Check(child), "");
 }
 
+TEST(Qcow2Overlay, EmptyAndOverLongBackingNamesWriteNothing) {
+    TempDir dir;
+    const std::string base = dir.file("b.qcow2"), child = dir.file("c.qcow2");
+    Shell("qemu-img create -f qcow2 " + Quote(base) + " 1M");
+    Shell("qemu-img create -f qcow2 -b b.qcow2 -F qcow2 " + Quote(child));
+    Shell("cp " + Quote(child) + " " + Quote(dir.file("orig")));
+    Qcow2Image* image = Qcow2_Alloc();
+    ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), false, QCOW2_BACKING_IGNORE), 0);
+    // The 64 KiB cluster has room for both; the empty name would detach the base, and readers
+    // refuse names over 1023 bytes.
+    const std::string names[] = {std::string(), std::string(1024, 'x')};
+    for (const std::string& n : names)
+        EXPECT_EQ(Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(n.data()), uint32_t(n.size())}),
+                  DISK_ERR_ARG) << n.size();
+    Qcow2_Close(image);
+    Mem_Free(image);
+    EXPECT_EQ(RunCommand("cmp -s " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+}
+
 }  // namespace

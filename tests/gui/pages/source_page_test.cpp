@@ -1410,6 +1410,9 @@ TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
     EXPECT_EQ(UtilityDialogFor(page, "  " + vmdk + " "), "CVMwareVmdkUtilityDialog");
     EXPECT_EQ(UtilityDialogFor(page, vhd), "CVirtualPCVhdUtilityDialog");
     EXPECT_EQ(UtilityDialogFor(page, fixed), "CVirtualPCVhdUtilityDialog");
+    const std::string qcow2 = dir.file("u.qcow2");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 " + Quote(qcow2) + " 8M"), 0);
+    EXPECT_EQ(UtilityDialogFor(page, qcow2), "CQemuQcow2UtilityDialog");
     // An emulator image has no utilities; a raw file (no image kind takes it) and a missing
     // file cannot be opened; an empty path is refused.
     const std::string hdi = dir.file("u.hdi");
@@ -1424,4 +1427,60 @@ TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
     EXPECT_TRUE(Saw(27)) << Boxes();
     // Nothing of the job changed.
     EXPECT_EQ(job.sourceDisk, nullptr);
+}
+
+TEST_F(SourcePage, UtilityButtonAsksTheKeyOfAnEncryptedQcow2Image) {
+    Build();
+    std::vector<uint8_t> disk(1 << 20, 0);
+    disk[510] = 0x55;
+    disk[511] = 0xAA;
+    const std::string raw = dir.file("disk.raw"), image = dir.file("secret.qcow2");
+    testsupport::WriteFile(raw, disk);
+    std::string out;
+    ASSERT_EQ(RunCommand("qemu-img convert --object secret,id=s,data=secret -f raw -O qcow2 "
+                         "-o encrypt.format=aes,encrypt.key-secret=s " + Quote(raw) + " " +
+                         Quote(image) + " 2>&1", &out), 0) << out;
+    struct Row {
+        const char* password;
+        bool verify;
+        const char* dialog;  // the utility dialog that comes up, or ""
+        int message;
+    };
+    const Row rows[] = {
+        {"secret", true, "CQemuQcow2UtilityDialog", 0},
+        {"wrong", true, "", 375},
+        // Unchecked verification: the dialog opens with the key given.
+        {"wrong", false, "CQemuQcow2UtilityDialog", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.password) + (r.verify ? " verify" : ""));
+        std::string shown;
+        bool asked = false;
+        BoxWatcher::Instance().texts.clear();
+        BoxWatcher::Instance().other = [&](FXWindow* w) {
+            if (w->isMemberOf(FXMETACLASS(CInputQemuQcowPasswordDialog))) {
+                auto* dialog = static_cast<CInputQemuQcowPasswordDialog*>(w);
+                asked = true;
+                dialog->GetPasswordField()->setText(r.password);
+                dialog->GetVerifyButton()->setCheck(r.verify);
+                guitest::Command(dialog, UI_ID_ACCEPT);
+                return false;  // the utility dialog follows
+            }
+            if (w->isMemberOf(FXMETACLASS(CWaitDialog))) return false;
+            shown = w->getClassName();
+            w->handle(w, FXSEL(SEL_CLOSE, 0), NULL);
+            return true;
+        };
+        Type(page->GetPathField(), image);
+        guitest::Command(page, CInputSourcePropertyPage::ID_UTILITY);
+        BoxWatcher::Instance().other = nullptr;
+        EXPECT_TRUE(asked);
+        EXPECT_EQ(shown, r.dialog);
+        if (r.message != 0) {
+            EXPECT_TRUE(Saw(r.message)) << Boxes();
+        } else {
+            EXPECT_EQ(Boxes(), "");
+        }
+        EXPECT_EQ(job.sourceDisk, nullptr);
+    }
 }

@@ -15,6 +15,7 @@
 #include "formats/vhd/vhd_writer.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/utility/expand_capacity_dialog.h"
+#include "gui/utility/qcow2_utility_dialog.h"
 #include "gui/utility/utility_common.h"
 #include "gui/utility/vhd_utility_dialog.h"
 #include "gui/utility/vmdk_utility_dialog.h"
@@ -602,6 +603,186 @@ TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
     VhdUtility_PresetFromLayout(false, 0, 4096, 1, 0x00010000, &variant, &creator);
     EXPECT_EQ(variant, 4);
     EXPECT_EQ(creator, 3);
+}
+
+// ---- qcow2 utility dialog ---------------------------------------------------------------------
+TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) {
+    App();
+    TempDir dir;
+    const std::string image = dir.file("base.qcow2"), other = dir.file("other.bin"),
+                      child = dir.file("child.qcow2");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 " + Quote(image) + " 32M"), 0);
+    Pattern("qcow2", image, 0x42, "2M", "1M");
+    Pattern("qcow2", image, 0x17, "30M", "64k");
+    ASSERT_EQ(RunCommand("cp " + Quote(image) + " " + Quote(dir.file("orig"))), 0);
+    ASSERT_EQ(RunCommand("echo keep > " + Quote(other)), 0);
+    ASSERT_EQ(RunCommand("ln -s base.qcow2 " + Quote(dir.file("alias.qcow2"))), 0);
+
+    CQemuQcow2UtilityDialog dialog(Owner(), image.c_str());
+    Script script;
+    script.Then([&](FXWindow* w) {
+        EXPECT_EQ(w, &dialog);
+        // No backing file: nothing to rename; the close button has the focus.
+        EXPECT_TRUE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHILD)->isEnabled());
+        EXPECT_FALSE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHANGE)->isEnabled());
+        EXPECT_EQ(FocusedLeaf(&dialog), dialog.GetButton(CQemuQcow2UtilityDialog::ID_CLOSE));
+        guitest::Screenshot(&dialog, "qcow2_utility_dialog");
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image itself
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image by another name
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // an existing file, kept
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // a new file
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
+    });
+    script.File(image);
+    script.Ok("qcow2_child_is_image");
+    script.File(dir.file("alias.qcow2"));
+    script.Ok();
+    script.File(other);
+    script.No();
+    script.File(child);
+    script.Ok();
+    script.Start();
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 4u);
+    EXPECT_FALSE(Contains({script.boxes[0]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
+    EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
+    EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(child)), 0);
+    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(child) + " " + Quote(image)),
+              "Images are identical.\n");
+    const std::string info = Shell("qemu-img info -f qcow2 " + Quote(child));
+    EXPECT_NE(info.find("backing file: base.qcow2"), std::string::npos) << info;
+}
+
+// A child of base.qcow2 written by qemu-img (clusters of `cluster` bytes); its copy in "orig".
+void MakeQcow2Child(const TempDir& dir, const std::string& cluster) {
+    const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 -o cluster_size=" + cluster + " " + Quote(base) + " 16M"), 0);
+    Pattern("qcow2", base, 0x6C, "1M", "2M");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 -o cluster_size=" + cluster +
+                         " -b base.qcow2 -F qcow2 " + Quote(child)),
+              0);
+    Pattern("qcow2", child, 0x21, "8M", "64k");
+    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+}
+
+TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
+    App();
+    TempDir dir;
+    MakeQcow2Child(dir, "65536");
+    const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2"),
+                      copy = dir.file("copy.qcow2");
+    ASSERT_EQ(RunCommand("cp " + Quote(base) + " " + Quote(copy)), 0);
+
+    CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        EXPECT_TRUE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHANGE)->isEnabled());
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHANGE);  // cancelled: nothing
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHANGE);  // renamed
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CQemuQcow2UtilityDifferenceChangeParamDialog)));
+        auto* p = static_cast<CQemuQcow2UtilityDifferenceChangeParamDialog*>(w);
+        p->GetNameField()->setText("copy.qcow2");
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_CANCEL);
+    });
+    script.Then([&](FXWindow* w) {
+        auto* p = static_cast<CQemuQcow2UtilityDifferenceChangeParamDialog*>(w);
+        // The stored name is relative: shown so, and switched to the absolute form and back.
+        EXPECT_STREQ(p->GetNameField()->getText().text(), "base.qcow2");
+        EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
+        EXPECT_EQ(FocusedLeaf(p), p->GetNameField());
+        guitest::Screenshot(p, "qcow2_backing_name_dialog");
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
+        EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
+        EXPECT_STREQ(p->GetNameField()->getText().text(), base.c_str());
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
+        EXPECT_STREQ(p->GetNameField()->getText().text(), "base.qcow2");
+        p->GetNameField()->setText("copy.qcow2");
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_OK);
+        EXPECT_TRUE(p->shown());  // not yet written: the dialog stays
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_OK);
+    });
+    script.No();
+    script.Yes();
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 3u);
+    EXPECT_FALSE(Contains({script.boxes[0]}, 343).empty()) << script.boxes[0];
+    EXPECT_NE(script.boxes[2].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[2];
+
+    const std::string info = Shell("qemu-img info -f qcow2 " + Quote(child));
+    EXPECT_NE(info.find("backing file: copy.qcow2"), std::string::npos) << info;
+    EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(child)), 0);
+    // The child reads through the copy alone: the old base is gone.
+    ASSERT_EQ(RunCommand("qemu-img convert -f qcow2 -O raw " + Quote(dir.file("orig")) + " " +
+                         Quote(dir.file("before.raw"))),
+              0);
+    ASSERT_EQ(RunCommand("rm " + Quote(base)), 0);
+    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F raw " + Quote(child) + " " + Quote(dir.file("before.raw"))),
+              "Images are identical.\n");
+}
+
+// The change dialog with a typed name: the boxes seen, and whether the child is byte-identical.
+struct ChangeOutcome {
+    std::vector<std::string> boxes;
+    bool unchanged;
+};
+ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed,
+                        const std::string& shot) {
+    const std::string child = dir.file("child.qcow2");
+    CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHANGE);
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
+    });
+    script.Then([&](FXWindow* w) {
+        auto* p = static_cast<CQemuQcow2UtilityDifferenceChangeParamDialog*>(w);
+        p->GetNameField()->setText(name);
+        Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_OK);
+        if (!confirmed) {
+            // Refused before the question: the dialog stays with its field focused.
+            EXPECT_TRUE(p->shown());
+            EXPECT_EQ(FocusedLeaf(p), p->GetNameField());
+            Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_CANCEL);
+        }
+    });
+    if (confirmed) script.Yes();
+    script.Ok(shot);
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    return {script.boxes, Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))).empty()};
+}
+
+TEST(Qcow2UtilityDialog, EmptyNameRefusedAndFailedChangeShownWithNothingWritten) {
+    App();
+    TempDir dir;
+    // Clusters of 512 bytes leave little room after the header for the name.
+    MakeQcow2Child(dir, "512");
+    for (const char* empty : {"", "   "}) {
+        const ChangeOutcome o = RunChange(dir, empty, false, *empty ? "" : "qcow2_empty_name_box");
+        ASSERT_EQ(o.boxes.size(), 1u) << empty;
+        EXPECT_FALSE(Contains(o.boxes, UTILITY_MSG_EMPTY_BACKING_NAME).empty()) << o.boxes[0];
+        EXPECT_TRUE(o.unchanged) << "'" << empty << "'";
+    }
+    // A name longer than the room in its cluster: the engine refuses it.
+    const ChangeOutcome o = RunChange(dir, FXString('n', 600), true, "qcow2_failure_box");
+    ASSERT_EQ(o.boxes.size(), 2u);
+    EXPECT_NE(o.boxes[1].find(Ui_MessageText(372).text()), std::string::npos) << o.boxes[1];
+    EXPECT_TRUE(o.unchanged);
+    EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.qcow2\nchild.qcow2\norig\n");
+    const std::string info = Shell("qemu-img info -f qcow2 " + Quote(dir.file("child.qcow2")));
+    EXPECT_NE(info.find("backing file: base.qcow2"), std::string::npos) << info;
 }
 
 }  // namespace

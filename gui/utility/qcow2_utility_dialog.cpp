@@ -1,0 +1,228 @@
+// The qcow2 utility dialog and the backing-name dialog.
+#include "gui/utility/qcow2_utility_dialog.h"
+
+#include <cstring>
+
+#include "disk/disk.h"
+#include "formats/qcow2/qcow2.h"
+#include "formats/qcow2/qcow2_maintain.h"
+#include "foundation/platform.h"
+#include "gui/frame/app.h"
+#include "gui/frame/widgets.h"
+#include "gui/utility/utility_common.h"
+
+// ---- Utility dialog ------------------------------------------------------------------------------
+FXDEFMAP(CQemuQcow2UtilityDialog) CQemuQcow2UtilityDialogMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDialog::ID_CHILD, CQemuQcow2UtilityDialog::onCmdChild),
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDialog::ID_CHANGE, CQemuQcow2UtilityDialog::onCmdChange),
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDialog::ID_CLOSE, CQemuQcow2UtilityDialog::onCmdClose),
+    FXMAPFUNC(SEL_CLOSE, 0, CQemuQcow2UtilityDialog::onCmdClose),
+};
+FXIMPLEMENT(CQemuQcow2UtilityDialog, CNDialogBase, CQemuQcow2UtilityDialogMap,
+            ARRAYNUMBER(CQemuQcow2UtilityDialogMap))
+
+CQemuQcow2UtilityDialog::CQemuQcow2UtilityDialog()
+    : keyLength(0), pathLabel(NULL), childButton(NULL), changeButton(NULL), closeButton(NULL) {
+    memset(key, 0, sizeof key);
+}
+
+CQemuQcow2UtilityDialog::CQemuQcow2UtilityDialog(FXWindow* owner, const FXString& path)
+    : CNDialogBase(owner, 328, 41, 18, false), imagePath(path), keyLength(0) {
+    memset(key, 0, sizeof key);
+    FXPacker* frame = GetContentFrame();
+    const FXint width = Ui_ScaleX(41);
+    pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
+    Ui_CreateLabel(frame, 329, 1, 4, 14, 2);
+    Ui_CreateLabel(frame, 330, 17, 4, 14, 2);
+    Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
+    childButton = Ui_CreateButton(frame, 335, this, ID_CHILD, 1, 7, 14, 2);
+    Ui_CreateSeparator(frame, 0, Ui_ScaleY(10), width);
+    changeButton = Ui_CreateButton(frame, 336, this, ID_CHANGE, 1, 11, 14, 2);
+    Ui_CreateSeparator(frame, 0, Ui_ScaleY(14), width);
+    closeButton = Ui_CreateDefaultButton(frame, 337, this, ID_CLOSE, 33, 15, 7, 2);
+}
+
+void CQemuQcow2UtilityDialog::SetKey(const uint8_t* newKey) {
+    if (newKey) {
+        memcpy(key, newKey, sizeof key);
+        keyLength = sizeof key;
+    } else {
+        memset(key, 0, sizeof key);
+        keyLength = 0;
+    }
+}
+
+FXButton* CQemuQcow2UtilityDialog::GetButton(FXSelector id) const {
+    switch (id) {
+    case ID_CHILD: return childButton;
+    case ID_CHANGE: return changeButton;
+    case ID_CLOSE: return closeButton;
+    default: return NULL;
+    }
+}
+
+bool CQemuQcow2UtilityDialog::OpenImage(DiskHandle* disk, bool readOnly) const {
+    Disk_Init(disk);
+    const uint8_t* k = keyLength ? key : NULL;
+    const int r = readOnly ? Disk_OpenQcow2Snapshot(disk, imagePath.text(), true, k, keyLength,
+                                                    false, false, 0, QCOW2_BACKING_OPTIONAL)
+                           : Disk_OpenQcow2WithKey(disk, imagePath.text(), false, k, keyLength,
+                                                   QCOW2_BACKING_OPTIONAL);
+    if (r != DISK_OK || Disk_GetKind(disk) != DISK_KIND_QCOW2 || Disk_GetObject(disk) == NULL) {
+        Disk_Close(disk);
+        return false;
+    }
+    return true;
+}
+
+FXuint CQemuQcow2UtilityDialog::execute(FXuint placement) {
+    pathLabel->setText(imagePath);
+    DiskHandle disk;
+    if (!OpenImage(&disk, true)) {
+        COutputMessage::ShowMessage(getOwner(), 5, 56, UI_MSG_ERROR);
+        return UI_RESULT_CANCEL;
+    }
+    if (Qcow2_HasParent(Disk_GetObject(&disk))) changeButton->enable();
+    else changeButton->disable();
+    childButton->enable();
+    Disk_Close(&disk);
+    create();
+    closeButton->setFocus();
+    return FXDialogBox::execute(placement);
+}
+
+long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
+    FXString childPath;
+    if (!Utility_ChooseChildPath(this, 295, imagePath, &childPath)) return 1;
+    DiskHandle disk;
+    if (!OpenImage(&disk, true)) {
+        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        return 1;
+    }
+    const int r = Qcow2_CreateOverlay(&disk, imagePath.text(), childPath.text(), false);
+    Disk_Close(&disk);
+    Utility_ShowResult(this, r);
+    return 1;
+}
+
+long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
+    DiskHandle disk;
+    if (!OpenImage(&disk, false)) {
+        COutputMessage::ShowMessage(this, 0, 56, UI_MSG_INFO);
+        return 1;
+    }
+    Qcow2Image* image = (Qcow2Image*)Disk_GetObject(&disk);
+    Qcow2NameBuffer name = {NULL, 0, 0};
+    if (!Qcow2_HasParent(image) || Qcow2_ReadBackingName(image, &name) != DISK_OK) {
+        Disk_Close(&disk);
+        COutputMessage::ShowMessage(this, 0, 56, UI_MSG_INFO);
+        return 1;
+    }
+    CQemuQcow2UtilityDifferenceChangeParamDialog dialog(this);
+    Ui_TextToFXString(&dialog.backingName, TextView{name.data, name.length}, TEXT_ENC_UTF8);
+    Mem_Free(name.data);
+    dialog.imagePath = imagePath;
+    if (dialog.execute(PLACEMENT_OWNER) == UI_RESULT_ACCEPT) {
+        // An empty name would leave the image without its base: never written.
+        FXStringText text;
+        int r = DISK_ERR_ARG;
+        FXString trimmed = dialog.backingName;
+        trimmed.trim();
+        if (!trimmed.empty() && Ui_ConvertFXStringText(&text, dialog.backingName, TEXT_ENC_UTF8) &&
+            text.view.length != 0)
+            r = Qcow2_SetBackingName(image, text.view);
+        if (r == DISK_OK) COutputMessage::ShowMessage(this, 0, 371, UI_MSG_INFO);
+        else COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+    }
+    Disk_Close(&disk);
+    return 1;
+}
+
+long CQemuQcow2UtilityDialog::onCmdClose(FXObject*, FXSelector, void*) {
+    getApp()->stopModal(this, UI_RESULT_ACCEPT);
+    hide();
+    return 1;
+}
+
+// ---- Backing-name dialog -------------------------------------------------------------------------
+FXDEFMAP(CQemuQcow2UtilityDifferenceChangeParamDialog) CQemuQcow2UtilityDifferenceChangeParamDialogMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_BROWSE,
+              CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdBrowse),
+    FXMAPFUNCS(SEL_COMMAND, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE,
+               CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE,
+               CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdMode),
+    FXMAPFUNCS(SEL_UPDATE, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE,
+               CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE,
+               CQemuQcow2UtilityDifferenceChangeParamDialog::onUpdMode),
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_OK,
+              CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdOk),
+    FXMAPFUNC(SEL_COMMAND, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_CANCEL,
+              CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdCancel),
+    FXMAPFUNC(SEL_CLOSE, 0, CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdCancel),
+};
+FXIMPLEMENT(CQemuQcow2UtilityDifferenceChangeParamDialog, CNDialogBase,
+            CQemuQcow2UtilityDifferenceChangeParamDialogMap,
+            ARRAYNUMBER(CQemuQcow2UtilityDifferenceChangeParamDialogMap))
+
+CQemuQcow2UtilityDifferenceChangeParamDialog::CQemuQcow2UtilityDifferenceChangeParamDialog()
+    : nameField(NULL), absoluteRadio(NULL), relativeRadio(NULL), pathMode(ID_ABSOLUTE) {}
+
+CQemuQcow2UtilityDifferenceChangeParamDialog::CQemuQcow2UtilityDifferenceChangeParamDialog(FXWindow* owner)
+    : CNDialogBase(owner, 340, 32, 22, false), pathMode(ID_ABSOLUTE) {
+    FXPacker* frame = GetContentFrame();
+    Ui_CreateLabel(frame, 355, 1, 1, 30, 2);
+    nameField = Ui_CreateTextField(frame, 1, 3, 25, 2);
+    Ui_CreateButton(frame, 356, this, ID_BROWSE, 26, 3, 5, 2);
+    absoluteRadio = Ui_CreateRadioButton(frame, 381, this, ID_ABSOLUTE, 1, 5, 30, 2);
+    relativeRadio = Ui_CreateRadioButton(frame, 382, this, ID_RELATIVE, 1, 7, 30, 2);
+    Ui_CreateDefaultButton(frame, 341, this, ID_OK, 16, 19, 7, 2);
+    Ui_CreateButton(frame, 342, this, ID_CANCEL, 24, 19, 7, 2);
+}
+
+FXuint CQemuQcow2UtilityDifferenceChangeParamDialog::execute(FXuint placement) {
+    Ui_ShowPathField(backingName, nameField, &pathMode, ID_ABSOLUTE, ID_RELATIVE);
+    absoluteRadio->setCheck(pathMode == ID_ABSOLUTE);
+    relativeRadio->setCheck(pathMode == ID_RELATIVE);
+    create();
+    nameField->setFocus();
+    return FXDialogBox::execute(placement);
+}
+
+long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdMode(FXObject*, FXSelector sel, void*) {
+    pathMode = FXSELID(sel);
+    Ui_SwitchPathFieldMode(imagePath, nameField, pathMode, ID_ABSOLUTE);
+    return 1;
+}
+
+long CQemuQcow2UtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, FXSelector sel, void*) {
+    sender->handle(this, FXSEL(SEL_COMMAND, FXSELID(sel) == pathMode ? ID_CHECK : ID_UNCHECK), NULL);
+    return 1;
+}
+
+long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
+    Ui_BrowsePathField(this, 295, imagePath, nameField, &pathMode, ID_ABSOLUTE);
+    return 1;
+}
+
+long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
+    FXString name = nameField->getText();
+    FXString trimmed = name;
+    trimmed.trim();
+    if (trimmed.empty()) {
+        // Without a name the image would no longer read its base.
+        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_BACKING_NAME, UI_MSG_ERROR);
+        nameField->setFocus();
+        return 1;
+    }
+    if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
+    backingName = name;
+    getApp()->stopModal(this, UI_RESULT_ACCEPT);
+    hide();
+    return 1;
+}
+
+long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+    getApp()->stopModal(this, UI_RESULT_CANCEL);
+    hide();
+    return 1;
+}
