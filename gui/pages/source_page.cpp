@@ -12,6 +12,7 @@
 #include "gui/frame/parallels_snapshot_dialog.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow2_snapshot_dialog.h"
+#include "gui/frame/vbox_machine_dialog.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/frame/widgets.h"
@@ -325,9 +326,17 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         return false;
     case SOURCE_OPEN_RAW:
     default: {
-        // The machine-file opener comes with its format. A Parallels snapshot tree, then a
-        // qcow2 image that has snapshots, let the user pick a state; a file none of the
+        // A VirtualBox machine file lets the user pick a disk; a Parallels snapshot tree, then
+        // a qcow2 image that has snapshots, let the user pick a state; a file none of the
         // alternative openers takes is a raw image.
+        bool vboxTaken = false;
+        int vbox = Ui_OpenVirtualBoxMachine(job->sourceDisk, job->sourcePath.text(), true,
+                                            &vboxTaken, this);
+        if (vboxTaken) {
+            if (vbox == DISK_OK) return true;
+            if (vbox != DISK_CANCELLED) ShowMessage(this, 5, 56, UI_MSG_ERROR);
+            return false;
+        }
         int taken = TryParallelsSnapshot();
         if (taken >= 0) return taken != 0;
         bool qcow2Taken = false;
