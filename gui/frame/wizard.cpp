@@ -215,6 +215,8 @@ CVdxWizard::CVdxWizard(FXApp* app)
             pages[i] = new CChangeGeometryPropertyPage(this, &job, i, switcher);
             break;
         case 9: pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher); break;
+        case 10: pages[i] = new CToVMware3PropertyPage(this, &job, i, switcher); break;
+        case 11: pages[i] = new CToVMware2PropertyPage(this, &job, i, switcher); break;
         case 12: pages[i] = new CToHyperVVhdxPropertyPage(this, &job, i, switcher); break;
         case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
         case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;

@@ -20,6 +20,7 @@
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
 #include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx_writer.h"
@@ -142,8 +143,8 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
     switch (destKind) {
-    case 0: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 11: case 12:
-    case 20:
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10:
+    case 11: case 12: case 20:
     case 13: case 14: case 15: case 16: case 17: case 18: case 19:
     case 21: case 22:
         return true;
@@ -351,6 +352,15 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
                 files->push_back(d + s + number + (e.empty() ? "" : "." + e));
             }
         }
+    } else if (job->destKind == 1) {
+        // Version-3 extents after the first: "-02", "-03", ... before the extension.
+        const uint64_t total = Geometry_GetTotalSectors(&job->finalGeometry);
+        const uint64_t count = (total + COWD_EXTENT_SECTORS - 1) / COWD_EXTENT_SECTORS;
+        for (uint64_t i = 2; i <= count && i <= COWD_MAX_EXTENTS + 1; ++i) {
+            char number[16];
+            snprintf(number, sizeof number, "-%02u.", (unsigned)i);
+            files->push_back(d + s + number + e);
+        }
     } else if (job->destKind == 8 || job->destKind == 9 || job->destKind == 21) {
         // The description beside the image.
         files->push_back(d + s + ".txt");
@@ -526,9 +536,8 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         return Qcow2_Create(path, source, map, cb, user, (int)job->formatFlags,
                             job->encryptionKey, &options);
     }
-    case 1: case 2:
-        // Their writers come with their formats.
-        return DISK_ERR_UNSUPPORTED;
+    case 1: return Cowd_CreateV3(path, source, map, cb, user, (job->formatFlags & 1u) != 0);
+    case 2: return Cowd_CreateV1(path, source, map, cb, user, job->formatFlags != 0);
     default:
         return DISK_ERR_ARG;
     }
@@ -666,6 +675,13 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     memset(&source, 0, sizeof source);
     Disk_GetGeometry(job->sourceDisk, &source);
     DiskGeometry final = job->finalGeometry;
+    if (job->destKind == 2) {
+        // One version-1 file holds whole cylinders up to its limit; a larger disk is refused,
+        // never cut to the limit.
+        const uint32_t clamped = Cowd_ClampCapacityV1(&final);
+        if (clamped < Geometry_GetTotalSectors(&final)) return DISK_ERR_ARG;
+        Geometry_SetTotalSectors(&final, clamped);
+    }
     UsedSectorMap* map = ConvertRun_EffectiveMap(job);
 
     DiskHandle* slot = job->sourceDisk;

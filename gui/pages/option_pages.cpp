@@ -492,6 +492,98 @@ int CToPartitionSavingPropertyPage::OnWizardNext() {
 
 // ---- Bochs ---------------------------------------------------------------------------------------
 
+// ---- Pages 10 and 11: COWD ---------------------------------------------------------------------
+
+FXDEFMAP(CToVMwareCowdPropertyPage) CToVMwareCowdPropertyPageMap[] = {
+    FXMAPFUNCS(SEL_COMMAND, CToVMwareCowdPropertyPage::ID_RADIO_IDE,
+               CToVMwareCowdPropertyPage::ID_RADIO_SCSI, CToVMwareCowdPropertyPage::onCmdRadio),
+    FXMAPFUNCS(SEL_UPDATE, CToVMwareCowdPropertyPage::ID_RADIO_IDE,
+               CToVMwareCowdPropertyPage::ID_RADIO_SCSI, CToVMwareCowdPropertyPage::onUpdRadio),
+};
+FXIMPLEMENT(CToVMwareCowdPropertyPage, CVdxPropertyPageBase, CToVMwareCowdPropertyPageMap,
+            ARRAYNUMBER(CToVMwareCowdPropertyPageMap))
+FXIMPLEMENT(CToVMware3PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
+FXIMPLEMENT(CToVMware2PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
+
+CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage()
+    : resultLabel(NULL), adapterLabel(NULL), radioId(ID_RADIO_IDE), destKind(1) {
+    adapterRadios[0] = adapterRadios[1] = NULL;
+    flagChecks[0] = flagChecks[1] = NULL;
+}
+
+CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage(IPropertyPageEvent* events,
+                                                     ConversionJob* job, FXint index,
+                                                     FXComposite* parent, int32_t destKind)
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_IDE), destKind(destKind) {
+    const bool v3 = destKind == 1;
+    title = Ui_MessageText(v3 ? 162 : 169);
+    description = Ui_MessageText(v3 ? 163 : 170);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    adapterLabel = Ui_CreateLabel(this, v3 ? 164 : 171, 1, 6, 28, 2);
+    adapterRadios[0] = Ui_CreateRadioButton(this, v3 ? 165 : 172, this, ID_RADIO_IDE, 1, 8, 28, 2);
+    adapterRadios[1] = Ui_CreateRadioButton(this, v3 ? 166 : 173, this, ID_RADIO_SCSI, 1, 10, 28, 2);
+    flagChecks[0] = flagChecks[1] = NULL;
+    if (v3) {
+        flagChecks[0] = Ui_CreateCheckButton(this, 167, this, ID_FLAG1, 30, 8, 8, 2);
+        flagChecks[1] = Ui_CreateCheckButton(this, 168, this, ID_FLAG2, 30, 10, 8, 2);
+    }
+}
+
+int CToVMwareCowdPropertyPage::CheckAdapter(bool scsi) {
+    // The adapter is part of the check (SCSI disks are whole cylinders of a size class, and
+    // version 3 has a SCSI size limit): checked with the adapter asked for, the job kept.
+    const uint32_t kept = job->formatFlags;
+    job->formatFlags = destKind == 1 ? ((kept & ~1u) | (scsi ? 1u : 0u)) : (scsi ? 1u : 0u);
+    const int r = CheckWork(job, destKind);
+    job->formatFlags = kept;
+    return r;
+}
+
+void CToVMwareCowdPropertyPage::OnSetActive() {
+    const bool stored = destKind == 1 ? (job->formatFlags & 1u) != 0 : job->formatFlags == 1;
+    // The page opens when either adapter can take the disk; the adapter that cannot is disabled.
+    const bool ide = CheckAdapter(false) == 0;
+    const bool scsi = CheckAdapter(true) == 0;
+    const bool ok = ide || scsi;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(adapterLabel, ok);
+    EnableWindow(adapterRadios[0], ide);
+    EnableWindow(adapterRadios[1], scsi);
+    for (FXCheckButton* c : flagChecks)
+        if (c != NULL) EnableWindow(c, ok);
+    if (ok) {
+        radioId = (stored && scsi) || !ide ? ID_RADIO_SCSI : ID_RADIO_IDE;
+        if (flagChecks[0] != NULL) {
+            flagChecks[0]->setCheck((job->formatFlags & 2u) != 0);
+            flagChecks[1]->setCheck((job->formatFlags & 4u) != 0);
+        }
+        adapterRadios[radioId == ID_RADIO_SCSI ? 1 : 0]->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToVMwareCowdPropertyPage::OnWizardNext() {
+    const bool scsi = radioId == ID_RADIO_SCSI;
+    if (CheckAdapter(scsi) != 0) return -1;
+    uint32_t flags = scsi ? 1u : 0u;
+    if (destKind == 1) {
+        if (flagChecks[0]->getCheck() == TRUE) flags |= 2u;
+        if (flagChecks[1]->getCheck() == TRUE) flags |= 4u;
+    }
+    job->formatFlags = flags;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    return events->GetNextPage(index);
+}
+
+long CToVMwareCowdPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+    radioId = (FXint)FXSELID(selector);
+    return 1;
+}
+
+long CToVMwareCowdPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+    return UpdateRadio(sender, selector, radioId);
+}
+
 FXIMPLEMENT(CToBochsPropertyPage, CVdxPropertyPageBase, NULL, 0)
 FXIMPLEMENT(CToBochsGrowingPropertyPage, CToBochsPropertyPage, NULL, 0)
 FXIMPLEMENT(CToBochsSparsePropertyPage, CToBochsPropertyPage, NULL, 0)

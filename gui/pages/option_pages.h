@@ -3,8 +3,8 @@
 // user set the format's options and on Next stores them with the destination geometry
 // (option_rules.h) in the job.
 //
-// The pages of the destinations written by this program are here: VMDK (9), VHDX (12),
-// dynamic VHD (13), fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
+// The pages of the destinations written by this program are here: VMDK (9), COWD (10, 11),
+// VHDX (12), dynamic VHD (13), fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
 // formats.
 #pragma once
 
@@ -155,6 +155,59 @@ public:
 
     FXLabel* GetResultLabel() const { return resultLabel; }
     FXListBox* GetCreatorList() const { return creatorList; }
+};
+
+// Pages 10 and 11: COWD version 3 and version 1 (the adapter; version 3 also two flags).
+class CToVMwareCowdPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToVMwareCowdPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* adapterLabel;
+    FXRadioButton* adapterRadios[2];
+    FXCheckButton* flagChecks[2];  // version 3 only
+    FXint radioId;
+    int32_t destKind;
+
+    CToVMwareCowdPropertyPage();
+    // The capability check with the adapter of `scsi`.
+    int CheckAdapter(bool scsi);
+
+public:
+    enum { ID_RADIO_IDE = 62, ID_RADIO_SCSI = 63, ID_FLAG1 = 64, ID_FLAG2 = 65 };
+    CToVMwareCowdPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                              FXComposite* parent, int32_t destKind);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    long onCmdRadio(FXObject*, FXSelector, void*);
+    long onUpdRadio(FXObject*, FXSelector, void*);
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXRadioButton* GetAdapterRadio(int i) const { return adapterRadios[i]; }
+    FXCheckButton* GetFlagCheck(int i) const { return flagChecks[i]; }
+    FXint GetRadioId() const { return radioId; }
+};
+
+class CToVMware3PropertyPage : public CToVMwareCowdPropertyPage {
+    FXDECLARE(CToVMware3PropertyPage)
+protected:
+    CToVMware3PropertyPage() {}
+
+public:
+    CToVMware3PropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                           FXComposite* parent)
+        : CToVMwareCowdPropertyPage(events, job, index, parent, 1) {}
+};
+
+class CToVMware2PropertyPage : public CToVMwareCowdPropertyPage {
+    FXDECLARE(CToVMware2PropertyPage)
+protected:
+    CToVMware2PropertyPage() {}
+
+public:
+    CToVMware2PropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                           FXComposite* parent)
+        : CToVMwareCowdPropertyPage(events, job, index, parent, 2) {}
 };
 
 // Pages 17 and 18: Bochs growing and sparse images (the header version list).

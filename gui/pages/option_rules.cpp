@@ -12,6 +12,7 @@
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
 #include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
@@ -35,12 +36,37 @@ void TakeChs(const DiskGeometry& computed, DiskGeometry* out) {
 
 int CheckResult(int32_t r) { return r == 0 ? 0 : -1; }
 
+// Version-3 COWD: the SCSI adapter is bit 0 of the job's format flags.
+bool CowdScsi(const ConversionJob* job) { return (job->formatFlags & 1u) != 0; }
+
+// The version-3 writer's rules on a final geometry: whole cylinders of the geometry it writes for
+// a one-extent disk and for any SCSI disk, and the SCSI size limit.
+int CheckCowdV3Final(const ConversionJob* job, const DiskGeometry& g) {
+    if (Cowd_CheckGeometryV3(&g) != 0) return -1;
+    const uint64_t total = Geometry_GetTotalSectors(&g);
+    const bool scsi = CowdScsi(job);
+    uint32_t heads = g.heads, spt = g.sectors_per_track;
+    if (scsi) {
+        if (total > COWD_MAX_SCSI_SECTORS) return -1;
+        Cowd_ScsiGeometry((uint32_t)total, &heads, &spt);
+    }
+    const uint64_t cylinder = (uint64_t)heads * spt;
+    if (cylinder == 0) return -1;
+    if ((scsi || Cowd_FitsOneExtent(&g)) && total % cylinder != 0) return -1;
+    return 0;
+}
+
 }  // namespace
 
 int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
     DiskGeometry g = *geometry;  // the checks get a copy
     switch (destKind) {
     case 0: return CheckResult(Vmdk_CheckGeometry(&g));
+    case 1:
+        if (Cowd_CheckGeometryV3(&g) != 0) return -1;
+        // Rounded up to whole SCSI cylinders, a larger total would pass the SCSI limit.
+        return CowdScsi(job) && Geometry_GetTotalSectors(&g) > COWD_MAX_SCSI_SECTORS ? -1 : 0;
+    case 2: return CheckResult(Cowd_CheckGeometryV1(&g));
     case 3: return CheckResult(Vhdx_CheckGeometry(&g));
     case 4: return CheckResult(Vhd_CheckGeometry(&g));
     case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
@@ -80,6 +106,7 @@ int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
 
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
     if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
+    if (destKind == 1 && CheckCowdV3Final(job, *geometry) != 0) return -1;
     if (destKind == 0 &&
         ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(geometry), job->vmdkList4,
                                    job->vmdkCheck != 0, job->vmdkSplit != 0,
@@ -116,6 +143,26 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
                 Geometry_SetTotalSectors(&g, Geometry_GetTotalSectors(&computed));
         }
         break;
+    case 1:
+    case 2: {
+        const bool scsi = destKind == 1 ? CowdScsi(job) : (job->formatFlags != 0);
+        if (due) {
+            if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
+            Vmdk_ComputeGeometry(bytes, scsi, &computed);
+            TakeChs(computed, &g);
+        }
+        if (destKind == 1 && scsi && Geometry_FitsIn32Bits(&g)) {
+            // The SCSI heads and sectors per track the version-3 writer gives the total: the
+            // disk must be whole cylinders of them.
+            uint32_t heads = 0, spt = 0;
+            Cowd_ScsiGeometry((uint32_t)total, &heads, &spt);
+            g.heads = heads;
+            g.sectors_per_track = spt;
+        }
+        // One extent, and a SCSI disk of any size, must be whole cylinders.
+        based = destKind == 2 || Cowd_FitsOneExtent(&g) || scsi ? 1 : 0;
+        break;
+    }
     case 4:
     case 5:
     case 7:

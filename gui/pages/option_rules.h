@@ -26,7 +26,8 @@ int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGe
 int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind);
 
 // The capability check and, for a VMDK destination, the layout rules of its options
-// (ConvertRun_CheckVmdkLayout) on a final geometry: 0 or -1.
+// (ConvertRun_CheckVmdkLayout), for a version-3 COWD destination the writer's whole-cylinder
+// rules (one extent; SCSI of any size), on a final geometry: 0 or -1.
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
 
 // A typed VMDK split size in whole grains of 128 sectors (64 KiB): rounded up, or down where
@@ -38,6 +39,11 @@ uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors);
 // is cylinder based. A recompute is due when job->geometryRecompute is set or W lacks heads or
 // sectors per track. Rules by destination:
 //   0 VMDK: when due, the VMDK default for W's bytes with the adapter (vmdkRadio != 0: SCSI);
+//   1 COWD version 3: when due, the VMDK rule for W's bytes with the adapter (formatFlags bit 0:
+//     SCSI), a SCSI disk taking the writer's size class (64 x 32, 128 x 32 or 255 x 63);
+//     cylinder based for one extent and for SCSI (the writer refuses partial cylinders there);
+//   2 COWD version 1: when due, the VMDK rule with the adapter (formatFlags 1: SCSI); cylinder
+//     based;
 //   4 dynamic VHD: when due, the dynamic VHD default; cylinder based;
 //   5 fixed VHD, 13 HDI, 15 NHD, 16 VHD1.00, 18 HDIM: when due, the VHD CHS rule; cylinder based;
 //   14 THD: always 8 heads, 33 sectors per track; cylinder based;

@@ -22,6 +22,7 @@
 #include "foundation/output_file.h"
 #include "foundation/platform.h"
 #include "gui/frame/routing.h"
+#include "formats/cowd/cowd.h"
 #include "gui/pages/convert_run.h"
 #include "gui/pages/option_rules.h"
 #include "support/test_support.h"
@@ -224,10 +225,21 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
             EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " + Quote(out) +
                                  " 2>&1", &log2), 0) << log2;
         }
-        if (c.destKind == 0 && c.firstTrack && c.vmdkType != 1) {
+        if (c.destKind == 1 && testsupport::HaveTool("bximage")) {
+            // bximage reads the one-extent version-3 disks the table writes.
+            std::string viaBximage = dir.file("bximage.raw");
+            EXPECT_EQ(RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " +
+                                 Quote(viaBximage) + " 2>&1", &log2), 0) << log2;
+            std::vector<uint8_t> other = ReadFile(viaBximage);
+            EXPECT_GE(other.size(), source.size());
+            ExpectUsedEqual(source, other, 0, used);
+        }
+        if (std::string(c.qemuFormat) == "cowd" ||
+            (c.destKind == 0 && c.firstTrack && c.vmdkType != 1)) {
             // qemu-img reads a sparse first extent of 63 sectors (less than one grain) past its
             // end: disk sectors 63..127 come from that extent's grain instead of the next
-            // extent. The layout is read back through the engine instead.
+            // extent. The layout is read back through the engine instead, as are COWD disks,
+            // which qemu-img does not read.
             DiskHandle* h = Disk_Alloc();
             Disk_Init(h);
             ASSERT_EQ(Disk_Open(h, out.c_str(), true), DISK_OK);
@@ -279,6 +291,9 @@ const DestinationCase kDestinations[] = {
     {"hdd", 7, 0, false, 0, "parallels", 0, true, true},
     {"vdi", 12, 0, false, 0, "vdi", 0, true, true},
     {"bochs", 8, 0, false, 0, "bochs", 0, true, true},
+    // COWD: read back through the engine (and bximage for version 3).
+    {"cowd3", 1, 0, false, 0, "cowd", 0, true, true},
+    {"cowd1", 2, 0, false, 0, "cowd", 0, true, true},
     // HDI takes no map: it copies every sector.
     {"hdi", 13, 0, false, 0, nullptr, 4096, false, false},
     {"img", 21, 0, false, 0, "raw", 0, false, true},
@@ -389,15 +404,11 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     ConversionJob job;
     PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
     ConvertRunContext context;
-    for (int32_t kind : {1, 2}) {
-        job.destKind = kind;
-        EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_UNSUPPORTED) << kind;
-        EXPECT_FALSE(ConvertRun_IsDestinationAvailable(kind));
-    }
     // A split set without a part size is refused before anything is written.
     job.destKind = 20;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
-    for (int32_t kind : {0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
+    for (int32_t kind : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19,
+                         21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -539,6 +550,27 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
         EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
         EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.img"), nullptr), CONVERT_DEST_OK);
     }
+    job.destKind = 21;
+
+    // COWD version 3: extents after the first are numbered from 2 before the extension; one
+    // extent is one file, and version 1 is always one file.
+    job.destKind = 1;
+    Geometry_SetTotalSectors(&job.finalGeometry, 2ull * COWD_EXTENT_SECTORS + 1);
+    files.clear();
+    ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
+    EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk"), dir.file("c-02.dsk"),
+                                               dir.file("c-03.dsk")}));
+    ASSERT_EQ(link(raw.c_str(), dir.file("c-03.dsk").c_str()), 0);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("c.dsk"), nullptr), CONVERT_DEST_IS_SOURCE);
+    Geometry_SetTotalSectors(&job.finalGeometry, COWD_EXTENT_SECTORS);
+    files.clear();
+    ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
+    EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk")}));
+    job.destKind = 2;
+    Geometry_SetTotalSectors(&job.finalGeometry, 2ull * COWD_EXTENT_SECTORS);
+    files.clear();
+    ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
+    EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk")}));
     job.destKind = 21;
 
     // VMDK: a flat extent, or numbered extents, beside the descriptor.

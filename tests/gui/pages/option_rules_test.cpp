@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "disk/emulator_images.h"
+#include "formats/cowd/cowd.h"
 #include "gui/pages/convert_run.h"
 #include "gui/pages/option_rules.h"
 
@@ -98,12 +99,12 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         EXPECT_EQ(memcmp(&job.finalGeometry, &g, sizeof g), 0);
         EXPECT_EQ(job.cylinderBased, r.cylinderBased);
     }
-    // Destinations whose writer comes later have no rule here.
+    // Kinds without a destination have no rule.
     ConversionJob job;
     job.workGeometry = Geo(1000, 16, 63);
     DiskGeometry g;
     uint8_t based;
-    for (int32_t d : {1, 2, 23, -1})
+    for (int32_t d : {23, -1})
         EXPECT_FALSE(OptionRules_DestinationGeometry(&job, d, &g, &based)) << d;
     // A byte size beyond 64 bits is no geometry at all.
     job.workGeometry = Geo(0x3FFFFFFFFFFFFFull, 0, 0, 32768);
@@ -154,8 +155,16 @@ TEST(OptionRules, CapabilityChecks) {
         {6, Geo(0x100000000ull, 16, 63), -1},
         {7, Geo(0xFFFFFFF0ull, 16, 63), -1},
         {7, Geo(1000, 16, 63, 4096), -1},
-        // Destinations without a writer here, and a plug-in that is not loaded.
-        {1, Geo(1000, 16, 63), -1},
+        // COWD: 512-byte sectors; version 3 up to 2^28 sectors, version 1 one file of whole
+        // cylinders (16 x 63: 4158 cylinders), a larger source refused rather than cut.
+        {1, Geo(1000, 16, 63), 0},
+        {1, Geo(1000, 16, 63, 4096), -1},
+        {1, Geo(0x10000000ull, 16, 63), 0},
+        {1, Geo(0x10000001ull, 16, 63), -1},
+        {2, Geo(4191264, 16, 63), 0},
+        {2, Geo(4191265, 16, 63), -1},
+        {2, Geo(1000, 16, 63, 4096), -1},
+        // A plug-in that is not loaded.
         {20, Geo(1000, 16, 63), 0},
         {20, Geo(1000, 16, 63, 4096), -1},
         // Bochs images: 512-byte sectors, below 2^32.
@@ -217,7 +226,9 @@ TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
         {"HDI, 4 GiB", 13, Geo(8388608, 0, 0), 0, -1},
         {"flat", 21, Geo(1000, 0, 0), 0, 0},
         {"VMDK", 0, Geo(1000, 0, 0), 1, 0},
-        {"no writer", 1, Geo(1000, 16, 63), 0, -1},
+        {"COWD 3, whole cylinders", 1, Geo(10080, 16, 63), 0, 0},
+        {"COWD 3, several extents", 1, Geo(5000000, 16, 63), 0, 0},
+        {"COWD 1, more than one file holds", 2, Geo(4191265, 16, 63), 0, -1},
     };
     for (const DestinationRow& r : rows) {
         ConversionJob job;
@@ -300,3 +311,76 @@ TEST(OptionRules, CylinderRounding) {
 }
 
 }  // namespace
+
+namespace {
+
+struct CowdRow {
+    const char* what;
+    int32_t dest;
+    uint32_t formatFlags;
+    DiskGeometry work;
+    uint8_t recompute;
+    DiskGeometry expected;
+    uint8_t cylinderBased;
+};
+
+}  // namespace
+
+// Pages 10 and 11: the adapter's geometry; one extent, every version-1 disk and every SCSI disk
+// must be whole cylinders, so the rounding page cannot keep a total the writer would refuse.
+TEST(OptionRules, CowdGeometryAndTheWritersCylinderRules) {
+    const CowdRow rows[] = {
+        {"3, IDE, one extent", 1, 0, Geo(1000, 0, 0), 0, Geo(1000, 16, 63), 1},
+        {"3, IDE, several extents", 1, 0, Geo(5000000, 16, 63), 0, Geo(5000000, 16, 63), 0},
+        {"3, IDE flags kept apart", 1, 6, Geo(5000000, 16, 63), 0, Geo(5000000, 16, 63), 0},
+        // SCSI: the writer's size classes, whatever the working geometry says.
+        {"3, SCSI, several extents", 1, 1, Geo(5000000, 16, 63), 0, Geo(5000000, 255, 63), 1},
+        {"3, SCSI, 128 x 32 class", 1, 1, Geo(3000000, 0, 0), 0, Geo(3000000, 128, 32), 1},
+        {"3, SCSI, 64 x 32 class", 1, 7, Geo(1000, 16, 63), 1, Geo(1000, 64, 32), 1},
+        {"1, IDE", 2, 0, Geo(1000, 0, 0), 0, Geo(1000, 16, 63), 1},
+        {"1, SCSI", 2, 1, Geo(1000, 0, 0), 0, Geo(1000, 64, 32), 1},
+    };
+    for (const CowdRow& r : rows) {
+        ConversionJob job;
+        job.workGeometry = r.work;
+        job.geometryRecompute = r.recompute;
+        job.formatFlags = r.formatFlags;
+        job.destKind = r.dest;
+        DiskGeometry g;
+        uint8_t based = 9;
+        ASSERT_TRUE(OptionRules_DestinationGeometry(&job, r.dest, &g, &based)) << r.what;
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), Geometry_GetTotalSectors(&r.expected)) << r.what;
+        EXPECT_EQ(g.heads, r.expected.heads) << r.what;
+        EXPECT_EQ(g.sectors_per_track, r.expected.sectors_per_track) << r.what;
+        EXPECT_EQ(based, r.cylinderBased) << r.what;
+    }
+
+    // A SCSI disk of several extents that is not whole 255 x 63 cylinders: keeping its total
+    // is refused on the rounding page; rounded up it is accepted, and so is the IDE one kept.
+    ConversionJob job;
+    job.workGeometry = Geo(5000000, 16, 63);
+    job.formatFlags = 1;
+    job.destKind = 1;
+    ASSERT_EQ(OptionRules_CheckDestination(&job, 1), 0);
+    ASSERT_TRUE(OptionRules_StoreGeometry(&job));
+    DiskGeometry g;
+    EXPECT_EQ(OptionRules_RoundToCylinders(&job, 0, &g), CYLINDER_DOES_NOT_FIT);
+    ASSERT_EQ(OptionRules_RoundToCylinders(&job, 1, &g), CYLINDER_OK);
+    EXPECT_EQ(Geometry_GetTotalSectors(&g), 312u * 16065u);
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 1, &g), 0);
+    job.formatFlags = 0;
+    ASSERT_TRUE(OptionRules_StoreGeometry(&job));
+    EXPECT_EQ(OptionRules_RoundToCylinders(&job, 0, &g), CYLINDER_OK);
+    // One IDE extent must be whole cylinders of its own geometry.
+    g = Geo(1000, 16, 63);
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 1, &g), -1);
+    g = Geo(1008, 16, 63);
+    EXPECT_EQ(OptionRules_CheckFinal(&job, 1, &g), 0);
+    // The SCSI limit: more than SCSI holds is refused with SCSI, taken with IDE.
+    g = Geo(COWD_MAX_SCSI_SECTORS + 1ull, 16, 63);
+    job.formatFlags = 1;
+    EXPECT_EQ(OptionRules_CheckGeometry(&job, 1, &g), -1);
+    job.formatFlags = 0;
+    EXPECT_EQ(OptionRules_CheckGeometry(&job, 1, &g), 0);
+}
+

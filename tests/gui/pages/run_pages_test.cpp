@@ -23,6 +23,7 @@
 #include "disk/plugins/standin_state.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
+#include "formats/cowd/cowd.h"
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_page.h"
@@ -426,6 +427,79 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
 }
 
 // ---- VHDX page ----------------------------------------------------------------------------------
+
+// Pages 10 and 11: the adapter (and version 3's two flags) into the format flags; an adapter
+// that cannot take the disk is disabled, and a disk neither can take leaves the page shut.
+TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry) {
+    PageHost host;
+    host.job.destKind = 1;
+    host.job.formatFlags = 1 | 4;
+    host.job.workGeometry = Geo(5000000, 16, 63);
+    auto* v3 = new CToVMware3PropertyPage(&host.events, &host.job, 10, host.switcher);
+    host.Show(v3);
+    EXPECT_STREQ(v3->title.text(), Msg(162).c_str());
+    EXPECT_EQ(std::string(v3->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_EQ(v3->GetRadioId(), CToVMwareCowdPropertyPage::ID_RADIO_SCSI);
+    EXPECT_FALSE(v3->GetFlagCheck(0)->getCheck());
+    EXPECT_TRUE(v3->GetFlagCheck(1)->getCheck());
+    EXPECT_TRUE(host.events.next);
+    host.Shot("page10_cowd3");
+    ExpectWholeTexts(v3, "page 10");
+    // SCSI of several extents: 255 x 63 and whole cylinders, so the rounding page must round.
+    EXPECT_EQ(v3->OnWizardNext(), 11);
+    EXPECT_EQ(host.job.formatFlags, 5u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 255u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 63u);
+    EXPECT_EQ(host.job.cylinderBased, 1);
+    // IDE with the first flag: several extents need no whole cylinders.
+    v3->onCmdRadio(NULL, FXSEL(SEL_COMMAND, CToVMwareCowdPropertyPage::ID_RADIO_IDE), NULL);
+    v3->GetFlagCheck(0)->setCheck(TRUE);
+    v3->GetFlagCheck(1)->setCheck(FALSE);
+    EXPECT_EQ(v3->OnWizardNext(), 11);
+    EXPECT_EQ(host.job.formatFlags, 2u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 16u);
+    EXPECT_EQ(host.job.cylinderBased, 0);
+    // More than SCSI holds: only IDE is offered.
+    host.job.formatFlags = 1;
+    host.job.workGeometry = Geo(COWD_MAX_SCSI_SECTORS + 1ull, 16, 63);
+    v3->OnSetActive();
+    EXPECT_TRUE(host.events.next);
+    EXPECT_TRUE(v3->GetAdapterRadio(0)->isEnabled());
+    EXPECT_FALSE(v3->GetAdapterRadio(1)->isEnabled());
+    EXPECT_EQ(v3->GetRadioId(), CToVMwareCowdPropertyPage::ID_RADIO_IDE);
+    // More than version 3 holds at all.
+    host.job.workGeometry = Geo(COWD_MAX_IDE_SECTORS + 1ull, 16, 63);
+    v3->OnSetActive();
+    EXPECT_EQ(std::string(v3->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_EQ(v3->OnWizardNext(), -1);
+}
+
+TEST(CowdPages, VersionOneHoldsOneFile) {
+    PageHost host;
+    host.job.destKind = 2;
+    host.job.formatFlags = 0;
+    host.job.workGeometry = Geo(1000, 0, 0);
+    auto* v1 = new CToVMware2PropertyPage(&host.events, &host.job, 11, host.switcher);
+    host.Show(v1);
+    EXPECT_STREQ(v1->title.text(), Msg(169).c_str());
+    EXPECT_EQ(v1->GetFlagCheck(0), nullptr);
+    EXPECT_EQ(v1->GetRadioId(), CToVMwareCowdPropertyPage::ID_RADIO_IDE);
+    host.Shot("page11_cowd1");
+    ExpectWholeTexts(v1, "page 11");
+    v1->onCmdRadio(NULL, FXSEL(SEL_COMMAND, CToVMwareCowdPropertyPage::ID_RADIO_SCSI), NULL);
+    EXPECT_EQ(v1->OnWizardNext(), 12);
+    EXPECT_EQ(host.job.formatFlags, 1u);
+    EXPECT_EQ(host.job.finalGeometry.heads, 64u);
+    EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 32u);
+    EXPECT_EQ(host.job.cylinderBased, 1);
+    // A disk larger than one file is refused, not cut.
+    host.job.workGeometry = Geo(COWD_EXTENT_SECTORS + 1ull, 16, 63);
+    v1->OnSetActive();
+    EXPECT_EQ(std::string(v1->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_EQ(v1->OnWizardNext(), -1);
+}
 
 TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
     PageHost host;

@@ -1176,10 +1176,11 @@ TEST_F(DestPage, ListChoicesAndGeometry) {
     for (int i = 0; i < 22; ++i)
         EXPECT_EQ(page->IsBuiltinItemEnabled(i), SourceRules_DestinationAvailable(i)) << i;
 
-    // A format whose writer is not there yet: the bell, nothing chosen.
-    EXPECT_EQ(NextWith(1, false), -1);
-    EXPECT_EQ(job.destKind, 0);
-    EXPECT_EQ(Focused(page), page->GetBuiltinList());
+    // Every built-in format is offered now, COWD versions 3 and 1 too.
+    EXPECT_EQ(NextWith(1, false), WIZARD_PAGE_GEOMETRY);
+    EXPECT_EQ(job.destKind, 1);
+    EXPECT_EQ(NextWith(2, false), WIZARD_PAGE_GEOMETRY);
+    EXPECT_EQ(job.destKind, 2);
 
     EXPECT_EQ(NextWith(14, false), WIZARD_PAGE_GEOMETRY);
     EXPECT_EQ(job.destKind, 14);

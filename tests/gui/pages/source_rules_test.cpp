@@ -472,7 +472,7 @@ TEST_F(TrimPreparation, Table) {
 TEST(SourceRules, DestinationTable) {
     struct Row { int32_t d; bool available, newDiskRefused, forcedAuto; };
     const Row rows[] = {
-        {0, true, false, false},   {1, false, false, false},  {2, false, false, false},
+        {0, true, false, false},   {1, true, false, false},   {2, true, false, false},
         {3, true, false, true},   {4, true, false, false},   {5, true, false, false},
         {6, true, false, false},   {7, true, false, false},   {8, true, false, true},
         {9, true, false, true},    {10, true, false, true},   {11, true, false, true},
