@@ -330,6 +330,8 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
         if (rc != DISK_OK) return rc;
         if (!AnyUsedBit(used, sectors)) return DISK_OK;
     }
+    // The zero disk (a new child's source) holds nothing: no block of it is read.
+    if (!keepAllocation && Disk_GetKind(source) == DISK_KIND_ZERO) return DISK_OK;
     const uint64_t start = *position;
     const uint64_t dataStart = start + bitmapSectors;
     int rc = DISK_OK;
