@@ -361,52 +361,24 @@ BochsCreateOptions* Bochs_AllocCreateOptions() {
     return o;
 }
 
-int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                 ProgressCallback callback, void* user, const BochsCreateOptions* options) {
-    if (path == nullptr || source == nullptr || options == nullptr ||
-        (options->version != BOCHS_VERSION_1 && options->version != BOCHS_VERSION_2))
-        return DISK_ERR_ARG;
-    DiskGeometry g = {};
-    const uint32_t total = SourceTotal32(source, &g);
-    if (Bochs_CheckGeometry(&g) != 0 || total == 0 || DescriptionIsImage(path)) return DISK_ERR_ARG;
-    uint64_t catalog = 512, bitmap = 1;
-    for (uint32_t step = 0; catalog * bitmap * 4096 < static_cast<uint64_t>(total) * 512; step++) {
-        if (step % 2 == 0) bitmap *= 2;
-        else catalog *= 2;
-    }
-    const uint32_t extentSectors = static_cast<uint32_t>(bitmap * 8);
-    const uint32_t bitmapSectors = static_cast<uint32_t>(Math_DivCeilU64(bitmap, 512));
-    const uint32_t catalogBytes = static_cast<uint32_t>(catalog * 4);
-
-    uint8_t header[BOCHS_HEADER_BYTES] = {};
-    std::memcpy(header, kMagic, sizeof(kMagic));
-    std::memcpy(header + 32, kRedolog, sizeof(kRedolog));
-    std::memcpy(header + 48, kGrowing, sizeof(kGrowing));
-    Bytes_StoreLe32(header + 64, options->version);
-    Bytes_StoreLe32(header + 68, BOCHS_HEADER_BYTES);
-    Bytes_StoreLe32(header + 72, static_cast<uint32_t>(catalog));
-    Bytes_StoreLe32(header + 76, static_cast<uint32_t>(bitmap));
-    Bytes_StoreLe32(header + 80, extentSectors * 512);
-    if (options->version == BOCHS_VERSION_1) {
-        Bytes_StoreLe64(header + 84, static_cast<uint64_t>(total) * 512);
-    } else {
-        Bytes_StoreLe32(header + 84, Time_NowFatDateTime());
-        Bytes_StoreLe64(header + 88, static_cast<uint64_t>(total) * 512);
-    }
-
+int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, UsedSectorMap* map,
+                    ProgressCallback callback, void* user) {
+    if (writer == nullptr || writer->out == nullptr || source == nullptr) return DISK_ERR_ARG;
+    ByteStream* out = writer->out;
+    const uint32_t total = writer->total;
+    const uint32_t catalog = writer->catalog;
+    const uint32_t bitmapSectors = writer->bitmapSectors;
+    const uint32_t extentSectors = writer->extentSectors;
+    const uint32_t catalogBytes = catalog * 4;
     uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(catalogBytes));
     uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(bitmapSectors * 512));
     uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(extentSectors * 512));
     uint8_t* usedBits = static_cast<uint8_t*>(Mem_Alloc(extentSectors / 8 + 1));
-    ByteStream* out = nullptr;
     int rc = DISK_OK;
     if (table == nullptr || bits == nullptr || data == nullptr || usedBits == nullptr) rc = DISK_ERR_NOMEM;
-    else if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
     if (rc == DISK_OK) {
         for (uint32_t i = 0; i < catalog; i++) table[i] = BOCHS_UNSTORED;
-        if (!Stream_WriteAt(out, 0, sizeof(header), header) ||
-            !Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table))
-            rc = DISK_ERR_WRITE;
+        if (!Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
     }
     if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     const uint64_t blockBytes = static_cast<uint64_t>(bitmapSectors + extentSectors) * 512;
@@ -438,11 +410,54 @@ int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
-    if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     Mem_Free(table);
     Mem_Free(bits);
     Mem_Free(data);
     Mem_Free(usedBits);
+    return rc;
+}
+
+int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                 ProgressCallback callback, void* user, const BochsCreateOptions* options) {
+    if (path == nullptr || source == nullptr || options == nullptr ||
+        (options->version != BOCHS_VERSION_1 && options->version != BOCHS_VERSION_2))
+        return DISK_ERR_ARG;
+    DiskGeometry g = {};
+    const uint32_t total = SourceTotal32(source, &g);
+    if (Bochs_CheckGeometry(&g) != 0 || total == 0 || DescriptionIsImage(path)) return DISK_ERR_ARG;
+    uint64_t catalog = 512, bitmap = 1;
+    for (uint32_t step = 0; catalog * bitmap * 4096 < static_cast<uint64_t>(total) * 512; step++) {
+        if (step % 2 == 0) bitmap *= 2;
+        else catalog *= 2;
+    }
+    const uint32_t extentSectors = static_cast<uint32_t>(bitmap * 8);
+    const uint32_t bitmapSectors = static_cast<uint32_t>(Math_DivCeilU64(bitmap, 512));
+
+    uint8_t header[BOCHS_HEADER_BYTES] = {};
+    std::memcpy(header, kMagic, sizeof(kMagic));
+    std::memcpy(header + 32, kRedolog, sizeof(kRedolog));
+    std::memcpy(header + 48, kGrowing, sizeof(kGrowing));
+    Bytes_StoreLe32(header + 64, options->version);
+    Bytes_StoreLe32(header + 68, BOCHS_HEADER_BYTES);
+    Bytes_StoreLe32(header + 72, static_cast<uint32_t>(catalog));
+    Bytes_StoreLe32(header + 76, static_cast<uint32_t>(bitmap));
+    Bytes_StoreLe32(header + 80, extentSectors * 512);
+    if (options->version == BOCHS_VERSION_1) {
+        Bytes_StoreLe64(header + 84, static_cast<uint64_t>(total) * 512);
+    } else {
+        Bytes_StoreLe32(header + 84, Time_NowFatDateTime());
+        Bytes_StoreLe64(header + 88, static_cast<uint64_t>(total) * 512);
+    }
+
+    ByteStream* out = nullptr;
+    if (!Stream_CreateFile(path, &out)) return DISK_ERR_CREATE;
+    int rc = Stream_WriteAt(out, 0, sizeof(header), header) ? DISK_OK : DISK_ERR_WRITE;
+    if (rc == DISK_OK) {
+        const BochsBodyWriter writer = {out, total, static_cast<uint32_t>(catalog), bitmapSectors,
+                                        extentSectors};
+        rc = Bochs_WriteBody(&writer, source, map, callback, user);
+    }
+    if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     if (rc != DISK_OK) return rc;
     return FlatImage_WriteTxtFile(path, &g, "growing");
 }

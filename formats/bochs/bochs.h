@@ -118,6 +118,18 @@ BochsCreateOptions* Bochs_AllocCreateOptions();
 // options, or an image path that its own description would overwrite.
 int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                  ProgressCallback callback, void* user, const BochsCreateOptions* options);
+// The body of a new growing image after its header: the catalog (all unstored) at the header's
+// end, then one block (bitmap, then the extent's sectors) per extent that holds data, in order,
+// and the catalog again. The stream stays open.
+struct BochsBodyWriter {
+    ByteStream* out;
+    uint32_t total;          // sectors of the disk
+    uint32_t catalog;        // catalog entries
+    uint32_t bitmapSectors;  // sectors of one extent's bitmap
+    uint32_t extentSectors;  // sectors of one extent
+};
+int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, UsedSectorMap* map,
+                    ProgressCallback callback, void* user);
 
 // ---- Sparse ---------------------------------------------------------------------------------
 int Disk_OpenBochsSparse(DiskHandle* handle, const char* path, bool readOnly);
