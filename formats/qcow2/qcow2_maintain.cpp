@@ -23,6 +23,11 @@ void PutBe32(uint8_t* p, uint32_t v)
 // extension area.
 const uint32_t kNameOffset = 112;
 
+// The header's backing name length field, and the longest span from it to the end of a backing
+// name that is rewritten in one write.
+const uint64_t kLengthField = 16;
+const uint64_t kTogetherSpan = 65536;
+
 bool CloseOutput(ByteStream* s, bool preallocated)
 {
     return preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
@@ -54,23 +59,53 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     const uint64_t length = image->header.backingNameLength;
     const uint64_t k = image->clusterSize;
     // An empty name would detach the image from its base; qcow2 readers take at most 1023 bytes.
-    if (offset == 0 || name.length == 0 || name.length > 1023) return DISK_ERR_ARG;
+    if (offset < kLengthField + 4 || name.length == 0 || name.length > 1023) return DISK_ERR_ARG;
     const uint64_t room = offset + length > k ? (offset + length + k - 1) / k * k - offset
                                               : k - offset % k;
     if (name.length > room) return DISK_ERR_ARG;
-    static const uint8_t kZeros[4096] = {};
-    for (uint64_t done = 0; done < length;) {
-        uint32_t n = length - done < sizeof kZeros ? static_cast<uint32_t>(length - done) : 4096;
-        if (!Stream_WriteAt(image->stream, offset + done, n, kZeros)) return DISK_ERR_WRITE;
-        done += n;
+    // The name's length field and the name are changed together: one write of the span from
+    // the length field to the end of the longer name, synced. Where the name lies far from the
+    // header, the name's span is written and synced first, then the length. A failed step writes
+    // the old bytes back, so the image keeps its old name or gets the new one, never a cleared one.
+    const uint64_t nameEnd = offset + (length > name.length ? length : name.length);
+    const bool together = nameEnd - kLengthField <= kTogetherSpan;
+    const uint64_t spanStart = together ? kLengthField : offset;
+    const uint32_t span = static_cast<uint32_t>(nameEnd - spanStart);
+    uint8_t* old = static_cast<uint8_t*>(Mem_Alloc(2 * span));
+    if (old == nullptr) return DISK_ERR_NOMEM;
+    uint8_t* fresh = old + span;
+    uint8_t oldLength[4];
+    int r = DISK_OK;
+    if (!Stream_ReadAt(image->stream, spanStart, span, old) ||
+        (!together && !Stream_ReadAt(image->stream, kLengthField, 4, oldLength))) {
+        r = DISK_ERR_READ;
+    } else {
+        std::memcpy(fresh, old, span);
+        uint8_t* at = fresh + (offset - spanStart);
+        std::memset(at, 0, static_cast<size_t>(nameEnd - offset));
+        std::memcpy(at, name.data, name.length);
+        uint8_t be[4];
+        PutBe32(be, name.length);
+        if (together) std::memcpy(fresh, be, 4);
+        bool written = Stream_WriteAt(image->stream, spanStart, span, fresh) &&
+                       Stream_Sync(image->stream);
+        bool lengthWritten = together;
+        if (written && !together) {
+            lengthWritten = Stream_WriteAt(image->stream, kLengthField, 4, be) &&
+                            Stream_Sync(image->stream);
+            written = lengthWritten;
+        }
+        if (!written) {
+            bool back = Stream_WriteAt(image->stream, spanStart, span, old);
+            if (!together && !lengthWritten)
+                back = Stream_WriteAt(image->stream, kLengthField, 4, oldLength) && back;
+            if (back) Stream_Sync(image->stream);
+            r = DISK_ERR_WRITE;
+        }
     }
-    uint8_t be[4];
-    PutBe32(be, name.length);
-    if ((name.length != 0 && !Stream_WriteAt(image->stream, offset, name.length, name.data)) ||
-        !Stream_WriteAt(image->stream, 16, 4, be))
-        return DISK_ERR_WRITE;
-    image->header.backingNameLength = name.length;
-    return DISK_OK;
+    Mem_Free(old);
+    if (r == DISK_OK) image->header.backingNameLength = name.length;
+    return r;
 }
 
 // ---- Overlay ----------------------------------------------------------------------------

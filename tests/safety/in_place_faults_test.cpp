@@ -15,6 +15,8 @@
 #include <optional>
 
 #include "disk/disk_open.h"
+#include "formats/qcow2/qcow2.h"
+#include "formats/qcow2/qcow2_maintain.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk.h"
@@ -257,6 +259,22 @@ int VmdkRelink(const std::string& dir)
     return r;
 }
 
+// The child q.qcow2 of qb.qcow2 is linked to qb2.qcow2, a base of other content, by a longer name.
+int Qcow2Relink(const std::string& dir)
+{
+    Qcow2Image* image = Qcow2_Alloc();
+    if (image == nullptr) return DISK_ERR_NOMEM;
+    int r = Qcow2_OpenWithBackingMode(image, (dir + "/q.qcow2").c_str(), false, QCOW2_BACKING_IGNORE);
+    if (r == DISK_OK) {
+        const std::string name = "qb2.qcow2";
+        r = Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(name.data()),
+                                                 static_cast<uint32_t>(name.size())});
+    }
+    Qcow2_Close(image);
+    Mem_Free(image);
+    return r;
+}
+
 struct Operation {
     const char* name;
     const char* image;  // the file whose name must always hold a whole image
@@ -309,6 +327,13 @@ protected:
             Disk_Close(&parent);
             ok = ok && Sh("cd " + Quote(d) + " && cp v.vmdk v2.vmdk") == 0;
         }
+        // A qcow2 child q.qcow2 of qb.qcow2, and qb2.qcow2, a base of other content.
+        ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f qcow2 qb.qcow2 4M &&"
+                      " qemu-io -f qcow2 -c 'write -P 0x66 0 4k' qb.qcow2 &&"
+                      " qemu-img create -q -f qcow2 qb2.qcow2 4M &&"
+                      " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
+                      " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
+                      " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
         if (!ok) {
             delete templateDir_;
             templateDir_ = nullptr;
@@ -348,6 +373,7 @@ protected:
             {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
             {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
             {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
+            {"qcow2 backing name change", "q.qcow2", Qcow2Relink},
         };
     }
 
