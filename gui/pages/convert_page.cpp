@@ -89,9 +89,10 @@ CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, Conversio
     context.progress = OnProgress;
     context.user = this;
     context.progressClock = &progressClock;
-    context.sourcePart = SourcePartAdapter;
-    context.outputPart = OutputPartAdapter;
-    context.partUser = this;
+    context.sourcePart.callback = SourcePartAdapter;
+    context.sourcePart.user = this;
+    context.outputPart.callback = OutputPartAdapter;
+    context.outputPart.user = this;
 }
 
 CConvertPropertyPage::~CConvertPropertyPage() {

@@ -66,6 +66,22 @@ bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context) {
     return c->progress(done, total, c->user);
 }
 
+bool ConvertRun_PartAdapter(SplitPartRequest* request, void* record) {
+    ConvertPartRecord* r = (ConvertPartRecord*)record;
+    if (r == NULL || r->callback == NULL) return false;
+    return r->callback(request, r->user);
+}
+
+namespace {
+
+// The part callback for a record: the adapter, or NULL where the record holds no callback (the
+// split writer and reader then refuse to go past the first part).
+SplitPartCallback PartCallbackFor(const ConvertPartRecord& record) {
+    return record.callback != NULL ? ConvertRun_PartAdapter : NULL;
+}
+
+}  // namespace
+
 // ---- Source handling ----------------------------------------------------------------------------------
 
 void ConvertRun_ReleaseSource(ConversionJob* job) {
@@ -489,7 +505,8 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
         options->partsFromDescriptor = job->splitCheck1 != 0;
         options->partMiB = job->splitNumber;
         options->nameWithoutAsking = job->splitCheck2 != 0;
-        int rc = SplitDisk_Create(path, source, cb, user, context->outputPart, context->partUser,
+        int rc = SplitDisk_Create(path, source, cb, user, PartCallbackFor(context->outputPart),
+                                  &context->outputPart,
                                   options);
         Mem_Free(options);
         return rc;
@@ -650,7 +667,8 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     // A split-set source asks the page for each next part.
     if (Disk_GetKind(job->sourceDisk) == DISK_KIND_SPLIT)
         SplitDisk_SetPartRequestCallback((SplitDisk*)Disk_GetObject(job->sourceDisk),
-                                         context->sourcePart, context->partUser);
+                                         PartCallbackFor(context->sourcePart),
+                                         &context->sourcePart);
     const std::string path = Utf8(job->destPath);
     // A plug-in destination names what the plug-in understands; where that is a file the source
     // reads, it is refused as any other destination.

@@ -52,6 +52,18 @@ enum : int {
 // The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
 FXString ConvertRun_CauseText(const ConvertRunCause& cause);
 
+// ---- Part questions ------------------------------------------------------------------------------
+// A question for the file of a part of a split set, with its user value (the convert page).
+struct ConvertPartRecord {
+    SplitPartCallback callback;
+    void* user;
+};
+
+// The part callback handed to the split writer and to the split-set reader (record = a
+// ConvertPartRecord): the record's callback with (request, its user value); false (give up)
+// without one.
+bool ConvertRun_PartAdapter(SplitPartRequest* request, void* record);
+
 // ---- Run context -------------------------------------------------------------------------------
 // What a job function needs besides the job: the progress callback with its user value (the
 // convert page and its handshake), the page's throttle clock, zeroed at the start of every run,
@@ -63,14 +75,15 @@ struct ConvertRunContext {
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
     ConvertRunCause cause;      // why the last run failed, as far as it is known
     bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
-    // Questions for part files of split sets (may be NULL): the next part of a split-set source,
-    // and the name of each output part of the split-set destination.
-    SplitPartCallback sourcePart;
-    SplitPartCallback outputPart;
-    void* partUser;
+    // Questions for part files of split sets (callbacks may be NULL): the next part of a
+    // split-set source, and the name of each output part of the split-set destination.
+    ConvertPartRecord sourcePart;
+    ConvertPartRecord outputPart;
     ConvertRunContext()
-        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false),
-          sourcePart(NULL), outputPart(NULL), partUser(NULL) {}
+        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false) {
+        sourcePart.callback = outputPart.callback = NULL;
+        sourcePart.user = outputPart.user = NULL;
+    }
 };
 
 // The progress callback handed to writers and compactions (user = the ConvertRunContext):
