@@ -2,6 +2,7 @@
 #include "gui/pages/option_pages.h"
 
 #include "disk/split_disk.h"
+#include "formats/parallels/parallels.h"
 #include "gui/frame/app.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
@@ -680,6 +681,139 @@ int CToVirtualBoxDynamicPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
+// ---- Page 15: Parallels bundle ---------------------------------------------------------------------
+
+FXDEFMAP(CToParallelsPropertyPage) CToParallelsPropertyPageMap[] = {
+    FXMAPFUNCS(SEL_COMMAND, CToParallelsPropertyPage::ID_RADIO_COMPRESSED,
+               CToParallelsPropertyPage::ID_RADIO_PLAIN, CToParallelsPropertyPage::onCmdRadio),
+    FXMAPFUNCS(SEL_UPDATE, CToParallelsPropertyPage::ID_RADIO_COMPRESSED,
+               CToParallelsPropertyPage::ID_RADIO_PLAIN, CToParallelsPropertyPage::onUpdRadio),
+    FXMAPFUNC(SEL_COMMAND, CToParallelsPropertyPage::ID_SIZE_BUTTON,
+              CToParallelsPropertyPage::onCmdSizeButton),
+};
+FXIMPLEMENT(CToParallelsPropertyPage, CVdxPropertyPageBase, CToParallelsPropertyPageMap,
+            ARRAYNUMBER(CToParallelsPropertyPageMap))
+
+CToParallelsPropertyPage::CToParallelsPropertyPage()
+    : resultLabel(NULL), dataLabel(NULL), sizeLabel(NULL), sizeField(NULL), sizeButton(NULL),
+      radioId(ID_RADIO_COMPRESSED) {
+    dataRadios[0] = dataRadios[1] = NULL;
+}
+
+CToParallelsPropertyPage::CToParallelsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                                   FXint index, FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_COMPRESSED) {
+    title = Ui_MessageText(211);
+    description = Ui_MessageText(212);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    dataLabel = Ui_CreateLabel(this, 205, 1, 6, 20, 2);
+    dataRadios[0] = Ui_CreateRadioButton(this, 206, this, ID_RADIO_COMPRESSED, 2, 8, 19, 2);
+    dataRadios[1] = Ui_CreateRadioButton(this, 207, this, ID_RADIO_PLAIN, 2, 10, 19, 2);
+    // The size label's text is longer than the field and button under it.
+    sizeLabel = Ui_CreateLabel(this, 209, 21, 6, 17, 2);
+    sizeField = Ui_CreateNumberField(this, 23, 8, 10, 2);
+    sizeButton = Ui_CreateButton(this, 210, this, ID_SIZE_BUTTON, 33, 8, 5, 2);
+    // A button as high as the field beside it: its text keeps the whole height.
+    sizeButton->setPadTop(1);
+    sizeButton->setPadBottom(1);
+}
+
+void CToParallelsPropertyPage::OnSetActive() {
+    int r = CheckWork(job, 6);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    FXWindow* widgets[] = {dataLabel, dataRadios[0], dataRadios[1], sizeLabel, sizeField,
+                           sizeButton};
+    for (FXWindow* w : widgets) EnableWindow(w, ok);
+    if (ok) {
+        radioId = job->parallelsRadio != 0 ? ID_RADIO_PLAIN : ID_RADIO_COMPRESSED;
+        if (job->parallelsFlag != 0)
+            Ui_SetFieldUInt32(sizeField, job->parallelsNumber);
+        else
+            sizeField->setText(FXString::null);
+        dataRadios[radioId == ID_RADIO_PLAIN ? 1 : 0]->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToParallelsPropertyPage::OnWizardNext() {
+    if (CheckWork(job, 6) != 0) return -1;
+    // An empty field: the whole disk in one data file.
+    uint32_t size = 0;
+    const bool sized = !sizeField->getText().trim().empty();
+    if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) return -1;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    if (sized) {
+        // A data file holds whole blocks (a track, or half of one on an even number of heads):
+        // a smaller size could not cut the disk.
+        const DiskGeometry& g = job->finalGeometry;
+        uint64_t block = (uint64_t)g.heads * g.sectors_per_track;
+        if (g.heads % 2 == 0) block /= 2;
+        if (block == 0 || size < block) {
+            COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_DATA_FILE_TOO_SMALL, UI_MSG_ERROR, (FXuint)block);
+            FocusField(sizeField);
+            return -1;
+        }
+    }
+    job->parallelsRadio = radioId == ID_RADIO_PLAIN ? 1 : 0;
+    job->parallelsFlag = sized ? 1 : 0;
+    job->parallelsNumber = sized ? size : 0;
+    return events->GetNextPage(index);
+}
+
+long CToParallelsPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+    radioId = (FXint)FXSELID(selector);
+    return 1;
+}
+
+long CToParallelsPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+    return UpdateRadio(sender, selector, radioId);
+}
+
+long CToParallelsPropertyPage::onCmdSizeButton(FXObject*, FXSelector, void*) {
+    sizeField->setText("3989160");
+    return 1;
+}
+
+// ---- Page 16: Parallels file --------------------------------------------------------------------
+
+FXIMPLEMENT(CToParallelsExtensiblePropertyPage, CVdxPropertyPageBase, NULL, 0)
+
+CToParallelsExtensiblePropertyPage::CToParallelsExtensiblePropertyPage()
+    : resultLabel(NULL), noTotalCheck(NULL) {}
+
+CToParallelsExtensiblePropertyPage::CToParallelsExtensiblePropertyPage(IPropertyPageEvent* events,
+                                                                       ConversionJob* job,
+                                                                       FXint index,
+                                                                       FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent) {
+    title = Ui_MessageText(211);
+    description = Ui_MessageText(212);
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
+    noTotalCheck = Ui_CreateCheckButton(this, 213, this, ID_NO_TOTAL, 23, 12, 15, 2);
+}
+
+void CToParallelsExtensiblePropertyPage::OnSetActive() {
+    int r = CheckWork(job, 7);
+    if (r != -1 && r != 0) return;
+    const bool ok = r == 0;
+    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    EnableWindow(noTotalCheck, ok);
+    if (ok) {
+        noTotalCheck->setCheck((job->formatFlags & PARALLELS_FLAG_NO_TOTAL) != 0);
+        noTotalCheck->setFocus();
+    }
+    SetWizardButtons(true, ok, true);
+}
+
+int CToParallelsExtensiblePropertyPage::OnWizardNext() {
+    if (CheckWork(job, 7) != 0) return -1;
+    if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
+    job->formatFlags = noTotalCheck->getCheck() == TRUE ? (uint32_t)PARALLELS_FLAG_NO_TOTAL : 0u;
+    return events->GetNextPage(index);
+}
+
 // ---- Check-only pages ------------------------------------------------------------------------------
 
 #define VDX_SIMPLE_DESTINATION_PAGE_IMPL(ClassName, destKind, titleMessage)                    \
@@ -694,8 +828,6 @@ int CToVirtualBoxDynamicPropertyPage::OnWizardNext() {
         return CToSimplePropertyPage::OnWizardNext();                                          \
     }
 
-VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsPropertyPage, 6, 211)
-VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToParallelsExtensiblePropertyPage, 7, 211)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToAnex86PropertyPage, 13, 245)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98PropertyPage, 14, 247)
 VDX_SIMPLE_DESTINATION_PAGE_IMPL(CToT98NextPropertyPage, 15, 249)

@@ -3,9 +3,9 @@
 // user set the format's options and on Next stores them with the destination geometry
 // (option_rules.h) in the job.
 //
-// The pages of the destinations written by this program are here: VMDK (9), COWD (10, 11),
-// VHDX (12), dynamic VHD (13), fixed VHD (14) and the PC-98 and raw images (22 to 28, 30). The others arrive with their
-// formats.
+// Every built-in destination's page is here: VMDK (9), COWD (10, 11), VHDX (12), dynamic and
+// fixed VHD (13, 14), Parallels (15, 16), Bochs (17, 18), qcow and qcow2 (19, 20), VDI (21), the
+// PC-98 images (22 to 28), the split set (29) and the flat raw image (30).
 #pragma once
 
 #include <fx.h>
@@ -310,9 +310,62 @@ public:
     FXListBox* GetLevelList() const { return levelList; }
 };
 
-// Pages 22 to 28 and 30 (and, until their option widgets exist, pages 15 and 16 with the job's
-// defaults: "Compressed" data files in one storage, the file's total in its header): the check
-// alone; Next stores the destination geometry.
+// Page 15: Parallels bundle: compressed (growing) or plain (preallocated) data files, and the
+// size of each data file in sectors (empty: one data file).
+class CToParallelsPropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToParallelsPropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXLabel* dataLabel;
+    FXRadioButton* dataRadios[2];
+    FXLabel* sizeLabel;
+    FXTextField* sizeField;
+    FXButton* sizeButton;
+    FXint radioId;
+
+    CToParallelsPropertyPage();
+
+public:
+    enum { ID_RADIO_COMPRESSED = 62, ID_RADIO_PLAIN = 63, ID_SIZE_BUTTON = 65 };
+    CToParallelsPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                             FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    long onCmdRadio(FXObject*, FXSelector, void*);
+    long onUpdRadio(FXObject*, FXSelector, void*);
+    long onCmdSizeButton(FXObject*, FXSelector, void*);
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXRadioButton* GetDataRadio(int i) const { return dataRadios[i]; }
+    FXTextField* GetSizeField() const { return sizeField; }
+    FXint GetRadioId() const { return radioId; }
+};
+
+// Page 16: Parallels file: whether the header's disk size is written as 0.
+class CToParallelsExtensiblePropertyPage : public CVdxPropertyPageBase {
+    FXDECLARE(CToParallelsExtensiblePropertyPage)
+protected:
+    FXLabel* resultLabel;
+    FXCheckButton* noTotalCheck;
+
+    CToParallelsExtensiblePropertyPage();
+
+public:
+    enum { ID_NO_TOTAL = 54 };
+    CToParallelsExtensiblePropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                       FXint index, FXComposite* parent);
+    virtual void OnSetActive();
+    virtual int OnWizardNext();
+
+    FXLabel* GetResultLabel() const { return resultLabel; }
+    FXCheckButton* GetNoTotalCheck() const { return noTotalCheck; }
+};
+
+// Catalogue message of a Parallels data-file size below one block (%0: the block's sectors).
+enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414 };
+
+// Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
     class ClassName : public CToSimplePropertyPage {                                          \
         FXDECLARE(ClassName)                                                                  \
@@ -325,8 +378,6 @@ public:
         virtual int OnWizardNext();                                                           \
     };
 
-VDX_SIMPLE_DESTINATION_PAGE(CToParallelsPropertyPage)            // 15: Parallels bundle
-VDX_SIMPLE_DESTINATION_PAGE(CToParallelsExtensiblePropertyPage)  // 16: Parallels file
 VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)      // 22: HDI
 VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)         // 23: THD
 VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)     // 24: NHD

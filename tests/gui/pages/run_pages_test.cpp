@@ -24,6 +24,7 @@
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
 #include "formats/cowd/cowd.h"
+#include "formats/parallels/parallels.h"
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_page.h"
@@ -583,9 +584,6 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         uint64_t total;
         const char* shot;
     } rows[] = {
-        {15, 6, Geo(1000, 16, 63), true, 1000, "page15_parallels_bundle"},
-        {16, 7, Geo(1000, 16, 63), true, 1000, "page16_parallels_file"},
-        {16, 7, Geo(1000, 16, 63, 4096), false, 0, "page16_parallels_impossible"},
         {22, 13, Geo(1000, 16, 63), true, 1000, "page22_hdi"},
         {23, 14, Geo(1000, 16, 63, 4096), false, 0, "page23_thd_impossible"},
         {24, 15, Geo(1000, 16, 63), true, 1000, "page24_nhd"},
@@ -597,8 +595,6 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         {30, 21, Geo(1000, 16, 63), true, 1000, "page30_flat"},
     };
     CToSimplePropertyPage* pages[31] = {};
-    pages[15] = new CToParallelsPropertyPage(&host.events, &host.job, 15, host.switcher);
-    pages[16] = new CToParallelsExtensiblePropertyPage(&host.events, &host.job, 16, host.switcher);
     pages[22] = new CToAnex86PropertyPage(&host.events, &host.job, 22, host.switcher);
     pages[23] = new CToT98PropertyPage(&host.events, &host.job, 23, host.switcher);
     pages[24] = new CToT98NextPropertyPage(&host.events, &host.job, 24, host.switcher);
@@ -626,6 +622,90 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
     }
     EXPECT_STREQ(pages[26]->title.text(), Msg(253).c_str());
     EXPECT_STREQ(pages[30]->description.text(), Msg(272).c_str());
+}
+
+// Page 15: the data-file kind and size into the job; an empty size is one data file, and a size
+// that is no number or holds less than one block keeps the page. Page 16: the header's total
+// written as 0 or not.
+TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
+    PageHost host;
+    host.job.destKind = 6;
+    host.job.workGeometry = Geo(100000, 16, 63);
+    host.job.parallelsRadio = 1;
+    host.job.parallelsFlag = 1;
+    host.job.parallelsNumber = 20000;
+    auto* bundle = new CToParallelsPropertyPage(&host.events, &host.job, 15, host.switcher);
+    auto* file = new CToParallelsExtensiblePropertyPage(&host.events, &host.job, 16, host.switcher);
+    host.Show(bundle);
+    EXPECT_STREQ(bundle->title.text(), Msg(211).c_str());
+    EXPECT_EQ(std::string(bundle->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_TRUE(host.events.next);
+    EXPECT_EQ(bundle->GetRadioId(), CToParallelsPropertyPage::ID_RADIO_PLAIN);
+    EXPECT_EQ(std::string(bundle->GetSizeField()->getText().text()), "20000");
+    host.Shot("page15_parallels_bundle");
+    ExpectWholeTexts(bundle, "page 15");
+
+    // 16 heads of 63 sectors: blocks of 504 sectors.
+    const struct {
+        const char* size;
+        bool message;
+    } refused[] = {{"0", false}, {"x", false}, {"4294967295", false}, {"503", true}};
+    for (const auto& r : refused) {
+        bundle->GetSizeField()->setText(r.size);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(bundle->OnWizardNext(), -1) << r.size;
+        if (r.message) {
+            EXPECT_NE(shown.find("504"), std::string::npos) << shown;
+            EXPECT_NE(shown.find(Msg(OPTION_MSG_DATA_FILE_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+        }
+        EXPECT_EQ(host.events.nextCalls, 0) << r.size;
+        EXPECT_EQ(host.job.parallelsNumber, 20000u) << r.size;
+        Pump(150);
+    }
+    bundle->handle(NULL, FXSEL(SEL_COMMAND, CToParallelsPropertyPage::ID_SIZE_BUTTON), NULL);
+    EXPECT_EQ(std::string(bundle->GetSizeField()->getText().text()), "3989160");
+    bundle->handle(NULL, FXSEL(SEL_COMMAND, CToParallelsPropertyPage::ID_RADIO_COMPRESSED), NULL);
+    EXPECT_EQ(bundle->OnWizardNext(), 16);
+    EXPECT_EQ(host.job.parallelsRadio, 0u);
+    EXPECT_EQ(host.job.parallelsFlag, 1);
+    EXPECT_EQ(host.job.parallelsNumber, 3989160u);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 100000u);
+    bundle->GetSizeField()->setText(" ");
+    EXPECT_EQ(bundle->OnWizardNext(), 16);
+    EXPECT_EQ(host.job.parallelsFlag, 0);
+    EXPECT_EQ(host.job.parallelsNumber, 0u);
+    // Reloaded from the job: one data file shows an empty field.
+    bundle->OnSetActive();
+    EXPECT_TRUE(bundle->GetSizeField()->getText().empty());
+    EXPECT_EQ(bundle->GetRadioId(), CToParallelsPropertyPage::ID_RADIO_COMPRESSED);
+    host.job.workGeometry = Geo(1000, 16, 63, 4096);
+    bundle->OnSetActive();
+    EXPECT_EQ(std::string(bundle->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_FALSE(bundle->GetSizeField()->isEnabled());
+    EXPECT_EQ(bundle->OnWizardNext(), -1);
+
+    host.job.destKind = 7;
+    host.job.formatFlags = PARALLELS_FLAG_NO_TOTAL;
+    host.job.workGeometry = Geo(1000, 16, 63);
+    host.Show(file);
+    EXPECT_STREQ(file->title.text(), Msg(211).c_str());
+    EXPECT_EQ(std::string(file->GetResultLabel()->getText().text()), Msg(122));
+    EXPECT_TRUE(file->GetNoTotalCheck()->getCheck());
+    host.Shot("page16_parallels_file");
+    ExpectWholeTexts(file, "page 16");
+    EXPECT_EQ(file->OnWizardNext(), 17);
+    EXPECT_EQ(host.job.formatFlags, (uint32_t)PARALLELS_FLAG_NO_TOTAL);
+    EXPECT_EQ(Geometry_GetTotalSectors(&host.job.finalGeometry), 1000u);
+    file->GetNoTotalCheck()->setCheck(FALSE);
+    EXPECT_EQ(file->OnWizardNext(), 17);
+    EXPECT_EQ(host.job.formatFlags, 0u);
+    host.job.workGeometry = Geo(1000, 16, 63, 4096);
+    file->OnSetActive();
+    EXPECT_EQ(std::string(file->GetResultLabel()->getText().text()), Msg(124));
+    EXPECT_FALSE(host.events.next);
+    EXPECT_EQ(file->OnWizardNext(), -1);
 }
 
 // The split-set page: loads the routing's defaults, refuses part sizes the header cannot count,
