@@ -93,11 +93,12 @@ echo "used bytes of the ext4 volume: $used_bytes"
 
 results="$work/results.txt"
 : > "$results"
-measure() {  # work tool output command...: one timed run with sync, peak memory and sizes
-    local w=$1 tool=$2 out=$3
-    shift 3
+measure() {  # work tool source output command...: one timed run with sync, peak memory and sizes
+    local w=$1 tool=$2 src=$3 out=$4
+    shift 4
     rm -f "$out"
-    cat "$disk" > /dev/null  # every run starts from the page cache
+    sync
+    cat "$src" > /dev/null  # every run starts with its source in the page cache
     local t0 t1
     t0=$(date +%s.%N)
     /usr/bin/time -v -o "$work/time.txt" "$@" > "$work/cmd.log" 2>&1 || { cat "$work/cmd.log" >&2; exit 1; }
@@ -111,23 +112,23 @@ measure() {  # work tool output command...: one timed run with sync, peak memory
 
 for run in $(seq "$runs"); do
     echo "run $run of $runs"
-    measure copy copy "$work/copy.bin" cp "$work/used.bin" "$work/copy.bin"
-    measure vhd ours "$work/o.vhd" "$driver" vhd "$disk" "$work/o.vhd"
-    measure vhd qemu "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=dynamic "$disk" "$work/q.vhd"
-    measure fixed ours "$work/o.vhd" "$driver" fixed "$disk" "$work/o.vhd"
-    measure fixed qemu "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=fixed "$disk" "$work/q.vhd"
-    measure sparse ours "$work/o.vmdk" "$driver" sparse "$disk" "$work/o.vmdk"
-    measure sparse qemu "$work/q.vmdk" qemu-img convert -f raw -O vmdk "$disk" "$work/q.vmdk"
-    measure stream ours "$work/o.vmdk" "$driver" stream "$disk" "$work/o.vmdk"
-    measure stream qemu "$work/q.vmdk" qemu-img convert -f raw -O vmdk -o subformat=streamOptimized "$disk" "$work/q.vmdk"
-    measure read-vhd ours "$work/o.img" "$driver" raw "$work/src.vhd" "$work/o.img"
-    measure read-vhd qemu "$work/q.img" qemu-img convert -f vpc -O raw "$work/src.vhd" "$work/q.img"
-    measure read-vmdk ours "$work/o.img" "$driver" raw "$work/src.vmdk" "$work/o.img"
-    measure read-vmdk qemu "$work/q.img" qemu-img convert -f vmdk -O raw "$work/src.vmdk" "$work/q.img"
-    measure dense-vhd ours "$work/o.vhd" "$driver" vhd "$dense" "$work/o.vhd"
-    measure dense-vhd qemu "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=dynamic "$dense" "$work/q.vhd"
-    measure dense-vmdk ours "$work/o.vmdk" "$driver" sparse "$dense" "$work/o.vmdk"
-    measure dense-vmdk qemu "$work/q.vmdk" qemu-img convert -f raw -O vmdk "$dense" "$work/q.vmdk"
+    measure copy copy "$work/used.bin" "$work/copy.bin" cp "$work/used.bin" "$work/copy.bin"
+    measure vhd ours "$disk" "$work/o.vhd" "$driver" vhd "$disk" "$work/o.vhd"
+    measure vhd qemu "$disk" "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=dynamic "$disk" "$work/q.vhd"
+    measure fixed ours "$disk" "$work/o.vhd" "$driver" fixed "$disk" "$work/o.vhd"
+    measure fixed qemu "$disk" "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=fixed "$disk" "$work/q.vhd"
+    measure sparse ours "$disk" "$work/o.vmdk" "$driver" sparse "$disk" "$work/o.vmdk"
+    measure sparse qemu "$disk" "$work/q.vmdk" qemu-img convert -f raw -O vmdk "$disk" "$work/q.vmdk"
+    measure stream ours "$disk" "$work/o.vmdk" "$driver" stream "$disk" "$work/o.vmdk"
+    measure stream qemu "$disk" "$work/q.vmdk" qemu-img convert -f raw -O vmdk -o subformat=streamOptimized "$disk" "$work/q.vmdk"
+    measure read-vhd ours "$work/src.vhd" "$work/o.img" "$driver" raw "$work/src.vhd" "$work/o.img"
+    measure read-vhd qemu "$work/src.vhd" "$work/q.img" qemu-img convert -f vpc -O raw "$work/src.vhd" "$work/q.img"
+    measure read-vmdk ours "$work/src.vmdk" "$work/o.img" "$driver" raw "$work/src.vmdk" "$work/o.img"
+    measure read-vmdk qemu "$work/src.vmdk" "$work/q.img" qemu-img convert -f vmdk -O raw "$work/src.vmdk" "$work/q.img"
+    measure dense-vhd ours "$dense" "$work/o.vhd" "$driver" vhd "$dense" "$work/o.vhd"
+    measure dense-vhd qemu "$dense" "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=dynamic "$dense" "$work/q.vhd"
+    measure dense-vmdk ours "$dense" "$work/o.vmdk" "$driver" sparse "$dense" "$work/o.vmdk"
+    measure dense-vmdk qemu "$dense" "$work/q.vmdk" qemu-img convert -f raw -O vmdk "$dense" "$work/q.vmdk"
 done
 
 python3 - "$results" "$used_bytes" "$(nproc)" <<'PY'
