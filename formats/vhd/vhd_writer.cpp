@@ -305,6 +305,54 @@ int CopyBlock(ByteStream* out, const DiskHandle* source, UsedSectorMap* map, con
     return WriteAt(out, (dataStart - bitmapBytes / 512) * 512, bitmapBytes, bitmapBuffer);
 }
 
+// A block larger than the copy buffer, read once in pieces that each serve the zero test and
+// the copy: pieces of zeros before the first piece with data are not written yet; at that piece
+// the block is placed at dataStart (its earlier pieces written as zeros, which needs no read) and
+// every later piece is copied. The bitmap marks the non-zero sectors. A block of zeros is not
+// placed (*placed false) and nothing is written.
+int CopyLargeBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
+                       const uint8_t* used, uint8_t* blockBuffer, uint8_t* bitmapBuffer,
+                       uint32_t bitmapBytes, uint64_t first, uint64_t dataStart,
+                       uint32_t blockSectors, uint32_t sectors, bool* placed) {
+    *placed = false;
+    int rc = DISK_OK;
+    std::memset(bitmapBuffer, 0, bitmapBytes);
+    const uint32_t chunkSectors = VHD_COPY_BYTES / 512;
+    for (uint32_t done = 0; done < blockSectors;) {
+        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
+        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
+        if (real < c) std::memset(blockBuffer + static_cast<size_t>(real) * 512, 0,
+                                  static_cast<size_t>(c - real) * 512);
+        bool any = false;
+        if (real != 0) {
+            rc = map == nullptr ? Disk_Read(source, (first + done) * 512, real * 512, blockBuffer)
+                                : ReadUsedRuns(source, first, used, done, real, blockBuffer);
+            if (rc != DISK_OK) return rc;
+            for (uint32_t i = 0; i < real; i++) {
+                if (!Mem_IsZero(blockBuffer + static_cast<size_t>(i) * 512, 512)) {
+                    SetBitmapBit(bitmapBuffer, done + i);
+                    any = true;
+                }
+            }
+        }
+        if (!*placed) {
+            if (!any) {
+                done += c;
+                continue;
+            }
+            if (done != 0 && (rc = WriteZeros(out, dataStart * 512,
+                                              static_cast<uint64_t>(done) * 512)) != DISK_OK)
+                return rc;
+            *placed = true;
+        }
+        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
+            return rc;
+        done += c;
+    }
+    if (!*placed) return DISK_OK;
+    return WriteAt(out, (dataStart - bitmapBytes / 512) * 512, bitmapBytes, bitmapBuffer);
+}
+
 }  // namespace
 
 // ---- Dynamic writer -------------------------------------------------------------------
@@ -356,11 +404,18 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
         if ((rc = WriteAt(out, start * 512, bitmapBytes, bitmapBuffer)) != DISK_OK) return rc;
         if ((rc = WriteAt(out, dataStart * 512, blockSectors * 512, blockBuffer)) != DISK_OK)
             return rc;
+    } else if (!keepAllocation) {
+        // A larger block: read once, piece by piece.
+        if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
+        bool placed = false;
+        rc = CopyLargeBlockOnce(out, source, map, used, blockBuffer, bitmapBuffer, bitmapBytes,
+                                first, dataStart, blockSectors, sectors, &placed);
+        if (rc != DISK_OK) return rc;
+        if (!placed) return DISK_OK;
     } else {
+        // Keeping the source's allocation asks the source's tables, not its data.
         bool nothing = false;
-        rc = keepAllocation
-                 ? Disk_IsRangeUnallocated(source, map, first, sectors, &nothing)
-                 : Disk_IsRangeEmpty(source, map, first, sectors, &nothing, nullptr, nullptr);
+        rc = Disk_IsRangeUnallocated(source, map, first, sectors, &nothing);
         if (rc != DISK_OK) return rc;
         if (nothing) return DISK_OK;
         if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;

@@ -1237,40 +1237,51 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
 
 }  // namespace
 
-// Each byte of the source is read once: one read of a block serves the zero test and the copy,
-// nothing else asks the source whether a range is empty, and the output is never read (it is
-// written on a write-only descriptor). Blocks of zeros stay unallocated; the image reads back as
-// the source.
+// Each byte of the source is read once: one read serves the zero test and the copy (blocks
+// larger than the copy buffer too, piece by piece), nothing else asks the source whether a range
+// is empty, and the output is never read (it is written on a write-only descriptor). Blocks of
+// zeros stay unallocated, a block whose first pieces are zeros is stored whole, and the image
+// reads back as the source.
 TEST(VhdWriter, EachSourceByteIsReadOnce) {
-    emutest::InstallFakeKind();
-    emutest::FakeDisk fake;
-    fake.geometry = emutest::MakeGeometry(4 * 4096 + 1000, 16, 63, 512);  // 4 blocks and a rest
-    fake.byteAt = [](uint64_t at) {
-        const uint64_t block = at / (4096 * 512);
-        return block == 1 || block == 3 ? uint8_t(0) : uint8_t((at * 2654435761u) >> 11 | 1);
-    };
-    DiskHandle src = emutest::FakeHandle(&fake);
-    TempDir dir;
-    const std::string out = dir.file("once.vhd");
-    const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
-    ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
-    EXPECT_TRUE(fake.queries.empty());
-    uint64_t readBytes = 0;
-    for (const auto& r : fake.reads) readBytes += r.second;
-    EXPECT_EQ(readBytes, (4u * 4096 + 1000) * 512);
+    const struct {
+        uint32_t blockSectors;
+        uint32_t stored;  // blocks 0 and 4 (the rest), and block 2 where its data lies inside it
+    } rows[] = {{4096, 2}, {0x8000, 3}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.blockSectors);
+        const uint64_t blockBytes = uint64_t(row.blockSectors) * 512;
+        const uint64_t total = 4ull * row.blockSectors + 1000;
+        emutest::InstallFakeKind();
+        emutest::FakeDisk fake;
+        fake.geometry = emutest::MakeGeometry(total, 16, 63, 512);  // 4 blocks and a rest
+        // Blocks 1 and 3 are zeros; block 2 holds zeros for its first 5 MiB.
+        fake.byteAt = [blockBytes](uint64_t at) {
+            const uint64_t block = at / blockBytes;
+            if (block == 1 || block == 3 || (block == 2 && at % blockBytes < (5u << 20))) return uint8_t(0);
+            return uint8_t((at * 2654435761u) >> 11 | 1);
+        };
+        DiskHandle src = emutest::FakeHandle(&fake);
+        TempDir dir;
+        const std::string out = dir.file("once.vhd");
+        const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, row.blockSectors, 1, 0);
+        ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
+        EXPECT_TRUE(fake.queries.empty());
+        uint64_t readBytes = 0;
+        for (const auto& r : fake.reads) readBytes += r.second;
+        EXPECT_EQ(readBytes, total * 512);
 
-    DiskHandle back;
-    Disk_Init(&back);
-    ASSERT_EQ(Disk_Open(&back, out.c_str(), true), DISK_OK);
-    std::vector<uint8_t> piece(4096 * 512);
-    for (uint64_t at = 0; at < (4u * 4096 + 1000) * 512; at += piece.size()) {
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), (4u * 4096 + 1000) * 512 - at));
-        ASSERT_EQ(Disk_Read(&back, at, n, piece.data()), DISK_OK);
-        for (uint32_t i = 0; i < n; i += 509) ASSERT_EQ(piece[i], fake.byteAt(at + i)) << at + i;
+        DiskHandle back;
+        Disk_Init(&back);
+        ASSERT_EQ(Disk_Open(&back, out.c_str(), true), DISK_OK);
+        std::vector<uint8_t> piece(4096 * 512);
+        for (uint64_t at = 0; at < total * 512; at += piece.size()) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), total * 512 - at));
+            ASSERT_EQ(Disk_Read(&back, at, n, piece.data()), DISK_OK);
+            for (uint32_t i = 0; i < n; i += 509) ASSERT_EQ(piece[i], fake.byteAt(at + i)) << at + i;
+        }
+        Disk_Close(&back);
+        const uint64_t size = ReadFile(out).size();
+        EXPECT_GT(size, row.stored * blockBytes);
+        EXPECT_LT(size, (row.stored + 1) * blockBytes);
     }
-    Disk_Close(&back);
-    // Three blocks stored (0, 2 and the rest), not the two of zeros.
-    const uint64_t size = ReadFile(out).size();
-    EXPECT_GT(size, 3u * 4096 * 512);
-    EXPECT_LT(size, 4u * 4096 * 512);
 }
