@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -257,6 +258,18 @@ bool Os_RenameFile(const char* oldPath, const char* newPath)
 bool Os_MakeDirectory(const char* path)
 {
     return path != nullptr && mkdir(path, 0755) == 0;
+}
+
+uint32_t Os_UsableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<uint32_t>(n);
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<uint32_t>(online) : 1;
 }
 
 void Path_SplitCStr(const char* path, char* dir, char* stem, char* ext)

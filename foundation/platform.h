@@ -43,6 +43,9 @@ bool Os_PathExists(const char* path);
 bool Os_RemoveFile(const char* path);
 bool Os_RenameFile(const char* oldPath, const char* newPath);
 bool Os_MakeDirectory(const char* path);
+// The processors this process may run on (its affinity mask, so a process limited by taskset or
+// a container's CPU set counts only those); at least 1.
+uint32_t Os_UsableCores();
 
 // Splits a NUL-terminated path at the last "/" and the name at its last ".".
 // Each output is written only when not NULL; buffers must hold the whole path.

@@ -767,13 +767,11 @@ const uint32_t kBatchBytes = 0x200000;
 
 std::atomic<uint32_t> gCompressionWorkers{0};
 
-// Threads that compress grains: the set number, else the machine's cores (at most 16).
+// Threads that compress grains: the set number, else the cores this process may use (at most
+// 16).
 uint32_t CompressionWorkers() {
     uint32_t n = gCompressionWorkers.load();
-    if (n == 0) {
-        n = std::thread::hardware_concurrency();
-        if (n == 0) n = 1;
-    }
+    if (n == 0) n = Os_UsableCores();
     return n > 16 ? 16 : n;
 }
 

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +200,29 @@ TEST(PlatformFile, FileSystemCalls)
     EXPECT_FALSE(Os_MakeDirectory(d.c_str()));
     EXPECT_TRUE(Os_RemoveFile(b.c_str()));
     EXPECT_FALSE(Os_RemoveFile(b.c_str()));
+}
+
+// The cores counted are those the process may run on: a process limited to one core (as by
+// taskset) counts one, and the count never exceeds the machine's.
+TEST(PlatformCores, UsableCoresFollowTheAffinityMask)
+{
+    const uint32_t all = Os_UsableCores();
+    EXPECT_GE(all, 1u);
+    EXPECT_LE(all, static_cast<uint32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu() >= 0 ? sched_getcpu() : 0, &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0) _exit(2);
+        _exit(Os_UsableCores() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(PlatformPath, SplitCStr)
