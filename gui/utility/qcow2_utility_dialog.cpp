@@ -214,6 +214,14 @@ long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector
         nameField->setFocus();
         return 1;
     }
+    // A name is read relative to the image's folder; naming the image itself would make the
+    // image its own base, which no reader can open.
+    const FXString named = FXPath::absolute(FXPath::directory(FXPath::absolute(imagePath)), name);
+    if (Utility_ClassifyChildPath(imagePath, named) == 1) {
+        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_BACKING_IS_IMAGE, UI_MSG_ERROR);
+        nameField->setFocus();
+        return 1;
+    }
     if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
     backingName = name;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);

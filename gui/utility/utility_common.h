@@ -10,7 +10,8 @@
 // Catalogue messages of the utility dialogs that the older texts do not cover.
 enum : int {
     UTILITY_MSG_CHILD_IS_IMAGE = 412,     // the chosen child file is the image itself
-    UTILITY_MSG_EMPTY_BACKING_NAME = 413  // a child's backing file name left empty
+    UTILITY_MSG_EMPTY_BACKING_NAME = 413,  // a child's backing file name left empty
+    UTILITY_MSG_BACKING_IS_IMAGE = 415     // a backing file name that names the image itself
 };
 
 // Result box, caption 8: 0 success (371), 1 cancelled (373), anything else failure (372).

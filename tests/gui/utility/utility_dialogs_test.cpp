@@ -764,7 +764,7 @@ ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed
     return {script.boxes, Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))).empty()};
 }
 
-TEST(Qcow2UtilityDialog, EmptyNameRefusedAndFailedChangeShownWithNothingWritten) {
+TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothingWritten) {
     App();
     TempDir dir;
     // Clusters of 512 bytes leave little room after the header for the name.
@@ -775,6 +775,16 @@ TEST(Qcow2UtilityDialog, EmptyNameRefusedAndFailedChangeShownWithNothingWritten)
         EXPECT_FALSE(Contains(o.boxes, UTILITY_MSG_EMPTY_BACKING_NAME).empty()) << o.boxes[0];
         EXPECT_TRUE(o.unchanged) << "'" << empty << "'";
     }
+    // The image itself, by its own name, through another spelling or by its absolute path.
+    const std::string self[] = {"child.qcow2", "./sub/../child.qcow2", dir.file("child.qcow2")};
+    RunCommand("mkdir " + Quote(dir.file("sub")));
+    for (const std::string& name : self) {
+        const ChangeOutcome o = RunChange(dir, name.c_str(), false, "");
+        ASSERT_EQ(o.boxes.size(), 1u) << name;
+        EXPECT_FALSE(Contains(o.boxes, UTILITY_MSG_BACKING_IS_IMAGE).empty()) << o.boxes[0];
+        EXPECT_TRUE(o.unchanged) << name;
+    }
+    RunCommand("rmdir " + Quote(dir.file("sub")));
     // A name longer than the room in its cluster: the engine refuses it.
     const ChangeOutcome o = RunChange(dir, FXString('n', 600), true, "qcow2_failure_box");
     ASSERT_EQ(o.boxes.size(), 2u);
