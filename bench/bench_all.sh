@@ -4,7 +4,8 @@
 # output sizes (apparent and allocated) and peak memory (/usr/bin/time -v's maximum resident
 # set). Works:
 #   dynamic VHD, fixed VHD, sparse VMDK and stream-optimised VMDK written from the disk below;
-#   reading: a qemu-made dynamic VHD and sparse VMDK of that disk converted back to raw;
+#   reading: a qemu-made dynamic VHD and sparse VMDK of that disk converted back to raw, and each
+#   converted to the other format;
 #   dense: a disk of random bytes without a file system (nothing to skip) to VHD and VMDK.
 # The disk: an MBR with one ext4 partition from sector 2048, the file system made by mke2fs over
 # a file already filled with random bytes (so blocks mkfs never writes hold garbage, as on a
@@ -125,6 +126,10 @@ for run in $(seq "$runs"); do
     measure read-vhd qemu "$work/src.vhd" "$work/q.img" qemu-img convert -f vpc -O raw "$work/src.vhd" "$work/q.img"
     measure read-vmdk ours "$work/src.vmdk" "$work/o.img" "$driver" raw "$work/src.vmdk" "$work/o.img"
     measure read-vmdk qemu "$work/src.vmdk" "$work/q.img" qemu-img convert -f vmdk -O raw "$work/src.vmdk" "$work/q.img"
+    measure vhd-to-vmdk ours "$work/src.vhd" "$work/o.vmdk" "$driver" sparse "$work/src.vhd" "$work/o.vmdk"
+    measure vhd-to-vmdk qemu "$work/src.vhd" "$work/q.vmdk" qemu-img convert -f vpc -O vmdk "$work/src.vhd" "$work/q.vmdk"
+    measure vmdk-to-vhd ours "$work/src.vmdk" "$work/o.vhd" "$driver" vhd "$work/src.vmdk" "$work/o.vhd"
+    measure vmdk-to-vhd qemu "$work/src.vmdk" "$work/q.vhd" qemu-img convert -f vmdk -O vpc -o subformat=dynamic "$work/src.vmdk" "$work/q.vhd"
     measure dense-vhd ours "$dense" "$work/o.vhd" "$driver" vhd "$dense" "$work/o.vhd"
     measure dense-vhd qemu "$dense" "$work/q.vhd" qemu-img convert -f raw -O vpc -o subformat=dynamic "$dense" "$work/q.vhd"
     measure dense-vmdk ours "$dense" "$work/o.vmdk" "$driver" sparse "$dense" "$work/o.vmdk"
@@ -141,7 +146,7 @@ copy = statistics.median(x[0] for x in by[("copy", "copy")])
 print("\nused bytes %s, %s cores, copy of the used bytes %.2f s (median)\n" % (sys.argv[2], sys.argv[3], copy))
 print("| work | ours s (min-max) | qemu-img s (min-max) | ours / qemu-img | ours / used-bytes copy | output ours / qemu-img (allocated MB) | peak memory ours / qemu-img (MiB) |")
 print("|---|---|---|---|---|---|---|")
-for w in ["vhd", "fixed", "sparse", "stream", "read-vhd", "read-vmdk", "dense-vhd", "dense-vmdk"]:
+for w in ["vhd", "fixed", "sparse", "stream", "read-vhd", "read-vmdk", "vhd-to-vmdk", "vmdk-to-vhd", "dense-vhd", "dense-vmdk"]:
     o, q = by[(w, "ours")], by[(w, "qemu")]
     mo, mq = statistics.median(x[0] for x in o), statistics.median(x[0] for x in q)
     print("| %s | %.2f (%.2f-%.2f) | %.2f (%.2f-%.2f) | %.2f | %.2f | %d / %d | %.1f / %.1f |" % (
