@@ -713,9 +713,6 @@ CToParallelsPropertyPage::CToParallelsPropertyPage(IPropertyPageEvent* events, C
     sizeLabel = Ui_CreateLabel(this, 209, 21, 6, 17, 2);
     sizeField = Ui_CreateNumberField(this, 23, 8, 10, 2);
     sizeButton = Ui_CreateButton(this, 210, this, ID_SIZE_BUTTON, 33, 8, 5, 2);
-    // A button as high as the field beside it: its text keeps the whole height.
-    sizeButton->setPadTop(1);
-    sizeButton->setPadBottom(1);
 }
 
 void CToParallelsPropertyPage::OnSetActive() {

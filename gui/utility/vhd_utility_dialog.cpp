@@ -175,7 +175,7 @@ CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog(FXWindow* owner, const FX
     for (int i = 0; i < VHD_UTILITY_CREATORS; ++i) creatorList->appendItem(Ui_MessageText(kCreators[i].message));
     creatorList->setNumVisible(VHD_UTILITY_CREATORS);
     variantLabel = Ui_CreateLabel(frame, 186, 17, 11, 10, 2);
-    variantList = Ui_CreateListBox(frame, this, ID_VARIANT, 17, 13, 15, 2);
+    variantList = Ui_CreateListBox(frame, this, ID_VARIANT, 17, 13, 23, 2);
     for (int i = 0; i < VHD_UTILITY_VARIANTS; ++i) variantList->appendItem(Ui_MessageText(kVariants[i].message));
     variantList->setNumVisible(VHD_UTILITY_VARIANTS);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(16), width);

@@ -116,7 +116,7 @@ CVMwareVmdkUtilityDialog::CVMwareVmdkUtilityDialog(FXWindow* owner, const FXStri
     const FXint width = Ui_ScaleX(41);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
     rewriteOneButton = Ui_CreateButton(frame, 331, this, ID_REWRITE_ONE, 1, 7, 14, 2);
-    useMapButton = Ui_CreateCheckButton(frame, 334, this, ID_USE_MAP, 17, 8, 11, 2);
+    useMapButton = Ui_CreateCheckButton(frame, 334, this, ID_USE_MAP, 17, 8, 22, 2);
     rewriteKeepButton = Ui_CreateButton(frame, 332, this, ID_REWRITE_KEEP, 1, 10, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(13), width);
     childButton = Ui_CreateButton(frame, 335, this, ID_CHILD, 1, 14, 14, 2);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fx.h>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -120,6 +121,29 @@ inline void Screenshot(FXWindow* window, const std::string& name) {
     snprintf(id, sizeof id, "0x%lx", (unsigned long)window->id());
     testsupport::RunCommand("import -window " + std::string(id) + " " +
                             testsupport::Quote(dir + "/" + name + ".png") + " 2>/dev/null");
+}
+
+// Every label and button under `root` shows its whole text, and every list box its longest
+// item.
+inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
+            // A button two rows high gives up a pixel of its padding, never of its text.
+            const FXint squeezable = w->isMemberOf(FXMETACLASS(FXButton))
+                                         ? static_cast<FXLabel*>(w)->getPadTop() +
+                                               static_cast<FXLabel*>(w)->getPadBottom()
+                                         : 0;
+            EXPECT_LE(w->getDefaultHeight() - squeezable, w->getHeight())
+                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
+            EXPECT_LE(w->getDefaultWidth(), w->getWidth())
+                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
+        }
+        if (w->isMemberOf(FXMETACLASS(FXListBox))) {
+            EXPECT_LE(w->getDefaultWidth(), w->getWidth()) << where << ": a list box";
+            continue;
+        }
+        ExpectWholeTexts(w, where);
+    }
 }
 
 }  // namespace guitest

@@ -111,22 +111,7 @@ void AnswerBox(int ms, FXSelector button, std::string* shown) {
 
 std::string Msg(int n) { return Ui_MessageText(n).text(); }
 
-// Every label under `root` shows its whole text, and every list box its longest item.
-void ExpectWholeTexts(FXWindow* root, const std::string& where) {
-    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
-        if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
-            EXPECT_LE(w->getDefaultHeight(), w->getHeight())
-                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
-            EXPECT_LE(w->getDefaultWidth(), w->getWidth())
-                << where << ": " << static_cast<FXLabel*>(w)->getText().text();
-        }
-        if (w->isMemberOf(FXMETACLASS(FXListBox))) {
-            EXPECT_LE(w->getDefaultWidth(), w->getWidth()) << where << ": a list box";
-            continue;
-        }
-        ExpectWholeTexts(w, where);
-    }
-}
+using guitest::ExpectWholeTexts;
 
 typedef std::chrono::steady_clock Clock;
 

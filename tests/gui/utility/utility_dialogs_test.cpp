@@ -247,6 +247,7 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
         EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP)->isEnabled());
         EXPECT_TRUE(dialog.GetUseMapButton()->isEnabled());
         guitest::Screenshot(&dialog, "vmdk_utility_dialog");
+        guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog");
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
         // Once more, now with an earlier backup under "_del": kept when the user says no.
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
@@ -401,6 +402,7 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     script.Then([&](FXWindow* w) {
         ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CVMwareVmdkUtilityChangeParamDialog)));
         guitest::Screenshot(w, "vmdk_parameter_dialog");
+        guitest::ExpectWholeTexts(w, "VMDK parameter dialog");
         Command(w, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
     script.Yes();
@@ -467,6 +469,7 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
         dialog.GetVariantList()->setCurrentItem(0);
         dialog.GetCreatorList()->setCurrentItem(2);
         guitest::Screenshot(&dialog, "vhd_utility_dialog");
+        guitest::ExpectWholeTexts(&dialog, "VHD utility dialog");
         Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CHILD);
         Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
     });
@@ -504,6 +507,7 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
         EXPECT_STREQ(p->GetRelativeField()->getText().text(), "./moved/base2.vhd");
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base2.vhd");
         guitest::Screenshot(p, "vhd_parent_link_dialog");
+        guitest::ExpectWholeTexts(p, "VHD parent link dialog");
         Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
     });
     relink.Yes();
@@ -627,6 +631,7 @@ TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) 
         EXPECT_FALSE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHANGE)->isEnabled());
         EXPECT_EQ(FocusedLeaf(&dialog), dialog.GetButton(CQemuQcow2UtilityDialog::ID_CLOSE));
         guitest::Screenshot(&dialog, "qcow2_utility_dialog");
+        guitest::ExpectWholeTexts(&dialog, "qcow2 utility dialog");
         Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image itself
         Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image by another name
         Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // an existing file, kept
@@ -699,6 +704,7 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
         EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
         EXPECT_EQ(FocusedLeaf(p), p->GetNameField());
         guitest::Screenshot(p, "qcow2_backing_name_dialog");
+        guitest::ExpectWholeTexts(p, "qcow2 backing name dialog");
         Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
         EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
         EXPECT_STREQ(p->GetNameField()->getText().text(), base.c_str());
