@@ -279,11 +279,15 @@ int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint3
 }  // namespace
 
 void ParallelsData_HeaderToHost(ParallelsHeader* header) {
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(header) + 16;
-    uint32_t v[12];
-    for (int i = 0; i < 12; i++) v[i] = Le32(bytes + 4 * i);
-    uint32_t* f = &header->version;
-    for (int i = 0; i < 12; i++) f[i] = v[i];
+    uint32_t* const fields[12] = {&header->version,    &header->heads,
+                                  &header->cylinders,  &header->sectorsPerBlock,
+                                  &header->entries,    &header->totalSectors,
+                                  &header->reserved40, &header->reserved44,
+                                  &header->dataStart,  &header->reserved52,
+                                  &header->reserved56, &header->reserved60};
+    uint8_t bytes[48];
+    std::memcpy(bytes, reinterpret_cast<const uint8_t*>(header) + 16, sizeof bytes);
+    for (int i = 0; i < 12; i++) *fields[i] = Le32(bytes + 4 * i);
 }
 
 // ---- Block writer ----------------------------------------------------------------------------------
