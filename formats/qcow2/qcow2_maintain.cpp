@@ -24,9 +24,10 @@ void PutBe32(uint8_t* p, uint32_t v)
 const uint32_t kNameOffset = 112;
 
 // The header's backing name length field, and the longest span from it to the end of a backing
-// name that is rewritten in one write.
+// name that is rewritten in one write: a name inside the first cluster (where qemu-img requires
+// it; clusters are at most 2 MiB) always is.
 const uint64_t kLengthField = 16;
-const uint64_t kTogetherSpan = 65536;
+const uint64_t kTogetherSpan = 0x200000;
 
 bool CloseOutput(ByteStream* s, bool preallocated)
 {
