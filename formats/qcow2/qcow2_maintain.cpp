@@ -19,15 +19,21 @@ void PutBe32(uint8_t* p, uint32_t v)
     p[3] = static_cast<uint8_t>(v);
 }
 
+void PutBe64(uint8_t* p, uint64_t v)
+{
+    PutBe32(p, static_cast<uint32_t>(v >> 32));
+    PutBe32(p + 4, static_cast<uint32_t>(v));
+}
+
 // Where a compacted or new image keeps its backing name: after the header and an empty
 // extension area.
 const uint32_t kNameOffset = 112;
 
-// The header's backing name length field, and the longest span from it to the end of a backing
-// name that is rewritten in one write: a name inside the first cluster (where qemu-img requires
-// it; clusters are at most 2 MiB) always is.
+// The header's backing name offset (8 bytes) and length (4 bytes) fields, adjacent; a name
+// that ends within the first page is rewritten with them in one write.
+const uint64_t kOffsetField = 8;
 const uint64_t kLengthField = 16;
-const uint64_t kTogetherSpan = 0x200000;
+const uint64_t kTogetherEnd = 4096;
 
 bool CloseOutput(ByteStream* s, bool preallocated)
 {
@@ -54,6 +60,31 @@ int Qcow2_ReadBackingName(Qcow2Image* image, Qcow2NameBuffer* out)
     return DISK_OK;
 }
 
+namespace {
+
+// Bytes [start, start + n) of the file as they are, zeros past its end; `existing` is how many of
+// them the file holds.
+bool ReadSpan(ByteStream* s, uint64_t fileSize, uint64_t start, uint32_t n, uint8_t* out,
+              uint32_t* existing)
+{
+    const uint64_t inside = start >= fileSize ? 0 : fileSize - start;
+    *existing = inside < n ? static_cast<uint32_t>(inside) : n;
+    std::memset(out + *existing, 0, n - *existing);
+    return *existing == 0 || Stream_ReadAt(s, start, *existing, out);
+}
+
+// Writes `fresh` over [start, start + n) and syncs. When that fails, the `existing` old bytes
+// are written back and synced; false.
+bool WriteDurably(ByteStream* s, uint64_t start, uint32_t n, const uint8_t* fresh,
+                  const uint8_t* old, uint32_t existing)
+{
+    if (Stream_WriteAt(s, start, n, fresh) && Stream_Sync(s)) return true;
+    if (existing == 0 || Stream_WriteAt(s, start, existing, old)) Stream_Sync(s);
+    return false;
+}
+
+}  // namespace
+
 int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
 {
     const uint64_t offset = image->header.backingNameOffset;
@@ -64,48 +95,59 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     const uint64_t room = offset + length > k ? (offset + length + k - 1) / k * k - offset
                                               : k - offset % k;
     if (name.length > room) return DISK_ERR_ARG;
-    // The name's length field and the name are changed together: one write of the span from
-    // the length field to the end of the longer name, synced. Where the name lies far from the
-    // header, the name's span is written and synced first, then the length. A failed step writes
-    // the old bytes back, so the image keeps its old name or gets the new one, never a cleared one.
+    uint64_t fileSize = 0;
+    if (!Stream_GetSize(image->stream, &fileSize)) return DISK_ERR_READ;
+    // The image always names its old base or its new one, never a cleared or partial name, and a
+    // failure writes the old bytes back:
+    // - a name that ends within the first page is changed with its length field in one write;
+    // - else a new name that fits after the old one in its room is written and synced there
+    //   first, then the header's name offset and length (adjacent fields) switch to it in one
+    //   12-byte write;
+    // - else the name is rewritten in place, then its length (a crash between the two leaves
+    //   the old length over the new name).
     const uint64_t nameEnd = offset + (length > name.length ? length : name.length);
-    const bool together = nameEnd - kLengthField <= kTogetherSpan;
-    const uint64_t spanStart = together ? kLengthField : offset;
-    const uint32_t span = static_cast<uint32_t>(nameEnd - spanStart);
+    const bool together = nameEnd <= kTogetherEnd;
+    const bool beside = !together && length + name.length <= room;
+    const uint64_t nameAt = beside ? offset + length : offset;
+    const uint64_t spanStart = together ? kOffsetField : nameAt;
+    const uint64_t spanEnd = beside ? nameAt + name.length : nameEnd;
+    const uint32_t span = static_cast<uint32_t>(spanEnd - spanStart);
     uint8_t* old = static_cast<uint8_t*>(Mem_Alloc(2 * span));
     if (old == nullptr) return DISK_ERR_NOMEM;
     uint8_t* fresh = old + span;
-    uint8_t oldLength[4];
+    uint8_t oldHeader[12], newHeader[12];
+    uint32_t existing = 0, headerExisting = 0;
     int r = DISK_OK;
-    if (!Stream_ReadAt(image->stream, spanStart, span, old) ||
-        (!together && !Stream_ReadAt(image->stream, kLengthField, 4, oldLength))) {
+    if (!ReadSpan(image->stream, fileSize, spanStart, span, old, &existing) ||
+        !ReadSpan(image->stream, fileSize, kOffsetField, 12, oldHeader, &headerExisting) ||
+        headerExisting != 12) {
         r = DISK_ERR_READ;
     } else {
         std::memcpy(fresh, old, span);
-        uint8_t* at = fresh + (offset - spanStart);
-        std::memset(at, 0, static_cast<size_t>(nameEnd - offset));
+        uint8_t* at = fresh + (nameAt - spanStart);
+        std::memset(at, 0, static_cast<size_t>(spanEnd - nameAt));
         std::memcpy(at, name.data, name.length);
-        uint8_t be[4];
-        PutBe32(be, name.length);
-        if (together) std::memcpy(fresh, be, 4);
-        bool written = Stream_WriteAt(image->stream, spanStart, span, fresh) &&
-                       Stream_Sync(image->stream);
-        bool lengthWritten = together;
-        if (written && !together) {
-            lengthWritten = Stream_WriteAt(image->stream, kLengthField, 4, be) &&
-                            Stream_Sync(image->stream);
-            written = lengthWritten;
-        }
-        if (!written) {
-            bool back = Stream_WriteAt(image->stream, spanStart, span, old);
-            if (!together && !lengthWritten)
-                back = Stream_WriteAt(image->stream, kLengthField, 4, oldLength) && back;
-            if (back) Stream_Sync(image->stream);
+        std::memcpy(newHeader, oldHeader, 12);
+        PutBe64(newHeader, nameAt);
+        PutBe32(newHeader + 8, name.length);
+        if (together) {
+            std::memcpy(fresh, newHeader, 12);
+            if (!WriteDurably(image->stream, spanStart, span, fresh, old, existing))
+                r = DISK_ERR_WRITE;
+        } else if (!WriteDurably(image->stream, spanStart, span, fresh, old, existing)) {
+            r = DISK_ERR_WRITE;
+        } else if (!WriteDurably(image->stream, kOffsetField, 12, newHeader, oldHeader, 12)) {
+            // The header still names the old name: its bytes go back too.
+            if (existing == 0 || Stream_WriteAt(image->stream, spanStart, existing, old))
+                Stream_Sync(image->stream);
             r = DISK_ERR_WRITE;
         }
     }
     Mem_Free(old);
-    if (r == DISK_OK) image->header.backingNameLength = name.length;
+    if (r == DISK_OK) {
+        image->header.backingNameOffset = nameAt;
+        image->header.backingNameLength = name.length;
+    }
     return r;
 }
 

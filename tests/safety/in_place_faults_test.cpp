@@ -259,12 +259,12 @@ int VmdkRelink(const std::string& dir)
     return r;
 }
 
-// The child q.qcow2 of qb.qcow2 is linked to qb2.qcow2, a base of other content, by a longer name.
-int Qcow2Relink(const std::string& dir)
+// The child `file` of qb.qcow2 is linked to qb2.qcow2, a base of other content, by a longer name.
+int Qcow2Relink(const std::string& dir, const char* file)
 {
     Qcow2Image* image = Qcow2_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
-    int r = Qcow2_OpenWithBackingMode(image, (dir + "/q.qcow2").c_str(), false, QCOW2_BACKING_IGNORE);
+    int r = Qcow2_OpenWithBackingMode(image, (dir + "/" + file).c_str(), false, QCOW2_BACKING_IGNORE);
     if (r == DISK_OK) {
         const std::string name = "qb2.qcow2";
         r = Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(name.data()),
@@ -334,6 +334,20 @@ protected:
                       " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
                       " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
                       " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
+        // qf.qcow2: q.qcow2 with its backing name moved 4 MiB into the file, where a new name
+        // is written beside the old one before the header switches to it.
+        if (ok) {
+            std::vector<uint8_t> bytes = ReadFile(d + "/q.qcow2");
+            const uint64_t far = 0x400000;
+            const std::string name = "qb.qcow2";
+            ok = bytes.size() < far;
+            if (ok) {
+                bytes.resize(far + 65536, 0);
+                std::copy(name.begin(), name.end(), bytes.begin() + far);
+                for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(far >> (56 - 8 * i));
+                WriteFile(d + "/qf.qcow2", bytes);
+            }
+        }
         if (!ok) {
             delete templateDir_;
             templateDir_ = nullptr;
@@ -373,7 +387,9 @@ protected:
             {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
             {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
             {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
-            {"qcow2 backing name change", "q.qcow2", Qcow2Relink},
+            {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
+            {"qcow2 backing name change far from the header", "qf.qcow2",
+             [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
         };
     }
 
@@ -390,6 +406,9 @@ protected:
         b.start = Start();
         Restore(b.start, work.path());
         b.before = ReadImage(work.file(op.image));  // nothing yet for a new child
+        if (b.start.count(op.image)) {
+            EXPECT_TRUE(b.before.has_value()) << op.name << ": the image does not open";
+        }
         const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
         for (int k = 0; k < 4; ++k) {
             Restore(b.start, work.path());

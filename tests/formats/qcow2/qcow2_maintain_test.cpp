@@ -166,44 +166,61 @@ TEST(Qcow2Overlay, BackingNamesChangeInPlaceWhileTheyFit) {
     EXPECT_EQ(Check(child), "");
 }
 
-// A backing name that lies far from the header (here in a cluster of its own 4 MiB into the
-// file, where qemu-img would not look for it) is changed too: the name first, then its length,
-// each synced.
+// A backing name that lies far from the header (in a cluster of its own 4 MiB into the file,
+// where qemu-img would not look for it) is changed too: beside the old one where both fit in its
+// room (then the header switches to it), else in place; a new name longer than the old one that
+// ends past the end of the file extends it.
 TEST(Qcow2Overlay, ABackingNameFarFromTheHeaderChanges) {
-    TempDir dir;
-    const std::string base = dir.file("b.qcow2"), child = dir.file("c.qcow2");
-    Shell("qemu-img create -q -f qcow2 " + Quote(base) + " 1M");
-    Shell("cp " + Quote(base) + " " + Quote(dir.file("base2.qcow2")));
-    Shell("qemu-img create -q -f qcow2 -b b.qcow2 -F qcow2 " + Quote(child));
-    // Move the name to a new cluster past the end of the file.
-    std::vector<uint8_t> bytes = testsupport::ReadFile(child);
     const uint64_t far = 0x400000;
-    ASSERT_GT(far, bytes.size());
-    bytes.resize(far + 65536, 0);
-    const std::string old = "b.qcow2";
-    std::memcpy(bytes.data() + far, old.data(), old.size());
-    for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(far >> (56 - 8 * i));
-    testsupport::WriteFile(child, bytes);
-    Qcow2Image* image = Qcow2_Alloc();
-    ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), false, QCOW2_BACKING_IGNORE), 0);
-    ASSERT_EQ(image->header.backingNameOffset, far);
-    const std::string renamed = "base2.qcow2";
-    EXPECT_EQ(Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(renamed.data()), uint32_t(renamed.size())}), 0);
-    Qcow2_Close(image);
-    Mem_Free(image);
-    const std::vector<uint8_t> after = testsupport::ReadFile(child);
-    EXPECT_EQ(std::string(after.begin() + far, after.begin() + far + renamed.size() + 1),
-              renamed + std::string(1, '\0'));
-    EXPECT_EQ(after[16] << 24 | after[17] << 16 | after[18] << 8 | after[19], int(renamed.size()));
-    // qemu-img takes only names inside the first cluster; this reader reads the new one.
-    image = Qcow2_Alloc();
-    ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), true, QCOW2_BACKING_IGNORE), 0);
-    Qcow2NameBuffer name;
-    ASSERT_EQ(Qcow2_ReadBackingName(image, &name), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(name.data), name.length), renamed);
-    Mem_Free(name.data);
-    Qcow2_Close(image);
-    Mem_Free(image);
+    const struct {
+        const char* what;
+        uint64_t at;         // where the old name "b.qcow2" lies
+        uint64_t fileEnd;    // the file's length
+        uint64_t newAt;      // where the new name "base2.qcow2" is expected
+    } rows[] = {
+        {"beside", far, far + 65536, far + 7},
+        {"in place, room of 12 bytes", far + 65536 - 12, far + 65536, far + 65536 - 12},
+        {"in place at the end of the file", far + 65536 - 12, far + 65536 - 5, far + 65536 - 12},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        const std::string base = dir.file("b.qcow2"), child = dir.file("c.qcow2");
+        Shell("qemu-img create -q -f qcow2 " + Quote(base) + " 1M");
+        Shell("cp " + Quote(base) + " " + Quote(dir.file("base2.qcow2")));
+        Shell("qemu-img create -q -f qcow2 -b b.qcow2 -F qcow2 " + Quote(child));
+        std::vector<uint8_t> bytes = testsupport::ReadFile(child);
+        ASSERT_GT(far, bytes.size());
+        bytes.resize(row.fileEnd, 0);
+        const std::string old = "b.qcow2";
+        std::memcpy(bytes.data() + row.at, old.data(), old.size());
+        for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(row.at >> (56 - 8 * i));
+        testsupport::WriteFile(child, bytes);
+        Qcow2Image* image = Qcow2_Alloc();
+        ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), false, QCOW2_BACKING_IGNORE), 0);
+        ASSERT_EQ(image->header.backingNameOffset, row.at);
+        const std::string renamed = "base2.qcow2";
+        EXPECT_EQ(Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(renamed.data()), uint32_t(renamed.size())}), 0);
+        EXPECT_EQ(image->header.backingNameOffset, row.newAt);
+        Qcow2_Close(image);
+        Mem_Free(image);
+        const std::vector<uint8_t> after = testsupport::ReadFile(child);
+        ASSERT_GE(after.size(), row.newAt + renamed.size());
+        EXPECT_EQ(std::string(after.begin() + row.newAt, after.begin() + row.newAt + renamed.size()), renamed);
+        uint64_t offset = 0;
+        for (int i = 0; i < 8; ++i) offset = offset << 8 | after[8 + i];
+        EXPECT_EQ(offset, row.newAt);
+        EXPECT_EQ(after[16] << 24 | after[17] << 16 | after[18] << 8 | after[19], int(renamed.size()));
+        // qemu-img takes only names inside the first cluster; this reader reads the new one.
+        image = Qcow2_Alloc();
+        ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), true, QCOW2_BACKING_IGNORE), 0);
+        Qcow2NameBuffer name;
+        ASSERT_EQ(Qcow2_ReadBackingName(image, &name), 0);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(name.data), name.length), renamed);
+        Mem_Free(name.data);
+        Qcow2_Close(image);
+        Mem_Free(image);
+    }
 }
 
 TEST(Qcow2Overlay, EmptyAndOverLongBackingNamesWriteNothing) {
