@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -270,6 +271,19 @@ uint32_t Os_UsableCores()
     }
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<uint32_t>(online) : 1;
+}
+
+bool Os_EnsureOpenFiles(uint64_t count)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= count) return true;
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= count
+                              ? static_cast<rlim_t>(count)
+                              : limit.rlim_max;
+    if (wanted <= limit.rlim_cur) return false;
+    limit.rlim_cur = wanted;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0 && wanted >= count;
 }
 
 void Path_SplitCStr(const char* path, char* dir, char* stem, char* ext)

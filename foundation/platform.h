@@ -46,6 +46,9 @@ bool Os_MakeDirectory(const char* path);
 // The processors this process may run on (its affinity mask, so a process limited by taskset or
 // a container's CPU set counts only those); at least 1.
 uint32_t Os_UsableCores();
+// Raises the process's soft limit of open files to at least `count` where its hard limit allows
+// (never lowers it). True when `count` files may be open.
+bool Os_EnsureOpenFiles(uint64_t count);
 
 // Splits a NUL-terminated path at the last "/" and the name at its last ".".
 // Each output is written only when not NULL; buffers must hold the whole path.

@@ -448,6 +448,8 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
             static_cast<ParallelsStorage*>(Mem_Alloc(static_cast<uint32_t>(order.size() * sizeof(ParallelsStorage))));
         if (bundle->storages == nullptr) rc = DISK_ERR_NOMEM;
     }
+    // Every data file of every layer stays open.
+    if (rc == DISK_OK) Os_EnsureOpenFiles(static_cast<uint64_t>(order.size()) * chain.size() + 64);
     for (size_t k = 0; rc == DISK_OK && k < order.size(); k++) {
         rc = ParallelsStorage_Open(&bundle->storages[k], static_cast<uint32_t>(chain.size()),
                                    chain.data(), order[k], &d, open, user, readOnly);
@@ -682,6 +684,8 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
         storageSize = options->splitSectors / B * B;
         if (storageSize == 0) return DISK_ERR_ARG;
     }
+    if ((written + storageSize - 1) / storageSize > PARALLELS_BUNDLE_MAX_STORAGES)
+        return DISK_ERR_ARG;
     std::string dir = path;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     const size_t slash = dir.rfind('/');

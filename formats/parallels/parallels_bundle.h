@@ -18,7 +18,10 @@ struct XmlNode;
 enum : uint32_t {
     PARALLELS_DESCRIPTOR_MIN = 128,
     PARALLELS_DESCRIPTOR_MAX = 1048576,
-    PARALLELS_BUNDLE_PATH_BYTES = 4096
+    PARALLELS_BUNDLE_PATH_BYTES = 4096,
+    // Data files a written bundle may have: their descriptor entries fit the descriptor's size
+    // whatever the bundle's name, and the reader keeps each of them open.
+    PARALLELS_BUNDLE_MAX_STORAGES = 1200
 };
 
 struct ParallelsDescriptor {
@@ -121,7 +124,8 @@ bool ParallelsBundle_HasParent(void* object);
 int32_t ParallelsBundle_CheckGeometry(const DiskGeometry* geometry);
 
 ParallelsBundleCreateOptions* ParallelsBundle_AllocCreateOptions();
-// DISK_ERR_ARG (geometry, a split size below one block, names that do not fit), DISK_ERR_MKDIR,
+// DISK_ERR_ARG (geometry, a split size below one block or giving more than
+// PARALLELS_BUNDLE_MAX_STORAGES data files, names that do not fit; nothing is written), DISK_ERR_MKDIR,
 // DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED, or the source's failure.
 int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                            ProgressCallback callback, void* user,

@@ -3,6 +3,7 @@
 
 #include "disk/split_disk.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "gui/frame/app.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
@@ -749,6 +750,15 @@ int CToParallelsPropertyPage::OnWizardNext() {
         if (g.heads % 2 == 0) block /= 2;
         if (block == 0 || size < block) {
             COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_DATA_FILE_TOO_SMALL, UI_MSG_ERROR, (FXuint)block);
+            FocusField(sizeField);
+            return -1;
+        }
+        // The bundle's descriptor lists every data file, and its reader keeps all of them open.
+        const uint64_t storage = size / block * block;
+        const uint64_t total = Geometry_GetTotalSectors(&g);
+        if ((total + storage - 1) / storage > PARALLELS_BUNDLE_MAX_STORAGES) {
+            COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_TOO_MANY_DATA_FILES, UI_MSG_ERROR,
+                                              (FXuint)PARALLELS_BUNDLE_MAX_STORAGES);
             FocusField(sizeField);
             return -1;
         }

@@ -362,8 +362,9 @@ public:
     FXCheckButton* GetNoTotalCheck() const { return noTotalCheck; }
 };
 
-// Catalogue message of a Parallels data-file size below one block (%0: the block's sectors).
-enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414 };
+// Catalogue messages of Parallels data-file sizes below one block (%0: the block's sectors) and
+// of sizes giving too many data files (%0: the most there may be).
+enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414, OPTION_MSG_TOO_MANY_DATA_FILES = 416 };
 
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \

@@ -2,7 +2,10 @@
 // totals that are not a multiple of the block), the descriptor checked by xmllint and the data
 // files by qemu-img, the ways of naming a bundle, a two-snapshot bundle whose leaf reads as the
 // root plus the delta, chains that loop, and compaction of a bundle in place.
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +20,7 @@
 #include "formats/parallels/parallels_bundle.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
+#include "foundation/platform.h"
 #include "support/test_support.h"
 
 using testsupport::HaveTool;
@@ -160,6 +164,48 @@ TEST(ParallelsBundle, SplitBelowOneBlockAndExtraBase) {
     expect.resize(data.size() + 10 * 512, 0);
     EXPECT_TRUE(ReadAll(&h) == expect);
     Disk_Close(&h);
+}
+
+// The most data files a bundle may have: one more is refused before anything is written; the
+// most, under a long bundle name, fit the descriptor and the bundle opens again even where the
+// soft limit of open files is lower than its data files (the reader raises it).
+TEST(ParallelsBundle, DataFileCountIsBoundedAndEveryFileOpens) {
+    TempDir dir;
+    const uint32_t most = PARALLELS_BUNDLE_MAX_STORAGES;
+    const std::vector<uint8_t> data = Content(most + 1, 4);
+    WriteFile(dir.file("src.raw"), data);
+    {
+        Raw src(dir.file("src.raw"), 1, 1);  // blocks of one sector
+        ParallelsBundleCreateOptions o = Options(false, 1);
+        const std::string refused = dir.file("refused.hdd");
+        EXPECT_EQ(ParallelsBundle_Create(refused.c_str(), &src.h, nullptr, nullptr, nullptr, &o), DISK_ERR_ARG);
+        EXPECT_FALSE(Os_PathExists(refused.c_str()));
+    }
+    WriteFile(dir.file("src.raw"), std::vector<uint8_t>(data.begin(), data.begin() + most * 512));
+    Raw src(dir.file("src.raw"), 1, 1);
+    ParallelsBundleCreateOptions o = Options(false, 1);
+    const std::string b = dir.file(std::string(200, 'n') + ".hdd");
+    ASSERT_EQ(ParallelsBundle_Create(b.c_str(), &src.h, nullptr, nullptr, nullptr, &o), DISK_OK);
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        struct rlimit limit;
+        if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max < most + 100) _exit(3);
+        limit.rlim_cur = 256;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        DiskHandle h;
+        Disk_Init(&h);
+        if (Disk_Open(&h, b.c_str(), true) != DISK_OK) _exit(1);
+        const bool same = ReadAll(&h) == std::vector<uint8_t>(data.begin(), data.begin() + most * 512);
+        Disk_Close(&h);
+        _exit(same ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "the hard limit of open files is too low here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A bundle with the root snapshot and a child whose data file holds one changed block.

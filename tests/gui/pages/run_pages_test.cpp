@@ -25,6 +25,7 @@
 #include "foundation/platform.h"
 #include "formats/cowd/cowd.h"
 #include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_page.h"
@@ -648,6 +649,20 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
         EXPECT_EQ(host.job.parallelsNumber, 20000u) << r.size;
         Pump(150);
     }
+    // 1000000 sectors in data files of 504 (1985 of them) or of 1008 sectors (993).
+    host.job.workGeometry = Geo(1000000, 16, 63);
+    bundle->GetSizeField()->setText("504");
+    std::string shown;
+    AnswerBoxIfAny(100, &shown);
+    EXPECT_EQ(bundle->OnWizardNext(), -1);
+    EXPECT_NE(shown.find(std::to_string(PARALLELS_BUNDLE_MAX_STORAGES)), std::string::npos) << shown;
+    EXPECT_NE(shown.find(Msg(OPTION_MSG_TOO_MANY_DATA_FILES).substr(0, 20)), std::string::npos) << shown;
+    EXPECT_EQ(host.events.nextCalls, 0);
+    Pump(150);
+    bundle->GetSizeField()->setText("1008");
+    EXPECT_EQ(bundle->OnWizardNext(), 16);
+    EXPECT_EQ(host.job.parallelsNumber, 1008u);
+    host.job.workGeometry = Geo(100000, 16, 63);
     bundle->handle(NULL, FXSEL(SEL_COMMAND, CToParallelsPropertyPage::ID_SIZE_BUTTON), NULL);
     EXPECT_EQ(std::string(bundle->GetSizeField()->getText().text()), "3989160");
     bundle->handle(NULL, FXSEL(SEL_COMMAND, CToParallelsPropertyPage::ID_RADIO_COMPRESSED), NULL);
