@@ -56,8 +56,9 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
 
 // Stores one block of the source at *position (in sectors), unless the source holds nothing
 // there: with keepAllocation, nothing stored in the source's own layer
-// (Disk_IsRangeUnallocated), else nothing but zeros and free space (Disk_IsRangeEmpty). The
-// BAT entry becomes the position or all ones. Without keepAllocation bitmap bits are set for
+// (Disk_IsRangeUnallocated), else nothing but zeros and free space (each used sector is read
+// once, and that read also serves the zero test). The BAT entry becomes the position or all
+// ones. Without keepAllocation bitmap bits are set for
 // the non-zero sectors; with it for every sector of the block's `sectors`.
 // blockBuffer holds min(block bytes, VHD_COPY_BYTES) bytes; bitmapBuffer holds
 // 2 x bitmapSectors x 512 bytes (the second half is scratch for the map's used bits).
