@@ -1283,5 +1283,20 @@ TEST(VhdWriter, EachSourceByteIsReadOnce) {
         const uint64_t size = ReadFile(out).size();
         EXPECT_GT(size, row.stored * blockBytes);
         EXPECT_LT(size, (row.stored + 1) * blockBytes);
+        // The public readers read the source too.
+        std::vector<uint8_t> expected(total * 512);
+        for (uint64_t at = 0; at < expected.size(); ++at) expected[at] = fake.byteAt(at);
+        testsupport::WriteFile(dir.file("expected.raw"), expected);
+        if (HaveTool("qemu-img")) {
+            std::string text;
+            EXPECT_EQ(Qemu("compare -f vpc -F raw " + Quote(out) + " " + Quote(dir.file("expected.raw")), &text), 0)
+                << text;
+        }
+        std::string report;
+        if (ReadWithLibvhdi(dir.file("lib.raw"), {out}, &report)) {
+            EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == expected);
+        } else {
+            ADD_FAILURE() << "libvhdi: " << report;
+        }
     }
 }
