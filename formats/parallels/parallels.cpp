@@ -775,8 +775,7 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
     if (h == 0 || s == 0 || h * s > kMaxBlockSectors * 2ull) return DISK_ERR_ARG;
     const uint64_t total = Geometry_GetTotalSectors(&g);
     if (static_cast<uint64_t>(first) + count > total) return DISK_ERR_ARG;
-    uint64_t B = h * s;
-    if (h % 2 == 0) B /= 2;
+    const uint64_t B = Parallels_BlockSectors(h, s);
     // Every sector of the storage is covered: a partial last block is zero-padded.
     const uint64_t entries = (static_cast<uint64_t>(count) + B - 1) / B;
     const uint64_t dataStart =

@@ -43,6 +43,11 @@ struct ParallelsHeader {
 };
 static_assert(sizeof(ParallelsHeader) == 64, "Parallels header is 64 bytes");
 
+// Sectors of a block of a data file: one track, or half of one on an even number of heads.
+inline uint64_t Parallels_BlockSectors(uint64_t heads, uint64_t sectorsPerTrack) {
+    return heads % 2 == 0 ? heads * sectorsPerTrack / 2 : heads * sectorsPerTrack;
+}
+
 // Converts the twelve u32 fields between file (little-endian) and host order.
 void ParallelsData_HeaderToHost(ParallelsHeader* header);
 

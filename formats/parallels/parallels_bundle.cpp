@@ -673,8 +673,7 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
     if (ParallelsBundle_CheckGeometry(&g) != 0 || g.heads == 0 || g.sectors_per_track == 0)
         return DISK_ERR_ARG;
     const uint64_t h = g.heads, s = g.sectors_per_track;
-    uint64_t B = h * s;
-    if (h % 2 == 0) B /= 2;
+    const uint64_t B = Parallels_BlockSectors(h, s);
     const uint64_t T = Geometry_GetTotalSectors(&g);
     const uint64_t written = options->extra != 0 ? T + B : T;
     if (written == 0 || written > 0xFFFFFFFFull || B > (1u << 22)) return DISK_ERR_ARG;

@@ -384,8 +384,7 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         // The bundle directory's files, then the directory again: it goes once it is empty.
         const DiskGeometry& g = job->finalGeometry;
         const uint64_t total = Geometry_GetTotalSectors(&g);
-        uint64_t block = (uint64_t)g.heads * g.sectors_per_track;
-        if (g.heads % 2 == 0) block /= 2;
+        const uint64_t block = Parallels_BlockSectors(g.heads, g.sectors_per_track);
         uint64_t storage = total;
         if (job->parallelsFlag != 0 && block != 0) storage = job->parallelsNumber / block * block;
         std::string dir = path;

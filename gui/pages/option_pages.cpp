@@ -743,11 +743,9 @@ int CToParallelsPropertyPage::OnWizardNext() {
     if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) return -1;
     if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
     if (sized) {
-        // A data file holds whole blocks (a track, or half of one on an even number of heads):
-        // a smaller size could not cut the disk.
+        // A data file holds whole blocks: a smaller size could not cut the disk.
         const DiskGeometry& g = job->finalGeometry;
-        uint64_t block = (uint64_t)g.heads * g.sectors_per_track;
-        if (g.heads % 2 == 0) block /= 2;
+        const uint64_t block = Parallels_BlockSectors(g.heads, g.sectors_per_track);
         if (block == 0 || size < block) {
             COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_DATA_FILE_TOO_SMALL, UI_MSG_ERROR, (FXuint)block);
             FocusField(sizeField);
