@@ -3,12 +3,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/in_place.h"
+#include "foundation/io_failure.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 
@@ -37,6 +42,60 @@ struct EntryNames {
 
 OutputCommitHook g_commitHook = nullptr;
 void* g_commitHookUser = nullptr;
+OutputCreateHook g_createHook = nullptr;
+void* g_createHookUser = nullptr;
+
+// The locks of the temporary files this process made (OutputEntry_ChooseNames): the replaced
+// file and the new file itself, held until the entry is committed or rolled back.
+struct EntryLock {
+    std::string tempPath;
+    InPlaceLock lock;
+};
+std::mutex g_entryLockMutex;
+std::vector<EntryLock> g_entryLocks;
+
+bool Claimed(const char* tempPath) { return File_ClaimedDescriptor(tempPath) >= 0; }
+
+// Forgets a temporary file made by ChooseNames: its claim and its locks.
+void ReleaseTemp(const char* tempPath)
+{
+    File_ReleaseClaim(tempPath);
+    InPlaceLock lock;
+    InPlaceLock_Init(&lock);
+    {
+        std::lock_guard<std::mutex> guard(g_entryLockMutex);
+        for (size_t i = 0; i < g_entryLocks.size(); ++i) {
+            if (g_entryLocks[i].tempPath != tempPath) continue;
+            lock = g_entryLocks[i].lock;
+            g_entryLocks.erase(g_entryLocks.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    InPlaceLock_Release(&lock);
+}
+
+// Removes a temporary file: one this process made only while its name still holds it (a file
+// put under that name by someone else is left alone), then forgets it. False when the file
+// could not be removed.
+bool RemoveTemp(const char* tempPath)
+{
+    bool ok;
+    if (Claimed(tempPath)) {
+        ok = File_ClaimHolds(tempPath) && Os_RemoveFile(tempPath);
+        ReleaseTemp(tempPath);
+    } else {
+        ok = Os_RemoveFile(tempPath);
+    }
+    return ok;
+}
+
+// Whether two names are one file (lstat: the names themselves, not what links point at).
+bool SameFile(const char* a, const char* b)
+{
+    struct stat sa, sb;
+    return lstat(a, &sa) == 0 && lstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
 
 // Whether anything (a dangling symbolic link included) lies under a name.
 bool NameTaken(const char* path)
@@ -94,6 +153,8 @@ int BuildNames(const OutputEntry* entry, TextView suffix, uint32_t keptNumber, E
 // done.
 bool SyncPath(const char* path)
 {
+    const int claimed = File_ClaimedDescriptor(path);
+    if (claimed >= 0) return fsync(claimed) == 0 || errno == EINVAL || errno == EROFS;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
@@ -222,10 +283,45 @@ bool NamesFile(const OutputEntry* entry)
 }
 
 // Commits the elements of a list as one; see the header.
-int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags)
+int CommitSwap(const ListAccess& list, TextView suffix, uint32_t flags);
+
+// Forgets (after a success) or removes (after a failure) the temporary files of a list; a
+// removed entry's temporary path is emptied, so that a later rollback has nothing left to do.
+void FinishTemps(const ListAccess& list, bool remove)
+{
+    char temp[OUTPUT_PATH_CAPACITY];
+    for (uint32_t i = 0; i < list.count; ++i) {
+        OutputEntry* entry = list.get(list.block, i);
+        if (entry == nullptr || entry->tempPath.length == 0 || !CopyPath(entry->tempPath, temp))
+            continue;
+        if (!remove) {
+            ReleaseTemp(temp);
+            continue;
+        }
+        RemoveTemp(temp);
+        entry->tempPath.length = 0;
+        entry->tempStorage[0] = 0;
+    }
+}
+
+// Commits a list (see CommitSwap), then lets go of its temporary files: forgotten after a
+// success; removed after a failure, except after a refused backup name when the caller may
+// still try again (keepOnRefusal).
+int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags, bool keepOnRefusal)
 {
     if (list.count == 0) return DISK_OK;
     if (list.block == nullptr) return DISK_ERR_ARG;
+    InPlace_SetNote(IN_PLACE_NOTE_NONE);
+    const int result = CommitSwap(list, suffix, flags);
+    if (result == DISK_OK)
+        FinishTemps(list, false);
+    else if (result != DISK_ERR_BACKUP_EXISTS || !keepOnRefusal)
+        FinishTemps(list, true);
+    return result;
+}
+
+int CommitSwap(const ListAccess& list, TextView suffix, uint32_t flags)
+{
     const bool removeReplaced = (flags & OUTPUT_COMMIT_REMOVE_REPLACED) != 0;
     const bool replaceBackup = (flags & OUTPUT_COMMIT_REPLACE_BACKUP) != 0;
 
@@ -238,6 +334,16 @@ int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags)
         if (!NamesFile(entry)) continue;
         int rc = BuildNames(entry, suffix, 0, names);
         if (rc != DISK_OK) return rc;
+    }
+
+    // A temporary file this process made must still be the file under its name: a name that
+    // now holds something else (a link, another file) is never renamed in.
+    for (uint32_t i = 0; i < list.count; ++i) {
+        OutputEntry* entry = list.get(list.block, i);
+        if (!NamesFile(entry)) continue;
+        BuildNames(entry, suffix, 0, names);
+        if (names->hasTemp && Claimed(names->tempPath) && !File_ClaimHolds(names->tempPath))
+            return DISK_ERR_CREATE;
     }
 
     // Per entry: its state, and the number appended to its kept name (kReplaceKept when a file
@@ -262,6 +368,12 @@ int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags)
         OutputEntry* entry = list.get(list.block, i);
         if (!NamesFile(entry)) continue;
         BuildNames(entry, suffix, 0, names);
+        // A kept name that is the replaced file itself is what a commit killed between its link
+        // and its rename leaves: no backup, only a second name of the file, which goes.
+        if (SameFile(names->keptPath, names->finalPath) && !Os_RemoveFile(names->keptPath)) {
+            result = DISK_ERR_CREATE;
+            break;
+        }
         if (!NameTaken(names->finalPath) || !NameTaken(names->keptPath)) continue;
         if (removeReplaced) {
             uint32_t number = 1;
@@ -307,11 +419,12 @@ int CommitAll(const ListAccess& list, TextView suffix, uint32_t flags)
             SwapOut(*names, states[i]);
         }
     } else if (result == DISK_OK && removeReplaced) {
-        // The new image is complete: now the replaced files may go.
+        // The new image is complete: now the replaced files may go. The operation has
+        // succeeded by now; a kept file that stays is a note beside the success.
         for (uint32_t i = 0; i < list.count; ++i) {
             if (states[i] != kReplaced) continue;
             BuildNames(list.get(list.block, i), suffix, keptNumber(i), names);
-            if (!Os_RemoveFile(names->keptPath) && result == DISK_OK) result = DISK_ERR_CREATE;
+            if (!Os_RemoveFile(names->keptPath)) InPlace_SetNote(IN_PLACE_NOTE_BACKUP_LEFT);
         }
     }
 
@@ -332,7 +445,7 @@ void OutputEntry_Init(OutputEntry* entry)
 int OutputEntry_Commit(OutputEntry* entry, TextView suffix, uint32_t flags)
 {
     ListAccess one = {EntryAt, entry, 1};
-    return CommitAll(one, suffix, flags);
+    return CommitAll(one, suffix, flags, true);
 }
 
 int OutputEntry_Rollback(OutputEntry* entry)
@@ -340,7 +453,7 @@ int OutputEntry_Rollback(OutputEntry* entry)
     if (entry->tempPath.length == 0) return DISK_OK;
     char path[OUTPUT_PATH_CAPACITY];
     if (!CopyPath(entry->tempPath, path)) return DISK_ERR_CREATE;
-    return Os_RemoveFile(path) ? DISK_OK : DISK_ERR_CREATE;
+    return RemoveTemp(path) ? DISK_OK : DISK_ERR_CREATE;
 }
 
 void OutputFile_Init(OutputFile* file)
@@ -362,7 +475,14 @@ int OutputFile_Commit(OutputFile* file, TextView suffix, uint32_t flags)
 
 int OutputFile_Rollback(OutputFile* file)
 {
-    if (!file->armed) return DISK_OK;
+    if (!file->armed) {
+        // Not armed, yet its temporary file was made by OutputEntry_ChooseNames: it goes too.
+        char path[OUTPUT_PATH_CAPACITY];
+        if (file->entry.tempPath.length != 0 && CopyPath(file->entry.tempPath, path) &&
+            Claimed(path))
+            RemoveTemp(path);
+        return DISK_OK;
+    }
     file->armed = false;
     return OutputEntry_Rollback(&file->entry);
 }
@@ -414,7 +534,7 @@ bool OutputFileList_Alloc(OutputFileList* list, uint32_t n)
 int OutputList_Commit(OutputList* list, TextView suffix, uint32_t flags)
 {
     ListAccess access = {EntryAt, list->entries, list->count};
-    int result = CommitAll(access, suffix, flags);
+    int result = CommitAll(access, suffix, flags, false);
     Mem_Free(list->entries);
     list->entries = nullptr;
     list->count = 0;
@@ -424,7 +544,7 @@ int OutputList_Commit(OutputList* list, TextView suffix, uint32_t flags)
 int OutputFileList_Commit(OutputFileList* list, TextView suffix, uint32_t flags)
 {
     ListAccess access = {ArmedEntryAt, list->files, list->count};
-    int result = CommitAll(access, suffix, flags);
+    int result = CommitAll(access, suffix, flags, false);
     for (uint32_t i = 0; list->files != nullptr && i < list->count; ++i)
         list->files[i].armed = false;
     Mem_Free(list->files);
@@ -484,6 +604,9 @@ int Output_CheckBackupName(const char* finalPath, TextView backupSuffix,
     if (finalPath == nullptr) return DISK_ERR_ARG;
     char backup[OUTPUT_PATH_CAPACITY];
     if (!JoinName(finalPath, std::strlen(finalPath), backupSuffix, 0, backup)) return DISK_ERR_ARG;
+    // The replaced file under its own kept name is an interrupted commit's trace, which the
+    // commit removes.
+    if (SameFile(backup, finalPath)) return DISK_OK;
     return Output_IsFileOf(backup, imageFiles, fileCount) ? DISK_ERR_ARG : DISK_OK;
 }
 
@@ -499,10 +622,45 @@ int OutputEntry_ChooseNames(OutputEntry* entry, const char* finalPath, TextView 
         int rc = Output_CheckBackupName(finalPath, backupSuffix, imageFiles, fileCount);
         if (rc != DISK_OK) return rc;
     }
+    // The replaced file is locked for the whole operation (until commit or rollback): a second
+    // in-place operation on it is refused before anything is made.
+    InPlaceLock lock;
+    InPlaceLock_Init(&lock);
+    int rc = InPlaceLock_Acquire(&lock, &finalPath, 1);
+    if (rc != DISK_OK) return rc;
     char candidate[OUTPUT_PATH_CAPACITY];
     for (uint32_t number = 0; number < OUTPUT_NAME_TRIES; ++number) {
-        if (!JoinName(finalPath, length, tempSuffix, number, candidate)) return DISK_ERR_ARG;
+        if (!JoinName(finalPath, length, tempSuffix, number, candidate)) {
+            InPlaceLock_Release(&lock);
+            return DISK_ERR_ARG;
+        }
         if (NameTaken(candidate) || Output_IsFileOf(candidate, imageFiles, fileCount)) continue;
+        if (g_createHook != nullptr) g_createHook(candidate, g_createHookUser);
+        // Made as a new file: a name taken since the check (a file or a link planted there)
+        // is passed over for the next one.
+        const int error = File_ClaimNew(candidate);
+        if (error == EEXIST) continue;
+        if (error != 0) {
+            IoFailure_RecordFile(IO_FAILURE_CREATE, error);
+            InPlaceLock_Release(&lock);
+            return DISK_ERR_CREATE;
+        }
+        // The new file is locked as well: once renamed in, it is the image.
+        rc = InPlaceLock_AcquireDescriptor(&lock, File_ClaimedDescriptor(candidate));
+        if (rc == DISK_OK) {
+            std::lock_guard<std::mutex> guard(g_entryLockMutex);
+            try {
+                g_entryLocks.push_back(EntryLock{candidate, lock});
+            } catch (...) {
+                rc = DISK_ERR_NOMEM;
+            }
+        }
+        if (rc != DISK_OK) {
+            Os_RemoveFile(candidate);
+            File_ReleaseClaim(candidate);
+            InPlaceLock_Release(&lock);
+            return rc;
+        }
         TextView finalView = {reinterpret_cast<const uint8_t*>(finalPath),
                               static_cast<uint32_t>(length)};
         TextView tempView = {reinterpret_cast<const uint8_t*>(candidate),
@@ -512,10 +670,12 @@ int OutputEntry_ChooseNames(OutputEntry* entry, const char* finalPath, TextView 
             !TextBuffer_Set(&entry->tempPath, tempView) ||
             !TextBuffer_TerminateUtf8(&entry->tempPath)) {
             OutputEntry_Init(entry);
+            RemoveTemp(candidate);
             return DISK_ERR_ARG;
         }
         return DISK_OK;
     }
+    InPlaceLock_Release(&lock);
     return DISK_ERR_CREATE;
 }
 
@@ -523,4 +683,15 @@ void Output_SetCommitHook(OutputCommitHook hook, void* user)
 {
     g_commitHook = hook;
     g_commitHookUser = user;
+}
+
+void Output_SetCreateHook(OutputCreateHook hook, void* user)
+{
+    g_createHook = hook;
+    g_createHookUser = user;
+}
+
+bool Output_IsInterruptedCommitTrace(const char* finalPath, const char* keptPath)
+{
+    return finalPath != nullptr && keptPath != nullptr && SameFile(keptPath, finalPath);
 }

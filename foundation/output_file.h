@@ -90,8 +90,11 @@ void OutputEntry_Init(OutputEntry* entry);
 // path + suffix (UTF-8); with OUTPUT_COMMIT_REMOVE_REPLACED that kept file is removed afterwards.
 // DISK_OK; DISK_ERR_ARG when a name does not fit (nothing is touched); DISK_ERR_BACKUP_EXISTS
 // when a file lies under the kept name and the flags do not allow replacing it (nothing is
-// touched); DISK_ERR_CREATE when the swap fails (the replaced file keeps or gets back its name)
-// or the kept file cannot be removed (the new file stays in place).
+// touched); DISK_ERR_CREATE when the temporary file made by OutputEntry_ChooseNames is no
+// longer under its name or the swap fails (the replaced file keeps or gets back its name).
+// A kept name that is the replaced file itself (an interrupted commit's trace) is removed
+// first. Once the new file holds the final name the commit has succeeded: a kept file that
+// cannot be removed is left with the note IN_PLACE_NOTE_BACKUP_LEFT (in_place.h).
 int OutputEntry_Commit(OutputEntry* entry, TextView suffix, uint32_t flags);
 // Removes the temporary file when a temporary path is set; DISK_ERR_CREATE when that fails.
 int OutputEntry_Rollback(OutputEntry* entry);
@@ -139,18 +142,36 @@ bool Output_IsFileOf(const char* path, const char* const* files, uint32_t count)
 int Output_CheckBackupName(const char* finalPath, TextView backupSuffix,
                            const char* const* imageFiles, uint32_t fileCount);
 
-// Sets the entry's final path to finalPath and its temporary path to the first of
-// finalPath + tempSuffix, then the same with "1" to "99" appended, under which nothing exists
-// (a leftover of an earlier run is never reused) and that is none of the image's files.
+// Begins an in-place rewrite of finalPath: locks the file under finalPath (see in_place.h) for
+// as long as the entry lives (until its commit or rollback), sets the entry's final path to
+// finalPath and its temporary path to the first of finalPath + tempSuffix, then the same with
+// "1" to "99" appended, under which nothing exists (a leftover of an earlier run is never
+// reused) and that is none of the image's files, and makes that temporary file as a new, empty
+// file (never through a link; a name taken between the choice and the creation is passed over
+// for the next one). The writer then creates the temporary file by its name as before
+// (File_Create and its kin open this very file, and refuse when the name no longer holds it),
+// and the commit renames it in only while its name still holds it. The new file is locked too.
 // With a backup suffix (length > 0) the backup name is checked first (Output_CheckBackupName).
-// DISK_OK; DISK_ERR_ARG (backup name is a file of the image, names that do not fit);
-// DISK_ERR_CREATE when every candidate is taken. On failure both paths are left empty.
-// Nothing is created: the writer creates the temporary file right afterwards.
+// DISK_OK; DISK_ERR_IN_USE (another operation holds the file; nothing made); DISK_ERR_ARG
+// (backup name is a file of the image, names that do not fit); DISK_ERR_CREATE when every
+// candidate is taken or the file cannot be made. On failure both paths are left empty, nothing
+// is made and nothing stays locked. A commit (whatever its result) or a rollback (of an armed
+// output or not) ends it; a failed commit removes the temporary file, except after
+// DISK_ERR_BACKUP_EXISTS of a single output (the caller may commit again or roll back).
 int OutputEntry_ChooseNames(OutputEntry* entry, const char* finalPath, TextView tempSuffix,
                             TextView backupSuffix, const char* const* imageFiles,
                             uint32_t fileCount);
+
+// Whether keptPath is finalPath's own file under a second name: what a commit killed between
+// linking the replaced file to its kept name and renaming the new file in leaves behind. Such a
+// kept name holds no backup; the next commit removes it.
+bool Output_IsInterruptedCommitTrace(const char* finalPath, const char* keptPath);
 
 // Test hook: called during a commit after a replaced file was linked (or renamed) to its kept
 // name and before the new file takes the final name. NULL (the default) for none.
 typedef void (*OutputCommitHook)(const char* finalPath, const char* keptPath, void* user);
 void Output_SetCommitHook(OutputCommitHook hook, void* user);
+// Test hook: called by OutputEntry_ChooseNames with a temporary name it chose, just before it
+// makes the file. NULL (the default) for none.
+typedef void (*OutputCreateHook)(const char* tempPath, void* user);
+void Output_SetCreateHook(OutputCreateHook hook, void* user);

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -12,11 +15,140 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+// ---- Claimed new files ----------------------------------------------------
+
+namespace {
+
+struct Claim {
+    std::string path;
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+std::mutex g_claimMutex;
+std::vector<Claim> g_claims;
+
+// The claim of a name (under g_claimMutex), or null.
+Claim* FindClaim(const char* path)
+{
+    for (Claim& c : g_claims)
+        if (c.path == path) return &c;
+    return nullptr;
+}
+
+enum { kNotClaimed = -2 };
+
+// Opens the claimed file under its name (no link followed, nothing created) and checks that it
+// is the claimed file itself; emptied when `truncate`. The descriptor, -1 (errno set) when the
+// name no longer holds the claimed file, or kNotClaimed.
+int OpenClaimed(const char* path, int accessFlags, bool truncate)
+{
+    dev_t dev;
+    ino_t ino;
+    {
+        std::lock_guard<std::mutex> guard(g_claimMutex);
+        const Claim* c = FindClaim(path);
+        if (c == nullptr) return kNotClaimed;
+        dev = c->dev;
+        ino = c->ino;
+    }
+    const int fd = open64(path, accessFlags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat64 st;
+    if (fstat64(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != dev || st.st_ino != ino) {
+        close(fd);
+        errno = EEXIST;
+        return -1;
+    }
+    if (truncate && st.st_size != 0 && ftruncate64(fd, 0) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int File_ClaimNew(const char* path)
+{
+    if (path == nullptr || path[0] == 0) return EINVAL;
+    const int fd = open64(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return errno;
+    struct stat64 st;
+    if (fstat64(fd, &st) != 0) {
+        const int error = errno;
+        close(fd);
+        unlink(path);
+        return error;
+    }
+    std::lock_guard<std::mutex> guard(g_claimMutex);
+    if (Claim* old = FindClaim(path)) {
+        // A claim whose file was removed behind its back: the new file takes its place.
+        close(old->fd);
+        old->fd = fd;
+        old->dev = st.st_dev;
+        old->ino = st.st_ino;
+        return 0;
+    }
+    try {
+        g_claims.push_back(Claim{path, fd, st.st_dev, st.st_ino});
+    } catch (...) {
+        close(fd);
+        unlink(path);
+        return ENOMEM;
+    }
+    return 0;
+}
+
+void File_ReleaseClaim(const char* path)
+{
+    if (path == nullptr) return;
+    std::lock_guard<std::mutex> guard(g_claimMutex);
+    for (size_t i = 0; i < g_claims.size(); ++i) {
+        if (g_claims[i].path != path) continue;
+        close(g_claims[i].fd);
+        g_claims.erase(g_claims.begin() + static_cast<long>(i));
+        return;
+    }
+}
+
+int File_ClaimedDescriptor(const char* path)
+{
+    if (path == nullptr) return -1;
+    std::lock_guard<std::mutex> guard(g_claimMutex);
+    const Claim* c = FindClaim(path);
+    return c != nullptr ? c->fd : -1;
+}
+
+bool File_ClaimHolds(const char* path)
+{
+    if (path == nullptr) return false;
+    std::lock_guard<std::mutex> guard(g_claimMutex);
+    const Claim* c = FindClaim(path);
+    struct stat64 st;
+    return c != nullptr && lstat64(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == c->dev &&
+           st.st_ino == c->ino;
+}
+
 // ---- Files ----------------------------------------------------------------
 
 bool File_Create(const char* path, FILE** out)
 {
     if (path == nullptr || out == nullptr) return false;
+    const int claimed = OpenClaimed(path, O_RDWR, true);
+    if (claimed != kNotClaimed) {
+        FILE* f = claimed >= 0 ? fdopen(claimed, "r+b") : nullptr;
+        if (f == nullptr) {
+            IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
+            if (claimed >= 0) close(claimed);
+            return false;
+        }
+        *out = f;
+        return true;
+    }
     FILE* f = fopen64(path, "w+b");
     if (f == nullptr) {
         IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
@@ -29,7 +161,8 @@ bool File_Create(const char* path, FILE** out)
 int File_CreateWriteOnly(const char* path)
 {
     if (path == nullptr) return -1;
-    const int fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    int fd = OpenClaimed(path, O_WRONLY, true);
+    if (fd == kNotClaimed) fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
     return fd;
 }
@@ -103,6 +236,8 @@ static bool IsDiskFileMode(mode_t mode)
 int File_OpenDiskDescriptor(const char* path, bool readOnly)
 {
     if (path == nullptr) return -1;
+    const int claimed = OpenClaimed(path, readOnly ? O_RDONLY : O_RDWR, false);
+    if (claimed != kNotClaimed) return claimed;
     // Other kinds of file are refused before they are opened: opening a FIFO waits for a
     // writer, and opening some character devices acts on the device.
     struct stat64 st;
@@ -196,7 +331,8 @@ bool File_CreatePreallocated(const char* path, uint64_t size, FILE** out)
         if (error != 0) {
             IoFailure_RecordFile(IO_FAILURE_WRITE, error);
             fclose(f);
-            remove(path);
+            // A claimed file stays for its owner to remove (the name may no longer be ours).
+            if (File_ClaimedDescriptor(path) < 0) remove(path);
             return false;
         }
     }

@@ -39,6 +39,20 @@ bool File_SetLengthAndClose(int fd, uint64_t length);
 bool File_SyncDescriptor(int fd);
 bool File_GetModTimeSince2000(const char* path, int32_t* seconds);
 
+// Claimed new files (the one exception to "no state between calls"): File_ClaimNew creates a
+// file that did not exist (O_CREAT|O_EXCL|O_NOFOLLOW: never through a link, never over another
+// file) and remembers it by name with its device and inode, keeping a descriptor of it open.
+// From then on File_Create, File_CreateWriteOnly, File_CreatePreallocated and File_Open of that
+// name open the claimed file itself (no link followed) and refuse when the name no longer holds
+// it; File_Create* empty it. File_ReleaseClaim closes the kept descriptor and forgets the name.
+// File_ClaimNew answers 0, or the errno of the failed creation (EEXIST: the name is taken).
+int File_ClaimNew(const char* path);
+void File_ReleaseClaim(const char* path);
+// The kept descriptor of a claimed name (owned by the claim), or -1.
+int File_ClaimedDescriptor(const char* path);
+// Whether the name holds the claimed file itself right now (lstat: a link there does not).
+bool File_ClaimHolds(const char* path);
+
 bool Os_PathExists(const char* path);
 bool Os_RemoveFile(const char* path);
 bool Os_RenameFile(const char* oldPath, const char* newPath);

@@ -21,5 +21,6 @@ enum {
     DISK_ERR_PLUGIN = -215,       // a plug-in module failed and holds its own message text
     DISK_ERR_UNSUPPORTED = -216,  // a file system without a driver, or a plug-in without the entry point
     DISK_ERR_SNAPSHOTS = -217,    // an image has internal snapshots and the caller refused them
-    DISK_ERR_BACKUP_EXISTS = -218 // a file lies under a backup ("_del") name that may not be replaced
+    DISK_ERR_BACKUP_EXISTS = -218,// a file lies under a backup ("_del") name that may not be replaced
+    DISK_ERR_IN_USE = -219        // another in-place operation holds the image's files (nothing done)
 };

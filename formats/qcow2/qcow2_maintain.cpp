@@ -6,6 +6,7 @@
 #include "disk/disk_open.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_writer.h"
+#include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 
@@ -87,6 +88,10 @@ bool WriteDurably(ByteStream* s, uint64_t start, uint32_t n, const uint8_t* fres
 
 int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
 {
+    // The image is locked for the whole change: another in-place operation on it is refused.
+    InPlaceLockScope inPlace;
+    const int locked = image != nullptr ? inPlace.Acquire(image->path) : DISK_ERR_ARG;
+    if (locked != DISK_OK) return locked;
     const uint64_t offset = image->header.backingNameOffset;
     const uint64_t length = image->header.backingNameLength;
     const uint64_t k = image->clusterSize;

@@ -9,6 +9,7 @@
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
 #include "foundation/encoding.h"
+#include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "volume/used_map.h"
@@ -1022,10 +1023,10 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
         rc = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8), true);
         if (rc != DISK_OK) OutputEntry_Rollback(&output->entry);
         const int reopened = Vhd_Open(image, request->reopenPath, false, VHD_PARENT_OPTIONAL);
-        if (rc == DISK_OK) rc = reopened;
-        if (rc == DISK_OK && image->parentMissing) {
-            rc = image->parentResult != DISK_OK ? image->parentResult : DISK_ERR_OPEN;
-        }
+        // Once the new file holds the name the change is made: an image that does not open
+        // again (or finds no parent) is a note beside the success.
+        if (rc == DISK_OK && (reopened != DISK_OK || image->parentMissing))
+            InPlace_SetNote(IN_PLACE_NOTE_REOPEN_FAILED);
     }
     Mem_Free(check);
     Mem_Free(output);

@@ -16,6 +16,7 @@
 #include "foundation/array.h"
 #include "foundation/encoding.h"
 #include "foundation/format.h"
+#include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
@@ -479,9 +480,10 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         r = OutputEntry_ChooseNames(entry, e->path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files),
                                     files.count);
         if (r != DISK_OK) break;
+        // The temporary file exists from here on: a failure below discards it with the others.
+        set->extents.count = i + 1;
         r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map, layer,
                                preallocated, progress, user, total);
-        if (r == DISK_OK) set->extents.count = i + 1;
     }
     PtrArray_Free(&files);
     Disk_Close(&filtered);
@@ -1008,6 +1010,14 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     if (!path) return DISK_ERR_ARG;
     const VmdkDescriptor& d = image->descriptor;
     const bool embedded = d.split == 0 && image->flat == 0;
+    // The descriptor and the extents are locked for the whole change: another in-place
+    // operation on the image is refused.
+    InPlaceLockScope inPlace;
+    int locked = inPlace.Acquire(path);
+    for (uint32_t i = 0; locked == DISK_OK && i < image->extentCount && inPlace.lock.count < IN_PLACE_LOCK_FILES;
+         ++i)
+        locked = inPlace.Acquire(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path);
+    if (locked != DISK_OK) return locked;
     if (!embedded) {
         int checked = CheckBackupNames(image, path);
         if (checked != DISK_OK) return checked;
@@ -1097,7 +1107,9 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
             // A failed swap leaves the old file in place; the new text is not kept.
             if (r != DISK_OK) OutputEntry_Rollback(&output.entry);
             int o = Vmdk_OpenParentMode(image, reopen, false, VMDK_PARENT_OPTIONAL);
-            if (r == DISK_OK) r = o;
+            // The new descriptor holds the name: the change is made, and an image that does not
+            // open again is a note beside the success.
+            if (r == DISK_OK && o != DISK_OK) InPlace_SetNote(IN_PLACE_NOTE_REOPEN_FAILED);
         } else {
             OutputFile_Rollback(&output);
         }

@@ -252,7 +252,10 @@ long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
 void CConvertPropertyPage::ShowEnd() {
     SetWizardButtons(true, true, true);
     if (result == DISK_OK) {
-        Ui_SetLabelMessage(statusLabel, 305);
+        const int note = job->trimInPlace ? ConvertRun_NoteMessage(context.note) : -1;
+        Ui_SetLabelMessage(statusLabel, note >= 0 ? note : 305);
+    } else if (result == DISK_ERR_IN_USE) {
+        Ui_SetLabelMessage(statusLabel, CONVERT_MSG_IN_USE);
     } else if (result == DISK_CANCELLED) {
         Ui_SetLabelMessage(statusLabel, 306);
     } else if (!context.pluginMessage.empty()) {

@@ -27,6 +27,7 @@
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_maintain.h"
+#include "foundation/in_place.h"
 #include "foundation/io_failure.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
@@ -59,6 +60,14 @@ PluginModule* DestinationModule(ConversionJob* job) {
 }  // namespace
 
 // ---- Progress ---------------------------------------------------------------------------------------
+
+int ConvertRun_NoteMessage(int note) {
+    switch (note) {
+    case IN_PLACE_NOTE_BACKUP_LEFT: return CONVERT_MSG_NOTE_BACKUP_LEFT;
+    case IN_PLACE_NOTE_REOPEN_FAILED: return CONVERT_MSG_NOTE_REOPEN;
+    default: return -1;
+    }
+}
 
 bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context) {
     ConvertRunContext* c = (ConvertRunContext*)context;
@@ -765,7 +774,10 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     for (const std::string& path : replaced) {
         const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
         struct stat st;
-        if (lstat(backup.c_str(), &st) == 0) {
+        // The image itself under the backup name is no backup (an interrupted commit's trace,
+        // which the trim removes).
+        if (lstat(backup.c_str(), &st) == 0 &&
+            !Output_IsInterruptedCommitTrace(path.c_str(), backup.c_str())) {
             if (which) *which = backup;
             return true;
         }
@@ -773,7 +785,16 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     return false;
 }
 
+static int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context);
+
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
+    InPlace_TakeNote();  // a note left on this thread before is not this run's
+    const int rc = TrimInPlaceRun(job, context);
+    context->note = rc == DISK_OK ? InPlace_TakeNote() : IN_PLACE_NOTE_NONE;
+    return rc;
+}
+
+static int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
@@ -900,15 +921,8 @@ int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
             ParallelsBundle_DiscardCompact(&list);
             return rc;
         }
-        // A failed swap leaves every original in place and the new files under their names.
-        const uint32_t count = list.count;
-        std::vector<std::string> temps;
-        for (uint32_t i = 0; i < count; ++i)
-            temps.push_back((const char*)list.entries[i].tempPath.data);
-        int commit = ParallelsBundle_CommitCompact(&list, suffix, commitFlags);
-        if (commit != DISK_OK)
-            for (const std::string& t : temps) Os_RemoveFile(t.c_str());
-        return commit;
+        // A failed swap leaves every original in place and removes the new files.
+        return ParallelsBundle_CommitCompact(&list, suffix, commitFlags);
     }
     default:
         return DISK_ERR_ARG;

@@ -47,7 +47,10 @@ enum : int {
     CONVERT_MSG_WRITE_FAILED = 403,   // %0: the system's text
     CONVERT_MSG_NO_THREAD = 404,
     CONVERT_MSG_REPLACE_BACKUP = 409,  // %0: the earlier backup; yes/no
-    CONVERT_MSG_BACKUP_KEPT = 410      // %0: the earlier backup
+    CONVERT_MSG_BACKUP_KEPT = 410,     // %0: the earlier backup
+    CONVERT_MSG_IN_USE = 417,          // another in-place operation holds the image
+    CONVERT_MSG_NOTE_BACKUP_LEFT = 418,  // success; the replaced file stays under "_del"
+    CONVERT_MSG_NOTE_REOPEN = 419        // success; the changed image did not open again
 };
 // The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
 FXString ConvertRun_CauseText(const ConvertRunCause& cause);
@@ -75,12 +78,13 @@ struct ConvertRunContext {
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
     ConvertRunCause cause;      // why the last run failed, as far as it is known
     bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
+    int note;                   // after a successful trim: its IN_PLACE_NOTE_* (in_place.h)
     // Questions for part files of split sets (callbacks may be NULL): the next part of a
     // split-set source, and the name of each output part of the split-set destination.
     ConvertPartRecord sourcePart;
     ConvertPartRecord outputPart;
     ConvertRunContext()
-        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false) {
+        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false), note(0) {
         sourcePart.callback = outputPart.callback = NULL;
         sourcePart.user = outputPart.user = NULL;
     }
@@ -89,6 +93,9 @@ struct ConvertRunContext {
 // The progress callback handed to writers and compactions (user = the ConvertRunContext):
 // the context's callback with (done, total, its user value); true without one.
 bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context);
+
+// The message that reports a success with an in-place note (IN_PLACE_NOTE_*), or -1 for none.
+int ConvertRun_NoteMessage(int note);
 
 // ---- Job functions ---------------------------------------------------------------------------------
 // Writes the job's source disk to destPath in the format of destKind, with the final geometry:

@@ -131,8 +131,7 @@ long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         if (!trimmed.empty() && Ui_ConvertFXStringText(&text, dialog.backingName, TEXT_ENC_UTF8) &&
             text.view.length != 0)
             r = Qcow2_SetBackingName(image, text.view);
-        if (r == DISK_OK) COutputMessage::ShowMessage(this, 0, 371, UI_MSG_INFO);
-        else COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+        Utility_ShowResult(this, r);
     }
     Disk_Close(&disk);
     return 1;

@@ -5,14 +5,22 @@
 #include <unistd.h>
 
 #include "disk/disk.h"
+#include "foundation/in_place.h"
+#include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "gui/frame/app.h"
 #include "gui/frame/dialogs.h"
 #include "gui/pages/convert_run.h"
 
 void Utility_ShowResult(FXWindow* owner, int result) {
-    if (result == 0)
+    // A success may carry a note of the operation just run on this thread.
+    const int note = result == 0 ? ConvertRun_NoteMessage(InPlace_TakeNote()) : -1;
+    if (note >= 0)
+        COutputMessage::ShowMessage(owner, 8, note, UI_MSG_INFO);
+    else if (result == 0)
         COutputMessage::ShowMessage(owner, 8, 371, UI_MSG_INFO);
+    else if (result == DISK_ERR_IN_USE)
+        COutputMessage::ShowMessage(owner, 8, CONVERT_MSG_IN_USE, UI_MSG_ERROR);
     else if (result == 1)
         COutputMessage::ShowMessage(owner, 8, 373, UI_MSG_INFO);
     else
@@ -62,7 +70,9 @@ bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* 
     for (const std::string& path : paths) {
         const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
         struct stat st;
-        if (lstat(backup.c_str(), &st) == 0) {
+        // The image itself under the backup name is an interrupted commit's trace, not a backup.
+        if (lstat(backup.c_str(), &st) == 0 &&
+            !Output_IsInterruptedCommitTrace(path.c_str(), backup.c_str())) {
             if (which) *which = backup;
             return true;
         }

@@ -14,7 +14,8 @@ enum : int {
     UTILITY_MSG_BACKING_IS_IMAGE = 415     // a backing file name that names the image itself
 };
 
-// Result box, caption 8: 0 success (371), 1 cancelled (373), anything else failure (372).
+// Result box, caption 8: 0 success (371, or the note the operation left on this thread),
+// 1 cancelled (373), DISK_ERR_IN_USE the image is in use (417), anything else failure (372).
 void Utility_ShowResult(FXWindow* owner, int result);
 
 // What may be done with a chosen child path: 0 go on, 1 the path is the image itself (same

@@ -370,8 +370,7 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             request.reopenPath = reopen.c_str();
             r = Vhd_ChangeParentLocators(image, &request);
         }
-        if (r == 0) COutputMessage::ShowMessage(this, 0, 371, UI_MSG_INFO);
-        else COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+        Utility_ShowResult(this, r);
     }
     Disk_Close(&disk);
     return 1;

@@ -434,8 +434,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     }
     if (answer == UI_RESULT_ACCEPT && changed) {
         const int r = Vmdk_ChangeParameters(&disk, edits, NULL, TEXT_ENC_UTF8, output);
-        if (r != 0) COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
-        else COutputMessage::ShowMessage(this, 8, 371, UI_MSG_INFO);
+        Utility_ShowResult(this, r);
     }
     Mem_Free(edits);
     Disk_Close(&disk);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/in_place.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
 
@@ -213,7 +214,7 @@ TEST(OutputFileTest, MissingTemporaryFileKeepsOriginal)
     EXPECT_FALSE(Exists(finalPath + kDel));
 }
 
-TEST(OutputFileTest, KeptFileThatCannotBeRemovedLeavesNewFileInPlace)
+TEST(OutputFileTest, KeptFileThatCannotBeRemovedIsANoteBesideSuccess)
 {
     TempDir dir;
     // The final "file" is a non-empty directory: it moves aside, but cannot be removed.
@@ -226,7 +227,10 @@ TEST(OutputFileTest, KeptFileThatCannotBeRemovedLeavesNewFileInPlace)
     OutputEntry entry;
     OutputEntry_Init(&entry);
     SetPaths(&entry, finalPath, tempPath);
-    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_Commit(&entry, View(kDel), true));
+    InPlace_SetNote(IN_PLACE_NOTE_NONE);
+    EXPECT_EQ(DISK_OK, OutputEntry_Commit(&entry, View(kDel), true));
+    EXPECT_EQ(IN_PLACE_NOTE_BACKUP_LEFT, InPlace_TakeNote());
+    EXPECT_EQ(IN_PLACE_NOTE_NONE, InPlace_TakeNote());
     EXPECT_EQ("new", Content(finalPath));
     EXPECT_EQ("x", Content(finalPath + kDel + "/inner"));
 }
@@ -257,8 +261,9 @@ TEST(OutputFileTest, NamesThatDoNotFitAnswerArgWithoutRenaming)
             EXPECT_EQ("new", Content(plain));
             EXPECT_EQ("old", Content(plain + kDel));
         } else {
+            // A failed commit takes its temporary file with it.
             EXPECT_EQ("old", Content(plain));
-            EXPECT_EQ("new", Content(tempPath));
+            EXPECT_FALSE(Exists(tempPath));
             EXPECT_FALSE(Exists(plain + kDel));
         }
     }
@@ -358,17 +363,16 @@ TEST(OutputFileTest, FailingMiddleEntryKeepsEveryOriginal)
         EXPECT_EQ(0u, list.count);
         EXPECT_EQ(nullptr, list.entries);
 
+        // Every original in place; the failed commit removed the new files.
         for (int i = 0; i < 3; i += 2) {
             EXPECT_EQ("old" + std::to_string(i), Content(f.finals[i])) << i;
-            EXPECT_EQ("new" + std::to_string(i), Content(f.temps[i])) << i;
+            EXPECT_FALSE(Exists(f.temps[i])) << i;
             EXPECT_FALSE(Exists(f.finals[i] + kDel)) << i;
         }
         bool missingDir = fault == MiddleFault::MissingDirectory;
         EXPECT_EQ("old1", Content(missingDir ? f.finals[1] : middleFinal));
-        if (fault == MiddleFault::MissingTemporary) {
+        if (fault != MiddleFault::FinalRename) {
             EXPECT_FALSE(Exists(middleTemp));
-        } else if (fault != MiddleFault::FinalRename) {
-            EXPECT_EQ("new1", Content(middleTemp));
         }
         if (fault == MiddleFault::KeptNameIsDirectory) {
             EXPECT_EQ("x", Content(f.finals[1] + kDel + "/inner"));
@@ -407,7 +411,7 @@ TEST(OutputFileTest, FailingLastEntryOfLongListUndoesAllOthers)
     for (uint32_t i = 0; i + 1 < n; ++i) {
         std::string finalPath = dir.file("e" + std::to_string(i));
         EXPECT_EQ("old", Content(finalPath)) << i;
-        EXPECT_EQ("new", Content(finalPath + "_temp")) << i;
+        EXPECT_FALSE(Exists(finalPath + "_temp")) << i;
         EXPECT_FALSE(Exists(finalPath + kDel)) << i;
     }
     EXPECT_EQ("old", Content(dir.file("e69_temp/e69")));
@@ -436,7 +440,7 @@ TEST(OutputFileTest, EntryWithoutTemporaryRetiresItsFileAndIsUndoneOnFailure)
         if (fail) {
             EXPECT_EQ("extent", Content(retired));
             EXPECT_FALSE(Exists(retired + kDel));
-            EXPECT_EQ("new", Content(finalPath + "_temp"));
+            EXPECT_FALSE(Exists(finalPath + "_temp"));
         } else {
             EXPECT_FALSE(Exists(retired));
             EXPECT_EQ("extent", Content(retired + kDel));
@@ -637,12 +641,17 @@ TEST(OutputFileTest, TemporaryNamesAreNeverAnExistingFileNorAFileOfTheImage)
     ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     EXPECT_EQ(image + "_TEMP", chosen());
     EXPECT_EQ(image, std::string(reinterpret_cast<const char*>(entry.finalPath.data)));
+    // The temporary file is made right away, new and empty; a rollback removes it.
+    EXPECT_EQ("", Content(image + "_TEMP"));
+    EXPECT_EQ(DISK_OK, OutputEntry_Rollback(&entry));
+    EXPECT_FALSE(Exists(image + "_TEMP"));
     ASSERT_EQ(0, link(parent.c_str(), (image + "_TEMP").c_str()));
     ASSERT_EQ(0, symlink("nowhere", (image + "_TEMP1").c_str()));
     MakeDir(image + "_TEMP2");
     ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     EXPECT_EQ(image + "_TEMP3", chosen());
     EXPECT_EQ("parent", Content(image + "_TEMP"));
+    EXPECT_EQ(DISK_OK, OutputEntry_Rollback(&entry));
 
     // Every name taken: no temporary name at all.
     for (int i = 3; i < 100; ++i) testsupport::WriteText(image + "_TEMP" + std::to_string(i), "x");

@@ -13,6 +13,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <thread>
+
+#include <sys/stat.h>
 
 #include "disk/disk_open.h"
 #include "formats/qcow2/qcow2.h"
@@ -21,6 +24,8 @@
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_maintain.h"
+#include "foundation/in_place.h"
+#include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "support/test_support.h"
@@ -42,7 +47,7 @@ Files Snapshot(const std::string& dir)
 
 void Restore(const Files& files, const std::string& dir)
 {
-    for (const auto& e : fs::directory_iterator(dir)) fs::remove(e.path());
+    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
     for (const auto& f : files) WriteFile(dir + "/" + f.first, f.second);
 }
 
@@ -52,6 +57,58 @@ std::string Names(const Files& files)
     for (const auto& f : files) s += f.first + " ";
     return s;
 }
+
+// Another process, started here, that runs `first` and keeps what it holds (an operation
+// waiting for its commit, a lock) until Finish() lets it run `then` and end; its exit status
+// is 0 when both answered DISK_OK.
+class Other {
+public:
+    Other(std::function<int()> first, std::function<int()> then)
+    {
+        int ready[2], go[2];
+        if (pipe(ready) != 0 || pipe(go) != 0) return;
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(go[1]);
+            const int r = first();
+            const char c = r == DISK_OK ? 'y' : 'n';
+            if (::write(ready[1], &c, 1) != 1) _exit(3);
+            char x;
+            if (read(go[0], &x, 1) != 1) _exit(3);
+            const int t = r == DISK_OK ? then() : r;
+            _exit(r == DISK_OK && t == DISK_OK ? 0 : 1);
+        }
+        close(ready[1]);
+        close(go[0]);
+        go_ = go[1];
+        char c = 0;
+        started_ = read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+    }
+    ~Other() { Finish(); }
+    // Whether `first` succeeded.
+    bool Started() const { return started_; }
+    // Lets the other process go on and waits for its end: its exit status.
+    int Finish()
+    {
+        if (pid_ <= 0) return -1;
+        if (::write(go_, "g", 1) != 1) {}
+        close(go_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int go_ = -1;
+    bool started_ = false;
+    int status_ = -1;
+};
 
 // The whole virtual disk through the probing open (parents required); nothing when it does
 // not open or cannot be read completely.
@@ -528,14 +585,267 @@ TEST_F(InPlaceFaults, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
             // Killed before its image changed, the operation runs again over what the killed run
             // left: a success gives the new image (a leftover file is never taken for the image),
             // a failure leaves the old one.
+            // What a killed commit leaves (the image under its own kept name too) never
+            // blocks the next run.
             if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
                 const int again = op.run(work.path());
                 const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
+                EXPECT_EQ(again, DISK_OK) << what << ", run again";
                 EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
                     << what << ", run again (result " << again << "): the image is not what it should be";
             }
         }
     }
+}
+
+// Every operation on an image whose files another process holds locked (as a running
+// in-place operation does) is refused before it touches anything, and runs once they are free.
+TEST_F(InPlaceFaults, EveryOperationIsRefusedWhileAnotherHoldsTheImage)
+{
+    for (const Operation& op : Operations()) {
+        SCOPED_TRACE(op.name);
+        Restore(Start(), work.path());
+        // A child made over an existing file: the file it replaces is there already.
+        if (!Os_PathExists(work.file(op.image).c_str())) {
+            ASSERT_EQ(op.run(work.path()), DISK_OK);
+        }
+        const Files before = Snapshot(work.path());
+        std::vector<std::string> paths;
+        for (const auto& f : before) paths.push_back(work.file(f.first));
+        Other holder(
+            [&]() {
+                // Held until the process ends: one record per file, whatever their number.
+                static std::vector<InPlaceLock> locks;
+                locks.resize(paths.size());
+                int r = DISK_OK;
+                for (size_t i = 0; i < paths.size() && r == DISK_OK; ++i) {
+                    InPlaceLock_Init(&locks[i]);
+                    const char* p = paths[i].c_str();
+                    r = InPlaceLock_Acquire(&locks[i], &p, 1);
+                }
+                return r;
+            },
+            []() { return DISK_OK; });
+        ASSERT_TRUE(holder.Started());
+        EXPECT_TRUE(InPlace_IsLockedElsewhere(work.file(op.image).c_str())) << Names(before);
+        EXPECT_EQ(op.run(work.path()), DISK_ERR_IN_USE);
+        const Files now = Snapshot(work.path());
+        EXPECT_EQ(Names(now), Names(before));
+        EXPECT_TRUE(now == before) << "a file changed";
+        EXPECT_EQ(holder.Finish(), 0);
+        EXPECT_EQ(op.run(work.path()), DISK_OK) << "once the image is free";
+    }
+}
+
+// Two operations started on one image at once: the second is refused while the first holds the
+// image, and the first completes; nothing of either is lost.
+TEST_F(InPlaceFaults, ASecondOperationOnTheSameImageIsRefused)
+{
+    // A VHD compaction waits for its commit in another process; an expansion comes meanwhile.
+    Restore(Start(), work.path());
+    const std::string vhd = work.file("a.vhd");
+    const std::optional<std::vector<uint8_t>> contents = ReadImage(vhd);
+    ASSERT_TRUE(contents.has_value());
+    {
+        OutputFile output;
+        DiskHandle disk;
+        Other compaction(
+            [&]() {
+                Disk_Init(&disk);
+                OutputFile_Init(&output);
+                int r = Disk_OpenVhd(&disk, vhd.c_str(), false);
+                if (r == DISK_OK) r = Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr);
+                Disk_Close(&disk);
+                return r;
+            },
+            [&]() { return Vhd_CommitCompact(&output, Del(), false, true); });
+        ASSERT_TRUE(compaction.Started());
+        EXPECT_EQ(VhdExpand(work.path()), DISK_ERR_IN_USE);
+        EXPECT_EQ(compaction.Finish(), 0);
+    }
+    // The compacted image, at its old size, and the original as its backup.
+    EXPECT_TRUE(ReadImage(vhd) == contents);
+    EXPECT_TRUE(ReadImage(vhd + "_del") == contents);
+    EXPECT_FALSE(Os_PathExists((vhd + "_TEMP").c_str()));
+
+    // A qcow2 compaction holds the image while its backing name is to change.
+    const std::string q = work.file("q.qcow2");
+    const std::vector<uint8_t> qBefore = ReadFile(q);
+    {
+        OutputFile output;
+        DiskHandle disk;
+        Other compaction(
+            [&]() {
+                Disk_Init(&disk);
+                OutputFile_Init(&output);
+                int r = Disk_Open(&disk, q.c_str(), false);
+                if (r == DISK_OK)
+                    r = Qcow2_Compact(q.c_str(), &disk, nullptr, &output, false, nullptr, nullptr, nullptr);
+                Disk_Close(&disk);
+                return r;
+            },
+            [&]() { return Qcow2_CommitCompact(&output, Del(), OUTPUT_COMMIT_REMOVE_REPLACED); });
+        ASSERT_TRUE(compaction.Started());
+        EXPECT_EQ(Qcow2Relink(work.path(), "q.qcow2"), DISK_ERR_IN_USE);
+        EXPECT_EQ(compaction.Finish(), 0);
+    }
+    // The refused change was reported; made now, it holds.
+    EXPECT_EQ(Qcow2Relink(work.path(), "q.qcow2"), DISK_OK);
+    const std::vector<uint8_t> qAfter = ReadFile(q);
+    const std::string name = "qb2.qcow2";
+    EXPECT_NE(std::search(qAfter.begin(), qAfter.end(), name.begin(), name.end()), qAfter.end());
+    EXPECT_NE(qAfter, qBefore);
+
+    // Within one process too: an operation of another thread is refused.
+    {
+        OutputFile output;
+        OutputFile_Init(&output);
+        DiskHandle disk;
+        Disk_Init(&disk);
+        ASSERT_EQ(Disk_OpenVhd(&disk, vhd.c_str(), false), DISK_OK);
+        ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+        Disk_Close(&disk);
+        int second = DISK_OK;
+        std::thread other([&]() { second = VhdExpand(work.path()); });
+        other.join();
+        EXPECT_EQ(second, DISK_ERR_IN_USE);
+        EXPECT_EQ(Vhd_CommitCompact(&output, Del(), OUTPUT_COMMIT_REPLACE_BACKUP, true), DISK_OK);
+        EXPECT_TRUE(ReadImage(vhd) == contents);
+    }
+}
+
+// A name planted at the temporary name between its choice and the creation of the file (here a
+// symbolic link to a file outside the folder) is passed over: its target stays as it was.
+TEST_F(InPlaceFaults, ALinkPlantedAtTheTemporaryNameIsNeverFollowed)
+{
+    TempDir outside;
+    const std::string victim = outside.file("victim");
+    WriteText(victim, "not an image");
+    struct Plant {
+        std::string victim;
+        int planted = 0;
+    } plant{victim};
+    auto hook = [](const char* tempPath, void* user) {
+        Plant* p = static_cast<Plant*>(user);
+        if (p->planted++ == 0 && symlink(p->victim.c_str(), tempPath) != 0) p->planted = -100;
+    };
+    int plantedOps = 0;
+    for (const Operation& op : Operations()) {
+        SCOPED_TRACE(op.name);
+        const Baseline b = Run(op);
+        Restore(b.start, work.path());
+        plant.planted = 0;
+        Output_SetCreateHook(hook, &plant);
+        const int r = op.run(work.path());
+        Output_SetCreateHook(nullptr, nullptr);
+        EXPECT_EQ(r, DISK_OK);
+        EXPECT_NE(plant.planted, -100) << "no link could be planted";
+        if (plant.planted > 0) ++plantedOps;
+        const std::vector<uint8_t> target = ReadFile(victim);
+        EXPECT_EQ(std::string(target.begin(), target.end()), "not an image");
+        EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after);
+        // The planted link stays where it was put (it is not this program's to remove), and the
+        // image's name is never that link.
+        struct stat st;
+        ASSERT_EQ(lstat(work.file(op.image).c_str(), &st), 0);
+        EXPECT_FALSE(S_ISLNK(st.st_mode));
+        for (const auto& e : fs::directory_iterator(work.path())) {
+            if (!fs::is_symlink(e.symlink_status())) continue;
+            EXPECT_EQ(fs::read_symlink(e.path()).string(), victim);
+            fs::remove(e.path());
+        }
+    }
+    // Every operation that writes a temporary file met the planted link.
+    EXPECT_GE(plantedOps, 10);
+}
+
+// A commit killed between keeping the image under its "_del" name and renaming the new file in
+// leaves that name as a second link to the image itself (and the whole new file under its
+// temporary name): the next run takes it for what it is and succeeds.
+TEST_F(InPlaceFaults, TheImageUnderItsOwnKeptNameDoesNotBlockTheNextRun)
+{
+    for (const Operation& op : Operations()) {
+        if (op.severalFiles) continue;
+        SCOPED_TRACE(op.name);
+        const Baseline b = Run(op);
+        Restore(b.start, work.path());
+        if (!b.start.count(op.image)) {
+            ASSERT_EQ(op.run(work.path()), DISK_OK);
+        }
+        const std::string image = work.file(op.image);
+        const std::vector<uint8_t> before = ReadFile(image);
+        ASSERT_EQ(link(image.c_str(), (image + "_del").c_str()), 0);
+        WriteText(image + "_TEMP", "a whole new file of an interrupted run");
+        struct stat a0, a, d;
+        ASSERT_EQ(stat(image.c_str(), &a0), 0);
+        const int r = op.run(work.path());
+        EXPECT_EQ(r, DISK_OK);
+        EXPECT_TRUE(ReadImage(image) == b.after);
+        ASSERT_EQ(stat(image.c_str(), &a), 0);
+        // Where the image's file was replaced, the kept name is gone or holds a real backup of
+        // the image as it was (a file of its own).
+        if (a.st_ino != a0.st_ino && stat((image + "_del").c_str(), &d) == 0) {
+            EXPECT_FALSE(a.st_ino == d.st_ino && a.st_dev == d.st_dev);
+            EXPECT_TRUE(ReadFile(image + "_del") == before);
+        }
+        // The leftover is never taken for the new file.
+        const std::vector<uint8_t> leftover = ReadFile(image + "_TEMP");
+        EXPECT_EQ(std::string(leftover.begin(), leftover.end()), "a whole new file of an interrupted run");
+    }
+}
+
+// Once the new file holds the image's name the change is made: a failure to remove the kept
+// file, or to open the image again, is a note beside the success, never a failure.
+TEST_F(InPlaceFaults, AfterTheSwitchCleanupFailuresAreNotesBesideSuccess)
+{
+    const Operation relink = {"vhd relink", "r.vhd", VhdRelink};
+    const Baseline b = Run(relink);
+    // The kept file cannot be removed: here it turns into a non-empty folder during the commit.
+    auto blockRemoval = [](const char*, const char* keptPath, void*) {
+        const std::string kept = keptPath;
+        if (unlink(kept.c_str()) == 0 && mkdir(kept.c_str(), 0700) == 0) WriteText(kept + "/x", "x");
+    };
+    Restore(b.start, work.path());
+    InPlace_TakeNote();
+    Output_SetCommitHook(blockRemoval, nullptr);
+    int r = VhdRelink(work.path());
+    Output_SetCommitHook(nullptr, nullptr);
+    EXPECT_EQ(r, DISK_OK);
+    EXPECT_EQ(InPlace_TakeNote(), IN_PLACE_NOTE_BACKUP_LEFT);
+    EXPECT_TRUE(ReadImage(work.file("r.vhd")) == b.after);
+    EXPECT_TRUE(ReadFile(work.file("r.vhd")) == b.end.at("r.vhd"));
+
+    // The parent the image now names goes away before the image is opened again.
+    auto moveParent = [](const char*, const char*, void* user) {
+        const std::string dir = *static_cast<std::string*>(user);
+        rename((dir + "/b2.vhd").c_str(), (dir + "/b2.vhd.moved").c_str());
+    };
+    Restore(b.start, work.path());
+    std::string dir = work.path();
+    Output_SetCommitHook(moveParent, &dir);
+    r = VhdRelink(work.path());
+    Output_SetCommitHook(nullptr, nullptr);
+    EXPECT_EQ(r, DISK_OK);
+    EXPECT_EQ(InPlace_TakeNote(), IN_PLACE_NOTE_REOPEN_FAILED);
+    EXPECT_TRUE(ReadFile(work.file("r.vhd")) == b.end.at("r.vhd"));
+    EXPECT_FALSE(Os_PathExists(work.file("r.vhd_del").c_str()));
+
+    // The same for a parameter change of a VMDK with a descriptor file of its own: its extent
+    // goes away before the image is opened again.
+    const Operation change = {"vmdk descriptor file parameter change", "f.vmdk",
+                              [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }};
+    const Baseline c = Run(change);
+    Restore(c.start, work.path());
+    auto moveExtent = [](const char*, const char*, void* user) {
+        const std::string d = *static_cast<std::string*>(user);
+        rename((d + "/f-flat.vmdk").c_str(), (d + "/f-flat.vmdk.moved").c_str());
+    };
+    Output_SetCommitHook(moveExtent, &dir);
+    r = VmdkChangeParameters(work.path(), "f.vmdk");
+    Output_SetCommitHook(nullptr, nullptr);
+    EXPECT_EQ(r, DISK_OK);
+    EXPECT_EQ(InPlace_TakeNote(), IN_PLACE_NOTE_REOPEN_FAILED);
+    EXPECT_TRUE(ReadFile(work.file("f.vmdk")) == c.end.at("f.vmdk"));
 }
 
 }  // namespace
