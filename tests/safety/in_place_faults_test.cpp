@@ -20,8 +20,10 @@
 #include "disk/disk_open.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/qcow2/qcow2_maintain.h"
+#include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vhd/vhd_writer.h"
+#include "formats/vhdx/vhdx_writer.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_maintain.h"
 #include "foundation/in_place.h"
@@ -332,6 +334,32 @@ int Qcow2Relink(const std::string& dir, const char* file)
     return r;
 }
 
+// A compaction of one of the single-file formats through its compact, commit and discard entries.
+typedef int (*CompactFn)(const char*, const DiskHandle*, UsedSectorMap*, OutputFile*, bool, ProgressCallback, void*);
+typedef int (*CommitFn)(OutputFile*, TextView, uint32_t);
+typedef int (*DiscardFn)(OutputFile*);
+
+int CompactFile(const std::string& path, CompactFn compact, CommitFn commit, DiscardFn discard)
+{
+    DiskHandle disk;
+    Disk_Init(&disk);
+    int r = Disk_Open(&disk, path.c_str(), false);
+    if (r != DISK_OK) return r;
+    OutputFile output;
+    OutputFile_Init(&output);
+    r = compact(path.c_str(), &disk, nullptr, &output, false, nullptr, nullptr);
+    Disk_Close(&disk);
+    if (r == DISK_OK) r = commit(&output, Del(), 0);
+    if (r != DISK_OK) discard(&output);
+    return r;
+}
+
+int Qcow2CompactNoKey(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                      bool preallocate, ProgressCallback progress, void* user)
+{
+    return Qcow2_Compact(path, source, map, output, preallocate, progress, user, nullptr);
+}
+
 struct Operation {
     const char* name;
     const char* image;  // the file whose name must always hold a whole image
@@ -405,6 +433,15 @@ protected:
                 WriteFile(d + "/qf.qcow2", bytes);
             }
         }
+        // Single-file images of the other formats that compact in place.
+        const struct {
+            const char* format;
+            const char* name;
+        } others[] = {{"qcow2", "qc.qcow2"}, {"vdi", "c.vdi"}, {"vhdx", "c.vhdx"}};
+        for (const auto& o : others) {
+            ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f " + o.format + " " + o.name + " 4M") == 0 &&
+                 Sh("cd " + Quote(d) + " && qemu-io -f " + o.format + writes + o.name) == 0;
+        }
         if (!ok) {
             delete templateDir_;
             templateDir_ = nullptr;
@@ -447,6 +484,18 @@ protected:
             {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
             {"qcow2 backing name change far from the header", "qf.qcow2",
              [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
+            {"qcow2 compaction", "qc.qcow2",
+             [](const std::string& d) {
+                 return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact, Qcow2_DiscardCompact);
+             }},
+            {"vdi compaction", "c.vdi",
+             [](const std::string& d) {
+                 return CompactFile(d + "/c.vdi", Vdi_Compact, Vdi_CommitCompact, Vdi_DiscardCompact);
+             }},
+            {"vhdx compaction", "c.vhdx",
+             [](const std::string& d) {
+                 return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
+             }},
         };
     }
 
@@ -477,6 +526,19 @@ protected:
         b.end = Snapshot(work.path());
         b.after = ReadImage(work.file(op.image));
         EXPECT_TRUE(b.after.has_value()) << op.name;
+        return b;
+    }
+
+    // One fault-free run: the image before and after, the files before and after.
+    Baseline Once(const Operation& op)
+    {
+        Baseline b{};
+        b.start = Start();
+        Restore(b.start, work.path());
+        b.before = ReadImage(work.file(op.image));
+        EXPECT_EQ(op.run(work.path()), DISK_OK) << op.name;
+        b.end = Snapshot(work.path());
+        b.after = ReadImage(work.file(op.image));
         return b;
     }
 
@@ -732,7 +794,7 @@ TEST_F(InPlaceFaults, ALinkPlantedAtTheTemporaryNameIsNeverFollowed)
     int plantedOps = 0;
     for (const Operation& op : Operations()) {
         SCOPED_TRACE(op.name);
-        const Baseline b = Run(op);
+        const Baseline b = Once(op);
         Restore(b.start, work.path());
         plant.planted = 0;
         Output_SetCreateHook(hook, &plant);
@@ -767,7 +829,7 @@ TEST_F(InPlaceFaults, TheImageUnderItsOwnKeptNameDoesNotBlockTheNextRun)
     for (const Operation& op : Operations()) {
         if (op.severalFiles) continue;
         SCOPED_TRACE(op.name);
-        const Baseline b = Run(op);
+        const Baseline b = Once(op);
         Restore(b.start, work.path());
         if (!b.start.count(op.image)) {
             ASSERT_EQ(op.run(work.path()), DISK_OK);
@@ -799,7 +861,7 @@ TEST_F(InPlaceFaults, TheImageUnderItsOwnKeptNameDoesNotBlockTheNextRun)
 TEST_F(InPlaceFaults, AfterTheSwitchCleanupFailuresAreNotesBesideSuccess)
 {
     const Operation relink = {"vhd relink", "r.vhd", VhdRelink};
-    const Baseline b = Run(relink);
+    const Baseline b = Once(relink);
     // The kept file cannot be removed: here it turns into a non-empty folder during the commit.
     auto blockRemoval = [](const char*, const char* keptPath, void*) {
         const std::string kept = keptPath;
@@ -834,7 +896,7 @@ TEST_F(InPlaceFaults, AfterTheSwitchCleanupFailuresAreNotesBesideSuccess)
     // goes away before the image is opened again.
     const Operation change = {"vmdk descriptor file parameter change", "f.vmdk",
                               [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }};
-    const Baseline c = Run(change);
+    const Baseline c = Once(change);
     Restore(c.start, work.path());
     auto moveExtent = [](const char*, const char*, void* user) {
         const std::string d = *static_cast<std::string*>(user);
