@@ -89,7 +89,7 @@ void CollectPath(const char* path, void* user)
 
 }  // namespace
 
-int OutputSet_FreshName(const char* path, bool tryPlain, const char* const* avoid, uint32_t avoidCount,
+int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount,
                         char* out, uint32_t capacity)
 {
     if (path == nullptr || path[0] == 0 || out == nullptr || capacity == 0) return DISK_ERR_ARG;
@@ -106,7 +106,7 @@ int OutputSet_FreshName(const char* path, bool tryPlain, const char* const* avoi
     if (tilde != std::string::npos && tilde > 0 && tilde + 1 < stem.size() &&
         stem.find_first_not_of("0123456789", tilde + 1) == std::string::npos)
         stem.erase(tilde);
-    for (uint32_t number = tryPlain ? 0 : 1; number < OUTPUT_NAME_TRIES; ++number) {
+    for (uint32_t number = 0; number < OUTPUT_NAME_TRIES; ++number) {
         std::string candidate = dir + stem;
         if (number != 0) candidate += "~" + std::to_string(number);
         candidate += ext;

@@ -4,7 +4,7 @@
 // Renames cannot swap several files as one, so a rewrite never writes a member under the name
 // of one the image uses: every changed member is written under a fresh name (one that no file
 // has, derived from the member's old name: "disk-s001.vmdk" becomes "disk-s001~1.vmdk", and
-// that one "disk-s001~2.vmdk" or "disk-s001~1.vmdk" again), the new descriptor names the fresh
+// that one "disk-s001.vmdk" again when it is free), the new descriptor names the fresh
 // members, and the commit
 //   1. syncs every new member and gives it its fresh name (never replacing a file), then syncs
 //      the directory: the old descriptor still names only old members, the image is the old one;
@@ -63,11 +63,11 @@ struct OutputSetFiles {
 };
 
 // The fresh name for a member at `path`: the directory and extension kept, the stem stripped of
-// a "~<digits>" ending and given "~1", "~2", ... up to "~99" (with tryPlain the bare stripped
-// name first), the first under which no file lies and that is none of `avoid` (compared by
-// name and, for existing files, by device and inode). DISK_OK; DISK_ERR_ARG when a name does
+// a "~<digits>" ending, then as it is or with "~1", "~2", ... up to "~99", the first under which
+// no file lies and that is none of `avoid` (compared by name and, for existing files, by device
+// and inode). The names of a member thus cycle through a few and come back to the first. DISK_OK; DISK_ERR_ARG when a name does
 // not fit `capacity` bytes with its terminator; DISK_ERR_CREATE when every candidate is taken.
-int OutputSet_FreshName(const char* path, bool tryPlain, const char* const* avoid, uint32_t avoidCount,
+int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount,
                         char* out, uint32_t capacity);
 
 // Commits the set (see above). DISK_OK once the descriptor is switched, whatever a later removal

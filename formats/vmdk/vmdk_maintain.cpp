@@ -383,11 +383,10 @@ int CommitAsOne(const OutputFile* first, const OutputFileList* files, const Outp
 
 // A fresh name for the extent file at `path` (OutputSet_FreshName): never a file of the image's
 // chain nor a name chosen before in this run (kept in `chosen`).
-int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const char* path, bool tryPlain,
-                char* out) {
+int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const char* path, char* out) {
     std::vector<const char*> avoid(ChainPaths(chain), ChainPaths(chain) + chain.count);
     for (const std::string& c : *chosen) avoid.push_back(c.c_str());
-    int r = OutputSet_FreshName(path, tryPlain, avoid.data(), static_cast<uint32_t>(avoid.size()), out,
+    int r = OutputSet_FreshName(path, avoid.data(), static_cast<uint32_t>(avoid.size()), out,
                                 kNameCapacity);
     if (r == DISK_OK) chosen->push_back(out);
     return r;
@@ -629,7 +628,7 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         OutputEntry* entry = &set->extents.entries[i];
         const char* target = e->path;
         if (separate) {
-            r = ChooseFresh(files, &chosen, e->path, false, fresh);
+            r = ChooseFresh(files, &chosen, e->path, fresh);
             if (r == DISK_OK && !RenamedExtent(image, i, fresh, image->descriptor.extents[i].sectors,
                                                &edits->extents[i]))
                 r = DISK_ERR_ARG;
@@ -760,7 +759,7 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         if (r == DISK_OK) edits->extentCount = n;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
             VmdkSparseExtent* e = &image->sparseExtents[i];
-            r = ChooseFresh(files, &chosen, e->path, false, fresh);
+            r = ChooseFresh(files, &chosen, e->path, fresh);
             if (r == DISK_OK && (!RenamedExtent(image, i, fresh, d.extents[i].sectors, &edits->extents[i]) ||
                                  !AddRetired(&set->retired, e->path)))
                 r = DISK_ERR_ARG;
@@ -857,7 +856,7 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     if (r == DISK_OK && (!lastPath || !CollectChainFiles(image, &files))) r = DISK_ERR_NOMEM;
     if (r == DISK_OK && !embedded) {
         r = ChooseFresh(files, &chosen, flat ? image->flatExtents[last].path : image->sparseExtents[last].path,
-                        false, lastPath);
+                        lastPath);
         if (r == DISK_OK && !OutputList_Alloc(&set->retired, 1)) r = DISK_ERR_NOMEM;
         if (r == DISK_OK && !AddRetired(&set->retired, flat ? image->flatExtents[last].path
                                                             : image->sparseExtents[last].path))
@@ -894,7 +893,7 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
             char* fresh = r == DISK_OK ? static_cast<char*>(Mem_Alloc(kNameCapacity)) : nullptr;
             if (r == DISK_OK && !fresh) r = DISK_ERR_NOMEM;
-            if (r == DISK_OK) r = ChooseFresh(files, &chosen, extentPath, true, fresh);
+            if (r == DISK_OK) r = ChooseFresh(files, &chosen, extentPath, fresh);
             if (r == DISK_OK) {
                 name.length = 0;
                 if (!TextBuffer_Append(&name, CView(BareName(fresh)))) r = DISK_ERR_ARG;
