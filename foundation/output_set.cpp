@@ -118,6 +118,15 @@ int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avo
     return DISK_ERR_CREATE;
 }
 
+bool OutputSet_IsCommitTrace(const char* path, TextView suffix)
+{
+    if (path == nullptr || path[0] == 0 || (suffix.length != 0 && suffix.data == nullptr)) return false;
+    std::string kept = path;
+    kept.append(reinterpret_cast<const char*>(suffix.data), suffix.length);
+    return kept.size() < OUTPUT_PATH_CAPACITY && kept.find('\0') == std::string::npos && NameTaken(kept.c_str()) &&
+           SameFile(kept.c_str(), path);
+}
+
 int OutputSet_Commit(const OutputSetFiles* f, TextView suffix, uint32_t flags)
 {
     if (f == nullptr || !Fits(f->descriptorFinal)) return DISK_ERR_ARG;

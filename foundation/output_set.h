@@ -70,6 +70,10 @@ struct OutputSetFiles {
 int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount,
                         char* out, uint32_t capacity);
 
+// Whether path + suffix is the file at path itself (same device and inode): the trace of a commit
+// killed between its link and its rename, which the next commit removes; no backup.
+bool OutputSet_IsCommitTrace(const char* path, TextView suffix);
+
 // Commits the set (see above). DISK_OK once the descriptor is switched, whatever a later removal
 // does. DISK_ERR_ARG (names that do not fit, members without a new descriptor),
 // DISK_ERR_BACKUP_EXISTS (a file lies under the kept name and the flags allow neither replacing

@@ -908,14 +908,26 @@ int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d
     };
     std::vector<Edit> edits;
     std::vector<bool> named(b->storageCount, false);
+    // The data files are told apart by device and inode.
+    struct Id {
+        dev_t device;
+        ino_t inode;
+    };
+    std::vector<Id> ids(b->storageCount);
+    for (uint32_t i = 0; i < b->storageCount; i++) {
+        struct stat st;
+        if (stat(b->storages[i].path, &st) != 0) return DISK_ERR_OPEN;
+        ids[i] = Id{st.st_dev, st.st_ino};
+    }
     bool ok = true;
     const std::string folder = FolderOf(descriptorPath);
     ForEachImageFile(d.storageData, [&](TextView file) {
         const std::string name(reinterpret_cast<const char*>(file.data), file.length);
         const std::string path = folder + name;
+        struct stat st;
+        if (!ok || name.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0) return;
         for (uint32_t i = 0; ok && i < b->storageCount; i++) {
-            const char* one[1] = {b->storages[i].path};
-            if (!Output_IsFileOf(path.c_str(), one, 1)) continue;
+            if (ids[i].device != st.st_dev || ids[i].inode != st.st_ino) continue;
             // The text must be the element's own bytes (no entity in it) to be replaced in place.
             const char* at = reinterpret_cast<const char*>(file.data);
             if (at < begin || at + file.length > begin + length) {
@@ -986,8 +998,11 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
     static const uint8_t kTemp[] = "_TEMP";
     const TextView none = {nullptr, 0};
     const uint64_t total = Geometry_GetTotalSectors(&b->geometry);
-    rc = Output_CheckBackupName(descriptorPath, Path_DeleteSuffix(TEXT_ENC_UTF8), files.data(),
-                                static_cast<uint32_t>(files.size()));
+    // A backup name that is the descriptor itself is a trace of a killed commit, removed by the
+    // commit; any other file of the bundle under it is refused.
+    if (!OutputSet_IsCommitTrace(descriptorPath, Path_DeleteSuffix(TEXT_ENC_UTF8)))
+        rc = Output_CheckBackupName(descriptorPath, Path_DeleteSuffix(TEXT_ENC_UTF8), files.data(),
+                                    static_cast<uint32_t>(files.size()));
     for (uint32_t i = 0; rc == DISK_OK && i < n; i++) {
         char name[PARALLELS_BUNDLE_PATH_BYTES];
         std::vector<const char*> avoid(files);

@@ -290,6 +290,14 @@ bool IsFileOfChain(const VmdkImage* image, const char* path) {
     return found;
 }
 
+// Output_CheckBackupName, except that a backup name that is the file itself (what a commit
+// killed between its link and its rename leaves) passes: the commit removes it.
+int CheckBackupName(const char* path, const char* const* files, uint32_t count) {
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    if (OutputSet_IsCommitTrace(path, suffix)) return DISK_OK;
+    return Output_CheckBackupName(path, suffix, files, count);
+}
+
 // Refuses (DISK_ERR_ARG) an in-place rewrite whose backup name (a replaced file's name + "_del")
 // of the descriptor at `path` or of an extent is a file of the image's chain: keeping the old
 // file there would replace that file.
@@ -299,11 +307,10 @@ int CheckBackupNames(const VmdkImage* image, const char* path) {
         PtrArray_Free(&files);
         return DISK_ERR_NOMEM;
     }
-    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
-    int r = Output_CheckBackupName(path, suffix, ChainPaths(files), files.count);
+    int r = CheckBackupName(path, ChainPaths(files), files.count);
     for (uint32_t i = 0; r == DISK_OK && i < image->extentCount; ++i)
-        r = Output_CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
-                                   suffix, ChainPaths(files), files.count);
+        r = CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
+                            ChainPaths(files), files.count);
     PtrArray_Free(&files);
     return r;
 }
@@ -498,9 +505,10 @@ int CommitWithMembers(const OutputFile* descriptor, const std::vector<const Outp
     return OutputSet_Commit(&files, suffix, flags);
 }
 
-// Whether the set switches a descriptor over new or retired extent files.
-bool HasMembers(const OutputFile& descriptor, uint32_t written, const OutputList& retired) {
-    return descriptor.armed && descriptor.entry.tempPath.length != 0 && (written != 0 || retired.count != 0);
+// Whether the set switches a new descriptor (or one-file image) in, over new or retired extent
+// files or none: the commit then also clears away the extent files of a backup it replaces.
+bool HasMembers(const OutputFile& descriptor, uint32_t, const OutputList&) {
+    return descriptor.armed && descriptor.entry.tempPath.length != 0;
 }
 
 }  // namespace
@@ -617,11 +625,9 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
     if (r == DISK_OK && !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
     if (r == DISK_OK && separate && !OutputList_Alloc(&set->retired, n)) r = DISK_ERR_NOMEM;
     const char* const backupOf = separate ? image->path : nullptr;
-    if (r == DISK_OK && separate)
-        r = Output_CheckBackupName(backupOf, Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files), files.count);
+    if (r == DISK_OK && separate) r = CheckBackupName(backupOf, ChainPaths(files), files.count);
     for (uint32_t i = 0; r == DISK_OK && !separate && i < n; ++i)
-        r = Output_CheckBackupName(image->sparseExtents[i].path, Path_DeleteSuffix(TEXT_ENC_UTF8),
-                                   ChainPaths(files), files.count);
+        r = CheckBackupName(image->sparseExtents[i].path, ChainPaths(files), files.count);
     if (r == DISK_OK && separate) edits->extentCount = n;
     for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
         VmdkSparseExtent* e = &image->sparseExtents[i];

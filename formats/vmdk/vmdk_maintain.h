@@ -81,7 +81,8 @@ int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set);
 // Writes a compacted copy of every extent ("_TEMP" files) from the whole image, leaving out the
 // grains that the map marks unused or that hold only zeros (for a child: the grains not stored
 // in this layer or holding no used sector). preallocated: each output is preallocated to its
-// extent's size and cut at its end. Header, descriptor and table places stay the same.
+// extent's size and cut at its end. Header and table places stay the same; a descriptor file of
+// its own is rewritten only to name the compacted extents' fresh files.
 // DISK_ERR_ARG for a source that is not an open VMDK image or cannot be compacted (flat,
 // compressed or stream-optimised extents, a child opened without its parent, two extents in
 // one file); DISK_ERR_FORMAT
@@ -91,9 +92,10 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
                  bool preallocated, ProgressCallback progress, void* user);
 
 // Rewrites a sparse image without its free space. A split image with `compress` becomes one
-// monolithic sparse file with compressed grains at descriptorPath (its old extents retired on
-// commit); otherwise the layout stays: a separate descriptor is copied and every extent is
-// rewritten, its grains compressed or not by `compress`. A stream-optimised image is rewritten
+// monolithic sparse file with compressed grains at descriptorPath (its old extents stay beside
+// the kept descriptor, or go with OUTPUT_COMMIT_REMOVE_REPLACED); otherwise the layout stays:
+// every extent is rewritten for a fresh name, its grains compressed or not by `compress`, and a
+// separate descriptor is rewritten to name them (sizes, types and the rest of the text kept). A stream-optimised image is rewritten
 // with its tables in place and its descriptor saying "monolithicSparse". DISK_ERR_ARG for a flat
 // image, a map given with a child image, two extents in one file, an image that does not fit
 // one extent, names too long;
@@ -106,7 +108,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
 // read through to the parent). Split images grow their last extent up to the extent unit (the
 // largest extent, at least VMDK_EXPAND_MIN_UNIT sectors) and add numbered extents of that
 // unit. The grains of a child are kept by the per-layer query, so zero grains keep hiding the
-// parent. DISK_ERR_ARG for a size not above the current one, more than VMDK_MAX_EXTENTS
+// parent. With a descriptor file of its own, the grown last extent is written for a fresh name
+// and a new extent whose numbered name another file has gets a fresh variant of it. DISK_ERR_ARG for a size not above the current one, more than VMDK_MAX_EXTENTS
 // extents, two sparse extents in one file, a new extent named like a file of the image or its
 // parents, or a monolithic image beyond 32-bit sector counts (before anything is written),
 // names too long; DISK_ERR_FORMAT when the descriptor cannot be rewritten; the writers'

@@ -199,6 +199,12 @@ TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
                 Disk kept;
                 ASSERT_EQ(kept.OpenVmdk(path + "_del"), DISK_OK);
                 EXPECT_TRUE(ReadDisk(&kept.handle) == ReadFile(dirty));
+                // Another reader follows the descriptor to the new extent files (it takes no
+                // grains of 8 sectors or less, as the first-track extent has).
+                std::string message;
+                if (HaveLibvmdk() && !l.firstTrack) {
+                    EXPECT_EQ(LibvmdkCompare(path, clean, &message), 0) << message;
+                }
             }
             EXPECT_FALSE(AnyNameEndsWith(d.path(), "_TEMP"));
             Disk image;
