@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
+#include "foundation/output_set.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/text_ops.h"
@@ -821,7 +823,150 @@ int ParallelsStorage_Compact(ParallelsStorage* storage, const char* tempPath,
                                          callback, user, diskTotal);
 }
 
-int ParallelsBundle_Compact(const char*, const DiskHandle* source, UsedSectorMap* map,
+namespace {
+
+// The escaped form of a name inside an XML element's text.
+std::string XmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Calls `visit` with every "Image" element's "File" view of a parsed descriptor.
+template <typename Visit>
+void ForEachImageFile(XmlNode* storageData, Visit visit) {
+    for (uint32_t i = 0; i < PtrArray_GetCount(&storageData->children); i++) {
+        XmlNode* storage = Child(storageData, i);
+        if (!Xml_NameIs(storage, "Storage")) continue;
+        for (uint32_t k = 0; k < PtrArray_GetCount(&storage->children); k++) {
+            XmlNode* image = Child(storage, k);
+            TextView file;
+            if (Xml_NameIs(image, "Image") && ChildText(image, "File", &file)) visit(file);
+        }
+    }
+}
+
+// Lists the data files that a descriptor names (for the commit's clean-up of a replaced
+// backup). The file is untrusted: a text that does not parse lists nothing.
+void ListDataFiles(const char* path, OutputPathSink sink, void* sinkUser, void*) {
+    ByteStream* s = nullptr;
+    if (!Stream_OpenFile(path, true, &s)) return;
+    uint64_t size = 0;
+    char* text = nullptr;
+    if (Stream_GetSize(s, &size) && size >= PARALLELS_DESCRIPTOR_MIN && size <= PARALLELS_DESCRIPTOR_MAX)
+        text = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(size + 1)));
+    const bool read = text != nullptr && Stream_ReadAt(s, 0, static_cast<uint32_t>(size), text);
+    Stream_Close(s);
+    XmlNode* doc = nullptr;
+    if (read) {
+        text[size] = 0;
+        doc = Xml_Parse(text, static_cast<uint32_t>(strnlen(text, static_cast<size_t>(size))));
+    }
+    XmlNode* root = doc ? Xml_FindChild(doc, "Parallels_disk_image") : nullptr;
+    XmlNode* storageData = root ? Xml_FindChild(root, "StorageData") : nullptr;
+    if (storageData != nullptr) {
+        const std::string folder = FolderOf(path);
+        ForEachImageFile(storageData, [&](TextView file) {
+            std::string member = folder + std::string(reinterpret_cast<const char*>(file.data), file.length);
+            if (member.size() < PARALLELS_BUNDLE_PATH_BYTES && member.find('\0') == std::string::npos)
+                sink(member.c_str(), sinkUser);
+        });
+    }
+    if (doc != nullptr) Xml_FreeNode(doc);
+    Mem_Free(text);
+}
+
+bool SetEntry(OutputEntry* entry, const std::string& finalPath, const std::string& tempPath) {
+    return TextBuffer_Set(&entry->finalPath, View(finalPath.c_str())) &&
+           TextBuffer_TerminateUtf8(&entry->finalPath) && TextBuffer_Set(&entry->tempPath, View(tempPath.c_str())) &&
+           TextBuffer_TerminateUtf8(&entry->tempPath);
+}
+
+// The new descriptor: the old text with the "File" texts of the compacted data files changed to
+// their fresh names (everything else byte for byte). `fresh` holds each storage's fresh path.
+int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d, const char* descriptorPath,
+                          const std::vector<std::string>& fresh, std::string* out) {
+    const char* begin = d.text;
+    const size_t length = std::strlen(d.text);
+    struct Edit {
+        size_t at, length;
+        std::string text;
+    };
+    std::vector<Edit> edits;
+    std::vector<bool> named(b->storageCount, false);
+    // The data files are told apart by device and inode.
+    struct Id {
+        dev_t device;
+        ino_t inode;
+    };
+    std::vector<Id> ids(b->storageCount);
+    for (uint32_t i = 0; i < b->storageCount; i++) {
+        struct stat st;
+        if (stat(b->storages[i].path, &st) != 0) return DISK_ERR_OPEN;
+        ids[i] = Id{st.st_dev, st.st_ino};
+    }
+    bool ok = true;
+    const std::string folder = FolderOf(descriptorPath);
+    ForEachImageFile(d.storageData, [&](TextView file) {
+        const std::string name(reinterpret_cast<const char*>(file.data), file.length);
+        const std::string path = folder + name;
+        struct stat st;
+        if (!ok || name.find('\0') != std::string::npos || stat(path.c_str(), &st) != 0) return;
+        for (uint32_t i = 0; ok && i < b->storageCount; i++) {
+            if (ids[i].device != st.st_dev || ids[i].inode != st.st_ino) continue;
+            // The text must be the element's own bytes (no entity in it) to be replaced in place.
+            const char* at = reinterpret_cast<const char*>(file.data);
+            if (at < begin || at + file.length > begin + length) {
+                ok = false;
+                break;
+            }
+            const size_t slash = name.rfind('/');
+            const std::string prefix = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+            const size_t freshSlash = fresh[i].rfind('/');
+            const std::string bare = freshSlash == std::string::npos ? fresh[i] : fresh[i].substr(freshSlash + 1);
+            edits.push_back(Edit{static_cast<size_t>(at - begin), file.length, XmlEscaped(prefix + bare)});
+            named[i] = true;
+            break;
+        }
+    });
+    for (uint32_t i = 0; ok && i < b->storageCount; i++) ok = named[i];
+    if (!ok) return DISK_ERR_ARG;
+    std::sort(edits.begin(), edits.end(), [](const Edit& x, const Edit& y) { return x.at < y.at; });
+    out->clear();
+    size_t from = 0;
+    for (const Edit& e : edits) {
+        if (e.at < from) return DISK_ERR_ARG;
+        out->append(begin + from, e.at - from);
+        out->append(e.text);
+        from = e.at + e.length;
+    }
+    out->append(begin + from, length - from);
+    if (out->size() > PARALLELS_DESCRIPTOR_MAX) return DISK_ERR_ARG;
+    // The new text reads back with the same shape.
+    XmlNode* doc = Xml_Parse(out->c_str(), static_cast<uint32_t>(out->size()));
+    XmlNode* root = doc ? Xml_FindChild(doc, "Parallels_disk_image") : nullptr;
+    const bool shape = root != nullptr && Xml_FindChild(root, "StorageData") != nullptr;
+    if (doc != nullptr) Xml_FreeNode(doc);
+    return shape ? DISK_OK : DISK_ERR_FORMAT;
+}
+
+}  // namespace
+
+int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                             OutputList* list, bool preallocate, ProgressCallback callback,
                             void* user) {
     if (list == nullptr) return DISK_ERR_ARG;
@@ -829,30 +974,107 @@ int ParallelsBundle_Compact(const char*, const DiskHandle* source, UsedSectorMap
         Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
         return DISK_ERR_ARG;
     ParallelsBundle* b = static_cast<ParallelsBundle*>(Disk_GetObject(source));
+    if (b->storageCount == 0) return DISK_OK;
     for (uint32_t i = 0; i < b->storageCount; i++)
         if (b->storages[i].imageCount != 1) return DISK_ERR_ARG;
-    if (!OutputList_Alloc(list, b->storageCount == 0 ? 1 : b->storageCount)) return DISK_ERR_NOMEM;
-    std::vector<const char*> files;
-    for (uint32_t i = 0; i < b->storageCount; i++) files.push_back(b->storages[i].path);
-    static const uint8_t kTemp[] = "_TEMP";
-    const uint64_t total = Geometry_GetTotalSectors(&b->geometry);
-    for (uint32_t i = 0; i < b->storageCount; i++) {
-        OutputEntry* entry = &list->entries[i];
-        int rc = OutputEntry_ChooseNames(entry, b->storages[i].path, TextView{kTemp, 5},
-                                         Path_DeleteSuffix(TEXT_ENC_UTF8), files.data(),
-                                         static_cast<uint32_t>(files.size()));
-        if (rc != DISK_OK) return rc;
-        rc = ParallelsStorage_Compact(&b->storages[i],
-                                      reinterpret_cast<const char*>(entry->tempPath.data), source,
-                                      map, preallocate, callback, user, total);
-        list->count = i + 1;
-        if (rc != DISK_OK) return rc;
+    // The descriptor: found from the path the bundle was opened by, or beside the first data file.
+    char descriptorPath[PARALLELS_BUNDLE_PATH_BYTES];
+    ParallelsDescriptor d;
+    std::string beside = FolderOf(b->storages[0].path) + kDescriptorName;
+    int rc = ParallelsBundle_ReadDescriptor(&d, FileOpener_DefaultOpen, nullptr,
+                                            path != nullptr ? path : beside.c_str(), descriptorPath);
+    if (rc != DISK_OK) return rc;
+    // Members: the compacted data files under fresh names; then the descriptor; then the old data
+    // files (final paths only), which the new descriptor no longer names.
+    const uint32_t n = b->storageCount;
+    if (!OutputList_Alloc(list, 2 * n + 1)) {
+        ParallelsDescriptor_Free(&d);
+        return DISK_ERR_NOMEM;
     }
-    return DISK_OK;
+    std::vector<const char*> files;
+    files.push_back(descriptorPath);
+    for (uint32_t i = 0; i < n; i++) files.push_back(b->storages[i].path);
+    std::vector<std::string> fresh;
+    static const uint8_t kTemp[] = "_TEMP";
+    const TextView none = {nullptr, 0};
+    const uint64_t total = Geometry_GetTotalSectors(&b->geometry);
+    // A backup name that is the descriptor itself is a trace of a killed commit, removed by the
+    // commit; any other file of the bundle under it is refused.
+    if (!OutputSet_IsCommitTrace(descriptorPath, Path_DeleteSuffix(TEXT_ENC_UTF8)))
+        rc = Output_CheckBackupName(descriptorPath, Path_DeleteSuffix(TEXT_ENC_UTF8), files.data(),
+                                    static_cast<uint32_t>(files.size()));
+    for (uint32_t i = 0; rc == DISK_OK && i < n; i++) {
+        char name[PARALLELS_BUNDLE_PATH_BYTES];
+        std::vector<const char*> avoid(files);
+        for (const std::string& f : fresh) avoid.push_back(f.c_str());
+        rc = OutputSet_FreshName(b->storages[i].path, avoid.data(), static_cast<uint32_t>(avoid.size()),
+                                 name, sizeof name);
+        if (rc != DISK_OK) break;
+        fresh.push_back(name);
+        OutputEntry* entry = &list->entries[i];
+        rc = OutputEntry_ChooseNames(entry, name, TextView{kTemp, 5}, none, avoid.data(),
+                                     static_cast<uint32_t>(avoid.size()));
+        if (rc != DISK_OK) break;
+        rc = ParallelsStorage_Compact(&b->storages[i], reinterpret_cast<const char*>(entry->tempPath.data),
+                                      source, map, preallocate, callback, user, total);
+        list->count = i + 1;
+    }
+    std::string text;
+    if (rc == DISK_OK) rc = RewriteDescriptorText(b, d, descriptorPath, fresh, &text);
+    ParallelsDescriptor_Free(&d);
+    if (rc == DISK_OK) {
+        OutputEntry* entry = &list->entries[n];
+        rc = OutputEntry_ChooseNames(entry, descriptorPath, TextView{kTemp, 5}, none, files.data(),
+                                     static_cast<uint32_t>(files.size()));
+        ByteStream* s = nullptr;
+        if (rc == DISK_OK && !Stream_CreateFile(reinterpret_cast<const char*>(entry->tempPath.data), &s))
+            rc = DISK_ERR_CREATE;
+        if (rc == DISK_OK) {
+            list->count = n + 1;
+            const bool written = Stream_WriteAt(s, 0, static_cast<uint32_t>(text.size()), text.data());
+            if (!Stream_Close(s) || !written) rc = DISK_ERR_WRITE;
+        }
+    }
+    for (uint32_t i = 0; rc == DISK_OK && i < n; i++) {
+        if (!SetEntry(&list->entries[n + 1 + i], b->storages[i].path, std::string())) rc = DISK_ERR_ARG;
+        list->count = n + 2 + i;
+    }
+    return rc;
 }
 
 int ParallelsBundle_CommitCompact(OutputList* list, TextView suffix, uint32_t flags) {
-    return OutputList_Commit(list, suffix, flags);
+    if (list == nullptr) return DISK_ERR_ARG;
+    // The descriptor is the last entry with a temporary file; entries after it are retired.
+    uint32_t descriptor = list->count;
+    for (uint32_t i = list->count; i-- > 0;)
+        if (list->entries[i].tempPath.length != 0) {
+            descriptor = i;
+            break;
+        }
+    if (descriptor == list->count || descriptor + 1 == list->count) return OutputList_Commit(list, suffix, flags);
+    std::vector<const char*> finals, temps, retired;
+    for (uint32_t i = 0; i < descriptor; i++) {
+        finals.push_back(reinterpret_cast<const char*>(list->entries[i].finalPath.data));
+        temps.push_back(reinterpret_cast<const char*>(list->entries[i].tempPath.data));
+    }
+    for (uint32_t i = descriptor + 1; i < list->count; i++)
+        retired.push_back(reinterpret_cast<const char*>(list->entries[i].finalPath.data));
+    OutputSetFiles set;
+    std::memset(&set, 0, sizeof set);
+    set.descriptorFinal = reinterpret_cast<const char*>(list->entries[descriptor].finalPath.data);
+    set.descriptorTemp = reinterpret_cast<const char*>(list->entries[descriptor].tempPath.data);
+    set.memberFinals = finals.data();
+    set.memberTemps = temps.data();
+    set.memberCount = static_cast<uint32_t>(finals.size());
+    set.retired = retired.data();
+    set.retiredCount = static_cast<uint32_t>(retired.size());
+    set.lister = ListDataFiles;
+    int rc = OutputSet_Commit(&set, suffix, flags);
+    // A failed commit leaves the old bundle: the new files go.
+    if (rc != DISK_OK) return OutputList_Rollback(list), rc;
+    Mem_Free(list->entries);
+    OutputList_Init(list);
+    return DISK_OK;
 }
 
 int ParallelsBundle_DiscardCompact(OutputList* list) { return OutputList_Rollback(list); }

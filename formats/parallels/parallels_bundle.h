@@ -131,9 +131,22 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
                            ProgressCallback callback, void* user,
                            const ParallelsBundleCreateOptions* options);
 
-// One list entry per storage; only a leaf snapshot whose storages hold one "Compressed" image
-// each can be compacted (DISK_ERR_ARG otherwise).
-int ParallelsBundle_Compact(const char* unusedPath, const DiskHandle* source, UsedSectorMap* map,
+// Compacts every data file of the bundle; only a leaf snapshot whose storages hold one
+// "Compressed" image each can be compacted (DISK_ERR_ARG otherwise). `path` is the path the
+// bundle was opened by (NULL: the descriptor beside the first data file).
+//
+// Renames cannot swap several files as one, so no data file is replaced under its name: each is
+// compacted for a fresh name derived from its own (OutputSet_FreshName), and a new descriptor,
+// the old text with those "File" texts changed, names them (DISK_ERR_ARG when a "File" text
+// holds an entity and cannot be changed in place). The list holds the data files (final path =
+// fresh name, temporary path = that + "_TEMP"), then the descriptor (final path and its new
+// text's temporary file), then the old data files (final paths only). The commit puts the new
+// data files in place and switches the descriptor last with one rename (OutputSet_Commit), so
+// that the bundle opens as the old or the new one at every instant; the old descriptor is kept
+// under its name + suffix with the old data files beside it, a whole bundle, or removed with them
+// (OUTPUT_COMMIT_REMOVE_REPLACED). On failure everything is as it was and the list's temporary
+// files are removed; the list is empty afterwards.
+int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                             OutputList* list, bool preallocate, ProgressCallback callback,
                             void* user);
 int ParallelsBundle_CommitCompact(OutputList* list, TextView suffix, uint32_t flags);

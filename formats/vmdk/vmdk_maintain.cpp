@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include "foundation/encoding.h"
 #include "foundation/format.h"
 #include "foundation/in_place.h"
+#include "foundation/output_set.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
@@ -288,6 +291,14 @@ bool IsFileOfChain(const VmdkImage* image, const char* path) {
     return found;
 }
 
+// Output_CheckBackupName, except that a backup name that is the file itself (what a commit
+// killed between its link and its rename leaves) passes: the commit removes it.
+int CheckBackupName(const char* path, const char* const* files, uint32_t count) {
+    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    if (OutputSet_IsCommitTrace(path, suffix)) return DISK_OK;
+    return Output_CheckBackupName(path, suffix, files, count);
+}
+
 // Refuses (DISK_ERR_ARG) an in-place rewrite whose backup name (a replaced file's name + "_del")
 // of the descriptor at `path` or of an extent is a file of the image's chain: keeping the old
 // file there would replace that file.
@@ -297,11 +308,10 @@ int CheckBackupNames(const VmdkImage* image, const char* path) {
         PtrArray_Free(&files);
         return DISK_ERR_NOMEM;
     }
-    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
-    int r = Output_CheckBackupName(path, suffix, ChainPaths(files), files.count);
+    int r = CheckBackupName(path, ChainPaths(files), files.count);
     for (uint32_t i = 0; r == DISK_OK && i < image->extentCount; ++i)
-        r = Output_CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
-                                   suffix, ChainPaths(files), files.count);
+        r = CheckBackupName(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path,
+                            ChainPaths(files), files.count);
     PtrArray_Free(&files);
     return r;
 }
@@ -377,6 +387,53 @@ int CommitAsOne(const OutputFile* first, const OutputFileList* files, const Outp
     return OutputFileList_Commit(&all, suffix, flags);
 }
 
+// ---- Fresh names for changed extent files --------------------------------------------------------
+
+// A fresh name for the extent file at `path` (OutputSet_FreshName): never a file of the image's
+// chain nor a name chosen before in this run (kept in `chosen`).
+int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const char* path, char* out) {
+    std::vector<const char*> avoid(ChainPaths(chain), ChainPaths(chain) + chain.count);
+    for (const std::string& c : *chosen) avoid.push_back(c.c_str());
+    int r = OutputSet_FreshName(path, avoid.data(), static_cast<uint32_t>(avoid.size()), out,
+                                kNameCapacity);
+    if (r == DISK_OK) chosen->push_back(out);
+    return r;
+}
+
+// An extent edit that keeps extent i's line but names the file at freshPath: the old name's
+// folder part (as the descriptor gives it) with the fresh file name.
+bool RenamedExtent(const VmdkImage* image, uint32_t i, const char* freshPath, uint32_t sectors,
+                   VmdkExtentEdit* x) {
+    const VmdkDescriptor& d = image->descriptor;
+    if (!SetExtent(x, sectors, d.extents[i].fileName, static_cast<TextEncoding>(d.textEncoding), false))
+        return false;
+    uint32_t keep = x->fileName.length;
+    while (keep > 0 && x->fileNameStorage[keep - 1] != '/') --keep;
+    TextBuffer b;
+    TextBuffer_Init(&b, x->fileNameStorage, keep, sizeof x->fileNameStorage);
+    if (!TextBuffer_Append(&b, CView(BareName(freshPath)))) return false;
+    TextBuffer_View(&b, &x->fileName);
+    return true;
+}
+
+// Appends a retired file (final path only) to a list allocated for enough entries.
+bool AddRetired(OutputList* list, const char* path) {
+    OutputEntry* e = &list->entries[list->count];
+    if (!TextBuffer_Set(&e->finalPath, CView(path)) || !TextBuffer_TerminateUtf8(&e->finalPath)) return false;
+    list->count++;
+    return true;
+}
+
+// Whether a rewritten descriptor keeps the first `count` extents' types and offsets and their
+// sizes, except the extent `resized` (VMDK_MAX_EXTENTS for none).
+bool SameExtentLines(const VmdkDescriptor& old, const VmdkDescriptor& now, uint32_t count, uint32_t resized) {
+    for (uint32_t i = 0; i < count; ++i)
+        if (now.extents[i].type != old.extents[i].type || now.extents[i].offset != old.extents[i].offset ||
+            (i != resized && now.extents[i].sectors != old.extents[i].sectors))
+            return false;
+    return true;
+}
+
 // ---- Writing child and expanded extents -----------------------------------------------------------
 
 // A zero disk of `sectors` sectors: the source of extents without grains.
@@ -394,30 +451,104 @@ int OpenZeroDisk(DiskHandle* zero, uint64_t sectors, const DiskGeometry* like) {
 
 // ---- Sets ----------------------------------------------------------------------------------------
 
+namespace {
+
+// Lists the extent files that a descriptor file (or a one-file image) names, for the commit's
+// clean-up of a replaced backup. The file is untrusted: it goes through the reader's checks.
+void ListExtentFiles(const char* path, OutputPathSink sink, void* sinkUser, void*) {
+    ByteStream* stream = nullptr;
+    if (!Stream_OpenFile(path, true, &stream)) return;
+    VmdkDescriptor* d = AllocDescriptor();
+    TextBuffer text;
+    TextBuffer_InitEmpty(&text);
+    int r = d ? Vmdk_ReadDescriptor(stream, d, &text) : DISK_ERR_NOMEM;
+    Stream_Close(stream);
+    char* joined = r == DISK_OK ? static_cast<char*>(Mem_Alloc(kNameCapacity)) : nullptr;
+    for (uint32_t i = 0; joined && i < d->extentCount && i < VMDK_MAX_EXTENTS; ++i) {
+        uint8_t storage[kNameCapacity];
+        TextBuffer name;
+        TextBuffer_Init(&name, storage, 0, sizeof storage);
+        if (!Enc_ConvertAppend(&name, TEXT_ENC_UTF8, d->extents[i].fileName,
+                               static_cast<TextEncoding>(d->textEncoding)))
+            continue;
+        TextView view;
+        TextBuffer_View(&name, &view);
+        if (std::memchr(view.data, 0, view.length) == nullptr && JoinDir(path, view, joined) == DISK_OK)
+            sink(joined, sinkUser);
+    }
+    Mem_Free(joined);
+    Mem_Free(text.data);
+    Mem_Free(d);
+}
+
+const char* PathOf(const TextBuffer& b) { return reinterpret_cast<const char*>(b.data); }
+
+// Commits a descriptor with new extent files under fresh names (OutputSet_Commit). `entries`
+// gives the new extents (unarmed outputs are skipped).
+int CommitWithMembers(const OutputFile* descriptor, const std::vector<const OutputEntry*>& entries,
+                      const OutputList* retired, TextView suffix, uint32_t flags) {
+    std::vector<const char*> finals, temps, old;
+    for (const OutputEntry* e : entries) {
+        finals.push_back(PathOf(e->finalPath));
+        temps.push_back(PathOf(e->tempPath));
+    }
+    for (uint32_t i = 0; i < retired->count; ++i) old.push_back(PathOf(retired->entries[i].finalPath));
+    OutputSetFiles files;
+    std::memset(&files, 0, sizeof files);
+    files.descriptorFinal = PathOf(descriptor->entry.finalPath);
+    files.descriptorTemp = PathOf(descriptor->entry.tempPath);
+    files.memberFinals = finals.data();
+    files.memberTemps = temps.data();
+    files.memberCount = static_cast<uint32_t>(finals.size());
+    files.retired = old.data();
+    files.retiredCount = static_cast<uint32_t>(old.size());
+    files.lister = ListExtentFiles;
+    return OutputSet_Commit(&files, suffix, flags);
+}
+
+// Whether the set switches a new descriptor (or one-file image) in, over new or retired extent
+// files or none: the commit then also clears away the extent files of a backup it replaces.
+bool HasMembers(const OutputFile& descriptor, uint32_t, const OutputList&) {
+    return descriptor.armed && descriptor.entry.tempPath.length != 0;
+}
+
+}  // namespace
+
 void Vmdk_InitCompactSet(VmdkCompactSet* set) {
     OutputFile_Init(&set->descriptor);
     OutputList_Init(&set->extents);
+    OutputList_Init(&set->retired);
 }
 
 void Vmdk_InitTempFileSet(VmdkTempFileSet* set) {
     OutputFile_Init(&set->descriptor);
     OutputFileList_Init(&set->extents);
+    OutputList_Init(&set->retired);
 }
 
 int Vmdk_DiscardCompact(VmdkCompactSet* set) {
     int r = OutputFile_Rollback(&set->descriptor);
     int s = OutputList_Rollback(&set->extents);
+    OutputList_Rollback(&set->retired);  // final paths only: nothing to remove
     return r != DISK_OK ? r : s;
 }
 
 int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set) {
     int r = OutputFile_Rollback(&set->descriptor);
     int s = OutputFileList_Rollback(&set->extents);
+    OutputList_Rollback(&set->retired);
     return r != DISK_OK ? r : s;
 }
 
 int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
-    int r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, flags);
+    int r;
+    if (HasMembers(set->descriptor, set->extents.count, set->retired)) {
+        std::vector<const OutputEntry*> entries;
+        for (uint32_t i = 0; i < set->extents.count; ++i) entries.push_back(&set->extents.entries[i]);
+        r = CommitWithMembers(&set->descriptor, entries, &set->retired, suffix, flags);
+    } else {
+        r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, flags);
+    }
     if (r != DISK_OK) {
         Vmdk_DiscardCompact(set);
         return r;
@@ -425,11 +556,23 @@ int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
     set->descriptor.armed = false;
     Mem_Free(set->extents.entries);
     OutputList_Init(&set->extents);
+    Mem_Free(set->retired.entries);
+    OutputList_Init(&set->retired);
     return DISK_OK;
 }
 
 int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags) {
-    int r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, flags);
+    int r;
+    uint32_t armed = 0;
+    for (uint32_t i = 0; i < set->extents.count; ++i) armed += set->extents.files[i].armed ? 1 : 0;
+    if (HasMembers(set->descriptor, armed, set->retired)) {
+        std::vector<const OutputEntry*> entries;
+        for (uint32_t i = 0; i < set->extents.count; ++i)
+            if (set->extents.files[i].armed) entries.push_back(&set->extents.files[i].entry);
+        r = CommitWithMembers(&set->descriptor, entries, &set->retired, suffix, flags);
+    } else {
+        r = CommitAsOne(&set->descriptor, &set->extents, nullptr, suffix, flags);
+    }
     if (r != DISK_OK) {
         Vmdk_DiscardTempFileSet(set);
         return r;
@@ -437,6 +580,8 @@ int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags
     set->descriptor.armed = false;
     Mem_Free(set->extents.files);
     OutputFileList_Init(&set->extents);
+    Mem_Free(set->retired.entries);
+    OutputList_Init(&set->retired);
     return DISK_OK;
 }
 
@@ -466,25 +611,57 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         from = &filtered;
     }
     // Temporary names are never an existing file nor a file of the chain, and no replaced
-    // extent may be kept under the name of one.
+    // file may be kept under the name of one. A descriptor file of its own names every extent
+    // under a fresh name.
     const TextView suffix = CView(kCompactSuffix);
+    const bool separate = image->descriptor.split != 0;
     PtrArray files;
     PtrArray_Init(&files);
+    std::vector<std::string> chosen;
+    VmdkDescriptorEdits* edits = separate ? AllocEdits() : nullptr;
+    VmdkDescriptor* check = separate ? AllocDescriptor() : nullptr;
+    uint8_t* textStorage = separate ? static_cast<uint8_t*>(Mem_Alloc(kTextCapacity)) : nullptr;
+    char* fresh = static_cast<char*>(Mem_Alloc(kNameCapacity));
+    if (r == DISK_OK && (!fresh || (separate && (!edits || !check || !textStorage)))) r = DISK_ERR_NOMEM;
     if (r == DISK_OK && !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
-    for (uint32_t i = 0; r == DISK_OK && i < n; ++i)
-        r = Output_CheckBackupName(image->sparseExtents[i].path, Path_DeleteSuffix(TEXT_ENC_UTF8),
-                                   ChainPaths(files), files.count);
+    if (r == DISK_OK && separate && !OutputList_Alloc(&set->retired, n)) r = DISK_ERR_NOMEM;
+    const char* const backupOf = separate ? image->path : nullptr;
+    if (r == DISK_OK && separate) r = CheckBackupName(backupOf, ChainPaths(files), files.count);
+    for (uint32_t i = 0; r == DISK_OK && !separate && i < n; ++i)
+        r = CheckBackupName(image->sparseExtents[i].path, ChainPaths(files), files.count);
+    if (r == DISK_OK && separate) edits->extentCount = n;
     for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
         VmdkSparseExtent* e = &image->sparseExtents[i];
         OutputEntry* entry = &set->extents.entries[i];
-        r = OutputEntry_ChooseNames(entry, e->path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files),
-                                    files.count);
+        const char* target = e->path;
+        if (separate) {
+            r = ChooseFresh(files, &chosen, e->path, fresh);
+            if (r == DISK_OK && !RenamedExtent(image, i, fresh, image->descriptor.extents[i].sectors,
+                                               &edits->extents[i]))
+                r = DISK_ERR_ARG;
+            if (r == DISK_OK && !AddRetired(&set->retired, e->path)) r = DISK_ERR_ARG;
+            if (r != DISK_OK) break;
+            target = fresh;
+        }
+        r = OutputEntry_ChooseNames(entry, target, suffix, separate ? TextView{nullptr, 0} : Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                    ChainPaths(files), files.count);
         if (r != DISK_OK) break;
         // The temporary file exists from here on: a failure below discards it with the others.
         set->extents.count = i + 1;
         r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map, layer,
                                preallocated, progress, user, total);
     }
+    if (r == DISK_OK && separate) {
+        TextBuffer text;
+        TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
+        r = RewriteChecked(image, edits, &text, false, n, check);
+        if (r == DISK_OK && !SameExtentLines(image->descriptor, *check, n, VMDK_MAX_EXTENTS)) r = DISK_ERR_FORMAT;
+        if (r == DISK_OK) r = WriteTempFile(&set->descriptor, image->path, text.data, text.length);
+    }
+    Mem_Free(fresh);
+    Mem_Free(textStorage);
+    Mem_Free(check);
+    Mem_Free(edits);
     PtrArray_Free(&files);
     Disk_Close(&filtered);
     if (r != DISK_OK) Vmdk_DiscardCompact(set);
@@ -566,32 +743,45 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     if (r == DISK_OK && (toOneFile || stream)) {
         r = VmdkSparse_Rewrite(prepared, path, source, map, &set->descriptor, text.data, text.length,
                                compress, progress, user, total);
-        // The old extents of a split image are retired on commit (kept under their name + suffix).
+        // The old extents of a split image are retired on commit: the kept descriptor names them.
         if (r == DISK_OK && toOneFile) {
-            if (!OutputFileList_Alloc(&set->extents, n)) r = DISK_ERR_NOMEM;
+            if (!OutputList_Alloc(&set->retired, n)) r = DISK_ERR_NOMEM;
             for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
                 const char* extentPath = image->sparseExtents[i].path;
                 if (std::strcmp(extentPath, path) == 0) continue;
-                OutputFile* f = &set->extents.files[set->extents.count];
-                TextView v = CView(extentPath);
-                if (!TextBuffer_Set(&f->entry.finalPath, v) || !TextBuffer_TerminateUtf8(&f->entry.finalPath)) {
-                    r = DISK_ERR_ARG;
-                    break;
-                }
-                f->armed = true;
-                set->extents.count++;
+                if (!AddRetired(&set->retired, extentPath)) r = DISK_ERR_ARG;
             }
         }
     } else if (r == DISK_OK && d.split) {
-        // The descriptor file is copied unchanged, every extent rewritten in its place.
-        r = WriteTempFile(&set->descriptor, path, image->descriptorText.data, image->descriptorText.capacity);
-        if (r == DISK_OK && !OutputFileList_Alloc(&set->extents, n)) r = DISK_ERR_NOMEM;
+        // Every extent rewritten for a fresh name, and the descriptor naming them.
+        PtrArray files;
+        PtrArray_Init(&files);
+        std::vector<std::string> chosen;
+        edits = AllocEdits();
+        check = AllocDescriptor();
+        textStorage = static_cast<uint8_t*>(Mem_Alloc(kTextCapacity));
+        char* fresh = static_cast<char*>(Mem_Alloc(kNameCapacity));
+        if (!edits || !check || !textStorage || !fresh || !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
+        if (r == DISK_OK && (!OutputFileList_Alloc(&set->extents, n) || !OutputList_Alloc(&set->retired, n)))
+            r = DISK_ERR_NOMEM;
+        if (r == DISK_OK) edits->extentCount = n;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
             VmdkSparseExtent* e = &image->sparseExtents[i];
+            r = ChooseFresh(files, &chosen, e->path, fresh);
+            if (r == DISK_OK && (!RenamedExtent(image, i, fresh, d.extents[i].sectors, &edits->extents[i]) ||
+                                 !AddRetired(&set->retired, e->path)))
+                r = DISK_ERR_ARG;
+            if (r != DISK_OK) break;
             set->extents.count = i + 1;
-            r = VmdkSparse_Rewrite(e, e->path, source, map, &set->extents.files[i], nullptr, 0, compress,
+            r = VmdkSparse_Rewrite(e, fresh, source, map, &set->extents.files[i], nullptr, 0, compress,
                                    progress, user, total);
         }
+        TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
+        if (r == DISK_OK) r = RewriteChecked(image, edits, &text, false, n, check);
+        if (r == DISK_OK && !SameExtentLines(d, *check, n, VMDK_MAX_EXTENTS)) r = DISK_ERR_FORMAT;
+        if (r == DISK_OK) r = WriteTempFile(&set->descriptor, path, text.data, text.length);
+        Mem_Free(fresh);
+        PtrArray_Free(&files);
     } else if (r == DISK_OK) {
         r = VmdkSparse_Rewrite(&image->sparseExtents[0], path, source, map, &set->descriptor, nullptr, 0,
                                compress, progress, user, total);
@@ -665,6 +855,22 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     int r = DISK_OK;
     if (!edits || !check || !textStorage || !extentPath || (flat && !buffer)) r = DISK_ERR_NOMEM;
 
+    // A descriptor file of its own names the rewritten last extent and every new extent under
+    // names that no file has.
+    PtrArray files;
+    PtrArray_Init(&files);
+    std::vector<std::string> chosen;
+    char* lastPath = static_cast<char*>(Mem_Alloc(kNameCapacity));
+    if (r == DISK_OK && (!lastPath || !CollectChainFiles(image, &files))) r = DISK_ERR_NOMEM;
+    if (r == DISK_OK && !embedded) {
+        r = ChooseFresh(files, &chosen, flat ? image->flatExtents[last].path : image->sparseExtents[last].path,
+                        lastPath);
+        if (r == DISK_OK && !OutputList_Alloc(&set->retired, 1)) r = DISK_ERR_NOMEM;
+        if (r == DISK_OK && !AddRetired(&set->retired, flat ? image->flatExtents[last].path
+                                                            : image->sparseExtents[last].path))
+            r = DISK_ERR_ARG;
+    }
+
     // The descriptor: geometry of a base image, the last extent's size and the new extents.
     if (r == DISK_OK) {
         if (!Vmdk_HasParent(image) && d.heads && d.sectorsPerTrack) {
@@ -676,8 +882,9 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         }
         if (stream) SetText(&edits->createType, CView("monolithicSparse"));
         edits->extentCount = flat ? count : newCount;
-        if (!SetExtent(&edits->extents[last], static_cast<uint32_t>(lastSize), d.extents[last].fileName,
-                       d.textEncoding, stream))
+        if (embedded ? !SetExtent(&edits->extents[last], static_cast<uint32_t>(lastSize), d.extents[last].fileName,
+                                  d.textEncoding, stream)
+                     : !RenamedExtent(image, last, lastPath, static_cast<uint32_t>(lastSize), &edits->extents[last]))
             r = DISK_ERR_ARG;
         for (uint32_t j = 0; r == DISK_OK && j < added; ++j) {
             VmdkExtentEdit* x = &edits->extents[count + j];
@@ -688,9 +895,20 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
                 break;
             }
             TextBuffer_View(&name, &x->fileName);
-            // A new extent never takes the place of a file of the image or its parents.
+            // A new extent never takes the place of a file of the image or its parents, nor of
+            // any other file: a name that is taken gets a fresh variant.
             r = JoinDir(path, x->fileName, extentPath);
             if (r == DISK_OK && IsFileOfChain(image, extentPath)) r = DISK_ERR_ARG;
+            char* fresh = r == DISK_OK ? static_cast<char*>(Mem_Alloc(kNameCapacity)) : nullptr;
+            if (r == DISK_OK && !fresh) r = DISK_ERR_NOMEM;
+            if (r == DISK_OK) r = ChooseFresh(files, &chosen, extentPath, fresh);
+            if (r == DISK_OK) {
+                name.length = 0;
+                if (!TextBuffer_Append(&name, CView(BareName(fresh)))) r = DISK_ERR_ARG;
+                TextBuffer_View(&name, &x->fileName);
+            }
+            Mem_Free(fresh);
+            if (r != DISK_OK) break;
             x->set = flat ? 0 : 1;
             x->sectors = j + 1 < added ? static_cast<uint32_t>(unit) : static_cast<uint32_t>(grown - added * unit);
         }
@@ -709,6 +927,7 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     } else if (r == DISK_OK) {
         r = RewriteChecked(image, edits, &text, embedded, newCount, check);
     }
+    if (r == DISK_OK && !embedded && !SameExtentLines(d, *check, count, last)) r = DISK_ERR_FORMAT;
 
     // A monolithic sparse image: one new file with the new descriptor embedded.
     VmdkSparseExtent* prepared = nullptr;
@@ -750,13 +969,12 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         } else if (flat) {
             VmdkFlatExtent* e = &image->flatExtents[last];
             set->extents.count = 1;
-            r = VmdkFlat_Write(e->path, source, map, &set->extents.files[0], e->dataOffset, lastFirst,
+            r = VmdkFlat_Write(lastPath, source, map, &set->extents.files[0], e->dataOffset, lastFirst,
                                static_cast<uint32_t>(lastSize), buffer, progress, user, newSectors);
             if (r == DISK_OK) r = CopyFlatPrefix(e, &set->extents.files[0], e->dataOffset, buffer);
         } else {
             set->extents.count = 1;
-            r = VmdkSparse_Rewrite(prepared, image->sparseExtents[last].path, from, map,
-                                   &set->extents.files[0], nullptr, 0,
+            r = VmdkSparse_Rewrite(prepared, lastPath, from, map, &set->extents.files[0], nullptr, 0,
                                    image->sparseExtents[last].compressed != 0, progress, user, newSectors);
         }
     }
@@ -790,6 +1008,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     if (r == DISK_OK && !Report(progress, user, newSectors, newSectors)) r = DISK_CANCELLED;
 
     Mem_Free(prepared);
+    Mem_Free(lastPath);
+    PtrArray_Free(&files);
     Mem_Free(extentPath);
     Mem_Free(buffer);
     Mem_Free(textStorage);

@@ -749,6 +749,8 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     case DISK_KIND_VMDK: {
         const VmdkImage* image = (const VmdkImage*)Disk_GetObject(job->sourceDisk);
         if (image == NULL || image->flat || image->sparseExtents == NULL) return false;
+        // A descriptor file of its own is replaced too (it names the new extent files).
+        replaced.push_back(image->path);
         for (uint32_t i = 0; i < image->extentCount; ++i)
             replaced.push_back(image->sparseExtents[i].path);
         break;
@@ -763,6 +765,14 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     case DISK_KIND_PARALLELS_BUNDLE: {
         const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
         if (bundle == NULL) return false;
+        // The descriptor is replaced (it names the new data files).
+        ParallelsDescriptor descriptor;
+        char descriptorPath[PARALLELS_BUNDLE_PATH_BYTES];
+        if (ParallelsBundle_ReadDescriptor(&descriptor, FileOpener_DefaultOpen, NULL,
+                                           Utf8(job->sourcePath).c_str(), descriptorPath) == DISK_OK) {
+            replaced.push_back(descriptorPath);
+            ParallelsDescriptor_Free(&descriptor);
+        }
         for (uint32_t i = 0; i < bundle->storageCount; ++i)
             replaced.push_back(bundle->storages[i].path);
         break;
@@ -914,7 +924,7 @@ static int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
     case DISK_KIND_PARALLELS_BUNDLE: {
         OutputList list;
         OutputList_Init(&list);
-        int rc = ParallelsBundle_Compact(NULL, source, map, &list, flag,
+        int rc = ParallelsBundle_Compact(path.c_str(), source, map, &list, flag,
                                          ConvertRun_ProgressAdapter, context);
         ConvertRun_ReleaseSource(job);
         if (rc != DISK_OK) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -344,12 +345,54 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     OutputList list;
     OutputList_Init(&list);
     ASSERT_EQ(ParallelsBundle_Compact(nullptr, &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
-    EXPECT_EQ(list.count, 3u);
+    EXPECT_EQ(list.count, 7u);  // three data files, the descriptor, three old data files
     Disk_Close(&h);
     ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8),
                                             OUTPUT_COMMIT_REMOVE_REPLACED),
               DISK_OK);
-    EXPECT_EQ(ReadFile(first).size(), before - 10 * 512);
+    // Every data file was written under a fresh name that the descriptor now gives; the old
+    // files and the old descriptor are gone.
+    const std::string compacted = b + "/c.hdd.0." + kGuid + "~1.hds";
+    EXPECT_EQ(ReadFile(compacted).size(), before - 10 * 512);
+    EXPECT_FALSE(Os_PathExists(first.c_str()));
+    EXPECT_FALSE(Os_PathExists((b + "/DiskDescriptor.xml_del").c_str()));
+    const std::vector<uint8_t> text = ReadFile(b + "/DiskDescriptor.xml");
+    EXPECT_NE(std::string(text.begin(), text.end()).find("<File>c.hdd.2." + kGuid + "~1.hds</File>"),
+              std::string::npos);
+    ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == data);
+    Disk_Close(&h);
+
+    // Compacted again keeping the backup: the fresh names go back to the first ones, and the old
+    // descriptor stays beside its data files, a whole bundle of its own.
+    ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&h);
+    ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), 0), DISK_OK);
+    EXPECT_TRUE(Os_PathExists(first.c_str()));
+    EXPECT_TRUE(Os_PathExists(compacted.c_str()));
+    ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == data);
+    Disk_Close(&h);
+    ASSERT_EQ(Disk_Open(&h, (b + "/DiskDescriptor.xml_del").c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == data);
+    Disk_Close(&h);
+    // A third time, replacing that backup: the data files only the replaced backup named go.
+    ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&h);
+    EXPECT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), 0), DISK_ERR_BACKUP_EXISTS);
+    ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    Disk_Close(&h);
+    ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REPLACE_BACKUP),
+              DISK_OK);
+    EXPECT_FALSE(Os_PathExists(compacted.c_str()));
+    EXPECT_TRUE(Os_PathExists(first.c_str()));
+    EXPECT_TRUE(Os_PathExists((b + "/c.hdd.0." + kGuid + "~2.hds").c_str()));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(b)) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names.size(), 9u) << ::testing::PrintToString(names);  // marker, two descriptors, 3 + 3 data files
     ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
     EXPECT_TRUE(ReadAll(&h) == data);
     Disk_Close(&h);

@@ -85,7 +85,7 @@ enum class Op { Rewrite, RewriteOneFile, Expand };
 
 // Runs a rewrite or an expansion on the image opened writable (parent mode 1), then commits.
 int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 0, ProgressLog* log = nullptr,
-             bool compress = false) {
+             bool compress = false, uint32_t flags = 0) {
     VmdkTempFileSet set;
     Vmdk_InitTempFileSet(&set);
     int r;
@@ -106,7 +106,7 @@ int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 
         EXPECT_EQ(Vmdk_DiscardTempFileSet(&set), DISK_OK);
         return r;
     }
-    return Vmdk_CommitTempFileSet(&set, Del(), false);
+    return Vmdk_CommitTempFileSet(&set, Del(), flags);
 }
 
 // A base image made by qemu-img from a raw file, and a child of it written through qemu-io:
@@ -183,13 +183,27 @@ TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
             auto before = Snapshot(d.path());
             uint64_t bytesBefore = DirBytes(d.path());
             ASSERT_EQ(CompactImage(path, true), DISK_OK);
-            // The descriptor file is not touched; every extent was replaced and kept.
+            // One file is replaced and kept under its name + "_del". A descriptor file of its own
+            // is replaced by one naming new extent files, and kept with the old extents beside it
+            // under their names, so that the kept descriptor opens as the old image.
+            const bool separate = l.split || l.firstTrack || (l.qemu && std::string(l.qemu) == "twoGbMaxExtentSparse");
             for (const auto& f : before) {
-                if (f.first == "disk.vmdk" && (l.split || l.firstTrack || (l.qemu && std::string(l.qemu) == "twoGbMaxExtentSparse"))) {
-                    EXPECT_EQ(ReadFile(d.file(f.first)), f.second);
-                    EXPECT_FALSE(Exists(d.file(f.first + "_del")));
+                if (separate && f.first != "disk.vmdk") {
+                    EXPECT_EQ(ReadFile(d.file(f.first)), f.second) << f.first;
+                    EXPECT_FALSE(Exists(d.file(f.first + "_del"))) << f.first;
                 } else {
                     EXPECT_EQ(ReadFile(d.file(f.first + "_del")), f.second) << f.first;
+                }
+            }
+            if (separate) {
+                Disk kept;
+                ASSERT_EQ(kept.OpenVmdk(path + "_del"), DISK_OK);
+                EXPECT_TRUE(ReadDisk(&kept.handle) == ReadFile(dirty));
+                // Another reader follows the descriptor to the new extent files (it takes no
+                // grains of 8 sectors or less, as the first-track extent has).
+                std::string message;
+                if (HaveLibvmdk() && !l.firstTrack) {
+                    EXPECT_EQ(LibvmdkCompare(path, clean, &message), 0) << message;
                 }
             }
             EXPECT_FALSE(AnyNameEndsWith(d.path(), "_TEMP"));
@@ -499,7 +513,18 @@ TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
         auto before = Snapshot(d.path());
         ASSERT_EQ(Maintain(path, c.op, true, 0, nullptr, c.compress), DISK_OK);
         EXPECT_FALSE(AnyNameEndsWith(d.path(), "_temp"));
-        for (const auto& f : before) EXPECT_EQ(ReadFile(d.file(f.first + "_del")), f.second) << f.first;
+        // The replaced file is kept under its name + "_del"; old extent files stay beside the
+        // kept descriptor under their names, so that it opens as the old image.
+        const bool separate = c.split || c.firstTrack;
+        for (const auto& f : before) {
+            const bool member = separate && f.first != "disk.vmdk";
+            EXPECT_EQ(ReadFile(d.file(member ? f.first : f.first + "_del")), f.second) << f.first;
+        }
+        if (separate) {
+            Disk kept;
+            ASSERT_EQ(kept.OpenVmdk(path + "_del"), DISK_OK);
+            EXPECT_TRUE(ReadDisk(&kept.handle) == ReadFile(dirty));
+        }
         bool oneFile = c.op == Op::RewriteOneFile || (!c.split && !c.firstTrack);
         if (oneFile) {
             std::string text = EmbeddedText(path);
@@ -570,8 +595,10 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
         std::string text = Text(path);
         const char* type = choice ? "FLAT" : "SPARSE";
         std::string suffix = choice ? " 0" : "";
-        // One flat extent is named "-flat" by the creator; the added ones are numbered on.
-        std::string first = choice ? "big-flat.vmdk" : "big-s001.vmdk";
+        // One flat extent is named "-flat" by the creator; the added ones are numbered on. The
+        // grown extent is written for a fresh name; the old one stays with the kept descriptor.
+        std::string old = choice ? "big-flat.vmdk" : "big-s001.vmdk";
+        std::string first = choice ? "big-flat~1.vmdk" : "big-s001~1.vmdk";
         EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"" + first + "\"" + suffix + "\n"), std::string::npos)
             << text;
         EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"big-s002.vmdk\"" + suffix + "\n"), std::string::npos)
@@ -579,7 +606,8 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
         EXPECT_NE(text.find("RW 2101248 " + std::string(type) + " \"big-s003.vmdk\"" + suffix + "\n"), std::string::npos)
             << text;
         EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(grown / 1008) + "\""), std::string::npos);
-        EXPECT_TRUE(Exists(d.file(first + "_del")));
+        EXPECT_TRUE(Exists(d.file(old)));
+        EXPECT_TRUE(Exists(path + "_del"));
         EXPECT_FALSE(AnyNameEndsWith(d.path(), "_temp"));
         ASSERT_EQ(truncate(src.c_str(), grown * 512), 0);
         Disk image;
@@ -606,25 +634,33 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
     ASSERT_EQ(CreateImage(src, path, 0, true, 0), DISK_OK);  // extents of 63 and 8129 sectors
     ASSERT_EQ(Maintain(path, Op::Expand, false, 8192 + 4096), DISK_OK);
     std::string text = Text(path);
-    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 12225 SPARSE \"ft-s002.vmdk\"\n\n"), std::string::npos)
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 12225 SPARSE \"ft-s002~1.vmdk\"\n\n"), std::string::npos)
         << text;
     ASSERT_EQ(truncate(src.c_str(), (8192 + 4096) * 512), 0);
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
     EXPECT_EQ(QemuCheck(path), "");
 
     // Grown part exactly two units: the last extent becomes one unit, one full extent follows.
-    // The backups of the first expansion are never replaced silently: they go first.
+    // The backup of the first expansion is never replaced silently. Replacing it removes the
+    // extent file that only it named; the files of the new image and of the new backup stay.
     const uint64_t unit = 0x3FF800;
     EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
-    for (const char* name : {"ft.vmdk_del", "ft-s002.vmdk_del"}) ASSERT_EQ(std::remove(d.file(name).c_str()), 0);
-    ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_OK);
+    ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit, nullptr, false, OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK);
     text = Text(path);
-    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002.vmdk\"\nRW 4192256 SPARSE "
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002~2.vmdk\"\nRW 4192256 SPARSE "
                         "\"ft-s003.vmdk\"\n\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(QemuCheck(path), "");
+    EXPECT_FALSE(Exists(d.file("ft-s002.vmdk")));
+    EXPECT_TRUE(Exists(d.file("ft-s002~1.vmdk")));
+    EXPECT_TRUE(Exists(d.file("ft-s001.vmdk")));
+    {
+        Disk kept;
+        ASSERT_EQ(kept.OpenVmdk(path + "_del"), DISK_OK);
+        EXPECT_EQ(kept.Total(), 8192u + 4096u);
+    }
 
     auto before = Snapshot(d.path());
     EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 1000 * unit), DISK_ERR_ARG);
@@ -654,7 +690,7 @@ TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains) {
     const uint64_t grown = total + 2 * unit + 500;
     ASSERT_EQ(Maintain(path, Op::Expand, false, grown), DISK_OK);
     std::string text = Text(path);
-    EXPECT_NE(text.find("RW 4192320 SPARSE \"g-s001.vmdk\"\nRW 4192384 SPARSE \"g-s002.vmdk\"\nRW 4192384 SPARSE "
+    EXPECT_NE(text.find("RW 4192320 SPARSE \"g-s001.vmdk\"\nRW 4192384 SPARSE \"g-s002~1.vmdk\"\nRW 4192384 SPARSE "
                         "\"g-s003.vmdk\"\nRW " +
                         std::to_string(grown - split - 2 * unit) + " SPARSE \"g-s004.vmdk\"\n"),
               std::string::npos)
@@ -1145,7 +1181,7 @@ TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals) {
             ASSERT_EQ(Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false, nullptr, nullptr),
                       DISK_OK);
         }
-        ASSERT_TRUE(Os_RemoveFile(d.file("s-s003.vmdk_temp").c_str()));
+        ASSERT_TRUE(Os_RemoveFile(d.file("s-s003~1.vmdk_temp").c_str()));
         EXPECT_EQ(Vmdk_CommitTempFileSet(&set, Del(), false), DISK_ERR_CREATE);
         EXPECT_EQ(Snapshot(d.path()), before);
     }
@@ -1157,7 +1193,7 @@ TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals) {
             ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
             ASSERT_EQ(Vmdk_Compact(&image.handle, nullptr, &set, false, nullptr, nullptr), DISK_OK);
         }
-        ASSERT_TRUE(Os_RemoveFile(d.file("s-s004.vmdk_TEMP").c_str()));
+        ASSERT_TRUE(Os_RemoveFile(d.file("s-s004~1.vmdk_TEMP").c_str()));
         EXPECT_EQ(Vmdk_CommitCompact(&set, Del(), true), DISK_ERR_CREATE);
         EXPECT_EQ(Snapshot(d.path()), before);
     }
