@@ -275,6 +275,19 @@ int Qcow2Relink(const std::string& dir, const char* file)
     return r;
 }
 
+// An overlay of qb.qcow2 at `file`: a new name, or one whose file it replaces.
+int Qcow2Overlay(const std::string& dir, const char* file, bool replace)
+{
+    DiskHandle base;
+    Disk_Init(&base);
+    const std::string b = dir + "/qb.qcow2";
+    int r = Disk_Open(&base, b.c_str(), true);
+    if (r != DISK_OK) return r;
+    r = Qcow2_CreateOverlay(&base, b.c_str(), (dir + "/" + file).c_str(), false, replace);
+    Disk_Close(&base);
+    return r;
+}
+
 struct Operation {
     const char* name;
     const char* image;  // the file whose name must always hold a whole image
@@ -334,6 +347,8 @@ protected:
                       " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
                       " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
                       " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
+        // qr.qcow2: an image of other content that an overlay replaces.
+        ok = ok && Sh("cd " + Quote(d) + " && cp qb2.qcow2 qr.qcow2") == 0;
         // qf.qcow2: q.qcow2 with its backing name moved 4 MiB into the file, where a new name
         // is written beside the old one before the header switches to it.
         if (ok) {
@@ -390,6 +405,9 @@ protected:
             {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
             {"qcow2 backing name change far from the header", "qf.qcow2",
              [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
+            {"qcow2 overlay creation", "qo.qcow2", [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", false); }},
+            {"qcow2 overlay over an existing file", "qr.qcow2",
+             [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
         };
     }
 
