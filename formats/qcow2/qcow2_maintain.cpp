@@ -260,6 +260,17 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     return r;
 }
 
+bool Qcow2_IsFileOfChain(const DiskHandle* source, const char* path)
+{
+    if (source == nullptr || path == nullptr || Disk_GetKind(source) != DISK_KIND_QCOW2 ||
+        Disk_GetObject(source) == nullptr)
+        return false;
+    const char* chain[QCOW2_MAX_CHAIN_DEPTH + 3];
+    const uint32_t count = CollectChain(static_cast<const Qcow2Image*>(Disk_GetObject(source)),
+                                        chain, QCOW2_MAX_CHAIN_DEPTH + 3);
+    return Output_IsFileOf(path, chain, count);
+}
+
 // ---- Overlay ----------------------------------------------------------------------------
 
 int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const char* newPath,

@@ -27,6 +27,9 @@ struct Qcow2NameBuffer {
 // is replaced itself, never followed.
 int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const char* newPath,
                         bool absoluteName, bool allowReplace = false);
+// Whether `path` is the image open in `source` (kind 13) or a file of its backing chain, by
+// device and inode (another spelling or a link of one of them counts).
+bool Qcow2_IsFileOfChain(const DiskHandle* source, const char* path);
 int Qcow2_ReadBackingName(Qcow2Image* image, Qcow2NameBuffer* out);
 // Replaces the backing name in place; DISK_ERR_ARG when it is empty, longer than 1023 bytes or
 // does not fit the room the present name has, when the present name or the bytes the new one
