@@ -131,8 +131,6 @@ bool ClearOfStructures(Qcow2Image* image, uint64_t start, uint64_t n)
     uint32_t read = 0;
     const int parsed = Qcow2_ReadExtensions(image->stream, &h, image->clusterSize,
                                             image->fileSize, &bytes, &read, list);
-    uint32_t areaStart = 0, areaEnd = 0;
-    Qcow2_ExtensionArea(&h, image->clusterSize, image->fileSize, &areaStart, &areaEnd);
     const uint64_t fullHeader = QCOW2_HEADER_BYTES;
     const uint64_t headerEnd = h.version < 3 ? 72
                                : h.headerLength > fullHeader ? uint64_t(h.headerLength)
