@@ -76,6 +76,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Qcow2_Close(image);
     }
     Mem_Free(image);
+    // The header extensions, as the backing-format lookup, the backing-name change and the
+    // compaction read them.
+    if (memory.size >= QCOW2_HEADER_BYTES) {
+        Qcow2Header h;
+        Qcow2_HeaderToHost(memory.data, &h);
+        if (h.clusterBits >= QCOW2_MIN_CLUSTER_BITS && h.clusterBits <= QCOW2_MAX_CLUSTER_BITS) {
+            uint32_t start = 0, end = 0;
+            Qcow2_ExtensionArea(&h, 1u << h.clusterBits, memory.size, &start, &end);
+            Qcow2ExtensionList* extensions = new Qcow2ExtensionList;
+            if (Qcow2_ParseExtensions(memory.data, start, end, extensions) == DISK_OK) {
+                // Every extension's data must lie inside the input.
+                static volatile uint8_t sink;
+                for (uint32_t i = 0; i < extensions->count; ++i) {
+                    const Qcow2Extension& e = extensions->items[i];
+                    for (uint32_t j = 0; j < e.length; ++j) sink = memory.data[e.offset + j];
+                }
+                (void)sink;
+            }
+            delete extensions;
+        }
+    }
     // The snapshot list over the same bytes.
     Qcow2SnapshotList list;
     Qcow2_InitSnapshotList(&list);

@@ -143,7 +143,7 @@ int Qcow2_CheckHeader(const Qcow2Header* h, uint64_t fileSize, uint32_t* cluster
         if (!InsideFile(h->backingNameOffset, h->backingNameLength, fileSize))
             return DISK_ERR_FORMAT;
     }
-    if (h->cryptMethod > 1) return DISK_ERR_FORMAT;
+    if (h->cryptMethod > QCOW2_CRYPT_LUKS) return DISK_ERR_FORMAT;
     if (uint64_t(h->l1Size) * 8 > QCOW2_MAX_L1_BYTES) return DISK_ERR_FORMAT;
     uint64_t maxSize;
     if (!Math_MulU64(h->l1Size, coverage, &maxSize) || h->virtualSize > maxSize)
@@ -156,14 +156,128 @@ int Qcow2_CheckHeader(const Qcow2Header* h, uint64_t fileSize, uint32_t* cluster
     if (h->snapshotTableOffset > fileSize) return DISK_ERR_FORMAT;
     if (h->version == 3) {
         if (h->refcountOrder != 4) return DISK_ERR_FORMAT;
-        // External data files, other compression types and extended L2 entries change how
-        // clusters are found and decoded: such images would read as garbage here.
-        if ((h->incompatibleFeatures & ~uint64_t(QCOW2_INCOMPAT_DIRTY)) != 0)
-            return DISK_ERR_FORMAT;
+        if (h->incompatibleFeatures & QCOW2_INCOMPAT_CORRUPT) return DISK_ERR_FORMAT;
     }
+    // External data files, other compression types, extended L2 entries and LUKS change how
+    // clusters are found and decoded: such images would read as garbage here.
+    if (Qcow2_UnsupportedFeature(h) != QCOW2_FEATURE_NONE) return DISK_ERR_UNSUPPORTED;
     *clusterSize = cluster;
     *l2Coverage = coverage;
     return DISK_OK;
+}
+
+int Qcow2_UnsupportedFeature(const Qcow2Header* h)
+{
+    // Version 2 headers end at byte 72: the feature fields are not theirs.
+    const uint64_t bits = h->version >= 3 ? h->incompatibleFeatures : 0;
+    if (bits & QCOW2_INCOMPAT_EXTENDED_L2) return QCOW2_FEATURE_EXTENDED_L2;
+    if (bits & QCOW2_INCOMPAT_COMPRESSION) return QCOW2_FEATURE_COMPRESSION_TYPE;
+    if (bits & QCOW2_INCOMPAT_DATA_FILE) return QCOW2_FEATURE_DATA_FILE;
+    if (h->cryptMethod == QCOW2_CRYPT_LUKS) return QCOW2_FEATURE_LUKS;
+    const uint64_t known = QCOW2_INCOMPAT_DIRTY | QCOW2_INCOMPAT_CORRUPT;
+    if (bits & ~known) return QCOW2_FEATURE_OTHER;
+    return QCOW2_FEATURE_NONE;
+}
+
+int Qcow2_FindUnsupportedFeature(const char* path)
+{
+    ByteStream* stream = nullptr;
+    if (path == nullptr || FileOpener_Default.open(path, true, &stream, FileOpener_Default.user) != 0 ||
+        stream == nullptr)
+        return QCOW2_FEATURE_NONE;
+    uint8_t raw[QCOW2_HEADER_BYTES];
+    int feature = QCOW2_FEATURE_NONE;
+    if (Stream_ReadAt(stream, 0, sizeof raw, raw)) {
+        Qcow2Header h;
+        Qcow2_HeaderToHost(raw, &h);
+        if (h.magic == QCOW2_MAGIC && (h.version == 2 || h.version == 3))
+            feature = Qcow2_UnsupportedFeature(&h);
+    }
+    Stream_Close(stream);
+    return feature;
+}
+
+// ---- Header extensions ----------------------------------------------------------------------
+
+void Qcow2_ExtensionArea(const Qcow2Header* h, uint32_t clusterSize, uint64_t fileSize,
+                         uint32_t* start, uint32_t* end)
+{
+    uint64_t s = h->version >= 3 ? h->headerLength : 72;
+    if (h->version >= 3 && s < QCOW2_HEADER_BYTES) s = QCOW2_HEADER_BYTES;
+    uint64_t e = clusterSize;
+    if (fileSize < e) e = fileSize;
+    if (h->backingNameOffset != 0 && h->backingNameOffset < e) e = h->backingNameOffset;
+    if (s > e) s = e;
+    *start = static_cast<uint32_t>(s);
+    *end = static_cast<uint32_t>(e);
+}
+
+int Qcow2_ParseExtensions(const uint8_t* bytes, uint32_t start, uint32_t end,
+                          Qcow2ExtensionList* out)
+{
+    out->count = 0;
+    uint64_t at = start;
+    while (at + 8 <= end) {
+        const uint32_t type = Be32(bytes + at);
+        const uint32_t length = Be32(bytes + at + 4);
+        at += 8;
+        if (type == QCOW2_EXT_END) break;
+        if (length > end - at) return DISK_ERR_FORMAT;
+        if (out->count == QCOW2_MAX_EXTENSIONS) return DISK_ERR_FORMAT;
+        out->items[out->count++] = Qcow2Extension{type, length, static_cast<uint32_t>(at)};
+        at += (uint64_t(length) + 7) & ~uint64_t(7);
+    }
+    out->end = static_cast<uint32_t>(at < end ? at : end);
+    return DISK_OK;
+}
+
+int Qcow2_ReadExtensions(ByteStream* stream, const Qcow2Header* h, uint32_t clusterSize,
+                         uint64_t fileSize, uint8_t** bytes, uint32_t* bytesRead,
+                         Qcow2ExtensionList* out)
+{
+    *bytes = nullptr;
+    *bytesRead = 0;
+    out->count = 0;
+    out->end = 0;
+    uint32_t start = 0, end = 0;
+    Qcow2_ExtensionArea(h, clusterSize, fileSize, &start, &end);
+    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(end == 0 ? 1 : end));
+    if (buffer == nullptr) return DISK_ERR_NOMEM;
+    if (end != 0 && !Stream_ReadAt(stream, 0, end, buffer)) {
+        Mem_Free(buffer);
+        return DISK_ERR_READ;
+    }
+    int r = Qcow2_ParseExtensions(buffer, start, end, out);
+    if (r != DISK_OK) {
+        Mem_Free(buffer);
+        return r;
+    }
+    *bytes = buffer;
+    *bytesRead = end;
+    return DISK_OK;
+}
+
+// Whether the header extensions name the backing file's format as "raw". An area that does not
+// parse names nothing.
+static bool NamesRawBacking(Qcow2Image* image)
+{
+    uint8_t* bytes = nullptr;
+    uint32_t n = 0;
+    Qcow2ExtensionList* list =
+        static_cast<Qcow2ExtensionList*>(Mem_Alloc(sizeof(Qcow2ExtensionList)));
+    if (list == nullptr) return false;
+    bool raw = false;
+    if (Qcow2_ReadExtensions(image->stream, &image->header, image->clusterSize, image->fileSize,
+                             &bytes, &n, list) == DISK_OK) {
+        for (uint32_t i = 0; i < list->count; ++i) {
+            const Qcow2Extension& e = list->items[i];
+            if (e.type == QCOW2_EXT_BACKING_FORMAT)
+                raw = e.length == 3 && memcmp(bytes + e.offset, "raw", 3) == 0;
+        }
+    }
+    Mem_Free(bytes);
+    Mem_Free(list);
+    return raw;
 }
 
 void Qcow2_SnapshotHeaderToHost(const uint8_t b[QCOW2_SNAPSHOT_ENTRY_BYTES],
@@ -316,6 +430,7 @@ void Qcow2_Close(void* object)
     Mem_Free(image->zstream);
     Qcow_FreeCipher(image->cipher);
     Mem_Free(image->path);
+    Mem_Free(image->backingPath);
     Qcow2_Init(image);
 }
 
@@ -358,20 +473,40 @@ static int OpenBacking(Qcow2Image* image, const char* path, const uint8_t* key,
     if (r == DISK_OK && g_chainDepth >= QCOW2_MAX_CHAIN_DEPTH) r = DISK_ERR_FORMAT;
     if (r == DISK_OK) {
         DiskHandle* backing = Disk_Alloc();
+        const char* backingPath = reinterpret_cast<const char*>(work + kPathBytes);
         if (backing == nullptr) {
             r = DISK_ERR_NOMEM;
+        } else if (NamesRawBacking(image)) {
+            // The header names the base's format: its bytes are the disk, whole sectors of
+            // them (a base shorter than the image reads as zeros beyond its end).
+            Disk_Init(backing);
+            uint64_t size = 0;
+            DiskGeometry g = {};
+            g.heads = 16;
+            g.sectors_per_track = 63;
+            g.bytes_per_sector = 512;
+            if (!File_GetSizeByPath(backingPath, &size)) {
+                r = DISK_ERR_OPEN;
+            } else if (size < 512) {
+                r = DISK_ERR_FORMAT;
+            } else {
+                Geometry_SetTotalSectors(&g, size / 512);
+                r = Disk_OpenRaw(backing, backingPath, true, 0, &g);
+            }
         } else {
             Disk_Init(backing);
             ++g_chainDepth;
-            r = Disk_OpenQcow2WithKey(backing, reinterpret_cast<const char*>(work + kPathBytes),
-                                      true, key, keyLength, QCOW2_BACKING_REQUIRED);
+            r = Disk_OpenQcow2WithKey(backing, backingPath, true, key, keyLength,
+                                      QCOW2_BACKING_REQUIRED);
             --g_chainDepth;
-            if (r == DISK_OK) {
-                image->backing = backing;
-            } else {
-                Disk_Close(backing);
-                Mem_Free(backing);
-            }
+        }
+        if (backing != nullptr && r == DISK_OK) {
+            image->backing = backing;
+            image->backingPath = CopyPath(backingPath);
+            if (image->backingPath == nullptr) r = DISK_ERR_NOMEM;
+        } else if (backing != nullptr) {
+            Disk_Close(backing);
+            Mem_Free(backing);
         }
     }
     Mem_Free(work);

@@ -28,7 +28,37 @@ enum : uint32_t {
     // Backing images opened below one image at most.
     QCOW2_MAX_CHAIN_DEPTH = 32,
     // The only incompatible feature bit understood: "dirty" (refcounts may be stale).
-    QCOW2_INCOMPAT_DIRTY = 1
+    QCOW2_INCOMPAT_DIRTY = 1,
+    // "corrupt": the image is known to be damaged.
+    QCOW2_INCOMPAT_CORRUPT = 2,
+    // Incompatible features this reader does not read.
+    QCOW2_INCOMPAT_DATA_FILE = 4,
+    QCOW2_INCOMPAT_COMPRESSION = 8,
+    QCOW2_INCOMPAT_EXTENDED_L2 = 16,
+    // Crypt method of images whose encryption header lives in a header extension.
+    QCOW2_CRYPT_LUKS = 2
+};
+
+// Header extensions: a type and a length (big-endian u32 each), then the data padded to a
+// multiple of 8 bytes; type 0 ends the list.
+enum : uint32_t {
+    QCOW2_EXT_END = 0,
+    QCOW2_EXT_BACKING_FORMAT = 0xE2792ACAu,
+    QCOW2_EXT_FEATURE_NAMES = 0x6803F857u,
+    QCOW2_EXT_BITMAPS = 0x23852875u,
+    QCOW2_EXT_CRYPTO = 0x0537BE77u,
+    QCOW2_EXT_DATA_FILE = 0x44415441u,
+    QCOW2_MAX_EXTENSIONS = 64
+};
+
+// Features of valid images that this program does not read (Qcow2_UnsupportedFeature).
+enum : int {
+    QCOW2_FEATURE_NONE = 0,
+    QCOW2_FEATURE_EXTENDED_L2 = 1,
+    QCOW2_FEATURE_COMPRESSION_TYPE = 2,  // a compression other than deflate (zstd)
+    QCOW2_FEATURE_DATA_FILE = 3,         // the data clusters lie in an external file
+    QCOW2_FEATURE_LUKS = 4,              // LUKS encryption
+    QCOW2_FEATURE_OTHER = 5              // an incompatible feature bit not known here
 };
 
 // Backing modes of the open calls.
@@ -73,9 +103,46 @@ struct Qcow2Header {
 void Qcow2_HeaderToHost(const uint8_t bytes[QCOW2_HEADER_BYTES], Qcow2Header* out);
 void Qcow2_HeaderToDisk(const Qcow2Header* header, uint8_t bytes[QCOW2_HEADER_BYTES]);
 // The rules of a readable header against the file size: DISK_OK with the cluster size and the
-// L2 coverage (bytes of virtual disk per L2 table), else DISK_ERR_FORMAT.
+// L2 coverage (bytes of virtual disk per L2 table); DISK_ERR_UNSUPPORTED for a sound header of
+// an image that uses a feature this reader lacks (Qcow2_UnsupportedFeature); else
+// DISK_ERR_FORMAT.
 int Qcow2_CheckHeader(const Qcow2Header* header, uint64_t fileSize, uint32_t* clusterSize,
                       uint64_t* l2Coverage);
+
+// The first feature of the header (in the order of the QCOW2_FEATURE_* values) that this
+// reader does not read, or QCOW2_FEATURE_NONE.
+int Qcow2_UnsupportedFeature(const Qcow2Header* header);
+// The same for the image file at the path; QCOW2_FEATURE_NONE when it cannot be read or is no
+// qcow2 image.
+int Qcow2_FindUnsupportedFeature(const char* path);
+
+// One header extension: its type, the length of its data and where the data start (offset into
+// the bytes handed to Qcow2_ParseExtensions, which is the file offset for cluster 0).
+struct Qcow2Extension {
+    uint32_t type;
+    uint32_t length;
+    uint32_t offset;
+};
+struct Qcow2ExtensionList {
+    uint32_t count;
+    uint32_t end;  // offset just after the end marker (or where the area ended without one)
+    Qcow2Extension items[QCOW2_MAX_EXTENSIONS];
+};
+// Where the extension area of the header starts (the header length, 72 for version 2) and
+// where it must end: at the backing name when that lies in cluster 0 after the start, else at
+// the end of cluster 0 or of the file. *end <= *start means no room for extensions.
+void Qcow2_ExtensionArea(const Qcow2Header* header, uint32_t clusterSize, uint64_t fileSize,
+                         uint32_t* start, uint32_t* end);
+// Parses the extensions in bytes [start, end) of `bytes`; the list stops at the end marker or
+// where fewer than 8 bytes remain. DISK_ERR_FORMAT when an extension's data run past the end or
+// there are more than QCOW2_MAX_EXTENSIONS.
+int Qcow2_ParseExtensions(const uint8_t* bytes, uint32_t start, uint32_t end,
+                          Qcow2ExtensionList* out);
+// Reads the extension area of an open stream into a new buffer of *bytesRead bytes (the first
+// bytes of the file, at most one cluster; the caller frees it with Mem_Free) and parses it.
+int Qcow2_ReadExtensions(ByteStream* stream, const Qcow2Header* header, uint32_t clusterSize,
+                         uint64_t fileSize, uint8_t** bytes, uint32_t* bytesRead,
+                         Qcow2ExtensionList* out);
 
 // One internal snapshot: identifier and name are raw bytes without terminator.
 struct Qcow2Snapshot {
@@ -138,6 +205,7 @@ struct Qcow2Image {
     z_stream* zstream;
     QcowCipher* cipher;       // only for crypt method 1
     char* path;               // the image's own path, owned (terminated)
+    char* backingPath;        // the opened backing file's resolved path, owned; NULL when none
 };
 
 // ---- Table entries -----------------------------------------------------------------

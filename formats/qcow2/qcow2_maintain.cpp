@@ -1,6 +1,8 @@
 // qcow2 overlays, backing names and compaction.
 #include "formats/qcow2/qcow2_maintain.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "disk/disk_open.h"
@@ -26,8 +28,7 @@ void PutBe64(uint8_t* p, uint64_t v)
     PutBe32(p + 4, static_cast<uint32_t>(v));
 }
 
-// Where a compacted or new image keeps its backing name: after the header and an empty
-// extension area.
+// Where a new overlay keeps its backing name: after the header and an empty extension area.
 const uint32_t kNameOffset = 112;
 
 // The header's backing name offset (8 bytes) and length (4 bytes) fields, adjacent; a name
@@ -39,6 +40,38 @@ const uint64_t kTogetherEnd = 4096;
 bool CloseOutput(ByteStream* s, bool preallocated)
 {
     return preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
+}
+
+uint64_t GetBe64(const uint8_t* p)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+// [a, a + n) and [b, b + m) share a byte (lengths may reach past 64 bits: they are clamped).
+bool Overlaps(uint64_t a, uint64_t n, uint64_t b, uint64_t m)
+{
+    if (n == 0 || m == 0) return false;
+    const uint64_t aEnd = a + n < a ? UINT64_MAX : a + n;
+    const uint64_t bEnd = b + m < b ? UINT64_MAX : b + m;
+    return a < bEnd && b < aEnd;
+}
+
+// The files of the image's chain: the image, then every backing file opened below it.
+uint32_t CollectChain(const Qcow2Image* image, const char** out, uint32_t capacity)
+{
+    uint32_t count = 0;
+    for (const Qcow2Image* p = image; p != nullptr && count < capacity;) {
+        if (p->path != nullptr) out[count++] = p->path;
+        if (p->backing != nullptr && p->backingPath != nullptr && count < capacity &&
+            Disk_GetKind(p->backing) != DISK_KIND_QCOW2)
+            out[count++] = p->backingPath;
+        p = p->backing != nullptr && Disk_GetKind(p->backing) == DISK_KIND_QCOW2
+                ? static_cast<const Qcow2Image*>(Disk_GetObject(p->backing))
+                : nullptr;
+    }
+    return count;
 }
 
 }  // namespace
@@ -84,6 +117,75 @@ bool WriteDurably(ByteStream* s, uint64_t start, uint32_t n, const uint8_t* fres
     return false;
 }
 
+// Whether bytes [start, start + n) of the file hold none of the image's structures: the header
+// and its extensions, the L1 table, the L2 tables it names, the refcount table and blocks, the
+// snapshot table and the snapshots' L1 tables. False also when they cannot be read.
+bool ClearOfStructures(Qcow2Image* image, uint64_t start, uint64_t n)
+{
+    const Qcow2Header& h = image->header;
+    const uint64_t k = image->clusterSize;
+    // Header and extensions: the name must lie after both.
+    Qcow2ExtensionList* list =
+        static_cast<Qcow2ExtensionList*>(Mem_Alloc(sizeof(Qcow2ExtensionList)));
+    if (list == nullptr) return false;
+    uint8_t* bytes = nullptr;
+    uint32_t read = 0;
+    const int parsed = Qcow2_ReadExtensions(image->stream, &h, image->clusterSize,
+                                            image->fileSize, &bytes, &read, list);
+    const uint64_t fullHeader = QCOW2_HEADER_BYTES;
+    const uint64_t headerEnd = h.version < 3 ? 72
+                               : h.headerLength > fullHeader ? uint64_t(h.headerLength)
+                                                             : fullHeader;
+    const uint64_t extensionsEnd = list->end > headerEnd ? list->end : headerEnd;
+    Mem_Free(bytes);
+    Mem_Free(list);
+    if (parsed != DISK_OK || start < extensionsEnd) return false;
+    if (Overlaps(start, n, h.l1Offset, uint64_t(h.l1Size) * 8)) return false;
+    if (Overlaps(start, n, h.refcountTableOffset, uint64_t(h.refcountTableClusters) * k))
+        return false;
+    for (uint64_t i = 0; i < image->l1Entries; ++i) {
+        const uint64_t l2 = Qcow2_GetL2Offset(image, i);
+        if (l2 != 0 && Overlaps(start, n, l2, k)) return false;
+    }
+    // Refcount blocks, one table cluster at a time.
+    uint8_t* table = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(k)));
+    if (table == nullptr) return false;
+    bool clear = true;
+    for (uint64_t c = 0; clear && c < h.refcountTableClusters; ++c) {
+        if (!Stream_ReadAt(image->stream, h.refcountTableOffset + c * k, static_cast<uint32_t>(k),
+                           table)) {
+            clear = false;
+            break;
+        }
+        for (uint64_t e = 0; e < k / 8; ++e) {
+            const uint64_t block = GetBe64(table + e * 8) & ~uint64_t(511);
+            if (block != 0 && Overlaps(start, n, block, k)) {
+                clear = false;
+                break;
+            }
+        }
+    }
+    Mem_Free(table);
+    // Snapshot table entries and the snapshots' L1 tables.
+    uint64_t pos = h.snapshotTableOffset;
+    for (uint32_t i = 0; clear && i < h.snapshotCount; ++i) {
+        uint8_t raw[QCOW2_SNAPSHOT_ENTRY_BYTES];
+        if (pos > image->fileSize || image->fileSize - pos < sizeof raw ||
+            !Stream_ReadAt(image->stream, pos, sizeof raw, raw)) {
+            clear = false;
+            break;
+        }
+        Qcow2SnapshotHeader sh;
+        Qcow2_SnapshotHeaderToHost(raw, &sh);
+        const uint64_t length = sizeof raw + uint64_t(sh.extraLength) + sh.idLength + sh.nameLength;
+        if (Overlaps(start, n, pos, (length + 7) & ~uint64_t(7)) ||
+            Overlaps(start, n, sh.l1Offset, uint64_t(sh.l1Size) * 8))
+            clear = false;
+        pos += (length + 7) & ~uint64_t(7);
+    }
+    return clear;
+}
+
 }  // namespace
 
 int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
@@ -117,6 +219,11 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     const uint64_t spanStart = together ? kOffsetField : nameAt;
     const uint64_t spanEnd = beside ? nameAt + name.length : nameEnd;
     const uint32_t span = static_cast<uint32_t>(spanEnd - spanStart);
+    // Every byte the change writes besides the header's two fields, and the old name itself,
+    // must lie after the header and its extensions and clear of every table: else nothing is
+    // written.
+    const uint64_t nameSpanStart = offset < nameAt ? offset : nameAt;
+    if (!ClearOfStructures(image, nameSpanStart, spanEnd - nameSpanStart)) return DISK_ERR_ARG;
     uint8_t* old = static_cast<uint8_t*>(Mem_Alloc(2 * span));
     if (old == nullptr) return DISK_ERR_NOMEM;
     uint8_t* fresh = old + span;
@@ -156,15 +263,37 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     return r;
 }
 
+bool Qcow2_IsFileOfChain(const DiskHandle* source, const char* path)
+{
+    if (source == nullptr || path == nullptr || Disk_GetKind(source) != DISK_KIND_QCOW2 ||
+        Disk_GetObject(source) == nullptr)
+        return false;
+    const char* chain[QCOW2_MAX_CHAIN_DEPTH + 3];
+    const uint32_t count = CollectChain(static_cast<const Qcow2Image*>(Disk_GetObject(source)),
+                                        chain, QCOW2_MAX_CHAIN_DEPTH + 3);
+    return Output_IsFileOf(path, chain, count);
+}
+
 // ---- Overlay ----------------------------------------------------------------------------
 
 int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const char* newPath,
-                        bool absoluteName)
+                        bool absoluteName, bool allowReplace)
 {
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_QCOW2 ||
-        Disk_GetObject(source) == nullptr || basePath == nullptr || newPath == nullptr)
+        Disk_GetObject(source) == nullptr || basePath == nullptr || newPath == nullptr ||
+        newPath[0] == 0)
         return DISK_ERR_ARG;
     const Qcow2Image* base = static_cast<const Qcow2Image*>(Disk_GetObject(source));
+    // The overlay never takes the place of its base or of any file below it (by device and
+    // inode: another spelling or a link of one of them counts as the same file).
+    const char* chain[QCOW2_MAX_CHAIN_DEPTH + 4];
+    chain[0] = basePath;
+    const uint32_t chainCount = 1 + CollectChain(base, chain + 1, QCOW2_MAX_CHAIN_DEPTH + 3);
+    if (Output_IsFileOf(newPath, chain, chainCount)) return DISK_ERR_ARG;
+    // Anything at the name (a file, a link, whatever it points at) is replaced only when the
+    // caller allows it; a link itself is replaced, never followed.
+    struct stat existing;
+    if (lstat(newPath, &existing) == 0 && !allowReplace) return DISK_ERR_CREATE;
     // The overlay's own layout: header, name, refcount table, refcount blocks, L1 table.
     Qcow2Writer w;
     Qcow2_InitWriter(&w);
@@ -212,7 +341,25 @@ int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const ch
     Qcow2Header plain = h;
     plain.cryptMethod = 0;
     r = Qcow2_AllocWriterBuffers(&w, &plain, nullptr);
-    if (r == DISK_OK && !Stream_CreateFile(newPath, &w.output)) r = DISK_ERR_CREATE;
+    // Written under a temporary name beside the final one, then synced and renamed into place.
+    OutputFile* output = nullptr;
+    if (r == DISK_OK) {
+        output = static_cast<OutputFile*>(Mem_Alloc(sizeof(OutputFile)));
+        if (output == nullptr) r = DISK_ERR_NOMEM;
+    }
+    if (r == DISK_OK) {
+        OutputFile_Init(output);
+        const TextView noBackup = {nullptr, 0};
+        r = OutputEntry_ChooseNames(&output->entry, newPath, Path_TempSuffix(TEXT_ENC_UTF8),
+                                    noBackup, chain, chainCount);
+    }
+    if (r == DISK_OK) {
+        if (Stream_CreateFile(reinterpret_cast<const char*>(output->entry.tempPath.data),
+                              &w.output))
+            output->armed = true;
+        else
+            r = DISK_ERR_CREATE;
+    }
     if (r == DISK_OK && !Stream_WriteAt(w.output, 0, static_cast<uint32_t>(headerArea), area))
         r = DISK_ERR_WRITE;
     Mem_Free(area);
@@ -232,10 +379,139 @@ int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const ch
     if (w.output != nullptr && !Stream_Close(w.output) && r == DISK_OK) r = DISK_ERR_WRITE;
     w.output = nullptr;
     Qcow2_FreeWriter(&w);
+    if (output != nullptr) {
+        if (r == DISK_OK) {
+            // A file replaced at the name is kept only until the overlay is in place.
+            r = OutputFile_Commit(output, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                  OUTPUT_COMMIT_REMOVE_REPLACED);
+            if (r != DISK_OK) OutputEntry_Rollback(&output->entry);
+        } else {
+            OutputFile_Rollback(output);
+        }
+        Mem_Free(output);
+    }
     return r;
 }
 
 // ---- Compaction -------------------------------------------------------------------------------
+
+namespace {
+
+uint64_t Padded8(uint64_t n) { return (n + 7) & ~uint64_t(7); }
+
+// Whether the compacted file keeps an extension of the source: not those that describe the old
+// file's layout or content elsewhere (bitmaps, the encryption header, an external data file),
+// nor a backing format when the new file names no backing file.
+bool KeepExtension(uint32_t type, bool child)
+{
+    switch (type) {
+    case QCOW2_EXT_BITMAPS:
+    case QCOW2_EXT_CRYPTO:
+    case QCOW2_EXT_DATA_FILE:
+        return false;
+    case QCOW2_EXT_BACKING_FORMAT:
+        return child;
+    default:
+        return true;
+    }
+}
+
+// Lays the source's header extensions that stay true of the compacted file into cluster0 after
+// the header (72 bytes for version 2, else 104), then the end marker; *nameOffset = where the
+// backing name goes after them. When the name does not fit in the cluster with them, the
+// feature name table (names only) is left out; DISK_ERR_ARG when it still does not fit.
+int CopyExtensions(const Qcow2Image* image, bool child, uint32_t nameLength, uint8_t* cluster0,
+                   uint32_t k, uint32_t* nameOffset)
+{
+    Qcow2ExtensionList* list =
+        static_cast<Qcow2ExtensionList*>(Mem_Alloc(sizeof(Qcow2ExtensionList)));
+    if (list == nullptr) return DISK_ERR_NOMEM;
+    uint8_t* bytes = nullptr;
+    uint32_t read = 0;
+    int r = Qcow2_ReadExtensions(image->stream, &image->header, image->clusterSize,
+                                 image->fileSize, &bytes, &read, list);
+    const uint64_t fullHeader = QCOW2_HEADER_BYTES;
+    const uint64_t start = image->header.version == 2 ? 72 : fullHeader;
+    bool keep[QCOW2_MAX_EXTENSIONS];
+    uint64_t need = 0;
+    for (int pass = 0; r == DISK_OK && pass < 2; ++pass) {
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < list->count; ++i) {
+            const uint32_t type = list->items[i].type;
+            keep[i] = KeepExtension(type, child) && (pass == 0 || type != QCOW2_EXT_FEATURE_NAMES);
+            if (keep[i]) total += 8 + Padded8(list->items[i].length);
+        }
+        need = start + total + 8 + nameLength;
+        if (need <= k) break;
+    }
+    if (r == DISK_OK && need > k) r = DISK_ERR_ARG;
+    if (r == DISK_OK) {
+        uint64_t at = start;
+        for (uint32_t i = 0; i < list->count; ++i) {
+            if (!keep[i]) continue;
+            const Qcow2Extension& e = list->items[i];
+            PutBe32(cluster0 + at, e.type);
+            PutBe32(cluster0 + at + 4, e.length);
+            memcpy(cluster0 + at + 8, bytes + e.offset, e.length);
+            at += 8 + Padded8(e.length);
+        }
+        // The end marker: eight zero bytes, already there.
+        *nameOffset = static_cast<uint32_t>(at + 8);
+    }
+    Mem_Free(bytes);
+    Mem_Free(list);
+    return r;
+}
+
+// Reads every L2 table the L1 table names: whether any entry is compressed. DISK_ERR_FORMAT
+// when two entries share a cluster (an L2 table named by two L1 entries, a data cluster named
+// by two L2 entries or also serving as an L2 table): compaction would write a copy for every
+// entry, expanding a small file into the whole disk.
+int ScanTables(Qcow2Image* image, bool* compressed)
+{
+    *compressed = false;
+    const uint64_t k = image->clusterSize;
+    const uint64_t clusters = image->fileSize / k + 1;
+    const uint64_t bytes = (clusters + 7) / 8;
+    if (bytes > 0xFFFFFFF0u) return DISK_ERR_NOMEM;
+    uint8_t* seen = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(bytes)));
+    if (seen == nullptr) return DISK_ERR_NOMEM;
+    memset(seen, 0, static_cast<size_t>(bytes));
+    // Marks the cluster at the offset; false when it was marked already. Clusters beyond the
+    // file are not tracked: reading them fails later.
+    auto mark = [&](uint64_t offset) {
+        const uint64_t index = offset / k;
+        if (index >= clusters) return true;
+        const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
+        if (seen[index / 8] & bit) return false;
+        seen[index / 8] |= bit;
+        return true;
+    };
+    const uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00ull;
+    int r = DISK_OK;
+    for (uint64_t i = 0; i < image->l1Entries && r == DISK_OK; ++i) {
+        const uint64_t l2 = Qcow2_GetL2Offset(image, i);
+        if (l2 == 0) continue;
+        if (!mark(l2)) {
+            r = DISK_ERR_FORMAT;
+            break;
+        }
+        r = Qcow2_LoadL2Table(image, i, l2);
+        for (uint64_t j = 0; r == DISK_OK && j < k / 8; ++j) {
+            const uint64_t e = GetBe64(image->l2Cache + j * 8);
+            const int cls = Qcow2_ClassifyL2Entry(e);
+            if (cls == QCOW2_CLUSTER_COMPRESSED) {
+                *compressed = true;
+            } else if ((e & kOffsetMask) != 0 && !mark(e & kOffsetMask)) {
+                r = DISK_ERR_FORMAT;
+            }
+        }
+    }
+    Mem_Free(seen);
+    return r;
+}
+
+}  // namespace
 
 int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                   OutputFile* output, bool preallocate, ProgressCallback progress, void* user,
@@ -257,14 +533,8 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     if (child && image->backing == nullptr) return DISK_ERR_ARG;
 
     // The files of the chain, none of which may serve as the temporary name.
-    const char* chain[QCOW2_MAX_CHAIN_DEPTH + 2];
-    uint32_t chainCount = 0;
-    for (const Qcow2Image* p = image; p != nullptr && chainCount < QCOW2_MAX_CHAIN_DEPTH + 2;) {
-        if (p->path != nullptr) chain[chainCount++] = p->path;
-        p = p->backing != nullptr && Disk_GetKind(p->backing) == DISK_KIND_QCOW2
-                ? static_cast<const Qcow2Image*>(Disk_GetObject(p->backing))
-                : nullptr;
-    }
+    const char* chain[QCOW2_MAX_CHAIN_DEPTH + 3];
+    const uint32_t chainCount = CollectChain(image, chain, QCOW2_MAX_CHAIN_DEPTH + 3);
     static const uint8_t kSuffix[] = "_TEMP";
     int r = OutputEntry_ChooseNames(&output->entry, path, TextView{kSuffix, 5},
                                     Path_DeleteSuffix(TEXT_ENC_UTF8), chain, chainCount);
@@ -278,48 +548,40 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     if (r != DISK_OK) return r;
     const uint32_t k = w.clusterSize;
     const uint32_t nameLength = child ? image->header.backingNameLength : 0;
-    if (uint64_t(kNameOffset) + nameLength > k) return DISK_ERR_ARG;
-    // A new header describing the new layout; only the version, the size, the cipher and the
-    // backing name come from the old one. Autoclear and other feature bits are dropped.
+    // A new header describing the new layout; the version, the size, the cipher, the compatible
+    // features, the backing name and the header extensions still true of the new file come from
+    // the old one. The dirty bit and every autoclear bit are cleared: the refcounts are exact,
+    // and what the autoclear bits stood for (bitmaps) describes the old file.
     Qcow2Header h;
     Qcow2_BuildHeader(&h, &w, image->header.cryptMethod);
     h.version = image->header.version;
     if (h.version == 2) h.refcountOrder = 0, h.headerLength = 0;
-    if (nameLength != 0) {
-        h.backingNameOffset = kNameOffset;
-        h.backingNameLength = nameLength;
-    }
+    else h.compatibleFeatures = image->header.compatibleFeatures;
     uint8_t* cluster0 = static_cast<uint8_t*>(Mem_Alloc(k));
     if (cluster0 == nullptr) return DISK_ERR_NOMEM;
     memset(cluster0, 0, k);
-    Qcow2_HeaderToDisk(&h, cluster0);
-    if (h.version == 2) memset(cluster0 + 72, 0, QCOW2_HEADER_BYTES - 72);
-    if (nameLength != 0 &&
+    uint32_t nameOffset = 0;
+    r = CopyExtensions(image, child, nameLength, cluster0, k, &nameOffset);
+    if (r == DISK_OK && nameLength != 0) {
+        h.backingNameOffset = nameOffset;
+        h.backingNameLength = nameLength;
+    }
+    // A version 2 header ends at byte 72, where its extensions begin.
+    uint8_t headerBytes[QCOW2_HEADER_BYTES];
+    Qcow2_HeaderToDisk(&h, headerBytes);
+    memcpy(cluster0, headerBytes, h.version == 2 ? 72 : sizeof headerBytes);
+    if (r == DISK_OK && nameLength != 0 &&
         !Stream_ReadAt(image->stream, image->header.backingNameOffset, nameLength,
-                       cluster0 + kNameOffset))
+                       cluster0 + nameOffset))
         r = DISK_ERR_READ;
 
     // Storage: encrypted again with the key; compressed when the image holds any compressed
-    // cluster; plain otherwise.
+    // cluster; plain otherwise. Tables shared between entries are refused.
     int mode = 0;
-    if (r == DISK_OK && key != nullptr && image->header.cryptMethod == 1) {
-        mode = 3;
-    } else if (r == DISK_OK) {
-        Qcow2Image* scan = const_cast<Qcow2Image*>(image);
-        for (uint64_t i = 0; i < scan->l1Entries && mode == 0 && r == DISK_OK; ++i) {
-            const uint64_t l2 = Qcow2_GetL2Offset(scan, i);
-            if (l2 == 0) continue;
-            r = Qcow2_LoadL2Table(scan, i, l2);
-            for (uint32_t j = 0; r == DISK_OK && j < k / 8; ++j) {
-                uint64_t e = 0;
-                for (int b = 0; b < 8; ++b) e = (e << 8) | scan->l2Cache[j * 8 + b];
-                if (Qcow2_ClassifyL2Entry(e) == QCOW2_CLUSTER_COMPRESSED) {
-                    mode = 1;
-                    break;
-                }
-            }
-        }
-    }
+    bool compressed = false;
+    if (r == DISK_OK) r = ScanTables(const_cast<Qcow2Image*>(image), &compressed);
+    if (r == DISK_OK && key != nullptr && image->header.cryptMethod == 1) mode = 3;
+    else if (r == DISK_OK && compressed) mode = 1;
     if (r == DISK_OK) r = Qcow2_AllocWriterBuffers(&w, &h, mode == 3 ? key : nullptr);
     if (r == DISK_OK) {
         uint64_t size = 0;

@@ -19,13 +19,22 @@ struct Qcow2NameBuffer {
 };
 
 // Creates an empty overlay at newPath whose backing file is the image open in `source` (kind
-// 13), named by basePath as given (absoluteName) or relative to the overlay's directory.
+// 13), named by basePath as given (absoluteName) or relative to the overlay's directory. The
+// overlay is written under a temporary name, synced and renamed to newPath, so that the name
+// holds what it held before or the whole overlay. DISK_ERR_ARG when newPath is the base or any
+// file of its backing chain (also through another name or a link); DISK_ERR_CREATE when
+// something exists at newPath and allowReplace is false (nothing is written). A link at newPath
+// is replaced itself, never followed.
 int Qcow2_CreateOverlay(const DiskHandle* source, const char* basePath, const char* newPath,
-                        bool absoluteName);
+                        bool absoluteName, bool allowReplace = false);
+// Whether `path` is the image open in `source` (kind 13) or a file of its backing chain, by
+// device and inode (another spelling or a link of one of them counts).
+bool Qcow2_IsFileOfChain(const DiskHandle* source, const char* path);
 int Qcow2_ReadBackingName(Qcow2Image* image, Qcow2NameBuffer* out);
 // Replaces the backing name in place; DISK_ERR_ARG when it is empty, longer than 1023 bytes or
-// does not fit the room the present name has (nothing is written then), or when the image names
-// no backing file.
+// does not fit the room the present name has, when the present name or the bytes the new one
+// needs do not lie after the header and its extensions or touch a table (L1, L2, refcount,
+// snapshot), or when the image names no backing file. Nothing is written then.
 int Qcow2_SetBackingName(Qcow2Image* image, TextView name);
 
 // Writes a compacted copy of the image open in `source` to a temporary file beside `path`

@@ -963,6 +963,18 @@ void CToQemuQcow2PropertyPage::OnSetActive() {
 }
 
 int CToQemuQcow2PropertyPage::OnWizardNext() {
+    // The writer lays out only so many L2 tables: small clusters hold a smaller disk.
+    DiskGeometry g;
+    uint8_t cylinderBased = 0;
+    uint64_t largest = 0;
+    const FXint chosen = GetListIndex(clusterList);
+    if (chosen >= 0 && OptionRules_DestinationGeometry(job, destKind, &g, &cylinderBased) &&
+        OptionRules_CheckQcow2Clusters(&g, (uint32_t)chosen, &largest) != 0) {
+        COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL,
+                                          UI_MSG_ERROR, (FXuint)largest);
+        clusterList->setFocus();
+        return -1;
+    }
     const uint32_t saved = job->qcow2ClusterIndex;
     job->qcow2ClusterIndex = (uint32_t)GetListIndex(clusterList);
     int r = CToQemuQcowPropertyPage::OnWizardNext();

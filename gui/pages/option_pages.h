@@ -365,6 +365,8 @@ public:
 // Catalogue messages of Parallels data-file sizes below one block (%0: the block's sectors) and
 // of sizes giving too many data files (%0: the most there may be).
 enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414, OPTION_MSG_TOO_MANY_DATA_FILES = 416 };
+// The qcow2 clusters chosen are too small for the disk (the largest size in GiB).
+enum : int { OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL = 431 };
 
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \

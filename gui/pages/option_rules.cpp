@@ -115,6 +115,20 @@ int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeome
     return 0;
 }
 
+int OptionRules_CheckQcow2Clusters(const DiskGeometry* geometry, uint32_t clusterIndex,
+                                   uint64_t* largestGiB) {
+    *largestGiB = 0;
+    const uint32_t bits = QCOW2_MIN_CLUSTER_BITS + clusterIndex;
+    if (geometry == NULL || bits > QCOW2_MAX_CLUSTER_BITS) return -1;
+    // One L2 table of cluster / 8 entries per L1 entry.
+    const uint64_t cluster = uint64_t(1) << bits;
+    *largestGiB = cluster * (cluster / 8) * QCOW2_MAX_L1_ENTRIES >> 30;
+    // The writer's own rule.
+    Qcow2Writer w;
+    Qcow2_InitWriter(&w);
+    return Qcow2_ComputeLayout(&w, Geometry_GetTotalSectors(geometry), bits) == DISK_OK ? 0 : -1;
+}
+
 uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors) {
     const uint64_t grain = 128;
     uint64_t up = ((uint64_t)sectors + grain - 1) / grain * grain;

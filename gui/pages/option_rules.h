@@ -30,6 +30,12 @@ int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind);
 // rules (one extent; SCSI of any size), on a final geometry: 0 or -1.
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
 
+// Whether the qcow2 writer can lay out a disk of the geometry's total with clusters of
+// 512 << clusterIndex bytes (its L1 table is limited): 0 yes, -1 no. *largestGiB receives the
+// largest disk those clusters hold, in GiB.
+int OptionRules_CheckQcow2Clusters(const DiskGeometry* geometry, uint32_t clusterIndex,
+                                   uint64_t* largestGiB);
+
 // A typed VMDK split size in whole grains of 128 sectors (64 KiB): rounded up, or down where
 // rounding up would leave 32 bits. Other readers misread sparse extents that end inside a grain.
 // 100000 gives 100096; 0 stays 0.

@@ -302,6 +302,10 @@ void CInputSourcePropertyPage::TakeAsRawImage() {
     ConversionJob_ReleaseSource(job);
 }
 
+// A qcow2 image that uses a feature not read here (425), and the feature's name (426 to 430 in
+// the order of the QCOW2_FEATURE_* values from 1).
+enum : int { SOURCE_MSG_QCOW2_FEATURE = 425, SOURCE_MSG_QCOW2_FEATURE_NAMES = 425 };
+
 bool CInputSourcePropertyPage::OpenImageFile() {
     int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0, 370, 380);
     int message = 0;
@@ -317,6 +321,15 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         if (rc == DISK_ERR_FORMAT) {
             int taken = TryParallelsSnapshot();
             if (taken >= 0) return taken != 0;
+        }
+        if (rc == DISK_ERR_UNSUPPORTED) {
+            // A valid qcow2 image using a feature this program does not read: name it.
+            const int feature = Qcow2_FindUnsupportedFeature(job->sourcePath.text());
+            if (feature != QCOW2_FEATURE_NONE) {
+                const FXString name = Ui_MessageText(SOURCE_MSG_QCOW2_FEATURE_NAMES + feature);
+                COutputMessage::ShowMessage(this, 5, SOURCE_MSG_QCOW2_FEATURE, UI_MSG_ERROR, &name);
+                return false;
+            }
         }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
             ShowMessageDetail(this, 5, message, UI_MSG_ERROR, kNotADiskFileDetail);

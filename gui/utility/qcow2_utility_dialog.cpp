@@ -1,6 +1,8 @@
 // The qcow2 utility dialog and the backing-name dialog.
 #include "gui/utility/qcow2_utility_dialog.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "disk/disk.h"
@@ -10,6 +12,12 @@
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
 #include "gui/utility/utility_common.h"
+
+// Catalogue messages of the qcow2 utilities.
+enum : int {
+    QCOW2_MSG_CHILD_IS_BACKING_FILE = 432,  // the chosen child file is a backing file of the image
+    QCOW2_MSG_NAME_HAS_NO_ROOM = 433        // the new backing name does not fit where it must go
+};
 
 // ---- Utility dialog ------------------------------------------------------------------------------
 FXDEFMAP(CQemuQcow2UtilityDialog) CQemuQcow2UtilityDialogMap[] = {
@@ -91,15 +99,67 @@ FXuint CQemuQcow2UtilityDialog::execute(FXuint placement) {
     return FXDialogBox::execute(placement);
 }
 
+// The question before a file is replaced by the child (288), with "No" as the button that has
+// the focus and answers Enter. True for yes.
+namespace {
+class ReplaceQuestion : public FXMessageBox {
+public:
+    explicit ReplaceQuestion(FXWindow* owner)
+        : FXMessageBox(owner, Ui_MessageText(8), Ui_MessageText(288), NULL, MBOX_YES_NO),
+          noButton(Find(this)) {}
+    // Showing gives the focus to the box's first button: it moves to "No" afterwards.
+    virtual void show(FXuint placement) {
+        FXMessageBox::show(placement);
+        if (noButton != NULL) noButton->setFocus();
+    }
+private:
+    FXWindow* noButton;
+    // The "No" button, somewhere among the box's frames.
+    static FXWindow* Find(FXWindow* parent) {
+        for (FXWindow* w = parent->getFirst(); w != NULL; w = w->getNext()) {
+            if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == ID_CLICKED_NO) return w;
+            if (FXWindow* inner = Find(w)) return inner;
+        }
+        return NULL;
+    }
+};
+}  // namespace
+
+static bool AskReplaceFile(FXWindow* owner) {
+    ReplaceQuestion box(owner);
+    return box.execute(PLACEMENT_OWNER) == MBOX_CLICKED_YES;
+}
+
 long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
-    FXString childPath;
-    if (!Utility_ChooseChildPath(this, 295, imagePath, &childPath)) return 1;
+    FXFileDialog fileDialog(this, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    fileDialog.setSelectMode(SELECTFILE_ANY);
+    fileDialog.setPatternList(Ui_MessageText(295));
+    if (!Ui_LastDirectory().empty()) fileDialog.setDirectory(Ui_LastDirectory());
+    if (!fileDialog.execute(PLACEMENT_OWNER)) return 1;
+    Ui_LastDirectory() = fileDialog.getDirectory();
+    const FXString childPath = fileDialog.getFilename();
+    if (childPath.empty()) return 1;
     DiskHandle disk;
     if (!OpenImage(&disk, true)) {
         COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
         return 1;
     }
-    const int r = Qcow2_CreateOverlay(&disk, imagePath.text(), childPath.text(), false);
+    // Never the image or a file below it; anything else at the name only when the user says so.
+    int refusal = 0;
+    if (Utility_ClassifyChildPath(imagePath, childPath) == 1) refusal = UTILITY_MSG_CHILD_IS_IMAGE;
+    else if (Qcow2_IsFileOfChain(&disk, childPath.text())) refusal = QCOW2_MSG_CHILD_IS_BACKING_FILE;
+    if (refusal != 0) {
+        Disk_Close(&disk);
+        COutputMessage::ShowMessage(this, 5, refusal, UI_MSG_ERROR);
+        return 1;
+    }
+    struct stat existing;
+    const bool replace = lstat(childPath.text(), &existing) == 0;
+    if (replace && !AskReplaceFile(this)) {
+        Disk_Close(&disk);
+        return 1;
+    }
+    const int r = Qcow2_CreateOverlay(&disk, imagePath.text(), childPath.text(), false, replace);
     Disk_Close(&disk);
     Utility_ShowResult(this, r);
     return 1;
@@ -131,7 +191,13 @@ long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         if (!trimmed.empty() && Ui_ConvertFXStringText(&text, dialog.backingName, TEXT_ENC_UTF8) &&
             text.view.length != 0)
             r = Qcow2_SetBackingName(image, text.view);
-        Utility_ShowResult(this, r);
+        else
+            r = DISK_ERR_FORMAT;
+        // The engine refuses a name that does not fit (nothing written): say so.
+        if (r == DISK_ERR_ARG)
+            COutputMessage::ShowMessage(this, 0, QCOW2_MSG_NAME_HAS_NO_ROOM, UI_MSG_ERROR);
+        else
+            Utility_ShowResult(this, r);
     }
     Disk_Close(&disk);
     return 1;

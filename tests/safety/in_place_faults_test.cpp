@@ -360,6 +360,19 @@ int Qcow2CompactNoKey(const char* path, const DiskHandle* source, UsedSectorMap*
     return Qcow2_Compact(path, source, map, output, preallocate, progress, user, nullptr);
 }
 
+// An overlay of qb.qcow2 at `file`: a new name, or one whose file it replaces.
+int Qcow2Overlay(const std::string& dir, const char* file, bool replace)
+{
+    DiskHandle base;
+    Disk_Init(&base);
+    const std::string b = dir + "/qb.qcow2";
+    int r = Disk_Open(&base, b.c_str(), true);
+    if (r != DISK_OK) return r;
+    r = Qcow2_CreateOverlay(&base, b.c_str(), (dir + "/" + file).c_str(), false, replace);
+    Disk_Close(&base);
+    return r;
+}
+
 struct Operation {
     const char* name;
     const char* image;  // the file whose name must always hold a whole image
@@ -419,6 +432,8 @@ protected:
                       " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
                       " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
                       " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
+        // qr.qcow2: an image of other content that an overlay replaces.
+        ok = ok && Sh("cd " + Quote(d) + " && cp qb2.qcow2 qr.qcow2") == 0;
         // qf.qcow2: q.qcow2 with its backing name moved 4 MiB into the file, where a new name
         // is written beside the old one before the header switches to it.
         if (ok) {
@@ -496,6 +511,9 @@ protected:
              [](const std::string& d) {
                  return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
              }},
+            {"qcow2 overlay creation", "qo.qcow2", [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", false); }},
+            {"qcow2 overlay over an existing file", "qr.qcow2",
+             [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
         };
     }
 

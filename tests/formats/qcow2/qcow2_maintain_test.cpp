@@ -1,6 +1,7 @@
 // qcow2 compaction, overlays and backing names, judged by qemu-img.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "formats/qcow2/qcow2_maintain.h"
@@ -240,6 +241,214 @@ TEST(Qcow2Overlay, EmptyAndOverLongBackingNamesWriteNothing) {
     Qcow2_Close(image);
     Mem_Free(image);
     EXPECT_EQ(RunCommand("cmp -s " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+}
+
+}  // namespace
+
+namespace {
+
+bool SameBytes(const std::string& a, const std::string& b) {
+    return RunCommand("cmp -s " + Quote(a) + " " + Quote(b)) == 0;
+}
+
+std::string Info(const std::string& image) {
+    std::string info;
+    RunCommand("qemu-img info -f qcow2 " + Quote(image) + " 2>&1", &info);
+    return info;
+}
+
+// The overlay never takes the place of its base or of a file below it, whatever the name it is
+// given; another existing file is replaced only when the caller allows it.
+TEST(Qcow2Overlay, TheBaseAndItsChainAreNeverReplaced) {
+    TempDir dir;
+    const std::string raw = dir.file("root.raw"), mid = dir.file("mid.qcow2"), base = dir.file("base.qcow2");
+    testsupport::WriteFile(raw, MixedContent(kDiskBytes, 31));
+    Shell("qemu-img create -q -f qcow2 -b root.raw -F raw " + Quote(mid));
+    Shell("qemu-img create -q -f qcow2 -b mid.qcow2 -F qcow2 " + Quote(base));
+    Shell("qemu-io -f qcow2 -c 'write -P 0x21 0 64k' " + Quote(base));
+    Shell("mkdir -p " + Quote(dir.file("sub")) + " && ln " + Quote(base) + " " + Quote(dir.file("hard.qcow2")) +
+          " && ln -s base.qcow2 " + Quote(dir.file("soft.qcow2")) + " && ln -s mid.qcow2 " + Quote(dir.file("soft-mid.qcow2")));
+    Shell("cd " + Quote(dir.path()) + " && tar cf " + Quote(dir.file("before.tar")) + " root.raw mid.qcow2 base.qcow2");
+    const std::string names[] = {base, dir.file("sub/../base.qcow2"), dir.file("hard.qcow2"), dir.file("soft.qcow2"),
+                                 mid, dir.file("soft-mid.qcow2"), raw};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        Handle h;
+        ASSERT_EQ(Disk_Open(h, base.c_str(), true), 0);
+        EXPECT_EQ(Qcow2_CreateOverlay(h, base.c_str(), name.c_str(), false, true), DISK_ERR_ARG);
+        EXPECT_EQ(RunCommand("cd " + Quote(dir.path()) + " && tar df " + Quote(dir.file("before.tar"))), 0);
+    }
+    std::string listing;
+    RunCommand("ls " + Quote(dir.path()), &listing);
+    EXPECT_EQ(listing, "base.qcow2\nbefore.tar\nhard.qcow2\nmid.qcow2\nroot.raw\nsoft-mid.qcow2\nsoft.qcow2\nsub\n");
+}
+
+TEST(Qcow2Overlay, AnExistingFileIsReplacedOnlyWhenAllowedAndALinkIsNotFollowed) {
+    TempDir dir;
+    const std::string base = dir.file("base.qcow2");
+    Shell("qemu-img create -q -f qcow2 " + Quote(base) + " 4M && qemu-io -f qcow2 -c 'write -P 0x42 0 4k' " + Quote(base));
+    const std::string other = dir.file("other.qcow2"), target = dir.file("outside/target.bin"), link = dir.file("link.qcow2");
+    testsupport::WriteFile(other, std::vector<uint8_t>(1000, 0x77));
+    Shell("mkdir " + Quote(dir.file("outside")));
+    testsupport::WriteFile(target, std::vector<uint8_t>(1000, 0x66));
+    Shell("ln -s outside/target.bin " + Quote(link) + " && cp " + Quote(other) + " " + Quote(dir.file("other.orig")) +
+          " && cp " + Quote(target) + " " + Quote(dir.file("target.orig")));
+    Handle h;
+    ASSERT_EQ(Disk_Open(h, base.c_str(), true), 0);
+    // Not allowed: refused, nothing touched.
+    EXPECT_EQ(Qcow2_CreateOverlay(h, base.c_str(), other.c_str(), false, false), DISK_ERR_CREATE);
+    EXPECT_EQ(Qcow2_CreateOverlay(h, base.c_str(), link.c_str(), false, false), DISK_ERR_CREATE);
+    EXPECT_TRUE(SameBytes(other, dir.file("other.orig")));
+    // Allowed: the file and the link are replaced by whole overlays; the link's target stays.
+    for (const std::string& name : {other, link}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Qcow2_CreateOverlay(h, base.c_str(), name.c_str(), false, true), 0);
+        EXPECT_EQ(Check(name), "");
+        EXPECT_EQ(RunCommand("test ! -L " + Quote(name)), 0);
+        EXPECT_EQ(RunCommand("qemu-img compare -q -f qcow2 -F qcow2 " + Quote(name) + " " + Quote(base)), 0);
+    }
+    EXPECT_TRUE(SameBytes(target, dir.file("target.orig")));
+    // A new name: nothing but the overlay is left beside the base.
+    ASSERT_EQ(Qcow2_CreateOverlay(h, base.c_str(), dir.file("new.qcow2").c_str(), false), 0);
+    std::string listing;
+    RunCommand("ls " + Quote(dir.path()), &listing);
+    EXPECT_EQ(listing, "base.qcow2\nlink.qcow2\nnew.qcow2\nother.orig\nother.qcow2\noutside\ntarget.orig\n");
+}
+
+// A backing name is changed only where it and the bytes the new one needs lie after the header
+// and its extensions and clear of every table; otherwise nothing is written.
+TEST(Qcow2Overlay, BackingNamesOverTheHeaderOrATableAreRefused) {
+    const struct {
+        const char* what;
+        uint64_t nameAt;   // 0: where qemu put it
+        bool l1InCluster0; // the L1 table moved to byte 512 of cluster 0
+        int expected;
+        const char* compat;
+    } rows[] = {
+        {"name in the header at 24", 24, false, DISK_ERR_ARG, "0.10"},
+        {"name in the header at 48", 48, false, DISK_ERR_ARG, "0.10"},
+        {"name in the version 3 header at 100", 100, false, DISK_ERR_ARG, "1.1"},
+        {"name over the extensions", 80, false, DISK_ERR_ARG, "0.10"},
+        {"name over the version 3 extensions", 120, false, DISK_ERR_ARG, "1.1"},
+        {"new name reaching the L1 table", 0, true, DISK_ERR_ARG, "0.10"},
+        {"nothing in the way", 0, false, DISK_OK, "0.10"},
+        {"nothing in the way, version 3", 0, false, DISK_OK, "1.1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        const std::string base = dir.file("b.qcow2"), child = dir.file("c.qcow2");
+        Shell("qemu-img create -q -f qcow2 " + Quote(base) + " 4M");
+        // Version 2: header of 72 bytes, the backing format extension, the name at 96.
+        Shell(std::string("qemu-img create -q -f qcow2 -o compat=") + row.compat + " -b b.qcow2 -F qcow2 " + Quote(child));
+        Shell("qemu-io -f qcow2 -c 'write -P 0x13 0 4k' " + Quote(child));
+        std::vector<uint8_t> bytes = testsupport::ReadFile(child);
+        const uint64_t qemuNameAt = GetBe64(bytes, 8);
+        if (std::string(row.compat) == "0.10") {
+            ASSERT_EQ(qemuNameAt, 96u);
+        }
+        if (row.nameAt != 0) {
+            // The old name's bytes where the offset now points (over whatever lies there).
+            for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(row.nameAt >> (56 - 8 * i));
+        }
+        if (row.l1InCluster0) {
+            const uint64_t l1 = GetBe64(bytes, 40);
+            std::memcpy(bytes.data() + 512, bytes.data() + l1, 8);
+            for (int i = 0; i < 8; ++i) bytes[40 + i] = static_cast<uint8_t>(uint64_t(512) >> (56 - 8 * i));
+        }
+        testsupport::WriteFile(child, bytes);
+        Qcow2Image* image = Qcow2_Alloc();
+        ASSERT_EQ(Qcow2_OpenWithBackingMode(image, child.c_str(), false, QCOW2_BACKING_IGNORE), 0);
+        const std::string name(1000, 'n');
+        EXPECT_EQ(Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(name.data()), uint32_t(name.size())}),
+                  row.expected);
+        Qcow2_Close(image);
+        Mem_Free(image);
+        if (row.expected != DISK_OK) {
+            EXPECT_TRUE(testsupport::ReadFile(child) == bytes);
+        } else {
+            EXPECT_EQ(GetBe64(testsupport::ReadFile(child), 8), qemuNameAt);
+            EXPECT_NE(Info(child).find("backing file: " + name), std::string::npos);
+        }
+    }
+}
+
+// Tables shared between entries would be written once per entry: refused, the file unchanged.
+TEST(Qcow2Compact, SharedTablesAreRefused) {
+    const struct {
+        const char* what;
+        bool sharedL2;  // every L1 entry names the first L2 table; else two L2 entries share a cluster
+    } rows[] = {{"L1 entries sharing an L2 table", true}, {"L2 entries sharing a data cluster", false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        const std::string image = dir.file("alias.qcow2");
+        // 4 KiB clusters: one L2 table covers 2 MiB, 512 L1 entries cover 1 GiB.
+        Shell("qemu-img create -q -f qcow2 -o cluster_size=4096 " + Quote(image) + " 1G");
+        Shell("qemu-io -f qcow2 -c 'write -P 0x31 0 4k' " + Quote(image));
+        std::vector<uint8_t> bytes = testsupport::ReadFile(image);
+        const uint64_t l1 = GetBe64(bytes, 40);
+        const uint64_t l2 = GetBe64(bytes, l1) & 0x00FFFFFFFFFFFE00ull;
+        if (row.sharedL2) {
+            for (uint64_t i = 1; i < 512; ++i) std::memcpy(bytes.data() + l1 + i * 8, bytes.data() + l1, 8);
+        } else {
+            std::memcpy(bytes.data() + l2 + 8, bytes.data() + l2, 8);
+        }
+        testsupport::WriteFile(image, bytes);
+        EXPECT_EQ(CompactInPlace(image), DISK_ERR_FORMAT);
+        EXPECT_TRUE(testsupport::ReadFile(image) == bytes);
+        std::string listing;
+        RunCommand("ls " + Quote(dir.path()), &listing);
+        EXPECT_EQ(listing, "alias.qcow2\n");
+    }
+}
+
+// The compacted file keeps the header extensions still true of it (the backing format, the
+// feature names) and drops those of the old layout (bitmaps) with their autoclear bits.
+TEST(Qcow2Compact, HeaderExtensionsStillTrueAreKept) {
+    const struct {
+        const char* what;
+        const char* create;   // made in the directory, over base.raw where named
+        const char* format;   // the backing format qemu-img info must still report
+        bool bitmap;
+    } rows[] = {
+        {"version 3 over a raw base", "-b base.raw -F raw", "raw", false},
+        {"version 2 over a raw base", "-o compat=0.10 -b base.raw -F raw", "raw", false},
+        {"version 3 over a qcow2 base", "-b base.qcow2 -F qcow2", "qcow2", false},
+        {"version 3 with a bitmap", "", nullptr, true},
+        {"version 3 with 512-byte clusters over a raw base", "-o cluster_size=512 -b base.raw -F raw", "raw", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        testsupport::WriteFile(dir.file("base.raw"), MixedContent(kDiskBytes, 41));
+        Shell("qemu-img convert -f raw -O qcow2 " + Quote(dir.file("base.raw")) + " " + Quote(dir.file("base.qcow2")));
+        const std::string image = dir.file("img.qcow2");
+        Shell("cd " + Quote(dir.path()) + " && qemu-img create -q -f qcow2 " + row.create + " img.qcow2 " +
+              (row.format ? "" : "4M"));
+        Shell("qemu-io -f qcow2 -c 'write -P 0x52 64k 128k' -c 'write -z 1M 64k' " + Quote(image));
+        if (row.bitmap) Shell("qemu-img bitmap --add -f qcow2 " + Quote(image) + " b0");
+        const std::vector<uint8_t> names = {0x68, 0x03, 0xF8, 0x57};
+        const std::vector<uint8_t> old = testsupport::ReadFile(image);
+        const bool hadNames = std::search(old.begin(), old.begin() + 512, names.begin(), names.end()) != old.begin() + 512;
+        const std::vector<uint8_t> before = QemuRaw(dir, image);
+        ASSERT_EQ(CompactInPlace(image), 0);
+        EXPECT_EQ(Check(image), "");
+        EXPECT_TRUE(QemuRaw(dir, image) == before);
+        const std::string info = Info(image);
+        if (row.format) {
+            EXPECT_NE(info.find(std::string("backing file format: ") + row.format), std::string::npos) << info;
+        }
+        EXPECT_EQ(info.find("bitmaps"), std::string::npos) << info;
+        const std::vector<uint8_t> after = testsupport::ReadFile(image);
+        EXPECT_EQ(GetBe64(after, 88), 0u);  // autoclear features
+        // The feature name table is kept.
+        const bool hasNames = std::search(after.begin(), after.begin() + 512, names.begin(), names.end()) != after.begin() + 512;
+        EXPECT_EQ(hasNames, hadNames);
+        // Written again over the compacted file, qemu still finds it clean.
+        Shell("qemu-io -f qcow2 -c 'write -P 0x61 2M 64k' " + Quote(image));
+        EXPECT_EQ(Check(image), "");
+    }
 }
 
 }  // namespace

@@ -173,6 +173,68 @@ TEST(Qcow2Read, BackingChainsAndZeroClustersThatHideThem) {
     Mem_Free(image);
 }
 
+// A child whose header names its base's format as raw reads the base's bytes as the disk; the
+// base may be shorter than the child (beyond its end the child reads zeros) and hold a part of a
+// cluster at its end.
+TEST(Qcow2Read, RawBasesNamedByTheBackingFormatReadAsQemuReadsThem) {
+    TempDir dir;
+    const std::string raw = MakeSource(dir, 11);  // 6 MiB and three sectors
+    const struct {
+        const char* what;
+        const char* options;
+        const char* size;
+    } rows[] = {
+        {"version 3, the base's size", "", ""},
+        {"version 2, the base's size", "-o compat=0.10", ""},
+        {"version 3, larger than the base", "", " 8M"},
+        {"version 3, 512-byte clusters", "-o cluster_size=512", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string child = dir.file("child.qcow2");
+        remove(child.c_str());
+        Shell(std::string("qemu-img create -q -f qcow2 ") + row.options + " -b source.raw -F raw " + Quote(child) +
+              row.size);
+        Shell("qemu-io -f qcow2 -c 'write -P 0x5a 4096 8192' -c 'write -z 1M 64k' " + Quote(child));
+        Handle h;
+        ASSERT_EQ(Disk_Open(h, child.c_str(), true), 0);
+        EXPECT_TRUE(Disk_HasParent(h));
+        EXPECT_TRUE(ReadAll(h, 1000 * 512) == QemuRaw(dir, child));
+    }
+}
+
+// Valid images with features this reader lacks answer "unsupported", never "damaged", through
+// the probing open as well, and the feature is named.
+TEST(Qcow2Read, ImagesWithFeaturesNotReadHereAreUnsupported) {
+    TempDir dir;
+    const struct {
+        const char* what;
+        std::string create;
+        int feature;
+    } rows[] = {
+        {"extended L2 entries", "-o extended_l2=on", QCOW2_FEATURE_EXTENDED_L2},
+        {"zstd compression", "-o compression_type=zstd", QCOW2_FEATURE_COMPRESSION_TYPE},
+        {"external data file", "-o data_file=" + dir.file("data.bin"), QCOW2_FEATURE_DATA_FILE},
+        {"LUKS encryption", SecretObject("pw") + " -o encrypt.format=luks,encrypt.key-secret=s",
+         QCOW2_FEATURE_LUKS},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string image = dir.file("feature.qcow2");
+        remove(image.c_str());
+        Shell("qemu-img create -q -f qcow2 " + row.create + " " + Quote(image) + " 4M");
+        Qcow2Image* img = Qcow2_Alloc();
+        EXPECT_EQ(Qcow2_Open(img, image.c_str(), true), DISK_ERR_UNSUPPORTED);
+        Mem_Free(img);
+        Handle h;
+        EXPECT_EQ(Disk_Open(h, image.c_str(), true), DISK_ERR_UNSUPPORTED);
+        EXPECT_EQ(Qcow2_FindUnsupportedFeature(image.c_str()), row.feature);
+    }
+    const std::string plain = dir.file("plain.qcow2");
+    Shell("qemu-img create -q -f qcow2 " + Quote(plain) + " 4M");
+    EXPECT_EQ(Qcow2_FindUnsupportedFeature(plain.c_str()), QCOW2_FEATURE_NONE);
+}
+
 TEST(Qcow2Read, ChainsThatLoopAreRefused) {
     TempDir dir;
     const std::string a = dir.file("a.qcow2"), b = dir.file("b.qcow2");
@@ -204,14 +266,18 @@ TEST(Qcow2Read, HostileHeadersAreRefused) {
         {"version 4", 4, Be32(4), DISK_ERR_FORMAT},
         {"cluster bits 8", 20, Be32(8), DISK_ERR_FORMAT},
         {"cluster bits 22", 20, Be32(22), DISK_ERR_FORMAT},
-        {"crypt method 2", 32, Be32(2), DISK_ERR_FORMAT},
+        {"crypt method 3", 32, Be32(3), DISK_ERR_FORMAT},
         {"L1 beyond the file", 40, Be64(1ull << 40), DISK_ERR_FORMAT},
         {"L1 above 32 MiB", 36, Be32(4194305), DISK_ERR_FORMAT},
         {"size beyond the L1", 24, Be64(1ull << 40), DISK_ERR_FORMAT},
         {"snapshot count", 60, Be32(0x7FFFFFFF), DISK_ERR_FORMAT},
         {"refcount order 5", 96, Be32(5), DISK_ERR_FORMAT},
-        {"external data file", 72, Be64(4), DISK_ERR_FORMAT},
-        {"extended L2", 72, Be64(16), DISK_ERR_FORMAT},
+        // Features of valid images that this reader lacks: unsupported, not damaged.
+        {"crypt method 2 (LUKS)", 32, Be32(2), DISK_ERR_UNSUPPORTED},
+        {"external data file", 72, Be64(4), DISK_ERR_UNSUPPORTED},
+        {"compression type", 72, Be64(8), DISK_ERR_UNSUPPORTED},
+        {"extended L2", 72, Be64(16), DISK_ERR_UNSUPPORTED},
+        {"unknown incompatible feature", 72, Be64(1ull << 40), DISK_ERR_UNSUPPORTED},
         {"corrupt bit", 72, Be64(2), DISK_ERR_FORMAT},
         {"backing name too long", 8, Be64(0x200), DISK_ERR_FORMAT},
         {"dirty bit", 72, Be64(1), DISK_OK},

@@ -3,6 +3,8 @@
 // cutting the source), and the cylinder rounding with its re-check.
 #include <gtest/gtest.h>
 
+#include "formats/qcow2/qcow2_writer.h"
+
 #include <cstring>
 
 #include "disk/emulator_images.h"
@@ -244,6 +246,40 @@ TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
             EXPECT_EQ(OptionRules_CheckFinal(&job, r.dest, &g), 0) << r.what;
         }
     }
+}
+
+// The qcow2 writer's L1 limit by cluster size: the page refuses what the writer refuses and
+// names the largest disk the clusters hold.
+TEST(OptionRules, Qcow2ClusterSizesHoldWhatTheWriterLaysOut) {
+    const struct {
+        uint32_t index;
+        uint64_t gib;      // disk size asked
+        int result;
+        uint64_t largest;  // GiB
+    } rows[] = {
+        {0, 128, 0, 128},  {0, 129, -1, 128},      {0, 2048, -1, 128},  {1, 512, 0, 512},
+        {1, 513, -1, 512}, {2, 2048, 0, 2048},     {3, 2049, 0, 8192},  {4, 32768, 0, 32768},
+        {7, 1u << 20, 0, 2097152},                 {12, 1u << 30, 0, 2147483648ull},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.index);
+        SCOPED_TRACE(r.gib);
+        DiskGeometry g = {};
+        g.heads = 16;
+        g.sectors_per_track = 63;
+        g.bytes_per_sector = 512;
+        Geometry_SetTotalSectors(&g, r.gib << 21);
+        uint64_t largest = 0;
+        EXPECT_EQ(OptionRules_CheckQcow2Clusters(&g, r.index, &largest), r.result);
+        EXPECT_EQ(largest, r.largest);
+        // The writer itself agrees.
+        Qcow2Writer w;
+        Qcow2_InitWriter(&w);
+        EXPECT_EQ(Qcow2_ComputeLayout(&w, r.gib << 21, 9 + r.index) == DISK_OK, r.result == 0);
+    }
+    uint64_t largest = 0;
+    DiskGeometry g = {};
+    EXPECT_EQ(OptionRules_CheckQcow2Clusters(&g, 13, &largest), -1);
 }
 
 // Typed VMDK split sizes become whole grains of 128 sectors: up, or down at the top of 32 bits.

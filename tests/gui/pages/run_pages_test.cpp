@@ -354,6 +354,24 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
     EXPECT_EQ(host.job.formatFlags, 0u);
     EXPECT_EQ(host.job.qcow2KeyText, FXString(""));
 
+    // 512-byte clusters hold at most 128 GiB in the writer: a 2 TiB disk is refused here, with
+    // the reason, and the page stays; 2 KiB clusters take it.
+    host.job.workGeometry = Geo(uint64_t(2) << 31, 16, 63);
+    page->GetClusterList()->setCurrentItem(0);
+    {
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1);
+        EXPECT_NE(shown.find("128"), std::string::npos) << shown;
+        EXPECT_NE(shown.find(Msg(OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+        EXPECT_EQ(host.job.qcow2ClusterIndex, 3u);
+        Pump(150);
+    }
+    page->GetClusterList()->setCurrentItem(2);
+    EXPECT_EQ(page->OnWizardNext(), 21);
+    EXPECT_EQ(host.job.qcow2ClusterIndex, 2u);
+    host.job.workGeometry = Geo(1000, 4, 17);
+
     auto* qcow = new CToQemuQcowPropertyPage(&host.events, &host.job, 19, host.switcher);
     qcow->create();
     host.job.destKind = 10;

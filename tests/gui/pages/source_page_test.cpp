@@ -242,6 +242,35 @@ TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage) {
     EXPECT_EQ(Boxes().find("not a regular file"), std::string::npos) << Boxes();
 }
 
+// A valid qcow2 image using a feature this program does not read: the page says so and names
+// the feature; it is neither damaged nor a raw image.
+TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed) {
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    Build();
+    const struct {
+        const char* options;
+        int name;
+    } rows[] = {
+        {"-o extended_l2=on", 426},
+        {"-o compression_type=zstd", 427},
+        {"-o data_file=data.bin", 428},
+        {"--object secret,id=s,data=pw -o encrypt.format=luks,encrypt.key-secret=s", 429},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options);
+        const std::string image = dir.file("feature.qcow2");
+        remove(image.c_str());
+        ASSERT_EQ(testsupport::RunCommand("cd " + testsupport::Quote(dir.path()) + " && qemu-img create -q -f qcow2 " +
+                                          row.options + " feature.qcow2 4M"),
+                  0);
+        EXPECT_EQ(NextWithFile(image), -1);
+        EXPECT_TRUE(Saw(425)) << Boxes();
+        EXPECT_NE(Boxes().find(Ui_MessageText(row.name).text()), std::string::npos) << Boxes();
+        EXPECT_EQ(job.sourceDisk, nullptr);
+        EXPECT_NE(job.sourceKind, JOB_SOURCE_RAW_FILE);
+    }
+}
+
 TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith) {
     FakeQcow2Format format;
     Build();

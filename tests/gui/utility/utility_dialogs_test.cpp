@@ -737,6 +737,54 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
               "Images are identical.\n");
 }
 
+// A child of a child: never over the backing file (by its name or a link to it); an existing
+// other file only after a yes to a question whose focused button is "No".
+TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault) {
+    App();
+    TempDir dir;
+    MakeQcow2Child(dir, "65536");
+    const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2"), other = dir.file("other.bin");
+    ASSERT_EQ(RunCommand("cp " + Quote(base) + " " + Quote(dir.file("base.orig")) + " && ln -s base.qcow2 " +
+                         Quote(dir.file("link.qcow2")) + " && echo keep > " + Quote(other)),
+              0);
+    CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the backing file
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // a link to it
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // an existing file, replaced
+        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
+    });
+    script.File(base);
+    script.Ok();
+    script.File(dir.file("link.qcow2"));
+    script.Ok();
+    script.File(other);
+    FXWindow* focused = NULL;
+    FXWindow* box = NULL;
+    script.Then([&](FXWindow* w) {
+        box = w;
+        focused = FocusedLeaf(w);
+        script.boxes.push_back(guitest::LabelTexts(w));
+        EXPECT_TRUE(focused != NULL && focused->getSelector() == FXMessageBox::ID_CLICKED_NO)
+            << (focused ? focused->getClassName() : "none") << " " << (focused ? focused->getSelector() : 0);
+        Command(w, FXMessageBox::ID_CLICKED_YES);
+    });
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 4u);
+    EXPECT_FALSE(Contains({script.boxes[0]}, 432).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, 432).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_EQ(Shell("cmp " + Quote(base) + " " + Quote(dir.file("base.orig"))), "");
+    EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(other)), 0);
+    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(other) + " " + Quote(child)),
+              "Images are identical.\n");
+}
+
 // The change dialog with a typed name: the boxes seen, and whether the child is byte-identical.
 struct ChangeOutcome {
     std::vector<std::string> boxes;
@@ -794,7 +842,7 @@ TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothing
     // A name longer than the room in its cluster: the engine refuses it.
     const ChangeOutcome o = RunChange(dir, FXString('n', 600), true, "qcow2_failure_box");
     ASSERT_EQ(o.boxes.size(), 2u);
-    EXPECT_NE(o.boxes[1].find(Ui_MessageText(372).text()), std::string::npos) << o.boxes[1];
+    EXPECT_FALSE(Contains({o.boxes[1]}, 433).empty()) << o.boxes[1];
     EXPECT_TRUE(o.unchanged);
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.qcow2\nchild.qcow2\norig\n");
     const std::string info = Shell("qemu-img info -f qcow2 " + Quote(dir.file("child.qcow2")));
