@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "disk/disk_open.h"
@@ -276,6 +277,25 @@ int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint3
     return DISK_OK;
 }
 
+// DISK_ERR_FORMAT when two present table entries place their blocks (`sectorsPerBlock` sectors
+// from the entry's sector) over each other: compaction would store each of them on its own.
+// The present entries are sorted in a copy (O(n log n) time, 4 bytes per entry).
+int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t sectorsPerBlock) {
+    uint32_t* sorted = static_cast<uint32_t*>(Mem_Alloc(entries != 0 ? entries * 4ull : 4));
+    if (sorted == nullptr) return DISK_ERR_NOMEM;
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < entries; i++) {
+        if (table[i] != 0) sorted[n++] = table[i];
+    }
+    std::sort(sorted, sorted + n);
+    int rc = DISK_OK;
+    for (uint32_t i = 1; i < n && rc == DISK_OK; i++) {
+        if (static_cast<uint64_t>(sorted[i]) - sorted[i - 1] < sectorsPerBlock) rc = DISK_ERR_FORMAT;
+    }
+    Mem_Free(sorted);
+    return rc;
+}
+
 }  // namespace
 
 void ParallelsData_HeaderToHost(ParallelsHeader* header) {
@@ -521,9 +541,12 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
         Disk_GetObject(source) == nullptr)
         return DISK_ERR_ARG;
     ParallelsImage* image = static_cast<ParallelsImage*>(Disk_GetObject(source));
+    // Entries sharing a block are refused before anything is written.
+    int rc = CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock);
+    if (rc != DISK_OK) return rc;
     static const uint8_t kTemp[] = "_TEMP";
     const char* files[1] = {image->path};
-    int rc = OutputEntry_ChooseNames(&output->entry, path, TextView{kTemp, 5},
+    rc = OutputEntry_ChooseNames(&output->entry, path, TextView{kTemp, 5},
                                      Path_DeleteSuffix(TEXT_ENC_UTF8), files, 1);
     if (rc != DISK_OK) return rc;
     const char* temp = reinterpret_cast<const char*>(output->entry.tempPath.data);
@@ -803,6 +826,9 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
                           void* user, uint64_t diskTotal, bool keepAllocation) {
     if (file == nullptr || file->stream == nullptr || tempPath == nullptr || source == nullptr)
         return DISK_ERR_ARG;
+    // Entries sharing a block are refused before the temporary file is created.
+    const int shared = CheckUnsharedBlocks(file->table, file->entries, file->sectorsPerBlock);
+    if (shared != DISK_OK) return shared;
     ByteStream* out = nullptr;
     uint64_t size = 0;
     if (preallocate) {

@@ -101,7 +101,8 @@ int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* 
                          uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation);
 
 // Rewrites the open file of `source` (kind 8) without its empty blocks into a temporary file
-// beside the path and arms the output record. DISK_ERR_ARG, DISK_ERR_SIZE (preallocation),
+// beside the path and arms the output record. DISK_ERR_FORMAT, before anything is written, for a
+// table whose entries share a block. DISK_ERR_ARG, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_CREATE, DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                       OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
@@ -163,7 +164,8 @@ int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHand
                              uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
                              uint32_t base, bool keepAllocation);
 // Rewrites the data file into tempPath from the bundle `source` (disk-absolute sectors); the
-// header (data start included) is kept.
+// header (data start included) is kept. DISK_ERR_FORMAT, before the file is created, for a
+// table whose entries share a block.
 int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
                           UsedSectorMap* map, bool preallocate, ProgressCallback callback,
                           void* user, uint64_t diskTotal, bool keepAllocation);

@@ -607,6 +607,29 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // ---- Compaction ---------------------------------------------------------------------------
 
+// DISK_ERR_FORMAT when two map entries name the same stored block. One bit per stored block
+// (at most blocks / 8 bytes, the reader bounds every entry by the allocated count).
+static int CheckUnsharedEntries(const VdiImage* image) {
+    const uint32_t allocated = image->header.blocksAllocated;
+    uint8_t* seen = static_cast<uint8_t*>(Mem_Alloc(allocated / 8 + 1));
+    if (seen == nullptr) return DISK_ERR_NOMEM;
+    std::memset(seen, 0, allocated / 8 + 1);
+    int rc = DISK_OK;
+    for (uint32_t i = 0; i < image->header.blocks && rc == DISK_OK; i++) {
+        const uint32_t entry = image->blockMap[i];
+        if (entry > VDI_LAST_STORED_ENTRY) continue;
+        if (entry >= allocated) {
+            rc = DISK_ERR_FORMAT;
+        } else {
+            const uint8_t bit = static_cast<uint8_t>(1u << (entry & 7));
+            if ((seen[entry >> 3] & bit) != 0) rc = DISK_ERR_FORMAT;
+            seen[entry >> 3] |= bit;
+        }
+    }
+    Mem_Free(seen);
+    return rc;
+}
+
 int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
@@ -615,9 +638,13 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
         Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
         return DISK_ERR_ARG;
     VdiImage* image = static_cast<VdiImage*>(Disk_GetObject(source));
+    // A map whose entries share a stored block would have each of them stored on its own:
+    // refused before anything is written.
+    int rc = CheckUnsharedEntries(image);
+    if (rc != DISK_OK) return rc;
     ChainFiles chain;
     CollectChainFiles(image, &chain);
-    int rc = OutputEntry_ChooseNames(&output->entry, path, CompactSuffix(),
+    rc = OutputEntry_ChooseNames(&output->entry, path, CompactSuffix(),
                                      Path_DeleteSuffix(TEXT_ENC_UTF8), chain.paths, chain.count);
     if (rc != DISK_OK) return rc;
     const char* tempPath = reinterpret_cast<const char*>(output->entry.tempPath.data);
@@ -627,14 +654,17 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     uint8_t* front = static_cast<uint8_t*>(Mem_Alloc(h.dataOffset));
     uint8_t* block = static_cast<uint8_t*>(Mem_Alloc(h.blockSize));
     uint8_t* usedBits = static_cast<uint8_t*>(Mem_Alloc(h.blockSize / 512 / 8 + 1));
-    if (front == nullptr || block == nullptr || usedBits == nullptr) {
+    // The new map is built in host order in an array of its own: the file's map may start at any
+    // offset, so it is stored into the front buffer entry by entry at the end.
+    uint32_t* blockMap = static_cast<uint32_t*>(Mem_Alloc(blocks != 0 ? blocks * 4u : 4u));
+    if (front == nullptr || block == nullptr || usedBits == nullptr || blockMap == nullptr) {
         Mem_Free(front);
         Mem_Free(block);
         Mem_Free(usedBits);
+        Mem_Free(blockMap);
         return DISK_ERR_NOMEM;
     }
     std::memset(front, 0, h.dataOffset);
-    uint32_t* blockMap = reinterpret_cast<uint32_t*>(front + h.blockMapOffset);
     for (uint32_t i = 0; i < blocks; i++) blockMap[i] = VDI_UNALLOCATED;
 
     ByteStream* out = nullptr;
@@ -660,7 +690,8 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (h.imageType == VDI_TYPE_FIXED) h.imageType = VDI_TYPE_DYNAMIC;
             HeaderToDisk(&h);
             std::memcpy(front, &h, sizeof(h));
-            Bytes_HostToLeArray32(blockMap, blocks);
+            for (uint32_t i = 0; i < blocks; i++)
+                Bytes_StoreLe32(front + h.blockMapOffset + 4ull * i, blockMap[i]);
             if (!Stream_WriteAt(out, 0, frontBytes, front)) rc = DISK_ERR_WRITE;
         }
     }
@@ -671,6 +702,7 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     Mem_Free(front);
     Mem_Free(block);
     Mem_Free(usedBits);
+    Mem_Free(blockMap);
     return rc;
 }
 

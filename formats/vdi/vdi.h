@@ -146,6 +146,7 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // into path + "_TEMP" (or the first free "_TEMP1", "_TEMP2"...: never an existing file nor a
 // file of the image's chain) and arms the output record. A fixed image becomes a dynamic one;
 // a differencing image keeps exactly the blocks it stores. The image is not touched.
+// DISK_ERR_FORMAT, before anything is written, for a map whose entries share a stored block.
 // DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE, DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM,
 // DISK_CANCELLED.
 int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,

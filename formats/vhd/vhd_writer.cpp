@@ -246,18 +246,19 @@ int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
     return DISK_OK;
 }
 
-// Relative parent path for the locators: from the child's directory, "./" in front unless it
-// begins with "../", "/" separators.
+// Relative parent path for the locators, in the form Windows tools read: from the child's
+// directory, with backslash separators and dot-backslash in front unless it begins with ".."
+// (".\p.vhd", "..\bases\p.vhd" as C strings). The reader takes either separator.
 bool MakeRelativeParentPath(TextView parentPath, TextView childPath, TextBuffer* out) {
     out->length = 0;
     if (!Path_MakeRelative(childPath, parentPath, out, TEXT_ENC_UTF8)) return false;
-    const bool up = out->length >= 3 && std::memcmp(out->data, "../", 3) == 0;
-    if (!up) {
-        static const uint8_t kDotSlash[] = "./";
-        if (!TextBuffer_Insert(out, 0, TextView{kDotSlash, 2})) return false;
-    }
     for (uint32_t i = 0; i < out->length; i++) {
-        if (out->data[i] == '\\') out->data[i] = '/';
+        if (out->data[i] == '/') out->data[i] = '\\';
+    }
+    const bool up = out->length >= 3 && std::memcmp(out->data, "..\\", 3) == 0;
+    if (!up) {
+        static const uint8_t kDotBackslash[] = ".\\";
+        if (!TextBuffer_Insert(out, 0, TextView{kDotBackslash, 2})) return false;
     }
     return true;
 }
@@ -902,6 +903,179 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
 
 // ---- Parent locators ------------------------------------------------------------------
 
+namespace {
+
+// Copies `length` bytes of one stream from `from` to `to` in the other through the buffer.
+int CopyRange(ByteStream* in, uint64_t from, ByteStream* out, uint64_t to, uint64_t length,
+              uint8_t* buffer, uint32_t bufferSize) {
+    for (uint64_t done = 0; done < length;) {
+        const uint64_t rest = length - done;
+        const uint32_t n = rest < bufferSize ? static_cast<uint32_t>(rest) : bufferSize;
+        int rc = ReadAt(in, from + done, n, buffer);
+        if (rc != DISK_OK) return rc;
+        if ((rc = WriteAt(out, to + done, n, buffer)) != DISK_OK) return rc;
+        done += n;
+    }
+    return DISK_OK;
+}
+
+// How the new file is laid out: the bytes each slot receives, and the room inserted at the end
+// of the metadata for locators that the file lacks or whose data space is too small. The file
+// from `insertAt` on (zero sectors, blocks, footer) moves by `insertBytes`, and every stored
+// table entry with it.
+struct RelinkPlan {
+    VhdDynamicHeader header;                          // host order, the new locator entries
+    const VhdLocatorBytes* bytes[VHD_LOCATOR_COUNT];  // data written into the slot, or none
+    bool moved[VHD_LOCATOR_COUNT];                    // the slot's old area is given up
+    uint64_t oldOffset[VHD_LOCATOR_COUNT];
+    uint32_t oldSpace[VHD_LOCATOR_COUNT];
+    uint64_t insertAt;
+    uint64_t insertBytes;
+    uint32_t largest;                                 // largest data space written
+};
+
+const uint32_t kRelinkCodes[4] = {VHD_CODE_W2KU, VHD_CODE_W2RU, VHD_CODE_WI2K, VHD_CODE_WI2R};
+
+const VhdLocatorBytes* RequestBytes(const VhdParentLocatorRequest* request, uint32_t k) {
+    const VhdLocatorBytes* all[4] = {&request->w2ku, &request->w2ru, &request->wi2k, &request->wi2r};
+    return all[k];
+}
+
+// Builds the plan. Every requested locator is written: into its slot when its data space holds
+// the bytes, else into new room (the slot keeps its code; its old area is zeroed); a requested
+// code that no slot carries takes a free slot (code 0) with an area in the new room. Empty
+// bytes for a code the file lacks need nothing. DISK_ERR_ARG when a locator's area is not
+// usable, no slot is free, or the file cannot grow (table entries past 32 bits).
+int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, RelinkPlan* plan) {
+    std::memset(plan, 0, sizeof(*plan));
+    plan->header = image->header;
+    const uint64_t blocksStart = image->firstBlockSector * 512;
+    const uint64_t headerAt = image->footer.dataOffset;
+    const uint64_t tableEnd = image->tableOffset + static_cast<uint64_t>(image->header.maxTableEntries) * 4;
+
+    // The end of the metadata: header, table and every locator area, in whole sectors.
+    uint64_t metadataEnd = Math_DivCeilU64(tableEnd, 512) * 512;
+    const uint64_t headerEnd = Math_DivCeilU64(headerAt + 1024, 512) * 512;
+    if (headerEnd > metadataEnd) metadataEnd = headerEnd;
+    for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
+        const VhdParentLocator* loc = &image->header.locators[slot];
+        if (loc->platformCode == 0) continue;
+        const uint64_t end = Math_DivCeilU64(loc->platformDataOffset + loc->platformDataSpace, 512) * 512;
+        if (end > metadataEnd) metadataEnd = end;
+    }
+
+    struct NewArea {
+        uint32_t slot;
+        uint32_t space;
+    };
+    NewArea areas[VHD_LOCATOR_COUNT];
+    uint32_t areaCount = 0;
+    bool taken[VHD_LOCATOR_COUNT] = {};
+    for (uint32_t k = 0; k < 4; k++) {
+        const VhdLocatorBytes* b = RequestBytes(request, k);
+        if (!b->present) continue;
+        if (b->length > VHD_MAX_LOCATOR_READ) return DISK_ERR_ARG;
+        bool carried = false;
+        for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
+            const VhdParentLocator* loc = &image->header.locators[slot];
+            if (loc->platformCode != kRelinkCodes[k]) continue;
+            carried = true;
+            taken[slot] = true;
+            plan->bytes[slot] = b;
+            // The area must lie in the metadata, clear of the footer copy, the header and the
+            // table.
+            const uint64_t at = loc->platformDataOffset;
+            const uint64_t end = at + loc->platformDataSpace;  // below 2^65: offset checked first
+            if (at > blocksStart || loc->platformDataSpace > blocksStart - at || at < 512 ||
+                (at < headerAt + 1024 && end > headerAt) || (at < tableEnd && end > image->tableOffset))
+                return DISK_ERR_ARG;
+            if (b->length > loc->platformDataSpace) {
+                plan->moved[slot] = true;
+                plan->oldOffset[slot] = at;
+                plan->oldSpace[slot] = loc->platformDataSpace;
+                areas[areaCount++] = NewArea{slot, 0};
+            } else if (loc->platformDataSpace > plan->largest) {
+                plan->largest = loc->platformDataSpace;
+            }
+        }
+        if (carried || b->length == 0) continue;
+        uint32_t free = VHD_LOCATOR_COUNT;
+        for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT && free == VHD_LOCATOR_COUNT; slot++) {
+            if (!taken[slot] && image->header.locators[slot].platformCode == 0) free = slot;
+        }
+        if (free == VHD_LOCATOR_COUNT) return DISK_ERR_ARG;
+        taken[free] = true;
+        plan->bytes[free] = b;
+        plan->header.locators[free].platformCode = kRelinkCodes[k];
+        areas[areaCount++] = NewArea{free, 0};
+    }
+    if (areaCount == 0) return DISK_OK;
+
+    // The new areas: whole sectors each, together a multiple of 4096 bytes (the last one takes
+    // the rest) so that the blocks keep their alignment and the zero sectors before them.
+    if (metadataEnd > blocksStart) return DISK_ERR_ARG;
+    uint64_t room = 0;
+    for (uint32_t a = 0; a < areaCount; a++) {
+        const uint32_t length = plan->bytes[areas[a].slot]->length;
+        areas[a].space = static_cast<uint32_t>(Math_DivCeilU64(length != 0 ? length : 1, 512) * 512);
+        room += areas[a].space;
+    }
+    const uint64_t total = Math_DivCeilU64(room, 4096) * 4096;
+    areas[areaCount - 1].space += static_cast<uint32_t>(total - room);
+    uint64_t at = metadataEnd;
+    for (uint32_t a = 0; a < areaCount; a++) {
+        VhdParentLocator* loc = &plan->header.locators[areas[a].slot];
+        loc->platformDataSpace = areas[a].space;
+        loc->platformDataOffset = at;
+        loc->reserved = 0;
+        at += areas[a].space;
+        if (areas[a].space > plan->largest) plan->largest = areas[a].space;
+    }
+    // Every stored block moves with the rest of the file: its sector number must still fit.
+    const uint64_t shift = total / 512;
+    for (uint32_t i = 0; i < image->batStoredEntries; i++) {
+        const uint32_t entry = image->bat[i];
+        if (entry != VHD_UNALLOCATED && entry + shift >= VHD_UNALLOCATED) return DISK_ERR_ARG;
+    }
+    plan->insertAt = metadataEnd;
+    plan->insertBytes = total;
+    return DISK_OK;
+}
+
+// Writes the file of the plan into out: the old file with the room inserted, the table entries
+// moved, the locator data and the header.
+int WriteRelinked(const VhdImage* image, const RelinkPlan* plan, ByteStream* out, uint64_t fileSize,
+                  uint8_t* buffer) {
+    const uint64_t split = plan->insertBytes != 0 ? plan->insertAt : fileSize;
+    int rc = CopyRange(image->stream, 0, out, 0, split, buffer, VHD_COPY_BYTES);
+    if (rc == DISK_OK && plan->insertBytes != 0) {
+        rc = WriteZeros(out, split, plan->insertBytes);
+        if (rc == DISK_OK)
+            rc = CopyRange(image->stream, split, out, split + plan->insertBytes, fileSize - split,
+                           buffer, VHD_COPY_BYTES);
+        // The stored entries, big-endian, piece by piece through the buffer.
+        const uint32_t shift = static_cast<uint32_t>(plan->insertBytes / 512);
+        const uint32_t perPiece = VHD_COPY_BYTES / 4;
+        for (uint32_t done = 0; rc == DISK_OK && done < image->batStoredEntries;) {
+            const uint32_t left = image->batStoredEntries - done;
+            const uint32_t n = left < perPiece ? left : perPiece;
+            for (uint32_t i = 0; i < n; i++) {
+                const uint32_t entry = image->bat[done + i];
+                Bytes_WriteU32Be(entry == VHD_UNALLOCATED ? entry : entry + shift, buffer + 4 * i);
+            }
+            rc = WriteAt(out, image->tableOffset + 4ull * done, n * 4, buffer);
+            done += n;
+        }
+    }
+    for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT && rc == DISK_OK; slot++) {
+        if (plan->moved[slot]) rc = WriteZeros(out, plan->oldOffset[slot], plan->oldSpace[slot]);
+    }
+    return rc;
+}
+
+}  // namespace
+
+
 int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* request) {
     if (image == nullptr || request == nullptr || request->reopenPath == nullptr ||
         image->stream == nullptr || image->footer.diskType != VHD_DISK_TYPE_DIFFERENCING)
@@ -929,30 +1103,21 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
          !IsValidText(name->data, name->length, TEXT_ENC_UTF16BE)))
         return DISK_ERR_ARG;
 
-    const uint64_t blocksStart = image->firstBlockSector * 512;
     const uint64_t headerAt = image->footer.dataOffset;
-    const uint64_t tableEnd = image->tableOffset + static_cast<uint64_t>(image->header.maxTableEntries) * 4;
-    const VhdLocatorBytes* perSlot[VHD_LOCATOR_COUNT] = {};
-    uint32_t largest = 0;
-    for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
-        const VhdParentLocator* loc = &image->header.locators[slot];
-        for (uint32_t k = 0; k < 4; k++) {
-            if (loc->platformCode == items[k].code && items[k].bytes->present) perSlot[slot] = items[k].bytes;
-        }
-        if (perSlot[slot] == nullptr) continue;
-        // The data area must hold the bytes and lie in the metadata, clear of the footer copy,
-        // the header and the table.
-        const uint64_t at = loc->platformDataOffset;
-        const uint64_t end = at + loc->platformDataSpace;  // below 2^65: offset checked first
-        if (perSlot[slot]->length > loc->platformDataSpace || at > blocksStart ||
-            loc->platformDataSpace > blocksStart - at || at < 512 ||
-            (at < headerAt + 1024 && end > headerAt) || (at < tableEnd && end > image->tableOffset))
-            return DISK_ERR_ARG;
-        if (loc->platformDataSpace > largest) largest = loc->platformDataSpace;
+    RelinkPlan* plan = static_cast<RelinkPlan*>(Mem_Alloc(sizeof(RelinkPlan)));
+    if (plan == nullptr) return DISK_ERR_NOMEM;
+    int planned = PlanRelink(image, request, plan);
+    if (planned != DISK_OK) {
+        Mem_Free(plan);
+        return planned;
     }
+    const uint32_t largest = plan->largest;
 
     uint64_t fileSize = 0;
-    if (!Stream_GetSize(image->stream, &fileSize)) return DISK_ERR_SIZE;
+    if (!Stream_GetSize(image->stream, &fileSize)) {
+        Mem_Free(plan);
+        return DISK_ERR_SIZE;
+    }
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(VHD_COPY_BYTES > largest ? VHD_COPY_BYTES : largest));
     OutputFile* output = static_cast<OutputFile*>(Mem_Alloc(sizeof(OutputFile)));
     VhdImage* check = Vhd_Alloc();
@@ -960,6 +1125,7 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
         Mem_Free(buffer);
         Mem_Free(output);
         Mem_Free(check);
+        Mem_Free(plan);
         return DISK_ERR_NOMEM;
     }
     Vhd_Init(check);
@@ -976,14 +1142,15 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
             rc = DISK_ERR_CREATE;
         }
     }
-    if (rc == DISK_OK) rc = CopyPrefix(image->stream, out, fileSize, buffer, VHD_COPY_BYTES);
-    VhdDynamicHeader header = image->header;
+    if (rc == DISK_OK) rc = WriteRelinked(image, plan, out, fileSize, buffer);
+    VhdDynamicHeader header = plan->header;
     for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT && rc == DISK_OK; slot++) {
-        if (perSlot[slot] == nullptr) continue;
+        const VhdLocatorBytes* bytes = plan->bytes[slot];
+        if (bytes == nullptr) continue;
         VhdParentLocator* loc = &header.locators[slot];
         std::memset(buffer, 0, loc->platformDataSpace);
-        if (perSlot[slot]->length != 0) std::memcpy(buffer, perSlot[slot]->data, perSlot[slot]->length);
-        loc->platformDataLength = perSlot[slot]->length;
+        if (bytes->length != 0) std::memcpy(buffer, bytes->data, bytes->length);
+        loc->platformDataLength = bytes->length;
         rc = WriteAt(out, loc->platformDataOffset, loc->platformDataSpace, buffer);
     }
     if (rc == DISK_OK) {
@@ -1031,5 +1198,6 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
     Mem_Free(check);
     Mem_Free(output);
     Mem_Free(buffer);
+    Mem_Free(plan);
     return rc;
 }

@@ -123,9 +123,14 @@ struct VhdParentLocatorRequest {
     const char* reopenPath;      // the path with which the image is opened again
 };
 
-// Rewrites the data of the image's locators coded "W2ku", "W2ru", "Wi2k", "Wi2r" for which the
-// request carries bytes (data space and offset unchanged) and the parent name, through a
-// temporary copy that replaces the file only once it opens with its new parent. The temporary
+// Writes every locator the request carries bytes for ("W2ku", "W2ru", "Wi2k", "Wi2r") and the
+// parent name, through a temporary copy that replaces the file only once it opens with its new
+// parent. A locator whose data space holds the bytes is rewritten in place; one that is too
+// small, and a requested code that no slot carries (a child made here has only the relative
+// ones), get an area in room inserted after the metadata: the blocks and the footer move by a
+// multiple of 4096 bytes and the table entries with them, so the layout stays as it was. Empty
+// bytes for a code the file lacks need nothing. DISK_ERR_ARG when no free slot is left for a
+// missing code or a locator's bytes exceed VHD_MAX_LOCATOR_READ. The temporary
 // name is never an existing file (the old parent keeps its file whatever its name), and a
 // backup name (path + "_del") that is a file of the chain is refused (DISK_ERR_ARG). Every length
 // and encoding is checked before anything is written: DISK_ERR_ARG with the file untouched.

@@ -139,8 +139,8 @@ bool VhdUtility_RelativeParentPath(const FXString& childPath, const FXString& pa
                                    FXString* out) {
     FXString relative;
     if (!Ui_MakeFieldPathRelative(childPath, parentPath, &relative) || relative.empty()) return false;
-    relative.substitute('\\', '/');
-    if (!(relative.length() >= 3 && relative.left(3) == "../")) relative.prepend("./");
+    relative.substitute('/', '\\');
+    if (!(relative.length() >= 3 && relative.left(3) == "..\\")) relative.prepend(".\\");
     *out = relative;
     return true;
 }
@@ -340,19 +340,26 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     }
     if (dialog.execute(PLACEMENT_OWNER) == UI_RESULT_ACCEPT) {
         // Every text is converted before anything is written; a text that has no form in an
-        // encoding changes nothing. An empty path leaves its locators as they are (a child
-        // written with relative locators only has no absolute ones to rewrite).
+        // encoding changes nothing. A path given is written into both of its locators, made where
+        // the image has none; an empty path leaves its locators as they are.
         FXStringText absU16, relU16, absSjis, relSjis, nameU16;
         const bool hasAbsolute = !dialog.absolutePath.empty();
         const bool hasRelative = !dialog.relativePath.empty();
-        bool converted = !dialog.parentName.empty() && (hasAbsolute || hasRelative) &&
-                         Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE);
-        if (converted && hasAbsolute)
-            converted = Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE) &&
-                        Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS);
-        if (converted && hasRelative)
-            converted = Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE) &&
-                        Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS);
+        // Each refusal names its reason; the engine writes every locator it is given.
+        int reason = 0;
+        if (dialog.parentName.empty() ||
+            !Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE) ||
+            nameU16.view.length > sizeof image->header.parentName)
+            reason = VHD_UTILITY_MSG_NAME_UNUSABLE;
+        else if (!hasAbsolute && !hasRelative)
+            reason = VHD_UTILITY_MSG_NO_PATH;
+        else if ((hasAbsolute && !Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE)) ||
+                 (hasRelative && !Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE)))
+            reason = 372;
+        else if ((hasAbsolute && !Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS)) ||
+                 (hasRelative && !Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS)))
+            reason = VHD_UTILITY_MSG_NOT_SJIS;
+        bool converted = reason == 0;
         int r = DISK_ERR_ARG;
         if (converted && !Utility_ReleaseBackupAsked(this, imagePath.text())) {
             converted = false;
@@ -369,8 +376,14 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             const std::string reopen = imagePath.text();
             request.reopenPath = reopen.c_str();
             r = Vhd_ChangeParentLocators(image, &request);
+            if (r == DISK_ERR_ARG) reason = VHD_UTILITY_MSG_NO_ROOM;
+            else if (r == DISK_ERR_FORMAT) reason = VHD_UTILITY_MSG_LINK_LOOPS;
+            else if (r == DISK_ERR_OPEN) reason = VHD_UTILITY_MSG_PARENT_MISSING;
         }
-        Utility_ShowResult(this, r);
+        if (r != 0 && reason != 0)
+            COutputMessage::ShowMessage(this, 0, reason, UI_MSG_ERROR);
+        else
+            Utility_ShowResult(this, r);
     }
     Disk_Close(&disk);
     return 1;

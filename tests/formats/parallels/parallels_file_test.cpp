@@ -15,6 +15,7 @@
 #include "disk/disk_open.h"
 #include "formats/parallels/parallels.h"
 #include "foundation/output_file.h"
+#include "foundation/platform.h"
 #include "foundation/path.h"
 #include "support/test_support.h"
 
@@ -228,6 +229,77 @@ TEST(ParallelsFile, CompactionDropsEmptyBlocksAndKeepsContent) {
     EXPECT_EQ(Parallels_CommitCompact(&out, suffix, 0), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(Parallels_DiscardCompact(&out), DISK_OK);
 }
+
+// Tables whose entries share or overlap a block: each entry would be stored on its own, so
+// compaction refuses them before anything is written; entries apart compact as usual.
+struct SharedTable {
+    const char* what;
+    uint32_t entries[4];
+    int result;
+};
+
+class ParallelsSharedEntries : public ::testing::TestWithParam<SharedTable> {};
+
+TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks) {
+    const SharedTable& c = GetParam();
+    TempDir dir;
+    std::vector<uint8_t> f = SmallFile();
+    f.resize(512 + 4 * 8 * 512);
+    for (size_t i = 512; i < f.size(); i++) f[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (uint32_t i = 0; i < 4; i++) Put32(f, 64 + 4 * i, c.entries[i]);
+    const std::string p = dir.file("s.hdd");
+    WriteFile(p, f);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, p.c_str(), false), DISK_OK);
+    OutputFile out;
+    EXPECT_EQ(Parallels_Compact(p.c_str(), &h, nullptr, &out, false, nullptr, nullptr), c.result);
+    Disk_Close(&h);
+    if (c.result != DISK_OK) {
+        EXPECT_FALSE(out.armed);
+        EXPECT_FALSE(Os_PathExists((p + "_TEMP").c_str()));
+    }
+    EXPECT_EQ(Parallels_DiscardCompact(&out), DISK_OK);
+    EXPECT_TRUE(ReadFile(p) == f);
+
+    // The same table in a bundle data file.
+    const uint64_t total = 2 * 8 * 4;
+    WriteFile(dir.file("s.raw"), testsupport::RandomBytes(total * 512, 3));
+    Raw raw(dir.file("s.raw"), 2, 8, total);
+    const std::string d = dir.file("d.hds");
+    ASSERT_EQ(ParallelsData_Create(d.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
+              DISK_OK);
+    std::vector<uint8_t> g = ReadFile(d);
+    const uint32_t start = Get32(g, 48), block = Get32(g, 28);
+    ASSERT_GE(Get32(g, 32), 4u);
+    ASSERT_GE(block, 2u);
+    // The single file's table in units of this file's block (sector 1 is the data start there).
+    for (uint32_t i = 0; i < 4; i++) Put32(g, 64 + 4 * i, (c.entries[i] - 1) * block / 8 + start);
+    WriteFile(d, g);
+    ParallelsDataFile df;
+    ParallelsData_Init(&df);
+    ASSERT_EQ(ParallelsData_Open(&df, d.c_str(), true, 0, nullptr, 0), DISK_OK);
+    const std::string t = dir.file("d.hds_TEMP");
+    EXPECT_EQ(ParallelsData_Compact(&df, t.c_str(), &raw.h, nullptr, false, nullptr, nullptr, total,
+                                    false),
+              c.result);
+    ParallelsData_Close(&df);
+    EXPECT_EQ(Os_PathExists(t.c_str()), c.result == DISK_OK);
+    EXPECT_TRUE(ReadFile(d) == g);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, ParallelsSharedEntries,
+    ::testing::Values(SharedTable{"apart", {1, 9, 17, 25}, DISK_OK},
+                      SharedTable{"one block twice", {1, 1, 9, 17}, DISK_ERR_FORMAT},
+                      SharedTable{"overlapping blocks", {1, 9, 5, 17}, DISK_ERR_FORMAT},
+                      SharedTable{"every entry the same", {9, 9, 9, 9}, DISK_ERR_FORMAT}),
+    [](const ::testing::TestParamInfo<SharedTable>& i) {
+        std::string n = i.param.what;
+        for (char& ch : n)
+            if (ch == ' ') ch = '_';
+        return n;
+    });
 
 TEST(ParallelsFile, WritingToAnUnwritablePlaceFails) {
     TempDir dir;

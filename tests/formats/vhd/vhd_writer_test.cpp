@@ -900,7 +900,7 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
                 text.assign(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength);
                 EXPECT_EQ(loc.platformDataSpace, 512u);
             }
-            EXPECT_EQ(text, "../bases/parent.vhd");
+            EXPECT_EQ(text, "..\\bases\\parent.vhd");
         }
         Disk_Close(&disk);
         if (HavePyvhdi()) {
@@ -914,7 +914,7 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
             EXPECT_EQ(Qemu("info " + Quote(child), &out), 0) << out;
         }
     }
-    // A child beside its parent gets "./" in front; a child over its parent is refused.
+    // A child beside its parent gets ".\\" in front; a child over its parent is refused.
     const VhdCreateOptions o = cases[3].o;
     const std::string near = dir.file("bases/near.vhd");
     ASSERT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), near.c_str()), DISK_OK);
@@ -922,7 +922,7 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
     const VhdParentLocator& loc = Image()->header.locators[3];
     const std::vector<uint8_t> f = ReadFile(near);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength),
-              "./parent.vhd");
+              ".\\parent.vhd");
     Disk_Close(&disk);
     const std::vector<uint8_t> parentBytes = ReadFile(parent);
     EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), parent.c_str()), DISK_ERR_ARG);
@@ -1010,10 +1010,10 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
     const std::vector<uint8_t> name = Encode("moved parent.vhd", TEXT_ENC_UTF16BE);
     VhdParentLocatorRequest good = {Bytes(absU16), Bytes(relU16), Bytes(absSjis), Bytes(relSjis), Bytes(name), child.c_str()};
 
-    // Refused before anything is written: a name over 512 bytes, data longer than the data
-    // space, text that is not Shift_JIS, UTF-16 of odd length.
+    // Refused before anything is written: a name over 512 bytes, data longer than any locator
+    // is read, text that is not Shift_JIS, UTF-16 of odd length.
     const std::vector<uint8_t> longName(514, 'a');
-    const std::vector<uint8_t> longData(600, 'a');
+    const std::vector<uint8_t> longData(VHD_MAX_LOCATOR_READ + 1, 'a');
     const std::vector<uint8_t> badSjis = {'a', 0x81, 0x20};
     const std::vector<uint8_t> oddU16 = {'a', 0, 'b'};
     std::vector<VhdParentLocatorRequest> bad(4, good);
@@ -1050,9 +1050,10 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
     EXPECT_EQ(ReadAll(&disk), parentData);
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
     EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
-    // Only locator data and the header changed.
+    // The child had relative locators only: room for the absolute ones (4096 bytes) was made
+    // after its metadata; the footers are as they were.
     const std::vector<uint8_t> after = ReadFile(child);
-    ASSERT_EQ(after.size(), before.size());
+    ASSERT_EQ(after.size(), before.size() + 4096);
     EXPECT_EQ(std::memcmp(after.data(), before.data(), 512), 0);
     EXPECT_EQ(std::memcmp(after.data() + after.size() - 512, before.data() + before.size() - 512, 512), 0);
     Disk_Close(&disk);
@@ -1067,6 +1068,150 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
         EXPECT_NE(report.find("moved parent.vhd"), std::string::npos) << report;
     }
 }
+
+// The four locators and the parent name a relink asks for are all written, whatever the child
+// carries: a child with relative locators only (as made here) or with a locator too small for
+// its new path gets room inserted after its metadata, its blocks move, and it reads the same
+// here, in qemu-img (its own blocks) and in libvhdi (with the parent). A child without a free
+// slot is refused with the file untouched.
+struct RoomCase {
+    const char* name;
+    const char* creator;
+    const char* locators;  // fixture locators (JSON list body)
+    uint32_t gap, pad;     // zero sectors after the metadata and after each block
+    bool longRelative;     // a relative path longer than its locator's data space
+    int result;
+};
+
+class VhdRelinkRoom : public VhdChild, public ::testing::WithParamInterface<RoomCase> {};
+
+std::string LocatorText(const std::vector<uint8_t>& f, const VhdParentLocator& loc, bool utf16) {
+    std::string text;
+    for (uint32_t i = 0; i < loc.platformDataLength; i += utf16 ? 2 : 1) text += static_cast<char>(f[loc.platformDataOffset + i]);
+    return text;
+}
+
+TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
+    const RoomCase& c = GetParam();
+    const std::string parent = MakeParent("bases");
+    std::string parentId;
+    {
+        DiskHandle ph{DISK_KIND_NONE, nullptr};
+        ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
+        const VhdImage* pim = static_cast<const VhdImage*>(Disk_GetObject(&ph));
+        char hex[3];
+        for (int i = 0; i < 16; i++) {
+            std::snprintf(hex, sizeof hex, "%02x", pim->footer.uniqueId[i]);
+            parentId += hex;
+        }
+        Disk_Close(&ph);
+    }
+    const uint64_t total = parentData.size() / 512;
+    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids"))).c_str()), 0);
+    const std::string child = dir.file("kids/child.vhd");
+    Build("{\"path\":" + Str(child) + ",\"sectors\":" + std::to_string(total) + ",\"disk_type\":4,\"creator\":" +
+          Str(c.creator) + ",\"parent_name\":\"parent.vhd\",\"parent_id\":" + Str(parentId) + ",\"locators\":[" +
+          c.locators + "],\"gap_sectors\":" + std::to_string(c.gap) + ",\"pad_sectors\":" + std::to_string(c.pad) +
+          ",\"blocks\":[{\"index\":0,\"sectors\":\"all\",\"seed\":4},{\"index\":2,\"sectors\":\"all\",\"seed\":5}]," +
+          "\"parent_raw\":" + Str(dir.file("src.raw")) + ",\"expect\":" + Str(dir.file("expect.raw")) + "}");
+    const std::vector<uint8_t> expected = ReadFile(dir.file("expect.raw"));
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    ASSERT_TRUE(ReadAll(&disk) == expected);
+    const uint32_t alignment = Image()->batAlignment, afterBat = Image()->zeroSectorsAfterBat;
+    Disk_Close(&disk);
+    const std::vector<uint8_t> before = ReadFile(child);
+    WriteFile(dir.file("before.vhd"), before);
+
+    // The parent moves; the link is given anew, in both forms and both encodings.
+    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("new/sub"))).c_str()), 0);
+    const std::string moved = dir.file("new/moved.vhd");
+    ASSERT_EQ(std::rename(parent.c_str(), moved.c_str()), 0);
+    std::string relative = "..\\new\\moved.vhd";
+    if (c.longRelative) {
+        relative = "..\\new";
+        while (relative.size() < 600) relative += "\\sub\\..";
+        relative += "\\moved.vhd";
+    }
+    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE), absSjis = Encode(moved, TEXT_ENC_SJIS);
+    const std::vector<uint8_t> relU16 = Encode(relative, TEXT_ENC_UTF16LE), relSjis = Encode(relative, TEXT_ENC_SJIS);
+    const std::vector<uint8_t> name = Encode("moved.vhd", TEXT_ENC_UTF16BE);
+    const VhdParentLocatorRequest request = {Bytes(absU16), Bytes(relU16), Bytes(absSjis), Bytes(relSjis), Bytes(name),
+                                             child.c_str()};
+    ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
+    ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &request), c.result);
+    EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
+    EXPECT_FALSE(Os_PathExists((child + "_del").c_str()));
+    Disk_Close(&disk);
+    const std::vector<uint8_t> after = ReadFile(child);
+    if (c.result != DISK_OK) {
+        EXPECT_TRUE(after == before);
+        return;
+    }
+    EXPECT_FALSE(after == before);
+    EXPECT_EQ((after.size() - before.size()) % 4096, 0u);
+
+    // Our reader: the parent found by the link, the same content, the same layout, every
+    // locator holding its text.
+    ASSERT_EQ(OpenVhd(child), DISK_OK);
+    EXPECT_TRUE(ReadAll(&disk) == expected);
+    EXPECT_EQ(Image()->batAlignment, alignment);
+    EXPECT_EQ(Image()->zeroSectorsAfterBat, afterBat);
+    EXPECT_EQ(std::memcmp(Image()->header.parentName, name.data(), name.size()), 0);
+    const struct {
+        uint32_t code;
+        std::string text;
+        bool utf16;
+    } want[] = {{VHD_CODE_W2KU, moved, true}, {VHD_CODE_W2RU, relative, true},
+                {VHD_CODE_WI2K, moved, false}, {VHD_CODE_WI2R, relative, false}};
+    for (const auto& w : want) {
+        int found = 0;
+        for (const VhdParentLocator& loc : Image()->header.locators) {
+            if (loc.platformCode != w.code) continue;
+            found++;
+            EXPECT_LE(loc.platformDataLength, loc.platformDataSpace);
+            EXPECT_EQ(loc.platformDataOffset % 512, 0u);
+            EXPECT_EQ(LocatorText(after, loc, w.utf16), w.text);
+        }
+        EXPECT_EQ(found, 1) << std::hex << w.code;
+    }
+    Disk_Close(&disk);
+
+    // qemu-img reads the child's own blocks (it does not follow the link) as before the move.
+    if (HaveTool("qemu-img")) {
+        std::string out;
+        EXPECT_EQ(Qemu("compare -f vpc -F vpc " + Quote(dir.file("before.vhd")) + " " + Quote(child), &out), 0) << out;
+    }
+    if (HaveTool("vhdiinfo")) {
+        EXPECT_EQ(RunCommand("vhdiinfo " + Quote(child) + " >/dev/null 2>&1"), 0);
+    }
+    if (HavePyvhdi()) {
+        std::string report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, moved}, &report)) << report;
+        EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == expected);
+        EXPECT_NE(report.find("\"parent_filename\": \"moved.vhd\""), std::string::npos) << report;
+    }
+}
+
+const char* const kRelativeOnly =
+    "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"encoding\":\"shift_jis\"},"
+    "{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\"}";
+const char* const kFull =
+    "{\"slot\":0,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\"},"
+    "{\"slot\":2,\"code\":\"Mac \",\"text\":\"x\"},{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"p\",\"encoding\":\"shift_jis\"},"
+    "{\"slot\":4,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":5,\"code\":\"MacX\",\"text\":\"x\"},"
+    "{\"slot\":6,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":7,\"code\":\"MacX\",\"text\":\"x\"}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, VhdRelinkRoom,
+    ::testing::Values(
+        RoomCase{"relative_only", "vpc ", kRelativeOnly, 1, 0, false, DISK_OK},
+        RoomCase{"relative_only_aligned", "vpc ", kRelativeOnly, 7, 7, false, DISK_OK},
+        RoomCase{"win_one_locator", "win ",
+                 "{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"space\":65536}", 0, 0, false,
+                 DISK_OK},
+        RoomCase{"relative_too_small", "vpc ", kRelativeOnly, 1, 0, true, DISK_OK},
+        RoomCase{"no_free_slot", "vpc ", kFull, 1, 0, false, DISK_ERR_ARG}),
+    [](const ::testing::TestParamInfo<RoomCase>& i) { return std::string(i.param.name); });
 
 // A child named like an image further up the parent's chain would take that image's place:
 // refused, the chain as it was.

@@ -447,6 +447,31 @@ std::string Libvhdi(const std::string& out, const std::string& child, const std:
                " libvhdi " + Quote(out) + " " + Quote(child) + " " + Quote(parent));
 }
 
+// Each of the four locators holds its text once: the absolute path in "W2ku" (UTF-16LE) and
+// "Wi2k" (Shift_JIS), the relative one in "W2ru" and "Wi2r".
+void ExpectLocators(VhdImage* image, const std::string& absolute, const std::string& relative) {
+    ASSERT_NE(image, nullptr);
+    const struct {
+        uint32_t code;
+        std::string text;
+        bool utf16;
+    } want[] = {{VHD_CODE_W2KU, absolute, true}, {VHD_CODE_W2RU, relative, true},
+                {VHD_CODE_WI2K, absolute, false}, {VHD_CODE_WI2R, relative, false}};
+    for (const auto& w : want) {
+        int found = 0;
+        for (const VhdParentLocator& loc : image->header.locators) {
+            if (loc.platformCode != w.code) continue;
+            found++;
+            std::vector<uint8_t> data(loc.platformDataLength);
+            ASSERT_TRUE(Stream_ReadAt(image->stream, loc.platformDataOffset, loc.platformDataLength, data.data()));
+            std::string text;
+            for (size_t i = 0; i < data.size(); i += w.utf16 ? 2 : 1) text += static_cast<char>(data[i]);
+            EXPECT_EQ(text, w.text) << std::hex << w.code;
+        }
+        EXPECT_EQ(found, 1) << std::hex << w.code;
+    }
+}
+
 TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
     if (RunCommand("/usr/bin/python3 -c 'import pyvhdi' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pyvhdi";
     App();
@@ -501,10 +526,10 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
         auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
         // The child creator writes relative locators only.
         EXPECT_STREQ(p->GetAbsoluteField()->getText().text(), "");
-        EXPECT_STREQ(p->GetRelativeField()->getText().text(), "./base.vhd");
+        EXPECT_STREQ(p->GetRelativeField()->getText().text(), ".\\base.vhd");
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base.vhd");
         p->ChooseParent(moved.c_str());
-        EXPECT_STREQ(p->GetRelativeField()->getText().text(), "./moved/base2.vhd");
+        EXPECT_STREQ(p->GetRelativeField()->getText().text(), ".\\moved\\base2.vhd");
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base2.vhd");
         guitest::Screenshot(p, "vhd_parent_link_dialog");
         guitest::ExpectWholeTexts(p, "VHD parent link dialog");
@@ -520,11 +545,78 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
     json = Libvhdi(dir.file("read2"), child, moved);
     EXPECT_NE(json.find("base2.vhd"), std::string::npos) << json;
     EXPECT_EQ(Shell("cmp " + Quote(dir.file("read2")) + " " + Quote(dir.file("base.raw"))), "");
-    // Our own reader finds the new parent by the link alone.
+    // Our own reader finds the new parent by the link alone; the absolute path the dialog
+    // showed is stored too, although the child had no absolute locators.
     DiskHandle d;
     Disk_Init(&d);
-    EXPECT_EQ(Disk_OpenEx(&d, child.c_str(), true, 0, NULL), 0);
+    ASSERT_EQ(Disk_OpenEx(&d, child.c_str(), true, 0, NULL), 0);
+    ExpectLocators(static_cast<VhdImage*>(Disk_GetObject(&d)), moved, ".\\moved\\base2.vhd");
     Disk_Close(&d);
+}
+
+// A child made here carries relative locators only. Typing an absolute path in the link dialog
+// writes it (both absolute locators are made), and the success box comes only with the change
+// on disk; refusals say why and write nothing.
+TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
+    App();
+    TempDir dir;
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
+    for (int creator : {2, 4}) {
+        SCOPED_TRACE(creator);
+        {
+            DiskHandle d;
+            Disk_Init(&d);
+            ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
+            const VhdCreateOptions o = VhdUtility_ChildOptions(creator, 0);
+            ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
+            Disk_Close(&d);
+        }
+        ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+        // Refusals first: no path at all, then the link to the child itself.
+        struct Edit {
+            const char* absolute;
+            const char* relative;
+            int message;
+        };
+        const std::string self = child;
+        const Edit edits[] = {{"", "", VHD_UTILITY_MSG_NO_PATH},
+                              {self.c_str(), ".\\child.vhd", VHD_UTILITY_MSG_LINK_LOOPS},
+                              {base.c_str(), NULL, 371}};
+        for (const Edit& e : edits) {
+            SCOPED_TRACE(e.message);
+            CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
+            Script script;
+            script.Then([&](FXWindow*) {
+                Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
+                Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+            });
+            script.Then([&](FXWindow* w) {
+                auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+                p->GetAbsoluteField()->setText(e.absolute);
+                if (e.relative != NULL) p->GetRelativeField()->setText(e.relative);
+                Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+            });
+            script.Yes();
+            script.Ok(e.message == VHD_UTILITY_MSG_LINK_LOOPS ? "vhd_link_refused_box" : "");
+            script.Start();
+            dialog.execute(PLACEMENT_OWNER);
+            ASSERT_TRUE(script.Done());
+            ASSERT_EQ(script.boxes.size(), 2u);
+            EXPECT_NE(script.boxes[1].find(Ui_MessageText(e.message).text()), std::string::npos) << script.boxes[1];
+            if (e.message != 371) {
+                EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+            }
+        }
+        EXPECT_NE(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+        DiskHandle d;
+        Disk_Init(&d);
+        ASSERT_EQ(Disk_OpenEx(&d, child.c_str(), true, 0, NULL), 0);
+        ExpectLocators(static_cast<VhdImage*>(Disk_GetObject(&d)), base, ".\\base.vhd");
+        Disk_Close(&d);
+        EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
+        ASSERT_EQ(RunCommand("rm " + Quote(child)), 0);
+    }
 }
 
 TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
@@ -558,7 +650,8 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
     dialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[1];
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(VHD_UTILITY_MSG_NAME_UNUSABLE).text()), std::string::npos)
+        << script.boxes[1];
     EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
 }
