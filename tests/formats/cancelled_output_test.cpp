@@ -339,6 +339,43 @@ TEST_P(CancelledOutput, WholeRunIsAcceptedByUsAndByQemu) {
     }
 }
 
+// A COWD disk of two extent files cancelled in its second one: no file of it carries a header,
+// the first one (the name the user chose, whose header names the others) included.
+TEST(CancelledOutputCowd, NoExtentOfACancelledDiskHasAHeader) {
+    TempDir dir;
+    DiskGeometry g = {0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, COWD_EXTENT_SECTORS + 2 * 16 * 63);
+    DiskHandle zero;
+    Disk_Init(&zero);
+    ASSERT_EQ(Disk_OpenZero(&zero, &g), DISK_OK);
+    const std::string out = dir.file("two.vmdk");
+    CancelAt cancel;
+    cancel.percent = 100;
+    ASSERT_EQ(Cowd_CreateV3(out.c_str(), &zero, nullptr, CancelAt::Cb, &cancel, false),
+              DISK_CANCELLED);
+    const std::vector<std::string> files = ListDir(dir.path());
+    ASSERT_EQ(files.size(), 2u);
+    for (const std::string& f : files) {
+        const std::vector<uint8_t> bytes = ReadFile(dir.file(f));
+        ASSERT_GE(bytes.size(), 4u) << f;
+        EXPECT_TRUE(Mem_IsZero(bytes.data(), 4)) << f;
+    }
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_NE(Disk_OpenByKind(&h, out.c_str(), true, DISK_KIND_COWD3), DISK_OK);
+    Disk_Close(&h);
+
+    // Run to its end, the same disk opens.
+    ASSERT_EQ(Cowd_CreateV3(out.c_str(), &zero, nullptr, nullptr, nullptr, false), DISK_OK);
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenByKind(&h, out.c_str(), true, DISK_KIND_COWD3), DISK_OK);
+    DiskGeometry back = {};
+    Disk_GetGeometry(&h, &back);
+    EXPECT_EQ(Geometry_GetTotalSectors(&back), Geometry_GetTotalSectors(&g));
+    Disk_Close(&h);
+    Disk_Close(&zero);
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryWriter, CancelledOutput, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<WriterCase>& info) {
                              return std::string(info.param.name);
