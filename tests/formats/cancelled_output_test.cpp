@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct WriterCase {
     WriteFn write;
     bool keyed = false; // encrypted: a whole image opens only as far as asking for its key
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const WriterCase& c, std::ostream* os) { *os << c.name; }
 
 // Answers "go on" until the run has passed `percent` of its total, then "stop".
 struct CancelAt {
