@@ -90,10 +90,8 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
     }
     int rc = DISK_OK;
     do {
-        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
-            rc = DISK_ERR_WRITE;
-            break;
-        }
+        // The header goes out last (the file's holes read as zeros until then): an output that
+        // was cancelled or failed carries no header and is not taken for an image.
         if (!Report(callback, user, 0, totalSectors)) {
             rc = DISK_CANCELLED;
             break;
@@ -146,6 +144,10 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
             rc = DISK_ERR_WRITE;
             break;
         }
+        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
     } while (false);
     Mem_Free(buffer);
     Mem_Free(bits);
@@ -191,11 +193,9 @@ int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, b
     const uint32_t chunkSectors = chunkSize / bytesPerSector;
     int rc = DISK_OK;
     do {
-        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
-            rc = DISK_ERR_WRITE;
-            break;
-        }
-        rc = RawWriter_ZeroFill(out, headerLength, dataOffset - headerLength, buffer, chunkSize);
+        // Zeros where the header goes: the header itself is written last, so that an output that
+        // was cancelled or failed carries none and is not taken for an image.
+        rc = RawWriter_ZeroFill(out, 0, dataOffset, buffer, chunkSize);
         if (rc != DISK_OK) break;
         if (!Report(callback, user, 0, totalSectors)) {
             rc = DISK_CANCELLED;
@@ -244,6 +244,10 @@ int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, b
         rc = RawWriter_ZeroFill(out, dataEnd, gapLength, buffer, chunkSize);
         if (rc != DISK_OK) break;
         if (trailerLength > 0 && !Stream_WriteAt(out, end, trailerLength, trailer)) {
+            rc = DISK_ERR_WRITE;
+            break;
+        }
+        if (headerLength > 0 && !Stream_WriteAt(out, 0, headerLength, header)) {
             rc = DISK_ERR_WRITE;
             break;
         }

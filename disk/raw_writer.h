@@ -12,9 +12,10 @@ struct UsedSectorMap;
 // Size of the copy buffer of the creators.
 enum : uint32_t { RAW_WRITER_CHUNK = 0x200000 };
 
-// Writes a new file: the header at 0 (when given), zeros up to the data offset, the source's
-// total sectors from the data offset, `gap` zero bytes after the data, then the trailer (when
-// given). The file is created preallocated to its final size. The source is read in chunks of
+// Writes a new file: zeros up to the data offset, the source's total sectors from the data
+// offset, `gap` zero bytes after the data, the trailer (when given), and last the header at 0
+// (when given), so that a partial file carries neither header nor trailer. The file is created
+// preallocated to its final size. The source is read in chunks of
 // chunkSize / bytesPerSector sectors with one buffer for the whole operation; the callback (may
 // be NULL) gets (0, total) first, (done, total) after every chunk and (total, total) at the end,
 // and a false answer stops the writer with DISK_CANCELLED, leaving the partial file.

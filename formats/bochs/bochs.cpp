@@ -451,12 +451,12 @@ int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
     ByteStream* out = nullptr;
     if (!Stream_CreateFile(path, &out)) return DISK_ERR_CREATE;
-    int rc = Stream_WriteAt(out, 0, sizeof(header), header) ? DISK_OK : DISK_ERR_WRITE;
-    if (rc == DISK_OK) {
-        const BochsBodyWriter writer = {out, total, static_cast<uint32_t>(catalog), bitmapSectors,
-                                        extentSectors};
-        rc = Bochs_WriteBody(&writer, source, map, callback, user);
-    }
+    // The header goes out last (until then its place is a hole that reads as zeros): an output
+    // that was cancelled or failed is not taken for an image.
+    const BochsBodyWriter writer = {out, total, static_cast<uint32_t>(catalog), bitmapSectors,
+                                    extentSectors};
+    int rc = Bochs_WriteBody(&writer, source, map, callback, user);
+    if (rc == DISK_OK && !Stream_WriteAt(out, 0, sizeof(header), header)) rc = DISK_ERR_WRITE;
     if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     if (rc != DISK_OK) return rc;
     return FlatImage_WriteTxtFile(path, &g, "growing");
@@ -711,9 +711,8 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
     if (rc == DISK_OK) {
         std::memset(table, 0, tableBytes);
         for (uint32_t i = 0; i < pages; i++) Bytes_StoreLe32(table + 4ull * i, BOCHS_UNSTORED);
-        if (!Stream_WriteAt(out, 0, sizeof(header), header) ||
-            !Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table))
-            rc = DISK_ERR_WRITE;
+        // The header is written last, as for the growing image.
+        if (!Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table)) rc = DISK_ERR_WRITE;
     }
     if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     uint32_t written = 0;
@@ -738,6 +737,7 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
         if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table)) rc = DISK_ERR_WRITE;
+    if (rc == DISK_OK && !Stream_WriteAt(out, 0, sizeof(header), header)) rc = DISK_ERR_WRITE;
     if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     Mem_Free(table);
     Mem_Free(data);

@@ -441,8 +441,11 @@ struct ExtentPlan {
     uint32_t id;
 };
 
+// The header is the extent's last write (a partial extent has none); with `held` it is not
+// written but handed back there, for the caller to write later.
 int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback callback, void* user, const ExtentPlan& p) {
+                ProgressCallback callback, void* user, const ExtentPlan& p,
+                uint8_t* held = nullptr) {
     uint8_t h[COWD_HEADER_BYTES] = {};
     const uint32_t tables = static_cast<uint32_t>(Math_DivCeilU64(p.count > 1 ? COWD_EXTENT_SECTORS : p.sectors, COWD_TABLE_SECTORS));
     Bytes_StoreLe32(h, COWD_MAGIC);
@@ -479,8 +482,7 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     else if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
     if (rc == DISK_OK) {
         std::memset(directory, 0, dirSectors * 512);
-        if (!Stream_WriteAt(out, 0, sizeof(h), h) || !Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory))
-            rc = DISK_ERR_WRITE;
+        if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
     }
     uint32_t next = 4 + dirSectors;
     for (uint32_t t = 0; rc == DISK_OK && static_cast<uint64_t>(t) * COWD_TABLE_SECTORS < p.sectors; t++) {
@@ -529,10 +531,12 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         if (rc == DISK_OK && !Progress(callback, user, first + n, p.total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) {
-        uint8_t word[4];
-        Bytes_StoreLe32(word, next);
-        if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory) || !Stream_WriteAt(out, 28, 4, word))
-            rc = DISK_ERR_WRITE;
+        Bytes_StoreLe32(h + 28, next);
+        if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
+    }
+    if (rc == DISK_OK) {
+        if (held != nullptr) std::memcpy(held, h, sizeof(h));
+        else if (!Stream_WriteAt(out, 0, sizeof(h), h)) rc = DISK_ERR_WRITE;
     }
     if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     Mem_Free(directory);
@@ -580,6 +584,8 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
     }
     if (!Progress(callback, user, 0, total)) return DISK_CANCELLED;
     p.id = Random_NewId32();
+    // The first extent's header, which names the others, is written once they are all whole.
+    uint8_t firstHeader[COWD_HEADER_BYTES];
     for (uint32_t i = 0; i < p.count; i++) {
         char name[COWD_PATH_CAPACITY];
         if (i == 0) {
@@ -591,8 +597,16 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
         p.index = i;
         p.firstSector = static_cast<uint64_t>(i) * COWD_EXTENT_SECTORS;
         p.sectors = i + 1 < p.count ? COWD_EXTENT_SECTORS : total - i * COWD_EXTENT_SECTORS;
-        int rc = WriteExtent(name, source, map, callback, user, p);
+        int rc = WriteExtent(name, source, map, callback, user, p,
+                             i == 0 && p.count > 1 ? firstHeader : nullptr);
         if (rc != DISK_OK) return rc;
+    }
+    if (p.count > 1) {
+        ByteStream* out = nullptr;
+        if (!Stream_OpenFile(path, false, &out)) return DISK_ERR_OPEN;
+        int rc = Stream_WriteAt(out, 0, sizeof(firstHeader), firstHeader) ? DISK_OK : DISK_ERR_WRITE;
+        if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+        return rc;
     }
     return DISK_OK;
 }

@@ -513,10 +513,9 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
         Mem_Free(buffer);
         return DISK_ERR_CREATE;
     }
-    ParallelsHeader disk;
-    HeaderToDisk(&header, &disk);
-    int rc = WriteAt(out, 0, 64, &disk);
-    if (rc == DISK_OK) rc = WriteTableArea(out, header.entries, dataStart, 0xFF);
+    // The header goes out last (until then its place is a hole that reads as zeros): an output
+    // that was cancelled or failed is not taken for an image.
+    int rc = WriteTableArea(out, header.entries, dataStart, 0xFF);
     if (rc == DISK_OK && !Progress(callback, user, 0, T)) rc = DISK_CANCELLED;
     uint64_t position = dataStart / 512;
     for (uint64_t j = 0; rc == DISK_OK && j < blocks && j * s < T; j++) {
@@ -527,6 +526,9 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
         if (rc == DISK_OK && !Progress(callback, user, first + n, T)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) rc = WriteTable(out, table, header.entries);
+    ParallelsHeader disk;
+    HeaderToDisk(&header, &disk);
+    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
     rc = CloseOutput(out, false, rc);
     Mem_Free(table);
     Mem_Free(buffer);
@@ -751,8 +753,9 @@ bool ParallelsData_CanCompact(const ParallelsDataFile*) { return true; }
 
 namespace {
 
-// Writes a data file's content: header (host order, dataStart set), zeroed table area, blocks of
-// the source from disk sector `first`, the table. `out` is closed by the caller.
+// Writes a data file's content: zeroed table area, blocks of the source from disk sector
+// `first`, the table, and last the header (host order, dataStart set), so that a partial file
+// has none. `out` is closed by the caller.
 int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHandle* source,
                   UsedSectorMap* map, uint64_t first, uint64_t count, uint32_t base,
                   ProgressCallback callback, void* user, uint64_t diskTotal, bool keepAllocation) {
@@ -766,10 +769,7 @@ int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHand
         return DISK_ERR_NOMEM;
     }
     std::memset(table, 0, entries * 4ull);
-    ParallelsHeader disk;
-    HeaderToDisk(header, &disk);
-    int rc = WriteAt(out, 0, 64, &disk);
-    if (rc == DISK_OK) rc = WriteTableArea(out, entries, static_cast<uint64_t>(header->dataStart) * 512, 0);
+    int rc = WriteTableArea(out, entries, static_cast<uint64_t>(header->dataStart) * 512, 0);
     if (rc == DISK_OK && !Progress(callback, user, first, diskTotal)) rc = DISK_CANCELLED;
     uint64_t position = header->dataStart;
     for (uint64_t k = 0; rc == DISK_OK && k * spb < count && k < entries; k++) {
@@ -781,6 +781,9 @@ int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHand
             rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) rc = WriteTable(out, table, entries);
+    ParallelsHeader disk;
+    HeaderToDisk(header, &disk);
+    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
     Mem_Free(table);
     Mem_Free(buffer);
     return rc;

@@ -190,8 +190,10 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
         if (w.cipher == nullptr || !Qcow_SetKey(w.cipher, key)) r = DISK_ERR_NOMEM;
     }
     if (r == DISK_OK && !Stream_CreateFile(path, &w.out)) r = DISK_ERR_CREATE;
+    // The header goes out last (until then its place is a hole that reads as zeros): an output
+    // that was cancelled or failed is not taken for an image.
+    uint8_t header[QCOW_HEADER_BYTES] = {};
     if (r == DISK_OK) {
-        uint8_t header[QCOW_HEADER_BYTES] = {};
         PutBe32(header, QCOW_MAGIC);
         PutBe32(header + 4, 1);
         PutBe64(header + 24, total * 512);
@@ -200,8 +202,7 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
         PutBe32(header + 36, storageMode == QCOW_STORE_ENCRYPTED ? 1 : 0);
         PutBe64(header + 40, QCOW_HEADER_BYTES);
         memset(l1, 0, l1Entries * 8 + 8);
-        if (!Stream_WriteAt(w.out, 0, sizeof header, header) ||
-            (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, l1)))
+        if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, l1))
             r = DISK_ERR_WRITE;
         w.position = QCOW_HEADER_BYTES + uint64_t(l1Entries) * 8;
         if (r == DISK_OK) r = Pad(&w);
@@ -215,6 +216,7 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
             r = DISK_ERR_WRITE;
         // The last compressed cluster may end inside a sector: the file ends on a cluster.
         if (r == DISK_OK) r = Pad(&w);
+        if (r == DISK_OK && !Stream_WriteAt(w.out, 0, sizeof header, header)) r = DISK_ERR_WRITE;
     }
     if (w.out != nullptr && !Stream_Close(w.out) && r == DISK_OK) r = DISK_ERR_WRITE;
     Mem_Free(l1);

@@ -449,17 +449,18 @@ int Qcow2_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
     Qcow2_BuildHeader(&header, &w, storageMode == 3 ? 1 : 0);
     r = Qcow2_AllocWriterBuffers(&w, &header, key);
     if (r == DISK_OK && !Stream_CreateFile(path, &w.output)) r = DISK_ERR_CREATE;
-    if (r == DISK_OK) {
-        uint8_t raw[QCOW2_HEADER_BYTES];
-        Qcow2_HeaderToDisk(&header, raw);
-        if (!Stream_WriteAt(w.output, 0, sizeof raw, raw) ||
-            !WriteZeros(w.output, sizeof raw, w.clusterSize - sizeof raw))
-            r = DISK_ERR_WRITE;
-    }
+    // The header cluster holds zeros until everything else is written: an output that was
+    // cancelled or failed has no header and is not taken for an image.
+    if (r == DISK_OK && !WriteZeros(w.output, 0, w.clusterSize)) r = DISK_ERR_WRITE;
     if (r == DISK_OK && !Qcow2_ReportProgress(&w, 0)) r = DISK_CANCELLED;
     if (r == DISK_OK)
         r = Qcow2_WriteBody(w.clusterSize, &w, &header, w.totalSectors, storageMode, source, map,
                             progress, user);
+    if (r == DISK_OK) {
+        uint8_t raw[QCOW2_HEADER_BYTES];
+        Qcow2_HeaderToDisk(&header, raw);
+        if (!Stream_WriteAt(w.output, 0, sizeof raw, raw)) r = DISK_ERR_WRITE;
+    }
     if (w.output != nullptr && !Stream_Close(w.output) && r == DISK_OK) r = DISK_ERR_WRITE;
     w.output = nullptr;
     Qcow2_FreeWriter(&w);

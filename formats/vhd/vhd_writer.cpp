@@ -497,9 +497,10 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
     }
     if (output != nullptr) output->armed = true;
 
+    // The footer's copy at 0 goes out last: until then the file starts with zeros (a hole), so
+    // that an output that was cancelled or failed is not taken for an image.
     uint64_t position = 0;
-    rc = WriteAt(out, 0, sizeof(diskFooter), &diskFooter);
-    if (rc == DISK_OK) rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
+    rc = WriteAt(out, kHeaderOffset, sizeof(diskHeader), &diskHeader);
     if (rc == DISK_OK)
         rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
     if (rc == DISK_OK) {
@@ -521,6 +522,7 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
         rc = WriteAt(out, kTableOffset, static_cast<uint32_t>(tableLength), buffers.bat);
     }
     if (rc == DISK_OK) rc = WriteAt(out, position * 512, sizeof(diskFooter), &diskFooter);
+    if (rc == DISK_OK) rc = WriteAt(out, 0, sizeof(diskFooter), &diskFooter);
     rc = CloseOutput(out, false, rc);
     FreeBuffers(&buffers);
     return rc;

@@ -218,25 +218,11 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         out = nullptr;
     }
     if (rc == DISK_OK) {
-        std::memset(first, 0, VHDX_MIB);
         std::memset(bat, 0, static_cast<size_t>(entries * 8));
-        // File type identifier with its creator text in UTF-16LE.
-        std::memcpy(first, "vhdxfile", 8);
-        static const char kCreator[] = "Microsoft Windows 6.2.9200.16384";
-        for (uint32_t i = 0; kCreator[i] != 0; i++) first[8 + 2 * i] = static_cast<uint8_t>(kCreator[i]);
-        if (!BuildHeader(first + VHDX_HEADER_1_OFFSET, 2, crc) ||
-            !BuildHeader(first + VHDX_HEADER_2_OFFSET, 3, crc))
-            rc = DISK_ERR_NOMEM;
-        uint8_t* regions = first + VHDX_REGION_1_OFFSET;
-        std::memcpy(regions, "regi", 4);
-        Bytes_StoreLe32(regions + 8, 2);
-        PutRegion(regions + 16, VHDX_GUID_BAT_REGION, kBatOffset, static_cast<uint32_t>(batLength));
-        PutRegion(regions + 48, VHDX_GUID_METADATA_REGION, kMetadataOffset,
-                  static_cast<uint32_t>(VHDX_MIB));
-        StoreChecksum(crc, regions, VHDX_REGION_BYTES);
-        std::memcpy(first + VHDX_REGION_2_OFFSET, regions, VHDX_REGION_BYTES);
-        if (rc == DISK_OK) rc = WriteAt(out, 0, VHDX_MIB, first);
-        if (rc == DISK_OK) rc = WriteZeros(out, kLogOffset, VHDX_MIB);
+        // The first MiB (file identifier, headers, region tables) goes out last: until then it
+        // is a hole that reads as zeros, so that an output that was cancelled or failed is not
+        // taken for an image.
+        rc = WriteZeros(out, kLogOffset, VHDX_MIB);
     }
     if (rc == DISK_OK) {
         // The metadata region.
@@ -266,6 +252,25 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     if (rc == DISK_OK) {
         BatToDisk(bat, static_cast<uint32_t>(entries));
         rc = WriteAt(out, kBatOffset, static_cast<uint32_t>(entries * 8), bat);
+    }
+    if (rc == DISK_OK) {
+        std::memset(first, 0, VHDX_MIB);
+        // File type identifier with its creator text in UTF-16LE.
+        std::memcpy(first, "vhdxfile", 8);
+        static const char kCreator[] = "Microsoft Windows 6.2.9200.16384";
+        for (uint32_t i = 0; kCreator[i] != 0; i++) first[8 + 2 * i] = static_cast<uint8_t>(kCreator[i]);
+        if (!BuildHeader(first + VHDX_HEADER_1_OFFSET, 2, crc) ||
+            !BuildHeader(first + VHDX_HEADER_2_OFFSET, 3, crc))
+            rc = DISK_ERR_NOMEM;
+        uint8_t* regions = first + VHDX_REGION_1_OFFSET;
+        std::memcpy(regions, "regi", 4);
+        Bytes_StoreLe32(regions + 8, 2);
+        PutRegion(regions + 16, VHDX_GUID_BAT_REGION, kBatOffset, static_cast<uint32_t>(batLength));
+        PutRegion(regions + 48, VHDX_GUID_METADATA_REGION, kMetadataOffset,
+                  static_cast<uint32_t>(VHDX_MIB));
+        StoreChecksum(crc, regions, VHDX_REGION_BYTES);
+        std::memcpy(first + VHDX_REGION_2_OFFSET, regions, VHDX_REGION_BYTES);
+        if (rc == DISK_OK) rc = WriteAt(out, 0, VHDX_MIB, first);
     }
     rc = CloseOutput(out, false, rc);
     Mem_Free(first);

@@ -332,7 +332,6 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         textLength = Vmdk_WriteDescriptor(text, textCapacity, o, &geometry, encoding);
         if (textLength == 0) r = DISK_ERR_FORMAT;
     }
-    if (r == DISK_OK && separate) r = WriteDescriptorFile(path, text, textLength);
     if (r == DISK_OK && !Report(progress, user, 0, total)) r = DISK_CANCELLED;
 
     const bool compressed = o->compressedGrains != 0 || o->streamOptimized != 0;
@@ -367,6 +366,9 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                              o->hwVersionIndex, 0, Vmdk_CreateOptionsExtent(o, 0)->sectors, false,
                              compressed, o->streamOptimized != 0, progress, user, total);
     }
+    // A separate descriptor is written once every extent is whole: a run that was cancelled or
+    // failed leaves extents that no descriptor names.
+    if (r == DISK_OK && separate) r = WriteDescriptorFile(path, text, textLength);
     Disk_Close(&filtered);
     Mem_Free(sizes);
     Mem_Free(buffer);

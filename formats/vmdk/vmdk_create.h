@@ -21,10 +21,10 @@ enum : uint32_t {
 
 // Writes a new image at `path` (UTF-8) from the source: a copy of the options is taken, empty
 // extent names are filled ("<stem>-flat.<ext>" for one flat extent, the output itself for one
-// sparse extent with the descriptor embedded, "<stem>-s001.<ext>", "-s002", ... otherwise), the
-// descriptor is written
-// (a file of its own for split or flat layouts, else embedded in the sparse extent), then every
-// extent in order. The extents must add up to the source's total of 512-byte sectors.
+// sparse extent with the descriptor embedded, "<stem>-s001.<ext>", "-s002", ... otherwise), every
+// extent is written in order (a sparse extent's header last), and for split or flat layouts the
+// descriptor file after them, so that a run that was cancelled or failed leaves nothing that
+// opens as an image. The extents must add up to the source's total of 512-byte sectors.
 // Progress reports (done, total) in source sectors, 0 first; a false answer stops the writer
 // with DISK_CANCELLED. Files written before a failure stay on disk. Sparse extents that another
 // follows end on a grain boundary, with grains shrunk below 128 sectors where their size needs it

@@ -921,13 +921,12 @@ inline int WriteAt(ExtentWriter* w, uint64_t sector, uint32_t bytes, const void*
     return Stream_WriteAt(w->out, sector * kSector, bytes, data) ? DISK_OK : DISK_ERR_WRITE;
 }
 
-// Header and descriptor (descriptorBytes of text, zero-padded to descriptorSize sectors), the
-// directories of the table sets, and the end of the area before the first grain.
+// Descriptor (descriptorBytes of text, zero-padded to descriptorSize sectors), the directories
+// of the table sets, and the end of the area before the first grain. The header sector stays a
+// hole (zeros) until Writer_WriteHeader, the last write of an extent.
 int Writer_WritePreamble(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes) {
     uint8_t* s = w->sector;
-    VmdkSparse_EncodeHeader(&w->header, s);
-    int r = WriteAt(w, 0, kSector, s);
-    if (r != DISK_OK) return r;
+    int r = DISK_OK;
     std::memset(s, 0, kSector);
     uint32_t descSectors = w->header.descriptorOffset ? static_cast<uint32_t>(w->header.descriptorSize) : 0;
     for (uint32_t i = 0; i < descSectors; ++i) {
@@ -1218,11 +1217,21 @@ int Writer_Finish(ExtentWriter* w) {
     return DISK_OK;
 }
 
+// The header sector, written once everything else is: an extent that was cancelled or failed
+// has none and is not taken for one.
+int Writer_WriteHeader(ExtentWriter* w) {
+    VmdkSparse_EncodeHeader(&w->header, w->sector);
+    int r = WriteAt(w, 0, kSector, w->sector);
+    std::memset(w->sector, 0, kSector);
+    return r;
+}
+
 int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes) {
     int r = Writer_Allocate(w);
     if (r == DISK_OK) r = Writer_WritePreamble(w, descriptor, descriptorBytes);
     if (r == DISK_OK) r = Writer_CopyBody(w);
     if (r == DISK_OK) r = Writer_Finish(w);
+    if (r == DISK_OK) r = Writer_WriteHeader(w);
     return r;
 }
 

@@ -208,7 +208,7 @@ struct VmdkGrainLayout {
 // `path` (created) or, with a temp pair, into its temporary path (the final path + "_temp", or
 // a free numbered variant of it),
 // arming the pair once the file exists. descriptor: descriptorSectors x 512 bytes embedded at
-// sector 1, or NULL. Blocks that the source reports empty (the per-layer query with layerQuery,
+// sector 1, or NULL. The header sector is written last: a partial extent has none. Blocks that the source reports empty (the per-layer query with layerQuery,
 // else the empty-range query with the map) are left out. Progress reports (done, total) with
 // done counted in source sectors. DISK_OK, 1 cancelled, DISK_ERR_CREATE, DISK_ERR_WRITE,
 // DISK_ERR_NOMEM, DISK_ERR_ARG (names too long, a grain that does not compress into its buffer,
