@@ -259,8 +259,9 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
     case DISK_KIND_QCOW2:  // "QFI\xfb", version 2 or 3
         return StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x02", 8) ||
                StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x03", 8);
-    case DISK_KIND_PARALLELS:
-        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
+    case DISK_KIND_PARALLELS:  // either layout's signature
+        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16) ||
+               StartsWith(m.head, m.length, "WithouFreSpacExt", 16);
     case DISK_KIND_PARALLELS_BUNDLE:
         return StartsWith(m.head, m.length, "<Parallels_disk_image", 21);
     case DISK_KIND_VDI:  // the signature after the banner
