@@ -957,7 +957,7 @@ int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint
                             empty);
 }
 
-int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap*,
+int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t, ProgressCallback callback,
                          void* user, uint64_t diskTotal) {
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
@@ -970,10 +970,18 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
     }
     int rc = Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
     const uint32_t step = PARALLELS_COPY_BYTES / 512;
+    // Free sectors of the map are zeros; a piece of zeros is left a hole, except the file's last
+    // sector, which gives the file its length.
     for (uint64_t done = 0; rc == DISK_OK && done < count; done += step) {
         const uint32_t n = static_cast<uint32_t>(count - done < step ? count - done : step);
-        rc = Disk_Read(source, (first + done) * 512, n * 512, buffer);
-        if (rc == DISK_OK) rc = WriteAt(out, done * 512, n * 512, buffer);
+        rc = ReadUsed(source, map, first + done, n, buffer);
+        if (rc == DISK_OK) {
+            const bool last = done + n == count;
+            uint32_t from = 0;
+            if (AllZero(buffer, n * 512)) from = last ? n - 1 : n;
+            if (from < n)
+                rc = WriteAt(out, (done + from) * 512, (n - from) * 512, buffer + from * 512ull);
+        }
         if (rc == DISK_OK && !Progress(callback, user, first + done + n, diskTotal))
             rc = DISK_CANCELLED;
     }

@@ -190,6 +190,8 @@ int ParallelsFlat_Open(ParallelsFlatFile* file, const char* path, bool readOnly,
 int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer);
 int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint64_t first,
                                uint32_t count, bool* empty);
+// Storage [first, first + count) of the source as plain sectors; sectors the map marks free are
+// zeros, and pieces of zeros are left as holes.
 int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t unused,
                          ProgressCallback callback, void* user, uint64_t diskTotal);
