@@ -702,9 +702,19 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
                                       g.sectors_per_track);
         disk = &view;
     }
-    if (!Os_MakeDirectory(dir.c_str()) && !IsDirectory(dir.c_str())) {
-        Disk_Close(&view);
-        return DISK_ERR_MKDIR;
+    if (!Os_MakeDirectory(dir.c_str())) {
+        if (!IsDirectory(dir.c_str())) {
+            Disk_Close(&view);
+            return DISK_ERR_MKDIR;
+        }
+        // A bundle written over: its descriptor goes first, so that the directory never
+        // describes data files that are half rewritten. The new one is written last.
+        const std::string old = dir + "/" + kDescriptorName;
+        struct stat st;
+        if (lstat(old.c_str(), &st) == 0 && !Os_RemoveFile(old.c_str())) {
+            Disk_Close(&view);
+            return DISK_ERR_CREATE;
+        }
     }
     char guid[64];
     std::snprintf(guid, sizeof guid,

@@ -356,6 +356,40 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     Disk_Close(&h);
 }
 
+// A bundle is named by its directory, with or without a trailing separator, whatever the
+// directory's name.
+TEST(ParallelsBundle, OpensByItsDirectoryWithOrWithoutTheSeparator) {
+    TempDir dir;
+    const std::vector<uint8_t> data = Content(600, 8);
+    WriteFile(dir.file("src.raw"), data);
+    Raw src(dir.file("src.raw"), 4, 17);
+    for (const char* bundleName : {"vm.hdd", "bundle"}) {
+        const std::string name = bundleName;
+        const std::string b = dir.file(name);
+        const ParallelsBundleCreateOptions o = Options(true, 0);
+        // The writer takes the path with its separator as well.
+        ASSERT_EQ(ParallelsBundle_Create((b + "/").c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
+        EXPECT_TRUE(Os_PathExists((b + "/" + name + ".0." + kGuid + ".hds").c_str()));
+        for (const std::string& p : {b, b + "/", b + "//"}) {
+            for (bool readOnly : {true, false}) {
+                DiskHandle h;
+                Disk_Init(&h);
+                ASSERT_EQ(Disk_Open(&h, p.c_str(), readOnly), DISK_OK) << p;
+                EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_PARALLELS_BUNDLE);
+                EXPECT_TRUE(ReadAll(&h) == data);
+                Disk_Close(&h);
+            }
+        }
+    }
+    // A directory that holds no bundle stays a file that cannot be opened.
+    ASSERT_TRUE(Os_MakeDirectory(dir.file("empty").c_str()));
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_EQ(Disk_Open(&h, (dir.file("empty") + "/").c_str(), true), DISK_ERR_OPEN);
+    EXPECT_EQ(h.object, nullptr);
+}
+
 // ---- Free space is not copied --------------------------------------------------------------------
 // A FAT volume in an MBR partition holds a kept file and a deleted one; with the used-sector
 // map every writer leaves the deleted file's content out, and the plain data file leaves its
