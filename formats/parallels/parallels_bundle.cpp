@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
+#include "foundation/io_failure.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/text_ops.h"
@@ -703,7 +705,10 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
         disk = &view;
     }
     if (!Os_MakeDirectory(dir.c_str())) {
+        const int error = errno;
         if (!IsDirectory(dir.c_str())) {
+            // The run tells why: a file of that name, a missing folder, no permission.
+            IoFailure_RecordFile(IO_FAILURE_CREATE, error);
             Disk_Close(&view);
             return DISK_ERR_MKDIR;
         }

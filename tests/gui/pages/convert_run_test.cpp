@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -1152,4 +1153,22 @@ TEST(ConvertRun, BundleTrimmedByItsDirectory) {
         EXPECT_LT(ReadFile(first).size() + ReadFile(second).size(), before);
         ExpectUsedEqual(source, ReadDisk(path), 0, used);
     }
+}
+
+// A file (not a bundle) under the bundle's name stays as it is, and the run says why it fails.
+TEST(ConvertRun, BundleOverAFileFailsWithItsCause) {
+    TempDir dir;
+    std::string raw = dir.file("noise.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 5));
+    const std::string path = dir.file("taken.hdd");
+    testsupport::WriteFile(path, {1, 2, 3});
+    ConversionJob job;
+    PrepareJob(&job, raw, OpenRaw(raw), nullptr, 6, path);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
+    ConvertRunContext context;
+    EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_MKDIR);
+    EXPECT_EQ(context.cause.kind, CONVERT_CAUSE_CREATE);
+    EXPECT_EQ(context.cause.error, EEXIST);
+    EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{1, 2, 3}));
+    ConvertRun_ReleaseSource(&job);
 }
