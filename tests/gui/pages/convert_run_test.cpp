@@ -1114,8 +1114,8 @@ TEST(ConvertRun, BundleDestinationIsItsDirectory) {
     ConvertRun_ReleaseSource(&self);
 }
 
-// A bundle opened by its directory (with or without the separator) is trimmed in place: every
-// data file is replaced and kept under its backup name.
+// A bundle opened by its directory (with or without the separator) or by its descriptor is
+// trimmed in place: every data file is replaced and kept under its backup name.
 TEST(ConvertRun, BundleTrimmedByItsDirectory) {
     TempDir dir;
     std::string raw = MakeDisk(dir, "ext", 16);
@@ -1133,7 +1133,7 @@ TEST(ConvertRun, BundleTrimmedByItsDirectory) {
     const std::string first = b + "/vm.hdd.0.{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
     const std::string second = b + "/vm.hdd.1.{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
     const uint64_t before = ReadFile(first).size() + ReadFile(second).size();
-    for (const std::string& path : {b + "/", b}) {
+    for (const std::string& path : {b + "/", b, b + "/DiskDescriptor.xml"}) {
         SCOPED_TRACE(path);
         ConversionJob job;
         job.sourcePath = path.c_str();
