@@ -1,6 +1,8 @@
 // Opening disks by extension and probing, by kind, and as raw images.
 #include "disk/disk_open.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "disk/builtin_disks.h"
@@ -108,6 +110,12 @@ static bool EqualsIgnoreAsciiCase(const char* a, const char* b)
         if (ca != cb) return false;
         if (ca == 0) return true;
     }
+}
+
+static bool IsDirectory(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The text after the last "." of the file name, or NULL when the name has none.
@@ -259,8 +267,9 @@ static bool CarriesMark(DiskKind kind, const FileMarks& m)
     case DISK_KIND_QCOW2:  // "QFI\xfb", version 2 or 3
         return StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x02", 8) ||
                StartsWith(m.head, m.length, "QFI\xfb\0\0\0\x03", 8);
-    case DISK_KIND_PARALLELS:
-        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16);
+    case DISK_KIND_PARALLELS:  // either layout's signature
+        return StartsWith(m.head, m.length, "WithoutFreeSpace", 16) ||
+               StartsWith(m.head, m.length, "WithouFreSpacExt", 16);
     case DISK_KIND_PARALLELS_BUNDLE:
         return StartsWith(m.head, m.length, "<Parallels_disk_image", 21);
     case DISK_KIND_VDI:  // the signature after the banner
@@ -337,6 +346,12 @@ int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const cha
     // Opening over an open object would lose it.
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     if (opener == nullptr) opener = &FileOpener_Default;
+
+    // A directory can only be a Parallels bundle, named by its directory; the kinds that open
+    // files would end probing at once, as a directory is not a disk file.
+    if (IsDirectory(path))
+        return DiskOpenWithHandlerTable[DISK_KIND_PARALLELS_BUNDLE](handle, opener, path, readOnly,
+                                                                   parentMode, openProgress);
 
     int result = DISK_ERR_ARG;
     ProbeState state;

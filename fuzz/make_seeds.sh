@@ -87,6 +87,9 @@ if have qemu-img; then
     # The embedded descriptor text (sector 1 on) of a sparse file.
     dd if="$f" bs=512 skip=1 count=20 status=none | tr -d '\000' > "$OUT/vmdk_descriptor_fuzz/$f.embedded"
   done
+  # qemu-img's Parallels layout ("WithouFreSpacExt": whole-block entries, header data start).
+  qemu-img convert -q -f raw -O parallels -o cluster_size=4k fat.raw qemu.hdd 2>/dev/null &&
+    cp qemu.hdd "$OUT/disk_open_fuzz/"
 fi
 
 # VHDX files (qemu-img, and the differencing and 4096-byte-sector files of the test fixture

@@ -15,6 +15,10 @@ namespace {
 
 const char kSignature[16] = {'W', 'i', 't', 'h', 'o', 'u', 't', 'F',
                              'r', 'e', 'e', 'S', 'p', 'a', 'c', 'e'};
+// The signature of the layout with whole-block table entries, the header's 64-bit sector count
+// and data start, and an optional header-extension block (as qemu-img writes it).
+const char kSignatureExt[16] = {'W', 'i', 't', 'h', 'o', 'u', 'F', 'r',
+                                'e', 'S', 'p', 'a', 'c', 'E', 'x', 't'};
 
 // Largest block accepted from a header: 2^22 sectors (2 GiB).
 const uint32_t kMaxBlockSectors = 1u << 22;
@@ -104,11 +108,13 @@ struct TableFile {
     uint32_t* table;
     uint64_t size;
     uint32_t allocated;
+    bool extended;  // "WithouFreSpacExt": entries count whole blocks
 };
 
 int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, TableFile* t) {
     t->stream = nullptr;
     t->table = nullptr;
+    t->extended = false;
     int orc = open(path, readOnly, &t->stream, user);
     if (orc != 0) {
         t->stream = nullptr;
@@ -120,11 +126,15 @@ int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, 
     if (rc == DISK_OK) {
         std::memcpy(&t->header, raw, 64);
         ParallelsData_HeaderToHost(&t->header);
-        if (std::memcmp(t->header.signature, kSignature, 16) != 0) rc = DISK_ERR_FORMAT;
+        t->extended = std::memcmp(t->header.signature, kSignatureExt, 16) == 0;
+        if (!t->extended && std::memcmp(t->header.signature, kSignature, 16) != 0)
+            rc = DISK_ERR_FORMAT;
     }
     if (rc == DISK_OK && !Stream_GetSize(t->stream, &t->size)) rc = DISK_ERR_SIZE;
-    const uint64_t n = t->header.entries;
-    if (rc == DISK_OK && (t->size < DataStartBytes(n) || 4 * n > 0xFFFFFFF0ull ||
+    const uint64_t n = rc == DISK_OK ? t->header.entries : 0;
+    // The extended layout places its data where the header says; the table must be there.
+    const uint64_t least = t->extended ? 64 + 4 * n : DataStartBytes(n);
+    if (rc == DISK_OK && (t->size < least || 4 * n > 0xFFFFFFF0ull ||
                           t->header.sectorsPerBlock == 0 ||
                           t->header.sectorsPerBlock > kMaxBlockSectors))
         rc = DISK_ERR_FORMAT;
@@ -157,22 +167,24 @@ void CloseTableFile(TableFile* t) {
     t->table = nullptr;
 }
 
-// Every non-zero entry (plus base) lies at or after `dataStart` sectors and its block inside
-// the file.
-bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart) {
+// Every non-zero entry (times unit, plus base) lies at or after `dataStart` sectors and its
+// block inside the file.
+bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart, uint64_t unit = 1) {
     const uint64_t sectors = t->size / 512;
     for (uint32_t i = 0; i < t->header.entries; i++) {
-        const uint64_t e = t->table[i];
+        const uint64_t e = t->table[i] * unit;
         if (e == 0) continue;
         if (e + base < dataStart || e + base + t->header.sectorsPerBlock > sectors) return false;
     }
     return true;
 }
 
-// Reads [offset, +length) of a table-mapped disk; absent blocks go to `absent`.
+// Reads [offset, +length) of a table-mapped disk; absent blocks go to `absent`. A block lies at
+// sector entry x unit + base.
 template <typename Absent>
 int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
-               uint64_t base, uint64_t offset, uint32_t length, uint8_t* out, Absent absent) {
+               uint32_t unit, uint64_t base, uint64_t offset, uint32_t length, uint8_t* out,
+               Absent absent) {
     const uint64_t blockBytes = static_cast<uint64_t>(spb) * 512;
     while (length != 0) {
         const uint64_t block = offset / blockBytes;
@@ -182,7 +194,8 @@ int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint
         if (e == 0) {
             int rc = absent(offset, n, out);
             if (rc != DISK_OK) return rc;
-        } else if (!Stream_ReadAt(stream, (static_cast<uint64_t>(e) + base) * 512 + in, n, out)) {
+        } else if (!Stream_ReadAt(stream, (static_cast<uint64_t>(e) * unit + base) * 512 + in, n,
+                                  out)) {
             return DISK_ERR_READ;
         }
         offset += n;
@@ -194,8 +207,8 @@ int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint
 
 // Empty-range over a table-mapped disk; mapOffset is added to sectors asked of the map.
 int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
-                uint64_t base, UsedSectorMap* map, uint64_t mapOffset, uint64_t first,
-                uint32_t count, bool* empty) {
+                uint32_t unit, uint64_t base, UsedSectorMap* map, uint64_t mapOffset,
+                uint64_t first, uint32_t count, bool* empty) {
     while (count != 0) {
         const uint64_t block = first / spb;
         const uint32_t in = static_cast<uint32_t>(first % spb);
@@ -203,8 +216,8 @@ int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uin
         const uint32_t e = block < entries ? table[block] : 0;
         if (e != 0) {
             bool pieceEmpty = true;
-            int rc = StoredPieceEmpty(stream, (static_cast<uint64_t>(e) + base + in) * 512, n * 512,
-                                      map, first + mapOffset, &pieceEmpty);
+            int rc = StoredPieceEmpty(stream, (static_cast<uint64_t>(e) * unit + base + in) * 512,
+                                      n * 512, map, first + mapOffset, &pieceEmpty);
             if (rc != DISK_OK) return rc;
             if (!pieceEmpty) {
                 *empty = false;
@@ -312,31 +325,52 @@ void ParallelsData_HeaderToHost(ParallelsHeader* header) {
 
 // ---- Block writer ----------------------------------------------------------------------------------
 
-int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
-                         UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
-                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation) {
-    *entry = 0;
+namespace {
+
+// Whether `count` source sectors from `first` stay out of the file: empty in the map (or all
+// zero), or with keepAllocation unallocated in the source.
+int BlockSkipped(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
+                 bool keepAllocation, bool* skip) {
+    *skip = true;
     if (count == 0) return DISK_OK;
-    bool skip = false;
-    int rc = keepAllocation ? Disk_IsRangeUnallocated(source, map, first, count, &skip)
-                            : Disk_IsRangeEmpty(source, map, first, count, &skip, nullptr, nullptr);
-    if (rc != DISK_OK) return rc;
-    if (skip) return DISK_OK;
-    if (*position < base || *position - base > 0xFFFFFFFFull ||
-        *position + blockSectors > 0xFFFFFFFFull + base)
-        return DISK_ERR_ARG;
+    return keepAllocation ? Disk_IsRangeUnallocated(source, map, first, count, skip)
+                          : Disk_IsRangeEmpty(source, map, first, count, skip, nullptr, nullptr);
+}
+
+// Writes `count` source sectors from `first`, zero-padded to `blockSectors`, at sector
+// `position` of the file; sectors the map marks free are written as zeros.
+int CopyBlock(ByteStream* out, uint64_t position, const DiskHandle* source, UsedSectorMap* map,
+              uint64_t first, uint32_t count, uint32_t blockSectors, uint8_t* buffer) {
     const uint32_t pieceSectors = PARALLELS_COPY_BYTES / 512;
     for (uint32_t done = 0; done < blockSectors; done += pieceSectors) {
         const uint32_t n = blockSectors - done < pieceSectors ? blockSectors - done : pieceSectors;
         const uint32_t have = done >= count ? 0 : (count - done < n ? count - done : n);
         if (have != 0) {
-            rc = ReadUsed(source, map, first + done, have, buffer);
+            int rc = ReadUsed(source, map, first + done, have, buffer);
             if (rc != DISK_OK) return rc;
         }
         std::memset(buffer + have * 512, 0, (n - have) * 512);
-        rc = WriteAt(out, (*position + done) * 512, n * 512, buffer);
+        int rc = WriteAt(out, (position + done) * 512, n * 512, buffer);
         if (rc != DISK_OK) return rc;
     }
+    return DISK_OK;
+}
+
+}  // namespace
+
+int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
+                         UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
+                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation) {
+    *entry = 0;
+    bool skip = false;
+    int rc = BlockSkipped(source, map, first, count, keepAllocation, &skip);
+    if (rc != DISK_OK) return rc;
+    if (skip) return DISK_OK;
+    if (*position < base || *position - base > 0xFFFFFFFFull ||
+        *position + blockSectors > 0xFFFFFFFFull + base)
+        return DISK_ERR_ARG;
+    rc = CopyBlock(out, *position, source, map, first, count, blockSectors, buffer);
+    if (rc != DISK_OK) return rc;
     *entry = static_cast<uint32_t>(*position - base);
     *position += blockSectors;
     return DISK_OK;
@@ -379,12 +413,34 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
     if (rc != DISK_OK) return rc;
     const ParallelsHeader& h = t.header;
     const uint64_t spb = h.sectorsPerBlock;
-    const uint64_t blocks = static_cast<uint64_t>(h.heads) * h.cylinders;
-    const uint64_t total = blocks * spb;
-    const uint64_t dataStart = DataStartBytes(h.entries);
-    if (h.heads == 0 || h.cylinders == 0 || total > 0xFFFFFFFFull || blocks > h.entries ||
-        t.size != dataStart + static_cast<uint64_t>(t.allocated) * spb * 512 ||
-        !EntriesInside(&t, 0, dataStart / 512)) {
+    uint64_t total = 0, dataStart = 0;
+    uint32_t heads = h.heads, sectorsPerTrack = h.sectorsPerBlock;
+    bool valid = true;
+    if (t.extended) {
+        total = h.totalSectors | (static_cast<uint64_t>(h.reserved40) << 32);
+        dataStart = h.dataStart != 0 ? h.dataStart : (64 + 4ull * h.entries + 511) / 512;
+        valid = total != 0 && total <= h.entries * spb &&
+                dataStart * 512 >= 64 + 4ull * h.entries && t.size >= dataStart * 512 &&
+                EntriesInside(&t, 0, dataStart, spb);
+        // The geometry fields are informative only: heads x cylinders x a track of up to 255
+        // sectors when they describe the disk, else 16 heads of 32 sectors.
+        const uint64_t cylinder = static_cast<uint64_t>(h.heads) * h.cylinders;
+        const uint64_t track = cylinder != 0 ? total / cylinder : 0;
+        if (track >= 1 && track <= 255 && h.heads <= 255) {
+            sectorsPerTrack = static_cast<uint32_t>(track);
+        } else {
+            heads = 16;
+            sectorsPerTrack = 32;
+        }
+    } else {
+        const uint64_t blocks = static_cast<uint64_t>(h.heads) * h.cylinders;
+        total = blocks * spb;
+        dataStart = DataStartBytes(h.entries) / 512;
+        valid = h.heads != 0 && h.cylinders != 0 && total <= 0xFFFFFFFFull && blocks <= h.entries &&
+                t.size == dataStart * 512 + static_cast<uint64_t>(t.allocated) * spb * 512 &&
+                EntriesInside(&t, 0, dataStart);
+    }
+    if (!valid) {
         CloseTableFile(&t);
         return DISK_ERR_FORMAT;
     }
@@ -399,8 +455,11 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
     image->entries = h.entries;
     image->sectorsPerBlock = h.sectorsPerBlock;
     image->blockBytes = h.sectorsPerBlock * 512;
-    image->geometry.heads = h.heads;
-    image->geometry.sectors_per_track = h.sectorsPerBlock;
+    image->extended = t.extended;
+    image->unit = t.extended ? h.sectorsPerBlock : 1;
+    image->dataStart = dataStart;
+    image->geometry.heads = heads;
+    image->geometry.sectors_per_track = sectorsPerTrack;
     image->geometry.bytes_per_sector = 512;
     Geometry_SetTotalSectors(&image->geometry, total);
     return DISK_OK;
@@ -445,8 +504,8 @@ int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
     if (image == nullptr || image->stream == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &image->geometry))
         return DISK_ERR_ARG;
-    return ReadMapped(image->stream, image->table, image->entries, image->sectorsPerBlock, 0,
-                      offset, length, static_cast<uint8_t*>(buffer),
+    return ReadMapped(image->stream, image->table, image->entries, image->sectorsPerBlock,
+                      image->unit, 0, offset, length, static_cast<uint8_t*>(buffer),
                       [](uint64_t, uint32_t n, uint8_t* out) {
                           std::memset(out, 0, n);
                           return static_cast<int>(DISK_OK);
@@ -459,8 +518,8 @@ int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uin
     if (image == nullptr || image->stream == nullptr || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &image->geometry))
         return DISK_ERR_ARG;
-    return EmptyMapped(image->stream, image->table, image->entries, image->sectorsPerBlock, 0, map,
-                       0, first, count, empty);
+    return EmptyMapped(image->stream, image->table, image->entries, image->sectorsPerBlock,
+                       image->unit, 0, map, 0, first, count, empty);
 }
 
 bool Parallels_CanCompact(void*) { return true; }
@@ -555,7 +614,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     const uint32_t spb = image->sectorsPerBlock;
     const uint64_t total = Geometry_GetTotalSectors(&image->geometry);
     const uint32_t entries = image->entries;
-    const uint64_t dataStart = DataStartBytes(entries);
+    const bool extended = image->extended;
+    const uint64_t dataStart = extended ? image->dataStart * 512 : DataStartBytes(entries);
 
     uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(entries == 0 ? 4 : entries * 4));
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
@@ -582,15 +642,33 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     output->armed = true;
     uint8_t raw[64];
     rc = Stream_ReadAt(image->stream, 0, 64, raw) ? DISK_OK : DISK_ERR_READ;
+    if (extended) {
+        // The new file is closed cleanly and has no header extension: the extension describes
+        // the old file, and its block is not copied.
+        std::memset(raw + 44, 0, 4);
+        std::memset(raw + 56, 0, 8);
+    }
     if (rc == DISK_OK) rc = WriteAt(out, 0, 64, raw);
-    if (rc == DISK_OK) rc = WriteTableArea(out, entries, dataStart, 0xFF);
+    if (rc == DISK_OK) rc = WriteTableArea(out, entries, dataStart, extended ? 0 : 0xFF);
     if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
-    uint64_t position = dataStart / 512;
+    // Extended entries count whole blocks: the blocks start on a block boundary.
+    uint64_t position = extended ? (dataStart / 512 + spb - 1) / spb * spb : dataStart / 512;
     for (uint64_t j = 0; rc == DISK_OK && j * spb < total; j++) {
         const uint64_t first = j * spb;
         const uint32_t n = static_cast<uint32_t>(total - first < spb ? total - first : spb);
-        rc = Parallels_WriteBlock(out, &position, source, map, first, n, spb, buffer, &table[j], 0,
-                                  false);
+        if (!extended) {
+            rc = Parallels_WriteBlock(out, &position, source, map, first, n, spb, buffer,
+                                      &table[j], 0, false);
+        } else {
+            bool skip = true;
+            rc = BlockSkipped(source, map, first, n, false, &skip);
+            if (rc == DISK_OK && !skip) {
+                if (position / spb > 0xFFFFFFFFull) rc = DISK_ERR_ARG;
+                if (rc == DISK_OK) rc = CopyBlock(out, position, source, map, first, n, spb, buffer);
+                table[j] = static_cast<uint32_t>(position / spb);
+                position += spb;
+            }
+        }
         if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) rc = WriteTable(out, table, entries);
@@ -630,7 +708,9 @@ int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, voi
     const uint64_t spb = h.sectorsPerBlock;
     const uint64_t blocks = (static_cast<uint64_t>(h.totalSectors) + spb - 1) / spb;
     const uint64_t dataStart = h.dataStart;
-    if (h.totalSectors == 0 || h.heads == 0 || h.cylinders == 0 || blocks > h.entries ||
+    // A data file has the sector-entry layout only.
+    if (t.extended || h.totalSectors == 0 || h.heads == 0 || h.cylinders == 0 ||
+        blocks > h.entries ||
         64 + 4ull * h.entries > dataStart * 512 ||
         t.size != (static_cast<uint64_t>(t.allocated) * spb + dataStart) * 512 ||
         !EntriesInside(&t, base, dataStart)) {
@@ -664,8 +744,8 @@ int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length
         !Geometry_IsByteRangeInside(offset, length, &file->geometry))
         return DISK_ERR_ARG;
     const ParallelsStorageImage* previous = file->previous;
-    return ReadMapped(file->stream, file->table, file->entries, file->sectorsPerBlock, file->base,
-                      offset, length, static_cast<uint8_t*>(buffer),
+    return ReadMapped(file->stream, file->table, file->entries, file->sectorsPerBlock, 1,
+                      file->base, offset, length, static_cast<uint8_t*>(buffer),
                       [previous](uint64_t at, uint32_t n, uint8_t* out) {
                           if (previous == nullptr) {
                               std::memset(out, 0, n);
@@ -906,7 +986,7 @@ int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint
                             empty);
 }
 
-int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap*,
+int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t, ProgressCallback callback,
                          void* user, uint64_t diskTotal) {
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
@@ -919,10 +999,18 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
     }
     int rc = Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
     const uint32_t step = PARALLELS_COPY_BYTES / 512;
+    // Free sectors of the map are zeros; a piece of zeros is left a hole, except the file's last
+    // sector, which gives the file its length.
     for (uint64_t done = 0; rc == DISK_OK && done < count; done += step) {
         const uint32_t n = static_cast<uint32_t>(count - done < step ? count - done : step);
-        rc = Disk_Read(source, (first + done) * 512, n * 512, buffer);
-        if (rc == DISK_OK) rc = WriteAt(out, done * 512, n * 512, buffer);
+        rc = ReadUsed(source, map, first + done, n, buffer);
+        if (rc == DISK_OK) {
+            const bool last = done + n == count;
+            uint32_t from = 0;
+            if (AllZero(buffer, n * 512)) from = last ? n - 1 : n;
+            if (from < n)
+                rc = WriteAt(out, (done + from) * 512, (n - from) * 512, buffer + from * 512ull);
+        }
         if (rc == DISK_OK && !Progress(callback, user, first + done + n, diskTotal))
             rc = DISK_CANCELLED;
     }

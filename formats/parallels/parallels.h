@@ -52,6 +52,13 @@ inline uint64_t Parallels_BlockSectors(uint64_t heads, uint64_t sectorsPerTrack)
 void ParallelsData_HeaderToHost(ParallelsHeader* header);
 
 // ---- Single image file (kind 8) -----------------------------------------------------------------
+// Two layouts are read. "WithoutFreeSpace": entries in sectors, data after the table area,
+// the disk is heads x cylinders x sectors per block, the file exactly as long as its blocks.
+// "WithouFreSpacExt" (qemu-img's): entries count whole blocks, data from the header's data
+// start (offset 48; 0 means right after the table), the disk size is the 64-bit count at
+// offset 36, and the file may hold more than its blocks (a header-extension block at the
+// sector given at offset 56, space reserved ahead of writes); the words at 44 (in-use mark) and
+// 56 are not needed to read the disk.
 struct ParallelsImage {
     DiskGeometry geometry;
     ByteStream* stream;      // owned
@@ -61,6 +68,9 @@ struct ParallelsImage {
     uint32_t entries;
     ParallelsHeader header;  // host order, as read
     char* path;              // owned copy of the file's path
+    bool extended;           // the "WithouFreSpacExt" layout
+    uint32_t unit;           // sectors per table unit: 1, or sectors per block when extended
+    uint64_t dataStart;      // in sectors
 };
 
 int Disk_OpenParallels(DiskHandle* handle, const char* path, bool readOnly);
@@ -73,7 +83,9 @@ void Parallels_Close(void* object);
 // DISK_CANCELLED, DISK_ERR_OPEN, DISK_ERR_READ, DISK_ERR_SIZE, DISK_ERR_NOMEM, DISK_ERR_FORMAT
 // (signature, zero heads, cylinders or sectors per block, a table that does not cover the
 // disk, a size other than data start + stored blocks, an entry outside the file, a total of
-// 2^32 sectors or more). The image is left cleared on failure.
+// 2^32 sectors or more; for the extended layout a zero disk size, a table that does not cover
+// it, a data start inside the table, an entry before the data start or outside the file). The
+// image is left cleared on failure.
 int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, const char* path,
                               bool readOnly);
 int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly);
@@ -180,6 +192,8 @@ int ParallelsFlat_Open(ParallelsFlatFile* file, const char* path, bool readOnly,
 int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer);
 int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint64_t first,
                                uint32_t count, bool* empty);
+// Storage [first, first + count) of the source as plain sectors; sectors the map marks free are
+// zeros, and pieces of zeros are left as holes.
 int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t unused,
                          ProgressCallback callback, void* user, uint64_t diskTotal);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
 #include "foundation/output_set.h"
+#include "foundation/io_failure.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/text_ops.h"
@@ -704,9 +706,22 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
                                       g.sectors_per_track);
         disk = &view;
     }
-    if (!Os_MakeDirectory(dir.c_str()) && !IsDirectory(dir.c_str())) {
-        Disk_Close(&view);
-        return DISK_ERR_MKDIR;
+    if (!Os_MakeDirectory(dir.c_str())) {
+        const int error = errno;
+        if (!IsDirectory(dir.c_str())) {
+            // The run tells why: a file of that name, a missing folder, no permission.
+            IoFailure_RecordFile(IO_FAILURE_CREATE, error);
+            Disk_Close(&view);
+            return DISK_ERR_MKDIR;
+        }
+        // A bundle written over: its descriptor goes first, so that the directory never
+        // describes data files that are half rewritten. The new one is written last.
+        const std::string old = dir + "/" + kDescriptorName;
+        struct stat st;
+        if (lstat(old.c_str(), &st) == 0 && !Os_RemoveFile(old.c_str())) {
+            Disk_Close(&view);
+            return DISK_ERR_CREATE;
+        }
     }
     char guid[64];
     std::snprintf(guid, sizeof guid,

@@ -355,7 +355,8 @@ void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFile
 
 void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& path,
                                  std::vector<std::string>* files) {
-    files->push_back(path);
+    // A bundle's path is its directory, which the bundle's own list names last.
+    if (job->destKind != 6) files->push_back(path);
     TextView whole = {(const uint8_t*)path.data(), (uint32_t)path.size()};
     TextView dir, stem, ext;
     Path_SplitStemExtUtf8(whole, &dir, &stem, &ext);
@@ -390,7 +391,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         // The description beside the image.
         files->push_back(d + s + ".txt");
     } else if (job->destKind == 6) {
-        // The bundle directory's files, then the directory again: it goes once it is empty.
+        // The bundle directory's files, then the directory (the path, with or without its
+        // trailing separator): it goes once it is empty.
         const DiskGeometry& g = job->finalGeometry;
         const uint64_t total = Geometry_GetTotalSectors(&g);
         const uint64_t block = Parallels_BlockSectors(g.heads, g.sectors_per_track);

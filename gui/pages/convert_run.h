@@ -226,6 +226,8 @@ void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFile
 // Every file a destination writes, in UTF-8: the path itself, then its siblings: the flat
 // extent "<stem>-flat.<ext>" or the extents "<stem>-s001.<ext>"... of a VMDK image (from the
 // job's VMDK fields and the final geometry), and the ".txt" description of the flat raw image.
+// A Parallels bundle's path is its directory: its data files, descriptor and marker file come
+// first, the directory (without a trailing separator) last.
 void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& path,
                                  std::vector<std::string>* files);
 // Refusals of a destination path.

@@ -23,6 +23,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "support/test_support.h"
+#include "volume/used_map.h"
 
 using testsupport::HaveTool;
 using testsupport::Quote;
@@ -396,6 +397,150 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
     EXPECT_TRUE(ReadAll(&h) == data);
     Disk_Close(&h);
+}
+
+// A bundle is named by its directory, with or without a trailing separator, whatever the
+// directory's name.
+TEST(ParallelsBundle, OpensByItsDirectoryWithOrWithoutTheSeparator) {
+    TempDir dir;
+    const std::vector<uint8_t> data = Content(600, 8);
+    WriteFile(dir.file("src.raw"), data);
+    Raw src(dir.file("src.raw"), 4, 17);
+    for (const char* bundleName : {"vm.hdd", "bundle"}) {
+        const std::string name = bundleName;
+        const std::string b = dir.file(name);
+        const ParallelsBundleCreateOptions o = Options(true, 0);
+        // The writer takes the path with its separator as well.
+        ASSERT_EQ(ParallelsBundle_Create((b + "/").c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
+        EXPECT_TRUE(Os_PathExists((b + "/" + name + ".0." + kGuid + ".hds").c_str()));
+        for (const std::string& p : {b, b + "/", b + "//"}) {
+            for (bool readOnly : {true, false}) {
+                DiskHandle h;
+                Disk_Init(&h);
+                ASSERT_EQ(Disk_Open(&h, p.c_str(), readOnly), DISK_OK) << p;
+                EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_PARALLELS_BUNDLE);
+                EXPECT_TRUE(ReadAll(&h) == data);
+                Disk_Close(&h);
+            }
+        }
+    }
+    // A directory that holds no bundle stays a file that cannot be opened.
+    ASSERT_TRUE(Os_MakeDirectory(dir.file("empty").c_str()));
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_EQ(Disk_Open(&h, (dir.file("empty") + "/").c_str(), true), DISK_ERR_OPEN);
+    EXPECT_EQ(h.object, nullptr);
+}
+
+// ---- Free space is not copied --------------------------------------------------------------------
+// A FAT volume in an MBR partition holds a kept file and a deleted one; with the used-sector
+// map every writer leaves the deleted file's content out, and the plain data file leaves its
+// free space as holes.
+
+bool Contains(const std::vector<uint8_t>& hay, const std::string& needle) {
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+// Every regular file below `path` (one level: a file or a bundle directory).
+std::vector<std::string> OutputFiles(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return {};
+    if (!S_ISDIR(st.st_mode)) return {path};
+    std::string list;
+    RunCommand("find " + Quote(path) + " -type f", &list);
+    std::vector<std::string> files;
+    size_t at = 0;
+    while (at < list.size()) {
+        size_t end = list.find('\n', at);
+        if (end == std::string::npos) end = list.size();
+        if (end > at) files.push_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return files;
+}
+
+TEST(ParallelsBundle, DeletedFileContentIsInNoOutput) {
+    for (const char* tool : {"sfdisk", "mkfs.vfat", "mcopy", "mdel"})
+        if (!HaveTool(tool)) GTEST_SKIP() << tool << " missing";
+    TempDir dir;
+    const std::string disk = dir.file("disk.raw"), part = dir.file("part.img");
+    const std::string kept = "KEPT-FILE-MARKER", gone = "DELETED-FILE-MARKER";
+    std::string keptText, goneText;
+    while (keptText.size() < 96 * 1024) keptText += kept + "-" + std::to_string(keptText.size()) + "\n";
+    while (goneText.size() < 96 * 1024) goneText += gone + "-" + std::to_string(goneText.size()) + "\n";
+    WriteText(dir.file("kept.txt"), keptText);
+    WriteText(dir.file("gone.txt"), goneText);
+    std::string log;
+    ASSERT_EQ(RunCommand("truncate -s 16M " + Quote(disk) + " && echo 'start=2048, type=6' | sfdisk -q " +
+                             Quote(disk) + " && truncate -s 15M " + Quote(part) +
+                             " && mkfs.vfat -F 16 " + Quote(part) + " >/dev/null && MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                             Quote(part) + " " + Quote(dir.file("gone.txt")) + " " +
+                             Quote(dir.file("kept.txt")) + " ::/ && MTOOLS_SKIP_CHECK=1 mdel -i " +
+                             Quote(part) + " ::/gone.txt && dd if=" + Quote(part) + " of=" + Quote(disk) +
+                             " bs=512 seek=2048 conv=notrunc status=none 2>&1",
+                         &log),
+              0)
+        << log;
+    // The deleted file's clusters still hold its text.
+    ASSERT_TRUE(Contains(ReadFile(disk), gone));
+    Raw src(disk, 16, 63);
+    int rc = DISK_OK;
+    uint32_t known = 0;
+    UsedSectorMap* map = UsedMap_Create(&src.h, &rc, &known);
+    ASSERT_EQ(rc, DISK_OK);
+    ASSERT_NE(map, nullptr);
+    ASSERT_EQ(known, 1u);
+
+    struct Out {
+        const char* name;
+        int kind;  // 0 plain bundle, 1 compressed bundle, 2 single file
+        uint32_t split;
+    } outs[] = {{"plain.hdd", 0, 0}, {"plainparts.hdd", 0, 10000}, {"compressed.hdd", 1, 0},
+                {"single.hdd", 2, 0}};
+    for (const Out& o : outs) {
+        SCOPED_TRACE(o.name);
+        const std::string path = dir.file(o.name);
+        if (o.kind == 2) {
+            ASSERT_EQ(Parallels_Create(path.c_str(), &src.h, map, nullptr, nullptr, 0), DISK_OK);
+        } else {
+            const ParallelsBundleCreateOptions opt = Options(o.kind == 1, o.split);
+            ASSERT_EQ(ParallelsBundle_Create(path.c_str(), &src.h, map, nullptr, nullptr, &opt), DISK_OK);
+        }
+        bool keptFound = false;
+        for (const std::string& f : OutputFiles(path)) {
+            const std::vector<uint8_t> bytes = ReadFile(f);
+            EXPECT_FALSE(Contains(bytes, gone)) << f;
+            keptFound = keptFound || Contains(bytes, kept);
+        }
+        EXPECT_TRUE(keptFound) << "the kept file is written";
+        // The disk reads back: the kept file's text is where the source has it.
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, path.c_str(), true), DISK_OK);
+        const std::vector<uint8_t> back = ReadAll(&h);
+        Disk_Close(&h);
+        const std::vector<uint8_t> source = ReadFile(disk);
+        const auto at = std::search(source.begin(), source.end(), kept.begin(), kept.end());
+        ASSERT_NE(at, source.end());
+        const size_t offset = static_cast<size_t>(at - source.begin());
+        ASSERT_GE(back.size(), offset + keptText.size());
+        EXPECT_TRUE(std::equal(keptText.begin(), keptText.end(), back.begin() + offset));
+        EXPECT_FALSE(Contains(back, gone));
+    }
+    // The plain data file keeps the free space as holes where the file system has them.
+    const std::string probe = dir.file("probe");
+    RunCommand("truncate -s 8M " + Quote(probe));
+    struct stat ps;
+    if (stat(probe.c_str(), &ps) == 0 && ps.st_blocks == 0) {
+        const std::string plain = dir.file("plain.hdd") + "/plain.hdd.0." + kGuid + ".hds";
+        struct stat st;
+        ASSERT_EQ(stat(plain.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<uint64_t>(st.st_size), 16u * 1024 * 1024);
+        EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 4u * 1024 * 1024);
+    }
+    UsedMap_Destroy(map);
+    Mem_Free(map);
 }
 
 }  // namespace

@@ -442,4 +442,182 @@ TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain) {
     ParallelsFlat_Close(&ff);
 }
 
+// ---- Files qemu-img makes --------------------------------------------------------------------------
+// "WithouFreSpacExt": 16 heads, whole-block table entries, data from the header's data start
+// (one block in), the disk size as a 64-bit count. They read as qemu-img reads them, and their
+// compaction gives a file that qemu-img checks clean and compares equal.
+
+void Put64(std::vector<uint8_t>& f, size_t at, uint64_t v) {
+    for (int i = 0; i < 8; i++) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+struct QemuCase {
+    const char* cluster;
+    uint32_t blockSectors;
+    bool preallocate;  // the compaction's temporary file
+};
+
+class QemuMadeFile : public ::testing::TestWithParam<QemuCase> {
+protected:
+    TempDir dir;
+    std::string image, reference;
+    // 40 MiB + 3.5 KiB, so that the last block is partial.
+    static constexpr uint64_t kBytes = 40 * 1024 * 1024 + 3584;
+
+    void SetUp() override {
+        if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "qemu-img/qemu-io missing";
+        image = dir.file("q.hdd");
+        reference = dir.file("ref.raw");
+        std::string log;
+        ASSERT_EQ(RunCommand("qemu-img create -q -f parallels -o cluster_size=" +
+                                 std::string(GetParam().cluster) + " " + Quote(image) + " " +
+                                 std::to_string(kBytes) + " 2>&1",
+                             &log),
+                  0) << log;
+        // Data at the start, a piece inside a block, a stored block of zeros (compaction drops
+        // it), data across a block boundary and the last sector.
+        const std::string last = std::to_string(kBytes - 512);
+        ASSERT_EQ(RunCommand("qemu-io -f parallels -c 'write -P 0x5a 0 3M' -c 'write -P 0x11 5M 4k'"
+                             " -c 'write -P 0 9M 1M' -c 'write -P 0x22 20416k 200k'"
+                             " -c 'write -P 0x77 " + last + " 512' " + Quote(image) + " 2>&1",
+                             &log),
+                  0) << log;
+        ASSERT_EQ(RunCommand("qemu-img convert -f parallels -O raw " + Quote(image) + " " +
+                                 Quote(reference) + " 2>&1",
+                             &log),
+                  0) << log;
+    }
+
+    void ExpectReadsAsReference(const std::string& path, DiskKind kind = DISK_KIND_PARALLELS) {
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, path.c_str(), true), DISK_OK) << path;
+        EXPECT_EQ(Disk_GetKind(&h), kind);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&h, &g);
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), kBytes / 512);
+        EXPECT_TRUE(ReadAll(&h) == ReadFile(reference)) << path;
+        Disk_Close(&h);
+    }
+
+    // `extra`: bytes of the file that hold no block (an extension block).
+    void CompactAndCheck(uint64_t extra = 0) {
+        const uint64_t before = ReadFile(image).size();
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, image.c_str(), true), DISK_OK);
+        OutputFile out;
+        ASSERT_EQ(Parallels_Compact(image.c_str(), &h, nullptr, &out, GetParam().preallocate,
+                                    nullptr, nullptr),
+                  DISK_OK);
+        Disk_Close(&h);
+        ASSERT_EQ(Parallels_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                          OUTPUT_COMMIT_REMOVE_REPLACED),
+                  DISK_OK);
+        const std::vector<uint8_t> f = ReadFile(image);
+        EXPECT_EQ(std::string(f.begin(), f.begin() + 16), "WithouFreSpacExt");
+        EXPECT_EQ(Get32(f, 44), 0u) << "closed cleanly";
+        EXPECT_EQ(Get32(f, 56) | Get32(f, 60), 0u) << "no header extension";
+        // The zero-filled megabyte is gone; the file holds its data start and stored blocks.
+        EXPECT_EQ(f.size(), before - extra - 1024 * 1024);
+        std::string log;
+        EXPECT_EQ(RunCommand("qemu-img check -f parallels " + Quote(image) + " 2>&1", &log), 0)
+            << log;
+        EXPECT_EQ(RunCommand("qemu-img compare -f parallels -F raw " + Quote(image) + " " +
+                                 Quote(reference) + " 2>&1",
+                             &log),
+                  0) << log;
+        ExpectReadsAsReference(image);
+    }
+};
+
+TEST_P(QemuMadeFile, ReadsAsQemuImgReadsIt) {
+    const std::vector<uint8_t> f = ReadFile(image);
+    ASSERT_EQ(std::string(f.begin(), f.begin() + 16), "WithouFreSpacExt");
+    EXPECT_EQ(Get32(f, 28), GetParam().blockSectors);
+    EXPECT_EQ(Get32(f, 48), GetParam().blockSectors);
+    ExpectReadsAsReference(image);
+    // Found by its content under any name, not taken for a raw disk.
+    const std::string other = dir.file("q.img");
+    WriteFile(other, f);
+    ExpectReadsAsReference(other);
+}
+
+TEST_P(QemuMadeFile, CompactionIsCleanForQemuImg) { CompactAndCheck(); }
+
+// A header-extension block (at the sector the header names) and the in-use mark of a file that
+// qemu did not close do not change the disk; compaction leaves both out.
+TEST_P(QemuMadeFile, ExtensionBlockAndInUseMarkAreSkipped) {
+    std::vector<uint8_t> f = ReadFile(image);
+    const uint64_t block = GetParam().blockSectors * 512ull;
+    ASSERT_EQ(f.size() % block, 0u);
+    Put64(f, 56, f.size() / 512);
+    Put32(f, 44, 0x746F6E59);
+    f.resize(f.size() + block, 0xEE);
+    WriteFile(image, f);
+    ExpectReadsAsReference(image);
+    CompactAndCheck(block);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, QemuMadeFile,
+                         ::testing::Values(QemuCase{"64k", 128, false}, QemuCase{"1M", 2048, true}),
+                         [](const ::testing::TestParamInfo<QemuCase>& info) {
+                             return std::string("Cluster") + info.param.cluster;
+                         });
+
+// A file with either signature that still cannot be read is a damaged Parallels image, never
+// a raw disk: the general open answers DISK_ERR_FORMAT under any name.
+TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw) {
+    TempDir dir;
+    // 4 entries of 8-sector blocks, data at sector 8, block 0 stored at entry 1.
+    std::vector<uint8_t> good(8 * 512 + 8 * 512, 0);
+    std::memcpy(good.data(), "WithouFreSpacExt", 16);
+    Put32(good, 16, 2);
+    Put32(good, 20, 16);
+    Put32(good, 24, 0);
+    Put32(good, 28, 8);
+    Put32(good, 32, 4);
+    Put64(good, 36, 30);
+    Put32(good, 48, 8);
+    Put32(good, 64, 1);
+    std::memset(good.data() + 8 * 512, 0x3C, 8 * 512);
+    const std::string p = dir.file("x.hdd");
+    WriteFile(p, good);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, p.c_str(), true), DISK_OK);
+    std::vector<uint8_t> all = ReadAll(&h);
+    ASSERT_EQ(all.size(), 30u * 512);
+    EXPECT_TRUE(std::all_of(all.begin(), all.begin() + 4096, [](uint8_t b) { return b == 0x3C; }));
+    EXPECT_TRUE(std::all_of(all.begin() + 4096, all.end(), [](uint8_t b) { return b == 0; }));
+    Disk_Close(&h);
+
+    struct Bad {
+        const char* what;
+        size_t at;
+        uint64_t value;
+        bool wide;
+    } bad[] = {{"entry past the end", 64, 2, false},
+               {"entry before the data start", 48, 16, false},
+               {"disk larger than the table", 36, 33, true},
+               {"zero disk size", 36, 0, true},
+               {"data start past the end", 48, 17, false},
+               {"zero sectors per block", 28, 0, false},
+               {"huge table", 32, 0x40000000, false}};
+    for (const Bad& b : bad) {
+        std::vector<uint8_t> f = good;
+        if (b.wide) Put64(f, b.at, b.value);
+        else Put32(f, b.at, static_cast<uint32_t>(b.value));
+        for (const char* name : {"x.hdd", "x.img"}) {
+            const std::string path = dir.file(name);
+            WriteFile(path, f);
+            DiskHandle d;
+            Disk_Init(&d);
+            EXPECT_EQ(Disk_OpenParallels(&d, path.c_str(), true), DISK_ERR_FORMAT) << b.what;
+            EXPECT_EQ(Disk_Open(&d, path.c_str(), true), DISK_ERR_FORMAT) << b.what << " " << name;
+            EXPECT_EQ(d.object, nullptr);
+        }
+    }
+}
+
 }  // namespace

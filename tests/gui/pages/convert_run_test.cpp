@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhd/vhd_writer.h"
@@ -385,9 +387,13 @@ TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
     std::vector<std::string> files;
     ConvertRun_DestinationFiles(&job, "/d/vm.hdd", &files);
     const std::string g = ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
-    const std::vector<std::string> bundle = {"/d/vm.hdd", "/d/vm.hdd/vm.hdd.0" + g, "/d/vm.hdd/vm.hdd.1" + g,
+    const std::vector<std::string> bundle = {"/d/vm.hdd/vm.hdd.0" + g, "/d/vm.hdd/vm.hdd.1" + g,
                                              "/d/vm.hdd/vm.hdd.2" + g, "/d/vm.hdd/DiskDescriptor.xml",
                                              "/d/vm.hdd/vm.hdd", "/d/vm.hdd"};
+    EXPECT_EQ(files, bundle);
+    // The directory is named once, with or without its separator.
+    files.clear();
+    ConvertRun_DestinationFiles(&job, "/d/vm.hdd/", &files);
     EXPECT_EQ(files, bundle);
     job.destKind = 20;
     job.splitNumber = 1;
@@ -1014,3 +1020,155 @@ TEST(VmdkOptions, RecordFromTheJob) {
 }
 
 }  // namespace
+
+
+// ---- Parallels bundles as destination and as trimmed source ------------------------------------------
+
+namespace {
+
+std::vector<uint8_t> ReadDisk(const std::string& path) {
+    DiskHandle h;
+    Disk_Init(&h);
+    EXPECT_EQ(Disk_Open(&h, path.c_str(), true), DISK_OK) << path;
+    if (h.object == nullptr) return {};
+    DiskGeometry g;
+    memset(&g, 0, sizeof g);
+    Disk_GetGeometry(&h, &g);
+    std::vector<uint8_t> data(Geometry_GetTotalSectors(&g) * 512);
+    for (size_t o = 0; o < data.size(); o += 1 << 20)
+        EXPECT_EQ(Disk_Read(&h, o, (uint32_t)std::min<size_t>(1 << 20, data.size() - o), &data[o]),
+                  DISK_OK);
+    Disk_Close(&h);
+    return data;
+}
+
+}  // namespace
+
+// The bundle's path is its directory, typed with or without the separator: it is not taken for
+// the source, it is written, and an existing bundle is written over (after the page's question).
+TEST(ConvertRun, BundleDestinationIsItsDirectory) {
+    TempDir dir;
+    std::string raw = MakeDisk(dir, "fat", 16);
+    const std::vector<uint8_t> source = ReadFile(raw);
+    DiskHandle* disk = OpenRaw(raw);
+    UsedSectorMap* map = BuildMap(disk);
+    const std::vector<bool> used = UsedSectors(map, source.size() / 512);
+    for (const std::string& path : {dir.file("a.hdd"), dir.file("b.hdd") + "/"}) {
+        SCOPED_TRACE(path);
+        ConversionJob job;
+        PrepareJob(&job, raw, disk, map, 6, path);
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
+        ConvertRunContext context;
+        ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
+        ExpectUsedEqual(source, ReadDisk(path), 0, used);
+        job.sourceDisk = nullptr;
+        job.volumeList = nullptr;
+    }
+    // Over the existing bundle: "Plain" data files of several storages this time.
+    const std::string a = dir.file("a.hdd");
+    ConversionJob again;
+    PrepareJob(&again, raw, disk, map, 6, a);
+    again.parallelsRadio = 1;
+    again.parallelsFlag = 1;
+    again.parallelsNumber = 10000;
+    std::vector<std::string> files;
+    ConvertRun_DestinationFiles(&again, a, &files);
+    bool exists = false;
+    for (const std::string& f : files) exists = exists || Os_PathExists(f.c_str());
+    EXPECT_TRUE(exists) << "the page asks before the bundle is replaced";
+    EXPECT_EQ(ConvertRun_CheckDestination(&again, a, nullptr), CONVERT_DEST_OK);
+    ConvertRunContext context;
+    ASSERT_EQ(ConvertRun_WriteImage(&again, &context), DISK_OK);
+    const std::vector<uint8_t> desc = ReadFile(a + "/DiskDescriptor.xml");
+    EXPECT_NE(std::string(desc.begin(), desc.end()).find("<Type>Plain</Type>"), std::string::npos);
+    ExpectUsedEqual(source, ReadDisk(a + "/"), 0, used);
+    // A run over a bundle that stops half way leaves no bundle that opens.
+    ProgressLog log;
+    log.stopAfter = 2;
+    context.progress = LogProgress;
+    context.user = &log;
+    again.parallelsRadio = 0;
+    EXPECT_EQ(ConvertRun_WriteImage(&again, &context), DISK_CANCELLED);
+    DiskHandle probe;
+    Disk_Init(&probe);
+    EXPECT_NE(Disk_Open(&probe, a.c_str(), true), DISK_OK);
+    EXPECT_EQ(probe.object, nullptr);
+    again.sourceDisk = nullptr;
+    again.volumeList = nullptr;
+    UsedMap_Destroy(map);
+    Mem_Free(map);
+    Disk_Close(disk);
+    Mem_Free(disk);
+
+    // The open source bundle itself, named either way, is refused as destination.
+    ConversionJob self;
+    self.sourcePath = (dir.file("b.hdd") + "/").c_str();
+    self.sourceKind = JOB_SOURCE_IMAGE;
+    self.sourceDisk = Disk_Alloc();
+    Disk_Init(self.sourceDisk);
+    ASSERT_EQ(Disk_Open(self.sourceDisk, self.sourcePath.text(), true), DISK_OK);
+    self.destKind = 6;
+    Disk_GetGeometry(self.sourceDisk, &self.finalGeometry);
+    for (const std::string& path : {dir.file("b.hdd"), dir.file("b.hdd") + "/"})
+        EXPECT_EQ(ConvertRun_CheckDestination(&self, path, nullptr), CONVERT_DEST_IS_SOURCE) << path;
+    ConvertRun_ReleaseSource(&self);
+}
+
+// A bundle opened by its directory (with or without the separator) or by its descriptor is
+// trimmed in place: every data file is replaced and kept under its backup name.
+TEST(ConvertRun, BundleTrimmedByItsDirectory) {
+    TempDir dir;
+    std::string raw = MakeDisk(dir, "ext", 16);
+    const std::vector<uint8_t> source = ReadFile(raw);
+    const std::string b = dir.file("vm.hdd");
+    {
+        // Two storages, "Compressed", holding the free space's garbage (no map).
+        DiskHandle* disk = OpenRaw(raw);
+        ParallelsBundleCreateOptions options = {1, 20000, 0};
+        ASSERT_EQ(ParallelsBundle_Create(b.c_str(), disk, nullptr, nullptr, nullptr, &options),
+                  DISK_OK);
+        Disk_Close(disk);
+        Mem_Free(disk);
+    }
+    const std::string first = b + "/vm.hdd.0.{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
+    const std::string second = b + "/vm.hdd.1.{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
+    const uint64_t before = ReadFile(first).size() + ReadFile(second).size();
+    for (const std::string& path : {b + "/", b, b + "/DiskDescriptor.xml"}) {
+        SCOPED_TRACE(path);
+        ConversionJob job;
+        job.sourcePath = path.c_str();
+        job.sourceKind = JOB_SOURCE_IMAGE;
+        job.sourceDisk = Disk_Alloc();
+        Disk_Init(job.sourceDisk);
+        ASSERT_EQ(Disk_Open(job.sourceDisk, path.c_str(), false), DISK_OK);
+        ASSERT_EQ(Disk_GetKind(job.sourceDisk), DISK_KIND_PARALLELS_BUNDLE);
+        job.volumeList = BuildMap(job.sourceDisk);
+        const std::vector<bool> used = UsedSectors(job.volumeList, source.size() / 512);
+        job.trimInPlace = 1;
+        ConvertRunContext context;
+        context.replaceBackups = true;
+        ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
+        EXPECT_TRUE(Os_PathExists((first + "_del").c_str()));
+        EXPECT_TRUE(Os_PathExists((second + "_del").c_str()));
+        EXPECT_LT(ReadFile(first).size() + ReadFile(second).size(), before);
+        ExpectUsedEqual(source, ReadDisk(path), 0, used);
+    }
+}
+
+// A file (not a bundle) under the bundle's name stays as it is, and the run says why it fails.
+TEST(ConvertRun, BundleOverAFileFailsWithItsCause) {
+    TempDir dir;
+    std::string raw = dir.file("noise.raw");
+    testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 5));
+    const std::string path = dir.file("taken.hdd");
+    testsupport::WriteFile(path, {1, 2, 3});
+    ConversionJob job;
+    PrepareJob(&job, raw, OpenRaw(raw), nullptr, 6, path);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
+    ConvertRunContext context;
+    EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_MKDIR);
+    EXPECT_EQ(context.cause.kind, CONVERT_CAUSE_CREATE);
+    EXPECT_EQ(context.cause.error, EEXIST);
+    EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{1, 2, 3}));
+    ConvertRun_ReleaseSource(&job);
+}
