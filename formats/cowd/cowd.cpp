@@ -15,7 +15,9 @@ namespace {
 
 enum : uint32_t {
     kFlagsOne = 0x13, kFlagsSeveral = 0x1B, kChildOne = 0x12, kChildSeveral = 0x1A,
-    kIdeCylinderCap = 16383, kIdeCapSectors = 16514064
+    kIdeCylinderCap = 16383, kIdeCapSectors = 16514064,
+    // Our grain tables that make up one of qemu-img's (4096 entries).
+    kPeerTables = 8
 };
 
 // The files of the chain being opened (children above the one opening its parent), so that a
@@ -468,6 +470,16 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         Bytes_StoreLe32(h + 1676, COWD_EXTENT_SECTORS);
         Bytes_StoreLe32(h + 1680, 2);
     }
+    // qemu-img takes a COWD file for one extent of p.numSectors whose grain tables hold 4096
+    // entries, and opens it only when "CID=" and "parentCID=" lines stand at byte 512. A disk of
+    // at most eight of our tables, laid one after another from the first, is then read alike by
+    // both: qemu's first table is ours 0 to 7 in order. Such a file gets the lines; a larger one
+    // gets none, so that qemu refuses it instead of reading other sectors' grains.
+    const bool peerLayout = p.count == 1 && p.sectors <= kPeerTables * COWD_TABLE_SECTORS;
+    if (peerLayout) {
+        std::snprintf(reinterpret_cast<char*>(h + 512), 64, "CID=%08x\nparentCID=ffffffff\n",
+                      static_cast<unsigned>(p.id));
+    }
     const uint32_t dirSectors = static_cast<uint32_t>(Math_DivCeilU64(tables, 128));
     uint32_t* directory = static_cast<uint32_t*>(Mem_Alloc(dirSectors * 512));
     uint8_t* grain = static_cast<uint8_t*>(Mem_Alloc(COWD_GRAIN_SECTORS * 512));
@@ -483,6 +495,15 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
             rc = DISK_ERR_WRITE;
     }
     uint32_t next = 4 + dirSectors;
+    if (peerLayout && rc == DISK_OK) {
+        // Every table has its place from the start; an empty range keeps a table of zeros.
+        std::memset(table, 0, sizeof(table));
+        for (uint32_t t = 0; rc == DISK_OK && t < tables; t++) {
+            directory[t] = Bytes_HostToLe32(next);
+            if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, sizeof(table), table)) rc = DISK_ERR_WRITE;
+            next += 4;
+        }
+    }
     for (uint32_t t = 0; rc == DISK_OK && static_cast<uint64_t>(t) * COWD_TABLE_SECTORS < p.sectors; t++) {
         const uint64_t first = p.firstSector + static_cast<uint64_t>(t) * COWD_TABLE_SECTORS;
         const uint32_t left = p.sectors - t * COWD_TABLE_SECTORS;
@@ -495,9 +516,12 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (rc == DISK_OK && !Progress(callback, user, first + n, p.total)) rc = DISK_CANCELLED;
             continue;
         }
-        const uint32_t tableSector = next;
-        next += 4;
-        directory[t] = Bytes_HostToLe32(tableSector);
+        uint32_t tableSector = Bytes_LeToHost32(directory[t]);
+        if (!peerLayout) {
+            tableSector = next;
+            next += 4;
+            directory[t] = Bytes_HostToLe32(tableSector);
+        }
         std::memset(table, 0, sizeof(table));
         for (uint32_t g = 0; rc == DISK_OK && g * COWD_GRAIN_SECTORS < n; g++) {
             const uint64_t gFirst = first + g * COWD_GRAIN_SECTORS;

@@ -119,6 +119,64 @@ TEST_F(Cowd, WrittenDisksReadBackHereAndInBximage) {
     }
 }
 
+// qemu-img reads a written disk as we do when the disk is at most eight grain tables
+// (256 MiB); a larger one it must refuse, never read with other sectors' data.
+struct PeerCase {
+    const char* name;
+    uint32_t version;
+    bool scsi;
+    uint64_t sectors;
+    uint32_t heads, spt;
+    bool qemuReads;
+};
+
+class CowdPeer : public Cowd, public ::testing::WithParamInterface<PeerCase> {};
+
+TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest) {
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    const PeerCase& c = GetParam();
+    DiskHandle src;
+    const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
+    const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
+    const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi)
+                                  : Cowd_CreateV1(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi);
+    ASSERT_EQ(rc, DISK_OK);
+    // Our reader, whatever the size.
+    ASSERT_EQ(Open(out), DISK_OK);
+    for (uint64_t at : {uint64_t(0), uint64_t(70000), c.sectors / 2, c.sectors - 3}) {
+        std::vector<uint8_t> a(1536), b(1536);
+        ASSERT_EQ(Disk_Read(&disk, at * 512, 1536, a.data()), DISK_OK);
+        ASSERT_EQ(Disk_Read(&src, at * 512, 1536, b.data()), DISK_OK);
+        EXPECT_EQ(a, b) << at;
+    }
+    Disk_Close(&disk);
+    Disk_Close(&src);
+    std::string log;
+    const int info = testsupport::RunCommand("qemu-img info -f vmdk " + Quote(out) + " 2>&1", &log);
+    if (!c.qemuReads) {
+        EXPECT_NE(info, 0) << log;
+        return;
+    }
+    ASSERT_EQ(info, 0) << log;
+    EXPECT_EQ(testsupport::RunCommand("qemu-img compare -f vmdk -F raw " + Quote(out) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(testsupport::RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log), 0) << log;
+    if (HaveBximage() && c.version == 3) {
+        const std::string back = dir.file("back.raw");
+        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " >/dev/null 2>&1"), 0);
+        EXPECT_EQ(testsupport::RunCommand("cmp " + Quote(back) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CowdPeer,
+    ::testing::Values(PeerCase{"ide_two_tables", 3, false, 16 * 63 * 70, 16, 63, true},
+                      PeerCase{"ide_eight_tables", 3, false, 16 * 63 * 520, 16, 63, true},
+                      PeerCase{"scsi_eight_tables_exactly", 3, true, 8 * COWD_TABLE_SECTORS, 64, 32, true},
+                      PeerCase{"version1", 1, false, 16 * 63 * 300 + 5, 16, 63, true},
+                      PeerCase{"ide_nine_tables", 3, false, 16 * 63 * 600, 16, 63, false},
+                      PeerCase{"version1_nine_tables", 1, false, 9 * COWD_TABLE_SECTORS, 16, 63, false}),
+    [](const ::testing::TestParamInfo<PeerCase>& i) { return std::string(i.param.name); });
+
 TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut) {
     DiskHandle src;
     Source(16 * 63 * 100 + 5, &src, 16, 63);
