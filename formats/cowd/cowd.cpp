@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "disk/disk_open.h"
 #include "foundation/output_file.h"
@@ -24,6 +25,16 @@ enum : uint32_t {
 // parent that leads back into the chain is refused at once instead of opened again and again.
 thread_local uint32_t tParentDepth = 0;
 thread_local const char* tChain[COWD_MAX_PARENT_DEPTH + 1];
+
+// The parent whose open failed at each depth of the chain being opened. Probing tries a file's
+// child kinds more than once, and each try would open the rest of the chain again: twice the
+// work per level. A repeated parent open at the same depth answers the remembered failure,
+// which keeps the work linear in the chain's length. Cleared when an outermost open starts.
+struct FailedParent {
+    std::string path;
+    int result;
+};
+thread_local FailedParent tFailed[COWD_MAX_PARENT_DEPTH];
 
 inline uint32_t W(const uint8_t* h, uint32_t at) { return Bytes_LoadLe32(h + at); }
 
@@ -144,6 +155,11 @@ int OpenParent(CowdImage* image, const char* childPath) {
     if (name[0] == 0 || !Path_MakeAbsoluteCStr(childPath, name, parentPath, sizeof(parentPath), TEXT_ENC_UTF8))
         return DISK_ERR_FORMAT;
     if (tParentDepth >= COWD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+    if (tParentDepth == 0) {
+        for (FailedParent& f : tFailed) f.path.clear();
+    }
+    FailedParent& failed = tFailed[tParentDepth];
+    if (!failed.path.empty() && failed.path == parentPath) return failed.result;
     tChain[tParentDepth] = childPath;
     if (Output_IsFileOf(parentPath, tChain, tParentDepth + 1)) return DISK_ERR_FORMAT;
     DiskHandle* parent = Disk_Alloc();
@@ -154,6 +170,11 @@ int OpenParent(CowdImage* image, const char* childPath) {
     tParentDepth--;
     if (r != DISK_OK) {
         Mem_Free(parent);
+        // A cancelled open is asked again, never answered from memory.
+        if (r != DISK_CANCELLED) {
+            failed.path = parentPath;
+            failed.result = r;
+        }
         return r;
     }
     DiskGeometry g = {};

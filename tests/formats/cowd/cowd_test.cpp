@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "disk/disk_open.h"
 #include "formats/cowd/cowd.h"
@@ -249,6 +251,96 @@ TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
         Disk_Close(&d);
     }
     Disk_Close(&src);
+}
+
+// Counts the opens of files in a directory while it lives; an overflowing queue counts as more
+// than any bound a test sets.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::string& dir) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
+    }
+    ~OpenCounter() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    uint64_t Take() {
+        uint64_t n = 0;
+        alignas(inotify_event) char buf[65536];
+        for (;;) {
+            const ssize_t got = read(fd_, buf, sizeof(buf));
+            if (got <= 0) break;
+            for (ssize_t at = 0; at < got;) {
+                const inotify_event* e = reinterpret_cast<const inotify_event*>(buf + at);
+                n += (e->mask & IN_Q_OVERFLOW) != 0 ? 1000000 : 1;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+        return n;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A chain of version-1 redo logs over a base: refused past the depth limit or opened, with
+// work that grows with the chain's length, not with a power of it.
+TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength) {
+    const uint64_t sectors = 16 * 63 * 4;
+    DiskHandle src;
+    Source(sectors, &src, 16, 63);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("l0.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    std::vector<uint8_t> want(512);
+    ASSERT_EQ(Disk_Read(&src, 0, 512, want.data()), DISK_OK);
+    Disk_Close(&src);
+    // An empty log: a version-1 file of nothing, made a child of the file before it.
+    WriteFile(dir.file("zero.raw"), std::vector<uint8_t>(sectors * 512, 0));
+    DiskHandle z;
+    DiskGeometry g = {0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, sectors);
+    Disk_Init(&z);
+    ASSERT_EQ(Disk_OpenRaw(&z, dir.file("zero.raw").c_str(), true, 0, &g), DISK_OK);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("empty.dsk").c_str(), &z, nullptr, nullptr, nullptr, false), DISK_OK);
+    Disk_Close(&z);
+    const std::vector<uint8_t> empty = ReadFile(dir.file("empty.dsk"));
+    uint32_t made = 0;
+    auto grow = [&](uint32_t length) {
+        for (; made < length; made++) {
+            std::vector<uint8_t> f = empty;
+            Bytes_StoreLe32(&f[8], 0x12);
+            std::memset(&f[32], 0, 260);
+            const std::string parent = "l" + std::to_string(made) + ".dsk";
+            std::memcpy(&f[32], parent.data(), parent.size());
+            Bytes_StoreLe32(&f[1060], 1);
+            Bytes_StoreLe32(&f[1636], 2);  // a log's generations differ
+            Bytes_StoreLe32(&f[1676], COWD_EXTENT_SECTORS);
+            WriteFile(dir.file("l" + std::to_string(made + 1) + ".dsk"), f);
+        }
+    };
+    struct ChainCase {
+        uint32_t length;
+        bool opens;
+    } cases[] = {{8, true}, {COWD_MAX_PARENT_DEPTH, true}, {COWD_MAX_PARENT_DEPTH + 2, false}, {24, false}, {40, false}};
+    for (const ChainCase& c : cases) {
+        SCOPED_TRACE(c.length);
+        grow(c.length);
+        OpenCounter counter(dir.path());
+        ASSERT_TRUE(counter.ok());
+        const int r = Open(dir.file("l" + std::to_string(c.length) + ".dsk"));
+        const uint64_t opens = counter.Take();
+        EXPECT_LE(opens, 8u * (c.length + 1)) << "opens " << opens;
+        if (c.opens) {
+            ASSERT_EQ(r, DISK_OK);
+            EXPECT_EQ(Disk_GetKind(&disk), DISK_KIND_COWD1_CHILD);
+            std::vector<uint8_t> got(512);
+            ASSERT_EQ(Disk_Read(&disk, 0, 512, got.data()), DISK_OK);
+            EXPECT_EQ(got, want);
+        } else {
+            EXPECT_EQ(r, DISK_ERR_FORMAT);
+        }
+        Disk_Close(&disk);
+    }
 }
 
 }  // namespace
