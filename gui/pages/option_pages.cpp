@@ -191,9 +191,9 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     if (split && OptionRules_RoundVmdkSplit(splitSectors) != splitSectors) {
         const uint32_t rounded = OptionRules_RoundVmdkSplit(splitSectors);
         Ui_SetFieldUInt32(splitField, rounded);
-        FXString note;
-        note.format("The split size was rounded %s to %u sectors: extents hold whole grains of 64 KiB.",
-                    rounded > splitSectors ? "up" : "down", rounded);
+        const FXString note = Ui_FormatOneInteger(
+            Ui_MessageText(rounded > splitSectors ? OPTION_MSG_SPLIT_ROUNDED_UP : OPTION_MSG_SPLIT_ROUNDED_DOWN),
+            rounded);
         resultLabel->setText(Ui_MessageText(122) + "\n" + note);
         FocusField(splitField);
         return -1;

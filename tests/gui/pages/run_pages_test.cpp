@@ -184,10 +184,14 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC), NULL);
     // A split size that is not whole grains of 128 sectors is rounded, shown and said; the
     // page stays once, and the next Next takes the rounded size.
+    // The note is the catalogue's: a marker put in its place is what the label shows.
+    const FXString shipped = Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP);
+    EXPECT_NE(std::string(shipped.text()).find("rounded up to %0 sectors"), std::string::npos);
+    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = "marker %0 up";
     EXPECT_EQ(page->OnWizardNext(), -1);
+    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = shipped;
     EXPECT_STREQ(page->GetSplitField()->getText().text(), "2048");
-    EXPECT_NE(std::string(page->GetResultLabel()->getText().text()).find("rounded up to 2048 sectors"),
-              std::string::npos);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122) + "\nmarker 2048 up");
     EXPECT_EQ(host.events.nextCalls, 0);
     EXPECT_EQ(page->OnWizardNext(), 10);
     EXPECT_EQ(host.job.vmdkList4, 2u);
