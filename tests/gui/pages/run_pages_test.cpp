@@ -562,6 +562,33 @@ TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
     EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 63u);
 }
 
+// ---- Bochs pages ---------------------------------------------------------------------------------
+
+// Pages 17 and 18: a disk they can hold gets message 122 and, below it, the note that the image
+// stores no geometry; one they cannot gets message 124 alone.
+TEST(BochsPages, SayTheImageStoresNoGeometry) {
+    PageHost host;
+    CToBochsPropertyPage* pages[] = {
+        new CToBochsGrowingPropertyPage(&host.events, &host.job, 17, host.switcher),
+        new CToBochsSparsePropertyPage(&host.events, &host.job, 18, host.switcher)};
+    const int32_t dests[] = {8, 9};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        host.job.destKind = dests[i];
+        host.job.workGeometry = Geo(20000, 16, 63);
+        host.Show(pages[i]);
+        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()), Msg(122) + "\n" + Msg(219));
+        EXPECT_TRUE(host.events.next);
+        const std::string shot = i == 0 ? "page17_bochs_growing" : "page18_bochs_sparse";
+        host.Shot(shot);
+        ExpectWholeTexts(pages[i], shot);
+        host.job.workGeometry = Geo(20000, 16, 63, 4096);
+        host.Show(pages[i]);
+        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()), Msg(124));
+        EXPECT_FALSE(host.events.next);
+    }
+}
+
 // ---- Check-only pages ---------------------------------------------------------------------------
 
 TEST(SimplePages, CheckAndStoreTheirGeometry) {
