@@ -1324,25 +1324,30 @@ TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
     host.window->create();
     host.window->show(PLACEMENT_SCREEN);
     Pump(40);
+    // The split writer and reader suggest "set.p04" for the part of index 4, the fifth file of
+    // the set: the question names that file and counts the part from 1.
     struct Case {
         bool source;
         uint32_t flag;
         uint32_t index;
+        const char* suggested;
         const char* typed;
         bool accept;
         bool answer;
         const char* name;
+        const char* number;
     } cases[] = {
-        {false, 1, 4, "/tmp/part-five", true, true, "p05"},
-        {true, 0, 120, "/tmp/part-121", true, true, "p121"},
-        {true, 0, 0, "/tmp/ignored", false, false, "p01"},
+        {false, 1, 4, "/tmp/set.p04", "/tmp/part-five", true, true, "p04", "5"},
+        {true, 0, 1, "/tmp/set.p01", "/tmp/part-two", true, true, "p01", "2"},
+        {true, 0, 120, "/tmp/set.p120", "/tmp/part-121", true, true, "p120", "121"},
+        {true, 0, 0, "/tmp/set.p00", "/tmp/ignored", false, false, "p00", "1"},
     };
     for (const Case& c : cases) {
         ConvertPartRequest request;
         memset(&request, 0, sizeof request);
         request.flag = c.flag;
         request.partIndex = c.index;
-        strcpy(request.path, "/tmp/suggested");
+        strcpy(request.path, c.suggested);
         std::atomic<int> answer(-1);
         std::string prompt, shown;
         After(100, [&] {
@@ -1364,8 +1369,10 @@ TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
         while (answer.load() == -1) Pump(20);
         worker.join();
         EXPECT_EQ(answer.load(), c.answer ? 1 : 0) << c.name;
-        EXPECT_EQ(shown, "/tmp/suggested");
-        EXPECT_NE(prompt.find(c.name), std::string::npos) << prompt;
+        EXPECT_EQ(shown, c.suggested);
+        const FXString arguments[2] = {c.number, c.name};
+        const FXString asked = Ui_ReplacePlaceholders(Msg(c.source ? 309 : 308).c_str(), arguments, 2);
+        EXPECT_NE(prompt.find(asked.text()), std::string::npos) << prompt;
         EXPECT_EQ(prompt.find(Msg(310)) != std::string::npos, c.flag != 0) << prompt;
         if (c.answer) {
             EXPECT_STREQ(request.path, c.typed);
