@@ -495,11 +495,12 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     // entries, and opens it only when "CID=" and "parentCID=" lines stand at byte 512. A disk of
     // at most eight of our tables, laid one after another from the first, is then read alike by
     // both: qemu's first table is ours 0 to 7 in order. Such a file gets the lines; a larger one
-    // gets none, so that qemu refuses it instead of reading other sectors' grains.
+    // gets none, so that qemu refuses it instead of reading other sectors' grains. The lines are
+    // written last: a file left unfinished is refused by qemu as well.
     const bool peerLayout = p.count == 1 && p.sectors <= kPeerTables * COWD_TABLE_SECTORS;
+    char peerLines[64] = {};
     if (peerLayout) {
-        std::snprintf(reinterpret_cast<char*>(h + 512), 64, "CID=%08x\nparentCID=ffffffff\n",
-                      static_cast<unsigned>(p.id));
+        std::snprintf(peerLines, sizeof(peerLines), "CID=%08x\nparentCID=ffffffff\n", static_cast<unsigned>(p.id));
     }
     const uint32_t dirSectors = static_cast<uint32_t>(Math_DivCeilU64(tables, 128));
     uint32_t* directory = static_cast<uint32_t*>(Mem_Alloc(dirSectors * 512));
@@ -577,6 +578,8 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         uint8_t word[4];
         Bytes_StoreLe32(word, next);
         if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory) || !Stream_WriteAt(out, 28, 4, word))
+            rc = DISK_ERR_WRITE;
+        if (rc == DISK_OK && peerLayout && !Stream_WriteAt(out, 512, std::strlen(peerLines), peerLines))
             rc = DISK_ERR_WRITE;
     }
     if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;

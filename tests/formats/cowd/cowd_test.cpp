@@ -160,6 +160,18 @@ TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest) {
         return;
     }
     ASSERT_EQ(info, 0) << log;
+    // A write cancelled after its first grain leaves a file qemu refuses.
+    {
+        DiskHandle again;
+        Source(c.sectors, &again, c.heads, c.spt);
+        const std::string cut = dir.file(c.version == 3 ? "cut.vmdk" : "cut.dsk");
+        auto stop = [](uint64_t done, uint64_t, void*) { return done == 0; };
+        const int cancelled = c.version == 3 ? Cowd_CreateV3(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi)
+                                             : Cowd_CreateV1(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi);
+        Disk_Close(&again);
+        EXPECT_EQ(cancelled, DISK_CANCELLED);
+        EXPECT_NE(testsupport::RunCommand("qemu-img info -f vmdk " + Quote(cut) + " >/dev/null 2>&1"), 0);
+    }
     EXPECT_EQ(testsupport::RunCommand("qemu-img compare -f vmdk -F raw " + Quote(out) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
     EXPECT_EQ(testsupport::RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log), 0) << log;
     if (HaveBximage() && c.version == 3) {
