@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "disk/disk_open.h"
 #include "foundation/output_file.h"
@@ -15,13 +16,25 @@ namespace {
 
 enum : uint32_t {
     kFlagsOne = 0x13, kFlagsSeveral = 0x1B, kChildOne = 0x12, kChildSeveral = 0x1A,
-    kIdeCylinderCap = 16383, kIdeCapSectors = 16514064
+    kIdeCylinderCap = 16383, kIdeCapSectors = 16514064,
+    // Our grain tables that make up one of qemu-img's (4096 entries).
+    kPeerTables = 8
 };
 
 // The files of the chain being opened (children above the one opening its parent), so that a
 // parent that leads back into the chain is refused at once instead of opened again and again.
 thread_local uint32_t tParentDepth = 0;
 thread_local const char* tChain[COWD_MAX_PARENT_DEPTH + 1];
+
+// The parent whose open failed at each depth of the chain being opened. Probing tries a file's
+// child kinds more than once, and each try would open the rest of the chain again: twice the
+// work per level. A repeated parent open at the same depth answers the remembered failure,
+// which keeps the work linear in the chain's length. Cleared when an outermost open starts.
+struct FailedParent {
+    std::string path;
+    int result;
+};
+thread_local FailedParent tFailed[COWD_MAX_PARENT_DEPTH];
 
 inline uint32_t W(const uint8_t* h, uint32_t at) { return Bytes_LoadLe32(h + at); }
 
@@ -142,6 +155,11 @@ int OpenParent(CowdImage* image, const char* childPath) {
     if (name[0] == 0 || !Path_MakeAbsoluteCStr(childPath, name, parentPath, sizeof(parentPath), TEXT_ENC_UTF8))
         return DISK_ERR_FORMAT;
     if (tParentDepth >= COWD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+    if (tParentDepth == 0) {
+        for (FailedParent& f : tFailed) f.path.clear();
+    }
+    FailedParent& failed = tFailed[tParentDepth];
+    if (!failed.path.empty() && failed.path == parentPath) return failed.result;
     tChain[tParentDepth] = childPath;
     if (Output_IsFileOf(parentPath, tChain, tParentDepth + 1)) return DISK_ERR_FORMAT;
     DiskHandle* parent = Disk_Alloc();
@@ -152,6 +170,11 @@ int OpenParent(CowdImage* image, const char* childPath) {
     tParentDepth--;
     if (r != DISK_OK) {
         Mem_Free(parent);
+        // A cancelled open is asked again, never answered from memory.
+        if (r != DISK_CANCELLED) {
+            failed.path = parentPath;
+            failed.result = r;
+        }
         return r;
     }
     DiskGeometry g = {};
@@ -471,6 +494,17 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         Bytes_StoreLe32(h + 1676, COWD_EXTENT_SECTORS);
         Bytes_StoreLe32(h + 1680, 2);
     }
+    // qemu-img takes a COWD file for one extent of p.numSectors whose grain tables hold 4096
+    // entries, and opens it only when "CID=" and "parentCID=" lines stand at byte 512. A disk of
+    // at most eight of our tables, laid one after another from the first, is then read alike by
+    // both: qemu's first table is ours 0 to 7 in order. Such a file gets the lines; a larger one
+    // gets none, so that qemu refuses it instead of reading other sectors' grains. The lines are
+    // written last: a file left unfinished is refused by qemu as well.
+    const bool peerLayout = p.count == 1 && p.sectors <= kPeerTables * COWD_TABLE_SECTORS;
+    char peerLines[64] = {};
+    if (peerLayout) {
+        std::snprintf(peerLines, sizeof(peerLines), "CID=%08x\nparentCID=ffffffff\n", static_cast<unsigned>(p.id));
+    }
     const uint32_t dirSectors = static_cast<uint32_t>(Math_DivCeilU64(tables, 128));
     uint32_t* directory = static_cast<uint32_t*>(Mem_Alloc(dirSectors * 512));
     uint8_t* grain = static_cast<uint8_t*>(Mem_Alloc(COWD_GRAIN_SECTORS * 512));
@@ -485,6 +519,15 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
     }
     uint32_t next = 4 + dirSectors;
+    if (peerLayout && rc == DISK_OK) {
+        // Every table has its place from the start; an empty range keeps a table of zeros.
+        std::memset(table, 0, sizeof(table));
+        for (uint32_t t = 0; rc == DISK_OK && t < tables; t++) {
+            directory[t] = Bytes_HostToLe32(next);
+            if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, sizeof(table), table)) rc = DISK_ERR_WRITE;
+            next += 4;
+        }
+    }
     for (uint32_t t = 0; rc == DISK_OK && static_cast<uint64_t>(t) * COWD_TABLE_SECTORS < p.sectors; t++) {
         const uint64_t first = p.firstSector + static_cast<uint64_t>(t) * COWD_TABLE_SECTORS;
         const uint32_t left = p.sectors - t * COWD_TABLE_SECTORS;
@@ -497,9 +540,12 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (rc == DISK_OK && !Progress(callback, user, first + n, p.total)) rc = DISK_CANCELLED;
             continue;
         }
-        const uint32_t tableSector = next;
-        next += 4;
-        directory[t] = Bytes_HostToLe32(tableSector);
+        uint32_t tableSector = Bytes_LeToHost32(directory[t]);
+        if (!peerLayout) {
+            tableSector = next;
+            next += 4;
+            directory[t] = Bytes_HostToLe32(tableSector);
+        }
         std::memset(table, 0, sizeof(table));
         for (uint32_t g = 0; rc == DISK_OK && g * COWD_GRAIN_SECTORS < n; g++) {
             const uint64_t gFirst = first + g * COWD_GRAIN_SECTORS;
@@ -533,6 +579,8 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     if (rc == DISK_OK) {
         Bytes_StoreLe32(h + 28, next);
         if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
+        if (rc == DISK_OK && peerLayout && !Stream_WriteAt(out, 512, std::strlen(peerLines), peerLines))
+            rc = DISK_ERR_WRITE;
     }
     if (rc == DISK_OK) {
         if (held != nullptr) std::memcpy(held, h, sizeof(h));

@@ -302,9 +302,12 @@ long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
     request->path[sizeof request->path - 1] = 0;
     dialog.path = FXString(request->path);
     dialog.existingOnly = sourcePart;
+    // The set's first part is the path itself; part k (from 0) is the file ".p" k: the name shown
+    // is that of the file asked for, the number counts the parts from 1.
     const uint32_t number = request->partIndex + 1;
     char name[16];
-    snprintf(name, sizeof name, number < 100 ? "p%02u" : "p%u", (unsigned)number);
+    snprintf(name, sizeof name, request->partIndex < 100 ? "p%02u" : "p%u",
+             (unsigned)request->partIndex);
     FXString arguments[2] = {FXStringVal((FXuint)number), FXString(name)};
     FXString prompt = Ui_ReplacePlaceholders(Ui_MessageText(sourcePart ? 309 : 308), arguments, 2);
     if (request->flag != 0) prompt = Ui_MessageText(310) + "\n" + prompt;

@@ -191,9 +191,9 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     if (split && OptionRules_RoundVmdkSplit(splitSectors) != splitSectors) {
         const uint32_t rounded = OptionRules_RoundVmdkSplit(splitSectors);
         Ui_SetFieldUInt32(splitField, rounded);
-        FXString note;
-        note.format("The split size was rounded %s to %u sectors: extents hold whole grains of 64 KiB.",
-                    rounded > splitSectors ? "up" : "down", rounded);
+        const FXString note = Ui_FormatOneInteger(
+            Ui_MessageText(rounded > splitSectors ? OPTION_MSG_SPLIT_ROUNDED_UP : OPTION_MSG_SPLIT_ROUNDED_DOWN),
+            rounded);
         resultLabel->setText(Ui_MessageText(122) + "\n" + note);
         FocusField(splitField);
         return -1;
@@ -599,9 +599,10 @@ CToBochsPropertyPage::CToBochsPropertyPage(IPropertyPageEvent* events, Conversio
     const bool growing = destKind == 8;
     title = Ui_MessageText(growing ? 214 : 220);
     description = Ui_MessageText(growing ? 215 : 221);
-    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    versionLabel = Ui_CreateLabel(this, growing ? 216 : 222, 1, 6, 30, 2);
-    versionList = Ui_CreateListBox(this, this, ID_VERSION, 1, 8, 20, 2);
+    // Five rows: message 122 and the three-line note below it.
+    resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
+    versionLabel = Ui_CreateLabel(this, growing ? 216 : 222, 1, 7, 30, 2);
+    versionList = Ui_CreateListBox(this, this, ID_VERSION, 1, 9, 20, 2);
     FillList(versionList, 217, 2);
 }
 
@@ -609,7 +610,12 @@ void CToBochsPropertyPage::OnSetActive() {
     int r = CheckWork(job, destKind);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    if (ok) {
+        // The image keeps no geometry of its own: the note says where it is given.
+        Ui_SetLabelText(resultLabel, (Ui_MessageText(122) + "\n" + Ui_MessageText(219)).text());
+    } else {
+        Ui_SetLabelMessage(resultLabel, 124);
+    }
     EnableWindow(versionLabel, ok);
     EnableWindow(versionList, ok);
     if (ok) {

@@ -17,7 +17,10 @@ enum : int {
     OPTION_MSG_FIRST_TRACK_TOO_SMALL = 405,
     OPTION_MSG_STREAM_NOT_SINGLE = 406,
     OPTION_MSG_TOO_MANY_EXTENTS = 407,
-    OPTION_MSG_EXTENT_TOO_LARGE = 408
+    OPTION_MSG_EXTENT_TOO_LARGE = 408,
+    // The split size rounded to whole grains, with the new size at "%0".
+    OPTION_MSG_SPLIT_ROUNDED_UP = 447,
+    OPTION_MSG_SPLIT_ROUNDED_DOWN = 448
 };
 // The message shown for a refused VMDK layout (ConvertRun_CheckVmdkLayout's answer); 124 for a
 // disk the layout cannot hold at all.

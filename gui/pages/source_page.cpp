@@ -25,8 +25,7 @@ namespace {
 
 // Shown under message 29 when the path names a FIFO, a socket, a directory or a character
 // device: only regular files and block devices are opened.
-const char* const kNotADiskFileDetail =
-    "This is not a regular file or a block device, so it is not opened as a disk image.";
+const int kNotADiskFileDetail = 449;
 
 struct OpenFileJob {
     DiskHandle* handle;
@@ -332,7 +331,7 @@ bool CInputSourcePropertyPage::OpenImageFile() {
             }
         }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
-            ShowMessageDetail(this, 5, message, UI_MSG_ERROR, kNotADiskFileDetail);
+            ShowMessageDetail(this, 5, message, UI_MSG_ERROR, Ui_MessageText(kNotADiskFileDetail));
             return false;
         }
         ShowMessage(this, 5, message, UI_MSG_ERROR);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "disk/disk_open.h"
 #include "formats/cowd/cowd.h"
@@ -119,6 +121,76 @@ TEST_F(Cowd, WrittenDisksReadBackHereAndInBximage) {
     }
 }
 
+// qemu-img reads a written disk as we do when the disk is at most eight grain tables
+// (256 MiB); a larger one it must refuse, never read with other sectors' data.
+struct PeerCase {
+    const char* name;
+    uint32_t version;
+    bool scsi;
+    uint64_t sectors;
+    uint32_t heads, spt;
+    bool qemuReads;
+};
+
+class CowdPeer : public Cowd, public ::testing::WithParamInterface<PeerCase> {};
+
+TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest) {
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    const PeerCase& c = GetParam();
+    DiskHandle src;
+    const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
+    const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
+    const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi)
+                                  : Cowd_CreateV1(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi);
+    ASSERT_EQ(rc, DISK_OK);
+    // Our reader, whatever the size.
+    ASSERT_EQ(Open(out), DISK_OK);
+    for (uint64_t at : {uint64_t(0), uint64_t(70000), c.sectors / 2, c.sectors - 3}) {
+        std::vector<uint8_t> a(1536), b(1536);
+        ASSERT_EQ(Disk_Read(&disk, at * 512, 1536, a.data()), DISK_OK);
+        ASSERT_EQ(Disk_Read(&src, at * 512, 1536, b.data()), DISK_OK);
+        EXPECT_EQ(a, b) << at;
+    }
+    Disk_Close(&disk);
+    Disk_Close(&src);
+    std::string log;
+    const int info = testsupport::RunCommand("qemu-img info -f vmdk " + Quote(out) + " 2>&1", &log);
+    if (!c.qemuReads) {
+        EXPECT_NE(info, 0) << log;
+        return;
+    }
+    ASSERT_EQ(info, 0) << log;
+    // A write cancelled after its first grain leaves a file qemu refuses.
+    {
+        DiskHandle again;
+        Source(c.sectors, &again, c.heads, c.spt);
+        const std::string cut = dir.file(c.version == 3 ? "cut.vmdk" : "cut.dsk");
+        auto stop = [](uint64_t done, uint64_t, void*) { return done == 0; };
+        const int cancelled = c.version == 3 ? Cowd_CreateV3(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi)
+                                             : Cowd_CreateV1(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi);
+        Disk_Close(&again);
+        EXPECT_EQ(cancelled, DISK_CANCELLED);
+        EXPECT_NE(testsupport::RunCommand("qemu-img info -f vmdk " + Quote(cut) + " >/dev/null 2>&1"), 0);
+    }
+    EXPECT_EQ(testsupport::RunCommand("qemu-img compare -f vmdk -F raw " + Quote(out) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(testsupport::RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log), 0) << log;
+    if (HaveBximage() && c.version == 3) {
+        const std::string back = dir.file("back.raw");
+        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " >/dev/null 2>&1"), 0);
+        EXPECT_EQ(testsupport::RunCommand("cmp " + Quote(back) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, CowdPeer,
+    ::testing::Values(PeerCase{"ide_two_tables", 3, false, 16 * 63 * 70, 16, 63, true},
+                      PeerCase{"ide_eight_tables", 3, false, 16 * 63 * 520, 16, 63, true},
+                      PeerCase{"scsi_eight_tables_exactly", 3, true, 8 * COWD_TABLE_SECTORS, 64, 32, true},
+                      PeerCase{"version1", 1, false, 16 * 63 * 300 + 5, 16, 63, true},
+                      PeerCase{"ide_nine_tables", 3, false, 16 * 63 * 600, 16, 63, false},
+                      PeerCase{"version1_nine_tables", 1, false, 9 * COWD_TABLE_SECTORS, 16, 63, false}),
+    [](const ::testing::TestParamInfo<PeerCase>& i) { return std::string(i.param.name); });
+
 TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut) {
     DiskHandle src;
     Source(16 * 63 * 100 + 5, &src, 16, 63);
@@ -191,6 +263,96 @@ TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
         Disk_Close(&d);
     }
     Disk_Close(&src);
+}
+
+// Counts the opens of files in a directory while it lives; an overflowing queue counts as more
+// than any bound a test sets.
+class OpenCounter {
+public:
+    explicit OpenCounter(const std::string& dir) {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
+    }
+    ~OpenCounter() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    uint64_t Take() {
+        uint64_t n = 0;
+        alignas(inotify_event) char buf[65536];
+        for (;;) {
+            const ssize_t got = read(fd_, buf, sizeof(buf));
+            if (got <= 0) break;
+            for (ssize_t at = 0; at < got;) {
+                const inotify_event* e = reinterpret_cast<const inotify_event*>(buf + at);
+                n += (e->mask & IN_Q_OVERFLOW) != 0 ? 1000000 : 1;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+        return n;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A chain of version-1 redo logs over a base: refused past the depth limit or opened, with
+// work that grows with the chain's length, not with a power of it.
+TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength) {
+    const uint64_t sectors = 16 * 63 * 4;
+    DiskHandle src;
+    Source(sectors, &src, 16, 63);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("l0.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    std::vector<uint8_t> want(512);
+    ASSERT_EQ(Disk_Read(&src, 0, 512, want.data()), DISK_OK);
+    Disk_Close(&src);
+    // An empty log: a version-1 file of nothing, made a child of the file before it.
+    WriteFile(dir.file("zero.raw"), std::vector<uint8_t>(sectors * 512, 0));
+    DiskHandle z;
+    DiskGeometry g = {0, 16, 63, 512, 0};
+    Geometry_SetTotalSectors(&g, sectors);
+    Disk_Init(&z);
+    ASSERT_EQ(Disk_OpenRaw(&z, dir.file("zero.raw").c_str(), true, 0, &g), DISK_OK);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("empty.dsk").c_str(), &z, nullptr, nullptr, nullptr, false), DISK_OK);
+    Disk_Close(&z);
+    const std::vector<uint8_t> empty = ReadFile(dir.file("empty.dsk"));
+    uint32_t made = 0;
+    auto grow = [&](uint32_t length) {
+        for (; made < length; made++) {
+            std::vector<uint8_t> f = empty;
+            Bytes_StoreLe32(&f[8], 0x12);
+            std::memset(&f[32], 0, 260);
+            const std::string parent = "l" + std::to_string(made) + ".dsk";
+            std::memcpy(&f[32], parent.data(), parent.size());
+            Bytes_StoreLe32(&f[1060], 1);
+            Bytes_StoreLe32(&f[1636], 2);  // a log's generations differ
+            Bytes_StoreLe32(&f[1676], COWD_EXTENT_SECTORS);
+            WriteFile(dir.file("l" + std::to_string(made + 1) + ".dsk"), f);
+        }
+    };
+    struct ChainCase {
+        uint32_t length;
+        bool opens;
+    } cases[] = {{8, true}, {COWD_MAX_PARENT_DEPTH, true}, {COWD_MAX_PARENT_DEPTH + 2, false}, {24, false}, {40, false}};
+    for (const ChainCase& c : cases) {
+        SCOPED_TRACE(c.length);
+        grow(c.length);
+        OpenCounter counter(dir.path());
+        ASSERT_TRUE(counter.ok());
+        const int r = Open(dir.file("l" + std::to_string(c.length) + ".dsk"));
+        const uint64_t opens = counter.Take();
+        EXPECT_LE(opens, 8u * (c.length + 1)) << "opens " << opens;
+        if (c.opens) {
+            ASSERT_EQ(r, DISK_OK);
+            EXPECT_EQ(Disk_GetKind(&disk), DISK_KIND_COWD1_CHILD);
+            std::vector<uint8_t> got(512);
+            ASSERT_EQ(Disk_Read(&disk, 0, 512, got.data()), DISK_OK);
+            EXPECT_EQ(got, want);
+        } else {
+            EXPECT_EQ(r, DISK_ERR_FORMAT);
+        }
+        Disk_Close(&disk);
+    }
 }
 
 }  // namespace

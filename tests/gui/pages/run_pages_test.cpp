@@ -184,10 +184,14 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     page->handle(NULL, FXSEL(SEL_COMMAND, CToVMwareVmdkPropertyPage::ID_RADIO_LSILOGIC), NULL);
     // A split size that is not whole grains of 128 sectors is rounded, shown and said; the
     // page stays once, and the next Next takes the rounded size.
+    // The note is the catalogue's: a marker put in its place is what the label shows.
+    const FXString shipped = Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP);
+    EXPECT_NE(std::string(shipped.text()).find("rounded up to %0 sectors"), std::string::npos);
+    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = "marker %0 up";
     EXPECT_EQ(page->OnWizardNext(), -1);
+    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = shipped;
     EXPECT_STREQ(page->GetSplitField()->getText().text(), "2048");
-    EXPECT_NE(std::string(page->GetResultLabel()->getText().text()).find("rounded up to 2048 sectors"),
-              std::string::npos);
+    EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122) + "\nmarker 2048 up");
     EXPECT_EQ(host.events.nextCalls, 0);
     EXPECT_EQ(page->OnWizardNext(), 10);
     EXPECT_EQ(host.job.vmdkList4, 2u);
@@ -574,6 +578,33 @@ TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
     EXPECT_EQ(page->OnWizardNext(), 26);
     EXPECT_EQ(host.job.finalGeometry.heads, 255u);
     EXPECT_EQ(host.job.finalGeometry.sectors_per_track, 63u);
+}
+
+// ---- Bochs pages ---------------------------------------------------------------------------------
+
+// Pages 17 and 18: a disk they can hold gets message 122 and, below it, the note that the image
+// stores no geometry; one they cannot gets message 124 alone.
+TEST(BochsPages, SayTheImageStoresNoGeometry) {
+    PageHost host;
+    CToBochsPropertyPage* pages[] = {
+        new CToBochsGrowingPropertyPage(&host.events, &host.job, 17, host.switcher),
+        new CToBochsSparsePropertyPage(&host.events, &host.job, 18, host.switcher)};
+    const int32_t dests[] = {8, 9};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        host.job.destKind = dests[i];
+        host.job.workGeometry = Geo(20000, 16, 63);
+        host.Show(pages[i]);
+        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()), Msg(122) + "\n" + Msg(219));
+        EXPECT_TRUE(host.events.next);
+        const std::string shot = i == 0 ? "page17_bochs_growing" : "page18_bochs_sparse";
+        host.Shot(shot);
+        ExpectWholeTexts(pages[i], shot);
+        host.job.workGeometry = Geo(20000, 16, 63, 4096);
+        host.Show(pages[i]);
+        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()), Msg(124));
+        EXPECT_FALSE(host.events.next);
+    }
 }
 
 // ---- Check-only pages ---------------------------------------------------------------------------
@@ -1311,25 +1342,30 @@ TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
     host.window->create();
     host.window->show(PLACEMENT_SCREEN);
     Pump(40);
+    // The split writer and reader suggest "set.p04" for the part of index 4, the fifth file of
+    // the set: the question names that file and counts the part from 1.
     struct Case {
         bool source;
         uint32_t flag;
         uint32_t index;
+        const char* suggested;
         const char* typed;
         bool accept;
         bool answer;
         const char* name;
+        const char* number;
     } cases[] = {
-        {false, 1, 4, "/tmp/part-five", true, true, "p05"},
-        {true, 0, 120, "/tmp/part-121", true, true, "p121"},
-        {true, 0, 0, "/tmp/ignored", false, false, "p01"},
+        {false, 1, 4, "/tmp/set.p04", "/tmp/part-five", true, true, "p04", "5"},
+        {true, 0, 1, "/tmp/set.p01", "/tmp/part-two", true, true, "p01", "2"},
+        {true, 0, 120, "/tmp/set.p120", "/tmp/part-121", true, true, "p120", "121"},
+        {true, 0, 0, "/tmp/set.p00", "/tmp/ignored", false, false, "p00", "1"},
     };
     for (const Case& c : cases) {
         ConvertPartRequest request;
         memset(&request, 0, sizeof request);
         request.flag = c.flag;
         request.partIndex = c.index;
-        strcpy(request.path, "/tmp/suggested");
+        strcpy(request.path, c.suggested);
         std::atomic<int> answer(-1);
         std::string prompt, shown;
         After(100, [&] {
@@ -1351,8 +1387,10 @@ TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
         while (answer.load() == -1) Pump(20);
         worker.join();
         EXPECT_EQ(answer.load(), c.answer ? 1 : 0) << c.name;
-        EXPECT_EQ(shown, "/tmp/suggested");
-        EXPECT_NE(prompt.find(c.name), std::string::npos) << prompt;
+        EXPECT_EQ(shown, c.suggested);
+        const FXString arguments[2] = {c.number, c.name};
+        const FXString asked = Ui_ReplacePlaceholders(Msg(c.source ? 309 : 308).c_str(), arguments, 2);
+        EXPECT_NE(prompt.find(asked.text()), std::string::npos) << prompt;
         EXPECT_EQ(prompt.find(Msg(310)) != std::string::npos, c.flag != 0) << prompt;
         if (c.answer) {
             EXPECT_STREQ(request.path, c.typed);
