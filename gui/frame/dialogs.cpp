@@ -29,7 +29,15 @@ const uint32_t kPathBufferSize = 4096;
 
 // ---- CNDialogBase ---------------------------------------------------------------------------------
 
-FXIMPLEMENT(CNDialogBase, FXDialogBox, NULL, 0)
+FXDEFMAP(CNDialogBase) CNDialogBaseMap[] = {
+    FXMAPFUNC(SEL_KEYPRESS, 0, CNDialogBase::onKeyPress),
+};
+FXIMPLEMENT(CNDialogBase, FXDialogBox, CNDialogBaseMap, ARRAYNUMBER(CNDialogBaseMap))
+
+long CNDialogBase::onKeyPress(FXObject* sender, FXSelector sel, void* ptr) {
+    if (Ui_EscapeClosesOpenPopup(getApp(), ptr)) return 1;
+    return FXDialogBox::onKeyPress(sender, sel, ptr);
+}
 
 CNDialogBase::CNDialogBase(FXWindow* owner, int titleMessage, FXint width, FXint height,
                            bool resizable)

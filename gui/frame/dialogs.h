@@ -42,6 +42,8 @@ public:
     virtual ~CNDialogBase();
 
     FXPacker* GetContentFrame() const { return contentFrame; }
+    // Escape with a list open closes the list only.
+    long onKeyPress(FXObject*, FXSelector, void*);
     static FXint ScaleX(FXint value);
     static FXint ScaleY(FXint value);
     // Write the number in decimal into the field without notifying its target.

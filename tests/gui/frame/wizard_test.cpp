@@ -498,3 +498,57 @@ TEST(PluginScan, Labels) {
 }
 
 }  // namespace
+
+// ---- Escape with a list open ---------------------------------------------------------------
+
+// Presses and releases a key without modifiers through the window's own key handling, as the
+// toolkit hands the focus window's keys to it.
+void PlainKey(FXWindow* window, FXuint key) {
+    FXEvent event;
+    event.code = key;
+    event.state = 0;
+    event.type = SEL_KEYPRESS;
+    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
+    event.type = SEL_KEYRELEASE;
+    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
+}
+
+// The button of a list box that opens its list.
+FXMenuButton* ListButton(FXListBox* list) {
+    for (FXWindow* w = list->getFirst(); w; w = w->getNext())
+        if (w->isMemberOf(FXMETACLASS(FXMenuButton))) return static_cast<FXMenuButton*>(w);
+    return nullptr;
+}
+
+// Escape while the destination format list is open closes the list; the wizard stays on its
+// page with the choice made. A second Escape, with no list open, still cancels the wizard.
+TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList) {
+    JumpWizard* w = new JumpWizard(App());
+    Show(w);
+    w->Jump(WIZARD_PAGE_DEST_TYPE);
+    Pump(50);
+    FXListBox* list = nullptr;
+    for (FXWindow* c = wizard->GetPage(WIZARD_PAGE_DEST_TYPE)->getFirst(); c && !list;
+         c = c->getNext())
+        if (c->isMemberOf(FXMETACLASS(FXListBox))) list = static_cast<FXListBox*>(c);
+    ASSERT_NE(list, nullptr);
+    FXint chosen = list->getCurrentItem();
+    FXMenuButton* button = ListButton(list);
+    ASSERT_NE(button, nullptr);
+    button->handle(list, FXSEL(SEL_COMMAND, FXWindow::ID_POST), NULL);
+    Pump(50);
+    ASSERT_NE(App()->getPopupWindow(), nullptr);
+    ASSERT_TRUE(button->getMenu()->shown());
+
+    PlainKey(wizard, KEY_Escape);
+    Pump(50);
+    EXPECT_FALSE(button->getMenu()->shown());
+    EXPECT_TRUE(wizard->shown());
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_DEST_TYPE);
+    EXPECT_EQ(list->getCurrentItem(), chosen);
+
+    // The wizard is not in a modal loop here: its cancel hides it.
+    PlainKey(wizard, KEY_Escape);
+    Pump(50);
+    EXPECT_FALSE(wizard->shown());
+}
