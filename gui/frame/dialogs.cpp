@@ -6,6 +6,11 @@
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
 
+// The toolkit's own question picture, as its message boxes show it.
+namespace FX {
+extern const FXuchar questionicon[];
+}
+
 static_assert((FXSelector)FXDialogBox::ID_CANCEL == (FXSelector)UI_ID_CANCEL, "cancel selector");
 static_assert((FXSelector)FXDialogBox::ID_ACCEPT == (FXSelector)UI_ID_ACCEPT, "accept selector");
 
@@ -17,6 +22,39 @@ const FXuint kFixedOptions =
     DECOR_TITLE | DECOR_CLOSE | DECOR_BORDER | LAYOUT_FIX_WIDTH | LAYOUT_FIX_HEIGHT;
 static_assert(kResizableOptions == 15859712u, "resizable dialog options");
 static_assert(kFixedOptions == 3277568u, "fixed dialog options");
+
+// The button under `root` that sends `selector` to its message box.
+FXButton* FindBoxButton(FXWindow* root, FXSelector selector) {
+    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == selector)
+            return static_cast<FXButton*>(w);
+        if (FXButton* inner = FindBoxButton(w, selector)) return inner;
+    }
+    return NULL;
+}
+
+// A yes/no question: every one in the program guards replacing, removing or giving up a file,
+// so No has the focus and answers Enter.
+FXuint RunYesNoQuestion(FXWindow* owner, const FXString& caption, const FXString& text) {
+    FXApp* app = owner ? owner->getApp() : FXApp::instance();
+    FXGIFIcon icon(app, FX::questionicon);
+    const FXuint options = MBOX_YES_NO | DECOR_TITLE | DECOR_BORDER;
+    FXMessageBox* box = owner ? new FXMessageBox(owner, caption, text, &icon, options)
+                              : new FXMessageBox(app, caption, text, &icon, options);
+    FXButton* yes = FindBoxButton(box, FXMessageBox::ID_CLICKED_YES);
+    FXButton* no = FindBoxButton(box, FXMessageBox::ID_CLICKED_NO);
+    if (yes && no) {
+        yes->setInitial(false);
+        yes->setDefault(FALSE);
+        no->setInitial(true);
+        no->setDefault(TRUE);
+    }
+    box->create();
+    if (no) no->setFocus();
+    FXuint clicked = box->execute(owner ? PLACEMENT_OWNER : PLACEMENT_SCREEN);
+    delete box;
+    return clicked;
+}
 
 TextView Utf8View(const FXString& text) {
     TextView view = {(const uint8_t*)text.text(), (uint32_t)text.length()};
@@ -115,11 +153,12 @@ CYesNoDialog::CYesNoDialog(FXWindow* owner)
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, 312, 120, 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 60, 24, 264, 24);
+    // Stopping gives up the output written so far: No is the default.
     new FXButton(frame, Ui_MessageText(2), NULL, this, UI_ID_ACCEPT,
-                 BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT,
-                 60, 72, 84, 24);
+                 BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 60, 72, 84, 24);
     new FXButton(frame, Ui_MessageText(3), NULL, this, UI_ID_CANCEL,
-                 FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 156, 72, 84, 24);
+                 BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT,
+                 156, 72, 84, 24);
 }
 
 // ---- CInputFileDialog -------------------------------------------------------------------------------
@@ -314,7 +353,9 @@ int COutputMessage::ShowText(FXWindow* owner, const FXString& caption, const FXS
     FXuint clicked;
     // The text is always an argument of "%s": a percent sign in it is shown as it is.
     bool question = kind == UI_MSG_YESNO || kind == UI_MSG_OKCANCEL || kind == UI_MSG_YESNOCANCEL;
-    if (owner) {
+    if (kind == UI_MSG_YESNO) {
+        clicked = RunYesNoQuestion(owner, caption, text);
+    } else if (owner) {
         if (question)
             clicked = FXMessageBox::question(owner, buttons, caption.text(), "%s", text.text());
         else if (kind == UI_MSG_ERROR)

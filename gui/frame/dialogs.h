@@ -67,6 +67,7 @@ public:
 
 // ---- Yes/no question (the wizard's stop question) ---------------------------------------------
 // Fixed pixel size 308 x 108 whatever the font; execute answers 1 for yes, 0 for no or closing.
+// No is the default button.
 class CYesNoDialog : public CNDialogBase {
     FXDECLARE(CYesNoDialog)
 protected:
@@ -121,7 +122,8 @@ public:
 // ---- Message boxes ----------------------------------------------------------------------------
 // Box kinds: 1 yes/no, 3 OK/cancel, 4 yes/no/cancel (question icon); 2 error with OK; any other
 // information with OK. Answers: 0 yes or OK, 1 no, 2 cancel. A kind-1 box closed through the
-// frame answers 1, a kind-3 or kind-4 box closed answers 2.
+// frame answers 1, a kind-3 or kind-4 box closed answers 2. In a kind-1 box No has the focus
+// and answers Enter: each such question guards replacing, removing or giving up a file.
 enum : int {
     UI_MSG_INFO = 0,
     UI_MSG_YESNO = 1,

@@ -1,6 +1,8 @@
 // Dialog bases, common dialogs, message boxes, the page base and the path fields.
 #include <gtest/gtest.h>
 
+#include <fxkeys.h>
+
 #include "gui/frame/dialogs.h"
 #include "gui/frame/pictures.h"
 #include "gui/frame/widgets.h"
@@ -176,6 +178,44 @@ TEST(YesNoDialog, KeepsItsSizeAndAnswersOneOrZero) {
     After(50, [&] { dialog.handle(&dialog, FXSEL(SEL_CLOSE, 0), NULL); });
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), 0u);
     Ui_ComputeLayoutUnits(App());
+}
+
+// Enter on the stop question keeps the run going: giving up the output needs a click on OK.
+TEST(YesNoDialog, EnterAnswersNo) {
+    App();
+    CYesNoDialog dialog(Owner());
+    After(100, [&] { guitest::PressKey(Modal(), KEY_Return); });
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), 0u);
+}
+
+// Every yes/no question of the program replaces, removes or gives up a file: Enter answers No,
+// the No button has the focus, and Yes still answers yes when clicked.
+TEST(MessageBoxes, YesNoQuestionsDefaultToNo) {
+    App();
+    // Replace the destination, replace the earlier backup, write settings into the image,
+    // expand it, rewrite it without free space, expand a child to its parent's size.
+    const int questions[] = {288, 409, 343, 366, 374, 339};
+    for (int message : questions) {
+        for (bool owned : {true, false}) {
+            bool noHasFocus = false;
+            After(100, [&] {
+                FXWindow* box = Modal();
+                ASSERT_NE(box, nullptr);
+                FXWindow* focus = box->getFocus();
+                while (focus && focus->getFocus()) focus = focus->getFocus();
+                noHasFocus = focus && focus->getSelector() == FXMessageBox::ID_CLICKED_NO;
+                guitest::PressKey(box, KEY_Return);
+            });
+            FXString name = "/tmp/image.vmdk";
+            EXPECT_EQ(COutputMessage::ShowMessage(owned ? Owner() : NULL, 8, message,
+                                                  UI_MSG_YESNO, &name),
+                      1)
+                << message;
+            EXPECT_TRUE(noHasFocus) << message;
+        }
+    }
+    std::string shown;
+    EXPECT_EQ(RunBox(UI_MSG_YESNO, FXMessageBox::ID_CLICKED_YES, &shown), 0);
 }
 
 TEST(AboutDialog, EndsWithAccept) {

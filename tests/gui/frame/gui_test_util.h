@@ -83,6 +83,17 @@ inline void Command(FXObject* target, FXSelector id) {
     target->handle(NULL, FXSEL(SEL_COMMAND, id), NULL);
 }
 
+// Presses and releases a key without modifiers, as the toolkit hands a window's keys to it.
+inline void PressKey(FXWindow* window, FXuint key) {
+    FXEvent event;
+    event.code = key;
+    event.state = 0;
+    event.type = SEL_KEYPRESS;
+    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
+    event.type = SEL_KEYRELEASE;
+    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
+}
+
 // Finds the first child (depth first) of a class whose text contains `part`.
 template <class T>
 T* FindChild(FXWindow* root, const std::string& part = std::string()) {
