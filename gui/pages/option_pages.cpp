@@ -160,7 +160,10 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     uint32_t splitSectors = 0;
     FXString text = splitField->getText();
     if (!text.trim().empty()) {
-        if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) return -1;
+        if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) {
+            ShowMessage(this, 0, OPTION_MSG_SPLIT_SIZE, UI_MSG_ERROR);
+            return -1;
+        }
         split = 1;
     }
     const uint32_t radio = (uint32_t)(radioId - ID_RADIO_IDE);
@@ -740,7 +743,10 @@ int CToParallelsPropertyPage::OnWizardNext() {
     // An empty field: the whole disk in one data file.
     uint32_t size = 0;
     const bool sized = !sizeField->getText().trim().empty();
-    if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) return -1;
+    if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) {
+        ShowMessage(this, 0, OPTION_MSG_DATA_FILE_SIZE, UI_MSG_ERROR);
+        return -1;
+    }
     if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
     if (sized) {
         // A data file holds whole blocks: a smaller size could not cut the disk.
@@ -911,6 +917,8 @@ int CToQemuQcowPropertyPage::OnWizardNext() {
         Ui_InitFXStringTextUtf8(&utf8, text);
         // An empty key would encrypt with sixteen zero bytes; a longer one would be cut.
         if (utf8.view.length == 0 || utf8.view.length > 16) {
+            ShowMessageNumber(this, 0, OPTION_MSG_KEY_LENGTH, UI_MSG_ERROR,
+                              (FXuint)utf8.view.length);
             FocusField(keyField);
             return -1;
         }

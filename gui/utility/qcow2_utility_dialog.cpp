@@ -99,9 +99,11 @@ long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
         COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
         return 1;
     }
+    IoFailure_Clear();
     const int r = Qcow2_CreateOverlay(&disk, imagePath.text(), childPath.text(), false);
+    const IoFailure failure = IoFailure_Get();
     Disk_Close(&disk);
-    Utility_ShowResult(this, r);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -128,11 +130,12 @@ long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         int r = DISK_ERR_ARG;
         FXString trimmed = dialog.backingName;
         trimmed.trim();
+        IoFailure_Clear();
         if (!trimmed.empty() && Ui_ConvertFXStringText(&text, dialog.backingName, TEXT_ENC_UTF8) &&
             text.view.length != 0)
             r = Qcow2_SetBackingName(image, text.view);
-        if (r == DISK_OK) COutputMessage::ShowMessage(this, 0, 371, UI_MSG_INFO);
-        else COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+        const IoFailure failure = IoFailure_Get();
+        Utility_ShowResult(this, r, &failure);
     }
     Disk_Close(&disk);
     return 1;
