@@ -1234,6 +1234,75 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
     EXPECT_FALSE(Os_PathExists(vmdk.c_str()));
 }
 
+// A trim replaces the image only at its end: a failure or a stop leaves the image as it was,
+// and the page says so, a failure with its cause.
+std::string Digest(const std::string& path) {
+    std::string out;
+    testsupport::RunCommand("sha256sum " + testsupport::Quote(path), &out);
+    return out;
+}
+
+void OpenTrim(PageHost* host, const std::string& image) {
+    host->job.sourcePath = image.c_str();
+    host->job.sourceDisk = Disk_Alloc();
+    Disk_Init(host->job.sourceDisk);
+    ASSERT_EQ(Disk_Open(host->job.sourceDisk, image.c_str(), false), DISK_OK);
+    host->job.trimInPlace = 1;
+}
+
+TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
+    TempDir dir;
+    {
+        // Stopped: the temporary file is gone, so nothing partial remains to be deleted.
+        const std::string image = dir.file("long.vhd");
+        ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(image) +
+                                          " 512M && qemu-io -f vpc -c 'write -P 0x11 0 256M' " +
+                                          testsupport::Quote(image) + " >/dev/null"),
+                  0);
+        const std::string before = Digest(image);
+        PageHost host;
+        OpenTrim(&host, image);
+        auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+        host.Show(page);
+        ASSERT_TRUE(page->IsRunning());
+        After(100, [&] { Command(Modal(), FXDialogBox::ID_ACCEPT); });
+        EXPECT_FALSE(page->QueryCancel());
+        WaitForEnd(page);
+        EXPECT_EQ(page->GetResult(), DISK_CANCELLED);
+        EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(373));
+        host.Shot("page33_trim_cancelled");
+        ConversionJob_Release(&host.job);
+        EXPECT_EQ(Digest(image), before);
+        EXPECT_EQ(testsupport::RunCommand("ls " + testsupport::Quote(dir.path()) +
+                                          " | grep -qv '^long.vhd$'"),
+                  1);
+        testsupport::RunCommand("rm -f " + testsupport::Quote(image));
+    }
+    // Failed: the file system has no room for the new image beside the old one.
+    SmallMount small(dir.file("small"), "4m");
+    if (small.path.empty()) {
+        GTEST_SKIP() << "mounting a small tmpfs is not allowed here: the full-disk trim is skipped";
+    }
+    const std::string image = small.path + "/t.vhd";
+    ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(image) +
+                                      " 16M && qemu-io -f vpc -c 'write -P 0x22 0 2560k' " +
+                                      testsupport::Quote(image) + " >/dev/null"),
+              0);
+    const std::vector<uint8_t> before = testsupport::ReadFile(image);
+    PageHost host;
+    OpenTrim(&host, image);
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    WaitForEnd(page);
+    EXPECT_NE(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
+              Msg(372) + "\n[" + Msg(CONVERT_MSG_NO_SPACE) + "]");
+    host.Shot("page33_trim_full_disk");
+    ConversionJob_Release(&host.job);
+    EXPECT_EQ(testsupport::ReadFile(image), before);
+    EXPECT_EQ(testsupport::RunCommand("ls " + testsupport::Quote(small.path) + " | grep -qv '^t.vhd$'"), 1);
+}
+
 // Without a worker thread nothing would ever end the run: the page reports the failure itself.
 class NoThreadConvertPage : public CConvertPropertyPage {
 public:
