@@ -245,8 +245,22 @@ CSelectFileBaseDialog::CSelectFileBaseDialog(FXWindow* owner)
 }
 
 FXuint CSelectFileBaseDialog::execute(FXuint placement) {
+    create();
+    FitToItems();
     treeList->setFocus();
     return FXDialogBox::execute(placement);
+}
+
+void CSelectFileBaseDialog::FitToItems() {
+    // Paths with their state labels are long: the window grows (up to the screen) until the
+    // widest item shows whole beside a vertical scroll bar.
+    const FXint missing = treeList->getContentWidth() + treeList->verticalScrollBar()->getDefaultWidth() -
+                          treeList->getViewportWidth();
+    if (missing <= 0) return;
+    const FXint screen = getRoot()->getWidth();
+    FXint width = getWidth() + missing + 8;
+    if (width > screen - 40) width = screen - 40;
+    if (width > getWidth()) resize(width, getHeight());
 }
 
 void CSelectFileBaseDialog::SetSelection(void*) {}

@@ -114,6 +114,8 @@ public:
     CSelectFileBaseDialog(FXWindow* owner);
     virtual FXuint execute(FXuint placement = PLACEMENT_CURSOR);
     virtual void SetSelection(void* itemData);
+    // Widens the window so that the widest item of the tree shows whole (execute does it).
+    void FitToItems();
     FXTreeList* GetTreeList() const { return treeList; }
     long onCmdAccept(FXObject*, FXSelector, void*);
     long onCmdCancel(FXObject*, FXSelector, void*);

@@ -134,10 +134,47 @@ inline void Screenshot(FXWindow* window, const std::string& name) {
                             testsupport::Quote(dir + "/" + name + ".png") + " 2>/dev/null");
 }
 
-// Every label and button under `root` shows its whole text, and every list box its longest
-// item.
+// The text of a widget for messages: its caption, or its class.
+inline std::string WidgetName(FXWindow* w) {
+    if (w->isMemberOf(FXMETACLASS(FXLabel))) return static_cast<FXLabel*>(w)->getText().text();
+    return w->getClassName();
+}
+
+// Whether a widget shows something a user reads or types into.
+inline bool IsTextWidget(FXWindow* w) {
+    return (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) ||
+           w->isMemberOf(FXMETACLASS(FXTextField)) || w->isMemberOf(FXMETACLASS(FXListBox));
+}
+
+// The part of a window's rectangle (in its parent's coordinates) that holds text widgets; empty
+// for a composite without any.
+inline bool HoldsText(FXWindow* w) {
+    if (IsTextWidget(w)) return true;
+    for (FXWindow* c = w->getFirst(); c; c = c->getNext())
+        if (c->shown() && HoldsText(c)) return true;
+    return false;
+}
+
+// Every item of a list box's popup list fits the list without being cut.
+inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
+    FXFont* font = box->getFont();
+    // The popup list is as wide as the box, less its one-pixel frame and, with more items than
+    // it shows, a scroll bar; an item takes 6 pixels beside its text (and 4 after an icon).
+    FXint room = box->getWidth() - 2;
+    if (box->getNumItems() > box->getNumVisible()) room -= 15;
+    for (FXint i = 0; i < box->getNumItems(); ++i) {
+        FXint width = 6 + font->getTextWidth(box->getItemText(i));
+        if (box->getItemIcon(i)) width += box->getItemIcon(i)->getWidth() + 4;
+        EXPECT_LE(width, room) << where << ": list item " << box->getItemText(i).text();
+    }
+}
+
+// Every label and button under `root` shows its whole text: wide and high enough for it,
+// inside its parent, and clear of every other widget that shows text beside it; every list
+// box shows its longest item, in the box and in its popup list.
 inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (!w->shown()) continue;
         if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
             // A button two rows high gives up a pixel of its padding, never of its text.
             const FXint squeezable = w->isMemberOf(FXMETACLASS(FXButton))
@@ -149,8 +186,28 @@ inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
             EXPECT_LE(w->getDefaultWidth(), w->getWidth())
                 << where << ": " << static_cast<FXLabel*>(w)->getText().text();
         }
+        if (HoldsText(w)) {
+            // Inside its parent: what sticks out is cut off.
+            const FXint pw = root->getWidth(), ph = root->getHeight();
+            EXPECT_TRUE(w->getX() >= 0 && w->getY() >= 0 && w->getX() + w->getWidth() <= pw &&
+                        w->getY() + w->getHeight() <= ph)
+                << where << ": " << WidgetName(w) << " at " << w->getX() << "," << w->getY()
+                << " size " << w->getWidth() << "x" << w->getHeight() << " in " << pw << "x"
+                << ph;
+            // Clear of the text widgets beside it.
+            for (FXWindow* o = w->getNext(); o; o = o->getNext()) {
+                if (!o->shown() || !HoldsText(o)) continue;
+                const bool apart = o->getX() >= w->getX() + w->getWidth() ||
+                                   w->getX() >= o->getX() + o->getWidth() ||
+                                   o->getY() >= w->getY() + w->getHeight() ||
+                                   w->getY() >= o->getY() + o->getHeight();
+                EXPECT_TRUE(apart) << where << ": " << WidgetName(w) << " overlaps "
+                                   << WidgetName(o);
+            }
+        }
         if (w->isMemberOf(FXMETACLASS(FXListBox))) {
             EXPECT_LE(w->getDefaultWidth(), w->getWidth()) << where << ": a list box";
+            ExpectWholeListItems(static_cast<FXListBox*>(w), where);
             continue;
         }
         ExpectWholeTexts(w, where);

@@ -552,3 +552,47 @@ TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList) {
     Pump(50);
     EXPECT_FALSE(wizard->shown());
 }
+
+// ---- Every text whole ------------------------------------------------------------------------
+
+// The wizard with access to its switcher, to show pages without activating them.
+class LayoutWizard : public CVdxWizard {
+public:
+    LayoutWizard(FXApp* app) : CVdxWizard(app) {}
+    void Display(FXint page) {
+        switcher->setCurrent(page, FALSE);
+        layout();
+        switcher->layout();
+        GetPage(page)->layout();
+    }
+};
+
+// Every page of the wizard, at the program's font sizes, shows each caption, field and list
+// item whole and clear of the others.
+TEST_F(WizardTest, EveryPageShowsItsWholeTexts) {
+    FXFont* stock = App()->getNormalFont();
+    FXFontDesc desc;
+    stock->getFontDesc(desc);
+    for (FXuint decipoints : {90u, 120u}) {
+        desc.size = decipoints;
+        FXFont* font = new FXFont(App(), desc);
+        font->create();
+        App()->setNormalFont(font);
+        Ui_ComputeLayoutUnits(App());
+        LayoutWizard* w = new LayoutWizard(App());
+        Show(w);
+        for (FXint page = 0; page < WIZARD_PAGE_COUNT; ++page) {
+            w->Display(page);
+            guitest::ExpectWholeTexts(w->GetPage(page),
+                                      "page " + std::to_string(page) + " at " +
+                                          std::to_string(decipoints / 10) + " points");
+            if (decipoints == 90u)
+                guitest::Screenshot(wizard, "layout_page" + std::to_string(page));
+        }
+        delete wizard;
+        wizard = nullptr;
+        App()->setNormalFont(stock);
+        delete font;
+        Ui_ComputeLayoutUnits(App());
+    }
+}
