@@ -169,10 +169,20 @@ inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
     }
 }
 
-// Every label and button under `root` shows its whole text: wide and high enough for it,
-// inside its parent, and clear of every other widget that shows text beside it; every list
-// box shows its longest item, in the box and in its popup list.
-inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+// Whether a widget lies wholly inside each of its ancestors up to `top`: what sticks out of
+// one of them is cut off.
+inline bool InsideAncestors(FXWindow* w, FXWindow* top) {
+    for (FXWindow* a = w->getParent(); a; a = a->getParent()) {
+        FXint x = 0, y = 0;
+        w->translateCoordinatesTo(x, y, a, 0, 0);
+        if (x < 0 || y < 0 || x + w->getWidth() > a->getWidth() || y + w->getHeight() > a->getHeight())
+            return false;
+        if (a == top) break;
+    }
+    return true;
+}
+
+inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::string& where) {
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (!w->shown()) continue;
         if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
@@ -186,14 +196,13 @@ inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
             EXPECT_LE(w->getDefaultWidth(), w->getWidth())
                 << where << ": " << static_cast<FXLabel*>(w)->getText().text();
         }
+        if (IsTextWidget(w)) {
+            EXPECT_TRUE(InsideAncestors(w, top))
+                << where << ": " << WidgetName(w) << " is cut by the window around it (at "
+                << w->getX() << "," << w->getY() << " size " << w->getWidth() << "x"
+                << w->getHeight() << ")";
+        }
         if (HoldsText(w)) {
-            // Inside its parent: what sticks out is cut off.
-            const FXint pw = root->getWidth(), ph = root->getHeight();
-            EXPECT_TRUE(w->getX() >= 0 && w->getY() >= 0 && w->getX() + w->getWidth() <= pw &&
-                        w->getY() + w->getHeight() <= ph)
-                << where << ": " << WidgetName(w) << " at " << w->getX() << "," << w->getY()
-                << " size " << w->getWidth() << "x" << w->getHeight() << " in " << pw << "x"
-                << ph;
             // Clear of the text widgets beside it.
             for (FXWindow* o = w->getNext(); o; o = o->getNext()) {
                 if (!o->shown() || !HoldsText(o)) continue;
@@ -210,8 +219,15 @@ inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
             ExpectWholeListItems(static_cast<FXListBox*>(w), where);
             continue;
         }
-        ExpectWholeTexts(w, where);
+        ExpectWholeTextsUnder(w, top, where);
     }
+}
+
+// Every label and button under `root` shows its whole text: wide and high enough for it,
+// inside the windows around it, and clear of every other widget that shows text beside it;
+// every list box shows its longest item, in the box and in its popup list.
+inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+    ExpectWholeTextsUnder(root, root, where);
 }
 
 }  // namespace guitest

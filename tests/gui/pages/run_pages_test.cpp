@@ -1242,6 +1242,15 @@ std::string Digest(const std::string& path) {
     return out;
 }
 
+// A convert page whose run is stopped as the stop question's Yes would stop it.
+class StoppableConvertPage : public CConvertPropertyPage {
+public:
+    StoppableConvertPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                         FXComposite* parent)
+        : CConvertPropertyPage(events, job, index, parent) {}
+    void StopNow() { running = false; }
+};
+
 void OpenTrim(PageHost* host, const std::string& image) {
     host->job.sourcePath = image.c_str();
     host->job.sourceDisk = Disk_Alloc();
@@ -1253,20 +1262,22 @@ void OpenTrim(PageHost* host, const std::string& image) {
 TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
     TempDir dir;
     {
-        // Stopped: the temporary file is gone, so nothing partial remains to be deleted.
+        // Stopped: the temporary file is gone, so nothing partial remains to be deleted. The
+        // stop is given before the worker's first progress post can be answered.
         const std::string image = dir.file("long.vhd");
         ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(image) +
-                                          " 512M && qemu-io -f vpc -c 'write -P 0x11 0 256M' " +
+                                          " 64M && qemu-io -f vpc -c 'write -P 0x11 0 32M' " +
                                           testsupport::Quote(image) + " >/dev/null"),
                   0);
         const std::string before = Digest(image);
         PageHost host;
         OpenTrim(&host, image);
-        auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
-        host.Show(page);
-        ASSERT_TRUE(page->IsRunning());
-        After(100, [&] { Command(Modal(), FXDialogBox::ID_ACCEPT); });
-        EXPECT_FALSE(page->QueryCancel());
+        auto* page = new StoppableConvertPage(&host.events, &host.job, 33, host.switcher);
+        host.window->create();
+        host.window->show(PLACEMENT_SCREEN);
+        host.switcher->setCurrent(host.switcher->indexOfChild(page));
+        page->OnSetActive();
+        page->StopNow();
         WaitForEnd(page);
         EXPECT_EQ(page->GetResult(), DISK_CANCELLED);
         EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(373));
