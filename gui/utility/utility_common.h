@@ -16,7 +16,8 @@ enum : int {
     UTILITY_MSG_BACKING_IS_IMAGE = 415,    // a backing file name that names the image itself
     UTILITY_MSG_EMPTY_PARENT_HINT = 458,   // a VMDK child's parent file name left empty
     UTILITY_MSG_EMPTY_PARENT_LINK = 459,   // a VHD child's parent name or both paths left empty
-    UTILITY_MSG_BACKUP_KEPT = 460          // %0: the earlier backup the user kept
+    UTILITY_MSG_BACKUP_KEPT = 460,         // %0: the earlier backup the user kept
+    UTILITY_MSG_CHANGE_SETTINGS = 463      // the change button of a VMDK without a parent
 };
 
 // A result that needs no box of its own: the user kept an earlier backup and has been told.

@@ -159,6 +159,8 @@ FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
         useMapButton->disable();
     }
     expandButton->enable();
+    // A child's button changes its parent link; a base image's changes its descriptor settings.
+    changeButton->setText(Ui_MessageText(Vmdk_HasParent((void*)image) ? 336 : UTILITY_MSG_CHANGE_SETTINGS));
     Disk_Close(&disk);
     return FXDialogBox::execute(placement);
 }

@@ -251,6 +251,9 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
         EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_ONE)->isEnabled());
         EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP)->isEnabled());
         EXPECT_TRUE(dialog.GetUseMapButton()->isEnabled());
+        // On a base image the change button opens the descriptor settings, and says so.
+        EXPECT_STREQ(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_CHANGE)->getText().text(),
+                     stripHotKey(Ui_MessageText(UTILITY_MSG_CHANGE_SETTINGS)).text());
         guitest::Screenshot(&dialog, "vmdk_utility_dialog");
         guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog");
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
@@ -459,6 +462,10 @@ TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason) {
     CVMwareVmdkUtilityDialog dialog(Owner(), child.c_str());
     Script script;
     script.Then([&](FXWindow*) {
+        // On a child the change button changes the parent link.
+        EXPECT_STREQ(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_CHANGE)->getText().text(),
+                     stripHotKey(Ui_MessageText(336)).text());
+        guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog of a child");
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
     });
