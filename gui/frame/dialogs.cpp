@@ -152,7 +152,8 @@ CYesNoDialog::CYesNoDialog(FXWindow* owner)
                    10 * 12 - 12, 10, 10, 10, 10, 4, 4) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, 312, 120, 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
-    new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 60, 24, 264, 24);
+    // The question starts near the left edge: the dialog keeps its size at every font size.
+    new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24, 24, 270, 24);
     // Stopping gives up the output written so far: No is the default.
     new FXButton(frame, Ui_MessageText(2), NULL, this, UI_ID_ACCEPT,
                  BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 60, 72, 84, 24);

@@ -169,14 +169,36 @@ inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
     }
 }
 
-// Whether a widget lies wholly inside each of its ancestors up to `top`: what sticks out of
-// one of them is cut off.
+// The part of a widget (in its own coordinates) that its text takes: for a label the text with
+// its padding where its justification puts it, for a field or list box the whole widget.
+inline void TextRect(FXWindow* w, FXint* x, FXint* y, FXint* width, FXint* height) {
+    *x = 0;
+    *y = 0;
+    *width = w->getWidth();
+    *height = w->getHeight();
+    if (!w->isMemberOf(FXMETACLASS(FXLabel))) return;
+    const FXuint justify = static_cast<FXLabel*>(w)->getJustify();
+    const FXint dw = FXMIN(w->getDefaultWidth(), w->getWidth());
+    const FXint dh = FXMIN(w->getDefaultHeight(), w->getHeight());
+    if ((justify & JUSTIFY_LEFT) && !(justify & JUSTIFY_RIGHT)) *x = 0;
+    else if ((justify & JUSTIFY_RIGHT) && !(justify & JUSTIFY_LEFT)) *x = w->getWidth() - dw;
+    else *x = (w->getWidth() - dw) / 2;
+    if ((justify & JUSTIFY_TOP) && !(justify & JUSTIFY_BOTTOM)) *y = 0;
+    else if ((justify & JUSTIFY_BOTTOM) && !(justify & JUSTIFY_TOP)) *y = w->getHeight() - dh;
+    else *y = (w->getHeight() - dh) / 2;
+    *width = dw;
+    *height = dh;
+}
+
+// Whether a widget's text lies wholly inside each of the widget's ancestors up to `top`: what
+// sticks out of one of them is cut off.
 inline bool InsideAncestors(FXWindow* w, FXWindow* top) {
+    FXint rx, ry, rw, rh;
+    TextRect(w, &rx, &ry, &rw, &rh);
     for (FXWindow* a = w->getParent(); a; a = a->getParent()) {
         FXint x = 0, y = 0;
-        w->translateCoordinatesTo(x, y, a, 0, 0);
-        if (x < 0 || y < 0 || x + w->getWidth() > a->getWidth() || y + w->getHeight() > a->getHeight())
-            return false;
+        w->translateCoordinatesTo(x, y, a, rx, ry);
+        if (x < 0 || y < 0 || x + rw > a->getWidth() || y + rh > a->getHeight()) return false;
         if (a == top) break;
     }
     return true;
