@@ -6,6 +6,11 @@
 #include "gui/frame/app.h"
 #include "gui/frame/widgets.h"
 
+// The toolkit's own question picture, as its message boxes show it.
+namespace FX {
+extern const FXuchar questionicon[];
+}
+
 static_assert((FXSelector)FXDialogBox::ID_CANCEL == (FXSelector)UI_ID_CANCEL, "cancel selector");
 static_assert((FXSelector)FXDialogBox::ID_ACCEPT == (FXSelector)UI_ID_ACCEPT, "accept selector");
 
@@ -18,6 +23,39 @@ const FXuint kFixedOptions =
 static_assert(kResizableOptions == 15859712u, "resizable dialog options");
 static_assert(kFixedOptions == 3277568u, "fixed dialog options");
 
+// The button under `root` that sends `selector` to its message box.
+FXButton* FindBoxButton(FXWindow* root, FXSelector selector) {
+    for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == selector)
+            return static_cast<FXButton*>(w);
+        if (FXButton* inner = FindBoxButton(w, selector)) return inner;
+    }
+    return NULL;
+}
+
+// A yes/no question: every one in the program guards replacing, removing or giving up a file,
+// so No has the focus and answers Enter.
+FXuint RunYesNoQuestion(FXWindow* owner, const FXString& caption, const FXString& text) {
+    FXApp* app = owner ? owner->getApp() : FXApp::instance();
+    FXGIFIcon icon(app, FX::questionicon);
+    const FXuint options = MBOX_YES_NO | DECOR_TITLE | DECOR_BORDER;
+    FXMessageBox* box = owner ? new FXMessageBox(owner, caption, text, &icon, options)
+                              : new FXMessageBox(app, caption, text, &icon, options);
+    FXButton* yes = FindBoxButton(box, FXMessageBox::ID_CLICKED_YES);
+    FXButton* no = FindBoxButton(box, FXMessageBox::ID_CLICKED_NO);
+    if (yes && no) {
+        yes->setInitial(false);
+        yes->setDefault(FALSE);
+        no->setInitial(true);
+        no->setDefault(TRUE);
+    }
+    box->create();
+    if (no) no->setFocus();
+    FXuint clicked = box->execute(owner ? PLACEMENT_OWNER : PLACEMENT_SCREEN);
+    delete box;
+    return clicked;
+}
+
 TextView Utf8View(const FXString& text) {
     TextView view = {(const uint8_t*)text.text(), (uint32_t)text.length()};
     return view;
@@ -29,7 +67,15 @@ const uint32_t kPathBufferSize = 4096;
 
 // ---- CNDialogBase ---------------------------------------------------------------------------------
 
-FXIMPLEMENT(CNDialogBase, FXDialogBox, NULL, 0)
+FXDEFMAP(CNDialogBase) CNDialogBaseMap[] = {
+    FXMAPFUNC(SEL_KEYPRESS, 0, CNDialogBase::onKeyPress),
+};
+FXIMPLEMENT(CNDialogBase, FXDialogBox, CNDialogBaseMap, ARRAYNUMBER(CNDialogBaseMap))
+
+long CNDialogBase::onKeyPress(FXObject* sender, FXSelector sel, void* ptr) {
+    if (Ui_EscapeClosesOpenPopup(getApp(), ptr)) return 1;
+    return FXDialogBox::onKeyPress(sender, sel, ptr);
+}
 
 CNDialogBase::CNDialogBase(FXWindow* owner, int titleMessage, FXint width, FXint height,
                            bool resizable)
@@ -106,12 +152,14 @@ CYesNoDialog::CYesNoDialog(FXWindow* owner)
                    10 * 12 - 12, 10, 10, 10, 10, 4, 4) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, 312, 120, 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
-    new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 60, 24, 264, 24);
+    // The question starts near the left edge: the dialog keeps its size at every font size.
+    new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24, 24, 270, 24);
+    // Stopping gives up the output written so far: No is the default.
     new FXButton(frame, Ui_MessageText(2), NULL, this, UI_ID_ACCEPT,
-                 BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT,
-                 60, 72, 84, 24);
+                 BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 60, 72, 84, 24);
     new FXButton(frame, Ui_MessageText(3), NULL, this, UI_ID_CANCEL,
-                 FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 156, 72, 84, 24);
+                 BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT,
+                 156, 72, 84, 24);
 }
 
 // ---- CInputFileDialog -------------------------------------------------------------------------------
@@ -198,8 +246,22 @@ CSelectFileBaseDialog::CSelectFileBaseDialog(FXWindow* owner)
 }
 
 FXuint CSelectFileBaseDialog::execute(FXuint placement) {
+    create();
+    FitToItems();
     treeList->setFocus();
     return FXDialogBox::execute(placement);
+}
+
+void CSelectFileBaseDialog::FitToItems() {
+    // Paths with their state labels are long: the window grows (up to the screen) until the
+    // widest item shows whole beside a vertical scroll bar.
+    const FXint missing = treeList->getContentWidth() + treeList->verticalScrollBar()->getDefaultWidth() -
+                          treeList->getViewportWidth();
+    if (missing <= 0) return;
+    const FXint screen = getRoot()->getWidth();
+    FXint width = getWidth() + missing + 8;
+    if (width > screen - 40) width = screen - 40;
+    if (width > getWidth()) resize(width, getHeight());
 }
 
 void CSelectFileBaseDialog::SetSelection(void*) {}
@@ -306,7 +368,9 @@ int COutputMessage::ShowText(FXWindow* owner, const FXString& caption, const FXS
     FXuint clicked;
     // The text is always an argument of "%s": a percent sign in it is shown as it is.
     bool question = kind == UI_MSG_YESNO || kind == UI_MSG_OKCANCEL || kind == UI_MSG_YESNOCANCEL;
-    if (owner) {
+    if (kind == UI_MSG_YESNO) {
+        clicked = RunYesNoQuestion(owner, caption, text);
+    } else if (owner) {
         if (question)
             clicked = FXMessageBox::question(owner, buttons, caption.text(), "%s", text.text());
         else if (kind == UI_MSG_ERROR)

@@ -42,6 +42,8 @@ public:
     virtual ~CNDialogBase();
 
     FXPacker* GetContentFrame() const { return contentFrame; }
+    // Escape with a list open closes the list only.
+    long onKeyPress(FXObject*, FXSelector, void*);
     static FXint ScaleX(FXint value);
     static FXint ScaleY(FXint value);
     // Write the number in decimal into the field without notifying its target.
@@ -65,6 +67,7 @@ public:
 
 // ---- Yes/no question (the wizard's stop question) ---------------------------------------------
 // Fixed pixel size 308 x 108 whatever the font; execute answers 1 for yes, 0 for no or closing.
+// No is the default button.
 class CYesNoDialog : public CNDialogBase {
     FXDECLARE(CYesNoDialog)
 protected:
@@ -111,6 +114,8 @@ public:
     CSelectFileBaseDialog(FXWindow* owner);
     virtual FXuint execute(FXuint placement = PLACEMENT_CURSOR);
     virtual void SetSelection(void* itemData);
+    // Widens the window so that the widest item of the tree shows whole (execute does it).
+    void FitToItems();
     FXTreeList* GetTreeList() const { return treeList; }
     long onCmdAccept(FXObject*, FXSelector, void*);
     long onCmdCancel(FXObject*, FXSelector, void*);
@@ -119,7 +124,8 @@ public:
 // ---- Message boxes ----------------------------------------------------------------------------
 // Box kinds: 1 yes/no, 3 OK/cancel, 4 yes/no/cancel (question icon); 2 error with OK; any other
 // information with OK. Answers: 0 yes or OK, 1 no, 2 cancel. A kind-1 box closed through the
-// frame answers 1, a kind-3 or kind-4 box closed answers 2.
+// frame answers 1, a kind-3 or kind-4 box closed answers 2. In a kind-1 box No has the focus
+// and answers Enter: each such question guards replacing, removing or giving up a file.
 enum : int {
     UI_MSG_INFO = 0,
     UI_MSG_YESNO = 1,

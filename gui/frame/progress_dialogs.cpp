@@ -86,6 +86,7 @@ FXIMPLEMENT(CProgressDialog, CNDialogBase, CProgressDialogMap, ARRAYNUMBER(CProg
 
 CProgressDialog::CProgressDialog()
     : result(0),
+      failure(),
       job(NULL),
       jobArgument(NULL),
       worker(WorkerBody, this),
@@ -105,6 +106,7 @@ CProgressDialog::CProgressDialog()
 CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobArgument)
     : CNDialogBase(owner, 316, 26, 9, false),
       result(0),
+      failure(),
       job(job),
       jobArgument(jobArgument),
       worker(WorkerBody, this),
@@ -144,7 +146,9 @@ CProgressDialog::~CProgressDialog() {
 
 FXint CProgressDialog::WorkerBody(void* argument) {
     CProgressDialog* dialog = (CProgressDialog*)argument;
+    IoFailure_Clear();
     FXint rc = dialog->job ? dialog->job(dialog->jobArgument, OnProgress, dialog) : -207;
+    dialog->failure = IoFailure_Get();
     dialog->signalDone->setData((void*)(FXival)rc);
     dialog->signalDone->signal();
     return rc;

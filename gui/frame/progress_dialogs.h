@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "foundation/io_failure.h"
 #include "gui/frame/dialogs.h"
 
 // ---- Progress text helpers (also used by the convert page) ----------------------------------
@@ -50,6 +51,7 @@ public:
     };
 
     FXint result;  // the job's result, valid after execute
+    IoFailure failure;  // the worker's failure record when the job ended, valid after execute
 protected:
     UiProgressJob job;
     void* jobArgument;

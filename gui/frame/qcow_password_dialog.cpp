@@ -38,6 +38,10 @@ CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog(FXWindow* owner)
     Ui_CreateLabel(frame, 388, 1, 1, 24, 2);
     passwordField = Ui_CreatePasswordField(frame, 1, 3, 24, 2);
     passwordField->setNumColumns(16);
+    // Enter in the field answers as OK does (the field would otherwise keep the key to itself).
+    passwordField->setTarget(this);
+    passwordField->setSelector(UI_ID_ACCEPT);
+    passwordField->setTextStyle(passwordField->getTextStyle() | TEXTFIELD_ENTER_ONLY);
     verifyButton = Ui_CreateCheckButton(frame, 389, this, ID_VERIFY, 1, 6, 24, 2);
     Ui_CreateDefaultButton(frame, 390, this, UI_ID_ACCEPT, 10, 9, 7, 2);
     Ui_CreateButton(frame, 391, this, UI_ID_CANCEL, 18, 9, 7, 2);

@@ -1,6 +1,8 @@
 // Widget makers, number fields, FXString conversions and the progress throttle.
 #include "gui/frame/widgets.h"
 
+#include <fxkeys.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -168,6 +170,16 @@ FXProgressBar* Ui_CreateProgressBar(FXComposite* parent, FXObject* target, FXSel
 FXHorizontalSeparator* Ui_CreateSeparator(FXComposite* parent, FXint x, FXint y, FXint w) {
     return new FXHorizontalSeparator(parent, LAYOUT_EXPLICIT | SEPARATOR_GROOVE, x, y, w, 2, 1,
                                      1, 0, 0);
+}
+
+bool Ui_EscapeClosesOpenPopup(FXApp* app, void* keyEvent) {
+    const FXEvent* event = static_cast<const FXEvent*>(keyEvent);
+    if (!app || !event || (event->code != KEY_Escape && event->code != KEY_Cancel)) return false;
+    FXPopup* popup = app->getPopupWindow();
+    if (!popup || !popup->shown()) return false;
+    // The popup's own unpost also releases the button that posted it.
+    popup->handle(popup, FXSEL(SEL_COMMAND, FXWindow::ID_UNPOST), NULL);
+    return true;
 }
 
 // ---- Number fields ----------------------------------------------------------------------------

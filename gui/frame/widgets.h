@@ -60,6 +60,10 @@ FXProgressBar* Ui_CreateProgressBar(FXComposite* parent, FXObject* target, FXSel
 // A groove line 2 pixels high; x, y and width in pixels.
 FXHorizontalSeparator* Ui_CreateSeparator(FXComposite* parent, FXint x, FXint y, FXint w);
 
+// A key press that a window received while a list's popup is open: Escape closes that popup
+// only (true, the key is used up); any other key or no open popup gives false.
+bool Ui_EscapeClosesOpenPopup(FXApp* app, void* keyEvent);
+
 // ---- Number fields --------------------------------------------------------------------------
 // Reads an unsigned decimal from the field (blanks around it are ignored). The text must start
 // with a digit (a sign is refused) and its value must fit the width; reading stops at the

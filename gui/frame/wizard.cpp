@@ -104,6 +104,7 @@ FXDEFMAP(CVdxWizard) CVdxWizardMap[] = {
     FXMAPFUNC(SEL_COMMAND, FXDialogBox::ID_CANCEL, CVdxWizard::onCmdCancel),
     FXMAPFUNC(SEL_UPDATE, FXDialogBox::ID_CANCEL, CVdxWizard::onUpdCancel),
     FXMAPFUNC(SEL_CLOSE, 0, CVdxWizard::onCmdCancel),
+    FXMAPFUNC(SEL_KEYPRESS, 0, CVdxWizard::onKeyPress),
 };
 FXIMPLEMENT(CVdxWizard, FXDialogBox, CVdxWizardMap, ARRAYNUMBER(CVdxWizardMap))
 
@@ -388,6 +389,12 @@ long CVdxWizard::onCmdCancel(FXObject* sender, FXSelector, void* ptr) {
     if (!cancelEnabled) return 1;
     if (!pages[currentPage]->QueryCancel()) return 1;
     return FXDialogBox::onCmdCancel(sender, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), ptr);
+}
+
+// Escape with a list open closes the list, not the wizard.
+long CVdxWizard::onKeyPress(FXObject* sender, FXSelector sel, void* ptr) {
+    if (Ui_EscapeClosesOpenPopup(getApp(), ptr)) return 1;
+    return FXDialogBox::onKeyPress(sender, sel, ptr);
 }
 
 long CVdxWizard::onUpdCancel(FXObject* sender, FXSelector, void*) {

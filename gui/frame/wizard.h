@@ -73,6 +73,7 @@ public:
     long onCmdAccept(FXObject*, FXSelector, void*);
     long onCmdCancel(FXObject*, FXSelector, void*);
     long onUpdCancel(FXObject*, FXSelector, void*);
+    long onKeyPress(FXObject*, FXSelector, void*);
 
     // For the start-up loop and for tests.
     ConversionJob* GetJob() { return &job; }

@@ -116,8 +116,21 @@ CConvertPropertyPage::~CConvertPropertyPage() {
 FXint CConvertPropertyPage::WorkerBody(void* argument) {
     CConvertPropertyPage* page = (CConvertPropertyPage*)argument;
     ConversionJob* job = page->job;
-    int rc = job->trimInPlace ? ConvertRun_TrimInPlace(job, &page->context)
-                              : ConvertRun_WriteImage(job, &page->context);
+    int rc;
+    if (job->trimInPlace) {
+        // The trim's cause comes from this thread's failure record; the image is closed by
+        // then, so its sector size is taken first.
+        DiskGeometry geometry;
+        memset(&geometry, 0, sizeof geometry);
+        if (job->sourceDisk != NULL) Disk_GetGeometry(job->sourceDisk, &geometry);
+        IoFailure_Clear();
+        rc = ConvertRun_TrimInPlace(job, &page->context);
+        if (rc != DISK_OK && rc != DISK_CANCELLED)
+            page->context.cause =
+                ConvertRun_CauseOfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
+    } else {
+        rc = ConvertRun_WriteImage(job, &page->context);
+    }
     // The result travels as the signal's value; nothing on this stack outlives the thread.
     page->signalDone->setData((void*)(FXival)rc);
     page->signalDone->signal();
@@ -251,21 +264,24 @@ long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
 
 void CConvertPropertyPage::ShowEnd() {
     SetWizardButtons(true, true, true);
+    // A trim that does not finish removes its new files and leaves the image as it was.
+    const bool trim = job->trimInPlace != 0;
+    const int failed = trim ? 372 : 307;
     if (result == DISK_OK) {
         const int note = job->trimInPlace ? ConvertRun_NoteMessage(context.note) : -1;
         Ui_SetLabelMessage(statusLabel, note >= 0 ? note : 305);
     } else if (result == DISK_ERR_IN_USE) {
         Ui_SetLabelMessage(statusLabel, CONVERT_MSG_IN_USE);
     } else if (result == DISK_CANCELLED) {
-        Ui_SetLabelMessage(statusLabel, 306);
+        Ui_SetLabelMessage(statusLabel, trim ? 373 : 306);
     } else if (!context.pluginMessage.empty()) {
-        statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(307), context.pluginMessage));
+        statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(failed), context.pluginMessage));
     } else {
         const FXString cause = ConvertRun_CauseText(context.cause);
         if (cause.empty())
-            Ui_SetLabelMessage(statusLabel, 307);
+            Ui_SetLabelMessage(statusLabel, failed);
         else
-            statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(307), cause));
+            statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(failed), cause));
     }
     progressBar->setTotal(1);
     progressBar->setProgress(result == DISK_OK ? 1 : 0);

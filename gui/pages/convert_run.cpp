@@ -669,6 +669,27 @@ FXString ConvertRun_CauseText(const ConvertRunCause& cause) {
     }
 }
 
+ConvertRunCause ConvertRun_CauseOfIoFailure(const IoFailure& failure, uint32_t bytesPerSector) {
+    ConvertRunCause cause;
+    switch (failure.kind) {
+    case IO_FAILURE_CREATE:
+        cause.kind = CONVERT_CAUSE_CREATE;
+        cause.error = failure.error;
+        break;
+    case IO_FAILURE_WRITE:
+        cause.kind = CONVERT_CAUSE_WRITE;
+        cause.error = failure.error;
+        break;
+    case IO_FAILURE_READ:
+        cause.kind = CONVERT_CAUSE_READ;
+        cause.sector = failure.offset / (bytesPerSector != 0 ? bytesPerSector : 512);
+        break;
+    default:
+        break;
+    }
+    return cause;
+}
+
 int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;

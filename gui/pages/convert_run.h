@@ -15,6 +15,7 @@
 
 #include "disk/disk.h"
 #include "disk/split_disk.h"
+#include "foundation/io_failure.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk_descriptor.h"
 #include "gui/pages/conversion_job.h"
@@ -54,6 +55,9 @@ enum : int {
 };
 // The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
 FXString ConvertRun_CauseText(const ConvertRunCause& cause);
+// The cause a failed in-place job of this thread left in its failure record (a trim or an image
+// utility, whose source is the image itself): read failures give the first sector of the range.
+ConvertRunCause ConvertRun_CauseOfIoFailure(const IoFailure& failure, uint32_t bytesPerSector);
 
 // ---- Part questions ------------------------------------------------------------------------------
 // A question for the file of a part of a split set, with its user value (the convert page).

@@ -30,7 +30,7 @@ CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage(
     keepRadio = Ui_CreateRadioButton(this, 277, this, ID_KEEP, 1, 3, 37, 2);
     upRadio = Ui_CreateRadioButton(this, 278, this, ID_UP, 1, 5, 37, 2);
     downRadio = Ui_CreateRadioButton(this, 279, this, ID_DOWN, 1, 7, 37, 2);
-    noteLabel = Ui_CreateTopLabel(this, 280, 1, 10, 37, 4);
+    noteLabel = Ui_CreateTopLabel(this, 280, 1, 10, 37, 5);
 }
 
 void CAdjustCylinderBoundaryPropertyPage::OnSetActive() {

@@ -6,6 +6,13 @@
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_rules.h"
 
+uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector) {
+    // The later pages multiply the total by the bytes per sector: it must stay a file size.
+    const uint64_t bps = bytesPerSector != 0 ? bytesPerSector : 512;
+    const uint64_t bySize = static_cast<uint64_t>(INT64_MAX) / bps;
+    return bySize < SOURCE_MAX_TOTAL_SECTORS ? bySize : SOURCE_MAX_TOTAL_SECTORS;
+}
+
 FXDEFMAP(CChangeGeometryPropertyPage) CChangeGeometryPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CChangeGeometryPropertyPage::ID_RADIO_MANUAL,
                CChangeGeometryPropertyPage::ID_RADIO_AUTOMATIC,
@@ -81,21 +88,21 @@ void CChangeGeometryPropertyPage::OnSetActive() {
 
 int CChangeGeometryPropertyPage::OnWizardNext() {
     uint64_t total = 0;
-    if (!Ui_GetFieldUInt64(totalField, &total, SOURCE_MIN_TOTAL_SECTORS,
-                           SOURCE_MAX_TOTAL_SECTORS))
-        return -1;
-    // The later pages multiply the total by the bytes per sector: it must stay a file size.
-    if (!SourceRules_ByteSizeFits(total, job->sourceGeometry.bytes_per_sector)) {
-        totalField->setFocus();
-        totalField->selectAll();
+    const uint64_t maxTotal = GeometryPage_MaxTotalSectors(job->sourceGeometry.bytes_per_sector);
+    if (!Ui_GetFieldUInt64(totalField, &total, SOURCE_MIN_TOTAL_SECTORS, maxTotal)) {
+        FXString largest;
+        largest.format("%llu", (unsigned long long)maxTotal);
+        ShowMessage(this, 0, GEOMETRY_MSG_TOTAL, UI_MSG_ERROR, &largest);
         return -1;
     }
     const bool manual = currentRadio == ID_RADIO_MANUAL;
     uint32_t heads = 0, sectors = 0;
     if (manual) {
-        if (!Ui_GetFieldUInt32(headsField, &heads, 1, SOURCE_MAX_HEADS)) return -1;
-        if (!Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK))
+        if (!Ui_GetFieldUInt32(headsField, &heads, 1, SOURCE_MAX_HEADS) ||
+            !Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK)) {
+            ShowMessage(this, 0, GEOMETRY_MSG_HEADS_SECTORS, UI_MSG_ERROR);
             return -1;
+        }
     }
     typedTotal = total;
     typedHeads = heads;

@@ -160,7 +160,10 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     uint32_t splitSectors = 0;
     FXString text = splitField->getText();
     if (!text.trim().empty()) {
-        if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) return -1;
+        if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) {
+            ShowMessage(this, 0, OPTION_MSG_SPLIT_SIZE, UI_MSG_ERROR);
+            return -1;
+        }
         split = 1;
     }
     const uint32_t radio = (uint32_t)(radioId - ID_RADIO_IDE);
@@ -423,19 +426,20 @@ CToPartitionSavingPropertyPage::CToPartitionSavingPropertyPage(IPropertyPageEven
     title = Ui_MessageText(259);
     description = Ui_MessageText(260);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    Ui_CreateLabel(this, 261, 2, 5, 7, 2);
-    valueFields[0] = Ui_CreateNumberField(this, 9, 5, 6, 2);
-    Ui_CreateLabel(this, 266, 24, 5, 7, 2);
+    Ui_CreateLabel(this, 261, 2, 5, 9, 2);
+    valueFields[0] = Ui_CreateNumberField(this, 11, 5, 6, 2);
+    Ui_CreateLabel(this, 266, 23, 5, 8, 2);
     levelList = Ui_CreateListBox(this, NULL, 0, 31, 5, 6, 2);
     for (int i = 0; i < 10; ++i) levelList->appendItem(FXStringVal(i));
     levelList->setNumVisible(10);
-    Ui_CreateLabel(this, 262, 2, 8, 5, 2);
-    Ui_CreateLabel(this, 263, 7, 8, 4, 2);
-    valueFields[1] = Ui_CreateNumberField(this, 11, 8, 7, 2);
-    Ui_CreateLabel(this, 264, 18, 8, 3, 2);
-    valueFields[2] = Ui_CreateNumberField(this, 21, 8, 7, 2);
-    Ui_CreateLabel(this, 265, 28, 8, 4, 2);
-    valueFields[3] = Ui_CreateNumberField(this, 32, 8, 6, 2);
+    // The stored geometry on a line of its own, its three values under it.
+    Ui_CreateLabel(this, 262, 2, 7, 36, 2);
+    Ui_CreateLabel(this, 263, 3, 9, 4, 2);
+    valueFields[1] = Ui_CreateNumberField(this, 7, 9, 7, 2);
+    Ui_CreateLabel(this, 264, 15, 9, 5, 2);
+    valueFields[2] = Ui_CreateNumberField(this, 20, 9, 6, 2);
+    Ui_CreateLabel(this, 265, 27, 9, 4, 2);
+    valueFields[3] = Ui_CreateNumberField(this, 31, 9, 7, 2);
     descriptorCheck = Ui_CreateCheckButton(this, 267, this, ID_DESCRIPTOR, 2, 11, 36, 2);
     Ui_CreateLabel(this, 268, 3, 13, 10, 2);
     sizeField = Ui_CreateNumberField(this, 13, 13, 10, 2);
@@ -526,8 +530,8 @@ CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage(IPropertyPageEvent* events,
     adapterRadios[1] = Ui_CreateRadioButton(this, v3 ? 166 : 173, this, ID_RADIO_SCSI, 1, 10, 28, 2);
     flagChecks[0] = flagChecks[1] = NULL;
     if (v3) {
-        flagChecks[0] = Ui_CreateCheckButton(this, 167, this, ID_FLAG1, 30, 8, 8, 2);
-        flagChecks[1] = Ui_CreateCheckButton(this, 168, this, ID_FLAG2, 30, 10, 8, 2);
+        flagChecks[0] = Ui_CreateCheckButton(this, 167, this, ID_FLAG1, 29, 8, 10, 2);
+        flagChecks[1] = Ui_CreateCheckButton(this, 168, this, ID_FLAG2, 29, 10, 10, 2);
     }
 }
 
@@ -651,12 +655,13 @@ CToVirtualBoxDynamicPropertyPage::CToVirtualBoxDynamicPropertyPage(IPropertyPage
     title = Ui_MessageText(233);
     description = Ui_MessageText(234);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    variantLabel = Ui_CreateLabel(this, 185, 1, 7, 7, 2);
-    variantList = Ui_CreateListBox(this, this, ID_VARIANT, 8, 7, 12, 2);
+    // The header list is as wide as its longest item.
+    variantLabel = Ui_CreateLabel(this, 185, 1, 7, 10, 2);
+    variantList = Ui_CreateListBox(this, this, ID_VARIANT, 11, 7, 21, 2);
     FillList(variantList, 237, 4);
-    fixedCheck = Ui_CreateCheckButton(this, 235, this, ID_FIXED, 1, 9, 18, 2);
-    alignmentLabel = Ui_CreateLabel(this, 241, 21, 7, 16, 2);
-    alignmentList = Ui_CreateListBox(this, this, ID_ALIGNMENT, 21, 9, 16, 2);
+    alignmentLabel = Ui_CreateLabel(this, 241, 1, 10, 10, 2);
+    alignmentList = Ui_CreateListBox(this, this, ID_ALIGNMENT, 11, 10, 16, 2);
+    fixedCheck = Ui_CreateCheckButton(this, 235, this, ID_FIXED, 1, 13, 24, 2);
     FillList(alignmentList, 242, 3);
 }
 
@@ -717,7 +722,7 @@ CToParallelsPropertyPage::CToParallelsPropertyPage(IPropertyPageEvent* events, C
     dataRadios[0] = Ui_CreateRadioButton(this, 206, this, ID_RADIO_COMPRESSED, 2, 8, 19, 2);
     dataRadios[1] = Ui_CreateRadioButton(this, 207, this, ID_RADIO_PLAIN, 2, 10, 19, 2);
     // The size label's text is longer than the field and button under it.
-    sizeLabel = Ui_CreateLabel(this, 209, 21, 6, 17, 2);
+    sizeLabel = Ui_CreateLabel(this, 209, 21, 6, 18, 2);
     sizeField = Ui_CreateNumberField(this, 23, 8, 10, 2);
     sizeButton = Ui_CreateButton(this, 210, this, ID_SIZE_BUTTON, 33, 8, 5, 2);
 }
@@ -746,7 +751,10 @@ int CToParallelsPropertyPage::OnWizardNext() {
     // An empty field: the whole disk in one data file.
     uint32_t size = 0;
     const bool sized = !sizeField->getText().trim().empty();
-    if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) return -1;
+    if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) {
+        ShowMessage(this, 0, OPTION_MSG_DATA_FILE_SIZE, UI_MSG_ERROR);
+        return -1;
+    }
     if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
     if (sized) {
         // A data file holds whole blocks: a smaller size could not cut the disk.
@@ -802,7 +810,7 @@ CToParallelsExtensiblePropertyPage::CToParallelsExtensiblePropertyPage(IProperty
     title = Ui_MessageText(211);
     description = Ui_MessageText(212);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    noTotalCheck = Ui_CreateCheckButton(this, 213, this, ID_NO_TOTAL, 23, 12, 15, 2);
+    noTotalCheck = Ui_CreateCheckButton(this, 213, this, ID_NO_TOTAL, 1, 6, 36, 2);
 }
 
 void CToParallelsExtensiblePropertyPage::OnSetActive() {
@@ -917,6 +925,8 @@ int CToQemuQcowPropertyPage::OnWizardNext() {
         Ui_InitFXStringTextUtf8(&utf8, text);
         // An empty key would encrypt with sixteen zero bytes; a longer one would be cut.
         if (utf8.view.length == 0 || utf8.view.length > 16) {
+            ShowMessageNumber(this, 0, OPTION_MSG_KEY_LENGTH, UI_MSG_ERROR,
+                              (FXuint)utf8.view.length);
             FocusField(keyField);
             return -1;
         }

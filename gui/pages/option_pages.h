@@ -370,6 +370,9 @@ public:
 enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414, OPTION_MSG_TOO_MANY_DATA_FILES = 416 };
 // The qcow2 clusters chosen are too small for the disk (the largest size in GiB).
 enum : int { OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL = 431 };
+// Catalogue messages of fields that are no usable number or text: the VMDK split size, the
+// Parallels data-file size, and the qcow key (%0: the key's bytes).
+enum : int { OPTION_MSG_SPLIT_SIZE = 455, OPTION_MSG_DATA_FILE_SIZE = 456, OPTION_MSG_KEY_LENGTH = 457 };
 
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \

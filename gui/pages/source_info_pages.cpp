@@ -64,8 +64,8 @@ void FocusAndSelect(FXTextField* field) {
 // The shared layout of the raw-image and block-device pages.
 void BuildGeometryFields(FXComposite* page, FXObject* target, FXSelector sizeSelector,
                          SourceGeometryFields* fields) {
-    Ui_CreateLabel(page, 51, 1, 2, 11, 2);
-    fields->offset = Ui_CreateNumberField(page, 12, 2, 8, 2);
+    Ui_CreateLabel(page, 51, 1, 2, 12, 2);
+    fields->offset = Ui_CreateNumberField(page, 13, 2, 8, 2);
     Ui_CreateLabel(page, 52, 1, 5, 7, 2);
     fields->total = Ui_CreateNumberField(page, 8, 5, 8, 2);
     Ui_CreateLabel(page, 53, 20, 5, 7, 2);
@@ -308,7 +308,7 @@ CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage(
     title = Ui_MessageText(77);
     description = Ui_MessageText(78);
     BuildGeometryFields(this, this, ID_SECTOR_SIZE, &fields);
-    warningLabel = Ui_CreateLabel(this, 79, 1, 11, 37, 3);
+    warningLabel = Ui_CreateLabel(this, 79, 1, 11, 37, 4);
     warningLabel->setTextColor(FXRGB(255, 0, 0));
 }
 
@@ -361,11 +361,11 @@ CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage(IPropertyPageEven
         headerFields[i]->setEditable(FALSE);
     }
     Ui_CreateLabel(this, 64, 1, 9, 38, 2);
-    Ui_CreateLabel(this, 65, 1, 12, 6, 2);
-    Ui_CreateLabel(this, 66, 7, 12, 5, 2);
-    headsField = Ui_CreateNumberField(this, 12, 12, 8, 2);
-    Ui_CreateLabel(this, 67, 20, 12, 6, 2);
-    sectorsField = Ui_CreateNumberField(this, 26, 12, 8, 2);
+    Ui_CreateLabel(this, 65, 1, 12, 7, 2);
+    Ui_CreateLabel(this, 66, 8, 12, 5, 2);
+    headsField = Ui_CreateNumberField(this, 13, 12, 7, 2);
+    Ui_CreateLabel(this, 67, 21, 12, 7, 2);
+    sectorsField = Ui_CreateNumberField(this, 28, 12, 8, 2);
 }
 
 void CInputSourcePSInfoPropertyPage::OnSetActive() {

@@ -175,7 +175,7 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
     deviceLabel = Ui_CreateLabel(this, 22, 2, 12, 11, 2);
     deviceField = Ui_CreateTextField(this, 14, 12, 21, 2);
     newDiskRadio = Ui_CreateRadioButton(this, 23, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
-    fontButton = Ui_CreateButtonText(this, "...(&O)", this, ID_FONT, 1, 15, 7, 2);
+    fontButton = Ui_CreateButton(this, SOURCE_PAGE_MSG_FONT_BUTTON, this, ID_FONT, 1, 15, 9, 2);
     if (fontIcon != NULL) fontButton->setIcon(fontIcon);
 }
 
@@ -501,7 +501,7 @@ long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
 }
 
 long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
-    FXFontDialog dialog(this, "Change Font", 0, 0, 0, 600, 380);
+    FXFontDialog dialog(this, Ui_MessageText(SOURCE_PAGE_MSG_FONT_TITLE), 0, 0, 0, 600, 380);
     FXFontDesc desc;
     getApp()->getNormalFont()->getFontDesc(desc);
     dialog.setFontSelection(desc);

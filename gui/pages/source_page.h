@@ -12,6 +12,9 @@
 
 class CWaitDialog;
 
+// Catalogue messages of the font button and of the font dialog's title.
+enum : int { SOURCE_PAGE_MSG_FONT_BUTTON = 461, SOURCE_PAGE_MSG_FONT_TITLE = 462 };
+
 // Opens `path` with probing (Disk_OpenEx) into the handle as the job of a wait dialog titled
 // and worded by two catalogue messages, run at the owner's centre; answers the open's result
 // (1 when the user cancelled in the wait dialog and the open gave up).
@@ -123,4 +126,5 @@ public:
     FXListBox* GetSourceList() const { return sourceList; }
     FXButton* GetUtilityButton() const { return utilityButton; }
     FXButton* GetBrowseButton() const { return browseButton; }
+    FXButton* GetFontButton() const { return fontButton; }
 };

@@ -159,9 +159,11 @@ long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
         Disk_Close(&disk);
         return 1;
     }
+    IoFailure_Clear();
     const int r = Qcow2_CreateOverlay(&disk, imagePath.text(), childPath.text(), false, replace);
+    const IoFailure failure = IoFailure_Get();
     Disk_Close(&disk);
-    Utility_ShowResult(this, r);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -188,16 +190,18 @@ long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         int r = DISK_ERR_ARG;
         FXString trimmed = dialog.backingName;
         trimmed.trim();
+        IoFailure_Clear();
         if (!trimmed.empty() && Ui_ConvertFXStringText(&text, dialog.backingName, TEXT_ENC_UTF8) &&
             text.view.length != 0)
             r = Qcow2_SetBackingName(image, text.view);
         else
             r = DISK_ERR_FORMAT;
+        const IoFailure failure = IoFailure_Get();
         // The engine refuses a name that does not fit (nothing written): say so.
         if (r == DISK_ERR_ARG)
             COutputMessage::ShowMessage(this, 0, QCOW2_MSG_NAME_HAS_NO_ROOM, UI_MSG_ERROR);
         else
-            Utility_ShowResult(this, r);
+            Utility_ShowResult(this, r, &failure);
     }
     Disk_Close(&disk);
     return 1;

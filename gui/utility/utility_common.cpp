@@ -1,6 +1,7 @@
 // Pieces shared by the image utility dialogs.
 #include "gui/utility/utility_common.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,19 +13,26 @@
 #include "gui/frame/dialogs.h"
 #include "gui/pages/convert_run.h"
 
-void Utility_ShowResult(FXWindow* owner, int result) {
+void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
     // A success may carry a note of the operation just run on this thread.
     const int note = result == 0 ? ConvertRun_NoteMessage(InPlace_TakeNote()) : -1;
-    if (note >= 0)
+    if (note >= 0) {
         COutputMessage::ShowMessage(owner, 8, note, UI_MSG_INFO);
-    else if (result == 0)
+    } else if (result == 0) {
         COutputMessage::ShowMessage(owner, 8, 371, UI_MSG_INFO);
-    else if (result == DISK_ERR_IN_USE)
+    } else if (result == DISK_ERR_IN_USE) {
         COutputMessage::ShowMessage(owner, 8, CONVERT_MSG_IN_USE, UI_MSG_ERROR);
-    else if (result == 1)
+    } else if (result == 1) {
         COutputMessage::ShowMessage(owner, 8, 373, UI_MSG_INFO);
-    else
-        COutputMessage::ShowMessage(owner, 8, 372, UI_MSG_ERROR);
+    } else if (result != UTILITY_RESULT_BACKUP_KEPT) {
+        const FXString cause =
+            failure ? ConvertRun_CauseText(ConvertRun_CauseOfIoFailure(*failure, 512))
+                    : FXString::null;
+        if (cause.empty())
+            COutputMessage::ShowMessage(owner, 8, 372, UI_MSG_ERROR);
+        else
+            COutputMessage::ShowMessageDetail(owner, 8, 372, UI_MSG_ERROR, cause);
+    }
 }
 
 int Utility_ClassifyChildPath(const FXString& imagePath, const FXString& childPath) {
@@ -86,8 +94,10 @@ bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& p
     std::string backup;
     if (!Utility_ExistingBackup(paths, &backup)) return true;
     const FXString name(backup.c_str());
-    if (COutputMessage::ShowMessage(owner, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0)
+    if (COutputMessage::ShowMessage(owner, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
+        COutputMessage::ShowMessage(owner, 8, UTILITY_MSG_BACKUP_KEPT, UI_MSG_INFO, &name);
         return false;
+    }
     *replace = true;
     return true;
 }
@@ -98,5 +108,8 @@ bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path) {
     if (!replace) return true;
     const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
     const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
-    return unlink(backup.c_str()) == 0;
+    if (unlink(backup.c_str()) == 0) return true;
+    IoFailure failure = {IO_FAILURE_WRITE, errno, 0, 0};
+    Utility_ShowResult(owner, DISK_ERR_CREATE, &failure);
+    return false;
 }

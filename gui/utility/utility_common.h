@@ -7,16 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "foundation/io_failure.h"
+
 // Catalogue messages of the utility dialogs that the older texts do not cover.
 enum : int {
     UTILITY_MSG_CHILD_IS_IMAGE = 412,     // the chosen child file is the image itself
     UTILITY_MSG_EMPTY_BACKING_NAME = 413,  // a child's backing file name left empty
-    UTILITY_MSG_BACKING_IS_IMAGE = 415     // a backing file name that names the image itself
+    UTILITY_MSG_BACKING_IS_IMAGE = 415,    // a backing file name that names the image itself
+    UTILITY_MSG_EMPTY_PARENT_HINT = 458,   // a VMDK child's parent file name left empty
+    UTILITY_MSG_EMPTY_PARENT_LINK = 459,   // a VHD child's parent name or both paths left empty
+    UTILITY_MSG_BACKUP_KEPT = 460,         // %0: the earlier backup the user kept
+    UTILITY_MSG_CHANGE_SETTINGS = 463      // the change button of a VMDK without a parent
 };
 
+// A result that needs no box of its own: the user kept an earlier backup and has been told.
+enum : int { UTILITY_RESULT_BACKUP_KEPT = 2 };
+
 // Result box, caption 8: 0 success (371, or the note the operation left on this thread),
-// 1 cancelled (373), DISK_ERR_IN_USE the image is in use (417), anything else failure (372).
-void Utility_ShowResult(FXWindow* owner, int result);
+// 1 cancelled (373), DISK_ERR_IN_USE the image is in use (417), UTILITY_RESULT_BACKUP_KEPT none,
+// anything else failure (372) with the cause the failure record gives under it, if any.
+void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure = NULL);
 
 // What may be done with a chosen child path: 0 go on, 1 the path is the image itself (same
 // device and inode, also through another name), 2 an existing other file (ask first).
@@ -34,11 +44,13 @@ bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath,
 // The first of the paths whose backup name (path + "_del") exists, in *which.
 bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* which);
 // Before a commit that keeps replaced files under "_del": false when an earlier backup exists
-// and the user keeps it (nothing may be committed); *replace tells the commit to replace it.
+// and the user keeps it (nothing may be committed; the user is told that the image was not
+// changed, to keep it); *replace tells the commit to replace it.
 bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& paths,
                               bool* replace);
 
 // For an engine operation that replaces `path` through a rename, keeping the old file under
 // "_del" only until the new one is in place: an earlier backup there is given up only when the
-// user says so (it is removed before the operation). False when the user keeps it.
+// user says so (it is removed before the operation). False when the user keeps it (and has
+// been told) or when it cannot be removed (the failure is shown with its cause).
 bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path);

@@ -266,23 +266,27 @@ long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
     job->newCapacity = newCapacity;
     OutputFile_Init(&job->output);
     int r;
+    IoFailure failure = {};
     {
         CProgressDialog progress(this, ExpandJob, job);
         progress.execute(PLACEMENT_OWNER);
         r = progress.result;
+        failure = progress.failure;
     }
     if (r == 0) {
         bool replace = false;
         if (!Utility_AskReplaceBackup(this, std::vector<std::string>{job->path}, &replace)) {
             OutputFile_Rollback(&job->output);
-            r = DISK_ERR_BACKUP_EXISTS;
+            r = UTILITY_RESULT_BACKUP_KEPT;
         } else {
+            IoFailure_Clear();
             r = OutputFile_Commit(&job->output, Path_DeleteSuffix(TEXT_ENC_UTF8),
                                   replace ? (uint32_t)OUTPUT_COMMIT_REPLACE_BACKUP : 0u);
+            failure = IoFailure_Get();
         }
     }
     delete job;
-    Utility_ShowResult(this, r);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -296,9 +300,11 @@ long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     }
     const VhdCreateOptions options =
         VhdUtility_ChildOptions(creatorList->getCurrentItem(), variantList->getCurrentItem());
+    IoFailure_Clear();
     const int r = Vhd_CreateChild(&disk, &options, imagePath.text(), childPath.text());
+    const IoFailure failure = IoFailure_Get();
     Disk_Close(&disk);
-    Utility_ShowResult(this, r);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -363,8 +369,9 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
         int r = DISK_ERR_ARG;
         if (converted && !Utility_ReleaseBackupAsked(this, imagePath.text())) {
             converted = false;
-            r = DISK_ERR_BACKUP_EXISTS;
+            r = UTILITY_RESULT_BACKUP_KEPT;  // the user has been told why
         }
+        IoFailure_Clear();
         if (converted) {
             const VhdLocatorBytes none = {false, NULL, 0};
             VhdParentLocatorRequest request;
@@ -380,10 +387,11 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             else if (r == DISK_ERR_FORMAT) reason = VHD_UTILITY_MSG_LINK_LOOPS;
             else if (r == DISK_ERR_OPEN) reason = VHD_UTILITY_MSG_PARENT_MISSING;
         }
+        const IoFailure failure = IoFailure_Get();
         if (r != 0 && reason != 0)
             COutputMessage::ShowMessage(this, 0, reason, UI_MSG_ERROR);
         else
-            Utility_ShowResult(this, r);
+            Utility_ShowResult(this, r, &failure);
     }
     Disk_Close(&disk);
     return 1;
@@ -462,6 +470,12 @@ long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdOk(FXObject*, 
     absolutePath = absoluteField->getText();
     relativePath = relativeField->getText();
     parentName = nameField->getText();
+    // The child finds its parent through the name and a path; without them it is lost.
+    if (parentName.empty() || (absolutePath.empty() && relativePath.empty())) {
+        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_PARENT_LINK, UI_MSG_ERROR);
+        (parentName.empty() ? nameField : absoluteField)->setFocus();
+        return 1;
+    }
     if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();

@@ -159,6 +159,8 @@ FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
         useMapButton->disable();
     }
     expandButton->enable();
+    // A child's button changes its parent link; a base image's changes its descriptor settings.
+    changeButton->setText(Ui_MessageText(Vmdk_HasParent((void*)image) ? 336 : UTILITY_MSG_CHANGE_SETTINGS));
     Disk_Close(&disk);
     return FXDialogBox::execute(placement);
 }
@@ -206,7 +208,7 @@ int CVMwareVmdkUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint64_
     return r;
 }
 
-int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand) {
+int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand, IoFailure* failure) {
     VmdkUtilityJob* job = new VmdkUtilityJob;
     job->path = imagePath.text();
     job->embed = embed;
@@ -218,16 +220,19 @@ int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand) {
         CProgressDialog progress(this, expand ? ExpandJob : RewriteJob, job);
         progress.execute(PLACEMENT_OWNER);
         r = progress.result;
+        *failure = progress.failure;
     }
     if (r == 0) {
         // The image is closed: its files are swapped as one, the old ones kept under "_del".
         bool replace = false;
         if (!Utility_AskReplaceBackup(this, ReplacedFiles(job->set), &replace)) {
             Vmdk_DiscardTempFileSet(&job->set);
-            r = DISK_ERR_BACKUP_EXISTS;
+            r = UTILITY_RESULT_BACKUP_KEPT;
         } else {
+            IoFailure_Clear();
             r = Vmdk_CommitTempFileSet(&job->set, Path_DeleteSuffix(TEXT_ENC_UTF8),
                                        replace ? (uint32_t)OUTPUT_COMMIT_REPLACE_BACKUP : 0u);
+            *failure = IoFailure_Get();
         }
     }
     delete job;
@@ -238,7 +243,9 @@ long CVMwareVmdkUtilityDialog::onCmdRewrite(FXObject*, FXSelector sel, void*) {
     if (COutputMessage::ShowMessage(this, 8, 374, UI_MSG_YESNO) != 0) return 1;
     useMap = useMapButton->isEnabled() && useMapButton->getCheck() == TRUE;
     embed = FXSELID(sel) == ID_REWRITE_ONE;
-    Utility_ShowResult(this, RunRewriteOrExpand(false));
+    IoFailure failure = {};
+    const int r = RunRewriteOrExpand(false, &failure);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -301,7 +308,9 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return 1;
         newCapacity = dialog.capacity;
     }
-    Utility_ShowResult(this, RunRewriteOrExpand(true));
+    IoFailure failure = {};
+    const int r = RunRewriteOrExpand(true, &failure);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -315,9 +324,11 @@ long CVMwareVmdkUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
         COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
         return 1;
     }
+    IoFailure_Clear();
     const int r = Vmdk_CreateChild(&disk, imagePath.text(), childPath.text(), false);
+    const IoFailure failure = IoFailure_Get();
     Disk_Close(&disk);
-    Utility_ShowResult(this, r);
+    Utility_ShowResult(this, r, &failure);
     return 1;
 }
 
@@ -429,12 +440,13 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     const bool separate = d.split || image->flat;
     if (answer == UI_RESULT_ACCEPT && changed && separate &&
         !Utility_ReleaseBackupAsked(this, imagePath.text())) {
-        COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
-        changed = false;
+        changed = false;  // the user has been told why
     }
     if (answer == UI_RESULT_ACCEPT && changed) {
+        IoFailure_Clear();
         const int r = Vmdk_ChangeParameters(&disk, edits, NULL, TEXT_ENC_UTF8, output);
-        Utility_ShowResult(this, r);
+        const IoFailure failure = IoFailure_Get();
+        Utility_ShowResult(this, r, &failure);
     }
     Mem_Free(edits);
     Disk_Close(&disk);
@@ -607,6 +619,12 @@ long CVMwareVmdkUtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, 
 }
 
 long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
+    FXString hint = hintField->getText();
+    if (hint.trim().empty()) {
+        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_PARENT_HINT, UI_MSG_ERROR);
+        hintField->setFocus();
+        return 1;
+    }
     if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     parentHint = hintField->getText();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "foundation/io_failure.h"
 #include "gui/frame/dialogs.h"
 
 struct VmdkImage;
@@ -31,7 +32,8 @@ protected:
     FXButton* changeButton;
     CVMwareVmdkUtilityDialog();
     // Runs the job in a progress dialog and commits or discards its files; the result code.
-    int RunRewriteOrExpand(bool expand);
+    // The result, and in *failure the failure record of the step that failed.
+    int RunRewriteOrExpand(bool expand, IoFailure* failure);
 public:
     enum {
         ID_CLOSE = 62,

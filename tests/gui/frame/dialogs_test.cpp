@@ -1,7 +1,17 @@
 // Dialog bases, common dialogs, message boxes, the page base and the path fields.
 #include <gtest/gtest.h>
 
+#include <fxkeys.h>
+
+#include "formats/parallels/parallels_bundle.h"
+#include "formats/qcow2/qcow2.h"
 #include "gui/frame/dialogs.h"
+#include "gui/frame/parallels_snapshot_dialog.h"
+#include "gui/frame/progress_dialogs.h"
+#include "gui/frame/qcow2_snapshot_dialog.h"
+#include "gui/frame/qcow_password_dialog.h"
+#include "gui/frame/trim_settings_dialog.h"
+#include "gui/utility/expand_capacity_dialog.h"
 #include "gui/frame/pictures.h"
 #include "gui/frame/widgets.h"
 #include "gui_test_util.h"
@@ -178,6 +188,44 @@ TEST(YesNoDialog, KeepsItsSizeAndAnswersOneOrZero) {
     Ui_ComputeLayoutUnits(App());
 }
 
+// Enter on the stop question keeps the run going: giving up the output needs a click on OK.
+TEST(YesNoDialog, EnterAnswersNo) {
+    App();
+    CYesNoDialog dialog(Owner());
+    After(100, [&] { guitest::PressKey(Modal(), KEY_Return); });
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), 0u);
+}
+
+// Every yes/no question of the program replaces, removes or gives up a file: Enter answers No,
+// the No button has the focus, and Yes still answers yes when clicked.
+TEST(MessageBoxes, YesNoQuestionsDefaultToNo) {
+    App();
+    // Replace the destination, replace the earlier backup, write settings into the image,
+    // expand it, rewrite it without free space, expand a child to its parent's size.
+    const int questions[] = {288, 409, 343, 366, 374, 339};
+    for (int message : questions) {
+        for (bool owned : {true, false}) {
+            bool noHasFocus = false;
+            After(100, [&] {
+                FXWindow* box = Modal();
+                ASSERT_NE(box, nullptr);
+                FXWindow* focus = box->getFocus();
+                while (focus && focus->getFocus()) focus = focus->getFocus();
+                noHasFocus = focus && focus->getSelector() == FXMessageBox::ID_CLICKED_NO;
+                guitest::PressKey(box, KEY_Return);
+            });
+            FXString name = "/tmp/image.vmdk";
+            EXPECT_EQ(COutputMessage::ShowMessage(owned ? Owner() : NULL, 8, message,
+                                                  UI_MSG_YESNO, &name),
+                      1)
+                << message;
+            EXPECT_TRUE(noHasFocus) << message;
+        }
+    }
+    std::string shown;
+    EXPECT_EQ(RunBox(UI_MSG_YESNO, FXMessageBox::ID_CLICKED_YES, &shown), 0);
+}
+
 TEST(AboutDialog, EndsWithAccept) {
     App();
     FXGIFIcon mini(App(), Ui_WizardMiniIconGif);
@@ -335,3 +383,88 @@ TEST(PathFields, ModesAndConversions) {
 }
 
 }  // namespace
+
+// ---- Every text whole ------------------------------------------------------------------------
+
+int EndAtOnce(void*, UiProgressCallback, void*) { return 0; }
+int WaitJobEndsAtOnce(void*, CWaitDialog*) { return 0; }
+
+// Shows a dialog without a modal loop and checks its texts at the program's font sizes.
+void ExpectWholeDialog(FXDialogBox* dialog, const std::string& name) {
+    dialog->create();
+    dialog->show(PLACEMENT_OWNER);
+    guitest::Pump(30);
+    guitest::ExpectWholeTexts(dialog, name);
+    dialog->hide();
+}
+
+// The common dialogs, pickers and small dialogs of the frame show every caption, field and
+// list item whole at 9 and 12 points.
+TEST(EveryDialog, ShowsItsWholeTexts) {
+    App();
+    FXFont* stock = App()->getNormalFont();
+    FXFontDesc desc;
+    stock->getFontDesc(desc);
+    FXGIFIcon mini(App(), Ui_WizardMiniIconGif);
+    FXGIFIcon picture(App(), Ui_WizardIconGif);
+    for (FXuint decipoints : {90u, 120u}) {
+        desc.size = decipoints;
+        FXFont* font = new FXFont(App(), desc);
+        font->create();
+        App()->setNormalFont(font);
+        Ui_ComputeLayoutUnits(App());
+        const std::string at = " at " + std::to_string(decipoints / 10) + " points";
+        {
+            CAboutDialog d(Owner(), &mini, &picture);
+            ExpectWholeDialog(&d, "about dialog" + at);
+        }
+        {
+            CYesNoDialog d(Owner());
+            ExpectWholeDialog(&d, "stop question" + at);
+        }
+        {
+            CInputFileDialog d(Owner());
+            d.prompt = Ui_MessageText(285);
+            ExpectWholeDialog(&d, "file input dialog" + at);
+        }
+        {
+            CInputQemuQcowPasswordDialog d(Owner());
+            ExpectWholeDialog(&d, "password dialog" + at);
+        }
+        {
+            CTrimSettingDialog d(Owner());
+            ExpectWholeDialog(&d, "trim settings dialog" + at);
+        }
+        {
+            CExpandCapacityDialog d(Owner());
+            d.capacity = 4194304;
+            d.maximum = 0xFFFFFFFFull;
+            ExpectWholeDialog(&d, "expand capacity dialog" + at);
+        }
+        {
+            CProgressDialog d(Owner(), EndAtOnce, nullptr);
+            ExpectWholeDialog(&d, "progress dialog" + at);
+        }
+        {
+            CWaitDialog d(Owner(), WaitJobEndsAtOnce, nullptr, Ui_MessageText(8), Ui_MessageText(304));
+            ExpectWholeDialog(&d, "wait dialog" + at);
+        }
+        {
+            Qcow2SnapshotList list;
+            Qcow2_InitSnapshotList(&list);
+            CQemuQcow2DiskSelectorDialog d(Owner(), &list);
+            ExpectWholeDialog(&d, "qcow2 snapshot picker" + at);
+            Qcow2_FreeSnapshotList(&list);
+        }
+        {
+            ParallelsSnapshotList list;
+            ParallelsBundle_InitSnapshotList(&list);
+            CParallelsDiskSelectorDialog d(Owner(), &list);
+            ExpectWholeDialog(&d, "Parallels snapshot picker" + at);
+            ParallelsBundle_FreeSnapshotList(&list);
+        }
+        App()->setNormalFont(stock);
+        delete font;
+        Ui_ComputeLayoutUnits(App());
+    }
+}

@@ -83,6 +83,17 @@ inline void Command(FXObject* target, FXSelector id) {
     target->handle(NULL, FXSEL(SEL_COMMAND, id), NULL);
 }
 
+// Presses and releases a key without modifiers, as the toolkit hands a window's keys to it.
+inline void PressKey(FXWindow* window, FXuint key) {
+    FXEvent event;
+    event.code = key;
+    event.state = 0;
+    event.type = SEL_KEYPRESS;
+    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
+    event.type = SEL_KEYRELEASE;
+    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
+}
+
 // Finds the first child (depth first) of a class whose text contains `part`.
 template <class T>
 T* FindChild(FXWindow* root, const std::string& part = std::string()) {
@@ -123,10 +134,79 @@ inline void Screenshot(FXWindow* window, const std::string& name) {
                             testsupport::Quote(dir + "/" + name + ".png") + " 2>/dev/null");
 }
 
-// Every label and button under `root` shows its whole text, and every list box its longest
-// item.
-inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+// The text of a widget for messages: its caption, or its class.
+inline std::string WidgetName(FXWindow* w) {
+    if (w->isMemberOf(FXMETACLASS(FXLabel))) return static_cast<FXLabel*>(w)->getText().text();
+    return w->getClassName();
+}
+
+// Whether a widget shows something a user reads or types into.
+inline bool IsTextWidget(FXWindow* w) {
+    return (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) ||
+           w->isMemberOf(FXMETACLASS(FXTextField)) || w->isMemberOf(FXMETACLASS(FXListBox));
+}
+
+// The part of a window's rectangle (in its parent's coordinates) that holds text widgets; empty
+// for a composite without any.
+inline bool HoldsText(FXWindow* w) {
+    if (IsTextWidget(w)) return true;
+    for (FXWindow* c = w->getFirst(); c; c = c->getNext())
+        if (c->shown() && HoldsText(c)) return true;
+    return false;
+}
+
+// Every item of a list box's popup list fits the list without being cut.
+inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
+    FXFont* font = box->getFont();
+    // The popup list is as wide as the box, less its one-pixel frame and, with more items than
+    // it shows, a scroll bar; an item takes 6 pixels beside its text (and 4 after an icon).
+    FXint room = box->getWidth() - 2;
+    if (box->getNumItems() > box->getNumVisible()) room -= 15;
+    for (FXint i = 0; i < box->getNumItems(); ++i) {
+        FXint width = 6 + font->getTextWidth(box->getItemText(i));
+        if (box->getItemIcon(i)) width += box->getItemIcon(i)->getWidth() + 4;
+        EXPECT_LE(width, room) << where << ": list item " << box->getItemText(i).text();
+    }
+}
+
+// The part of a widget (in its own coordinates) that its text takes: for a label the text with
+// its padding where its justification puts it, for a field or list box the whole widget.
+inline void TextRect(FXWindow* w, FXint* x, FXint* y, FXint* width, FXint* height) {
+    *x = 0;
+    *y = 0;
+    *width = w->getWidth();
+    *height = w->getHeight();
+    if (!w->isMemberOf(FXMETACLASS(FXLabel))) return;
+    const FXuint justify = static_cast<FXLabel*>(w)->getJustify();
+    const FXint dw = FXMIN(w->getDefaultWidth(), w->getWidth());
+    const FXint dh = FXMIN(w->getDefaultHeight(), w->getHeight());
+    if ((justify & JUSTIFY_LEFT) && !(justify & JUSTIFY_RIGHT)) *x = 0;
+    else if ((justify & JUSTIFY_RIGHT) && !(justify & JUSTIFY_LEFT)) *x = w->getWidth() - dw;
+    else *x = (w->getWidth() - dw) / 2;
+    if ((justify & JUSTIFY_TOP) && !(justify & JUSTIFY_BOTTOM)) *y = 0;
+    else if ((justify & JUSTIFY_BOTTOM) && !(justify & JUSTIFY_TOP)) *y = w->getHeight() - dh;
+    else *y = (w->getHeight() - dh) / 2;
+    *width = dw;
+    *height = dh;
+}
+
+// Whether a widget's text lies wholly inside each of the widget's ancestors up to `top`: what
+// sticks out of one of them is cut off.
+inline bool InsideAncestors(FXWindow* w, FXWindow* top) {
+    FXint rx, ry, rw, rh;
+    TextRect(w, &rx, &ry, &rw, &rh);
+    for (FXWindow* a = w->getParent(); a; a = a->getParent()) {
+        FXint x = 0, y = 0;
+        w->translateCoordinatesTo(x, y, a, rx, ry);
+        if (x < 0 || y < 0 || x + rw > a->getWidth() || y + rh > a->getHeight()) return false;
+        if (a == top) break;
+    }
+    return true;
+}
+
+inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::string& where) {
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
+        if (!w->shown()) continue;
         if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
             // A button two rows high gives up a pixel of its padding, never of its text.
             const FXint squeezable = w->isMemberOf(FXMETACLASS(FXButton))
@@ -138,12 +218,38 @@ inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
             EXPECT_LE(w->getDefaultWidth(), w->getWidth())
                 << where << ": " << static_cast<FXLabel*>(w)->getText().text();
         }
+        if (IsTextWidget(w)) {
+            EXPECT_TRUE(InsideAncestors(w, top))
+                << where << ": " << WidgetName(w) << " is cut by the window around it (at "
+                << w->getX() << "," << w->getY() << " size " << w->getWidth() << "x"
+                << w->getHeight() << ")";
+        }
+        if (HoldsText(w)) {
+            // Clear of the text widgets beside it.
+            for (FXWindow* o = w->getNext(); o; o = o->getNext()) {
+                if (!o->shown() || !HoldsText(o)) continue;
+                const bool apart = o->getX() >= w->getX() + w->getWidth() ||
+                                   w->getX() >= o->getX() + o->getWidth() ||
+                                   o->getY() >= w->getY() + w->getHeight() ||
+                                   w->getY() >= o->getY() + o->getHeight();
+                EXPECT_TRUE(apart) << where << ": " << WidgetName(w) << " overlaps "
+                                   << WidgetName(o);
+            }
+        }
         if (w->isMemberOf(FXMETACLASS(FXListBox))) {
             EXPECT_LE(w->getDefaultWidth(), w->getWidth()) << where << ": a list box";
+            ExpectWholeListItems(static_cast<FXListBox*>(w), where);
             continue;
         }
-        ExpectWholeTexts(w, where);
+        ExpectWholeTextsUnder(w, top, where);
     }
+}
+
+// Every label and button under `root` shows its whole text: wide and high enough for it,
+// inside the windows around it, and clear of every other widget that shows text beside it;
+// every list box shows its longest item, in the box and in its popup list.
+inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+    ExpectWholeTextsUnder(root, root, where);
 }
 
 }  // namespace guitest

@@ -1,6 +1,8 @@
 // The qcow password dialog and the trim settings dialog.
 #include <gtest/gtest.h>
 
+#include <fxkeys.h>
+
 #include <cstring>
 
 #include "gui/frame/qcow_password_dialog.h"
@@ -38,6 +40,28 @@ TEST(PasswordKey, FirstSixteenUtf8BytesZeroPadded) {
     std::string eight;
     for (int i = 0; i < 8; ++i) eight += "\xC3\xA9";
     EXPECT_EQ(Key(eight.c_str()), Bytes(eight));
+}
+
+// Enter typed in the password field answers as OK: the key is built from the field.
+TEST(PasswordDialog, EnterInTheFieldPressesOk) {
+    App();
+    CInputQemuQcowPasswordDialog dialog(Owner());
+    After(100, [&] {
+        dialog.GetPasswordField()->setText("secret");
+        guitest::PressKey(dialog.GetPasswordField(), KEY_Return);
+        // Without an answer the dialog would wait for ever: close it, which fails the test.
+        if (dialog.shown()) Command(&dialog, UI_ID_CANCEL);
+    });
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
+    const uint8_t expected[16] = {'s', 'e', 'c', 'r', 'e', 't'};
+    EXPECT_EQ(memcmp(dialog.key, expected, 16), 0);
+    // Leaving the field is no answer.
+    After(100, [&] {
+        dialog.GetPasswordField()->setText("other");
+        dialog.GetPasswordField()->handle(&dialog, FXSEL(SEL_FOCUSOUT, 0), NULL);
+        Command(&dialog, UI_ID_CANCEL);
+    });
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_CANCEL);
 }
 
 TEST(PasswordDialog, StartsEmptyWithVerifySetAndBuildsTheKey) {

@@ -84,6 +84,31 @@ TEST(VirtualBoxPicker, TreeOfDisksWithLabels) {
     EXPECT_STREQ(root->getNext()->getText().text(), "/d/other.vdi");
 }
 
+// Long paths with their state labels show whole: the picker grows to its widest item, and its
+// own texts fit.
+TEST(VirtualBoxPicker, ShowsEveryPathAndLabelWhole) {
+    App();
+    VBoxDiskList list(3);
+    const std::string folder = "/srv/virtual-machines/a-machine-with-a-long-name/Snapshots/";
+    const char* names[3] = {"base-disk-of-the-machine.vdi", "{0c5b3a2e-8d61-4f2b-9a7e-1f2d3c4b5a69}.vdi",
+                            "{7e6d5c4b-3a29-4181-8f7e-6d5c4b3a2918}.vdi"};
+    for (int i = 0; i < 3; i++) {
+        std::strcpy(list[i].path, (folder + names[i]).c_str());
+        list[i].parent = i - 1;
+        list[i].hasLabel = true;
+        list[i].label = i == 2 ? Ui_MessageText(322).text() : "Snapshot taken before the update";
+    }
+    CVirtualBoxSelectFileDialog dialog(Owner(), &list);
+    After(150, [&] {
+        FXTreeList* tree = dialog.GetTreeList();
+        EXPECT_LE(tree->getContentWidth(), tree->getViewportWidth());
+        guitest::ExpectWholeTexts(&dialog, "VirtualBox picker");
+        guitest::Screenshot(&dialog, "vbox_picker_long_paths");
+        Command(&dialog, UI_ID_CANCEL);
+    });
+    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_CANCEL);
+}
+
 TEST(VirtualBoxPicker, ChainOfThreeOpensNearestFirst) {
     App();
     testsupport::TempDir dir;

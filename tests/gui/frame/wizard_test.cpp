@@ -498,3 +498,101 @@ TEST(PluginScan, Labels) {
 }
 
 }  // namespace
+
+// ---- Escape with a list open ---------------------------------------------------------------
+
+// Presses and releases a key without modifiers through the window's own key handling, as the
+// toolkit hands the focus window's keys to it.
+void PlainKey(FXWindow* window, FXuint key) {
+    FXEvent event;
+    event.code = key;
+    event.state = 0;
+    event.type = SEL_KEYPRESS;
+    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
+    event.type = SEL_KEYRELEASE;
+    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
+}
+
+// The button of a list box that opens its list.
+FXMenuButton* ListButton(FXListBox* list) {
+    for (FXWindow* w = list->getFirst(); w; w = w->getNext())
+        if (w->isMemberOf(FXMETACLASS(FXMenuButton))) return static_cast<FXMenuButton*>(w);
+    return nullptr;
+}
+
+// Escape while the destination format list is open closes the list; the wizard stays on its
+// page with the choice made. A second Escape, with no list open, still cancels the wizard.
+TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList) {
+    JumpWizard* w = new JumpWizard(App());
+    Show(w);
+    w->Jump(WIZARD_PAGE_DEST_TYPE);
+    Pump(50);
+    FXListBox* list = nullptr;
+    for (FXWindow* c = wizard->GetPage(WIZARD_PAGE_DEST_TYPE)->getFirst(); c && !list;
+         c = c->getNext())
+        if (c->isMemberOf(FXMETACLASS(FXListBox))) list = static_cast<FXListBox*>(c);
+    ASSERT_NE(list, nullptr);
+    FXint chosen = list->getCurrentItem();
+    FXMenuButton* button = ListButton(list);
+    ASSERT_NE(button, nullptr);
+    button->handle(list, FXSEL(SEL_COMMAND, FXWindow::ID_POST), NULL);
+    Pump(50);
+    ASSERT_NE(App()->getPopupWindow(), nullptr);
+    ASSERT_TRUE(button->getMenu()->shown());
+
+    PlainKey(wizard, KEY_Escape);
+    Pump(50);
+    EXPECT_FALSE(button->getMenu()->shown());
+    EXPECT_TRUE(wizard->shown());
+    EXPECT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_DEST_TYPE);
+    EXPECT_EQ(list->getCurrentItem(), chosen);
+
+    // The wizard is not in a modal loop here: its cancel hides it.
+    PlainKey(wizard, KEY_Escape);
+    Pump(50);
+    EXPECT_FALSE(wizard->shown());
+}
+
+// ---- Every text whole ------------------------------------------------------------------------
+
+// The wizard with access to its switcher, to show pages without activating them.
+class LayoutWizard : public CVdxWizard {
+public:
+    LayoutWizard(FXApp* app) : CVdxWizard(app) {}
+    void Display(FXint page) {
+        switcher->setCurrent(page, FALSE);
+        layout();
+        switcher->layout();
+        GetPage(page)->layout();
+    }
+};
+
+// Every page of the wizard, at the program's font sizes, shows each caption, field and list
+// item whole and clear of the others.
+TEST_F(WizardTest, EveryPageShowsItsWholeTexts) {
+    FXFont* stock = App()->getNormalFont();
+    FXFontDesc desc;
+    stock->getFontDesc(desc);
+    for (FXuint decipoints : {90u, 120u}) {
+        desc.size = decipoints;
+        FXFont* font = new FXFont(App(), desc);
+        font->create();
+        App()->setNormalFont(font);
+        Ui_ComputeLayoutUnits(App());
+        LayoutWizard* w = new LayoutWizard(App());
+        Show(w);
+        for (FXint page = 0; page < WIZARD_PAGE_COUNT; ++page) {
+            w->Display(page);
+            guitest::ExpectWholeTexts(w->GetPage(page),
+                                      "page " + std::to_string(page) + " at " +
+                                          std::to_string(decipoints / 10) + " points");
+            if (decipoints == 90u)
+                guitest::Screenshot(wizard, "layout_page" + std::to_string(page));
+        }
+        delete wizard;
+        wizard = nullptr;
+        App()->setNormalFont(stock);
+        delete font;
+        Ui_ComputeLayoutUnits(App());
+    }
+}

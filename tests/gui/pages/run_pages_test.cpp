@@ -32,6 +32,7 @@
 #include "gui/pages/convert_run.h"
 #include "gui/pages/cylinder_page.h"
 #include "gui/pages/destination_path_page.h"
+#include "gui/pages/geometry_page.h"
 #include "gui/pages/option_pages.h"
 
 using guitest::After;
@@ -159,9 +160,9 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
         {3, false, "1000", OPTION_MSG_STREAM_NOT_SINGLE},  // several extents
         {3, true, "", OPTION_MSG_STREAM_NOT_SINGLE},       // a first extent apart
         {0, false, "4", OPTION_MSG_TOO_MANY_EXTENTS},      // 1250 extents
-        {0, false, "0", 0},
-        {0, false, "4294967295", 0},
-        {0, false, "x", 0},
+        {0, false, "0", OPTION_MSG_SPLIT_SIZE},
+        {0, false, "4294967295", OPTION_MSG_SPLIT_SIZE},
+        {0, false, "x", OPTION_MSG_SPLIT_SIZE},
     };
     for (const Row& r : refused) {
         page->GetTypeList()->setCurrentItem(r.type);
@@ -332,10 +333,23 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
     // The key field follows the encrypted radio.
     page->handle(page->GetModeRadio(3), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_ENCRYPTED), NULL);
     EXPECT_TRUE(page->GetKeyField()->isEnabled());
-    // Empty and 17-byte keys are refused; 16 bytes are taken (a two-byte letter counts twice).
-    for (const char* refused : {"", "0123456789abcdefg", "0123456789abcde\xc3\xa9"}) {
-        page->GetKeyField()->setText(refused);
-        EXPECT_EQ(page->OnWizardNext(), -1) << refused;
+    // Empty and 17-byte keys are refused with what is allowed and what was given; 16 bytes
+    // are taken (a two-byte letter counts twice).
+    const struct {
+        const char* key;
+        const char* bytes;
+    } refusedKeys[] = {{"", "0"}, {"0123456789abcdefg", "17"}, {"0123456789abcde\xc3\xa9", "17"}};
+    for (const auto& r : refusedKeys) {
+        page->GetKeyField()->setText(r.key);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1) << r.key;
+        const FXString bytes(r.bytes);
+        EXPECT_NE(shown.find(Ui_ReplaceFirstPlaceholder(Ui_MessageText(OPTION_MSG_KEY_LENGTH), bytes).text()),
+                  std::string::npos)
+            << r.key << ": " << shown;
+        EXPECT_EQ(host.events.nextCalls, 0);
+        Pump(150);
     }
     page->GetKeyField()->setText("0123456789abcd\xc3\xa9");
     page->GetClusterList()->setCurrentItem(3);
@@ -684,7 +698,8 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
     const struct {
         const char* size;
         bool message;
-    } refused[] = {{"0", false}, {"x", false}, {"4294967295", false}, {"503", true}};
+    } refused[] = {{"0", false}, {"x", false}, {"4294967295", false}, {"99999999999", false},
+                   {"503", true}};
     for (const auto& r : refused) {
         bundle->GetSizeField()->setText(r.size);
         std::string shown;
@@ -693,6 +708,10 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
         if (r.message) {
             EXPECT_NE(shown.find("504"), std::string::npos) << shown;
             EXPECT_NE(shown.find(Msg(OPTION_MSG_DATA_FILE_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+        } else {
+            // Not a size at all: what is allowed.
+            EXPECT_NE(shown.find(Msg(OPTION_MSG_DATA_FILE_SIZE)), std::string::npos)
+                << r.size << ": " << shown;
         }
         EXPECT_EQ(host.events.nextCalls, 0) << r.size;
         EXPECT_EQ(host.job.parallelsNumber, 20000u) << r.size;
@@ -755,6 +774,55 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
     EXPECT_EQ(std::string(file->GetResultLabel()->getText().text()), Msg(124));
     EXPECT_FALSE(host.events.next);
     EXPECT_EQ(file->OnWizardNext(), -1);
+}
+
+// The geometry page refuses a total or a geometry it cannot use, and says what it takes: the
+// largest total follows the bytes per sector (the disk's size in bytes must stay a file size).
+TEST(GeometryPage, RefusalsSayWhatIsAllowed) {
+    PageHost host;
+    auto* page = new CChangeGeometryPropertyPage(&host.events, &host.job, 8, host.switcher);
+    host.job.sourceGeometry = Geo(100000, 16, 63);
+    host.job.manualTotalSectors = 100000;
+    host.job.manualHeads = 16;
+    host.job.manualSectors = 63;
+    host.job.geometryManual = 1;
+    host.Show(page);
+    const std::string largest512 = "18014398509481983";  // 2^54 - 1
+    const std::string largest4096 = "2251799813685247";  // (2^63 - 1) / 4096
+    const struct {
+        uint32_t bytesPerSector;
+        const char* total;
+        const char* heads;
+        int message;
+        std::string largest;  // the figure the total's message names
+    } rows[] = {
+        {512, "0", "16", GEOMETRY_MSG_TOTAL, largest512},
+        {512, "3", "16", GEOMETRY_MSG_TOTAL, largest512},
+        {512, "99999999999999999999", "16", GEOMETRY_MSG_TOTAL, largest512},
+        {512, "18014398509481984", "16", GEOMETRY_MSG_TOTAL, largest512},  // 2^54
+        {4096, "2251799813685248", "16", GEOMETRY_MSG_TOTAL, largest4096},
+        {512, "100000", "0", GEOMETRY_MSG_HEADS_SECTORS, ""},
+        {512, "100000", "256", GEOMETRY_MSG_HEADS_SECTORS, ""},
+    };
+    for (const auto& r : rows) {
+        host.job.sourceGeometry.bytes_per_sector = r.bytesPerSector;
+        page->GetTotalField()->setText(r.total);
+        page->GetHeadsField()->setText(r.heads);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1) << r.total << " " << r.heads;
+        FXString expected = Ui_MessageText(r.message);
+        if (!r.largest.empty()) expected = Ui_ReplaceFirstPlaceholder(expected, r.largest.c_str());
+        EXPECT_NE(shown.find(expected.text()), std::string::npos) << r.total << ": " << shown;
+        EXPECT_EQ(host.events.nextCalls, 0);
+        Pump(150);
+    }
+    // The largest total is taken.
+    host.job.sourceGeometry.bytes_per_sector = 512;
+    page->GetTotalField()->setText(largest512.c_str());
+    page->GetHeadsField()->setText("16");
+    EXPECT_EQ(page->OnWizardNext(), 9);
+    EXPECT_EQ(host.job.manualTotalSectors, 18014398509481983ull);
 }
 
 // The split-set page: loads the routing's defaults, refuses part sizes the header cannot count,
@@ -1213,6 +1281,86 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
     EXPECT_NE(r.result, DISK_OK);
     EXPECT_EQ(r.status, FailureText(CONVERT_MSG_NO_SPACE));
     EXPECT_FALSE(Os_PathExists(vmdk.c_str()));
+}
+
+// A trim replaces the image only at its end: a failure or a stop leaves the image as it was,
+// and the page says so, a failure with its cause.
+std::string Digest(const std::string& path) {
+    std::string out;
+    testsupport::RunCommand("sha256sum " + testsupport::Quote(path), &out);
+    return out;
+}
+
+// A convert page whose run is stopped as the stop question's Yes would stop it.
+class StoppableConvertPage : public CConvertPropertyPage {
+public:
+    StoppableConvertPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                         FXComposite* parent)
+        : CConvertPropertyPage(events, job, index, parent) {}
+    void StopNow() { running = false; }
+};
+
+void OpenTrim(PageHost* host, const std::string& image) {
+    host->job.sourcePath = image.c_str();
+    host->job.sourceDisk = Disk_Alloc();
+    Disk_Init(host->job.sourceDisk);
+    ASSERT_EQ(Disk_Open(host->job.sourceDisk, image.c_str(), false), DISK_OK);
+    host->job.trimInPlace = 1;
+}
+
+TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
+    TempDir dir;
+    {
+        // Stopped: the temporary file is gone, so nothing partial remains to be deleted. The
+        // stop is given before the worker's first progress post can be answered.
+        const std::string image = dir.file("long.vhd");
+        ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(image) +
+                                          " 64M && qemu-io -f vpc -c 'write -P 0x11 0 32M' " +
+                                          testsupport::Quote(image) + " >/dev/null"),
+                  0);
+        const std::string before = Digest(image);
+        PageHost host;
+        OpenTrim(&host, image);
+        auto* page = new StoppableConvertPage(&host.events, &host.job, 33, host.switcher);
+        host.window->create();
+        host.window->show(PLACEMENT_SCREEN);
+        host.switcher->setCurrent(host.switcher->indexOfChild(page));
+        page->OnSetActive();
+        page->StopNow();
+        WaitForEnd(page);
+        EXPECT_EQ(page->GetResult(), DISK_CANCELLED);
+        EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()), Msg(373));
+        host.Shot("page33_trim_cancelled");
+        ConversionJob_Release(&host.job);
+        EXPECT_EQ(Digest(image), before);
+        EXPECT_EQ(testsupport::RunCommand("ls " + testsupport::Quote(dir.path()) +
+                                          " | grep -qv '^long.vhd$'"),
+                  1);
+        testsupport::RunCommand("rm -f " + testsupport::Quote(image));
+    }
+    // Failed: the file system has no room for the new image beside the old one.
+    SmallMount small(dir.file("small"), "4m");
+    if (small.path.empty()) {
+        GTEST_SKIP() << "mounting a small tmpfs is not allowed here: the full-disk trim is skipped";
+    }
+    const std::string image = small.path + "/t.vhd";
+    ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(image) +
+                                      " 16M && qemu-io -f vpc -c 'write -P 0x22 0 2560k' " +
+                                      testsupport::Quote(image) + " >/dev/null"),
+              0);
+    const std::vector<uint8_t> before = testsupport::ReadFile(image);
+    PageHost host;
+    OpenTrim(&host, image);
+    auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
+    host.Show(page);
+    WaitForEnd(page);
+    EXPECT_NE(page->GetResult(), DISK_OK);
+    EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
+              Msg(372) + "\n[" + Msg(CONVERT_MSG_NO_SPACE) + "]");
+    host.Shot("page33_trim_full_disk");
+    ConversionJob_Release(&host.job);
+    EXPECT_EQ(testsupport::ReadFile(image), before);
+    EXPECT_EQ(testsupport::RunCommand("ls " + testsupport::Quote(small.path) + " | grep -qv '^t.vhd$'"), 1);
 }
 
 // Without a worker thread nothing would ever end the run: the page reports the failure itself.

@@ -532,10 +532,16 @@ TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
     setenv("HOME", dir.path().c_str(), 1);
     FXApp* app = guitest::App();
     FXFont* before = app->getNormalFont();
+    // The button and the dialog it opens say what they are for.
+    EXPECT_STREQ(page->GetFontButton()->getText().text(),
+                 stripHotKey(Ui_MessageText(SOURCE_PAGE_MSG_FONT_BUTTON)).text());
+    EXPECT_EQ(std::string(page->GetFontButton()->getText().text()).find("..."), 4u);
     bool asked = false;
     BoxWatcher::Instance().other = [&](FXWindow* w) {
         if (!w->isMemberOf(FXMETACLASS(FXFontDialog))) return false;
         asked = true;
+        EXPECT_STREQ(static_cast<FXTopWindow*>(w)->getTitle().text(),
+                     Ui_MessageText(SOURCE_PAGE_MSG_FONT_TITLE).text());
         guitest::Command(w, FXDialogBox::ID_ACCEPT);
         return true;
     };

@@ -113,6 +113,11 @@ std::string Contains(const std::vector<std::string>& boxes, int message) {
     return std::string();
 }
 
+// The box that says the image was not changed, to keep the earlier backup `backup`.
+std::string KeptText(const std::string& backup) {
+    return Ui_ReplaceFirstPlaceholder(Ui_MessageText(UTILITY_MSG_BACKUP_KEPT), backup.c_str()).text();
+}
+
 // qemu-io writes a pattern at an offset of a file of a format.
 void Pattern(const std::string& format, const std::string& path, int pattern,
              const std::string& offset, const std::string& length) {
@@ -246,6 +251,9 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
         EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_ONE)->isEnabled());
         EXPECT_TRUE(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP)->isEnabled());
         EXPECT_TRUE(dialog.GetUseMapButton()->isEnabled());
+        // On a base image the change button opens the descriptor settings, and says so.
+        EXPECT_STREQ(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_CHANGE)->getText().text(),
+                     stripHotKey(Ui_MessageText(UTILITY_MSG_CHANGE_SETTINGS)).text());
         guitest::Screenshot(&dialog, "vmdk_utility_dialog");
         guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog");
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
@@ -263,7 +271,8 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 5u);
     EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
-    EXPECT_NE(script.boxes[4].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[4];
+    // Keeping the earlier backup is said as such, with its name.
+    EXPECT_NE(script.boxes[4].find(KeptText(image + "_del")), std::string::npos) << script.boxes[4];
 
     EXPECT_TRUE(Exists(image + "_del"));
     EXPECT_EQ(Shell("cmp " + Quote(image + "_del") + " " + Quote(dir.file("orig.vmdk"))), "");
@@ -432,13 +441,53 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 7u);
     EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(372).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[3].find(KeptText(image + "_del")), std::string::npos) << script.boxes[3];
     EXPECT_NE(script.boxes[6].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[6];
     EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
     EXPECT_NE(after.find("ddb.geometry.heads = \"16\""), std::string::npos) << after;
     EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
+}
+
+// An empty parent file name is refused with its reason before anything is asked or written;
+// the dialog stays with the field focused.
+TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason) {
+    App();
+    TempDir dir;
+    const std::string base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(base) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -b base.vmdk -F vmdk " + Quote(child)), 0);
+    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+    CVMwareVmdkUtilityDialog dialog(Owner(), child.c_str());
+    Script script;
+    script.Then([&](FXWindow*) {
+        // On a child the change button changes the parent link.
+        EXPECT_STREQ(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_CHANGE)->getText().text(),
+                     stripHotKey(Ui_MessageText(336)).text());
+        guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog of a child");
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHANGE);
+        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
+    });
+    bool stayed = false, focused = false;
+    script.Then([&](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CVMwareVmdkUtilityDifferenceChangeParamDialog)));
+        auto* p = static_cast<CVMwareVmdkUtilityDifferenceChangeParamDialog*>(w);
+        p->GetHintField()->setText("  ");
+        Command(p, UI_ID_ACCEPT);
+        stayed = p->shown();
+        focused = FocusedLeaf(p) == p->GetHintField();
+        Command(p, UI_ID_CANCEL);
+    });
+    script.Ok();
+    script.Start();
+    dialog.execute(PLACEMENT_OWNER);
+    ASSERT_TRUE(script.Done());
+    EXPECT_TRUE(stayed);
+    EXPECT_TRUE(focused);
+    ASSERT_EQ(script.boxes.size(), 1u);
+    EXPECT_FALSE(Contains(script.boxes, UTILITY_MSG_EMPTY_PARENT_HINT).empty()) << script.boxes[0];
+    EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
 }
 
 // ---- VHD utility dialog -----------------------------------------------------------------------
@@ -654,6 +703,55 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
         << script.boxes[1];
     EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
+}
+
+// A link without the parent's name, or without any path, is refused with its reason; nothing is
+// asked or written.
+TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason) {
+    App();
+    TempDir dir;
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
+    {
+        DiskHandle d;
+        Disk_Init(&d);
+        ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
+        const VhdCreateOptions o = VhdUtility_ChildOptions(2, 0);
+        ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
+        Disk_Close(&d);
+    }
+    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+    const struct {
+        const char* name;
+        const char* absolute;
+        const char* relative;
+    } rows[] = {{"", "", "./base.vhd"}, {"base.vhd", "", ""}};
+    for (const auto& r : rows) {
+        CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
+        Script script;
+        script.Then([&](FXWindow*) {
+            Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
+            Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
+        });
+        bool stayed = false;
+        script.Then([&](FXWindow* w) {
+            auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+            p->GetNameField()->setText(r.name);
+            p->GetAbsoluteField()->setText(r.absolute);
+            p->GetRelativeField()->setText(r.relative);
+            Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+            stayed = p->shown();
+            Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_CANCEL);
+        });
+        script.Ok();
+        script.Start();
+        dialog.execute(PLACEMENT_OWNER);
+        ASSERT_TRUE(script.Done()) << r.name;
+        EXPECT_TRUE(stayed) << r.name;
+        ASSERT_EQ(script.boxes.size(), 1u) << r.name;
+        EXPECT_FALSE(Contains(script.boxes, UTILITY_MSG_EMPTY_PARENT_LINK).empty()) << script.boxes[0];
+        EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+    }
 }
 
 TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
