@@ -668,9 +668,21 @@ TEST_F(InPlaceFaults, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
             // What a killed commit leaves (the image under its own kept name too) never
             // blocks the next run.
             if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
+                // A real backup (a file of its own under a "_del" name, left by a commit killed
+                // after its switch) may stop a run that keeps backups; the image itself under
+                // that name may not.
+                bool realBackup = false;
+                for (const auto& e : fs::directory_iterator(work.path())) {
+                    const std::string kept = e.path().string();
+                    if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
+                    const std::string base = kept.substr(0, kept.size() - 4);
+                    if (!Output_IsInterruptedCommitTrace(base.c_str(), kept.c_str())) realBackup = true;
+                }
                 const int again = op.run(work.path());
                 const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
-                EXPECT_EQ(again, DISK_OK) << what << ", run again";
+                if (!realBackup) {
+                    EXPECT_EQ(again, DISK_OK) << what << ", run again";
+                }
                 EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
                     << what << ", run again (result " << again << "): the image is not what it should be";
             }
