@@ -563,9 +563,17 @@ int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
 
 int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags) {
     int r;
+    // Extent files under names that no file has (rewrite, expansion) take them before the
+    // descriptor switches; a set that replaces files under their names (a child written over an
+    // older one) is swapped entry by entry.
     uint32_t armed = 0;
-    for (uint32_t i = 0; i < set->extents.count; ++i) armed += set->extents.files[i].armed ? 1 : 0;
-    if (HasMembers(set->descriptor, armed, set->retired)) {
+    bool fresh = true;
+    for (uint32_t i = 0; i < set->extents.count; ++i) {
+        if (!set->extents.files[i].armed) continue;
+        ++armed;
+        fresh = fresh && !Os_PathExists(PathOf(set->extents.files[i].entry.finalPath));
+    }
+    if (fresh && HasMembers(set->descriptor, armed, set->retired)) {
         std::vector<const OutputEntry*> entries;
         for (uint32_t i = 0; i < set->extents.count; ++i)
             if (set->extents.files[i].armed) entries.push_back(&set->extents.files[i].entry);
