@@ -5,6 +5,8 @@
 // Screenshots of every page go to <build>/screenshots.
 #include <gtest/gtest.h>
 
+#include <fxkeys.h>
+
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -957,6 +959,10 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
     AnswerBox(100, FXMessageBox::ID_CLICKED_NO, &shown);
     EXPECT_EQ(page->OnWizardNext(), -1);
     EXPECT_NE(shown.find(Msg(288).substr(0, 20)), std::string::npos);
+    // Enter on the question answers No: the file is not replaced.
+    After(100, [] { guitest::PressKey(Modal(), KEY_Return); });
+    EXPECT_EQ(page->OnWizardNext(), -1);
+    EXPECT_EQ(host.events.nextCalls, 0);
     AnswerBox(100, FXMessageBox::ID_CLICKED_YES, &shown);
     EXPECT_EQ(page->OnWizardNext(), 33);
     EXPECT_EQ(std::string(host.job.destPath.text()), dir.file("old.img"));
