@@ -579,8 +579,8 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     if (rc == DISK_OK) {
         Bytes_StoreLe32(h + 28, next);
         if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
-        if (rc == DISK_OK && peerLayout && !Stream_WriteAt(out, 512, std::strlen(peerLines), peerLines))
-            rc = DISK_ERR_WRITE;
+        // The lines lie inside the header's bytes and go out with it.
+        if (peerLayout) std::memcpy(h + 512, peerLines, std::strlen(peerLines));
     }
     if (rc == DISK_OK) {
         if (held != nullptr) std::memcpy(held, h, sizeof(h));

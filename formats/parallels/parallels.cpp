@@ -290,10 +290,10 @@ int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint3
     return DISK_OK;
 }
 
-// DISK_ERR_FORMAT when two present table entries place their blocks (`sectorsPerBlock` sectors
-// from the entry's sector) over each other: compaction would store each of them on its own.
+// DISK_ERR_FORMAT when two present table entries place their blocks (`unitsPerBlock` table
+// units from the entry's) over each other: compaction would store each of them on its own.
 // The present entries are sorted in a copy (O(n log n) time, 4 bytes per entry).
-int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t sectorsPerBlock) {
+int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t unitsPerBlock) {
     uint32_t* sorted = static_cast<uint32_t*>(Mem_Alloc(entries != 0 ? entries * 4ull : 4));
     if (sorted == nullptr) return DISK_ERR_NOMEM;
     uint32_t n = 0;
@@ -303,7 +303,7 @@ int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t sector
     std::sort(sorted, sorted + n);
     int rc = DISK_OK;
     for (uint32_t i = 1; i < n && rc == DISK_OK; i++) {
-        if (static_cast<uint64_t>(sorted[i]) - sorted[i - 1] < sectorsPerBlock) rc = DISK_ERR_FORMAT;
+        if (static_cast<uint64_t>(sorted[i]) - sorted[i - 1] < unitsPerBlock) rc = DISK_ERR_FORMAT;
     }
     Mem_Free(sorted);
     return rc;
@@ -603,7 +603,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
         return DISK_ERR_ARG;
     ParallelsImage* image = static_cast<ParallelsImage*>(Disk_GetObject(source));
     // Entries sharing a block are refused before anything is written.
-    int rc = CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock);
+    // Entries count sectors, or whole blocks in the extended layout: a block spans this many.
+    int rc = CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock / image->unit);
     if (rc != DISK_OK) return rc;
     static const uint8_t kTemp[] = "_TEMP";
     const char* files[1] = {image->path};

@@ -511,7 +511,9 @@ protected:
              [](const std::string& d) {
                  return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
              }},
-            {"qcow2 overlay creation", "qo.qcow2", [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", false); }},
+            // As the dialog calls it: a file already at the name is replaced only once the user said yes.
+            {"qcow2 overlay creation", "qo.qcow2",
+             [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str())); }},
             {"qcow2 overlay over an existing file", "qr.qcow2",
              [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
         };

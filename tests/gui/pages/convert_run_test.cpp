@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -1148,9 +1149,23 @@ TEST(ConvertRun, BundleTrimmedByItsDirectory) {
         ConvertRunContext context;
         context.replaceBackups = true;
         ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
-        EXPECT_TRUE(Os_PathExists((first + "_del").c_str()));
-        EXPECT_TRUE(Os_PathExists((second + "_del").c_str()));
-        EXPECT_LT(ReadFile(first).size() + ReadFile(second).size(), before);
+        // The old descriptor is kept; the data files it names stay beside it as its backup, and
+        // the new descriptor names smaller ones.
+        EXPECT_TRUE(Os_PathExists((b + "/DiskDescriptor.xml_del").c_str()));
+        const std::vector<uint8_t> text = ReadFile(b + "/DiskDescriptor.xml");
+        const std::string descriptor(text.begin(), text.end());
+        uint64_t after = 0;
+        int named = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(b)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".hds") == 0 &&
+                descriptor.find(">" + name + "<") != std::string::npos) {
+                after += ReadFile(entry.path().string()).size();
+                ++named;
+            }
+        }
+        EXPECT_EQ(named, 2);
+        EXPECT_LT(after, before);
         ExpectUsedEqual(source, ReadDisk(path), 0, used);
     }
 }

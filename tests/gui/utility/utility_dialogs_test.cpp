@@ -622,15 +622,15 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
             Disk_Close(&d);
         }
         ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
-        // Refusals first: no path at all, then the link to the child itself.
+        // The refusal first (a link to the child itself; an empty link is refused by the link
+        // dialog before it closes, tested with the other empty fields), then the typed path.
         struct Edit {
             const char* absolute;
             const char* relative;
             int message;
         };
         const std::string self = child;
-        const Edit edits[] = {{"", "", VHD_UTILITY_MSG_NO_PATH},
-                              {self.c_str(), ".\\child.vhd", VHD_UTILITY_MSG_LINK_LOOPS},
+        const Edit edits[] = {{self.c_str(), ".\\child.vhd", VHD_UTILITY_MSG_LINK_LOOPS},
                               {base.c_str(), NULL, 371}};
         for (const Edit& e : edits) {
             SCOPED_TRACE(e.message);
