@@ -440,6 +440,20 @@ int Disk_IsRangeUnallocated(const DiskHandle* handle, UsedSectorMap* map, uint64
     return fn(handle->object, map, first, count, out);
 }
 
+int Disk_IsRangeKnownZero(const DiskHandle* handle, uint64_t first, uint32_t count, bool* zero)
+{
+    if (handle == nullptr || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (handle->object == nullptr) return DISK_ERR_ARG;
+    if (count == 0) return DISK_OK;
+    if (handle->kind == DISK_KIND_ZERO) {
+        *zero = true;
+        return DISK_OK;
+    }
+    if (!IsTableKind(handle->kind) || Disk_HasParent(handle)) return DISK_OK;
+    return Disk_IsRangeUnallocated(handle, nullptr, first, count, zero);
+}
+
 static bool RangeProgressAdapterFn(uint64_t done, RangeProgressRecord* record)
 {
     if (record == nullptr || record->callback == nullptr) return true;

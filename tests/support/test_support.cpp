@@ -63,6 +63,18 @@ int RunCommand(const std::string& command, std::string* output)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int RunQemu(const std::string& command, std::string* output)
+{
+    std::string out;
+    int rc = -1;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        rc = RunCommand(command + " 2>&1", &out);
+        if (rc == 0 || out.find("Unable to get accurate CPU usage") == std::string::npos) break;
+    }
+    if (output) *output = out;
+    return rc;
+}
+
 bool HaveTool(const std::string& name)
 {
     return RunCommand("command -v " + Quote(name) + " >/dev/null 2>&1") == 0;

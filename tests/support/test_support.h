@@ -28,6 +28,11 @@ void WriteText(const std::string& path, const std::string& text);
 
 // Runs a shell command; answers its exit status and fills *output with its standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr);
+// Runs a qemu-img or qemu-io command line with its standard error joined to its output. qemu
+// times its LUKS key derivation by the thread's CPU clock, which a busy machine can read as zero
+// ("Unable to get accurate CPU usage"): such a run is repeated a few times before its failure
+// is answered.
+int RunQemu(const std::string& command, std::string* output = nullptr);
 // True when a program of that name is on the PATH.
 bool HaveTool(const std::string& name);
 // Quotes a string for the shell.

@@ -20,7 +20,7 @@ using testsupport::RunCommand;
 
 inline void Shell(const std::string& command) {
     std::string out;
-    const int rc = RunCommand(command + " 2>&1", &out);
+    const int rc = testsupport::RunQemu(command, &out);
     ASSERT_EQ(rc, 0) << command << "\n" << out;
 }
 

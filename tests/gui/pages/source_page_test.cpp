@@ -264,9 +264,10 @@ TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed) {
         SCOPED_TRACE(row.options);
         const std::string image = dir.file("feature.qcow2");
         remove(image.c_str());
-        ASSERT_EQ(testsupport::RunCommand("cd " + testsupport::Quote(dir.path()) + " && qemu-img create -q -f qcow2 " +
-                                          row.options + " feature.qcow2 4M"),
-                  0);
+        std::string out;
+        ASSERT_EQ(testsupport::RunQemu("cd " + testsupport::Quote(dir.path()) + " && qemu-img create -q -f qcow2 " +
+                                       row.options + " feature.qcow2 4M", &out),
+                  0) << out;
         EXPECT_EQ(NextWithFile(image), -1);
         EXPECT_TRUE(Saw(425)) << Boxes();
         EXPECT_NE(Boxes().find(Ui_MessageText(row.name).text()), std::string::npos) << Boxes();
