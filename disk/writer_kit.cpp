@@ -41,10 +41,11 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
         count > WRITER_PIECE_MAX_SECTORS)
         return DISK_ERR_ARG;
     *piece = WriterPiece{0, first, 0, count, count, WRITER_PIECE_KNOWN_ZERO, true, true, nullptr};
+    // The question never reads data: a source that cannot answer it (a flat VMDK refuses the
+    // per-layer query) is simply read.
     bool known = false;
-    int rc = Disk_IsRangeKnownZero(source, first, count, &known);
-    if (rc != DISK_OK) return rc;
-    if (known) return DISK_OK;
+    if (Disk_IsRangeKnownZero(source, first, count, &known) == DISK_OK && known) return DISK_OK;
+    int rc = DISK_OK;
     if (map == nullptr) {
         if ((rc = Disk_Read(source, first * 512, count * 512, buffer)) != DISK_OK) return rc;
     } else {
