@@ -3,11 +3,13 @@
 
 #include <cstring>
 
+#include "disk/writer_kit.h"
 #include "foundation/format.h"
 #include "foundation/platform.h"
 #include "foundation/range.h"
 #include "volume/used_map.h"
 #include "foundation/text.h"
+#include "foundation/write_kit.h"
 
 namespace {
 
@@ -15,7 +17,36 @@ const uint32_t kPathSize = 4096;
 const uint32_t kTxtMaxSize = 2048;
 
 bool Report(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_Progress(callback, user, done, total);
+}
+
+// Reads a chunk of n sectors at `first` into buffer. Sectors of 512 bytes go through the writer
+// kit: a chunk known to read as zeros or free by the map is not read, and only the map's used
+// runs are read. Other sector sizes are read whole, free sectors then zeroed (bits holds n bits
+// of scratch). *zero tells whether the chunk reads as zeros; only then may buffer be unfilled.
+int ReadChunk(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t n,
+              uint32_t bytesPerSector, uint8_t* buffer, uint8_t* bits, bool* zero) {
+    *zero = true;
+    if (bytesPerSector == 512) {
+        WriterPiece piece;
+        int rc = WriterKit_ReadPiece(source, map, first, n, buffer, &piece);
+        if (rc == DISK_OK) *zero = piece.zero;
+        return rc;
+    }
+    if (map != nullptr) {
+        int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), bits);
+        if (rc != DISK_OK) return rc;
+        if (!Bits_AnySet(bits, 0, n)) return DISK_OK;
+    }
+    int rc = Disk_Read(source, first * bytesPerSector, n * bytesPerSector, buffer);
+    if (rc != DISK_OK) return rc;
+    // Free sectors are not copied: they read as zeros in the output.
+    for (uint32_t sct = 0; map != nullptr && sct < n; ++sct) {
+        if (!Bits_Test(bits, sct))
+            std::memset(buffer + static_cast<size_t>(sct) * bytesPerSector, 0, bytesPerSector);
+    }
+    *zero = Mem_IsZero(buffer, n * bytesPerSector);
+    return DISK_OK;
 }
 
 }  // namespace
@@ -102,32 +133,13 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
                                    ? static_cast<uint32_t>(totalSectors - done)
                                    : chunkSectors;
             const uint32_t bytes = n * bytesPerSector;
-            if (map != nullptr) {
-                rc = UsedMap_GetUsedBits(map, done, static_cast<int32_t>(n), bits);
-                if (rc != DISK_OK) break;
-            } else {
-                std::memset(bits, 0xFF, chunkSectors / 8 + 1);
-            }
-            bool any = false;
-            for (uint32_t i = 0; i < (n + 7) / 8 && !any; ++i) {
-                const uint8_t mask = (i + 1) * 8 <= n ? 0xFF : static_cast<uint8_t>((1u << (n % 8)) - 1);
-                any = (bits[i] & mask) != 0;
-            }
-            if (any) {
-                rc = Disk_Read(source, done * bytesPerSector, bytes, buffer);
-                if (rc != DISK_OK) break;
-                // Free sectors are not copied: they read as zeros in the output.
-                for (uint32_t sct = 0; sct < n; ++sct) {
-                    if (!Bitmap_TestBit(bits, sct)) {
-                        std::memset(buffer + static_cast<size_t>(sct) * bytesPerSector, 0,
-                                    bytesPerSector);
-                    }
-                }
-                if (!RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector, buffer, bytes,
-                                      bytesPerSector)) {
-                    rc = DISK_ERR_WRITE;
-                    break;
-                }
+            bool zero = true;
+            rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
+            if (rc != DISK_OK) break;
+            if (!zero && !RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector, buffer,
+                                                     bytes, bytesPerSector)) {
+                rc = DISK_ERR_WRITE;
+                break;
             }
             done += n;
             if (!Report(callback, user, done, totalSectors)) {
@@ -151,8 +163,7 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
     } while (false);
     Mem_Free(buffer);
     Mem_Free(bits);
-    if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    return rc;
+    return WriteKit_CloseOutput(out, false, rc);
 }
 
 }  // namespace
@@ -184,13 +195,16 @@ int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, b
     }
     ByteStream* out = nullptr;
     if (!Stream_CreatePreallocated(path, fileEnd, &out)) return DISK_ERR_CREATE;
+    const uint32_t chunkSectors = chunkSize / bytesPerSector;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(chunkSize));
-    if (buffer == nullptr) {
+    uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(chunkSectors / 8 + 1));
+    if (buffer == nullptr || bits == nullptr) {
+        Mem_Free(buffer);
+        Mem_Free(bits);
         Stream_ClosePreallocated(out);
         return DISK_ERR_NOMEM;
     }
 
-    const uint32_t chunkSectors = chunkSize / bytesPerSector;
     int rc = DISK_OK;
     do {
         // Zeros where the header goes: the header itself is written last, so that an output that
@@ -208,19 +222,13 @@ int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, b
                                    ? static_cast<uint32_t>(totalSectors - done)
                                    : chunkSectors;
             const uint32_t bytes = n * bytesPerSector;
-            bool skip = false;
-            if (map != nullptr) {
-                // Free space the map knows of is asked about, not read.
-                rc = Disk_IsRangeEmpty(source, map, done, n, &skip, nullptr, nullptr);
-                if (rc != DISK_OK) break;
-            }
-            if (!skip) {
-                rc = Disk_Read(source, done * bytesPerSector, bytes, buffer);
-                if (rc != DISK_OK) break;
-                if (!Stream_WriteAt(out, dataOffset + done * bytesPerSector, bytes, buffer)) {
-                    rc = DISK_ERR_WRITE;
-                    break;
-                }
+            // A chunk that reads as zeros is not written: the preallocated file holds zeros.
+            bool skip = true;
+            rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &skip);
+            if (rc != DISK_OK) break;
+            if (!skip && !Stream_WriteAt(out, dataOffset + done * bytesPerSector, bytes, buffer)) {
+                rc = DISK_ERR_WRITE;
+                break;
             }
             lastSkipped = skip;
             done += n;
@@ -254,8 +262,8 @@ int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, b
     } while (false);
 
     Mem_Free(buffer);
-    if (!Stream_ClosePreallocated(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    return rc;
+    Mem_Free(bits);
+    return WriteKit_CloseOutput(out, true, rc);
 }
 
 }  // namespace

@@ -288,6 +288,12 @@ TextView Path_DeleteSuffix(TextEncoding encoding)
     return RenderingView(kDeleteSuffix, encoding);
 }
 
+TextView Path_CompactSuffix()
+{
+    static const uint8_t kSuffix[] = "_TEMP";
+    return TextView{kSuffix, 5};
+}
+
 bool Path_IsAbsoluteStyle(TextView path, TextEncoding encoding, bool posix)
 {
     return posix ? Path_IsAbsolutePosix(path, encoding) : Path_IsAbsoluteWindows(path, encoding);

@@ -35,6 +35,9 @@ TextView Path_Separator(TextEncoding encoding);
 // rendering per encoding; empty for an encoding above 6).
 TextView Path_TempSuffix(TextEncoding encoding);
 TextView Path_DeleteSuffix(TextEncoding encoding);
+// "_TEMP" in UTF-8: the temporary name of a compaction's output (path + suffix, numbered when
+// taken), the one place this name is spelled.
+TextView Path_CompactSuffix();
 
 // posix: starts with "/"; Windows: starts with an ASCII letter, ":" and "\".
 bool Path_IsAbsoluteStyle(TextView path, TextEncoding encoding, bool posix);

@@ -585,6 +585,9 @@ uint64_t Bytes_LoadBe64(const void* p) { return __builtin_bswap64(Bytes_LoadLe64
 void Bytes_StoreLe16(void* p, uint16_t v) { memcpy(p, &v, 2); }
 void Bytes_StoreLe32(void* p, uint32_t v) { memcpy(p, &v, 4); }
 void Bytes_StoreLe64(void* p, uint64_t v) { memcpy(p, &v, 8); }
+void Bytes_StoreBe16(void* p, uint16_t v) { Bytes_StoreLe16(p, __builtin_bswap16(v)); }
+void Bytes_StoreBe32(void* p, uint32_t v) { Bytes_StoreLe32(p, __builtin_bswap32(v)); }
+void Bytes_StoreBe64(void* p, uint64_t v) { Bytes_StoreLe64(p, __builtin_bswap64(v)); }
 
 bool Mem_IsZero(const void* bytes, uint32_t length)
 {

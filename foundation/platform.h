@@ -132,6 +132,9 @@ uint64_t Bytes_LoadBe64(const void* p);
 void Bytes_StoreLe16(void* p, uint16_t v);
 void Bytes_StoreLe32(void* p, uint32_t v);
 void Bytes_StoreLe64(void* p, uint64_t v);
+void Bytes_StoreBe16(void* p, uint16_t v);
+void Bytes_StoreBe32(void* p, uint32_t v);
+void Bytes_StoreBe64(void* p, uint64_t v);
 
 bool Mem_IsZero(const void* bytes, uint32_t length);
 void Mem_Fill16(uint16_t* array, uint16_t value, uint32_t count);

@@ -5,8 +5,10 @@
 
 #include "disk/disk_open.h"
 #include "disk/raw_writer.h"
+#include "disk/writer_kit.h"
 #include "foundation/output_file.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -16,35 +18,14 @@ const char kRedolog[] = "Redolog";
 const char kGrowing[] = "Growing";
 const char kUndoable[] = "Undoable";
 
-inline bool UsedBit(const uint8_t* bits, uint32_t i) {
-    return (bits[i >> 3] & (1u << (i & 7))) != 0;
-}
+inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
 bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_Progress(callback, user, done, total);
 }
 
-// Reads n sectors from `first` into buffer; with a map, free sectors become zeros unread.
-int ReadSource(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t n,
-               uint8_t* buffer, uint8_t* usedBits) {
-    if (map == nullptr) return Disk_Read(source, first * 512, n * 512, buffer);
-    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), usedBits);
-    if (rc != DISK_OK) return rc;
-    uint32_t i = 0;
-    while (i < n) {
-        const bool used = UsedBit(usedBits, i);
-        uint32_t j = i + 1;
-        while (j < n && UsedBit(usedBits, j) == used) j++;
-        if (used) {
-            rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + static_cast<size_t>(i) * 512);
-            if (rc != DISK_OK) return rc;
-        } else {
-            std::memset(buffer + static_cast<size_t>(i) * 512, 0, static_cast<size_t>(j - i) * 512);
-        }
-        i = j;
-    }
-    return DISK_OK;
-}
+// Pieces in which an extent of the growing image is read.
+const uint32_t kPieceSectors = 4096;
 
 // The description beside the image must not be the image itself ("x.txt").
 bool DescriptionIsImage(const char* path) {
@@ -370,12 +351,14 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
     const uint32_t bitmapSectors = writer->bitmapSectors;
     const uint32_t extentSectors = writer->extentSectors;
     const uint32_t catalogBytes = catalog * 4;
+    const uint32_t pieceSectors = extentSectors < kPieceSectors ? extentSectors : kPieceSectors;
     uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(catalogBytes));
     uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(bitmapSectors * 512));
-    uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(extentSectors * 512));
-    uint8_t* usedBits = static_cast<uint8_t*>(Mem_Alloc(extentSectors / 8 + 1));
+    uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(pieceSectors * 512));
     int rc = DISK_OK;
-    if (table == nullptr || bits == nullptr || data == nullptr || usedBits == nullptr) rc = DISK_ERR_NOMEM;
+    if (table == nullptr || bits == nullptr || data == nullptr || extentSectors == 0 ||
+        extentSectors > bitmapSectors * 512ull * 8)
+        rc = table == nullptr || bits == nullptr || data == nullptr ? DISK_ERR_NOMEM : DISK_ERR_ARG;
     if (rc == DISK_OK) {
         for (uint32_t i = 0; i < catalog; i++) table[i] = BOCHS_UNSTORED;
         if (!Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
@@ -384,36 +367,43 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
     const uint64_t blockBytes = static_cast<uint64_t>(bitmapSectors + extentSectors) * 512;
     uint64_t position = BOCHS_HEADER_BYTES + static_cast<uint64_t>(catalogBytes);
     uint32_t written = 0;
-    for (uint32_t e = 0; rc == DISK_OK && static_cast<uint64_t>(e) * extentSectors < total; e++) {
-        const uint64_t first = static_cast<uint64_t>(e) * extentSectors;
-        const uint32_t n = total - first < extentSectors ? static_cast<uint32_t>(total - first) : extentSectors;
-        bool empty = false;
-        RangeProgressRecord record = {callback, user, first, total, 0};
-        rc = Disk_IsRangeEmpty(source, map, first, n, &empty,
-                               callback != nullptr ? Disk_GetRangeProgressAdapter() : nullptr,
-                               callback != nullptr ? &record : nullptr);
-        if (rc == DISK_OK && !empty) {
-            rc = ReadSource(source, map, first, n, data, usedBits);
-            if (rc == DISK_OK) {
-                std::memset(data + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(extentSectors - n) * 512);
-                std::memset(bits, 0, bitmapSectors * 512);
-                for (uint32_t s = 0; s < n; s++) {
-                    if (!Mem_IsZero(data + static_cast<size_t>(s) * 512, 512)) bits[s >> 3] |= static_cast<uint8_t>(1u << (s & 7));
+    // Each extent is read once, piece by piece: the pieces serve the zero test, the bitmap of
+    // non-zero sectors and the copy. An extent that reads as zeros is not stored.
+    WriterBlockPlacer placer = {out, 0, false};
+    if (rc == DISK_OK) {
+        rc = WriterKit_Walk(
+            source, map, 0, total, extentSectors, data, pieceSectors, [&](const WriterPiece& p) -> int {
+                if (p.block >= catalog) return DISK_ERR_ARG;
+                if (p.offset == 0) {
+                    std::memset(bits, 0, bitmapSectors * 512);
+                    placer = WriterBlockPlacer{out, position + bitmapSectors * 512ull, false};
                 }
-                if (!Stream_WriteAt(out, position, bitmapSectors * 512, bits) ||
-                    !Stream_WriteAt(out, position + bitmapSectors * 512ull, extentSectors * 512, data))
-                    rc = DISK_ERR_WRITE;
-                table[e] = Bytes_HostToLe32(written++);
-                position += blockBytes;
-            }
-        }
-        if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
+                if (!p.zero) {
+                    for (uint32_t i = 0; i < p.count; i++) {
+                        const uint32_t sector = p.offset + i;
+                        if (!Mem_IsZero(p.data + static_cast<size_t>(i) * 512, 512))
+                            bits[sector >> 3] |= static_cast<uint8_t>(1u << (sector & 7));
+                    }
+                }
+                int r = WriterKit_PlacePiece(&placer, &p);
+                if (r == DISK_OK && p.lastOfBlock && placer.placed) {
+                    if (p.blockCount < extentSectors)
+                        r = WriteKit_WriteZeros(out, placer.at + p.blockCount * 512ull,
+                                                (extentSectors - p.blockCount) * 512ull);
+                    if (r == DISK_OK && !Stream_WriteAt(out, position, bitmapSectors * 512, bits))
+                        r = DISK_ERR_WRITE;
+                    table[p.block] = Bytes_HostToLe32(written++);
+                    position += blockBytes;
+                }
+                if (r == DISK_OK && !Progress(callback, user, p.first + p.count, total))
+                    r = DISK_CANCELLED;
+                return r;
+            });
     }
     if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
     Mem_Free(table);
     Mem_Free(bits);
     Mem_Free(data);
-    Mem_Free(usedBits);
     return rc;
 }
 
@@ -703,7 +693,6 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
 
     uint8_t* table = static_cast<uint8_t*>(Mem_Alloc(tableBytes));
     uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(BOCHS_SPARSE_WRITE_PAGE));
-    uint8_t usedBits[BOCHS_SPARSE_WRITE_PAGE / 512 / 8];
     ByteStream* out = nullptr;
     int rc = DISK_OK;
     if (table == nullptr || data == nullptr) rc = DISK_ERR_NOMEM;
@@ -719,20 +708,15 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
     for (uint32_t p = 0; rc == DISK_OK && p < pages; p++) {
         const uint64_t first = static_cast<uint64_t>(p) * perPage;
         const uint32_t n = total - first < perPage ? static_cast<uint32_t>(total - first) : perPage;
-        bool empty = false;
-        RangeProgressRecord record = {callback, user, first, total, 0};
-        rc = Disk_IsRangeEmpty(source, map, first, n, &empty,
-                               callback != nullptr ? Disk_GetRangeProgressAdapter() : nullptr,
-                               callback != nullptr ? &record : nullptr);
-        if (rc == DISK_OK && !empty) {
-            rc = ReadSource(source, map, first, n, data, usedBits);
-            if (rc == DISK_OK) {
-                std::memset(data + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(perPage - n) * 512);
-                if (!Stream_WriteAt(out, dataStart + static_cast<uint64_t>(written) * BOCHS_SPARSE_WRITE_PAGE,
-                                    BOCHS_SPARSE_WRITE_PAGE, data))
-                    rc = DISK_ERR_WRITE;
-                Bytes_StoreLe32(table + 4ull * p, written++);
-            }
+        // One read serves the zero test and the copy; a page of zeros is not stored.
+        WriterPiece piece;
+        rc = WriterKit_ReadPiece(source, map, first, n, data, &piece);
+        if (rc == DISK_OK && !piece.zero) {
+            std::memset(data + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(perPage - n) * 512);
+            if (!Stream_WriteAt(out, dataStart + static_cast<uint64_t>(written) * BOCHS_SPARSE_WRITE_PAGE,
+                                BOCHS_SPARSE_WRITE_PAGE, data))
+                rc = DISK_ERR_WRITE;
+            Bytes_StoreLe32(table + 4ull * p, written++);
         }
         if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
     }

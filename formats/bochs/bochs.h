@@ -120,7 +120,8 @@ int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                  ProgressCallback callback, void* user, const BochsCreateOptions* options);
 // The body of a new growing image after its header: the catalog (all unstored) at the header's
 // end, then one block (bitmap, then the extent's sectors) per extent that holds data, in order,
-// and the catalog again. The stream stays open.
+// and the catalog again. Each extent is read once, in pieces (the writer kit), and an extent
+// that reads as zeros is not stored. The stream stays open.
 struct BochsBodyWriter {
     ByteStream* out;
     uint32_t total;          // sectors of the disk

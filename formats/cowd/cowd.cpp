@@ -6,10 +6,12 @@
 #include <string>
 
 #include "disk/disk_open.h"
+#include "disk/writer_kit.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -38,10 +40,10 @@ thread_local FailedParent tFailed[COWD_MAX_PARENT_DEPTH];
 
 inline uint32_t W(const uint8_t* h, uint32_t at) { return Bytes_LoadLe32(h + at); }
 
-inline bool UsedBit(const uint8_t* bits, uint32_t i) { return (bits[i >> 3] & (1u << (i & 7))) != 0; }
+inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
 bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_Progress(callback, user, done, total);
 }
 
 // "dir/stem-NN.ext" for extent i (from 1) of "dir/stem.ext".
@@ -508,7 +510,6 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     const uint32_t dirSectors = static_cast<uint32_t>(Math_DivCeilU64(tables, 128));
     uint32_t* directory = static_cast<uint32_t*>(Mem_Alloc(dirSectors * 512));
     uint8_t* grain = static_cast<uint8_t*>(Mem_Alloc(COWD_GRAIN_SECTORS * 512));
-    uint8_t used[COWD_GRAIN_SECTORS / 8];
     uint32_t table[COWD_TABLE_ENTRIES];
     ByteStream* out = nullptr;
     int rc = DISK_OK;
@@ -532,49 +533,32 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         const uint64_t first = p.firstSector + static_cast<uint64_t>(t) * COWD_TABLE_SECTORS;
         const uint32_t left = p.sectors - t * COWD_TABLE_SECTORS;
         const uint32_t n = left < COWD_TABLE_SECTORS ? left : COWD_TABLE_SECTORS;
-        bool empty = false;
-        RangeProgressRecord record = {callback, user, first, p.total, 0};
-        rc = Disk_IsRangeEmpty(source, map, first, n, &empty, callback != nullptr ? Disk_GetRangeProgressAdapter() : nullptr,
-                               callback != nullptr ? &record : nullptr);
-        if (rc != DISK_OK || empty) {
-            if (rc == DISK_OK && !Progress(callback, user, first + n, p.total)) rc = DISK_CANCELLED;
-            continue;
-        }
+        // Each grain is read once: the read serves the zero test and the copy. Grains of zeros
+        // are not stored, and a table without stored grains is not either (the peer layout keeps
+        // its table of zeros).
         uint32_t tableSector = Bytes_LeToHost32(directory[t]);
-        if (!peerLayout) {
-            tableSector = next;
-            next += 4;
-            directory[t] = Bytes_HostToLe32(tableSector);
-        }
+        bool any = false;
         std::memset(table, 0, sizeof(table));
-        for (uint32_t g = 0; rc == DISK_OK && g * COWD_GRAIN_SECTORS < n; g++) {
-            const uint64_t gFirst = first + g * COWD_GRAIN_SECTORS;
-            const uint32_t m = n - g * COWD_GRAIN_SECTORS < COWD_GRAIN_SECTORS ? n - g * COWD_GRAIN_SECTORS : COWD_GRAIN_SECTORS;
-            rc = Disk_IsRangeEmpty(source, map, gFirst, m, &empty, nullptr, nullptr);
-            if (rc != DISK_OK || empty) continue;
-            if (map != nullptr) {
-                rc = UsedMap_GetUsedBits(map, gFirst, static_cast<int32_t>(m), used);
-                for (uint32_t i = 0; rc == DISK_OK && i < m;) {
-                    const bool u = UsedBit(used, i);
-                    uint32_t j = i + 1;
-                    while (j < m && UsedBit(used, j) == u) j++;
-                    if (u) rc = Disk_Read(source, (gFirst + i) * 512, (j - i) * 512, grain + i * 512);
-                    else std::memset(grain + i * 512, 0, (j - i) * 512);
-                    i = j;
+        rc = WriterKit_Walk(source, map, first, n, COWD_GRAIN_SECTORS, grain, COWD_GRAIN_SECTORS,
+                            [&](const WriterPiece& piece) -> int {
+            if (!piece.zero) {
+                if (!any && !peerLayout) {
+                    tableSector = next;
+                    next += 4;
+                    directory[t] = Bytes_HostToLe32(tableSector);
                 }
-            } else {
-                rc = Disk_Read(source, gFirst * 512, m * 512, grain);
+                any = true;
+                std::memset(grain + piece.count * 512, 0, (COWD_GRAIN_SECTORS - piece.count) * 512);
+                if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, COWD_GRAIN_SECTORS * 512, grain))
+                    return DISK_ERR_WRITE;
+                table[piece.block] = Bytes_HostToLe32(next);
+                next += COWD_GRAIN_SECTORS;
             }
-            if (rc != DISK_OK) break;
-            std::memset(grain + m * 512, 0, (COWD_GRAIN_SECTORS - m) * 512);
-            if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, COWD_GRAIN_SECTORS * 512, grain)) rc = DISK_ERR_WRITE;
-            table[g] = Bytes_HostToLe32(next);
-            next += COWD_GRAIN_SECTORS;
-            if (rc == DISK_OK && !Progress(callback, user, gFirst + m, p.total)) rc = DISK_CANCELLED;
-        }
-        if (rc == DISK_OK && !Stream_WriteAt(out, static_cast<uint64_t>(tableSector) * 512, sizeof(table), table))
+            return Progress(callback, user, piece.first + piece.count, p.total) ? DISK_OK : DISK_CANCELLED;
+        });
+        if (rc == DISK_OK && any &&
+            !Stream_WriteAt(out, static_cast<uint64_t>(tableSector) * 512, sizeof(table), table))
             rc = DISK_ERR_WRITE;
-        if (rc == DISK_OK && !Progress(callback, user, first + n, p.total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) {
         Bytes_StoreLe32(h + 28, next);
@@ -586,7 +570,7 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         if (held != nullptr) std::memcpy(held, h, sizeof(h));
         else if (!Stream_WriteAt(out, 0, sizeof(h), h)) rc = DISK_ERR_WRITE;
     }
-    if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    rc = WriteKit_CloseOutput(out, false, rc);
     Mem_Free(directory);
     Mem_Free(grain);
     return rc;

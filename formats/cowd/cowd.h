@@ -101,7 +101,9 @@ int Cowd_CheckGeometryV1(const DiskGeometry* geometry);
 bool Cowd_FitsOneExtent(const DiskGeometry* geometry);
 uint32_t Cowd_ClampCapacityV1(const DiskGeometry* geometry);
 
-// Writers. The progress callback gets (0, total) first and (total, total) last. Version 3:
+// Writers. Each grain is read once; grains that read as zeros are not stored, nor tables
+// without stored grains. The progress callback gets (0, total) first and (total, total) last.
+// Version 3:
 // one extent up to COWD_EXTENT_SECTORS, else numbered extents beside the path. The geometry
 // written is the one the reader accepts: one-extent disks must be whole cylinders of the
 // source's heads and sectors (IDE) or of the SCSI size class (64 x 32, 128 x 32, 255 x 63);

@@ -5,31 +5,19 @@
 #include <cstring>
 #include <new>
 
+#include "disk/writer_kit.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
 
 enum : uint32_t {
     kWorkBytes = 0x40000,  // 512 sectors
-    kWorkSectors = kWorkBytes / 512,
-    kSectorsPerWriteBlock = VDI_WRITE_BLOCK_BYTES / 512
+    kWorkSectors = kWorkBytes / 512
 };
-
-const uint8_t kZeros[4096] = {};
-
-inline bool UsedBit(const uint8_t* bits, uint32_t i) {
-    return (bits[i >> 3] & (1u << (i & 7))) != 0;
-}
-
-bool AnyUsedBit(const uint8_t* bits, uint32_t from, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) {
-        if (UsedBit(bits, from + i)) return true;
-    }
-    return false;
-}
 
 void GeometryToHost(VdiGeometry* g) {
     g->cylinders = Bytes_LeToHost32(g->cylinders);
@@ -44,17 +32,11 @@ void HeaderToDisk(VdiHeader* h) {
 }
 
 bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_Progress(callback, user, done, total);
 }
 
 int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
-    while (length != 0) {
-        const uint32_t n = length < sizeof(kZeros) ? static_cast<uint32_t>(length) : sizeof(kZeros);
-        if (!Stream_WriteAt(s, offset, n, kZeros)) return DISK_ERR_WRITE;
-        offset += n;
-        length -= n;
-    }
-    return DISK_OK;
+    return WriteKit_WriteZeros(s, offset, length);
 }
 
 uint64_t DiskBytes(const VdiImage* image) {
@@ -97,30 +79,7 @@ void CollectChainFiles(const VdiImage* image, ChainFiles* chain) {
         chain->paths[chain->count++] = i->path;
 }
 
-TextView CompactSuffix() {
-    static const uint8_t kSuffix[] = "_TEMP";
-    return TextView{kSuffix, 5};
-}
-
-// Reads the used runs of [first, first + count) of the source into buffer; free sectors become
-// zeros without being read.
-int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* used, uint32_t count,
-                 uint8_t* buffer) {
-    uint32_t i = 0;
-    while (i < count) {
-        const bool isUsed = UsedBit(used, i);
-        uint32_t j = i + 1;
-        while (j < count && UsedBit(used, j) == isUsed) j++;
-        if (isUsed) {
-            int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + static_cast<size_t>(i) * 512);
-            if (rc != DISK_OK) return rc;
-        } else {
-            std::memset(buffer + static_cast<size_t>(i) * 512, 0, static_cast<size_t>(j - i) * 512);
-        }
-        i = j;
-    }
-    return DISK_OK;
-}
+TextView CompactSuffix() { return Path_CompactSuffix(); }
 
 // The state shared by the creator and the compaction.
 struct BlockWriter {
@@ -128,7 +87,6 @@ struct BlockWriter {
     const DiskHandle* source;
     UsedSectorMap* map;
     uint8_t* block;       // one block
-    uint8_t* usedBits;    // used bits of one block
     uint32_t* blockMap;   // host order
     uint32_t blockBytes;
     uint32_t allocated;
@@ -139,25 +97,27 @@ struct BlockWriter {
 
 }  // namespace
 
-// Stores block i of the source (n sectors from i x sectors per block) unless it is empty.
+// Stores block i of the source (n sectors from i x sectors per block) unless it holds nothing:
+// a block that reads as zeros (free sectors count as zeros) or, with layer queries, one the
+// source's own layer does not store. The block is read once (WriterKit_ReadPiece): that read
+// serves the zero test and the copy. A fixed image stores every block.
 static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n) {
     const uint32_t sectorsPerBlock = w->blockBytes / 512;
     const uint64_t first = static_cast<uint64_t>(index) * sectorsPerBlock;
     int rc;
-    if (!w->fixed) {
+    if (!w->fixed && w->layerQueries) {
         bool skip = false;
-        rc = w->layerQueries ? Disk_IsRangeUnallocated(w->source, w->map, first, n, &skip)
-                             : Disk_IsRangeEmpty(w->source, w->map, first, n, &skip, nullptr, nullptr);
+        rc = Disk_IsRangeUnallocated(w->source, w->map, first, n, &skip);
         if (rc != DISK_OK) return rc;
         if (skip) return DISK_OK;
     }
-    if (w->map != nullptr) {
-        rc = UsedMap_GetUsedBits(w->map, first, static_cast<int32_t>(n), w->usedBits);
-        if (rc == DISK_OK) rc = ReadUsedRuns(w->source, first, w->usedBits, n, w->block);
-    } else {
-        rc = Disk_Read(w->source, first * 512, n * 512, w->block);
+    WriterPiece piece;
+    if ((rc = WriterKit_ReadPiece(w->source, w->map, first, n, w->block, &piece)) != DISK_OK)
+        return rc;
+    if (piece.zero && !w->fixed && !w->layerQueries) return DISK_OK;
+    if (piece.data == nullptr) {
+        std::memset(w->block, 0, static_cast<size_t>(n) * 512);
     }
-    if (rc != DISK_OK) return rc;
     if (n < sectorsPerBlock)
         std::memset(w->block + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(sectorsPerBlock - n) * 512);
     if (!Stream_WriteAt(w->out, w->position, w->blockBytes, w->block)) return DISK_ERR_WRITE;
@@ -433,14 +393,14 @@ int Vdi_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t 
             if (map != nullptr) rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
             for (uint32_t done = 0; rc == DISK_OK && pieceEmpty && done < n;) {
                 const uint32_t m = n - done < kWorkSectors ? n - done : kWorkSectors;
-                if (map == nullptr || AnyUsedBit(image->usedBits, done, m)) {
+                if (map == nullptr || Bits_AnySet(image->usedBits, done, m)) {
                     const uint64_t at = StoredOffset(image, entry) + static_cast<uint64_t>(in + done) * 512;
                     if (!Stream_ReadAt(image->stream, at, m * 512, image->work)) {
                         rc = DISK_ERR_READ;
                         break;
                     }
                     for (uint32_t s = 0; s < m && pieceEmpty; s++) {
-                        if ((map == nullptr || UsedBit(image->usedBits, done + s)) &&
+                        if ((map == nullptr || Bits_Test(image->usedBits, done + s)) &&
                             !Mem_IsZero(image->work + static_cast<size_t>(s) * 512, 512))
                             pieceEmpty = false;
                     }
@@ -478,7 +438,7 @@ int Vdi_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uin
             }
             int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
             if (rc != DISK_OK) return rc;
-            if (AnyUsedBit(image->usedBits, 0, n)) {
+            if (Bits_AnySet(image->usedBits, 0, n)) {
                 *out = false;
                 return DISK_OK;
             }
@@ -570,11 +530,9 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     // Header, map and the padding up to the data offset go out as one buffer.
     uint8_t* front = static_cast<uint8_t*>(Mem_Alloc(h.dataOffset));
     uint8_t* block = static_cast<uint8_t*>(Mem_Alloc(VDI_WRITE_BLOCK_BYTES));
-    uint8_t* usedBits = static_cast<uint8_t*>(Mem_Alloc(kSectorsPerWriteBlock / 8));
-    if (front == nullptr || block == nullptr || usedBits == nullptr) {
+    if (front == nullptr || block == nullptr) {
         Mem_Free(front);
         Mem_Free(block);
-        Mem_Free(usedBits);
         return DISK_ERR_NOMEM;
     }
     std::memset(front, 0, h.dataOffset);
@@ -586,7 +544,7 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
     else rc = WriteZeros(out, 0, h.dataOffset);
     if (rc == DISK_OK) {
-        BlockWriter w = {out, source, map, block, usedBits, blockMap, VDI_WRITE_BLOCK_BYTES, 0,
+        BlockWriter w = {out, source, map, block, blockMap, VDI_WRITE_BLOCK_BYTES, 0,
                          h.dataOffset, options->fixed != 0, false};
         rc = WriteBlocks(&w, blocks, total, callback, user);
         if (rc == DISK_OK) {
@@ -598,10 +556,9 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (!Stream_WriteAt(out, 0, frontBytes, front)) rc = DISK_ERR_WRITE;
         }
     }
-    if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
+    rc = WriteKit_CloseOutput(out, false, rc);
     Mem_Free(front);
     Mem_Free(block);
-    Mem_Free(usedBits);
     return rc;
 }
 
@@ -653,14 +610,12 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     const uint32_t blocks = h.blocks;
     uint8_t* front = static_cast<uint8_t*>(Mem_Alloc(h.dataOffset));
     uint8_t* block = static_cast<uint8_t*>(Mem_Alloc(h.blockSize));
-    uint8_t* usedBits = static_cast<uint8_t*>(Mem_Alloc(h.blockSize / 512 / 8 + 1));
     // The new map is built in host order in an array of its own: the file's map may start at any
     // offset, so it is stored into the front buffer entry by entry at the end.
     uint32_t* blockMap = static_cast<uint32_t*>(Mem_Alloc(blocks != 0 ? blocks * 4u : 4u));
-    if (front == nullptr || block == nullptr || usedBits == nullptr || blockMap == nullptr) {
+    if (front == nullptr || block == nullptr || blockMap == nullptr) {
         Mem_Free(front);
         Mem_Free(block);
-        Mem_Free(usedBits);
         Mem_Free(blockMap);
         return DISK_ERR_NOMEM;
     }
@@ -680,7 +635,7 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
         rc = WriteZeros(out, 0, h.dataOffset);
     }
     if (rc == DISK_OK) {
-        BlockWriter w = {out, source, map, block, usedBits, blockMap, h.blockSize, 0,
+        BlockWriter w = {out, source, map, block, blockMap, h.blockSize, 0,
                          h.dataOffset, false, Vdi_HasParent(image)};
         rc = WriteBlocks(&w, blocks, Geometry_GetTotalSectors(&image->geometry), callback, user);
         if (rc == DISK_OK) {
@@ -695,13 +650,9 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
             if (!Stream_WriteAt(out, 0, frontBytes, front)) rc = DISK_ERR_WRITE;
         }
     }
-    if (out != nullptr) {
-        const bool closed = preallocate ? Stream_ClosePreallocated(out) : Stream_Close(out);
-        if (!closed && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    }
+    rc = WriteKit_CloseOutput(out, preallocate, rc);
     Mem_Free(front);
     Mem_Free(block);
-    Mem_Free(usedBits);
     Mem_Free(blockMap);
     return rc;
 }

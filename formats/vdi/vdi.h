@@ -136,7 +136,8 @@ bool Vdi_HasParent(void* object);
 int Vdi_CheckGeometry(const DiskGeometry* geometry);
 
 VdiCreateOptions* Vdi_AllocCreateOptions();
-// Writes the source as a VDI file at path. DISK_ERR_ARG for a source Vdi_CheckGeometry refuses
+// Writes the source as a VDI file at path; each block is read once and a block that reads as
+// zeros is not stored (a fixed image stores every block). DISK_ERR_ARG for a source Vdi_CheckGeometry refuses
 // or unusable options; DISK_ERR_CREATE, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED (1) or
 // the source's failure. A failed write leaves its partial file.
 int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,

@@ -9,6 +9,7 @@
 #include "foundation/encoding.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -85,10 +86,7 @@ inline bool BitmapBit(const uint8_t* bitmap, uint32_t i) {
     return (bitmap[i >> 3] & (0x80u >> (i & 7))) != 0;
 }
 
-// Bit i of a used-sector bitmap: least significant bit first.
-inline bool UsedBit(const uint8_t* bits, uint32_t i) {
-    return (bits[i >> 3] & (1u << (i & 7))) != 0;
-}
+inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
 bool IsValidLocatorCode(uint32_t code) {
     return code == 0 || code == VHD_CODE_WI2R || code == VHD_CODE_WI2K ||

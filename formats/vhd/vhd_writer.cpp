@@ -8,34 +8,29 @@
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "disk/writer_kit.h"
 #include "foundation/encoding.h"
 #include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
 
-const uint8_t kZeros[4096] = {};
 const uint64_t kHeaderOffset = 512;
 const uint64_t kTableOffset = 1536;
 
 int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
-    return Stream_WriteAt(s, offset, length, data) ? DISK_OK : DISK_ERR_WRITE;
+    return WriteKit_WriteAt(s, offset, length, data);
 }
 
 int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data) {
-    return Stream_ReadAt(s, offset, length, data) ? DISK_OK : DISK_ERR_READ;
+    return WriteKit_ReadAt(s, offset, length, data);
 }
 
 int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
-    while (length != 0) {
-        const uint32_t n = length < sizeof(kZeros) ? static_cast<uint32_t>(length) : sizeof(kZeros);
-        if (!Stream_WriteAt(s, offset, n, kZeros)) return DISK_ERR_WRITE;
-        offset += n;
-        length -= n;
-    }
-    return DISK_OK;
+    return WriteKit_WriteZeros(s, offset, length);
 }
 
 // Copies [0, length) of one stream into another through the buffer.
@@ -54,19 +49,6 @@ int CopyPrefix(ByteStream* from, ByteStream* to, uint64_t length, uint8_t* buffe
 
 inline void SetBitmapBit(uint8_t* bitmap, uint32_t i) {
     bitmap[i >> 3] |= static_cast<uint8_t>(0x80u >> (i & 7));
-}
-
-inline bool UsedBit(const uint8_t* bits, uint32_t i) {
-    return (bits[i >> 3] & (1u << (i & 7))) != 0;
-}
-
-bool AnyUsedBit(const uint8_t* bits, uint32_t count) {
-    const uint32_t whole = count / 8;
-    if (!Mem_IsZero(bits, whole)) return true;
-    for (uint32_t i = whole * 8; i < count; i++) {
-        if (UsedBit(bits, i)) return true;
-    }
-    return false;
 }
 
 bool ValidateOptions(const VhdCreateOptions* o) {
@@ -107,21 +89,14 @@ const char* TempPath(const OutputFile* output) {
     return reinterpret_cast<const char*>(output->entry.tempPath.data);
 }
 
-TextView CompactSuffix() {
-    static const uint8_t kSuffix[] = "_TEMP";
-    return TextView{kSuffix, 5};
-}
+TextView CompactSuffix() { return Path_CompactSuffix(); }
 
-// Closes an output stream; a close that cannot commit the data is a write failure.
 int CloseOutput(ByteStream* s, bool preallocated, int rc) {
-    if (s == nullptr) return rc;
-    const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
-    if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    return rc;
+    return WriteKit_CloseOutput(s, preallocated, rc);
 }
 
 bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_Progress(callback, user, done, total);
 }
 
 // Whether two paths name the same file (told apart by device and inode).
@@ -154,26 +129,6 @@ int ChooseOutputPaths(OutputFile* output, const char* path, TextView suffix,
     CollectChainFiles(image, &chain);
     return OutputEntry_ChooseNames(&output->entry, path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8),
                                    chain.paths, chain.count);
-}
-
-// Reads the used runs of [first, first + count) of the source into buffer; free sectors
-// become zeros without being read. used holds the map's bits of the whole block from bit 0.
-int ReadUsedRuns(const DiskHandle* source, uint64_t blockFirst, const uint8_t* used,
-                 uint32_t from, uint32_t count, uint8_t* buffer) {
-    uint32_t i = 0;
-    while (i < count) {
-        const bool isUsed = UsedBit(used, from + i);
-        uint32_t j = i + 1;
-        while (j < count && UsedBit(used, from + j) == isUsed) j++;
-        if (isUsed) {
-            int rc = Disk_Read(source, (blockFirst + from + i) * 512, (j - i) * 512, buffer + i * 512);
-            if (rc != DISK_OK) return rc;
-        } else {
-            std::memset(buffer + i * 512, 0, (j - i) * 512);
-        }
-        i = j;
-    }
-    return DISK_OK;
 }
 
 // The buffers of one writing operation, allocated once.
@@ -275,83 +230,58 @@ bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
     return true;
 }
 
-// Copies a block in pieces of the copy buffer to dataStart.., then writes its bitmap before it:
-// bits for the non-zero sectors, or for every sector of the source with keepAllocation.
-int CopyBlock(ByteStream* out, const DiskHandle* source, UsedSectorMap* map, const uint8_t* used,
-              uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes, uint64_t first,
-              uint64_t dataStart, uint32_t blockSectors, uint32_t sectors, bool keepAllocation) {
-    int rc = DISK_OK;
+// Copies a block keeping the source's allocation: in pieces of the copy buffer to dataStart..,
+// then its bitmap before it with a bit for every sector of the source.
+int CopyBlockKeepingAllocation(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
+                               uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes,
+                               uint64_t first, uint64_t dataStart, uint32_t blockSectors,
+                               uint32_t sectors) {
     std::memset(bitmapBuffer, 0, bitmapBytes);
+    for (uint32_t i = 0; i < sectors; i++) SetBitmapBit(bitmapBuffer, i);
     const uint32_t chunkSectors =
         blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
-    for (uint32_t done = 0; done < blockSectors;) {
-        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
-        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
-        if (real < c) std::memset(blockBuffer + real * 512, 0, (c - real) * 512);
-        if (real != 0) {
-            if (map == nullptr) {
-                rc = Disk_Read(source, (first + done) * 512, real * 512, blockBuffer);
-            } else {
-                rc = ReadUsedRuns(source, first, used, done, real, blockBuffer);
-            }
-            if (rc != DISK_OK) return rc;
-            for (uint32_t i = 0; i < real; i++) {
-                if (keepAllocation || !Mem_IsZero(blockBuffer + i * 512, 512))
-                    SetBitmapBit(bitmapBuffer, done + i);
-            }
-        }
-        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
-            return rc;
-        done += c;
-    }
+    int rc = WriterKit_Walk(source, map, first, sectors, blockSectors, blockBuffer, chunkSectors,
+                            [&](const WriterPiece& p) {
+                                const uint64_t at = (dataStart + p.offset) * 512;
+                                return p.data != nullptr ? WriteAt(out, at, p.count * 512, p.data)
+                                                         : WriteZeros(out, at, p.count * 512ull);
+                            });
+    if (rc == DISK_OK && sectors < blockSectors)
+        rc = WriteZeros(out, (dataStart + sectors) * 512,
+                        static_cast<uint64_t>(blockSectors - sectors) * 512);
+    if (rc != DISK_OK) return rc;
     return WriteAt(out, (dataStart - bitmapBytes / 512) * 512, bitmapBytes, bitmapBuffer);
 }
 
-// A block larger than the copy buffer, read once in pieces that each serve the zero test and
-// the copy: pieces of zeros before the first piece with data are not written yet; at that piece
-// the block is placed at dataStart (its earlier pieces written as zeros, which needs no read) and
-// every later piece is copied. The bitmap marks the non-zero sectors. A block of zeros is not
-// placed (*placed false) and nothing is written.
-int CopyLargeBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
-                       const uint8_t* used, uint8_t* blockBuffer, uint8_t* bitmapBuffer,
-                       uint32_t bitmapBytes, uint64_t first, uint64_t dataStart,
-                       uint32_t blockSectors, uint32_t sectors, bool* placed) {
+// Copies a block read once, in pieces of the copy buffer that each serve the zero test and the
+// copy (WriterKit_Walk, WriterKit_PlacePiece): a block that reads as zeros is not placed
+// (*placed false) and nothing is written; otherwise the block goes to dataStart, its tail past
+// the source's end as zeros, and its bitmap before it marks the non-zero sectors.
+int CopyBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
+                  uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes,
+                  uint64_t first, uint64_t dataStart, uint32_t blockSectors, uint32_t sectors,
+                  bool* placed) {
     *placed = false;
-    int rc = DISK_OK;
     std::memset(bitmapBuffer, 0, bitmapBytes);
-    const uint32_t chunkSectors = VHD_COPY_BYTES / 512;
-    for (uint32_t done = 0; done < blockSectors;) {
-        const uint32_t c = blockSectors - done < chunkSectors ? blockSectors - done : chunkSectors;
-        const uint32_t real = done < sectors ? (sectors - done < c ? sectors - done : c) : 0;
-        if (real < c) std::memset(blockBuffer + static_cast<size_t>(real) * 512, 0,
-                                  static_cast<size_t>(c - real) * 512);
-        bool any = false;
-        if (real != 0) {
-            rc = map == nullptr ? Disk_Read(source, (first + done) * 512, real * 512, blockBuffer)
-                                : ReadUsedRuns(source, first, used, done, real, blockBuffer);
-            if (rc != DISK_OK) return rc;
-            for (uint32_t i = 0; i < real; i++) {
-                if (!Mem_IsZero(blockBuffer + static_cast<size_t>(i) * 512, 512)) {
-                    SetBitmapBit(bitmapBuffer, done + i);
-                    any = true;
-                }
-            }
-        }
-        if (!*placed) {
-            if (!any) {
-                done += c;
-                continue;
-            }
-            if (done != 0 && (rc = WriteZeros(out, dataStart * 512,
-                                              static_cast<uint64_t>(done) * 512)) != DISK_OK)
-                return rc;
-            *placed = true;
-        }
-        if ((rc = WriteAt(out, (dataStart + done) * 512, c * 512, blockBuffer)) != DISK_OK)
-            return rc;
-        done += c;
-    }
-    if (!*placed) return DISK_OK;
+    const uint32_t chunkSectors =
+        blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
+    WriterBlockPlacer block = {out, dataStart * 512, false};
+    int rc = WriterKit_Walk(source, map, first, sectors, blockSectors, blockBuffer, chunkSectors,
+                            [&](const WriterPiece& p) {
+                                if (!p.zero) {
+                                    for (uint32_t i = 0; i < p.count; i++) {
+                                        if (!Mem_IsZero(p.data + static_cast<size_t>(i) * 512, 512))
+                                            SetBitmapBit(bitmapBuffer, p.offset + i);
+                                    }
+                                }
+                                return WriterKit_PlacePiece(&block, &p);
+                            });
+    if (rc != DISK_OK || !block.placed) return rc;
+    *placed = true;
+    if (sectors < blockSectors &&
+        (rc = WriteZeros(out, (dataStart + sectors) * 512,
+                         static_cast<uint64_t>(blockSectors - sectors) * 512)) != DISK_OK)
+        return rc;
     return WriteAt(out, (dataStart - bitmapBytes / 512) * 512, bitmapBytes, bitmapBuffer);
 }
 
@@ -370,59 +300,37 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
     if (sectors == 0 || sectors > blockSectors || bitmapSectors < BitmapSectorsFor(blockSectors))
         return DISK_ERR_ARG;
     const uint32_t bitmapBytes = bitmapSectors * 512;
-    uint8_t* used = bitmapBuffer + bitmapBytes;
     const uint64_t first = static_cast<uint64_t>(blockIndex) * blockSectors;
     bat[blockIndex] = VHD_UNALLOCATED;
 
-    // Free space known from the map is neither asked about nor read.
-    if (map != nullptr) {
-        int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(sectors), used);
-        if (rc != DISK_OK) return rc;
-        if (!AnyUsedBit(used, sectors)) return DISK_OK;
-    }
-    // The zero disk (a new child's source) holds nothing: no block of it is read.
-    if (!keepAllocation && Disk_GetKind(source) == DISK_KIND_ZERO) return DISK_OK;
     const uint64_t start = *position;
     const uint64_t dataStart = start + bitmapSectors;
     int rc = DISK_OK;
-    if (!keepAllocation && static_cast<uint64_t>(blockSectors) * 512 <= VHD_COPY_BYTES) {
-        // The whole block fits the buffer: one read serves the zero test and the copy. A block
-        // that reads as zeros (free sectors count as zeros) stays unallocated.
-        std::memset(blockBuffer + static_cast<size_t>(sectors) * 512, 0,
-                    static_cast<size_t>(blockSectors - sectors) * 512);
-        rc = map == nullptr ? Disk_Read(source, first * 512, sectors * 512, blockBuffer)
-                            : ReadUsedRuns(source, first, used, 0, sectors, blockBuffer);
-        if (rc != DISK_OK) return rc;
-        std::memset(bitmapBuffer, 0, bitmapBytes);
-        bool any = false;
-        for (uint32_t i = 0; i < sectors; i++) {
-            if (!Mem_IsZero(blockBuffer + static_cast<size_t>(i) * 512, 512)) {
-                SetBitmapBit(bitmapBuffer, i);
-                any = true;
-            }
-        }
-        if (!any) return DISK_OK;
-        if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
-        if ((rc = WriteAt(out, start * 512, bitmapBytes, bitmapBuffer)) != DISK_OK) return rc;
-        if ((rc = WriteAt(out, dataStart * 512, blockSectors * 512, blockBuffer)) != DISK_OK)
-            return rc;
-    } else if (!keepAllocation) {
-        // A larger block: read once, piece by piece.
+    if (!keepAllocation) {
+        // Read once: each piece serves the zero test and the copy. Sectors known to be zeros or
+        // free by the map are not read; a block that reads as zeros stays unallocated.
         if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
         bool placed = false;
-        rc = CopyLargeBlockOnce(out, source, map, used, blockBuffer, bitmapBuffer, bitmapBytes,
-                                first, dataStart, blockSectors, sectors, &placed);
+        rc = CopyBlockOnce(out, source, map, blockBuffer, bitmapBuffer, bitmapBytes, first,
+                           dataStart, blockSectors, sectors, &placed);
         if (rc != DISK_OK) return rc;
         if (!placed) return DISK_OK;
     } else {
+        // Free space known from the map is neither asked about nor read.
+        if (map != nullptr) {
+            uint8_t* used = bitmapBuffer + bitmapBytes;
+            rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(sectors), used);
+            if (rc != DISK_OK) return rc;
+            if (!Bits_AnySet(used, 0, sectors)) return DISK_OK;
+        }
         // Keeping the source's allocation asks the source's tables, not its data.
         bool nothing = false;
         rc = Disk_IsRangeUnallocated(source, map, first, sectors, &nothing);
         if (rc != DISK_OK) return rc;
         if (nothing) return DISK_OK;
         if (start >= VHD_UNALLOCATED) return DISK_ERR_SIZE;
-        rc = CopyBlock(out, source, map, used, blockBuffer, bitmapBuffer, bitmapBytes, first,
-                       dataStart, blockSectors, sectors, keepAllocation);
+        rc = CopyBlockKeepingAllocation(out, source, map, blockBuffer, bitmapBuffer, bitmapBytes,
+                                        first, dataStart, blockSectors, sectors);
         if (rc != DISK_OK) return rc;
     }
     const uint64_t padStart = dataStart + blockSectors;

@@ -10,6 +10,7 @@
 #include "foundation/encoding.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "foundation/range.h"
 #include "foundation/text.h"
 #include "volume/used_map.h"
@@ -530,9 +531,7 @@ int ReadPiece(VhdxImage* image, uint64_t block, uint32_t inBlock, uint32_t n, ui
     }
 }
 
-inline bool UsedBit(const uint8_t* bits, uint32_t i) {
-    return (bits[i >> 3] & (1u << (i & 7))) != 0;
-}
+inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
 }  // namespace
 

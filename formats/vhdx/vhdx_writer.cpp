@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "disk/disk_open.h"
+#include "disk/writer_kit.h"
 #include "formats/vhdx/vhdx.h"
 #include "foundation/crc.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
 #include "foundation/text.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -17,24 +19,12 @@ namespace {
 const uint64_t kLogOffset = 1048576;
 const uint64_t kMetadataOffset = 2097152;
 const uint64_t kBatOffset = 3145728;
-const uint8_t kZeros[65536] = {};
-
 int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
-    return Stream_WriteAt(s, offset, length, data) ? DISK_OK : DISK_ERR_WRITE;
+    return WriteKit_WriteAt(s, offset, length, data);
 }
 
 int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
-    while (length != 0) {
-        const uint32_t n = length < sizeof(kZeros) ? static_cast<uint32_t>(length) : sizeof(kZeros);
-        if (!Stream_WriteAt(s, offset, n, kZeros)) return DISK_ERR_WRITE;
-        offset += n;
-        length -= n;
-    }
-    return DISK_OK;
-}
-
-bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return callback == nullptr || callback(done, total, user);
+    return WriteKit_WriteZeros(s, offset, length);
 }
 
 uint32_t* CrcTable() {
@@ -76,35 +66,8 @@ void PutItem(uint8_t* entry, const uint8_t* guid, uint32_t offset, uint32_t leng
     Bytes_StoreLe32(entry + 24, flags);
 }
 
-// Reads sectors [first, first + n) of the source into data; with a map, the sectors it marks
-// free are not read and are zeros.
-int ReadSource(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t n,
-               uint8_t* data, uint8_t* usedBits) {
-    if (map == nullptr) return Disk_Read(source, first * 512, n * 512, data);
-    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), usedBits);
-    if (rc != DISK_OK) return rc;
-    uint32_t i = 0;
-    while (i < n) {
-        const bool used = (usedBits[i >> 3] & (1u << (i & 7))) != 0;
-        uint32_t j = i + 1;
-        while (j < n && ((usedBits[j >> 3] & (1u << (j & 7))) != 0) == used) j++;
-        uint8_t* at = data + static_cast<uint64_t>(i) * 512;
-        if (used) {
-            rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, at);
-            if (rc != DISK_OK) return rc;
-        } else {
-            std::memset(at, 0, static_cast<size_t>(j - i) * 512);
-        }
-        i = j;
-    }
-    return DISK_OK;
-}
-
 int CloseOutput(ByteStream* s, bool preallocated, int rc) {
-    if (s == nullptr) return rc;
-    const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
-    if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    return rc;
+    return WriteKit_CloseOutput(s, preallocated, rc);
 }
 
 void BatToDisk(uint64_t* bat, uint32_t count) {
@@ -126,50 +89,37 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
         return DISK_ERR_ARG;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(VHDX_COPY_BYTES));
     if (buffer == nullptr) return DISK_ERR_NOMEM;
-    uint8_t usedBits[VHDX_COPY_BYTES / 512 / 8];
     const uint32_t blockSectors = blockSize / 512;
-    const uint32_t pieceSectors = VHDX_COPY_BYTES / 512;
-    int rc = DISK_OK;
-    uint64_t done = 0;
-    for (uint64_t block = 0; rc == DISK_OK && done < totalSectors; block++) {
-        if (!Progress(callback, user, done, totalSectors)) {
-            rc = DISK_CANCELLED;
-            break;
-        }
-        const uint64_t index = block + block / chunkRatio;
-        if (index >= batEntryCount) {
-            rc = DISK_ERR_ARG;
-            break;
-        }
-        const uint32_t n = totalSectors - done < blockSectors
-                               ? static_cast<uint32_t>(totalSectors - done)
-                               : blockSectors;
-        bool empty = false;
-        if (!options->keepEveryBlock) {
-            rc = Disk_IsRangeEmpty(source, map, done, n, &empty, nullptr, nullptr);
-            if (rc != DISK_OK) break;
-        }
-        if (empty) {
-            bat[index] = VHDX_BLOCK_ZERO;
-        } else {
-            for (uint32_t at = 0; rc == DISK_OK && at < n;) {
-                const uint32_t m = n - at < pieceSectors ? n - at : pieceSectors;
-                rc = ReadSource(source, map, done + at, m, buffer, usedBits);
-                if (rc == DISK_OK)
-                    rc = WriteAt(out, offset + static_cast<uint64_t>(at) * 512, m * 512, buffer);
-                at += m;
+    // Each piece of a block is read once and serves the zero test and the copy. A block that
+    // reads as zeros is stored as the zero state (every block with keepEveryBlock).
+    WriterBlockPlacer placer = {out, offset, false};
+    uint64_t index = 0;
+    int rc = WriterKit_Walk(
+        source, map, 0, totalSectors, blockSectors, buffer, VHDX_COPY_BYTES / 512,
+        [&](const WriterPiece& p) -> int {
+            if (p.offset == 0) {
+                if (!WriteKit_Progress(callback, user, p.first, totalSectors)) return DISK_CANCELLED;
+                index = p.block + p.block / chunkRatio;
+                if (index >= batEntryCount) return DISK_ERR_ARG;
+                placer = WriterBlockPlacer{out, offset, options->keepEveryBlock != 0};
+            }
+            int r = WriterKit_PlacePiece(&placer, &p);
+            if (r != DISK_OK || !p.lastOfBlock) return r;
+            if (!placer.placed) {
+                bat[index] = VHDX_BLOCK_ZERO;
+                return DISK_OK;
             }
             // A short last block is stored whole.
-            if (rc == DISK_OK && n < blockSectors)
-                rc = WriteZeros(out, offset + static_cast<uint64_t>(n) * 512,
-                                static_cast<uint64_t>(blockSectors - n) * 512);
-            if (rc != DISK_OK) break;
+            if (p.blockCount < blockSectors &&
+                (r = WriteZeros(out, offset + static_cast<uint64_t>(p.blockCount) * 512,
+                                static_cast<uint64_t>(blockSectors - p.blockCount) * 512)) != DISK_OK)
+                return r;
             bat[index] = offset | VHDX_BLOCK_FULLY_PRESENT;
             offset += blockSize;
-        }
-        done += n;
-    }
-    if (rc == DISK_OK && !Progress(callback, user, totalSectors, totalSectors)) rc = DISK_CANCELLED;
+            return DISK_OK;
+        });
+    if (rc == DISK_OK && !WriteKit_Progress(callback, user, totalSectors, totalSectors))
+        rc = DISK_CANCELLED;
     Mem_Free(buffer);
     return rc;
 }
@@ -285,8 +235,7 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // ---- Compaction -------------------------------------------------------------------------
 
 int Vhdx_SetCompactPaths(OutputFile* output, const char* path, const VhdxImage* image) {
-    static const uint8_t kSuffix[] = "_TEMP";
-    const TextView suffix = {kSuffix, 5};
+    const TextView suffix = Path_CompactSuffix();
     // The files of the image and of its parents.
     const char* chain[VHDX_MAX_PARENT_DEPTH + 2];
     uint32_t count = 0;

@@ -6,8 +6,10 @@
 // the BAT are moved behind the log in table order, the BAT behind them, and both copies of the
 // region table get the new offsets and a new CRC-32C.
 //
-// Copies go in pieces of at most VHDX_COPY_BYTES; sectors that the used-sector map marks free
-// are never read and are stored as zeros.
+// Copies go in pieces of at most VHDX_COPY_BYTES, each read once (the writer kit): the read serves
+// the zero test and the copy, ranges the source knows to be zeros are not read, and sectors that
+// the used-sector map marks free are never read and are stored as zeros. A block that reads as
+// zeros gets state "zero".
 #pragma once
 
 #include <cstdint>
@@ -40,7 +42,7 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 ProgressCallback callback, void* user, const VhdxCreateOptions* options);
 
 // Stores the source's blocks from file offset `offset` on and fills the BAT (host order):
-// empty blocks (unless keepEveryBlock) get state "zero", stored ones their offset with state
+// blocks that read as zeros (unless keepEveryBlock) get state "zero", stored ones their offset with state
 // "fully present", every sector-bitmap entry 0.
 int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRatio,
                      uint32_t batEntryCount, uint64_t offset, uint64_t* bat, ByteStream* out,

@@ -8,11 +8,13 @@
 #include "formats/vmdk/vmdk_sparse.h"
 #include "disk/builtin_disks.h"
 #include "disk/disk_source.h"
+#include "disk/writer_kit.h"
 #include "foundation/format.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -21,7 +23,7 @@ const uint32_t kSector = VMDK_SECTOR_BYTES;
 const uint32_t kNameCapacity = VMDK_NAME_CAPACITY;
 
 inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
-    return progress == nullptr || progress(done, total, user);
+    return WriteKit_Progress(progress, user, done, total);
 }
 
 inline TextView CView(const char* s) {
@@ -34,16 +36,6 @@ inline TextView CView(const char* s) {
 const char* BareName(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
-}
-
-// Counts the used sectors of a bitmap of n bits.
-bool AnyUsed(const uint8_t* bits, uint32_t n) {
-    uint32_t whole = n / 8;
-    for (uint32_t i = 0; i < whole; ++i)
-        if (bits[i]) return true;
-    for (uint32_t i = whole * 8; i < n; ++i)
-        if (bits[i / 8] & (1u << (i % 8))) return true;
-    return false;
 }
 
 // Names the extents whose name is empty, in the caller's copy of the options.
@@ -241,7 +233,6 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
     }
     if (temp) temp->armed = true;
 
-    uint8_t bits[VMDK_COPY_BLOCK_SECTORS / 8];
     int r = Report(progress, user, firstSourceSector, total) ? DISK_OK : DISK_CANCELLED;
     for (uint32_t done = 0; r == DISK_OK && done < sectors;) {
         uint32_t n = sectors - done < VMDK_COPY_BLOCK_SECTORS ? sectors - done : VMDK_COPY_BLOCK_SECTORS;
@@ -250,21 +241,12 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
         if (src < sourceTotal) inSource = sourceTotal - src < n ? static_cast<uint32_t>(sourceTotal - src) : n;
         bool store = false;
         if (inSource) {
-            bool read = true;
-            if (map) {
-                r = UsedMap_GetUsedBits(map, src, static_cast<int32_t>(inSource), bits);
-                if (r != DISK_OK) break;
-                read = AnyUsed(bits, inSource);
-            }
-            if (read) {
-                r = Disk_Read(source, src * kSector, inSource * kSector, buffer);
-                if (r != DISK_OK) break;
-                if (map) {
-                    for (uint32_t s = 0; s < inSource; ++s)
-                        if (!(bits[s / 8] & (1u << (s % 8)))) std::memset(buffer + s * kSector, 0, kSector);
-                }
-                store = !Mem_IsZero(buffer, inSource * kSector);
-            }
+            // One read of the used runs serves the zero test and the copy; a block known to be
+            // zeros or free by the map is not read.
+            WriterPiece piece;
+            r = WriterKit_ReadPiece(source, map, src, inSource, buffer, &piece);
+            if (r != DISK_OK) break;
+            store = !piece.zero;
         }
         if (store) {
             if (inSource < n) std::memset(buffer + inSource * kSector, 0, (n - inSource) * kSector);

@@ -24,6 +24,7 @@
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
+#include "foundation/write_kit.h"
 #include "foundation/text_ops.h"
 
 namespace {
@@ -33,10 +34,9 @@ const uint32_t kNameCapacity = VMDK_NAME_CAPACITY;
 // Room for the longest descriptor a reader accepts, and its terminator.
 const uint32_t kTextCapacity = VMDK_MAX_DESCRIPTOR_BYTES + 8;
 const uint32_t kEmbeddedBytes = VMDK_EMBEDDED_DESCRIPTOR_SECTORS * VMDK_SECTOR_BYTES;
-const char kCompactSuffix[] = "_TEMP";
 
 inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
-    return progress == nullptr || progress(done, total, user);
+    return WriteKit_Progress(progress, user, done, total);
 }
 
 inline TextView CView(const char* s) {
@@ -621,7 +621,7 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
     // Temporary names are never an existing file nor a file of the chain, and no replaced
     // file may be kept under the name of one. A descriptor file of its own names every extent
     // under a fresh name.
-    const TextView suffix = CView(kCompactSuffix);
+    const TextView suffix = Path_CompactSuffix();
     const bool separate = image->descriptor.split != 0;
     PtrArray files;
     PtrArray_Init(&files);

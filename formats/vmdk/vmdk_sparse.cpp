@@ -9,9 +9,11 @@
 #include <vector>
 #include <cstring>
 
+#include "disk/writer_kit.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
+#include "foundation/write_kit.h"
 #include "foundation/zlib_stream.h"
 #include "volume/used_map.h"
 
@@ -71,7 +73,7 @@ int DataIsEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_
 }
 
 inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
-    return !progress || progress(done, total, user);
+    return WriteKit_Progress(progress, user, done, total);
 }
 
 // Inflates one grain (zlib format) into out; at least `needed` bytes must come out, the rest of
@@ -1127,21 +1129,23 @@ int Writer_CopyBody(ExtentWriter* w) {
                     uint32_t n = MinU32((j - i) * L.grainSectors, tableSectors - inTable);
                     uint64_t src = w->firstSourceSector + done + inTable;
                     uint8_t* at = w->batch + static_cast<size_t>(i) * L.grainBytes;
-                    int r = Disk_Read(w->source, src * kSector, n * kSector, at);
+                    // One read of the run's used sectors serves the zero test and the copy;
+                    // sectors known to be zeros or free by the map are not read.
+                    WriterPiece piece;
+                    int r = WriterKit_ReadPiece(w->source, w->map, src, n, at, &piece);
                     if (r != DISK_OK) return r;
+                    if (piece.data == nullptr && w->layerQuery)
+                        std::memset(at, 0, static_cast<size_t>(n) * kSector);
                     if (n < (j - i) * L.grainSectors)
                         std::memset(at + static_cast<size_t>(n) * kSector, 0,
                                     static_cast<size_t>((j - i) * L.grainSectors - n) * kSector);
                     for (uint32_t k = i; k < j; ++k) {
                         uint32_t kIn = (g + k) * L.grainSectors;
                         uint32_t kn = MinU32(L.grainSectors, tableSectors - kIn);
-                        bool empty = false;
-                        if (!w->layerQuery) {
-                            r = DataIsEmpty(w->map, w->firstSourceSector + done + kIn, kn,
-                                            w->batch + static_cast<size_t>(k) * L.grainBytes, &empty);
-                            if (r != DISK_OK) return r;
-                        }
-                        keep[k] = !empty;
+                        // A layer keeps what it stores; a source grain of zeros is not stored.
+                        keep[k] = w->layerQuery ||
+                                  (!piece.zero &&
+                                   !Mem_IsZero(w->batch + static_cast<size_t>(k) * L.grainBytes, kn * kSector));
                     }
                     i = j;
                 }
@@ -1245,8 +1249,7 @@ int PrepareTempPair(OutputFile* temp, const char* path) {
 }
 
 int CloseOutput(ByteStream* out, bool preallocated) {
-    bool ok = preallocated ? Stream_ClosePreallocated(out) : Stream_Close(out);
-    return ok ? DISK_OK : DISK_ERR_WRITE;
+    return WriteKit_CloseOutput(out, preallocated, DISK_OK);
 }
 
 }  // namespace

@@ -1,0 +1,99 @@
+// The image writers' block reader.
+#include "disk/writer_kit.h"
+
+#include <cstring>
+
+#include "foundation/platform.h"
+#include "foundation/stream.h"
+#include "foundation/write_kit.h"
+#include "volume/used_map.h"
+
+namespace {
+
+// Sectors whose used bits are fetched at once (bits on the stack).
+const uint32_t kBitsSectors = 8192;
+
+// Reads the used runs of bits [0, n) (sectors from first) into buffer; free runs become zeros.
+int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t n,
+                 uint8_t* buffer) {
+    uint32_t i = 0;
+    while (i < n) {
+        const bool used = Bits_Test(bits, i);
+        uint32_t j = i + 1;
+        while (j < n && Bits_Test(bits, j) == used) j++;
+        uint8_t* at = buffer + static_cast<size_t>(i) * 512;
+        if (used) {
+            int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, at);
+            if (rc != DISK_OK) return rc;
+        } else {
+            std::memset(at, 0, static_cast<size_t>(j - i) * 512);
+        }
+        i = j;
+    }
+    return DISK_OK;
+}
+
+}  // namespace
+
+int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
+                        uint32_t count, uint8_t* buffer, WriterPiece* piece) {
+    if (source == nullptr || buffer == nullptr || piece == nullptr || count == 0 ||
+        count > WRITER_PIECE_MAX_SECTORS)
+        return DISK_ERR_ARG;
+    *piece = WriterPiece{0, first, 0, count, count, WRITER_PIECE_KNOWN_ZERO, true, true, nullptr};
+    // The question never reads data: a source that cannot answer it (a flat VMDK refuses the
+    // per-layer query) is simply read.
+    bool known = false;
+    if (Disk_IsRangeKnownZero(source, first, count, &known) == DISK_OK && known) return DISK_OK;
+    int rc = DISK_OK;
+    if (map == nullptr) {
+        if ((rc = Disk_Read(source, first * 512, count * 512, buffer)) != DISK_OK) return rc;
+    } else {
+        // The bits come in chunks; the buffer is touched only from the first chunk with a used
+        // sector on (the chunks before it become zeros then).
+        uint8_t bits[kBitsSectors / 8];
+        bool any = false;
+        for (uint32_t done = 0; done < count;) {
+            const uint32_t n = count - done < kBitsSectors ? count - done : kBitsSectors;
+            rc = UsedMap_GetUsedBits(map, first + done, static_cast<int32_t>(n), bits);
+            if (rc != DISK_OK) return rc;
+            if (!any) {
+                if (!Bits_AnySet(bits, 0, n)) {
+                    done += n;
+                    continue;
+                }
+                any = true;
+                std::memset(buffer, 0, static_cast<size_t>(done) * 512);
+            }
+            rc = ReadUsedRuns(source, first + done, bits, n,
+                              buffer + static_cast<size_t>(done) * 512);
+            if (rc != DISK_OK) return rc;
+            done += n;
+        }
+        if (!any) {
+            piece->state = WRITER_PIECE_FREE;
+            return DISK_OK;
+        }
+    }
+    piece->state = WRITER_PIECE_DATA;
+    piece->data = buffer;
+    piece->zero = Mem_IsZero(buffer, count * 512);
+    return DISK_OK;
+}
+
+int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece) {
+    if (block == nullptr || piece == nullptr || block->out == nullptr) return DISK_ERR_ARG;
+    const uint64_t at = block->at + static_cast<uint64_t>(piece->offset) * 512;
+    const uint32_t bytes = piece->count * 512;
+    if (!block->placed) {
+        if (piece->zero) return DISK_OK;
+        if (piece->offset != 0) {
+            int rc = WriteKit_WriteZeros(block->out, block->at,
+                                         static_cast<uint64_t>(piece->offset) * 512);
+            if (rc != DISK_OK) return rc;
+        }
+        block->placed = true;
+    }
+    if (piece->data == nullptr) return WriteKit_WriteZeros(block->out, at, bytes);
+    return WriteKit_WriteAt(block->out, at, bytes, piece->data);
+}

@@ -1,0 +1,75 @@
+// Helpers shared by the writers: bit tests, zero writes and big-endian stores.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "foundation/platform.h"
+#include "foundation/stream.h"
+#include "foundation/write_kit.h"
+#include "support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct BitsCase {
+    uint32_t setBit;  // the one bit set in a bitmap of 64 bits
+    uint32_t from;
+    uint32_t count;
+    bool any;
+};
+
+class AnySet : public ::testing::TestWithParam<BitsCase> {};
+
+TEST_P(AnySet, LooksAtExactlyTheRange) {
+    const BitsCase& c = GetParam();
+    uint8_t bits[8] = {};
+    bits[c.setBit / 8] = static_cast<uint8_t>(1u << (c.setBit % 8));
+    EXPECT_EQ(Bits_AnySet(bits, c.from, c.count), c.any);
+    EXPECT_TRUE(Bits_Test(bits, c.setBit));
+}
+
+// Ranges that start and end inside a byte, on byte boundaries, and just miss the bit.
+INSTANTIATE_TEST_SUITE_P(WriteKit, AnySet,
+                         ::testing::Values(BitsCase{3, 0, 3, false}, BitsCase{3, 0, 4, true},
+                                           BitsCase{3, 4, 60, false}, BitsCase{17, 5, 12, false},
+                                           BitsCase{17, 5, 13, true}, BitsCase{17, 17, 1, true},
+                                           BitsCase{40, 8, 32, false}, BitsCase{40, 8, 33, true},
+                                           BitsCase{63, 63, 1, true}, BitsCase{63, 1, 0, false}));
+
+TEST(WriteKit, ZerosGoExactlyWhereAsked) {
+    TempDir dir;
+    WriteFile(dir.file("f"), std::vector<uint8_t>(200000, 0xAB));
+    ByteStream* s = nullptr;
+    ASSERT_TRUE(Stream_OpenFile(dir.file("f").c_str(), false, &s));
+    // Longer than the zero block, from an odd offset.
+    ASSERT_EQ(WriteKit_WriteZeros(s, 1001, WRITE_KIT_ZERO_BYTES + 7000), DISK_OK);
+    EXPECT_EQ(WriteKit_CloseOutput(s, false, DISK_OK), DISK_OK);
+    const std::vector<uint8_t> f = ReadFile(dir.file("f"));
+    ASSERT_EQ(f.size(), 200000u);
+    for (size_t i = 0; i < f.size(); i++) {
+        const bool inside = i >= 1001 && i < 1001 + WRITE_KIT_ZERO_BYTES + 7000;
+        ASSERT_EQ(f[i], inside ? 0 : 0xAB) << i;
+    }
+    // An earlier failure survives a good close.
+    ASSERT_TRUE(Stream_OpenFile(dir.file("f").c_str(), false, &s));
+    EXPECT_EQ(WriteKit_CloseOutput(s, false, DISK_ERR_READ), DISK_ERR_READ);
+    EXPECT_EQ(WriteKit_CloseOutput(nullptr, false, DISK_CANCELLED), DISK_CANCELLED);
+}
+
+TEST(WriteKit, BigEndianStoresReadBack) {
+    uint8_t b[8] = {};
+    Bytes_StoreBe16(b, 0x1234);
+    EXPECT_EQ(b[0], 0x12);
+    EXPECT_EQ(b[1], 0x34);
+    EXPECT_EQ(Bytes_LoadBe16(b), 0x1234);
+    Bytes_StoreBe32(b + 1, 0x89ABCDEFu);  // unaligned
+    EXPECT_EQ(b[1], 0x89);
+    EXPECT_EQ(b[4], 0xEF);
+    EXPECT_EQ(Bytes_LoadBe32(b + 1), 0x89ABCDEFu);
+    Bytes_StoreBe64(b, 0x0102030405060708ull);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(b[i], i + 1);
+    EXPECT_EQ(Bytes_LoadBe64(b), 0x0102030405060708ull);
+}
+
+}  // namespace
