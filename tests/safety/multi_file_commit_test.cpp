@@ -1,6 +1,7 @@
 // Images of several files (a VMDK descriptor with its extents, a Parallels bundle) rewritten in
-// place under injected faults: the Nth write, sync, rename or link fails, for every N the
-// operation reaches, and the process is killed with SIGKILL just before each such call.
+// place under injected faults: the Nth write, sync, rename, link or open fails, for every N the
+// operation reaches, and the process is killed with SIGKILL just before each write, sync,
+// rename or link.
 //   - After a failure every file is as it was, nothing is left beside them, and the next run
 //     succeeds.
 //   - After a kill the image opens and reads as the old image or the new one, through our reader
@@ -338,6 +339,43 @@ TEST_P(MultiFileCommitTable, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
 INSTANTIATE_TEST_SUITE_P(Calls, MultiFileCommitTable, ::testing::ValuesIn(TableRows()), TableRowName);
 
 class MultiFileCommit : public MultiFileImages, public ::testing::WithParamInterface<Operation> {};
+
+// A file that cannot be opened (the Nth open of the run refused): the run fails with every file
+// as it was and nothing beside them, or, where the open came after the switch, succeeds with the
+// new image; either way the next run succeeds.
+TEST_P(MultiFileCommit, EveryFailingOpenLeavesTheOldImageOrTheNewOne)
+{
+    const Operation& op = GetParam();
+    const Files start = Start();
+    Restore(start, work.path());
+    const std::optional<std::vector<uint8_t>> before = ReadImage(work.file(op.image));
+    ASSERT_TRUE(before.has_value()) << op.name << ": the image does not open";
+    faultshim::Arm(faultshim::kOpen, 0);
+    ASSERT_EQ(op.run(work.file(op.image), 0), DISK_OK) << op.name;
+    const uint64_t opens = faultshim::Disarm();
+    const Files end = Snapshot(work.path());
+    const std::optional<std::vector<uint8_t>> after = ReadImage(work.file(op.image));
+    ASSERT_TRUE(after.has_value()) << op.name;
+    ASSERT_GT(opens, 0u);
+    for (uint64_t n = 1; n <= opens; ++n) {
+        const std::string what = std::string(op.name) + ", open " + std::to_string(n) + " of " + std::to_string(opens) + " fails";
+        Restore(start, work.path());
+        bool fired = false;
+        const int r = RunFailingAt(faultshim::kOpen, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
+        EXPECT_TRUE(fired) << what;
+        const Files now = Snapshot(work.path());
+        if (r != DISK_OK) {
+            EXPECT_EQ(Names(now), Names(start)) << what;
+            for (const auto& f : start)
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == before) << what << ": the image does not read as before";
+            CheckNextRun(op, *before, what);
+        } else {
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == after) << what << ": reported success, but not the new image";
+            for (const auto& f : now) EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
+        }
+    }
+}
 
 // Backups replaced run after run leave no extent files behind: the folder holds the image and
 // one kept image, whatever the number of runs (the extent files of a split image rewritten into
