@@ -1041,11 +1041,12 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
         OutputEntry* entry = &list->entries[n];
         rc = OutputEntry_ChooseNames(entry, descriptorPath, TextView{kTemp, 5}, none, files.data(),
                                      static_cast<uint32_t>(files.size()));
+        // Listed as soon as its name is claimed, so that a discard removes the claimed file.
+        if (rc == DISK_OK) list->count = n + 1;
         ByteStream* s = nullptr;
         if (rc == DISK_OK && !Stream_CreateFile(reinterpret_cast<const char*>(entry->tempPath.data), &s))
             rc = DISK_ERR_CREATE;
         if (rc == DISK_OK) {
-            list->count = n + 1;
             const bool written = Stream_WriteAt(s, 0, static_cast<uint32_t>(text.size()), text.data());
             if (!Stream_Close(s) || !written) rc = DISK_ERR_WRITE;
         }

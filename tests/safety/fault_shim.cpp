@@ -1,6 +1,7 @@
 #include "fault_shim.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -28,6 +29,9 @@ int __real_renameat(int, const char*, int, const char*);
 int __real_renameat2(int, const char*, int, const char*, unsigned);
 int __real_link(const char*, const char*);
 int __real_linkat(int, const char*, int, const char*, int);
+int __real_open(const char*, int, ...);
+int __real_open64(const char*, int, ...);
+FILE* __real_fopen64(const char*, const char*);
 }
 
 namespace faultshim {
@@ -79,6 +83,7 @@ const char* KindName(unsigned mask)
     case kSync: return "sync";
     case kRename: return "rename";
     case kLink: return "link";
+    case kOpen: return "open";
     default: return "any";
     }
 }
@@ -212,6 +217,38 @@ int __wrap_linkat(int da, const char* a, int db, const char* b, int flags)
 {
     if (Hit(faultshim::kLink, EIO)) return -1;
     return __real_linkat(da, a, db, b, flags);
+}
+
+// The mode argument is there only when a file may be created.
+static mode_t OpenMode(int flags, va_list args)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+int __wrap_open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = OpenMode(flags, args);
+    va_end(args);
+    if (Hit(faultshim::kOpen, EACCES)) return -1;
+    return __real_open(path, flags, mode);
+}
+
+int __wrap_open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = OpenMode(flags, args);
+    va_end(args);
+    if (Hit(faultshim::kOpen, EACCES)) return -1;
+    return __real_open64(path, flags, mode);
+}
+
+FILE* __wrap_fopen64(const char* path, const char* how)
+{
+    if (Hit(faultshim::kOpen, EACCES)) return nullptr;
+    return __real_fopen64(path, how);
 }
 
 }  // extern "C"

@@ -1,5 +1,5 @@
 // Fault injection for the test programs of this folder. They are linked with
-// -Wl,--wrap=<function> for the C library's write, sync, rename and link functions (see
+// -Wl,--wrap=<function> for the C library's write, sync, rename, link and open functions (see
 // tests/CMakeLists.txt), so that every such call of the engine goes through a wrapper here.
 // Inert until armed: then the wrappers count the calls of the armed kinds and act on the Nth
 // one, either failing it (as a full disk, a failing device or a refused rename would) or
@@ -16,7 +16,8 @@ enum Kind : unsigned {
     kSync = 2,    // fsync, fdatasync
     kRename = 4,  // rename, renameat, renameat2
     kLink = 8,    // link, linkat
-    kAll = 15
+    kAll = 15,    // the kinds above; opens are counted only when asked for
+    kOpen = 16    // open, open64, fopen64
 };
 
 enum Action { kFail, kKill };

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 
 #include "disk/disk_open.h"
+#include "formats/parallels/parallels.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/qcow2/qcow2_maintain.h"
 #include "formats/vdi/vdi.h"
@@ -31,34 +32,14 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "support/test_support.h"
+#include "safety/fault_runs.h"
 #include "safety/fault_shim.h"
 
 using namespace testsupport;
+using namespace faultruns;
 namespace fs = std::filesystem;
 
 namespace {
-
-typedef std::map<std::string, std::vector<uint8_t>> Files;
-
-Files Snapshot(const std::string& dir)
-{
-    Files files;
-    for (const auto& e : fs::directory_iterator(dir)) files[e.path().filename().string()] = ReadFile(e.path().string());
-    return files;
-}
-
-void Restore(const Files& files, const std::string& dir)
-{
-    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
-    for (const auto& f : files) WriteFile(dir + "/" + f.first, f.second);
-}
-
-std::string Names(const Files& files)
-{
-    std::string s;
-    for (const auto& f : files) s += f.first + " ";
-    return s;
-}
 
 // Another process, started here, that runs `first` and keeps what it holds (an operation
 // waiting for its commit, a lock) until Finish() lets it run `then` and end; its exit status
@@ -111,26 +92,6 @@ private:
     bool started_ = false;
     int status_ = -1;
 };
-
-// The whole virtual disk through the probing open (parents required); nothing when it does
-// not open or cannot be read completely.
-std::optional<std::vector<uint8_t>> ReadImage(const std::string& path)
-{
-    DiskHandle disk;
-    Disk_Init(&disk);
-    if (Disk_Open(&disk, path.c_str(), true) != DISK_OK) return std::nullopt;
-    DiskGeometry g{};
-    Disk_GetGeometry(&disk, &g);
-    std::vector<uint8_t> bytes(Geometry_GetTotalSectors(&g) * g.bytes_per_sector);
-    int r = bytes.empty() ? DISK_OK : Disk_Read(&disk, 0, static_cast<uint32_t>(bytes.size()), bytes.data());
-    Disk_Close(&disk);
-    if (r != DISK_OK) return std::nullopt;
-    return bytes;
-}
-
-int Sh(const std::string& command) { return RunCommand(command + " >/dev/null 2>&1"); }
-
-TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
 
 // ---- The operations, each run on the files of a directory ---------------------------------
 
@@ -381,7 +342,57 @@ struct Operation {
     // split image it grows): renames cannot swap them as one, so a kill is only required to
     // leave each file whole, old or new.
     bool severalFiles = false;
+    // Parts its kill and failure tables are cut into, each a test of its own.
+    unsigned parts = 1;
 };
+
+// Every in-place operation, each from the images the fixture makes.
+std::vector<Operation> Operations()
+{
+    return {
+        {"vhd compaction", "a.vhd", VhdCompact},
+        {"vhd expansion", "a.vhd", VhdExpand},
+        {"vhd child creation", "child.vhd", VhdCreateChild},
+        {"vhd relink", "r.vhd", VhdRelink, false, 2},
+        {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }, false, 2},
+        {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }, false, 3},
+        {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }, false, 2},
+        {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }, false, 2},
+        {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }, false, 2},
+        {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }, false, 2},
+        {"vmdk split expansion", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); },
+         true, 2},
+        {"vmdk relink", "vc.vmdk", VmdkRelink},
+        {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }, false, 2},
+        {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
+        {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
+        {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
+        {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
+        {"qcow2 backing name change far from the header", "qf.qcow2",
+         [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
+        {"qcow2 compaction", "qc.qcow2",
+         [](const std::string& d) {
+             return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact, Qcow2_DiscardCompact);
+         }, false, 2},
+        {"vdi compaction", "c.vdi",
+         [](const std::string& d) {
+             return CompactFile(d + "/c.vdi", Vdi_Compact, Vdi_CommitCompact, Vdi_DiscardCompact);
+         }},
+        {"vhdx compaction", "c.vhdx",
+         [](const std::string& d) {
+             return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
+         }, false, 6},
+        {"parallels compaction", "c.hds",
+         [](const std::string& d) {
+             return CompactFile(d + "/c.hds", Parallels_Compact, Parallels_CommitCompact, Parallels_DiscardCompact);
+         }, false, 2},
+        // As the dialog calls it: a file already at the name is replaced only once the user said yes.
+        {"qcow2 overlay creation", "qo.qcow2",
+         [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str())); }},
+        {"qcow2 overlay over an existing file", "qr.qcow2",
+         [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
+    };
+}
 
 // The images every operation starts from, made once by qemu-img and qemu-io: data, a zero
 // block and space never written, so that compactions drop something.
@@ -396,16 +407,16 @@ protected:
         const std::string d = templateDir_->path();
         const std::string writes = " -c 'write -P 0x11 0 64k' -c 'write -P 0x22 1M 8k' -c 'write -z 2M 64k'"
                                    " -c 'write -P 0x33 3M 512' ";
-        bool ok = Sh("cd " + Quote(d) + " && qemu-img create -q -f vpc -o subformat=dynamic a.vhd 4M") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-io -f vpc" + writes + "a.vhd") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk v.vmdk 4M") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "v.vmdk") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse s.vmdk 4M") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "s.vmdk") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
-                  Sh("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
+        bool ok = Quiet("cd " + Quote(d) + " && qemu-img create -q -f vpc -o subformat=dynamic a.vhd 4M") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-io -f vpc" + writes + "a.vhd") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk v.vmdk 4M") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "v.vmdk") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse s.vmdk 4M") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "s.vmdk") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
+                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
         // A differencing VHD of b.vhd, and b2.vhd, a copy of b.vhd for the relink.
-        ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f vpc b.vhd 4M && qemu-io -f vpc -c 'write -P 0x55 0 4k' b.vhd") == 0;
+        ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f vpc b.vhd 4M && qemu-io -f vpc -c 'write -P 0x55 0 4k' b.vhd") == 0;
         if (ok) {
             DiskHandle parent;
             Disk_Init(&parent);
@@ -414,7 +425,7 @@ protected:
             ok = Disk_Open(&parent, p.c_str(), true) == DISK_OK &&
                  Vhd_CreateChild(&parent, &o, p.c_str(), (d + "/r.vhd").c_str()) == DISK_OK;
             Disk_Close(&parent);
-            ok = ok && Sh("cd " + Quote(d) + " && cp b.vhd b2.vhd") == 0;
+            ok = ok && Quiet("cd " + Quote(d) + " && cp b.vhd b2.vhd") == 0;
         }
         // A child vc.vmdk of v.vmdk, and v2.vmdk, a copy of v.vmdk, for the VMDK relink.
         if (ok) {
@@ -423,17 +434,17 @@ protected:
             ok = OpenVmdk(&parent, p, true) == DISK_OK &&
                  Vmdk_CreateChild(&parent, p.c_str(), (d + "/vc.vmdk").c_str(), false) == DISK_OK;
             Disk_Close(&parent);
-            ok = ok && Sh("cd " + Quote(d) + " && cp v.vmdk v2.vmdk") == 0;
+            ok = ok && Quiet("cd " + Quote(d) + " && cp v.vmdk v2.vmdk") == 0;
         }
         // A qcow2 child q.qcow2 of qb.qcow2, and qb2.qcow2, a base of other content.
-        ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f qcow2 qb.qcow2 4M &&"
+        ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f qcow2 qb.qcow2 4M &&"
                       " qemu-io -f qcow2 -c 'write -P 0x66 0 4k' qb.qcow2 &&"
                       " qemu-img create -q -f qcow2 qb2.qcow2 4M &&"
                       " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
                       " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
                       " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
         // qr.qcow2: an image of other content that an overlay replaces.
-        ok = ok && Sh("cd " + Quote(d) + " && cp qb2.qcow2 qr.qcow2") == 0;
+        ok = ok && Quiet("cd " + Quote(d) + " && cp qb2.qcow2 qr.qcow2") == 0;
         // qf.qcow2: q.qcow2 with its backing name moved 4 MiB into the file, where a new name
         // is written beside the old one before the header switches to it.
         if (ok) {
@@ -452,10 +463,10 @@ protected:
         const struct {
             const char* format;
             const char* name;
-        } others[] = {{"qcow2", "qc.qcow2"}, {"vdi", "c.vdi"}, {"vhdx", "c.vhdx"}};
+        } others[] = {{"qcow2", "qc.qcow2"}, {"vdi", "c.vdi"}, {"vhdx", "c.vhdx"}, {"parallels", "c.hds"}};
         for (const auto& o : others) {
-            ok = ok && Sh("cd " + Quote(d) + " && qemu-img create -q -f " + o.format + " " + o.name + " 4M") == 0 &&
-                 Sh("cd " + Quote(d) + " && qemu-io -f " + o.format + writes + o.name) == 0;
+            ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f " + o.format + " " + o.name + " 4M") == 0 &&
+                 Quiet("cd " + Quote(d) + " && qemu-io -f " + o.format + writes + o.name) == 0;
         }
         if (!ok) {
             delete templateDir_;
@@ -476,54 +487,11 @@ protected:
     // Files of every operation's starting point.
     static Files Start() { return Snapshot(templateDir_->path()); }
 
-    static std::vector<Operation> Operations()
-    {
-        return {
-            {"vhd compaction", "a.vhd", VhdCompact},
-            {"vhd expansion", "a.vhd", VhdExpand},
-            {"vhd child creation", "child.vhd", VhdCreateChild},
-            {"vhd relink", "r.vhd", VhdRelink},
-            {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }},
-            {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }},
-            {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }},
-            {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }},
-            {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }},
-            {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }},
-            {"vmdk split expansion", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); },
-             true},
-            {"vmdk relink", "vc.vmdk", VmdkRelink},
-            {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }},
-            {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
-            {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
-            {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
-            {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
-            {"qcow2 backing name change far from the header", "qf.qcow2",
-             [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
-            {"qcow2 compaction", "qc.qcow2",
-             [](const std::string& d) {
-                 return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact, Qcow2_DiscardCompact);
-             }},
-            {"vdi compaction", "c.vdi",
-             [](const std::string& d) {
-                 return CompactFile(d + "/c.vdi", Vdi_Compact, Vdi_CommitCompact, Vdi_DiscardCompact);
-             }},
-            {"vhdx compaction", "c.vhdx",
-             [](const std::string& d) {
-                 return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
-             }},
-            // As the dialog calls it: a file already at the name is replaced only once the user said yes.
-            {"qcow2 overlay creation", "qo.qcow2",
-             [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str())); }},
-            {"qcow2 overlay over an existing file", "qr.qcow2",
-             [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
-        };
-    }
-
     // What the fault-free run gives: the image's contents before and after, the files after.
     struct Baseline {
         std::optional<std::vector<uint8_t>> before, after;
         Files start, end;
-        uint64_t calls[4];  // per kind: write, sync, rename, link
+        CallCounts counts;
     };
 
     Baseline Run(const Operation& op)
@@ -535,14 +503,7 @@ protected:
         if (b.start.count(op.image)) {
             EXPECT_TRUE(b.before.has_value()) << op.name << ": the image does not open";
         }
-        const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
-        for (int k = 0; k < 4; ++k) {
-            Restore(b.start, work.path());
-            faultshim::Arm(kinds[k], 0);
-            int r = op.run(work.path());
-            b.calls[k] = faultshim::Disarm();
-            EXPECT_EQ(r, DISK_OK) << op.name;
-        }
+        b.counts = CountCalls(b.start, work.path(), [&]() { return op.run(work.path()); }, op.name);
         b.end = Snapshot(work.path());
         b.after = ReadImage(work.file(op.image));
         EXPECT_TRUE(b.after.has_value()) << op.name;
@@ -593,143 +554,168 @@ protected:
 
 TempDir* InPlaceFaults::templateDir_ = nullptr;
 
-TEST_F(InPlaceFaults, EveryFailingCallLeavesTheOriginalOrTheNewImage)
+// A part of an operation's table: its calls from part/parts to (part + 1)/parts of them.
+struct TableRow {
+    size_t op;
+    unsigned part, parts;
+};
+
+void PrintTo(const TableRow& row, std::ostream* out)
 {
-    const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
-    for (const Operation& op : Operations()) {
-        SCOPED_TRACE(op.name);
-        const Baseline b = Run(op);
-        for (int k = 0; k < 4; ++k) {
-            for (uint64_t n = 1; n <= b.calls[k]; ++n) {
-                const std::string what = std::string(op.name) + ", " + faultshim::KindName(kinds[k]) + " " +
-                                         std::to_string(n) + " of " + std::to_string(b.calls[k]) + " fails";
-                Restore(b.start, work.path());
-                faultshim::Arm(kinds[k], n);
-                const int r = op.run(work.path());
-                faultshim::Disarm();
-                EXPECT_TRUE(faultshim::Fired()) << what;
-                const Files now = Snapshot(work.path());
-                if (r != DISK_OK) {
-                    // Failed: everything as it was, nothing left beside it.
-                    EXPECT_EQ(Names(now), Names(b.start)) << what;
-                    for (const auto& f : b.start)
-                        EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
-                } else {
-                    // Succeeded all the same (a call whose failure is harmless): the new image,
-                    // and no file the fault-free run does not leave.
-                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but the image does not read as the new one";
-                    for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
-                    // A replaced file kept under its name with "_del" is the original.
-                    for (const auto& f : now) {
-                        const std::string kept = f.first;
-                        if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
-                        const std::string original = kept.substr(0, kept.size() - 4);
-                        if (b.start.count(original)) {
-                            EXPECT_TRUE(f.second == b.start.at(original)) << what << ": " << kept << " is not the original";
-                        }
-                    }
+    *out << Operations()[row.op].name << ", part " << row.part + 1 << " of " << row.parts;
+}
+
+std::vector<TableRow> TableRows()
+{
+    std::vector<TableRow> rows;
+    const std::vector<Operation> ops = Operations();
+    for (size_t i = 0; i < ops.size(); ++i)
+        for (unsigned part = 0; part < ops[i].parts; ++part) rows.push_back({i, part, ops[i].parts});
+    return rows;
+}
+
+std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
+{
+    std::string name = Operations()[info.param.op].name;
+    if (info.param.parts > 1)
+        name += " calls part " + std::to_string(info.param.part + 1) + " of " + std::to_string(info.param.parts);
+    return RowName(name);
+}
+
+class InPlaceFaultTable : public InPlaceFaults, public ::testing::WithParamInterface<TableRow> {};
+
+TEST_P(InPlaceFaultTable, EveryFailingCallLeavesTheOriginalOrTheNewImage)
+{
+    const Operation op = Operations()[GetParam().op];
+    SCOPED_TRACE(op.name);
+    const Baseline b = Run(op);
+    for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
+        const unsigned kind = kKinds[step.kind];
+        const uint64_t n = step.n;
+        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " + std::to_string(n) +
+                                 " of " + std::to_string(b.counts.calls[step.kind]) + " fails";
+        Restore(b.start, work.path());
+        bool fired = false;
+        const int r = RunFailingAt(kind, n, [&]() { return op.run(work.path()); }, &fired);
+        EXPECT_TRUE(fired) << what;
+        const Files now = Snapshot(work.path());
+        if (r != DISK_OK) {
+            // Failed: everything as it was, nothing left beside it.
+            EXPECT_EQ(Names(now), Names(b.start)) << what;
+            for (const auto& f : b.start)
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
+        } else {
+            // Succeeded all the same (a call whose failure is harmless): the new image,
+            // and no file the fault-free run does not leave.
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but the image does not read as the new one";
+            for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+            // A replaced file kept under its name with "_del" is the original.
+            for (const auto& f : now) {
+                const std::string kept = f.first;
+                if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
+                const std::string original = kept.substr(0, kept.size() - 4);
+                if (b.start.count(original)) {
+                    EXPECT_TRUE(f.second == b.start.at(original)) << what << ": " << kept << " is not the original";
                 }
             }
         }
     }
 }
 
-TEST_F(InPlaceFaults, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
+TEST_P(InPlaceFaultTable, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
 {
-    for (const Operation& op : Operations()) {
-        SCOPED_TRACE(op.name);
-        const Baseline b = Run(op);
-        const uint64_t calls = b.calls[0] + b.calls[1] + b.calls[2] + b.calls[3];
-        for (uint64_t n = 1; n <= calls; ++n) {
-            const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
-                                     std::to_string(calls);
-            Restore(b.start, work.path());
-            fflush(nullptr);
-            pid_t pid = fork();
-            ASSERT_NE(pid, -1);
-            if (pid == 0) {
-                faultshim::Arm(faultshim::kAll, n, faultshim::kKill);
-                int r = op.run(work.path());
-                _exit(r == DISK_OK ? 0 : 1);
+    const Operation op = Operations()[GetParam().op];
+    SCOPED_TRACE(op.name);
+    const Baseline b = Run(op);
+    const uint64_t calls = b.counts.Total();
+    for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
+        const uint64_t n = step.n;
+        const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
+                                 std::to_string(calls);
+        Restore(b.start, work.path());
+        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.path()); })) << what << ": not killed";
+        CheckWhole(op, b, what);
+        // Files the operation only reads (parents, the other extents) are untouched.
+        const Files now = Snapshot(work.path());
+        for (const auto& f : b.start) {
+            if (b.end.count(f.first) && b.end.at(f.first) == f.second) {
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
             }
-            int status = 0;
-            ASSERT_EQ(waitpid(pid, &status, 0), pid);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << what << ": not killed";
-            CheckWhole(op, b, what);
-            // Files the operation only reads (parents, the other extents) are untouched.
-            const Files now = Snapshot(work.path());
-            for (const auto& f : b.start) {
-                if (b.end.count(f.first) && b.end.at(f.first) == f.second) {
-                    EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-                }
+        }
+        // Killed before its image changed, the operation runs again over what the killed run
+        // left: a success gives the new image (a leftover file is never taken for the image),
+        // a failure leaves the old one.
+        // What a killed commit leaves (the image under its own kept name too) never
+        // blocks the next run.
+        if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
+            // A real backup (a file of its own under a "_del" name, left by a commit killed
+            // after its switch) may stop a run that keeps backups; the image itself under
+            // that name may not.
+            bool realBackup = false;
+            for (const auto& e : fs::directory_iterator(work.path())) {
+                const std::string kept = e.path().string();
+                if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
+                const std::string base = kept.substr(0, kept.size() - 4);
+                if (!Output_IsInterruptedCommitTrace(base.c_str(), kept.c_str())) realBackup = true;
             }
-            // Killed before its image changed, the operation runs again over what the killed run
-            // left: a success gives the new image (a leftover file is never taken for the image),
-            // a failure leaves the old one.
-            // What a killed commit leaves (the image under its own kept name too) never
-            // blocks the next run.
-            if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
-                // A real backup (a file of its own under a "_del" name, left by a commit killed
-                // after its switch) may stop a run that keeps backups; the image itself under
-                // that name may not.
-                bool realBackup = false;
-                for (const auto& e : fs::directory_iterator(work.path())) {
-                    const std::string kept = e.path().string();
-                    if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
-                    const std::string base = kept.substr(0, kept.size() - 4);
-                    if (!Output_IsInterruptedCommitTrace(base.c_str(), kept.c_str())) realBackup = true;
-                }
-                const int again = op.run(work.path());
-                const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
-                if (!realBackup) {
-                    EXPECT_EQ(again, DISK_OK) << what << ", run again";
-                }
-                EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
-                    << what << ", run again (result " << again << "): the image is not what it should be";
+            const int again = op.run(work.path());
+            const std::optional<std::vector<uint8_t>> now2 = ReadImage(work.file(op.image));
+            if (!realBackup) {
+                EXPECT_EQ(again, DISK_OK) << what << ", run again";
             }
+            EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
+                << what << ", run again (result " << again << "): the image is not what it should be";
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Calls, InPlaceFaultTable, ::testing::ValuesIn(TableRows()), TableRowName);
+
+class InPlaceOperation : public InPlaceFaults, public ::testing::WithParamInterface<size_t> {};
 
 // Every operation on an image whose files another process holds locked (as a running
 // in-place operation does) is refused before it touches anything, and runs once they are free.
-TEST_F(InPlaceFaults, EveryOperationIsRefusedWhileAnotherHoldsTheImage)
+TEST_P(InPlaceOperation, IsRefusedWhileAnotherHoldsTheImage)
 {
-    for (const Operation& op : Operations()) {
-        SCOPED_TRACE(op.name);
-        Restore(Start(), work.path());
-        // A child made over an existing file: the file it replaces is there already.
-        if (!Os_PathExists(work.file(op.image).c_str())) {
-            ASSERT_EQ(op.run(work.path()), DISK_OK);
-        }
-        const Files before = Snapshot(work.path());
-        std::vector<std::string> paths;
-        for (const auto& f : before) paths.push_back(work.file(f.first));
-        Other holder(
-            [&]() {
-                // Held until the process ends: one record per file, whatever their number.
-                static std::vector<InPlaceLock> locks;
-                locks.resize(paths.size());
-                int r = DISK_OK;
-                for (size_t i = 0; i < paths.size() && r == DISK_OK; ++i) {
-                    InPlaceLock_Init(&locks[i]);
-                    const char* p = paths[i].c_str();
-                    r = InPlaceLock_Acquire(&locks[i], &p, 1);
-                }
-                return r;
-            },
-            []() { return DISK_OK; });
-        ASSERT_TRUE(holder.Started());
-        EXPECT_TRUE(InPlace_IsLockedElsewhere(work.file(op.image).c_str())) << Names(before);
-        EXPECT_EQ(op.run(work.path()), DISK_ERR_IN_USE);
-        const Files now = Snapshot(work.path());
-        EXPECT_EQ(Names(now), Names(before));
-        EXPECT_TRUE(now == before) << "a file changed";
-        EXPECT_EQ(holder.Finish(), 0);
-        EXPECT_EQ(op.run(work.path()), DISK_OK) << "once the image is free";
+    const Operation op = Operations()[GetParam()];
+    SCOPED_TRACE(op.name);
+    Restore(Start(), work.path());
+    // A child made over an existing file: the file it replaces is there already.
+    if (!Os_PathExists(work.file(op.image).c_str())) {
+        ASSERT_EQ(op.run(work.path()), DISK_OK);
     }
+    const Files before = Snapshot(work.path());
+    std::vector<std::string> paths;
+    for (const auto& f : before) paths.push_back(work.file(f.first));
+    Other holder(
+        [&]() {
+            // Held until the process ends: one record per file, whatever their number.
+            static std::vector<InPlaceLock> locks;
+            locks.resize(paths.size());
+            int r = DISK_OK;
+            for (size_t i = 0; i < paths.size() && r == DISK_OK; ++i) {
+                InPlaceLock_Init(&locks[i]);
+                const char* p = paths[i].c_str();
+                r = InPlaceLock_Acquire(&locks[i], &p, 1);
+            }
+            return r;
+        },
+        []() { return DISK_OK; });
+    ASSERT_TRUE(holder.Started());
+    EXPECT_TRUE(InPlace_IsLockedElsewhere(work.file(op.image).c_str())) << Names(before);
+    EXPECT_EQ(op.run(work.path()), DISK_ERR_IN_USE);
+    const Files now = Snapshot(work.path());
+    EXPECT_EQ(Names(now), Names(before));
+    EXPECT_TRUE(now == before) << "a file changed";
+    EXPECT_EQ(holder.Finish(), 0);
+    EXPECT_EQ(op.run(work.path()), DISK_OK) << "once the image is free";
 }
+
+INSTANTIATE_TEST_SUITE_P(Each, InPlaceOperation, ::testing::Range<size_t>(0, Operations().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return RowName(Operations()[info.param].name);
+                         });
 
 // Two operations started on one image at once: the second is refused while the first holds the
 // image, and the first completes; nothing of either is lost.

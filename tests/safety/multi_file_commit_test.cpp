@@ -1,6 +1,7 @@
 // Images of several files (a VMDK descriptor with its extents, a Parallels bundle) rewritten in
-// place under injected faults: the Nth write, sync, rename or link fails, for every N the
-// operation reaches, and the process is killed with SIGKILL just before each such call.
+// place under injected faults: the Nth write, sync, rename, link or open fails, for every N the
+// operation reaches, and the process is killed with SIGKILL just before each write, sync,
+// rename or link.
 //   - After a failure every file is as it was, nothing is left beside them, and the next run
 //     succeeds.
 //   - After a kill the image opens and reads as the old image or the new one, through our reader
@@ -25,59 +26,15 @@
 #include "formats/vmdk/vmdk_writer_util.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "safety/fault_runs.h"
 #include "safety/fault_shim.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
+using namespace faultruns;
 namespace fs = std::filesystem;
 
 namespace {
-
-typedef std::map<std::string, std::vector<uint8_t>> Files;
-
-// Every file under a folder (one level of subfolders: a bundle), by relative name.
-Files Snapshot(const std::string& dir)
-{
-    Files files;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = ReadFile(e.path().string());
-    return files;
-}
-
-void Restore(const Files& files, const std::string& dir)
-{
-    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e.path());
-    for (const auto& f : files) {
-        fs::create_directories(fs::path(dir + "/" + f.first).parent_path());
-        WriteFile(dir + "/" + f.first, f.second);
-    }
-}
-
-std::string Names(const Files& files)
-{
-    std::string s;
-    for (const auto& f : files) s += f.first + " ";
-    return s;
-}
-
-// The whole virtual disk through the probing open; nothing when it does not open or read.
-std::optional<std::vector<uint8_t>> ReadImage(const std::string& path)
-{
-    DiskHandle disk;
-    Disk_Init(&disk);
-    if (Disk_Open(&disk, path.c_str(), true) != DISK_OK) return std::nullopt;
-    DiskGeometry g{};
-    Disk_GetGeometry(&disk, &g);
-    std::vector<uint8_t> bytes(Geometry_GetTotalSectors(&g) * g.bytes_per_sector);
-    int r = bytes.empty() ? DISK_OK : Disk_Read(&disk, 0, static_cast<uint32_t>(bytes.size()), bytes.data());
-    Disk_Close(&disk);
-    if (r != DISK_OK) return std::nullopt;
-    return bytes;
-}
-
-int Quiet(const std::string& command) { return RunCommand(command + " >/dev/null 2>&1"); }
-
-TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
 
 // ---- The operations ----------------------------------------------------------------------------
 
@@ -147,6 +104,8 @@ struct Operation {
     bool vmdk;               // qemu-img reads it
     bool grows;              // the next run grows the image again
     std::function<int(const std::string& path, uint32_t flags)> run;
+    // Parts its kill and failure tables are cut into, each a test of its own.
+    unsigned parts = 1;
 };
 
 void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
@@ -155,20 +114,20 @@ std::vector<Operation> Operations()
 {
     auto expand = [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Expand, f); };
     return {
-        {"split compaction", "s.vmdk", "s.vmdk", true, false, VmdkCompact},
-        {"split compaction of a qemu-img image", "q.vmdk", "q.vmdk", true, false, VmdkCompact},
+        {"split compaction", "s.vmdk", "s.vmdk", true, false, VmdkCompact, 2},
+        {"split compaction of a qemu-img image", "q.vmdk", "q.vmdk", true, false, VmdkCompact, 2},
         {"split rewrite", "s.vmdk", "s.vmdk", true, false,
-         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Rewrite, f); }},
+         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Rewrite, f); }, 2},
         {"split rewrite into one file", "s.vmdk", "s.vmdk", true, false,
-         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::RewriteOneFile, f); }},
-        {"split expansion", "s.vmdk", "s.vmdk", true, true, expand},
+         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::RewriteOneFile, f); }, 2},
+        {"split expansion", "s.vmdk", "s.vmdk", true, true, expand, 2},
         {"split flat expansion", "ff.vmdk", "ff.vmdk", true, true, expand},
         {"monolithic flat expansion", "f.vmdk", "f.vmdk", true, true, expand},
         {"bundle compaction", "c.hdd", "c.hdd/DiskDescriptor.xml", false, false, BundleCompact},
     };
 }
 
-class MultiFileCommit : public ::testing::TestWithParam<Operation> {
+class MultiFileImages : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -228,7 +187,7 @@ protected:
     struct Baseline {
         std::vector<uint8_t> before, after;
         Files start, end;
-        uint64_t calls[4];  // per kind: write, sync, rename, link
+        CallCounts counts;
     };
 
     Baseline Run(const Operation& op)
@@ -239,14 +198,7 @@ protected:
         std::optional<std::vector<uint8_t>> before = ReadImage(work.file(op.image));
         EXPECT_TRUE(before.has_value()) << op.name << ": the image does not open";
         if (before) b.before = *before;
-        const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
-        for (int k = 0; k < 4; ++k) {
-            Restore(b.start, work.path());
-            faultshim::Arm(kinds[k], 0);
-            int r = op.run(work.file(op.image), 0);
-            b.calls[k] = faultshim::Disarm();
-            EXPECT_EQ(r, DISK_OK) << op.name;
-        }
+        b.counts = CountCalls(b.start, work.path(), [&]() { return op.run(work.file(op.image), 0); }, op.name);
         b.end = Snapshot(work.path());
         std::optional<std::vector<uint8_t>> after = ReadImage(work.file(op.image));
         EXPECT_TRUE(after.has_value()) << op.name;
@@ -289,82 +241,138 @@ protected:
     static TempDir* rawDir_;
 };
 
-TempDir* MultiFileCommit::templateDir_ = nullptr;
-TempDir* MultiFileCommit::rawDir_ = nullptr;
+TempDir* MultiFileImages::templateDir_ = nullptr;
+TempDir* MultiFileImages::rawDir_ = nullptr;
 
-TEST_P(MultiFileCommit, EveryFailingCallLeavesTheOldImageOrTheNewOne)
+// A part of an operation's table: its calls from part/parts to (part + 1)/parts of them.
+struct TableRow {
+    size_t op;
+    unsigned part, parts;
+};
+
+void PrintTo(const TableRow& row, std::ostream* out)
 {
-    const unsigned kinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
-    const Operation& op = GetParam();
-    {
-        const Baseline b = Run(op);
-        for (int k = 0; k < 4; ++k) {
-            for (uint64_t n = 1; n <= b.calls[k]; ++n) {
-                const std::string what = std::string(op.name) + ", " + faultshim::KindName(kinds[k]) + " " +
-                                         std::to_string(n) + " of " + std::to_string(b.calls[k]) + " fails";
-                Restore(b.start, work.path());
-                faultshim::Arm(kinds[k], n);
-                const int r = op.run(work.file(op.image), 0);
-                faultshim::Disarm();
-                EXPECT_TRUE(faultshim::Fired()) << what;
-                const Files now = Snapshot(work.path());
-                if (r != DISK_OK) {
-                    EXPECT_EQ(Names(now), Names(b.start)) << what;
-                    for (const auto& f : b.start)
-                        EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
-                    CheckNextRun(op, b.before, what);
-                } else {
-                    // A call whose failure is harmless (a clean-up after the switch): the new
-                    // image, and no file that the fault-free run does not leave.
-                    EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but not the new image";
-                    for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
-                }
-            }
+    *out << Operations()[row.op].name << ", part " << row.part + 1 << " of " << row.parts;
+}
+
+std::vector<TableRow> TableRows()
+{
+    std::vector<TableRow> rows;
+    const std::vector<Operation> ops = Operations();
+    for (size_t i = 0; i < ops.size(); ++i)
+        for (unsigned part = 0; part < ops[i].parts; ++part) rows.push_back({i, part, ops[i].parts});
+    return rows;
+}
+
+std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
+{
+    std::string name = Operations()[info.param.op].name;
+    if (info.param.parts > 1)
+        name += " calls part " + std::to_string(info.param.part + 1) + " of " + std::to_string(info.param.parts);
+    return RowName(name);
+}
+
+class MultiFileCommitTable : public MultiFileImages, public ::testing::WithParamInterface<TableRow> {};
+
+TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
+{
+    const Operation op = Operations()[GetParam().op];
+    const Baseline b = Run(op);
+    for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
+        const unsigned kind = kKinds[step.kind];
+        const uint64_t n = step.n;
+        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " + std::to_string(n) +
+                                 " of " + std::to_string(b.counts.calls[step.kind]) + " fails";
+        Restore(b.start, work.path());
+        bool fired = false;
+        const int r = RunFailingAt(kind, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
+        EXPECT_TRUE(fired) << what;
+        const Files now = Snapshot(work.path());
+        if (r != DISK_OK) {
+            EXPECT_EQ(Names(now), Names(b.start)) << what;
+            for (const auto& f : b.start)
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
+            CheckNextRun(op, b.before, what);
+        } else {
+            // A call whose failure is harmless (a clean-up after the switch): the new
+            // image, and no file that the fault-free run does not leave.
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but not the new image";
+            for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
         }
     }
 }
 
-TEST_P(MultiFileCommit, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
+TEST_P(MultiFileCommitTable, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
+{
+    const Operation op = Operations()[GetParam().op];
+    const Baseline b = Run(op);
+    const uint64_t calls = b.counts.Total();
+    for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
+        const uint64_t n = step.n;
+        const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
+                                 std::to_string(calls);
+        Restore(b.start, work.path());
+        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.file(op.image), 0); })) << what << ": not killed";
+        // The old image or the new one, through both readers.
+        std::optional<std::vector<uint8_t>> now = ReadImage(work.file(op.image));
+        const bool old = now == b.before, fresh = now == b.after;
+        EXPECT_TRUE(old || fresh) << what << ": the image does not read as the old or the new one";
+        if (op.vmdk && (old || fresh)) {
+            EXPECT_TRUE(QemuReads(op, *now)) << what << ": qemu-img reads otherwise";
+        }
+        // No file of the start changed but the descriptor, which is the old or the new one.
+        const Files files = Snapshot(work.path());
+        for (const auto& f : b.start) {
+            ASSERT_TRUE(files.count(f.first)) << what << ": " << f.first << " is gone";
+            if (f.first == op.descriptor) {
+                EXPECT_TRUE(files.at(f.first) == f.second || files.at(f.first) == b.end.at(f.first))
+                    << what << ": the descriptor is neither old nor new";
+            } else {
+                EXPECT_TRUE(files.at(f.first) == f.second) << what << ": " << f.first << " changed";
+            }
+        }
+        if (now) CheckNextRun(op, *now, what);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, MultiFileCommitTable, ::testing::ValuesIn(TableRows()), TableRowName);
+
+class MultiFileCommit : public MultiFileImages, public ::testing::WithParamInterface<Operation> {};
+
+// A file that cannot be opened (the Nth open of the run refused): the run fails with every file
+// as it was and nothing beside them, or, where the open came after the switch, succeeds with the
+// new image; either way the next run succeeds.
+TEST_P(MultiFileCommit, EveryFailingOpenLeavesTheOldImageOrTheNewOne)
 {
     const Operation& op = GetParam();
-    {
-        const Baseline b = Run(op);
-        const uint64_t calls = b.calls[0] + b.calls[1] + b.calls[2] + b.calls[3];
-        for (uint64_t n = 1; n <= calls; ++n) {
-            const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
-                                     std::to_string(calls);
-            Restore(b.start, work.path());
-            fflush(nullptr);
-            pid_t pid = fork();
-            ASSERT_NE(pid, -1);
-            if (pid == 0) {
-                faultshim::Arm(faultshim::kAll, n, faultshim::kKill);
-                int r = op.run(work.file(op.image), 0);
-                _exit(r == DISK_OK ? 0 : 1);
-            }
-            int status = 0;
-            ASSERT_EQ(waitpid(pid, &status, 0), pid);
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << what << ": not killed";
-            // The old image or the new one, through both readers.
-            std::optional<std::vector<uint8_t>> now = ReadImage(work.file(op.image));
-            const bool old = now == b.before, fresh = now == b.after;
-            EXPECT_TRUE(old || fresh) << what << ": the image does not read as the old or the new one";
-            if (op.vmdk && (old || fresh)) {
-                EXPECT_TRUE(QemuReads(op, *now)) << what << ": qemu-img reads otherwise";
-            }
-            // No file of the start changed but the descriptor, which is the old or the new one.
-            const Files files = Snapshot(work.path());
-            for (const auto& f : b.start) {
-                ASSERT_TRUE(files.count(f.first)) << what << ": " << f.first << " is gone";
-                if (f.first == op.descriptor) {
-                    EXPECT_TRUE(files.at(f.first) == f.second || files.at(f.first) == b.end.at(f.first))
-                        << what << ": the descriptor is neither old nor new";
-                } else {
-                    EXPECT_TRUE(files.at(f.first) == f.second) << what << ": " << f.first << " changed";
-                }
-            }
-            if (now) CheckNextRun(op, *now, what);
+    const Files start = Start();
+    Restore(start, work.path());
+    const std::optional<std::vector<uint8_t>> before = ReadImage(work.file(op.image));
+    ASSERT_TRUE(before.has_value()) << op.name << ": the image does not open";
+    faultshim::Arm(faultshim::kOpen, 0);
+    ASSERT_EQ(op.run(work.file(op.image), 0), DISK_OK) << op.name;
+    const uint64_t opens = faultshim::Disarm();
+    const Files end = Snapshot(work.path());
+    const std::optional<std::vector<uint8_t>> after = ReadImage(work.file(op.image));
+    ASSERT_TRUE(after.has_value()) << op.name;
+    ASSERT_GT(opens, 0u);
+    for (uint64_t n = 1; n <= opens; ++n) {
+        const std::string what = std::string(op.name) + ", open " + std::to_string(n) + " of " + std::to_string(opens) + " fails";
+        Restore(start, work.path());
+        bool fired = false;
+        const int r = RunFailingAt(faultshim::kOpen, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
+        EXPECT_TRUE(fired) << what;
+        const Files now = Snapshot(work.path());
+        if (r != DISK_OK) {
+            EXPECT_EQ(Names(now), Names(start)) << what;
+            for (const auto& f : start)
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == before) << what << ": the image does not read as before";
+            CheckNextRun(op, *before, what);
+        } else {
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == after) << what << ": reported success, but not the new image";
+            for (const auto& f : now) EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
         }
     }
 }
@@ -392,14 +400,7 @@ TEST_P(MultiFileCommit, ReplacedBackupsLeaveNoMembersBehind)
     }
 }
 
-std::string RowName(const ::testing::TestParamInfo<Operation>& info)
-{
-    std::string name;
-    for (const char* c = info.param.name; *c; ++c)
-        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, MultiFileCommit, ::testing::ValuesIn(Operations()), RowName);
+INSTANTIATE_TEST_SUITE_P(Rows, MultiFileCommit, ::testing::ValuesIn(Operations()),
+                         [](const ::testing::TestParamInfo<Operation>& info) { return RowName(info.param.name); });
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "volume/exfat_fs.h"
 #include "volume/fs_driver_support.h"
 #include "volume/used_map.h"
+#include "volume/attached_volume.h"
 
 using namespace fstest;
 using testsupport::HaveTool;
@@ -27,23 +28,7 @@ namespace {
 const uint32_t kSectorSizes[] = {256, 512, 1024, 4096};
 const uint64_t kOffset = 65536;
 
-struct Attached {
-    VolumeRegion region;
-    int rc;
-    Attached(const DiskHandle* disk, uint64_t first, uint64_t count)
-    {
-        VolumeRegion_Init(&region);
-        rc = Fs_AttachExfat(&region, disk, first, count);
-    }
-    ~Attached()
-    {
-        if (rc == DISK_OK) {
-            Exfat_Destroy(region.object);
-            Mem_Free(region.object);
-        }
-    }
-    ExfatVolume* volume() const { return static_cast<ExfatVolume*>(region.object); }
-};
+typedef AttachedVolume<ExfatVolume, Fs_AttachExfat, Exfat_Destroy> Attached;
 
 bool HaveExfatTools()
 {
@@ -106,83 +91,90 @@ void Put32(std::vector<uint8_t>& v, uint64_t at, uint32_t x)
 // come back free, a kept file's stay used, sectors before the cluster heap are used and bit 0 of
 // the bitmap is the first heap cluster. The 512-byte-cluster volume keeps its bitmap in clusters
 // spread over the volume along a FAT chain.
-TEST(ExfatRealVolumes, FreeSectorsAreFreeForSleuthkit)
+struct ExfatVolumeRow {
+    const char* name;
+    const char* options;
+    const char* size;
+    uint32_t clusterBytes;
+    bool fragment;
+};
+
+const ExfatVolumeRow kExfatVolumeRows[] = {
+    {"default", "", "32M", 4096, false},
+    {"c512_fragmented", "-c 512", "24M", 512, true},
+    {"c64K", "-c 64K", "64M", 65536, false},
+};
+
+class ExfatRealVolumes : public ::testing::TestWithParam<ExfatVolumeRow> {};
+
+TEST_P(ExfatRealVolumes, FreeSectorsAreFreeForSleuthkit)
 {
     if (!HaveExfatTools()) {
         GTEST_SKIP() << "exfatprogs or sleuthkit missing";
     }
-    struct Row {
-        const char* options;
-        const char* size;
-        uint32_t clusterBytes;
-        bool fragment;
-    } rows[] = {
-        {"", "32M", 4096, false},
-        {"-c 512", "24M", 512, true},
-        {"-c 64K", "64M", 65536, false},
-    };
     TempDir dir;
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.options);
-        std::string img = dir.file("v.img");
-        ASSERT_TRUE(Sh("rm -f " + Quote(img) + " && truncate -s " + r.size + " " + Quote(img) +
-                       " && mkfs.exfat " + r.options + " " + Quote(img)));
-        std::string out;
-        uint64_t keepFirst = 0, keepN = 0, goneFirst = 0, goneN = 0;
-        ASSERT_TRUE(Sh(Fixture() + " addfile " + Quote(img) + " keep.bin 300000 1", &out));
-        ParsePair(out, &keepFirst, &keepN);
-        ASSERT_TRUE(Sh(Fixture() + " addfile " + Quote(img) + " gone.bin 400000 2", &out));
-        ParsePair(out, &goneFirst, &goneN);
-        if (r.fragment) {
-            ASSERT_TRUE(Sh(Fixture() + " fragment-bitmap " + Quote(img), &out));
-            ASSERT_GT(out.find(' '), 0u) << out;
-        }
-        ASSERT_TRUE(Sh(Fixture() + " delete " + Quote(img) + " gone.bin"));
-        ASSERT_TRUE(Sh("fsck.exfat -n " + Quote(img)));
-        Oracle blkls = BlklsExfat(img, 512);
-        ASSERT_FALSE(blkls.state.empty());
-        std::vector<uint8_t> raw = ReadImage(img);
-        const uint64_t heapBytes = static_cast<uint64_t>(Bytes_LoadLe32(&raw[88])) * 512;
+    const ExfatVolumeRow& r = GetParam();
+    std::string img = dir.file("v.img");
+    ASSERT_TRUE(Sh("rm -f " + Quote(img) + " && truncate -s " + r.size + " " + Quote(img) +
+                   " && mkfs.exfat " + r.options + " " + Quote(img)));
+    std::string out;
+    uint64_t keepFirst = 0, keepN = 0, goneFirst = 0, goneN = 0;
+    ASSERT_TRUE(Sh(Fixture() + " addfile " + Quote(img) + " keep.bin 300000 1", &out));
+    ParsePair(out, &keepFirst, &keepN);
+    ASSERT_TRUE(Sh(Fixture() + " addfile " + Quote(img) + " gone.bin 400000 2", &out));
+    ParsePair(out, &goneFirst, &goneN);
+    if (r.fragment) {
+        ASSERT_TRUE(Sh(Fixture() + " fragment-bitmap " + Quote(img), &out));
+        ASSERT_GT(out.find(' '), 0u) << out;
+    }
+    ASSERT_TRUE(Sh(Fixture() + " delete " + Quote(img) + " gone.bin"));
+    ASSERT_TRUE(Sh("fsck.exfat -n " + Quote(img)));
+    Oracle blkls = BlklsExfat(img, 512);
+    ASSERT_FALSE(blkls.state.empty());
+    std::vector<uint8_t> raw = ReadImage(img);
+    const uint64_t heapBytes = static_cast<uint64_t>(Bytes_LoadLe32(&raw[88])) * 512;
 
-        for (uint32_t b : kSectorSizes) {
-            SCOPED_TRACE("disk sector " + std::to_string(b));
-            ImageDisk d(img, dir.file("disk.img"), b, kOffset, 8192);
-            ASSERT_TRUE(d.ok());
-            Attached a(d.disk(), d.firstSector(), d.sectorCount() + 2);
-            ASSERT_EQ(a.rc, DISK_OK);
-            EXPECT_EQ(a.region.kind, FS_KIND_EXFAT);
-            EXPECT_EQ(a.volume()->clusterBytes, r.clusterBytes);
-            const uint32_t count = static_cast<uint32_t>(d.sectorCount() + 2);
-            std::vector<uint8_t> used = UsedBits(Exfat_FillUsedBits, a.region.object, count);
-            EXPECT_TRUE(used[count - 1]);
-            for (uint64_t s = 0; s * b < heapBytes; ++s) {
-                ASSERT_TRUE(used[s]) << "sector before the heap " << s;
-            }
-            // Cluster 2 holds the bitmap itself: bit 0, used.
-            EXPECT_TRUE(Bitmap_TestBit(a.volume()->bitmap, 0));
-            EXPECT_TRUE(used[heapBytes / b]);
-            used.resize(d.sectorCount());
-            SubsetResult s = CheckSubset(used, b, blkls);
-            EXPECT_EQ(s.violations, 0u) << "first at sector " << s.firstViolation;
-            // sleuthkit reads the bitmap as one contiguous piece: with a spread bitmap it calls
-            // the moved bitmap clusters free.
-            const uint64_t slack = (r.fragment ? 16 : 2) * static_cast<uint64_t>(r.clusterBytes);
-            if (b <= r.clusterBytes) {
-                EXPECT_GE(s.freeSectors * b + slack, OracleFreeBytes(blkls));
-            }
-            const uint64_t goneLo = heapBytes + (goneFirst - 2) * r.clusterBytes;
-            const uint64_t goneHi = goneLo + goneN * r.clusterBytes;
-            for (uint64_t s2 = (goneLo + b - 1) / b; (s2 + 1) * b <= goneHi; ++s2) {
-                ASSERT_FALSE(used[s2]) << "deleted file sector " << s2;
-            }
-            const uint64_t keepLo = heapBytes + (keepFirst - 2) * r.clusterBytes;
-            const uint64_t keepHi = keepLo + keepN * r.clusterBytes;
-            for (uint64_t s2 = keepLo / b; s2 * b < keepHi; ++s2) {
-                ASSERT_TRUE(used[s2]) << "kept file sector " << s2;
-            }
+    for (uint32_t b : kSectorSizes) {
+        SCOPED_TRACE("disk sector " + std::to_string(b));
+        ImageDisk d(img, dir.file("disk.img"), b, kOffset, 8192);
+        ASSERT_TRUE(d.ok());
+        Attached a(d.disk(), d.firstSector(), d.sectorCount() + 2);
+        ASSERT_EQ(a.rc, DISK_OK);
+        EXPECT_EQ(a.region.kind, FS_KIND_EXFAT);
+        EXPECT_EQ(a.volume()->clusterBytes, r.clusterBytes);
+        const uint32_t count = static_cast<uint32_t>(d.sectorCount() + 2);
+        std::vector<uint8_t> used = UsedBits(Exfat_FillUsedBits, a.region.object, count);
+        EXPECT_TRUE(used[count - 1]);
+        for (uint64_t s = 0; s * b < heapBytes; ++s) {
+            ASSERT_TRUE(used[s]) << "sector before the heap " << s;
+        }
+        // Cluster 2 holds the bitmap itself: bit 0, used.
+        EXPECT_TRUE(Bitmap_TestBit(a.volume()->bitmap, 0));
+        EXPECT_TRUE(used[heapBytes / b]);
+        used.resize(d.sectorCount());
+        SubsetResult s = CheckSubset(used, b, blkls);
+        EXPECT_EQ(s.violations, 0u) << "first at sector " << s.firstViolation;
+        // sleuthkit reads the bitmap as one contiguous piece: with a spread bitmap it calls
+        // the moved bitmap clusters free.
+        const uint64_t slack = (r.fragment ? 16 : 2) * static_cast<uint64_t>(r.clusterBytes);
+        if (b <= r.clusterBytes) {
+            EXPECT_GE(s.freeSectors * b + slack, OracleFreeBytes(blkls));
+        }
+        const uint64_t goneLo = heapBytes + (goneFirst - 2) * r.clusterBytes;
+        const uint64_t goneHi = goneLo + goneN * r.clusterBytes;
+        for (uint64_t s2 = (goneLo + b - 1) / b; (s2 + 1) * b <= goneHi; ++s2) {
+            ASSERT_FALSE(used[s2]) << "deleted file sector " << s2;
+        }
+        const uint64_t keepLo = heapBytes + (keepFirst - 2) * r.clusterBytes;
+        const uint64_t keepHi = keepLo + keepN * r.clusterBytes;
+        for (uint64_t s2 = keepLo / b; s2 * b < keepHi; ++s2) {
+            ASSERT_TRUE(used[s2]) << "kept file sector " << s2;
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ExfatRealVolumes, ::testing::ValuesIn(kExfatVolumeRows),
+                         [](const ::testing::TestParamInfo<ExfatVolumeRow>& info) { return std::string(info.param.name); });
 
 // Boot sectors, directories and chains that break a rule are refused with a result code.
 TEST(ExfatHostile, BrokenStructuresAreRefused)

@@ -15,6 +15,7 @@
 #include "volume/fat_fs.h"
 #include "volume/fs_driver_support.h"
 #include "volume/used_map.h"
+#include "volume/attached_volume.h"
 
 using namespace fstest;
 using testsupport::HaveTool;
@@ -29,23 +30,7 @@ const uint32_t kSectorSizes[] = {256, 512, 1024, 4096};
 const uint64_t kOffset = 65536;
 
 // An attached FAT region; the driver object is released on destruction.
-struct Attached {
-    VolumeRegion region;
-    int rc;
-    Attached(const DiskHandle* disk, uint64_t first, uint64_t count)
-    {
-        VolumeRegion_Init(&region);
-        rc = Fs_AttachFat(&region, disk, first, count);
-    }
-    ~Attached()
-    {
-        if (rc == DISK_OK) {
-            Fat_Destroy(region.object);
-            Mem_Free(region.object);
-        }
-    }
-    FatVolume* volume() const { return static_cast<FatVolume*>(region.object); }
-};
+typedef AttachedVolume<FatVolume, Fs_AttachFat, Fat_Destroy> Attached;
 
 bool HaveFatTools()
 {

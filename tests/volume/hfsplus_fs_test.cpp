@@ -14,6 +14,7 @@
 #include "volume/fs_driver_support.h"
 #include "volume/hfsplus_fs.h"
 #include "volume/used_map.h"
+#include "volume/attached_volume.h"
 
 using namespace fstest;
 using testsupport::HaveTool;
@@ -26,23 +27,7 @@ namespace {
 const uint32_t kSectorSizes[] = {256, 512, 1024, 4096};
 const uint64_t kOffset = 65536;
 
-struct Attached {
-    VolumeRegion region;
-    int rc;
-    Attached(const DiskHandle* disk, uint64_t first, uint64_t count)
-    {
-        VolumeRegion_Init(&region);
-        rc = Fs_AttachHfsPlus(&region, disk, first, count);
-    }
-    ~Attached()
-    {
-        if (rc == DISK_OK) {
-            HfsPlus_Destroy(region.object);
-            Mem_Free(region.object);
-        }
-    }
-    HfsPlusVolume* volume() const { return static_cast<HfsPlusVolume*>(region.object); }
-};
+typedef AttachedVolume<HfsPlusVolume, Fs_AttachHfsPlus, HfsPlus_Destroy> Attached;
 
 std::string Builder()
 {

@@ -14,6 +14,7 @@
 #include "volume/fs_driver_support.h"
 #include "volume/used_map.h"
 #include "volume/xfs_fs.h"
+#include "volume/attached_volume.h"
 
 using namespace fstest;
 using testsupport::HaveTool;
@@ -26,23 +27,7 @@ namespace {
 const uint32_t kSectorSizes[] = {256, 512, 1024, 4096};
 const uint64_t kOffset = 1048576;
 
-struct Attached {
-    VolumeRegion region;
-    int rc;
-    Attached(const DiskHandle* disk, uint64_t first, uint64_t count)
-    {
-        VolumeRegion_Init(&region);
-        rc = Fs_AttachXfs(&region, disk, first, count);
-    }
-    ~Attached()
-    {
-        if (rc == DISK_OK) {
-            Xfs_Destroy(region.object);
-            Mem_Free(region.object);
-        }
-    }
-    XfsVolume* volume() const { return static_cast<XfsVolume*>(region.object); }
-};
+typedef AttachedVolume<XfsVolume, Fs_AttachXfs, Xfs_Destroy> Attached;
 
 bool HaveXfsTools()
 {

@@ -1,5 +1,6 @@
 // COWD disks: written images read back here and in bximage, one and several extents, IDE and
 // SCSI geometries, version-1 files, children over their parents, and hostile headers.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -62,64 +63,73 @@ struct Case {
     DiskKind kind;
 };
 
-TEST_F(Cowd, WrittenDisksReadBackHereAndInBximage) {
-    const Case cases[] = {
-        {"ide one extent", 3, false, 16 * 63 * 100, 16, 63, 1, DISK_KIND_COWD3},
-        {"ide exactly one extent", 3, false, COWD_EXTENT_SECTORS, 64, 32, 1, DISK_KIND_COWD3},
-        {"ide two extents", 3, false, COWD_EXTENT_SECTORS + 1, 16, 63, 2, DISK_KIND_COWD3},
-        // Above 16383 cylinders of 16 x 63 the disk cylinders are capped.
-        {"ide above 7.9 GiB", 3, false, 16514064 + 1000, 16, 63, 5, DISK_KIND_COWD3},
-        {"scsi 1 GiB class", 3, true, 64 * 32 * 1000, 1, 1, 1, DISK_KIND_COWD3},
-        {"scsi 1..2 GiB", 3, true, 0x200000, 64, 32, 1, DISK_KIND_COWD3},
-        {"version 1", 1, false, 16 * 63 * 100 + 5, 16, 63, 1, DISK_KIND_COWD1},
+const Case kWrittenCases[] = {
+    {"ide one extent", 3, false, 16 * 63 * 100, 16, 63, 1, DISK_KIND_COWD3},
+    {"ide exactly one extent", 3, false, COWD_EXTENT_SECTORS, 64, 32, 1, DISK_KIND_COWD3},
+    {"ide two extents", 3, false, COWD_EXTENT_SECTORS + 1, 16, 63, 2, DISK_KIND_COWD3},
+    // Above 16383 cylinders of 16 x 63 the disk cylinders are capped.
+    {"ide above 7.9 GiB", 3, false, 16514064 + 1000, 16, 63, 5, DISK_KIND_COWD3},
+    {"scsi 1 GiB class", 3, true, 64 * 32 * 1000, 1, 1, 1, DISK_KIND_COWD3},
+    {"scsi 1..2 GiB", 3, true, 0x200000, 64, 32, 1, DISK_KIND_COWD3},
+    {"version 1", 1, false, 16 * 63 * 100 + 5, 16, 63, 1, DISK_KIND_COWD1},
+};
+
+class CowdWritten : public Cowd, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(CowdWritten, ReadsBackHereAndInBximage) {
+    const Case& c = GetParam();
+    DiskHandle src;
+    const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
+    const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
+    std::vector<uint64_t> progress;
+    auto cb = [](uint64_t done, uint64_t, void* u) {
+        static_cast<std::vector<uint64_t>*>(u)->push_back(done);
+        return true;
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        DiskHandle src;
-        const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
-        const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
-        std::vector<uint64_t> progress;
-        auto cb = [](uint64_t done, uint64_t, void* u) {
-            static_cast<std::vector<uint64_t>*>(u)->push_back(done);
-            return true;
-        };
-        const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, cb, &progress, c.scsi)
-                                      : Cowd_CreateV1(out.c_str(), &src, nullptr, cb, &progress, c.scsi);
-        ASSERT_EQ(rc, DISK_OK);
-        ASSERT_FALSE(progress.empty());
-        EXPECT_EQ(progress.front(), 0u);  // the first call, for both versions
-        EXPECT_EQ(progress.back(), c.sectors);
-        if (c.files > 1) {
-            EXPECT_TRUE(Os_PathExists(dir.file("out-02.vmdk").c_str()));
-        }
-        ASSERT_EQ(Open(out), DISK_OK);
-        EXPECT_EQ(Disk_GetKind(&disk), c.kind);
-        DiskGeometry g = {};
-        Disk_GetGeometry(&disk, &g);
-        ASSERT_EQ(Geometry_GetTotalSectors(&g), c.sectors);
-        for (uint64_t at : {uint64_t(0), uint64_t(70000), c.sectors / 2, c.sectors - 3}) {
-            std::vector<uint8_t> a(1536), b(1536);
-            ASSERT_EQ(Disk_Read(&disk, at * 512, 1536, a.data()), DISK_OK);
-            ASSERT_EQ(Disk_Read(&src, at * 512, 1536, b.data()), DISK_OK);
-            EXPECT_EQ(a, b) << at;
-        }
-        bool empty = false;
-        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 80000, 1000, &empty, nullptr, nullptr), DISK_OK);
-        EXPECT_TRUE(empty);
-        Disk_Close(&disk);
-        // bximage reads version-3 disks of one extent (it names extra extents its own way).
-        if (HaveBximage() && c.version == 3 && c.files == 1 && c.sectors < 0x300000) {
-            const std::string back = dir.file("back.raw");
-            std::remove(back.c_str());
-            std::string log;
-            EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " 2>&1", &log), 0) << log;
-            EXPECT_EQ(ReadFile(back), ReadFile(raw));
-        }
-        Disk_Close(&src);
-        for (const char* f : {"out.vmdk", "out.dsk", "out-02.vmdk", "out-03.vmdk", "out-04.vmdk", "out-05.vmdk"})
-            std::remove(dir.file(f).c_str());
+    const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, cb, &progress, c.scsi)
+                                  : Cowd_CreateV1(out.c_str(), &src, nullptr, cb, &progress, c.scsi);
+    ASSERT_EQ(rc, DISK_OK);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 0u);  // the first call, for both versions
+    EXPECT_EQ(progress.back(), c.sectors);
+    if (c.files > 1) {
+        EXPECT_TRUE(Os_PathExists(dir.file("out-02.vmdk").c_str()));
     }
+    ASSERT_EQ(Open(out), DISK_OK);
+    EXPECT_EQ(Disk_GetKind(&disk), c.kind);
+    DiskGeometry g = {};
+    Disk_GetGeometry(&disk, &g);
+    ASSERT_EQ(Geometry_GetTotalSectors(&g), c.sectors);
+    for (uint64_t at : {uint64_t(0), uint64_t(70000), c.sectors / 2, c.sectors - 3}) {
+        std::vector<uint8_t> a(1536), b(1536);
+        ASSERT_EQ(Disk_Read(&disk, at * 512, 1536, a.data()), DISK_OK);
+        ASSERT_EQ(Disk_Read(&src, at * 512, 1536, b.data()), DISK_OK);
+        EXPECT_EQ(a, b) << at;
+    }
+    bool empty = false;
+    ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 80000, 1000, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);
+    Disk_Close(&disk);
+    // bximage reads version-3 disks of one extent (it names extra extents its own way).
+    if (HaveBximage() && c.version == 3 && c.files == 1 && c.sectors < 0x300000) {
+        const std::string back = dir.file("back.raw");
+        std::remove(back.c_str());
+        std::string log;
+        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " 2>&1", &log), 0) << log;
+        EXPECT_EQ(ReadFile(back), ReadFile(raw));
+    }
+    Disk_Close(&src);
+    for (const char* f : {"out.vmdk", "out.dsk", "out-02.vmdk", "out-03.vmdk", "out-04.vmdk", "out-05.vmdk"})
+        std::remove(dir.file(f).c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Disks, CowdWritten, ::testing::ValuesIn(kWrittenCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name;
+                             for (const char* c = info.param.name; *c; ++c)
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             return name;
+                         });
 
 // qemu-img reads a written disk as we do when the disk is at most eight grain tables
 // (256 MiB); a larger one it must refuse, never read with other sectors' data.

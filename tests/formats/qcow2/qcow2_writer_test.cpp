@@ -2,6 +2,8 @@
 // and through our reader.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_writer.h"
 #include "qcow2_test_util.h"
@@ -19,7 +21,12 @@ std::string KeyedOpts(const std::string& image) {
            ",encrypt.key-secret=s";
 }
 
-TEST(Qcow2Writer, EveryModeAndClusterSizeChecksCleanAndReadsAsTheSource) {
+// Cluster bits x storage mode (plain, compressed, compressed with the rest grouped after, encrypted).
+class Qcow2WriterModes : public ::testing::TestWithParam<std::tuple<uint32_t, int>> {};
+
+TEST_P(Qcow2WriterModes, ChecksCleanAndReadsAsTheSource) {
+    const uint32_t bits = std::get<0>(GetParam());
+    const int mode = std::get<1>(GetParam());
     TempDir dir;
     const std::string raw = dir.file("source.raw");
     std::vector<uint8_t> content = MixedContent(kDiskBytes, 11);
@@ -28,31 +35,34 @@ TEST(Qcow2Writer, EveryModeAndClusterSizeChecksCleanAndReadsAsTheSource) {
     Qcow2_GetDefaultGeometry(kDiskBytes, &g);
     Handle source;
     ASSERT_EQ(Disk_OpenRaw(source, raw.c_str(), true, 0, &g), 0);
-    for (uint32_t bits : {9u, 12u, 16u, 21u}) {
-        for (int mode = 0; mode <= 3; ++mode) {
-            SCOPED_TRACE("cluster bits " + std::to_string(bits) + " mode " + std::to_string(mode));
-            const std::string image = dir.file("out.qcow2");
-            Qcow2CreateOptions options = {bits};
-            ASSERT_EQ(Qcow2_Create(image.c_str(), source, nullptr, nullptr, nullptr, mode,
-                                   mode == 3 ? kKey : nullptr, &options), 0);
-            std::string out;
-            if (mode == 3) {
-                EXPECT_EQ(RunCommand("qemu-img check " + KeyedOpts(image) + " 2>&1", &out), 0) << out;
-                EXPECT_TRUE(QemuRaw(dir, "", KeyedOpts(image)) == content);
-                Handle h;
-                ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, kKey, 16, 0), 0);
-                EXPECT_TRUE(ReadAll(h) == content);
-            } else {
-                EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(image) + " 2>&1", &out), 0) << out;
-                EXPECT_EQ(RunCommand("qemu-img compare -f qcow2 -F raw " + Quote(image) + " " + Quote(raw) + " 2>&1", &out), 0) << out;
-                Handle h;
-                ASSERT_EQ(Disk_Open(h, image.c_str(), true), 0);
-                EXPECT_TRUE(ReadAll(h) == content);
-            }
-            remove(image.c_str());
-        }
+    const std::string image = dir.file("out.qcow2");
+    Qcow2CreateOptions options = {bits};
+    ASSERT_EQ(Qcow2_Create(image.c_str(), source, nullptr, nullptr, nullptr, mode,
+                           mode == 3 ? kKey : nullptr, &options), 0);
+    std::string out;
+    if (mode == 3) {
+        EXPECT_EQ(RunCommand("qemu-img check " + KeyedOpts(image) + " 2>&1", &out), 0) << out;
+        EXPECT_TRUE(QemuRaw(dir, "", KeyedOpts(image)) == content);
+        Handle h;
+        ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, kKey, 16, 0), 0);
+        EXPECT_TRUE(ReadAll(h) == content);
+    } else {
+        EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(image) + " 2>&1", &out), 0) << out;
+        EXPECT_EQ(RunCommand("qemu-img compare -f qcow2 -F raw " + Quote(image) + " " + Quote(raw) + " 2>&1", &out), 0) << out;
+        Handle h;
+        ASSERT_EQ(Disk_Open(h, image.c_str(), true), 0);
+        EXPECT_TRUE(ReadAll(h) == content);
     }
 }
+
+std::string ModeRowName(const ::testing::TestParamInfo<std::tuple<uint32_t, int>>& info) {
+    static const char* const kModes[4] = {"plain", "compressed", "grouped", "encrypted"};
+    return "bits" + std::to_string(std::get<0>(info.param)) + "_" + kModes[std::get<1>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterBitsAndMode, Qcow2WriterModes,
+                         ::testing::Combine(::testing::Values(9u, 12u, 16u, 21u), ::testing::Range(0, 4)),
+                         ModeRowName);
 
 TEST(Qcow2Writer, CompressedOutputIsSmallerAndGroupedModeStoresTheRestAfterwards) {
     TempDir dir;

@@ -107,7 +107,25 @@ TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu) {
 // grains shrink until every such extent ends on a grain boundary, so qemu-img, which takes a
 // whole grain from the extent that holds its first sector, reads every sector as the source
 // holds it, as our reader and libvmdk do.
-TEST_F(VmdkCreate, ExtentsThatAreNotWholeGrainsReadTheSameEverywhere) {
+struct ExtentCase {
+    Layout layout;
+    bool firstTrack;
+    uint32_t split;
+};
+
+std::vector<ExtentCase> ExtentCases() {
+    const Layout layouts[] = {{"sparse", 0, true}, {"flat", 1, true}, {"compressed", 2, true}, {"vmfs", 4, true}};
+    std::vector<ExtentCase> cases;
+    for (const Layout& l : layouts)
+        for (bool firstTrack : {false, true})
+            for (uint32_t split : {0u, 100000u, 100096u, 131072u})
+                if (firstTrack || split != 0) cases.push_back({l, firstTrack, split});  // one extent: whole grains up to the disk's end
+    return cases;
+}
+
+class VmdkCreateExtents : public VmdkCreate, public ::testing::WithParamInterface<ExtentCase> {};
+
+TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere) {
     if (!HaveLibvmdk()) GTEST_SKIP() << "python3-libvmdk missing";
     const uint64_t sectors = 2 * 131072 + 1000;
     // Data around every extent boundary of the table and in one 128 KiB block of every MiB,
@@ -127,41 +145,40 @@ TEST_F(VmdkCreate, ExtentsThatAreNotWholeGrainsReadTheSameEverywhere) {
     WriteFile(src, raw);
     Disk source;
     ASSERT_EQ(source.OpenRaw(src), DISK_OK);
-    const Layout layouts[] = {{"sparse", 0, true}, {"flat", 1, true}, {"compressed", 2, true}, {"vmfs", 4, true}};
-    for (const Layout& l : layouts) {
-        for (bool firstTrack : {false, true}) {
-            for (uint32_t split : {0u, 100000u, 100096u, 131072u}) {
-                if (!firstTrack && split == 0) continue;  // one extent: whole grains up to the disk's end
-                SCOPED_TRACE(std::string(l.name) + (firstTrack ? " first track" : "") + " split " +
-                             std::to_string(split));
-                TempDir out;
-                std::string path = out.file("disk.vmdk");
-                Options o = MakeOptions(l.choice, firstTrack, sectors, split, VMDK_ADAPTER_LSILOGIC, 4);
-                ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
-                Disk image;
-                ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
-                ASSERT_EQ(image.Total(), sectors);
-                std::vector<uint8_t> piece(1 << 20);
-                for (uint64_t at = 0; at < raw.size(); at += piece.size()) {
-                    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), raw.size() - at));
-                    ASSERT_EQ(Disk_Read(&image.handle, at, n, piece.data()), DISK_OK);
-                    ASSERT_TRUE(std::memcmp(piece.data(), raw.data() + at, n) == 0) << "at byte " << at;
-                }
-                image.Close();
-                EXPECT_EQ(QemuCheck(path), "");
-                EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
-                // libvmdk reads grains of one size over the whole disk, of more than 8 sectors,
-                // takes compressed grains only from one-file images and no flat extent in a
-                // sparse image: it refuses the first-track extent of a sparse image and split
-                // images with compressed grains. It never reads other data than the source's.
-                std::string said;
-                int lib = LibvmdkCompare(path, src, &said);
-                const bool refused = l.choice == 2 || (l.choice == 0 && firstTrack);
-                EXPECT_EQ(lib, refused ? 2 : 0) << said;
-            }
-        }
+    const Layout& l = GetParam().layout;
+    const bool firstTrack = GetParam().firstTrack;
+    const uint32_t split = GetParam().split;
+    TempDir out;
+    std::string path = out.file("disk.vmdk");
+    Options o = MakeOptions(l.choice, firstTrack, sectors, split, VMDK_ADAPTER_LSILOGIC, 4);
+    ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+    ASSERT_EQ(image.Total(), sectors);
+    std::vector<uint8_t> piece(1 << 20);
+    for (uint64_t at = 0; at < raw.size(); at += piece.size()) {
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), raw.size() - at));
+        ASSERT_EQ(Disk_Read(&image.handle, at, n, piece.data()), DISK_OK);
+        ASSERT_TRUE(std::memcmp(piece.data(), raw.data() + at, n) == 0) << "at byte " << at;
     }
+    image.Close();
+    EXPECT_EQ(QemuCheck(path), "");
+    EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
+    // libvmdk reads grains of one size over the whole disk, of more than 8 sectors,
+    // takes compressed grains only from one-file images and no flat extent in a
+    // sparse image: it refuses the first-track extent of a sparse image and split
+    // images with compressed grains. It never reads other data than the source's.
+    std::string said;
+    int lib = LibvmdkCompare(path, src, &said);
+    const bool refused = l.choice == 2 || (l.choice == 0 && firstTrack);
+    EXPECT_EQ(lib, refused ? 2 : 0) << said;
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, VmdkCreateExtents, ::testing::ValuesIn(ExtentCases()),
+                         [](const ::testing::TestParamInfo<ExtentCase>& info) {
+                             return std::string(info.param.layout.name) + (info.param.firstTrack ? "_first_track" : "") +
+                                    "_split_" + std::to_string(info.param.split);
+                         });
 
 // A stream-optimised image names its own file on its extent line, so libvmdk opens it and reads
 // every sector as the source; a file that carries the name other writers of this layout used
