@@ -6,6 +6,7 @@
 #include "formats/bochs/bochs.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
+#include "gui/frame/messages.h"
 
 void (*Routing_CloseBochsBase)(void* sourceObject) = Bochs_CloseBase;
 
@@ -54,7 +55,7 @@ int ForwardFromGeometry(ConversionJob* job, int* message)
     if (IsBuiltinDest(job->destKind)) return WIZARD_PAGE_FIRST_OPTIONS + job->destKind;
     if (job->destKind != JOB_DEST_PLUGIN) return -1;
     if (!PluginAccepts(job, &job->workGeometry)) {
-        *message = ROUTING_MSG_PLUGIN_GEOMETRY;
+        *message = MSG_OPTIONS_CANNOT_HOLD;
         return -1;
     }
     job->cylinderBased = 0;
@@ -91,12 +92,12 @@ int ForwardFromSource(ConversionJob* job, int* message)
     if (job->sourceKind == JOB_SOURCE_RAW_FILE) {
         uint64_t size = 0;
         if (!File_GetSizeByPath(job->sourcePath.text(), &size)) {
-            *message = ROUTING_MSG_RAW_FILE;
+            *message = MSG_RAW_CANNOT_OPEN;
             return -1;
         }
         job->rawOffset = 0;
         if (size == 0 || !Vhd_ComputeGeometry(size, &job->rawGeometry)) {
-            *message = ROUTING_MSG_RAW_FILE;
+            *message = MSG_RAW_CANNOT_OPEN;
             return -1;
         }
         return WIZARD_PAGE_RAW_FILE;
@@ -111,7 +112,7 @@ int ForwardFromSource(ConversionJob* job, int* message)
         return WIZARD_PAGE_NEW_DISK;
     }
     if (!DeviceDisk_QueryGeometry(job->sourceDevice.text(), &job->deviceGeometry)) {
-        *message = ROUTING_MSG_DEVICE;
+        *message = MSG_DEVICE_CANNOT_OPEN;
         return -1;
     }
     job->deviceOffset = 0;
@@ -125,7 +126,7 @@ int Forward(ConversionJob* job, int page, int* message)
     if (page == WIZARD_PAGE_DEST_TYPE) {
         if (job->sourceKind == JOB_SOURCE_NEW_DISK) return ForwardFromGeometry(job, message);
         if (job->destKind == JOB_DEST_PLUGIN && !PluginAccepts(job, &job->sourceGeometry)) {
-            *message = ROUTING_MSG_PLUGIN_GEOMETRY;
+            *message = MSG_OPTIONS_CANNOT_HOLD;
             return -1;
         }
         return WIZARD_PAGE_GEOMETRY;

@@ -31,9 +31,6 @@ enum : int {
 // Message numbers the routing asks the wizard to show (caption 0, error box).
 enum : int {
     ROUTING_NO_MESSAGE = -1,
-    ROUTING_MSG_RAW_FILE = 56,     // the raw image file cannot be measured
-    ROUTING_MSG_DEVICE = 80,       // the block device's geometry cannot be read
-    ROUTING_MSG_PLUGIN_GEOMETRY = 124  // the destination plug-in rejects the geometry
 };
 
 // Closes the base image that the Bochs redolog page attached to the source disk (the source's

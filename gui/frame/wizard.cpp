@@ -9,6 +9,7 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/pictures.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_page.h"
@@ -117,7 +118,7 @@ CVdxWizard::CVdxWizard()
 }
 
 CVdxWizard::CVdxWizard(FXApp* app)
-    : FXDialogBox(app, Ui_MessageText(8), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
+    : FXDialogBox(app, Ui_MessageText(MSG_CAPTION_PROGRAM), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
                   0, 0, 0, 0, 0),
       titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
       nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
@@ -331,7 +332,7 @@ void CVdxWizard::ShowPage(FXint index) {
 int CVdxWizard::GetNextPage(int page) {
     int message = ROUTING_NO_MESSAGE;
     int next = Routing_GetNextPage(&job, page, &message);
-    if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(0, message, UI_MSG_ERROR);
+    if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(MSG_APP_NAME, message, UI_MSG_ERROR);
     return next;
 }
 

@@ -35,6 +35,7 @@
 #include "foundation/text.h"
 #include "gui/frame/app.h"
 #include "gui/frame/dialogs.h"
+#include "gui/frame/messages.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -63,8 +64,8 @@ PluginModule* DestinationModule(ConversionJob* job) {
 
 int ConvertRun_NoteMessage(int note) {
     switch (note) {
-    case IN_PLACE_NOTE_BACKUP_LEFT: return CONVERT_MSG_NOTE_BACKUP_LEFT;
-    case IN_PLACE_NOTE_REOPEN_FAILED: return CONVERT_MSG_NOTE_REOPEN;
+    case IN_PLACE_NOTE_BACKUP_LEFT: return MSG_NOTE_BACKUP_LEFT;
+    case IN_PLACE_NOTE_REOPEN_FAILED: return MSG_NOTE_REOPEN_FAILED;
     default: return -1;
     }
 }
@@ -637,33 +638,33 @@ FXString ConvertRun_CauseText(const ConvertRunCause& cause) {
     case CONVERT_CAUSE_CREATE:
     case CONVERT_CAUSE_WRITE: {
         if (cause.kind == CONVERT_CAUSE_CREATE && cause.folderMissing)
-            return Ui_MessageText(CONVERT_MSG_NO_FOLDER);
+            return Ui_MessageText(MSG_CAUSE_NO_FOLDER);
         switch (cause.error) {
         case ENOSPC:
-        case EDQUOT: return Ui_MessageText(CONVERT_MSG_NO_SPACE);
-        case EROFS: return Ui_MessageText(CONVERT_MSG_READ_ONLY);
-        case EFBIG: return Ui_MessageText(CONVERT_MSG_TOO_LARGE);
+        case EDQUOT: return Ui_MessageText(MSG_CAUSE_NO_SPACE);
+        case EROFS: return Ui_MessageText(MSG_CAUSE_READ_ONLY);
+        case EFBIG: return Ui_MessageText(MSG_CAUSE_TOO_LARGE);
         default: break;
         }
         if (cause.kind == CONVERT_CAUSE_CREATE) {
             if (cause.error == EACCES || cause.error == EPERM)
-                return Ui_MessageText(CONVERT_MSG_NO_PERMISSION);
+                return Ui_MessageText(MSG_CAUSE_NO_PERMISSION);
             // The folder exists, yet no file can be made in it (a system folder such as /proc).
-            if (cause.error == ENOENT) return Ui_MessageText(CONVERT_MSG_FOLDER_REFUSES);
+            if (cause.error == ENOENT) return Ui_MessageText(MSG_CAUSE_FOLDER_REFUSES);
         }
         FXString detail(cause.error != 0 ? strerror(cause.error) : "?");
         return Ui_ReplacePlaceholders(Ui_MessageText(cause.kind == CONVERT_CAUSE_CREATE
-                                                         ? CONVERT_MSG_CREATE_FAILED
-                                                         : CONVERT_MSG_WRITE_FAILED),
+                                                         ? MSG_CAUSE_CREATE_FAILED
+                                                         : MSG_CAUSE_WRITE_FAILED),
                                       &detail, 1);
     }
     case CONVERT_CAUSE_READ: {
         FXString sector;
         sector.format("%llu", (unsigned long long)cause.sector);
-        return Ui_ReplacePlaceholders(Ui_MessageText(CONVERT_MSG_SOURCE_SECTOR), &sector, 1);
+        return Ui_ReplacePlaceholders(Ui_MessageText(MSG_CAUSE_SOURCE_SECTOR), &sector, 1);
     }
     case CONVERT_CAUSE_NO_THREAD:
-        return Ui_MessageText(CONVERT_MSG_NO_THREAD);
+        return Ui_MessageText(MSG_CAUSE_NO_THREAD);
     default:
         return FXString::null;
     }

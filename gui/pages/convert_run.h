@@ -35,24 +35,6 @@ struct ConvertRunCause {
     bool folderMissing;     // CONVERT_CAUSE_CREATE: the destination's folder does not exist
     ConvertRunCause() : kind(CONVERT_CAUSE_NONE), error(0), sector(0), folderMissing(false) {}
 };
-// Catalogue messages of the causes.
-enum : int {
-    CONVERT_MSG_NO_SPACE = 395,
-    CONVERT_MSG_NO_FOLDER = 396,
-    CONVERT_MSG_SOURCE_SECTOR = 397,  // %0: the sector
-    CONVERT_MSG_FOLDER_REFUSES = 398,
-    CONVERT_MSG_NO_PERMISSION = 399,
-    CONVERT_MSG_READ_ONLY = 400,
-    CONVERT_MSG_TOO_LARGE = 401,
-    CONVERT_MSG_CREATE_FAILED = 402,  // %0: the system's text
-    CONVERT_MSG_WRITE_FAILED = 403,   // %0: the system's text
-    CONVERT_MSG_NO_THREAD = 404,
-    CONVERT_MSG_REPLACE_BACKUP = 409,  // %0: the earlier backup; yes/no
-    CONVERT_MSG_BACKUP_KEPT = 410,     // %0: the earlier backup
-    CONVERT_MSG_IN_USE = 417,          // another in-place operation holds the image
-    CONVERT_MSG_NOTE_BACKUP_LEFT = 418,  // success; the replaced file stays under "_del"
-    CONVERT_MSG_NOTE_REOPEN = 419        // success; the changed image did not open again
-};
 // The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
 FXString ConvertRun_CauseText(const ConvertRunCause& cause);
 // The cause a failed in-place job of this thread left in its failure record (a trim or an image

@@ -4,6 +4,7 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
 
@@ -42,10 +43,10 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
     : CVdxPropertyPageBase(events, job, index, parent), builtinRadio(NULL), builtinList(NULL),
       pluginRadio(NULL), pluginList(NULL), partitionCheck(NULL),
       currentRadio(ID_RADIO_BUILTIN), hasDestPlugins(false) {
-    title = Ui_MessageText(81);
-    description = Ui_MessageText(82);
-    Ui_CreateLabel(this, 83, 1, 2, 13, 2);
-    builtinRadio = Ui_CreateRadioButton(this, 84, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
+    title = Ui_MessageText(MSG_DEST_TYPE_TITLE);
+    description = Ui_MessageText(MSG_DEST_TYPE_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_DEST_TYPE_CONVERT_TO, 1, 2, 13, 2);
+    builtinRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_FORMAT, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
     CItemListBox* builtin = new CItemListBox(this, this, ID_BUILTIN_LIST, 10, 4, 23, 2);
     builtinList = builtin;
     builtinList->setNumVisible(10);
@@ -54,7 +55,7 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
         // Formats whose writer is not part of the program yet are listed but cannot be chosen.
         if (!SourceRules_DestinationAvailable(i)) builtin->GetList()->disableItem(i);
     }
-    pluginRadio = Ui_CreateRadioButton(this, 85, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
+    pluginRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_PLUGIN, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
     pluginList = Ui_CreateListBox(this, this, ID_PLUGIN_LIST, 10, 7, 23, 2);
     pluginList->setNumVisible(10);
     for (size_t i = 0; i < job->destPlugins.size(); ++i) {
@@ -64,7 +65,7 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
         pluginList->appendItem(label);
     }
     hasDestPlugins = !job->destPlugins.empty();
-    partitionCheck = Ui_CreateCheckButton(this, 108, this, ID_PARTITIONS, 1, 10, 37, 2);
+    partitionCheck = Ui_CreateCheckButton(this, MSG_DEST_TYPE_USE_PARTITIONS, this, ID_PARTITIONS, 1, 10, 37, 2);
 }
 
 bool CSelectDestTypePropertyPage::IsBuiltinItemEnabled(FXint item) const {
@@ -120,13 +121,13 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
     uint32_t known = 0;
     switch (SourceRules_ApplyPartitionChoice(job, wanted, &known)) {
     case SOURCE_PARTITIONS_BUILT:
-        ShowMessageFormat(this, 4, 111, UI_MSG_INFO, (FXlong)known);
+        ShowMessageFormat(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_FILE_SYSTEMS_FOUND, UI_MSG_INFO, (FXlong)known);
         break;
     case SOURCE_PARTITIONS_NOTHING:
-        ShowMessage(this, 4, 110, UI_MSG_INFO);
+        ShowMessage(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_NO_FILE_SYSTEM, UI_MSG_INFO);
         break;
     case SOURCE_PARTITIONS_FAILED:
-        ShowMessage(this, 5, 109, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_DEST_TYPE_NO_PARTITIONS, UI_MSG_ERROR);
         return -1;
     default:
         break;
@@ -140,7 +141,7 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
             if (e >= 0 && (size_t)e < job->plugins.size()) entry = &job->plugins[e];
         }
         if (entry == NULL) {
-            ShowMessage(this, 0, 32, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
             return -1;
         }
         if (entry->module == NULL) {
@@ -153,7 +154,7 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
                 }
             }
             if (module == NULL) {
-                ShowMessage(this, 0, 32, UI_MSG_ERROR);
+                ShowMessage(this, MSG_APP_NAME, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
                 return -1;
             }
             entry->module = module;

@@ -18,6 +18,7 @@
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
 #include "formats/qcow2/qcow2.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow2_snapshot_dialog.h"
@@ -502,7 +503,7 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     const std::string node = dir.file("no-such-device");
     Type(device, "  " + node + "  ");
     EXPECT_EQ(page->OnWizardNext(), -1);
-    EXPECT_EQ(host.events.lastMessage, ROUTING_MSG_DEVICE);
+    EXPECT_EQ(host.events.lastMessage, MSG_DEVICE_CANNOT_OPEN);
     EXPECT_STREQ(job.sourceDevice.text(), node.c_str());
     EXPECT_EQ(job.sourceKind, JOB_SOURCE_DEVICE);
     EXPECT_EQ(job.sourceChoice, 1);
@@ -535,14 +536,14 @@ TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
     FXFont* before = app->getNormalFont();
     // The button and the dialog it opens say what they are for.
     EXPECT_STREQ(page->GetFontButton()->getText().text(),
-                 stripHotKey(Ui_MessageText(SOURCE_PAGE_MSG_FONT_BUTTON)).text());
+                 stripHotKey(Ui_MessageText(MSG_FONT_BUTTON)).text());
     EXPECT_EQ(std::string(page->GetFontButton()->getText().text()).find("..."), 4u);
     bool asked = false;
     BoxWatcher::Instance().other = [&](FXWindow* w) {
         if (!w->isMemberOf(FXMETACLASS(FXFontDialog))) return false;
         asked = true;
         EXPECT_STREQ(static_cast<FXTopWindow*>(w)->getTitle().text(),
-                     Ui_MessageText(SOURCE_PAGE_MSG_FONT_TITLE).text());
+                     Ui_MessageText(MSG_FONT_TITLE).text());
         guitest::Command(w, FXDialogBox::ID_ACCEPT);
         return true;
     };
