@@ -128,7 +128,7 @@ FXint CConvertPropertyPage::WorkerBody(void* argument) {
         rc = ConvertRun_TrimInPlace(job, &page->context);
         if (rc != DISK_OK && rc != DISK_CANCELLED)
             page->context.cause =
-                ConvertRun_CauseOfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
+                RunCause_OfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
     } else {
         rc = ConvertRun_WriteImage(job, &page->context);
     }
@@ -165,15 +165,15 @@ void CConvertPropertyPage::OnSetActive() {
     questionOpen = false;
     result = 0;
     context.pluginMessage = FXString::null;
-    context.cause = ConvertRunCause();
+    context.cause = RunCause();
     workerActive = true;
     if (!StartWorker()) {
         // Nothing runs, so nothing will ever signal the end: report it here.
         workerActive = false;
         running = false;
         result = DISK_ERR_NOMEM;
-        context.cause = ConvertRunCause();
-        context.cause.kind = CONVERT_CAUSE_NO_THREAD;
+        context.cause = RunCause();
+        context.cause.kind = RUN_CAUSE_NO_THREAD;
         ShowEnd();
     }
 }
@@ -269,7 +269,7 @@ void CConvertPropertyPage::ShowEnd() {
     const bool trim = job->trimInPlace != 0;
     const int failed = trim ? MSG_RESULT_FAILED : MSG_CONVERT_FAILED;
     if (result == DISK_OK) {
-        const int note = job->trimInPlace ? ConvertRun_NoteMessage(context.note) : -1;
+        const int note = job->trimInPlace ? RunCause_NoteMessage(context.note) : -1;
         Ui_SetLabelMessage(statusLabel, note >= MSG_APP_NAME ? note : MSG_CONVERT_FINISHED);
     } else if (result == DISK_ERR_IN_USE) {
         Ui_SetLabelMessage(statusLabel, MSG_CAUSE_IN_USE);
@@ -278,7 +278,7 @@ void CConvertPropertyPage::ShowEnd() {
     } else if (!context.pluginMessage.empty()) {
         statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(failed), context.pluginMessage));
     } else {
-        const FXString cause = ConvertRun_CauseText(context.cause);
+        const FXString cause = RunCause_Text(context.cause);
         if (cause.empty())
             Ui_SetLabelMessage(statusLabel, failed);
         else

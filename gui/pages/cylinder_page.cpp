@@ -4,7 +4,7 @@
 #include "gui/frame/app.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/option_rules.h"
 
 FXDEFMAP(CAdjustCylinderBoundaryPropertyPage) CAdjustCylinderBoundaryPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CAdjustCylinderBoundaryPropertyPage::ID_KEEP,

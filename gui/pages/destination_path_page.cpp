@@ -9,24 +9,11 @@
 #include "gui/frame/app.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 
 int DestPath_PatternMessage(int32_t destKind) {
-    switch (destKind) {
-    case 0: case 1: return 289;
-    case 2: return 290;
-    case 3: return 291;
-    case 4: case 5: return 292;
-    case 6: case 7: return 293;
-    case 10: return 294;
-    case 11: return 295;
-    case 12: return 296;
-    case 13: return 297;
-    case 14: return 298;
-    case 15: return 299;
-    case 16: return 300;
-    default: return 301;
-    }
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL ? row->patternMessage : MSG_PATTERN_ALL_FILES;
 }
 
 FXDEFMAP(CInputDestPropertyPage) CInputDestPropertyPageMap[] = {
@@ -52,9 +39,9 @@ CInputDestPropertyPage::CInputDestPropertyPage(IPropertyPageEvent* events, Conve
 void CInputDestPropertyPage::OnSetActive() {
     SetWizardButtons(true, true, true);
     pathField->setText(job->destName, FALSE);
-    if (job->destKind == 20 && job->splitCheck1)
+    if (job->destKind == DEST_SPLIT && job->splitCheck1)
         Ui_SetLabelMessage(hintLabel, MSG_DEST_PATH_SPLIT_HINT);
-    else if (job->destKind == JOB_DEST_PLUGIN)
+    else if (job->destKind == DEST_PLUGIN)
         Ui_SetLabelMessage(hintLabel, MSG_DEST_PATH_PLUGIN_HINT);
     else
         hintLabel->setText(FXString::null);
@@ -77,7 +64,7 @@ int CInputDestPropertyPage::OnWizardNext() {
     FXString name = pathField->getText();
     name.trim();
     job->destName = name;
-    int next = job->destKind == JOB_DEST_PLUGIN ? NextPlugin(name) : NextFile(name);
+    int next = job->destKind == DEST_PLUGIN ? NextPlugin(name) : NextFile(name);
     if (next < 0) return -1;
     return events->GetNextPage(index);
 }
@@ -135,7 +122,7 @@ int CInputDestPropertyPage::NextFile(const FXString& name) {
         pathField->selectAll();
         return -1;
     }
-    if (!(job->destKind == 20 && job->splitCheck1)) {
+    if (!(job->destKind == DEST_SPLIT && job->splitCheck1)) {
         std::vector<std::string> files;
         ConvertRun_DestinationFiles(job, utf8, &files);
         bool exists = false;

@@ -50,9 +50,9 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
     CItemListBox* builtin = new CItemListBox(this, this, ID_BUILTIN_LIST, 10, 4, 23, 2);
     builtinList = builtin;
     builtinList->setNumVisible(10);
-    for (FXint i = 0; i < JOB_DEST_BUILTIN_COUNT; ++i) {
-        builtinList->appendItem(Ui_MessageText(86 + i));
-        // Formats whose writer is not part of the program yet are listed but cannot be chosen.
+    for (FXint i = 0; i < DEST_BUILTIN_COUNT; ++i) {
+        builtinList->appendItem(Ui_MessageText(Destination_Row(i)->nameMessage));
+        // A format this build cannot check or write is listed but cannot be chosen.
         if (!SourceRules_DestinationAvailable(i)) builtin->GetList()->disableItem(i);
     }
     pluginRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_PLUGIN, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
@@ -82,7 +82,7 @@ void CSelectDestTypePropertyPage::OnSetActive() {
     SetWizardButtons(true, true, true);
     EnableWindow(pluginRadio, hasDestPlugins);
     EnableWindow(pluginList, hasDestPlugins);
-    if (job->destKind == JOB_DEST_PLUGIN) {
+    if (job->destKind == DEST_PLUGIN) {
         currentRadio = ID_RADIO_PLUGIN;
         SetListIndex(builtinList, 0);
         SetListIndex(pluginList, job->destPluginIndex);
@@ -100,20 +100,21 @@ void CSelectDestTypePropertyPage::OnSetActive() {
     builtinList->setFocus();
 }
 
-void CSelectDestTypePropertyPage::RefuseChoice() {
+void CSelectDestTypePropertyPage::RefuseChoice(int message) {
     getApp()->beep();
+    ShowMessage(this, MSG_APP_NAME, message, UI_MSG_ERROR);
     builtinList->setFocus();
 }
 
 int CSelectDestTypePropertyPage::OnWizardNext() {
     const int32_t d =
-        currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : JOB_DEST_PLUGIN;
-    if (d != JOB_DEST_PLUGIN && !IsBuiltinItemEnabled(d)) {
-        RefuseChoice();
+        currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : DEST_PLUGIN;
+    if (d != DEST_PLUGIN && !IsBuiltinItemEnabled(d)) {
+        RefuseChoice(MSG_DEST_TYPE_NOT_IN_BUILD);
         return -1;
     }
     if (job->sourceKind == JOB_SOURCE_NEW_DISK && SourceRules_DestinationRefusedForNewDisk(d)) {
-        RefuseChoice();
+        RefuseChoice(MSG_DEST_TYPE_NEEDS_SOURCE_DISK);
         return -1;
     }
 
@@ -133,7 +134,7 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
         break;
     }
 
-    if (d == JOB_DEST_PLUGIN) {
+    if (d == DEST_PLUGIN) {
         FXint k = GetListIndex(pluginList);
         PluginListEntry* entry = NULL;
         if (k >= 0 && (size_t)k < job->destPlugins.size()) {

@@ -8,8 +8,8 @@
 #include "gui/frame/messages.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/convert_run.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
 
 namespace {
 
@@ -482,14 +482,23 @@ long CToPartitionSavingPropertyPage::onCmdSizeButton(FXObject*, FXSelector, void
 }
 
 int CToPartitionSavingPropertyPage::OnWizardNext() {
-    if (CheckWork(job, 20) != 0) return -1;
+    if (CheckWork(job, DEST_SPLIT) != 0) return -1;
     uint32_t values[4];
-    for (int i = 0; i < 4; ++i)
-        if (!Ui_GetFieldUInt32(valueFields[i], &values[i], 0, 0xFFFFFFFEu)) return -1;
+    for (int i = 0; i < 4; ++i) {
+        if (!Ui_GetFieldUInt32(valueFields[i], &values[i], 0, 0xFFFFFFFEu)) {
+            ShowMessage(this, MSG_APP_NAME, MSG_FIELD_PART_HEADER_VALUES, UI_MSG_ERROR);
+            return -1;
+        }
+    }
     const bool fromDescriptor = descriptorCheck->getCheck() == TRUE;
     uint32_t size = job->splitNumber;
     // A part holds whole MiB whose byte count fits the header's 32-bit field.
-    if (!fromDescriptor && !Ui_GetFieldUInt32(sizeField, &size, 1, SPLIT_MAX_PART_MIB)) return -1;
+    if (!fromDescriptor && !Ui_GetFieldUInt32(sizeField, &size, 1, SPLIT_MAX_PART_MIB)) {
+        FXString largest;
+        largest.format("%u", (unsigned)SPLIT_MAX_PART_MIB);
+        ShowMessage(this, MSG_APP_NAME, MSG_FIELD_PART_SIZE, UI_MSG_ERROR, &largest);
+        return -1;
+    }
     for (int i = 0; i < 4; ++i) job->splitValues[i] = values[i];
     job->splitValues[4] = (uint32_t)GetListIndex(levelList);
     job->splitCheck1 = fromDescriptor ? 1 : 0;
@@ -515,7 +524,7 @@ FXIMPLEMENT(CToVMware3PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
 FXIMPLEMENT(CToVMware2PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
 
 CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage()
-    : resultLabel(NULL), adapterLabel(NULL), radioId(ID_RADIO_IDE), destKind(1) {
+    : resultLabel(NULL), adapterLabel(NULL), radioId(ID_RADIO_IDE), destKind(DEST_COWD3) {
     adapterRadios[0] = adapterRadios[1] = NULL;
     flagChecks[0] = flagChecks[1] = NULL;
 }
@@ -524,7 +533,7 @@ CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage(IPropertyPageEvent* events,
                                                      ConversionJob* job, FXint index,
                                                      FXComposite* parent, int32_t destKind)
     : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_IDE), destKind(destKind) {
-    const bool v3 = destKind == 1;
+    const bool v3 = destKind == DEST_COWD3;
     title = Ui_MessageText(v3 ? MSG_COWD3_TITLE : MSG_COWD2_TITLE);
     description = Ui_MessageText(v3 ? MSG_COWD3_DESCRIPTION : MSG_COWD2_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
@@ -542,14 +551,14 @@ int CToVMwareCowdPropertyPage::CheckAdapter(bool scsi) {
     // The adapter is part of the check (SCSI disks are whole cylinders of a size class, and
     // version 3 has a SCSI size limit): checked with the adapter asked for, the job kept.
     const uint32_t kept = job->formatFlags;
-    job->formatFlags = destKind == 1 ? ((kept & ~1u) | (scsi ? 1u : 0u)) : (scsi ? 1u : 0u);
+    job->formatFlags = destKind == DEST_COWD3 ? ((kept & ~1u) | (scsi ? 1u : 0u)) : (scsi ? 1u : 0u);
     const int r = CheckWork(job, destKind);
     job->formatFlags = kept;
     return r;
 }
 
 void CToVMwareCowdPropertyPage::OnSetActive() {
-    const bool stored = destKind == 1 ? (job->formatFlags & 1u) != 0 : job->formatFlags == 1;
+    const bool stored = destKind == DEST_COWD3 ? (job->formatFlags & 1u) != 0 : job->formatFlags == 1;
     // The page opens when either adapter can take the disk; the adapter that cannot is disabled.
     const bool ide = CheckAdapter(false) == 0;
     const bool scsi = CheckAdapter(true) == 0;
@@ -575,7 +584,7 @@ int CToVMwareCowdPropertyPage::OnWizardNext() {
     const bool scsi = radioId == ID_RADIO_SCSI;
     if (CheckAdapter(scsi) != 0) return -1;
     uint32_t flags = scsi ? 1u : 0u;
-    if (destKind == 1) {
+    if (destKind == DEST_COWD3) {
         if (flagChecks[0]->getCheck() == TRUE) flags |= 2u;
         if (flagChecks[1]->getCheck() == TRUE) flags |= 4u;
     }
@@ -598,12 +607,12 @@ FXIMPLEMENT(CToBochsGrowingPropertyPage, CToBochsPropertyPage, NULL, 0)
 FXIMPLEMENT(CToBochsSparsePropertyPage, CToBochsPropertyPage, NULL, 0)
 
 CToBochsPropertyPage::CToBochsPropertyPage()
-    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(8) {}
+    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(DEST_BOCHS_GROWING) {}
 
 CToBochsPropertyPage::CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                            FXint index, FXComposite* parent, int32_t destKind)
     : CVdxPropertyPageBase(events, job, index, parent), destKind(destKind) {
-    const bool growing = destKind == 8;
+    const bool growing = destKind == DEST_BOCHS_GROWING;
     title = Ui_MessageText(growing ? MSG_BOCHS_GROWING_TITLE : MSG_BOCHS_SPARSE_TITLE);
     description = Ui_MessageText(growing ? MSG_BOCHS_GROWING_DESCRIPTION : MSG_BOCHS_SPARSE_DESCRIPTION);
     // Five rows: message 122 and the three-line note below it.
@@ -626,7 +635,7 @@ void CToBochsPropertyPage::OnSetActive() {
     EnableWindow(versionLabel, ok);
     EnableWindow(versionList, ok);
     if (ok) {
-        SetListIndex(versionList, (FXint)(destKind == 8 ? job->bochsGrowingList : job->bochsSparseList));
+        SetListIndex(versionList, (FXint)(destKind == DEST_BOCHS_GROWING ? job->bochsGrowingList : job->bochsSparseList));
         versionList->setFocus();
     }
     SetWizardButtons(true, ok, true);
@@ -635,7 +644,7 @@ void CToBochsPropertyPage::OnSetActive() {
 int CToBochsPropertyPage::OnWizardNext() {
     if (CheckWork(job, destKind) != 0) return -1;
     const uint32_t version = (uint32_t)GetListIndex(versionList);
-    if (destKind == 8)
+    if (destKind == DEST_BOCHS_GROWING)
         job->bochsGrowingList = version;
     else
         job->bochsSparseList = version;
@@ -871,13 +880,13 @@ FXIMPLEMENT(CToQemuQcowPropertyPage, CVdxPropertyPageBase, CToQemuQcowPropertyPa
             ARRAYNUMBER(CToQemuQcowPropertyPageMap))
 
 CToQemuQcowPropertyPage::CToQemuQcowPropertyPage()
-    : resultLabel(NULL), keyLabel(NULL), keyField(NULL), radioId(ID_PLAIN), destKind(10) {
+    : resultLabel(NULL), keyLabel(NULL), keyField(NULL), radioId(ID_PLAIN), destKind(DEST_QCOW) {
     for (FXRadioButton*& r : modeRadios) r = NULL;
 }
 
 CToQemuQcowPropertyPage::CToQemuQcowPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                                  FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_PLAIN), destKind(10) {
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_PLAIN), destKind(DEST_QCOW) {
     title = Ui_MessageText(MSG_QCOW_TITLE);
     description = Ui_MessageText(MSG_QCOW_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
@@ -891,7 +900,7 @@ CToQemuQcowPropertyPage::CToQemuQcowPropertyPage(IPropertyPageEvent* events, Con
 }
 
 FXString& CToQemuQcowPropertyPage::KeyText() {
-    return destKind == 11 ? job->qcow2KeyText : job->qcowKeyText;
+    return destKind == DEST_QCOW2 ? job->qcow2KeyText : job->qcowKeyText;
 }
 
 void CToQemuQcowPropertyPage::EnableKey() {
@@ -962,7 +971,7 @@ CToQemuQcow2PropertyPage::CToQemuQcow2PropertyPage(IPropertyPageEvent* events,
                                                    ConversionJob* job, FXint index,
                                                    FXComposite* parent)
     : CToQemuQcowPropertyPage(events, job, index, parent) {
-    destKind = 11;
+    destKind = DEST_QCOW2;
     title = Ui_MessageText(MSG_QCOW2_TITLE);
     description = Ui_MessageText(MSG_QCOW2_DESCRIPTION);
     clusterLabel = Ui_CreateLabel(this, MSG_QCOW_CLUSTER_SIZE, 20, 11, 18, 2);

@@ -10,7 +10,7 @@
 #include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
 #include "gui/frame/messages.h"
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 #include "volume/used_map.h"
 
 // The qcow2 opener refuses snapshots and needs its backing file; the qcow opener takes the key.
@@ -248,23 +248,13 @@ bool SourceRules_DestinationAvailable(int32_t destKind) {
 }
 
 bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind) {
-    return destKind == 20 || destKind == JOB_DEST_PLUGIN;
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL && row->needsSourceDisk;
 }
 
 bool SourceRules_DestinationForcesAutoGeometry(int32_t destKind) {
-    switch (destKind) {
-    case 3:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 14:
-    case 17:
-    case 19:
-        return true;
-    default:
-        return false;
-    }
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL && row->forcesAutoGeometry;
 }
 
 SourcePartitionOutcome SourceRules_ApplyPartitionChoice(ConversionJob* job, bool wanted,

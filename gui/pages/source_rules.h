@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "disk/disk.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 struct UsedSectorMap;
 
@@ -128,8 +128,8 @@ SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSe
                                          int* message);
 
 // ---- Destination type page ---------------------------------------------------------------------
-// Whether the writer of a built-in destination (0..21) or of a plug-in (22) is present. The
-// others are shown but cannot be chosen yet.
+// Whether the destination table holds the check and writer of a destination kind
+// (ConvertRun_IsDestinationAvailable). The others are listed but cannot be chosen.
 bool SourceRules_DestinationAvailable(int32_t destKind);
 // Whether a destination is refused for a new blank disk (partition saving and plug-ins).
 bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind);

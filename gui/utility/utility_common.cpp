@@ -12,11 +12,11 @@
 #include "gui/frame/app.h"
 #include "gui/frame/dialogs.h"
 #include "gui/frame/messages.h"
-#include "gui/pages/convert_run.h"
+#include "gui/frame/run_cause.h"
 
 void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
     // A success may carry a note of the operation just run on this thread.
-    const int note = result == 0 ? ConvertRun_NoteMessage(InPlace_TakeNote()) : -1;
+    const int note = result == 0 ? RunCause_NoteMessage(InPlace_TakeNote()) : -1;
     if (note >= 0) {
         COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, note, UI_MSG_INFO);
     } else if (result == 0) {
@@ -27,7 +27,7 @@ void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
         COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_CANCELLED, UI_MSG_INFO);
     } else if (result != UTILITY_RESULT_BACKUP_KEPT) {
         const FXString cause =
-            failure ? ConvertRun_CauseText(ConvertRun_CauseOfIoFailure(*failure, 512))
+            failure ? RunCause_Text(RunCause_OfIoFailure(*failure, 512))
                     : FXString::null;
         if (cause.empty())
             COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);

@@ -530,9 +530,14 @@ long CVMwareVmdkUtilityChangeParamDialog::onCmdUuid(FXObject*, FXSelector, void*
 
 long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
     uint32_t c = 0, h = 0, s = 0;
-    if (!Ui_GetFieldUInt32(cylinderField, &c, 1, 65536)) return 1;
-    if (!Ui_GetFieldUInt32(headField, &h, 1, 255)) return 1;
-    if (!Ui_GetFieldUInt32(sectorField, &s, 1, 255)) return 1;
+    if (!Ui_GetFieldUInt32(cylinderField, &c, 1, 65536)) {
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_CYLINDERS, UI_MSG_ERROR);
+        return 1;
+    }
+    if (!Ui_GetFieldUInt32(headField, &h, 1, 255) || !Ui_GetFieldUInt32(sectorField, &s, 1, 255)) {
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_HEADS_SECTORS, UI_MSG_ERROR);
+        return 1;
+    }
     if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     hwVersionIndex = (FXuint)hwList->getCurrentItem();

@@ -23,16 +23,16 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
-#include "formats/vhd/vhd_records.h"
-#include "foundation/platform.h"
 #include "formats/cowd/cowd.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "formats/vhd/vhd_records.h"
+#include "foundation/platform.h"
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
+#include "gui/job/convert_run.h"
 #include "gui/pages/convert_page.h"
-#include "gui/pages/convert_run.h"
 #include "gui/pages/cylinder_page.h"
 #include "gui/pages/destination_path_page.h"
 #include "gui/pages/geometry_page.h"
@@ -844,9 +844,25 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
     EXPECT_STREQ(page->GetValueField(1)->getText().text(), "99");
     EXPECT_STREQ(page->GetSizeField()->getText().text(), "2048");
     EXPECT_EQ(page->GetLevelList()->getCurrentItem(), 5);
-    for (const char* bad : {"0", "4096"}) {
-        page->GetSizeField()->setText(bad);
-        EXPECT_EQ(page->OnWizardNext(), -1) << bad;
+    // Every refusal says why: a size outside 1..4095 MiB, a header value outside 32 bits.
+    const FXString partSize = Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_PART_SIZE), "4095");
+    const struct {
+        const char* size;
+        const char* value;
+        FXString expected;
+    } refused[] = {
+        {"0", "16", partSize},
+        {"4096", "16", partSize},
+        {"2048", "4294967295", Ui_MessageText(MSG_FIELD_PART_HEADER_VALUES)},
+    };
+    for (const auto& r : refused) {
+        page->GetSizeField()->setText(r.size);
+        page->GetValueField(2)->setText(r.value);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1) << r.size << " " << r.value;
+        EXPECT_NE(shown.find(r.expected.text()), std::string::npos) << r.size << ": " << shown;
+        Pump(150);
     }
     page->GetSizeField()->setText("4095");
     page->GetValueField(2)->setText("8");
@@ -1009,7 +1025,7 @@ StandinState* ChoosePlugin(ConversionJob* job, const std::string& path) {
     job->plugins.push_back(entry);
     job->destPlugins.push_back(0);
     job->destPluginIndex = 0;
-    job->destKind = JOB_DEST_PLUGIN;
+    job->destKind = DEST_PLUGIN;
     StandinState* s = static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
     memset(s, 0, sizeof *s);
     return s;

@@ -12,11 +12,11 @@
 #include <sys/stat.h>
 #include <map>
 
-#include "formats/bochs/bochs.h"
 #include "disk/plugin.h"
-#include "disk/split_disk.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
+#include "disk/split_disk.h"
+#include "formats/bochs/bochs.h"
 #include "formats/qcow2/qcow2.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/plugin_pages.h"
@@ -1250,9 +1250,32 @@ TEST_F(DestPage, ListChoicesAndGeometry) {
     EXPECT_FALSE(CVdxPropertyPageBase::GetCheck(page->GetPartitionCheck()));
     EXPECT_EQ(NextWith(20, true), -1);
     EXPECT_EQ(job.volumeList, nullptr);
+    EXPECT_TRUE(BoxWatcher::Instance().Saw(MSG_DEST_TYPE_NEEDS_SOURCE_DISK)) << Boxes();
     EXPECT_EQ(NextWith(13, true), 22);  // straight to the HDI option page
     EXPECT_EQ(job.volumeList, nullptr);
     EXPECT_EQ(Boxes(), "");
+}
+
+// A destination whose writer the build lacks is listed, greyed, and refused with the reason.
+TEST_F(DestPage, RowWithoutWriterIsDisabled) {
+    struct TakeWriter {
+        DestinationRow& row;
+        DestinationWriter kept;
+        explicit TakeWriter(DestinationRow& r) : row(r), kept(r.write) { row.write = nullptr; }
+        ~TakeWriter() { row.write = kept; }
+    } taken(Destination_Rows()[DEST_VDI]);
+    EXPECT_FALSE(SourceRules_DestinationAvailable(DEST_VDI));
+    Build(WIZARD_PAGE_DEST_TYPE);
+    std::string path = dir.file("disk.raw");
+    WriteGarbage(path, 1 << 20);
+    DiskGeometry g = {2048, 4, 32, 512, 0};
+    Open(path, &g);
+    EXPECT_FALSE(page->IsBuiltinItemEnabled(DEST_VDI));
+    EXPECT_TRUE(page->IsBuiltinItemEnabled(DEST_VMDK));
+    job.destKind = DEST_VMDK;
+    EXPECT_EQ(NextWith(DEST_VDI, false), -1);
+    EXPECT_EQ(job.destKind, DEST_VMDK);
+    EXPECT_TRUE(BoxWatcher::Instance().Saw(MSG_DEST_TYPE_NOT_IN_BUILD)) << Boxes();
 }
 
 TEST_F(DestPage, PartitionMapAcrossNextAndBack) {
@@ -1329,7 +1352,7 @@ TEST_F(DestPage, PluginDestination) {
 
     page->GetPluginList()->setCurrentItem(1);
     EXPECT_EQ(page->OnWizardNext(), WIZARD_PAGE_GEOMETRY);
-    EXPECT_EQ(job.destKind, JOB_DEST_PLUGIN);
+    EXPECT_EQ(job.destKind, DEST_PLUGIN);
     EXPECT_EQ(job.destPluginIndex, 1);
     EXPECT_NE(job.plugins[1].module, nullptr);
 

@@ -434,16 +434,18 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
         p->GetAdapterList()->setCurrentItem(2);
         Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
+    script.Ok();  // heads 256: the reason
     script.Yes();
     script.Yes();  // give up the earlier backup
     script.Ok();
     script.Start();
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
-    ASSERT_EQ(script.boxes.size(), 7u);
+    ASSERT_EQ(script.boxes.size(), 8u);
     EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(KeptText(image + "_del")), std::string::npos) << script.boxes[3];
-    EXPECT_NE(script.boxes[6].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[6];
+    EXPECT_FALSE(Contains({script.boxes[4]}, MSG_FIELD_HEADS_SECTORS).empty()) << script.boxes[4];
+    EXPECT_NE(script.boxes[7].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[7];
     EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;

@@ -14,10 +14,10 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
-#include "foundation/platform.h"
 #include "formats/vhd/vhd_records.h"
+#include "foundation/platform.h"
 #include "gui/frame/messages.h"
-#include "gui/frame/routing.h"
+#include "gui/job/routing.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -559,7 +559,7 @@ protected:
         job.plugins.push_back(entry);
         job.destPlugins.push_back(0);
         job.destPluginIndex = 0;
-        job.destKind = JOB_DEST_PLUGIN;
+        job.destKind = DEST_PLUGIN;
         StandinState* s =
             static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
         memset(s, 0, sizeof *s);
@@ -584,7 +584,7 @@ TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages) {
     // destination geometry and the cylinder-boundary page follows when it is not whole.
     s->checkAnswer = 0;
     job.destPluginIndex = 0;
-    job.destKind = JOB_DEST_PLUGIN;
+    job.destKind = DEST_PLUGIN;
     job.cylinderBased = 1;
     job.workGeometry = Geo(1000, 16, 63);
     EXPECT_EQ(Next(8, &message), 31);
