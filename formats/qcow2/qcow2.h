@@ -253,6 +253,8 @@ int Qcow2_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, u
                              bool* unallocated);
 bool Qcow2_CanCompact(void* object);
 bool Qcow2_HasParent(void* object);
+// Whether the image's clusters are AES-encrypted (the legacy cipher, crypt method 1).
+inline bool Qcow2_IsAesEncrypted(const Qcow2Image* image) { return image->header.cryptMethod == 1; }
 
 // ---- Lookup steps ---------------------------------------------------------------------
 // The L2 table offset of an L1 index (0 = unallocated span).

@@ -97,6 +97,15 @@ bool Vmdk_HasParent(void* object);
 
 // ---- Queries ----------------------------------------------------------------------------------
 bool Vmdk_IsFlat(const VmdkImage* image);
+// The image path (the descriptor's file) as opened, UTF-8.
+inline const char* Vmdk_ImagePath(const VmdkImage* image) { return image->path; }
+// The number of sparse extents (0 for a flat image) and the file of extent i.
+inline uint32_t Vmdk_SparseExtentCount(const VmdkImage* image) {
+    return image->flat == 0 && image->sparseExtents != NULL ? image->extentCount : 0;
+}
+inline const char* Vmdk_SparseExtentPath(const VmdkImage* image, uint32_t i) {
+    return image->sparseExtents[i].path;
+}
 // For a child: the parentFileNameHint converted to UTF-8 (into hint), checked as a path and made
 // absolute against the image path (work holds the joined text) into result, terminated. False
 // when the image is no child, the hint is not a valid path, a buffer is too small, or the hint

@@ -4,6 +4,7 @@
 #include "foundation/path.h"
 #include "foundation/text.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
 // The toolkit's own question picture, as its message boxes show it.
@@ -121,14 +122,14 @@ FXDEFMAP(CAboutDialog) CAboutDialogMap[] = {
 FXIMPLEMENT(CAboutDialog, CNDialogBase, CAboutDialogMap, ARRAYNUMBER(CAboutDialogMap))
 
 CAboutDialog::CAboutDialog(FXWindow* owner, FXIcon* miniIcon, FXIcon* picture)
-    : CNDialogBase(owner, 323, 22, 11, false), acceptButton(NULL) {
+    : CNDialogBase(owner, MSG_ABOUT_TITLE, 22, 11, false), acceptButton(NULL) {
     FXPacker* frame = GetContentFrame();
     new FXLabel(frame, FXString(), picture, LAYOUT_EXPLICIT | ICON_BEFORE_TEXT | JUSTIFY_LEFT,
                 Ui_ScaleX(1), Ui_ScaleY(2), 36, 36);
-    Ui_CreateLabel(frame, 324, 5, 1, 16, 2);
-    Ui_CreateLabel(frame, 325, 5, 3, 18, 2);
-    Ui_CreateLabel(frame, 326, 5, 5, 16, 2);
-    acceptButton = Ui_CreateDefaultButton(frame, 327, this, UI_ID_ACCEPT, 9, 8, 6, 2);
+    Ui_CreateLabel(frame, MSG_ABOUT_NAME, 5, 1, 16, 2);
+    Ui_CreateLabel(frame, MSG_ABOUT_DISK_IMAGE_CONVERTER, 5, 3, 18, 2);
+    Ui_CreateLabel(frame, MSG_ABOUT_VERSION_1_0, 5, 5, 16, 2);
+    acceptButton = Ui_CreateDefaultButton(frame, MSG_ABOUT_OK, this, UI_ID_ACCEPT, 9, 8, 6, 2);
     setMiniIcon(miniIcon);
 }
 
@@ -148,16 +149,16 @@ long CAboutDialog::onCmdAccept(FXObject*, FXSelector, void*) {
 FXIMPLEMENT(CYesNoDialog, CNDialogBase, NULL, 0)
 
 CYesNoDialog::CYesNoDialog(FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(13), DECOR_TITLE | DECOR_BORDER, 0, 0, 26 * 12 - 4,
+    : CNDialogBase(owner, Ui_MessageText(MSG_STOP_TITLE), DECOR_TITLE | DECOR_BORDER, 0, 0, 26 * 12 - 4,
                    10 * 12 - 12, 10, 10, 10, 10, 4, 4) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, 312, 120, 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     // The question starts near the left edge: the dialog keeps its size at every font size.
-    new FXLabel(frame, Ui_MessageText(14), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24, 24, 270, 24);
+    new FXLabel(frame, Ui_MessageText(MSG_STOP_QUESTION), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24, 24, 270, 24);
     // Stopping gives up the output written so far: No is the default.
-    new FXButton(frame, Ui_MessageText(2), NULL, this, UI_ID_ACCEPT,
+    new FXButton(frame, Ui_MessageText(MSG_BOX_OK), NULL, this, UI_ID_ACCEPT,
                  BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 60, 72, 84, 24);
-    new FXButton(frame, Ui_MessageText(3), NULL, this, UI_ID_CANCEL,
+    new FXButton(frame, Ui_MessageText(MSG_BOX_CANCEL), NULL, this, UI_ID_CANCEL,
                  BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT,
                  156, 72, 84, 24);
 }
@@ -173,18 +174,18 @@ FXIMPLEMENT(CInputFileDialog, CNDialogBase, CInputFileDialogMap,
             ARRAYNUMBER(CInputFileDialogMap))
 
 CInputFileDialog::CInputFileDialog(FXWindow* owner)
-    : CNDialogBase(owner, 311, 39, 13, false),
+    : CNDialogBase(owner, MSG_PART_FILE_TITLE, 39, 13, false),
       existingOnly(false),
       promptLabel(NULL),
       pathField(NULL),
       browseButton(NULL) {
     FXPacker* frame = GetContentFrame();
     promptLabel = Ui_CreateTopLabel(frame, -1, 1, 1, 37, 4);
-    Ui_CreateLabel(frame, 312, 1, 5, 37, 2);
+    Ui_CreateLabel(frame, MSG_PART_FILE_LABEL, 1, 5, 37, 2);
     pathField = Ui_CreateTextField(frame, 1, 7, 31, 2);
-    browseButton = Ui_CreateButton(frame, 313, this, ID_BROWSE, 32, 7, 6, 2);
-    FXButton* accept = Ui_CreateDefaultButton(frame, 314, this, UI_ID_ACCEPT, 23, 10, 7, 2);
-    Ui_CreateButton(frame, 315, this, UI_ID_CANCEL, 31, 10, 7, 2);
+    browseButton = Ui_CreateButton(frame, MSG_PART_FILE_BROWSE, this, ID_BROWSE, 32, 7, 6, 2);
+    FXButton* accept = Ui_CreateDefaultButton(frame, MSG_PART_FILE_OK, this, UI_ID_ACCEPT, 23, 10, 7, 2);
+    Ui_CreateButton(frame, MSG_PART_FILE_CANCEL, this, UI_ID_CANCEL, 31, 10, 7, 2);
     accept->setFocus();
 }
 
@@ -195,7 +196,7 @@ FXuint CInputFileDialog::execute(FXuint placement) {
 }
 
 long CInputFileDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
-    FXFileDialog dialog(this, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(this, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(existingOnly ? SELECTFILE_EXISTING : SELECTFILE_ANY);
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
     if (dialog.execute(PLACEMENT_CURSOR)) {
@@ -225,20 +226,20 @@ FXIMPLEMENT(CSelectFileBaseDialog, CNDialogBase, CSelectFileBaseDialogMap,
             ARRAYNUMBER(CSelectFileBaseDialogMap))
 
 CSelectFileBaseDialog::CSelectFileBaseDialog(FXWindow* owner)
-    : CNDialogBase(owner, 318, 30, 23, true), treeList(NULL) {
+    : CNDialogBase(owner, MSG_SELECT_DISK_TITLE, 30, 23, true), treeList(NULL) {
     FXPacker* frame = GetContentFrame();
     FXHorizontalFrame* buttons =
         new FXHorizontalFrame(frame, LAYOUT_SIDE_BOTTOM | LAYOUT_RIGHT | PACK_UNIFORM_WIDTH, 0, 0,
                               0, 0, 4, 4, 4, 4, 4, 4);
-    new FXButton(buttons, Ui_MessageText(320), NULL, this, UI_ID_ACCEPT,
+    new FXButton(buttons, Ui_MessageText(MSG_SELECT_DISK_OPEN), NULL, this, UI_ID_ACCEPT,
                  BUTTON_INITIAL | BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK, 0, 0, 0, 0, 20, 20,
                  2, 2);
-    new FXButton(buttons, Ui_MessageText(321), NULL, this, UI_ID_CANCEL,
+    new FXButton(buttons, Ui_MessageText(MSG_SELECT_DISK_CANCEL), NULL, this, UI_ID_CANCEL,
                  FRAME_RAISED | FRAME_THICK, 0, 0, 0, 0, 20, 20, 2, 2);
     FXVerticalFrame* inner = new FXVerticalFrame(frame, FRAME_SUNKEN | FRAME_THICK | LAYOUT_FILL,
                                                  0, 0, 0, 0, DEFAULT_SPACING, DEFAULT_SPACING,
                                                  DEFAULT_SPACING, DEFAULT_SPACING, 4, 4);
-    new FXLabel(inner, Ui_MessageText(319), NULL, LAYOUT_FILL_X | JUSTIFY_LEFT);
+    new FXLabel(inner, Ui_MessageText(MSG_SELECT_DISK_CHOOSE_OPEN), NULL, LAYOUT_FILL_X | JUSTIFY_LEFT);
     treeList = new FXTreeList(inner, this, ID_TREE,
                               TREELIST_BROWSESELECT | TREELIST_SHOWS_LINES |
                                   TREELIST_SHOWS_BOXES | TREELIST_ROOT_BOXES | FRAME_SUNKEN |
@@ -504,7 +505,7 @@ bool Ui_PathFieldChoice(const FXString& basePath, const FXString& chosen, FXuint
 
 void Ui_BrowsePathField(FXWindow* owner, int patternMessage, const FXString& basePath,
                         FXTextField* field, FXuint* mode, FXuint absoluteValue) {
-    FXFileDialog dialog(owner, Ui_MessageText(24), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(owner, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
     dialog.setPatternList(Ui_MessageText(patternMessage));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());

@@ -7,6 +7,7 @@
 #include "foundation/text.h"
 #include "foundation/text_ops.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
 // Jobs hand the dialog's callback straight to the engine.
@@ -47,7 +48,7 @@ FXString Ui_GroupDigits(uint64_t value, const FXString& separator, FXint groupSi
 }
 
 FXint Ui_DigitGroupSize() {
-    const FXString& text = Ui_MessageText(7);
+    const FXString& text = Ui_MessageText(MSG_DIGIT_GROUP_SIZE);
     TextView view = {(const uint8_t*)text.text(), (uint32_t)text.length()};
     uint32_t size = 0;
     if (!Num_ParseU32Utf8(view, &size)) return 0;
@@ -104,7 +105,7 @@ CProgressDialog::CProgressDialog()
       workerJoined(false) {}
 
 CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobArgument)
-    : CNDialogBase(owner, 316, 26, 9, false),
+    : CNDialogBase(owner, MSG_PROGRESS_TITLE, 26, 9, false),
       result(0),
       failure(),
       job(job),
@@ -126,11 +127,11 @@ CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobAr
     signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
     signalProgress = new FXGUISignal(getApp(), this, ID_SIGNAL_PROGRESS);
     FXPacker* frame = GetContentFrame();
-    cancelButton = Ui_CreateButton(frame, 317, this, ID_CANCEL_BUTTON, 18, 6, 7, 2);
+    cancelButton = Ui_CreateButton(frame, MSG_PROGRESS_CANCEL, this, ID_CANCEL_BUTTON, 18, 6, 7, 2);
     // Wide enough for two grouped numbers of a large disk, short of the button.
     progressLabel = Ui_CreateLabel(frame, -1, 2, 5, 16, 2);
     progressBar = Ui_CreateProgressBar(frame, NULL, 0, 1, 2, 24, 2);
-    groupSeparator = Ui_MessageText(6);
+    groupSeparator = Ui_MessageText(MSG_DIGIT_SEPARATOR);
     groupSize = Ui_DigitGroupSize();
     // Everything the worker touches exists now: start it last.
     worker.start();
@@ -269,7 +270,7 @@ CWaitDialog::CWaitDialog(FXWindow* owner, UiWaitJob job, void* jobData, const FX
                                    0, 0, 0, 0, 0);
     contentFrame = frame;
     textLabel = Ui_CreateLabelText(frame, text, JUSTIFY_LEFT | JUSTIFY_TOP, 1, 1, 21, 4);
-    cancelButton = Ui_CreateButton(frame, 317, this, UI_ID_CANCEL, 15, 7, 7, 2);
+    cancelButton = Ui_CreateButton(frame, MSG_PROGRESS_CANCEL, this, UI_ID_CANCEL, 15, 7, 7, 2);
 }
 
 CWaitDialog::~CWaitDialog() {

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/qcow_password_dialog.h"
 
 FXIMPLEMENT(CQemuQcow2DiskSelectorDialog, CSelectFileBaseDialog, NULL, 0)
@@ -23,7 +24,7 @@ FXString Ui_Qcow2SnapshotText(const Qcow2Snapshot& s) {
 CQemuQcow2DiskSelectorDialog::CQemuQcow2DiskSelectorDialog(FXWindow* owner,
                                                            const Qcow2SnapshotList* snapshots)
     : CSelectFileBaseDialog(owner), list(snapshots), selected(-1) {
-    treeList->appendItem(NULL, Ui_MessageText(385), NULL, NULL, (void*)(intptr_t)-1);
+    treeList->appendItem(NULL, Ui_MessageText(MSG_QCOW2_SNAPSHOT_CURRENT_STATE), NULL, NULL, (void*)(intptr_t)-1);
     for (uint32_t i = 0; list != NULL && i < list->count; ++i)
         treeList->appendItem(NULL, Ui_Qcow2SnapshotText(list->entries[i]), NULL, NULL,
                              (void*)(intptr_t)i);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
 void Ui_PasswordToKey(const FXString& password, uint8_t key[16]) {
@@ -29,22 +30,22 @@ CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog()
 }
 
 CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog(FXWindow* owner)
-    : CNDialogBase(owner, 387, 26, 12, false),
+    : CNDialogBase(owner, MSG_PASSWORD_TITLE, 26, 12, false),
       verify(true),
       passwordField(NULL),
       verifyButton(NULL) {
     memset(key, 0, sizeof key);
     FXPacker* frame = GetContentFrame();
-    Ui_CreateLabel(frame, 388, 1, 1, 24, 2);
+    Ui_CreateLabel(frame, MSG_PASSWORD_ENCRYPTED_IMAGE, 1, 1, 24, 2);
     passwordField = Ui_CreatePasswordField(frame, 1, 3, 24, 2);
     passwordField->setNumColumns(16);
     // Enter in the field answers as OK does (the field would otherwise keep the key to itself).
     passwordField->setTarget(this);
     passwordField->setSelector(UI_ID_ACCEPT);
     passwordField->setTextStyle(passwordField->getTextStyle() | TEXTFIELD_ENTER_ONLY);
-    verifyButton = Ui_CreateCheckButton(frame, 389, this, ID_VERIFY, 1, 6, 24, 2);
-    Ui_CreateDefaultButton(frame, 390, this, UI_ID_ACCEPT, 10, 9, 7, 2);
-    Ui_CreateButton(frame, 391, this, UI_ID_CANCEL, 18, 9, 7, 2);
+    verifyButton = Ui_CreateCheckButton(frame, MSG_PASSWORD_VERIFY_BOOT_SIGNATURE, this, ID_VERIFY, 1, 6, 24, 2);
+    Ui_CreateDefaultButton(frame, MSG_PASSWORD_OK, this, UI_ID_ACCEPT, 10, 9, 7, 2);
+    Ui_CreateButton(frame, MSG_PASSWORD_CANCEL, this, UI_ID_CANCEL, 18, 9, 7, 2);
 }
 
 FXuint CInputQemuQcowPasswordDialog::execute(FXuint placement) {

@@ -7,6 +7,7 @@
 #include "disk/disk_open.h"
 #include "formats/vdi/vdi.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 
 FXIMPLEMENT(CVirtualBoxSelectFileDialog, CSelectFileBaseDialog, NULL, 0)
 
@@ -40,7 +41,7 @@ void CVirtualBoxSelectFileDialog::SetSelection(void* itemData) {
 int Ui_OpenVirtualBoxMachine(DiskHandle* handle, const char* path, bool readOnly, bool* taken,
                              FXWindow* owner) {
     *taken = false;
-    const FXString label = Ui_MessageText(322);
+    const FXString label = Ui_MessageText(MSG_SELECT_DISK_CURRENT_STATE);
     VBoxDiskList list;
     if (!VBoxMachine_ReadDisks(path, label.text(), &list)) return DISK_ERR_FORMAT;
     *taken = true;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/widgets.h"
 
@@ -73,14 +74,14 @@ CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, Conversio
     : CVdxPropertyPageBase(events, job, index, parent), worker(WorkerBody, this), running(false),
       questionOpen(false), answered(0), result(0), groupSize(0), progressClock(0),
       workerActive(false), closing(false) {
-    title = Ui_MessageText(302);
-    description = Ui_MessageText(303);
+    title = Ui_MessageText(MSG_CONVERT_TITLE);
+    description = Ui_MessageText(MSG_CONVERT_DESCRIPTION);
     signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
     signalProgress = new FXGUISignal(getApp(), this, ID_SIGNAL_PROGRESS);
     signalSourcePart = new FXGUISignal(getApp(), this, ID_SIGNAL_SOURCE_PART);
     signalOutputPart = new FXGUISignal(getApp(), this, ID_SIGNAL_OUTPUT_PART);
     stopQuestion = new CYesNoDialog(this);
-    groupSeparator = Ui_MessageText(6);
+    groupSeparator = Ui_MessageText(MSG_DIGIT_SEPARATOR);
     groupSize = Ui_DigitGroupSize();
     // Room for three lines: a failure's two and its cause under them.
     statusLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
@@ -127,7 +128,7 @@ FXint CConvertPropertyPage::WorkerBody(void* argument) {
         rc = ConvertRun_TrimInPlace(job, &page->context);
         if (rc != DISK_OK && rc != DISK_CANCELLED)
             page->context.cause =
-                ConvertRun_CauseOfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
+                RunCause_OfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
     } else {
         rc = ConvertRun_WriteImage(job, &page->context);
     }
@@ -138,7 +139,7 @@ FXint CConvertPropertyPage::WorkerBody(void* argument) {
 }
 
 void CConvertPropertyPage::OnSetActive() {
-    Ui_SetLabelMessage(statusLabel, 304);
+    Ui_SetLabelMessage(statusLabel, MSG_CONVERT_WORKING);
     progressLabel->setText(FXString::null);
     progressBar->setTotal(1);
     progressBar->setProgress(0);
@@ -150,8 +151,8 @@ void CConvertPropertyPage::OnSetActive() {
     std::string backup;
     if (job->trimInPlace && ConvertRun_ExistingTrimBackup(job, &backup)) {
         const FXString name(backup.c_str());
-        if (ShowMessage(this, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
-            statusLabel->setText(Ui_ReplaceFirstPlaceholder(Ui_MessageText(CONVERT_MSG_BACKUP_KEPT), name));
+        if (ShowMessage(this, MSG_APP_NAME, MSG_TRIM_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
+            statusLabel->setText(Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_TRIM_BACKUP_KEPT), name));
             result = DISK_ERR_BACKUP_EXISTS;
             running = false;
             SetWizardButtons(true, true, true);
@@ -164,15 +165,15 @@ void CConvertPropertyPage::OnSetActive() {
     questionOpen = false;
     result = 0;
     context.pluginMessage = FXString::null;
-    context.cause = ConvertRunCause();
+    context.cause = RunCause();
     workerActive = true;
     if (!StartWorker()) {
         // Nothing runs, so nothing will ever signal the end: report it here.
         workerActive = false;
         running = false;
         result = DISK_ERR_NOMEM;
-        context.cause = ConvertRunCause();
-        context.cause.kind = CONVERT_CAUSE_NO_THREAD;
+        context.cause = RunCause();
+        context.cause.kind = RUN_CAUSE_NO_THREAD;
         ShowEnd();
     }
 }
@@ -266,18 +267,18 @@ void CConvertPropertyPage::ShowEnd() {
     SetWizardButtons(true, true, true);
     // A trim that does not finish removes its new files and leaves the image as it was.
     const bool trim = job->trimInPlace != 0;
-    const int failed = trim ? 372 : 307;
+    const int failed = trim ? MSG_RESULT_FAILED : MSG_CONVERT_FAILED;
     if (result == DISK_OK) {
-        const int note = job->trimInPlace ? ConvertRun_NoteMessage(context.note) : -1;
-        Ui_SetLabelMessage(statusLabel, note >= 0 ? note : 305);
+        const int note = job->trimInPlace ? RunCause_NoteMessage(context.note) : -1;
+        Ui_SetLabelMessage(statusLabel, note >= MSG_APP_NAME ? note : MSG_CONVERT_FINISHED);
     } else if (result == DISK_ERR_IN_USE) {
-        Ui_SetLabelMessage(statusLabel, CONVERT_MSG_IN_USE);
+        Ui_SetLabelMessage(statusLabel, MSG_CAUSE_IN_USE);
     } else if (result == DISK_CANCELLED) {
-        Ui_SetLabelMessage(statusLabel, trim ? 373 : 306);
+        Ui_SetLabelMessage(statusLabel, trim ? MSG_RESULT_CANCELLED : MSG_CONVERT_CANCELLED);
     } else if (!context.pluginMessage.empty()) {
         statusLabel->setText(Ui_JoinMessageDetail(Ui_MessageText(failed), context.pluginMessage));
     } else {
-        const FXString cause = ConvertRun_CauseText(context.cause);
+        const FXString cause = RunCause_Text(context.cause);
         if (cause.empty())
             Ui_SetLabelMessage(statusLabel, failed);
         else
@@ -325,8 +326,8 @@ long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
     snprintf(name, sizeof name, request->partIndex < 100 ? "p%02u" : "p%u",
              (unsigned)request->partIndex);
     FXString arguments[2] = {FXStringVal((FXuint)number), FXString(name)};
-    FXString prompt = Ui_ReplacePlaceholders(Ui_MessageText(sourcePart ? 309 : 308), arguments, 2);
-    if (request->flag != 0) prompt = Ui_MessageText(310) + "\n" + prompt;
+    FXString prompt = Ui_ReplacePlaceholders(Ui_MessageText(sourcePart ? MSG_CONVERT_ASK_SOURCE_PART : MSG_CONVERT_ASK_OUTPUT_PART), arguments, 2);
+    if (request->flag != 0) prompt = Ui_MessageText(MSG_CONVERT_PART_UNUSABLE) + "\n" + prompt;
     dialog.prompt = prompt;
     bool answer = false;
     if (dialog.execute(PLACEMENT_OWNER)) {

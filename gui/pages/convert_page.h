@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "gui/frame/dialogs.h"
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 #include "gui/pages/page_base.h"
 
 // A question for a part file of a split set, on the worker's stack while it waits.

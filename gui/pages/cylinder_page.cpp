@@ -2,8 +2,9 @@
 #include "gui/pages/cylinder_page.h"
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/option_rules.h"
 
 FXDEFMAP(CAdjustCylinderBoundaryPropertyPage) CAdjustCylinderBoundaryPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CAdjustCylinderBoundaryPropertyPage::ID_KEEP,
@@ -24,13 +25,13 @@ CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage()
 CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage(
     IPropertyPageEvent* events, ConversionJob* job, FXint index, FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_KEEP) {
-    title = Ui_MessageText(274);
-    description = Ui_MessageText(275);
-    topLabel = Ui_CreateLabel(this, 276, 1, 1, 37, 2);
-    keepRadio = Ui_CreateRadioButton(this, 277, this, ID_KEEP, 1, 3, 37, 2);
-    upRadio = Ui_CreateRadioButton(this, 278, this, ID_UP, 1, 5, 37, 2);
-    downRadio = Ui_CreateRadioButton(this, 279, this, ID_DOWN, 1, 7, 37, 2);
-    noteLabel = Ui_CreateTopLabel(this, 280, 1, 10, 37, 5);
+    title = Ui_MessageText(MSG_CYLINDERS_TITLE);
+    description = Ui_MessageText(MSG_CYLINDERS_DESCRIPTION);
+    topLabel = Ui_CreateLabel(this, MSG_CYLINDERS_CHOOSE, 1, 1, 37, 2);
+    keepRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_KEEP_SIZE, this, ID_KEEP, 1, 3, 37, 2);
+    upRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_ROUND_UP_WHOLE, this, ID_UP, 1, 5, 37, 2);
+    downRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_ROUND_DOWN_WHOLE, this, ID_DOWN, 1, 7, 37, 2);
+    noteLabel = Ui_CreateTopLabel(this, MSG_CYLINDERS_NOTE, 1, 10, 37, 5);
 }
 
 void CAdjustCylinderBoundaryPropertyPage::OnSetActive() {
@@ -50,7 +51,7 @@ int CAdjustCylinderBoundaryPropertyPage::OnWizardNext() {
     DiskGeometry g;
     if (OptionRules_RoundToCylinders(job, rounding, &g) != CYLINDER_OK) {
         // No disk of no sectors, and nothing the destination cannot hold.
-        ShowMessage(this, 0, 124, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_OPTIONS_CANNOT_HOLD, UI_MSG_ERROR);
         return -1;
     }
     job->cylinderRounding = rounding;

@@ -7,25 +7,13 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 
 int DestPath_PatternMessage(int32_t destKind) {
-    switch (destKind) {
-    case 0: case 1: return 289;
-    case 2: return 290;
-    case 3: return 291;
-    case 4: case 5: return 292;
-    case 6: case 7: return 293;
-    case 10: return 294;
-    case 11: return 295;
-    case 12: return 296;
-    case 13: return 297;
-    case 14: return 298;
-    case 15: return 299;
-    case 16: return 300;
-    default: return 301;
-    }
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL ? row->patternMessage : MSG_PATTERN_ALL_FILES;
 }
 
 FXDEFMAP(CInputDestPropertyPage) CInputDestPropertyPageMap[] = {
@@ -40,28 +28,28 @@ CInputDestPropertyPage::CInputDestPropertyPage()
 CInputDestPropertyPage::CInputDestPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                                FXint index, FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(281);
-    description = Ui_MessageText(282);
-    pathLabel = Ui_CreateLabel(this, 283, 1, 2, 12, 2);
+    title = Ui_MessageText(MSG_DEST_PATH_TITLE);
+    description = Ui_MessageText(MSG_DEST_PATH_DESCRIPTION);
+    pathLabel = Ui_CreateLabel(this, MSG_DEST_PATH_DESTINATION_FILE, 1, 2, 12, 2);
     pathField = Ui_CreateTextField(this, 1, 4, 32, 2);
-    browseButton = Ui_CreateButton(this, 284, this, ID_BROWSE, 33, 4, 5, 2);
+    browseButton = Ui_CreateButton(this, MSG_DEST_PATH_BROWSE, this, ID_BROWSE, 33, 4, 5, 2);
     hintLabel = Ui_CreateTopLabel(this, -1, 1, 7, 37, 7);
 }
 
 void CInputDestPropertyPage::OnSetActive() {
     SetWizardButtons(true, true, true);
     pathField->setText(job->destName, FALSE);
-    if (job->destKind == 20 && job->splitCheck1)
-        Ui_SetLabelMessage(hintLabel, 285);
-    else if (job->destKind == JOB_DEST_PLUGIN)
-        Ui_SetLabelMessage(hintLabel, 286);
+    if (job->destKind == DEST_SPLIT && job->splitCheck1)
+        Ui_SetLabelMessage(hintLabel, MSG_DEST_PATH_SPLIT_HINT);
+    else if (job->destKind == DEST_PLUGIN)
+        Ui_SetLabelMessage(hintLabel, MSG_DEST_PATH_PLUGIN_HINT);
     else
         hintLabel->setText(FXString::null);
     pathField->setFocus();
 }
 
 long CInputDestPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
-    FXFileDialog dialog(this, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(this, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_ANY);
     dialog.setPatternList(Ui_MessageText(DestPath_PatternMessage(job->destKind)));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
@@ -76,7 +64,7 @@ int CInputDestPropertyPage::OnWizardNext() {
     FXString name = pathField->getText();
     name.trim();
     job->destName = name;
-    int next = job->destKind == JOB_DEST_PLUGIN ? NextPlugin(name) : NextFile(name);
+    int next = job->destKind == DEST_PLUGIN ? NextPlugin(name) : NextFile(name);
     if (next < 0) return -1;
     return events->GetNextPage(index);
 }
@@ -89,7 +77,7 @@ int CInputDestPropertyPage::NextPlugin(const FXString& name) {
         ConvertRun_CheckDestination(job, std::string(absolute.text(), (size_t)absolute.length()),
                                     NULL) == CONVERT_DEST_IS_SOURCE) {
         ConversionJob_ReleasePluginOutput(job);
-        ShowMessage(this, 0, DEST_PATH_MSG_REFUSED, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_OPTIONS_DEST_IS_SOURCE, UI_MSG_ERROR);
         pathField->setFocus();
         pathField->selectAll();
         return -1;
@@ -116,30 +104,30 @@ int CInputDestPropertyPage::NextPlugin(const FXString& name) {
     if (context != NULL) Plugin_DestroyOutputContext(module, context);
     // No context of an earlier path is left behind either.
     ConversionJob_ReleasePluginOutput(job);
-    if (outcome == -1) ShowMessage(this, 0, 32, UI_MSG_ERROR);
+    if (outcome == -1) ShowMessage(this, MSG_APP_NAME, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
     return -1;
 }
 
 int CInputDestPropertyPage::NextFile(const FXString& name) {
     if (name.empty()) {
-        ShowMessage(this, 0, 27, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
         return -1;
     }
     const FXString path = FXPath::absolute(name);
     const std::string utf8(path.text(), (size_t)path.length());
     // Writing over a file the source is read from would destroy what is being converted.
     if (ConvertRun_CheckDestination(job, utf8, NULL) != CONVERT_DEST_OK) {
-        ShowMessage(this, 0, DEST_PATH_MSG_REFUSED, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_OPTIONS_DEST_IS_SOURCE, UI_MSG_ERROR);
         pathField->setFocus();
         pathField->selectAll();
         return -1;
     }
-    if (!(job->destKind == 20 && job->splitCheck1)) {
+    if (!(job->destKind == DEST_SPLIT && job->splitCheck1)) {
         std::vector<std::string> files;
         ConvertRun_DestinationFiles(job, utf8, &files);
         bool exists = false;
         for (const std::string& f : files) exists = exists || Os_PathExists(f.c_str());
-        if (exists && ShowMessage(this, 8, 288, UI_MSG_YESNO) != 0) return -1;
+        if (exists && ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_DEST_PATH_REPLACE_QUESTION, UI_MSG_YESNO) != 0) return -1;
     }
     job->destPath = path;
     return 0;

@@ -5,8 +5,6 @@
 
 #include "gui/pages/page_base.h"
 
-// Message shown when a destination would write over a file the source is read from.
-enum : int { DEST_PATH_MSG_REFUSED = 123 };
 
 // The pattern-list message of the browse dialog for a destination kind.
 int DestPath_PatternMessage(int32_t destKind);

@@ -4,6 +4,7 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
 
@@ -42,19 +43,19 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
     : CVdxPropertyPageBase(events, job, index, parent), builtinRadio(NULL), builtinList(NULL),
       pluginRadio(NULL), pluginList(NULL), partitionCheck(NULL),
       currentRadio(ID_RADIO_BUILTIN), hasDestPlugins(false) {
-    title = Ui_MessageText(81);
-    description = Ui_MessageText(82);
-    Ui_CreateLabel(this, 83, 1, 2, 13, 2);
-    builtinRadio = Ui_CreateRadioButton(this, 84, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
+    title = Ui_MessageText(MSG_DEST_TYPE_TITLE);
+    description = Ui_MessageText(MSG_DEST_TYPE_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_DEST_TYPE_CONVERT_TO, 1, 2, 13, 2);
+    builtinRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_FORMAT, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
     CItemListBox* builtin = new CItemListBox(this, this, ID_BUILTIN_LIST, 10, 4, 23, 2);
     builtinList = builtin;
     builtinList->setNumVisible(10);
-    for (FXint i = 0; i < JOB_DEST_BUILTIN_COUNT; ++i) {
-        builtinList->appendItem(Ui_MessageText(86 + i));
-        // Formats whose writer is not part of the program yet are listed but cannot be chosen.
+    for (FXint i = 0; i < DEST_BUILTIN_COUNT; ++i) {
+        builtinList->appendItem(Ui_MessageText(Destination_Row(i)->nameMessage));
+        // A format this build cannot check or write is listed but cannot be chosen.
         if (!SourceRules_DestinationAvailable(i)) builtin->GetList()->disableItem(i);
     }
-    pluginRadio = Ui_CreateRadioButton(this, 85, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
+    pluginRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_PLUGIN, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
     pluginList = Ui_CreateListBox(this, this, ID_PLUGIN_LIST, 10, 7, 23, 2);
     pluginList->setNumVisible(10);
     for (size_t i = 0; i < job->destPlugins.size(); ++i) {
@@ -64,7 +65,7 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
         pluginList->appendItem(label);
     }
     hasDestPlugins = !job->destPlugins.empty();
-    partitionCheck = Ui_CreateCheckButton(this, 108, this, ID_PARTITIONS, 1, 10, 37, 2);
+    partitionCheck = Ui_CreateCheckButton(this, MSG_DEST_TYPE_USE_PARTITIONS, this, ID_PARTITIONS, 1, 10, 37, 2);
 }
 
 bool CSelectDestTypePropertyPage::IsBuiltinItemEnabled(FXint item) const {
@@ -81,7 +82,7 @@ void CSelectDestTypePropertyPage::OnSetActive() {
     SetWizardButtons(true, true, true);
     EnableWindow(pluginRadio, hasDestPlugins);
     EnableWindow(pluginList, hasDestPlugins);
-    if (job->destKind == JOB_DEST_PLUGIN) {
+    if (job->destKind == DEST_PLUGIN) {
         currentRadio = ID_RADIO_PLUGIN;
         SetListIndex(builtinList, 0);
         SetListIndex(pluginList, job->destPluginIndex);
@@ -99,20 +100,21 @@ void CSelectDestTypePropertyPage::OnSetActive() {
     builtinList->setFocus();
 }
 
-void CSelectDestTypePropertyPage::RefuseChoice() {
+void CSelectDestTypePropertyPage::RefuseChoice(int message) {
     getApp()->beep();
+    ShowMessage(this, MSG_APP_NAME, message, UI_MSG_ERROR);
     builtinList->setFocus();
 }
 
 int CSelectDestTypePropertyPage::OnWizardNext() {
     const int32_t d =
-        currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : JOB_DEST_PLUGIN;
-    if (d != JOB_DEST_PLUGIN && !IsBuiltinItemEnabled(d)) {
-        RefuseChoice();
+        currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : DEST_PLUGIN;
+    if (d != DEST_PLUGIN && !IsBuiltinItemEnabled(d)) {
+        RefuseChoice(MSG_DEST_TYPE_NOT_IN_BUILD);
         return -1;
     }
     if (job->sourceKind == JOB_SOURCE_NEW_DISK && SourceRules_DestinationRefusedForNewDisk(d)) {
-        RefuseChoice();
+        RefuseChoice(MSG_DEST_TYPE_NEEDS_SOURCE_DISK);
         return -1;
     }
 
@@ -120,19 +122,19 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
     uint32_t known = 0;
     switch (SourceRules_ApplyPartitionChoice(job, wanted, &known)) {
     case SOURCE_PARTITIONS_BUILT:
-        ShowMessageFormat(this, 4, 111, UI_MSG_INFO, (FXlong)known);
+        ShowMessageFormat(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_FILE_SYSTEMS_FOUND, UI_MSG_INFO, (FXlong)known);
         break;
     case SOURCE_PARTITIONS_NOTHING:
-        ShowMessage(this, 4, 110, UI_MSG_INFO);
+        ShowMessage(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_NO_FILE_SYSTEM, UI_MSG_INFO);
         break;
     case SOURCE_PARTITIONS_FAILED:
-        ShowMessage(this, 5, 109, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_DEST_TYPE_NO_PARTITIONS, UI_MSG_ERROR);
         return -1;
     default:
         break;
     }
 
-    if (d == JOB_DEST_PLUGIN) {
+    if (d == DEST_PLUGIN) {
         FXint k = GetListIndex(pluginList);
         PluginListEntry* entry = NULL;
         if (k >= 0 && (size_t)k < job->destPlugins.size()) {
@@ -140,7 +142,7 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
             if (e >= 0 && (size_t)e < job->plugins.size()) entry = &job->plugins[e];
         }
         if (entry == NULL) {
-            ShowMessage(this, 0, 32, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
             return -1;
         }
         if (entry->module == NULL) {
@@ -153,7 +155,7 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
                 }
             }
             if (module == NULL) {
-                ShowMessage(this, 0, 32, UI_MSG_ERROR);
+                ShowMessage(this, MSG_APP_NAME, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
                 return -1;
             }
             entry->module = module;

@@ -21,7 +21,8 @@ protected:
     CSelectDestTypePropertyPage();
     void ApplyEnabling();
     // Refuses a choice: the bell rings and the built-in list gets the focus.
-    void RefuseChoice();
+    // Rings the bell, says why (the message) and puts the focus back on the list.
+    void RefuseChoice(int message);
 
 public:
     enum {

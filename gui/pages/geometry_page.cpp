@@ -2,6 +2,7 @@
 #include "gui/pages/geometry_page.h"
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_rules.h"
@@ -36,23 +37,23 @@ CChangeGeometryPropertyPage::CChangeGeometryPropertyPage(IPropertyPageEvent* eve
       manualRadio(NULL), headsLabel(NULL), headsField(NULL), sectorsLabel(NULL),
       sectorsField(NULL), automaticRadio(NULL), currentRadio(ID_RADIO_MANUAL), typedTotal(0),
       typedHeads(0), typedSectors(0) {
-    title = Ui_MessageText(112);
-    description = Ui_MessageText(113);
-    Ui_CreateLabel(this, 114, 1, 1, 8, 2);
+    title = Ui_MessageText(MSG_GEOMETRY_TITLE);
+    description = Ui_MessageText(MSG_GEOMETRY_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_GEOMETRY_TOTAL_SECTORS, 1, 1, 8, 2);
     totalField = Ui_CreateNumberField(this, 9, 1, 12, 2);
-    Ui_CreateLabel(this, 115, 23, 1, 7, 2);
+    Ui_CreateLabel(this, MSG_GEOMETRY_SECTOR_SIZE, 23, 1, 7, 2);
     sectorSizeList = Ui_CreateListBox(this, this, ID_SECTOR_SIZE, 30, 1, 8, 2);
     Ui_FillSectorSizeList(sectorSizeList);
     // It only shows the bytes per sector of the source.
     sectorSizeList->disable();
-    Ui_CreateLabel(this, 116, 1, 4, 37, 2);
-    manualRadio = Ui_CreateRadioButton(this, 117, this, ID_RADIO_MANUAL, 2, 6, 36, 2);
-    headsLabel = Ui_CreateLabel(this, 119, 3, 8, 7, 2);
+    Ui_CreateLabel(this, MSG_GEOMETRY_CHS, 1, 4, 37, 2);
+    manualRadio = Ui_CreateRadioButton(this, MSG_GEOMETRY_MANUAL, this, ID_RADIO_MANUAL, 2, 6, 36, 2);
+    headsLabel = Ui_CreateLabel(this, MSG_GEOMETRY_HEADS, 3, 8, 7, 2);
     headsField = Ui_CreateNumberField(this, 10, 8, 8, 2);
-    sectorsLabel = Ui_CreateLabel(this, 120, 23, 8, 7, 2);
+    sectorsLabel = Ui_CreateLabel(this, MSG_GEOMETRY_SECT_TRACK, 23, 8, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 30, 8, 8, 2);
-    automaticRadio = Ui_CreateRadioButton(this, 118, this, ID_RADIO_AUTOMATIC, 2, 11, 36, 2);
-    Ui_CreateTopLabel(this, 121, 2, 13, 36, 4);
+    automaticRadio = Ui_CreateRadioButton(this, MSG_GEOMETRY_AUTOMATIC, this, ID_RADIO_AUTOMATIC, 2, 11, 36, 2);
+    Ui_CreateTopLabel(this, MSG_GEOMETRY_TOTAL_HINT, 2, 13, 36, 4);
 }
 
 void CChangeGeometryPropertyPage::ApplyEnabling() {
@@ -92,7 +93,7 @@ int CChangeGeometryPropertyPage::OnWizardNext() {
     if (!Ui_GetFieldUInt64(totalField, &total, SOURCE_MIN_TOTAL_SECTORS, maxTotal)) {
         FXString largest;
         largest.format("%llu", (unsigned long long)maxTotal);
-        ShowMessage(this, 0, GEOMETRY_MSG_TOTAL, UI_MSG_ERROR, &largest);
+        ShowMessage(this, MSG_APP_NAME, MSG_FIELD_TOTAL_SECTORS, UI_MSG_ERROR, &largest);
         return -1;
     }
     const bool manual = currentRadio == ID_RADIO_MANUAL;
@@ -100,7 +101,7 @@ int CChangeGeometryPropertyPage::OnWizardNext() {
     if (manual) {
         if (!Ui_GetFieldUInt32(headsField, &heads, 1, SOURCE_MAX_HEADS) ||
             !Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK)) {
-            ShowMessage(this, 0, GEOMETRY_MSG_HEADS_SECTORS, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_FIELD_HEADS_SECTORS, UI_MSG_ERROR);
             return -1;
         }
     }

@@ -9,9 +9,6 @@
 
 #include "gui/pages/page_base.h"
 
-// Catalogue messages of the refused fields: the total (%0: the largest total) and the heads or
-// sectors per track.
-enum : int { GEOMETRY_MSG_TOTAL = 453, GEOMETRY_MSG_HEADS_SECTORS = 454 };
 
 // The largest total sector count a disk with sectors of this size may have here.
 uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector);

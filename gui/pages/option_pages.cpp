@@ -5,10 +5,11 @@
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/qcow_password_dialog.h"
 #include "gui/frame/widgets.h"
-#include "gui/pages/convert_run.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void FocusField(FXTextField* field) {
 
 // The page's geometry rule gave no geometry: the format cannot hold this disk.
 int RefuseGeometry(CPropertyPage* page) {
-    COutputMessage::ShowMessage(page, 0, 124, UI_MSG_ERROR);
+    COutputMessage::ShowMessage(page, MSG_APP_NAME, MSG_OPTIONS_CANNOT_HOLD, UI_MSG_ERROR);
     return -1;
 }
 
@@ -42,11 +43,11 @@ int RefuseGeometry(CPropertyPage* page) {
 
 int OptionPages_VmdkLayoutMessage(int layout) {
     switch (layout) {
-    case VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL: return OPTION_MSG_FIRST_TRACK_TOO_SMALL;
-    case VMDK_LAYOUT_STREAM_NOT_SINGLE: return OPTION_MSG_STREAM_NOT_SINGLE;
-    case VMDK_LAYOUT_TOO_MANY_EXTENTS: return OPTION_MSG_TOO_MANY_EXTENTS;
-    case VMDK_LAYOUT_EXTENT_TOO_LARGE: return OPTION_MSG_EXTENT_TOO_LARGE;
-    default: return 124;
+    case VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL: return MSG_VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL;
+    case VMDK_LAYOUT_STREAM_NOT_SINGLE: return MSG_VMDK_LAYOUT_STREAM_NOT_SINGLE;
+    case VMDK_LAYOUT_TOO_MANY_EXTENTS: return MSG_VMDK_LAYOUT_TOO_MANY_EXTENTS;
+    case VMDK_LAYOUT_EXTENT_TOO_LARGE: return MSG_VMDK_LAYOUT_EXTENT_TOO_LARGE;
+    default: return MSG_OPTIONS_CANNOT_HOLD;
     }
 }
 
@@ -77,30 +78,30 @@ CToVMwareVmdkPropertyPage::CToVMwareVmdkPropertyPage(IPropertyPageEvent* events,
                                                      ConversionJob* job, FXint index,
                                                      FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_IDE), possible(false) {
-    title = Ui_MessageText(128);
-    description = Ui_MessageText(129);
+    title = Ui_MessageText(MSG_VMDK_TITLE);
+    description = Ui_MessageText(MSG_VMDK_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    adapterLabel = Ui_CreateLabel(this, 130, 1, 5, 20, 2);
+    adapterLabel = Ui_CreateLabel(this, MSG_VMDK_ADAPTER, 1, 5, 20, 2);
     for (int i = 0; i < 3; ++i)
         adapterRadios[i] = Ui_CreateRadioButton(this, 131 + i, this, ID_RADIO_IDE + i, 1, 7 + 2 * i,
                                                 20, 2);
-    hardwareLabel = Ui_CreateLabel(this, 134, 23, 5, 15, 2);
+    hardwareLabel = Ui_CreateLabel(this, MSG_VMDK_VIRTUAL_HARDWARE, 23, 5, 15, 2);
     hardwareList = Ui_CreateListBox(this, this, ID_HARDWARE, 23, 7, 15, 2);
-    FillList(hardwareList, 141, 14);
-    splitLabel = Ui_CreateLabel(this, 135, 23, 9, 15, 2);
+    FillList(hardwareList, MSG_VMDK_VERSION_3, 14);
+    splitLabel = Ui_CreateLabel(this, MSG_VMDK_SPLIT_SIZE_SECTORS, 23, 9, 15, 2);
     splitField = Ui_CreateNumberField(this, 23, 11, 10, 2);
-    splitButton = Ui_CreateButton(this, 136, this, ID_SPLIT_MENU, 33, 11, 5, 2);
-    firstTrackCheck = Ui_CreateCheckButton(this, 137, this, ID_FIRST_TRACK, 24, 13, 14, 2);
-    typeLabel = Ui_CreateLabel(this, 139, 1, 13, 18, 2);
+    splitButton = Ui_CreateButton(this, MSG_VMDK_SPLIT_MENU, this, ID_SPLIT_MENU, 33, 11, 5, 2);
+    firstTrackCheck = Ui_CreateCheckButton(this, MSG_VMDK_FIRST_63_SECTORS_APART, this, ID_FIRST_TRACK, 24, 13, 14, 2);
+    typeLabel = Ui_CreateLabel(this, MSG_VMDK_DISK_TYPE, 1, 13, 18, 2);
     typeList = Ui_CreateListBox(this, this, ID_TYPE, 1, 15, 18, 2);
-    FillList(typeList, 155, 4);
-    encodingLabel = Ui_CreateLabel(this, 140, 20, 15, 6, 2);
+    FillList(typeList, MSG_VMDK_GROWING_SPARSE, 4);
+    encodingLabel = Ui_CreateLabel(this, MSG_VMDK_ENCODING, 20, 15, 6, 2);
     encodingList = Ui_CreateListBox(this, this, ID_ENCODING, 26, 15, 12, 2);
-    FillList(encodingList, 376, 3);
+    FillList(encodingList, MSG_ENCODING_NONE, 3);
     splitMenu = new FXMenuPane(this);
-    new FXMenuCommand(splitMenu, Ui_MessageText(159), NULL, this, ID_SPLIT_NONE);
-    new FXMenuCommand(splitMenu, Ui_MessageText(160), NULL, this, ID_SPLIT_2GB);
-    new FXMenuCommand(splitMenu, Ui_MessageText(161), NULL, this, ID_SPLIT_4GB);
+    new FXMenuCommand(splitMenu, Ui_MessageText(MSG_VMDK_DO_NOT_SPLIT), NULL, this, ID_SPLIT_NONE);
+    new FXMenuCommand(splitMenu, Ui_MessageText(MSG_VMDK_PARTS_ABOUT_2_GB), NULL, this, ID_SPLIT_2GB);
+    new FXMenuCommand(splitMenu, Ui_MessageText(MSG_VMDK_PARTS_ABOUT_4_GB), NULL, this, ID_SPLIT_4GB);
 }
 
 CToVMwareVmdkPropertyPage::~CToVMwareVmdkPropertyPage() { delete splitMenu; }
@@ -125,14 +126,14 @@ void CToVMwareVmdkPropertyPage::OnSetActive() {
     int r = CheckWork(job, 0);
     if (r == -1) {
         possible = false;
-        Ui_SetLabelMessage(resultLabel, 124);
+        Ui_SetLabelMessage(resultLabel, MSG_OPTIONS_CANNOT_HOLD);
         EnableWidgets(false, false, false);
         SetWizardButtons(true, false, true);
         return;
     }
     if (r != 0) return;
     possible = true;
-    Ui_SetLabelMessage(resultLabel, 122);
+    Ui_SetLabelMessage(resultLabel, MSG_OPTIONS_CAN_HOLD);
     const uint64_t total = Geometry_GetTotalSectors(&job->workGeometry);
     job->vmdkSplit = total > kForcedSplitAbove ? 1 : 0;
     job->vmdkSplitSectors = job->vmdkSplit ? kForcedSplitSectors : 0;
@@ -161,7 +162,7 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     FXString text = splitField->getText();
     if (!text.trim().empty()) {
         if (!Ui_GetFieldUInt32(splitField, &splitSectors, 1, 0xFFFFFFFEu)) {
-            ShowMessage(this, 0, OPTION_MSG_SPLIT_SIZE, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_FIELD_VMDK_SPLIT, UI_MSG_ERROR);
             return -1;
         }
         split = 1;
@@ -181,7 +182,7 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
     const int layout = ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(&geometry), type,
                                                   firstTrack != 0, split != 0, splitSectors);
     if (layout != VMDK_LAYOUT_OK) {
-        ShowMessage(this, 0, OptionPages_VmdkLayoutMessage(layout), UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, OptionPages_VmdkLayoutMessage(layout), UI_MSG_ERROR);
         if (layout == VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL)
             firstTrackCheck->setFocus();
         else if (layout == VMDK_LAYOUT_STREAM_NOT_SINGLE)
@@ -195,9 +196,9 @@ int CToVMwareVmdkPropertyPage::OnWizardNext() {
         const uint32_t rounded = OptionRules_RoundVmdkSplit(splitSectors);
         Ui_SetFieldUInt32(splitField, rounded);
         const FXString note = Ui_FormatOneInteger(
-            Ui_MessageText(rounded > splitSectors ? OPTION_MSG_SPLIT_ROUNDED_UP : OPTION_MSG_SPLIT_ROUNDED_DOWN),
+            Ui_MessageText(rounded > splitSectors ? MSG_VMDK_SPLIT_ROUNDED_UP : MSG_VMDK_SPLIT_ROUNDED_DOWN),
             rounded);
-        resultLabel->setText(Ui_MessageText(122) + "\n" + note);
+        resultLabel->setText(Ui_MessageText(MSG_OPTIONS_CAN_HOLD) + "\n" + note);
         FocusField(splitField);
         return -1;
     }
@@ -253,29 +254,29 @@ CToHyperVVhdxPropertyPage::CToHyperVVhdxPropertyPage(IPropertyPageEvent* events,
                                                      ConversionJob* job, FXint index,
                                                      FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(174);
-    description = Ui_MessageText(175);
+    title = Ui_MessageText(MSG_VHDX_TITLE);
+    description = Ui_MessageText(MSG_VHDX_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    blockLabel = Ui_CreateLabel(this, 176, 1, 6, 17, 2);
+    blockLabel = Ui_CreateLabel(this, MSG_VHDX_BLOCK_SIZE, 1, 6, 17, 2);
     blockList = Ui_CreateListBox(this, this, ID_BLOCK, 1, 8, 15, 2);
     // Block sizes of 1 MiB shifted left by 0 to 8.
     for (int i = 0; i <= 8; ++i)
-        blockList->appendItem(Ui_FormatOneInteger(Ui_MessageText(180), (FXlong)1 << i));
+        blockList->appendItem(Ui_FormatOneInteger(Ui_MessageText(MSG_VHDX_BLOCK_MIB), (FXlong)1 << i));
     blockList->setNumVisible(9);
-    keepCheck = Ui_CreateCheckButton(this, 177, this, ID_KEEP, 19, 8, 19, 2);
-    physicalLabel = Ui_CreateLabel(this, 178, 1, 11, 17, 2);
+    keepCheck = Ui_CreateCheckButton(this, MSG_VHDX_WRITE_EVERY_BLOCK, this, ID_KEEP, 19, 8, 19, 2);
+    physicalLabel = Ui_CreateLabel(this, MSG_VHDX_PHYSICAL_SECTOR_SIZE, 1, 11, 17, 2);
     physicalList = Ui_CreateListBox(this, this, ID_PHYSICAL, 1, 13, 15, 2);
-    FillList(physicalList, 181, 2);
-    logicalLabel = Ui_CreateLabel(this, 179, 19, 11, 19, 2);
+    FillList(physicalList, MSG_VHDX_512_BYTES, 2);
+    logicalLabel = Ui_CreateLabel(this, MSG_VHDX_LOGICAL_SECTOR_SIZE, 19, 11, 19, 2);
     logicalList = Ui_CreateListBox(this, this, ID_LOGICAL, 19, 13, 15, 2);
-    FillList(logicalList, 181, 2);
+    FillList(logicalList, MSG_VHDX_512_BYTES, 2);
 }
 
 void CToHyperVVhdxPropertyPage::OnSetActive() {
     int r = CheckWork(job, 3);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     FXWindow* widgets[] = {blockLabel, blockList,    keepCheck,  physicalLabel,
                            physicalList, logicalLabel, logicalList};
     for (FXWindow* w : widgets) EnableWindow(w, ok);
@@ -316,26 +317,28 @@ CToVirtualPCDynamicPropertyPage::CToVirtualPCDynamicPropertyPage(IPropertyPageEv
                                                                  ConversionJob* job, FXint index,
                                                                  FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(183);
-    description = Ui_MessageText(184);
+    title = Ui_MessageText(MSG_VHD_TITLE);
+    description = Ui_MessageText(MSG_VHD_DESCRIPTION);
     // The result takes up to three lines; the layout names are long, so the creator goes
     // below the layout rather than beside it.
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
-    layoutLabel = Ui_CreateLabel(this, 186, 1, 7, 20, 2);
+    layoutLabel = Ui_CreateLabel(this, MSG_VHD_LAYOUT, 1, 7, 20, 2);
     layoutList = Ui_CreateListBox(this, this, ID_LAYOUT, 1, 9, 30, 2);
-    const int layoutMessages[] = {193, 194, 195, 196, 190, 191, 192};
+    const int layoutMessages[] = {MSG_VHD_STANDARD_2_MIB_BLOCKS, MSG_VHD_512_KIB_BLOCKS, MSG_VHD_16_MIB_BLOCKS_4,
+                                  MSG_VHD_16_MIB_BLOCKS_3, MSG_VHD_VIRTUAL_PC_EARLY_VPC, MSG_VHD_WINDOWS_7_WIN_6,
+                                  MSG_VHD_WINDOWS_8_WIN_6};
     for (int m : layoutMessages) layoutList->appendItem(Ui_MessageText(m));
     layoutList->setNumVisible(7);
-    creatorLabel = Ui_CreateLabel(this, 185, 1, 12, 20, 2);
+    creatorLabel = Ui_CreateLabel(this, MSG_VHD_CREATOR, 1, 12, 20, 2);
     creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 14, 20, 2);
-    FillList(creatorList, 187, 6);
+    FillList(creatorList, MSG_VHD_VIRTUAL_SERVER_VS_1, 6);
 }
 
 void CToVirtualPCDynamicPropertyPage::OnSetActive() {
     int r = CheckWork(job, 4);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     FXWindow* widgets[] = {layoutLabel, layoutList, creatorLabel, creatorList};
     for (FXWindow* w : widgets) EnableWindow(w, ok);
     if (ok) {
@@ -373,19 +376,19 @@ CToVirtualPCFixedPropertyPage::CToVirtualPCFixedPropertyPage(IPropertyPageEvent*
                                                              ConversionJob* job, FXint index,
                                                              FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(197);
-    description = Ui_MessageText(198);
+    title = Ui_MessageText(MSG_VHD_FIXED_TITLE);
+    description = Ui_MessageText(MSG_VHD_FIXED_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
-    creatorLabel = Ui_CreateLabel(this, 185, 1, 7, 20, 2);
+    creatorLabel = Ui_CreateLabel(this, MSG_VHD_CREATOR, 1, 7, 20, 2);
     creatorList = Ui_CreateListBox(this, this, ID_CREATOR, 1, 9, 20, 2);
-    FillList(creatorList, 187, 6);
+    FillList(creatorList, MSG_VHD_VIRTUAL_SERVER_VS_1, 6);
 }
 
 void CToVirtualPCFixedPropertyPage::OnSetActive() {
     int r = CheckWork(job, 5);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     EnableWindow(creatorLabel, ok);
     EnableWindow(creatorList, ok);
     if (ok) {
@@ -423,35 +426,35 @@ CToPartitionSavingPropertyPage::CToPartitionSavingPropertyPage(IPropertyPageEven
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(259);
-    description = Ui_MessageText(260);
+    title = Ui_MessageText(MSG_PARTITION_SAVING_TITLE);
+    description = Ui_MessageText(MSG_PARTITION_SAVING_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 3);
-    Ui_CreateLabel(this, 261, 2, 5, 9, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_HEADER_VALUE, 2, 5, 9, 2);
     valueFields[0] = Ui_CreateNumberField(this, 11, 5, 6, 2);
-    Ui_CreateLabel(this, 266, 23, 5, 8, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_COMPRESSION, 23, 5, 8, 2);
     levelList = Ui_CreateListBox(this, NULL, 0, 31, 5, 6, 2);
     for (int i = 0; i < 10; ++i) levelList->appendItem(FXStringVal(i));
     levelList->setNumVisible(10);
     // The stored geometry on a line of its own, its three values under it.
-    Ui_CreateLabel(this, 262, 2, 7, 36, 2);
-    Ui_CreateLabel(this, 263, 3, 9, 4, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_STORED_GEOMETRY, 2, 7, 36, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_CYL, 3, 9, 4, 2);
     valueFields[1] = Ui_CreateNumberField(this, 7, 9, 7, 2);
-    Ui_CreateLabel(this, 264, 15, 9, 5, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_HEADS, 15, 9, 5, 2);
     valueFields[2] = Ui_CreateNumberField(this, 20, 9, 6, 2);
-    Ui_CreateLabel(this, 265, 27, 9, 4, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_SECT, 27, 9, 4, 2);
     valueFields[3] = Ui_CreateNumberField(this, 31, 9, 7, 2);
-    descriptorCheck = Ui_CreateCheckButton(this, 267, this, ID_DESCRIPTOR, 2, 11, 36, 2);
-    Ui_CreateLabel(this, 268, 3, 13, 10, 2);
+    descriptorCheck = Ui_CreateCheckButton(this, MSG_PARTITION_SAVING_DESCRIPTOR_FILE, this, ID_DESCRIPTOR, 2, 11, 36, 2);
+    Ui_CreateLabel(this, MSG_PARTITION_SAVING_PART_SIZE_MIB, 3, 13, 10, 2);
     sizeField = Ui_CreateNumberField(this, 13, 13, 10, 2);
-    sizeButton = Ui_CreateButton(this, 269, this, ID_SIZE_BUTTON, 23, 13, 8, 2);
-    namesCheck = Ui_CreateCheckButton(this, 270, this, ID_NAMES, 3, 15, 35, 2);
+    sizeButton = Ui_CreateButton(this, MSG_PARTITION_SAVING_DEFAULT, this, ID_SIZE_BUTTON, 23, 13, 8, 2);
+    namesCheck = Ui_CreateCheckButton(this, MSG_PARTITION_SAVING_NAME_WITHOUT_ASKING, this, ID_NAMES, 3, 15, 35, 2);
 }
 
 void CToPartitionSavingPropertyPage::OnSetActive() {
     int r = CheckWork(job, 20);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     if (ok) {
         for (int i = 0; i < 4; ++i) Ui_SetFieldUInt32(valueFields[i], job->splitValues[i]);
         SetListIndex(levelList, (FXint)(job->splitValues[4] <= 9 ? job->splitValues[4] : 0));
@@ -479,14 +482,23 @@ long CToPartitionSavingPropertyPage::onCmdSizeButton(FXObject*, FXSelector, void
 }
 
 int CToPartitionSavingPropertyPage::OnWizardNext() {
-    if (CheckWork(job, 20) != 0) return -1;
+    if (CheckWork(job, DEST_SPLIT) != 0) return -1;
     uint32_t values[4];
-    for (int i = 0; i < 4; ++i)
-        if (!Ui_GetFieldUInt32(valueFields[i], &values[i], 0, 0xFFFFFFFEu)) return -1;
+    for (int i = 0; i < 4; ++i) {
+        if (!Ui_GetFieldUInt32(valueFields[i], &values[i], 0, 0xFFFFFFFEu)) {
+            ShowMessage(this, MSG_APP_NAME, MSG_FIELD_PART_HEADER_VALUES, UI_MSG_ERROR);
+            return -1;
+        }
+    }
     const bool fromDescriptor = descriptorCheck->getCheck() == TRUE;
     uint32_t size = job->splitNumber;
     // A part holds whole MiB whose byte count fits the header's 32-bit field.
-    if (!fromDescriptor && !Ui_GetFieldUInt32(sizeField, &size, 1, SPLIT_MAX_PART_MIB)) return -1;
+    if (!fromDescriptor && !Ui_GetFieldUInt32(sizeField, &size, 1, SPLIT_MAX_PART_MIB)) {
+        FXString largest;
+        largest.format("%u", (unsigned)SPLIT_MAX_PART_MIB);
+        ShowMessage(this, MSG_APP_NAME, MSG_FIELD_PART_SIZE, UI_MSG_ERROR, &largest);
+        return -1;
+    }
     for (int i = 0; i < 4; ++i) job->splitValues[i] = values[i];
     job->splitValues[4] = (uint32_t)GetListIndex(levelList);
     job->splitCheck1 = fromDescriptor ? 1 : 0;
@@ -512,7 +524,7 @@ FXIMPLEMENT(CToVMware3PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
 FXIMPLEMENT(CToVMware2PropertyPage, CToVMwareCowdPropertyPage, NULL, 0)
 
 CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage()
-    : resultLabel(NULL), adapterLabel(NULL), radioId(ID_RADIO_IDE), destKind(1) {
+    : resultLabel(NULL), adapterLabel(NULL), radioId(ID_RADIO_IDE), destKind(DEST_COWD3) {
     adapterRadios[0] = adapterRadios[1] = NULL;
     flagChecks[0] = flagChecks[1] = NULL;
 }
@@ -521,17 +533,17 @@ CToVMwareCowdPropertyPage::CToVMwareCowdPropertyPage(IPropertyPageEvent* events,
                                                      ConversionJob* job, FXint index,
                                                      FXComposite* parent, int32_t destKind)
     : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_IDE), destKind(destKind) {
-    const bool v3 = destKind == 1;
-    title = Ui_MessageText(v3 ? 162 : 169);
-    description = Ui_MessageText(v3 ? 163 : 170);
+    const bool v3 = destKind == DEST_COWD3;
+    title = Ui_MessageText(v3 ? MSG_COWD3_TITLE : MSG_COWD2_TITLE);
+    description = Ui_MessageText(v3 ? MSG_COWD3_DESCRIPTION : MSG_COWD2_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    adapterLabel = Ui_CreateLabel(this, v3 ? 164 : 171, 1, 6, 28, 2);
-    adapterRadios[0] = Ui_CreateRadioButton(this, v3 ? 165 : 172, this, ID_RADIO_IDE, 1, 8, 28, 2);
-    adapterRadios[1] = Ui_CreateRadioButton(this, v3 ? 166 : 173, this, ID_RADIO_SCSI, 1, 10, 28, 2);
+    adapterLabel = Ui_CreateLabel(this, v3 ? MSG_COWD3_ADAPTER : MSG_COWD2_ADAPTER, 1, 6, 28, 2);
+    adapterRadios[0] = Ui_CreateRadioButton(this, v3 ? MSG_COWD3_IDE : MSG_COWD2_IDE, this, ID_RADIO_IDE, 1, 8, 28, 2);
+    adapterRadios[1] = Ui_CreateRadioButton(this, v3 ? MSG_COWD3_SCSI : MSG_COWD2_SCSI, this, ID_RADIO_SCSI, 1, 10, 28, 2);
     flagChecks[0] = flagChecks[1] = NULL;
     if (v3) {
-        flagChecks[0] = Ui_CreateCheckButton(this, 167, this, ID_FLAG1, 29, 8, 10, 2);
-        flagChecks[1] = Ui_CreateCheckButton(this, 168, this, ID_FLAG2, 29, 10, 10, 2);
+        flagChecks[0] = Ui_CreateCheckButton(this, MSG_COWD3_HEADER_FLAG_1, this, ID_FLAG1, 29, 8, 10, 2);
+        flagChecks[1] = Ui_CreateCheckButton(this, MSG_COWD3_HEADER_FLAG_2, this, ID_FLAG2, 29, 10, 10, 2);
     }
 }
 
@@ -539,19 +551,19 @@ int CToVMwareCowdPropertyPage::CheckAdapter(bool scsi) {
     // The adapter is part of the check (SCSI disks are whole cylinders of a size class, and
     // version 3 has a SCSI size limit): checked with the adapter asked for, the job kept.
     const uint32_t kept = job->formatFlags;
-    job->formatFlags = destKind == 1 ? ((kept & ~1u) | (scsi ? 1u : 0u)) : (scsi ? 1u : 0u);
+    job->formatFlags = destKind == DEST_COWD3 ? ((kept & ~1u) | (scsi ? 1u : 0u)) : (scsi ? 1u : 0u);
     const int r = CheckWork(job, destKind);
     job->formatFlags = kept;
     return r;
 }
 
 void CToVMwareCowdPropertyPage::OnSetActive() {
-    const bool stored = destKind == 1 ? (job->formatFlags & 1u) != 0 : job->formatFlags == 1;
+    const bool stored = destKind == DEST_COWD3 ? (job->formatFlags & 1u) != 0 : job->formatFlags == 1;
     // The page opens when either adapter can take the disk; the adapter that cannot is disabled.
     const bool ide = CheckAdapter(false) == 0;
     const bool scsi = CheckAdapter(true) == 0;
     const bool ok = ide || scsi;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     EnableWindow(adapterLabel, ok);
     EnableWindow(adapterRadios[0], ide);
     EnableWindow(adapterRadios[1], scsi);
@@ -572,7 +584,7 @@ int CToVMwareCowdPropertyPage::OnWizardNext() {
     const bool scsi = radioId == ID_RADIO_SCSI;
     if (CheckAdapter(scsi) != 0) return -1;
     uint32_t flags = scsi ? 1u : 0u;
-    if (destKind == 1) {
+    if (destKind == DEST_COWD3) {
         if (flagChecks[0]->getCheck() == TRUE) flags |= 2u;
         if (flagChecks[1]->getCheck() == TRUE) flags |= 4u;
     }
@@ -595,19 +607,19 @@ FXIMPLEMENT(CToBochsGrowingPropertyPage, CToBochsPropertyPage, NULL, 0)
 FXIMPLEMENT(CToBochsSparsePropertyPage, CToBochsPropertyPage, NULL, 0)
 
 CToBochsPropertyPage::CToBochsPropertyPage()
-    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(8) {}
+    : resultLabel(NULL), versionLabel(NULL), versionList(NULL), destKind(DEST_BOCHS_GROWING) {}
 
 CToBochsPropertyPage::CToBochsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                            FXint index, FXComposite* parent, int32_t destKind)
     : CVdxPropertyPageBase(events, job, index, parent), destKind(destKind) {
-    const bool growing = destKind == 8;
-    title = Ui_MessageText(growing ? 214 : 220);
-    description = Ui_MessageText(growing ? 215 : 221);
+    const bool growing = destKind == DEST_BOCHS_GROWING;
+    title = Ui_MessageText(growing ? MSG_BOCHS_GROWING_TITLE : MSG_BOCHS_SPARSE_TITLE);
+    description = Ui_MessageText(growing ? MSG_BOCHS_GROWING_DESCRIPTION : MSG_BOCHS_SPARSE_DESCRIPTION);
     // Five rows: message 122 and the three-line note below it.
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 5);
-    versionLabel = Ui_CreateLabel(this, growing ? 216 : 222, 1, 7, 30, 2);
+    versionLabel = Ui_CreateLabel(this, growing ? MSG_BOCHS_GROWING_HEADER_VERSION : MSG_BOCHS_SPARSE_HEADER_VERSION, 1, 7, 30, 2);
     versionList = Ui_CreateListBox(this, this, ID_VERSION, 1, 9, 20, 2);
-    FillList(versionList, 217, 2);
+    FillList(versionList, MSG_BOCHS_GROWING_VERSION_1_OLDER, 2);
 }
 
 void CToBochsPropertyPage::OnSetActive() {
@@ -616,14 +628,14 @@ void CToBochsPropertyPage::OnSetActive() {
     const bool ok = r == 0;
     if (ok) {
         // The image keeps no geometry of its own: the note says where it is given.
-        Ui_SetLabelText(resultLabel, (Ui_MessageText(122) + "\n" + Ui_MessageText(219)).text());
+        Ui_SetLabelText(resultLabel, (Ui_MessageText(MSG_OPTIONS_CAN_HOLD) + "\n" + Ui_MessageText(MSG_BOCHS_GROWING_NO_GEOMETRY_NOTE)).text());
     } else {
-        Ui_SetLabelMessage(resultLabel, 124);
+        Ui_SetLabelMessage(resultLabel, MSG_OPTIONS_CANNOT_HOLD);
     }
     EnableWindow(versionLabel, ok);
     EnableWindow(versionList, ok);
     if (ok) {
-        SetListIndex(versionList, (FXint)(destKind == 8 ? job->bochsGrowingList : job->bochsSparseList));
+        SetListIndex(versionList, (FXint)(destKind == DEST_BOCHS_GROWING ? job->bochsGrowingList : job->bochsSparseList));
         versionList->setFocus();
     }
     SetWizardButtons(true, ok, true);
@@ -632,7 +644,7 @@ void CToBochsPropertyPage::OnSetActive() {
 int CToBochsPropertyPage::OnWizardNext() {
     if (CheckWork(job, destKind) != 0) return -1;
     const uint32_t version = (uint32_t)GetListIndex(versionList);
-    if (destKind == 8)
+    if (destKind == DEST_BOCHS_GROWING)
         job->bochsGrowingList = version;
     else
         job->bochsSparseList = version;
@@ -652,24 +664,24 @@ CToVirtualBoxDynamicPropertyPage::CToVirtualBoxDynamicPropertyPage(IPropertyPage
                                                                    ConversionJob* job, FXint index,
                                                                    FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(233);
-    description = Ui_MessageText(234);
+    title = Ui_MessageText(MSG_VDI_TITLE);
+    description = Ui_MessageText(MSG_VDI_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
     // The header list is as wide as its longest item.
-    variantLabel = Ui_CreateLabel(this, 185, 1, 7, 10, 2);
+    variantLabel = Ui_CreateLabel(this, MSG_VHD_CREATOR, 1, 7, 10, 2);
     variantList = Ui_CreateListBox(this, this, ID_VARIANT, 11, 7, 21, 2);
-    FillList(variantList, 237, 4);
-    alignmentLabel = Ui_CreateLabel(this, 241, 1, 10, 10, 2);
+    FillList(variantList, MSG_VDI_OLDEST_HEADER_384_BYTES, 4);
+    alignmentLabel = Ui_CreateLabel(this, MSG_VDI_DATA_ALIGNMENT, 1, 10, 10, 2);
     alignmentList = Ui_CreateListBox(this, this, ID_ALIGNMENT, 11, 10, 16, 2);
-    fixedCheck = Ui_CreateCheckButton(this, 235, this, ID_FIXED, 1, 13, 24, 2);
-    FillList(alignmentList, 242, 3);
+    fixedCheck = Ui_CreateCheckButton(this, MSG_VDI_FIXED_SIZE_PREALLOCATED, this, ID_FIXED, 1, 13, 24, 2);
+    FillList(alignmentList, MSG_VDI_512_BYTES, 3);
 }
 
 void CToVirtualBoxDynamicPropertyPage::OnSetActive() {
     int r = CheckWork(job, 12);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     EnableWindow(variantLabel, ok);
     EnableWindow(variantList, ok);
     EnableWindow(fixedCheck, ok);
@@ -715,23 +727,23 @@ CToParallelsPropertyPage::CToParallelsPropertyPage()
 CToParallelsPropertyPage::CToParallelsPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                                    FXint index, FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_RADIO_COMPRESSED) {
-    title = Ui_MessageText(211);
-    description = Ui_MessageText(212);
+    title = Ui_MessageText(MSG_PARALLELS_TITLE);
+    description = Ui_MessageText(MSG_PARALLELS_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    dataLabel = Ui_CreateLabel(this, 205, 1, 6, 20, 2);
-    dataRadios[0] = Ui_CreateRadioButton(this, 206, this, ID_RADIO_COMPRESSED, 2, 8, 19, 2);
-    dataRadios[1] = Ui_CreateRadioButton(this, 207, this, ID_RADIO_PLAIN, 2, 10, 19, 2);
+    dataLabel = Ui_CreateLabel(this, MSG_PARALLELS_DATA_FILES, 1, 6, 20, 2);
+    dataRadios[0] = Ui_CreateRadioButton(this, MSG_PARALLELS_COMPRESSED_GROWING, this, ID_RADIO_COMPRESSED, 2, 8, 19, 2);
+    dataRadios[1] = Ui_CreateRadioButton(this, MSG_PARALLELS_PLAIN_PREALLOCATED, this, ID_RADIO_PLAIN, 2, 10, 19, 2);
     // The size label's text is longer than the field and button under it.
-    sizeLabel = Ui_CreateLabel(this, 209, 21, 6, 18, 2);
+    sizeLabel = Ui_CreateLabel(this, MSG_PARALLELS_SIZE_EACH_DATA_FILE, 21, 6, 18, 2);
     sizeField = Ui_CreateNumberField(this, 23, 8, 10, 2);
-    sizeButton = Ui_CreateButton(this, 210, this, ID_SIZE_BUTTON, 33, 8, 5, 2);
+    sizeButton = Ui_CreateButton(this, MSG_PARALLELS_DEFAULT, this, ID_SIZE_BUTTON, 33, 8, 5, 2);
 }
 
 void CToParallelsPropertyPage::OnSetActive() {
     int r = CheckWork(job, 6);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     FXWindow* widgets[] = {dataLabel, dataRadios[0], dataRadios[1], sizeLabel, sizeField,
                            sizeButton};
     for (FXWindow* w : widgets) EnableWindow(w, ok);
@@ -752,7 +764,7 @@ int CToParallelsPropertyPage::OnWizardNext() {
     uint32_t size = 0;
     const bool sized = !sizeField->getText().trim().empty();
     if (sized && !Ui_GetFieldUInt32(sizeField, &size, 1, 0xFFFFFFFEu)) {
-        ShowMessage(this, 0, OPTION_MSG_DATA_FILE_SIZE, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_FIELD_PARALLELS_DATA_FILE, UI_MSG_ERROR);
         return -1;
     }
     if (!OptionRules_StoreGeometry(job)) return RefuseGeometry(this);
@@ -761,7 +773,7 @@ int CToParallelsPropertyPage::OnWizardNext() {
         const DiskGeometry& g = job->finalGeometry;
         const uint64_t block = Parallels_BlockSectors(g.heads, g.sectors_per_track);
         if (block == 0 || size < block) {
-            COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_DATA_FILE_TOO_SMALL, UI_MSG_ERROR, (FXuint)block);
+            COutputMessage::ShowMessageNumber(this, MSG_APP_NAME, MSG_PARALLELS_DATA_FILE_TOO_SMALL, UI_MSG_ERROR, (FXuint)block);
             FocusField(sizeField);
             return -1;
         }
@@ -769,7 +781,7 @@ int CToParallelsPropertyPage::OnWizardNext() {
         const uint64_t storage = size / block * block;
         const uint64_t total = Geometry_GetTotalSectors(&g);
         if ((total + storage - 1) / storage > PARALLELS_BUNDLE_MAX_STORAGES) {
-            COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_TOO_MANY_DATA_FILES, UI_MSG_ERROR,
+            COutputMessage::ShowMessageNumber(this, MSG_APP_NAME, MSG_PARALLELS_TOO_MANY_DATA_FILES, UI_MSG_ERROR,
                                               (FXuint)PARALLELS_BUNDLE_MAX_STORAGES);
             FocusField(sizeField);
             return -1;
@@ -807,17 +819,17 @@ CToParallelsExtensiblePropertyPage::CToParallelsExtensiblePropertyPage(IProperty
                                                                        FXint index,
                                                                        FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(211);
-    description = Ui_MessageText(212);
+    title = Ui_MessageText(MSG_PARALLELS_TITLE);
+    description = Ui_MessageText(MSG_PARALLELS_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    noTotalCheck = Ui_CreateCheckButton(this, 213, this, ID_NO_TOTAL, 1, 6, 36, 2);
+    noTotalCheck = Ui_CreateCheckButton(this, MSG_PARALLELS_WRITE_DISK_SIZE_0, this, ID_NO_TOTAL, 1, 6, 36, 2);
 }
 
 void CToParallelsExtensiblePropertyPage::OnSetActive() {
     int r = CheckWork(job, 7);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     EnableWindow(noTotalCheck, ok);
     if (ok) {
         noTotalCheck->setCheck((job->formatFlags & PARALLELS_FLAG_NO_TOTAL) != 0);
@@ -868,27 +880,27 @@ FXIMPLEMENT(CToQemuQcowPropertyPage, CVdxPropertyPageBase, CToQemuQcowPropertyPa
             ARRAYNUMBER(CToQemuQcowPropertyPageMap))
 
 CToQemuQcowPropertyPage::CToQemuQcowPropertyPage()
-    : resultLabel(NULL), keyLabel(NULL), keyField(NULL), radioId(ID_PLAIN), destKind(10) {
+    : resultLabel(NULL), keyLabel(NULL), keyField(NULL), radioId(ID_PLAIN), destKind(DEST_QCOW) {
     for (FXRadioButton*& r : modeRadios) r = NULL;
 }
 
 CToQemuQcowPropertyPage::CToQemuQcowPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                                  FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_PLAIN), destKind(10) {
-    title = Ui_MessageText(223);
-    description = Ui_MessageText(224);
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_PLAIN), destKind(DEST_QCOW) {
+    title = Ui_MessageText(MSG_QCOW_TITLE);
+    description = Ui_MessageText(MSG_QCOW_DESCRIPTION);
     resultLabel = Ui_CreateTopLabel(this, -1, 1, 2, 37, 4);
-    modeRadios[0] = Ui_CreateRadioButton(this, 225, this, ID_PLAIN, 1, 6, 18, 2);
-    modeRadios[1] = Ui_CreateRadioButton(this, 226, this, ID_COMPRESSED, 1, 8, 18, 2);
-    modeRadios[2] = Ui_CreateRadioButton(this, 227, this, ID_GROUPED, 1, 10, 18, 2);
-    modeRadios[3] = Ui_CreateRadioButton(this, 228, this, ID_ENCRYPTED, 20, 6, 18, 2);
-    keyLabel = Ui_CreateLabel(this, 229, 21, 8, 7, 2);
+    modeRadios[0] = Ui_CreateRadioButton(this, MSG_QCOW_PLAIN, this, ID_PLAIN, 1, 6, 18, 2);
+    modeRadios[1] = Ui_CreateRadioButton(this, MSG_QCOW_COMPRESSED, this, ID_COMPRESSED, 1, 8, 18, 2);
+    modeRadios[2] = Ui_CreateRadioButton(this, MSG_QCOW_COMPRESSED_GROUPED, this, ID_GROUPED, 1, 10, 18, 2);
+    modeRadios[3] = Ui_CreateRadioButton(this, MSG_QCOW_ENCRYPTED, this, ID_ENCRYPTED, 20, 6, 18, 2);
+    keyLabel = Ui_CreateLabel(this, MSG_QCOW_KEY, 21, 8, 7, 2);
     keyField = Ui_CreatePasswordField(this, 28, 8, 10, 2);
     keyField->setNumColumns(16);
 }
 
 FXString& CToQemuQcowPropertyPage::KeyText() {
-    return destKind == 11 ? job->qcow2KeyText : job->qcowKeyText;
+    return destKind == DEST_QCOW2 ? job->qcow2KeyText : job->qcowKeyText;
 }
 
 void CToQemuQcowPropertyPage::EnableKey() {
@@ -901,7 +913,7 @@ void CToQemuQcowPropertyPage::OnSetActive() {
     int r = CheckWork(job, destKind);
     if (r != -1 && r != 0) return;
     const bool ok = r == 0;
-    Ui_SetLabelMessage(resultLabel, ok ? 122 : 124);
+    Ui_SetLabelMessage(resultLabel, ok ? MSG_OPTIONS_CAN_HOLD : MSG_OPTIONS_CANNOT_HOLD);
     EnableWindow(modeRadios[0], ok);
     EnableWindow(modeRadios[1], ok);
     // Grouping reads every cluster twice: not from a split set.
@@ -925,7 +937,7 @@ int CToQemuQcowPropertyPage::OnWizardNext() {
         Ui_InitFXStringTextUtf8(&utf8, text);
         // An empty key would encrypt with sixteen zero bytes; a longer one would be cut.
         if (utf8.view.length == 0 || utf8.view.length > 16) {
-            ShowMessageNumber(this, 0, OPTION_MSG_KEY_LENGTH, UI_MSG_ERROR,
+            ShowMessageNumber(this, MSG_APP_NAME, MSG_FIELD_KEY_LENGTH, UI_MSG_ERROR,
                               (FXuint)utf8.view.length);
             FocusField(keyField);
             return -1;
@@ -959,10 +971,10 @@ CToQemuQcow2PropertyPage::CToQemuQcow2PropertyPage(IPropertyPageEvent* events,
                                                    ConversionJob* job, FXint index,
                                                    FXComposite* parent)
     : CToQemuQcowPropertyPage(events, job, index, parent) {
-    destKind = 11;
-    title = Ui_MessageText(231);
-    description = Ui_MessageText(232);
-    clusterLabel = Ui_CreateLabel(this, 230, 20, 11, 18, 2);
+    destKind = DEST_QCOW2;
+    title = Ui_MessageText(MSG_QCOW2_TITLE);
+    description = Ui_MessageText(MSG_QCOW2_DESCRIPTION);
+    clusterLabel = Ui_CreateLabel(this, MSG_QCOW_CLUSTER_SIZE, 20, 11, 18, 2);
     clusterList = Ui_CreateListBox(this, this, ID_CLUSTER, 20, 13, 12, 2);
     const char* sizes[] = {"512 B", "1 KB",   "2 KB",   "4 KB",   "8 KB", "16 KB", "32 KB",
                            "64 KB", "128 KB", "256 KB", "512 KB", "1 MB", "2 MB"};
@@ -986,7 +998,7 @@ int CToQemuQcow2PropertyPage::OnWizardNext() {
     const FXint chosen = GetListIndex(clusterList);
     if (chosen >= 0 && OptionRules_DestinationGeometry(job, destKind, &g, &cylinderBased) &&
         OptionRules_CheckQcow2Clusters(&g, (uint32_t)chosen, &largest) != 0) {
-        COutputMessage::ShowMessageNumber(this, 0, OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL,
+        COutputMessage::ShowMessageNumber(this, MSG_APP_NAME, MSG_QCOW2_CLUSTERS_TOO_SMALL,
                                           UI_MSG_ERROR, (FXuint)largest);
         clusterList->setFocus();
         return -1;

@@ -12,16 +12,6 @@
 
 #include "gui/pages/page_base.h"
 
-// Catalogue messages of the VMDK layouts the page refuses.
-enum : int {
-    OPTION_MSG_FIRST_TRACK_TOO_SMALL = 405,
-    OPTION_MSG_STREAM_NOT_SINGLE = 406,
-    OPTION_MSG_TOO_MANY_EXTENTS = 407,
-    OPTION_MSG_EXTENT_TOO_LARGE = 408,
-    // The split size rounded to whole grains, with the new size at "%0".
-    OPTION_MSG_SPLIT_ROUNDED_UP = 447,
-    OPTION_MSG_SPLIT_ROUNDED_DOWN = 448
-};
 // The message shown for a refused VMDK layout (ConvertRun_CheckVmdkLayout's answer); 124 for a
 // disk the layout cannot hold at all.
 int OptionPages_VmdkLayoutMessage(int layout);
@@ -365,14 +355,6 @@ public:
     FXCheckButton* GetNoTotalCheck() const { return noTotalCheck; }
 };
 
-// Catalogue messages of Parallels data-file sizes below one block (%0: the block's sectors) and
-// of sizes giving too many data files (%0: the most there may be).
-enum : int { OPTION_MSG_DATA_FILE_TOO_SMALL = 414, OPTION_MSG_TOO_MANY_DATA_FILES = 416 };
-// The qcow2 clusters chosen are too small for the disk (the largest size in GiB).
-enum : int { OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL = 431 };
-// Catalogue messages of fields that are no usable number or text: the VMDK split size, the
-// Parallels data-file size, and the qcow key (%0: the key's bytes).
-enum : int { OPTION_MSG_SPLIT_SIZE = 455, OPTION_MSG_DATA_FILE_SIZE = 456, OPTION_MSG_KEY_LENGTH = 457 };
 
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
 #define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \

@@ -2,6 +2,7 @@
 #include "gui/pages/page_base.h"
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
 void Ui_SetLabelMessage(FXLabel* label, int message) {
@@ -96,6 +97,6 @@ int CToSimplePropertyPage::OnWizardNext() { return events->GetNextPage(index); }
 
 int CToSimplePropertyPage::CheckDestination() { return -1; }
 
-FXString CToSimplePropertyPage::GetImpossibleText() { return Ui_MessageText(124); }
+FXString CToSimplePropertyPage::GetImpossibleText() { return Ui_MessageText(MSG_OPTIONS_CANNOT_HOLD); }
 
-FXString CToSimplePropertyPage::GetPossibleText() { return Ui_MessageText(122); }
+FXString CToSimplePropertyPage::GetPossibleText() { return Ui_MessageText(MSG_OPTIONS_CAN_HOLD); }

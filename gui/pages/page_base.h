@@ -11,7 +11,7 @@
 #include <fx.h>
 
 #include "gui/frame/dialogs.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 // Sets a label's text to a catalogue message.
 void Ui_SetLabelMessage(FXLabel* label, int message);

@@ -7,6 +7,7 @@
 #include "formats/bochs/bochs.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
 
@@ -64,15 +65,15 @@ void FocusAndSelect(FXTextField* field) {
 // The shared layout of the raw-image and block-device pages.
 void BuildGeometryFields(FXComposite* page, FXObject* target, FXSelector sizeSelector,
                          SourceGeometryFields* fields) {
-    Ui_CreateLabel(page, 51, 1, 2, 12, 2);
+    Ui_CreateLabel(page, MSG_RAW_START_OFFSET_BYTES, 1, 2, 12, 2);
     fields->offset = Ui_CreateNumberField(page, 13, 2, 8, 2);
-    Ui_CreateLabel(page, 52, 1, 5, 7, 2);
+    Ui_CreateLabel(page, MSG_RAW_SECTORS, 1, 5, 7, 2);
     fields->total = Ui_CreateNumberField(page, 8, 5, 8, 2);
-    Ui_CreateLabel(page, 53, 20, 5, 7, 2);
+    Ui_CreateLabel(page, MSG_RAW_HEADS, 20, 5, 7, 2);
     fields->heads = Ui_CreateNumberField(page, 27, 5, 8, 2);
-    Ui_CreateLabel(page, 54, 1, 8, 7, 2);
+    Ui_CreateLabel(page, MSG_RAW_SECT_TRACK, 1, 8, 7, 2);
     fields->sectors = Ui_CreateNumberField(page, 8, 8, 8, 2);
-    Ui_CreateLabel(page, 55, 20, 8, 7, 2);
+    Ui_CreateLabel(page, MSG_RAW_SECTOR_SIZE, 20, 8, 7, 2);
     fields->sectorSize = Ui_CreateListBox(page, target, sizeSelector, 27, 8, 8, 2);
     Ui_FillSectorSizeList(fields->sectorSize);
 }
@@ -141,8 +142,8 @@ CInputSourceBetaInfoPropertyPage::CInputSourceBetaInfoPropertyPage(IPropertyPage
                                                                    FXint index,
                                                                    FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent) {
-    title = Ui_MessageText(49);
-    description = Ui_MessageText(50);
+    title = Ui_MessageText(MSG_RAW_TITLE);
+    description = Ui_MessageText(MSG_RAW_DESCRIPTION);
     BuildGeometryFields(this, this, ID_SECTOR_SIZE, &fields);
 }
 
@@ -161,7 +162,7 @@ int CInputSourceBetaInfoPropertyPage::OnWizardNext() {
                                   : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {
         ConversionJob_ReleaseSource(job);
-        ShowMessage(this, 0, 56, UI_MSG_INFO);
+        ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_INFO);
         return -1;
     }
     job->rawOffset = offset;
@@ -180,11 +181,11 @@ CInputSourceHSInfoPropertyPage::CInputSourceHSInfoPropertyPage(IPropertyPageEven
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL) {
-    title = Ui_MessageText(57);
-    description = Ui_MessageText(58);
-    Ui_CreateLabel(this, 53, 1, 3, 7, 2);
+    title = Ui_MessageText(MSG_BOCHS_SPARSE_SOURCE_TITLE);
+    description = Ui_MessageText(MSG_BOCHS_SPARSE_SOURCE_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_RAW_HEADS, 1, 3, 7, 2);
     headsField = Ui_CreateNumberField(this, 8, 3, 8, 2);
-    Ui_CreateLabel(this, 54, 20, 3, 7, 2);
+    Ui_CreateLabel(this, MSG_RAW_SECT_TRACK, 20, 3, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 27, 3, 8, 2);
 }
 
@@ -225,15 +226,15 @@ CInputSourceBGInfoPropertyPage::CInputSourceBGInfoPropertyPage(IPropertyPageEven
                                                                FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL),
       baseLabel(NULL), baseField(NULL), browseButton(NULL) {
-    title = Ui_MessageText(59);
-    description = Ui_MessageText(60);
-    Ui_CreateLabel(this, 53, 1, 3, 7, 2);
+    title = Ui_MessageText(MSG_BOCHS_REDOLOG_TITLE);
+    description = Ui_MessageText(MSG_BOCHS_REDOLOG_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_RAW_HEADS, 1, 3, 7, 2);
     headsField = Ui_CreateNumberField(this, 8, 3, 8, 2);
-    Ui_CreateLabel(this, 54, 20, 3, 7, 2);
+    Ui_CreateLabel(this, MSG_RAW_SECT_TRACK, 20, 3, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 27, 3, 8, 2);
-    baseLabel = Ui_CreateLabel(this, 61, 1, 6, 12, 2);
+    baseLabel = Ui_CreateLabel(this, MSG_BOCHS_REDOLOG_BASE_IMAGE, 1, 6, 12, 2);
     baseField = Ui_CreateTextField(this, 1, 8, 31, 2);
-    browseButton = Ui_CreateButton(this, 284, this, ID_BROWSE, 32, 8, 5, 2);
+    browseButton = Ui_CreateButton(this, MSG_DEST_PATH_BROWSE, this, ID_BROWSE, 32, 8, 5, 2);
 }
 
 bool CInputSourceBGInfoPropertyPage::IsUndoable() const {
@@ -262,14 +263,14 @@ int CInputSourceBGInfoPropertyPage::OnWizardNext() {
         FXString path = baseField->getText();
         path.trim();
         if (path.empty()) {
-            ShowMessage(this, 0, 27, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
             return -1;
         }
         path = FXPath::absolute(path);
         int rc = SourceInfo_BochsOpenBase != NULL ? SourceInfo_BochsOpenBase(object, path.text())
                                                   : DISK_ERR_UNSUPPORTED;
         if (rc != DISK_OK) {
-            ShowMessage(this, 0, 56, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return -1;
         }
     }
@@ -282,9 +283,9 @@ int CInputSourceBGInfoPropertyPage::OnWizardNext() {
 }
 
 long CInputSourceBGInfoPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
-    FXFileDialog dialog(this, Ui_MessageText(24), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
-    dialog.setPatternList(Ui_MessageText(37));
+    dialog.setPatternList(Ui_MessageText(MSG_PATTERN_SOURCE_IMAGES));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
     if (dialog.execute(PLACEMENT_OWNER)) {
         Ui_LastDirectory() = dialog.getDirectory();
@@ -305,10 +306,10 @@ CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage()
 CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage(
     IPropertyPageEvent* events, ConversionJob* job, FXint index, FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), warningLabel(NULL) {
-    title = Ui_MessageText(77);
-    description = Ui_MessageText(78);
+    title = Ui_MessageText(MSG_DEVICE_TITLE);
+    description = Ui_MessageText(MSG_DEVICE_DESCRIPTION);
     BuildGeometryFields(this, this, ID_SECTOR_SIZE, &fields);
-    warningLabel = Ui_CreateLabel(this, 79, 1, 11, 37, 4);
+    warningLabel = Ui_CreateLabel(this, MSG_DEVICE_READ_DIRECTLY, 1, 11, 37, 4);
     warningLabel->setTextColor(FXRGB(255, 0, 0));
 }
 
@@ -327,7 +328,7 @@ int CInputSourceRealDiskInfoPropertyPage::OnWizardNext() {
                                   : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {
         ConversionJob_ReleaseSource(job);
-        ShowMessage(this, 5, 80, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_DEVICE_CANNOT_OPEN, UI_MSG_ERROR);
         return -1;
     }
     job->deviceOffset = offset;
@@ -348,10 +349,10 @@ CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage(IPropertyPageEven
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
     : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL) {
-    title = Ui_MessageText(62);
-    description = Ui_MessageText(63);
-    Ui_CreateLabel(this, 68, 1, 1, 38, 2);
-    Ui_CreateLabel(this, 69, 1, 3, 38, 2);
+    title = Ui_MessageText(MSG_SPLIT_SOURCE_TITLE);
+    description = Ui_MessageText(MSG_SPLIT_SOURCE_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_HEADER_VALUES, 1, 1, 38, 2);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_HEADER_NOTE, 1, 3, 38, 2);
     static const int kHeaderLabels[4] = {70, 71, 72, 73};
     for (int i = 0; i < 4; ++i) {
         const FXint x = (i % 2) == 0 ? 1 : 20;
@@ -360,11 +361,11 @@ CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage(IPropertyPageEven
         headerFields[i] = Ui_CreateNumberField(this, x + 9, y, 8, 2);
         headerFields[i]->setEditable(FALSE);
     }
-    Ui_CreateLabel(this, 64, 1, 9, 38, 2);
-    Ui_CreateLabel(this, 65, 1, 12, 7, 2);
-    Ui_CreateLabel(this, 66, 8, 12, 5, 2);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_WHOLE_GEOMETRY, 1, 9, 38, 2);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_GEOMETRY, 1, 12, 7, 2);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_HEADS, 8, 12, 5, 2);
     headsField = Ui_CreateNumberField(this, 13, 12, 7, 2);
-    Ui_CreateLabel(this, 67, 21, 12, 7, 2);
+    Ui_CreateLabel(this, MSG_SPLIT_SOURCE_SECT_TRACK, 21, 12, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 28, 12, 8, 2);
 }
 
@@ -422,9 +423,9 @@ CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEv
     : CVdxPropertyPageBase(events, job, index, parent), ownCheck(NULL), headsLabel(NULL),
       sectorsLabel(NULL), sectorSizeLabel(NULL), headsField(NULL), sectorsField(NULL),
       sectorSizeList(NULL), currentRadio(ID_UNIT_MIB) {
-    title = Ui_MessageText(38);
-    description = Ui_MessageText(39);
-    Ui_CreateLabel(this, 40, 1, 2, 7, 2);
+    title = Ui_MessageText(MSG_NEW_DISK_TITLE);
+    description = Ui_MessageText(MSG_NEW_DISK_DESCRIPTION);
+    Ui_CreateLabel(this, MSG_NEW_DISK_SIZE, 1, 2, 7, 2);
     static const int kUnitLabels[3] = {42, 43, 44};
     for (int i = 0; i < 3; ++i) {
         const FXint y = 4 + 3 * i;
@@ -432,12 +433,12 @@ CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEv
         sizeFields[i] = Ui_CreateNumberField(this, 4, y, 8, 2);
         Ui_CreateLabel(this, kUnitLabels[i], 12, y, 6, 2);
     }
-    ownCheck = Ui_CreateCheckButton(this, 45, this, ID_OWN_GEOMETRY, 20, 2, 17, 2);
-    headsLabel = Ui_CreateLabel(this, 46, 21, 4, 7, 2);
+    ownCheck = Ui_CreateCheckButton(this, MSG_NEW_DISK_OWN_GEOMETRY, this, ID_OWN_GEOMETRY, 20, 2, 17, 2);
+    headsLabel = Ui_CreateLabel(this, MSG_NEW_DISK_HEADS, 21, 4, 7, 2);
     headsField = Ui_CreateNumberField(this, 28, 4, 8, 2);
-    sectorsLabel = Ui_CreateLabel(this, 47, 21, 7, 7, 2);
+    sectorsLabel = Ui_CreateLabel(this, MSG_NEW_DISK_SECT_TRACK, 21, 7, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 28, 7, 8, 2);
-    sectorSizeLabel = Ui_CreateLabel(this, 48, 21, 10, 7, 2);
+    sectorSizeLabel = Ui_CreateLabel(this, MSG_NEW_DISK_SECTOR_SIZE, 21, 10, 7, 2);
     sectorSizeList = Ui_CreateListBox(this, this, ID_SECTOR_SIZE, 28, 10, 8, 2);
     Ui_FillSectorSizeList(sectorSizeList);
     Ui_SetSectorSizeList(sectorSizeList, 512);
@@ -523,7 +524,7 @@ int CInputSourceNewInfoPropertyPage::OnWizardNext() {
     int rc = NewSourceHandle(job) ? Disk_OpenZero(job->sourceDisk, &geometry) : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {
         ConversionJob_ReleaseSource(job);
-        ShowMessage(this, 0, 56, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return -1;
     }
     return events->GetNextPage(index);

@@ -8,6 +8,7 @@
 #include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/plugin_pages.h"
 #include "gui/frame/parallels_snapshot_dialog.h"
 #include "gui/frame/progress_dialogs.h"
@@ -151,16 +152,16 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
       listLabel(NULL), sourceList(NULL), deviceRadio(NULL), deviceLabel(NULL),
       deviceField(NULL), newDiskRadio(NULL), fontButton(NULL), currentRadio(ID_RADIO_IMAGE),
       hasSourcePlugins(false), deviceAllowed(true) {
-    title = Ui_MessageText(25);
-    description = Ui_MessageText(26);
+    title = Ui_MessageText(MSG_SOURCE_TITLE);
+    description = Ui_MessageText(MSG_SOURCE_DESCRIPTION);
 
-    imageRadio = Ui_CreateRadioButton(this, 15, this, ID_RADIO_IMAGE, 1, 1, 13, 2);
-    pathLabel = Ui_CreateLabel(this, 17, 2, 3, 12, 2);
-    trimCheck = Ui_CreateCheckButton(this, 19, this, ID_TRIM, 14, 3, 15, 2);
-    utilityButton = Ui_CreateButton(this, 21, this, ID_UTILITY, 29, 3, 9, 2);
+    imageRadio = Ui_CreateRadioButton(this, MSG_SOURCE_IMAGE_FILE, this, ID_RADIO_IMAGE, 1, 1, 13, 2);
+    pathLabel = Ui_CreateLabel(this, MSG_SOURCE_IMAGE_FILE_LABEL, 2, 3, 12, 2);
+    trimCheck = Ui_CreateCheckButton(this, MSG_SOURCE_TRIM_IN_PLACE, this, ID_TRIM, 14, 3, 15, 2);
+    utilityButton = Ui_CreateButton(this, MSG_SOURCE_UTILITIES, this, ID_UTILITY, 29, 3, 9, 2);
     pathField = Ui_CreateTextField(this, 2, 5, 31, 2);
-    browseButton = Ui_CreateButton(this, 18, this, ID_BROWSE, 33, 5, 5, 2);
-    listLabel = Ui_CreateLabel(this, 20, 2, 7, 12, 2);
+    browseButton = Ui_CreateButton(this, MSG_SOURCE_BROWSE, this, ID_BROWSE, 33, 5, 5, 2);
+    listLabel = Ui_CreateLabel(this, MSG_SOURCE_OPEN_WITH, 2, 7, 12, 2);
     sourceList = Ui_CreateListBox(this, this, ID_LIST, 14, 7, 21, 2);
     sourceList->setNumVisible(10);
     sourceList->appendItem(" ");
@@ -171,11 +172,11 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
         sourceList->appendItem(label);
     }
     hasSourcePlugins = !job->sourcePlugins.empty();
-    deviceRadio = Ui_CreateRadioButton(this, 16, this, ID_RADIO_DEVICE, 1, 10, 13, 2);
-    deviceLabel = Ui_CreateLabel(this, 22, 2, 12, 11, 2);
+    deviceRadio = Ui_CreateRadioButton(this, MSG_SOURCE_BLOCK_DEVICE, this, ID_RADIO_DEVICE, 1, 10, 13, 2);
+    deviceLabel = Ui_CreateLabel(this, MSG_SOURCE_DEVICE_PATH, 2, 12, 11, 2);
     deviceField = Ui_CreateTextField(this, 14, 12, 21, 2);
-    newDiskRadio = Ui_CreateRadioButton(this, 23, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
-    fontButton = Ui_CreateButton(this, SOURCE_PAGE_MSG_FONT_BUTTON, this, ID_FONT, 1, 15, 9, 2);
+    newDiskRadio = Ui_CreateRadioButton(this, MSG_SOURCE_NEW_BLANK_DISK, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
+    fontButton = Ui_CreateButton(this, MSG_FONT_BUTTON, this, ID_FONT, 1, 15, 9, 2);
     if (fontIcon != NULL) fontButton->setIcon(fontIcon);
 }
 
@@ -223,7 +224,7 @@ int CInputSourcePropertyPage::OnWizardNext() {
         FXString text = deviceField->getText();
         text.trim();
         if (text.empty()) {
-            ShowMessage(this, 5, 35, UI_MSG_ERROR);
+            ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_DEVICE_HINT, UI_MSG_ERROR);
             return -1;
         }
         ReleaseChoice();
@@ -266,7 +267,7 @@ bool CInputSourcePropertyPage::OpenListChoice() {
         FXString text = pathField->getText();
         text.trim();
         if (text.empty()) {
-            ShowMessage(this, 5, 27, UI_MSG_ERROR);
+            ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
             return false;
         }
         job->sourcePath = FXPath::absolute(text);
@@ -275,7 +276,7 @@ bool CInputSourcePropertyPage::OpenListChoice() {
     job->sourceKind = JOB_SOURCE_IMAGE;
     job->sourceDisk = Disk_Alloc();
     if (job->sourceDisk == NULL) {
-        ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return false;
     }
     Disk_Init(job->sourceDisk);
@@ -301,12 +302,9 @@ void CInputSourcePropertyPage::TakeAsRawImage() {
     ConversionJob_ReleaseSource(job);
 }
 
-// A qcow2 image that uses a feature not read here (425), and the feature's name (426 to 430 in
-// the order of the QCOW2_FEATURE_* values from 1).
-enum : int { SOURCE_MSG_QCOW2_FEATURE = 425, SOURCE_MSG_QCOW2_FEATURE_NAMES = 425 };
 
 bool CInputSourcePropertyPage::OpenImageFile() {
-    int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0, 370, 380);
+    int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0, MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
     int message = 0;
     switch (SourceRules_ClassifyOpenResult(rc, &message)) {
     case SOURCE_OPEN_DONE:
@@ -325,16 +323,16 @@ bool CInputSourcePropertyPage::OpenImageFile() {
             // A valid qcow2 image using a feature this program does not read: name it.
             const int feature = Qcow2_FindUnsupportedFeature(job->sourcePath.text());
             if (feature != QCOW2_FEATURE_NONE) {
-                const FXString name = Ui_MessageText(SOURCE_MSG_QCOW2_FEATURE_NAMES + feature);
-                COutputMessage::ShowMessage(this, 5, SOURCE_MSG_QCOW2_FEATURE, UI_MSG_ERROR, &name);
+                const FXString name = Ui_MessageText(MSG_QCOW2_UNREAD_FEATURE + feature);
+                COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_QCOW2_UNREAD_FEATURE, UI_MSG_ERROR, &name);
                 return false;
             }
         }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
-            ShowMessageDetail(this, 5, message, UI_MSG_ERROR, Ui_MessageText(kNotADiskFileDetail));
+            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR, Ui_MessageText(kNotADiskFileDetail));
             return false;
         }
-        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR);
         return false;
     case SOURCE_OPEN_RAW:
     default: {
@@ -346,7 +344,7 @@ bool CInputSourcePropertyPage::OpenImageFile() {
                                             &vboxTaken, this);
         if (vboxTaken) {
             if (vbox == DISK_OK) return true;
-            if (vbox != DISK_CANCELLED) ShowMessage(this, 5, 56, UI_MSG_ERROR);
+            if (vbox != DISK_CANCELLED) ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return false;
         }
         int taken = TryParallelsSnapshot();
@@ -357,9 +355,9 @@ bool CInputSourcePropertyPage::OpenImageFile() {
         if (qcow2Taken) {
             if (alt == DISK_OK) return true;
             if (alt == DISK_ERR_KEY_LENGTH)
-                ShowMessage(this, 5, 375, UI_MSG_ERROR);
+                ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PASSWORD_WRONG, UI_MSG_ERROR);
             else if (alt != DISK_CANCELLED)
-                ShowMessage(this, 5, 56, UI_MSG_ERROR);
+                ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return false;
         }
         TakeAsRawImage();
@@ -373,7 +371,7 @@ int CInputSourcePropertyPage::TryParallelsSnapshot() {
     int rc = Ui_OpenParallelsSnapshot(job->sourceDisk, job->sourcePath.text(), true, &taken, this);
     if (!taken) return -1;
     if (rc == DISK_OK) return 1;
-    if (rc != 1) ShowMessage(this, 5, 56, UI_MSG_ERROR);
+    if (rc != 1) ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
     return 0;
 }
 
@@ -385,9 +383,9 @@ bool CInputSourcePropertyPage::OpenWithPassword() {
     }
     CInputQemuQcowPasswordDialog dialog(this);
     if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return false;
-    int message = 27;
+    int message = MSG_SOURCE_FILE_UNUSABLE;
     if (SourceRules_OpenWithPassword(job, dialog.key, dialog.verify, &message) != DISK_OK) {
-        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR);
         return false;
     }
     return true;
@@ -396,7 +394,7 @@ bool CInputSourcePropertyPage::OpenWithPassword() {
 int CInputSourcePropertyPage::OpenPluginSourceWaiting(ConversionJob* job,
                                                       PluginListEntry* entry) {
     OpenPluginJob data = {job->sourceDisk, entry->module, job->sourcePath.text()};
-    CWaitDialog dialog(this, RunOpenPlugin, &data, Ui_MessageText(370), Ui_MessageText(380));
+    CWaitDialog dialog(this, RunOpenPlugin, &data, Ui_MessageText(MSG_WAIT_TITLE), Ui_MessageText(MSG_WAIT_OPENING_IMAGE));
     dialog.Run(PLACEMENT_OWNER);
     return dialog.result;
 }
@@ -404,20 +402,20 @@ int CInputSourcePropertyPage::OpenPluginSourceWaiting(ConversionJob* job,
 bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
     int32_t entryIndex = job->sourcePlugins[listEntry];
     if (entryIndex < 0 || (size_t)entryIndex >= job->plugins.size()) {
-        ShowMessage(this, 5, 32, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
         return false;
     }
     PluginListEntry* entry = &job->plugins[entryIndex];
     if (entry->module == NULL) {
         PluginModule* module = Plugin_Alloc();
         if (module == NULL) {
-            ShowMessage(this, 5, 32, UI_MSG_ERROR);
+            ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
             return false;
         }
         Plugin_Init(module);
         if (Plugin_Load(module, entry->path.text()) != DISK_OK) {
             Mem_Free(module);
-            ShowMessage(this, 5, 32, UI_MSG_ERROR);
+            ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
             return false;
         }
         entry->module = module;
@@ -427,7 +425,7 @@ bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
     if (Plugin_HasOpenEx(entry->module)) {
         rc = OpenPluginSourceWaiting(job, entry);
     } else if (!Plugin_HasOpen(entry->module)) {
-        ShowMessage(this, 5, 32, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
         return false;
     } else {
         rc = Disk_OpenPlugin(job->sourceDisk, entry->module, job->sourcePath.text(), true, NULL,
@@ -445,11 +443,11 @@ bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
             Ui_CStringToFXString(&detail, buffer, TEXT_ENC_UTF8);
         }
         if (!detail.empty()) {
-            ShowMessageDetail(this, 5, 27, UI_MSG_ERROR, detail);
+            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR, detail);
             return false;
         }
     }
-    ShowMessage(this, 5, 27, UI_MSG_ERROR);
+    ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
     return false;
 }
 
@@ -473,7 +471,7 @@ bool CInputSourcePropertyPage::CheckTrim() {
         return true;
     }
     default:
-        ShowMessage(this, 5, message, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR);
         return false;
     }
 }
@@ -489,9 +487,9 @@ long CInputSourcePropertyPage::onUpdSourceRadio(FXObject* sender, FXSelector sel
 }
 
 long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
-    FXFileDialog dialog(this, Ui_MessageText(24), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
-    dialog.setPatternList(Ui_MessageText(37));
+    dialog.setPatternList(Ui_MessageText(MSG_PATTERN_SOURCE_IMAGES));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
     if (dialog.execute(PLACEMENT_OWNER)) {
         Ui_LastDirectory() = dialog.getDirectory();
@@ -501,7 +499,7 @@ long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
 }
 
 long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
-    FXFontDialog dialog(this, Ui_MessageText(SOURCE_PAGE_MSG_FONT_TITLE), 0, 0, 0, 600, 380);
+    FXFontDialog dialog(this, Ui_MessageText(MSG_FONT_TITLE), 0, 0, 0, 600, 380);
     FXFontDesc desc;
     getApp()->getNormalFont()->getFontDesc(desc);
     dialog.setFontSelection(desc);
@@ -525,13 +523,13 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
     FXString text = pathField->getText();
     text.trim();
     if (text.empty()) {
-        ShowMessage(this, 5, 27, UI_MSG_ERROR);
+        ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
         return 1;
     }
     const FXString path = FXPath::absolute(text);
     DiskHandle disk;
     Disk_Init(&disk);
-    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, 370, 380);
+    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
     const DiskKind kind = Disk_GetKind(&disk);
     Disk_Close(&disk);
     if (rc == 1) return 1;
@@ -540,7 +538,7 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
     if (rc == DISK_ERR_PASSWORD) {
         // Only qcow2 has utilities for encrypted images: they need the key.
         if (kind != DISK_KIND_QCOW2) {
-            ShowMessage(this, 0, 33, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_NO_UTILITIES, UI_MSG_ERROR);
             return 1;
         }
         CInputQemuQcowPasswordDialog password(this);
@@ -553,17 +551,17 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
         if (r == DISK_OK && password.verify) r = Ui_HasBootSignature(&keyedDisk, &present);
         Disk_Close(&keyedDisk);
         if (r == DISK_OK && !present) {
-            ShowMessage(this, 0, 375, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_PASSWORD_WRONG, UI_MSG_ERROR);
             return 1;
         }
         if (r != DISK_OK) {
-            ShowMessage(this, 0, 29, UI_MSG_ERROR);
+            ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_CANNOT_OPEN, UI_MSG_ERROR);
             return 1;
         }
         memcpy(key, password.key, sizeof key);
         keyed = true;
     } else if (rc != DISK_OK) {
-        ShowMessage(this, 0, 29, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     switch (kind) {
@@ -585,7 +583,7 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
         break;
     }
     default:
-        ShowMessage(this, 0, 33, UI_MSG_ERROR);
+        ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_NO_UTILITIES, UI_MSG_ERROR);
         break;
     }
     return 1;

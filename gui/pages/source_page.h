@@ -12,8 +12,6 @@
 
 class CWaitDialog;
 
-// Catalogue messages of the font button and of the font dialog's title.
-enum : int { SOURCE_PAGE_MSG_FONT_BUTTON = 461, SOURCE_PAGE_MSG_FONT_TITLE = 462 };
 
 // Opens `path` with probing (Disk_OpenEx) into the handle as the job of a wait dialog titled
 // and worded by two catalogue messages, run at the owner's centre; answers the open's result

@@ -1,15 +1,16 @@
 // Window-free rules of the source, source-information, destination-type and geometry pages.
 #include "gui/pages/source_rules.h"
 
-#include "gui/pages/convert_run.h"
+#include <sys/stat.h>
 
 #include <cstring>
-#include <sys/stat.h>
 
 #include "disk/disk_open.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
+#include "gui/frame/messages.h"
+#include "gui/job/convert_run.h"
 #include "volume/used_map.h"
 
 // The qcow2 opener refuses snapshots and needs its backing file; the qcow opener takes the key.
@@ -119,13 +120,13 @@ SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
     case DISK_ERR_SNAPSHOTS:
         return SOURCE_OPEN_RAW;
     case DISK_ERR_OPEN:
-        *message = 29;
+        *message = MSG_SOURCE_CANNOT_OPEN;
         return SOURCE_OPEN_MESSAGE;
     case DISK_ERR_UNSUPPORTED:
-        *message = SOURCE_MSG_NEEDS_REPAIR;
+        *message = MSG_SOURCE_UNAPPLIED_LOG;
         return SOURCE_OPEN_MESSAGE;
     default:
-        *message = 56;
+        *message = MSG_RAW_CANNOT_OPEN;
         return SOURCE_OPEN_MESSAGE;
     }
 }
@@ -153,7 +154,7 @@ int SourceRules_OpenWithKey(DiskHandle* handle, const char* path, bool readOnly,
 
 int SourceRules_OpenWithPassword(ConversionJob* job, const uint8_t key[16], bool verify,
                                  int* message) {
-    *message = 27;
+    *message = MSG_SOURCE_FILE_UNUSABLE;
     DiskHandle* disk = job->sourceDisk;
     if (disk == NULL) return DISK_ERR_ARG;
     const DiskKind kind = Disk_GetKind(disk);
@@ -170,7 +171,7 @@ int SourceRules_OpenWithPassword(ConversionJob* job, const uint8_t key[16], bool
         if (r != DISK_OK || !present) {
             Disk_Close(disk);
             if (r == DISK_OK) {
-                *message = 375;
+                *message = MSG_PASSWORD_WRONG;
                 r = DISK_ERR_KEY_LENGTH;
             }
             return r;
@@ -225,14 +226,14 @@ SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSe
     }
     if (job->sourceKind != JOB_SOURCE_IMAGE || !HasOpenSource(job) ||
         !Disk_CanCompact(job->sourceDisk)) {
-        *message = 30;
+        *message = MSG_SOURCE_CANNOT_TRIM;
         ConversionJob_ReleaseSource(job);
         return SOURCE_TRIM_REFUSED;
     }
     uint32_t known = 0;
     int result = DISK_OK;
     if (SourceRules_BuildUsedMap(job->sourceDisk, map, &known, &result) != SOURCE_MAP_BUILT) {
-        *message = 109;
+        *message = MSG_DEST_TYPE_NO_PARTITIONS;
         ConversionJob_ReleaseSource(job);
         return SOURCE_TRIM_NO_MAP;
     }
@@ -247,23 +248,13 @@ bool SourceRules_DestinationAvailable(int32_t destKind) {
 }
 
 bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind) {
-    return destKind == 20 || destKind == JOB_DEST_PLUGIN;
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL && row->needsSourceDisk;
 }
 
 bool SourceRules_DestinationForcesAutoGeometry(int32_t destKind) {
-    switch (destKind) {
-    case 3:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 14:
-    case 17:
-    case 19:
-        return true;
-    default:
-        return false;
-    }
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL && row->forcesAutoGeometry;
 }
 
 SourcePartitionOutcome SourceRules_ApplyPartitionChoice(ConversionJob* job, bool wanted,

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "disk/disk.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 struct UsedSectorMap;
 
@@ -61,11 +61,11 @@ enum SourceOpenAction {
 };
 // How the page answers the result of an open by probing. Only "no kind accepts it" (-207) and
 // "snapshots refused" (-217) make the file a raw image. A file that cannot be opened gives
-// message 29; an image that must first be repaired by the program that wrote it (a VHDX with a
-// pending log, -216) SOURCE_MSG_NEEDS_REPAIR; an image that a format knows for its own but
-// refuses (-206, the probe's answer for a damaged image), and every other failure (read error,
-// out of memory, corrupt structures...), message 56. *message is set for SOURCE_OPEN_MESSAGE.
-enum : int { SOURCE_MSG_NEEDS_REPAIR = 411 };
+// MSG_SOURCE_CANNOT_OPEN; an image that must first be repaired by the program that wrote it (a
+// VHDX with a pending log, -216) MSG_SOURCE_UNAPPLIED_LOG; an image that a format knows for its
+// own but refuses (-206, the probe's answer for a damaged image), and every other failure (read
+// error, out of memory, corrupt structures...), MSG_RAW_CANNOT_OPEN. *message is set for
+// SOURCE_OPEN_MESSAGE.
 SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message);
 // Whether the path names something that exists but is neither a regular file nor a block
 // device (a FIFO, a socket, a directory, a character device): the engine refuses to open it,
@@ -128,8 +128,8 @@ SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSe
                                          int* message);
 
 // ---- Destination type page ---------------------------------------------------------------------
-// Whether the writer of a built-in destination (0..21) or of a plug-in (22) is present. The
-// others are shown but cannot be chosen yet.
+// Whether the destination table holds the check and writer of a destination kind
+// (ConvertRun_IsDestinationAvailable). The others are listed but cannot be chosen.
 bool SourceRules_DestinationAvailable(int32_t destKind);
 // Whether a destination is refused for a new blank disk (partition saving and plug-ins).
 bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind);

@@ -2,6 +2,7 @@
 #include "gui/utility/expand_capacity_dialog.h"
 
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
 ExpandCapacityBounds ExpandCapacity_Bounds(uint64_t current, uint64_t maximum) {
@@ -37,21 +38,21 @@ CExpandCapacityDialog::CExpandCapacityDialog()
       mode(ID_SECTORS) {}
 
 CExpandCapacityDialog::CExpandCapacityDialog(FXWindow* owner)
-    : CNDialogBase(owner, 363, 21, 13, false), capacity(0), maximum(0), valueMiB(0),
+    : CNDialogBase(owner, MSG_EXPAND_TITLE, 21, 13, false), capacity(0), maximum(0), valueMiB(0),
       valueGiB(0), maximumMiB(0), maximumGiB(0), minimumSectors(0), minimumMiB(0),
       minimumGiB(0), mode(ID_SECTORS) {
     FXPacker* frame = GetContentFrame();
     sectorRadio = Ui_CreateRadioButton(frame, -1, this, ID_SECTORS, 1, 1, 2, 2);
     sectorField = Ui_CreateNumberField(frame, 3, 1, 9, 2);
-    Ui_CreateLabel(frame, 367, 12, 1, 8, 2);
+    Ui_CreateLabel(frame, MSG_EXPAND_SECTORS, 12, 1, 8, 2);
     mibRadio = Ui_CreateRadioButton(frame, -1, this, ID_MIB, 1, 4, 2, 2);
     mibField = Ui_CreateNumberField(frame, 3, 4, 9, 2);
-    Ui_CreateLabel(frame, 368, 12, 4, 8, 2);
+    Ui_CreateLabel(frame, MSG_EXPAND_MIB, 12, 4, 8, 2);
     gibRadio = Ui_CreateRadioButton(frame, -1, this, ID_GIB, 1, 7, 2, 2);
     gibField = Ui_CreateNumberField(frame, 3, 7, 9, 2);
-    Ui_CreateLabel(frame, 369, 12, 7, 8, 2);
-    Ui_CreateDefaultButton(frame, 364, this, UI_ID_ACCEPT, 4, 10, 7, 2);
-    Ui_CreateButton(frame, 365, this, UI_ID_CANCEL, 12, 10, 7, 2);
+    Ui_CreateLabel(frame, MSG_EXPAND_GIB, 12, 7, 8, 2);
+    Ui_CreateDefaultButton(frame, MSG_EXPAND_OK, this, UI_ID_ACCEPT, 4, 10, 7, 2);
+    Ui_CreateButton(frame, MSG_EXPAND_CANCEL, this, UI_ID_CANCEL, 12, 10, 7, 2);
 }
 
 FXTextField* CExpandCapacityDialog::GetField(FXuint unitMode) const {
@@ -116,7 +117,7 @@ long CExpandCapacityDialog::onCmdAccept(FXObject*, FXSelector, void*) {
         chosen = value;
         break;
     }
-    if (COutputMessage::ShowMessage(this, 8, 366, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_EXPAND_QUESTION, UI_MSG_YESNO) != 0) return 1;
     capacity = chosen;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();

@@ -10,14 +10,10 @@
 #include "formats/qcow2/qcow2_maintain.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 #include "gui/utility/utility_common.h"
 
-// Catalogue messages of the qcow2 utilities.
-enum : int {
-    QCOW2_MSG_CHILD_IS_BACKING_FILE = 432,  // the chosen child file is a backing file of the image
-    QCOW2_MSG_NAME_HAS_NO_ROOM = 433        // the new backing name does not fit where it must go
-};
 
 // ---- Utility dialog ------------------------------------------------------------------------------
 FXDEFMAP(CQemuQcow2UtilityDialog) CQemuQcow2UtilityDialogMap[] = {
@@ -35,19 +31,19 @@ CQemuQcow2UtilityDialog::CQemuQcow2UtilityDialog()
 }
 
 CQemuQcow2UtilityDialog::CQemuQcow2UtilityDialog(FXWindow* owner, const FXString& path)
-    : CNDialogBase(owner, 328, 41, 18, false), imagePath(path), keyLength(0) {
+    : CNDialogBase(owner, MSG_UTILITY_TITLE, 41, 18, false), imagePath(path), keyLength(0) {
     memset(key, 0, sizeof key);
     FXPacker* frame = GetContentFrame();
     const FXint width = Ui_ScaleX(41);
     pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
-    Ui_CreateLabel(frame, 329, 1, 4, 14, 2);
-    Ui_CreateLabel(frame, 330, 17, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPERATIONS, 1, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPTIONS, 17, 4, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
-    childButton = Ui_CreateButton(frame, 335, this, ID_CHILD, 1, 7, 14, 2);
+    childButton = Ui_CreateButton(frame, MSG_UTILITY_CREATE_CHILD, this, ID_CHILD, 1, 7, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(10), width);
-    changeButton = Ui_CreateButton(frame, 336, this, ID_CHANGE, 1, 11, 14, 2);
+    changeButton = Ui_CreateButton(frame, MSG_UTILITY_CHANGE_LINK, this, ID_CHANGE, 1, 11, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(14), width);
-    closeButton = Ui_CreateDefaultButton(frame, 337, this, ID_CLOSE, 33, 15, 7, 2);
+    closeButton = Ui_CreateDefaultButton(frame, MSG_UTILITY_CLOSE, this, ID_CLOSE, 33, 15, 7, 2);
 }
 
 void CQemuQcow2UtilityDialog::SetKey(const uint8_t* newKey) {
@@ -87,7 +83,7 @@ FXuint CQemuQcow2UtilityDialog::execute(FXuint placement) {
     pathLabel->setText(imagePath);
     DiskHandle disk;
     if (!OpenImage(&disk, true)) {
-        COutputMessage::ShowMessage(getOwner(), 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return UI_RESULT_CANCEL;
     }
     if (Qcow2_HasParent(Disk_GetObject(&disk))) changeButton->enable();
@@ -105,7 +101,7 @@ namespace {
 class ReplaceQuestion : public FXMessageBox {
 public:
     explicit ReplaceQuestion(FXWindow* owner)
-        : FXMessageBox(owner, Ui_MessageText(8), Ui_MessageText(288), NULL, MBOX_YES_NO),
+        : FXMessageBox(owner, Ui_MessageText(MSG_CAPTION_PROGRAM), Ui_MessageText(MSG_DEST_PATH_REPLACE_QUESTION), NULL, MBOX_YES_NO),
           noButton(Find(this)) {}
     // Showing gives the focus to the box's first button: it moves to "No" afterwards.
     virtual void show(FXuint placement) {
@@ -131,9 +127,9 @@ static bool AskReplaceFile(FXWindow* owner) {
 }
 
 long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
-    FXFileDialog fileDialog(this, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    FXFileDialog fileDialog(this, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     fileDialog.setSelectMode(SELECTFILE_ANY);
-    fileDialog.setPatternList(Ui_MessageText(295));
+    fileDialog.setPatternList(Ui_MessageText(MSG_PATTERN_QCOW2));
     if (!Ui_LastDirectory().empty()) fileDialog.setDirectory(Ui_LastDirectory());
     if (!fileDialog.execute(PLACEMENT_OWNER)) return 1;
     Ui_LastDirectory() = fileDialog.getDirectory();
@@ -141,16 +137,16 @@ long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     if (childPath.empty()) return 1;
     DiskHandle disk;
     if (!OpenImage(&disk, true)) {
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     // Never the image or a file below it; anything else at the name only when the user says so.
     int refusal = 0;
-    if (Utility_ClassifyChildPath(imagePath, childPath) == 1) refusal = UTILITY_MSG_CHILD_IS_IMAGE;
-    else if (Qcow2_IsFileOfChain(&disk, childPath.text())) refusal = QCOW2_MSG_CHILD_IS_BACKING_FILE;
+    if (Utility_ClassifyChildPath(imagePath, childPath) == 1) refusal = MSG_UTILITY_CHILD_IS_IMAGE;
+    else if (Qcow2_IsFileOfChain(&disk, childPath.text())) refusal = MSG_UTILITY_CHILD_IS_BACKING;
     if (refusal != 0) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 5, refusal, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, refusal, UI_MSG_ERROR);
         return 1;
     }
     struct stat existing;
@@ -170,14 +166,14 @@ long CQemuQcow2UtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
 long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     DiskHandle disk;
     if (!OpenImage(&disk, false)) {
-        COutputMessage::ShowMessage(this, 0, 56, UI_MSG_INFO);
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_INFO);
         return 1;
     }
     Qcow2Image* image = (Qcow2Image*)Disk_GetObject(&disk);
     Qcow2NameBuffer name = {NULL, 0, 0};
     if (!Qcow2_HasParent(image) || Qcow2_ReadBackingName(image, &name) != DISK_OK) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 0, 56, UI_MSG_INFO);
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_INFO);
         return 1;
     }
     CQemuQcow2UtilityDifferenceChangeParamDialog dialog(this);
@@ -199,7 +195,7 @@ long CQemuQcow2UtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
         const IoFailure failure = IoFailure_Get();
         // The engine refuses a name that does not fit (nothing written): say so.
         if (r == DISK_ERR_ARG)
-            COutputMessage::ShowMessage(this, 0, QCOW2_MSG_NAME_HAS_NO_ROOM, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_UTILITY_BACKING_NAME_NO_ROOM, UI_MSG_ERROR);
         else
             Utility_ShowResult(this, r, &failure);
     }
@@ -237,15 +233,15 @@ CQemuQcow2UtilityDifferenceChangeParamDialog::CQemuQcow2UtilityDifferenceChangeP
     : nameField(NULL), absoluteRadio(NULL), relativeRadio(NULL), pathMode(ID_ABSOLUTE) {}
 
 CQemuQcow2UtilityDifferenceChangeParamDialog::CQemuQcow2UtilityDifferenceChangeParamDialog(FXWindow* owner)
-    : CNDialogBase(owner, 340, 32, 22, false), pathMode(ID_ABSOLUTE) {
+    : CNDialogBase(owner, MSG_SETTINGS_TITLE, 32, 22, false), pathMode(ID_ABSOLUTE) {
     FXPacker* frame = GetContentFrame();
-    Ui_CreateLabel(frame, 355, 1, 1, 30, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_PARENT_FILE_NAME, 1, 1, 30, 2);
     nameField = Ui_CreateTextField(frame, 1, 3, 25, 2);
-    Ui_CreateButton(frame, 356, this, ID_BROWSE, 26, 3, 5, 2);
-    absoluteRadio = Ui_CreateRadioButton(frame, 381, this, ID_ABSOLUTE, 1, 5, 30, 2);
-    relativeRadio = Ui_CreateRadioButton(frame, 382, this, ID_RELATIVE, 1, 7, 30, 2);
-    Ui_CreateDefaultButton(frame, 341, this, ID_OK, 16, 19, 7, 2);
-    Ui_CreateButton(frame, 342, this, ID_CANCEL, 24, 19, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_BROWSE, this, ID_BROWSE, 26, 3, 5, 2);
+    absoluteRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_ABSOLUTE, this, ID_ABSOLUTE, 1, 5, 30, 2);
+    relativeRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_RELATIVE, this, ID_RELATIVE, 1, 7, 30, 2);
+    Ui_CreateDefaultButton(frame, MSG_SETTINGS_OK, this, ID_OK, 16, 19, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, ID_CANCEL, 24, 19, 7, 2);
 }
 
 FXuint CQemuQcow2UtilityDifferenceChangeParamDialog::execute(FXuint placement) {
@@ -269,7 +265,7 @@ long CQemuQcow2UtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, F
 }
 
 long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
-    Ui_BrowsePathField(this, 295, imagePath, nameField, &pathMode, ID_ABSOLUTE);
+    Ui_BrowsePathField(this, MSG_PATTERN_QCOW2, imagePath, nameField, &pathMode, ID_ABSOLUTE);
     return 1;
 }
 
@@ -279,7 +275,7 @@ long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector
     trimmed.trim();
     if (trimmed.empty()) {
         // Without a name the image would no longer read its base.
-        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_BACKING_NAME, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_BACKING_NAME, UI_MSG_ERROR);
         nameField->setFocus();
         return 1;
     }
@@ -287,11 +283,11 @@ long CQemuQcow2UtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector
     // image its own base, which no reader can open.
     const FXString named = FXPath::absolute(FXPath::directory(FXPath::absolute(imagePath)), name);
     if (Utility_ClassifyChildPath(imagePath, named) == 1) {
-        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_BACKING_IS_IMAGE, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_BACKING_IS_IMAGE, UI_MSG_ERROR);
         nameField->setFocus();
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
     backingName = name;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();

@@ -11,27 +11,28 @@
 #include "foundation/path.h"
 #include "gui/frame/app.h"
 #include "gui/frame/dialogs.h"
-#include "gui/pages/convert_run.h"
+#include "gui/frame/messages.h"
+#include "gui/frame/run_cause.h"
 
 void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
     // A success may carry a note of the operation just run on this thread.
-    const int note = result == 0 ? ConvertRun_NoteMessage(InPlace_TakeNote()) : -1;
+    const int note = result == 0 ? RunCause_NoteMessage(InPlace_TakeNote()) : -1;
     if (note >= 0) {
-        COutputMessage::ShowMessage(owner, 8, note, UI_MSG_INFO);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, note, UI_MSG_INFO);
     } else if (result == 0) {
-        COutputMessage::ShowMessage(owner, 8, 371, UI_MSG_INFO);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_SUCCESS, UI_MSG_INFO);
     } else if (result == DISK_ERR_IN_USE) {
-        COutputMessage::ShowMessage(owner, 8, CONVERT_MSG_IN_USE, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_CAUSE_IN_USE, UI_MSG_ERROR);
     } else if (result == 1) {
-        COutputMessage::ShowMessage(owner, 8, 373, UI_MSG_INFO);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_CANCELLED, UI_MSG_INFO);
     } else if (result != UTILITY_RESULT_BACKUP_KEPT) {
         const FXString cause =
-            failure ? ConvertRun_CauseText(ConvertRun_CauseOfIoFailure(*failure, 512))
+            failure ? RunCause_Text(RunCause_OfIoFailure(*failure, 512))
                     : FXString::null;
         if (cause.empty())
-            COutputMessage::ShowMessage(owner, 8, 372, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
         else
-            COutputMessage::ShowMessageDetail(owner, 8, 372, UI_MSG_ERROR, cause);
+            COutputMessage::ShowMessageDetail(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR, cause);
     }
 }
 
@@ -49,10 +50,10 @@ bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath,
                               const FXString& childPath) {
     switch (Utility_ClassifyChildPath(imagePath, childPath)) {
     case 1:
-        COutputMessage::ShowMessage(owner, 5, UTILITY_MSG_CHILD_IS_IMAGE, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_CHILD_IS_IMAGE, UI_MSG_ERROR);
         return false;
     case 2:
-        return COutputMessage::ShowMessage(owner, 8, 288, UI_MSG_YESNO) == 0;
+        return COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_DEST_PATH_REPLACE_QUESTION, UI_MSG_YESNO) == 0;
     default:
         return true;
     }
@@ -60,7 +61,7 @@ bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath,
 
 bool Utility_ChooseChildPath(FXWindow* owner, int patternMessage, const FXString& imagePath,
                              FXString* childPath) {
-    FXFileDialog dialog(owner, Ui_MessageText(287), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(owner, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_ANY);
     dialog.setPatternList(Ui_MessageText(patternMessage));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
@@ -94,8 +95,8 @@ bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& p
     std::string backup;
     if (!Utility_ExistingBackup(paths, &backup)) return true;
     const FXString name(backup.c_str());
-    if (COutputMessage::ShowMessage(owner, 0, CONVERT_MSG_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
-        COutputMessage::ShowMessage(owner, 8, UTILITY_MSG_BACKUP_KEPT, UI_MSG_INFO, &name);
+    if (COutputMessage::ShowMessage(owner, MSG_APP_NAME, MSG_TRIM_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_UTILITY_BACKUP_KEPT, UI_MSG_INFO, &name);
         return false;
     }
     *replace = true;

@@ -9,16 +9,6 @@
 
 #include "foundation/io_failure.h"
 
-// Catalogue messages of the utility dialogs that the older texts do not cover.
-enum : int {
-    UTILITY_MSG_CHILD_IS_IMAGE = 412,     // the chosen child file is the image itself
-    UTILITY_MSG_EMPTY_BACKING_NAME = 413,  // a child's backing file name left empty
-    UTILITY_MSG_BACKING_IS_IMAGE = 415,    // a backing file name that names the image itself
-    UTILITY_MSG_EMPTY_PARENT_HINT = 458,   // a VMDK child's parent file name left empty
-    UTILITY_MSG_EMPTY_PARENT_LINK = 459,   // a VHD child's parent name or both paths left empty
-    UTILITY_MSG_BACKUP_KEPT = 460,         // %0: the earlier backup the user kept
-    UTILITY_MSG_CHANGE_SETTINGS = 463      // the change button of a VMDK without a parent
-};
 
 // A result that needs no box of its own: the user kept an earlier backup and has been told.
 enum : int { UTILITY_RESULT_BACKUP_KEPT = 2 };

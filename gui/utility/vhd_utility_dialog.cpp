@@ -11,6 +11,7 @@
 #include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/widgets.h"
 #include "gui/utility/expand_capacity_dialog.h"
@@ -24,17 +25,22 @@ struct CreatorEntry {
     uint32_t version;
 };
 const CreatorEntry kCreators[VHD_UTILITY_CREATORS] = {
-    {187, VHD_CODE_VS, 0x00010000}, {188, VHD_CODE_VPC, 0x00050000},
-    {189, VHD_CODE_VPC, 0x00050003}, {190, VHD_CODE_VPC, 0x00010000},
-    {191, VHD_CODE_WIN, 0x00060001}, {192, VHD_CODE_WIN, 0x00060002}};
+    {MSG_VHD_VIRTUAL_SERVER_VS_1, VHD_CODE_VS, 0x00010000},
+    {MSG_VHD_VIRTUAL_PC_2004_VPC, VHD_CODE_VPC, 0x00050000},
+    {MSG_VHD_VIRTUAL_PC_2007_VPC, VHD_CODE_VPC, 0x00050003},
+    {MSG_VHD_VIRTUAL_PC_EARLY_VPC, VHD_CODE_VPC, 0x00010000},
+    {MSG_VHD_WINDOWS_7_WIN_6, VHD_CODE_WIN, 0x00060001},
+    {MSG_VHD_WINDOWS_8_WIN_6, VHD_CODE_WIN, 0x00060002}};
 
 struct VariantEntry {
     int message;
     uint32_t align, blockSectors, afterBat, afterBlock;
 };
 const VariantEntry kVariants[VHD_UTILITY_VARIANTS] = {
-    {193, 0, 4096, 1, 0}, {194, 0, 1024, 1, 0}, {195, 0, 0x8000, 4, 0}, {196, 0, 0x8000, 3, 0},
-    {190, 0, 4096, 1, 0}, {191, 0, 4096, 0, 0}, {192, 1, 4096, 7, 7}};
+    {MSG_VHD_STANDARD_2_MIB_BLOCKS, 0, 4096, 1, 0}, {MSG_VHD_512_KIB_BLOCKS, 0, 1024, 1, 0},
+    {MSG_VHD_16_MIB_BLOCKS_4, 0, 0x8000, 4, 0},     {MSG_VHD_16_MIB_BLOCKS_3, 0, 0x8000, 3, 0},
+    {MSG_VHD_VIRTUAL_PC_EARLY_VPC, 0, 4096, 1, 0},  {MSG_VHD_WINDOWS_7_WIN_6, 0, 4096, 0, 0},
+    {MSG_VHD_WINDOWS_8_WIN_6, 1, 4096, 7, 7}};
 
 VhdImage* ImageOf(DiskHandle* handle) {
     const DiskKind kind = Disk_GetKind(handle);
@@ -162,27 +168,27 @@ CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog()
       creatorLabel(NULL), creatorList(NULL), variantLabel(NULL), variantList(NULL) {}
 
 CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog(FXWindow* owner, const FXString& path)
-    : CNDialogBase(owner, 357, 41, 24, false), imagePath(path), newCapacity(0) {
+    : CNDialogBase(owner, MSG_VHD_UTILITY_TITLE, 41, 24, false), imagePath(path), newCapacity(0) {
     FXPacker* frame = GetContentFrame();
     const FXint width = Ui_ScaleX(41);
     pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
-    Ui_CreateLabel(frame, 329, 1, 4, 14, 2);
-    Ui_CreateLabel(frame, 330, 17, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPERATIONS, 1, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPTIONS, 17, 4, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
-    childButton = Ui_CreateButton(frame, 335, this, ID_CHILD, 1, 7, 14, 2);
-    creatorLabel = Ui_CreateLabel(frame, 185, 17, 7, 8, 2);
+    childButton = Ui_CreateButton(frame, MSG_UTILITY_CREATE_CHILD, this, ID_CHILD, 1, 7, 14, 2);
+    creatorLabel = Ui_CreateLabel(frame, MSG_VHD_CREATOR, 17, 7, 8, 2);
     creatorList = Ui_CreateListBox(frame, this, ID_CREATOR, 17, 9, 20, 2);
     for (int i = 0; i < VHD_UTILITY_CREATORS; ++i) creatorList->appendItem(Ui_MessageText(kCreators[i].message));
     creatorList->setNumVisible(VHD_UTILITY_CREATORS);
-    variantLabel = Ui_CreateLabel(frame, 186, 17, 11, 10, 2);
+    variantLabel = Ui_CreateLabel(frame, MSG_VHD_LAYOUT, 17, 11, 10, 2);
     variantList = Ui_CreateListBox(frame, this, ID_VARIANT, 17, 13, 23, 2);
     for (int i = 0; i < VHD_UTILITY_VARIANTS; ++i) variantList->appendItem(Ui_MessageText(kVariants[i].message));
     variantList->setNumVisible(VHD_UTILITY_VARIANTS);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(16), width);
-    expandButton = Ui_CreateButton(frame, 333, this, ID_EXPAND, 1, 17, 14, 2);
-    parentButton = Ui_CreateButton(frame, 336, this, ID_PARENT, 16, 17, 14, 2);
+    expandButton = Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 17, 14, 2);
+    parentButton = Ui_CreateButton(frame, MSG_UTILITY_CHANGE_LINK, this, ID_PARENT, 16, 17, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(20), width);
-    Ui_CreateDefaultButton(frame, 337, this, ID_CLOSE, 33, 21, 7, 2);
+    Ui_CreateDefaultButton(frame, MSG_UTILITY_CLOSE, this, ID_CLOSE, 33, 21, 7, 2);
 }
 
 FXButton* CVirtualPCVhdUtilityDialog::GetButton(FXSelector id) const {
@@ -198,7 +204,7 @@ FXuint CVirtualPCVhdUtilityDialog::execute(FXuint placement) {
     pathLabel->setText(imagePath);
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(getOwner(), 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return UI_RESULT_CANCEL;
     }
     int variant = 0, creator = 2;
@@ -249,7 +255,7 @@ int CVirtualPCVhdUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint6
 long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     DiskGeometry geometry;
@@ -292,10 +298,10 @@ long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
 
 long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     FXString childPath;
-    if (!Utility_ChooseChildPath(this, 292, imagePath, &childPath)) return 1;
+    if (!Utility_ChooseChildPath(this, MSG_PATTERN_VHD, imagePath, &childPath)) return 1;
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     const VhdCreateOptions options =
@@ -311,7 +317,7 @@ long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
 long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, false)) {
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     VhdImage* image = ImageOf(&disk);
@@ -326,7 +332,7 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
         !ReadLocator(image, VHD_CODE_WI2K, &wi2k, &hasWi2k) ||
         !ReadLocator(image, VHD_CODE_WI2R, &wi2r, &hasWi2r)) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_RESULT_FAILED, UI_MSG_ERROR);
         return 1;
     }
     CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog dialog(this);
@@ -341,7 +347,7 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     dialog.childPath = imagePath;
     if (!ok) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 0, 372, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_RESULT_FAILED, UI_MSG_ERROR);
         return 1;
     }
     if (dialog.execute(PLACEMENT_OWNER) == UI_RESULT_ACCEPT) {
@@ -356,15 +362,15 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
         if (dialog.parentName.empty() ||
             !Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE) ||
             nameU16.view.length > sizeof image->header.parentName)
-            reason = VHD_UTILITY_MSG_NAME_UNUSABLE;
+            reason = MSG_PARENT_LINK_NAME_UNUSABLE;
         else if (!hasAbsolute && !hasRelative)
-            reason = VHD_UTILITY_MSG_NO_PATH;
+            reason = MSG_PARENT_LINK_NO_PATH;
         else if ((hasAbsolute && !Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE)) ||
                  (hasRelative && !Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE)))
-            reason = 372;
+            reason = MSG_RESULT_FAILED;
         else if ((hasAbsolute && !Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS)) ||
                  (hasRelative && !Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS)))
-            reason = VHD_UTILITY_MSG_NOT_SJIS;
+            reason = MSG_PARENT_LINK_NOT_SJIS;
         bool converted = reason == 0;
         int r = DISK_ERR_ARG;
         if (converted && !Utility_ReleaseBackupAsked(this, imagePath.text())) {
@@ -383,13 +389,13 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             const std::string reopen = imagePath.text();
             request.reopenPath = reopen.c_str();
             r = Vhd_ChangeParentLocators(image, &request);
-            if (r == DISK_ERR_ARG) reason = VHD_UTILITY_MSG_NO_ROOM;
-            else if (r == DISK_ERR_FORMAT) reason = VHD_UTILITY_MSG_LINK_LOOPS;
-            else if (r == DISK_ERR_OPEN) reason = VHD_UTILITY_MSG_PARENT_MISSING;
+            if (r == DISK_ERR_ARG) reason = MSG_PARENT_LINK_NO_ROOM;
+            else if (r == DISK_ERR_FORMAT) reason = MSG_PARENT_LINK_LOOPS;
+            else if (r == DISK_ERR_OPEN) reason = MSG_PARENT_LINK_PARENT_MISSING;
         }
         const IoFailure failure = IoFailure_Get();
         if (r != 0 && reason != 0)
-            COutputMessage::ShowMessage(this, 0, reason, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_APP_NAME, reason, UI_MSG_ERROR);
         else
             Utility_ShowResult(this, r, &failure);
     }
@@ -423,20 +429,20 @@ CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::CVirtualPCVhdUtilityDyna
 
 CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog(
     FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(358), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
+    : CNDialogBase(owner, Ui_MessageText(MSG_PARENT_LINK_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
                    Ui_ScaleX(33) - 4, Ui_ScaleY(21) - 12, 0, 0, 0, 0, 0, 0) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
                                    0, 0, 0, 0);
     contentFrame = frame;
-    Ui_CreateLabel(frame, 359, 1, 1, 9, 2);
+    Ui_CreateLabel(frame, MSG_PARENT_LINK_ABSOLUTE_PATH, 1, 1, 9, 2);
     absoluteField = Ui_CreateTextField(frame, 1, 3, 25, 2);
-    browseButton = Ui_CreateButton(frame, 362, this, ID_BROWSE, 26, 3, 5, 2);
-    Ui_CreateLabel(frame, 360, 1, 5, 9, 2);
+    browseButton = Ui_CreateButton(frame, MSG_PARENT_LINK_BROWSE, this, ID_BROWSE, 26, 3, 5, 2);
+    Ui_CreateLabel(frame, MSG_PARENT_LINK_RELATIVE_PATH, 1, 5, 9, 2);
     relativeField = Ui_CreateTextField(frame, 1, 7, 25, 2);
-    Ui_CreateLabel(frame, 361, 1, 9, 9, 2);
+    Ui_CreateLabel(frame, MSG_PARENT_LINK_NAME, 1, 9, 9, 2);
     nameField = Ui_CreateTextField(frame, 1, 11, 25, 2);
-    Ui_CreateDefaultButton(frame, 341, this, ID_OK, 16, 16, 7, 2);
-    Ui_CreateButton(frame, 342, this, ID_CANCEL, 24, 16, 7, 2);
+    Ui_CreateDefaultButton(frame, MSG_SETTINGS_OK, this, ID_OK, 16, 16, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, ID_CANCEL, 24, 16, 7, 2);
 }
 
 FXuint CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::execute(FXuint placement) {
@@ -456,9 +462,9 @@ void CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ChooseParent(const 
 }
 
 long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
-    FXFileDialog dialog(this, Ui_MessageText(24), 0, 0, 0, 500, 300);
+    FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
-    dialog.setPatternList(Ui_MessageText(292));
+    dialog.setPatternList(Ui_MessageText(MSG_PATTERN_VHD));
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
     if (!dialog.execute(PLACEMENT_OWNER)) return 1;
     Ui_LastDirectory() = dialog.getDirectory();
@@ -472,11 +478,11 @@ long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdOk(FXObject*, 
     parentName = nameField->getText();
     // The child finds its parent through the name and a path; without them it is lost.
     if (parentName.empty() || (absolutePath.empty() && relativePath.empty())) {
-        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_PARENT_LINK, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_LINK, UI_MSG_ERROR);
         (parentName.empty() ? nameField : absoluteField)->setFocus();
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;

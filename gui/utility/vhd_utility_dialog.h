@@ -19,15 +19,6 @@ int VhdUtility_CreatorForVariant(int variant);
 void VhdUtility_PresetFromLayout(bool fixed, uint32_t batAlignment, uint32_t blockSectors,
                                  uint32_t zeroSectorsAfterBat, uint32_t creatorVersion,
                                  int* variant, int* creator);
-// Why a parent link is refused (catalogue messages).
-enum : int {
-    VHD_UTILITY_MSG_NAME_UNUSABLE = 441,   // parent name empty or over its 512-byte field
-    VHD_UTILITY_MSG_NO_PATH = 442,         // neither an absolute nor a relative path
-    VHD_UTILITY_MSG_NOT_SJIS = 443,        // a path the Shift_JIS locators cannot hold
-    VHD_UTILITY_MSG_NO_ROOM = 444,         // the engine cannot store the locators
-    VHD_UTILITY_MSG_PARENT_MISSING = 445,  // no parent image opens at the new link
-    VHD_UTILITY_MSG_LINK_LOOPS = 446       // the new parent is damaged or leads back to the image
-};
 // The relative form of a parent path for the link, as Windows tools read it and the child
 // creator writes it: relative to the child's directory, with backslash separators and
 // dot-backslash in front unless it climbs with ".."; false when none exists.

@@ -13,6 +13,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/widgets.h"
 #include "gui/utility/expand_capacity_dialog.h"
@@ -54,7 +55,7 @@ void FillList(FXListBox* list, int first, int count) {
 
 void FillEncodingList(FXListBox* list, FXuint choice) {
     list->clearItems();
-    FillList(list, 376, choice == VMDK_ENCODING_OTHER ? 4 : 3);
+    FillList(list, MSG_ENCODING_NONE, choice == VMDK_ENCODING_OTHER ? 4 : 3);
     list->setCurrentItem(choice <= VMDK_ENCODING_OTHER ? (FXint)choice : 0);
 }
 
@@ -107,24 +108,24 @@ CVMwareVmdkUtilityDialog::CVMwareVmdkUtilityDialog()
       changeButton(NULL) {}
 
 CVMwareVmdkUtilityDialog::CVMwareVmdkUtilityDialog(FXWindow* owner, const FXString& path)
-    : CNDialogBase(owner, 328, 41, 25, false), imagePath(path), embed(false), useMap(false),
+    : CNDialogBase(owner, MSG_UTILITY_TITLE, 41, 25, false), imagePath(path), embed(false), useMap(false),
       newCapacity(0) {
     FXPacker* frame = GetContentFrame();
     pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
-    Ui_CreateLabel(frame, 329, 1, 4, 14, 2);
-    Ui_CreateLabel(frame, 330, 17, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPERATIONS, 1, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_UTILITY_OPTIONS, 17, 4, 14, 2);
     const FXint width = Ui_ScaleX(41);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
-    rewriteOneButton = Ui_CreateButton(frame, 331, this, ID_REWRITE_ONE, 1, 7, 14, 2);
-    useMapButton = Ui_CreateCheckButton(frame, 334, this, ID_USE_MAP, 17, 8, 22, 2);
-    rewriteKeepButton = Ui_CreateButton(frame, 332, this, ID_REWRITE_KEEP, 1, 10, 14, 2);
+    rewriteOneButton = Ui_CreateButton(frame, MSG_UTILITY_COMPACT_INTO_ONE_FILE, this, ID_REWRITE_ONE, 1, 7, 14, 2);
+    useMapButton = Ui_CreateCheckButton(frame, MSG_UTILITY_USE_PARTITION_INFORMATION, this, ID_USE_MAP, 17, 8, 22, 2);
+    rewriteKeepButton = Ui_CreateButton(frame, MSG_UTILITY_COMPACT_KEEP_FILES, this, ID_REWRITE_KEEP, 1, 10, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(13), width);
-    childButton = Ui_CreateButton(frame, 335, this, ID_CHILD, 1, 14, 14, 2);
+    childButton = Ui_CreateButton(frame, MSG_UTILITY_CREATE_CHILD, this, ID_CHILD, 1, 14, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(17), width);
-    expandButton = Ui_CreateButton(frame, 333, this, ID_EXPAND, 1, 18, 14, 2);
-    changeButton = Ui_CreateButton(frame, 336, this, ID_CHANGE, 16, 18, 14, 2);
+    expandButton = Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 18, 14, 2);
+    changeButton = Ui_CreateButton(frame, MSG_UTILITY_CHANGE_LINK, this, ID_CHANGE, 16, 18, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(21), width);
-    Ui_CreateDefaultButton(frame, 337, this, ID_CLOSE, 33, 22, 7, 2);
+    Ui_CreateDefaultButton(frame, MSG_UTILITY_CLOSE, this, ID_CLOSE, 33, 22, 7, 2);
 }
 
 FXButton* CVMwareVmdkUtilityDialog::GetButton(FXSelector id) const {
@@ -144,7 +145,7 @@ FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(getOwner(), 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return UI_RESULT_CANCEL;
     }
     const VmdkImage* image = ImageOf(&disk);
@@ -160,7 +161,7 @@ FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
     }
     expandButton->enable();
     // A child's button changes its parent link; a base image's changes its descriptor settings.
-    changeButton->setText(Ui_MessageText(Vmdk_HasParent((void*)image) ? 336 : UTILITY_MSG_CHANGE_SETTINGS));
+    changeButton->setText(Ui_MessageText(Vmdk_HasParent((void*)image) ? MSG_UTILITY_CHANGE_LINK : MSG_UTILITY_CHANGE_SETTINGS));
     Disk_Close(&disk);
     return FXDialogBox::execute(placement);
 }
@@ -240,7 +241,7 @@ int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand, IoFailure* failure
 }
 
 long CVMwareVmdkUtilityDialog::onCmdRewrite(FXObject*, FXSelector sel, void*) {
-    if (COutputMessage::ShowMessage(this, 8, 374, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_UTILITY_COMPACT_QUESTION, UI_MSG_YESNO) != 0) return 1;
     useMap = useMapButton->isEnabled() && useMapButton->getCheck() == TRUE;
     embed = FXSELID(sel) == ID_REWRITE_ONE;
     IoFailure failure = {};
@@ -254,7 +255,7 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     const VmdkImage* image = ImageOf(&disk);
@@ -271,7 +272,7 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         const bool resolved = Vmdk_GetParentPath(image, &h, &w, &p);
         Disk_Close(&disk);
         if (!resolved) {
-            COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return 1;
         }
         const std::string parentPath((const char*)p.data, p.length);
@@ -279,7 +280,7 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         Disk_Init(&parent);
         if (Disk_OpenEx(&parent, parentPath.c_str(), true, 0, NULL) != 0) {
             Disk_Close(&parent);
-            COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return 1;
         }
         DiskGeometry pg;
@@ -287,19 +288,19 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         const uint64_t parentTotal = Geometry_GetTotalSectors(&pg);
         Disk_Close(&parent);
         if (parentTotal <= current) {
-            COutputMessage::ShowMessage(this, 5, 338, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_NOTHING_TO_DO, UI_MSG_ERROR);
             return 1;
         }
         if (parentTotal > maximum) {
-            COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
             return 1;
         }
-        if (COutputMessage::ShowMessage(this, 5, 339, UI_MSG_YESNO) != 0) return 1;
+        if (COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_CHILD_QUESTION, UI_MSG_YESNO) != 0) return 1;
         newCapacity = parentTotal;
     } else {
         Disk_Close(&disk);
         if (maximum <= current) {
-            COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
             return 1;
         }
         CExpandCapacityDialog dialog(this);
@@ -316,12 +317,12 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
 
 long CVMwareVmdkUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     FXString childPath;
-    if (!Utility_ChooseChildPath(this, 289, imagePath, &childPath)) return 1;
+    if (!Utility_ChooseChildPath(this, MSG_PATTERN_VMDK, imagePath, &childPath)) return 1;
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     IoFailure_Clear();
@@ -337,7 +338,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), false, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 5, 56, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
         return 1;
     }
     VmdkImage* image = ImageOf(&disk);
@@ -349,7 +350,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     VmdkDescriptorEdits* edits = (VmdkDescriptorEdits*)Mem_Alloc(sizeof(VmdkDescriptorEdits));
     if (edits == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, 8, 372, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
         return 1;
     }
     Vmdk_ClearDescriptorEdits(edits);
@@ -479,32 +480,32 @@ CVMwareVmdkUtilityChangeParamDialog::CVMwareVmdkUtilityChangeParamDialog()
       headField(NULL), sectorField(NULL), uuidButton(NULL), uuidField(NULL) {}
 
 CVMwareVmdkUtilityChangeParamDialog::CVMwareVmdkUtilityChangeParamDialog(FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(340), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
+    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
                    Ui_ScaleX(33) - 4, Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
       encodingChoice(0), hwVersionIndex(0), adapterIndex(0), cylinders(0), heads(0), sectors(0),
       uuidFlag(false) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
                                    0, 0, 0, 0);
     contentFrame = frame;
-    Ui_CreateLabel(frame, 344, 1, 1, 6, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_ENCODING, 1, 1, 6, 2);
     encodingList = Ui_CreateListBox(frame, this, ID_ENCODING, 7, 1, 12, 2);
-    Ui_CreateLabel(frame, 345, 1, 4, 14, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_HARDWARE_VERSION, 1, 4, 14, 2);
     hwList = Ui_CreateListBox(frame, this, ID_HW, 1, 6, 14, 2);
-    FillList(hwList, 141, VMDK_HW_VERSION_COUNT);
-    Ui_CreateLabel(frame, 346, 17, 4, 14, 2);
+    FillList(hwList, MSG_VMDK_VERSION_3, VMDK_HW_VERSION_COUNT);
+    Ui_CreateLabel(frame, MSG_SETTINGS_ADAPTER, 17, 4, 14, 2);
     adapterList = Ui_CreateListBox(frame, this, ID_ADAPTER, 17, 6, 14, 2);
-    FillList(adapterList, 347, 3);
-    Ui_CreateLabel(frame, 350, 1, 9, 9, 2);
+    FillList(adapterList, MSG_SETTINGS_IDE, 3);
+    Ui_CreateLabel(frame, MSG_SETTINGS_CYLINDERS, 1, 9, 9, 2);
     cylinderField = Ui_CreateNumberField(frame, 1, 11, 9, 2);
-    Ui_CreateLabel(frame, 351, 11, 9, 9, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_HEADS, 11, 9, 9, 2);
     headField = Ui_CreateNumberField(frame, 11, 11, 9, 2);
-    Ui_CreateLabel(frame, 352, 21, 9, 9, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_SECTORS_TRACK, 21, 9, 9, 2);
     sectorField = Ui_CreateNumberField(frame, 21, 11, 9, 2);
-    Ui_CreateLabel(frame, 353, 1, 14, 9, 2);
-    uuidButton = Ui_CreateCheckButton(frame, 354, this, ID_UUID, 10, 14, 11, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_UUID, 1, 14, 9, 2);
+    uuidButton = Ui_CreateCheckButton(frame, MSG_SETTINGS_WRITE_UUID, this, ID_UUID, 10, 14, 11, 2);
     uuidField = Ui_CreateTextField(frame, 1, 16, 30, 2);
-    Ui_CreateDefaultButton(frame, 341, this, ID_OK, 16, 19, 7, 2);
-    Ui_CreateButton(frame, 342, this, ID_CANCEL, 24, 19, 7, 2);
+    Ui_CreateDefaultButton(frame, MSG_SETTINGS_OK, this, ID_OK, 16, 19, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, ID_CANCEL, 24, 19, 7, 2);
 }
 
 FXuint CVMwareVmdkUtilityChangeParamDialog::execute(FXuint placement) {
@@ -529,10 +530,15 @@ long CVMwareVmdkUtilityChangeParamDialog::onCmdUuid(FXObject*, FXSelector, void*
 
 long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
     uint32_t c = 0, h = 0, s = 0;
-    if (!Ui_GetFieldUInt32(cylinderField, &c, 1, 65536)) return 1;
-    if (!Ui_GetFieldUInt32(headField, &h, 1, 255)) return 1;
-    if (!Ui_GetFieldUInt32(sectorField, &s, 1, 255)) return 1;
-    if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
+    if (!Ui_GetFieldUInt32(cylinderField, &c, 1, 65536)) {
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_CYLINDERS, UI_MSG_ERROR);
+        return 1;
+    }
+    if (!Ui_GetFieldUInt32(headField, &h, 1, 255) || !Ui_GetFieldUInt32(sectorField, &s, 1, 255)) {
+        COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_HEADS_SECTORS, UI_MSG_ERROR);
+        return 1;
+    }
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     hwVersionIndex = (FXuint)hwList->getCurrentItem();
     adapterIndex = (FXuint)adapterList->getCurrentItem();
@@ -577,21 +583,21 @@ CVMwareVmdkUtilityDifferenceChangeParamDialog::CVMwareVmdkUtilityDifferenceChang
 
 CVMwareVmdkUtilityDifferenceChangeParamDialog::CVMwareVmdkUtilityDifferenceChangeParamDialog(
     FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(340), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
+    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
                    Ui_ScaleX(33) - 4, Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
       encodingChoice(0), pathMode(ID_ABSOLUTE) {
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
                                    0, 0, 0, 0);
     contentFrame = frame;
-    Ui_CreateLabel(frame, 344, 1, 1, 6, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_ENCODING, 1, 1, 6, 2);
     encodingList = Ui_CreateListBox(frame, this, ID_ENCODING, 7, 1, 12, 2);
-    Ui_CreateLabel(frame, 355, 1, 4, 30, 2);
+    Ui_CreateLabel(frame, MSG_SETTINGS_PARENT_FILE_NAME, 1, 4, 30, 2);
     hintField = Ui_CreateTextField(frame, 1, 6, 25, 2);
-    Ui_CreateButton(frame, 356, this, ID_BROWSE, 26, 6, 5, 2);
-    absoluteRadio = Ui_CreateRadioButton(frame, 381, this, ID_ABSOLUTE, 1, 8, 30, 2);
-    relativeRadio = Ui_CreateRadioButton(frame, 382, this, ID_RELATIVE, 1, 10, 30, 2);
-    Ui_CreateDefaultButton(frame, 341, this, UI_ID_ACCEPT, 16, 19, 7, 2);
-    Ui_CreateButton(frame, 342, this, UI_ID_CANCEL, 24, 19, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_BROWSE, this, ID_BROWSE, 26, 6, 5, 2);
+    absoluteRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_ABSOLUTE, this, ID_ABSOLUTE, 1, 8, 30, 2);
+    relativeRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_RELATIVE, this, ID_RELATIVE, 1, 10, 30, 2);
+    Ui_CreateDefaultButton(frame, MSG_SETTINGS_OK, this, UI_ID_ACCEPT, 16, 19, 7, 2);
+    Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, UI_ID_CANCEL, 24, 19, 7, 2);
 }
 
 FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement) {
@@ -603,7 +609,7 @@ FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement) 
 }
 
 long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
-    Ui_BrowsePathField(this, 289, imagePath, hintField, &pathMode, ID_ABSOLUTE);
+    Ui_BrowsePathField(this, MSG_PATTERN_VMDK, imagePath, hintField, &pathMode, ID_ABSOLUTE);
     return 1;
 }
 
@@ -621,11 +627,11 @@ long CVMwareVmdkUtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, 
 long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
     FXString hint = hintField->getText();
     if (hint.trim().empty()) {
-        COutputMessage::ShowMessage(this, 5, UTILITY_MSG_EMPTY_PARENT_HINT, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_HINT, UI_MSG_ERROR);
         hintField->setFocus();
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, 8, 343, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     parentHint = hintField->getText();
     getApp()->stopModal(this, UI_RESULT_ACCEPT);

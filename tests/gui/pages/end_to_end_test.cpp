@@ -21,13 +21,15 @@
 #include "foundation/platform.h"
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/trim_settings_dialog.h"
-#include "gui/frame/wizard.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
 #include "gui/pages/convert_page.h"
-#include "gui/pages/convert_run.h"
 #include "gui/pages/destination_path_page.h"
 #include "gui/pages/destination_type_page.h"
-#include "gui/pages/option_rules.h"
+#include "gui/pages/geometry_page.h"
+#include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_page.h"
+#include "gui/wizard/wizard.h"
 #include "volume/used_map.h"
 
 using guitest::After;
@@ -98,10 +100,18 @@ protected:
         wizard->show(PLACEMENT_SCREEN);
         Pump(60);
         answerer.Start();
-        for (int page : {WIZARD_PAGE_SOURCE, WIZARD_PAGE_RAW_FILE, WIZARD_PAGE_DEST_TYPE,
-                         WIZARD_PAGE_GEOMETRY})
-            if (wizard->GetPage(page)->getMetaClass() == wizard->GetPage(10)->getMetaClass())
-                GTEST_SKIP() << "the wizard still holds a placeholder for page " << page;
+        // The pages these runs go through are the real ones, not stand-ins.
+        const std::pair<int, const FXMetaClass*> pages[] = {
+            {WIZARD_PAGE_SOURCE, FXMETACLASS(CInputSourcePropertyPage)},
+            {WIZARD_PAGE_RAW_FILE, FXMETACLASS(CInputSourceBetaInfoPropertyPage)},
+            {WIZARD_PAGE_DEST_TYPE, FXMETACLASS(CSelectDestTypePropertyPage)},
+            {WIZARD_PAGE_GEOMETRY, FXMETACLASS(CChangeGeometryPropertyPage)},
+        };
+        for (const auto& p : pages) {
+            CPropertyPage* page = wizard->GetPage(p.first);
+            ASSERT_TRUE(page != nullptr && page->isMemberOf(p.second))
+                << "page " << p.first << " is " << (page ? page->getClassName() : "missing");
+        }
     }
     void TearDown() override {
         answerer.Stop();

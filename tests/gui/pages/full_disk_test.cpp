@@ -15,9 +15,9 @@
 #include "disk/disk_open.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
-#include "gui/frame/routing.h"
-#include "gui/pages/convert_run.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
+#include "gui/job/routing.h"
 #include "support/test_support.h"
 
 using testsupport::Quote;

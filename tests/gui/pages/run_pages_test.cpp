@@ -23,15 +23,16 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
-#include "formats/vhd/vhd_records.h"
-#include "foundation/platform.h"
 #include "formats/cowd/cowd.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "formats/vhd/vhd_records.h"
+#include "foundation/platform.h"
 #include "gui/frame/gui_test_util.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
+#include "gui/job/convert_run.h"
 #include "gui/pages/convert_page.h"
-#include "gui/pages/convert_run.h"
 #include "gui/pages/cylinder_page.h"
 #include "gui/pages/destination_path_page.h"
 #include "gui/pages/geometry_page.h"
@@ -159,12 +160,12 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
         const char* split;
         int message;  // 0: no message box
     } refused[] = {
-        {3, false, "1000", OPTION_MSG_STREAM_NOT_SINGLE},  // several extents
-        {3, true, "", OPTION_MSG_STREAM_NOT_SINGLE},       // a first extent apart
-        {0, false, "4", OPTION_MSG_TOO_MANY_EXTENTS},      // 1250 extents
-        {0, false, "0", OPTION_MSG_SPLIT_SIZE},
-        {0, false, "4294967295", OPTION_MSG_SPLIT_SIZE},
-        {0, false, "x", OPTION_MSG_SPLIT_SIZE},
+        {3, false, "1000", MSG_VMDK_LAYOUT_STREAM_NOT_SINGLE},  // several extents
+        {3, true, "", MSG_VMDK_LAYOUT_STREAM_NOT_SINGLE},       // a first extent apart
+        {0, false, "4", MSG_VMDK_LAYOUT_TOO_MANY_EXTENTS},      // 1250 extents
+        {0, false, "0", MSG_FIELD_VMDK_SPLIT},
+        {0, false, "4294967295", MSG_FIELD_VMDK_SPLIT},
+        {0, false, "x", MSG_FIELD_VMDK_SPLIT},
     };
     for (const Row& r : refused) {
         page->GetTypeList()->setCurrentItem(r.type);
@@ -188,11 +189,11 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     // A split size that is not whole grains of 128 sectors is rounded, shown and said; the
     // page stays once, and the next Next takes the rounded size.
     // The note is the catalogue's: a marker put in its place is what the label shows.
-    const FXString shipped = Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP);
+    const FXString shipped = Ui_Messages().texts.at(MSG_VMDK_SPLIT_ROUNDED_UP);
     EXPECT_NE(std::string(shipped.text()).find("rounded up to %0 sectors"), std::string::npos);
-    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = "marker %0 up";
+    Ui_Messages().texts.at(MSG_VMDK_SPLIT_ROUNDED_UP) = "marker %0 up";
     EXPECT_EQ(page->OnWizardNext(), -1);
-    Ui_Messages().texts.at(OPTION_MSG_SPLIT_ROUNDED_UP) = shipped;
+    Ui_Messages().texts.at(MSG_VMDK_SPLIT_ROUNDED_UP) = shipped;
     EXPECT_STREQ(page->GetSplitField()->getText().text(), "2048");
     EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(122) + "\nmarker 2048 up");
     EXPECT_EQ(host.events.nextCalls, 0);
@@ -228,7 +229,7 @@ TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
     std::string shown;
     AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
     EXPECT_EQ(page->OnWizardNext(), -1);
-    EXPECT_NE(shown.find(Msg(OPTION_MSG_FIRST_TRACK_TOO_SMALL).substr(0, 30)), std::string::npos)
+    EXPECT_NE(shown.find(Msg(MSG_VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL).substr(0, 30)), std::string::npos)
         << shown;
     page->GetFirstTrackCheck()->setCheck(false);
     EXPECT_EQ(page->OnWizardNext(), 10);
@@ -260,10 +261,10 @@ TEST(VmdkPage, EveryRefusedLayoutHasItsMessage) {
         int layout;
         int message;
     } rows[] = {
-        {VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL, OPTION_MSG_FIRST_TRACK_TOO_SMALL},
-        {VMDK_LAYOUT_STREAM_NOT_SINGLE, OPTION_MSG_STREAM_NOT_SINGLE},
-        {VMDK_LAYOUT_TOO_MANY_EXTENTS, OPTION_MSG_TOO_MANY_EXTENTS},
-        {VMDK_LAYOUT_EXTENT_TOO_LARGE, OPTION_MSG_EXTENT_TOO_LARGE},
+        {VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL, MSG_VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL},
+        {VMDK_LAYOUT_STREAM_NOT_SINGLE, MSG_VMDK_LAYOUT_STREAM_NOT_SINGLE},
+        {VMDK_LAYOUT_TOO_MANY_EXTENTS, MSG_VMDK_LAYOUT_TOO_MANY_EXTENTS},
+        {VMDK_LAYOUT_EXTENT_TOO_LARGE, MSG_VMDK_LAYOUT_EXTENT_TOO_LARGE},
         {VMDK_LAYOUT_NO_SECTORS, 124},
         {VMDK_LAYOUT_BAD_DISK_TYPE, 124},
     };
@@ -347,7 +348,7 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1) << r.key;
         const FXString bytes(r.bytes);
-        EXPECT_NE(shown.find(Ui_ReplaceFirstPlaceholder(Ui_MessageText(OPTION_MSG_KEY_LENGTH), bytes).text()),
+        EXPECT_NE(shown.find(Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_KEY_LENGTH), bytes).text()),
                   std::string::npos)
             << r.key << ": " << shown;
         EXPECT_EQ(host.events.nextCalls, 0);
@@ -383,7 +384,7 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
         EXPECT_NE(shown.find("128"), std::string::npos) << shown;
-        EXPECT_NE(shown.find(Msg(OPTION_MSG_QCOW2_CLUSTERS_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+        EXPECT_NE(shown.find(Msg(MSG_QCOW2_CLUSTERS_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
         EXPECT_EQ(host.job.qcow2ClusterIndex, 3u);
         Pump(150);
     }
@@ -709,10 +710,10 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
         EXPECT_EQ(bundle->OnWizardNext(), -1) << r.size;
         if (r.message) {
             EXPECT_NE(shown.find("504"), std::string::npos) << shown;
-            EXPECT_NE(shown.find(Msg(OPTION_MSG_DATA_FILE_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+            EXPECT_NE(shown.find(Msg(MSG_PARALLELS_DATA_FILE_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
         } else {
             // Not a size at all: what is allowed.
-            EXPECT_NE(shown.find(Msg(OPTION_MSG_DATA_FILE_SIZE)), std::string::npos)
+            EXPECT_NE(shown.find(Msg(MSG_FIELD_PARALLELS_DATA_FILE)), std::string::npos)
                 << r.size << ": " << shown;
         }
         EXPECT_EQ(host.events.nextCalls, 0) << r.size;
@@ -726,7 +727,7 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
     AnswerBoxIfAny(100, &shown);
     EXPECT_EQ(bundle->OnWizardNext(), -1);
     EXPECT_NE(shown.find(std::to_string(PARALLELS_BUNDLE_MAX_STORAGES)), std::string::npos) << shown;
-    EXPECT_NE(shown.find(Msg(OPTION_MSG_TOO_MANY_DATA_FILES).substr(0, 20)), std::string::npos) << shown;
+    EXPECT_NE(shown.find(Msg(MSG_PARALLELS_TOO_MANY_DATA_FILES).substr(0, 20)), std::string::npos) << shown;
     EXPECT_EQ(host.events.nextCalls, 0);
     Pump(150);
     bundle->GetSizeField()->setText("1008");
@@ -798,13 +799,13 @@ TEST(GeometryPage, RefusalsSayWhatIsAllowed) {
         int message;
         std::string largest;  // the figure the total's message names
     } rows[] = {
-        {512, "0", "16", GEOMETRY_MSG_TOTAL, largest512},
-        {512, "3", "16", GEOMETRY_MSG_TOTAL, largest512},
-        {512, "99999999999999999999", "16", GEOMETRY_MSG_TOTAL, largest512},
-        {512, "18014398509481984", "16", GEOMETRY_MSG_TOTAL, largest512},  // 2^54
-        {4096, "2251799813685248", "16", GEOMETRY_MSG_TOTAL, largest4096},
-        {512, "100000", "0", GEOMETRY_MSG_HEADS_SECTORS, ""},
-        {512, "100000", "256", GEOMETRY_MSG_HEADS_SECTORS, ""},
+        {512, "0", "16", MSG_FIELD_TOTAL_SECTORS, largest512},
+        {512, "3", "16", MSG_FIELD_TOTAL_SECTORS, largest512},
+        {512, "99999999999999999999", "16", MSG_FIELD_TOTAL_SECTORS, largest512},
+        {512, "18014398509481984", "16", MSG_FIELD_TOTAL_SECTORS, largest512},  // 2^54
+        {4096, "2251799813685248", "16", MSG_FIELD_TOTAL_SECTORS, largest4096},
+        {512, "100000", "0", MSG_FIELD_HEADS_SECTORS, ""},
+        {512, "100000", "256", MSG_FIELD_HEADS_SECTORS, ""},
     };
     for (const auto& r : rows) {
         host.job.sourceGeometry.bytes_per_sector = r.bytesPerSector;
@@ -843,9 +844,25 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
     EXPECT_STREQ(page->GetValueField(1)->getText().text(), "99");
     EXPECT_STREQ(page->GetSizeField()->getText().text(), "2048");
     EXPECT_EQ(page->GetLevelList()->getCurrentItem(), 5);
-    for (const char* bad : {"0", "4096"}) {
-        page->GetSizeField()->setText(bad);
-        EXPECT_EQ(page->OnWizardNext(), -1) << bad;
+    // Every refusal says why: a size outside 1..4095 MiB, a header value outside 32 bits.
+    const FXString partSize = Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_PART_SIZE), "4095");
+    const struct {
+        const char* size;
+        const char* value;
+        FXString expected;
+    } refused[] = {
+        {"0", "16", partSize},
+        {"4096", "16", partSize},
+        {"2048", "4294967295", Ui_MessageText(MSG_FIELD_PART_HEADER_VALUES)},
+    };
+    for (const auto& r : refused) {
+        page->GetSizeField()->setText(r.size);
+        page->GetValueField(2)->setText(r.value);
+        std::string shown;
+        AnswerBoxIfAny(100, &shown);
+        EXPECT_EQ(page->OnWizardNext(), -1) << r.size << " " << r.value;
+        EXPECT_NE(shown.find(r.expected.text()), std::string::npos) << r.size << ": " << shown;
+        Pump(150);
     }
     page->GetSizeField()->setText("4095");
     page->GetValueField(2)->setText("8");
@@ -948,7 +965,7 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
         shown.clear();
         AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1) << name;
-        EXPECT_NE(shown.find(Msg(DEST_PATH_MSG_REFUSED)), std::string::npos) << name;
+        EXPECT_NE(shown.find(Msg(MSG_OPTIONS_DEST_IS_SOURCE)), std::string::npos) << name;
         EXPECT_EQ(host.events.nextCalls, 0);
     }
     host.Shot("page32_destination");
@@ -1008,7 +1025,7 @@ StandinState* ChoosePlugin(ConversionJob* job, const std::string& path) {
     job->plugins.push_back(entry);
     job->destPlugins.push_back(0);
     job->destPluginIndex = 0;
-    job->destKind = JOB_DEST_PLUGIN;
+    job->destKind = DEST_PLUGIN;
     StandinState* s = static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
     memset(s, 0, sizeof *s);
     return s;
@@ -1053,7 +1070,7 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
     shown.clear();
     AnswerBoxIfAny(100, &shown);
     EXPECT_EQ(page->OnWizardNext(), -1);
-    EXPECT_NE(shown.find(Msg(DEST_PATH_MSG_REFUSED)), std::string::npos) << shown;
+    EXPECT_NE(shown.find(Msg(MSG_OPTIONS_DEST_IS_SOURCE)), std::string::npos) << shown;
     EXPECT_EQ(s->outputsCreated, 2);
     EXPECT_EQ(host.job.pluginDest, nullptr);
     Pump(150);
@@ -1130,7 +1147,7 @@ TEST(ConvertPage, RunsToTheEnd) {
     WaitForEnd(page);
     EXPECT_EQ(page->GetResult(), DISK_ERR_CREATE);
     EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
-              Msg(307) + "\n[" + Msg(CONVERT_MSG_NO_FOLDER) + "]");
+              Msg(307) + "\n[" + Msg(MSG_CAUSE_NO_FOLDER) + "]");
     EXPECT_EQ(page->GetProgressBar()->getProgress(), 0);
     host.Shot("page33_convert_failed");
     ExpectWholeTexts(page, "page 33 failed");
@@ -1251,12 +1268,12 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
     // A folder where no file can be made.
     FailedRun r = RunToFailure(dir.file("a.raw"), 0, "/proc/vdx-test-output.vmdk");
     EXPECT_EQ(r.result, DISK_ERR_CREATE);
-    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_FOLDER_REFUSES));
+    EXPECT_EQ(r.status, FailureText(MSG_CAUSE_FOLDER_REFUSES));
 
     // A full device: the file existed before the run and stays.
     r = RunToFailure(dir.file("b.raw"), 0, "/dev/full");
     EXPECT_NE(r.result, DISK_OK);
-    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_NO_SPACE));
+    EXPECT_EQ(r.status, FailureText(MSG_CAUSE_NO_SPACE));
     EXPECT_TRUE(Os_PathExists("/dev/full"));
 
     // A source cut short after it was opened: the first sector that cannot be read is named,
@@ -1267,14 +1284,14 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
         ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
     });
     EXPECT_NE(r.result, DISK_OK);
-    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_SOURCE_SECTOR, "6145"));
+    EXPECT_EQ(r.status, FailureText(MSG_CAUSE_SOURCE_SECTOR, "6145"));
     EXPECT_FALSE(Os_PathExists(out.c_str()));
     // A destination that existed before (its replacement was agreed to) is not removed.
     testsupport::WriteFile(out, {1, 2, 3});
     r = RunToFailure(cut, 0, out, [&] {
         ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
     });
-    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_SOURCE_SECTOR, "6145"));
+    EXPECT_EQ(r.status, FailureText(MSG_CAUSE_SOURCE_SECTOR, "6145"));
     EXPECT_TRUE(Os_PathExists(out.c_str()));
 
     // A destination file system that fills up: no VMDK is left that could pass for the disk.
@@ -1285,7 +1302,7 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
     const std::string vmdk = small.path + "/full.vmdk";
     r = RunToFailure(dir.file("d.raw"), 0, vmdk);
     EXPECT_NE(r.result, DISK_OK);
-    EXPECT_EQ(r.status, FailureText(CONVERT_MSG_NO_SPACE));
+    EXPECT_EQ(r.status, FailureText(MSG_CAUSE_NO_SPACE));
     EXPECT_FALSE(Os_PathExists(vmdk.c_str()));
 }
 
@@ -1362,7 +1379,7 @@ TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
     WaitForEnd(page);
     EXPECT_NE(page->GetResult(), DISK_OK);
     EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
-              Msg(372) + "\n[" + Msg(CONVERT_MSG_NO_SPACE) + "]");
+              Msg(372) + "\n[" + Msg(MSG_CAUSE_NO_SPACE) + "]");
     host.Shot("page33_trim_full_disk");
     ConversionJob_Release(&host.job);
     EXPECT_EQ(testsupport::ReadFile(image), before);
@@ -1394,7 +1411,7 @@ TEST(ConvertPage, AThreadThatCannotStartIsAFailure) {
     EXPECT_FALSE(page->IsRunning());
     EXPECT_NE(page->GetResult(), DISK_OK);
     EXPECT_EQ(std::string(page->GetStatusLabel()->getText().text()),
-              FailureText(CONVERT_MSG_NO_THREAD));
+              FailureText(MSG_CAUSE_NO_THREAD));
     EXPECT_TRUE(host.events.back && host.events.next && host.events.cancel);
     EXPECT_TRUE(page->QueryCancel());
     EXPECT_EQ(page->OnWizardNext(), 34);

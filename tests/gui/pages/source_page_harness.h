@@ -11,7 +11,7 @@
 
 #include "../frame/gui_test_util.h"
 #include "gui/frame/app.h"
-#include "gui/frame/routing.h"
+#include "gui/job/routing.h"
 #include "gui/pages/page_base.h"
 
 namespace pagetest {

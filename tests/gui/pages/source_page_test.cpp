@@ -12,12 +12,13 @@
 #include <sys/stat.h>
 #include <map>
 
-#include "formats/bochs/bochs.h"
 #include "disk/plugin.h"
-#include "disk/split_disk.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
+#include "disk/split_disk.h"
+#include "formats/bochs/bochs.h"
 #include "formats/qcow2/qcow2.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/plugin_pages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/frame/qcow2_snapshot_dialog.h"
@@ -502,7 +503,7 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     const std::string node = dir.file("no-such-device");
     Type(device, "  " + node + "  ");
     EXPECT_EQ(page->OnWizardNext(), -1);
-    EXPECT_EQ(host.events.lastMessage, ROUTING_MSG_DEVICE);
+    EXPECT_EQ(host.events.lastMessage, MSG_DEVICE_CANNOT_OPEN);
     EXPECT_STREQ(job.sourceDevice.text(), node.c_str());
     EXPECT_EQ(job.sourceKind, JOB_SOURCE_DEVICE);
     EXPECT_EQ(job.sourceChoice, 1);
@@ -535,14 +536,14 @@ TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
     FXFont* before = app->getNormalFont();
     // The button and the dialog it opens say what they are for.
     EXPECT_STREQ(page->GetFontButton()->getText().text(),
-                 stripHotKey(Ui_MessageText(SOURCE_PAGE_MSG_FONT_BUTTON)).text());
+                 stripHotKey(Ui_MessageText(MSG_FONT_BUTTON)).text());
     EXPECT_EQ(std::string(page->GetFontButton()->getText().text()).find("..."), 4u);
     bool asked = false;
     BoxWatcher::Instance().other = [&](FXWindow* w) {
         if (!w->isMemberOf(FXMETACLASS(FXFontDialog))) return false;
         asked = true;
         EXPECT_STREQ(static_cast<FXTopWindow*>(w)->getTitle().text(),
-                     Ui_MessageText(SOURCE_PAGE_MSG_FONT_TITLE).text());
+                     Ui_MessageText(MSG_FONT_TITLE).text());
         guitest::Command(w, FXDialogBox::ID_ACCEPT);
         return true;
     };
@@ -1249,9 +1250,32 @@ TEST_F(DestPage, ListChoicesAndGeometry) {
     EXPECT_FALSE(CVdxPropertyPageBase::GetCheck(page->GetPartitionCheck()));
     EXPECT_EQ(NextWith(20, true), -1);
     EXPECT_EQ(job.volumeList, nullptr);
+    EXPECT_TRUE(BoxWatcher::Instance().Saw(MSG_DEST_TYPE_NEEDS_SOURCE_DISK)) << Boxes();
     EXPECT_EQ(NextWith(13, true), 22);  // straight to the HDI option page
     EXPECT_EQ(job.volumeList, nullptr);
     EXPECT_EQ(Boxes(), "");
+}
+
+// A destination whose writer the build lacks is listed, greyed, and refused with the reason.
+TEST_F(DestPage, RowWithoutWriterIsDisabled) {
+    struct TakeWriter {
+        DestinationRow& row;
+        DestinationWriter kept;
+        explicit TakeWriter(DestinationRow& r) : row(r), kept(r.write) { row.write = nullptr; }
+        ~TakeWriter() { row.write = kept; }
+    } taken(Destination_Rows()[DEST_VDI]);
+    EXPECT_FALSE(SourceRules_DestinationAvailable(DEST_VDI));
+    Build(WIZARD_PAGE_DEST_TYPE);
+    std::string path = dir.file("disk.raw");
+    WriteGarbage(path, 1 << 20);
+    DiskGeometry g = {2048, 4, 32, 512, 0};
+    Open(path, &g);
+    EXPECT_FALSE(page->IsBuiltinItemEnabled(DEST_VDI));
+    EXPECT_TRUE(page->IsBuiltinItemEnabled(DEST_VMDK));
+    job.destKind = DEST_VMDK;
+    EXPECT_EQ(NextWith(DEST_VDI, false), -1);
+    EXPECT_EQ(job.destKind, DEST_VMDK);
+    EXPECT_TRUE(BoxWatcher::Instance().Saw(MSG_DEST_TYPE_NOT_IN_BUILD)) << Boxes();
 }
 
 TEST_F(DestPage, PartitionMapAcrossNextAndBack) {
@@ -1328,7 +1352,7 @@ TEST_F(DestPage, PluginDestination) {
 
     page->GetPluginList()->setCurrentItem(1);
     EXPECT_EQ(page->OnWizardNext(), WIZARD_PAGE_GEOMETRY);
-    EXPECT_EQ(job.destKind, JOB_DEST_PLUGIN);
+    EXPECT_EQ(job.destKind, DEST_PLUGIN);
     EXPECT_EQ(job.destPluginIndex, 1);
     EXPECT_NE(job.plugins[1].module, nullptr);
 

@@ -11,6 +11,7 @@
 
 #include "disk/disk_open.h"
 #include "foundation/platform.h"
+#include "gui/frame/messages.h"
 #include "gui/pages/source_rules.h"
 #include "support/test_support.h"
 #include "source_test_util.h"
@@ -116,7 +117,7 @@ TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles) {
         {DISK_ERR_FS_CORRUPT, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_KEY_LENGTH, SOURCE_OPEN_MESSAGE, 56},
         {DISK_ERR_PLUGIN, SOURCE_OPEN_MESSAGE, 56},
-        {DISK_ERR_UNSUPPORTED, SOURCE_OPEN_MESSAGE, SOURCE_MSG_NEEDS_REPAIR},
+        {DISK_ERR_UNSUPPORTED, SOURCE_OPEN_MESSAGE, MSG_SOURCE_UNAPPLIED_LOG},
         {-999, SOURCE_OPEN_MESSAGE, 56},
     };
     for (const Row& r : rows) {

@@ -14,7 +14,7 @@
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
 #include "foundation/platform.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 #include "gui/pages/source_rules.h"
 #include "support/test_support.h"
 

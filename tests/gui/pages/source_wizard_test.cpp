@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "gui/frame/wizard.h"
 #include "gui/pages/destination_type_page.h"
 #include "gui/pages/geometry_page.h"
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_page.h"
+#include "gui/wizard/wizard.h"
 #include "source_page_harness.h"
 #include "source_test_util.h"
 

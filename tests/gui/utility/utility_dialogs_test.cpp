@@ -13,6 +13,7 @@
 
 #include "disk/disk_open.h"
 #include "formats/vhd/vhd_writer.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/progress_dialogs.h"
 #include "gui/utility/expand_capacity_dialog.h"
 #include "gui/utility/qcow2_utility_dialog.h"
@@ -115,7 +116,7 @@ std::string Contains(const std::vector<std::string>& boxes, int message) {
 
 // The box that says the image was not changed, to keep the earlier backup `backup`.
 std::string KeptText(const std::string& backup) {
-    return Ui_ReplaceFirstPlaceholder(Ui_MessageText(UTILITY_MSG_BACKUP_KEPT), backup.c_str()).text();
+    return Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_UTILITY_BACKUP_KEPT), backup.c_str()).text();
 }
 
 // qemu-io writes a pattern at an offset of a file of a format.
@@ -253,7 +254,7 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
         EXPECT_TRUE(dialog.GetUseMapButton()->isEnabled());
         // On a base image the change button opens the descriptor settings, and says so.
         EXPECT_STREQ(dialog.GetButton(CVMwareVmdkUtilityDialog::ID_CHANGE)->getText().text(),
-                     stripHotKey(Ui_MessageText(UTILITY_MSG_CHANGE_SETTINGS)).text());
+                     stripHotKey(Ui_MessageText(MSG_UTILITY_CHANGE_SETTINGS)).text());
         guitest::Screenshot(&dialog, "vmdk_utility_dialog");
         guitest::ExpectWholeTexts(&dialog, "VMDK utility dialog");
         Command(&dialog, CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP);
@@ -376,8 +377,8 @@ TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile) {
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
     EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
@@ -433,16 +434,18 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
         p->GetAdapterList()->setCurrentItem(2);
         Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
+    script.Ok();  // heads 256: the reason
     script.Yes();
     script.Yes();  // give up the earlier backup
     script.Ok();
     script.Start();
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
-    ASSERT_EQ(script.boxes.size(), 7u);
+    ASSERT_EQ(script.boxes.size(), 8u);
     EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(KeptText(image + "_del")), std::string::npos) << script.boxes[3];
-    EXPECT_NE(script.boxes[6].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[6];
+    EXPECT_FALSE(Contains({script.boxes[4]}, MSG_FIELD_HEADS_SECTORS).empty()) << script.boxes[4];
+    EXPECT_NE(script.boxes[7].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[7];
     EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
@@ -486,7 +489,7 @@ TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason) {
     EXPECT_TRUE(stayed);
     EXPECT_TRUE(focused);
     ASSERT_EQ(script.boxes.size(), 1u);
-    EXPECT_FALSE(Contains(script.boxes, UTILITY_MSG_EMPTY_PARENT_HINT).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_HINT).empty()) << script.boxes[0];
     EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
 }
 
@@ -630,7 +633,7 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
             int message;
         };
         const std::string self = child;
-        const Edit edits[] = {{self.c_str(), ".\\child.vhd", VHD_UTILITY_MSG_LINK_LOOPS},
+        const Edit edits[] = {{self.c_str(), ".\\child.vhd", MSG_PARENT_LINK_LOOPS},
                               {base.c_str(), NULL, 371}};
         for (const Edit& e : edits) {
             SCOPED_TRACE(e.message);
@@ -647,7 +650,7 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
                 Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
             });
             script.Yes();
-            script.Ok(e.message == VHD_UTILITY_MSG_LINK_LOOPS ? "vhd_link_refused_box" : "");
+            script.Ok(e.message == MSG_PARENT_LINK_LOOPS ? "vhd_link_refused_box" : "");
             script.Start();
             dialog.execute(PLACEMENT_OWNER);
             ASSERT_TRUE(script.Done());
@@ -699,7 +702,7 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
     dialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(VHD_UTILITY_MSG_NAME_UNUSABLE).text()), std::string::npos)
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(MSG_PARENT_LINK_NAME_UNUSABLE).text()), std::string::npos)
         << script.boxes[1];
     EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
@@ -749,7 +752,7 @@ TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason) {
         ASSERT_TRUE(script.Done()) << r.name;
         EXPECT_TRUE(stayed) << r.name;
         ASSERT_EQ(script.boxes.size(), 1u) << r.name;
-        EXPECT_FALSE(Contains(script.boxes, UTILITY_MSG_EMPTY_PARENT_LINK).empty()) << script.boxes[0];
+        EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_LINK).empty()) << script.boxes[0];
         EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     }
 }
@@ -841,8 +844,8 @@ TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) 
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, UTILITY_MSG_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
     EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
@@ -1017,7 +1020,7 @@ TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothing
     for (const char* empty : {"", "   "}) {
         const ChangeOutcome o = RunChange(dir, empty, false, *empty ? "" : "qcow2_empty_name_box");
         ASSERT_EQ(o.boxes.size(), 1u) << empty;
-        EXPECT_FALSE(Contains(o.boxes, UTILITY_MSG_EMPTY_BACKING_NAME).empty()) << o.boxes[0];
+        EXPECT_FALSE(Contains(o.boxes, MSG_UTILITY_EMPTY_BACKING_NAME).empty()) << o.boxes[0];
         EXPECT_TRUE(o.unchanged) << "'" << empty << "'";
     }
     // The image itself, by its own name, through another spelling or by its absolute path.
@@ -1026,7 +1029,7 @@ TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothing
     for (const std::string& name : self) {
         const ChangeOutcome o = RunChange(dir, name.c_str(), false, "");
         ASSERT_EQ(o.boxes.size(), 1u) << name;
-        EXPECT_FALSE(Contains(o.boxes, UTILITY_MSG_BACKING_IS_IMAGE).empty()) << o.boxes[0];
+        EXPECT_FALSE(Contains(o.boxes, MSG_UTILITY_BACKING_IS_IMAGE).empty()) << o.boxes[0];
         EXPECT_TRUE(o.unchanged) << name;
     }
     RunCommand("rmdir " + Quote(dir.file("sub")));

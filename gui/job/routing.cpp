@@ -1,11 +1,12 @@
 // The wizard's page order over the ConversionJob.
-#include "gui/frame/routing.h"
+#include "gui/job/routing.h"
 
 #include "disk/builtin_disks.h"
 #include "disk/plugin.h"
 #include "formats/bochs/bochs.h"
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
+#include "gui/frame/messages.h"
 
 void (*Routing_CloseBochsBase)(void* sourceObject) = Bochs_CloseBase;
 
@@ -16,9 +17,11 @@ bool IsOptionPage(int page)
     return page >= WIZARD_PAGE_FIRST_OPTIONS && page <= WIZARD_PAGE_LAST_OPTIONS;
 }
 
-bool IsBuiltinDest(int32_t destKind)
+// The option page of a destination kind, or -1 for a kind without one (the plug-in).
+int OptionPageOf(int32_t destKind)
 {
-    return destKind >= 0 && destKind < JOB_DEST_BUILTIN_COUNT;
+    const DestinationRow* row = Destination_Row(destKind);
+    return row != NULL ? row->optionPage : -1;
 }
 
 // The open source disk's kind, or DISK_KIND_NONE without one.
@@ -51,10 +54,10 @@ bool PluginAccepts(ConversionJob* job, const DiskGeometry* geometry)
 // Forward routing from the geometry page (and from the destination-type page for a new disk).
 int ForwardFromGeometry(ConversionJob* job, int* message)
 {
-    if (IsBuiltinDest(job->destKind)) return WIZARD_PAGE_FIRST_OPTIONS + job->destKind;
-    if (job->destKind != JOB_DEST_PLUGIN) return -1;
+    if (OptionPageOf(job->destKind) >= 0) return OptionPageOf(job->destKind);
+    if (job->destKind != DEST_PLUGIN) return -1;
     if (!PluginAccepts(job, &job->workGeometry)) {
-        *message = ROUTING_MSG_PLUGIN_GEOMETRY;
+        *message = MSG_OPTIONS_CANNOT_HOLD;
         return -1;
     }
     job->cylinderBased = 0;
@@ -91,12 +94,12 @@ int ForwardFromSource(ConversionJob* job, int* message)
     if (job->sourceKind == JOB_SOURCE_RAW_FILE) {
         uint64_t size = 0;
         if (!File_GetSizeByPath(job->sourcePath.text(), &size)) {
-            *message = ROUTING_MSG_RAW_FILE;
+            *message = MSG_RAW_CANNOT_OPEN;
             return -1;
         }
         job->rawOffset = 0;
         if (size == 0 || !Vhd_ComputeGeometry(size, &job->rawGeometry)) {
-            *message = ROUTING_MSG_RAW_FILE;
+            *message = MSG_RAW_CANNOT_OPEN;
             return -1;
         }
         return WIZARD_PAGE_RAW_FILE;
@@ -111,7 +114,7 @@ int ForwardFromSource(ConversionJob* job, int* message)
         return WIZARD_PAGE_NEW_DISK;
     }
     if (!DeviceDisk_QueryGeometry(job->sourceDevice.text(), &job->deviceGeometry)) {
-        *message = ROUTING_MSG_DEVICE;
+        *message = MSG_DEVICE_CANNOT_OPEN;
         return -1;
     }
     job->deviceOffset = 0;
@@ -124,8 +127,8 @@ int Forward(ConversionJob* job, int page, int* message)
     if (page >= WIZARD_PAGE_RAW_FILE && page <= WIZARD_PAGE_NEW_DISK) return WIZARD_PAGE_DEST_TYPE;
     if (page == WIZARD_PAGE_DEST_TYPE) {
         if (job->sourceKind == JOB_SOURCE_NEW_DISK) return ForwardFromGeometry(job, message);
-        if (job->destKind == JOB_DEST_PLUGIN && !PluginAccepts(job, &job->sourceGeometry)) {
-            *message = ROUTING_MSG_PLUGIN_GEOMETRY;
+        if (job->destKind == DEST_PLUGIN && !PluginAccepts(job, &job->sourceGeometry)) {
+            *message = MSG_OPTIONS_CANNOT_HOLD;
             return -1;
         }
         return WIZARD_PAGE_GEOMETRY;
@@ -182,8 +185,8 @@ int Backward(ConversionJob* job, int page)
         if (job->cylinderPageNeeded) return WIZARD_PAGE_CYLINDERS;
         [[fallthrough]];  // as from the cylinder-boundary page
     case WIZARD_PAGE_CYLINDERS:
-        if (IsBuiltinDest(job->destKind)) return WIZARD_PAGE_FIRST_OPTIONS + job->destKind;
-        if (job->destKind == JOB_DEST_PLUGIN) return WIZARD_PAGE_DEST_TYPE;
+        if (OptionPageOf(job->destKind) >= 0) return OptionPageOf(job->destKind);
+        if (job->destKind == DEST_PLUGIN) return WIZARD_PAGE_DEST_TYPE;
         return -1;
     case WIZARD_PAGE_CONVERT:
         // After a trim the run has released the source: the job starts over.
@@ -206,7 +209,7 @@ void BackCleanup(ConversionJob* job, int page)
     if (page == WIZARD_PAGE_BOCHS_REDOLOG) {
         if (SourceDiskKind(job) == DISK_KIND_BOCHS_REDOLOG && Routing_CloseBochsBase != NULL)
             Routing_CloseBochsBase(job->sourceDisk->object);
-    } else if (page == WIZARD_PAGE_DEST_PATH && job->destKind == JOB_DEST_PLUGIN) {
+    } else if (page == WIZARD_PAGE_DEST_PATH && job->destKind == DEST_PLUGIN) {
         ConversionJob_ReleasePluginOutput(job);
     }
 }
@@ -215,7 +218,8 @@ void BackCleanup(ConversionJob* job, int page)
 
 bool Routing_IsWholeCylinders(int32_t destKind, const DiskGeometry* geometry)
 {
-    if (destKind == 4 || destKind == 5) return Geometry_IsCylinderAligned(geometry);
+    const DestinationRow* row = Destination_Row(destKind);
+    if (row != NULL && row->vhdCylinders) return Geometry_IsCylinderAligned(geometry);
     uint64_t cylinder = static_cast<uint64_t>(geometry->heads) * geometry->sectors_per_track;
     if (cylinder == 0) return true;
     return Geometry_GetTotalSectors(geometry) % cylinder == 0;
@@ -243,7 +247,7 @@ int Routing_ApplyEntryDefaults(ConversionJob* job, int page)
         // Nothing built for an earlier visit may stay behind unowned.
         ConversionJob_ReleaseMap(job);
         job->destPluginIndex = -1;
-        job->destKind = 0;
+        job->destKind = DEST_VMDK;
         break;
     case WIZARD_PAGE_GEOMETRY:
         job->manualTotalSectors = Geometry_GetTotalSectors(&job->sourceGeometry);

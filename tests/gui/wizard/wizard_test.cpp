@@ -11,9 +11,9 @@
 #include "disk/disk_open.h"
 #include "disk/plugins/standin_build.h"
 #include "foundation/platform.h"
-#include "gui/frame/wizard.h"
+#include "gui/frame/gui_test_util.h"
 #include "gui/pages/convert_page.h"
-#include "gui_test_util.h"
+#include "gui/wizard/wizard.h"
 #include "volume/used_map.h"
 
 using guitest::After;

@@ -14,9 +14,10 @@
 #include "disk/plugin.h"
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
-#include "foundation/platform.h"
 #include "formats/vhd/vhd_records.h"
-#include "gui/frame/routing.h"
+#include "foundation/platform.h"
+#include "gui/frame/messages.h"
+#include "gui/job/routing.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -164,7 +165,7 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageWithoutADisk) {
     for (const char* name : {"empty.img", "missing.img"}) {
         job.sourcePath = dir.file(name).c_str();
         EXPECT_EQ(Next(0, &message), -1) << name;
-        EXPECT_EQ(message, ROUTING_MSG_RAW_FILE) << name;
+        EXPECT_EQ(message, MSG_RAW_CANNOT_OPEN) << name;
     }
 
     // New blank disk.
@@ -191,7 +192,7 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageWithoutADisk) {
     EXPECT_EQ(job.deviceGeometry.bytes_per_sector, 512u);
     job.sourceDevice = dir.file("no-such-device").c_str();
     EXPECT_EQ(Next(0, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_DEVICE);
+    EXPECT_EQ(message, MSG_DEVICE_CANNOT_OPEN);
 }
 
 TEST_F(RoutingTest, ForwardThroughTheMiddlePages) {
@@ -516,7 +517,7 @@ TEST_F(RoutingTest, TrimRoundTrip) {
     job.sourceDevice = dir.file("none").c_str();
     int message = 0;
     EXPECT_EQ(Next(0, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_DEVICE);
+    EXPECT_EQ(message, MSG_DEVICE_CANNOT_OPEN);
 
     // Even if a trim request were left behind, it never reaches the run without its source.
     job.trimInPlace = 1;
@@ -558,7 +559,7 @@ protected:
         job.plugins.push_back(entry);
         job.destPlugins.push_back(0);
         job.destPluginIndex = 0;
-        job.destKind = JOB_DEST_PLUGIN;
+        job.destKind = DEST_PLUGIN;
         StandinState* s =
             static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
         memset(s, 0, sizeof *s);
@@ -577,13 +578,13 @@ TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages) {
     EXPECT_EQ(s->checkedSectors, 0x100000000ull + 63);
     s->checkAnswer = 1;
     EXPECT_EQ(Next(7, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_PLUGIN_GEOMETRY);
+    EXPECT_EQ(message, MSG_OPTIONS_CANNOT_HOLD);
 
     // From the geometry page the working geometry is asked; accepted, it becomes the
     // destination geometry and the cylinder-boundary page follows when it is not whole.
     s->checkAnswer = 0;
     job.destPluginIndex = 0;
-    job.destKind = JOB_DEST_PLUGIN;
+    job.destKind = DEST_PLUGIN;
     job.cylinderBased = 1;
     job.workGeometry = Geo(1000, 16, 63);
     EXPECT_EQ(Next(8, &message), 31);
@@ -596,12 +597,12 @@ TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages) {
     EXPECT_EQ(Next(8, &message), 32);
     s->checkAnswer = 2;
     EXPECT_EQ(Next(8, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_PLUGIN_GEOMETRY);
+    EXPECT_EQ(message, MSG_OPTIONS_CANNOT_HOLD);
 
     // No plug-in chosen, or not loaded: refused.
     job.destPluginIndex = -1;
     EXPECT_EQ(Next(8, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_PLUGIN_GEOMETRY);
+    EXPECT_EQ(message, MSG_OPTIONS_CANNOT_HOLD);
 }
 
 TEST_F(RoutingPluginTest, ThirtyTwoBitCheckNeverSeesATruncatedTotal) {
@@ -610,7 +611,7 @@ TEST_F(RoutingPluginTest, ThirtyTwoBitCheckNeverSeesATruncatedTotal) {
     job.workGeometry = Geo(0x100000000ull + 1008, 16, 63);
     int message = 0;
     EXPECT_EQ(Next(8, &message), -1);
-    EXPECT_EQ(message, ROUTING_MSG_PLUGIN_GEOMETRY);
+    EXPECT_EQ(message, MSG_OPTIONS_CANNOT_HOLD);
     EXPECT_EQ(s->checks, 0);
     job.workGeometry = Geo(1008, 16, 63);
     EXPECT_EQ(Next(8, &message), 32);

@@ -9,8 +9,8 @@
 
 #include "disk/emulator_images.h"
 #include "formats/cowd/cowd.h"
-#include "gui/pages/convert_run.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
 
 namespace {
 

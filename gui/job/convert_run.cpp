@@ -1,5 +1,5 @@
 // The conversion run: destination dispatch, in-place trim, options records and file checks.
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -14,13 +14,13 @@
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
+#include "formats/bochs/bochs.h"
+#include "formats/cowd/cowd.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_maintain.h"
 #include "formats/qcow2/qcow2_writer.h"
-#include "formats/parallels/parallels.h"
-#include "formats/parallels/parallels_bundle.h"
-#include "formats/bochs/bochs.h"
-#include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx_writer.h"
@@ -33,8 +33,6 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/text.h"
-#include "gui/frame/app.h"
-#include "gui/frame/dialogs.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -60,14 +58,6 @@ PluginModule* DestinationModule(ConversionJob* job) {
 }  // namespace
 
 // ---- Progress ---------------------------------------------------------------------------------------
-
-int ConvertRun_NoteMessage(int note) {
-    switch (note) {
-    case IN_PLACE_NOTE_BACKUP_LEFT: return CONVERT_MSG_NOTE_BACKUP_LEFT;
-    case IN_PLACE_NOTE_REOPEN_FAILED: return CONVERT_MSG_NOTE_REOPEN;
-    default: return -1;
-    }
-}
 
 bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context) {
     ConvertRunContext* c = (ConvertRunContext*)context;
@@ -167,21 +157,7 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 // ---- Availability ----------------------------------------------------------------------------------------
 
 bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
-    switch (destKind) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10:
-    case 11: case 12: case 20:
-    case 13: case 14: case 15: case 16: case 17: case 18: case 19:
-    case 21: case 22:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool ConvertRun_IsTrimAvailable(DiskKind kind) {
-    return kind == DISK_KIND_VMDK || kind == DISK_KIND_VHD || kind == DISK_KIND_VHDX ||
-           kind == DISK_KIND_QCOW2 || kind == DISK_KIND_PARALLELS ||
-           kind == DISK_KIND_PARALLELS_BUNDLE || kind == DISK_KIND_VDI;
+    return Destination_IsAvailable(destKind);
 }
 
 int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
@@ -356,14 +332,14 @@ void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFile
 void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& path,
                                  std::vector<std::string>* files) {
     // A bundle's path is its directory, which the bundle's own list names last.
-    if (job->destKind != 6) files->push_back(path);
+    if (job->destKind != DEST_PARALLELS_BUNDLE) files->push_back(path);
     TextView whole = {(const uint8_t*)path.data(), (uint32_t)path.size()};
     TextView dir, stem, ext;
     Path_SplitStemExtUtf8(whole, &dir, &stem, &ext);
     const std::string d((const char*)dir.data, dir.length);
     const std::string s((const char*)stem.data, stem.length);
     const std::string e((const char*)ext.data, ext.length);
-    if (job->destKind == 0) {
+    if (job->destKind == DEST_VMDK) {
         uint64_t total = Geometry_GetTotalSectors(&job->finalGeometry);
         uint64_t count = 0, largest = 0;
         ConvertRun_VmdkExtentPlan(total, job->vmdkCheck != 0, job->vmdkSplit != 0,
@@ -378,7 +354,7 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
                 files->push_back(d + s + number + (e.empty() ? "" : "." + e));
             }
         }
-    } else if (job->destKind == 1) {
+    } else if (job->destKind == DEST_COWD3) {
         // Version-3 extents after the first: "-02", "-03", ... before the extension.
         const uint64_t total = Geometry_GetTotalSectors(&job->finalGeometry);
         const uint64_t count = (total + COWD_EXTENT_SECTORS - 1) / COWD_EXTENT_SECTORS;
@@ -387,10 +363,10 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
             snprintf(number, sizeof number, "-%02u.", (unsigned)i);
             files->push_back(d + s + number + e);
         }
-    } else if (job->destKind == 8 || job->destKind == 9 || job->destKind == 21) {
+    } else if (job->destKind == DEST_BOCHS_GROWING || job->destKind == DEST_BOCHS_SPARSE || job->destKind == DEST_FLAT) {
         // The description beside the image.
         files->push_back(d + s + ".txt");
-    } else if (job->destKind == 6) {
+    } else if (job->destKind == DEST_PARALLELS_BUNDLE) {
         // The bundle directory's files, then the directory (the path, with or without its
         // trailing separator): it goes once it is empty.
         const DiskGeometry& g = job->finalGeometry;
@@ -409,7 +385,7 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         files->push_back(dir + "/DiskDescriptor.xml");
         files->push_back(dir + "/" + name);
         files->push_back(dir);
-    } else if (job->destKind == 20 && job->splitCheck1 == 0 && job->splitNumber != 0) {
+    } else if (job->destKind == DEST_SPLIT && job->splitCheck1 == 0 && job->splitNumber != 0) {
         // Parts named by the writer (a part named otherwise by the user is not known here).
         const uint64_t bytes = Geometry_GetTotalSectors(&job->finalGeometry) * 512;
         const uint64_t room = ((uint64_t)job->splitNumber << 20) - SPLIT_HEADER_BYTES;
@@ -460,114 +436,20 @@ namespace {
 
 int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char* path,
                      DiskHandle* source, UsedSectorMap* map, uint64_t total) {
-    ProgressCallback cb = ConvertRun_ProgressAdapter;
-    void* user = context;
-    const bool roundUp = job->formatFlags != 0;
-    switch (job->destKind) {
-    case 0: {
-        VmdkCreateOptions* options = NULL;
-        int rc = ConvertRun_BuildVmdkOptions(job, total, &options);
-        if (rc != DISK_OK) return rc;
-        rc = Vmdk_Create(path, source, map, cb, user, options);
-        Mem_Free(options);
-        return rc;
-    }
-    case 3: {
-        VhdxCreateOptions* options = Vhdx_AllocCreateOptions();
-        if (options == NULL) return DISK_ERR_NOMEM;
-        options->keepEveryBlock = job->vhdxCheck != 0 ? 1 : 0;
-        options->blockSizeShift = job->vhdxBlockIndex;
-        options->logicalSector4096 = job->vhdxList1;
-        options->physicalSector4096 = job->vhdxList2;
-        int rc = Vhdx_Create(path, source, map, cb, user, options);
-        Mem_Free(options);
-        return rc;
-    }
-    case 4: {
-        VhdCreateOptions options;
-        ConvertRun_BuildVhdOptions(job, true, &options);
-        return Vhd_Create(path, source, map, cb, user, &options, job->formatFlags);
-    }
-    case 5: {
-        VhdCreateOptions options;
-        ConvertRun_BuildVhdOptions(job, false, &options);
-        return VhdFixed_Create(path, source, map, cb, user, &options);
-    }
-    case 6: {
-        ParallelsBundleCreateOptions* options = ParallelsBundle_AllocCreateOptions();
-        if (options == NULL) return DISK_ERR_NOMEM;
-        options->compressed = job->parallelsRadio == 0 ? 1 : 0;
-        options->splitSectors = job->parallelsFlag != 0 ? job->parallelsNumber : 0;
-        options->extra = 0;
-        int rc = ParallelsBundle_Create(path, source, map, cb, user, options);
-        Mem_Free(options);
-        return rc;
-    }
-    case 7: return Parallels_Create(path, source, map, cb, user, job->formatFlags);
-    case 20: {
-        SplitCreateOptions* options = SplitDisk_AllocCreateOptions();
-        if (options == NULL) return DISK_ERR_NOMEM;
-        options->firstValue = job->splitValues[0];
-        options->cylindersValue = job->splitValues[1];
-        options->heads = job->splitValues[2];
-        options->sectorsPerTrack = job->splitValues[3];
-        options->compressionLevel = job->splitValues[4];
-        options->partsFromDescriptor = job->splitCheck1 != 0;
-        options->partMiB = job->splitNumber;
-        options->nameWithoutAsking = job->splitCheck2 != 0;
-        int rc = SplitDisk_Create(path, source, cb, user, PartCallbackFor(context->outputPart),
-                                  &context->outputPart,
-                                  options);
-        Mem_Free(options);
-        return rc;
-    }
-    case 8: {
-        BochsCreateOptions options = {job->bochsGrowingList != 0 ? (uint32_t)BOCHS_VERSION_2
-                                                                 : (uint32_t)BOCHS_VERSION_1};
-        return Bochs_Create(path, source, map, cb, user, &options);
-    }
-    case 9: {
-        BochsSparseCreateOptions options = {job->bochsSparseList != 0 ? 2u : 1u};
-        return BochsSparse_Create(path, source, map, cb, user, &options);
-    }
-    case 12: {
-        VdiCreateOptions options = {job->vdiList4, (uint8_t)(job->vdiCheck != 0 ? 1 : 0), job->vdiList3};
-        return Vdi_Create(path, source, map, cb, user, &options);
-    }
-    case 13: return Hdi_Create(path, source, cb, user, roundUp);
-    case 14: return Thd_Create(path, source, cb, user, roundUp);
-    case 15: return Nhd_Create(path, source, cb, user, roundUp);
-    case 16: return Vhd100_Create(path, source, cb, user, roundUp);
-    case 17: return Pc98e_Create(path, source, cb, user);
-    case 18: return Hdim_Create(path, source, cb, user);
-    case 19: return Unz_Create(path, source, cb, user, roundUp);
-    case 21: return FlatImage_Create(path, source, map, cb, user);
-    case JOB_DEST_PLUGIN: {
+    const DestinationRow* row = Destination_Row(job->destKind);
+    if (row == NULL || row->write == NULL) return DISK_ERR_ARG;
+    DestinationWrite write = {job,    path, source, map, total, ConvertRun_ProgressAdapter,
+                              context, PartCallbackFor(context->outputPart), &context->outputPart};
+    const int rc = row->write(write);
+    if (job->destKind == DEST_PLUGIN && rc == DISK_ERR_PLUGIN) {
         PluginModule* module = DestinationModule(job);
-        if (module == NULL) return DISK_ERR_ARG;
-        int rc = Plugin_WriteImage(module, path, source, map, cb, user, job->pluginDest);
-        if (rc == DISK_ERR_PLUGIN) {
-            char text[kPluginMessageBytes];
-            int encoding = -1;
-            if (Plugin_FetchErrorMessage(module, text, sizeof text, &encoding) && encoding == 0)
-                context->pluginMessage = FXString(text);
-        }
-        return rc;
+        char text[kPluginMessageBytes];
+        int encoding = -1;
+        if (module != NULL && Plugin_FetchErrorMessage(module, text, sizeof text, &encoding) &&
+            encoding == 0)
+            context->pluginMessage = FXString(text);
     }
-    case 10:
-        return Qcow_Create(path, source, map, cb, user, (int)job->formatFlags,
-                           job->encryptionKey);
-    case 11: {
-        Qcow2CreateOptions options;
-        options.clusterBits = job->qcow2ClusterIndex + 9;
-        return Qcow2_Create(path, source, map, cb, user, (int)job->formatFlags,
-                            job->encryptionKey, &options);
-    }
-    case 1: return Cowd_CreateV3(path, source, map, cb, user, (job->formatFlags & 1u) != 0);
-    case 2: return Cowd_CreateV1(path, source, map, cb, user, job->formatFlags != 0);
-    default:
-        return DISK_ERR_ARG;
-    }
+    return rc;
 }
 
 }  // namespace
@@ -600,17 +482,17 @@ uint64_t FirstUnreadableSector(DiskHandle* source, uint64_t first, uint64_t coun
 
 // What the failed engine call of this thread left: which file operation failed and how, or
 // which source range could not be read.
-ConvertRunCause TakeCause(DiskHandle* source, const std::string& path) {
-    ConvertRunCause cause;
+RunCause TakeCause(DiskHandle* source, const std::string& path) {
+    RunCause cause;
     const IoFailure failure = IoFailure_Get();
     switch (failure.kind) {
     case IO_FAILURE_CREATE:
-        cause.kind = CONVERT_CAUSE_CREATE;
+        cause.kind = RUN_CAUSE_CREATE;
         cause.error = failure.error;
         cause.folderMissing = !IsFolder(ParentFolder(path));
         break;
     case IO_FAILURE_WRITE:
-        cause.kind = CONVERT_CAUSE_WRITE;
+        cause.kind = RUN_CAUSE_WRITE;
         cause.error = failure.error;
         break;
     case IO_FAILURE_READ: {
@@ -618,7 +500,7 @@ ConvertRunCause TakeCause(DiskHandle* source, const std::string& path) {
         memset(&g, 0, sizeof g);
         Disk_GetGeometry(source, &g);
         const uint32_t bps = g.bytes_per_sector != 0 ? g.bytes_per_sector : 512;
-        cause.kind = CONVERT_CAUSE_READ;
+        cause.kind = RUN_CAUSE_READ;
         const uint64_t first = failure.offset / bps;
         const uint64_t count = CeilDiv(failure.offset % bps + failure.length, bps);
         cause.sector = FirstUnreadableSector(source, first, count, bps);
@@ -632,68 +514,10 @@ ConvertRunCause TakeCause(DiskHandle* source, const std::string& path) {
 
 }  // namespace
 
-FXString ConvertRun_CauseText(const ConvertRunCause& cause) {
-    switch (cause.kind) {
-    case CONVERT_CAUSE_CREATE:
-    case CONVERT_CAUSE_WRITE: {
-        if (cause.kind == CONVERT_CAUSE_CREATE && cause.folderMissing)
-            return Ui_MessageText(CONVERT_MSG_NO_FOLDER);
-        switch (cause.error) {
-        case ENOSPC:
-        case EDQUOT: return Ui_MessageText(CONVERT_MSG_NO_SPACE);
-        case EROFS: return Ui_MessageText(CONVERT_MSG_READ_ONLY);
-        case EFBIG: return Ui_MessageText(CONVERT_MSG_TOO_LARGE);
-        default: break;
-        }
-        if (cause.kind == CONVERT_CAUSE_CREATE) {
-            if (cause.error == EACCES || cause.error == EPERM)
-                return Ui_MessageText(CONVERT_MSG_NO_PERMISSION);
-            // The folder exists, yet no file can be made in it (a system folder such as /proc).
-            if (cause.error == ENOENT) return Ui_MessageText(CONVERT_MSG_FOLDER_REFUSES);
-        }
-        FXString detail(cause.error != 0 ? strerror(cause.error) : "?");
-        return Ui_ReplacePlaceholders(Ui_MessageText(cause.kind == CONVERT_CAUSE_CREATE
-                                                         ? CONVERT_MSG_CREATE_FAILED
-                                                         : CONVERT_MSG_WRITE_FAILED),
-                                      &detail, 1);
-    }
-    case CONVERT_CAUSE_READ: {
-        FXString sector;
-        sector.format("%llu", (unsigned long long)cause.sector);
-        return Ui_ReplacePlaceholders(Ui_MessageText(CONVERT_MSG_SOURCE_SECTOR), &sector, 1);
-    }
-    case CONVERT_CAUSE_NO_THREAD:
-        return Ui_MessageText(CONVERT_MSG_NO_THREAD);
-    default:
-        return FXString::null;
-    }
-}
-
-ConvertRunCause ConvertRun_CauseOfIoFailure(const IoFailure& failure, uint32_t bytesPerSector) {
-    ConvertRunCause cause;
-    switch (failure.kind) {
-    case IO_FAILURE_CREATE:
-        cause.kind = CONVERT_CAUSE_CREATE;
-        cause.error = failure.error;
-        break;
-    case IO_FAILURE_WRITE:
-        cause.kind = CONVERT_CAUSE_WRITE;
-        cause.error = failure.error;
-        break;
-    case IO_FAILURE_READ:
-        cause.kind = CONVERT_CAUSE_READ;
-        cause.sector = failure.offset / (bytesPerSector != 0 ? bytesPerSector : 512);
-        break;
-    default:
-        break;
-    }
-    return cause;
-}
-
 int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
-    context->cause = ConvertRunCause();
+    context->cause = RunCause();
     if (job->sourceDisk == NULL) return DISK_ERR_ARG;
     // A split-set source asks the page for each next part.
     if (Disk_GetKind(job->sourceDisk) == DISK_KIND_SPLIT)
@@ -703,7 +527,7 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     const std::string path = Utf8(job->destPath);
     // A plug-in destination names what the plug-in understands; where that is a file the source
     // reads, it is refused as any other destination.
-    if (job->destKind == JOB_DEST_PLUGIN) {
+    if (job->destKind == DEST_PLUGIN) {
         const FXString absolute = FXPath::absolute(job->destPath);
         if (ConvertRun_CheckDestination(job, Utf8(absolute), NULL) == CONVERT_DEST_IS_SOURCE)
             return DISK_ERR_ARG;
@@ -712,7 +536,7 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     }
     // The files this run creates, so that a failure can take them away again.
     std::vector<std::string> created;
-    if (job->destKind != JOB_DEST_PLUGIN) {
+    if (job->destKind != DEST_PLUGIN) {
         std::vector<std::string> outputs;
         ConvertRun_DestinationFiles(job, path, &outputs);
         for (const std::string& f : outputs)
@@ -724,7 +548,7 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
     memset(&source, 0, sizeof source);
     Disk_GetGeometry(job->sourceDisk, &source);
     DiskGeometry final = job->finalGeometry;
-    if (job->destKind == 2) {
+    if (job->destKind == DEST_COWD2) {
         // One version-1 file holds whole cylinders up to its limit; a larger disk is refused,
         // never cut to the limit.
         const uint32_t clamped = Cowd_ClampCapacityV1(&final);
@@ -765,44 +589,211 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
 
 // ---- Trim ------------------------------------------------------------------------------------------------
 
+namespace {
+
+// What a trim hands every compaction.
+struct TrimArgs {
+    ConversionJob* job;
+    ConvertRunContext* context;
+    const char* path;     // the source image's path, UTF-8
+    UsedSectorMap* map;
+    bool flag;            // the trim settings' option
+    TextView suffix;      // the backup suffix ("_del")
+    uint32_t commitFlags;
+};
+
+// A compaction into one new file beside the image, and its commit and discard.
+typedef int (*TrimCompactFile)(const TrimArgs& t, OutputFile* output);
+typedef int (*TrimCommitFile)(OutputFile* output, TextView suffix, uint32_t flags);
+typedef int (*TrimDiscardFile)(OutputFile* output);
+// A compaction that replaces several files (rewrites, then commits or discards itself).
+typedef int (*TrimRunSet)(const TrimArgs& t);
+// The files a trim of the open source replaces (their "_del" names must be free); false when
+// the source cannot be trimmed.
+typedef bool (*TrimReplacedFiles)(const ConversionJob* job, std::vector<std::string>* files);
+// A refusal before anything is written or released (DISK_OK: go on).
+typedef int (*TrimPrecheck)(const TrimArgs& t);
+
+struct TrimRow {
+    DiskKind kind;
+    TrimCompactFile compact;  // one-file kinds (commit and discard go with it)
+    TrimCommitFile commit;
+    TrimDiscardFile discard;
+    TrimRunSet runSet;        // several-file kinds
+    TrimReplacedFiles replaced;
+    TrimPrecheck precheck;    // may be NULL
+};
+
+int CompactVhd(const TrimArgs& t, OutputFile* o) {
+    return Vhd_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
+                       t.context);
+}
+int CommitVhd(OutputFile* o, TextView suffix, uint32_t flags) {
+    return Vhd_CommitCompact(o, suffix, flags, false);
+}
+int CompactVhdx(const TrimArgs& t, OutputFile* o) {
+    return Vhdx_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
+                        t.context);
+}
+// The key of an encrypted qcow2 source (NULL for a plain one).
+int Qcow2Key(const TrimArgs& t, const uint8_t** key) {
+    const Qcow2Image* image = (const Qcow2Image*)Disk_GetObject(t.job->sourceDisk);
+    return ConvertRun_TrimKey(t.job, image != NULL && Qcow2_IsAesEncrypted(image), key);
+}
+int CheckQcow2Key(const TrimArgs& t) {
+    const uint8_t* key = NULL;
+    return Qcow2Key(t, &key);
+}
+int CompactQcow2(const TrimArgs& t, OutputFile* o) {
+    const uint8_t* key = NULL;
+    int rc = Qcow2Key(t, &key);
+    if (rc != DISK_OK) return rc;
+    return Qcow2_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
+                         t.context, key);
+}
+int CompactVdi(const TrimArgs& t, OutputFile* o) {
+    return Vdi_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
+                       t.context);
+}
+int CompactParallels(const TrimArgs& t, OutputFile* o) {
+    return Parallels_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag,
+                             ConvertRun_ProgressAdapter, t.context);
+}
+
+int RunVmdk(const TrimArgs& t) {
+    VmdkCompactSet set;
+    Vmdk_InitCompactSet(&set);
+    int rc = Vmdk_Compact(t.job->sourceDisk, t.map, &set, t.flag, ConvertRun_ProgressAdapter,
+                          t.context);
+    // The image's files are closed before anything takes their names.
+    ConvertRun_ReleaseSource(t.job);
+    if (rc != DISK_OK) {
+        Vmdk_DiscardCompact(&set);
+        return rc;
+    }
+    // A failed swap leaves every original in place and removes the new files.
+    return Vmdk_CommitCompact(&set, t.suffix, t.commitFlags);
+}
+int RunBundle(const TrimArgs& t) {
+    OutputList list;
+    OutputList_Init(&list);
+    int rc = ParallelsBundle_Compact(t.path, t.job->sourceDisk, t.map, &list, t.flag,
+                                     ConvertRun_ProgressAdapter, t.context);
+    ConvertRun_ReleaseSource(t.job);
+    if (rc != DISK_OK) {
+        ParallelsBundle_DiscardCompact(&list);
+        return rc;
+    }
+    // A failed swap leaves every original in place and removes the new files.
+    return ParallelsBundle_CommitCompact(&list, t.suffix, t.commitFlags);
+}
+
+bool ReplacedImageFile(const ConversionJob* job, std::vector<std::string>* files) {
+    files->push_back(Utf8(job->sourcePath));
+    return true;
+}
+bool ReplacedVmdkFiles(const ConversionJob* job, std::vector<std::string>* files) {
+    const VmdkImage* image = (const VmdkImage*)Disk_GetObject(job->sourceDisk);
+    if (image == NULL || Vmdk_SparseExtentCount(image) == 0) return false;
+    // A descriptor file of its own is replaced too (it names the new extent files).
+    files->push_back(Vmdk_ImagePath(image));
+    for (uint32_t i = 0; i < Vmdk_SparseExtentCount(image); ++i)
+        files->push_back(Vmdk_SparseExtentPath(image, i));
+    return true;
+}
+bool ReplacedBundleFiles(const ConversionJob* job, std::vector<std::string>* files) {
+    const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
+    if (bundle == NULL) return false;
+    // The descriptor is replaced (it names the new data files).
+    ParallelsDescriptor descriptor;
+    char descriptorPath[PARALLELS_BUNDLE_PATH_BYTES];
+    if (ParallelsBundle_ReadDescriptor(&descriptor, FileOpener_DefaultOpen, NULL,
+                                       Utf8(job->sourcePath).c_str(), descriptorPath) == DISK_OK) {
+        files->push_back(descriptorPath);
+        ParallelsDescriptor_Free(&descriptor);
+    }
+    for (uint32_t i = 0; i < ParallelsBundle_StorageCount(bundle); ++i)
+        files->push_back(ParallelsBundle_StoragePath(bundle, i));
+    return true;
+}
+
+// The source kinds a trim can compact.
+const TrimRow kTrimRows[] = {
+    {DISK_KIND_VMDK, NULL, NULL, NULL, RunVmdk, ReplacedVmdkFiles, NULL},
+    {DISK_KIND_VHD, CompactVhd, CommitVhd, Vhd_DiscardCompact, NULL, ReplacedImageFile, NULL},
+    {DISK_KIND_VHDX, CompactVhdx, Vhdx_CommitCompact, Vhdx_DiscardCompact, NULL,
+     ReplacedImageFile, NULL},
+    {DISK_KIND_QCOW2, CompactQcow2, Qcow2_CommitCompact, Qcow2_DiscardCompact, NULL,
+     ReplacedImageFile, CheckQcow2Key},
+    {DISK_KIND_VDI, CompactVdi, Vdi_CommitCompact, Vdi_DiscardCompact, NULL, ReplacedImageFile,
+     NULL},
+    {DISK_KIND_PARALLELS, CompactParallels, Parallels_CommitCompact, Parallels_DiscardCompact,
+     NULL, ReplacedImageFile, NULL},
+    {DISK_KIND_PARALLELS_BUNDLE, NULL, NULL, NULL, RunBundle, ReplacedBundleFiles, NULL},
+};
+
+const TrimRow* TrimRowOf(const DiskHandle* source) {
+    if (source == NULL) return NULL;
+    const DiskKind kind = Disk_GetKind(source);
+    for (const TrimRow& row : kTrimRows)
+        if (row.kind == kind) return &row;
+    return NULL;
+}
+
+// A one-file compaction: the new file is written, the source closed, then the new file swapped
+// in or removed.
+int RunOneFile(const TrimRow& row, const TrimArgs& t) {
+    OutputFile output;
+    OutputFile_Init(&output);
+    int rc = row.compact(t, &output);
+    ConvertRun_ReleaseSource(t.job);
+    if (rc != DISK_OK) {
+        row.discard(&output);
+        return rc;
+    }
+    const int commit = row.commit(&output, t.suffix, t.commitFlags);
+    if (commit != DISK_OK) {
+        // The image kept its name; the new file must not linger beside it.
+        OutputEntry_Rollback(&output.entry);
+        return commit;
+    }
+    return DISK_OK;
+}
+
+int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
+    if (context->progressClock) *context->progressClock = 0;
+    context->pluginMessage = FXString::null;
+    const TrimRow* row = TrimRowOf(job->sourceDisk);
+    if (row == NULL) return DISK_ERR_ARG;
+    const std::string path = Utf8(job->sourcePath);
+    TrimArgs t;
+    t.job = job;
+    t.context = context;
+    t.path = path.c_str();
+    t.map = ConvertRun_EffectiveMap(job);
+    t.flag = job->trimOption != 0;
+    t.suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
+    // The replaced files are kept as backups; an earlier backup goes only with the user's leave.
+    t.commitFlags = context->replaceBackups ? (uint32_t)OUTPUT_COMMIT_REPLACE_BACKUP : 0u;
+    if (row->precheck != NULL) {
+        const int refused = row->precheck(t);
+        if (refused != DISK_OK) return refused;
+    }
+    return row->runSet != NULL ? row->runSet(t) : RunOneFile(*row, t);
+}
+
+}  // namespace
+
+bool ConvertRun_IsTrimAvailable(DiskKind kind) {
+    for (const TrimRow& row : kTrimRows)
+        if (row.kind == kind) return true;
+    return false;
+}
+
 bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which) {
-    if (job->sourceDisk == NULL) return false;
+    const TrimRow* row = TrimRowOf(job->sourceDisk);
     std::vector<std::string> replaced;
-    switch (Disk_GetKind(job->sourceDisk)) {
-    case DISK_KIND_VMDK: {
-        const VmdkImage* image = (const VmdkImage*)Disk_GetObject(job->sourceDisk);
-        if (image == NULL || image->flat || image->sparseExtents == NULL) return false;
-        // A descriptor file of its own is replaced too (it names the new extent files).
-        replaced.push_back(image->path);
-        for (uint32_t i = 0; i < image->extentCount; ++i)
-            replaced.push_back(image->sparseExtents[i].path);
-        break;
-    }
-    case DISK_KIND_VHD:
-    case DISK_KIND_VHDX:
-    case DISK_KIND_QCOW2:
-    case DISK_KIND_PARALLELS:
-    case DISK_KIND_VDI:
-        replaced.push_back(Utf8(job->sourcePath));
-        break;
-    case DISK_KIND_PARALLELS_BUNDLE: {
-        const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
-        if (bundle == NULL) return false;
-        // The descriptor is replaced (it names the new data files).
-        ParallelsDescriptor descriptor;
-        char descriptorPath[PARALLELS_BUNDLE_PATH_BYTES];
-        if (ParallelsBundle_ReadDescriptor(&descriptor, FileOpener_DefaultOpen, NULL,
-                                           Utf8(job->sourcePath).c_str(), descriptorPath) == DISK_OK) {
-            replaced.push_back(descriptorPath);
-            ParallelsDescriptor_Free(&descriptor);
-        }
-        for (uint32_t i = 0; i < bundle->storageCount; ++i)
-            replaced.push_back(bundle->storages[i].path);
-        break;
-    }
-    default:
-        return false;
-    }
+    if (row == NULL || !row->replaced(job, &replaced)) return false;
     const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
     for (const std::string& path : replaced) {
         const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
@@ -818,146 +809,9 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     return false;
 }
 
-static int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context);
-
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
     InPlace_TakeNote();  // a note left on this thread before is not this run's
     const int rc = TrimInPlaceRun(job, context);
     context->note = rc == DISK_OK ? InPlace_TakeNote() : IN_PLACE_NOTE_NONE;
     return rc;
-}
-
-static int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
-    if (context->progressClock) *context->progressClock = 0;
-    context->pluginMessage = FXString::null;
-    if (job->sourceDisk == NULL) return DISK_ERR_ARG;
-    const bool flag = job->trimOption != 0;
-    const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
-    // The replaced files are kept as backups; an earlier backup goes only with the user's leave.
-    const uint32_t commitFlags = context->replaceBackups ? (uint32_t)OUTPUT_COMMIT_REPLACE_BACKUP : 0u;
-    const std::string path = Utf8(job->sourcePath);
-    DiskHandle* source = job->sourceDisk;
-    UsedSectorMap* map = ConvertRun_EffectiveMap(job);
-
-    switch (Disk_GetKind(source)) {
-    case DISK_KIND_VMDK: {
-        VmdkCompactSet set;
-        Vmdk_InitCompactSet(&set);
-        int rc = Vmdk_Compact(source, map, &set, flag, ConvertRun_ProgressAdapter, context);
-        // The image's files are closed before anything takes their names.
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Vmdk_DiscardCompact(&set);
-            return rc;
-        }
-        // A failed swap leaves every original in place and removes the new files.
-        return Vmdk_CommitCompact(&set, suffix, commitFlags);
-    }
-    case DISK_KIND_VHD: {
-        OutputFile output;
-        OutputFile_Init(&output);
-        int rc = Vhd_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
-                             context);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Vhd_DiscardCompact(&output);
-            return rc;
-        }
-        int commit = Vhd_CommitCompact(&output, suffix, commitFlags, false);
-        if (commit != DISK_OK) {
-            // The image kept its name; the new file must not linger beside it.
-            OutputEntry_Rollback(&output.entry);
-            return commit;
-        }
-        return DISK_OK;
-    }
-    case DISK_KIND_VHDX: {
-        OutputFile output;
-        OutputFile_Init(&output);
-        int rc = Vhdx_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
-                              context);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Vhdx_DiscardCompact(&output);
-            return rc;
-        }
-        int commit = Vhdx_CommitCompact(&output, suffix, commitFlags);
-        if (commit != DISK_OK) {
-            // The image kept its name; the new file must not linger beside it.
-            OutputEntry_Rollback(&output.entry);
-            return commit;
-        }
-        return DISK_OK;
-    }
-    case DISK_KIND_QCOW2: {
-        const Qcow2Image* image = (const Qcow2Image*)Disk_GetObject(source);
-        const uint8_t* key = NULL;
-        int rc = ConvertRun_TrimKey(job, image != NULL && image->header.cryptMethod == 1, &key);
-        if (rc != DISK_OK) return rc;
-        OutputFile output;
-        OutputFile_Init(&output);
-        rc = Qcow2_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
-                           context, key);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Qcow2_DiscardCompact(&output);
-            return rc;
-        }
-        int commit = Qcow2_CommitCompact(&output, suffix, commitFlags);
-        if (commit != DISK_OK) {
-            OutputEntry_Rollback(&output.entry);
-            return commit;
-        }
-        return DISK_OK;
-    }
-    case DISK_KIND_VDI: {
-        OutputFile output;
-        OutputFile_Init(&output);
-        int rc = Vdi_Compact(path.c_str(), source, map, &output, flag, ConvertRun_ProgressAdapter,
-                             context);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Vdi_DiscardCompact(&output);
-            return rc;
-        }
-        int commit = Vdi_CommitCompact(&output, suffix, commitFlags);
-        if (commit != DISK_OK) {
-            OutputEntry_Rollback(&output.entry);
-            return commit;
-        }
-        return DISK_OK;
-    }
-    case DISK_KIND_PARALLELS: {
-        OutputFile output;
-        OutputFile_Init(&output);
-        int rc = Parallels_Compact(path.c_str(), source, map, &output, flag,
-                                   ConvertRun_ProgressAdapter, context);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            Parallels_DiscardCompact(&output);
-            return rc;
-        }
-        int commit = Parallels_CommitCompact(&output, suffix, commitFlags);
-        if (commit != DISK_OK) {
-            OutputEntry_Rollback(&output.entry);
-            return commit;
-        }
-        return DISK_OK;
-    }
-    case DISK_KIND_PARALLELS_BUNDLE: {
-        OutputList list;
-        OutputList_Init(&list);
-        int rc = ParallelsBundle_Compact(path.c_str(), source, map, &list, flag,
-                                         ConvertRun_ProgressAdapter, context);
-        ConvertRun_ReleaseSource(job);
-        if (rc != DISK_OK) {
-            ParallelsBundle_DiscardCompact(&list);
-            return rc;
-        }
-        // A failed swap leaves every original in place and removes the new files.
-        return ParallelsBundle_CommitCompact(&list, suffix, commitFlags);
-    }
-    default:
-        return DISK_ERR_ARG;
-    }
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "gui/job/destinations.h"
 
 struct PluginModule;
 struct UsedSectorMap;
@@ -32,11 +33,6 @@ enum : int32_t {
     JOB_SOURCE_NEW_DISK = 2   // a new blank disk
 };
 
-// Destination kinds 0..21 are the built-in formats (option page 9 + kind); 22 is a plug-in.
-enum : int32_t {
-    JOB_DEST_BUILTIN_COUNT = 22,
-    JOB_DEST_PLUGIN = 22
-};
 
 struct ConversionJob {
     FXString sourcePath;          // image path (absolute), or a plug-in disk's text as typed
@@ -48,7 +44,7 @@ struct ConversionJob {
     uint8_t trimOption;           // the trim settings dialog's check box
     uint8_t geometryForcedAuto;   // the destination computes its own geometry
     uint8_t geometryRecompute;    // option pages recompute the geometry from the total
-    int32_t destKind;             // 0..22
+    int32_t destKind;             // DestKind
     uint8_t cylinderPageNeeded;   // the cylinder-boundary page was shown
     uint8_t cylinderBased;        // the destination geometry is cylinder based
     FXString destPath;            // destination path

@@ -8,7 +8,7 @@
 // 32 destination path; 33 conversion run.
 #pragma once
 
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 enum : int {
     WIZARD_PAGE_COUNT = 34,
@@ -31,9 +31,6 @@ enum : int {
 // Message numbers the routing asks the wizard to show (caption 0, error box).
 enum : int {
     ROUTING_NO_MESSAGE = -1,
-    ROUTING_MSG_RAW_FILE = 56,     // the raw image file cannot be measured
-    ROUTING_MSG_DEVICE = 80,       // the block device's geometry cannot be read
-    ROUTING_MSG_PLUGIN_GEOMETRY = 124  // the destination plug-in rejects the geometry
 };
 
 // Closes the base image that the Bochs redolog page attached to the source disk (the source's
@@ -53,7 +50,7 @@ int Routing_GetPrevPage(ConversionJob* job, int page);
 // become 32). Open for tests.
 int Routing_ApplyEntryDefaults(ConversionJob* job, int page);
 // Whether a destination geometry is a whole number of cylinders for the destination kind: the
-// VHD rule for the VHD destinations 4 and 5, else total modulo heads x sectors per track. A
+// VHD rule for the VHD destinations, else total modulo heads x sectors per track. A
 // geometry without heads or sectors per track has no cylinders to round to and counts as whole.
 bool Routing_IsWholeCylinders(int32_t destKind, const DiskGeometry* geometry);
 // Cylinders of a geometry: total / (heads x sectors per track); 0 without heads or sectors per

@@ -4,8 +4,8 @@
 #include <fx.h>
 
 #include "gui/frame/dialogs.h"
-#include "gui/frame/routing.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
+#include "gui/job/routing.h"
 
 // The one main window: a modal dialog with a white header (title and description of the current
 // page and a picture), a switcher holding the 34 wizard pages, and the buttons About, Back,

@@ -9,13 +9,13 @@
 #include <cstdint>
 
 #include "disk/disk.h"
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 // Largest total a wizard geometry may have (the geometry page's limit).
 enum : uint64_t { OPTION_MAX_TOTAL_SECTORS = 0x3FFFFFFFFFFFFFull };
 
 // The capability check of a destination kind on a geometry: 0 the format can hold it, -1 it
-// cannot (also for a destination whose writer is not part of this program, and for a plug-in
+// cannot (also for a kind without a check in the destination table, and for a plug-in
 // destination that is not loaded or refuses the geometry).
 int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry);
 
@@ -75,7 +75,7 @@ enum : int {
     CYLINDER_DOES_NOT_FIT = 2  // the rounded geometry fails the destination's check (message 124)
 };
 // Rounds the total of job->destGeometry: rounding 0 keeps it, 1 rounds up and 2 down to whole
-// cylinders of heads x sectors per track (destinations 4 and 5: the VHD rule). A geometry
+// cylinders of heads x sectors per track (the VHD destinations: the VHD rule). A geometry
 // without heads or sectors per track keeps its total. The result must hold at least one sector,
 // stay within OPTION_MAX_TOTAL_SECTORS and pass OptionRules_CheckFinal; *out receives it either
 // way.

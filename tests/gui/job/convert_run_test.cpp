@@ -17,6 +17,7 @@
 
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/cowd/cowd.h"
 #include "formats/parallels/parallels_bundle.h"
 #include "formats/qcow2/qcow2.h"
 #include "formats/vhd/vhd_records.h"
@@ -24,10 +25,9 @@
 #include "formats/vmdk/vmdk_create.h"
 #include "foundation/output_file.h"
 #include "foundation/platform.h"
-#include "gui/frame/routing.h"
-#include "formats/cowd/cowd.h"
-#include "gui/pages/convert_run.h"
-#include "gui/pages/option_rules.h"
+#include "gui/job/convert_run.h"
+#include "gui/job/option_rules.h"
+#include "gui/job/routing.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -419,7 +419,7 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
-    job.destKind = JOB_DEST_PLUGIN;  // no plug-in chosen
+    job.destKind = DEST_PLUGIN;  // no plug-in chosen
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
     ConvertRun_ReleaseSource(&job);
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -1182,7 +1182,7 @@ TEST(ConvertRun, BundleOverAFileFailsWithItsCause) {
     EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
     ConvertRunContext context;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_MKDIR);
-    EXPECT_EQ(context.cause.kind, CONVERT_CAUSE_CREATE);
+    EXPECT_EQ(context.cause.kind, RUN_CAUSE_CREATE);
     EXPECT_EQ(context.cause.error, EEXIST);
     EXPECT_EQ(ReadFile(path), (std::vector<uint8_t>{1, 2, 3}));
     ConvertRun_ReleaseSource(&job);

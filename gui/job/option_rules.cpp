@@ -1,25 +1,25 @@
 // The rules of the destination option pages and of the cylinder rounding.
-#include "gui/pages/option_rules.h"
+#include "gui/job/option_rules.h"
 
 #include <cstring>
 
 #include "disk/emulator_images.h"
 #include "disk/plugin.h"
 #include "disk/raw_writer.h"
-#include "formats/qcow/qcow.h"
-#include "formats/qcow2/qcow2_writer.h"
 #include "disk/split_disk.h"
-#include "formats/parallels/parallels.h"
-#include "formats/parallels/parallels_bundle.h"
 #include "formats/bochs/bochs.h"
 #include "formats/cowd/cowd.h"
+#include "formats/parallels/parallels.h"
+#include "formats/parallels/parallels_bundle.h"
+#include "formats/qcow/qcow.h"
+#include "formats/qcow2/qcow2_writer.h"
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"
 #include "formats/vmdk/vmdk_descriptor.h"
 #include "foundation/platform.h"
-#include "gui/pages/convert_run.h"
+#include "gui/job/convert_run.h"
 
 namespace {
 
@@ -59,41 +59,10 @@ int CheckCowdV3Final(const ConversionJob* job, const DiskGeometry& g) {
 }  // namespace
 
 int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
+    const DestinationRow* row = Destination_Row(destKind);
+    if (row == NULL || row->check == NULL) return -1;
     DiskGeometry g = *geometry;  // the checks get a copy
-    switch (destKind) {
-    case 0: return CheckResult(Vmdk_CheckGeometry(&g));
-    case 1:
-        if (Cowd_CheckGeometryV3(&g) != 0) return -1;
-        // Rounded up to whole SCSI cylinders, a larger total would pass the SCSI limit.
-        return CowdScsi(job) && Geometry_GetTotalSectors(&g) > COWD_MAX_SCSI_SECTORS ? -1 : 0;
-    case 2: return CheckResult(Cowd_CheckGeometryV1(&g));
-    case 3: return CheckResult(Vhdx_CheckGeometry(&g));
-    case 4: return CheckResult(Vhd_CheckGeometry(&g));
-    case 5: return CheckResult(VhdFixed_CheckGeometry(&g));
-    case 10: return CheckResult(Qcow_CheckGeometry(g));
-    case 11: return CheckResult(Qcow2_CheckGeometry(g));
-    case 6: return CheckResult(ParallelsBundle_CheckGeometry(&g));
-    case 7: return CheckResult(Parallels_CheckGeometry(&g));
-    case 8: return CheckResult(Bochs_CheckGeometry(&g));
-    case 9: return CheckResult(BochsSparse_CheckGeometry(&g));
-    case 12: return CheckResult(Vdi_CheckGeometry(&g));
-    case 13: return CheckResult(Hdi_CheckGeometry(&g));
-    case 14: return CheckResult(Thd_CheckGeometry(&g));
-    case 15: return CheckResult(Nhd_CheckGeometry(&g));
-    case 16: return CheckResult(Vhd100_CheckGeometry(&g));
-    case 17: return CheckResult(Pc98e_CheckGeometry(&g));
-    case 18: return CheckResult(Hdim_CheckGeometry(&g));
-    case 19: return CheckResult(Unz_CheckGeometry(&g));
-    case 20: return CheckResult(SplitDisk_CheckGeometry(&g));
-    case 21: return CheckResult(FlatImage_CheckGeometry(&g));
-    case JOB_DEST_PLUGIN: {
-        PluginListEntry* entry = ConversionJob_DestPlugin(job);
-        if (entry == NULL || entry->module == NULL) return -1;
-        return Plugin_CheckDestinationGeometry(entry->module, &g) == 0 ? 0 : -1;
-    }
-    default:
-        return -1;
-    }
+    return CheckResult(row->check(job, &g));
 }
 
 int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
@@ -106,8 +75,8 @@ int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
 
 int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
     if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
-    if (destKind == 1 && CheckCowdV3Final(job, *geometry) != 0) return -1;
-    if (destKind == 0 &&
+    if (destKind == DEST_COWD3 && CheckCowdV3Final(job, *geometry) != 0) return -1;
+    if (destKind == DEST_VMDK &&
         ConvertRun_CheckVmdkLayout(Geometry_GetTotalSectors(geometry), job->vmdkList4,
                                    job->vmdkCheck != 0, job->vmdkSplit != 0,
                                    job->vmdkSplitSectors) != VMDK_LAYOUT_OK)
@@ -147,7 +116,7 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
     uint64_t bytes = 0;
     uint8_t based = 0;
     switch (destKind) {
-    case 0:
+    case DEST_VMDK:
         if (due) {
             if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
             Vmdk_GetDefaultGeometry(bytes, job->vmdkRadio != 0, &computed);
@@ -157,15 +126,15 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
                 Geometry_SetTotalSectors(&g, Geometry_GetTotalSectors(&computed));
         }
         break;
-    case 1:
-    case 2: {
-        const bool scsi = destKind == 1 ? CowdScsi(job) : (job->formatFlags != 0);
+    case DEST_COWD3:
+    case DEST_COWD2: {
+        const bool scsi = destKind == DEST_COWD3 ? CowdScsi(job) : (job->formatFlags != 0);
         if (due) {
             if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
             Vmdk_ComputeGeometry(bytes, scsi, &computed);
             TakeChs(computed, &g);
         }
-        if (destKind == 1 && scsi && Geometry_FitsIn32Bits(&g)) {
+        if (destKind == DEST_COWD3 && scsi && Geometry_FitsIn32Bits(&g)) {
             // The SCSI heads and sectors per track the version-3 writer gives the total: the
             // disk must be whole cylinders of them.
             uint32_t heads = 0, spt = 0;
@@ -174,84 +143,84 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             g.sectors_per_track = spt;
         }
         // One extent, and a SCSI disk of any size, must be whole cylinders.
-        based = destKind == 2 || Cowd_FitsOneExtent(&g) || scsi ? 1 : 0;
+        based = destKind == DEST_COWD2 || Cowd_FitsOneExtent(&g) || scsi ? 1 : 0;
         break;
     }
-    case 4:
-    case 5:
-    case 7:
-    case 13:
-    case 15:
-    case 16:
-    case 18:
-    case 21:
+    case DEST_VHD_DYNAMIC:
+    case DEST_VHD_FIXED:
+    case DEST_PARALLELS_FILE:
+    case DEST_HDI:
+    case DEST_NHD:
+    case DEST_VHD100:
+    case DEST_HDIM:
+    case DEST_FLAT:
         if (due) {
             // Dynamic VHD and flat images use the same CHS rule as the others.
             if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
-            if (destKind == 4)
+            if (destKind == DEST_VHD_DYNAMIC)
                 Vhd_GetDefaultGeometry(bytes, &computed);
             else
                 Vhd_ComputeGeometry(bytes, &computed);
             TakeChs(computed, &g);
         }
-        based = destKind == 21 ? 0 : 1;
+        based = destKind == DEST_FLAT ? 0 : 1;
         break;
-    case 10:
-    case 11:
+    case DEST_QCOW:
+    case DEST_QCOW2:
         // Always the qcow default of the source's byte size.
         if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
-        if (destKind == 10)
+        if (destKind == DEST_QCOW)
             Qcow_GetDefaultGeometry(bytes, &g);
         else
             Qcow2_GetDefaultGeometry(bytes, &g);
         break;
-    case 6:
+    case DEST_PARALLELS_BUNDLE:
         if (due) {
             g.heads = 16;
             g.sectors_per_track = 63;
         }
         based = 1;
         break;
-    case 8:
-    case 9:
+    case DEST_BOCHS_GROWING:
+    case DEST_BOCHS_SPARSE:
         // The formats store no geometry: the usual one, the total kept.
         if (due) {
             g.heads = 16;
             g.sectors_per_track = 63;
         }
         break;
-    case 12:
+    case DEST_VDI:
         if (due) {
             if (!ByteSize(total, w.bytes_per_sector, &bytes)) return false;
             Vhd_ComputeGeometry(bytes, &computed);
             TakeChs(computed, &g);
         }
         break;
-    case 14:
+    case DEST_THD:
         g.heads = 8;
         g.sectors_per_track = 33;
         based = 1;
         break;
-    case 17:
+    case DEST_PC98E:
         Geometry_SetTotalSectors(&g, PC98E_TOTAL_SECTORS);
         g.heads = 8;
         g.sectors_per_track = 20;
         based = 1;
         break;
-    case 19:
+    case DEST_UNZ:
         g.heads = 64;
         g.sectors_per_track = 32;
         based = 1;
         break;
-    case 20:
+    case DEST_SPLIT:
         // The split set takes the heads and sectors per track typed on its page.
         if (job->splitValues[2] != 0 && job->splitValues[3] != 0) {
             g.heads = job->splitValues[2];
             g.sectors_per_track = job->splitValues[3];
         }
         break;
-    case 3:  // VHDX: W as it is
-    case JOB_DEST_PLUGIN:
+    case DEST_VHDX:  // VHDX: W as it is
+    case DEST_PLUGIN:
         break;
     default:
         return false;
@@ -275,7 +244,8 @@ int OptionRules_RoundToCylinders(ConversionJob* job, int32_t rounding, DiskGeome
     DiskGeometry g = job->destGeometry;
     const uint64_t t = Geometry_GetTotalSectors(&g);
     uint64_t rounded = t;
-    if (job->destKind == 4 || job->destKind == 5) {
+    const DestinationRow* row = Destination_Row(job->destKind);
+    if (row != NULL && row->vhdCylinders) {
         rounded = Geometry_RoundToCylinders(&g, rounding == 1 ? 1 : rounding == 2 ? -1 : 0);
     } else {
         const uint64_t c = (uint64_t)g.heads * g.sectors_per_track;

@@ -1,5 +1,5 @@
 // The wizard window: header, page switcher, buttons, the conversion job and the plug-in scan.
-#include "gui/frame/wizard.h"
+#include "gui/wizard/wizard.h"
 
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include "disk/plugin.h"
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
+#include "gui/frame/messages.h"
 #include "gui/frame/pictures.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/convert_page.h"
@@ -32,15 +33,6 @@ static_assert(kWizardOptions == 16122624u, "wizard window options");
 const FXColor kHeaderColor = FXRGB(255, 255, 255);
 const FXushort kTitleWeight = 70;  // bold
 
-// Title and description messages of the 34 pages.
-const int kPageTexts[WIZARD_PAGE_COUNT][2] = {
-    {25, 26},   {49, 50},   {57, 58},   {59, 60},   {77, 78},   {62, 63},   {38, 39},
-    {81, 82},   {112, 113}, {128, 129}, {162, 163}, {169, 170}, {174, 175}, {183, 184},
-    {197, 198}, {211, 212}, {211, 212}, {214, 215}, {220, 221}, {223, 224}, {231, 232},
-    {233, 234}, {245, 246}, {247, 248}, {249, 250}, {251, 252}, {253, 254}, {255, 256},
-    {257, 258}, {259, 260}, {271, 272}, {274, 275}, {281, 282}, {302, 303},
-};
-
 // A fixed-size spacer in a button row.
 void AddSpacer(FXComposite* parent, FXint width) {
     new FXFrame(parent, FRAME_NONE | LAYOUT_FIX_WIDTH, 0, 0, width, 1, 0, 0, 0, 0);
@@ -60,36 +52,6 @@ long EnableSender(FXObject* sender, bool enabled) {
 }
 
 }  // namespace
-
-// Stands in for a wizard page that is not built yet: its title and description in the header,
-// Back (except on the first page), Next and Cancel on, and the wizard's routing behind Next
-// and Back. (Outside the unnamed namespace: the toolkit's class macros declare stream
-// operators that would stay unused there.)
-class CWizardPlaceholderPage : public CPropertyPage {
-    FXDECLARE(CWizardPlaceholderPage)
-protected:
-    IPropertyPageEvent* events;
-    ConversionJob* job;
-    FXint index;
-    CWizardPlaceholderPage() : events(NULL), job(NULL), index(0) {}
-
-public:
-    CWizardPlaceholderPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
-                           FXComposite* switcher)
-        : CPropertyPage(switcher), events(events), job(job), index(index) {
-        title = Ui_MessageText(kPageTexts[index][0]);
-        description = Ui_MessageText(kPageTexts[index][1]);
-    }
-    virtual void OnSetActive() {
-        events->EnableBack(index != WIZARD_PAGE_SOURCE);
-        events->EnableNext(true);
-        events->EnableCancel(true);
-    }
-    virtual int OnWizardNext() { return events->GetNextPage(index); }
-    virtual int OnWizardBack() { return events->GetPrevPage(index); }
-};
-
-FXIMPLEMENT(CWizardPlaceholderPage, CPropertyPage, NULL, 0)
 
 // ---- Window ------------------------------------------------------------------------------------
 
@@ -117,7 +79,7 @@ CVdxWizard::CVdxWizard()
 }
 
 CVdxWizard::CVdxWizard(FXApp* app)
-    : FXDialogBox(app, Ui_MessageText(8), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
+    : FXDialogBox(app, Ui_MessageText(MSG_CAPTION_PROGRAM), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
                   0, 0, 0, 0, 0),
       titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
       nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
@@ -164,14 +126,14 @@ CVdxWizard::CVdxWizard(FXApp* app)
     FXHorizontalFrame* left = new FXHorizontalFrame(
         row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y, 0, 0, 0, 0, 0, 0, 0, 0);
     AddSpacer(left, Ui_ScaleX(1));
-    AddButton(left, 12, this, ID_ABOUT);
+    AddButton(left, MSG_WIZARD_ABOUT, this, ID_ABOUT);
     FXHorizontalFrame* right = new FXHorizontalFrame(
         row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y | LAYOUT_RIGHT, 0, 0, 0,
         0, 0, 0, 0, 0);
-    backButton = AddButton(right, 10, this, ID_BACK);
-    nextButton = AddButton(right, 9, this, ID_NEXT);
+    backButton = AddButton(right, MSG_WIZARD_BACK, this, ID_BACK);
+    nextButton = AddButton(right, MSG_WIZARD_NEXT, this, ID_NEXT);
     AddSpacer(right, Ui_ScaleX(1));
-    cancelButton = AddButton(right, 11, this, FXDialogBox::ID_CANCEL);
+    cancelButton = AddButton(right, MSG_WIZARD_CANCEL, this, FXDialogBox::ID_CANCEL);
     AddSpacer(right, Ui_ScaleX(1));
 
     new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0,
@@ -215,28 +177,72 @@ CVdxWizard::CVdxWizard(FXApp* app)
         case WIZARD_PAGE_GEOMETRY:
             pages[i] = new CChangeGeometryPropertyPage(this, &job, i, switcher);
             break;
-        case 9: pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher); break;
-        case 10: pages[i] = new CToVMware3PropertyPage(this, &job, i, switcher); break;
-        case 11: pages[i] = new CToVMware2PropertyPage(this, &job, i, switcher); break;
-        case 12: pages[i] = new CToHyperVVhdxPropertyPage(this, &job, i, switcher); break;
-        case 13: pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher); break;
-        case 14: pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher); break;
-        case 19: pages[i] = new CToQemuQcowPropertyPage(this, &job, i, switcher); break;
-        case 20: pages[i] = new CToQemuQcow2PropertyPage(this, &job, i, switcher); break;
-        case 15: pages[i] = new CToParallelsPropertyPage(this, &job, i, switcher); break;
-        case 16: pages[i] = new CToParallelsExtensiblePropertyPage(this, &job, i, switcher); break;
-        case 29: pages[i] = new CToPartitionSavingPropertyPage(this, &job, i, switcher); break;
-        case 17: pages[i] = new CToBochsGrowingPropertyPage(this, &job, i, switcher); break;
-        case 18: pages[i] = new CToBochsSparsePropertyPage(this, &job, i, switcher); break;
-        case 21: pages[i] = new CToVirtualBoxDynamicPropertyPage(this, &job, i, switcher); break;
-        case 22: pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher); break;
-        case 23: pages[i] = new CToT98PropertyPage(this, &job, i, switcher); break;
-        case 24: pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher); break;
-        case 25: pages[i] = new CToVirtual98PropertyPage(this, &job, i, switcher); break;
-        case 26: pages[i] = new CToPC98EPropertyPage(this, &job, i, switcher); break;
-        case 27: pages[i] = new CToSL9821PropertyPage(this, &job, i, switcher); break;
-        case 28: pages[i] = new CToUnzPropertyPage(this, &job, i, switcher); break;
-        case 30: pages[i] = new CToBetaPropertyPage(this, &job, i, switcher); break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VMDK:
+            pages[i] = new CToVMwareVmdkPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_COWD3:
+            pages[i] = new CToVMware3PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_COWD2:
+            pages[i] = new CToVMware2PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VHDX:
+            pages[i] = new CToHyperVVhdxPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VHD_DYNAMIC:
+            pages[i] = new CToVirtualPCDynamicPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VHD_FIXED:
+            pages[i] = new CToVirtualPCFixedPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_QCOW:
+            pages[i] = new CToQemuQcowPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_QCOW2:
+            pages[i] = new CToQemuQcow2PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_PARALLELS_BUNDLE:
+            pages[i] = new CToParallelsPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_PARALLELS_FILE:
+            pages[i] = new CToParallelsExtensiblePropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_SPLIT:
+            pages[i] = new CToPartitionSavingPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_BOCHS_GROWING:
+            pages[i] = new CToBochsGrowingPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_BOCHS_SPARSE:
+            pages[i] = new CToBochsSparsePropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VDI:
+            pages[i] = new CToVirtualBoxDynamicPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_HDI:
+            pages[i] = new CToAnex86PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_THD:
+            pages[i] = new CToT98PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_NHD:
+            pages[i] = new CToT98NextPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_VHD100:
+            pages[i] = new CToVirtual98PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_PC98E:
+            pages[i] = new CToPC98EPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_HDIM:
+            pages[i] = new CToSL9821PropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_UNZ:
+            pages[i] = new CToUnzPropertyPage(this, &job, i, switcher);
+            break;
+        case WIZARD_PAGE_FIRST_OPTIONS + DEST_FLAT:
+            pages[i] = new CToBetaPropertyPage(this, &job, i, switcher);
+            break;
         case WIZARD_PAGE_CYLINDERS:
             pages[i] = new CAdjustCylinderBoundaryPropertyPage(this, &job, i, switcher);
             break;
@@ -245,9 +251,6 @@ CVdxWizard::CVdxWizard(FXApp* app)
             break;
         case WIZARD_PAGE_CONVERT:
             pages[i] = new CConvertPropertyPage(this, &job, i, switcher);
-            break;
-        default:
-            pages[i] = new CWizardPlaceholderPage(this, &job, i, switcher);
             break;
         }
     }
@@ -331,7 +334,7 @@ void CVdxWizard::ShowPage(FXint index) {
 int CVdxWizard::GetNextPage(int page) {
     int message = ROUTING_NO_MESSAGE;
     int next = Routing_GetNextPage(&job, page, &message);
-    if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(0, message, UI_MSG_ERROR);
+    if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(MSG_APP_NAME, message, UI_MSG_ERROR);
     return next;
 }
 

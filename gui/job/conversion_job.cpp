@@ -1,5 +1,5 @@
 // The settings record of one wizard run: defaults, release of what it owns, and the reset.
-#include "gui/pages/conversion_job.h"
+#include "gui/job/conversion_job.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +27,7 @@ void ConversionJob_Init(ConversionJob* job)
     job->trimOption = 0;
     job->geometryForcedAuto = 0;
     job->geometryRecompute = 0;
-    job->destKind = 0;
+    job->destKind = DEST_VMDK;
     job->cylinderPageNeeded = 0;
     job->cylinderBased = 0;
     job->destPath = FXString::null;

@@ -15,49 +15,11 @@
 
 #include "disk/disk.h"
 #include "disk/split_disk.h"
-#include "foundation/io_failure.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vmdk/vmdk_descriptor.h"
-#include "gui/pages/conversion_job.h"
-
-// ---- Why a run failed ----------------------------------------------------------------------------
-enum : int {
-    CONVERT_CAUSE_NONE = 0,       // nothing known beyond the result code
-    CONVERT_CAUSE_CREATE = 1,     // a destination file could not be created (error)
-    CONVERT_CAUSE_WRITE = 2,      // the destination could not be written (error)
-    CONVERT_CAUSE_READ = 3,       // the source could not be read at `sector`
-    CONVERT_CAUSE_NO_THREAD = 4   // the run's thread could not be started
-};
-struct ConvertRunCause {
-    int kind;
-    int error;              // errno of the failed call (0 unknown)
-    uint64_t sector;        // CONVERT_CAUSE_READ: the first sector that cannot be read
-    bool folderMissing;     // CONVERT_CAUSE_CREATE: the destination's folder does not exist
-    ConvertRunCause() : kind(CONVERT_CAUSE_NONE), error(0), sector(0), folderMissing(false) {}
-};
-// Catalogue messages of the causes.
-enum : int {
-    CONVERT_MSG_NO_SPACE = 395,
-    CONVERT_MSG_NO_FOLDER = 396,
-    CONVERT_MSG_SOURCE_SECTOR = 397,  // %0: the sector
-    CONVERT_MSG_FOLDER_REFUSES = 398,
-    CONVERT_MSG_NO_PERMISSION = 399,
-    CONVERT_MSG_READ_ONLY = 400,
-    CONVERT_MSG_TOO_LARGE = 401,
-    CONVERT_MSG_CREATE_FAILED = 402,  // %0: the system's text
-    CONVERT_MSG_WRITE_FAILED = 403,   // %0: the system's text
-    CONVERT_MSG_NO_THREAD = 404,
-    CONVERT_MSG_REPLACE_BACKUP = 409,  // %0: the earlier backup; yes/no
-    CONVERT_MSG_BACKUP_KEPT = 410,     // %0: the earlier backup
-    CONVERT_MSG_IN_USE = 417,          // another in-place operation holds the image
-    CONVERT_MSG_NOTE_BACKUP_LEFT = 418,  // success; the replaced file stays under "_del"
-    CONVERT_MSG_NOTE_REOPEN = 419        // success; the changed image did not open again
-};
-// The line shown under the failure message for a cause; empty for CONVERT_CAUSE_NONE.
-FXString ConvertRun_CauseText(const ConvertRunCause& cause);
-// The cause a failed in-place job of this thread left in its failure record (a trim or an image
-// utility, whose source is the image itself): read failures give the first sector of the range.
-ConvertRunCause ConvertRun_CauseOfIoFailure(const IoFailure& failure, uint32_t bytesPerSector);
+#include "foundation/io_failure.h"
+#include "gui/frame/run_cause.h"
+#include "gui/job/conversion_job.h"
 
 // ---- Part questions ------------------------------------------------------------------------------
 // A question for the file of a part of a split set, with its user value (the convert page).
@@ -80,7 +42,7 @@ struct ConvertRunContext {
     void* user;
     uint64_t* progressClock;    // may be NULL
     FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
-    ConvertRunCause cause;      // why the last run failed, as far as it is known
+    RunCause cause;      // why the last run failed, as far as it is known
     bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
     int note;                   // after a successful trim: its IN_PLACE_NOTE_* (in_place.h)
     // Questions for part files of split sets (callbacks may be NULL): the next part of a
@@ -98,18 +60,14 @@ struct ConvertRunContext {
 // the context's callback with (done, total, its user value); true without one.
 bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context);
 
-// The message that reports a success with an in-place note (IN_PLACE_NOTE_*), or -1 for none.
-int ConvertRun_NoteMessage(int note);
-
 // ---- Job functions ---------------------------------------------------------------------------------
 // Writes the job's source disk to destPath in the format of destKind, with the final geometry:
 // when its total or its heads or sectors per track differ from the source's, the writer reads
 // the source through a resizing view. The used-sector map goes to the writers that take one
 // (a map without regions is handed on as none: every sector counts as used).
-// Results: the writer's; DISK_ERR_ARG without a source, for an unknown destination, or for a
-// destination that is the source or one of its files (ConvertRun_CheckDestination);
-// DISK_ERR_UNSUPPORTED for a destination whose writer is not part of this program yet;
-// DISK_ERR_NOMEM when an options record or the view cannot be allocated. context->cause
+// Results: the writer's; DISK_ERR_ARG without a source, for a destination without a writer in
+// the destination table, or for a destination that is the source or one of its files
+// (ConvertRun_CheckDestination); DISK_ERR_NOMEM when an options record or the view cannot be allocated. context->cause
 // receives what is known of a failure's cause (a file that could not be created or written, the
 // first source sector that could not be read). A failed run removes the destination files it
 // created (files that existed before stay, as does a plug-in's output); a cancelled run leaves
@@ -124,9 +82,8 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context);
 // A file already under a "_del" name is replaced only when the context's replaceBackups is set;
 // otherwise the swap is refused with DISK_ERR_BACKUP_EXISTS (image untouched, new files removed).
 // Results: the compaction's, or the commit's failure; DISK_ERR_ARG (nothing released) without
-// a source or for a kind that cannot be trimmed; DISK_ERR_UNSUPPORTED (nothing released) for a
-// kind whose compaction is not part of this program yet; DISK_ERR_PASSWORD (nothing released)
-// for an encrypted source whose key the job does not hold.
+// a source or for a kind that cannot be trimmed; DISK_ERR_PASSWORD (nothing released) for an
+// encrypted source whose key the job does not hold.
 int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context);
 
 // The first "_del" backup that a trim of the job's source would replace: the backup name of a
@@ -161,10 +118,11 @@ int ConvertRun_ExtendMap(const UsedSectorMap* map, uint64_t total, UsedSectorMap
 void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map);
 
 // ---- Which destinations and trims this program can run ------------------------------------------
-// Destination kinds whose writer exists: 0 VMDK, 4 dynamic VHD, 5 fixed VHD, 13 to 19 the PC-98
-// images, 21 the flat raw image with its description and 22 a plug-in.
+// Whether the destination table holds the check and the writer of a destination kind
+// (Destination_IsAvailable); a kind outside the table is not available.
 bool ConvertRun_IsDestinationAvailable(int32_t destKind);
-// Source kinds whose compaction exists: 0 VMDK and 6 VHD.
+// Source kinds that a trim can compact: those of the trim table (VMDK, VHD, VHDX, qcow2, VDI,
+// Parallels image file and bundle).
 bool ConvertRun_IsTrimAvailable(DiskKind kind);
 
 // The key a trim hands to the compaction of an encrypted source: the job's key when it holds
