@@ -60,11 +60,7 @@ bool Progress(ProgressCallback cb, void* user, uint64_t done, uint64_t total) {
 // Table area of n entries as the writers lay it out: bytes 64 .. data start.
 uint64_t DataStartBytes(uint64_t entries) { return ((4 * entries + 65) & ~511ull) + 512; }
 
-bool AllZero(const uint8_t* p, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++)
-        if (p[i] != 0) return false;
-    return true;
-}
+bool AllZero(const uint8_t* p, uint32_t n) { return Mem_IsZero(p, n); }
 
 // Whether `count` sectors of data, the source's sectors from `first`, hold nothing the map uses.
 int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data,
@@ -242,45 +238,33 @@ int CloseOutput(ByteStream* s, bool preallocated, int rc) {
     return rc;
 }
 
-// Writes the table (host order) at 64, converted.
-int WriteTable(ByteStream* out, const uint32_t* table, uint32_t entries) {
-    if (entries == 0) return DISK_OK;
-    uint8_t* raw = static_cast<uint8_t*>(Mem_Alloc(entries * 4));
-    if (raw == nullptr) return DISK_ERR_NOMEM;
-    for (uint32_t i = 0; i < entries; i++) PutLe32(raw + 4 * i, table[i]);
-    int rc = WriteAt(out, 64, entries * 4, raw);
-    Mem_Free(raw);
-    return rc;
+// The writers work in batches: source sectors are read, and stored blocks written, in pieces of
+// up to kBatchBytes, and the table is kept kWindowEntries entries at a time, so that a writer
+// holds about 5 MiB whatever the size of the disk.
+const uint32_t kBatchBytes = 4u << 20;
+const uint32_t kBatchSectors = kBatchBytes / 512;
+const uint32_t kWindowEntries = 1u << 18;
+
+bool UsedBit(const uint8_t* bits, uint32_t i) { return ((bits[i >> 3] >> (i & 7)) & 1) != 0; }
+
+bool AnyUsed(const uint8_t* bits, uint32_t from, uint32_t count) {
+    for (uint32_t i = from; i < from + count; i++)
+        if (UsedBit(bits, i)) return true;
+    return false;
 }
 
-// Table area from 64 to dataStartBytes: zeros for the entries, `fill` after them.
-int WriteTableArea(ByteStream* out, uint32_t entries, uint64_t dataStartBytes, uint8_t fill) {
-    const uint64_t length = dataStartBytes - 64;
-    if (length > 0xFFFFFFF0ull) return DISK_ERR_ARG;
-    uint8_t* area = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(length)));
-    if (area == nullptr) return DISK_ERR_NOMEM;
-    std::memset(area, 0, static_cast<size_t>(length));
-    if (4ull * entries < length) std::memset(area + 4ull * entries, fill, length - 4ull * entries);
-    int rc = WriteAt(out, 64, static_cast<uint32_t>(length), area);
-    Mem_Free(area);
-    return rc;
-}
-
-// Reads `count` sectors of the source from `first`; sectors the map marks free become zeros
-// without being read.
-int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
-             uint8_t* buffer) {
-    if (map == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
-    uint8_t bits[PARALLELS_COPY_BYTES / 512 / 8];
-    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
-    if (rc != DISK_OK) return rc;
+// Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
+// sector first + i), only the used runs are read and the free sectors become zeros.
+int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t bit,
+             uint32_t count, uint8_t* buffer) {
+    if (bits == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
     uint32_t i = 0;
     while (i < count) {
-        const bool used = (bits[i >> 3] >> (i & 7)) & 1;
+        const bool used = UsedBit(bits, bit + i);
         uint32_t j = i + 1;
-        while (j < count && (((bits[j >> 3] >> (j & 7)) & 1) != 0) == used) j++;
+        while (j < count && UsedBit(bits, bit + j) == used) j++;
         if (used) {
-            rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
+            int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
             if (rc != DISK_OK) return rc;
         } else {
             std::memset(buffer + i * 512ull, 0, (j - i) * 512ull);
@@ -288,6 +272,119 @@ int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint3
         i = j;
     }
     return DISK_OK;
+}
+
+// Reads up to kBatchSectors source sectors from `first`; sectors the map marks free become
+// zeros without being read.
+int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
+             uint8_t* buffer) {
+    if (map == nullptr) return ReadRuns(source, first, nullptr, 0, count, buffer);
+    if (count > kBatchSectors) return DISK_ERR_ARG;
+    uint8_t bits[kBatchSectors / 8];
+    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
+    if (rc != DISK_OK) return rc;
+    return ReadRuns(source, first, bits, 0, count, buffer);
+}
+
+// Writes `fill` over [from, to) of the file in pieces of the buffer (which it overwrites). Zeros
+// are left a hole up to the last sector's worth, which gives the file its length.
+int FillRange(ByteStream* out, uint64_t from, uint64_t to, uint8_t fill, uint8_t* buffer,
+              uint32_t bufferBytes) {
+    if (fill == 0 && to > from + 512) from = to - 512;
+    if (from < to) std::memset(buffer, fill, to - from < bufferBytes ? to - from : bufferBytes);
+    while (from < to) {
+        const uint32_t n = to - from < bufferBytes ? static_cast<uint32_t>(to - from) : bufferBytes;
+        int rc = WriteAt(out, from, n, buffer);
+        if (rc != DISK_OK) return rc;
+        from += n;
+    }
+    return DISK_OK;
+}
+
+// The table of a file being written. Entries are set in block order; a window of them is kept
+// and written to its place (64 + 4 x index) once the blocks have moved past it.
+struct TableWindow {
+    uint8_t* raw;      // kWindowEntries entries, file order
+    uint64_t first;    // table index of raw's first entry
+    uint64_t entries;  // of the whole table
+};
+
+int Window_Flush(ByteStream* out, TableWindow* w) {
+    if (w->first >= w->entries) return DISK_OK;
+    const uint64_t n = w->entries - w->first < kWindowEntries ? w->entries - w->first : kWindowEntries;
+    int rc = WriteAt(out, 64 + 4 * w->first, static_cast<uint32_t>(4 * n), w->raw);
+    std::memset(w->raw, 0, 4ull * kWindowEntries);
+    w->first += kWindowEntries;
+    return rc;
+}
+
+int Window_Set(ByteStream* out, TableWindow* w, uint64_t index, uint32_t value) {
+    if (index >= w->entries || index < w->first) return DISK_ERR_ARG;
+    while (index >= w->first + kWindowEntries) {
+        int rc = Window_Flush(out, w);
+        if (rc != DISK_OK) return rc;
+    }
+    PutLe32(w->raw + 4 * (index - w->first), value);
+    return DISK_OK;
+}
+
+// Everything of the walk that writes blocks into a table-mapped file.
+struct BlockWriter {
+    ByteStream* out;
+    const DiskHandle* source;
+    UsedSectorMap* map;
+    uint8_t* buffer;  // kBatchBytes
+    TableWindow table;
+    uint32_t spb;
+    uint64_t position;  // file sector where the next stored block goes
+    uint64_t base;      // a block at sector p has the entry (p - base) / unit
+    uint32_t unit;
+    // Stores every block that the source allocates, zeros included, and only those.
+    bool keepAllocation;
+    // The source's own table over the same blocks (compacting a file into itself): its absent
+    // blocks are zeros without asking.
+    const uint32_t* present;
+    uint64_t presentEntries;
+    ProgressCallback callback;  // told the source sector reached, of `total`
+    void* user;
+    uint64_t total;
+};
+
+void BlockWriter_Free(BlockWriter* w) {
+    Mem_Free(w->buffer);
+    Mem_Free(w->table.raw);
+    w->buffer = nullptr;
+    w->table.raw = nullptr;
+}
+
+// Allocates the buffers for a table of `entries`; the caller sets the rest.
+int BlockWriter_Init(BlockWriter* w, uint64_t entries) {
+    std::memset(w, 0, sizeof *w);
+    w->unit = 1;
+    w->buffer = static_cast<uint8_t*>(Mem_Alloc(kBatchBytes));
+    w->table.raw = static_cast<uint8_t*>(Mem_Alloc(4 * kWindowEntries));
+    w->table.entries = entries;
+    if (w->buffer == nullptr || w->table.raw == nullptr) {
+        BlockWriter_Free(w);
+        return DISK_ERR_NOMEM;
+    }
+    std::memset(w->table.raw, 0, 4ull * kWindowEntries);
+    return DISK_OK;
+}
+
+// The entry of a block stored at file sector `position`; DISK_ERR_ARG where the table cannot
+// point there.
+int EntryAt(const BlockWriter* w, uint64_t position, uint32_t* entry) {
+    if (position < w->base) return DISK_ERR_ARG;
+    const uint64_t e = (position - w->base) / w->unit;
+    if (e > 0xFFFFFFFFull || (w->unit == 1 && position + w->spb > 0xFFFFFFFFull + w->base))
+        return DISK_ERR_ARG;
+    *entry = static_cast<uint32_t>(e);
+    return DISK_OK;
+}
+
+int Report(const BlockWriter* w, uint64_t sector) {
+    return Progress(w->callback, w->user, sector, w->total) ? DISK_OK : DISK_CANCELLED;
 }
 
 // DISK_ERR_FORMAT when two present table entries place their blocks (`unitsPerBlock` table
@@ -327,33 +424,150 @@ void ParallelsData_HeaderToHost(ParallelsHeader* header) {
 
 namespace {
 
-// Whether `count` source sectors from `first` stay out of the file: empty in the map (or all
-// zero), or with keepAllocation unallocated in the source.
-int BlockSkipped(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
-                 bool keepAllocation, bool* skip) {
-    *skip = true;
+// Whether the block of `count` source sectors from `first` (table index k) stays out of the file
+// without reading it: with keepAllocation when the source does not allocate it; else when it is
+// known to read as zeros (absent in the source's own table, or Disk_IsRangeKnownZero).
+int BlockLeftOut(const BlockWriter* w, uint64_t k, uint64_t first, uint32_t count, bool* out) {
+    *out = true;
     if (count == 0) return DISK_OK;
-    return keepAllocation ? Disk_IsRangeUnallocated(source, map, first, count, skip)
-                          : Disk_IsRangeEmpty(source, map, first, count, skip, nullptr, nullptr);
+    if (w->keepAllocation) return Disk_IsRangeUnallocated(w->source, w->map, first, count, out);
+    if (w->present != nullptr) {
+        *out = k >= w->presentEntries || w->present[k] == 0;
+        return DISK_OK;
+    }
+    return Disk_IsRangeKnownZero(w->source, first, count, out);
 }
 
-// Writes `count` source sectors from `first`, zero-padded to `blockSectors`, at sector
-// `position` of the file; sectors the map marks free are written as zeros.
-int CopyBlock(ByteStream* out, uint64_t position, const DiskHandle* source, UsedSectorMap* map,
-              uint64_t first, uint32_t count, uint32_t blockSectors, uint8_t* buffer) {
-    const uint32_t pieceSectors = PARALLELS_COPY_BYTES / 512;
-    for (uint32_t done = 0; done < blockSectors; done += pieceSectors) {
-        const uint32_t n = blockSectors - done < pieceSectors ? blockSectors - done : pieceSectors;
+// Stores block k, `count` source sectors from `first` zero-padded to the block, reading it once
+// in pieces of `pieceSectors` into `buffer`: pieces of zeros before the first piece with data
+// are not written (the block's place reads as zeros until then), and a block of zeros is left
+// out (with keepAllocation every piece is written). *entry is the block's entry, or 0.
+int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t count, uint8_t* buffer,
+                       uint32_t pieceSectors, uint32_t* entry) {
+    *entry = 0;
+    bool leftOut = false;
+    int rc = BlockLeftOut(w, k, first, count, &leftOut);
+    if (rc != DISK_OK || leftOut) return rc;
+    uint8_t bits[kBatchSectors / 8];
+    bool placed = false;
+    for (uint32_t done = 0; done < w->spb;) {
+        const uint32_t n = w->spb - done < pieceSectors ? w->spb - done : pieceSectors;
         const uint32_t have = done >= count ? 0 : (count - done < n ? count - done : n);
+        std::memset(buffer + have * 512ull, 0, (n - have) * 512ull);
         if (have != 0) {
-            int rc = ReadUsed(source, map, first + done, have, buffer);
+            bool zero = false;
+            if (!w->keepAllocation) rc = Disk_IsRangeKnownZero(w->source, first + done, have, &zero);
+            if (rc == DISK_OK && !zero && w->map != nullptr) {
+                rc = UsedMap_GetUsedBits(w->map, first + done, static_cast<int32_t>(have), bits);
+                zero = rc == DISK_OK && !AnyUsed(bits, 0, have);
+            }
             if (rc != DISK_OK) return rc;
+            if (zero) std::memset(buffer, 0, have * 512ull);
+            else if ((rc = ReadRuns(w->source, first + done, w->map != nullptr ? bits : nullptr, 0,
+                                    have, buffer)) != DISK_OK)
+                return rc;
         }
-        std::memset(buffer + have * 512, 0, (n - have) * 512);
-        int rc = WriteAt(out, (position + done) * 512, n * 512, buffer);
-        if (rc != DISK_OK) return rc;
+        if (!placed && (w->keepAllocation || !Mem_IsZero(buffer, n * 512))) {
+            if ((rc = EntryAt(w, w->position, entry)) != DISK_OK) return rc;
+            placed = true;
+        }
+        if (placed && (rc = WriteAt(w->out, (w->position + done) * 512, n * 512, buffer)) != DISK_OK)
+            return rc;
+        done += n;
+        if (w->callback != nullptr &&
+            (rc = Report(w, first + (done < count ? done : count))) != DISK_OK)
+            return rc;
     }
+    if (placed) w->position += w->spb;
     return DISK_OK;
+}
+
+// Writes the blocks covering `count` source sectors from `first` (table indexes from 0), each
+// zero-padded to the block, at the file's position onward; blocks of zeros stay out of the file
+// (with keepAllocation: the blocks the source does not allocate). Each batch of whole blocks is
+// read once, the used runs only, tested for zeros in memory, and its stored blocks written in one
+// piece. Progress after each batch, as the source sector reached.
+int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count) {
+    const uint32_t spb = w->spb;
+    const uint64_t blockBytes = spb * 512ull;
+    int rc = DISK_OK;
+    if (blockBytes > kBatchBytes) {
+        for (uint64_t k = 0; rc == DISK_OK && k * spb < count; k++) {
+            const uint64_t at = k * spb;
+            const uint32_t n = static_cast<uint32_t>(count - at < spb ? count - at : spb);
+            uint32_t entry = 0;
+            rc = StoreBlockInPieces(w, k, first + at, n, w->buffer, kBatchSectors, &entry);
+            if (rc == DISK_OK && entry != 0) rc = Window_Set(w->out, &w->table, k, entry);
+            if (rc == DISK_OK) rc = Report(w, first + at + n);
+        }
+        return rc;
+    }
+    const uint32_t perBatch = static_cast<uint32_t>(kBatchBytes / blockBytes);
+    uint8_t bits[kBatchSectors / 8];
+    uint8_t read[kBatchSectors];  // per block of the batch: 1 to read and test, 0 left out
+    for (uint64_t k = 0; rc == DISK_OK && k * spb < count; k += perBatch) {
+        const uint64_t at = k * spb;
+        const uint64_t from = first + at;
+        const uint32_t sectors =
+            static_cast<uint32_t>(count - at < perBatch * spb ? count - at : perBatch * spb);
+        const uint32_t blocks = (sectors + spb - 1) / spb;
+        // Which blocks must be read: not known to be zeros, not free in the map.
+        bool batchZero = false;
+        if (!w->keepAllocation && w->present == nullptr)
+            rc = Disk_IsRangeKnownZero(w->source, from, sectors, &batchZero);
+        if (rc == DISK_OK && !batchZero && w->map != nullptr)
+            rc = UsedMap_GetUsedBits(w->map, from, static_cast<int32_t>(sectors), bits);
+        for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
+            const uint32_t n = sectors - i * spb < spb ? sectors - i * spb : spb;
+            bool leftOut = batchZero ||
+                           (!w->keepAllocation && w->map != nullptr && !AnyUsed(bits, i * spb, n));
+            if (!leftOut) rc = BlockLeftOut(w, k + i, from + i * spb, n, &leftOut);
+            read[i] = leftOut ? 0 : 1;
+        }
+        // Runs of blocks to read, each with one read per used run.
+        for (uint32_t i = 0; rc == DISK_OK && i < blocks;) {
+            uint32_t j = i;
+            while (j < blocks && read[j]) j++;
+            if (j > i) {
+                const uint32_t end = j * spb < sectors ? j * spb : sectors;
+                rc = ReadRuns(w->source, from + i * spb, w->map != nullptr ? bits : nullptr, i * spb,
+                              end - i * spb, w->buffer + i * blockBytes);
+            }
+            i = j + 1;
+        }
+        if (rc == DISK_OK && sectors % spb != 0)
+            std::memset(w->buffer + sectors * 512ull, 0, blocks * blockBytes - sectors * 512ull);
+        // The blocks to store move down to the buffer's start, in order, and go out in one write.
+        uint32_t stored = 0;
+        for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
+            uint8_t* block = w->buffer + i * blockBytes;
+            if (!read[i] || (!w->keepAllocation && Mem_IsZero(block, static_cast<uint32_t>(blockBytes))))
+                continue;
+            uint32_t entry = 0;
+            rc = EntryAt(w, w->position + stored * static_cast<uint64_t>(spb), &entry);
+            if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, k + i, entry);
+            if (rc == DISK_OK && i != stored)
+                std::memmove(w->buffer + stored * blockBytes, block, static_cast<size_t>(blockBytes));
+            stored++;
+        }
+        if (rc == DISK_OK && stored != 0) {
+            rc = WriteAt(w->out, w->position * 512, static_cast<uint32_t>(stored * blockBytes),
+                         w->buffer);
+            w->position += stored * static_cast<uint64_t>(spb);
+        }
+        if (rc == DISK_OK) rc = Report(w, from + sectors);
+    }
+    return rc;
+}
+
+// Writes the rest of the table, then `fill` from its end to the data start.
+int FinishTable(BlockWriter* w, uint64_t dataStartBytes, uint8_t fill) {
+    int rc = DISK_OK;
+    while (rc == DISK_OK && w->table.first < w->table.entries) rc = Window_Flush(w->out, &w->table);
+    if (rc == DISK_OK)
+        rc = FillRange(w->out, 64 + 4 * w->table.entries, dataStartBytes, fill, w->buffer,
+                       kBatchBytes);
+    return rc;
 }
 
 }  // namespace
@@ -361,19 +575,22 @@ int CopyBlock(ByteStream* out, uint64_t position, const DiskHandle* source, Used
 int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                          UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
                          uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation) {
-    *entry = 0;
-    bool skip = false;
-    int rc = BlockSkipped(source, map, first, count, keepAllocation, &skip);
-    if (rc != DISK_OK) return rc;
-    if (skip) return DISK_OK;
-    if (*position < base || *position - base > 0xFFFFFFFFull ||
-        *position + blockSectors > 0xFFFFFFFFull + base)
+    if (out == nullptr || position == nullptr || source == nullptr || buffer == nullptr ||
+        entry == nullptr || blockSectors == 0 || count > blockSectors)
         return DISK_ERR_ARG;
-    rc = CopyBlock(out, *position, source, map, first, count, blockSectors, buffer);
-    if (rc != DISK_OK) return rc;
-    *entry = static_cast<uint32_t>(*position - base);
-    *position += blockSectors;
-    return DISK_OK;
+    BlockWriter w;
+    std::memset(&w, 0, sizeof w);
+    w.out = out;
+    w.source = source;
+    w.map = map;
+    w.spb = blockSectors;
+    w.position = *position;
+    w.base = base;
+    w.unit = 1;
+    w.keepAllocation = keepAllocation;
+    int rc = StoreBlockInPieces(&w, 0, first, count, buffer, PARALLELS_COPY_BYTES / 512, entry);
+    if (rc == DISK_OK) *position = w.position;
+    return rc;
 }
 
 int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
@@ -558,39 +775,33 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
     header.totalSectors = (flags & PARALLELS_FLAG_NO_TOTAL) ? 0 : static_cast<uint32_t>(blocks * s);
     const uint64_t dataStart = DataStartBytes(blocks);
 
-    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(blocks * 4)));
-    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
-    if (table == nullptr || buffer == nullptr) {
-        Mem_Free(table);
-        Mem_Free(buffer);
-        return DISK_ERR_NOMEM;
-    }
-    std::memset(table, 0, blocks * 4);
+    BlockWriter w;
+    int rc = BlockWriter_Init(&w, blocks);
+    if (rc != DISK_OK) return rc;
     ByteStream* out = nullptr;
-    if (!Stream_CreateFile(path, &out)) {
-        Mem_Free(table);
-        Mem_Free(buffer);
+    if (!Stream_CreateWriteOnly(path, 0, false, &out)) {
+        BlockWriter_Free(&w);
         return DISK_ERR_CREATE;
     }
-    // The header goes out last (until then its place is a hole that reads as zeros): an output
-    // that was cancelled or failed is not taken for an image.
-    int rc = WriteTableArea(out, header.entries, dataStart, 0xFF);
-    if (rc == DISK_OK && !Progress(callback, user, 0, T)) rc = DISK_CANCELLED;
-    uint64_t position = dataStart / 512;
-    for (uint64_t j = 0; rc == DISK_OK && j < blocks && j * s < T; j++) {
-        const uint64_t first = j * s;
-        const uint32_t n = static_cast<uint32_t>(T - first < s ? T - first : s);
-        rc = Parallels_WriteBlock(out, &position, source, map, first, n, header.sectorsPerBlock,
-                                  buffer, &table[j], 0, false);
-        if (rc == DISK_OK && !Progress(callback, user, first + n, T)) rc = DISK_CANCELLED;
-    }
-    if (rc == DISK_OK) rc = WriteTable(out, table, header.entries);
+    w.out = out;
+    w.source = source;
+    w.map = map;
+    w.spb = header.sectorsPerBlock;
+    w.position = dataStart / 512;
+    w.callback = callback;
+    w.user = user;
+    w.total = T;
+    // The table goes out once its blocks are written and the header last (until then its place
+    // is a hole that reads as zeros): an output that was cancelled or failed is not taken for an
+    // image.
+    rc = Report(&w, 0);
+    if (rc == DISK_OK) rc = WriteBlocks(&w, 0, T);
+    if (rc == DISK_OK) rc = FinishTable(&w, dataStart, 0xFF);
     ParallelsHeader disk;
     HeaderToDisk(&header, &disk);
     if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
     rc = CloseOutput(out, false, rc);
-    Mem_Free(table);
-    Mem_Free(buffer);
+    BlockWriter_Free(&w);
     return rc;
 }
 
@@ -618,65 +829,51 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     const bool extended = image->extended;
     const uint64_t dataStart = extended ? image->dataStart * 512 : DataStartBytes(entries);
 
-    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(entries == 0 ? 4 : entries * 4));
-    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
-    if (table == nullptr || buffer == nullptr) {
-        Mem_Free(table);
-        Mem_Free(buffer);
-        return DISK_ERR_NOMEM;
-    }
-    std::memset(table, 0, entries * 4ull);
-    ByteStream* out = nullptr;
-    uint64_t sourceSize = 0;
-    if (preallocate) {
-        if (!Stream_GetSize(image->stream, &sourceSize) ||
-            !Stream_CreatePreallocated(temp, sourceSize, &out)) {
-            Mem_Free(table);
-            Mem_Free(buffer);
-            return DISK_ERR_SIZE;
-        }
-    } else if (!Stream_CreateFile(temp, &out)) {
-        Mem_Free(table);
-        Mem_Free(buffer);
-        return DISK_ERR_CREATE;
-    }
-    output->armed = true;
     uint8_t raw[64];
-    rc = Stream_ReadAt(image->stream, 0, 64, raw) ? DISK_OK : DISK_ERR_READ;
+    if (!Stream_ReadAt(image->stream, 0, 64, raw)) return DISK_ERR_READ;
     if (extended) {
         // The new file is closed cleanly and has no header extension: the extension describes
         // the old file, and its block is not copied.
         std::memset(raw + 44, 0, 4);
         std::memset(raw + 56, 0, 8);
     }
-    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, raw);
-    if (rc == DISK_OK) rc = WriteTableArea(out, entries, dataStart, extended ? 0 : 0xFF);
-    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
-    // Extended entries count whole blocks: the blocks start on a block boundary.
-    uint64_t position = extended ? (dataStart / 512 + spb - 1) / spb * spb : dataStart / 512;
-    for (uint64_t j = 0; rc == DISK_OK && j * spb < total; j++) {
-        const uint64_t first = j * spb;
-        const uint32_t n = static_cast<uint32_t>(total - first < spb ? total - first : spb);
-        if (!extended) {
-            rc = Parallels_WriteBlock(out, &position, source, map, first, n, spb, buffer,
-                                      &table[j], 0, false);
-        } else {
-            bool skip = true;
-            rc = BlockSkipped(source, map, first, n, false, &skip);
-            if (rc == DISK_OK && !skip) {
-                if (position / spb > 0xFFFFFFFFull) rc = DISK_ERR_ARG;
-                if (rc == DISK_OK) rc = CopyBlock(out, position, source, map, first, n, spb, buffer);
-                table[j] = static_cast<uint32_t>(position / spb);
-                position += spb;
-            }
+    BlockWriter w;
+    rc = BlockWriter_Init(&w, entries);
+    if (rc != DISK_OK) return rc;
+    ByteStream* out = nullptr;
+    uint64_t sourceSize = 0;
+    if (preallocate) {
+        if (!Stream_GetSize(image->stream, &sourceSize) ||
+            !Stream_CreatePreallocated(temp, sourceSize, &out)) {
+            BlockWriter_Free(&w);
+            return DISK_ERR_SIZE;
         }
-        if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
+    } else if (!Stream_CreateWriteOnly(temp, 0, false, &out)) {
+        BlockWriter_Free(&w);
+        return DISK_ERR_CREATE;
     }
-    if (rc == DISK_OK) rc = WriteTable(out, table, entries);
-    if (rc == DISK_OK && !Stream_Sync(out)) rc = DISK_ERR_WRITE;
+    output->armed = true;
+    w.out = out;
+    w.source = source;
+    w.map = map;
+    w.spb = spb;
+    // Extended entries count whole blocks: the blocks start on a block boundary.
+    w.position = extended ? (dataStart / 512 + spb - 1) / spb * spb : dataStart / 512;
+    w.unit = image->unit;
+    // The image is its own source: its absent blocks are zeros.
+    w.present = image->table;
+    w.presentEntries = entries;
+    w.callback = callback;
+    w.user = user;
+    w.total = total;
+    // The header (the source's 64 bytes) goes last. The file reaches stable storage when the
+    // commit syncs it, before it takes the image's name.
+    rc = Report(&w, 0);
+    if (rc == DISK_OK) rc = WriteBlocks(&w, 0, total);
+    if (rc == DISK_OK) rc = FinishTable(&w, dataStart, extended ? 0 : 0xFF);
+    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, raw);
     rc = CloseOutput(out, preallocate, rc);
-    Mem_Free(table);
-    Mem_Free(buffer);
+    BlockWriter_Free(&w);
     return rc;
 }
 
@@ -834,39 +1031,34 @@ bool ParallelsData_CanCompact(const ParallelsDataFile*) { return true; }
 
 namespace {
 
-// Writes a data file's content: zeroed table area, blocks of the source from disk sector
-// `first`, the table, and last the header (host order, dataStart set), so that a partial file
-// has none. `out` is closed by the caller.
+// Writes a data file's content: blocks of the source from disk sector `first`, the table with
+// zeros after it up to the data start, and last the header (host order, dataStart set), so that
+// a partial file has none. `out` is closed by the caller.
 int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHandle* source,
                   UsedSectorMap* map, uint64_t first, uint64_t count, uint32_t base,
                   ProgressCallback callback, void* user, uint64_t diskTotal, bool keepAllocation) {
-    const uint32_t spb = header->sectorsPerBlock;
-    const uint32_t entries = header->entries;
-    uint32_t* table = static_cast<uint32_t*>(Mem_Alloc(entries == 0 ? 4 : entries * 4));
-    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
-    if (table == nullptr || buffer == nullptr) {
-        Mem_Free(table);
-        Mem_Free(buffer);
-        return DISK_ERR_NOMEM;
-    }
-    std::memset(table, 0, entries * 4ull);
-    int rc = WriteTableArea(out, entries, static_cast<uint64_t>(header->dataStart) * 512, 0);
-    if (rc == DISK_OK && !Progress(callback, user, first, diskTotal)) rc = DISK_CANCELLED;
-    uint64_t position = header->dataStart;
-    for (uint64_t k = 0; rc == DISK_OK && k * spb < count && k < entries; k++) {
-        const uint64_t at = k * spb;
-        const uint32_t n = static_cast<uint32_t>(count - at < spb ? count - at : spb);
-        rc = ParallelsData_WriteBlock(out, &position, source, map, first + at, n, spb, buffer,
-                                      &table[k], base, keepAllocation);
-        if (rc == DISK_OK && !Progress(callback, user, first + at + n, diskTotal))
-            rc = DISK_CANCELLED;
-    }
-    if (rc == DISK_OK) rc = WriteTable(out, table, entries);
+    BlockWriter w;
+    int rc = BlockWriter_Init(&w, header->entries);
+    if (rc != DISK_OK) return rc;
+    w.out = out;
+    w.source = source;
+    w.map = map;
+    w.spb = header->sectorsPerBlock;
+    w.position = header->dataStart;
+    w.base = base;
+    w.keepAllocation = keepAllocation;
+    w.callback = callback;
+    w.user = user;
+    w.total = diskTotal;
+    // Blocks past the table (a header whose count of entries is short) are not walked.
+    const uint64_t covered = static_cast<uint64_t>(header->entries) * w.spb;
+    rc = Report(&w, first);
+    if (rc == DISK_OK) rc = WriteBlocks(&w, first, count < covered ? count : covered);
+    if (rc == DISK_OK) rc = FinishTable(&w, static_cast<uint64_t>(header->dataStart) * 512, 0);
     ParallelsHeader disk;
     HeaderToDisk(header, &disk);
     if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
-    Mem_Free(table);
-    Mem_Free(buffer);
+    BlockWriter_Free(&w);
     return rc;
 }
 
@@ -899,7 +1091,7 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
     header.totalSectors = count;
     header.dataStart = static_cast<uint32_t>(dataStart);
     ByteStream* out = nullptr;
-    if (!Stream_CreateFile(path, &out)) return DISK_ERR_CREATE;
+    if (!Stream_CreateWriteOnly(path, 0, false, &out)) return DISK_ERR_CREATE;
     int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user,
                            diskTotal, false);
     return CloseOutput(out, false, rc);
@@ -918,14 +1110,14 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
     if (preallocate) {
         if (!Stream_GetSize(file->stream, &size) || !Stream_CreatePreallocated(tempPath, size, &out))
             return DISK_ERR_SIZE;
-    } else if (!Stream_CreateFile(tempPath, &out)) {
+    } else if (!Stream_CreateWriteOnly(tempPath, 0, false, &out)) {
         return DISK_ERR_CREATE;
     }
-    // The header is kept as it is, its data start included.
+    // The header is kept as it is, its data start included. The file reaches stable storage
+    // when the commit syncs it, before it takes the data file's place.
     int rc = WriteDataBody(out, &file->header, source, map, file->firstSector,
                            file->header.totalSectors, file->base, callback, user, diskTotal,
                            keepAllocation);
-    if (rc == DISK_OK && !Stream_Sync(out)) rc = DISK_ERR_WRITE;
     return CloseOutput(out, preallocate, rc);
 }
 
@@ -994,17 +1186,20 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
     if (buffer == nullptr) return DISK_ERR_NOMEM;
     ByteStream* out = nullptr;
-    if (!Stream_CreateFile(path, &out)) {
+    if (!Stream_CreateWriteOnly(path, 0, false, &out)) {
         Mem_Free(buffer);
         return DISK_ERR_CREATE;
     }
     int rc = Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
     const uint32_t step = PARALLELS_COPY_BYTES / 512;
-    // Free sectors of the map are zeros; a piece of zeros is left a hole, except the file's last
-    // sector, which gives the file its length.
+    // Free sectors of the map and ranges the source knows to be zeros are not read; a piece of
+    // zeros is left a hole, except the file's last sector, which gives the file its length.
     for (uint64_t done = 0; rc == DISK_OK && done < count; done += step) {
         const uint32_t n = static_cast<uint32_t>(count - done < step ? count - done : step);
-        rc = ReadUsed(source, map, first + done, n, buffer);
+        bool zero = false;
+        rc = Disk_IsRangeKnownZero(source, first + done, n, &zero);
+        if (rc == DISK_OK && zero) std::memset(buffer, 0, n * 512ull);
+        else if (rc == DISK_OK) rc = ReadUsed(source, map, first + done, n, buffer);
         if (rc == DISK_OK) {
             const bool last = done + n == count;
             uint32_t from = 0;

@@ -19,7 +19,8 @@ struct UsedSectorMap;
 enum : uint32_t {
     PARALLELS_HEADER_BYTES = 64,
     PARALLELS_VERSION = 2,
-    // Copy pieces of the writers and the work buffer of the queries.
+    // Copy pieces of the plain data file's writer and of Parallels_WriteBlock, and the work
+    // buffer of the queries.
     PARALLELS_COPY_BYTES = 0x200000,
     // Flag of Parallels_Create: write 0 as the header's total-sectors field.
     PARALLELS_FLAG_NO_TOTAL = 2
@@ -99,21 +100,29 @@ bool Parallels_CanCompact(void* object);
 int32_t Parallels_CheckGeometry(const DiskGeometry* geometry);
 
 // Writes the source as a single image file: one track per block, cylinders rounded up so that
-// the disk covers every source sector (the tail is zero). DISK_ERR_ARG for a geometry the file
+// the disk covers every source sector (the tail is zero). The source is read once, in batches of
+// whole blocks and only where it may hold data (the map's used sectors, ranges that
+// Disk_IsRangeKnownZero does not vouch for); blocks that read as zeros stay out of the table.
+// Stored blocks go out in batches, the table once its blocks are written, the header last, and
+// the file is not synced. DISK_ERR_ARG for a geometry the file
 // cannot hold (Parallels_CheckGeometry, zero heads or sectors per track, a rounded total of
 // 2^32 sectors or more); DISK_ERR_CREATE, DISK_ERR_NOMEM, DISK_ERR_WRITE, DISK_CANCELLED, or
 // the source's failure.
 int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      ProgressCallback callback, void* user, uint32_t flags);
 // Stores `count` source sectors from `first` (zero-padded to a block of `blockSectors`) at
-// *position unless they are empty (Disk_IsRangeEmpty with the map, or with keepAllocation
-// Disk_IsRangeUnallocated); *entry becomes *position - base or stays 0.
+// *position unless they read as zeros (free sectors of the map count as zeros), or with
+// keepAllocation unless the source does not allocate them (Disk_IsRangeUnallocated). The block
+// is read once, in pieces of PARALLELS_COPY_BYTES through `buffer` (of that size); ranges known
+// to be zeros are not read. *entry becomes *position - base or stays 0.
 int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                          UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
                          uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation);
 
 // Rewrites the open file of `source` (kind 8) without its empty blocks into a temporary file
-// beside the path and arms the output record. DISK_ERR_FORMAT, before anything is written, for a
+// beside the path and arms the output record. Its absent blocks are not read, the others once.
+// The temporary file is not synced here: the commit syncs it before it takes the image's name.
+// DISK_ERR_FORMAT, before anything is written, for a
 // table whose entries share a block. DISK_ERR_ARG, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_CREATE, DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
 int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
@@ -176,8 +185,8 @@ int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHand
                              uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
                              uint32_t base, bool keepAllocation);
 // Rewrites the data file into tempPath from the bundle `source` (disk-absolute sectors); the
-// header (data start included) is kept. DISK_ERR_FORMAT, before the file is created, for a
-// table whose entries share a block.
+// header (data start included) is kept; the commit syncs the file. DISK_ERR_FORMAT, before the
+// file is created, for a table whose entries share a block.
 int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
                           UsedSectorMap* map, bool preallocate, ProgressCallback callback,
                           void* user, uint64_t diskTotal, bool keepAllocation);
