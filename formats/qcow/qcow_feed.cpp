@@ -34,13 +34,19 @@ int CompressTask(void* context, uint32_t worker, uint32_t slot)
     QcowFeed* f = static_cast<QcowFeed*>(context);
     const uint8_t* data = f->slotData + size_t(slot) * f->clusterBytes;
     uint8_t* packed = f->slotPacked + size_t(slot) * f->packCapacity;
+    // Each worker keeps its stream: a reset stream deflates exactly as a new one would, without
+    // allocating its tables again for every cluster.
+    z_stream* z = f->zlibs[worker];
     uint32_t produced = 0;
+    if (deflateReset(z) == Z_OK) {
+        z->next_in = const_cast<Bytef*>(data);
+        z->avail_in = f->clusterBytes;
+        z->next_out = packed;
+        z->avail_out = f->packCapacity;
+        if (deflate(z, Z_FINISH) == Z_STREAM_END) produced = f->packCapacity - z->avail_out;
+    }
     // A cluster that deflate cannot make shorter (or fails on) is stored as it is.
-    if (!Zlib_DeflateRawBuffer(f->zlibs[worker], data, f->clusterBytes, packed, f->packCapacity,
-                               &produced) ||
-        produced >= f->clusterBytes)
-        produced = 0;
-    f->slotPackedBytes[slot] = produced;
+    f->slotPackedBytes[slot] = produced < f->clusterBytes ? produced : 0;
     return DISK_OK;
 }
 
@@ -206,8 +212,16 @@ int QcowFeed_Open(QcowFeed* f, DiskHandle* source, UsedSectorMap* map, uint64_t 
     f->zlibs = static_cast<z_stream**>(Mem_Alloc(f->workers * sizeof(z_stream*)));
     if (f->zlibs == nullptr) return DISK_ERR_NOMEM;
     memset(f->zlibs, 0, f->workers * sizeof(z_stream*));
-    for (uint32_t i = 0; i < f->workers; ++i)
-        if ((f->zlibs[i] = Zlib_AllocStream()) == nullptr) return DISK_ERR_NOMEM;
+    for (uint32_t i = 0; i < f->workers; ++i) {
+        // Raw deflate with the parameters of Zlib_DeflateRawBuffer.
+        z_stream* z = Zlib_AllocStream();
+        if (z == nullptr) return DISK_ERR_NOMEM;
+        if (deflateInit2(z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -12, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+            Mem_Free(z);
+            return DISK_ERR_NOMEM;
+        }
+        f->zlibs[i] = z;
+    }
     f->slotData = static_cast<uint8_t*>(Mem_Alloc(n * clusterBytes));
     f->slotPacked = static_cast<uint8_t*>(Mem_Alloc(n * packCapacity));
     f->slotPackedBytes = static_cast<uint32_t*>(Mem_Alloc(n * 4));
@@ -259,7 +273,11 @@ void QcowFeed_Close(QcowFeed* f)
 {
     WorkPool_Free(f->pool);
     if (f->zlibs != nullptr)
-        for (uint32_t i = 0; i < f->workers; ++i) Mem_Free(f->zlibs[i]);
+        for (uint32_t i = 0; i < f->workers; ++i) {
+            if (f->zlibs[i] == nullptr) continue;
+            deflateEnd(f->zlibs[i]);
+            Mem_Free(f->zlibs[i]);
+        }
     Mem_Free(f->zlibs);
     Mem_Free(f->chunk);
     Mem_Free(f->bits);
