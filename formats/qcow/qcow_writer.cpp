@@ -2,8 +2,8 @@
 #include <cstring>
 
 #include "formats/qcow/qcow.h"
+#include "formats/qcow/qcow_feed.h"
 #include "foundation/platform.h"
-#include "foundation/zlib_stream.h"
 
 namespace {
 
@@ -34,12 +34,17 @@ struct Writer {
     ByteStream* out;
     uint64_t position;
     uint8_t* cluster;
-    uint8_t* packed;
-    z_stream* zstream;
     QcowCipher* cipher;
+    DiskHandle* source;
+    UsedSectorMap* map;
+    int mode;
     uint64_t total;
     ProgressCallback progress;
     void* user;
+    uint64_t* l1;
+    uint64_t* l2;           // the open span's table, host order
+    uint32_t openSpan;      // UINT32_MAX: none
+    uint64_t l2At;
 };
 
 bool Report(Writer* w, uint64_t done)
@@ -67,95 +72,61 @@ int Store(Writer* w, const uint8_t* data, uint64_t* entry)
     return DISK_OK;
 }
 
-// One cluster of the source: entry 0 when empty, kNotCompressed when grouping and it does not
-// compress.
-int WriteOne(Writer* w, DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t n,
-             int mode, uint64_t* entry)
+// Ends the open span: in the grouped mode its clusters that did not compress are stored after
+// the others (read again); its L2 table is written.
+int CloseSpan(Writer* w)
 {
-    *entry = 0;
-    bool empty = false;
-    int r = Disk_IsRangeEmpty(source, map, first, n, &empty, nullptr, nullptr);
-    if (r != DISK_OK) return r;
-    if (empty) return DISK_OK;
-    memset(w->cluster, 0, kCluster);
-    r = Disk_Read(source, first * 512, n * 512, w->cluster);
-    if (r != DISK_OK) return r;
-    if (mode == QCOW_STORE_COMPRESSED || mode == QCOW_STORE_COMPRESSED_GROUPED) {
-        uint32_t produced = 0;
-        if (Zlib_DeflateRawBuffer(w->zstream, w->cluster, kCluster, w->packed, 2 * kCluster,
-                                  &produced) &&
-            produced < kCluster) {
-            if (!Stream_WriteAt(w->out, w->position, produced, w->packed)) return DISK_ERR_WRITE;
-            *entry = (1ull << 63) | (uint64_t(produced) << (63 - kClusterBits)) | w->position;
-            w->position += produced;
-            return DISK_OK;
-        }
-        if (mode == QCOW_STORE_COMPRESSED_GROUPED) {
-            *entry = kNotCompressed;
-            return DISK_OK;
-        }
-    } else if (mode == QCOW_STORE_ENCRYPTED) {
-        if (!Qcow_EncryptSectors(w->cipher, first, w->cluster, w->cluster, kCluster))
-            return DISK_ERR_ARG;
+    if (w->openSpan == UINT32_MAX) return DISK_OK;
+    const uint64_t first = uint64_t(w->openSpan) * kSpanSectors;
+    for (uint32_t i = 0; i < kL2Entries; ++i) {
+        if (w->l2[i] != kNotCompressed) continue;
+        const uint64_t s = first + uint64_t(i) * kClusterSectors;
+        const uint32_t n = static_cast<uint32_t>(
+            w->total - s < kClusterSectors ? w->total - s : kClusterSectors);
+        memset(w->cluster, 0, kCluster);
+        int r = QcowFeed_ReadSectors(w->source, w->map, s, n, w->cluster);
+        if (r == DISK_OK) r = Store(w, w->cluster, &w->l2[i]);
+        if (r != DISK_OK) return r;
     }
-    return Store(w, w->cluster, entry);
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(w->l2);
+    for (uint32_t i = 0; i < kL2Entries; ++i) PutBe64(bytes + 8 * i, w->l2[i]);
+    if (!Stream_WriteAt(w->out, w->l2At, kCluster, bytes)) return DISK_ERR_WRITE;
+    w->l1[w->openSpan] = w->l2At;
+    w->openSpan = UINT32_MAX;
+    return DISK_OK;
 }
 
-int WriteAll(Writer* w, DiskHandle* source, UsedSectorMap* map, int mode, uint64_t* l1,
-             uint32_t l1Entries, uint64_t* l2)
+// One cluster that holds data, in disk order. The first of a span opens the span: its L2 table
+// (zeroed until the span ends) goes before the span's clusters.
+int TakeCluster(void* user, QcowFeedCluster* c)
 {
-    RangeProgressRecord record = {w->progress, w->user, 0, w->total, 0};
-    RangeProgressAdapter adapter = w->progress != nullptr ? Disk_GetRangeProgressAdapter() : nullptr;
-    for (uint32_t span = 0; span < l1Entries; ++span) {
-        const uint64_t first = uint64_t(span) * kSpanSectors;
-        const uint32_t spanSectors = static_cast<uint32_t>(
-            w->total - first < kSpanSectors ? w->total - first : kSpanSectors);
-        bool empty = false;
-        record.base = first;
-        int r = Disk_IsRangeEmpty(source, map, first, spanSectors, &empty, adapter,
-                                  adapter != nullptr ? &record : nullptr);
+    Writer* w = static_cast<Writer*>(user);
+    const uint32_t span = static_cast<uint32_t>(c->firstSector / kSpanSectors);
+    if (span != w->openSpan) {
+        int r = CloseSpan(w);
+        if (r == DISK_OK) r = Pad(w);
         if (r != DISK_OK) return r;
-        if (empty) {
-            l1[span] = 0;
-            if (!Report(w, first + spanSectors)) return DISK_CANCELLED;
-            continue;
-        }
-        r = Pad(w);
-        if (r != DISK_OK) return r;
-        const uint64_t l2At = w->position;
-        memset(l2, 0, kL2Entries * 8);
-        if (!Stream_WriteAt(w->out, l2At, kCluster, l2)) return DISK_ERR_WRITE;
+        w->l2At = w->position;
+        memset(w->l2, 0, kL2Entries * 8);
+        if (!Stream_WriteAt(w->out, w->l2At, kCluster, w->l2)) return DISK_ERR_WRITE;
         w->position += kCluster;
-        const uint32_t clusters = (spanSectors + kClusterSectors - 1) / kClusterSectors;
-        uint64_t settled = 0;
-        for (uint32_t i = 0; i < clusters; ++i) {
-            const uint64_t s = first + uint64_t(i) * kClusterSectors;
-            const uint32_t n = spanSectors - i * kClusterSectors < kClusterSectors
-                                   ? spanSectors - i * kClusterSectors : kClusterSectors;
-            r = WriteOne(w, source, map, s, n, mode, &l2[i]);
-            if (r != DISK_OK) return r;
-            if (l2[i] != kNotCompressed) settled += n;
-            if (!Report(w, first + settled)) return DISK_CANCELLED;
-        }
-        for (uint32_t i = 0; i < clusters; ++i) {
-            if (l2[i] != kNotCompressed) continue;
-            const uint64_t s = first + uint64_t(i) * kClusterSectors;
-            const uint32_t n = spanSectors - i * kClusterSectors < kClusterSectors
-                                   ? spanSectors - i * kClusterSectors : kClusterSectors;
-            memset(w->cluster, 0, kCluster);
-            r = Disk_Read(source, s * 512, n * 512, w->cluster);
-            if (r == DISK_OK) r = Store(w, w->cluster, &l2[i]);
-            if (r != DISK_OK) return r;
-            settled += n;
-            if (!Report(w, first + settled)) return DISK_CANCELLED;
-        }
-        uint8_t* bytes = reinterpret_cast<uint8_t*>(l2);
-        for (uint32_t i = 0; i < kL2Entries; ++i) PutBe64(bytes + 8 * i, l2[i]);
-        if (!Stream_WriteAt(w->out, l2At, kCluster, bytes)) return DISK_ERR_WRITE;
-        l1[span] = l2At;
-        if (!Report(w, first + spanSectors)) return DISK_CANCELLED;
+        w->openSpan = span;
     }
-    return DISK_OK;
+    uint64_t* entry = &w->l2[(c->firstSector % kSpanSectors) / kClusterSectors];
+    if (c->packed != nullptr) {
+        if (!Stream_WriteAt(w->out, w->position, c->packedBytes, c->packed)) return DISK_ERR_WRITE;
+        *entry = (1ull << 63) | (uint64_t(c->packedBytes) << (63 - kClusterBits)) | w->position;
+        w->position += c->packedBytes;
+        return DISK_OK;
+    }
+    if (w->mode == QCOW_STORE_COMPRESSED_GROUPED) {
+        *entry = kNotCompressed;
+        return DISK_OK;
+    }
+    if (w->mode == QCOW_STORE_ENCRYPTED &&
+        !Qcow_EncryptSectors(w->cipher, c->firstSector, c->data, c->data, kCluster))
+        return DISK_ERR_ARG;
+    return Store(w, c->data, entry);
 }
 
 }  // namespace
@@ -176,22 +147,25 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
     w.total = total;
     w.progress = progress;
     w.user = user;
-    uint64_t* l1 = static_cast<uint64_t*>(Mem_Alloc(l1Entries * 8 + 8));
-    uint64_t* l2 = static_cast<uint64_t*>(Mem_Alloc(kCluster));
+    w.source = source;
+    w.map = map;
+    w.mode = storageMode;
+    w.openSpan = UINT32_MAX;
+    const bool compress =
+        storageMode == QCOW_STORE_COMPRESSED || storageMode == QCOW_STORE_COMPRESSED_GROUPED;
+    w.l1 = static_cast<uint64_t*>(Mem_Alloc(l1Entries * 8 + 8));
+    w.l2 = static_cast<uint64_t*>(Mem_Alloc(kCluster));
     w.cluster = static_cast<uint8_t*>(Mem_Alloc(kCluster));
-    w.packed = static_cast<uint8_t*>(Mem_Alloc(2 * kCluster));
-    w.zstream = Zlib_AllocStream();
-    int r = DISK_OK;
-    if (l1 == nullptr || l2 == nullptr || w.cluster == nullptr || w.packed == nullptr ||
-        w.zstream == nullptr)
+    QcowFeed feed;
+    int r = QcowFeed_Open(&feed, source, map, total, kCluster, compress, 2 * kCluster, false,
+                          TakeCluster, &w, progress, user);
+    if (r == DISK_OK && (w.l1 == nullptr || w.l2 == nullptr || w.cluster == nullptr))
         r = DISK_ERR_NOMEM;
     if (r == DISK_OK && storageMode == QCOW_STORE_ENCRYPTED) {
         w.cipher = Qcow_AllocCipher();
         if (w.cipher == nullptr || !Qcow_SetKey(w.cipher, key)) r = DISK_ERR_NOMEM;
     }
-    if (r == DISK_OK && !Stream_CreateFile(path, &w.out)) r = DISK_ERR_CREATE;
-    // The header goes out last (until then its place is a hole that reads as zeros): an output
-    // that was cancelled or failed is not taken for an image.
+    if (r == DISK_OK) r = QcowOutput_Create(path, &w.out);
     uint8_t header[QCOW_HEADER_BYTES] = {};
     if (r == DISK_OK) {
         PutBe32(header, QCOW_MAGIC);
@@ -201,29 +175,30 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
         header[33] = kL2Bits;
         PutBe32(header + 36, storageMode == QCOW_STORE_ENCRYPTED ? 1 : 0);
         PutBe64(header + 40, QCOW_HEADER_BYTES);
-        memset(l1, 0, l1Entries * 8 + 8);
-        if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, l1))
+        memset(w.l1, 0, l1Entries * 8 + 8);
+        if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, w.l1))
             r = DISK_ERR_WRITE;
         w.position = QCOW_HEADER_BYTES + uint64_t(l1Entries) * 8;
         if (r == DISK_OK) r = Pad(&w);
     }
     if (r == DISK_OK && !Report(&w, 0)) r = DISK_CANCELLED;
-    if (r == DISK_OK) r = WriteAll(&w, source, map, storageMode, l1, l1Entries, l2);
+    if (r == DISK_OK) r = QcowFeed_Run(&feed, 0, total);
+    if (r == DISK_OK) r = QcowFeed_Finish(&feed);
+    if (r == DISK_OK) r = CloseSpan(&w);
+    if (r == DISK_OK && !Report(&w, total)) r = DISK_CANCELLED;
     if (r == DISK_OK) {
-        uint8_t* bytes = reinterpret_cast<uint8_t*>(l1);
-        for (uint32_t i = 0; i < l1Entries; ++i) PutBe64(bytes + 8 * i, l1[i]);
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(w.l1);
+        for (uint32_t i = 0; i < l1Entries; ++i) PutBe64(bytes + 8 * i, w.l1[i]);
         if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, bytes))
             r = DISK_ERR_WRITE;
         // The last compressed cluster may end inside a sector: the file ends on a cluster.
         if (r == DISK_OK) r = Pad(&w);
-        if (r == DISK_OK && !Stream_WriteAt(w.out, 0, sizeof header, header)) r = DISK_ERR_WRITE;
     }
-    if (w.out != nullptr && !Stream_Close(w.out) && r == DISK_OK) r = DISK_ERR_WRITE;
-    Mem_Free(l1);
-    Mem_Free(l2);
+    QcowFeed_Close(&feed);
+    r = QcowOutput_Finish(w.out, r, header, sizeof header);
+    Mem_Free(w.l1);
+    Mem_Free(w.l2);
     Mem_Free(w.cluster);
-    Mem_Free(w.packed);
-    Mem_Free(w.zstream);
     Qcow_FreeCipher(w.cipher);
     return r;
 }

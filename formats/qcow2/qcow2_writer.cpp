@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "formats/qcow/qcow_feed.h"
+
 #include "foundation/platform.h"
 #include "foundation/zlib_stream.h"
 
@@ -296,14 +298,19 @@ int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map,
                        uint64_t* entry)
 {
     *entry = 0;
-    bool skip = false;
-    int r = layerOnly ? Disk_IsRangeUnallocated(source, map, firstSector, sectors, &skip)
-                      : Disk_IsRangeEmpty(source, map, firstSector, sectors, &skip, nullptr, nullptr);
-    if (r != DISK_OK) return r;
-    if (skip) return DISK_OK;
     uint8_t* buf = w->clusterBuffer;
-    memset(buf, 0, w->clusterSize);
-    r = Disk_Read(source, firstSector * 512, sectors * 512, buf);
+    int r = DISK_OK;
+    if (layerOnly) {
+        bool skip = false;
+        r = Disk_IsRangeUnallocated(source, map, firstSector, sectors, &skip);
+        if (r != DISK_OK || skip) return r;
+        memset(buf, 0, w->clusterSize);
+        r = Disk_Read(source, firstSector * 512, sectors * 512, buf);
+    } else {
+        memset(buf, 0, w->clusterSize);
+        r = QcowFeed_ReadSectors(source, map, firstSector, sectors, buf);
+        if (r == DISK_OK && Mem_IsZero(buf, w->clusterSize)) return DISK_OK;
+    }
     if (r != DISK_OK) return r;
     if (storageMode == 1 || storageMode == 2) {
         uint32_t produced = 0;
@@ -321,6 +328,71 @@ int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map,
     }
     return Qcow2_AppendDataCluster(w, buf, entry);
 }
+
+namespace {
+
+// The state of one body run over the source, for the clusters handed over by the feed.
+struct BodyRun {
+    Qcow2Writer* w;
+    int mode;
+    DiskHandle* source;
+    UsedSectorMap* map;
+    bool layerOnly;
+    uint64_t openSpan;  // UINT64_MAX: none
+    uint64_t l2Offset;
+};
+
+// Ends the open span: in mode 2 its clusters that did not compress are stored after the
+// others (read again); its L2 table is written.
+int CloseSpan(BodyRun* b)
+{
+    if (b->openSpan == UINT64_MAX) return DISK_OK;
+    Qcow2Writer* w = b->w;
+    const uint32_t spc = w->sectorsPerCluster;
+    const uint64_t first = b->openSpan * w->l2CoverageSectors;
+    for (uint32_t i = 0; i < w->l2Entries; ++i) {
+        if (w->l2[i] != kNotCompressed) continue;
+        const uint64_t s = first + uint64_t(i) * spc;
+        const uint32_t n = static_cast<uint32_t>(w->totalSectors - s < spc ? w->totalSectors - s
+                                                                          : spc);
+        int r = Qcow2_WriteCluster(w, b->source, b->map, s, n, 0, b->layerOnly, &w->l2[i]);
+        if (r != DISK_OK) return r;
+    }
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(w->l2);
+    for (uint32_t i = 0; i < w->l2Entries; ++i) PutBe64(bytes + 8 * i, w->l2[i]);
+    if (!Stream_WriteAt(w->output, b->l2Offset, w->clusterSize, bytes)) return DISK_ERR_WRITE;
+    w->l1[b->openSpan] = b->l2Offset | kCopied;
+    b->openSpan = UINT64_MAX;
+    return DISK_OK;
+}
+
+// One cluster that holds data, in disk order. The first of a span opens the span: its L2 table
+// is reserved before the span's clusters.
+int TakeCluster(void* user, QcowFeedCluster* c)
+{
+    BodyRun* b = static_cast<BodyRun*>(user);
+    Qcow2Writer* w = b->w;
+    const uint64_t span = c->firstSector / w->l2CoverageSectors;
+    if (span != b->openSpan) {
+        int r = CloseSpan(b);
+        if (r == DISK_OK) r = Qcow2_AppendCluster(w, &b->l2Offset);
+        if (r != DISK_OK) return r;
+        memset(w->l2, 0, w->clusterSize);
+        b->openSpan = span;
+    }
+    uint64_t* entry = &w->l2[(c->firstSector % w->l2CoverageSectors) / w->sectorsPerCluster];
+    if (c->packed != nullptr) return AppendCompressed(w, c->packed, c->packedBytes, entry);
+    if (b->mode == 2) {
+        *entry = kNotCompressed;
+        return DISK_OK;
+    }
+    if (b->mode == 3 &&
+        !Qcow_EncryptSectors(w->cipher, c->firstSector, c->data, c->data, w->clusterSize))
+        return DISK_ERR_ARG;
+    return Qcow2_AppendDataCluster(w, c->data, entry);
+}
+
+}  // namespace
 
 int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header,
                     uint64_t totalSectors, int storageMode, DiskHandle* source,
@@ -346,53 +418,24 @@ int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header
     int r = Qcow2_AddRefcounts(w, 0, w->position);
     if (r != DISK_OK) return r;
 
-    RangeProgressRecord record = {progress, user, 0, totalSectors, 0};
-    RangeProgressAdapter adapter = progress != nullptr ? Disk_GetRangeProgressAdapter() : nullptr;
-    const uint32_t spc = w->sectorsPerCluster;
-    for (uint64_t span = 0; span < w->l1Entries; ++span) {
+    // The clusters of the source, span by span: an L2 table and the clusters for every span
+    // that holds data.
+    BodyRun run = {w, storageMode, source, map, layerOnly, UINT64_MAX, 0};
+    const bool compress = storageMode == 1 || storageMode == 2;
+    QcowFeed feed;
+    r = QcowFeed_Open(&feed, source, map, totalSectors, w->clusterSize, compress,
+                      w->clusterSize + 512, layerOnly, TakeCluster, &run, progress, user);
+    for (uint64_t span = 0; r == DISK_OK && span < w->l1Entries; ++span) {
         const uint64_t first = span * w->l2CoverageSectors;
         const uint64_t left = totalSectors - first;
-        const uint32_t spanSectors = static_cast<uint32_t>(
-            left < w->l2CoverageSectors ? left : w->l2CoverageSectors);
-        if (!Qcow2_ReportProgress(w, first)) return DISK_CANCELLED;
-        bool skip = false;
-        record.base = first;
-        r = layerOnly ? Disk_IsRangeUnallocated(source, map, first, spanSectors, &skip)
-                      : Disk_IsRangeEmpty(source, map, first, spanSectors, &skip,
-                                          adapter, adapter != nullptr ? &record : nullptr);
-        if (r != DISK_OK) return r;
-        if (skip) continue;
-        uint64_t l2Offset;
-        r = Qcow2_AppendCluster(w, &l2Offset);
-        if (r != DISK_OK) return r;
-        memset(w->l2, 0, cs);
-        const uint32_t clusters = (spanSectors + spc - 1) / spc;
-        uint32_t settled = 0;
-        for (uint32_t i = 0; i < clusters; ++i) {
-            const uint64_t s = first + uint64_t(i) * spc;
-            const uint32_t n = spanSectors - i * spc < spc ? spanSectors - i * spc : spc;
-            r = Qcow2_WriteCluster(w, source, map, s, n, storageMode, layerOnly, &w->l2[i]);
-            if (r != DISK_OK) return r;
-            if (w->l2[i] != kNotCompressed) ++settled;
-            if (!Qcow2_ReportProgress(w, first + uint64_t(settled) * spc)) return DISK_CANCELLED;
-        }
-        if (storageMode == 2) {
-            for (uint32_t i = 0; i < clusters; ++i) {
-                if (w->l2[i] != kNotCompressed) continue;
-                const uint64_t s = first + uint64_t(i) * spc;
-                const uint32_t n = spanSectors - i * spc < spc ? spanSectors - i * spc : spc;
-                r = Qcow2_WriteCluster(w, source, map, s, n, 0, layerOnly, &w->l2[i]);
-                if (r != DISK_OK) return r;
-                ++settled;
-                if (!Qcow2_ReportProgress(w, first + uint64_t(settled) * spc))
-                    return DISK_CANCELLED;
-            }
-        }
-        uint8_t* bytes = reinterpret_cast<uint8_t*>(w->l2);
-        for (uint32_t i = 0; i < w->l2Entries; ++i) PutBe64(bytes + 8 * i, w->l2[i]);
-        if (!Stream_WriteAt(w->output, l2Offset, w->clusterSize, bytes)) return DISK_ERR_WRITE;
-        w->l1[span] = l2Offset | kCopied;
+        if (!Qcow2_ReportProgress(w, first)) r = DISK_CANCELLED;
+        if (r == DISK_OK)
+            r = QcowFeed_Run(&feed, first, left < w->l2CoverageSectors ? left : w->l2CoverageSectors);
     }
+    if (r == DISK_OK) r = QcowFeed_Finish(&feed);
+    QcowFeed_Close(&feed);
+    if (r == DISK_OK) r = CloseSpan(&run);
+    if (r != DISK_OK) return r;
     if (!Qcow2_ReportProgress(w, totalSectors)) return DISK_CANCELLED;
     r = Qcow2_PadToCluster(w);
     if (r != DISK_OK) return r;
@@ -448,20 +491,16 @@ int Qcow2_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
     Qcow2Header header;
     Qcow2_BuildHeader(&header, &w, storageMode == 3 ? 1 : 0);
     r = Qcow2_AllocWriterBuffers(&w, &header, key);
-    if (r == DISK_OK && !Stream_CreateFile(path, &w.output)) r = DISK_ERR_CREATE;
-    // The header cluster holds zeros until everything else is written: an output that was
-    // cancelled or failed has no header and is not taken for an image.
+    if (r == DISK_OK) r = QcowOutput_Create(path, &w.output);
+    // The header cluster holds zeros until everything else is written.
     if (r == DISK_OK && !WriteZeros(w.output, 0, w.clusterSize)) r = DISK_ERR_WRITE;
     if (r == DISK_OK && !Qcow2_ReportProgress(&w, 0)) r = DISK_CANCELLED;
     if (r == DISK_OK)
         r = Qcow2_WriteBody(w.clusterSize, &w, &header, w.totalSectors, storageMode, source, map,
                             progress, user);
-    if (r == DISK_OK) {
-        uint8_t raw[QCOW2_HEADER_BYTES];
-        Qcow2_HeaderToDisk(&header, raw);
-        if (!Stream_WriteAt(w.output, 0, sizeof raw, raw)) r = DISK_ERR_WRITE;
-    }
-    if (w.output != nullptr && !Stream_Close(w.output) && r == DISK_OK) r = DISK_ERR_WRITE;
+    uint8_t raw[QCOW2_HEADER_BYTES];
+    Qcow2_HeaderToDisk(&header, raw);
+    r = QcowOutput_Finish(w.output, r, raw, sizeof raw);
     w.output = nullptr;
     Qcow2_FreeWriter(&w);
     return r;

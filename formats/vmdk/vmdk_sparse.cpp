@@ -2,10 +2,8 @@
 // loading, reading, the empty-range and per-layer queries, and the extent writers.
 #include "formats/vmdk/vmdk_sparse.h"
 
-#include <atomic>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 #include <cstring>
 
@@ -13,6 +11,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
+#include "foundation/work_pool.h"
 #include "foundation/write_kit.h"
 #include "foundation/zlib_stream.h"
 #include "volume/used_map.h"
@@ -255,10 +254,6 @@ uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t
 }
 
 // ---- Object ------------------------------------------------------------------------------------------
-
-VmdkSparseExtent* VmdkSparse_Alloc() {
-    return static_cast<VmdkSparseExtent*>(Mem_Alloc(sizeof(VmdkSparseExtent)));
-}
 
 void VmdkSparse_Init(VmdkSparseExtent* e) {
     std::memset(static_cast<void*>(e), 0, sizeof *e);
@@ -767,16 +762,6 @@ namespace {
 // Bytes of source grains read and handled together.
 const uint32_t kBatchBytes = 0x200000;
 
-std::atomic<uint32_t> gCompressionWorkers{0};
-
-// Threads that compress grains: the set number, else the cores this process may use (at most
-// 16).
-uint32_t CompressionWorkers() {
-    uint32_t n = gCompressionWorkers.load();
-    if (n == 0) n = Os_UsableCores();
-    return n > 16 ? 16 : n;
-}
-
 struct ExtentWriter {
     ByteStream* out;
     VmdkSparseHeader header;       // the output header (gdOffset all ones for stream layout)
@@ -793,6 +778,10 @@ struct ExtentWriter {
     uint32_t batchGrains;
     uint32_t workers;              // compressing threads (compressed layouts)
     z_stream* zlibs;               // one deflate stream per worker
+    WorkPool* pool;                // the compressing threads; one slot per grain of a batch
+    uint32_t* slotGrain;           // per slot: the batch grain it compresses
+    uint32_t batchTable;           // the table and first grain of the batch being compressed
+    uint32_t batchFirst;
     uint8_t* packed;               // batchGrains compressed grains of 2 x grain bytes each
     uint32_t* packedBytes;         // sectors-padded length of each compressed grain
     uint8_t* sector;               // one sector of work space
@@ -811,6 +800,10 @@ void Writer_Init(ExtentWriter* w) {
 }
 
 void Writer_Free(ExtentWriter* w) {
+    WorkPool_Free(w->pool);
+    w->pool = nullptr;
+    Mem_Free(w->slotGrain);
+    w->slotGrain = nullptr;
     if (w->layout.zlib) {
         deflateEnd(w->layout.zlib);
         Mem_Free(w->layout.zlib);
@@ -880,6 +873,8 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
     return DISK_OK;
 }
 
+int Writer_CompressTask(void* context, uint32_t worker, uint32_t slot);
+
 int Writer_Allocate(ExtentWriter* w) {
     VmdkGrainLayout& L = w->layout;
     w->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
@@ -896,7 +891,7 @@ int Writer_Allocate(ExtentWriter* w) {
     w->batchGrains = L.grainBytes >= kBatchBytes ? 1 : kBatchBytes / L.grainBytes;
     w->workers = 1;
     if (w->compressed) {
-        w->workers = CompressionWorkers();
+        w->workers = WorkPool_DefaultWorkers();
         if (w->batchGrains < w->workers) w->batchGrains = w->workers;
     }
     w->batch = static_cast<uint8_t*>(Mem_Alloc(w->batchGrains * L.grainBytes));
@@ -915,6 +910,10 @@ int Writer_Allocate(ExtentWriter* w) {
                 return DISK_ERR_NOMEM;
             }
         }
+        w->slotGrain = static_cast<uint32_t*>(Mem_Alloc(w->batchGrains * 4));
+        if (!w->slotGrain) return DISK_ERR_NOMEM;
+        w->pool = WorkPool_Create(w->workers, w->batchGrains, Writer_CompressTask, w);
+        if (!w->pool) return DISK_ERR_NOMEM;
     }
     return DISK_OK;
 }
@@ -1053,38 +1052,39 @@ int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* e
     return DISK_OK;
 }
 
-// Compresses grains [0, count) of the batch whose keep flag is set, each worker taking every
-// workers-th grain; answers the first failure.
+// Compresses the batch grain that `slot` holds, with the worker's own deflate stream.
+int Writer_CompressTask(void* context, uint32_t worker, uint32_t slot) {
+    ExtentWriter* w = static_cast<ExtentWriter*>(context);
+    const VmdkGrainLayout& L = w->layout;
+    const uint32_t i = w->slotGrain[slot];
+    uint64_t lba = (static_cast<uint64_t>(w->batchTable) * VMDK_GT_ENTRIES + w->batchFirst + i) * L.grainSectors;
+    return CompressGrain(&w->zlibs[worker], w->batch + static_cast<size_t>(i) * L.grainBytes, L.grainBytes, lba,
+                         w->packed + static_cast<size_t>(i) * 2 * L.grainBytes, &w->packedBytes[i]);
+}
+
+// Compresses grains [0, count) of the batch whose keep flag is set on the worker pool; answers
+// the first failure.
 int Writer_CompressBatch(ExtentWriter* w, uint32_t table, uint32_t firstGrain, uint32_t count,
                          const bool* keep) {
-    const VmdkGrainLayout& L = w->layout;
-    const uint32_t workers = w->workers < count ? w->workers : count;
-    std::vector<int> results(workers, DISK_OK);
-    auto work = [&](uint32_t t) {
-        for (uint32_t i = t; i < count; i += workers) {
-            if (!keep[i]) continue;
-            uint64_t lba = (static_cast<uint64_t>(table) * VMDK_GT_ENTRIES + firstGrain + i) * L.grainSectors;
-            int r = CompressGrain(&w->zlibs[t], w->batch + static_cast<size_t>(i) * L.grainBytes,
-                                  L.grainBytes, lba, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
-                                  &w->packedBytes[i]);
-            if (r != DISK_OK) {
-                results[t] = r;
-                return;
+    w->batchTable = table;
+    w->batchFirst = firstGrain;
+    int first = DISK_OK;
+    uint32_t i = 0;
+    while (i < count || WorkPool_Pending(w->pool) > 0) {
+        if (i < count && !WorkPool_IsFull(w->pool)) {
+            if (keep[i]) {
+                w->slotGrain[WorkPool_NextSlot(w->pool)] = i;
+                WorkPool_Submit(w->pool);
             }
+            ++i;
+            continue;
         }
-    };
-    std::vector<std::thread> threads;
-    try {
-        for (uint32_t t = 1; t < workers; ++t) threads.emplace_back(work, t);
-    } catch (...) {
-        // No more threads to be had: the calling thread takes the rest of the grains.
-        for (uint32_t t = static_cast<uint32_t>(threads.size()) + 1; t < workers; ++t) work(t);
+        uint32_t slot = 0;
+        int r = DISK_OK;
+        WorkPool_Take(w->pool, &slot, &r);
+        if (r != DISK_OK && first == DISK_OK) first = r;
     }
-    work(0);
-    for (std::thread& t : threads) t.join();
-    for (int r : results)
-        if (r != DISK_OK) return r;
-    return DISK_OK;
+    return first;
 }
 
 // Copies the table ranges of the source into the output: per table, grains that hold data.
@@ -1255,7 +1255,7 @@ int CloseOutput(ByteStream* out, bool preallocated) {
 }  // namespace
 
 void VmdkSparse_SetCompressionWorkers(uint32_t workers) {
-    gCompressionWorkers.store(workers);
+    WorkPool_SetDefaultWorkers(workers);
 }
 
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,

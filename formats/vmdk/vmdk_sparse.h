@@ -145,7 +145,6 @@ struct VmdkSparseExtent {
     char path[4096];             // UTF-8, terminated
 };
 
-VmdkSparseExtent* VmdkSparse_Alloc();
 // No stream, no tables, nothing cached.
 void VmdkSparse_Init(VmdkSparseExtent* extent);
 // Closes the stream, frees the tables and buffers, clears the extent. DISK_ERR_WRITE when data
@@ -215,7 +214,8 @@ struct VmdkGrainLayout {
 // an extent whose grains would not fit 32-bit sector entries), and the source's failures.
 // grainSectors: the grain of the new extent (see VmdkSparse_BuildHeader).
 // Compressed and stream-optimised extents compress their grains on this many threads (0, the
-// default: the machine's cores; at most 16). The output is the same for every number.
+// default: the machine's cores; at most 16), as every writer that compresses on the worker pool
+// does (WorkPool_SetDefaultWorkers). The output is the same for every number.
 void VmdkSparse_SetCompressionWorkers(uint32_t workers);
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
