@@ -8,6 +8,7 @@
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "foundation/encoding.h"
 #include "foundation/in_place.h"
 #include "foundation/path.h"
