@@ -19,6 +19,7 @@
 #include "disk/emulator_images.h"
 #include "disk/raw_writer.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vmdk/vmdk_create.h"
 #include "formats/vmdk/vmdk_descriptor.h"

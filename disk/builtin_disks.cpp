@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "disk/disk_open.h"
-#include "disk/used_map.h"
+#include "volume/used_map.h"
 #include "foundation/platform.h"
 
 typedef unsigned __int128 U128;

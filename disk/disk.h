@@ -115,16 +115,31 @@ typedef bool (*DiskHasParentFn)(void* object);
 typedef int (*DiskRangeUnallocatedFn)(void* object, UsedSectorMap* map, uint64_t first,
                                       uint32_t count, bool* out);
 
-// Indexed by kind 0..23; a NULL slot means that the kind lacks the operation. Slots 15 and 23
-// are NULL in every table. The tables are filled in disk.cpp (tests may substitute slots).
-extern DiskOpenFn DiskOpenTable[DISK_TABLE_SLOTS];
-extern DiskCloseFn DiskCloseTable[DISK_TABLE_SLOTS];
-extern DiskGeometryFn DiskGeometryTable[DISK_TABLE_SLOTS];
-extern DiskReadFn DiskReadTable[DISK_TABLE_SLOTS];
-extern DiskRangeEmptyFn DiskRangeEmptyTable[DISK_TABLE_SLOTS];
-extern DiskCanCompactFn DiskCanCompactTable[DISK_TABLE_SLOTS];
-extern DiskHasParentFn DiskHasParentTable[DISK_TABLE_SLOTS];
-extern DiskRangeUnallocatedFn DiskRangeUnallocatedTable[DISK_TABLE_SLOTS];
+// Fills the operation tables from the format rows (disk/format_registry.h); only the first call
+// does anything, and every access to a table runs it, so callers need not.
+void DiskRegistry_Fill();
+
+// An operation table: one slot per kind 0..23, a NULL slot meaning that the kind lacks the
+// operation. Slots 15 and 23 are NULL in every table. The registry fills the slots from the
+// format rows when a table is first used (tests may substitute slots afterwards).
+template <typename Fn>
+struct DiskOperationTable {
+    Fn slots[DISK_TABLE_SLOTS];
+    Fn& operator[](uint32_t kind)
+    {
+        DiskRegistry_Fill();
+        return slots[kind];
+    }
+};
+
+extern DiskOperationTable<DiskOpenFn> DiskOpenTable;
+extern DiskOperationTable<DiskCloseFn> DiskCloseTable;
+extern DiskOperationTable<DiskGeometryFn> DiskGeometryTable;
+extern DiskOperationTable<DiskReadFn> DiskReadTable;
+extern DiskOperationTable<DiskRangeEmptyFn> DiskRangeEmptyTable;
+extern DiskOperationTable<DiskCanCompactFn> DiskCanCompactTable;
+extern DiskOperationTable<DiskHasParentFn> DiskHasParentTable;
+extern DiskOperationTable<DiskRangeUnallocatedFn> DiskRangeUnallocatedTable;
 
 // ---- Handle functions ---------------------------------------------------------
 // New uninitialised handle, or NULL when out of memory. Free it with Mem_Free after Disk_Close.

@@ -19,11 +19,13 @@ struct PluginModule;
 typedef int (*DiskOpenWithHandlerFn)(DiskHandle* handle, const FileOpener* opener,
                                      const char* path, bool readOnly, int parentMode,
                                      void* openProgress);
-// The caller's-opener entries of kinds 0..22, used by probing; a NULL slot is skipped.
-extern DiskOpenWithHandlerFn DiskOpenWithHandlerTable[DISK_TABLE_SLOTS];
+// The caller's-opener entries of kinds 0..22, used by probing; a NULL slot is skipped. Filled
+// from the format rows like the tables of disk/disk.h.
+extern DiskOperationTable<DiskOpenWithHandlerFn> DiskOpenWithHandlerTable;
 
-// The candidates of the file name's extension, then every kind in the probe order, through the
-// caller's opener (NULL: the default one). 0, 1 and DISK_ERR_OPEN end the open with that
+// The candidates of the file name's extension, then the other kinds in the probe order (each
+// kind is tried once), through the caller's opener (NULL: the default one). The kinds, their
+// extensions and the probe order are the format rows' (disk/format_registry.h). 0, 1 and DISK_ERR_OPEN end the open with that
 // result; DISK_ERR_PASSWORD from kind 12 or 13 ends it with the kind stored. When no kind
 // accepts the file: the first refusal of a kind whose own mark the file carries (a damaged
 // image of a known format; DISK_ERR_FORMAT where that kind answered DISK_ERR_ARG or

@@ -1,6 +1,6 @@
-// Fixed-header emulator images: the fixed VHD (kind 7) and the PC-98 images HDI (16), THD (17),
-// NHD (18), "VHD1.00" (19), the headerless 0x4200000-byte image (20), HDIM (21) and the
-// headerless whole-MiB image (22).
+// Fixed-header emulator images: the PC-98 images HDI (16), THD (17), NHD (18), "VHD1.00" (19),
+// the headerless 0x4200000-byte image (20), HDIM (21) and the headerless whole-MiB image (22).
+// The fixed VHD (kind 7) lies on the same raw layer: formats/vhd/vhd_fixed.h.
 //
 // Each is a thin layer over the raw image layer: the open reads and checks the header, derives
 // the geometry and attaches the stream at the header's data offset; geometry, read and
@@ -8,25 +8,20 @@
 // writes a new image from a source disk.
 //
 // Object functions of the operation tables (Close, GetGeometry, Read, IsRangeEmpty) take the
-// object as void*, the shape of the table slots: the object of kind 7 is a VhdFixedImage, the
-// object of kinds 16..22 a RawImage.
+// object as void*, the shape of the table slots: the object of kinds 16..22 is a RawImage.
 #pragma once
 
 #include <cstdint>
 
 #include "disk/disk.h"
 #include "disk/raw_image.h"
-#include "formats/vhd/vhd_records.h"
 #include "foundation/stream.h"
 
 struct UsedSectorMap;
 
-// ---- Table entries (kinds 7, 16..22) ------------------------------------------------
+// ---- Table entries (kinds 16..22) ---------------------------------------------------
 // Allocate and initialise the kind's object, open it, and on success store kind and object in
 // the handle. On failure the object is freed and the handle is left as it was.
-int Disk_OpenVhdFixed(DiskHandle* handle, const char* path, bool readOnly);
-int Disk_OpenVhdFixedWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                                 bool readOnly);
 int Disk_OpenHdi(DiskHandle* handle, const char* path, bool readOnly);
 int Disk_OpenHdiWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly);
@@ -60,36 +55,6 @@ enum : uint32_t {
 
 // Sector sizes an emulator header may state: a power of two from 128 to 4096.
 bool Emulator_IsValidSectorSize(uint32_t bytesPerSector);
-
-// ---- Fixed VHD (kind 7) -------------------------------------------------------------
-struct VhdFixedImage {
-    RawImage raw;
-    VhdFooter footer;       // as read, in host order
-    uint32_t footerLength;  // 512, or 511 when the file's last sector is one byte short
-};
-
-VhdFixedImage* VhdFixed_Alloc();
-void VhdFixed_Init(VhdFixedImage* image);
-void VhdFixed_Close(void* object);
-int VhdFixed_OpenWithCallback(VhdFixedImage* image, FileOpenFn open, void* user, const char* path,
-                              bool readOnly);
-int VhdFixed_OpenWithHandler(VhdFixedImage* image, const FileOpener* opener, const char* path,
-                             bool readOnly);
-int VhdFixed_Open(VhdFixedImage* image, const char* path, bool readOnly);
-void VhdFixed_GetGeometry(void* object, DiskGeometry* out);
-int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
-int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                          bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
-// Vhd_CheckGeometry: 0 for 512-byte sectors, at most 2040 GiB and heads and sectors per track
-// within 1..255, else -1.
-int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry);
-// Writes the source's sectors followed by a fixed-disk footer built from the source geometry
-// and the options' creator fields (a CHS-sized creator rounds the disk up to whole cylinders,
-// zeros after the source). Free space that the map knows of is not read.
-int VhdFixed_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                    ProgressCallback callback, void* user, const VhdCreateOptions* options);
-// The VHD geometry rule (Vhd_ComputeGeometry).
-bool VhdFixed_ComputeGeometry(uint64_t byteCapacity, DiskGeometry* out);
 
 // ---- HDI (kind 16): 32-byte header, data at 4096 --------------------------------------
 RawImage* Hdi_Alloc();

@@ -287,11 +287,6 @@ static bool CancelAdapterFn(ProgressCallback progress, uint32_t done, void* user
     return progress != nullptr && !progress(done, 0, user);
 }
 
-PluginCancelAdapter Plugin_GetCancelAdapter()
-{
-    return CancelAdapterFn;
-}
-
 int Plugin_Write(const PluginModule* module, const char* path, void* hostArgument,
                  const PluginGeometry32* geometry, DiskHandle* source, UsedSectorMap* map,
                  ProgressCallback progress, void* user)

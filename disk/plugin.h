@@ -252,8 +252,7 @@ bool Plugin_HasSetOutputPathEx(const PluginModule* module);
 bool Plugin_HasWrite(const PluginModule* module);
 bool Plugin_HasWriteEx(const PluginModule* module);
 
-// The host's records and adapters.
-PluginCancelAdapter Plugin_GetCancelAdapter();
+// The host's records.
 void Plugin_InitMapRecord(PluginMapRecord* record, UsedSectorMap* map);
 void Plugin_InitSourceRecord(PluginSourceRecord* record, DiskHandle* source, UsedSectorMap* map);
 

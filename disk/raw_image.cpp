@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "disk/used_map.h"
+#include "volume/used_map.h"
 #include "foundation/platform.h"
 #include "foundation/text.h"
 #include "foundation/text_ops.h"

@@ -3,6 +3,7 @@
 // last sector and the whole disk up to 64 MiB of the kind chosen by the input's last byte.
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "foundation/platform.h"
 #include "fuzz/fuzz_support.h"
 

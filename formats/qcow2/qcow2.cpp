@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "disk/disk_open.h"
-#include "disk/used_map.h"
+#include "volume/used_map.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/zlib_stream.h"

@@ -9,6 +9,7 @@
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
 #include "disk/writer_kit.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "foundation/encoding.h"
 #include "foundation/in_place.h"
 #include "foundation/path.h"

@@ -14,6 +14,7 @@
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_writer.h"
 #include "formats/vdi/vdi.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "formats/vhd/vhd_records.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vmdk/vmdk.h"

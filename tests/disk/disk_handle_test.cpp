@@ -5,6 +5,7 @@
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
+#include "disk/saved_table.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -55,40 +56,15 @@ int FakeUnallocated(void*, UsedSectorMap*, uint64_t, uint32_t, bool* out)
 }
 
 // Saves every table on entry and restores it on exit, so that a test may install stand-ins.
-class TableGuard {
-public:
-    TableGuard()
-    {
-        memcpy(open_, DiskOpenTable, sizeof open_);
-        memcpy(close_, DiskCloseTable, sizeof close_);
-        memcpy(geometry_, DiskGeometryTable, sizeof geometry_);
-        memcpy(read_, DiskReadTable, sizeof read_);
-        memcpy(empty_, DiskRangeEmptyTable, sizeof empty_);
-        memcpy(compact_, DiskCanCompactTable, sizeof compact_);
-        memcpy(parent_, DiskHasParentTable, sizeof parent_);
-        memcpy(unallocated_, DiskRangeUnallocatedTable, sizeof unallocated_);
-    }
-    ~TableGuard()
-    {
-        memcpy(DiskOpenTable, open_, sizeof open_);
-        memcpy(DiskCloseTable, close_, sizeof close_);
-        memcpy(DiskGeometryTable, geometry_, sizeof geometry_);
-        memcpy(DiskReadTable, read_, sizeof read_);
-        memcpy(DiskRangeEmptyTable, empty_, sizeof empty_);
-        memcpy(DiskCanCompactTable, compact_, sizeof compact_);
-        memcpy(DiskHasParentTable, parent_, sizeof parent_);
-        memcpy(DiskRangeUnallocatedTable, unallocated_, sizeof unallocated_);
-    }
-
-private:
-    DiskOpenFn open_[DISK_TABLE_SLOTS];
-    DiskCloseFn close_[DISK_TABLE_SLOTS];
-    DiskGeometryFn geometry_[DISK_TABLE_SLOTS];
-    DiskReadFn read_[DISK_TABLE_SLOTS];
-    DiskRangeEmptyFn empty_[DISK_TABLE_SLOTS];
-    DiskCanCompactFn compact_[DISK_TABLE_SLOTS];
-    DiskHasParentFn parent_[DISK_TABLE_SLOTS];
-    DiskRangeUnallocatedFn unallocated_[DISK_TABLE_SLOTS];
+struct TableGuard {
+    SavedTable<DiskOpenFn> open{DiskOpenTable};
+    SavedTable<DiskCloseFn> close{DiskCloseTable};
+    SavedTable<DiskGeometryFn> geometry{DiskGeometryTable};
+    SavedTable<DiskReadFn> read{DiskReadTable};
+    SavedTable<DiskRangeEmptyFn> empty{DiskRangeEmptyTable};
+    SavedTable<DiskCanCompactFn> compact{DiskCanCompactTable};
+    SavedTable<DiskHasParentFn> parent{DiskHasParentTable};
+    SavedTable<DiskRangeUnallocatedFn> unallocated{DiskRangeUnallocatedTable};
 };
 
 class DiskDispatch : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include "disk/emulator_images.h"
 #include "disk/raw_image.h"
 #include "disk/emulator_test_util.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "foundation/platform.h"
 #include "disk/raw_writer.h"
 #include "volume/used_map.h"

@@ -134,7 +134,6 @@ protected:
         if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) return;
         // Thousands of runs, each syncing its files: on a memory file system where there is one.
         if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
-        vmdkwtest::InstallSlots();
         templateDir_ = new TempDir();
         rawDir_ = new TempDir();
         const std::string d = templateDir_->path();

@@ -21,7 +21,6 @@ namespace {
 
 class VhdRead : public ::testing::Test {
 protected:
-    void SetUp() override { InstallVhdKinds(); }
     TempDir dir;
 
     // Opens a file as kind 6 with a parent mode; the handle is closed by the fixture.

@@ -13,6 +13,7 @@
 #include "disk/disk_open.h"
 #include "disk/emulator_images.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "foundation/platform.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
@@ -21,33 +22,6 @@ namespace vhdtest {
 
 using testsupport::Quote;
 using testsupport::RunCommand;
-
-inline int OpenFixedWithMode(DiskHandle* h, const FileOpener* o, const char* p, bool ro, int,
-                             void*) {
-    return Disk_OpenVhdFixedWithHandler(h, o, p, ro);
-}
-
-// Fills the slots of kinds 6 and 7 that the disk core has not filled yet, so that parents and
-// sources open through Disk_Open whatever the state of the wiring.
-inline void InstallVhdKinds() {
-    const int k = DISK_KIND_VHD;
-    if (DiskOpenTable[k] == nullptr) DiskOpenTable[k] = Disk_OpenVhd;
-    if (DiskOpenWithHandlerTable[k] == nullptr) DiskOpenWithHandlerTable[k] = Disk_OpenVhdWithHandler;
-    if (DiskCloseTable[k] == nullptr) DiskCloseTable[k] = Vhd_Close;
-    if (DiskGeometryTable[k] == nullptr) DiskGeometryTable[k] = Vhd_GetGeometry;
-    if (DiskReadTable[k] == nullptr) DiskReadTable[k] = Vhd_Read;
-    if (DiskRangeEmptyTable[k] == nullptr) DiskRangeEmptyTable[k] = Vhd_IsRangeEmpty;
-    if (DiskCanCompactTable[k] == nullptr) DiskCanCompactTable[k] = Vhd_CanCompact;
-    if (DiskHasParentTable[k] == nullptr) DiskHasParentTable[k] = Vhd_HasParent;
-    if (DiskRangeUnallocatedTable[k] == nullptr) DiskRangeUnallocatedTable[k] = Vhd_IsRangeUnallocated;
-    const int f = DISK_KIND_VHD_FIXED;
-    if (DiskOpenTable[f] == nullptr) DiskOpenTable[f] = Disk_OpenVhdFixed;
-    if (DiskOpenWithHandlerTable[f] == nullptr) DiskOpenWithHandlerTable[f] = OpenFixedWithMode;
-    if (DiskCloseTable[f] == nullptr) DiskCloseTable[f] = VhdFixed_Close;
-    if (DiskGeometryTable[f] == nullptr) DiskGeometryTable[f] = VhdFixed_GetGeometry;
-    if (DiskReadTable[f] == nullptr) DiskReadTable[f] = VhdFixed_Read;
-    if (DiskRangeEmptyTable[f] == nullptr) DiskRangeEmptyTable[f] = VhdFixed_IsRangeEmpty;
-}
 
 inline std::string FixtureTool() {
     return std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_fixtures.py";

@@ -159,7 +159,6 @@ struct ProgressLog {
 
 class VhdWrite : public ::testing::Test {
 protected:
-    void SetUp() override { InstallVhdKinds(); }
     void TearDown() override {
         Disk_Close(&disk);
         Disk_Close(&src);

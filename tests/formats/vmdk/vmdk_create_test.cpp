@@ -29,7 +29,6 @@ bool LogProgress(uint64_t done, uint64_t total, void* user) {
 class VmdkCreate : public ::testing::Test {
 protected:
     void SetUp() override {
-        InstallSlots();
         if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     }
     TempDir dir;

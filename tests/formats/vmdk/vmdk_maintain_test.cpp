@@ -141,7 +141,6 @@ void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std:
 class VmdkMaintain : public ::testing::Test {
 protected:
     void SetUp() override {
-        InstallSlots();
         if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     }
     TempDir dir;

@@ -11,7 +11,6 @@ namespace {
 class VmdkRead : public ::testing::Test {
 protected:
     void SetUp() override {
-        InstallVmdkSlots();
         if (!Qemu()) GTEST_SKIP() << "qemu-img or qemu-io missing";
     }
     TempDir dir;

@@ -583,7 +583,6 @@ namespace {
 
 class VmdkSparseWriter : public ::testing::Test {
 protected:
-    void SetUp() override { InstallVmdkSlots(); }
     TempDir dir;
 
     // Writes a monolithic image from a raw file with the writer and an embedded descriptor.

@@ -21,20 +21,6 @@ namespace vmdktest {
 
 using namespace testsupport;
 
-// Makes sure kind 0 reaches the VMDK handler through the core's tables (the disk core fills
-// the same slots; tests may substitute them).
-inline void InstallVmdkSlots() {
-    DiskOpenTable[DISK_KIND_VMDK] = Disk_OpenVmdk;
-    DiskCloseTable[DISK_KIND_VMDK] = Vmdk_Close;
-    DiskGeometryTable[DISK_KIND_VMDK] = Vmdk_GetGeometry;
-    DiskReadTable[DISK_KIND_VMDK] = Vmdk_Read;
-    DiskRangeEmptyTable[DISK_KIND_VMDK] = Vmdk_IsRangeEmpty;
-    DiskCanCompactTable[DISK_KIND_VMDK] = Vmdk_CanCompact;
-    DiskHasParentTable[DISK_KIND_VMDK] = Vmdk_HasParent;
-    DiskRangeUnallocatedTable[DISK_KIND_VMDK] = Vmdk_IsRangeUnallocated;
-    DiskOpenWithHandlerTable[DISK_KIND_VMDK] = Disk_OpenVmdkWithHandler;
-}
-
 // An open image that closes and frees itself.
 struct Image {
     VmdkImage* image = nullptr;

@@ -27,19 +27,6 @@ namespace vmdkwtest {
 
 using namespace testsupport;
 
-// Kind 0 through the core's tables (the disk core fills the same slots; tests may set them).
-inline void InstallSlots() {
-    DiskOpenTable[DISK_KIND_VMDK] = Disk_OpenVmdk;
-    DiskCloseTable[DISK_KIND_VMDK] = Vmdk_Close;
-    DiskGeometryTable[DISK_KIND_VMDK] = Vmdk_GetGeometry;
-    DiskReadTable[DISK_KIND_VMDK] = Vmdk_Read;
-    DiskRangeEmptyTable[DISK_KIND_VMDK] = Vmdk_IsRangeEmpty;
-    DiskCanCompactTable[DISK_KIND_VMDK] = Vmdk_CanCompact;
-    DiskHasParentTable[DISK_KIND_VMDK] = Vmdk_HasParent;
-    DiskRangeUnallocatedTable[DISK_KIND_VMDK] = Vmdk_IsRangeUnallocated;
-    DiskOpenWithHandlerTable[DISK_KIND_VMDK] = Disk_OpenVmdkWithHandler;
-}
-
 // A disk handle that closes itself.
 struct Disk {
     DiskHandle handle;
