@@ -11,6 +11,7 @@
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_writer.h"
 #include "formats/vdi/vdi.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vhdx/vhdx_writer.h"
