@@ -61,6 +61,12 @@ enum : uint32_t {
 // Sector sizes an emulator header may state: a power of two from 128 to 4096.
 bool Emulator_IsValidSectorSize(uint32_t bytesPerSector);
 
+// Known-zero query of the kinds whose object holds a raw base (7 and 16..22): the sectors lie
+// in a hole of the image file after its data offset (RawImage_IsRangeKnownZero). *zero = false
+// for any other kind.
+int Emulator_IsRangeKnownZero(DiskKind kind, void* object, uint64_t first, uint32_t count,
+                              bool* zero);
+
 // ---- Fixed VHD (kind 7) -------------------------------------------------------------
 struct VhdFixedImage {
     RawImage raw;
