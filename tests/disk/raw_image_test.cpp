@@ -536,17 +536,6 @@ namespace {
 
 using sparse::kMiB;
 
-// Which whole aligned MiB of a file of `size` bytes no run touches: those are holes.
-std::vector<bool> UntouchedMiBs(uint64_t size, const std::vector<sparse::Run>& runs)
-{
-    std::vector<bool> untouched((size + kMiB - 1) / kMiB, true);
-    for (const sparse::Run& r : runs)
-        for (uint64_t m = r.offset / kMiB; m <= (r.offset + r.bytes.size() - 1) / kMiB; ++m)
-            untouched[m] = false;
-    if (size % kMiB != 0) untouched.back() = false;
-    return untouched;
-}
-
 // A 16 MiB disk after a header of dataOffset bytes: stored runs at 1 MiB + 3 sectors (64 KiB),
 // across the 9 MiB boundary, a stored run of zero bytes at 12 MiB, and the last sector.
 struct HoleLayout {
@@ -564,7 +553,7 @@ struct HoleLayout {
         runs.push_back(sparse::NonZeroRun(dataOffset + 9 * kMiB - 100, 200, 9));
         runs.push_back(sparse::Run{dataOffset + 12 * kMiB, std::vector<uint8_t>(65536, 0)});
         runs.push_back(sparse::NonZeroRun(dataOffset + 16 * kMiB - bps, bps, 10));
-        holes = UntouchedMiBs(FileSize(), runs);
+        holes = sparse::UntouchedMiBs(FileSize(), runs);
     }
     uint64_t FileSize() const { return dataOffset + 16 * kMiB; }
     DiskGeometry Geometry() const { return Geo(total, 16, 63, bps); }

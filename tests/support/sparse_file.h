@@ -100,6 +100,17 @@ inline std::vector<bool> ZeroMiBs(const std::vector<uint8_t>& bytes)
     return zero;
 }
 
+// Which whole aligned MiB of a file of `size` bytes made by MakeFile no run touches: holes.
+inline std::vector<bool> UntouchedMiBs(uint64_t size, const std::vector<Run>& runs)
+{
+    std::vector<bool> untouched((size + kMiB - 1) / kMiB, true);
+    for (const Run& r : runs)
+        for (uint64_t m = r.offset / kMiB; m <= (r.offset + r.bytes.size() - 1) / kMiB; ++m)
+            untouched[m] = false;
+    if (size % kMiB != 0) untouched.back() = false;
+    return untouched;
+}
+
 // Whether [offset, offset + length) lies in whole MiB that the flags call zero.
 inline bool InsideZeroMiBs(const std::vector<bool>& zeroMiBs, uint64_t offset, uint64_t length)
 {
