@@ -18,9 +18,10 @@ struct SweepResult {
     uint64_t knownZero = 0;
 };
 
-// Asks Disk_IsRangeKnownZero for every block of blockSectors sectors, in ascending order (the
-// order a writer asks in, which forward-only disks need). Every block answered zero must read as
-// zeros; every block that mustBeZero(first, count) names must be answered zero.
+// Asks Disk_IsRangeKnownZero for every block of blockSectors sectors and then reads the block,
+// in ascending order (what a writer does, and what forward-only disks need). Every block
+// answered zero must read as zeros; every block that mustBeZero(first, count) names must be
+// answered zero.
 inline SweepResult Sweep(const DiskHandle* h, uint32_t blockSectors,
                          const std::function<bool(uint64_t, uint32_t)>& mustBeZero)
 {
@@ -35,10 +36,10 @@ inline SweepResult Sweep(const DiskHandle* h, uint32_t blockSectors,
         bool zero = false;
         EXPECT_EQ(Disk_IsRangeKnownZero(h, first, count, &zero), DISK_OK) << first;
         ++result.blocks;
+        const uint32_t bytes = count * g.bytes_per_sector;
+        EXPECT_EQ(Disk_Read(h, first * g.bytes_per_sector, bytes, buffer.data()), DISK_OK);
         if (zero) {
             ++result.knownZero;
-            const uint32_t bytes = count * g.bytes_per_sector;
-            EXPECT_EQ(Disk_Read(h, first * g.bytes_per_sector, bytes, buffer.data()), DISK_OK);
             EXPECT_TRUE(Mem_IsZero(buffer.data(), bytes)) << "block at sector " << first;
         } else {
             EXPECT_FALSE(mustBeZero(first, count)) << "hole not found at sector " << first;
