@@ -33,12 +33,39 @@ static bool BitIsSet(const uint8_t* bits, uint32_t index)
 }
 
 typedef int (*SectorReadFn)(void* obj, uint64_t offset, uint32_t length, void* buffer);
+// Where the disk stores data, in disk bytes: the shape of a stream's FindData.
+typedef bool (*DiskFindDataFn)(void* obj, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
+
+// Reads [offset, offset + length) of the disk through `read`, but only the stored runs that
+// `find` names: the bytes of holes are set to zero instead of being read.
+static int ReadStoredRuns(void* obj, SectorReadFn read, DiskFindDataFn find, uint64_t offset,
+                          uint32_t length, uint8_t* buffer)
+{
+    const uint64_t end = offset + length;  // the range was checked against the disk
+    uint64_t pos = offset;
+    // Every round moves pos forward past a stored run or ends the loop.
+    while (pos < end) {
+        uint64_t dataStart = 0, dataEnd = 0;
+        if (!find(obj, pos, &dataStart, &dataEnd) || dataStart < pos)
+            return read(obj, pos, static_cast<uint32_t>(end - pos), buffer + (pos - offset));
+        const uint64_t holeEnd = dataStart < end ? dataStart : end;
+        memset(buffer + (pos - offset), 0, static_cast<size_t>(holeEnd - pos));
+        pos = holeEnd;
+        if (pos == end) break;
+        const uint64_t runEnd = dataEnd <= dataStart ? end : dataEnd < end ? dataEnd : end;
+        const int r = read(obj, pos, static_cast<uint32_t>(runEnd - pos), buffer + (pos - offset));
+        if (r != DISK_OK) return r;
+        pos = runEnd;
+    }
+    return DISK_OK;
+}
 
 // Empty-range query of a disk that stores no allocation knowledge: reads the range in chunks of
 // at most kQueryChunkBytes through the disk's own read and tests every used sector (every
-// sector without a map) for zero bytes. The range has been checked against the disk's total.
-static int ReadAndTestRange(void* obj, SectorReadFn read, uint32_t bps, UsedSectorMap* map,
-                            uint64_t first, uint32_t count, bool* empty)
+// sector without a map) for zero bytes. With `find` the holes it names are skipped unread. The
+// range has been checked against the disk's total.
+static int ReadAndTestRange(void* obj, SectorReadFn read, DiskFindDataFn find, uint32_t bps,
+                            UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty)
 {
     if (bps == 0 || bps > DEVICE_MAX_BYTES_PER_SECTOR) return DISK_ERR_ARG;
     if (count == 0) {
@@ -62,6 +89,19 @@ static int ReadAndTestRange(void* obj, SectorReadFn read, uint32_t bps, UsedSect
     bool allZero = true;
     uint32_t done = 0;
     while (done < count && allZero) {
+        if (find != nullptr) {
+            // The whole sectors before the next stored byte lie in a hole: they read as zeros.
+            uint64_t at = 0, dataStart = 0, dataEnd = 0;
+            if (!Math_MulU64(first + done, bps, &at)) {
+                result = DISK_ERR_ARG;
+                break;
+            }
+            if (find(obj, at, &dataStart, &dataEnd) && dataStart > at) {
+                const uint64_t holeSectors = (dataStart - at) / bps;
+                if (holeSectors >= count - done) break;
+                done += static_cast<uint32_t>(holeSectors);
+            }
+        }
         const uint64_t chunkFirst = first + done;
         const uint32_t chunkCount = count - done < bufferSectors ? count - done : bufferSectors;
         done += chunkCount;
@@ -78,7 +118,9 @@ static int ReadAndTestRange(void* obj, SectorReadFn read, uint32_t bps, UsedSect
             result = DISK_ERR_ARG;
             break;
         }
-        result = read(obj, at, (chunkCount - firstUsed) * bps, buffer);
+        const uint32_t bytes = (chunkCount - firstUsed) * bps;
+        result = find != nullptr ? ReadStoredRuns(obj, read, find, at, bytes, buffer)
+                                 : read(obj, at, bytes, buffer);
         if (result != DISK_OK) break;
         for (uint32_t i = firstUsed; i < chunkCount; ++i) {
             if (bits != nullptr && !BitIsSet(bits, i)) continue;
@@ -232,6 +274,35 @@ int ResizeDisk_IsRangeEmpty(ResizeView* view, UsedSectorMap* map, uint64_t first
     }
     if (count > sourceTotal - first) count = static_cast<uint32_t>(sourceTotal - first);
     return DiskSource_IsRangeEmpty(view->source, map, first, count, empty, adapter, record);
+}
+
+// Views are only made over disks opened before them, so a chain of views ends; the depth is
+// bounded all the same.
+static const uint32_t kResizeMaxDepth = 32;
+static thread_local uint32_t g_resizeKnownZeroDepth = 0;
+
+int ResizeDisk_IsRangeKnownZero(ResizeView* view, uint64_t first, uint32_t count, bool* zero)
+{
+    if (view->source == nullptr || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (count > view->declaredTotal || first > view->declaredTotal - count) return DISK_ERR_ARG;
+    const uint64_t sourceTotal = Geometry_GetTotalSectors(&view->geometry);
+    if (count == 0 || first >= sourceTotal) {
+        *zero = true;
+        return DISK_OK;
+    }
+    if (count > sourceTotal - first) count = static_cast<uint32_t>(sourceTotal - first);
+    if (g_resizeKnownZeroDepth >= kResizeMaxDepth) return DISK_OK;
+    const DiskSource* source = view->source;
+    int r = DISK_OK;
+    ++g_resizeKnownZeroDepth;
+    if (source->ops == &DiskSourceBorrowedOps || source->ops == &DiskSourceOwnedOps)
+        r = Disk_IsRangeKnownZero(static_cast<const DiskHandle*>(source->impl), first, count, zero);
+    else if (source->ops == &DiskSourceResizedOps)
+        r = ResizeDisk_IsRangeKnownZero(static_cast<ResizeView*>(source->impl), first, count, zero);
+    --g_resizeKnownZeroDepth;
+    // Any other source cannot tell.
+    return r;
 }
 
 // ---- "NVT " overlay -----------------------------------------------------------------------
@@ -498,7 +569,8 @@ int Overlay_IsRangeEmpty(OverlayDisk* obj, UsedSectorMap* map, uint64_t first, u
     DiskGeometry g{0, 0, 0, 0, 0};
     Disk_GetGeometry(obj->base, &g);
     if (!Geometry_IsSectorRangeInside(first, count, &g)) return DISK_ERR_ARG;
-    return ReadAndTestRange(obj, OverlayReadFn, g.bytes_per_sector, map, first, count, empty);
+    return ReadAndTestRange(obj, OverlayReadFn, nullptr, g.bytes_per_sector, map, first, count,
+                            empty);
 }
 
 // ---- Block device -------------------------------------------------------------------------
@@ -606,6 +678,20 @@ static int DeviceReadFn(void* obj, uint64_t offset, uint32_t length, void* buffe
     return DeviceDisk_Read(static_cast<DeviceDisk*>(obj), offset, length, buffer);
 }
 
+// The stored runs of the node in disk bytes. A block device keeps no holes (the whole device
+// is one run); a regular file standing in for one names its holes.
+static bool DeviceFindDataFn(void* obj, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd)
+{
+    const DeviceDisk* d = static_cast<const DeviceDisk*>(obj);
+    uint64_t at = 0, start = 0, end = 0;
+    if (!Math_AddU64(d->dataOffset, offset, &at) ||
+        !File_FindDataInDescriptor(d->fd, at, &start, &end) || start < at)
+        return false;
+    *dataStart = start - d->dataOffset;
+    *dataEnd = end - d->dataOffset;
+    return true;
+}
+
 int DeviceDisk_IsRangeEmpty(DeviceDisk* obj, UsedSectorMap* map, uint64_t first, uint32_t count,
                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
 {
@@ -613,6 +699,23 @@ int DeviceDisk_IsRangeEmpty(DeviceDisk* obj, UsedSectorMap* map, uint64_t first,
     (void)record;
     if (obj->fd < 0 || empty == nullptr) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &obj->geometry)) return DISK_ERR_ARG;
-    return ReadAndTestRange(obj, DeviceReadFn, obj->geometry.bytes_per_sector, map, first, count,
-                            empty);
+    return ReadAndTestRange(obj, DeviceReadFn, DeviceFindDataFn, obj->geometry.bytes_per_sector,
+                            map, first, count, empty);
+}
+
+int DeviceDisk_IsRangeKnownZero(DeviceDisk* obj, uint64_t first, uint32_t count, bool* zero)
+{
+    if (obj->fd < 0 || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (!Geometry_IsSectorRangeInside(first, count, &obj->geometry)) return DISK_ERR_ARG;
+    if (count == 0) {
+        *zero = true;
+        return DISK_OK;
+    }
+    // The open made sure that every byte position of the disk fits a file offset.
+    const uint64_t at = first * obj->geometry.bytes_per_sector;
+    const uint64_t end = at + static_cast<uint64_t>(count) * obj->geometry.bytes_per_sector;
+    uint64_t dataStart = 0, dataEnd = 0;
+    *zero = DeviceFindDataFn(obj, at, &dataStart, &dataEnd) && dataStart >= end;
+    return DISK_OK;
 }

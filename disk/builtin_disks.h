@@ -56,6 +56,9 @@ int ResizeDisk_Read(ResizeView* view, uint64_t offset, uint32_t length, void* bu
 // asked of the source with map and adapter passed on.
 int ResizeDisk_IsRangeEmpty(ResizeView* view, UsedSectorMap* map, uint64_t first, uint32_t count,
                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+// DISK_ERR_ARG past the declared total. Sectors past the source's end are known zeros; the rest
+// is asked of the wrapped disk (Disk_IsRangeKnownZero), or is not known for another source.
+int ResizeDisk_IsRangeKnownZero(ResizeView* view, uint64_t first, uint32_t count, bool* zero);
 
 // ---- "NVT " overlay -----------------------------------------------------------------
 // Changed 64 KiB blocks kept in the overlay file over a named base image, found through three
@@ -129,6 +132,9 @@ void DeviceDisk_GetGeometry(const DeviceDisk* obj, DiskGeometry* out);
 // DISK_ERR_ARG past the end of the disk, DISK_ERR_READ when the device delivers less.
 int DeviceDisk_Read(DeviceDisk* obj, uint64_t offset, uint32_t length, void* buffer);
 // Reads the range in chunks and tests every used sector for zero bytes (the adapter is not
-// used).
+// used). Holes of a regular file standing in for a device are skipped unread.
 int DeviceDisk_IsRangeEmpty(DeviceDisk* obj, UsedSectorMap* map, uint64_t first, uint32_t count,
                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+// *zero = true when the node stores no byte of the range (a hole of a regular file; a block
+// device keeps none). Reads nothing. DISK_ERR_ARG past the end of the disk.
+int DeviceDisk_IsRangeKnownZero(DeviceDisk* obj, uint64_t first, uint32_t count, bool* zero);

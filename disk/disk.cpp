@@ -282,12 +282,37 @@ int Disk_IsRangeKnownZero(const DiskHandle* handle, uint64_t first, uint32_t cou
     *zero = false;
     if (handle->object == nullptr) return DISK_ERR_ARG;
     if (count == 0) return DISK_OK;
-    if (handle->kind == DISK_KIND_ZERO) {
+    // Files that source raw sectors answer with their holes.
+    switch (handle->kind) {
+    case DISK_KIND_ZERO:
         *zero = true;
         return DISK_OK;
+    case DISK_KIND_RAW:
+        return RawImage_IsRangeKnownZero(static_cast<RawImage*>(handle->object), first, count,
+                                         zero);
+    case DISK_KIND_DEVICE:
+        return DeviceDisk_IsRangeKnownZero(static_cast<DeviceDisk*>(handle->object), first, count,
+                                           zero);
+    case DISK_KIND_SPLIT:
+        return SplitDisk_IsRangeKnownZero(handle->object, first, count, zero);
+    case DISK_KIND_RESIZE:
+        return ResizeDisk_IsRangeKnownZero(static_cast<ResizeView*>(handle->object), first, count,
+                                           zero);
+    case DISK_KIND_HDI:
+    case DISK_KIND_THD:
+    case DISK_KIND_NHD:
+    case DISK_KIND_VHD100:
+    case DISK_KIND_PC98E:
+    case DISK_KIND_HDIM:
+    case DISK_KIND_UNZ:
+        return Emulator_IsRangeKnownZero(handle->kind, handle->object, first, count, zero);
+    default:
+        break;
     }
     if (!IsTableKind(handle->kind) || Disk_HasParent(handle)) return DISK_OK;
-    return Disk_IsRangeUnallocated(handle, nullptr, first, count, zero);
+    // A layer that cannot answer for this range (a flat extent, say) only means "not known".
+    if (Disk_IsRangeUnallocated(handle, nullptr, first, count, zero) != DISK_OK) *zero = false;
+    return DISK_OK;
 }
 
 static bool RangeProgressAdapterFn(uint64_t done, RangeProgressRecord* record)

@@ -170,7 +170,9 @@ bool Disk_HasParent(const DiskHandle* handle);
 int Disk_IsRangeUnallocated(const DiskHandle* handle, UsedSectorMap* map, uint64_t first,
                             uint32_t count, bool* out);
 // *zero = true when every sector of [first, first + count) is known to read as zeros without
-// reading any data: the zero disk, and the blocks that an image without a parent does not store.
+// reading any data: the zero disk, the blocks that an image without a parent does not store,
+// and the holes of the files under raw images, devices, split sets, resizing views and the
+// fixed-header emulator images.
 // Never reads data; a kind that cannot tell answers false. The writers ask it before reading a
 // block, so that holes are skipped unread.
 int Disk_IsRangeKnownZero(const DiskHandle* handle, uint64_t first, uint32_t count, bool* zero);

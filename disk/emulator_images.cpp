@@ -264,6 +264,15 @@ bool Emulator_IsValidSectorSize(uint32_t bps) {
     return bps >= 128 && bps <= 4096 && (bps & (bps - 1)) == 0;
 }
 
+int Emulator_IsRangeKnownZero(DiskKind kind, void* object, uint64_t first, uint32_t count,
+                              bool* zero) {
+    if (object == nullptr || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (kind >= DISK_KIND_HDI && kind <= DISK_KIND_UNZ)
+        return RawImage_IsRangeKnownZero(static_cast<RawImage*>(object), first, count, zero);
+    return DISK_OK;
+}
+
 // ---- HDI ----------------------------------------------------------------------------------
 
 RawImage* Hdi_Alloc() { return RawImage_Alloc(); }

@@ -56,6 +56,12 @@ enum : uint32_t {
 // Sector sizes an emulator header may state: a power of two from 128 to 4096.
 bool Emulator_IsValidSectorSize(uint32_t bytesPerSector);
 
+// Known-zero query of the kinds whose object is a raw base (16..22): the sectors lie
+// in a hole of the image file after its data offset (RawImage_IsRangeKnownZero). *zero = false
+// for any other kind.
+int Emulator_IsRangeKnownZero(DiskKind kind, void* object, uint64_t first, uint32_t count,
+                              bool* zero);
+
 // ---- HDI (kind 16): 32-byte header, data at 4096 --------------------------------------
 RawImage* Hdi_Alloc();
 void Hdi_Init(RawImage* image);

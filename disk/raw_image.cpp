@@ -161,11 +161,25 @@ int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uin
 
     int result = DISK_OK;
     bool allZero = true;
-    uint64_t done = 0;
-    while (done < count && allZero) {
-        uint64_t chunkFirst = first + done;
-        uint32_t chunkCount = count - done < chunk ? static_cast<uint32_t>(count - done) : chunk;
-        done += chunkCount;
+    const uint64_t end = first + count;  // inside the disk: cannot wrap
+    uint64_t sector = first;
+    while (sector < end && allZero) {
+        uint64_t at = 0;
+        if (!Math_MulU64(sector, bps, &at) || !Math_AddU64(obj->dataOffset, at, &at)) {
+            result = DISK_ERR_ARG;
+            break;
+        }
+        // The whole sectors before the next stored byte lie in a hole: they read as zeros.
+        uint64_t dataStart = 0, dataEnd = 0;
+        if (Stream_FindData(obj->stream, at, &dataStart, &dataEnd) && dataStart > at) {
+            const uint64_t holeSectors = (dataStart - at) / bps;
+            if (holeSectors >= end - sector) break;
+            sector += holeSectors;
+            at += holeSectors * bps;
+        }
+        const uint64_t chunkFirst = sector;
+        const uint32_t chunkCount = end - sector < chunk ? static_cast<uint32_t>(end - sector) : chunk;
+        sector += chunkCount;
 
         uint32_t firstUsed = 0;
         if (bits != nullptr) {
@@ -175,14 +189,9 @@ int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uin
             if (firstUsed == chunkCount) continue;
         }
 
-        uint64_t at = 0;
-        if (!Math_MulU64(chunkFirst + firstUsed, bps, &at) ||
-            !Math_AddU64(obj->dataOffset, at, &at)) {
-            result = DISK_ERR_ARG;
-            break;
-        }
-        uint32_t bytes = (chunkCount - firstUsed) * bps;
-        if (!Stream_ReadAt(obj->stream, at, bytes, obj->buffer)) {
+        at += static_cast<uint64_t>(firstUsed) * bps;
+        const uint32_t bytes = (chunkCount - firstUsed) * bps;
+        if (!Stream_ReadStoredAt(obj->stream, at, bytes, obj->buffer)) {
             result = DISK_ERR_READ;
             break;
         }
@@ -197,6 +206,20 @@ int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uin
     if (bits != nullptr) Mem_Free(bits);
     if (result == DISK_OK) *empty = allZero;
     return result;
+}
+
+int RawImage_IsRangeKnownZero(RawImage* obj, uint64_t first, uint32_t count, bool* zero)
+{
+    if (obj->stream == nullptr || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (!Geometry_IsSectorRangeInside(first, count, &obj->geometry)) return DISK_ERR_ARG;
+    uint64_t at = 0, bytes = 0;
+    if (!Math_MulU64(first, obj->geometry.bytes_per_sector, &at) ||
+        !Math_AddU64(obj->dataOffset, at, &at) ||
+        !Math_MulU64(count, obj->geometry.bytes_per_sector, &bytes))
+        return DISK_ERR_ARG;
+    *zero = Stream_IsHole(obj->stream, at, bytes);
+    return DISK_OK;
 }
 
 // ---- NDI descriptor images ------------------------------------------------------------

@@ -52,8 +52,13 @@ void RawImage_GetGeometry(RawImage* obj, DiskGeometry* out);
 // DISK_ERR_ARG when the range passes the end of the disk, DISK_ERR_READ on a failed read.
 int RawImage_Read(RawImage* obj, uint64_t offset, uint32_t length, void* buffer);
 // The adapter is not used. DISK_ERR_ARG when the range passes the end of the disk.
+// Holes of the stream are not read: they count as zero sectors.
 int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uint32_t count,
                           bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+// *zero = true when the stream stores no byte of the sectors [first, first + count): they lie
+// in a hole of the file. Reads nothing; false when the stream cannot tell. DISK_ERR_ARG when the
+// range passes the end of the disk.
+int RawImage_IsRangeKnownZero(RawImage* obj, uint64_t first, uint32_t count, bool* zero);
 
 // Opens path as a raw image described by the ".ndi" descriptor beside it (same directory and
 // stem). A missing descriptor answers DISK_ERR_ARG, a malformed one DISK_ERR_FORMAT.

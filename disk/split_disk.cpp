@@ -339,7 +339,8 @@ int StreamRead(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out, uint32_t
         const uint32_t take = p.bytes - in < n ? static_cast<uint32_t>(p.bytes - in) : n;
         int rc = OpenPart(d, index);
         if (rc != DISK_OK) return rc;
-        if (!Stream_ReadAt(d->file, SPLIT_HEADER_BYTES + in, take, out)) return DISK_ERR_READ;
+        // A hole of a part file reads as zeros without being read.
+        if (!Stream_ReadStoredAt(d->file, SPLIT_HEADER_BYTES + in, take, out)) return DISK_ERR_READ;
         offset += take;
         out += take;
         n -= take;
@@ -576,6 +577,12 @@ int SplitDisk_IsRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_
         *empty = true;
         return DISK_OK;
     }
+    // A range that lies in holes of the part files is empty without a read; the window stays.
+    bool zero = false;
+    if (SplitDisk_IsRangeKnownZero(object, first, count, &zero) == DISK_OK && zero) {
+        *empty = true;
+        return DISK_OK;
+    }
     // The same window as the reads: the read of this range that follows costs nothing.
     int rc = FillWindow(d, first * 512, count * 512);
     if (rc != DISK_OK) return rc;
@@ -587,6 +594,36 @@ int SplitDisk_IsRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_
             break;
         }
     }
+    return DISK_OK;
+}
+
+int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, bool* zero) {
+    SplitDisk* d = static_cast<SplitDisk*>(object);
+    if (d == nullptr || zero == nullptr) return DISK_ERR_ARG;
+    *zero = false;
+    if (!Geometry_IsSectorRangeInside(first, count, &d->geometry)) return DISK_ERR_ARG;
+    // A compressed stream's holes say nothing about the disk.
+    if (d->compressed || count == 0 || d->parts.empty()) return DISK_OK;
+    // The total is below 2^54 sectors: the byte range cannot wrap.
+    uint64_t offset = first * 512;
+    const uint64_t end = offset + static_cast<uint64_t>(count) * 512;
+    while (offset < end) {
+        // The known part holding offset; parts not met yet (or a failed open) cannot tell.
+        size_t lo = 0, hi = d->parts.size();
+        while (hi - lo > 1) {
+            const size_t mid = (lo + hi) / 2;
+            if (d->parts[mid].offset <= offset) lo = mid;
+            else hi = mid;
+        }
+        const PartInfo& p = d->parts[lo];
+        if (offset < p.offset || offset - p.offset >= p.bytes) return DISK_OK;
+        const uint64_t in = offset - p.offset;
+        const uint64_t take = p.bytes - in < end - offset ? p.bytes - in : end - offset;
+        if (OpenPart(d, static_cast<uint32_t>(lo)) != DISK_OK) return DISK_OK;
+        if (!Stream_IsHole(d->file, SPLIT_HEADER_BYTES + in, take)) return DISK_OK;
+        offset += take;
+    }
+    *zero = true;
     return DISK_OK;
 }
 

@@ -62,8 +62,13 @@ void SplitDisk_GetGeometry(void* object, DiskGeometry* out);
 // DISK_ERR_ARG outside the disk or before the window (reads never go back); 1 when the part
 // callback gave up; DISK_ERR_READ, DISK_ERR_FORMAT.
 int SplitDisk_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
+// A range that lies in holes of the part files is empty without a read. Holes are never read.
 int SplitDisk_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+// *zero = true when the part files of a set stored without compression hold the range in holes.
+// Reads nothing (part files already known may be opened; none is asked for); false for a
+// compressed set or a range beyond the parts met so far. DISK_ERR_ARG outside the disk.
+int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, bool* zero);
 void SplitDisk_SetHeadsAndSectors(SplitDisk* disk, uint32_t heads, uint32_t sectorsPerTrack);
 void SplitDisk_GetHeaderInfo(const SplitDisk* disk, uint32_t* firstValue, uint32_t* cylindersValue,
                              uint32_t* heads, uint32_t* sectorsPerTrack);

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include <stdio_ext.h>
 #include <unistd.h>
 
 #include "foundation/platform.h"
@@ -30,8 +32,50 @@ bool FileStream_GetSize(void* impl, uint64_t* size)
     return File_GetSize(static_cast<FILE*>(impl), size);
 }
 
+bool FileStream_FindData(void* impl, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd)
+{
+    FILE* f = static_cast<FILE*>(impl);
+    // Bytes still in the stream's write buffer are not in the file yet.
+    if (__fpending(f) != 0 && fflush(f) != 0) return false;
+    const int fd = fileno(f);
+    return fd >= 0 && File_FindDataInDescriptor(fd, offset, dataStart, dataEnd);
+}
+
 const ByteStreamOps FileStreamOps = {FileStream_ReadAt, FileStream_WriteAt, FileStream_Close,
-                                     FileStream_GetSize};
+                                     FileStream_GetSize, FileStream_FindData};
+
+bool File_FindDataInDescriptor(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd)
+{
+    if (fd < 0 || dataStart == nullptr || dataEnd == nullptr ||
+        offset > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    // The queries move the descriptor's position, on which a FILE over it relies: it is put
+    // back before answering.
+    const off64_t saved = lseek64(fd, 0, SEEK_CUR);
+    if (saved < 0) return false;
+    bool known = false;
+    const off64_t start = lseek64(fd, static_cast<off64_t>(offset), SEEK_DATA);
+    if (start >= 0) {
+        const off64_t end = lseek64(fd, start, SEEK_HOLE);
+        if (end > start && static_cast<uint64_t>(start) >= offset) {
+            *dataStart = static_cast<uint64_t>(start);
+            *dataEnd = static_cast<uint64_t>(end);
+            known = true;
+        }
+    } else if (errno == ENXIO || errno == EINVAL) {
+        // ENXIO: nothing stored from offset on, or offset at or past the end. EINVAL: the file
+        // system cannot tell, so every byte counts as stored.
+        const bool nothingStored = errno == ENXIO;
+        const off64_t size = lseek64(fd, 0, SEEK_END);
+        if (size >= 0 && offset < static_cast<uint64_t>(size)) {
+            *dataStart = nothingStored ? static_cast<uint64_t>(size) : offset;
+            *dataEnd = static_cast<uint64_t>(size);
+            known = true;
+        }
+    }
+    if (lseek64(fd, saved, SEEK_SET) != saved) return false;
+    return known;
+}
 
 // ---- Preallocated output files --------------------------------------------
 
@@ -77,7 +121,7 @@ bool PreallocFile_GetSize(void* impl, uint64_t* size)
 }
 
 const ByteStreamOps PreallocFileStreamOps = {PreallocFile_ReadAt, PreallocFile_WriteAt,
-                                             PreallocFile_Close, PreallocFile_GetSize};
+                                             PreallocFile_Close, PreallocFile_GetSize, nullptr};
 
 // ---- Write-only output files ----------------------------------------------
 
@@ -117,7 +161,7 @@ bool WriteOnly_GetSize(void* impl, uint64_t* size)
 }  // namespace
 
 const ByteStreamOps WriteOnlyFileStreamOps = {WriteOnly_ReadAt, WriteOnly_WriteAt, WriteOnly_Close,
-                                              WriteOnly_GetSize};
+                                              WriteOnly_GetSize, nullptr};
 
 bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate, ByteStream** out)
 {
@@ -219,6 +263,47 @@ bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void*
 bool Stream_GetSize(ByteStream* s, uint64_t* size)
 {
     return s != nullptr && s->ops->GetSize(s->impl, size);
+}
+
+bool Stream_FindData(ByteStream* s, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd)
+{
+    return s != nullptr && s->ops->FindData != nullptr &&
+           s->ops->FindData(s->impl, offset, dataStart, dataEnd);
+}
+
+bool Stream_IsHole(ByteStream* s, uint64_t offset, uint64_t length)
+{
+    uint64_t end = 0, dataStart = 0, dataEnd = 0;
+    if (!Math_AddU64(offset, length, &end)) return false;
+    if (length == 0) return true;
+    return Stream_FindData(s, offset, &dataStart, &dataEnd) && dataStart >= end;
+}
+
+bool Stream_ReadStoredAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer)
+{
+    if (s == nullptr || (buffer == nullptr && length != 0)) return false;
+    uint64_t end = 0;
+    if (!Math_AddU64(offset, length, &end)) return false;
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    uint64_t pos = offset;
+    // Every round moves pos forward past a stored run or ends the loop.
+    while (pos < end) {
+        uint64_t dataStart = 0, dataEnd = 0;
+        if (!Stream_FindData(s, pos, &dataStart, &dataEnd) || dataStart < pos) {
+            // Unknown from here on (also at the end of the file): read the rest.
+            return Stream_ReadAt(s, pos, static_cast<uint32_t>(end - pos), out + (pos - offset));
+        }
+        const uint64_t holeEnd = dataStart < end ? dataStart : end;
+        memset(out + (pos - offset), 0, static_cast<size_t>(holeEnd - pos));
+        pos = holeEnd;
+        if (pos == end) break;
+        // A run that ends where it starts is the end of the file: the read fails there.
+        const uint64_t runEnd = dataEnd <= dataStart ? end : dataEnd < end ? dataEnd : end;
+        if (!Stream_ReadAt(s, pos, static_cast<uint32_t>(runEnd - pos), out + (pos - offset)))
+            return false;
+        pos = runEnd;
+    }
+    return true;
 }
 
 bool Stream_Close(ByteStream* s)

@@ -1,5 +1,6 @@
-// Byte streams: an implementation object with a table of four operations, and the file
-// opener through which every existing image file is opened.
+// Byte streams: an implementation object with a table of four operations and an optional
+// fifth (where the file stores data), and the file opener through which every existing image
+// file is opened.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,13 @@ struct ByteStreamOps {
     // be committed to the file (a failed flush or truncation); the object is released anyway.
     bool (*Close)(void* impl);
     bool (*GetSize)(void* impl, uint64_t* size);
+    // Optional: NULL for a stream that cannot tell where its file stores data. Finds the first
+    // stored byte at or after offset: *dataStart is that byte and *dataEnd the end of the stored
+    // run that begins there (the next hole or the end of the file). When nothing is stored from
+    // offset to the end of the file, both are the file's size; a file system that keeps no
+    // holes answers the whole rest of the file as one run. False when the file cannot answer
+    // (offset at or past its end, a failed query): the bytes then count as stored.
+    bool (*FindData)(void* impl, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
 };
 
 struct ByteStream {
@@ -24,7 +32,12 @@ bool FileStream_ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffe
 bool FileStream_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data);
 bool FileStream_Close(void* impl);
 bool FileStream_GetSize(void* impl, uint64_t* size);
+bool FileStream_FindData(void* impl, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
 extern const ByteStreamOps FileStreamOps;
+
+// The FindData answer for an open descriptor, from lseek's SEEK_DATA and SEEK_HOLE. The
+// descriptor's file position is the same afterwards.
+bool File_FindDataInDescriptor(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
 
 // A preallocated output file that remembers the end of its furthest write.
 struct PreallocFile {
@@ -61,6 +74,15 @@ bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate,
 bool Stream_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer);
 bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data);
 bool Stream_GetSize(ByteStream* s, uint64_t* size);
+// The stream's FindData; false when the stream has none.
+bool Stream_FindData(ByteStream* s, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
+// True when the file is known to store no byte of [offset, offset + length) inside its size:
+// the range reads as zeros. False when some byte is stored, the range passes the end of the
+// file, or the stream cannot tell. Reads nothing.
+bool Stream_IsHole(ByteStream* s, uint64_t offset, uint64_t length);
+// Stream_ReadAt that does not read the holes of the range: their bytes are set to zero. A
+// stream that cannot tell where it stores data is read in full.
+bool Stream_ReadStoredAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer);
 // Closes the implementation and frees the stream. The answer is false when written data
 // could not be committed; callers that wrote through the stream must check it.
 bool Stream_Close(ByteStream* s);

@@ -28,7 +28,7 @@ inline bool GetSize(void* impl, uint64_t* size) {
     *size = static_cast<const MemoryFile*>(impl)->size;
     return true;
 }
-const ByteStreamOps kOps = {ReadAt, WriteAt, Close, GetSize};
+const ByteStreamOps kOps = {ReadAt, WriteAt, Close, GetSize, nullptr};
 
 inline int Open(const char* path, bool, ByteStream** out, void* user) {
     if (std::strcmp(path, "image") != 0) return 2;

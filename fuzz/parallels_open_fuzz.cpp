@@ -34,7 +34,7 @@ bool MemSize(void* impl, uint64_t* size) {
     *size = static_cast<MemoryFile*>(impl)->size;
     return true;
 }
-const ByteStreamOps kOps = {MemRead, MemWrite, MemClose, MemSize};
+const ByteStreamOps kOps = {MemRead, MemWrite, MemClose, MemSize, nullptr};
 
 struct Files {
     MemoryFile descriptor;

@@ -30,7 +30,7 @@ bool MemSize(void* impl, uint64_t* size)
     *size = static_cast<const Memory*>(impl)->size;
     return true;
 }
-const ByteStreamOps kMemOps = {MemRead, MemWrite, MemClose, MemSize};
+const ByteStreamOps kMemOps = {MemRead, MemWrite, MemClose, MemSize, nullptr};
 
 int OpenMemory(const char* path, bool, ByteStream** out, void* user)
 {

@@ -132,6 +132,11 @@ int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer) 
     return RawImage_Read(&static_cast<VhdFixedImage*>(object)->raw, offset, length, buffer);
 }
 
+int VhdFixed_IsRangeUnallocated(void* object, UsedSectorMap*, uint64_t first, uint32_t count,
+                                bool* out) {
+    return RawImage_IsRangeKnownZero(&static_cast<VhdFixedImage*>(object)->raw, first, count, out);
+}
+
 int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                           bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
     return RawImage_IsRangeEmpty(&static_cast<VhdFixedImage*>(object)->raw, map, first, count,

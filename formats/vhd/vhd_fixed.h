@@ -39,6 +39,10 @@ void VhdFixed_GetGeometry(void* object, DiskGeometry* out);
 int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
 int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                           bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+// Whether the range lies in holes of the image file: a fixed disk has no parent, so those
+// sectors read as zeros.
+int VhdFixed_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                                bool* out);
 // Vhd_CheckGeometry: 0 for 512-byte sectors, at most 2040 GiB and heads and sectors per track
 // within 1..255, else -1.
 int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry);

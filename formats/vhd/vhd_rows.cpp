@@ -51,7 +51,7 @@ const DiskFormatRow VhdFixedRow = {
     DISK_KIND_VHD_FIXED, "fixed VHD",
     Disk_OpenVhdFixed, DiskOpenWithoutParent<Disk_OpenVhdFixedWithHandler>,
     VhdFixed_Close, VhdFixed_GetGeometry, VhdFixed_Read, VhdFixed_IsRangeEmpty,
-    nullptr, nullptr, nullptr,
+    nullptr, nullptr, VhdFixed_IsRangeUnallocated,
     /*probed*/ true, /*keyed*/ false, /*directories*/ false,
     CarriesVhdFixedMark,
     {"vhd"},

@@ -4,6 +4,8 @@
 #include "disk/raw_writer.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
+#include "disk/known_zero_util.h"
+#include "support/sparse_file.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -936,6 +938,195 @@ TEST(DeviceDisk, LoopDeviceReadsEqualTheFile)
     EXPECT_EQ(DeviceDisk_IsRangeEmpty(dev.get(), nullptr, 99, 52, &empty, nullptr, nullptr),
               DISK_OK);
     EXPECT_FALSE(empty);
+}
+
+// ---- Holes of the files under devices and resizing views ----------------------------------
+
+// 8 MiB of 512-byte sectors after a 4 KiB header: stored runs at 1 MiB (4 KiB) and in the
+// sector before 6 MiB; holes everywhere else.
+struct SparseSource {
+    static constexpr uint64_t kHeader = 4096;
+    static constexpr uint64_t kSectors = 8 * kMiB / 512;
+    std::vector<sparse::Run> runs = {sparse::NonZeroRun(0, kHeader, 1),
+                                     sparse::NonZeroRun(kHeader + kMiB, 4096, 2),
+                                     sparse::NonZeroRun(kHeader + 6 * kMiB - 512, 512, 3)};
+    std::vector<bool> holes = sparse::UntouchedMiBs(kHeader + 8 * kMiB, runs);
+
+    bool Make(const std::string& path) const { return sparse::MakeFile(path, kHeader + 8 * kMiB, runs); }
+    bool InHoles(uint64_t first, uint64_t count) const
+    {
+        return sparse::InsideZeroMiBs(holes, kHeader + first * 512, count * 512);
+    }
+};
+
+TEST(DeviceDisk, RegularFileAnswersItsHolesAndSkipsThemUnread)
+{
+    TempDir dir;
+    if (!sparse::HolesAreReported(dir.path())) GTEST_SKIP() << "no holes on " << dir.path();
+    const SparseSource src;
+    ASSERT_TRUE(src.Make(dir.file("dev.img")));
+    DiskGeometry g{static_cast<uint32_t>(SparseSource::kSectors), 16, 63, 512, 0};
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenDevice(&h, dir.file("dev.img").c_str(), true, SparseSource::kHeader, &g),
+              DISK_OK);
+    const knownzero::SweepResult swept = knownzero::Sweep(
+        &h, 128, [&](uint64_t first, uint32_t count) { return src.InHoles(first, count); });
+    EXPECT_GT(swept.knownZero, swept.blocks / 2);
+    bool zero = true;
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, SparseSource::kSectors - 1, 2, &zero), DISK_ERR_ARG);
+    Disk_Close(&h);
+
+    // The empty-range query over a 1 GiB file with 1 MiB of data at its end.
+    const uint64_t size = 1024 * kMiB;
+    ASSERT_TRUE(sparse::MakeFile(dir.file("big.img"), size,
+                                 {sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
+    DiskGeometry big{0, 255, 63, 512, 0};
+    Geometry_SetTotalSectors(&big, size / 512);
+    ASSERT_EQ(Disk_OpenDevice(&h, dir.file("big.img").c_str(), true, 0, &big), DISK_OK);
+    struct Row {
+        uint64_t count;
+        bool empty;
+    } rows[] = {{size / 512 - 2048, true}, {size / 512, false}, {size / 512 - 2047, false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.count);
+        const uint64_t before = sparse::BytesReadByProcess();
+        bool empty = !r.empty;
+        ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, static_cast<uint32_t>(r.count), &empty,
+                                    nullptr, nullptr),
+                  DISK_OK);
+        EXPECT_EQ(empty, r.empty);
+        EXPECT_LE(sparse::BytesReadByProcess() - before, 2 * kMiB);
+    }
+    Disk_Close(&h);
+}
+
+TEST(DeviceDisk, BlockDeviceKeepsNoHoles)
+{
+    TempDir dir;
+    const SparseSource src;
+    ASSERT_TRUE(src.Make(dir.file("loop.img")));
+    LoopDevice loop(dir.file("loop.img"));
+    if (loop.name().empty())
+        GTEST_SKIP() << "no loop device can be set up here (needs root, losetup and /dev/loop*)";
+    DiskGeometry g{static_cast<uint32_t>(SparseSource::kSectors), 16, 63, 512, 0};
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_OpenDevice(&h, loop.name().c_str(), true, SparseSource::kHeader, &g), DISK_OK);
+    // The node is all data even where the file under it has holes; the answers stay right.
+    bool zero = true;
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, 2 * kMiB / 512, 2048, &zero), DISK_OK);
+    EXPECT_FALSE(zero);
+    bool empty = false;
+    EXPECT_EQ(Disk_IsRangeEmpty(&h, nullptr, 2 * kMiB / 512, 2048, &empty, nullptr, nullptr),
+              DISK_OK);
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, 4096, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_FALSE(empty);
+    Disk_Close(&h);
+}
+
+// A disk source that is neither a handle nor a view: it cannot say what is a hole.
+void OpaqueClose(void*) {}
+void OpaqueGeometry(void* impl, DiskGeometry* out) { Disk_GetGeometry(static_cast<DiskHandle*>(impl), out); }
+int OpaqueRead(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
+    return Disk_Read(static_cast<DiskHandle*>(impl), offset, length, buffer);
+}
+int OpaqueEmpty(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
+    return Disk_IsRangeEmpty(static_cast<DiskHandle*>(impl), map, first, count, empty, adapter,
+                             record);
+}
+const DiskSourceOps kOpaqueOps = {OpaqueClose, OpaqueGeometry, OpaqueRead, OpaqueEmpty};
+
+TEST(ResizeView, KnownZerosAreTheWrappedDisksHolesAndEverythingPastItsEnd)
+{
+    TempDir dir;
+    if (!sparse::HolesAreReported(dir.path())) GTEST_SKIP() << "no holes on " << dir.path();
+    const SparseSource src;
+    ASSERT_TRUE(src.Make(dir.file("src.img")));
+    DiskGeometry g{static_cast<uint32_t>(SparseSource::kSectors), 16, 63, 512, 0};
+    DiskHandle raw;
+    Disk_Init(&raw);
+    ASSERT_EQ(Disk_OpenRaw(&raw, dir.file("src.img").c_str(), true, SparseSource::kHeader, &g),
+              DISK_OK);
+    const uint64_t n = SparseSource::kSectors;
+    const int kErr = 1;  // the row expects DISK_ERR_ARG
+    struct Row {
+        uint64_t declared, first, count;
+        int expect;  // 0 not known, 1 known zero, kErr + 1 refused
+    } rows[] = {
+        {n + 4096, 0, 2048, 1},             // a hole of the source
+        {n + 4096, 2048, 16, 0},            // the run at 1 MiB
+        {n + 4096, 4096, 6144, 1},          // 2 MiB to 5 MiB
+        {n + 4096, 12287, 1, 0},            // the stored sector before 6 MiB
+        {n + 4096, 4096, 8192, 0},          // 2 MiB to 6 MiB, reaching it
+        {n + 4096, n - 2048, 4096, 1},      // the last MiB of the source and beyond it
+        {n + 4096, n, 4096, 1},             // wholly past the source's end
+        {n + 4096, n + 4095, 2, kErr + 1},  // past the declared end
+        {8192, 4096, 4096, 1},              // a shrunk view
+        {8192, 0, 8192, 0},
+        {8192, 8192, 1, kErr + 1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.declared) + " " + std::to_string(r.first));
+        // Over the disk directly, over a view of it, and over a resized disk source.
+        DiskHandle view, outer;
+        Disk_Init(&view);
+        Disk_Init(&outer);
+        ASSERT_EQ(Disk_OpenResized(&view, &raw, false, n), DISK_OK);
+        ASSERT_EQ(Disk_OpenResized(&outer, &view, false, r.declared), DISK_OK);
+        DiskSource* inner = nullptr;
+        DiskSource* resized = nullptr;
+        ASSERT_EQ(DiskSource_WrapDisk(&raw, false, &inner), DISK_OK);
+        ASSERT_EQ(DiskSource_OpenResized(inner, true, n, &resized), DISK_OK);
+        ResizeView* overSource = ResizeDisk_Alloc();
+        ResizeDisk_Init(overSource);
+        ASSERT_EQ(ResizeDisk_AttachStream(overSource, resized, true, r.declared), DISK_OK);
+        DiskHandle direct;
+        Disk_Init(&direct);
+        ASSERT_EQ(Disk_OpenResized(&direct, &raw, false, r.declared), DISK_OK);
+
+        for (int way = 0; way < 3; ++way) {
+            SCOPED_TRACE(way);
+            bool zero = r.expect != 1;
+            const int rc =
+                way == 0 ? Disk_IsRangeKnownZero(&direct, r.first, static_cast<uint32_t>(r.count), &zero)
+                : way == 1
+                    ? Disk_IsRangeKnownZero(&outer, r.first, static_cast<uint32_t>(r.count), &zero)
+                    : ResizeDisk_IsRangeKnownZero(overSource, r.first, static_cast<uint32_t>(r.count),
+                                                  &zero);
+            if (r.expect == kErr + 1) {
+                EXPECT_EQ(rc, DISK_ERR_ARG);
+            } else {
+                EXPECT_EQ(rc, DISK_OK);
+                EXPECT_EQ(zero, r.expect == 1);
+            }
+        }
+        ResizeDisk_Destroy(overSource);
+        Mem_Free(overSource);
+        Disk_Close(&direct);
+        Disk_Close(&outer);
+        Disk_Close(&view);
+    }
+
+    // A view over a source that is not a disk handle knows only what lies past its end.
+    DiskSource* opaque = DiskSource_Alloc();
+    ASSERT_NE(opaque, nullptr);
+    *opaque = DiskSource{&raw, &kOpaqueOps};
+    ResizeView* view = ResizeDisk_Alloc();
+    ResizeDisk_Init(view);
+    ASSERT_EQ(ResizeDisk_AttachStream(view, opaque, true, n + 10), DISK_OK);
+    bool zero = true;
+    EXPECT_EQ(ResizeDisk_IsRangeKnownZero(view, 4096, 2048, &zero), DISK_OK);
+    EXPECT_FALSE(zero);
+    EXPECT_EQ(ResizeDisk_IsRangeKnownZero(view, n, 10, &zero), DISK_OK);
+    EXPECT_TRUE(zero);
+    ResizeDisk_Destroy(view);
+    Mem_Free(view);
+    Disk_Close(&raw);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include "disk/raw_writer.h"
 #include "volume/used_map.h"
 #include <sys/stat.h>
+#include "disk/known_zero_util.h"
+#include "support/sparse_file.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -942,3 +944,77 @@ TEST_F(EmulatorImages, FixedVhdAndFlatLeaveFreeSpaceAsHoles) {
         EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 24u << 20);
     }
 }
+
+// ---- Holes of the image files ---------------------------------------------------------------
+
+struct HoleImageCase {
+    const char* name;
+    DiskKind kind;
+    uint64_t total;
+    uint32_t heads, spt, bps;
+    uint64_t dataOffset;
+    std::function<int(const char*, const DiskHandle*)> create;
+};
+
+TEST_F(EmulatorImages, KnownZerosOfEveryRawBasedImageAreHolesOfItsFile) {
+    if (!sparse::HolesAreReported(dir.path()) || !HaveTool("fallocate"))
+        GTEST_SKIP() << "no holes on " << dir.path() << " or no fallocate to dig them";
+    const VhdCreateOptions vhdOptions{VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0};
+    const HoleImageCase cases[] = {
+        {"hdi", DISK_KIND_HDI, 4 * 17 * 250, 4, 17, 512, 4096,
+         [](const char* p, const DiskHandle* s) { return Hdi_Create(p, s, nullptr, nullptr, false); }},
+        {"thd", DISK_KIND_THD, 264 * 250, 8, 33, 256, 256,
+         [](const char* p, const DiskHandle* s) { return Thd_Create(p, s, nullptr, nullptr, false); }},
+        {"nhd", DISK_KIND_NHD, 3 * 11 * 300, 3, 11, 1024, 512,
+         [](const char* p, const DiskHandle* s) { return Nhd_Create(p, s, nullptr, nullptr, false); }},
+        {"vhd100", DISK_KIND_VHD100, 8 * 17 * 120, 8, 17, 512, 220,
+         [](const char* p, const DiskHandle* s) { return Vhd100_Create(p, s, nullptr, nullptr, false); }},
+        {"hdim", DISK_KIND_HDIM, 5 * 7 * 120, 5, 7, 2048, 512,
+         [](const char* p, const DiskHandle* s) { return Hdim_Create(p, s, nullptr, nullptr); }},
+        {"unz", DISK_KIND_UNZ, 2048 * 8, 16, 63, 512, 0,
+         [](const char* p, const DiskHandle* s) { return Unz_Create(p, s, nullptr, nullptr, false); }},
+        {"pc98e", DISK_KIND_PC98E, 128000, 8, 20, 512, 0,
+         [](const char* p, const DiskHandle* s) { return Pc98e_Create(p, s, nullptr, nullptr); }},
+        {"vhd", DISK_KIND_VHD_FIXED, 16 * 63 * 17, 16, 63, 512, 0,
+         [&](const char* p, const DiskHandle* s) {
+             return VhdFixed_Create(p, s, nullptr, nullptr, nullptr, &vhdOptions);
+         }},
+    };
+    for (const HoleImageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A sparse source: 64 KiB of data at 1 MiB and the last sector.
+        const uint64_t bytes = c.total * c.bps;
+        const std::string srcPath = dir.file(std::string("src-") + c.name);
+        ASSERT_TRUE(sparse::MakeFile(srcPath, bytes,
+                                     {sparse::NonZeroRun(sparse::kMiB, 65536, 1),
+                                      sparse::NonZeroRun(bytes - c.bps, c.bps, 2)}));
+        DiskGeometry g = MakeGeometry(c.total, c.heads, c.spt, c.bps);
+        DiskHandle source;
+        Disk_Init(&source);
+        ASSERT_EQ(Disk_OpenRaw(&source, srcPath.c_str(), true, 0, &g), DISK_OK);
+        const std::string out = dir.file(std::string("out.") + c.name);
+        ASSERT_EQ(c.create(out.c_str(), &source), DISK_OK);
+        Disk_Close(&source);
+        ASSERT_TRUE(sparse::DigHoles(out));
+        const std::vector<bool> zeroMiBs = sparse::ZeroMiBs(LoadFile(out));
+
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(DiskOpenTable[c.kind](&h, out.c_str(), true), DISK_OK);
+        ASSERT_EQ(Disk_GetKind(&h), c.kind);
+        DiskGeometry back{0, 0, 0, 0, 0};
+        Disk_GetGeometry(&h, &back);
+        const uint32_t block = 65536 / back.bytes_per_sector;
+        const knownzero::SweepResult swept =
+            knownzero::Sweep(&h, block, [&](uint64_t first, uint32_t count) {
+                return sparse::InsideZeroMiBs(zeroMiBs, c.dataOffset + first * back.bytes_per_sector,
+                                              static_cast<uint64_t>(count) * back.bytes_per_sector);
+            });
+        EXPECT_GT(swept.knownZero, swept.blocks / 2);
+        bool zero = true;
+        EXPECT_EQ(Disk_IsRangeKnownZero(&h, Geometry_GetTotalSectors(&back) - 1, 2, &zero),
+                  DISK_ERR_ARG);
+        Disk_Close(&h);
+    }
+}
+

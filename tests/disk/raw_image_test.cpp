@@ -6,6 +6,8 @@
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
+#include "disk/known_zero_util.h"
+#include "support/sparse_file.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -526,4 +528,235 @@ TEST(DiskSourceTest, OpenPathEx)
     EXPECT_EQ(DiskSource_OpenPathEx(dir.file("junk.bin").c_str(), true, 0, nullptr, &source),
               DISK_ERR_ARG);
     EXPECT_EQ(source, nullptr);
+}
+
+// ---- Holes of the image file ----------------------------------------------------------
+
+namespace {
+
+using sparse::kMiB;
+
+// A 16 MiB disk after a header of dataOffset bytes: stored runs at 1 MiB + 3 sectors (64 KiB),
+// across the 9 MiB boundary, a stored run of zero bytes at 12 MiB, and the last sector.
+struct HoleLayout {
+    uint32_t bps;
+    uint64_t dataOffset;
+    uint64_t total;
+    std::vector<sparse::Run> runs;
+    std::vector<bool> holes;  // whole MiB of the file that no run touches
+
+    HoleLayout(uint32_t bytesPerSector, uint64_t offset) : bps(bytesPerSector), dataOffset(offset)
+    {
+        total = 16 * kMiB / bps;
+        if (dataOffset != 0) runs.push_back(sparse::NonZeroRun(0, dataOffset < 4096 ? dataOffset : 4096, 7));
+        runs.push_back(sparse::NonZeroRun(dataOffset + kMiB + 3 * bps, 65536, 8));
+        runs.push_back(sparse::NonZeroRun(dataOffset + 9 * kMiB - 100, 200, 9));
+        runs.push_back(sparse::Run{dataOffset + 12 * kMiB, std::vector<uint8_t>(65536, 0)});
+        runs.push_back(sparse::NonZeroRun(dataOffset + 16 * kMiB - bps, bps, 10));
+        holes = sparse::UntouchedMiBs(FileSize(), runs);
+    }
+    uint64_t FileSize() const { return dataOffset + 16 * kMiB; }
+    DiskGeometry Geometry() const { return Geo(total, 16, 63, bps); }
+    uint64_t At(uint64_t sector) const { return dataOffset + sector * bps; }
+    // The sectors lie in whole MiB of the file that hold nothing.
+    bool InHoles(uint64_t first, uint64_t count) const
+    {
+        return sparse::InsideZeroMiBs(holes, At(first), count * bps);
+    }
+    bool AnyNonZero(uint64_t first, uint64_t count) const
+    {
+        return sparse::AnyNonZero(runs, At(first), count * bps);
+    }
+};
+
+struct HoleParam {
+    uint32_t bps;
+    uint64_t dataOffset;
+};
+
+void PrintTo(const HoleParam& p, std::ostream* os)
+{
+    *os << p.bps << "-byte sectors after " << p.dataOffset << " bytes";
+}
+
+std::string HoleParamName(const ::testing::TestParamInfo<HoleParam>& info)
+{
+    return "bps" + std::to_string(info.param.bps) + "_offset" + std::to_string(info.param.dataOffset);
+}
+
+class RawHoles : public ::testing::TestWithParam<HoleParam> {
+protected:
+    void SetUp() override
+    {
+        if (!sparse::HolesAreReported(dir.path()))
+            GTEST_SKIP() << "the file system of " << dir.path() << " does not report holes";
+        path = dir.file("sparse.img");
+        ASSERT_TRUE(sparse::MakeFile(path, layout.FileSize(), layout.runs));
+    }
+
+    // A raw disk over the file through a recording stream, as a handle of the raw kind.
+    void OpenRecorded(sparse::RecordingStream* rec, bool canTell, DiskHandle* h)
+    {
+        ByteStream* s = rec->Open(path, canTell);
+        ASSERT_NE(s, nullptr);
+        RawImage* obj = RawImage_Alloc();
+        RawImage_Init(obj);
+        const DiskGeometry g = layout.Geometry();
+        ASSERT_EQ(RawImage_Attach(obj, s, layout.dataOffset, &g), DISK_OK);
+        *h = DiskHandle{DISK_KIND_RAW, obj};
+    }
+
+    TempDir dir;
+    std::string path;
+    HoleLayout layout{GetParam().bps, GetParam().dataOffset};
+};
+
+TEST_P(RawHoles, KnownZeroBlocksAreHolesAndEveryWholeHoleIsFound)
+{
+    DiskHandle h;
+    Disk_Init(&h);
+    const DiskGeometry g = layout.Geometry();
+    ASSERT_EQ(Disk_OpenRaw(&h, path.c_str(), true, layout.dataOffset, &g), DISK_OK);
+    const uint32_t block = static_cast<uint32_t>(65536 / layout.bps);
+    const knownzero::SweepResult swept = knownzero::Sweep(
+        &h, block, [&](uint64_t first, uint32_t count) { return layout.InHoles(first, count); });
+    EXPECT_GT(swept.knownZero, swept.blocks / 2);
+    // Stored bytes are never a hole, even when they are zeros.
+    bool zero = true;
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, (12 * kMiB) / layout.bps, 1, &zero), DISK_OK);
+    EXPECT_FALSE(zero);
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, layout.total - 1, 1, &zero), DISK_OK);
+    EXPECT_FALSE(zero);
+    // Outside the disk.
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, layout.total - 1, 2, &zero), DISK_ERR_ARG);
+    EXPECT_EQ(Disk_IsRangeKnownZero(&h, UINT64_MAX, 2, &zero), DISK_ERR_ARG);
+    Disk_Close(&h);
+}
+
+TEST_P(RawHoles, EmptyRangeSkipsHolesUnreadAndAgreesWithAFullRead)
+{
+    struct Row {
+        uint64_t firstByte;
+        uint64_t bytes;
+    } rows[] = {
+        {0, 16 * kMiB},                        // everything
+        {2 * kMiB, 7 * kMiB - 4096},           // a long hole only
+        {2 * kMiB, 8 * kMiB},                  // a hole, then the run across 9 MiB
+        {10 * kMiB, 6 * kMiB - 4096},          // stored zeros among holes: empty
+        {10 * kMiB, 6 * kMiB},                 // up to the stored last sector
+        {kMiB, 4096},                          // zeros before the first run, in its block
+    };
+    for (const Row& r : rows) {
+        const uint64_t first = r.firstByte / layout.bps;
+        const uint32_t count = static_cast<uint32_t>(r.bytes / layout.bps);
+        SCOPED_TRACE(first);
+        bool answers[2] = {};
+        for (bool canTell : {true, false}) {
+            sparse::RecordingStream rec;
+            DiskHandle h;
+            OpenRecorded(&rec, canTell, &h);
+            bool empty = !layout.AnyNonZero(first, count);
+            ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, first, count, &empty, nullptr, nullptr),
+                      DISK_OK);
+            EXPECT_EQ(empty, !layout.AnyNonZero(first, count));
+            answers[canTell] = empty;
+            if (canTell) {
+                for (const auto& read : rec.reads)
+                    EXPECT_FALSE(sparse::TouchesZeroMiBs(layout.holes, read.first, read.second))
+                        << "read " << read.first << "+" << read.second;
+            }
+            Disk_Close(&h);
+        }
+        EXPECT_EQ(answers[0], answers[1]);
+    }
+}
+
+TEST_P(RawHoles, StreamsThatCannotTellKnowNoZeros)
+{
+    sparse::RecordingStream rec;
+    DiskHandle h;
+    OpenRecorded(&rec, false, &h);
+    const uint32_t block = static_cast<uint32_t>(65536 / layout.bps);
+    for (uint64_t first = 0; first < layout.total; first += block) {
+        bool zero = true;
+        ASSERT_EQ(Disk_IsRangeKnownZero(&h, first, block, &zero), DISK_OK);
+        ASSERT_FALSE(zero) << first;
+    }
+    EXPECT_TRUE(rec.reads.empty());
+    Disk_Close(&h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RawHoles,
+                         ::testing::Values(HoleParam{512, 0}, HoleParam{512, 512},
+                                           HoleParam{512, 5000}, HoleParam{4096, 0},
+                                           HoleParam{4096, 4096 + 512}, HoleParam{2048, kMiB}),
+                         HoleParamName);
+
+}  // namespace
+
+TEST(RawImageEmptyRange, OneGibibyteOfHolesIsNotRead)
+{
+    TempDir dir;
+    if (!sparse::HolesAreReported(dir.path())) GTEST_SKIP() << "no holes on " << dir.path();
+    const uint64_t size = 1024 * kMiB;
+    const std::string path = dir.file("big.img");
+    ASSERT_TRUE(sparse::MakeFile(path, size,
+                                 {sparse::Run{0, std::vector<uint8_t>(kMiB, 0)},
+                                  sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
+    DiskHandle h;
+    Disk_Init(&h);
+    const DiskGeometry g = Geo(size / 512, 16, 63, 512);
+    ASSERT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 0, &g), DISK_OK);
+    struct Row {
+        uint64_t count;
+        bool empty;
+    } rows[] = {{size / 512 - 2048, true}, {size / 512, false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.count);
+        const uint64_t before = sparse::BytesReadByProcess();
+        bool empty = !r.empty;
+        ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, static_cast<uint32_t>(r.count), &empty, nullptr,
+                                    nullptr),
+                  DISK_OK);
+        EXPECT_EQ(empty, r.empty);
+        // The stored zeros at the start and the stored end at most, never the holes between.
+        EXPECT_LE(sparse::BytesReadByProcess() - before, 4 * kMiB);
+    }
+    Disk_Close(&h);
+}
+
+TEST(RawImageKnownZero, LargeSparseDiskIsCopiedWithoutReadingItsHoles)
+{
+    // A writer's loop at the disk layer: blocks known to be zero are skipped, the others read.
+    TempDir dir;
+    if (!sparse::HolesAreReported(dir.path())) GTEST_SKIP() << "no holes on " << dir.path();
+    const uint64_t size = 64 * 1024 * kMiB;
+    const std::string path = dir.file("huge.img");
+    const std::vector<sparse::Run> runs = {
+        sparse::NonZeroRun(0, kMiB, 1), sparse::NonZeroRun(17 * 1024 * kMiB + 123, 3 * kMiB, 2),
+        sparse::NonZeroRun(40 * 1024 * kMiB, 4096, 3), sparse::NonZeroRun(size - kMiB, kMiB, 4)};
+    ASSERT_TRUE(sparse::MakeFile(path, size, runs));
+    DiskHandle h;
+    Disk_Init(&h);
+    const DiskGeometry g = Geo(size / 512, 16, 63, 512);
+    ASSERT_EQ(Disk_OpenRaw(&h, path.c_str(), true, 0, &g), DISK_OK);
+    const uint32_t blockBytes = 2 * kMiB;
+    std::vector<uint8_t> block(blockBytes);
+    uint64_t blocksRead = 0;
+    const uint64_t before = sparse::BytesReadByProcess();
+    for (uint64_t at = 0; at < size; at += blockBytes) {
+        bool zero = false;
+        ASSERT_EQ(Disk_IsRangeKnownZero(&h, at / 512, blockBytes / 512, &zero), DISK_OK);
+        if (zero) {
+            ASSERT_FALSE(sparse::AnyNonZero(runs, at, blockBytes)) << at;
+            continue;
+        }
+        ++blocksRead;
+        ASSERT_EQ(Disk_Read(&h, at, blockBytes, block.data()), DISK_OK);
+    }
+    const uint64_t read = sparse::BytesReadByProcess() - before;
+    // Four runs touch at most six blocks.
+    EXPECT_LE(blocksRead, 6u);
+    EXPECT_LE(read, 6 * static_cast<uint64_t>(blockBytes) + kMiB);
+    Disk_Close(&h);
 }

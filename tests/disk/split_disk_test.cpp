@@ -4,6 +4,8 @@
 // part boundary, the forward-only window, and refused headers, descriptors and options.
 #include <sys/stat.h>
 
+#include <functional>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,8 @@
 #include "disk/disk_open.h"
 #include "disk/split_disk.h"
 #include "foundation/platform.h"
+#include "disk/known_zero_util.h"
+#include "support/sparse_file.h"
 #include "support/test_support.h"
 
 using testsupport::Quote;
@@ -280,3 +284,112 @@ TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Gives each part asked for by its index from a list, and counts the questions.
+struct PartList {
+    std::vector<std::string> parts;
+    int asked = 0;
+    static bool Give(SplitPartRequest* r, void* user) {
+        PartList* l = static_cast<PartList*>(user);
+        l->asked++;
+        if (r->partIndex >= l->parts.size()) return false;
+        std::snprintf(r->path, sizeof r->path, "%s", l->parts[r->partIndex].c_str());
+        return true;
+    }
+};
+
+uint64_t AllocatedBytes(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+}  // namespace
+
+TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
+    TempDir dir;
+    if (!sparse::HolesAreReported(dir.path()) || !testsupport::HaveTool("fallocate"))
+        GTEST_SKIP() << "no holes on " << dir.path() << " or no fallocate to dig them";
+    const uint64_t kMiB = sparse::kMiB;
+    const uint64_t sectors = 16 * kMiB / 512;
+    std::vector<uint8_t> data(sectors * 512, 0);
+    const std::vector<sparse::Run> runs = {
+        sparse::NonZeroRun(kMiB, 65536, 1), sparse::NonZeroRun(6 * kMiB + 100, 4096, 2),
+        sparse::NonZeroRun(12 * kMiB - 50, 100, 3), sparse::NonZeroRun(16 * kMiB - 512, 512, 4)};
+    for (const sparse::Run& r : runs) std::copy(r.bytes.begin(), r.bytes.end(), data.begin() + r.offset);
+    WriteFile(dir.file("src.raw"), data);
+    Raw src(dir.file("src.raw"));
+    const uint64_t room = 4 * kMiB - SPLIT_HEADER_BYTES;
+
+    for (uint32_t level : {0u, 6u}) {
+        SCOPED_TRACE(level);
+        const std::string stem = dir.file("l" + std::to_string(level) + "_");
+        std::string text;
+        for (int k = 0; k < 6; k++)
+            text += "file = \"l" + std::to_string(level) + "_" + std::to_string(k) + ".bin\"\nmax_size=4\n";
+        const std::string desc = stem + "set.txt";
+        WriteFile(desc, std::vector<uint8_t>(text.begin(), text.end()));
+        const SplitCreateOptions o = Options(level, 0, true);
+        ASSERT_EQ(SplitDisk_Create(desc.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
+        PartList list;
+        for (int k = 0; k < 6 && Exists(stem + std::to_string(k) + ".bin"); k++)
+            list.parts.push_back(stem + std::to_string(k) + ".bin");
+        ASSERT_GE(list.parts.size(), level == 0 ? 5u : 1u);
+        std::vector<std::vector<bool>> zeroMiBs;
+        uint64_t stored = 0;
+        for (const std::string& part : list.parts) {
+            ASSERT_TRUE(sparse::DigHoles(part)) << part;
+            zeroMiBs.push_back(sparse::ZeroMiBs(ReadFile(part)));
+            stored += AllocatedBytes(part);
+        }
+        // Stored parts: a range whose bytes lie in whole zero MiB of its part files is a hole.
+        auto inHoles = [&](uint64_t first, uint32_t count) {
+            if (level != 0) return false;
+            uint64_t at = first * 512;
+            const uint64_t end = at + count * 512ull;
+            while (at < end) {
+                const uint64_t k = at / room, in = at % room;
+                const uint64_t take = std::min(room - in, end - at);
+                if (!sparse::InsideZeroMiBs(zeroMiBs[k], SPLIT_HEADER_BYTES + in, take)) return false;
+                at += take;
+            }
+            return true;
+        };
+
+        // Through the descriptor every part is known.
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, desc.c_str(), true), DISK_OK);
+        ASSERT_EQ(Disk_GetKind(&h), DISK_KIND_SPLIT);
+        const knownzero::SweepResult swept = knownzero::Sweep(&h, 128, inHoles);
+        if (level == 0) {
+            EXPECT_GT(swept.knownZero, swept.blocks / 2);
+        } else {
+            EXPECT_EQ(swept.knownZero, 0u);  // a compressed stream's holes say nothing
+        }
+        Disk_Close(&h);
+
+        // From the first part: parts not met yet are not known, and the query asks for none.
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, list.parts[0].c_str(), true), DISK_OK);
+        SplitDisk_SetPartRequestCallback(static_cast<SplitDisk*>(h.object), PartList::Give, &list);
+        bool zero = true;
+        EXPECT_EQ(Disk_IsRangeKnownZero(&h, sectors - 4096, 2048, &zero), DISK_OK);
+        EXPECT_FALSE(zero);
+        EXPECT_EQ(list.asked, 0);
+        EXPECT_EQ(Disk_IsRangeKnownZero(&h, sectors - 1, 2, &zero), DISK_ERR_ARG);
+        // Read through, with an empty-range query before every piece: the holes are not read.
+        const uint64_t before = sparse::BytesReadByProcess();
+        int rc = DISK_OK;
+        EXPECT_TRUE(ReadAllForward(&h, &rc) == data);
+        EXPECT_EQ(rc, DISK_OK);
+        if (level == 0) {
+            EXPECT_LE(sparse::BytesReadByProcess() - before, stored + kMiB);
+        }
+        EXPECT_EQ(list.asked, static_cast<int>(list.parts.size()) - 1);
+        Disk_Close(&h);
+    }
+}
+
