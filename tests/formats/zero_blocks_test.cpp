@@ -19,6 +19,7 @@
 #include "formats/bochs/bochs.h"
 #include "formats/cowd/cowd.h"
 #include "formats/vdi/vdi.h"
+#include "formats/vhd/vhd_fixed.h"
 #include "formats/vhd/vhd_writer.h"
 #include "formats/vhdx/vhdx.h"
 #include "formats/vhdx/vhdx_writer.h"
