@@ -20,10 +20,6 @@ const char kUndoable[] = "Undoable";
 
 inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
-bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return WriteKit_Progress(callback, user, done, total);
-}
-
 // Pieces in which an extent of the growing image is read.
 const uint32_t kPieceSectors = 4096;
 
@@ -363,7 +359,7 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
         for (uint32_t i = 0; i < catalog; i++) table[i] = BOCHS_UNSTORED;
         if (!Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
     }
-    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     const uint64_t blockBytes = static_cast<uint64_t>(bitmapSectors + extentSectors) * 512;
     uint64_t position = BOCHS_HEADER_BYTES + static_cast<uint64_t>(catalogBytes);
     uint32_t written = 0;
@@ -395,7 +391,7 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
                     table[p.block] = Bytes_HostToLe32(written++);
                     position += blockBytes;
                 }
-                if (r == DISK_OK && !Progress(callback, user, p.first + p.count, total))
+                if (r == DISK_OK && !WriteKit_Progress(callback, user, p.first + p.count, total))
                     r = DISK_CANCELLED;
                 return r;
             });
@@ -703,7 +699,7 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
         // The header is written last, as for the growing image.
         if (!Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table)) rc = DISK_ERR_WRITE;
     }
-    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     uint32_t written = 0;
     for (uint32_t p = 0; rc == DISK_OK && p < pages; p++) {
         const uint64_t first = static_cast<uint64_t>(p) * perPage;
@@ -718,7 +714,7 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
                 rc = DISK_ERR_WRITE;
             Bytes_StoreLe32(table + 4ull * p, written++);
         }
-        if (rc == DISK_OK && !Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
+        if (rc == DISK_OK && !WriteKit_Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table)) rc = DISK_ERR_WRITE;
     if (rc == DISK_OK && !Stream_WriteAt(out, 0, sizeof(header), header)) rc = DISK_ERR_WRITE;

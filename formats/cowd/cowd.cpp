@@ -42,10 +42,6 @@ inline uint32_t W(const uint8_t* h, uint32_t at) { return Bytes_LoadLe32(h + at)
 
 inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
-bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return WriteKit_Progress(callback, user, done, total);
-}
-
 // "dir/stem-NN.ext" for extent i (from 1) of "dir/stem.ext".
 bool ExtentName(const char* path, uint32_t i, char* out) {
     char dir[COWD_PATH_CAPACITY], stem[COWD_PATH_CAPACITY], ext[COWD_PATH_CAPACITY];
@@ -554,7 +550,7 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 table[piece.block] = Bytes_HostToLe32(next);
                 next += COWD_GRAIN_SECTORS;
             }
-            return Progress(callback, user, piece.first + piece.count, p.total) ? DISK_OK : DISK_CANCELLED;
+            return WriteKit_Progress(callback, user, piece.first + piece.count, p.total) ? DISK_OK : DISK_CANCELLED;
         });
         if (rc == DISK_OK && any &&
             !Stream_WriteAt(out, static_cast<uint64_t>(tableSector) * 512, sizeof(table), table))
@@ -614,7 +610,7 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
         p.rootHeads = scsi ? 128 : 16;
         p.rootSpt = scsi ? 32 : 63;
     }
-    if (!Progress(callback, user, 0, total)) return DISK_CANCELLED;
+    if (!WriteKit_Progress(callback, user, 0, total)) return DISK_CANCELLED;
     p.id = Random_NewId32();
     // The first extent's header, which names the others, is written once they are all whole.
     uint8_t firstHeader[COWD_HEADER_BYTES];
@@ -662,7 +658,7 @@ int Cowd_CreateV1(const char* path, const DiskHandle* source, UsedSectorMap* map
     p.rootSpt = g.sectors_per_track;
     const uint64_t cylinder = static_cast<uint64_t>(g.heads) * g.sectors_per_track;
     p.rootCylinders = cylinder == 0 ? 0 : static_cast<uint32_t>(total / cylinder);
-    if (!Progress(callback, user, 0, total)) return DISK_CANCELLED;
+    if (!WriteKit_Progress(callback, user, 0, total)) return DISK_CANCELLED;
     p.id = Random_NewId32();
     return WriteExtent(path, source, map, callback, user, p);
 }

@@ -9,6 +9,7 @@
 #include "disk/disk_open.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
 namespace {
@@ -51,10 +52,6 @@ char* CopyPath(const char* path) {
     char* p = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(n + 1)));
     if (p != nullptr) std::memcpy(p, path, n + 1);
     return p;
-}
-
-bool Progress(ProgressCallback cb, void* user, uint64_t done, uint64_t total) {
-    return cb == nullptr || cb(done, total, user);
 }
 
 // Table area of n entries as the writers lay it out: bytes 64 .. data start.
@@ -384,7 +381,7 @@ int EntryAt(const BlockWriter* w, uint64_t position, uint32_t* entry) {
 }
 
 int Report(const BlockWriter* w, uint64_t sector) {
-    return Progress(w->callback, w->user, sector, w->total) ? DISK_OK : DISK_CANCELLED;
+    return WriteKit_Progress(w->callback, w->user, sector, w->total) ? DISK_OK : DISK_CANCELLED;
 }
 
 // DISK_ERR_FORMAT when two present table entries place their blocks (`unitsPerBlock` table
@@ -817,9 +814,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     // Entries count sectors, or whole blocks in the extended layout: a block spans this many.
     int rc = CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock / image->unit);
     if (rc != DISK_OK) return rc;
-    static const uint8_t kTemp[] = "_TEMP";
     const char* files[1] = {image->path};
-    rc = OutputEntry_ChooseNames(&output->entry, path, TextView{kTemp, 5},
+    rc = OutputEntry_ChooseNames(&output->entry, path, Path_CompactSuffix(),
                                      Path_DeleteSuffix(TEXT_ENC_UTF8), files, 1);
     if (rc != DISK_OK) return rc;
     const char* temp = reinterpret_cast<const char*>(output->entry.tempPath.data);
@@ -1190,7 +1186,7 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
         Mem_Free(buffer);
         return DISK_ERR_CREATE;
     }
-    int rc = Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
+    int rc = WriteKit_Progress(callback, user, first, diskTotal) ? DISK_OK : DISK_CANCELLED;
     const uint32_t step = PARALLELS_COPY_BYTES / 512;
     // Free sectors of the map and ranges the source knows to be zeros are not read; a piece of
     // zeros is left a hole, except the file's last sector, which gives the file its length.
@@ -1207,7 +1203,7 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
             if (from < n)
                 rc = WriteAt(out, (done + from) * 512, (n - from) * 512, buffer + from * 512ull);
         }
-        if (rc == DISK_OK && !Progress(callback, user, first + done + n, diskTotal))
+        if (rc == DISK_OK && !WriteKit_Progress(callback, user, first + done + n, diskTotal))
             rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK && count == 0 && !Stream_WriteAt(out, 0, 0, buffer)) rc = DISK_ERR_WRITE;

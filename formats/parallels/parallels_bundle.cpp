@@ -1010,7 +1010,6 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
     files.push_back(descriptorPath);
     for (uint32_t i = 0; i < n; i++) files.push_back(b->storages[i].path);
     std::vector<std::string> fresh;
-    static const uint8_t kTemp[] = "_TEMP";
     const TextView none = {nullptr, 0};
     const uint64_t total = Geometry_GetTotalSectors(&b->geometry);
     // A backup name that is the descriptor itself is a trace of a killed commit, removed by the
@@ -1027,7 +1026,7 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
         if (rc != DISK_OK) break;
         fresh.push_back(name);
         OutputEntry* entry = &list->entries[i];
-        rc = OutputEntry_ChooseNames(entry, name, TextView{kTemp, 5}, none, avoid.data(),
+        rc = OutputEntry_ChooseNames(entry, name, Path_CompactSuffix(), none, avoid.data(),
                                      static_cast<uint32_t>(avoid.size()));
         if (rc != DISK_OK) break;
         rc = ParallelsStorage_Compact(&b->storages[i], reinterpret_cast<const char*>(entry->tempPath.data),
@@ -1039,7 +1038,7 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
     ParallelsDescriptor_Free(&d);
     if (rc == DISK_OK) {
         OutputEntry* entry = &list->entries[n];
-        rc = OutputEntry_ChooseNames(entry, descriptorPath, TextView{kTemp, 5}, none, files.data(),
+        rc = OutputEntry_ChooseNames(entry, descriptorPath, Path_CompactSuffix(), none, files.data(),
                                      static_cast<uint32_t>(files.size()));
         // Listed as soon as its name is claimed, so that a discard removes the claimed file.
         if (rc == DISK_OK) list->count = n + 1;

@@ -535,8 +535,7 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     // The files of the chain, none of which may serve as the temporary name.
     const char* chain[QCOW2_MAX_CHAIN_DEPTH + 3];
     const uint32_t chainCount = CollectChain(image, chain, QCOW2_MAX_CHAIN_DEPTH + 3);
-    static const uint8_t kSuffix[] = "_TEMP";
-    int r = OutputEntry_ChooseNames(&output->entry, path, TextView{kSuffix, 5},
+    int r = OutputEntry_ChooseNames(&output->entry, path, Path_CompactSuffix(),
                                     Path_DeleteSuffix(TEXT_ENC_UTF8), chain, chainCount);
     if (r != DISK_OK) return r;
     const char* tempPath = reinterpret_cast<const char*>(output->entry.tempPath.data);

@@ -31,10 +31,6 @@ void HeaderToDisk(VdiHeader* h) {
     Vdi_HeaderToHost(h);
 }
 
-bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return WriteKit_Progress(callback, user, done, total);
-}
-
 int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
     return WriteKit_WriteZeros(s, offset, length);
 }
@@ -129,7 +125,7 @@ static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n) {
 // Writes every block of the source with progress (sectors done, total).
 static int WriteBlocks(BlockWriter* w, uint32_t blocks, uint64_t total, ProgressCallback callback,
                        void* user) {
-    if (!Progress(callback, user, 0, total)) return DISK_CANCELLED;
+    if (!WriteKit_Progress(callback, user, 0, total)) return DISK_CANCELLED;
     const uint32_t sectorsPerBlock = w->blockBytes / 512;
     uint64_t done = 0;
     for (uint32_t i = 0; i < blocks && done < total; i++) {
@@ -138,7 +134,7 @@ static int WriteBlocks(BlockWriter* w, uint32_t blocks, uint64_t total, Progress
         int rc = Vdi_WriteBlock(w, i, n);
         if (rc != DISK_OK) return rc;
         done += n;
-        if (!Progress(callback, user, done, total)) return DISK_CANCELLED;
+        if (!WriteKit_Progress(callback, user, done, total)) return DISK_CANCELLED;
     }
     return DISK_OK;
 }

@@ -96,10 +96,6 @@ int CloseOutput(ByteStream* s, bool preallocated, int rc) {
     return WriteKit_CloseOutput(s, preallocated, rc);
 }
 
-bool Progress(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
-    return WriteKit_Progress(callback, user, done, total);
-}
-
 // Whether two paths name the same file (told apart by device and inode).
 bool SameFile(const char* a, const char* b) {
     return Output_IsFileOf(a, &b, 1);
@@ -417,14 +413,14 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
                         static_cast<uint64_t>(options->zeroSectorsAfterBat) * 512);
         position = (kTableOffset + tableLength) / 512 + options->zeroSectorsAfterBat;
     }
-    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     uint64_t done = 0;
     for (uint32_t block = 0; rc == DISK_OK && done < total; block++) {
         const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
         rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
                             bitmapSectors, buffers.bat, block, n, options, false);
         done += n;
-        if (rc == DISK_OK && !Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+        if (rc == DISK_OK && !WriteKit_Progress(callback, user, done, total)) rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK) {
         TableToDisk(buffers.bat, entries);
@@ -525,7 +521,7 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
         tableAt = kTableOffset;
     }
 
-    if (rc == DISK_OK && !Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
+    if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     // Progress at most once per copy piece (2 MiB) or per block, whichever is larger.
     const uint64_t reportStep = blockSectors > VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
     uint64_t done = 0;
@@ -537,10 +533,10 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
         done += n;
         if (rc == DISK_OK && done - reported >= reportStep) {
             reported = done;
-            if (!Progress(callback, user, done, total)) rc = DISK_CANCELLED;
+            if (!WriteKit_Progress(callback, user, done, total)) rc = DISK_CANCELLED;
         }
     }
-    if (rc == DISK_OK && reported != total && !Progress(callback, user, total, total))
+    if (rc == DISK_OK && reported != total && !WriteKit_Progress(callback, user, total, total))
         rc = DISK_CANCELLED;
     if (rc == DISK_OK) {
         TableToDisk(buffers.bat, entries);
