@@ -310,6 +310,9 @@ int Disk_IsRangeKnownZero(const DiskHandle* handle, uint64_t first, uint32_t cou
         break;
     }
     if (!IsTableKind(handle->kind) || Disk_HasParent(handle)) return DISK_OK;
+    DiskGeometry g{0, 0, 0, 0, 0};
+    Disk_GetGeometry(handle, &g);
+    if (!Geometry_IsSectorRangeInside(first, count, &g)) return DISK_ERR_ARG;
     // A layer that cannot answer for this range (a flat extent, say) only means "not known".
     if (Disk_IsRangeUnallocated(handle, nullptr, first, count, zero) != DISK_OK) *zero = false;
     return DISK_OK;
