@@ -353,17 +353,17 @@ std::vector<Operation> Operations()
         {"vhd compaction", "a.vhd", VhdCompact},
         {"vhd expansion", "a.vhd", VhdExpand},
         {"vhd child creation", "child.vhd", VhdCreateChild},
-        {"vhd relink", "r.vhd", VhdRelink, false, 2},
-        {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }, false, 2},
-        {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }, false, 3},
-        {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }, false, 2},
-        {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }, false, 2},
-        {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }, false, 2},
-        {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }, false, 2},
+        {"vhd relink", "r.vhd", VhdRelink},
+        {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }},
+        {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }},
+        {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }},
+        {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }},
+        {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }},
+        {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }},
         {"vmdk split expansion", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); },
-         true, 2},
+         true},
         {"vmdk relink", "vc.vmdk", VmdkRelink},
-        {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }, false, 2},
+        {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }},
         {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
         {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
         {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
@@ -373,7 +373,7 @@ std::vector<Operation> Operations()
         {"qcow2 compaction", "qc.qcow2",
          [](const std::string& d) {
              return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact, Qcow2_DiscardCompact);
-         }, false, 2},
+         }},
         {"vdi compaction", "c.vdi",
          [](const std::string& d) {
              return CompactFile(d + "/c.vdi", Vdi_Compact, Vdi_CommitCompact, Vdi_DiscardCompact);
@@ -381,11 +381,11 @@ std::vector<Operation> Operations()
         {"vhdx compaction", "c.vhdx",
          [](const std::string& d) {
              return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
-         }, false, 6},
+         }},
         {"parallels compaction", "c.hds",
          [](const std::string& d) {
              return CompactFile(d + "/c.hds", Parallels_Compact, Parallels_CommitCompact, Parallels_DiscardCompact);
-         }, false, 2},
+         }},
         // As the dialog calls it: a file already at the name is replaced only once the user said yes.
         {"qcow2 overlay creation", "qo.qcow2",
          [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str())); }},

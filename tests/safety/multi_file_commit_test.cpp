@@ -114,13 +114,13 @@ std::vector<Operation> Operations()
 {
     auto expand = [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Expand, f); };
     return {
-        {"split compaction", "s.vmdk", "s.vmdk", true, false, VmdkCompact, 2},
-        {"split compaction of a qemu-img image", "q.vmdk", "q.vmdk", true, false, VmdkCompact, 2},
+        {"split compaction", "s.vmdk", "s.vmdk", true, false, VmdkCompact},
+        {"split compaction of a qemu-img image", "q.vmdk", "q.vmdk", true, false, VmdkCompact},
         {"split rewrite", "s.vmdk", "s.vmdk", true, false,
-         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Rewrite, f); }, 2},
+         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::Rewrite, f); }},
         {"split rewrite into one file", "s.vmdk", "s.vmdk", true, false,
-         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::RewriteOneFile, f); }, 2},
-        {"split expansion", "s.vmdk", "s.vmdk", true, true, expand, 2},
+         [](const std::string& p, uint32_t f) { return VmdkMaintain(p, Op::RewriteOneFile, f); }},
+        {"split expansion", "s.vmdk", "s.vmdk", true, true, expand},
         {"split flat expansion", "ff.vmdk", "ff.vmdk", true, true, expand},
         {"monolithic flat expansion", "f.vmdk", "f.vmdk", true, true, expand},
         {"bundle compaction", "c.hdd", "c.hdd/DiskDescriptor.xml", false, false, BundleCompact},
