@@ -389,14 +389,14 @@ for d in disks:
 
 sparse = [d for d in disks if d != "random"]
 if sparse:
-    print("\n### sparse disks: time ours / qemu-img, allocated ours / qemu-img\n")
+    print("\n### sparse disks: time ours / qemu-img, allocated ours / qemu-img, peak MiB of ours\n")
     print("| work | " + " | ".join(sparse) + " |")
     print("|---|" + "---|" * len(sparse))
     for w in works:
         cells = []
         for d in sparse:
             c = cell(d, w)
-            cells.append("-" if c is None else "%.2f / %.2f%s" % (c["t"], c["a"], " (%s)" % c["bad"][0] if c["bad"] else ""))
+            cells.append("-" if c is None else "%.2f / %.2f / %.0f%s" % (c["t"], c["a"], mib(c["po"]), " (%s)" % c["bad"][0] if c["bad"] else ""))
         if any(x != "-" for x in cells): print("| %s | %s |" % (w, " | ".join(cells)))
 peak = max((x[3] for k, v in by.items() if k[2] == "ours" for x in v), default=0)
 print("\nlargest peak memory of ours: %.1f MiB" % mib(peak))
