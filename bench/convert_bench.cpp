@@ -101,7 +101,8 @@ int Write(const std::string& kind, const char* out, DiskHandle* disk, UsedSector
     if (kind == "vhd") return Vhd_Create(out, disk, map, nullptr, nullptr, &vhdOptions, 0);
     if (kind == "fixed") return VhdFixed_Create(out, disk, map, nullptr, nullptr, &vhdOptions);
     if (kind == "vhdx") return WriteVhdx(out, disk, map);
-    if (kind == "vmdk" || kind == "stream") return WriteVmdk(out, disk, map, sectors, kind == "stream");
+    if (kind == "vmdk" || kind == "stream")
+        return WriteVmdk(out, disk, map, sectors, kind == "stream");
     if (kind == "qcow" || kind == "qcow-c") {
         return Qcow_Create(out, disk, map, nullptr, nullptr,
                            kind == "qcow" ? QCOW_STORE_PLAIN : QCOW_STORE_COMPRESSED, nullptr);
@@ -123,9 +124,8 @@ int Write(const std::string& kind, const char* out, DiskHandle* disk, UsedSector
     return -1;
 }
 
-const char* const kKinds[] = {"vhd",     "fixed",     "vhdx",   "vmdk", "stream",
-                              "qcow",    "qcow-c",    "qcow2",  "qcow2-c", "vdi",
-                              "parallels", "bundle", "raw"};
+const char* const kKinds[] = {"vhd",   "fixed",   "vhdx", "vmdk",      "stream", "qcow", "qcow-c",
+                              "qcow2", "qcow2-c", "vdi",  "parallels", "bundle", "raw"};
 
 }  // namespace
 

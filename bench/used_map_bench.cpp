@@ -111,9 +111,9 @@ int main(int argc, char** argv)
         } else if (a == "--skip-full-read") {
             fullRead = false;
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--fs ext4|fat32] [--size-gib N] [--dir D] [--skip-full-read]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr, "usage: %s [--fs ext4|fat32] [--size-gib N] [--dir D] [--skip-full-read]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -141,9 +141,9 @@ int main(int argc, char** argv)
               Shell("head -c 67108864 /dev/urandom > " + Quote(file));
     if (ok && fs == "ext4") {
         ok = Shell("mkdir " + Quote(dir + "/tree") + " && mv " + Quote(file) + " " +
-                   Quote(dir + "/tree/") + " && mke2fs -q -F -t ext4 -b 4096 -E offset=1048576 -d " +
-                   Quote(dir + "/tree") + " " + Quote(disk) + " " +
-                   std::to_string(partBytes / 4096));
+                   Quote(dir + "/tree/") +
+                   " && mke2fs -q -F -t ext4 -b 4096 -E offset=1048576 -d " + Quote(dir + "/tree") +
+                   " " + Quote(disk) + " " + std::to_string(partBytes / 4096));
     } else if (ok) {
         ok = Shell("mkfs.fat -F 32 -s 8 --offset 2048 " + Quote(disk) + " " +
                    std::to_string(partBytes / 1024) + " > /dev/null") &&
@@ -188,7 +188,8 @@ int main(int argc, char** argv)
                 double queryTime = Seconds(t1);
                 std::printf("file system:        %s, %" PRIu64 " GiB disk, one 64 MiB file\n",
                             fs.c_str(), sizeGib);
-                std::printf("map build:          %.3f s, %" PRIu64 " bytes read (%.4f%% of the disk)\n",
+                std::printf("map build:          %.3f s, %" PRIu64
+                            " bytes read (%.4f%% of the disk)\n",
                             buildTime, buildBytes, 100.0 * buildBytes / bytes);
                 std::printf("query every sector: %.3f s (result %d), %.2f%% of the disk free\n",
                             queryTime, result, 100.0 * freeSectors / sectors);
@@ -197,8 +198,8 @@ int main(int argc, char** argv)
                     uint64_t before2 = ReadBytesSoFar();
                     auto t2 = std::chrono::steady_clock::now();
                     for (uint64_t at = 0; at < bytes && code == DISK_OK; at += buffer.size()) {
-                        code = Disk_Read(&h, at, static_cast<uint32_t>(buffer.size()),
-                                         buffer.data());
+                        code =
+                            Disk_Read(&h, at, static_cast<uint32_t>(buffer.size()), buffer.data());
                     }
                     std::printf("full read:          %.3f s, %" PRIu64 " bytes read (result %d)\n",
                                 Seconds(t2), ReadBytesSoFar() - before2, code);

@@ -138,10 +138,7 @@ static int ReadAndTestRange(void* obj, SectorReadFn read, DiskFindDataFn find, u
 
 // ---- Zero disk ------------------------------------------------------------------------
 
-void ZeroDisk_GetGeometry(const DiskGeometry* obj, DiskGeometry* out)
-{
-    *out = *obj;
-}
+void ZeroDisk_GetGeometry(const DiskGeometry* obj, DiskGeometry* out) { *out = *obj; }
 
 int ZeroDisk_Read(const DiskGeometry* obj, uint64_t offset, uint32_t length, void* buffer)
 {
@@ -170,10 +167,7 @@ int ZeroDisk_IsRangeEmpty(const DiskGeometry* obj, UsedSectorMap* map, uint64_t 
 
 // ---- Resizing view ----------------------------------------------------------------------
 
-ResizeView* ResizeDisk_Alloc()
-{
-    return static_cast<ResizeView*>(Mem_Alloc(sizeof(ResizeView)));
-}
+ResizeView* ResizeDisk_Alloc() { return static_cast<ResizeView*>(Mem_Alloc(sizeof(ResizeView))); }
 
 void ResizeDisk_Init(ResizeView* view)
 {
@@ -203,8 +197,7 @@ int ResizeDisk_AttachStream(ResizeView* view, DiskSource* source, bool ownsSourc
     return DISK_OK;
 }
 
-int ResizeDisk_AttachDisk(ResizeView* view, DiskHandle* disk, bool ownsDisk,
-                          uint64_t declaredTotal)
+int ResizeDisk_AttachDisk(ResizeView* view, DiskHandle* disk, bool ownsDisk, uint64_t declaredTotal)
 {
     DiskSource* source = nullptr;
     int r = DiskSource_WrapDisk(disk, ownsDisk, &source);
@@ -318,10 +311,7 @@ static const uint32_t kOverlayTableBytes = OVERLAY_TABLE_ENTRIES * 4;
 static thread_local uint32_t g_overlayBaseDepth = 0;
 static thread_local bool g_overlayBaseRefused = false;
 
-OverlayDisk* Overlay_Alloc()
-{
-    return static_cast<OverlayDisk*>(Mem_Alloc(sizeof(OverlayDisk)));
-}
+OverlayDisk* Overlay_Alloc() { return static_cast<OverlayDisk*>(Mem_Alloc(sizeof(OverlayDisk))); }
 
 void Overlay_Init(OverlayDisk* obj)
 {
@@ -410,9 +400,9 @@ int Overlay_OpenWithHandler(OverlayDisk* obj, const FileOpener* opener, const ch
 
     // The name ends at its first NUL or at the end of its 512 bytes.
     const void* nul = memchr(name, 0, OVERLAY_NAME_SIZE);
-    const uint32_t nameLength =
-        nul != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - name)
-                       : OVERLAY_NAME_SIZE;
+    const uint32_t nameLength = nul != nullptr
+                                    ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - name)
+                                    : OVERLAY_NAME_SIZE;
     const bool rawBase = Bytes_LoadLe32(header + 8) != 0;
     const uint64_t rawOffset = Bytes_LoadLe32(header + 16);
     DiskGeometry rawGeometry{0, Bytes_LoadLe32(header + 32), Bytes_LoadLe32(header + 36),
@@ -496,10 +486,7 @@ static int LoadLevel3(OverlayDisk* obj, uint32_t l1, uint32_t l2, uint32_t e2)
     return DISK_OK;
 }
 
-static uint64_t MinU64(uint64_t a, uint64_t b)
-{
-    return a < b ? a : b;
-}
+static uint64_t MinU64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 int Overlay_Read(OverlayDisk* obj, uint64_t offset, uint32_t length, void* buffer)
 {
@@ -547,7 +534,8 @@ int Overlay_Read(OverlayDisk* obj, uint64_t offset, uint32_t length, void* buffe
             int r = Disk_Read(obj->base, pos, n, dst);
             if (r != DISK_OK) return r;
         } else {
-            const uint64_t at = static_cast<uint64_t>(block) * 512 + (pos & (OVERLAY_BLOCK_SIZE - 1));
+            const uint64_t at =
+                static_cast<uint64_t>(block) * 512 + (pos & (OVERLAY_BLOCK_SIZE - 1));
             if (!Stream_ReadAt(obj->file, at, n, dst)) return DISK_ERR_READ;
         }
         pos = pieceEnd;
@@ -604,10 +592,7 @@ bool DeviceDisk_QueryGeometry(const char* path, DiskGeometry* out)
     return true;
 }
 
-DeviceDisk* DeviceDisk_Alloc()
-{
-    return static_cast<DeviceDisk*>(Mem_Alloc(sizeof(DeviceDisk)));
-}
+DeviceDisk* DeviceDisk_Alloc() { return static_cast<DeviceDisk*>(Mem_Alloc(sizeof(DeviceDisk))); }
 
 void DeviceDisk_Init(DeviceDisk* obj)
 {
@@ -646,10 +631,7 @@ int DeviceDisk_Open(DeviceDisk* obj, const char* path, bool readOnly, uint64_t d
     return DISK_OK;
 }
 
-void DeviceDisk_GetGeometry(const DeviceDisk* obj, DiskGeometry* out)
-{
-    *out = obj->geometry;
-}
+void DeviceDisk_GetGeometry(const DeviceDisk* obj, DiskGeometry* out) { *out = obj->geometry; }
 
 int DeviceDisk_Read(DeviceDisk* obj, uint64_t offset, uint32_t length, void* buffer)
 {

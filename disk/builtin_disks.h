@@ -73,14 +73,14 @@ enum : uint32_t {
 };
 
 struct OverlayDisk {
-    ByteStream* file;                            // the overlay file, owned
-    DiskHandle* base;                            // the base image, owned
+    ByteStream* file;  // the overlay file, owned
+    DiskHandle* base;  // the base image, owned
     uint32_t level1[OVERLAY_TABLE_ENTRIES];
-    int64_t level2Index;                         // level-1 index of the cached level-2 table, -1 none
+    int64_t level2Index;  // level-1 index of the cached level-2 table, -1 none
     uint32_t level2[OVERLAY_TABLE_ENTRIES];
-    int64_t level3Index;                         // level-1 index x 256 + level-2 index, -1 none
+    int64_t level3Index;  // level-1 index x 256 + level-2 index, -1 none
     uint32_t level3[OVERLAY_TABLE_ENTRIES];
-    uint64_t fileSize;                           // size of the overlay file when opened
+    uint64_t fileSize;  // size of the overlay file when opened
 };
 
 OverlayDisk* Overlay_Alloc();
@@ -108,9 +108,9 @@ int Overlay_IsRangeEmpty(OverlayDisk* obj, UsedSectorMap* map, uint64_t first, u
 enum : uint32_t { DEVICE_MAX_BYTES_PER_SECTOR = 32768 };
 
 struct DeviceDisk {
-    uint64_t dataOffset;     // byte offset of sector 0 on the device
+    uint64_t dataOffset;  // byte offset of sector 0 on the device
     DiskGeometry geometry;
-    int fd;                  // -1 when closed
+    int fd;  // -1 when closed
 };
 
 // Proposes a device's geometry: total = size / 512, 512 bytes per sector, heads and sectors

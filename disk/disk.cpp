@@ -60,10 +60,7 @@ static bool IsTableKind(DiskKind kind)
     return kind >= 0 && kind < static_cast<DiskKind>(DISK_TABLE_SLOTS);
 }
 
-DiskHandle* Disk_Alloc()
-{
-    return static_cast<DiskHandle*>(Mem_Alloc(sizeof(DiskHandle)));
-}
+DiskHandle* Disk_Alloc() { return static_cast<DiskHandle*>(Mem_Alloc(sizeof(DiskHandle))); }
 
 void Disk_Init(DiskHandle* handle)
 {
@@ -71,15 +68,9 @@ void Disk_Init(DiskHandle* handle)
     handle->object = nullptr;
 }
 
-DiskKind Disk_GetKind(const DiskHandle* handle)
-{
-    return handle->kind;
-}
+DiskKind Disk_GetKind(const DiskHandle* handle) { return handle->kind; }
 
-void* Disk_GetObject(const DiskHandle* handle)
-{
-    return handle->object;
-}
+void* Disk_GetObject(const DiskHandle* handle) { return handle->object; }
 
 void Disk_Close(DiskHandle* handle)
 {
@@ -109,7 +100,7 @@ void Disk_Close(DiskHandle* handle)
             case DISK_KIND_SPLIT:
                 SplitDisk_Destroy(object);
                 break;
-            case DISK_KIND_ZERO:     // a zero disk holds nothing but its geometry
+            case DISK_KIND_ZERO:  // a zero disk holds nothing but its geometry
             default:
                 break;
             }
@@ -229,17 +220,17 @@ int Disk_IsRangeEmpty(const DiskHandle* handle, UsedSectorMap* map, uint64_t fir
         return Overlay_IsRangeEmpty(static_cast<OverlayDisk*>(handle->object), map, first, count,
                                     empty, adapter, record);
     case DISK_KIND_RESIZE:
-        return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(handle->object), map, first,
-                                       count, empty, adapter, record);
+        return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(handle->object), map, first, count,
+                                       empty, adapter, record);
     case DISK_KIND_ZERO:
-        return ZeroDisk_IsRangeEmpty(static_cast<DiskGeometry*>(handle->object), map, first,
-                                     count, empty, adapter, record);
+        return ZeroDisk_IsRangeEmpty(static_cast<DiskGeometry*>(handle->object), map, first, count,
+                                     empty, adapter, record);
     case DISK_KIND_DEVICE:
-        return DeviceDisk_IsRangeEmpty(static_cast<DeviceDisk*>(handle->object), map, first,
-                                       count, empty, adapter, record);
+        return DeviceDisk_IsRangeEmpty(static_cast<DeviceDisk*>(handle->object), map, first, count,
+                                       empty, adapter, record);
     case DISK_KIND_PLUGIN:
-        return PluginDisk_IsRangeEmpty(static_cast<PluginDisk*>(handle->object), map, first,
-                                       count, empty, adapter, record);
+        return PluginDisk_IsRangeEmpty(static_cast<PluginDisk*>(handle->object), map, first, count,
+                                       empty, adapter, record);
     case DISK_KIND_SPLIT:
         return SplitDisk_IsRangeEmpty(handle->object, map, first, count, empty, adapter, record);
     default:
@@ -324,7 +315,4 @@ static bool RangeProgressAdapterFn(uint64_t done, RangeProgressRecord* record)
     return record->callback(done + record->base + record->offset, record->total, record->user);
 }
 
-RangeProgressAdapter Disk_GetRangeProgressAdapter()
-{
-    return RangeProgressAdapterFn;
-}
+RangeProgressAdapter Disk_GetRangeProgressAdapter() { return RangeProgressAdapterFn; }

@@ -186,8 +186,8 @@ int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const cha
 int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
                 void* openProgress)
 {
-    int r = Disk_OpenWithHandler(handle, &FileOpener_Default, path, readOnly, parentMode,
-                                 openProgress);
+    int r =
+        Disk_OpenWithHandler(handle, &FileOpener_Default, path, readOnly, parentMode, openProgress);
     if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN || r == DISK_ERR_PASSWORD)
         return r;
     if (handle == nullptr || path == nullptr || handle->object != nullptr) return DISK_ERR_ARG;

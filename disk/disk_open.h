@@ -16,9 +16,8 @@ struct PluginModule;
 // (kinds 0, 6 and 13 interpret the parent mode, kind 0 also the open-progress record) and on
 // success stores kind and object in the handle; on failure frees the object and leaves the
 // handle unchanged.
-typedef int (*DiskOpenWithHandlerFn)(DiskHandle* handle, const FileOpener* opener,
-                                     const char* path, bool readOnly, int parentMode,
-                                     void* openProgress);
+typedef int (*DiskOpenWithHandlerFn)(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                     bool readOnly, int parentMode, void* openProgress);
 // The caller's-opener entries of kinds 0..22, used by probing; a NULL slot is skipped. Filled
 // from the format rows like the tables of disk/disk.h.
 extern DiskOperationTable<DiskOpenWithHandlerFn> DiskOpenWithHandlerTable;

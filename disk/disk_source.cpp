@@ -15,17 +15,15 @@ static int HandleSource_Read(void* impl, uint64_t offset, uint32_t length, void*
     return Disk_Read(static_cast<DiskHandle*>(impl), offset, length, buffer);
 }
 
-static int HandleSource_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t first,
-                                     uint32_t count, bool* empty, RangeProgressAdapter adapter,
+static int HandleSource_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count,
+                                     bool* empty, RangeProgressAdapter adapter,
                                      RangeProgressRecord* record)
 {
     return Disk_IsRangeEmpty(static_cast<DiskHandle*>(impl), map, first, count, empty, adapter,
                              record);
 }
 
-static void BorrowedSource_Close(void*)
-{
-}
+static void BorrowedSource_Close(void*) {}
 
 static void OwnedSource_Close(void* impl)
 {
@@ -69,10 +67,7 @@ static int ResizedSource_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t f
 const DiskSourceOps DiskSourceResizedOps = {ResizedSource_Close, ResizedSource_GetGeometry,
                                             ResizedSource_Read, ResizedSource_IsRangeEmpty};
 
-DiskSource* DiskSource_Alloc()
-{
-    return static_cast<DiskSource*>(Mem_Alloc(sizeof(DiskSource)));
-}
+DiskSource* DiskSource_Alloc() { return static_cast<DiskSource*>(Mem_Alloc(sizeof(DiskSource))); }
 
 int DiskSource_WrapDisk(DiskHandle* disk, bool owns, DiskSource** out)
 {
@@ -160,8 +155,7 @@ void* DiskSource_GetVmdk(const DiskSource* source)
     return Disk_GetObject(static_cast<const DiskHandle*>(source->impl));
 }
 
-int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal,
-                           DiskSource** out)
+int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal, DiskSource** out)
 {
     if (source == nullptr || out == nullptr) return DISK_ERR_ARG;
     DiskSource* wrapper = DiskSource_Alloc();

@@ -12,8 +12,8 @@ struct DiskSourceOps {
     void (*Close)(void* impl);
     void (*GetGeometry)(void* impl, DiskGeometry* out);
     int (*Read)(void* impl, uint64_t offset, uint32_t length, void* buffer);
-    int (*IsRangeEmpty)(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count,
-                        bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+    int (*IsRangeEmpty)(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                        RangeProgressAdapter adapter, RangeProgressRecord* record);
 };
 
 struct DiskSource {
@@ -39,8 +39,7 @@ int DiskSource_OpenPathEx(const char* path, bool readOnly, int parentMode, void*
 // Wraps the source in a new resizing view presenting the declared total, under
 // DiskSourceResizedOps; the view owns the source when the flag is set. DISK_ERR_NOMEM when the
 // view or the wrapper cannot be allocated, DISK_ERR_ARG for any other failure.
-int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal,
-                           DiskSource** out);
+int DiskSource_OpenResized(DiskSource* source, bool owns, uint64_t declaredTotal, DiskSource** out);
 // Frees the wrapper without calling Close and answers its implementation pointer.
 void* DiskSource_Release(DiskSource* source);
 // Close slot, then frees the wrapper.

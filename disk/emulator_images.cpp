@@ -13,28 +13,33 @@ namespace {
 // stays owned by the caller.
 typedef int (*ParseHeaderFn)(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* geometry);
 
-int ReadBytes(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer) {
+int ReadBytes(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer)
+{
     return Stream_ReadAt(stream, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
 }
 
-int TakeSize(ByteStream* stream, uint64_t* size) {
+int TakeSize(ByteStream* stream, uint64_t* size)
+{
     return Stream_GetSize(stream, size) ? DISK_OK : DISK_ERR_SIZE;
 }
 
-void SetGeometry(DiskGeometry* g, uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps) {
+void SetGeometry(DiskGeometry* g, uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps)
+{
     *g = DiskGeometry{0, heads, spt, bps, 0};
     Geometry_SetTotalSectors(g, total);
 }
 
 // a x b x c without wrapping 64 bits.
-bool Mul3(uint64_t a, uint64_t b, uint64_t c, uint64_t* out) {
+bool Mul3(uint64_t a, uint64_t b, uint64_t c, uint64_t* out)
+{
     uint64_t ab = 0;
     return Math_MulU64(a, b, &ab) && Math_MulU64(ab, c, out);
 }
 
 // ---- Header parsers ------------------------------------------------------------------
 
-int ParseHdi(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseHdi(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint8_t h[32];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
@@ -56,7 +61,8 @@ int ParseHdi(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
     return DISK_OK;
 }
 
-int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint8_t h[256];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
@@ -72,7 +78,8 @@ int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
 const uint8_t kNhdSignature[16] = {'T', '9', '8', 'H', 'D', 'D', 'I', 'M',
                                    'A', 'G', 'E', '.', 'R', '0', 0,   0};
 
-int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint8_t h[512];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
@@ -99,7 +106,8 @@ int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
 
 const uint8_t kVhd100Signature[8] = {'V', 'H', 'D', '1', '.', '0', '0', 0};
 
-int ParseVhd100(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseVhd100(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint8_t h[220];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
@@ -112,13 +120,14 @@ int ParseVhd100(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
     const uint32_t cylinders = Bytes_LoadLe16(h + 146);
     if (!Emulator_IsValidSectorSize(bps) || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
     const uint64_t total = static_cast<uint64_t>(spt) * heads * cylinders;  // below 2^32
-    if (total * bps + 220 != size) return DISK_ERR_FORMAT;                   // below 2^44
+    if (total * bps + 220 != size) return DISK_ERR_FORMAT;                  // below 2^44
     *dataOffset = 220;
     SetGeometry(g, total, heads, spt, bps);
     return DISK_OK;
 }
 
-int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint64_t size = 0;
     int rc = TakeSize(stream, &size);
     if (rc != DISK_OK) return rc;
@@ -140,7 +149,8 @@ int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
     return DISK_OK;
 }
 
-int ParseHdim(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseHdim(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint8_t h[512];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
@@ -166,7 +176,8 @@ int ParseHdim(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
     return DISK_OK;
 }
 
-int ParseUnz(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
+int ParseUnz(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+{
     uint64_t size = 0;
     int rc = TakeSize(stream, &size);
     if (rc != DISK_OK) return rc;
@@ -179,7 +190,8 @@ int ParseUnz(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g) {
 // Opens through the callback, parses the header and attaches the stream to the raw layer.
 // Any failure closes the stream and leaves the object cleared.
 int OpenWithParser(RawImage* raw, FileOpenFn open, void* user, const char* path, bool readOnly,
-                   ParseHeaderFn parse) {
+                   ParseHeaderFn parse)
+{
     RawImage_Init(raw);
     if (open == nullptr || path == nullptr) return DISK_ERR_ARG;
     ByteStream* stream = nullptr;
@@ -197,21 +209,24 @@ int OpenWithParser(RawImage* raw, FileOpenFn open, void* user, const char* path,
     return rc;
 }
 
-int OpenWithParserHandler(RawImage* raw, const FileOpener* opener, const char* path,
-                          bool readOnly, ParseHeaderFn parse) {
+int OpenWithParserHandler(RawImage* raw, const FileOpener* opener, const char* path, bool readOnly,
+                          ParseHeaderFn parse)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return OpenWithParser(raw, opener->open, opener->user, path, readOnly, parse);
 }
 
-void CloseRaw(RawImage* raw) {
+void CloseRaw(RawImage* raw)
+{
     ByteStream* stream = RawImage_Detach(raw);
     if (stream != nullptr) Stream_Close(stream);
     RawImage_Init(raw);
 }
 
 // The table entry of a kind whose object is a RawImage.
-int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* path,
-                     bool readOnly, DiskKind kind, ParseHeaderFn parse) {
+int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly,
+                     DiskKind kind, ParseHeaderFn parse)
+{
     // Opening over an open object would lose it.
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     RawImage* raw = RawImage_Alloc();
@@ -230,7 +245,8 @@ int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* p
 // ---- Creators --------------------------------------------------------------------------
 
 // The source's geometry, or a zero one when the source has none.
-int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g) {
+int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g)
+{
     *g = DiskGeometry{0, 0, 0, 0, 0};
     if (source == nullptr || source->object == nullptr) return DISK_ERR_ARG;
     Disk_GetGeometry(source, g);
@@ -239,20 +255,23 @@ int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g) {
 
 // Heads and sectors per track given and the total a whole number of cylinders: what a header
 // that stores cylinders needs so that its image reopens with every sector.
-bool IsWholeCylinders(const DiskGeometry* g) {
+bool IsWholeCylinders(const DiskGeometry* g)
+{
     if (g->heads == 0 || g->sectors_per_track == 0) return false;
     const uint64_t c = static_cast<uint64_t>(g->heads) * g->sectors_per_track;
     return Geometry_GetTotalSectors(g) % c == 0;
 }
 
-uint32_t CylindersOf(const DiskGeometry* g) {
+uint32_t CylindersOf(const DiskGeometry* g)
+{
     const uint64_t c = static_cast<uint64_t>(g->heads) * g->sectors_per_track;
     return c == 0 ? 0 : static_cast<uint32_t>(Geometry_GetTotalSectors(g) / c);
 }
 
 int WriteImage(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
                const DiskGeometry* g, const void* header, uint32_t headerLength,
-               uint64_t dataOffset, uint64_t gap) {
+               uint64_t dataOffset, uint64_t gap)
+{
     return RawWriter_Write(path, source, callback, user, Geometry_GetTotalSectors(g),
                            g->bytes_per_sector, header, headerLength, dataOffset, gap, nullptr, 0,
                            EMULATOR_COPY_CHUNK);
@@ -260,12 +279,14 @@ int WriteImage(const char* path, const DiskHandle* source, ProgressCallback call
 
 }  // namespace
 
-bool Emulator_IsValidSectorSize(uint32_t bps) {
+bool Emulator_IsValidSectorSize(uint32_t bps)
+{
     return bps >= 128 && bps <= 4096 && (bps & (bps - 1)) == 0;
 }
 
 int Emulator_IsRangeKnownZero(DiskKind kind, void* object, uint64_t first, uint32_t count,
-                              bool* zero) {
+                              bool* zero)
+{
     if (object == nullptr || zero == nullptr) return DISK_ERR_ARG;
     *zero = false;
     if (kind >= DISK_KIND_HDI && kind <= DISK_KIND_UNZ)
@@ -280,29 +301,35 @@ void Hdi_Init(RawImage* image) { RawImage_Init(image); }
 void Hdi_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Hdi_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseHdi);
 }
-int Hdi_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                        bool readOnly) {
+int Hdi_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseHdi);
 }
-int Hdi_Open(RawImage* image, const char* path, bool readOnly) {
+int Hdi_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Hdi_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Hdi_GetGeometry(void* object, DiskGeometry* out) {
+void Hdi_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Hdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Hdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Hdi_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Hdi_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Hdi_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     if (!Emulator_IsValidSectorSize(geometry->bytes_per_sector)) return -1;
     // The data size is a 32-bit field.
@@ -311,7 +338,8 @@ int32_t Hdi_CheckGeometry(const DiskGeometry* geometry) {
 }
 
 int Hdi_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
-               bool roundUp) {
+               bool roundUp)
+{
     (void)roundUp;  // applies to a check result that no check gives
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
@@ -336,35 +364,42 @@ void Thd_Init(RawImage* image) { RawImage_Init(image); }
 void Thd_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Thd_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseThd);
 }
-int Thd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                        bool readOnly) {
+int Thd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseThd);
 }
-int Thd_Open(RawImage* image, const char* path, bool readOnly) {
+int Thd_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Thd_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Thd_GetGeometry(void* object, DiskGeometry* out) {
+void Thd_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Thd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Thd_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Thd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Thd_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Thd_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     return geometry->bytes_per_sector == 256 ? 0 : -1;
 }
 
 int Thd_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
-               bool roundUp) {
+               bool roundUp)
+{
     (void)roundUp;
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
@@ -387,29 +422,35 @@ void Nhd_Init(RawImage* image) { RawImage_Init(image); }
 void Nhd_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Nhd_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseNhd);
 }
-int Nhd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                        bool readOnly) {
+int Nhd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseNhd);
 }
-int Nhd_Open(RawImage* image, const char* path, bool readOnly) {
+int Nhd_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Nhd_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Nhd_GetGeometry(void* object, DiskGeometry* out) {
+void Nhd_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Nhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Nhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Nhd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Nhd_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Nhd_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     if (!Emulator_IsValidSectorSize(geometry->bytes_per_sector)) return -1;
     // Heads and sectors per track are 16-bit fields.
@@ -417,7 +458,8 @@ int32_t Nhd_CheckGeometry(const DiskGeometry* geometry) {
 }
 
 int Nhd_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
-               bool roundUp) {
+               bool roundUp)
+{
     (void)roundUp;
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
@@ -441,29 +483,36 @@ void Vhd100_Init(RawImage* image) { RawImage_Init(image); }
 void Vhd100_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Vhd100_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseVhd100);
 }
 int Vhd100_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                           bool readOnly) {
+                           bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseVhd100);
 }
-int Vhd100_Open(RawImage* image, const char* path, bool readOnly) {
+int Vhd100_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Vhd100_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Vhd100_GetGeometry(void* object, DiskGeometry* out) {
+void Vhd100_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Vhd100_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Vhd100_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Vhd100_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                        bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                        bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Vhd100_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Vhd100_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     if (!Emulator_IsValidSectorSize(geometry->bytes_per_sector)) return -1;
     // Heads and sectors per track are 8-bit fields, cylinders a 16-bit one.
@@ -474,8 +523,9 @@ int32_t Vhd100_CheckGeometry(const DiskGeometry* geometry) {
     return 0;
 }
 
-int Vhd100_Create(const char* path, const DiskHandle* source, ProgressCallback callback,
-                  void* user, bool roundUp) {
+int Vhd100_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
+                  bool roundUp)
+{
     (void)roundUp;
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
@@ -501,37 +551,44 @@ void Pc98e_Init(RawImage* image) { RawImage_Init(image); }
 void Pc98e_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Pc98e_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                           bool readOnly) {
+                           bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParsePc98e);
 }
 int Pc98e_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                          bool readOnly) {
+                          bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParsePc98e);
 }
-int Pc98e_Open(RawImage* image, const char* path, bool readOnly) {
+int Pc98e_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Pc98e_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Pc98e_GetGeometry(void* object, DiskGeometry* out) {
+void Pc98e_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Pc98e_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Pc98e_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Pc98e_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                       bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                       bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Pc98e_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Pc98e_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     if (geometry->bytes_per_sector != 512) return -1;
     // The image holds exactly 128000 sectors: a larger source would be cut.
     return Geometry_GetTotalSectors(geometry) <= PC98E_TOTAL_SECTORS ? 0 : -1;
 }
 
-int Pc98e_Create(const char* path, const DiskHandle* source, ProgressCallback callback,
-                 void* user) {
+int Pc98e_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user)
+{
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
     if (rc != DISK_OK) return rc;
@@ -548,35 +605,41 @@ void Hdim_Init(RawImage* image) { RawImage_Init(image); }
 void Hdim_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Hdim_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                          bool readOnly) {
+                          bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseHdim);
 }
-int Hdim_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                         bool readOnly) {
+int Hdim_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseHdim);
 }
-int Hdim_Open(RawImage* image, const char* path, bool readOnly) {
+int Hdim_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Hdim_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Hdim_GetGeometry(void* object, DiskGeometry* out) {
+void Hdim_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Hdim_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Hdim_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
-int Hdim_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+int Hdim_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Hdim_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Hdim_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     return Emulator_IsValidSectorSize(geometry->bytes_per_sector) ? 0 : -1;
 }
 
-int Hdim_Create(const char* path, const DiskHandle* source, ProgressCallback callback,
-                void* user) {
+int Hdim_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user)
+{
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
     if (rc != DISK_OK) return rc;
@@ -611,35 +674,42 @@ void Unz_Init(RawImage* image) { RawImage_Init(image); }
 void Unz_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 
 int Unz_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     return OpenWithParser(image, open, user, path, readOnly, ParseUnz);
 }
-int Unz_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
-                        bool readOnly) {
+int Unz_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     return OpenWithParserHandler(image, opener, path, readOnly, ParseUnz);
 }
-int Unz_Open(RawImage* image, const char* path, bool readOnly) {
+int Unz_Open(RawImage* image, const char* path, bool readOnly)
+{
     return Unz_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
-void Unz_GetGeometry(void* object, DiskGeometry* out) {
+void Unz_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(static_cast<RawImage*>(object), out);
 }
-int Unz_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Unz_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(static_cast<RawImage*>(object), offset, length, buffer);
 }
 int Unz_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(static_cast<RawImage*>(object), map, first, count, empty, adapter,
                                  record);
 }
 
-int32_t Unz_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Unz_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry)) return -1;
     return geometry->bytes_per_sector == 512 ? 0 : -1;
 }
 
 int Unz_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
-               bool roundUp) {
+               bool roundUp)
+{
     (void)roundUp;
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
@@ -654,51 +724,65 @@ int Unz_Create(const char* path, const DiskHandle* source, ProgressCallback call
 // ---- Table entries ------------------------------------------------------------------------------
 
 int Disk_OpenHdiWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDI, ParseHdi);
 }
-int Disk_OpenHdi(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenHdi(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenHdiWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenThdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_THD, ParseThd);
 }
-int Disk_OpenThd(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenThd(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenThdWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenNhdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_NHD, ParseNhd);
 }
-int Disk_OpenNhd(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenNhd(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenNhdWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenVhd100WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                               bool readOnly) {
+                               bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_VHD100, ParseVhd100);
 }
-int Disk_OpenVhd100(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenVhd100(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenVhd100WithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenPc98eWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                              bool readOnly) {
+                              bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_PC98E, ParsePc98e);
 }
-int Disk_OpenPc98e(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenPc98e(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenPc98eWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenHdimWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                             bool readOnly) {
+                             bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDIM, ParseHdim);
 }
-int Disk_OpenHdim(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenHdim(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenHdimWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 int Disk_OpenUnzWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_UNZ, ParseUnz);
 }
-int Disk_OpenUnz(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenUnz(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenUnzWithHandler(handle, &FileOpener_Default, path, readOnly);
 }

@@ -125,8 +125,8 @@ int Vhd100_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
 int Vhd100_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                         bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
 int32_t Vhd100_CheckGeometry(const DiskGeometry* geometry);
-int Vhd100_Create(const char* path, const DiskHandle* source, ProgressCallback callback,
-                  void* user, bool roundUp);
+int Vhd100_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user,
+                  bool roundUp);
 
 // ---- PC98E (kind 20): headerless, exactly 0x4200000 bytes ------------------------------
 RawImage* Pc98e_Alloc();
@@ -156,8 +156,8 @@ int Hdim_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* 
 int Hdim_Open(RawImage* image, const char* path, bool readOnly);
 void Hdim_GetGeometry(void* object, DiskGeometry* out);
 int Hdim_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
-int Hdim_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+int Hdim_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record);
 int32_t Hdim_CheckGeometry(const DiskGeometry* geometry);
 int Hdim_Create(const char* path, const DiskHandle* source, ProgressCallback callback, void* user);
 

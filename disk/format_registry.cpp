@@ -105,8 +105,7 @@ const DiskFormatRow* const* DiskRegistry_ProbeOrder(uint32_t* count)
     return g_registry.probe;
 }
 
-uint32_t DiskRegistry_ExtensionRows(const char* extension, const DiskFormatRow** out,
-                                    uint32_t max)
+uint32_t DiskRegistry_ExtensionRows(const char* extension, const DiskFormatRow** out, uint32_t max)
 {
     DiskRegistry_Fill();
     if (extension == nullptr || extension[0] == 0) return 0;

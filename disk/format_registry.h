@@ -65,8 +65,7 @@ const DiskFormatRow* DiskRegistry_Row(DiskKind kind);
 const DiskFormatRow* const* DiskRegistry_ProbeOrder(uint32_t* count);
 // The rows that claim an extension, in probe-list order; at most `max` are stored, the number
 // found is returned. NULL or an empty extension claims none.
-uint32_t DiskRegistry_ExtensionRows(const char* extension, const DiskFormatRow** out,
-                                    uint32_t max);
+uint32_t DiskRegistry_ExtensionRows(const char* extension, const DiskFormatRow** out, uint32_t max);
 
 // ---- Helpers for the rows ------------------------------------------------------------------
 // The caller's-opener entry of a kind whose open takes neither a parent mode nor an

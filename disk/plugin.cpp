@@ -32,10 +32,7 @@ Fn LookUpAs(void* library, const char* symbol)
 
 // ---- Loader ------------------------------------------------------------------------------
 
-PluginModule* Plugin_Alloc()
-{
-    return static_cast<PluginModule*>(Mem_Alloc(sizeof(PluginModule)));
-}
+PluginModule* Plugin_Alloc() { return static_cast<PluginModule*>(Mem_Alloc(sizeof(PluginModule))); }
 
 void Plugin_Init(PluginModule* module)
 {
@@ -225,15 +222,15 @@ int Plugin_RangeQuery(const PluginModule* module, void* context, const uint8_t* 
 {
     if (module == nullptr || module->inputRangeQuery == nullptr) return DISK_ERR_ARG;
     uint8_t answer = 0;
-    int result = Plugin_MapResult(module->inputRangeQuery(
-        context, usedBits, first, count, reinterpret_cast<bool*>(&answer), cancel, adapter,
-        record));
+    int result = Plugin_MapResult(module->inputRangeQuery(context, usedBits, first, count,
+                                                          reinterpret_cast<bool*>(&answer), cancel,
+                                                          adapter, record));
     return AskEmpty(empty, result, &answer);
 }
 
 int Plugin_RangeQueryEx(const PluginModule* module, void* context, const PluginMapRecord* map,
-                        uint64_t first, uint32_t count, bool* empty,
-                        RangeProgressAdapter adapter, RangeProgressRecord* record)
+                        uint64_t first, uint32_t count, bool* empty, RangeProgressAdapter adapter,
+                        RangeProgressRecord* record)
 {
     if (module == nullptr || module->inputRangeQueryEx == nullptr) return DISK_ERR_ARG;
     uint8_t answer = 0;
@@ -297,13 +294,12 @@ int Plugin_Write(const PluginModule* module, const char* path, void* hostArgumen
                                                 progress, user));
 }
 
-int Plugin_WriteEx(const PluginModule* module, const char* path,
-                   const PluginSourceRecord* source, const PluginMapRecord* map,
-                   ProgressCallback progress, void* user, void* hostArgument)
+int Plugin_WriteEx(const PluginModule* module, const char* path, const PluginSourceRecord* source,
+                   const PluginMapRecord* map, ProgressCallback progress, void* user,
+                   void* hostArgument)
 {
     if (module == nullptr || module->outputWriteEx == nullptr) return DISK_ERR_ARG;
-    return Plugin_MapResult(
-        module->outputWriteEx(path, source, map, progress, user, hostArgument));
+    return Plugin_MapResult(module->outputWriteEx(path, source, map, progress, user, hostArgument));
 }
 
 bool Plugin_GetErrorMessage(const PluginModule* module, char* buffer, uint32_t capacity,
@@ -405,10 +401,7 @@ void Plugin_InitSourceRecord(PluginSourceRecord* record, DiskHandle* source, Use
 
 // ---- Plug-in disk ---------------------------------------------------------------------------
 
-PluginDisk* PluginDisk_Alloc()
-{
-    return static_cast<PluginDisk*>(Mem_Alloc(sizeof(PluginDisk)));
-}
+PluginDisk* PluginDisk_Alloc() { return static_cast<PluginDisk*>(Mem_Alloc(sizeof(PluginDisk))); }
 
 void PluginDisk_Init(PluginDisk* disk)
 {
@@ -514,15 +507,14 @@ int PluginDisk_Read(PluginDisk* disk, uint64_t offset, uint32_t length, void* bu
         return Plugin_ReadEx(disk->module, disk->context, offset, length, buffer);
     case PLUGIN_READ_BOOL:
         return Plugin_Read(disk->module, disk->context, offset, length, buffer) ? DISK_OK
-                                                                                 : DISK_ERR_READ;
+                                                                                : DISK_ERR_READ;
     default:
         return DISK_ERR_UNSUPPORTED;
     }
 }
 
-int PluginDisk_IsRangeEmpty(PluginDisk* disk, UsedSectorMap* map, uint64_t first,
-                            uint32_t count, bool* empty, RangeProgressAdapter adapter,
-                            RangeProgressRecord* record)
+int PluginDisk_IsRangeEmpty(PluginDisk* disk, UsedSectorMap* map, uint64_t first, uint32_t count,
+                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
 {
     if (disk == nullptr || empty == nullptr) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &disk->geometry)) return DISK_ERR_ARG;
@@ -552,10 +544,7 @@ int PluginDisk_IsRangeEmpty(PluginDisk* disk, UsedSectorMap* map, uint64_t first
 
 // ---- Output side ------------------------------------------------------------------------------
 
-void* Plugin_CreateOutputContext(const PluginModule* module)
-{
-    return Plugin_CreateOutput(module);
-}
+void* Plugin_CreateOutputContext(const PluginModule* module) { return Plugin_CreateOutput(module); }
 
 bool Plugin_SetOutputPathBool(const PluginModule* module, void* context, const char* path,
                               void* hostArgument)
@@ -575,8 +564,7 @@ void Plugin_DestroyOutputContext(const PluginModule* module, void* context)
 }
 
 int Plugin_WriteImage(const PluginModule* module, const char* path, DiskHandle* source,
-                      UsedSectorMap* map, ProgressCallback progress, void* user,
-                      void* hostArgument)
+                      UsedSectorMap* map, ProgressCallback progress, void* user, void* hostArgument)
 {
     if (module == nullptr || source == nullptr) return DISK_ERR_ARG;
     if (Plugin_HasWriteEx(module)) {
@@ -611,8 +599,8 @@ int Plugin_CheckDestinationGeometry(const PluginModule* module, const DiskGeomet
     if (module == nullptr || geometry == nullptr) return DISK_ERR_ARG;
     uint64_t total = Geometry_GetTotalSectors(geometry);
     if (Plugin_HasCheckGeometry64(module))
-        return Plugin_CheckGeometry64(module, total, geometry->heads,
-                                      geometry->sectors_per_track, geometry->bytes_per_sector);
+        return Plugin_CheckGeometry64(module, total, geometry->heads, geometry->sectors_per_track,
+                                      geometry->bytes_per_sector);
     // The 32-bit check would see a truncated total and approve a size it never saw.
     if (total > 0xFFFFFFFFull) return DISK_ERR_ARG;
     PluginGeometry32 g32;

@@ -70,56 +70,54 @@ struct PluginSourceRecord {
 };
 
 // ---- Entry points of a module (by the symbol each is looked up with) ------------------------
-typedef const char* (*PluginGetNameFn)();                                   // name entry
-typedef int (*PluginGetInterfaceKindFn)();                                  // "_2"
-typedef uint32_t (*PluginGetVersionFn)();                                   // "_3"
-typedef void* (*PluginInputCreateFn)();                                     // "_4"
-typedef void (*PluginInputContextFn)(void* context);                        // "_5", "_6", "_7"
+typedef const char* (*PluginGetNameFn)();             // name entry
+typedef int (*PluginGetInterfaceKindFn)();            // "_2"
+typedef uint32_t (*PluginGetVersionFn)();             // "_3"
+typedef void* (*PluginInputCreateFn)();               // "_4"
+typedef void (*PluginInputContextFn)(void* context);  // "_5", "_6", "_7"
 typedef int (*PluginInputOpenFn)(void* context, const char* path, bool readOnly,
-                                 void* hostArgument);                       // "_8"
+                                 void* hostArgument);  // "_8"
 typedef int (*PluginInputOpenExFn)(void* context, const char* path, bool readOnly,
-                                   void* hostCallbacks);                    // "_22"
+                                   void* hostCallbacks);                         // "_22"
 typedef void (*PluginInputGetGeometryFn)(void* context, PluginGeometry32* out);  // "_9"
 typedef void (*PluginInputGetGeometry64Fn)(void* context, uint64_t* sectors, uint32_t* heads,
                                            uint32_t* sectorsPerTrack,
-                                           uint32_t* bytesPerSector);       // "_28"
+                                           uint32_t* bytesPerSector);  // "_28"
 typedef PluginBool (*PluginInputReadFn)(void* context, uint64_t offset, uint32_t length,
-                                        void* buffer);                      // "_10"
+                                        void* buffer);  // "_10"
 typedef int (*PluginInputReadExFn)(void* context, uint64_t offset, uint32_t length,
-                                   void* buffer);                           // "_25"
+                                   void* buffer);  // "_25"
 typedef int (*PluginInputRangeQueryFn)(void* context, const uint8_t* usedBits, uint64_t first,
                                        uint32_t count, bool* empty, PluginCancelAdapter cancel,
                                        RangeProgressAdapter adapter,
-                                       RangeProgressRecord* record);        // "_19"
-typedef int (*PluginInputRangeQueryExFn)(void* context, const PluginMapRecord* map,
-                                         uint64_t first, uint32_t count, bool* empty,
-                                         RangeProgressAdapter adapter,
-                                         RangeProgressRecord* record);      // "_23"
+                                       RangeProgressRecord* record);  // "_19"
+typedef int (*PluginInputRangeQueryExFn)(void* context, const PluginMapRecord* map, uint64_t first,
+                                         uint32_t count, bool* empty, RangeProgressAdapter adapter,
+                                         RangeProgressRecord* record);         // "_23"
 typedef int (*PluginOutputCheckGeometryFn)(const PluginGeometry32* geometry);  // "_13"
 typedef int (*PluginOutputCheckGeometry64Fn)(uint64_t sectors, uint32_t heads,
                                              uint32_t sectorsPerTrack,
-                                             uint32_t bytesPerSector);      // "_29"
-typedef void* (*PluginOutputCreateFn)();                                    // "_14"
+                                             uint32_t bytesPerSector);  // "_29"
+typedef void* (*PluginOutputCreateFn)();                                // "_14"
 typedef PluginBool (*PluginOutputSetPathFn)(void* context, const char* path,
-                                            void* hostArgument);            // "_15"
+                                            void* hostArgument);  // "_15"
 typedef int (*PluginOutputSetPathExFn)(void* context, const char* path,
-                                       void* hostArgument);                 // "_27"
-typedef void (*PluginOutputFreeFn)(void* context);                          // "_16"
+                                       void* hostArgument);  // "_27"
+typedef void (*PluginOutputFreeFn)(void* context);           // "_16"
 typedef int (*PluginOutputWriteFn)(const char* path, void* hostArgument,
                                    const PluginGeometry32* geometry,
                                    int (*read)(const DiskHandle*, uint64_t, uint32_t, void*),
-                                   int (*isRangeEmpty)(const DiskHandle*, UsedSectorMap*,
-                                                       uint64_t, uint32_t, bool*,
-                                                       RangeProgressAdapter,
+                                   int (*isRangeEmpty)(const DiskHandle*, UsedSectorMap*, uint64_t,
+                                                       uint32_t, bool*, RangeProgressAdapter,
                                                        RangeProgressRecord*),
                                    DiskHandle* source, UsedSectorMap* map,
                                    PluginCancelAdapter cancel, ProgressCallback progress,
-                                   void* user);                             // "_17"
+                                   void* user);  // "_17"
 typedef int (*PluginOutputWriteExFn)(const char* path, const PluginSourceRecord* source,
                                      const PluginMapRecord* map, ProgressCallback progress,
-                                     void* user, void* hostArgument);       // "_24"
+                                     void* user, void* hostArgument);  // "_24"
 typedef PluginBool (*PluginGetErrorMessageFn)(char* buffer, uint32_t capacity,
-                                              int* encoding);               // "_21"
+                                              int* encoding);  // "_21"
 
 // A loaded module: the dynamic-loader handle and 28 entry points, each NULL when the module
 // does not export it.
@@ -213,8 +211,8 @@ int Plugin_RangeQuery(const PluginModule* module, void* context, const uint8_t* 
                       uint64_t first, uint32_t count, bool* empty, PluginCancelAdapter cancel,
                       RangeProgressAdapter adapter, RangeProgressRecord* record);
 int Plugin_RangeQueryEx(const PluginModule* module, void* context, const PluginMapRecord* map,
-                        uint64_t first, uint32_t count, bool* empty,
-                        RangeProgressAdapter adapter, RangeProgressRecord* record);
+                        uint64_t first, uint32_t count, bool* empty, RangeProgressAdapter adapter,
+                        RangeProgressRecord* record);
 // The module's answer (0 = acceptable); DISK_ERR_ARG (a rejection) without the entry.
 int Plugin_CheckGeometry(const PluginModule* module, const PluginGeometry32* geometry);
 int Plugin_CheckGeometry64(const PluginModule* module, uint64_t sectors, uint32_t heads,
@@ -230,9 +228,9 @@ void Plugin_DestroyOutput(const PluginModule* module, void* context);
 int Plugin_Write(const PluginModule* module, const char* path, void* hostArgument,
                  const PluginGeometry32* geometry, DiskHandle* source, UsedSectorMap* map,
                  ProgressCallback progress, void* user);
-int Plugin_WriteEx(const PluginModule* module, const char* path,
-                   const PluginSourceRecord* source, const PluginMapRecord* map,
-                   ProgressCallback progress, void* user, void* hostArgument);
+int Plugin_WriteEx(const PluginModule* module, const char* path, const PluginSourceRecord* source,
+                   const PluginMapRecord* map, ProgressCallback progress, void* user,
+                   void* hostArgument);
 // The message of the last DISK_ERR_PLUGIN, always terminated within `capacity`; false (with an
 // empty text when capacity allows) without the entry or when the module has none.
 bool Plugin_GetErrorMessage(const PluginModule* module, char* buffer, uint32_t capacity,
@@ -262,8 +260,8 @@ enum : int32_t {
     PLUGIN_READ_BOOL = 10,    // "_10"
     PLUGIN_READ_RESULT = 25,  // "_25"
     PLUGIN_RANGE_NONE = 0,
-    PLUGIN_RANGE_BITS = 19,   // "_19"
-    PLUGIN_RANGE_MAP = 23     // "_23"
+    PLUGIN_RANGE_BITS = 19,  // "_19"
+    PLUGIN_RANGE_MAP = 23    // "_23"
 };
 
 struct PluginDisk {
@@ -294,9 +292,8 @@ void PluginDisk_GetGeometry(const PluginDisk* disk, DiskGeometry* out);
 // without a read entry.
 int PluginDisk_Read(PluginDisk* disk, uint64_t offset, uint32_t length, void* buffer);
 // DISK_ERR_ARG beyond the disk; DISK_ERR_UNSUPPORTED without a range entry.
-int PluginDisk_IsRangeEmpty(PluginDisk* disk, UsedSectorMap* map, uint64_t first,
-                            uint32_t count, bool* empty, RangeProgressAdapter adapter,
-                            RangeProgressRecord* record);
+int PluginDisk_IsRangeEmpty(PluginDisk* disk, UsedSectorMap* map, uint64_t first, uint32_t count,
+                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
 
 // ---- Output side --------------------------------------------------------------------------
 void* Plugin_CreateOutputContext(const PluginModule* module);

@@ -34,15 +34,9 @@ static bool BitIsSet(const uint8_t* bits, uint32_t index)
     return (bits[index >> 3] >> (index & 7)) & 1;
 }
 
-RawImage* RawImage_Alloc()
-{
-    return static_cast<RawImage*>(Mem_Alloc(sizeof(RawImage)));
-}
+RawImage* RawImage_Alloc() { return static_cast<RawImage*>(Mem_Alloc(sizeof(RawImage))); }
 
-void RawImage_Init(RawImage* obj)
-{
-    ClearObject(obj);
-}
+void RawImage_Init(RawImage* obj) { ClearObject(obj); }
 
 int RawImage_Attach(RawImage* obj, ByteStream* stream, uint64_t dataOffset,
                     const DiskGeometry* geometry)
@@ -125,10 +119,7 @@ int RawImage_Open(RawImage* obj, const char* path, bool readOnly, uint64_t dataO
     return RawImage_OpenWithHandler(obj, &FileOpener_Default, path, readOnly, dataOffset, geometry);
 }
 
-void RawImage_GetGeometry(RawImage* obj, DiskGeometry* out)
-{
-    *out = obj->geometry;
-}
+void RawImage_GetGeometry(RawImage* obj, DiskGeometry* out) { *out = obj->geometry; }
 
 int RawImage_Read(RawImage* obj, uint64_t offset, uint32_t length, void* buffer)
 {
@@ -178,7 +169,8 @@ int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uin
             at += holeSectors * bps;
         }
         const uint64_t chunkFirst = sector;
-        const uint32_t chunkCount = end - sector < chunk ? static_cast<uint32_t>(end - sector) : chunk;
+        const uint32_t chunkCount =
+            end - sector < chunk ? static_cast<uint32_t>(end - sector) : chunk;
         sector += chunkCount;
 
         uint32_t firstUsed = 0;
@@ -224,10 +216,7 @@ int RawImage_IsRangeKnownZero(RawImage* obj, uint64_t first, uint32_t count, boo
 
 // ---- NDI descriptor images ------------------------------------------------------------
 
-static bool IsBlank(uint8_t c)
-{
-    return c == ' ' || c == '\t';
-}
+static bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
 
 // Next token separated by blanks or tabs; false at the end of the text.
 static bool NextNdiToken(const uint8_t* text, uint32_t length, uint32_t* pos, TextView* token)
@@ -250,7 +239,8 @@ static bool NextNdiToken(const uint8_t* text, uint32_t length, uint32_t* pos, Te
 static int ParseNdi(const uint8_t* text, uint32_t length, uint64_t* dataOffset, DiskGeometry* g)
 {
     // A descriptor written with a text editor ends in a line break: it counts as trailing blank.
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || IsBlank(text[length - 1])))
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || IsBlank(text[length - 1])))
         --length;
     uint32_t pos = 0;
     TextView token;

@@ -14,10 +14,10 @@ struct UsedSectorMap;
 enum : uint32_t { RAW_IMAGE_BUFFER_SIZE = 0x200000 };
 
 struct RawImage {
-    ByteStream* stream;     // owned
-    uint64_t dataOffset;    // byte offset of sector 0 in the stream
+    ByteStream* stream;   // owned
+    uint64_t dataOffset;  // byte offset of sector 0 in the stream
     DiskGeometry geometry;
-    uint8_t* buffer;        // RAW_IMAGE_BUFFER_SIZE bytes, owned
+    uint8_t* buffer;  // RAW_IMAGE_BUFFER_SIZE bytes, owned
 };
 
 RawImage* RawImage_Alloc();

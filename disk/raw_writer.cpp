@@ -16,7 +16,8 @@ namespace {
 const uint32_t kPathSize = 4096;
 const uint32_t kTxtMaxSize = 2048;
 
-bool Report(ProgressCallback callback, void* user, uint64_t done, uint64_t total) {
+bool Report(ProgressCallback callback, void* user, uint64_t done, uint64_t total)
+{
     return WriteKit_Progress(callback, user, done, total);
 }
 
@@ -25,7 +26,8 @@ bool Report(ProgressCallback callback, void* user, uint64_t done, uint64_t total
 // runs are read. Other sector sizes are read whole, free sectors then zeroed (bits holds n bits
 // of scratch). *zero tells whether the chunk reads as zeros; only then may buffer be unfilled.
 int ReadChunk(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t n,
-              uint32_t bytesPerSector, uint8_t* buffer, uint8_t* bits, bool* zero) {
+              uint32_t bytesPerSector, uint8_t* buffer, uint8_t* bits, bool* zero)
+{
     *zero = true;
     if (bytesPerSector == 512) {
         WriterPiece piece;
@@ -52,7 +54,8 @@ int ReadChunk(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint
 }  // namespace
 
 int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void* buffer,
-                       uint32_t bufferSize) {
+                       uint32_t bufferSize)
+{
     if (length == 0) return DISK_OK;
     if (file == nullptr || buffer == nullptr || bufferSize == 0) return DISK_ERR_ARG;
     std::memset(buffer, 0, bufferSize);
@@ -74,7 +77,8 @@ const uint32_t kHoleGranule = 4096;
 }  // namespace
 
 bool RawWriter_WriteNonZeroRuns(ByteStream* out, uint64_t offset, const uint8_t* buffer,
-                                uint32_t length, uint32_t bytesPerSector) {
+                                uint32_t length, uint32_t bytesPerSector)
+{
     const uint32_t granule = bytesPerSector > kHoleGranule ? bytesPerSector : kHoleGranule;
     uint32_t runStart = 0;
     bool inRun = false;
@@ -104,7 +108,8 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 ProgressCallback callback, void* user, uint64_t totalSectors,
                 uint32_t bytesPerSector, const void* header, uint32_t headerLength,
                 uint64_t dataOffset, uint64_t end, const void* trailer, uint32_t trailerLength,
-                uint64_t fileEnd, uint32_t chunkSize) {
+                uint64_t fileEnd, uint32_t chunkSize)
+{
     const uint32_t chunkSectors = chunkSize / bytesPerSector;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(chunkSize));
     uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(chunkSectors / 8 + 1));
@@ -136,8 +141,8 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
             bool zero = true;
             rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
             if (rc != DISK_OK) break;
-            if (!zero && !RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector, buffer,
-                                                     bytes, bytesPerSector)) {
+            if (!zero && !RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector,
+                                                     buffer, bytes, bytesPerSector)) {
                 rc = DISK_ERR_WRITE;
                 break;
             }
@@ -173,8 +178,9 @@ namespace {
 int WriteImage(const char* path, const DiskHandle* source, UsedSectorMap* map, bool holes,
                ProgressCallback callback, void* user, uint64_t totalSectors,
                uint32_t bytesPerSector, const void* header, uint32_t headerLength,
-               uint64_t dataOffset, uint64_t gapLength, const void* trailer,
-               uint32_t trailerLength, uint32_t chunkSize) {
+               uint64_t dataOffset, uint64_t gapLength, const void* trailer, uint32_t trailerLength,
+               uint32_t chunkSize)
+{
     if (path == nullptr || source == nullptr || bytesPerSector == 0 || chunkSize < bytesPerSector) {
         return DISK_ERR_ARG;
     }
@@ -272,16 +278,17 @@ int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSecto
                            ProgressCallback callback, void* user, uint64_t totalSectors,
                            uint32_t bytesPerSector, const void* header, uint32_t headerLength,
                            uint64_t dataOffset, uint64_t gapLength, const void* trailer,
-                           uint32_t trailerLength, uint32_t chunkSize) {
-    return WriteImage(path, source, map, true, callback, user, totalSectors, bytesPerSector,
-                      header, headerLength, dataOffset, gapLength, trailer, trailerLength,
-                      chunkSize);
+                           uint32_t trailerLength, uint32_t chunkSize)
+{
+    return WriteImage(path, source, map, true, callback, user, totalSectors, bytesPerSector, header,
+                      headerLength, dataOffset, gapLength, trailer, trailerLength, chunkSize);
 }
 
 int RawWriter_Write(const char* path, const DiskHandle* source, ProgressCallback callback,
                     void* user, uint64_t totalSectors, uint32_t bytesPerSector, const void* header,
                     uint32_t headerLength, uint64_t dataOffset, uint64_t gapLength,
-                    const void* trailer, uint32_t trailerLength, uint32_t chunkSize) {
+                    const void* trailer, uint32_t trailerLength, uint32_t chunkSize)
+{
     return WriteImage(path, source, nullptr, false, callback, user, totalSectors, bytesPerSector,
                       header, headerLength, dataOffset, gapLength, trailer, trailerLength,
                       chunkSize);
@@ -289,12 +296,14 @@ int RawWriter_Write(const char* path, const DiskHandle* source, ProgressCallback
 
 // ---- Flat raw image ----------------------------------------------------------------------
 
-int32_t FlatImage_CheckGeometry(const DiskGeometry* geometry) {
+int32_t FlatImage_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr) return -1;
     return Geometry_ByteSizeFitsInt64(geometry) ? 0 : -1;
 }
 
-int FlatImage_WriteTxtFile(const char* imagePath, const DiskGeometry* geometry, const char* mode) {
+int FlatImage_WriteTxtFile(const char* imagePath, const DiskGeometry* geometry, const char* mode)
+{
     if (imagePath == nullptr || geometry == nullptr || mode == nullptr) return DISK_ERR_ARG;
     const size_t pathLength = std::strlen(imagePath);
     if (pathLength >= kPathSize) return DISK_ERR_ARG;
@@ -338,7 +347,8 @@ int FlatImage_WriteTxtFile(const char* imagePath, const DiskGeometry* geometry, 
 }
 
 int FlatImage_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                     ProgressCallback callback, void* user) {
+                     ProgressCallback callback, void* user)
+{
     if (path == nullptr || source == nullptr || source->object == nullptr) return DISK_ERR_ARG;
     DiskGeometry g{0, 0, 0, 0, 0};
     Disk_GetGeometry(source, &g);

@@ -31,24 +31,29 @@ struct Header {
 };
 
 uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
+uint32_t Le32(const uint8_t* p)
+{
     return p[0] | (p[1] << 8) | (static_cast<uint32_t>(p[2]) << 16) |
            (static_cast<uint32_t>(p[3]) << 24);
 }
 uint64_t Le64(const uint8_t* p) { return Le32(p) | (static_cast<uint64_t>(Le32(p + 4)) << 32); }
-void Put16(uint8_t* p, uint16_t v) {
+void Put16(uint8_t* p, uint16_t v)
+{
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
-void Put32(uint8_t* p, uint32_t v) {
+void Put32(uint8_t* p, uint32_t v)
+{
     for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-void Put64(uint8_t* p, uint64_t v) {
+void Put64(uint8_t* p, uint64_t v)
+{
     Put32(p, static_cast<uint32_t>(v));
     Put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-bool ParseHeader(const uint8_t* b, Header* h) {
+bool ParseHeader(const uint8_t* b, Header* h)
+{
     if (Le16(b) != SPLIT_MAGIC || Le16(b + 102) != SPLIT_MAGIC || Le16(b + 2) != SPLIT_VERSION ||
         b[4] > 1 || Le16(b + 13) > 1 || b[15] != 0 || b[16] != 1)
         return false;
@@ -73,7 +78,8 @@ bool ParseHeader(const uint8_t* b, Header* h) {
     return true;
 }
 
-void BuildHeader(const Header& h, uint8_t* b) {
+void BuildHeader(const Header& h, uint8_t* b)
+{
     std::memset(b, 0, SPLIT_HEADER_BYTES);
     Put16(b, SPLIT_MAGIC);
     Put16(b + 2, SPLIT_VERSION);
@@ -94,17 +100,20 @@ void BuildHeader(const Header& h, uint8_t* b) {
     Put32(b + 9, Zlib_Crc32(0, b, SPLIT_HEADER_BYTES));
 }
 
-std::string DirOf(const std::string& path) {
+std::string DirOf(const std::string& path)
+{
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
-std::string NameOf(const std::string& path) {
+std::string NameOf(const std::string& path)
+{
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Directory and stem of `path` followed by ".p" and the part number.
-std::string PartName(const std::string& path, uint32_t index) {
+std::string PartName(const std::string& path, uint32_t index)
+{
     std::string dir = DirOf(path), name = NameOf(path);
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot != 0) name.resize(dot);
@@ -121,7 +130,8 @@ struct Entry {
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Parses a descriptor's text into its "file" / "max_size" pairs.
-int ParseDescriptor(const std::string& text, std::vector<Entry>* entries) {
+int ParseDescriptor(const std::string& text, std::vector<Entry>* entries)
+{
     if (text.size() > SPLIT_MAX_DESCRIPTOR_BYTES || text.find('\0') != std::string::npos)
         return DISK_ERR_FORMAT;
     std::vector<std::string> files, sizes;
@@ -170,20 +180,25 @@ int ParseDescriptor(const std::string& text, std::vector<Entry>* entries) {
         const std::string& s = sizes[k];
         uint64_t v = 0;
         size_t d = 0;
-        while (d < s.size() && s[d] >= '0' && s[d] <= '9' && v <= 0xFFFFFFFFull) v = v * 10 + (s[d++] - '0');
+        while (d < s.size() && s[d] >= '0' && s[d] <= '9' && v <= 0xFFFFFFFFull)
+            v = v * 10 + (s[d++] - '0');
         if (d == 0) return DISK_ERR_FORMAT;
-        entries->push_back(Entry{files[k], v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v)});
+        entries->push_back(
+            Entry{files[k], v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v)});
     }
     return DISK_OK;
 }
 
-int ReadWholeFile(const std::string& path, uint64_t limit, std::string* out) {
+int ReadWholeFile(const std::string& path, uint64_t limit, std::string* out)
+{
     ByteStream* s = nullptr;
     if (!Stream_OpenFile(path.c_str(), true, &s)) return DISK_ERR_OPEN;
     uint64_t size = 0;
     int rc = DISK_OK;
-    if (!Stream_GetSize(s, &size)) rc = DISK_ERR_SIZE;
-    else if (size > limit) rc = DISK_ERR_FORMAT;
+    if (!Stream_GetSize(s, &size))
+        rc = DISK_ERR_SIZE;
+    else if (size > limit)
+        rc = DISK_ERR_FORMAT;
     if (rc == DISK_OK) {
         out->assign(static_cast<size_t>(size), '\0');
         if (size != 0 && !Stream_ReadAt(s, 0, static_cast<uint32_t>(size), &(*out)[0]))
@@ -193,7 +208,8 @@ int ReadWholeFile(const std::string& path, uint64_t limit, std::string* out) {
     return rc;
 }
 
-bool ValidUtf8(const std::string& s) {
+bool ValidUtf8(const std::string& s)
+{
     size_t i = 0;
     while (i < s.size()) {
         const uint8_t c = static_cast<uint8_t>(s[i]);
@@ -208,7 +224,8 @@ bool ValidUtf8(const std::string& s) {
     return true;
 }
 
-std::string Resolve(const std::string& base, const std::string& file) {
+std::string Resolve(const std::string& base, const std::string& file)
+{
     if (!file.empty() && file[0] == '/') return file;
     return DirOf(base) + file;
 }
@@ -221,15 +238,15 @@ struct SplitDisk {
     std::vector<PartInfo> parts;  // known parts (all of them in descriptor mode)
     uint64_t streamLength;        // descriptor mode; first-part mode: known once the last is met
     bool lengthKnown;
-    ByteStream* file;             // the open part
+    ByteStream* file;  // the open part
     uint32_t fileIndex;
     Header first;
-    Header current;               // header of the last part accepted (first-part mode)
+    Header current;  // header of the last part accepted (first-part mode)
     SplitPartCallback callback;
     void* callbackUser;
     bool compressed;
     InflateReader* inflate;
-    uint64_t inflated;            // plain stream bytes delivered so far
+    uint64_t inflated;  // plain stream bytes delivered so far
     uint64_t windowStart;
     std::vector<uint8_t> window;
     bool windowSet;
@@ -237,7 +254,8 @@ struct SplitDisk {
 
 namespace {
 
-int OpenPart(SplitDisk* d, uint32_t index) {
+int OpenPart(SplitDisk* d, uint32_t index)
+{
     if (d->file != nullptr && d->fileIndex == index) return DISK_OK;
     if (d->file != nullptr) Stream_Close(d->file);
     d->file = nullptr;
@@ -250,15 +268,19 @@ int OpenPart(SplitDisk* d, uint32_t index) {
 }
 
 // Reads and validates the header of `path`; the stream stays open in *out on success.
-int ReadPartHeader(const std::string& path, ByteStream** out, Header* h) {
+int ReadPartHeader(const std::string& path, ByteStream** out, Header* h)
+{
     ByteStream* s = nullptr;
     if (!Stream_OpenFile(path.c_str(), true, &s)) return DISK_ERR_CREATE;
     uint8_t b[SPLIT_HEADER_BYTES];
     uint64_t size = 0;
     int rc = DISK_OK;
-    if (!Stream_ReadAt(s, 0, sizeof b, b)) rc = DISK_ERR_READ;
-    else if (!ParseHeader(b, h)) rc = DISK_ERR_FORMAT;
-    else if (!Stream_GetSize(s, &size) || size < SPLIT_HEADER_BYTES + static_cast<uint64_t>(h->bytes))
+    if (!Stream_ReadAt(s, 0, sizeof b, b))
+        rc = DISK_ERR_READ;
+    else if (!ParseHeader(b, h))
+        rc = DISK_ERR_FORMAT;
+    else if (!Stream_GetSize(s, &size) ||
+             size < SPLIT_HEADER_BYTES + static_cast<uint64_t>(h->bytes))
         rc = DISK_ERR_FORMAT;
     if (rc != DISK_OK) {
         Stream_Close(s);
@@ -269,7 +291,8 @@ int ReadPartHeader(const std::string& path, ByteStream** out, Header* h) {
 }
 
 // In first-part mode: asks for and accepts the next part. 1 when the callback gave up.
-int NextPart(SplitDisk* d) {
+int NextPart(SplitDisk* d)
+{
     if (d->callback == nullptr) return DISK_ERR_ARG;
     const uint32_t index = static_cast<uint32_t>(d->parts.size());
     if (index >= SPLIT_MAX_PARTS) return DISK_ERR_FORMAT;
@@ -305,7 +328,8 @@ int NextPart(SplitDisk* d) {
 }
 
 // Reads stream bytes [offset, offset + n); *got receives the count (short only at the end).
-int StreamRead(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out, uint32_t* got) {
+int StreamRead(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out, uint32_t* got)
+{
     *got = 0;
     while (n != 0) {
         if (d->lengthKnown && offset >= d->streamLength) return DISK_OK;
@@ -315,8 +339,10 @@ int StreamRead(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out, uint32_t
             size_t lo = 0, hi = d->parts.size();
             while (hi - lo > 1) {
                 const size_t mid = (lo + hi) / 2;
-                if (d->parts[mid].offset <= offset) lo = mid;
-                else hi = mid;
+                if (d->parts[mid].offset <= offset)
+                    lo = mid;
+                else
+                    hi = mid;
             }
             index = static_cast<uint32_t>(lo);
         } else {
@@ -350,7 +376,8 @@ int StreamRead(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out, uint32_t
 }
 
 int InflateInput(void* user, uint64_t offset, uint32_t count, void* buffer, bool* last,
-                 uint32_t* actual) {
+                 uint32_t* actual)
+{
     SplitDisk* d = static_cast<SplitDisk*>(user);
     uint32_t got = 0;
     int rc = StreamRead(d, offset, count, static_cast<uint8_t*>(buffer), &got);
@@ -363,7 +390,8 @@ int InflateInput(void* user, uint64_t offset, uint32_t count, void* buffer, bool
 }
 
 // Fills `n` plain bytes of the stream that continue the window.
-int ReadPlain(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out) {
+int ReadPlain(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out)
+{
     if (d->compressed) {
         if (offset != d->inflated) return DISK_ERR_ARG;
         int rc = InflateReader_Read(d->inflate, n, out);
@@ -379,7 +407,8 @@ int ReadPlain(SplitDisk* d, uint64_t offset, uint32_t n, uint8_t* out) {
 
 // Makes the window cover [offset, offset + n). Reads never go back before the window; a jump
 // forward past its end skips the stream bytes between.
-int FillWindow(SplitDisk* d, uint64_t offset, uint32_t n) {
+int FillWindow(SplitDisk* d, uint64_t offset, uint32_t n)
+{
     const uint64_t end = d->windowStart + d->window.size();
     if (d->windowSet && offset < d->windowStart) return DISK_ERR_ARG;
     if (d->windowSet && offset + n <= end) return DISK_OK;
@@ -412,7 +441,8 @@ int FillWindow(SplitDisk* d, uint64_t offset, uint32_t n) {
     return DISK_OK;
 }
 
-int OpenCore(SplitDisk* d) {
+int OpenCore(SplitDisk* d)
+{
     const Header& h = d->first;
     if (h.bps != 512 || h.total == 0 || h.total > (1ull << 54) || h.heads > 0xFFFFFFFFull ||
         h.spt > 0xFFFFFFFFull)
@@ -436,13 +466,15 @@ int OpenCore(SplitDisk* d) {
 
 }  // namespace
 
-SplitCreateOptions* SplitDisk_AllocCreateOptions() {
+SplitCreateOptions* SplitDisk_AllocCreateOptions()
+{
     return static_cast<SplitCreateOptions*>(Mem_Alloc(sizeof(SplitCreateOptions)));
 }
 
 SplitDisk* SplitDisk_Alloc() { return static_cast<SplitDisk*>(Mem_Alloc(sizeof(SplitDisk))); }
 
-void SplitDisk_Init(SplitDisk* disk) {
+void SplitDisk_Init(SplitDisk* disk)
+{
     new (disk) SplitDisk();
     disk->file = nullptr;
     disk->inflate = nullptr;
@@ -454,7 +486,8 @@ void SplitDisk_Init(SplitDisk* disk) {
     disk->geometry = DiskGeometry{};
 }
 
-void SplitDisk_Destroy(void* object) {
+void SplitDisk_Destroy(void* object)
+{
     SplitDisk* d = static_cast<SplitDisk*>(object);
     if (d == nullptr) return;
     if (d->inflate != nullptr) {
@@ -465,7 +498,8 @@ void SplitDisk_Destroy(void* object) {
     d->~SplitDisk();
 }
 
-int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool) {
+int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool)
+{
     if (d == nullptr || path == nullptr) return DISK_ERR_ARG;
     std::string text;
     int rc = ReadWholeFile(path, SPLIT_MAX_DESCRIPTOR_BYTES, &text);
@@ -487,7 +521,8 @@ int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool) {
         }
         if (rc != DISK_OK) return rc;
         Stream_Close(s);
-        if (h.crcBefore != crc || h.offset != offset || (i != 0 && h.compressed != d->first.compressed))
+        if (h.crcBefore != crc || h.offset != offset ||
+            (i != 0 && h.compressed != d->first.compressed))
             return DISK_ERR_FORMAT;
         if (i == 0) d->first = h;
         d->parts.push_back(PartInfo{p, offset, h.bytes});
@@ -502,7 +537,8 @@ int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool) {
     return OpenCore(d);
 }
 
-int SplitDisk_OpenFirstPart(SplitDisk* d, const char* path, bool) {
+int SplitDisk_OpenFirstPart(SplitDisk* d, const char* path, bool)
+{
     if (d == nullptr || path == nullptr) return DISK_ERR_ARG;
     ByteStream* s = nullptr;
     Header h;
@@ -525,7 +561,8 @@ int SplitDisk_OpenFirstPart(SplitDisk* d, const char* path, bool) {
     return OpenCore(d);
 }
 
-int Disk_OpenSplit(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenSplit(DiskHandle* handle, const char* path, bool readOnly)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     int results[2];
     for (int mode = 0; mode < 2; mode++) {
@@ -545,17 +582,20 @@ int Disk_OpenSplit(DiskHandle* handle, const char* path, bool readOnly) {
     return results[1];
 }
 
-void SplitDisk_SetPartRequestCallback(SplitDisk* d, SplitPartCallback callback, void* user) {
+void SplitDisk_SetPartRequestCallback(SplitDisk* d, SplitPartCallback callback, void* user)
+{
     if (d == nullptr) return;
     d->callback = callback;
     d->callbackUser = user;
 }
 
-void SplitDisk_GetGeometry(void* object, DiskGeometry* out) {
+void SplitDisk_GetGeometry(void* object, DiskGeometry* out)
+{
     if (object != nullptr && out != nullptr) *out = static_cast<SplitDisk*>(object)->geometry;
 }
 
-int SplitDisk_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int SplitDisk_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     SplitDisk* d = static_cast<SplitDisk*>(object);
     if (d == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &d->geometry))
@@ -568,7 +608,8 @@ int SplitDisk_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
 }
 
 int SplitDisk_IsRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_t count,
-                           bool* empty, RangeProgressAdapter, RangeProgressRecord*) {
+                           bool* empty, RangeProgressAdapter, RangeProgressRecord*)
+{
     SplitDisk* d = static_cast<SplitDisk*>(object);
     if (d == nullptr || empty == nullptr || count > 0x7FFFFF ||
         !Geometry_IsSectorRangeInside(first, count, &d->geometry))
@@ -597,7 +638,8 @@ int SplitDisk_IsRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_
     return DISK_OK;
 }
 
-int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, bool* zero) {
+int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, bool* zero)
+{
     SplitDisk* d = static_cast<SplitDisk*>(object);
     if (d == nullptr || zero == nullptr) return DISK_ERR_ARG;
     *zero = false;
@@ -612,8 +654,10 @@ int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, boo
         size_t lo = 0, hi = d->parts.size();
         while (hi - lo > 1) {
             const size_t mid = (lo + hi) / 2;
-            if (d->parts[mid].offset <= offset) lo = mid;
-            else hi = mid;
+            if (d->parts[mid].offset <= offset)
+                lo = mid;
+            else
+                hi = mid;
         }
         const PartInfo& p = d->parts[lo];
         if (offset < p.offset || offset - p.offset >= p.bytes) return DISK_OK;
@@ -627,14 +671,16 @@ int SplitDisk_IsRangeKnownZero(void* object, uint64_t first, uint32_t count, boo
     return DISK_OK;
 }
 
-void SplitDisk_SetHeadsAndSectors(SplitDisk* d, uint32_t heads, uint32_t sectorsPerTrack) {
+void SplitDisk_SetHeadsAndSectors(SplitDisk* d, uint32_t heads, uint32_t sectorsPerTrack)
+{
     if (d == nullptr) return;
     d->geometry.heads = heads;
     d->geometry.sectors_per_track = sectorsPerTrack;
 }
 
 void SplitDisk_GetHeaderInfo(const SplitDisk* d, uint32_t* firstValue, uint32_t* cylindersValue,
-                             uint32_t* heads, uint32_t* sectorsPerTrack) {
+                             uint32_t* heads, uint32_t* sectorsPerTrack)
+{
     if (d == nullptr) return;
     if (firstValue) *firstValue = d->first.firstValue;
     if (cylindersValue) *cylindersValue = static_cast<uint32_t>(d->first.cylinders);
@@ -642,7 +688,8 @@ void SplitDisk_GetHeaderInfo(const SplitDisk* d, uint32_t* firstValue, uint32_t*
     if (sectorsPerTrack) *sectorsPerTrack = static_cast<uint32_t>(d->first.spt);
 }
 
-int32_t SplitDisk_CheckGeometry(const DiskGeometry* geometry) {
+int32_t SplitDisk_CheckGeometry(const DiskGeometry* geometry)
+{
     return geometry != nullptr && geometry->bytes_per_sector == 512 ? 0 : -1;
 }
 
@@ -654,7 +701,8 @@ struct SourceInput {
     const DiskHandle* source;
 };
 
-int SourceInputFn(void* user, uint64_t offset, uint32_t count, void* buffer, bool*, uint32_t*) {
+int SourceInputFn(void* user, uint64_t offset, uint32_t count, void* buffer, bool*, uint32_t*)
+{
     return Disk_Read(static_cast<SourceInput*>(user)->source, offset, count, buffer);
 }
 
@@ -668,7 +716,8 @@ struct StreamSource {
     bool ended;
 
     // Up to capacity bytes; *n = 0 only at the end.
-    int Pull(uint32_t capacity, uint8_t* out, uint32_t* n) {
+    int Pull(uint32_t capacity, uint8_t* out, uint32_t* n)
+    {
         *n = 0;
         if (ended) return DISK_OK;
         if (deflate != nullptr) {
@@ -692,7 +741,8 @@ struct StreamSource {
         *n = k;
         return DISK_OK;
     }
-    uint64_t Consumed() const {
+    uint64_t Consumed() const
+    {
         return deflate != nullptr ? DeflateReader_GetInputOffset(deflate) : plainOffset;
     }
 };
@@ -703,9 +753,9 @@ const uint32_t kPiece = 65536;
 
 int SplitDisk_Create(const char* path, const DiskHandle* source, ProgressCallback callback,
                      void* user, SplitPartCallback partCallback, void* partUser,
-                     const SplitCreateOptions* options) {
-    if (path == nullptr || source == nullptr || options == nullptr ||
-        options->compressionLevel > 9)
+                     const SplitCreateOptions* options)
+{
+    if (path == nullptr || source == nullptr || options == nullptr || options->compressionLevel > 9)
         return DISK_ERR_ARG;
     if (!options->partsFromDescriptor &&
         (options->partMiB == 0 || options->partMiB > SPLIT_MAX_PART_MIB))

@@ -15,7 +15,8 @@ const uint32_t kBitsSectors = 8192;
 
 // Reads the used runs of bits [0, n) (sectors from first) into buffer; free runs become zeros.
 int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t n,
-                 uint8_t* buffer) {
+                 uint8_t* buffer)
+{
     uint32_t i = 0;
     while (i < n) {
         const bool used = Bits_Test(bits, i);
@@ -36,7 +37,8 @@ int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, 
 }  // namespace
 
 int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
-                        uint32_t count, uint8_t* buffer, WriterPiece* piece) {
+                        uint32_t count, uint8_t* buffer, WriterPiece* piece)
+{
     if (source == nullptr || buffer == nullptr || piece == nullptr || count == 0 ||
         count > WRITER_PIECE_MAX_SECTORS)
         return DISK_ERR_ARG;
@@ -81,7 +83,8 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
     return DISK_OK;
 }
 
-int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece) {
+int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece)
+{
     if (block == nullptr || piece == nullptr || block->out == nullptr) return DISK_ERR_ARG;
     const uint64_t at = block->at + static_cast<uint64_t>(piece->offset) * 512;
     const uint32_t bytes = piece->count * 512;

@@ -58,7 +58,8 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
 // x 512 bytes.
 template <typename Fn>
 int WriterKit_Walk(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint64_t count,
-                   uint32_t blockSectors, uint8_t* buffer, uint32_t bufferSectors, Fn fn) {
+                   uint32_t blockSectors, uint8_t* buffer, uint32_t bufferSectors, Fn fn)
+{
     if (blockSectors == 0 || bufferSectors == 0 || bufferSectors > WRITER_PIECE_MAX_SECTORS)
         return DISK_ERR_ARG;
     uint64_t done = 0;

@@ -8,29 +8,14 @@
 namespace {
 
 const DiskFormatRow* const kRows[] = {
-    &VmdkRow,
-    &VhdxRow,
-    &VhdRow,
-    &VhdFixedRow,
-    &ParallelsRow,
-    &ParallelsBundleRow,
-    &BochsRedologRow,
-    &BochsSparseRow,
-    &QcowRow,
-    &Qcow2Row,
-    &VdiRow,
-    &NdiRow,
-    &CowdV3Row,
-    &CowdV3ChildRow,
-    &CowdV1Row,
-    &CowdV1ChildRow,
-    &HdiRow,
-    &ThdRow,
-    &NhdRow,
-    &Vhd100Row,
-    &HdimRow,
-    &Pc98eRow,
-    &OverlayRow,
+    &VmdkRow,         &VhdxRow,        &VhdRow,
+    &VhdFixedRow,     &ParallelsRow,   &ParallelsBundleRow,
+    &BochsRedologRow, &BochsSparseRow, &QcowRow,
+    &Qcow2Row,        &VdiRow,         &NdiRow,
+    &CowdV3Row,       &CowdV3ChildRow, &CowdV1Row,
+    &CowdV1ChildRow,  &HdiRow,         &ThdRow,
+    &NhdRow,          &Vhd100Row,      &HdimRow,
+    &Pc98eRow,        &OverlayRow,
     &UnzRow,  // not probed: its files carry no header at all
 };
 

@@ -58,20 +58,11 @@ bool PtrArray_Push(PtrArray* array, void* item)
     return true;
 }
 
-uint32_t PtrArray_GetCount(const PtrArray* array)
-{
-    return array->count;
-}
+uint32_t PtrArray_GetCount(const PtrArray* array) { return array->count; }
 
-void* PtrArray_Get(const PtrArray* array, uint32_t index)
-{
-    return array->items[index];
-}
+void* PtrArray_Get(const PtrArray* array, uint32_t index) { return array->items[index]; }
 
-void* PtrArray_GetLast(const PtrArray* array)
-{
-    return array->items[array->count - 1];
-}
+void* PtrArray_GetLast(const PtrArray* array) { return array->items[array->count - 1]; }
 
 void PtrArray_Free(PtrArray* array)
 {
@@ -170,8 +161,10 @@ void Algo_QuickSortRange(void* collection, uint32_t first, uint32_t last, Algo_C
                 if (i != j) {
                     swap(collection, uint32_t(i), uint32_t(j));
                     // Follow the pivot element as it moves.
-                    if (pivot == i) pivot = j;
-                    else if (pivot == j) pivot = i;
+                    if (pivot == i)
+                        pivot = j;
+                    else if (pivot == j)
+                        pivot = i;
                 }
                 i++;
                 j--;
@@ -180,10 +173,12 @@ void Algo_QuickSortRange(void* collection, uint32_t first, uint32_t last, Algo_C
         // [lo, j] and [i, hi] are both strictly smaller than [lo, hi]. Recurse into the smaller
         // part and continue with the larger one, so the depth stays logarithmic.
         if (j - lo < hi - i) {
-            if (lo < j) Algo_QuickSortRange(collection, uint32_t(lo), uint32_t(j), compare, user, swap);
+            if (lo < j)
+                Algo_QuickSortRange(collection, uint32_t(lo), uint32_t(j), compare, user, swap);
             lo = i;
         } else {
-            if (i < hi) Algo_QuickSortRange(collection, uint32_t(i), uint32_t(hi), compare, user, swap);
+            if (i < hi)
+                Algo_QuickSortRange(collection, uint32_t(i), uint32_t(hi), compare, user, swap);
             hi = j;
         }
     }

@@ -9,7 +9,7 @@
 
 // ---- Pointer array --------------------------------------------------------
 struct PtrArray {
-    void** items;       // block of capacity pointers; NULL when empty
+    void** items;  // block of capacity pointers; NULL when empty
     uint32_t count;
     uint32_t capacity;  // in items
 };
@@ -32,7 +32,7 @@ struct Array {
     void* data;            // block of capacity elements; NULL when empty
     uint32_t elementSize;  // in bytes
     uint32_t count;
-    uint32_t capacity;     // in elements
+    uint32_t capacity;  // in elements
 };
 
 void Array_Init(Array* array);

@@ -2,10 +2,7 @@
 
 #include "foundation/platform.h"
 
-uint32_t* Crc32_AllocTable()
-{
-    return static_cast<uint32_t*>(Mem_Alloc(256 * sizeof(uint32_t)));
-}
+uint32_t* Crc32_AllocTable() { return static_cast<uint32_t*>(Mem_Alloc(256 * sizeof(uint32_t))); }
 
 void Crc32_BuildTable(uint32_t* table, uint32_t polynomial)
 {
@@ -16,10 +13,7 @@ void Crc32_BuildTable(uint32_t* table, uint32_t polynomial)
     }
 }
 
-uint32_t Crc32_Start()
-{
-    return 0;
-}
+uint32_t Crc32_Start() { return 0; }
 
 void Crc32_Update(const uint32_t* table, uint32_t* crc, const void* data, uint32_t length)
 {

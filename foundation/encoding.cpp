@@ -20,7 +20,8 @@ struct Sink {
     TextBuffer* buffer;
     uint32_t count;
 
-    bool Put(const uint8_t* bytes, uint32_t n) {
+    bool Put(const uint8_t* bytes, uint32_t n)
+    {
         if (uint64_t(count) + n >= ENC_FAILED) return false;
         if (buffer) {
             if (uint64_t(buffer->length) + n > buffer->capacity) return false;
@@ -41,13 +42,15 @@ inline bool IsJisByte(uint32_t v) { return InRange(v, 0x21, 0x7E); }
 
 // Unicode code point of a JIS row and cell; 0 when unmapped or when row or cell lies outside
 // 0x21-0x7E (each checked on its own, so that no combination indexes beyond the table).
-uint32_t JisToUnicode(const uint16_t* table, uint32_t row, uint32_t cell) {
+uint32_t JisToUnicode(const uint16_t* table, uint32_t row, uint32_t cell)
+{
     if (!IsJisByte(row) || !IsJisByte(cell)) return 0;
     return table[(row - 0x21) * 94 + (cell - 0x21)];
 }
 
 // Row/cell ((row << 8) | cell) of a code point; 0 when unmapped.
-uint32_t UnicodeToJis(const uint16_t* const* pages, uint32_t cp) {
+uint32_t UnicodeToJis(const uint16_t* const* pages, uint32_t cp)
+{
     if (cp > 0xFFFF) return 0;
     const uint16_t* page = pages[cp >> 8];
     if (!page) return 0;
@@ -56,10 +59,13 @@ uint32_t UnicodeToJis(const uint16_t* const* pages, uint32_t cp) {
 }
 
 // The standard Shift_JIS arithmetic from a JIS X 0208 row and cell (both 0x21-0x7E).
-void JisToSjis(uint32_t row, uint32_t cell, uint8_t* out) {
+void JisToSjis(uint32_t row, uint32_t cell, uint8_t* out)
+{
     out[0] = uint8_t(((row + 1) >> 1) + (row <= 0x5E ? 0x70 : 0xB0));
-    if (row & 1) out[1] = uint8_t(cell + (cell >= 0x60 ? 0x20 : 0x1F));
-    else out[1] = uint8_t(cell + 0x7E);
+    if (row & 1)
+        out[1] = uint8_t(cell + (cell >= 0x60 ? 0x20 : 0x1F));
+    else
+        out[1] = uint8_t(cell + 0x7E);
 }
 
 // ---- Decoders: one character at p (n bytes available) to a code point -------------------
@@ -67,7 +73,8 @@ void JisToSjis(uint32_t row, uint32_t cell, uint8_t* out) {
 
 typedef uint32_t (*DecodeFn)(const uint8_t* p, uint32_t n, uint32_t* cp);
 
-uint32_t DecodeSjis(const uint8_t* p, uint32_t n, uint32_t* cp) {
+uint32_t DecodeSjis(const uint8_t* p, uint32_t n, uint32_t* cp)
+{
     uint32_t len = Text_ValidCharLength(p, n, TEXT_ENC_SJIS);
     if (len == 1) {
         *cp = p[0] < 0x80 ? p[0] : p[0] + kKanaOffset;  // else 0xA1-0xDF
@@ -79,26 +86,31 @@ uint32_t DecodeSjis(const uint8_t* p, uint32_t n, uint32_t* cp) {
     return *cp ? 2 : 0;
 }
 
-uint32_t DecodeEucJp(const uint8_t* p, uint32_t n, uint32_t* cp) {
+uint32_t DecodeEucJp(const uint8_t* p, uint32_t n, uint32_t* cp)
+{
     uint32_t len = Text_ValidCharLength(p, n, TEXT_ENC_EUCJP);
     switch (len) {
-        case 1: *cp = p[0]; return 1;
-        case 2:
-            if (p[0] == 0x8E) {
-                *cp = p[1] + kKanaOffset;  // 0xA1-0xDF by validation
-                return 2;
-            }
-            *cp = JisToUnicode(Jis_X0208ToUnicode, p[0] - 0x80u, p[1] - 0x80u);
-            return *cp ? 2 : 0;
-        case 3:
-            *cp = JisToUnicode(Jis_X0212ToUnicode, p[1] - 0x80u, p[2] - 0x80u);
-            return *cp ? 3 : 0;
-        default: return 0;
+    case 1:
+        *cp = p[0];
+        return 1;
+    case 2:
+        if (p[0] == 0x8E) {
+            *cp = p[1] + kKanaOffset;  // 0xA1-0xDF by validation
+            return 2;
+        }
+        *cp = JisToUnicode(Jis_X0208ToUnicode, p[0] - 0x80u, p[1] - 0x80u);
+        return *cp ? 2 : 0;
+    case 3:
+        *cp = JisToUnicode(Jis_X0212ToUnicode, p[1] - 0x80u, p[2] - 0x80u);
+        return *cp ? 3 : 0;
+    default:
+        return 0;
     }
 }
 
 template <TextEncoding E>
-uint32_t DecodeUnicode(const uint8_t* p, uint32_t n, uint32_t* cp) {
+uint32_t DecodeUnicode(const uint8_t* p, uint32_t n, uint32_t* cp)
+{
     uint32_t len = 0;
     return Text_DecodeUnicode(p, n, E, cp, &len) ? len : 0;
 }
@@ -109,7 +121,8 @@ typedef uint32_t (*EncodeFn)(uint32_t cp, uint8_t* out);
 
 inline bool IsScalar(uint32_t cp) { return cp <= 0x10FFFF && !InRange(cp, 0xD800, 0xDFFF); }
 
-uint32_t EncodeUtf8(uint32_t cp, uint8_t* out) {
+uint32_t EncodeUtf8(uint32_t cp, uint8_t* out)
+{
     if (!IsScalar(cp)) return 0;
     if (cp < 0x80) {
         out[0] = uint8_t(cp);
@@ -133,13 +146,15 @@ uint32_t EncodeUtf8(uint32_t cp, uint8_t* out) {
     return 4;
 }
 
-inline void Store16(uint8_t* out, uint32_t unit, bool bigEndian) {
+inline void Store16(uint8_t* out, uint32_t unit, bool bigEndian)
+{
     out[bigEndian ? 0 : 1] = uint8_t(unit >> 8);
     out[bigEndian ? 1 : 0] = uint8_t(unit);
 }
 
 template <bool BigEndian>
-uint32_t EncodeUtf16(uint32_t cp, uint8_t* out) {
+uint32_t EncodeUtf16(uint32_t cp, uint8_t* out)
+{
     if (!IsScalar(cp)) return 0;
     if (cp < 0x10000) {
         Store16(out, cp, BigEndian);
@@ -152,13 +167,15 @@ uint32_t EncodeUtf16(uint32_t cp, uint8_t* out) {
 }
 
 template <bool BigEndian>
-uint32_t EncodeUtf32(uint32_t cp, uint8_t* out) {
+uint32_t EncodeUtf32(uint32_t cp, uint8_t* out)
+{
     if (!IsScalar(cp)) return 0;
     for (int i = 0; i < 4; ++i) out[BigEndian ? 3 - i : i] = uint8_t(cp >> (8 * i));
     return 4;
 }
 
-uint32_t EncodeSjis(uint32_t cp, uint8_t* out) {
+uint32_t EncodeSjis(uint32_t cp, uint8_t* out)
+{
     if (cp < 0x80) {
         out[0] = uint8_t(cp);
         return 1;
@@ -173,7 +190,8 @@ uint32_t EncodeSjis(uint32_t cp, uint8_t* out) {
     return 2;
 }
 
-uint32_t EncodeEucJp(uint32_t cp, uint8_t* out) {
+uint32_t EncodeEucJp(uint32_t cp, uint8_t* out)
+{
     if (cp < 0x80) {
         out[0] = uint8_t(cp);
         return 1;
@@ -204,7 +222,8 @@ typedef bool (*ConvertFn)(const uint8_t* p, uint32_t n, Sink* sink);
 bool PlainAppend(const uint8_t* p, uint32_t n, Sink* sink) { return sink->Put(p, n); }
 
 template <DecodeFn Decode, EncodeFn Encode>
-bool ThroughUnicode(const uint8_t* p, uint32_t n, Sink* sink) {
+bool ThroughUnicode(const uint8_t* p, uint32_t n, Sink* sink)
+{
     while (n) {
         uint32_t cp = 0;
         uint32_t len = Decode(p, n, &cp);
@@ -219,7 +238,8 @@ bool ThroughUnicode(const uint8_t* p, uint32_t n, Sink* sink) {
 }
 
 // Shift_JIS to EUC-JP by JIS row and cell, without the Unicode tables.
-bool SjisToEucJp(const uint8_t* p, uint32_t n, Sink* sink) {
+bool SjisToEucJp(const uint8_t* p, uint32_t n, Sink* sink)
+{
     while (n) {
         uint32_t len = Text_ValidCharLength(p, n, TEXT_ENC_SJIS);
         uint8_t out[2];
@@ -249,7 +269,8 @@ bool SjisToEucJp(const uint8_t* p, uint32_t n, Sink* sink) {
 }
 
 // EUC-JP to Shift_JIS; JIS X 0212 characters have no Shift_JIS form.
-bool EucJpToSjis(const uint8_t* p, uint32_t n, Sink* sink) {
+bool EucJpToSjis(const uint8_t* p, uint32_t n, Sink* sink)
+{
     while (n) {
         uint32_t len = Text_ValidCharLength(p, n, TEXT_ENC_EUCJP);
         uint8_t out[2];
@@ -275,12 +296,12 @@ bool EucJpToSjis(const uint8_t* p, uint32_t n, Sink* sink) {
     return true;
 }
 
-#define ENC_ROW(D)                                                                           \
-    {                                                                                        \
-        ThroughUnicode<D, EncodeSjis>, ThroughUnicode<D, EncodeEucJp>,                       \
-            ThroughUnicode<D, EncodeUtf8>, ThroughUnicode<D, EncodeUtf16<false>>,            \
-            ThroughUnicode<D, EncodeUtf16<true>>, ThroughUnicode<D, EncodeUtf32<false>>,     \
-            ThroughUnicode<D, EncodeUtf32<true>>                                             \
+#define ENC_ROW(D)                                                                       \
+    {                                                                                    \
+        ThroughUnicode<D, EncodeSjis>, ThroughUnicode<D, EncodeEucJp>,                   \
+            ThroughUnicode<D, EncodeUtf8>, ThroughUnicode<D, EncodeUtf16<false>>,        \
+            ThroughUnicode<D, EncodeUtf16<true>>, ThroughUnicode<D, EncodeUtf32<false>>, \
+            ThroughUnicode<D, EncodeUtf32<true>>                                         \
     }
 
 // Indexed [source][destination]; the diagonal and the Shift_JIS/EUC-JP pair are set below.
@@ -296,7 +317,8 @@ const ConvertFn kConverters[TEXT_ENC_COUNT][TEXT_ENC_COUNT] = {
 
 #undef ENC_ROW
 
-ConvertFn Converter(TextEncoding from, TextEncoding to) {
+ConvertFn Converter(TextEncoding from, TextEncoding to)
+{
     if (from == to) return PlainAppend;
     if (from == TEXT_ENC_SJIS && to == TEXT_ENC_EUCJP) return SjisToEucJp;
     if (from == TEXT_ENC_EUCJP && to == TEXT_ENC_SJIS) return EucJpToSjis;
@@ -306,8 +328,10 @@ ConvertFn Converter(TextEncoding from, TextEncoding to) {
 }  // namespace
 
 uint32_t Enc_Convert(TextView source, TextEncoding sourceEncoding, TextBuffer* buffer,
-                     TextEncoding destinationEncoding) {
-    if (sourceEncoding >= TEXT_ENC_COUNT || destinationEncoding >= TEXT_ENC_COUNT) return ENC_FAILED;
+                     TextEncoding destinationEncoding)
+{
+    if (sourceEncoding >= TEXT_ENC_COUNT || destinationEncoding >= TEXT_ENC_COUNT)
+        return ENC_FAILED;
     if (source.length && !source.data) return ENC_FAILED;
     Sink sink{buffer, 0};
     uint32_t start = buffer ? buffer->length : 0;
@@ -319,12 +343,14 @@ uint32_t Enc_Convert(TextView source, TextEncoding sourceEncoding, TextBuffer* b
 }
 
 bool Enc_ConvertAppend(TextBuffer* buffer, TextEncoding destinationEncoding, TextView source,
-                       TextEncoding sourceEncoding) {
+                       TextEncoding sourceEncoding)
+{
     return Enc_Convert(source, sourceEncoding, buffer, destinationEncoding) != ENC_FAILED;
 }
 
 bool Enc_ConvertAlloc(TextView* out, TextEncoding destinationEncoding, TextView source,
-                      TextEncoding sourceEncoding) {
+                      TextEncoding sourceEncoding)
+{
     Text_InitEmpty(out);
     uint32_t count = Enc_Convert(source, sourceEncoding, nullptr, destinationEncoding);
     if (count == ENC_FAILED) return false;

@@ -44,8 +44,8 @@ bool InPlace_IsLockedElsewhere(const char* path);
 // Notes beside a success.
 enum : int {
     IN_PLACE_NOTE_NONE = 0,
-    IN_PLACE_NOTE_BACKUP_LEFT = 1,  // the replaced file could not be removed from its "_del" name
-    IN_PLACE_NOTE_REOPEN_FAILED = 2 // the new image is in place but could not be opened again
+    IN_PLACE_NOTE_BACKUP_LEFT = 1,   // the replaced file could not be removed from its "_del" name
+    IN_PLACE_NOTE_REOPEN_FAILED = 2  // the new image is in place but could not be opened again
 };
 void InPlace_SetNote(int note);
 // The note left by the last operation of this thread (IN_PLACE_NOTE_NONE for none); clears it.
@@ -59,6 +59,9 @@ struct InPlaceLockScope {
     ~InPlaceLockScope() { InPlaceLock_Release(&lock); }
     InPlaceLockScope(const InPlaceLockScope&) = delete;
     InPlaceLockScope& operator=(const InPlaceLockScope&) = delete;
-    int Acquire(const char* const* paths, uint32_t count) { return InPlaceLock_Acquire(&lock, paths, count); }
+    int Acquire(const char* const* paths, uint32_t count)
+    {
+        return InPlaceLock_Acquire(&lock, paths, count);
+    }
     int Acquire(const char* path) { return InPlaceLock_Acquire(&lock, &path, 1); }
 };

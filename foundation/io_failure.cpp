@@ -12,6 +12,7 @@ IoFailure IoFailure_Get() { return g_failure; }
 
 void IoFailure_RecordFile(int kind, int error) { g_failure = IoFailure{kind, error, 0, 0}; }
 
-void IoFailure_RecordRead(uint64_t offset, uint32_t length) {
+void IoFailure_RecordRead(uint64_t offset, uint32_t length)
+{
     g_failure = IoFailure{IO_FAILURE_READ, 0, offset, length};
 }

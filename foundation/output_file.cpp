@@ -27,9 +27,9 @@ constexpr uint32_t kLocalFlags = 64;
 
 // State of one entry during a list commit.
 enum : uint8_t {
-    kNotSwapped = 0,   // nothing done (or nothing to do)
-    kSwapped = 1,      // the new file holds the final name; no file was replaced
-    kReplaced = 2      // the new file holds the final name; the old one lies under the kept name
+    kNotSwapped = 0,  // nothing done (or nothing to do)
+    kSwapped = 1,     // the new file holds the final name; no file was replaced
+    kReplaced = 2     // the new file holds the final name; the old one lies under the kept name
 };
 
 // The three names of an entry as terminated strings.
@@ -224,7 +224,8 @@ int SwapIn(const EntryNames& names, bool replaceKept, uint8_t* state)
             }
         }
         if (!linked && !Os_RenameFile(names.finalPath, names.keptPath)) return DISK_ERR_CREATE;
-        if (g_commitHook != nullptr) g_commitHook(names.finalPath, names.keptPath, g_commitHookUser);
+        if (g_commitHook != nullptr)
+            g_commitHook(names.finalPath, names.keptPath, g_commitHookUser);
         if (names.hasTemp && !Os_RenameFile(names.tempPath, names.finalPath)) {
             if (linked) {
                 Os_RemoveFile(names.keptPath);

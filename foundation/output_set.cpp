@@ -24,7 +24,8 @@ bool NameTaken(const char* path)
 bool SameFile(const char* a, const char* b)
 {
     struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
 }
 
 // Flushes a file or directory to stable storage; a file system that cannot sync counts as done.
@@ -49,7 +50,8 @@ std::string DirectoryOf(const char* path)
 std::string DirectoryPrefix(const char* path)
 {
     const char* slash = std::strrchr(path, '/');
-    return slash == nullptr ? std::string() : std::string(path, static_cast<size_t>(slash - path) + 1);
+    return slash == nullptr ? std::string()
+                            : std::string(path, static_cast<size_t>(slash - path) + 1);
 }
 
 bool NoHardLinksHere(int error)
@@ -89,8 +91,8 @@ void CollectPath(const char* path, void* user)
 
 }  // namespace
 
-int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount,
-                        char* out, uint32_t capacity)
+int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount, char* out,
+                        uint32_t capacity)
 {
     if (path == nullptr || path[0] == 0 || out == nullptr || capacity == 0) return DISK_ERR_ARG;
     const std::string dir = DirectoryPrefix(path);
@@ -110,8 +112,10 @@ int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avo
         std::string candidate = dir + stem;
         if (number != 0) candidate += "~" + std::to_string(number);
         candidate += ext;
-        if (candidate.size() >= capacity || candidate.size() >= OUTPUT_PATH_CAPACITY) return DISK_ERR_ARG;
-        if (NameTaken(candidate.c_str()) || Output_IsFileOf(candidate.c_str(), avoid, avoidCount)) continue;
+        if (candidate.size() >= capacity || candidate.size() >= OUTPUT_PATH_CAPACITY)
+            return DISK_ERR_ARG;
+        if (NameTaken(candidate.c_str()) || Output_IsFileOf(candidate.c_str(), avoid, avoidCount))
+            continue;
         std::memcpy(out, candidate.c_str(), candidate.size() + 1);
         return DISK_OK;
     }
@@ -120,11 +124,12 @@ int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avo
 
 bool OutputSet_IsCommitTrace(const char* path, TextView suffix)
 {
-    if (path == nullptr || path[0] == 0 || (suffix.length != 0 && suffix.data == nullptr)) return false;
+    if (path == nullptr || path[0] == 0 || (suffix.length != 0 && suffix.data == nullptr))
+        return false;
     std::string kept = path;
     kept.append(reinterpret_cast<const char*>(suffix.data), suffix.length);
-    return kept.size() < OUTPUT_PATH_CAPACITY && kept.find('\0') == std::string::npos && NameTaken(kept.c_str()) &&
-           SameFile(kept.c_str(), path);
+    return kept.size() < OUTPUT_PATH_CAPACITY && kept.find('\0') == std::string::npos &&
+           NameTaken(kept.c_str()) && SameFile(kept.c_str(), path);
 }
 
 int OutputSet_Commit(const OutputSetFiles* f, TextView suffix, uint32_t flags)
@@ -174,7 +179,8 @@ int OutputSet_Commit(const OutputSetFiles* f, TextView suffix, uint32_t flags)
             if (link(f->memberTemps[i], final) == 0) {
                 placed[i] = kLinked;
                 ok = true;
-            } else if (NoHardLinksHere(errno) && !NameTaken(final) && Os_RenameFile(f->memberTemps[i], final)) {
+            } else if (NoHardLinksHere(errno) && !NameTaken(final) &&
+                       Os_RenameFile(f->memberTemps[i], final)) {
                 placed[i] = kRenamed;
                 ok = true;
             }
@@ -202,13 +208,14 @@ int OutputSet_Commit(const OutputSetFiles* f, TextView suffix, uint32_t flags)
     TextView finalView, tempView;
     Text_FromCStringUtf8(&finalView, f->descriptorFinal);
     Text_FromCStringUtf8(&tempView, f->descriptorTemp);
-    if (!TextBuffer_Set(&entry.finalPath, finalView) || !TextBuffer_TerminateUtf8(&entry.finalPath) ||
-        !TextBuffer_Set(&entry.tempPath, tempView) || !TextBuffer_TerminateUtf8(&entry.tempPath)) {
+    if (!TextBuffer_Set(&entry.finalPath, finalView) ||
+        !TextBuffer_TerminateUtf8(&entry.finalPath) || !TextBuffer_Set(&entry.tempPath, tempView) ||
+        !TextBuffer_TerminateUtf8(&entry.tempPath)) {
         Unplace(f, placed);
         return DISK_ERR_ARG;
     }
-    const int rc = OutputEntry_Commit(&entry, suffix,
-                                      flags & (OUTPUT_COMMIT_REMOVE_REPLACED | OUTPUT_COMMIT_REPLACE_BACKUP));
+    const int rc = OutputEntry_Commit(
+        &entry, suffix, flags & (OUTPUT_COMMIT_REMOVE_REPLACED | OUTPUT_COMMIT_REPLACE_BACKUP));
     struct stat now;
     const bool switched = stat(f->descriptorFinal, &now) == 0 && now.st_dev == fresh.st_dev &&
                           now.st_ino == fresh.st_ino;
@@ -240,7 +247,8 @@ int OutputSet_Commit(const OutputSetFiles* f, TextView suffix, uint32_t flags)
     };
     if (removeReplaced) {
         for (uint32_t i = 0; i < f->retiredCount; ++i)
-            if (f->retired[i] != nullptr && removable(f->retired[i], newImageFiles, false)) Os_RemoveFile(f->retired[i]);
+            if (f->retired[i] != nullptr && removable(f->retired[i], newImageFiles, false))
+                Os_RemoveFile(f->retired[i]);
     } else {
         // The new backup's members stay with it.
         for (uint32_t i = 0; i < f->retiredCount; ++i)

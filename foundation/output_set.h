@@ -67,8 +67,8 @@ struct OutputSetFiles {
 // no file lies and that is none of `avoid` (compared by name and, for existing files, by device
 // and inode). The names of a member thus cycle through a few and come back to the first. DISK_OK; DISK_ERR_ARG when a name does
 // not fit `capacity` bytes with its terminator; DISK_ERR_CREATE when every candidate is taken.
-int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount,
-                        char* out, uint32_t capacity);
+int OutputSet_FreshName(const char* path, const char* const* avoid, uint32_t avoidCount, char* out,
+                        uint32_t capacity);
 
 // Whether path + suffix is the file at path itself (same device and inode): the trace of a commit
 // killed between its link and its rename, which the next commit removes; no backup.

@@ -158,8 +158,8 @@ void RemoveLastComponent(TextBuffer* sub, uint32_t floor, uint32_t separatorLeng
 
 // Checks that two paths are absolute in the style and lie under the same root, and gives the
 // byte length of each root prefix.
-bool SameRoot(TextView base, TextView target, TextEncoding encoding, bool posix,
-              uint32_t* baseRoot, uint32_t* targetRoot)
+bool SameRoot(TextView base, TextView target, TextEncoding encoding, bool posix, uint32_t* baseRoot,
+              uint32_t* targetRoot)
 {
     if (!UsableView(base, encoding) || !UsableView(target, encoding)) return false;
     if (posix) {
@@ -283,10 +283,7 @@ TextView Path_Separator(TextEncoding encoding) { return Text_SlashView(encoding)
 
 TextView Path_TempSuffix(TextEncoding encoding) { return RenderingView(kTempSuffix, encoding); }
 
-TextView Path_DeleteSuffix(TextEncoding encoding)
-{
-    return RenderingView(kDeleteSuffix, encoding);
-}
+TextView Path_DeleteSuffix(TextEncoding encoding) { return RenderingView(kDeleteSuffix, encoding); }
 
 TextView Path_CompactSuffix()
 {
@@ -471,8 +468,8 @@ bool Path_MakeAbsoluteEx(TextView path, TextEncoding pathEncoding, TextView refe
     return ok;
 }
 
-bool Path_MakeAbsoluteStyle(TextView path, TextView reference, TextBuffer* work,
-                            TextBuffer* result, TextEncoding encoding, bool posix)
+bool Path_MakeAbsoluteStyle(TextView path, TextView reference, TextBuffer* work, TextBuffer* result,
+                            TextEncoding encoding, bool posix)
 {
     return Path_MakeAbsoluteEx(path, encoding, reference, encoding, work, result, encoding, posix);
 }
@@ -483,8 +480,8 @@ bool Path_MakeAbsolute(TextView path, TextView reference, TextBuffer* work, Text
     return Path_MakeAbsoluteEx(path, encoding, reference, encoding, work, result, encoding, true);
 }
 
-bool Path_MakeAbsoluteCStr(const void* reference, const void* relative, void* result,
-                           uint32_t size, TextEncoding encoding)
+bool Path_MakeAbsoluteCStr(const void* reference, const void* relative, void* result, uint32_t size,
+                           TextEncoding encoding)
 {
     const uint32_t unit = Text_UnitSize(encoding);
     if (result == nullptr || unit == 0 || size == 0) return false;

@@ -68,16 +68,16 @@ bool Path_Normalize(TextView path, TextBuffer* result, TextEncoding encoding, bo
 bool Path_MakeAbsoluteEx(TextView path, TextEncoding pathEncoding, TextView reference,
                          TextEncoding referenceEncoding, TextBuffer* work, TextBuffer* result,
                          TextEncoding resultEncoding, bool posix);
-bool Path_MakeAbsoluteStyle(TextView path, TextView reference, TextBuffer* work,
-                            TextBuffer* result, TextEncoding encoding, bool posix);
+bool Path_MakeAbsoluteStyle(TextView path, TextView reference, TextBuffer* work, TextBuffer* result,
+                            TextEncoding encoding, bool posix);
 bool Path_MakeAbsolute(TextView path, TextView reference, TextBuffer* work, TextBuffer* result,
                        TextEncoding encoding);
 // The same for terminated strings (posix): the result is written into result[0..size) and
 // terminated. A work area of `size` bytes is allocated for the call. False when memory is
 // exhausted, the path cannot be resolved or the result and its terminator do not fit (result
 // is then an empty string when it has room for a terminator).
-bool Path_MakeAbsoluteCStr(const void* reference, const void* relative, void* result,
-                           uint32_t size, TextEncoding encoding);
+bool Path_MakeAbsoluteCStr(const void* reference, const void* relative, void* result, uint32_t size,
+                           TextEncoding encoding);
 // Appends the target expressed relative to the directory of the base. Both paths must be
 // absolute in the style and lie under the same root: posix paths always do, Windows paths must
 // have the same drive letter (compared without case). False otherwise, or when the result does
@@ -88,8 +88,7 @@ bool Path_MakeRelative(TextView base, TextView target, TextBuffer* result, TextE
 bool Path_MakeRelativeWindows(TextView base, TextView target, TextBuffer* result,
                               TextEncoding encoding);
 // Whether Path_MakeRelativeStyle can relate the two paths (it may still fail on a full buffer).
-bool Path_CanMakeRelativeStyle(TextView base, TextView target, TextEncoding encoding,
-                               bool posix);
+bool Path_CanMakeRelativeStyle(TextView base, TextView target, TextEncoding encoding, bool posix);
 bool Path_CanMakeRelative(TextView base, TextView target, TextEncoding encoding);
 // Overwrites every occurrence of the pattern in place, left to right, with a replacement of
 // the same byte length (for turning one separator into the other). False when the lengths

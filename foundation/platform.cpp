@@ -75,7 +75,8 @@ int OpenClaimed(const char* path, int accessFlags, bool truncate)
 int File_ClaimNew(const char* path)
 {
     if (path == nullptr || path[0] == 0) return EINVAL;
-    const int fd = open64(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd =
+        open64(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) return errno;
     struct stat64 st;
     if (fstat64(fd, &st) != 0) {
@@ -162,7 +163,8 @@ int File_CreateWriteOnly(const char* path)
 {
     if (path == nullptr) return -1;
     int fd = OpenClaimed(path, O_WRONLY, true);
-    if (fd == kNotClaimed) fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd == kNotClaimed)
+        fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) IoFailure_RecordFile(IO_FAILURE_CREATE, errno);
     return fd;
 }
@@ -228,10 +230,7 @@ bool File_SyncDescriptor(int fd)
     return false;
 }
 
-static bool IsDiskFileMode(mode_t mode)
-{
-    return S_ISREG(mode) || S_ISBLK(mode);
-}
+static bool IsDiskFileMode(mode_t mode) { return S_ISREG(mode) || S_ISBLK(mode); }
 
 int File_OpenDiskDescriptor(const char* path, bool readOnly)
 {
@@ -382,20 +381,14 @@ bool Os_PathExists(const char* path)
     return path != nullptr && stat64(path, &st) == 0;
 }
 
-bool Os_RemoveFile(const char* path)
-{
-    return path != nullptr && remove(path) == 0;
-}
+bool Os_RemoveFile(const char* path) { return path != nullptr && remove(path) == 0; }
 
 bool Os_RenameFile(const char* oldPath, const char* newPath)
 {
     return oldPath != nullptr && newPath != nullptr && rename(oldPath, newPath) == 0;
 }
 
-bool Os_MakeDirectory(const char* path)
-{
-    return path != nullptr && mkdir(path, 0755) == 0;
-}
+bool Os_MakeDirectory(const char* path) { return path != nullptr && mkdir(path, 0755) == 0; }
 
 uint32_t Os_UsableCores()
 {
@@ -436,8 +429,10 @@ void Path_SplitCStr(const char* path, char* dir, char* stem, char* ext)
     size_t stemLen = dot ? static_cast<size_t>(dot - name) : strlen(name);
     if (ext) {
         // The extension is written before the stem so that both may share the path's storage order.
-        if (dot) memmove(ext, dot + 1, strlen(dot + 1) + 1);
-        else ext[0] = '\0';
+        if (dot)
+            memmove(ext, dot + 1, strlen(dot + 1) + 1);
+        else
+            ext[0] = '\0';
     }
     if (stem) {
         memmove(stem, name, stemLen);
@@ -447,15 +442,9 @@ void Path_SplitCStr(const char* path, char* dir, char* stem, char* ext)
 
 // ---- Memory ---------------------------------------------------------------
 
-void* Mem_Alloc(uint32_t size)
-{
-    return malloc(size != 0 ? size : 1);
-}
+void* Mem_Alloc(uint32_t size) { return malloc(size != 0 ? size : 1); }
 
-void Mem_Free(void* block)
-{
-    free(block);
-}
+void Mem_Free(void* block) { free(block); }
 
 // ---- Clock and calendar ---------------------------------------------------
 
@@ -467,26 +456,21 @@ int32_t Time_Since2000FromTime(time_t t)
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(t) - kEpoch2000));
 }
 
-int32_t Time_NowSince2000()
-{
-    return Time_Since2000FromTime(time(nullptr));
-}
+int32_t Time_NowSince2000() { return Time_Since2000FromTime(time(nullptr)); }
 
 uint32_t Time_FatDateTimeFromTime(time_t t)
 {
     struct tm tmv;
     if (localtime_r(&t, &tmv) == nullptr) return 0;
-    uint32_t year = tmv.tm_year + 1900 >= 1980 ? static_cast<uint32_t>(tmv.tm_year + 1900 - 1980) : 0;
+    uint32_t year =
+        tmv.tm_year + 1900 >= 1980 ? static_cast<uint32_t>(tmv.tm_year + 1900 - 1980) : 0;
     if (year > 127) year = 127;
     return (year << 25) + (static_cast<uint32_t>(tmv.tm_mon + 1) << 21) +
            (static_cast<uint32_t>(tmv.tm_mday) << 16) + static_cast<uint32_t>(tmv.tm_hour) * 2048 +
            static_cast<uint32_t>(tmv.tm_min) * 32 + static_cast<uint32_t>(tmv.tm_sec) / 2;
 }
 
-uint32_t Time_NowFatDateTime()
-{
-    return Time_FatDateTimeFromTime(time(nullptr));
-}
+uint32_t Time_NowFatDateTime() { return Time_FatDateTimeFromTime(time(nullptr)); }
 
 static void FillParts(const struct tm& tmv, TimeParts* p)
 {
@@ -576,9 +560,24 @@ uint8_t Bytes_GetByte1(uint32_t v) { return static_cast<uint8_t>(v >> 8); }
 uint8_t Bytes_GetByte2(uint32_t v) { return static_cast<uint8_t>(v >> 16); }
 uint8_t Bytes_GetByte3(uint32_t v) { return static_cast<uint8_t>(v >> 24); }
 
-uint16_t Bytes_LoadLe16(const void* p) { uint16_t v; memcpy(&v, p, 2); return v; }
-uint32_t Bytes_LoadLe32(const void* p) { uint32_t v; memcpy(&v, p, 4); return v; }
-uint64_t Bytes_LoadLe64(const void* p) { uint64_t v; memcpy(&v, p, 8); return v; }
+uint16_t Bytes_LoadLe16(const void* p)
+{
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return v;
+}
+uint32_t Bytes_LoadLe32(const void* p)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+uint64_t Bytes_LoadLe64(const void* p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
 uint16_t Bytes_LoadBe16(const void* p) { return __builtin_bswap16(Bytes_LoadLe16(p)); }
 uint32_t Bytes_LoadBe32(const void* p) { return __builtin_bswap32(Bytes_LoadLe32(p)); }
 uint64_t Bytes_LoadBe64(const void* p) { return __builtin_bswap64(Bytes_LoadLe64(p)); }

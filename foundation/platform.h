@@ -75,13 +75,13 @@ void Mem_Free(void* block);
 // ---- Clock and calendar ---------------------------------------------------
 struct TimeParts {
     uint16_t year;
-    uint16_t month;      // 1-12
-    uint16_t weekday;    // 0-6, 0 = Sunday
-    uint16_t day;        // 1-31
+    uint16_t month;    // 1-12
+    uint16_t weekday;  // 0-6, 0 = Sunday
+    uint16_t day;      // 1-31
     uint16_t hour;
     uint16_t minute;
     uint16_t second;
-    uint16_t millisecond; // always 0
+    uint16_t millisecond;  // always 0
 };
 
 // Seconds since 2000-01-01 00:00:00 UTC, as image time stamps count them.

@@ -26,10 +26,7 @@ bool Uuid_GenerateRandom(uint8_t uuid[16])
     return true;
 }
 
-bool Uuid_Generate(uint8_t uuid[16])
-{
-    return Uuid_GenerateRandom(uuid);
-}
+bool Uuid_Generate(uint8_t uuid[16]) { return Uuid_GenerateRandom(uuid); }
 
 uint32_t Random_NewId32()
 {

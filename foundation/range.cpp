@@ -4,10 +4,7 @@
 
 namespace {
 
-uint32_t MinU32(uint64_t a, uint64_t b)
-{
-    return static_cast<uint32_t>(a < b ? a : b);
-}
+uint32_t MinU32(uint64_t a, uint64_t b) { return static_cast<uint32_t>(a < b ? a : b); }
 
 }  // namespace
 
@@ -36,10 +33,7 @@ bool BlockRange_Init(BlockRange* range, uint32_t blockSize, uint64_t start, uint
     return true;
 }
 
-bool BlockRange_HasMore(const BlockRange* range)
-{
-    return range->remaining != 0;
-}
+bool BlockRange_HasMore(const BlockRange* range) { return range->remaining != 0; }
 
 void BlockRange_Next(BlockRange* range)
 {
@@ -77,10 +71,7 @@ bool BlockRange32_Init(BlockRange32* range, uint32_t blockSize, uint32_t start, 
     return true;
 }
 
-bool BlockRange32_HasMore(const BlockRange32* range)
-{
-    return range->remaining != 0;
-}
+bool BlockRange32_HasMore(const BlockRange32* range) { return range->remaining != 0; }
 
 void BlockRange32_Next(BlockRange32* range)
 {
@@ -116,10 +107,7 @@ bool ChunkRange_Init(ChunkRange* range, uint32_t chunkSize, uint64_t length)
     return true;
 }
 
-bool ChunkRange_HasMore(const ChunkRange* range)
-{
-    return range->remaining != 0;
-}
+bool ChunkRange_HasMore(const ChunkRange* range) { return range->remaining != 0; }
 
 void ChunkRange_Next(ChunkRange* range)
 {
@@ -148,10 +136,7 @@ bool ChunkRange32_Init(ChunkRange32* range, uint32_t chunkSize, uint32_t length)
     return true;
 }
 
-bool ChunkRange32_HasMore(const ChunkRange32* range)
-{
-    return range->remaining != 0;
-}
+bool ChunkRange32_HasMore(const ChunkRange32* range) { return range->remaining != 0; }
 
 void ChunkRange32_Next(ChunkRange32* range)
 {

@@ -16,7 +16,7 @@ struct BlockRange {
     uint32_t blockSize;
     uint64_t start;
     uint64_t length;
-    uint64_t remaining;    // bytes left, the current piece included
+    uint64_t remaining;  // bytes left, the current piece included
 };
 
 struct BlockRange32 {
@@ -44,7 +44,7 @@ uint32_t BlockRange32_GetPosition(const BlockRange32* range);
 struct ChunkRange {
     uint32_t pieceNumber;
     uint32_t pieceLength;
-    uint64_t offset;     // bytes done before the current piece
+    uint64_t offset;  // bytes done before the current piece
     uint64_t length;
     uint64_t remaining;  // bytes left, the current piece included
     uint32_t chunkSize;

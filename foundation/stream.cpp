@@ -22,10 +22,7 @@ bool FileStream_WriteAt(void* impl, uint64_t offset, uint32_t length, const void
     return File_WriteAt(static_cast<FILE*>(impl), offset, length, data);
 }
 
-bool FileStream_Close(void* impl)
-{
-    return File_Close(static_cast<FILE*>(impl));
-}
+bool FileStream_Close(void* impl) { return File_Close(static_cast<FILE*>(impl)); }
 
 bool FileStream_GetSize(void* impl, uint64_t* size)
 {
@@ -127,10 +124,7 @@ const ByteStreamOps PreallocFileStreamOps = {PreallocFile_ReadAt, PreallocFile_W
 
 namespace {
 
-bool WriteOnly_ReadAt(void*, uint64_t, uint32_t, void*)
-{
-    return false;
-}
+bool WriteOnly_ReadAt(void*, uint64_t, uint32_t, void*) { return false; }
 
 bool WriteOnly_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data)
 {
@@ -165,7 +159,8 @@ const ByteStreamOps WriteOnlyFileStreamOps = {WriteOnly_ReadAt, WriteOnly_WriteA
 
 bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate, ByteStream** out)
 {
-    if (path == nullptr || out == nullptr || length > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (path == nullptr || out == nullptr || length > static_cast<uint64_t>(INT64_MAX))
+        return false;
     WriteOnlyFile* w = static_cast<WriteOnlyFile*>(Mem_Alloc(sizeof(WriteOnlyFile)));
     ByteStream* s = w == nullptr ? nullptr : Stream_Alloc(w, &WriteOnlyFileStreamOps);
     if (s == nullptr) {
@@ -350,8 +345,10 @@ bool Stream_Sync(ByteStream* s)
         return File_SyncDescriptor(static_cast<WriteOnlyFile*>(s->impl)->fd);
     }
     FILE* f = nullptr;
-    if (s->ops == &FileStreamOps) f = static_cast<FILE*>(s->impl);
-    else if (s->ops == &PreallocFileStreamOps) f = static_cast<PreallocFile*>(s->impl)->file;
+    if (s->ops == &FileStreamOps)
+        f = static_cast<FILE*>(s->impl);
+    else if (s->ops == &PreallocFileStreamOps)
+        f = static_cast<PreallocFile*>(s->impl)->file;
     if (f == nullptr || fflush(f) != 0) return false;
     int fd = fileno(f);
     if (fd < 0) return false;

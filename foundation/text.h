@@ -128,18 +128,18 @@ bool Text_CopyToCString(TextView view, void* dst, uint32_t dstSize, TextEncoding
 extern const uint8_t Text_Terminator[4];
 // Each accessor answers the constant in the given encoding; an empty view for an encoding
 // above 6.
-TextView Text_TerminatorView(TextEncoding encoding);    // 1, 2 or 4 zero bytes
-TextView Text_BlankSet(TextEncoding encoding);          // " \t"
-TextView Text_BackslashView(TextEncoding encoding);     // "\\"
-TextView Text_SlashView(TextEncoding encoding);         // "/"
-TextView Path_Dot(TextEncoding encoding);               // "."
-TextView Path_DotDot(TextEncoding encoding);            // ".."
-TextView Text_ColonView(TextEncoding encoding);         // ":"
-TextView Text_StarView(TextEncoding encoding);          // "*"
-TextView Text_QuestionView(TextEncoding encoding);      // "?"
-TextView Text_LineBreakSet(TextEncoding encoding);      // "\r\n"
-TextView Text_CarriageReturnView(TextEncoding encoding);// "\r"
-TextView Text_LineFeedView(TextEncoding encoding);      // "\n"
+TextView Text_TerminatorView(TextEncoding encoding);      // 1, 2 or 4 zero bytes
+TextView Text_BlankSet(TextEncoding encoding);            // " \t"
+TextView Text_BackslashView(TextEncoding encoding);       // "\\"
+TextView Text_SlashView(TextEncoding encoding);           // "/"
+TextView Path_Dot(TextEncoding encoding);                 // "."
+TextView Path_DotDot(TextEncoding encoding);              // ".."
+TextView Text_ColonView(TextEncoding encoding);           // ":"
+TextView Text_StarView(TextEncoding encoding);            // "*"
+TextView Text_QuestionView(TextEncoding encoding);        // "?"
+TextView Text_LineBreakSet(TextEncoding encoding);        // "\r\n"
+TextView Text_CarriageReturnView(TextEncoding encoding);  // "\r"
+TextView Text_LineFeedView(TextEncoding encoding);        // "\n"
 // The path separators as terminated strings in an encoding; NULL for an encoding above 6.
 const uint8_t* Text_BackslashCString(TextEncoding encoding);
 const uint8_t* Text_SlashCString(TextEncoding encoding);

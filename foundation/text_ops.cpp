@@ -15,7 +15,8 @@ struct Char {
     bool valid;
 };
 
-inline Char CharAt(TextView text, uint32_t offset, TextEncoding encoding) {
+inline Char CharAt(TextView text, uint32_t offset, TextEncoding encoding)
+{
     Char c;
     c.p = text.data + offset;
     uint32_t remaining = text.length - offset;
@@ -25,12 +26,14 @@ inline Char CharAt(TextView text, uint32_t offset, TextEncoding encoding) {
     return c;
 }
 
-inline bool SameChar(const uint8_t* a, uint32_t lengthA, const uint8_t* b, uint32_t lengthB) {
+inline bool SameChar(const uint8_t* a, uint32_t lengthA, const uint8_t* b, uint32_t lengthB)
+{
     return lengthA == lengthB && std::memcmp(a, b, lengthA) == 0;
 }
 
 // Whether a valid character equals one of the valid characters of a set.
-bool InSet(const Char& c, TextView set, TextEncoding encoding) {
+bool InSet(const Char& c, TextView set, TextEncoding encoding)
+{
     if (!c.valid) return false;
     for (uint32_t off = 0; off < set.length;) {
         Char s = CharAt(set, off, encoding);
@@ -40,14 +43,16 @@ bool InSet(const Char& c, TextView set, TextEncoding encoding) {
     return false;
 }
 
-inline TextView CView(const void* string, TextEncoding encoding) {
+inline TextView CView(const void* string, TextEncoding encoding)
+{
     TextView v;
     Text_FromCString(&v, string, encoding);
     return v;
 }
 
 // The first character of a terminated string as a view (empty when absent or invalid).
-TextView FirstCharOf(const void* string, TextEncoding encoding) {
+TextView FirstCharOf(const void* string, TextEncoding encoding)
+{
     TextView s = CView(string, encoding);
     uint32_t n = Text_ValidCharLength(s.data, s.length, encoding);
     return TextView{s.data, n};
@@ -56,7 +61,8 @@ TextView FirstCharOf(const void* string, TextEncoding encoding) {
 inline bool Usable(TextEncoding encoding) { return encoding < TEXT_ENC_COUNT; }
 
 // Whether a character is exactly one unit holding an ASCII value.
-bool IsAsciiChar(const Char& c, TextEncoding encoding, uint8_t ascii) {
+bool IsAsciiChar(const Char& c, TextEncoding encoding, uint8_t ascii)
+{
     uint32_t unit = Text_UnitSize(encoding);
     if (!c.valid || c.length != unit) return false;
     bool bigEndian = (encoding == TEXT_ENC_UTF16BE || encoding == TEXT_ENC_UTF32BE);
@@ -67,17 +73,20 @@ bool IsAsciiChar(const Char& c, TextEncoding encoding, uint8_t ascii) {
     return true;
 }
 
-inline TextView EmptyAt(TextView text, uint32_t offset) {
+inline TextView EmptyAt(TextView text, uint32_t offset)
+{
     return TextView{offset != 0 ? text.data + offset : text.data, 0};
 }
 
-inline TextView Slice(TextView text, uint32_t from, uint32_t to) {
+inline TextView Slice(TextView text, uint32_t from, uint32_t to)
+{
     return TextView{from != 0 ? text.data + from : text.data, to - from};
 }
 
 // Finds the first character for which `match` answers true, unless `stop` answers true first.
 template <typename Match, typename Stop>
-uint32_t Scan(TextView text, TextEncoding encoding, Match match, Stop stop, uint32_t* stopOffset) {
+uint32_t Scan(TextView text, TextEncoding encoding, Match match, Stop stop, uint32_t* stopOffset)
+{
     if (stopOffset) *stopOffset = TEXT_NOT_FOUND;
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     for (uint32_t off = 0; off < text.length;) {
@@ -99,7 +108,8 @@ const char kDigitsUpper[] = "0123456789ABCDEF";
 
 // Appends the digits of v least significant first, then padding up to the width.
 bool AppendDigitsReversed(TextBuffer* sub, uint64_t v, bool zeroPad, int32_t width, uint32_t radix,
-                          bool upperCase, TextEncoding encoding) {
+                          bool upperCase, TextEncoding encoding)
+{
     const char* digits = upperCase ? kDigitsUpper : kDigitsLower;
     int64_t remaining = width > 0 ? width : 0;
     do {
@@ -115,7 +125,8 @@ bool AppendDigitsReversed(TextBuffer* sub, uint64_t v, bool zeroPad, int32_t wid
 }
 
 template <typename T>
-bool ParseUnsigned(TextView text, TextEncoding encoding, T* value) {
+bool ParseUnsigned(TextView text, TextEncoding encoding, T* value)
+{
     if (!Usable(encoding)) return false;
     TextView t;
     Text_Trim(text, &t, encoding);
@@ -138,7 +149,8 @@ bool ParseUnsigned(TextView text, TextEncoding encoding, T* value) {
 
 // ---- Comparison ---------------------------------------------------------------------------
 
-int Text_CompareN(TextView a, TextView b, uint32_t n, bool fold, TextEncoding encoding) {
+int Text_CompareN(TextView a, TextView b, uint32_t n, bool fold, TextEncoding encoding)
+{
     if (!Usable(encoding)) return 0;
     uint32_t endA = Min(a.length, n);
     uint32_t endB = Min(b.length, n);
@@ -166,20 +178,24 @@ int Text_CompareN(TextView a, TextView b, uint32_t n, bool fold, TextEncoding en
     return 0;
 }
 
-int Text_CompareNUtf8(TextView a, TextView b, uint32_t n, bool fold) {
+int Text_CompareNUtf8(TextView a, TextView b, uint32_t n, bool fold)
+{
     return Text_CompareN(a, b, n, fold, TEXT_ENC_UTF8);
 }
 
-int Text_CompareNCString(TextView a, const void* b, uint32_t n, bool fold, TextEncoding encoding) {
+int Text_CompareNCString(TextView a, const void* b, uint32_t n, bool fold, TextEncoding encoding)
+{
     if (!Usable(encoding)) return 0;
     return Text_CompareN(a, CView(b, encoding), n, fold, encoding);
 }
 
-int Text_CompareNCStringUtf8(TextView a, const char* b, uint32_t n, bool fold) {
+int Text_CompareNCStringUtf8(TextView a, const char* b, uint32_t n, bool fold)
+{
     return Text_CompareNCString(a, b, n, fold, TEXT_ENC_UTF8);
 }
 
-int Text_Compare(TextView a, TextView b, TextEncoding encoding) {
+int Text_Compare(TextView a, TextView b, TextEncoding encoding)
+{
     return Text_CompareN(a, b, TEXT_NO_LIMIT, false, encoding);
 }
 
@@ -187,7 +203,8 @@ int Text_CompareUtf8(TextView a, TextView b) { return Text_Compare(a, b, TEXT_EN
 
 // ---- Searching --------------------------------------------------------------------------------
 
-uint32_t Text_FindCharCString(TextView text, const void* character, TextEncoding encoding) {
+uint32_t Text_FindCharCString(TextView text, const void* character, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     TextView ch = FirstCharOf(character, encoding);
     return Scan(
@@ -196,7 +213,8 @@ uint32_t Text_FindCharCString(TextView text, const void* character, TextEncoding
         kNever, nullptr);
 }
 
-uint32_t Text_FindLastCharCString(TextView text, const void* character, TextEncoding encoding) {
+uint32_t Text_FindLastCharCString(TextView text, const void* character, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     TextView ch = FirstCharOf(character, encoding);
     uint32_t found = TEXT_NOT_FOUND;
@@ -209,7 +227,8 @@ uint32_t Text_FindLastCharCString(TextView text, const void* character, TextEnco
 }
 
 bool Text_FindCharChecked(TextView text, const void* character, TextEncoding encoding,
-                          uint32_t* offset) {
+                          uint32_t* offset)
+{
     *offset = TEXT_NOT_FOUND;
     if (!Usable(encoding)) return false;
     TextView ch = FirstCharOf(character, encoding);
@@ -228,31 +247,37 @@ bool Text_FindCharChecked(TextView text, const void* character, TextEncoding enc
     return true;
 }
 
-bool Text_FindCharCheckedUtf8(TextView text, const char* character, uint32_t* offset) {
+bool Text_FindCharCheckedUtf8(TextView text, const char* character, uint32_t* offset)
+{
     return Text_FindCharChecked(text, character, TEXT_ENC_UTF8, offset);
 }
 
-uint32_t Text_FindFirstOf(TextView text, TextView set, TextEncoding encoding) {
-    return Scan(text, encoding, [&](const Char& c) { return InSet(c, set, encoding); }, kNever,
-                nullptr);
+uint32_t Text_FindFirstOf(TextView text, TextView set, TextEncoding encoding)
+{
+    return Scan(
+        text, encoding, [&](const Char& c) { return InSet(c, set, encoding); }, kNever, nullptr);
 }
 
-uint32_t Text_FindFirstOfCString(TextView text, const void* set, TextEncoding encoding) {
+uint32_t Text_FindFirstOfCString(TextView text, const void* set, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     return Text_FindFirstOf(text, CView(set, encoding), encoding);
 }
 
-uint32_t Text_FindFirstNotOf(TextView text, TextView set, TextEncoding encoding) {
-    return Scan(text, encoding, [&](const Char& c) { return !InSet(c, set, encoding); }, kNever,
-                nullptr);
+uint32_t Text_FindFirstNotOf(TextView text, TextView set, TextEncoding encoding)
+{
+    return Scan(
+        text, encoding, [&](const Char& c) { return !InSet(c, set, encoding); }, kNever, nullptr);
 }
 
-uint32_t Text_FindFirstNotOfCString(TextView text, const void* set, TextEncoding encoding) {
+uint32_t Text_FindFirstNotOfCString(TextView text, const void* set, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     return Text_FindFirstNotOf(text, CView(set, encoding), encoding);
 }
 
-uint32_t Text_FindLastOf(TextView text, TextView set, bool inSet, TextEncoding encoding) {
+uint32_t Text_FindLastOf(TextView text, TextView set, bool inSet, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     uint32_t found = TEXT_NOT_FOUND;
     for (uint32_t off = 0; off < text.length;) {
@@ -263,38 +288,43 @@ uint32_t Text_FindLastOf(TextView text, TextView set, bool inSet, TextEncoding e
     return found;
 }
 
-uint32_t Text_FindFirstOfUntil(TextView text, TextView set, TextView stop, TextEncoding encoding) {
+uint32_t Text_FindFirstOfUntil(TextView text, TextView set, TextView stop, TextEncoding encoding)
+{
     return Text_FindFirstOfUntilAt(text, set, stop, encoding, nullptr);
 }
 
 uint32_t Text_FindFirstOfUntilCString(TextView text, const void* set, const void* stop,
-                                      TextEncoding encoding) {
+                                      TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     return Text_FindFirstOfUntil(text, CView(set, encoding), CView(stop, encoding), encoding);
 }
 
-uint32_t Text_FindFirstOfUntilAt(TextView text, TextView set, TextView stop,
-                                 TextEncoding encoding, uint32_t* stopOffset) {
+uint32_t Text_FindFirstOfUntilAt(TextView text, TextView set, TextView stop, TextEncoding encoding,
+                                 uint32_t* stopOffset)
+{
     return Scan(
         text, encoding, [&](const Char& c) { return InSet(c, set, encoding); },
         [&](const Char& c) { return InSet(c, stop, encoding); }, stopOffset);
 }
 
-uint32_t Text_FindFirstNotOfUntil(TextView text, TextView set, TextView stop,
-                                  TextEncoding encoding) {
+uint32_t Text_FindFirstNotOfUntil(TextView text, TextView set, TextView stop, TextEncoding encoding)
+{
     return Scan(
         text, encoding, [&](const Char& c) { return !InSet(c, set, encoding); },
         [&](const Char& c) { return InSet(c, stop, encoding); }, nullptr);
 }
 
 uint32_t Text_FindFirstNotOfUntilCString(TextView text, const void* set, const void* stop,
-                                         TextEncoding encoding) {
+                                         TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     return Text_FindFirstNotOfUntil(text, CView(set, encoding), CView(stop, encoding), encoding);
 }
 
 uint32_t Text_FindFirstOfWhileCString(TextView text, const void* set, const void* whileSet,
-                                      TextEncoding encoding) {
+                                      TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     TextView s = CView(set, encoding);
     TextView w = CView(whileSet, encoding);
@@ -307,7 +337,8 @@ uint32_t Text_FindFirstOfWhileCString(TextView text, const void* set, const void
     return TEXT_NOT_FOUND;
 }
 
-uint32_t Text_FindView(TextView text, TextView pattern, TextEncoding encoding) {
+uint32_t Text_FindView(TextView text, TextView pattern, TextEncoding encoding)
+{
     if (!Usable(encoding)) return TEXT_NOT_FOUND;
     if (pattern.length == 0) return 0;
     for (uint32_t off = 0; off < text.length && pattern.length <= text.length - off;) {
@@ -322,14 +353,16 @@ uint32_t Text_FindView(TextView text, TextView pattern, TextEncoding encoding) {
     return TEXT_NOT_FOUND;
 }
 
-bool Text_IsCharInSet(const void* character, uint32_t length, TextView set, TextEncoding encoding) {
+bool Text_IsCharInSet(const void* character, uint32_t length, TextView set, TextEncoding encoding)
+{
     if (!Usable(encoding) || length == 0) return false;
     Char c{static_cast<const uint8_t*>(character), length,
            Text_ValidCharLength(character, length, encoding) == length};
     return InSet(c, set, encoding);
 }
 
-bool Text_IndexInSet(TextView text, TextView set, TextEncoding encoding, uint32_t* index) {
+bool Text_IndexInSet(TextView text, TextView set, TextEncoding encoding, uint32_t* index)
+{
     if (!Usable(encoding) || text.length == 0) return false;
     Char c = CharAt(text, 0, encoding);
     if (!c.valid) return false;
@@ -345,13 +378,15 @@ bool Text_IndexInSet(TextView text, TextView set, TextEncoding encoding, uint32_
     return false;
 }
 
-bool Text_StartsWithOneOf(TextView text, TextView set, TextEncoding encoding) {
+bool Text_StartsWithOneOf(TextView text, TextView set, TextEncoding encoding)
+{
     return Text_IndexInSet(text, set, encoding, nullptr);
 }
 
 // ---- Splitting and trimming ----------------------------------------------------------------
 
-void Text_Trim(TextView text, TextView* trimmed, TextEncoding encoding) {
+void Text_Trim(TextView text, TextView* trimmed, TextEncoding encoding)
+{
     TextView blanks = Text_BlankSet(encoding);
     uint32_t first = Text_FindFirstNotOf(text, blanks, encoding);
     if (first == TEXT_NOT_FOUND) {
@@ -363,7 +398,8 @@ void Text_Trim(TextView text, TextView* trimmed, TextEncoding encoding) {
     *trimmed = Slice(text, first, end);
 }
 
-bool Text_SplitLine(TextView text, TextView* line, TextView* rest, TextEncoding encoding) {
+bool Text_SplitLine(TextView text, TextView* line, TextView* rest, TextEncoding encoding)
+{
     uint32_t at = Text_FindFirstOf(text, Text_LineBreakSet(encoding), encoding);
     if (at == TEXT_NOT_FOUND) {
         *line = text;
@@ -382,7 +418,8 @@ bool Text_SplitLine(TextView text, TextView* line, TextView* rest, TextEncoding 
 }
 
 bool Text_NextToken(TextView text, TextView* token, TextView* rest, bool* atEnd,
-                    TextEncoding encoding) {
+                    TextEncoding encoding)
+{
     if (!Usable(encoding)) return false;
     TextView blanks = Text_BlankSet(encoding);
     uint32_t start = Text_FindFirstNotOf(text, blanks, encoding);
@@ -422,48 +459,58 @@ bool Text_NextToken(TextView text, TextView* token, TextView* rest, bool* atEnd,
     return true;
 }
 
-bool Text_NextTokenUtf8(TextView text, TextView* token, TextView* rest, bool* atEnd) {
+bool Text_NextTokenUtf8(TextView text, TextView* token, TextView* rest, bool* atEnd)
+{
     return Text_NextToken(text, token, rest, atEnd, TEXT_ENC_UTF8);
 }
 
 // ---- Numbers ----------------------------------------------------------------------------------
 
-bool Num_ParseU32(TextView text, TextEncoding encoding, uint32_t* value) {
+bool Num_ParseU32(TextView text, TextEncoding encoding, uint32_t* value)
+{
     return ParseUnsigned<uint32_t>(text, encoding, value);
 }
 
-bool Num_ParseU32Utf8(TextView text, uint32_t* value) {
+bool Num_ParseU32Utf8(TextView text, uint32_t* value)
+{
     return Num_ParseU32(text, TEXT_ENC_UTF8, value);
 }
 
-bool Num_ParseU64(TextView text, TextEncoding encoding, uint64_t* value) {
+bool Num_ParseU64(TextView text, TextEncoding encoding, uint64_t* value)
+{
     return ParseUnsigned<uint64_t>(text, encoding, value);
 }
 
-bool Num_ParseU64Utf8(TextView text, uint64_t* value) {
+bool Num_ParseU64Utf8(TextView text, uint64_t* value)
+{
     return Num_ParseU64(text, TEXT_ENC_UTF8, value);
 }
 
-bool Num_AppendU64(TextBuffer* buffer, uint64_t value, bool zeroPad, int32_t width,
-                   uint32_t radix, bool upperCase, TextEncoding encoding) {
+bool Num_AppendU64(TextBuffer* buffer, uint64_t value, bool zeroPad, int32_t width, uint32_t radix,
+                   bool upperCase, TextEncoding encoding)
+{
     if (!Usable(encoding) || (radix != 10 && radix != 16)) return false;
     TextBuffer sub;
     TextBuffer_BeginSub(buffer, &sub);
-    if (!AppendDigitsReversed(&sub, value, zeroPad, width, radix, upperCase, encoding)) return false;
+    if (!AppendDigitsReversed(&sub, value, zeroPad, width, radix, upperCase, encoding))
+        return false;
     TextBuffer_ReverseUnits(&sub, encoding);
     TextBuffer_CommitSub(buffer, &sub);
     return true;
 }
 
-bool Num_AppendU32(TextBuffer* buffer, uint32_t value, bool zeroPad, int32_t width,
-                   uint32_t radix, bool upperCase, TextEncoding encoding) {
+bool Num_AppendU32(TextBuffer* buffer, uint32_t value, bool zeroPad, int32_t width, uint32_t radix,
+                   bool upperCase, TextEncoding encoding)
+{
     return Num_AppendU64(buffer, value, zeroPad, width, radix, upperCase, encoding);
 }
 
-bool Num_AppendI64(TextBuffer* buffer, int64_t value, TextEncoding encoding) {
+bool Num_AppendI64(TextBuffer* buffer, int64_t value, TextEncoding encoding)
+{
     if (!Usable(encoding)) return false;
     // The magnitude is taken in unsigned arithmetic so that the most negative value has one.
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
     TextBuffer sub;
     TextBuffer_BeginSub(buffer, &sub);
     if (!AppendDigitsReversed(&sub, magnitude, false, -1, 10, false, encoding)) return false;
@@ -473,11 +520,13 @@ bool Num_AppendI64(TextBuffer* buffer, int64_t value, TextEncoding encoding) {
     return true;
 }
 
-bool Num_AppendI32(TextBuffer* buffer, int32_t value, TextEncoding encoding) {
+bool Num_AppendI32(TextBuffer* buffer, int32_t value, TextEncoding encoding)
+{
     return Num_AppendI64(buffer, value, encoding);
 }
 
-uint32_t Num_FormatU32(uint32_t value, TextBuffer* buffer, TextEncoding encoding) {
+uint32_t Num_FormatU32(uint32_t value, TextBuffer* buffer, TextEncoding encoding)
+{
     if (!Usable(encoding)) return 0xFFFFFFFFu;
     uint32_t digits = 1;
     for (uint32_t v = value; v >= 10; v /= 10) ++digits;

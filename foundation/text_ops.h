@@ -49,8 +49,8 @@ uint32_t Text_FindFirstOfUntilCString(TextView text, const void* set, const void
                                       TextEncoding encoding);
 // The same; *stopOffset receives the offset of the stopping character (TEXT_NOT_FOUND when the
 // scan was not stopped).
-uint32_t Text_FindFirstOfUntilAt(TextView text, TextView set, TextView stop,
-                                 TextEncoding encoding, uint32_t* stopOffset);
+uint32_t Text_FindFirstOfUntilAt(TextView text, TextView set, TextView stop, TextEncoding encoding,
+                                 uint32_t* stopOffset);
 // First character outside a set, unless a character of the stop set comes first.
 uint32_t Text_FindFirstNotOfUntil(TextView text, TextView set, TextView stop,
                                   TextEncoding encoding);
@@ -93,10 +93,10 @@ bool Num_ParseU64Utf8(TextView text, uint64_t* value);
 // Appends the digits in radix 10 or 16 (upper or lower case), padded on the left to `width`
 // characters (-1: none) with "0" when zeroPad is set, else with blanks. False, with the buffer
 // unchanged, when it is full or the radix is not 10 or 16.
-bool Num_AppendU32(TextBuffer* buffer, uint32_t value, bool zeroPad, int32_t width,
-                   uint32_t radix, bool upperCase, TextEncoding encoding);
-bool Num_AppendU64(TextBuffer* buffer, uint64_t value, bool zeroPad, int32_t width,
-                   uint32_t radix, bool upperCase, TextEncoding encoding);
+bool Num_AppendU32(TextBuffer* buffer, uint32_t value, bool zeroPad, int32_t width, uint32_t radix,
+                   bool upperCase, TextEncoding encoding);
+bool Num_AppendU64(TextBuffer* buffer, uint64_t value, bool zeroPad, int32_t width, uint32_t radix,
+                   bool upperCase, TextEncoding encoding);
 // Decimal with a leading "-" for negative values; all-or-nothing.
 bool Num_AppendI32(TextBuffer* buffer, int32_t value, TextEncoding encoding);
 bool Num_AppendI64(TextBuffer* buffer, int64_t value, TextEncoding encoding);

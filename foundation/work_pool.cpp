@@ -45,10 +45,7 @@ uint32_t WorkPool_DefaultWorkers()
     return n > kMaxWorkers ? kMaxWorkers : n;
 }
 
-void WorkPool_SetDefaultWorkers(uint32_t workers)
-{
-    gDefaultWorkers.store(workers);
-}
+void WorkPool_SetDefaultWorkers(uint32_t workers) { gDefaultWorkers.store(workers); }
 
 // Runs item `index` (whose slot the caller holds the lock for) and records its result; called
 // with the lock held, answers with it held.
@@ -125,10 +122,7 @@ uint32_t WorkPool_Workers(const WorkPool* pool)
     return pool->threads.empty() ? 1 : static_cast<uint32_t>(pool->threads.size());
 }
 
-uint32_t WorkPool_Slots(const WorkPool* pool)
-{
-    return pool->slots;
-}
+uint32_t WorkPool_Slots(const WorkPool* pool) { return pool->slots; }
 
 uint32_t WorkPool_Pending(const WorkPool* pool)
 {
@@ -136,10 +130,7 @@ uint32_t WorkPool_Pending(const WorkPool* pool)
     return static_cast<uint32_t>(pool->submitted - pool->taken);
 }
 
-bool WorkPool_IsFull(const WorkPool* pool)
-{
-    return WorkPool_Pending(pool) >= pool->slots;
-}
+bool WorkPool_IsFull(const WorkPool* pool) { return WorkPool_Pending(pool) >= pool->slots; }
 
 uint32_t WorkPool_NextSlot(const WorkPool* pool)
 {

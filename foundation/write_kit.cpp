@@ -5,7 +5,8 @@
 
 const uint8_t kZeros[WRITE_KIT_ZERO_BYTES] = {};
 
-bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count) {
+bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count)
+{
     uint32_t i = 0;
     // Bit by bit up to a byte boundary, then whole bytes, then the tail.
     for (; i < count && ((from + i) & 7) != 0; i++) {
@@ -20,15 +21,18 @@ bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count) {
     return false;
 }
 
-int WriteKit_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
+int WriteKit_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data)
+{
     return Stream_WriteAt(s, offset, length, data) ? DISK_OK : DISK_ERR_WRITE;
 }
 
-int WriteKit_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data) {
+int WriteKit_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data)
+{
     return Stream_ReadAt(s, offset, length, data) ? DISK_OK : DISK_ERR_READ;
 }
 
-int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
+int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
+{
     while (length != 0) {
         const uint32_t n = length < sizeof(kZeros) ? static_cast<uint32_t>(length) : sizeof(kZeros);
         if (!Stream_WriteAt(s, offset, n, kZeros)) return DISK_ERR_WRITE;
@@ -38,7 +42,8 @@ int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
     return DISK_OK;
 }
 
-int WriteKit_CloseOutput(ByteStream* s, bool preallocated, int rc) {
+int WriteKit_CloseOutput(ByteStream* s, bool preallocated, int rc)
+{
     if (s == nullptr) return rc;
     const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
     if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;

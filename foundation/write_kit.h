@@ -13,7 +13,8 @@ enum : uint32_t { WRITE_KIT_ZERO_BYTES = 0x10000 };
 extern const uint8_t kZeros[WRITE_KIT_ZERO_BYTES];
 
 // Bit i of a used-sector bitmap (bit i & 7 of byte i / 8, least significant bit first).
-inline bool Bits_Test(const uint8_t* bits, uint32_t i) {
+inline bool Bits_Test(const uint8_t* bits, uint32_t i)
+{
     return (bits[i >> 3] & (1u << (i & 7))) != 0;
 }
 // Whether any of bits [from, from + count) is set.
@@ -23,7 +24,8 @@ bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count);
 // callback type is the engine's ProgressCallback.
 typedef bool (*WriteKitProgressFn)(uint64_t done, uint64_t total, void* user);
 inline bool WriteKit_Progress(WriteKitProgressFn callback, void* user, uint64_t done,
-                              uint64_t total) {
+                              uint64_t total)
+{
     return callback == nullptr || callback(done, total, user);
 }
 

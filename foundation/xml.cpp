@@ -162,10 +162,7 @@ enum ScanState {
     SCAN_COMMENT
 };
 
-bool IsSpace(uint32_t c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool IsSpace(uint32_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Any character may be part of a name except white space and the markup characters.
 bool IsNameChar(uint32_t c)
@@ -331,8 +328,7 @@ bool Scan(const uint8_t* p, uint32_t length, XmlEventFn emit, void* user)
         pos = next;
     }
     if (state != SCAN_CONTENT) return false;  // the text ends inside markup
-    if (length > start && !emit(user, XML_EV_TEXT, ViewOf(p + start, length - start)))
-        return false;
+    if (length > start && !emit(user, XML_EV_TEXT, ViewOf(p + start, length - start))) return false;
     return true;
 }
 
@@ -462,11 +458,20 @@ bool AppendEscaped(TextBuffer* buffer, TextView text, bool attribute)
     for (uint32_t i = 0; i < text.length; ++i) {
         const char* replacement = nullptr;
         switch (text.data[i]) {
-        case '&': replacement = "&amp;"; break;
-        case '<': replacement = "&lt;"; break;  // "<" is not allowed in a value either
-        case '>': replacement = "&gt;"; break;
-        case '"': replacement = attribute ? "&quot;" : nullptr; break;
-        default: break;
+        case '&':
+            replacement = "&amp;";
+            break;
+        case '<':
+            replacement = "&lt;";
+            break;  // "<" is not allowed in a value either
+        case '>':
+            replacement = "&gt;";
+            break;
+        case '"':
+            replacement = attribute ? "&quot;" : nullptr;
+            break;
+        default:
+            break;
         }
         if (replacement == nullptr) continue;
         if (!AppendBytes(buffer, text.data + runStart, i - runStart)) return false;
@@ -605,10 +610,7 @@ bool Xml_GetChildText(const XmlNode* parent, const char* name, TextView* text)
 
 // ---- Builders ------------------------------------------------------------------------------
 
-XmlNode* Xml_NewDocument()
-{
-    return NewNode(nullptr, false);
-}
+XmlNode* Xml_NewDocument() { return NewNode(nullptr, false); }
 
 XmlNode* Xml_AddElement(XmlNode* parent, const char* name)
 {
@@ -623,8 +625,7 @@ XmlNode* Xml_AddElement(XmlNode* parent, const char* name)
 
 bool Xml_AddAttribute(XmlNode* element, const char* name, const char* value)
 {
-    if (element == nullptr || element->isText || name == nullptr || value == nullptr)
-        return false;
+    if (element == nullptr || element->isText || name == nullptr || value == nullptr) return false;
     XmlAttribute* a = (XmlAttribute*)Mem_Alloc(sizeof(XmlAttribute));
     if (a == nullptr) return false;
     a->name = ViewOfCString(name);
@@ -695,8 +696,8 @@ XmlNode* Xml_AddIntElement(XmlNode* parent, const char* name, int64_t value)
         Mem_Free(block);
         return nullptr;
     }
-    XmlNode* element = AddTextElement(parent, name, ViewOf((const uint8_t*)block, (uint32_t)n),
-                                      false);
+    XmlNode* element =
+        AddTextElement(parent, name, ViewOf((const uint8_t*)block, (uint32_t)n), false);
     if (element == nullptr) {
         Mem_Free(block);
         return nullptr;
@@ -717,8 +718,8 @@ bool Xml_Serialize(const XmlNode* document, TextView lineBreak, TextView indenta
 {
     if (document == nullptr || buffer == nullptr) return false;
     for (uint32_t i = 0; i < document->children.count; ++i) {
-        if (!SerializeAt((const XmlNode*)document->children.items[i], 0, 1, lineBreak,
-                         indentation, buffer))
+        if (!SerializeAt((const XmlNode*)document->children.items[i], 0, 1, lineBreak, indentation,
+                         buffer))
             return false;
     }
     return true;

@@ -23,13 +23,13 @@
 enum : uint32_t { XML_MAX_DEPTH = 256 };
 
 struct XmlNode {
-    XmlNode* parent;      // NULL for the document node
-    bool isText;          // true: a text node; false: an element or the document
-    TextView name;        // element name (UTF-8); empty for the document and text nodes
-    PtrArray children;    // XmlNode pointers in document order
-    PtrArray attributes;  // XmlAttribute pointers in order
-    TextView text;        // text of a text node (UTF-8, entities decoded)
-    PtrArray ownedBlocks; // memory blocks freed with the node
+    XmlNode* parent;       // NULL for the document node
+    bool isText;           // true: a text node; false: an element or the document
+    TextView name;         // element name (UTF-8); empty for the document and text nodes
+    PtrArray children;     // XmlNode pointers in document order
+    PtrArray attributes;   // XmlAttribute pointers in order
+    TextView text;         // text of a text node (UTF-8, entities decoded)
+    PtrArray ownedBlocks;  // memory blocks freed with the node
 };
 
 struct XmlAttribute {

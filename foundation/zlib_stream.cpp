@@ -7,22 +7,13 @@
 
 namespace {
 
-uint32_t MinU32(uint64_t a, uint32_t b)
-{
-    return a < b ? static_cast<uint32_t>(a) : b;
-}
+uint32_t MinU32(uint64_t a, uint32_t b) { return a < b ? static_cast<uint32_t>(a) : b; }
 
-Bytef* InputPointer(const void* p)
-{
-    return const_cast<Bytef*>(static_cast<const Bytef*>(p));
-}
+Bytef* InputPointer(const void* p) { return const_cast<Bytef*>(static_cast<const Bytef*>(p)); }
 
 // Maps a failed zlib call to a result code: exhausted memory stays a memory failure, every
 // other failure means the data (or the stream state it left) is unusable.
-int ZlibFailure(int ret)
-{
-    return ret == Z_MEM_ERROR ? DISK_ERR_NOMEM : DISK_ERR_FORMAT;
-}
+int ZlibFailure(int ret) { return ret == Z_MEM_ERROR ? DISK_ERR_NOMEM : DISK_ERR_FORMAT; }
 
 }  // namespace
 
@@ -123,8 +114,10 @@ static int InflateReader_Fetch(InflateReader* r)
     if (status != 0) return status;
     // Never trust the reported length beyond what the buffer was asked to hold.
     uint32_t piece = actual < ask ? actual : ask;
-    if (last || piece == 0) r->compressedLeft = 0;
-    else r->compressedLeft -= piece;
+    if (last || piece == 0)
+        r->compressedLeft = 0;
+    else
+        r->compressedLeft -= piece;
     uint64_t next = 0;
     if (!Math_AddU64(r->nextOffset, piece, &next)) return DISK_ERR_FORMAT;
     r->nextOffset = next;
@@ -336,7 +329,8 @@ bool Zlib_DeflateBuffer(z_stream* strm, const void* src, uint32_t length, void* 
     if (strm == nullptr || produced == nullptr || (mode != 0 && mode != 1)) return false;
     if ((src == nullptr && length != 0) || dst == nullptr) return false;
     Zlib_InitStream(strm);
-    int ret = mode == 0 ? deflateInit2(strm, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -12, 9, Z_DEFAULT_STRATEGY)
+    int ret = mode == 0 ? deflateInit2(strm, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -12, 9,
+                                       Z_DEFAULT_STRATEGY)
                         : deflateInit(strm, 1);
     if (ret != Z_OK) return false;
     strm->next_in = InputPointer(src);

@@ -29,15 +29,15 @@ void Zlib_InitStream(z_stream* strm);
 struct InflateReader {
     ZlibInputCallback input;
     void* user;
-    uint64_t compressedLeft;   // compressed bytes still to fetch
-    uint64_t nextOffset;       // offset of the next piece to fetch
-    uint8_t* inBuf;            // ZLIB_PIECE_BYTES
-    uint8_t* window;           // ZLIB_PIECE_BYTES of decompressed output
-    bool started;              // strm is initialised
-    uint32_t readPos;          // next undelivered byte in the window
-    uint32_t windowEnd;        // end of the bytes produced into the window
-    int32_t lastStatus;        // result of the last inflate call
-    int32_t failure;           // first failure answered by a read; later reads answer it again
+    uint64_t compressedLeft;  // compressed bytes still to fetch
+    uint64_t nextOffset;      // offset of the next piece to fetch
+    uint8_t* inBuf;           // ZLIB_PIECE_BYTES
+    uint8_t* window;          // ZLIB_PIECE_BYTES of decompressed output
+    bool started;             // strm is initialised
+    uint32_t readPos;         // next undelivered byte in the window
+    uint32_t windowEnd;       // end of the bytes produced into the window
+    int32_t lastStatus;       // result of the last inflate call
+    int32_t failure;          // first failure answered by a read; later reads answer it again
     z_stream strm;
 };
 
@@ -57,13 +57,13 @@ void InflateReader_Destroy(InflateReader* r);
 struct DeflateReader {
     ZlibInputCallback input;
     void* user;
-    uint64_t plainLeft;        // plain bytes still to fetch
-    uint64_t nextOffset;       // offset of the next plain byte to fetch
-    uint8_t* inBuf;            // ZLIB_PIECE_BYTES
-    bool started;              // strm is initialised
-    bool ended;                // the compressed stream is complete
-    int32_t flushMode;         // Z_NO_FLUSH, or Z_FINISH once the last piece was fetched
-    int32_t failure;           // first failure answered by a read; later reads answer it again
+    uint64_t plainLeft;   // plain bytes still to fetch
+    uint64_t nextOffset;  // offset of the next plain byte to fetch
+    uint8_t* inBuf;       // ZLIB_PIECE_BYTES
+    bool started;         // strm is initialised
+    bool ended;           // the compressed stream is complete
+    int32_t flushMode;    // Z_NO_FLUSH, or Z_FINISH once the last piece was fetched
+    int32_t failure;      // first failure answered by a read; later reads answer it again
     z_stream strm;
 };
 

@@ -9,7 +9,8 @@
 namespace {
 
 template <typename Read, typename Empty>
-void ReadAll(void* object, const DiskGeometry& g, Read read, Empty empty) {
+void ReadAll(void* object, const DiskGeometry& g, Read read, Empty empty)
+{
     const uint64_t total = Geometry_GetTotalSectors(&g);
     std::vector<uint8_t> buffer(65536);
     for (uint64_t s = 0; s < total && s < 8192; s += 128) {

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string path = fuzz::WriteInput("font", data, size);
     FXString description;
     if (Ui_ReadFontFile(FXString(path.c_str()), &description))
-        FUZZ_CHECK(description.length() >= 1 && description.length() + 4 <= static_cast<FXint>(size));
+        FUZZ_CHECK(description.length() >= 1 &&
+                   description.length() + 4 <= static_cast<FXint>(size));
     else
         FUZZ_CHECK(description.empty());
     fuzz::ClearDir();

@@ -5,7 +5,7 @@
 #include "fuzz/fuzz_support.h"
 #include "volume/used_map.h"
 
-static const char* const kExtensions[] = {"vmdk", "vhd", "hdi", "thd", "nhd", "hdd",
+static const char* const kExtensions[] = {"vmdk", "vhd", "hdi", "thd", "nhd",   "hdd",
                                           "slh",  "h0",  "img", "dsk", "qcow2", "vdi"};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         DiskGeometry g{};
         Disk_GetGeometry(&disk, &g);
         uint64_t bytes = 0;
-        if (Math_MulU64(Geometry_GetTotalSectors(&g), g.bytes_per_sector, &bytes) && bytes <= FUZZ_MAX_READ_BYTES) {
+        if (Math_MulU64(Geometry_GetTotalSectors(&g), g.bytes_per_sector, &bytes) &&
+            bytes <= FUZZ_MAX_READ_BYTES) {
             int result = DISK_OK;
             uint32_t known = 0;
             map = UsedMap_Create(&disk, &result, &known);

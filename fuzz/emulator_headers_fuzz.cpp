@@ -9,7 +9,7 @@
 
 namespace {
 typedef int (*OpenFn)(DiskHandle*, const char*, bool);
-const OpenFn kOpens[] = {Disk_OpenHdi,  Disk_OpenThd,  Disk_OpenNhd, Disk_OpenVhd100,
+const OpenFn kOpens[] = {Disk_OpenHdi,   Disk_OpenThd,  Disk_OpenNhd, Disk_OpenVhd100,
                          Disk_OpenPc98e, Disk_OpenHdim, Disk_OpenUnz, Disk_OpenVhdFixed};
 const char* const kNames[] = {"in.hdi", "in.thd", "in.nhd", "in.hdd",
                               "in.img", "in.slh", "in.h0",  "in.vhd"};
@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (total != 0 && g.bytes_per_sector <= 4096) {
                 uint8_t sector[4096];
                 const uint64_t at[] = {0, total / 2, total - 1};
-                for (uint64_t s : at) Disk_Read(&disk, s * g.bytes_per_sector, g.bytes_per_sector, sector);
+                for (uint64_t s : at)
+                    Disk_Read(&disk, s * g.bytes_per_sector, g.bytes_per_sector, sector);
                 // One read past the end must fail.
                 uint64_t end = 0;
                 if (Math_MulU64(total, g.bytes_per_sector, &end))

@@ -127,10 +127,7 @@ void QueryRanges(const DiskHandle* disk, UsedSectorMap* map)
     Disk_HasParent(disk);
 }
 
-uint8_t Selector(const uint8_t* data, size_t size)
-{
-    return size == 0 ? 0 : data[size - 1];
-}
+uint8_t Selector(const uint8_t* data, size_t size) { return size == 0 ? 0 : data[size - 1]; }
 
 void Fail(const char* file, int line, const char* what)
 {
@@ -174,10 +171,12 @@ void CheckUsedSectorsEqual(const UsedSectorMap* map, uint64_t sectors, uint32_t 
     sectors = std::min<uint64_t>(sectors, after.size() / bytesPerSector);
     std::vector<uint8_t> bits((sectors + 7) / 8 + 1, 0xFF);
     if (map != nullptr && sectors != 0)
-        FUZZ_CHECK(UsedMap_GetUsedBits(map, 0, static_cast<int32_t>(sectors), bits.data()) == DISK_OK);
+        FUZZ_CHECK(UsedMap_GetUsedBits(map, 0, static_cast<int32_t>(sectors), bits.data()) ==
+                   DISK_OK);
     for (uint64_t s = 0; s < sectors; ++s) {
         if (!(bits[s / 8] & (1u << (s % 8)))) continue;
-        if (memcmp(before.data() + s * bytesPerSector, after.data() + s * bytesPerSector, bytesPerSector) != 0) {
+        if (memcmp(before.data() + s * bytesPerSector, after.data() + s * bytesPerSector,
+                   bytesPerSector) != 0) {
             fprintf(stderr, "sector %llu differs\n", static_cast<unsigned long long>(s));
             FUZZ_CHECK(!"a used sector reads the same after the operation");
         }

@@ -60,9 +60,9 @@ uint8_t Selector(const uint8_t* data, size_t size);
 }  // namespace fuzz
 
 // Aborts with a message: a finding that is not a memory error (wrong result, broken invariant).
-#define FUZZ_CHECK(cond)                                                                        \
-    do {                                                                                        \
-        if (!(cond)) fuzz::Fail(__FILE__, __LINE__, #cond);                                     \
+#define FUZZ_CHECK(cond)                                    \
+    do {                                                    \
+        if (!(cond)) fuzz::Fail(__FILE__, __LINE__, #cond); \
     } while (0)
 
 namespace fuzz {

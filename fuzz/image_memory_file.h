@@ -16,7 +16,8 @@ struct MemoryFile {
     size_t size;
 };
 
-inline bool ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer) {
+inline bool ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
     const MemoryFile* f = static_cast<const MemoryFile*>(impl);
     if (offset > f->size || f->size - offset < length) return false;
     std::memcpy(buffer, f->data + offset, length);
@@ -24,13 +25,15 @@ inline bool ReadAt(void* impl, uint64_t offset, uint32_t length, void* buffer) {
 }
 inline bool WriteAt(void*, uint64_t, uint32_t, const void*) { return false; }
 inline bool Close(void*) { return true; }
-inline bool GetSize(void* impl, uint64_t* size) {
+inline bool GetSize(void* impl, uint64_t* size)
+{
     *size = static_cast<const MemoryFile*>(impl)->size;
     return true;
 }
 const ByteStreamOps kOps = {ReadAt, WriteAt, Close, GetSize, nullptr};
 
-inline int Open(const char* path, bool, ByteStream** out, void* user) {
+inline int Open(const char* path, bool, ByteStream** out, void* user)
+{
     if (std::strcmp(path, "image") != 0) return 2;
     *out = Stream_Alloc(user, &kOps);
     return *out != nullptr ? 0 : 2;

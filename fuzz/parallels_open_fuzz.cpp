@@ -19,18 +19,21 @@ struct MemoryFile {
     size_t size;
 };
 
-bool MemRead(void* impl, uint64_t offset, uint32_t length, void* buffer) {
+bool MemRead(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
     const MemoryFile* f = static_cast<MemoryFile*>(impl);
     if (offset > f->size || length > f->size - offset) return false;
     if (length != 0) std::memcpy(buffer, f->data + offset, length);
     return true;
 }
 bool MemWrite(void*, uint64_t, uint32_t, const void*) { return false; }
-bool MemClose(void* impl) {
+bool MemClose(void* impl)
+{
     delete static_cast<MemoryFile*>(impl);
     return true;
 }
-bool MemSize(void* impl, uint64_t* size) {
+bool MemSize(void* impl, uint64_t* size)
+{
     *size = static_cast<MemoryFile*>(impl)->size;
     return true;
 }
@@ -41,11 +44,13 @@ struct Files {
     MemoryFile data;
 };
 
-int Open(const char* path, bool, ByteStream** out, void* user) {
+int Open(const char* path, bool, ByteStream** out, void* user)
+{
     const Files* files = static_cast<Files*>(user);
     const size_t n = std::strlen(path);
     const char name[] = "DiskDescriptor.xml";
-    const bool isDescriptor = n >= sizeof name - 1 && std::strcmp(path + n - (sizeof name - 1), name) == 0;
+    const bool isDescriptor =
+        n >= sizeof name - 1 && std::strcmp(path + n - (sizeof name - 1), name) == 0;
     MemoryFile* f = new MemoryFile(isDescriptor ? files->descriptor : files->data);
     *out = Stream_Alloc(f, &kOps);
     if (*out == nullptr) {
@@ -57,7 +62,8 @@ int Open(const char* path, bool, ByteStream** out, void* user) {
 
 // Reads a few pieces of the disk and asks the queries about them.
 template <typename Read, typename Empty>
-void Exercise(const DiskGeometry& g, Read read, Empty empty) {
+void Exercise(const DiskGeometry& g, Read read, Empty empty)
+{
     const uint64_t total = Geometry_GetTotalSectors(&g);
     if (total == 0) return;
     std::vector<uint8_t> buf(64 * 512);
@@ -72,7 +78,8 @@ void Exercise(const DiskGeometry& g, Read read, Empty empty) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size == 0) return 0;
     Files files;
     if ((data[0] & 1) == 0) {

@@ -25,7 +25,8 @@ namespace piecedisk {
 constexpr uint64_t kDiskBytes = 8u << 20;
 
 // Writes the disk image of the input; false when it cannot be made.
-inline bool MakeDisk(const uint8_t* data, size_t size, const std::string& path, uint32_t* sectorBytes)
+inline bool MakeDisk(const uint8_t* data, size_t size, const std::string& path,
+                     uint32_t* sectorBytes)
 {
     static const uint32_t kSizes[4] = {512, 256, 1024, 4096};
     *sectorBytes = size > 0 ? kSizes[data[0] & 3] : 512;

@@ -15,7 +15,8 @@
 
 namespace {
 
-std::string Scratch(const char* name) {
+std::string Scratch(const char* name)
+{
     const char* dir = getenv("TMPDIR");
     return std::string(dir ? dir : "/tmp") + "/split_fuzz_" + std::to_string(getpid()) + "_" + name;
 }
@@ -24,7 +25,8 @@ bool Answer(SplitPartRequest* request, void*) { return request->flag == 0; }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     if (size == 0) return 0;
     const std::string path = Scratch((data[0] & 1) ? "set.txt" : "set.p00");
     FILE* f = fopen(path.c_str(), "wb");
@@ -44,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (uint64_t s = 0; s < total && s < 4096; s += 64) {
             const uint32_t n = static_cast<uint32_t>(total - s < 64 ? total - s : 64);
             bool empty = false;
-            if (SplitDisk_IsRangeEmpty(disk, nullptr, s, n, &empty, nullptr, nullptr) != DISK_OK) break;
+            if (SplitDisk_IsRangeEmpty(disk, nullptr, s, n, &empty, nullptr, nullptr) != DISK_OK)
+                break;
             if (SplitDisk_Read(disk, s * 512, n * 512, buf.data()) != DISK_OK) break;
         }
     }

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(known == UsedMap_CountKnownRegions(map));
             const uint64_t total = size / bps;
             std::vector<uint8_t> bits((total + 7) / 8 + 1);
-            FUZZ_CHECK(UsedMap_GetUsedBits(map, 0, static_cast<int32_t>(total), bits.data()) == DISK_OK);
+            FUZZ_CHECK(UsedMap_GetUsedBits(map, 0, static_cast<int32_t>(total), bits.data()) ==
+                       DISK_OK);
             // The data tests over pieces of the disk, with the disk's own bytes.
             const uint64_t piece = 64;
             for (uint64_t first = 0; first < total; first += piece) {

@@ -41,7 +41,8 @@ void RunOperation(int op, const uint8_t* data, size_t size)
     {
         DiskHandle reader;
         Disk_Init(&reader);
-        readable = Disk_OpenVhd(&reader, path.c_str(), true) == DISK_OK && fuzz::ReadDisk(&reader, &before) == DISK_OK;
+        readable = Disk_OpenVhd(&reader, path.c_str(), true) == DISK_OK &&
+                   fuzz::ReadDisk(&reader, &before) == DISK_OK;
         Disk_Close(&reader);
     }
 
@@ -84,7 +85,8 @@ void RunOperation(int op, const uint8_t* data, size_t size)
             FUZZ_CHECK(readAgain == DISK_OK);
             fuzz::CheckUsedSectorsEqual(map, total, 512, before, after);
             if (op == 2)
-                FUZZ_CHECK(std::all_of(after.begin() + total * 512, after.end(), [](uint8_t b) { return b == 0; }));
+                FUZZ_CHECK(std::all_of(after.begin() + total * 512, after.end(),
+                                       [](uint8_t b) { return b == 0; }));
         }
         Disk_Close(&again);
     }

@@ -25,7 +25,8 @@ namespace {
 
 const uint64_t kMiB = 1 << 20;
 
-uint32_t* CrcTable() {
+uint32_t* CrcTable()
+{
     static uint32_t* table = nullptr;
     if (table == nullptr) {
         table = Crc32_AllocTable();
@@ -35,9 +36,11 @@ uint32_t* CrcTable() {
 }
 
 // Stores the right checksum in a structure of `length` bytes at `at` when it carries `sig`.
-void FixChecksum(int fd, uint64_t at, uint32_t length, const char* sig) {
+void FixChecksum(int fd, uint64_t at, uint32_t length, const char* sig)
+{
     std::vector<uint8_t> buf(length);
-    if (pread(fd, buf.data(), length, static_cast<off_t>(at)) != static_cast<ssize_t>(length)) return;
+    if (pread(fd, buf.data(), length, static_cast<off_t>(at)) != static_cast<ssize_t>(length))
+        return;
     if (std::memcmp(buf.data(), sig, 4) != 0 || CrcTable() == nullptr) return;
     const uint32_t crc = Vhdx_StructureChecksum(CrcTable(), buf.data(), length);
     uint8_t le[4] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
@@ -46,7 +49,8 @@ void FixChecksum(int fd, uint64_t at, uint32_t length, const char* sig) {
 }
 
 // Writes the file the input describes; false when it cannot be written.
-bool WriteInput(const std::string& path, const uint8_t* data, size_t size) {
+bool WriteInput(const std::string& path, const uint8_t* data, size_t size)
+{
     const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR, 0600);
     if (fd < 0) return false;
     bool ok = true;
@@ -79,7 +83,8 @@ bool WriteInput(const std::string& path, const uint8_t* data, size_t size) {
     return ok;
 }
 
-void Exercise(const std::string& path) {
+void Exercise(const std::string& path)
+{
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenVhdx(&disk, path.c_str(), true) != DISK_OK) return;
@@ -100,7 +105,8 @@ void Exercise(const std::string& path) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
     fuzz::Init();
     const std::string path = fuzz::File("input.vhdx");
     if (WriteInput(path, data, size)) Exercise(path);

@@ -20,7 +20,8 @@ VmdkDescriptorEdits g_edits;
 
 int OpenImage(DiskHandle* disk, const std::string& path, bool readOnly)
 {
-    return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL, nullptr);
+    return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL,
+                                    nullptr);
 }
 
 // Whether every file of the image lies in the target's own directory: a descriptor may name any
@@ -31,7 +32,8 @@ bool FilesAreOurs(const DiskHandle* disk)
     const std::string prefix = fuzz::Dir() + "/";
     for (uint32_t i = 0; i < image->extentCount; ++i) {
         const char* p = image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path;
-        if (std::string(p).compare(0, prefix.size(), prefix) != 0 || std::strstr(p, "/../") != nullptr)
+        if (std::string(p).compare(0, prefix.size(), prefix) != 0 ||
+            std::strstr(p, "/../") != nullptr)
             return false;
     }
     return true;
@@ -44,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The last byte and the size choose: the last bytes of a stream-optimised file are its
     // end-of-stream marker, always zero.
     const uint8_t sel = static_cast<uint8_t>(fuzz::Selector(data, size) ^ (size % 251));
-    const int op = sel % 5;  // 0/1 compaction with/without a map, 2 rewrite, 3 expansion, 4 parameters
+    const int op =
+        sel % 5;  // 0/1 compaction with/without a map, 2 rewrite, 3 expansion, 4 parameters
     const std::vector<uint8_t> input(data, data + size);
     const std::string path = fuzz::WriteInput("in.vmdk", data, size);
     DiskHandle disk;
@@ -70,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         DiskHandle reader;
         Disk_Init(&reader);
-        readable = OpenImage(&reader, path, true) == DISK_OK && fuzz::ReadDisk(&reader, &before) == DISK_OK;
+        readable = OpenImage(&reader, path, true) == DISK_OK &&
+                   fuzz::ReadDisk(&reader, &before) == DISK_OK;
         Disk_Close(&reader);
     }
 
@@ -93,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         r = Vmdk_Compact(&disk, map, &compactSet, (sel & 0x80) != 0, nullptr, nullptr);
         break;
     case 2:
-        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, map, &set, (sel & 0x80) != 0, nullptr, nullptr);
+        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, map, &set, (sel & 0x80) != 0, nullptr,
+                                         nullptr);
         break;
     case 3:
         r = Vmdk_ExpandCapacity(path.c_str(), &disk, map, &set, newTotal, nullptr, nullptr);
@@ -133,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(readAgain == DISK_OK);
             fuzz::CheckUsedSectorsEqual(map, total, 512, before, after);
             if (op == 3)
-                FUZZ_CHECK(std::all_of(after.begin() + total * 512, after.end(), [](uint8_t b) { return b == 0; }));
+                FUZZ_CHECK(std::all_of(after.begin() + total * 512, after.end(),
+                                       [](uint8_t b) { return b == 0; }));
         }
         Disk_Close(&again);
     }

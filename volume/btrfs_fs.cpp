@@ -26,10 +26,7 @@ const uint64_t kSuperCopies[] = {0x10000ull, 0x4000000ull, 0x4000000000ull};
 // Block-group profile bits (RAID0 and later): the stripes of such groups do not map linearly.
 const uint64_t kProfileMask = ~0x7ull;
 
-bool IsPow2(uint32_t v)
-{
-    return v != 0 && (v & (v - 1)) == 0;
-}
+bool IsPow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 void LoadKey(const uint8_t* p, BtrfsKey* key)
 {
@@ -174,8 +171,8 @@ int PushNode(BtrfsReader* reader, BtrfsPath* path, uint64_t address)
     }
     uint32_t items = 0;
     uint32_t level = 0;
-    int rc = ReadNode(reader, address, expected, PathBuffer(path, reader, path->depth), &items,
-                      &level);
+    int rc =
+        ReadNode(reader, address, expected, PathBuffer(path, reader, path->depth), &items, &level);
     if (rc != DISK_OK) {
         return rc;
     }
@@ -216,8 +213,8 @@ int DescendFirst(BtrfsReader* reader, BtrfsPath* path)
 bool AllocPath(BtrfsPath* path, const BtrfsReader* reader)
 {
     path->depth = 0;
-    path->buffers = static_cast<uint8_t*>(
-        Mem_Alloc(static_cast<size_t>(reader->nodeSize) * BTRFS_MAX_LEVELS));
+    path->buffers =
+        static_cast<uint8_t*>(Mem_Alloc(static_cast<size_t>(reader->nodeSize) * BTRFS_MAX_LEVELS));
     return path->buffers != nullptr;
 }
 
@@ -231,8 +228,8 @@ struct ChunkContext {
     BtrfsVolume* volume;
 };
 
-int ChunkTreeVisitor(void* context, const BtrfsReader* reader, const uint8_t*,
-                     const BtrfsKey* key, const uint8_t* data, uint32_t size)
+int ChunkTreeVisitor(void* context, const BtrfsReader* reader, const uint8_t*, const BtrfsKey* key,
+                     const uint8_t* data, uint32_t size)
 {
     BtrfsVolume* volume = static_cast<ChunkContext*>(context)->volume;
     if (key->type == BTRFS_TYPE_DEV_ITEM) {
@@ -356,8 +353,7 @@ void Btrfs_SetBits(uint32_t bitOffset, uint32_t count, uint8_t* bitmap, bool val
     Fs_SetBits(bitmap, bitOffset, count, value);
 }
 
-int Btrfs_ReadLogical(const BtrfsReader* reader, uint64_t address, uint32_t length,
-                      uint8_t* buffer)
+int Btrfs_ReadLogical(const BtrfsReader* reader, uint64_t address, uint32_t length, uint8_t* buffer)
 {
     const Array* map = reader->map;
     int64_t at = Array_BinarySearch(map, &address, CompareMappingToAddress, nullptr);
@@ -516,10 +512,7 @@ int Btrfs_WalkTree(BtrfsReader* reader, uint64_t root, BtrfsVisitorFn visitor, v
     return rc;
 }
 
-BtrfsVolume* Btrfs_Alloc()
-{
-    return static_cast<BtrfsVolume*>(Mem_Alloc(sizeof(BtrfsVolume)));
-}
+BtrfsVolume* Btrfs_Alloc() { return static_cast<BtrfsVolume*>(Mem_Alloc(sizeof(BtrfsVolume))); }
 
 void Btrfs_Init(BtrfsVolume* volume)
 {
@@ -613,8 +606,7 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
         reader.map = &bootstrap;
         ResetBudget(&reader);
         ChunkContext context{volume};
-        rc = Btrfs_WalkTree(&reader, Bytes_LoadLe64(s + kSbChunkRoot), ChunkTreeVisitor,
-                            &context);
+        rc = Btrfs_WalkTree(&reader, Bytes_LoadLe64(s + kSbChunkRoot), ChunkTreeVisitor, &context);
     }
     Array_Free(&bootstrap);
     if (rc == DISK_OK) {
@@ -719,8 +711,7 @@ bool Btrfs_IsByteRangeUsed(const void* object, uint64_t offset, uint64_t length)
         return true;
     }
     const BtrfsRange* group = static_cast<const BtrfsRange*>(v->blockGroups.data) + g;
-    if (logicalEnd - group->start > group->length ||
-        (group->value & BTRFS_BLOCK_GROUP_DATA) == 0 ||
+    if (logicalEnd - group->start > group->length || (group->value & BTRFS_BLOCK_GROUP_DATA) == 0 ||
         (group->value & (BTRFS_BLOCK_GROUP_SYSTEM | BTRFS_BLOCK_GROUP_METADATA)) != 0 ||
         (group->value & kProfileMask) != 0) {
         return true;

@@ -22,16 +22,16 @@
 
 enum : uint32_t {
     BTRFS_SUPER_OFFSET = 0x10000,
-    BTRFS_SUPER_COPY = 3872,           // superblock bytes kept
+    BTRFS_SUPER_COPY = 3872,  // superblock bytes kept
     BTRFS_SYS_CHUNK_ARRAY = 811,
     BTRFS_SYS_CHUNK_ARRAY_MAX = 2048,
     BTRFS_HEADER_SIZE = 101,
     BTRFS_KEY_SIZE = 17,
-    BTRFS_ITEM_SIZE = 25,              // key, u32 data offset, u32 data size
-    BTRFS_KEY_PTR_SIZE = 33,           // key, u64 child, u64 generation
+    BTRFS_ITEM_SIZE = 25,     // key, u32 data offset, u32 data size
+    BTRFS_KEY_PTR_SIZE = 33,  // key, u64 child, u64 generation
     BTRFS_CHUNK_HEADER = 48,
     BTRFS_STRIPE_SIZE = 32,
-    BTRFS_MAX_LEVELS = 8,              // deeper trees are refused
+    BTRFS_MAX_LEVELS = 8,  // deeper trees are refused
 
     BTRFS_TYPE_EXTENT_ITEM = 0xA8,
     BTRFS_TYPE_METADATA_ITEM = 0xA9,
@@ -40,7 +40,7 @@ enum : uint32_t {
     BTRFS_TYPE_DEV_ITEM = 0xD8,
     BTRFS_TYPE_CHUNK_ITEM = 0xE4,
 
-    BTRFS_ROOT_ITEM_MIN = 239,         // the root item's original size; later ones are longer
+    BTRFS_ROOT_ITEM_MIN = 239,  // the root item's original size; later ones are longer
     BTRFS_ROOT_ITEM_BYTENR = 176,
     BTRFS_EXTENT_TREE_ID = 2,
     BTRFS_BLOCK_GROUP_DATA = 0x1,
@@ -71,16 +71,16 @@ struct BtrfsRange {
 };
 
 struct BtrfsPathEntry {
-    uint64_t node;     // logical address of the node
-    uint32_t items;    // item count of the node
-    uint32_t slot;     // current slot
+    uint64_t node;   // logical address of the node
+    uint32_t items;  // item count of the node
+    uint32_t slot;   // current slot
 };
 
 // What a tree walk reads through: the disk, the partition, the node size and a read map (an
 // Array of BtrfsChunkMapping sorted by logical start). nodesLeft bounds the nodes read.
 struct BtrfsReader {
     const DiskHandle* disk;
-    uint64_t base;        // byte offset of the partition
+    uint64_t base;  // byte offset of the partition
     uint64_t partBytes;
     uint32_t nodeSize;
     const Array* map;
@@ -90,8 +90,8 @@ struct BtrfsReader {
 // A path from the root to a leaf, with one node buffer per level (index 0 = the root).
 struct BtrfsPath {
     BtrfsPathEntry entries[BTRFS_MAX_LEVELS];
-    uint32_t depth;       // entries in use
-    uint8_t* buffers;     // BTRFS_MAX_LEVELS x node size bytes
+    uint32_t depth;    // entries in use
+    uint8_t* buffers;  // BTRFS_MAX_LEVELS x node size bytes
 };
 
 // Called for every leaf item in key order: the leaf (its item data at leaf + 101 + data offset,
@@ -105,8 +105,8 @@ struct BtrfsVolume {
     uint32_t bytesPerSector;
     uint32_t nodeSize;
     uint8_t super[BTRFS_SUPER_COPY];  // as read (little-endian)
-    Array readMap;      // first stripe of every chunk (BtrfsChunkMapping), sorted by logical
-    Array stripes;      // every stripe of every chunk (BtrfsChunkMapping), sorted by logical
+    Array readMap;  // first stripe of every chunk (BtrfsChunkMapping), sorted by logical
+    Array stripes;  // every stripe of every chunk (BtrfsChunkMapping), sorted by logical
     uint64_t extentRoot;
     Array blockGroups;  // BtrfsRange
     Array extents;      // BtrfsRange, ascending and not overlapping

@@ -34,22 +34,13 @@ uint64_t ClusterOffset(const ExfatVolume* v, uint32_t c)
            static_cast<uint64_t>(c - 2) * v->clusterBytes;
 }
 
-bool IsCluster(const ExfatVolume* v, uint32_t c)
-{
-    return c >= 2 && c - 2 < v->clusterCount;
-}
+bool IsCluster(const ExfatVolume* v, uint32_t c) { return c >= 2 && c - 2 < v->clusterCount; }
 
 }  // namespace
 
-ExfatVolume* Exfat_Alloc()
-{
-    return static_cast<ExfatVolume*>(Mem_Alloc(sizeof(ExfatVolume)));
-}
+ExfatVolume* Exfat_Alloc() { return static_cast<ExfatVolume*>(Mem_Alloc(sizeof(ExfatVolume))); }
 
-void Exfat_Init(ExfatVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void Exfat_Init(ExfatVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void Exfat_Init0(ExfatVolume* volume)
 {
@@ -196,7 +187,8 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
         }
     }
     Mem_Free(cluster);
-    const uint32_t needBytes = static_cast<uint32_t>((static_cast<uint64_t>(volume->clusterCount) + 7) / 8);
+    const uint32_t needBytes =
+        static_cast<uint32_t>((static_cast<uint64_t>(volume->clusterCount) + 7) / 8);
     if (rc == DISK_OK && (!IsCluster(volume, bitmapCluster) || bitmapLength < needBytes)) {
         rc = DISK_ERR_FS_CORRUPT;
     }
@@ -211,9 +203,8 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
     // count + 1, and the walk takes at most as many clusters as it needs. The clusters of the
     // chain are kept to check afterwards that none comes twice (a cycle would repeat bits) and
     // that the bitmap calls each of them allocated.
-    const uint32_t chainLength =
-        static_cast<uint32_t>((static_cast<uint64_t>(needBytes) + volume->clusterBytes - 1) /
-                              volume->clusterBytes);
+    const uint32_t chainLength = static_cast<uint32_t>(
+        (static_cast<uint64_t>(needBytes) + volume->clusterBytes - 1) / volume->clusterBytes);
     uint32_t* chain = nullptr;
     if (rc == DISK_OK) {
         chain = static_cast<uint32_t*>(Mem_Alloc(chainLength * 4));
@@ -230,8 +221,8 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
             break;
         }
         chain[taken++] = c;
-        uint32_t piece = needBytes - done < volume->clusterBytes ? needBytes - done
-                                                                 : volume->clusterBytes;
+        uint32_t piece =
+            needBytes - done < volume->clusterBytes ? needBytes - done : volume->clusterBytes;
         rc = Disk_Read(disk, base + ClusterOffset(volume, c), piece, bitmap + done);
         done += piece;
         if (done < needBytes) {
@@ -314,15 +305,9 @@ int Fs_AttachExfat(VolumeRegion* region, const DiskHandle* disk, uint64_t first,
 
 // ---- Placeholder ------------------------------------------------------------------------------
 
-void FsUnsupported_Init(FsUnsupportedVolume* volume)
-{
-    (void)volume;
-}
+void FsUnsupported_Init(FsUnsupportedVolume* volume) { (void)volume; }
 
-void FsUnsupported_Destroy(void* volume)
-{
-    (void)volume;
-}
+void FsUnsupported_Destroy(void* volume) { (void)volume; }
 
 int FsUnsupported_Open(FsUnsupportedVolume* volume, const DiskHandle* disk, uint64_t first)
 {

@@ -19,7 +19,7 @@
 enum : uint32_t {
     EXFAT_MIN_SECTOR_SHIFT = 9,
     EXFAT_MAX_SECTOR_SHIFT = 12,
-    EXFAT_MAX_CLUSTER_SHIFT = 25,      // sector shift + sectors-per-cluster shift: 32 MiB clusters
+    EXFAT_MAX_CLUSTER_SHIFT = 25,  // sector shift + sectors-per-cluster shift: 32 MiB clusters
     EXFAT_MAX_CLUSTER_COUNT = 0xFFFFFFF5,
     EXFAT_ENTRY_BITMAP = 0x81,
     EXFAT_ENTRY_END = 0x00
@@ -27,16 +27,16 @@ enum : uint32_t {
 
 // The driver object (Exfat_Alloc, Exfat_Init; owned by its VolumeRegion).
 struct ExfatVolume {
-    uint64_t firstSector;        // first sector of the partition (disk sectors)
-    uint32_t diskSectorBytes;    // the disk's B
-    uint32_t bytesPerSector;     // the file system's sector, 2^shift
+    uint64_t firstSector;      // first sector of the partition (disk sectors)
+    uint32_t diskSectorBytes;  // the disk's B
+    uint32_t bytesPerSector;   // the file system's sector, 2^shift
     uint32_t clusterBytes;
-    uint32_t heapOffset;         // in file-system sectors
-    uint32_t* fat;               // entries 0 .. clusterCount + 1 in host order; owned
+    uint32_t heapOffset;  // in file-system sectors
+    uint32_t* fat;        // entries 0 .. clusterCount + 1 in host order; owned
     uint32_t sectorsPerCluster;
     uint32_t rootCluster;
     uint32_t clusterCount;
-    uint8_t* bitmap;             // bit n = cluster n + 2, 1 = allocated; owned
+    uint8_t* bitmap;  // bit n = cluster n + 2, 1 = allocated; owned
 };
 
 // Attach slot of kind FS_KIND_EXFAT: Exfat_Alloc, Exfat_Init, Exfat_Open.

@@ -30,10 +30,7 @@ const uint32_t kKnownRoCompat =
 // Descriptors read from the table at a time.
 const uint32_t kDescriptorChunk = 65536;
 
-int PopCount8(uint8_t b)
-{
-    return __builtin_popcount(b);
-}
+int PopCount8(uint8_t b) { return __builtin_popcount(b); }
 
 // Merges n bits of a group bitmap into the volume bits from dest (a multiple of 8; bits already
 // set there stay set) and answers how many bits of the group bitmap are zero.
@@ -117,16 +114,20 @@ class DescriptorReader {
 public:
     DescriptorReader(const DiskHandle* disk, uint64_t tableOffset, uint64_t tableBytes,
                      uint32_t descSize, uint8_t* buffer)
-        : disk_(disk), tableOffset_(tableOffset), tableBytes_(tableBytes), descSize_(descSize),
-          perChunk_(kDescriptorChunk / descSize), buffer_(buffer)
-    {
-    }
+        : disk_(disk),
+          tableOffset_(tableOffset),
+          tableBytes_(tableBytes),
+          descSize_(descSize),
+          perChunk_(kDescriptorChunk / descSize),
+          buffer_(buffer)
+    {}
     int Get(uint32_t i, const uint8_t** desc)
     {
         if (i % perChunk_ == 0) {
             uint64_t at = static_cast<uint64_t>(i) * descSize_;
             uint64_t left = tableBytes_ - at;
-            uint32_t piece = left < kDescriptorChunk ? static_cast<uint32_t>(left) : kDescriptorChunk;
+            uint32_t piece =
+                left < kDescriptorChunk ? static_cast<uint32_t>(left) : kDescriptorChunk;
             int rc = Disk_Read(disk_, tableOffset_ + at, piece, buffer_);
             if (rc != DISK_OK) {
                 return rc;
@@ -147,15 +148,9 @@ private:
 
 }  // namespace
 
-ExtVolume* Ext_Alloc()
-{
-    return static_cast<ExtVolume*>(Mem_Alloc(sizeof(ExtVolume)));
-}
+ExtVolume* Ext_Alloc() { return static_cast<ExtVolume*>(Mem_Alloc(sizeof(ExtVolume))); }
 
-void Ext_Init(ExtVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void Ext_Init(ExtVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void Ext_Destroy(void* object)
 {
@@ -222,7 +217,8 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
             return DISK_ERR_FS_CORRUPT;  // more than 2^32 blocks
         }
         descSize = Bytes_LoadLe16(sb + 254);
-        if (descSize < 64 || descSize > 1024 || !Math_IsPowerOfTwo(static_cast<int32_t>(descSize))) {
+        if (descSize < 64 || descSize > 1024 ||
+            !Math_IsPowerOfTwo(static_cast<int32_t>(descSize))) {
             return DISK_ERR_FS_CORRUPT;
         }
     }
@@ -257,8 +253,9 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         (tableBytes + blockSize - 1) / blockSize + Bytes_LoadLe16(sb + 206);
     const uint32_t inodesPerGroup = Bytes_LoadLe32(sb + 40);
     const uint32_t inodeSize = Bytes_LoadLe32(sb + 76) == 0 ? 128u : Bytes_LoadLe16(sb + 88);
-    if (inodeSize < 128 || inodeSize > blockSize || !Math_IsPowerOfTwo(static_cast<int32_t>(inodeSize)) ||
-        inodesPerGroup == 0 || tableBlocks >= blocksPerGroup) {
+    if (inodeSize < 128 || inodeSize > blockSize ||
+        !Math_IsPowerOfTwo(static_cast<int32_t>(inodeSize)) || inodesPerGroup == 0 ||
+        tableBlocks >= blocksPerGroup) {
         return DISK_ERR_FS_CORRUPT;
     }
     layout.tableBlocks = static_cast<uint32_t>(tableBlocks);

@@ -11,10 +11,7 @@ namespace {
 // 4 bytes, so that every piece starts on a whole FAT12, FAT16 or FAT32 entry (pair).
 const uint32_t kReadChunk = 3u << 18;
 
-bool IsPowerOfTwoU32(uint32_t x)
-{
-    return x != 0 && (x & (x - 1)) == 0;
-}
+bool IsPowerOfTwoU32(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
 // Bytes of the table that entries 0 .. entryCount - 1 occupy.
 uint64_t EntryBytes(uint32_t type, uint64_t entryCount)
@@ -180,10 +177,7 @@ bool TableIsUsed(const FatTable* table, uint32_t type, uint64_t offset, uint64_t
     return false;
 }
 
-void InitTable(FatTable* table)
-{
-    std::memset(table, 0, sizeof *table);
-}
+void InitTable(FatTable* table) { std::memset(table, 0, sizeof *table); }
 
 void DestroyTable(FatTable* table)
 {
@@ -194,10 +188,7 @@ void DestroyTable(FatTable* table)
     InitTable(table);
 }
 
-FatTable* AllocTable()
-{
-    return static_cast<FatTable*>(Mem_Alloc(sizeof(FatTable)));
-}
+FatTable* AllocTable() { return static_cast<FatTable*>(Mem_Alloc(sizeof(FatTable))); }
 
 }  // namespace
 
@@ -311,7 +302,8 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
     if (bps == 0 || spc == 0) {
         return DISK_ERR_FS_CORRUPT;
     }
-    const uint32_t rootDirSectors = Math_DivCeilU32(static_cast<uint32_t>(bpb->rootEntries) * 32, bps);
+    const uint32_t rootDirSectors =
+        Math_DivCeilU32(static_cast<uint32_t>(bpb->rootEntries) * 32, bps);
     const uint32_t sectorsPerFat =
         bpb->sectorsPerFat16 != 0 ? bpb->sectorsPerFat16 : bpb->sectorsPerFat32;
     const uint32_t total = bpb->totalSectors16 != 0 ? bpb->totalSectors16 : bpb->totalSectors32;
@@ -365,15 +357,9 @@ bool Fat_IsCleanlyUnmounted(const FatTable* table, uint32_t type)
     }
 }
 
-FatVolume* Fat_Alloc()
-{
-    return static_cast<FatVolume*>(Mem_Alloc(sizeof(FatVolume)));
-}
+FatVolume* Fat_Alloc() { return static_cast<FatVolume*>(Mem_Alloc(sizeof(FatVolume))); }
 
-void Fat_Init(FatVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void Fat_Init(FatVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void Fat_Destroy(void* object)
 {
@@ -436,8 +422,8 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         Fat_BpbFromHuman68k(&boot, &bpb);
         // Nothing else is checked on these volumes, but a table over the boot sector or no
         // table at all is not a volume.
-        if (bpb.bytesPerSector == 0 || bpb.sectorsPerCluster == 0 ||
-            bpb.reservedSectors == 0 || bpb.fatCount == 0) {
+        if (bpb.bytesPerSector == 0 || bpb.sectorsPerCluster == 0 || bpb.reservedSectors == 0 ||
+            bpb.fatCount == 0) {
             return DISK_ERR_FS_CORRUPT;
         }
     } else {

@@ -73,8 +73,8 @@ struct FatLayout {
 
 // One loaded copy of the allocation table (the same record for the three types).
 struct FatTable {
-    uint8_t* entries;      // bit k = entry k of the loaded part of the table is non-zero; owned
-    uint64_t dataStart;    // bytes from the partition start to cluster 2
+    uint8_t* entries;    // bit k = entry k of the loaded part of the table is non-zero; owned
+    uint64_t dataStart;  // bytes from the partition start to cluster 2
     uint32_t clusterCount;
     uint32_t clusterSize;  // bytes
     uint32_t tableBytes;   // bytes of the table loaded
@@ -87,7 +87,7 @@ struct FatVolume {
     uint32_t type;            // FAT_TYPE_12, FAT_TYPE_16 or FAT_TYPE_32
     uint32_t bytesPerSector;  // the disk's B
     bool human68k;
-    FatTable* table;          // owned
+    FatTable* table;  // owned
 };
 
 // Attach slot of kind FS_KIND_FAT: Fat_Alloc, Fat_Init, Fat_Open; on success the region becomes

@@ -28,15 +28,9 @@ const uint32_t kMaxKeyLength = 12;
 // Largest piece of a fork read at a time.
 const uint64_t kReadPiece = 16u << 20;
 
-bool IsPow2(uint32_t v)
-{
-    return v != 0 && (v & (v - 1)) == 0;
-}
+bool IsPow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-uint64_t Base(const HfsPlusVolume* volume)
-{
-    return volume->firstSector * volume->bytesPerSector;
-}
+uint64_t Base(const HfsPlusVolume* volume) { return volume->firstSector * volume->bytesPerSector; }
 
 // Appends the non-empty descriptors of an eight-extent record (64 bytes). The sum of the blocks
 // collected so far is *sum; every extent must lie inside the volume.
@@ -143,8 +137,8 @@ int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTree
     header->freeNodes = Bytes_LoadBe32(h + 26);
     if (header->rootNode == 0 || header->leafRecords == 0 || header->firstLeaf == 0 ||
         header->lastLeaf == 0 || header->totalNodes == 0 || header->nodeSize < 512 ||
-        !IsPow2(header->nodeSize) || header->maxKeyLength > kMaxKeyLength ||
-        header->depth == 0 || header->depth > HFSPLUS_MAX_DEPTH) {
+        !IsPow2(header->nodeSize) || header->maxKeyLength > kMaxKeyLength || header->depth == 0 ||
+        header->depth > HFSPLUS_MAX_DEPTH) {
         return DISK_ERR_FORMAT;
     }
     return DISK_OK;
@@ -162,10 +156,7 @@ HfsPlusVolume* HfsPlus_Alloc()
     return static_cast<HfsPlusVolume*>(Mem_Alloc(sizeof(HfsPlusVolume)));
 }
 
-void HfsPlus_Init(HfsPlusVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void HfsPlus_Init(HfsPlusVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void HfsPlus_Destroy(void* object)
 {
@@ -542,8 +533,8 @@ int HfsPlus_FillUsedBits(void* object, uint64_t first, uint32_t count, uint8_t* 
         Fs_SetBits(bitmap, bitOffset, count, true);
         return DISK_OK;
     }
-    return Fs_FillBitsFromByteRanges(volume, HfsPlus_IsByteRangeUsed, volume->bytesPerSector,
-                                     first, count, bitmap, bitOffset);
+    return Fs_FillBitsFromByteRanges(volume, HfsPlus_IsByteRangeUsed, volume->bytesPerSector, first,
+                                     count, bitmap, bitOffset);
 }
 
 int Fs_AttachHfsPlus(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count)

@@ -85,8 +85,7 @@ struct HfsPlusVolume {
 
 // Attach slot of kind FS_KIND_HFSPLUS: HfsPlus_Alloc, HfsPlus_Init, HfsPlus_Open; on success the
 // region becomes {first, count, FS_KIND_HFSPLUS, volume}.
-int Fs_AttachHfsPlus(VolumeRegion* region, const DiskHandle* disk, uint64_t first,
-                     uint64_t count);
+int Fs_AttachHfsPlus(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count);
 
 HfsPlusVolume* HfsPlus_Alloc();
 void HfsPlus_Init(HfsPlusVolume* volume);

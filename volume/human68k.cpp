@@ -14,12 +14,8 @@ struct IplSignature {
 
 // Compared byte for byte at byte 2, in this order; the first match wins.
 const IplSignature kSignatures[] = {
-    {"Hudson soft ", 12, 0},
-    {"SHARP/KG    ", 12, 0},
-    {" Hero Soft ", 11, 0},
-    {"9SCFMT IPL v1.00", 16, 1},
-    {"9SCFMT IPL v1.02", 16, 2},
-    {"2HDE ", 5, 3},
+    {"Hudson soft ", 12, 0},     {"SHARP/KG    ", 12, 0},     {" Hero Soft ", 11, 0},
+    {"9SCFMT IPL v1.00", 16, 1}, {"9SCFMT IPL v1.02", 16, 2}, {"2HDE ", 5, 3},
 };
 
 }  // namespace

@@ -14,15 +14,15 @@ enum : uint32_t { HUMAN68K_BOOT_SECTOR_SIZE = 34 };
 // (big-endian on disk) in host order.
 struct Human68kBootSector {
     uint8_t raw[HUMAN68K_BOOT_SECTOR_SIZE];
-    uint16_t bytesPerSector;     // bytes 18-19
-    uint8_t sectorsPerCluster;   // byte 20
-    uint8_t fatCount;            // byte 21
-    uint16_t reservedSectors;    // bytes 22-23
-    uint16_t rootEntries;        // bytes 24-25
-    uint16_t totalSectors16;     // bytes 26-27
-    uint8_t media;               // byte 28
-    uint8_t sectorsPerFat;       // byte 29
-    uint32_t totalSectors32;     // bytes 30-33
+    uint16_t bytesPerSector;    // bytes 18-19
+    uint8_t sectorsPerCluster;  // byte 20
+    uint8_t fatCount;           // byte 21
+    uint16_t reservedSectors;   // bytes 22-23
+    uint16_t rootEntries;       // bytes 24-25
+    uint16_t totalSectors16;    // bytes 26-27
+    uint8_t media;              // byte 28
+    uint8_t sectorsPerFat;      // byte 29
+    uint32_t totalSectors32;    // bytes 30-33
 };
 
 // Reads 34 bytes at the byte offset; *isHuman68k = 1 and *variant set when an IPL signature

@@ -20,19 +20,13 @@ const uint32_t kIdLength = 32;
 
 bool IsNameChar(uint8_t c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-' || c == '.' || c == '+';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || c == '+';
 }
 
-bool AtEnd(const TextView* c)
-{
-    return c->length == 0;
-}
+bool AtEnd(const TextView* c) { return c->length == 0; }
 
-uint8_t Peek(const TextView* c)
-{
-    return c->length == 0 ? 0 : c->data[0];
-}
+uint8_t Peek(const TextView* c) { return c->length == 0 ? 0 : c->data[0]; }
 
 void Advance(TextView* c, uint32_t n)
 {
@@ -156,12 +150,12 @@ bool IsIgnoredKey(TextView key, const char* const* keys)
     return false;
 }
 
-const char* const kIgnoredVgKeys[] = {"tags", "system_id", "allocation_policy", "profile",
-                                      "lock_type", "lock_args", nullptr};
-const char* const kIgnoredPvKeys[] = {"tags", "ba_start", "ba_size", "device_id",
-                                      "device_id_type", nullptr};
-const char* const kIgnoredLvKeys[] = {"tags", "allocation_policy", "read_ahead", "profile",
-                                      "lock_args", nullptr};
+const char* const kIgnoredVgKeys[] = {
+    "tags", "system_id", "allocation_policy", "profile", "lock_type", "lock_args", nullptr};
+const char* const kIgnoredPvKeys[] = {"tags",      "ba_start",       "ba_size",
+                                      "device_id", "device_id_type", nullptr};
+const char* const kIgnoredLvKeys[] = {"tags",    "allocation_policy", "read_ahead",
+                                      "profile", "lock_args",         nullptr};
 
 bool ParseSegment(TextView* c, TextView name, Lvm2Segment* s)
 {
@@ -355,8 +349,7 @@ void Append(const PartitionEntry& e, uint32_t* count, PartitionEntry* entries)
 
 // Checks the accepted layout and appends the entries.
 int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByte,
-                  uint32_t sectorBytes, uint32_t maximum, uint32_t* count,
-                  PartitionEntry* entries)
+                  uint32_t sectorBytes, uint32_t maximum, uint32_t* count, PartitionEntry* entries)
 {
     if (md->vgCount != 1) {
         return DISK_ERR_FS_CORRUPT;
@@ -385,7 +378,8 @@ int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByt
             return DISK_ERR_FS_CORRUPT;
         }
         if (Is(s->type, "striped")) {
-            if (s->stripeCount != 1 || s->stripes != 1 || s->stripePv[0].length != pv->name.length ||
+            if (s->stripeCount != 1 || s->stripes != 1 ||
+                s->stripePv[0].length != pv->name.length ||
                 std::memcmp(s->stripePv[0].data, pv->name.data, pv->name.length) != 0 ||
                 (s->seen & 2) == 0) {
                 return DISK_ERR_FS_CORRUPT;
@@ -408,7 +402,8 @@ int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByt
         uint64_t bytes;
         if (!Math_MulU64(vg->extentSize, s->stripeFirst[0], &firstUnits) ||
             !Math_AddU64(firstUnits, pv->peStart, &firstUnits) ||
-            !Math_MulU64(firstUnits, 512, &startByte) || !Math_AddU64(startByte, pvByte, &startByte) ||
+            !Math_MulU64(firstUnits, 512, &startByte) ||
+            !Math_AddU64(startByte, pvByte, &startByte) ||
             !Math_MulU64(vg->extentSize, s->extentCount, &units) ||
             !Math_MulU64(units, 512, &bytes)) {
             return DISK_ERR_FS_CORRUPT;
@@ -627,8 +622,8 @@ bool Lvm2_ParseMetadata(TextView text, Lvm2Metadata* md)
     }
 }
 
-int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum,
-                     uint32_t* count, PartitionEntry* entries)
+int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum, uint32_t* count,
+                     PartitionEntry* entries)
 {
     if (*count >= maximum) {
         return DISK_OK;
@@ -736,9 +731,8 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
     }
     TextView view{text, 0};
     while (rc == DISK_OK && view.length < locSize && text[view.length] != 0) {
-        uint32_t n = Text_ValidCharLength(text + view.length,
-                                          static_cast<uint32_t>(locSize) - view.length,
-                                          TEXT_ENC_UTF8);
+        uint32_t n = Text_ValidCharLength(
+            text + view.length, static_cast<uint32_t>(locSize) - view.length, TEXT_ENC_UTF8);
         if (n == 0) {
             rc = DISK_ERR_FS_CORRUPT;
         }

@@ -35,11 +35,11 @@ enum : uint32_t {
 
 // A value of the metadata text: empty, a text (quoted or bare) or a list of texts.
 struct Lvm2Value {
-    uint32_t kind;          // 0 empty, 1 text, 2 list
-    TextView text;          // kind 1
-    bool quoted;            // kind 1: a quoted text
-    uint32_t itemCount;     // kind 2: items kept (at most LVM2_MAX_LIST_ITEMS)
-    bool itemOverflow;      // kind 2: the list held more items than were kept
+    uint32_t kind;       // 0 empty, 1 text, 2 list
+    TextView text;       // kind 1
+    bool quoted;         // kind 1: a quoted text
+    uint32_t itemCount;  // kind 2: items kept (at most LVM2_MAX_LIST_ITEMS)
+    bool itemOverflow;   // kind 2: the list held more items than were kept
     TextView items[LVM2_MAX_LIST_ITEMS];
     bool itemQuoted[LVM2_MAX_LIST_ITEMS];
 };
@@ -53,13 +53,13 @@ struct Lvm2Segment {
     uint32_t stripes;  // pairs kept
     TextView stripePv[LVM2_MAX_STRIPES];
     uint64_t stripeFirst[LVM2_MAX_STRIPES];
-    uint32_t seen;     // bit per key given
+    uint32_t seen;  // bit per key given
 };
 
 struct Lvm2LogicalVolume {
     TextView name;
     TextView id;
-    bool visible;      // "VISIBLE" in its status
+    bool visible;  // "VISIBLE" in its status
     TextView creationHost;
     uint64_t creationTime;
     uint64_t segmentCount;
@@ -111,8 +111,8 @@ struct Lvm2Metadata {
 // header lists, metadata-area header, location checksum), every parse failure and every layout
 // the reader does not accept; DISK_ERR_ARG for a disk without bytes per sector; DISK_ERR_NOMEM;
 // read codes.
-int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum,
-                     uint32_t* count, PartitionEntry* entries);
+int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum, uint32_t* count,
+                     PartitionEntry* entries);
 
 // The reflected CRC-32 (polynomial 0xEDB88320) from `initial`, without final complement, four
 // bits at a time.

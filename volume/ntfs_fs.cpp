@@ -162,7 +162,8 @@ int TakeRuns(const uint8_t* record, uint32_t dataAttr, uint32_t clusterCount, Nt
     if (!Ntfs_DecodeRuns(list, limit, nullptr, &count) || count == 0) {
         return DISK_ERR_NTFS_METADATA;
     }
-    NtfsRun* runs = static_cast<NtfsRun*>(Mem_Alloc(count * static_cast<uint32_t>(sizeof(NtfsRun))));
+    NtfsRun* runs =
+        static_cast<NtfsRun*>(Mem_Alloc(count * static_cast<uint32_t>(sizeof(NtfsRun))));
     if (runs == nullptr) {
         return DISK_ERR_NOMEM;
     }
@@ -319,15 +320,9 @@ bool Ntfs_DecodeRuns(const uint8_t* bytes, uint32_t limit, NtfsRun* runs, uint32
     return false;
 }
 
-NtfsVolume* Ntfs_Alloc()
-{
-    return static_cast<NtfsVolume*>(Mem_Alloc(sizeof(NtfsVolume)));
-}
+NtfsVolume* Ntfs_Alloc() { return static_cast<NtfsVolume*>(Mem_Alloc(sizeof(NtfsVolume))); }
 
-void Ntfs_Init(NtfsVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void Ntfs_Init(NtfsVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void Ntfs_Destroy(void* object)
 {
@@ -446,7 +441,8 @@ bool Ntfs_IsByteRangeUsed(const void* object, uint64_t offset, uint64_t length)
         offset > UINT64_MAX - (length - 1)) {
         return true;
     }
-    const uint64_t clusterBytes = static_cast<uint64_t>(volume->sectorsPerCluster) * NTFS_SECTOR_BYTES;
+    const uint64_t clusterBytes =
+        static_cast<uint64_t>(volume->sectorsPerCluster) * NTFS_SECTOR_BYTES;
     const uint64_t lo = offset / clusterBytes;
     const uint64_t hi = (offset + (length - 1)) / clusterBytes;
     if (hi >= volume->clusterCount) {
@@ -472,8 +468,8 @@ int Ntfs_FillUsedBits(void* object, uint64_t first, uint32_t count, uint8_t* bit
                                      count, bitmap, bitOffset);
 }
 
-int Ntfs_TestData(void* object, uint64_t offset, uint32_t length, const uint8_t* data,
-                  bool* empty, uint64_t* bytesBefore)
+int Ntfs_TestData(void* object, uint64_t offset, uint32_t length, const uint8_t* data, bool* empty,
+                  uint64_t* bytesBefore)
 {
     const NtfsVolume* volume = static_cast<const NtfsVolume*>(object);
     if (data != nullptr && bytesBefore != nullptr) {

@@ -15,10 +15,10 @@
 #include "volume/used_map.h"
 
 enum : uint32_t {
-    NTFS_SECTOR_BYTES = 512,        // the NTFS sector the boot sector must declare
+    NTFS_SECTOR_BYTES = 512,  // the NTFS sector the boot sector must declare
     NTFS_MIN_RECORD_BYTES = 512,
     NTFS_MAX_RECORD_BYTES = 65536,
-    NTFS_MAX_CLUSTER_SHIFT = 12,    // at most 4096 sectors (2 MiB) per cluster
+    NTFS_MAX_CLUSTER_SHIFT = 12,  // at most 4096 sectors (2 MiB) per cluster
     NTFS_ATTR_STANDARD_INFORMATION = 0x10,
     NTFS_ATTR_FILE_NAME = 0x30,
     NTFS_ATTR_DATA = 0x80,
@@ -110,8 +110,8 @@ bool Ntfs_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
 // Data test: data and a bytes-before cell together are DISK_ERR_ARG. The range is cut at cluster
 // boundaries; free clusters are skipped unread. Without data the first used piece decides
 // (*empty = 0, bytes before it in the cell); with data the first used piece that is not all zero.
-int Ntfs_TestData(void* volume, uint64_t offset, uint32_t length, const uint8_t* data,
-                  bool* empty, uint64_t* bytesBefore);
+int Ntfs_TestData(void* volume, uint64_t offset, uint32_t length, const uint8_t* data, bool* empty,
+                  uint64_t* bytesBefore);
 
 // Decodes a run list of at most `limit` bytes: with runs NULL only counts. Length and offset
 // fields of at most 4 bytes each; the first offset is absolute, the others relative to the

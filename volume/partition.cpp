@@ -12,10 +12,7 @@ const uint8_t kGptSignature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
 const uint8_t kGptLvmType[16] = {0x79, 0xD3, 0xD6, 0xE6, 0x07, 0xF5, 0xC2, 0x44,
                                  0xA2, 0x3C, 0x23, 0x8F, 0x2A, 0x3D, 0xF9, 0x28};
 
-bool IsExtendedType(uint8_t type)
-{
-    return type == 0x05 || type == 0x0F || type == 0x85;
-}
+bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
 
 bool HasSignature(const MbrSector* sector)
 {
@@ -35,8 +32,7 @@ uint32_t BytesPerSector(const DiskHandle* disk, uint64_t* total)
 }
 
 // Reads and decodes the 512-byte MBR/EBR at the given sector.
-int ReadMbrSector(const DiskHandle* disk, uint64_t sector, uint32_t bytesPerSector,
-                  MbrSector* out)
+int ReadMbrSector(const DiskHandle* disk, uint64_t sector, uint32_t bytesPerSector, MbrSector* out)
 {
     uint64_t offset;
     if (!Math_MulU64(sector, bytesPerSector, &offset)) {
@@ -241,9 +237,9 @@ int Partition_ReadGpt(const DiskHandle* disk, uint32_t maximum, uint32_t* count,
     uint64_t arrayLba = Bytes_LoadLe64(header + 72);
     uint32_t entryCount = Bytes_LoadLe32(header + 80);
     uint32_t entrySize = Bytes_LoadLe32(header + 84);
-    if (std::memcmp(header, kGptSignature, sizeof kGptSignature) != 0 ||
-        revision != 0x00010000 || headerSize != 92 || myLba != 1 ||
-        entryCount > GPT_MAX_ENTRIES || entrySize != GPT_ENTRY_SIZE) {
+    if (std::memcmp(header, kGptSignature, sizeof kGptSignature) != 0 || revision != 0x00010000 ||
+        headerSize != 92 || myLba != 1 || entryCount > GPT_MAX_ENTRIES ||
+        entrySize != GPT_ENTRY_SIZE) {
         return DISK_ERR_FORMAT;
     }
     if (entryCount == 0 || *count >= maximum) {

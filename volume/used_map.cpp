@@ -18,18 +18,18 @@
 // a partition leaves it unrecognised, so all its sectors count as used.
 
 FsDestroyFn FsDestroyTable[FS_KIND_COUNT] = {
-    Ntfs_Destroy, Ext_Destroy, Fat_Destroy, Xfs_Destroy, Exfat_Destroy, FsUnsupported_Destroy,
-    HfsPlus_Destroy, Btrfs_Destroy,
+    Ntfs_Destroy,  Ext_Destroy,           Fat_Destroy,     Xfs_Destroy,
+    Exfat_Destroy, FsUnsupported_Destroy, HfsPlus_Destroy, Btrfs_Destroy,
 };
 
 FsAttachFn FsAttachTable[FS_KIND_COUNT] = {
-    Fs_AttachNtfs, Fs_AttachExt, Fs_AttachFat, Fs_AttachXfs, Fs_AttachExfat, Fs_AttachUnsupported,
-    Fs_AttachHfsPlus, Fs_AttachBtrfs,
+    Fs_AttachNtfs,  Fs_AttachExt,         Fs_AttachFat,     Fs_AttachXfs,
+    Fs_AttachExfat, Fs_AttachUnsupported, Fs_AttachHfsPlus, Fs_AttachBtrfs,
 };
 
 FsUsedBitsFn FsUsedBitsTable[FS_KIND_COUNT] = {
-    Ntfs_FillUsedBits, Ext_FillUsedBits, Fat_FillUsedBits, Xfs_FillUsedBits, Exfat_FillUsedBits,
-    FsUnsupported_FillUsedBits, HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
+    Ntfs_FillUsedBits,  Ext_FillUsedBits,           Fat_FillUsedBits,     Xfs_FillUsedBits,
+    Exfat_FillUsedBits, FsUnsupported_FillUsedBits, HfsPlus_FillUsedBits, Btrfs_FillUsedBits,
 };
 
 FsTestDataFn FsTestDataTable[FS_KIND_COUNT] = {
@@ -43,10 +43,7 @@ const uint32_t kMaxPartitions = 256;
 // Sectors whose used bits IsDataEmpty fetches at a time.
 const uint32_t kDataTestChunk = 65536;
 
-bool IsKnownKind(FsKind kind)
-{
-    return static_cast<uint32_t>(kind) < FS_KIND_COUNT;
-}
+bool IsKnownKind(FsKind kind) { return static_cast<uint32_t>(kind) < FS_KIND_COUNT; }
 
 void SetRegion(VolumeRegion* region, uint64_t first, uint64_t count, FsKind kind)
 {
@@ -100,8 +97,8 @@ int BuildFromEntries(UsedSectorMap* map, const DiskHandle* disk, PartitionEntry*
     if (regionCount == 0) {
         return DISK_OK;
     }
-    VolumeRegion* regions =
-        static_cast<VolumeRegion*>(Mem_Alloc(regionCount * static_cast<uint32_t>(sizeof(VolumeRegion))));
+    VolumeRegion* regions = static_cast<VolumeRegion*>(
+        Mem_Alloc(regionCount * static_cast<uint32_t>(sizeof(VolumeRegion))));
     if (regions == nullptr) {
         return DISK_ERR_NOMEM;
     }
@@ -170,10 +167,7 @@ VolumeRegion* VolumeRegion_Alloc()
     return static_cast<VolumeRegion*>(Mem_Alloc(sizeof(VolumeRegion)));
 }
 
-void VolumeRegion_Init(VolumeRegion* region)
-{
-    SetRegion(region, 0, 0, FS_KIND_NONE);
-}
+void VolumeRegion_Init(VolumeRegion* region) { SetRegion(region, 0, 0, FS_KIND_NONE); }
 
 void VolumeRegion_Destroy(VolumeRegion* region)
 {
@@ -279,17 +273,16 @@ void Fs_SetBits(uint8_t* bitmap, uint32_t bitOffset, uint32_t count, bool value)
     }
 }
 
-int Fs_FillBitsFromByteRanges(const void* object, FsByteRangeUsedFn isUsed,
-                              uint32_t bytesPerSector, uint64_t first, uint32_t count,
-                              uint8_t* bitmap, uint32_t bitOffset)
+int Fs_FillBitsFromByteRanges(const void* object, FsByteRangeUsedFn isUsed, uint32_t bytesPerSector,
+                              uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset)
 {
     if (bytesPerSector == 0) {
         return DISK_ERR_ARG;
     }
     uint64_t last;
     uint64_t endByte;
-    if (count != 0 && (!Math_AddU64(first, count, &last) ||
-                       !Math_MulU64(last, bytesPerSector, &endByte))) {
+    if (count != 0 &&
+        (!Math_AddU64(first, count, &last) || !Math_MulU64(last, bytesPerSector, &endByte))) {
         return DISK_ERR_ARG;
     }
     for (uint32_t i = 0; i < count; ++i) {
@@ -407,8 +400,8 @@ int Fs_BuildRegions(uint32_t entryCount, PartitionEntry* entries, const DiskHand
     return DISK_OK;
 }
 
-int Fs_BuildBitmap(uint32_t regionCount, const VolumeRegion* regions, uint64_t first,
-                   int32_t count, uint8_t* bitmap)
+int Fs_BuildBitmap(uint32_t regionCount, const VolumeRegion* regions, uint64_t first, int32_t count,
+                   uint8_t* bitmap)
 {
     if (count < 0) {
         return DISK_ERR_ARG;
@@ -457,9 +450,9 @@ int Fs_CompareRegionStart(const void* collection, uint32_t index, const void* ke
     return start > offset ? 1 : 0;
 }
 
-int Fs_ScanRangeForData(uint32_t regionCount, const VolumeRegion* regions,
-                        uint32_t bytesPerSector, uint64_t offset, int32_t length,
-                        const uint8_t* data, bool* empty, uint64_t* bytesBefore)
+int Fs_ScanRangeForData(uint32_t regionCount, const VolumeRegion* regions, uint32_t bytesPerSector,
+                        uint64_t offset, int32_t length, const uint8_t* data, bool* empty,
+                        uint64_t* bytesBefore)
 {
     if (length < 0 || bytesPerSector == 0) {
         return DISK_ERR_ARG;

@@ -22,14 +22,14 @@ typedef int32_t FsKind;
 enum : int32_t {
     FS_KIND_NTFS = 0,
     FS_KIND_EXT = 1,
-    FS_KIND_FAT = 2,          // FAT12/16/32 and Human68k FAT volumes
+    FS_KIND_FAT = 2,  // FAT12/16/32 and Human68k FAT volumes
     FS_KIND_XFS = 3,
     FS_KIND_EXFAT = 4,
     FS_KIND_UNSUPPORTED = 5,  // placeholder that never accepts a volume
     FS_KIND_HFSPLUS = 6,
     FS_KIND_BTRFS = 7,
-    FS_KIND_NONE = -1,        // a partition that no driver accepted
-    FS_KIND_GAP = -2          // sectors outside every partition
+    FS_KIND_NONE = -1,  // a partition that no driver accepted
+    FS_KIND_GAP = -2    // sectors outside every partition
 };
 // Kinds 0 .. FS_KIND_COUNT - 1 are the known kinds; only they have a driver object.
 enum : uint32_t { FS_KIND_COUNT = 8 };
@@ -39,13 +39,13 @@ struct VolumeRegion {
     uint64_t first;  // first sector, absolute
     uint64_t count;  // sector count
     FsKind kind;
-    void* object;    // the driver object, owned; NULL for FS_KIND_NONE and FS_KIND_GAP
+    void* object;  // the driver object, owned; NULL for FS_KIND_NONE and FS_KIND_GAP
 };
 
 struct UsedSectorMap {
     uint32_t bytesPerSector;  // the disk's, taken from its geometry when the map is built
     uint32_t regionCount;
-    VolumeRegion* regions;    // sorted, contiguous, covering sector 0 to the last sector
+    VolumeRegion* regions;  // sorted, contiguous, covering sector 0 to the last sector
 };
 
 // ---- Driver contract ------------------------------------------------------------------
@@ -125,17 +125,17 @@ int Fs_BuildRegions(uint32_t entryCount, PartitionEntry* entries, const DiskHand
 // Used bits of sectors first .. first + count - 1. DISK_ERR_ARG for a negative count, a first
 // sector at or past the end of the last region, or a range that leaves the map. With no
 // regions every bit is set (all used).
-int Fs_BuildBitmap(uint32_t regionCount, const VolumeRegion* regions, uint64_t first,
-                   int32_t count, uint8_t* bitmap);
+int Fs_BuildBitmap(uint32_t regionCount, const VolumeRegion* regions, uint64_t first, int32_t count,
+                   uint8_t* bitmap);
 // -1, 0, 1 as the region at index starts (in bytes; user points to the bytes per sector)
 // before, at or after the u64 byte offset pointed to by key.
 int Fs_CompareRegionStart(const void* collection, uint32_t index, const void* key, void* user);
 // Whether the byte range [offset, offset + length) holds data in sectors that are used; see
 // VolumeRegion_TestData. On *empty = 0 the bytes-before cell (when given) receives the bytes of
 // the range before the first data found. DISK_ERR_ARG for a range that leaves the map.
-int Fs_ScanRangeForData(uint32_t regionCount, const VolumeRegion* regions,
-                        uint32_t bytesPerSector, uint64_t offset, int32_t length,
-                        const uint8_t* data, bool* empty, uint64_t* bytesBefore);
+int Fs_ScanRangeForData(uint32_t regionCount, const VolumeRegion* regions, uint32_t bytesPerSector,
+                        uint64_t offset, int32_t length, const uint8_t* data, bool* empty,
+                        uint64_t* bytesBefore);
 
 // Sets bits bitOffset .. bitOffset + count - 1 of a bitmap to value (helper for drivers).
 void Fs_SetBits(uint8_t* bitmap, uint32_t bitOffset, uint32_t count, bool value);
@@ -143,9 +143,8 @@ void Fs_SetBits(uint8_t* bitmap, uint32_t bitOffset, uint32_t count, bool value)
 // byte ranges relative to the partition: bit = isUsed(object, s x B, B). DISK_ERR_ARG for B = 0
 // or byte offsets that do not fit 64 bits (helper for drivers).
 typedef bool (*FsByteRangeUsedFn)(const void* object, uint64_t offset, uint64_t length);
-int Fs_FillBitsFromByteRanges(const void* object, FsByteRangeUsedFn isUsed,
-                              uint32_t bytesPerSector, uint64_t first, uint32_t count,
-                              uint8_t* bitmap, uint32_t bitOffset);
+int Fs_FillBitsFromByteRanges(const void* object, FsByteRangeUsedFn isUsed, uint32_t bytesPerSector,
+                              uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset);
 
 // ---- Map level --------------------------------------------------------------------------
 // A 16-byte record, uninitialised; NULL when out of memory.

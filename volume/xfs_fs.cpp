@@ -47,10 +47,7 @@ const uint32_t kAgfFreeBlocks = 52;
 const uint32_t kVersionMask = 0xF;
 const uint32_t kVersion4 = 4;
 
-bool TestBit64(const uint8_t* bits, uint64_t n)
-{
-    return ((bits[n >> 3] >> (n & 7)) & 1) != 0;
-}
+bool TestBit64(const uint8_t* bits, uint64_t n) { return ((bits[n >> 3] >> (n & 7)) & 1) != 0; }
 
 void ClearBits64(uint8_t* bits, uint64_t n, uint64_t count)
 {
@@ -79,14 +76,10 @@ uint32_t Log2(uint32_t v)
     return l;
 }
 
-bool IsPow2(uint32_t v)
-{
-    return v != 0 && (v & (v - 1)) == 0;
-}
+bool IsPow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The cycle number of log block i (block holds the block read), or the read code.
-int LogCycle(const DiskHandle* disk, uint64_t logByte, uint64_t i, uint8_t* block,
-             uint32_t* cycle)
+int LogCycle(const DiskHandle* disk, uint64_t logByte, uint64_t i, uint8_t* block, uint32_t* cycle)
 {
     int rc = Disk_Read(disk, logByte + i * kLogBlock, kLogBlock, block);
     if (rc != DISK_OK) {
@@ -120,7 +113,7 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
     // The head: the first block written in an earlier cycle (blocks [0, head) are of cycle c0).
     uint64_t head = logBlocks;
     if (c != c0) {
-        uint64_t lo = 0;  // cycle c0
+        uint64_t lo = 0;              // cycle c0
         uint64_t hi = logBlocks - 1;  // another cycle
         while (hi - lo > 1) {
             uint64_t mid = lo + (hi - lo) / 2;
@@ -185,15 +178,9 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
     return DISK_ERR_FS_CORRUPT;
 }
 
-XfsVolume* Xfs_Alloc()
-{
-    return static_cast<XfsVolume*>(Mem_Alloc(sizeof(XfsVolume)));
-}
+XfsVolume* Xfs_Alloc() { return static_cast<XfsVolume*>(Mem_Alloc(sizeof(XfsVolume))); }
 
-void Xfs_Init(XfsVolume* volume)
-{
-    std::memset(volume, 0, sizeof *volume);
-}
+void Xfs_Init(XfsVolume* volume) { std::memset(volume, 0, sizeof *volume); }
 
 void Xfs_Destroy(void* object)
 {

@@ -45,18 +45,18 @@ struct XfsVolume {
 // The state of one group's walk of its by-block-number tree.
 struct XfsWalk {
     const DiskHandle* disk;
-    uint64_t groupByte;      // byte offset of the group on the disk
-    uint64_t groupBit;       // volume bitmap bit of the group's block 0
+    uint64_t groupByte;  // byte offset of the group on the disk
+    uint64_t groupBit;   // volume bitmap bit of the group's block 0
     uint32_t blockSize;
-    uint32_t groupLength;    // blocks of this group
-    uint8_t* block;          // one block of buffer per tree level (XFS_MAX_TREE_LEVELS blocks)
-    uint8_t* visited;        // one bit per block of the group
-    uint8_t* bitmap;         // the volume bitmap
-    uint64_t nextFree;       // leaf records must start at or after this block (first: past the
-                             // group's header sectors)
-    uint64_t logFirst;       // blocks [logFirst, logEnd) of this group hold the log (may be empty)
+    uint32_t groupLength;  // blocks of this group
+    uint8_t* block;        // one block of buffer per tree level (XFS_MAX_TREE_LEVELS blocks)
+    uint8_t* visited;      // one bit per block of the group
+    uint8_t* bitmap;       // the volume bitmap
+    uint64_t nextFree;     // leaf records must start at or after this block (first: past the
+                           // group's header sectors)
+    uint64_t logFirst;     // blocks [logFirst, logEnd) of this group hold the log (may be empty)
     uint64_t logEnd;
-    uint64_t freeBlocks;     // sum of the records so far
+    uint64_t freeBlocks;  // sum of the records so far
 };
 
 // Attach slot of kind FS_KIND_XFS: Xfs_Alloc, Xfs_Init, Xfs_Open; on success the region becomes

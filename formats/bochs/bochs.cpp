@@ -24,7 +24,8 @@ inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i)
 const uint32_t kPieceSectors = 4096;
 
 // The description beside the image must not be the image itself ("x.txt").
-bool DescriptionIsImage(const char* path) {
+bool DescriptionIsImage(const char* path)
+{
     const size_t length = std::strlen(path);
     if (length >= BOCHS_PATH_CAPACITY) return true;
     char dir[BOCHS_PATH_CAPACITY];
@@ -39,13 +40,15 @@ bool DescriptionIsImage(const char* path) {
     return std::strcmp(txt, path) == 0 || Output_IsFileOf(txt, &path, 1);
 }
 
-uint32_t SourceTotal32(const DiskHandle* source, DiskGeometry* g) {
+uint32_t SourceTotal32(const DiskHandle* source, DiskGeometry* g)
+{
     Disk_GetGeometry(source, g);
     return static_cast<uint32_t>(Geometry_GetTotalSectors(g));
 }
 
 // Reads [offset, offset + n) from the base or gives zeros.
-int ReadBase(DiskHandle* base, uint64_t offset, uint32_t n, uint8_t* out) {
+int ReadBase(DiskHandle* base, uint64_t offset, uint32_t n, uint8_t* out)
+{
     if (base == nullptr) {
         std::memset(out, 0, n);
         return DISK_OK;
@@ -57,11 +60,10 @@ int ReadBase(DiskHandle* base, uint64_t offset, uint32_t n, uint8_t* out) {
 
 // ==== Redolog ====================================================================================
 
-BochsImage* Bochs_Alloc() {
-    return static_cast<BochsImage*>(Mem_Alloc(sizeof(BochsImage)));
-}
+BochsImage* Bochs_Alloc() { return static_cast<BochsImage*>(Mem_Alloc(sizeof(BochsImage))); }
 
-void Bochs_Init(BochsImage* image) {
+void Bochs_Init(BochsImage* image)
+{
     std::memset(&image->geometry, 0, sizeof(image->geometry));
     image->stream = nullptr;
     std::memset(&image->header, 0, sizeof(image->header));
@@ -75,7 +77,8 @@ void Bochs_Init(BochsImage* image) {
     image->base = nullptr;
 }
 
-void Bochs_CloseBase(void* object) {
+void Bochs_CloseBase(void* object)
+{
     BochsImage* image = static_cast<BochsImage*>(object);
     if (image == nullptr || image->base == nullptr) return;
     Disk_Close(image->base);
@@ -83,7 +86,8 @@ void Bochs_CloseBase(void* object) {
     image->base = nullptr;
 }
 
-void Bochs_Close(void* object) {
+void Bochs_Close(void* object)
+{
     BochsImage* image = static_cast<BochsImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -94,14 +98,17 @@ void Bochs_Close(void* object) {
 }
 
 // The disk size of one layout is taken when the catalog holds it, and no more than twice it.
-static bool SizeFits(uint64_t size, uint64_t capacity) {
+static bool SizeFits(uint64_t size, uint64_t capacity)
+{
     return size != 0 && size <= capacity && capacity / 2 < size;
 }
 
 int Bochs_OpenWithHandler(BochsImage* image, const FileOpener* opener, const char* path,
-                          bool readOnly) {
+                          bool readOnly)
+{
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
-    int r = FileOpener_Open(opener != nullptr ? opener : &FileOpener_Default, path, readOnly, &image->stream);
+    int r = FileOpener_Open(opener != nullptr ? opener : &FileOpener_Default, path, readOnly,
+                            &image->stream);
     if (r != DISK_OK) {
         image->stream = nullptr;
         return r;
@@ -142,14 +149,18 @@ int Bochs_OpenWithHandler(BochsImage* image, const FileOpener* opener, const cha
         const uint64_t v1 = Bytes_LoadLe64(raw + 84), v2 = Bytes_LoadLe64(raw + 88);
         const uint64_t first = h.version == BOCHS_VERSION_1 ? v1 : v2;
         const uint64_t second = h.version == BOCHS_VERSION_1 ? v2 : v1;
-        if (first % 512 == 0 && first <= capacity && first != 0) h.diskSize = first;
-        else if (second % 512 == 0 && SizeFits(second, capacity)) h.diskSize = second;
-        else r = DISK_ERR_FORMAT;
+        if (first % 512 == 0 && first <= capacity && first != 0)
+            h.diskSize = first;
+        else if (second % 512 == 0 && SizeFits(second, capacity))
+            h.diskSize = second;
+        else
+            r = DISK_ERR_FORMAT;
     }
     if (r == DISK_OK) {
         image->catalog = static_cast<uint32_t*>(Mem_Alloc(h.catalogEntries * 4));
         image->bitmap = static_cast<uint8_t*>(Mem_Alloc(image->bitmapSectors * 512));
-        if (image->catalog == nullptr || image->bitmap == nullptr) r = DISK_ERR_NOMEM;
+        if (image->catalog == nullptr || image->bitmap == nullptr)
+            r = DISK_ERR_NOMEM;
         else if (!Stream_ReadAt(image->stream, h.headerSize, h.catalogEntries * 4, image->catalog))
             r = DISK_ERR_READ;
     }
@@ -169,12 +180,14 @@ int Bochs_OpenWithHandler(BochsImage* image, const FileOpener* opener, const cha
     return r;
 }
 
-int Bochs_Open(BochsImage* image, const char* path, bool readOnly) {
+int Bochs_Open(BochsImage* image, const char* path, bool readOnly)
+{
     return Bochs_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
 int Disk_OpenBochsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                              bool readOnly) {
+                              bool readOnly)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     BochsImage* image = Bochs_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -189,27 +202,32 @@ int Disk_OpenBochsWithHandler(DiskHandle* handle, const FileOpener* opener, cons
     return DISK_OK;
 }
 
-int Disk_OpenBochs(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenBochs(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenBochsWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 
-void Bochs_GetGeometry(void* object, DiskGeometry* out) {
+void Bochs_GetGeometry(void* object, DiskGeometry* out)
+{
     *out = static_cast<const BochsImage*>(object)->geometry;
 }
 
-void Bochs_SetGeometry(void* object, uint32_t heads, uint32_t sectorsPerTrack) {
+void Bochs_SetGeometry(void* object, uint32_t heads, uint32_t sectorsPerTrack)
+{
     DiskGeometry* g = static_cast<DiskGeometry*>(object);
     if (g == nullptr) return;
     g->heads = heads;
     g->sectors_per_track = sectorsPerTrack;
 }
 
-bool Bochs_IsUndoable(void* object) {
+bool Bochs_IsUndoable(void* object)
+{
     const BochsImage* image = static_cast<const BochsImage*>(object);
     return image != nullptr && image->subtype == BOCHS_SUBTYPE_UNDOABLE;
 }
 
-int Bochs_OpenBaseWithHandler(void* object, const FileOpener* opener, const char* path) {
+int Bochs_OpenBaseWithHandler(void* object, const FileOpener* opener, const char* path)
+{
     BochsImage* image = static_cast<BochsImage*>(object);
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
     DiskHandle* base = Disk_Alloc();
@@ -226,16 +244,19 @@ int Bochs_OpenBaseWithHandler(void* object, const FileOpener* opener, const char
     return DISK_OK;
 }
 
-int Bochs_OpenBase(void* object, const char* path) {
+int Bochs_OpenBase(void* object, const char* path)
+{
     return Bochs_OpenBaseWithHandler(object, &FileOpener_Default, path);
 }
 
-static uint64_t BlockOffset(const BochsImage* image, uint32_t entry) {
+static uint64_t BlockOffset(const BochsImage* image, uint32_t entry)
+{
     return static_cast<uint64_t>(image->header.headerSize) + 4ull * image->header.catalogEntries +
            static_cast<uint64_t>(entry) * (image->bitmapSectors + image->extentSectors) * 512;
 }
 
-static int LoadBitmap(BochsImage* image, uint32_t extent) {
+static int LoadBitmap(BochsImage* image, uint32_t extent)
+{
     if (image->cachedExtent == static_cast<int64_t>(extent)) return DISK_OK;
     image->cachedExtent = -1;
     if (!Stream_ReadAt(image->stream, BlockOffset(image, image->catalog[extent]),
@@ -245,7 +266,8 @@ static int LoadBitmap(BochsImage* image, uint32_t extent) {
     return DISK_OK;
 }
 
-int Bochs_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Bochs_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     BochsImage* image = static_cast<BochsImage*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -258,7 +280,8 @@ int Bochs_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
         if (image->catalog[extent] == BOCHS_UNSTORED) {
             rc = ReadBase(image->base, offset, n, out);
         } else if ((rc = LoadBitmap(image, extent)) == DISK_OK) {
-            const uint64_t data = BlockOffset(image, image->catalog[extent]) + image->bitmapSectors * 512ull;
+            const uint64_t data =
+                BlockOffset(image, image->catalog[extent]) + image->bitmapSectors * 512ull;
             // Runs of sectors with the same bit.
             uint32_t done = 0;
             while (rc == DISK_OK && done < n) {
@@ -268,7 +291,8 @@ int Bochs_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
                 while (end < n && UsedBit(image->bitmap, (in + end) / 512) == stored) end += 512;
                 if (end > n) end = n;
                 if (stored) {
-                    if (!Stream_ReadAt(image->stream, data + in + done, end - done, out + done)) rc = DISK_ERR_READ;
+                    if (!Stream_ReadAt(image->stream, data + in + done, end - done, out + done))
+                        rc = DISK_ERR_READ;
                 } else {
                     rc = ReadBase(image->base, offset + done, end - done, out + done);
                 }
@@ -284,7 +308,8 @@ int Bochs_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
 }
 
 int Bochs_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                       bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                       bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     BochsImage* image = static_cast<BochsImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry) ||
         !Geometry_FitsIn32Bits(&image->geometry))
@@ -307,15 +332,19 @@ int Bochs_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_
                 rc = Disk_IsRangeEmpty(image->base, map, first, n, &isEmpty, adapter, record);
         } else {
             if (map != nullptr) rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), used);
-            const uint64_t data = BlockOffset(image, image->catalog[extent]) + image->bitmapSectors * 512ull;
+            const uint64_t data =
+                BlockOffset(image, image->catalog[extent]) + image->bitmapSectors * 512ull;
             for (uint32_t i = 0; rc == DISK_OK && isEmpty && i < n; i++) {
                 if (used != nullptr && !UsedBit(used, i)) continue;
                 if ((rc = LoadBitmap(image, extent)) != DISK_OK) break;
                 if (UsedBit(image->bitmap, in + i)) {
-                    if (!Stream_ReadAt(image->stream, data + (in + i) * 512ull, 512, sector)) rc = DISK_ERR_READ;
-                    else isEmpty = Mem_IsZero(sector, 512);
+                    if (!Stream_ReadAt(image->stream, data + (in + i) * 512ull, 512, sector))
+                        rc = DISK_ERR_READ;
+                    else
+                        isEmpty = Mem_IsZero(sector, 512);
                 } else if (image->base != nullptr) {
-                    rc = Disk_IsRangeEmpty(image->base, map, first + i, 1, &isEmpty, adapter, record);
+                    rc = Disk_IsRangeEmpty(image->base, map, first + i, 1, &isEmpty, adapter,
+                                           record);
                 }
             }
         }
@@ -327,19 +356,22 @@ int Bochs_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_
     return rc;
 }
 
-int Bochs_CheckGeometry(const DiskGeometry* geometry) {
+int Bochs_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || geometry->bytes_per_sector != 512) return -1;
     return Geometry_FitsIn32Bits(geometry) ? 0 : -1;
 }
 
-BochsCreateOptions* Bochs_AllocCreateOptions() {
+BochsCreateOptions* Bochs_AllocCreateOptions()
+{
     BochsCreateOptions* o = static_cast<BochsCreateOptions*>(Mem_Alloc(sizeof(BochsCreateOptions)));
     if (o != nullptr) o->version = BOCHS_VERSION_2;
     return o;
 }
 
 int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, UsedSectorMap* map,
-                    ProgressCallback callback, void* user) {
+                    ProgressCallback callback, void* user)
+{
     if (writer == nullptr || writer->out == nullptr || source == nullptr) return DISK_ERR_ARG;
     ByteStream* out = writer->out;
     const uint32_t total = writer->total;
@@ -368,7 +400,8 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
     WriterBlockPlacer placer = {out, 0, false};
     if (rc == DISK_OK) {
         rc = WriterKit_Walk(
-            source, map, 0, total, extentSectors, data, pieceSectors, [&](const WriterPiece& p) -> int {
+            source, map, 0, total, extentSectors, data, pieceSectors,
+            [&](const WriterPiece& p) -> int {
                 if (p.block >= catalog) return DISK_ERR_ARG;
                 if (p.offset == 0) {
                     std::memset(bits, 0, bitmapSectors * 512);
@@ -396,7 +429,8 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
                 return r;
             });
     }
-    if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table)) rc = DISK_ERR_WRITE;
+    if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_HEADER_BYTES, catalogBytes, table))
+        rc = DISK_ERR_WRITE;
     Mem_Free(table);
     Mem_Free(bits);
     Mem_Free(data);
@@ -404,7 +438,8 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
 }
 
 int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                 ProgressCallback callback, void* user, const BochsCreateOptions* options) {
+                 ProgressCallback callback, void* user, const BochsCreateOptions* options)
+{
     if (path == nullptr || source == nullptr || options == nullptr ||
         (options->version != BOCHS_VERSION_1 && options->version != BOCHS_VERSION_2))
         return DISK_ERR_ARG;
@@ -413,8 +448,10 @@ int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     if (Bochs_CheckGeometry(&g) != 0 || total == 0 || DescriptionIsImage(path)) return DISK_ERR_ARG;
     uint64_t catalog = 512, bitmap = 1;
     for (uint32_t step = 0; catalog * bitmap * 4096 < static_cast<uint64_t>(total) * 512; step++) {
-        if (step % 2 == 0) bitmap *= 2;
-        else catalog *= 2;
+        if (step % 2 == 0)
+            bitmap *= 2;
+        else
+            catalog *= 2;
     }
     const uint32_t extentSectors = static_cast<uint32_t>(bitmap * 8);
     const uint32_t bitmapSectors = static_cast<uint32_t>(Math_DivCeilU64(bitmap, 512));
@@ -450,11 +487,13 @@ int Bochs_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // ==== Sparse ====================================================================================
 
-BochsSparseImage* BochsSparse_Alloc() {
+BochsSparseImage* BochsSparse_Alloc()
+{
     return static_cast<BochsSparseImage*>(Mem_Alloc(sizeof(BochsSparseImage)));
 }
 
-void BochsSparse_Init(BochsSparseImage* image) {
+void BochsSparse_Init(BochsSparseImage* image)
+{
     std::memset(&image->geometry, 0, sizeof(image->geometry));
     image->stream = nullptr;
     std::memset(&image->header, 0, sizeof(image->header));
@@ -464,7 +503,8 @@ void BochsSparse_Init(BochsSparseImage* image) {
     image->parent = nullptr;
 }
 
-void BochsSparse_Close(void* object) {
+void BochsSparse_Close(void* object)
+{
     BochsSparseImage* image = static_cast<BochsSparseImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -477,7 +517,8 @@ void BochsSparse_Close(void* object) {
 }
 
 // The image one digit down ("disk3" reads absent pages from "disk2").
-static int OpenSparseParent(BochsSparseImage* image, const char* path) {
+static int OpenSparseParent(BochsSparseImage* image, const char* path)
+{
     const size_t length = std::strlen(path);
     if (length == 0) return DISK_OK;
     const char last = path[length - 1];
@@ -506,10 +547,12 @@ static int OpenSparseParent(BochsSparseImage* image, const char* path) {
     return DISK_OK;
 }
 
-int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opener,
-                                const char* path, bool readOnly) {
+int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opener, const char* path,
+                                bool readOnly)
+{
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
-    int r = FileOpener_Open(opener != nullptr ? opener : &FileOpener_Default, path, readOnly, &image->stream);
+    int r = FileOpener_Open(opener != nullptr ? opener : &FileOpener_Default, path, readOnly,
+                            &image->stream);
     if (r != DISK_OK) {
         image->stream = nullptr;
         return r;
@@ -531,10 +574,13 @@ int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opene
             r = DISK_ERR_FORMAT;
     }
     if (r == DISK_OK) {
-        image->dataStart = Math_DivCeilU64(BOCHS_SPARSE_HEADER_BYTES + 4ull * h.pages, h.pageSize) * h.pageSize;
+        image->dataStart =
+            Math_DivCeilU64(BOCHS_SPARSE_HEADER_BYTES + 4ull * h.pages, h.pageSize) * h.pageSize;
         image->table = static_cast<uint32_t*>(Mem_Alloc(h.pages * 4));
-        if (image->table == nullptr) r = DISK_ERR_NOMEM;
-        else if (!Stream_ReadAt(image->stream, BOCHS_SPARSE_HEADER_BYTES, h.pages * 4, image->table))
+        if (image->table == nullptr)
+            r = DISK_ERR_NOMEM;
+        else if (!Stream_ReadAt(image->stream, BOCHS_SPARSE_HEADER_BYTES, h.pages * 4,
+                                image->table))
             r = DISK_ERR_READ;
     }
     if (r == DISK_OK) {
@@ -543,8 +589,8 @@ int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opene
             const uint32_t e = image->table[i];
             if (e != BOCHS_UNSTORED && e + 1 > image->nextFreePage) image->nextFreePage = e + 1;
         }
-        const uint64_t total = h.version == 1 ? static_cast<uint64_t>(h.pages) * (h.pageSize / 512)
-                                              : h.diskSize / 512;
+        const uint64_t total =
+            h.version == 1 ? static_cast<uint64_t>(h.pages) * (h.pageSize / 512) : h.diskSize / 512;
         Geometry_SetTotalSectors(&image->geometry, total);
         image->geometry.bytes_per_sector = 512;
         image->geometry.heads = 16;
@@ -555,12 +601,14 @@ int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opene
     return r;
 }
 
-int BochsSparse_Open(BochsSparseImage* image, const char* path, bool readOnly) {
+int BochsSparse_Open(BochsSparseImage* image, const char* path, bool readOnly)
+{
     return BochsSparse_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
-int Disk_OpenBochsSparseWithHandler(DiskHandle* handle, const FileOpener* opener,
-                                    const char* path, bool readOnly) {
+int Disk_OpenBochsSparseWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                    bool readOnly)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     BochsSparseImage* image = BochsSparse_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -575,19 +623,23 @@ int Disk_OpenBochsSparseWithHandler(DiskHandle* handle, const FileOpener* opener
     return DISK_OK;
 }
 
-int Disk_OpenBochsSparse(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenBochsSparse(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenBochsSparseWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 
-void BochsSparse_GetGeometry(void* object, DiskGeometry* out) {
+void BochsSparse_GetGeometry(void* object, DiskGeometry* out)
+{
     *out = static_cast<const BochsSparseImage*>(object)->geometry;
 }
 
-void BochsSparse_SetGeometry(void* object, uint32_t heads, uint32_t sectorsPerTrack) {
+void BochsSparse_SetGeometry(void* object, uint32_t heads, uint32_t sectorsPerTrack)
+{
     Bochs_SetGeometry(object, heads, sectorsPerTrack);
 }
 
-int BochsSparse_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int BochsSparse_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     BochsSparseImage* image = static_cast<BochsSparseImage*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -600,7 +652,9 @@ int BochsSparse_Read(void* object, uint64_t offset, uint32_t length, void* buffe
         const uint32_t entry = page < image->header.pages ? image->table[page] : BOCHS_UNSTORED;
         int rc = DISK_OK;
         if (entry != BOCHS_UNSTORED) {
-            if (!Stream_ReadAt(image->stream, image->dataStart + static_cast<uint64_t>(entry) * pageSize + in, n, out))
+            if (!Stream_ReadAt(image->stream,
+                               image->dataStart + static_cast<uint64_t>(entry) * pageSize + in, n,
+                               out))
                 rc = DISK_ERR_READ;
         } else {
             rc = ReadBase(image->parent, offset, n, out);
@@ -614,8 +668,8 @@ int BochsSparse_Read(void* object, uint64_t offset, uint32_t length, void* buffe
 }
 
 int BochsSparse_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                             bool* empty, RangeProgressAdapter adapter,
-                             RangeProgressRecord* record) {
+                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     BochsSparseImage* image = static_cast<BochsSparseImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry) ||
         !Geometry_FitsIn32Bits(&image->geometry))
@@ -639,11 +693,14 @@ int BochsSparse_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, u
                 rc = Disk_IsRangeEmpty(image->parent, map, first, n, &isEmpty, adapter, record);
         } else {
             if (map != nullptr) rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), used);
-            const uint64_t at = image->dataStart + static_cast<uint64_t>(entry) * image->header.pageSize;
+            const uint64_t at =
+                image->dataStart + static_cast<uint64_t>(entry) * image->header.pageSize;
             for (uint32_t i = 0; rc == DISK_OK && isEmpty && i < n; i++) {
                 if (used != nullptr && !UsedBit(used, i)) continue;
-                if (!Stream_ReadAt(image->stream, at + (in + i) * 512ull, 512, sector)) rc = DISK_ERR_READ;
-                else isEmpty = Mem_IsZero(sector, 512);
+                if (!Stream_ReadAt(image->stream, at + (in + i) * 512ull, 512, sector))
+                    rc = DISK_ERR_READ;
+                else
+                    isEmpty = Mem_IsZero(sector, 512);
             }
         }
         first += n;
@@ -654,11 +711,13 @@ int BochsSparse_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, u
     return rc;
 }
 
-int BochsSparse_CheckGeometry(const DiskGeometry* geometry) {
+int BochsSparse_CheckGeometry(const DiskGeometry* geometry)
+{
     return Bochs_CheckGeometry(geometry);
 }
 
-BochsSparseCreateOptions* BochsSparse_AllocCreateOptions() {
+BochsSparseCreateOptions* BochsSparse_AllocCreateOptions()
+{
     BochsSparseCreateOptions* o =
         static_cast<BochsSparseCreateOptions*>(Mem_Alloc(sizeof(BochsSparseCreateOptions)));
     if (o != nullptr) o->version = 2;
@@ -667,17 +726,20 @@ BochsSparseCreateOptions* BochsSparse_AllocCreateOptions() {
 
 int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                        ProgressCallback callback, void* user,
-                       const BochsSparseCreateOptions* options) {
+                       const BochsSparseCreateOptions* options)
+{
     if (path == nullptr || source == nullptr || options == nullptr ||
         (options->version != 1 && options->version != 2))
         return DISK_ERR_ARG;
     DiskGeometry g = {};
     const uint32_t total = SourceTotal32(source, &g);
-    if (BochsSparse_CheckGeometry(&g) != 0 || total == 0 || DescriptionIsImage(path)) return DISK_ERR_ARG;
+    if (BochsSparse_CheckGeometry(&g) != 0 || total == 0 || DescriptionIsImage(path))
+        return DISK_ERR_ARG;
     const uint32_t perPage = BOCHS_SPARSE_WRITE_PAGE / 512;
     const uint32_t pages = static_cast<uint32_t>(Math_DivCeilU64(total, perPage));
     const uint64_t dataStart =
-        Math_DivCeilU64(BOCHS_SPARSE_HEADER_BYTES + 4ull * pages, BOCHS_SPARSE_WRITE_PAGE) * BOCHS_SPARSE_WRITE_PAGE;
+        Math_DivCeilU64(BOCHS_SPARSE_HEADER_BYTES + 4ull * pages, BOCHS_SPARSE_WRITE_PAGE) *
+        BOCHS_SPARSE_WRITE_PAGE;
     const uint32_t tableBytes = static_cast<uint32_t>(dataStart - BOCHS_SPARSE_HEADER_BYTES);
 
     uint8_t header[BOCHS_SPARSE_HEADER_BYTES] = {};
@@ -691,8 +753,10 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
     uint8_t* data = static_cast<uint8_t*>(Mem_Alloc(BOCHS_SPARSE_WRITE_PAGE));
     ByteStream* out = nullptr;
     int rc = DISK_OK;
-    if (table == nullptr || data == nullptr) rc = DISK_ERR_NOMEM;
-    else if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
+    if (table == nullptr || data == nullptr)
+        rc = DISK_ERR_NOMEM;
+    else if (!Stream_CreateFile(path, &out))
+        rc = DISK_ERR_CREATE;
     if (rc == DISK_OK) {
         std::memset(table, 0, tableBytes);
         for (uint32_t i = 0; i < pages; i++) Bytes_StoreLe32(table + 4ull * i, BOCHS_UNSTORED);
@@ -708,15 +772,19 @@ int BochsSparse_Create(const char* path, const DiskHandle* source, UsedSectorMap
         WriterPiece piece;
         rc = WriterKit_ReadPiece(source, map, first, n, data, &piece);
         if (rc == DISK_OK && !piece.zero) {
-            std::memset(data + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(perPage - n) * 512);
-            if (!Stream_WriteAt(out, dataStart + static_cast<uint64_t>(written) * BOCHS_SPARSE_WRITE_PAGE,
-                                BOCHS_SPARSE_WRITE_PAGE, data))
+            std::memset(data + static_cast<size_t>(n) * 512, 0,
+                        static_cast<size_t>(perPage - n) * 512);
+            if (!Stream_WriteAt(
+                    out, dataStart + static_cast<uint64_t>(written) * BOCHS_SPARSE_WRITE_PAGE,
+                    BOCHS_SPARSE_WRITE_PAGE, data))
                 rc = DISK_ERR_WRITE;
             Bytes_StoreLe32(table + 4ull * p, written++);
         }
-        if (rc == DISK_OK && !WriteKit_Progress(callback, user, first + n, total)) rc = DISK_CANCELLED;
+        if (rc == DISK_OK && !WriteKit_Progress(callback, user, first + n, total))
+            rc = DISK_CANCELLED;
     }
-    if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table)) rc = DISK_ERR_WRITE;
+    if (rc == DISK_OK && !Stream_WriteAt(out, BOCHS_SPARSE_HEADER_BYTES, tableBytes, table))
+        rc = DISK_ERR_WRITE;
     if (rc == DISK_OK && !Stream_WriteAt(out, 0, sizeof(header), header)) rc = DISK_ERR_WRITE;
     if (out != nullptr && !Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
     Mem_Free(table);

@@ -48,14 +48,14 @@ struct BochsImage {
     DiskGeometry geometry;  // first: see above
     ByteStream* stream;
     BochsHeader header;
-    uint32_t* catalog;       // host order, owned
-    uint8_t* bitmap;         // one block's bitmap, owned
-    int64_t cachedExtent;    // extent whose bitmap is in `bitmap`; -1 none
+    uint32_t* catalog;     // host order, owned
+    uint8_t* bitmap;       // one block's bitmap, owned
+    int64_t cachedExtent;  // extent whose bitmap is in `bitmap`; -1 none
     uint32_t nextFreeExtent;
     uint32_t extentSectors;
     uint32_t bitmapSectors;
     uint32_t subtype;
-    DiskHandle* base;        // owned; NULL for none
+    DiskHandle* base;  // owned; NULL for none
 };
 
 struct BochsCreateOptions {
@@ -74,10 +74,10 @@ struct BochsSparseImage {
     DiskGeometry geometry;  // first: see above
     ByteStream* stream;
     BochsSparseHeader header;
-    uint32_t* table;         // host order, owned
+    uint32_t* table;  // host order, owned
     uint32_t nextFreePage;
     uint64_t dataStart;
-    DiskHandle* parent;      // owned; NULL for none
+    DiskHandle* parent;  // owned; NULL for none
 };
 
 struct BochsSparseCreateOptions {
@@ -134,14 +134,14 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
 
 // ---- Sparse ---------------------------------------------------------------------------------
 int Disk_OpenBochsSparse(DiskHandle* handle, const char* path, bool readOnly);
-int Disk_OpenBochsSparseWithHandler(DiskHandle* handle, const FileOpener* opener,
-                                    const char* path, bool readOnly);
+int Disk_OpenBochsSparseWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                    bool readOnly);
 
 BochsSparseImage* BochsSparse_Alloc();
 void BochsSparse_Init(BochsSparseImage* image);
 void BochsSparse_Close(void* object);
-int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opener,
-                                const char* path, bool readOnly);
+int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opener, const char* path,
+                                bool readOnly);
 int BochsSparse_Open(BochsSparseImage* image, const char* path, bool readOnly);
 void BochsSparse_GetGeometry(void* object, DiskGeometry* out);
 void BochsSparse_SetGeometry(void* object, uint32_t heads, uint32_t sectorsPerTrack);

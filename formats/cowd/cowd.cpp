@@ -17,8 +17,12 @@
 namespace {
 
 enum : uint32_t {
-    kFlagsOne = 0x13, kFlagsSeveral = 0x1B, kChildOne = 0x12, kChildSeveral = 0x1A,
-    kIdeCylinderCap = 16383, kIdeCapSectors = 16514064,
+    kFlagsOne = 0x13,
+    kFlagsSeveral = 0x1B,
+    kChildOne = 0x12,
+    kChildSeveral = 0x1A,
+    kIdeCylinderCap = 16383,
+    kIdeCapSectors = 16514064,
     // Our grain tables that make up one of qemu-img's (4096 entries).
     kPeerTables = 8
 };
@@ -43,7 +47,8 @@ inline uint32_t W(const uint8_t* h, uint32_t at) { return Bytes_LoadLe32(h + at)
 inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
 // "dir/stem-NN.ext" for extent i (from 1) of "dir/stem.ext".
-bool ExtentName(const char* path, uint32_t i, char* out) {
+bool ExtentName(const char* path, uint32_t i, char* out)
+{
     char dir[COWD_PATH_CAPACITY], stem[COWD_PATH_CAPACITY], ext[COWD_PATH_CAPACITY];
     if (std::strlen(path) >= COWD_PATH_CAPACITY) return false;
     Path_SplitCStr(path, dir, stem, ext);
@@ -52,7 +57,8 @@ bool ExtentName(const char* path, uint32_t i, char* out) {
     return n > 0 && n < static_cast<int>(COWD_PATH_CAPACITY);
 }
 
-void CloseExtent(CowdExtent* e) {
+void CloseExtent(CowdExtent* e)
+{
     if (e->stream != nullptr) Stream_Close(e->stream);
     Mem_Free(e->directory);
     e->stream = nullptr;
@@ -65,20 +71,23 @@ struct OpenRules {
 };
 
 // The base version-3 geometry rules by adapter.
-bool V3GeometryOk(const uint8_t* h) {
+bool V3GeometryOk(const uint8_t* h)
+{
     const uint32_t total = W(h, 1668), count = W(h, 1652), numSectors = W(h, 12);
     const uint64_t rootC = W(h, 32), rootH = W(h, 36), rootS = W(h, 40);
     const uint64_t dC = W(h, 1656), dH = W(h, 1660), dS = W(h, 1664);
     if (std::memcmp(h + 1640, "ide", 4) == 0) {
         if (total > COWD_EXTENT_SECTORS) {
-            return count == Math_DivCeilU64(total, COWD_EXTENT_SECTORS) && total <= COWD_MAX_IDE_SECTORS &&
+            return count == Math_DivCeilU64(total, COWD_EXTENT_SECTORS) &&
+                   total <= COWD_MAX_IDE_SECTORS &&
                    (total <= kIdeCapSectors || dC == kIdeCylinderCap);
         }
         return count == 1 && rootC * rootH * rootS == numSectors && dC * dH * dS == total &&
                rootC >= dC && numSectors >= total;
     }
     if (std::memcmp(h + 1640, "scsi", 4) == 0) {
-        if (total <= COWD_EXTENT_SECTORS && (rootC != dC || rootH != dH || rootS != dS || numSectors != total))
+        if (total <= COWD_EXTENT_SECTORS &&
+            (rootC != dC || rootH != dH || rootS != dS || numSectors != total))
             return false;
         if (dC * dH * dS != total) return false;
         if (total <= 0x1FF800) return dH == 64 && dS == 32;
@@ -88,10 +97,12 @@ bool V3GeometryOk(const uint8_t* h) {
     return false;
 }
 
-int ReadTable(CowdExtent* e, uint32_t index) {
+int ReadTable(CowdExtent* e, uint32_t index)
+{
     if (e->cachedTable == index) return DISK_OK;
     e->cachedTable = 0xFFFFFFFFu;
-    if (!Stream_ReadAt(e->stream, static_cast<uint64_t>(e->directory[index]) * 512, sizeof(e->table), e->table))
+    if (!Stream_ReadAt(e->stream, static_cast<uint64_t>(e->directory[index]) * 512,
+                       sizeof(e->table), e->table))
         return DISK_ERR_READ;
     Bytes_LeToHostArray32(e->table, COWD_TABLE_ENTRIES);
     e->cachedTable = index;
@@ -100,7 +111,8 @@ int ReadTable(CowdExtent* e, uint32_t index) {
 
 // Opens one extent file and checks its header; index and count of the disk's extents.
 int OpenExtent(CowdExtent* e, const FileOpener* opener, const char* path, bool readOnly,
-               const OpenRules& rules, uint32_t index, uint32_t expectedFlags) {
+               const OpenRules& rules, uint32_t index, uint32_t expectedFlags)
+{
     int r = FileOpener_Open(opener, path, readOnly, &e->stream);
     if (r != DISK_OK) {
         e->stream = nullptr;
@@ -112,7 +124,8 @@ int OpenExtent(CowdExtent* e, const FileOpener* opener, const char* path, bool r
     // Grains are 128 sectors in every kind: the tables' spans derive from them.
     if (W(h, 16) != COWD_GRAIN_SECTORS) return DISK_ERR_FORMAT;
     if (!rules.child && (W(h, 1056) != 0 || W(h, 1636) != W(h, 1060))) return DISK_ERR_FORMAT;
-    if ((rules.version == 3 || rules.child) && W(h, 1676) != COWD_EXTENT_SECTORS) return DISK_ERR_FORMAT;
+    if ((rules.version == 3 || rules.child) && W(h, 1676) != COWD_EXTENT_SECTORS)
+        return DISK_ERR_FORMAT;
     if (expectedFlags != 0 && W(h, 8) != expectedFlags) return DISK_ERR_FORMAT;
     if (rules.version == 3) {
         if (!rules.child && !V3GeometryOk(h)) return DISK_ERR_FORMAT;
@@ -134,23 +147,27 @@ int OpenExtent(CowdExtent* e, const FileOpener* opener, const char* path, bool r
     if (e->extentSectors == 0) return DISK_ERR_FORMAT;
     uint64_t size = 0;
     if (!Stream_GetSize(e->stream, &size)) return DISK_ERR_SIZE;
-    e->directoryEntries = static_cast<uint32_t>(Math_DivCeilU64(e->extentSectors, COWD_TABLE_SECTORS));
+    e->directoryEntries =
+        static_cast<uint32_t>(Math_DivCeilU64(e->extentSectors, COWD_TABLE_SECTORS));
     e->directory = static_cast<uint32_t*>(Mem_Alloc(e->directoryEntries * 4));
     if (e->directory == nullptr) return DISK_ERR_NOMEM;
-    if (!Stream_ReadAt(e->stream, 4 * 512, e->directoryEntries * 4, e->directory)) return DISK_ERR_READ;
+    if (!Stream_ReadAt(e->stream, 4 * 512, e->directoryEntries * 4, e->directory))
+        return DISK_ERR_READ;
     Bytes_LeToHostArray32(e->directory, e->directoryEntries);
     e->cachedTable = 0xFFFFFFFFu;
     if (e->directory[0] != 0) return ReadTable(e, 0);
     return DISK_OK;
 }
 
-int OpenParent(CowdImage* image, const char* childPath) {
+int OpenParent(CowdImage* image, const char* childPath)
+{
     const uint8_t* h = image->extents[0].header;
     char name[261];
     std::memcpy(name, h + 32, 260);
     name[260] = 0;
     char parentPath[COWD_PATH_CAPACITY];
-    if (name[0] == 0 || !Path_MakeAbsoluteCStr(childPath, name, parentPath, sizeof(parentPath), TEXT_ENC_UTF8))
+    if (name[0] == 0 ||
+        !Path_MakeAbsoluteCStr(childPath, name, parentPath, sizeof(parentPath), TEXT_ENC_UTF8))
         return DISK_ERR_FORMAT;
     if (tParentDepth >= COWD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
     if (tParentDepth == 0) {
@@ -177,7 +194,8 @@ int OpenParent(CowdImage* image, const char* childPath) {
     }
     DiskGeometry g = {};
     Disk_GetGeometry(parent, &g);
-    if (!Geometry_FitsIn32Bits(&g) || Geometry_GetTotalSectors(&g) != Geometry_GetTotalSectors(&image->geometry)) {
+    if (!Geometry_FitsIn32Bits(&g) ||
+        Geometry_GetTotalSectors(&g) != Geometry_GetTotalSectors(&image->geometry)) {
         Disk_Close(parent);
         Mem_Free(parent);
         return DISK_ERR_FORMAT;
@@ -190,7 +208,8 @@ int OpenParent(CowdImage* image, const char* childPath) {
 }
 
 int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool readOnly,
-              uint32_t version, bool child) {
+              uint32_t version, bool child)
+{
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
     if (opener == nullptr) opener = &FileOpener_Default;
     const OpenRules rules = {version, child};
@@ -206,7 +225,8 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
     if (r == DISK_OK && version == 3) {
         count = W(image->extents[0].header, 1652);
         const uint32_t f = W(image->extents[0].header, 8);
-        if (f != (child ? (count == 1 ? kChildOne : kChildSeveral) : (count == 1 ? kFlagsOne : kFlagsSeveral)))
+        if (f != (child ? (count == 1 ? kChildOne : kChildSeveral)
+                        : (count == 1 ? kFlagsOne : kFlagsSeveral)))
             r = DISK_ERR_FORMAT;
     }
     if (r == DISK_OK && count > 1) {
@@ -229,7 +249,8 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
                 r = DISK_ERR_ARG;
                 break;
             }
-            r = OpenExtent(&image->extents[i], opener, name, readOnly, rules, i, child ? kChildSeveral : kFlagsSeveral);
+            r = OpenExtent(&image->extents[i], opener, name, readOnly, rules, i,
+                           child ? kChildSeveral : kFlagsSeveral);
             if (r == DISK_OK && W(image->extents[i].header, 1652) != count) r = DISK_ERR_FORMAT;
         }
         if (r == DISK_OK) {
@@ -251,7 +272,9 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
 }
 
 template <uint32_t Version, bool Child>
-int OpenInHandle(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly, DiskKind kind) {
+int OpenInHandle(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly,
+                 DiskKind kind)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     CowdImage* image = Cowd_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -270,7 +293,8 @@ int OpenInHandle(DiskHandle* handle, const FileOpener* opener, const char* path,
 
 CowdImage* Cowd_Alloc() { return static_cast<CowdImage*>(Mem_Alloc(sizeof(CowdImage))); }
 
-void Cowd_Init(CowdImage* image) {
+void Cowd_Init(CowdImage* image)
+{
     std::memset(&image->geometry, 0, sizeof(image->geometry));
     image->extentCount = 0;
     image->extents = nullptr;
@@ -278,7 +302,8 @@ void Cowd_Init(CowdImage* image) {
     image->child = false;
 }
 
-void Cowd_Close(void* object) {
+void Cowd_Close(void* object)
+{
     CowdImage* image = static_cast<CowdImage*>(object);
     if (image == nullptr) return;
     for (uint32_t i = 0; i < image->extentCount; i++) CloseExtent(&image->extents[i]);
@@ -290,28 +315,80 @@ void Cowd_Close(void* object) {
     Cowd_Init(image);
 }
 
-int Cowd_OpenV3WithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro) { return OpenImage(i, o, p, ro, 3, false); }
-int Cowd_OpenV3ChildWithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro) { return OpenImage(i, o, p, ro, 3, true); }
-int Cowd_OpenV1WithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro) { return OpenImage(i, o, p, ro, 1, false); }
-int Cowd_OpenV1ChildWithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro) { return OpenImage(i, o, p, ro, 1, true); }
-int Cowd_OpenV3(CowdImage* i, const char* p, bool ro) { return OpenImage(i, nullptr, p, ro, 3, false); }
-int Cowd_OpenV3Child(CowdImage* i, const char* p, bool ro) { return OpenImage(i, nullptr, p, ro, 3, true); }
-int Cowd_OpenV1(CowdImage* i, const char* p, bool ro) { return OpenImage(i, nullptr, p, ro, 1, false); }
-int Cowd_OpenV1Child(CowdImage* i, const char* p, bool ro) { return OpenImage(i, nullptr, p, ro, 1, true); }
+int Cowd_OpenV3WithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenImage(i, o, p, ro, 3, false);
+}
+int Cowd_OpenV3ChildWithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenImage(i, o, p, ro, 3, true);
+}
+int Cowd_OpenV1WithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenImage(i, o, p, ro, 1, false);
+}
+int Cowd_OpenV1ChildWithHandler(CowdImage* i, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenImage(i, o, p, ro, 1, true);
+}
+int Cowd_OpenV3(CowdImage* i, const char* p, bool ro)
+{
+    return OpenImage(i, nullptr, p, ro, 3, false);
+}
+int Cowd_OpenV3Child(CowdImage* i, const char* p, bool ro)
+{
+    return OpenImage(i, nullptr, p, ro, 3, true);
+}
+int Cowd_OpenV1(CowdImage* i, const char* p, bool ro)
+{
+    return OpenImage(i, nullptr, p, ro, 1, false);
+}
+int Cowd_OpenV1Child(CowdImage* i, const char* p, bool ro)
+{
+    return OpenImage(i, nullptr, p, ro, 1, true);
+}
 
-int Disk_OpenCowdV3WithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro) { return OpenInHandle<3, false>(h, o, p, ro, DISK_KIND_COWD3); }
-int Disk_OpenCowdV3ChildWithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro) { return OpenInHandle<3, true>(h, o, p, ro, DISK_KIND_COWD3_CHILD); }
-int Disk_OpenCowdV1WithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro) { return OpenInHandle<1, false>(h, o, p, ro, DISK_KIND_COWD1); }
-int Disk_OpenCowdV1ChildWithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro) { return OpenInHandle<1, true>(h, o, p, ro, DISK_KIND_COWD1_CHILD); }
-int Disk_OpenCowdV3(DiskHandle* h, const char* p, bool ro) { return Disk_OpenCowdV3WithHandler(h, &FileOpener_Default, p, ro); }
-int Disk_OpenCowdV3Child(DiskHandle* h, const char* p, bool ro) { return Disk_OpenCowdV3ChildWithHandler(h, &FileOpener_Default, p, ro); }
-int Disk_OpenCowdV1(DiskHandle* h, const char* p, bool ro) { return Disk_OpenCowdV1WithHandler(h, &FileOpener_Default, p, ro); }
-int Disk_OpenCowdV1Child(DiskHandle* h, const char* p, bool ro) { return Disk_OpenCowdV1ChildWithHandler(h, &FileOpener_Default, p, ro); }
+int Disk_OpenCowdV3WithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenInHandle<3, false>(h, o, p, ro, DISK_KIND_COWD3);
+}
+int Disk_OpenCowdV3ChildWithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenInHandle<3, true>(h, o, p, ro, DISK_KIND_COWD3_CHILD);
+}
+int Disk_OpenCowdV1WithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenInHandle<1, false>(h, o, p, ro, DISK_KIND_COWD1);
+}
+int Disk_OpenCowdV1ChildWithHandler(DiskHandle* h, const FileOpener* o, const char* p, bool ro)
+{
+    return OpenInHandle<1, true>(h, o, p, ro, DISK_KIND_COWD1_CHILD);
+}
+int Disk_OpenCowdV3(DiskHandle* h, const char* p, bool ro)
+{
+    return Disk_OpenCowdV3WithHandler(h, &FileOpener_Default, p, ro);
+}
+int Disk_OpenCowdV3Child(DiskHandle* h, const char* p, bool ro)
+{
+    return Disk_OpenCowdV3ChildWithHandler(h, &FileOpener_Default, p, ro);
+}
+int Disk_OpenCowdV1(DiskHandle* h, const char* p, bool ro)
+{
+    return Disk_OpenCowdV1WithHandler(h, &FileOpener_Default, p, ro);
+}
+int Disk_OpenCowdV1Child(DiskHandle* h, const char* p, bool ro)
+{
+    return Disk_OpenCowdV1ChildWithHandler(h, &FileOpener_Default, p, ro);
+}
 
-void Cowd_GetGeometry(void* object, DiskGeometry* out) { *out = static_cast<const CowdImage*>(object)->geometry; }
+void Cowd_GetGeometry(void* object, DiskGeometry* out)
+{
+    *out = static_cast<const CowdImage*>(object)->geometry;
+}
 
 // The extent holding a sector (the extents are few).
-static CowdExtent* ExtentOf(CowdImage* image, uint64_t sector) {
+static CowdExtent* ExtentOf(CowdImage* image, uint64_t sector)
+{
     for (uint32_t i = 0; i < image->extentCount; i++) {
         CowdExtent* e = &image->extents[i];
         if (sector - e->firstSector < e->extentSectors) return e;
@@ -319,7 +396,8 @@ static CowdExtent* ExtentOf(CowdImage* image, uint64_t sector) {
     return nullptr;
 }
 
-int Cowd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Cowd_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     CowdImage* image = static_cast<CowdImage*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -342,7 +420,8 @@ int Cowd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
         }
         if (rc == DISK_OK) {
             if (sector != 0) {
-                if (!Stream_ReadAt(e->stream, static_cast<uint64_t>(sector) * 512 + in, n, out)) rc = DISK_ERR_READ;
+                if (!Stream_ReadAt(e->stream, static_cast<uint64_t>(sector) * 512 + in, n, out))
+                    rc = DISK_ERR_READ;
             } else if (image->parent != nullptr) {
                 rc = Disk_Read(image->parent, offset, n, out);
             } else {
@@ -358,7 +437,8 @@ int Cowd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
 }
 
 int Cowd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                      RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                      RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     CowdImage* image = static_cast<CowdImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
     uint8_t data[COWD_GRAIN_SECTORS * 512];
@@ -382,10 +462,13 @@ int Cowd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
             rc = Disk_IsRangeEmpty(image->parent, nullptr, first, n, &pieceEmpty, adapter, record);
         } else if (rc == DISK_OK && sector != 0) {
             if (map != nullptr) rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), used);
-            if (rc == DISK_OK && !Stream_ReadAt(e->stream, static_cast<uint64_t>(sector) * 512 + in * 512ull, n * 512, data))
+            if (rc == DISK_OK &&
+                !Stream_ReadAt(e->stream, static_cast<uint64_t>(sector) * 512 + in * 512ull,
+                               n * 512, data))
                 rc = DISK_ERR_READ;
             for (uint32_t i = 0; rc == DISK_OK && pieceEmpty && i < n; i++) {
-                if ((map == nullptr || UsedBit(used, i)) && !Mem_IsZero(data + i * 512, 512)) pieceEmpty = false;
+                if ((map == nullptr || UsedBit(used, i)) && !Mem_IsZero(data + i * 512, 512))
+                    pieceEmpty = false;
             }
         }
         if (rc != DISK_OK) return rc;
@@ -404,14 +487,31 @@ int Cowd_ReadV3(void* o, uint64_t a, uint32_t b, void* c) { return Cowd_Read(o, 
 int Cowd_ReadV3Child(void* o, uint64_t a, uint32_t b, void* c) { return Cowd_Read(o, a, b, c); }
 int Cowd_ReadV1(void* o, uint64_t a, uint32_t b, void* c) { return Cowd_Read(o, a, b, c); }
 int Cowd_ReadV1Child(void* o, uint64_t a, uint32_t b, void* c) { return Cowd_Read(o, a, b, c); }
-int Cowd_IsRangeEmptyV3(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e, RangeProgressAdapter a, RangeProgressRecord* r) { return Cowd_IsRangeEmpty(o, m, f, c, e, a, r); }
-int Cowd_IsRangeEmptyV3Child(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e, RangeProgressAdapter a, RangeProgressRecord* r) { return Cowd_IsRangeEmpty(o, m, f, c, e, a, r); }
-int Cowd_IsRangeEmptyV1(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e, RangeProgressAdapter a, RangeProgressRecord* r) { return Cowd_IsRangeEmpty(o, m, f, c, e, a, r); }
-int Cowd_IsRangeEmptyV1Child(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e, RangeProgressAdapter a, RangeProgressRecord* r) { return Cowd_IsRangeEmpty(o, m, f, c, e, a, r); }
+int Cowd_IsRangeEmptyV3(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e,
+                        RangeProgressAdapter a, RangeProgressRecord* r)
+{
+    return Cowd_IsRangeEmpty(o, m, f, c, e, a, r);
+}
+int Cowd_IsRangeEmptyV3Child(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e,
+                             RangeProgressAdapter a, RangeProgressRecord* r)
+{
+    return Cowd_IsRangeEmpty(o, m, f, c, e, a, r);
+}
+int Cowd_IsRangeEmptyV1(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e,
+                        RangeProgressAdapter a, RangeProgressRecord* r)
+{
+    return Cowd_IsRangeEmpty(o, m, f, c, e, a, r);
+}
+int Cowd_IsRangeEmptyV1Child(void* o, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e,
+                             RangeProgressAdapter a, RangeProgressRecord* r)
+{
+    return Cowd_IsRangeEmpty(o, m, f, c, e, a, r);
+}
 
 // ---- Geometry checks ------------------------------------------------------------------------
 
-void Cowd_ScsiGeometry(uint32_t total, uint32_t* heads, uint32_t* sectorsPerTrack) {
+void Cowd_ScsiGeometry(uint32_t total, uint32_t* heads, uint32_t* sectorsPerTrack)
+{
     if (total <= 0x1FF800) {
         *heads = 64;
         *sectorsPerTrack = 32;
@@ -424,23 +524,27 @@ void Cowd_ScsiGeometry(uint32_t total, uint32_t* heads, uint32_t* sectorsPerTrac
     }
 }
 
-int Cowd_CheckGeometryV3(const DiskGeometry* g) {
+int Cowd_CheckGeometryV3(const DiskGeometry* g)
+{
     if (g == nullptr || g->bytes_per_sector != 512 || !Geometry_FitsIn32Bits(g)) return -1;
     return Geometry_GetTotalSectors(g) <= COWD_MAX_IDE_SECTORS ? 0 : -1;
 }
 
-bool Cowd_FitsOneExtent(const DiskGeometry* g) {
+bool Cowd_FitsOneExtent(const DiskGeometry* g)
+{
     return Geometry_FitsIn32Bits(g) && Geometry_GetTotalSectors(g) <= COWD_EXTENT_SECTORS;
 }
 
-uint32_t Cowd_ClampCapacityV1(const DiskGeometry* g) {
+uint32_t Cowd_ClampCapacityV1(const DiskGeometry* g)
+{
     const uint64_t c = static_cast<uint64_t>(g->heads) * g->sectors_per_track;
     const uint64_t total = Geometry_GetTotalSectors(g);
     const uint64_t cap = c == 0 ? uint64_t(COWD_EXTENT_SECTORS) : c * (COWD_EXTENT_SECTORS / c);
     return static_cast<uint32_t>(total < cap ? total : cap);
 }
 
-int Cowd_CheckGeometryV1(const DiskGeometry* g) {
+int Cowd_CheckGeometryV1(const DiskGeometry* g)
+{
     if (g == nullptr || g->bytes_per_sector != 512 || !Geometry_FitsIn32Bits(g)) return -1;
     return Geometry_GetTotalSectors(g) <= Cowd_ClampCapacityV1(g) ? 0 : -1;
 }
@@ -452,10 +556,10 @@ namespace {
 struct ExtentPlan {
     uint32_t version;
     uint32_t index, count;
-    uint32_t sectors;        // of this extent
-    uint64_t firstSector;    // in the source
+    uint32_t sectors;      // of this extent
+    uint64_t firstSector;  // in the source
     uint32_t total;
-    uint32_t heads, spt;     // disk geometry written
+    uint32_t heads, spt;  // disk geometry written
     uint32_t diskCylinders;
     uint32_t rootCylinders, rootHeads, rootSpt, numSectors;
     bool scsi;
@@ -465,10 +569,11 @@ struct ExtentPlan {
 // The header is the extent's last write (a partial extent has none); with `held` it is not
 // written but handed back there, for the caller to write later.
 int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback callback, void* user, const ExtentPlan& p,
-                uint8_t* held = nullptr) {
+                ProgressCallback callback, void* user, const ExtentPlan& p, uint8_t* held = nullptr)
+{
     uint8_t h[COWD_HEADER_BYTES] = {};
-    const uint32_t tables = static_cast<uint32_t>(Math_DivCeilU64(p.count > 1 ? COWD_EXTENT_SECTORS : p.sectors, COWD_TABLE_SECTORS));
+    const uint32_t tables = static_cast<uint32_t>(
+        Math_DivCeilU64(p.count > 1 ? COWD_EXTENT_SECTORS : p.sectors, COWD_TABLE_SECTORS));
     Bytes_StoreLe32(h, COWD_MAGIC);
     Bytes_StoreLe32(h + 4, p.version);
     Bytes_StoreLe32(h + 8, p.count > 1 ? kFlagsSeveral : kFlagsOne);
@@ -501,7 +606,8 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     const bool peerLayout = p.count == 1 && p.sectors <= kPeerTables * COWD_TABLE_SECTORS;
     char peerLines[64] = {};
     if (peerLayout) {
-        std::snprintf(peerLines, sizeof(peerLines), "CID=%08x\nparentCID=ffffffff\n", static_cast<unsigned>(p.id));
+        std::snprintf(peerLines, sizeof(peerLines), "CID=%08x\nparentCID=ffffffff\n",
+                      static_cast<unsigned>(p.id));
     }
     const uint32_t dirSectors = static_cast<uint32_t>(Math_DivCeilU64(tables, 128));
     uint32_t* directory = static_cast<uint32_t*>(Mem_Alloc(dirSectors * 512));
@@ -509,8 +615,10 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
     uint32_t table[COWD_TABLE_ENTRIES];
     ByteStream* out = nullptr;
     int rc = DISK_OK;
-    if (directory == nullptr || grain == nullptr) rc = DISK_ERR_NOMEM;
-    else if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
+    if (directory == nullptr || grain == nullptr)
+        rc = DISK_ERR_NOMEM;
+    else if (!Stream_CreateFile(path, &out))
+        rc = DISK_ERR_CREATE;
     if (rc == DISK_OK) {
         std::memset(directory, 0, dirSectors * 512);
         if (!Stream_WriteAt(out, 4 * 512, dirSectors * 512, directory)) rc = DISK_ERR_WRITE;
@@ -521,11 +629,13 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         std::memset(table, 0, sizeof(table));
         for (uint32_t t = 0; rc == DISK_OK && t < tables; t++) {
             directory[t] = Bytes_HostToLe32(next);
-            if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, sizeof(table), table)) rc = DISK_ERR_WRITE;
+            if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, sizeof(table), table))
+                rc = DISK_ERR_WRITE;
             next += 4;
         }
     }
-    for (uint32_t t = 0; rc == DISK_OK && static_cast<uint64_t>(t) * COWD_TABLE_SECTORS < p.sectors; t++) {
+    for (uint32_t t = 0; rc == DISK_OK && static_cast<uint64_t>(t) * COWD_TABLE_SECTORS < p.sectors;
+         t++) {
         const uint64_t first = p.firstSector + static_cast<uint64_t>(t) * COWD_TABLE_SECTORS;
         const uint32_t left = p.sectors - t * COWD_TABLE_SECTORS;
         const uint32_t n = left < COWD_TABLE_SECTORS ? left : COWD_TABLE_SECTORS;
@@ -537,21 +647,26 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         std::memset(table, 0, sizeof(table));
         rc = WriterKit_Walk(source, map, first, n, COWD_GRAIN_SECTORS, grain, COWD_GRAIN_SECTORS,
                             [&](const WriterPiece& piece) -> int {
-            if (!piece.zero) {
-                if (!any && !peerLayout) {
-                    tableSector = next;
-                    next += 4;
-                    directory[t] = Bytes_HostToLe32(tableSector);
-                }
-                any = true;
-                std::memset(grain + piece.count * 512, 0, (COWD_GRAIN_SECTORS - piece.count) * 512);
-                if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512, COWD_GRAIN_SECTORS * 512, grain))
-                    return DISK_ERR_WRITE;
-                table[piece.block] = Bytes_HostToLe32(next);
-                next += COWD_GRAIN_SECTORS;
-            }
-            return WriteKit_Progress(callback, user, piece.first + piece.count, p.total) ? DISK_OK : DISK_CANCELLED;
-        });
+                                if (!piece.zero) {
+                                    if (!any && !peerLayout) {
+                                        tableSector = next;
+                                        next += 4;
+                                        directory[t] = Bytes_HostToLe32(tableSector);
+                                    }
+                                    any = true;
+                                    std::memset(grain + piece.count * 512, 0,
+                                                (COWD_GRAIN_SECTORS - piece.count) * 512);
+                                    if (!Stream_WriteAt(out, static_cast<uint64_t>(next) * 512,
+                                                        COWD_GRAIN_SECTORS * 512, grain))
+                                        return DISK_ERR_WRITE;
+                                    table[piece.block] = Bytes_HostToLe32(next);
+                                    next += COWD_GRAIN_SECTORS;
+                                }
+                                return WriteKit_Progress(callback, user, piece.first + piece.count,
+                                                         p.total)
+                                           ? DISK_OK
+                                           : DISK_CANCELLED;
+                            });
         if (rc == DISK_OK && any &&
             !Stream_WriteAt(out, static_cast<uint64_t>(tableSector) * 512, sizeof(table), table))
             rc = DISK_ERR_WRITE;
@@ -563,8 +678,10 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
         if (peerLayout) std::memcpy(h + 512, peerLines, std::strlen(peerLines));
     }
     if (rc == DISK_OK) {
-        if (held != nullptr) std::memcpy(held, h, sizeof(h));
-        else if (!Stream_WriteAt(out, 0, sizeof(h), h)) rc = DISK_ERR_WRITE;
+        if (held != nullptr)
+            std::memcpy(held, h, sizeof(h));
+        else if (!Stream_WriteAt(out, 0, sizeof(h), h))
+            rc = DISK_ERR_WRITE;
     }
     rc = WriteKit_CloseOutput(out, false, rc);
     Mem_Free(directory);
@@ -575,7 +692,8 @@ int WriteExtent(const char* path, const DiskHandle* source, UsedSectorMap* map,
 }  // namespace
 
 int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                  ProgressCallback callback, void* user, bool scsi) {
+                  ProgressCallback callback, void* user, bool scsi)
+{
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
@@ -587,7 +705,8 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
     p.total = total;
     p.scsi = scsi;
     p.count = static_cast<uint32_t>(Math_DivCeilU64(total, COWD_EXTENT_SECTORS));
-    if (scsi) Cowd_ScsiGeometry(total, &p.heads, &p.spt);
+    if (scsi)
+        Cowd_ScsiGeometry(total, &p.heads, &p.spt);
     else {
         p.heads = g.heads;
         p.spt = g.sectors_per_track;
@@ -632,7 +751,8 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
     if (p.count > 1) {
         ByteStream* out = nullptr;
         if (!Stream_OpenFile(path, false, &out)) return DISK_ERR_OPEN;
-        int rc = Stream_WriteAt(out, 0, sizeof(firstHeader), firstHeader) ? DISK_OK : DISK_ERR_WRITE;
+        int rc =
+            Stream_WriteAt(out, 0, sizeof(firstHeader), firstHeader) ? DISK_OK : DISK_ERR_WRITE;
         if (!Stream_Close(out) && rc == DISK_OK) rc = DISK_ERR_WRITE;
         return rc;
     }
@@ -640,7 +760,8 @@ int Cowd_CreateV3(const char* path, const DiskHandle* source, UsedSectorMap* map
 }
 
 int Cowd_CreateV1(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                  ProgressCallback callback, void* user, bool scsi) {
+                  ProgressCallback callback, void* user, bool scsi)
+{
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);

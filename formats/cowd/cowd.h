@@ -31,18 +31,18 @@ struct CowdExtent {
     uint8_t header[COWD_HEADER_BYTES];
     uint32_t extentSectors;
     uint32_t directoryEntries;
-    uint32_t* directory;       // host order, owned
-    uint32_t cachedTable;      // index of the table in `table`; all ones when none
+    uint32_t* directory;   // host order, owned
+    uint32_t cachedTable;  // index of the table in `table`; all ones when none
     uint32_t table[COWD_TABLE_ENTRIES];
-    uint64_t firstSector;      // first sector of the extent in the disk
+    uint64_t firstSector;  // first sector of the extent in the disk
 };
 
 // Kinds 1 and 2: several extents; kinds 3 and 4: one.
 struct CowdImage {
     DiskGeometry geometry;
     uint32_t extentCount;
-    CowdExtent* extents;       // owned
-    DiskHandle* parent;        // owned (children only)
+    CowdExtent* extents;  // owned
+    DiskHandle* parent;   // owned (children only)
     bool child;
 };
 typedef CowdImage CowdSplitImage;
@@ -52,10 +52,14 @@ int Disk_OpenCowdV3(DiskHandle* handle, const char* path, bool readOnly);
 int Disk_OpenCowdV3Child(DiskHandle* handle, const char* path, bool readOnly);
 int Disk_OpenCowdV1(DiskHandle* handle, const char* path, bool readOnly);
 int Disk_OpenCowdV1Child(DiskHandle* handle, const char* path, bool readOnly);
-int Disk_OpenCowdV3WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly);
-int Disk_OpenCowdV3ChildWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly);
-int Disk_OpenCowdV1WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly);
-int Disk_OpenCowdV1ChildWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly);
+int Disk_OpenCowdV3WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                               bool readOnly);
+int Disk_OpenCowdV3ChildWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                    bool readOnly);
+int Disk_OpenCowdV1WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                               bool readOnly);
+int Disk_OpenCowdV1ChildWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
+                                    bool readOnly);
 
 CowdImage* Cowd_Alloc();
 void Cowd_Init(CowdImage* image);
@@ -65,10 +69,14 @@ void Cowd_Close(void* object);
 // -206 header or geometry rule violated (grains other than 128 sectors included), wrong extent
 // index or flags, parent size mismatch, a parent chain deeper than COWD_MAX_PARENT_DEPTH; -207
 // a name that does not fit.
-int Cowd_OpenV3WithHandler(CowdImage* image, const FileOpener* opener, const char* path, bool readOnly);
-int Cowd_OpenV3ChildWithHandler(CowdImage* image, const FileOpener* opener, const char* path, bool readOnly);
-int Cowd_OpenV1WithHandler(CowdImage* image, const FileOpener* opener, const char* path, bool readOnly);
-int Cowd_OpenV1ChildWithHandler(CowdImage* image, const FileOpener* opener, const char* path, bool readOnly);
+int Cowd_OpenV3WithHandler(CowdImage* image, const FileOpener* opener, const char* path,
+                           bool readOnly);
+int Cowd_OpenV3ChildWithHandler(CowdImage* image, const FileOpener* opener, const char* path,
+                                bool readOnly);
+int Cowd_OpenV1WithHandler(CowdImage* image, const FileOpener* opener, const char* path,
+                           bool readOnly);
+int Cowd_OpenV1ChildWithHandler(CowdImage* image, const FileOpener* opener, const char* path,
+                                bool readOnly);
 int Cowd_OpenV3(CowdImage* image, const char* path, bool readOnly);
 int Cowd_OpenV3Child(CowdImage* image, const char* path, bool readOnly);
 int Cowd_OpenV1(CowdImage* image, const char* path, bool readOnly);
@@ -83,14 +91,16 @@ int Cowd_ReadV3(void* object, uint64_t offset, uint32_t length, void* buffer);
 int Cowd_ReadV3Child(void* object, uint64_t offset, uint32_t length, void* buffer);
 int Cowd_ReadV1(void* object, uint64_t offset, uint32_t length, void* buffer);
 int Cowd_ReadV1Child(void* object, uint64_t offset, uint32_t length, void* buffer);
-int Cowd_IsRangeEmptyV3(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                        RangeProgressAdapter adapter, RangeProgressRecord* record);
+int Cowd_IsRangeEmptyV3(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                        bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
 int Cowd_IsRangeEmptyV3Child(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
-int Cowd_IsRangeEmptyV1(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                        RangeProgressAdapter adapter, RangeProgressRecord* record);
+                             bool* empty, RangeProgressAdapter adapter,
+                             RangeProgressRecord* record);
+int Cowd_IsRangeEmptyV1(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
+                        bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
 int Cowd_IsRangeEmptyV1Child(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                             bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+                             bool* empty, RangeProgressAdapter adapter,
+                             RangeProgressRecord* record);
 
 // 0 when the total fits 32 bits and sectors are 512 bytes (version 3 also: the total is one the
 // reader's geometry rules accept, at most COWD_MAX_IDE_SECTORS).

@@ -24,19 +24,22 @@ const char kSignatureExt[16] = {'W', 'i', 't', 'h', 'o', 'u', 'F', 'r',
 // Largest block accepted from a header: 2^22 sectors (2 GiB).
 const uint32_t kMaxBlockSectors = 1u << 22;
 
-uint32_t Le32(const uint8_t* p) {
+uint32_t Le32(const uint8_t* p)
+{
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-void PutLe32(uint8_t* p, uint32_t v) {
+void PutLe32(uint8_t* p, uint32_t v)
+{
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out) {
+void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out)
+{
     *out = *h;
     uint32_t* f = &out->version;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(out) + 16;
@@ -46,7 +49,8 @@ void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out) {
     }
 }
 
-char* CopyPath(const char* path) {
+char* CopyPath(const char* path)
+{
     const size_t n = std::strlen(path);
     if (n >= 0x10000) return nullptr;
     char* p = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(n + 1)));
@@ -60,8 +64,8 @@ uint64_t DataStartBytes(uint64_t entries) { return ((4 * entries + 65) & ~511ull
 bool AllZero(const uint8_t* p, uint32_t n) { return Mem_IsZero(p, n); }
 
 // Whether `count` sectors of data, the source's sectors from `first`, hold nothing the map uses.
-int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data,
-              bool* empty) {
+int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data, bool* empty)
+{
     if (map == nullptr) {
         *empty = AllZero(data, count * 512);
         return DISK_OK;
@@ -72,7 +76,8 @@ int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t*
 // Reads the stored piece [entryByte, +length) in pieces and answers whether it is empty;
 // `mapFirst` is the disk sector of its first byte (length is a multiple of 512).
 int StoredPieceEmpty(ByteStream* stream, uint64_t at, uint32_t length, UsedSectorMap* map,
-                     uint64_t mapFirst, bool* empty) {
+                     uint64_t mapFirst, bool* empty)
+{
     const uint32_t piece = length < PARALLELS_COPY_BYTES ? length : PARALLELS_COPY_BYTES;
     uint8_t* buf = static_cast<uint8_t*>(Mem_Alloc(piece));
     if (buf == nullptr) return DISK_ERR_NOMEM;
@@ -104,7 +109,8 @@ struct TableFile {
     bool extended;  // "WithouFreSpacExt": entries count whole blocks
 };
 
-int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, TableFile* t) {
+int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, TableFile* t)
+{
     t->stream = nullptr;
     t->table = nullptr;
     t->extended = false;
@@ -127,13 +133,14 @@ int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, 
     const uint64_t n = rc == DISK_OK ? t->header.entries : 0;
     // The extended layout places its data where the header says; the table must be there.
     const uint64_t least = t->extended ? 64 + 4 * n : DataStartBytes(n);
-    if (rc == DISK_OK && (t->size < least || 4 * n > 0xFFFFFFF0ull ||
-                          t->header.sectorsPerBlock == 0 ||
-                          t->header.sectorsPerBlock > kMaxBlockSectors))
+    if (rc == DISK_OK &&
+        (t->size < least || 4 * n > 0xFFFFFFF0ull || t->header.sectorsPerBlock == 0 ||
+         t->header.sectorsPerBlock > kMaxBlockSectors))
         rc = DISK_ERR_FORMAT;
     if (rc == DISK_OK && n != 0) {
         t->table = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(4 * n)));
-        if (t->table == nullptr) rc = DISK_ERR_NOMEM;
+        if (t->table == nullptr)
+            rc = DISK_ERR_NOMEM;
         else if (!Stream_ReadAt(t->stream, 64, static_cast<uint32_t>(4 * n), t->table))
             rc = DISK_ERR_READ;
     }
@@ -153,7 +160,8 @@ int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, 
     return rc;
 }
 
-void CloseTableFile(TableFile* t) {
+void CloseTableFile(TableFile* t)
+{
     if (t->stream != nullptr) Stream_Close(t->stream);
     Mem_Free(t->table);
     t->stream = nullptr;
@@ -162,7 +170,8 @@ void CloseTableFile(TableFile* t) {
 
 // Every non-zero entry (times unit, plus base) lies at or after `dataStart` sectors and its
 // block inside the file.
-bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart, uint64_t unit = 1) {
+bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart, uint64_t unit = 1)
+{
     const uint64_t sectors = t->size / 512;
     for (uint32_t i = 0; i < t->header.entries; i++) {
         const uint64_t e = t->table[i] * unit;
@@ -177,12 +186,14 @@ bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart, uint64
 template <typename Absent>
 int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
                uint32_t unit, uint64_t base, uint64_t offset, uint32_t length, uint8_t* out,
-               Absent absent) {
+               Absent absent)
+{
     const uint64_t blockBytes = static_cast<uint64_t>(spb) * 512;
     while (length != 0) {
         const uint64_t block = offset / blockBytes;
         const uint64_t in = offset % blockBytes;
-        const uint32_t n = blockBytes - in < length ? static_cast<uint32_t>(blockBytes - in) : length;
+        const uint32_t n =
+            blockBytes - in < length ? static_cast<uint32_t>(blockBytes - in) : length;
         const uint32_t e = block < entries ? table[block] : 0;
         if (e == 0) {
             int rc = absent(offset, n, out);
@@ -201,7 +212,8 @@ int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint
 // Empty-range over a table-mapped disk; mapOffset is added to sectors asked of the map.
 int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
                 uint32_t unit, uint64_t base, UsedSectorMap* map, uint64_t mapOffset,
-                uint64_t first, uint32_t count, bool* empty) {
+                uint64_t first, uint32_t count, bool* empty)
+{
     while (count != 0) {
         const uint64_t block = first / spb;
         const uint32_t in = static_cast<uint32_t>(first % spb);
@@ -224,11 +236,13 @@ int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uin
     return DISK_OK;
 }
 
-int WriteAt(ByteStream* s, uint64_t at, uint32_t n, const void* data) {
+int WriteAt(ByteStream* s, uint64_t at, uint32_t n, const void* data)
+{
     return Stream_WriteAt(s, at, n, data) ? DISK_OK : DISK_ERR_WRITE;
 }
 
-int CloseOutput(ByteStream* s, bool preallocated, int rc) {
+int CloseOutput(ByteStream* s, bool preallocated, int rc)
+{
     if (s == nullptr) return rc;
     const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
     if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
@@ -244,7 +258,8 @@ const uint32_t kWindowEntries = 1u << 18;
 
 bool UsedBit(const uint8_t* bits, uint32_t i) { return ((bits[i >> 3] >> (i & 7)) & 1) != 0; }
 
-bool AnyUsed(const uint8_t* bits, uint32_t from, uint32_t count) {
+bool AnyUsed(const uint8_t* bits, uint32_t from, uint32_t count)
+{
     for (uint32_t i = from; i < from + count; i++)
         if (UsedBit(bits, i)) return true;
     return false;
@@ -253,7 +268,8 @@ bool AnyUsed(const uint8_t* bits, uint32_t from, uint32_t count) {
 // Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
 // sector first + i), only the used runs are read and the free sectors become zeros.
 int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t bit,
-             uint32_t count, uint8_t* buffer) {
+             uint32_t count, uint8_t* buffer)
+{
     if (bits == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
     uint32_t i = 0;
     while (i < count) {
@@ -274,7 +290,8 @@ int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint
 // Reads up to kBatchSectors source sectors from `first`; sectors the map marks free become
 // zeros without being read.
 int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
-             uint8_t* buffer) {
+             uint8_t* buffer)
+{
     if (map == nullptr) return ReadRuns(source, first, nullptr, 0, count, buffer);
     if (count > kBatchSectors) return DISK_ERR_ARG;
     uint8_t bits[kBatchSectors / 8];
@@ -286,7 +303,8 @@ int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint3
 // Writes `fill` over [from, to) of the file in pieces of the buffer (which it overwrites). Zeros
 // are left a hole up to the last sector's worth, which gives the file its length.
 int FillRange(ByteStream* out, uint64_t from, uint64_t to, uint8_t fill, uint8_t* buffer,
-              uint32_t bufferBytes) {
+              uint32_t bufferBytes)
+{
     if (fill == 0 && to > from + 512) from = to - 512;
     if (from < to) std::memset(buffer, fill, to - from < bufferBytes ? to - from : bufferBytes);
     while (from < to) {
@@ -306,16 +324,19 @@ struct TableWindow {
     uint64_t entries;  // of the whole table
 };
 
-int Window_Flush(ByteStream* out, TableWindow* w) {
+int Window_Flush(ByteStream* out, TableWindow* w)
+{
     if (w->first >= w->entries) return DISK_OK;
-    const uint64_t n = w->entries - w->first < kWindowEntries ? w->entries - w->first : kWindowEntries;
+    const uint64_t n =
+        w->entries - w->first < kWindowEntries ? w->entries - w->first : kWindowEntries;
     int rc = WriteAt(out, 64 + 4 * w->first, static_cast<uint32_t>(4 * n), w->raw);
     std::memset(w->raw, 0, 4ull * kWindowEntries);
     w->first += kWindowEntries;
     return rc;
 }
 
-int Window_Set(ByteStream* out, TableWindow* w, uint64_t index, uint32_t value) {
+int Window_Set(ByteStream* out, TableWindow* w, uint64_t index, uint32_t value)
+{
     if (index >= w->entries || index < w->first) return DISK_ERR_ARG;
     while (index >= w->first + kWindowEntries) {
         int rc = Window_Flush(out, w);
@@ -347,7 +368,8 @@ struct BlockWriter {
     uint64_t total;
 };
 
-void BlockWriter_Free(BlockWriter* w) {
+void BlockWriter_Free(BlockWriter* w)
+{
     Mem_Free(w->buffer);
     Mem_Free(w->table.raw);
     w->buffer = nullptr;
@@ -355,7 +377,8 @@ void BlockWriter_Free(BlockWriter* w) {
 }
 
 // Allocates the buffers for a table of `entries`; the caller sets the rest.
-int BlockWriter_Init(BlockWriter* w, uint64_t entries) {
+int BlockWriter_Init(BlockWriter* w, uint64_t entries)
+{
     std::memset(w, 0, sizeof *w);
     w->unit = 1;
     w->buffer = static_cast<uint8_t*>(Mem_Alloc(kBatchBytes));
@@ -371,7 +394,8 @@ int BlockWriter_Init(BlockWriter* w, uint64_t entries) {
 
 // The entry of a block stored at file sector `position`; DISK_ERR_ARG where the table cannot
 // point there.
-int EntryAt(const BlockWriter* w, uint64_t position, uint32_t* entry) {
+int EntryAt(const BlockWriter* w, uint64_t position, uint32_t* entry)
+{
     if (position < w->base) return DISK_ERR_ARG;
     const uint64_t e = (position - w->base) / w->unit;
     if (e > 0xFFFFFFFFull || (w->unit == 1 && position + w->spb > 0xFFFFFFFFull + w->base))
@@ -380,14 +404,16 @@ int EntryAt(const BlockWriter* w, uint64_t position, uint32_t* entry) {
     return DISK_OK;
 }
 
-int Report(const BlockWriter* w, uint64_t sector) {
+int Report(const BlockWriter* w, uint64_t sector)
+{
     return WriteKit_Progress(w->callback, w->user, sector, w->total) ? DISK_OK : DISK_CANCELLED;
 }
 
 // DISK_ERR_FORMAT when two present table entries place their blocks (`unitsPerBlock` table
 // units from the entry's) over each other: compaction would store each of them on its own.
 // The present entries are sorted in a copy (O(n log n) time, 4 bytes per entry).
-int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t unitsPerBlock) {
+int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t unitsPerBlock)
+{
     uint32_t* sorted = static_cast<uint32_t*>(Mem_Alloc(entries != 0 ? entries * 4ull : 4));
     if (sorted == nullptr) return DISK_ERR_NOMEM;
     uint32_t n = 0;
@@ -405,13 +431,12 @@ int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t unitsP
 
 }  // namespace
 
-void ParallelsData_HeaderToHost(ParallelsHeader* header) {
-    uint32_t* const fields[12] = {&header->version,    &header->heads,
-                                  &header->cylinders,  &header->sectorsPerBlock,
-                                  &header->entries,    &header->totalSectors,
-                                  &header->reserved40, &header->reserved44,
-                                  &header->dataStart,  &header->reserved52,
-                                  &header->reserved56, &header->reserved60};
+void ParallelsData_HeaderToHost(ParallelsHeader* header)
+{
+    uint32_t* const fields[12] = {
+        &header->version,   &header->heads,        &header->cylinders,  &header->sectorsPerBlock,
+        &header->entries,   &header->totalSectors, &header->reserved40, &header->reserved44,
+        &header->dataStart, &header->reserved52,   &header->reserved56, &header->reserved60};
     uint8_t bytes[48];
     std::memcpy(bytes, reinterpret_cast<const uint8_t*>(header) + 16, sizeof bytes);
     for (int i = 0; i < 12; i++) *fields[i] = Le32(bytes + 4 * i);
@@ -424,7 +449,8 @@ namespace {
 // Whether the block of `count` source sectors from `first` (table index k) stays out of the file
 // without reading it: with keepAllocation when the source does not allocate it; else when it is
 // known to read as zeros (absent in the source's own table, or Disk_IsRangeKnownZero).
-int BlockLeftOut(const BlockWriter* w, uint64_t k, uint64_t first, uint32_t count, bool* out) {
+int BlockLeftOut(const BlockWriter* w, uint64_t k, uint64_t first, uint32_t count, bool* out)
+{
     *out = true;
     if (count == 0) return DISK_OK;
     if (w->keepAllocation) return Disk_IsRangeUnallocated(w->source, w->map, first, count, out);
@@ -440,7 +466,8 @@ int BlockLeftOut(const BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
 // are not written (the block's place reads as zeros until then), and a block of zeros is left
 // out (with keepAllocation every piece is written). *entry is the block's entry, or 0.
 int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t count, uint8_t* buffer,
-                       uint32_t pieceSectors, uint32_t* entry) {
+                       uint32_t pieceSectors, uint32_t* entry)
+{
     *entry = 0;
     bool leftOut = false;
     int rc = BlockLeftOut(w, k, first, count, &leftOut);
@@ -453,13 +480,15 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
         std::memset(buffer + have * 512ull, 0, (n - have) * 512ull);
         if (have != 0) {
             bool zero = false;
-            if (!w->keepAllocation) rc = Disk_IsRangeKnownZero(w->source, first + done, have, &zero);
+            if (!w->keepAllocation)
+                rc = Disk_IsRangeKnownZero(w->source, first + done, have, &zero);
             if (rc == DISK_OK && !zero && w->map != nullptr) {
                 rc = UsedMap_GetUsedBits(w->map, first + done, static_cast<int32_t>(have), bits);
                 zero = rc == DISK_OK && !AnyUsed(bits, 0, have);
             }
             if (rc != DISK_OK) return rc;
-            if (zero) std::memset(buffer, 0, have * 512ull);
+            if (zero)
+                std::memset(buffer, 0, have * 512ull);
             else if ((rc = ReadRuns(w->source, first + done, w->map != nullptr ? bits : nullptr, 0,
                                     have, buffer)) != DISK_OK)
                 return rc;
@@ -468,7 +497,8 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
             if ((rc = EntryAt(w, w->position, entry)) != DISK_OK) return rc;
             placed = true;
         }
-        if (placed && (rc = WriteAt(w->out, (w->position + done) * 512, n * 512, buffer)) != DISK_OK)
+        if (placed &&
+            (rc = WriteAt(w->out, (w->position + done) * 512, n * 512, buffer)) != DISK_OK)
             return rc;
         done += n;
         if (w->callback != nullptr &&
@@ -484,7 +514,8 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
 // (with keepAllocation: the blocks the source does not allocate). Each batch of whole blocks is
 // read once, the used runs only, tested for zeros in memory, and its stored blocks written in one
 // piece. Progress after each batch, as the source sector reached.
-int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count) {
+int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
+{
     const uint32_t spb = w->spb;
     const uint64_t blockBytes = spb * 512ull;
     int rc = DISK_OK;
@@ -527,8 +558,8 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count) {
             while (j < blocks && read[j]) j++;
             if (j > i) {
                 const uint32_t end = j * spb < sectors ? j * spb : sectors;
-                rc = ReadRuns(w->source, from + i * spb, w->map != nullptr ? bits : nullptr, i * spb,
-                              end - i * spb, w->buffer + i * blockBytes);
+                rc = ReadRuns(w->source, from + i * spb, w->map != nullptr ? bits : nullptr,
+                              i * spb, end - i * spb, w->buffer + i * blockBytes);
             }
             i = j + 1;
         }
@@ -538,13 +569,15 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count) {
         uint32_t stored = 0;
         for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
             uint8_t* block = w->buffer + i * blockBytes;
-            if (!read[i] || (!w->keepAllocation && Mem_IsZero(block, static_cast<uint32_t>(blockBytes))))
+            if (!read[i] ||
+                (!w->keepAllocation && Mem_IsZero(block, static_cast<uint32_t>(blockBytes))))
                 continue;
             uint32_t entry = 0;
             rc = EntryAt(w, w->position + stored * static_cast<uint64_t>(spb), &entry);
             if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, k + i, entry);
             if (rc == DISK_OK && i != stored)
-                std::memmove(w->buffer + stored * blockBytes, block, static_cast<size_t>(blockBytes));
+                std::memmove(w->buffer + stored * blockBytes, block,
+                             static_cast<size_t>(blockBytes));
             stored++;
         }
         if (rc == DISK_OK && stored != 0) {
@@ -558,7 +591,8 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count) {
 }
 
 // Writes the rest of the table, then `fill` from its end to the data start.
-int FinishTable(BlockWriter* w, uint64_t dataStartBytes, uint8_t fill) {
+int FinishTable(BlockWriter* w, uint64_t dataStartBytes, uint8_t fill)
+{
     int rc = DISK_OK;
     while (rc == DISK_OK && w->table.first < w->table.entries) rc = Window_Flush(w->out, &w->table);
     if (rc == DISK_OK)
@@ -571,7 +605,8 @@ int FinishTable(BlockWriter* w, uint64_t dataStartBytes, uint8_t fill) {
 
 int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                          UsedSectorMap* map, uint64_t first, uint32_t count, uint32_t blockSectors,
-                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation) {
+                         uint8_t* buffer, uint32_t* entry, uint32_t base, bool keepAllocation)
+{
     if (out == nullptr || position == nullptr || source == nullptr || buffer == nullptr ||
         entry == nullptr || blockSectors == 0 || count > blockSectors)
         return DISK_ERR_ARG;
@@ -592,21 +627,24 @@ int Parallels_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* 
 
 int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                              UsedSectorMap* map, uint64_t first, uint32_t count,
-                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
-                             uint32_t base, bool keepAllocation) {
+                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry, uint32_t base,
+                             bool keepAllocation)
+{
     return Parallels_WriteBlock(out, position, source, map, first, count, blockSectors, buffer,
                                 entry, base, keepAllocation);
 }
 
 // ---- Single file -------------------------------------------------------------------------------
 
-ParallelsImage* Parallels_Alloc() {
+ParallelsImage* Parallels_Alloc()
+{
     return static_cast<ParallelsImage*>(Mem_Alloc(sizeof(ParallelsImage)));
 }
 
 void Parallels_Init(ParallelsImage* image) { std::memset(image, 0, sizeof *image); }
 
-void Parallels_Close(void* object) {
+void Parallels_Close(void* object)
+{
     ParallelsImage* image = static_cast<ParallelsImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -616,7 +654,8 @@ void Parallels_Close(void* object) {
 }
 
 static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* user,
-                                 const char* path, bool readOnly) {
+                                 const char* path, bool readOnly)
+{
     if (image == nullptr || path == nullptr) return DISK_ERR_ARG;
     Parallels_Init(image);
     // A bundle directory (same extension) is not a single file: leave it to the bundle.
@@ -680,17 +719,20 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
 }
 
 int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, const char* path,
-                              bool readOnly) {
+                              bool readOnly)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return ParallelsOpenCallback(image, opener->open, opener->user, path, readOnly);
 }
 
-int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly) {
+int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly)
+{
     return Parallels_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
 int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                                  bool readOnly, int, void*) {
+                                  bool readOnly, int, void*)
+{
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     ParallelsImage* image = Parallels_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -705,15 +747,18 @@ int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, 
     return DISK_OK;
 }
 
-int Disk_OpenParallels(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenParallels(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenParallelsWithHandler(handle, &FileOpener_Default, path, readOnly, 0, nullptr);
 }
 
-void Parallels_GetGeometry(void* object, DiskGeometry* out) {
+void Parallels_GetGeometry(void* object, DiskGeometry* out)
+{
     if (object != nullptr && out != nullptr) *out = static_cast<ParallelsImage*>(object)->geometry;
 }
 
-int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     ParallelsImage* image = static_cast<ParallelsImage*>(object);
     if (image == nullptr || image->stream == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &image->geometry))
@@ -727,7 +772,8 @@ int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
 }
 
 int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                           bool* empty, RangeProgressAdapter, RangeProgressRecord*) {
+                           bool* empty, RangeProgressAdapter, RangeProgressRecord*)
+{
     ParallelsImage* image = static_cast<ParallelsImage*>(object);
     if (image == nullptr || image->stream == nullptr || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &image->geometry))
@@ -738,7 +784,8 @@ int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uin
 
 bool Parallels_CanCompact(void*) { return true; }
 
-int32_t Parallels_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Parallels_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry) ||
         geometry->bytes_per_sector != 512 || geometry->heads == 0 ||
         geometry->sectors_per_track == 0 || geometry->sectors_per_track > kMaxBlockSectors)
@@ -750,7 +797,8 @@ int32_t Parallels_CheckGeometry(const DiskGeometry* geometry) {
 }
 
 int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                     ProgressCallback callback, void* user, uint32_t flags) {
+                     ProgressCallback callback, void* user, uint32_t flags)
+{
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
@@ -803,7 +851,8 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
 }
 
 int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                      OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+                      OutputFile* output, bool preallocate, ProgressCallback callback, void* user)
+{
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_PARALLELS ||
@@ -812,11 +861,12 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     ParallelsImage* image = static_cast<ParallelsImage*>(Disk_GetObject(source));
     // Entries sharing a block are refused before anything is written.
     // Entries count sectors, or whole blocks in the extended layout: a block spans this many.
-    int rc = CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock / image->unit);
+    int rc =
+        CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock / image->unit);
     if (rc != DISK_OK) return rc;
     const char* files[1] = {image->path};
     rc = OutputEntry_ChooseNames(&output->entry, path, Path_CompactSuffix(),
-                                     Path_DeleteSuffix(TEXT_ENC_UTF8), files, 1);
+                                 Path_DeleteSuffix(TEXT_ENC_UTF8), files, 1);
     if (rc != DISK_OK) return rc;
     const char* temp = reinterpret_cast<const char*>(output->entry.tempPath.data);
     const uint32_t spb = image->sectorsPerBlock;
@@ -873,7 +923,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     return rc;
 }
 
-int Parallels_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags) {
+int Parallels_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags)
+{
     return OutputFile_Commit(output, suffix, flags);
 }
 
@@ -883,7 +934,8 @@ int Parallels_DiscardCompact(OutputFile* output) { return OutputFile_Rollback(ou
 
 void ParallelsData_Init(ParallelsDataFile* file) { std::memset(file, 0, sizeof *file); }
 
-void ParallelsData_Close(ParallelsDataFile* file) {
+void ParallelsData_Close(ParallelsDataFile* file)
+{
     if (file == nullptr) return;
     if (file->stream != nullptr) Stream_Close(file->stream);
     Mem_Free(file->table);
@@ -892,7 +944,8 @@ void ParallelsData_Close(ParallelsDataFile* file) {
 
 int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, void* user,
                                    const char* path, bool readOnly, uint32_t base,
-                                   const ParallelsStorageImage* previous, uint32_t firstSector) {
+                                   const ParallelsStorageImage* previous, uint32_t firstSector)
+{
     if (file == nullptr || path == nullptr || open == nullptr) return DISK_ERR_ARG;
     ParallelsData_Init(file);
     TableFile t;
@@ -904,8 +957,7 @@ int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, voi
     const uint64_t dataStart = h.dataStart;
     // A data file has the sector-entry layout only.
     if (t.extended || h.totalSectors == 0 || h.heads == 0 || h.cylinders == 0 ||
-        blocks > h.entries ||
-        64 + 4ull * h.entries > dataStart * 512 ||
+        blocks > h.entries || 64 + 4ull * h.entries > dataStart * 512 ||
         t.size != (static_cast<uint64_t>(t.allocated) * spb + dataStart) * 512 ||
         !EntriesInside(&t, base, dataStart)) {
         CloseTableFile(&t);
@@ -928,12 +980,14 @@ int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, voi
 }
 
 int ParallelsData_Open(ParallelsDataFile* file, const char* path, bool readOnly, uint32_t base,
-                       const ParallelsStorageImage* previous, uint32_t firstSector) {
+                       const ParallelsStorageImage* previous, uint32_t firstSector)
+{
     return ParallelsData_OpenWithCallback(file, FileOpener_DefaultOpen, nullptr, path, readOnly,
                                           base, previous, firstSector);
 }
 
-int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length, void* buffer) {
+int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length, void* buffer)
+{
     if (file == nullptr || file->stream == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &file->geometry))
         return DISK_ERR_ARG;
@@ -950,7 +1004,8 @@ int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length
 }
 
 int ParallelsData_IsRangeEmpty(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
-                               uint32_t count, bool* empty) {
+                               uint32_t count, bool* empty)
+{
     if (file == nullptr || file->stream == nullptr || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &file->geometry))
         return DISK_ERR_ARG;
@@ -964,9 +1019,8 @@ int ParallelsData_IsRangeEmpty(ParallelsDataFile* file, UsedSectorMap* map, uint
         bool pieceEmpty = true;
         int rc = DISK_OK;
         if (e != 0) {
-            rc = StoredPieceEmpty(file->stream,
-                                  (static_cast<uint64_t>(e) + file->base + in) * 512, n * 512, map,
-                                  first + file->firstSector, &pieceEmpty);
+            rc = StoredPieceEmpty(file->stream, (static_cast<uint64_t>(e) + file->base + in) * 512,
+                                  n * 512, map, first + file->firstSector, &pieceEmpty);
         } else if (file->previous != nullptr) {
             const ParallelsStorageImage* p = file->previous;
             if (p->type == 0)
@@ -989,7 +1043,8 @@ int ParallelsData_IsRangeEmpty(ParallelsDataFile* file, UsedSectorMap* map, uint
 }
 
 int ParallelsData_IsRangeUnallocated(ParallelsDataFile* file, UsedSectorMap* map, uint64_t first,
-                                     uint32_t count, bool* out) {
+                                     uint32_t count, bool* out)
+{
     if (file == nullptr || file->stream == nullptr || out == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &file->geometry))
         return DISK_ERR_ARG;
@@ -1006,8 +1061,8 @@ int ParallelsData_IsRangeUnallocated(ParallelsDataFile* file, UsedSectorMap* map
                 *out = false;
                 return DISK_OK;
             }
-            int rc = UsedMap_GetUsedBits(map, first + file->firstSector, static_cast<int32_t>(n),
-                                         bits);
+            int rc =
+                UsedMap_GetUsedBits(map, first + file->firstSector, static_cast<int32_t>(n), bits);
             if (rc != DISK_OK) return rc;
             for (uint32_t i = 0; i < n; i++) {
                 if (bits[i >> 3] & (1u << (i & 7))) {
@@ -1032,7 +1087,8 @@ namespace {
 // a partial file has none. `out` is closed by the caller.
 int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHandle* source,
                   UsedSectorMap* map, uint64_t first, uint64_t count, uint32_t base,
-                  ProgressCallback callback, void* user, uint64_t diskTotal, bool keepAllocation) {
+                  ProgressCallback callback, void* user, uint64_t diskTotal, bool keepAllocation)
+{
     BlockWriter w;
     int rc = BlockWriter_Init(&w, header->entries);
     if (rc != DISK_OK) return rc;
@@ -1062,7 +1118,8 @@ int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHand
 
 int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t base, ProgressCallback callback,
-                         void* user, uint64_t diskTotal) {
+                         void* user, uint64_t diskTotal)
+{
     if (path == nullptr || source == nullptr || count == 0) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
@@ -1088,14 +1145,15 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
     header.dataStart = static_cast<uint32_t>(dataStart);
     ByteStream* out = nullptr;
     if (!Stream_CreateWriteOnly(path, 0, false, &out)) return DISK_ERR_CREATE;
-    int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user,
-                           diskTotal, false);
+    int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user, diskTotal,
+                           false);
     return CloseOutput(out, false, rc);
 }
 
 int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
                           UsedSectorMap* map, bool preallocate, ProgressCallback callback,
-                          void* user, uint64_t diskTotal, bool keepAllocation) {
+                          void* user, uint64_t diskTotal, bool keepAllocation)
+{
     if (file == nullptr || file->stream == nullptr || tempPath == nullptr || source == nullptr)
         return DISK_ERR_ARG;
     // Entries sharing a block are refused before the temporary file is created.
@@ -1104,16 +1162,17 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
     ByteStream* out = nullptr;
     uint64_t size = 0;
     if (preallocate) {
-        if (!Stream_GetSize(file->stream, &size) || !Stream_CreatePreallocated(tempPath, size, &out))
+        if (!Stream_GetSize(file->stream, &size) ||
+            !Stream_CreatePreallocated(tempPath, size, &out))
             return DISK_ERR_SIZE;
     } else if (!Stream_CreateWriteOnly(tempPath, 0, false, &out)) {
         return DISK_ERR_CREATE;
     }
     // The header is kept as it is, its data start included. The file reaches stable storage
     // when the commit syncs it, before it takes the data file's place.
-    int rc = WriteDataBody(out, &file->header, source, map, file->firstSector,
-                           file->header.totalSectors, file->base, callback, user, diskTotal,
-                           keepAllocation);
+    int rc =
+        WriteDataBody(out, &file->header, source, map, file->firstSector, file->header.totalSectors,
+                      file->base, callback, user, diskTotal, keepAllocation);
     return CloseOutput(out, preallocate, rc);
 }
 
@@ -1121,7 +1180,8 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
 
 void ParallelsFlat_Init(ParallelsFlatFile* file) { std::memset(file, 0, sizeof *file); }
 
-void ParallelsFlat_Close(ParallelsFlatFile* file) {
+void ParallelsFlat_Close(ParallelsFlatFile* file)
+{
     if (file == nullptr) return;
     if (file->stream != nullptr) Stream_Close(file->stream);
     ParallelsFlat_Init(file);
@@ -1129,7 +1189,8 @@ void ParallelsFlat_Close(ParallelsFlatFile* file) {
 
 int ParallelsFlat_OpenWithCallback(ParallelsFlatFile* file, FileOpenFn open, void* user,
                                    const char* path, bool readOnly, uint32_t sectors,
-                                   uint32_t firstSector) {
+                                   uint32_t firstSector)
+{
     if (file == nullptr || path == nullptr || open == nullptr) return DISK_ERR_ARG;
     ParallelsFlat_Init(file);
     ByteStream* s = nullptr;
@@ -1154,12 +1215,14 @@ int ParallelsFlat_OpenWithCallback(ParallelsFlatFile* file, FileOpenFn open, voi
 }
 
 int ParallelsFlat_Open(ParallelsFlatFile* file, const char* path, bool readOnly, uint32_t sectors,
-                       uint32_t firstSector) {
+                       uint32_t firstSector)
+{
     return ParallelsFlat_OpenWithCallback(file, FileOpener_DefaultOpen, nullptr, path, readOnly,
                                           sectors, firstSector);
 }
 
-int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer) {
+int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length, void* buffer)
+{
     if (file == nullptr || file->stream == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &file->geometry))
         return DISK_ERR_ARG;
@@ -1167,7 +1230,8 @@ int ParallelsFlat_Read(ParallelsFlatFile* file, uint64_t offset, uint32_t length
 }
 
 int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint64_t first,
-                               uint32_t count, bool* empty) {
+                               uint32_t count, bool* empty)
+{
     if (file == nullptr || file->stream == nullptr || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &file->geometry))
         return DISK_ERR_ARG;
@@ -1177,7 +1241,8 @@ int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint
 
 int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                          uint32_t first, uint32_t count, uint32_t, ProgressCallback callback,
-                         void* user, uint64_t diskTotal) {
+                         void* user, uint64_t diskTotal)
+{
     if (path == nullptr || source == nullptr) return DISK_ERR_ARG;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(PARALLELS_COPY_BYTES));
     if (buffer == nullptr) return DISK_ERR_NOMEM;
@@ -1194,8 +1259,10 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
         const uint32_t n = static_cast<uint32_t>(count - done < step ? count - done : step);
         bool zero = false;
         rc = Disk_IsRangeKnownZero(source, first + done, n, &zero);
-        if (rc == DISK_OK && zero) std::memset(buffer, 0, n * 512ull);
-        else if (rc == DISK_OK) rc = ReadUsed(source, map, first + done, n, buffer);
+        if (rc == DISK_OK && zero)
+            std::memset(buffer, 0, n * 512ull);
+        else if (rc == DISK_OK)
+            rc = ReadUsed(source, map, first + done, n, buffer);
         if (rc == DISK_OK) {
             const bool last = done + n == count;
             uint32_t from = 0;
@@ -1214,12 +1281,14 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
 
 // ---- Storage images -----------------------------------------------------------------------------
 
-void ParallelsStorageImage_Init(ParallelsStorageImage* image) {
+void ParallelsStorageImage_Init(ParallelsStorageImage* image)
+{
     std::memset(image, 0, sizeof *image);
     image->type = -1;
 }
 
-void ParallelsStorageImage_Close(ParallelsStorageImage* image) {
+void ParallelsStorageImage_Close(ParallelsStorageImage* image)
+{
     if (image == nullptr) return;
     if (image->type == 0) ParallelsData_Close(&image->data);
     if (image->type == 1) ParallelsFlat_Close(&image->flat);
@@ -1227,8 +1296,9 @@ void ParallelsStorageImage_Close(ParallelsStorageImage* image) {
     ParallelsStorageImage_Init(image);
 }
 
-int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset,
-                               uint32_t length, void* buffer) {
+int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset, uint32_t length,
+                               void* buffer)
+{
     if (image == nullptr) return DISK_ERR_ARG;
     if (image->type == 0)
         return ParallelsData_Read(const_cast<ParallelsDataFile*>(&image->data), offset, length,

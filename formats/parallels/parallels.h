@@ -45,7 +45,8 @@ struct ParallelsHeader {
 static_assert(sizeof(ParallelsHeader) == 64, "Parallels header is 64 bytes");
 
 // Sectors of a block of a data file: one track, or half of one on an even number of heads.
-inline uint64_t Parallels_BlockSectors(uint64_t heads, uint64_t sectorsPerTrack) {
+inline uint64_t Parallels_BlockSectors(uint64_t heads, uint64_t sectorsPerTrack)
+{
     return heads % 2 == 0 ? heads * sectorsPerTrack / 2 : heads * sectorsPerTrack;
 }
 
@@ -62,8 +63,8 @@ void ParallelsData_HeaderToHost(ParallelsHeader* header);
 // 56 are not needed to read the disk.
 struct ParallelsImage {
     DiskGeometry geometry;
-    ByteStream* stream;      // owned
-    uint32_t* table;         // owned, host order, `entries` entries
+    ByteStream* stream;  // owned
+    uint32_t* table;     // owned, host order, `entries` entries
     uint32_t blockBytes;
     uint32_t sectorsPerBlock;
     uint32_t entries;
@@ -135,22 +136,22 @@ struct ParallelsStorageImage;
 
 struct ParallelsDataFile {
     DiskGeometry geometry;
-    ByteStream* stream;      // owned
-    uint32_t* table;         // owned, host order
+    ByteStream* stream;  // owned
+    uint32_t* table;     // owned, host order
     uint32_t blockBytes;
     uint32_t sectorsPerBlock;
-    uint32_t base;           // the descriptor's "Padding", in sectors
+    uint32_t base;  // the descriptor's "Padding", in sectors
     // The previous snapshot's image of the same storage (not owned): absent blocks read
     // through it.
     const ParallelsStorageImage* previous;
-    uint32_t firstSector;    // of the storage in the disk
+    uint32_t firstSector;  // of the storage in the disk
     uint32_t entries;
     ParallelsHeader header;  // host order
 };
 
 struct ParallelsFlatFile {
-    DiskGeometry geometry;   // total = the storage's sector count
-    ByteStream* stream;      // owned
+    DiskGeometry geometry;  // total = the storage's sector count
+    ByteStream* stream;     // owned
     uint32_t firstSector;
 };
 
@@ -182,8 +183,8 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
                          void* user, uint64_t diskTotal);
 int ParallelsData_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                              UsedSectorMap* map, uint64_t first, uint32_t count,
-                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry,
-                             uint32_t base, bool keepAllocation);
+                             uint32_t blockSectors, uint8_t* buffer, uint32_t* entry, uint32_t base,
+                             bool keepAllocation);
 // Rewrites the data file into tempPath from the bundle `source` (disk-absolute sectors); the
 // header (data start included) is kept; the commit syncs the file. DISK_ERR_FORMAT, before the
 // file is created, for a table whose entries share a block.
@@ -204,10 +205,10 @@ int ParallelsFlat_IsRangeEmpty(ParallelsFlatFile* file, UsedSectorMap* map, uint
 // Storage [first, first + count) of the source as plain sectors; sectors the map marks free are
 // zeros, and pieces of zeros are left as holes.
 int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                         uint32_t first, uint32_t count, uint32_t unused,
-                         ProgressCallback callback, void* user, uint64_t diskTotal);
+                         uint32_t first, uint32_t count, uint32_t unused, ProgressCallback callback,
+                         void* user, uint64_t diskTotal);
 
 void ParallelsStorageImage_Init(ParallelsStorageImage* image);
 void ParallelsStorageImage_Close(ParallelsStorageImage* image);
-int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset,
-                               uint32_t length, void* buffer);
+int ParallelsStorageImage_Read(const ParallelsStorageImage* image, uint64_t offset, uint32_t length,
+                               void* buffer);

@@ -27,41 +27,49 @@ const char kNullGuid[] = "{00000000-0000-0000-0000-000000000000}";
 const uint8_t kBundleGuid[16] = {0x5f, 0xba, 0xab, 0xe3, 0x69, 0x58, 0x40, 0xff,
                                  0x92, 0xa7, 0x86, 0x0e, 0x32, 0x9a, 0xab, 0x41};
 
-TextView View(const char* s) {
+TextView View(const char* s)
+{
     return TextView{reinterpret_cast<const uint8_t*>(s), static_cast<uint32_t>(std::strlen(s))};
 }
 
-bool ViewIs(TextView v, const char* s) {
+bool ViewIs(TextView v, const char* s)
+{
     const size_t n = std::strlen(s);
     return v.length == n && std::memcmp(v.data, s, n) == 0;
 }
 
-bool ChildText(const XmlNode* parent, const char* name, TextView* out) {
+bool ChildText(const XmlNode* parent, const char* name, TextView* out)
+{
     return Xml_GetChildText(parent, name, out);
 }
 
-bool ChildNumber(const XmlNode* parent, const char* name, uint32_t* out) {
+bool ChildNumber(const XmlNode* parent, const char* name, uint32_t* out)
+{
     TextView t;
     return ChildText(parent, name, &t) && Num_ParseU32Utf8(t, out);
 }
 
-uint32_t CountChildren(const XmlNode* parent, const char* name) {
+uint32_t CountChildren(const XmlNode* parent, const char* name)
+{
     uint32_t n = 0;
     for (uint32_t i = 0; i < PtrArray_GetCount(&parent->children); i++)
         if (Xml_NameIs(static_cast<XmlNode*>(PtrArray_Get(&parent->children, i)), name)) n++;
     return n;
 }
 
-XmlNode* Child(const XmlNode* parent, uint32_t i) {
+XmlNode* Child(const XmlNode* parent, uint32_t i)
+{
     return static_cast<XmlNode*>(PtrArray_Get(&parent->children, i));
 }
 
-bool IsDirectory(const char* path) {
+bool IsDirectory(const char* path)
+{
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool EqualsNoCase(const char* a, const char* b) {
+bool EqualsNoCase(const char* a, const char* b)
+{
     for (; *a && *b; a++, b++) {
         char x = *a, y = *b;
         if (x >= 'A' && x <= 'Z') x += 32;
@@ -71,7 +79,8 @@ bool EqualsNoCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-int OpenWith(FileOpenFn open, void* user, const char* path, ByteStream** s) {
+int OpenWith(FileOpenFn open, void* user, const char* path, ByteStream** s)
+{
     int rc = open(path, true, s, user);
     if (rc == 0) return DISK_OK;
     *s = nullptr;
@@ -80,7 +89,8 @@ int OpenWith(FileOpenFn open, void* user, const char* path, ByteStream** s) {
 
 }  // namespace
 
-bool Parallels_GuidEquals(TextView a, TextView b) {
+bool Parallels_GuidEquals(TextView a, TextView b)
+{
     if (a.length != b.length) return false;
     for (uint32_t i = 0; i < a.length; i++) {
         uint8_t x = a.data[i], y = b.data[i];
@@ -93,7 +103,8 @@ bool Parallels_GuidEquals(TextView a, TextView b) {
 
 void ParallelsDescriptor_Init(ParallelsDescriptor* d) { std::memset(d, 0, sizeof *d); }
 
-void ParallelsDescriptor_Free(ParallelsDescriptor* d) {
+void ParallelsDescriptor_Free(ParallelsDescriptor* d)
+{
     if (d == nullptr) return;
     if (d->document != nullptr) Xml_FreeNode(d->document);
     Mem_Free(d->text);
@@ -101,7 +112,8 @@ void ParallelsDescriptor_Free(ParallelsDescriptor* d) {
 }
 
 int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void* user,
-                                   const char* path, char* pathBuffer) {
+                                   const char* path, char* pathBuffer)
+{
     if (d == nullptr || open == nullptr || path == nullptr || pathBuffer == nullptr)
         return DISK_ERR_ARG;
     ParallelsDescriptor_Init(d);
@@ -209,11 +221,13 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
 
 // ---- Snapshot list ---------------------------------------------------------------------------------
 
-void ParallelsBundle_InitSnapshotList(ParallelsSnapshotList* list) {
+void ParallelsBundle_InitSnapshotList(ParallelsSnapshotList* list)
+{
     std::memset(list, 0, sizeof *list);
 }
 
-void ParallelsBundle_FreeSnapshotList(ParallelsSnapshotList* list) {
+void ParallelsBundle_FreeSnapshotList(ParallelsSnapshotList* list)
+{
     if (list == nullptr) return;
     Mem_Free(list->text);
     Mem_Free(list->guids);
@@ -222,7 +236,8 @@ void ParallelsBundle_FreeSnapshotList(ParallelsSnapshotList* list) {
 }
 
 int ParallelsBundle_ReadSnapshotListWithCallback(ParallelsSnapshotList* list, FileOpenFn open,
-                                                 void* user, const char* path) {
+                                                 void* user, const char* path)
+{
     if (list == nullptr) return DISK_ERR_ARG;
     ParallelsBundle_InitSnapshotList(list);
     ParallelsDescriptor d;
@@ -258,19 +273,23 @@ int ParallelsBundle_ReadSnapshotListWithCallback(ParallelsSnapshotList* list, Fi
     return DISK_OK;
 }
 
-int ParallelsBundle_ReadSnapshotList(ParallelsSnapshotList* list, const char* path) {
-    return ParallelsBundle_ReadSnapshotListWithCallback(list, FileOpener_DefaultOpen, nullptr, path);
+int ParallelsBundle_ReadSnapshotList(ParallelsSnapshotList* list, const char* path)
+{
+    return ParallelsBundle_ReadSnapshotListWithCallback(list, FileOpener_DefaultOpen, nullptr,
+                                                        path);
 }
 
 // ---- Opening ------------------------------------------------------------------------------------------
 
-ParallelsBundle* ParallelsBundle_Alloc() {
+ParallelsBundle* ParallelsBundle_Alloc()
+{
     return static_cast<ParallelsBundle*>(Mem_Alloc(sizeof(ParallelsBundle)));
 }
 
 void ParallelsBundle_Init(ParallelsBundle* b) { std::memset(b, 0, sizeof *b); }
 
-static void CloseStorage(ParallelsStorage* s) {
+static void CloseStorage(ParallelsStorage* s)
+{
     if (s->images != nullptr) {
         for (uint32_t i = s->imageCount; i > 0; i--) ParallelsStorageImage_Close(&s->images[i - 1]);
         Mem_Free(s->images);
@@ -278,7 +297,8 @@ static void CloseStorage(ParallelsStorage* s) {
     std::memset(s, 0, sizeof *s);
 }
 
-void ParallelsBundle_Close(void* object) {
+void ParallelsBundle_Close(void* object)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     if (b == nullptr) return;
     if (b->storages != nullptr) {
@@ -291,7 +311,8 @@ void ParallelsBundle_Close(void* object) {
 int ParallelsStorageImage_Open(ParallelsStorageImage* image, FileOpenFn open, void* user,
                                const char* path, bool readOnly, int32_t type, uint32_t padding,
                                const ParallelsStorageImage* previous, uint32_t sectorCount,
-                               uint32_t firstSector) {
+                               uint32_t firstSector)
+{
     ParallelsStorageImage_Init(image);
     int rc;
     if (type == 0) {
@@ -314,8 +335,9 @@ int ParallelsStorageImage_Open(ParallelsStorageImage* image, FileOpenFn open, vo
 }
 
 int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const TextView* chain,
-                          XmlNode* node, const ParallelsDescriptor* d, FileOpenFn open,
-                          void* user, bool readOnly) {
+                          XmlNode* node, const ParallelsDescriptor* d, FileOpenFn open, void* user,
+                          bool readOnly)
+{
     std::memset(storage, 0, sizeof *storage);
     uint32_t start = 0, end = 0;
     if (!ChildNumber(node, "Start", &start) || !ChildNumber(node, "End", &end) || start >= end)
@@ -335,7 +357,8 @@ int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const
             TextView g, type, file;
             if (!ChildText(img, "GUID", &g)) return DISK_ERR_FORMAT;
             if (!Parallels_GuidEquals(g, chain[k])) continue;
-            if (storage->images[k].type != -1) return DISK_ERR_FORMAT;  // two images of one snapshot
+            if (storage->images[k].type != -1)
+                return DISK_ERR_FORMAT;  // two images of one snapshot
             if (!ChildText(img, "Type", &type) || !ChildText(img, "File", &file))
                 return DISK_ERR_FORMAT;
             std::string path = d->directory;
@@ -344,9 +367,9 @@ int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const
                 return DISK_ERR_FORMAT;
             int32_t t = ViewIs(type, "Compressed") ? 0 : ViewIs(type, "Plain") ? 1 : -1;
             if (t < 0) return DISK_ERR_FORMAT;
-            int rc = ParallelsStorageImage_Open(&storage->images[k], open, user, path.c_str(),
-                                                readOnly, t, d->padding, previous,
-                                                storage->sectorCount, start);
+            int rc =
+                ParallelsStorageImage_Open(&storage->images[k], open, user, path.c_str(), readOnly,
+                                           t, d->padding, previous, storage->sectorCount, start);
             if (rc != DISK_OK) return rc;
             if (k == 0) std::memcpy(storage->path, path.c_str(), path.size() + 1);
             previous = &storage->images[k];
@@ -357,7 +380,8 @@ int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const
 }
 
 int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, void* user,
-                                     const char* path, bool readOnly, const char* guid) {
+                                     const char* path, bool readOnly, const char* guid)
+{
     if (bundle == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
     ParallelsBundle_Init(bundle);
     ParallelsDescriptor d;
@@ -448,8 +472,8 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
         if (rc == DISK_OK && d.diskSize > expected) rc = DISK_ERR_FORMAT;
     }
     if (rc == DISK_OK) {
-        bundle->storages =
-            static_cast<ParallelsStorage*>(Mem_Alloc(static_cast<uint32_t>(order.size() * sizeof(ParallelsStorage))));
+        bundle->storages = static_cast<ParallelsStorage*>(
+            Mem_Alloc(static_cast<uint32_t>(order.size() * sizeof(ParallelsStorage))));
         if (bundle->storages == nullptr) rc = DISK_ERR_NOMEM;
     }
     // Every data file of every layer stays open.
@@ -474,24 +498,28 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
 }
 
 int ParallelsBundle_OpenSnapshot(ParallelsBundle* bundle, const char* path, bool readOnly,
-                                 const char* guid) {
-    return ParallelsBundle_OpenWithCallback(bundle, FileOpener_DefaultOpen, nullptr, path,
-                                            readOnly, guid);
+                                 const char* guid)
+{
+    return ParallelsBundle_OpenWithCallback(bundle, FileOpener_DefaultOpen, nullptr, path, readOnly,
+                                            guid);
 }
 
-int ParallelsBundle_Open(ParallelsBundle* bundle, const char* path, bool readOnly) {
+int ParallelsBundle_Open(ParallelsBundle* bundle, const char* path, bool readOnly)
+{
     return ParallelsBundle_OpenSnapshot(bundle, path, readOnly, nullptr);
 }
 
 int ParallelsBundle_OpenWithHandler(ParallelsBundle* bundle, const FileOpener* opener,
-                                    const char* path, bool readOnly) {
+                                    const char* path, bool readOnly)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return ParallelsBundle_OpenWithCallback(bundle, opener->open, opener->user, path, readOnly,
                                             nullptr);
 }
 
 static int OpenBundleHandle(DiskHandle* handle, FileOpenFn open, void* user, const char* path,
-                            bool readOnly, const char* guid) {
+                            bool readOnly, const char* guid)
+{
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     ParallelsBundle* b = ParallelsBundle_Alloc();
     if (b == nullptr) return DISK_ERR_NOMEM;
@@ -506,43 +534,51 @@ static int OpenBundleHandle(DiskHandle* handle, FileOpenFn open, void* user, con
     return DISK_OK;
 }
 
-int Disk_OpenParallelsBundle(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenParallelsBundle(DiskHandle* handle, const char* path, bool readOnly)
+{
     return OpenBundleHandle(handle, FileOpener_DefaultOpen, nullptr, path, readOnly, nullptr);
 }
 
 int Disk_OpenParallelsBundleWithHandler(DiskHandle* handle, const FileOpener* opener,
-                                        const char* path, bool readOnly, int, void*) {
+                                        const char* path, bool readOnly, int, void*)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return OpenBundleHandle(handle, opener->open, opener->user, path, readOnly, nullptr);
 }
 
 int Disk_OpenParallelsSnapshot(DiskHandle* handle, const char* path, bool readOnly,
-                               const char* guid) {
+                               const char* guid)
+{
     if (guid == nullptr) return DISK_ERR_ARG;
     return OpenBundleHandle(handle, FileOpener_DefaultOpen, nullptr, path, readOnly, guid);
 }
 
 // ---- Reading ------------------------------------------------------------------------------------------
 
-void ParallelsBundle_GetGeometry(void* object, DiskGeometry* out) {
+void ParallelsBundle_GetGeometry(void* object, DiskGeometry* out)
+{
     if (object != nullptr && out != nullptr) *out = static_cast<ParallelsBundle*>(object)->geometry;
 }
 
 namespace {
 
 // The storage holding `sector` (the last whose first sector is not above it).
-uint32_t FindStorage(const ParallelsBundle* b, uint64_t sector) {
+uint32_t FindStorage(const ParallelsBundle* b, uint64_t sector)
+{
     uint32_t lo = 0, hi = b->storageCount;
     while (hi - lo > 1) {
         const uint32_t mid = lo + (hi - lo) / 2;
-        if (b->storages[mid].firstSector <= sector) lo = mid;
-        else hi = mid;
+        if (b->storages[mid].firstSector <= sector)
+            lo = mid;
+        else
+            hi = mid;
     }
     return lo;
 }
 
 // The present image nearest at or below the selected one, or NULL.
-ParallelsStorageImage* Serving(ParallelsStorage* s) {
+ParallelsStorageImage* Serving(ParallelsStorage* s)
+{
     for (uint32_t i = s->selected + 1; i > 0; i--)
         if (s->images[i - 1].type != -1) return &s->images[i - 1];
     return nullptr;
@@ -550,7 +586,8 @@ ParallelsStorageImage* Serving(ParallelsStorage* s) {
 
 }  // namespace
 
-int ParallelsBundle_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int ParallelsBundle_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     if (b == nullptr || b->storageCount == 0 || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &b->geometry))
@@ -577,7 +614,8 @@ int ParallelsBundle_Read(void* object, uint64_t offset, uint32_t length, void* b
 }
 
 int ParallelsBundle_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                                 bool* empty, RangeProgressAdapter, RangeProgressRecord*) {
+                                 bool* empty, RangeProgressAdapter, RangeProgressRecord*)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     if (b == nullptr || b->storageCount == 0 || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &b->geometry))
@@ -591,9 +629,10 @@ int ParallelsBundle_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t firs
         ParallelsStorageImage* img = Serving(s);
         if (img == nullptr) return DISK_ERR_ARG;
         bool pieceEmpty = true;
-        int rc = img->type == 0
-                     ? ParallelsData_IsRangeEmpty(&img->data, map, first - s->firstSector, n, &pieceEmpty)
-                     : ParallelsFlat_IsRangeEmpty(&img->flat, map, first - s->firstSector, n, &pieceEmpty);
+        int rc = img->type == 0 ? ParallelsData_IsRangeEmpty(&img->data, map,
+                                                             first - s->firstSector, n, &pieceEmpty)
+                                : ParallelsFlat_IsRangeEmpty(
+                                      &img->flat, map, first - s->firstSector, n, &pieceEmpty);
         if (rc != DISK_OK) return rc;
         if (!pieceEmpty) {
             *empty = false;
@@ -608,7 +647,8 @@ int ParallelsBundle_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t firs
 }
 
 int ParallelsBundle_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first,
-                                       uint32_t count, bool* out) {
+                                       uint32_t count, bool* out)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     if (b == nullptr || b->storageCount == 0 || out == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &b->geometry))
@@ -640,7 +680,8 @@ int ParallelsBundle_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_
     return DISK_OK;
 }
 
-bool ParallelsBundle_CanCompact(void* object) {
+bool ParallelsBundle_CanCompact(void* object)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     if (b == nullptr || !b->leaf) return false;
     for (uint32_t i = 0; i < b->storageCount; i++) {
@@ -650,12 +691,14 @@ bool ParallelsBundle_CanCompact(void* object) {
     return true;
 }
 
-bool ParallelsBundle_HasParent(void* object) {
+bool ParallelsBundle_HasParent(void* object)
+{
     ParallelsBundle* b = static_cast<ParallelsBundle*>(object);
     return b != nullptr && b->storageCount != 0 && b->storages[0].selected > 0;
 }
 
-int32_t ParallelsBundle_CheckGeometry(const DiskGeometry* geometry) {
+int32_t ParallelsBundle_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || !Geometry_FitsIn32Bits(geometry) ||
         geometry->bytes_per_sector != 512)
         return -1;
@@ -664,13 +707,16 @@ int32_t ParallelsBundle_CheckGeometry(const DiskGeometry* geometry) {
 
 // ---- Writer -------------------------------------------------------------------------------------------
 
-ParallelsBundleCreateOptions* ParallelsBundle_AllocCreateOptions() {
-    return static_cast<ParallelsBundleCreateOptions*>(Mem_Alloc(sizeof(ParallelsBundleCreateOptions)));
+ParallelsBundleCreateOptions* ParallelsBundle_AllocCreateOptions()
+{
+    return static_cast<ParallelsBundleCreateOptions*>(
+        Mem_Alloc(sizeof(ParallelsBundleCreateOptions)));
 }
 
 int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                            ProgressCallback callback, void* user,
-                           const ParallelsBundleCreateOptions* options) {
+                           const ParallelsBundleCreateOptions* options)
+{
     if (path == nullptr || source == nullptr || options == nullptr) return DISK_ERR_ARG;
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
@@ -809,8 +855,10 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
             }
             const std::string marker = dir + "/" + name;
             if (rc == DISK_OK) {
-                if (!Stream_CreateFile(marker.c_str(), &out)) rc = DISK_ERR_CREATE;
-                else if (!Stream_Close(out)) rc = DISK_ERR_WRITE;
+                if (!Stream_CreateFile(marker.c_str(), &out))
+                    rc = DISK_ERR_CREATE;
+                else if (!Stream_Close(out))
+                    rc = DISK_ERR_WRITE;
             }
         }
     }
@@ -824,7 +872,8 @@ int ParallelsBundle_Create(const char* path, const DiskHandle* source, UsedSecto
 
 int ParallelsStorageImage_Compact(ParallelsStorageImage* image, const char* tempPath,
                                   const DiskHandle* source, UsedSectorMap* map, bool preallocate,
-                                  ProgressCallback callback, void* user, uint64_t diskTotal) {
+                                  ProgressCallback callback, void* user, uint64_t diskTotal)
+{
     if (image == nullptr || image->type != 0) return DISK_ERR_ARG;
     return ParallelsData_Compact(&image->data, tempPath, source, map, preallocate, callback, user,
                                  diskTotal, false);
@@ -832,7 +881,8 @@ int ParallelsStorageImage_Compact(ParallelsStorageImage* image, const char* temp
 
 int ParallelsStorage_Compact(ParallelsStorage* storage, const char* tempPath,
                              const DiskHandle* source, UsedSectorMap* map, bool preallocate,
-                             ProgressCallback callback, void* user, uint64_t diskTotal) {
+                             ProgressCallback callback, void* user, uint64_t diskTotal)
+{
     if (storage == nullptr || storage->imageCount != 1) return DISK_ERR_ARG;
     return ParallelsStorageImage_Compact(&storage->images[0], tempPath, source, map, preallocate,
                                          callback, user, diskTotal);
@@ -841,29 +891,43 @@ int ParallelsStorage_Compact(ParallelsStorage* storage, const char* tempPath,
 namespace {
 
 // The escaped form of a name inside an XML element's text.
-std::string XmlEscaped(const std::string& text) {
+std::string XmlEscaped(const std::string& text)
+{
     std::string out;
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
 }
 
-std::string FolderOf(const std::string& path) {
+std::string FolderOf(const std::string& path)
+{
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 // Calls `visit` with every "Image" element's "File" view of a parsed descriptor.
 template <typename Visit>
-void ForEachImageFile(XmlNode* storageData, Visit visit) {
+void ForEachImageFile(XmlNode* storageData, Visit visit)
+{
     for (uint32_t i = 0; i < PtrArray_GetCount(&storageData->children); i++) {
         XmlNode* storage = Child(storageData, i);
         if (!Xml_NameIs(storage, "Storage")) continue;
@@ -877,12 +941,14 @@ void ForEachImageFile(XmlNode* storageData, Visit visit) {
 
 // Lists the data files that a descriptor names (for the commit's clean-up of a replaced
 // backup). The file is untrusted: a text that does not parse lists nothing.
-void ListDataFiles(const char* path, OutputPathSink sink, void* sinkUser, void*) {
+void ListDataFiles(const char* path, OutputPathSink sink, void* sinkUser, void*)
+{
     ByteStream* s = nullptr;
     if (!Stream_OpenFile(path, true, &s)) return;
     uint64_t size = 0;
     char* text = nullptr;
-    if (Stream_GetSize(s, &size) && size >= PARALLELS_DESCRIPTOR_MIN && size <= PARALLELS_DESCRIPTOR_MAX)
+    if (Stream_GetSize(s, &size) && size >= PARALLELS_DESCRIPTOR_MIN &&
+        size <= PARALLELS_DESCRIPTOR_MAX)
         text = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(size + 1)));
     const bool read = text != nullptr && Stream_ReadAt(s, 0, static_cast<uint32_t>(size), text);
     Stream_Close(s);
@@ -896,8 +962,10 @@ void ListDataFiles(const char* path, OutputPathSink sink, void* sinkUser, void*)
     if (storageData != nullptr) {
         const std::string folder = FolderOf(path);
         ForEachImageFile(storageData, [&](TextView file) {
-            std::string member = folder + std::string(reinterpret_cast<const char*>(file.data), file.length);
-            if (member.size() < PARALLELS_BUNDLE_PATH_BYTES && member.find('\0') == std::string::npos)
+            std::string member =
+                folder + std::string(reinterpret_cast<const char*>(file.data), file.length);
+            if (member.size() < PARALLELS_BUNDLE_PATH_BYTES &&
+                member.find('\0') == std::string::npos)
                 sink(member.c_str(), sinkUser);
         });
     }
@@ -905,16 +973,20 @@ void ListDataFiles(const char* path, OutputPathSink sink, void* sinkUser, void*)
     Mem_Free(text);
 }
 
-bool SetEntry(OutputEntry* entry, const std::string& finalPath, const std::string& tempPath) {
+bool SetEntry(OutputEntry* entry, const std::string& finalPath, const std::string& tempPath)
+{
     return TextBuffer_Set(&entry->finalPath, View(finalPath.c_str())) &&
-           TextBuffer_TerminateUtf8(&entry->finalPath) && TextBuffer_Set(&entry->tempPath, View(tempPath.c_str())) &&
+           TextBuffer_TerminateUtf8(&entry->finalPath) &&
+           TextBuffer_Set(&entry->tempPath, View(tempPath.c_str())) &&
            TextBuffer_TerminateUtf8(&entry->tempPath);
 }
 
 // The new descriptor: the old text with the "File" texts of the compacted data files changed to
 // their fresh names (everything else byte for byte). `fresh` holds each storage's fresh path.
-int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d, const char* descriptorPath,
-                          const std::vector<std::string>& fresh, std::string* out) {
+int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d,
+                          const char* descriptorPath, const std::vector<std::string>& fresh,
+                          std::string* out)
+{
     const char* begin = d.text;
     const size_t length = std::strlen(d.text);
     struct Edit {
@@ -950,10 +1022,13 @@ int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d
                 break;
             }
             const size_t slash = name.rfind('/');
-            const std::string prefix = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+            const std::string prefix =
+                slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
             const size_t freshSlash = fresh[i].rfind('/');
-            const std::string bare = freshSlash == std::string::npos ? fresh[i] : fresh[i].substr(freshSlash + 1);
-            edits.push_back(Edit{static_cast<size_t>(at - begin), file.length, XmlEscaped(prefix + bare)});
+            const std::string bare =
+                freshSlash == std::string::npos ? fresh[i] : fresh[i].substr(freshSlash + 1);
+            edits.push_back(
+                Edit{static_cast<size_t>(at - begin), file.length, XmlEscaped(prefix + bare)});
             named[i] = true;
             break;
         }
@@ -983,7 +1058,8 @@ int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d
 
 int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                             OutputList* list, bool preallocate, ProgressCallback callback,
-                            void* user) {
+                            void* user)
+{
     if (list == nullptr) return DISK_ERR_ARG;
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_PARALLELS_BUNDLE ||
         Disk_GetObject(source) == nullptr || !Disk_CanCompact(source))
@@ -996,8 +1072,9 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
     char descriptorPath[PARALLELS_BUNDLE_PATH_BYTES];
     ParallelsDescriptor d;
     std::string beside = FolderOf(b->storages[0].path) + kDescriptorName;
-    int rc = ParallelsBundle_ReadDescriptor(&d, FileOpener_DefaultOpen, nullptr,
-                                            path != nullptr ? path : beside.c_str(), descriptorPath);
+    int rc =
+        ParallelsBundle_ReadDescriptor(&d, FileOpener_DefaultOpen, nullptr,
+                                       path != nullptr ? path : beside.c_str(), descriptorPath);
     if (rc != DISK_OK) return rc;
     // Members: the compacted data files under fresh names; then the descriptor; then the old data
     // files (final paths only), which the new descriptor no longer names.
@@ -1021,16 +1098,17 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
         char name[PARALLELS_BUNDLE_PATH_BYTES];
         std::vector<const char*> avoid(files);
         for (const std::string& f : fresh) avoid.push_back(f.c_str());
-        rc = OutputSet_FreshName(b->storages[i].path, avoid.data(), static_cast<uint32_t>(avoid.size()),
-                                 name, sizeof name);
+        rc = OutputSet_FreshName(b->storages[i].path, avoid.data(),
+                                 static_cast<uint32_t>(avoid.size()), name, sizeof name);
         if (rc != DISK_OK) break;
         fresh.push_back(name);
         OutputEntry* entry = &list->entries[i];
         rc = OutputEntry_ChooseNames(entry, name, Path_CompactSuffix(), none, avoid.data(),
                                      static_cast<uint32_t>(avoid.size()));
         if (rc != DISK_OK) break;
-        rc = ParallelsStorage_Compact(&b->storages[i], reinterpret_cast<const char*>(entry->tempPath.data),
-                                      source, map, preallocate, callback, user, total);
+        rc = ParallelsStorage_Compact(&b->storages[i],
+                                      reinterpret_cast<const char*>(entry->tempPath.data), source,
+                                      map, preallocate, callback, user, total);
         list->count = i + 1;
     }
     std::string text;
@@ -1038,26 +1116,30 @@ int ParallelsBundle_Compact(const char* path, const DiskHandle* source, UsedSect
     ParallelsDescriptor_Free(&d);
     if (rc == DISK_OK) {
         OutputEntry* entry = &list->entries[n];
-        rc = OutputEntry_ChooseNames(entry, descriptorPath, Path_CompactSuffix(), none, files.data(),
-                                     static_cast<uint32_t>(files.size()));
+        rc = OutputEntry_ChooseNames(entry, descriptorPath, Path_CompactSuffix(), none,
+                                     files.data(), static_cast<uint32_t>(files.size()));
         // Listed as soon as its name is claimed, so that a discard removes the claimed file.
         if (rc == DISK_OK) list->count = n + 1;
         ByteStream* s = nullptr;
-        if (rc == DISK_OK && !Stream_CreateFile(reinterpret_cast<const char*>(entry->tempPath.data), &s))
+        if (rc == DISK_OK &&
+            !Stream_CreateFile(reinterpret_cast<const char*>(entry->tempPath.data), &s))
             rc = DISK_ERR_CREATE;
         if (rc == DISK_OK) {
-            const bool written = Stream_WriteAt(s, 0, static_cast<uint32_t>(text.size()), text.data());
+            const bool written =
+                Stream_WriteAt(s, 0, static_cast<uint32_t>(text.size()), text.data());
             if (!Stream_Close(s) || !written) rc = DISK_ERR_WRITE;
         }
     }
     for (uint32_t i = 0; rc == DISK_OK && i < n; i++) {
-        if (!SetEntry(&list->entries[n + 1 + i], b->storages[i].path, std::string())) rc = DISK_ERR_ARG;
+        if (!SetEntry(&list->entries[n + 1 + i], b->storages[i].path, std::string()))
+            rc = DISK_ERR_ARG;
         list->count = n + 2 + i;
     }
     return rc;
 }
 
-int ParallelsBundle_CommitCompact(OutputList* list, TextView suffix, uint32_t flags) {
+int ParallelsBundle_CommitCompact(OutputList* list, TextView suffix, uint32_t flags)
+{
     if (list == nullptr) return DISK_ERR_ARG;
     // The descriptor is the last entry with a temporary file; entries after it are retired.
     uint32_t descriptor = list->count;
@@ -1066,7 +1148,8 @@ int ParallelsBundle_CommitCompact(OutputList* list, TextView suffix, uint32_t fl
             descriptor = i;
             break;
         }
-    if (descriptor == list->count || descriptor + 1 == list->count) return OutputList_Commit(list, suffix, flags);
+    if (descriptor == list->count || descriptor + 1 == list->count)
+        return OutputList_Commit(list, suffix, flags);
     std::vector<const char*> finals, temps, retired;
     for (uint32_t i = 0; i < descriptor; i++) {
         finals.push_back(reinterpret_cast<const char*>(list->entries[i].finalPath.data));

@@ -122,10 +122,12 @@ int ParallelsBundle_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_
 bool ParallelsBundle_CanCompact(void* object);
 bool ParallelsBundle_HasParent(void* object);
 // The storages of the open snapshot and the root image file of storage i.
-inline uint32_t ParallelsBundle_StorageCount(const ParallelsBundle* bundle) {
+inline uint32_t ParallelsBundle_StorageCount(const ParallelsBundle* bundle)
+{
     return bundle->storageCount;
 }
-inline const char* ParallelsBundle_StoragePath(const ParallelsBundle* bundle, uint32_t i) {
+inline const char* ParallelsBundle_StoragePath(const ParallelsBundle* bundle, uint32_t i)
+{
     return bundle->storages[i].path;
 }
 int32_t ParallelsBundle_CheckGeometry(const DiskGeometry* geometry);

@@ -34,10 +34,7 @@ bool IsAllZero(const uint8_t* p, uint32_t n)
 
 }  // namespace
 
-QcowImage* Qcow_Alloc()
-{
-    return static_cast<QcowImage*>(Mem_Alloc(sizeof(QcowImage)));
-}
+QcowImage* Qcow_Alloc() { return static_cast<QcowImage*>(Mem_Alloc(sizeof(QcowImage))); }
 
 void Qcow_Init(QcowImage* image)
 {
@@ -67,8 +64,8 @@ void Qcow_Close(void* object)
 static int OpenBacking(QcowImage* image, const FileOpener* opener, const char* path)
 {
     const QcowHeader& h = image->header;
-    uint32_t n = h.backingNameLength < QCOW_MAX_BACKING_NAME ? h.backingNameLength
-                                                              : QCOW_MAX_BACKING_NAME;
+    uint32_t n =
+        h.backingNameLength < QCOW_MAX_BACKING_NAME ? h.backingNameLength : QCOW_MAX_BACKING_NAME;
     uint8_t name[QCOW_MAX_BACKING_NAME + 1];
     if (n != 0 && !Stream_ReadAt(image->stream, h.backingNameOffset, n, name)) return DISK_ERR_READ;
     uint32_t used = 0;
@@ -202,8 +199,7 @@ int Qcow_OpenWithHandlerKey(QcowImage* image, const FileOpener* opener, const ch
                             bool readOnly, const uint8_t* key, uint32_t keyLength)
 {
     if (opener == nullptr) opener = &FileOpener_Default;
-    return Qcow_OpenWithCallback(image, opener->open, opener->user, path, readOnly, key,
-                                 keyLength);
+    return Qcow_OpenWithCallback(image, opener->open, opener->user, path, readOnly, key, keyLength);
 }
 
 int Qcow_OpenWithKey(QcowImage* image, const char* path, bool readOnly, const uint8_t* key,
@@ -340,8 +336,8 @@ int Qcow_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
     return DISK_OK;
 }
 
-int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record)
 {
     QcowImage* image = static_cast<QcowImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
@@ -351,8 +347,8 @@ int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
     while (sector < end) {
         const uint32_t within = static_cast<uint32_t>(sector % clusterSectors);
         const uint64_t left = end - sector;
-        const uint32_t n = clusterSectors - within < left ? clusterSectors - within
-                                                          : static_cast<uint32_t>(left);
+        const uint32_t n =
+            clusterSectors - within < left ? clusterSectors - within : static_cast<uint32_t>(left);
         uint64_t entry;
         int r = GetEntry(image, sector * 512, &entry);
         if (r != DISK_OK) return r;

@@ -51,24 +51,24 @@ struct QcowImage {
     DiskGeometry geometry;
     ByteStream* stream;
     QcowHeader header;
-    DiskHandle* backing;       // owned; NULL when none
+    DiskHandle* backing;  // owned; NULL when none
     uint64_t l1Offset;
-    uint64_t l2Coverage;       // bytes of virtual disk per L2 table
+    uint64_t l2Coverage;  // bytes of virtual disk per L2 table
     uint64_t l1Entries;
-    uint8_t* l1;               // big-endian entries
+    uint8_t* l1;  // big-endian entries
     uint32_t clusterSize;
     uint32_t l2Entries;
-    uint8_t* l2Cache;          // one L2 table
-    uint64_t cachedL1Index;    // UINT64_MAX = none
+    uint8_t* l2Cache;        // one L2 table
+    uint64_t cachedL1Index;  // UINT64_MAX = none
     uint64_t fileSize;
-    bool cacheValid;           // the cluster cache holds the cluster of cacheEntry/cachePosition
+    bool cacheValid;  // the cluster cache holds the cluster of cacheEntry/cachePosition
     uint64_t cacheEntry;
     uint64_t cachePosition;
-    uint8_t* clusterCache;     // cluster size + 16
-    uint8_t* rawCluster;       // cluster size + 16
-    uint64_t compressedMask;   // 2^(63 - cluster bits) - 1
+    uint8_t* clusterCache;    // cluster size + 16
+    uint8_t* rawCluster;      // cluster size + 16
+    uint64_t compressedMask;  // 2^(63 - cluster bits) - 1
     z_stream* zstream;
-    QcowCipher* cipher;        // only for an encrypted image
+    QcowCipher* cipher;  // only for an encrypted image
 };
 
 // ---- Table entries -----------------------------------------------------------------
@@ -97,8 +97,8 @@ int Qcow_OpenWithHandler(QcowImage* image, const FileOpener* opener, const char*
 
 void Qcow_GetGeometry(void* object, DiskGeometry* out);
 int Qcow_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
-int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record);
 
 // ---- Writer ---------------------------------------------------------------------------
 // 0 when a new qcow image can hold the geometry (total below 2^32, 512-byte sectors), else -1.
@@ -106,5 +106,5 @@ int Qcow_CheckGeometry(DiskGeometry geometry);
 int Qcow_GetDefaultGeometry(uint64_t byteSize, DiskGeometry* out);
 // Writes a qcow image of 4096-byte clusters from the source. Storage mode QCOW_STORE_*; the key
 // (16 bytes) is used in mode 3 only. A failed or cancelled run leaves the partial file.
-int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback progress, void* user, int storageMode, const uint8_t* key);
+int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map, ProgressCallback progress,
+                void* user, int storageMode, const uint8_t* key);

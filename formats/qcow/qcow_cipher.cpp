@@ -18,10 +18,7 @@ QcowCipher* Qcow_AllocCipher()
     return c;
 }
 
-void Qcow_InitCipher(QcowCipher* cipher)
-{
-    cipher->state = nullptr;
-}
+void Qcow_InitCipher(QcowCipher* cipher) { cipher->state = nullptr; }
 
 void Qcow_ClearCipher(QcowCipher* cipher)
 {
@@ -67,8 +64,8 @@ static void MakeIv(uint64_t sector, uint8_t iv[16])
     memset(iv + 8, 0, 8);
 }
 
-static bool RunSectors(EVP_CIPHER_CTX* ctx, bool encrypt, uint64_t firstSector,
-                       const void* source, void* destination, uint32_t length)
+static bool RunSectors(EVP_CIPHER_CTX* ctx, bool encrypt, uint64_t firstSector, const void* source,
+                       void* destination, uint32_t length)
 {
     if (ctx == nullptr || length % 512 != 0) return false;
     const uint8_t* in = static_cast<const uint8_t*>(source);

@@ -14,10 +14,7 @@ const uint32_t kChunkSectors = 4096;     // 2 MiB read and zero-tested at a time
 const uint32_t kKnownZeroSectors = 128;  // the source is asked for known zeros per 64 KiB
 const uint64_t kSlotBudget = 24u << 20;  // bytes of all compression slots together
 
-inline bool Used(const uint8_t* bits, uint32_t i)
-{
-    return (bits[i / 8] >> (i % 8)) & 1;
-}
+inline bool Used(const uint8_t* bits, uint32_t i) { return (bits[i / 8] >> (i % 8)) & 1; }
 
 // Used bits of [first, first + count), count <= kChunkSectors; all used without a map.
 int UsedBits(UsedSectorMap* map, uint64_t first, uint32_t count, uint8_t* bits)
@@ -128,8 +125,8 @@ int DataChunk(QcowFeed* f, uint64_t first, uint32_t count)
     if (r != DISK_OK) return r;
     const uint32_t clusters = (count + f->clusterSectors - 1) / f->clusterSectors;
     memset(f->touched, 0, clusters);
-    const uint32_t piece = f->clusterSectors > kKnownZeroSectors ? f->clusterSectors
-                                                                 : kKnownZeroSectors;
+    const uint32_t piece =
+        f->clusterSectors > kKnownZeroSectors ? f->clusterSectors : kKnownZeroSectors;
     uint32_t pending = UINT32_MAX;  // start of the run still to be read
     uint32_t s = 0;
     while (s < count) {
@@ -181,8 +178,8 @@ int QcowFeed_Open(QcowFeed* f, DiskHandle* source, UsedSectorMap* map, uint64_t 
                   QcowFeedSink sink, void* user, ProgressCallback progress, void* progressUser)
 {
     memset(f, 0, sizeof *f);
-    if (clusterBytes == 0 || clusterBytes % kSector != 0 || clusterBytes > kChunkSectors * kSector ||
-        sink == nullptr)
+    if (clusterBytes == 0 || clusterBytes % kSector != 0 ||
+        clusterBytes > kChunkSectors * kSector || sink == nullptr)
         return DISK_ERR_ARG;
     f->source = source;
     f->map = map;
@@ -216,7 +213,8 @@ int QcowFeed_Open(QcowFeed* f, DiskHandle* source, UsedSectorMap* map, uint64_t 
         // Raw deflate with the parameters of Zlib_DeflateRawBuffer.
         z_stream* z = Zlib_AllocStream();
         if (z == nullptr) return DISK_ERR_NOMEM;
-        if (deflateInit2(z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -12, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
+        if (deflateInit2(z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -12, 9, Z_DEFAULT_STRATEGY) !=
+            Z_OK) {
             Mem_Free(z);
             return DISK_ERR_NOMEM;
         }
@@ -248,8 +246,8 @@ int QcowFeed_Run(QcowFeed* f, uint64_t first, uint64_t count)
     }
     uint64_t done = 0;
     while (done < count) {
-        const uint32_t n = static_cast<uint32_t>(count - done < f->chunkSectors ? count - done
-                                                                                : f->chunkSectors);
+        const uint32_t n =
+            static_cast<uint32_t>(count - done < f->chunkSectors ? count - done : f->chunkSectors);
         int r = f->layerOnly ? LayerChunk(f, first + done, n) : DataChunk(f, first + done, n);
         if (r != DISK_OK) return r;
         done += n;

@@ -20,11 +20,11 @@ struct UsedSectorMap;
 
 // One cluster handed to the writer.
 struct QcowFeedCluster {
-    uint64_t firstSector;  // of the source
-    uint32_t sectors;      // sectors of the source in it (the last cluster may be short)
-    uint8_t* data;         // the whole cluster (a short tail zeroed); the sink may change it
-    const uint8_t* packed; // compressing feed: the raw deflate of data when it came out shorter
-                           // than the cluster, else NULL
+    uint64_t firstSector;   // of the source
+    uint32_t sectors;       // sectors of the source in it (the last cluster may be short)
+    uint8_t* data;          // the whole cluster (a short tail zeroed); the sink may change it
+    const uint8_t* packed;  // compressing feed: the raw deflate of data when it came out shorter
+                            // than the cluster, else NULL
     uint32_t packedBytes;
 };
 
@@ -34,10 +34,10 @@ typedef int (*QcowFeedSink)(void* user, QcowFeedCluster* cluster);
 struct QcowFeed {
     DiskHandle* source;
     UsedSectorMap* map;
-    uint64_t totalSectors;   // of the source, for progress
+    uint64_t totalSectors;  // of the source, for progress
     uint32_t clusterBytes;
     uint32_t clusterSectors;
-    uint32_t packCapacity;   // room for one compressed cluster
+    uint32_t packCapacity;  // room for one compressed cluster
     // A cluster is left out only when this layer of the source does not store it
     // (Disk_IsRangeUnallocated); clusters of zeros are kept.
     bool layerOnly;
@@ -46,16 +46,16 @@ struct QcowFeed {
     ProgressCallback progress;
     void* progressUser;
     // The chunk being handled.
-    uint8_t* chunk;          // chunkSectors x 512 bytes
+    uint8_t* chunk;  // chunkSectors x 512 bytes
     uint32_t chunkSectors;
-    uint8_t* bits;           // used bits of the chunk
-    uint8_t* touched;        // per cluster of the chunk: some of its bytes were read
+    uint8_t* bits;     // used bits of the chunk
+    uint8_t* touched;  // per cluster of the chunk: some of its bytes were read
     // Compression.
     WorkPool* pool;
     uint32_t workers;
-    z_stream** zlibs;        // one per worker
-    uint8_t* slotData;       // per slot: one cluster
-    uint8_t* slotPacked;     // per slot: packCapacity bytes
+    z_stream** zlibs;     // one per worker
+    uint8_t* slotData;    // per slot: one cluster
+    uint8_t* slotPacked;  // per slot: packCapacity bytes
     uint32_t* slotPackedBytes;
     uint64_t* slotFirst;
     uint32_t* slotSectors;

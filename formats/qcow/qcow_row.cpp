@@ -13,11 +13,20 @@ bool CarriesQcowMark(const DiskFileMarks* m)
 }  // namespace
 
 const DiskFormatRow QcowRow = {
-    DISK_KIND_QCOW, "qcow",
-    Disk_OpenQcow, Disk_OpenQcowWithHandler,
-    Qcow_Close, Qcow_GetGeometry, Qcow_Read, Qcow_IsRangeEmpty,
-    nullptr, nullptr, nullptr,
-    /*probed*/ true, /*keyed*/ true, /*directories*/ false,
+    DISK_KIND_QCOW,
+    "qcow",
+    Disk_OpenQcow,
+    Disk_OpenQcowWithHandler,
+    Qcow_Close,
+    Qcow_GetGeometry,
+    Qcow_Read,
+    Qcow_IsRangeEmpty,
+    nullptr,
+    nullptr,
+    nullptr,
+    /*probed*/ true,
+    /*keyed*/ true,
+    /*directories*/ false,
     CarriesQcowMark,
     {"qcow"},
 };

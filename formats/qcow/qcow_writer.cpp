@@ -42,8 +42,8 @@ struct Writer {
     ProgressCallback progress;
     void* user;
     uint64_t* l1;
-    uint64_t* l2;           // the open span's table, host order
-    uint32_t openSpan;      // UINT32_MAX: none
+    uint64_t* l2;       // the open span's table, host order
+    uint32_t openSpan;  // UINT32_MAX: none
     uint64_t l2At;
 };
 
@@ -81,8 +81,8 @@ int CloseSpan(Writer* w)
     for (uint32_t i = 0; i < kL2Entries; ++i) {
         if (w->l2[i] != kNotCompressed) continue;
         const uint64_t s = first + uint64_t(i) * kClusterSectors;
-        const uint32_t n = static_cast<uint32_t>(
-            w->total - s < kClusterSectors ? w->total - s : kClusterSectors);
+        const uint32_t n =
+            static_cast<uint32_t>(w->total - s < kClusterSectors ? w->total - s : kClusterSectors);
         memset(w->cluster, 0, kCluster);
         int r = QcowFeed_ReadSectors(w->source, w->map, s, n, w->cluster);
         if (r == DISK_OK) r = Store(w, w->cluster, &w->l2[i]);
@@ -131,8 +131,8 @@ int TakeCluster(void* user, QcowFeedCluster* c)
 
 }  // namespace
 
-int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback progress, void* user, int storageMode, const uint8_t* key)
+int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map, ProgressCallback progress,
+                void* user, int storageMode, const uint8_t* key)
 {
     if (path == nullptr || source == nullptr || storageMode < 0 || storageMode > 3)
         return DISK_ERR_ARG;

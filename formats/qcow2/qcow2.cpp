@@ -28,10 +28,7 @@ uint32_t Be32(const uint8_t* p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-uint16_t Be16(const uint8_t* p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 void PutBe64(uint8_t* p, uint64_t v)
 {
     for (int i = 7; i >= 0; --i) {
@@ -149,8 +146,7 @@ int Qcow2_CheckHeader(const Qcow2Header* h, uint64_t fileSize, uint32_t* cluster
     if (!Math_MulU64(h->l1Size, coverage, &maxSize) || h->virtualSize > maxSize)
         return DISK_ERR_FORMAT;
     if (!InsideFile(h->l1Offset, uint64_t(h->l1Size) * 8, fileSize)) return DISK_ERR_FORMAT;
-    if (!InsideFile(h->refcountTableOffset, uint64_t(h->refcountTableClusters) * cluster,
-                    fileSize))
+    if (!InsideFile(h->refcountTableOffset, uint64_t(h->refcountTableClusters) * cluster, fileSize))
         return DISK_ERR_FORMAT;
     if (h->snapshotCount > QCOW2_MAX_SNAPSHOTS) return DISK_ERR_FORMAT;
     if (h->snapshotTableOffset > fileSize) return DISK_ERR_FORMAT;
@@ -182,7 +178,8 @@ int Qcow2_UnsupportedFeature(const Qcow2Header* h)
 int Qcow2_FindUnsupportedFeature(const char* path)
 {
     ByteStream* stream = nullptr;
-    if (path == nullptr || FileOpener_Default.open(path, true, &stream, FileOpener_Default.user) != 0 ||
+    if (path == nullptr ||
+        FileOpener_Default.open(path, true, &stream, FileOpener_Default.user) != 0 ||
         stream == nullptr)
         return QCOW2_FEATURE_NONE;
     uint8_t raw[QCOW2_HEADER_BYTES];
@@ -280,8 +277,7 @@ static bool NamesRawBacking(Qcow2Image* image)
     return raw;
 }
 
-void Qcow2_SnapshotHeaderToHost(const uint8_t b[QCOW2_SNAPSHOT_ENTRY_BYTES],
-                                Qcow2SnapshotHeader* s)
+void Qcow2_SnapshotHeaderToHost(const uint8_t b[QCOW2_SNAPSHOT_ENTRY_BYTES], Qcow2SnapshotHeader* s)
 {
     s->l1Offset = Be64(b + 0);
     s->l1Size = Be32(b + 8);
@@ -403,10 +399,7 @@ int Qcow2_ReadSnapshotList(Qcow2SnapshotList* list, const char* path)
 
 // ---- Object -----------------------------------------------------------------------------
 
-Qcow2Image* Qcow2_Alloc()
-{
-    return static_cast<Qcow2Image*>(Mem_Alloc(sizeof(Qcow2Image)));
-}
+Qcow2Image* Qcow2_Alloc() { return static_cast<Qcow2Image*>(Mem_Alloc(sizeof(Qcow2Image))); }
 
 void Qcow2_Init(Qcow2Image* image)
 {
@@ -435,8 +428,7 @@ void Qcow2_Close(void* object)
 }
 
 // Resolves and opens the backing file named by the header.
-static int OpenBacking(Qcow2Image* image, const char* path, const uint8_t* key,
-                       uint32_t keyLength)
+static int OpenBacking(Qcow2Image* image, const char* path, const uint8_t* key, uint32_t keyLength)
 {
     const Qcow2Header& h = image->header;
     uint32_t n = h.backingNameLength;
@@ -610,8 +602,8 @@ int Qcow2_OpenWithCallback(Qcow2Image* image, FileOpenFn open, void* user, const
     if (r == 1) return DISK_CANCELLED;
     if (r != 0 || stream == nullptr) return DISK_ERR_OPEN;
     image->stream = stream;
-    r = OpenBody(image, path, readOnly, key, keyLength, refuseSnapshots, useSnapshot,
-                 snapshotIndex, backingMode);
+    r = OpenBody(image, path, readOnly, key, keyLength, refuseSnapshots, useSnapshot, snapshotIndex,
+                 backingMode);
     if (r != DISK_OK) Qcow2_Close(image);
     return r;
 }
@@ -622,9 +614,8 @@ int Qcow2_OpenWithOptions(Qcow2Image* image, const FileOpener* opener, const cha
                           int backingMode)
 {
     if (opener == nullptr) opener = &FileOpener_Default;
-    return Qcow2_OpenWithCallback(image, opener->open, opener->user, path, readOnly, key,
-                                  keyLength, refuseSnapshots, useSnapshot, snapshotIndex,
-                                  backingMode);
+    return Qcow2_OpenWithCallback(image, opener->open, opener->user, path, readOnly, key, keyLength,
+                                  refuseSnapshots, useSnapshot, snapshotIndex, backingMode);
 }
 
 int Qcow2_OpenWithHandler(Qcow2Image* image, const FileOpener* opener, const char* path,
@@ -641,8 +632,7 @@ int Qcow2_OpenWithKey(Qcow2Image* image, const char* path, bool readOnly, const 
                                  backingMode);
 }
 
-int Qcow2_OpenWithBackingMode(Qcow2Image* image, const char* path, bool readOnly,
-                              int backingMode)
+int Qcow2_OpenWithBackingMode(Qcow2Image* image, const char* path, bool readOnly, int backingMode)
 {
     return Qcow2_OpenWithOptions(image, nullptr, path, readOnly, nullptr, 0, true, false, 0,
                                  backingMode);
@@ -694,9 +684,9 @@ int Disk_OpenQcow2WithKey(DiskHandle* handle, const char* path, bool readOnly, c
                           backingMode);
 }
 
-int Disk_OpenQcow2Snapshot(DiskHandle* handle, const char* path, bool readOnly,
-                           const uint8_t* key, uint32_t keyLength, bool refuseSnapshots,
-                           bool useSnapshot, uint32_t snapshotIndex, int backingMode)
+int Disk_OpenQcow2Snapshot(DiskHandle* handle, const char* path, bool readOnly, const uint8_t* key,
+                           uint32_t keyLength, bool refuseSnapshots, bool useSnapshot,
+                           uint32_t snapshotIndex, int backingMode)
 {
     return OpenIntoHandle(handle, nullptr, path, readOnly, key, keyLength, refuseSnapshots,
                           useSnapshot, snapshotIndex, backingMode);
@@ -805,7 +795,8 @@ static int ReadBacking(Qcow2Image* image, uint64_t offset, uint32_t length, uint
     Disk_GetGeometry(image->backing, &g);
     uint64_t size = Geometry_GetTotalSectors(&g) * 512;
     uint32_t inside = 0;
-    if (offset < size) inside = static_cast<uint32_t>(size - offset < length ? size - offset : length);
+    if (offset < size)
+        inside = static_cast<uint32_t>(size - offset < length ? size - offset : length);
     if (inside < length) memset(out + inside, 0, length - inside);
     if (inside == 0) return DISK_OK;
     return Disk_Read(image->backing, offset, inside, out);
@@ -858,8 +849,8 @@ int Qcow2_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
 
 // The bytes of one allocated piece (sectors of one cluster) in memory: the cluster cache for
 // compressed and encrypted clusters, the data buffer for stored ones.
-static int PieceBytes(Qcow2Image* image, uint64_t entry, int cls, uint64_t position,
-                      uint32_t bytes, const uint8_t** data)
+static int PieceBytes(Qcow2Image* image, uint64_t entry, int cls, uint64_t position, uint32_t bytes,
+                      const uint8_t** data)
 {
     const uint32_t within = static_cast<uint32_t>(position % image->clusterSize);
     int r = DISK_OK;
@@ -919,8 +910,8 @@ int Qcow2_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_
     while (sector < end) {
         const uint32_t within = static_cast<uint32_t>(sector % clusterSectors);
         uint64_t left = end - sector;
-        const uint32_t n = clusterSectors - within < left ? clusterSectors - within
-                                                          : static_cast<uint32_t>(left);
+        const uint32_t n =
+            clusterSectors - within < left ? clusterSectors - within : static_cast<uint32_t>(left);
         const uint64_t position = sector * 512;
         uint64_t entry;
         int r = Qcow2_GetL2Entry(image, position, &entry);
@@ -929,7 +920,8 @@ int Qcow2_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_
         bool hasData = false;
         if (cls == QCOW2_CLUSTER_UNALLOCATED) {
             if (image->backing != nullptr && sector < backingTotal) {
-                uint32_t m = backingTotal - sector < n ? static_cast<uint32_t>(backingTotal - sector) : n;
+                uint32_t m =
+                    backingTotal - sector < n ? static_cast<uint32_t>(backingTotal - sector) : n;
                 bool e = true;
                 r = Disk_IsRangeEmpty(image->backing, map, sector, m, &e, adapter, record);
                 if (r != DISK_OK) return r;
@@ -963,8 +955,8 @@ int Qcow2_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, u
     while (sector < end) {
         const uint32_t within = static_cast<uint32_t>(sector % clusterSectors);
         uint64_t left = end - sector;
-        const uint32_t n = clusterSectors - within < left ? clusterSectors - within
-                                                          : static_cast<uint32_t>(left);
+        const uint32_t n =
+            clusterSectors - within < left ? clusterSectors - within : static_cast<uint32_t>(left);
         uint64_t entry;
         int r = Qcow2_GetL2Entry(image, sector * 512, &entry);
         if (r != DISK_OK) return r;

@@ -187,25 +187,25 @@ struct Qcow2Image {
     DiskGeometry geometry;
     ByteStream* stream;
     Qcow2Header header;
-    bool backingUnopened;     // the image names a backing file that was not opened
-    DiskHandle* backing;      // owned; NULL when not opened
+    bool backingUnopened;  // the image names a backing file that was not opened
+    DiskHandle* backing;   // owned; NULL when not opened
     uint64_t l2Coverage;
-    uint64_t* l1;             // owned, big-endian entries
-    uint32_t l1Entries;       // entries held; indexes beyond read as unallocated
-    int32_t cachedL1Index;    // -1 = none
+    uint64_t* l1;           // owned, big-endian entries
+    uint32_t l1Entries;     // entries held; indexes beyond read as unallocated
+    int32_t cachedL1Index;  // -1 = none
     uint32_t clusterSize;
-    uint8_t* l2Cache;         // one cluster
+    uint8_t* l2Cache;  // one cluster
     uint64_t fileSize;
     // The cluster in clusterCache: L2 entry and virtual position (valid only when cacheValid).
     bool cacheValid;
     uint64_t cacheEntry;
     uint64_t cachePosition;
-    uint8_t* clusterCache;    // cluster size + 512
-    uint8_t* dataBuffer;      // 2 x cluster size + 512: compressed data or stored sectors
+    uint8_t* clusterCache;  // cluster size + 512
+    uint8_t* dataBuffer;    // 2 x cluster size + 512: compressed data or stored sectors
     z_stream* zstream;
-    QcowCipher* cipher;       // only for crypt method 1
-    char* path;               // the image's own path, owned (terminated)
-    char* backingPath;        // the opened backing file's resolved path, owned; NULL when none
+    QcowCipher* cipher;  // only for crypt method 1
+    char* path;          // the image's own path, owned (terminated)
+    char* backingPath;   // the opened backing file's resolved path, owned; NULL when none
 };
 
 // ---- Table entries -----------------------------------------------------------------
@@ -217,9 +217,9 @@ int Disk_OpenQcow2WithHandler(DiskHandle* handle, const FileOpener* opener, cons
 int Disk_OpenQcow2WithKey(DiskHandle* handle, const char* path, bool readOnly, const uint8_t* key,
                           uint32_t keyLength, int backingMode);
 // Every option: key, refusal of snapshots, a chosen snapshot (index from 0), backing mode.
-int Disk_OpenQcow2Snapshot(DiskHandle* handle, const char* path, bool readOnly,
-                           const uint8_t* key, uint32_t keyLength, bool refuseSnapshots,
-                           bool useSnapshot, uint32_t snapshotIndex, int backingMode);
+int Disk_OpenQcow2Snapshot(DiskHandle* handle, const char* path, bool readOnly, const uint8_t* key,
+                           uint32_t keyLength, bool refuseSnapshots, bool useSnapshot,
+                           uint32_t snapshotIndex, int backingMode);
 
 // ---- Object --------------------------------------------------------------------------
 Qcow2Image* Qcow2_Alloc();
@@ -238,8 +238,7 @@ int Qcow2_OpenWithHandler(Qcow2Image* image, const FileOpener* opener, const cha
                           bool readOnly, int backingMode);
 int Qcow2_OpenWithKey(Qcow2Image* image, const char* path, bool readOnly, const uint8_t* key,
                       uint32_t keyLength, int backingMode);
-int Qcow2_OpenWithBackingMode(Qcow2Image* image, const char* path, bool readOnly,
-                              int backingMode);
+int Qcow2_OpenWithBackingMode(Qcow2Image* image, const char* path, bool readOnly, int backingMode);
 int Qcow2_Open(Qcow2Image* image, const char* path, bool readOnly);
 
 void Qcow2_GetGeometry(void* object, DiskGeometry* out);

@@ -130,10 +130,10 @@ bool ClearOfStructures(Qcow2Image* image, uint64_t start, uint64_t n)
     if (list == nullptr) return false;
     uint8_t* bytes = nullptr;
     uint32_t read = 0;
-    const int parsed = Qcow2_ReadExtensions(image->stream, &h, image->clusterSize,
-                                            image->fileSize, &bytes, &read, list);
+    const int parsed = Qcow2_ReadExtensions(image->stream, &h, image->clusterSize, image->fileSize,
+                                            &bytes, &read, list);
     const uint64_t fullHeader = QCOW2_HEADER_BYTES;
-    const uint64_t headerEnd = h.version < 3 ? 72
+    const uint64_t headerEnd = h.version < 3                 ? 72
                                : h.headerLength > fullHeader ? uint64_t(h.headerLength)
                                                              : fullHeader;
     const uint64_t extensionsEnd = list->end > headerEnd ? list->end : headerEnd;
@@ -199,8 +199,8 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
     const uint64_t k = image->clusterSize;
     // An empty name would detach the image from its base; qcow2 readers take at most 1023 bytes.
     if (offset < kLengthField + 4 || name.length == 0 || name.length > 1023) return DISK_ERR_ARG;
-    const uint64_t room = offset + length > k ? (offset + length + k - 1) / k * k - offset
-                                              : k - offset % k;
+    const uint64_t room =
+        offset + length > k ? (offset + length + k - 1) / k * k - offset : k - offset % k;
     if (name.length > room) return DISK_ERR_ARG;
     uint64_t fileSize = 0;
     if (!Stream_GetSize(image->stream, &fileSize)) return DISK_ERR_READ;
@@ -428,8 +428,8 @@ int CopyExtensions(const Qcow2Image* image, bool child, uint32_t nameLength, uin
     if (list == nullptr) return DISK_ERR_NOMEM;
     uint8_t* bytes = nullptr;
     uint32_t read = 0;
-    int r = Qcow2_ReadExtensions(image->stream, &image->header, image->clusterSize,
-                                 image->fileSize, &bytes, &read, list);
+    int r = Qcow2_ReadExtensions(image->stream, &image->header, image->clusterSize, image->fileSize,
+                                 &bytes, &read, list);
     const uint64_t fullHeader = QCOW2_HEADER_BYTES;
     const uint64_t start = image->header.version == 2 ? 72 : fullHeader;
     bool keep[QCOW2_MAX_EXTENSIONS];
@@ -554,8 +554,10 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     Qcow2Header h;
     Qcow2_BuildHeader(&h, &w, image->header.cryptMethod);
     h.version = image->header.version;
-    if (h.version == 2) h.refcountOrder = 0, h.headerLength = 0;
-    else h.compatibleFeatures = image->header.compatibleFeatures;
+    if (h.version == 2)
+        h.refcountOrder = 0, h.headerLength = 0;
+    else
+        h.compatibleFeatures = image->header.compatibleFeatures;
     uint8_t* cluster0 = static_cast<uint8_t*>(Mem_Alloc(k));
     if (cluster0 == nullptr) return DISK_ERR_NOMEM;
     memset(cluster0, 0, k);
@@ -579,14 +581,18 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     int mode = 0;
     bool compressed = false;
     if (r == DISK_OK) r = ScanTables(const_cast<Qcow2Image*>(image), &compressed);
-    if (r == DISK_OK && key != nullptr && image->header.cryptMethod == 1) mode = 3;
-    else if (r == DISK_OK && compressed) mode = 1;
+    if (r == DISK_OK && key != nullptr && image->header.cryptMethod == 1)
+        mode = 3;
+    else if (r == DISK_OK && compressed)
+        mode = 1;
     if (r == DISK_OK) r = Qcow2_AllocWriterBuffers(&w, &h, mode == 3 ? key : nullptr);
     if (r == DISK_OK) {
         uint64_t size = 0;
         if (preallocate) {
-            if (!Stream_GetSize(image->stream, &size)) r = DISK_ERR_SIZE;
-            else if (!Stream_CreatePreallocated(tempPath, size, &w.output)) r = DISK_ERR_CREATE;
+            if (!Stream_GetSize(image->stream, &size))
+                r = DISK_ERR_SIZE;
+            else if (!Stream_CreatePreallocated(tempPath, size, &w.output))
+                r = DISK_ERR_CREATE;
         } else if (!Stream_CreateFile(tempPath, &w.output)) {
             r = DISK_ERR_CREATE;
         }

@@ -14,11 +14,20 @@ bool CarriesQcow2Mark(const DiskFileMarks* m)
 }  // namespace
 
 const DiskFormatRow Qcow2Row = {
-    DISK_KIND_QCOW2, "qcow2",
-    Disk_OpenQcow2, Disk_OpenQcow2WithHandler,
-    Qcow2_Close, Qcow2_GetGeometry, Qcow2_Read, Qcow2_IsRangeEmpty,
-    Qcow2_CanCompact, Qcow2_HasParent, Qcow2_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ true, /*directories*/ false,
+    DISK_KIND_QCOW2,
+    "qcow2",
+    Disk_OpenQcow2,
+    Disk_OpenQcow2WithHandler,
+    Qcow2_Close,
+    Qcow2_GetGeometry,
+    Qcow2_Read,
+    Qcow2_IsRangeEmpty,
+    Qcow2_CanCompact,
+    Qcow2_HasParent,
+    Qcow2_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ true,
+    /*directories*/ false,
     CarriesQcow2Mark,
     {"qcow2"},
 };

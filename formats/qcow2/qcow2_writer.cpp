@@ -22,10 +22,7 @@ void PutBe64(uint8_t* p, uint64_t v)
     }
 }
 
-uint64_t DivCeil(uint64_t a, uint64_t b)
-{
-    return a / b + (a % b != 0);
-}
+uint64_t DivCeil(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
 
 // Writes zeros over [offset, offset + length).
 bool WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
@@ -293,9 +290,8 @@ static int AppendCompressed(Qcow2Writer* w, const uint8_t* data, uint32_t length
     return DISK_OK;
 }
 
-int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map,
-                       uint64_t firstSector, uint32_t sectors, int storageMode, bool layerOnly,
-                       uint64_t* entry)
+int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map, uint64_t firstSector,
+                       uint32_t sectors, int storageMode, bool layerOnly, uint64_t* entry)
 {
     *entry = 0;
     uint8_t* buf = w->clusterBuffer;
@@ -353,8 +349,8 @@ int CloseSpan(BodyRun* b)
     for (uint32_t i = 0; i < w->l2Entries; ++i) {
         if (w->l2[i] != kNotCompressed) continue;
         const uint64_t s = first + uint64_t(i) * spc;
-        const uint32_t n = static_cast<uint32_t>(w->totalSectors - s < spc ? w->totalSectors - s
-                                                                          : spc);
+        const uint32_t n =
+            static_cast<uint32_t>(w->totalSectors - s < spc ? w->totalSectors - s : spc);
         int r = Qcow2_WriteCluster(w, b->source, b->map, s, n, 0, b->layerOnly, &w->l2[i]);
         if (r != DISK_OK) return r;
     }
@@ -395,8 +391,8 @@ int TakeCluster(void* user, QcowFeedCluster* c)
 }  // namespace
 
 int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header,
-                    uint64_t totalSectors, int storageMode, DiskHandle* source,
-                    UsedSectorMap* map, ProgressCallback progress, void* user, bool layerOnly)
+                    uint64_t totalSectors, int storageMode, DiskHandle* source, UsedSectorMap* map,
+                    ProgressCallback progress, void* user, bool layerOnly)
 {
     w->progress = progress;
     w->user = user;
@@ -430,7 +426,8 @@ int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header
         const uint64_t left = totalSectors - first;
         if (!Qcow2_ReportProgress(w, first)) r = DISK_CANCELLED;
         if (r == DISK_OK)
-            r = QcowFeed_Run(&feed, first, left < w->l2CoverageSectors ? left : w->l2CoverageSectors);
+            r = QcowFeed_Run(&feed, first,
+                             left < w->l2CoverageSectors ? left : w->l2CoverageSectors);
     }
     if (r == DISK_OK) r = QcowFeed_Finish(&feed);
     QcowFeed_Close(&feed);

@@ -31,30 +31,30 @@ struct Qcow2Writer {
     uint32_t clusterBits;
     uint32_t clusterSize;
     uint32_t sectorsPerCluster;
-    uint32_t refcountEntries;      // per block: cluster / 2
-    uint64_t refcountCoverage;     // bytes of file per block
+    uint32_t refcountEntries;   // per block: cluster / 2
+    uint64_t refcountCoverage;  // bytes of file per block
     uint32_t l2Entries;
-    uint64_t l2Coverage;           // bytes of virtual disk per L2 table
+    uint64_t l2Coverage;  // bytes of virtual disk per L2 table
     uint64_t l2CoverageSectors;
     uint64_t virtualSize;
     uint32_t l1Entries;
-    uint64_t l1Bytes;              // rounded up to whole clusters
+    uint64_t l1Bytes;  // rounded up to whole clusters
     uint32_t refcountTableClusters;
-    uint32_t initialBlocks;        // refcount blocks written before the L1 table
+    uint32_t initialBlocks;  // refcount blocks written before the L1 table
     // Write state.
-    uint64_t position;             // end of the file written so far
-    uint64_t runStart;             // cluster receiving compressed data; UINT64_MAX = none
+    uint64_t position;  // end of the file written so far
+    uint64_t runStart;  // cluster receiving compressed data; UINT64_MAX = none
     uint64_t runBytes;
-    uint32_t blockCount;           // refcount blocks in the file
+    uint32_t blockCount;  // refcount blocks in the file
     uint32_t cachedBlock;
-    uint64_t* l1;                  // host order
-    uint64_t* l2;                  // host order, one span
+    uint64_t* l1;  // host order
+    uint64_t* l2;  // host order, one span
     uint64_t refcountTableEntries;
-    uint64_t* refcountTable;       // host order
-    uint16_t* refcountBlock;       // host order, the cached block
-    uint8_t* refcountBytes;        // the block in file order while it moves to or from the file
-    uint8_t* clusterBuffer;        // cluster + 512
-    uint8_t* outputBuffer;         // cluster + 512
+    uint64_t* refcountTable;  // host order
+    uint16_t* refcountBlock;  // host order, the cached block
+    uint8_t* refcountBytes;   // the block in file order while it moves to or from the file
+    uint8_t* clusterBuffer;   // cluster + 512
+    uint8_t* outputBuffer;    // cluster + 512
     z_stream* zstream;
     QcowCipher* cipher;
     // Progress.
@@ -71,9 +71,8 @@ int Qcow2_AllocWriterBuffers(Qcow2Writer* w, const Qcow2Header* header, const ui
 // source's own layer does not store it (Disk_IsRangeUnallocated), so that zero clusters of a
 // child that hide its backing data are kept.
 int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header,
-                    uint64_t totalSectors, int storageMode, DiskHandle* source,
-                    UsedSectorMap* map, ProgressCallback progress, void* user,
-                    bool layerOnly = false);
+                    uint64_t totalSectors, int storageMode, DiskHandle* source, UsedSectorMap* map,
+                    ProgressCallback progress, void* user, bool layerOnly = false);
 void Qcow2_FreeWriter(Qcow2Writer* w);
 
 int Qcow2_PadToCluster(Qcow2Writer* w);
@@ -86,9 +85,8 @@ int Qcow2_AppendDataCluster(Qcow2Writer* w, const uint8_t* data, uint64_t* entry
 int Qcow2_AddRefcounts(Qcow2Writer* w, uint64_t offset, uint64_t length);
 // Writes one cluster of the source; *entry = its L2 entry (0 empty, UINT64_MAX: did not
 // compress in mode 2).
-int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map,
-                       uint64_t firstSector, uint32_t sectors, int storageMode, bool layerOnly,
-                       uint64_t* entry);
+int Qcow2_WriteCluster(Qcow2Writer* w, DiskHandle* source, UsedSectorMap* map, uint64_t firstSector,
+                       uint32_t sectors, int storageMode, bool layerOnly, uint64_t* entry);
 bool Qcow2_ReportProgress(Qcow2Writer* w, uint64_t done);
 
 // 0 when the geometry suits a new qcow2 image (byte size within 63 bits, 512-byte sectors).

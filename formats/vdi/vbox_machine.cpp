@@ -18,11 +18,13 @@ using tinyxml2::XMLElement;
 
 namespace {
 
-const XMLElement* Child(const XMLElement* e, const char* name) {
+const XMLElement* Child(const XMLElement* e, const char* name)
+{
     return e == nullptr ? nullptr : e->FirstChildElement(name);
 }
 
-bool EqualNoCase(const char* a, const char* b) {
+bool EqualNoCase(const char* a, const char* b)
+{
     for (;; ++a, ++b) {
         char x = *a, y = *b;
         if (x >= 'A' && x <= 'Z') x = (char)(x - 'A' + 'a');
@@ -33,7 +35,8 @@ bool EqualNoCase(const char* a, const char* b) {
 }
 
 // True when the StorageControllers element attaches an image with this uuid.
-bool Attaches(const XMLElement* controllers, const char* uuid) {
+bool Attaches(const XMLElement* controllers, const char* uuid)
+{
     for (const XMLElement* c = Child(controllers, "StorageController"); c != nullptr;
          c = c->NextSiblingElement("StorageController"))
         for (const XMLElement* d = Child(c, "AttachedDevice"); d != nullptr;
@@ -48,7 +51,8 @@ bool Attaches(const XMLElement* controllers, const char* uuid) {
 
 // Depth first over named snapshots; an unnamed snapshot is skipped with its descendants. The
 // document's depth is bounded by the parser, the walk by `depth`.
-const char* SnapshotLabel(const XMLElement* snapshot, const char* uuid, uint32_t depth) {
+const char* SnapshotLabel(const XMLElement* snapshot, const char* uuid, uint32_t depth)
+{
     if (snapshot == nullptr || depth > 200) return nullptr;
     const char* name = snapshot->Attribute("name");
     if (name == nullptr) return nullptr;
@@ -67,7 +71,8 @@ struct Reader {
     const XMLElement* machine;
     VBoxDiskList list;
 
-    bool Add(const char* diskPath, int32_t parent, const char* uuid, int32_t* index) {
+    bool Add(const char* diskPath, int32_t parent, const char* uuid, int32_t* index)
+    {
         if (diskPath == nullptr || list.size() >= VBOX_MACHINE_MAX_DISKS) return false;
         VBoxDiskEntry entry;
         entry.parent = parent;
@@ -90,7 +95,8 @@ struct Reader {
         return true;
     }
 
-    bool AddOldChild(const XMLElement* disk, int32_t parent, uint32_t depth) {
+    bool AddOldChild(const XMLElement* disk, int32_t parent, uint32_t depth)
+    {
         if (depth > VBOX_MACHINE_MAX_NESTING) return false;
         const XMLElement* image = Child(disk, "VirtualDiskImage");
         int32_t index = -1;
@@ -102,7 +108,8 @@ struct Reader {
         return true;
     }
 
-    bool AddNew(const XMLElement* disk, int32_t parent, uint32_t depth) {
+    bool AddNew(const XMLElement* disk, int32_t parent, uint32_t depth)
+    {
         if (depth > VBOX_MACHINE_MAX_NESTING) return false;
         int32_t index = -1;
         if (!Add(disk->Attribute("location"), parent, disk->Attribute("uuid"), &index))
@@ -114,7 +121,8 @@ struct Reader {
     }
 };
 
-bool ValidUtf8WithoutNul(const char* text, size_t size) {
+bool ValidUtf8WithoutNul(const char* text, size_t size)
+{
     size_t at = 0;
     while (at < size) {
         if (text[at] == 0) return false;
@@ -128,7 +136,8 @@ bool ValidUtf8WithoutNul(const char* text, size_t size) {
 }  // namespace
 
 bool VBoxMachine_ParseDisks(const char* text, size_t size, const char* path,
-                            const char* currentStateLabel, VBoxDiskList* out) {
+                            const char* currentStateLabel, VBoxDiskList* out)
+{
     if (text == nullptr || path == nullptr || out == nullptr || size > VBOX_MACHINE_MAX_FILE)
         return false;
     if (!ValidUtf8WithoutNul(text, size)) return false;
@@ -157,7 +166,8 @@ bool VBoxMachine_ParseDisks(const char* text, size_t size, const char* path,
     return true;
 }
 
-bool VBoxMachine_ReadDisks(const char* path, const char* currentStateLabel, VBoxDiskList* out) {
+bool VBoxMachine_ReadDisks(const char* path, const char* currentStateLabel, VBoxDiskList* out)
+{
     if (path == nullptr) return false;
     struct stat st;
     if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||

@@ -9,15 +9,15 @@
 enum : uint32_t {
     VBOX_MACHINE_MAX_FILE = 1048576,  // larger files are no machine description
     VBOX_MACHINE_MAX_DISKS = 65536,
-    VBOX_MACHINE_MAX_NESTING = 64,    // differencing levels below a base disk
+    VBOX_MACHINE_MAX_NESTING = 64,  // differencing levels below a base disk
     VBOX_MACHINE_PATH_SIZE = 4096
 };
 
 struct VBoxDiskEntry {
-    int32_t parent;                        // index of the parent entry, -1 for a base disk
-    char path[VBOX_MACHINE_PATH_SIZE];     // absolute, UTF-8, terminated
+    int32_t parent;                     // index of the parent entry, -1 for a base disk
+    char path[VBOX_MACHINE_PATH_SIZE];  // absolute, UTF-8, terminated
     bool hasLabel;
-    std::string label;                     // the state or snapshot attaching the disk
+    std::string label;  // the state or snapshot attaching the disk
 };
 
 typedef std::vector<VBoxDiskEntry> VBoxDiskList;

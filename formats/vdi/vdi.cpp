@@ -19,7 +19,8 @@ enum : uint32_t {
     kWorkSectors = kWorkBytes / 512
 };
 
-void GeometryToHost(VdiGeometry* g) {
+void GeometryToHost(VdiGeometry* g)
+{
     g->cylinders = Bytes_LeToHost32(g->cylinders);
     g->heads = Bytes_LeToHost32(g->heads);
     g->sectors = Bytes_LeToHost32(g->sectors);
@@ -27,30 +28,33 @@ void GeometryToHost(VdiGeometry* g) {
 }
 
 // Host order to file order; the conversion is its own inverse.
-void HeaderToDisk(VdiHeader* h) {
-    Vdi_HeaderToHost(h);
-}
+void HeaderToDisk(VdiHeader* h) { Vdi_HeaderToHost(h); }
 
-int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
+int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
+{
     return WriteKit_WriteZeros(s, offset, length);
 }
 
-uint64_t DiskBytes(const VdiImage* image) {
+uint64_t DiskBytes(const VdiImage* image)
+{
     return Geometry_GetTotalSectors(&image->geometry) * 512;
 }
 
 // Reads [offset, offset + length) of the parent; bytes beyond a shorter parent are zeros.
-int ReadParent(VdiImage* parent, uint64_t offset, uint32_t length, uint8_t* buffer) {
+int ReadParent(VdiImage* parent, uint64_t offset, uint32_t length, uint8_t* buffer)
+{
     const uint64_t size = DiskBytes(parent);
     uint32_t inside = 0;
-    if (offset < size) inside = size - offset < length ? static_cast<uint32_t>(size - offset) : length;
+    if (offset < size)
+        inside = size - offset < length ? static_cast<uint32_t>(size - offset) : length;
     if (inside < length) std::memset(buffer + inside, 0, length - inside);
     return inside != 0 ? Vdi_Read(parent, offset, inside, buffer) : DISK_OK;
 }
 
 // Whether the parent's part of [first, first + count) is empty (nothing beyond its end is).
-int ParentEmpty(VdiImage* parent, UsedSectorMap* map, uint64_t first, uint32_t count,
-                bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+int ParentEmpty(VdiImage* parent, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     const uint64_t total = Geometry_GetTotalSectors(&parent->geometry);
     *empty = true;
     if (first >= total) return DISK_OK;
@@ -58,7 +62,8 @@ int ParentEmpty(VdiImage* parent, UsedSectorMap* map, uint64_t first, uint32_t c
     return Vdi_IsRangeEmpty(parent, map, first, n, empty, adapter, record);
 }
 
-uint64_t StoredOffset(const VdiImage* image, uint32_t entry) {
+uint64_t StoredOffset(const VdiImage* image, uint32_t entry)
+{
     return static_cast<uint64_t>(image->header.dataOffset) +
            static_cast<uint64_t>(entry) * image->stride + image->header.blockExtraSize;
 }
@@ -69,9 +74,11 @@ struct ChainFiles {
     uint32_t count;
 };
 
-void CollectChainFiles(const VdiImage* image, ChainFiles* chain) {
+void CollectChainFiles(const VdiImage* image, ChainFiles* chain)
+{
     chain->count = 0;
-    for (const VdiImage* i = image; i != nullptr && chain->count < VDI_MAX_PARENTS + 1; i = i->parent)
+    for (const VdiImage* i = image; i != nullptr && chain->count < VDI_MAX_PARENTS + 1;
+         i = i->parent)
         chain->paths[chain->count++] = i->path;
 }
 
@@ -82,13 +89,13 @@ struct BlockWriter {
     ByteStream* out;
     const DiskHandle* source;
     UsedSectorMap* map;
-    uint8_t* block;       // one block
-    uint32_t* blockMap;   // host order
+    uint8_t* block;      // one block
+    uint32_t* blockMap;  // host order
     uint32_t blockBytes;
     uint32_t allocated;
-    uint64_t position;    // byte offset of the next stored block
-    bool fixed;           // store every block
-    bool layerQueries;    // skip blocks that the source's own layer does not store
+    uint64_t position;  // byte offset of the next stored block
+    bool fixed;         // store every block
+    bool layerQueries;  // skip blocks that the source's own layer does not store
 };
 
 }  // namespace
@@ -97,7 +104,8 @@ struct BlockWriter {
 // a block that reads as zeros (free sectors count as zeros) or, with layer queries, one the
 // source's own layer does not store. The block is read once (WriterKit_ReadPiece): that read
 // serves the zero test and the copy. A fixed image stores every block.
-static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n) {
+static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n)
+{
     const uint32_t sectorsPerBlock = w->blockBytes / 512;
     const uint64_t first = static_cast<uint64_t>(index) * sectorsPerBlock;
     int rc;
@@ -115,7 +123,8 @@ static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n) {
         std::memset(w->block, 0, static_cast<size_t>(n) * 512);
     }
     if (n < sectorsPerBlock)
-        std::memset(w->block + static_cast<size_t>(n) * 512, 0, static_cast<size_t>(sectorsPerBlock - n) * 512);
+        std::memset(w->block + static_cast<size_t>(n) * 512, 0,
+                    static_cast<size_t>(sectorsPerBlock - n) * 512);
     if (!Stream_WriteAt(w->out, w->position, w->blockBytes, w->block)) return DISK_ERR_WRITE;
     w->blockMap[index] = w->allocated++;
     w->position += w->blockBytes;
@@ -124,13 +133,14 @@ static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n) {
 
 // Writes every block of the source with progress (sectors done, total).
 static int WriteBlocks(BlockWriter* w, uint32_t blocks, uint64_t total, ProgressCallback callback,
-                       void* user) {
+                       void* user)
+{
     if (!WriteKit_Progress(callback, user, 0, total)) return DISK_CANCELLED;
     const uint32_t sectorsPerBlock = w->blockBytes / 512;
     uint64_t done = 0;
     for (uint32_t i = 0; i < blocks && done < total; i++) {
-        const uint32_t n = total - done < sectorsPerBlock ? static_cast<uint32_t>(total - done)
-                                                          : sectorsPerBlock;
+        const uint32_t n =
+            total - done < sectorsPerBlock ? static_cast<uint32_t>(total - done) : sectorsPerBlock;
         int rc = Vdi_WriteBlock(w, i, n);
         if (rc != DISK_OK) return rc;
         done += n;
@@ -141,11 +151,10 @@ static int WriteBlocks(BlockWriter* w, uint32_t blocks, uint64_t total, Progress
 
 // ---- Object -----------------------------------------------------------------------------
 
-VdiImage* Vdi_Alloc() {
-    return static_cast<VdiImage*>(Mem_Alloc(sizeof(VdiImage)));
-}
+VdiImage* Vdi_Alloc() { return static_cast<VdiImage*>(Mem_Alloc(sizeof(VdiImage))); }
 
-void Vdi_Init(VdiImage* image) {
+void Vdi_Init(VdiImage* image)
+{
     std::memset(&image->geometry, 0, sizeof(image->geometry));
     image->stream = nullptr;
     std::memset(&image->header, 0, sizeof(image->header));
@@ -157,7 +166,8 @@ void Vdi_Init(VdiImage* image) {
     image->path[0] = 0;
 }
 
-void Vdi_Close(void* object) {
+void Vdi_Close(void* object)
+{
     VdiImage* image = static_cast<VdiImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -171,11 +181,10 @@ void Vdi_Close(void* object) {
     Vdi_Init(image);
 }
 
-void Vdi_UuidToHost(VdiGeometry* geometry) {
-    GeometryToHost(geometry);
-}
+void Vdi_UuidToHost(VdiGeometry* geometry) { GeometryToHost(geometry); }
 
-void Vdi_HeaderToHost(VdiHeader* h) {
+void Vdi_HeaderToHost(VdiHeader* h)
+{
     h->signature = Bytes_LeToHost32(h->signature);
     h->version = Bytes_LeToHost32(h->version);
     h->headerSize = Bytes_LeToHost32(h->headerSize);
@@ -194,28 +203,32 @@ void Vdi_HeaderToHost(VdiHeader* h) {
 }
 
 // The header rules of the open; parents decides which image types are accepted.
-static bool HeaderIsValid(const VdiHeader& h, bool withParents, uint64_t fileSize) {
+static bool HeaderIsValid(const VdiHeader& h, bool withParents, uint64_t fileSize)
+{
     if (h.signature != VDI_SIGNATURE || h.version != VDI_VERSION) return false;
     if (h.headerSize != 384 && h.headerSize != 400) return false;
     if (withParents ? (h.imageType != VDI_TYPE_DYNAMIC && h.imageType != VDI_TYPE_DIFFERENCING)
                     : (h.imageType != VDI_TYPE_DYNAMIC && h.imageType != VDI_TYPE_FIXED))
         return false;
     // Blocks: a non-zero multiple of 512 covering the whole disk.
-    if (h.blockSize == 0 || h.blockSize % 512 != 0 || h.blockSize > VDI_MAX_BLOCK_BYTES) return false;
+    if (h.blockSize == 0 || h.blockSize % 512 != 0 || h.blockSize > VDI_MAX_BLOCK_BYTES)
+        return false;
     if (h.blockExtraSize % 512 != 0 || h.blockExtraSize > VDI_MAX_BLOCK_BYTES) return false;
     if (h.blocks > VDI_MAX_BLOCKS || h.blocksAllocated > h.blocks) return false;
     if (static_cast<uint64_t>(h.blocks) * h.blockSize < h.diskSize) return false;
     // The byte size stays below 2^63 (whole sectors).
     if (h.diskSize > (UINT64_MAX >> 1) - 511) return false;
     if (h.blockMapOffset < VDI_HEADER_BYTES) return false;
-    if (static_cast<uint64_t>(h.dataOffset) < static_cast<uint64_t>(h.blockMapOffset) + 4ull * h.blocks)
+    if (static_cast<uint64_t>(h.dataOffset) <
+        static_cast<uint64_t>(h.blockMapOffset) + 4ull * h.blocks)
         return false;
     const uint64_t stride = static_cast<uint64_t>(h.blockSize) + h.blockExtraSize;
     return fileSize == h.dataOffset + h.blocksAllocated * stride;
 }
 
 static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* path, bool readOnly,
-                     uint32_t parentCount, const char* const* parentPaths) {
+                     uint32_t parentCount, const char* const* parentPaths)
+{
     if (image == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
     if (parentCount > VDI_MAX_PARENTS || (parentCount != 0 && parentPaths == nullptr))
         return DISK_ERR_FORMAT;
@@ -228,9 +241,12 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
     }
     std::memcpy(image->path, path, pathLength + 1);
     uint64_t fileSize = 0;
-    if (!Stream_GetSize(image->stream, &fileSize)) r = DISK_ERR_SIZE;
-    else if (fileSize < VDI_HEADER_BYTES) r = DISK_ERR_FORMAT;
-    else if (!Stream_ReadAt(image->stream, 0, VDI_HEADER_BYTES, &image->header)) r = DISK_ERR_READ;
+    if (!Stream_GetSize(image->stream, &fileSize))
+        r = DISK_ERR_SIZE;
+    else if (fileSize < VDI_HEADER_BYTES)
+        r = DISK_ERR_FORMAT;
+    else if (!Stream_ReadAt(image->stream, 0, VDI_HEADER_BYTES, &image->header))
+        r = DISK_ERR_READ;
     if (r == DISK_OK) {
         Vdi_HeaderToHost(&image->header);
         if (!HeaderIsValid(image->header, parentCount != 0, fileSize)) r = DISK_ERR_FORMAT;
@@ -243,14 +259,16 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
         image->usedBits = static_cast<uint8_t*>(Mem_Alloc(h.blockSize / 512 / 8 + 1));
         if (image->blockMap == nullptr || image->work == nullptr || image->usedBits == nullptr)
             r = DISK_ERR_NOMEM;
-        else if (mapBytes != 0 && !Stream_ReadAt(image->stream, h.blockMapOffset, mapBytes, image->blockMap))
+        else if (mapBytes != 0 &&
+                 !Stream_ReadAt(image->stream, h.blockMapOffset, mapBytes, image->blockMap))
             r = DISK_ERR_READ;
     }
     if (r == DISK_OK) {
         Bytes_LeToHostArray32(image->blockMap, h.blocks);
         // Every stored entry names a block inside the file.
         for (uint32_t i = 0; i < h.blocks; i++) {
-            if (image->blockMap[i] <= VDI_LAST_STORED_ENTRY && image->blockMap[i] >= h.blocksAllocated) {
+            if (image->blockMap[i] <= VDI_LAST_STORED_ENTRY &&
+                image->blockMap[i] >= h.blocksAllocated) {
                 r = DISK_ERR_FORMAT;
                 break;
             }
@@ -260,7 +278,8 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
         Geometry_SetTotalSectors(&image->geometry, Math_DivCeilU64(h.diskSize, 512));
         image->geometry.bytes_per_sector = 512;
         image->geometry.heads = h.legacyGeometry.heads != 0 ? h.legacyGeometry.heads : 16;
-        image->geometry.sectors_per_track = h.legacyGeometry.sectors != 0 ? h.legacyGeometry.sectors : 63;
+        image->geometry.sectors_per_track =
+            h.legacyGeometry.sectors != 0 ? h.legacyGeometry.sectors : 63;
         image->stride = h.blockSize + h.blockExtraSize;
     }
     if (r == DISK_OK && parentCount != 0) {
@@ -282,33 +301,39 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
 }
 
 int Vdi_OpenChainWithCallback(VdiImage* image, FileOpenFn open, void* user, const char* path,
-                              bool readOnly, uint32_t parentCount, const char* const* parentPaths) {
+                              bool readOnly, uint32_t parentCount, const char* const* parentPaths)
+{
     return OpenChain(image, open, user, path, readOnly, parentCount, parentPaths);
 }
 
 int Vdi_OpenChain(VdiImage* image, const char* path, bool readOnly, uint32_t parentCount,
-                  const char* const* parentPaths) {
+                  const char* const* parentPaths)
+{
     return Vdi_OpenChainWithCallback(image, FileOpener_DefaultOpen, nullptr, path, readOnly,
                                      parentCount, parentPaths);
 }
 
-int Vdi_Open(VdiImage* image, const char* path, bool readOnly) {
+int Vdi_Open(VdiImage* image, const char* path, bool readOnly)
+{
     return Vdi_OpenChain(image, path, readOnly, 0, nullptr);
 }
 
 int Vdi_OpenWithCallback(VdiImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     return Vdi_OpenChainWithCallback(image, open, user, path, readOnly, 0, nullptr);
 }
 
-int Vdi_OpenWithHandler(VdiImage* image, const FileOpener* opener, const char* path, bool readOnly) {
+int Vdi_OpenWithHandler(VdiImage* image, const FileOpener* opener, const char* path, bool readOnly)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return Vdi_OpenChainWithCallback(image, opener->open, opener->user, path, readOnly, 0, nullptr);
 }
 
 // ---- Handle entries -----------------------------------------------------------------------
 
-static int StoreInHandle(DiskHandle* handle, VdiImage* image, int r) {
+static int StoreInHandle(DiskHandle* handle, VdiImage* image, int r)
+{
     if (r != DISK_OK) {
         Mem_Free(image);
         return r;
@@ -319,7 +344,8 @@ static int StoreInHandle(DiskHandle* handle, VdiImage* image, int r) {
 }
 
 int Disk_OpenVdiWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly) {
+                            bool readOnly)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     VdiImage* image = Vdi_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -327,12 +353,14 @@ int Disk_OpenVdiWithHandler(DiskHandle* handle, const FileOpener* opener, const 
     return StoreInHandle(handle, image, Vdi_OpenWithHandler(image, opener, path, readOnly));
 }
 
-int Disk_OpenVdi(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenVdi(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenVdiWithHandler(handle, &FileOpener_Default, path, readOnly);
 }
 
 int Disk_OpenVdiWithParents(DiskHandle* handle, const char* path, bool readOnly,
-                            uint32_t parentCount, const char* const* parentPaths) {
+                            uint32_t parentCount, const char* const* parentPaths)
+{
     if (handle == nullptr || handle->object != nullptr || path == nullptr) return DISK_ERR_ARG;
     VdiImage* image = Vdi_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -343,11 +371,13 @@ int Disk_OpenVdiWithParents(DiskHandle* handle, const char* path, bool readOnly,
 
 // ---- Reading ------------------------------------------------------------------------------
 
-void Vdi_GetGeometry(void* object, DiskGeometry* out) {
+void Vdi_GetGeometry(void* object, DiskGeometry* out)
+{
     *out = static_cast<const VdiImage*>(object)->geometry;
 }
 
-int Vdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Vdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     VdiImage* image = static_cast<VdiImage*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -359,7 +389,8 @@ int Vdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
         const uint32_t entry = image->blockMap[block];
         int rc = DISK_OK;
         if (entry <= VDI_LAST_STORED_ENTRY) {
-            if (!Stream_ReadAt(image->stream, StoredOffset(image, entry) + in, n, out)) rc = DISK_ERR_READ;
+            if (!Stream_ReadAt(image->stream, StoredOffset(image, entry) + in, n, out))
+                rc = DISK_ERR_READ;
         } else if (image->parent != nullptr) {
             rc = ReadParent(image->parent, offset, n, out);
         } else {
@@ -374,7 +405,8 @@ int Vdi_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
 }
 
 int Vdi_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     VdiImage* image = static_cast<VdiImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
     const uint32_t sectorsPerBlock = image->header.blockSize / 512;
@@ -386,11 +418,13 @@ int Vdi_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t 
         bool pieceEmpty = true;
         int rc = DISK_OK;
         if (entry <= VDI_LAST_STORED_ENTRY) {
-            if (map != nullptr) rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
+            if (map != nullptr)
+                rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(n), image->usedBits);
             for (uint32_t done = 0; rc == DISK_OK && pieceEmpty && done < n;) {
                 const uint32_t m = n - done < kWorkSectors ? n - done : kWorkSectors;
                 if (map == nullptr || Bits_AnySet(image->usedBits, done, m)) {
-                    const uint64_t at = StoredOffset(image, entry) + static_cast<uint64_t>(in + done) * 512;
+                    const uint64_t at =
+                        StoredOffset(image, entry) + static_cast<uint64_t>(in + done) * 512;
                     if (!Stream_ReadAt(image->stream, at, m * 512, image->work)) {
                         rc = DISK_ERR_READ;
                         break;
@@ -419,7 +453,8 @@ int Vdi_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t 
 }
 
 int Vdi_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                           bool* out) {
+                           bool* out)
+{
     VdiImage* image = static_cast<VdiImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
     const uint32_t sectorsPerBlock = image->header.blockSize / 512;
@@ -446,24 +481,28 @@ int Vdi_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uin
     return DISK_OK;
 }
 
-bool Vdi_CanCompact(void* object) {
+bool Vdi_CanCompact(void* object)
+{
     const VdiImage* image = static_cast<const VdiImage*>(object);
     return image != nullptr && image->stream != nullptr && image->header.blockExtraSize == 0;
 }
 
-bool Vdi_HasParent(void* object) {
+bool Vdi_HasParent(void* object)
+{
     const VdiImage* image = static_cast<const VdiImage*>(object);
     return image != nullptr && image->parent != nullptr;
 }
 
 // ---- Writing ------------------------------------------------------------------------------
 
-int Vdi_CheckGeometry(const DiskGeometry* geometry) {
+int Vdi_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || geometry->bytes_per_sector != 512) return -1;
     return Geometry_GetTotalSectors(geometry) < (1ull << 54) ? 0 : -1;
 }
 
-VdiCreateOptions* Vdi_AllocCreateOptions() {
+VdiCreateOptions* Vdi_AllocCreateOptions()
+{
     VdiCreateOptions* o = static_cast<VdiCreateOptions*>(Mem_Alloc(sizeof(VdiCreateOptions)));
     if (o != nullptr) {
         o->headerVariant = 3;
@@ -474,7 +513,8 @@ VdiCreateOptions* Vdi_AllocCreateOptions() {
 }
 
 int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-               ProgressCallback callback, void* user, const VdiCreateOptions* options) {
+               ProgressCallback callback, void* user, const VdiCreateOptions* options)
+{
     if (path == nullptr || source == nullptr || options == nullptr || options->headerVariant > 3 ||
         options->dataAlignment > 2)
         return DISK_ERR_ARG;
@@ -492,7 +532,8 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     static const char* const kBanners[4] = {
         "<<< InnoTek VirtualBox Disk Image >>>\n", "<<< Sun xVM VirtualBox Disk Image >>>\n",
         "<<< Sun VirtualBox Disk Image >>>\n", "<<< Oracle VM VirtualBox Disk Image >>>\n"};
-    std::memcpy(h.banner, kBanners[options->headerVariant], std::strlen(kBanners[options->headerVariant]));
+    std::memcpy(h.banner, kBanners[options->headerVariant],
+                std::strlen(kBanners[options->headerVariant]));
     h.signature = VDI_SIGNATURE;
     h.version = VDI_VERSION;
     h.headerSize = options->headerVariant == 0 ? 384 : 400;
@@ -500,14 +541,19 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     h.blockMapOffset = 512;
     const uint64_t m = 512 + 4ull * blocks;
     uint64_t dataOffset;
-    if (options->dataAlignment == 1) dataOffset = 512 + Math_DivCeilU64(m - 512, 4096) * 4096;
-    else if (options->dataAlignment == 2) dataOffset = Math_DivCeilU64(m, 4096) * 4096;
-    else dataOffset = Math_DivCeilU64(m, 512) * 512;
+    if (options->dataAlignment == 1)
+        dataOffset = 512 + Math_DivCeilU64(m - 512, 4096) * 4096;
+    else if (options->dataAlignment == 2)
+        dataOffset = Math_DivCeilU64(m, 4096) * 4096;
+    else
+        dataOffset = Math_DivCeilU64(m, 512) * 512;
     if (dataOffset > 0xFFFFFFFFull) return DISK_ERR_ARG;
     h.dataOffset = static_cast<uint32_t>(dataOffset);
-    const uint64_t cylinders =
-        g.heads != 0 && g.sectors_per_track != 0 ? total / (static_cast<uint64_t>(g.heads) * g.sectors_per_track) : 0;
-    h.legacyGeometry.cylinders = cylinders > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(cylinders);
+    const uint64_t cylinders = g.heads != 0 && g.sectors_per_track != 0
+                                   ? total / (static_cast<uint64_t>(g.heads) * g.sectors_per_track)
+                                   : 0;
+    h.legacyGeometry.cylinders =
+        cylinders > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(cylinders);
     h.legacyGeometry.heads = g.heads;
     h.legacyGeometry.sectors = g.sectors_per_track;
     h.legacyGeometry.sectorSize = 512;
@@ -537,11 +583,15 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
     ByteStream* out = nullptr;
     int rc = DISK_OK;
-    if (!Stream_CreateFile(path, &out)) rc = DISK_ERR_CREATE;
-    else rc = WriteZeros(out, 0, h.dataOffset);
+    if (!Stream_CreateFile(path, &out))
+        rc = DISK_ERR_CREATE;
+    else
+        rc = WriteZeros(out, 0, h.dataOffset);
     if (rc == DISK_OK) {
-        BlockWriter w = {out, source, map, block, blockMap, VDI_WRITE_BLOCK_BYTES, 0,
-                         h.dataOffset, options->fixed != 0, false};
+        BlockWriter w = {out,   source,       map,
+                         block, blockMap,     VDI_WRITE_BLOCK_BYTES,
+                         0,     h.dataOffset, options->fixed != 0,
+                         false};
         rc = WriteBlocks(&w, blocks, total, callback, user);
         if (rc == DISK_OK) {
             const uint32_t frontBytes = h.dataOffset;
@@ -562,7 +612,8 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // DISK_ERR_FORMAT when two map entries name the same stored block. One bit per stored block
 // (at most blocks / 8 bytes, the reader bounds every entry by the allocated count).
-static int CheckUnsharedEntries(const VdiImage* image) {
+static int CheckUnsharedEntries(const VdiImage* image)
+{
     const uint32_t allocated = image->header.blocksAllocated;
     uint8_t* seen = static_cast<uint8_t*>(Mem_Alloc(allocated / 8 + 1));
     if (seen == nullptr) return DISK_ERR_NOMEM;
@@ -583,8 +634,9 @@ static int CheckUnsharedEntries(const VdiImage* image) {
     return rc;
 }
 
-int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                bool preallocate, ProgressCallback callback, void* user)
+{
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VDI ||
@@ -598,7 +650,7 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     ChainFiles chain;
     CollectChainFiles(image, &chain);
     rc = OutputEntry_ChooseNames(&output->entry, path, CompactSuffix(),
-                                     Path_DeleteSuffix(TEXT_ENC_UTF8), chain.paths, chain.count);
+                                 Path_DeleteSuffix(TEXT_ENC_UTF8), chain.paths, chain.count);
     if (rc != DISK_OK) return rc;
     const char* tempPath = reinterpret_cast<const char*>(output->entry.tempPath.data);
 
@@ -621,8 +673,10 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     ByteStream* out = nullptr;
     uint64_t sourceSize = 0;
     if (preallocate) {
-        if (!Stream_GetSize(image->stream, &sourceSize)) rc = DISK_ERR_SIZE;
-        else if (!Stream_CreatePreallocated(tempPath, sourceSize, &out)) rc = DISK_ERR_CREATE;
+        if (!Stream_GetSize(image->stream, &sourceSize))
+            rc = DISK_ERR_SIZE;
+        else if (!Stream_CreatePreallocated(tempPath, sourceSize, &out))
+            rc = DISK_ERR_CREATE;
     } else if (!Stream_CreateFile(tempPath, &out)) {
         rc = DISK_ERR_CREATE;
     }
@@ -631,8 +685,8 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
         rc = WriteZeros(out, 0, h.dataOffset);
     }
     if (rc == DISK_OK) {
-        BlockWriter w = {out, source, map, block, blockMap, h.blockSize, 0,
-                         h.dataOffset, false, Vdi_HasParent(image)};
+        BlockWriter w = {out,         source, map,          block, blockMap,
+                         h.blockSize, 0,      h.dataOffset, false, Vdi_HasParent(image)};
         rc = WriteBlocks(&w, blocks, Geometry_GetTotalSectors(&image->geometry), callback, user);
         if (rc == DISK_OK) {
             const uint32_t frontBytes = h.dataOffset;
@@ -653,21 +707,22 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vdi_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags) {
+int Vdi_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Commit(output, suffix, flags);
 }
 
-int Vdi_DiscardCompact(OutputFile* output) {
+int Vdi_DiscardCompact(OutputFile* output)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Rollback(output);
 }
 
-OutputFile* Vdi_AllocOutputFile() {
+OutputFile* Vdi_AllocOutputFile()
+{
     void* p = Mem_Alloc(sizeof(OutputFile));
     return p != nullptr ? new (p) OutputFile : nullptr;
 }
 
-void Vdi_InitOutputFile(OutputFile* output) {
-    OutputFile_Init(output);
-}
+void Vdi_InitOutputFile(OutputFile* output) { OutputFile_Init(output); }

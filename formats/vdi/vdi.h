@@ -70,20 +70,20 @@ static_assert(sizeof(VdiHeader) == VDI_HEADER_BYTES, "VDI header layout");
 
 struct VdiImage {
     DiskGeometry geometry;
-    ByteStream* stream;     // owned
-    VdiHeader header;       // host order
-    uint32_t* blockMap;     // host order, header.blocks entries, owned
-    uint32_t stride;        // block size + extra
-    VdiImage* parent;       // owned; NULL for none
-    uint8_t* work;          // scratch of the empty-range query (VDI_WORK_BYTES), owned
-    uint8_t* usedBits;      // used bits of one block, owned
+    ByteStream* stream;            // owned
+    VdiHeader header;              // host order
+    uint32_t* blockMap;            // host order, header.blocks entries, owned
+    uint32_t stride;               // block size + extra
+    VdiImage* parent;              // owned; NULL for none
+    uint8_t* work;                 // scratch of the empty-range query (VDI_WORK_BYTES), owned
+    uint8_t* usedBits;             // used bits of one block, owned
     char path[VDI_PATH_CAPACITY];  // the file's path as opened
 };
 
 struct VdiCreateOptions {
-    uint32_t headerVariant;   // 0..3: banner and header layout
-    uint8_t fixed;            // store every block
-    uint32_t dataAlignment;   // 0, 1 or 2
+    uint32_t headerVariant;  // 0..3: banner and header layout
+    uint8_t fixed;           // store every block
+    uint32_t dataAlignment;  // 0, 1 or 2
 };
 
 // ---- Table entries -------------------------------------------------------------------
@@ -150,8 +150,8 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 // DISK_ERR_FORMAT, before anything is written, for a map whose entries share a stored block.
 // DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE, DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM,
 // DISK_CANCELLED.
-int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
+int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                bool preallocate, ProgressCallback callback, void* user);
 int Vdi_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags);
 int Vdi_DiscardCompact(OutputFile* output);
 OutputFile* Vdi_AllocOutputFile();

@@ -14,11 +14,20 @@ bool CarriesVdiMark(const DiskFileMarks* m)
 }  // namespace
 
 const DiskFormatRow VdiRow = {
-    DISK_KIND_VDI, "VDI",
-    Disk_OpenVdi, DiskOpenWithoutParent<Disk_OpenVdiWithHandler>,
-    Vdi_Close, Vdi_GetGeometry, Vdi_Read, Vdi_IsRangeEmpty,
-    Vdi_CanCompact, Vdi_HasParent, Vdi_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ false, /*directories*/ false,
+    DISK_KIND_VDI,
+    "VDI",
+    Disk_OpenVdi,
+    DiskOpenWithoutParent<Disk_OpenVdiWithHandler>,
+    Vdi_Close,
+    Vdi_GetGeometry,
+    Vdi_Read,
+    Vdi_IsRangeEmpty,
+    Vdi_CanCompact,
+    Vdi_HasParent,
+    Vdi_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ false,
+    /*directories*/ false,
     CarriesVdiMark,
     {"vdi"},
 };

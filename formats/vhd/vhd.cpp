@@ -22,7 +22,8 @@ thread_local char* g_chainKeys[VHD_MAX_PARENT_DEPTH];
 
 // The resolved name of a path (symbolic links and "." / ".." followed) in a new block, or a
 // copy of the path itself when it cannot be resolved; NULL when out of memory.
-char* MakeFileKey(const char* path) {
+char* MakeFileKey(const char* path)
+{
     char* key = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
     if (key == nullptr) return nullptr;
     if (realpath(path, key) == nullptr) {
@@ -33,7 +34,8 @@ char* MakeFileKey(const char* path) {
     return key;
 }
 
-bool KeyInChain(const char* key) {
+bool KeyInChain(const char* key)
+{
     for (uint32_t i = 0; i < g_chainDepth; i++) {
         if (std::strcmp(g_chainKeys[i], key) == 0) return true;
     }
@@ -51,7 +53,8 @@ const uint32_t kMaxFailedParents = 2 * VHD_MAX_PARENT_DEPTH;
 thread_local FailedParent g_failed[kMaxFailedParents];
 thread_local uint32_t g_failedCount = 0;
 
-bool FindFailedParent(const char* key, int* result) {
+bool FindFailedParent(const char* key, int* result)
+{
     for (uint32_t i = 0; i < g_failedCount; i++) {
         if (std::strcmp(g_failed[i].key, key) == 0) {
             *result = g_failed[i].result;
@@ -62,7 +65,8 @@ bool FindFailedParent(const char* key, int* result) {
 }
 
 // Takes over the key when it is recorded.
-bool RecordFailedParent(char* key, int result) {
+bool RecordFailedParent(char* key, int result)
+{
     if (g_failedCount == kMaxFailedParents) return false;
     g_failed[g_failedCount].key = key;
     g_failed[g_failedCount].result = result;
@@ -70,37 +74,42 @@ bool RecordFailedParent(char* key, int result) {
     return true;
 }
 
-void ForgetFailedParents() {
+void ForgetFailedParents()
+{
     for (uint32_t i = 0; i < g_failedCount; i++) Mem_Free(g_failed[i].key);
     g_failedCount = 0;
 }
 
 // ---- Small helpers ------------------------------------------------------------------
 
-int ReadAt(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer) {
+int ReadAt(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer)
+{
     return Stream_ReadAt(stream, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
 }
 
 // Sector i of a block bitmap: bit 7 - i mod 8 of byte i / 8.
-inline bool BitmapBit(const uint8_t* bitmap, uint32_t i) {
+inline bool BitmapBit(const uint8_t* bitmap, uint32_t i)
+{
     return (bitmap[i >> 3] & (0x80u >> (i & 7))) != 0;
 }
 
 inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i); }
 
-bool IsValidLocatorCode(uint32_t code) {
-    return code == 0 || code == VHD_CODE_WI2R || code == VHD_CODE_WI2K ||
-           code == VHD_CODE_W2RU || code == VHD_CODE_W2KU || code == VHD_CODE_MAC ||
-           code == VHD_CODE_MACX;
+bool IsValidLocatorCode(uint32_t code)
+{
+    return code == 0 || code == VHD_CODE_WI2R || code == VHD_CODE_WI2K || code == VHD_CODE_W2RU ||
+           code == VHD_CODE_W2KU || code == VHD_CODE_MAC || code == VHD_CODE_MACX;
 }
 
-uint32_t BatEntry(const VhdImage* image, uint64_t block) {
+uint32_t BatEntry(const VhdImage* image, uint64_t block)
+{
     return block < image->batStoredEntries ? image->bat[block] : VHD_UNALLOCATED;
 }
 
 // Loads the sector bitmap of an allocated block unless it is the cached one. A failed load
 // leaves no block cached.
-int LoadBitmap(VhdImage* image, uint32_t block, uint32_t entry) {
+int LoadBitmap(VhdImage* image, uint32_t block, uint32_t entry)
+{
     if (image->cachedBlock == block) return DISK_OK;
     image->cachedBlock = VHD_UNALLOCATED;
     int rc = ReadAt(image->stream, static_cast<uint64_t>(entry) * 512, image->bitmapBytes,
@@ -110,7 +119,8 @@ int LoadBitmap(VhdImage* image, uint32_t block, uint32_t entry) {
     return DISK_OK;
 }
 
-uint64_t ParentSectors(const VhdImage* image) {
+uint64_t ParentSectors(const VhdImage* image)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(image->parent, &g);
     return Geometry_GetTotalSectors(&g);
@@ -118,7 +128,8 @@ uint64_t ParentSectors(const VhdImage* image) {
 
 // Bytes of the disk that the parent serves: the parent's content, zeros where there is no
 // parent and past the parent's end.
-int ReadParent(VhdImage* image, uint64_t offset, uint32_t length, uint8_t* out) {
+int ReadParent(VhdImage* image, uint64_t offset, uint32_t length, uint8_t* out)
+{
     if (image->parent == nullptr) {
         std::memset(out, 0, length);
         return DISK_OK;
@@ -138,7 +149,8 @@ int ReadParent(VhdImage* image, uint64_t offset, uint32_t length, uint8_t* out) 
 }
 
 int ParentEmpty(VhdImage* image, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     *empty = true;
     if (image->parent == nullptr) return DISK_OK;
     const uint64_t parentTotal = ParentSectors(image);
@@ -150,10 +162,11 @@ int ParentEmpty(VhdImage* image, UsedSectorMap* map, uint64_t first, uint32_t co
 
 // Reads stored sectors of a block and tells whether all are zero.
 int StoredSectorsEmpty(VhdImage* image, uint32_t entry, uint32_t sectorInBlock, uint32_t count,
-                       bool* empty) {
+                       bool* empty)
+{
     const uint32_t chunk = VHD_WORK_BYTES / 512;
-    uint64_t offset =
-        static_cast<uint64_t>(entry) * 512 + image->bitmapBytes + static_cast<uint64_t>(sectorInBlock) * 512;
+    uint64_t offset = static_cast<uint64_t>(entry) * 512 + image->bitmapBytes +
+                      static_cast<uint64_t>(sectorInBlock) * 512;
     while (count != 0) {
         const uint32_t n = count < chunk ? count : chunk;
         int rc = ReadAt(image->stream, offset, n * 512, image->work);
@@ -175,7 +188,8 @@ int StoredSectorsEmpty(VhdImage* image, uint32_t entry, uint32_t sectorInBlock, 
 // to UTF-8 up to its first NUL, turns "\" into "/" and resolves it against the child's
 // directory. False when the text is not valid in its encoding or does not fit.
 bool MakeParentCandidate(const uint8_t* data, uint32_t length, TextEncoding encoding,
-                         const char* childPath, TextBuffer* result) {
+                         const char* childPath, TextBuffer* result)
+{
     const uint32_t unit = Text_UnitSize(encoding);
     uint32_t used = 0;
     while (used + unit <= length) {
@@ -208,9 +222,9 @@ bool MakeParentCandidate(const uint8_t* data, uint32_t length, TextEncoding enco
 // the parent name; the first candidate naming an existing file wins. When none exists the
 // parent name's candidate (else the first usable one) is answered, so that opening it reports
 // the missing file. DISK_ERR_FORMAT when nothing usable is stored.
-int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result) {
-    static const uint32_t kCodes[4] = {VHD_CODE_W2RU, VHD_CODE_WI2R, VHD_CODE_W2KU,
-                                       VHD_CODE_WI2K};
+int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result)
+{
+    static const uint32_t kCodes[4] = {VHD_CODE_W2RU, VHD_CODE_WI2R, VHD_CODE_W2KU, VHD_CODE_WI2K};
     uint8_t fallbackStorage[VHD_PATH_CAPACITY];
     TextBuffer fallback;
     TextBuffer_Init(&fallback, fallbackStorage, 0, sizeof(fallbackStorage));
@@ -229,9 +243,9 @@ int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result
                 length > image->footerPosition - loc->platformDataOffset)
                 continue;
             if (ReadAt(image->stream, loc->platformDataOffset, length, data) != DISK_OK) continue;
-            const TextEncoding encoding =
-                (kCodes[c] == VHD_CODE_W2RU || kCodes[c] == VHD_CODE_W2KU) ? TEXT_ENC_UTF16LE
-                                                                            : TEXT_ENC_SJIS;
+            const TextEncoding encoding = (kCodes[c] == VHD_CODE_W2RU || kCodes[c] == VHD_CODE_W2KU)
+                                              ? TEXT_ENC_UTF16LE
+                                              : TEXT_ENC_SJIS;
             result->length = 0;
             if (!MakeParentCandidate(data, length, encoding, childPath, result)) continue;
             if (Os_PathExists(reinterpret_cast<const char*>(result->data))) {
@@ -263,8 +277,8 @@ int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result
             TextBuffer_View(&name, &nameView);
             if (Path_IsValidWindows(nameView, TEXT_ENC_UTF8)) {
                 result->length = 0;
-                nameUsable = MakeParentCandidate(nameStorage, name.length, TEXT_ENC_UTF8,
-                                                 childPath, result);
+                nameUsable =
+                    MakeParentCandidate(nameStorage, name.length, TEXT_ENC_UTF8, childPath, result);
             }
         }
     }
@@ -280,8 +294,8 @@ int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result
 
 // Opens the parent of a differencing disk read-only as any kind. Answers the open's result;
 // loops and chains deeper than VHD_MAX_PARENT_DEPTH are DISK_ERR_FORMAT.
-int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut,
-               uint32_t parentPathSize) {
+int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut, uint32_t parentPathSize)
+{
     uint8_t storage[VHD_PATH_CAPACITY];
     TextBuffer parentPath;
     TextBuffer_Init(&parentPath, storage, 0, sizeof(storage));
@@ -336,7 +350,8 @@ int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut,
 // ---- Open -----------------------------------------------------------------------------
 
 int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t parentPathSize,
-             int parentMode) {
+             int parentMode)
+{
     ByteStream* s = image->stream;
     uint64_t size = 0;
     if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
@@ -421,7 +436,8 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
         return DISK_ERR_FORMAT;
     if (tableOffset < footer.dataOffset + 1024 && tableOffset + tableBytes > footer.dataOffset)
         return DISK_ERR_FORMAT;
-    const uint64_t stored64 = blockCount < header.maxTableEntries ? blockCount : header.maxTableEntries;
+    const uint64_t stored64 =
+        blockCount < header.maxTableEntries ? blockCount : header.maxTableEntries;
     const uint32_t stored = static_cast<uint32_t>(stored64);
     if (stored64 > 0xFFFFFFFFull / 4) return DISK_ERR_NOMEM;
     uint32_t* bat = nullptr;
@@ -436,7 +452,8 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
         for (uint32_t done = 0; done < stored;) {
             const uint32_t n = stored - done < chunk ? stored - done : chunk;
             uint8_t* dst = reinterpret_cast<uint8_t*>(bat + done);
-            if ((rc = ReadAt(s, tableOffset + static_cast<uint64_t>(done) * 4, n * 4, dst)) != DISK_OK)
+            if ((rc = ReadAt(s, tableOffset + static_cast<uint64_t>(done) * 4, n * 4, dst)) !=
+                DISK_OK)
                 return rc;
             for (uint32_t i = 0; i < n; i++) bat[done + i] = Bytes_LoadBe32(dst + 4 * i);
             done += n;
@@ -522,7 +539,8 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
 // ---- Table entries -------------------------------------------------------------------
 
 int Disk_OpenVhdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                            bool readOnly, int parentMode, void* /*openProgress*/) {
+                            bool readOnly, int parentMode, void* /*openProgress*/)
+{
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdImage* image = Vhd_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -538,18 +556,18 @@ int Disk_OpenVhdWithHandler(DiskHandle* handle, const FileOpener* opener, const 
     return DISK_OK;
 }
 
-int Disk_OpenVhd(DiskHandle* handle, const char* path, bool readOnly) {
-    return Disk_OpenVhdWithHandler(handle, &FileOpener_Default, path, readOnly,
-                                   VHD_PARENT_REQUIRED, nullptr);
+int Disk_OpenVhd(DiskHandle* handle, const char* path, bool readOnly)
+{
+    return Disk_OpenVhdWithHandler(handle, &FileOpener_Default, path, readOnly, VHD_PARENT_REQUIRED,
+                                   nullptr);
 }
 
 // ---- Object ----------------------------------------------------------------------------
 
-VhdImage* Vhd_Alloc() {
-    return static_cast<VhdImage*>(Mem_Alloc(sizeof(VhdImage)));
-}
+VhdImage* Vhd_Alloc() { return static_cast<VhdImage*>(Mem_Alloc(sizeof(VhdImage))); }
 
-void Vhd_Init(VhdImage* image) {
+void Vhd_Init(VhdImage* image)
+{
     if (image == nullptr) return;
     image->geometry = DiskGeometry{0, 0, 0, 0, 0};
     image->stream = nullptr;
@@ -579,7 +597,8 @@ void Vhd_Init(VhdImage* image) {
     image->work = nullptr;
 }
 
-void Vhd_Close(void* object) {
+void Vhd_Close(void* object)
+{
     VhdImage* image = static_cast<VhdImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -595,7 +614,8 @@ void Vhd_Close(void* object) {
 }
 
 int Vhd_OpenWithCallback(VhdImage* image, FileOpenFn open, void* user, const char* path,
-                         bool readOnly, char* parentPath, uint32_t parentPathSize, int parentMode) {
+                         bool readOnly, char* parentPath, uint32_t parentPathSize, int parentMode)
+{
     if (image == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
     ByteStream* stream = nullptr;
     const int opened = open(path, readOnly, &stream, user);
@@ -608,27 +628,32 @@ int Vhd_OpenWithCallback(VhdImage* image, FileOpenFn open, void* user, const cha
 }
 
 int Vhd_OpenWithHandler(VhdImage* image, const FileOpener* opener, const char* path, bool readOnly,
-                        int parentMode) {
+                        int parentMode)
+{
     if (opener == nullptr) return DISK_ERR_ARG;
     return Vhd_OpenWithCallback(image, opener->open, opener->user, path, readOnly, nullptr, 0,
                                 parentMode);
 }
 
-int Vhd_Open(VhdImage* image, const char* path, bool readOnly) {
+int Vhd_Open(VhdImage* image, const char* path, bool readOnly)
+{
     return Vhd_OpenWithHandler(image, &FileOpener_Default, path, readOnly, VHD_PARENT_REQUIRED);
 }
 
-int Vhd_Open(VhdImage* image, const char* path, bool readOnly, int parentMode) {
+int Vhd_Open(VhdImage* image, const char* path, bool readOnly, int parentMode)
+{
     return Vhd_OpenWithHandler(image, &FileOpener_Default, path, readOnly, parentMode);
 }
 
-void Vhd_GetGeometry(void* object, DiskGeometry* out) {
+void Vhd_GetGeometry(void* object, DiskGeometry* out)
+{
     const VhdImage* image = static_cast<const VhdImage*>(object);
     if (image == nullptr || out == nullptr) return;
     *out = image->geometry;
 }
 
-int Vhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Vhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     VhdImage* image = static_cast<VhdImage*>(object);
     if (image == nullptr || image->stream == nullptr || (buffer == nullptr && length != 0))
         return DISK_ERR_ARG;
@@ -686,7 +711,8 @@ int Vhd_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
 }
 
 int Vhd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                     RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     VhdImage* image = static_cast<VhdImage*>(object);
     if (image == nullptr || image->stream == nullptr || empty == nullptr) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
@@ -741,10 +767,10 @@ int Vhd_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t 
 }
 
 int Vhd_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                           bool* unallocated) {
+                           bool* unallocated)
+{
     VhdImage* image = static_cast<VhdImage*>(object);
-    if (image == nullptr || image->stream == nullptr || unallocated == nullptr)
-        return DISK_ERR_ARG;
+    if (image == nullptr || image->stream == nullptr || unallocated == nullptr) return DISK_ERR_ARG;
     const uint64_t total = image->geometry.sectors32;
     if (count > total || first > total - count) return DISK_ERR_ARG;
     const uint32_t blockSectors = image->blockSectors;
@@ -775,12 +801,14 @@ int Vhd_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uin
     return DISK_OK;
 }
 
-bool Vhd_CanCompact(void* object) {
+bool Vhd_CanCompact(void* object)
+{
     const VhdImage* image = static_cast<const VhdImage*>(object);
     return image != nullptr && !image->parentMissing;
 }
 
-bool Vhd_HasParent(void* object) {
+bool Vhd_HasParent(void* object)
+{
     const VhdImage* image = static_cast<const VhdImage*>(object);
     return image != nullptr && (image->parentMissing || image->parent != nullptr);
 }

@@ -28,32 +28,33 @@ enum : uint32_t {
 
 // Parent modes of the open calls.
 enum : int {
-    VHD_PARENT_REQUIRED = 0,  // open the parent of a differencing disk; fail when it cannot be opened
+    VHD_PARENT_REQUIRED =
+        0,  // open the parent of a differencing disk; fail when it cannot be opened
     VHD_PARENT_OPTIONAL = 1,  // open it, go on without it when it cannot be opened
     VHD_PARENT_IGNORE = 2     // 2 and 3: neither check the locators nor open the parent
 };
 
 struct VhdImage {
-    DiskGeometry geometry;          // 512-byte sectors, heads and sectors per track of the footer
-    ByteStream* stream;             // the file, owned
-    uint32_t* bat;                  // host-order entries (sector of the block's bitmap, or all ones)
-    uint32_t cachedBlock;           // block whose bitmap is in `bitmap`; all ones when none
-    uint8_t* bitmap;                // one block's sector bitmap (bitmapBytes), owned
-    VhdFooter footer;               // host order, as read from the end of the file
+    DiskGeometry geometry;  // 512-byte sectors, heads and sectors per track of the footer
+    ByteStream* stream;     // the file, owned
+    uint32_t* bat;          // host-order entries (sector of the block's bitmap, or all ones)
+    uint32_t cachedBlock;   // block whose bitmap is in `bitmap`; all ones when none
+    uint8_t* bitmap;        // one block's sector bitmap (bitmapBytes), owned
+    VhdFooter footer;       // host order, as read from the end of the file
     uint32_t blockBytes;
     uint32_t blockSectors;
-    uint32_t zeroSectorsAfterBlock; // layout inferred at open
-    uint32_t batEntryCount;         // blocks of the disk: ceil(total / block sectors)
+    uint32_t zeroSectorsAfterBlock;  // layout inferred at open
+    uint32_t batEntryCount;          // blocks of the disk: ceil(total / block sectors)
     uint64_t tableOffset;
-    uint64_t footerPosition;        // file size minus footer length
-    uint32_t footerLength;          // 512, or 511 when the last byte of the file is missing
-    uint32_t bitmapBytes;           // ceil(block sectors / 8) rounded up to 512
-    bool parentMissing;             // differencing disk whose parent was not opened
-    DiskHandle* parent;             // owned; NULL when none
-    VhdDynamicHeader header;        // host order
-    uint32_t batAlignment;          // layout inferred at open
+    uint64_t footerPosition;  // file size minus footer length
+    uint32_t footerLength;    // 512, or 511 when the last byte of the file is missing
+    uint32_t bitmapBytes;     // ceil(block sectors / 8) rounded up to 512
+    bool parentMissing;       // differencing disk whose parent was not opened
+    DiskHandle* parent;       // owned; NULL when none
+    VhdDynamicHeader header;  // host order
+    uint32_t batAlignment;    // layout inferred at open
     uint32_t zeroSectorsAfterBat;
-    TextBuffer path;                // the file's path (UTF-8) over pathStorage
+    TextBuffer path;  // the file's path (UTF-8) over pathStorage
     uint8_t pathStorage[VHD_PATH_CAPACITY];
 
     // Entries held in `bat`: the blocks of the disk that the stored table covers (blocks at or

@@ -10,27 +10,32 @@
 
 namespace {
 
-int ReadBytes(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer) {
+int ReadBytes(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer)
+{
     return Stream_ReadAt(stream, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
 }
 
-int TakeSize(ByteStream* stream, uint64_t* size) {
+int TakeSize(ByteStream* stream, uint64_t* size)
+{
     return Stream_GetSize(stream, size) ? DISK_OK : DISK_ERR_SIZE;
 }
 
-void SetGeometry(DiskGeometry* g, uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps) {
+void SetGeometry(DiskGeometry* g, uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps)
+{
     *g = DiskGeometry{0, heads, spt, bps, 0};
     Geometry_SetTotalSectors(g, total);
 }
 
-void CloseRaw(RawImage* raw) {
+void CloseRaw(RawImage* raw)
+{
     ByteStream* stream = RawImage_Detach(raw);
     if (stream != nullptr) Stream_Close(stream);
     RawImage_Init(raw);
 }
 
 // The source's geometry, or a zero one when the source has none.
-int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g) {
+int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g)
+{
     *g = DiskGeometry{0, 0, 0, 0, 0};
     if (source == nullptr || source->object == nullptr) return DISK_ERR_ARG;
     Disk_GetGeometry(source, g);
@@ -39,24 +44,28 @@ int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g) {
 
 }  // namespace
 
-VhdFixedImage* VhdFixed_Alloc() {
+VhdFixedImage* VhdFixed_Alloc()
+{
     return static_cast<VhdFixedImage*>(Mem_Alloc(sizeof(VhdFixedImage)));
 }
 
-void VhdFixed_Init(VhdFixedImage* image) {
+void VhdFixed_Init(VhdFixedImage* image)
+{
     RawImage_Init(&image->raw);
     std::memset(&image->footer, 0, sizeof(image->footer));
     image->footerLength = 0;
 }
 
-void VhdFixed_Close(void* object) {
+void VhdFixed_Close(void* object)
+{
     VhdFixedImage* image = static_cast<VhdFixedImage*>(object);
     CloseRaw(&image->raw);
     VhdFixed_Init(image);
 }
 
 int VhdFixed_OpenWithCallback(VhdFixedImage* image, FileOpenFn open, void* user, const char* path,
-                              bool readOnly) {
+                              bool readOnly)
+{
     VhdFixed_Init(image);
     if (open == nullptr || path == nullptr) return DISK_ERR_ARG;
     ByteStream* stream = nullptr;
@@ -96,11 +105,10 @@ int VhdFixed_OpenWithCallback(VhdFixedImage* image, FileOpenFn open, void* user,
         if (footer.heads == 0 || footer.sectorsPerTrack == 0) break;
         // The data fills the file before the footer.
         if (footer.currentSize != size - footerLength) break;
-        const uint64_t chs = static_cast<uint64_t>(footer.cylinders) * footer.heads *
-                             footer.sectorsPerTrack;
+        const uint64_t chs =
+            static_cast<uint64_t>(footer.cylinders) * footer.heads * footer.sectorsPerTrack;
         if (!Vhd_FooterUsesCurrentSize(&footer) && footer.currentSize < chs * 512) break;
-        SetGeometry(&g, Vhd_FooterDiskSectors(&footer), footer.heads, footer.sectorsPerTrack,
-                    512);
+        SetGeometry(&g, Vhd_FooterDiskSectors(&footer), footer.heads, footer.sectorsPerTrack, 512);
         rc = RawImage_Attach(&image->raw, stream, 0, &g);
     } while (false);
 
@@ -115,45 +123,54 @@ int VhdFixed_OpenWithCallback(VhdFixedImage* image, FileOpenFn open, void* user,
 }
 
 int VhdFixed_OpenWithHandler(VhdFixedImage* image, const FileOpener* opener, const char* path,
-                             bool readOnly) {
+                             bool readOnly)
+{
     if (opener == nullptr) opener = &FileOpener_Default;
     return VhdFixed_OpenWithCallback(image, opener->open, opener->user, path, readOnly);
 }
 
-int VhdFixed_Open(VhdFixedImage* image, const char* path, bool readOnly) {
+int VhdFixed_Open(VhdFixedImage* image, const char* path, bool readOnly)
+{
     return VhdFixed_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
-void VhdFixed_GetGeometry(void* object, DiskGeometry* out) {
+void VhdFixed_GetGeometry(void* object, DiskGeometry* out)
+{
     RawImage_GetGeometry(&static_cast<VhdFixedImage*>(object)->raw, out);
 }
 
-int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int VhdFixed_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     return RawImage_Read(&static_cast<VhdFixedImage*>(object)->raw, offset, length, buffer);
 }
 
 int VhdFixed_IsRangeUnallocated(void* object, UsedSectorMap*, uint64_t first, uint32_t count,
-                                bool* out) {
+                                bool* out)
+{
     return RawImage_IsRangeKnownZero(&static_cast<VhdFixedImage*>(object)->raw, first, count, out);
 }
 
 int VhdFixed_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                          bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                          bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     return RawImage_IsRangeEmpty(&static_cast<VhdFixedImage*>(object)->raw, map, first, count,
                                  empty, adapter, record);
 }
 
-int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry) {
+int32_t VhdFixed_CheckGeometry(const DiskGeometry* geometry)
+{
     // What the footer of Vhd_InitFooter can describe, as for a dynamic disk.
     return Vhd_CheckGeometry(geometry);
 }
 
-bool VhdFixed_ComputeGeometry(uint64_t byteCapacity, DiskGeometry* out) {
+bool VhdFixed_ComputeGeometry(uint64_t byteCapacity, DiskGeometry* out)
+{
     return Vhd_ComputeGeometry(byteCapacity, out);
 }
 
 int VhdFixed_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                    ProgressCallback callback, void* user, const VhdCreateOptions* options) {
+                    ProgressCallback callback, void* user, const VhdCreateOptions* options)
+{
     DiskGeometry g;
     int rc = TakeSourceGeometry(source, &g);
     if (rc != DISK_OK) return rc;
@@ -165,14 +182,15 @@ int VhdFixed_Create(const char* path, const DiskHandle* source, UsedSectorMap* m
     const uint64_t gap = footer.currentSize - total * 512;  // the size is rounded up
     VhdFooter onDisk;
     Vhd_FooterToDisk(&footer, &onDisk);
-    return RawWriter_WriteWithMap(path, source, map, callback, user, total, 512, nullptr, 0, 0,
-                                  gap, &onDisk, sizeof(onDisk), EMULATOR_COPY_CHUNK);
+    return RawWriter_WriteWithMap(path, source, map, callback, user, total, 512, nullptr, 0, 0, gap,
+                                  &onDisk, sizeof(onDisk), EMULATOR_COPY_CHUNK);
 }
 
 // ---- Table entries -----------------------------------------------------------------------
 
 int Disk_OpenVhdFixedWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                                 bool readOnly) {
+                                 bool readOnly)
+{
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdFixedImage* image = VhdFixed_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
@@ -186,6 +204,7 @@ int Disk_OpenVhdFixedWithHandler(DiskHandle* handle, const FileOpener* opener, c
     handle->object = image;
     return DISK_OK;
 }
-int Disk_OpenVhdFixed(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenVhdFixed(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenVhdFixedWithHandler(handle, &FileOpener_Default, path, readOnly);
 }

@@ -14,7 +14,8 @@ void Swap16(uint16_t* field) { *field = Bytes_LoadBe16(field); }
 void Swap32(uint32_t* field) { *field = Bytes_LoadBe32(field); }
 void Swap64(uint64_t* field) { *field = Bytes_LoadBe64(field); }
 
-void SwapFooter(const VhdFooter* src, VhdFooter* dst) {
+void SwapFooter(const VhdFooter* src, VhdFooter* dst)
+{
     if (src != dst) std::memcpy(dst, src, sizeof(VhdFooter));
     Swap32(&dst->features);
     Swap32(&dst->fileFormatVersion);
@@ -36,7 +37,8 @@ void Vhd_FooterToHost(const VhdFooter* src, VhdFooter* dst) { SwapFooter(src, ds
 
 void Vhd_FooterToDisk(const VhdFooter* src, VhdFooter* dst) { SwapFooter(src, dst); }
 
-void Vhd_ConvertParentLocator(const VhdParentLocator* src, VhdParentLocator* dst) {
+void Vhd_ConvertParentLocator(const VhdParentLocator* src, VhdParentLocator* dst)
+{
     if (src != dst) std::memcpy(dst, src, sizeof(VhdParentLocator));
     Swap32(&dst->platformCode);
     Swap32(&dst->platformDataSpace);
@@ -45,7 +47,8 @@ void Vhd_ConvertParentLocator(const VhdParentLocator* src, VhdParentLocator* dst
     Swap64(&dst->platformDataOffset);
 }
 
-void Vhd_ConvertDynamicHeader(const VhdDynamicHeader* src, VhdDynamicHeader* dst) {
+void Vhd_ConvertDynamicHeader(const VhdDynamicHeader* src, VhdDynamicHeader* dst)
+{
     if (src != dst) std::memcpy(dst, src, sizeof(VhdDynamicHeader));
     Swap64(&dst->dataOffset);
     Swap64(&dst->tableOffset);
@@ -60,33 +63,38 @@ void Vhd_ConvertDynamicHeader(const VhdDynamicHeader* src, VhdDynamicHeader* dst
     }
 }
 
-uint32_t Vhd_ByteSum(const void* bytes, uint32_t length) {
+uint32_t Vhd_ByteSum(const void* bytes, uint32_t length)
+{
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     uint32_t sum = 0;
     for (uint32_t i = 0; i < length; i++) sum += p[i];
     return sum;
 }
 
-uint32_t Vhd_ComputeChecksum(const void* bytes, uint32_t length, uint32_t checksumOffset) {
+uint32_t Vhd_ComputeChecksum(const void* bytes, uint32_t length, uint32_t checksumOffset)
+{
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
     uint32_t sum = Vhd_ByteSum(bytes, length);
     for (uint32_t i = checksumOffset; i < checksumOffset + 4 && i < length; i++) sum -= p[i];
     return ~sum;
 }
 
-int32_t Vhd_CheckCapacity(const DiskGeometry* geometry) {
+int32_t Vhd_CheckCapacity(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || geometry->bytes_per_sector != 512) return -1;
     return Geometry_GetTotalSectors(geometry) <= VHD_MAX_SECTORS ? 0 : -1;
 }
 
-int32_t Vhd_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Vhd_CheckGeometry(const DiskGeometry* geometry)
+{
     if (Vhd_CheckCapacity(geometry) != 0) return -1;
     const uint32_t heads = geometry->heads;
     const uint32_t spt = geometry->sectors_per_track;
     return heads >= 1 && heads <= 255 && spt >= 1 && spt <= 255 ? 0 : -1;
 }
 
-int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
+int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry)
+{
     if (footer == nullptr || Vhd_CheckGeometry(geometry) != 0) return DISK_ERR_ARG;
     uint32_t heads = geometry->heads;
     uint32_t spt = geometry->sectors_per_track;
@@ -122,13 +130,15 @@ int Vhd_SetFooterGeometry(VhdFooter* footer, const DiskGeometry* geometry) {
     return DISK_OK;
 }
 
-uint64_t Vhd_FooterDiskSectors(const VhdFooter* footer) {
+uint64_t Vhd_FooterDiskSectors(const VhdFooter* footer)
+{
     if (Vhd_FooterUsesCurrentSize(footer)) return footer->currentSize / 512;
     return static_cast<uint64_t>(footer->cylinders) * footer->heads * footer->sectorsPerTrack;
 }
 
 int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCreateOptions* options,
-                   uint32_t diskType) {
+                   uint32_t diskType)
+{
     if (footer == nullptr) return DISK_ERR_ARG;
     std::memset(footer, 0, sizeof(VhdFooter));
     if (options == nullptr) return DISK_ERR_ARG;
@@ -158,7 +168,8 @@ int Vhd_InitFooter(VhdFooter* footer, const DiskGeometry* geometry, const VhdCre
 }
 
 int Vhd_InitDynamicHeader(VhdDynamicHeader* header, uint32_t sectorCount,
-                          const VhdCreateOptions* options) {
+                          const VhdCreateOptions* options)
+{
     if (header == nullptr) return DISK_ERR_ARG;
     std::memset(header, 0, sizeof(VhdDynamicHeader));
     if (options == nullptr) return DISK_ERR_ARG;
@@ -172,19 +183,20 @@ int Vhd_InitDynamicHeader(VhdDynamicHeader* header, uint32_t sectorCount,
     header->dataOffset = UINT64_MAX;
     header->tableOffset = 1536;
     header->headerVersion = VHD_VERSION;
-    header->maxTableEntries =
-        static_cast<uint32_t>(Math_DivCeilU64(sectorCount, blockSectors));
+    header->maxTableEntries = static_cast<uint32_t>(Math_DivCeilU64(sectorCount, blockSectors));
     header->blockSize = blockBytes;
     header->checksum =
         Vhd_ComputeChecksum(header, sizeof(VhdDynamicHeader), VHD_HEADER_CHECKSUM_OFFSET);
     return DISK_OK;
 }
 
-VhdCreateOptions* Vhd_AllocCreateOptions() {
+VhdCreateOptions* Vhd_AllocCreateOptions()
+{
     return static_cast<VhdCreateOptions*>(Mem_Alloc(sizeof(VhdCreateOptions)));
 }
 
-bool Vhd_ComputeGeometry(uint64_t byteSize, DiskGeometry* out) {
+bool Vhd_ComputeGeometry(uint64_t byteSize, DiskGeometry* out)
+{
     const uint64_t total = byteSize / 512 + (byteSize % 512 != 0 ? 1 : 0);
     Geometry_SetTotalSectors(out, total);
     out->bytes_per_sector = 512;
@@ -208,24 +220,28 @@ bool Vhd_ComputeGeometry(uint64_t byteSize, DiskGeometry* out) {
     return true;
 }
 
-bool Vhd_GetDefaultGeometry(uint64_t byteSize, DiskGeometry* out) {
+bool Vhd_GetDefaultGeometry(uint64_t byteSize, DiskGeometry* out)
+{
     return Vhd_ComputeGeometry(byteSize, out);
 }
 
-uint32_t Geometry_GetCylinderSectors(const DiskGeometry* geometry) {
+uint32_t Geometry_GetCylinderSectors(const DiskGeometry* geometry)
+{
     if (Geometry_GetTotalSectors(geometry) > 267382799) return 256;
     uint32_t c = 0;
     if (!Math_MulU32(geometry->heads, geometry->sectors_per_track, &c)) return 0;
     return c;
 }
 
-bool Geometry_IsCylinderAligned(const DiskGeometry* geometry) {
+bool Geometry_IsCylinderAligned(const DiskGeometry* geometry)
+{
     const uint32_t c = Geometry_GetCylinderSectors(geometry);
     if (c == 0) return true;
     return Geometry_GetTotalSectors(geometry) % c == 0;
 }
 
-uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t direction) {
+uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t direction)
+{
     const uint64_t t = Geometry_GetTotalSectors(geometry);
     const uint32_t c = Geometry_GetCylinderSectors(geometry);
     if (direction == 0 || c == 0 || t == 0) return t;
@@ -237,20 +253,22 @@ uint64_t Geometry_RoundToCylinders(const DiskGeometry* geometry, int32_t directi
     return up;
 }
 
-bool Vhd_CreatorUsesCurrentSize(uint32_t creatorApplication) {
+bool Vhd_CreatorUsesCurrentSize(uint32_t creatorApplication)
+{
     switch (creatorApplication) {
-        case VHD_CODE_WIN:
-        case VHD_CODE_QEM2:
-        case VHD_CODE_D2V:
-        case VHD_CODE_CTXS:
-        case VHD_CODE_TAP:
-            return true;
-        default:
-            return false;
+    case VHD_CODE_WIN:
+    case VHD_CODE_QEM2:
+    case VHD_CODE_D2V:
+    case VHD_CODE_CTXS:
+    case VHD_CODE_TAP:
+        return true;
+    default:
+        return false;
     }
 }
 
-bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer) {
+bool Vhd_FooterUsesCurrentSize(const VhdFooter* footer)
+{
     if (Vhd_CreatorUsesCurrentSize(footer->creatorApplication)) return true;
     if (footer->currentSize > VHD_CURRENT_SIZE_RULE_BYTES) return true;
     return footer->cylinders == 65535 && footer->heads == 16 && footer->sectorsPerTrack == 255;

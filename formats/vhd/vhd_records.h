@@ -50,20 +50,20 @@ constexpr uint64_t VHD_CURRENT_SIZE_RULE_BYTES = VHD_MAX_CHS_SECTORS * 512;  // 
 constexpr uint64_t VHD_MAX_SECTORS = 0xFF000000ull;
 
 struct VhdFooter {
-    uint8_t cookie[8];            // "conectix"
+    uint8_t cookie[8];  // "conectix"
     uint32_t features;
     uint32_t fileFormatVersion;
-    uint64_t dataOffset;          // byte offset of the dynamic header; all ones for a fixed disk
-    uint32_t timestamp;           // seconds since 2000-01-01 00:00:00 UTC
+    uint64_t dataOffset;  // byte offset of the dynamic header; all ones for a fixed disk
+    uint32_t timestamp;   // seconds since 2000-01-01 00:00:00 UTC
     uint32_t creatorApplication;
     uint32_t creatorVersion;
     uint32_t creatorHostOs;
-    uint64_t originalSize;        // bytes
-    uint64_t currentSize;         // bytes
+    uint64_t originalSize;  // bytes
+    uint64_t currentSize;   // bytes
     uint16_t cylinders;
     uint8_t heads;
     uint8_t sectorsPerTrack;
-    uint32_t diskType;            // 2 fixed, 3 dynamic, 4 differencing
+    uint32_t diskType;  // 2 fixed, 3 dynamic, 4 differencing
     uint32_t checksum;
     uint8_t uniqueId[16];
     uint8_t savedState;
@@ -81,28 +81,29 @@ struct VhdParentLocator {
 static_assert(sizeof(VhdParentLocator) == 24, "VhdParentLocator is 24 bytes");
 
 struct VhdDynamicHeader {
-    uint8_t cookie[8];            // "cxsparse"
-    uint64_t dataOffset;          // unused, all ones
-    uint64_t tableOffset;         // byte offset of the block allocation table
+    uint8_t cookie[8];     // "cxsparse"
+    uint64_t dataOffset;   // unused, all ones
+    uint64_t tableOffset;  // byte offset of the block allocation table
     uint32_t headerVersion;
     uint32_t maxTableEntries;
-    uint32_t blockSize;           // bytes
+    uint32_t blockSize;  // bytes
     uint32_t checksum;
     uint8_t parentUniqueId[16];
     uint32_t parentTimestamp;
     uint32_t reserved1;
-    uint8_t parentName[512];      // UTF-16 big-endian, NUL-padded
+    uint8_t parentName[512];  // UTF-16 big-endian, NUL-padded
     VhdParentLocator locators[VHD_LOCATOR_COUNT];
     uint8_t reserved2[256];
 };
-static_assert(sizeof(VhdDynamicHeader) == VHD_DYNAMIC_HEADER_SIZE, "VhdDynamicHeader is 1024 bytes");
+static_assert(sizeof(VhdDynamicHeader) == VHD_DYNAMIC_HEADER_SIZE,
+              "VhdDynamicHeader is 1024 bytes");
 
 // Options of every VHD writer; the fixed-disk writer uses the first two fields.
 struct VhdCreateOptions {
-    uint32_t creatorApplication;    // four-character code
+    uint32_t creatorApplication;  // four-character code
     uint32_t creatorVersion;
-    uint32_t batAlignment;          // 1: the block allocation table ends on a 4096-byte boundary
-    uint32_t blockSectors;          // block size in sectors
+    uint32_t batAlignment;  // 1: the block allocation table ends on a 4096-byte boundary
+    uint32_t blockSectors;  // block size in sectors
     uint32_t zeroSectorsAfterBat;
     uint32_t zeroSectorsAfterBlock;
 };

@@ -30,29 +30,44 @@ bool CarriesVhdMark(const DiskFileMarks* m)
     return FooterAt(m->head, m->length, 0, false) || EndFooter(m, false);
 }
 
-bool CarriesVhdFixedMark(const DiskFileMarks* m)
-{
-    return EndFooter(m, true);
-}
+bool CarriesVhdFixedMark(const DiskFileMarks* m) { return EndFooter(m, true); }
 
 }  // namespace
 
 const DiskFormatRow VhdRow = {
-    DISK_KIND_VHD, "VHD",
-    Disk_OpenVhd, Disk_OpenVhdWithHandler,
-    Vhd_Close, Vhd_GetGeometry, Vhd_Read, Vhd_IsRangeEmpty,
-    Vhd_CanCompact, Vhd_HasParent, Vhd_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ false, /*directories*/ false,
+    DISK_KIND_VHD,
+    "VHD",
+    Disk_OpenVhd,
+    Disk_OpenVhdWithHandler,
+    Vhd_Close,
+    Vhd_GetGeometry,
+    Vhd_Read,
+    Vhd_IsRangeEmpty,
+    Vhd_CanCompact,
+    Vhd_HasParent,
+    Vhd_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ false,
+    /*directories*/ false,
     CarriesVhdMark,
     {"vhd"},
 };
 
 const DiskFormatRow VhdFixedRow = {
-    DISK_KIND_VHD_FIXED, "fixed VHD",
-    Disk_OpenVhdFixed, DiskOpenWithoutParent<Disk_OpenVhdFixedWithHandler>,
-    VhdFixed_Close, VhdFixed_GetGeometry, VhdFixed_Read, VhdFixed_IsRangeEmpty,
-    nullptr, nullptr, VhdFixed_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ false, /*directories*/ false,
+    DISK_KIND_VHD_FIXED,
+    "fixed VHD",
+    Disk_OpenVhdFixed,
+    DiskOpenWithoutParent<Disk_OpenVhdFixedWithHandler>,
+    VhdFixed_Close,
+    VhdFixed_GetGeometry,
+    VhdFixed_Read,
+    VhdFixed_IsRangeEmpty,
+    nullptr,
+    nullptr,
+    VhdFixed_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ false,
+    /*directories*/ false,
     CarriesVhdFixedMark,
     {"vhd"},
 };

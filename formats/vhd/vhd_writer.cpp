@@ -22,21 +22,25 @@ namespace {
 const uint64_t kHeaderOffset = 512;
 const uint64_t kTableOffset = 1536;
 
-int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
+int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data)
+{
     return WriteKit_WriteAt(s, offset, length, data);
 }
 
-int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data) {
+int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data)
+{
     return WriteKit_ReadAt(s, offset, length, data);
 }
 
-int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
+int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
+{
     return WriteKit_WriteZeros(s, offset, length);
 }
 
 // Copies [0, length) of one stream into another through the buffer.
 int CopyPrefix(ByteStream* from, ByteStream* to, uint64_t length, uint8_t* buffer,
-               uint32_t bufferSize) {
+               uint32_t bufferSize)
+{
     for (uint64_t done = 0; done < length;) {
         const uint64_t rest = length - done;
         const uint32_t n = rest < bufferSize ? static_cast<uint32_t>(rest) : bufferSize;
@@ -48,11 +52,13 @@ int CopyPrefix(ByteStream* from, ByteStream* to, uint64_t length, uint8_t* buffe
     return DISK_OK;
 }
 
-inline void SetBitmapBit(uint8_t* bitmap, uint32_t i) {
+inline void SetBitmapBit(uint8_t* bitmap, uint32_t i)
+{
     bitmap[i >> 3] |= static_cast<uint8_t>(0x80u >> (i & 7));
 }
 
-bool ValidateOptions(const VhdCreateOptions* o) {
+bool ValidateOptions(const VhdCreateOptions* o)
+{
     if (o == nullptr) return false;
     const uint32_t b = o->blockSectors;
     uint32_t bytes = 0;
@@ -61,13 +67,15 @@ bool ValidateOptions(const VhdCreateOptions* o) {
            o->zeroSectorsAfterBlock <= VHD_MAX_PADDING_SECTORS;
 }
 
-uint32_t BitmapSectorsFor(uint32_t blockSectors) {
+uint32_t BitmapSectorsFor(uint32_t blockSectors)
+{
     return static_cast<uint32_t>(Math_DivCeilU64(Math_DivCeilU64(blockSectors, 8), 512));
 }
 
 // Table length of the writer and of dynamic compaction: whole sectors, raised with the
 // alignment flag so that the table (at 1536) ends on a 4096-byte boundary.
-uint64_t WriterTableLength(uint32_t entries, uint32_t alignment) {
+uint64_t WriterTableLength(uint32_t entries, uint32_t alignment)
+{
     uint64_t length = Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 512) * 512;
     if (alignment != 0) length = Math_DivCeilU64(length + kTableOffset, 4096) * 4096 - kTableOffset;
     return length;
@@ -75,31 +83,33 @@ uint64_t WriterTableLength(uint32_t entries, uint32_t alignment) {
 
 // A footer whose creator sizes the disk by its current size states the exact size, so that
 // every reader sees the total and nothing more.
-void FinishFooter(VhdFooter* footer, VhdFooter* disk) {
+void FinishFooter(VhdFooter* footer, VhdFooter* disk)
+{
     footer->checksum = Vhd_ComputeChecksum(footer, sizeof(VhdFooter), VHD_FOOTER_CHECKSUM_OFFSET);
     Vhd_FooterToDisk(footer, disk);
 }
 
-void FinishHeader(VhdDynamicHeader* header, VhdDynamicHeader* disk) {
+void FinishHeader(VhdDynamicHeader* header, VhdDynamicHeader* disk)
+{
     header->checksum =
         Vhd_ComputeChecksum(header, sizeof(VhdDynamicHeader), VHD_HEADER_CHECKSUM_OFFSET);
     Vhd_ConvertDynamicHeader(header, disk);
 }
 
-const char* TempPath(const OutputFile* output) {
+const char* TempPath(const OutputFile* output)
+{
     return reinterpret_cast<const char*>(output->entry.tempPath.data);
 }
 
 TextView CompactSuffix() { return Path_CompactSuffix(); }
 
-int CloseOutput(ByteStream* s, bool preallocated, int rc) {
+int CloseOutput(ByteStream* s, bool preallocated, int rc)
+{
     return WriteKit_CloseOutput(s, preallocated, rc);
 }
 
 // Whether two paths name the same file (told apart by device and inode).
-bool SameFile(const char* a, const char* b) {
-    return Output_IsFileOf(a, &b, 1);
-}
+bool SameFile(const char* a, const char* b) { return Output_IsFileOf(a, &b, 1); }
 
 // The files of an image and of the VHD images up its parent chain.
 struct ChainFiles {
@@ -107,7 +117,8 @@ struct ChainFiles {
     uint32_t count;
 };
 
-void CollectChainFiles(const VhdImage* image, ChainFiles* out) {
+void CollectChainFiles(const VhdImage* image, ChainFiles* out)
+{
     out->count = 0;
     for (uint32_t depth = 0; image != nullptr && depth <= VHD_MAX_PARENT_DEPTH; depth++) {
         out->paths[out->count++] = reinterpret_cast<const char*>(image->pathStorage);
@@ -120,8 +131,8 @@ void CollectChainFiles(const VhdImage* image, ChainFiles* out) {
 
 // Final path = path, temporary path = path + suffix or the first free numbered variant of it,
 // never a file of the image's chain; the backup name path + "_del" must not be one either.
-int ChooseOutputPaths(OutputFile* output, const char* path, TextView suffix,
-                      const VhdImage* image) {
+int ChooseOutputPaths(OutputFile* output, const char* path, TextView suffix, const VhdImage* image)
+{
     ChainFiles chain;
     CollectChainFiles(image, &chain);
     return OutputEntry_ChooseNames(&output->entry, path, suffix, Path_DeleteSuffix(TEXT_ENC_UTF8),
@@ -135,7 +146,8 @@ struct WriteBuffers {
     uint32_t* bat;    // table length bytes
 };
 
-void FreeBuffers(WriteBuffers* b) {
+void FreeBuffers(WriteBuffers* b)
+{
     Mem_Free(b->block);
     Mem_Free(b->bitmap);
     Mem_Free(b->bat);
@@ -144,7 +156,8 @@ void FreeBuffers(WriteBuffers* b) {
     b->bat = nullptr;
 }
 
-int AllocBuffers(WriteBuffers* b, uint32_t bitmapSectors, uint64_t tableLength, uint32_t entries) {
+int AllocBuffers(WriteBuffers* b, uint32_t bitmapSectors, uint64_t tableLength, uint32_t entries)
+{
     b->block = nullptr;
     b->bitmap = nullptr;
     b->bat = nullptr;
@@ -162,7 +175,8 @@ int AllocBuffers(WriteBuffers* b, uint32_t bitmapSectors, uint64_t tableLength, 
 }
 
 // Converts the first `entries` table entries to file order in place.
-void TableToDisk(uint32_t* bat, uint32_t entries) {
+void TableToDisk(uint32_t* bat, uint32_t entries)
+{
     for (uint32_t i = 0; i < entries; i++) {
         const uint32_t v = bat[i];
         Bytes_WriteU32Be(v, &bat[i]);
@@ -174,7 +188,8 @@ void TableToDisk(uint32_t* bat, uint32_t entries) {
 // creator first, so that a CHS-sized child of a parent with partial cylinders is judged by the
 // CHS it really gets (the parent's).
 int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
-                     const VhdCreateOptions* options, const VhdFooter* parentFooter) {
+                     const VhdCreateOptions* options, const VhdFooter* parentFooter)
+{
     VhdCreateOptions sizing = *options;
     sizing.creatorApplication = VHD_CODE_WIN;
     int rc = Vhd_InitFooter(footer, geometry, &sizing, VHD_DISK_TYPE_DIFFERENCING);
@@ -201,7 +216,8 @@ int BuildChildFooter(VhdFooter* footer, const DiskGeometry* geometry,
 // Relative parent path for the locators, in the form Windows tools read: from the child's
 // directory, with backslash separators and dot-backslash in front unless it begins with ".."
 // (".\p.vhd", "..\bases\p.vhd" as C strings). The reader takes either separator.
-bool MakeRelativeParentPath(TextView parentPath, TextView childPath, TextBuffer* out) {
+bool MakeRelativeParentPath(TextView parentPath, TextView childPath, TextBuffer* out)
+{
     out->length = 0;
     if (!Path_MakeRelative(childPath, parentPath, out, TEXT_ENC_UTF8)) return false;
     for (uint32_t i = 0; i < out->length; i++) {
@@ -215,7 +231,8 @@ bool MakeRelativeParentPath(TextView parentPath, TextView childPath, TextBuffer*
     return true;
 }
 
-bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
+bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding)
+{
     const uint32_t unit = Text_UnitSize(encoding);
     if (unit == 0 || length % unit != 0) return false;
     uint32_t i = 0;
@@ -232,7 +249,8 @@ bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
 int CopyBlockKeepingAllocation(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
                                uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes,
                                uint64_t first, uint64_t dataStart, uint32_t blockSectors,
-                               uint32_t sectors) {
+                               uint32_t sectors)
+{
     std::memset(bitmapBuffer, 0, bitmapBytes);
     for (uint32_t i = 0; i < sectors; i++) SetBitmapBit(bitmapBuffer, i);
     const uint32_t chunkSectors =
@@ -255,9 +273,9 @@ int CopyBlockKeepingAllocation(ByteStream* out, const DiskHandle* source, UsedSe
 // (*placed false) and nothing is written; otherwise the block goes to dataStart, its tail past
 // the source's end as zeros, and its bitmap before it marks the non-zero sectors.
 int CopyBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
-                  uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes,
-                  uint64_t first, uint64_t dataStart, uint32_t blockSectors, uint32_t sectors,
-                  bool* placed) {
+                  uint8_t* blockBuffer, uint8_t* bitmapBuffer, uint32_t bitmapBytes, uint64_t first,
+                  uint64_t dataStart, uint32_t blockSectors, uint32_t sectors, bool* placed)
+{
     *placed = false;
     std::memset(bitmapBuffer, 0, bitmapBytes);
     const uint32_t chunkSectors =
@@ -289,7 +307,8 @@ int CopyBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
 int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source,
                    UsedSectorMap* map, uint8_t* blockBuffer, uint8_t* bitmapBuffer,
                    uint32_t bitmapSectors, uint32_t* bat, uint32_t blockIndex, uint32_t sectors,
-                   const VhdCreateOptions* options, bool keepAllocation) {
+                   const VhdCreateOptions* options, bool keepAllocation)
+{
     if (out == nullptr || position == nullptr || source == nullptr || blockBuffer == nullptr ||
         bitmapBuffer == nullptr || bat == nullptr || !ValidateOptions(options))
         return DISK_ERR_ARG;
@@ -332,7 +351,8 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
     }
     const uint64_t padStart = dataStart + blockSectors;
     if (options->zeroSectorsAfterBlock != 0) {
-        rc = WriteZeros(out, padStart * 512, static_cast<uint64_t>(options->zeroSectorsAfterBlock) * 512);
+        rc = WriteZeros(out, padStart * 512,
+                        static_cast<uint64_t>(options->zeroSectorsAfterBlock) * 512);
         if (rc != DISK_OK) return rc;
     }
     bat[blockIndex] = static_cast<uint32_t>(start);
@@ -343,7 +363,8 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
 int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* output, ProgressCallback callback, void* user,
                      const VhdCreateOptions* options, uint32_t /*unusedFlags*/,
-                     const VhdFooter* footerTemplate, const VhdDynamicHeader* headerTemplate) {
+                     const VhdFooter* footerTemplate, const VhdDynamicHeader* headerTemplate)
+{
     if (path == nullptr || source == nullptr || !ValidateOptions(options)) return DISK_ERR_ARG;
     if (output != nullptr) {
         OutputFile_Init(output);
@@ -416,7 +437,8 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
     if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     uint64_t done = 0;
     for (uint32_t block = 0; rc == DISK_OK && done < total; block++) {
-        const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
+        const uint32_t n =
+            total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
         rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
                             bitmapSectors, buffers.bat, block, n, options, false);
         done += n;
@@ -435,15 +457,17 @@ int Vhd_WriteDynamic(const char* path, const DiskHandle* source, UsedSectorMap* 
 
 int Vhd_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
                ProgressCallback callback, void* user, const VhdCreateOptions* options,
-               uint32_t flags) {
+               uint32_t flags)
+{
     return Vhd_WriteDynamic(path, source, map, nullptr, callback, user, options, flags, nullptr,
                             nullptr);
 }
 
 // ---- Compaction ---------------------------------------------------------------------
 
-int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                bool preallocate, ProgressCallback callback, void* user)
+{
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHD ||
@@ -475,8 +499,7 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
                                               : WriterTableLength(entries, layout.batAlignment);
     const uint32_t bitmapSectors = image->bitmapBytes / 512;
     WriteBuffers buffers;
-    if ((rc = AllocBuffers(&buffers, bitmapSectors, tableLength, entries)) != DISK_OK)
-        return rc;
+    if ((rc = AllocBuffers(&buffers, bitmapSectors, tableLength, entries)) != DISK_OK) return rc;
 
     uint64_t sourceSize = 0;
     ByteStream* out = nullptr;
@@ -523,11 +546,13 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
     if (rc == DISK_OK && !WriteKit_Progress(callback, user, 0, total)) rc = DISK_CANCELLED;
     // Progress at most once per copy piece (2 MiB) or per block, whichever is larger.
-    const uint64_t reportStep = blockSectors > VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
+    const uint64_t reportStep =
+        blockSectors > VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
     uint64_t done = 0;
     uint64_t reported = 0;
     for (uint32_t block = 0; rc == DISK_OK && block < walked && done < total; block++) {
-        const uint32_t n = total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
+        const uint32_t n =
+            total - done < blockSectors ? static_cast<uint32_t>(total - done) : blockSectors;
         rc = Vhd_WriteBlock(out, &position, source, map, buffers.block, buffers.bitmap,
                             bitmapSectors, buffers.bat, block, n, &layout, differencing);
         done += n;
@@ -548,12 +573,14 @@ int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool /*entryPoint*/) {
+int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool /*entryPoint*/)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Commit(output, suffix, flags);
 }
 
-int Vhd_DiscardCompact(OutputFile* output) {
+int Vhd_DiscardCompact(OutputFile* output)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Rollback(output);
 }
@@ -561,8 +588,8 @@ int Vhd_DiscardCompact(OutputFile* output) {
 // ---- Capacity expansion ------------------------------------------------------------
 
 int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                       OutputFile* output, uint32_t newTotal, ProgressCallback callback,
-                       void* user) {
+                       OutputFile* output, uint32_t newTotal, ProgressCallback callback, void* user)
+{
     if (path == nullptr || output == nullptr || source == nullptr ||
         Disk_GetKind(source) != DISK_KIND_VHD || Disk_GetObject(source) == nullptr)
         return DISK_ERR_ARG;
@@ -598,7 +625,8 @@ int Vhd_ExpandCapacity(const char* path, const DiskHandle* source, UsedSectorMap
 // ---- Differencing children ----------------------------------------------------------
 
 int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
-                    const char* parentPath, const char* childPath) {
+                    const char* parentPath, const char* childPath)
+{
     if (parent == nullptr || options == nullptr || parentPath == nullptr || childPath == nullptr ||
         Disk_GetObject(parent) == nullptr)
         return DISK_ERR_ARG;
@@ -613,7 +641,8 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
                              Disk_GetKind(link) == DISK_KIND_VHD && Disk_GetObject(link) != nullptr;
          depth++) {
         const VhdImage* image = static_cast<const VhdImage*>(Disk_GetObject(link));
-        if (SameFile(reinterpret_cast<const char*>(image->pathStorage), childPath)) return DISK_ERR_ARG;
+        if (SameFile(reinterpret_cast<const char*>(image->pathStorage), childPath))
+            return DISK_ERR_ARG;
         link = image->parent;
     }
 
@@ -648,7 +677,8 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
 
 int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
                    const VhdFooter* parentFooter, const DiskGeometry* parentGeometry,
-                   TextView parentPath, TextView childPath) {
+                   TextView parentPath, TextView childPath)
+{
     if (!ValidateOptions(options) || parentFooter == nullptr || parentGeometry == nullptr ||
         (footerLength != 512 && footerLength != 511))
         return DISK_ERR_ARG;
@@ -704,8 +734,9 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
     // Table.
     const uint32_t entries = header.maxTableEntries;
     const uint64_t tableLength =
-        options->batAlignment != 0 ? Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 4096) * 4096
-                                   : Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 512) * 512;
+        options->batAlignment != 0
+            ? Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 4096) * 4096
+            : Math_DivCeilU64(static_cast<uint64_t>(entries) * 4, 512) * 512;
     WriteBuffers buffers = {nullptr, nullptr, nullptr};
     if (rc == DISK_OK) rc = AllocBuffers(&buffers, 1, tableLength, entries);
 
@@ -748,7 +779,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         const uint64_t tableAt = Math_DivCeilU64(position, step) * step;
         rc = WriteZeros(out, position, tableAt - position);
         header.tableOffset = tableAt;
-        if (rc == DISK_OK) rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
+        if (rc == DISK_OK)
+            rc = WriteAt(out, tableAt, static_cast<uint32_t>(tableLength), buffers.bat);
         position = tableAt + tableLength;
         VhdParentLocator* loc = &header.locators[1];
         loc->platformCode = VHD_CODE_W2RU;
@@ -770,7 +802,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
         const uint32_t codes[2] = {VHD_CODE_WI2R, VHD_CODE_W2RU};
         const uint32_t slots[2] = {oldSlots ? 7u : 3u, oldSlots ? 6u : 1u};
         for (uint32_t k = 0; k < 2 && rc == DISK_OK; k++) {
-            const uint32_t space = static_cast<uint32_t>(Math_DivCeilU64(data[k]->length, 512) * 512);
+            const uint32_t space =
+                static_cast<uint32_t>(Math_DivCeilU64(data[k]->length, 512) * 512);
             VhdParentLocator* loc = &header.locators[slots[k]];
             loc->platformCode = codes[k];
             loc->platformDataSpace = space;
@@ -778,7 +811,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
             loc->reserved = 0;
             loc->platformDataOffset = position;
             rc = WriteAt(out, position, data[k]->length, data[k]->data);
-            if (rc == DISK_OK) rc = WriteZeros(out, position + data[k]->length, space - data[k]->length);
+            if (rc == DISK_OK)
+                rc = WriteZeros(out, position + data[k]->length, space - data[k]->length);
             position += space;
         }
     }
@@ -814,7 +848,8 @@ namespace {
 
 // Copies `length` bytes of one stream from `from` to `to` in the other through the buffer.
 int CopyRange(ByteStream* in, uint64_t from, ByteStream* out, uint64_t to, uint64_t length,
-              uint8_t* buffer, uint32_t bufferSize) {
+              uint8_t* buffer, uint32_t bufferSize)
+{
     for (uint64_t done = 0; done < length;) {
         const uint64_t rest = length - done;
         const uint32_t n = rest < bufferSize ? static_cast<uint32_t>(rest) : bufferSize;
@@ -838,13 +873,15 @@ struct RelinkPlan {
     uint32_t oldSpace[VHD_LOCATOR_COUNT];
     uint64_t insertAt;
     uint64_t insertBytes;
-    uint32_t largest;                                 // largest data space written
+    uint32_t largest;  // largest data space written
 };
 
 const uint32_t kRelinkCodes[4] = {VHD_CODE_W2KU, VHD_CODE_W2RU, VHD_CODE_WI2K, VHD_CODE_WI2R};
 
-const VhdLocatorBytes* RequestBytes(const VhdParentLocatorRequest* request, uint32_t k) {
-    const VhdLocatorBytes* all[4] = {&request->w2ku, &request->w2ru, &request->wi2k, &request->wi2r};
+const VhdLocatorBytes* RequestBytes(const VhdParentLocatorRequest* request, uint32_t k)
+{
+    const VhdLocatorBytes* all[4] = {&request->w2ku, &request->w2ru, &request->wi2k,
+                                     &request->wi2r};
     return all[k];
 }
 
@@ -853,12 +890,14 @@ const VhdLocatorBytes* RequestBytes(const VhdParentLocatorRequest* request, uint
 // code that no slot carries takes a free slot (code 0) with an area in the new room. Empty
 // bytes for a code the file lacks need nothing. DISK_ERR_ARG when a locator's area is not
 // usable, no slot is free, or the file cannot grow (table entries past 32 bits).
-int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, RelinkPlan* plan) {
+int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, RelinkPlan* plan)
+{
     std::memset(plan, 0, sizeof(*plan));
     plan->header = image->header;
     const uint64_t blocksStart = image->firstBlockSector * 512;
     const uint64_t headerAt = image->footer.dataOffset;
-    const uint64_t tableEnd = image->tableOffset + static_cast<uint64_t>(image->header.maxTableEntries) * 4;
+    const uint64_t tableEnd =
+        image->tableOffset + static_cast<uint64_t>(image->header.maxTableEntries) * 4;
 
     // The end of the metadata: header, table and every locator area, in whole sectors.
     uint64_t metadataEnd = Math_DivCeilU64(tableEnd, 512) * 512;
@@ -867,7 +906,8 @@ int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, Re
     for (uint32_t slot = 0; slot < VHD_LOCATOR_COUNT; slot++) {
         const VhdParentLocator* loc = &image->header.locators[slot];
         if (loc->platformCode == 0) continue;
-        const uint64_t end = Math_DivCeilU64(loc->platformDataOffset + loc->platformDataSpace, 512) * 512;
+        const uint64_t end =
+            Math_DivCeilU64(loc->platformDataOffset + loc->platformDataSpace, 512) * 512;
         if (end > metadataEnd) metadataEnd = end;
     }
 
@@ -894,7 +934,8 @@ int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, Re
             const uint64_t at = loc->platformDataOffset;
             const uint64_t end = at + loc->platformDataSpace;  // below 2^65: offset checked first
             if (at > blocksStart || loc->platformDataSpace > blocksStart - at || at < 512 ||
-                (at < headerAt + 1024 && end > headerAt) || (at < tableEnd && end > image->tableOffset))
+                (at < headerAt + 1024 && end > headerAt) ||
+                (at < tableEnd && end > image->tableOffset))
                 return DISK_ERR_ARG;
             if (b->length > loc->platformDataSpace) {
                 plan->moved[slot] = true;
@@ -924,7 +965,8 @@ int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, Re
     uint64_t room = 0;
     for (uint32_t a = 0; a < areaCount; a++) {
         const uint32_t length = plan->bytes[areas[a].slot]->length;
-        areas[a].space = static_cast<uint32_t>(Math_DivCeilU64(length != 0 ? length : 1, 512) * 512);
+        areas[a].space =
+            static_cast<uint32_t>(Math_DivCeilU64(length != 0 ? length : 1, 512) * 512);
         room += areas[a].space;
     }
     const uint64_t total = Math_DivCeilU64(room, 4096) * 4096;
@@ -952,7 +994,8 @@ int PlanRelink(const VhdImage* image, const VhdParentLocatorRequest* request, Re
 // Writes the file of the plan into out: the old file with the room inserted, the table entries
 // moved, the locator data and the header.
 int WriteRelinked(const VhdImage* image, const RelinkPlan* plan, ByteStream* out, uint64_t fileSize,
-                  uint8_t* buffer) {
+                  uint8_t* buffer)
+{
     const uint64_t split = plan->insertBytes != 0 ? plan->insertAt : fileSize;
     int rc = CopyRange(image->stream, 0, out, 0, split, buffer, VHD_COPY_BYTES);
     if (rc == DISK_OK && plan->insertBytes != 0) {
@@ -982,8 +1025,8 @@ int WriteRelinked(const VhdImage* image, const RelinkPlan* plan, ByteStream* out
 
 }  // namespace
 
-
-int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* request) {
+int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* request)
+{
     if (image == nullptr || request == nullptr || request->reopenPath == nullptr ||
         image->stream == nullptr || image->footer.diskType != VHD_DISK_TYPE_DIFFERENCING)
         return DISK_ERR_ARG;
@@ -1001,13 +1044,14 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
     for (uint32_t k = 0; k < 4; k++) {
         const VhdLocatorBytes* b = items[k].bytes;
         if (!b->present) continue;
-        if ((b->data == nullptr && b->length != 0) || !IsValidText(b->data, b->length, items[k].encoding))
+        if ((b->data == nullptr && b->length != 0) ||
+            !IsValidText(b->data, b->length, items[k].encoding))
             return DISK_ERR_ARG;
     }
     const VhdLocatorBytes* name = &request->parentName;
-    if (name->present &&
-        (name->length > sizeof(image->header.parentName) || (name->data == nullptr && name->length != 0) ||
-         !IsValidText(name->data, name->length, TEXT_ENC_UTF16BE)))
+    if (name->present && (name->length > sizeof(image->header.parentName) ||
+                          (name->data == nullptr && name->length != 0) ||
+                          !IsValidText(name->data, name->length, TEXT_ENC_UTF16BE)))
         return DISK_ERR_ARG;
 
     const uint64_t headerAt = image->footer.dataOffset;
@@ -1025,7 +1069,8 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
         Mem_Free(plan);
         return DISK_ERR_SIZE;
     }
-    uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(VHD_COPY_BYTES > largest ? VHD_COPY_BYTES : largest));
+    uint8_t* buffer =
+        static_cast<uint8_t*>(Mem_Alloc(VHD_COPY_BYTES > largest ? VHD_COPY_BYTES : largest));
     OutputFile* output = static_cast<OutputFile*>(Mem_Alloc(sizeof(OutputFile)));
     VhdImage* check = Vhd_Alloc();
     if (buffer == nullptr || output == nullptr || check == nullptr) {
@@ -1081,11 +1126,13 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
         if (rc == DISK_OK && SameFile(parentPath, imagePath)) rc = DISK_ERR_FORMAT;
         // Nor to an image whose own chain leads back to this one (a loop through other files).
         const DiskHandle* link = check->parent;
-        for (uint32_t depth = 0; rc == DISK_OK && depth <= VHD_MAX_PARENT_DEPTH && link != nullptr &&
-                                 Disk_GetKind(link) == DISK_KIND_VHD && Disk_GetObject(link) != nullptr;
+        for (uint32_t depth = 0;
+             rc == DISK_OK && depth <= VHD_MAX_PARENT_DEPTH && link != nullptr &&
+             Disk_GetKind(link) == DISK_KIND_VHD && Disk_GetObject(link) != nullptr;
              depth++) {
             const VhdImage* up = static_cast<const VhdImage*>(Disk_GetObject(link));
-            if (SameFile(reinterpret_cast<const char*>(up->pathStorage), imagePath)) rc = DISK_ERR_FORMAT;
+            if (SameFile(reinterpret_cast<const char*>(up->pathStorage), imagePath))
+                rc = DISK_ERR_FORMAT;
             link = up->parent;
         }
         Vhd_Close(check);

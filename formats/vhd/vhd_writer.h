@@ -78,8 +78,8 @@ int Vhd_WriteBlock(ByteStream* out, uint64_t* position, const DiskHandle* source
 // VHD_COPY_BYTES or per block (whichever is larger) and at the end.
 // The image is not touched. DISK_ERR_ARG, DISK_ERR_CREATE, DISK_ERR_SIZE (preallocation),
 // DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
-int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
+int Vhd_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                bool preallocate, ProgressCallback callback, void* user);
 // OutputFile_Commit (flags OUTPUT_COMMIT_*) and OutputFile_Rollback; their failures are answered.
 int Vhd_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags, bool entryPoint);
 int Vhd_DiscardCompact(OutputFile* output);

@@ -16,10 +16,13 @@
 #include "volume/used_map.h"
 
 // Binary (mixed-endian) form of {a-b-c-d0d1-d2d3d4d5d6d7}.
-#define VHDX_GUID(a, b, c, d0, d1, d2, d3, d4, d5, d6, d7)                                     \
-    {static_cast<uint8_t>(a), static_cast<uint8_t>((a) >> 8), static_cast<uint8_t>((a) >> 16), \
-     static_cast<uint8_t>((a) >> 24), static_cast<uint8_t>(b), static_cast<uint8_t>((b) >> 8), \
-     static_cast<uint8_t>(c), static_cast<uint8_t>((c) >> 8), d0, d1, d2, d3, d4, d5, d6, d7}
+#define VHDX_GUID(a, b, c, d0, d1, d2, d3, d4, d5, d6, d7)                                        \
+    {                                                                                             \
+        static_cast<uint8_t>(a), static_cast<uint8_t>((a) >> 8), static_cast<uint8_t>((a) >> 16), \
+            static_cast<uint8_t>((a) >> 24), static_cast<uint8_t>(b),                             \
+            static_cast<uint8_t>((b) >> 8), static_cast<uint8_t>(c),                              \
+            static_cast<uint8_t>((c) >> 8), d0, d1, d2, d3, d4, d5, d6, d7                        \
+    }
 
 const uint8_t VHDX_GUID_BAT_REGION[16] =
     VHDX_GUID(0x2DC27766u, 0xF623, 0x4200, 0x9D, 0x64, 0x11, 0x5E, 0x9B, 0xFD, 0x4A, 0x08);
@@ -54,7 +57,8 @@ struct OpenChain {
     char* keys[VHDX_MAX_PARENT_DEPTH + 1];
 };
 
-char* MakeFileKey(const char* path) {
+char* MakeFileKey(const char* path)
+{
     char* key = static_cast<char*>(Mem_Alloc(PATH_MAX + 1));
     if (key == nullptr) return nullptr;
     if (realpath(path, key) == nullptr) {
@@ -65,22 +69,26 @@ char* MakeFileKey(const char* path) {
     return key;
 }
 
-int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer) {
+int ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer)
+{
     return Stream_ReadAt(s, offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
 }
 
 // offset + length lies inside [0, limit].
-bool Inside(uint64_t offset, uint64_t length, uint64_t limit) {
+bool Inside(uint64_t offset, uint64_t length, uint64_t limit)
+{
     return offset <= limit && length <= limit - offset;
 }
 
-uint32_t* CrcTable() {
+uint32_t* CrcTable()
+{
     uint32_t* table = Crc32_AllocTable();
     if (table != nullptr) Crc32_BuildTable(table, CRC32_POLY_CASTAGNOLI);
     return table;
 }
 
-void FreePath(VhdxPathValue* v) {
+void FreePath(VhdxPathValue* v)
+{
     Mem_Free(v->value);
     v->present = false;
     v->length = 0;
@@ -89,8 +97,8 @@ void FreePath(VhdxPathValue* v) {
 
 // ---- Metadata ---------------------------------------------------------------------------
 
-int ReadItem(ByteStream* s, uint64_t at, uint32_t length, uint32_t want, bool* present,
-             void* out) {
+int ReadItem(ByteStream* s, uint64_t at, uint32_t length, uint32_t want, bool* present, void* out)
+{
     if (*present || length != want) return DISK_ERR_FORMAT;
     int rc = ReadAt(s, at, want, out);
     if (rc != DISK_OK) return rc;
@@ -98,8 +106,8 @@ int ReadItem(ByteStream* s, uint64_t at, uint32_t length, uint32_t want, bool* p
     return DISK_OK;
 }
 
-int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t length,
-                      bool* seen) {
+int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t length, bool* seen)
+{
     if (*seen) return DISK_ERR_FORMAT;
     *seen = true;
     if (length < 20) return DISK_ERR_FORMAT;
@@ -133,7 +141,8 @@ int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t len
             if (keyLength != n * 2) continue;
             bool same = true;
             for (uint32_t j = 0; j < n && same; j++)
-                same = Bytes_LoadLe16(item + keyOffset + 2 * j) == static_cast<uint8_t>(kKeys[k][j]);
+                same =
+                    Bytes_LoadLe16(item + keyOffset + 2 * j) == static_cast<uint8_t>(kKeys[k][j]);
             if (same) which = k;
         }
         if (which < 0) continue;
@@ -172,11 +181,12 @@ int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t len
     return rc;
 }
 
-int ReadMetadata(VhdxImage* image, ByteStream* s, uint64_t regionOffset, uint64_t regionLength) {
+int ReadMetadata(VhdxImage* image, ByteStream* s, uint64_t regionOffset, uint64_t regionLength)
+{
     if (regionLength < 32) return DISK_ERR_FORMAT;
-    const uint32_t tableBytes =
-        regionLength < VHDX_METADATA_TABLE_BYTES ? static_cast<uint32_t>(regionLength)
-                                                 : VHDX_METADATA_TABLE_BYTES;
+    const uint32_t tableBytes = regionLength < VHDX_METADATA_TABLE_BYTES
+                                    ? static_cast<uint32_t>(regionLength)
+                                    : VHDX_METADATA_TABLE_BYTES;
     uint8_t* table = static_cast<uint8_t*>(Mem_Alloc(tableBytes));
     if (table == nullptr) return DISK_ERR_NOMEM;
     int rc = ReadAt(s, regionOffset, tableBytes, table);
@@ -223,7 +233,8 @@ int ReadMetadata(VhdxImage* image, ByteStream* s, uint64_t regionOffset, uint64_
 
 // A UTF-16LE path value as a UTF-8 path with "/" separators, resolved against the child's
 // directory unless it is absolute. False when it does not convert or fit.
-bool MakeParentPath(const VhdxPathValue* v, const char* childPath, TextBuffer* result) {
+bool MakeParentPath(const VhdxPathValue* v, const char* childPath, TextBuffer* result)
+{
     if (!v->present || v->length < 2) return false;
     uint32_t units = v->length / 2;
     for (uint32_t i = 0; i < units; i++) {
@@ -259,7 +270,8 @@ int OpenImpl(VhdxImage* image, FileOpenFn open, void* user, const char* path, bo
              OpenChain* chain);
 
 int OpenParent(VhdxImage* image, FileOpenFn open, void* user, const char* childPath,
-               OpenChain* chain) {
+               OpenChain* chain)
+{
     uint8_t storage[VHDX_PATH_CAPACITY];
     TextBuffer parentPath;
     TextBuffer_Init(&parentPath, storage, 0, sizeof(storage));
@@ -303,8 +315,9 @@ int OpenParent(VhdxImage* image, FileOpenFn open, void* user, const char* childP
 
 // ---- Open ------------------------------------------------------------------------------
 
-int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user,
-             OpenChain* chain, const uint32_t* crc) {
+int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user, OpenChain* chain,
+             const uint32_t* crc)
+{
     ByteStream* s = image->stream;
     uint64_t size = 0;
     if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
@@ -402,7 +415,8 @@ int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user,
 }
 
 int OpenImpl(VhdxImage* image, FileOpenFn open, void* user, const char* path, bool readOnly,
-             OpenChain* chain) {
+             OpenChain* chain)
+{
     if (image == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
     Vhdx_Init(image);
     uint32_t* crc = CrcTable();
@@ -431,13 +445,15 @@ int OpenImpl(VhdxImage* image, FileOpenFn open, void* user, const char* path, bo
 
 // ---- Reading ---------------------------------------------------------------------------
 
-uint64_t PayloadEntry(const VhdxImage* image, uint64_t block) {
+uint64_t PayloadEntry(const VhdxImage* image, uint64_t block)
+{
     const uint64_t index = block + block / image->chunkRatio;
     return index < image->batEntryCount ? image->bat[index] : 0;
 }
 
 // Loads the sector bits of a partially present payload block from its chunk's bitmap block.
-int LoadBitmap(VhdxImage* image, uint64_t block) {
+int LoadBitmap(VhdxImage* image, uint64_t block)
+{
     if (image->cachedBlock == block) return DISK_OK;
     image->cachedBlock = VHDX_NO_BLOCK;
     const uint64_t c = image->chunkRatio;
@@ -445,7 +461,8 @@ int LoadBitmap(VhdxImage* image, uint64_t block) {
     if (index >= image->batEntryCount) return DISK_ERR_FORMAT;
     const uint64_t entry = image->bat[index];
     if ((entry & 7) != VHDX_BITMAP_PRESENT) return DISK_ERR_FORMAT;
-    const uint64_t offset = (entry & VHDX_BAT_OFFSET_MASK) + (block % c) * image->bitmapBytesPerBlock;
+    const uint64_t offset =
+        (entry & VHDX_BAT_OFFSET_MASK) + (block % c) * image->bitmapBytesPerBlock;
     if (!Inside(offset, image->bitmapBytesPerBlock, image->fileSize)) return DISK_ERR_FORMAT;
     int rc = ReadAt(image->stream, offset, image->bitmapBytesPerBlock, image->bitmap);
     if (rc != DISK_OK) return rc;
@@ -454,13 +471,15 @@ int LoadBitmap(VhdxImage* image, uint64_t block) {
 }
 
 // Bytes [offset, offset + length) of a block stored at `base` in the file.
-int ReadStored(VhdxImage* image, uint64_t base, uint64_t inBlock, uint32_t length, uint8_t* out) {
+int ReadStored(VhdxImage* image, uint64_t base, uint64_t inBlock, uint32_t length, uint8_t* out)
+{
     uint64_t at = 0;
     if (!Math_AddU64(base, inBlock, &at)) return DISK_ERR_FORMAT;
     return ReadAt(image->stream, at, length, out);
 }
 
-int ReadParent(VhdxImage* image, uint64_t offset, uint32_t length, uint8_t* out) {
+int ReadParent(VhdxImage* image, uint64_t offset, uint32_t length, uint8_t* out)
+{
     // The parent may be smaller than the child: zeros beyond its end.
     const uint64_t parentBytes = Geometry_GetTotalSectors(&image->parent->geometry) * 512;
     uint32_t inside = 0;
@@ -478,8 +497,9 @@ int ReadParent(VhdxImage* image, uint64_t offset, uint32_t length, uint8_t* out)
 
 // Overwrites the bytes of a piece of a partially present block whose logical sectors are
 // stored in this file.
-int MergeStored(VhdxImage* image, uint64_t block, uint64_t base, uint32_t inBlock,
-                uint32_t length, uint8_t* out) {
+int MergeStored(VhdxImage* image, uint64_t block, uint64_t base, uint32_t inBlock, uint32_t length,
+                uint8_t* out)
+{
     int rc = LoadBitmap(image, block);
     if (rc != DISK_OK) return rc;
     const uint32_t lss = image->logicalSectorSize;
@@ -502,32 +522,42 @@ int MergeStored(VhdxImage* image, uint64_t block, uint64_t base, uint32_t inBloc
 }
 
 int ReadPiece(VhdxImage* image, uint64_t block, uint32_t inBlock, uint32_t n, uint64_t offset,
-              uint8_t* out) {
+              uint8_t* out)
+{
     const uint64_t entry = PayloadEntry(image, block);
     const uint32_t state = static_cast<uint32_t>(entry & 7);
     const uint64_t base = entry & VHDX_BAT_OFFSET_MASK;
     if (image->parent != nullptr) {
         switch (state) {
-        case VHDX_BLOCK_NOT_PRESENT: return ReadParent(image, offset, n, out);
+        case VHDX_BLOCK_NOT_PRESENT:
+            return ReadParent(image, offset, n, out);
         case VHDX_BLOCK_UNDEFINED:
         case VHDX_BLOCK_ZERO:
-        case VHDX_BLOCK_UNMAPPED: std::memset(out, 0, n); return DISK_OK;
-        case VHDX_BLOCK_FULLY_PRESENT: return ReadStored(image, base, inBlock, n, out);
+        case VHDX_BLOCK_UNMAPPED:
+            std::memset(out, 0, n);
+            return DISK_OK;
+        case VHDX_BLOCK_FULLY_PRESENT:
+            return ReadStored(image, base, inBlock, n, out);
         case VHDX_BLOCK_PARTIALLY_PRESENT: {
             int rc = ReadParent(image, offset, n, out);
             if (rc != DISK_OK) return rc;
             return MergeStored(image, block, base, inBlock, n, out);
         }
-        default: return DISK_ERR_FORMAT;
+        default:
+            return DISK_ERR_FORMAT;
         }
     }
     switch (state) {
     case VHDX_BLOCK_NOT_PRESENT:
     case VHDX_BLOCK_UNDEFINED:
     case VHDX_BLOCK_ZERO:
-    case VHDX_BLOCK_UNMAPPED: std::memset(out, 0, n); return DISK_OK;
-    case VHDX_BLOCK_FULLY_PRESENT: return ReadStored(image, base, inBlock, n, out);
-    default: return DISK_ERR_FORMAT;
+    case VHDX_BLOCK_UNMAPPED:
+        std::memset(out, 0, n);
+        return DISK_OK;
+    case VHDX_BLOCK_FULLY_PRESENT:
+        return ReadStored(image, base, inBlock, n, out);
+    default:
+        return DISK_ERR_FORMAT;
     }
 }
 
@@ -538,14 +568,15 @@ inline bool UsedBit(const uint8_t* bits, uint32_t i) { return Bits_Test(bits, i)
 // ---- Table entries ---------------------------------------------------------------------
 
 int Disk_OpenVhdxWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                             bool readOnly, int /*parentMode*/, void* /*openProgress*/) {
+                             bool readOnly, int /*parentMode*/, void* /*openProgress*/)
+{
     // Opening over an open object would lose it.
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     VhdxImage* image = Vhdx_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
     Vhdx_Init(image);
-    const int rc =
-        Vhdx_OpenWithHandler(image, opener != nullptr ? opener : &FileOpener_Default, path, readOnly);
+    const int rc = Vhdx_OpenWithHandler(image, opener != nullptr ? opener : &FileOpener_Default,
+                                        path, readOnly);
     if (rc != DISK_OK) {
         Mem_Free(image);
         return rc;
@@ -555,7 +586,8 @@ int Disk_OpenVhdxWithHandler(DiskHandle* handle, const FileOpener* opener, const
     return DISK_OK;
 }
 
-int Disk_OpenVhdx(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenVhdx(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenVhdxWithHandler(handle, &FileOpener_Default, path, readOnly, 0, nullptr);
 }
 
@@ -563,13 +595,15 @@ int Disk_OpenVhdx(DiskHandle* handle, const char* path, bool readOnly) {
 
 VhdxImage* Vhdx_Alloc() { return static_cast<VhdxImage*>(Mem_Alloc(sizeof(VhdxImage))); }
 
-void Vhdx_Init(VhdxImage* image) {
+void Vhdx_Init(VhdxImage* image)
+{
     if (image == nullptr) return;
     std::memset(image, 0, sizeof(*image));
     image->cachedBlock = VHDX_NO_BLOCK;
 }
 
-void Vhdx_Close(void* object) {
+void Vhdx_Close(void* object)
+{
     VhdxImage* image = static_cast<VhdxImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
@@ -588,7 +622,8 @@ void Vhdx_Close(void* object) {
 }
 
 int Vhdx_OpenWithCallback(VhdxImage* image, FileOpenFn open, void* user, const char* path,
-                          bool readOnly) {
+                          bool readOnly)
+{
     OpenChain chain;
     chain.depth = 0;
     char* key = path != nullptr ? MakeFileKey(path) : nullptr;
@@ -600,16 +635,19 @@ int Vhdx_OpenWithCallback(VhdxImage* image, FileOpenFn open, void* user, const c
 }
 
 int Vhdx_OpenWithHandler(VhdxImage* image, const FileOpener* opener, const char* path,
-                         bool readOnly) {
+                         bool readOnly)
+{
     if (opener == nullptr) return DISK_ERR_ARG;
     return Vhdx_OpenWithCallback(image, opener->open, opener->user, path, readOnly);
 }
 
-int Vhdx_Open(VhdxImage* image, const char* path, bool readOnly) {
+int Vhdx_Open(VhdxImage* image, const char* path, bool readOnly)
+{
     return Vhdx_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
-uint32_t Vhdx_StructureChecksum(const uint32_t* crcTable, const uint8_t* data, uint32_t length) {
+uint32_t Vhdx_StructureChecksum(const uint32_t* crcTable, const uint8_t* data, uint32_t length)
+{
     static const uint8_t kZero[4] = {0, 0, 0, 0};
     uint32_t crc = Crc32_Start();
     Crc32_Update(crcTable, &crc, data, 4);
@@ -618,7 +656,8 @@ uint32_t Vhdx_StructureChecksum(const uint32_t* crcTable, const uint8_t* data, u
     return crc;
 }
 
-int Vhdx_ReadHeader(ByteStream* stream, uint64_t offset, VhdxHeader* out, const uint32_t* crcTable) {
+int Vhdx_ReadHeader(ByteStream* stream, uint64_t offset, VhdxHeader* out, const uint32_t* crcTable)
+{
     uint8_t raw[VHDX_HEADER_BYTES];
     int rc = ReadAt(stream, offset, sizeof(raw), raw);
     if (rc != DISK_OK) return rc;
@@ -639,7 +678,8 @@ int Vhdx_ReadHeader(ByteStream* stream, uint64_t offset, VhdxHeader* out, const 
 }
 
 int Vhdx_ReadRegionTable(ByteStream* stream, uint64_t offset, uint8_t* buffer,
-                         const uint32_t* crcTable) {
+                         const uint32_t* crcTable)
+{
     int rc = ReadAt(stream, offset, VHDX_REGION_BYTES, buffer);
     if (rc != DISK_OK) return rc;
     if (Bytes_LoadLe32(buffer) != kSignatureRegi ||
@@ -648,12 +688,14 @@ int Vhdx_ReadRegionTable(ByteStream* stream, uint64_t offset, uint8_t* buffer,
     return DISK_OK;
 }
 
-void Vhdx_GetGeometry(void* object, DiskGeometry* out) {
+void Vhdx_GetGeometry(void* object, DiskGeometry* out)
+{
     const VhdxImage* image = static_cast<const VhdxImage*>(object);
     if (image != nullptr && out != nullptr) *out = image->geometry;
 }
 
-int Vhdx_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Vhdx_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     VhdxImage* image = static_cast<VhdxImage*>(object);
     if (image == nullptr || image->stream == nullptr || (buffer == nullptr && length != 0))
         return DISK_ERR_ARG;
@@ -678,7 +720,8 @@ namespace {
 // Whether the sectors [first, first + n) read into `data` hold nothing used: every sector that
 // the map marks used (every sector without a map) is zero.
 int PieceEmpty(UsedSectorMap* map, uint64_t first, uint32_t n, const uint8_t* data,
-               uint8_t* usedBits, bool* empty) {
+               uint8_t* usedBits, bool* empty)
+{
     if (map == nullptr) {
         *empty = Mem_IsZero(data, n * 512);
         return DISK_OK;
@@ -697,8 +740,9 @@ int PieceEmpty(UsedSectorMap* map, uint64_t first, uint32_t n, const uint8_t* da
 
 }  // namespace
 
-int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     VhdxImage* image = static_cast<VhdxImage*>(object);
     if (image == nullptr || image->stream == nullptr || empty == nullptr) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
@@ -743,7 +787,8 @@ int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
             const uint32_t m = n - done < workSectors ? n - done : workSectors;
             const uint64_t at = (first + done) * 512;
             int rc = Vhdx_Read(image, at, m * 512, image->work);
-            if (rc == DISK_OK) rc = PieceEmpty(map, first + done, m, image->work, usedBits, &pieceEmpty);
+            if (rc == DISK_OK)
+                rc = PieceEmpty(map, first + done, m, image->work, usedBits, &pieceEmpty);
             if (rc != DISK_OK) return rc;
             done += m;
         }
@@ -759,10 +804,10 @@ int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
 }
 
 int Vhdx_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                            bool* unallocated) {
+                            bool* unallocated)
+{
     VhdxImage* image = static_cast<VhdxImage*>(object);
-    if (image == nullptr || image->stream == nullptr || unallocated == nullptr)
-        return DISK_ERR_ARG;
+    if (image == nullptr || image->stream == nullptr || unallocated == nullptr) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
     const uint32_t blockSectors = image->blockSize / 512;
     const uint32_t perLogical = image->logicalSectorSize / 512;
@@ -783,8 +828,8 @@ int Vhdx_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, ui
             for (uint32_t done = 0; done < n;) {
                 const uint32_t m = n - done < bitsChunk ? n - done : bitsChunk;
                 if (map != nullptr) {
-                    int rc = UsedMap_GetUsedBits(map, first + done, static_cast<int32_t>(m),
-                                                 usedBits);
+                    int rc =
+                        UsedMap_GetUsedBits(map, first + done, static_cast<int32_t>(m), usedBits);
                     if (rc != DISK_OK) return rc;
                 }
                 for (uint32_t i = 0; i < m; i++) {
@@ -806,12 +851,14 @@ int Vhdx_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, ui
 
 bool Vhdx_CanCompact(void* object) { return object != nullptr; }
 
-bool Vhdx_HasParent(void* object) {
+bool Vhdx_HasParent(void* object)
+{
     const VhdxImage* image = static_cast<const VhdxImage*>(object);
     return image != nullptr && image->parent != nullptr;
 }
 
-int32_t Vhdx_CheckGeometry(const DiskGeometry* geometry) {
+int32_t Vhdx_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry == nullptr || geometry->bytes_per_sector != 512) return -1;
     const uint64_t total = Geometry_GetTotalSectors(geometry);
     if (total == 0 || total > VHDX_MAX_VIRTUAL_SIZE / 512) return -1;

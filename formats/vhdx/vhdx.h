@@ -78,31 +78,31 @@ struct VhdxHeader {
 // A stored path key of the parent locator.
 struct VhdxPathValue {
     bool present;
-    uint32_t length;   // bytes of UTF-16LE
-    uint8_t* value;    // owned
+    uint32_t length;  // bytes of UTF-16LE
+    uint8_t* value;   // owned
 };
 
 struct VhdxImage {
-    DiskGeometry geometry;    // 512-byte sectors, the VHD CHS rule on the virtual size
-    ByteStream* stream;       // owned
-    uint64_t* bat;            // host order, owned
-    uint32_t cachedBlock;     // payload block whose sector bits are in `bitmap`, or VHDX_NO_BLOCK
-    uint8_t* bitmap;          // one payload block's sector bits (bitmapBytesPerBlock), owned
+    DiskGeometry geometry;  // 512-byte sectors, the VHD CHS rule on the virtual size
+    ByteStream* stream;     // owned
+    uint64_t* bat;          // host order, owned
+    uint32_t cachedBlock;   // payload block whose sector bits are in `bitmap`, or VHDX_NO_BLOCK
+    uint8_t* bitmap;        // one payload block's sector bits (bitmapBytesPerBlock), owned
     uint32_t fileSizeMiB;
     uint32_t blockSize;
     uint32_t logicalSectorSize;
     uint32_t bitmapBytesPerBlock;
     uint32_t chunkRatio;
-    VhdxImage* parent;        // owned; NULL when none
+    VhdxImage* parent;  // owned; NULL when none
     uint64_t batOffset;
     uint32_t batEntryCount;
     uint64_t batRegionLength;
-    uint8_t usedRegionCopy;   // the region table copy at 262144 was used
+    uint8_t usedRegionCopy;  // the region table copy at 262144 was used
 
     // Metadata items.
     bool hasFileParameters;
     uint32_t paramBlockSize;
-    uint32_t paramFlags;      // bit 0 leave blocks allocated, bit 1 has parent
+    uint32_t paramFlags;  // bit 0 leave blocks allocated, bit 1 has parent
     bool hasVirtualSize;
     uint64_t virtualSize;
     bool hasDiskId;
@@ -118,9 +118,9 @@ struct VhdxImage {
     VhdxPathValue absoluteWin32Path;
     VhdxPathValue volumePath;
 
-    uint8_t* work;            // VHDX_WORK_BYTES, owned
+    uint8_t* work;  // VHDX_WORK_BYTES, owned
     uint64_t fileSize;
-    char* path;               // the path the file was opened with (UTF-8), owned
+    char* path;  // the path the file was opened with (UTF-8), owned
 };
 
 // ---- Table entries -------------------------------------------------------------------
@@ -156,8 +156,8 @@ uint32_t Vhdx_StructureChecksum(const uint32_t* crcTable, const uint8_t* data, u
 
 void Vhdx_GetGeometry(void* object, DiskGeometry* out);
 int Vhdx_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
-int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record);
 // *unallocated = 1 when no used sector of the range is stored in this file (the parent is never
 // asked). Sector bitmaps are consulted for partially present blocks only.
 int Vhdx_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,

@@ -12,11 +12,20 @@ bool CarriesVhdxMark(const DiskFileMarks* m)
 }  // namespace
 
 const DiskFormatRow VhdxRow = {
-    DISK_KIND_VHDX, "VHDX",
-    Disk_OpenVhdx, Disk_OpenVhdxWithHandler,
-    Vhdx_Close, Vhdx_GetGeometry, Vhdx_Read, Vhdx_IsRangeEmpty,
-    Vhdx_CanCompact, Vhdx_HasParent, Vhdx_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ false, /*directories*/ false,
+    DISK_KIND_VHDX,
+    "VHDX",
+    Disk_OpenVhdx,
+    Disk_OpenVhdxWithHandler,
+    Vhdx_Close,
+    Vhdx_GetGeometry,
+    Vhdx_Read,
+    Vhdx_IsRangeEmpty,
+    Vhdx_CanCompact,
+    Vhdx_HasParent,
+    Vhdx_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ false,
+    /*directories*/ false,
     CarriesVhdxMark,
     {"vhdx", "avhdx"},
 };

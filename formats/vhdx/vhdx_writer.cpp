@@ -19,28 +19,33 @@ namespace {
 const uint64_t kLogOffset = 1048576;
 const uint64_t kMetadataOffset = 2097152;
 const uint64_t kBatOffset = 3145728;
-int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data) {
+int WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data)
+{
     return WriteKit_WriteAt(s, offset, length, data);
 }
 
-int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length) {
+int WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
+{
     return WriteKit_WriteZeros(s, offset, length);
 }
 
-uint32_t* CrcTable() {
+uint32_t* CrcTable()
+{
     uint32_t* table = Crc32_AllocTable();
     if (table != nullptr) Crc32_BuildTable(table, CRC32_POLY_CASTAGNOLI);
     return table;
 }
 
-void StoreChecksum(const uint32_t* crc, uint8_t* data, uint32_t length) {
+void StoreChecksum(const uint32_t* crc, uint8_t* data, uint32_t length)
+{
     Bytes_StoreLe32(data + 4, Vhdx_StructureChecksum(crc, data, length));
 }
 
 uint64_t RoundUpMiB(uint64_t n) { return Math_DivCeilU64(n, VHDX_MIB) * VHDX_MIB; }
 
 // The header of a new file at `at` of the first MiB.
-bool BuildHeader(uint8_t* at, uint64_t sequence, const uint32_t* crc) {
+bool BuildHeader(uint8_t* at, uint64_t sequence, const uint32_t* crc)
+{
     std::memcpy(at, "head", 4);
     Bytes_StoreLe64(at + 8, sequence);
     if (!Uuid_Generate(at + 16) || !Uuid_Generate(at + 32)) return false;
@@ -52,38 +57,44 @@ bool BuildHeader(uint8_t* at, uint64_t sequence, const uint32_t* crc) {
     return true;
 }
 
-void PutRegion(uint8_t* entry, const uint8_t* guid, uint64_t offset, uint32_t length) {
+void PutRegion(uint8_t* entry, const uint8_t* guid, uint64_t offset, uint32_t length)
+{
     std::memcpy(entry, guid, 16);
     Bytes_StoreLe64(entry + 16, offset);
     Bytes_StoreLe32(entry + 24, length);
     Bytes_StoreLe32(entry + 28, 1);
 }
 
-void PutItem(uint8_t* entry, const uint8_t* guid, uint32_t offset, uint32_t length, uint32_t flags) {
+void PutItem(uint8_t* entry, const uint8_t* guid, uint32_t offset, uint32_t length, uint32_t flags)
+{
     std::memcpy(entry, guid, 16);
     Bytes_StoreLe32(entry + 16, offset);
     Bytes_StoreLe32(entry + 20, length);
     Bytes_StoreLe32(entry + 24, flags);
 }
 
-int CloseOutput(ByteStream* s, bool preallocated, int rc) {
+int CloseOutput(ByteStream* s, bool preallocated, int rc)
+{
     return WriteKit_CloseOutput(s, preallocated, rc);
 }
 
-void BatToDisk(uint64_t* bat, uint32_t count) {
+void BatToDisk(uint64_t* bat, uint32_t count)
+{
     for (uint32_t i = 0; i < count; i++) bat[i] = Bytes_HostToLe64(bat[i]);
 }
 
 }  // namespace
 
-VhdxCreateOptions* Vhdx_AllocCreateOptions() {
+VhdxCreateOptions* Vhdx_AllocCreateOptions()
+{
     return static_cast<VhdxCreateOptions*>(Mem_Alloc(sizeof(VhdxCreateOptions)));
 }
 
 int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRatio,
                      uint32_t batEntryCount, uint64_t offset, uint64_t* bat, ByteStream* out,
                      const DiskHandle* source, UsedSectorMap* map, ProgressCallback callback,
-                     void* user, const VhdxCreateOptions* options) {
+                     void* user, const VhdxCreateOptions* options)
+{
     if (blockSize < 512 || chunkRatio == 0 || bat == nullptr || out == nullptr ||
         source == nullptr || options == nullptr)
         return DISK_ERR_ARG;
@@ -98,7 +109,8 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
         source, map, 0, totalSectors, blockSectors, buffer, VHDX_COPY_BYTES / 512,
         [&](const WriterPiece& p) -> int {
             if (p.offset == 0) {
-                if (!WriteKit_Progress(callback, user, p.first, totalSectors)) return DISK_CANCELLED;
+                if (!WriteKit_Progress(callback, user, p.first, totalSectors))
+                    return DISK_CANCELLED;
                 index = p.block + p.block / chunkRatio;
                 if (index >= batEntryCount) return DISK_ERR_ARG;
                 placer = WriterBlockPlacer{out, offset, options->keepEveryBlock != 0};
@@ -112,7 +124,8 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
             // A short last block is stored whole.
             if (p.blockCount < blockSectors &&
                 (r = WriteZeros(out, offset + static_cast<uint64_t>(p.blockCount) * 512,
-                                static_cast<uint64_t>(blockSectors - p.blockCount) * 512)) != DISK_OK)
+                                static_cast<uint64_t>(blockSectors - p.blockCount) * 512)) !=
+                    DISK_OK)
                 return r;
             bat[index] = offset | VHDX_BLOCK_FULLY_PRESENT;
             offset += blockSize;
@@ -125,7 +138,8 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
 }
 
 int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback callback, void* user, const VhdxCreateOptions* options) {
+                ProgressCallback callback, void* user, const VhdxCreateOptions* options)
+{
     if (path == nullptr || source == nullptr || options == nullptr) return DISK_ERR_ARG;
     if (options->blockSizeShift > 8) return DISK_ERR_ARG;
     DiskGeometry g = {};
@@ -208,7 +222,8 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         // File type identifier with its creator text in UTF-16LE.
         std::memcpy(first, "vhdxfile", 8);
         static const char kCreator[] = "Microsoft Windows 6.2.9200.16384";
-        for (uint32_t i = 0; kCreator[i] != 0; i++) first[8 + 2 * i] = static_cast<uint8_t>(kCreator[i]);
+        for (uint32_t i = 0; kCreator[i] != 0; i++)
+            first[8 + 2 * i] = static_cast<uint8_t>(kCreator[i]);
         if (!BuildHeader(first + VHDX_HEADER_1_OFFSET, 2, crc) ||
             !BuildHeader(first + VHDX_HEADER_2_OFFSET, 3, crc))
             rc = DISK_ERR_NOMEM;
@@ -234,7 +249,8 @@ int Vhdx_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // ---- Compaction -------------------------------------------------------------------------
 
-int Vhdx_SetCompactPaths(OutputFile* output, const char* path, const VhdxImage* image) {
+int Vhdx_SetCompactPaths(OutputFile* output, const char* path, const VhdxImage* image)
+{
     const TextView suffix = Path_CompactSuffix();
     // The files of the image and of its parents.
     const char* chain[VHDX_MAX_PARENT_DEPTH + 2];
@@ -251,7 +267,8 @@ namespace {
 
 // Copies `length` bytes (whole MiB) from one file offset to another.
 int CopyMiBs(ByteStream* from, uint64_t at, ByteStream* to, uint64_t dest, uint64_t length,
-             uint8_t* buffer) {
+             uint8_t* buffer)
+{
     for (uint64_t done = 0; done < length; done += VHDX_MIB) {
         if (!Stream_ReadAt(from, at + done, VHDX_MIB, buffer)) return DISK_ERR_READ;
         if (!Stream_WriteAt(to, dest + done, VHDX_MIB, buffer)) return DISK_ERR_WRITE;
@@ -262,7 +279,8 @@ int CopyMiBs(ByteStream* from, uint64_t at, ByteStream* to, uint64_t dest, uint6
 // The body of the compaction once the output file exists.
 int CompactInto(VhdxImage* image, const DiskHandle* source, UsedSectorMap* map, ByteStream* out,
                 ProgressCallback callback, void* user, uint8_t* first, uint8_t* buffer,
-                const uint32_t* crc) {
+                const uint32_t* crc)
+{
     ByteStream* in = image->stream;
     const uint64_t fileSize = image->fileSize;
     if (!Stream_ReadAt(in, 0, VHDX_MIB, first)) return DISK_ERR_READ;
@@ -282,7 +300,8 @@ int CompactInto(VhdxImage* image, const DiskHandle* source, UsedSectorMap* map, 
     uint64_t position = kLogOffset + logLength;
 
     // Every region but the BAT moves behind the log in table order, then the BAT.
-    uint8_t* regions = first + (image->usedRegionCopy ? VHDX_REGION_2_OFFSET : VHDX_REGION_1_OFFSET);
+    uint8_t* regions =
+        first + (image->usedRegionCopy ? VHDX_REGION_2_OFFSET : VHDX_REGION_1_OFFSET);
     const uint32_t count = Bytes_LoadLe32(regions + 8);
     if (count > VHDX_MAX_TABLE_ENTRIES) return DISK_ERR_FORMAT;
     uint8_t* batEntry = nullptr;
@@ -333,8 +352,9 @@ int CompactInto(VhdxImage* image, const DiskHandle* source, UsedSectorMap* map, 
 
 }  // namespace
 
-int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user) {
+int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                 bool preallocate, ProgressCallback callback, void* user)
+{
     if (output == nullptr || path == nullptr) return DISK_ERR_ARG;
     OutputFile_Init(output);
     if (source == nullptr || Disk_GetKind(source) != DISK_KIND_VHDX ||
@@ -367,12 +387,14 @@ int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
     return rc;
 }
 
-int Vhdx_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags) {
+int Vhdx_CommitCompact(OutputFile* output, TextView suffix, uint32_t flags)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Commit(output, suffix, flags);
 }
 
-int Vhdx_DiscardCompact(OutputFile* output) {
+int Vhdx_DiscardCompact(OutputFile* output)
+{
     if (output == nullptr) return DISK_ERR_ARG;
     return OutputFile_Rollback(output);
 }

@@ -24,10 +24,10 @@ struct UsedSectorMap;
 enum : uint32_t { VHDX_COPY_BYTES = 0x200000 };
 
 struct VhdxCreateOptions {
-    uint8_t keepEveryBlock;      // store every block, empty or not
-    uint32_t blockSizeShift;     // block size = 1 MiB << shift (0..8)
-    uint32_t logicalSector4096;  // 4096-byte logical sectors
-    uint32_t physicalSector4096; // 4096-byte physical sectors
+    uint8_t keepEveryBlock;       // store every block, empty or not
+    uint32_t blockSizeShift;      // block size = 1 MiB << shift (0..8)
+    uint32_t logicalSector4096;   // 4096-byte logical sectors
+    uint32_t physicalSector4096;  // 4096-byte physical sectors
 };
 
 // An uninitialised options record from Mem_Alloc; NULL when exhausted.
@@ -54,8 +54,8 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
 // is written with its parent's data merged in. The image is not touched. DISK_ERR_ARG,
 // DISK_ERR_FORMAT (a region table the rewrite cannot follow), DISK_ERR_CREATE, DISK_ERR_SIZE
 // (preallocation), DISK_ERR_READ, DISK_ERR_WRITE, DISK_ERR_NOMEM, DISK_CANCELLED.
-int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                 OutputFile* output, bool preallocate, ProgressCallback callback, void* user);
+int Vhdx_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
+                 bool preallocate, ProgressCallback callback, void* user);
 // The names of a compaction's output: final = path, temporary = path + "_TEMP" or the first
 // free numbered variant of it that is no file of the image's chain; the backup name path +
 // "_del" must not be a file of the chain either (OutputEntry_ChooseNames). DISK_ERR_ARG,

@@ -38,7 +38,8 @@ struct OpenChain {
 };
 thread_local OpenChain g_chain;
 
-bool ChainHolds(const char* canonical) {
+bool ChainHolds(const char* canonical)
+{
     for (uint32_t i = 0; i < g_chain.depth; ++i)
         if (std::strcmp(g_chain.paths[i], canonical) == 0) return true;
     return false;
@@ -46,7 +47,8 @@ bool ChainHolds(const char* canonical) {
 
 // The canonical form of a path for the loop check: the resolved path when the file exists, else
 // the path as given.
-void Canonicalize(const char* path, char* out) {
+void Canonicalize(const char* path, char* out)
+{
     char resolved[PATH_MAX];
     if (realpath(path, resolved) && std::strlen(resolved) < kPathCapacity) {
         std::strcpy(out, resolved);
@@ -56,7 +58,8 @@ void Canonicalize(const char* path, char* out) {
     out[kPathCapacity - 1] = 0;
 }
 
-inline TextView CView(const char* s) {
+inline TextView CView(const char* s)
+{
     TextView v;
     Text_FromCStringUtf8(&v, s);
     return v;
@@ -64,7 +67,8 @@ inline TextView CView(const char* s) {
 
 // Turns a name from the descriptor (in its text encoding) into an absolute UTF-8 path against
 // the image path. False when it does not convert, is not a valid path or does not fit.
-bool ResolveName(TextView name, TextEncoding encoding, const char* imagePath, char* out) {
+bool ResolveName(TextView name, TextEncoding encoding, const char* imagePath, char* out)
+{
     uint8_t converted[kPathCapacity];
     uint8_t work[kPathCapacity];
     TextBuffer nameBuffer, workBuffer, result;
@@ -76,12 +80,14 @@ bool ResolveName(TextView name, TextEncoding encoding, const char* imagePath, ch
     TextBuffer_View(&nameBuffer, &nameView);
     if (nameView.length == 0 || !Path_IsValid(nameView, TEXT_ENC_UTF8)) return false;
     if (std::memchr(nameView.data, 0, nameView.length)) return false;
-    if (!Path_MakeAbsolute(nameView, CView(imagePath), &workBuffer, &result, TEXT_ENC_UTF8)) return false;
+    if (!Path_MakeAbsolute(nameView, CView(imagePath), &workBuffer, &result, TEXT_ENC_UTF8))
+        return false;
     return TextBuffer_TerminateUtf8(&result);
 }
 
 // Whether two UTF-8 paths name the same place once normalised.
-bool SamePath(const char* a, const char* b) {
+bool SamePath(const char* a, const char* b)
+{
     uint8_t na[kPathCapacity], nb[kPathCapacity];
     TextBuffer ba, bb;
     TextBuffer_Init(&ba, na, 0, sizeof na);
@@ -95,7 +101,8 @@ bool SamePath(const char* a, const char* b) {
     return Path_CompareUtf8(va, vb) == 0;
 }
 
-const VmdkImage* ImageOfSource(const DiskSource* source) {
+const VmdkImage* ImageOfSource(const DiskSource* source)
+{
     if (!source) return nullptr;
     if (source->ops == &DiskSourceResizedOps) {
         const ResizeView* view = static_cast<const ResizeView*>(source->impl);
@@ -104,27 +111,33 @@ const VmdkImage* ImageOfSource(const DiskSource* source) {
     return static_cast<const VmdkImage*>(DiskSource_GetVmdk(source));
 }
 
-uint64_t ExtentFirst(const VmdkImage* image, uint32_t i) {
+uint64_t ExtentFirst(const VmdkImage* image, uint32_t i)
+{
     return image->flat ? image->flatExtents[i].firstSector : image->sparseExtents[i].firstSector;
 }
 
-uint32_t ExtentSectors(const VmdkImage* image, uint32_t i) {
+uint32_t ExtentSectors(const VmdkImage* image, uint32_t i)
+{
     return image->flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
 }
 
 // The last extent whose first sector is not above the sector.
-uint32_t FindExtent(const VmdkImage* image, uint64_t sector) {
+uint32_t FindExtent(const VmdkImage* image, uint64_t sector)
+{
     uint32_t lo = 0, hi = image->extentCount;
     while (hi - lo > 1) {
         uint32_t mid = lo + (hi - lo) / 2;
-        if (ExtentFirst(image, mid) <= sector) lo = mid;
-        else hi = mid;
+        if (ExtentFirst(image, mid) <= sector)
+            lo = mid;
+        else
+            hi = mid;
     }
     return lo;
 }
 
 int OpenParent(VmdkImage* image, const char* path, int parentMode, void* openProgress,
-               const char* canonicalSelf) {
+               const char* canonicalSelf)
+{
     const VmdkDescriptor& d = image->descriptor;
     char* parentPath = static_cast<char*>(Mem_Alloc(kPathCapacity));
     char* canonical = static_cast<char*>(Mem_Alloc(kPathCapacity));
@@ -164,7 +177,8 @@ int OpenParent(VmdkImage* image, const char* path, int parentMode, void* openPro
 }
 
 int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bool readOnly,
-             int parentMode, void* openProgress, const char* canonicalSelf) {
+             int parentMode, void* openProgress, const char* canonicalSelf)
+{
     ByteStream* stream = nullptr;
     int r = open(path, true, &stream, user);
     if (r == DISK_CANCELLED) return DISK_CANCELLED;
@@ -205,7 +219,8 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
         if (!image->flatExtents) return DISK_ERR_NOMEM;
         for (uint32_t i = 0; i < n; ++i) VmdkFlat_Init(&image->flatExtents[i]);
     } else {
-        image->sparseExtents = static_cast<VmdkSparseExtent*>(Mem_Alloc(n * sizeof(VmdkSparseExtent)));
+        image->sparseExtents =
+            static_cast<VmdkSparseExtent*>(Mem_Alloc(n * sizeof(VmdkSparseExtent)));
         if (!image->sparseExtents) return DISK_ERR_NOMEM;
         for (uint32_t i = 0; i < n; ++i) VmdkSparse_Init(&image->sparseExtents[i]);
     }
@@ -274,17 +289,20 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
 
 VmdkImage* Vmdk_Alloc() { return static_cast<VmdkImage*>(Mem_Alloc(sizeof(VmdkImage))); }
 
-void Vmdk_Init(VmdkImage* image) {
+void Vmdk_Init(VmdkImage* image)
+{
     std::memset(static_cast<void*>(image), 0, sizeof(VmdkImage));
     Vmdk_InitDescriptor(&image->descriptor);
     TextBuffer_InitEmpty(&image->descriptorText);
 }
 
-void Vmdk_Close(void* object) {
+void Vmdk_Close(void* object)
+{
     VmdkImage* image = static_cast<VmdkImage*>(object);
     if (!image) return;
     if (image->sparseExtents) {
-        for (uint32_t i = 0; i < image->extentCount; ++i) VmdkSparse_Close(&image->sparseExtents[i]);
+        for (uint32_t i = 0; i < image->extentCount; ++i)
+            VmdkSparse_Close(&image->sparseExtents[i]);
         Mem_Free(image->sparseExtents);
     }
     if (image->flatExtents) {
@@ -300,7 +318,8 @@ void Vmdk_Close(void* object) {
 // ---- Opening ------------------------------------------------------------------------------------
 
 int Vmdk_OpenWithCallback(VmdkImage* image, FileOpenFn open, void* user, const char* path,
-                          bool readOnly, int parentMode, void* openProgress) {
+                          bool readOnly, int parentMode, void* openProgress)
+{
     Vmdk_Init(image);
     if (!path || !open) return DISK_ERR_ARG;
     if (std::strlen(path) >= kPathCapacity) return DISK_ERR_ARG;
@@ -329,21 +348,25 @@ int Vmdk_OpenWithCallback(VmdkImage* image, FileOpenFn open, void* user, const c
 }
 
 int Vmdk_OpenWithHandler(VmdkImage* image, const FileOpener* opener, const char* path,
-                         bool readOnly, int parentMode, void* openProgress) {
+                         bool readOnly, int parentMode, void* openProgress)
+{
     const FileOpener* o = opener ? opener : &FileOpener_Default;
     return Vmdk_OpenWithCallback(image, o->open, o->user, path, readOnly, parentMode, openProgress);
 }
 
-int Vmdk_Open(VmdkImage* image, const char* path, bool readOnly) {
+int Vmdk_Open(VmdkImage* image, const char* path, bool readOnly)
+{
     return Vmdk_OpenWithHandler(image, nullptr, path, readOnly, VMDK_PARENT_REQUIRED, nullptr);
 }
 
-int Vmdk_OpenParentMode(VmdkImage* image, const char* path, bool readOnly, int parentMode) {
+int Vmdk_OpenParentMode(VmdkImage* image, const char* path, bool readOnly, int parentMode)
+{
     return Vmdk_OpenWithHandler(image, nullptr, path, readOnly, parentMode, nullptr);
 }
 
 int Disk_OpenVmdkWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
-                             bool readOnly, int parentMode, void* openProgress) {
+                             bool readOnly, int parentMode, void* openProgress)
+{
     if (!handle || handle->object) return DISK_ERR_ARG;
     VmdkImage* image = Vmdk_Alloc();
     if (!image) return DISK_ERR_NOMEM;
@@ -357,17 +380,20 @@ int Disk_OpenVmdkWithHandler(DiskHandle* handle, const FileOpener* opener, const
     return DISK_OK;
 }
 
-int Disk_OpenVmdk(DiskHandle* handle, const char* path, bool readOnly) {
+int Disk_OpenVmdk(DiskHandle* handle, const char* path, bool readOnly)
+{
     return Disk_OpenVmdkWithHandler(handle, nullptr, path, readOnly, VMDK_PARENT_REQUIRED, nullptr);
 }
 
 // ---- Operation-table functions ----------------------------------------------------------------------
 
-void Vmdk_GetGeometry(void* object, DiskGeometry* out) {
+void Vmdk_GetGeometry(void* object, DiskGeometry* out)
+{
     *out = static_cast<VmdkImage*>(object)->geometry;
 }
 
-int Vmdk_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
+int Vmdk_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     VmdkImage* image = static_cast<VmdkImage*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &image->geometry)) return DISK_ERR_ARG;
     if (length == 0) return DISK_OK;
@@ -384,8 +410,10 @@ int Vmdk_Read(void* object, uint64_t offset, uint32_t length, void* buffer) {
             continue;
         }
         uint32_t piece = static_cast<uint32_t>((stop < end ? stop : end) - pos);
-        int r = image->flat ? VmdkFlat_Read(&image->flatExtents[i], pos - start, piece, out + (pos - offset))
-                            : VmdkSparse_Read(&image->sparseExtents[i], pos - start, piece, out + (pos - offset));
+        int r = image->flat ? VmdkFlat_Read(&image->flatExtents[i], pos - start, piece,
+                                            out + (pos - offset))
+                            : VmdkSparse_Read(&image->sparseExtents[i], pos - start, piece,
+                                              out + (pos - offset));
         if (r != DISK_OK) return r;
         pos += piece;
         ++i;
@@ -398,7 +426,8 @@ namespace {
 // Walks the extents over [first, first + count): fn(extent index, first sector in the extent,
 // count) until it answers a failure or asks to stop.
 template <typename Fn>
-int WalkExtents(VmdkImage* image, uint64_t first, uint32_t count, Fn fn) {
+int WalkExtents(VmdkImage* image, uint64_t first, uint32_t count, Fn fn)
+{
     if (count == 0) return DISK_OK;
     uint32_t i = FindExtent(image, first);
     uint64_t s = first;
@@ -424,7 +453,8 @@ int WalkExtents(VmdkImage* image, uint64_t first, uint32_t count, Fn fn) {
 }  // namespace
 
 int Vmdk_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                      RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                      RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     VmdkImage* image = static_cast<VmdkImage*>(object);
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
     bool result = true;
@@ -446,7 +476,8 @@ int Vmdk_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
 }
 
 int Vmdk_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                            bool* out) {
+                            bool* out)
+{
     VmdkImage* image = static_cast<VmdkImage*>(object);
     if (image->flat) return DISK_ERR_ARG;
     if (!Geometry_IsSectorRangeInside(first, count, &image->geometry)) return DISK_ERR_ARG;
@@ -466,7 +497,8 @@ int Vmdk_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, ui
     return DISK_OK;
 }
 
-bool Vmdk_CanCompact(void* object) {
+bool Vmdk_CanCompact(void* object)
+{
     const VmdkImage* image = static_cast<const VmdkImage*>(object);
     if (image->flat || image->childWithoutParent || !image->sparseExtents) return false;
     // Compaction keeps the header and writes plain grains into fixed tables: compressed and
@@ -476,7 +508,8 @@ bool Vmdk_CanCompact(void* object) {
     return true;
 }
 
-bool Vmdk_HasParent(void* object) {
+bool Vmdk_HasParent(void* object)
+{
     const VmdkImage* image = static_cast<const VmdkImage*>(object);
     return image->parent != nullptr || image->childWithoutParent != 0;
 }
@@ -486,7 +519,8 @@ bool Vmdk_HasParent(void* object) {
 bool Vmdk_IsFlat(const VmdkImage* image) { return image->flat != 0; }
 
 bool Vmdk_GetParentPath(const VmdkImage* image, TextBuffer* hint, TextBuffer* work,
-                        TextBuffer* result) {
+                        TextBuffer* result)
+{
     const VmdkDescriptor& d = image->descriptor;
     if (!d.isChild) return false;
     hint->length = 0;
@@ -500,7 +534,8 @@ bool Vmdk_GetParentPath(const VmdkImage* image, TextBuffer* hint, TextBuffer* wo
     return !SamePath(reinterpret_cast<const char*>(result->data), image->path);
 }
 
-uint32_t Vmdk_GetEffectiveHwVersion(const VmdkImage* image) {
+uint32_t Vmdk_GetEffectiveHwVersion(const VmdkImage* image)
+{
     const VmdkImage* current = image;
     for (uint32_t depth = 0; current && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
         if (!current->descriptor.hwVersionAbsent) return current->descriptor.hwVersionIndex;
@@ -509,7 +544,8 @@ uint32_t Vmdk_GetEffectiveHwVersion(const VmdkImage* image) {
     return VMDK_HW_VERSION_DEFAULT;
 }
 
-int Vmdk_CheckGeometry(const DiskGeometry* geometry) {
+int Vmdk_CheckGeometry(const DiskGeometry* geometry)
+{
     if (geometry->bytes_per_sector != kSector) return -1;
     return Geometry_ByteSizeFitsInt64(geometry) ? 0 : -1;
 }
@@ -519,7 +555,8 @@ int Vmdk_CheckGeometry(const DiskGeometry* geometry) {
 void VmdkFlat_Init(VmdkFlatExtent* e) { std::memset(static_cast<void*>(e), 0, sizeof *e); }
 
 int VmdkFlat_Open(VmdkFlatExtent* e, FileOpenFn open, void* user, const char* path, bool readOnly,
-                  uint64_t dataOffset, uint32_t sectors, uint64_t firstSector) {
+                  uint64_t dataOffset, uint32_t sectors, uint64_t firstSector)
+{
     VmdkFlat_Init(e);
     size_t length = std::strlen(path);
     if (length >= sizeof e->path) return DISK_ERR_ARG;
@@ -545,20 +582,24 @@ int VmdkFlat_Open(VmdkFlatExtent* e, FileOpenFn open, void* user, const char* pa
     return DISK_OK;
 }
 
-void VmdkFlat_Close(VmdkFlatExtent* e) {
+void VmdkFlat_Close(VmdkFlatExtent* e)
+{
     if (e->stream) Stream_Close(e->stream);
     VmdkFlat_Init(e);
 }
 
-int VmdkFlat_Read(VmdkFlatExtent* e, uint64_t offset, uint32_t length, void* buffer) {
+int VmdkFlat_Read(VmdkFlatExtent* e, uint64_t offset, uint32_t length, void* buffer)
+{
     uint64_t bytes = static_cast<uint64_t>(e->sectors) * kSector;
     if (offset > bytes || length > bytes - offset) return DISK_ERR_ARG;
     if (length == 0) return DISK_OK;
-    return Stream_ReadAt(e->stream, e->dataOffset + offset, length, buffer) ? DISK_OK : DISK_ERR_READ;
+    return Stream_ReadAt(e->stream, e->dataOffset + offset, length, buffer) ? DISK_OK
+                                                                            : DISK_ERR_READ;
 }
 
 int VmdkFlat_IsRangeEmpty(VmdkFlatExtent* e, UsedSectorMap* map, uint32_t first, uint32_t count,
-                          bool* empty) {
+                          bool* empty)
+{
     if (static_cast<uint64_t>(first) + count > e->sectors) return DISK_ERR_ARG;
     uint8_t* buffer = static_cast<uint8_t*>(Mem_Alloc(kFlatChunkSectors * kSector));
     if (!buffer) return DISK_ERR_NOMEM;
@@ -582,8 +623,10 @@ int VmdkFlat_IsRangeEmpty(VmdkFlatExtent* e, UsedSectorMap* map, uint32_t first,
                 break;
             }
             bool pieceEmpty = true;
-            if (map) r = UsedMap_IsDataEmpty(map, absolute + lo, hi - lo, &pieceEmpty, buffer);
-            else pieceEmpty = Mem_IsZero(buffer, (hi - lo) * kSector);
+            if (map)
+                r = UsedMap_IsDataEmpty(map, absolute + lo, hi - lo, &pieceEmpty, buffer);
+            else
+                pieceEmpty = Mem_IsZero(buffer, (hi - lo) * kSector);
             if (r != DISK_OK) break;
             if (!pieceEmpty) result = false;
         }

@@ -29,11 +29,11 @@ enum : int {
 };
 
 struct VmdkFlatExtent {
-    ByteStream* stream;     // owned
-    uint64_t dataOffset;    // byte offset of the extent's data in its file
+    ByteStream* stream;   // owned
+    uint64_t dataOffset;  // byte offset of the extent's data in its file
     uint32_t sectors;
-    uint64_t firstSector;   // in the whole disk
-    char path[4096];        // UTF-8, terminated
+    uint64_t firstSector;  // in the whole disk
+    char path[4096];       // UTF-8, terminated
 };
 
 struct VmdkImage {
@@ -84,8 +84,8 @@ int Disk_OpenVmdkWithHandler(DiskHandle* handle, const FileOpener* opener, const
 void Vmdk_GetGeometry(void* object, DiskGeometry* out);
 // DISK_ERR_ARG for a range past the end of the image.
 int Vmdk_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
-int Vmdk_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
-                      bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record);
+int Vmdk_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
+                      RangeProgressAdapter adapter, RangeProgressRecord* record);
 // DISK_ERR_ARG for a flat image and for a range past the end.
 int Vmdk_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,
                             bool* out);
@@ -100,10 +100,12 @@ bool Vmdk_IsFlat(const VmdkImage* image);
 // The image path (the descriptor's file) as opened, UTF-8.
 inline const char* Vmdk_ImagePath(const VmdkImage* image) { return image->path; }
 // The number of sparse extents (0 for a flat image) and the file of extent i.
-inline uint32_t Vmdk_SparseExtentCount(const VmdkImage* image) {
+inline uint32_t Vmdk_SparseExtentCount(const VmdkImage* image)
+{
     return image->flat == 0 && image->sparseExtents != NULL ? image->extentCount : 0;
 }
-inline const char* Vmdk_SparseExtentPath(const VmdkImage* image, uint32_t i) {
+inline const char* Vmdk_SparseExtentPath(const VmdkImage* image, uint32_t i)
+{
     return image->sparseExtents[i].path;
 }
 // For a child: the parentFileNameHint converted to UTF-8 (into hint), checked as a path and made

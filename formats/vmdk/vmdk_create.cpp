@@ -22,24 +22,28 @@ namespace {
 const uint32_t kSector = VMDK_SECTOR_BYTES;
 const uint32_t kNameCapacity = VMDK_NAME_CAPACITY;
 
-inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
+inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total)
+{
     return WriteKit_Progress(progress, user, done, total);
 }
 
-inline TextView CView(const char* s) {
+inline TextView CView(const char* s)
+{
     TextView v;
     Text_FromCStringUtf8(&v, s);
     return v;
 }
 
 // The bare file name of a UTF-8 path (the part after the last "/").
-const char* BareName(const char* path) {
+const char* BareName(const char* path)
+{
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
 
 // Names the extents whose name is empty, in the caller's copy of the options.
-int NameExtents(VmdkCreateOptions* options, const char* path) {
+int NameExtents(VmdkCreateOptions* options, const char* path)
+{
     TextView dir, stem, ext;
     Path_SplitStemExtUtf8(CView(path), &dir, &stem, &ext);
     const uint32_t n = options->extentCount;
@@ -62,11 +66,11 @@ int NameExtents(VmdkCreateOptions* options, const char* path) {
                             : Text_Format(&name, TEXT_ENC_UTF8, "%t%t-flat", TEXT_ENC_UTF8, dir,
                                           TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8);
         } else {
-            ok = ext.length ? Text_Format(&name, TEXT_ENC_UTF8, "%t%t-s%03u.%t", TEXT_ENC_UTF8, dir,
-                                          TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, i + 1, ext,
-                                          TEXT_ENC_UTF8)
-                            : Text_Format(&name, TEXT_ENC_UTF8, "%t%t-s%03u", TEXT_ENC_UTF8, dir,
-                                          TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, i + 1);
+            ok = ext.length
+                     ? Text_Format(&name, TEXT_ENC_UTF8, "%t%t-s%03u.%t", TEXT_ENC_UTF8, dir,
+                                   TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, i + 1, ext, TEXT_ENC_UTF8)
+                     : Text_Format(&name, TEXT_ENC_UTF8, "%t%t-s%03u", TEXT_ENC_UTF8, dir,
+                                   TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, i + 1);
         }
         if (!ok) {
             x->fileName[0] = 0;
@@ -77,7 +81,8 @@ int NameExtents(VmdkCreateOptions* options, const char* path) {
 }
 
 // The file path of extent i: the output directory joined with the extent's bare name.
-int ExtentPath(const VmdkCreateExtent* x, const char* path, char* out) {
+int ExtentPath(const VmdkCreateExtent* x, const char* path, char* out)
+{
     TextView dir;
     Path_SplitDir(CView(path), &dir, nullptr, TEXT_ENC_UTF8);
     const char* name = BareName(x->fileName);
@@ -89,7 +94,8 @@ int ExtentPath(const VmdkCreateExtent* x, const char* path, char* out) {
     return DISK_OK;
 }
 
-int WriteDescriptorFile(const char* path, const uint8_t* text, uint32_t length) {
+int WriteDescriptorFile(const char* path, const uint8_t* text, uint32_t length)
+{
     ByteStream* out = nullptr;
     if (!Stream_CreateFile(path, &out)) return DISK_ERR_CREATE;
     bool ok = length == 0 || Stream_WriteAt(out, 0, length, text);
@@ -98,11 +104,13 @@ int WriteDescriptorFile(const char* path, const uint8_t* text, uint32_t length) 
 }
 
 // Checks the options against each other and the source before anything is written.
-int CheckOptions(const VmdkCreateOptions* o, uint64_t total) {
+int CheckOptions(const VmdkCreateOptions* o, uint64_t total)
+{
     if (o->extentCount == 0 || o->extentCount > VMDK_MAX_EXTENTS) return DISK_ERR_ARG;
     if (o->flat > VMDK_LAYOUT_VMFS || o->split > 1) return DISK_ERR_ARG;
     // A stream-optimised image is one sparse file with its descriptor embedded.
-    if (o->streamOptimized && (o->extentCount != 1 || o->split != 0 || o->flat != VMDK_LAYOUT_SPARSE))
+    if (o->streamOptimized &&
+        (o->extentCount != 1 || o->split != 0 || o->flat != VMDK_LAYOUT_SPARSE))
         return DISK_ERR_ARG;
     uint64_t sum = 0;
     for (uint32_t i = 0; i < o->extentCount; ++i) {
@@ -122,11 +130,13 @@ struct FreeSpaceFilter {
 
 void Filter_Close(void* impl) { Mem_Free(impl); }
 
-void Filter_GetGeometry(void* impl, DiskGeometry* out) {
+void Filter_GetGeometry(void* impl, DiskGeometry* out)
+{
     Disk_GetGeometry(static_cast<FreeSpaceFilter*>(impl)->disk, out);
 }
 
-int Filter_Read(void* impl, uint64_t offset, uint32_t length, void* buffer) {
+int Filter_Read(void* impl, uint64_t offset, uint32_t length, void* buffer)
+{
     FreeSpaceFilter* f = static_cast<FreeSpaceFilter*>(impl);
     int r = Disk_Read(f->disk, offset, length, buffer);
     if (r != DISK_OK || length == 0) return r;
@@ -136,7 +146,8 @@ int Filter_Read(void* impl, uint64_t offset, uint32_t length, void* buffer) {
     const uint64_t last = (end - 1) / kSector;
     while (sector <= last) {
         uint64_t left = last - sector + 1;
-        uint32_t n = left < sizeof f->bits * 8 ? static_cast<uint32_t>(left) : static_cast<uint32_t>(sizeof f->bits * 8);
+        uint32_t n = left < sizeof f->bits * 8 ? static_cast<uint32_t>(left)
+                                               : static_cast<uint32_t>(sizeof f->bits * 8);
         r = UsedMap_GetUsedBits(f->map, sector, static_cast<int32_t>(n), f->bits);
         if (r != DISK_OK) return r;
         for (uint32_t i = 0; i < n; ++i) {
@@ -152,16 +163,19 @@ int Filter_Read(void* impl, uint64_t offset, uint32_t length, void* buffer) {
 }
 
 int Filter_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                        RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                        RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     FreeSpaceFilter* f = static_cast<FreeSpaceFilter*>(impl);
     return Disk_IsRangeEmpty(f->disk, map ? map : f->map, first, count, empty, adapter, record);
 }
 
-const DiskSourceOps kFilterOps = {Filter_Close, Filter_GetGeometry, Filter_Read, Filter_IsRangeEmpty};
+const DiskSourceOps kFilterOps = {Filter_Close, Filter_GetGeometry, Filter_Read,
+                                  Filter_IsRangeEmpty};
 
 }  // namespace
 
-int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSectorMap* map) {
+int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSectorMap* map)
+{
     if (!out || !source || !map) return DISK_ERR_ARG;
     Disk_Init(out);
     FreeSpaceFilter* f = static_cast<FreeSpaceFilter*>(Mem_Alloc(sizeof(FreeSpaceFilter)));
@@ -192,16 +206,17 @@ int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSect
     return DISK_OK;
 }
 
-int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix) {
+int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix)
+{
     OutputFile_Init(output);
     TextView none = {nullptr, 0};
     return OutputEntry_ChooseNames(&output->entry, path, suffix, none, nullptr, 0);
 }
 
-int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                   OutputFile* temp, uint64_t dataOffset, uint64_t firstSourceSector,
-                   uint32_t sectors, uint8_t* buffer, ProgressCallback progress, void* user,
-                   uint64_t total) {
+int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* temp,
+                   uint64_t dataOffset, uint64_t firstSourceSector, uint32_t sectors,
+                   uint8_t* buffer, ProgressCallback progress, void* user, uint64_t total)
+{
     if (!path || !source) return DISK_ERR_ARG;
     uint64_t sourceEnd = 0, fileEnd = 0;
     if (!Math_AddU64(firstSourceSector, sectors, &sourceEnd) ||
@@ -235,10 +250,12 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
 
     int r = Report(progress, user, firstSourceSector, total) ? DISK_OK : DISK_CANCELLED;
     for (uint32_t done = 0; r == DISK_OK && done < sectors;) {
-        uint32_t n = sectors - done < VMDK_COPY_BLOCK_SECTORS ? sectors - done : VMDK_COPY_BLOCK_SECTORS;
+        uint32_t n =
+            sectors - done < VMDK_COPY_BLOCK_SECTORS ? sectors - done : VMDK_COPY_BLOCK_SECTORS;
         uint64_t src = firstSourceSector + done;
         uint32_t inSource = 0;
-        if (src < sourceTotal) inSource = sourceTotal - src < n ? static_cast<uint32_t>(sourceTotal - src) : n;
+        if (src < sourceTotal)
+            inSource = sourceTotal - src < n ? static_cast<uint32_t>(sourceTotal - src) : n;
         bool store = false;
         if (inSource) {
             // One read of the used runs serves the zero test and the copy; a block known to be
@@ -266,7 +283,8 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
 }
 
 int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                ProgressCallback progress, void* user, const VmdkCreateOptions* options) {
+                ProgressCallback progress, void* user, const VmdkCreateOptions* options)
+{
     if (!path || !source || !options) return DISK_ERR_ARG;
     if (std::strlen(path) >= kNameCapacity) return DISK_ERR_ARG;
     if (options->extentCount == 0 || options->extentCount > VMDK_MAX_EXTENTS) return DISK_ERR_ARG;
@@ -283,10 +301,9 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     const uint32_t n = o->extentCount;
     const bool flat = o->flat != VMDK_LAYOUT_SPARSE;
     const bool separate = o->split != 0 || flat;
-    const uint32_t textCapacity =
-        n * VMDK_CREATE_TEXT_BYTES_PER_EXTENT > VMDK_CREATE_TEXT_MIN_BYTES
-            ? n * VMDK_CREATE_TEXT_BYTES_PER_EXTENT
-            : VMDK_CREATE_TEXT_MIN_BYTES;
+    const uint32_t textCapacity = n * VMDK_CREATE_TEXT_BYTES_PER_EXTENT > VMDK_CREATE_TEXT_MIN_BYTES
+                                      ? n * VMDK_CREATE_TEXT_BYTES_PER_EXTENT
+                                      : VMDK_CREATE_TEXT_MIN_BYTES;
     uint8_t* text = static_cast<uint8_t*>(Mem_Alloc(textCapacity));
     char* paths = static_cast<char*>(Mem_Alloc(n * kNameCapacity));
     uint8_t* buffer = flat ? static_cast<uint8_t*>(Mem_Alloc(VMDK_COPY_BLOCK_BYTES)) : nullptr;
@@ -303,14 +320,16 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         r = ExtentPath(Vmdk_CreateOptionsExtent(o, i), path, p);
         if (r == DISK_OK && std::strcmp(p, path) == 0) r = DISK_ERR_ARG;
         for (uint32_t j = 0; r == DISK_OK && j < i; ++j)
-            if (std::strcmp(p, paths + static_cast<size_t>(j) * kNameCapacity) == 0) r = DISK_ERR_ARG;
+            if (std::strcmp(p, paths + static_cast<size_t>(j) * kNameCapacity) == 0)
+                r = DISK_ERR_ARG;
     }
 
     // The descriptor text.
     uint32_t textLength = 0;
     if (r == DISK_OK) {
         std::memset(text, 0, textCapacity);
-        TextEncoding encoding = o->encodingChoice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
+        TextEncoding encoding =
+            o->encodingChoice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
         textLength = Vmdk_WriteDescriptor(text, textCapacity, o, &geometry, encoding);
         if (textLength == 0) r = DISK_ERR_FORMAT;
     }
@@ -328,25 +347,27 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
     // Every extent but the last ends on a grain boundary (see VmdkSparse_GrainInImage).
     uint32_t* sizes = static_cast<uint32_t*>(Mem_Alloc(n * 4));
     if (r == DISK_OK && !sizes) r = DISK_ERR_NOMEM;
-    for (uint32_t i = 0; r == DISK_OK && i < n; ++i) sizes[i] = Vmdk_CreateOptionsExtent(o, i)->sectors;
+    for (uint32_t i = 0; r == DISK_OK && i < n; ++i)
+        sizes[i] = Vmdk_CreateOptionsExtent(o, i)->sectors;
     if (r == DISK_OK && separate) {
         uint64_t first = 0;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
             const char* p = paths + static_cast<size_t>(i) * kNameCapacity;
             uint32_t sectors = Vmdk_CreateOptionsExtent(o, i)->sectors;
             if (flat) {
-                r = VmdkFlat_Write(p, source, map, nullptr, 0, first, sectors, buffer, progress, user, total);
+                r = VmdkFlat_Write(p, source, map, nullptr, 0, first, sectors, buffer, progress,
+                                   user, total);
             } else {
-                r = VmdkSparse_Write(p, sparseSource, map, nullptr, 0, nullptr, o->hwVersionIndex, first, sectors,
-                                     false, compressed, false, progress, user, total,
-                                     VmdkSparse_GrainInImage(sizes, n, i));
+                r = VmdkSparse_Write(p, sparseSource, map, nullptr, 0, nullptr, o->hwVersionIndex,
+                                     first, sectors, false, compressed, false, progress, user,
+                                     total, VmdkSparse_GrainInImage(sizes, n, i));
             }
             first += sectors;
         }
     } else if (r == DISK_OK) {
-        r = VmdkSparse_Write(path, sparseSource, map, nullptr, VMDK_EMBEDDED_DESCRIPTOR_SECTORS, text,
-                             o->hwVersionIndex, 0, Vmdk_CreateOptionsExtent(o, 0)->sectors, false,
-                             compressed, o->streamOptimized != 0, progress, user, total);
+        r = VmdkSparse_Write(path, sparseSource, map, nullptr, VMDK_EMBEDDED_DESCRIPTOR_SECTORS,
+                             text, o->hwVersionIndex, 0, Vmdk_CreateOptionsExtent(o, 0)->sectors,
+                             false, compressed, o->streamOptimized != 0, progress, user, total);
     }
     // A separate descriptor is written once every extent is whole: a run that was cancelled or
     // failed leaves extents that no descriptor names.

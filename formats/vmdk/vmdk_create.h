@@ -13,7 +13,7 @@
 struct UsedSectorMap;
 
 enum : uint32_t {
-    VMDK_COPY_BLOCK_SECTORS = 4096,           // sectors of one copy block (2 MiB)
+    VMDK_COPY_BLOCK_SECTORS = 4096,  // sectors of one copy block (2 MiB)
     VMDK_COPY_BLOCK_BYTES = 4096 * 512,
     VMDK_CREATE_TEXT_MIN_BYTES = 10240,       // descriptor buffer of a new image (20 sectors)
     VMDK_CREATE_TEXT_BYTES_PER_EXTENT = 4160  // descriptor buffer per extent
@@ -60,7 +60,6 @@ int Vmdk_OpenFreeSpaceFilter(DiskHandle* out, const DiskHandle* source, UsedSect
 // DISK_ERR_ARG when a path does not fit, DISK_ERR_CREATE when every name is taken.
 int Vmdk_FillTempPair(OutputFile* output, const char* path, TextView suffix);
 
-int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
-                   OutputFile* temp, uint64_t dataOffset, uint64_t firstSourceSector,
-                   uint32_t sectors, uint8_t* buffer, ProgressCallback progress, void* user,
-                   uint64_t total);
+int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* temp,
+                   uint64_t dataOffset, uint64_t firstSourceSector, uint32_t sectors,
+                   uint8_t* buffer, ProgressCallback progress, void* user, uint64_t total);

@@ -18,8 +18,8 @@ const char* const kHwVersionNames[VMDK_HW_VERSION_COUNT] = {
     "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "14", "16", "17", "18"};
 
 const char* const kCreateTypeNames[VMDK_CREATE_TYPE_COUNT] = {
-    "monolithicSparse", "twoGbMaxExtentSparse", "monolithicFlat",
-    "twoGbMaxExtentFlat", "streamOptimized", "vmfs"};
+    "monolithicSparse",   "twoGbMaxExtentSparse", "monolithicFlat",
+    "twoGbMaxExtentFlat", "streamOptimized",      "vmfs"};
 
 // The keys the descriptor operations know, in the order in which a rewrite appends them.
 enum Key : int {
@@ -39,43 +39,53 @@ enum Key : int {
     KEY_UNKNOWN = -1
 };
 
-const char* const kKeyNames[KEY_COUNT] = {
-    "version",           "encoding",
-    "CID",               "parentCID",
-    "createType",        "parentFileNameHint",
-    "ddb.virtualHWVersion", "ddb.uuid",
-    "ddb.geometry.cylinders", "ddb.geometry.heads",
-    "ddb.geometry.sectors", "ddb.adapterType"};
+const char* const kKeyNames[KEY_COUNT] = {"version",
+                                          "encoding",
+                                          "CID",
+                                          "parentCID",
+                                          "createType",
+                                          "parentFileNameHint",
+                                          "ddb.virtualHWVersion",
+                                          "ddb.uuid",
+                                          "ddb.geometry.cylinders",
+                                          "ddb.geometry.heads",
+                                          "ddb.geometry.sectors",
+                                          "ddb.adapterType"};
 
 // ---- Small helpers ----------------------------------------------------------------------------
 
 inline bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
 
-inline TextView Slice(TextView v, uint32_t from, uint32_t to) {
+inline TextView Slice(TextView v, uint32_t from, uint32_t to)
+{
     return TextView{v.data + from, to - from};
 }
 
-inline TextView CView(const char* s) {
+inline TextView CView(const char* s)
+{
     TextView v;
     Text_FromCStringUtf8(&v, s);
     return v;
 }
 
 // Whole-text comparison with an ASCII literal, ignoring ASCII case.
-bool EqualsNoCase(TextView text, const char* literal, TextEncoding encoding) {
+bool EqualsNoCase(TextView text, const char* literal, TextEncoding encoding)
+{
     uint32_t n = static_cast<uint32_t>(std::strlen(literal));
     if (text.length != n) return false;
     return Text_CompareNCString(text, literal, TEXT_NO_LIMIT, true, encoding) == 0;
 }
 
-int KeyIndex(TextView key, TextEncoding encoding) {
+int KeyIndex(TextView key, TextEncoding encoding)
+{
     for (int k = 0; k < KEY_COUNT; ++k) {
         if (EqualsNoCase(key, kKeyNames[k], encoding)) return k;
     }
     return KEY_UNKNOWN;
 }
 
-bool StartsWithDdb(TextView key) {
+bool StartsWithDdb(TextView key)
+{
     if (key.length < 4) return false;
     static const char kDdb[] = "ddb.";
     for (uint32_t i = 0; i < 4; ++i) {
@@ -87,7 +97,8 @@ bool StartsWithDdb(TextView key) {
 }
 
 // Whether the bytes are valid text of one encoding throughout.
-bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding) {
+bool IsValidText(const uint8_t* data, uint32_t length, TextEncoding encoding)
+{
     uint32_t off = 0;
     while (off < length) {
         uint32_t n = Text_ValidCharLength(data + off, length - off, encoding);
@@ -105,10 +116,10 @@ enum LineKind { LINE_COMMENT, LINE_KEY, LINE_EXTENT, LINE_OTHER };
 
 struct KeyLine {
     TextView key;
-    TextView value;        // without quotes
+    TextView value;  // without quotes
     bool quoted;
-    uint32_t valueStart;   // offset of the value token (its opening quote when quoted)
-    uint32_t valueEnd;     // offset after the value token (after its closing quote)
+    uint32_t valueStart;  // offset of the value token (its opening quote when quoted)
+    uint32_t valueEnd;    // offset after the value token (after its closing quote)
 };
 
 struct ExtentLine {
@@ -121,13 +132,15 @@ struct ExtentLine {
     uint32_t offsetStart, offsetEnd;
 };
 
-bool IsCommentLine(TextView line) {
+bool IsCommentLine(TextView line)
+{
     uint32_t i = 0;
     while (i < line.length && IsBlank(line.data[i])) ++i;
     return i == line.length || line.data[i] == '#';
 }
 
-bool ParseKeyLine(TextView line, KeyLine* out) {
+bool ParseKeyLine(TextView line, KeyLine* out)
+{
     const uint8_t* p = line.data;
     uint32_t n = line.length;
     uint32_t i = 0;
@@ -174,7 +187,8 @@ bool ParseKeyLine(TextView line, KeyLine* out) {
 }
 
 // A blank-separated token that holds no "#", "=" or double quote; false when none starts at i.
-bool PlainToken(TextView line, uint32_t* i, uint32_t* start, uint32_t* end) {
+bool PlainToken(TextView line, uint32_t* i, uint32_t* start, uint32_t* end)
+{
     const uint8_t* p = line.data;
     uint32_t n = line.length;
     uint32_t k = *i;
@@ -189,7 +203,8 @@ bool PlainToken(TextView line, uint32_t* i, uint32_t* start, uint32_t* end) {
     return *end > *start;
 }
 
-bool ParseExtentLine(TextView line, ExtentLine* out) {
+bool ParseExtentLine(TextView line, ExtentLine* out)
+{
     const uint8_t* p = line.data;
     uint32_t n = line.length;
     uint32_t i = 0;
@@ -228,7 +243,8 @@ bool ParseExtentLine(TextView line, ExtentLine* out) {
     return true;
 }
 
-LineKind ClassifyLine(TextView line, KeyLine* key, ExtentLine* extent) {
+LineKind ClassifyLine(TextView line, KeyLine* key, ExtentLine* extent)
+{
     if (IsCommentLine(line)) return LINE_COMMENT;
     if (ParseKeyLine(line, key)) return LINE_KEY;
     if (ParseExtentLine(line, extent)) return LINE_EXTENT;
@@ -237,7 +253,8 @@ LineKind ClassifyLine(TextView line, KeyLine* key, ExtentLine* extent) {
 
 // Calls fn(line) for every line of a text cut at CR, LF or CR LF; stops when fn answers false.
 template <typename Fn>
-bool ForEachLine(TextView text, TextEncoding encoding, Fn fn) {
+bool ForEachLine(TextView text, TextEncoding encoding, Fn fn)
+{
     TextView remaining = text;
     while (remaining.length != 0) {
         TextView line, rest;
@@ -250,74 +267,95 @@ bool ForEachLine(TextView text, TextEncoding encoding, Fn fn) {
 
 // ---- Parse helpers ----------------------------------------------------------------------------
 
-bool ParseAdapter(TextView value, TextEncoding encoding, uint32_t* adapter) {
-    if (EqualsNoCase(value, "ide", encoding)) *adapter = VMDK_ADAPTER_IDE;
-    else if (EqualsNoCase(value, "buslogic", encoding)) *adapter = VMDK_ADAPTER_BUSLOGIC;
-    else if (EqualsNoCase(value, "lsilogic", encoding)) *adapter = VMDK_ADAPTER_LSILOGIC;
-    else return false;
+bool ParseAdapter(TextView value, TextEncoding encoding, uint32_t* adapter)
+{
+    if (EqualsNoCase(value, "ide", encoding))
+        *adapter = VMDK_ADAPTER_IDE;
+    else if (EqualsNoCase(value, "buslogic", encoding))
+        *adapter = VMDK_ADAPTER_BUSLOGIC;
+    else if (EqualsNoCase(value, "lsilogic", encoding))
+        *adapter = VMDK_ADAPTER_LSILOGIC;
+    else
+        return false;
     return true;
 }
 
-bool ApplyKey(VmdkDescriptor* d, int key, TextView value, TextEncoding* encoding) {
+bool ApplyKey(VmdkDescriptor* d, int key, TextView value, TextEncoding* encoding)
+{
     switch (key) {
-        case KEY_VERSION: {
-            uint32_t v = 0;
-            return Num_ParseU32(value, *encoding, &v) && v == 1;
+    case KEY_VERSION: {
+        uint32_t v = 0;
+        return Num_ParseU32(value, *encoding, &v) && v == 1;
+    }
+    case KEY_ENCODING:
+        d->encodingAbsent = 0;
+        d->encoding = value;
+        if (EqualsNoCase(value, "Shift_JIS", *encoding)) {
+            d->encodingChoice = VMDK_ENCODING_SHIFT_JIS;
+            *encoding = TEXT_ENC_SJIS;
+        } else if (EqualsNoCase(value, "UTF-8", *encoding)) {
+            d->encodingChoice = VMDK_ENCODING_UTF8;
+            *encoding = TEXT_ENC_UTF8;
+        } else {
+            d->encodingChoice = VMDK_ENCODING_OTHER;
         }
-        case KEY_ENCODING:
-            d->encodingAbsent = 0;
-            d->encoding = value;
-            if (EqualsNoCase(value, "Shift_JIS", *encoding)) {
-                d->encodingChoice = VMDK_ENCODING_SHIFT_JIS;
-                *encoding = TEXT_ENC_SJIS;
-            } else if (EqualsNoCase(value, "UTF-8", *encoding)) {
-                d->encodingChoice = VMDK_ENCODING_UTF8;
-                *encoding = TEXT_ENC_UTF8;
-            } else {
-                d->encodingChoice = VMDK_ENCODING_OTHER;
-            }
-            return true;
-        case KEY_CID: d->cid = value; return true;
-        case KEY_PARENT_CID: d->parentCid = value; return true;
-        case KEY_CREATE_TYPE: d->createType = value; return true;
-        case KEY_PARENT_HINT: {
-            TextView trimmed;
-            Text_Trim(value, &trimmed, *encoding);
-            if (trimmed.length == 0) return false;
-            d->parentFileNameHint = trimmed;
-            return true;
-        }
-        case KEY_HW_VERSION: {
-            uint32_t v = 0;
-            if (!Num_ParseU32(value, *encoding, &v)) return false;
-            uint32_t index = Vmdk_HwVersionIndexFromNumber(v);
-            if (index == VMDK_HW_VERSION_UNSET) return false;
-            d->hwVersionIndex = index;
-            d->hwVersionAbsent = 0;
-            return true;
-        }
-        case KEY_UUID:
-            d->uuidAbsent = 0;
-            d->uuid = value;
-            return true;
-        case KEY_CYLINDERS: return Num_ParseU32(value, *encoding, &d->cylinders);
-        case KEY_HEADS: return Num_ParseU32(value, *encoding, &d->heads);
-        case KEY_SECTORS: return Num_ParseU32(value, *encoding, &d->sectorsPerTrack);
-        case KEY_ADAPTER: return ParseAdapter(value, *encoding, &d->adapter);
-        default: return true;
+        return true;
+    case KEY_CID:
+        d->cid = value;
+        return true;
+    case KEY_PARENT_CID:
+        d->parentCid = value;
+        return true;
+    case KEY_CREATE_TYPE:
+        d->createType = value;
+        return true;
+    case KEY_PARENT_HINT: {
+        TextView trimmed;
+        Text_Trim(value, &trimmed, *encoding);
+        if (trimmed.length == 0) return false;
+        d->parentFileNameHint = trimmed;
+        return true;
+    }
+    case KEY_HW_VERSION: {
+        uint32_t v = 0;
+        if (!Num_ParseU32(value, *encoding, &v)) return false;
+        uint32_t index = Vmdk_HwVersionIndexFromNumber(v);
+        if (index == VMDK_HW_VERSION_UNSET) return false;
+        d->hwVersionIndex = index;
+        d->hwVersionAbsent = 0;
+        return true;
+    }
+    case KEY_UUID:
+        d->uuidAbsent = 0;
+        d->uuid = value;
+        return true;
+    case KEY_CYLINDERS:
+        return Num_ParseU32(value, *encoding, &d->cylinders);
+    case KEY_HEADS:
+        return Num_ParseU32(value, *encoding, &d->heads);
+    case KEY_SECTORS:
+        return Num_ParseU32(value, *encoding, &d->sectorsPerTrack);
+    case KEY_ADAPTER:
+        return ParseAdapter(value, *encoding, &d->adapter);
+    default:
+        return true;
     }
 }
 
-bool ApplyExtent(VmdkDescriptor* d, const ExtentLine& line, TextEncoding encoding) {
+bool ApplyExtent(VmdkDescriptor* d, const ExtentLine& line, TextEncoding encoding)
+{
     if (d->extentCount >= VMDK_MAX_EXTENTS) return false;
-    if (!EqualsNoCase(line.access, "RW", encoding) && !EqualsNoCase(line.access, "RDONLY", encoding))
+    if (!EqualsNoCase(line.access, "RW", encoding) &&
+        !EqualsNoCase(line.access, "RDONLY", encoding))
         return false;
     VmdkExtentEntry& e = d->extents[d->extentCount];
     if (!Num_ParseU32(line.size, encoding, &e.sectors)) return false;
-    if (EqualsNoCase(line.type, "SPARSE", encoding)) e.type = VMDK_EXTENT_SPARSE;
+    if (EqualsNoCase(line.type, "SPARSE", encoding))
+        e.type = VMDK_EXTENT_SPARSE;
     else if (EqualsNoCase(line.type, "FLAT", encoding) || EqualsNoCase(line.type, "VMFS", encoding))
         e.type = VMDK_EXTENT_FLAT;
-    else return false;
+    else
+        return false;
     e.offset = 0;
     TextView offset;
     Text_Trim(line.offset, &offset, encoding);
@@ -328,7 +366,8 @@ bool ApplyExtent(VmdkDescriptor* d, const ExtentLine& line, TextEncoding encodin
 }
 
 // Whether the extents fit the createType's rule; sets split and flat.
-bool CheckCreateType(VmdkDescriptor* d) {
+bool CheckCreateType(VmdkDescriptor* d)
+{
     uint32_t n = d->extentCount;
     bool allSparseAtZero = n != 0;
     bool allFlat = n != 0;
@@ -338,108 +377,171 @@ bool CheckCreateType(VmdkDescriptor* d) {
         if (e.type != VMDK_EXTENT_FLAT) allFlat = false;
     }
     switch (d->createTypeIndex) {
-        case VMDK_CREATE_MONOLITHIC_SPARSE:
-        case VMDK_CREATE_STREAM_OPTIMIZED:
-            if (n != 1 || !allSparseAtZero) return false;
-            d->split = 0;
-            d->flat = 0;
-            return true;
-        case VMDK_CREATE_SPLIT_SPARSE:
-            if (!allSparseAtZero) return false;
-            d->split = 1;
-            d->flat = 0;
-            return true;
-        case VMDK_CREATE_MONOLITHIC_FLAT:
-            if (n != 1 || !allFlat || d->isChild) return false;
-            d->split = 0;
-            d->flat = 1;
-            return true;
-        case VMDK_CREATE_SPLIT_FLAT:
-        case VMDK_CREATE_VMFS:
-            if (!allFlat || d->isChild) return false;
-            d->split = 1;
-            d->flat = 1;
-            return true;
-        default:
-            return false;
+    case VMDK_CREATE_MONOLITHIC_SPARSE:
+    case VMDK_CREATE_STREAM_OPTIMIZED:
+        if (n != 1 || !allSparseAtZero) return false;
+        d->split = 0;
+        d->flat = 0;
+        return true;
+    case VMDK_CREATE_SPLIT_SPARSE:
+        if (!allSparseAtZero) return false;
+        d->split = 1;
+        d->flat = 0;
+        return true;
+    case VMDK_CREATE_MONOLITHIC_FLAT:
+        if (n != 1 || !allFlat || d->isChild) return false;
+        d->split = 0;
+        d->flat = 1;
+        return true;
+    case VMDK_CREATE_SPLIT_FLAT:
+    case VMDK_CREATE_VMFS:
+        if (!allFlat || d->isChild) return false;
+        d->split = 1;
+        d->flat = 1;
+        return true;
+    default:
+        return false;
     }
 }
 
 // ---- Rewrite helpers ----------------------------------------------------------------------------
 
 // Appends a view converted from one encoding into the buffer's.
-inline bool AppendConverted(TextBuffer* out, TextEncoding outEnc, TextView text, TextEncoding enc) {
+inline bool AppendConverted(TextBuffer* out, TextEncoding outEnc, TextView text, TextEncoding enc)
+{
     return Enc_ConvertAppend(out, outEnc, text, enc);
 }
 
-inline bool AppendAscii(TextBuffer* out, TextEncoding outEnc, const char* ascii) {
+inline bool AppendAscii(TextBuffer* out, TextEncoding outEnc, const char* ascii)
+{
     return Enc_ConvertAppend(out, outEnc, CView(ascii), TEXT_ENC_UTF8);
 }
 
-inline bool AppendLineFeed(TextBuffer* out, TextEncoding outEnc) {
+inline bool AppendLineFeed(TextBuffer* out, TextEncoding outEnc)
+{
     return AppendAscii(out, outEnc, "\n");
 }
 
-bool AppendU32(TextBuffer* out, TextEncoding outEnc, uint32_t value) {
+bool AppendU32(TextBuffer* out, TextEncoding outEnc, uint32_t value)
+{
     return Num_AppendU32(out, value, false, -1, 10, false, outEnc);
 }
 
 // The new value of a known key as it appears in a line (quoted except for version, CID and
 // parentCID).
 bool AppendKeyValue(TextBuffer* out, TextEncoding outEnc, int key, const VmdkDescriptorEdits* e,
-                    TextEncoding editEnc) {
+                    TextEncoding editEnc)
+{
     bool quoted = key != KEY_VERSION && key != KEY_CID && key != KEY_PARENT_CID;
     if (quoted && !AppendAscii(out, outEnc, "\"")) return false;
     bool ok = true;
     switch (key) {
-        case KEY_VERSION: ok = AppendU32(out, outEnc, e->version.value); break;
-        case KEY_ENCODING: ok = AppendAscii(out, outEnc, Vmdk_EncodingName(e->encoding.value)); break;
-        case KEY_CID: ok = AppendConverted(out, outEnc, e->cid.value, editEnc); break;
-        case KEY_PARENT_CID: ok = AppendConverted(out, outEnc, e->parentCid.value, editEnc); break;
-        case KEY_CREATE_TYPE: ok = AppendConverted(out, outEnc, e->createType.value, editEnc); break;
-        case KEY_PARENT_HINT:
-            ok = AppendConverted(out, outEnc, e->parentFileNameHint.value, editEnc);
-            break;
-        case KEY_HW_VERSION:
-            ok = AppendAscii(out, outEnc, Vmdk_HwVersionName(e->hwVersionIndex.value));
-            break;
-        case KEY_UUID: ok = AppendConverted(out, outEnc, e->uuid.value, editEnc); break;
-        case KEY_CYLINDERS: ok = AppendU32(out, outEnc, e->cylinders.value); break;
-        case KEY_HEADS: ok = AppendU32(out, outEnc, e->heads.value); break;
-        case KEY_SECTORS: ok = AppendU32(out, outEnc, e->sectorsPerTrack.value); break;
-        case KEY_ADAPTER:
-            if (e->adapter.value > VMDK_ADAPTER_LSILOGIC) return false;
-            ok = AppendAscii(out, outEnc, Vmdk_AdapterName(e->adapter.value));
-            break;
-        default: return false;
+    case KEY_VERSION:
+        ok = AppendU32(out, outEnc, e->version.value);
+        break;
+    case KEY_ENCODING:
+        ok = AppendAscii(out, outEnc, Vmdk_EncodingName(e->encoding.value));
+        break;
+    case KEY_CID:
+        ok = AppendConverted(out, outEnc, e->cid.value, editEnc);
+        break;
+    case KEY_PARENT_CID:
+        ok = AppendConverted(out, outEnc, e->parentCid.value, editEnc);
+        break;
+    case KEY_CREATE_TYPE:
+        ok = AppendConverted(out, outEnc, e->createType.value, editEnc);
+        break;
+    case KEY_PARENT_HINT:
+        ok = AppendConverted(out, outEnc, e->parentFileNameHint.value, editEnc);
+        break;
+    case KEY_HW_VERSION:
+        ok = AppendAscii(out, outEnc, Vmdk_HwVersionName(e->hwVersionIndex.value));
+        break;
+    case KEY_UUID:
+        ok = AppendConverted(out, outEnc, e->uuid.value, editEnc);
+        break;
+    case KEY_CYLINDERS:
+        ok = AppendU32(out, outEnc, e->cylinders.value);
+        break;
+    case KEY_HEADS:
+        ok = AppendU32(out, outEnc, e->heads.value);
+        break;
+    case KEY_SECTORS:
+        ok = AppendU32(out, outEnc, e->sectorsPerTrack.value);
+        break;
+    case KEY_ADAPTER:
+        if (e->adapter.value > VMDK_ADAPTER_LSILOGIC) return false;
+        ok = AppendAscii(out, outEnc, Vmdk_AdapterName(e->adapter.value));
+        break;
+    default:
+        return false;
     }
     if (!ok) return false;
     return !quoted || AppendAscii(out, outEnc, "\"");
 }
 
 // The set/remove flags of a known key's edit.
-void EditFlags(const VmdkDescriptorEdits* e, int key, bool* set, bool* remove) {
+void EditFlags(const VmdkDescriptorEdits* e, int key, bool* set, bool* remove)
+{
     uint8_t s = 0, r = 0;
     switch (key) {
-        case KEY_VERSION: s = e->version.set; r = e->version.remove; break;
-        case KEY_ENCODING: s = e->encoding.set; r = e->encoding.remove; break;
-        case KEY_CID: s = e->cid.set; r = e->cid.remove; break;
-        case KEY_PARENT_CID: s = e->parentCid.set; r = e->parentCid.remove; break;
-        case KEY_CREATE_TYPE: s = e->createType.set; r = e->createType.remove; break;
-        case KEY_PARENT_HINT: s = e->parentFileNameHint.set; r = e->parentFileNameHint.remove; break;
-        case KEY_HW_VERSION: s = e->hwVersionIndex.set; r = e->hwVersionIndex.remove; break;
-        case KEY_UUID: s = e->uuid.set; r = e->uuid.remove; break;
-        case KEY_CYLINDERS: s = e->cylinders.set; r = e->cylinders.remove; break;
-        case KEY_HEADS: s = e->heads.set; r = e->heads.remove; break;
-        case KEY_SECTORS: s = e->sectorsPerTrack.set; r = e->sectorsPerTrack.remove; break;
-        case KEY_ADAPTER: s = e->adapter.set; r = e->adapter.remove; break;
-        default: break;
+    case KEY_VERSION:
+        s = e->version.set;
+        r = e->version.remove;
+        break;
+    case KEY_ENCODING:
+        s = e->encoding.set;
+        r = e->encoding.remove;
+        break;
+    case KEY_CID:
+        s = e->cid.set;
+        r = e->cid.remove;
+        break;
+    case KEY_PARENT_CID:
+        s = e->parentCid.set;
+        r = e->parentCid.remove;
+        break;
+    case KEY_CREATE_TYPE:
+        s = e->createType.set;
+        r = e->createType.remove;
+        break;
+    case KEY_PARENT_HINT:
+        s = e->parentFileNameHint.set;
+        r = e->parentFileNameHint.remove;
+        break;
+    case KEY_HW_VERSION:
+        s = e->hwVersionIndex.set;
+        r = e->hwVersionIndex.remove;
+        break;
+    case KEY_UUID:
+        s = e->uuid.set;
+        r = e->uuid.remove;
+        break;
+    case KEY_CYLINDERS:
+        s = e->cylinders.set;
+        r = e->cylinders.remove;
+        break;
+    case KEY_HEADS:
+        s = e->heads.set;
+        r = e->heads.remove;
+        break;
+    case KEY_SECTORS:
+        s = e->sectorsPerTrack.set;
+        r = e->sectorsPerTrack.remove;
+        break;
+    case KEY_ADAPTER:
+        s = e->adapter.set;
+        r = e->adapter.remove;
+        break;
+    default:
+        break;
     }
     *set = s != 0;
     *remove = r != 0;
 }
 
-inline bool Adds(const VmdkDescriptorEdits* e, int key) {
+inline bool Adds(const VmdkDescriptorEdits* e, int key)
+{
     bool set, remove;
     EditFlags(e, key, &set, &remove);
     return set && !remove;
@@ -447,7 +549,8 @@ inline bool Adds(const VmdkDescriptorEdits* e, int key) {
 
 // A whole line for a key absent from the old text, in the form a new descriptor has.
 bool AppendNewKeyLine(TextBuffer* out, TextEncoding outEnc, int key, const VmdkDescriptorEdits* e,
-                      TextEncoding editEnc) {
+                      TextEncoding editEnc)
+{
     bool ddbStyle = key >= KEY_HW_VERSION;
     if (!AppendAscii(out, outEnc, kKeyNames[key])) return false;
     if (!AppendAscii(out, outEnc, ddbStyle ? " = " : "=")) return false;
@@ -456,7 +559,8 @@ bool AppendNewKeyLine(TextBuffer* out, TextEncoding outEnc, int key, const VmdkD
 }
 
 bool AppendNewExtentLine(TextBuffer* out, TextEncoding outEnc, const VmdkExtentEdit& x,
-                         TextEncoding nameEnc) {
+                         TextEncoding nameEnc)
+{
     return AppendAscii(out, outEnc, "RW ") && AppendU32(out, outEnc, x.sectors) &&
            AppendAscii(out, outEnc, " SPARSE \"") &&
            AppendConverted(out, outEnc, x.fileName, nameEnc) && AppendAscii(out, outEnc, "\"") &&
@@ -464,7 +568,8 @@ bool AppendNewExtentLine(TextBuffer* out, TextEncoding outEnc, const VmdkExtentE
 }
 
 bool AppendRebuiltExtent(TextBuffer* out, TextEncoding outEnc, TextView line, TextEncoding oldEnc,
-                         const ExtentLine& x, const VmdkExtentEdit& edit, TextEncoding nameEnc) {
+                         const ExtentLine& x, const VmdkExtentEdit& edit, TextEncoding nameEnc)
+{
     bool ok = AppendConverted(out, outEnc, Slice(line, 0, x.accessStart), oldEnc);
     ok = ok && (edit.makeSparse ? AppendAscii(out, outEnc, "RW")
                                 : AppendConverted(out, outEnc, x.access, oldEnc));
@@ -486,12 +591,14 @@ bool AppendRebuiltExtent(TextBuffer* out, TextEncoding outEnc, TextView line, Te
 
 // ---- Options blocks -------------------------------------------------------------------------------
 
-uint32_t Vmdk_CreateOptionsSize(uint32_t extentCount) {
+uint32_t Vmdk_CreateOptionsSize(uint32_t extentCount)
+{
     if (extentCount > VMDK_MAX_EXTENTS) return 0;
     return VMDK_CREATE_OPTIONS_HEADER_BYTES + VMDK_CREATE_EXTENT_BYTES * extentCount;
 }
 
-VmdkCreateOptions* Vmdk_AllocCreateOptions(uint32_t extentCount) {
+VmdkCreateOptions* Vmdk_AllocCreateOptions(uint32_t extentCount)
+{
     if (extentCount == 0 || extentCount > VMDK_MAX_EXTENTS) return nullptr;
     uint32_t size = Vmdk_CreateOptionsSize(extentCount);
     void* block = Mem_Alloc(size);
@@ -502,7 +609,8 @@ VmdkCreateOptions* Vmdk_AllocCreateOptions(uint32_t extentCount) {
     return options;
 }
 
-VmdkCreateOptions* Vmdk_CopyCreateOptions(const VmdkCreateOptions* options) {
+VmdkCreateOptions* Vmdk_CopyCreateOptions(const VmdkCreateOptions* options)
+{
     if (!options || options->extentCount == 0 || options->extentCount > VMDK_MAX_EXTENTS)
         return nullptr;
     uint32_t size = Vmdk_CreateOptionsSize(options->extentCount);
@@ -512,40 +620,49 @@ VmdkCreateOptions* Vmdk_CopyCreateOptions(const VmdkCreateOptions* options) {
     return static_cast<VmdkCreateOptions*>(block);
 }
 
-VmdkCreateExtent* Vmdk_CreateOptionsExtent(VmdkCreateOptions* options, uint32_t index) {
+VmdkCreateExtent* Vmdk_CreateOptionsExtent(VmdkCreateOptions* options, uint32_t index)
+{
     uint8_t* base = reinterpret_cast<uint8_t*>(options);
     return reinterpret_cast<VmdkCreateExtent*>(base + VMDK_CREATE_OPTIONS_HEADER_BYTES +
-                                               static_cast<size_t>(VMDK_CREATE_EXTENT_BYTES) * index);
+                                               static_cast<size_t>(VMDK_CREATE_EXTENT_BYTES) *
+                                                   index);
 }
 
 const VmdkCreateExtent* Vmdk_CreateOptionsExtentConst(const VmdkCreateOptions* options,
-                                                      uint32_t index) {
+                                                      uint32_t index)
+{
     const uint8_t* base = reinterpret_cast<const uint8_t*>(options);
-    return reinterpret_cast<const VmdkCreateExtent*>(
-        base + VMDK_CREATE_OPTIONS_HEADER_BYTES + static_cast<size_t>(VMDK_CREATE_EXTENT_BYTES) * index);
+    return reinterpret_cast<const VmdkCreateExtent*>(base + VMDK_CREATE_OPTIONS_HEADER_BYTES +
+                                                     static_cast<size_t>(VMDK_CREATE_EXTENT_BYTES) *
+                                                         index);
 }
 
-void Vmdk_ClearDescriptorEdits(VmdkDescriptorEdits* edits) {
+void Vmdk_ClearDescriptorEdits(VmdkDescriptorEdits* edits)
+{
     std::memset(static_cast<void*>(edits), 0, sizeof(VmdkDescriptorEdits));
 }
 
 // ---- Names ------------------------------------------------------------------------------------------
 
-const char* Vmdk_EncodingName(uint32_t encodingChoice) {
+const char* Vmdk_EncodingName(uint32_t encodingChoice)
+{
     return encodingChoice == VMDK_ENCODING_SHIFT_JIS ? "Shift_JIS" : "UTF-8";
 }
 
-const char* Vmdk_AdapterName(uint32_t adapter) {
+const char* Vmdk_AdapterName(uint32_t adapter)
+{
     if (adapter == VMDK_ADAPTER_IDE) return "ide";
     if (adapter == VMDK_ADAPTER_BUSLOGIC) return "buslogic";
     return "lsilogic";
 }
 
-const char* Vmdk_HwVersionName(uint32_t hwVersionIndex) {
+const char* Vmdk_HwVersionName(uint32_t hwVersionIndex)
+{
     return hwVersionIndex < VMDK_HW_VERSION_COUNT ? kHwVersionNames[hwVersionIndex] : "16";
 }
 
-uint32_t Vmdk_HwVersionIndexFromNumber(uint32_t number) {
+uint32_t Vmdk_HwVersionIndexFromNumber(uint32_t number)
+{
     if (number == 0) return VMDK_HW_VERSION_UNSET;
     if (number >= 3 && number <= 12) return number - 3;
     if (number == 14) return 10;
@@ -554,20 +671,23 @@ uint32_t Vmdk_HwVersionIndexFromNumber(uint32_t number) {
     return 11;
 }
 
-uint32_t Vmdk_CreateTypeIndex(TextView createType, TextEncoding encoding) {
+uint32_t Vmdk_CreateTypeIndex(TextView createType, TextEncoding encoding)
+{
     for (uint32_t i = 0; i < VMDK_CREATE_TYPE_COUNT; ++i) {
         if (EqualsNoCase(createType, kCreateTypeNames[i], encoding)) return i;
     }
     return VMDK_CREATE_UNKNOWN;
 }
 
-const char* Vmdk_CreateTypeName(uint32_t createTypeIndex) {
+const char* Vmdk_CreateTypeName(uint32_t createTypeIndex)
+{
     return createTypeIndex < VMDK_CREATE_TYPE_COUNT ? kCreateTypeNames[createTypeIndex] : nullptr;
 }
 
 // ---- Parsing ----------------------------------------------------------------------------------------
 
-void Vmdk_InitDescriptor(VmdkDescriptor* d) {
+void Vmdk_InitDescriptor(VmdkDescriptor* d)
+{
     std::memset(static_cast<void*>(d), 0, sizeof(VmdkDescriptor));
     d->encodingAbsent = 1;
     d->uuidAbsent = 1;
@@ -584,7 +704,8 @@ void Vmdk_InitDescriptor(VmdkDescriptor* d) {
     Text_InitEmpty(&d->uuid);
 }
 
-bool Vmdk_ParseDescriptor(VmdkDescriptor* d, TextView text) {
+bool Vmdk_ParseDescriptor(VmdkDescriptor* d, TextView text)
+{
     Vmdk_InitDescriptor(d);
     TextEncoding encoding = TEXT_ENC_UTF8;
     bool seen[KEY_COUNT] = {};
@@ -592,18 +713,18 @@ bool Vmdk_ParseDescriptor(VmdkDescriptor* d, TextView text) {
         KeyLine key;
         ExtentLine extent;
         switch (ClassifyLine(line, &key, &extent)) {
-            case LINE_KEY: {
-                int k = KeyIndex(key.key, encoding);
-                if (k == KEY_UNKNOWN) return true;
-                if (seen[k] || (k != KEY_VERSION && !seen[KEY_VERSION])) return false;
-                seen[k] = true;
-                return ApplyKey(d, k, key.value, &encoding);
-            }
-            case LINE_EXTENT:
-                if (!seen[KEY_VERSION]) return false;
-                return ApplyExtent(d, extent, encoding);
-            default:
-                return true;
+        case LINE_KEY: {
+            int k = KeyIndex(key.key, encoding);
+            if (k == KEY_UNKNOWN) return true;
+            if (seen[k] || (k != KEY_VERSION && !seen[KEY_VERSION])) return false;
+            seen[k] = true;
+            return ApplyKey(d, k, key.value, &encoding);
+        }
+        case LINE_EXTENT:
+            if (!seen[KEY_VERSION]) return false;
+            return ApplyExtent(d, extent, encoding);
+        default:
+            return true;
         }
     });
     d->textEncoding = encoding;
@@ -627,7 +748,8 @@ bool Vmdk_ParseDescriptor(VmdkDescriptor* d, TextView text) {
 }
 
 int Vmdk_CheckDescriptorText(VmdkDescriptor* descriptor, const uint8_t* bytes, uint32_t length,
-                             bool embedded, uint32_t* textLength) {
+                             bool embedded, uint32_t* textLength)
+{
     const void* nul = length ? std::memchr(bytes, 0, length) : nullptr;
     uint32_t n = nul ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - bytes) : length;
     if (!IsValidText(bytes, n, TEXT_ENC_SJIS) && !IsValidText(bytes, n, TEXT_ENC_UTF8))
@@ -638,7 +760,8 @@ int Vmdk_CheckDescriptorText(VmdkDescriptor* descriptor, const uint8_t* bytes, u
     return DISK_OK;
 }
 
-int Vmdk_ReadDescriptor(ByteStream* stream, VmdkDescriptor* descriptor, TextBuffer* text) {
+int Vmdk_ReadDescriptor(ByteStream* stream, VmdkDescriptor* descriptor, TextBuffer* text)
+{
     TextBuffer_InitEmpty(text);
     uint64_t size = 0;
     if (!Stream_GetSize(stream, &size)) return DISK_ERR_SIZE;
@@ -685,7 +808,8 @@ int Vmdk_ReadDescriptor(ByteStream* stream, VmdkDescriptor* descriptor, TextBuff
 // ---- Writing ------------------------------------------------------------------------------------------
 
 uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateOptions* options,
-                              const DiskGeometry* geometry, TextEncoding outputEncoding) {
+                              const DiskGeometry* geometry, TextEncoding outputEncoding)
+{
     if (!out || !options || !geometry || capacity == 0) return 0;
     uint32_t count = options->extentCount;
     if (count == 0 || count > VMDK_MAX_EXTENTS) return 0;
@@ -694,12 +818,14 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
     if (geometry->heads == 0 || geometry->sectors_per_track == 0) return 0;
 
     const char* createType;
-    if (options->streamOptimized) createType = "streamOptimized";
+    if (options->streamOptimized)
+        createType = "streamOptimized";
     else if (options->flat == VMDK_LAYOUT_SPARSE)
         createType = options->split ? "twoGbMaxExtentSparse" : "monolithicSparse";
     else if (options->flat == VMDK_LAYOUT_FLAT)
         createType = options->split ? "twoGbMaxExtentFlat" : "monolithicFlat";
-    else createType = "vmfs";
+    else
+        createType = "vmfs";
 
     const char* type = "VMFS";
     const char* suffix = "";
@@ -714,8 +840,8 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
     }
     const char* access = options->streamOptimized ? "RDONLY" : "RW";
 
-    uint64_t cylinders = Geometry_GetTotalSectors(geometry) / geometry->heads /
-                         geometry->sectors_per_track;
+    uint64_t cylinders =
+        Geometry_GetTotalSectors(geometry) / geometry->heads / geometry->sectors_per_track;
     if (options->adapter == VMDK_ADAPTER_IDE && cylinders > 0x3FFF) cylinders = 0x3FFF;
 
     // The extent lines, in the output encoding.
@@ -741,8 +867,10 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
     uint32_t written = 0;
     if (ok) {
         const char* encodingLine = "";
-        if (options->encodingChoice == VMDK_ENCODING_SHIFT_JIS) encodingLine = "encoding=\"Shift_JIS\"\n";
-        else if (options->encodingChoice != VMDK_ENCODING_NONE) encodingLine = "encoding=\"UTF-8\"\n";
+        if (options->encodingChoice == VMDK_ENCODING_SHIFT_JIS)
+            encodingLine = "encoding=\"Shift_JIS\"\n";
+        else if (options->encodingChoice != VMDK_ENCODING_NONE)
+            encodingLine = "encoding=\"UTF-8\"\n";
         TextView lineView;
         TextBuffer_View(&lineBuffer, &lineView);
         TextBuffer output;
@@ -755,9 +883,9 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
             "ddb.geometry.heads = \"%u\"\nddb.geometry.sectors = \"%u\"\n"
             "ddb.adapterType = \"%s\"\n%s",
             TEXT_ENC_UTF8, encodingLine, TEXT_ENC_UTF8, createType, TEXT_ENC_UTF8, lineView,
-            outputEncoding, Vmdk_HwVersionName(options->hwVersionIndex), TEXT_ENC_UTF8,
-            cylinders, geometry->heads, geometry->sectors_per_track,
-            Vmdk_AdapterName(options->adapter), TEXT_ENC_UTF8, trailer, TEXT_ENC_UTF8);
+            outputEncoding, Vmdk_HwVersionName(options->hwVersionIndex), TEXT_ENC_UTF8, cylinders,
+            geometry->heads, geometry->sectors_per_track, Vmdk_AdapterName(options->adapter),
+            TEXT_ENC_UTF8, trailer, TEXT_ENC_UTF8);
         if (ok) written = output.length;
     }
     Mem_Free(lines);
@@ -768,7 +896,8 @@ uint32_t Vmdk_WriteDescriptor(uint8_t* out, uint32_t capacity, const VmdkCreateO
 
 bool Vmdk_RewriteDescriptor(TextView oldText, TextEncoding oldEncoding, TextBuffer* output,
                             TextEncoding outputEncoding, const VmdkDescriptorEdits* edits,
-                            TextEncoding editEncoding, TextEncoding fileNameEncoding) {
+                            TextEncoding editEncoding, TextEncoding fileNameEncoding)
+{
     output->length = 0;
     if (edits->extentCount > VMDK_MAX_EXTENTS) return false;
     const TextEncoding outEnc = outputEncoding;
@@ -795,7 +924,8 @@ bool Vmdk_RewriteDescriptor(TextView oldText, TextEncoding oldEncoding, TextBuff
     auto appendNewExtents = [&]() {
         for (uint32_t i = oldExtents; i < edits->extentCount; ++i) {
             if (!edits->extents[i].set) continue;
-            if (!AppendNewExtentLine(output, outEnc, edits->extents[i], fileNameEncoding)) return false;
+            if (!AppendNewExtentLine(output, outEnc, edits->extents[i], fileNameEncoding))
+                return false;
         }
         extentsAdded = true;
         return true;
@@ -837,8 +967,8 @@ bool Vmdk_RewriteDescriptor(TextView oldText, TextEncoding oldEncoding, TextBuff
             uint32_t i = extentIndex++;
             if (i < edits->extentCount) {
                 const VmdkExtentEdit& x = edits->extents[i];
-                bool done = x.set ? AppendRebuiltExtent(output, outEnc, line, oldEncoding, extent, x,
-                                                        fileNameEncoding)
+                bool done = x.set ? AppendRebuiltExtent(output, outEnc, line, oldEncoding, extent,
+                                                        x, fileNameEncoding)
                                   : (AppendConverted(output, outEnc, line, oldEncoding) &&
                                      AppendLineFeed(output, outEnc));
                 if (!done) return false;
@@ -861,14 +991,16 @@ bool Vmdk_RewriteDescriptor(TextView oldText, TextEncoding oldEncoding, TextBuff
 }
 
 bool Vmdk_RewriteDescriptorUtf8(TextView oldText, TextEncoding encoding, TextBuffer* output,
-                                const VmdkDescriptorEdits* edits, TextEncoding editEncoding) {
+                                const VmdkDescriptorEdits* edits, TextEncoding editEncoding)
+{
     return Vmdk_RewriteDescriptor(oldText, encoding, output, encoding, edits, editEncoding,
                                   TEXT_ENC_UTF8);
 }
 
 // ---- Geometry ---------------------------------------------------------------------------------------------
 
-bool Vmdk_ComputeGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry) {
+bool Vmdk_ComputeGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry)
+{
     std::memset(geometry, 0, sizeof *geometry);
     geometry->bytes_per_sector = VMDK_SECTOR_BYTES;
     if (scsi) {
@@ -890,6 +1022,7 @@ bool Vmdk_ComputeGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry) {
     return true;
 }
 
-bool Vmdk_GetDefaultGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry) {
+bool Vmdk_GetDefaultGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry)
+{
     return Vmdk_ComputeGeometry(bytes, scsi, geometry);
 }

@@ -16,11 +16,11 @@
 #include "foundation/text.h"
 
 enum : uint32_t {
-    VMDK_MAX_EXTENTS = 1000,                // extent lines a descriptor may hold
-    VMDK_MAX_DESCRIPTOR_BYTES = 0x20000,    // longest descriptor text read
-    VMDK_NAME_CAPACITY = 4096,              // bytes of a file name or path buffer (terminator included)
-    VMDK_HW_VERSION_COUNT = 14,             // entries of the hardware-version table
-    VMDK_HW_VERSION_DEFAULT = 9,            // index of "12", taken when a descriptor has no version key
+    VMDK_MAX_EXTENTS = 1000,              // extent lines a descriptor may hold
+    VMDK_MAX_DESCRIPTOR_BYTES = 0x20000,  // longest descriptor text read
+    VMDK_NAME_CAPACITY = 4096,    // bytes of a file name or path buffer (terminator included)
+    VMDK_HW_VERSION_COUNT = 14,   // entries of the hardware-version table
+    VMDK_HW_VERSION_DEFAULT = 9,  // index of "12", taken when a descriptor has no version key
     VMDK_CREATE_OPTIONS_HEADER_BYTES = 36,  // fixed part of a VmdkCreateOptions block
     VMDK_CREATE_EXTENT_BYTES = 4100,        // one extent of a VmdkCreateOptions block
     VMDK_DESCRIPTOR_EDITS_BYTES = 4128192   // sizeof(VmdkDescriptorEdits)
@@ -61,11 +61,7 @@ enum : uint32_t {
 };
 
 // Values of VmdkCreateOptions.flat.
-enum : uint32_t {
-    VMDK_LAYOUT_SPARSE = 0,
-    VMDK_LAYOUT_FLAT = 1,
-    VMDK_LAYOUT_VMFS = 2
-};
+enum : uint32_t { VMDK_LAYOUT_SPARSE = 0, VMDK_LAYOUT_FLAT = 1, VMDK_LAYOUT_VMFS = 2 };
 
 // Unset markers of the parse result.
 enum : uint32_t { VMDK_HW_VERSION_UNSET = 0xFFFFFFFFu };
@@ -84,7 +80,7 @@ struct VmdkDescriptor {
     uint32_t isChild;      // 1 when the text names a parent (parentFileNameHint)
     uint32_t extentCount;  // 0..VMDK_MAX_EXTENTS
     VmdkExtentEntry extents[VMDK_MAX_EXTENTS];
-    uint8_t encodingAbsent;   // 1 until an "encoding" line is read
+    uint8_t encodingAbsent;  // 1 until an "encoding" line is read
     TextView encoding;
     uint32_t encodingChoice;  // VMDK_ENCODING_*
     uint32_t textEncoding;    // TEXT_ENC_SJIS or TEXT_ENC_UTF8 in force at the end of the text
@@ -98,10 +94,10 @@ struct VmdkDescriptor {
     uint32_t cylinders;
     uint32_t heads;
     uint32_t sectorsPerTrack;
-    uint32_t adapter;             // VMDK_ADAPTER_*; UNSET before parsing (and for a child without the key)
+    uint32_t adapter;  // VMDK_ADAPTER_*; UNSET before parsing (and for a child without the key)
     // Beyond the text's own fields, for the operations that act on the parse result:
-    uint8_t hwVersionAbsent;      // 1 when the text has no "ddb.virtualHWVersion" line
-    uint32_t createTypeIndex;     // VMDK_CREATE_* of createType
+    uint8_t hwVersionAbsent;   // 1 when the text has no "ddb.virtualHWVersion" line
+    uint32_t createTypeIndex;  // VMDK_CREATE_* of createType
 };
 
 // ---- Options of a new disk ----------------------------------------------------------------
@@ -109,14 +105,14 @@ struct VmdkDescriptor {
 // this record, then extentCount VmdkCreateExtent records. Reach the extents only through
 // Vmdk_CreateOptionsExtent; copy the block with Vmdk_CopyCreateOptions.
 struct VmdkCreateOptions {
-    uint32_t mode;             // 0: a new disk from any source
-    uint32_t split;            // 1: the descriptor is a file of its own listing several extents
-    uint32_t flat;             // VMDK_LAYOUT_SPARSE, _FLAT or _VMFS
+    uint32_t mode;   // 0: a new disk from any source
+    uint32_t split;  // 1: the descriptor is a file of its own listing several extents
+    uint32_t flat;   // VMDK_LAYOUT_SPARSE, _FLAT or _VMFS
     uint32_t compressedGrains;
     uint32_t streamOptimized;
-    uint32_t adapter;          // VMDK_ADAPTER_IDE, _BUSLOGIC, _LSILOGIC
+    uint32_t adapter;  // VMDK_ADAPTER_IDE, _BUSLOGIC, _LSILOGIC
     uint32_t hwVersionIndex;
-    uint32_t encodingChoice;   // VMDK_ENCODING_NONE, _SHIFT_JIS, _UTF8
+    uint32_t encodingChoice;  // VMDK_ENCODING_NONE, _SHIFT_JIS, _UTF8
     uint32_t extentCount;
 };
 
@@ -158,7 +154,8 @@ struct VmdkEditText {
 struct VmdkExtentEdit {
     uint8_t set;
     uint32_t sectors;
-    TextView fileName;  // in the file-name encoding given to the rewrite (may point into the storage)
+    TextView
+        fileName;  // in the file-name encoding given to the rewrite (may point into the storage)
     char fileNameStorage[VMDK_NAME_CAPACITY];
     uint8_t makeSparse;  // access "RW", type "SPARSE", offset dropped
 };

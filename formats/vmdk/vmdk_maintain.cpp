@@ -35,51 +35,60 @@ const uint32_t kNameCapacity = VMDK_NAME_CAPACITY;
 const uint32_t kTextCapacity = VMDK_MAX_DESCRIPTOR_BYTES + 8;
 const uint32_t kEmbeddedBytes = VMDK_EMBEDDED_DESCRIPTOR_SECTORS * VMDK_SECTOR_BYTES;
 
-inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
+inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total)
+{
     return WriteKit_Progress(progress, user, done, total);
 }
 
-inline TextView CView(const char* s) {
+inline TextView CView(const char* s)
+{
     TextView v;
     Text_FromCStringUtf8(&v, s);
     return v;
 }
 
-const char* BareName(const char* path) {
+const char* BareName(const char* path)
+{
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
 
-VmdkImage* ImageOf(const DiskHandle* handle) {
+VmdkImage* ImageOf(const DiskHandle* handle)
+{
     if (!handle || handle->kind != DISK_KIND_VMDK || !handle->object) return nullptr;
     VmdkImage* image = static_cast<VmdkImage*>(handle->object);
     if (image->extentCount == 0) return nullptr;
-    if (image->flat ? image->flatExtents == nullptr : image->sparseExtents == nullptr) return nullptr;
+    if (image->flat ? image->flatExtents == nullptr : image->sparseExtents == nullptr)
+        return nullptr;
     return image;
 }
 
-uint32_t ExtentSectors(const VmdkImage* image, uint32_t i) {
+uint32_t ExtentSectors(const VmdkImage* image, uint32_t i)
+{
     return image->flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
 }
 
 uint64_t TotalOf(const VmdkImage* image) { return Geometry_GetTotalSectors(&image->geometry); }
 
 // A descriptor path given by the caller, or the image's own.
-const char* DescriptorPathOf(const VmdkImage* image, const char* given) {
+const char* DescriptorPathOf(const VmdkImage* image, const char* given)
+{
     const char* p = given ? given : image->path;
     return std::strlen(p) < kNameCapacity ? p : nullptr;
 }
 
 // Capacity written into a new header: rounded up to whole 128 sectors for the hardware
 // versions "3", "4" and "5".
-uint64_t HeaderCapacity(uint64_t sectors, uint32_t hwVersionIndex) {
+uint64_t HeaderCapacity(uint64_t sectors, uint32_t hwVersionIndex)
+{
     return hwVersionIndex < 3 ? (sectors + 127) / 128 * 128 : sectors;
 }
 
 // A header with the writers' fixed layout (redundant set after the descriptor, then the
 // primary set, grains from overHead) for any grain size.
 int BuildFixedHeader(VmdkSparseHeader* h, uint64_t capacity, uint64_t grainSectors,
-                     uint32_t descriptorSectors, bool compressed) {
+                     uint32_t descriptorSectors, bool compressed)
+{
     if (grainSectors == 0 || (grainSectors & (grainSectors - 1)) != 0 ||
         grainSectors > VMDK_MAX_GRAIN_SECTORS || descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS)
         return DISK_ERR_FORMAT;
@@ -111,7 +120,8 @@ int BuildFixedHeader(VmdkSparseHeader* h, uint64_t capacity, uint64_t grainSecto
 
 // A copy of an extent record that describes another output (header, extent sectors, first
 // sector); it shares the original's stream and buffers and is freed with Mem_Free only.
-VmdkSparseExtent* PrepareExtent(const VmdkSparseExtent* original) {
+VmdkSparseExtent* PrepareExtent(const VmdkSparseExtent* original)
+{
     VmdkSparseExtent* copy = static_cast<VmdkSparseExtent*>(Mem_Alloc(sizeof(VmdkSparseExtent)));
     if (copy) std::memcpy(static_cast<void*>(copy), original, sizeof(VmdkSparseExtent));
     return copy;
@@ -119,19 +129,23 @@ VmdkSparseExtent* PrepareExtent(const VmdkSparseExtent* original) {
 
 // ---- Edits and descriptor texts ------------------------------------------------------------------
 
-VmdkDescriptorEdits* AllocEdits() {
-    VmdkDescriptorEdits* edits = static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits)));
+VmdkDescriptorEdits* AllocEdits()
+{
+    VmdkDescriptorEdits* edits =
+        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits)));
     if (edits) Vmdk_ClearDescriptorEdits(edits);
     return edits;
 }
 
-VmdkDescriptor* AllocDescriptor() {
+VmdkDescriptor* AllocDescriptor()
+{
     VmdkDescriptor* d = static_cast<VmdkDescriptor*>(Mem_Alloc(sizeof(VmdkDescriptor)));
     if (d) Vmdk_InitDescriptor(d);
     return d;
 }
 
-void SetText(VmdkEditText* item, TextView value) {
+void SetText(VmdkEditText* item, TextView value)
+{
     item->set = 1;
     item->remove = 0;
     item->value = value;
@@ -139,7 +153,8 @@ void SetText(VmdkEditText* item, TextView value) {
 
 // Extent edit with a name given in some encoding, kept in UTF-8 in the edit's own storage.
 bool SetExtent(VmdkExtentEdit* x, uint32_t sectors, TextView name, TextEncoding encoding,
-               bool makeSparse) {
+               bool makeSparse)
+{
     TextBuffer b;
     TextBuffer_Init(&b, x->fileNameStorage, 0, sizeof x->fileNameStorage);
     if (!Enc_ConvertAppend(&b, TEXT_ENC_UTF8, name, encoding)) return false;
@@ -150,7 +165,8 @@ bool SetExtent(VmdkExtentEdit* x, uint32_t sectors, TextView name, TextEncoding 
     return true;
 }
 
-TextView OldText(const VmdkImage* image) {
+TextView OldText(const VmdkImage* image)
+{
     return TextView{image->descriptorText.data, image->descriptorText.length};
 }
 
@@ -158,7 +174,8 @@ TextView OldText(const VmdkImage* image) {
 // text's encoding) and checks that the result reads back: valid text within the reader's
 // limit that parses, with `extents` extents. DISK_ERR_FORMAT otherwise.
 int RewriteChecked(const VmdkImage* image, const VmdkDescriptorEdits* edits, TextBuffer* out,
-                   bool embedded, uint32_t extents, VmdkDescriptor* check) {
+                   bool embedded, uint32_t extents, VmdkDescriptor* check)
+{
     if (!Vmdk_RewriteDescriptorUtf8(OldText(image), image->descriptor.textEncoding, out, edits,
                                     TEXT_ENC_UTF8))
         return DISK_ERR_FORMAT;
@@ -173,9 +190,11 @@ int RewriteChecked(const VmdkImage* image, const VmdkDescriptorEdits* edits, Tex
 // After the last extent line of a rewritten text, inserts flat extent lines for edits
 // from..to-1 (the rewrite adds new extents as sparse lines only).
 int InsertFlatExtentLines(TextBuffer* text, TextEncoding encoding, const VmdkDescriptorEdits* edits,
-                          uint32_t from, uint32_t to, VmdkDescriptor* scratch) {
+                          uint32_t from, uint32_t to, VmdkDescriptor* scratch)
+{
     Vmdk_InitDescriptor(scratch);
-    if (!Vmdk_ParseDescriptor(scratch, TextView{text->data, text->length}) || scratch->extentCount == 0)
+    if (!Vmdk_ParseDescriptor(scratch, TextView{text->data, text->length}) ||
+        scratch->extentCount == 0)
         return DISK_ERR_FORMAT;
     const TextView& name = scratch->extents[scratch->extentCount - 1].fileName;
     uint32_t at = static_cast<uint32_t>(name.data + name.length - text->data);
@@ -188,8 +207,8 @@ int InsertFlatExtentLines(TextBuffer* text, TextEncoding encoding, const VmdkDes
     TextBuffer_Init(&lines, storage, 0, capacity);
     bool ok = true;
     for (uint32_t i = from; ok && i < to; ++i)
-        ok = Text_Format(&lines, encoding, "RW %u FLAT \"%t\" 0\n", TEXT_ENC_UTF8, edits->extents[i].sectors,
-                         edits->extents[i].fileName, TEXT_ENC_UTF8);
+        ok = Text_Format(&lines, encoding, "RW %u FLAT \"%t\" 0\n", TEXT_ENC_UTF8,
+                         edits->extents[i].sectors, edits->extents[i].fileName, TEXT_ENC_UTF8);
     TextView view;
     TextBuffer_View(&lines, &view);
     ok = ok && TextBuffer_Insert(text, at, view) && TextBuffer_Terminate(text, encoding);
@@ -200,7 +219,8 @@ int InsertFlatExtentLines(TextBuffer* text, TextEncoding encoding, const VmdkDes
 // ---- Files -------------------------------------------------------------------------------------
 
 // Writes bytes into a new file under the temporary name of the output, arming it once created.
-int WriteTempFile(OutputFile* output, const char* finalPath, const uint8_t* bytes, uint32_t length) {
+int WriteTempFile(OutputFile* output, const char* finalPath, const uint8_t* bytes, uint32_t length)
+{
     int r = Vmdk_FillTempPair(output, finalPath, Path_TempSuffix(TEXT_ENC_UTF8));
     if (r != DISK_OK) return r;
     ByteStream* s = nullptr;
@@ -214,16 +234,21 @@ int WriteTempFile(OutputFile* output, const char* finalPath, const uint8_t* byte
 
 // Copies the first `bytes` bytes of a flat extent's file (the part before its data) into the
 // temporary file of its output.
-int CopyFlatPrefix(VmdkFlatExtent* extent, const OutputFile* output, uint64_t bytes, uint8_t* buffer) {
+int CopyFlatPrefix(VmdkFlatExtent* extent, const OutputFile* output, uint64_t bytes,
+                   uint8_t* buffer)
+{
     if (bytes == 0) return DISK_OK;
     ByteStream* s = nullptr;
     if (!Stream_OpenFile(reinterpret_cast<const char*>(output->entry.tempPath.data), false, &s))
         return DISK_ERR_CREATE;
     int r = DISK_OK;
     for (uint64_t at = 0; r == DISK_OK && at < bytes;) {
-        uint32_t n = bytes - at < VMDK_COPY_BLOCK_BYTES ? static_cast<uint32_t>(bytes - at) : VMDK_COPY_BLOCK_BYTES;
-        if (!Stream_ReadAt(extent->stream, at, n, buffer)) r = DISK_ERR_READ;
-        else if (!Stream_WriteAt(s, at, n, buffer)) r = DISK_ERR_WRITE;
+        uint32_t n = bytes - at < VMDK_COPY_BLOCK_BYTES ? static_cast<uint32_t>(bytes - at)
+                                                        : VMDK_COPY_BLOCK_BYTES;
+        if (!Stream_ReadAt(extent->stream, at, n, buffer))
+            r = DISK_ERR_READ;
+        else if (!Stream_WriteAt(s, at, n, buffer))
+            r = DISK_ERR_WRITE;
         at += n;
     }
     if (!Stream_Close(s) && r == DISK_OK) r = DISK_ERR_WRITE;
@@ -231,26 +256,31 @@ int CopyFlatPrefix(VmdkFlatExtent* extent, const OutputFile* output, uint64_t by
 }
 
 // The directory part of a UTF-8 path joined with a name.
-int JoinDir(const char* path, TextView name, char* out) {
+int JoinDir(const char* path, TextView name, char* out)
+{
     TextView dir;
     Path_SplitDir(CView(path), &dir, nullptr, TEXT_ENC_UTF8);
     TextBuffer b;
     TextBuffer_Init(&b, out, 0, kNameCapacity);
-    return TextBuffer_AppendPair(&b, dir, name) && TextBuffer_TerminateUtf8(&b) ? DISK_OK : DISK_ERR_ARG;
+    return TextBuffer_AppendPair(&b, dir, name) && TextBuffer_TerminateUtf8(&b) ? DISK_OK
+                                                                                : DISK_ERR_ARG;
 }
 
 // "<stem>-s<nnn>.<ext>" (or without the dot when the path has no extension), of a path's name.
-bool NumberedName(const char* path, uint32_t number, TextBuffer* out) {
+bool NumberedName(const char* path, uint32_t number, TextBuffer* out)
+{
     TextView stem, ext;
     Path_SplitStemExtUtf8(CView(path), nullptr, &stem, &ext);
     out->length = 0;
-    return ext.length ? Text_Format(out, TEXT_ENC_UTF8, "%t-s%03u.%t", TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8,
-                                    number, ext, TEXT_ENC_UTF8)
-                      : Text_Format(out, TEXT_ENC_UTF8, "%t-s%03u", TEXT_ENC_UTF8, stem, TEXT_ENC_UTF8, number);
+    return ext.length ? Text_Format(out, TEXT_ENC_UTF8, "%t-s%03u.%t", TEXT_ENC_UTF8, stem,
+                                    TEXT_ENC_UTF8, number, ext, TEXT_ENC_UTF8)
+                      : Text_Format(out, TEXT_ENC_UTF8, "%t-s%03u", TEXT_ENC_UTF8, stem,
+                                    TEXT_ENC_UTF8, number);
 }
 
 // The VMDK image behind a parent source (also through a resizing view), or NULL.
-const VmdkImage* ParentImage(const VmdkImage* image) {
+const VmdkImage* ParentImage(const VmdkImage* image)
+{
     const DiskSource* source = image->parent;
     if (!source) return nullptr;
     if (source->ops == &DiskSourceResizedOps) {
@@ -262,20 +292,25 @@ const VmdkImage* ParentImage(const VmdkImage* image) {
 
 // The files (descriptor, extents) of the image and of the VMDK images further up its parent
 // chain. The paths stay the images' own. False when memory is exhausted.
-bool CollectChainFiles(const VmdkImage* image, PtrArray* files) {
+bool CollectChainFiles(const VmdkImage* image, PtrArray* files)
+{
     PtrArray_Init(files);
-    auto add = [&](const char* p) { return p[0] == 0 || PtrArray_Push(files, const_cast<char*>(p)); };
+    auto add = [&](const char* p) {
+        return p[0] == 0 || PtrArray_Push(files, const_cast<char*>(p));
+    };
     for (uint32_t depth = 0; image && depth <= VMDK_MAX_CHAIN_DEPTH; ++depth) {
         if (!add(image->path)) return false;
         for (uint32_t i = 0; i < image->extentCount; ++i) {
-            if (!add(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path)) return false;
+            if (!add(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path))
+                return false;
         }
         image = ParentImage(image);
     }
     return true;
 }
 
-const char* const* ChainPaths(const PtrArray& files) {
+const char* const* ChainPaths(const PtrArray& files)
+{
     return reinterpret_cast<const char* const*>(files.items);
 }
 
@@ -283,17 +318,20 @@ const char* const* ChainPaths(const PtrArray& files) {
 // a VMDK image further up its parent chain. Files are told apart by device and inode, so that
 // another spelling of a path and links count as the same file. Memory exhaustion counts as a
 // match (the caller refuses).
-bool IsFileOfChain(const VmdkImage* image, const char* path) {
+bool IsFileOfChain(const VmdkImage* image, const char* path)
+{
     if (!Os_PathExists(path)) return false;
     PtrArray files;
-    bool found = !CollectChainFiles(image, &files) || Output_IsFileOf(path, ChainPaths(files), files.count);
+    bool found =
+        !CollectChainFiles(image, &files) || Output_IsFileOf(path, ChainPaths(files), files.count);
     PtrArray_Free(&files);
     return found;
 }
 
 // Output_CheckBackupName, except that a backup name that is the file itself (what a commit
 // killed between its link and its rename leaves) passes: the commit removes it.
-int CheckBackupName(const char* path, const char* const* files, uint32_t count) {
+int CheckBackupName(const char* path, const char* const* files, uint32_t count)
+{
     const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
     if (OutputSet_IsCommitTrace(path, suffix)) return DISK_OK;
     return Output_CheckBackupName(path, suffix, files, count);
@@ -302,7 +340,8 @@ int CheckBackupName(const char* path, const char* const* files, uint32_t count) 
 // Refuses (DISK_ERR_ARG) an in-place rewrite whose backup name (a replaced file's name + "_del")
 // of the descriptor at `path` or of an extent is a file of the image's chain: keeping the old
 // file there would replace that file.
-int CheckBackupNames(const VmdkImage* image, const char* path) {
+int CheckBackupNames(const VmdkImage* image, const char* path)
+{
     PtrArray files;
     if (!CollectChainFiles(image, &files)) {
         PtrArray_Free(&files);
@@ -318,7 +357,8 @@ int CheckBackupNames(const VmdkImage* image, const char* path) {
 
 // Whether two extents of the image lie in one file (told apart by device and inode; a file that
 // cannot be examined counts as shared). Such an image cannot get a new file per extent.
-bool ExtentsShareAFile(const VmdkImage* image) {
+bool ExtentsShareAFile(const VmdkImage* image)
+{
     const uint32_t n = image->extentCount;
     if (n < 2) return false;
     struct Id {
@@ -330,7 +370,8 @@ bool ExtentsShareAFile(const VmdkImage* image) {
     bool shared = false;
     for (uint32_t i = 0; i < n && !shared; ++i) {
         struct stat st;
-        if (stat(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path, &st) != 0) {
+        if (stat(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path, &st) !=
+            0) {
             shared = true;
             break;
         }
@@ -344,7 +385,8 @@ bool ExtentsShareAFile(const VmdkImage* image) {
 
 // ---- Committing sets as one ----------------------------------------------------------------------
 
-bool CopyEntry(OutputEntry* to, const OutputEntry* from) {
+bool CopyEntry(OutputEntry* to, const OutputEntry* from)
+{
     TextView f{from->finalPath.data, from->finalPath.length};
     TextView t{from->tempPath.data, from->tempPath.length};
     return TextBuffer_Set(&to->finalPath, f) && TextBuffer_TerminateUtf8(&to->finalPath) &&
@@ -354,7 +396,8 @@ bool CopyEntry(OutputEntry* to, const OutputEntry* from) {
 // Commits copies of the armed outputs and the list entries as one list; the originals are not
 // touched, so that the caller can still roll them back.
 int CommitAsOne(const OutputFile* first, const OutputFileList* files, const OutputList* entries,
-                TextView suffix, uint32_t flags) {
+                TextView suffix, uint32_t flags)
+{
     uint32_t count = first && first->armed ? 1 : 0;
     if (files)
         for (uint32_t i = 0; i < files->count; ++i) count += files->files[i].armed ? 1 : 0;
@@ -391,7 +434,9 @@ int CommitAsOne(const OutputFile* first, const OutputFileList* files, const Outp
 
 // A fresh name for the extent file at `path` (OutputSet_FreshName): never a file of the image's
 // chain nor a name chosen before in this run (kept in `chosen`).
-int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const char* path, char* out) {
+int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const char* path,
+                char* out)
+{
     std::vector<const char*> avoid(ChainPaths(chain), ChainPaths(chain) + chain.count);
     for (const std::string& c : *chosen) avoid.push_back(c.c_str());
     int r = OutputSet_FreshName(path, avoid.data(), static_cast<uint32_t>(avoid.size()), out,
@@ -403,9 +448,11 @@ int ChooseFresh(const PtrArray& chain, std::vector<std::string>* chosen, const c
 // An extent edit that keeps extent i's line but names the file at freshPath: the old name's
 // folder part (as the descriptor gives it) with the fresh file name.
 bool RenamedExtent(const VmdkImage* image, uint32_t i, const char* freshPath, uint32_t sectors,
-                   VmdkExtentEdit* x) {
+                   VmdkExtentEdit* x)
+{
     const VmdkDescriptor& d = image->descriptor;
-    if (!SetExtent(x, sectors, d.extents[i].fileName, static_cast<TextEncoding>(d.textEncoding), false))
+    if (!SetExtent(x, sectors, d.extents[i].fileName, static_cast<TextEncoding>(d.textEncoding),
+                   false))
         return false;
     uint32_t keep = x->fileName.length;
     while (keep > 0 && x->fileNameStorage[keep - 1] != '/') --keep;
@@ -417,18 +464,23 @@ bool RenamedExtent(const VmdkImage* image, uint32_t i, const char* freshPath, ui
 }
 
 // Appends a retired file (final path only) to a list allocated for enough entries.
-bool AddRetired(OutputList* list, const char* path) {
+bool AddRetired(OutputList* list, const char* path)
+{
     OutputEntry* e = &list->entries[list->count];
-    if (!TextBuffer_Set(&e->finalPath, CView(path)) || !TextBuffer_TerminateUtf8(&e->finalPath)) return false;
+    if (!TextBuffer_Set(&e->finalPath, CView(path)) || !TextBuffer_TerminateUtf8(&e->finalPath))
+        return false;
     list->count++;
     return true;
 }
 
 // Whether a rewritten descriptor keeps the first `count` extents' types and offsets and their
 // sizes, except the extent `resized` (VMDK_MAX_EXTENTS for none).
-bool SameExtentLines(const VmdkDescriptor& old, const VmdkDescriptor& now, uint32_t count, uint32_t resized) {
+bool SameExtentLines(const VmdkDescriptor& old, const VmdkDescriptor& now, uint32_t count,
+                     uint32_t resized)
+{
     for (uint32_t i = 0; i < count; ++i)
-        if (now.extents[i].type != old.extents[i].type || now.extents[i].offset != old.extents[i].offset ||
+        if (now.extents[i].type != old.extents[i].type ||
+            now.extents[i].offset != old.extents[i].offset ||
             (i != resized && now.extents[i].sectors != old.extents[i].sectors))
             return false;
     return true;
@@ -437,7 +489,8 @@ bool SameExtentLines(const VmdkDescriptor& old, const VmdkDescriptor& now, uint3
 // ---- Writing child and expanded extents -----------------------------------------------------------
 
 // A zero disk of `sectors` sectors: the source of extents without grains.
-int OpenZeroDisk(DiskHandle* zero, uint64_t sectors, const DiskGeometry* like) {
+int OpenZeroDisk(DiskHandle* zero, uint64_t sectors, const DiskGeometry* like)
+{
     Disk_Init(zero);
     DiskGeometry g;
     std::memset(&g, 0, sizeof g);
@@ -455,7 +508,8 @@ namespace {
 
 // Lists the extent files that a descriptor file (or a one-file image) names, for the commit's
 // clean-up of a replaced backup. The file is untrusted: it goes through the reader's checks.
-void ListExtentFiles(const char* path, OutputPathSink sink, void* sinkUser, void*) {
+void ListExtentFiles(const char* path, OutputPathSink sink, void* sinkUser, void*)
+{
     ByteStream* stream = nullptr;
     if (!Stream_OpenFile(path, true, &stream)) return;
     VmdkDescriptor* d = AllocDescriptor();
@@ -473,7 +527,8 @@ void ListExtentFiles(const char* path, OutputPathSink sink, void* sinkUser, void
             continue;
         TextView view;
         TextBuffer_View(&name, &view);
-        if (std::memchr(view.data, 0, view.length) == nullptr && JoinDir(path, view, joined) == DISK_OK)
+        if (std::memchr(view.data, 0, view.length) == nullptr &&
+            JoinDir(path, view, joined) == DISK_OK)
             sink(joined, sinkUser);
     }
     Mem_Free(joined);
@@ -486,13 +541,15 @@ const char* PathOf(const TextBuffer& b) { return reinterpret_cast<const char*>(b
 // Commits a descriptor with new extent files under fresh names (OutputSet_Commit). `entries`
 // gives the new extents (unarmed outputs are skipped).
 int CommitWithMembers(const OutputFile* descriptor, const std::vector<const OutputEntry*>& entries,
-                      const OutputList* retired, TextView suffix, uint32_t flags) {
+                      const OutputList* retired, TextView suffix, uint32_t flags)
+{
     std::vector<const char*> finals, temps, old;
     for (const OutputEntry* e : entries) {
         finals.push_back(PathOf(e->finalPath));
         temps.push_back(PathOf(e->tempPath));
     }
-    for (uint32_t i = 0; i < retired->count; ++i) old.push_back(PathOf(retired->entries[i].finalPath));
+    for (uint32_t i = 0; i < retired->count; ++i)
+        old.push_back(PathOf(retired->entries[i].finalPath));
     OutputSetFiles files;
     std::memset(&files, 0, sizeof files);
     files.descriptorFinal = PathOf(descriptor->entry.finalPath);
@@ -508,43 +565,50 @@ int CommitWithMembers(const OutputFile* descriptor, const std::vector<const Outp
 
 // Whether the set switches a new descriptor (or one-file image) in, over new or retired extent
 // files or none: the commit then also clears away the extent files of a backup it replaces.
-bool HasMembers(const OutputFile& descriptor, uint32_t, const OutputList&) {
+bool HasMembers(const OutputFile& descriptor, uint32_t, const OutputList&)
+{
     return descriptor.armed && descriptor.entry.tempPath.length != 0;
 }
 
 }  // namespace
 
-void Vmdk_InitCompactSet(VmdkCompactSet* set) {
+void Vmdk_InitCompactSet(VmdkCompactSet* set)
+{
     OutputFile_Init(&set->descriptor);
     OutputList_Init(&set->extents);
     OutputList_Init(&set->retired);
 }
 
-void Vmdk_InitTempFileSet(VmdkTempFileSet* set) {
+void Vmdk_InitTempFileSet(VmdkTempFileSet* set)
+{
     OutputFile_Init(&set->descriptor);
     OutputFileList_Init(&set->extents);
     OutputList_Init(&set->retired);
 }
 
-int Vmdk_DiscardCompact(VmdkCompactSet* set) {
+int Vmdk_DiscardCompact(VmdkCompactSet* set)
+{
     int r = OutputFile_Rollback(&set->descriptor);
     int s = OutputList_Rollback(&set->extents);
     OutputList_Rollback(&set->retired);  // final paths only: nothing to remove
     return r != DISK_OK ? r : s;
 }
 
-int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set) {
+int Vmdk_DiscardTempFileSet(VmdkTempFileSet* set)
+{
     int r = OutputFile_Rollback(&set->descriptor);
     int s = OutputFileList_Rollback(&set->extents);
     OutputList_Rollback(&set->retired);
     return r != DISK_OK ? r : s;
 }
 
-int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
+int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags)
+{
     int r;
     if (HasMembers(set->descriptor, set->extents.count, set->retired)) {
         std::vector<const OutputEntry*> entries;
-        for (uint32_t i = 0; i < set->extents.count; ++i) entries.push_back(&set->extents.entries[i]);
+        for (uint32_t i = 0; i < set->extents.count; ++i)
+            entries.push_back(&set->extents.entries[i]);
         r = CommitWithMembers(&set->descriptor, entries, &set->retired, suffix, flags);
     } else {
         r = CommitAsOne(&set->descriptor, nullptr, &set->extents, suffix, flags);
@@ -561,7 +625,8 @@ int Vmdk_CommitCompact(VmdkCompactSet* set, TextView suffix, uint32_t flags) {
     return DISK_OK;
 }
 
-int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags) {
+int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags)
+{
     int r;
     // Extent files under names that no file has (rewrite, expansion) take them before the
     // descriptor switches; a set that replaces files under their names (a child written over an
@@ -596,7 +661,8 @@ int Vmdk_CommitTempFileSet(VmdkTempFileSet* set, TextView suffix, uint32_t flags
 // ---- Compaction ------------------------------------------------------------------------------------
 
 int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* set,
-                 bool preallocated, ProgressCallback progress, void* user) {
+                 bool preallocated, ProgressCallback progress, void* user)
+{
     VmdkImage* image = ImageOf(source);
     if (!image || !set || image->flat || !Vmdk_CanCompact(image)) return DISK_ERR_ARG;
     if (ExtentsShareAFile(image)) return DISK_ERR_ARG;
@@ -630,7 +696,8 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
     VmdkDescriptor* check = separate ? AllocDescriptor() : nullptr;
     uint8_t* textStorage = separate ? static_cast<uint8_t*>(Mem_Alloc(kTextCapacity)) : nullptr;
     char* fresh = static_cast<char*>(Mem_Alloc(kNameCapacity));
-    if (r == DISK_OK && (!fresh || (separate && (!edits || !check || !textStorage)))) r = DISK_ERR_NOMEM;
+    if (r == DISK_OK && (!fresh || (separate && (!edits || !check || !textStorage))))
+        r = DISK_ERR_NOMEM;
     if (r == DISK_OK && !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
     if (r == DISK_OK && separate && !OutputList_Alloc(&set->retired, n)) r = DISK_ERR_NOMEM;
     const char* const backupOf = separate ? image->path : nullptr;
@@ -644,26 +711,30 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         const char* target = e->path;
         if (separate) {
             r = ChooseFresh(files, &chosen, e->path, fresh);
-            if (r == DISK_OK && !RenamedExtent(image, i, fresh, image->descriptor.extents[i].sectors,
-                                               &edits->extents[i]))
+            if (r == DISK_OK &&
+                !RenamedExtent(image, i, fresh, image->descriptor.extents[i].sectors,
+                               &edits->extents[i]))
                 r = DISK_ERR_ARG;
             if (r == DISK_OK && !AddRetired(&set->retired, e->path)) r = DISK_ERR_ARG;
             if (r != DISK_OK) break;
             target = fresh;
         }
-        r = OutputEntry_ChooseNames(entry, target, suffix, separate ? TextView{nullptr, 0} : Path_DeleteSuffix(TEXT_ENC_UTF8),
-                                    ChainPaths(files), files.count);
+        r = OutputEntry_ChooseNames(
+            entry, target, suffix,
+            separate ? TextView{nullptr, 0} : Path_DeleteSuffix(TEXT_ENC_UTF8), ChainPaths(files),
+            files.count);
         if (r != DISK_OK) break;
         // The temporary file exists from here on: a failure below discards it with the others.
         set->extents.count = i + 1;
-        r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map, layer,
-                               preallocated, progress, user, total);
+        r = VmdkSparse_Compact(e, reinterpret_cast<const char*>(entry->tempPath.data), from, map,
+                               layer, preallocated, progress, user, total);
     }
     if (r == DISK_OK && separate) {
         TextBuffer text;
         TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
         r = RewriteChecked(image, edits, &text, false, n, check);
-        if (r == DISK_OK && !SameExtentLines(image->descriptor, *check, n, VMDK_MAX_EXTENTS)) r = DISK_ERR_FORMAT;
+        if (r == DISK_OK && !SameExtentLines(image->descriptor, *check, n, VMDK_MAX_EXTENTS))
+            r = DISK_ERR_FORMAT;
         if (r == DISK_OK) r = WriteTempFile(&set->descriptor, image->path, text.data, text.length);
     }
     Mem_Free(fresh);
@@ -680,7 +751,8 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
 
 int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* source,
                                  UsedSectorMap* map, VmdkTempFileSet* set, bool compress,
-                                 ProgressCallback progress, void* user) {
+                                 ProgressCallback progress, void* user)
+{
     VmdkImage* image = ImageOf(source);
     if (!image || !set || image->flat) return DISK_ERR_ARG;
     if (map && Vmdk_HasParent(image)) return DISK_ERR_ARG;
@@ -717,7 +789,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     if (r == DISK_OK && (toOneFile || stream)) {
         SetText(&edits->createType, CView("monolithicSparse"));
         edits->extentCount = 1;
-        if (!SetExtent(&edits->extents[0], static_cast<uint32_t>(total), CView(BareName(path)), TEXT_ENC_UTF8, true))
+        if (!SetExtent(&edits->extents[0], static_cast<uint32_t>(total), CView(BareName(path)),
+                       TEXT_ENC_UTF8, true))
             r = DISK_ERR_ARG;
         TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
         if (r == DISK_OK) r = RewriteChecked(image, edits, &text, true, 1, check);
@@ -730,7 +803,9 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
             uint64_t capacity = toOneFile ? HeaderCapacity(total, hw) : old.capacity;
             // One file of a split image takes the grain of its last extent: the first may have
             // tiny grains of its own (a 63-sector first track).
-            uint64_t grain = toOneFile ? image->sparseExtents[image->extentCount - 1].header.grainSize : old.grainSize;
+            uint64_t grain = toOneFile
+                                 ? image->sparseExtents[image->extentCount - 1].header.grainSize
+                                 : old.grainSize;
             r = BuildFixedHeader(&prepared->header, capacity, grain, descriptorSectors, compress);
         }
         if (r == DISK_OK && toOneFile) {
@@ -749,8 +824,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
     }
 
     if (r == DISK_OK && (toOneFile || stream)) {
-        r = VmdkSparse_Rewrite(prepared, path, source, map, &set->descriptor, text.data, text.length,
-                               compress, progress, user, total);
+        r = VmdkSparse_Rewrite(prepared, path, source, map, &set->descriptor, text.data,
+                               text.length, compress, progress, user, total);
         // The old extents of a split image are retired on commit: the kept descriptor names them.
         if (r == DISK_OK && toOneFile) {
             if (!OutputList_Alloc(&set->retired, n)) r = DISK_ERR_NOMEM;
@@ -769,20 +844,23 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         check = AllocDescriptor();
         textStorage = static_cast<uint8_t*>(Mem_Alloc(kTextCapacity));
         char* fresh = static_cast<char*>(Mem_Alloc(kNameCapacity));
-        if (!edits || !check || !textStorage || !fresh || !CollectChainFiles(image, &files)) r = DISK_ERR_NOMEM;
-        if (r == DISK_OK && (!OutputFileList_Alloc(&set->extents, n) || !OutputList_Alloc(&set->retired, n)))
+        if (!edits || !check || !textStorage || !fresh || !CollectChainFiles(image, &files))
+            r = DISK_ERR_NOMEM;
+        if (r == DISK_OK &&
+            (!OutputFileList_Alloc(&set->extents, n) || !OutputList_Alloc(&set->retired, n)))
             r = DISK_ERR_NOMEM;
         if (r == DISK_OK) edits->extentCount = n;
         for (uint32_t i = 0; r == DISK_OK && i < n; ++i) {
             VmdkSparseExtent* e = &image->sparseExtents[i];
             r = ChooseFresh(files, &chosen, e->path, fresh);
-            if (r == DISK_OK && (!RenamedExtent(image, i, fresh, d.extents[i].sectors, &edits->extents[i]) ||
-                                 !AddRetired(&set->retired, e->path)))
+            if (r == DISK_OK &&
+                (!RenamedExtent(image, i, fresh, d.extents[i].sectors, &edits->extents[i]) ||
+                 !AddRetired(&set->retired, e->path)))
                 r = DISK_ERR_ARG;
             if (r != DISK_OK) break;
             set->extents.count = i + 1;
-            r = VmdkSparse_Rewrite(e, fresh, source, map, &set->extents.files[i], nullptr, 0, compress,
-                                   progress, user, total);
+            r = VmdkSparse_Rewrite(e, fresh, source, map, &set->extents.files[i], nullptr, 0,
+                                   compress, progress, user, total);
         }
         TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
         if (r == DISK_OK) r = RewriteChecked(image, edits, &text, false, n, check);
@@ -791,8 +869,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         Mem_Free(fresh);
         PtrArray_Free(&files);
     } else if (r == DISK_OK) {
-        r = VmdkSparse_Rewrite(&image->sparseExtents[0], path, source, map, &set->descriptor, nullptr, 0,
-                               compress, progress, user, total);
+        r = VmdkSparse_Rewrite(&image->sparseExtents[0], path, source, map, &set->descriptor,
+                               nullptr, 0, compress, progress, user, total);
     }
     Disk_Close(&filtered);
     Mem_Free(prepared);
@@ -807,7 +885,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
 
 int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, UsedSectorMap* map,
                         VmdkTempFileSet* set, uint64_t newSectors, ProgressCallback progress,
-                        void* user) {
+                        void* user)
+{
     VmdkImage* image = ImageOf(source);
     if (!image || !set) return DISK_ERR_ARG;
     const char* path = DescriptorPathOf(image, descriptorPath);
@@ -840,7 +919,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         // sectors): other readers take a whole grain from the extent that holds its start.
         if (!flat) {
             const uint64_t grain = image->sparseExtents[last].header.grainSize;
-            const uint64_t g = grain > VMDK_DEFAULT_GRAIN_SECTORS ? grain : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+            const uint64_t g =
+                grain > VMDK_DEFAULT_GRAIN_SECTORS ? grain : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
             uint64_t rounded = (unit + g - 1) / g * g;
             if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
             unit = rounded;
@@ -851,8 +931,9 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         lastSize = added ? unit : grown;
     }
     const uint32_t newCount = count + static_cast<uint32_t>(added);
-    const bool stream = !split && !flat && (d.createTypeIndex == VMDK_CREATE_STREAM_OPTIMIZED ||
-                                            image->sparseExtents[0].header.gdOffset == VMDK_GD_AT_END);
+    const bool stream = !split && !flat &&
+                        (d.createTypeIndex == VMDK_CREATE_STREAM_OPTIMIZED ||
+                         image->sparseExtents[0].header.gdOffset == VMDK_GD_AT_END);
     const bool embedded = !split && !flat;
 
     VmdkDescriptorEdits* edits = AllocEdits();
@@ -871,7 +952,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     char* lastPath = static_cast<char*>(Mem_Alloc(kNameCapacity));
     if (r == DISK_OK && (!lastPath || !CollectChainFiles(image, &files))) r = DISK_ERR_NOMEM;
     if (r == DISK_OK && !embedded) {
-        r = ChooseFresh(files, &chosen, flat ? image->flatExtents[last].path : image->sparseExtents[last].path,
+        r = ChooseFresh(files, &chosen,
+                        flat ? image->flatExtents[last].path : image->sparseExtents[last].path,
                         lastPath);
         if (r == DISK_OK && !OutputList_Alloc(&set->retired, 1)) r = DISK_ERR_NOMEM;
         if (r == DISK_OK && !AddRetired(&set->retired, flat ? image->flatExtents[last].path
@@ -890,9 +972,10 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         }
         if (stream) SetText(&edits->createType, CView("monolithicSparse"));
         edits->extentCount = flat ? count : newCount;
-        if (embedded ? !SetExtent(&edits->extents[last], static_cast<uint32_t>(lastSize), d.extents[last].fileName,
-                                  d.textEncoding, stream)
-                     : !RenamedExtent(image, last, lastPath, static_cast<uint32_t>(lastSize), &edits->extents[last]))
+        if (embedded ? !SetExtent(&edits->extents[last], static_cast<uint32_t>(lastSize),
+                                  d.extents[last].fileName, d.textEncoding, stream)
+                     : !RenamedExtent(image, last, lastPath, static_cast<uint32_t>(lastSize),
+                                      &edits->extents[last]))
             r = DISK_ERR_ARG;
         for (uint32_t j = 0; r == DISK_OK && j < added; ++j) {
             VmdkExtentEdit* x = &edits->extents[count + j];
@@ -918,19 +1001,23 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             Mem_Free(fresh);
             if (r != DISK_OK) break;
             x->set = flat ? 0 : 1;
-            x->sectors = j + 1 < added ? static_cast<uint32_t>(unit) : static_cast<uint32_t>(grown - added * unit);
+            x->sectors = j + 1 < added ? static_cast<uint32_t>(unit)
+                                       : static_cast<uint32_t>(grown - added * unit);
         }
     }
     TextBuffer text;
     TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
     if (r == DISK_OK && flat && added) {
-        if (!Vmdk_RewriteDescriptorUtf8(OldText(image), d.textEncoding, &text, edits, TEXT_ENC_UTF8))
+        if (!Vmdk_RewriteDescriptorUtf8(OldText(image), d.textEncoding, &text, edits,
+                                        TEXT_ENC_UTF8))
             r = DISK_ERR_FORMAT;
-        if (r == DISK_OK) r = InsertFlatExtentLines(&text, d.textEncoding, edits, count, newCount, check);
+        if (r == DISK_OK)
+            r = InsertFlatExtentLines(&text, d.textEncoding, edits, count, newCount, check);
         uint32_t length = 0;
-        if (r == DISK_OK && (text.length > VMDK_MAX_DESCRIPTOR_BYTES ||
-                             Vmdk_CheckDescriptorText(check, text.data, text.length, false, &length) != DISK_OK ||
-                             check->extentCount != newCount))
+        if (r == DISK_OK &&
+            (text.length > VMDK_MAX_DESCRIPTOR_BYTES ||
+             Vmdk_CheckDescriptorText(check, text.data, text.length, false, &length) != DISK_OK ||
+             check->extentCount != newCount))
             r = DISK_ERR_FORMAT;
     } else if (r == DISK_OK) {
         r = RewriteChecked(image, edits, &text, embedded, newCount, check);
@@ -951,8 +1038,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
             if (r == DISK_OK && text.length > descriptorSectors * kSector) r = DISK_ERR_ARG;
         }
         if (r == DISK_OK)
-            r = BuildFixedHeader(&prepared->header, HeaderCapacity(lastSize, hw), e.header.grainSize,
-                                 descriptorSectors, e.compressed != 0);
+            r = BuildFixedHeader(&prepared->header, HeaderCapacity(lastSize, hw),
+                                 e.header.grainSize, descriptorSectors, e.compressed != 0);
     }
     if (r == DISK_OK && !Report(progress, user, 0, newSectors)) r = DISK_CANCELLED;
 
@@ -966,24 +1053,28 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         from = &filtered;
     }
     const uint32_t outputs = embedded ? 0 : 1 + static_cast<uint32_t>(added);
-    if (r == DISK_OK && outputs && !OutputFileList_Alloc(&set->extents, outputs)) r = DISK_ERR_NOMEM;
+    if (r == DISK_OK && outputs && !OutputFileList_Alloc(&set->extents, outputs))
+        r = DISK_ERR_NOMEM;
 
     // The last old extent grows: its grains are copied (for a child by the per-layer query, so
     // that zero grains keep hiding the parent), the rest of it stays unallocated.
     if (r == DISK_OK) {
         if (embedded) {
-            r = VmdkSparse_Rewrite(prepared, path, from, map, &set->descriptor, text.data, text.length,
-                                   image->sparseExtents[0].compressed != 0, progress, user, newSectors);
+            r = VmdkSparse_Rewrite(prepared, path, from, map, &set->descriptor, text.data,
+                                   text.length, image->sparseExtents[0].compressed != 0, progress,
+                                   user, newSectors);
         } else if (flat) {
             VmdkFlatExtent* e = &image->flatExtents[last];
             set->extents.count = 1;
-            r = VmdkFlat_Write(lastPath, source, map, &set->extents.files[0], e->dataOffset, lastFirst,
-                               static_cast<uint32_t>(lastSize), buffer, progress, user, newSectors);
+            r = VmdkFlat_Write(lastPath, source, map, &set->extents.files[0], e->dataOffset,
+                               lastFirst, static_cast<uint32_t>(lastSize), buffer, progress, user,
+                               newSectors);
             if (r == DISK_OK) r = CopyFlatPrefix(e, &set->extents.files[0], e->dataOffset, buffer);
         } else {
             set->extents.count = 1;
-            r = VmdkSparse_Rewrite(prepared, lastPath, from, map, &set->extents.files[0], nullptr, 0,
-                                   image->sparseExtents[last].compressed != 0, progress, user, newSectors);
+            r = VmdkSparse_Rewrite(prepared, lastPath, from, map, &set->extents.files[0], nullptr,
+                                   0, image->sparseExtents[last].compressed != 0, progress, user,
+                                   newSectors);
         }
     }
     // New extents lie past the old end: nothing to read.
@@ -998,21 +1089,23 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
         set->extents.count = 2 + j;
         OutputFile* out = &set->extents.files[1 + j];
         if (flat) {
-            r = VmdkFlat_Write(extentPath, source, nullptr, out, 0, first, x.sectors, buffer, progress, user,
-                               newSectors);
+            r = VmdkFlat_Write(extentPath, source, nullptr, out, 0, first, x.sectors, buffer,
+                               progress, user, newSectors);
         } else {
             // The image's grain, so that every extent shares one grain size.
             const uint64_t grain = image->sparseExtents[last].header.grainSize;
-            r = VmdkSparse_Write(extentPath, &zero, nullptr, out, 0, nullptr, hw, first, x.sectors, false,
-                                 image->sparseExtents[last].compressed != 0, false, progress, user, newSectors,
+            r = VmdkSparse_Write(extentPath, &zero, nullptr, out, 0, nullptr, hw, first, x.sectors,
+                                 false, image->sparseExtents[last].compressed != 0, false, progress,
+                                 user, newSectors,
                                  grain < VMDK_DEFAULT_GRAIN_SECTORS ? static_cast<uint32_t>(grain)
-                                                                   : VMDK_DEFAULT_GRAIN_SECTORS);
+                                                                    : VMDK_DEFAULT_GRAIN_SECTORS);
         }
         first += x.sectors;
     }
     Disk_Close(&zero);
     Disk_Close(&filtered);
-    if (r == DISK_OK && !embedded) r = WriteTempFile(&set->descriptor, path, text.data, text.length);
+    if (r == DISK_OK && !embedded)
+        r = WriteTempFile(&set->descriptor, path, text.data, text.length);
     if (r == DISK_OK && !Report(progress, user, newSectors, newSectors)) r = DISK_CANCELLED;
 
     Mem_Free(prepared);
@@ -1032,7 +1125,8 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
 namespace {
 
 // An absolute, normalised form of a UTF-8 path (relative paths against the working directory).
-bool AbsolutePath(const char* path, char* out) {
+bool AbsolutePath(const char* path, char* out)
+{
     char* joined = static_cast<char*>(Mem_Alloc(kNameCapacity));
     if (!joined) return false;
     bool ok = true;
@@ -1049,22 +1143,27 @@ bool AbsolutePath(const char* path, char* out) {
     }
     TextBuffer result;
     TextBuffer_Init(&result, out, 0, kNameCapacity);
-    ok = ok && Path_Normalize(CView(joined), &result, TEXT_ENC_UTF8, true) && TextBuffer_TerminateUtf8(&result);
+    ok = ok && Path_Normalize(CView(joined), &result, TEXT_ENC_UTF8, true) &&
+         TextBuffer_TerminateUtf8(&result);
     Mem_Free(joined);
     return ok;
 }
 
 // parentFileNameHint of a child: the parent path as given, the bare name when both lie in one
 // directory, or the parent path relative to the child's directory.
-int ParentHint(const char* parentPath, const char* childPath, bool absolute, TextBuffer* hint) {
+int ParentHint(const char* parentPath, const char* childPath, bool absolute, TextBuffer* hint)
+{
     hint->length = 0;
     if (absolute)
-        return TextBuffer_Set(hint, CView(parentPath)) && TextBuffer_TerminateUtf8(hint) ? DISK_OK : DISK_ERR_ARG;
+        return TextBuffer_Set(hint, CView(parentPath)) && TextBuffer_TerminateUtf8(hint)
+                   ? DISK_OK
+                   : DISK_ERR_ARG;
     char* a = static_cast<char*>(Mem_Alloc(kNameCapacity));
     char* b = static_cast<char*>(Mem_Alloc(kNameCapacity));
     int r = DISK_OK;
     if (!a || !b) r = DISK_ERR_NOMEM;
-    if (r == DISK_OK && (!AbsolutePath(parentPath, a) || !AbsolutePath(childPath, b))) r = DISK_ERR_ARG;
+    if (r == DISK_OK && (!AbsolutePath(parentPath, a) || !AbsolutePath(childPath, b)))
+        r = DISK_ERR_ARG;
     if (r == DISK_OK) {
         TextView parentDir, parentName, childDir;
         Path_SplitDir(CView(a), &parentDir, &parentName, TEXT_ENC_UTF8);
@@ -1082,7 +1181,8 @@ int ParentHint(const char* parentPath, const char* childPath, bool absolute, Tex
 }  // namespace
 
 int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const char* childPath,
-                     bool absoluteHint) {
+                     bool absoluteHint)
+{
     VmdkImage* image = ImageOf(parent);
     if (!image || !parentPath || !childPath) return DISK_ERR_ARG;
     if (std::strlen(parentPath) >= kNameCapacity || std::strlen(childPath) >= kNameCapacity)
@@ -1134,7 +1234,8 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
         VmdkExtentEdit* x = &edits->extents[i];
         TextBuffer name;
         TextBuffer_Init(&name, x->fileNameStorage, 0, sizeof x->fileNameStorage);
-        bool ok = split ? NumberedName(childPath, i + 1, &name) : TextBuffer_Set(&name, CView(BareName(childPath)));
+        bool ok = split ? NumberedName(childPath, i + 1, &name)
+                        : TextBuffer_Set(&name, CView(BareName(childPath)));
         if (!ok) {
             r = DISK_ERR_ARG;
             break;
@@ -1147,7 +1248,8 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
     TextBuffer text;
     TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
     if (r == DISK_OK) r = RewriteChecked(image, edits, &text, !split, count, check);
-    if (r == DISK_OK && (!check->isChild || check->split != d.split || check->flat)) r = DISK_ERR_FORMAT;
+    if (r == DISK_OK && (!check->isChild || check->split != d.split || check->flat))
+        r = DISK_ERR_FORMAT;
     if (r == DISK_OK && !split && text.length > kEmbeddedBytes) r = DISK_ERR_FORMAT;
     // The child's files are written over whatever lies at their paths: none may be a file of the
     // parent's chain.
@@ -1169,9 +1271,9 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
     if (r == DISK_OK && !split) {
         // The text, zero-padded to the embedded area.
         std::memset(textStorage + text.length, 0, kEmbeddedBytes - text.length);
-        r = VmdkSparse_Write(childPath, &zero, nullptr, &set.descriptor, VMDK_EMBEDDED_DESCRIPTOR_SECTORS,
-                             textStorage, hw, 0, d.extents[0].sectors, false, false, false, nullptr, nullptr,
-                             total);
+        r = VmdkSparse_Write(childPath, &zero, nullptr, &set.descriptor,
+                             VMDK_EMBEDDED_DESCRIPTOR_SECTORS, textStorage, hw, 0,
+                             d.extents[0].sectors, false, false, false, nullptr, nullptr, total);
     } else if (r == DISK_OK) {
         // The descriptor is the last file of the list, so that it takes its name only after
         // every extent it lists has taken its own.
@@ -1190,9 +1292,9 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
             r = JoinDir(childPath, x.fileName, extentPath);
             if (r == DISK_OK && std::strcmp(extentPath, childPath) == 0) r = DISK_ERR_ARG;
             if (r == DISK_OK)
-                r = VmdkSparse_Write(extentPath, &zero, nullptr, &set.extents.files[i], 0, nullptr, hw, first,
-                                     x.sectors, false, false, false, nullptr, nullptr, total,
-                                     VmdkSparse_GrainInImage(sizes, count, i));
+                r = VmdkSparse_Write(extentPath, &zero, nullptr, &set.extents.files[i], 0, nullptr,
+                                     hw, first, x.sectors, false, false, false, nullptr, nullptr,
+                                     total, VmdkSparse_GrainInImage(sizes, count, i));
             first += x.sectors;
         }
         Mem_Free(sizes);
@@ -1216,12 +1318,14 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
 namespace {
 
 // Whether two names, each in its descriptor's encoding, are the same text.
-bool SameName(TextView a, TextEncoding encodingA, TextView b, TextEncoding encodingB) {
+bool SameName(TextView a, TextEncoding encodingA, TextView b, TextEncoding encodingB)
+{
     uint8_t storageA[kNameCapacity], storageB[kNameCapacity];
     TextBuffer ua, ub;
     TextBuffer_Init(&ua, storageA, 0, sizeof storageA);
     TextBuffer_Init(&ub, storageB, 0, sizeof storageB);
-    if (!Enc_ConvertAppend(&ua, TEXT_ENC_UTF8, a, encodingA) || !Enc_ConvertAppend(&ub, TEXT_ENC_UTF8, b, encodingB))
+    if (!Enc_ConvertAppend(&ua, TEXT_ENC_UTF8, a, encodingA) ||
+        !Enc_ConvertAppend(&ub, TEXT_ENC_UTF8, b, encodingB))
         return false;
     return ua.length == ub.length && std::memcmp(storageA, storageB, ua.length) == 0;
 }
@@ -1230,7 +1334,8 @@ bool SameName(TextView a, TextEncoding encodingA, TextView b, TextEncoding encod
 
 int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
                           const char* descriptorPath, TextEncoding editEncoding,
-                          TextEncoding outputEncoding) {
+                          TextEncoding outputEncoding)
+{
     VmdkImage* image = ImageOf(handle);
     if (!image || !edits) return DISK_ERR_ARG;
     if (outputEncoding != TEXT_ENC_SJIS && outputEncoding != TEXT_ENC_UTF8) return DISK_ERR_ARG;
@@ -1242,9 +1347,11 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     // operation on the image is refused.
     InPlaceLockScope inPlace;
     int locked = inPlace.Acquire(path);
-    for (uint32_t i = 0; locked == DISK_OK && i < image->extentCount && inPlace.lock.count < IN_PLACE_LOCK_FILES;
+    for (uint32_t i = 0;
+         locked == DISK_OK && i < image->extentCount && inPlace.lock.count < IN_PLACE_LOCK_FILES;
          ++i)
-        locked = inPlace.Acquire(image->flat ? image->flatExtents[i].path : image->sparseExtents[i].path);
+        locked = inPlace.Acquire(image->flat ? image->flatExtents[i].path
+                                             : image->sparseExtents[i].path);
     if (locked != DISK_OK) return locked;
     if (!embedded) {
         int checked = CheckBackupNames(image, path);
@@ -1257,20 +1364,23 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     if (!textStorage || !check) r = DISK_ERR_NOMEM;
     TextBuffer text;
     TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
-    if (r == DISK_OK && !Vmdk_RewriteDescriptor(OldText(image), d.textEncoding, &text, outputEncoding, edits,
-                                                editEncoding, TEXT_ENC_UTF8))
+    if (r == DISK_OK && !Vmdk_RewriteDescriptor(OldText(image), d.textEncoding, &text,
+                                                outputEncoding, edits, editEncoding, TEXT_ENC_UTF8))
         r = DISK_ERR_FORMAT;
 
     // The new text must read back and describe the same extents, before anything is written.
     uint32_t length = 0;
-    if (r == DISK_OK && (text.length > VMDK_MAX_DESCRIPTOR_BYTES ||
-                         Vmdk_CheckDescriptorText(check, text.data, text.length, embedded, &length) != DISK_OK ||
-                         length != text.length))
+    if (r == DISK_OK &&
+        (text.length > VMDK_MAX_DESCRIPTOR_BYTES ||
+         Vmdk_CheckDescriptorText(check, text.data, text.length, embedded, &length) != DISK_OK ||
+         length != text.length))
         r = DISK_ERR_ARG;
-    if (r == DISK_OK && (check->extentCount != d.extentCount || check->split != d.split || check->flat != d.flat))
+    if (r == DISK_OK &&
+        (check->extentCount != d.extentCount || check->split != d.split || check->flat != d.flat))
         r = DISK_ERR_ARG;
     for (uint32_t i = 0; r == DISK_OK && i < d.extentCount; ++i)
-        if (check->extents[i].sectors != d.extents[i].sectors || check->extents[i].type != d.extents[i].type ||
+        if (check->extents[i].sectors != d.extents[i].sectors ||
+            check->extents[i].type != d.extents[i].type ||
             check->extents[i].offset != d.extents[i].offset ||
             !SameName(check->extents[i].fileName, static_cast<TextEncoding>(check->textEncoding),
                       d.extents[i].fileName, static_cast<TextEncoding>(d.textEncoding)))
@@ -1309,7 +1419,8 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {
             Vmdk_InitDescriptor(check);
-            if (Vmdk_CheckDescriptorText(check, block, area, true, &length) != DISK_OK) r = DISK_ERR_FORMAT;
+            if (Vmdk_CheckDescriptorText(check, block, area, true, &length) != DISK_OK)
+                r = DISK_ERR_FORMAT;
         }
         if (r == DISK_OK) {
             Mem_Free(image->descriptorText.data);

@@ -14,11 +14,20 @@ bool CarriesVmdkMark(const DiskFileMarks* m)
 }  // namespace
 
 const DiskFormatRow VmdkRow = {
-    DISK_KIND_VMDK, "VMDK",
-    Disk_OpenVmdk, Disk_OpenVmdkWithHandler,
-    Vmdk_Close, Vmdk_GetGeometry, Vmdk_Read, Vmdk_IsRangeEmpty,
-    Vmdk_CanCompact, Vmdk_HasParent, Vmdk_IsRangeUnallocated,
-    /*probed*/ true, /*keyed*/ false, /*directories*/ false,
+    DISK_KIND_VMDK,
+    "VMDK",
+    Disk_OpenVmdk,
+    Disk_OpenVmdkWithHandler,
+    Vmdk_Close,
+    Vmdk_GetGeometry,
+    Vmdk_Read,
+    Vmdk_IsRangeEmpty,
+    Vmdk_CanCompact,
+    Vmdk_HasParent,
+    Vmdk_IsRangeUnallocated,
+    /*probed*/ true,
+    /*keyed*/ false,
+    /*directories*/ false,
     CarriesVmdkMark,
     {"vmdk"},
 };

@@ -19,7 +19,7 @@
 namespace {
 
 const uint32_t kSector = VMDK_SECTOR_BYTES;
-const uint32_t kGdEntriesPerSector = kSector / 4;   // 128
+const uint32_t kGdEntriesPerSector = kSector / 4;  // 128
 const uint32_t kScratchLimit = 0x200000;           // empty-range work area
 const uint32_t kZeroChunk = 0x10000;
 
@@ -28,14 +28,16 @@ inline uint64_t MinU64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 bool IsPowerOfTwo64(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-void StoreMarker(uint8_t* sector, uint64_t value, uint32_t size, uint32_t type) {
+void StoreMarker(uint8_t* sector, uint64_t value, uint32_t size, uint32_t type)
+{
     std::memset(sector, 0, kSector);
     Bytes_StoreLe64(sector, value);
     Bytes_StoreLe32(sector + 8, size);
     Bytes_StoreLe32(sector + 12, type);
 }
 
-void LoadMarker(const uint8_t* bytes, VmdkMarker* marker) {
+void LoadMarker(const uint8_t* bytes, VmdkMarker* marker)
+{
     marker->value = Bytes_LoadLe64(bytes);
     marker->size = Bytes_LoadLe32(bytes + 8);
     marker->type = Bytes_LoadLe32(bytes + 12);
@@ -44,7 +46,8 @@ void LoadMarker(const uint8_t* bytes, VmdkMarker* marker) {
 bool AllZero16(const uint8_t* bytes) { return Mem_IsZero(bytes, 16); }
 
 // Whether any bit of a used-sector bitmap of count bits is set.
-bool AnyBitSet(const uint8_t* bits, uint32_t count) {
+bool AnyBitSet(const uint8_t* bits, uint32_t count)
+{
     uint32_t whole = count / 8;
     for (uint32_t i = 0; i < whole; ++i)
         if (bits[i]) return true;
@@ -53,7 +56,8 @@ bool AnyBitSet(const uint8_t* bits, uint32_t count) {
 }
 
 // Whether the map marks any sector of [first, first + count) used. count <= 0x10000.
-int MapHasUsed(UsedSectorMap* map, uint64_t first, uint32_t count, bool* used) {
+int MapHasUsed(UsedSectorMap* map, uint64_t first, uint32_t count, bool* used)
+{
     uint8_t bits[0x10000 / 8];
     int r = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
     if (r != DISK_OK) return r;
@@ -63,7 +67,9 @@ int MapHasUsed(UsedSectorMap* map, uint64_t first, uint32_t count, bool* used) {
 
 // Whether data of count sectors (absolute first sector) holds nothing worth keeping: every
 // sector the map marks used (every sector without a map) is zero.
-int DataIsEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data, bool* empty) {
+int DataIsEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data,
+                bool* empty)
+{
     if (!map) {
         *empty = Mem_IsZero(data, count * kSector);
         return DISK_OK;
@@ -71,7 +77,8 @@ int DataIsEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_
     return UsedMap_IsDataEmpty(map, first, count, empty, data);
 }
 
-inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total) {
+inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_t total)
+{
     return WriteKit_Progress(progress, user, done, total);
 }
 
@@ -79,7 +86,8 @@ inline bool Report(ProgressCallback progress, void* user, uint64_t done, uint64_
 // the grain is zeroed. A grain is good only when its stream ends, its Adler-32 check included,
 // within the grain: data that fills the grain before the end of its stream is refused.
 bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_t* out,
-                  uint32_t grainBytes, uint32_t needed) {
+                  uint32_t grainBytes, uint32_t needed)
+{
     Zlib_InitStream(strm);
     if (inflateInit(strm) != Z_OK) return false;
     strm->next_in = const_cast<Bytef*>(src);
@@ -106,7 +114,8 @@ bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_
 
 // ---- Header ---------------------------------------------------------------------------------------
 
-void VmdkSparse_DecodeHeader(const uint8_t* s, VmdkSparseHeader* h) {
+void VmdkSparse_DecodeHeader(const uint8_t* s, VmdkSparseHeader* h)
+{
     h->magic = Bytes_LoadLe32(s + 0);
     h->version = Bytes_LoadLe32(s + 4);
     h->flags = Bytes_LoadLe32(s + 8);
@@ -127,7 +136,8 @@ void VmdkSparse_DecodeHeader(const uint8_t* s, VmdkSparseHeader* h) {
     h->pad = s[79];
 }
 
-void VmdkSparse_EncodeHeader(const VmdkSparseHeader* h, uint8_t* s) {
+void VmdkSparse_EncodeHeader(const VmdkSparseHeader* h, uint8_t* s)
+{
     std::memset(s, 0, kSector);
     Bytes_StoreLe32(s + 0, h->magic);
     Bytes_StoreLe32(s + 4, h->version);
@@ -149,7 +159,8 @@ void VmdkSparse_EncodeHeader(const VmdkSparseHeader* h, uint8_t* s) {
     s[79] = h->pad;
 }
 
-bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* h) {
+bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* h)
+{
     if (h->magic != VMDK_SPARSE_MAGIC) return false;
     if (h->version < 1 || h->version > 3) return false;
     uint32_t descOffset = static_cast<uint32_t>(h->descriptorOffset);
@@ -169,7 +180,8 @@ bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* h) {
     return true;
 }
 
-bool VmdkSparse_HeaderIsUsable(const VmdkSparseHeader* h) {
+bool VmdkSparse_HeaderIsUsable(const VmdkSparseHeader* h)
+{
     return VmdkSparse_HeaderIsValid(h) && IsPowerOfTwo64(h->grainSize) &&
            h->grainSize <= VMDK_MAX_GRAIN_SECTORS;
 }
@@ -179,7 +191,8 @@ namespace {
 // The writers' layout for `sectors` sectors with grains of grainSectors (a power of two).
 void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
                        uint32_t grainSectors, uint32_t descriptorSectors, bool compressed,
-                       bool streamOptimized) {
+                       bool streamOptimized)
+{
     std::memset(h, 0, sizeof *h);
     h->magic = VMDK_SPARSE_MAGIC;
     if (compressed || streamOptimized) {
@@ -223,7 +236,8 @@ void BuildLayoutHeader(VmdkSparseHeader* h, uint64_t capacity, uint32_t sectors,
 
 void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t descriptorSectors,
                             uint32_t hwVersionIndex, bool compressed, bool streamOptimized,
-                            uint32_t grainSectors) {
+                            uint32_t grainSectors)
+{
     if (!IsPowerOfTwo64(grainSectors) || grainSectors > VMDK_DEFAULT_GRAIN_SECTORS)
         grainSectors = VMDK_DEFAULT_GRAIN_SECTORS;
     uint64_t capacity = sectors;
@@ -233,13 +247,15 @@ void VmdkSparse_BuildHeader(VmdkSparseHeader* header, uint32_t sectors, uint32_t
                       streamOptimized);
 }
 
-uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors) {
+uint32_t VmdkSparse_GrainForInnerExtent(uint32_t sectors)
+{
     uint32_t grain = VMDK_DEFAULT_GRAIN_SECTORS;
     while (grain > 1 && sectors % grain != 0) grain /= 2;
     return grain;
 }
 
-uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index) {
+uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t index)
+{
     const uint32_t kSmallGrain = 8;
     if (index + 1 < count) {
         uint32_t own = VmdkSparse_GrainForInnerExtent(sizes[index]);
@@ -255,13 +271,15 @@ uint32_t VmdkSparse_GrainInImage(const uint32_t* sizes, uint32_t count, uint32_t
 
 // ---- Object ------------------------------------------------------------------------------------------
 
-void VmdkSparse_Init(VmdkSparseExtent* e) {
+void VmdkSparse_Init(VmdkSparseExtent* e)
+{
     std::memset(static_cast<void*>(e), 0, sizeof *e);
     e->cachedTable = VMDK_NO_INDEX;
     e->cachedGrain = VMDK_NO_INDEX;
 }
 
-int VmdkSparse_Close(VmdkSparseExtent* e) {
+int VmdkSparse_Close(VmdkSparseExtent* e)
+{
     bool closed = !e->stream || Stream_Close(e->stream);
     Mem_Free(e->gd);
     Mem_Free(e->rgd);
@@ -274,14 +292,16 @@ int VmdkSparse_Close(VmdkSparseExtent* e) {
     return closed ? DISK_OK : DISK_ERR_WRITE;
 }
 
-bool VmdkSparse_IsCompressedOrStream(const VmdkSparseExtent* e) {
+bool VmdkSparse_IsCompressedOrStream(const VmdkSparseExtent* e)
+{
     return e->compressed || e->header.gdOffset == VMDK_GD_AT_END;
 }
 
 namespace {
 
 // Reads a directory of n entries at a byte offset; DISK_ERR_FORMAT when it lies outside the file.
-int ReadDirectory(VmdkSparseExtent* e, uint64_t byteOffset, uint32_t n, uint32_t** out) {
+int ReadDirectory(VmdkSparseExtent* e, uint64_t byteOffset, uint32_t n, uint32_t** out)
+{
     uint64_t bytes = static_cast<uint64_t>(n) * 4;
     uint64_t end = 0;
     if (!Math_AddU64(byteOffset, bytes, &end) || end > e->fileSize) return DISK_ERR_FORMAT;
@@ -296,16 +316,19 @@ int ReadDirectory(VmdkSparseExtent* e, uint64_t byteOffset, uint32_t n, uint32_t
     return DISK_OK;
 }
 
-int Read16(ByteStream* s, uint64_t offset, uint8_t* out) {
+int Read16(ByteStream* s, uint64_t offset, uint8_t* out)
+{
     return Stream_ReadAt(s, offset, 16, out) ? DISK_OK : DISK_ERR_READ;
 }
 
-bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n) {
+bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n)
+{
     VmdkMarker m;
     LoadMarker(bytes, &m);
     uint64_t floorSectors = (static_cast<uint64_t>(n) * 4) / kSector;
     uint64_t ceilSectors = (static_cast<uint64_t>(n) * 4 + kSector - 1) / kSector;
-    return m.size == 0 && m.type == VMDK_MARKER_GD && (m.value == floorSectors || m.value == ceilSectors);
+    return m.size == 0 && m.type == VMDK_MARKER_GD &&
+           (m.value == floorSectors || m.value == ceilSectors);
 }
 
 // Finds the directory of a stream-optimised extent from the end of the file: the end-of-stream
@@ -314,7 +337,8 @@ bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n) {
 // directory would start (footer marker - 4n). Writers pad the directory to whole sectors, so its
 // marker sits in the whole sector before floor(p / 512); a directory that is not padded has its
 // marker right at p - 512. A zero sector in place of the marker is taken as a padded directory.
-int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset) {
+int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
+{
     uint64_t size = e->fileSize;
     if (size % kSector != 0) return DISK_ERR_FORMAT;
     uint64_t dirBytes = static_cast<uint64_t>(n) * 4;
@@ -355,7 +379,8 @@ int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
     return DISK_ERR_FORMAT;
 }
 
-int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSectors) {
+int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSectors)
+{
     uint8_t raw[kSector];
     std::memset(raw, 0, sizeof raw);
     if (!Stream_ReadAt(e->stream, 0, VMDK_HEADER_FIELD_BYTES, raw)) return DISK_ERR_READ;
@@ -371,7 +396,9 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     // extent rounded up to whole grains (of at least 128 sectors, as old hardware versions
     // round it).
     if (extentSectors > h.capacity) return DISK_ERR_FORMAT;
-    const uint64_t round = h.grainSize > VMDK_DEFAULT_GRAIN_SECTORS ? h.grainSize : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
+    const uint64_t round = h.grainSize > VMDK_DEFAULT_GRAIN_SECTORS
+                               ? h.grainSize
+                               : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
     if (h.capacity - extentSectors >= round ||
         (h.capacity != extentSectors && h.capacity % h.grainSize != 0 &&
          h.capacity % VMDK_DEFAULT_GRAIN_SECTORS != 0))
@@ -379,10 +406,12 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     if (!Stream_GetSize(e->stream, &e->fileSize)) return DISK_ERR_SIZE;
     // The grains start within the file.
     uint64_t overHeadBytes = 0;
-    if (!Math_MulU64(h.overHead, kSector, &overHeadBytes) || overHeadBytes > e->fileSize) return DISK_ERR_FORMAT;
+    if (!Math_MulU64(h.overHead, kSector, &overHeadBytes) || overHeadBytes > e->fileSize)
+        return DISK_ERR_FORMAT;
 
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * h.grainSize;
-    uint32_t n = static_cast<uint32_t>((static_cast<uint64_t>(extentSectors) + perTable - 1) / perTable);
+    uint32_t n =
+        static_cast<uint32_t>((static_cast<uint64_t>(extentSectors) + perTable - 1) / perTable);
     e->gdEntryCount = n;
     e->grainBytes = static_cast<uint32_t>(h.grainSize) * kSector;
     e->compressed = (h.flags & VMDK_FLAGS_COMPRESSED) ? 1 : 0;
@@ -409,7 +438,8 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     for (uint32_t k = 0; k < n; ++k) {
         for (const uint32_t* dir : dirs) {
             if (!dir || dir[k] == 0) continue;
-            if (static_cast<uint64_t>(dir[k]) * kSector + tableBytes > e->fileSize) return DISK_ERR_FORMAT;
+            if (static_cast<uint64_t>(dir[k]) * kSector + tableBytes > e->fileSize)
+                return DISK_ERR_FORMAT;
         }
     }
     e->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
@@ -419,7 +449,8 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
         if (!e->rgt) return DISK_ERR_NOMEM;
     }
     uint64_t fileSectors = e->fileSize / kSector;
-    e->entryLimit = e->readOnly ? static_cast<uint32_t>(MinU64(fileSectors, 0xFFFFFFFFu)) : 0xFFFFFFFFu;
+    e->entryLimit =
+        e->readOnly ? static_cast<uint32_t>(MinU64(fileSectors, 0xFFFFFFFFu)) : 0xFFFFFFFFu;
     if (e->compressed) {
         e->compressedBuffer = static_cast<uint8_t*>(Mem_Alloc(2 * e->grainBytes + kSector));
         e->grainBuffer = static_cast<uint8_t*>(Mem_Alloc(e->grainBytes));
@@ -435,7 +466,8 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
 
 int VmdkSparse_Open(VmdkSparseExtent* e, FileOpenFn open, void* user, const char* path,
                     bool readOnly, bool separateDescriptor, DiskSource* parent, z_stream* zlib,
-                    uint64_t firstSector, uint32_t extentSectors) {
+                    uint64_t firstSector, uint32_t extentSectors)
+{
     VmdkSparse_Init(e);
     size_t pathLength = std::strlen(path);
     if (pathLength >= sizeof e->path) return DISK_ERR_ARG;
@@ -460,7 +492,8 @@ int VmdkSparse_Open(VmdkSparseExtent* e, FileOpenFn open, void* user, const char
 
 // ---- Tables ----------------------------------------------------------------------------------------------
 
-int VmdkSparse_CheckEntry(const VmdkSparseExtent* e, uint32_t v, bool* valid, uint32_t* value) {
+int VmdkSparse_CheckEntry(const VmdkSparseExtent* e, uint32_t v, bool* valid, uint32_t* value)
+{
     // 0: not allocated; 1: a zeroed grain (reads as zeros, hides a parent's data).
     if (v == 0 || v == 1) {
         *valid = true;
@@ -482,7 +515,8 @@ int VmdkSparse_CheckEntry(const VmdkSparseExtent* e, uint32_t v, bool* valid, ui
     return DISK_OK;
 }
 
-int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table) {
+int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table)
+{
     if (e->cachedTable == table) return DISK_OK;
     if (table >= e->gdEntryCount) return DISK_ERR_ARG;
     e->cachedTable = VMDK_NO_INDEX;
@@ -491,7 +525,8 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table) {
     auto readTable = [&](uint32_t sector, uint32_t* out) {
         uint64_t offset = static_cast<uint64_t>(sector) * kSector;
         if (offset + tableBytes > e->fileSize) return static_cast<int>(DISK_ERR_FORMAT);
-        if (!Stream_ReadAt(e->stream, offset, tableBytes, out)) return static_cast<int>(DISK_ERR_READ);
+        if (!Stream_ReadAt(e->stream, offset, tableBytes, out))
+            return static_cast<int>(DISK_ERR_READ);
         Bytes_LeToHostArray32(out, VMDK_GT_ENTRIES);
         return static_cast<int>(DISK_OK);
     };
@@ -523,12 +558,18 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table) {
         if (r != DISK_OK) return r;
         uint32_t chosen;
         if (!pv && !rv) return DISK_ERR_FORMAT;
-        if (pv && !rv) chosen = pval;
-        else if (!pv && rv) chosen = rval;
-        else if (pval == rval) chosen = pval;
-        else if (pval == 0) chosen = rval;
-        else if (rval == 0) chosen = pval;
-        else return DISK_ERR_FORMAT;
+        if (pv && !rv)
+            chosen = pval;
+        else if (!pv && rv)
+            chosen = rval;
+        else if (pval == rval)
+            chosen = pval;
+        else if (pval == 0)
+            chosen = rval;
+        else if (rval == 0)
+            chosen = pval;
+        else
+            return DISK_ERR_FORMAT;
         e->gt[i] = e->rgt[i] = chosen;
     }
     e->cachedTable = table;
@@ -539,7 +580,8 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table) {
 
 namespace {
 
-int ReadFromParent(VmdkSparseExtent* e, uint64_t offset, uint32_t length, uint8_t* out) {
+int ReadFromParent(VmdkSparseExtent* e, uint64_t offset, uint32_t length, uint8_t* out)
+{
     if (!e->parent) {
         std::memset(out, 0, length);
         return DISK_OK;
@@ -549,7 +591,8 @@ int ReadFromParent(VmdkSparseExtent* e, uint64_t offset, uint32_t length, uint8_
 }
 
 // Brings grain g of the cached table (stored at sector entry) into the grain buffer.
-int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry) {
+int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry)
+{
     if (e->cachedGrain == g) return DISK_OK;
     e->cachedGrain = VMDK_NO_INDEX;
     uint64_t at = static_cast<uint64_t>(entry) * kSector;
@@ -579,7 +622,8 @@ int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry) {
 enum PieceKind { PIECE_UNALLOCATED, PIECE_ZEROED, PIECE_STORED };
 
 template <typename Fn>
-int WalkExtent(VmdkSparseExtent* e, uint64_t first, uint64_t count, Fn fn) {
+int WalkExtent(VmdkSparseExtent* e, uint64_t first, uint64_t count, Fn fn)
+{
     const uint64_t grain = e->header.grainSize;
     const uint64_t perTable = grain * VMDK_GT_ENTRIES;
     uint64_t s = first;
@@ -601,7 +645,9 @@ int WalkExtent(VmdkSparseExtent* e, uint64_t first, uint64_t count, Fn fn) {
             uint32_t g = static_cast<uint32_t>((s / grain) % VMDK_GT_ENTRIES);
             uint64_t grainEnd = MinU64((s / grain + 1) * grain, tableEnd);
             uint32_t entry = e->gt[g];
-            PieceKind kind = entry == 0 ? PIECE_UNALLOCATED : entry == 1 ? PIECE_ZEROED : PIECE_STORED;
+            PieceKind kind = entry == 0   ? PIECE_UNALLOCATED
+                             : entry == 1 ? PIECE_ZEROED
+                                          : PIECE_STORED;
             bool stop = false;
             r = fn(kind, s, static_cast<uint32_t>(grainEnd - s), entry, &stop);
             if (r != DISK_OK || stop) return r;
@@ -618,7 +664,8 @@ int WalkExtent(VmdkSparseExtent* e, uint64_t first, uint64_t count, Fn fn) {
 
 }  // namespace
 
-int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void* buffer) {
+int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void* buffer)
+{
     uint64_t extentBytes = static_cast<uint64_t>(e->extentSectors) * kSector;
     if (offset > extentBytes || length > extentBytes - offset) return DISK_ERR_ARG;
     uint8_t* out = static_cast<uint8_t*>(buffer);
@@ -631,7 +678,8 @@ int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void*
         if (table >= e->gdEntryCount) return DISK_ERR_FORMAT;
         uint64_t tableEnd = MinU64((static_cast<uint64_t>(table) + 1) * tableBytes, end);
         if (e->gd[table] == 0) {
-            int r = ReadFromParent(e, pos, static_cast<uint32_t>(tableEnd - pos), out + (pos - offset));
+            int r =
+                ReadFromParent(e, pos, static_cast<uint32_t>(tableEnd - pos), out + (pos - offset));
             if (r != DISK_OK) return r;
             pos = tableEnd;
             continue;
@@ -647,7 +695,8 @@ int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void*
             if (entry == 0) {
                 r = ReadFromParent(e, pos, static_cast<uint32_t>(pieceEnd - pos), dst);
                 if (r != DISK_OK) return r;
-                if (e->cachedTable != table && (r = VmdkSparse_LoadTable(e, table)) != DISK_OK) return r;
+                if (e->cachedTable != table && (r = VmdkSparse_LoadTable(e, table)) != DISK_OK)
+                    return r;
             } else if (entry == 1) {
                 std::memset(dst, 0, static_cast<size_t>(pieceEnd - pos));
             } else if (e->compressed) {
@@ -673,82 +722,87 @@ int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void*
 }
 
 int VmdkSparse_IsRangeEmpty(VmdkSparseExtent* e, UsedSectorMap* map, uint32_t first, uint32_t count,
-                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record) {
+                            bool* empty, RangeProgressAdapter adapter, RangeProgressRecord* record)
+{
     if (static_cast<uint64_t>(first) + count > e->extentSectors) return DISK_ERR_ARG;
     bool result = true;
-    int r = WalkExtent(e, first, count, [&](PieceKind kind, uint64_t s, uint32_t n, uint32_t entry,
-                                            bool* stop) -> int {
-        uint64_t absolute = e->firstSector + s;
-        if (kind == PIECE_ZEROED) return DISK_OK;
-        if (kind == PIECE_UNALLOCATED) {
-            if (!e->parent) return DISK_OK;
-            bool parentEmpty = true;
-            int pr = DiskSource_IsRangeEmpty(e->parent, map, absolute, n, &parentEmpty, adapter, record);
-            if (pr != DISK_OK) return pr;
-            if (!parentEmpty) {
-                result = false;
-                *stop = true;
-            }
-            return DISK_OK;
-        }
-        if (map) {
-            bool used = false;
-            int mr = MapHasUsed(map, absolute, n, &used);
-            if (mr != DISK_OK) return mr;
-            if (!used) return DISK_OK;
-        }
-        const uint8_t* data;
-        uint32_t g = static_cast<uint32_t>((s / e->header.grainSize) % VMDK_GT_ENTRIES);
-        uint32_t inGrain = static_cast<uint32_t>((s % e->header.grainSize) * kSector);
-        uint32_t done = 0;
-        while (done < n) {
-            uint32_t piece;
-            if (e->compressed) {
-                int cr = LoadCompressedGrain(e, g, entry);
-                if (cr != DISK_OK) return cr;
-                piece = n;
-                data = e->grainBuffer + inGrain;
-            } else {
-                piece = MinU32(n - done, e->scratchBytes / kSector);
-                uint64_t at = static_cast<uint64_t>(entry) * kSector + inGrain + done * kSector;
-                if (!Stream_ReadAt(e->stream, at, piece * kSector, e->scratch)) return DISK_ERR_READ;
-                data = e->scratch;
-            }
-            bool pieceEmpty = true;
-            int dr = DataIsEmpty(map, absolute + done, piece, data, &pieceEmpty);
-            if (dr != DISK_OK) return dr;
-            if (!pieceEmpty) {
-                result = false;
-                *stop = true;
+    int r = WalkExtent(
+        e, first, count,
+        [&](PieceKind kind, uint64_t s, uint32_t n, uint32_t entry, bool* stop) -> int {
+            uint64_t absolute = e->firstSector + s;
+            if (kind == PIECE_ZEROED) return DISK_OK;
+            if (kind == PIECE_UNALLOCATED) {
+                if (!e->parent) return DISK_OK;
+                bool parentEmpty = true;
+                int pr = DiskSource_IsRangeEmpty(e->parent, map, absolute, n, &parentEmpty, adapter,
+                                                 record);
+                if (pr != DISK_OK) return pr;
+                if (!parentEmpty) {
+                    result = false;
+                    *stop = true;
+                }
                 return DISK_OK;
             }
-            done += piece;
-        }
-        return DISK_OK;
-    });
+            if (map) {
+                bool used = false;
+                int mr = MapHasUsed(map, absolute, n, &used);
+                if (mr != DISK_OK) return mr;
+                if (!used) return DISK_OK;
+            }
+            const uint8_t* data;
+            uint32_t g = static_cast<uint32_t>((s / e->header.grainSize) % VMDK_GT_ENTRIES);
+            uint32_t inGrain = static_cast<uint32_t>((s % e->header.grainSize) * kSector);
+            uint32_t done = 0;
+            while (done < n) {
+                uint32_t piece;
+                if (e->compressed) {
+                    int cr = LoadCompressedGrain(e, g, entry);
+                    if (cr != DISK_OK) return cr;
+                    piece = n;
+                    data = e->grainBuffer + inGrain;
+                } else {
+                    piece = MinU32(n - done, e->scratchBytes / kSector);
+                    uint64_t at = static_cast<uint64_t>(entry) * kSector + inGrain + done * kSector;
+                    if (!Stream_ReadAt(e->stream, at, piece * kSector, e->scratch))
+                        return DISK_ERR_READ;
+                    data = e->scratch;
+                }
+                bool pieceEmpty = true;
+                int dr = DataIsEmpty(map, absolute + done, piece, data, &pieceEmpty);
+                if (dr != DISK_OK) return dr;
+                if (!pieceEmpty) {
+                    result = false;
+                    *stop = true;
+                    return DISK_OK;
+                }
+                done += piece;
+            }
+            return DISK_OK;
+        });
     if (r != DISK_OK) return r;
     *empty = result;
     return DISK_OK;
 }
 
 int VmdkSparse_IsRangeUnallocated(VmdkSparseExtent* e, UsedSectorMap* map, uint32_t first,
-                                  uint32_t count, bool* out) {
+                                  uint32_t count, bool* out)
+{
     if (static_cast<uint64_t>(first) + count > e->extentSectors) return DISK_ERR_ARG;
     bool result = true;
-    int r = WalkExtent(e, first, count, [&](PieceKind kind, uint64_t s, uint32_t n, uint32_t,
-                                            bool* stop) -> int {
-        if (kind == PIECE_UNALLOCATED) return DISK_OK;
-        // A stored or zeroed grain belongs to this layer, unless the map marks none of it used.
-        if (map) {
-            bool used = false;
-            int mr = MapHasUsed(map, e->firstSector + s, n, &used);
-            if (mr != DISK_OK) return mr;
-            if (!used) return DISK_OK;
-        }
-        result = false;
-        *stop = true;
-        return DISK_OK;
-    });
+    int r = WalkExtent(e, first, count,
+                       [&](PieceKind kind, uint64_t s, uint32_t n, uint32_t, bool* stop) -> int {
+                           if (kind == PIECE_UNALLOCATED) return DISK_OK;
+                           // A stored or zeroed grain belongs to this layer, unless the map marks none of it used.
+                           if (map) {
+                               bool used = false;
+                               int mr = MapHasUsed(map, e->firstSector + s, n, &used);
+                               if (mr != DISK_OK) return mr;
+                               if (!used) return DISK_OK;
+                           }
+                           result = false;
+                           *stop = true;
+                           return DISK_OK;
+                       });
     if (r != DISK_OK) return r;
     *out = result;
     return DISK_OK;
@@ -764,42 +818,41 @@ const uint32_t kBatchBytes = 0x200000;
 
 struct ExtentWriter {
     ByteStream* out;
-    VmdkSparseHeader header;       // the output header (gdOffset all ones for stream layout)
+    VmdkSparseHeader header;  // the output header (gdOffset all ones for stream layout)
     VmdkGrainLayout layout;
     bool compressed;
     bool stream;
     uint32_t setCount;
-    uint64_t sets[3];              // sector of each table set (directory then tables)
-    uint64_t nextSector;           // next free sector for grains and stream tables
-    uint32_t* gd;                  // stream layout: the directory being built (tableCount entries)
-    uint32_t* gt;                  // the table being built
-    uint8_t* grain;                // one grain read from the source
-    uint8_t* batch;                // batchGrains grains read from the source
+    uint64_t sets[3];     // sector of each table set (directory then tables)
+    uint64_t nextSector;  // next free sector for grains and stream tables
+    uint32_t* gd;         // stream layout: the directory being built (tableCount entries)
+    uint32_t* gt;         // the table being built
+    uint8_t* grain;       // one grain read from the source
+    uint8_t* batch;       // batchGrains grains read from the source
     uint32_t batchGrains;
-    uint32_t workers;              // compressing threads (compressed layouts)
-    z_stream* zlibs;               // one deflate stream per worker
-    WorkPool* pool;                // the compressing threads; one slot per grain of a batch
-    uint32_t* slotGrain;           // per slot: the batch grain it compresses
-    uint32_t batchTable;           // the table and first grain of the batch being compressed
+    uint32_t workers;     // compressing threads (compressed layouts)
+    z_stream* zlibs;      // one deflate stream per worker
+    WorkPool* pool;       // the compressing threads; one slot per grain of a batch
+    uint32_t* slotGrain;  // per slot: the batch grain it compresses
+    uint32_t batchTable;  // the table and first grain of the batch being compressed
     uint32_t batchFirst;
-    uint8_t* packed;               // batchGrains compressed grains of 2 x grain bytes each
-    uint32_t* packedBytes;         // sectors-padded length of each compressed grain
-    uint8_t* sector;               // one sector of work space
+    uint8_t* packed;        // batchGrains compressed grains of 2 x grain bytes each
+    uint32_t* packedBytes;  // sectors-padded length of each compressed grain
+    uint8_t* sector;        // one sector of work space
     const DiskHandle* source;
     UsedSectorMap* map;
     bool layerQuery;
     uint64_t firstSourceSector;
-    uint32_t sectors;              // sectors taken from the source
+    uint32_t sectors;  // sectors taken from the source
     ProgressCallback progress;
     void* user;
     uint64_t total;
 };
 
-void Writer_Init(ExtentWriter* w) {
-    std::memset(static_cast<void*>(w), 0, sizeof *w);
-}
+void Writer_Init(ExtentWriter* w) { std::memset(static_cast<void*>(w), 0, sizeof *w); }
 
-void Writer_Free(ExtentWriter* w) {
+void Writer_Free(ExtentWriter* w)
+{
     WorkPool_Free(w->pool);
     w->pool = nullptr;
     Mem_Free(w->slotGrain);
@@ -830,15 +883,18 @@ void Writer_Free(ExtentWriter* w) {
 }
 
 // Fills the layout from the header and checks that the table sets fit their places.
-int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
+int Writer_Plan(ExtentWriter* w, bool addThirdSet)
+{
     const VmdkSparseHeader& h = w->header;
-    if (!IsPowerOfTwo64(h.grainSize) || h.grainSize > VMDK_MAX_GRAIN_SECTORS) return DISK_ERR_FORMAT;
+    if (!IsPowerOfTwo64(h.grainSize) || h.grainSize > VMDK_MAX_GRAIN_SECTORS)
+        return DISK_ERR_FORMAT;
     VmdkGrainLayout& L = w->layout;
     L.grainSectors = static_cast<uint32_t>(h.grainSize);
     L.grainBytes = L.grainSectors * kSector;
     L.sectorsPerTable = VMDK_GT_ENTRIES * L.grainSectors;
     // The tables cover the extent's sectors, whatever the header's capacity says.
-    uint64_t tables = (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
+    uint64_t tables =
+        (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
     if (h.capacity < w->sectors || tables > 0x800000) return DISK_ERR_FORMAT;
     L.tableCount = static_cast<uint32_t>(tables);
     L.gdSectors = (L.tableCount + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
@@ -862,7 +918,8 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
     // Every set lies after the header and descriptor, before overHead, apart from the others.
     for (uint32_t i = 0; i < w->setCount; ++i) {
         uint64_t start = w->sets[i];
-        if (start < reserved || start > h.overHead || h.overHead - start < setSectors) return DISK_ERR_FORMAT;
+        if (start < reserved || start > h.overHead || h.overHead - start < setSectors)
+            return DISK_ERR_FORMAT;
         for (uint32_t j = 0; j < i; ++j) {
             uint64_t other = w->sets[j];
             if (start < other + setSectors && other < start + setSectors) return DISK_ERR_FORMAT;
@@ -875,7 +932,8 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet) {
 
 int Writer_CompressTask(void* context, uint32_t worker, uint32_t slot);
 
-int Writer_Allocate(ExtentWriter* w) {
+int Writer_Allocate(ExtentWriter* w)
+{
     VmdkGrainLayout& L = w->layout;
     w->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
     w->sector = static_cast<uint8_t*>(Mem_Alloc(kZeroChunk));
@@ -899,7 +957,8 @@ int Writer_Allocate(ExtentWriter* w) {
     if (w->compressed) {
         w->packed = static_cast<uint8_t*>(Mem_Alloc(w->batchGrains * 2 * L.grainBytes));
         w->packedBytes = static_cast<uint32_t*>(Mem_Alloc(w->batchGrains * 4));
-        w->zlibs = static_cast<z_stream*>(Mem_Alloc(w->workers * static_cast<uint32_t>(sizeof(z_stream))));
+        w->zlibs =
+            static_cast<z_stream*>(Mem_Alloc(w->workers * static_cast<uint32_t>(sizeof(z_stream))));
         if (!w->packed || !w->packedBytes || !w->zlibs) return DISK_ERR_NOMEM;
         for (uint32_t i = 0; i < w->workers; ++i) {
             Zlib_InitStream(&w->zlibs[i]);
@@ -918,18 +977,21 @@ int Writer_Allocate(ExtentWriter* w) {
     return DISK_OK;
 }
 
-inline int WriteAt(ExtentWriter* w, uint64_t sector, uint32_t bytes, const void* data) {
+inline int WriteAt(ExtentWriter* w, uint64_t sector, uint32_t bytes, const void* data)
+{
     return Stream_WriteAt(w->out, sector * kSector, bytes, data) ? DISK_OK : DISK_ERR_WRITE;
 }
 
 // Descriptor (descriptorBytes of text, zero-padded to descriptorSize sectors), the directories
 // of the table sets, and the end of the area before the first grain. The header sector stays a
 // hole (zeros) until Writer_WriteHeader, the last write of an extent.
-int Writer_WritePreamble(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes) {
+int Writer_WritePreamble(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes)
+{
     uint8_t* s = w->sector;
     int r = DISK_OK;
     std::memset(s, 0, kSector);
-    uint32_t descSectors = w->header.descriptorOffset ? static_cast<uint32_t>(w->header.descriptorSize) : 0;
+    uint32_t descSectors =
+        w->header.descriptorOffset ? static_cast<uint32_t>(w->header.descriptorSize) : 0;
     for (uint32_t i = 0; i < descSectors; ++i) {
         std::memset(s, 0, kSector);
         uint32_t from = i * kSector;
@@ -969,8 +1031,9 @@ int Writer_WritePreamble(ExtentWriter* w, const uint8_t* descriptor, uint32_t de
 
 // Compresses one grain into out (marker, deflate stream, zeros up to a whole sector) and
 // answers the padded length in *bytes. The same grain gives the same bytes on every stream.
-int CompressGrain(z_stream* z, const uint8_t* grain, uint32_t grainBytes, uint64_t lba, uint8_t* out,
-                  uint32_t* bytes) {
+int CompressGrain(z_stream* z, const uint8_t* grain, uint32_t grainBytes, uint64_t lba,
+                  uint8_t* out, uint32_t* bytes)
+{
     if (deflateReset(z) != Z_OK) return DISK_ERR_READ;
     z->next_in = const_cast<Bytef*>(grain);
     z->avail_in = grainBytes;
@@ -990,7 +1053,8 @@ int CompressGrain(z_stream* z, const uint8_t* grain, uint32_t grainBytes, uint64
 }
 
 // Appends a grain already compressed (padded bytes at out) as the k-th table's g-th entry.
-int Writer_AppendPacked(ExtentWriter* w, uint32_t g, const uint8_t* out, uint32_t padded) {
+int Writer_AppendPacked(ExtentWriter* w, uint32_t g, const uint8_t* out, uint32_t padded)
+{
     uint64_t at = w->nextSector;
     uint64_t sectors = padded / kSector;
     if (at + sectors > 0xFFFFFFFFu) return DISK_ERR_ARG;
@@ -1001,9 +1065,9 @@ int Writer_AppendPacked(ExtentWriter* w, uint32_t g, const uint8_t* out, uint32_
     return DISK_OK;
 }
 
-
 // Writes the finished table k: into every set, or (stream layout) behind a table marker.
-int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any) {
+int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
+{
     const uint32_t tableBytes = VMDK_GT_ENTRIES * 4;
     uint8_t raw[VMDK_GT_ENTRIES * 4];
     for (uint32_t i = 0; i < VMDK_GT_ENTRIES; ++i) Bytes_StoreLe32(raw + 4 * i, w->gt[i]);
@@ -1021,7 +1085,8 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any) {
         return DISK_OK;
     }
     for (uint32_t set = 0; set < w->setCount; ++set) {
-        uint64_t at = w->sets[set] + w->layout.gdSectors + static_cast<uint64_t>(VMDK_GT_SECTORS) * table;
+        uint64_t at =
+            w->sets[set] + w->layout.gdSectors + static_cast<uint64_t>(VMDK_GT_SECTORS) * table;
         int r = WriteAt(w, at, tableBytes, raw);
         if (r != DISK_OK) return r;
     }
@@ -1029,7 +1094,8 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any) {
 }
 
 // Whether a source range holds nothing to store: the per-layer query, or the map and the data.
-int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* empty) {
+int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* empty)
+{
     if (w->layerQuery) return Disk_IsRangeUnallocated(w->source, w->map, first, count, empty);
     if (!w->map) {
         *empty = false;
@@ -1053,19 +1119,23 @@ int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* e
 }
 
 // Compresses the batch grain that `slot` holds, with the worker's own deflate stream.
-int Writer_CompressTask(void* context, uint32_t worker, uint32_t slot) {
+int Writer_CompressTask(void* context, uint32_t worker, uint32_t slot)
+{
     ExtentWriter* w = static_cast<ExtentWriter*>(context);
     const VmdkGrainLayout& L = w->layout;
     const uint32_t i = w->slotGrain[slot];
-    uint64_t lba = (static_cast<uint64_t>(w->batchTable) * VMDK_GT_ENTRIES + w->batchFirst + i) * L.grainSectors;
-    return CompressGrain(&w->zlibs[worker], w->batch + static_cast<size_t>(i) * L.grainBytes, L.grainBytes, lba,
-                         w->packed + static_cast<size_t>(i) * 2 * L.grainBytes, &w->packedBytes[i]);
+    uint64_t lba = (static_cast<uint64_t>(w->batchTable) * VMDK_GT_ENTRIES + w->batchFirst + i) *
+                   L.grainSectors;
+    return CompressGrain(&w->zlibs[worker], w->batch + static_cast<size_t>(i) * L.grainBytes,
+                         L.grainBytes, lba, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
+                         &w->packedBytes[i]);
 }
 
 // Compresses grains [0, count) of the batch whose keep flag is set on the worker pool; answers
 // the first failure.
 int Writer_CompressBatch(ExtentWriter* w, uint32_t table, uint32_t firstGrain, uint32_t count,
-                         const bool* keep) {
+                         const bool* keep)
+{
     w->batchTable = table;
     w->batchFirst = firstGrain;
     int first = DISK_OK;
@@ -1090,7 +1160,8 @@ int Writer_CompressBatch(ExtentWriter* w, uint32_t table, uint32_t firstGrain, u
 // Copies the table ranges of the source into the output: per table, grains that hold data.
 // Grains that may hold data are read in batches (one read per run of neighbouring grains),
 // tested for data from the same buffer, compressed by the workers, and appended in order.
-int Writer_CopyBody(ExtentWriter* w) {
+int Writer_CopyBody(ExtentWriter* w)
+{
     const VmdkGrainLayout& L = w->layout;
     std::vector<bool> candidate(VMDK_GT_ENTRIES);
     std::unique_ptr<bool[]> keep(new (std::nothrow) bool[w->batchGrains]);
@@ -1099,7 +1170,8 @@ int Writer_CopyBody(ExtentWriter* w) {
     for (uint32_t table = 0; table < L.tableCount; ++table) {
         std::memset(w->gt, 0, VMDK_GT_ENTRIES * 4);
         bool any = false;
-        uint32_t tableSectors = done < w->sectors ? MinU32(w->sectors - done, L.sectorsPerTable) : 0;
+        uint32_t tableSectors =
+            done < w->sectors ? MinU32(w->sectors - done, L.sectorsPerTable) : 0;
         bool tableEmpty = tableSectors == 0;
         if (!tableEmpty) {
             int r = Writer_RangeIsEmpty(w, w->firstSourceSector + done, tableSectors, &tableEmpty);
@@ -1110,7 +1182,8 @@ int Writer_CopyBody(ExtentWriter* w) {
             for (uint32_t g = 0; g < grains; ++g) {
                 uint32_t n = MinU32(L.grainSectors, tableSectors - g * L.grainSectors);
                 bool grainEmpty = false;
-                int r = Writer_RangeIsEmpty(w, w->firstSourceSector + done + g * L.grainSectors, n, &grainEmpty);
+                int r = Writer_RangeIsEmpty(w, w->firstSourceSector + done + g * L.grainSectors, n,
+                                            &grainEmpty);
                 if (r != DISK_OK) return r;
                 candidate[g] = !grainEmpty;
             }
@@ -1145,7 +1218,8 @@ int Writer_CopyBody(ExtentWriter* w) {
                         // A layer keeps what it stores; a source grain of zeros is not stored.
                         keep[k] = w->layerQuery ||
                                   (!piece.zero &&
-                                   !Mem_IsZero(w->batch + static_cast<size_t>(k) * L.grainBytes, kn * kSector));
+                                   !Mem_IsZero(w->batch + static_cast<size_t>(k) * L.grainBytes,
+                                               kn * kSector));
                     }
                     i = j;
                 }
@@ -1159,13 +1233,15 @@ int Writer_CopyBody(ExtentWriter* w) {
                     if (keep[i]) {
                         int r;
                         if (w->compressed) {
-                            r = Writer_AppendPacked(w, g + i, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
-                                                    w->packedBytes[i]);
+                            r = Writer_AppendPacked(
+                                w, g + i, w->packed + static_cast<size_t>(i) * 2 * L.grainBytes,
+                                w->packedBytes[i]);
                         } else {
                             uint64_t at = w->nextSector;
                             r = at + L.grainSectors > 0xFFFFFFFFu
                                     ? DISK_ERR_ARG
-                                    : WriteAt(w, at, L.grainBytes, w->batch + static_cast<size_t>(i) * L.grainBytes);
+                                    : WriteAt(w, at, L.grainBytes,
+                                              w->batch + static_cast<size_t>(i) * L.grainBytes);
                             if (r == DISK_OK) {
                                 w->gt[g + i] = static_cast<uint32_t>(at);
                                 w->nextSector = at + L.grainSectors;
@@ -1174,7 +1250,8 @@ int Writer_CopyBody(ExtentWriter* w) {
                         if (r != DISK_OK) return r;
                         any = true;
                     }
-                    if (!Report(w->progress, w->user, w->firstSourceSector + done + inTable + n, w->total))
+                    if (!Report(w->progress, w->user, w->firstSourceSector + done + inTable + n,
+                                w->total))
                         return DISK_CANCELLED;
                 }
                 g += count;
@@ -1183,14 +1260,16 @@ int Writer_CopyBody(ExtentWriter* w) {
         int r = Writer_WriteTable(w, table, any);
         if (r != DISK_OK) return r;
         done += tableSectors;
-        if (!Report(w->progress, w->user, w->firstSourceSector + done, w->total)) return DISK_CANCELLED;
+        if (!Report(w->progress, w->user, w->firstSourceSector + done, w->total))
+            return DISK_CANCELLED;
     }
     return DISK_OK;
 }
 
 // The end of the file: the stream layout's directory, footer and end-of-stream marker, or the
 // end-of-stream sector of a compressed extent.
-int Writer_Finish(ExtentWriter* w) {
+int Writer_Finish(ExtentWriter* w)
+{
     uint8_t* s = w->sector;
     if (w->stream) {
         const VmdkGrainLayout& L = w->layout;
@@ -1223,14 +1302,16 @@ int Writer_Finish(ExtentWriter* w) {
 
 // The header sector, written once everything else is: an extent that was cancelled or failed
 // has none and is not taken for one.
-int Writer_WriteHeader(ExtentWriter* w) {
+int Writer_WriteHeader(ExtentWriter* w)
+{
     VmdkSparse_EncodeHeader(&w->header, w->sector);
     int r = WriteAt(w, 0, kSector, w->sector);
     std::memset(w->sector, 0, kSector);
     return r;
 }
 
-int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes) {
+int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBytes)
+{
     int r = Writer_Allocate(w);
     if (r == DISK_OK) r = Writer_WritePreamble(w, descriptor, descriptorBytes);
     if (r == DISK_OK) r = Writer_CopyBody(w);
@@ -1241,29 +1322,29 @@ int Writer_Run(ExtentWriter* w, const uint8_t* descriptor, uint32_t descriptorBy
 
 // Fills a temp pair: final path, temporary path = final path + "_temp", or the first free
 // numbered variant of it (an existing file is never written over).
-int PrepareTempPair(OutputFile* temp, const char* path) {
+int PrepareTempPair(OutputFile* temp, const char* path)
+{
     OutputFile_Init(temp);
     TextView none = {nullptr, 0};
     return OutputEntry_ChooseNames(&temp->entry, path, Path_TempSuffix(TEXT_ENC_UTF8), none,
                                    nullptr, 0);
 }
 
-int CloseOutput(ByteStream* out, bool preallocated) {
+int CloseOutput(ByteStream* out, bool preallocated)
+{
     return WriteKit_CloseOutput(out, preallocated, DISK_OK);
 }
 
 }  // namespace
 
-void VmdkSparse_SetCompressionWorkers(uint32_t workers) {
-    WorkPool_SetDefaultWorkers(workers);
-}
+void VmdkSparse_SetCompressionWorkers(uint32_t workers) { WorkPool_SetDefaultWorkers(workers); }
 
 int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* map,
                      OutputFile* temp, uint32_t descriptorSectors, const uint8_t* descriptor,
                      uint32_t hwVersionIndex, uint64_t firstSourceSector, uint32_t sectors,
                      bool layerQuery, bool compressed, bool streamOptimized,
-                     ProgressCallback progress, void* user, uint64_t total,
-                     uint32_t grainSectors) {
+                     ProgressCallback progress, void* user, uint64_t total, uint32_t grainSectors)
+{
     if (temp) OutputFile_Init(temp);
     if (descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS || (descriptorSectors && !descriptor))
         return DISK_ERR_ARG;
@@ -1301,7 +1382,8 @@ int VmdkSparse_Write(const char* path, const DiskHandle* source, UsedSectorMap* 
 
 namespace {
 
-int CopyFromExtent(VmdkSparseExtent* e, uint32_t bytes, uint8_t** out) {
+int CopyFromExtent(VmdkSparseExtent* e, uint32_t bytes, uint8_t** out)
+{
     uint8_t* block = static_cast<uint8_t*>(Mem_Alloc(bytes));
     if (!block) return DISK_ERR_NOMEM;
     if (!Stream_ReadAt(e->stream, 0, bytes, block)) {
@@ -1316,7 +1398,8 @@ int CopyFromExtent(VmdkSparseExtent* e, uint32_t bytes, uint8_t** out) {
 
 int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const DiskHandle* source,
                        UsedSectorMap* map, bool layerQuery, bool preallocated,
-                       ProgressCallback progress, void* user, uint64_t total) {
+                       ProgressCallback progress, void* user, uint64_t total)
+{
     if (!extent->stream) return DISK_ERR_ARG;
     if (VmdkSparse_IsCompressedOrStream(extent)) return DISK_ERR_FORMAT;
     ExtentWriter w;
@@ -1334,7 +1417,8 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
     if (r != DISK_OK) return r;
 
     // The header and the embedded descriptor are kept byte for byte.
-    uint32_t descSectors = extent->header.descriptorOffset ? static_cast<uint32_t>(extent->header.descriptorSize) : 0;
+    uint32_t descSectors =
+        extent->header.descriptorOffset ? static_cast<uint32_t>(extent->header.descriptorSize) : 0;
     uint32_t keepBytes = (descSectors + 1) * kSector;
     uint8_t* kept = nullptr;
     r = CopyFromExtent(extent, keepBytes, &kept);
@@ -1361,13 +1445,15 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
 int VmdkSparse_Rewrite(VmdkSparseExtent* extent, const char* extentPath, const DiskHandle* source,
                        UsedSectorMap* map, OutputFile* temp, const uint8_t* descriptor,
                        uint32_t descriptorBytes, bool compressed, ProgressCallback progress,
-                       void* user, uint64_t total) {
+                       void* user, uint64_t total)
+{
     if (!temp) return DISK_ERR_ARG;
     OutputFile_Init(temp);
     const VmdkSparseHeader& old = extent->header;
     uint32_t descSectors = old.descriptorOffset ? static_cast<uint32_t>(old.descriptorSize) : 0;
     if (descriptor && descriptorBytes > descSectors * kSector) return DISK_ERR_ARG;
-    if (!IsPowerOfTwo64(old.grainSize) || old.grainSize > VMDK_MAX_GRAIN_SECTORS) return DISK_ERR_FORMAT;
+    if (!IsPowerOfTwo64(old.grainSize) || old.grainSize > VMDK_MAX_GRAIN_SECTORS)
+        return DISK_ERR_FORMAT;
 
     ExtentWriter w;
     Writer_Init(&w);
@@ -1394,8 +1480,8 @@ int VmdkSparse_Rewrite(VmdkSparseExtent* extent, const char* extentPath, const D
     if (r != DISK_OK) {
         // Tables that cannot stay where they are (the stream layout keeps none in place) get
         // the writers' layout for this capacity and grain size.
-        BuildLayoutHeader(&w.header, old.capacity, extent->extentSectors, static_cast<uint32_t>(old.grainSize),
-                          descSectors, compressed, false);
+        BuildLayoutHeader(&w.header, old.capacity, extent->extentSectors,
+                          static_cast<uint32_t>(old.grainSize), descSectors, compressed, false);
         r = Writer_Plan(&w, false);
         if (r != DISK_OK) return r;
     }

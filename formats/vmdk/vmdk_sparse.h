@@ -19,24 +19,24 @@
 struct UsedSectorMap;
 
 enum : uint32_t {
-    VMDK_SPARSE_MAGIC = 0x564D444B,        // "KDMV"
+    VMDK_SPARSE_MAGIC = 0x564D444B,  // "KDMV"
     VMDK_SECTOR_BYTES = 512,
-    VMDK_HEADER_FIELD_BYTES = 80,          // bytes of the header that carry fields
-    VMDK_GT_ENTRIES = 512,                 // numGTEsPerGT, the only value accepted
-    VMDK_GT_SECTORS = 4,                   // sectors of one grain table
-    VMDK_DEFAULT_GRAIN_SECTORS = 128,      // grain size of the extents written here
-    VMDK_MAX_GRAIN_SECTORS = 0x10000,      // largest grain accepted (32 MiB)
-    VMDK_MAX_DESCRIPTOR_SECTORS = 64,      // largest embedded descriptor accepted
-    VMDK_EMBEDDED_DESCRIPTOR_SECTORS = 20, // embedded descriptor of the extents written here
+    VMDK_HEADER_FIELD_BYTES = 80,           // bytes of the header that carry fields
+    VMDK_GT_ENTRIES = 512,                  // numGTEsPerGT, the only value accepted
+    VMDK_GT_SECTORS = 4,                    // sectors of one grain table
+    VMDK_DEFAULT_GRAIN_SECTORS = 128,       // grain size of the extents written here
+    VMDK_MAX_GRAIN_SECTORS = 0x10000,       // largest grain accepted (32 MiB)
+    VMDK_MAX_DESCRIPTOR_SECTORS = 64,       // largest embedded descriptor accepted
+    VMDK_EMBEDDED_DESCRIPTOR_SECTORS = 20,  // embedded descriptor of the extents written here
     VMDK_FLAGS_NEWLINE_TEST = 0x1,
     VMDK_FLAGS_REDUNDANT_TABLES = 0x2,
     VMDK_FLAGS_COMPRESSED = 0x10000,
     VMDK_FLAGS_MARKERS = 0x20000,
-    VMDK_FLAGS_PLAIN = 0x3,                // written for plain extents
+    VMDK_FLAGS_PLAIN = 0x3,  // written for plain extents
     VMDK_FLAGS_COMPRESSED_WRITTEN = 0x30001,
     VMDK_COMPRESS_NONE = 0,
     VMDK_COMPRESS_DEFLATE = 1,
-    VMDK_GRAIN_MARKER_BYTES = 12,          // u64 sector, u32 length before compressed data
+    VMDK_GRAIN_MARKER_BYTES = 12,  // u64 sector, u32 length before compressed data
     VMDK_NO_INDEX = 0xFFFFFFFFu
 };
 
@@ -61,9 +61,9 @@ struct VmdkSparseHeader {
     uint64_t descriptorOffset;  // 1 with an embedded descriptor, else 0
     uint64_t descriptorSize;    // sectors of the embedded descriptor
     uint32_t numGTEsPerGT;
-    uint64_t rgdOffset;         // sector of the redundant directory, 0 = none
-    uint64_t gdOffset;          // sector of the directory; VMDK_GD_AT_END for stream-optimised
-    uint64_t overHead;          // sectors before the first grain
+    uint64_t rgdOffset;  // sector of the redundant directory, 0 = none
+    uint64_t gdOffset;   // sector of the directory; VMDK_GD_AT_END for stream-optimised
+    uint64_t overHead;   // sectors before the first grain
     uint8_t uncleanShutdown;
     uint8_t singleEndLineChar;   // 0x0A
     uint8_t nonEndLineChar;      // 0x20
@@ -120,29 +120,29 @@ struct VmdkMarker {
 
 // ---- Extents --------------------------------------------------------------------------------
 struct VmdkSparseExtent {
-    ByteStream* stream;          // owned
+    ByteStream* stream;  // owned
     VmdkSparseHeader header;
-    uint32_t extentSectors;      // from the descriptor
+    uint32_t extentSectors;  // from the descriptor
     uint32_t gdEntryCount;
-    uint32_t* gd;                // gdEntryCount entries
-    uint32_t* rgd;               // gdEntryCount entries, or NULL without a redundant directory
-    uint32_t cachedTable;        // index of the cached GT, VMDK_NO_INDEX none
-    uint32_t* gt;                // VMDK_GT_ENTRIES
-    uint32_t* rgt;               // VMDK_GT_ENTRIES, or NULL without a redundant directory
+    uint32_t* gd;          // gdEntryCount entries
+    uint32_t* rgd;         // gdEntryCount entries, or NULL without a redundant directory
+    uint32_t cachedTable;  // index of the cached GT, VMDK_NO_INDEX none
+    uint32_t* gt;          // VMDK_GT_ENTRIES
+    uint32_t* rgt;         // VMDK_GT_ENTRIES, or NULL without a redundant directory
     uint8_t readOnly;
-    uint32_t entryLimit;         // file size in sectors when read-only, else 0xFFFFFFFF
-    DiskSource* parent;          // borrowed; NULL without a parent
-    uint64_t firstSector;        // first sector of the extent in the whole disk
+    uint32_t entryLimit;   // file size in sectors when read-only, else 0xFFFFFFFF
+    DiskSource* parent;    // borrowed; NULL without a parent
+    uint64_t firstSector;  // first sector of the extent in the whole disk
     uint8_t compressed;
-    z_stream* zlib;              // borrowed from the image
+    z_stream* zlib;  // borrowed from the image
     uint32_t grainBytes;
-    uint8_t* compressedBuffer;   // 2 x grainBytes + one sector (compressed extents)
-    uint8_t* grainBuffer;        // grainBytes (compressed extents)
-    uint32_t cachedGrain;        // index within the cached GT of the grain in grainBuffer
-    uint8_t* scratch;            // work area of the empty-range query (one grain, at most 2 MiB)
+    uint8_t* compressedBuffer;  // 2 x grainBytes + one sector (compressed extents)
+    uint8_t* grainBuffer;       // grainBytes (compressed extents)
+    uint32_t cachedGrain;       // index within the cached GT of the grain in grainBuffer
+    uint8_t* scratch;           // work area of the empty-range query (one grain, at most 2 MiB)
     uint32_t scratchBytes;
-    uint64_t fileSize;           // bytes when opened
-    char path[4096];             // UTF-8, terminated
+    uint64_t fileSize;  // bytes when opened
+    char path[4096];    // UTF-8, terminated
 };
 
 // No stream, no tables, nothing cached.
@@ -195,12 +195,12 @@ struct VmdkGrainLayout {
     uint32_t grainSectors;
     uint32_t sectorsPerTable;  // VMDK_GT_ENTRIES x grainSectors
     uint32_t tableCount;
-    uint32_t gdSectors;        // ceil(tableCount / 128)
-    uint32_t tableSectors;     // VMDK_GT_SECTORS
-    uint32_t step;             // grainSectors
-    uint64_t thirdSetSector;   // 0 none
-    z_stream* zlib;            // deflate state of compressed output (owned by the writer)
-    uint8_t* compressedOutput; // 2 x grainBytes (owned by the writer)
+    uint32_t gdSectors;         // ceil(tableCount / 128)
+    uint32_t tableSectors;      // VMDK_GT_SECTORS
+    uint32_t step;              // grainSectors
+    uint64_t thirdSetSector;    // 0 none
+    z_stream* zlib;             // deflate state of compressed output (owned by the writer)
+    uint8_t* compressedOutput;  // 2 x grainBytes (owned by the writer)
 };
 
 // Writes a new sparse extent of `sectors` sectors from source sectors firstSourceSector.. into

@@ -24,7 +24,8 @@ const int32_t kMaxFontDescription = 1024;
 
 // Replaces every backslash followed by `letter` by `replacement`; each search resumes after the
 // inserted character.
-void ReplaceEscape(FXString& text, char letter, char replacement) {
+void ReplaceEscape(FXString& text, char letter, char replacement)
+{
     FXint pos = 0;
     for (;;) {
         FXint found = -1;
@@ -40,7 +41,8 @@ void ReplaceEscape(FXString& text, char letter, char replacement) {
     }
 }
 
-bool IsValidUtf8(const uint8_t* data, size_t size) {
+bool IsValidUtf8(const uint8_t* data, size_t size)
+{
     size_t pos = 0;
     while (pos < size) {
         size_t left = size - pos;
@@ -56,12 +58,14 @@ bool IsValidUtf8(const uint8_t* data, size_t size) {
 
 // ---- Message catalogue ------------------------------------------------------------------------
 
-MessageTable& Ui_Messages() {
+MessageTable& Ui_Messages()
+{
     static MessageTable table;
     return table;
 }
 
-int Ui_ParseMessageCatalogue(MessageTable* table, const uint8_t* data, size_t size) {
+int Ui_ParseMessageCatalogue(MessageTable* table, const uint8_t* data, size_t size)
+{
     const void* nul = size ? memchr(data, 0, size) : NULL;
     if (nul) size = (size_t)((const uint8_t*)nul - data);
     if (!IsValidUtf8(data, size)) return UI_CATALOGUE_ERR_UTF8;
@@ -86,7 +90,8 @@ int Ui_ParseMessageCatalogue(MessageTable* table, const uint8_t* data, size_t si
     return UI_CATALOGUE_OK;
 }
 
-int Ui_LoadMessageCatalogueFile(MessageTable* table, const char* path) {
+int Ui_LoadMessageCatalogueFile(MessageTable* table, const char* path)
+{
     FILE* file = fopen(path, "rb");
     if (!file) return UI_CATALOGUE_ERR_OPEN;
     struct stat info;
@@ -116,7 +121,8 @@ int Ui_LoadMessageCatalogueFile(MessageTable* table, const char* path) {
     return rc;
 }
 
-int Ui_LoadMessageCatalogue(MessageTable* table, const char* fileName) {
+int Ui_LoadMessageCatalogue(MessageTable* table, const char* fileName)
+{
     const size_t kPathSize = 4096;
     char* path = (char*)malloc(kPathSize);
     if (!path) return UI_CATALOGUE_ERR_PATH_MEMORY;
@@ -139,7 +145,8 @@ int Ui_LoadMessageCatalogue(MessageTable* table, const char* fileName) {
     return rc;
 }
 
-const FXString& Ui_MessageText(int number) {
+const FXString& Ui_MessageText(int number)
+{
     static const FXString empty;
     const MessageTable& table = Ui_Messages();
     if (number < 0 || (size_t)number >= table.texts.size()) return empty;
@@ -153,7 +160,8 @@ FXint Ui_ScaleY(FXint value) { return value * g_unitY; }
 FXint Ui_LayoutUnitX() { return g_unitX; }
 FXint Ui_LayoutUnitY() { return g_unitY; }
 
-void Ui_SetLayoutUnitsFromSize(FXuint decipoints) {
+void Ui_SetLayoutUnitsFromSize(FXuint decipoints)
+{
     FXuint vertical = decipoints * 11u / 90u;
     // A font too small to give a unit would make every window empty.
     if (vertical < 1) vertical = 1;
@@ -162,7 +170,8 @@ void Ui_SetLayoutUnitsFromSize(FXuint decipoints) {
     g_unitX = (FXint)(vertical * 12u / 11u);
 }
 
-void Ui_ComputeLayoutUnits(FXApp* app) {
+void Ui_ComputeLayoutUnits(FXApp* app)
+{
     FXFont* font = app ? app->getNormalFont() : NULL;
     if (!font) return;
     FXuint size = font->getActualSize();
@@ -172,11 +181,10 @@ void Ui_ComputeLayoutUnits(FXApp* app) {
 
 // ---- Font file --------------------------------------------------------------------------------
 
-FXString Ui_FontFilePath() {
-    return FXSystem::getHomeDirectory() + "/" + ".vdxfont";
-}
+FXString Ui_FontFilePath() { return FXSystem::getHomeDirectory() + "/" + ".vdxfont"; }
 
-bool Ui_ReadFontFile(const FXString& path, FXString* description) {
+bool Ui_ReadFontFile(const FXString& path, FXString* description)
+{
     description->clear();
     FILE* file = fopen(path.text(), "rb");
     if (!file) return false;
@@ -197,7 +205,8 @@ bool Ui_ReadFontFile(const FXString& path, FXString* description) {
     return ok;
 }
 
-bool Ui_ApplyFontFile(FXApp* app) {
+bool Ui_ApplyFontFile(FXApp* app)
+{
     FXString description;
     if (!Ui_ReadFontFile(Ui_FontFilePath(), &description)) return false;
     FXFont* font = new FXFont(app, description);
@@ -213,14 +222,16 @@ bool Ui_ApplyFontFile(FXApp* app) {
 
 // ---- Last directory ---------------------------------------------------------------------------
 
-FXString& Ui_LastDirectory() {
+FXString& Ui_LastDirectory()
+{
     static FXString directory;
     return directory;
 }
 
 // ---- Start-up ---------------------------------------------------------------------------------
 
-int Ui_Main(int argc, char* argv[], UiWizardRunner runWizard) {
+int Ui_Main(int argc, char* argv[], UiWizardRunner runWizard)
+{
     FXApp* app = new FXApp("Dedezivi", "DidArur");
     app->init(argc, argv);
     if (Ui_LoadMessageCatalogue(&Ui_Messages(), "vdxmsg.txt") != UI_CATALOGUE_OK) {
@@ -252,7 +263,8 @@ int Ui_Main(int argc, char* argv[], UiWizardRunner runWizard) {
 #if defined(__SANITIZE_ADDRESS__)
 // The font library keeps caches for the life of the process that the leak checker cannot see
 // being used; every program with a window reports them. They are not the program's.
-extern "C" const char* __lsan_default_suppressions() {
+extern "C" const char* __lsan_default_suppressions()
+{
     return "leak:libfontconfig.so\nleak:libXft.so\n";
 }
 #endif

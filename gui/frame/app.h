@@ -23,14 +23,14 @@ struct MessageTable {
 // Result codes of the catalogue loader.
 enum : int {
     UI_CATALOGUE_OK = 0,
-    UI_CATALOGUE_ERR_OPEN = -1,      // the file cannot be opened
-    UI_CATALOGUE_ERR_SIZE = -2,      // its size cannot be determined
-    UI_CATALOGUE_ERR_MEMORY = -3,    // no memory for its contents (or it is absurdly large)
-    UI_CATALOGUE_ERR_READ = -4,      // it cannot be read completely
-    UI_CATALOGUE_ERR_UTF8 = -5,      // the contents are not valid UTF-8
-    UI_CATALOGUE_ERR_BUILD = -6,     // memory ran out while the table was built
+    UI_CATALOGUE_ERR_OPEN = -1,         // the file cannot be opened
+    UI_CATALOGUE_ERR_SIZE = -2,         // its size cannot be determined
+    UI_CATALOGUE_ERR_MEMORY = -3,       // no memory for its contents (or it is absurdly large)
+    UI_CATALOGUE_ERR_READ = -4,         // it cannot be read completely
+    UI_CATALOGUE_ERR_UTF8 = -5,         // the contents are not valid UTF-8
+    UI_CATALOGUE_ERR_BUILD = -6,        // memory ran out while the table was built
     UI_CATALOGUE_ERR_PATH_MEMORY = -7,  // no memory for the path buffer
-    UI_CATALOGUE_ERR_EXE_PATH = -8   // the executable's path cannot be read or is too long
+    UI_CATALOGUE_ERR_EXE_PATH = -8      // the executable's path cannot be read or is too long
 };
 
 // The process-wide table that Ui_MessageText reads.

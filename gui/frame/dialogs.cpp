@@ -25,7 +25,8 @@ static_assert(kResizableOptions == 15859712u, "resizable dialog options");
 static_assert(kFixedOptions == 3277568u, "fixed dialog options");
 
 // The button under `root` that sends `selector` to its message box.
-FXButton* FindBoxButton(FXWindow* root, FXSelector selector) {
+FXButton* FindBoxButton(FXWindow* root, FXSelector selector)
+{
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == selector)
             return static_cast<FXButton*>(w);
@@ -36,7 +37,8 @@ FXButton* FindBoxButton(FXWindow* root, FXSelector selector) {
 
 // A yes/no question: every one in the program guards replacing, removing or giving up a file,
 // so No has the focus and answers Enter.
-FXuint RunYesNoQuestion(FXWindow* owner, const FXString& caption, const FXString& text) {
+FXuint RunYesNoQuestion(FXWindow* owner, const FXString& caption, const FXString& text)
+{
     FXApp* app = owner ? owner->getApp() : FXApp::instance();
     FXGIFIcon icon(app, FX::questionicon);
     const FXuint options = MBOX_YES_NO | DECOR_TITLE | DECOR_BORDER;
@@ -57,7 +59,8 @@ FXuint RunYesNoQuestion(FXWindow* owner, const FXString& caption, const FXString
     return clicked;
 }
 
-TextView Utf8View(const FXString& text) {
+TextView Utf8View(const FXString& text)
+{
     TextView view = {(const uint8_t*)text.text(), (uint32_t)text.length()};
     return view;
 }
@@ -68,12 +71,14 @@ const uint32_t kPathBufferSize = 4096;
 
 // ---- CNDialogBase ---------------------------------------------------------------------------------
 
-FXDEFMAP(CNDialogBase) CNDialogBaseMap[] = {
+FXDEFMAP(CNDialogBase)
+CNDialogBaseMap[] = {
     FXMAPFUNC(SEL_KEYPRESS, 0, CNDialogBase::onKeyPress),
 };
 FXIMPLEMENT(CNDialogBase, FXDialogBox, CNDialogBaseMap, ARRAYNUMBER(CNDialogBaseMap))
 
-long CNDialogBase::onKeyPress(FXObject* sender, FXSelector sel, void* ptr) {
+long CNDialogBase::onKeyPress(FXObject* sender, FXSelector sel, void* ptr)
+{
     if (Ui_EscapeClosesOpenPopup(getApp(), ptr)) return 1;
     return FXDialogBox::onKeyPress(sender, sel, ptr);
 }
@@ -83,7 +88,8 @@ CNDialogBase::CNDialogBase(FXWindow* owner, int titleMessage, FXint width, FXint
     : FXDialogBox(owner, Ui_MessageText(titleMessage),
                   resizable ? kResizableOptions : kFixedOptions, 0, 0, Ui_ScaleX(width),
                   Ui_ScaleY(height), 0, 0, 0, 0, 0, 0),
-      contentFrame(NULL) {
+      contentFrame(NULL)
+{
     if (resizable) {
         contentFrame = new FXPacker(this, LAYOUT_FILL, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4);
     } else {
@@ -92,23 +98,26 @@ CNDialogBase::CNDialogBase(FXWindow* owner, int titleMessage, FXint width, FXint
     }
 }
 
-CNDialogBase::CNDialogBase(FXWindow* owner, const FXString& title, FXuint options, FXint x,
-                           FXint y, FXint w, FXint h, FXint padLeft, FXint padRight,
-                           FXint padTop, FXint padBottom, FXint hSpacing, FXint vSpacing)
-    : FXDialogBox(owner, title, options, x, y, w, h, padLeft, padRight, padTop, padBottom,
-                  hSpacing, vSpacing),
-      contentFrame(NULL) {}
+CNDialogBase::CNDialogBase(FXWindow* owner, const FXString& title, FXuint options, FXint x, FXint y,
+                           FXint w, FXint h, FXint padLeft, FXint padRight, FXint padTop,
+                           FXint padBottom, FXint hSpacing, FXint vSpacing)
+    : FXDialogBox(owner, title, options, x, y, w, h, padLeft, padRight, padTop, padBottom, hSpacing,
+                  vSpacing),
+      contentFrame(NULL)
+{}
 
 CNDialogBase::~CNDialogBase() {}
 
 FXint CNDialogBase::ScaleX(FXint value) { return Ui_ScaleX(value); }
 FXint CNDialogBase::ScaleY(FXint value) { return Ui_ScaleY(value); }
 
-void CNDialogBase::SetFieldUInt32(FXTextField* field, uint32_t value) {
+void CNDialogBase::SetFieldUInt32(FXTextField* field, uint32_t value)
+{
     Ui_SetFieldUInt32(field, value);
 }
 
-void CNDialogBase::SetFieldUInt64(FXTextField* field, uint64_t value) {
+void CNDialogBase::SetFieldUInt64(FXTextField* field, uint64_t value)
+{
     Ui_SetFieldUInt64(field, value);
 }
 
@@ -116,13 +125,15 @@ FXuint CNDialogBase::execute(FXuint placement) { return FXDialogBox::execute(pla
 
 // ---- CAboutDialog --------------------------------------------------------------------------------
 
-FXDEFMAP(CAboutDialog) CAboutDialogMap[] = {
+FXDEFMAP(CAboutDialog)
+CAboutDialogMap[] = {
     FXMAPFUNC(SEL_COMMAND, UI_ID_ACCEPT, CAboutDialog::onCmdAccept),
 };
 FXIMPLEMENT(CAboutDialog, CNDialogBase, CAboutDialogMap, ARRAYNUMBER(CAboutDialogMap))
 
 CAboutDialog::CAboutDialog(FXWindow* owner, FXIcon* miniIcon, FXIcon* picture)
-    : CNDialogBase(owner, MSG_ABOUT_TITLE, 22, 11, false), acceptButton(NULL) {
+    : CNDialogBase(owner, MSG_ABOUT_TITLE, 22, 11, false), acceptButton(NULL)
+{
     FXPacker* frame = GetContentFrame();
     new FXLabel(frame, FXString(), picture, LAYOUT_EXPLICIT | ICON_BEFORE_TEXT | JUSTIFY_LEFT,
                 Ui_ScaleX(1), Ui_ScaleY(2), 36, 36);
@@ -133,12 +144,14 @@ CAboutDialog::CAboutDialog(FXWindow* owner, FXIcon* miniIcon, FXIcon* picture)
     setMiniIcon(miniIcon);
 }
 
-FXuint CAboutDialog::execute(FXuint placement) {
+FXuint CAboutDialog::execute(FXuint placement)
+{
     acceptButton->setFocus();
     return FXDialogBox::execute(placement);
 }
 
-long CAboutDialog::onCmdAccept(FXObject*, FXSelector, void*) {
+long CAboutDialog::onCmdAccept(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;
@@ -149,12 +162,14 @@ long CAboutDialog::onCmdAccept(FXObject*, FXSelector, void*) {
 FXIMPLEMENT(CYesNoDialog, CNDialogBase, NULL, 0)
 
 CYesNoDialog::CYesNoDialog(FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(MSG_STOP_TITLE), DECOR_TITLE | DECOR_BORDER, 0, 0, 26 * 12 - 4,
-                   10 * 12 - 12, 10, 10, 10, 10, 4, 4) {
+    : CNDialogBase(owner, Ui_MessageText(MSG_STOP_TITLE), DECOR_TITLE | DECOR_BORDER, 0, 0,
+                   26 * 12 - 4, 10 * 12 - 12, 10, 10, 10, 10, 4, 4)
+{
     FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, 312, 120, 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     // The question starts near the left edge: the dialog keeps its size at every font size.
-    new FXLabel(frame, Ui_MessageText(MSG_STOP_QUESTION), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24, 24, 270, 24);
+    new FXLabel(frame, Ui_MessageText(MSG_STOP_QUESTION), NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, 24,
+                24, 270, 24);
     // Stopping gives up the output written so far: No is the default.
     new FXButton(frame, Ui_MessageText(MSG_BOX_OK), NULL, this, UI_ID_ACCEPT,
                  BUTTON_DEFAULT | FRAME_RAISED | FRAME_THICK | LAYOUT_EXPLICIT, 60, 72, 84, 24);
@@ -165,37 +180,41 @@ CYesNoDialog::CYesNoDialog(FXWindow* owner)
 
 // ---- CInputFileDialog -------------------------------------------------------------------------------
 
-FXDEFMAP(CInputFileDialog) CInputFileDialogMap[] = {
+FXDEFMAP(CInputFileDialog)
+CInputFileDialogMap[] = {
     FXMAPFUNC(SEL_COMMAND, CInputFileDialog::ID_BROWSE, CInputFileDialog::onCmdBrowse),
     FXMAPFUNC(SEL_COMMAND, UI_ID_ACCEPT, CInputFileDialog::onCmdAccept),
     FXMAPFUNC(SEL_COMMAND, UI_ID_CANCEL, CInputFileDialog::onCmdCancel),
 };
-FXIMPLEMENT(CInputFileDialog, CNDialogBase, CInputFileDialogMap,
-            ARRAYNUMBER(CInputFileDialogMap))
+FXIMPLEMENT(CInputFileDialog, CNDialogBase, CInputFileDialogMap, ARRAYNUMBER(CInputFileDialogMap))
 
 CInputFileDialog::CInputFileDialog(FXWindow* owner)
     : CNDialogBase(owner, MSG_PART_FILE_TITLE, 39, 13, false),
       existingOnly(false),
       promptLabel(NULL),
       pathField(NULL),
-      browseButton(NULL) {
+      browseButton(NULL)
+{
     FXPacker* frame = GetContentFrame();
     promptLabel = Ui_CreateTopLabel(frame, -1, 1, 1, 37, 4);
     Ui_CreateLabel(frame, MSG_PART_FILE_LABEL, 1, 5, 37, 2);
     pathField = Ui_CreateTextField(frame, 1, 7, 31, 2);
     browseButton = Ui_CreateButton(frame, MSG_PART_FILE_BROWSE, this, ID_BROWSE, 32, 7, 6, 2);
-    FXButton* accept = Ui_CreateDefaultButton(frame, MSG_PART_FILE_OK, this, UI_ID_ACCEPT, 23, 10, 7, 2);
+    FXButton* accept =
+        Ui_CreateDefaultButton(frame, MSG_PART_FILE_OK, this, UI_ID_ACCEPT, 23, 10, 7, 2);
     Ui_CreateButton(frame, MSG_PART_FILE_CANCEL, this, UI_ID_CANCEL, 31, 10, 7, 2);
     accept->setFocus();
 }
 
-FXuint CInputFileDialog::execute(FXuint placement) {
+FXuint CInputFileDialog::execute(FXuint placement)
+{
     promptLabel->setText(prompt);
     pathField->setText(path);
     return FXDialogBox::execute(placement);
 }
 
-long CInputFileDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CInputFileDialog::onCmdBrowse(FXObject*, FXSelector, void*)
+{
     FXFileDialog dialog(this, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(existingOnly ? SELECTFILE_EXISTING : SELECTFILE_ANY);
     if (!Ui_LastDirectory().empty()) dialog.setDirectory(Ui_LastDirectory());
@@ -206,18 +225,21 @@ long CInputFileDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CInputFileDialog::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr) {
+long CInputFileDialog::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr)
+{
     path = pathField->getText();
     return FXDialogBox::onCmdAccept(sender, sel, ptr);
 }
 
-long CInputFileDialog::onCmdCancel(FXObject* sender, FXSelector sel, void* ptr) {
+long CInputFileDialog::onCmdCancel(FXObject* sender, FXSelector sel, void* ptr)
+{
     return FXDialogBox::onCmdCancel(sender, sel, ptr);
 }
 
 // ---- CSelectFileBaseDialog --------------------------------------------------------------------------
 
-FXDEFMAP(CSelectFileBaseDialog) CSelectFileBaseDialogMap[] = {
+FXDEFMAP(CSelectFileBaseDialog)
+CSelectFileBaseDialogMap[] = {
     FXMAPFUNC(SEL_COMMAND, UI_ID_ACCEPT, CSelectFileBaseDialog::onCmdAccept),
     FXMAPFUNC(SEL_COMMAND, UI_ID_CANCEL, CSelectFileBaseDialog::onCmdCancel),
     FXMAPFUNC(SEL_CLOSE, 0, CSelectFileBaseDialog::onCmdCancel),
@@ -226,7 +248,8 @@ FXIMPLEMENT(CSelectFileBaseDialog, CNDialogBase, CSelectFileBaseDialogMap,
             ARRAYNUMBER(CSelectFileBaseDialogMap))
 
 CSelectFileBaseDialog::CSelectFileBaseDialog(FXWindow* owner)
-    : CNDialogBase(owner, MSG_SELECT_DISK_TITLE, 30, 23, true), treeList(NULL) {
+    : CNDialogBase(owner, MSG_SELECT_DISK_TITLE, 30, 23, true), treeList(NULL)
+{
     FXPacker* frame = GetContentFrame();
     FXHorizontalFrame* buttons =
         new FXHorizontalFrame(frame, LAYOUT_SIDE_BOTTOM | LAYOUT_RIGHT | PACK_UNIFORM_WIDTH, 0, 0,
@@ -236,27 +259,30 @@ CSelectFileBaseDialog::CSelectFileBaseDialog(FXWindow* owner)
                  2, 2);
     new FXButton(buttons, Ui_MessageText(MSG_SELECT_DISK_CANCEL), NULL, this, UI_ID_CANCEL,
                  FRAME_RAISED | FRAME_THICK, 0, 0, 0, 0, 20, 20, 2, 2);
-    FXVerticalFrame* inner = new FXVerticalFrame(frame, FRAME_SUNKEN | FRAME_THICK | LAYOUT_FILL,
-                                                 0, 0, 0, 0, DEFAULT_SPACING, DEFAULT_SPACING,
+    FXVerticalFrame* inner = new FXVerticalFrame(frame, FRAME_SUNKEN | FRAME_THICK | LAYOUT_FILL, 0,
+                                                 0, 0, 0, DEFAULT_SPACING, DEFAULT_SPACING,
                                                  DEFAULT_SPACING, DEFAULT_SPACING, 4, 4);
-    new FXLabel(inner, Ui_MessageText(MSG_SELECT_DISK_CHOOSE_OPEN), NULL, LAYOUT_FILL_X | JUSTIFY_LEFT);
+    new FXLabel(inner, Ui_MessageText(MSG_SELECT_DISK_CHOOSE_OPEN), NULL,
+                LAYOUT_FILL_X | JUSTIFY_LEFT);
     treeList = new FXTreeList(inner, this, ID_TREE,
-                              TREELIST_BROWSESELECT | TREELIST_SHOWS_LINES |
-                                  TREELIST_SHOWS_BOXES | TREELIST_ROOT_BOXES | FRAME_SUNKEN |
-                                  FRAME_THICK | LAYOUT_FILL);
+                              TREELIST_BROWSESELECT | TREELIST_SHOWS_LINES | TREELIST_SHOWS_BOXES |
+                                  TREELIST_ROOT_BOXES | FRAME_SUNKEN | FRAME_THICK | LAYOUT_FILL);
 }
 
-FXuint CSelectFileBaseDialog::execute(FXuint placement) {
+FXuint CSelectFileBaseDialog::execute(FXuint placement)
+{
     create();
     FitToItems();
     treeList->setFocus();
     return FXDialogBox::execute(placement);
 }
 
-void CSelectFileBaseDialog::FitToItems() {
+void CSelectFileBaseDialog::FitToItems()
+{
     // Paths with their state labels are long: the window grows (up to the screen) until the
     // widest item shows whole beside a vertical scroll bar.
-    const FXint missing = treeList->getContentWidth() + treeList->verticalScrollBar()->getDefaultWidth() -
+    const FXint missing = treeList->getContentWidth() +
+                          treeList->verticalScrollBar()->getDefaultWidth() -
                           treeList->getViewportWidth();
     if (missing <= 0) return;
     const FXint screen = getRoot()->getWidth();
@@ -267,7 +293,8 @@ void CSelectFileBaseDialog::FitToItems() {
 
 void CSelectFileBaseDialog::SetSelection(void*) {}
 
-long CSelectFileBaseDialog::onCmdAccept(FXObject*, FXSelector, void*) {
+long CSelectFileBaseDialog::onCmdAccept(FXObject*, FXSelector, void*)
+{
     FXTreeItem* item = treeList->getCurrentItem();
     if (item && item->isSelected()) {
         SetSelection(item->getData());
@@ -279,7 +306,8 @@ long CSelectFileBaseDialog::onCmdAccept(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CSelectFileBaseDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CSelectFileBaseDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();
     return 1;
@@ -287,7 +315,8 @@ long CSelectFileBaseDialog::onCmdCancel(FXObject*, FXSelector, void*) {
 
 // ---- Message boxes -----------------------------------------------------------------------------------
 
-FXString Ui_ReplaceFirstPlaceholder(const FXString& text, const FXString& argument) {
+FXString Ui_ReplaceFirstPlaceholder(const FXString& text, const FXString& argument)
+{
     FXint at = text.find("%0");
     if (at < 0) return text;
     FXString result = text;
@@ -295,7 +324,8 @@ FXString Ui_ReplaceFirstPlaceholder(const FXString& text, const FXString& argume
     return result;
 }
 
-FXString Ui_ReplacePlaceholders(const FXString& text, const FXString* arguments, int count) {
+FXString Ui_ReplacePlaceholders(const FXString& text, const FXString* arguments, int count)
+{
     if (count > 10) count = 10;
     bool done[10] = {};
     FXString result;
@@ -314,7 +344,8 @@ FXString Ui_ReplacePlaceholders(const FXString& text, const FXString* arguments,
     return result;
 }
 
-FXString Ui_FormatOneInteger(const FXString& text, FXlong number) {
+FXString Ui_FormatOneInteger(const FXString& text, FXlong number)
+{
     FXString result;
     bool placed = false;
     for (FXint i = 0; i < text.length(); ++i) {
@@ -338,33 +369,44 @@ FXString Ui_FormatOneInteger(const FXString& text, FXlong number) {
     return result;
 }
 
-FXString Ui_JoinMessageDetail(const FXString& text, const FXString& detail) {
+FXString Ui_JoinMessageDetail(const FXString& text, const FXString& detail)
+{
     return text + "\n[" + detail + "]";
 }
 
-FXuint Ui_MessageBoxButtons(int kind) {
+FXuint Ui_MessageBoxButtons(int kind)
+{
     switch (kind) {
-        case UI_MSG_YESNO: return MBOX_YES_NO;
-        case UI_MSG_OKCANCEL: return MBOX_OK_CANCEL;
-        case UI_MSG_YESNOCANCEL: return MBOX_YES_NO_CANCEL;
-        default: return MBOX_OK;
+    case UI_MSG_YESNO:
+        return MBOX_YES_NO;
+    case UI_MSG_OKCANCEL:
+        return MBOX_OK_CANCEL;
+    case UI_MSG_YESNOCANCEL:
+        return MBOX_YES_NO_CANCEL;
+    default:
+        return MBOX_OK;
     }
 }
 
-int Ui_MessageBoxAnswer(int kind, FXuint clicked) {
+int Ui_MessageBoxAnswer(int kind, FXuint clicked)
+{
     switch (kind) {
-        case UI_MSG_YESNO: return clicked == MBOX_CLICKED_YES ? 0 : 1;
-        case UI_MSG_OKCANCEL: return clicked == MBOX_CLICKED_OK ? 0 : 2;
-        case UI_MSG_YESNOCANCEL:
-            if (clicked == MBOX_CLICKED_YES) return 0;
-            if (clicked == MBOX_CLICKED_NO) return 1;
-            return 2;
-        default: return 0;
+    case UI_MSG_YESNO:
+        return clicked == MBOX_CLICKED_YES ? 0 : 1;
+    case UI_MSG_OKCANCEL:
+        return clicked == MBOX_CLICKED_OK ? 0 : 2;
+    case UI_MSG_YESNOCANCEL:
+        if (clicked == MBOX_CLICKED_YES) return 0;
+        if (clicked == MBOX_CLICKED_NO) return 1;
+        return 2;
+    default:
+        return 0;
     }
 }
 
 int COutputMessage::ShowText(FXWindow* owner, const FXString& caption, const FXString& text,
-                             int kind) {
+                             int kind)
+{
     FXuint buttons = Ui_MessageBoxButtons(kind);
     FXuint clicked;
     // The text is always an argument of "%s": a percent sign in it is shown as it is.
@@ -392,21 +434,23 @@ int COutputMessage::ShowText(FXWindow* owner, const FXString& caption, const FXS
 }
 
 int COutputMessage::ShowMessage(FXWindow* owner, int captionMessage, int textMessage, int kind,
-                                const FXString* argument) {
+                                const FXString* argument)
+{
     FXString text = Ui_MessageText(textMessage);
     if (argument) text = Ui_ReplaceFirstPlaceholder(text, *argument);
     return ShowText(owner, Ui_MessageText(captionMessage), text, kind);
 }
 
 int COutputMessage::ShowMessageNumber(FXWindow* owner, int captionMessage, int textMessage,
-                                      int kind, FXuint number) {
+                                      int kind, FXuint number)
+{
     FXString text = Ui_ReplaceFirstPlaceholder(Ui_MessageText(textMessage), FXStringVal(number));
     return ShowText(owner, Ui_MessageText(captionMessage), text, kind);
 }
 
 int COutputMessage::ShowMessageDetail(FXWindow* owner, int captionMessage, int textMessage,
-                                      int kind, const FXString& detail,
-                                      const FXString* argument) {
+                                      int kind, const FXString& detail, const FXString* argument)
+{
     FXString text = Ui_MessageText(textMessage);
     if (argument) text = Ui_ReplaceFirstPlaceholder(text, *argument);
     return ShowText(owner, Ui_MessageText(captionMessage), Ui_JoinMessageDetail(text, detail),
@@ -414,7 +458,8 @@ int COutputMessage::ShowMessageDetail(FXWindow* owner, int captionMessage, int t
 }
 
 int COutputMessage::ShowMessageFormat(FXWindow* owner, int captionMessage, int textMessage,
-                                      int kind, FXlong number) {
+                                      int kind, FXlong number)
+{
     FXString text = Ui_FormatOneInteger(Ui_MessageText(textMessage), number);
     return ShowText(owner, Ui_MessageText(captionMessage), text, kind);
 }
@@ -424,12 +469,14 @@ int COutputMessage::ShowMessageFormat(FXWindow* owner, int captionMessage, int t
 FXIMPLEMENT_ABSTRACT(CPropertyPage, FXPacker, NULL, 0)
 
 CPropertyPage::CPropertyPage(FXComposite* switcher)
-    : FXPacker(switcher, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4), pageAccelTable(NULL) {
+    : FXPacker(switcher, 0, 0, 0, 0, 0, 4, 4, 4, 4, 4, 4), pageAccelTable(NULL)
+{
     pageAccelTable = new FXAccelTable;
     setAccelTable(pageAccelTable);
 }
 
-CPropertyPage::~CPropertyPage() {
+CPropertyPage::~CPropertyPage()
+{
     setAccelTable(NULL);
     delete pageAccelTable;
 }
@@ -441,16 +488,18 @@ bool CPropertyPage::QueryCancel() { return true; }
 
 // ---- Path fields ------------------------------------------------------------------------------------
 
-void Ui_ShowPathField(const FXString& path, FXTextField* field, FXuint* mode,
-                      FXuint absoluteValue, FXuint relativeValue) {
+void Ui_ShowPathField(const FXString& path, FXTextField* field, FXuint* mode, FXuint absoluteValue,
+                      FXuint relativeValue)
+{
     field->setText(path);
     TextView view = Utf8View(path);
-    bool relative = Path_IsValid(view, TEXT_ENC_UTF8) &&
-                    !Path_IsAbsoluteStyle(view, TEXT_ENC_UTF8, true);
+    bool relative =
+        Path_IsValid(view, TEXT_ENC_UTF8) && !Path_IsAbsoluteStyle(view, TEXT_ENC_UTF8, true);
     *mode = relative ? relativeValue : absoluteValue;
 }
 
-bool Ui_MakeFieldPathAbsolute(const FXString& basePath, const FXString& path, FXString* out) {
+bool Ui_MakeFieldPathAbsolute(const FXString& basePath, const FXString& path, FXString* out)
+{
     uint8_t work[kPathBufferSize];
     uint8_t result[kPathBufferSize];
     TextBuffer workBuffer, resultBuffer;
@@ -463,7 +512,8 @@ bool Ui_MakeFieldPathAbsolute(const FXString& basePath, const FXString& path, FX
     return true;
 }
 
-bool Ui_MakeFieldPathRelative(const FXString& basePath, const FXString& path, FXString* out) {
+bool Ui_MakeFieldPathRelative(const FXString& basePath, const FXString& path, FXString* out)
+{
     uint8_t result[kPathBufferSize];
     TextBuffer resultBuffer;
     TextBuffer_Init(&resultBuffer, result, 0, kPathBufferSize);
@@ -474,7 +524,8 @@ bool Ui_MakeFieldPathRelative(const FXString& basePath, const FXString& path, FX
 }
 
 void Ui_SwitchPathFieldMode(const FXString& basePath, FXTextField* field, FXuint mode,
-                            FXuint absoluteValue) {
+                            FXuint absoluteValue)
+{
     FXString text = field->getText();
     TextView view = Utf8View(text);
     if (!Path_IsValid(view, TEXT_ENC_UTF8)) return;
@@ -490,7 +541,8 @@ void Ui_SwitchPathFieldMode(const FXString& basePath, FXTextField* field, FXuint
 }
 
 bool Ui_PathFieldChoice(const FXString& basePath, const FXString& chosen, FXuint* mode,
-                        FXuint absoluteValue, FXString* fieldText) {
+                        FXuint absoluteValue, FXString* fieldText)
+{
     if (Path_CompareUtf8(Utf8View(chosen), Utf8View(basePath)) == 0) return false;
     if (*mode == absoluteValue) {
         *fieldText = chosen;
@@ -504,7 +556,8 @@ bool Ui_PathFieldChoice(const FXString& basePath, const FXString& chosen, FXuint
 }
 
 void Ui_BrowsePathField(FXWindow* owner, int patternMessage, const FXString& basePath,
-                        FXTextField* field, FXuint* mode, FXuint absoluteValue) {
+                        FXTextField* field, FXuint* mode, FXuint absoluteValue)
+{
     FXFileDialog dialog(owner, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
     dialog.setPatternList(Ui_MessageText(patternMessage));

@@ -11,17 +11,10 @@
 
 // Selector numbers shared by every dialog and page: 60 cancel, 61 accept, 62 upward for a
 // window's own controls.
-enum : FXSelector {
-    UI_ID_CANCEL = 60,
-    UI_ID_ACCEPT = 61,
-    UI_ID_FIRST = 62
-};
+enum : FXSelector { UI_ID_CANCEL = 60, UI_ID_ACCEPT = 61, UI_ID_FIRST = 62 };
 
 // Modal results of the dialogs that stop their loop themselves.
-enum : FXuint {
-    UI_RESULT_CANCEL = 60,
-    UI_RESULT_ACCEPT = 61
-};
+enum : FXuint { UI_RESULT_CANCEL = 60, UI_RESULT_ACCEPT = 61 };
 
 // ---- Dialog base ----------------------------------------------------------------------------
 class CNDialogBase : public FXDialogBox {
@@ -29,6 +22,7 @@ class CNDialogBase : public FXDialogBox {
 protected:
     FXPacker* contentFrame;
     CNDialogBase() : contentFrame(NULL) {}
+
 public:
     // Titled with a message; the size is in layout units. Resizable: title, border and resize
     // decorations, and a filling content frame with padding and spacing 4. Fixed: title,
@@ -36,9 +30,9 @@ public:
     // same pixel size without padding.
     CNDialogBase(FXWindow* owner, int titleMessage, FXint width, FXint height, bool resizable);
     // Everything passed to FXDialogBox unchanged; no content frame.
-    CNDialogBase(FXWindow* owner, const FXString& title, FXuint options, FXint x, FXint y,
-                 FXint w, FXint h, FXint padLeft, FXint padRight, FXint padTop,
-                 FXint padBottom, FXint hSpacing, FXint vSpacing);
+    CNDialogBase(FXWindow* owner, const FXString& title, FXuint options, FXint x, FXint y, FXint w,
+                 FXint h, FXint padLeft, FXint padRight, FXint padTop, FXint padBottom,
+                 FXint hSpacing, FXint vSpacing);
     virtual ~CNDialogBase();
 
     FXPacker* GetContentFrame() const { return contentFrame; }
@@ -59,6 +53,7 @@ class CAboutDialog : public CNDialogBase {
 protected:
     FXButton* acceptButton;
     CAboutDialog() : acceptButton(NULL) {}
+
 public:
     CAboutDialog(FXWindow* owner, FXIcon* miniIcon, FXIcon* picture);
     virtual FXuint execute(FXuint placement = PLACEMENT_CURSOR);
@@ -72,6 +67,7 @@ class CYesNoDialog : public CNDialogBase {
     FXDECLARE(CYesNoDialog)
 protected:
     CYesNoDialog() {}
+
 public:
     CYesNoDialog(FXWindow* owner);
 };
@@ -85,12 +81,14 @@ public:
     FXString prompt;
     FXString path;
     bool existingOnly;
+
 protected:
     FXLabel* promptLabel;
     FXTextField* pathField;
     FXButton* browseButton;
-    CInputFileDialog() : existingOnly(false), promptLabel(NULL), pathField(NULL),
-                         browseButton(NULL) {}
+    CInputFileDialog() : existingOnly(false), promptLabel(NULL), pathField(NULL), browseButton(NULL)
+    {}
+
 public:
     enum { ID_BROWSE = UI_ID_FIRST };
     CInputFileDialog(FXWindow* owner);
@@ -109,6 +107,7 @@ class CSelectFileBaseDialog : public CNDialogBase {
 protected:
     FXTreeList* treeList;
     CSelectFileBaseDialog() : treeList(NULL) {}
+
 public:
     enum { ID_TREE = UI_ID_FIRST };
     CSelectFileBaseDialog(FXWindow* owner);
@@ -150,8 +149,7 @@ public:
     static int ShowMessageFormat(FXWindow* owner, int captionMessage, int textMessage, int kind,
                                  FXlong number);
     // Shows a finished text under a finished caption (never interpreted as a format).
-    static int ShowText(FXWindow* owner, const FXString& caption, const FXString& text,
-                        int kind);
+    static int ShowText(FXWindow* owner, const FXString& caption, const FXString& text, int kind);
 };
 
 // Pieces of the message boxes, open for tests and for callers that build texts.
@@ -178,6 +176,7 @@ public:
     virtual void EnableNext(bool enable) = 0;
     virtual void EnableBack(bool enable) = 0;
     virtual void EnableCancel(bool enable) = 0;
+
 protected:
     ~IPropertyPageEvent() {}
 };
@@ -189,9 +188,11 @@ class CPropertyPage : public FXPacker, public COutputMessage {
 public:
     FXString title;
     FXString description;
+
 protected:
     FXAccelTable* pageAccelTable;
     CPropertyPage() : pageAccelTable(NULL) {}
+
 public:
     CPropertyPage(FXComposite* switcher);
     virtual ~CPropertyPage();
@@ -210,8 +211,8 @@ public:
 // ---- Path fields -----------------------------------------------------------------------------
 // Shows `path` in the field; *mode becomes relativeValue for a valid relative path, else
 // absoluteValue.
-void Ui_ShowPathField(const FXString& path, FXTextField* field, FXuint* mode,
-                      FXuint absoluteValue, FXuint relativeValue);
+void Ui_ShowPathField(const FXString& path, FXTextField* field, FXuint* mode, FXuint absoluteValue,
+                      FXuint relativeValue);
 // After the user changed the mode: rewrites a valid path of the field into absolute form
 // (mode == absoluteValue) or into the form relative to basePath; a failed conversion keeps it.
 void Ui_SwitchPathFieldMode(const FXString& basePath, FXTextField* field, FXuint mode,

@@ -17,7 +17,8 @@ FXIMPLEMENT(CParallelsDiskSelectorDialog, CSelectFileBaseDialog, NULL, 0)
 
 CParallelsDiskSelectorDialog::CParallelsDiskSelectorDialog(FXWindow* owner,
                                                            const ParallelsSnapshotList* list)
-    : CSelectFileBaseDialog(owner), list(list), filled(false) {
+    : CSelectFileBaseDialog(owner), list(list), filled(false)
+{
     selected.data = NULL;
     selected.length = 0;
     TextView root = {reinterpret_cast<const uint8_t*>(kNullGuid),
@@ -25,12 +26,14 @@ CParallelsDiskSelectorDialog::CParallelsDiskSelectorDialog(FXWindow* owner,
     filled = ParallelsSnapshotList_FillTree(list, root, treeList, NULL);
 }
 
-void CParallelsDiskSelectorDialog::SetSelection(void* itemData) {
+void CParallelsDiskSelectorDialog::SetSelection(void* itemData)
+{
     if (itemData != NULL) selected = *static_cast<const TextView*>(itemData);
 }
 
 bool ParallelsSnapshotList_FillTree(const ParallelsSnapshotList* list, TextView parent,
-                                    FXTreeList* tree, FXTreeItem* parentItem) {
+                                    FXTreeList* tree, FXTreeItem* parentItem)
+{
     if (list == NULL || tree == NULL) return false;
     // Work list of (parent GUID, its item); every snapshot is placed at most once.
     struct Work {
@@ -64,7 +67,8 @@ bool ParallelsSnapshotList_FillTree(const ParallelsSnapshotList* list, TextView 
 }
 
 int Ui_OpenParallelsSnapshot(DiskHandle* handle, const char* path, bool readOnly, bool* taken,
-                             FXWindow* owner) {
+                             FXWindow* owner)
+{
     *taken = false;
     ParallelsSnapshotList list;
     int rc = ParallelsBundle_ReadSnapshotList(&list, path);

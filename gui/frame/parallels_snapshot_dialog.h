@@ -12,7 +12,11 @@
 class CParallelsDiskSelectorDialog : public CSelectFileBaseDialog {
     FXDECLARE(CParallelsDiskSelectorDialog)
 protected:
-    CParallelsDiskSelectorDialog() : list(NULL), filled(false) { selected.data = NULL; selected.length = 0; }
+    CParallelsDiskSelectorDialog() : list(NULL), filled(false)
+    {
+        selected.data = NULL;
+        selected.length = 0;
+    }
 
 public:
     const ParallelsSnapshotList* list;

@@ -20,7 +20,7 @@
 enum : int {
     PLUGIN_PAGE_COUNT = 2,
     PLUGIN_PAGE_SLOTS = 128,
-    PLUGIN_PAGE_WIDTH = 42,   // layout units
+    PLUGIN_PAGE_WIDTH = 42,  // layout units
     PLUGIN_PAGE_HEIGHT = 40,
     PLUGIN_PAGE_FIRST_ID = 62  // selector of slot 0; slot n sends 62 + n
 };
@@ -73,10 +73,12 @@ typedef void (*PluginPageEndFn)(void* user);
 // Every field is pointer-sized and the fields follow each other without gaps.
 struct PluginPageTable {
     void* context;
-    int (*createLabel)(void* context, int page, int slot, int x, int y, int w, int h, const char* text);
+    int (*createLabel)(void* context, int page, int slot, int x, int y, int w, int h,
+                       const char* text);
     int (*createTextField)(void* context, int page, int slot, int x, int y, int w, int h);
     int (*createNumberField)(void* context, int page, int slot, int x, int y, int w, int h);
-    int (*createButton)(void* context, int page, int slot, int x, int y, int w, int h, const char* text);
+    int (*createButton)(void* context, int page, int slot, int x, int y, int w, int h,
+                        const char* text);
     int (*createAcceptButton)(void* context, int page, int slot, int x, int y, int w, int h,
                               const char* text);
     int (*createCancelButton)(void* context, int page, int slot, int x, int y, int w, int h,
@@ -108,10 +110,12 @@ typedef int (*PluginPageBuildFn)(PluginPageTable* table, void* argument);
 
 // The page functions: -207 (DISK_ERR_ARG) for a page other than 0 or 1, a slot outside 0..127,
 // an empty slot or a widget of the wrong kind, and missing out pointers; else 0.
-int PluginPage_CreateLabel(void* context, int page, int slot, int x, int y, int w, int h, const char* text);
+int PluginPage_CreateLabel(void* context, int page, int slot, int x, int y, int w, int h,
+                           const char* text);
 int PluginPage_CreateTextField(void* context, int page, int slot, int x, int y, int w, int h);
 int PluginPage_CreateNumberField(void* context, int page, int slot, int x, int y, int w, int h);
-int PluginPage_CreateButton(void* context, int page, int slot, int x, int y, int w, int h, const char* text);
+int PluginPage_CreateButton(void* context, int page, int slot, int x, int y, int w, int h,
+                            const char* text);
 int PluginPage_CreateAcceptButton(void* context, int page, int slot, int x, int y, int w, int h,
                                   const char* text);
 int PluginPage_CreateCancelButton(void* context, int page, int slot, int x, int y, int w, int h,
@@ -130,7 +134,8 @@ int PluginPage_GetListSelection(void* context, int slot, int* index, void** data
 // -207 when the group has no selection.
 int PluginPage_GetRadioSelection(void* context, int group, int* slot);
 // The first handler registered for a slot is the one called.
-int PluginPage_SetCommandHandler(void* context, int slot, PluginPageCommandFn function, uint64_t value);
+int PluginPage_SetCommandHandler(void* context, int slot, PluginPageCommandFn function,
+                                 uint64_t value);
 int PluginPage_SetAcceptHandler(void* context, PluginPageEndFn function, void* user);
 // A radio button joins a group once; the first one registered in a group starts selected.
 int PluginPage_SetRadioGroup(void* context, int slot, int group);
@@ -144,7 +149,16 @@ class CPluginDiskPageDialog : public CNDialogBase {
 public:
     int buildResult;
     PluginPageTable table;
-    enum WidgetKind { KIND_NONE, KIND_LABEL, KIND_TEXT, KIND_BUTTON, KIND_RADIO, KIND_CHECK, KIND_LIST };
+    enum WidgetKind {
+        KIND_NONE,
+        KIND_LABEL,
+        KIND_TEXT,
+        KIND_BUTTON,
+        KIND_RADIO,
+        KIND_CHECK,
+        KIND_LIST
+    };
+
 protected:
     struct Handler {
         PluginPageCommandFn function;
@@ -164,6 +178,7 @@ protected:
     PluginPageEndFn cancelFunction;
     void* cancelUser;
     CPluginDiskPageDialog();
+
 public:
     // The page count and size asked for are not used: two pages of 42 x 40 layout units.
     CPluginDiskPageDialog(FXWindow* owner, int pageCount, int width, int height,
@@ -174,14 +189,26 @@ public:
     bool SlotInRange(int slot) const { return slot >= 0 && slot < PLUGIN_PAGE_SLOTS; }
     FXWindow* Widget(int slot) const { return SlotInRange(slot) ? slots[slot] : NULL; }
     int Store(int slot, FXWindow* widget, WidgetKind kind);
-    bool IsKind(int slot, WidgetKind kind) const { return SlotInRange(slot) && slots[slot] && kinds[slot] == kind; }
+    bool IsKind(int slot, WidgetKind kind) const
+    {
+        return SlotInRange(slot) && slots[slot] && kinds[slot] == kind;
+    }
     bool HasText(int slot) const;
     int AddHandler(int slot, PluginPageCommandFn function, uint64_t value);
     int JoinGroup(int slot, int group);
     int GroupSelection(int group, int* slot) const;
-    void SetAccept(PluginPageEndFn function, void* user) { acceptFunction = function; acceptUser = user; }
-    void SetCancel(PluginPageEndFn function, void* user) { cancelFunction = function; cancelUser = user; }
-    void ShowPage(int page) {
+    void SetAccept(PluginPageEndFn function, void* user)
+    {
+        acceptFunction = function;
+        acceptUser = user;
+    }
+    void SetCancel(PluginPageEndFn function, void* user)
+    {
+        cancelFunction = function;
+        cancelUser = user;
+    }
+    void ShowPage(int page)
+    {
         switcher->setCurrent(page);
         if (switcher->id()) switcher->layout();  // shown at once, also inside a handler
     }

@@ -30,7 +30,8 @@ const FXint kMaxGroupSize = 64;
 
 // ---- Progress text helpers --------------------------------------------------------------------
 
-FXString Ui_GroupDigits(uint64_t value, const FXString& separator, FXint groupSize) {
+FXString Ui_GroupDigits(uint64_t value, const FXString& separator, FXint groupSize)
+{
     char digits[24];
     int count = 0;
     do {
@@ -47,7 +48,8 @@ FXString Ui_GroupDigits(uint64_t value, const FXString& separator, FXint groupSi
     return text;
 }
 
-FXint Ui_DigitGroupSize() {
+FXint Ui_DigitGroupSize()
+{
     const FXString& text = Ui_MessageText(MSG_DIGIT_GROUP_SIZE);
     TextView view = {(const uint8_t*)text.text(), (uint32_t)text.length()};
     uint32_t size = 0;
@@ -55,13 +57,14 @@ FXint Ui_DigitGroupSize() {
     return size > (uint32_t)kMaxGroupSize ? kMaxGroupSize : (FXint)size;
 }
 
-FXString Ui_ProgressText(uint64_t done, uint64_t total, const FXString& separator,
-                         FXint groupSize) {
+FXString Ui_ProgressText(uint64_t done, uint64_t total, const FXString& separator, FXint groupSize)
+{
     return Ui_GroupDigits(done, separator, groupSize) + " / " +
            Ui_GroupDigits(total, separator, groupSize);
 }
 
-void Ui_ScaleProgress(uint64_t done, uint64_t total, FXuint* barDone, FXuint* barTotal) {
+void Ui_ScaleProgress(uint64_t done, uint64_t total, FXuint* barDone, FXuint* barTotal)
+{
     while (total > 0xFFFFFFFFu) {
         total >>= 1;
         done >>= 1;
@@ -75,7 +78,8 @@ void Ui_ScaleProgress(uint64_t done, uint64_t total, FXuint* barDone, FXuint* ba
 FXint CProgressDialog::CWorkerThread::run() { return function(argument); }
 CProgressDialog::CWorkerThread::~CWorkerThread() {}
 
-FXDEFMAP(CProgressDialog) CProgressDialogMap[] = {
+FXDEFMAP(CProgressDialog)
+CProgressDialogMap[] = {
     FXMAPFUNC(SEL_IO_READ, CProgressDialog::ID_SIGNAL_PROGRESS, CProgressDialog::onSignalProgress),
     FXMAPFUNC(SEL_IO_READ, CProgressDialog::ID_SIGNAL_DONE, CProgressDialog::onSignalDone),
     FXMAPFUNC(SEL_COMMAND, CProgressDialog::ID_CANCEL_BUTTON, CProgressDialog::onCmdCancel),
@@ -102,7 +106,8 @@ CProgressDialog::CProgressDialog()
       groupSize(0),
       clock(0),
       workerStarted(false),
-      workerJoined(false) {}
+      workerJoined(false)
+{}
 
 CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobArgument)
     : CNDialogBase(owner, MSG_PROGRESS_TITLE, 26, 9, false),
@@ -122,7 +127,8 @@ CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobAr
       groupSize(0),
       clock(0),
       workerStarted(false),
-      workerJoined(false) {
+      workerJoined(false)
+{
     signalUnused = new FXGUISignal(getApp(), this, ID_SIGNAL_UNUSED);
     signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
     signalProgress = new FXGUISignal(getApp(), this, ID_SIGNAL_PROGRESS);
@@ -138,14 +144,16 @@ CProgressDialog::CProgressDialog(FXWindow* owner, UiProgressJob job, void* jobAr
     workerStarted = true;
 }
 
-CProgressDialog::~CProgressDialog() {
+CProgressDialog::~CProgressDialog()
+{
     if (workerStarted && !workerJoined) worker.join();
     delete signalUnused;
     delete signalDone;
     delete signalProgress;
 }
 
-FXint CProgressDialog::WorkerBody(void* argument) {
+FXint CProgressDialog::WorkerBody(void* argument)
+{
     CProgressDialog* dialog = (CProgressDialog*)argument;
     IoFailure_Clear();
     FXint rc = dialog->job ? dialog->job(dialog->jobArgument, OnProgress, dialog) : -207;
@@ -155,13 +163,15 @@ FXint CProgressDialog::WorkerBody(void* argument) {
     return rc;
 }
 
-FXuint CProgressDialog::execute(FXuint placement) {
+FXuint CProgressDialog::execute(FXuint placement)
+{
     // A job that ended while the dialog was being prepared has already been joined.
     if (workerJoined) return UI_RESULT_ACCEPT;
     return FXDialogBox::execute(placement);
 }
 
-bool CProgressDialog::OnProgress(uint64_t done, uint64_t total, void* user) {
+bool CProgressDialog::OnProgress(uint64_t done, uint64_t total, void* user)
+{
     CProgressDialog* dialog = (CProgressDialog*)user;
     if (!Ui_ShouldPostProgress(done, total, &dialog->clock)) return true;
     WorkerRequest request = {done, total, 1};
@@ -175,7 +185,8 @@ bool CProgressDialog::OnProgress(uint64_t done, uint64_t total, void* user) {
     return request.answer != 0;
 }
 
-bool CProgressDialog::ShowProgress(uint64_t done, uint64_t total) {
+bool CProgressDialog::ShowProgress(uint64_t done, uint64_t total)
+{
     progressLabel->setText(Ui_ProgressText(done, total, groupSeparator, groupSize));
     FXuint barDone, barTotal;
     Ui_ScaleProgress(done, total, &barDone, &barTotal);
@@ -184,7 +195,8 @@ bool CProgressDialog::ShowProgress(uint64_t done, uint64_t total) {
     return continueFlag;
 }
 
-long CProgressDialog::onSignalProgress(FXObject*, FXSelector, void* ptr) {
+long CProgressDialog::onSignalProgress(FXObject*, FXSelector, void* ptr)
+{
     WorkerRequest* request = (WorkerRequest*)ptr;
     bool answer = ShowProgress(request->first, request->second);
     mutex.lock();
@@ -195,7 +207,8 @@ long CProgressDialog::onSignalProgress(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-long CProgressDialog::onSignalDone(FXObject*, FXSelector, void* ptr) {
+long CProgressDialog::onSignalDone(FXObject*, FXSelector, void* ptr)
+{
     if (!workerJoined) {
         worker.join();
         workerJoined = true;
@@ -206,7 +219,8 @@ long CProgressDialog::onSignalDone(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-long CProgressDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CProgressDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     if (continueFlag) continueFlag = false;
     cancelButton->disable();
     return 1;
@@ -217,7 +231,8 @@ long CProgressDialog::onCmdCancel(FXObject*, FXSelector, void*) {
 FXint CWaitDialog::CWorkerThread::run() { return function(argument); }
 CWaitDialog::CWorkerThread::~CWorkerThread() {}
 
-FXDEFMAP(CWaitDialog) CWaitDialogMap[] = {
+FXDEFMAP(CWaitDialog)
+CWaitDialogMap[] = {
     FXMAPFUNC(SEL_IO_READ, CWaitDialog::ID_SIGNAL_QUERY, CWaitDialog::onSignalQueryRunning),
     FXMAPFUNC(SEL_IO_READ, CWaitDialog::ID_SIGNAL_DONE, CWaitDialog::onSignalDone),
     FXMAPFUNC(SEL_IO_READ, CWaitDialog::ID_SIGNAL_CALL, CWaitDialog::onSignalCall),
@@ -240,7 +255,8 @@ CWaitDialog::CWaitDialog()
       cancelButton(NULL),
       workerStarted(false),
       workerJoined(false),
-      guiThread(FXThread::current()) {}
+      guiThread(FXThread::current())
+{}
 
 CWaitDialog::CWaitDialog(FXWindow* owner, UiWaitJob job, void* jobData, const FXString& title,
                          const FXString& text)
@@ -262,25 +278,28 @@ CWaitDialog::CWaitDialog(FXWindow* owner, UiWaitJob job, void* jobData, const FX
       cancelButton(NULL),
       workerStarted(false),
       workerJoined(false),
-      guiThread(FXThread::current()) {
+      guiThread(FXThread::current())
+{
     signalQuery = new FXGUISignal(getApp(), this, ID_SIGNAL_QUERY);
     signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
     signalCall = new FXGUISignal(getApp(), this, ID_SIGNAL_CALL);
-    FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(27), Ui_ScaleY(13), 0,
-                                   0, 0, 0, 0, 0);
+    FXPacker* frame =
+        new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(27), Ui_ScaleY(13), 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     textLabel = Ui_CreateLabelText(frame, text, JUSTIFY_LEFT | JUSTIFY_TOP, 1, 1, 21, 4);
     cancelButton = Ui_CreateButton(frame, MSG_PROGRESS_CANCEL, this, UI_ID_CANCEL, 15, 7, 7, 2);
 }
 
-CWaitDialog::~CWaitDialog() {
+CWaitDialog::~CWaitDialog()
+{
     if (workerStarted && !workerJoined) worker.join();
     delete signalQuery;
     delete signalDone;
     delete signalCall;
 }
 
-FXint CWaitDialog::WorkerBody(void* argument) {
+FXint CWaitDialog::WorkerBody(void* argument)
+{
     CWaitDialog* dialog = (CWaitDialog*)argument;
     FXint rc = dialog->job ? dialog->job(dialog->jobData, dialog) : -207;
     dialog->signalDone->setData((void*)(FXival)rc);
@@ -288,7 +307,8 @@ FXint CWaitDialog::WorkerBody(void* argument) {
     return rc;
 }
 
-FXuint CWaitDialog::Run(FXuint placement) {
+FXuint CWaitDialog::Run(FXuint placement)
+{
     running = true;
     worker.start();
     workerStarted = true;
@@ -296,7 +316,8 @@ FXuint CWaitDialog::Run(FXuint placement) {
     return FXDialogBox::execute(placement);
 }
 
-int CWaitDialog::Ask(FXGUISignal* signal, uint64_t first, uint64_t second) {
+int CWaitDialog::Ask(FXGUISignal* signal, uint64_t first, uint64_t second)
+{
     WorkerRequest request = {first, second, 0};
     mutex.lock();
     answered = false;
@@ -308,7 +329,8 @@ int CWaitDialog::Ask(FXGUISignal* signal, uint64_t first, uint64_t second) {
     return request.answer;
 }
 
-void CWaitDialog::Answer(void* ptr, int answer) {
+void CWaitDialog::Answer(void* ptr, int answer)
+{
     WorkerRequest* request = (WorkerRequest*)ptr;
     mutex.lock();
     request->answer = answer;
@@ -317,25 +339,29 @@ void CWaitDialog::Answer(void* ptr, int answer) {
     mutex.unlock();
 }
 
-bool CWaitDialog::QueryRunning(CWaitDialog* dialog) {
+bool CWaitDialog::QueryRunning(CWaitDialog* dialog)
+{
     // Asked on the GUI thread (a handler of the dialog itself), waiting for the GUI thread
     // would never end: answer directly.
     if (FXThread::current() == dialog->guiThread) return dialog->running;
     return dialog->Ask(dialog->signalQuery, 0, 0) != 0;
 }
 
-int CWaitDialog::CallOnGuiThread(UiGuiCall function, uint64_t value, CWaitDialog* dialog) {
+int CWaitDialog::CallOnGuiThread(UiGuiCall function, uint64_t value, CWaitDialog* dialog)
+{
     if (!function) return -207;
     if (FXThread::current() == dialog->guiThread) return function(value);
     return dialog->Ask(dialog->signalCall, (uint64_t)(uintptr_t)function, value);
 }
 
-long CWaitDialog::onSignalQueryRunning(FXObject*, FXSelector, void* ptr) {
+long CWaitDialog::onSignalQueryRunning(FXObject*, FXSelector, void* ptr)
+{
     Answer(ptr, running ? 1 : 0);
     return 1;
 }
 
-long CWaitDialog::onSignalCall(FXObject*, FXSelector, void* ptr) {
+long CWaitDialog::onSignalCall(FXObject*, FXSelector, void* ptr)
+{
     WorkerRequest* request = (WorkerRequest*)ptr;
     UiGuiCall function = (UiGuiCall)(uintptr_t)request->first;
     int answer = function(request->second);
@@ -343,7 +369,8 @@ long CWaitDialog::onSignalCall(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-long CWaitDialog::onSignalDone(FXObject*, FXSelector, void* ptr) {
+long CWaitDialog::onSignalDone(FXObject*, FXSelector, void* ptr)
+{
     if (!workerJoined) {
         worker.join();
         workerJoined = true;
@@ -354,7 +381,8 @@ long CWaitDialog::onSignalDone(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-long CWaitDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CWaitDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     running = false;
     return 1;
 }

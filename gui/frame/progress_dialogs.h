@@ -23,8 +23,7 @@ FXString Ui_GroupDigits(uint64_t value, const FXString& separator, FXint groupSi
 // The group size of message 7: its decimal value, or 0 (no grouping) when it is no number or 0.
 FXint Ui_DigitGroupSize();
 // "done / total", both grouped.
-FXString Ui_ProgressText(uint64_t done, uint64_t total, const FXString& separator,
-                         FXint groupSize);
+FXString Ui_ProgressText(uint64_t done, uint64_t total, const FXString& separator, FXint groupSize);
 // Scales both numbers down together (right shifts) until total fits 32 bits.
 void Ui_ScaleProgress(uint64_t done, uint64_t total, FXuint* barDone, FXuint* barTotal);
 
@@ -41,16 +40,16 @@ public:
     class CWorkerThread : public FXThread {
     public:
         typedef FXint (*Function)(void* argument);
-        CWorkerThread(Function function, void* argument)
-            : function(function), argument(argument) {}
+        CWorkerThread(Function function, void* argument) : function(function), argument(argument) {}
         virtual FXint run();
         virtual ~CWorkerThread();
+
     private:
         Function function;
         void* argument;
     };
 
-    FXint result;  // the job's result, valid after execute
+    FXint result;       // the job's result, valid after execute
     IoFailure failure;  // the worker's failure record when the job ended, valid after execute
 protected:
     UiProgressJob job;
@@ -74,6 +73,7 @@ protected:
 
     CProgressDialog();
     static FXint WorkerBody(void* dialog);
+
 public:
     enum {
         ID_SIGNAL_UNUSED = 62,
@@ -115,10 +115,10 @@ public:
     class CWorkerThread : public FXThread {
     public:
         typedef FXint (*Function)(void* argument);
-        CWorkerThread(Function function, void* argument)
-            : function(function), argument(argument) {}
+        CWorkerThread(Function function, void* argument) : function(function), argument(argument) {}
         virtual FXint run();
         virtual ~CWorkerThread();
+
     private:
         Function function;
         void* argument;
@@ -130,6 +130,7 @@ protected:
     FXString title;
     FXString text;
     bool running;
+
 public:
     FXint result;  // the job's result, valid after Run
 protected:
@@ -152,12 +153,9 @@ protected:
     int Ask(FXGUISignal* signal, uint64_t first, uint64_t second);
     // GUI side: stores the answer and wakes the worker.
     void Answer(void* request, int answer);
+
 public:
-    enum {
-        ID_SIGNAL_QUERY = 62,
-        ID_SIGNAL_DONE = 63,
-        ID_SIGNAL_CALL = 64
-    };
+    enum { ID_SIGNAL_QUERY = 62, ID_SIGNAL_DONE = 63, ID_SIGNAL_CALL = 64 };
     CWaitDialog(FXWindow* owner, UiWaitJob job, void* jobData, const FXString& title,
                 const FXString& text);
     virtual ~CWaitDialog();

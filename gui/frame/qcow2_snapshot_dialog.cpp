@@ -10,7 +10,8 @@
 
 FXIMPLEMENT(CQemuQcow2DiskSelectorDialog, CSelectFileBaseDialog, NULL, 0)
 
-FXString Ui_Qcow2SnapshotText(const Qcow2Snapshot& s) {
+FXString Ui_Qcow2SnapshotText(const Qcow2Snapshot& s)
+{
     FXString id(reinterpret_cast<const FXchar*>(s.id), (FXint)s.idLength);
     FXString name(reinterpret_cast<const FXchar*>(s.name), (FXint)s.nameLength);
     char date[64] = "";
@@ -23,8 +24,10 @@ FXString Ui_Qcow2SnapshotText(const Qcow2Snapshot& s) {
 
 CQemuQcow2DiskSelectorDialog::CQemuQcow2DiskSelectorDialog(FXWindow* owner,
                                                            const Qcow2SnapshotList* snapshots)
-    : CSelectFileBaseDialog(owner), list(snapshots), selected(-1) {
-    treeList->appendItem(NULL, Ui_MessageText(MSG_QCOW2_SNAPSHOT_CURRENT_STATE), NULL, NULL, (void*)(intptr_t)-1);
+    : CSelectFileBaseDialog(owner), list(snapshots), selected(-1)
+{
+    treeList->appendItem(NULL, Ui_MessageText(MSG_QCOW2_SNAPSHOT_CURRENT_STATE), NULL, NULL,
+                         (void*)(intptr_t)-1);
     for (uint32_t i = 0; list != NULL && i < list->count; ++i)
         treeList->appendItem(NULL, Ui_Qcow2SnapshotText(list->entries[i]), NULL, NULL,
                              (void*)(intptr_t)i);
@@ -32,13 +35,15 @@ CQemuQcow2DiskSelectorDialog::CQemuQcow2DiskSelectorDialog(FXWindow* owner,
     treeList->selectItem(treeList->getFirstItem());
 }
 
-void CQemuQcow2DiskSelectorDialog::SetSelection(void* itemData) {
+void CQemuQcow2DiskSelectorDialog::SetSelection(void* itemData)
+{
     selected = (FXint)(intptr_t)itemData;
 }
 
 int Ui_OpenDiskCheckKey(DiskHandle* handle, const char* path, bool readOnly, const uint8_t* key,
                         uint32_t keyLength, bool verify, bool refuseSnapshots, bool useSnapshot,
-                        uint32_t snapshotIndex, int backingMode) {
+                        uint32_t snapshotIndex, int backingMode)
+{
     int r = Disk_OpenQcow2Snapshot(handle, path, readOnly, key, keyLength, refuseSnapshots,
                                    useSnapshot, snapshotIndex, backingMode);
     if (r != DISK_OK || !verify) return r;
@@ -50,7 +55,8 @@ int Ui_OpenDiskCheckKey(DiskHandle* handle, const char* path, bool readOnly, con
 }
 
 int Ui_OpenQcow2Snapshot(DiskHandle* handle, const char* path, bool readOnly, bool* taken,
-                         FXWindow* owner) {
+                         FXWindow* owner)
+{
     *taken = false;
     Qcow2SnapshotList list;
     Qcow2_InitSnapshotList(&list);

@@ -7,7 +7,8 @@
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
-void Ui_PasswordToKey(const FXString& password, uint8_t key[16]) {
+void Ui_PasswordToKey(const FXString& password, uint8_t key[16])
+{
     FXStringText text;
     Ui_InitFXStringText(&text, password, TEXT_ENC_UTF8);
     memset(key, 0, 16);
@@ -16,7 +17,8 @@ void Ui_PasswordToKey(const FXString& password, uint8_t key[16]) {
     if (text.block) memset(text.block, 0, text.view.length);
 }
 
-FXDEFMAP(CInputQemuQcowPasswordDialog) CInputQemuQcowPasswordDialogMap[] = {
+FXDEFMAP(CInputQemuQcowPasswordDialog)
+CInputQemuQcowPasswordDialogMap[] = {
     FXMAPFUNC(SEL_COMMAND, UI_ID_ACCEPT, CInputQemuQcowPasswordDialog::onCmdAccept),
     FXMAPFUNC(SEL_COMMAND, UI_ID_CANCEL, CInputQemuQcowPasswordDialog::onCmdCancel),
     FXMAPFUNC(SEL_CLOSE, 0, CInputQemuQcowPasswordDialog::onCmdCancel),
@@ -25,7 +27,8 @@ FXIMPLEMENT(CInputQemuQcowPasswordDialog, CNDialogBase, CInputQemuQcowPasswordDi
             ARRAYNUMBER(CInputQemuQcowPasswordDialogMap))
 
 CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog()
-    : verify(true), passwordField(NULL), verifyButton(NULL) {
+    : verify(true), passwordField(NULL), verifyButton(NULL)
+{
     memset(key, 0, sizeof key);
 }
 
@@ -33,7 +36,8 @@ CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog(FXWindow* owner)
     : CNDialogBase(owner, MSG_PASSWORD_TITLE, 26, 12, false),
       verify(true),
       passwordField(NULL),
-      verifyButton(NULL) {
+      verifyButton(NULL)
+{
     memset(key, 0, sizeof key);
     FXPacker* frame = GetContentFrame();
     Ui_CreateLabel(frame, MSG_PASSWORD_ENCRYPTED_IMAGE, 1, 1, 24, 2);
@@ -43,12 +47,14 @@ CInputQemuQcowPasswordDialog::CInputQemuQcowPasswordDialog(FXWindow* owner)
     passwordField->setTarget(this);
     passwordField->setSelector(UI_ID_ACCEPT);
     passwordField->setTextStyle(passwordField->getTextStyle() | TEXTFIELD_ENTER_ONLY);
-    verifyButton = Ui_CreateCheckButton(frame, MSG_PASSWORD_VERIFY_BOOT_SIGNATURE, this, ID_VERIFY, 1, 6, 24, 2);
+    verifyButton = Ui_CreateCheckButton(frame, MSG_PASSWORD_VERIFY_BOOT_SIGNATURE, this, ID_VERIFY,
+                                        1, 6, 24, 2);
     Ui_CreateDefaultButton(frame, MSG_PASSWORD_OK, this, UI_ID_ACCEPT, 10, 9, 7, 2);
     Ui_CreateButton(frame, MSG_PASSWORD_CANCEL, this, UI_ID_CANCEL, 18, 9, 7, 2);
 }
 
-FXuint CInputQemuQcowPasswordDialog::execute(FXuint placement) {
+FXuint CInputQemuQcowPasswordDialog::execute(FXuint placement)
+{
     password = FXString();
     verify = true;
     passwordField->setText(password);
@@ -59,7 +65,8 @@ FXuint CInputQemuQcowPasswordDialog::execute(FXuint placement) {
     return FXDialogBox::execute(placement);
 }
 
-long CInputQemuQcowPasswordDialog::onCmdAccept(FXObject*, FXSelector, void*) {
+long CInputQemuQcowPasswordDialog::onCmdAccept(FXObject*, FXSelector, void*)
+{
     password = passwordField->getText();
     verify = verifyButton->getCheck() == TRUE;
     Ui_PasswordToKey(password, key);
@@ -71,7 +78,8 @@ long CInputQemuQcowPasswordDialog::onCmdAccept(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CInputQemuQcowPasswordDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CInputQemuQcowPasswordDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     passwordField->setText(FXString());
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();

@@ -14,13 +14,14 @@ void Ui_PasswordToKey(const FXString& password, uint8_t key[16]);
 class CInputQemuQcowPasswordDialog : public CNDialogBase {
     FXDECLARE(CInputQemuQcowPasswordDialog)
 public:
-    uint8_t key[16];   // the result after 61
-    bool verify;       // check the boot signature with the key (the check button after 61)
+    uint8_t key[16];  // the result after 61
+    bool verify;      // check the boot signature with the key (the check button after 61)
 protected:
     FXTextField* passwordField;
     FXCheckButton* verifyButton;
     FXString password;
     CInputQemuQcowPasswordDialog();
+
 public:
     enum { ID_VERIFY = UI_ID_FIRST };
     CInputQemuQcowPasswordDialog(FXWindow* owner);

@@ -9,15 +9,20 @@
 #include "gui/frame/dialogs.h"
 #include "gui/frame/messages.h"
 
-int RunCause_NoteMessage(int note) {
+int RunCause_NoteMessage(int note)
+{
     switch (note) {
-    case IN_PLACE_NOTE_BACKUP_LEFT: return MSG_NOTE_BACKUP_LEFT;
-    case IN_PLACE_NOTE_REOPEN_FAILED: return MSG_NOTE_REOPEN_FAILED;
-    default: return -1;
+    case IN_PLACE_NOTE_BACKUP_LEFT:
+        return MSG_NOTE_BACKUP_LEFT;
+    case IN_PLACE_NOTE_REOPEN_FAILED:
+        return MSG_NOTE_REOPEN_FAILED;
+    default:
+        return -1;
     }
 }
 
-FXString RunCause_Text(const RunCause& cause) {
+FXString RunCause_Text(const RunCause& cause)
+{
     switch (cause.kind) {
     case RUN_CAUSE_CREATE:
     case RUN_CAUSE_WRITE: {
@@ -25,10 +30,14 @@ FXString RunCause_Text(const RunCause& cause) {
             return Ui_MessageText(MSG_CAUSE_NO_FOLDER);
         switch (cause.error) {
         case ENOSPC:
-        case EDQUOT: return Ui_MessageText(MSG_CAUSE_NO_SPACE);
-        case EROFS: return Ui_MessageText(MSG_CAUSE_READ_ONLY);
-        case EFBIG: return Ui_MessageText(MSG_CAUSE_TOO_LARGE);
-        default: break;
+        case EDQUOT:
+            return Ui_MessageText(MSG_CAUSE_NO_SPACE);
+        case EROFS:
+            return Ui_MessageText(MSG_CAUSE_READ_ONLY);
+        case EFBIG:
+            return Ui_MessageText(MSG_CAUSE_TOO_LARGE);
+        default:
+            break;
         }
         if (cause.kind == RUN_CAUSE_CREATE) {
             if (cause.error == EACCES || cause.error == EPERM)
@@ -37,10 +46,10 @@ FXString RunCause_Text(const RunCause& cause) {
             if (cause.error == ENOENT) return Ui_MessageText(MSG_CAUSE_FOLDER_REFUSES);
         }
         FXString detail(cause.error != 0 ? strerror(cause.error) : "?");
-        return Ui_ReplacePlaceholders(Ui_MessageText(cause.kind == RUN_CAUSE_CREATE
-                                                         ? MSG_CAUSE_CREATE_FAILED
-                                                         : MSG_CAUSE_WRITE_FAILED),
-                                      &detail, 1);
+        return Ui_ReplacePlaceholders(
+            Ui_MessageText(cause.kind == RUN_CAUSE_CREATE ? MSG_CAUSE_CREATE_FAILED
+                                                          : MSG_CAUSE_WRITE_FAILED),
+            &detail, 1);
     }
     case RUN_CAUSE_READ: {
         FXString sector;
@@ -54,7 +63,8 @@ FXString RunCause_Text(const RunCause& cause) {
     }
 }
 
-RunCause RunCause_OfIoFailure(const IoFailure& failure, uint32_t bytesPerSector) {
+RunCause RunCause_OfIoFailure(const IoFailure& failure, uint32_t bytesPerSector)
+{
     RunCause cause;
     switch (failure.kind) {
     case IO_FAILURE_CREATE:

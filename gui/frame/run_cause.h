@@ -10,17 +10,17 @@
 #include "foundation/io_failure.h"
 
 enum : int {
-    RUN_CAUSE_NONE = 0,       // nothing known beyond the result code
-    RUN_CAUSE_CREATE = 1,     // a destination file could not be created (error)
-    RUN_CAUSE_WRITE = 2,      // the destination could not be written (error)
-    RUN_CAUSE_READ = 3,       // the source could not be read at `sector`
-    RUN_CAUSE_NO_THREAD = 4   // the run's thread could not be started
+    RUN_CAUSE_NONE = 0,      // nothing known beyond the result code
+    RUN_CAUSE_CREATE = 1,    // a destination file could not be created (error)
+    RUN_CAUSE_WRITE = 2,     // the destination could not be written (error)
+    RUN_CAUSE_READ = 3,      // the source could not be read at `sector`
+    RUN_CAUSE_NO_THREAD = 4  // the run's thread could not be started
 };
 struct RunCause {
     int kind;
-    int error;              // errno of the failed call (0 unknown)
-    uint64_t sector;        // RUN_CAUSE_READ: the first sector that cannot be read
-    bool folderMissing;     // RUN_CAUSE_CREATE: the destination's folder does not exist
+    int error;           // errno of the failed call (0 unknown)
+    uint64_t sector;     // RUN_CAUSE_READ: the first sector that cannot be read
+    bool folderMissing;  // RUN_CAUSE_CREATE: the destination's folder does not exist
     RunCause() : kind(RUN_CAUSE_NONE), error(0), sector(0), folderMissing(false) {}
 };
 // The line shown under the failure message for a cause; empty for RUN_CAUSE_NONE.

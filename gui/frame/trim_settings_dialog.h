@@ -13,6 +13,7 @@ protected:
     FXIcon* picture;
     FXCheckButton* optionButton;
     CTrimSettingDialog() : option(false), picture(NULL), optionButton(NULL) {}
+
 public:
     enum { ID_OPTION = UI_ID_FIRST };
     CTrimSettingDialog(FXWindow* owner);

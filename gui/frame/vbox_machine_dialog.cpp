@@ -12,7 +12,8 @@
 FXIMPLEMENT(CVirtualBoxSelectFileDialog, CSelectFileBaseDialog, NULL, 0)
 
 CVirtualBoxSelectFileDialog::CVirtualBoxSelectFileDialog(FXWindow* owner, const VBoxDiskList* list)
-    : CSelectFileBaseDialog(owner), entries(list), selected(-1) {
+    : CSelectFileBaseDialog(owner), entries(list), selected(-1)
+{
     if (entries == NULL) return;
     // Parents always precede their children in the list, so each parent's item exists.
     std::vector<FXTreeItem*> items(entries->size(), NULL);
@@ -34,12 +35,14 @@ CVirtualBoxSelectFileDialog::CVirtualBoxSelectFileDialog(FXWindow* owner, const 
     }
 }
 
-void CVirtualBoxSelectFileDialog::SetSelection(void* itemData) {
+void CVirtualBoxSelectFileDialog::SetSelection(void* itemData)
+{
     selected = (FXint)(intptr_t)itemData;
 }
 
 int Ui_OpenVirtualBoxMachine(DiskHandle* handle, const char* path, bool readOnly, bool* taken,
-                             FXWindow* owner) {
+                             FXWindow* owner)
+{
     *taken = false;
     const FXString label = Ui_MessageText(MSG_SELECT_DISK_CURRENT_STATE);
     VBoxDiskList list;

@@ -21,8 +21,7 @@ FXLabel* Ui_CreateLeftLabelText(FXComposite* parent, const FXString& text, FXint
                                 FXint w, FXint h);
 FXLabel* Ui_CreateLabel(FXComposite* parent, int message, FXint x, FXint y, FXint w, FXint h);
 // Left and top justified, for texts of several lines.
-FXLabel* Ui_CreateTopLabel(FXComposite* parent, int message, FXint x, FXint y, FXint w,
-                           FXint h);
+FXLabel* Ui_CreateTopLabel(FXComposite* parent, int message, FXint x, FXint y, FXint w, FXint h);
 
 // Text fields (sunken, thick frame, 0 columns).
 FXTextField* Ui_CreateTextField(FXComposite* parent, FXint x, FXint y, FXint w, FXint h);
@@ -32,29 +31,26 @@ FXTextField* Ui_CreatePasswordField(FXComposite* parent, FXint x, FXint y, FXint
 // Buttons; the default buttons are also the initial default of their window.
 FXButton* Ui_CreateButtonText(FXComposite* parent, const FXString& text, FXObject* target,
                               FXSelector selector, FXint x, FXint y, FXint w, FXint h);
-FXButton* Ui_CreateButton(FXComposite* parent, int message, FXObject* target,
-                          FXSelector selector, FXint x, FXint y, FXint w, FXint h);
-FXButton* Ui_CreateDefaultButtonText(FXComposite* parent, const FXString& text,
-                                     FXObject* target, FXSelector selector, FXint x, FXint y,
-                                     FXint w, FXint h);
+FXButton* Ui_CreateButton(FXComposite* parent, int message, FXObject* target, FXSelector selector,
+                          FXint x, FXint y, FXint w, FXint h);
+FXButton* Ui_CreateDefaultButtonText(FXComposite* parent, const FXString& text, FXObject* target,
+                                     FXSelector selector, FXint x, FXint y, FXint w, FXint h);
 FXButton* Ui_CreateDefaultButton(FXComposite* parent, int message, FXObject* target,
                                  FXSelector selector, FXint x, FXint y, FXint w, FXint h);
 
 // Radio and check buttons, each inside a packer of exactly the given place and vertically
 // centred in it. The radio maker takes -1 as an empty caption.
-FXRadioButton* Ui_CreateRadioButtonText(FXComposite* parent, const FXString& text,
-                                        FXObject* target, FXSelector selector, FXint x,
-                                        FXint y, FXint w, FXint h);
+FXRadioButton* Ui_CreateRadioButtonText(FXComposite* parent, const FXString& text, FXObject* target,
+                                        FXSelector selector, FXint x, FXint y, FXint w, FXint h);
 FXRadioButton* Ui_CreateRadioButton(FXComposite* parent, int message, FXObject* target,
                                     FXSelector selector, FXint x, FXint y, FXint w, FXint h);
-FXCheckButton* Ui_CreateCheckButtonText(FXComposite* parent, const FXString& text,
-                                        FXObject* target, FXSelector selector, FXint x,
-                                        FXint y, FXint w, FXint h);
+FXCheckButton* Ui_CreateCheckButtonText(FXComposite* parent, const FXString& text, FXObject* target,
+                                        FXSelector selector, FXint x, FXint y, FXint w, FXint h);
 FXCheckButton* Ui_CreateCheckButton(FXComposite* parent, int message, FXObject* target,
                                     FXSelector selector, FXint x, FXint y, FXint w, FXint h);
 
-FXListBox* Ui_CreateListBox(FXComposite* parent, FXObject* target, FXSelector selector,
-                            FXint x, FXint y, FXint w, FXint h);
+FXListBox* Ui_CreateListBox(FXComposite* parent, FXObject* target, FXSelector selector, FXint x,
+                            FXint y, FXint w, FXint h);
 FXProgressBar* Ui_CreateProgressBar(FXComposite* parent, FXObject* target, FXSelector selector,
                                     FXint x, FXint y, FXint w, FXint h);
 // A groove line 2 pixels high; x, y and width in pixels.
@@ -89,8 +85,7 @@ void Ui_CStringToFXString(FXString* out, const void* text, TextEncoding encoding
 // An FXString as a view in an encoding. UTF-8: the view points at the FXString's bytes and the
 // slot is untouched. Otherwise the text is converted into a new block (Mem_Alloc) that
 // replaces and frees the one in *block. False, with view and slot untouched, on failure.
-bool Ui_FXStringToText(const FXString& text, TextView* view, void** block,
-                       TextEncoding encoding);
+bool Ui_FXStringToText(const FXString& text, TextView* view, void** block, TextEncoding encoding);
 // A view in an encoding into an FXString; empty for an empty view or a failed conversion.
 void Ui_TextToFXString(FXString* out, TextView view, TextEncoding encoding);
 
@@ -98,8 +93,8 @@ void Ui_TextToFXString(FXString* out, TextView view, TextEncoding encoding);
 // view stays valid as long as the holder, whatever happens to the text it was made from.
 struct FXStringText {
     TextView view;
-    void* block;      // NULL, or an owned converted block (Mem_Alloc)
-    FXString copy;    // the text the view points into for UTF-8 without conversion
+    void* block;    // NULL, or an owned converted block (Mem_Alloc)
+    FXString copy;  // the text the view points into for UTF-8 without conversion
     FXStringText() : view{nullptr, 0}, block(nullptr) {}
     ~FXStringText();
     FXStringText(const FXStringText&) = delete;

@@ -8,10 +8,7 @@
 #include "foundation/platform.h"
 #include "volume/used_map.h"
 
-ConversionJob::ConversionJob()
-{
-    ConversionJob_Init(this);
-}
+ConversionJob::ConversionJob() { ConversionJob_Init(this); }
 
 void ConversionJob_Init(ConversionJob* job)
 {

@@ -33,54 +33,53 @@ enum : int32_t {
     JOB_SOURCE_NEW_DISK = 2   // a new blank disk
 };
 
-
 struct ConversionJob {
-    FXString sourcePath;          // image path (absolute), or a plug-in disk's text as typed
-    FXString sourceDevice;        // block-device path
-    DiskHandle* sourceDisk;       // the open source disk, owned
-    UsedSectorMap* volumeList;    // used-sector map of the source, owned
-    int32_t sourceKind;           // JOB_SOURCE_*
-    uint8_t trimInPlace;          // trim the source in place instead of converting it
-    uint8_t trimOption;           // the trim settings dialog's check box
-    uint8_t geometryForcedAuto;   // the destination computes its own geometry
-    uint8_t geometryRecompute;    // option pages recompute the geometry from the total
-    int32_t destKind;             // DestKind
-    uint8_t cylinderPageNeeded;   // the cylinder-boundary page was shown
-    uint8_t cylinderBased;        // the destination geometry is cylinder based
-    FXString destPath;            // destination path
-    uint32_t formatFlags;         // per-format flag word
+    FXString sourcePath;         // image path (absolute), or a plug-in disk's text as typed
+    FXString sourceDevice;       // block-device path
+    DiskHandle* sourceDisk;      // the open source disk, owned
+    UsedSectorMap* volumeList;   // used-sector map of the source, owned
+    int32_t sourceKind;          // JOB_SOURCE_*
+    uint8_t trimInPlace;         // trim the source in place instead of converting it
+    uint8_t trimOption;          // the trim settings dialog's check box
+    uint8_t geometryForcedAuto;  // the destination computes its own geometry
+    uint8_t geometryRecompute;   // option pages recompute the geometry from the total
+    int32_t destKind;            // DestKind
+    uint8_t cylinderPageNeeded;  // the cylinder-boundary page was shown
+    uint8_t cylinderBased;       // the destination geometry is cylinder based
+    FXString destPath;           // destination path
+    uint32_t formatFlags;        // per-format flag word
     uint8_t encryptionKey[16];
-    uint8_t keySet;               // encryptionKey holds the source image's key
-    void* pluginDest;             // plug-in output context made on the destination page, owned
+    uint8_t keySet;    // encryptionKey holds the source image's key
+    void* pluginDest;  // plug-in output context made on the destination page, owned
 
     std::vector<PluginListEntry> plugins;  // every accepted plug-in module
     std::vector<int32_t> sourcePlugins;    // indexes into plugins: modules that supply disks
     std::vector<int32_t> destPlugins;      // indexes into plugins: modules that write images
     int32_t destPluginIndex;               // chosen entry of destPlugins, -1 none
 
-    int32_t sourceChoice;         // source page radio: 0 image file or plug-in, 1 device, 2 new
-    FXString sourceText;          // a text of the source page
-    int32_t sourceListIndex;      // source page list: 0 the image file, k the source plug-in k
+    int32_t sourceChoice;     // source page radio: 0 image file or plug-in, 1 device, 2 new
+    FXString sourceText;      // a text of the source page
+    int32_t sourceListIndex;  // source page list: 0 the image file, k the source plug-in k
 
-    int32_t newSizeUnit;          // new blank disk: size unit index
-    uint64_t newSize;             // new blank disk: size in sectors
+    int32_t newSizeUnit;  // new blank disk: size unit index
+    uint64_t newSize;     // new blank disk: size in sectors
     uint8_t newOwnGeometry;
     uint32_t newHeads;
     uint32_t newSectors;
     uint32_t newSectorSize;
 
-    uint64_t rawOffset;           // raw image file: data offset
+    uint64_t rawOffset;  // raw image file: data offset
     DiskGeometry rawGeometry;
-    uint64_t deviceOffset;        // block device: start offset
+    uint64_t deviceOffset;  // block device: start offset
     DiskGeometry deviceGeometry;
 
-    uint32_t psHeads;             // split-set source
+    uint32_t psHeads;  // split-set source
     uint32_t psSectors;
-    uint32_t hsHeads;             // Bochs sparse source
+    uint32_t hsHeads;  // Bochs sparse source
     uint32_t hsSectors;
-    uint32_t bgHeads;             // Bochs redolog source
+    uint32_t bgHeads;  // Bochs redolog source
     uint32_t bgSectors;
-    FXString bgCompanionPath;     // base image of an undoable redolog
+    FXString bgCompanionPath;  // base image of an undoable redolog
 
     uint64_t manualTotalSectors;  // geometry page
     uint32_t manualSectorSize;
@@ -88,7 +87,7 @@ struct ConversionJob {
     uint32_t manualHeads;
     uint32_t manualSectors;
 
-    uint32_t vmdkList4;           // VMDK options
+    uint32_t vmdkList4;  // VMDK options
     uint32_t vmdkRadio;
     uint32_t vmdkList14;
     uint32_t vmdkList3;
@@ -96,37 +95,37 @@ struct ConversionJob {
     uint8_t vmdkSplit;
     uint32_t vmdkSplitSectors;
 
-    uint32_t vhdxBlockIndex;      // VHDX options
+    uint32_t vhdxBlockIndex;  // VHDX options
     uint32_t vhdxList1;
     uint32_t vhdxList2;
     uint8_t vhdxCheck;
 
-    uint32_t vhdLayoutIndex;      // VHD options
+    uint32_t vhdLayoutIndex;  // VHD options
     uint32_t vhdCreatorIndex;
     uint32_t vhdFixedCreatorIndex;
 
-    uint32_t parallelsRadio;      // Parallels bundle options
+    uint32_t parallelsRadio;  // Parallels bundle options
     uint8_t parallelsFlag;
     uint32_t parallelsNumber;
 
-    uint32_t bochsGrowingList;    // Bochs options
+    uint32_t bochsGrowingList;  // Bochs options
     uint32_t bochsSparseList;
 
-    FXString qcowKeyText;         // qcow options
-    uint32_t qcow2ClusterIndex;   // qcow2 options
+    FXString qcowKeyText;        // qcow options
+    uint32_t qcow2ClusterIndex;  // qcow2 options
     FXString qcow2KeyText;
 
-    uint32_t vdiList4;            // VDI options
+    uint32_t vdiList4;  // VDI options
     uint8_t vdiCheck;
     uint32_t vdiList3;
 
-    uint32_t splitValues[5];      // partition-saving options
+    uint32_t splitValues[5];  // partition-saving options
     uint8_t splitCheck1;
     uint32_t splitNumber;
     uint8_t splitCheck2;
 
-    int32_t cylinderRounding;     // cylinder-boundary page: 0 keep, 1 up, 2 down
-    FXString destName;            // destination page's path text
+    int32_t cylinderRounding;  // cylinder-boundary page: 0 keep, 1 up, 2 down
+    FXString destName;         // destination page's path text
 
     DiskGeometry sourceGeometry;  // the source disk's geometry as read on the destination-type page
     DiskGeometry workGeometry;    // the source geometry with the geometry page's changes

@@ -41,7 +41,8 @@ namespace {
 const uint32_t kFirstTrackSectors = 63;
 const uint32_t kPluginMessageBytes = 256;
 
-uint32_t FourCC(const char* code) {
+uint32_t FourCC(const char* code)
+{
     return ((uint32_t)(uint8_t)code[0] << 24) | ((uint32_t)(uint8_t)code[1] << 16) |
            ((uint32_t)(uint8_t)code[2] << 8) | (uint32_t)(uint8_t)code[3];
 }
@@ -51,7 +52,8 @@ uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); 
 // The job's destination path as terminated UTF-8 (FXString holds UTF-8 already).
 std::string Utf8(const FXString& text) { return std::string(text.text(), (size_t)text.length()); }
 
-PluginModule* DestinationModule(ConversionJob* job) {
+PluginModule* DestinationModule(ConversionJob* job)
+{
     PluginListEntry* entry = ConversionJob_DestPlugin(job);
     return entry != NULL ? entry->module : NULL;
 }
@@ -60,13 +62,15 @@ PluginModule* DestinationModule(ConversionJob* job) {
 
 // ---- Progress ---------------------------------------------------------------------------------------
 
-bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context) {
+bool ConvertRun_ProgressAdapter(uint64_t done, uint64_t total, void* context)
+{
     ConvertRunContext* c = (ConvertRunContext*)context;
     if (c == NULL || c->progress == NULL) return true;
     return c->progress(done, total, c->user);
 }
 
-bool ConvertRun_PartAdapter(SplitPartRequest* request, void* record) {
+bool ConvertRun_PartAdapter(SplitPartRequest* request, void* record)
+{
     ConvertPartRecord* r = (ConvertPartRecord*)record;
     if (r == NULL || r->callback == NULL) return false;
     return r->callback(request, r->user);
@@ -76,7 +80,8 @@ namespace {
 
 // The part callback for a record: the adapter, or NULL where the record holds no callback (the
 // split writer and reader then refuse to go past the first part).
-SplitPartCallback PartCallbackFor(const ConvertPartRecord& record) {
+SplitPartCallback PartCallbackFor(const ConvertPartRecord& record)
+{
     return record.callback != NULL ? ConvertRun_PartAdapter : NULL;
 }
 
@@ -84,17 +89,20 @@ SplitPartCallback PartCallbackFor(const ConvertPartRecord& record) {
 
 // ---- Source handling ----------------------------------------------------------------------------------
 
-void ConvertRun_ReleaseSource(ConversionJob* job) {
+void ConvertRun_ReleaseSource(ConversionJob* job)
+{
     ConversionJob_ReleaseMap(job);
     ConversionJob_ReleaseSource(job);
 }
 
-bool ConvertRun_NeedsResize(const DiskGeometry* source, const DiskGeometry* final) {
+bool ConvertRun_NeedsResize(const DiskGeometry* source, const DiskGeometry* final)
+{
     return Geometry_GetTotalSectors(source) != Geometry_GetTotalSectors(final) ||
            source->heads != final->heads || source->sectors_per_track != final->sectors_per_track;
 }
 
-int ConvertRun_WrapSourceResized(DiskHandle** slot, const DiskGeometry* geometry) {
+int ConvertRun_WrapSourceResized(DiskHandle** slot, const DiskGeometry* geometry)
+{
     if (slot == NULL || *slot == NULL || geometry == NULL) return DISK_ERR_ARG;
     DiskHandle* view = Disk_Alloc();
     if (view == NULL) return DISK_ERR_NOMEM;
@@ -110,7 +118,8 @@ int ConvertRun_WrapSourceResized(DiskHandle** slot, const DiskGeometry* geometry
     return DISK_OK;
 }
 
-void ConvertRun_UnwrapSource(DiskHandle** slot) {
+void ConvertRun_UnwrapSource(DiskHandle** slot)
+{
     if (slot == NULL || *slot == NULL || Disk_GetKind(*slot) != DISK_KIND_RESIZE) return;
     DiskHandle* view = *slot;
     DiskHandle* source = Disk_DetachResizeView(view);
@@ -119,13 +128,15 @@ void ConvertRun_UnwrapSource(DiskHandle** slot) {
     *slot = source;
 }
 
-UsedSectorMap* ConvertRun_EffectiveMap(const ConversionJob* job) {
+UsedSectorMap* ConvertRun_EffectiveMap(const ConversionJob* job)
+{
     UsedSectorMap* map = job->volumeList;
     if (map == NULL || map->regionCount == 0) return NULL;
     return map;
 }
 
-int ConvertRun_ExtendMap(const UsedSectorMap* map, uint64_t total, UsedSectorMap* out) {
+int ConvertRun_ExtendMap(const UsedSectorMap* map, uint64_t total, UsedSectorMap* out)
+{
     UsedMap_Init(out);
     if (map == NULL || map->regionCount == 0) return DISK_OK;
     const VolumeRegion& last = map->regions[map->regionCount - 1];
@@ -149,7 +160,8 @@ int ConvertRun_ExtendMap(const UsedSectorMap* map, uint64_t total, UsedSectorMap
     return DISK_OK;
 }
 
-void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
+void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map)
+{
     // The regions' driver objects belong to the map that was extended.
     Mem_Free(map->regions);
     UsedMap_Init(map);
@@ -157,11 +169,13 @@ void ConvertRun_ReleaseExtendedMap(UsedSectorMap* map) {
 
 // ---- Availability ----------------------------------------------------------------------------------------
 
-bool ConvertRun_IsDestinationAvailable(int32_t destKind) {
+bool ConvertRun_IsDestinationAvailable(int32_t destKind)
+{
     return Destination_IsAvailable(destKind);
 }
 
-int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key) {
+int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uint8_t** key)
+{
     *key = NULL;
     if (!sourceEncrypted) return DISK_OK;
     if (!job->keySet) return DISK_ERR_PASSWORD;
@@ -171,26 +185,61 @@ int ConvertRun_TrimKey(const ConversionJob* job, bool sourceEncrypted, const uin
 
 // ---- VHD options ---------------------------------------------------------------------------------------------
 
-void ConvertRun_VhdCreator(uint32_t creatorIndex, VhdCreateOptions* options) {
+void ConvertRun_VhdCreator(uint32_t creatorIndex, VhdCreateOptions* options)
+{
     switch (creatorIndex) {
-    case 0: options->creatorApplication = FourCC("vs  "); options->creatorVersion = 0x00010000; break;
-    case 1: options->creatorApplication = FourCC("vpc "); options->creatorVersion = 0x00050000; break;
-    case 3: options->creatorApplication = FourCC("vpc "); options->creatorVersion = 0x00010000; break;
-    case 4: options->creatorApplication = FourCC("win "); options->creatorVersion = 0x00060001; break;
-    case 5: options->creatorApplication = FourCC("win "); options->creatorVersion = 0x00060002; break;
-    default: options->creatorApplication = FourCC("vpc "); options->creatorVersion = 0x00050003; break;
+    case 0:
+        options->creatorApplication = FourCC("vs  ");
+        options->creatorVersion = 0x00010000;
+        break;
+    case 1:
+        options->creatorApplication = FourCC("vpc ");
+        options->creatorVersion = 0x00050000;
+        break;
+    case 3:
+        options->creatorApplication = FourCC("vpc ");
+        options->creatorVersion = 0x00010000;
+        break;
+    case 4:
+        options->creatorApplication = FourCC("win ");
+        options->creatorVersion = 0x00060001;
+        break;
+    case 5:
+        options->creatorApplication = FourCC("win ");
+        options->creatorVersion = 0x00060002;
+        break;
+    default:
+        options->creatorApplication = FourCC("vpc ");
+        options->creatorVersion = 0x00050003;
+        break;
     }
 }
 
-void ConvertRun_VhdLayout(uint32_t layoutIndex, VhdCreateOptions* options) {
+void ConvertRun_VhdLayout(uint32_t layoutIndex, VhdCreateOptions* options)
+{
     uint32_t align = 0, block = 4096, afterBat = 1, afterBlock = 0;
     switch (layoutIndex) {
-    case 1: block = 1024; break;
-    case 2: block = 0x8000; afterBat = 4; break;
-    case 3: block = 0x8000; afterBat = 3; break;
-    case 5: afterBat = 0; break;
-    case 6: align = 1; afterBat = 7; afterBlock = 7; break;
-    default: break;
+    case 1:
+        block = 1024;
+        break;
+    case 2:
+        block = 0x8000;
+        afterBat = 4;
+        break;
+    case 3:
+        block = 0x8000;
+        afterBat = 3;
+        break;
+    case 5:
+        afterBat = 0;
+        break;
+    case 6:
+        align = 1;
+        afterBat = 7;
+        afterBlock = 7;
+        break;
+    default:
+        break;
     }
     options->batAlignment = align;
     options->blockSectors = block;
@@ -198,7 +247,8 @@ void ConvertRun_VhdLayout(uint32_t layoutIndex, VhdCreateOptions* options) {
     options->zeroSectorsAfterBlock = afterBlock;
 }
 
-void ConvertRun_BuildVhdOptions(const ConversionJob* job, bool dynamic, VhdCreateOptions* out) {
+void ConvertRun_BuildVhdOptions(const ConversionJob* job, bool dynamic, VhdCreateOptions* out)
+{
     memset(out, 0, sizeof *out);
     if (dynamic) {
         ConvertRun_VhdCreator(job->vhdCreatorIndex, out);
@@ -211,7 +261,8 @@ void ConvertRun_BuildVhdOptions(const ConversionJob* job, bool dynamic, VhdCreat
 // ---- VMDK options ---------------------------------------------------------------------------------------------
 
 int ConvertRun_VmdkExtentPlan(uint64_t total, bool firstTrack, bool split, uint32_t splitSectors,
-                              uint64_t* count, uint64_t* largest) {
+                              uint64_t* count, uint64_t* largest)
+{
     *count = 0;
     *largest = 0;
     if (total == 0 || (split && splitSectors == 0)) return VMDK_LAYOUT_NO_SECTORS;
@@ -232,7 +283,8 @@ int ConvertRun_VmdkExtentPlan(uint64_t total, bool firstTrack, bool split, uint3
 }
 
 int ConvertRun_CheckVmdkLayout(uint64_t total, uint32_t diskType, bool firstTrack, bool split,
-                               uint32_t splitSectors) {
+                               uint32_t splitSectors)
+{
     uint64_t count, largest;
     int rc = ConvertRun_VmdkExtentPlan(total, firstTrack, split, splitSectors, &count, &largest);
     if (rc != VMDK_LAYOUT_OK) return rc;
@@ -240,12 +292,14 @@ int ConvertRun_CheckVmdkLayout(uint64_t total, uint32_t diskType, bool firstTrac
     return VMDK_LAYOUT_OK;
 }
 
-int ConvertRun_BuildVmdkOptions(const ConversionJob* job, uint64_t total, VmdkCreateOptions** out) {
+int ConvertRun_BuildVmdkOptions(const ConversionJob* job, uint64_t total, VmdkCreateOptions** out)
+{
     *out = NULL;
     const bool firstTrack = job->vmdkCheck != 0;
     const bool split = job->vmdkSplit != 0;
     const uint32_t size = job->vmdkSplitSectors;
-    if (ConvertRun_CheckVmdkLayout(total, job->vmdkList4, firstTrack, split, size) != VMDK_LAYOUT_OK)
+    if (ConvertRun_CheckVmdkLayout(total, job->vmdkList4, firstTrack, split, size) !=
+        VMDK_LAYOUT_OK)
         return DISK_ERR_ARG;
     uint64_t count, largest;
     ConvertRun_VmdkExtentPlan(total, firstTrack, split, size, &count, &largest);
@@ -280,14 +334,16 @@ int ConvertRun_BuildVmdkOptions(const ConversionJob* job, uint64_t total, VmdkCr
 
 namespace {
 
-void IdFromStat(const struct stat& st, ConvertRunFileId* id) {
+void IdFromStat(const struct stat& st, ConvertRunFileId* id)
+{
     id->device = (uint64_t)st.st_dev;
     id->inode = (uint64_t)st.st_ino;
     id->blockDevice = S_ISBLK(st.st_mode);
     id->rdev = (uint64_t)st.st_rdev;
 }
 
-void AddPath(const FXString& path, std::vector<ConvertRunFileId>* files) {
+void AddPath(const FXString& path, std::vector<ConvertRunFileId>* files)
+{
     if (path.empty()) return;
     ConvertRunFileId id;
     if (ConvertRun_FileId(path.text(), &id)) files->push_back(id);
@@ -295,19 +351,22 @@ void AddPath(const FXString& path, std::vector<ConvertRunFileId>* files) {
 
 }  // namespace
 
-bool ConvertRun_FileId(const char* path, ConvertRunFileId* id) {
+bool ConvertRun_FileId(const char* path, ConvertRunFileId* id)
+{
     struct stat st;
     if (path == NULL || path[0] == 0 || stat(path, &st) != 0) return false;
     IdFromStat(st, id);
     return true;
 }
 
-bool ConvertRun_SameFile(const ConvertRunFileId& a, const ConvertRunFileId& b) {
+bool ConvertRun_SameFile(const ConvertRunFileId& a, const ConvertRunFileId& b)
+{
     if (a.device == b.device && a.inode == b.inode) return true;
     return a.blockDevice && b.blockDevice && a.rdev == b.rdev;
 }
 
-void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFileId>* files) {
+void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFileId>* files)
+{
     if (job->sourceKind == JOB_SOURCE_IMAGE || job->sourceKind == JOB_SOURCE_RAW_FILE)
         AddPath(job->sourcePath, files);
     if (job->sourceKind == JOB_SOURCE_DEVICE) AddPath(job->sourceDevice, files);
@@ -331,7 +390,8 @@ void ConvertRun_SourceFiles(const ConversionJob* job, std::vector<ConvertRunFile
 }
 
 void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& path,
-                                 std::vector<std::string>* files) {
+                                 std::vector<std::string>* files)
+{
     // A bundle's path is its directory, which the bundle's own list names last.
     if (job->destKind != DEST_PARALLELS_BUNDLE) files->push_back(path);
     TextView whole = {(const uint8_t*)path.data(), (uint32_t)path.size()};
@@ -364,7 +424,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
             snprintf(number, sizeof number, "-%02u.", (unsigned)i);
             files->push_back(d + s + number + e);
         }
-    } else if (job->destKind == DEST_BOCHS_GROWING || job->destKind == DEST_BOCHS_SPARSE || job->destKind == DEST_FLAT) {
+    } else if (job->destKind == DEST_BOCHS_GROWING || job->destKind == DEST_BOCHS_SPARSE ||
+               job->destKind == DEST_FLAT) {
         // The description beside the image.
         files->push_back(d + s + ".txt");
     } else if (job->destKind == DEST_PARALLELS_BUNDLE) {
@@ -400,7 +461,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
 }
 
 int ConvertRun_CheckDestination(const ConversionJob* job, const std::string& path,
-                                std::string* which) {
+                                std::string* which)
+{
     std::vector<std::string> outputs;
     ConvertRun_DestinationFiles(job, path, &outputs);
     std::vector<ConvertRunFileId> outputIds(outputs.size());
@@ -436,11 +498,19 @@ int ConvertRun_CheckDestination(const ConversionJob* job, const std::string& pat
 namespace {
 
 int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char* path,
-                     DiskHandle* source, UsedSectorMap* map, uint64_t total) {
+                     DiskHandle* source, UsedSectorMap* map, uint64_t total)
+{
     const DestinationRow* row = Destination_Row(job->destKind);
     if (row == NULL || row->write == NULL) return DISK_ERR_ARG;
-    DestinationWrite write = {job,    path, source, map, total, ConvertRun_ProgressAdapter,
-                              context, PartCallbackFor(context->outputPart), &context->outputPart};
+    DestinationWrite write = {job,
+                              path,
+                              source,
+                              map,
+                              total,
+                              ConvertRun_ProgressAdapter,
+                              context,
+                              PartCallbackFor(context->outputPart),
+                              &context->outputPart};
     const int rc = row->write(write);
     if (job->destKind == DEST_PLUGIN && rc == DISK_ERR_PLUGIN) {
         PluginModule* module = DestinationModule(job);
@@ -457,13 +527,15 @@ int WriteDestination(ConversionJob* job, ConvertRunContext* context, const char*
 
 namespace {
 
-std::string ParentFolder(const std::string& path) {
+std::string ParentFolder(const std::string& path)
+{
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool IsFolder(const std::string& path) {
+bool IsFolder(const std::string& path)
+{
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -471,7 +543,8 @@ bool IsFolder(const std::string& path) {
 // The first sector in [first, first + count) that the source cannot read; `first` when every
 // one reads (the failure came from elsewhere in that range).
 uint64_t FirstUnreadableSector(DiskHandle* source, uint64_t first, uint64_t count,
-                               uint32_t bytesPerSector) {
+                               uint32_t bytesPerSector)
+{
     std::vector<uint8_t> sector(bytesPerSector);
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t offset = 0;
@@ -483,7 +556,8 @@ uint64_t FirstUnreadableSector(DiskHandle* source, uint64_t first, uint64_t coun
 
 // What the failed engine call of this thread left: which file operation failed and how, or
 // which source range could not be read.
-RunCause TakeCause(DiskHandle* source, const std::string& path) {
+RunCause TakeCause(DiskHandle* source, const std::string& path)
+{
     RunCause cause;
     const IoFailure failure = IoFailure_Get();
     switch (failure.kind) {
@@ -515,7 +589,8 @@ RunCause TakeCause(DiskHandle* source, const std::string& path) {
 
 }  // namespace
 
-int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
+int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context)
+{
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
     context->cause = RunCause();
@@ -576,8 +651,8 @@ int ConvertRun_WriteImage(ConversionJob* job, ConvertRunContext* context) {
             if (extended.regions != NULL) map = &extended;
         }
     }
-    int rc = WriteDestination(job, context, path.c_str(), slot, map,
-                              Geometry_GetTotalSectors(&final));
+    int rc =
+        WriteDestination(job, context, path.c_str(), slot, map, Geometry_GetTotalSectors(&final));
     if (rc != DISK_OK && rc != DISK_CANCELLED) {
         context->cause = TakeCause(slot, path);
         // A half-written image may well read as a whole one: it must not stay behind.
@@ -596,10 +671,10 @@ namespace {
 struct TrimArgs {
     ConversionJob* job;
     ConvertRunContext* context;
-    const char* path;     // the source image's path, UTF-8
+    const char* path;  // the source image's path, UTF-8
     UsedSectorMap* map;
-    bool flag;            // the trim settings' option
-    TextView suffix;      // the backup suffix ("_del")
+    bool flag;        // the trim settings' option
+    TextView suffix;  // the backup suffix ("_del")
     uint32_t commitFlags;
 };
 
@@ -620,52 +695,61 @@ struct TrimRow {
     TrimCompactFile compact;  // one-file kinds (commit and discard go with it)
     TrimCommitFile commit;
     TrimDiscardFile discard;
-    TrimRunSet runSet;        // several-file kinds
+    TrimRunSet runSet;  // several-file kinds
     TrimReplacedFiles replaced;
-    TrimPrecheck precheck;    // may be NULL
+    TrimPrecheck precheck;  // may be NULL
 };
 
-int CompactVhd(const TrimArgs& t, OutputFile* o) {
+int CompactVhd(const TrimArgs& t, OutputFile* o)
+{
     return Vhd_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
                        t.context);
 }
-int CommitVhd(OutputFile* o, TextView suffix, uint32_t flags) {
+int CommitVhd(OutputFile* o, TextView suffix, uint32_t flags)
+{
     return Vhd_CommitCompact(o, suffix, flags, false);
 }
-int CompactVhdx(const TrimArgs& t, OutputFile* o) {
+int CompactVhdx(const TrimArgs& t, OutputFile* o)
+{
     return Vhdx_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
                         t.context);
 }
 // The key of an encrypted qcow2 source (NULL for a plain one).
-int Qcow2Key(const TrimArgs& t, const uint8_t** key) {
+int Qcow2Key(const TrimArgs& t, const uint8_t** key)
+{
     const Qcow2Image* image = (const Qcow2Image*)Disk_GetObject(t.job->sourceDisk);
     return ConvertRun_TrimKey(t.job, image != NULL && Qcow2_IsAesEncrypted(image), key);
 }
-int CheckQcow2Key(const TrimArgs& t) {
+int CheckQcow2Key(const TrimArgs& t)
+{
     const uint8_t* key = NULL;
     return Qcow2Key(t, &key);
 }
-int CompactQcow2(const TrimArgs& t, OutputFile* o) {
+int CompactQcow2(const TrimArgs& t, OutputFile* o)
+{
     const uint8_t* key = NULL;
     int rc = Qcow2Key(t, &key);
     if (rc != DISK_OK) return rc;
     return Qcow2_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
                          t.context, key);
 }
-int CompactVdi(const TrimArgs& t, OutputFile* o) {
+int CompactVdi(const TrimArgs& t, OutputFile* o)
+{
     return Vdi_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag, ConvertRun_ProgressAdapter,
                        t.context);
 }
-int CompactParallels(const TrimArgs& t, OutputFile* o) {
+int CompactParallels(const TrimArgs& t, OutputFile* o)
+{
     return Parallels_Compact(t.path, t.job->sourceDisk, t.map, o, t.flag,
                              ConvertRun_ProgressAdapter, t.context);
 }
 
-int RunVmdk(const TrimArgs& t) {
+int RunVmdk(const TrimArgs& t)
+{
     VmdkCompactSet set;
     Vmdk_InitCompactSet(&set);
-    int rc = Vmdk_Compact(t.job->sourceDisk, t.map, &set, t.flag, ConvertRun_ProgressAdapter,
-                          t.context);
+    int rc =
+        Vmdk_Compact(t.job->sourceDisk, t.map, &set, t.flag, ConvertRun_ProgressAdapter, t.context);
     // The image's files are closed before anything takes their names.
     ConvertRun_ReleaseSource(t.job);
     if (rc != DISK_OK) {
@@ -675,7 +759,8 @@ int RunVmdk(const TrimArgs& t) {
     // A failed swap leaves every original in place and removes the new files.
     return Vmdk_CommitCompact(&set, t.suffix, t.commitFlags);
 }
-int RunBundle(const TrimArgs& t) {
+int RunBundle(const TrimArgs& t)
+{
     OutputList list;
     OutputList_Init(&list);
     int rc = ParallelsBundle_Compact(t.path, t.job->sourceDisk, t.map, &list, t.flag,
@@ -689,11 +774,13 @@ int RunBundle(const TrimArgs& t) {
     return ParallelsBundle_CommitCompact(&list, t.suffix, t.commitFlags);
 }
 
-bool ReplacedImageFile(const ConversionJob* job, std::vector<std::string>* files) {
+bool ReplacedImageFile(const ConversionJob* job, std::vector<std::string>* files)
+{
     files->push_back(Utf8(job->sourcePath));
     return true;
 }
-bool ReplacedVmdkFiles(const ConversionJob* job, std::vector<std::string>* files) {
+bool ReplacedVmdkFiles(const ConversionJob* job, std::vector<std::string>* files)
+{
     const VmdkImage* image = (const VmdkImage*)Disk_GetObject(job->sourceDisk);
     if (image == NULL || Vmdk_SparseExtentCount(image) == 0) return false;
     // A descriptor file of its own is replaced too (it names the new extent files).
@@ -702,7 +789,8 @@ bool ReplacedVmdkFiles(const ConversionJob* job, std::vector<std::string>* files
         files->push_back(Vmdk_SparseExtentPath(image, i));
     return true;
 }
-bool ReplacedBundleFiles(const ConversionJob* job, std::vector<std::string>* files) {
+bool ReplacedBundleFiles(const ConversionJob* job, std::vector<std::string>* files)
+{
     const ParallelsBundle* bundle = (const ParallelsBundle*)Disk_GetObject(job->sourceDisk);
     if (bundle == NULL) return false;
     // The descriptor is replaced (it names the new data files).
@@ -722,18 +810,19 @@ bool ReplacedBundleFiles(const ConversionJob* job, std::vector<std::string>* fil
 const TrimRow kTrimRows[] = {
     {DISK_KIND_VMDK, NULL, NULL, NULL, RunVmdk, ReplacedVmdkFiles, NULL},
     {DISK_KIND_VHD, CompactVhd, CommitVhd, Vhd_DiscardCompact, NULL, ReplacedImageFile, NULL},
-    {DISK_KIND_VHDX, CompactVhdx, Vhdx_CommitCompact, Vhdx_DiscardCompact, NULL,
-     ReplacedImageFile, NULL},
+    {DISK_KIND_VHDX, CompactVhdx, Vhdx_CommitCompact, Vhdx_DiscardCompact, NULL, ReplacedImageFile,
+     NULL},
     {DISK_KIND_QCOW2, CompactQcow2, Qcow2_CommitCompact, Qcow2_DiscardCompact, NULL,
      ReplacedImageFile, CheckQcow2Key},
     {DISK_KIND_VDI, CompactVdi, Vdi_CommitCompact, Vdi_DiscardCompact, NULL, ReplacedImageFile,
      NULL},
-    {DISK_KIND_PARALLELS, CompactParallels, Parallels_CommitCompact, Parallels_DiscardCompact,
-     NULL, ReplacedImageFile, NULL},
+    {DISK_KIND_PARALLELS, CompactParallels, Parallels_CommitCompact, Parallels_DiscardCompact, NULL,
+     ReplacedImageFile, NULL},
     {DISK_KIND_PARALLELS_BUNDLE, NULL, NULL, NULL, RunBundle, ReplacedBundleFiles, NULL},
 };
 
-const TrimRow* TrimRowOf(const DiskHandle* source) {
+const TrimRow* TrimRowOf(const DiskHandle* source)
+{
     if (source == NULL) return NULL;
     const DiskKind kind = Disk_GetKind(source);
     for (const TrimRow& row : kTrimRows)
@@ -743,7 +832,8 @@ const TrimRow* TrimRowOf(const DiskHandle* source) {
 
 // A one-file compaction: the new file is written, the source closed, then the new file swapped
 // in or removed.
-int RunOneFile(const TrimRow& row, const TrimArgs& t) {
+int RunOneFile(const TrimRow& row, const TrimArgs& t)
+{
     OutputFile output;
     OutputFile_Init(&output);
     int rc = row.compact(t, &output);
@@ -761,7 +851,8 @@ int RunOneFile(const TrimRow& row, const TrimArgs& t) {
     return DISK_OK;
 }
 
-int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
+int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context)
+{
     if (context->progressClock) *context->progressClock = 0;
     context->pluginMessage = FXString::null;
     const TrimRow* row = TrimRowOf(job->sourceDisk);
@@ -785,13 +876,15 @@ int TrimInPlaceRun(ConversionJob* job, ConvertRunContext* context) {
 
 }  // namespace
 
-bool ConvertRun_IsTrimAvailable(DiskKind kind) {
+bool ConvertRun_IsTrimAvailable(DiskKind kind)
+{
     for (const TrimRow& row : kTrimRows)
         if (row.kind == kind) return true;
     return false;
 }
 
-bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which) {
+bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
+{
     const TrimRow* row = TrimRowOf(job->sourceDisk);
     std::vector<std::string> replaced;
     if (row == NULL || !row->replaced(job, &replaced)) return false;
@@ -810,7 +903,8 @@ bool ConvertRun_ExistingTrimBackup(const ConversionJob* job, std::string* which)
     return false;
 }
 
-int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context) {
+int ConvertRun_TrimInPlace(ConversionJob* job, ConvertRunContext* context)
+{
     InPlace_TakeNote();  // a note left on this thread before is not this run's
     const int rc = TrimInPlaceRun(job, context);
     context->note = rc == DISK_OK ? InPlace_TakeNote() : IN_PLACE_NOTE_NONE;

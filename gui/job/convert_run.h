@@ -40,17 +40,18 @@ bool ConvertRun_PartAdapter(SplitPartRequest* request, void* record);
 struct ConvertRunContext {
     ProgressCallback progress;  // may be NULL: nothing is reported and nothing stops the run
     void* user;
-    uint64_t* progressClock;    // may be NULL
-    FXString pluginMessage;     // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
-    RunCause cause;      // why the last run failed, as far as it is known
-    bool replaceBackups;        // a trim may replace earlier "_del" backups (the user said yes)
-    int note;                   // after a successful trim: its IN_PLACE_NOTE_* (in_place.h)
+    uint64_t* progressClock;  // may be NULL
+    FXString pluginMessage;   // the destination plug-in's text after DISK_ERR_PLUGIN, else ""
+    RunCause cause;           // why the last run failed, as far as it is known
+    bool replaceBackups;      // a trim may replace earlier "_del" backups (the user said yes)
+    int note;                 // after a successful trim: its IN_PLACE_NOTE_* (in_place.h)
     // Questions for part files of split sets (callbacks may be NULL): the next part of a
     // split-set source, and the name of each output part of the split-set destination.
     ConvertPartRecord sourcePart;
     ConvertPartRecord outputPart;
     ConvertRunContext()
-        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false), note(0) {
+        : progress(NULL), user(NULL), progressClock(NULL), replaceBackups(false), note(0)
+    {
         sourcePart.callback = outputPart.callback = NULL;
         sourcePart.user = outputPart.user = NULL;
     }
@@ -195,8 +196,8 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
 // Refusals of a destination path.
 enum : int {
     CONVERT_DEST_OK = 0,
-    CONVERT_DEST_IS_SOURCE = 1,      // a file the destination writes is one the source reads
-    CONVERT_DEST_SELF_OVERLAP = 2    // two files of the destination are one (a ".txt" image)
+    CONVERT_DEST_IS_SOURCE = 1,    // a file the destination writes is one the source reads
+    CONVERT_DEST_SELF_OVERLAP = 2  // two files of the destination are one (a ".txt" image)
 };
 // Checks every file the destination writes (ConvertRun_DestinationFiles) against every file
 // the source reads (ConvertRun_SourceFiles) by device and inode, and against each other by

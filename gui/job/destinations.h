@@ -15,8 +15,8 @@ struct UsedSectorMap;
 // 9 + kind; the plug-in destination has none.
 enum DestKind : int32_t {
     DEST_VMDK = 0,
-    DEST_COWD3 = 1,             // VMware 3 (COWD version 3)
-    DEST_COWD2 = 2,             // VMware 2 (COWD version 1)
+    DEST_COWD3 = 1,  // VMware 3 (COWD version 3)
+    DEST_COWD2 = 2,  // VMware 2 (COWD version 1)
     DEST_VHDX = 3,
     DEST_VHD_DYNAMIC = 4,
     DEST_VHD_FIXED = 5,
@@ -30,13 +30,13 @@ enum DestKind : int32_t {
     DEST_HDI = 13,
     DEST_THD = 14,
     DEST_NHD = 15,
-    DEST_VHD100 = 16,           // "VHD1.00" image
-    DEST_PC98E = 17,            // headerless PC98E image
+    DEST_VHD100 = 16,  // "VHD1.00" image
+    DEST_PC98E = 17,   // headerless PC98E image
     DEST_HDIM = 18,
-    DEST_UNZ = 19,              // headerless Unz image
-    DEST_SPLIT = 20,            // split part files (partition saving)
-    DEST_FLAT = 21,             // flat raw image with a ".txt" description
-    DEST_PLUGIN = 22,           // a destination plug-in
+    DEST_UNZ = 19,     // headerless Unz image
+    DEST_SPLIT = 20,   // split part files (partition saving)
+    DEST_FLAT = 21,    // flat raw image with a ".txt" description
+    DEST_PLUGIN = 22,  // a destination plug-in
     DEST_BUILTIN_COUNT = 22,
     DEST_KIND_COUNT = 23
 };

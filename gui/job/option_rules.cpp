@@ -25,12 +25,14 @@
 namespace {
 
 // The byte size of a geometry's total (the 64-bit or only the 32-bit count) in 64 bits.
-bool ByteSize(uint64_t total, uint32_t bytesPerSector, uint64_t* bytes) {
+bool ByteSize(uint64_t total, uint32_t bytesPerSector, uint64_t* bytes)
+{
     return Math_MulU64(total, bytesPerSector, bytes);
 }
 
 // W with the heads and sectors per track of a computed geometry.
-void TakeChs(const DiskGeometry& computed, DiskGeometry* out) {
+void TakeChs(const DiskGeometry& computed, DiskGeometry* out)
+{
     out->heads = computed.heads;
     out->sectors_per_track = computed.sectors_per_track;
 }
@@ -42,7 +44,8 @@ bool CowdScsi(const ConversionJob* job) { return (job->formatFlags & 1u) != 0; }
 
 // The version-3 writer's rules on a final geometry: whole cylinders of the geometry it writes for
 // a one-extent disk and for any SCSI disk, and the SCSI size limit.
-int CheckCowdV3Final(const ConversionJob* job, const DiskGeometry& g) {
+int CheckCowdV3Final(const ConversionJob* job, const DiskGeometry& g)
+{
     if (Cowd_CheckGeometryV3(&g) != 0) return -1;
     const uint64_t total = Geometry_GetTotalSectors(&g);
     const bool scsi = CowdScsi(job);
@@ -59,14 +62,16 @@ int CheckCowdV3Final(const ConversionJob* job, const DiskGeometry& g) {
 
 }  // namespace
 
-int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
+int OptionRules_CheckGeometry(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry)
+{
     const DestinationRow* row = Destination_Row(destKind);
     if (row == NULL || row->check == NULL) return -1;
     DiskGeometry g = *geometry;  // the checks get a copy
     return CheckResult(row->check(job, &g));
 }
 
-int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
+int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind)
+{
     DiskGeometry g;
     uint8_t based = 0;
     if (!OptionRules_DestinationGeometry(job, destKind, &g, &based)) return -1;
@@ -74,7 +79,8 @@ int OptionRules_CheckDestination(ConversionJob* job, int32_t destKind) {
     return OptionRules_CheckGeometry(job, destKind, &g);
 }
 
-int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry) {
+int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeometry* geometry)
+{
     if (OptionRules_CheckGeometry(job, destKind, geometry) != 0) return -1;
     if (destKind == DEST_COWD3 && CheckCowdV3Final(job, *geometry) != 0) return -1;
     if (destKind == DEST_VMDK &&
@@ -86,7 +92,8 @@ int OptionRules_CheckFinal(ConversionJob* job, int32_t destKind, const DiskGeome
 }
 
 int OptionRules_CheckQcow2Clusters(const DiskGeometry* geometry, uint32_t clusterIndex,
-                                   uint64_t* largestGiB) {
+                                   uint64_t* largestGiB)
+{
     *largestGiB = 0;
     const uint32_t bits = QCOW2_MIN_CLUSTER_BITS + clusterIndex;
     if (geometry == NULL || bits > QCOW2_MAX_CLUSTER_BITS) return -1;
@@ -99,15 +106,17 @@ int OptionRules_CheckQcow2Clusters(const DiskGeometry* geometry, uint32_t cluste
     return Qcow2_ComputeLayout(&w, Geometry_GetTotalSectors(geometry), bits) == DISK_OK ? 0 : -1;
 }
 
-uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors) {
+uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors)
+{
     const uint64_t grain = 128;
     uint64_t up = ((uint64_t)sectors + grain - 1) / grain * grain;
     if (up > 0xFFFFFFFEull) up = (uint64_t)sectors / grain * grain;
     return (uint32_t)up;
 }
 
-bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
-                                     DiskGeometry* out, uint8_t* cylinderBased) {
+bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind, DiskGeometry* out,
+                                     uint8_t* cylinderBased)
+{
     const DiskGeometry& w = job->workGeometry;
     const bool due = job->geometryRecompute != 0 || w.heads == 0 || w.sectors_per_track == 0;
     const uint64_t total = Geometry_GetTotalSectors(&w);
@@ -231,7 +240,8 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
     return true;
 }
 
-bool OptionRules_StoreGeometry(ConversionJob* job) {
+bool OptionRules_StoreGeometry(ConversionJob* job)
+{
     DiskGeometry g;
     uint8_t based = 0;
     if (!OptionRules_DestinationGeometry(job, job->destKind, &g, &based)) return false;
@@ -241,7 +251,8 @@ bool OptionRules_StoreGeometry(ConversionJob* job) {
     return true;
 }
 
-int OptionRules_RoundToCylinders(ConversionJob* job, int32_t rounding, DiskGeometry* out) {
+int OptionRules_RoundToCylinders(ConversionJob* job, int32_t rounding, DiskGeometry* out)
+{
     DiskGeometry g = job->destGeometry;
     const uint64_t t = Geometry_GetTotalSectors(&g);
     uint64_t rounded = t;

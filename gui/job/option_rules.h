@@ -62,8 +62,8 @@ uint32_t OptionRules_RoundVmdkSplit(uint32_t sectors);
 // (a rule made for 512-byte sectors never changes a disk of other sectors' size), except the
 // VMDK SCSI default, which rounds the total up to whole MiB, and PC98E's fixed size.
 // False (nothing stored) for a destination without a rule here or a byte size beyond 64 bits.
-bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
-                                     DiskGeometry* out, uint8_t* cylinderBased);
+bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind, DiskGeometry* out,
+                                     uint8_t* cylinderBased);
 // OptionRules_DestinationGeometry of job->destKind into job->destGeometry and
 // job->finalGeometry with job->cylinderBased.
 bool OptionRules_StoreGeometry(ConversionJob* job);

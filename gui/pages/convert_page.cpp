@@ -31,9 +31,11 @@ struct PartQuestion {
 FXint CConvertPropertyPage::CWorkerThread::run() { return function(argument); }
 CConvertPropertyPage::CWorkerThread::~CWorkerThread() {}
 
-FXDEFMAP(CConvertPropertyPage) CConvertPropertyPageMap[] = {
+FXDEFMAP(CConvertPropertyPage)
+CConvertPropertyPageMap[] = {
     FXMAPFUNC(SEL_COMMAND, CConvertPropertyPage::ID_CANCEL_RUN, CConvertPropertyPage::onCmdCancel),
-    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_DONE, CConvertPropertyPage::onSignalDone),
+    FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_DONE,
+              CConvertPropertyPage::onSignalDone),
     FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_PROGRESS,
               CConvertPropertyPage::onSignalProgress),
     FXMAPFUNC(SEL_IO_READ, CConvertPropertyPage::ID_SIGNAL_SOURCE_PART,
@@ -49,31 +51,56 @@ namespace {
 // The split-set reader and writer ask with their own request record, which the page's record
 // mirrors field by field.
 static_assert(sizeof(SplitPartRequest) == sizeof(ConvertPartRequest) &&
-                  offsetof(SplitPartRequest, partIndex) == offsetof(ConvertPartRequest, partIndex) &&
+                  offsetof(SplitPartRequest, partIndex) ==
+                      offsetof(ConvertPartRequest, partIndex) &&
                   offsetof(SplitPartRequest, path) == offsetof(ConvertPartRequest, path),
               "part request records agree");
 
-bool SourcePartAdapter(SplitPartRequest* request, void* page) {
+bool SourcePartAdapter(SplitPartRequest* request, void* page)
+{
     return CConvertPropertyPage::OnSourcePart(reinterpret_cast<ConvertPartRequest*>(request), page);
 }
 
-bool OutputPartAdapter(SplitPartRequest* request, void* page) {
+bool OutputPartAdapter(SplitPartRequest* request, void* page)
+{
     return CConvertPropertyPage::OnOutputPart(reinterpret_cast<ConvertPartRequest*>(request), page);
 }
 
 }  // namespace
 
 CConvertPropertyPage::CConvertPropertyPage()
-    : worker(WorkerBody, this), running(false), questionOpen(false), signalDone(NULL),
-      signalProgress(NULL), signalSourcePart(NULL), signalOutputPart(NULL), answered(0),
-      stopQuestion(NULL), result(0), groupSize(0), progressClock(0), statusLabel(NULL),
-      progressLabel(NULL), progressBar(NULL), workerActive(false), closing(false) {}
+    : worker(WorkerBody, this),
+      running(false),
+      questionOpen(false),
+      signalDone(NULL),
+      signalProgress(NULL),
+      signalSourcePart(NULL),
+      signalOutputPart(NULL),
+      answered(0),
+      stopQuestion(NULL),
+      result(0),
+      groupSize(0),
+      progressClock(0),
+      statusLabel(NULL),
+      progressLabel(NULL),
+      progressBar(NULL),
+      workerActive(false),
+      closing(false)
+{}
 
 CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                            FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), worker(WorkerBody, this), running(false),
-      questionOpen(false), answered(0), result(0), groupSize(0), progressClock(0),
-      workerActive(false), closing(false) {
+    : CVdxPropertyPageBase(events, job, index, parent),
+      worker(WorkerBody, this),
+      running(false),
+      questionOpen(false),
+      answered(0),
+      result(0),
+      groupSize(0),
+      progressClock(0),
+      workerActive(false),
+      closing(false)
+{
     title = Ui_MessageText(MSG_CONVERT_TITLE);
     description = Ui_MessageText(MSG_CONVERT_DESCRIPTION);
     signalDone = new FXGUISignal(getApp(), this, ID_SIGNAL_DONE);
@@ -96,7 +123,8 @@ CConvertPropertyPage::CConvertPropertyPage(IPropertyPageEvent* events, Conversio
     context.outputPart.user = this;
 }
 
-CConvertPropertyPage::~CConvertPropertyPage() {
+CConvertPropertyPage::~CConvertPropertyPage()
+{
     if (workerActive) {
         // A worker waiting for an answer gets "stop"; later questions are answered at once.
         mutex.lock();
@@ -114,7 +142,8 @@ CConvertPropertyPage::~CConvertPropertyPage() {
     delete stopQuestion;
 }
 
-FXint CConvertPropertyPage::WorkerBody(void* argument) {
+FXint CConvertPropertyPage::WorkerBody(void* argument)
+{
     CConvertPropertyPage* page = (CConvertPropertyPage*)argument;
     ConversionJob* job = page->job;
     int rc;
@@ -127,8 +156,7 @@ FXint CConvertPropertyPage::WorkerBody(void* argument) {
         IoFailure_Clear();
         rc = ConvertRun_TrimInPlace(job, &page->context);
         if (rc != DISK_OK && rc != DISK_CANCELLED)
-            page->context.cause =
-                RunCause_OfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
+            page->context.cause = RunCause_OfIoFailure(IoFailure_Get(), geometry.bytes_per_sector);
     } else {
         rc = ConvertRun_WriteImage(job, &page->context);
     }
@@ -138,7 +166,8 @@ FXint CConvertPropertyPage::WorkerBody(void* argument) {
     return 0;
 }
 
-void CConvertPropertyPage::OnSetActive() {
+void CConvertPropertyPage::OnSetActive()
+{
     Ui_SetLabelMessage(statusLabel, MSG_CONVERT_WORKING);
     progressLabel->setText(FXString::null);
     progressBar->setTotal(1);
@@ -152,7 +181,8 @@ void CConvertPropertyPage::OnSetActive() {
     if (job->trimInPlace && ConvertRun_ExistingTrimBackup(job, &backup)) {
         const FXString name(backup.c_str());
         if (ShowMessage(this, MSG_APP_NAME, MSG_TRIM_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
-            statusLabel->setText(Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_TRIM_BACKUP_KEPT), name));
+            statusLabel->setText(
+                Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_TRIM_BACKUP_KEPT), name));
             result = DISK_ERR_BACKUP_EXISTS;
             running = false;
             SetWizardButtons(true, true, true);
@@ -180,18 +210,21 @@ void CConvertPropertyPage::OnSetActive() {
 
 bool CConvertPropertyPage::StartWorker() { return worker.start() != FALSE; }
 
-int CConvertPropertyPage::OnWizardNext() {
+int CConvertPropertyPage::OnWizardNext()
+{
     if (workerActive) return -1;
     return events->GetNextPage(index);
 }
 
-int CConvertPropertyPage::OnWizardBack() {
+int CConvertPropertyPage::OnWizardBack()
+{
     // The worker reads the job's source: nothing may go back and release it while it runs.
     if (workerActive) return -1;
     return CVdxPropertyPageBase::OnWizardBack();
 }
 
-bool CConvertPropertyPage::QueryCancel() {
+bool CConvertPropertyPage::QueryCancel()
+{
     if (!workerActive) return true;
     if (!questionOpen) {
         questionOpen = true;
@@ -202,14 +235,16 @@ bool CConvertPropertyPage::QueryCancel() {
     return false;
 }
 
-long CConvertPropertyPage::onCmdCancel(FXObject*, FXSelector, void*) {
+long CConvertPropertyPage::onCmdCancel(FXObject*, FXSelector, void*)
+{
     QueryCancel();
     return 1;
 }
 
 // ---- Handshake -------------------------------------------------------------------------------------
 
-bool CConvertPropertyPage::Ask(FXGUISignal* signal, void* request) {
+bool CConvertPropertyPage::Ask(FXGUISignal* signal, void* request)
+{
     mutex.lock();
     if (closing) {
         mutex.unlock();
@@ -225,16 +260,19 @@ bool CConvertPropertyPage::Ask(FXGUISignal* signal, void* request) {
     return posted;
 }
 
-bool CConvertPropertyPage::OnProgress(uint64_t done, uint64_t total, void* user) {
+bool CConvertPropertyPage::OnProgress(uint64_t done, uint64_t total, void* user)
+{
     CConvertPropertyPage* page = (CConvertPropertyPage*)user;
     if (!Ui_ShouldPostProgress(done, total, &page->progressClock)) return true;
     ProgressRequest request = {done, total, false};
     return page->Ask(page->signalProgress, &request) && request.answer;
 }
 
-long CConvertPropertyPage::onSignalProgress(FXObject*, FXSelector, void* ptr) {
+long CConvertPropertyPage::onSignalProgress(FXObject*, FXSelector, void* ptr)
+{
     ProgressRequest* request = (ProgressRequest*)ptr;
-    progressLabel->setText(Ui_ProgressText(request->done, request->total, groupSeparator, groupSize));
+    progressLabel->setText(
+        Ui_ProgressText(request->done, request->total, groupSeparator, groupSize));
     FXuint barDone, barTotal;
     Ui_ScaleProgress(request->done, request->total, &barDone, &barTotal);
     progressBar->setTotal(barTotal);
@@ -247,7 +285,8 @@ long CConvertPropertyPage::onSignalProgress(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
+long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr)
+{
     if (workerActive) {
         worker.join();
         workerActive = false;
@@ -263,7 +302,8 @@ long CConvertPropertyPage::onSignalDone(FXObject*, FXSelector, void* ptr) {
     return 1;
 }
 
-void CConvertPropertyPage::ShowEnd() {
+void CConvertPropertyPage::ShowEnd()
+{
     SetWizardButtons(true, true, true);
     // A trim that does not finish removes its new files and leaves the image as it was.
     const bool trim = job->trimInPlace != 0;
@@ -290,28 +330,33 @@ void CConvertPropertyPage::ShowEnd() {
 
 // ---- Part questions ----------------------------------------------------------------------------
 
-bool CConvertPropertyPage::AskPartWithSignal(ConvertPartRequest* request, FXGUISignal* signal) {
+bool CConvertPropertyPage::AskPartWithSignal(ConvertPartRequest* request, FXGUISignal* signal)
+{
     PartQuestion question = {request, false};
     return Ask(signal, &question) && question.answer;
 }
 
-bool CConvertPropertyPage::OnSourcePart(ConvertPartRequest* request, void* page) {
+bool CConvertPropertyPage::OnSourcePart(ConvertPartRequest* request, void* page)
+{
     CConvertPropertyPage* p = (CConvertPropertyPage*)page;
     return p->AskPartWithSignal(request, p->signalSourcePart);
 }
 
-bool CConvertPropertyPage::OnOutputPart(ConvertPartRequest* request, void* page) {
+bool CConvertPropertyPage::OnOutputPart(ConvertPartRequest* request, void* page)
+{
     CConvertPropertyPage* p = (CConvertPropertyPage*)page;
     return p->AskPartWithSignal(request, p->signalOutputPart);
 }
 
-void CConvertPropertyPage::ClosePartQuestion() {
+void CConvertPropertyPage::ClosePartQuestion()
+{
     if (!questionOpen) return;
     questionOpen = false;
     stopQuestion->handle(this, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), NULL);
 }
 
-long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
+long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart)
+{
     PartQuestion* question = (PartQuestion*)ptr;
     ConvertPartRequest* request = question->request;
     ClosePartQuestion();
@@ -326,7 +371,9 @@ long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
     snprintf(name, sizeof name, request->partIndex < 100 ? "p%02u" : "p%u",
              (unsigned)request->partIndex);
     FXString arguments[2] = {FXStringVal((FXuint)number), FXString(name)};
-    FXString prompt = Ui_ReplacePlaceholders(Ui_MessageText(sourcePart ? MSG_CONVERT_ASK_SOURCE_PART : MSG_CONVERT_ASK_OUTPUT_PART), arguments, 2);
+    FXString prompt = Ui_ReplacePlaceholders(
+        Ui_MessageText(sourcePart ? MSG_CONVERT_ASK_SOURCE_PART : MSG_CONVERT_ASK_OUTPUT_PART),
+        arguments, 2);
     if (request->flag != 0) prompt = Ui_MessageText(MSG_CONVERT_PART_UNUSABLE) + "\n" + prompt;
     dialog.prompt = prompt;
     bool answer = false;
@@ -346,10 +393,12 @@ long CConvertPropertyPage::AnswerPart(void* ptr, bool sourcePart) {
     return 1;
 }
 
-long CConvertPropertyPage::onSignalSourcePart(FXObject*, FXSelector, void* ptr) {
+long CConvertPropertyPage::onSignalSourcePart(FXObject*, FXSelector, void* ptr)
+{
     return AnswerPart(ptr, true);
 }
 
-long CConvertPropertyPage::onSignalOutputPart(FXObject*, FXSelector, void* ptr) {
+long CConvertPropertyPage::onSignalOutputPart(FXObject*, FXSelector, void* ptr)
+{
     return AnswerPart(ptr, false);
 }

@@ -12,9 +12,9 @@
 
 // A question for a part file of a split set, on the worker's stack while it waits.
 struct ConvertPartRequest {
-    uint32_t flag;        // non-zero: the previous answer could not be used (message 310 first)
-    uint32_t partIndex;   // counted from 0
-    char path[4096];      // UTF-8, terminated: the suggested path, and the chosen one on return
+    uint32_t flag;       // non-zero: the previous answer could not be used (message 310 first)
+    uint32_t partIndex;  // counted from 0
+    char path[4096];     // UTF-8, terminated: the suggested path, and the chosen one on return
 };
 
 // Page 33. OnSetActive starts the run; while it runs Back and Next are off and Cancel asks
@@ -31,6 +31,7 @@ public:
         CWorkerThread(Function function, void* argument) : function(function), argument(argument) {}
         virtual FXint run();
         virtual ~CWorkerThread();
+
     private:
         Function function;
         void* argument;

@@ -6,7 +6,8 @@
 #include "gui/frame/widgets.h"
 #include "gui/job/option_rules.h"
 
-FXDEFMAP(CAdjustCylinderBoundaryPropertyPage) CAdjustCylinderBoundaryPropertyPageMap[] = {
+FXDEFMAP(CAdjustCylinderBoundaryPropertyPage)
+CAdjustCylinderBoundaryPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CAdjustCylinderBoundaryPropertyPage::ID_KEEP,
                CAdjustCylinderBoundaryPropertyPage::ID_DOWN,
                CAdjustCylinderBoundaryPropertyPage::onCmdRadio),
@@ -19,22 +20,32 @@ FXIMPLEMENT(CAdjustCylinderBoundaryPropertyPage, CVdxPropertyPageBase,
             ARRAYNUMBER(CAdjustCylinderBoundaryPropertyPageMap))
 
 CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage()
-    : topLabel(NULL), keepRadio(NULL), upRadio(NULL), downRadio(NULL), noteLabel(NULL),
-      radioId(ID_KEEP) {}
+    : topLabel(NULL),
+      keepRadio(NULL),
+      upRadio(NULL),
+      downRadio(NULL),
+      noteLabel(NULL),
+      radioId(ID_KEEP)
+{}
 
-CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage(
-    IPropertyPageEvent* events, ConversionJob* job, FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_KEEP) {
+CAdjustCylinderBoundaryPropertyPage::CAdjustCylinderBoundaryPropertyPage(IPropertyPageEvent* events,
+                                                                         ConversionJob* job,
+                                                                         FXint index,
+                                                                         FXComposite* parent)
+    : CVdxPropertyPageBase(events, job, index, parent), radioId(ID_KEEP)
+{
     title = Ui_MessageText(MSG_CYLINDERS_TITLE);
     description = Ui_MessageText(MSG_CYLINDERS_DESCRIPTION);
     topLabel = Ui_CreateLabel(this, MSG_CYLINDERS_CHOOSE, 1, 1, 37, 2);
     keepRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_KEEP_SIZE, this, ID_KEEP, 1, 3, 37, 2);
     upRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_ROUND_UP_WHOLE, this, ID_UP, 1, 5, 37, 2);
-    downRadio = Ui_CreateRadioButton(this, MSG_CYLINDERS_ROUND_DOWN_WHOLE, this, ID_DOWN, 1, 7, 37, 2);
+    downRadio =
+        Ui_CreateRadioButton(this, MSG_CYLINDERS_ROUND_DOWN_WHOLE, this, ID_DOWN, 1, 7, 37, 2);
     noteLabel = Ui_CreateTopLabel(this, MSG_CYLINDERS_NOTE, 1, 10, 37, 5);
 }
 
-void CAdjustCylinderBoundaryPropertyPage::OnSetActive() {
+void CAdjustCylinderBoundaryPropertyPage::OnSetActive()
+{
     if (job->cylinderBased) {
         EnableWindow(keepRadio, 0);
         if (job->cylinderRounding == 0) job->cylinderRounding = 1;
@@ -46,7 +57,8 @@ void CAdjustCylinderBoundaryPropertyPage::OnSetActive() {
     SetWizardButtons(true, true, true);
 }
 
-int CAdjustCylinderBoundaryPropertyPage::OnWizardNext() {
+int CAdjustCylinderBoundaryPropertyPage::OnWizardNext()
+{
     const int32_t rounding = radioId == ID_UP ? 1 : radioId == ID_DOWN ? 2 : 0;
     DiskGeometry g;
     if (OptionRules_RoundToCylinders(job, rounding, &g) != CYLINDER_OK) {
@@ -59,12 +71,13 @@ int CAdjustCylinderBoundaryPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-long CAdjustCylinderBoundaryPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+long CAdjustCylinderBoundaryPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*)
+{
     radioId = (FXint)FXSELID(selector);
     return 1;
 }
 
-long CAdjustCylinderBoundaryPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector,
-                                                     void*) {
+long CAdjustCylinderBoundaryPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*)
+{
     return UpdateRadio(sender, selector, radioId);
 }

@@ -23,8 +23,8 @@ protected:
 
 public:
     enum { ID_KEEP = 62, ID_UP = 63, ID_DOWN = 64 };
-    CAdjustCylinderBoundaryPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
-                                        FXint index, FXComposite* parent);
+    CAdjustCylinderBoundaryPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                        FXComposite* parent);
     virtual void OnSetActive();
     virtual int OnWizardNext();
 

@@ -11,23 +11,27 @@
 #include "gui/frame/widgets.h"
 #include "gui/job/convert_run.h"
 
-int DestPath_PatternMessage(int32_t destKind) {
+int DestPath_PatternMessage(int32_t destKind)
+{
     const DestinationRow* row = Destination_Row(destKind);
     return row != NULL ? row->patternMessage : MSG_PATTERN_ALL_FILES;
 }
 
-FXDEFMAP(CInputDestPropertyPage) CInputDestPropertyPageMap[] = {
+FXDEFMAP(CInputDestPropertyPage)
+CInputDestPropertyPageMap[] = {
     FXMAPFUNC(SEL_COMMAND, CInputDestPropertyPage::ID_BROWSE, CInputDestPropertyPage::onCmdBrowse),
 };
 FXIMPLEMENT(CInputDestPropertyPage, CVdxPropertyPageBase, CInputDestPropertyPageMap,
             ARRAYNUMBER(CInputDestPropertyPageMap))
 
 CInputDestPropertyPage::CInputDestPropertyPage()
-    : pathLabel(NULL), pathField(NULL), browseButton(NULL), hintLabel(NULL) {}
+    : pathLabel(NULL), pathField(NULL), browseButton(NULL), hintLabel(NULL)
+{}
 
 CInputDestPropertyPage::CInputDestPropertyPage(IPropertyPageEvent* events, ConversionJob* job,
                                                FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent) {
+    : CVdxPropertyPageBase(events, job, index, parent)
+{
     title = Ui_MessageText(MSG_DEST_PATH_TITLE);
     description = Ui_MessageText(MSG_DEST_PATH_DESCRIPTION);
     pathLabel = Ui_CreateLabel(this, MSG_DEST_PATH_DESTINATION_FILE, 1, 2, 12, 2);
@@ -36,7 +40,8 @@ CInputDestPropertyPage::CInputDestPropertyPage(IPropertyPageEvent* events, Conve
     hintLabel = Ui_CreateTopLabel(this, -1, 1, 7, 37, 7);
 }
 
-void CInputDestPropertyPage::OnSetActive() {
+void CInputDestPropertyPage::OnSetActive()
+{
     SetWizardButtons(true, true, true);
     pathField->setText(job->destName, FALSE);
     if (job->destKind == DEST_SPLIT && job->splitCheck1)
@@ -48,7 +53,8 @@ void CInputDestPropertyPage::OnSetActive() {
     pathField->setFocus();
 }
 
-long CInputDestPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CInputDestPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*)
+{
     FXFileDialog dialog(this, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_ANY);
     dialog.setPatternList(Ui_MessageText(DestPath_PatternMessage(job->destKind)));
@@ -60,7 +66,8 @@ long CInputDestPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-int CInputDestPropertyPage::OnWizardNext() {
+int CInputDestPropertyPage::OnWizardNext()
+{
     FXString name = pathField->getText();
     name.trim();
     job->destName = name;
@@ -69,7 +76,8 @@ int CInputDestPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-int CInputDestPropertyPage::NextPlugin(const FXString& name) {
+int CInputDestPropertyPage::NextPlugin(const FXString& name)
+{
     // What the plug-in takes need not be a file; where it names one the source is read from,
     // the plug-in would write over what it converts.
     const FXString absolute = FXPath::absolute(name);
@@ -108,7 +116,8 @@ int CInputDestPropertyPage::NextPlugin(const FXString& name) {
     return -1;
 }
 
-int CInputDestPropertyPage::NextFile(const FXString& name) {
+int CInputDestPropertyPage::NextFile(const FXString& name)
+{
     if (name.empty()) {
         ShowMessage(this, MSG_APP_NAME, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR);
         return -1;
@@ -127,7 +136,9 @@ int CInputDestPropertyPage::NextFile(const FXString& name) {
         ConvertRun_DestinationFiles(job, utf8, &files);
         bool exists = false;
         for (const std::string& f : files) exists = exists || Os_PathExists(f.c_str());
-        if (exists && ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_DEST_PATH_REPLACE_QUESTION, UI_MSG_YESNO) != 0) return -1;
+        if (exists && ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_DEST_PATH_REPLACE_QUESTION,
+                                  UI_MSG_YESNO) != 0)
+            return -1;
     }
     job->destPath = path;
     return 0;

@@ -5,7 +5,6 @@
 
 #include "gui/pages/page_base.h"
 
-
 // The pattern-list message of the browse dialog for a destination kind.
 int DestPath_PatternMessage(int32_t destKind);
 

@@ -16,13 +16,15 @@ public:
     CItemListBox(FXComposite* parent, FXObject* target, FXSelector selector, FXint x, FXint y,
                  FXint w, FXint h)
         : FXListBox(parent, target, selector, LAYOUT_EXPLICIT | FRAME_SUNKEN | FRAME_THICK,
-                    Ui_ScaleX(x), Ui_ScaleY(y), Ui_ScaleX(w), Ui_ScaleY(h), 2, 2, 2, 2) {}
+                    Ui_ScaleX(x), Ui_ScaleY(y), Ui_ScaleX(w), Ui_ScaleY(h), 2, 2, 2, 2)
+    {}
     FXList* GetList() const { return list; }
 };
 
 }  // namespace
 
-FXDEFMAP(CSelectDestTypePropertyPage) CSelectDestTypePropertyPageMap[] = {
+FXDEFMAP(CSelectDestTypePropertyPage)
+CSelectDestTypePropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CSelectDestTypePropertyPage::ID_RADIO_BUILTIN,
                CSelectDestTypePropertyPage::ID_RADIO_PLUGIN,
                CSelectDestTypePropertyPage::onCmdRadio),
@@ -34,19 +36,32 @@ FXIMPLEMENT(CSelectDestTypePropertyPage, CVdxPropertyPageBase, CSelectDestTypePr
             ARRAYNUMBER(CSelectDestTypePropertyPageMap))
 
 CSelectDestTypePropertyPage::CSelectDestTypePropertyPage()
-    : builtinRadio(NULL), builtinList(NULL), pluginRadio(NULL), pluginList(NULL),
-      partitionCheck(NULL), currentRadio(ID_RADIO_BUILTIN), hasDestPlugins(false) {}
+    : builtinRadio(NULL),
+      builtinList(NULL),
+      pluginRadio(NULL),
+      pluginList(NULL),
+      partitionCheck(NULL),
+      currentRadio(ID_RADIO_BUILTIN),
+      hasDestPlugins(false)
+{}
 
 CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* events,
                                                          ConversionJob* job, FXint index,
                                                          FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), builtinRadio(NULL), builtinList(NULL),
-      pluginRadio(NULL), pluginList(NULL), partitionCheck(NULL),
-      currentRadio(ID_RADIO_BUILTIN), hasDestPlugins(false) {
+    : CVdxPropertyPageBase(events, job, index, parent),
+      builtinRadio(NULL),
+      builtinList(NULL),
+      pluginRadio(NULL),
+      pluginList(NULL),
+      partitionCheck(NULL),
+      currentRadio(ID_RADIO_BUILTIN),
+      hasDestPlugins(false)
+{
     title = Ui_MessageText(MSG_DEST_TYPE_TITLE);
     description = Ui_MessageText(MSG_DEST_TYPE_DESCRIPTION);
     Ui_CreateLabel(this, MSG_DEST_TYPE_CONVERT_TO, 1, 2, 13, 2);
-    builtinRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_FORMAT, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
+    builtinRadio =
+        Ui_CreateRadioButton(this, MSG_DEST_TYPE_FORMAT, this, ID_RADIO_BUILTIN, 1, 4, 8, 2);
     CItemListBox* builtin = new CItemListBox(this, this, ID_BUILTIN_LIST, 10, 4, 23, 2);
     builtinList = builtin;
     builtinList->setNumVisible(10);
@@ -55,7 +70,8 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
         // A format this build cannot check or write is listed but cannot be chosen.
         if (!SourceRules_DestinationAvailable(i)) builtin->GetList()->disableItem(i);
     }
-    pluginRadio = Ui_CreateRadioButton(this, MSG_DEST_TYPE_PLUGIN, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
+    pluginRadio =
+        Ui_CreateRadioButton(this, MSG_DEST_TYPE_PLUGIN, this, ID_RADIO_PLUGIN, 1, 7, 8, 2);
     pluginList = Ui_CreateListBox(this, this, ID_PLUGIN_LIST, 10, 7, 23, 2);
     pluginList->setNumVisible(10);
     for (size_t i = 0; i < job->destPlugins.size(); ++i) {
@@ -65,20 +81,24 @@ CSelectDestTypePropertyPage::CSelectDestTypePropertyPage(IPropertyPageEvent* eve
         pluginList->appendItem(label);
     }
     hasDestPlugins = !job->destPlugins.empty();
-    partitionCheck = Ui_CreateCheckButton(this, MSG_DEST_TYPE_USE_PARTITIONS, this, ID_PARTITIONS, 1, 10, 37, 2);
+    partitionCheck =
+        Ui_CreateCheckButton(this, MSG_DEST_TYPE_USE_PARTITIONS, this, ID_PARTITIONS, 1, 10, 37, 2);
 }
 
-bool CSelectDestTypePropertyPage::IsBuiltinItemEnabled(FXint item) const {
+bool CSelectDestTypePropertyPage::IsBuiltinItemEnabled(FXint item) const
+{
     const FXList* list = static_cast<CItemListBox*>(builtinList)->GetList();
     return item >= 0 && item < list->getNumItems() && list->isItemEnabled(item);
 }
 
-void CSelectDestTypePropertyPage::ApplyEnabling() {
+void CSelectDestTypePropertyPage::ApplyEnabling()
+{
     EnableWindow(builtinList, currentRadio == ID_RADIO_BUILTIN);
     EnableWindow(pluginList, currentRadio == ID_RADIO_PLUGIN && hasDestPlugins);
 }
 
-void CSelectDestTypePropertyPage::OnSetActive() {
+void CSelectDestTypePropertyPage::OnSetActive()
+{
     SetWizardButtons(true, true, true);
     EnableWindow(pluginRadio, hasDestPlugins);
     EnableWindow(pluginList, hasDestPlugins);
@@ -100,15 +120,16 @@ void CSelectDestTypePropertyPage::OnSetActive() {
     builtinList->setFocus();
 }
 
-void CSelectDestTypePropertyPage::RefuseChoice(int message) {
+void CSelectDestTypePropertyPage::RefuseChoice(int message)
+{
     getApp()->beep();
     ShowMessage(this, MSG_APP_NAME, message, UI_MSG_ERROR);
     builtinList->setFocus();
 }
 
-int CSelectDestTypePropertyPage::OnWizardNext() {
-    const int32_t d =
-        currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : DEST_PLUGIN;
+int CSelectDestTypePropertyPage::OnWizardNext()
+{
+    const int32_t d = currentRadio == ID_RADIO_BUILTIN ? GetListIndex(builtinList) : DEST_PLUGIN;
     if (d != DEST_PLUGIN && !IsBuiltinItemEnabled(d)) {
         RefuseChoice(MSG_DEST_TYPE_NOT_IN_BUILD);
         return -1;
@@ -122,7 +143,8 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
     uint32_t known = 0;
     switch (SourceRules_ApplyPartitionChoice(job, wanted, &known)) {
     case SOURCE_PARTITIONS_BUILT:
-        ShowMessageFormat(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_FILE_SYSTEMS_FOUND, UI_MSG_INFO, (FXlong)known);
+        ShowMessageFormat(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_FILE_SYSTEMS_FOUND,
+                          UI_MSG_INFO, (FXlong)known);
         break;
     case SOURCE_PARTITIONS_NOTHING:
         ShowMessage(this, MSG_CAPTION_PARTITIONS, MSG_DEST_TYPE_NO_FILE_SYSTEM, UI_MSG_INFO);
@@ -175,17 +197,20 @@ int CSelectDestTypePropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-int CSelectDestTypePropertyPage::OnWizardBack() {
+int CSelectDestTypePropertyPage::OnWizardBack()
+{
     ConversionJob_ReleaseMap(job);
     return CVdxPropertyPageBase::OnWizardBack();
 }
 
-long CSelectDestTypePropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+long CSelectDestTypePropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*)
+{
     currentRadio = (FXint)FXSELID(selector);
     ApplyEnabling();
     return 1;
 }
 
-long CSelectDestTypePropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+long CSelectDestTypePropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*)
+{
     return UpdateRadio(sender, selector, currentRadio);
 }

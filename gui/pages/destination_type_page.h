@@ -15,7 +15,7 @@ protected:
     FXRadioButton* pluginRadio;
     FXListBox* pluginList;
     FXCheckButton* partitionCheck;
-    FXint currentRadio;      // ID_RADIO_BUILTIN or ID_RADIO_PLUGIN
+    FXint currentRadio;  // ID_RADIO_BUILTIN or ID_RADIO_PLUGIN
     bool hasDestPlugins;
 
     CSelectDestTypePropertyPage();

@@ -7,14 +7,16 @@
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_rules.h"
 
-uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector) {
+uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector)
+{
     // The later pages multiply the total by the bytes per sector: it must stay a file size.
     const uint64_t bps = bytesPerSector != 0 ? bytesPerSector : 512;
     const uint64_t bySize = static_cast<uint64_t>(INT64_MAX) / bps;
     return bySize < SOURCE_MAX_TOTAL_SECTORS ? bySize : SOURCE_MAX_TOTAL_SECTORS;
 }
 
-FXDEFMAP(CChangeGeometryPropertyPage) CChangeGeometryPropertyPageMap[] = {
+FXDEFMAP(CChangeGeometryPropertyPage)
+CChangeGeometryPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CChangeGeometryPropertyPage::ID_RADIO_MANUAL,
                CChangeGeometryPropertyPage::ID_RADIO_AUTOMATIC,
                CChangeGeometryPropertyPage::onCmdRadio),
@@ -26,17 +28,37 @@ FXIMPLEMENT(CChangeGeometryPropertyPage, CVdxPropertyPageBase, CChangeGeometryPr
             ARRAYNUMBER(CChangeGeometryPropertyPageMap))
 
 CChangeGeometryPropertyPage::CChangeGeometryPropertyPage()
-    : totalField(NULL), sectorSizeList(NULL), manualRadio(NULL), headsLabel(NULL),
-      headsField(NULL), sectorsLabel(NULL), sectorsField(NULL), automaticRadio(NULL),
-      currentRadio(ID_RADIO_MANUAL), typedTotal(0), typedHeads(0), typedSectors(0) {}
+    : totalField(NULL),
+      sectorSizeList(NULL),
+      manualRadio(NULL),
+      headsLabel(NULL),
+      headsField(NULL),
+      sectorsLabel(NULL),
+      sectorsField(NULL),
+      automaticRadio(NULL),
+      currentRadio(ID_RADIO_MANUAL),
+      typedTotal(0),
+      typedHeads(0),
+      typedSectors(0)
+{}
 
 CChangeGeometryPropertyPage::CChangeGeometryPropertyPage(IPropertyPageEvent* events,
                                                          ConversionJob* job, FXint index,
                                                          FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), totalField(NULL), sectorSizeList(NULL),
-      manualRadio(NULL), headsLabel(NULL), headsField(NULL), sectorsLabel(NULL),
-      sectorsField(NULL), automaticRadio(NULL), currentRadio(ID_RADIO_MANUAL), typedTotal(0),
-      typedHeads(0), typedSectors(0) {
+    : CVdxPropertyPageBase(events, job, index, parent),
+      totalField(NULL),
+      sectorSizeList(NULL),
+      manualRadio(NULL),
+      headsLabel(NULL),
+      headsField(NULL),
+      sectorsLabel(NULL),
+      sectorsField(NULL),
+      automaticRadio(NULL),
+      currentRadio(ID_RADIO_MANUAL),
+      typedTotal(0),
+      typedHeads(0),
+      typedSectors(0)
+{
     title = Ui_MessageText(MSG_GEOMETRY_TITLE);
     description = Ui_MessageText(MSG_GEOMETRY_DESCRIPTION);
     Ui_CreateLabel(this, MSG_GEOMETRY_TOTAL_SECTORS, 1, 1, 8, 2);
@@ -47,16 +69,19 @@ CChangeGeometryPropertyPage::CChangeGeometryPropertyPage(IPropertyPageEvent* eve
     // It only shows the bytes per sector of the source.
     sectorSizeList->disable();
     Ui_CreateLabel(this, MSG_GEOMETRY_CHS, 1, 4, 37, 2);
-    manualRadio = Ui_CreateRadioButton(this, MSG_GEOMETRY_MANUAL, this, ID_RADIO_MANUAL, 2, 6, 36, 2);
+    manualRadio =
+        Ui_CreateRadioButton(this, MSG_GEOMETRY_MANUAL, this, ID_RADIO_MANUAL, 2, 6, 36, 2);
     headsLabel = Ui_CreateLabel(this, MSG_GEOMETRY_HEADS, 3, 8, 7, 2);
     headsField = Ui_CreateNumberField(this, 10, 8, 8, 2);
     sectorsLabel = Ui_CreateLabel(this, MSG_GEOMETRY_SECT_TRACK, 23, 8, 7, 2);
     sectorsField = Ui_CreateNumberField(this, 30, 8, 8, 2);
-    automaticRadio = Ui_CreateRadioButton(this, MSG_GEOMETRY_AUTOMATIC, this, ID_RADIO_AUTOMATIC, 2, 11, 36, 2);
+    automaticRadio =
+        Ui_CreateRadioButton(this, MSG_GEOMETRY_AUTOMATIC, this, ID_RADIO_AUTOMATIC, 2, 11, 36, 2);
     Ui_CreateTopLabel(this, MSG_GEOMETRY_TOTAL_HINT, 2, 13, 36, 4);
 }
 
-void CChangeGeometryPropertyPage::ApplyEnabling() {
+void CChangeGeometryPropertyPage::ApplyEnabling()
+{
     const bool manual = currentRadio == ID_RADIO_MANUAL;
     EnableWindow(headsLabel, manual);
     EnableWindow(headsField, manual);
@@ -64,7 +89,8 @@ void CChangeGeometryPropertyPage::ApplyEnabling() {
     EnableWindow(sectorsField, manual);
 }
 
-void CChangeGeometryPropertyPage::OnSetActive() {
+void CChangeGeometryPropertyPage::OnSetActive()
+{
     typedTotal = job->manualTotalSectors;
     typedHeads = job->manualHeads;
     typedSectors = job->manualSectors;
@@ -87,7 +113,8 @@ void CChangeGeometryPropertyPage::OnSetActive() {
     totalField->setFocus();
 }
 
-int CChangeGeometryPropertyPage::OnWizardNext() {
+int CChangeGeometryPropertyPage::OnWizardNext()
+{
     uint64_t total = 0;
     const uint64_t maxTotal = GeometryPage_MaxTotalSectors(job->sourceGeometry.bytes_per_sector);
     if (!Ui_GetFieldUInt64(totalField, &total, SOURCE_MIN_TOTAL_SECTORS, maxTotal)) {
@@ -112,12 +139,14 @@ int CChangeGeometryPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-long CChangeGeometryPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*) {
+long CChangeGeometryPropertyPage::onCmdRadio(FXObject*, FXSelector selector, void*)
+{
     currentRadio = (FXint)FXSELID(selector);
     ApplyEnabling();
     return 1;
 }
 
-long CChangeGeometryPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*) {
+long CChangeGeometryPropertyPage::onUpdRadio(FXObject* sender, FXSelector selector, void*)
+{
     return UpdateRadio(sender, selector, currentRadio);
 }

@@ -9,7 +9,6 @@
 
 #include "gui/pages/page_base.h"
 
-
 // The largest total sector count a disk with sectors of this size may have here.
 uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector);
 
@@ -24,7 +23,7 @@ protected:
     FXLabel* sectorsLabel;
     FXTextField* sectorsField;
     FXRadioButton* automaticRadio;
-    FXint currentRadio;        // ID_RADIO_MANUAL or ID_RADIO_AUTOMATIC
+    FXint currentRadio;  // ID_RADIO_MANUAL or ID_RADIO_AUTOMATIC
     uint64_t typedTotal;
     uint32_t typedHeads;
     uint32_t typedSectors;

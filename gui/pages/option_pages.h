@@ -189,7 +189,8 @@ protected:
 public:
     CToVMware3PropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                            FXComposite* parent)
-        : CToVMwareCowdPropertyPage(events, job, index, parent, 1) {}
+        : CToVMwareCowdPropertyPage(events, job, index, parent, 1)
+    {}
 };
 
 class CToVMware2PropertyPage : public CToVMwareCowdPropertyPage {
@@ -200,7 +201,8 @@ protected:
 public:
     CToVMware2PropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                            FXComposite* parent)
-        : CToVMwareCowdPropertyPage(events, job, index, parent, 2) {}
+        : CToVMwareCowdPropertyPage(events, job, index, parent, 2)
+    {}
 };
 
 // Pages 17 and 18: Bochs growing and sparse images (the header version list).
@@ -233,7 +235,8 @@ protected:
 public:
     CToBochsGrowingPropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                                 FXComposite* parent)
-        : CToBochsPropertyPage(events, job, index, parent, 8) {}
+        : CToBochsPropertyPage(events, job, index, parent, 8)
+    {}
 };
 
 class CToBochsSparsePropertyPage : public CToBochsPropertyPage {
@@ -244,7 +247,8 @@ protected:
 public:
     CToBochsSparsePropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                                FXComposite* parent)
-        : CToBochsPropertyPage(events, job, index, parent, 9) {}
+        : CToBochsPropertyPage(events, job, index, parent, 9)
+    {}
 };
 
 // Page 21: VDI.
@@ -346,8 +350,8 @@ protected:
 
 public:
     enum { ID_NO_TOTAL = 54 };
-    CToParallelsExtensiblePropertyPage(IPropertyPageEvent* events, ConversionJob* job,
-                                       FXint index, FXComposite* parent);
+    CToParallelsExtensiblePropertyPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
+                                       FXComposite* parent);
     virtual void OnSetActive();
     virtual int OnWizardNext();
 
@@ -355,28 +359,28 @@ public:
     FXCheckButton* GetNoTotalCheck() const { return noTotalCheck; }
 };
 
-
 // Pages 22 to 28 and 30: the check alone; Next stores the destination geometry.
-#define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                                \
-    class ClassName : public CToSimplePropertyPage {                                          \
-        FXDECLARE(ClassName)                                                                  \
-    protected:                                                                                \
-        ClassName() {}                                                                        \
-    public:                                                                                   \
-        ClassName(IPropertyPageEvent* events, ConversionJob* job, FXint index,                \
-                  FXComposite* parent);                                                       \
-        virtual int CheckDestination();                                                       \
-        virtual int OnWizardNext();                                                           \
+#define VDX_SIMPLE_DESTINATION_PAGE(ClassName)                                 \
+    class ClassName : public CToSimplePropertyPage {                           \
+        FXDECLARE(ClassName)                                                   \
+    protected:                                                                 \
+        ClassName() {}                                                         \
+                                                                               \
+    public:                                                                    \
+        ClassName(IPropertyPageEvent* events, ConversionJob* job, FXint index, \
+                  FXComposite* parent);                                        \
+        virtual int CheckDestination();                                        \
+        virtual int OnWizardNext();                                            \
     };
 
-VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)      // 22: HDI
-VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)         // 23: THD
-VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)     // 24: NHD
-VDX_SIMPLE_DESTINATION_PAGE(CToVirtual98PropertyPage)   // 25: VHD1.00
-VDX_SIMPLE_DESTINATION_PAGE(CToPC98EPropertyPage)       // 26: PC98E
-VDX_SIMPLE_DESTINATION_PAGE(CToSL9821PropertyPage)      // 27: HDIM
-VDX_SIMPLE_DESTINATION_PAGE(CToUnzPropertyPage)         // 28: Unz
-VDX_SIMPLE_DESTINATION_PAGE(CToBetaPropertyPage)        // 30: flat raw image with ".txt"
+VDX_SIMPLE_DESTINATION_PAGE(CToAnex86PropertyPage)     // 22: HDI
+VDX_SIMPLE_DESTINATION_PAGE(CToT98PropertyPage)        // 23: THD
+VDX_SIMPLE_DESTINATION_PAGE(CToT98NextPropertyPage)    // 24: NHD
+VDX_SIMPLE_DESTINATION_PAGE(CToVirtual98PropertyPage)  // 25: VHD1.00
+VDX_SIMPLE_DESTINATION_PAGE(CToPC98EPropertyPage)      // 26: PC98E
+VDX_SIMPLE_DESTINATION_PAGE(CToSL9821PropertyPage)     // 27: HDIM
+VDX_SIMPLE_DESTINATION_PAGE(CToUnzPropertyPage)        // 28: Unz
+VDX_SIMPLE_DESTINATION_PAGE(CToBetaPropertyPage)       // 30: flat raw image with ".txt"
 
 #undef VDX_SIMPLE_DESTINATION_PAGE
 
@@ -390,7 +394,7 @@ protected:
     FXLabel* keyLabel;
     FXTextField* keyField;
     FXint radioId;
-    int32_t destKind;   // 10 qcow, 11 qcow2
+    int32_t destKind;  // 10 qcow, 11 qcow2
 
     CToQemuQcowPropertyPage();
     FXString& KeyText();

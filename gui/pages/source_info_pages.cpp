@@ -18,23 +18,26 @@ int (*SourceInfo_BochsOpenBase)(void*, const char*) = Bochs_OpenBase;
 namespace {
 
 int SplitHeaderInfo(void* object, uint32_t* firstValue, uint32_t* cylinders, uint32_t* heads,
-                    uint32_t* sectorsPerTrack) {
+                    uint32_t* sectorsPerTrack)
+{
     SplitDisk_GetHeaderInfo(static_cast<SplitDisk*>(object), firstValue, cylinders, heads,
                             sectorsPerTrack);
     return DISK_OK;
 }
 
-void SplitHeadsAndSectors(void* object, uint32_t heads, uint32_t sectorsPerTrack) {
+void SplitHeadsAndSectors(void* object, uint32_t heads, uint32_t sectorsPerTrack)
+{
     SplitDisk_SetHeadsAndSectors(static_cast<SplitDisk*>(object), heads, sectorsPerTrack);
 }
 
 }  // namespace
 
-int (*SourceInfo_SplitGetHeaderInfo)(void*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) =
-    SplitHeaderInfo;
+int (*SourceInfo_SplitGetHeaderInfo)(void*, uint32_t*, uint32_t*, uint32_t*,
+                                     uint32_t*) = SplitHeaderInfo;
 void (*SourceInfo_SplitSetHeadsAndSectors)(void*, uint32_t, uint32_t) = SplitHeadsAndSectors;
 
-void Ui_FillSectorSizeList(FXListBox* list) {
+void Ui_FillSectorSizeList(FXListBox* list)
+{
     list->setNumVisible(10);
     for (int i = 0; i < SOURCE_SECTOR_SIZE_ITEMS; ++i) {
         FXString text;
@@ -43,28 +46,33 @@ void Ui_FillSectorSizeList(FXListBox* list) {
     }
 }
 
-void Ui_SetSectorSizeList(FXListBox* list, uint32_t bytesPerSector) {
+void Ui_SetSectorSizeList(FXListBox* list, uint32_t bytesPerSector)
+{
     CVdxPropertyPageBase::SetListIndex(list, SourceRules_SectorSizeItem(bytesPerSector));
 }
 
-uint32_t Ui_GetSectorSizeList(FXListBox* list) {
+uint32_t Ui_GetSectorSizeList(FXListBox* list)
+{
     return SourceRules_SectorSizeOfItem(CVdxPropertyPageBase::GetListIndex(list));
 }
 
 namespace {
 
-void* SourceObject(const ConversionJob* job) {
+void* SourceObject(const ConversionJob* job)
+{
     return job->sourceDisk != NULL ? job->sourceDisk->object : NULL;
 }
 
-void FocusAndSelect(FXTextField* field) {
+void FocusAndSelect(FXTextField* field)
+{
     field->setFocus();
     field->selectAll();
 }
 
 // The shared layout of the raw-image and block-device pages.
 void BuildGeometryFields(FXComposite* page, FXObject* target, FXSelector sizeSelector,
-                         SourceGeometryFields* fields) {
+                         SourceGeometryFields* fields)
+{
     Ui_CreateLabel(page, MSG_RAW_START_OFFSET_BYTES, 1, 2, 12, 2);
     fields->offset = Ui_CreateNumberField(page, 13, 2, 8, 2);
     Ui_CreateLabel(page, MSG_RAW_SECTORS, 1, 5, 7, 2);
@@ -79,7 +87,8 @@ void BuildGeometryFields(FXComposite* page, FXObject* target, FXSelector sizeSel
 }
 
 void LoadGeometryFields(const SourceGeometryFields& fields, uint64_t offset,
-                        const DiskGeometry& geometry) {
+                        const DiskGeometry& geometry)
+{
     Ui_SetFieldUInt64(fields.offset, offset);
     Ui_SetFieldUInt64(fields.total, Geometry_GetTotalSectors(&geometry));
     Ui_SetFieldUInt32(fields.heads, geometry.heads);
@@ -90,7 +99,8 @@ void LoadGeometryFields(const SourceGeometryFields& fields, uint64_t offset,
 // Reads the fields in screen order; false (with the invalid field focused) when one is out of
 // range or the disk's byte size would not fit a 64-bit file offset.
 bool ReadGeometryFields(const SourceGeometryFields& fields, uint64_t maxOffset, uint64_t* offset,
-                        DiskGeometry* geometry) {
+                        DiskGeometry* geometry)
+{
     uint64_t total = 0;
     uint32_t heads = 0, sectors = 0;
     if (!Ui_GetFieldUInt64(fields.offset, offset, 0, maxOffset)) return false;
@@ -98,8 +108,7 @@ bool ReadGeometryFields(const SourceGeometryFields& fields, uint64_t maxOffset, 
                            SOURCE_MAX_TOTAL_SECTORS))
         return false;
     if (!Ui_GetFieldUInt32(fields.heads, &heads, 1, SOURCE_MAX_HEADS)) return false;
-    if (!Ui_GetFieldUInt32(fields.sectors, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK))
-        return false;
+    if (!Ui_GetFieldUInt32(fields.sectors, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK)) return false;
     const uint32_t bytes = Ui_GetSectorSizeList(fields.sectorSize);
     if (!SourceRules_ByteSizeFits(total, bytes)) {
         FocusAndSelect(fields.total);
@@ -113,13 +122,15 @@ bool ReadGeometryFields(const SourceGeometryFields& fields, uint64_t maxOffset, 
 
 // Heads and sectors per track of the Bochs and split-set pages, 1..255 each.
 bool ReadHeadsAndSectors(FXTextField* headsField, FXTextField* sectorsField, uint32_t* heads,
-                         uint32_t* sectors) {
+                         uint32_t* sectors)
+{
     return Ui_GetFieldUInt32(headsField, heads, 1, SOURCE_MAX_HEADS) &&
            Ui_GetFieldUInt32(sectorsField, sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK);
 }
 
 // A fresh handle in job->sourceDisk after releasing whatever was there; false when out of memory.
-bool NewSourceHandle(ConversionJob* job) {
+bool NewSourceHandle(ConversionJob* job)
+{
     ConversionJob_ReleaseSource(job);
     job->sourceDisk = Disk_Alloc();
     if (job->sourceDisk == NULL) return false;
@@ -133,33 +144,36 @@ bool NewSourceHandle(ConversionJob* job) {
 
 FXIMPLEMENT(CInputSourceBetaInfoPropertyPage, CVdxPropertyPageBase, NULL, 0)
 
-CInputSourceBetaInfoPropertyPage::CInputSourceBetaInfoPropertyPage() {
+CInputSourceBetaInfoPropertyPage::CInputSourceBetaInfoPropertyPage()
+{
     fields = SourceGeometryFields{NULL, NULL, NULL, NULL, NULL};
 }
 
 CInputSourceBetaInfoPropertyPage::CInputSourceBetaInfoPropertyPage(IPropertyPageEvent* events,
-                                                                   ConversionJob* job,
-                                                                   FXint index,
+                                                                   ConversionJob* job, FXint index,
                                                                    FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent) {
+    : CVdxPropertyPageBase(events, job, index, parent)
+{
     title = Ui_MessageText(MSG_RAW_TITLE);
     description = Ui_MessageText(MSG_RAW_DESCRIPTION);
     BuildGeometryFields(this, this, ID_SECTOR_SIZE, &fields);
 }
 
-void CInputSourceBetaInfoPropertyPage::OnSetActive() {
+void CInputSourceBetaInfoPropertyPage::OnSetActive()
+{
     LoadGeometryFields(fields, job->rawOffset, job->rawGeometry);
     SetWizardButtons(true, true, true);
     fields.offset->setFocus();
 }
 
-int CInputSourceBetaInfoPropertyPage::OnWizardNext() {
+int CInputSourceBetaInfoPropertyPage::OnWizardNext()
+{
     uint64_t offset = 0;
     DiskGeometry geometry;
     if (!ReadGeometryFields(fields, UINT64_MAX, &offset, &geometry)) return -1;
-    int rc = NewSourceHandle(job) ? Disk_OpenRaw(job->sourceDisk, job->sourcePath.text(), true,
-                                                 offset, &geometry)
-                                  : DISK_ERR_NOMEM;
+    int rc = NewSourceHandle(job)
+                 ? Disk_OpenRaw(job->sourceDisk, job->sourcePath.text(), true, offset, &geometry)
+                 : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {
         ConversionJob_ReleaseSource(job);
         ShowMessage(this, MSG_APP_NAME, MSG_RAW_CANNOT_OPEN, UI_MSG_INFO);
@@ -175,12 +189,14 @@ int CInputSourceBetaInfoPropertyPage::OnWizardNext() {
 FXIMPLEMENT(CInputSourceHSInfoPropertyPage, CVdxPropertyPageBase, NULL, 0)
 
 CInputSourceHSInfoPropertyPage::CInputSourceHSInfoPropertyPage()
-    : headsField(NULL), sectorsField(NULL) {}
+    : headsField(NULL), sectorsField(NULL)
+{}
 
 CInputSourceHSInfoPropertyPage::CInputSourceHSInfoPropertyPage(IPropertyPageEvent* events,
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL) {
+    : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL)
+{
     title = Ui_MessageText(MSG_BOCHS_SPARSE_SOURCE_TITLE);
     description = Ui_MessageText(MSG_BOCHS_SPARSE_SOURCE_DESCRIPTION);
     Ui_CreateLabel(this, MSG_RAW_HEADS, 1, 3, 7, 2);
@@ -189,14 +205,16 @@ CInputSourceHSInfoPropertyPage::CInputSourceHSInfoPropertyPage(IPropertyPageEven
     sectorsField = Ui_CreateNumberField(this, 27, 3, 8, 2);
 }
 
-void CInputSourceHSInfoPropertyPage::OnSetActive() {
+void CInputSourceHSInfoPropertyPage::OnSetActive()
+{
     Ui_SetFieldUInt32(headsField, job->hsHeads);
     Ui_SetFieldUInt32(sectorsField, job->hsSectors);
     SetWizardButtons(true, true, true);
     headsField->setFocus();
 }
 
-int CInputSourceHSInfoPropertyPage::OnWizardNext() {
+int CInputSourceHSInfoPropertyPage::OnWizardNext()
+{
     uint32_t heads = 0, sectors = 0;
     if (!ReadHeadsAndSectors(headsField, sectorsField, &heads, &sectors)) return -1;
     // The format stores no geometry: the image takes the typed one.
@@ -210,22 +228,28 @@ int CInputSourceHSInfoPropertyPage::OnWizardNext() {
 
 // ---- Page 3: Bochs redolog -----------------------------------------------------------------------------
 
-FXDEFMAP(CInputSourceBGInfoPropertyPage) CInputSourceBGInfoPropertyPageMap[] = {
+FXDEFMAP(CInputSourceBGInfoPropertyPage)
+CInputSourceBGInfoPropertyPageMap[] = {
     FXMAPFUNC(SEL_COMMAND, CInputSourceBGInfoPropertyPage::ID_BROWSE,
               CInputSourceBGInfoPropertyPage::onCmdBrowse),
 };
-FXIMPLEMENT(CInputSourceBGInfoPropertyPage, CVdxPropertyPageBase,
-            CInputSourceBGInfoPropertyPageMap, ARRAYNUMBER(CInputSourceBGInfoPropertyPageMap))
+FXIMPLEMENT(CInputSourceBGInfoPropertyPage, CVdxPropertyPageBase, CInputSourceBGInfoPropertyPageMap,
+            ARRAYNUMBER(CInputSourceBGInfoPropertyPageMap))
 
 CInputSourceBGInfoPropertyPage::CInputSourceBGInfoPropertyPage()
-    : headsField(NULL), sectorsField(NULL), baseLabel(NULL), baseField(NULL),
-      browseButton(NULL) {}
+    : headsField(NULL), sectorsField(NULL), baseLabel(NULL), baseField(NULL), browseButton(NULL)
+{}
 
 CInputSourceBGInfoPropertyPage::CInputSourceBGInfoPropertyPage(IPropertyPageEvent* events,
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL),
-      baseLabel(NULL), baseField(NULL), browseButton(NULL) {
+    : CVdxPropertyPageBase(events, job, index, parent),
+      headsField(NULL),
+      sectorsField(NULL),
+      baseLabel(NULL),
+      baseField(NULL),
+      browseButton(NULL)
+{
     title = Ui_MessageText(MSG_BOCHS_REDOLOG_TITLE);
     description = Ui_MessageText(MSG_BOCHS_REDOLOG_DESCRIPTION);
     Ui_CreateLabel(this, MSG_RAW_HEADS, 1, 3, 7, 2);
@@ -237,13 +261,15 @@ CInputSourceBGInfoPropertyPage::CInputSourceBGInfoPropertyPage(IPropertyPageEven
     browseButton = Ui_CreateButton(this, MSG_DEST_PATH_BROWSE, this, ID_BROWSE, 32, 8, 5, 2);
 }
 
-bool CInputSourceBGInfoPropertyPage::IsUndoable() const {
+bool CInputSourceBGInfoPropertyPage::IsUndoable() const
+{
     void* object = SourceObject(job);
     return object != NULL && SourceInfo_BochsIsUndoable != NULL &&
            SourceInfo_BochsIsUndoable(object);
 }
 
-void CInputSourceBGInfoPropertyPage::OnSetActive() {
+void CInputSourceBGInfoPropertyPage::OnSetActive()
+{
     const bool undoable = IsUndoable();
     EnableWindow(baseLabel, undoable);
     EnableWindow(baseField, undoable);
@@ -255,7 +281,8 @@ void CInputSourceBGInfoPropertyPage::OnSetActive() {
     headsField->setFocus();
 }
 
-int CInputSourceBGInfoPropertyPage::OnWizardNext() {
+int CInputSourceBGInfoPropertyPage::OnWizardNext()
+{
     uint32_t heads = 0, sectors = 0;
     if (!ReadHeadsAndSectors(headsField, sectorsField, &heads, &sectors)) return -1;
     void* object = SourceObject(job);
@@ -282,7 +309,8 @@ int CInputSourceBGInfoPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-long CInputSourceBGInfoPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CInputSourceBGInfoPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*)
+{
     FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
     dialog.setPatternList(Ui_MessageText(MSG_PATTERN_SOURCE_IMAGES));
@@ -298,14 +326,15 @@ long CInputSourceBGInfoPropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
 
 FXIMPLEMENT(CInputSourceRealDiskInfoPropertyPage, CVdxPropertyPageBase, NULL, 0)
 
-CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage()
-    : warningLabel(NULL) {
+CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage() : warningLabel(NULL)
+{
     fields = SourceGeometryFields{NULL, NULL, NULL, NULL, NULL};
 }
 
 CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage(
     IPropertyPageEvent* events, ConversionJob* job, FXint index, FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), warningLabel(NULL) {
+    : CVdxPropertyPageBase(events, job, index, parent), warningLabel(NULL)
+{
     title = Ui_MessageText(MSG_DEVICE_TITLE);
     description = Ui_MessageText(MSG_DEVICE_DESCRIPTION);
     BuildGeometryFields(this, this, ID_SECTOR_SIZE, &fields);
@@ -313,18 +342,20 @@ CInputSourceRealDiskInfoPropertyPage::CInputSourceRealDiskInfoPropertyPage(
     warningLabel->setTextColor(FXRGB(255, 0, 0));
 }
 
-void CInputSourceRealDiskInfoPropertyPage::OnSetActive() {
+void CInputSourceRealDiskInfoPropertyPage::OnSetActive()
+{
     LoadGeometryFields(fields, job->deviceOffset, job->deviceGeometry);
     SetWizardButtons(true, true, true);
     fields.offset->setFocus();
 }
 
-int CInputSourceRealDiskInfoPropertyPage::OnWizardNext() {
+int CInputSourceRealDiskInfoPropertyPage::OnWizardNext()
+{
     uint64_t offset = 0;
     DiskGeometry geometry;
     if (!ReadGeometryFields(fields, SOURCE_MAX_DEVICE_OFFSET, &offset, &geometry)) return -1;
-    int rc = NewSourceHandle(job) ? Disk_OpenDevice(job->sourceDisk, job->sourceDevice.text(),
-                                                    true, offset, &geometry)
+    int rc = NewSourceHandle(job) ? Disk_OpenDevice(job->sourceDisk, job->sourceDevice.text(), true,
+                                                    offset, &geometry)
                                   : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {
         ConversionJob_ReleaseSource(job);
@@ -341,14 +372,16 @@ int CInputSourceRealDiskInfoPropertyPage::OnWizardNext() {
 FXIMPLEMENT(CInputSourcePSInfoPropertyPage, CVdxPropertyPageBase, NULL, 0)
 
 CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage()
-    : headsField(NULL), sectorsField(NULL) {
+    : headsField(NULL), sectorsField(NULL)
+{
     for (int i = 0; i < 4; ++i) headerFields[i] = NULL;
 }
 
 CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage(IPropertyPageEvent* events,
                                                                ConversionJob* job, FXint index,
                                                                FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL) {
+    : CVdxPropertyPageBase(events, job, index, parent), headsField(NULL), sectorsField(NULL)
+{
     title = Ui_MessageText(MSG_SPLIT_SOURCE_TITLE);
     description = Ui_MessageText(MSG_SPLIT_SOURCE_DESCRIPTION);
     Ui_CreateLabel(this, MSG_SPLIT_SOURCE_HEADER_VALUES, 1, 1, 38, 2);
@@ -369,7 +402,8 @@ CInputSourcePSInfoPropertyPage::CInputSourcePSInfoPropertyPage(IPropertyPageEven
     sectorsField = Ui_CreateNumberField(this, 28, 12, 8, 2);
 }
 
-void CInputSourcePSInfoPropertyPage::OnSetActive() {
+void CInputSourcePSInfoPropertyPage::OnSetActive()
+{
     uint32_t values[4] = {0, 0, 0, 0};
     void* object = SourceObject(job);
     if (object != NULL && SourceInfo_SplitGetHeaderInfo != NULL)
@@ -381,7 +415,8 @@ void CInputSourcePSInfoPropertyPage::OnSetActive() {
     headerFields[0]->setFocus();
 }
 
-int CInputSourcePSInfoPropertyPage::OnWizardNext() {
+int CInputSourcePSInfoPropertyPage::OnWizardNext()
+{
     uint32_t value = 0;
     for (int i = 0; i < 4; ++i)
         if (!Ui_GetFieldUInt32(headerFields[i], &value, 0, 0xFFFFFFFFu)) return -1;
@@ -397,7 +432,8 @@ int CInputSourcePSInfoPropertyPage::OnWizardNext() {
 
 // ---- Page 6: new blank disk -------------------------------------------------------------------------------
 
-FXDEFMAP(CInputSourceNewInfoPropertyPage) CInputSourceNewInfoPropertyPageMap[] = {
+FXDEFMAP(CInputSourceNewInfoPropertyPage)
+CInputSourceNewInfoPropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CInputSourceNewInfoPropertyPage::ID_UNIT_SECTORS,
                CInputSourceNewInfoPropertyPage::ID_UNIT_GIB,
                CInputSourceNewInfoPropertyPage::onCmdUnit),
@@ -411,18 +447,31 @@ FXIMPLEMENT(CInputSourceNewInfoPropertyPage, CVdxPropertyPageBase,
             CInputSourceNewInfoPropertyPageMap, ARRAYNUMBER(CInputSourceNewInfoPropertyPageMap))
 
 CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage()
-    : ownCheck(NULL), headsLabel(NULL), sectorsLabel(NULL), sectorSizeLabel(NULL),
-      headsField(NULL), sectorsField(NULL), sectorSizeList(NULL), currentRadio(ID_UNIT_MIB) {
+    : ownCheck(NULL),
+      headsLabel(NULL),
+      sectorsLabel(NULL),
+      sectorSizeLabel(NULL),
+      headsField(NULL),
+      sectorsField(NULL),
+      sectorSizeList(NULL),
+      currentRadio(ID_UNIT_MIB)
+{
     for (int i = 0; i < 3; ++i) sizeFields[i] = NULL;
 }
 
 CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEvent* events,
-                                                                 ConversionJob* job,
-                                                                 FXint index,
+                                                                 ConversionJob* job, FXint index,
                                                                  FXComposite* parent)
-    : CVdxPropertyPageBase(events, job, index, parent), ownCheck(NULL), headsLabel(NULL),
-      sectorsLabel(NULL), sectorSizeLabel(NULL), headsField(NULL), sectorsField(NULL),
-      sectorSizeList(NULL), currentRadio(ID_UNIT_MIB) {
+    : CVdxPropertyPageBase(events, job, index, parent),
+      ownCheck(NULL),
+      headsLabel(NULL),
+      sectorsLabel(NULL),
+      sectorSizeLabel(NULL),
+      headsField(NULL),
+      sectorsField(NULL),
+      sectorSizeList(NULL),
+      currentRadio(ID_UNIT_MIB)
+{
     title = Ui_MessageText(MSG_NEW_DISK_TITLE);
     description = Ui_MessageText(MSG_NEW_DISK_DESCRIPTION);
     Ui_CreateLabel(this, MSG_NEW_DISK_SIZE, 1, 2, 7, 2);
@@ -433,7 +482,8 @@ CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEv
         sizeFields[i] = Ui_CreateNumberField(this, 4, y, 8, 2);
         Ui_CreateLabel(this, kUnitLabels[i], 12, y, 6, 2);
     }
-    ownCheck = Ui_CreateCheckButton(this, MSG_NEW_DISK_OWN_GEOMETRY, this, ID_OWN_GEOMETRY, 20, 2, 17, 2);
+    ownCheck =
+        Ui_CreateCheckButton(this, MSG_NEW_DISK_OWN_GEOMETRY, this, ID_OWN_GEOMETRY, 20, 2, 17, 2);
     headsLabel = Ui_CreateLabel(this, MSG_NEW_DISK_HEADS, 21, 4, 7, 2);
     headsField = Ui_CreateNumberField(this, 28, 4, 8, 2);
     sectorsLabel = Ui_CreateLabel(this, MSG_NEW_DISK_SECT_TRACK, 21, 7, 7, 2);
@@ -444,7 +494,8 @@ CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEv
     Ui_SetSectorSizeList(sectorSizeList, 512);
 }
 
-void CInputSourceNewInfoPropertyPage::ApplyEnabling() {
+void CInputSourceNewInfoPropertyPage::ApplyEnabling()
+{
     for (int i = 0; i < 3; ++i) EnableWindow(sizeFields[i], currentRadio == ID_UNIT_SECTORS + i);
     const bool own = GetCheck(ownCheck);
     EnableWindow(headsLabel, own);
@@ -455,7 +506,8 @@ void CInputSourceNewInfoPropertyPage::ApplyEnabling() {
     EnableWindow(sectorSizeList, own);
 }
 
-void CInputSourceNewInfoPropertyPage::OnSetActive() {
+void CInputSourceNewInfoPropertyPage::OnSetActive()
+{
     const bool own = job->newOwnGeometry != 0;
     const uint32_t heads = own ? job->newHeads : 16;
     const uint32_t sectors = own ? job->newSectors : 63;
@@ -466,8 +518,7 @@ void CInputSourceNewInfoPropertyPage::OnSetActive() {
     Ui_SetSectorSizeList(sectorSizeList, bytes);
 
     uint64_t mib = 0, gib = 0;
-    SourceRules_NewDiskFieldValues(job->newSize, Ui_GetSectorSizeList(sectorSizeList), &mib,
-                                   &gib);
+    SourceRules_NewDiskFieldValues(job->newSize, Ui_GetSectorSizeList(sectorSizeList), &mib, &gib);
     Ui_SetFieldUInt64(sizeFields[NEW_DISK_UNIT_SECTORS], job->newSize);
     Ui_SetFieldUInt64(sizeFields[NEW_DISK_UNIT_MIB], mib);
     Ui_SetFieldUInt64(sizeFields[NEW_DISK_UNIT_GIB], gib);
@@ -487,7 +538,8 @@ void CInputSourceNewInfoPropertyPage::OnSetActive() {
     sizeFields[currentRadio - ID_UNIT_SECTORS]->setFocus();
 }
 
-int CInputSourceNewInfoPropertyPage::OnWizardNext() {
+int CInputSourceNewInfoPropertyPage::OnWizardNext()
+{
     const int32_t unit = currentRadio - ID_UNIT_SECTORS;
     FXTextField* sizeField = sizeFields[unit];
     uint64_t value = 0;
@@ -500,8 +552,7 @@ int CInputSourceNewInfoPropertyPage::OnWizardNext() {
     uint32_t heads = 16, sectors = 63, bytes = 512;
     if (own) {
         if (!Ui_GetFieldUInt32(headsField, &heads, 1, SOURCE_MAX_HEADS)) return -1;
-        if (!Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK))
-            return -1;
+        if (!Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK)) return -1;
         bytes = Ui_GetSectorSizeList(sectorSizeList);
     }
     uint64_t count = 0;
@@ -530,17 +581,20 @@ int CInputSourceNewInfoPropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-long CInputSourceNewInfoPropertyPage::onCmdUnit(FXObject*, FXSelector selector, void*) {
+long CInputSourceNewInfoPropertyPage::onCmdUnit(FXObject*, FXSelector selector, void*)
+{
     currentRadio = (FXint)FXSELID(selector);
     ApplyEnabling();
     return 1;
 }
 
-long CInputSourceNewInfoPropertyPage::onUpdUnit(FXObject* sender, FXSelector selector, void*) {
+long CInputSourceNewInfoPropertyPage::onUpdUnit(FXObject* sender, FXSelector selector, void*)
+{
     return UpdateRadio(sender, selector, currentRadio);
 }
 
-long CInputSourceNewInfoPropertyPage::onCmdOwnGeometry(FXObject*, FXSelector, void*) {
+long CInputSourceNewInfoPropertyPage::onCmdOwnGeometry(FXObject*, FXSelector, void*)
+{
     ApplyEnabling();
     return 1;
 }

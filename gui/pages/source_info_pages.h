@@ -22,13 +22,11 @@ uint32_t Ui_GetSectorSizeList(FXListBox* list);
 // Operations of the Bochs images and split sets on their open objects. The split-set pair is set
 // to the split-set handler; the Bochs handlers set theirs when they exist (until then those kinds
 // never open and their pages are never reached). Tests may substitute them.
-extern void (*SourceInfo_BochsSetGeometry)(void* object, uint32_t heads,
-                                           uint32_t sectorsPerTrack);
+extern void (*SourceInfo_BochsSetGeometry)(void* object, uint32_t heads, uint32_t sectorsPerTrack);
 extern bool (*SourceInfo_BochsIsUndoable)(void* object);
 extern int (*SourceInfo_BochsOpenBase)(void* object, const char* path);
-extern int (*SourceInfo_SplitGetHeaderInfo)(void* object, uint32_t* firstValue,
-                                            uint32_t* cylinders, uint32_t* heads,
-                                            uint32_t* sectorsPerTrack);
+extern int (*SourceInfo_SplitGetHeaderInfo)(void* object, uint32_t* firstValue, uint32_t* cylinders,
+                                            uint32_t* heads, uint32_t* sectorsPerTrack);
 extern void (*SourceInfo_SplitSetHeadsAndSectors)(void* object, uint32_t heads,
                                                   uint32_t sectorsPerTrack);
 

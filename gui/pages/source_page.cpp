@@ -35,7 +35,8 @@ struct OpenFileJob {
     int parentMode;
 };
 
-int RunOpenFile(void* data, CWaitDialog* dialog) {
+int RunOpenFile(void* data, CWaitDialog* dialog)
+{
     OpenFileJob* job = static_cast<OpenFileJob*>(data);
     OpenProgressRecord record = {Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog};
     return Disk_OpenEx(job->handle, job->path, job->readOnly, job->parentMode, &record);
@@ -47,18 +48,20 @@ struct OpenPluginJob {
     const char* path;
 };
 
-int RunOpenPlugin(void* data, CWaitDialog* dialog) {
+int RunOpenPlugin(void* data, CWaitDialog* dialog)
+{
     OpenPluginJob* job = static_cast<OpenPluginJob*>(data);
     PluginHostDialogs dialogs = {dialog, Ui_RunPluginDiskSelector, dialog, Ui_RunPluginPageDialog};
-    PluginHostCallbacks callbacks = {{Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog},
-                                     &dialogs};
+    PluginHostCallbacks callbacks = {
+        {Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog}, &dialogs};
     return Disk_OpenPlugin(job->handle, job->module, job->path, true, NULL, &callbacks);
 }
 
 }  // namespace
 
 int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bool readOnly,
-                       int parentMode, int titleMessage, int textMessage) {
+                       int parentMode, int titleMessage, int textMessage)
+{
     OpenFileJob job = {handle, path, readOnly, parentMode};
     CWaitDialog dialog(owner, RunOpenFile, &job, Ui_MessageText(titleMessage),
                        Ui_MessageText(textMessage));
@@ -72,19 +75,20 @@ FXIMPLEMENT(CPluginDiskSelectorDialog, CSelectFileBaseDialog, NULL, 0)
 
 CPluginDiskSelectorDialog::CPluginDiskSelectorDialog(FXWindow* owner, PluginFillFn fill,
                                                      void* argument)
-    : CSelectFileBaseDialog(owner), fillResult(0), selected(NULL) {
+    : CSelectFileBaseDialog(owner), fillResult(0), selected(NULL)
+{
     fillResult = fill != NULL ? fill(treeList, AddItem, argument) : DISK_ERR_ARG;
 }
 
 void CPluginDiskSelectorDialog::SetSelection(void* itemData) { selected = itemData; }
 
-void* CPluginDiskSelectorDialog::AddItem(void* tree, void* parent, const char* text,
-                                         void* data) {
+void* CPluginDiskSelectorDialog::AddItem(void* tree, void* parent, const char* text, void* data)
+{
     if (tree == NULL) return NULL;
     FXString label;
     if (text != NULL) Ui_CStringToFXString(&label, text, TEXT_ENC_UTF8);
-    return static_cast<FXTreeList*>(tree)->appendItem(static_cast<FXTreeItem*>(parent), label,
-                                                       NULL, NULL, data);
+    return static_cast<FXTreeList*>(tree)->appendItem(static_cast<FXTreeItem*>(parent), label, NULL,
+                                                      NULL, data);
 }
 
 namespace {
@@ -96,7 +100,8 @@ struct SelectorRun {
     void* fillArgument;
 };
 
-int RunSelectorHere(uint64_t value) {
+int RunSelectorHere(uint64_t value)
+{
     SelectorRun* run = (SelectorRun*)(uintptr_t)value;
     CPluginDiskSelectorDialog dialog(run->owner, reinterpret_cast<PluginFillFn>(run->fill),
                                      run->fillArgument);
@@ -108,7 +113,8 @@ int RunSelectorHere(uint64_t value) {
 
 }  // namespace
 
-int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument) {
+int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgument)
+{
     if (owner == NULL || fill == NULL) return DISK_ERR_ARG;
     FXWindow* window = static_cast<FXWindow*>(owner);
     SelectorRun run = {window, fill, out, fillArgument};
@@ -122,7 +128,8 @@ int Ui_RunPluginDiskSelector(void* owner, void* fill, void* out, void* fillArgum
 
 // ---- Page ----------------------------------------------------------------------------------------
 
-FXDEFMAP(CInputSourcePropertyPage) CInputSourcePropertyPageMap[] = {
+FXDEFMAP(CInputSourcePropertyPage)
+CInputSourcePropertyPageMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CInputSourcePropertyPage::ID_RADIO_IMAGE,
                CInputSourcePropertyPage::ID_RADIO_NEW_DISK,
                CInputSourcePropertyPage::onCmdSourceRadio),
@@ -139,23 +146,50 @@ FXIMPLEMENT(CInputSourcePropertyPage, CVdxPropertyPageBase, CInputSourceProperty
             ARRAYNUMBER(CInputSourcePropertyPageMap))
 
 CInputSourcePropertyPage::CInputSourcePropertyPage()
-    : imageRadio(NULL), pathLabel(NULL), trimCheck(NULL), utilityButton(NULL), pathField(NULL),
-      browseButton(NULL), listLabel(NULL), sourceList(NULL), deviceRadio(NULL),
-      deviceLabel(NULL), deviceField(NULL), newDiskRadio(NULL), fontButton(NULL),
-      currentRadio(ID_RADIO_IMAGE), hasSourcePlugins(false), deviceAllowed(true) {}
+    : imageRadio(NULL),
+      pathLabel(NULL),
+      trimCheck(NULL),
+      utilityButton(NULL),
+      pathField(NULL),
+      browseButton(NULL),
+      listLabel(NULL),
+      sourceList(NULL),
+      deviceRadio(NULL),
+      deviceLabel(NULL),
+      deviceField(NULL),
+      newDiskRadio(NULL),
+      fontButton(NULL),
+      currentRadio(ID_RADIO_IMAGE),
+      hasSourcePlugins(false),
+      deviceAllowed(true)
+{}
 
-CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
-                                                   ConversionJob* job, FXint index,
-                                                   FXComposite* parent, FXIcon* fontIcon)
-    : CVdxPropertyPageBase(events, job, index, parent), imageRadio(NULL), pathLabel(NULL),
-      trimCheck(NULL), utilityButton(NULL), pathField(NULL), browseButton(NULL),
-      listLabel(NULL), sourceList(NULL), deviceRadio(NULL), deviceLabel(NULL),
-      deviceField(NULL), newDiskRadio(NULL), fontButton(NULL), currentRadio(ID_RADIO_IMAGE),
-      hasSourcePlugins(false), deviceAllowed(true) {
+CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events, ConversionJob* job,
+                                                   FXint index, FXComposite* parent,
+                                                   FXIcon* fontIcon)
+    : CVdxPropertyPageBase(events, job, index, parent),
+      imageRadio(NULL),
+      pathLabel(NULL),
+      trimCheck(NULL),
+      utilityButton(NULL),
+      pathField(NULL),
+      browseButton(NULL),
+      listLabel(NULL),
+      sourceList(NULL),
+      deviceRadio(NULL),
+      deviceLabel(NULL),
+      deviceField(NULL),
+      newDiskRadio(NULL),
+      fontButton(NULL),
+      currentRadio(ID_RADIO_IMAGE),
+      hasSourcePlugins(false),
+      deviceAllowed(true)
+{
     title = Ui_MessageText(MSG_SOURCE_TITLE);
     description = Ui_MessageText(MSG_SOURCE_DESCRIPTION);
 
-    imageRadio = Ui_CreateRadioButton(this, MSG_SOURCE_IMAGE_FILE, this, ID_RADIO_IMAGE, 1, 1, 13, 2);
+    imageRadio =
+        Ui_CreateRadioButton(this, MSG_SOURCE_IMAGE_FILE, this, ID_RADIO_IMAGE, 1, 1, 13, 2);
     pathLabel = Ui_CreateLabel(this, MSG_SOURCE_IMAGE_FILE_LABEL, 2, 3, 12, 2);
     trimCheck = Ui_CreateCheckButton(this, MSG_SOURCE_TRIM_IN_PLACE, this, ID_TRIM, 14, 3, 15, 2);
     utilityButton = Ui_CreateButton(this, MSG_SOURCE_UTILITIES, this, ID_UTILITY, 29, 3, 9, 2);
@@ -172,15 +206,18 @@ CInputSourcePropertyPage::CInputSourcePropertyPage(IPropertyPageEvent* events,
         sourceList->appendItem(label);
     }
     hasSourcePlugins = !job->sourcePlugins.empty();
-    deviceRadio = Ui_CreateRadioButton(this, MSG_SOURCE_BLOCK_DEVICE, this, ID_RADIO_DEVICE, 1, 10, 13, 2);
+    deviceRadio =
+        Ui_CreateRadioButton(this, MSG_SOURCE_BLOCK_DEVICE, this, ID_RADIO_DEVICE, 1, 10, 13, 2);
     deviceLabel = Ui_CreateLabel(this, MSG_SOURCE_DEVICE_PATH, 2, 12, 11, 2);
     deviceField = Ui_CreateTextField(this, 14, 12, 21, 2);
-    newDiskRadio = Ui_CreateRadioButton(this, MSG_SOURCE_NEW_BLANK_DISK, this, ID_RADIO_NEW_DISK, 26, 0, 13, 2);
+    newDiskRadio = Ui_CreateRadioButton(this, MSG_SOURCE_NEW_BLANK_DISK, this, ID_RADIO_NEW_DISK,
+                                        26, 0, 13, 2);
     fontButton = Ui_CreateButton(this, MSG_FONT_BUTTON, this, ID_FONT, 1, 15, 9, 2);
     if (fontIcon != NULL) fontButton->setIcon(fontIcon);
 }
 
-void CInputSourcePropertyPage::ApplyEnabling() {
+void CInputSourcePropertyPage::ApplyEnabling()
+{
     const bool image = currentRadio == ID_RADIO_IMAGE;
     const bool device = currentRadio == ID_RADIO_DEVICE && deviceAllowed;
     EnableWindow(pathLabel, image);
@@ -194,7 +231,8 @@ void CInputSourcePropertyPage::ApplyEnabling() {
     EnableWindow(deviceField, device);
 }
 
-void CInputSourcePropertyPage::OnSetActive() {
+void CInputSourcePropertyPage::OnSetActive()
+{
     switch (job->sourceChoice) {
     case 1:
         currentRadio = ID_RADIO_DEVICE;
@@ -215,7 +253,8 @@ void CInputSourcePropertyPage::OnSetActive() {
     imageRadio->setFocus();
 }
 
-int CInputSourcePropertyPage::OnWizardNext() {
+int CInputSourcePropertyPage::OnWizardNext()
+{
     switch (currentRadio) {
     case ID_RADIO_IMAGE:
         if (!OpenListChoice()) return -1;
@@ -246,7 +285,8 @@ int CInputSourcePropertyPage::OnWizardNext() {
     return events->GetNextPage(index);
 }
 
-void CInputSourcePropertyPage::ReleaseChoice() {
+void CInputSourcePropertyPage::ReleaseChoice()
+{
     // Whatever an earlier choice left open goes first: a new source never overwrites one.
     ConversionJob_ReleaseMap(job);
     ConversionJob_ReleaseSource(job);
@@ -254,7 +294,8 @@ void CInputSourcePropertyPage::ReleaseChoice() {
     job->trimInPlace = 0;
 }
 
-bool CInputSourcePropertyPage::OpenListChoice() {
+bool CInputSourcePropertyPage::OpenListChoice()
+{
     FXint item = GetListIndex(sourceList);
     if (item < 0 || (size_t)item > job->sourcePlugins.size()) item = 0;
 
@@ -297,14 +338,16 @@ bool CInputSourcePropertyPage::OpenListChoice() {
     return true;
 }
 
-void CInputSourcePropertyPage::TakeAsRawImage() {
+void CInputSourcePropertyPage::TakeAsRawImage()
+{
     job->sourceKind = JOB_SOURCE_RAW_FILE;
     ConversionJob_ReleaseSource(job);
 }
 
-
-bool CInputSourcePropertyPage::OpenImageFile() {
-    int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0, MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
+bool CInputSourcePropertyPage::OpenImageFile()
+{
+    int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0,
+                                MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
     int message = 0;
     switch (SourceRules_ClassifyOpenResult(rc, &message)) {
     case SOURCE_OPEN_DONE:
@@ -324,12 +367,14 @@ bool CInputSourcePropertyPage::OpenImageFile() {
             const int feature = Qcow2_FindUnsupportedFeature(job->sourcePath.text());
             if (feature != QCOW2_FEATURE_NONE) {
                 const FXString name = Ui_MessageText(MSG_QCOW2_UNREAD_FEATURE + feature);
-                COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_QCOW2_UNREAD_FEATURE, UI_MSG_ERROR, &name);
+                COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_QCOW2_UNREAD_FEATURE,
+                                            UI_MSG_ERROR, &name);
                 return false;
             }
         }
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
-            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR, Ui_MessageText(kNotADiskFileDetail));
+            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR,
+                              Ui_MessageText(kNotADiskFileDetail));
             return false;
         }
         ShowMessage(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR);
@@ -344,14 +389,15 @@ bool CInputSourcePropertyPage::OpenImageFile() {
                                             &vboxTaken, this);
         if (vboxTaken) {
             if (vbox == DISK_OK) return true;
-            if (vbox != DISK_CANCELLED) ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+            if (vbox != DISK_CANCELLED)
+                ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
             return false;
         }
         int taken = TryParallelsSnapshot();
         if (taken >= 0) return taken != 0;
         bool qcow2Taken = false;
-        int alt = Ui_OpenQcow2Snapshot(job->sourceDisk, job->sourcePath.text(), true, &qcow2Taken,
-                                       this);
+        int alt =
+            Ui_OpenQcow2Snapshot(job->sourceDisk, job->sourcePath.text(), true, &qcow2Taken, this);
         if (qcow2Taken) {
             if (alt == DISK_OK) return true;
             if (alt == DISK_ERR_KEY_LENGTH)
@@ -366,7 +412,8 @@ bool CInputSourcePropertyPage::OpenImageFile() {
     }
 }
 
-int CInputSourcePropertyPage::TryParallelsSnapshot() {
+int CInputSourcePropertyPage::TryParallelsSnapshot()
+{
     bool taken = false;
     int rc = Ui_OpenParallelsSnapshot(job->sourceDisk, job->sourcePath.text(), true, &taken, this);
     if (!taken) return -1;
@@ -375,7 +422,8 @@ int CInputSourcePropertyPage::TryParallelsSnapshot() {
     return 0;
 }
 
-bool CInputSourcePropertyPage::OpenWithPassword() {
+bool CInputSourcePropertyPage::OpenWithPassword()
+{
     DiskKind kind = Disk_GetKind(job->sourceDisk);
     if (kind != DISK_KIND_QCOW && kind != DISK_KIND_QCOW2) {
         TakeAsRawImage();
@@ -391,15 +439,17 @@ bool CInputSourcePropertyPage::OpenWithPassword() {
     return true;
 }
 
-int CInputSourcePropertyPage::OpenPluginSourceWaiting(ConversionJob* job,
-                                                      PluginListEntry* entry) {
+int CInputSourcePropertyPage::OpenPluginSourceWaiting(ConversionJob* job, PluginListEntry* entry)
+{
     OpenPluginJob data = {job->sourceDisk, entry->module, job->sourcePath.text()};
-    CWaitDialog dialog(this, RunOpenPlugin, &data, Ui_MessageText(MSG_WAIT_TITLE), Ui_MessageText(MSG_WAIT_OPENING_IMAGE));
+    CWaitDialog dialog(this, RunOpenPlugin, &data, Ui_MessageText(MSG_WAIT_TITLE),
+                       Ui_MessageText(MSG_WAIT_OPENING_IMAGE));
     dialog.Run(PLACEMENT_OWNER);
     return dialog.result;
 }
 
-bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
+bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry)
+{
     int32_t entryIndex = job->sourcePlugins[listEntry];
     if (entryIndex < 0 || (size_t)entryIndex >= job->plugins.size()) {
         ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_PLUGIN_FAILED, UI_MSG_ERROR);
@@ -443,7 +493,8 @@ bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
             Ui_CStringToFXString(&detail, buffer, TEXT_ENC_UTF8);
         }
         if (!detail.empty()) {
-            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR, detail);
+            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, MSG_SOURCE_FILE_UNUSABLE, UI_MSG_ERROR,
+                              detail);
             return false;
         }
     }
@@ -451,7 +502,8 @@ bool CInputSourcePropertyPage::OpenPluginDisk(FXint listEntry) {
     return false;
 }
 
-bool CInputSourcePropertyPage::CheckTrim() {
+bool CInputSourcePropertyPage::CheckTrim()
+{
     UsedSectorMap* map = NULL;
     int message = 0;
     switch (SourceRules_PrepareTrim(job, GetCheck(trimCheck), &map, &message)) {
@@ -476,17 +528,20 @@ bool CInputSourcePropertyPage::CheckTrim() {
     }
 }
 
-long CInputSourcePropertyPage::onCmdSourceRadio(FXObject*, FXSelector selector, void*) {
+long CInputSourcePropertyPage::onCmdSourceRadio(FXObject*, FXSelector selector, void*)
+{
     currentRadio = (FXint)FXSELID(selector);
     ApplyEnabling();
     return 1;
 }
 
-long CInputSourcePropertyPage::onUpdSourceRadio(FXObject* sender, FXSelector selector, void*) {
+long CInputSourcePropertyPage::onUpdSourceRadio(FXObject* sender, FXSelector selector, void*)
+{
     return UpdateRadio(sender, selector, currentRadio);
 }
 
-long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*)
+{
     FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
     dialog.setPatternList(Ui_MessageText(MSG_PATTERN_SOURCE_IMAGES));
@@ -498,7 +553,8 @@ long CInputSourcePropertyPage::onCmdBrowse(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
+long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*)
+{
     FXFontDialog dialog(this, Ui_MessageText(MSG_FONT_TITLE), 0, 0, 0, 600, 380);
     FXFontDesc desc;
     getApp()->getNormalFont()->getFontDesc(desc);
@@ -519,7 +575,8 @@ long CInputSourcePropertyPage::onCmdFont(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
+long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*)
+{
     FXString text = pathField->getText();
     text.trim();
     if (text.empty()) {
@@ -529,7 +586,8 @@ long CInputSourcePropertyPage::onCmdUtility(FXObject*, FXSelector, void*) {
     const FXString path = FXPath::absolute(text);
     DiskHandle disk;
     Disk_Init(&disk);
-    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
+    const int rc = Ui_OpenDiskWaiting(this, &disk, path.text(), false, 1, MSG_WAIT_TITLE,
+                                      MSG_WAIT_OPENING_IMAGE);
     const DiskKind kind = Disk_GetKind(&disk);
     Disk_Close(&disk);
     if (rc == 1) return 1;

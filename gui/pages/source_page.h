@@ -12,7 +12,6 @@
 
 class CWaitDialog;
 
-
 // Opens `path` with probing (Disk_OpenEx) into the handle as the job of a wait dialog titled
 // and worded by two catalogue messages, run at the owner's centre; answers the open's result
 // (1 when the user cancelled in the wait dialog and the open gave up).
@@ -63,9 +62,9 @@ protected:
     FXTextField* deviceField;
     FXRadioButton* newDiskRadio;
     FXButton* fontButton;
-    FXint currentRadio;        // ID_RADIO_IMAGE, ID_RADIO_DEVICE or ID_RADIO_NEW_DISK
-    bool hasSourcePlugins;     // the list offers source plug-ins
-    bool deviceAllowed;        // the device choice is offered (always)
+    FXint currentRadio;     // ID_RADIO_IMAGE, ID_RADIO_DEVICE or ID_RADIO_NEW_DISK
+    bool hasSourcePlugins;  // the list offers source plug-ins
+    bool deviceAllowed;     // the device choice is offered (always)
 
     CInputSourcePropertyPage();
 

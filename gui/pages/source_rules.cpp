@@ -15,7 +15,8 @@
 
 // The qcow2 opener refuses snapshots and needs its backing file; the qcow opener takes the key.
 static int OpenQcowWithKey(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind,
-                           const uint8_t key[16]) {
+                           const uint8_t key[16])
+{
     if (kind == DISK_KIND_QCOW2)
         return Disk_OpenQcow2WithKey(handle, path, readOnly, key, 16, QCOW2_BACKING_REQUIRED);
     return Disk_OpenQcowWithKey(handle, path, readOnly, key, 16);
@@ -27,13 +28,15 @@ namespace {
 
 const uint64_t kBytesPerMiB = 1048576;
 
-bool IsListedSectorSize(uint32_t bytes) {
+bool IsListedSectorSize(uint32_t bytes)
+{
     for (int i = 0; i < SOURCE_SECTOR_SIZE_ITEMS; ++i)
         if (SourceRules_SectorSizeOfItem(i) == bytes) return true;
     return false;
 }
 
-bool HasOpenSource(const ConversionJob* job) {
+bool HasOpenSource(const ConversionJob* job)
+{
     return job->sourceDisk != NULL && job->sourceDisk->object != NULL;
 }
 
@@ -41,18 +44,21 @@ bool HasOpenSource(const ConversionJob* job) {
 
 // ---- Sector sizes -------------------------------------------------------------------------------
 
-uint32_t SourceRules_SectorSizeOfItem(int item) {
+uint32_t SourceRules_SectorSizeOfItem(int item)
+{
     if (item < 0 || item >= SOURCE_SECTOR_SIZE_ITEMS) return 512;
     return 128u << item;
 }
 
-int SourceRules_SectorSizeItem(uint32_t bytes) {
+int SourceRules_SectorSizeItem(uint32_t bytes)
+{
     for (int i = 0; i < SOURCE_SECTOR_SIZE_ITEMS; ++i)
         if (SourceRules_SectorSizeOfItem(i) >= bytes) return i;
     return 0;
 }
 
-bool SourceRules_ByteSizeFits(uint64_t totalSectors, uint32_t bytesPerSector) {
+bool SourceRules_ByteSizeFits(uint64_t totalSectors, uint32_t bytesPerSector)
+{
     uint64_t bytes = 0;
     return Math_MulU64(totalSectors, bytesPerSector, &bytes) &&
            bytes <= static_cast<uint64_t>(INT64_MAX);
@@ -60,7 +66,8 @@ bool SourceRules_ByteSizeFits(uint64_t totalSectors, uint32_t bytesPerSector) {
 
 // ---- New blank disk -----------------------------------------------------------------------------
 
-bool SourceRules_NewDiskValueInRange(int32_t unit, uint64_t value) {
+bool SourceRules_NewDiskValueInRange(int32_t unit, uint64_t value)
+{
     switch (unit) {
     case NEW_DISK_UNIT_SECTORS:
         return value >= SOURCE_MIN_TOTAL_SECTORS && value <= SOURCE_MAX_TOTAL_SECTORS;
@@ -74,7 +81,8 @@ bool SourceRules_NewDiskValueInRange(int32_t unit, uint64_t value) {
 }
 
 bool SourceRules_NewDiskSectors(int32_t unit, uint64_t value, uint32_t bytesPerSector,
-                                uint64_t* sectors) {
+                                uint64_t* sectors)
+{
     if (!SourceRules_NewDiskValueInRange(unit, value) || !IsListedSectorSize(bytesPerSector))
         return false;
     const uint64_t perMiB = kBytesPerMiB / bytesPerSector;
@@ -99,7 +107,8 @@ bool SourceRules_NewDiskSectors(int32_t unit, uint64_t value, uint32_t bytesPerS
 }
 
 void SourceRules_NewDiskFieldValues(uint64_t sectors, uint32_t bytesPerSector, uint64_t* mib,
-                                    uint64_t* gib) {
+                                    uint64_t* gib)
+{
     if (!IsListedSectorSize(bytesPerSector)) bytesPerSector = 512;
     const uint64_t perMiB = kBytesPerMiB / bytesPerSector;
     *mib = Math_DivCeilU64(sectors, perMiB);
@@ -108,7 +117,8 @@ void SourceRules_NewDiskFieldValues(uint64_t sectors, uint32_t bytesPerSector, u
 
 // ---- Opening -------------------------------------------------------------------------------------
 
-SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
+SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message)
+{
     switch (result) {
     case DISK_OK:
         return SOURCE_OPEN_DONE;
@@ -131,13 +141,15 @@ SourceOpenAction SourceRules_ClassifyOpenResult(int result, int* message) {
     }
 }
 
-bool SourceRules_IsUnusableFileKind(const char* path) {
+bool SourceRules_IsUnusableFileKind(const char* path)
+{
     struct stat st;
     if (path == NULL || stat(path, &st) != 0) return false;
     return !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode);
 }
 
-int Ui_HasBootSignature(const DiskHandle* disk, bool* present) {
+int Ui_HasBootSignature(const DiskHandle* disk, bool* present)
+{
     uint8_t bytes[2] = {0, 0};
     int r = Disk_Read(disk, 510, 2, bytes);
     if (r != DISK_OK) return r;
@@ -146,14 +158,16 @@ int Ui_HasBootSignature(const DiskHandle* disk, bool* present) {
 }
 
 int SourceRules_OpenWithKey(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind,
-                            const uint8_t key[16]) {
+                            const uint8_t key[16])
+{
     if (kind != DISK_KIND_QCOW && kind != DISK_KIND_QCOW2) return DISK_ERR_ARG;
     if (SourceRules_KeyedOpen == NULL) return DISK_ERR_UNSUPPORTED;
     return SourceRules_KeyedOpen(handle, path, readOnly, kind, key);
 }
 
 int SourceRules_OpenWithPassword(ConversionJob* job, const uint8_t key[16], bool verify,
-                                 int* message) {
+                                 int* message)
+{
     *message = MSG_SOURCE_FILE_UNUSABLE;
     DiskHandle* disk = job->sourceDisk;
     if (disk == NULL) return DISK_ERR_ARG;
@@ -185,7 +199,8 @@ int SourceRules_OpenWithPassword(ConversionJob* job, const uint8_t key[16], bool
 // ---- Used-sector map ------------------------------------------------------------------------------
 
 SourceMapOutcome SourceRules_BuildUsedMap(const DiskHandle* disk, UsedSectorMap** map,
-                                          uint32_t* known, int* result) {
+                                          uint32_t* known, int* result)
+{
     *map = NULL;
     *known = 0;
     *result = DISK_OK;
@@ -209,7 +224,8 @@ SourceMapOutcome SourceRules_BuildUsedMap(const DiskHandle* disk, UsedSectorMap*
     return SOURCE_MAP_FAILED;
 }
 
-void SourceRules_FreeMap(UsedSectorMap* map) {
+void SourceRules_FreeMap(UsedSectorMap* map)
+{
     if (map == NULL) return;
     UsedMap_Destroy(map);
     Mem_Free(map);
@@ -218,7 +234,8 @@ void SourceRules_FreeMap(UsedSectorMap* map) {
 // ---- Trim ------------------------------------------------------------------------------------------
 
 SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSectorMap** map,
-                                         int* message) {
+                                         int* message)
+{
     *map = NULL;
     if (!wanted) {
         job->trimInPlace = 0;
@@ -242,23 +259,27 @@ SourceTrimAction SourceRules_PrepareTrim(ConversionJob* job, bool wanted, UsedSe
 
 // ---- Destination type --------------------------------------------------------------------------
 
-bool SourceRules_DestinationAvailable(int32_t destKind) {
+bool SourceRules_DestinationAvailable(int32_t destKind)
+{
     // The run decides which destinations have a writer; the list shows the same.
     return ConvertRun_IsDestinationAvailable(destKind);
 }
 
-bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind) {
+bool SourceRules_DestinationRefusedForNewDisk(int32_t destKind)
+{
     const DestinationRow* row = Destination_Row(destKind);
     return row != NULL && row->needsSourceDisk;
 }
 
-bool SourceRules_DestinationForcesAutoGeometry(int32_t destKind) {
+bool SourceRules_DestinationForcesAutoGeometry(int32_t destKind)
+{
     const DestinationRow* row = Destination_Row(destKind);
     return row != NULL && row->forcesAutoGeometry;
 }
 
 SourcePartitionOutcome SourceRules_ApplyPartitionChoice(ConversionJob* job, bool wanted,
-                                                        uint32_t* known) {
+                                                        uint32_t* known)
+{
     *known = 0;
     if (!wanted) {
         ConversionJob_ReleaseMap(job);
@@ -281,7 +302,8 @@ SourcePartitionOutcome SourceRules_ApplyPartitionChoice(ConversionJob* job, bool
 // ---- Geometry page ------------------------------------------------------------------------------
 
 void SourceRules_ApplyGeometry(ConversionJob* job, uint64_t total, bool manual, uint32_t heads,
-                               uint32_t sectorsPerTrack) {
+                               uint32_t sectorsPerTrack)
+{
     job->workGeometry = job->sourceGeometry;
     Geometry_SetTotalSectors(&job->workGeometry, total);
     if (manual) {

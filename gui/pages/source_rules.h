@@ -78,8 +78,8 @@ int Ui_HasBootSignature(const DiskHandle* disk, bool* present);
 
 // Reopens an encrypted qcow (kind 12) or qcow2 (kind 13) image with a 16-byte key into an
 // empty handle: the qcow2 opener refusing snapshots with backing mode 0, or the qcow opener.
-typedef int (*SourceKeyedOpenFn)(DiskHandle* handle, const char* path, bool readOnly,
-                                 DiskKind kind, const uint8_t key[16]);
+typedef int (*SourceKeyedOpenFn)(DiskHandle* handle, const char* path, bool readOnly, DiskKind kind,
+                                 const uint8_t key[16]);
 // The keyed opener the qcow handlers provide; NULL while no handler provides one, and then
 // every keyed open answers DISK_ERR_UNSUPPORTED.
 extern SourceKeyedOpenFn SourceRules_KeyedOpen;
@@ -98,9 +98,9 @@ int SourceRules_OpenWithPassword(ConversionJob* job, const uint8_t key[16], bool
 
 // ---- Used-sector map ------------------------------------------------------------------------------
 enum SourceMapOutcome {
-    SOURCE_MAP_BUILT = 0,        // a map with at least one recognised file system
-    SOURCE_MAP_NOTHING = 1,      // nothing recognised: no map, every sector counts as used
-    SOURCE_MAP_FAILED = 2        // the disk could not be examined (*result holds why)
+    SOURCE_MAP_BUILT = 0,    // a map with at least one recognised file system
+    SOURCE_MAP_NOTHING = 1,  // nothing recognised: no map, every sector counts as used
+    SOURCE_MAP_FAILED = 2    // the disk could not be examined (*result holds why)
 };
 // The one builder of the source's used-sector map, for the conversion and the trim alike:
 // UsedMap_Create (the MBR with its chains, GPT and LVM2, then the PC-98 table, then the whole
@@ -115,10 +115,10 @@ void SourceRules_FreeMap(UsedSectorMap* map);
 
 // ---- Trim in place -------------------------------------------------------------------------------
 enum SourceTrimAction {
-    SOURCE_TRIM_OFF = 0,       // not asked for: convert
-    SOURCE_TRIM_ASK = 1,       // a map was built: ask the trim settings
-    SOURCE_TRIM_REFUSED = 2,   // this source cannot be trimmed (message 30)
-    SOURCE_TRIM_NO_MAP = 3     // no file system to trim by (message 109)
+    SOURCE_TRIM_OFF = 0,      // not asked for: convert
+    SOURCE_TRIM_ASK = 1,      // a map was built: ask the trim settings
+    SOURCE_TRIM_REFUSED = 2,  // this source cannot be trimmed (message 30)
+    SOURCE_TRIM_NO_MAP = 3    // no file system to trim by (message 109)
 };
 // The trim check after a successful open. For SOURCE_TRIM_ASK *map holds the built map (owned by
 // the caller); for SOURCE_TRIM_REFUSED and SOURCE_TRIM_NO_MAP the source disk has been closed

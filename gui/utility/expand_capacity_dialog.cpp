@@ -5,7 +5,8 @@
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
 
-ExpandCapacityBounds ExpandCapacity_Bounds(uint64_t current, uint64_t maximum) {
+ExpandCapacityBounds ExpandCapacity_Bounds(uint64_t current, uint64_t maximum)
+{
     ExpandCapacityBounds b;
     const uint64_t m = maximum / 2048 + (maximum % 2048 ? 1 : 0);
     b.maxSectors = maximum;
@@ -19,7 +20,8 @@ ExpandCapacityBounds ExpandCapacity_Bounds(uint64_t current, uint64_t maximum) {
     return b;
 }
 
-FXDEFMAP(CExpandCapacityDialog) CExpandCapacityDialogMap[] = {
+FXDEFMAP(CExpandCapacityDialog)
+CExpandCapacityDialogMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CExpandCapacityDialog::ID_SECTORS, CExpandCapacityDialog::ID_GIB,
                CExpandCapacityDialog::onCmdMode),
     FXMAPFUNCS(SEL_UPDATE, CExpandCapacityDialog::ID_SECTORS, CExpandCapacityDialog::ID_GIB,
@@ -32,15 +34,37 @@ FXIMPLEMENT(CExpandCapacityDialog, CNDialogBase, CExpandCapacityDialogMap,
             ARRAYNUMBER(CExpandCapacityDialogMap))
 
 CExpandCapacityDialog::CExpandCapacityDialog()
-    : capacity(0), maximum(0), sectorRadio(NULL), mibRadio(NULL), gibRadio(NULL),
-      sectorField(NULL), mibField(NULL), gibField(NULL), valueMiB(0), valueGiB(0),
-      maximumMiB(0), maximumGiB(0), minimumSectors(0), minimumMiB(0), minimumGiB(0),
-      mode(ID_SECTORS) {}
+    : capacity(0),
+      maximum(0),
+      sectorRadio(NULL),
+      mibRadio(NULL),
+      gibRadio(NULL),
+      sectorField(NULL),
+      mibField(NULL),
+      gibField(NULL),
+      valueMiB(0),
+      valueGiB(0),
+      maximumMiB(0),
+      maximumGiB(0),
+      minimumSectors(0),
+      minimumMiB(0),
+      minimumGiB(0),
+      mode(ID_SECTORS)
+{}
 
 CExpandCapacityDialog::CExpandCapacityDialog(FXWindow* owner)
-    : CNDialogBase(owner, MSG_EXPAND_TITLE, 21, 13, false), capacity(0), maximum(0), valueMiB(0),
-      valueGiB(0), maximumMiB(0), maximumGiB(0), minimumSectors(0), minimumMiB(0),
-      minimumGiB(0), mode(ID_SECTORS) {
+    : CNDialogBase(owner, MSG_EXPAND_TITLE, 21, 13, false),
+      capacity(0),
+      maximum(0),
+      valueMiB(0),
+      valueGiB(0),
+      maximumMiB(0),
+      maximumGiB(0),
+      minimumSectors(0),
+      minimumMiB(0),
+      minimumGiB(0),
+      mode(ID_SECTORS)
+{
     FXPacker* frame = GetContentFrame();
     sectorRadio = Ui_CreateRadioButton(frame, -1, this, ID_SECTORS, 1, 1, 2, 2);
     sectorField = Ui_CreateNumberField(frame, 3, 1, 9, 2);
@@ -55,23 +79,29 @@ CExpandCapacityDialog::CExpandCapacityDialog(FXWindow* owner)
     Ui_CreateButton(frame, MSG_EXPAND_CANCEL, this, UI_ID_CANCEL, 12, 10, 7, 2);
 }
 
-FXTextField* CExpandCapacityDialog::GetField(FXuint unitMode) const {
+FXTextField* CExpandCapacityDialog::GetField(FXuint unitMode) const
+{
     return unitMode == ID_MIB ? mibField : unitMode == ID_GIB ? gibField : sectorField;
 }
 
-FXRadioButton* CExpandCapacityDialog::GetRadio(FXuint unitMode) const {
+FXRadioButton* CExpandCapacityDialog::GetRadio(FXuint unitMode) const
+{
     return unitMode == ID_MIB ? mibRadio : unitMode == ID_GIB ? gibRadio : sectorRadio;
 }
 
-void CExpandCapacityDialog::EnableFields() {
+void CExpandCapacityDialog::EnableFields()
+{
     for (FXuint id = ID_SECTORS; id <= ID_GIB; ++id) {
-        if (id == mode) GetField(id)->enable();
-        else GetField(id)->disable();
+        if (id == mode)
+            GetField(id)->enable();
+        else
+            GetField(id)->disable();
         GetRadio(id)->setCheck(id == mode);
     }
 }
 
-FXuint CExpandCapacityDialog::execute(FXuint placement) {
+FXuint CExpandCapacityDialog::execute(FXuint placement)
+{
     const ExpandCapacityBounds b = ExpandCapacity_Bounds(capacity, maximum);
     maximumMiB = b.maxMiB;
     maximumGiB = b.maxGiB;
@@ -90,18 +120,21 @@ FXuint CExpandCapacityDialog::execute(FXuint placement) {
     return FXDialogBox::execute(placement);
 }
 
-long CExpandCapacityDialog::onCmdMode(FXObject*, FXSelector sel, void*) {
+long CExpandCapacityDialog::onCmdMode(FXObject*, FXSelector sel, void*)
+{
     mode = FXSELID(sel);
     EnableFields();
     return 1;
 }
 
-long CExpandCapacityDialog::onUpdMode(FXObject* sender, FXSelector sel, void*) {
+long CExpandCapacityDialog::onUpdMode(FXObject* sender, FXSelector sel, void*)
+{
     sender->handle(this, FXSEL(SEL_COMMAND, FXSELID(sel) == mode ? ID_CHECK : ID_UNCHECK), NULL);
     return 1;
 }
 
-long CExpandCapacityDialog::onCmdAccept(FXObject*, FXSelector, void*) {
+long CExpandCapacityDialog::onCmdAccept(FXObject*, FXSelector, void*)
+{
     uint64_t value = 0, chosen = 0;
     switch (mode) {
     case ID_MIB:
@@ -117,14 +150,17 @@ long CExpandCapacityDialog::onCmdAccept(FXObject*, FXSelector, void*) {
         chosen = value;
         break;
     }
-    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_EXPAND_QUESTION, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_EXPAND_QUESTION, UI_MSG_YESNO) !=
+        0)
+        return 1;
     capacity = chosen;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;
 }
 
-long CExpandCapacityDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CExpandCapacityDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();
     return 1;

@@ -35,6 +35,7 @@ protected:
     FXuint mode;
     CExpandCapacityDialog();
     void EnableFields();
+
 public:
     enum { ID_SECTORS = UI_ID_FIRST, ID_MIB = UI_ID_FIRST + 1, ID_GIB = UI_ID_FIRST + 2 };
     CExpandCapacityDialog(FXWindow* owner);

@@ -23,6 +23,7 @@ protected:
     CQemuQcow2UtilityDialog();
     // Opens the image with the key (backing file optional); false, handle closed, on failure.
     bool OpenImage(DiskHandle* disk, bool readOnly) const;
+
 public:
     enum { ID_CLOSE = 60, ID_CHILD = 62, ID_CHANGE = 63 };
     CQemuQcow2UtilityDialog(FXWindow* owner, const FXString& path);
@@ -46,6 +47,7 @@ protected:
     FXRadioButton* relativeRadio;
     FXuint pathMode;
     CQemuQcow2UtilityDifferenceChangeParamDialog();
+
 public:
     enum { ID_CANCEL = 60, ID_OK = 61, ID_BROWSE = 62, ID_ABSOLUTE = 63, ID_RELATIVE = 64 };
     CQemuQcow2UtilityDifferenceChangeParamDialog(FXWindow* owner);

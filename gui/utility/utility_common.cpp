@@ -14,7 +14,8 @@
 #include "gui/frame/messages.h"
 #include "gui/frame/run_cause.h"
 
-void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
+void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure)
+{
     // A success may carry a note of the operation just run on this thread.
     const int note = result == 0 ? RunCause_NoteMessage(InPlace_TakeNote()) : -1;
     if (note >= 0) {
@@ -27,16 +28,18 @@ void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure) {
         COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_CANCELLED, UI_MSG_INFO);
     } else if (result != UTILITY_RESULT_BACKUP_KEPT) {
         const FXString cause =
-            failure ? RunCause_Text(RunCause_OfIoFailure(*failure, 512))
-                    : FXString::null;
+            failure ? RunCause_Text(RunCause_OfIoFailure(*failure, 512)) : FXString::null;
         if (cause.empty())
-            COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED,
+                                        UI_MSG_ERROR);
         else
-            COutputMessage::ShowMessageDetail(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR, cause);
+            COutputMessage::ShowMessageDetail(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED,
+                                              UI_MSG_ERROR, cause);
     }
 }
 
-int Utility_ClassifyChildPath(const FXString& imagePath, const FXString& childPath) {
+int Utility_ClassifyChildPath(const FXString& imagePath, const FXString& childPath)
+{
     struct stat child;
     if (stat(childPath.text(), &child) != 0) return 0;
     struct stat image;
@@ -46,21 +49,24 @@ int Utility_ClassifyChildPath(const FXString& imagePath, const FXString& childPa
     return 2;
 }
 
-bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath,
-                              const FXString& childPath) {
+bool Utility_ConfirmChildPath(FXWindow* owner, const FXString& imagePath, const FXString& childPath)
+{
     switch (Utility_ClassifyChildPath(imagePath, childPath)) {
     case 1:
-        COutputMessage::ShowMessage(owner, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_CHILD_IS_IMAGE, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_CHILD_IS_IMAGE,
+                                    UI_MSG_ERROR);
         return false;
     case 2:
-        return COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_DEST_PATH_REPLACE_QUESTION, UI_MSG_YESNO) == 0;
+        return COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM,
+                                           MSG_DEST_PATH_REPLACE_QUESTION, UI_MSG_YESNO) == 0;
     default:
         return true;
     }
 }
 
 bool Utility_ChooseChildPath(FXWindow* owner, int patternMessage, const FXString& imagePath,
-                             FXString* childPath) {
+                             FXString* childPath)
+{
     FXFileDialog dialog(owner, Ui_MessageText(MSG_DEST_PATH_CHOOSE_FILE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_ANY);
     dialog.setPatternList(Ui_MessageText(patternMessage));
@@ -74,7 +80,8 @@ bool Utility_ChooseChildPath(FXWindow* owner, int patternMessage, const FXString
     return true;
 }
 
-bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* which) {
+bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* which)
+{
     const TextView suffix = Path_DeleteSuffix(TEXT_ENC_UTF8);
     for (const std::string& path : paths) {
         const std::string backup = path + std::string((const char*)suffix.data, suffix.length);
@@ -89,21 +96,24 @@ bool Utility_ExistingBackup(const std::vector<std::string>& paths, std::string* 
     return false;
 }
 
-bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& paths,
-                              bool* replace) {
+bool Utility_AskReplaceBackup(FXWindow* owner, const std::vector<std::string>& paths, bool* replace)
+{
     *replace = false;
     std::string backup;
     if (!Utility_ExistingBackup(paths, &backup)) return true;
     const FXString name(backup.c_str());
-    if (COutputMessage::ShowMessage(owner, MSG_APP_NAME, MSG_TRIM_REPLACE_BACKUP, UI_MSG_YESNO, &name) != 0) {
-        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_UTILITY_BACKUP_KEPT, UI_MSG_INFO, &name);
+    if (COutputMessage::ShowMessage(owner, MSG_APP_NAME, MSG_TRIM_REPLACE_BACKUP, UI_MSG_YESNO,
+                                    &name) != 0) {
+        COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_UTILITY_BACKUP_KEPT,
+                                    UI_MSG_INFO, &name);
         return false;
     }
     *replace = true;
     return true;
 }
 
-bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path) {
+bool Utility_ReleaseBackupAsked(FXWindow* owner, const std::string& path)
+{
     bool replace = false;
     if (!Utility_AskReplaceBackup(owner, std::vector<std::string>{path}, &replace)) return false;
     if (!replace) return true;

@@ -9,7 +9,6 @@
 
 #include "foundation/io_failure.h"
 
-
 // A result that needs no box of its own: the user kept an earlier backup and has been told.
 enum : int { UTILITY_RESULT_BACKUP_KEPT = 2 };
 

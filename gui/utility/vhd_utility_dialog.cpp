@@ -42,12 +42,14 @@ const VariantEntry kVariants[VHD_UTILITY_VARIANTS] = {
     {MSG_VHD_VIRTUAL_PC_EARLY_VPC, 0, 4096, 1, 0},  {MSG_VHD_WINDOWS_7_WIN_6, 0, 4096, 0, 0},
     {MSG_VHD_WINDOWS_8_WIN_6, 1, 4096, 7, 7}};
 
-VhdImage* ImageOf(DiskHandle* handle) {
+VhdImage* ImageOf(DiskHandle* handle)
+{
     const DiskKind kind = Disk_GetKind(handle);
     return kind == DISK_KIND_VHD ? (VhdImage*)Disk_GetObject(handle) : NULL;
 }
 
-bool OpenImage(DiskHandle* disk, const FXString& path, bool readOnly) {
+bool OpenImage(DiskHandle* disk, const FXString& path, bool readOnly)
+{
     Disk_Init(disk);
     const int r = Disk_OpenEx(disk, path.text(), readOnly, 1, NULL);
     const DiskKind kind = Disk_GetKind(disk);
@@ -65,7 +67,8 @@ struct VhdExpandJob {
 };
 
 // The data of the first locator with the code; false when reading it fails.
-bool ReadLocator(VhdImage* image, uint32_t code, std::vector<uint8_t>* data, bool* found) {
+bool ReadLocator(VhdImage* image, uint32_t code, std::vector<uint8_t>* data, bool* found)
+{
     *found = false;
     for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; ++i) {
         const VhdParentLocator& l = image->header.locators[i];
@@ -82,7 +85,8 @@ bool ReadLocator(VhdImage* image, uint32_t code, std::vector<uint8_t>* data, boo
 }
 
 // Locator bytes as a text: cut at the first NUL unit.
-bool LocatorText(const std::vector<uint8_t>& data, TextEncoding encoding, FXString* out) {
+bool LocatorText(const std::vector<uint8_t>& data, TextEncoding encoding, FXString* out)
+{
     const uint32_t unit = Text_UnitSize(encoding);
     uint32_t length = 0;
     while (length + unit <= data.size()) {
@@ -97,7 +101,8 @@ bool LocatorText(const std::vector<uint8_t>& data, TextEncoding encoding, FXStri
     return !out->empty();
 }
 
-VhdLocatorBytes Bytes(const FXStringText& text) {
+VhdLocatorBytes Bytes(const FXStringText& text)
+{
     VhdLocatorBytes b;
     b.present = true;
     b.data = text.view.data;
@@ -107,7 +112,8 @@ VhdLocatorBytes Bytes(const FXStringText& text) {
 
 }  // namespace
 
-VhdCreateOptions VhdUtility_ChildOptions(int creator, int variant) {
+VhdCreateOptions VhdUtility_ChildOptions(int creator, int variant)
+{
     if (creator < 0 || creator >= VHD_UTILITY_CREATORS) creator = 2;
     if (variant < 0 || variant >= VHD_UTILITY_VARIANTS) variant = 0;
     VhdCreateOptions o;
@@ -120,31 +126,54 @@ VhdCreateOptions VhdUtility_ChildOptions(int creator, int variant) {
     return o;
 }
 
-int VhdUtility_CreatorForVariant(int variant) {
+int VhdUtility_CreatorForVariant(int variant)
+{
     switch (variant) {
-    case 4: return 3;
-    case 5: return 4;
-    case 6: return 5;
-    default: return 2;
+    case 4:
+        return 3;
+    case 5:
+        return 4;
+    case 6:
+        return 5;
+    default:
+        return 2;
     }
 }
 
 void VhdUtility_PresetFromLayout(bool fixed, uint32_t batAlignment, uint32_t blockSectors,
                                  uint32_t zeroSectorsAfterBat, uint32_t creatorVersion,
-                                 int* variant, int* creator) {
-    if (fixed) { *variant = 5; *creator = 4; }
-    else if (batAlignment) { *variant = 6; *creator = 5; }
-    else if (blockSectors == 0x8000) { *variant = zeroSectorsAfterBat == 4 ? 2 : 3; *creator = 2; }
-    else if (blockSectors == 1024) { *variant = 1; *creator = 2; }
-    else if (zeroSectorsAfterBat != 1) { *variant = 5; *creator = 4; }
-    else if (creatorVersion == 0x00010000) { *variant = 4; *creator = 3; }
-    else { *variant = 0; *creator = 2; }
+                                 int* variant, int* creator)
+{
+    if (fixed) {
+        *variant = 5;
+        *creator = 4;
+    } else if (batAlignment) {
+        *variant = 6;
+        *creator = 5;
+    } else if (blockSectors == 0x8000) {
+        *variant = zeroSectorsAfterBat == 4 ? 2 : 3;
+        *creator = 2;
+    } else if (blockSectors == 1024) {
+        *variant = 1;
+        *creator = 2;
+    } else if (zeroSectorsAfterBat != 1) {
+        *variant = 5;
+        *creator = 4;
+    } else if (creatorVersion == 0x00010000) {
+        *variant = 4;
+        *creator = 3;
+    } else {
+        *variant = 0;
+        *creator = 2;
+    }
 }
 
 bool VhdUtility_RelativeParentPath(const FXString& childPath, const FXString& parentPath,
-                                   FXString* out) {
+                                   FXString* out)
+{
     FXString relative;
-    if (!Ui_MakeFieldPathRelative(childPath, parentPath, &relative) || relative.empty()) return false;
+    if (!Ui_MakeFieldPathRelative(childPath, parentPath, &relative) || relative.empty())
+        return false;
     relative.substitute('/', '\\');
     if (!(relative.length() >= 3 && relative.left(3) == "..\\")) relative.prepend(".\\");
     *out = relative;
@@ -152,23 +181,38 @@ bool VhdUtility_RelativeParentPath(const FXString& childPath, const FXString& pa
 }
 
 // ---- Utility dialog ------------------------------------------------------------------------------
-FXDEFMAP(CVirtualPCVhdUtilityDialog) CVirtualPCVhdUtilityDialogMap[] = {
-    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_EXPAND, CVirtualPCVhdUtilityDialog::onCmdExpand),
-    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_CHILD, CVirtualPCVhdUtilityDialog::onCmdChild),
-    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_PARENT, CVirtualPCVhdUtilityDialog::onCmdParent),
-    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_VARIANT, CVirtualPCVhdUtilityDialog::onCmdVariant),
-    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_CLOSE, CVirtualPCVhdUtilityDialog::onCmdClose),
+FXDEFMAP(CVirtualPCVhdUtilityDialog)
+CVirtualPCVhdUtilityDialogMap[] = {
+    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_EXPAND,
+              CVirtualPCVhdUtilityDialog::onCmdExpand),
+    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_CHILD,
+              CVirtualPCVhdUtilityDialog::onCmdChild),
+    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_PARENT,
+              CVirtualPCVhdUtilityDialog::onCmdParent),
+    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_VARIANT,
+              CVirtualPCVhdUtilityDialog::onCmdVariant),
+    FXMAPFUNC(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_CLOSE,
+              CVirtualPCVhdUtilityDialog::onCmdClose),
     FXMAPFUNC(SEL_CLOSE, 0, CVirtualPCVhdUtilityDialog::onCmdClose),
 };
 FXIMPLEMENT(CVirtualPCVhdUtilityDialog, CNDialogBase, CVirtualPCVhdUtilityDialogMap,
             ARRAYNUMBER(CVirtualPCVhdUtilityDialogMap))
 
 CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog()
-    : newCapacity(0), pathLabel(NULL), expandButton(NULL), childButton(NULL), parentButton(NULL),
-      creatorLabel(NULL), creatorList(NULL), variantLabel(NULL), variantList(NULL) {}
+    : newCapacity(0),
+      pathLabel(NULL),
+      expandButton(NULL),
+      childButton(NULL),
+      parentButton(NULL),
+      creatorLabel(NULL),
+      creatorList(NULL),
+      variantLabel(NULL),
+      variantList(NULL)
+{}
 
 CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog(FXWindow* owner, const FXString& path)
-    : CNDialogBase(owner, MSG_VHD_UTILITY_TITLE, 41, 24, false), imagePath(path), newCapacity(0) {
+    : CNDialogBase(owner, MSG_VHD_UTILITY_TITLE, 41, 24, false), imagePath(path), newCapacity(0)
+{
     FXPacker* frame = GetContentFrame();
     const FXint width = Ui_ScaleX(41);
     pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
@@ -178,33 +222,43 @@ CVirtualPCVhdUtilityDialog::CVirtualPCVhdUtilityDialog(FXWindow* owner, const FX
     childButton = Ui_CreateButton(frame, MSG_UTILITY_CREATE_CHILD, this, ID_CHILD, 1, 7, 14, 2);
     creatorLabel = Ui_CreateLabel(frame, MSG_VHD_CREATOR, 17, 7, 8, 2);
     creatorList = Ui_CreateListBox(frame, this, ID_CREATOR, 17, 9, 20, 2);
-    for (int i = 0; i < VHD_UTILITY_CREATORS; ++i) creatorList->appendItem(Ui_MessageText(kCreators[i].message));
+    for (int i = 0; i < VHD_UTILITY_CREATORS; ++i)
+        creatorList->appendItem(Ui_MessageText(kCreators[i].message));
     creatorList->setNumVisible(VHD_UTILITY_CREATORS);
     variantLabel = Ui_CreateLabel(frame, MSG_VHD_LAYOUT, 17, 11, 10, 2);
     variantList = Ui_CreateListBox(frame, this, ID_VARIANT, 17, 13, 23, 2);
-    for (int i = 0; i < VHD_UTILITY_VARIANTS; ++i) variantList->appendItem(Ui_MessageText(kVariants[i].message));
+    for (int i = 0; i < VHD_UTILITY_VARIANTS; ++i)
+        variantList->appendItem(Ui_MessageText(kVariants[i].message));
     variantList->setNumVisible(VHD_UTILITY_VARIANTS);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(16), width);
-    expandButton = Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 17, 14, 2);
+    expandButton =
+        Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 17, 14, 2);
     parentButton = Ui_CreateButton(frame, MSG_UTILITY_CHANGE_LINK, this, ID_PARENT, 16, 17, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(20), width);
     Ui_CreateDefaultButton(frame, MSG_UTILITY_CLOSE, this, ID_CLOSE, 33, 21, 7, 2);
 }
 
-FXButton* CVirtualPCVhdUtilityDialog::GetButton(FXSelector id) const {
+FXButton* CVirtualPCVhdUtilityDialog::GetButton(FXSelector id) const
+{
     switch (id) {
-    case ID_EXPAND: return expandButton;
-    case ID_CHILD: return childButton;
-    case ID_PARENT: return parentButton;
-    default: return NULL;
+    case ID_EXPAND:
+        return expandButton;
+    case ID_CHILD:
+        return childButton;
+    case ID_PARENT:
+        return parentButton;
+    default:
+        return NULL;
     }
 }
 
-FXuint CVirtualPCVhdUtilityDialog::execute(FXuint placement) {
+FXuint CVirtualPCVhdUtilityDialog::execute(FXuint placement)
+{
     pathLabel->setText(imagePath);
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return UI_RESULT_CANCEL;
     }
     int variant = 0, creator = 2;
@@ -232,13 +286,15 @@ FXuint CVirtualPCVhdUtilityDialog::execute(FXuint placement) {
     return FXDialogBox::execute(placement);
 }
 
-long CVirtualPCVhdUtilityDialog::onCmdVariant(FXObject*, FXSelector, void* data) {
+long CVirtualPCVhdUtilityDialog::onCmdVariant(FXObject*, FXSelector, void* data)
+{
     creatorList->setCurrentItem(VhdUtility_CreatorForVariant((int)(FXival)data));
     return 1;
 }
 
-int CVirtualPCVhdUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint64_t, uint64_t, void*),
-                                          void* user) {
+int CVirtualPCVhdUtilityDialog::ExpandJob(void* argument,
+                                          bool (*progress)(uint64_t, uint64_t, void*), void* user)
+{
     VhdExpandJob* job = (VhdExpandJob*)argument;
     DiskHandle disk;
     Disk_Init(&disk);
@@ -252,10 +308,12 @@ int CVirtualPCVhdUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint6
     return r;
 }
 
-long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*)
+{
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     DiskGeometry geometry;
@@ -296,12 +354,14 @@ long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*)
+{
     FXString childPath;
     if (!Utility_ChooseChildPath(this, MSG_PATTERN_VHD, imagePath, &childPath)) return 1;
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, true)) {
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     const VhdCreateOptions options =
@@ -314,10 +374,12 @@ long CVirtualPCVhdUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*)
+{
     DiskHandle disk;
     if (!OpenImage(&disk, imagePath, false)) {
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     VhdImage* image = ImageOf(&disk);
@@ -337,10 +399,14 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     }
     CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog dialog(this);
     bool ok = true;
-    if (hasW2ku) ok = ok && LocatorText(w2ku, TEXT_ENC_UTF16LE, &dialog.absolutePath);
-    else if (hasWi2k) ok = ok && LocatorText(wi2k, TEXT_ENC_SJIS, &dialog.absolutePath);
-    if (hasW2ru) ok = ok && LocatorText(w2ru, TEXT_ENC_UTF16LE, &dialog.relativePath);
-    else if (hasWi2r) ok = ok && LocatorText(wi2r, TEXT_ENC_SJIS, &dialog.relativePath);
+    if (hasW2ku)
+        ok = ok && LocatorText(w2ku, TEXT_ENC_UTF16LE, &dialog.absolutePath);
+    else if (hasWi2k)
+        ok = ok && LocatorText(wi2k, TEXT_ENC_SJIS, &dialog.absolutePath);
+    if (hasW2ru)
+        ok = ok && LocatorText(w2ru, TEXT_ENC_UTF16LE, &dialog.relativePath);
+    else if (hasWi2r)
+        ok = ok && LocatorText(wi2r, TEXT_ENC_SJIS, &dialog.relativePath);
     const std::vector<uint8_t> name(image->header.parentName,
                                     image->header.parentName + sizeof image->header.parentName);
     ok = ok && LocatorText(name, TEXT_ENC_UTF16BE, &dialog.parentName);
@@ -365,11 +431,15 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             reason = MSG_PARENT_LINK_NAME_UNUSABLE;
         else if (!hasAbsolute && !hasRelative)
             reason = MSG_PARENT_LINK_NO_PATH;
-        else if ((hasAbsolute && !Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE)) ||
-                 (hasRelative && !Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE)))
+        else if ((hasAbsolute &&
+                  !Ui_ConvertFXStringText(&absU16, dialog.absolutePath, TEXT_ENC_UTF16LE)) ||
+                 (hasRelative &&
+                  !Ui_ConvertFXStringText(&relU16, dialog.relativePath, TEXT_ENC_UTF16LE)))
             reason = MSG_RESULT_FAILED;
-        else if ((hasAbsolute && !Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS)) ||
-                 (hasRelative && !Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS)))
+        else if ((hasAbsolute &&
+                  !Ui_ConvertFXStringText(&absSjis, dialog.absolutePath, TEXT_ENC_SJIS)) ||
+                 (hasRelative &&
+                  !Ui_ConvertFXStringText(&relSjis, dialog.relativePath, TEXT_ENC_SJIS)))
             reason = MSG_PARENT_LINK_NOT_SJIS;
         bool converted = reason == 0;
         int r = DISK_ERR_ARG;
@@ -389,9 +459,12 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
             const std::string reopen = imagePath.text();
             request.reopenPath = reopen.c_str();
             r = Vhd_ChangeParentLocators(image, &request);
-            if (r == DISK_ERR_ARG) reason = MSG_PARENT_LINK_NO_ROOM;
-            else if (r == DISK_ERR_FORMAT) reason = MSG_PARENT_LINK_LOOPS;
-            else if (r == DISK_ERR_OPEN) reason = MSG_PARENT_LINK_PARENT_MISSING;
+            if (r == DISK_ERR_ARG)
+                reason = MSG_PARENT_LINK_NO_ROOM;
+            else if (r == DISK_ERR_FORMAT)
+                reason = MSG_PARENT_LINK_LOOPS;
+            else if (r == DISK_ERR_OPEN)
+                reason = MSG_PARENT_LINK_PARENT_MISSING;
         }
         const IoFailure failure = IoFailure_Get();
         if (r != 0 && reason != 0)
@@ -403,7 +476,8 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVirtualPCVhdUtilityDialog::onCmdClose(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDialog::onCmdClose(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;
@@ -424,15 +498,19 @@ FXIMPLEMENT(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog, CNDialogBase
             CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialogMap,
             ARRAYNUMBER(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialogMap))
 
-CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog()
-    : absoluteField(NULL), relativeField(NULL), nameField(NULL), browseButton(NULL) {}
+CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::
+    CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog()
+    : absoluteField(NULL), relativeField(NULL), nameField(NULL), browseButton(NULL)
+{}
 
-CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog(
-    FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(MSG_PARENT_LINK_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
-                   Ui_ScaleX(33) - 4, Ui_ScaleY(21) - 12, 0, 0, 0, 0, 0, 0) {
-    FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
-                                   0, 0, 0, 0);
+CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::
+    CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog(FXWindow* owner)
+    : CNDialogBase(owner, Ui_MessageText(MSG_PARENT_LINK_TITLE),
+                   DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0, Ui_ScaleX(33) - 4,
+                   Ui_ScaleY(21) - 12, 0, 0, 0, 0, 0, 0)
+{
+    FXPacker* frame =
+        new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     Ui_CreateLabel(frame, MSG_PARENT_LINK_ABSOLUTE_PATH, 1, 1, 9, 2);
     absoluteField = Ui_CreateTextField(frame, 1, 3, 25, 2);
@@ -445,23 +523,29 @@ CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::CVirtualPCVhdUtilityDyna
     Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, ID_CANCEL, 24, 16, 7, 2);
 }
 
-FXuint CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::execute(FXuint placement) {
+FXuint CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::execute(FXuint placement)
+{
     absoluteField->setText(absolutePath);
     relativeField->setText(relativePath);
     nameField->setText(parentName);
     return FXDialogBox::execute(placement);
 }
 
-void CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ChooseParent(const FXString& chosen) {
+void CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ChooseParent(const FXString& chosen)
+{
     if (Utility_ClassifyChildPath(childPath, chosen) == 1 || chosen == childPath) return;
     absoluteField->setText(chosen);
     nameField->setText(FXPath::name(chosen));
     FXString relative;
-    if (VhdUtility_RelativeParentPath(childPath, chosen, &relative)) relativeField->setText(relative);
-    else relativeField->setText(chosen);
+    if (VhdUtility_RelativeParentPath(childPath, chosen, &relative))
+        relativeField->setText(relative);
+    else
+        relativeField->setText(chosen);
 }
 
-long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector,
+                                                                         void*)
+{
     FXFileDialog dialog(this, Ui_MessageText(MSG_SOURCE_OPEN_FILE_TITLE), 0, 0, 0, 500, 300);
     dialog.setSelectMode(SELECTFILE_EXISTING);
     dialog.setPatternList(Ui_MessageText(MSG_PATTERN_VHD));
@@ -472,23 +556,29 @@ long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdBrowse(FXObjec
     return 1;
 }
 
-long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*)
+{
     absolutePath = absoluteField->getText();
     relativePath = relativeField->getText();
     parentName = nameField->getText();
     // The child finds its parent through the name and a path; without them it is lost.
     if (parentName.empty() || (absolutePath.empty() && relativePath.empty())) {
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_LINK, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_LINK,
+                                    UI_MSG_ERROR);
         (parentName.empty() ? nameField : absoluteField)->setFocus();
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION,
+                                    UI_MSG_YESNO) != 0)
+        return 1;
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;
 }
 
-long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::onCmdCancel(FXObject*, FXSelector,
+                                                                         void*)
+{
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();
     return 1;

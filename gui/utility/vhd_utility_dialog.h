@@ -39,8 +39,16 @@ protected:
     FXLabel* variantLabel;
     FXListBox* variantList;
     CVirtualPCVhdUtilityDialog();
+
 public:
-    enum { ID_CLOSE = 58, ID_EXPAND = 62, ID_CHILD = 63, ID_PARENT = 64, ID_CREATOR = 65, ID_VARIANT = 66 };
+    enum {
+        ID_CLOSE = 58,
+        ID_EXPAND = 62,
+        ID_CHILD = 63,
+        ID_PARENT = 64,
+        ID_CREATOR = 65,
+        ID_VARIANT = 66
+    };
     CVirtualPCVhdUtilityDialog(FXWindow* owner, const FXString& path);
     virtual FXuint execute(FXuint placement = PLACEMENT_CURSOR);
     FXButton* GetButton(FXSelector id) const;
@@ -61,12 +69,14 @@ public:
     FXString relativePath;
     FXString parentName;
     FXString childPath;
+
 protected:
     FXTextField* absoluteField;
     FXTextField* relativeField;
     FXTextField* nameField;
     FXButton* browseButton;
     CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog();
+
 public:
     enum { ID_OK = 62, ID_CANCEL = 63, ID_BROWSE = 64 };
     CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog(FXWindow* owner);

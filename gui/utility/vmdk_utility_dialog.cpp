@@ -31,29 +31,35 @@ struct VmdkUtilityJob {
     VmdkTempFileSet set;
 };
 
-std::string BufferText(const TextBuffer& buffer) {
+std::string BufferText(const TextBuffer& buffer)
+{
     return std::string((const char*)buffer.data, buffer.length);
 }
 
 // The files a commit of the set replaces (each kept under its name + "_del").
-std::vector<std::string> ReplacedFiles(const VmdkTempFileSet& set) {
+std::vector<std::string> ReplacedFiles(const VmdkTempFileSet& set)
+{
     std::vector<std::string> paths;
     if (set.descriptor.armed) paths.push_back(BufferText(set.descriptor.entry.finalPath));
     for (uint32_t i = 0; i < set.extents.count; ++i)
-        if (set.extents.files[i].armed) paths.push_back(BufferText(set.extents.files[i].entry.finalPath));
+        if (set.extents.files[i].armed)
+            paths.push_back(BufferText(set.extents.files[i].entry.finalPath));
     return paths;
 }
 
-VmdkImage* ImageOf(DiskHandle* handle) {
+VmdkImage* ImageOf(DiskHandle* handle)
+{
     return Disk_GetKind(handle) == DISK_KIND_VMDK ? (VmdkImage*)Disk_GetObject(handle) : NULL;
 }
 
-void FillList(FXListBox* list, int first, int count) {
+void FillList(FXListBox* list, int first, int count)
+{
     for (int i = 0; i < count; ++i) list->appendItem(Ui_MessageText(first + i));
     list->setNumVisible(count);
 }
 
-void FillEncodingList(FXListBox* list, FXuint choice) {
+void FillEncodingList(FXListBox* list, FXuint choice)
+{
     list->clearItems();
     FillList(list, MSG_ENCODING_NONE, choice == VMDK_ENCODING_OTHER ? 4 : 3);
     list->setCurrentItem(choice <= VMDK_ENCODING_OTHER ? (FXint)choice : 0);
@@ -61,7 +67,8 @@ void FillEncodingList(FXListBox* list, FXuint choice) {
 
 }  // namespace
 
-uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image) {
+uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image)
+{
     const uint64_t limit = 0x3FFFFFFFFFFFFFull;
     if (image == NULL || image->extentCount == 0) return 0;
     if (!image->descriptor.split) return 0xFFFFFFFFull;
@@ -70,7 +77,8 @@ uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image) {
     uint64_t total = 0;
     uint32_t largest = 0, last = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t s = flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
+        const uint32_t s =
+            flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
         total += s;
         if (s > largest) largest = s;
         last = s;
@@ -90,70 +98,102 @@ uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image) {
 }
 
 // ---- Utility dialog ------------------------------------------------------------------------------
-FXDEFMAP(CVMwareVmdkUtilityDialog) CVMwareVmdkUtilityDialogMap[] = {
+FXDEFMAP(CVMwareVmdkUtilityDialog)
+CVMwareVmdkUtilityDialogMap[] = {
     FXMAPFUNCS(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_REWRITE_ONE,
                CVMwareVmdkUtilityDialog::ID_REWRITE_KEEP, CVMwareVmdkUtilityDialog::onCmdRewrite),
-    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_EXPAND, CVMwareVmdkUtilityDialog::onCmdExpand),
-    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CHILD, CVMwareVmdkUtilityDialog::onCmdChild),
-    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CHANGE, CVMwareVmdkUtilityDialog::onCmdChange),
-    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CLOSE, CVMwareVmdkUtilityDialog::onCmdClose),
+    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_EXPAND,
+              CVMwareVmdkUtilityDialog::onCmdExpand),
+    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CHILD,
+              CVMwareVmdkUtilityDialog::onCmdChild),
+    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CHANGE,
+              CVMwareVmdkUtilityDialog::onCmdChange),
+    FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityDialog::ID_CLOSE,
+              CVMwareVmdkUtilityDialog::onCmdClose),
     FXMAPFUNC(SEL_CLOSE, 0, CVMwareVmdkUtilityDialog::onCmdClose),
 };
 FXIMPLEMENT(CVMwareVmdkUtilityDialog, CNDialogBase, CVMwareVmdkUtilityDialogMap,
             ARRAYNUMBER(CVMwareVmdkUtilityDialogMap))
 
 CVMwareVmdkUtilityDialog::CVMwareVmdkUtilityDialog()
-    : embed(false), useMap(false), newCapacity(0), pathLabel(NULL), rewriteOneButton(NULL),
-      rewriteKeepButton(NULL), expandButton(NULL), useMapButton(NULL), childButton(NULL),
-      changeButton(NULL) {}
+    : embed(false),
+      useMap(false),
+      newCapacity(0),
+      pathLabel(NULL),
+      rewriteOneButton(NULL),
+      rewriteKeepButton(NULL),
+      expandButton(NULL),
+      useMapButton(NULL),
+      childButton(NULL),
+      changeButton(NULL)
+{}
 
 CVMwareVmdkUtilityDialog::CVMwareVmdkUtilityDialog(FXWindow* owner, const FXString& path)
-    : CNDialogBase(owner, MSG_UTILITY_TITLE, 41, 25, false), imagePath(path), embed(false), useMap(false),
-      newCapacity(0) {
+    : CNDialogBase(owner, MSG_UTILITY_TITLE, 41, 25, false),
+      imagePath(path),
+      embed(false),
+      useMap(false),
+      newCapacity(0)
+{
     FXPacker* frame = GetContentFrame();
     pathLabel = Ui_CreateLeftLabelText(frame, FXString(), 1, 1, 39, 2);
     Ui_CreateLabel(frame, MSG_UTILITY_OPERATIONS, 1, 4, 14, 2);
     Ui_CreateLabel(frame, MSG_UTILITY_OPTIONS, 17, 4, 14, 2);
     const FXint width = Ui_ScaleX(41);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(6), width);
-    rewriteOneButton = Ui_CreateButton(frame, MSG_UTILITY_COMPACT_INTO_ONE_FILE, this, ID_REWRITE_ONE, 1, 7, 14, 2);
-    useMapButton = Ui_CreateCheckButton(frame, MSG_UTILITY_USE_PARTITION_INFORMATION, this, ID_USE_MAP, 17, 8, 22, 2);
-    rewriteKeepButton = Ui_CreateButton(frame, MSG_UTILITY_COMPACT_KEEP_FILES, this, ID_REWRITE_KEEP, 1, 10, 14, 2);
+    rewriteOneButton = Ui_CreateButton(frame, MSG_UTILITY_COMPACT_INTO_ONE_FILE, this,
+                                       ID_REWRITE_ONE, 1, 7, 14, 2);
+    useMapButton = Ui_CreateCheckButton(frame, MSG_UTILITY_USE_PARTITION_INFORMATION, this,
+                                        ID_USE_MAP, 17, 8, 22, 2);
+    rewriteKeepButton =
+        Ui_CreateButton(frame, MSG_UTILITY_COMPACT_KEEP_FILES, this, ID_REWRITE_KEEP, 1, 10, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(13), width);
     childButton = Ui_CreateButton(frame, MSG_UTILITY_CREATE_CHILD, this, ID_CHILD, 1, 14, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(17), width);
-    expandButton = Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 18, 14, 2);
+    expandButton =
+        Ui_CreateButton(frame, MSG_UTILITY_EXPAND_CAPACITY, this, ID_EXPAND, 1, 18, 14, 2);
     changeButton = Ui_CreateButton(frame, MSG_UTILITY_CHANGE_LINK, this, ID_CHANGE, 16, 18, 14, 2);
     Ui_CreateSeparator(frame, 0, Ui_ScaleY(21), width);
     Ui_CreateDefaultButton(frame, MSG_UTILITY_CLOSE, this, ID_CLOSE, 33, 22, 7, 2);
 }
 
-FXButton* CVMwareVmdkUtilityDialog::GetButton(FXSelector id) const {
+FXButton* CVMwareVmdkUtilityDialog::GetButton(FXSelector id) const
+{
     switch (id) {
-    case ID_REWRITE_ONE: return rewriteOneButton;
-    case ID_REWRITE_KEEP: return rewriteKeepButton;
-    case ID_EXPAND: return expandButton;
-    case ID_CHILD: return childButton;
-    case ID_CHANGE: return changeButton;
-    default: return NULL;
+    case ID_REWRITE_ONE:
+        return rewriteOneButton;
+    case ID_REWRITE_KEEP:
+        return rewriteKeepButton;
+    case ID_EXPAND:
+        return expandButton;
+    case ID_CHILD:
+        return childButton;
+    case ID_CHANGE:
+        return changeButton;
+    default:
+        return NULL;
     }
 }
 
-FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
+FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement)
+{
     pathLabel->setText(imagePath);
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(getOwner(), MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return UI_RESULT_CANCEL;
     }
     const VmdkImage* image = ImageOf(&disk);
     if (!Vmdk_IsFlat(image)) {
         rewriteOneButton->enable();
         rewriteKeepButton->enable();
-        if (Vmdk_HasParent((void*)image)) useMapButton->disable();
-        else useMapButton->enable();
+        if (Vmdk_HasParent((void*)image))
+            useMapButton->disable();
+        else
+            useMapButton->enable();
     } else {
         rewriteOneButton->disable();
         rewriteKeepButton->disable();
@@ -161,13 +201,15 @@ FXuint CVMwareVmdkUtilityDialog::execute(FXuint placement) {
     }
     expandButton->enable();
     // A child's button changes its parent link; a base image's changes its descriptor settings.
-    changeButton->setText(Ui_MessageText(Vmdk_HasParent((void*)image) ? MSG_UTILITY_CHANGE_LINK : MSG_UTILITY_CHANGE_SETTINGS));
+    changeButton->setText(Ui_MessageText(
+        Vmdk_HasParent((void*)image) ? MSG_UTILITY_CHANGE_LINK : MSG_UTILITY_CHANGE_SETTINGS));
     Disk_Close(&disk);
     return FXDialogBox::execute(placement);
 }
 
-int CVMwareVmdkUtilityDialog::RewriteJob(void* argument, bool (*progress)(uint64_t, uint64_t, void*),
-                                         void* user) {
+int CVMwareVmdkUtilityDialog::RewriteJob(void* argument,
+                                         bool (*progress)(uint64_t, uint64_t, void*), void* user)
+{
     VmdkUtilityJob* job = (VmdkUtilityJob*)argument;
     DiskHandle disk;
     Disk_Init(&disk);
@@ -176,7 +218,8 @@ int CVMwareVmdkUtilityDialog::RewriteJob(void* argument, bool (*progress)(uint64
     UsedSectorMap* map = NULL;
     if (r == 0 && job->useMap) {
         map = (UsedSectorMap*)Mem_Alloc(sizeof(UsedSectorMap));
-        if (map == NULL) r = DISK_ERR_NOMEM;
+        if (map == NULL)
+            r = DISK_ERR_NOMEM;
         else {
             UsedMap_Init(map);
             r = UsedMap_BuildFromPartitions(map, &disk);
@@ -195,7 +238,8 @@ int CVMwareVmdkUtilityDialog::RewriteJob(void* argument, bool (*progress)(uint64
 }
 
 int CVMwareVmdkUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint64_t, uint64_t, void*),
-                                        void* user) {
+                                        void* user)
+{
     VmdkUtilityJob* job = (VmdkUtilityJob*)argument;
     DiskHandle disk;
     Disk_Init(&disk);
@@ -209,7 +253,8 @@ int CVMwareVmdkUtilityDialog::ExpandJob(void* argument, bool (*progress)(uint64_
     return r;
 }
 
-int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand, IoFailure* failure) {
+int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand, IoFailure* failure)
+{
     VmdkUtilityJob* job = new VmdkUtilityJob;
     job->path = imagePath.text();
     job->embed = embed;
@@ -240,8 +285,11 @@ int CVMwareVmdkUtilityDialog::RunRewriteOrExpand(bool expand, IoFailure* failure
     return r;
 }
 
-long CVMwareVmdkUtilityDialog::onCmdRewrite(FXObject*, FXSelector sel, void*) {
-    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_UTILITY_COMPACT_QUESTION, UI_MSG_YESNO) != 0) return 1;
+long CVMwareVmdkUtilityDialog::onCmdRewrite(FXObject*, FXSelector sel, void*)
+{
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_UTILITY_COMPACT_QUESTION,
+                                    UI_MSG_YESNO) != 0)
+        return 1;
     useMap = useMapButton->isEnabled() && useMapButton->getCheck() == TRUE;
     embed = FXSELID(sel) == ID_REWRITE_ONE;
     IoFailure failure = {};
@@ -250,12 +298,14 @@ long CVMwareVmdkUtilityDialog::onCmdRewrite(FXObject*, FXSelector sel, void*) {
     return 1;
 }
 
-long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*)
+{
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     const VmdkImage* image = ImageOf(&disk);
@@ -272,7 +322,8 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         const bool resolved = Vmdk_GetParentPath(image, &h, &w, &p);
         Disk_Close(&disk);
         if (!resolved) {
-            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                        UI_MSG_ERROR);
             return 1;
         }
         const std::string parentPath((const char*)p.data, p.length);
@@ -280,7 +331,8 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         Disk_Init(&parent);
         if (Disk_OpenEx(&parent, parentPath.c_str(), true, 0, NULL) != 0) {
             Disk_Close(&parent);
-            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                        UI_MSG_ERROR);
             return 1;
         }
         DiskGeometry pg;
@@ -288,14 +340,17 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
         const uint64_t parentTotal = Geometry_GetTotalSectors(&pg);
         Disk_Close(&parent);
         if (parentTotal <= current) {
-            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_NOTHING_TO_DO, UI_MSG_ERROR);
+            COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_NOTHING_TO_DO,
+                                        UI_MSG_ERROR);
             return 1;
         }
         if (parentTotal > maximum) {
             COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED, UI_MSG_ERROR);
             return 1;
         }
-        if (COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_CHILD_QUESTION, UI_MSG_YESNO) != 0) return 1;
+        if (COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_EXPAND_CHILD_QUESTION,
+                                        UI_MSG_YESNO) != 0)
+            return 1;
         newCapacity = parentTotal;
     } else {
         Disk_Close(&disk);
@@ -315,14 +370,16 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVMwareVmdkUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDialog::onCmdChild(FXObject*, FXSelector, void*)
+{
     FXString childPath;
     if (!Utility_ChooseChildPath(this, MSG_PATTERN_VMDK, imagePath, &childPath)) return 1;
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), true, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     IoFailure_Clear();
@@ -333,12 +390,14 @@ long CVMwareVmdkUtilityDialog::onCmdChild(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*)
+{
     DiskHandle disk;
     Disk_Init(&disk);
     if (Disk_OpenEx(&disk, imagePath.text(), false, 1, NULL) != 0 || ImageOf(&disk) == NULL) {
         Disk_Close(&disk);
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_RAW_CANNOT_OPEN,
+                                    UI_MSG_ERROR);
         return 1;
     }
     VmdkImage* image = ImageOf(&disk);
@@ -390,7 +449,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
             bool uuidFlag;
             FXString uuidText;
         } before = {dialog.hwVersionIndex, dialog.adapterIndex, dialog.cylinders, dialog.heads,
-                    dialog.sectors, dialog.uuidFlag, dialog.uuidText};
+                    dialog.sectors,        dialog.uuidFlag,     dialog.uuidText};
         answer = dialog.execute(PLACEMENT_OWNER);
         if (answer == UI_RESULT_ACCEPT) {
             newChoice = dialog.encodingChoice;
@@ -431,8 +490,10 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     TextEncoding output = encoding;
     if (answer == UI_RESULT_ACCEPT && newChoice != encodingChoice) {
         edits->encoding.set = 1;
-        if (newChoice == VMDK_ENCODING_NONE) edits->encoding.remove = 1;
-        else edits->encoding.value = newChoice;
+        if (newChoice == VMDK_ENCODING_NONE)
+            edits->encoding.remove = 1;
+        else
+            edits->encoding.value = newChoice;
         output = newChoice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
         changed = true;
     }
@@ -454,14 +515,16 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*) {
     return 1;
 }
 
-long CVMwareVmdkUtilityDialog::onCmdClose(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDialog::onCmdClose(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
     hide();
     return 1;
 }
 
 // ---- Base image parameters -------------------------------------------------------------------
-FXDEFMAP(CVMwareVmdkUtilityChangeParamDialog) CVMwareVmdkUtilityChangeParamDialogMap[] = {
+FXDEFMAP(CVMwareVmdkUtilityChangeParamDialog)
+CVMwareVmdkUtilityChangeParamDialogMap[] = {
     FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityChangeParamDialog::ID_UUID,
               CVMwareVmdkUtilityChangeParamDialog::onCmdUuid),
     FXMAPFUNC(SEL_COMMAND, CVMwareVmdkUtilityChangeParamDialog::ID_OK,
@@ -475,17 +538,37 @@ FXIMPLEMENT(CVMwareVmdkUtilityChangeParamDialog, CNDialogBase,
             ARRAYNUMBER(CVMwareVmdkUtilityChangeParamDialogMap))
 
 CVMwareVmdkUtilityChangeParamDialog::CVMwareVmdkUtilityChangeParamDialog()
-    : encodingChoice(0), hwVersionIndex(0), adapterIndex(0), cylinders(0), heads(0), sectors(0),
-      uuidFlag(false), encodingList(NULL), hwList(NULL), adapterList(NULL), cylinderField(NULL),
-      headField(NULL), sectorField(NULL), uuidButton(NULL), uuidField(NULL) {}
+    : encodingChoice(0),
+      hwVersionIndex(0),
+      adapterIndex(0),
+      cylinders(0),
+      heads(0),
+      sectors(0),
+      uuidFlag(false),
+      encodingList(NULL),
+      hwList(NULL),
+      adapterList(NULL),
+      cylinderField(NULL),
+      headField(NULL),
+      sectorField(NULL),
+      uuidButton(NULL),
+      uuidField(NULL)
+{}
 
 CVMwareVmdkUtilityChangeParamDialog::CVMwareVmdkUtilityChangeParamDialog(FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
-                   Ui_ScaleX(33) - 4, Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
-      encodingChoice(0), hwVersionIndex(0), adapterIndex(0), cylinders(0), heads(0), sectors(0),
-      uuidFlag(false) {
-    FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
-                                   0, 0, 0, 0);
+    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE),
+                   DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0, Ui_ScaleX(33) - 4,
+                   Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
+      encodingChoice(0),
+      hwVersionIndex(0),
+      adapterIndex(0),
+      cylinders(0),
+      heads(0),
+      sectors(0),
+      uuidFlag(false)
+{
+    FXPacker* frame =
+        new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     Ui_CreateLabel(frame, MSG_SETTINGS_ENCODING, 1, 1, 6, 2);
     encodingList = Ui_CreateListBox(frame, this, ID_ENCODING, 7, 1, 12, 2);
@@ -508,7 +591,8 @@ CVMwareVmdkUtilityChangeParamDialog::CVMwareVmdkUtilityChangeParamDialog(FXWindo
     Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, ID_CANCEL, 24, 19, 7, 2);
 }
 
-FXuint CVMwareVmdkUtilityChangeParamDialog::execute(FXuint placement) {
+FXuint CVMwareVmdkUtilityChangeParamDialog::execute(FXuint placement)
+{
     FillEncodingList(encodingList, encodingChoice);
     hwList->setCurrentItem(hwVersionIndex < VMDK_HW_VERSION_COUNT ? (FXint)hwVersionIndex : 0);
     adapterList->setCurrentItem(adapterIndex < 3 ? (FXint)adapterIndex : 0);
@@ -517,18 +601,24 @@ FXuint CVMwareVmdkUtilityChangeParamDialog::execute(FXuint placement) {
     Ui_SetFieldUInt32(sectorField, sectors);
     uuidButton->setCheck(uuidFlag);
     uuidField->setText(uuidText);
-    if (uuidFlag) uuidField->enable();
-    else uuidField->disable();
+    if (uuidFlag)
+        uuidField->enable();
+    else
+        uuidField->disable();
     return FXDialogBox::execute(placement);
 }
 
-long CVMwareVmdkUtilityChangeParamDialog::onCmdUuid(FXObject*, FXSelector, void*) {
-    if (uuidButton->getCheck()) uuidField->enable();
-    else uuidField->disable();
+long CVMwareVmdkUtilityChangeParamDialog::onCmdUuid(FXObject*, FXSelector, void*)
+{
+    if (uuidButton->getCheck())
+        uuidField->enable();
+    else
+        uuidField->disable();
     return 1;
 }
 
-long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*)
+{
     uint32_t c = 0, h = 0, s = 0;
     if (!Ui_GetFieldUInt32(cylinderField, &c, 1, 65536)) {
         COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_CYLINDERS, UI_MSG_ERROR);
@@ -538,7 +628,9 @@ long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) 
         COutputMessage::ShowMessage(this, MSG_APP_NAME, MSG_FIELD_HEADS_SECTORS, UI_MSG_ERROR);
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION,
+                                    UI_MSG_YESNO) != 0)
+        return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     hwVersionIndex = (FXuint)hwList->getCurrentItem();
     adapterIndex = (FXuint)adapterList->getCurrentItem();
@@ -552,7 +644,8 @@ long CVMwareVmdkUtilityChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) 
     return 1;
 }
 
-long CVMwareVmdkUtilityChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();
     return 1;
@@ -570,7 +663,8 @@ CVMwareVmdkUtilityDifferenceChangeParamDialogMap[] = {
                CVMwareVmdkUtilityDifferenceChangeParamDialog::ID_RELATIVE,
                CVMwareVmdkUtilityDifferenceChangeParamDialog::onUpdMode),
     FXMAPFUNC(SEL_COMMAND, UI_ID_ACCEPT, CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk),
-    FXMAPFUNC(SEL_COMMAND, UI_ID_CANCEL, CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdCancel),
+    FXMAPFUNC(SEL_COMMAND, UI_ID_CANCEL,
+              CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdCancel),
     FXMAPFUNC(SEL_CLOSE, 0, CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdCancel),
 };
 FXIMPLEMENT(CVMwareVmdkUtilityDifferenceChangeParamDialog, CNDialogBase,
@@ -578,29 +672,40 @@ FXIMPLEMENT(CVMwareVmdkUtilityDifferenceChangeParamDialog, CNDialogBase,
             ARRAYNUMBER(CVMwareVmdkUtilityDifferenceChangeParamDialogMap))
 
 CVMwareVmdkUtilityDifferenceChangeParamDialog::CVMwareVmdkUtilityDifferenceChangeParamDialog()
-    : encodingChoice(0), encodingList(NULL), hintField(NULL), absoluteRadio(NULL),
-      relativeRadio(NULL), pathMode(ID_ABSOLUTE) {}
+    : encodingChoice(0),
+      encodingList(NULL),
+      hintField(NULL),
+      absoluteRadio(NULL),
+      relativeRadio(NULL),
+      pathMode(ID_ABSOLUTE)
+{}
 
 CVMwareVmdkUtilityDifferenceChangeParamDialog::CVMwareVmdkUtilityDifferenceChangeParamDialog(
     FXWindow* owner)
-    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE), DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0,
-                   Ui_ScaleX(33) - 4, Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
-      encodingChoice(0), pathMode(ID_ABSOLUTE) {
-    FXPacker* frame = new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0,
-                                   0, 0, 0, 0);
+    : CNDialogBase(owner, Ui_MessageText(MSG_SETTINGS_TITLE),
+                   DECOR_TITLE | DECOR_BORDER | DECOR_CLOSE, 0, 0, Ui_ScaleX(33) - 4,
+                   Ui_ScaleY(24) - 12, 0, 0, 0, 0, 0, 0),
+      encodingChoice(0),
+      pathMode(ID_ABSOLUTE)
+{
+    FXPacker* frame =
+        new FXPacker(this, LAYOUT_EXPLICIT, 0, 0, Ui_ScaleX(33), Ui_ScaleY(21), 0, 0, 0, 0, 0, 0);
     contentFrame = frame;
     Ui_CreateLabel(frame, MSG_SETTINGS_ENCODING, 1, 1, 6, 2);
     encodingList = Ui_CreateListBox(frame, this, ID_ENCODING, 7, 1, 12, 2);
     Ui_CreateLabel(frame, MSG_SETTINGS_PARENT_FILE_NAME, 1, 4, 30, 2);
     hintField = Ui_CreateTextField(frame, 1, 6, 25, 2);
     Ui_CreateButton(frame, MSG_SETTINGS_BROWSE, this, ID_BROWSE, 26, 6, 5, 2);
-    absoluteRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_ABSOLUTE, this, ID_ABSOLUTE, 1, 8, 30, 2);
-    relativeRadio = Ui_CreateRadioButton(frame, MSG_PATH_FIELD_RELATIVE, this, ID_RELATIVE, 1, 10, 30, 2);
+    absoluteRadio =
+        Ui_CreateRadioButton(frame, MSG_PATH_FIELD_ABSOLUTE, this, ID_ABSOLUTE, 1, 8, 30, 2);
+    relativeRadio =
+        Ui_CreateRadioButton(frame, MSG_PATH_FIELD_RELATIVE, this, ID_RELATIVE, 1, 10, 30, 2);
     Ui_CreateDefaultButton(frame, MSG_SETTINGS_OK, this, UI_ID_ACCEPT, 16, 19, 7, 2);
     Ui_CreateButton(frame, MSG_SETTINGS_CANCEL, this, UI_ID_CANCEL, 24, 19, 7, 2);
 }
 
-FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement) {
+FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement)
+{
     FillEncodingList(encodingList, encodingChoice);
     Ui_ShowPathField(parentHint, hintField, &pathMode, ID_ABSOLUTE, ID_RELATIVE);
     create();
@@ -608,30 +713,39 @@ FXuint CVMwareVmdkUtilityDifferenceChangeParamDialog::execute(FXuint placement) 
     return FXDialogBox::execute(placement);
 }
 
-long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdBrowse(FXObject*, FXSelector, void*)
+{
     Ui_BrowsePathField(this, MSG_PATTERN_VMDK, imagePath, hintField, &pathMode, ID_ABSOLUTE);
     return 1;
 }
 
-long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdMode(FXObject*, FXSelector sel, void*) {
+long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdMode(FXObject*, FXSelector sel, void*)
+{
     pathMode = FXSELID(sel);
     Ui_SwitchPathFieldMode(imagePath, hintField, pathMode, ID_ABSOLUTE);
     return 1;
 }
 
-long CVMwareVmdkUtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, FXSelector sel, void*) {
-    sender->handle(this, FXSEL(SEL_COMMAND, FXSELID(sel) == pathMode ? ID_CHECK : ID_UNCHECK), NULL);
+long CVMwareVmdkUtilityDifferenceChangeParamDialog::onUpdMode(FXObject* sender, FXSelector sel,
+                                                              void*)
+{
+    sender->handle(this, FXSEL(SEL_COMMAND, FXSELID(sel) == pathMode ? ID_CHECK : ID_UNCHECK),
+                   NULL);
     return 1;
 }
 
-long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelector, void*)
+{
     FXString hint = hintField->getText();
     if (hint.trim().empty()) {
-        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_HINT, UI_MSG_ERROR);
+        COutputMessage::ShowMessage(this, MSG_CAPTION_DISK_IMAGE, MSG_UTILITY_EMPTY_PARENT_HINT,
+                                    UI_MSG_ERROR);
         hintField->setFocus();
         return 1;
     }
-    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION, UI_MSG_YESNO) != 0) return 1;
+    if (COutputMessage::ShowMessage(this, MSG_CAPTION_PROGRAM, MSG_SETTINGS_WRITE_QUESTION,
+                                    UI_MSG_YESNO) != 0)
+        return 1;
     encodingChoice = (FXuint)encodingList->getCurrentItem();
     parentHint = hintField->getText();
     getApp()->stopModal(this, UI_RESULT_ACCEPT);
@@ -639,7 +753,8 @@ long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdOk(FXObject*, FXSelecto
     return 1;
 }
 
-long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*) {
+long CVMwareVmdkUtilityDifferenceChangeParamDialog::onCmdCancel(FXObject*, FXSelector, void*)
+{
     getApp()->stopModal(this, UI_RESULT_CANCEL);
     hide();
     return 1;

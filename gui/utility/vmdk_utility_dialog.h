@@ -34,6 +34,7 @@ protected:
     // Runs the job in a progress dialog and commits or discards its files; the result code.
     // The result, and in *failure the failure record of the step that failed.
     int RunRewriteOrExpand(bool expand, IoFailure* failure);
+
 public:
     enum {
         ID_CLOSE = 62,
@@ -69,6 +70,7 @@ public:
     FXuint cylinders, heads, sectors;
     bool uuidFlag;
     FXString uuidText;
+
 protected:
     FXListBox* encodingList;
     FXListBox* hwList;
@@ -79,8 +81,16 @@ protected:
     FXCheckButton* uuidButton;
     FXTextField* uuidField;
     CVMwareVmdkUtilityChangeParamDialog();
+
 public:
-    enum { ID_OK = 62, ID_CANCEL = 63, ID_ENCODING = 64, ID_HW = 65, ID_ADAPTER = 66, ID_UUID = 67 };
+    enum {
+        ID_OK = 62,
+        ID_CANCEL = 63,
+        ID_ENCODING = 64,
+        ID_HW = 65,
+        ID_ADAPTER = 66,
+        ID_UUID = 67
+    };
     CVMwareVmdkUtilityChangeParamDialog(FXWindow* owner);
     virtual FXuint execute(FXuint placement = PLACEMENT_CURSOR);
     FXTextField* GetHeadField() const { return headField; }
@@ -99,6 +109,7 @@ public:
     FXuint encodingChoice;
     FXString parentHint;
     FXString imagePath;
+
 protected:
     FXListBox* encodingList;
     FXTextField* hintField;
@@ -106,6 +117,7 @@ protected:
     FXRadioButton* relativeRadio;
     FXuint pathMode;
     CVMwareVmdkUtilityDifferenceChangeParamDialog();
+
 public:
     enum { ID_ENCODING = 62, ID_BROWSE = 63, ID_ABSOLUTE = 64, ID_RELATIVE = 65 };
     CVMwareVmdkUtilityDifferenceChangeParamDialog(FXWindow* owner);

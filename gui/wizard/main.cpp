@@ -2,6 +2,4 @@
 #include "gui/frame/app.h"
 #include "gui/wizard/wizard.h"
 
-int main(int argc, char* argv[]) {
-    return Ui_Main(argc, argv, Ui_RunWizard);
-}
+int main(int argc, char* argv[]) { return Ui_Main(argc, argv, Ui_RunWizard); }

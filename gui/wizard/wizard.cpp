@@ -34,18 +34,21 @@ const FXColor kHeaderColor = FXRGB(255, 255, 255);
 const FXushort kTitleWeight = 70;  // bold
 
 // A fixed-size spacer in a button row.
-void AddSpacer(FXComposite* parent, FXint width) {
+void AddSpacer(FXComposite* parent, FXint width)
+{
     new FXFrame(parent, FRAME_NONE | LAYOUT_FIX_WIDTH, 0, 0, width, 1, 0, 0, 0, 0);
 }
 
-FXButton* AddButton(FXComposite* parent, int message, FXObject* target, FXSelector selector) {
-    return new FXButton(parent, Ui_MessageText(message), NULL, target, selector,
-                        FRAME_RAISED | FRAME_THICK | LAYOUT_CENTER_Y | LAYOUT_FIX_WIDTH |
-                            LAYOUT_FIX_HEIGHT,
-                        0, 0, Ui_ScaleX(7), Ui_ScaleY(2), 2, 2, 2, 2);
+FXButton* AddButton(FXComposite* parent, int message, FXObject* target, FXSelector selector)
+{
+    return new FXButton(
+        parent, Ui_MessageText(message), NULL, target, selector,
+        FRAME_RAISED | FRAME_THICK | LAYOUT_CENTER_Y | LAYOUT_FIX_WIDTH | LAYOUT_FIX_HEIGHT, 0, 0,
+        Ui_ScaleX(7), Ui_ScaleY(2), 2, 2, 2, 2);
 }
 
-long EnableSender(FXObject* sender, bool enabled) {
+long EnableSender(FXObject* sender, bool enabled)
+{
     sender->handle(NULL, FXSEL(SEL_COMMAND, enabled ? FXWindow::ID_ENABLE : FXWindow::ID_DISABLE),
                    NULL);
     return 1;
@@ -55,7 +58,8 @@ long EnableSender(FXObject* sender, bool enabled) {
 
 // ---- Window ------------------------------------------------------------------------------------
 
-FXDEFMAP(CVdxWizard) CVdxWizardMap[] = {
+FXDEFMAP(CVdxWizard)
+CVdxWizardMap[] = {
     FXMAPFUNC(SEL_COMMAND, CVdxWizard::ID_ABOUT, CVdxWizard::onCmdAbout),
     FXMAPFUNC(SEL_UPDATE, CVdxWizard::ID_ABOUT, CVdxWizard::onUpdAbout),
     FXMAPFUNC(SEL_COMMAND, CVdxWizard::ID_NEXT, CVdxWizard::onCmdNext),
@@ -71,20 +75,42 @@ FXDEFMAP(CVdxWizard) CVdxWizardMap[] = {
 FXIMPLEMENT(CVdxWizard, FXDialogBox, CVdxWizardMap, ARRAYNUMBER(CVdxWizardMap))
 
 CVdxWizard::CVdxWizard()
-    : titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
-      nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
-      backEnabled(false), cancelEnabled(false), miniIcon(NULL), icon(NULL),
-      sourceButtonPicture(NULL), currentPage(0) {
+    : titleLabel(NULL),
+      descriptionLabel(NULL),
+      titleFont(NULL),
+      switcher(NULL),
+      nextButton(NULL),
+      backButton(NULL),
+      cancelButton(NULL),
+      nextEnabled(false),
+      backEnabled(false),
+      cancelEnabled(false),
+      miniIcon(NULL),
+      icon(NULL),
+      sourceButtonPicture(NULL),
+      currentPage(0)
+{
     memset(pages, 0, sizeof pages);
 }
 
 CVdxWizard::CVdxWizard(FXApp* app)
-    : FXDialogBox(app, Ui_MessageText(MSG_CAPTION_PROGRAM), kWizardOptions, 0, 0, Ui_ScaleX(42), Ui_ScaleY(28), 0,
-                  0, 0, 0, 0, 0),
-      titleLabel(NULL), descriptionLabel(NULL), titleFont(NULL), switcher(NULL),
-      nextButton(NULL), backButton(NULL), cancelButton(NULL), nextEnabled(false),
-      backEnabled(false), cancelEnabled(false), miniIcon(NULL), icon(NULL),
-      sourceButtonPicture(NULL), currentPage(0) {
+    : FXDialogBox(app, Ui_MessageText(MSG_CAPTION_PROGRAM), kWizardOptions, 0, 0, Ui_ScaleX(42),
+                  Ui_ScaleY(28), 0, 0, 0, 0, 0, 0),
+      titleLabel(NULL),
+      descriptionLabel(NULL),
+      titleFont(NULL),
+      switcher(NULL),
+      nextButton(NULL),
+      backButton(NULL),
+      cancelButton(NULL),
+      nextEnabled(false),
+      backEnabled(false),
+      cancelEnabled(false),
+      miniIcon(NULL),
+      icon(NULL),
+      sourceButtonPicture(NULL),
+      currentPage(0)
+{
     memset(pages, 0, sizeof pages);
     // The job's construction defaults come with its constructor.
 
@@ -96,28 +122,27 @@ CVdxWizard::CVdxWizard(FXApp* app)
     FXHorizontalFrame* header =
         new FXHorizontalFrame(this, LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4);
     header->setBackColor(kHeaderColor);
-    FXPacker* texts = new FXPacker(header, LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0,
-                                   Ui_ScaleY(5), 0, 0, 0, 0, 0, 0);
+    FXPacker* texts = new FXPacker(header, LAYOUT_FILL_X | LAYOUT_FIX_HEIGHT, 0, 0, 0, Ui_ScaleY(5),
+                                   0, 0, 0, 0, 0, 0);
     texts->setBackColor(kHeaderColor);
     // No padding above or below: two lines of description fill its three units. The widths
     // are set again by layout(), up to the picture.
-    titleLabel = new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT,
-                             Ui_ScaleX(2), 0, Ui_ScaleX(33), Ui_ScaleY(2), DEFAULT_PAD,
-                             DEFAULT_PAD, 0, 0);
+    titleLabel =
+        new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT, Ui_ScaleX(2), 0,
+                    Ui_ScaleX(33), Ui_ScaleY(2), DEFAULT_PAD, DEFAULT_PAD, 0, 0);
     titleLabel->setBackColor(kHeaderColor);
-    descriptionLabel =
-        new FXLabel(texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT | JUSTIFY_TOP,
-                    Ui_ScaleX(3), Ui_ScaleY(2), Ui_ScaleX(33), Ui_ScaleY(3), DEFAULT_PAD,
-                    DEFAULT_PAD, 0, 0);
+    descriptionLabel = new FXLabel(
+        texts, FXString::null, NULL, LAYOUT_EXPLICIT | JUSTIFY_LEFT | JUSTIFY_TOP, Ui_ScaleX(3),
+        Ui_ScaleY(2), Ui_ScaleX(33), Ui_ScaleY(3), DEFAULT_PAD, DEFAULT_PAD, 0, 0);
     descriptionLabel->setBackColor(kHeaderColor);
     FXFontDesc desc;
     titleLabel->getFont()->getFontDesc(desc);
     desc.weight = kTitleWeight;
     titleFont = new FXFont(app, desc);
     titleLabel->setFont(titleFont);
-    FXLabel* picture = new FXLabel(header, FXString::null, icon,
-                                   LAYOUT_RIGHT | LAYOUT_CENTER_Y | ICON_BEFORE_TEXT, 0, 0, 0, 0,
-                                   DEFAULT_PAD, Ui_ScaleY(2), DEFAULT_PAD, DEFAULT_PAD);
+    FXLabel* picture =
+        new FXLabel(header, FXString::null, icon, LAYOUT_RIGHT | LAYOUT_CENTER_Y | ICON_BEFORE_TEXT,
+                    0, 0, 0, 0, DEFAULT_PAD, Ui_ScaleY(2), DEFAULT_PAD, DEFAULT_PAD);
     picture->setBackColor(kHeaderColor);
 
     // Buttons: About at the left; Back, Next and Cancel at the right.
@@ -128,18 +153,18 @@ CVdxWizard::CVdxWizard(FXApp* app)
     AddSpacer(left, Ui_ScaleX(1));
     AddButton(left, MSG_WIZARD_ABOUT, this, ID_ABOUT);
     FXHorizontalFrame* right = new FXHorizontalFrame(
-        row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y | LAYOUT_RIGHT, 0, 0, 0,
-        0, 0, 0, 0, 0);
+        row, PACK_UNIFORM_WIDTH | PACK_UNIFORM_HEIGHT | LAYOUT_CENTER_Y | LAYOUT_RIGHT, 0, 0, 0, 0,
+        0, 0, 0, 0);
     backButton = AddButton(right, MSG_WIZARD_BACK, this, ID_BACK);
     nextButton = AddButton(right, MSG_WIZARD_NEXT, this, ID_NEXT);
     AddSpacer(right, Ui_ScaleX(1));
     cancelButton = AddButton(right, MSG_WIZARD_CANCEL, this, FXDialogBox::ID_CANCEL);
     AddSpacer(right, Ui_ScaleX(1));
 
-    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0,
+    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_TOP | LAYOUT_FILL_X, 0, 0, 0, 0,
+                              1, 1, 0, 0);
+    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_BOTTOM | LAYOUT_FILL_X, 0, 0, 0,
                               0, 1, 1, 0, 0);
-    new FXHorizontalSeparator(this, SEPARATOR_GROOVE | LAYOUT_SIDE_BOTTOM | LAYOUT_FILL_X, 0, 0,
-                              0, 0, 1, 1, 0, 0);
 
     switcher = new FXSwitcher(this, LAYOUT_FILL, 0, 0, 0, 0, 9, 9, 6, 6);
 
@@ -265,7 +290,8 @@ CVdxWizard::CVdxWizard(FXApp* app)
     pages[WIZARD_PAGE_SOURCE]->OnSetActive();
 }
 
-CVdxWizard::~CVdxWizard() {
+CVdxWizard::~CVdxWizard()
+{
     delete miniIcon;
     delete icon;
     delete sourceButtonPicture;
@@ -279,28 +305,32 @@ CVdxWizard::~CVdxWizard() {
     titleFont = NULL;
 }
 
-void CVdxWizard::create() {
+void CVdxWizard::create()
+{
     FXDialogBox::create();
     if (miniIcon != NULL) miniIcon->create();
     if (icon != NULL) icon->create();
     if (sourceButtonPicture != NULL) sourceButtonPicture->create();
 }
 
-void CVdxWizard::detach() {
+void CVdxWizard::detach()
+{
     FXDialogBox::detach();
     if (miniIcon != NULL) miniIcon->detach();
     if (icon != NULL) icon->detach();
     if (sourceButtonPicture != NULL) sourceButtonPicture->detach();
 }
 
-void CVdxWizard::destroy() {
+void CVdxWizard::destroy()
+{
     FXDialogBox::destroy();
     if (miniIcon != NULL) miniIcon->destroy();
     if (icon != NULL) icon->destroy();
     if (sourceButtonPicture != NULL) sourceButtonPicture->destroy();
 }
 
-void CVdxWizard::layout() {
+void CVdxWizard::layout()
+{
     FXDialogBox::layout();
     // The header's texts end where the picture begins, whatever the font size: with a larger
     // font the text grows faster than the layout units, and a fixed width ran under the picture.
@@ -316,12 +346,14 @@ void CVdxWizard::layout() {
     }
 }
 
-CPropertyPage* CVdxWizard::GetPage(FXint index) const {
+CPropertyPage* CVdxWizard::GetPage(FXint index) const
+{
     if (index < 0 || index >= WIZARD_PAGE_COUNT) return NULL;
     return pages[index];
 }
 
-void CVdxWizard::ShowPage(FXint index) {
+void CVdxWizard::ShowPage(FXint index)
+{
     currentPage = index;
     switcher->setCurrent(index, FALSE);
     titleLabel->setText(pages[index]->title);
@@ -331,7 +363,8 @@ void CVdxWizard::ShowPage(FXint index) {
 
 // ---- Routing and buttons -----------------------------------------------------------------------
 
-int CVdxWizard::GetNextPage(int page) {
+int CVdxWizard::GetNextPage(int page)
+{
     int message = ROUTING_NO_MESSAGE;
     int next = Routing_GetNextPage(&job, page, &message);
     if (next < 0 && message != ROUTING_NO_MESSAGE) ShowMessage(MSG_APP_NAME, message, UI_MSG_ERROR);
@@ -344,67 +377,78 @@ void CVdxWizard::EnableNext(bool enable) { nextEnabled = enable; }
 void CVdxWizard::EnableBack(bool enable) { backEnabled = enable; }
 void CVdxWizard::EnableCancel(bool enable) { cancelEnabled = enable; }
 
-int CVdxWizard::ShowMessage(int captionMessage, int textMessage, int kind,
-                            const FXString* argument) {
+int CVdxWizard::ShowMessage(int captionMessage, int textMessage, int kind, const FXString* argument)
+{
     return COutputMessage::ShowMessage(this, captionMessage, textMessage, kind, argument);
 }
 
-long CVdxWizard::onCmdAbout(FXObject*, FXSelector, void*) {
+long CVdxWizard::onCmdAbout(FXObject*, FXSelector, void*)
+{
     CAboutDialog about(this, miniIcon, icon);
     about.execute(PLACEMENT_OWNER);
     return 1;
 }
 
-long CVdxWizard::onUpdAbout(FXObject* sender, FXSelector, void*) {
+long CVdxWizard::onUpdAbout(FXObject* sender, FXSelector, void*)
+{
     return EnableSender(sender, true);
 }
 
 // Navigation obeys the same flags as the buttons: a key press or a command that reaches the
 // window before the buttons show their new state (Alt+N then Alt+B within one moment) must not
 // leave a page that has switched its buttons off, such as the convert page while it runs.
-long CVdxWizard::onCmdNext(FXObject*, FXSelector, void*) {
+long CVdxWizard::onCmdNext(FXObject*, FXSelector, void*)
+{
     if (!nextEnabled) return 1;
     int next = pages[currentPage]->OnWizardNext();
     if (next >= 0 && next < WIZARD_PAGE_COUNT) ShowPage(next);
     return 1;
 }
 
-long CVdxWizard::onUpdNext(FXObject* sender, FXSelector, void*) {
+long CVdxWizard::onUpdNext(FXObject* sender, FXSelector, void*)
+{
     return EnableSender(sender, nextEnabled);
 }
 
-long CVdxWizard::onCmdBack(FXObject*, FXSelector, void*) {
+long CVdxWizard::onCmdBack(FXObject*, FXSelector, void*)
+{
     if (!backEnabled) return 1;
     int previous = pages[currentPage]->OnWizardBack();
     if (previous >= 0 && previous < WIZARD_PAGE_COUNT) ShowPage(previous);
     return 1;
 }
 
-long CVdxWizard::onUpdBack(FXObject* sender, FXSelector, void*) {
+long CVdxWizard::onUpdBack(FXObject* sender, FXSelector, void*)
+{
     return EnableSender(sender, backEnabled);
 }
 
-long CVdxWizard::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr) {
+long CVdxWizard::onCmdAccept(FXObject* sender, FXSelector sel, void* ptr)
+{
     return FXDialogBox::onCmdAccept(sender, sel, ptr);
 }
 
-long CVdxWizard::onCmdCancel(FXObject* sender, FXSelector, void* ptr) {
+long CVdxWizard::onCmdCancel(FXObject* sender, FXSelector, void* ptr)
+{
     if (!cancelEnabled) return 1;
     if (!pages[currentPage]->QueryCancel()) return 1;
     return FXDialogBox::onCmdCancel(sender, FXSEL(SEL_COMMAND, FXDialogBox::ID_CANCEL), ptr);
 }
 
 // Escape with a list open closes the list, not the wizard.
-long CVdxWizard::onKeyPress(FXObject* sender, FXSelector sel, void* ptr) {
+long CVdxWizard::onKeyPress(FXObject* sender, FXSelector sel, void* ptr)
+{
     if (Ui_EscapeClosesOpenPopup(getApp(), ptr)) return 1;
     return FXDialogBox::onKeyPress(sender, sel, ptr);
 }
 
-long CVdxWizard::onUpdCancel(FXObject* sender, FXSelector, void*) {
+long CVdxWizard::onUpdCancel(FXObject* sender, FXSelector, void*)
+{
     return EnableSender(sender, cancelEnabled);
 }
 
-FXuint Ui_RunWizard(FXApp* app) {
+FXuint Ui_RunWizard(FXApp* app)
+{
     CVdxWizard* wizard = new CVdxWizard(app);
     FXuint result = wizard->execute(PLACEMENT_SCREEN);
     delete wizard;
@@ -413,7 +457,8 @@ FXuint Ui_RunWizard(FXApp* app) {
 
 // ---- Plug-in scan ------------------------------------------------------------------------------
 
-FXString Ui_PluginLabel(const char* name, FXuint version) {
+FXString Ui_PluginLabel(const char* name, FXuint version)
+{
     FXString text;
     if (name != NULL) text.assign(name, (FXint)strnlen(name, 255));
     FXString label;
@@ -423,7 +468,8 @@ FXString Ui_PluginLabel(const char* name, FXuint version) {
     return label;
 }
 
-void Ui_ScanPluginDirectory(ConversionJob* job, const FXString& directory) {
+void Ui_ScanPluginDirectory(ConversionJob* job, const FXString& directory)
+{
     FXString* files = NULL;
     FXint count = FXDir::listFiles(files, directory, "*.vpl", FXDir::NoDirs);
     for (FXint i = 0; i < count; ++i) {
@@ -453,7 +499,8 @@ void Ui_ScanPluginDirectory(ConversionJob* job, const FXString& directory) {
     delete[] files;
 }
 
-void Ui_ScanPlugins(ConversionJob* job) {
+void Ui_ScanPlugins(ConversionJob* job)
+{
     std::vector<char> buffer(4096);
     ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (length <= 0 || (size_t)length >= buffer.size()) return;

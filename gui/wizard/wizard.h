@@ -24,8 +24,8 @@ protected:
     bool nextEnabled;
     bool backEnabled;
     bool cancelEnabled;
-    FXIcon* miniIcon;      // 16 x 16
-    FXIcon* icon;          // 32 x 32
+    FXIcon* miniIcon;             // 16 x 16
+    FXIcon* icon;                 // 32 x 32
     FXIcon* sourceButtonPicture;  // 32 x 16, handed to the source page
     ConversionJob job;
     FXint currentPage;
@@ -38,11 +38,7 @@ protected:
     void ShowPage(FXint index);
 
 public:
-    enum {
-        ID_NEXT = 62,
-        ID_ABOUT = 63,
-        ID_BACK = 64
-    };
+    enum { ID_NEXT = 62, ID_ABOUT = 63, ID_BACK = 64 };
     // The result with which the wizard ends when the source page changed the font.
     enum : FXuint { RESULT_RESTART = 1365 };
 
@@ -61,8 +57,7 @@ public:
     virtual void EnableCancel(bool enable);
 
     // A message box owned by the wizard.
-    int ShowMessage(int captionMessage, int textMessage, int kind,
-                    const FXString* argument = NULL);
+    int ShowMessage(int captionMessage, int textMessage, int kind, const FXString* argument = NULL);
 
     long onCmdAbout(FXObject*, FXSelector, void*);
     long onUpdAbout(FXObject*, FXSelector, void*);

@@ -152,9 +152,9 @@ TEST_F(ResizeViewTest, GrowAndShrinkTable)
     } rows[] = {
         // Grown by 100 sectors: sectors 1000-1099 read as zeros.
         {1100, 1000 * 512, 100 * 512, DISK_OK},
-        {1100, 990 * 512, 20 * 512, DISK_OK},     // data then zeros
-        {1100, 1000 * 512 - 1, 2, DISK_OK},       // one byte of each
-        {1100, 1099 * 512, 512, DISK_OK},         // ends exactly at the declared end
+        {1100, 990 * 512, 20 * 512, DISK_OK},  // data then zeros
+        {1100, 1000 * 512 - 1, 2, DISK_OK},    // one byte of each
+        {1100, 1099 * 512, 512, DISK_OK},      // ends exactly at the declared end
         {1100, 1099 * 512, 513, DISK_ERR_ARG},
         {1100, 1100 * 512, 1, DISK_ERR_ARG},
         {1100, 0, 1000 * 512, DISK_OK},
@@ -194,8 +194,8 @@ TEST_F(ResizeViewTest, EmptyRangeTable)
         int result;
         bool empty;
     } rows[] = {
-        {1100, 1000, 100, DISK_OK, true},   // wholly past the source
-        {1100, 999, 2, DISK_OK, false},     // clipped to the source's last sector (data)
+        {1100, 1000, 100, DISK_OK, true},  // wholly past the source
+        {1100, 999, 2, DISK_OK, false},    // clipped to the source's last sector (data)
         {1100, 0, 1100, DISK_OK, false},
         {1100, 1099, 1, DISK_OK, true},
         {1100, 1000, 101, DISK_ERR_ARG, false},
@@ -210,9 +210,9 @@ TEST_F(ResizeViewTest, EmptyRangeTable)
         ResizeDisk_Destroy(view_);
         ASSERT_EQ(ResizeDisk_AttachDisk(view_, &source_, false, row.declared), DISK_OK);
         bool empty = !row.empty;
-        EXPECT_EQ(ResizeDisk_IsRangeEmpty(view_, nullptr, row.first, row.count, &empty, nullptr,
-                                          nullptr),
-                  row.result);
+        EXPECT_EQ(
+            ResizeDisk_IsRangeEmpty(view_, nullptr, row.first, row.count, &empty, nullptr, nullptr),
+            row.result);
         if (row.result == DISK_OK) {
             EXPECT_EQ(empty, row.empty);
         }
@@ -234,9 +234,9 @@ TEST_F(ResizeViewTest, HugeDeclaredSizeDoesNotWrap)
         EXPECT_EQ(ResizeDisk_Read(view_, UINT64_MAX - 1023, 512, buf.data()), DISK_OK);
         EXPECT_EQ(buf, std::vector<uint8_t>(512, 0));
         bool empty = false;
-        EXPECT_EQ(ResizeDisk_IsRangeEmpty(view_, nullptr, declared - 16, 16, &empty, nullptr,
-                                          nullptr),
-                  DISK_OK);
+        EXPECT_EQ(
+            ResizeDisk_IsRangeEmpty(view_, nullptr, declared - 16, 16, &empty, nullptr, nullptr),
+            DISK_OK);
         EXPECT_TRUE(empty);
         DiskGeometry g;
         ResizeDisk_GetGeometry(view_, &g);
@@ -302,18 +302,18 @@ TEST(ResizeView, OverAnotherSource)
     ResizeDisk_Init(&inner);
     ResizeDisk_Init(&outer);
     ASSERT_EQ(ResizeDisk_AttachDisk(&inner, &disk, false, 12), DISK_OK);
-    DiskSourceOps ops = {
-        [](void*) {},
-        [](void* impl, DiskGeometry* out) {
-            ResizeDisk_GetGeometry(static_cast<ResizeView*>(impl), out);
-        },
-        [](void* impl, uint64_t o, uint32_t n, void* b) {
-            return ResizeDisk_Read(static_cast<ResizeView*>(impl), o, n, b);
-        },
-        [](void* impl, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e, RangeProgressAdapter a,
-           RangeProgressRecord* r) {
-            return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(impl), m, f, c, e, a, r);
-        }};
+    DiskSourceOps ops = {[](void*) {},
+                         [](void* impl, DiskGeometry* out) {
+                             ResizeDisk_GetGeometry(static_cast<ResizeView*>(impl), out);
+                         },
+                         [](void* impl, uint64_t o, uint32_t n, void* b) {
+                             return ResizeDisk_Read(static_cast<ResizeView*>(impl), o, n, b);
+                         },
+                         [](void* impl, UsedSectorMap* m, uint64_t f, uint32_t c, bool* e,
+                            RangeProgressAdapter a, RangeProgressRecord* r) {
+                             return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(impl), m, f, c,
+                                                            e, a, r);
+                         }};
     DiskSource src{&inner, &ops};
     ASSERT_EQ(ResizeDisk_AttachStream(&outer, &src, false, 8), DISK_OK);
     // The outer view is not over a handle: nothing to detach.
@@ -738,9 +738,9 @@ TEST(DeviceDisk, OpenRefusesUnusableGeometry)
         {8, 32769, 0, DISK_ERR_ARG},
         {8, 65536, 0, DISK_ERR_ARG},
         {0, 512, 0, DISK_ERR_ARG},
-        {(1ull << 54) - 1, 512, 511, DISK_OK},    // ends at 2^63 - 1: still a file offset
+        {(1ull << 54) - 1, 512, 511, DISK_OK},       // ends at 2^63 - 1: still a file offset
         {(1ull << 54) - 1, 512, 512, DISK_ERR_ARG},  // one byte more is not
-        {1ull << 60, 32768, 0, DISK_ERR_ARG},     // wraps 64 bits
+        {1ull << 60, 32768, 0, DISK_ERR_ARG},        // wraps 64 bits
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.total << " x " << row.bps << " +" << row.offset);
@@ -804,22 +804,22 @@ TEST(DeviceDisk, EmptyRangeReadsInChunksOfWholeSectors)
             DeviceOpen dev(dir.file("e.img"), 0, g);
             ASSERT_EQ(dev.result(), DISK_OK);
             bool empty = false;
-            EXPECT_EQ(DeviceDisk_IsRangeEmpty(dev.get(), nullptr, 0, sectors, &empty, nullptr,
-                                              nullptr),
-                      DISK_OK);
+            EXPECT_EQ(
+                DeviceDisk_IsRangeEmpty(dev.get(), nullptr, 0, sectors, &empty, nullptr, nullptr),
+                DISK_OK);
             EXPECT_TRUE(empty);
-            EXPECT_EQ(DeviceDisk_IsRangeEmpty(dev.get(), nullptr, 1, sectors, &empty, nullptr,
-                                              nullptr),
-                      DISK_ERR_ARG);
+            EXPECT_EQ(
+                DeviceDisk_IsRangeEmpty(dev.get(), nullptr, 1, sectors, &empty, nullptr, nullptr),
+                DISK_ERR_ARG);
         }
         struct Mark {
             uint32_t sector;
             uint32_t first, count;
             bool empty;
         } marks[] = {
-            {chunk - 1, 0, sectors, false},       // last sector of the first chunk
+            {chunk - 1, 0, sectors, false},  // last sector of the first chunk
             {chunk - 1, chunk, sectors - chunk, true},
-            {sectors - 1, 3, sectors - 3, false}, // last sector of the range
+            {sectors - 1, 3, sectors - 3, false},  // last sector of the range
             {sectors - 1, 0, sectors - 1, true},
         };
         for (const Mark& m : marks) {
@@ -829,8 +829,8 @@ TEST(DeviceDisk, EmptyRangeReadsInChunksOfWholeSectors)
             WriteFile(dir.file("e.img"), d);
             DeviceOpen dev(dir.file("e.img"), 0, g);
             bool empty = !m.empty;
-            EXPECT_EQ(DeviceDisk_IsRangeEmpty(dev.get(), nullptr, m.first, m.count, &empty,
-                                              nullptr, nullptr),
+            EXPECT_EQ(DeviceDisk_IsRangeEmpty(dev.get(), nullptr, m.first, m.count, &empty, nullptr,
+                                              nullptr),
                       DISK_OK);
             EXPECT_EQ(empty, m.empty);
         }
@@ -952,7 +952,10 @@ struct SparseSource {
                                      sparse::NonZeroRun(kHeader + 6 * kMiB - 512, 512, 3)};
     std::vector<bool> holes = sparse::UntouchedMiBs(kHeader + 8 * kMiB, runs);
 
-    bool Make(const std::string& path) const { return sparse::MakeFile(path, kHeader + 8 * kMiB, runs); }
+    bool Make(const std::string& path) const
+    {
+        return sparse::MakeFile(path, kHeader + 8 * kMiB, runs);
+    }
     bool InHoles(uint64_t first, uint64_t count) const
     {
         return sparse::InsideZeroMiBs(holes, kHeader + first * 512, count * 512);
@@ -979,8 +982,8 @@ TEST(DeviceDisk, RegularFileAnswersItsHolesAndSkipsThemUnread)
 
     // The empty-range query over a 1 GiB file with 1 MiB of data at its end.
     const uint64_t size = 1024 * kMiB;
-    ASSERT_TRUE(sparse::MakeFile(dir.file("big.img"), size,
-                                 {sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
+    ASSERT_TRUE(
+        sparse::MakeFile(dir.file("big.img"), size, {sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
     DiskGeometry big{0, 255, 63, 512, 0};
     Geometry_SetTotalSectors(&big, size / 512);
     ASSERT_EQ(Disk_OpenDevice(&h, dir.file("big.img").c_str(), true, 0, &big), DISK_OK);
@@ -992,8 +995,8 @@ TEST(DeviceDisk, RegularFileAnswersItsHolesAndSkipsThemUnread)
         SCOPED_TRACE(r.count);
         const uint64_t before = sparse::BytesReadByProcess();
         bool empty = !r.empty;
-        ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, static_cast<uint32_t>(r.count), &empty,
-                                    nullptr, nullptr),
+        ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 0, static_cast<uint32_t>(r.count), &empty, nullptr,
+                                    nullptr),
                   DISK_OK);
         EXPECT_EQ(empty, r.empty);
         EXPECT_LE(sparse::BytesReadByProcess() - before, 2 * kMiB);
@@ -1028,7 +1031,10 @@ TEST(DeviceDisk, BlockDeviceKeepsNoHoles)
 
 // A disk source that is neither a handle nor a view: it cannot say what is a hole.
 void OpaqueClose(void*) {}
-void OpaqueGeometry(void* impl, DiskGeometry* out) { Disk_GetGeometry(static_cast<DiskHandle*>(impl), out); }
+void OpaqueGeometry(void* impl, DiskGeometry* out)
+{
+    Disk_GetGeometry(static_cast<DiskHandle*>(impl), out);
+}
 int OpaqueRead(void* impl, uint64_t offset, uint32_t length, void* buffer)
 {
     return Disk_Read(static_cast<DiskHandle*>(impl), offset, length, buffer);
@@ -1093,11 +1099,12 @@ TEST(ResizeView, KnownZerosAreTheWrappedDisksHolesAndEverythingPastItsEnd)
             SCOPED_TRACE(way);
             bool zero = r.expect != 1;
             const int rc =
-                way == 0 ? Disk_IsRangeKnownZero(&direct, r.first, static_cast<uint32_t>(r.count), &zero)
+                way == 0
+                    ? Disk_IsRangeKnownZero(&direct, r.first, static_cast<uint32_t>(r.count), &zero)
                 : way == 1
                     ? Disk_IsRangeKnownZero(&outer, r.first, static_cast<uint32_t>(r.count), &zero)
-                    : ResizeDisk_IsRangeKnownZero(overSource, r.first, static_cast<uint32_t>(r.count),
-                                                  &zero);
+                    : ResizeDisk_IsRangeKnownZero(overSource, r.first,
+                                                  static_cast<uint32_t>(r.count), &zero);
             if (r.expect == kErr + 1) {
                 EXPECT_EQ(rc, DISK_ERR_ARG);
             } else {

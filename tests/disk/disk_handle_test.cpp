@@ -46,8 +46,16 @@ int FakeEmpty(void*, UsedSectorMap*, uint64_t, uint32_t, bool* empty, RangeProgr
     *empty = true;
     return DISK_OK;
 }
-bool FakeCompact(void*) { ++g_calls.compact; return true; }
-bool FakeParent(void*) { ++g_calls.parent; return true; }
+bool FakeCompact(void*)
+{
+    ++g_calls.compact;
+    return true;
+}
+bool FakeParent(void*)
+{
+    ++g_calls.parent;
+    return true;
+}
 int FakeUnallocated(void*, UsedSectorMap*, uint64_t, uint32_t, bool* out)
 {
     ++g_calls.unallocated;
@@ -83,10 +91,7 @@ protected:
     TableGuard guard_;
 };
 
-DiskHandle FakeHandle()
-{
-    return DiskHandle{kFakeKind, Mem_Alloc(16)};
-}
+DiskHandle FakeHandle() { return DiskHandle{kFakeKind, Mem_Alloc(16)}; }
 
 }  // namespace
 
@@ -140,10 +145,22 @@ TEST_F(DiskDispatch, HandleWithoutObjectNeverRunsKindCode)
 {
     // Every kind, including the password-needed state (kind 12 or 13 with no object) and the
     // kind left by the former close (0), with a NULL object.
-    const DiskKind kinds[] = {DISK_KIND_NONE, DISK_KIND_VMDK, DISK_KIND_QCOW, DISK_KIND_QCOW2,
-                              kFakeKind,      DISK_KIND_HDI,  DISK_KIND_RAW,  DISK_KIND_OVERLAY,
-                              DISK_KIND_SPLIT, DISK_KIND_RESIZE, DISK_KIND_ZERO,
-                              DISK_KIND_DEVICE, DISK_KIND_PLUGIN, 15, -4, 99};
+    const DiskKind kinds[] = {DISK_KIND_NONE,
+                              DISK_KIND_VMDK,
+                              DISK_KIND_QCOW,
+                              DISK_KIND_QCOW2,
+                              kFakeKind,
+                              DISK_KIND_HDI,
+                              DISK_KIND_RAW,
+                              DISK_KIND_OVERLAY,
+                              DISK_KIND_SPLIT,
+                              DISK_KIND_RESIZE,
+                              DISK_KIND_ZERO,
+                              DISK_KIND_DEVICE,
+                              DISK_KIND_PLUGIN,
+                              15,
+                              -4,
+                              99};
     for (DiskKind kind : kinds) {
         SCOPED_TRACE(kind);
         DiskHandle h{kind, nullptr};
@@ -334,9 +351,9 @@ TEST(DiskGeometryHelpers, RangeChecksDoNotWrap)
         {1000, 512, 999 * 512 + 1, 512, false},  // one byte further
         {1000, 512, 512000, 0, true},
         {1000, 512, 512001, 0, false},
-        {1000, 512, UINT64_MAX, 2, false},        // offset + length wraps to 1
+        {1000, 512, UINT64_MAX, 2, false},  // offset + length wraps to 1
         {1000, 512, UINT64_MAX - 0xFFFF, 0xFFFFFFFF, false},
-        {1ull << 55, 512, UINT64_MAX, 1, true},   // a disk of exactly 2^64 bytes
+        {1ull << 55, 512, UINT64_MAX, 1, true},  // a disk of exactly 2^64 bytes
         {1ull << 55, 512, UINT64_MAX - 511, 512, true},
         {(1ull << 55) - 1, 512, UINT64_MAX - 511, 512, false},
         {1ull << 60, 4096, UINT64_MAX, 0xFFFFFFFF, true},  // size needs more than 64 bits

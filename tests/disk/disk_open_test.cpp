@@ -76,7 +76,7 @@ int CountingOpen(const char* path, bool readOnly, ByteStream** out, void*)
 
 const FileOpener kCountingOpener = {CountingOpen, nullptr};
 
-const std::vector<int> kProbeOrder = {0,  5, 6, 7, 8,  9,  10, 11, 12, 13, 14,
+const std::vector<int> kProbeOrder = {0,  5, 6, 7, 8, 9,  10, 11, 12, 13, 14,
                                       -1, 1, 2, 3, 4, 16, 17, 18, 19, 21, 20};
 
 std::vector<int> Concat(std::vector<int> a, const std::vector<int>& b)
@@ -149,7 +149,7 @@ TEST_F(DiskProbe, ExtensionCandidatesThenTheRestOfTheProbeOrder)
         {"a.h0", {22}},
         {"a.H2", {22}},
         {"a.h4", {22}},
-        {"a.h5", {}},      // kind 22 is reached only through h0..h4
+        {"a.h5", {}},  // kind 22 is reached only through h0..h4
         {"a.img", {}},
         {"a", {}},
         {"a.", {}},
@@ -191,15 +191,21 @@ TEST_F(DiskProbe, StopRules)
         {"a.img", 6, DISK_CANCELLED, DISK_CANCELLED, {0, 5, 6}, DISK_KIND_NONE, false},
         {"a.img", 0, DISK_ERR_OPEN, DISK_ERR_OPEN, {0}, DISK_KIND_NONE, false},
         {"a.qcow", 12, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD, {12}, 12, false},
-        {"a.img", 13, DISK_ERR_PASSWORD, DISK_ERR_PASSWORD,
-         {0, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 13, false},
+        {"a.img",
+         13,
+         DISK_ERR_PASSWORD,
+         DISK_ERR_PASSWORD,
+         {0, 5, 6, 7, 8, 9, 10, 11, 12, 13},
+         13,
+         false},
         // Only qcow and qcow2 may ask for a password; other failures go on.
         {"a.img", 5, DISK_ERR_PASSWORD, DISK_ERR_ARG, kProbeOrder, DISK_KIND_NONE, false},
         {"a.img", 20, DISK_ERR_NOMEM, DISK_ERR_ARG, kProbeOrder, DISK_KIND_NONE, false},
         {"a.hdi", 16, DISK_ERR_READ, DISK_ERR_ARG, ThenTheRest({16}), DISK_KIND_NONE, false},
         // A candidate's failure still lets the probe order find the file.
         {"a.vhd", 19, DISK_OK, DISK_OK,
-         Concat({6, 7}, {0, 5, 8, 9, 10, 11, 12, 13, 14, -1, 1, 2, 3, 4, 16, 17, 18, 19}), 19, true},
+         Concat({6, 7}, {0, 5, 8, 9, 10, 11, 12, 13, 14, -1, 1, 2, 3, 4, 16, 17, 18, 19}), 19,
+         true},
         // Kind 22 found through its extension.
         {"a.h3", 22, DISK_OK, DISK_OK, {22}, 22, true},
     };
@@ -258,9 +264,9 @@ TEST_F(DiskProbe, OpenOverAnOpenObjectIsRefused)
     g_log.kinds.clear();
     g_log.openerCalls = 0;
     EXPECT_EQ(Open(path), DISK_ERR_ARG);
-    EXPECT_EQ(Disk_OpenKindWithHandler(&handle_, nullptr, path.c_str(), true, DISK_KIND_VMDK, 0,
-                                       nullptr),
-              DISK_ERR_ARG);
+    EXPECT_EQ(
+        Disk_OpenKindWithHandler(&handle_, nullptr, path.c_str(), true, DISK_KIND_VMDK, 0, nullptr),
+        DISK_ERR_ARG);
     EXPECT_TRUE(g_log.kinds.empty());
     EXPECT_EQ(g_log.openerCalls, 0);
     EXPECT_EQ(handle_.object, object);
@@ -373,41 +379,92 @@ TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
         int storedKind;
     } rows[] = {
         {"dynamic VHD refused", "a.img", &dynamicVhd, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
-        {"its real failure", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}}, DISK_ERR_READ,
+        {"its real failure",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_READ}},
+         DISK_ERR_READ,
          DISK_KIND_NONE},
-        {"child VHD, footer at the end", "a.img", &childVhd, {{6, DISK_ERR_NOMEM}},
-         DISK_ERR_NOMEM, DISK_KIND_NONE},
+        {"child VHD, footer at the end",
+         "a.img",
+         &childVhd,
+         {{6, DISK_ERR_NOMEM}},
+         DISK_ERR_NOMEM,
+         DISK_KIND_NONE},
         // Never "nothing recognised", never a password the format cannot want.
-        {"-207 kept as -206", "a.img", &dynamicVhd, {{6, DISK_ERR_ARG}}, DISK_ERR_FORMAT,
+        {"-207 kept as -206",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_ARG}},
+         DISK_ERR_FORMAT,
          DISK_KIND_NONE},
-        {"-210 kept as -206", "a.img", &dynamicVhd, {{6, DISK_ERR_PASSWORD}}, DISK_ERR_FORMAT,
+        {"-210 kept as -206",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_PASSWORD}},
+         DISK_ERR_FORMAT,
          DISK_KIND_NONE},
         // The probe order and its stop rules stand.
-        {"a later kind accepts", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {19, DISK_OK}},
-         DISK_OK, 19},
-        {"a later password", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {13, DISK_ERR_PASSWORD}},
-         DISK_ERR_PASSWORD, 13},
-        {"a later open failure", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {8, DISK_ERR_OPEN}},
-         DISK_ERR_OPEN, DISK_KIND_NONE},
-        {"a later cancel", "a.img", &dynamicVhd, {{6, DISK_ERR_READ}, {9, DISK_CANCELLED}},
-         DISK_CANCELLED, DISK_KIND_NONE},
-        // A fixed footer is no mark of the dynamic kind.
-        {"fixed VHD", "a.img", &fixedVhd, {{6, DISK_ERR_READ}, {7, DISK_ERR_SIZE}},
-         DISK_ERR_SIZE, DISK_KIND_NONE},
-        {"fixed VHD, 511-byte footer", "a.img", &fixedVhd511, {{7, DISK_ERR_NOMEM}},
-         DISK_ERR_NOMEM, DISK_KIND_NONE},
-        {"extension candidates first", "a.vhd", &fixedVhd, {{7, DISK_ERR_SIZE}}, DISK_ERR_SIZE,
+        {"a later kind accepts",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_READ}, {19, DISK_OK}},
+         DISK_OK,
+         19},
+        {"a later password",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_READ}, {13, DISK_ERR_PASSWORD}},
+         DISK_ERR_PASSWORD,
+         13},
+        {"a later open failure",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_READ}, {8, DISK_ERR_OPEN}},
+         DISK_ERR_OPEN,
          DISK_KIND_NONE},
-        {"sparse VMDK", "a.img", &sparseVmdk, {{0, DISK_ERR_NOMEM}, {7, DISK_ERR_SIZE}},
-         DISK_ERR_NOMEM, DISK_KIND_NONE},
+        {"a later cancel",
+         "a.img",
+         &dynamicVhd,
+         {{6, DISK_ERR_READ}, {9, DISK_CANCELLED}},
+         DISK_CANCELLED,
+         DISK_KIND_NONE},
+        // A fixed footer is no mark of the dynamic kind.
+        {"fixed VHD",
+         "a.img",
+         &fixedVhd,
+         {{6, DISK_ERR_READ}, {7, DISK_ERR_SIZE}},
+         DISK_ERR_SIZE,
+         DISK_KIND_NONE},
+        {"fixed VHD, 511-byte footer",
+         "a.img",
+         &fixedVhd511,
+         {{7, DISK_ERR_NOMEM}},
+         DISK_ERR_NOMEM,
+         DISK_KIND_NONE},
+        {"extension candidates first",
+         "a.vhd",
+         &fixedVhd,
+         {{7, DISK_ERR_SIZE}},
+         DISK_ERR_SIZE,
+         DISK_KIND_NONE},
+        {"sparse VMDK",
+         "a.img",
+         &sparseVmdk,
+         {{0, DISK_ERR_NOMEM}, {7, DISK_ERR_SIZE}},
+         DISK_ERR_NOMEM,
+         DISK_KIND_NONE},
         {"VMDK descriptor", "a.vmdk", &textVmdk, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
         {"NHD", "a.img", &nhd, {{18, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
         {"VHD1.00", "a.hdd", &vhd100, {{19, DISK_ERR_SIZE}}, DISK_ERR_SIZE, DISK_KIND_NONE},
         {"HDIM", "a.img", &hdim, {{21, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
         // Without a mark, refusals are only "not this kind".
-        {"no marks", "a.img", &plain,
+        {"no marks",
+         "a.img",
+         &plain,
          {{0, DISK_ERR_NOMEM}, {6, DISK_ERR_READ}, {18, DISK_ERR_READ}, {21, DISK_ERR_SIZE}},
-         DISK_ERR_ARG, DISK_KIND_NONE},
+         DISK_ERR_ARG,
+         DISK_KIND_NONE},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -434,12 +491,9 @@ TEST(DiskOpenReal, UnrecognisedFilesLeaveTheHandleUnchanged)
 {
     TempDir dir;
     const std::pair<const char*, std::vector<uint8_t>> files[] = {
-        {"garbage.bin", RandomBytes(70000, 11)},
-        {"garbage.vhd", RandomBytes(4096 + 511, 12)},
-        {"GARBAGE.HDI", RandomBytes(5000, 13)},
-        {"garbage.hdd", RandomBytes(8192 + 7, 14)},
-        {"garbage.h1", RandomBytes(1048577, 15)},
-        {"empty.img", {}},
+        {"garbage.bin", RandomBytes(70000, 11)},  {"garbage.vhd", RandomBytes(4096 + 511, 12)},
+        {"GARBAGE.HDI", RandomBytes(5000, 13)},   {"garbage.hdd", RandomBytes(8192 + 7, 14)},
+        {"garbage.h1", RandomBytes(1048577, 15)}, {"empty.img", {}},
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.first);
@@ -492,9 +546,9 @@ int RealCountingOpen(const char* path, bool readOnly, ByteStream** out, void* us
 TEST(DiskOpenReal, ProbingTable)
 {
     TempDir dir;
-    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) +
-                                            "/disk/probe_fixtures.py") +
-                         " " + Quote(dir.path())),
+    ASSERT_EQ(RunCommand("python3 " +
+                         Quote(std::string(VDX_TEST_SOURCE_DIR) + "/disk/probe_fixtures.py") + " " +
+                         Quote(dir.path())),
               0);
     const bool haveQemu = HaveTool("qemu-img");
     if (haveQemu) {
@@ -548,14 +602,13 @@ TEST(DiskOpenReal, ProbingTable)
         } else {
             std::string fixture = dir.file(std::string("img.") + r.fixture);
             ASSERT_EQ(RunCommand("cp --sparse=always " + Quote(fixture) + " " + Quote(path)), 0);
-            dataPath = dir.file(std::string("img.") +
-                                (std::string(r.fixture) == "vhdfixed" ? "unz" : r.fixture) +
-                                ".data");
+            dataPath =
+                dir.file(std::string("img.") +
+                         (std::string(r.fixture) == "vhdfixed" ? "unz" : r.fixture) + ".data");
             if (std::string(r.fixture) == "ndiimage") {
                 std::string stem = path.substr(0, path.rfind('.'));
-                ASSERT_EQ(RunCommand("cp " + Quote(dir.file("img.ndi")) + " " +
-                                     Quote(stem + ".ndi")),
-                          0);
+                ASSERT_EQ(
+                    RunCommand("cp " + Quote(dir.file("img.ndi")) + " " + Quote(stem + ".ndi")), 0);
             }
         }
         DiskHandle h;
@@ -604,10 +657,11 @@ TEST(DiskOpenReal, MissingFileStopsAtTheFirstOpenerCall)
 
 TEST(DiskOpenReal, DamagedImagesAreNotTakenForUnknownFiles)
 {
-    if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "qemu-img or qemu-io missing";
+    if (!HaveTool("qemu-img") || !HaveTool("qemu-io"))
+        GTEST_SKIP() << "qemu-img or qemu-io missing";
     TempDir dir;
-    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) +
-                                            "/disk/damaged_fixtures.py") +
+    ASSERT_EQ(RunCommand("python3 " +
+                         Quote(std::string(VDX_TEST_SOURCE_DIR) + "/disk/damaged_fixtures.py") +
                          " " + Quote(dir.path())),
               0);
     struct Row {
@@ -615,16 +669,11 @@ TEST(DiskOpenReal, DamagedImagesAreNotTakenForUnknownFiles)
         bool damaged;  // else sound (opens) or of no format (nothing recognises it)
         DiskKind kind;
     } rows[] = {
-        {"sound.vhd", false, DISK_KIND_VHD},
-        {"sound.vmdk", false, DISK_KIND_VMDK},
-        {"truncated.vhd", true, DISK_KIND_NONE},
-        {"cut-footer.vhd", true, DISK_KIND_NONE},
-        {"bat-past-end.vhd", true, DISK_KIND_NONE},
-        {"zero-gte.vmdk", true, DISK_KIND_NONE},
-        {"zero-grain.vmdk", true, DISK_KIND_NONE},
-        {"bad-descriptor.vmdk", true, DISK_KIND_NONE},
-        {"bad-checksum.vhd", true, DISK_KIND_NONE},
-        {"nodata.bin", false, DISK_KIND_NONE},
+        {"sound.vhd", false, DISK_KIND_VHD},        {"sound.vmdk", false, DISK_KIND_VMDK},
+        {"truncated.vhd", true, DISK_KIND_NONE},    {"cut-footer.vhd", true, DISK_KIND_NONE},
+        {"bat-past-end.vhd", true, DISK_KIND_NONE}, {"zero-gte.vmdk", true, DISK_KIND_NONE},
+        {"zero-grain.vmdk", true, DISK_KIND_NONE},  {"bad-descriptor.vmdk", true, DISK_KIND_NONE},
+        {"bad-checksum.vhd", true, DISK_KIND_NONE}, {"nodata.bin", false, DISK_KIND_NONE},
     };
     for (const Row& r : rows) {
         const std::string original = dir.file(r.name);
@@ -710,22 +759,22 @@ TEST(DiskOpenReal, OneKindOpensRefuseAHandleThatHoldsAnObject)
         bool needsQemu;
         std::function<int(DiskHandle*)> open;
     } rows[] = {
-        {"by kind", false, [&](DiskHandle* h) {
-             return Disk_OpenByKind(h, image.c_str(), true, DISK_KIND_UNZ);
-         }},
-        {"kind with handler", true, [&](DiskHandle* h) {
-             return Disk_OpenKindWithHandler(h, nullptr, vmdkPath.c_str(), true, DISK_KIND_VMDK,
-                                             0, nullptr);
+        {"by kind", false,
+         [&](DiskHandle* h) { return Disk_OpenByKind(h, image.c_str(), true, DISK_KIND_UNZ); }},
+        {"kind with handler", true,
+         [&](DiskHandle* h) {
+             return Disk_OpenKindWithHandler(h, nullptr, vmdkPath.c_str(), true, DISK_KIND_VMDK, 0,
+                                             nullptr);
          }},
         {"raw", false, [&](DiskHandle* h) { return Disk_OpenRaw(h, image.c_str(), true, 0, &g); }},
-        {"raw with handler", false, [&](DiskHandle* h) {
+        {"raw with handler", false,
+         [&](DiskHandle* h) {
              return Disk_OpenRawWithHandler(h, nullptr, image.c_str(), true, 0, &g);
          }},
         {"resized", false, [&](DiskHandle* h) { return Disk_OpenResized(h, &other, false, 4096); }},
         {"zero", false, [&](DiskHandle* h) { return Disk_OpenZero(h, &g); }},
-        {"device", false, [&](DiskHandle* h) {
-             return Disk_OpenDevice(h, image.c_str(), true, 0, &g);
-         }},
+        {"device", false,
+         [&](DiskHandle* h) { return Disk_OpenDevice(h, image.c_str(), true, 0, &g); }},
         {"general", false, [&](DiskHandle* h) { return Disk_Open(h, image.c_str(), true); }},
         // The kinds' own entries, as the tables hold them.
         {"UNZ entry", false, [&](DiskHandle* h) { return Disk_OpenUnz(h, image.c_str(), true); }},

@@ -43,7 +43,8 @@ const FormatInfo kFormats[] = {
     {"unz", DISK_KIND_UNZ, Disk_OpenUnz},
 };
 
-const FormatInfo& Format(const std::string& name) {
+const FormatInfo& Format(const std::string& name)
+{
     for (const FormatInfo& f : kFormats) {
         if (name == f.name) return f;
     }
@@ -52,14 +53,16 @@ const FormatInfo& Format(const std::string& name) {
 }
 
 // Opens a file with one kind's entry; answers the result and leaves the handle open on success.
-int OpenAs(const FormatInfo& f, const std::string& path, DiskHandle* h) {
+int OpenAs(const FormatInfo& f, const std::string& path, DiskHandle* h)
+{
     Disk_Init(h);
     return f.open(h, path.c_str(), true);
 }
 
 std::string BuildArgs(const std::string& fmt, const std::string& out, const std::string& data,
                       uint32_t cyl, uint32_t heads, uint32_t spt, uint32_t bps,
-                      const std::string& extra = "") {
+                      const std::string& extra = "")
+{
     return "build " + fmt + " " + Quote(out) + " --data " + Quote(data) + " --cyl " +
            std::to_string(cyl) + " --heads " + std::to_string(heads) + " --spt " +
            std::to_string(spt) + " --bps " + std::to_string(bps) + " " + extra;
@@ -76,12 +79,13 @@ protected:
 struct ReadCase {
     const char* fmt;
     uint32_t cyl, heads, spt, bps;
-    uint64_t dataBytes;     // bytes of random data handed to the builder
-    uint64_t expectTotal;   // sectors the reader must present
+    uint64_t dataBytes;    // bytes of random data handed to the builder
+    uint64_t expectTotal;  // sectors the reader must present
     uint32_t expectHeads, expectSpt, expectBps;
 };
 
-TEST_F(EmulatorImages, ReadsIndependentFixturesOfEveryFormat) {
+TEST_F(EmulatorImages, ReadsIndependentFixturesOfEveryFormat)
+{
     const ReadCase cases[] = {
         {"hdi", 5, 4, 17, 512, 5 * 4 * 17 * 512, 340, 4, 17, 512},
         {"hdi", 3, 2, 8, 4096, 3 * 2 * 8 * 4096, 48, 2, 8, 4096},
@@ -129,7 +133,8 @@ TEST_F(EmulatorImages, ReadsIndependentFixturesOfEveryFormat) {
     }
 }
 
-TEST_F(EmulatorImages, EmptyRangeWithLargeSectorsStaysInsideTheBuffer) {
+TEST_F(EmulatorImages, EmptyRangeWithLargeSectorsStaysInsideTheBuffer)
+{
     // 4096-byte sectors: 2 MiB hold 512 of them. The data is zero but for the very last sector,
     // which a 4096-sector chunk would have placed far past the buffer.
     const uint32_t cyl = 40, heads = 4, spt = 8, bps = 4096;  // 1280 sectors, 5 MiB
@@ -158,7 +163,8 @@ struct HostileCase {
     int expect;
 };
 
-TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes) {
+TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes)
+{
     const HostileCase cases[] = {
         // HDI
         {"hdi", 2, 2, 4, 512, "--set header_size=512", DISK_ERR_FORMAT},
@@ -221,10 +227,10 @@ TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes) {
     int n = 0;
     for (const HostileCase& c : cases) {
         const bool headerless = std::string(c.fmt) == "pc98e" || std::string(c.fmt) == "unz";
-        commands += BuildArgs(c.fmt, dir.file("h" + std::to_string(n++)),
-                              headerless ? dir.file("none") : data, c.cyl, c.heads, c.spt, c.bps,
-                              c.extra) +
-                    "\n";
+        commands +=
+            BuildArgs(c.fmt, dir.file("h" + std::to_string(n++)),
+                      headerless ? dir.file("none") : data, c.cyl, c.heads, c.spt, c.bps, c.extra) +
+            "\n";
     }
     WriteText(dir.file("commands"), commands);
     RunTool("batch " + Quote(dir.file("commands")));
@@ -240,7 +246,8 @@ TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes) {
     }
 }
 
-TEST_F(EmulatorImages, EdgeCasesOfTheSizeRules) {
+TEST_F(EmulatorImages, EdgeCasesOfTheSizeRules)
+{
     const std::string data = dir.file("data");
     DiskHandle h;
     DiskGeometry g{0, 0, 0, 0, 0};
@@ -280,12 +287,13 @@ TEST_F(EmulatorImages, EdgeCasesOfTheSizeRules) {
     for (const FormatInfo& f : kFormats) {
         EXPECT_EQ(OpenAs(f, dir.file("missing"), &h), DISK_ERR_OPEN) << f.name;
     }
-    EXPECT_EQ(OpenAs(FormatInfo{"vhd", DISK_KIND_VHD_FIXED, Disk_OpenVhdFixed}, dir.file("missing"),
-                     &h),
-              DISK_ERR_OPEN);
+    EXPECT_EQ(
+        OpenAs(FormatInfo{"vhd", DISK_KIND_VHD_FIXED, Disk_OpenVhdFixed}, dir.file("missing"), &h),
+        DISK_ERR_OPEN);
 }
 
-TEST_F(EmulatorImages, OpenersReportCancelAndFailureOfTheCallback) {
+TEST_F(EmulatorImages, OpenersReportCancelAndFailureOfTheCallback)
+{
     struct Script {
         static int Cancel(const char*, bool, ByteStream**, void*) { return 1; }
         static int Fail(const char*, bool, ByteStream**, void*) { return -1; }
@@ -302,7 +310,8 @@ TEST_F(EmulatorImages, OpenersReportCancelAndFailureOfTheCallback) {
     EXPECT_EQ(h.kind, DISK_KIND_NONE);
 }
 
-TEST_F(EmulatorImages, SectorSizeRuleOfTheChecks) {
+TEST_F(EmulatorImages, SectorSizeRuleOfTheChecks)
+{
     for (uint32_t bps : {128u, 256u, 512u, 1024u, 2048u, 4096u}) {
         DiskGeometry g = MakeGeometry(100, 4, 5, bps);
         EXPECT_EQ(Hdi_CheckGeometry(&g), 0) << bps;
@@ -327,9 +336,9 @@ TEST_F(EmulatorImages, SectorSizeRuleOfTheChecks) {
     EXPECT_EQ(VhdFixed_CheckGeometry(&g256), -1);
     // Every check but the flat one needs a total below 2^32.
     DiskGeometry huge = MakeGeometry(1ull << 32, 16, 63, 512);
-    for (auto check : {Hdi_CheckGeometry, Nhd_CheckGeometry, Vhd100_CheckGeometry,
-                       Hdim_CheckGeometry, Unz_CheckGeometry, Pc98e_CheckGeometry,
-                       VhdFixed_CheckGeometry}) {
+    for (auto check :
+         {Hdi_CheckGeometry, Nhd_CheckGeometry, Vhd100_CheckGeometry, Hdim_CheckGeometry,
+          Unz_CheckGeometry, Pc98e_CheckGeometry, VhdFixed_CheckGeometry}) {
         EXPECT_EQ(check(&huge), -1);
     }
 }
@@ -339,17 +348,22 @@ TEST_F(EmulatorImages, SectorSizeRuleOfTheChecks) {
 struct VhdCase {
     const char* creator;
     uint32_t cyl, heads, spt;
-    uint64_t current;     // bytes of data before the footer
-    uint64_t expectTotal; // sectors the reader must present
+    uint64_t current;      // bytes of data before the footer
+    uint64_t expectTotal;  // sectors the reader must present
 };
 
-TEST_F(EmulatorImages, FixedVhdSizeFollowsTheCreator) {
+TEST_F(EmulatorImages, FixedVhdSizeFollowsTheCreator)
+{
     // 20 x 4 x 17 = 1360 sectors of CHS in a data area of 1500 sectors.
     const VhdCase cases[] = {
-        {"win ", 20, 4, 17, 1500 * 512, 1500},   {"qem2", 20, 4, 17, 1500 * 512, 1500},
-        {"d2v ", 20, 4, 17, 1500 * 512, 1500},   {"CTXS", 20, 4, 17, 1500 * 512, 1500},
-        {"tap", 20, 4, 17, 1500 * 512, 1500},    {"vpc ", 20, 4, 17, 1500 * 512, 1360},
-        {"vs  ", 20, 4, 17, 1500 * 512, 1360},   {"qemu", 20, 4, 17, 1500 * 512, 1360},
+        {"win ", 20, 4, 17, 1500 * 512, 1500},
+        {"qem2", 20, 4, 17, 1500 * 512, 1500},
+        {"d2v ", 20, 4, 17, 1500 * 512, 1500},
+        {"CTXS", 20, 4, 17, 1500 * 512, 1500},
+        {"tap", 20, 4, 17, 1500 * 512, 1500},
+        {"vpc ", 20, 4, 17, 1500 * 512, 1360},
+        {"vs  ", 20, 4, 17, 1500 * 512, 1360},
+        {"qemu", 20, 4, 17, 1500 * 512, 1360},
         {"abcd", 20, 4, 17, 1500 * 512, 1360},
         // The largest CHS means "take the current size", even when it is smaller than the CHS.
         {"vpc ", 65535, 16, 255, 1500 * 512, 1500},
@@ -360,10 +374,10 @@ TEST_F(EmulatorImages, FixedVhdSizeFollowsTheCreator) {
     for (const VhdCase& c : cases) {
         SCOPED_TRACE(std::string("creator '") + c.creator + "'");
         const std::string image = dir.file("v" + std::to_string(n++) + ".vhd");
-        RunTool("vhdfixed " + Quote(image) + " --data " + Quote(dir.file("data")) +
-                " --creator " + Quote(c.creator) + " --cyl " + std::to_string(c.cyl) +
-                " --heads " + std::to_string(c.heads) + " --spt " + std::to_string(c.spt) +
-                " --current " + std::to_string(c.current));
+        RunTool("vhdfixed " + Quote(image) + " --data " + Quote(dir.file("data")) + " --creator " +
+                Quote(c.creator) + " --cyl " + std::to_string(c.cyl) + " --heads " +
+                std::to_string(c.heads) + " --spt " + std::to_string(c.spt) + " --current " +
+                std::to_string(c.current));
         DiskHandle h;
         Disk_Init(&h);
         ASSERT_EQ(Disk_OpenVhdFixed(&h, image.c_str(), true), DISK_OK);
@@ -380,7 +394,8 @@ TEST_F(EmulatorImages, FixedVhdSizeFollowsTheCreator) {
     }
 }
 
-TEST_F(EmulatorImages, FixedVhdAboveTheLargestChsIsSizedByItsCurrentSize) {
+TEST_F(EmulatorImages, FixedVhdAboveTheLargestChsIsSizedByItsCurrentSize)
+{
     // A "vpc " footer of 143,360,000,000 bytes with CHS 65535/16/63 (66,059,280 sectors): a
     // current size above 65535 x 16 x 255 x 512 bytes is the disk's size.
     const std::vector<uint8_t> data = FastBytes(4096, 3);
@@ -415,11 +430,12 @@ TEST_F(EmulatorImages, FixedVhdAboveTheLargestChsIsSizedByItsCurrentSize) {
     Disk_Close(&h);
 }
 
-TEST_F(EmulatorImages, FixedVhdFooterChecks) {
+TEST_F(EmulatorImages, FixedVhdFooterChecks)
+{
     const std::vector<uint8_t> data = FastBytes(4 * 4 * 17 * 512, 13);
     SaveFile(dir.file("data"), data);
-    const std::string base = "--data " + Quote(dir.file("data")) +
-                             " --creator 'vpc ' --cyl 4 --heads 4 --spt 17 ";
+    const std::string base =
+        "--data " + Quote(dir.file("data")) + " --creator 'vpc ' --cyl 4 --heads 4 --spt 17 ";
     struct Case {
         const char* extra;
         int expect;
@@ -473,11 +489,13 @@ TEST_F(EmulatorImages, FixedVhdFooterChecks) {
 
 class QemuVhd : public EmulatorImages {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         EmulatorImages::SetUp();
         if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img is not installed (qemu-utils)";
     }
-    uint64_t QemuVirtualSize(const std::string& path) {
+    uint64_t QemuVirtualSize(const std::string& path)
+    {
         std::string out;
         EXPECT_EQ(RunCommand("qemu-img info -f vpc --output=json " + Quote(path), &out), 0);
         const size_t at = out.find("\"virtual-size\":");
@@ -486,7 +504,8 @@ protected:
     }
 };
 
-TEST_F(QemuVhd, ReadsQemuMadeFixedDisksAtFullSize) {
+TEST_F(QemuVhd, ReadsQemuMadeFixedDisksAtFullSize)
+{
     // A converted disk with data (creator "qemu", CHS rounded up over the data).
     const std::vector<uint8_t> src = FastBytes(3 << 20, 17);
     SaveFile(dir.file("src.img"), src);
@@ -536,29 +555,42 @@ struct RoundTrip {
     const char* ext;  // the output's extension, for the general open
 };
 
-TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader) {
+TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader)
+{
     auto cb = Progress::Callback;
     const RoundTrip cases[] = {
         {"hdi", 4 * 17 * 40, 4, 17, 512,
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Hdi_Create(p, s, cb, u, false); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Hdi_Create(p, s, cb, u, false);
+         },
          4, 17, 4 * 17 * 40, 4096, 4096 + 4 * 17 * 40 * 512, "hdi"},
         {"hdi", 2 * 8 * 600, 2, 8, 4096,  // more than one 2 MiB chunk of 4096-byte sectors
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Hdi_Create(p, s, cb, u, true); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Hdi_Create(p, s, cb, u, true);
+         },
          2, 8, 2 * 8 * 600, 4096, 4096 + 2 * 8 * 600 * 4096ull, "hdi"},
         {"thd", 264 * 50, 8, 33, 256,
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Thd_Create(p, s, cb, u, false); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Thd_Create(p, s, cb, u, false);
+         },
          8, 33, 264 * 50, 256, 256 + 50 * 67584, "thd"},
         {"nhd", 3 * 11 * 100, 3, 11, 1024,
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Nhd_Create(p, s, cb, u, false); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Nhd_Create(p, s, cb, u, false);
+         },
          3, 11, 3 * 11 * 100, 512, 512 + 3 * 11 * 100 * 1024, "nhd"},
         {"vhd100", 8 * 17 * 70, 8, 17, 512,
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Vhd100_Create(p, s, cb, u, false); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Vhd100_Create(p, s, cb, u, false);
+         },
          8, 17, 8 * 17 * 70, 220, 220 + 8 * 17 * 70 * 512, "hdd"},
         {"hdim", 5 * 7 * 30 + 3, 5, 7, 2048,  // not whole cylinders: HDIM keeps the data size
          [&](const char* p, const DiskHandle* s, Progress* u) { return Hdim_Create(p, s, cb, u); },
          5, 7, 5 * 7 * 30 + 3, 512, 512 + (5 * 7 * 30 + 3) * 2048, "slh"},
         {"unz", 2048 * 3, 16, 63, 512,
-         [&](const char* p, const DiskHandle* s, Progress* u) { return Unz_Create(p, s, cb, u, false); },
+         [&](const char* p, const DiskHandle* s, Progress* u) {
+             return Unz_Create(p, s, cb, u, false);
+         },
          64, 32, 2048 * 3, 0, 3 << 20, "h1"},
         {"pc98e", 128000, 8, 20, 512,
          [&](const char* p, const DiskHandle* s, Progress* u) { return Pc98e_Create(p, s, cb, u); },
@@ -642,7 +674,8 @@ TEST_F(EmulatorImages, EveryCreatorRoundTripsThroughItsOwnReader) {
     }
 }
 
-TEST_F(QemuVhd, FixedVhdCreatorOutputReadsBackHereAndInQemu) {
+TEST_F(QemuVhd, FixedVhdCreatorOutputReadsBackHereAndInQemu)
+{
     struct Case {
         const char* creator;
         uint32_t code, version;
@@ -672,9 +705,9 @@ TEST_F(QemuVhd, FixedVhdCreatorOutputReadsBackHereAndInQemu) {
         VhdCreateOptions options{c.code, c.version, 0, 4096, 1, 0};
         Progress progress;
         const int32_t before = static_cast<int32_t>(time(nullptr) - 946684800);
-        ASSERT_EQ(VhdFixed_Create(out.c_str(), &source, nullptr, Progress::Callback, &progress,
-                                  &options),
-                  DISK_OK);
+        ASSERT_EQ(
+            VhdFixed_Create(out.c_str(), &source, nullptr, Progress::Callback, &progress, &options),
+            DISK_OK);
         Disk_Close(&source);
         EXPECT_EQ(progress.calls.front().first, 0u);
         EXPECT_EQ(progress.calls.back().first, c.total);
@@ -727,15 +760,16 @@ TEST_F(QemuVhd, FixedVhdCreatorOutputReadsBackHereAndInQemu) {
 
         EXPECT_EQ(QemuVirtualSize(out), c.expectTotal * 512);
         std::string msg;
-        EXPECT_EQ(RunCommand("qemu-img compare -f vpc -F raw " + Quote(out) + " " +
-                                 Quote(srcPath) + " 2>&1",
+        EXPECT_EQ(RunCommand("qemu-img compare -f vpc -F raw " + Quote(out) + " " + Quote(srcPath) +
+                                 " 2>&1",
                              &msg),
                   0)
             << msg;
     }
 }
 
-TEST_F(EmulatorImages, CreatorsRefuseWhatTheirHeaderCannotHold) {
+TEST_F(EmulatorImages, CreatorsRefuseWhatTheirHeaderCannotHold)
+{
     FakeDisk fake;
     DiskHandle source = FakeHandle(&fake);
     const std::string out = dir.file("refused");
@@ -816,7 +850,8 @@ TEST_F(EmulatorImages, CreatorsRefuseWhatTheirHeaderCannotHold) {
     EXPECT_EQ(Pc98e_CheckGeometry(&pc), -1);
 }
 
-TEST_F(EmulatorImages, CreatorsStopOnCancelAndOnReadFailures) {
+TEST_F(EmulatorImages, CreatorsStopOnCancelAndOnReadFailures)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(8 * 17 * 100, 8, 17, 512);  // 13600 sectors: 4 chunks
     fake.byteAt = [](uint64_t at) { return uint8_t(at * 131 >> 9); };
@@ -838,9 +873,9 @@ TEST_F(EmulatorImages, CreatorsStopOnCancelAndOnReadFailures) {
     // Cancelled at once.
     progress = Progress();
     progress.stopAt = 0;
-    EXPECT_EQ(Vhd100_Create(dir.file("c.hdd").c_str(), &source, Progress::Callback, &progress,
-                            false),
-              DISK_CANCELLED);
+    EXPECT_EQ(
+        Vhd100_Create(dir.file("c.hdd").c_str(), &source, Progress::Callback, &progress, false),
+        DISK_CANCELLED);
     EXPECT_EQ(progress.calls.size(), 1u);
 
     // A failing read is the result.
@@ -867,7 +902,8 @@ TEST_F(EmulatorImages, CreatorsStopOnCancelAndOnReadFailures) {
               DISK_ERR_CREATE);
 }
 
-TEST_F(EmulatorImages, HdimTimeStampIsLocalTimeText) {
+TEST_F(EmulatorImages, HdimTimeStampIsLocalTimeText)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(4 * 17, 4, 17, 512);
     DiskHandle source = FakeHandle(&fake);
@@ -891,7 +927,8 @@ TEST_F(EmulatorImages, HdimTimeStampIsLocalTimeText) {
 // The fixed VHD and the flat raw image of a disk with an ext4 volume hold the free space and the
 // zeros as holes: they read back identical through qemu-img, and the blocks they allocate are
 // no more than the source's used data and the metadata.
-TEST_F(EmulatorImages, FixedVhdAndFlatLeaveFreeSpaceAsHoles) {
+TEST_F(EmulatorImages, FixedVhdAndFlatLeaveFreeSpaceAsHoles)
+{
     if (!HaveTool("qemu-img") || !HaveTool("mke2fs") || !HaveTool("sfdisk")) {
         GTEST_SKIP() << "qemu-img, e2fsprogs or sfdisk missing";
     }
@@ -926,15 +963,15 @@ TEST_F(EmulatorImages, FixedVhdAndFlatLeaveFreeSpaceAsHoles) {
     Disk_Close(&source);
 
     std::string msg;
-    EXPECT_EQ(RunCommand("qemu-img compare -f vpc -F raw " + Quote(vhd) + " " + Quote(srcPath) +
-                             " 2>&1",
-                         &msg),
-              0)
+    EXPECT_EQ(
+        RunCommand("qemu-img compare -f vpc -F raw " + Quote(vhd) + " " + Quote(srcPath) + " 2>&1",
+                   &msg),
+        0)
         << msg;
-    EXPECT_EQ(RunCommand("qemu-img compare -f raw -F raw " + Quote(flat) + " " + Quote(srcPath) +
-                             " 2>&1",
-                         &msg),
-              0)
+    EXPECT_EQ(
+        RunCommand("qemu-img compare -f raw -F raw " + Quote(flat) + " " + Quote(srcPath) + " 2>&1",
+                   &msg),
+        0)
         << msg;
     for (const std::string& out : {vhd, flat}) {
         SCOPED_TRACE(out);
@@ -956,23 +993,34 @@ struct HoleImageCase {
     std::function<int(const char*, const DiskHandle*)> create;
 };
 
-TEST_F(EmulatorImages, KnownZerosOfEveryRawBasedImageAreHolesOfItsFile) {
+TEST_F(EmulatorImages, KnownZerosOfEveryRawBasedImageAreHolesOfItsFile)
+{
     if (!sparse::HolesAreReported(dir.path()) || !HaveTool("fallocate"))
         GTEST_SKIP() << "no holes on " << dir.path() << " or no fallocate to dig them";
     const VhdCreateOptions vhdOptions{VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0};
     const HoleImageCase cases[] = {
         {"hdi", DISK_KIND_HDI, 4 * 17 * 250, 4, 17, 512, 4096,
-         [](const char* p, const DiskHandle* s) { return Hdi_Create(p, s, nullptr, nullptr, false); }},
+         [](const char* p, const DiskHandle* s) {
+             return Hdi_Create(p, s, nullptr, nullptr, false);
+         }},
         {"thd", DISK_KIND_THD, 264 * 250, 8, 33, 256, 256,
-         [](const char* p, const DiskHandle* s) { return Thd_Create(p, s, nullptr, nullptr, false); }},
+         [](const char* p, const DiskHandle* s) {
+             return Thd_Create(p, s, nullptr, nullptr, false);
+         }},
         {"nhd", DISK_KIND_NHD, 3 * 11 * 300, 3, 11, 1024, 512,
-         [](const char* p, const DiskHandle* s) { return Nhd_Create(p, s, nullptr, nullptr, false); }},
+         [](const char* p, const DiskHandle* s) {
+             return Nhd_Create(p, s, nullptr, nullptr, false);
+         }},
         {"vhd100", DISK_KIND_VHD100, 8 * 17 * 120, 8, 17, 512, 220,
-         [](const char* p, const DiskHandle* s) { return Vhd100_Create(p, s, nullptr, nullptr, false); }},
+         [](const char* p, const DiskHandle* s) {
+             return Vhd100_Create(p, s, nullptr, nullptr, false);
+         }},
         {"hdim", DISK_KIND_HDIM, 5 * 7 * 120, 5, 7, 2048, 512,
          [](const char* p, const DiskHandle* s) { return Hdim_Create(p, s, nullptr, nullptr); }},
         {"unz", DISK_KIND_UNZ, 2048 * 8, 16, 63, 512, 0,
-         [](const char* p, const DiskHandle* s) { return Unz_Create(p, s, nullptr, nullptr, false); }},
+         [](const char* p, const DiskHandle* s) {
+             return Unz_Create(p, s, nullptr, nullptr, false);
+         }},
         {"pc98e", DISK_KIND_PC98E, 128000, 8, 20, 512, 0,
          [](const char* p, const DiskHandle* s) { return Pc98e_Create(p, s, nullptr, nullptr); }},
         {"vhd", DISK_KIND_VHD_FIXED, 16 * 63 * 17, 16, 63, 512, 0,
@@ -1007,7 +1055,8 @@ TEST_F(EmulatorImages, KnownZerosOfEveryRawBasedImageAreHolesOfItsFile) {
         const uint32_t block = 65536 / back.bytes_per_sector;
         const knownzero::SweepResult swept =
             knownzero::Sweep(&h, block, [&](uint64_t first, uint32_t count) {
-                return sparse::InsideZeroMiBs(zeroMiBs, c.dataOffset + first * back.bytes_per_sector,
+                return sparse::InsideZeroMiBs(zeroMiBs,
+                                              c.dataOffset + first * back.bytes_per_sector,
                                               static_cast<uint64_t>(count) * back.bytes_per_sector);
             });
         EXPECT_GT(swept.knownZero, swept.blocks / 2);
@@ -1017,4 +1066,3 @@ TEST_F(EmulatorImages, KnownZerosOfEveryRawBasedImageAreHolesOfItsFile) {
         Disk_Close(&h);
     }
 }
-

@@ -33,11 +33,13 @@ struct FakeDisk {
     int failReadCode = DISK_ERR_READ;
 };
 
-inline void FakeGeometry(void* object, DiskGeometry* out) {
+inline void FakeGeometry(void* object, DiskGeometry* out)
+{
     *out = static_cast<FakeDisk*>(object)->geometry;
 }
 
-inline int FakeRead(void* object, uint64_t offset, uint32_t length, void* buffer) {
+inline int FakeRead(void* object, uint64_t offset, uint32_t length, void* buffer)
+{
     FakeDisk* d = static_cast<FakeDisk*>(object);
     if (!Geometry_IsByteRangeInside(offset, length, &d->geometry)) return DISK_ERR_ARG;
     const int index = static_cast<int>(d->reads.size());
@@ -48,8 +50,9 @@ inline int FakeRead(void* object, uint64_t offset, uint32_t length, void* buffer
     return DISK_OK;
 }
 
-inline int FakeRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_t count,
-                          bool* empty, RangeProgressAdapter, RangeProgressRecord*) {
+inline int FakeRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_t count, bool* empty,
+                          RangeProgressAdapter, RangeProgressRecord*)
+{
     FakeDisk* d = static_cast<FakeDisk*>(object);
     d->queries.emplace_back(first, count);
     *empty = d->rangeEmpty(first, count);
@@ -58,7 +61,8 @@ inline int FakeRangeEmpty(void* object, UsedSectorMap*, uint64_t first, uint32_t
 
 inline void FakeClose(void*) {}
 
-inline void InstallFakeKind() {
+inline void InstallFakeKind()
+{
     DiskGeometryTable[kFakeKind] = FakeGeometry;
     DiskReadTable[kFakeKind] = FakeRead;
     DiskRangeEmptyTable[kFakeKind] = FakeRangeEmpty;
@@ -67,7 +71,8 @@ inline void InstallFakeKind() {
 
 inline DiskHandle FakeHandle(FakeDisk* d) { return DiskHandle{kFakeKind, d}; }
 
-inline DiskGeometry MakeGeometry(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps) {
+inline DiskGeometry MakeGeometry(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps)
+{
     DiskGeometry g{0, heads, spt, bps, 0};
     Geometry_SetTotalSectors(&g, total);
     return g;
@@ -77,7 +82,8 @@ inline DiskGeometry MakeGeometry(uint64_t total, uint32_t heads, uint32_t spt, u
 struct Progress {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
     int stopAt = -1;
-    static bool Callback(uint64_t done, uint64_t total, void* user) {
+    static bool Callback(uint64_t done, uint64_t total, void* user)
+    {
         Progress* p = static_cast<Progress*>(user);
         p->calls.emplace_back(done, total);
         return p->stopAt < 0 || static_cast<int>(p->calls.size()) <= p->stopAt;
@@ -85,7 +91,8 @@ struct Progress {
 };
 
 // Pseudo-random bytes, 8 at a time (fast enough for tens of MiB in a sanitizer build).
-inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed) {
+inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed)
+{
     std::vector<uint8_t> out(n);
     uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
     for (uint64_t i = 0; i < n; i += 8) {
@@ -98,7 +105,8 @@ inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed) {
     return out;
 }
 
-inline std::vector<uint8_t> LoadFile(const std::string& path) {
+inline std::vector<uint8_t> LoadFile(const std::string& path)
+{
     std::vector<uint8_t> out;
     FILE* f = fopen(path.c_str(), "rb");
     if (f == nullptr) return out;
@@ -110,7 +118,8 @@ inline std::vector<uint8_t> LoadFile(const std::string& path) {
     return out;
 }
 
-inline void SaveFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+inline void SaveFile(const std::string& path, const std::vector<uint8_t>& bytes)
+{
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr) {
         ADD_FAILURE() << "cannot write " << path;
@@ -122,7 +131,8 @@ inline void SaveFile(const std::string& path, const std::vector<uint8_t>& bytes)
 
 // Whether `big` holds `part` at `offset` and only zero bytes after it.
 inline bool HoldsAtThenZeros(const std::vector<uint8_t>& big, uint64_t offset,
-                             const std::vector<uint8_t>& part) {
+                             const std::vector<uint8_t>& part)
+{
     if (big.size() < offset + part.size()) return false;
     if (!part.empty() && std::memcmp(big.data() + offset, part.data(), part.size()) != 0) {
         return false;
@@ -133,20 +143,23 @@ inline bool HoldsAtThenZeros(const std::vector<uint8_t>& big, uint64_t offset,
     return true;
 }
 
-inline std::string FixtureTool() {
-    return "python3 " + testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) +
-                                           "/disk/emulator_fixtures.py");
+inline std::string FixtureTool()
+{
+    return "python3 " +
+           testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) + "/disk/emulator_fixtures.py");
 }
 
 // Runs the fixture tool; fails the test when it does not succeed.
-inline std::string RunTool(const std::string& args) {
+inline std::string RunTool(const std::string& args)
+{
     std::string out;
     const int rc = testsupport::RunCommand(FixtureTool() + " " + args, &out);
     if (rc != 0) ADD_FAILURE() << "fixture tool failed: " << args;
     return out;
 }
 
-inline std::map<std::string, std::string> ParseFields(const std::string& text) {
+inline std::map<std::string, std::string> ParseFields(const std::string& text)
+{
     std::map<std::string, std::string> fields;
     std::istringstream in(text);
     std::string line;
@@ -157,7 +170,8 @@ inline std::map<std::string, std::string> ParseFields(const std::string& text) {
     return fields;
 }
 
-inline uint64_t U64(const std::map<std::string, std::string>& f, const std::string& key) {
+inline uint64_t U64(const std::map<std::string, std::string>& f, const std::string& key)
+{
     auto it = f.find(key);
     if (it == f.end()) {
         ADD_FAILURE() << "missing field " << key;
@@ -167,7 +181,8 @@ inline uint64_t U64(const std::map<std::string, std::string>& f, const std::stri
 }
 
 // Reads a whole disk through the dispatch.
-inline std::vector<uint8_t> ReadDisk(const DiskHandle* h) {
+inline std::vector<uint8_t> ReadDisk(const DiskHandle* h)
+{
     DiskGeometry g{0, 0, 0, 0, 0};
     Disk_GetGeometry(h, &g);
     const uint64_t size = Geometry_GetTotalSectors(&g) * g.bytes_per_sector;

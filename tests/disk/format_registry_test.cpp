@@ -67,7 +67,9 @@ TEST_P(KindRow, OneCompleteRowFillsTheKindsSlots)
     EXPECT_EQ(row->hasParent != nullptr, c.hasParent);
     EXPECT_EQ(row->rangeUnallocated != nullptr, c.unallocated);
     // A layered kind answers the per-layer question too.
-    if (row->hasParent != nullptr) EXPECT_NE(row->rangeUnallocated, nullptr);
+    if (row->hasParent != nullptr) {
+        EXPECT_NE(row->rangeUnallocated, nullptr);
+    }
 
     const uint32_t k = static_cast<uint32_t>(c.kind);
     EXPECT_EQ(DiskOpenTable[k], row->open);
@@ -111,8 +113,8 @@ TEST(FormatRegistry, ProbeOrderAndRowFlags)
     std::vector<int> order;
     for (uint32_t i = 0; i < count; ++i) order.push_back(probe[i]->kind);
     // The headerless whole-MiB image only through its extensions.
-    const std::vector<int> expected = {0,  5, 6, 7, 8,  9,  10, 11, 12, 13, 14, -1,
-                                       1,  2, 3, 4, 16, 17, 18, 19, 21, 20, -2};
+    const std::vector<int> expected = {0, 5, 6, 7, 8,  9,  10, 11, 12, 13, 14, -1,
+                                       1, 2, 3, 4, 16, 17, 18, 19, 21, 20, -2};
     EXPECT_EQ(order, expected);
 
     // Every row has a kind of its own; built-in kinds only open, through their row.
@@ -154,11 +156,11 @@ TEST_P(ExtensionRows, CandidatesInProbeListOrder)
 }
 
 const ExtensionCase kExtensions[] = {
-    {"vmdk", {0, 1, 2}}, {"VMDK", {0, 1, 2}}, {"dsk", {3, 4}},      {"vhdx", {5}},
-    {"avhdx", {5}},      {"vhd", {6, 7}},     {"qcow", {12}},       {"qcow2", {13}},
-    {"hdd", {8, 9, 19}}, {"vdi", {14}},       {"hdi", {16}},        {"thd", {17}},
-    {"nhd", {18}},       {"slh", {21}},       {"h0", {22}},         {"H4", {22}},
-    {"h5", {}},          {"img", {}},         {"", {}},             {"vhdx2", {}},
+    {"vmdk", {0, 1, 2}}, {"VMDK", {0, 1, 2}}, {"dsk", {3, 4}}, {"vhdx", {5}},
+    {"avhdx", {5}},      {"vhd", {6, 7}},     {"qcow", {12}},  {"qcow2", {13}},
+    {"hdd", {8, 9, 19}}, {"vdi", {14}},       {"hdi", {16}},   {"thd", {17}},
+    {"nhd", {18}},       {"slh", {21}},       {"h0", {22}},    {"H4", {22}},
+    {"h5", {}},          {"img", {}},         {"", {}},        {"vhdx2", {}},
     {"vh", {}},
 };
 
@@ -184,10 +186,10 @@ TEST(FormatRegistry, AnExtensionWithoutATextClaimsNothing)
 
 struct MarkCase {
     const char* name;
-    int kind;                      // the one kind whose mark the file carries; 23: none
-    std::vector<uint8_t> head;     // written at the start of a 512-byte head
-    std::vector<uint8_t> tail;     // written at the end of a 512-byte tail
-    uint32_t length;               // the file's size, at most 512
+    int kind;                   // the one kind whose mark the file carries; 23: none
+    std::vector<uint8_t> head;  // written at the start of a 512-byte head
+    std::vector<uint8_t> tail;  // written at the end of a 512-byte tail
+    uint32_t length;            // the file's size, at most 512
 };
 
 std::vector<uint8_t> Text(const char* s, size_t n) { return std::vector<uint8_t>(s, s + n); }
@@ -252,10 +254,16 @@ const MarkCase kMarks[] = {
     {"ParallelsBundle", DISK_KIND_PARALLELS_BUNDLE, Text("<Parallels_disk_image", 21), {}, 512},
     {"Vdi", DISK_KIND_VDI, At(64, Le32(0xBEDA107Fu)), {}, 512},
     {"VdiTooShort", 23, At(64, Le32(0xBEDA107Fu)), {}, 67},
-    {"BochsRedolog", DISK_KIND_BOCHS_REDOLOG,
-     Join(Text("Bochs Virtual HD Image", 23), At(32, Text("Redolog", 8))), {}, 512},
-    {"BochsOtherType", 23, Join(Text("Bochs Virtual HD Image", 23), At(32, Text("Growing", 8))),
-     {}, 512},
+    {"BochsRedolog",
+     DISK_KIND_BOCHS_REDOLOG,
+     Join(Text("Bochs Virtual HD Image", 23), At(32, Text("Redolog", 8))),
+     {},
+     512},
+    {"BochsOtherType",
+     23,
+     Join(Text("Bochs Virtual HD Image", 23), At(32, Text("Growing", 8))),
+     {},
+     512},
     {"BochsSparse", DISK_KIND_BOCHS_SPARSE, Le32(0x02468ACEu), {}, 512},
     {"Cowd3", DISK_KIND_COWD3, Join(Text("COWD", 4), At(4, Le32(3))), {}, 512},
     {"Cowd1", DISK_KIND_COWD1, Join(Text("COWD", 4), At(4, Le32(1))), {}, 512},

@@ -33,13 +33,16 @@ const std::map<std::string, std::string>& Variants()
         {"version_byte0", "-DWITH_KIND=1 -DWITH_VERSION=0x6FF"},
         {"kind2", "-DWITH_KIND=2 -DWITH_VERSION=0x600"},
         {"unresolved", "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DNEEDS_MISSING"},
-        {"bool_read", "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN -DWITH_READ "
-                      "-DWITH_RANGE"},
+        {"bool_read",
+         "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN -DWITH_READ "
+         "-DWITH_RANGE"},
         {"no_read", "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN"},
-        {"open_ex_only", "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN_EX "
-                         "-DWITH_READ_EX"},
-        {"writer32", "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_OUTPUT -DWITH_WRITE "
-                     "-DWITH_CHECK -DWITH_MESSAGE"},
+        {"open_ex_only",
+         "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_OPEN_EX "
+         "-DWITH_READ_EX"},
+        {"writer32",
+         "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_OUTPUT -DWITH_WRITE "
+         "-DWITH_CHECK -DWITH_MESSAGE"},
     };
     return variants;
 }
@@ -97,7 +100,7 @@ TEST_F(PluginTest, LoadAndAcceptanceTable)
         bool accepted;
     } cases[] = {
         {"full", DISK_OK, true},
-        {"name_only", DISK_OK, false},     // loads, but lacks "_2" and "_3"
+        {"name_only", DISK_OK, false},  // loads, but lacks "_2" and "_3"
         {"no_kind", DISK_OK, false},
         {"no_version", DISK_OK, false},
         {"version7", DISK_OK, false},
@@ -205,9 +208,9 @@ TEST_F(PluginTest, ForeignResultCodesBecomePluginFailures)
     struct Case {
         int in, out;
     } cases[] = {
-        {0, 0},       {1, 1},           {-201, -201}, {-210, -210}, {-217, -217},
-        {-215, -215}, {2, -215},        {-1, -215},   {-200, -215}, {-218, -215},
-        {0x7FFFFFFF, -215}, {(int)0x80000000, -215},
+        {0, 0},       {1, 1},       {-201, -201},       {-210, -210},
+        {-217, -217}, {-215, -215}, {2, -215},          {-1, -215},
+        {-200, -215}, {-218, -215}, {0x7FFFFFFF, -215}, {(int)0x80000000, -215},
     };
     for (const Case& c : cases) EXPECT_EQ(Plugin_MapResult(c.in), c.out) << c.in;
 }
@@ -279,8 +282,10 @@ TEST_F(PluginTest, FailedOpenReleasesTheContext)
     struct Case {
         int moduleAnswer;
         int expected;
-    } cases[] = {{DISK_ERR_FORMAT, DISK_ERR_FORMAT}, {DISK_CANCELLED, DISK_CANCELLED},
-                 {5, DISK_ERR_PLUGIN}, {-3, DISK_ERR_PLUGIN}};
+    } cases[] = {{DISK_ERR_FORMAT, DISK_ERR_FORMAT},
+                 {DISK_CANCELLED, DISK_CANCELLED},
+                 {5, DISK_ERR_PLUGIN},
+                 {-3, DISK_ERR_PLUGIN}};
     StandinState* s = Load("full");
     ASSERT_NE(s, nullptr);
     for (const Case& c : cases) {
@@ -439,8 +444,7 @@ TEST_F(PluginOutputTest, ThirtyTwoBitWriter)
 {
     StandinState* s = Load("writer32");
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(Plugin_WriteImage(&module, "out", &source, nullptr, GoOn, nullptr, nullptr),
-              DISK_OK);
+    EXPECT_EQ(Plugin_WriteImage(&module, "out", &source, nullptr, GoOn, nullptr, nullptr), DISK_OK);
     EXPECT_EQ(s->writes, 1);
     EXPECT_EQ(s->writtenSectors, 64u);
     EXPECT_EQ(s->writtenFirstByte, 0x5A);
@@ -567,8 +571,7 @@ TEST_F(PluginTest, HandleOfKindPlugin)
     // A second open over the open disk is refused: the module is not asked again, and the disk
     // it serves stays the handle's.
     void* object = handle.object;
-    EXPECT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, &argument, &callbacks),
-              DISK_ERR_ARG);
+    EXPECT_EQ(Disk_OpenPlugin(&handle, &module, "disk", true, &argument, &callbacks), DISK_ERR_ARG);
     EXPECT_EQ(s->openExs, 1);
     EXPECT_EQ(handle.object, object);
     Disk_Close(&handle);

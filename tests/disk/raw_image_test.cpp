@@ -144,7 +144,7 @@ TEST(RawImageRead, BoundsAndOffset)
         int expected;
     } rows[] = {
         {0, 512, DISK_OK},
-        {15 * 512, 512, DISK_OK},      // the last sector
+        {15 * 512, 512, DISK_OK},           // the last sector
         {15 * 512 + 1, 512, DISK_ERR_ARG},  // one byte further
         {16 * 512, 0, DISK_OK},
         {16 * 512, 1, DISK_ERR_ARG},
@@ -182,8 +182,7 @@ TEST(RawImageRead, ShortStreamGivesReadError)
     EXPECT_EQ(RawImage_Read(&obj, 0, 1024, buf), DISK_OK);
     EXPECT_EQ(RawImage_Read(&obj, 1024, 512, buf), DISK_ERR_READ);
     bool empty = true;
-    EXPECT_EQ(RawImage_IsRangeEmpty(&obj, nullptr, 0, 8, &empty, nullptr, nullptr),
-              DISK_ERR_READ);
+    EXPECT_EQ(RawImage_IsRangeEmpty(&obj, nullptr, 0, 8, &empty, nullptr, nullptr), DISK_ERR_READ);
     ByteStream* back = RawImage_Detach(&obj);
     EXPECT_EQ(back, s);
     EXPECT_EQ(obj.stream, nullptr);
@@ -238,14 +237,14 @@ TEST(RawImageEmptyRange, ChunksFitTheBufferForEverySectorSize)
             bool empty;
         } rows[] = {
             {0, total, false},
-            {0, lastOfChunk, true},             // stops just before the data
-            {0, lastOfChunk + 1, false},        // its last sector holds data
+            {0, lastOfChunk, true},       // stops just before the data
+            {0, lastOfChunk + 1, false},  // its last sector holds data
             {lastOfChunk, 1, false},
-            {chunk, total - chunk - 1, true},   // two chunks' worth after it, all zero
-            {chunk, total - chunk, false},      // the disk's last sector
+            {chunk, total - chunk - 1, true},  // two chunks' worth after it, all zero
+            {chunk, total - chunk, false},     // the disk's last sector
             {total - 1, 1, false},
             {total, 0, true},
-            {5, chunk * 2 - 10, false},         // crosses the data at a chunk's end
+            {5, chunk * 2 - 10, false},  // crosses the data at a chunk's end
         };
         for (UsedSectorMap* map : {static_cast<UsedSectorMap*>(nullptr), AllUsedMap()}) {
             for (const Row& r : rows) {
@@ -272,8 +271,7 @@ namespace {
 // Stand-in file system over the whole disk: sector s is used when s % 3 == 0.
 int EveryThirdUsed(void*, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset)
 {
-    for (uint32_t i = 0; i < count; ++i)
-        Fs_SetBits(bitmap, bitOffset + i, 1, (first + i) % 3 == 0);
+    for (uint32_t i = 0; i < count; ++i) Fs_SetBits(bitmap, bitOffset + i, 1, (first + i) % 3 == 0);
     return DISK_OK;
 }
 
@@ -315,7 +313,7 @@ TEST(RawImageEmptyRange, OnlyUsedSectorsCount)
             {0, usedWithData + 1, true, false},  // reaches the used sector with data
             {usedWithData, 1, true, false},
             {usedWithData + 1, total - usedWithData - 1, true, true},
-            {1, 2, true, true},                  // only free sectors: nothing read
+            {1, 2, true, true},  // only free sectors: nothing read
         };
         for (const Row& r : rows) {
             SCOPED_TRACE(r.first);
@@ -548,7 +546,8 @@ struct HoleLayout {
     HoleLayout(uint32_t bytesPerSector, uint64_t offset) : bps(bytesPerSector), dataOffset(offset)
     {
         total = 16 * kMiB / bps;
-        if (dataOffset != 0) runs.push_back(sparse::NonZeroRun(0, dataOffset < 4096 ? dataOffset : 4096, 7));
+        if (dataOffset != 0)
+            runs.push_back(sparse::NonZeroRun(0, dataOffset < 4096 ? dataOffset : 4096, 7));
         runs.push_back(sparse::NonZeroRun(dataOffset + kMiB + 3 * bps, 65536, 8));
         runs.push_back(sparse::NonZeroRun(dataOffset + 9 * kMiB - 100, 200, 9));
         runs.push_back(sparse::Run{dataOffset + 12 * kMiB, std::vector<uint8_t>(65536, 0)});
@@ -581,7 +580,8 @@ void PrintTo(const HoleParam& p, std::ostream* os)
 
 std::string HoleParamName(const ::testing::TestParamInfo<HoleParam>& info)
 {
-    return "bps" + std::to_string(info.param.bps) + "_offset" + std::to_string(info.param.dataOffset);
+    return "bps" + std::to_string(info.param.bps) + "_offset" +
+           std::to_string(info.param.dataOffset);
 }
 
 class RawHoles : public ::testing::TestWithParam<HoleParam> {
@@ -639,12 +639,12 @@ TEST_P(RawHoles, EmptyRangeSkipsHolesUnreadAndAgreesWithAFullRead)
         uint64_t firstByte;
         uint64_t bytes;
     } rows[] = {
-        {0, 16 * kMiB},                        // everything
-        {2 * kMiB, 7 * kMiB - 4096},           // a long hole only
-        {2 * kMiB, 8 * kMiB},                  // a hole, then the run across 9 MiB
-        {10 * kMiB, 6 * kMiB - 4096},          // stored zeros among holes: empty
-        {10 * kMiB, 6 * kMiB},                 // up to the stored last sector
-        {kMiB, 4096},                          // zeros before the first run, in its block
+        {0, 16 * kMiB},                // everything
+        {2 * kMiB, 7 * kMiB - 4096},   // a long hole only
+        {2 * kMiB, 8 * kMiB},          // a hole, then the run across 9 MiB
+        {10 * kMiB, 6 * kMiB - 4096},  // stored zeros among holes: empty
+        {10 * kMiB, 6 * kMiB},         // up to the stored last sector
+        {kMiB, 4096},                  // zeros before the first run, in its block
     };
     for (const Row& r : rows) {
         const uint64_t first = r.firstByte / layout.bps;
@@ -700,9 +700,9 @@ TEST(RawImageEmptyRange, OneGibibyteOfHolesIsNotRead)
     if (!sparse::HolesAreReported(dir.path())) GTEST_SKIP() << "no holes on " << dir.path();
     const uint64_t size = 1024 * kMiB;
     const std::string path = dir.file("big.img");
-    ASSERT_TRUE(sparse::MakeFile(path, size,
-                                 {sparse::Run{0, std::vector<uint8_t>(kMiB, 0)},
-                                  sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
+    ASSERT_TRUE(sparse::MakeFile(
+        path, size,
+        {sparse::Run{0, std::vector<uint8_t>(kMiB, 0)}, sparse::NonZeroRun(size - kMiB, kMiB, 4)}));
     DiskHandle h;
     Disk_Init(&h);
     const DiskGeometry g = Geo(size / 512, 16, 63, 512);

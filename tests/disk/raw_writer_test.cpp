@@ -32,7 +32,8 @@ protected:
 
 uint8_t Pattern(uint64_t at) { return uint8_t((at * 2654435761u) >> 13); }
 
-TEST_F(RawWriter, LaysOutHeaderDataGapAndTrailer) {
+TEST_F(RawWriter, LaysOutHeaderDataGapAndTrailer)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(2600, 4, 5, 1024);  // 2.5 MiB: two chunks of 1 MiB and a rest
     fake.byteAt = Pattern;
@@ -78,7 +79,8 @@ struct BlockMap {
     ExtVolume volume{};
     VolumeRegion region{};
     UsedSectorMap map{};
-    BlockMap(uint64_t sectors, const std::function<bool(uint64_t)>& used) {
+    BlockMap(uint64_t sectors, const std::function<bool(uint64_t)>& used)
+    {
         const uint64_t blocks = (sectors + 7) / 8;
         bits.assign((blocks + 7) / 8, 0);
         for (uint64_t b = 0; b < blocks; b++) {
@@ -97,7 +99,8 @@ struct BlockMap {
 // One read per used chunk serves the zero test and the copy; chunks the map calls free are not
 // read; free sectors and chunks holding only zeros are holes of the file, which still has its
 // full length.
-TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotReadAndZerosAreHoles) {
+TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotReadAndZerosAreHoles)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(5 * 4096 + 100, 16, 63, 512);  // five 2 MiB chunks and a rest
     // Chunk 3 holds only zeros; the others pattern bytes.
@@ -105,9 +108,8 @@ TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotReadAndZerosAreHoles) {
         return at / 512 >= 3 * 4096 && at / 512 < 4 * 4096 ? uint8_t(0) : uint8_t(Pattern(at) | 1);
     };
     // The map leaves chunk 1, the second half of chunk 4 and the short last one free.
-    BlockMap m(5 * 4096 + 100, [](uint64_t s) {
-        return !((s >= 4096 && s < 2 * 4096) || (s >= 4 * 4096 + 2048));
-    });
+    BlockMap m(5 * 4096 + 100,
+               [](uint64_t s) { return !((s >= 4096 && s < 2 * 4096) || (s >= 4 * 4096 + 2048)); });
     DiskHandle source = FakeHandle(&fake);
     const std::string out = dir.file("flat.img");
     Progress progress;
@@ -138,7 +140,8 @@ TEST_F(RawWriter, FreeSpaceKnownFromTheMapIsNotReadAndZerosAreHoles) {
     EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 3u * 2097152 + 65536);
 }
 
-TEST_F(RawWriter, RefusesSizesThatDoNotFit) {
+TEST_F(RawWriter, RefusesSizesThatDoNotFit)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(100, 1, 1, 4096);
     DiskHandle source = FakeHandle(&fake);
@@ -172,7 +175,8 @@ TEST_F(RawWriter, RefusesSizesThatDoNotFit) {
     EXPECT_EQ(LoadFile(out).size(), 100u * 4096);
 }
 
-TEST_F(RawWriter, StopsOnCancelAndPassesReadFailuresOn) {
+TEST_F(RawWriter, StopsOnCancelAndPassesReadFailuresOn)
+{
     FakeDisk fake;
     fake.geometry = MakeGeometry(3 * 4096, 16, 63, 512);
     fake.byteAt = Pattern;
@@ -197,7 +201,8 @@ TEST_F(RawWriter, StopsOnCancelAndPassesReadFailuresOn) {
               DISK_ERR_FORMAT);
 }
 
-TEST_F(RawWriter, ZeroFillWritesExactlyTheRange) {
+TEST_F(RawWriter, ZeroFillWritesExactlyTheRange)
+{
     const std::string path = dir.file("z");
     SaveFile(path, std::vector<uint8_t>(10000, 0xEE));
     ByteStream* s = nullptr;
@@ -219,7 +224,8 @@ TEST_F(RawWriter, ZeroFillWritesExactlyTheRange) {
     Stream_Close(s);
 }
 
-TEST_F(RawWriter, TxtDescriptionText) {
+TEST_F(RawWriter, TxtDescriptionText)
+{
     DiskGeometry g = MakeGeometry(1000, 16, 63, 512);
     ASSERT_EQ(FlatImage_WriteTxtFile(dir.file("disk.img").c_str(), &g, "flat"), DISK_OK);
     const std::vector<uint8_t> txt = LoadFile(dir.file("disk.txt"));
@@ -253,7 +259,8 @@ TEST_F(RawWriter, TxtDescriptionText) {
               DISK_ERR_CREATE);
 }
 
-TEST_F(RawWriter, FlatImageRoundTripsThroughTheRawLayer) {
+TEST_F(RawWriter, FlatImageRoundTripsThroughTheRawLayer)
+{
     const std::vector<uint8_t> src = FastBytes(3000 * 512, 9);
     SaveFile(dir.file("src.img"), src);
     DiskGeometry g = MakeGeometry(3000, 16, 63, 512);

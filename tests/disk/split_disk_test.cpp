@@ -30,7 +30,8 @@ using testsupport::WriteFile;
 
 namespace {
 
-bool Exists(const std::string& p) {
+bool Exists(const std::string& p)
+{
     struct stat st;
     return stat(p.c_str(), &st) == 0;
 }
@@ -39,7 +40,8 @@ const uint32_t kRoom = (1u << 20) - SPLIT_HEADER_BYTES;
 
 std::string Oracle() { return std::string(VDX_TEST_SOURCE_DIR) + "/disk/split_oracle.py"; }
 
-std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
+std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed)
+{
     std::vector<uint8_t> d = testsupport::RandomBytes(sectors * 512, seed);
     for (uint64_t s = 0; s < sectors; s++)
         if ((s / 300) % 2 == 1) std::memset(d.data() + s * 512, 0, 512);
@@ -48,7 +50,8 @@ std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
 
 struct Raw {
     DiskHandle h;
-    explicit Raw(const std::string& path) {
+    explicit Raw(const std::string& path)
+    {
         const uint64_t size = ReadFile(path).size();
         DiskGeometry g = {};
         g.heads = 16;
@@ -61,7 +64,8 @@ struct Raw {
     ~Raw() { Disk_Close(&h); }
 };
 
-SplitCreateOptions Options(uint32_t level, uint32_t mib, bool fromDescriptor = false) {
+SplitCreateOptions Options(uint32_t level, uint32_t mib, bool fromDescriptor = false)
+{
     SplitCreateOptions o = {};
     o.firstValue = 7;
     o.cylindersValue = 99;
@@ -74,7 +78,8 @@ SplitCreateOptions Options(uint32_t level, uint32_t mib, bool fromDescriptor = f
     return o;
 }
 
-std::vector<std::string> PartsOf(const std::string& first, size_t count) {
+std::vector<std::string> PartsOf(const std::string& first, size_t count)
+{
     std::vector<std::string> parts{first};
     const std::string stem = first.substr(0, first.rfind('.'));
     for (size_t k = 1; k < count; k++) {
@@ -85,7 +90,8 @@ std::vector<std::string> PartsOf(const std::string& first, size_t count) {
     return parts;
 }
 
-bool OracleCheck(const std::vector<std::string>& parts, const std::string& out, std::string* log) {
+bool OracleCheck(const std::vector<std::string>& parts, const std::string& out, std::string* log)
+{
     std::string cmd = "python3 " + Quote(Oracle()) + " check " + Quote(out);
     for (const std::string& p : parts) cmd += " " + Quote(p);
     return RunCommand(cmd + " 2>&1", log) == 0;
@@ -97,14 +103,16 @@ struct Answers {
     std::vector<std::string> suggested;
     bool giveUp = false;
 };
-bool Accept(SplitPartRequest* r, void* user) {
+bool Accept(SplitPartRequest* r, void* user)
+{
     Answers* a = static_cast<Answers*>(user);
     a->asked++;
     a->suggested.push_back(r->path);
     return !a->giveUp;
 }
 
-std::vector<uint8_t> ReadAllForward(const DiskHandle* d, int* rc) {
+std::vector<uint8_t> ReadAllForward(const DiskHandle* d, int* rc)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(d, &g);
     std::vector<uint8_t> out(Geometry_GetTotalSectors(&g) * 512);
@@ -118,7 +126,8 @@ std::vector<uint8_t> ReadAllForward(const DiskHandle* d, int* rc) {
     return out;
 }
 
-TEST(SplitSet, WrittenSetsPassTheIndependentReaderAndReadBack) {
+TEST(SplitSet, WrittenSetsPassTheIndependentReaderAndReadBack)
+{
     TempDir dir;
     const uint64_t sectors = 5000;  // 2.4 MiB: three parts of 1 MiB
     const std::vector<uint8_t> data = Content(sectors, 11);
@@ -133,7 +142,8 @@ TEST(SplitSet, WrittenSetsPassTheIndependentReaderAndReadBack) {
         const size_t count = level == 0 ? (sectors * 512 + kRoom - 1) / kRoom : 1;
         std::vector<std::string> parts = PartsOf(out, count);
         // However many parts the compressed stream took.
-        while (Exists(PartsOf(out, parts.size() + 1).back())) parts = PartsOf(out, parts.size() + 1);
+        while (Exists(PartsOf(out, parts.size() + 1).back()))
+            parts = PartsOf(out, parts.size() + 1);
         std::string log;
         ASSERT_TRUE(OracleCheck(parts, dir.file("plain.bin"), &log)) << log;
         EXPECT_TRUE(ReadFile(dir.file("plain.bin")) == data);
@@ -163,7 +173,8 @@ TEST(SplitSet, WrittenSetsPassTheIndependentReaderAndReadBack) {
     }
 }
 
-TEST(SplitSet, SetEndingOnAPartBoundaryThroughADescriptorWithSpareEntries) {
+TEST(SplitSet, SetEndingOnAPartBoundaryThroughADescriptorWithSpareEntries)
+{
     TempDir dir;
     // 64 parts of exactly kRoom stream bytes: the stream ends on the last part's end.
     const uint64_t sectors = 64ull * kRoom / 512;
@@ -172,11 +183,13 @@ TEST(SplitSet, SetEndingOnAPartBoundaryThroughADescriptorWithSpareEntries) {
     WriteFile(dir.file("src.raw"), data);
     Raw src(dir.file("src.raw"));
     std::string text = "; parts\n";
-    for (int k = 0; k < 66; k++) text += "file = \"part" + std::to_string(k) + ".bin\"\nmax_size=1 ; MiB\n";
+    for (int k = 0; k < 66; k++)
+        text += "file = \"part" + std::to_string(k) + ".bin\"\nmax_size=1 ; MiB\n";
     const std::string desc = dir.file("set.txt");
     WriteFile(desc, std::vector<uint8_t>(text.begin(), text.end()));
     const SplitCreateOptions o = Options(0, 0, true);
-    ASSERT_EQ(SplitDisk_Create(desc.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o), DISK_OK);
+    ASSERT_EQ(SplitDisk_Create(desc.c_str(), &src.h, nullptr, nullptr, nullptr, nullptr, &o),
+              DISK_OK);
     std::vector<std::string> parts;
     for (int k = 0; k < 64; k++) parts.push_back(dir.file("part" + std::to_string(k) + ".bin"));
     EXPECT_FALSE(Exists(dir.file("part64.bin")));  // no empty part after the boundary
@@ -198,7 +211,8 @@ TEST(SplitSet, SetEndingOnAPartBoundaryThroughADescriptorWithSpareEntries) {
               DISK_ERR_ARG);
 }
 
-TEST(SplitSet, ForeignSetsReadAndBadOnesAreRefused) {
+TEST(SplitSet, ForeignSetsReadAndBadOnesAreRefused)
+{
     TempDir dir;
     const std::vector<uint8_t> data = Content(900, 3);
     WriteFile(dir.file("src.raw"), data);
@@ -257,7 +271,8 @@ TEST(SplitSet, ForeignSetsReadAndBadOnesAreRefused) {
     Mem_Free(d);
 }
 
-TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused) {
+TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused)
+{
     TempDir dir;
     WriteFile(dir.file("src.raw"), Content(100, 1));
     Raw src(dir.file("src.raw"));
@@ -275,9 +290,9 @@ TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused) {
     WriteFile(dir.file("big.raw"), big);
     Raw b(dir.file("big.raw"));
     Answers answers;
-    ASSERT_EQ(SplitDisk_Create(dir.file("y.spl").c_str(), &b.h, nullptr, nullptr, Accept, &answers,
-                               &o),
-              DISK_OK);
+    ASSERT_EQ(
+        SplitDisk_Create(dir.file("y.spl").c_str(), &b.h, nullptr, nullptr, Accept, &answers, &o),
+        DISK_OK);
     ASSERT_EQ(answers.asked, 2);
     EXPECT_EQ(answers.suggested[0], dir.file("y.p01"));
     EXPECT_EQ(answers.suggested[1], dir.file("y.p02"));
@@ -291,7 +306,8 @@ namespace {
 struct PartList {
     std::vector<std::string> parts;
     int asked = 0;
-    static bool Give(SplitPartRequest* r, void* user) {
+    static bool Give(SplitPartRequest* r, void* user)
+    {
         PartList* l = static_cast<PartList*>(user);
         l->asked++;
         if (r->partIndex >= l->parts.size()) return false;
@@ -300,14 +316,16 @@ struct PartList {
     }
 };
 
-uint64_t AllocatedBytes(const std::string& path) {
+uint64_t AllocatedBytes(const std::string& path)
+{
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
 }
 
 }  // namespace
 
-TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
+TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead)
+{
     TempDir dir;
     if (!sparse::HolesAreReported(dir.path()) || !testsupport::HaveTool("fallocate"))
         GTEST_SKIP() << "no holes on " << dir.path() << " or no fallocate to dig them";
@@ -317,7 +335,8 @@ TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
     const std::vector<sparse::Run> runs = {
         sparse::NonZeroRun(kMiB, 65536, 1), sparse::NonZeroRun(6 * kMiB + 100, 4096, 2),
         sparse::NonZeroRun(12 * kMiB - 50, 100, 3), sparse::NonZeroRun(16 * kMiB - 512, 512, 4)};
-    for (const sparse::Run& r : runs) std::copy(r.bytes.begin(), r.bytes.end(), data.begin() + r.offset);
+    for (const sparse::Run& r : runs)
+        std::copy(r.bytes.begin(), r.bytes.end(), data.begin() + r.offset);
     WriteFile(dir.file("src.raw"), data);
     Raw src(dir.file("src.raw"));
     const uint64_t room = 4 * kMiB - SPLIT_HEADER_BYTES;
@@ -327,7 +346,8 @@ TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
         const std::string stem = dir.file("l" + std::to_string(level) + "_");
         std::string text;
         for (int k = 0; k < 6; k++)
-            text += "file = \"l" + std::to_string(level) + "_" + std::to_string(k) + ".bin\"\nmax_size=4\n";
+            text += "file = \"l" + std::to_string(level) + "_" + std::to_string(k) +
+                    ".bin\"\nmax_size=4\n";
         const std::string desc = stem + "set.txt";
         WriteFile(desc, std::vector<uint8_t>(text.begin(), text.end()));
         const SplitCreateOptions o = Options(level, 0, true);
@@ -352,7 +372,8 @@ TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
             while (at < end) {
                 const uint64_t k = at / room, in = at % room;
                 const uint64_t take = std::min(room - in, end - at);
-                if (!sparse::InsideZeroMiBs(zeroMiBs[k], SPLIT_HEADER_BYTES + in, take)) return false;
+                if (!sparse::InsideZeroMiBs(zeroMiBs[k], SPLIT_HEADER_BYTES + in, take))
+                    return false;
                 at += take;
             }
             return true;
@@ -392,4 +413,3 @@ TEST(SplitSet, HolesOfStoredPartsAreKnownZerosAndNeverRead) {
         Disk_Close(&h);
     }
 }
-

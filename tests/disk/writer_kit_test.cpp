@@ -22,7 +22,8 @@ namespace {
 uint8_t Pattern(uint64_t at) { return static_cast<uint8_t>(((at * 2654435761u) >> 11) | 1); }
 
 // Whether any two recorded reads overlap (a byte read twice).
-bool ReadsOverlap(std::vector<std::pair<uint64_t, uint32_t>> reads) {
+bool ReadsOverlap(std::vector<std::pair<uint64_t, uint32_t>> reads)
+{
     std::sort(reads.begin(), reads.end());
     for (size_t i = 1; i < reads.size(); i++) {
         if (reads[i - 1].first + reads[i - 1].second > reads[i].first) return true;
@@ -32,8 +33,8 @@ bool ReadsOverlap(std::vector<std::pair<uint64_t, uint32_t>> reads) {
 
 struct PieceCase {
     const char* name;
-    bool zeroDisk;      // the zero disk instead of the scripted one
-    bool dataInside;    // the scripted disk holds a non-zero byte in the piece
+    bool zeroDisk;    // the zero disk instead of the scripted one
+    bool dataInside;  // the scripted disk holds a non-zero byte in the piece
     uint32_t state;
     bool zero;
     size_t reads;
@@ -41,12 +42,15 @@ struct PieceCase {
 
 class PieceStates : public ::testing::TestWithParam<PieceCase> {};
 
-TEST_P(PieceStates, EachStateReadsWhatItMust) {
+TEST_P(PieceStates, EachStateReadsWhatItMust)
+{
     const PieceCase& c = GetParam();
     emutest::InstallFakeKind();
     emutest::FakeDisk fake;
     fake.geometry = emutest::MakeGeometry(4096, 16, 63, 512);
-    fake.byteAt = [&c](uint64_t at) { return c.dataInside && at == 700 * 512 + 3 ? uint8_t(9) : uint8_t(0); };
+    fake.byteAt = [&c](uint64_t at) {
+        return c.dataInside && at == 700 * 512 + 3 ? uint8_t(9) : uint8_t(0);
+    };
     DiskHandle source = emutest::FakeHandle(&fake);
     DiskHandle zero;
     Disk_Init(&zero);
@@ -79,7 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PieceCase{"DataIsReadOnce", false, true, WRITER_PIECE_DATA, false, 1}),
     [](const ::testing::TestParamInfo<PieceCase>& i) { return std::string(i.param.name); });
 
-TEST(WriterKit, RefusesPiecesItCannotRead) {
+TEST(WriterKit, RefusesPiecesItCannotRead)
+{
     emutest::InstallFakeKind();
     emutest::FakeDisk fake;
     fake.geometry = emutest::MakeGeometry(4096, 16, 63, 512);
@@ -87,7 +92,8 @@ TEST(WriterKit, RefusesPiecesItCannotRead) {
     std::vector<uint8_t> buffer(512);
     WriterPiece piece;
     EXPECT_EQ(WriterKit_ReadPiece(&source, nullptr, 0, 0, buffer.data(), &piece), DISK_ERR_ARG);
-    EXPECT_EQ(WriterKit_ReadPiece(&source, nullptr, 0, WRITER_PIECE_MAX_SECTORS + 1, buffer.data(), &piece),
+    EXPECT_EQ(WriterKit_ReadPiece(&source, nullptr, 0, WRITER_PIECE_MAX_SECTORS + 1, buffer.data(),
+                                  &piece),
               DISK_ERR_ARG);
     EXPECT_EQ(WriterKit_ReadPiece(nullptr, nullptr, 0, 1, buffer.data(), &piece), DISK_ERR_ARG);
     // A read failure of the source is passed on.
@@ -100,7 +106,8 @@ TEST(WriterKit, RefusesPiecesItCannotRead) {
 
 // A FAT volume made over garbage: the map's free sectors are never read, each used sector is
 // read once, and free sectors come back as zeros.
-TEST(WriterKit, OnlyTheMapsUsedRunsAreRead) {
+TEST(WriterKit, OnlyTheMapsUsedRunsAreRead)
+{
     if (!HaveTool("mkfs.vfat")) GTEST_SKIP() << "mkfs.vfat missing";
     TempDir dir;
     const uint64_t total = 16 * 2048;
@@ -168,7 +175,8 @@ TEST(WriterKit, OnlyTheMapsUsedRunsAreRead) {
 // Blocks of four pieces: one with data only in its third piece, one of zeros, and a short last
 // block with data in its first piece. Only the first and the last are placed; a placed block's
 // earlier pieces are zeros that were never read.
-TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData) {
+TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData)
+{
     const uint32_t pieceSectors = 8, blockSectors = 32;
     const uint64_t total = 2 * blockSectors + 10;
     emutest::InstallFakeKind();
@@ -212,16 +220,18 @@ TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData) {
         ASSERT_EQ(file[blockSectors * 512 + i], fake.byteAt(2 * blockSectors * 512 + i)) << i;
 }
 
-TEST(WriterKit, AStopFromTheCallbackEndsTheWalk) {
+TEST(WriterKit, AStopFromTheCallbackEndsTheWalk)
+{
     emutest::InstallFakeKind();
     emutest::FakeDisk fake;
     fake.geometry = emutest::MakeGeometry(64, 16, 63, 512);
     DiskHandle source = emutest::FakeHandle(&fake);
     std::vector<uint8_t> buffer(8 * 512);
     int calls = 0;
-    EXPECT_EQ(WriterKit_Walk(&source, nullptr, 0, 64, 16, buffer.data(), 8,
-                             [&](const WriterPiece&) { return ++calls == 3 ? DISK_CANCELLED : DISK_OK; }),
-              DISK_CANCELLED);
+    EXPECT_EQ(
+        WriterKit_Walk(&source, nullptr, 0, 64, 16, buffer.data(), 8,
+                       [&](const WriterPiece&) { return ++calls == 3 ? DISK_CANCELLED : DISK_OK; }),
+        DISK_CANCELLED);
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(fake.reads.size(), 3u);
 }

@@ -41,12 +41,12 @@ typedef std::function<int(const char* path, DiskHandle* source, ProgressCallback
 
 struct WriterCase {
     const char* name;
-    const char* file;   // the output's name (a bundle: its directory)
-    DiskKind kind;      // our kind of the output
-    const char* qemu;   // qemu-img's format name, or NULL where qemu does not read the format
+    const char* file;  // the output's name (a bundle: its directory)
+    DiskKind kind;     // our kind of the output
+    const char* qemu;  // qemu-img's format name, or NULL where qemu does not read the format
     uint32_t heads, sectorsPerTrack, bytesPerSector, cylinders;
     WriteFn write;
-    bool keyed = false; // encrypted: a whole image opens only as far as asking for its key
+    bool keyed = false;  // encrypted: a whole image opens only as far as asking for its key
 };
 
 // Test names and failure messages show the case by its name.
@@ -56,7 +56,8 @@ void PrintTo(const WriterCase& c, std::ostream* os) { *os << c.name; }
 struct CancelAt {
     uint32_t percent = 60;
     bool stopped = false;
-    static bool Cb(uint64_t done, uint64_t total, void* user) {
+    static bool Cb(uint64_t done, uint64_t total, void* user)
+    {
         CancelAt* c = static_cast<CancelAt*>(user);
         if (total != 0 && done * 100 >= total * c->percent) c->stopped = true;
         return !c->stopped;
@@ -65,14 +66,16 @@ struct CancelAt {
 
 const uint8_t kKey[16] = {'s', 'e', 'c', 'r', 'e', 't', 0};
 
-VhdCreateOptions VhdOptions() {
+VhdCreateOptions VhdOptions()
+{
     // "vpc " 5.3, blocks of 2 MiB, one zero sector after the table.
     return VhdCreateOptions{0x76706320u, 0x00050003u, 0, 4096, 1, 0};
 }
 
 // VMDK options of one or more extents of at most splitSectors (0: one extent).
 int WriteVmdk(const char* path, DiskHandle* source, ProgressCallback cb, void* user,
-              uint32_t layout, bool compressed, bool stream, uint32_t splitSectors) {
+              uint32_t layout, bool compressed, bool stream, uint32_t splitSectors)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(source, &g);
     const uint64_t total = Geometry_GetTotalSectors(&g);
@@ -230,7 +233,8 @@ const WriterCase kCases[] = {
      }},
 };
 
-std::vector<std::string> ListDir(const std::string& path) {
+std::vector<std::string> ListDir(const std::string& path)
+{
     std::vector<std::string> names;
     DIR* d = opendir(path.c_str());
     if (d == nullptr) return names;
@@ -244,7 +248,8 @@ std::vector<std::string> ListDir(const std::string& path) {
 }
 
 // The file qemu-img is given: the output, or the data file of a one-storage bundle.
-std::string QemuTarget(const WriterCase& c, const std::string& out) {
+std::string QemuTarget(const WriterCase& c, const std::string& out)
+{
     if (c.kind != DISK_KIND_PARALLELS_BUNDLE) return out;
     for (const std::string& n : ListDir(out)) {
         if (n.size() > 4 && n.compare(n.size() - 4, 4, ".hds") == 0) return out + "/" + n;
@@ -252,14 +257,16 @@ std::string QemuTarget(const WriterCase& c, const std::string& out) {
     return out + "/missing.hds";
 }
 
-int QemuInfo(const char* format, const std::string& path, std::string* text) {
+int QemuInfo(const char* format, const std::string& path, std::string* text)
+{
     return RunCommand("qemu-img info -f " + std::string(format) + " " + Quote(path) + " 2>&1",
                       text);
 }
 
 class CancelledOutput : public ::testing::TestWithParam<WriterCase> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         const WriterCase& c = GetParam();
         geometry_ = DiskGeometry{0, c.heads, c.sectorsPerTrack, c.bytesPerSector, 0};
         const uint64_t total = uint64_t(c.cylinders) * c.heads * c.sectorsPerTrack;
@@ -282,7 +289,8 @@ protected:
 // Cancelled part way, and at the run's last progress call (every sector written, only what
 // finishes the image left): the run answers "cancelled", and neither we nor qemu-img take what it
 // left for an image of the format (nor for any other image, in our case).
-TEST_P(CancelledOutput, IsRefusedByUsAndByQemu) {
+TEST_P(CancelledOutput, IsRefusedByUsAndByQemu)
+{
     const WriterCase& c = GetParam();
     for (uint32_t percent : {60u, 100u}) {
         SCOPED_TRACE("cancelled at " + std::to_string(percent) + " %");
@@ -314,7 +322,8 @@ TEST_P(CancelledOutput, IsRefusedByUsAndByQemu) {
 }
 
 // The same run to its end: both readers take the output, which holds the source's data.
-TEST_P(CancelledOutput, WholeRunIsAcceptedByUsAndByQemu) {
+TEST_P(CancelledOutput, WholeRunIsAcceptedByUsAndByQemu)
+{
     const WriterCase& c = GetParam();
     const std::string out = dir_.file(c.file);
     ASSERT_EQ(c.write(out.c_str(), &source_, nullptr, nullptr), DISK_OK);
@@ -346,7 +355,8 @@ TEST_P(CancelledOutput, WholeRunIsAcceptedByUsAndByQemu) {
 
 // A COWD disk of two extent files cancelled in its second one: no file of it carries a header,
 // the first one (the name the user chose, whose header names the others) included.
-TEST(CancelledOutputCowd, NoExtentOfACancelledDiskHasAHeader) {
+TEST(CancelledOutputCowd, NoExtentOfACancelledDiskHasAHeader)
+{
     TempDir dir;
     DiskGeometry g = {0, 16, 63, 512, 0};
     Geometry_SetTotalSectors(&g, COWD_EXTENT_SECTORS + 2 * 16 * 63);

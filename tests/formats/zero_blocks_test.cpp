@@ -36,8 +36,12 @@ const uint64_t kMiB = 1048576;
 const uint64_t kTotal = 40 * 16 * 63;  // 40 cylinders of 16 heads x 63 sectors (19.7 MiB)
 
 // Data in MiB 0, MiB 10 and from MiB 18 to the end; zeros everywhere else.
-bool HoldsData(uint64_t at) { return at < kMiB || (at >= 10 * kMiB && at < 11 * kMiB) || at >= 18 * kMiB; }
-uint8_t SourceByte(uint64_t at) {
+bool HoldsData(uint64_t at)
+{
+    return at < kMiB || (at >= 10 * kMiB && at < 11 * kMiB) || at >= 18 * kMiB;
+}
+uint8_t SourceByte(uint64_t at)
+{
     return HoldsData(at) ? static_cast<uint8_t>(((at * 2654435761u) >> 11) | 1) : uint8_t(0);
 }
 
@@ -46,7 +50,8 @@ const uint32_t kZeroRegions[] = {1, 2, 3, 4, 6, 7, 8};
 const uint32_t kDataRegions[] = {0, 5, 9};
 
 // The part of region r inside the disk, in sectors.
-void Region(uint32_t r, uint64_t* first, uint64_t* count) {
+void Region(uint32_t r, uint64_t* first, uint64_t* count)
+{
     *first = r * 4096ull;
     *count = std::min<uint64_t>(4096, kTotal - *first);
 }
@@ -62,17 +67,19 @@ struct WriterRow {
     const char* map;   // the format in which qemu-img map tells the stored ranges (a fixed image's
                        // data lies at the same offsets in the file, whose holes are what counts)
     WriteFn write;
-    StoredFn stored;   // the format's own table, where qemu-img map cannot tell
+    StoredFn stored;  // the format's own table, where qemu-img map cannot tell
 };
 
 void PrintTo(const WriterRow& r, std::ostream* os) { *os << r.name; }
 
-uint32_t LoadLe32(const std::vector<uint8_t>& f, uint64_t at) {
+uint32_t LoadLe32(const std::vector<uint8_t>& f, uint64_t at)
+{
     return at + 4 <= f.size() ? Bytes_LoadLe32(f.data() + at) : 0;
 }
 
 // The growing Bochs image: one catalog entry per extent, all ones when not stored.
-bool BochsGrowingStored(const std::string& path, uint64_t first, uint64_t count) {
+bool BochsGrowingStored(const std::string& path, uint64_t first, uint64_t count)
+{
     const std::vector<uint8_t> f = ReadFile(path);
     const uint64_t extentSectors = LoadLe32(f, 80) / 512;
     for (uint64_t e = first / extentSectors; e * extentSectors < first + count; e++) {
@@ -82,7 +89,8 @@ bool BochsGrowingStored(const std::string& path, uint64_t first, uint64_t count)
 }
 
 // The sparse Bochs image: one table entry per page.
-bool BochsSparseStored(const std::string& path, uint64_t first, uint64_t count) {
+bool BochsSparseStored(const std::string& path, uint64_t first, uint64_t count)
+{
     const std::vector<uint8_t> f = ReadFile(path);
     const uint64_t pageSectors = BOCHS_SPARSE_WRITE_PAGE / 512;
     for (uint64_t p = first / pageSectors; p * pageSectors < first + count; p++) {
@@ -93,7 +101,8 @@ bool BochsSparseStored(const std::string& path, uint64_t first, uint64_t count) 
 
 // COWD: the directory at sector 4 names a table per COWD_TABLE_SECTORS, the table a grain per
 // COWD_GRAIN_SECTORS; zero means not stored.
-bool CowdStored(const std::string& path, uint64_t first, uint64_t count) {
+bool CowdStored(const std::string& path, uint64_t first, uint64_t count)
+{
     const std::vector<uint8_t> f = ReadFile(path);
     for (uint64_t g = first / COWD_GRAIN_SECTORS; g * COWD_GRAIN_SECTORS < first + count; g++) {
         const uint64_t table = g / COWD_TABLE_ENTRIES;
@@ -105,7 +114,8 @@ bool CowdStored(const std::string& path, uint64_t first, uint64_t count) {
 
 // VHDX (qemu-img map reports every block of it as data): the writer's table at 3 MiB, blocks of
 // 1 MiB with a bitmap entry after every 4096 of them; a stored block is fully present.
-bool VhdxStored(const std::string& path, uint64_t first, uint64_t count) {
+bool VhdxStored(const std::string& path, uint64_t first, uint64_t count)
+{
     const std::vector<uint8_t> f = ReadFile(path);
     for (uint64_t b = first / 2048; b * 2048 < first + count; b++) {
         const uint64_t entry = Bytes_LoadLe64(f.data() + 3 * kMiB + 8 * (b + b / 4096));
@@ -116,16 +126,21 @@ bool VhdxStored(const std::string& path, uint64_t first, uint64_t count) {
 }
 
 // The byte ranges that qemu-img map reports as data.
-std::vector<std::pair<uint64_t, uint64_t>> QemuDataRanges(const std::string& format, const std::string& path,
-                                                          std::string* text) {
+std::vector<std::pair<uint64_t, uint64_t>> QemuDataRanges(const std::string& format,
+                                                          const std::string& path,
+                                                          std::string* text)
+{
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    if (RunQemu("qemu-img map --output=json -f " + format + " " + Quote(path), text) != 0) return ranges;
-    for (size_t at = text->find("\"start\""); at != std::string::npos; at = text->find("\"start\"", at + 1)) {
+    if (RunQemu("qemu-img map --output=json -f " + format + " " + Quote(path), text) != 0)
+        return ranges;
+    for (size_t at = text->find("\"start\""); at != std::string::npos;
+         at = text->find("\"start\"", at + 1)) {
         const size_t end = text->find('}', at);
         const std::string entry = text->substr(at, end - at);
         auto number = [&entry](const char* key) {
             const size_t k = entry.find(key);
-            return k == std::string::npos ? 0ull : std::stoull(entry.substr(entry.find(':', k) + 1));
+            return k == std::string::npos ? 0ull
+                                          : std::stoull(entry.substr(entry.find(':', k) + 1));
         };
         if (entry.find("\"data\": true") != std::string::npos)
             ranges.emplace_back(number("\"start\""), number("\"length\""));
@@ -133,7 +148,8 @@ std::vector<std::pair<uint64_t, uint64_t>> QemuDataRanges(const std::string& for
     return ranges;
 }
 
-int WriteVmdk(const char* path, const DiskHandle* source, bool stream) {
+int WriteVmdk(const char* path, const DiskHandle* source, bool stream)
+{
     VmdkCreateOptions* o = Vmdk_AllocCreateOptions(1);
     if (o == nullptr) return DISK_ERR_NOMEM;
     o->mode = 0;
@@ -154,10 +170,14 @@ const VhdCreateOptions kVhdOptions = {0x76706320u, 0x00050003u, 0, 4096, 1, 0};
 
 const WriterRow kWriters[] = {
     {"VhdDynamic", "d.vhd", "vpc", "vpc",
-     [](const char* p, const DiskHandle* s) { return Vhd_Create(p, s, nullptr, nullptr, nullptr, &kVhdOptions, 0); },
+     [](const char* p, const DiskHandle* s) {
+         return Vhd_Create(p, s, nullptr, nullptr, nullptr, &kVhdOptions, 0);
+     },
      nullptr},
     {"VhdFixed", "f.vhd", "vpc", "raw",
-     [](const char* p, const DiskHandle* s) { return VhdFixed_Create(p, s, nullptr, nullptr, nullptr, &kVhdOptions); },
+     [](const char* p, const DiskHandle* s) {
+         return VhdFixed_Create(p, s, nullptr, nullptr, nullptr, &kVhdOptions);
+     },
      nullptr},
     {"Vhdx", "x.vhdx", "vhdx", nullptr,
      [](const char* p, const DiskHandle* s) {
@@ -171,12 +191,14 @@ const WriterRow kWriters[] = {
          return Vdi_Create(p, s, nullptr, nullptr, nullptr, &o);
      },
      nullptr},
-    {"VmdkSparse", "s.vmdk", "vmdk", "vmdk", [](const char* p, const DiskHandle* s) { return WriteVmdk(p, s, false); },
-     nullptr},
+    {"VmdkSparse", "s.vmdk", "vmdk", "vmdk",
+     [](const char* p, const DiskHandle* s) { return WriteVmdk(p, s, false); }, nullptr},
     {"VmdkStreamOptimised", "o.vmdk", "vmdk", "vmdk",
      [](const char* p, const DiskHandle* s) { return WriteVmdk(p, s, true); }, nullptr},
     {"FlatRaw", "r.img", "raw", "raw",
-     [](const char* p, const DiskHandle* s) { return FlatImage_Create(p, s, nullptr, nullptr, nullptr); },
+     [](const char* p, const DiskHandle* s) {
+         return FlatImage_Create(p, s, nullptr, nullptr, nullptr);
+     },
      nullptr},
     {"BochsGrowing", "g.img", nullptr, nullptr,
      [](const char* p, const DiskHandle* s) {
@@ -191,10 +213,14 @@ const WriterRow kWriters[] = {
      },
      BochsSparseStored},
     {"CowdV3", "w3.vmdk", nullptr, nullptr,
-     [](const char* p, const DiskHandle* s) { return Cowd_CreateV3(p, s, nullptr, nullptr, nullptr, false); },
+     [](const char* p, const DiskHandle* s) {
+         return Cowd_CreateV3(p, s, nullptr, nullptr, nullptr, false);
+     },
      CowdStored},
     {"CowdV1", "w1.dsk", nullptr, nullptr,
-     [](const char* p, const DiskHandle* s) { return Cowd_CreateV1(p, s, nullptr, nullptr, nullptr, false); },
+     [](const char* p, const DiskHandle* s) {
+         return Cowd_CreateV1(p, s, nullptr, nullptr, nullptr, false);
+     },
      CowdStored},
 };
 
@@ -203,7 +229,8 @@ enum class Query { Reads, CannotTell };
 
 class ZeroBlocks : public ::testing::TestWithParam<std::tuple<WriterRow, Query>> {};
 
-TEST_P(ZeroBlocks, AreReadOnceAndNotStored) {
+TEST_P(ZeroBlocks, AreReadOnceAndNotStored)
+{
     const WriterRow& row = std::get<0>(GetParam());
     const Query query = std::get<1>(GetParam());
     emutest::InstallFakeKind();
@@ -239,7 +266,8 @@ TEST_P(ZeroBlocks, AreReadOnceAndNotStored) {
         ASSERT_FALSE(ranges.empty()) << text;
         stored = [ranges](const std::string&, uint64_t first, uint64_t count) {
             for (const auto& r : ranges) {
-                if (r.first < (first + count) * 512 && first * 512 < r.first + r.second) return true;
+                if (r.first < (first + count) * 512 && first * 512 < r.first + r.second)
+                    return true;
             }
             return false;
         };
@@ -247,12 +275,14 @@ TEST_P(ZeroBlocks, AreReadOnceAndNotStored) {
     for (uint32_t r : kZeroRegions) {
         uint64_t first = 0, count = 0;
         Region(r, &first, &count);
-        EXPECT_FALSE(stored(out, first, count)) << "region " << r << " of zeros is stored\n" << text;
+        EXPECT_FALSE(stored(out, first, count)) << "region " << r << " of zeros is stored\n"
+                                                << text;
     }
     for (uint32_t r : kDataRegions) {
         uint64_t first = 0, count = 0;
         Region(r, &first, &count);
-        EXPECT_TRUE(stored(out, first, count)) << "region " << r << " with data is not stored\n" << text;
+        EXPECT_TRUE(stored(out, first, count)) << "region " << r << " with data is not stored\n"
+                                               << text;
     }
 
     // The content reads back as the source through our reader and through qemu-img.
@@ -274,19 +304,21 @@ TEST_P(ZeroBlocks, AreReadOnceAndNotStored) {
     }
     if (row.qemu != nullptr && HaveTool("qemu-img")) {
         WriteFile(dir.file("expected.raw"), expected);
-        EXPECT_EQ(RunQemu("qemu-img compare -f " + std::string(row.qemu) + " -F raw " + Quote(out) + " " +
-                              Quote(dir.file("expected.raw")),
+        EXPECT_EQ(RunQemu("qemu-img compare -f " + std::string(row.qemu) + " -F raw " + Quote(out) +
+                              " " + Quote(dir.file("expected.raw")),
                           &text),
                   0)
             << text;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Writers, ZeroBlocks, ::testing::Combine(::testing::ValuesIn(kWriters), ::testing::Values(Query::Reads, Query::CannotTell)),
-    [](const ::testing::TestParamInfo<std::tuple<WriterRow, Query>>& i) {
-        return std::string(std::get<0>(i.param).name) +
-               (std::get<1>(i.param) == Query::Reads ? "_QueryReads" : "_QueryCannotTell");
-    });
+INSTANTIATE_TEST_SUITE_P(Writers, ZeroBlocks,
+                         ::testing::Combine(::testing::ValuesIn(kWriters),
+                                            ::testing::Values(Query::Reads, Query::CannotTell)),
+                         [](const ::testing::TestParamInfo<std::tuple<WriterRow, Query>>& i) {
+                             return std::string(std::get<0>(i.param).name) +
+                                    (std::get<1>(i.param) == Query::Reads ? "_QueryReads"
+                                                                          : "_QueryCannotTell");
+                         });
 
 }  // namespace

@@ -193,12 +193,12 @@ TEST(Array, CreateRefusesBadArgumentsAndOversizedBlocks)
     struct Case {
         uint32_t elementSize, count, capacity;
     } cases[] = {
-        {0x10000, 0, 0x10000},        // 2^32 bytes: wraps to 0 in 32 bits
-        {0x80000000u, 0, 2},          // 2^32 bytes
+        {0x10000, 0, 0x10000},  // 2^32 bytes: wraps to 0 in 32 bits
+        {0x80000000u, 0, 2},    // 2^32 bytes
         {0xFFFFFFFFu, 0, 0xFFFFFFFFu},
-        {4, 0, 0},                    // no slot at all
-        {0, 0, 4},                    // no element size
-        {4, 5, 4},                    // count beyond capacity
+        {4, 0, 0},  // no slot at all
+        {0, 0, 4},  // no element size
+        {4, 5, 4},  // count beyond capacity
     };
     for (const Case& c : cases) {
         EXPECT_FALSE(Array_Create(&a, c.elementSize, c.count, c.capacity))
@@ -294,10 +294,7 @@ void SortAndCompareWithStd(const std::vector<int>& input, const char* what)
 
 }  // namespace
 
-TEST(QuickSort, SmallExampleWithDuplicates)
-{
-    SortAndCompareWithStd({5, 1, 4, 1, 3}, "example");
-}
+TEST(QuickSort, SmallExampleWithDuplicates) { SortAndCompareWithStd({5, 1, 4, 1, 3}, "example"); }
 
 TEST(QuickSort, MatchesStdSortOnManyShapes)
 {
@@ -340,17 +337,14 @@ namespace {
 // argument here) the largest value left. Replaying the fixed values gives an input on which
 // the middle-pivot quicksort peels one element off per pass, leaving a lower part of n - 1.
 struct Adversary {
-    std::vector<uint32_t> at;       // item at each position
-    std::vector<int64_t> value;     // per item; -1 while undecided
+    std::vector<uint32_t> at;    // item at each position
+    std::vector<int64_t> value;  // per item; -1 while undecided
     int64_t nextHigh;
     uintptr_t lowestFrame = UINTPTR_MAX;
     uintptr_t highestFrame = 0;
 };
 
-int64_t ValueOf(const Adversary* a, uint32_t item)
-{
-    return a->value[item];
-}
+int64_t ValueOf(const Adversary* a, uint32_t item) { return a->value[item]; }
 
 int CompareAdversary(void* c, uint32_t i, uint32_t j, void*)
 {
@@ -421,8 +415,8 @@ TEST(BinarySearch, SmallTable)
     struct Case {
         int32_t key;
         int64_t expected;
-    } cases[] = {{10, 0}, {20, 1}, {30, 2}, {25, 1}, {15, 0}, {5, -1}, {35, 2}, {INT32_MIN, -1},
-                 {INT32_MAX, 2}};
+    } cases[] = {{10, 0}, {20, 1}, {30, 2},         {25, 1},       {15, 0},
+                 {5, -1}, {35, 2}, {INT32_MIN, -1}, {INT32_MAX, 2}};
     for (const Case& c : cases)
         EXPECT_EQ(Algo_BinarySearch(keys, 3, &c.key, CompareIntKey, nullptr), c.expected) << c.key;
     int32_t k = 20;
@@ -437,11 +431,12 @@ TEST(BinarySearch, AgreesWithPythonBisect)
     if (!HaveTool("python3")) GTEST_SKIP() << "python3 not available";
     // Tables of many sizes, heavy on duplicates, with keys below, between, on and above.
     std::mt19937 rng(99);
-    std::vector<std::vector<int32_t>> tables = {{}, {5}, {5, 5}, {1, 1, 1, 1, 1, 1, 1},
-                                                {1, 2, 2, 2, 3}, {0, 0, 0, 9, 9, 9, 9}};
+    std::vector<std::vector<int32_t>> tables = {
+        {}, {5}, {5, 5}, {1, 1, 1, 1, 1, 1, 1}, {1, 2, 2, 2, 3}, {0, 0, 0, 9, 9, 9, 9}};
     for (int t = 0; t < 60; t++) {
         std::vector<int32_t> v(rng() % 70);
-        for (auto& x : v) x = static_cast<int32_t>(rng() % 40) * 2;  // even values: odd keys fall between
+        for (auto& x : v)
+            x = static_cast<int32_t>(rng() % 40) * 2;  // even values: odd keys fall between
         std::sort(v.begin(), v.end());
         tables.push_back(v);
     }
@@ -464,10 +459,10 @@ TEST(BinarySearch, AgreesWithPythonBisect)
               "    k, a = f[0], f[1:]\n"
               "    print(bisect.bisect_left(a, k), bisect.bisect_right(a, k))\n");
     std::string out;
-    ASSERT_EQ(RunCommand("python3 " + Quote(dir.file("oracle.py")) + " " +
-                             Quote(dir.file("queries.txt")),
-                         &out),
-              0);
+    ASSERT_EQ(
+        RunCommand("python3 " + Quote(dir.file("oracle.py")) + " " + Quote(dir.file("queries.txt")),
+                   &out),
+        0);
     std::istringstream answers(out);
     for (auto& q : queries) {
         int64_t left = -1, right = -1;

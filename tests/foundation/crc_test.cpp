@@ -117,7 +117,8 @@ TEST(Crc32, VerifiesChecksumsOfImageWrittenByQemu)
     Table t(CRC32_POLY_CASTAGNOLI);
     struct Structure {
         uint32_t offset, size;
-    } structures[] = {{64 * 1024, 4096}, {128 * 1024, 4096}, {192 * 1024, 65536}, {256 * 1024, 65536}};
+    } structures[] = {
+        {64 * 1024, 4096}, {128 * 1024, 4096}, {192 * 1024, 65536}, {256 * 1024, 65536}};
     for (const Structure& s : structures) {
         std::vector<uint8_t> block(image.begin() + s.offset, image.begin() + s.offset + s.size);
         uint32_t stored = Bytes_LoadLe32(block.data() + 4);

@@ -19,13 +19,15 @@ typedef std::vector<uint8_t> Bytes;
 
 const uint32_t kFailed = 0xFFFFFFFFu;
 
-Bytes B(std::initializer_list<int> values) {
+Bytes B(std::initializer_list<int> values)
+{
     Bytes out;
     for (int v : values) out.push_back(uint8_t(v));
     return out;
 }
 
-std::string Hex(const Bytes& b) {
+std::string Hex(const Bytes& b)
+{
     static const char* digits = "0123456789ABCDEF";
     std::string s;
     for (uint8_t v : b) {
@@ -36,7 +38,10 @@ std::string Hex(const Bytes& b) {
     return s;
 }
 
-TextView View(const Bytes& b) { return TextView{b.empty() ? nullptr : b.data(), uint32_t(b.size())}; }
+TextView View(const Bytes& b)
+{
+    return TextView{b.empty() ? nullptr : b.data(), uint32_t(b.size())};
+}
 
 // The outcome of one conversion: whether it succeeded and the bytes it appended.
 struct Outcome {
@@ -50,7 +55,8 @@ std::string Describe(const Outcome& o) { return o.ok ? "[" + Hex(o.bytes) + "]" 
 // Converts into a buffer that already holds a two-byte prefix and checks the invariants every
 // conversion keeps: the measured count equals the produced count, the answer is the count, and
 // a failure leaves the buffer exactly as it was.
-Outcome Convert(const Bytes& src, TextEncoding from, TextEncoding to) {
+Outcome Convert(const Bytes& src, TextEncoding from, TextEncoding to)
+{
     std::vector<uint8_t> storage(src.size() * 4 + 16, 0xEE);
     storage[0] = 'p';
     storage[1] = 'q';
@@ -72,11 +78,13 @@ Outcome Convert(const Bytes& src, TextEncoding from, TextEncoding to) {
 
 // ---- Record files shared with the python3 oracle ----------------------------------------
 
-void PutU32(Bytes* out, uint32_t v) {
+void PutU32(Bytes* out, uint32_t v)
+{
     for (int i = 0; i < 4; ++i) out->push_back(uint8_t(v >> (8 * i)));
 }
 
-void WriteRecords(const std::string& path, const std::vector<Bytes>& records) {
+void WriteRecords(const std::string& path, const std::vector<Bytes>& records)
+{
     Bytes out;
     for (const Bytes& r : records) {
         PutU32(&out, uint32_t(r.size()));
@@ -85,7 +93,8 @@ void WriteRecords(const std::string& path, const std::vector<Bytes>& records) {
     WriteFile(path, out);
 }
 
-std::vector<Outcome> ReadOutcomes(const std::string& path) {
+std::vector<Outcome> ReadOutcomes(const std::string& path)
+{
     Bytes data = ReadFile(path);
     std::vector<Outcome> out;
     size_t pos = 0;
@@ -112,23 +121,28 @@ struct Job {
     std::vector<Outcome> expected;
 };
 
-Bytes Utf32Le(uint32_t cp) {
+Bytes Utf32Le(uint32_t cp)
+{
     Bytes b;
     PutU32(&b, cp);
     return b;
 }
 
-Bytes Utf16(uint32_t unit, bool bigEndian) {
-    return bigEndian ? B({int(unit >> 8), int(unit & 0xFF)}) : B({int(unit & 0xFF), int(unit >> 8)});
+Bytes Utf16(uint32_t unit, bool bigEndian)
+{
+    return bigEndian ? B({int(unit >> 8), int(unit & 0xFF)})
+                     : B({int(unit & 0xFF), int(unit >> 8)});
 }
 
-Bytes Cat(const Bytes& a, const Bytes& b) {
+Bytes Cat(const Bytes& a, const Bytes& b)
+{
     Bytes out = a;
     out.insert(out.end(), b.begin(), b.end());
     return out;
 }
 
-std::vector<Bytes> AllOneAndTwoByteInputs(const Bytes& prefix = Bytes()) {
+std::vector<Bytes> AllOneAndTwoByteInputs(const Bytes& prefix = Bytes())
+{
     std::vector<Bytes> inputs;
     if (prefix.empty())
         for (int a = 0; a < 256; ++a) inputs.push_back(B({a}));
@@ -138,7 +152,8 @@ std::vector<Bytes> AllOneAndTwoByteInputs(const Bytes& prefix = Bytes()) {
 }
 
 // Every BMP code point (surrogates included, which every codec refuses) in a Unicode encoding.
-std::vector<Bytes> AllBmp(TextEncoding enc) {
+std::vector<Bytes> AllBmp(TextEncoding enc)
+{
     std::vector<Bytes> inputs;
     for (uint32_t cp = 0; cp < 0x10000; ++cp) {
         Bytes u32 = Utf32Le(cp);
@@ -147,9 +162,12 @@ std::vector<Bytes> AllBmp(TextEncoding enc) {
         } else if (enc == TEXT_ENC_UTF16BE) {
             inputs.push_back(Utf16(cp, true));
         } else {  // UTF-8; a surrogate is written in the (invalid) generalized form
-            inputs.push_back(B({0xE0 | int(cp >> 12), 0x80 | int((cp >> 6) & 0x3F), 0x80 | int(cp & 0x3F)}));
-            if (cp < 0x80) inputs.back() = B({int(cp)});
-            else if (cp < 0x800) inputs.back() = B({0xC0 | int(cp >> 6), 0x80 | int(cp & 0x3F)});
+            inputs.push_back(
+                B({0xE0 | int(cp >> 12), 0x80 | int((cp >> 6) & 0x3F), 0x80 | int(cp & 0x3F)}));
+            if (cp < 0x80)
+                inputs.back() = B({int(cp)});
+            else if (cp < 0x800)
+                inputs.back() = B({0xC0 | int(cp >> 6), 0x80 | int(cp & 0x3F)});
         }
     }
     return inputs;
@@ -157,15 +175,16 @@ std::vector<Bytes> AllBmp(TextEncoding enc) {
 
 // Bytes that sit at the edges of the UTF-8 rules (ASCII, "/", NUL, each continuation range,
 // the leads).
-const int kUtf8Edges[] = {0x00, 0x2F, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
-                          0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+const int kUtf8Edges[] = {0x00, 0x2F, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                          0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
 const uint32_t kUnits16[] = {0x0000, 0x002F, 0x0041, 0x00E9, 0x7FFF, 0xD7FF, 0xD800,
                              0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFF3C, 0xFFFF};
-const uint32_t kValues32[] = {0x0,     0x41,     0xD7FF,   0xD800,   0xDBFF,     0xDC00,
-                              0xDFFF,  0xE000,   0xFFFF,   0x10000,  0x10FFFF,   0x110000,
-                              0xFFFFF, 0x1F600,  0x80000000u, 0xFFFFFFFFu};
+const uint32_t kValues32[] = {0x0,     0x41,    0xD7FF,      0xD800,     0xDBFF,   0xDC00,
+                              0xDFFF,  0xE000,  0xFFFF,      0x10000,    0x10FFFF, 0x110000,
+                              0xFFFFF, 0x1F600, 0x80000000u, 0xFFFFFFFFu};
 
-std::vector<Bytes> Utf8Inputs() {
+std::vector<Bytes> Utf8Inputs()
+{
     std::vector<Bytes> inputs = AllOneAndTwoByteInputs();
     for (int a = 0; a < 256; ++a)
         for (int b : kUtf8Edges)
@@ -177,7 +196,8 @@ std::vector<Bytes> Utf8Inputs() {
     return inputs;
 }
 
-std::vector<Bytes> Utf16Inputs(bool bigEndian) {
+std::vector<Bytes> Utf16Inputs(bool bigEndian)
+{
     std::vector<Bytes> inputs{B({0x41}), B({0x41, 0x00, 0x42})};
     for (uint32_t a : kUnits16) {
         inputs.push_back(Utf16(a, bigEndian));
@@ -185,13 +205,15 @@ std::vector<Bytes> Utf16Inputs(bool bigEndian) {
         for (uint32_t b : kUnits16) {
             inputs.push_back(Cat(Utf16(a, bigEndian), Utf16(b, bigEndian)));
             for (uint32_t c : kUnits16)
-                inputs.push_back(Cat(Cat(Utf16(a, bigEndian), Utf16(b, bigEndian)), Utf16(c, bigEndian)));
+                inputs.push_back(
+                    Cat(Cat(Utf16(a, bigEndian), Utf16(b, bigEndian)), Utf16(c, bigEndian)));
         }
     }
     return inputs;
 }
 
-std::vector<Bytes> Utf32Inputs(bool bigEndian) {
+std::vector<Bytes> Utf32Inputs(bool bigEndian)
+{
     std::vector<Bytes> inputs{B({0x41}), B({0x41, 0, 0}), B({0x41, 0, 0, 0, 0x42})};
     for (uint32_t a : kValues32) {
         Bytes ea = Utf32Le(a);
@@ -207,7 +229,8 @@ std::vector<Bytes> Utf32Inputs(bool bigEndian) {
 }
 
 // Every Unicode scalar value in one UTF-32LE string.
-Bytes AllScalarsUtf32Le() {
+Bytes AllScalarsUtf32Le()
+{
     Bytes out;
     for (uint32_t cp = 0; cp <= 0x10FFFF; ++cp)
         if (cp < 0xD800 || cp > 0xDFFF) PutU32(&out, cp);
@@ -245,10 +268,14 @@ const JobDef kJobs[] = {
     {"bmp-euc", "utf-32-le", TEXT_ENC_UTF32LE, "euc_jp", TEXT_ENC_EUCJP, BmpUtf32Le},
     {"utf8-utf32", "utf-8", TEXT_ENC_UTF8, "utf-32-le", TEXT_ENC_UTF32LE, Utf8Inputs},
     {"utf16le-utf8", "utf-16-le", TEXT_ENC_UTF16LE, "utf-8", TEXT_ENC_UTF8, Utf16LeInputs},
-    {"utf16le-utf16be", "utf-16-le", TEXT_ENC_UTF16LE, "utf-16-be", TEXT_ENC_UTF16BE, Utf16LeInputs},
-    {"utf16be-utf32le", "utf-16-be", TEXT_ENC_UTF16BE, "utf-32-le", TEXT_ENC_UTF32LE, Utf16BeInputs},
-    {"utf32le-utf16le", "utf-32-le", TEXT_ENC_UTF32LE, "utf-16-le", TEXT_ENC_UTF16LE, Utf32LeInputs},
-    {"utf32le-utf32be", "utf-32-le", TEXT_ENC_UTF32LE, "utf-32-be", TEXT_ENC_UTF32BE, Utf32LeInputs},
+    {"utf16le-utf16be", "utf-16-le", TEXT_ENC_UTF16LE, "utf-16-be", TEXT_ENC_UTF16BE,
+     Utf16LeInputs},
+    {"utf16be-utf32le", "utf-16-be", TEXT_ENC_UTF16BE, "utf-32-le", TEXT_ENC_UTF32LE,
+     Utf16BeInputs},
+    {"utf32le-utf16le", "utf-32-le", TEXT_ENC_UTF32LE, "utf-16-le", TEXT_ENC_UTF16LE,
+     Utf32LeInputs},
+    {"utf32le-utf32be", "utf-32-le", TEXT_ENC_UTF32LE, "utf-32-be", TEXT_ENC_UTF32BE,
+     Utf32LeInputs},
     {"utf32be-utf8", "utf-32-be", TEXT_ENC_UTF32BE, "utf-8", TEXT_ENC_UTF8, Utf32BeInputs},
     {"all-utf16be", "utf-32-le", TEXT_ENC_UTF32LE, "utf-16-be", TEXT_ENC_UTF16BE, AllScalars},
     {"all-utf8", "utf-32-le", TEXT_ENC_UTF32LE, "utf-8", TEXT_ENC_UTF8, AllScalars},
@@ -260,12 +287,14 @@ protected:
     std::map<std::string, Job> jobs_;
 
     // False (the test then returns) when python3 is missing or failed.
-    bool Prepare(std::initializer_list<const char*> names) {
+    bool Prepare(std::initializer_list<const char*> names)
+    {
         RunOracle(names);
         return !HasFatalFailure() && !IsSkipped();
     }
 
-    void RunOracle(std::initializer_list<const char*> names) {
+    void RunOracle(std::initializer_list<const char*> names)
+    {
         if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not available";
         TempDir dir;
         std::string jobList;
@@ -294,8 +323,10 @@ protected:
     // stand for the same texts); `allowed` may accept a known, explained difference. Answers the
     // number of records that differ from the oracle without being allowed.
     template <typename Allowed>
-    size_t Compare(const std::string& name, Allowed allowed, const std::vector<Bytes>* inputs = nullptr,
-                   TextEncoding from = TEXT_ENC_COUNT, size_t* allowedCount = nullptr) {
+    size_t Compare(const std::string& name, Allowed allowed,
+                   const std::vector<Bytes>* inputs = nullptr, TextEncoding from = TEXT_ENC_COUNT,
+                   size_t* allowedCount = nullptr)
+    {
         const Job& job = jobs_.at(name);
         if (!inputs) {
             inputs = &job.inputs;
@@ -310,19 +341,21 @@ protected:
                 continue;
             }
             if (++mismatches <= 10)
-                ADD_FAILURE() << name << ": input " << Hex((*inputs)[i]) << " gave " << Describe(got)
-                              << ", python3 gives " << Describe(job.expected[i]);
+                ADD_FAILURE() << name << ": input " << Hex((*inputs)[i]) << " gave "
+                              << Describe(got) << ", python3 gives " << Describe(job.expected[i]);
         }
         return mismatches;
     }
 
-    size_t Compare(const std::string& name) {
+    size_t Compare(const std::string& name)
+    {
         return Compare(name, [](const Bytes&, const Outcome&, const Outcome&) { return false; });
     }
 };
 
 // The Shift_JIS bytes of a JIS X 0208 row and cell, by the standard arithmetic.
-Bytes SjisOf(int row, int cell) {
+Bytes SjisOf(int row, int cell)
+{
     int lead = ((row + 1) >> 1) + (row <= 0x5E ? 0x70 : 0xB0);
     int trail = (row & 1) ? cell + (cell >= 0x60 ? 0x20 : 0x1F) : cell + 0x7E;
     return B({lead, trail});
@@ -330,12 +363,14 @@ Bytes SjisOf(int row, int cell) {
 
 // ---- Differential tests against python3 -------------------------------------------------
 
-TEST_F(EncodingOracle, ShiftJisDecodesLikePythonForEveryOneAndTwoByteInput) {
+TEST_F(EncodingOracle, ShiftJisDecodesLikePythonForEveryOneAndTwoByteInput)
+{
     if (!Prepare({"sjis-utf32"})) return;
     EXPECT_EQ(Compare("sjis-utf32"), 0u);
 }
 
-TEST_F(EncodingOracle, EucJpDecodesLikePythonForEveryJisX0208AndX0212Cell) {
+TEST_F(EncodingOracle, EucJpDecodesLikePythonForEveryJisX0208AndX0212Cell)
+{
     if (!Prepare({"euc-utf16", "euc3-utf8"})) return;
     EXPECT_EQ(Compare("euc-utf16"), 0u);
     EXPECT_EQ(Compare("euc3-utf8"), 0u);
@@ -343,12 +378,14 @@ TEST_F(EncodingOracle, EucJpDecodesLikePythonForEveryJisX0208AndX0212Cell) {
 
 // python3 encodes U+00A5 (yen sign) and U+203E (overline) one way into the ASCII bytes 5C and 7E;
 // the tables here keep 0x00-0x7F as ASCII, so those two code points have no Japanese form.
-bool OneWayPythonFallback(const Bytes&, const Outcome& got, const Outcome& expected) {
+bool OneWayPythonFallback(const Bytes&, const Outcome& got, const Outcome& expected)
+{
     return !got.ok && expected.ok && expected.bytes.size() == 1 &&
            (expected.bytes[0] == 0x5C || expected.bytes[0] == 0x7E);
 }
 
-TEST_F(EncodingOracle, EveryBmpCodePointEncodesLikePython) {
+TEST_F(EncodingOracle, EveryBmpCodePointEncodesLikePython)
+{
     if (!Prepare({"bmp-sjis", "bmp-euc"})) return;
     for (TextEncoding from : {TEXT_ENC_UTF32LE, TEXT_ENC_UTF16BE, TEXT_ENC_UTF8}) {
         std::vector<Bytes> inputs = AllBmp(from);
@@ -361,7 +398,8 @@ TEST_F(EncodingOracle, EveryBmpCodePointEncodesLikePython) {
     }
 }
 
-TEST_F(EncodingOracle, ShiftJisToEucJpDirectlyMatchesPythonAndKeepsUnmappedCells) {
+TEST_F(EncodingOracle, ShiftJisToEucJpDirectlyMatchesPythonAndKeepsUnmappedCells)
+{
     if (!Prepare({"sjis-euc", "euc-sjis", "euc3-sjis"})) return;
     // The direct path moves row and cell without the Unicode tables, so a cell that JIS X 0208
     // leaves unmapped still converts (python3 refuses it); everything else matches.
@@ -391,37 +429,43 @@ TEST_F(EncodingOracle, ShiftJisToEucJpDirectlyMatchesPythonAndKeepsUnmappedCells
     EXPECT_EQ(pythonAccepts, 1u);
 }
 
-TEST_F(EncodingOracle, Utf8IsDecodedAsStrictlyAsPython) {
+TEST_F(EncodingOracle, Utf8IsDecodedAsStrictlyAsPython)
+{
     if (!Prepare({"utf8-utf32"})) return;
     EXPECT_EQ(Compare("utf8-utf32"), 0u);
     // The same inputs into UTF-16BE fail and succeed alike.
     const Job& job = jobs_.at("utf8-utf32");
     size_t differ = 0;
     for (size_t i = 0; i < job.inputs.size(); ++i)
-        if (Convert(job.inputs[i], TEXT_ENC_UTF8, TEXT_ENC_UTF16BE).ok != job.expected[i].ok) ++differ;
+        if (Convert(job.inputs[i], TEXT_ENC_UTF8, TEXT_ENC_UTF16BE).ok != job.expected[i].ok)
+            ++differ;
     EXPECT_EQ(differ, 0u);
 }
 
-TEST_F(EncodingOracle, Utf16AndUtf32RejectLoneSurrogatesLikePython) {
-    if (!Prepare({"utf16le-utf8", "utf16le-utf16be", "utf16be-utf32le", "utf32le-utf16le", "utf32le-utf32be",
-             "utf32be-utf8"})) return;
-    for (const char* name : {"utf16le-utf8", "utf16le-utf16be", "utf16be-utf32le", "utf32le-utf16le",
-                             "utf32le-utf32be", "utf32be-utf8"})
+TEST_F(EncodingOracle, Utf16AndUtf32RejectLoneSurrogatesLikePython)
+{
+    if (!Prepare({"utf16le-utf8", "utf16le-utf16be", "utf16be-utf32le", "utf32le-utf16le",
+                  "utf32le-utf32be", "utf32be-utf8"}))
+        return;
+    for (const char* name : {"utf16le-utf8", "utf16le-utf16be", "utf16be-utf32le",
+                             "utf32le-utf16le", "utf32le-utf32be", "utf32be-utf8"})
         EXPECT_EQ(Compare(name), 0u) << name;
 }
 
-TEST_F(EncodingOracle, EveryScalarValueConvertsLikePython) {
+TEST_F(EncodingOracle, EveryScalarValueConvertsLikePython)
+{
     if (!Prepare({"all-utf16be", "all-utf8"})) return;
     for (const char* name : {"all-utf16be", "all-utf8"}) EXPECT_EQ(Compare(name), 0u) << name;
 }
 
 // ---- Round trips ------------------------------------------------------------------------
 
-TEST(EncodingRoundTrip, EveryScalarValueSurvivesAllUnicodeEncodings) {
+TEST(EncodingRoundTrip, EveryScalarValueSurvivesAllUnicodeEncodings)
+{
     Bytes all = AllScalarsUtf32Le();
     // Each Unicode encoding once as destination and once as source.
-    const TextEncoding chain[] = {TEXT_ENC_UTF16BE, TEXT_ENC_UTF8, TEXT_ENC_UTF32BE, TEXT_ENC_UTF16LE,
-                                  TEXT_ENC_UTF32LE};
+    const TextEncoding chain[] = {TEXT_ENC_UTF16BE, TEXT_ENC_UTF8, TEXT_ENC_UTF32BE,
+                                  TEXT_ENC_UTF16LE, TEXT_ENC_UTF32LE};
     Bytes current = all;
     TextEncoding enc = TEXT_ENC_UTF32LE;
     for (TextEncoding next : chain) {
@@ -433,7 +477,8 @@ TEST(EncodingRoundTrip, EveryScalarValueSurvivesAllUnicodeEncodings) {
     EXPECT_TRUE(current == all);
 }
 
-TEST(EncodingRoundTrip, EveryMappedJisCellSurvivesEveryEncoding) {
+TEST(EncodingRoundTrip, EveryMappedJisCellSurvivesEveryEncoding)
+{
     // Each mapped cell of JIS X 0208 (Shift_JIS and EUC-JP) and JIS X 0212 (EUC-JP only),
     // through each Unicode encoding and back.
     for (int table = 0; table < 2; ++table) {
@@ -443,7 +488,8 @@ TEST(EncodingRoundTrip, EveryMappedJisCellSurvivesEveryEncoding) {
                 uint32_t cp = fwd[(row - 0x21) * 94 + cell - 0x21];
                 // JIS X 0212 0x2237 is the tilde, which EUC-JP writes as its ASCII byte.
                 if (!cp || cp < 0x80) continue;
-                Bytes euc = table == 0 ? B({row | 0x80, cell | 0x80}) : B({0x8F, row | 0x80, cell | 0x80});
+                Bytes euc =
+                    table == 0 ? B({row | 0x80, cell | 0x80}) : B({0x8F, row | 0x80, cell | 0x80});
                 for (TextEncoding uni = TEXT_ENC_UTF8; uni <= TEXT_ENC_UTF32BE; ++uni) {
                     Outcome u = Convert(euc, TEXT_ENC_EUCJP, uni);
                     ASSERT_TRUE(u.ok);
@@ -461,7 +507,8 @@ TEST(EncodingRoundTrip, EveryMappedJisCellSurvivesEveryEncoding) {
 
 // ---- Tables -----------------------------------------------------------------------------
 
-TEST(EncodingTables, CountsAndInversesHold) {
+TEST(EncodingTables, CountsAndInversesHold)
+{
     struct {
         const uint16_t* fwd;
         const uint16_t* const* pages;
@@ -490,12 +537,14 @@ TEST(EncodingTables, CountsAndInversesHold) {
     EXPECT_EQ(Jis_X0208ToUnicode[(0x21 - 0x21) * 94 + (0x40 - 0x21)], 0xFF3C);
 }
 
-TEST(EncodingTables, GeneratorReproducesTheCommittedTables) {
+TEST(EncodingTables, GeneratorReproducesTheCommittedTables)
+{
     if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not available";
     TempDir dir;
     std::string root = std::string(VDX_TEST_SOURCE_DIR) + "/..";
     std::string out = dir.file("jis_tables.cpp");
-    ASSERT_EQ(RunCommand("python3 " + Quote(root + "/tools/gen_jis_tables.py") + " " + Quote(out)), 0);
+    ASSERT_EQ(RunCommand("python3 " + Quote(root + "/tools/gen_jis_tables.py") + " " + Quote(out)),
+              0);
     EXPECT_TRUE(ReadFile(out) == ReadFile(root + "/foundation/jis_tables.cpp"));
 }
 
@@ -509,10 +558,12 @@ struct Case {
     Bytes expected;
 };
 
-const TextEncoding SJ = TEXT_ENC_SJIS, EU = TEXT_ENC_EUCJP, U8 = TEXT_ENC_UTF8, L16 = TEXT_ENC_UTF16LE,
-                   B16 = TEXT_ENC_UTF16BE, L32 = TEXT_ENC_UTF32LE, B32 = TEXT_ENC_UTF32BE;
+const TextEncoding SJ = TEXT_ENC_SJIS, EU = TEXT_ENC_EUCJP, U8 = TEXT_ENC_UTF8,
+                   L16 = TEXT_ENC_UTF16LE, B16 = TEXT_ENC_UTF16BE, L32 = TEXT_ENC_UTF32LE,
+                   B32 = TEXT_ENC_UTF32BE;
 
-void RunCases(const std::vector<Case>& cases) {
+void RunCases(const std::vector<Case>& cases)
+{
     for (const Case& c : cases) {
         Outcome o = Convert(c.src, c.from, c.to);
         EXPECT_EQ(o.ok, c.ok) << c.what;
@@ -522,11 +573,15 @@ void RunCases(const std::vector<Case>& cases) {
     }
 }
 
-TEST(EncodingConvert, KnownConversions) {
+TEST(EncodingConvert, KnownConversions)
+{
     RunCases({
-        {"A and euro sign to UTF-16BE", B({0x41, 0xE2, 0x82, 0xAC}), U8, B16, true, B({0x00, 0x41, 0x20, 0xAC})},
-        {"emoji to UTF-16LE pair", B({0xF0, 0x9F, 0x98, 0x80}), U8, L16, true, B({0x3D, 0xD8, 0x00, 0xDE})},
-        {"emoji to UTF-32BE", B({0xF0, 0x9F, 0x98, 0x80}), U8, B32, true, B({0x00, 0x01, 0xF6, 0x00})},
+        {"A and euro sign to UTF-16BE", B({0x41, 0xE2, 0x82, 0xAC}), U8, B16, true,
+         B({0x00, 0x41, 0x20, 0xAC})},
+        {"emoji to UTF-16LE pair", B({0xF0, 0x9F, 0x98, 0x80}), U8, L16, true,
+         B({0x3D, 0xD8, 0x00, 0xDE})},
+        {"emoji to UTF-32BE", B({0xF0, 0x9F, 0x98, 0x80}), U8, B32, true,
+         B({0x00, 0x01, 0xF6, 0x00})},
         {"emoji has no Shift_JIS form", B({0xF0, 0x9F, 0x98, 0x80}), U8, SJ, false, {}},
         {"emoji in UTF-16 has no EUC-JP form", B({0x3D, 0xD8, 0x00, 0xDE}), L16, EU, false, {}},
         {"emoji in UTF-32 has no Shift_JIS form", B({0x00, 0xF6, 0x01, 0x00}), L32, SJ, false, {}},
@@ -537,24 +592,31 @@ TEST(EncodingConvert, KnownConversions) {
         {"half-width katakana to EUC-JP", B({0xB1}), SJ, EU, true, B({0x8E, 0xB1})},
         {"EUC-JP kana back to one byte", B({0x8E, 0xB1}), EU, SJ, true, B({0xB1})},
         {"NUL is a character", B({0x00, 0x41}), SJ, L16, true, B({0x00, 0x00, 0x41, 0x00})},
-        {"JIS X 0212 only character into EUC-JP", B({0x02, 0x4E}), L16, EU, true, B({0x8F, 0xB0, 0xA1})},
+        {"JIS X 0212 only character into EUC-JP", B({0x02, 0x4E}), L16, EU, true,
+         B({0x8F, 0xB0, 0xA1})},
         {"JIS X 0212 character has no Shift_JIS form", B({0x8F, 0xB0, 0xA1}), EU, SJ, false, {}},
         {"JIS X 0212 character through Unicode to Shift_JIS", B({0x02, 0x4E}), L16, SJ, false, {}},
-        {"full-width backslash from Shift_JIS", B({0x81, 0x5F}), SJ, U8, true, B({0xEF, 0xBC, 0xBC})},
+        {"full-width backslash from Shift_JIS", B({0x81, 0x5F}), SJ, U8, true,
+         B({0xEF, 0xBC, 0xBC})},
         {"full-width backslash from EUC-JP", B({0xA1, 0xC0}), EU, L16, true, B({0x3C, 0xFF})},
-        {"full-width backslash into Shift_JIS", B({0xEF, 0xBC, 0xBC}), U8, SJ, true, B({0x81, 0x5F})},
+        {"full-width backslash into Shift_JIS", B({0xEF, 0xBC, 0xBC}), U8, SJ, true,
+         B({0x81, 0x5F})},
         {"ASCII backslash stays one byte", B({0x5C}), U8, SJ, true, B({0x5C})},
         {"yen sign has no Shift_JIS form", B({0xC2, 0xA5}), U8, SJ, false, {}},
         {"tilde into EUC-JP is ASCII, not JIS X 0212", B({0x7E}), U8, EU, true, B({0x7E})},
         {"UTF-16 byte swap", B({0x41, 0x00, 0x3D, 0xD8, 0x00, 0xDE}), L16, B16, true,
          B({0x00, 0x41, 0xD8, 0x3D, 0xDE, 0x00})},
-        {"UTF-32 byte swap", B({0x41, 0x00, 0x00, 0x00}), L32, B32, true, B({0x00, 0x00, 0x00, 0x41})},
-        {"UTF-16 pair to UTF-32", B({0xD8, 0x3D, 0xDE, 0x00}), B16, L32, true, B({0x00, 0xF6, 0x01, 0x00})},
-        {"same encoding is a plain append", B({0x88, 0x9F, 0xB1}), SJ, SJ, true, B({0x88, 0x9F, 0xB1})},
+        {"UTF-32 byte swap", B({0x41, 0x00, 0x00, 0x00}), L32, B32, true,
+         B({0x00, 0x00, 0x00, 0x41})},
+        {"UTF-16 pair to UTF-32", B({0xD8, 0x3D, 0xDE, 0x00}), B16, L32, true,
+         B({0x00, 0xF6, 0x01, 0x00})},
+        {"same encoding is a plain append", B({0x88, 0x9F, 0xB1}), SJ, SJ, true,
+         B({0x88, 0x9F, 0xB1})},
     });
 }
 
-TEST(EncodingConvert, MalformedInputFails) {
+TEST(EncodingConvert, MalformedInputFails)
+{
     RunCases({
         // Row and cell are each checked against 0x21-0x7E, on every path.
         {"Shift_JIS lead F0 gives row 7F", B({0xF0, 0x40}), SJ, U8, false, {}},
@@ -604,7 +666,8 @@ TEST(EncodingConvert, MalformedInputFails) {
     });
 }
 
-TEST(EncodingConvert, EmptyViewConvertsToNothingInEveryPair) {
+TEST(EncodingConvert, EmptyViewConvertsToNothingInEveryPair)
+{
     for (TextEncoding from = 0; from < TEXT_ENC_COUNT; ++from) {
         for (TextEncoding to = 0; to < TEXT_ENC_COUNT; ++to) {
             TextView empty;
@@ -618,7 +681,8 @@ TEST(EncodingConvert, EmptyViewConvertsToNothingInEveryPair) {
     }
 }
 
-TEST(EncodingConvert, EncodingAboveSixFails) {
+TEST(EncodingConvert, EncodingAboveSixFails)
+{
     Bytes a = B({0x41});
     uint8_t storage[8];
     TextBuffer buffer;
@@ -629,7 +693,8 @@ TEST(EncodingConvert, EncodingAboveSixFails) {
     EXPECT_EQ(buffer.length, 0u);
 }
 
-TEST(EncodingConvert, FullBufferFailsAsAWholeAndFitsExactly) {
+TEST(EncodingConvert, FullBufferFailsAsAWholeAndFitsExactly)
+{
     // "aあ€" in UTF-8 into several destinations; the buffer is one byte short, then exact.
     Bytes src = B({0x61, 0xE3, 0x81, 0x82, 0xE2, 0x82, 0xAC});
     for (TextEncoding to : {TEXT_ENC_UTF16LE, TEXT_ENC_UTF32BE, TEXT_ENC_UTF8}) {
@@ -658,7 +723,8 @@ TEST(EncodingConvert, FullBufferFailsAsAWholeAndFitsExactly) {
     EXPECT_EQ(buffer.length, 10u);
 }
 
-TEST(EncodingConvert, AllocTerminatesAndFailsCleanly) {
+TEST(EncodingConvert, AllocTerminatesAndFailsCleanly)
+{
     Bytes src = B({0x88, 0x9F, 0xB1});
     for (TextEncoding to = 0; to < TEXT_ENC_COUNT; ++to) {
         TextView out{nullptr, 12345};

@@ -23,10 +23,19 @@ std::string Utf8ToUtf16Le(const std::string& s)
         uint8_t c = (uint8_t)s[i];
         uint32_t cp;
         size_t n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if (c < 0xE0) { cp = c & 0x1F; n = 2; }
-        else if (c < 0xF0) { cp = c & 0x0F; n = 3; }
-        else { cp = c & 0x07; n = 4; }
+        if (c < 0x80) {
+            cp = c;
+            n = 1;
+        } else if (c < 0xE0) {
+            cp = c & 0x1F;
+            n = 2;
+        } else if (c < 0xF0) {
+            cp = c & 0x0F;
+            n = 3;
+        } else {
+            cp = c & 0x07;
+            n = 4;
+        }
         for (size_t k = 1; k < n; ++k) cp = (cp << 6) | ((uint8_t)s[i + k] & 0x3F);
         i += n;
         auto unit = [&](uint32_t u) {
@@ -62,10 +71,7 @@ std::string Hex(const std::string& bytes)
     return h;
 }
 
-std::string Contents(const TextBuffer& b)
-{
-    return std::string((const char*)b.data, b.length);
-}
+std::string Contents(const TextBuffer& b) { return std::string((const char*)b.data, b.length); }
 
 TextView ViewOf(const std::string& s)
 {
@@ -144,8 +150,10 @@ std::string PythonFormat(const std::string& format)
     for (char c : format) {
         if (inDirective && c == 'w') continue;
         out.push_back(inDirective && c == 't' ? 's' : c);
-        if (c == '%') inDirective = !inDirective;
-        else if (inDirective && !(c >= '0' && c <= '9')) inDirective = false;
+        if (c == '%')
+            inDirective = !inDirective;
+        else if (inDirective && !(c >= '0' && c <= '9'))
+            inDirective = false;
     }
     return out;
 }
@@ -189,7 +197,8 @@ TEST(Formatter, MatchesPythonPercentFormatting)
                 EXPECT_EQ(Hex(got), oe == TEXT_ENC_UTF8 ? utf8Hex : utf16Hex)
                     << c.format << " fe=" << fe << " oe=" << oe;
                 const uint32_t unit = oe == TEXT_ENC_UTF8 ? 1 : 2;
-                for (uint32_t k = 0; k < unit; ++k) EXPECT_EQ(storage[b.length + k], 0) << "terminator";
+                for (uint32_t k = 0; k < unit; ++k)
+                    EXPECT_EQ(storage[b.length + k], 0) << "terminator";
                 EXPECT_EQ(storage[b.length + unit], 0xAA) << "nothing beyond the terminator";
             }
         }
@@ -210,28 +219,47 @@ TEST(Formatter, FailuresLeaveBufferUnchanged)
         };
     };
     const std::vector<Bad> bad = {
-        {"%f", one(1)}, {"%o", one(1)}, {"%p", one(1)}, {"%-5u", one(1)}, {"%.2u", one(1)},
-        {"%*u", one(1)}, {"%e", one(1)}, {"%g", one(1)}, {"%a", one(1)}, {"%C", one(1)},
-        {"%S", one(1)}, {"%lu", one(1)}, {"%5lu", one(1)}, {"%q", one(1)}, {"%wwu", one(1)},
-        {"%w", one(1)}, {"%w5u", one(1)}, {"%0u", one(1)}, {"% 5u", one(1)}, {"%", one(1)},
-        {"tail %", one(1)}, {"%5", one(1)}, {"%99999999999u", one(1)}, {"%wc", one(65)},
-        {"%c", one(0xE9)}, {"%c", one(128)},
-        {"%c", [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
-             return Text_Format(b, o, f, e, -1);
-         }},
+        {"%f", one(1)},
+        {"%o", one(1)},
+        {"%p", one(1)},
+        {"%-5u", one(1)},
+        {"%.2u", one(1)},
+        {"%*u", one(1)},
+        {"%e", one(1)},
+        {"%g", one(1)},
+        {"%a", one(1)},
+        {"%C", one(1)},
+        {"%S", one(1)},
+        {"%lu", one(1)},
+        {"%5lu", one(1)},
+        {"%q", one(1)},
+        {"%wwu", one(1)},
+        {"%w", one(1)},
+        {"%w5u", one(1)},
+        {"%0u", one(1)},
+        {"% 5u", one(1)},
+        {"%", one(1)},
+        {"tail %", one(1)},
+        {"%5", one(1)},
+        {"%99999999999u", one(1)},
+        {"%wc", one(65)},
+        {"%c", one(0xE9)},
+        {"%c", one(128)},
+        {"%c", [](TextBuffer* b, TextEncoding o, const void* f,
+                  TextEncoding e) { return Text_Format(b, o, f, e, -1); }},
         // Fails only after earlier directives were rendered.
-        {"abc %u %s %f", [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
+        {"abc %u %s %f",
+         [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
              return Text_Format(b, o, f, e, 5u, "xyz", TEXT_ENC_UTF8, 1.0);
          }},
-        {"%s", [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
+        {"%s",
+         [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
              return Text_Format(b, o, f, e, (const char*)nullptr, TEXT_ENC_UTF8);
          }},
-        {"%s", [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
-             return Text_Format(b, o, f, e, "x", (TextEncoding)7);
-         }},
-        {"%ws", [](TextBuffer* b, TextEncoding o, const void* f, TextEncoding e) {
-             return Text_Format(b, o, f, e, "x", TEXT_ENC_UTF8);
-         }},
+        {"%s", [](TextBuffer* b, TextEncoding o, const void* f,
+                  TextEncoding e) { return Text_Format(b, o, f, e, "x", (TextEncoding)7); }},
+        {"%ws", [](TextBuffer* b, TextEncoding o, const void* f,
+                   TextEncoding e) { return Text_Format(b, o, f, e, "x", TEXT_ENC_UTF8); }},
         // Invalid UTF-8 in the format itself.
         {"abc\xc0\xaf", one(1)},
     };
@@ -319,8 +347,8 @@ TEST(Formatter, SignedConversionsIgnoreTheWidth)
     char storage[32];
     TextBuffer b;
     TextBuffer_Init(&b, storage, 0, sizeof storage);
-    ASSERT_TRUE(Text_Format(&b, TEXT_ENC_UTF8, "[%5d][%05i][%08wd]", TEXT_ENC_UTF8, 7, -3,
-                            (int64_t)-1));
+    ASSERT_TRUE(
+        Text_Format(&b, TEXT_ENC_UTF8, "[%5d][%05i][%08wd]", TEXT_ENC_UTF8, 7, -3, (int64_t)-1));
     EXPECT_STREQ(storage, "[7][-3][-1]");
 }
 
@@ -329,8 +357,8 @@ TEST(Formatter, SuccessiveCallsAppend)
     char storage[64];
     TextBuffer b;
     TextBuffer_Init(&b, storage, 0, sizeof storage);
-    ASSERT_TRUE(Text_Format(&b, TEXT_ENC_UTF8, "\"%t\"", TEXT_ENC_UTF8,
-                            ViewOf("/tmp/a b.vmdk"), TEXT_ENC_UTF8));
+    ASSERT_TRUE(Text_Format(&b, TEXT_ENC_UTF8, "\"%t\"", TEXT_ENC_UTF8, ViewOf("/tmp/a b.vmdk"),
+                            TEXT_ENC_UTF8));
     ASSERT_TRUE(Text_Format(&b, TEXT_ENC_UTF8, " %wu", TEXT_ENC_UTF8, (uint64_t)5 << 32));
     EXPECT_STREQ(storage, "\"/tmp/a b.vmdk\" 21474836480");
     // UTF-32BE output of a digit and padding: every unit 4 bytes, 4-byte terminator.
@@ -359,8 +387,8 @@ TEST(FormatterCrt, RewritesTheWideFlag)
 TEST(FormatterCrt, RefusesWhatItCannotRewriteOrFit)
 {
     char out[32];
-    const char* bad[] = {"%", "abc%", "%5", "%wwd", "%lwd", "%wld", "%n", "%t", "%td", "%m", "%C",
-                         "%S", "%y"};
+    const char* bad[] = {"%",  "abc%", "%5", "%wwd", "%lwd", "%wld", "%n",
+                         "%t", "%td",  "%m", "%C",   "%S",   "%y"};
     for (const char* f : bad) {
         std::memset(out, 'Q', sizeof out);
         int dummy = 0;

@@ -133,7 +133,8 @@ TEST(InPlaceOutputTest, TheTemporaryFileIsWrittenOnlyThroughItself)
 
     OutputFile out;
     OutputFile_Init(&out);
-    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"), View("_del"), nullptr, 0));
+    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"),
+                                               View("_del"), nullptr, 0));
     struct stat st;
     ASSERT_EQ(0, lstat(temp.c_str(), &st));
     EXPECT_EQ(0, st.st_size);
@@ -159,7 +160,8 @@ TEST(InPlaceOutputTest, TheTemporaryFileIsWrittenOnlyThroughItself)
     // Unhindered, the writer's file is the one renamed in.
     OutputFile_Init(&out);
     ASSERT_EQ(0, unlink(temp.c_str()));
-    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"), View("_del"), nullptr, 0));
+    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"),
+                                               View("_del"), nullptr, 0));
     ASSERT_TRUE(File_Create(temp.c_str(), &f));
     ASSERT_TRUE(File_WriteAt(f, 0, 3, "new"));
     ASSERT_TRUE(File_Close(f));
@@ -183,7 +185,8 @@ TEST(InPlaceOutputTest, TheImageUnderItsOwnKeptNameIsNoBackup)
         const char* files[] = {image.c_str()};
         OutputFile out;
         OutputFile_Init(&out);
-        ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"), View("_del"), files, 1));
+        ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&out.entry, image.c_str(), View("_TEMP"),
+                                                   View("_del"), files, 1));
         testsupport::WriteText(image + "_TEMP", "new");
         out.armed = true;
         EXPECT_EQ(DISK_OK, OutputFile_Commit(&out, View("_del"), flags));

@@ -53,10 +53,7 @@ std::string Content(const std::string& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-void MakeDir(const std::string& path)
-{
-    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path;
-}
+void MakeDir(const std::string& path) { ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path; }
 
 // A three-file image with its rewritten members under "_temp" names.
 struct ThreeFiles {
@@ -245,8 +242,8 @@ TEST(OutputFileTest, NamesThatDoNotFitAnswerArgWithoutRenaming)
     for (const Case& c : cases) {
         TempDir dir;
         std::string plain = dir.file("img");
-        std::string finalPath = dir.path() + std::string(c.finalLength - dir.path().size() - 3, '/') +
-                                "img";
+        std::string finalPath =
+            dir.path() + std::string(c.finalLength - dir.path().size() - 3, '/') + "img";
         ASSERT_EQ(c.finalLength, finalPath.size());
         std::string tempPath = plain + "_temp";
         testsupport::WriteText(plain, "old");
@@ -634,11 +631,15 @@ TEST(OutputFileTest, TemporaryNamesAreNeverAnExistingFileNorAFileOfTheImage)
     const char* files[] = {image.c_str(), parent.c_str()};
     const std::string temp = "_TEMP";
     OutputEntry entry;
-    auto chosen = [&]() { return std::string(reinterpret_cast<const char*>(entry.tempPath.data), entry.tempPath.length); };
+    auto chosen = [&]() {
+        return std::string(reinterpret_cast<const char*>(entry.tempPath.data),
+                           entry.tempPath.length);
+    };
 
     // Free: the plain name. A file (here the parent under another name), a dangling symbolic
     // link and a directory are skipped.
-    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    ASSERT_EQ(DISK_OK,
+              OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     EXPECT_EQ(image + "_TEMP", chosen());
     EXPECT_EQ(image, std::string(reinterpret_cast<const char*>(entry.finalPath.data)));
     // The temporary file is made right away, new and empty; a rollback removes it.
@@ -648,14 +649,16 @@ TEST(OutputFileTest, TemporaryNamesAreNeverAnExistingFileNorAFileOfTheImage)
     ASSERT_EQ(0, link(parent.c_str(), (image + "_TEMP").c_str()));
     ASSERT_EQ(0, symlink("nowhere", (image + "_TEMP1").c_str()));
     MakeDir(image + "_TEMP2");
-    ASSERT_EQ(DISK_OK, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    ASSERT_EQ(DISK_OK,
+              OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     EXPECT_EQ(image + "_TEMP3", chosen());
     EXPECT_EQ("parent", Content(image + "_TEMP"));
     EXPECT_EQ(DISK_OK, OutputEntry_Rollback(&entry));
 
     // Every name taken: no temporary name at all.
     for (int i = 3; i < 100; ++i) testsupport::WriteText(image + "_TEMP" + std::to_string(i), "x");
-    EXPECT_EQ(DISK_ERR_CREATE, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    EXPECT_EQ(DISK_ERR_CREATE,
+              OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     EXPECT_EQ(0u, entry.tempPath.length);
 
     // A backup name that is a file of the image (through a symbolic link too) is refused; one
@@ -663,7 +666,8 @@ TEST(OutputFileTest, TemporaryNamesAreNeverAnExistingFileNorAFileOfTheImage)
     ASSERT_EQ(0, symlink(parent.c_str(), (image + kDel).c_str()));
     EXPECT_TRUE(Output_IsFileOf((image + kDel).c_str(), files, 2));
     EXPECT_EQ(DISK_ERR_ARG, Output_CheckBackupName(image.c_str(), View(kDel), files, 2));
-    EXPECT_EQ(DISK_ERR_ARG, OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
+    EXPECT_EQ(DISK_ERR_ARG,
+              OutputEntry_ChooseNames(&entry, image.c_str(), View(temp), View(kDel), files, 2));
     ASSERT_EQ(0, remove((image + kDel).c_str()));
     testsupport::WriteText(image + kDel, "earlier");
     EXPECT_FALSE(Output_IsFileOf((image + kDel).c_str(), files, 2));

@@ -51,7 +51,8 @@ TextView View(const char* s)
 
 std::string Str(TextView v)
 {
-    return v.length == 0 ? std::string() : std::string(reinterpret_cast<const char*>(v.data), v.length);
+    return v.length == 0 ? std::string()
+                         : std::string(reinterpret_cast<const char*>(v.data), v.length);
 }
 
 // A buffer with its own storage.
@@ -62,7 +63,10 @@ struct Buffer {
     {
         TextBuffer_Init(&buffer, storage.data(), 0, capacity);
     }
-    std::string Contents() const { return std::string(storage.begin(), storage.begin() + buffer.length); }
+    std::string Contents() const
+    {
+        return std::string(storage.begin(), storage.begin() + buffer.length);
+    }
 };
 
 const char* const kFail = "<fail>";
@@ -287,8 +291,8 @@ TEST(PathTest, MakeAbsoluteCaseTable)
             std::string path = Widen(c.path, enc), reference = Widen(c.reference, enc);
             Buffer work, out;
             ASSERT_TRUE(TextBuffer_Append(&out.buffer, View(Widen("junk", enc))));
-            bool ok = Path_MakeAbsoluteStyle(View(path), View(reference), &work.buffer,
-                                             &out.buffer, enc, c.posix);
+            bool ok = Path_MakeAbsoluteStyle(View(path), View(reference), &work.buffer, &out.buffer,
+                                             enc, c.posix);
             EXPECT_EQ(0u, work.buffer.length);
             if (c.expected == kFail) {
                 EXPECT_FALSE(ok);
@@ -311,17 +315,15 @@ TEST(PathTest, MakeAbsoluteAcrossEncodings)
 {
     // A UTF-16LE link resolved against a UTF-8 image path into UTF-8, and the reverse.
     std::string link = Widen("../p", TEXT_ENC_UTF16LE) + std::string("\xE9\x00", 2) +
-           Widen(".vhd", TEXT_ENC_UTF16LE);
+                       Widen(".vhd", TEXT_ENC_UTF16LE);
     Buffer work, out;
     ASSERT_TRUE(Path_MakeAbsoluteEx(View(link), TEXT_ENC_UTF16LE, View("/vm/d/c.vhd"),
-                                    TEXT_ENC_UTF8, &work.buffer, &out.buffer, TEXT_ENC_UTF8,
-                                    true));
+                                    TEXT_ENC_UTF8, &work.buffer, &out.buffer, TEXT_ENC_UTF8, true));
     EXPECT_EQ("/vm/p\xC3\xA9.vhd", out.Contents());
 
     std::string absolute = Widen("/x/./y", TEXT_ENC_UTF32BE);
-    ASSERT_TRUE(Path_MakeAbsoluteEx(View(absolute), TEXT_ENC_UTF32BE, View("/vm/c"),
-                                    TEXT_ENC_UTF8, &work.buffer, &out.buffer, TEXT_ENC_UTF16BE,
-                                    true));
+    ASSERT_TRUE(Path_MakeAbsoluteEx(View(absolute), TEXT_ENC_UTF32BE, View("/vm/c"), TEXT_ENC_UTF8,
+                                    &work.buffer, &out.buffer, TEXT_ENC_UTF16BE, true));
     EXPECT_EQ(Widen("/x/y", TEXT_ENC_UTF16BE), out.Contents());
 
     // A path that cannot be converted fails with both buffers empty.
@@ -336,26 +338,25 @@ TEST(PathTest, MakeAbsoluteCStrTerminatesResult)
 {
     char result[32];
     std::memset(result, 'x', sizeof(result));
-    ASSERT_TRUE(Path_MakeAbsoluteCStr("/vm/d/c.vmdk", "../p.vmdk", result, sizeof(result),
-                                      TEXT_ENC_UTF8));
+    ASSERT_TRUE(
+        Path_MakeAbsoluteCStr("/vm/d/c.vmdk", "../p.vmdk", result, sizeof(result), TEXT_ENC_UTF8));
     EXPECT_STREQ("/vm/p.vmdk", result);
 
     // "/vm/p.vmdk" is 10 bytes: without room for the terminator the call fails.
     char small[10];
     std::memset(small, 'x', sizeof(small));
-    EXPECT_FALSE(Path_MakeAbsoluteCStr("/vm/c.vmdk", "p.vmdk", small, sizeof(small),
-                                       TEXT_ENC_UTF8));
+    EXPECT_FALSE(
+        Path_MakeAbsoluteCStr("/vm/c.vmdk", "p.vmdk", small, sizeof(small), TEXT_ENC_UTF8));
     EXPECT_EQ('\0', small[0]);
     char exact[11];
-    EXPECT_TRUE(Path_MakeAbsoluteCStr("/vm/c.vmdk", "p.vmdk", exact, sizeof(exact),
-                                      TEXT_ENC_UTF8));
+    EXPECT_TRUE(Path_MakeAbsoluteCStr("/vm/c.vmdk", "p.vmdk", exact, sizeof(exact), TEXT_ENC_UTF8));
     EXPECT_STREQ("/vm/p.vmdk", exact);
 
     std::string ref = Widen("/a/b", TEXT_ENC_UTF16LE) + std::string(2, '\0');
     std::string rel = Widen("c", TEXT_ENC_UTF16LE) + std::string(2, '\0');
     uint8_t wide[16];
-    ASSERT_TRUE(Path_MakeAbsoluteCStr(ref.data(), rel.data(), wide, sizeof(wide),
-                                      TEXT_ENC_UTF16LE));
+    ASSERT_TRUE(
+        Path_MakeAbsoluteCStr(ref.data(), rel.data(), wide, sizeof(wide), TEXT_ENC_UTF16LE));
     EXPECT_EQ(Widen("/a/c", TEXT_ENC_UTF16LE) + std::string(2, '\0'),
               std::string(reinterpret_cast<char*>(wide), 10));
 }
@@ -466,7 +467,8 @@ TEST(PathTest, CompareAndFirstCharacter)
         EXPECT_NE(0, Path_Compare(View(a), View(upper), enc));
         EXPECT_EQ(-1, Path_Compare(View(Widen("/vm", enc)), View(a), enc));
 
-        std::string c = Widen("C:\\x", enc), lowerTerminated = Widen("c:\\y", enc) + std::string(4, '\0');
+        std::string c = Widen("C:\\x", enc),
+                    lowerTerminated = Widen("c:\\y", enc) + std::string(4, '\0');
         std::string dTerminated = Widen("d", enc) + std::string(4, '\0');
         std::string emptyTerminated(4, '\0');
         EXPECT_TRUE(Text_FirstCharEqualsNoCase(View(c), lowerTerminated.data(), enc));
@@ -562,10 +564,9 @@ print("bad", bad)
 sys.exit(1 if bad else 0)
 )PY");
     std::string output;
-    int status = testsupport::RunCommand(
-        "python3 " + testsupport::Quote(dir.file("check.py")) + " " +
-            testsupport::Quote(dir.file("cases.txt")),
-        &output);
+    int status = testsupport::RunCommand("python3 " + testsupport::Quote(dir.file("check.py")) +
+                                             " " + testsupport::Quote(dir.file("cases.txt")),
+                                         &output);
     EXPECT_EQ(0, status) << output;
 }
 

@@ -147,8 +147,8 @@ TEST(PlatformFile, OpensOnlyRegularFilesAndBlockDevices)
 
         // A FIFO without a writer would make a plain open wait for ever: the open runs in a
         // child that an alarm ends, so that the test itself cannot hang.
-        for (const std::string& path : {fifo, sub, std::string("/dev/null"),
-                                        std::string("/dev/zero")}) {
+        for (const std::string& path :
+             {fifo, sub, std::string("/dev/null"), std::string("/dev/zero")}) {
             SCOPED_TRACE(path);
             EXPECT_EQ(RunInChild(20,
                                  [&] {
@@ -227,7 +227,12 @@ TEST(PlatformCores, UsableCoresFollowTheAffinityMask)
 
 TEST(PlatformPath, SplitCStr)
 {
-    struct Case { const char* path; const char* dir; const char* stem; const char* ext; };
+    struct Case {
+        const char* path;
+        const char* dir;
+        const char* stem;
+        const char* ext;
+    };
     const Case cases[] = {
         {"dir/sub/name.tar.gz", "dir/sub/", "name.tar", "gz"},
         {"a.b/name", "a.b/", "name", ""},
@@ -259,7 +264,10 @@ TEST(PlatformTime, Since2000CountsFromUtc)
         int32_t now = Time_NowSince2000();
         EXPECT_NEAR(static_cast<double>(now), static_cast<double>(time(nullptr) - 946684800), 2.0);
     }
-    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
 }
 
@@ -286,7 +294,10 @@ TEST(PlatformTime, FatDateTimeIsLocal)
     time_t t = 1709611629;
     uint32_t expect = (44u << 25) + (3u << 21) + (5u << 16) + 13 * 2048 + 7 * 32 + 4;
     EXPECT_EQ(Time_FatDateTimeFromTime(t), expect);
-    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+    if (old)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
     TimeParts p;
     Time_GetUtcParts(&p);
@@ -302,7 +313,11 @@ TEST(PlatformTime, FatDateTimeIsLocal)
 TEST(PlatformBytes, AgreeWithPythonStruct)
 {
     std::string out;
-    ASSERT_EQ(RunCommand("python3 -c \"import struct,sys; sys.stdout.write((struct.pack('>HIQ', 0x1234, 0x89ABCDEF, 0x0102030405060708) + struct.pack('<HIQ', 0x1234, 0x89ABCDEF, 0x0102030405060708)).hex())\"", &out), 0);
+    ASSERT_EQ(RunCommand("python3 -c \"import struct,sys; sys.stdout.write((struct.pack('>HIQ', "
+                         "0x1234, 0x89ABCDEF, 0x0102030405060708) + struct.pack('<HIQ', 0x1234, "
+                         "0x89ABCDEF, 0x0102030405060708)).hex())\"",
+                         &out),
+              0);
     uint8_t buf[28];
     Bytes_WriteU16Be(0x1234, buf);
     Bytes_WriteU32Be(0x89ABCDEF, buf + 2);
@@ -443,7 +458,8 @@ TEST(Streams, FileStreamsAndOpener)
     EXPECT_EQ(ReadFile(p)[0], 0);
 
     EXPECT_EQ(FileOpener_DefaultOpen(dir.file("missing").c_str(), true, &s, nullptr), -1);
-    EXPECT_EQ(FileOpener_Open(&FileOpener_Default, dir.file("missing").c_str(), true, &s), DISK_ERR_OPEN);
+    EXPECT_EQ(FileOpener_Open(&FileOpener_Default, dir.file("missing").c_str(), true, &s),
+              DISK_ERR_OPEN);
 
     FileOpener cancel = {[](const char*, bool, ByteStream**, void*) { return 1; }, nullptr};
     EXPECT_EQ(FileOpener_Open(&cancel, p.c_str(), true, &s), DISK_CANCELLED);

@@ -15,7 +15,8 @@ struct Piece {
     uint64_t position;
     bool operator==(const Piece& o) const
     {
-        return index == o.index && offset == o.offset && length == o.length && position == o.position;
+        return index == o.index && offset == o.offset && length == o.length &&
+               position == o.position;
     }
 };
 
@@ -41,7 +42,8 @@ std::vector<Piece> Walk32(uint32_t blockSize, uint32_t start, uint32_t length, b
     *ok = BlockRange32_Init(&r, blockSize, start, length);
     std::vector<Piece> pieces;
     for (; BlockRange32_HasMore(&r) && pieces.size() < 100; BlockRange32_Next(&r))
-        pieces.push_back({r.blockIndex, r.blockOffset, r.pieceLength, BlockRange32_GetPosition(&r)});
+        pieces.push_back(
+            {r.blockIndex, r.blockOffset, r.pieceLength, BlockRange32_GetPosition(&r)});
     return pieces;
 }
 
@@ -68,19 +70,25 @@ TEST(BlockRange, PieceTables)
         {512, 1000, 0, {}},
         {65536, 0, 0, {}},
         // Start beyond 4 GiB.
-        {4096, 5 * GiB + 100, 8192,
-         {{1310720, 100, 3996, 5 * GiB + 100}, {1310721, 0, 4096, 5 * GiB + 4096},
+        {4096,
+         5 * GiB + 100,
+         8192,
+         {{1310720, 100, 3996, 5 * GiB + 100},
+          {1310721, 0, 4096, 5 * GiB + 4096},
           {1310722, 0, 100, 5 * GiB + 8192}}},
         // Blocks of 2 MiB past 2 TiB.
-        {2u << 20, 3 * (GiB << 10) + 1, 2u << 20,
+        {2u << 20,
+         3 * (GiB << 10) + 1,
+         2u << 20,
          {{1572864, 1, (2u << 20) - 1, 3 * (GiB << 10) + 1},
           {1572865, 0, 1, 3 * (GiB << 10) + (2u << 20)}}},
         // Block size 1 and the largest block size.
         {1, 7, 3, {{7, 0, 1, 7}, {8, 0, 1, 8}, {9, 0, 1, 9}}},
-        {UINT32_MAX, 5 * GiB, 10,
-         {{1, uint32_t(5 * GiB - UINT32_MAX), 10, 5 * GiB}}},
+        {UINT32_MAX, 5 * GiB, 10, {{1, uint32_t(5 * GiB - UINT32_MAX), 10, 5 * GiB}}},
         // The last 32-bit block index still fits.
-        {512, uint64_t(UINT32_MAX) * 512 + 12, 500,
+        {512,
+         uint64_t(UINT32_MAX) * 512 + 12,
+         500,
          {{UINT32_MAX, 12, 500, uint64_t(UINT32_MAX) * 512 + 12}}},
     };
     for (const Case& c : cases) {
@@ -99,12 +107,12 @@ TEST(BlockRange, RefusesZeroBlockSizeAndIndexesBeyond32Bits)
     } cases[] = {
         {0, 0, 100},
         {0, 1000, 0},
-        {512, uint64_t(1) << 41, 512},                     // first block index 2^32
-        {512, uint64_t(UINT32_MAX) * 512 + 12, 501},       // last block index 2^32
-        {512, 0, (uint64_t(1) << 41) + 1},                 // from 0 past 2^32 blocks
-        {1, uint64_t(1) << 32, 1},                          // byte-sized blocks past 4 GiB
-        {512, UINT64_MAX - 10, 100},                       // end wraps
-        {4096, uint64_t(1) << 63, 0},                      // even with length 0
+        {512, uint64_t(1) << 41, 512},                // first block index 2^32
+        {512, uint64_t(UINT32_MAX) * 512 + 12, 501},  // last block index 2^32
+        {512, 0, (uint64_t(1) << 41) + 1},            // from 0 past 2^32 blocks
+        {1, uint64_t(1) << 32, 1},                    // byte-sized blocks past 4 GiB
+        {512, UINT64_MAX - 10, 100},                  // end wraps
+        {4096, uint64_t(1) << 63, 0},                 // even with length 0
     };
     for (const Case& c : cases) {
         BlockRange r;
@@ -236,8 +244,10 @@ TEST(ChunkRange32, Pieces)
     ChunkRange32 r;
     ASSERT_TRUE(ChunkRange32_Init(&r, 65536, 150000));
     std::vector<std::pair<uint32_t, uint32_t>> got;
-    for (; ChunkRange32_HasMore(&r); ChunkRange32_Next(&r)) got.push_back({r.offset, r.pieceLength});
-    EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 65536}, {65536, 65536}, {131072, 18928}}));
+    for (; ChunkRange32_HasMore(&r); ChunkRange32_Next(&r))
+        got.push_back({r.offset, r.pieceLength});
+    EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{
+                       {0, 65536}, {65536, 65536}, {131072, 18928}}));
     EXPECT_EQ(r.offset, 150000u);
 
     ASSERT_TRUE(ChunkRange32_Init(&r, 65536, 0));

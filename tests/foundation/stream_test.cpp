@@ -96,21 +96,20 @@ TEST_P(StreamHoleTable, WholeHolesAreFoundAndNothingStoredIsCalledAHole)
 
 INSTANTIATE_TEST_SUITE_P(
     Ranges, StreamHoleTable,
-    ::testing::Values(
-        HoleCase{"LeadingHole", 0, kMiB, Expect::Hole},
-        HoleCase{"MiddleHole", 2 * kMiB, 3 * kMiB, Expect::Hole},
-        HoleCase{"TrailingHoleToTheEnd", 7 * kMiB, kMiB, Expect::Hole},
-        HoleCase{"OneByteInAHole", 3 * kMiB + 17, 1, Expect::Hole},
-        HoleCase{"EndsOnTheFirstStoredByte", kMiB - 4096, 4097, Expect::Stored},
-        HoleCase{"StartsOnTheLastStoredByte", 2 * kMiB - 1, 4096, Expect::Stored},
-        HoleCase{"SmallRunInsideARange", 4 * kMiB, 2 * kMiB, Expect::Stored},
-        HoleCase{"SubBlockRun", 6 * kMiB + 512, 512, Expect::Stored},
-        HoleCase{"ZerosBesideASubBlockRun", 6 * kMiB, 512, Expect::Either},
-        HoleCase{"PassesTheEnd", 7 * kMiB, kMiB + 1, Expect::Stored},
-        HoleCase{"AtTheEnd", kFileSize, 1, Expect::Stored},
-        HoleCase{"FarPastTheEnd", 1ull << 62, 4096, Expect::Stored},
-        HoleCase{"EmptyRange", 3 * kMiB, 0, Expect::Hole},
-        HoleCase{"WrappingRange", UINT64_MAX - 10, 20, Expect::Stored}),
+    ::testing::Values(HoleCase{"LeadingHole", 0, kMiB, Expect::Hole},
+                      HoleCase{"MiddleHole", 2 * kMiB, 3 * kMiB, Expect::Hole},
+                      HoleCase{"TrailingHoleToTheEnd", 7 * kMiB, kMiB, Expect::Hole},
+                      HoleCase{"OneByteInAHole", 3 * kMiB + 17, 1, Expect::Hole},
+                      HoleCase{"EndsOnTheFirstStoredByte", kMiB - 4096, 4097, Expect::Stored},
+                      HoleCase{"StartsOnTheLastStoredByte", 2 * kMiB - 1, 4096, Expect::Stored},
+                      HoleCase{"SmallRunInsideARange", 4 * kMiB, 2 * kMiB, Expect::Stored},
+                      HoleCase{"SubBlockRun", 6 * kMiB + 512, 512, Expect::Stored},
+                      HoleCase{"ZerosBesideASubBlockRun", 6 * kMiB, 512, Expect::Either},
+                      HoleCase{"PassesTheEnd", 7 * kMiB, kMiB + 1, Expect::Stored},
+                      HoleCase{"AtTheEnd", kFileSize, 1, Expect::Stored},
+                      HoleCase{"FarPastTheEnd", 1ull << 62, 4096, Expect::Stored},
+                      HoleCase{"EmptyRange", 3 * kMiB, 0, Expect::Hole},
+                      HoleCase{"WrappingRange", UINT64_MAX - 10, 20, Expect::Stored}),
     [](const ::testing::TestParamInfo<HoleCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SparseStream, FindDataWalksTheStoredRunsInOrder)
@@ -137,10 +136,12 @@ TEST_F(SparseStream, FindDataWalksTheStoredRunsInOrder)
     // Every stored run lies in one of the runs found, and no run found reaches a whole hole.
     for (const sparse::Run& r : runs) {
         bool covered = false;
-        for (const auto& d : seen) covered = covered || (d.first <= r.offset && r.offset + r.bytes.size() <= d.second);
+        for (const auto& d : seen)
+            covered = covered || (d.first <= r.offset && r.offset + r.bytes.size() <= d.second);
         EXPECT_TRUE(covered) << r.offset;
     }
-    for (const auto& d : seen) EXPECT_FALSE(TouchesWholeHole(d.first, d.second - d.first)) << d.first;
+    for (const auto& d : seen)
+        EXPECT_FALSE(TouchesWholeHole(d.first, d.second - d.first)) << d.first;
     // Offsets at or past the end cannot be answered.
     uint64_t start = 0, end = 0;
     EXPECT_FALSE(Stream_FindData(s, kFileSize, &start, &end));
@@ -157,7 +158,8 @@ struct ReadCase {
     bool readable;
 };
 
-class StreamStoredReadTable : public SparseStream, public ::testing::WithParamInterface<ReadCase> {};
+class StreamStoredReadTable : public SparseStream,
+                              public ::testing::WithParamInterface<ReadCase> {};
 
 TEST_P(StreamStoredReadTable, ReadsTheSameBytesWithoutTouchingAHole)
 {
@@ -196,8 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"EndsAtTheEnd", 7 * kMiB, static_cast<uint32_t>(kMiB), true},
         ReadCase{"HolePassingTheEnd", 7 * kMiB, static_cast<uint32_t>(kMiB + 1), false},
         ReadCase{"RunPassingTheEnd", 5 * kMiB, static_cast<uint32_t>(3 * kMiB + 1), false},
-        ReadCase{"PastTheEnd", kFileSize + 10, 10, false},
-        ReadCase{"Nothing", 3 * kMiB, 0, true}),
+        ReadCase{"PastTheEnd", kFileSize + 10, 10, false}, ReadCase{"Nothing", 3 * kMiB, 0, true}),
     [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SparseStream, StreamsWithoutTheQueryCannotTell)

@@ -20,12 +20,14 @@ const TextEncoding kAll[] = {TEXT_ENC_SJIS,    TEXT_ENC_EUCJP,   TEXT_ENC_UTF8, 
                              TEXT_ENC_UTF16BE, TEXT_ENC_UTF32LE, TEXT_ENC_UTF32BE};
 
 // ASCII text widened into an encoding, optionally followed by its terminator.
-Bytes Widen(const std::string& ascii, TextEncoding enc, bool terminate = false) {
+Bytes Widen(const std::string& ascii, TextEncoding enc, bool terminate = false)
+{
     uint32_t unit = Text_UnitSize(enc);
     bool be = enc == TEXT_ENC_UTF16BE || enc == TEXT_ENC_UTF32BE;
     Bytes out;
     for (char c : ascii) {
-        for (uint32_t i = 0; i < unit; ++i) out.push_back(i == (be ? unit - 1 : 0) ? uint8_t(c) : 0);
+        for (uint32_t i = 0; i < unit; ++i)
+            out.push_back(i == (be ? unit - 1 : 0) ? uint8_t(c) : 0);
     }
     if (terminate) out.insert(out.end(), unit, 0);
     return out;
@@ -35,17 +37,21 @@ TextView V(const Bytes& b) { return TextView{b.data(), uint32_t(b.size())}; }
 
 Bytes BytesOf(TextView v) { return v.length ? Bytes(v.data, v.data + v.length) : Bytes(); }
 
-std::string Narrow(TextView v, TextEncoding enc) {
+std::string Narrow(TextView v, TextEncoding enc)
+{
     uint32_t unit = Text_UnitSize(enc);
     bool be = enc == TEXT_ENC_UTF16BE || enc == TEXT_ENC_UTF32BE;
     std::string s;
-    for (uint32_t i = 0; i + unit <= v.length; i += unit) s += char(v.data[i + (be ? unit - 1 : 0)]);
+    for (uint32_t i = 0; i + unit <= v.length; i += unit)
+        s += char(v.data[i + (be ? unit - 1 : 0)]);
     return s;
 }
 
 // A heap block of exactly these bytes, so that the sanitizer build catches reads past it.
 struct Exact {
-    explicit Exact(const Bytes& b) : size(uint32_t(b.size())), data(new uint8_t[b.empty() ? 1 : b.size()]) {
+    explicit Exact(const Bytes& b)
+        : size(uint32_t(b.size())), data(new uint8_t[b.empty() ? 1 : b.size()])
+    {
         if (!b.empty()) std::memcpy(data.get(), b.data(), b.size());
     }
     TextView view() const { return TextView{data.get(), size}; }
@@ -53,13 +59,17 @@ struct Exact {
     std::unique_ptr<uint8_t[]> data;
 };
 
-std::string Contents(const TextBuffer& b) { return std::string(reinterpret_cast<const char*>(b.data), b.length); }
+std::string Contents(const TextBuffer& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.data), b.length);
+}
 
 }  // namespace
 
 // ---- Comparison ----------------------------------------------------------------------------
 
-TEST(TextCompare, LimitFoldAndLengthInEveryEncoding) {
+TEST(TextCompare, LimitFoldAndLengthInEveryEncoding)
+{
     struct Case {
         const char* a;
         const char* b;
@@ -68,11 +78,21 @@ TEST(TextCompare, LimitFoldAndLengthInEveryEncoding) {
         int expect;
     };
     const Case cases[] = {
-        {"abc", "abd", 2, false, 0},  {"abc", "abd", 3, false, -1}, {"abd", "abc", 3, false, 1},
-        {"ab", "abc", 3, false, -1},  {"ab", "abc", 99, false, -1}, {"abc", "ab", 3, false, 1},
-        {"ab", "abc", 2, false, 0},   {"ABC", "abc", 3, true, 0},   {"ABC", "abc", 3, false, -1},
-        {"", "", 5, false, 0},        {"", "a", 5, false, -1},      {"a", "", 5, false, 1},
-        {"abc", "xyz", 0, false, 0},  {"[", "a", 1, true, -1},      {"Z", "a", 1, true, 1},
+        {"abc", "abd", 2, false, 0},
+        {"abc", "abd", 3, false, -1},
+        {"abd", "abc", 3, false, 1},
+        {"ab", "abc", 3, false, -1},
+        {"ab", "abc", 99, false, -1},
+        {"abc", "ab", 3, false, 1},
+        {"ab", "abc", 2, false, 0},
+        {"ABC", "abc", 3, true, 0},
+        {"ABC", "abc", 3, false, -1},
+        {"", "", 5, false, 0},
+        {"", "a", 5, false, -1},
+        {"a", "", 5, false, 1},
+        {"abc", "xyz", 0, false, 0},
+        {"[", "a", 1, true, -1},
+        {"Z", "a", 1, true, 1},
         {"MiXeD", "mixed", UINT32_MAX, true, 0},
         {"same", "same", UINT32_MAX, false, 0},
     };
@@ -81,9 +101,11 @@ TEST(TextCompare, LimitFoldAndLengthInEveryEncoding) {
         for (const Case& c : cases) {
             Bytes a = Widen(c.a, enc), b = Widen(c.b, enc);
             uint32_t n = c.n == UINT32_MAX ? TEXT_NO_LIMIT : c.n * unit;
-            EXPECT_EQ(Text_CompareN(V(a), V(b), n, c.fold, enc), c.expect) << enc << " " << c.a << " " << c.b;
+            EXPECT_EQ(Text_CompareN(V(a), V(b), n, c.fold, enc), c.expect)
+                << enc << " " << c.a << " " << c.b;
             Bytes bz = Widen(c.b, enc, true);
-            EXPECT_EQ(Text_CompareNCString(V(a), bz.data(), n, c.fold, enc), c.expect) << enc << " " << c.a;
+            EXPECT_EQ(Text_CompareNCString(V(a), bz.data(), n, c.fold, enc), c.expect)
+                << enc << " " << c.a;
         }
     }
     Bytes a = Widen("Path", TEXT_ENC_UTF8), b = Widen("path", TEXT_ENC_UTF8);
@@ -94,7 +116,8 @@ TEST(TextCompare, LimitFoldAndLengthInEveryEncoding) {
     EXPECT_EQ(Text_CompareNCStringUtf8(V(a), "PATH", 4, false), 1);
 }
 
-TEST(TextCompare, MultiByteCharactersAndInvalidBytes) {
+TEST(TextCompare, MultiByteCharactersAndInvalidBytes)
+{
     // Two UTF-8 views with the invalid byte 0xFF at the same place: the rest compares as bytes.
     Bytes a{'x', 0xFF, 'a', 0xC3, 0xA9}, b{'x', 0xFF, 'a', 0xC3, 0xA8};
     EXPECT_EQ(Text_CompareN(V(a), V(b), TEXT_NO_LIMIT, false, TEXT_ENC_UTF8), 1);
@@ -129,7 +152,8 @@ TEST(TextCompare, MultiByteCharactersAndInvalidBytes) {
 
 // ---- Searching ------------------------------------------------------------------------------
 
-TEST(TextFind, CharactersAndSetsInEveryEncoding) {
+TEST(TextFind, CharactersAndSetsInEveryEncoding)
+{
     for (TextEncoding enc : kAll) {
         uint32_t u = Text_UnitSize(enc);
         Bytes text = Widen("a/b\\c/d", enc);
@@ -173,7 +197,8 @@ TEST(TextFind, CharactersAndSetsInEveryEncoding) {
         Bytes kv = Widen("key=v", enc), bad = Widen("k y=v", enc);
         Bytes eq = Widen("=", enc, true), alpha = Widen("abcdefghijklmnopqrstuvwxyz", enc, true);
         EXPECT_EQ(Text_FindFirstOfWhileCString(V(kv), eq.data(), alpha.data(), enc), 3 * u);
-        EXPECT_EQ(Text_FindFirstOfWhileCString(V(bad), eq.data(), alpha.data(), enc), TEXT_NOT_FOUND);
+        EXPECT_EQ(Text_FindFirstOfWhileCString(V(bad), eq.data(), alpha.data(), enc),
+                  TEXT_NOT_FOUND);
 
         // Sub-texts.
         Bytes hay = Widen("abcabd", enc), pat = Widen("abd", enc), none = Widen("abx", enc);
@@ -183,7 +208,8 @@ TEST(TextFind, CharactersAndSetsInEveryEncoding) {
         EXPECT_EQ(Text_FindView(V(pat), V(hay), enc), TEXT_NOT_FOUND);
 
         // Set membership and index.
-        Bytes set = Widen("xyz", enc), y = Widen("y", enc), yq = Widen("yq", enc), w = Widen("w", enc);
+        Bytes set = Widen("xyz", enc), y = Widen("y", enc), yq = Widen("yq", enc),
+              w = Widen("w", enc);
         uint32_t index = 99;
         EXPECT_TRUE(Text_IndexInSet(V(yq), V(set), enc, &index));
         EXPECT_EQ(index, 1u);
@@ -197,7 +223,8 @@ TEST(TextFind, CharactersAndSetsInEveryEncoding) {
 }
 
 // A search works in whole characters: bytes inside a longer character never match.
-TEST(TextFind, NoMatchInsideLongerCharacters) {
+TEST(TextFind, NoMatchInsideLongerCharacters)
+{
     // Shift_JIS 0x95 0x5C has the backslash as its trail byte.
     Bytes sjis{'a', 0x95, 0x5C, 'b', '\\'};
     EXPECT_EQ(Text_FindCharCString(V(sjis), "\\", TEXT_ENC_SJIS), 4u);
@@ -217,7 +244,8 @@ TEST(TextFind, NoMatchInsideLongerCharacters) {
     EXPECT_EQ(Text_FindView(V(u16), TextView{slash16.data(), 2}, TEXT_ENC_UTF16LE), 4u);
 }
 
-TEST(TextFind, CheckedSearchReportsTheFirstInvalidSequence) {
+TEST(TextFind, CheckedSearchReportsTheFirstInvalidSequence)
+{
     struct Case {
         Bytes text;
         bool ok;
@@ -226,9 +254,9 @@ TEST(TextFind, CheckedSearchReportsTheFirstInvalidSequence) {
     const Case cases[] = {
         {{'a', 'b', '/', 'c'}, true, 2},
         {{'a', 'b', 'c'}, true, TEXT_NOT_FOUND},
-        {{'a', 0xC0, 0xAF, '/'}, false, 1},      // overlong "/" is malformed, not a separator
+        {{'a', 0xC0, 0xAF, '/'}, false, 1},  // overlong "/" is malformed, not a separator
         {{'a', 0xE3, 0x81, 0x82, '/'}, true, 4},
-        {{'a', 0xE3, 0x81}, false, 1},           // truncated at the end of the block
+        {{'a', 0xE3, 0x81}, false, 1},  // truncated at the end of the block
         {{'/', 0xFF}, true, 0},
         {{}, true, TEXT_NOT_FOUND},
     };
@@ -253,7 +281,8 @@ TEST(TextFind, CheckedSearchReportsTheFirstInvalidSequence) {
 
 // Malformed text of every kind, in exact-size blocks, through every scanning operation: under
 // the sanitizer build any read past the end fails the test.
-TEST(TextFind, MalformedTextIsScannedSafely) {
+TEST(TextFind, MalformedTextIsScannedSafely)
+{
     std::mt19937 gen(11);
     for (TextEncoding enc : kAll) {
         Bytes setE = Widen(" \t/\\", enc), stopE = Widen("\n", enc), patE = Widen("/a", enc);
@@ -286,7 +315,8 @@ TEST(TextFind, MalformedTextIsScannedSafely) {
 
 // ---- Splitting and trimming ----------------------------------------------------------------
 
-TEST(TextSplit, Trim) {
+TEST(TextSplit, Trim)
+{
     for (TextEncoding enc : kAll) {
         struct Case {
             const char* in;
@@ -294,8 +324,8 @@ TEST(TextSplit, Trim) {
             uint32_t start;  // characters
         };
         const Case cases[] = {
-            {" \t42 ", "42", 2}, {"42", "42", 0}, {"  ", "", 0}, {"", "", 0}, {"\ta b\t", "a b", 1},
-            {"x\n", "x\n", 0},  // only blanks and tabs are trimmed
+            {" \t42 ", "42", 2},   {"42", "42", 0},   {"  ", "", 0}, {"", "", 0},
+            {"\ta b\t", "a b", 1}, {"x\n", "x\n", 0},  // only blanks and tabs are trimmed
         };
         for (const Case& c : cases) {
             Bytes in = Widen(c.in, enc);
@@ -311,7 +341,8 @@ TEST(TextSplit, Trim) {
     }
 }
 
-TEST(TextSplit, LinesAtCrLfAndCrLf) {
+TEST(TextSplit, LinesAtCrLfAndCrLf)
+{
     for (TextEncoding enc : kAll) {
         struct Case {
             const char* in;
@@ -320,9 +351,9 @@ TEST(TextSplit, LinesAtCrLfAndCrLf) {
             bool more;
         };
         const Case cases[] = {
-            {"x\r\ny", "x", "y", true},   {"x\ny", "x", "y", true},     {"x\ry", "x", "y", true},
-            {"x\n", "x", "", false},      {"x", "x", "", false},        {"x\r\n", "x", "", false},
-            {"x\n\ry", "x", "\ry", true}, {"\n\nz", "", "\nz", true},   {"", "", "", false},
+            {"x\r\ny", "x", "y", true},       {"x\ny", "x", "y", true},   {"x\ry", "x", "y", true},
+            {"x\n", "x", "", false},          {"x", "x", "", false},      {"x\r\n", "x", "", false},
+            {"x\n\ry", "x", "\ry", true},     {"\n\nz", "", "\nz", true}, {"", "", "", false},
             {"x\r\r\ny", "x", "\r\ny", true},
         };
         for (const Case& c : cases) {
@@ -347,7 +378,8 @@ TEST(TextSplit, LinesAtCrLfAndCrLf) {
     }
 }
 
-TEST(TextSplit, NextTokenOnExtentLines) {
+TEST(TextSplit, NextTokenOnExtentLines)
+{
     for (TextEncoding enc : kAll) {
         auto tokens = [&](const std::string& s, bool* ok) {
             Bytes in = Widen(s, enc);
@@ -376,7 +408,8 @@ TEST(TextSplit, NextTokenOnExtentLines) {
         EXPECT_EQ(tokens("RW 2048 FLAT \"my  disk\tflat.img\" 0", &ok),
                   (std::vector<std::string>{"RW", "2048", "FLAT", "my  disk\tflat.img", "0"}));
         EXPECT_TRUE(ok);
-        EXPECT_EQ(tokens("\t RDONLY 0 ZERO \t", &ok), (std::vector<std::string>{"RDONLY", "0", "ZERO"}));
+        EXPECT_EQ(tokens("\t RDONLY 0 ZERO \t", &ok),
+                  (std::vector<std::string>{"RDONLY", "0", "ZERO"}));
         EXPECT_TRUE(ok);
         EXPECT_EQ(tokens("\"\" x", &ok), (std::vector<std::string>{"", "x"}));
         EXPECT_TRUE(ok);
@@ -415,7 +448,8 @@ TEST(TextSplit, NextTokenOnExtentLines) {
 
 // ---- Numbers --------------------------------------------------------------------------------
 
-TEST(TextNumbers, ParseLimits) {
+TEST(TextNumbers, ParseLimits)
+{
     struct Case {
         const char* text;
         bool ok32;
@@ -472,7 +506,8 @@ TEST(TextNumbers, ParseLimits) {
     EXPECT_FALSE(Num_ParseU32(V(u16), TEXT_ENC_UTF16LE, &v));
 }
 
-TEST(TextNumbers, AppendAgreesWithSnprintf) {
+TEST(TextNumbers, AppendAgreesWithSnprintf)
+{
     std::mt19937_64 gen(5);
     for (int i = 0; i < 3000; ++i) {
         uint64_t value = gen() >> (gen() % 64);
@@ -484,7 +519,9 @@ TEST(TextNumbers, AppendAgreesWithSnprintf) {
         char fmt[16], expect[64];
         std::snprintf(fmt, sizeof fmt, "%%%s%d%s", zero ? "0" : "", width > 0 ? width : 0,
                       radix == 10 ? PRIu64 : (upper ? PRIX64 : PRIx64));
-        if (width <= 0) std::snprintf(fmt, sizeof fmt, "%%%s", radix == 10 ? PRIu64 : (upper ? PRIX64 : PRIx64));
+        if (width <= 0)
+            std::snprintf(fmt, sizeof fmt, "%%%s",
+                          radix == 10 ? PRIu64 : (upper ? PRIX64 : PRIx64));
         std::snprintf(expect, sizeof expect, fmt, value);
         for (TextEncoding enc : {TEXT_ENC_UTF8, TEXT_ENC_UTF16BE, TEXT_ENC_UTF32LE}) {
             uint8_t storage[256];
@@ -509,7 +546,8 @@ TEST(TextNumbers, AppendAgreesWithSnprintf) {
     }
 }
 
-TEST(TextNumbers, NamedAppendCases) {
+TEST(TextNumbers, NamedAppendCases)
+{
     uint8_t storage[64];
     TextBuffer b;
     auto reset = [&] { TextBuffer_Init(&b, storage, 0, sizeof storage); };
@@ -523,7 +561,8 @@ TEST(TextNumbers, NamedAppendCases) {
     EXPECT_TRUE(Num_AppendU32(&b, 255, false, 5, 16, false, TEXT_ENC_UTF8));
     EXPECT_EQ(Contents(b), "   ff");
     reset();
-    EXPECT_TRUE(Num_AppendU32(&b, 12345, true, 3, 10, false, TEXT_ENC_UTF8));  // wider than the width
+    EXPECT_TRUE(
+        Num_AppendU32(&b, 12345, true, 3, 10, false, TEXT_ENC_UTF8));  // wider than the width
     EXPECT_EQ(Contents(b), "12345");
     reset();
     EXPECT_FALSE(Num_AppendU32(&b, 1, false, -1, 8, false, TEXT_ENC_UTF8));
@@ -545,7 +584,8 @@ TEST(TextNumbers, NamedAppendCases) {
     EXPECT_EQ(BytesOf(TextView{b.data, b.length}), (Bytes{0, 0, 0, '0'}));
 }
 
-TEST(TextNumbers, AppendIsAllOrNothing) {
+TEST(TextNumbers, AppendIsAllOrNothing)
+{
     uint8_t storage[8];
     std::memset(storage, '.', sizeof storage);
     TextBuffer b;
@@ -571,7 +611,8 @@ TEST(TextNumbers, AppendIsAllOrNothing) {
     EXPECT_EQ(b.length, 4u);
 }
 
-TEST(TextNumbers, FormatU32) {
+TEST(TextNumbers, FormatU32)
+{
     EXPECT_EQ(Num_FormatU32(0, nullptr, TEXT_ENC_UTF8), 1u);
     EXPECT_EQ(Num_FormatU32(4294967295u, nullptr, TEXT_ENC_UTF8), 10u);
     EXPECT_EQ(Num_FormatU32(1000, nullptr, TEXT_ENC_UTF16LE), 8u);

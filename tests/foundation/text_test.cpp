@@ -21,23 +21,30 @@ TextView ViewOf(const Bytes& b) { return TextView{b.data(), static_cast<uint32_t
 
 Bytes BytesOf(TextView v) { return v.length ? Bytes(v.data, v.data + v.length) : Bytes(); }
 
-Bytes Contents(const TextBuffer& b) { return b.length ? Bytes(b.data, b.data + b.length) : Bytes(); }
+Bytes Contents(const TextBuffer& b)
+{
+    return b.length ? Bytes(b.data, b.data + b.length) : Bytes();
+}
 
 // A heap block of exactly the given bytes, so that the sanitizer build catches any read past it.
 struct Exact {
-    explicit Exact(const Bytes& b) : size(static_cast<uint32_t>(b.size())), data(new uint8_t[b.size() ? b.size() : 1]) {
+    explicit Exact(const Bytes& b)
+        : size(static_cast<uint32_t>(b.size())), data(new uint8_t[b.size() ? b.size() : 1])
+    {
         if (!b.empty()) std::memcpy(data.get(), b.data(), b.size());
     }
     uint32_t size;
     std::unique_ptr<uint8_t[]> data;
 };
 
-uint32_t Validate(const Bytes& b, TextEncoding enc) {
+uint32_t Validate(const Bytes& b, TextEncoding enc)
+{
     Exact e(b);
     return Text_ValidCharLength(e.data.get(), e.size, enc);
 }
 
-std::string Hex(const Bytes& b) {
+std::string Hex(const Bytes& b)
+{
     static const char* d = "0123456789abcdef";
     std::string s;
     for (uint8_t x : b) {
@@ -47,21 +54,31 @@ std::string Hex(const Bytes& b) {
     return s;
 }
 
-const char* PythonCodec(TextEncoding enc) {
+const char* PythonCodec(TextEncoding enc)
+{
     switch (enc) {
-        case TEXT_ENC_SJIS: return "shift_jis";
-        case TEXT_ENC_EUCJP: return "euc_jp";
-        case TEXT_ENC_UTF8: return "utf-8";
-        case TEXT_ENC_UTF16LE: return "utf-16-le";
-        case TEXT_ENC_UTF16BE: return "utf-16-be";
-        case TEXT_ENC_UTF32LE: return "utf-32-le";
-        default: return "utf-32-be";
+    case TEXT_ENC_SJIS:
+        return "shift_jis";
+    case TEXT_ENC_EUCJP:
+        return "euc_jp";
+    case TEXT_ENC_UTF8:
+        return "utf-8";
+    case TEXT_ENC_UTF16LE:
+        return "utf-16-le";
+    case TEXT_ENC_UTF16BE:
+        return "utf-16-be";
+    case TEXT_ENC_UTF32LE:
+        return "utf-32-le";
+    default:
+        return "utf-32-be";
     }
 }
 
 // For each case, python3's strict decoder answers the byte length of the first character
 // (the shortest prefix that decodes to exactly one character), or 0.
-std::vector<uint32_t> PythonFirstCharLengths(const std::vector<std::pair<TextEncoding, Bytes>>& cases) {
+std::vector<uint32_t> PythonFirstCharLengths(
+    const std::vector<std::pair<TextEncoding, Bytes>>& cases)
+{
     testsupport::TempDir dir;
     std::ostringstream in;
     for (const auto& c : cases) in << PythonCodec(c.first) << ' ' << Hex(c.second) << '\n';
@@ -95,17 +112,20 @@ std::vector<uint32_t> PythonFirstCharLengths(const std::vector<std::pair<TextEnc
     return result;
 }
 
-Bytes Unit16(uint32_t u, bool be) {
+Bytes Unit16(uint32_t u, bool be)
+{
     return be ? Bytes{uint8_t(u >> 8), uint8_t(u)} : Bytes{uint8_t(u), uint8_t(u >> 8)};
 }
 
-Bytes Unit32(uint32_t u, bool be) {
+Bytes Unit32(uint32_t u, bool be)
+{
     Bytes b{uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
     if (be) std::swap(b[0], b[3]), std::swap(b[1], b[2]);
     return b;
 }
 
-Bytes Cat(Bytes a, const Bytes& b) {
+Bytes Cat(Bytes a, const Bytes& b)
+{
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -114,13 +134,15 @@ Bytes Cat(Bytes a, const Bytes& b) {
 
 // ---- Validity, with python3's strict decoders as the oracle for the Unicode encodings -------
 
-TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders) {
+TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders)
+{
     if (!testsupport::HaveTool("python3")) GTEST_SKIP() << "python3 not available";
     std::vector<std::pair<TextEncoding, Bytes>> cases;
 
     // UTF-8: every lead byte with continuation candidates at the edges of every range, plus a
     // "/" and a NUL that a lax decoder would swallow, in every position.
-    const uint8_t follow[] = {0x00, 0x2F, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
+    const uint8_t follow[] = {0x00, 0x2F, 0x41, 0x7F, 0x80, 0x8F,
+                              0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xFF};
     for (uint32_t lead = 0; lead < 256; ++lead) {
         cases.push_back({TEXT_ENC_UTF8, {uint8_t(lead)}});
         for (uint8_t a : follow) {
@@ -143,7 +165,8 @@ TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders) {
     }
 
     // UTF-16: pairs of units around the surrogate ranges, odd lengths.
-    const uint32_t units[] = {0x0000, 0x0041, 0xD7FF, 0xD800, 0xDB7F, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF};
+    const uint32_t units[] = {0x0000, 0x0041, 0xD7FF, 0xD800, 0xDB7F,
+                              0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF};
     for (bool be : {false, true}) {
         TextEncoding enc = be ? TEXT_ENC_UTF16BE : TEXT_ENC_UTF16LE;
         for (uint32_t u : units) {
@@ -159,8 +182,9 @@ TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders) {
     }
 
     // UTF-32: values at every boundary, short inputs.
-    const uint32_t values[] = {0, 0x41, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF,
-                               0x10000, 0x10FFFF, 0x110000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
+    const uint32_t values[] = {0,        0x41,     0xD7FF,     0xD800,     0xDBFF,
+                               0xDC00,   0xDFFF,   0xE000,     0xFFFF,     0x10000,
+                               0x10FFFF, 0x110000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
     for (bool be : {false, true}) {
         TextEncoding enc = be ? TEXT_ENC_UTF32BE : TEXT_ENC_UTF32LE;
         for (uint32_t v : values) {
@@ -177,8 +201,8 @@ TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders) {
         uint32_t got = Validate(cases[i].second, cases[i].first);
         if (got != expect[i]) {
             ++failures;
-            ADD_FAILURE() << PythonCodec(cases[i].first) << " " << Hex(cases[i].second)
-                          << ": got " << got << ", python3 says " << expect[i];
+            ADD_FAILURE() << PythonCodec(cases[i].first) << " " << Hex(cases[i].second) << ": got "
+                          << got << ", python3 says " << expect[i];
         }
     }
 }
@@ -186,7 +210,8 @@ TEST(TextValidity, UnicodeEncodingsAgreeWithStrictPythonDecoders) {
 // Shift_JIS and EUC-JP allow well-formed characters that have no mapping, so the Japanese
 // codecs only bound the rules from one side: whatever they decode must be valid here with the
 // same length, and every byte pair is checked against the stated ranges.
-TEST(TextValidity, JapaneseEncodingsAcceptEverythingPythonDecodes) {
+TEST(TextValidity, JapaneseEncodingsAcceptEverythingPythonDecodes)
+{
     if (!testsupport::HaveTool("python3")) GTEST_SKIP() << "python3 not available";
     std::vector<std::pair<TextEncoding, Bytes>> cases;
     for (uint32_t a = 0; a < 256; ++a) {
@@ -196,7 +221,8 @@ TEST(TextValidity, JapaneseEncodingsAcceptEverythingPythonDecodes) {
         }
     }
     for (uint32_t b = 0xA1; b <= 0xFE; b += 3) {
-        for (uint32_t c = 0x9F; c <= 0xFF; c += 1) cases.push_back({TEXT_ENC_EUCJP, {0x8F, uint8_t(b), uint8_t(c)}});
+        for (uint32_t c = 0x9F; c <= 0xFF; c += 1)
+            cases.push_back({TEXT_ENC_EUCJP, {0x8F, uint8_t(b), uint8_t(c)}});
     }
     std::vector<uint32_t> expect = PythonFirstCharLengths(cases);
     ASSERT_EQ(expect.size(), cases.size());
@@ -213,28 +239,37 @@ TEST(TextValidity, JapaneseEncodingsAcceptEverythingPythonDecodes) {
         uint32_t want;
         auto in = [](uint32_t v, uint32_t lo, uint32_t hi) { return v >= lo && v <= hi; };
         if (cases[i].first == TEXT_ENC_SJIS) {
-            if (b[0] < 0x80 || in(b[0], 0xA1, 0xDF)) want = 1;
+            if (b[0] < 0x80 || in(b[0], 0xA1, 0xDF))
+                want = 1;
             else if ((in(b[0], 0x81, 0x9F) || in(b[0], 0xE0, 0xFC)) &&
                      (in(b[1], 0x40, 0x7E) || in(b[1], 0x80, 0xFC)))
                 want = 2;
-            else want = 0;
+            else
+                want = 0;
         } else {
-            if (b[0] < 0x80) want = 1;
-            else if (b[0] == 0x8E) want = in(b[1], 0xA1, 0xDF) ? 2 : 0;
-            else if (in(b[0], 0xA1, 0xFE)) want = in(b[1], 0xA1, 0xFE) ? 2 : 0;
-            else if (b[0] == 0x8F) want = (b.size() == 3 && in(b[1], 0xA1, 0xFE) && in(b[2], 0xA1, 0xFE)) ? 3 : 0;
-            else want = 0;
+            if (b[0] < 0x80)
+                want = 1;
+            else if (b[0] == 0x8E)
+                want = in(b[1], 0xA1, 0xDF) ? 2 : 0;
+            else if (in(b[0], 0xA1, 0xFE))
+                want = in(b[1], 0xA1, 0xFE) ? 2 : 0;
+            else if (b[0] == 0x8F)
+                want = (b.size() == 3 && in(b[1], 0xA1, 0xFE) && in(b[2], 0xA1, 0xFE)) ? 3 : 0;
+            else
+                want = 0;
         }
         if (got != want && failures < 20) {
             ++failures;
-            ADD_FAILURE() << PythonCodec(cases[i].first) << " " << Hex(b) << ": got " << got << ", want " << want;
+            ADD_FAILURE() << PythonCodec(cases[i].first) << " " << Hex(b) << ": got " << got
+                          << ", want " << want;
         }
     }
 }
 
 // The row and cell of every Shift_JIS character that python3 decodes must equal the EUC-JP
 // bytes of the same character minus 0x80.
-TEST(TextValidity, SjisToJisMatchesEucJpThroughPython) {
+TEST(TextValidity, SjisToJisMatchesEucJpThroughPython)
+{
     if (!testsupport::HaveTool("python3")) GTEST_SKIP() << "python3 not available";
     testsupport::TempDir dir;
     testsupport::WriteText(dir.file("o.py"),
@@ -268,13 +303,15 @@ TEST(TextValidity, SjisToJisMatchesEucJpThroughPython) {
             bool wellFormed = Text_ValidCharLength(pair, 2, TEXT_ENC_SJIS) == 2;
             EXPECT_EQ(ok, wellFormed && lead <= 0xEF) << lead << " " << trail;
             if (ok) {
-                EXPECT_TRUE(r >= 0x21 && r <= 0x7E && c >= 0x21 && c <= 0x7E) << lead << " " << trail;
+                EXPECT_TRUE(r >= 0x21 && r <= 0x7E && c >= 0x21 && c <= 0x7E)
+                    << lead << " " << trail;
             }
         }
     }
 }
 
-TEST(TextValidity, NamedCases) {
+TEST(TextValidity, NamedCases)
+{
     struct Case {
         TextEncoding enc;
         Bytes bytes;
@@ -282,15 +319,15 @@ TEST(TextValidity, NamedCases) {
     };
     const Case cases[] = {
         {TEXT_ENC_SJIS, {0x82, 0xA0}, 2},
-        {TEXT_ENC_SJIS, {0x82}, 0},            // lead at the end of the available bytes
+        {TEXT_ENC_SJIS, {0x82}, 0},  // lead at the end of the available bytes
         {TEXT_ENC_SJIS, {0xA0}, 0},
         {TEXT_ENC_SJIS, {0x80}, 0},
         {TEXT_ENC_SJIS, {0xFD, 0x40}, 0},
         {TEXT_ENC_SJIS, {0xB1}, 1},
-        {TEXT_ENC_SJIS, {0x95, 0x5C}, 2},      // trail byte equal to the backslash
+        {TEXT_ENC_SJIS, {0x95, 0x5C}, 2},  // trail byte equal to the backslash
         {TEXT_ENC_SJIS, {0x82, 0x7F}, 0},
-        {TEXT_ENC_SJIS, {0x82, 0x2F}, 0},      // a lead must not swallow "/"
-        {TEXT_ENC_SJIS, {0x82, 0x00}, 0},      // nor a NUL
+        {TEXT_ENC_SJIS, {0x82, 0x2F}, 0},  // a lead must not swallow "/"
+        {TEXT_ENC_SJIS, {0x82, 0x00}, 0},  // nor a NUL
         {TEXT_ENC_SJIS, {0x82, 0xFD}, 0},
         {TEXT_ENC_EUCJP, {0xA4, 0xA2}, 2},
         {TEXT_ENC_EUCJP, {0xA4}, 0},
@@ -302,17 +339,17 @@ TEST(TextValidity, NamedCases) {
         {TEXT_ENC_EUCJP, {0x8F, 0xB0, 0x00}, 0},
         {TEXT_ENC_EUCJP, {0xFF, 0xA1}, 0},
         {TEXT_ENC_UTF8, {0xC0, 0x80}, 0},
-        {TEXT_ENC_UTF8, {0xC0, 0xAF}, 0},      // overlong "/"
+        {TEXT_ENC_UTF8, {0xC0, 0xAF}, 0},  // overlong "/"
         {TEXT_ENC_UTF8, {0xE0, 0x80, 0xAF}, 0},
         {TEXT_ENC_UTF8, {0xF0, 0x80, 0x80, 0xAF}, 0},
         {TEXT_ENC_UTF8, {0xED, 0xA0, 0x80}, 0},
         {TEXT_ENC_UTF8, {0xED, 0x9F, 0xBF}, 3},
         {TEXT_ENC_UTF8, {0xF4, 0x8F, 0xBF, 0xBF}, 4},
         {TEXT_ENC_UTF8, {0xF4, 0x90, 0x80, 0x80}, 0},
-        {TEXT_ENC_UTF8, {0xC3, 0x2F}, 0},      // lead followed by "/"
-        {TEXT_ENC_UTF8, {0xE3, 0x81, 0x00}, 0},// lead followed by a NUL
+        {TEXT_ENC_UTF8, {0xC3, 0x2F}, 0},        // lead followed by "/"
+        {TEXT_ENC_UTF8, {0xE3, 0x81, 0x00}, 0},  // lead followed by a NUL
         {TEXT_ENC_UTF8, {0xE3, 0x81, 0x82}, 3},
-        {TEXT_ENC_UTF16LE, {0x3D, 0xD8}, 0},   // high surrogate at the end
+        {TEXT_ENC_UTF16LE, {0x3D, 0xD8}, 0},              // high surrogate at the end
         {TEXT_ENC_UTF16LE, {0x00, 0xDC, 0x41, 0x00}, 0},  // lone low surrogate
         {TEXT_ENC_UTF16LE, {0x3D, 0xD8, 0x00, 0xDE}, 4},
         {TEXT_ENC_UTF16BE, {0xD8, 0x3D, 0x00, 0x41}, 0},
@@ -330,27 +367,32 @@ TEST(TextValidity, NamedCases) {
     EXPECT_EQ(Text_ValidCharLength(&any, 1, 7), 0u);
 }
 
-TEST(TextValidity, LeadLengthIsBoundedByTheAvailableBytes) {
+TEST(TextValidity, LeadLengthIsBoundedByTheAvailableBytes)
+{
     struct Case {
         TextEncoding enc;
         Bytes bytes;
         uint32_t length;
     };
     const Case cases[] = {
-        {TEXT_ENC_SJIS, {0x82, 0xA0}, 2}, {TEXT_ENC_SJIS, {0x82}, 0},    {TEXT_ENC_SJIS, {0xA0}, 0},
-        {TEXT_ENC_EUCJP, {0x8F, 1, 2}, 3}, {TEXT_ENC_EUCJP, {0x8F, 1}, 0}, {TEXT_ENC_UTF8, {0xF4, 1, 2, 3}, 4},
-        {TEXT_ENC_UTF8, {0xF5, 1, 2, 3}, 0}, {TEXT_ENC_UTF8, {0xC1, 0x80}, 0}, {TEXT_ENC_UTF8, {0xE0, 1}, 0},
-        {TEXT_ENC_UTF16LE, {0x00, 0xD8, 0, 0}, 4}, {TEXT_ENC_UTF16LE, {0x00, 0xD8}, 0},
-        {TEXT_ENC_UTF16BE, {0xDC, 0x00}, 2}, {TEXT_ENC_UTF16BE, {0xDC}, 0}, {TEXT_ENC_UTF32LE, {1, 2, 3}, 0},
+        {TEXT_ENC_SJIS, {0x82, 0xA0}, 2},    {TEXT_ENC_SJIS, {0x82}, 0},
+        {TEXT_ENC_SJIS, {0xA0}, 0},          {TEXT_ENC_EUCJP, {0x8F, 1, 2}, 3},
+        {TEXT_ENC_EUCJP, {0x8F, 1}, 0},      {TEXT_ENC_UTF8, {0xF4, 1, 2, 3}, 4},
+        {TEXT_ENC_UTF8, {0xF5, 1, 2, 3}, 0}, {TEXT_ENC_UTF8, {0xC1, 0x80}, 0},
+        {TEXT_ENC_UTF8, {0xE0, 1}, 0},       {TEXT_ENC_UTF16LE, {0x00, 0xD8, 0, 0}, 4},
+        {TEXT_ENC_UTF16LE, {0x00, 0xD8}, 0}, {TEXT_ENC_UTF16BE, {0xDC, 0x00}, 2},
+        {TEXT_ENC_UTF16BE, {0xDC}, 0},       {TEXT_ENC_UTF32LE, {1, 2, 3}, 0},
         {TEXT_ENC_UTF32BE, {1, 2, 3, 4}, 4},
     };
     for (const Case& c : cases) {
         Exact e(c.bytes);
-        EXPECT_EQ(Text_CharLength(e.data.get(), e.size, c.enc), c.length) << c.enc << " " << Hex(c.bytes);
+        EXPECT_EQ(Text_CharLength(e.data.get(), e.size, c.enc), c.length)
+            << c.enc << " " << Hex(c.bytes);
     }
 }
 
-TEST(TextValidity, DecodeUnicode) {
+TEST(TextValidity, DecodeUnicode)
+{
     uint32_t cp = 0, n = 0;
     const uint8_t euro[] = {0xE2, 0x82, 0xAC};
     ASSERT_TRUE(Text_DecodeUnicode(euro, 3, TEXT_ENC_UTF8, &cp, &n));
@@ -366,7 +408,8 @@ TEST(TextValidity, DecodeUnicode) {
 
 // ---- Character comparison, digits and letters ---------------------------------------------
 
-TEST(TextChars, Comparison) {
+TEST(TextChars, Comparison)
+{
     const uint8_t z = 'z';
     const uint8_t sjisTwo[] = {0x81, 0x40};
     EXPECT_EQ(Text_CompareChar(&z, 1, sjisTwo, 2, false, TEXT_ENC_SJIS), -1);
@@ -392,7 +435,8 @@ TEST(TextChars, Comparison) {
     EXPECT_EQ(Text_CompareChar(A32, 4, a32, 4, false, TEXT_ENC_UTF32BE), -1);
 }
 
-TEST(TextChars, DigitsAndLetters) {
+TEST(TextChars, DigitsAndLetters)
+{
     struct Case {
         TextEncoding enc;
         Bytes bytes;
@@ -406,7 +450,7 @@ TEST(TextChars, DigitsAndLetters) {
         {TEXT_ENC_SJIS, {'z'}, -1, true},
         {TEXT_ENC_SJIS, {0x82, 0x4F}, -1, false},  // full-width digit zero
         {TEXT_ENC_UTF16LE, {'9', 0}, 9, false},
-        {TEXT_ENC_UTF16LE, {'9', 1}, -1, false},   // U+0139 is not ASCII
+        {TEXT_ENC_UTF16LE, {'9', 1}, -1, false},  // U+0139 is not ASCII
         {TEXT_ENC_UTF16BE, {0, 'Q'}, -1, true},
         {TEXT_ENC_UTF16BE, {'Q', 0}, -1, false},
         {TEXT_ENC_UTF32LE, {'0', 0, 0, 0}, 0, false},
@@ -424,7 +468,8 @@ TEST(TextChars, DigitsAndLetters) {
         if (c.digit >= 0) {
             EXPECT_EQ(v, uint32_t(c.digit));
         }
-        EXPECT_EQ(Text_IsAsciiLetter(c.bytes.data(), uint32_t(c.bytes.size()), c.enc), c.letter) << Hex(c.bytes);
+        EXPECT_EQ(Text_IsAsciiLetter(c.bytes.data(), uint32_t(c.bytes.size()), c.enc), c.letter)
+            << Hex(c.bytes);
     }
     // A digit unit that is only the first unit of a longer character does not count.
     const uint8_t two[] = {'1', 0, '2', 0};
@@ -433,7 +478,8 @@ TEST(TextChars, DigitsAndLetters) {
 
 // ---- Views ----------------------------------------------------------------------------------
 
-TEST(TextViews, FromCStringFindsTheTerminatorOnlyOnAUnitBoundary) {
+TEST(TextViews, FromCStringFindsTheTerminatorOnlyOnAUnitBoundary)
+{
     struct Case {
         TextEncoding enc;
         Bytes bytes;  // with room for a terminator at the end
@@ -465,7 +511,8 @@ TEST(TextViews, FromCStringFindsTheTerminatorOnlyOnAUnitBoundary) {
     EXPECT_EQ(v.length, 5u);
 }
 
-TEST(TextViews, FromAsciiWidens) {
+TEST(TextViews, FromAsciiWidens)
+{
     uint8_t scratch[32];
     TextView v;
     const char* lit = "a:";
@@ -481,7 +528,8 @@ TEST(TextViews, FromAsciiWidens) {
     EXPECT_EQ(untouched.length, 1u);
 }
 
-TEST(TextViews, AdvanceSplitAndLastChar) {
+TEST(TextViews, AdvanceSplitAndLastChar)
+{
     Bytes text{'a', 'b', 'c'};
     TextView v = ViewOf(text);
     Text_Advance(&v, 1);
@@ -518,7 +566,8 @@ TEST(TextViews, AdvanceSplitAndLastChar) {
     }
 }
 
-TEST(TextViews, CopyToCString) {
+TEST(TextViews, CopyToCString)
+{
     Bytes text{0x41, 0x00, 0x42, 0x00};
     uint8_t dst[8];
     std::memset(dst, 0xEE, sizeof dst);
@@ -531,7 +580,8 @@ TEST(TextViews, CopyToCString) {
     EXPECT_FALSE(Text_CopyToCString(TextView{nullptr, 0}, dst, 0, TEXT_ENC_UTF8));
 }
 
-TEST(TextViews, ConstantsInEveryEncoding) {
+TEST(TextViews, ConstantsInEveryEncoding)
+{
     EXPECT_EQ(BytesOf(Path_DotDot(TEXT_ENC_UTF16BE)), (Bytes{0, '.', 0, '.'}));
     EXPECT_EQ(BytesOf(Path_Dot(TEXT_ENC_SJIS)), (Bytes{'.'}));
     EXPECT_EQ(BytesOf(Text_BlankSet(TEXT_ENC_UTF32LE)), (Bytes{' ', 0, 0, 0, '\t', 0, 0, 0}));
@@ -571,7 +621,8 @@ TEST(TextViews, ConstantsInEveryEncoding) {
 
 // ---- Buffers -----------------------------------------------------------------------------------
 
-TEST(TextBuffers, AppendIsAllOrNothingAtTheCapacity) {
+TEST(TextBuffers, AppendIsAllOrNothingAtTheCapacity)
+{
     std::vector<uint8_t> storage(4096, 'x');
     TextBuffer b;
     TextBuffer_Init(&b, storage.data(), 4092, 4096);
@@ -616,7 +667,8 @@ TEST(TextBuffers, AppendIsAllOrNothingAtTheCapacity) {
     EXPECT_FALSE(TextBuffer_Terminate(&none, TEXT_ENC_UTF8));
 }
 
-TEST(TextBuffers, OtherAppendsAndSet) {
+TEST(TextBuffers, OtherAppendsAndSet)
+{
     uint8_t storage[8];
     TextBuffer b;
     TextBuffer_Init(&b, storage, 0, sizeof storage);
@@ -663,7 +715,8 @@ TEST(TextBuffers, OtherAppendsAndSet) {
     EXPECT_EQ(v.length, 7u);
 }
 
-TEST(TextBuffers, AppendCharTakesOneWholeCharacter) {
+TEST(TextBuffers, AppendCharTakesOneWholeCharacter)
+{
     uint8_t storage[8];
     TextBuffer b;
     TextBuffer_Init(&b, storage, 0, sizeof storage);
@@ -680,7 +733,8 @@ TEST(TextBuffers, AppendCharTakesOneWholeCharacter) {
     EXPECT_EQ(b.length, 0u);
 }
 
-TEST(TextBuffers, Insert) {
+TEST(TextBuffers, Insert)
+{
     uint8_t storage[6];
     TextBuffer b;
     TextBuffer_Init(&b, storage, 0, sizeof storage);
@@ -698,10 +752,15 @@ TEST(TextBuffers, Insert) {
     EXPECT_EQ(Contents(b), (Bytes{'0', 'a', 'b', 'c', 'd', 'e'}));
 }
 
-TEST(TextBuffers, AppendAsciiCharInEveryEncoding) {
+TEST(TextBuffers, AppendAsciiCharInEveryEncoding)
+{
     const std::map<TextEncoding, Bytes> expect = {
-        {TEXT_ENC_SJIS, {'7'}},           {TEXT_ENC_EUCJP, {'7'}},       {TEXT_ENC_UTF8, {'7'}},
-        {TEXT_ENC_UTF16LE, {'7', 0}},     {TEXT_ENC_UTF16BE, {0, '7'}},  {TEXT_ENC_UTF32LE, {'7', 0, 0, 0}},
+        {TEXT_ENC_SJIS, {'7'}},
+        {TEXT_ENC_EUCJP, {'7'}},
+        {TEXT_ENC_UTF8, {'7'}},
+        {TEXT_ENC_UTF16LE, {'7', 0}},
+        {TEXT_ENC_UTF16BE, {0, '7'}},
+        {TEXT_ENC_UTF32LE, {'7', 0, 0, 0}},
         {TEXT_ENC_UTF32BE, {0, 0, 0, '7'}},
     };
     for (const auto& e : expect) {
@@ -717,7 +776,8 @@ TEST(TextBuffers, AppendAsciiCharInEveryEncoding) {
     }
 }
 
-TEST(TextBuffers, ReverseUnitsKeepsTheBytesOfEachUnit) {
+TEST(TextBuffers, ReverseUnitsKeepsTheBytesOfEachUnit)
+{
     struct Case {
         TextEncoding enc;
         Bytes in, out;
@@ -726,7 +786,9 @@ TEST(TextBuffers, ReverseUnitsKeepsTheBytesOfEachUnit) {
         {TEXT_ENC_UTF8, {'1', '2', '3'}, {'3', '2', '1'}},
         {TEXT_ENC_UTF16LE, {0x31, 0, 0x32, 0, 0x33, 0}, {0x33, 0, 0x32, 0, 0x31, 0}},
         {TEXT_ENC_UTF16BE, {0, 0x31, 0, 0x32}, {0, 0x32, 0, 0x31}},
-        {TEXT_ENC_UTF32BE, {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3}, {0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1}},
+        {TEXT_ENC_UTF32BE,
+         {0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3},
+         {0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1}},
         {TEXT_ENC_UTF32LE, {1, 2, 3, 4, 5, 6, 7, 8}, {5, 6, 7, 8, 1, 2, 3, 4}},
         {TEXT_ENC_UTF16LE, {0x31, 0}, {0x31, 0}},
         {TEXT_ENC_UTF8, {}, {}},
@@ -742,7 +804,8 @@ TEST(TextBuffers, ReverseUnitsKeepsTheBytesOfEachUnit) {
     }
 }
 
-TEST(TextBuffers, SubBuffersCommitOnlyWhenAsked) {
+TEST(TextBuffers, SubBuffersCommitOnlyWhenAsked)
+{
     uint8_t storage[10];
     TextBuffer owner;
     TextBuffer_Init(&owner, storage, 0, sizeof storage);
@@ -770,7 +833,8 @@ TEST(TextBuffers, SubBuffersCommitOnlyWhenAsked) {
     EXPECT_EQ(emptySub.capacity, 0u);
 }
 
-TEST(TextBuffers, FillSpareAndSwap) {
+TEST(TextBuffers, FillSpareAndSwap)
+{
     uint8_t s1[6] = {'a', 'b', 0, 0, 0, 0};
     uint8_t s2[2] = {'z', 0};
     TextBuffer a, b;

@@ -21,7 +21,8 @@ struct BitsCase {
 
 class AnySet : public ::testing::TestWithParam<BitsCase> {};
 
-TEST_P(AnySet, LooksAtExactlyTheRange) {
+TEST_P(AnySet, LooksAtExactlyTheRange)
+{
     const BitsCase& c = GetParam();
     uint8_t bits[8] = {};
     bits[c.setBit / 8] = static_cast<uint8_t>(1u << (c.setBit % 8));
@@ -37,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(WriteKit, AnySet,
                                            BitsCase{40, 8, 32, false}, BitsCase{40, 8, 33, true},
                                            BitsCase{63, 63, 1, true}, BitsCase{63, 1, 0, false}));
 
-TEST(WriteKit, ZerosGoExactlyWhereAsked) {
+TEST(WriteKit, ZerosGoExactlyWhereAsked)
+{
     TempDir dir;
     WriteFile(dir.file("f"), std::vector<uint8_t>(200000, 0xAB));
     ByteStream* s = nullptr;
@@ -57,7 +59,8 @@ TEST(WriteKit, ZerosGoExactlyWhereAsked) {
     EXPECT_EQ(WriteKit_CloseOutput(nullptr, false, DISK_CANCELLED), DISK_CANCELLED);
 }
 
-TEST(WriteKit, BigEndianStoresReadBack) {
+TEST(WriteKit, BigEndianStoresReadBack)
+{
     uint8_t b[8] = {};
     Bytes_StoreBe16(b, 0x1234);
     EXPECT_EQ(b[0], 0x12);

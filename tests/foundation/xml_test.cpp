@@ -29,26 +29,14 @@ TextView ViewOf(const char* literal)
     return v;
 }
 
-std::string Str(TextView v)
-{
-    return std::string((const char*)v.data, v.length);
-}
+std::string Str(TextView v) { return std::string((const char*)v.data, v.length); }
 
 // The tree points into the text, so only texts that outlive it are taken.
-XmlNode* Parse(const std::string& text)
-{
-    return Xml_Parse(text.data(), (uint32_t)text.size());
-}
+XmlNode* Parse(const std::string& text) { return Xml_Parse(text.data(), (uint32_t)text.size()); }
 XmlNode* Parse(std::string&&) = delete;
-XmlNode* Parse(const char* literal)
-{
-    return Xml_Parse(literal, (uint32_t)std::strlen(literal));
-}
+XmlNode* Parse(const char* literal) { return Xml_Parse(literal, (uint32_t)std::strlen(literal)); }
 
-XmlNode* ChildAt(const XmlNode* n, uint32_t i)
-{
-    return (XmlNode*)PtrArray_Get(&n->children, i);
-}
+XmlNode* ChildAt(const XmlNode* n, uint32_t i) { return (XmlNode*)PtrArray_Get(&n->children, i); }
 
 XmlAttribute* AttributeAt(const XmlNode* n, uint32_t i)
 {
@@ -76,10 +64,7 @@ std::string Hex(const std::string& bytes)
     return h;
 }
 
-bool AllSpace(const std::string& s)
-{
-    return s.find_first_not_of(" \t\r\n") == std::string::npos;
-}
+bool AllSpace(const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; }
 
 // A canonical listing of the elements below a node: "E depth name", "A name value" and
 // "T text" (all texts of the element joined, when not only white space), names and texts in hex.
@@ -247,7 +232,8 @@ TEST(XmlParse, RealisticDescriptorIsParsedAndQueried)
 TEST(XmlParse, TruncatedDescriptorFails)
 {
     const std::string text = kDescriptor;
-    const size_t end = text.rfind("</Parallels_disk_image>") + std::strlen("</Parallels_disk_image>");
+    const size_t end =
+        text.rfind("</Parallels_disk_image>") + std::strlen("</Parallels_disk_image>");
     const size_t rootStart = text.find("<Parallels_disk_image");
     for (size_t cut = 0; cut < end; ++cut) {
         XmlNode* doc = Xml_Parse(text.data(), (uint32_t)cut);
@@ -267,13 +253,49 @@ TEST(XmlParse, TruncatedDescriptorFails)
 TEST(XmlParse, MalformedDocumentsFailCleanly)
 {
     const std::vector<std::string> bad = {
-        "<a></b>", "<a><b></a></b>", "<a>", "<a><b/>", "<a", "<a b", "<a b=", "<a b=\"1",
-        "<a b=\"1\"", "<a b=\"1\"/", "<a/", "</>", "<a></>", "</a>", "<a/></a>", "<a></a></a>",
-        "x</>", "<a b=1/>", "<a b/>", "<a =\"1\"/>", "< a/>", "<a b='x\"/>", "<a b=\"<\"/>",
-        "<a>x<</a>", "<!a>", "<!-- open", "<a><!-- x </a>", "<?xml", "<?xml version='1.0'",
-        "<?>", "<a>&unknown;</a>", "<a>&#65;</a>", "<a>&amp</a>", "<a>&</a>", "<a b=\"&x;\"/>",
-        "<a>\xff</a>", "<a>\xc0\xaf</a>", "<a\xed\xa0\x80/>", "<a></a\n", "<a>x</a b>",
-        std::string("<a>\0</a", 7), "<", "<a></a><",
+        "<a></b>",
+        "<a><b></a></b>",
+        "<a>",
+        "<a><b/>",
+        "<a",
+        "<a b",
+        "<a b=",
+        "<a b=\"1",
+        "<a b=\"1\"",
+        "<a b=\"1\"/",
+        "<a/",
+        "</>",
+        "<a></>",
+        "</a>",
+        "<a/></a>",
+        "<a></a></a>",
+        "x</>",
+        "<a b=1/>",
+        "<a b/>",
+        "<a =\"1\"/>",
+        "< a/>",
+        "<a b='x\"/>",
+        "<a b=\"<\"/>",
+        "<a>x<</a>",
+        "<!a>",
+        "<!-- open",
+        "<a><!-- x </a>",
+        "<?xml",
+        "<?xml version='1.0'",
+        "<?>",
+        "<a>&unknown;</a>",
+        "<a>&#65;</a>",
+        "<a>&amp</a>",
+        "<a>&</a>",
+        "<a b=\"&x;\"/>",
+        "<a>\xff</a>",
+        "<a>\xc0\xaf</a>",
+        "<a\xed\xa0\x80/>",
+        "<a></a\n",
+        "<a>x</a b>",
+        std::string("<a>\0</a", 7),
+        "<",
+        "<a></a><",
     };
     for (const std::string& text : bad) {
         XmlNode* doc = Parse(text);
@@ -282,9 +304,18 @@ TEST(XmlParse, MalformedDocumentsFailCleanly)
     }
     // Well-formed neighbours of the cases above still parse.
     const std::vector<std::string> good = {
-        "", "  \n", "<a/>", "<a></a>", "<a ></a >", "<a b = '1' c=\"2\"  />", "<a>x &amp; y</a>",
-        "<?xml version=\"1.0\"?><a/>", "<!-- c --><a><!--x--></a>", "<a>1 > 0 = \"yes\"</a>",
-        "<a/><b/>", "<ä>ü</ä>",
+        "",
+        "  \n",
+        "<a/>",
+        "<a></a>",
+        "<a ></a >",
+        "<a b = '1' c=\"2\"  />",
+        "<a>x &amp; y</a>",
+        "<?xml version=\"1.0\"?><a/>",
+        "<!-- c --><a><!--x--></a>",
+        "<a>1 > 0 = \"yes\"</a>",
+        "<a/><b/>",
+        "<ä>ü</ä>",
     };
     for (const std::string& text : good) {
         XmlNode* doc = Parse(text);

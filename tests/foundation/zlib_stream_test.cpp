@@ -19,8 +19,9 @@ using Bytes = std::vector<uint8_t>;
 // Text-like data that compresses well but not trivially.
 Bytes CompressibleBytes(size_t n, uint32_t seed)
 {
-    static const char* words[] = {"sector ", "cluster ", "grain ", "table ", "header ", "footer ",
-                                  "extent ", "volume ", "\n", "0x7E00 ", "partition "};
+    static const char* words[] = {"sector ", "cluster ", "grain ",    "table ",
+                                  "header ", "footer ",  "extent ",   "volume ",
+                                  "\n",      "0x7E00 ",  "partition "};
     Bytes noise = RandomBytes(n / 4 + 16, seed);
     Bytes out;
     out.reserve(n + 16);
@@ -203,9 +204,10 @@ TEST(ZlibCrc, AgreesWithPythonAndContinuesPiecewise)
     TempDir dir;
     Bytes data = RandomBytes(100003, 5);
     WriteFile(dir.file("data"), data);
-    RunPython(dir, "import zlib\n"
-                   "d = open('data','rb').read()\n"
-                   "open('crc','w').write('%u %u' % (zlib.crc32(d), zlib.crc32(d[50000:], 12345)))\n");
+    RunPython(dir,
+              "import zlib\n"
+              "d = open('data','rb').read()\n"
+              "open('crc','w').write('%u %u' % (zlib.crc32(d), zlib.crc32(d[50000:], 12345)))\n");
     std::string text(reinterpret_cast<const char*>(ReadFile(dir.file("crc")).data()),
                      ReadFile(dir.file("crc")).size());
     unsigned long whole = 0, seeded = 0;
@@ -240,9 +242,10 @@ TEST(ZlibRoundTrip, OddPiecesOverTwoMiBAgainstPython)
         SCOPED_TRACE(c.name);
         TempDir dir;
         WriteFile(dir.file("plain"), c.plain);
-        RunPython(dir, "import zlib\n"
-                       "d = open('plain','rb').read()\n"
-                       "open('py.z','wb').write(zlib.compress(d, 6))\n");
+        RunPython(dir,
+                  "import zlib\n"
+                  "d = open('plain','rb').read()\n"
+                  "open('py.z','wb').write(zlib.compress(d, 6))\n");
         Bytes pyz = ReadFile(dir.file("py.z"));
         ASSERT_GT(pyz.size(), 0u);
 
@@ -272,8 +275,10 @@ TEST(ZlibRoundTrip, OddPiecesOverTwoMiBAgainstPython)
         Bytes ours = DeflateAll(c.plain, c.level, c.capacity, 4096);
         ASSERT_FALSE(ours.empty());
         WriteFile(dir.file("ours.z"), ours);
-        RunPython(dir, "import zlib\n"
-                       "assert zlib.decompress(open('ours.z','rb').read()) == open('plain','rb').read()\n");
+        RunPython(
+            dir,
+            "import zlib\n"
+            "assert zlib.decompress(open('ours.z','rb').read()) == open('plain','rb').read()\n");
         MemInput in2;
         in2.data = &ours;
         ASSERT_EQ(InflateReader_Open(&r, MemInput::Callback, &in2, ours.size(), 0), 0);
@@ -330,14 +335,16 @@ TEST(InflateReaderTest, CallbackLengthsAreClamped)
 TEST(InflateReaderTest, ConcatenatedStreamsReadAsOneAndLeftoversNeedNoInput)
 {
     TempDir dir;
-    RunPython(dir, "import zlib, random\n"
-                   "r = random.Random(7)\n"
-                   "a = bytes(r.getrandbits(8) for _ in range(300000))\n"
-                   "b = b'stream two ' * 250000\n"
-                   "c = bytes(r.getrandbits(8) for _ in range(1000))\n"
-                   "open('plain','wb').write(a + b + c)\n"
-                   "z = zlib.compress(a, 9) + zlib.compress(b'', 6) + zlib.compress(b, 1) + zlib.compress(c, 0)\n"
-                   "open('cat.z','wb').write(z)\n");
+    RunPython(dir,
+              "import zlib, random\n"
+              "r = random.Random(7)\n"
+              "a = bytes(r.getrandbits(8) for _ in range(300000))\n"
+              "b = b'stream two ' * 250000\n"
+              "c = bytes(r.getrandbits(8) for _ in range(1000))\n"
+              "open('plain','wb').write(a + b + c)\n"
+              "z = zlib.compress(a, 9) + zlib.compress(b'', 6) + zlib.compress(b, 1) + "
+              "zlib.compress(c, 0)\n"
+              "open('cat.z','wb').write(z)\n");
     Bytes plain = ReadFile(dir.file("plain"));
     Bytes z = ReadFile(dir.file("cat.z"));
     ASSERT_GT(plain.size(), 2u * 1024 * 1024);
@@ -381,7 +388,8 @@ TEST(InflateReaderTest, TruncatedCorruptAndFailingInputFailCleanly)
             in.behaviour = flagLast ? MemInput::FlagLast : MemInput::Exact;
             InflateReader r;
             InflateReader_Init(&r);
-            ASSERT_EQ(InflateReader_Open(&r, MemInput::Callback, &in, flagLast ? z.size() : cut, 0), 0);
+            ASSERT_EQ(InflateReader_Open(&r, MemInput::Callback, &in, flagLast ? z.size() : cut, 0),
+                      0);
             Bytes got;
             EXPECT_EQ(ReadInPieces(&r, plain.size(), {65536}, &got), DISK_ERR_FORMAT);
             uint8_t b = 0;
@@ -480,11 +488,12 @@ TEST(DeflateReaderTest, SmallCapacityRoundTrips)
         int level;
         uint32_t capacity;
     };
-    std::vector<Case> cases = {{RandomBytes(2u * 1024 * 1024 + 1, 41), 6, 1},
-                               {RandomBytes(3u * 1024 * 1024 + 333, 42), Z_DEFAULT_COMPRESSION, 4099},
-                               {CompressibleBytes(4u * 1024 * 1024, 43), 0, 65535},
-                               {CompressibleBytes(1000, 44), 9, 7},
-                               {Bytes(), 6, 1}};
+    std::vector<Case> cases = {
+        {RandomBytes(2u * 1024 * 1024 + 1, 41), 6, 1},
+        {RandomBytes(3u * 1024 * 1024 + 333, 42), Z_DEFAULT_COMPRESSION, 4099},
+        {CompressibleBytes(4u * 1024 * 1024, 43), 0, 65535},
+        {CompressibleBytes(1000, 44), 9, 7},
+        {Bytes(), 6, 1}};
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
@@ -494,7 +503,8 @@ TEST(DeflateReaderTest, SmallCapacityRoundTrips)
             in.data = &c.plain;
             DeflateReader r;
             DeflateReader_Init(&r);
-            ASSERT_EQ(DeflateReader_Open(&r, MemInput::Callback, &in, c.plain.size(), 0, c.level), 0);
+            ASSERT_EQ(DeflateReader_Open(&r, MemInput::Callback, &in, c.plain.size(), 0, c.level),
+                      0);
             Bytes out, big(1u << 20);
             bool ended = false;
             uint32_t produced = 0;
@@ -534,11 +544,12 @@ TEST(DeflateReaderTest, SmallCapacityRoundTrips)
                 InflateReader_Destroy(&r);
             }
         }
-        RunPython(dir, "import zlib\n"
-                       "d = zlib.decompressobj()\n"
-                       "out = d.decompress(open('ours.z','rb').read())\n"
-                       "assert d.eof and d.unused_data == b''\n"
-                       "assert out == open('plain','rb').read()\n");
+        RunPython(dir,
+                  "import zlib\n"
+                  "d = zlib.decompressobj()\n"
+                  "out = d.decompress(open('ours.z','rb').read())\n"
+                  "assert d.eof and d.unused_data == b''\n"
+                  "assert out == open('plain','rb').read()\n");
     }
 }
 
@@ -559,7 +570,8 @@ TEST(DeflateReaderTest, FailuresAndBadArguments)
             DeflateReader_Init(&r);
             ASSERT_EQ(DeflateReader_Open(&r, MemInput::Callback, &in, plain.size(), 0, 6), 0);
             int rc = 0;
-            while (rc == 0 && !ended) rc = DeflateReader_Read(&r, buf.size(), buf.data(), &ended, &produced);
+            while (rc == 0 && !ended)
+                rc = DeflateReader_Read(&r, buf.size(), buf.data(), &ended, &produced);
             EXPECT_EQ(rc, code);
             EXPECT_FALSE(ended);
             EXPECT_EQ(DeflateReader_Read(&r, buf.size(), buf.data(), &ended, &produced), code);
@@ -633,27 +645,28 @@ TEST(ZlibBuffers, ModesAgainstPython)
         WriteFile(dir.file("ours.zl"), zl);
         // Python inflates in steps of at most 100 bytes, so that every longer distance must come
         // from the 4 KiB window; a stream made with a 32 KiB window shows that this catches them.
-        RunPython(dir, "import zlib\n"
-                       "def small_steps(data, wbits):\n"
-                       "    d = zlib.decompressobj(wbits)\n"
-                       "    out = d.decompress(data, 100)\n"
-                       "    while d.unconsumed_tail:\n"
-                       "        out += d.decompress(d.unconsumed_tail, 100)\n"
-                       "    return out + d.flush()\n"
-                       "p = open('plain','rb').read()\n"
-                       "assert small_steps(open('ours.raw','rb').read(), -12) == p\n"
-                       "assert zlib.decompress(open('ours.zl','rb').read()) == p\n"
-                       "c = zlib.compressobj(9, zlib.DEFLATED, -12)\n"
-                       "open('py.raw','wb').write(c.compress(p) + c.flush())\n"
-                       "open('py.zl','wb').write(zlib.compress(p, 6))\n"
-                       "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
-                       "far = c.compress(p) + c.flush()\n"
-                       "if len(p) == 16384:\n"
-                       "    try:\n"
-                       "        small_steps(far, -12)\n"
-                       "        raise SystemExit('a 32 KiB window stream passed the 4 KiB check')\n"
-                       "    except zlib.error:\n"
-                       "        pass\n");
+        RunPython(dir,
+                  "import zlib\n"
+                  "def small_steps(data, wbits):\n"
+                  "    d = zlib.decompressobj(wbits)\n"
+                  "    out = d.decompress(data, 100)\n"
+                  "    while d.unconsumed_tail:\n"
+                  "        out += d.decompress(d.unconsumed_tail, 100)\n"
+                  "    return out + d.flush()\n"
+                  "p = open('plain','rb').read()\n"
+                  "assert small_steps(open('ours.raw','rb').read(), -12) == p\n"
+                  "assert zlib.decompress(open('ours.zl','rb').read()) == p\n"
+                  "c = zlib.compressobj(9, zlib.DEFLATED, -12)\n"
+                  "open('py.raw','wb').write(c.compress(p) + c.flush())\n"
+                  "open('py.zl','wb').write(zlib.compress(p, 6))\n"
+                  "c = zlib.compressobj(9, zlib.DEFLATED, -15)\n"
+                  "far = c.compress(p) + c.flush()\n"
+                  "if len(p) == 16384:\n"
+                  "    try:\n"
+                  "        small_steps(far, -12)\n"
+                  "        raise SystemExit('a 32 KiB window stream passed the 4 KiB check')\n"
+                  "    except zlib.error:\n"
+                  "        pass\n");
         struct Decode {
             const char* file;
             int mode;
@@ -663,31 +676,38 @@ TEST(ZlibBuffers, ModesAgainstPython)
             SCOPED_TRACE(d.file);
             Bytes src = ReadFile(dir.file(d.file));
             Bytes out(in.size() + 1, 0xCC);
-            EXPECT_TRUE(Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size(), d.mode));
+            EXPECT_TRUE(
+                Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size(), d.mode));
             EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
             EXPECT_EQ(out[in.size()], 0xCC);  // nothing written past the expected length
             if (d.mode == 0) {
                 std::fill(out.begin(), out.end(), 0);
-                EXPECT_TRUE(Zlib_InflateRawBuffer(s, src.data(), src.size(), out.data(), in.size()));
+                EXPECT_TRUE(
+                    Zlib_InflateRawBuffer(s, src.data(), src.size(), out.data(), in.size()));
                 EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
             }
             // Fewer bytes than expected, the other mode, and an unknown mode all fail.
-            EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size() + 1, d.mode));
+            EXPECT_FALSE(
+                Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size() + 1, d.mode));
             if (!in.empty()) {
-                EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size(), 1 - d.mode));
+                EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size(),
+                                                1 - d.mode));
             }
             EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size(), out.data(), in.size(), 2));
             // Input cut short fails when it no longer yields every byte.
             if (in.size() > 1000) {
-                EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size() / 2, out.data(), in.size(), d.mode));
+                EXPECT_FALSE(Zlib_InflateBuffer(s, src.data(), src.size() / 2, out.data(),
+                                                in.size(), d.mode));
             }
         }
         // Output room too small for the whole stream fails.
         if (!in.empty()) {
             Bytes small(std::max(rawLen, zlLen));
             uint32_t n = 0;
-            EXPECT_FALSE(Zlib_DeflateBuffer(s, in.data(), in.size(), small.data(), rawLen - 1, &n, 0));
-            EXPECT_FALSE(Zlib_DeflateBuffer(s, in.data(), in.size(), small.data(), zlLen - 1, &n, 1));
+            EXPECT_FALSE(
+                Zlib_DeflateBuffer(s, in.data(), in.size(), small.data(), rawLen - 1, &n, 0));
+            EXPECT_FALSE(
+                Zlib_DeflateBuffer(s, in.data(), in.size(), small.data(), zlLen - 1, &n, 1));
         }
     }
     uint32_t n = 0;

@@ -76,19 +76,24 @@ inline std::optional<std::vector<uint8_t>> ReadImage(const std::string& path)
     DiskGeometry g{};
     Disk_GetGeometry(&disk, &g);
     std::vector<uint8_t> bytes(Geometry_GetTotalSectors(&g) * g.bytes_per_sector);
-    int r = bytes.empty() ? DISK_OK : Disk_Read(&disk, 0, static_cast<uint32_t>(bytes.size()), bytes.data());
+    int r = bytes.empty() ? DISK_OK
+                          : Disk_Read(&disk, 0, static_cast<uint32_t>(bytes.size()), bytes.data());
     Disk_Close(&disk);
     if (r != DISK_OK) return std::nullopt;
     return bytes;
 }
 
 // A shell command, its output dropped: its exit status.
-inline int Quiet(const std::string& command) { return testsupport::RunCommand(command + " >/dev/null 2>&1"); }
+inline int Quiet(const std::string& command)
+{
+    return testsupport::RunCommand(command + " >/dev/null 2>&1");
+}
 
 inline TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
 
 // The kinds of calls a table fails one by one, in the order of CallCounts.
-constexpr unsigned kKinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename, faultshim::kLink};
+constexpr unsigned kKinds[4] = {faultshim::kWrite, faultshim::kSync, faultshim::kRename,
+                                faultshim::kLink};
 
 struct CallCounts {
     uint64_t calls[4];  // per kind of kKinds
@@ -97,8 +102,8 @@ struct CallCounts {
 
 // Runs the operation once per kind from the files `start` in `dir`, counting the calls of that
 // kind; every such fault-free run must succeed.
-inline CallCounts CountCalls(const Files& start, const std::string& dir, const std::function<int()>& run,
-                             const std::string& name)
+inline CallCounts CountCalls(const Files& start, const std::string& dir,
+                             const std::function<int()>& run, const std::string& name)
 {
     CallCounts c{};
     for (int k = 0; k < 4; ++k) {
@@ -157,7 +162,8 @@ inline std::vector<Step> PartSteps(const CallCounts& c, bool anyKind, unsigned p
             for (uint64_t n = 1; n <= c.calls[k]; ++n) all.push_back({k, n});
     }
     const size_t from = all.size() * part / parts, to = all.size() * (part + 1) / parts;
-    return std::vector<Step>(all.begin() + static_cast<std::ptrdiff_t>(from), all.begin() + static_cast<std::ptrdiff_t>(to));
+    return std::vector<Step>(all.begin() + static_cast<std::ptrdiff_t>(from),
+                             all.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
 // A row name of letters, digits and underscores from a readable name.

@@ -79,12 +79,18 @@ bool Fired() { return g_fired; }
 const char* KindName(unsigned mask)
 {
     switch (mask) {
-    case kWrite: return "write";
-    case kSync: return "sync";
-    case kRename: return "rename";
-    case kLink: return "link";
-    case kOpen: return "open";
-    default: return "any";
+    case kWrite:
+        return "write";
+    case kSync:
+        return "sync";
+    case kRename:
+        return "rename";
+    case kLink:
+        return "link";
+    case kOpen:
+        return "open";
+    default:
+        return "any";
     }
 }
 
@@ -222,7 +228,9 @@ int __wrap_linkat(int da, const char* a, int db, const char* b, int flags)
 // The mode argument is there only when a file may be created.
 static mode_t OpenMode(int flags, va_list args)
 {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
+               ? static_cast<mode_t>(va_arg(args, int))
+               : 0;
 }
 
 int __wrap_open(const char* path, int flags, ...)

@@ -123,7 +123,8 @@ int VhdExpand(const std::string& dir)
     DiskGeometry g{};
     Disk_GetGeometry(&disk, &g);
     r = Vhd_ExpandCapacity(path.c_str(), &disk, nullptr, &output,
-                           static_cast<uint32_t>(Geometry_GetTotalSectors(&g) * 2), nullptr, nullptr);
+                           static_cast<uint32_t>(Geometry_GetTotalSectors(&g) * 2), nullptr,
+                           nullptr);
     Disk_Close(&disk);
     if (r == DISK_OK) r = OutputFile_Commit(&output, Del(), false);
     if (r != DISK_OK) OutputFile_Rollback(&output);
@@ -172,7 +173,8 @@ int VhdRelink(const std::string& dir)
     const std::string child = dir + "/r.vhd";
     DiskHandle disk;
     Disk_Init(&disk);
-    int r = Disk_OpenVhdWithHandler(&disk, nullptr, child.c_str(), false, VHD_PARENT_OPTIONAL, nullptr);
+    int r =
+        Disk_OpenVhdWithHandler(&disk, nullptr, child.c_str(), false, VHD_PARENT_OPTIONAL, nullptr);
     if (r != DISK_OK) return r;
     const std::string abs = dir + "/b2.vhd";
     const std::vector<uint8_t> absU16 = Encode16(abs, false), relU16 = Encode16("./b2.vhd", false);
@@ -180,9 +182,11 @@ int VhdRelink(const std::string& dir)
     const std::string rel = "./b2.vhd";
     const std::vector<uint8_t> relSjis(rel.begin(), rel.end());
     const std::vector<uint8_t> name = Encode16("b2.vhd", true);
-    auto bytes = [](const std::vector<uint8_t>& v) { return VhdLocatorBytes{true, v.data(), static_cast<uint32_t>(v.size())}; };
-    VhdParentLocatorRequest request = {bytes(absU16), bytes(relU16), bytes(absSjis), bytes(relSjis), bytes(name),
-                                       child.c_str()};
+    auto bytes = [](const std::vector<uint8_t>& v) {
+        return VhdLocatorBytes{true, v.data(), static_cast<uint32_t>(v.size())};
+    };
+    VhdParentLocatorRequest request = {bytes(absU16),  bytes(relU16), bytes(absSjis),
+                                       bytes(relSjis), bytes(name),   child.c_str()};
     r = Vhd_ChangeParentLocators(static_cast<VhdImage*>(Disk_GetObject(&disk)), &request);
     Disk_Close(&disk);
     return r;
@@ -191,7 +195,8 @@ int VhdRelink(const std::string& dir)
 int OpenVmdk(DiskHandle* disk, const std::string& path, bool readOnly)
 {
     Disk_Init(disk);
-    return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL, nullptr);
+    return Disk_OpenVmdkWithHandler(disk, nullptr, path.c_str(), readOnly, VMDK_PARENT_OPTIONAL,
+                                    nullptr);
 }
 
 int VmdkCompact(const std::string& dir, const char* name)
@@ -221,9 +226,11 @@ int VmdkMaintain(const std::string& dir, const char* name, bool expand, bool com
     DiskGeometry g{};
     Disk_GetGeometry(&disk, &g);
     if (expand)
-        r = Vmdk_ExpandCapacity(path.c_str(), &disk, nullptr, &set, Geometry_GetTotalSectors(&g) * 2, nullptr, nullptr);
+        r = Vmdk_ExpandCapacity(path.c_str(), &disk, nullptr, &set,
+                                Geometry_GetTotalSectors(&g) * 2, nullptr, nullptr);
     else
-        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, nullptr, &set, compress, nullptr, nullptr);
+        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, nullptr, &set, compress, nullptr,
+                                         nullptr);
     Disk_Close(&disk);
     if (r != DISK_OK) {
         Vmdk_DiscardTempFileSet(&set);
@@ -284,7 +291,8 @@ int Qcow2Relink(const std::string& dir, const char* file)
 {
     Qcow2Image* image = Qcow2_Alloc();
     if (image == nullptr) return DISK_ERR_NOMEM;
-    int r = Qcow2_OpenWithBackingMode(image, (dir + "/" + file).c_str(), false, QCOW2_BACKING_IGNORE);
+    int r =
+        Qcow2_OpenWithBackingMode(image, (dir + "/" + file).c_str(), false, QCOW2_BACKING_IGNORE);
     if (r == DISK_OK) {
         const std::string name = "qb2.qcow2";
         r = Qcow2_SetBackingName(image, TextView{reinterpret_cast<const uint8_t*>(name.data()),
@@ -296,7 +304,8 @@ int Qcow2Relink(const std::string& dir, const char* file)
 }
 
 // A compaction of one of the single-file formats through its compact, commit and discard entries.
-typedef int (*CompactFn)(const char*, const DiskHandle*, UsedSectorMap*, OutputFile*, bool, ProgressCallback, void*);
+typedef int (*CompactFn)(const char*, const DiskHandle*, UsedSectorMap*, OutputFile*, bool,
+                         ProgressCallback, void*);
 typedef int (*CommitFn)(OutputFile*, TextView, uint32_t);
 typedef int (*DiscardFn)(OutputFile*);
 
@@ -315,8 +324,8 @@ int CompactFile(const std::string& path, CompactFn compact, CommitFn commit, Dis
     return r;
 }
 
-int Qcow2CompactNoKey(const char* path, const DiskHandle* source, UsedSectorMap* map, OutputFile* output,
-                      bool preallocate, ProgressCallback progress, void* user)
+int Qcow2CompactNoKey(const char* path, const DiskHandle* source, UsedSectorMap* map,
+                      OutputFile* output, bool preallocate, ProgressCallback progress, void* user)
 {
     return Qcow2_Compact(path, source, map, output, preallocate, progress, user, nullptr);
 }
@@ -354,25 +363,37 @@ std::vector<Operation> Operations()
         {"vhd expansion", "a.vhd", VhdExpand},
         {"vhd child creation", "child.vhd", VhdCreateChild},
         {"vhd relink", "r.vhd", VhdRelink},
-        {"vmdk compaction", "v.vmdk", [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }},
-        {"vmdk split compaction", "s.vmdk", [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }},
-        {"vmdk rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }},
-        {"vmdk compressed rewrite", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }},
-        {"vmdk split rewrite into one file", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }},
-        {"vmdk expansion", "v.vmdk", [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }},
-        {"vmdk split expansion", "s.vmdk", [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); },
-         true},
+        {"vmdk compaction", "v.vmdk",
+         [](const std::string& d) { return VmdkCompact(d, "v.vmdk"); }},
+        {"vmdk split compaction", "s.vmdk",
+         [](const std::string& d) { return VmdkCompact(d, "s.vmdk"); }},
+        {"vmdk rewrite", "v.vmdk",
+         [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, false); }},
+        {"vmdk compressed rewrite", "v.vmdk",
+         [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", false, true); }},
+        {"vmdk split rewrite into one file", "s.vmdk",
+         [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", false, true); }},
+        {"vmdk expansion", "v.vmdk",
+         [](const std::string& d) { return VmdkMaintain(d, "v.vmdk", true, false); }},
+        {"vmdk split expansion", "s.vmdk",
+         [](const std::string& d) { return VmdkMaintain(d, "s.vmdk", true, false); }, true},
         {"vmdk relink", "vc.vmdk", VmdkRelink},
-        {"vmdk child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }},
-        {"vmdk split child creation", "child.vmdk", [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
-        {"vmdk embedded parameter change", "v.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
-        {"vmdk descriptor file parameter change", "f.vmdk", [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
-        {"qcow2 backing name change", "q.qcow2", [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
+        {"vmdk child creation", "child.vmdk",
+         [](const std::string& d) { return VmdkCreateChild(d, "v.vmdk"); }},
+        {"vmdk split child creation", "child.vmdk",
+         [](const std::string& d) { return VmdkCreateChild(d, "s.vmdk"); }},
+        {"vmdk embedded parameter change", "v.vmdk",
+         [](const std::string& d) { return VmdkChangeParameters(d, "v.vmdk"); }},
+        {"vmdk descriptor file parameter change", "f.vmdk",
+         [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }},
+        {"qcow2 backing name change", "q.qcow2",
+         [](const std::string& d) { return Qcow2Relink(d, "q.qcow2"); }},
         {"qcow2 backing name change far from the header", "qf.qcow2",
          [](const std::string& d) { return Qcow2Relink(d, "qf.qcow2"); }},
         {"qcow2 compaction", "qc.qcow2",
          [](const std::string& d) {
-             return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact, Qcow2_DiscardCompact);
+             return CompactFile(d + "/qc.qcow2", Qcow2CompactNoKey, Qcow2_CommitCompact,
+                                Qcow2_DiscardCompact);
          }},
         {"vdi compaction", "c.vdi",
          [](const std::string& d) {
@@ -380,15 +401,19 @@ std::vector<Operation> Operations()
          }},
         {"vhdx compaction", "c.vhdx",
          [](const std::string& d) {
-             return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact, Vhdx_DiscardCompact);
+             return CompactFile(d + "/c.vhdx", Vhdx_Compact, Vhdx_CommitCompact,
+                                Vhdx_DiscardCompact);
          }},
         {"parallels compaction", "c.hds",
          [](const std::string& d) {
-             return CompactFile(d + "/c.hds", Parallels_Compact, Parallels_CommitCompact, Parallels_DiscardCompact);
+             return CompactFile(d + "/c.hds", Parallels_Compact, Parallels_CommitCompact,
+                                Parallels_DiscardCompact);
          }},
         // As the dialog calls it: a file already at the name is replaced only once the user said yes.
         {"qcow2 overlay creation", "qo.qcow2",
-         [](const std::string& d) { return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str())); }},
+         [](const std::string& d) {
+             return Qcow2Overlay(d, "qo.qcow2", Os_PathExists((d + "/qo.qcow2").c_str()));
+         }},
         {"qcow2 overlay over an existing file", "qr.qcow2",
          [](const std::string& d) { return Qcow2Overlay(d, "qr.qcow2", true); }},
     };
@@ -405,18 +430,26 @@ protected:
         if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
         templateDir_ = new TempDir();
         const std::string d = templateDir_->path();
-        const std::string writes = " -c 'write -P 0x11 0 64k' -c 'write -P 0x22 1M 8k' -c 'write -z 2M 64k'"
-                                   " -c 'write -P 0x33 3M 512' ";
-        bool ok = Quiet("cd " + Quote(d) + " && qemu-img create -q -f vpc -o subformat=dynamic a.vhd 4M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vpc" + writes + "a.vhd") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk v.vmdk 4M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "v.vmdk") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse s.vmdk 4M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "s.vmdk") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
+        const std::string writes =
+            " -c 'write -P 0x11 0 64k' -c 'write -P 0x22 1M 8k' -c 'write -z 2M 64k'"
+            " -c 'write -P 0x33 3M 512' ";
+        bool ok =
+            Quiet("cd " + Quote(d) +
+                  " && qemu-img create -q -f vpc -o subformat=dynamic a.vhd 4M") == 0 &&
+            Quiet("cd " + Quote(d) + " && qemu-io -f vpc" + writes + "a.vhd") == 0 &&
+            Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk v.vmdk 4M") == 0 &&
+            Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "v.vmdk") == 0 &&
+            Quiet("cd " + Quote(d) +
+                  " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse s.vmdk 4M") ==
+                0 &&
+            Quiet("cd " + Quote(d) + " && qemu-io -f vmdk" + writes + "s.vmdk") == 0 &&
+            Quiet("cd " + Quote(d) +
+                  " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
+            Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
         // A differencing VHD of b.vhd, and b2.vhd, a copy of b.vhd for the relink.
-        ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f vpc b.vhd 4M && qemu-io -f vpc -c 'write -P 0x55 0 4k' b.vhd") == 0;
+        ok = ok && Quiet("cd " + Quote(d) +
+                         " && qemu-img create -q -f vpc b.vhd 4M && qemu-io -f vpc -c 'write -P "
+                         "0x55 0 4k' b.vhd") == 0;
         if (ok) {
             DiskHandle parent;
             Disk_Init(&parent);
@@ -437,12 +470,13 @@ protected:
             ok = ok && Quiet("cd " + Quote(d) + " && cp v.vmdk v2.vmdk") == 0;
         }
         // A qcow2 child q.qcow2 of qb.qcow2, and qb2.qcow2, a base of other content.
-        ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f qcow2 qb.qcow2 4M &&"
-                      " qemu-io -f qcow2 -c 'write -P 0x66 0 4k' qb.qcow2 &&"
-                      " qemu-img create -q -f qcow2 qb2.qcow2 4M &&"
-                      " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
-                      " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
-                      " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
+        ok = ok && Quiet("cd " + Quote(d) +
+                         " && qemu-img create -q -f qcow2 qb.qcow2 4M &&"
+                         " qemu-io -f qcow2 -c 'write -P 0x66 0 4k' qb.qcow2 &&"
+                         " qemu-img create -q -f qcow2 qb2.qcow2 4M &&"
+                         " qemu-io -f qcow2 -c 'write -P 0x77 0 4k' qb2.qcow2 &&"
+                         " qemu-img create -q -f qcow2 -b qb.qcow2 -F qcow2 q.qcow2 &&"
+                         " qemu-io -f qcow2 -c 'write -P 0x88 1M 4k' q.qcow2") == 0;
         // qr.qcow2: an image of other content that an overlay replaces.
         ok = ok && Quiet("cd " + Quote(d) + " && cp qb2.qcow2 qr.qcow2") == 0;
         // qf.qcow2: q.qcow2 with its backing name moved 4 MiB into the file, where a new name
@@ -455,7 +489,8 @@ protected:
             if (ok) {
                 bytes.resize(far + 65536, 0);
                 std::copy(name.begin(), name.end(), bytes.begin() + far);
-                for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<uint8_t>(far >> (56 - 8 * i));
+                for (int i = 0; i < 8; ++i)
+                    bytes[8 + i] = static_cast<uint8_t>(far >> (56 - 8 * i));
                 WriteFile(d + "/qf.qcow2", bytes);
             }
         }
@@ -463,9 +498,12 @@ protected:
         const struct {
             const char* format;
             const char* name;
-        } others[] = {{"qcow2", "qc.qcow2"}, {"vdi", "c.vdi"}, {"vhdx", "c.vhdx"}, {"parallels", "c.hds"}};
+        } others[] = {
+            {"qcow2", "qc.qcow2"}, {"vdi", "c.vdi"}, {"vhdx", "c.vhdx"}, {"parallels", "c.hds"}};
         for (const auto& o : others) {
-            ok = ok && Quiet("cd " + Quote(d) + " && qemu-img create -q -f " + o.format + " " + o.name + " 4M") == 0 &&
+            ok = ok &&
+                 Quiet("cd " + Quote(d) + " && qemu-img create -q -f " + o.format + " " + o.name +
+                       " 4M") == 0 &&
                  Quiet("cd " + Quote(d) + " && qemu-io -f " + o.format + writes + o.name) == 0;
         }
         if (!ok) {
@@ -481,7 +519,8 @@ protected:
 
     void SetUp() override
     {
-        if (templateDir_ == nullptr) GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
+        if (templateDir_ == nullptr)
+            GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
     }
 
     // Files of every operation's starting point.
@@ -503,7 +542,8 @@ protected:
         if (b.start.count(op.image)) {
             EXPECT_TRUE(b.before.has_value()) << op.name << ": the image does not open";
         }
-        b.counts = CountCalls(b.start, work.path(), [&]() { return op.run(work.path()); }, op.name);
+        b.counts = CountCalls(
+            b.start, work.path(), [&]() { return op.run(work.path()); }, op.name);
         b.end = Snapshot(work.path());
         b.after = ReadImage(work.file(op.image));
         EXPECT_TRUE(b.after.has_value()) << op.name;
@@ -534,7 +574,8 @@ protected:
                 const bool old = b.start.count(f.first) && b.start.at(f.first) == f.second;
                 const bool fresh = b.end.count(f.first) && b.end.at(f.first) == f.second;
                 const bool temporary = !b.start.count(f.first) && !b.end.count(f.first);
-                EXPECT_TRUE(old || fresh || temporary) << what << ": " << f.first << " is neither old nor new";
+                EXPECT_TRUE(old || fresh || temporary)
+                    << what << ": " << f.first << " is neither old nor new";
             }
             for (const auto& f : b.start)
                 EXPECT_TRUE(now.count(f.first)) << what << ": " << f.first << " is gone";
@@ -542,7 +583,8 @@ protected:
         }
         std::optional<std::vector<uint8_t>> now = ReadImage(work.file(op.image));
         if (b.before.has_value())
-            EXPECT_TRUE(now == b.before || now == b.after) << what << ": the image does not read as the old or the new one";
+            EXPECT_TRUE(now == b.before || now == b.after)
+                << what << ": the image does not read as the old or the new one";
         else
             EXPECT_TRUE(!Os_PathExists(work.file(op.image).c_str()) || now == b.after)
                 << what << ": a new file under the child's name that is not the whole child";
@@ -570,7 +612,8 @@ std::vector<TableRow> TableRows()
     std::vector<TableRow> rows;
     const std::vector<Operation> ops = Operations();
     for (size_t i = 0; i < ops.size(); ++i)
-        for (unsigned part = 0; part < ops[i].parts; ++part) rows.push_back({i, part, ops[i].parts});
+        for (unsigned part = 0; part < ops[i].parts; ++part)
+            rows.push_back({i, part, ops[i].parts});
     return rows;
 }
 
@@ -578,7 +621,8 @@ std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
 {
     std::string name = Operations()[info.param.op].name;
     if (info.param.parts > 1)
-        name += " calls part " + std::to_string(info.param.part + 1) + " of " + std::to_string(info.param.parts);
+        name += " calls part " + std::to_string(info.param.part + 1) + " of " +
+                std::to_string(info.param.parts);
     return RowName(name);
 }
 
@@ -592,31 +636,38 @@ TEST_P(InPlaceFaultTable, EveryFailingCallLeavesTheOriginalOrTheNewImage)
     for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
         const unsigned kind = kKinds[step.kind];
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " + std::to_string(n) +
-                                 " of " + std::to_string(b.counts.calls[step.kind]) + " fails";
+        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " +
+                                 std::to_string(n) + " of " +
+                                 std::to_string(b.counts.calls[step.kind]) + " fails";
         Restore(b.start, work.path());
         bool fired = false;
-        const int r = RunFailingAt(kind, n, [&]() { return op.run(work.path()); }, &fired);
+        const int r = RunFailingAt(
+            kind, n, [&]() { return op.run(work.path()); }, &fired);
         EXPECT_TRUE(fired) << what;
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
             // Failed: everything as it was, nothing left beside it.
             EXPECT_EQ(Names(now), Names(b.start)) << what;
             for (const auto& f : b.start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
+                    << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before)
+                << what << ": the image does not read as before";
         } else {
             // Succeeded all the same (a call whose failure is harmless): the new image,
             // and no file the fault-free run does not leave.
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but the image does not read as the new one";
-            for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after)
+                << what << ": reported success, but the image does not read as the new one";
+            for (const auto& f : now)
+                EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
             // A replaced file kept under its name with "_del" is the original.
             for (const auto& f : now) {
                 const std::string kept = f.first;
                 if (kept.size() < 4 || kept.compare(kept.size() - 4, 4, "_del") != 0) continue;
                 const std::string original = kept.substr(0, kept.size() - 4);
                 if (b.start.count(original)) {
-                    EXPECT_TRUE(f.second == b.start.at(original)) << what << ": " << kept << " is not the original";
+                    EXPECT_TRUE(f.second == b.start.at(original))
+                        << what << ": " << kept << " is not the original";
                 }
             }
         }
@@ -631,16 +682,18 @@ TEST_P(InPlaceFaultTable, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
     const uint64_t calls = b.counts.Total();
     for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
-                                 std::to_string(calls);
+        const std::string what = std::string(op.name) + ", killed before call " +
+                                 std::to_string(n) + " of " + std::to_string(calls);
         Restore(b.start, work.path());
-        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.path()); })) << what << ": not killed";
+        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.path()); }))
+            << what << ": not killed";
         CheckWhole(op, b, what);
         // Files the operation only reads (parents, the other extents) are untouched.
         const Files now = Snapshot(work.path());
         for (const auto& f : b.start) {
             if (b.end.count(f.first) && b.end.at(f.first) == f.second) {
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
+                    << what << ": " << f.first << " changed";
             }
         }
         // Killed before its image changed, the operation runs again over what the killed run
@@ -648,7 +701,8 @@ TEST_P(InPlaceFaultTable, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
         // a failure leaves the old one.
         // What a killed commit leaves (the image under its own kept name too) never
         // blocks the next run.
-        if (!op.severalFiles && b.before.has_value() && ReadImage(work.file(op.image)) == b.before) {
+        if (!op.severalFiles && b.before.has_value() &&
+            ReadImage(work.file(op.image)) == b.before) {
             // A real backup (a file of its own under a "_del" name, left by a commit killed
             // after its switch) may stop a run that keeps backups; the image itself under
             // that name may not.
@@ -665,7 +719,8 @@ TEST_P(InPlaceFaultTable, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
                 EXPECT_EQ(again, DISK_OK) << what << ", run again";
             }
             EXPECT_TRUE(again == DISK_OK ? now2 == b.after : now2 == b.before)
-                << what << ", run again (result " << again << "): the image is not what it should be";
+                << what << ", run again (result " << again
+                << "): the image is not what it should be";
         }
     }
 }
@@ -734,7 +789,8 @@ TEST_F(InPlaceFaults, ASecondOperationOnTheSameImageIsRefused)
                 Disk_Init(&disk);
                 OutputFile_Init(&output);
                 int r = Disk_OpenVhd(&disk, vhd.c_str(), false);
-                if (r == DISK_OK) r = Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr);
+                if (r == DISK_OK)
+                    r = Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr);
                 Disk_Close(&disk);
                 return r;
             },
@@ -760,7 +816,8 @@ TEST_F(InPlaceFaults, ASecondOperationOnTheSameImageIsRefused)
                 OutputFile_Init(&output);
                 int r = Disk_Open(&disk, q.c_str(), false);
                 if (r == DISK_OK)
-                    r = Qcow2_Compact(q.c_str(), &disk, nullptr, &output, false, nullptr, nullptr, nullptr);
+                    r = Qcow2_Compact(q.c_str(), &disk, nullptr, &output, false, nullptr, nullptr,
+                                      nullptr);
                 Disk_Close(&disk);
                 return r;
             },
@@ -783,7 +840,8 @@ TEST_F(InPlaceFaults, ASecondOperationOnTheSameImageIsRefused)
         DiskHandle disk;
         Disk_Init(&disk);
         ASSERT_EQ(Disk_OpenVhd(&disk, vhd.c_str(), false), DISK_OK);
-        ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr),
+                  DISK_OK);
         Disk_Close(&disk);
         int second = DISK_OK;
         std::thread other([&]() { second = VhdExpand(work.path()); });
@@ -870,7 +928,8 @@ TEST_F(InPlaceFaults, TheImageUnderItsOwnKeptNameDoesNotBlockTheNextRun)
         }
         // The leftover is never taken for the new file.
         const std::vector<uint8_t> leftover = ReadFile(image + "_TEMP");
-        EXPECT_EQ(std::string(leftover.begin(), leftover.end()), "a whole new file of an interrupted run");
+        EXPECT_EQ(std::string(leftover.begin(), leftover.end()),
+                  "a whole new file of an interrupted run");
     }
 }
 
@@ -883,7 +942,8 @@ TEST_F(InPlaceFaults, AfterTheSwitchCleanupFailuresAreNotesBesideSuccess)
     // The kept file cannot be removed: here it turns into a non-empty folder during the commit.
     auto blockRemoval = [](const char*, const char* keptPath, void*) {
         const std::string kept = keptPath;
-        if (unlink(kept.c_str()) == 0 && mkdir(kept.c_str(), 0700) == 0) WriteText(kept + "/x", "x");
+        if (unlink(kept.c_str()) == 0 && mkdir(kept.c_str(), 0700) == 0)
+            WriteText(kept + "/x", "x");
     };
     Restore(b.start, work.path());
     InPlace_TakeNote();
@@ -912,8 +972,9 @@ TEST_F(InPlaceFaults, AfterTheSwitchCleanupFailuresAreNotesBesideSuccess)
 
     // The same for a parameter change of a VMDK with a descriptor file of its own: its extent
     // goes away before the image is opened again.
-    const Operation change = {"vmdk descriptor file parameter change", "f.vmdk",
-                              [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }};
+    const Operation change = {
+        "vmdk descriptor file parameter change", "f.vmdk",
+        [](const std::string& d) { return VmdkChangeParameters(d, "f.vmdk"); }};
     const Baseline c = Once(change);
     Restore(c.start, work.path());
     auto moveExtent = [](const char*, const char*, void* user) {

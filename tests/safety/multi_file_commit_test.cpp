@@ -42,7 +42,8 @@ int VmdkCompact(const std::string& path, uint32_t flags)
 {
     DiskHandle disk;
     Disk_Init(&disk);
-    int r = Disk_OpenVmdkWithHandler(&disk, nullptr, path.c_str(), true, VMDK_PARENT_OPTIONAL, nullptr);
+    int r =
+        Disk_OpenVmdkWithHandler(&disk, nullptr, path.c_str(), true, VMDK_PARENT_OPTIONAL, nullptr);
     if (r != DISK_OK) return r;
     VmdkCompactSet set;
     Vmdk_InitCompactSet(&set);
@@ -61,17 +62,19 @@ int VmdkMaintain(const std::string& path, Op op, uint32_t flags)
 {
     DiskHandle disk;
     Disk_Init(&disk);
-    int r = Disk_OpenVmdkWithHandler(&disk, nullptr, path.c_str(), false, VMDK_PARENT_OPTIONAL, nullptr);
+    int r = Disk_OpenVmdkWithHandler(&disk, nullptr, path.c_str(), false, VMDK_PARENT_OPTIONAL,
+                                     nullptr);
     if (r != DISK_OK) return r;
     VmdkTempFileSet set;
     Vmdk_InitTempFileSet(&set);
     DiskGeometry g{};
     Disk_GetGeometry(&disk, &g);
     if (op == Op::Expand)
-        r = Vmdk_ExpandCapacity(path.c_str(), &disk, nullptr, &set, Geometry_GetTotalSectors(&g) * 2, nullptr, nullptr);
+        r = Vmdk_ExpandCapacity(path.c_str(), &disk, nullptr, &set,
+                                Geometry_GetTotalSectors(&g) * 2, nullptr, nullptr);
     else
-        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, nullptr, &set, op == Op::RewriteOneFile, nullptr,
-                                         nullptr);
+        r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &disk, nullptr, &set,
+                                         op == Op::RewriteOneFile, nullptr, nullptr);
     Disk_Close(&disk);
     if (r != DISK_OK) {
         Vmdk_DiscardTempFileSet(&set);
@@ -139,16 +142,24 @@ protected:
         const std::string d = templateDir_->path();
         // 4 MiB of data with runs of zeros (which compaction drops).
         std::vector<uint8_t> raw = vmdkwtest::PatternDisk(8192 * 512, 3);
-        for (size_t at = 0; at < raw.size(); at += 256 * 1024) std::fill(raw.begin() + at, raw.begin() + at + 131072, 0);
+        for (size_t at = 0; at < raw.size(); at += 256 * 1024)
+            std::fill(raw.begin() + at, raw.begin() + at + 131072, 0);
         const std::string src = rawDir_->file("src.raw");
         WriteFile(src, raw);
-        bool ok = vmdkwtest::CreateImage(src, d + "/s.vmdk", 0, false, 2048) == DISK_OK &&   // four extents
-                  vmdkwtest::CreateImage(src, d + "/ff.vmdk", 1, false, 3072) == DISK_OK &&  // three flat ones
-                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse q.vmdk 4M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x11 0 64k' -c 'write -z 1M 64k'"
-                        " -c 'write -P 0x33 3M 512' q.vmdk") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
-                  Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
+        bool ok =
+            vmdkwtest::CreateImage(src, d + "/s.vmdk", 0, false, 2048) ==
+                DISK_OK &&  // four extents
+            vmdkwtest::CreateImage(src, d + "/ff.vmdk", 1, false, 3072) ==
+                DISK_OK &&  // three flat ones
+            Quiet("cd " + Quote(d) +
+                  " && qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse q.vmdk 4M") ==
+                0 &&
+            Quiet("cd " + Quote(d) +
+                  " && qemu-io -f vmdk -c 'write -P 0x11 0 64k' -c 'write -z 1M 64k'"
+                  " -c 'write -P 0x33 3M 512' q.vmdk") == 0 &&
+            Quiet("cd " + Quote(d) +
+                  " && qemu-img create -q -f vmdk -o subformat=monolithicFlat f.vmdk 1M") == 0 &&
+            Quiet("cd " + Quote(d) + " && qemu-io -f vmdk -c 'write -P 0x44 0 4k' f.vmdk") == 0;
         // A bundle of three data files, with blocks of zeros.
         if (ok) {
             DiskGeometry g = {};
@@ -160,7 +171,8 @@ protected:
             Disk_Init(&h);
             ParallelsBundleCreateOptions o = {1, 3072, 0};
             ok = Disk_OpenRaw(&h, src.c_str(), true, 0, &g) == DISK_OK &&
-                 ParallelsBundle_Create((d + "/c.hdd").c_str(), &h, nullptr, nullptr, nullptr, &o) == DISK_OK;
+                 ParallelsBundle_Create((d + "/c.hdd").c_str(), &h, nullptr, nullptr, nullptr,
+                                        &o) == DISK_OK;
             Disk_Close(&h);
         }
         if (!ok) {
@@ -178,7 +190,8 @@ protected:
 
     void SetUp() override
     {
-        if (templateDir_ == nullptr) GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
+        if (templateDir_ == nullptr)
+            GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
     }
 
     static Files Start() { return Snapshot(templateDir_->path()); }
@@ -197,7 +210,8 @@ protected:
         std::optional<std::vector<uint8_t>> before = ReadImage(work.file(op.image));
         EXPECT_TRUE(before.has_value()) << op.name << ": the image does not open";
         if (before) b.before = *before;
-        b.counts = CountCalls(b.start, work.path(), [&]() { return op.run(work.file(op.image), 0); }, op.name);
+        b.counts = CountCalls(
+            b.start, work.path(), [&]() { return op.run(work.file(op.image), 0); }, op.name);
         b.end = Snapshot(work.path());
         std::optional<std::vector<uint8_t>> after = ReadImage(work.file(op.image));
         EXPECT_TRUE(after.has_value()) << op.name;
@@ -209,7 +223,8 @@ protected:
         if (op.vmdk) {
             EXPECT_TRUE(QemuReads(op, b.after)) << op.name;
         }
-        EXPECT_TRUE(ReadImage(work.file(op.descriptor) + "_del") == b.before) << op.name << ": the kept image";
+        EXPECT_TRUE(ReadImage(work.file(op.descriptor) + "_del") == b.before)
+            << op.name << ": the kept image";
         return b;
     }
 
@@ -225,13 +240,15 @@ protected:
     // by zeros for an expansion) and passes qemu-img check.
     void CheckNextRun(const Operation& op, const std::vector<uint8_t>& now, const std::string& what)
     {
-        EXPECT_EQ(op.run(work.file(op.image), OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK) << what << ": the next run";
+        EXPECT_EQ(op.run(work.file(op.image), OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK)
+            << what << ": the next run";
         std::optional<std::vector<uint8_t>> next = ReadImage(work.file(op.image));
         std::vector<uint8_t> expected = now;
         if (op.grows) expected.resize(now.size() * 2, 0);
         EXPECT_TRUE(next == expected) << what << ": after the next run";
         if (op.vmdk) {
-            EXPECT_EQ(vmdkwtest::QemuCheck(work.file(op.image)), "") << what << ": after the next run";
+            EXPECT_EQ(vmdkwtest::QemuCheck(work.file(op.image)), "")
+                << what << ": after the next run";
         }
     }
 
@@ -259,7 +276,8 @@ std::vector<TableRow> TableRows()
     std::vector<TableRow> rows;
     const std::vector<Operation> ops = Operations();
     for (size_t i = 0; i < ops.size(); ++i)
-        for (unsigned part = 0; part < ops[i].parts; ++part) rows.push_back({i, part, ops[i].parts});
+        for (unsigned part = 0; part < ops[i].parts; ++part)
+            rows.push_back({i, part, ops[i].parts});
     return rows;
 }
 
@@ -267,11 +285,13 @@ std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
 {
     std::string name = Operations()[info.param.op].name;
     if (info.param.parts > 1)
-        name += " calls part " + std::to_string(info.param.part + 1) + " of " + std::to_string(info.param.parts);
+        name += " calls part " + std::to_string(info.param.part + 1) + " of " +
+                std::to_string(info.param.parts);
     return RowName(name);
 }
 
-class MultiFileCommitTable : public MultiFileImages, public ::testing::WithParamInterface<TableRow> {};
+class MultiFileCommitTable : public MultiFileImages,
+                             public ::testing::WithParamInterface<TableRow> {};
 
 TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
 {
@@ -280,24 +300,30 @@ TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
     for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
         const unsigned kind = kKinds[step.kind];
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " + std::to_string(n) +
-                                 " of " + std::to_string(b.counts.calls[step.kind]) + " fails";
+        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " +
+                                 std::to_string(n) + " of " +
+                                 std::to_string(b.counts.calls[step.kind]) + " fails";
         Restore(b.start, work.path());
         bool fired = false;
-        const int r = RunFailingAt(kind, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
+        const int r = RunFailingAt(
+            kind, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
         EXPECT_TRUE(fired) << what;
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
             EXPECT_EQ(Names(now), Names(b.start)) << what;
             for (const auto& f : b.start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before) << what << ": the image does not read as before";
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
+                    << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before)
+                << what << ": the image does not read as before";
             CheckNextRun(op, b.before, what);
         } else {
             // A call whose failure is harmless (a clean-up after the switch): the new
             // image, and no file that the fault-free run does not leave.
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after) << what << ": reported success, but not the new image";
-            for (const auto& f : now) EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after)
+                << what << ": reported success, but not the new image";
+            for (const auto& f : now)
+                EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
         }
     }
 }
@@ -309,10 +335,11 @@ TEST_P(MultiFileCommitTable, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
     const uint64_t calls = b.counts.Total();
     for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", killed before call " + std::to_string(n) + " of " +
-                                 std::to_string(calls);
+        const std::string what = std::string(op.name) + ", killed before call " +
+                                 std::to_string(n) + " of " + std::to_string(calls);
         Restore(b.start, work.path());
-        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.file(op.image), 0); })) << what << ": not killed";
+        EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.file(op.image), 0); }))
+            << what << ": not killed";
         // The old image or the new one, through both readers.
         std::optional<std::vector<uint8_t>> now = ReadImage(work.file(op.image));
         const bool old = now == b.before, fresh = now == b.after;
@@ -335,7 +362,8 @@ TEST_P(MultiFileCommitTable, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, MultiFileCommitTable, ::testing::ValuesIn(TableRows()), TableRowName);
+INSTANTIATE_TEST_SUITE_P(Calls, MultiFileCommitTable, ::testing::ValuesIn(TableRows()),
+                         TableRowName);
 
 class MultiFileCommit : public MultiFileImages, public ::testing::WithParamInterface<Operation> {};
 
@@ -357,21 +385,27 @@ TEST_P(MultiFileCommit, EveryFailingOpenLeavesTheOldImageOrTheNewOne)
     ASSERT_TRUE(after.has_value()) << op.name;
     ASSERT_GT(opens, 0u);
     for (uint64_t n = 1; n <= opens; ++n) {
-        const std::string what = std::string(op.name) + ", open " + std::to_string(n) + " of " + std::to_string(opens) + " fails";
+        const std::string what = std::string(op.name) + ", open " + std::to_string(n) + " of " +
+                                 std::to_string(opens) + " fails";
         Restore(start, work.path());
         bool fired = false;
-        const int r = RunFailingAt(faultshim::kOpen, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
+        const int r = RunFailingAt(
+            faultshim::kOpen, n, [&]() { return op.run(work.file(op.image), 0); }, &fired);
         EXPECT_TRUE(fired) << what;
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
             EXPECT_EQ(Names(now), Names(start)) << what;
             for (const auto& f : start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second) << what << ": " << f.first << " changed";
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == before) << what << ": the image does not read as before";
+                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
+                    << what << ": " << f.first << " changed";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == before)
+                << what << ": the image does not read as before";
             CheckNextRun(op, *before, what);
         } else {
-            EXPECT_TRUE(ReadImage(work.file(op.image)) == after) << what << ": reported success, but not the new image";
-            for (const auto& f : now) EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
+            EXPECT_TRUE(ReadImage(work.file(op.image)) == after)
+                << what << ": reported success, but not the new image";
+            for (const auto& f : now)
+                EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
         }
     }
 }
@@ -389,7 +423,8 @@ TEST_P(MultiFileCommit, ReplacedBackupsLeaveNoMembersBehind)
         ASSERT_EQ(op.run(work.file(op.image), 0), DISK_OK);
         ASSERT_EQ(op.run(work.file(op.image), OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK);
         const size_t files = Snapshot(work.path()).size();
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(op.run(work.file(op.image), OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK);
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(op.run(work.file(op.image), OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK);
         EXPECT_EQ(Snapshot(work.path()).size(), files) << Names(Snapshot(work.path()));
         EXPECT_TRUE(ReadImage(work.file(op.image)) == content);
         EXPECT_TRUE(ReadImage(work.file(op.descriptor) + "_del") == content);
@@ -400,6 +435,8 @@ TEST_P(MultiFileCommit, ReplacedBackupsLeaveNoMembersBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, MultiFileCommit, ::testing::ValuesIn(Operations()),
-                         [](const ::testing::TestParamInfo<Operation>& info) { return RowName(info.param.name); });
+                         [](const ::testing::TestParamInfo<Operation>& info) {
+                             return RowName(info.param.name);
+                         });
 
 }  // namespace

@@ -54,7 +54,8 @@ inline uint8_t ByteAt(const std::vector<Run>& runs, uint64_t offset)
 {
     uint8_t b = 0;
     for (const Run& r : runs)
-        if (offset >= r.offset && offset - r.offset < r.bytes.size()) b = r.bytes[offset - r.offset];
+        if (offset >= r.offset && offset - r.offset < r.bytes.size())
+            b = r.bytes[offset - r.offset];
     return b;
 }
 

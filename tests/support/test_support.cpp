@@ -21,10 +21,7 @@ TempDir::TempDir()
     path_ = buf.data();
 }
 
-TempDir::~TempDir()
-{
-    RunCommand("rm -rf " + Quote(path_));
-}
+TempDir::~TempDir() { RunCommand("rm -rf " + Quote(path_)); }
 
 std::vector<uint8_t> ReadFile(const std::string& path)
 {
@@ -40,7 +37,8 @@ std::vector<uint8_t> ReadFile(const std::string& path)
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 void WriteText(const std::string& path, const std::string& text)
@@ -84,8 +82,10 @@ std::string Quote(const std::string& s)
 {
     std::string q = "'";
     for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }

@@ -25,10 +25,7 @@ namespace {
 
 const uint64_t kOffset = 1048576;
 
-bool HaveBtrfsTools()
-{
-    return HaveTool("mkfs.btrfs") && HaveTool("btrfs");
-}
+bool HaveBtrfsTools() { return HaveTool("mkfs.btrfs") && HaveTool("btrfs"); }
 
 bool MakeBtrfs(const TempDir& dir, const std::string& image)
 {

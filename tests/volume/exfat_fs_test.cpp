@@ -20,8 +20,8 @@
 
 using namespace fstest;
 using testsupport::HaveTool;
-using testsupport::WriteFile;
 using testsupport::TempDir;
+using testsupport::WriteFile;
 
 namespace {
 
@@ -174,7 +174,9 @@ TEST_P(ExfatRealVolumes, FreeSectorsAreFreeForSleuthkit)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ExfatRealVolumes, ::testing::ValuesIn(kExfatVolumeRows),
-                         [](const ::testing::TestParamInfo<ExfatVolumeRow>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<ExfatVolumeRow>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Boot sectors, directories and chains that break a rule are refused with a result code.
 TEST(ExfatHostile, BrokenStructuresAreRefused)
@@ -234,7 +236,8 @@ TEST(ExfatHostile, BrokenStructuresAreRefused)
         {"root cluster past the heap", 96, clusters + 2, 4, DISK_ERR_FS_CORRUPT},
         {"no bitmap entry", bitmapEntry, 0x01, 1, DISK_ERR_FS_CORRUPT},
         {"directory end before the bitmap entry", rootAt, 0x00, 1, DISK_ERR_FS_CORRUPT},
-        {"bitmap shorter than one bit per cluster", bitmapEntry + 24, clusters / 8 - 1, 4, DISK_ERR_FS_CORRUPT},
+        {"bitmap shorter than one bit per cluster", bitmapEntry + 24, clusters / 8 - 1, 4,
+         DISK_ERR_FS_CORRUPT},
         {"bitmap cluster 0", bitmapEntry + 20, 0, 4, DISK_ERR_FS_CORRUPT},
         {"bitmap cluster past the heap", bitmapEntry + 20, clusters + 2, 4, DISK_ERR_FS_CORRUPT},
         {"chain link 1", fat + 4ull * chain[0], 1, 4, DISK_ERR_FS_CORRUPT},

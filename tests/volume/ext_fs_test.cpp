@@ -95,8 +95,8 @@ TEST(ExtRealVolumes, FreeSectorsAreFreeForDumpe2fsAndSleuthkit)
     for (const Row& r : rows) {
         SCOPED_TRACE(r.options);
         std::string img = dir.file("v.img");
-        ASSERT_TRUE(Sh(Mke2fs(std::string(r.options) + " -d " + Quote(dir.file("tree")), img,
-                              r.size)));
+        ASSERT_TRUE(
+            Sh(Mke2fs(std::string(r.options) + " -d " + Quote(dir.file("tree")), img, r.size)));
         std::vector<uint8_t> before = ReadImage(img);
         ASSERT_TRUE(Sh("debugfs -w -R 'rm gone.bin' " + Quote(img)));
         ASSERT_TRUE(Sh("e2fsck -fn " + Quote(img)));
@@ -301,8 +301,8 @@ TEST(ExtLayouts, EveryGroupsFreeSpaceIsKnownAndNeverUsed)
         ASSERT_TRUE(Sh(make));
         ASSERT_TRUE(Sh("e2fsck -fn " + Quote(img)));
         std::string header;
-        ASSERT_TRUE(Sh("dumpe2fs " + Quote(img) + " 2>/dev/null | grep -c BLOCK_UNINIT || true",
-                       &header));
+        ASSERT_TRUE(
+            Sh("dumpe2fs " + Quote(img) + " 2>/dev/null | grep -c BLOCK_UNINIT || true", &header));
         EXPECT_GT(std::stoul(header), 0u) << "no uninitialised group to test";
         Oracle oracle = Dumpe2fs(img);
         ASSERT_GT(oracle.unitBytes, 0u);
@@ -335,9 +335,9 @@ TEST(ExtLayouts, EveryGroupsFreeSpaceIsKnownAndNeverUsed)
         // Every block of every file is used.
         for (const char* f : files) {
             std::string list;
-            ASSERT_TRUE(Sh("(debugfs -R 'blocks " + std::string(f) + "' " + Quote(img) +
-                               " 2>/dev/null)",
-                           &list));
+            ASSERT_TRUE(
+                Sh("(debugfs -R 'blocks " + std::string(f) + "' " + Quote(img) + " 2>/dev/null)",
+                   &list));
             std::istringstream in(list);
             uint64_t blk = 0;
             size_t n = 0;
@@ -364,8 +364,8 @@ TEST(ExtLayouts, EveryGroupsFreeSpaceIsKnownAndNeverUsed)
         }
         ASSERT_GT(asked, 0u);
         std::string owners;
-        ASSERT_TRUE(Sh("(debugfs -R 'icheck" + args + "' " + Quote(img) + " 2>/dev/null)",
-                       &owners));
+        ASSERT_TRUE(
+            Sh("(debugfs -R 'icheck" + args + "' " + Quote(img) + " 2>/dev/null)", &owners));
         size_t notFound = 0;
         for (size_t at = owners.find("<block not found>"); at != std::string::npos;
              at = owners.find("<block not found>", at + 1)) {
@@ -398,7 +398,8 @@ TEST(ExtGroups, SingleAndPartialGroups)
         std::string img = dir.file("p.img");
         ASSERT_TRUE(Sh(Mke2fs(r.options, img, r.blocks)));
         std::string groups;
-        ASSERT_TRUE(Sh("dumpe2fs " + Quote(img) + " 2>/dev/null | grep -c '^Group [0-9]'", &groups));
+        ASSERT_TRUE(
+            Sh("dumpe2fs " + Quote(img) + " 2>/dev/null | grep -c '^Group [0-9]'", &groups));
         ASSERT_EQ(std::stoul(groups), r.groups);
         Oracle oracle = Dumpe2fs(img);
         for (uint32_t b : {512u, 1024u, 4096u}) {
@@ -442,7 +443,7 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         uint32_t offset;  // from the volume start
         uint32_t size;    // 1, 2 or 4 bytes, little-endian
         uint32_t value;
-        bool orValue;     // OR the value into the field instead of storing it
+        bool orValue;  // OR the value into the field instead of storing it
         int rc;
     };
     const uint32_t sb = 1024;
@@ -453,8 +454,7 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         {"block size log 2^32 - 1", sb + 24, 4, 0xFFFFFFFF, false, DISK_ERR_FS_CORRUPT},
         {"blocks per group 0", sb + 32, 4, 0, false, DISK_ERR_FS_CORRUPT},
         {"blocks per group 12", sb + 32, 4, 12, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group beyond one bitmap block", sb + 32, 4, 8200, false,
-         DISK_ERR_FS_CORRUPT},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 8200, false, DISK_ERR_FS_CORRUPT},
         {"first data block 0 with 1 KiB blocks", sb + 20, 4, 0, false, DISK_ERR_FS_CORRUPT},
         {"first data block 2", sb + 20, 4, 2, false, DISK_ERR_FS_CORRUPT},
         {"block count 0", sb + 4, 4, 0, false, DISK_ERR_FS_CORRUPT},
@@ -524,7 +524,8 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
     // A group whose free count is wrong is accepted and wholly used (the only group here).
     {
         std::vector<uint8_t> bad = image;
-        Bytes_StoreLe16(&bad[2048 + 12], static_cast<uint16_t>(Bytes_LoadLe16(&bad[2048 + 12]) + 1));
+        Bytes_StoreLe16(&bad[2048 + 12],
+                        static_cast<uint16_t>(Bytes_LoadLe16(&bad[2048 + 12]) + 1));
         WriteFile(dir.file("bad.img"), bad);
         int rc = 0;
         std::vector<uint8_t> used = MapOf(dir.file("bad.img"), dir.file("d.img"), 512, &rc);
@@ -554,8 +555,7 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
     const std::vector<uint8_t> image4 = ReadImage(base4);
     const Patch patches4k[] = {
         {"first data block 1 with 4 KiB blocks", sb + 20, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group beyond one bitmap block", sb + 32, 4, 32776, false,
-         DISK_ERR_FS_CORRUPT},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 32776, false, DISK_ERR_FS_CORRUPT},
         {"bitmap block past the partition", 4096, 4, 2048, false, DISK_ERR_FS_CORRUPT},
         {"descriptor size ignored without 64-bit", sb + 254, 2, 0, false, DISK_OK},
         {"a volume larger than its partition", sb + 4, 4, 2049, false, DISK_ERR_FS_CORRUPT},
@@ -622,5 +622,6 @@ TEST_P(ExtHostileRounds, RandomDamageGivesResultCodes)
 
 INSTANTIATE_TEST_SUITE_P(Parts, ExtHostileRounds, ::testing::Values(0u, 100u, 200u, 300u, 400u),
                          [](const ::testing::TestParamInfo<uint32_t>& info) {
-                             return "rounds_" + std::to_string(info.param) + "_to_" + std::to_string(info.param + 99);
+                             return "rounds_" + std::to_string(info.param) + "_to_" +
+                                    std::to_string(info.param + 99);
                          });

@@ -81,15 +81,15 @@ TEST(FatRealVolumes, FreeSectorsAreFreeForSleuthkitAndDeletedFilesComeBack)
     WriteFile(dir.file("keep.bin"), keep);
     WriteFile(dir.file("gone.bin"), gone);
     for (const Row& r : rows) {
-        SCOPED_TRACE("FAT" + std::to_string(r.bits) + " -S " + std::to_string(r.sector) +
-                     " -s " + std::to_string(r.perCluster) + " -f " + std::to_string(r.fats));
+        SCOPED_TRACE("FAT" + std::to_string(r.bits) + " -S " + std::to_string(r.sector) + " -s " +
+                     std::to_string(r.perCluster) + " -f " + std::to_string(r.fats));
         std::string img = dir.file("v.img");
         ASSERT_TRUE(Sh("rm -f " + Quote(img) + " && truncate -s " + std::to_string(r.mib) + "M " +
-                        Quote(img) + " && mkfs.fat -F " + std::to_string(r.bits) + " -S " +
-                        std::to_string(r.sector) + " -s " + std::to_string(r.perCluster) +
-                        " -f " + std::to_string(r.fats) + " " + Quote(img)));
+                       Quote(img) + " && mkfs.fat -F " + std::to_string(r.bits) + " -S " +
+                       std::to_string(r.sector) + " -s " + std::to_string(r.perCluster) + " -f " +
+                       std::to_string(r.fats) + " " + Quote(img)));
         ASSERT_TRUE(Sh("mcopy -i " + Quote(img) + " " + Quote(dir.file("keep.bin")) + " " +
-                        Quote(dir.file("gone.bin")) + " ::"));
+                       Quote(dir.file("gone.bin")) + " ::"));
         std::vector<uint8_t> before = ReadImage(img);
         ASSERT_TRUE(Sh("mdel -i " + Quote(img) + " ::gone.bin"));
         ASSERT_TRUE(Sh("fsck.fat -n " + Quote(img)));
@@ -216,8 +216,7 @@ TEST(FatType, BoundariesAndTablePacking)
         }
         std::string img = dir.file("t.img");
         ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(img) + " --bits " + std::to_string(r.bits) +
-                        " --clusters " + std::to_string(r.clusters) + " --used " + list +
-                        r.extra));
+                       " --clusters " + std::to_string(r.clusters) + " --used " + list + r.extra));
         for (uint32_t b : {256u, 512u, 4096u}) {
             SCOPED_TRACE(b);
             ImageDisk d(img, dir.file("disk.img"), b, kOffset, 4096);
@@ -272,9 +271,8 @@ TEST(FatTable, EntriesBeyondTheTableAndSectorsBeyondTheClustersAreUsed)
         SCOPED_TRACE(r.bits);
         std::string img = dir.file("t.img");
         ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(img) + " --bits " + std::to_string(r.bits) +
-                        " --clusters " + std::to_string(r.clusters) + " --extra 3 --spf " +
-                        std::to_string(r.spf) +
-                        (r.bits == 32 ? " --root 0" : "") + " --used 5"));
+                       " --clusters " + std::to_string(r.clusters) + " --extra 3 --spf " +
+                       std::to_string(r.spf) + (r.bits == 32 ? " --root 0" : "") + " --used 5"));
         ImageDisk d(img, dir.file("disk.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
@@ -383,8 +381,8 @@ TEST(FatHostile, ParameterBlocksAreRefused)
     };
     TempDir dir;
     std::string base = dir.file("base.img");
-    ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(base) +
-                    " --bits 16 --spc 4 --clusters 5000 --used 2,3,4"));
+    ASSERT_TRUE(
+        Sh(Fixtures() + " fat " + Quote(base) + " --bits 16 --spc 4 --clusters 5000 --used 2,3,4"));
     const std::vector<uint8_t> image = ReadImage(base);
     for (const Patch& p : patches) {
         SCOPED_TRACE(p.what);
@@ -433,7 +431,7 @@ TEST(FatHostile, ParameterBlocksAreRefused)
     // Differing copies of a PC table.
     {
         ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(dir.file("diff.img")) +
-                        " --bits 12 --clusters 1000 --used 2 --diff-copy"));
+                       " --bits 12 --clusters 1000 --used 2 --diff-copy"));
         ImageDisk d(dir.file("diff.img"), dir.file("disk.img"), 512, kOffset);
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, DISK_ERR_FS_CORRUPT);
@@ -494,8 +492,8 @@ TEST(FatHostile, VolumesMarkedDirtyInTheBootSectorAreRefused)
         std::string img = dir.file("v.img");
         ASSERT_TRUE(Sh("rm -f " + Quote(img) + " && truncate -s " + (bits == 32 ? "64M" : "16M") +
                        " " + Quote(img) + " && mkfs.fat -F " + std::to_string(bits) + " " +
-                       Quote(img) + " && mcopy -i " + Quote(img) + " " +
-                       Quote(dir.file("f.bin")) + " ::"));
+                       Quote(img) + " && mcopy -i " + Quote(img) + " " + Quote(dir.file("f.bin")) +
+                       " ::"));
         const std::vector<uint8_t> clean = ReadImage(img);
         const uint32_t stateAt = bits == 32 ? 65 : 37;
         ASSERT_EQ(clean[stateAt + 1], 0x29);
@@ -559,7 +557,7 @@ TEST(FatHostile, Human68kParameterBlocksAreRefused)
     std::string base = dir.file("h.img");
     // 1024-byte sectors, 1 per cluster, 5000 clusters: 5022 sectors in the 16-bit total.
     ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(base) +
-                    " --human68k --bits 16 --bps 1024 --clusters 5000 --used 2"));
+                   " --human68k --bits 16 --bps 1024 --clusters 5000 --used 2"));
     const std::vector<uint8_t> image = ReadImage(base);
     for (const Patch& p : patches) {
         SCOPED_TRACE(p.what);
@@ -587,8 +585,8 @@ TEST(FatHostile, RandomDamageGivesResultCodes)
 {
     TempDir dir;
     std::string base = dir.file("base.img");
-    ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(base) +
-                    " --bits 12 --clusters 200 --fats 1 --used 2,3,9"));
+    ASSERT_TRUE(
+        Sh(Fixtures() + " fat " + Quote(base) + " --bits 12 --clusters 200 --fats 1 --used 2,3,9"));
     const std::vector<uint8_t> image = ReadImage(base);
     const std::vector<uint8_t> noise = RandomBytes(4000 * 3, 77);
     uint32_t accepted = 0;
@@ -606,8 +604,8 @@ TEST(FatHostile, RandomDamageGivesResultCodes)
         if (a.rc == DISK_OK) {
             ++accepted;
             std::vector<uint8_t> bits((d.sectorCount() + 4 + 7) / 8);
-            EXPECT_EQ(Fat_FillUsedBits(a.region.object, 0, static_cast<uint32_t>(d.sectorCount() + 4),
-                                       bits.data(), 0),
+            EXPECT_EQ(Fat_FillUsedBits(a.region.object, 0,
+                                       static_cast<uint32_t>(d.sectorCount() + 4), bits.data(), 0),
                       DISK_OK);
             EXPECT_EQ(bits[0] & 1, 1);  // the boot sector stays used
         } else {

@@ -27,7 +27,8 @@ using testsupport::RunCommand;
 
 inline std::string Fixtures()
 {
-    return std::string("python3 ") + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/fs_fixtures.py");
+    return std::string("python3 ") +
+           Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/fs_fixtures.py");
 }
 
 // Runs a command and fails the test (returning false) when it does not succeed.
@@ -75,9 +76,9 @@ public:
         uint64_t total = offset + imageBytes_ + tail;
         total -= total % sectorBytes;
         ok_ = Sh("rm -f " + Quote(diskPath) + " && truncate -s " + std::to_string(total) + " " +
-                  Quote(diskPath) + " && dd status=none conv=notrunc,sparse bs=4096 if=" +
-                  Quote(image) + " of=" + Quote(diskPath) + " oflag=seek_bytes seek=" +
-                  std::to_string(offset));
+                 Quote(diskPath) +
+                 " && dd status=none conv=notrunc,sparse bs=4096 if=" + Quote(image) +
+                 " of=" + Quote(diskPath) + " oflag=seek_bytes seek=" + std::to_string(offset));
         DiskGeometry g{};
         g.heads = 8;
         g.sectors_per_track = 32;

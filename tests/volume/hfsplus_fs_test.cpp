@@ -225,8 +225,8 @@ TEST(HfsPlusRealVolume, XorrisoVolumeAgreesWithSleuthkit)
     WriteFile(dir.file("tree/a.bin"), RandomBytes(300000, 3));
     WriteFile(dir.file("tree/b.bin"), RandomBytes(70000, 4));
     std::string iso = dir.file("h.iso");
-    ASSERT_TRUE(Sh("xorriso -as mkisofs -hfsplus -o " + Quote(iso) + " " +
-                   Quote(dir.file("tree"))));
+    ASSERT_TRUE(
+        Sh("xorriso -as mkisofs -hfsplus -o " + Quote(iso) + " " + Quote(dir.file("tree"))));
     std::string listing;
     ASSERT_TRUE(Sh("mmls " + Quote(iso), &listing));
     uint64_t start = 0;
@@ -245,8 +245,8 @@ TEST(HfsPlusRealVolume, XorrisoVolumeAgreesWithSleuthkit)
     }
     ASSERT_GT(length, 0u);
     std::string vol = dir.file("v.img");
-    ASSERT_TRUE(Sh("dd status=none if=" + Quote(iso) + " of=" + Quote(vol) + " bs=512 skip=" +
-                   std::to_string(start) + " count=" + std::to_string(length)));
+    ASSERT_TRUE(Sh("dd status=none if=" + Quote(iso) + " of=" + Quote(vol) +
+                   " bs=512 skip=" + std::to_string(start) + " count=" + std::to_string(length)));
 
     for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(pass);

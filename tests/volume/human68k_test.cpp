@@ -24,22 +24,22 @@ TEST(Human68k, SignatureTable)
         {"9SCFMT IPL v1.00", true, 1},
         {"9SCFMT IPL v1.02", true, 2},
         {"2HDE ", true, 3},
-        {"2HDE 1.23 extra", true, 3},      // only the signature's own bytes are compared
-        {"SHARP/KG   X", false, 0},        // three blanks and another character
-        {"SHARP/KG", false, 0},            // the blanks belong to the signature
+        {"2HDE 1.23 extra", true, 3},  // only the signature's own bytes are compared
+        {"SHARP/KG   X", false, 0},    // three blanks and another character
+        {"SHARP/KG", false, 0},        // the blanks belong to the signature
         {"Hudson soft", false, 0},
-        {"hudson soft ", false, 0},        // compared byte for byte
+        {"hudson soft ", false, 0},  // compared byte for byte
         {"9SCFMT IPL v1.01", false, 0},
         {"2HDE-", false, 0},
-        {" SHARP/KG    ", false, 0},       // one byte late
+        {" SHARP/KG    ", false, 0},  // one byte late
         {"", false, 0},
     };
     // One image with a boot sector every 4096 bytes, read through disks of several sector sizes.
-    std::string json = "{\"size\":" + std::to_string(4096 * (sizeof rows / sizeof rows[0])) +
-                       ",\"human68k\":[";
+    std::string json =
+        "{\"size\":" + std::to_string(4096 * (sizeof rows / sizeof rows[0])) + ",\"human68k\":[";
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
-        json += std::string(i ? "," : "") + "{\"at\":" + std::to_string(i * 4096) +
-                ",\"sig\":\"" + rows[i].sig + "\"}";
+        json += std::string(i ? "," : "") + "{\"at\":" + std::to_string(i * 4096) + ",\"sig\":\"" +
+                rows[i].sig + "\"}";
     }
     json += "]}";
     TempDir dir;
@@ -63,9 +63,10 @@ TEST(Human68k, ParameterBlockIsConvertedFromBigEndian)
 {
     TempDir dir;
     std::string img = dir.file("h.img");
-    MakeFixture(img, "{\"size\":8192,\"human68k\":[{\"at\":1024,\"sig\":\"SHARP/KG    \","
-                     "\"bps\":1024,\"spc\":2,\"nfats\":1,\"reserved\":513,\"root\":768,"
-                     "\"total16\":0,\"media\":247,\"spf\":3,\"total32\":305419896}]}");
+    MakeFixture(img,
+                "{\"size\":8192,\"human68k\":[{\"at\":1024,\"sig\":\"SHARP/KG    \","
+                "\"bps\":1024,\"spc\":2,\"nfats\":1,\"reserved\":513,\"root\":768,"
+                "\"total16\":0,\"media\":247,\"spf\":3,\"total32\":305419896}]}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 512), DISK_OK);
     Human68kBootSector bs;

@@ -69,7 +69,8 @@ TEST(NtfsExfatConversion, FreeClustersAreLeftOutAndUsedSectorsArriveIntact)
     ASSERT_TRUE(Sh("ntfscp -f " + Quote(ntfs) + " " + Quote(dir.file("keep.bin")) + " keep.bin"));
     ASSERT_TRUE(Sh("mkfs.exfat " + Quote(exfat)));
     std::string out;
-    ASSERT_TRUE(Sh("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/exfat_fixtures.py") +
+    ASSERT_TRUE(Sh("python3 " +
+                       Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/exfat_fixtures.py") +
                        " addfile " + Quote(exfat) + " keep.bin 921600 6",
                    &out));
     uint64_t exfatFileCluster = 0;
@@ -79,10 +80,12 @@ TEST(NtfsExfatConversion, FreeClustersAreLeftOutAndUsedSectorsArriveIntact)
     WriteFile(disk, Garbage(kTotal * 512, 3));
     ASSERT_TRUE(Sh("printf 'label: dos\\n" + std::to_string(kNtfsFirst) + "," +
                    std::to_string(kNtfsSectors) + ",7\\n" + std::to_string(kExfatFirst) + "," +
-                   std::to_string(kExfatSectors) + ",7\\n' | sfdisk -q --no-reread " + Quote(disk)));
+                   std::to_string(kExfatSectors) + ",7\\n' | sfdisk -q --no-reread " +
+                   Quote(disk)));
     ASSERT_TRUE(Sh("dd status=none conv=notrunc bs=512 seek=" + std::to_string(kNtfsFirst) +
-                   " if=" + Quote(ntfs) + " of=" + Quote(disk) + " && dd status=none conv=notrunc bs=512 seek=" +
-                   std::to_string(kExfatFirst) + " if=" + Quote(exfat) + " of=" + Quote(disk)));
+                   " if=" + Quote(ntfs) + " of=" + Quote(disk) +
+                   " && dd status=none conv=notrunc bs=512 seek=" + std::to_string(kExfatFirst) +
+                   " if=" + Quote(exfat) + " of=" + Quote(disk)));
     const std::vector<uint8_t> source = ReadFile(disk);
     ASSERT_EQ(source.size(), kTotal * 512);
 
@@ -103,8 +106,10 @@ TEST(NtfsExfatConversion, FreeClustersAreLeftOutAndUsedSectorsArriveIntact)
     bool sawNtfs = false;
     bool sawExfat = false;
     for (uint32_t i = 0; i < map->regionCount; ++i) {
-        sawNtfs = sawNtfs || (map->regions[i].kind == FS_KIND_NTFS && map->regions[i].first == kNtfsFirst);
-        sawExfat = sawExfat || (map->regions[i].kind == FS_KIND_EXFAT && map->regions[i].first == kExfatFirst);
+        sawNtfs = sawNtfs ||
+                  (map->regions[i].kind == FS_KIND_NTFS && map->regions[i].first == kNtfsFirst);
+        sawExfat = sawExfat ||
+                   (map->regions[i].kind == FS_KIND_EXFAT && map->regions[i].first == kExfatFirst);
     }
     EXPECT_TRUE(sawNtfs);
     EXPECT_TRUE(sawExfat);
@@ -134,15 +139,18 @@ TEST(NtfsExfatConversion, FreeClustersAreLeftOutAndUsedSectorsArriveIntact)
 
     // The output holds the used sectors only: far smaller than the disk.
     EXPECT_LT(ReadFile(vhd).size(), kTotal * 512 / 3);
-    ASSERT_TRUE(Sh("qemu-img compare -f raw -F vpc " + Quote(dir.file("masked.raw")) + " " + Quote(vhd)));
+    ASSERT_TRUE(
+        Sh("qemu-img compare -f raw -F vpc " + Quote(dir.file("masked.raw")) + " " + Quote(vhd)));
     // Both file systems are sound in the output and their files whole.
     const std::string back = dir.file("back.raw");
     ASSERT_TRUE(Sh("qemu-img convert -f vpc -O raw " + Quote(vhd) + " " + Quote(back)));
-    ASSERT_TRUE(Sh("dd status=none bs=512 skip=" + std::to_string(kNtfsFirst) + " count=" +
-                   std::to_string(kNtfsSectors) + " if=" + Quote(back) + " of=" + Quote(dir.file("n2.img")) +
-                   " && dd status=none bs=512 skip=" + std::to_string(kExfatFirst) + " count=" +
-                   std::to_string(kExfatSectors) + " if=" + Quote(back) + " of=" + Quote(dir.file("e2.img"))));
-    ASSERT_TRUE(Sh("ntfscat " + Quote(dir.file("n2.img")) + " keep.bin > " + Quote(dir.file("n2.bin"))));
+    ASSERT_TRUE(Sh("dd status=none bs=512 skip=" + std::to_string(kNtfsFirst) +
+                   " count=" + std::to_string(kNtfsSectors) + " if=" + Quote(back) +
+                   " of=" + Quote(dir.file("n2.img")) + " && dd status=none bs=512 skip=" +
+                   std::to_string(kExfatFirst) + " count=" + std::to_string(kExfatSectors) +
+                   " if=" + Quote(back) + " of=" + Quote(dir.file("e2.img"))));
+    ASSERT_TRUE(
+        Sh("ntfscat " + Quote(dir.file("n2.img")) + " keep.bin > " + Quote(dir.file("n2.bin"))));
     EXPECT_EQ(ReadFile(dir.file("n2.bin")), keepNtfs);
     if (HaveTool("ntfsfix")) {
         EXPECT_TRUE(Sh("ntfsfix -n " + Quote(dir.file("n2.img"))));

@@ -268,35 +268,98 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
     };
     const uint64_t runs0 = mft + data0 + Bytes_LoadLe16(&pristine[mft + data0 + 32]);
     Case cases[] = {
-        {"sectors per cluster 0", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0; }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"sectors per cluster 3", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 3; }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"cluster code 0xE0 (2^32)", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0xE0; }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"bytes per sector 4096", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put16(v, 11, 4096); }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"record size code 0", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0; }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"record size 2^31", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0xE1; }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
+        {"sectors per cluster 0",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0; }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
+        {"sectors per cluster 3",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 3; }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
+        {"cluster code 0xE0 (2^32)",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0xE0; }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
+        {"bytes per sector 4096",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put16(v, 11, 4096); }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
+        {"record size code 0",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0; }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
+        {"record size 2^31",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0xE1; }, 0, 0, 0,
+         DISK_ERR_FS_CORRUPT, 0},
         // One cluster per record: 4096 bytes, which the 1024-byte records do not match.
-        {"record size of one cluster", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 1; }, 0, 0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"volume larger than the partition", [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 64); }, totalSectors, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"MFT past the volume", [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put64(v, 48, 1ull << 40); }, 0, 0, 0, DISK_ERR_FS_CORRUPT, 0},
-        {"fixup mismatch in record 0", [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { v[m + 510] ^= 0xFF; }, mft, 0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"bytes in use past the record", [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { Put32(v, m + 24, 4096); }, mft, 0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"attribute length past bytes in use", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at + 4, 0xFFFFFFF0); }, mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"attribute length 0 (a loop)", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at + 4, 0); }, mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"record 0 named $MFX", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
+        {"record size of one cluster",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 1; }, 0, 0, 0,
+         DISK_ERR_NTFS_METADATA, 0},
+        {"volume larger than the partition",
+         [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 64); },
+         totalSectors, 0, 0, DISK_ERR_FS_CORRUPT, 0},
+        {"MFT past the volume",
+         [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put64(v, 48, 1ull << 40); }, 0,
+         0, 0, DISK_ERR_FS_CORRUPT, 0},
+        {"fixup mismatch in record 0",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { v[m + 510] ^= 0xFF; }, mft,
+         0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"bytes in use past the record",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { Put32(v, m + 24, 4096); },
+         mft, 0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"attribute length past bytes in use",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
+             Put32(v, m + at + 4, 0xFFFFFFF0);
+         },
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"attribute length 0 (a loop)",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
+             Put32(v, m + at + 4, 0);
+         },
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"record 0 named $MFX",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              uint64_t value = m + at + Bytes_LoadLe16(&v[m + at + 20]);
-             v[value + 66 + 6] = 'X'; }, mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"attribute list where $DATA belongs", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at, 0x20); }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"named $DATA", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 9] = 1; }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"resident $DATA", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 8] = 0; }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"run-list offset past the attribute", [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put16(v, m + at + 32, 0xFFF0); }, mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"sparse run in $Bitmap", [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) { v[r] &= 0x0F; }, runs6, 0, 0, DISK_ERR_NTFS_METADATA, 0},
-        {"run list without its end", [](std::vector<uint8_t>& v, uint64_t r, uint64_t rec, uint64_t at) {
+             v[value + 66 + 6] = 'X';
+         },
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"attribute list where $DATA belongs",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at, 0x20); },
+         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"named $DATA",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 9] = 1; }, mft,
+         data0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"resident $DATA",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 8] = 0; }, mft,
+         data0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"run-list offset past the attribute",
+         [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
+             Put16(v, m + at + 32, 0xFFF0);
+         },
+         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
+        {"sparse run in $Bitmap",
+         [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) { v[r] &= 0x0F; }, runs6, 0, 0,
+         DISK_ERR_NTFS_METADATA, 0},
+        {"run list without its end",
+         [](std::vector<uint8_t>& v, uint64_t r, uint64_t rec, uint64_t at) {
              uint64_t end = rec + at + Bytes_LoadLe32(&v[rec + at + 4]);
-             for (uint64_t p = r; p < end; p += 3) { v[p] = 0x11; if (p + 2 < end) { v[p + 1] = 1; v[p + 2] = 1; } } }, runs6, rec6, data6, DISK_ERR_NTFS_METADATA, 0},
-        {"$MFT run past the volume", [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) {
-             uint32_t l = v[r] & 0x0F; uint32_t o = v[r] >> 4; for (uint32_t i = 0; i < o; ++i) { v[r + 1 + l + i] = i + 1 == o ? 0x7F : 0xFF; } }, runs0, 0, 0, DISK_ERR_NTFS_METADATA, 0},
+             for (uint64_t p = r; p < end; p += 3) {
+                 v[p] = 0x11;
+                 if (p + 2 < end) {
+                     v[p + 1] = 1;
+                     v[p + 2] = 1;
+                 }
+             }
+         },
+         runs6, rec6, data6, DISK_ERR_NTFS_METADATA, 0},
+        {"$MFT run past the volume",
+         [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) {
+             uint32_t l = v[r] & 0x0F;
+             uint32_t o = v[r] >> 4;
+             for (uint32_t i = 0; i < o; ++i) {
+                 v[r + 1 + l + i] = i + 1 == o ? 0x7F : 0xFF;
+             }
+         },
+         runs0, 0, 0, DISK_ERR_NTFS_METADATA, 0},
         // Sixteen times the clusters: the one-cluster $Bitmap holds fewer bits than clusters.
-        {"bitmap shorter than one bit per cluster", [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 16); }, totalSectors, 0, 0, DISK_ERR_NTFS_METADATA, 16 * 32 * 1048576ull},
+        {"bitmap shorter than one bit per cluster",
+         [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 16); },
+         totalSectors, 0, 0, DISK_ERR_NTFS_METADATA, 16 * 32 * 1048576ull},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -340,8 +403,8 @@ TEST(NtfsRuns, DecodeTable)
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.bytes));
         uint32_t count = 1234;
-        bool ok = Ntfs_DecodeRuns(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), nullptr,
-                                  &count);
+        bool ok =
+            Ntfs_DecodeRuns(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), nullptr, &count);
         ASSERT_EQ(ok, c.ok);
         if (!ok) {
             continue;

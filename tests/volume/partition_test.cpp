@@ -34,8 +34,8 @@ Listing ListMbr(const DiskHandle* disk, uint32_t maximum = 256)
 
 std::string Rec(int type, uint64_t first, uint64_t count)
 {
-    return "[" + std::to_string(type) + "," + std::to_string(first) + "," +
-           std::to_string(count) + "]";
+    return "[" + std::to_string(type) + "," + std::to_string(first) + "," + std::to_string(count) +
+           "]";
 }
 
 }  // namespace
@@ -87,14 +87,16 @@ TEST(PartitionReal, GptMatchesMmlsAndLeavesLvmToItsReader)
     std::string img = dir.file("g.img");
     ASSERT_EQ(RunCommand("truncate -s 64M " + Quote(img)), 0);
     ASSERT_EQ(RunCommand("sgdisk -n1:2048:4095 -t1:8300 -n2:0:+8M -t2:8e00 -n3:0:+1M "
-                         "-t3:0700 -n4:0:0 -t4:ef00 " + Quote(img) + " >/dev/null"),
+                         "-t3:0700 -n4:0:0 -t4:ef00 " +
+                         Quote(img) + " >/dev/null"),
               0);
     // The second partition holds a physical volume without logical volumes.
     testsupport::WriteText(dir.file("meta.txt"),
                            "vg {\nid = \"x\"\nextent_size = 8192\nphysical_volumes {\npv0 {\n"
                            "id = \"fezAx7-cV2M-Eksi-cPt2-9ieT-3IAG-nPUbAw\"\npe_start = 2048\n"
                            "dev_size = 16384\npe_count = 1\n}\n}\n}\nversion = 1\n");
-    ASSERT_EQ(RunCommand("python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/lvm2_fixtures.py") +
+    ASSERT_EQ(RunCommand("python3 " +
+                         Quote(std::string(VDX_TEST_SOURCE_DIR) + "/volume/lvm2_fixtures.py") +
                          " pv " + Quote(img) + " " + std::to_string(4096 * 512) + " " +
                          Quote(dir.file("meta.txt"))),
               0);
@@ -123,30 +125,38 @@ TEST(PartitionMbr, RecordRulesCaseTable)
     };
     const uint64_t T = 4096;
     std::vector<Row> rows = {
-        {"no signature: the whole disk", "[{\"sector\":0,\"sig\":false,\"records\":[" +
-                                             Rec(0x83, 10, 20) + "]}]",
-         DISK_OK, {{0, T, 0}}},
+        {"no signature: the whole disk",
+         "[{\"sector\":0,\"sig\":false,\"records\":[" + Rec(0x83, 10, 20) + "]}]",
+         DISK_OK,
+         {{0, T, 0}}},
         {"signature and empty records", "[{\"sector\":0}]", DISK_OK, {}},
         {"0xEE in slot 1 is ordinary",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 100, 10) + "," + Rec(0xEE, 1, 50) + "]}]",
-         DISK_OK, {{100, 10, 0x83}, {1, 50, 0xEE}}},
+         DISK_OK,
+         {{100, 10, 0x83}, {1, 50, 0xEE}}},
         {"0xEE in slot 0 not at sector 1 is ordinary",
-         "[{\"sector\":0,\"records\":[" + Rec(0xEE, 2, 50) + "]}]", DISK_OK, {{2, 50, 0xEE}}},
+         "[{\"sector\":0,\"records\":[" + Rec(0xEE, 2, 50) + "]}]",
+         DISK_OK,
+         {{2, 50, 0xEE}}},
         {"type 0 records are skipped",
          "[{\"sector\":0,\"records\":[" + Rec(0, 5, 5) + "," + Rec(0x07, 64, 8) + "," +
              Rec(0, 9, 9) + "," + Rec(0x0C, 200, 300) + "]}]",
-         DISK_OK, {{64, 8, 0x07}, {200, 300, 0x0C}}},
+         DISK_OK,
+         {{64, 8, 0x07}, {200, 300, 0x0C}}},
         {"an LVM partition without a physical volume ends the listing",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 2000, 8) + "," + Rec(0x8E, 64, 1000) + "," +
              Rec(0x83, 3000, 8) + "]}]",
-         DISK_ERR_FS_CORRUPT, {{2000, 8, 0x83}}},
+         DISK_ERR_FS_CORRUPT,
+         {{2000, 8, 0x83}}},
         {"EBR without signature refuses the listing",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 32, 8) + "," + Rec(0x05, 100, 900) +
              "]},{\"sector\":100,\"sig\":false,\"records\":[" + Rec(0x83, 1, 9) + "]}]",
-         DISK_ERR_FORMAT, {{32, 8, 0x83}}},
+         DISK_ERR_FORMAT,
+         {{32, 8, 0x83}}},
         {"extended partition past the disk end is a read failure",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 32, 8) + "," + Rec(0x05, 100000, 9) + "]}]",
-         DISK_ERR_ARG, {{32, 8, 0x83}}},
+         DISK_ERR_ARG,
+         {{32, 8, 0x83}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -166,8 +176,8 @@ TEST(PartitionMbr, MaximumStopsTheListing)
     TempDir dir;
     std::string img = dir.file("m.img");
     MakeFixture(img, "{\"size\":1048576,\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x83, 10, 1) +
-                         "," + Rec(0x83, 20, 1) + "," + Rec(0x83, 30, 1) + "," +
-                         Rec(0x83, 40, 1) + "]}]}");
+                         "," + Rec(0x83, 20, 1) + "," + Rec(0x83, 30, 1) + "," + Rec(0x83, 40, 1) +
+                         "]}]}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 512), DISK_OK);
     Listing one = ListMbr(disk.get(), 1);
@@ -185,18 +195,19 @@ TEST(PartitionMbr, ExtendedChainArithmetic)
     // at 1900 holds a logical at 1900 + 100.
     TempDir dir;
     std::string img = dir.file("e.img");
-    MakeFixture(img, "{\"size\":2097152,\"mbr\":[{\"sector\":0,\"records\":[" +
-                         Rec(0x06, 63, 900) + "," + Rec(0x0F, 1000, 3000) +
-                         "]},{\"sector\":1000,\"records\":[" + Rec(0x83, 63, 400) + "," +
-                         Rec(0x05, 500, 400) + "]},{\"sector\":1500,\"records\":[" +
-                         Rec(0x07, 63, 300) + "," + Rec(0x05, 900, 1000) +
-                         "]},{\"sector\":1900,\"records\":[" + Rec(0x0B, 100, 50) + "]}]}");
+    MakeFixture(img, "{\"size\":2097152,\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x06, 63, 900) +
+                         "," + Rec(0x0F, 1000, 3000) + "]},{\"sector\":1000,\"records\":[" +
+                         Rec(0x83, 63, 400) + "," + Rec(0x05, 500, 400) +
+                         "]},{\"sector\":1500,\"records\":[" + Rec(0x07, 63, 300) + "," +
+                         Rec(0x05, 900, 1000) + "]},{\"sector\":1900,\"records\":[" +
+                         Rec(0x0B, 100, 50) + "]}]}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 512), DISK_OK);
     Listing l = ListMbr(disk.get());
     EXPECT_EQ(l.result, DISK_OK);
-    EXPECT_EQ(l.parts, (std::vector<Part>{
-                           {63, 900, 0x06}, {1063, 400, 0x83}, {1563, 300, 0x07}, {2000, 50, 0x0B}}));
+    EXPECT_EQ(l.parts,
+              (std::vector<Part>{
+                  {63, 900, 0x06}, {1063, 400, 0x83}, {1563, 300, 0x07}, {2000, 50, 0x0B}}));
     if (HaveTool("mmls")) {
         std::vector<Part> mm = MmlsPartitions(img, true);
         std::vector<Part> logical;
@@ -277,14 +288,19 @@ TEST(PartitionGpt, HeaderAndEntryRules)
         int expected;
         std::vector<Part> parts;
     };
-    const std::string good = "\"parts\":[{\"index\":0,\"first\":2048,\"last\":4095},"
-                             "{\"index\":2,\"first\":4096,\"last\":4096},"
-                             "{\"index\":3,\"type\":\"lvm\",\"first\":5000,\"last\":6000}]";
+    const std::string good =
+        "\"parts\":[{\"index\":0,\"first\":2048,\"last\":4095},"
+        "{\"index\":2,\"first\":4096,\"last\":4096},"
+        "{\"index\":3,\"type\":\"lvm\",\"first\":5000,\"last\":6000}]";
     std::vector<Row> rows = {
         // The LVM entry holds no physical volume: the reader's refusal ends the listing.
-        {"valid: inclusive last LBA, unused entry skipped", "{" + good + "}", DISK_ERR_FS_CORRUPT,
+        {"valid: inclusive last LBA, unused entry skipped",
+         "{" + good + "}",
+         DISK_ERR_FS_CORRUPT,
          {{2048, 2048, 0}, {4096, 1, 0}}},
-        {"1024 entries", "{\"entries\":1024," + good + "}", DISK_ERR_FS_CORRUPT,
+        {"1024 entries",
+         "{\"entries\":1024," + good + "}",
+         DISK_ERR_FS_CORRUPT,
          {{2048, 2048, 0}, {4096, 1, 0}}},
         {"1025 entries", "{\"entries\":1025," + good + "}", DISK_ERR_FORMAT, {}},
         {"256-byte entries", "{\"entry_size\":256," + good + "}", DISK_ERR_FORMAT, {}},
@@ -295,12 +311,17 @@ TEST(PartitionGpt, HeaderAndEntryRules)
         {"last LBA below first LBA",
          "{\"parts\":[{\"index\":0,\"first\":100,\"last\":200},{\"index\":1,\"first\":3000,"
          "\"last\":2999}]}",
-         DISK_ERR_FS_CORRUPT, {{100, 101, 0}}},
-        {"whole 64-bit range", "{\"parts\":[{\"index\":0,\"first\":0,\"last\":18446744073709551615}]}",
-         DISK_ERR_FS_CORRUPT, {}},
+         DISK_ERR_FS_CORRUPT,
+         {{100, 101, 0}}},
+        {"whole 64-bit range",
+         "{\"parts\":[{\"index\":0,\"first\":0,\"last\":18446744073709551615}]}",
+         DISK_ERR_FS_CORRUPT,
+         {}},
         {"entry array past the disk end", "{\"array_lba\":100000}", DISK_ERR_ARG, {}},
-        {"entry array offset overflows", "{\"array_lba\":18446744073709551615}",
-         DISK_ERR_FS_CORRUPT, {}},
+        {"entry array offset overflows",
+         "{\"array_lba\":18446744073709551615}",
+         DISK_ERR_FS_CORRUPT,
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -322,7 +343,8 @@ TEST(PartitionGpt, LbasCountInTheDisksSectors)
     TempDir dir;
     std::string img = dir.file("g4k.img");
     MakeFixture(img, "{\"size\":8388608,\"bps\":4096,\"mbr\":[{\"sector\":0,\"records\":[" +
-                         Rec(0xEE, 1, 2047) + "]}],\"gpt\":{\"parts\":[{\"index\":0,\"first\":256,"
+                         Rec(0xEE, 1, 2047) +
+                         "]}],\"gpt\":{\"parts\":[{\"index\":0,\"first\":256,"
                          "\"last\":511}]}}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 4096), DISK_OK);
@@ -337,8 +359,9 @@ TEST(PartitionGpt, MaximumStopsTheWalk)
     std::string img = dir.file("g.img");
     std::string parts;
     for (int i = 0; i < 5; ++i) {
-        parts += std::string(i ? "," : "") + "{\"index\":" + std::to_string(i) + ",\"first\":" +
-                 std::to_string(100 + i * 10) + ",\"last\":" + std::to_string(105 + i * 10) + "}";
+        parts += std::string(i ? "," : "") + "{\"index\":" + std::to_string(i) +
+                 ",\"first\":" + std::to_string(100 + i * 10) +
+                 ",\"last\":" + std::to_string(105 + i * 10) + "}";
     }
     MakeFixture(img, "{\"size\":1048576,\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0xEE, 1, 2047) +
                          "]}],\"gpt\":{\"parts\":[" + parts + "]}}");
@@ -399,8 +422,8 @@ TEST(PartitionPc98, MarksAndRecords)
 
 TEST(PartitionSort, SortsByUnsignedStart)
 {
-    std::vector<PartitionEntry> e = {{5, 1, 0}, {0xFFFFFFFFFFFFFFF0ull, 1, 1}, {0, 1, 2},
-                                     {0x100000000ull, 1, 3}, {7, 1, 4}};
+    std::vector<PartitionEntry> e = {
+        {5, 1, 0}, {0xFFFFFFFFFFFFFFF0ull, 1, 1}, {0, 1, 2}, {0x100000000ull, 1, 3}, {7, 1, 4}};
     PartitionEntry_SortByStart(e.data(), static_cast<uint32_t>(e.size()));
     std::vector<uint8_t> order;
     for (const auto& x : e) order.push_back(x.type);

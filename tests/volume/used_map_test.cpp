@@ -81,8 +81,8 @@ void FakeDestroy(void* object)
 }
 
 // A data test in the manner of NTFS: only used bytes are looked at.
-int FakeTestData(void* object, uint64_t offset, uint32_t length, const uint8_t* data,
-                 bool* empty, uint64_t* bytesBefore)
+int FakeTestData(void* object, uint64_t offset, uint32_t length, const uint8_t* data, bool* empty,
+                 uint64_t* bytesBefore)
 {
     const FakeVolume* v = static_cast<const FakeVolume*>(object);
     for (uint32_t i = 0; i < length; ++i) {
@@ -166,8 +166,8 @@ std::string FakeFs(uint64_t at, char kind, uint64_t size, uint64_t freeStart, ui
 
 std::string Rec(int type, uint64_t first, uint64_t count)
 {
-    return "[" + std::to_string(type) + "," + std::to_string(first) + "," +
-           std::to_string(count) + "]";
+    return "[" + std::to_string(type) + "," + std::to_string(first) + "," + std::to_string(count) +
+           "]";
 }
 
 struct Reg {
@@ -284,14 +284,22 @@ TEST(FsRegions, TilingCaseTable)
     };
     std::vector<Row> rows = {
         {"no entries: one gap", {}, DISK_OK, {{0, T, FS_KIND_GAP}}},
-        {"gap, partition, gap", {{63, 100, 0x83}}, DISK_OK,
+        {"gap, partition, gap",
+         {{63, 100, 0x83}},
+         DISK_OK,
          {{0, 63, -2}, {63, 100, -1}, {163, T - 163, -2}}},
         {"whole disk", {{0, T, 0}}, DISK_OK, {{0, T, -1}}},
-        {"adjacent partitions", {{0, 10, 0}, {10, 20, 0}, {30, T - 30, 7}}, DISK_OK,
+        {"adjacent partitions",
+         {{0, 10, 0}, {10, 20, 0}, {30, T - 30, 7}},
+         DISK_OK,
          {{0, 10, -1}, {10, 20, -1}, {30, T - 30, -1}}},
-        {"last partition clipped", {{10, 5, 0}, {100, T, 0}}, DISK_OK,
+        {"last partition clipped",
+         {{10, 5, 0}, {100, T, 0}},
+         DISK_OK,
          {{0, 10, -2}, {10, 5, -1}, {15, 85, -2}, {100, T - 100, -1}}},
-        {"last count wraps 64 bits: clipped", {{10, M, 0}}, DISK_OK,
+        {"last count wraps 64 bits: clipped",
+         {{10, M, 0}},
+         DISK_OK,
          {{0, 10, -2}, {10, T - 10, -1}}},
         {"overlap", {{10, 20, 0}, {25, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
         {"same start", {{10, 20, 0}, {10, 20, 0}}, DISK_ERR_FS_CORRUPT, {}},
@@ -330,12 +338,12 @@ TEST(FsRegions, DispatchByTypeThenAnyDriver)
                          FakeFs(900 * 512, '*', 4096, 0, 0) + "]}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, 512), DISK_OK);
-    Tiling t = Tile(disk.get(), {{100, 200, 0x0C},   // FAT type, FAT volume
-                                 {300, 200, 0x83},   // ext type (no driver), FAT volume
-                                 {500, 200, 0xFB},   // placeholder type, NTFS volume
-                                 {700, 200, 0x00},   // claimed by three drivers: unknown
-                                 {900, 200, 0x06},   // claimed by three, but the type decides
-                                 {1100, 200, 0x07}}); // nothing there
+    Tiling t = Tile(disk.get(), {{100, 200, 0x0C},     // FAT type, FAT volume
+                                 {300, 200, 0x83},     // ext type (no driver), FAT volume
+                                 {500, 200, 0xFB},     // placeholder type, NTFS volume
+                                 {700, 200, 0x00},     // claimed by three drivers: unknown
+                                 {900, 200, 0x06},     // claimed by three, but the type decides
+                                 {1100, 200, 0x07}});  // nothing there
     ASSERT_EQ(t.result, DISK_OK);
     std::vector<FsKind> kinds;
     for (const Reg& r : t.regions) {
@@ -393,8 +401,8 @@ TEST(UsedMap, QueriesMatchTheModelForEverySectorSize)
         auto model = [&](uint64_t s) { return !(s >= P + 8 && s < P + 200); };
         // Ranges across region boundaries at odd bit offsets.
         const std::pair<uint64_t, int32_t> ranges[] = {
-            {0, 600}, {0, 1}, {39, 3}, {41, 17}, {45, 9}, {46, 200}, {47, 255}, {239, 3},
-            {240, 161}, {333, 267}, {599, 1}, {120, 0}, {599, 0}};
+            {0, 600}, {0, 1},     {39, 3},    {41, 17}, {45, 9},  {46, 200}, {47, 255},
+            {239, 3}, {240, 161}, {333, 267}, {599, 1}, {120, 0}, {599, 0}};
         for (const auto& q : ranges) {
             SCOPED_TRACE("range " + std::to_string(q.first) + "+" + std::to_string(q.second));
             int r = 0;
@@ -432,13 +440,13 @@ TEST(UsedMap, QueriesMatchTheModelForEverySectorSize)
             EXPECT_FALSE(empty);
             // Without data the part past the end holds data from its first byte.
             uint64_t before = 77;
-            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, (T - 2) * B, static_cast<int32_t>(5 * B), nullptr,
-                                               &empty, &before),
+            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, (T - 2) * B, static_cast<int32_t>(5 * B),
+                                               nullptr, &empty, &before),
                       DISK_OK);
             EXPECT_FALSE(empty);
             EXPECT_EQ(before, 0u);  // the gap before the end is used too
-            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, T * B + 10, static_cast<int32_t>(B), zeros.data(),
-                                               &empty, nullptr),
+            ASSERT_EQ(UsedMap_ScanRangeForData(m.map, T * B + 10, static_cast<int32_t>(B),
+                                               zeros.data(), &empty, nullptr),
                       DISK_OK);
             EXPECT_TRUE(empty);
         }
@@ -516,29 +524,45 @@ TEST(UsedMap, CreateCaseTable)
     const uint64_t T = 1024;
     const std::string garbageSector1 = "{\"at\":BPS,\"hex\":\"f8ffff0fffffff0ff8ffff0f\"}";
     std::vector<Row> rows = {
-        {"superfloppy with boot signature and empty records", 512,
+        {"superfloppy with boot signature and empty records",
+         512,
          "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '2', 1000 * 512, 0, 0) + "," +
              garbageSector1 + "]",
-         DISK_OK, {{0, T, FS_KIND_FAT}}},
-        {"superfloppy with a zero sector 1 (no PC-98 records)", 4096,
-         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '0', 1000, 0, 0) + "]", DISK_OK,
+         DISK_OK,
+         {{0, T, FS_KIND_FAT}}},
+        {"superfloppy with a zero sector 1 (no PC-98 records)",
+         4096,
+         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '0', 1000, 0, 0) + "]",
+         DISK_OK,
          {{0, T, FS_KIND_NTFS}}},
-        {"superfloppy without boot signature", 256, "\"writes\":[" + FakeFs(0, '3', 10, 0, 0) + "]",
-         DISK_OK, {{0, T, 3}}},
-        {"superfloppy claimed by two drivers", 512,
-         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '*', 10, 0, 0) + "]", DISK_OK, {}},
-        {"only partition unknown", 512, "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x83, 8, 100) +
-                                            "]}]",
-         DISK_OK, {}},
+        {"superfloppy without boot signature",
+         256,
+         "\"writes\":[" + FakeFs(0, '3', 10, 0, 0) + "]",
+         DISK_OK,
+         {{0, T, 3}}},
+        {"superfloppy claimed by two drivers",
+         512,
+         "\"mbr\":[{\"sector\":0}],\"writes\":[" + FakeFs(0, '*', 10, 0, 0) + "]",
+         DISK_OK,
+         {}},
+        {"only partition unknown",
+         512,
+         "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x83, 8, 100) + "]}]",
+         DISK_OK,
+         {}},
         {"empty table, nothing on the disk", 512, "\"mbr\":[{\"sector\":0}]", DISK_OK, {}},
-        {"broken extended chain", 512,
+        {"broken extended chain",
+         512,
          "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x05, 8, 100) +
              "]},{\"sector\":8,\"sig\":false}]",
-         DISK_ERR_FORMAT, {}},
-        {"overlapping partitions", 512,
+         DISK_ERR_FORMAT,
+         {}},
+        {"overlapping partitions",
+         512,
          "\"mbr\":[{\"sector\":0,\"records\":[" + Rec(0x0C, 8, 100) + "," + Rec(0x0C, 50, 100) +
              "]}],\"writes\":[" + FakeFs(8 * 512, '2', 10, 0, 0) + "]",
-         DISK_ERR_FS_CORRUPT, {}},
+         DISK_ERR_FS_CORRUPT,
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -548,8 +572,8 @@ TEST(UsedMap, CreateCaseTable)
         if (at != std::string::npos) spec.replace(at, 3, std::to_string(row.bps));
         TempDir dir;
         std::string img = dir.file("c.img");
-        MakeFixture(img, "{\"size\":" + std::to_string(T * row.bps) + ",\"bps\":" +
-                             std::to_string(row.bps) + "," + spec + "}");
+        MakeFixture(img, "{\"size\":" + std::to_string(T * row.bps) +
+                             ",\"bps\":" + std::to_string(row.bps) + "," + spec + "}");
         RawDisk disk;
         ASSERT_EQ(disk.Open(img, row.bps), DISK_OK);
         CreatedMap m(disk.get());
@@ -576,9 +600,11 @@ TEST(UsedMap, Pc98TableGivesCylinderRegions)
         TempDir dir;
         std::string img = dir.file("p.img");
         MakeFixture(img, "{\"size\":" + std::to_string(T * B) + ",\"bps\":" + std::to_string(B) +
-                             ",\"mbr\":[{\"sector\":0}],\"pc98\":{\"mark\":[85,170],\"records\":[{\"index\":0,\"start\":1,"
+                             ",\"mbr\":[{\"sector\":0}],\"pc98\":{\"mark\":[85,170],\"records\":[{"
+                             "\"index\":0,\"start\":1,"
                              "\"end\":10},{\"index\":3,\"start\":10,\"end\":25}]},"
-                             "\"writes\":[" + FakeFs(uint64_t(C) * B, '2', 5 * C * B, 0, 0) + "]}");
+                             "\"writes\":[" +
+                             FakeFs(uint64_t(C) * B, '2', 5 * C * B, 0, 0) + "]}");
         RawDisk disk;
         ASSERT_EQ(disk.Open(img, B, H, S), DISK_OK);
         UsedSectorMap map;
@@ -643,7 +669,8 @@ TEST(UsedMap, Pc98SizesBeyond32Bits)
     UsedSectorMap map;
     UsedMap_Init(&map);
     ASSERT_EQ(UsedMap_BuildFromPc98Table(&map, disk.get()), DISK_OK);
-    EXPECT_EQ(Regions(&map), (std::vector<Reg>{{0, C, -2}, {C, 65534 * C, -1}, {65535 * C, C, -2}}));
+    EXPECT_EQ(Regions(&map),
+              (std::vector<Reg>{{0, C, -2}, {C, 65534 * C, -1}, {65535 * C, C, -2}}));
     int r = 0;
     std::vector<bool> bits = UsedBits(&map, 65535 * C - 3, 6, &r);
     EXPECT_EQ(r, DISK_OK);
@@ -660,10 +687,12 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     // FAT stand-in at 24..39 (no data test); gaps around them.
     TempDir dir;
     std::string img = dir.file("s.img");
-    MakeFixture(img, "{\"size\":" + std::to_string(T * B) + ",\"bps\":1024,\"mbr\":[{\"sector\":0,"
-                     "\"records\":[" + Rec(0x07, 8, 16) + "," + Rec(0x0C, 24, 16) +
-                         "]}],\"writes\":[" + FakeFs(8 * B, '0', 16 * B, 4 * B + 10, 16 * B) +
-                         "," + FakeFs(24 * B, '2', 16 * B, 0, 16 * B) + "]}");
+    MakeFixture(img, "{\"size\":" + std::to_string(T * B) +
+                         ",\"bps\":1024,\"mbr\":[{\"sector\":0,"
+                         "\"records\":[" +
+                         Rec(0x07, 8, 16) + "," + Rec(0x0C, 24, 16) + "]}],\"writes\":[" +
+                         FakeFs(8 * B, '0', 16 * B, 4 * B + 10, 16 * B) + "," +
+                         FakeFs(24 * B, '2', 16 * B, 0, 16 * B) + "]}");
     RawDisk disk;
     ASSERT_EQ(disk.Open(img, B), DISK_OK);
     CreatedMap m(disk.get());
@@ -672,11 +701,12 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     bool empty = true;
     uint64_t before = 0;
     // Without data: the NTFS region answers where its used bytes start, relative to the range.
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 7 * B + 100, 2 * B, nullptr, &empty, &before), DISK_OK);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 7 * B + 100, 2 * B, nullptr, &empty, &before),
+              DISK_OK);
     EXPECT_FALSE(empty);  // the gap sector 7 counts as data at its first byte
     EXPECT_EQ(before, 0u);
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 8 * B + 4 * B + 10, 12 * B - 10 + 5, nullptr,
-                                       &empty, &before),
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, 8 * B + 4 * B + 10, 12 * B - 10 + 5, nullptr, &empty,
+                                       &before),
               DISK_OK);
     EXPECT_FALSE(empty);  // reaches the FAT region, which has no data test
     EXPECT_EQ(before, 12u * B - 10);
@@ -686,13 +716,16 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     // With data: zero data is empty everywhere; a byte in a free NTFS area does not count.
     std::vector<uint8_t> data(20 * B, 0);
     const uint64_t start = 6 * B;
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr),
+              DISK_OK);
     EXPECT_TRUE(empty);
     data[(8 * B + 6 * B) - start] = 1;  // free NTFS byte
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr),
+              DISK_OK);
     EXPECT_TRUE(empty);
     data[(24 * B + 3) - start] = 1;  // FAT region byte
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr), DISK_OK);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, start, 20 * B, data.data(), &empty, nullptr),
+              DISK_OK);
     EXPECT_FALSE(empty);
     // Length 0 leaves the cells alone, inside the map and past it.
     empty = true;
@@ -705,7 +738,8 @@ TEST(UsedMap, ScanRangeForDataAcrossRegions)
     ASSERT_EQ(UsedMap_ScanRangeForData(m.map, T * B - 10, 11, nullptr, &empty, &before), DISK_OK);
     EXPECT_FALSE(empty);
     EXPECT_EQ(before, 0u);  // the last sector is a gap sector, used as well
-    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 5, nullptr, &empty, &before), DISK_OK);
+    ASSERT_EQ(UsedMap_ScanRangeForData(m.map, UINT64_MAX - 5, 5, nullptr, &empty, &before),
+              DISK_OK);
     EXPECT_FALSE(empty);
     EXPECT_EQ(UsedMap_ScanRangeForData(m.map, 0, -1, nullptr, &empty, &before), DISK_ERR_ARG);
 }
@@ -781,8 +815,7 @@ TEST(UsedMapReal, FreeSectorsAreFreeForSleuthkit)
     const std::vector<Layout> layouts = {
         {512,
          {{"FAT16", 0x06, 16, "mkfs.fat -F 16 -s 4 IMG && " + fatFill, fatGone, "fat16", 512},
-          {"FAT32", 0x0C, 64, "mkfs.fat -F 32 -s 1 IMG && " + fatFill, fatGone,
-           "fat32", 512},
+          {"FAT32", 0x0C, 64, "mkfs.fat -F 32 -s 1 IMG && " + fatFill, fatGone, "fat32", 512},
           {"ext4, 1 KiB blocks", 0x83, 32, "mke2fs -q -t ext4 -b 1024 -d SRC IMG", extGone, "ext",
            1024},
           {"unknown", 0xA5, 2, junk, "", nullptr, 0},
@@ -829,15 +862,16 @@ TEST(UsedMapReal, FreeSectorsAreFreeForSleuthkit)
             pos = start + count + 64;
             ebrs += ",{\"sector\":" + std::to_string(ebr) + ",\"records\":[" +
                     Rec(p.type, start - ebr, count);
-            if (i + 1 < n) ebrs += "," + Rec(0x05, pos - extStart, 64 + layout.parts[i + 1].mib * mib);
+            if (i + 1 < n)
+                ebrs += "," + Rec(0x05, pos - extStart, 64 + layout.parts[i + 1].mib * mib);
             ebrs += "]}";
         }
         if (n > 2) mbr += "," + Rec(0x05, extStart, pos - extStart);
         mbr += "]}" + ebrs + "]";
         const uint64_t total = pos + mib;
         const std::string disk = dir.file("disk" + std::to_string(B) + ".img");
-        MakeFixture(disk, "{\"size\":" + std::to_string(total * B) + ",\"bps\":" +
-                              std::to_string(B) + ",\"mbr\":" + mbr + "}");
+        MakeFixture(disk, "{\"size\":" + std::to_string(total * B) +
+                              ",\"bps\":" + std::to_string(B) + ",\"mbr\":" + mbr + "}");
 
         size_t withFs = 0;
         for (size_t i = 0; i < n; ++i) {
@@ -846,7 +880,8 @@ TEST(UsedMapReal, FreeSectorsAreFreeForSleuthkit)
             ASSERT_EQ(RunCommand("rm -f " + Quote(img) + " && truncate -s " +
                                  std::to_string(p.mib) + "M " + Quote(img)),
                       0);
-            ASSERT_EQ(RunCommand("( " + Subst(p.make, img, src) + " ) >/dev/null 2>&1"), 0) << p.what;
+            ASSERT_EQ(RunCommand("( " + Subst(p.make, img, src) + " ) >/dev/null 2>&1"), 0)
+                << p.what;
             if (p.fs != nullptr) {
                 ++withFs;
                 placed[i].before = Blkls("-f " + std::string(p.fs) + " " + Quote(img));
@@ -875,9 +910,8 @@ TEST(UsedMapReal, FreeSectorsAreFreeForSleuthkit)
             SCOPED_TRACE(p.what);
             if (p.fs == nullptr) continue;
             const Placed& pl = placed[i];
-            std::vector<char> after = Blkls("-f " + std::string(p.fs) + " -b " +
-                                            std::to_string(B) + " -o " +
-                                            std::to_string(pl.start) + " " + Quote(disk));
+            std::vector<char> after = Blkls("-f " + std::string(p.fs) + " -b " + std::to_string(B) +
+                                            " -o " + std::to_string(pl.start) + " " + Quote(disk));
             ASSERT_FALSE(after.empty());
             uint64_t free = 0, wrong = 0, freedSectors = 0, freedKept = 0;
             for (uint64_t s = pl.start; s < pl.start + pl.count; ++s) {

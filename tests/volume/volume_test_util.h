@@ -77,8 +77,8 @@ struct Part {
 
 inline std::ostream& operator<<(std::ostream& os, const Part& p)
 {
-    return os << "{" << p.first << ", " << p.count << ", 0x" << std::hex << int(p.type)
-              << std::dec << "}";
+    return os << "{" << p.first << ", " << p.count << ", 0x" << std::hex << int(p.type) << std::dec
+              << "}";
 }
 
 inline std::vector<Part> ToParts(const PartitionEntry* e, uint32_t n)
@@ -103,8 +103,8 @@ inline std::vector<Part> MmlsPartitions(const std::string& image, bool withTypes
         // not partitions.
         if (std::sscanf(line.c_str(), "%u: %u:%u %llu %llu %llu", &idx, &t, &s, &start, &end,
                         &length) != 6 &&
-            std::sscanf(line.c_str(), "%u: %u %llu %llu %llu", &idx, &s, &start, &end,
-                        &length) != 5) {
+            std::sscanf(line.c_str(), "%u: %u %llu %llu %llu", &idx, &s, &start, &end, &length) !=
+                5) {
             continue;
         }
         uint8_t type = 0;

@@ -29,10 +29,7 @@ const uint64_t kOffset = 1048576;
 
 typedef AttachedVolume<XfsVolume, Fs_AttachXfs, Xfs_Destroy> Attached;
 
-bool HaveXfsTools()
-{
-    return HaveTool("mkfs.xfs") && HaveTool("xfs_db");
-}
+bool HaveXfsTools() { return HaveTool("mkfs.xfs") && HaveTool("xfs_db"); }
 
 // A 300 MB version 4 volume holding the files of `files` (name -> path), with 512-byte sectors.
 bool MakeXfs(const std::string& image, const std::string& options,
@@ -152,10 +149,10 @@ TEST(XfsRealVolumes, FreeSectorsEqualXfsDbFreeSpace)
     for (const char* options : rows) {
         SCOPED_TRACE(options);
         std::string img = dir.file("x.img");
-        ASSERT_TRUE(MakeXfs(img, options,
-                            {{"small.bin", dir.file("small.bin")},
-                             {"large.bin", dir.file("large.bin")}},
-                            dir.file("proto")));
+        ASSERT_TRUE(
+            MakeXfs(img, options,
+                    {{"small.bin", dir.file("small.bin")}, {"large.bin", dir.file("large.bin")}},
+                    dir.file("proto")));
         uint32_t blockSize = 0;
         uint64_t freeList = 0;  // blocks of the groups' free lists, kept used
         uint64_t treeFree = 0;
@@ -277,8 +274,8 @@ TEST(XfsMap, PartitionIsRecognised)
     const uint64_t sectors = 2048 + 300 * 2048 + 2048;
     ASSERT_TRUE(Sh("truncate -s " + std::to_string(sectors * 512) + " " + Quote(disk) +
                    " && printf 'label: dos\\n2048,614400,83\\n' | sfdisk -q " + Quote(disk) +
-                   " && dd status=none conv=notrunc,sparse bs=1M if=" + Quote(img) + " of=" +
-                   Quote(disk) + " oflag=seek_bytes seek=1048576"));
+                   " && dd status=none conv=notrunc,sparse bs=1M if=" + Quote(img) +
+                   " of=" + Quote(disk) + " oflag=seek_bytes seek=1048576"));
     DiskHandle h;
     Disk_Init(&h);
     DiskGeometry g{};

@@ -222,11 +222,12 @@ __attribute__((visibility("default"))) int _22(void* c, const char*, bool, void*
 #ifdef WITH_PAGES
     if (host) {
         HostCallbacks* h = static_cast<HostCallbacks*>(host);
-        standin.hostQueryRunning = h->progress.queryRunning(nullptr, nullptr, h->progress.queryUser);
+        standin.hostQueryRunning =
+            h->progress.queryRunning(nullptr, nullptr, h->progress.queryUser);
         standin.selectorResult = h->dialogs->selector(h->dialogs->owner, (void*)FillSelector,
                                                       &standin.selectorData, nullptr);
-        standin.pageDialogResult = h->dialogs->pages(h->dialogs->owner, 3, 30, 20, (void*)BuildPages,
-                                                     nullptr);
+        standin.pageDialogResult =
+            h->dialogs->pages(h->dialogs->owner, 3, 30, 20, (void*)BuildPages, nullptr);
         standin.hostGuiCall = h->progress.callOnGui(DoubleOnGui, 21, h->progress.callUser);
     }
 #endif

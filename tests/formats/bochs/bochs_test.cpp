@@ -21,18 +21,23 @@ using testsupport::WriteFile;
 
 namespace {
 
-void Fixture(const std::string& kind, const std::string& json) {
+void Fixture(const std::string& kind, const std::string& json)
+{
     std::string out;
     const std::string tool = std::string(VDX_TEST_SOURCE_DIR) + "/formats/bochs/bochs_fixtures.py";
-    ASSERT_EQ(testsupport::RunCommand("python3 " + Quote(tool) + " " + kind + " " + Quote(json) + " 2>&1", &out), 0)
-        << out << "\n" << json;
+    ASSERT_EQ(testsupport::RunCommand(
+                  "python3 " + Quote(tool) + " " + kind + " " + Quote(json) + " 2>&1", &out),
+              0)
+        << out << "\n"
+        << json;
 }
 
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
 
 bool HaveBximage() { return testsupport::HaveTool("bximage"); }
 
-int Bximage(const std::string& args) {
+int Bximage(const std::string& args)
+{
     return testsupport::RunCommand("bximage -q " + args + " >/dev/null 2>&1");
 }
 
@@ -41,11 +46,13 @@ protected:
     TempDir dir;
     DiskHandle disk{DISK_KIND_NONE, nullptr};
     void TearDown() override { Disk_Close(&disk); }
-    int Open(const std::string& path) {
+    int Open(const std::string& path)
+    {
         Disk_Close(&disk);
         return Disk_Open(&disk, path.c_str(), true);
     }
-    std::vector<uint8_t> MakeSource(const std::string& name, uint64_t bytes) {
+    std::vector<uint8_t> MakeSource(const std::string& name, uint64_t bytes)
+    {
         std::vector<uint8_t> raw = FastBytes(bytes, 5);
         if (bytes >= 3 * 1048576) std::memset(raw.data() + 1048576, 0, 1048576);
         if (bytes >= 4096) std::memset(raw.data() + 2048, 0, 1024);
@@ -54,15 +61,19 @@ protected:
     }
 };
 
-TEST_F(Bochs, BximageImagesReadAsBximageReadsThem) {
+TEST_F(Bochs, BximageImagesReadAsBximageReadsThem)
+{
     if (!HaveBximage()) GTEST_SKIP() << "bximage missing";
     const std::vector<uint8_t> raw = MakeSource("src.raw", 5 * 1048576);
     for (const char* mode : {"growing", "sparse"}) {
         SCOPED_TRACE(mode);
         const std::string img = dir.file(std::string(mode) + ".img");
-        ASSERT_EQ(Bximage("-func=convert -imgmode=" + std::string(mode) + " " + Quote(dir.file("src.raw")) + " " + Quote(img)), 0);
+        ASSERT_EQ(Bximage("-func=convert -imgmode=" + std::string(mode) + " " +
+                          Quote(dir.file("src.raw")) + " " + Quote(img)),
+                  0);
         ASSERT_EQ(Open(img), DISK_OK);
-        EXPECT_EQ(Disk_GetKind(&disk), std::string(mode) == "growing" ? DISK_KIND_BOCHS_REDOLOG : DISK_KIND_BOCHS_SPARSE);
+        EXPECT_EQ(Disk_GetKind(&disk), std::string(mode) == "growing" ? DISK_KIND_BOCHS_REDOLOG
+                                                                      : DISK_KIND_BOCHS_SPARSE);
         EXPECT_EQ(ReadAll(&disk), raw);
         bool empty = false;
         ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2048, 2048, &empty, nullptr, nullptr), DISK_OK);
@@ -83,14 +94,16 @@ TEST_F(Bochs, BximageImagesReadAsBximageReadsThem) {
 
 // Every written image reopens here, in bximage and (growing) in qemu-img, equal to its source,
 // for small and odd sizes and both header versions.
-TEST_F(Bochs, WrittenImagesReadBackEverywhere) {
+TEST_F(Bochs, WrittenImagesReadBackEverywhere)
+{
     for (uint64_t bytes : {uint64_t(51200), uint64_t(1048576), uint64_t(3 * 1048576 + 7 * 512)}) {
         const std::vector<uint8_t> raw = MakeSource("src.raw", bytes);
         DiskHandle src;
         ASSERT_EQ(OpenRaw(&src, dir.file("src.raw"), bytes / 512), DISK_OK);
         for (uint32_t version : {1u, 2u}) {
             SCOPED_TRACE(std::to_string(bytes) + " v" + std::to_string(version));
-            BochsCreateOptions ro = {version == 1 ? uint32_t(BOCHS_VERSION_1) : uint32_t(BOCHS_VERSION_2)};
+            BochsCreateOptions ro = {version == 1 ? uint32_t(BOCHS_VERSION_1)
+                                                  : uint32_t(BOCHS_VERSION_2)};
             BochsSparseCreateOptions so = {version};
             const std::string g = dir.file("g.img"), s = dir.file("s.img");
             ASSERT_EQ(Bochs_Create(g.c_str(), &src, nullptr, nullptr, nullptr, &ro), DISK_OK);
@@ -111,7 +124,10 @@ TEST_F(Bochs, WrittenImagesReadBackEverywhere) {
             if (HaveBximage() && version == 2) {
                 for (const std::string& img : {g, s}) {
                     std::remove(dir.file("b.raw").c_str());
-                    ASSERT_EQ(Bximage("-func=convert -imgmode=flat " + Quote(img) + " " + Quote(dir.file("b.raw"))), 0) << img;
+                    ASSERT_EQ(Bximage("-func=convert -imgmode=flat " + Quote(img) + " " +
+                                      Quote(dir.file("b.raw"))),
+                              0)
+                        << img;
                     std::vector<uint8_t> b = ReadFile(dir.file("b.raw"));
                     b.resize(raw.size());
                     EXPECT_EQ(b, raw) << img;
@@ -119,14 +135,19 @@ TEST_F(Bochs, WrittenImagesReadBackEverywhere) {
             }
             if (testsupport::HaveTool("qemu-img")) {
                 std::string text;
-                EXPECT_EQ(Qemu("compare -f bochs -F raw " + Quote(g) + " " + Quote(dir.file("src.raw")), &text), 0) << text;
+                EXPECT_EQ(
+                    Qemu("compare -f bochs -F raw " + Quote(g) + " " + Quote(dir.file("src.raw")),
+                         &text),
+                    0)
+                    << text;
             }
         }
         Disk_Close(&src);
     }
 }
 
-TEST_F(Bochs, WriterSizingAndSparseLayout) {
+TEST_F(Bochs, WriterSizingAndSparseLayout)
+{
     // A 1 GiB source: catalog 8192, bitmap 32 bytes, extents of 128 KiB (the source is sparse).
     const std::string big = dir.file("big.raw");
     {
@@ -139,7 +160,8 @@ TEST_F(Bochs, WriterSizingAndSparseLayout) {
     DiskHandle src;
     ASSERT_EQ(OpenRaw(&src, big, 2097152), DISK_OK);
     BochsCreateOptions ro = {BOCHS_VERSION_2};
-    ASSERT_EQ(Bochs_Create(dir.file("big.img").c_str(), &src, nullptr, nullptr, nullptr, &ro), DISK_OK);
+    ASSERT_EQ(Bochs_Create(dir.file("big.img").c_str(), &src, nullptr, nullptr, nullptr, &ro),
+              DISK_OK);
     Disk_Close(&src);
     const std::vector<uint8_t> f = ReadFile(dir.file("big.img"));
     EXPECT_EQ(Bytes_LoadLe32(&f[72]), 8192u);
@@ -152,7 +174,9 @@ TEST_F(Bochs, WriterSizingAndSparseLayout) {
     const std::vector<uint8_t> raw = MakeSource("small.raw", 100 * 512);
     ASSERT_EQ(OpenRaw(&src, dir.file("small.raw"), 100), DISK_OK);
     BochsSparseCreateOptions so = {2};
-    ASSERT_EQ(BochsSparse_Create(dir.file("small.img").c_str(), &src, nullptr, nullptr, nullptr, &so), DISK_OK);
+    ASSERT_EQ(
+        BochsSparse_Create(dir.file("small.img").c_str(), &src, nullptr, nullptr, nullptr, &so),
+        DISK_OK);
     const std::vector<uint8_t> s = ReadFile(dir.file("small.img"));
     EXPECT_EQ(Bytes_LoadLe32(&s[12]), 2u);
     ASSERT_EQ(s.size(), 0x8000u + 2 * 0x8000);
@@ -160,17 +184,21 @@ TEST_F(Bochs, WriterSizingAndSparseLayout) {
     EXPECT_TRUE(Mem_IsZero(&s[0x10000 + 36 * 512], 28 * 512));
     // An image named "x.txt" would be overwritten by its own description: refused, untouched.
     WriteFile(dir.file("x.txt"), {1, 2, 3});
-    EXPECT_EQ(BochsSparse_Create(dir.file("x.txt").c_str(), &src, nullptr, nullptr, nullptr, &so), DISK_ERR_ARG);
-    EXPECT_EQ(Bochs_Create(dir.file("x.txt").c_str(), &src, nullptr, nullptr, nullptr, &ro), DISK_ERR_ARG);
+    EXPECT_EQ(BochsSparse_Create(dir.file("x.txt").c_str(), &src, nullptr, nullptr, nullptr, &so),
+              DISK_ERR_ARG);
+    EXPECT_EQ(Bochs_Create(dir.file("x.txt").c_str(), &src, nullptr, nullptr, nullptr, &ro),
+              DISK_ERR_ARG);
     EXPECT_EQ(ReadFile(dir.file("x.txt")), (std::vector<uint8_t>{1, 2, 3}));
     Disk_Close(&src);
 }
 
-TEST_F(Bochs, UndoableImagesReadTheirBase) {
+TEST_F(Bochs, UndoableImagesReadTheirBase)
+{
     // Extent 1 stores sectors 0 and 3 (0xAB); extent 0 is absent.
     const std::string img = dir.file("u.img");
-    Fixture("redolog", "{\"path\":" + Str(img) + ",\"subtype\":\"Undoable\",\"catalog\":512,\"bitmap\":1,"
-                       "\"extent\":4096,\"disk\":16384,\"extents\":{\"1\":[171,[0,3]]}}");
+    Fixture("redolog", "{\"path\":" + Str(img) +
+                           ",\"subtype\":\"Undoable\",\"catalog\":512,\"bitmap\":1,"
+                           "\"extent\":4096,\"disk\":16384,\"extents\":{\"1\":[171,[0,3]]}}");
     ASSERT_EQ(Open(img), DISK_OK);
     EXPECT_TRUE(Bochs_IsUndoable(Disk_GetObject(&disk)));
     std::vector<uint8_t> all = ReadAll(&disk);
@@ -193,11 +221,18 @@ TEST_F(Bochs, UndoableImagesReadTheirBase) {
     EXPECT_TRUE(empty);
 }
 
-TEST_F(Bochs, NumberedSparseChains) {
+TEST_F(Bochs, NumberedSparseChains)
+{
     const std::string d1 = dir.file("disk1"), d2 = dir.file("disk2"), d3 = dir.file("disk3");
-    Fixture("sparse", "{\"path\":" + Str(d1) + ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"0\":1,\"1\":2}}");
-    Fixture("sparse", "{\"path\":" + Str(d2) + ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"1\":22}}");
-    Fixture("sparse", "{\"path\":" + Str(d3) + ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"3\":33}}");
+    Fixture("sparse",
+            "{\"path\":" + Str(d1) +
+                ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"0\":1,\"1\":2}}");
+    Fixture("sparse",
+            "{\"path\":" + Str(d2) +
+                ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"1\":22}}");
+    Fixture("sparse",
+            "{\"path\":" + Str(d3) +
+                ",\"page_size\":4096,\"pages\":4,\"disk\":16384,\"pages_data\":{\"3\":33}}");
     ASSERT_EQ(Open(d3), DISK_OK);
     const std::vector<uint8_t> all = ReadAll(&disk);
     EXPECT_EQ(all[0], 1);
@@ -212,7 +247,8 @@ TEST_F(Bochs, NumberedSparseChains) {
     EXPECT_EQ(ReadAll(&disk)[4096], 0);
 }
 
-TEST_F(Bochs, HostileHeadersAreRefused) {
+TEST_F(Bochs, HostileHeadersAreRefused)
+{
     const std::string p = dir.file("h.img");
     struct Case {
         const char* kind;
@@ -222,14 +258,21 @@ TEST_F(Bochs, HostileHeadersAreRefused) {
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576", DISK_OK},
         // The writer's own small images: 1 MiB and less in a 2 MiB catalog.
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200", DISK_OK},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200,\"version\":65536", DISK_OK},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":4194304", DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":8192,\"disk\":1048576", DISK_ERR_FORMAT},
+        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200,\"version\":65536",
+         DISK_OK},
+        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":4194304",
+         DISK_ERR_FORMAT},
+        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":8192,\"disk\":1048576",
+         DISK_ERR_FORMAT},
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":0,\"disk\":0", DISK_ERR_FORMAT},
         {"redolog", "\"catalog\":0,\"bitmap\":1,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT},
         {"redolog", "\"catalog\":512,\"bitmap\":0,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"subtype\":\"Volatile\"", DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"version\":196608", DISK_ERR_FORMAT},
+        {"redolog",
+         "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"subtype\":\"Volatile\"",
+         DISK_ERR_FORMAT},
+        {"redolog",
+         "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"version\":196608",
+         DISK_ERR_FORMAT},
         {"sparse", "\"page_size\":32768,\"pages\":4,\"disk\":131072", DISK_OK},
         {"sparse", "\"page_size\":12288,\"pages\":4,\"disk\":49152", DISK_ERR_FORMAT},
         {"sparse", "\"page_size\":256,\"pages\":4,\"disk\":1024", DISK_ERR_FORMAT},
@@ -245,8 +288,9 @@ TEST_F(Bochs, HostileHeadersAreRefused) {
         Disk_Close(&disk);
     }
     // Bit flips of a header never crash.
-    Fixture("redolog", "{\"path\":" + Str(p) + ",\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,"
-                       "\"extents\":{\"2\":[5,[1,2]]}}");
+    Fixture("redolog", "{\"path\":" + Str(p) +
+                           ",\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,"
+                           "\"extents\":{\"2\":[5,[1,2]]}}");
     const std::vector<uint8_t> sound = ReadFile(p);
     for (size_t at = 64; at < 96; at++) {
         for (uint8_t bit : {0x01, 0x80}) {
@@ -260,7 +304,9 @@ TEST_F(Bochs, HostileHeadersAreRefused) {
                 std::vector<uint8_t> buffer(65536);
                 const uint64_t bytes = Geometry_GetTotalSectors(&g) * 512;
                 for (uint64_t o = 0; o < bytes && o < (64u << 20); o += buffer.size())
-                    Disk_Read(&disk, o, static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), bytes - o)), buffer.data());
+                    Disk_Read(&disk, o,
+                              static_cast<uint32_t>(std::min<uint64_t>(buffer.size(), bytes - o)),
+                              buffer.data());
             }
             Disk_Close(&disk);
         }

@@ -29,12 +29,14 @@ protected:
     TempDir dir;
     DiskHandle disk{DISK_KIND_NONE, nullptr};
     void TearDown() override { Disk_Close(&disk); }
-    int Open(const std::string& path) {
+    int Open(const std::string& path)
+    {
         Disk_Close(&disk);
         return Disk_Open(&disk, path.c_str(), true);
     }
     // A sparse raw source: data at a few places, zeros elsewhere.
-    std::string Source(uint64_t sectors, DiskHandle* h, uint32_t heads, uint32_t spt) {
+    std::string Source(uint64_t sectors, DiskHandle* h, uint32_t heads, uint32_t spt)
+    {
         const std::string path = dir.file("src.raw");
         FILE* f = std::fopen(path.c_str(), "wb");
         for (uint64_t at : {uint64_t(0), uint64_t(70000), sectors / 2, sectors - 1}) {
@@ -76,7 +78,8 @@ const Case kWrittenCases[] = {
 
 class CowdWritten : public Cowd, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(CowdWritten, ReadsBackHereAndInBximage) {
+TEST_P(CowdWritten, ReadsBackHereAndInBximage)
+{
     const Case& c = GetParam();
     DiskHandle src;
     const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
@@ -86,8 +89,9 @@ TEST_P(CowdWritten, ReadsBackHereAndInBximage) {
         static_cast<std::vector<uint64_t>*>(u)->push_back(done);
         return true;
     };
-    const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, cb, &progress, c.scsi)
-                                  : Cowd_CreateV1(out.c_str(), &src, nullptr, cb, &progress, c.scsi);
+    const int rc = c.version == 3
+                       ? Cowd_CreateV3(out.c_str(), &src, nullptr, cb, &progress, c.scsi)
+                       : Cowd_CreateV1(out.c_str(), &src, nullptr, cb, &progress, c.scsi);
     ASSERT_EQ(rc, DISK_OK);
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front(), 0u);  // the first call, for both versions
@@ -115,11 +119,16 @@ TEST_P(CowdWritten, ReadsBackHereAndInBximage) {
         const std::string back = dir.file("back.raw");
         std::remove(back.c_str());
         std::string log;
-        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " 2>&1", &log), 0) << log;
+        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) +
+                                              " " + Quote(back) + " 2>&1",
+                                          &log),
+                  0)
+            << log;
         EXPECT_EQ(ReadFile(back), ReadFile(raw));
     }
     Disk_Close(&src);
-    for (const char* f : {"out.vmdk", "out.dsk", "out-02.vmdk", "out-03.vmdk", "out-04.vmdk", "out-05.vmdk"})
+    for (const char* f :
+         {"out.vmdk", "out.dsk", "out-02.vmdk", "out-03.vmdk", "out-04.vmdk", "out-05.vmdk"})
         std::remove(dir.file(f).c_str());
 }
 
@@ -144,14 +153,16 @@ struct PeerCase {
 
 class CowdPeer : public Cowd, public ::testing::WithParamInterface<PeerCase> {};
 
-TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest) {
+TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest)
+{
     if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     const PeerCase& c = GetParam();
     DiskHandle src;
     const std::string raw = Source(c.sectors, &src, c.heads, c.spt);
     const std::string out = dir.file(c.version == 3 ? "out.vmdk" : "out.dsk");
-    const int rc = c.version == 3 ? Cowd_CreateV3(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi)
-                                  : Cowd_CreateV1(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi);
+    const int rc = c.version == 3
+                       ? Cowd_CreateV3(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi)
+                       : Cowd_CreateV1(out.c_str(), &src, nullptr, nullptr, nullptr, c.scsi);
     ASSERT_EQ(rc, DISK_OK);
     // Our reader, whatever the size.
     ASSERT_EQ(Open(out), DISK_OK);
@@ -176,36 +187,50 @@ TEST_P(CowdPeer, QemuReadsWhatItCanIdenticallyAndRefusesTheRest) {
         Source(c.sectors, &again, c.heads, c.spt);
         const std::string cut = dir.file(c.version == 3 ? "cut.vmdk" : "cut.dsk");
         auto stop = [](uint64_t done, uint64_t, void*) { return done == 0; };
-        const int cancelled = c.version == 3 ? Cowd_CreateV3(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi)
-                                             : Cowd_CreateV1(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi);
+        const int cancelled =
+            c.version == 3 ? Cowd_CreateV3(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi)
+                           : Cowd_CreateV1(cut.c_str(), &again, nullptr, stop, nullptr, c.scsi);
         Disk_Close(&again);
         EXPECT_EQ(cancelled, DISK_CANCELLED);
-        EXPECT_NE(testsupport::RunCommand("qemu-img info -f vmdk " + Quote(cut) + " >/dev/null 2>&1"), 0);
+        EXPECT_NE(
+            testsupport::RunCommand("qemu-img info -f vmdk " + Quote(cut) + " >/dev/null 2>&1"), 0);
     }
-    EXPECT_EQ(testsupport::RunCommand("qemu-img compare -f vmdk -F raw " + Quote(out) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
-    EXPECT_EQ(testsupport::RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log), 0) << log;
+    EXPECT_EQ(
+        testsupport::RunCommand(
+            "qemu-img compare -f vmdk -F raw " + Quote(out) + " " + Quote(raw) + " 2>&1", &log),
+        0)
+        << log;
+    EXPECT_EQ(testsupport::RunCommand("qemu-img check -f vmdk " + Quote(out) + " 2>&1", &log), 0)
+        << log;
     if (HaveBximage() && c.version == 3) {
         const std::string back = dir.file("back.raw");
-        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " + Quote(back) + " >/dev/null 2>&1"), 0);
-        EXPECT_EQ(testsupport::RunCommand("cmp " + Quote(back) + " " + Quote(raw) + " 2>&1", &log), 0) << log;
+        EXPECT_EQ(testsupport::RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) +
+                                          " " + Quote(back) + " >/dev/null 2>&1"),
+                  0);
+        EXPECT_EQ(testsupport::RunCommand("cmp " + Quote(back) + " " + Quote(raw) + " 2>&1", &log),
+                  0)
+            << log;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, CowdPeer,
-    ::testing::Values(PeerCase{"ide_two_tables", 3, false, 16 * 63 * 70, 16, 63, true},
-                      PeerCase{"ide_eight_tables", 3, false, 16 * 63 * 520, 16, 63, true},
-                      PeerCase{"scsi_eight_tables_exactly", 3, true, 8 * COWD_TABLE_SECTORS, 64, 32, true},
-                      PeerCase{"version1", 1, false, 16 * 63 * 300 + 5, 16, 63, true},
-                      PeerCase{"ide_nine_tables", 3, false, 16 * 63 * 600, 16, 63, false},
-                      PeerCase{"version1_nine_tables", 1, false, 9 * COWD_TABLE_SECTORS, 16, 63, false}),
+    ::testing::Values(
+        PeerCase{"ide_two_tables", 3, false, 16 * 63 * 70, 16, 63, true},
+        PeerCase{"ide_eight_tables", 3, false, 16 * 63 * 520, 16, 63, true},
+        PeerCase{"scsi_eight_tables_exactly", 3, true, 8 * COWD_TABLE_SECTORS, 64, 32, true},
+        PeerCase{"version1", 1, false, 16 * 63 * 300 + 5, 16, 63, true},
+        PeerCase{"ide_nine_tables", 3, false, 16 * 63 * 600, 16, 63, false},
+        PeerCase{"version1_nine_tables", 1, false, 9 * COWD_TABLE_SECTORS, 16, 63, false}),
     [](const ::testing::TestParamInfo<PeerCase>& i) { return std::string(i.param.name); });
 
-TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut) {
+TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut)
+{
     DiskHandle src;
     Source(16 * 63 * 100 + 5, &src, 16, 63);
     // One IDE extent must be whole cylinders.
-    EXPECT_EQ(Cowd_CreateV3(dir.file("a.vmdk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_ERR_ARG);
+    EXPECT_EQ(Cowd_CreateV3(dir.file("a.vmdk").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_ERR_ARG);
     Disk_Close(&src);
     // Version 1 above its clamp: refused by the check and the writer.
     Source(COWD_EXTENT_SECTORS + 10, &src, 16, 63);
@@ -213,12 +238,14 @@ TEST_F(Cowd, SourcesTheReaderCannotTakeAreRefusedNotCut) {
     Disk_GetGeometry(&src, &g);
     EXPECT_EQ(Cowd_CheckGeometryV1(&g), -1);
     EXPECT_EQ(Cowd_ClampCapacityV1(&g), 16u * 63 * (COWD_EXTENT_SECTORS / (16 * 63)));
-    EXPECT_EQ(Cowd_CreateV1(dir.file("a.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_ERR_ARG);
+    EXPECT_EQ(Cowd_CreateV1(dir.file("a.dsk").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_ERR_ARG);
     EXPECT_FALSE(Os_PathExists(dir.file("a.dsk").c_str()));
     Disk_Close(&src);
 }
 
-TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
+TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused)
+{
     DiskHandle src;
     Source(16 * 63 * 100, &src, 16, 63);
     const std::string parent = dir.file("parent.vmdk");
@@ -252,7 +279,8 @@ TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
     EXPECT_NE(Open(child), DISK_OK);
 
     // Hostile words of a version-1 file.
-    ASSERT_EQ(Cowd_CreateV1(dir.file("v1.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("v1.dsk").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_OK);
     const std::vector<uint8_t> sound = ReadFile(dir.file("v1.dsk"));
     struct Patch {
         uint32_t at, value;
@@ -279,15 +307,18 @@ TEST_F(Cowd, ChildrenReadTheirParentAndHostileHeadersAreRefused) {
 // than any bound a test sets.
 class OpenCounter {
 public:
-    explicit OpenCounter(const std::string& dir) {
+    explicit OpenCounter(const std::string& dir)
+    {
         fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_OPEN);
     }
-    ~OpenCounter() {
+    ~OpenCounter()
+    {
         if (fd_ >= 0) close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
-    uint64_t Take() {
+    uint64_t Take()
+    {
         uint64_t n = 0;
         alignas(inotify_event) char buf[65536];
         for (;;) {
@@ -308,11 +339,13 @@ private:
 
 // A chain of version-1 redo logs over a base: refused past the depth limit or opened, with
 // work that grows with the chain's length, not with a power of it.
-TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength) {
+TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength)
+{
     const uint64_t sectors = 16 * 63 * 4;
     DiskHandle src;
     Source(sectors, &src, 16, 63);
-    ASSERT_EQ(Cowd_CreateV1(dir.file("l0.dsk").c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("l0.dsk").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_OK);
     std::vector<uint8_t> want(512);
     ASSERT_EQ(Disk_Read(&src, 0, 512, want.data()), DISK_OK);
     Disk_Close(&src);
@@ -323,7 +356,8 @@ TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength) {
     Geometry_SetTotalSectors(&g, sectors);
     Disk_Init(&z);
     ASSERT_EQ(Disk_OpenRaw(&z, dir.file("zero.raw").c_str(), true, 0, &g), DISK_OK);
-    ASSERT_EQ(Cowd_CreateV1(dir.file("empty.dsk").c_str(), &z, nullptr, nullptr, nullptr, false), DISK_OK);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("empty.dsk").c_str(), &z, nullptr, nullptr, nullptr, false),
+              DISK_OK);
     Disk_Close(&z);
     const std::vector<uint8_t> empty = ReadFile(dir.file("empty.dsk"));
     uint32_t made = 0;
@@ -343,7 +377,11 @@ TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength) {
     struct ChainCase {
         uint32_t length;
         bool opens;
-    } cases[] = {{8, true}, {COWD_MAX_PARENT_DEPTH, true}, {COWD_MAX_PARENT_DEPTH + 2, false}, {24, false}, {40, false}};
+    } cases[] = {{8, true},
+                 {COWD_MAX_PARENT_DEPTH, true},
+                 {COWD_MAX_PARENT_DEPTH + 2, false},
+                 {24, false},
+                 {40, false}};
     for (const ChainCase& c : cases) {
         SCOPED_TRACE(c.length);
         grow(c.length);

@@ -36,7 +36,8 @@ namespace {
 
 const std::string kGuid = "{5fbaabe3-6958-40ff-92a7-860e329aab41}";
 
-std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
+std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed)
+{
     std::vector<uint8_t> d = testsupport::RandomBytes(sectors * 512, seed);
     for (uint64_t s = 0; s < sectors; s++)
         if ((s / 50) % 3 == 1) std::memset(d.data() + s * 512, 0, 512);
@@ -45,7 +46,8 @@ std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
 
 struct Raw {
     DiskHandle h;
-    Raw(const std::string& path, uint32_t heads, uint32_t spt) {
+    Raw(const std::string& path, uint32_t heads, uint32_t spt)
+    {
         DiskGeometry g = {};
         g.heads = heads;
         g.sectors_per_track = spt;
@@ -57,7 +59,8 @@ struct Raw {
     ~Raw() { Disk_Close(&h); }
 };
 
-std::vector<uint8_t> ReadAll(const DiskHandle* d) {
+std::vector<uint8_t> ReadAll(const DiskHandle* d)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(d, &g);
     std::vector<uint8_t> out(Geometry_GetTotalSectors(&g) * 512);
@@ -69,16 +72,19 @@ std::vector<uint8_t> ReadAll(const DiskHandle* d) {
     return out;
 }
 
-std::string ReadText(const std::string& path) {
+std::string ReadText(const std::string& path)
+{
     std::vector<uint8_t> b = ReadFile(path);
     return std::string(b.begin(), b.end());
 }
 
-void WriteText(const std::string& path, const std::string& text) {
+void WriteText(const std::string& path, const std::string& text)
+{
     WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-ParallelsBundleCreateOptions Options(bool compressed, uint32_t split, uint32_t extra = 0) {
+ParallelsBundleCreateOptions Options(bool compressed, uint32_t split, uint32_t extra = 0)
+{
     ParallelsBundleCreateOptions o;
     o.compressed = compressed ? 1 : 0;
     o.splitSectors = split;
@@ -86,7 +92,8 @@ ParallelsBundleCreateOptions Options(bool compressed, uint32_t split, uint32_t e
     return o;
 }
 
-TEST(ParallelsBundle, WriterRoundTrips) {
+TEST(ParallelsBundle, WriterRoundTrips)
+{
     TempDir dir;
     // 4 heads, 17 sectors: blocks of 34 sectors; 1000 sectors is no multiple of it.
     const std::vector<uint8_t> data = Content(1000, 21);
@@ -102,10 +109,12 @@ TEST(ParallelsBundle, WriterRoundTrips) {
         SCOPED_TRACE(n);
         const std::string b = dir.file("b" + std::to_string(n++) + ".hdd");
         const ParallelsBundleCreateOptions o = Options(c.compressed, c.split);
-        ASSERT_EQ(ParallelsBundle_Create(b.c_str(), &src.h, nullptr, nullptr, nullptr, &o), DISK_OK);
+        ASSERT_EQ(ParallelsBundle_Create(b.c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
         const std::string name = b.substr(b.rfind('/') + 1);
         const std::string desc = ReadText(b + "/DiskDescriptor.xml");
-        EXPECT_NE(desc.find("<File>" + name + ".0." + kGuid + ".hds</File>"), std::string::npos) << desc;
+        EXPECT_NE(desc.find("<File>" + name + ".0." + kGuid + ".hds</File>"), std::string::npos)
+            << desc;
         EXPECT_NE(desc.find("<Blocksize>34</Blocksize>"), std::string::npos);
         EXPECT_NE(desc.find("<Disk_size>1000</Disk_size>"), std::string::npos);
         EXPECT_NE(desc.find(c.compressed ? "<Type>Compressed</Type>" : "<Type>Plain</Type>"),
@@ -113,7 +122,9 @@ TEST(ParallelsBundle, WriterRoundTrips) {
         EXPECT_EQ(ReadFile(b + "/" + name).size(), 0u);
         if (HaveTool("xmllint")) {
             std::string log;
-            EXPECT_EQ(RunCommand("xmllint --noout " + Quote(b + "/DiskDescriptor.xml") + " 2>&1", &log), 0)
+            EXPECT_EQ(
+                RunCommand("xmllint --noout " + Quote(b + "/DiskDescriptor.xml") + " 2>&1", &log),
+                0)
                 << log;
         }
         // The directory, the marker file and the descriptor all open the same bundle.
@@ -146,14 +157,16 @@ TEST(ParallelsBundle, WriterRoundTrips) {
     }
 }
 
-TEST(ParallelsBundle, SplitBelowOneBlockAndExtraBase) {
+TEST(ParallelsBundle, SplitBelowOneBlockAndExtraBase)
+{
     TempDir dir;
     const std::vector<uint8_t> data = Content(200, 2);
     WriteFile(dir.file("src.raw"), data);
     Raw src(dir.file("src.raw"), 2, 10);  // blocks of 10 sectors
     ParallelsBundleCreateOptions o = Options(true, 9);
-    EXPECT_EQ(ParallelsBundle_Create(dir.file("x.hdd").c_str(), &src.h, nullptr, nullptr, nullptr, &o),
-              DISK_ERR_ARG);
+    EXPECT_EQ(
+        ParallelsBundle_Create(dir.file("x.hdd").c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+        DISK_ERR_ARG);
     // A non-zero base is the Padding of the descriptor and the disk grows by one block.
     o = Options(true, 0, 3);
     const std::string b = dir.file("y.hdd");
@@ -171,7 +184,8 @@ TEST(ParallelsBundle, SplitBelowOneBlockAndExtraBase) {
 // The most data files a bundle may have: one more is refused before anything is written; the
 // most, under a long bundle name, fit the descriptor and the bundle opens again even where the
 // soft limit of open files is lower than its data files (the reader raises it).
-TEST(ParallelsBundle, DataFileCountIsBoundedAndEveryFileOpens) {
+TEST(ParallelsBundle, DataFileCountIsBoundedAndEveryFileOpens)
+{
     TempDir dir;
     const uint32_t most = PARALLELS_BUNDLE_MAX_STORAGES;
     const std::vector<uint8_t> data = Content(most + 1, 4);
@@ -180,7 +194,8 @@ TEST(ParallelsBundle, DataFileCountIsBoundedAndEveryFileOpens) {
         Raw src(dir.file("src.raw"), 1, 1);  // blocks of one sector
         ParallelsBundleCreateOptions o = Options(false, 1);
         const std::string refused = dir.file("refused.hdd");
-        EXPECT_EQ(ParallelsBundle_Create(refused.c_str(), &src.h, nullptr, nullptr, nullptr, &o), DISK_ERR_ARG);
+        EXPECT_EQ(ParallelsBundle_Create(refused.c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+                  DISK_ERR_ARG);
         EXPECT_FALSE(Os_PathExists(refused.c_str()));
     }
     WriteFile(dir.file("src.raw"), std::vector<uint8_t>(data.begin(), data.begin() + most * 512));
@@ -199,7 +214,8 @@ TEST(ParallelsBundle, DataFileCountIsBoundedAndEveryFileOpens) {
         DiskHandle h;
         Disk_Init(&h);
         if (Disk_Open(&h, b.c_str(), true) != DISK_OK) _exit(1);
-        const bool same = ReadAll(&h) == std::vector<uint8_t>(data.begin(), data.begin() + most * 512);
+        const bool same =
+            ReadAll(&h) == std::vector<uint8_t>(data.begin(), data.begin() + most * 512);
         Disk_Close(&h);
         _exit(same ? 0 : 4);
     }
@@ -217,13 +233,15 @@ struct TwoSnapshots {
     std::vector<uint8_t> base, leaf;
     const std::string child = "{AAAAAAAA-1111-2222-3333-444444444444}";
 
-    TwoSnapshots() {
+    TwoSnapshots()
+    {
         base = Content(400, 8);
         WriteFile(dir.file("base.raw"), base);
         Raw src(dir.file("base.raw"), 2, 10);
         bundle = dir.file("s.hdd");
         const ParallelsBundleCreateOptions o = Options(true, 0);
-        EXPECT_EQ(ParallelsBundle_Create(bundle.c_str(), &src.h, nullptr, nullptr, nullptr, &o), DISK_OK);
+        EXPECT_EQ(ParallelsBundle_Create(bundle.c_str(), &src.h, nullptr, nullptr, nullptr, &o),
+                  DISK_OK);
         std::vector<uint8_t> delta(base.size(), 0);
         for (size_t i = 30 * 512; i < 40 * 512; i++) delta[i] = 0xC3;
         WriteFile(dir.file("delta.raw"), delta);
@@ -237,14 +255,15 @@ struct TwoSnapshots {
         const std::string image = "<Image><GUID>" + child +
                                   "</GUID><Type>Compressed</Type><File>child.hds</File></Image>";
         text.replace(text.find("</Storage>"), 0, image);
-        const std::string shot = "<Shot><GUID>" + child + "</GUID><ParentGUID>" + kGuid +
-                                 "</ParentGUID></Shot>";
+        const std::string shot =
+            "<Shot><GUID>" + child + "</GUID><ParentGUID>" + kGuid + "</ParentGUID></Shot>";
         text.replace(text.find("</Snapshots>"), 0, shot);
         WriteText(bundle + "/DiskDescriptor.xml", text);
     }
 };
 
-TEST(ParallelsBundle, LeafSnapshotReadsTheRootPlusTheDelta) {
+TEST(ParallelsBundle, LeafSnapshotReadsTheRootPlusTheDelta)
+{
     TwoSnapshots t;
     if (HaveTool("xmllint")) {
         EXPECT_EQ(RunCommand("xmllint --noout " + Quote(t.bundle + "/DiskDescriptor.xml")), 0);
@@ -280,7 +299,8 @@ TEST(ParallelsBundle, LeafSnapshotReadsTheRootPlusTheDelta) {
     ParallelsBundle_FreeSnapshotList(&list);
 }
 
-TEST(ParallelsBundle, CrookedDescriptorsAreRefused) {
+TEST(ParallelsBundle, CrookedDescriptorsAreRefused)
+{
     TwoSnapshots t;
     const std::string path = t.bundle + "/DiskDescriptor.xml";
     const std::string good = ReadText(path);
@@ -297,7 +317,8 @@ TEST(ParallelsBundle, CrookedDescriptorsAreRefused) {
     } bad[] = {
         // The root's parent points at the child: a loop that never reaches the null GUID.
         {"loop", replace("{00000000-0000-0000-0000-000000000000}", t.child)},
-        {"disk larger than the storages", replace("<Disk_size>400</Disk_size>", "<Disk_size>401</Disk_size>")},
+        {"disk larger than the storages",
+         replace("<Disk_size>400</Disk_size>", "<Disk_size>401</Disk_size>")},
         {"storage not starting at 0", replace("<Start>0</Start>", "<Start>1</Start>")},
         {"not a number", replace("<Heads>2</Heads>", "<Heads>two</Heads>")},
         {"unknown type", replace("<Type>Compressed</Type>", "<Type>Sparse</Type>")},
@@ -317,10 +338,12 @@ TEST(ParallelsBundle, CrookedDescriptorsAreRefused) {
                             "<ParentGUID>" + kGuid + "</ParentGUID>"));
     DiskHandle h;
     Disk_Init(&h);
-    EXPECT_EQ(Disk_OpenParallelsSnapshot(&h, t.bundle.c_str(), true, kGuid.c_str()), DISK_ERR_FORMAT);
+    EXPECT_EQ(Disk_OpenParallelsSnapshot(&h, t.bundle.c_str(), true, kGuid.c_str()),
+              DISK_ERR_FORMAT);
 }
 
-TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
+TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace)
+{
     TempDir dir;
     std::vector<uint8_t> data = Content(300, 5);
     WriteFile(dir.file("src.raw"), data);
@@ -345,7 +368,8 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     ASSERT_TRUE(Disk_CanCompact(&h));
     OutputList list;
     OutputList_Init(&list);
-    ASSERT_EQ(ParallelsBundle_Compact(nullptr, &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(nullptr, &h, nullptr, &list, false, nullptr, nullptr),
+              DISK_OK);
     EXPECT_EQ(list.count, 7u);  // three data files, the descriptor, three old data files
     Disk_Close(&h);
     ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8),
@@ -358,8 +382,9 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     EXPECT_FALSE(Os_PathExists(first.c_str()));
     EXPECT_FALSE(Os_PathExists((b + "/DiskDescriptor.xml_del").c_str()));
     const std::vector<uint8_t> text = ReadFile(b + "/DiskDescriptor.xml");
-    EXPECT_NE(std::string(text.begin(), text.end()).find("<File>c.hdd.2." + kGuid + "~1.hds</File>"),
-              std::string::npos);
+    EXPECT_NE(
+        std::string(text.begin(), text.end()).find("<File>c.hdd.2." + kGuid + "~1.hds</File>"),
+        std::string::npos);
     ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
     EXPECT_TRUE(ReadAll(&h) == data);
     Disk_Close(&h);
@@ -367,7 +392,8 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     // Compacted again keeping the backup: the fresh names go back to the first ones, and the old
     // descriptor stays beside its data files, a whole bundle of its own.
     ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
-    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr),
+              DISK_OK);
     Disk_Close(&h);
     ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), 0), DISK_OK);
     EXPECT_TRUE(Os_PathExists(first.c_str()));
@@ -380,20 +406,26 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
     Disk_Close(&h);
     // A third time, replacing that backup: the data files only the replaced backup named go.
     ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
-    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr),
+              DISK_OK);
     Disk_Close(&h);
-    EXPECT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), 0), DISK_ERR_BACKUP_EXISTS);
+    EXPECT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), 0),
+              DISK_ERR_BACKUP_EXISTS);
     ASSERT_EQ(Disk_Open(&h, b.c_str(), false), DISK_OK);
-    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(ParallelsBundle_Compact(b.c_str(), &h, nullptr, &list, false, nullptr, nullptr),
+              DISK_OK);
     Disk_Close(&h);
-    ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REPLACE_BACKUP),
+    ASSERT_EQ(ParallelsBundle_CommitCompact(&list, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                            OUTPUT_COMMIT_REPLACE_BACKUP),
               DISK_OK);
     EXPECT_FALSE(Os_PathExists(compacted.c_str()));
     EXPECT_TRUE(Os_PathExists(first.c_str()));
     EXPECT_TRUE(Os_PathExists((b + "/c.hdd.0." + kGuid + "~2.hds").c_str()));
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(b)) names.push_back(e.path().filename().string());
-    EXPECT_EQ(names.size(), 9u) << ::testing::PrintToString(names);  // marker, two descriptors, 3 + 3 data files
+    for (const auto& e : std::filesystem::directory_iterator(b))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names.size(), 9u) << ::testing::PrintToString(
+        names);  // marker, two descriptors, 3 + 3 data files
     ASSERT_EQ(Disk_Open(&h, b.c_str(), true), DISK_OK);
     EXPECT_TRUE(ReadAll(&h) == data);
     Disk_Close(&h);
@@ -401,7 +433,8 @@ TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace) {
 
 // A bundle is named by its directory, with or without a trailing separator, whatever the
 // directory's name.
-TEST(ParallelsBundle, OpensByItsDirectoryWithOrWithoutTheSeparator) {
+TEST(ParallelsBundle, OpensByItsDirectoryWithOrWithoutTheSeparator)
+{
     TempDir dir;
     const std::vector<uint8_t> data = Content(600, 8);
     WriteFile(dir.file("src.raw"), data);
@@ -438,12 +471,14 @@ TEST(ParallelsBundle, OpensByItsDirectoryWithOrWithoutTheSeparator) {
 // map every writer leaves the deleted file's content out, and the plain data file leaves its
 // free space as holes.
 
-bool Contains(const std::vector<uint8_t>& hay, const std::string& needle) {
+bool Contains(const std::vector<uint8_t>& hay, const std::string& needle)
+{
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
 // Every regular file below `path` (one level: a file or a bundle directory).
-std::vector<std::string> OutputFiles(const std::string& path) {
+std::vector<std::string> OutputFiles(const std::string& path)
+{
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return {};
     if (!S_ISDIR(st.st_mode)) return {path};
@@ -460,27 +495,31 @@ std::vector<std::string> OutputFiles(const std::string& path) {
     return files;
 }
 
-TEST(ParallelsBundle, DeletedFileContentIsInNoOutput) {
+TEST(ParallelsBundle, DeletedFileContentIsInNoOutput)
+{
     for (const char* tool : {"sfdisk", "mkfs.vfat", "mcopy", "mdel"})
         if (!HaveTool(tool)) GTEST_SKIP() << tool << " missing";
     TempDir dir;
     const std::string disk = dir.file("disk.raw"), part = dir.file("part.img");
     const std::string kept = "KEPT-FILE-MARKER", gone = "DELETED-FILE-MARKER";
     std::string keptText, goneText;
-    while (keptText.size() < 96 * 1024) keptText += kept + "-" + std::to_string(keptText.size()) + "\n";
-    while (goneText.size() < 96 * 1024) goneText += gone + "-" + std::to_string(goneText.size()) + "\n";
+    while (keptText.size() < 96 * 1024)
+        keptText += kept + "-" + std::to_string(keptText.size()) + "\n";
+    while (goneText.size() < 96 * 1024)
+        goneText += gone + "-" + std::to_string(goneText.size()) + "\n";
     WriteText(dir.file("kept.txt"), keptText);
     WriteText(dir.file("gone.txt"), goneText);
     std::string log;
-    ASSERT_EQ(RunCommand("truncate -s 16M " + Quote(disk) + " && echo 'start=2048, type=6' | sfdisk -q " +
-                             Quote(disk) + " && truncate -s 15M " + Quote(part) +
-                             " && mkfs.vfat -F 16 " + Quote(part) + " >/dev/null && MTOOLS_SKIP_CHECK=1 mcopy -i " +
-                             Quote(part) + " " + Quote(dir.file("gone.txt")) + " " +
-                             Quote(dir.file("kept.txt")) + " ::/ && MTOOLS_SKIP_CHECK=1 mdel -i " +
-                             Quote(part) + " ::/gone.txt && dd if=" + Quote(part) + " of=" + Quote(disk) +
-                             " bs=512 seek=2048 conv=notrunc status=none 2>&1",
-                         &log),
-              0)
+    ASSERT_EQ(
+        RunCommand("truncate -s 16M " + Quote(disk) + " && echo 'start=2048, type=6' | sfdisk -q " +
+                       Quote(disk) + " && truncate -s 15M " + Quote(part) + " && mkfs.vfat -F 16 " +
+                       Quote(part) + " >/dev/null && MTOOLS_SKIP_CHECK=1 mcopy -i " + Quote(part) +
+                       " " + Quote(dir.file("gone.txt")) + " " + Quote(dir.file("kept.txt")) +
+                       " ::/ && MTOOLS_SKIP_CHECK=1 mdel -i " + Quote(part) +
+                       " ::/gone.txt && dd if=" + Quote(part) + " of=" + Quote(disk) +
+                       " bs=512 seek=2048 conv=notrunc status=none 2>&1",
+                   &log),
+        0)
         << log;
     // The deleted file's clusters still hold its text.
     ASSERT_TRUE(Contains(ReadFile(disk), gone));
@@ -496,7 +535,9 @@ TEST(ParallelsBundle, DeletedFileContentIsInNoOutput) {
         const char* name;
         int kind;  // 0 plain bundle, 1 compressed bundle, 2 single file
         uint32_t split;
-    } outs[] = {{"plain.hdd", 0, 0}, {"plainparts.hdd", 0, 10000}, {"compressed.hdd", 1, 0},
+    } outs[] = {{"plain.hdd", 0, 0},
+                {"plainparts.hdd", 0, 10000},
+                {"compressed.hdd", 1, 0},
                 {"single.hdd", 2, 0}};
     for (const Out& o : outs) {
         SCOPED_TRACE(o.name);
@@ -505,7 +546,8 @@ TEST(ParallelsBundle, DeletedFileContentIsInNoOutput) {
             ASSERT_EQ(Parallels_Create(path.c_str(), &src.h, map, nullptr, nullptr, 0), DISK_OK);
         } else {
             const ParallelsBundleCreateOptions opt = Options(o.kind == 1, o.split);
-            ASSERT_EQ(ParallelsBundle_Create(path.c_str(), &src.h, map, nullptr, nullptr, &opt), DISK_OK);
+            ASSERT_EQ(ParallelsBundle_Create(path.c_str(), &src.h, map, nullptr, nullptr, &opt),
+                      DISK_OK);
         }
         bool keptFound = false;
         for (const std::string& f : OutputFiles(path)) {

@@ -28,17 +28,20 @@ using testsupport::WriteFile;
 
 namespace {
 
-void Put32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
+void Put32(std::vector<uint8_t>& f, size_t at, uint32_t v)
+{
     for (int i = 0; i < 4; i++) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
-uint32_t Get32(const std::vector<uint8_t>& f, size_t at) {
+uint32_t Get32(const std::vector<uint8_t>& f, size_t at)
+{
     uint32_t v = 0;
     for (int i = 0; i < 4; i++) v |= static_cast<uint32_t>(f[at + i]) << (8 * i);
     return v;
 }
 
 // Source content: random sectors with zero runs, so that some blocks stay absent.
-std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
+std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed)
+{
     std::vector<uint8_t> d = testsupport::RandomBytes(sectors * 512, seed);
     for (uint64_t s = 0; s < sectors; s++)
         if ((s / 40) % 3 == 1) std::memset(d.data() + s * 512, 0, 512);
@@ -47,7 +50,8 @@ std::vector<uint8_t> Content(uint64_t sectors, uint32_t seed) {
 
 struct Raw {
     DiskHandle h;
-    Raw(const std::string& path, uint32_t heads, uint32_t spt, uint64_t total) {
+    Raw(const std::string& path, uint32_t heads, uint32_t spt, uint64_t total)
+    {
         DiskGeometry g = {};
         g.heads = heads;
         g.sectors_per_track = spt;
@@ -59,7 +63,8 @@ struct Raw {
     ~Raw() { Disk_Close(&h); }
 };
 
-std::vector<uint8_t> ReadAll(const DiskHandle* d) {
+std::vector<uint8_t> ReadAll(const DiskHandle* d)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(d, &g);
     std::vector<uint8_t> out(Geometry_GetTotalSectors(&g) * 512);
@@ -71,19 +76,22 @@ std::vector<uint8_t> ReadAll(const DiskHandle* d) {
 }
 
 // The source followed by zeros up to `bytes`.
-std::vector<uint8_t> Padded(std::vector<uint8_t> d, uint64_t bytes) {
+std::vector<uint8_t> Padded(std::vector<uint8_t> d, uint64_t bytes)
+{
     d.resize(bytes, 0);
     return d;
 }
 
-bool QemuReads(const std::string& image, const std::string& raw, std::string* log) {
+bool QemuReads(const std::string& image, const std::string& raw, std::string* log)
+{
     if (RunCommand("qemu-img check -f parallels " + Quote(image) + " 2>&1", log) != 0) return false;
-    return RunCommand("qemu-img convert -f parallels -O raw " + Quote(image) + " " + Quote(raw) +
-                          " 2>&1",
-                      log) == 0;
+    return RunCommand(
+               "qemu-img convert -f parallels -O raw " + Quote(image) + " " + Quote(raw) + " 2>&1",
+               log) == 0;
 }
 
-TEST(ParallelsFile, RoundTripCoversPartialLastCylinder) {
+TEST(ParallelsFile, RoundTripCoversPartialLastCylinder)
+{
     TempDir dir;
     struct Case {
         uint32_t heads, spt;
@@ -96,7 +104,8 @@ TEST(ParallelsFile, RoundTripCoversPartialLastCylinder) {
         const std::vector<uint8_t> data = Content(c.total, static_cast<uint32_t>(c.total));
         WriteFile(src, data);
         Raw raw(src, c.heads, c.spt, c.total);
-        ASSERT_EQ(Parallels_Create(out.c_str(), &raw.h, nullptr, nullptr, nullptr, c.flags), DISK_OK);
+        ASSERT_EQ(Parallels_Create(out.c_str(), &raw.h, nullptr, nullptr, nullptr, c.flags),
+                  DISK_OK);
         const uint64_t cyl = (c.total + c.heads * c.spt - 1) / (c.heads * c.spt);
         const uint64_t disk = cyl * c.heads * c.spt;
         const std::vector<uint8_t> file = ReadFile(out);
@@ -122,7 +131,8 @@ TEST(ParallelsFile, RoundTripCoversPartialLastCylinder) {
     }
 }
 
-TEST(ParallelsFile, AllZeroSourceHoldsHeaderAndTableOnly) {
+TEST(ParallelsFile, AllZeroSourceHoldsHeaderAndTableOnly)
+{
     TempDir dir;
     const std::string src = dir.file("z.raw"), out = dir.file("z.hdd");
     WriteFile(src, std::vector<uint8_t>(112 * 9 * 512, 0));
@@ -138,7 +148,8 @@ TEST(ParallelsFile, AllZeroSourceHoldsHeaderAndTableOnly) {
 }
 
 // A valid small file: 2 heads, 2 cylinders, 8 sectors per block, blocks 0 and 3 stored.
-std::vector<uint8_t> SmallFile() {
+std::vector<uint8_t> SmallFile()
+{
     std::vector<uint8_t> f(512);
     std::memcpy(f.data(), "WithoutFreeSpace", 16);
     Put32(f, 16, 2);
@@ -156,7 +167,8 @@ std::vector<uint8_t> SmallFile() {
     return file;
 }
 
-TEST(ParallelsFile, CraftedHeadersAreRefused) {
+TEST(ParallelsFile, CraftedHeadersAreRefused)
+{
     TempDir dir;
     const std::string p = dir.file("c.hdd");
     WriteFile(p, SmallFile());
@@ -166,7 +178,8 @@ TEST(ParallelsFile, CraftedHeadersAreRefused) {
     std::vector<uint8_t> all = ReadAll(&h);
     const std::vector<uint8_t> file = SmallFile();
     EXPECT_TRUE(std::equal(all.begin(), all.begin() + 4096, file.begin() + 512));
-    EXPECT_TRUE(std::all_of(all.begin() + 4096, all.begin() + 12288, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(all.begin() + 4096, all.begin() + 12288, [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(std::equal(all.begin() + 12288, all.end(), file.begin() + 512 + 4096));
     Disk_Close(&h);
 
@@ -175,10 +188,14 @@ TEST(ParallelsFile, CraftedHeadersAreRefused) {
         size_t at;
         uint32_t value;
         int sizeDelta;
-    } bad[] = {{"one byte more", 0, 0, 1},       {"one byte less", 0, 0, -1},
-               {"zero sectors per block", 28, 0, 0}, {"table shorter than the disk", 32, 3, 0},
-               {"entry past the end", 64 + 12, 10, 0}, {"zero cylinders", 24, 0, 0},
-               {"zero heads", 20, 0, 0},         {"huge table", 32, 0x40000000, 0}};
+    } bad[] = {{"one byte more", 0, 0, 1},
+               {"one byte less", 0, 0, -1},
+               {"zero sectors per block", 28, 0, 0},
+               {"table shorter than the disk", 32, 3, 0},
+               {"entry past the end", 64 + 12, 10, 0},
+               {"zero cylinders", 24, 0, 0},
+               {"zero heads", 20, 0, 0},
+               {"huge table", 32, 0x40000000, 0}};
     for (const Bad& b : bad) {
         std::vector<uint8_t> f = SmallFile();
         if (b.at != 0) Put32(f, b.at, b.value);
@@ -194,7 +211,8 @@ TEST(ParallelsFile, CraftedHeadersAreRefused) {
     }
 }
 
-TEST(ParallelsFile, CompactionDropsEmptyBlocksAndKeepsContent) {
+TEST(ParallelsFile, CompactionDropsEmptyBlocksAndKeepsContent)
+{
     TempDir dir;
     std::vector<uint8_t> f = SmallFile();
     std::memset(f.data() + 512, 0, 4096);  // block 0 stored but all zero
@@ -240,7 +258,8 @@ struct SharedTable {
 
 class ParallelsSharedEntries : public ::testing::TestWithParam<SharedTable> {};
 
-TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks) {
+TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks)
+{
     const SharedTable& c = GetParam();
     TempDir dir;
     std::vector<uint8_t> f = SmallFile();
@@ -267,8 +286,9 @@ TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks) {
     WriteFile(dir.file("s.raw"), testsupport::RandomBytes(total * 512, 3));
     Raw raw(dir.file("s.raw"), 2, 8, total);
     const std::string d = dir.file("d.hds");
-    ASSERT_EQ(ParallelsData_Create(d.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
-              DISK_OK);
+    ASSERT_EQ(
+        ParallelsData_Create(d.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
+        DISK_OK);
     std::vector<uint8_t> g = ReadFile(d);
     const uint32_t start = Get32(g, 48), block = Get32(g, 28);
     ASSERT_GE(Get32(g, 32), 4u);
@@ -301,23 +321,26 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
-TEST(ParallelsFile, WritingToAnUnwritablePlaceFails) {
+TEST(ParallelsFile, WritingToAnUnwritablePlaceFails)
+{
     TempDir dir;
     const std::string src = dir.file("s.raw");
     WriteFile(src, Content(64, 1));
     Raw raw(src, 2, 16, 64);
-    EXPECT_EQ(Parallels_Create(dir.file("no/such/dir.hdd").c_str(), &raw.h, nullptr, nullptr,
-                               nullptr, 0),
-              DISK_ERR_CREATE);
+    EXPECT_EQ(
+        Parallels_Create(dir.file("no/such/dir.hdd").c_str(), &raw.h, nullptr, nullptr, nullptr, 0),
+        DISK_ERR_CREATE);
     if (access("/dev/full", W_OK) == 0) {
-        EXPECT_EQ(ParallelsFlat_Create("/dev/full", &raw.h, nullptr, 0, 64, 0, nullptr, nullptr, 64),
-                  DISK_ERR_WRITE);
+        EXPECT_EQ(
+            ParallelsFlat_Create("/dev/full", &raw.h, nullptr, 0, 64, 0, nullptr, nullptr, 64),
+            DISK_ERR_WRITE);
     }
 }
 
 // ---- Data files ----------------------------------------------------------------------------------
 
-TEST(ParallelsDataFile, RoundTripWithPartialLastBlock) {
+TEST(ParallelsDataFile, RoundTripWithPartialLastBlock)
+{
     TempDir dir;
     const uint64_t total = 4 * 17 * 10 + 5;  // B = 34 (even heads halve the cylinder)
     const std::vector<uint8_t> data = Content(total, 9);
@@ -330,8 +353,8 @@ TEST(ParallelsDataFile, RoundTripWithPartialLastBlock) {
     for (const Storage& st : storages) {
         SCOPED_TRACE(st.first);
         const std::string out = dir.file("d.hds");
-        ASSERT_EQ(ParallelsData_Create(out.c_str(), &raw.h, nullptr, st.first, st.count, 0,
-                                       nullptr, nullptr, total),
+        ASSERT_EQ(ParallelsData_Create(out.c_str(), &raw.h, nullptr, st.first, st.count, 0, nullptr,
+                                       nullptr, total),
                   DISK_OK);
         const std::vector<uint8_t> file = ReadFile(out);
         EXPECT_EQ(Get32(file, 28), 34u);
@@ -351,7 +374,8 @@ TEST(ParallelsDataFile, RoundTripWithPartialLastBlock) {
     }
 }
 
-TEST(ParallelsDataFile, AbsentBlocksReadThroughTheEarlierImage) {
+TEST(ParallelsDataFile, AbsentBlocksReadThroughTheEarlierImage)
+{
     TempDir dir;
     const uint64_t total = 2 * 8 * 6;  // B = 8, 12 blocks
     std::vector<uint8_t> base = testsupport::RandomBytes(total * 512, 4);
@@ -369,9 +393,11 @@ TEST(ParallelsDataFile, AbsentBlocksReadThroughTheEarlierImage) {
     ParallelsStorageImage root, leaf;
     ParallelsStorageImage_Init(&root);
     ParallelsStorageImage_Init(&leaf);
-    ASSERT_EQ(ParallelsData_Open(&root.data, dir.file("0.hds").c_str(), true, 0, nullptr, 0), DISK_OK);
+    ASSERT_EQ(ParallelsData_Open(&root.data, dir.file("0.hds").c_str(), true, 0, nullptr, 0),
+              DISK_OK);
     root.type = 0;
-    ASSERT_EQ(ParallelsData_Open(&leaf.data, dir.file("1.hds").c_str(), true, 0, &root, 0), DISK_OK);
+    ASSERT_EQ(ParallelsData_Open(&leaf.data, dir.file("1.hds").c_str(), true, 0, &root, 0),
+              DISK_OK);
     leaf.type = 0;
     std::vector<uint8_t> got(total * 512);
     ASSERT_EQ(ParallelsStorageImage_Read(&leaf, 0, got.size(), got.data()), DISK_OK);
@@ -390,15 +416,17 @@ TEST(ParallelsDataFile, AbsentBlocksReadThroughTheEarlierImage) {
     ParallelsStorageImage_Close(&root);
 }
 
-TEST(ParallelsDataFile, CompactionKeepsTheDataStart) {
+TEST(ParallelsDataFile, CompactionKeepsTheDataStart)
+{
     TempDir dir;
     const uint64_t total = 2 * 8 * 6;
     std::vector<uint8_t> data = Content(total, 5);
     WriteFile(dir.file("s.raw"), data);
     Raw raw(dir.file("s.raw"), 2, 8, total);
     const std::string p = dir.file("d.hds");
-    ASSERT_EQ(ParallelsData_Create(p.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
-              DISK_OK);
+    ASSERT_EQ(
+        ParallelsData_Create(p.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
+        DISK_OK);
     // Move the data one block further out, as another writer may have laid it out.
     std::vector<uint8_t> f = ReadFile(p);
     const uint32_t start = Get32(f, 48);
@@ -424,13 +452,15 @@ TEST(ParallelsDataFile, CompactionKeepsTheDataStart) {
     ParallelsData_Close(&df);
 }
 
-TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain) {
+TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain)
+{
     TempDir dir;
     std::vector<uint8_t> data = Content(50, 3);
     WriteFile(dir.file("s.raw"), data);
     Raw raw(dir.file("s.raw"), 2, 5, 50);
     const std::string p = dir.file("f.hds");
-    ASSERT_EQ(ParallelsFlat_Create(p.c_str(), &raw.h, nullptr, 10, 30, 0, nullptr, nullptr, 50), DISK_OK);
+    ASSERT_EQ(ParallelsFlat_Create(p.c_str(), &raw.h, nullptr, 10, 30, 0, nullptr, nullptr, 50),
+              DISK_OK);
     EXPECT_TRUE(ReadFile(p) == std::vector<uint8_t>(data.begin() + 5120, data.begin() + 40 * 512));
     ParallelsFlatFile ff;
     ParallelsFlat_Init(&ff);
@@ -447,7 +477,8 @@ TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain) {
 // (one block in), the disk size as a 64-bit count. They read as qemu-img reads them, and their
 // compaction gives a file that qemu-img checks clean and compares equal.
 
-void Put64(std::vector<uint8_t>& f, size_t at, uint64_t v) {
+void Put64(std::vector<uint8_t>& f, size_t at, uint64_t v)
+{
     for (int i = 0; i < 8; i++) f[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
@@ -464,8 +495,10 @@ protected:
     // 40 MiB + 3.5 KiB, so that the last block is partial.
     static constexpr uint64_t kBytes = 40 * 1024 * 1024 + 3584;
 
-    void SetUp() override {
-        if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "qemu-img/qemu-io missing";
+    void SetUp() override
+    {
+        if (!HaveTool("qemu-img") || !HaveTool("qemu-io"))
+            GTEST_SKIP() << "qemu-img/qemu-io missing";
         image = dir.file("q.hdd");
         reference = dir.file("ref.raw");
         std::string log;
@@ -473,22 +506,27 @@ protected:
                                  std::string(GetParam().cluster) + " " + Quote(image) + " " +
                                  std::to_string(kBytes) + " 2>&1",
                              &log),
-                  0) << log;
+                  0)
+            << log;
         // Data at the start, a piece inside a block, a stored block of zeros (compaction drops
         // it), data across a block boundary and the last sector.
         const std::string last = std::to_string(kBytes - 512);
         ASSERT_EQ(RunCommand("qemu-io -f parallels -c 'write -P 0x5a 0 3M' -c 'write -P 0x11 5M 4k'"
                              " -c 'write -P 0 9M 1M' -c 'write -P 0x22 20416k 200k'"
-                             " -c 'write -P 0x77 " + last + " 512' " + Quote(image) + " 2>&1",
+                             " -c 'write -P 0x77 " +
+                                 last + " 512' " + Quote(image) + " 2>&1",
                              &log),
-                  0) << log;
+                  0)
+            << log;
         ASSERT_EQ(RunCommand("qemu-img convert -f parallels -O raw " + Quote(image) + " " +
                                  Quote(reference) + " 2>&1",
                              &log),
-                  0) << log;
+                  0)
+            << log;
     }
 
-    void ExpectReadsAsReference(const std::string& path, DiskKind kind = DISK_KIND_PARALLELS) {
+    void ExpectReadsAsReference(const std::string& path, DiskKind kind = DISK_KIND_PARALLELS)
+    {
         DiskHandle h;
         Disk_Init(&h);
         ASSERT_EQ(Disk_Open(&h, path.c_str(), true), DISK_OK) << path;
@@ -501,7 +539,8 @@ protected:
     }
 
     // `extra`: bytes of the file that hold no block (an extension block).
-    void CompactAndCheck(uint64_t extra = 0) {
+    void CompactAndCheck(uint64_t extra = 0)
+    {
         const uint64_t before = ReadFile(image).size();
         DiskHandle h;
         Disk_Init(&h);
@@ -526,12 +565,14 @@ protected:
         EXPECT_EQ(RunCommand("qemu-img compare -f parallels -F raw " + Quote(image) + " " +
                                  Quote(reference) + " 2>&1",
                              &log),
-                  0) << log;
+                  0)
+            << log;
         ExpectReadsAsReference(image);
     }
 };
 
-TEST_P(QemuMadeFile, ReadsAsQemuImgReadsIt) {
+TEST_P(QemuMadeFile, ReadsAsQemuImgReadsIt)
+{
     const std::vector<uint8_t> f = ReadFile(image);
     ASSERT_EQ(std::string(f.begin(), f.begin() + 16), "WithouFreSpacExt");
     EXPECT_EQ(Get32(f, 28), GetParam().blockSectors);
@@ -547,7 +588,8 @@ TEST_P(QemuMadeFile, CompactionIsCleanForQemuImg) { CompactAndCheck(); }
 
 // A header-extension block (at the sector the header names) and the in-use mark of a file that
 // qemu did not close do not change the disk; compaction leaves both out.
-TEST_P(QemuMadeFile, ExtensionBlockAndInUseMarkAreSkipped) {
+TEST_P(QemuMadeFile, ExtensionBlockAndInUseMarkAreSkipped)
+{
     std::vector<uint8_t> f = ReadFile(image);
     const uint64_t block = GetParam().blockSectors * 512ull;
     ASSERT_EQ(f.size() % block, 0u);
@@ -567,7 +609,8 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, QemuMadeFile,
 
 // A file with either signature that still cannot be read is a damaged Parallels image, never
 // a raw disk: the general open answers DISK_ERR_FORMAT under any name.
-TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw) {
+TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw)
+{
     TempDir dir;
     // 4 entries of 8-sector blocks, data at sector 8, block 0 stored at entry 1.
     std::vector<uint8_t> good(8 * 512 + 8 * 512, 0);
@@ -606,8 +649,10 @@ TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw) {
                {"huge table", 32, 0x40000000, false}};
     for (const Bad& b : bad) {
         std::vector<uint8_t> f = good;
-        if (b.wide) Put64(f, b.at, b.value);
-        else Put32(f, b.at, static_cast<uint32_t>(b.value));
+        if (b.wide)
+            Put64(f, b.at, b.value);
+        else
+            Put32(f, b.at, static_cast<uint32_t>(b.value));
         for (const char* name : {"x.hdd", "x.img"}) {
             const std::string path = dir.file(name);
             WriteFile(path, f);

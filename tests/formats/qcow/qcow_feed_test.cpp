@@ -27,26 +27,18 @@ const uint32_t kDiskBytes = 9 * 1024 * 1024 + 1536;
 struct Case {
     const char* name;
     bool qcow2;
-    int mode;           // QCOW_STORE_*
+    int mode;  // QCOW_STORE_*
     uint32_t clusterBits;
 };
 
-std::string CaseName(const ::testing::TestParamInfo<Case>& info)
-{
-    return info.param.name;
-}
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) { return info.param.name; }
 
 const Case kCases[] = {
-    {"qcow_plain", false, 0, 12},
-    {"qcow_compressed", false, 1, 12},
-    {"qcow_grouped", false, 2, 12},
-    {"qcow_encrypted", false, 3, 12},
-    {"qcow2_plain", true, 0, 16},
-    {"qcow2_compressed", true, 1, 16},
-    {"qcow2_grouped", true, 2, 16},
-    {"qcow2_encrypted", true, 3, 16},
-    {"qcow2_compressed_512", true, 1, 9},
-    {"qcow2_grouped_4k", true, 2, 12},
+    {"qcow_plain", false, 0, 12},         {"qcow_compressed", false, 1, 12},
+    {"qcow_grouped", false, 2, 12},       {"qcow_encrypted", false, 3, 12},
+    {"qcow2_plain", true, 0, 16},         {"qcow2_compressed", true, 1, 16},
+    {"qcow2_grouped", true, 2, 16},       {"qcow2_encrypted", true, 3, 16},
+    {"qcow2_compressed_512", true, 1, 9}, {"qcow2_grouped_4k", true, 2, 12},
     {"qcow2_compressed_2m", true, 1, 21},
 };
 
@@ -122,8 +114,11 @@ protected:
         if (c.mode == 3) {
             EXPECT_TRUE(QemuRaw(dir_, "", QemuImage(c, image)) == expected);
         } else if (expected == content_) {
-            EXPECT_EQ(testsupport::RunQemu("qemu-img compare " + QemuImage(c, image) +
-                                           " -F raw " + Quote(raw_), &out), 0) << out;
+            EXPECT_EQ(
+                testsupport::RunQemu(
+                    "qemu-img compare " + QemuImage(c, image) + " -F raw " + Quote(raw_), &out),
+                0)
+                << out;
         } else {
             EXPECT_TRUE(QemuRaw(dir_, image) == expected);
         }
@@ -239,8 +234,10 @@ TEST_P(QcowFeedSourceReads, UnstoredRangesAreNeverReadAndStoredOnesOnce)
     const std::string src = dir.file("source.qcow2");
     Shell("qemu-img create -f qcow2 -o cluster_size=65536 " + Quote(src) + " 64M >/dev/null");
     // Data at 1 MiB (128 KiB), 20 MiB (64 KiB, compressible) and 63 MiB (the last 1 MiB).
-    Shell("qemu-io -f qcow2 -c 'write -P 0x5a 1M 128k' -c 'write -P 0 20M 64k' "
-          "-c 'write -P 0x11 63M 1M' " + Quote(src) + " >/dev/null");
+    Shell(
+        "qemu-io -f qcow2 -c 'write -P 0x5a 1M 128k' -c 'write -P 0 20M 64k' "
+        "-c 'write -P 0x11 63M 1M' " +
+        Quote(src) + " >/dev/null");
     Handle source;
     ASSERT_EQ(Disk_Open(source, src.c_str(), true), 0);
     const DiskKind kind = Disk_GetKind(source);
@@ -261,17 +258,17 @@ TEST_P(QcowFeedSourceReads, UnstoredRangesAreNeverReadAndStoredOnesOnce)
                (at >= (20u << 20) && at < (20u << 20) + (64u << 10)) || at >= (63u << 20);
     };
     for (uint64_t s = 0; s < count.size(); ++s) {
-        if (!stored(s)) ASSERT_EQ(count[s], 0) << "unstored sector " << s << " read";
-        else ASSERT_LE(count[s], 1) << "sector " << s << " read again";
+        if (!stored(s))
+            ASSERT_EQ(count[s], 0) << "unstored sector " << s << " read";
+        else
+            ASSERT_LE(count[s], 1) << "sector " << s << " read again";
     }
     EXPECT_TRUE(ReadOurs(c, image) == QemuRaw(dir, src));
 }
 
 const Case kReadCases[] = {
-    {"qcow_plain", false, 0, 12},
-    {"qcow_compressed", false, 1, 12},
-    {"qcow2_plain", true, 0, 16},
-    {"qcow2_compressed", true, 1, 16},
+    {"qcow_plain", false, 0, 12},        {"qcow_compressed", false, 1, 12},
+    {"qcow2_plain", true, 0, 16},        {"qcow2_compressed", true, 1, 16},
     {"qcow2_encrypted_4k", true, 3, 12},
 };
 

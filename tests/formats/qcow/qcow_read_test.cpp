@@ -11,13 +11,15 @@ namespace {
 
 const uint32_t kDiskBytes = 5 * 1024 * 1024 + 4096 + 512;
 
-std::string MakeSource(const TempDir& dir, uint32_t seed) {
+std::string MakeSource(const TempDir& dir, uint32_t seed)
+{
     const std::string raw = dir.file("source.raw");
     testsupport::WriteFile(raw, MixedContent(kDiskBytes, seed));
     return raw;
 }
 
-TEST(QcowRead, PlainAndCompressedImagesReadAsQemuReadsThem) {
+TEST(QcowRead, PlainAndCompressedImagesReadAsQemuReadsThem)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 2);
     for (const char* flags : {"", "-c"}) {
@@ -31,7 +33,8 @@ TEST(QcowRead, PlainAndCompressedImagesReadAsQemuReadsThem) {
             Shell("qemu-img create -f qcow " + Quote(image) + " " + std::to_string(kDiskBytes));
             std::string cmds;
             for (uint32_t c = 0; c < 64; c += 3)
-                cmds += " -c 'write -c -P " + std::to_string(c + 1) + " " + std::to_string(c * 65536) + " 4k'";
+                cmds += " -c 'write -c -P " + std::to_string(c + 1) + " " +
+                        std::to_string(c * 65536) + " 4k'";
             Shell("qemu-io -f qcow" + cmds + " " + Quote(image));
         }
         Shell("qemu-io -f qcow -c 'write -P 0x5a 1049088 3000' " + Quote(image));
@@ -44,11 +47,14 @@ TEST(QcowRead, PlainAndCompressedImagesReadAsQemuReadsThem) {
         bool empty = false;
         // The source's first 64 KiB are zeros or compressible text by the content rule.
         EXPECT_EQ(Disk_IsRangeEmpty(h, nullptr, 0, 8, &empty, nullptr, nullptr), 0);
-        EXPECT_EQ(empty, expected[0] == 0 && std::vector<uint8_t>(expected.begin(), expected.begin() + 4096) == std::vector<uint8_t>(4096, 0));
+        EXPECT_EQ(empty, expected[0] == 0 &&
+                             std::vector<uint8_t>(expected.begin(), expected.begin() + 4096) ==
+                                 std::vector<uint8_t>(4096, 0));
     }
 }
 
-TEST(QcowRead, EncryptedImagesNeedTheirKey) {
+TEST(QcowRead, EncryptedImagesNeedTheirKey)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 4);
     const std::string image = dir.file("aes.qcow");
@@ -70,7 +76,8 @@ TEST(QcowRead, EncryptedImagesNeedTheirKey) {
     EXPECT_TRUE(ReadAll(h, 3 * 512) == testsupport::ReadFile(raw));
 }
 
-TEST(QcowRead, BackingFiles) {
+TEST(QcowRead, BackingFiles)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 6);
     const std::string base = dir.file("base.qcow");
@@ -96,7 +103,8 @@ TEST(QcowRead, BackingFiles) {
     Shell("qemu-img convert " + SecretObject("pw") + " -f raw -O qcow -o " +
           "encrypt.format=aes,encrypt.key-secret=s " + Quote(raw) + " " + Quote(aes));
     const std::string overAes = dir.file("over-aes.qcow");
-    Shell("qemu-img create -f qcow -u -b aes.qcow -F qcow " + Quote(overAes) + " " + std::to_string(kDiskBytes));
+    Shell("qemu-img create -f qcow -u -b aes.qcow -F qcow " + Quote(overAes) + " " +
+          std::to_string(kDiskBytes));
     {
         Handle h;
         EXPECT_EQ(Disk_Open(h, overAes.c_str(), true), DISK_ERR_PASSWORD);
@@ -110,7 +118,8 @@ TEST(QcowRead, BackingFiles) {
     EXPECT_EQ(Disk_Open(h, overSmall.c_str(), true), DISK_ERR_FORMAT);
 }
 
-TEST(QcowRead, SizesOf2To32SectorsAndMoreKeepTheirTotal) {
+TEST(QcowRead, SizesOf2To32SectorsAndMoreKeepTheirTotal)
+{
     TempDir dir;
     const std::string image = dir.file("huge.qcow");
     Shell("qemu-img create -f qcow " + Quote(image) + " 8M");
@@ -132,7 +141,8 @@ TEST(QcowRead, SizesOf2To32SectorsAndMoreKeepTheirTotal) {
     EXPECT_EQ(tail, std::vector<uint8_t>(4096, 0));
 }
 
-TEST(QcowRead, HostileHeadersAreRefused) {
+TEST(QcowRead, HostileHeadersAreRefused)
+{
     TempDir dir;
     const std::string pristine = dir.file("pristine.qcow");
     Shell("qemu-img create -f qcow " + Quote(pristine) + " 8M");
@@ -142,11 +152,15 @@ TEST(QcowRead, HostileHeadersAreRefused) {
         std::vector<uint8_t> bytes;
     };
     const Patch patches[] = {
-        {"cluster bits 8", 32, {8}},     {"cluster bits 17", 32, {17}},
-        {"L2 bits 5", 33, {5}},          {"L2 bits 14", 33, {14}},
+        {"cluster bits 8", 32, {8}},
+        {"cluster bits 17", 32, {17}},
+        {"L2 bits 5", 33, {5}},
+        {"L2 bits 14", 33, {14}},
         {"cluster + L2 bits 63", 32, {50, 13}},
-        {"size 1", 24, Be64(1)},         {"huge size", 24, Be64(~0ull)},
-        {"crypt method 2", 36, Be32(2)}, {"version 2", 4, Be32(2)},
+        {"size 1", 24, Be64(1)},
+        {"huge size", 24, Be64(~0ull)},
+        {"crypt method 2", 36, Be32(2)},
+        {"version 2", 4, Be32(2)},
     };
     for (const Patch& p : patches) {
         SCOPED_TRACE(p.what);

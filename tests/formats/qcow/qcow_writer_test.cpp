@@ -9,7 +9,8 @@ using testsupport::TempDir;
 
 namespace {
 
-TEST(QcowWriter, EveryModeReadsAsTheSource) {
+TEST(QcowWriter, EveryModeReadsAsTheSource)
+{
     TempDir dir;
     // Not a multiple of 2 MiB nor of a cluster: a short last span and a short last cluster.
     const uint32_t bytes = 5 * 1024 * 1024 + 1536;
@@ -33,14 +34,19 @@ TEST(QcowWriter, EveryModeReadsAsTheSource) {
         }
         if (mode == 3) {
             const std::string opts = SecretObject("key") +
-                " --image-opts driver=qcow,file.filename=" + image + ",encrypt.key-secret=s";
+                                     " --image-opts driver=qcow,file.filename=" + image +
+                                     ",encrypt.key-secret=s";
             EXPECT_TRUE(QemuRaw(dir, "", opts) == content);
             Handle h;
             ASSERT_EQ(Disk_OpenQcowWithKey(h, image.c_str(), true, key, 16), 0);
             EXPECT_TRUE(ReadAll(h) == content);
         } else {
             std::string out;
-            EXPECT_EQ(RunCommand("qemu-img compare -f qcow -F raw " + Quote(image) + " " + Quote(raw) + " 2>&1", &out), 0) << out;
+            EXPECT_EQ(RunCommand("qemu-img compare -f qcow -F raw " + Quote(image) + " " +
+                                     Quote(raw) + " 2>&1",
+                                 &out),
+                      0)
+                << out;
             Handle h;
             ASSERT_EQ(Disk_Open(h, image.c_str(), true), 0);
             EXPECT_TRUE(ReadAll(h) == content);
@@ -49,7 +55,8 @@ TEST(QcowWriter, EveryModeReadsAsTheSource) {
     }
 }
 
-TEST(QcowWriter, GeometriesANewImageCannotHoldAreRefused) {
+TEST(QcowWriter, GeometriesANewImageCannotHoldAreRefused)
+{
     DiskGeometry g = {};
     Qcow_GetDefaultGeometry(2ull << 40, &g);
     EXPECT_EQ(Qcow_CheckGeometry(g), -1);

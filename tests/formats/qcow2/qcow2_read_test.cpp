@@ -11,7 +11,8 @@ namespace {
 
 const uint32_t kDiskBytes = 6 * 1024 * 1024 + 512 * 3;
 
-std::string MakeSource(const TempDir& dir, uint32_t seed = 7) {
+std::string MakeSource(const TempDir& dir, uint32_t seed = 7)
+{
     const std::string raw = dir.file("source.raw");
     testsupport::WriteFile(raw, MixedContent(kDiskBytes, seed));
     return raw;
@@ -22,12 +23,13 @@ struct Variant {
     bool compress;
 };
 
-TEST(Qcow2Read, QemuImagesReadAsQemuReadsThem) {
+TEST(Qcow2Read, QemuImagesReadAsQemuReadsThem)
+{
     const Variant variants[] = {
-        {"compat=0.10,cluster_size=512", false},  {"compat=1.1,cluster_size=512", true},
-        {"compat=1.1,cluster_size=4096", false},  {"compat=0.10,cluster_size=65536", true},
-        {"compat=1.1,cluster_size=65536", true},  {"compat=1.1,cluster_size=2M", false},
-        {"compat=1.1,cluster_size=2M", true},     {"compat=1.1,cluster_size=16384", false},
+        {"compat=0.10,cluster_size=512", false}, {"compat=1.1,cluster_size=512", true},
+        {"compat=1.1,cluster_size=4096", false}, {"compat=0.10,cluster_size=65536", true},
+        {"compat=1.1,cluster_size=65536", true}, {"compat=1.1,cluster_size=2M", false},
+        {"compat=1.1,cluster_size=2M", true},    {"compat=1.1,cluster_size=16384", false},
     };
     TempDir dir;
     const std::string raw = MakeSource(dir);
@@ -36,7 +38,7 @@ TEST(Qcow2Read, QemuImagesReadAsQemuReadsThem) {
         const std::string image = dir.file("img.qcow2");
         remove(image.c_str());
         Shell(std::string("qemu-img convert -f raw -O qcow2 ") + (v.compress ? "-c " : "") + "-o " +
-            v.options + " " + Quote(raw) + " " + Quote(image));
+              v.options + " " + Quote(raw) + " " + Quote(image));
         // Zero clusters over data (version 3 only) and a rewrite inside a compressed cluster.
         if (std::string(v.options).find("1.1") != std::string::npos)
             Shell("qemu-io -f qcow2 -c 'write -z 65536 131072' " + Quote(image));
@@ -52,12 +54,14 @@ TEST(Qcow2Read, QemuImagesReadAsQemuReadsThem) {
     }
 }
 
-TEST(Qcow2Read, EncryptedImagesNeedTheirKey) {
+TEST(Qcow2Read, EncryptedImagesNeedTheirKey)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 3);
     const std::string image = dir.file("aes.qcow2");
     Shell("qemu-img convert " + SecretObject("secret") + " -f raw -O qcow2 -o " +
-        "encrypt.format=aes,encrypt.key-secret=s,cluster_size=4096 " + Quote(raw) + " " + Quote(image));
+          "encrypt.format=aes,encrypt.key-secret=s,cluster_size=4096 " + Quote(raw) + " " +
+          Quote(image));
     std::vector<uint8_t> expected = testsupport::ReadFile(raw);
     {
         Handle h;
@@ -68,14 +72,16 @@ TEST(Qcow2Read, EncryptedImagesNeedTheirKey) {
     uint8_t key[17] = {'s', 'e', 'c', 'r', 'e', 't'};
     for (uint32_t length : {15u, 17u}) {
         Handle h;
-        EXPECT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, key, length, 0), DISK_ERR_KEY_LENGTH);
+        EXPECT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, key, length, 0),
+                  DISK_ERR_KEY_LENGTH);
     }
     Handle h;
     ASSERT_EQ(Disk_OpenQcow2WithKey(h, image.c_str(), true, key, 16, 0), 0);
     EXPECT_TRUE(ReadAll(h, 3 * 512) == expected);
 }
 
-TEST(Qcow2Read, SnapshotsOpenAtTheStatePicked) {
+TEST(Qcow2Read, SnapshotsOpenAtTheStatePicked)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 5);
     const std::string image = dir.file("snap.qcow2");
@@ -89,9 +95,14 @@ TEST(Qcow2Read, SnapshotsOpenAtTheStatePicked) {
     Qcow2_InitSnapshotList(&list);
     ASSERT_EQ(Qcow2_ReadSnapshotList(&list, image.c_str()), 0);
     ASSERT_EQ(list.count, 2u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(list.entries[0].name), list.entries[0].nameLength), "first");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(list.entries[1].name), list.entries[1].nameLength), "second");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(list.entries[1].id), list.entries[1].idLength), "2");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<char*>(list.entries[0].name), list.entries[0].nameLength),
+        "first");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<char*>(list.entries[1].name), list.entries[1].nameLength),
+        "second");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(list.entries[1].id), list.entries[1].idLength),
+              "2");
     Qcow2_FreeSnapshotList(&list);
 
     {
@@ -101,24 +112,29 @@ TEST(Qcow2Read, SnapshotsOpenAtTheStatePicked) {
     {
         // Written to, the image shows its current state whatever was asked.
         Handle h;
-        ASSERT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), false, nullptr, 0, true, false, 0, 0), 0);
+        ASSERT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), false, nullptr, 0, true, false, 0, 0),
+                  0);
         EXPECT_TRUE(ReadAll(h) == QemuRaw(dir, image));
     }
     const char* names[] = {"first", "second"};
     for (uint32_t i = 0; i < 2; ++i) {
         Handle h;
         ASSERT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), true, nullptr, 0, false, true, i, 0), 0);
-        EXPECT_TRUE(ReadAll(h) == QemuRaw(dir, image, std::string("-l snapshot.name=") + names[i])) << i;
+        EXPECT_TRUE(ReadAll(h) == QemuRaw(dir, image, std::string("-l snapshot.name=") + names[i]))
+            << i;
     }
     Handle h;
-    EXPECT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), true, nullptr, 0, false, true, 2, 0), DISK_ERR_ARG);
+    EXPECT_EQ(Disk_OpenQcow2Snapshot(h, image.c_str(), true, nullptr, 0, false, true, 2, 0),
+              DISK_ERR_ARG);
 }
 
-TEST(Qcow2Read, ASnapshotsOwnL1SizeBoundsItsTable) {
+TEST(Qcow2Read, ASnapshotsOwnL1SizeBoundsItsTable)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 8);
     const std::string image = dir.file("snap.qcow2");
-    Shell("qemu-img convert -f raw -O qcow2 -o cluster_size=4096 " + Quote(raw) + " " + Quote(image));
+    Shell("qemu-img convert -f raw -O qcow2 -o cluster_size=4096 " + Quote(raw) + " " +
+          Quote(image));
     Shell("qemu-img snapshot -c only " + Quote(image));
     std::vector<uint8_t> bytes = testsupport::ReadFile(image);
     const uint64_t table = GetBe64(bytes, 64);
@@ -132,14 +148,16 @@ TEST(Qcow2Read, ASnapshotsOwnL1SizeBoundsItsTable) {
     EXPECT_TRUE(ReadAll(h) == expected);
 }
 
-TEST(Qcow2Read, BackingChainsAndZeroClustersThatHideThem) {
+TEST(Qcow2Read, BackingChainsAndZeroClustersThatHideThem)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 9);
     const std::string base = dir.file("base.qcow2");
     const std::string child = dir.file("child.qcow2");
     Shell("qemu-img convert -f raw -O qcow2 " + Quote(raw) + " " + Quote(base));
     Shell("qemu-img create -f qcow2 -b base.qcow2 -F qcow2 " + Quote(child));
-    Shell("qemu-io -f qcow2 -c 'write -P 0x33 512 4096' -c 'write -z 131072 65536' " + Quote(child));
+    Shell("qemu-io -f qcow2 -c 'write -P 0x33 512 4096' -c 'write -z 131072 65536' " +
+          Quote(child));
     {
         Handle h;
         ASSERT_EQ(Disk_Open(h, child.c_str(), true), 0);
@@ -176,7 +194,8 @@ TEST(Qcow2Read, BackingChainsAndZeroClustersThatHideThem) {
 // A child whose header names its base's format as raw reads the base's bytes as the disk; the
 // base may be shorter than the child (beyond its end the child reads zeros) and hold a part of a
 // cluster at its end.
-TEST(Qcow2Read, RawBasesNamedByTheBackingFormatReadAsQemuReadsThem) {
+TEST(Qcow2Read, RawBasesNamedByTheBackingFormatReadAsQemuReadsThem)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 11);  // 6 MiB and three sectors
     const struct {
@@ -193,8 +212,8 @@ TEST(Qcow2Read, RawBasesNamedByTheBackingFormatReadAsQemuReadsThem) {
         SCOPED_TRACE(row.what);
         const std::string child = dir.file("child.qcow2");
         remove(child.c_str());
-        Shell(std::string("qemu-img create -q -f qcow2 ") + row.options + " -b source.raw -F raw " + Quote(child) +
-              row.size);
+        Shell(std::string("qemu-img create -q -f qcow2 ") + row.options + " -b source.raw -F raw " +
+              Quote(child) + row.size);
         Shell("qemu-io -f qcow2 -c 'write -P 0x5a 4096 8192' -c 'write -z 1M 64k' " + Quote(child));
         Handle h;
         ASSERT_EQ(Disk_Open(h, child.c_str(), true), 0);
@@ -205,7 +224,8 @@ TEST(Qcow2Read, RawBasesNamedByTheBackingFormatReadAsQemuReadsThem) {
 
 // Valid images with features this reader lacks answer "unsupported", never "damaged", through
 // the probing open as well, and the feature is named.
-TEST(Qcow2Read, ImagesWithFeaturesNotReadHereAreUnsupported) {
+TEST(Qcow2Read, ImagesWithFeaturesNotReadHereAreUnsupported)
+{
     TempDir dir;
     const struct {
         const char* what;
@@ -235,7 +255,8 @@ TEST(Qcow2Read, ImagesWithFeaturesNotReadHereAreUnsupported) {
     EXPECT_EQ(Qcow2_FindUnsupportedFeature(plain.c_str()), QCOW2_FEATURE_NONE);
 }
 
-TEST(Qcow2Read, ChainsThatLoopAreRefused) {
+TEST(Qcow2Read, ChainsThatLoopAreRefused)
+{
     TempDir dir;
     const std::string a = dir.file("a.qcow2"), b = dir.file("b.qcow2");
     Shell("qemu-img create -f qcow2 " + Quote(a) + " 1M");
@@ -256,7 +277,8 @@ struct HeaderPatch {
     int expected;
 };
 
-TEST(Qcow2Read, HostileHeadersAreRefused) {
+TEST(Qcow2Read, HostileHeadersAreRefused)
+{
     TempDir dir;
     const std::string pristine = dir.file("pristine.qcow2");
     Shell("qemu-img create -f qcow2 -o cluster_size=65536 " + Quote(pristine) + " 8M");
@@ -295,11 +317,13 @@ TEST(Qcow2Read, HostileHeadersAreRefused) {
     }
 }
 
-TEST(Qcow2Read, OversizeCompressedDescriptorsStayInTheirBuffer) {
+TEST(Qcow2Read, OversizeCompressedDescriptorsStayInTheirBuffer)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 1);
     const std::string image = dir.file("c.qcow2");
-    Shell("qemu-img convert -c -f raw -O qcow2 -o cluster_size=4096 " + Quote(raw) + " " + Quote(image));
+    Shell("qemu-img convert -c -f raw -O qcow2 -o cluster_size=4096 " + Quote(raw) + " " +
+          Quote(image));
     std::vector<uint8_t> bytes = testsupport::ReadFile(image);
     // Find the first compressed L2 entry and give it the largest sector count.
     const uint64_t l1Offset = GetBe64(bytes, 40);

@@ -18,19 +18,22 @@ namespace qcowtest {
 using testsupport::Quote;
 using testsupport::RunCommand;
 
-inline void Shell(const std::string& command) {
+inline void Shell(const std::string& command)
+{
     std::string out;
     const int rc = testsupport::RunQemu(command, &out);
     ASSERT_EQ(rc, 0) << command << "\n" << out;
 }
 
 // The secret options of qemu for an AES image with the password.
-inline std::string SecretObject(const std::string& password) {
+inline std::string SecretObject(const std::string& password)
+{
     return "--object secret,id=s,data=" + password;
 }
 
 // A raw disk of `mib` MiB with random, compressible and zero stretches.
-inline std::vector<uint8_t> MixedContent(uint32_t bytes, uint32_t seed) {
+inline std::vector<uint8_t> MixedContent(uint32_t bytes, uint32_t seed)
+{
     std::vector<uint8_t> data(bytes, 0);
     std::vector<uint8_t> noise = testsupport::RandomBytes(bytes, seed);
     for (uint32_t pos = 0; pos < bytes; pos += 65536) {
@@ -38,14 +41,17 @@ inline std::vector<uint8_t> MixedContent(uint32_t bytes, uint32_t seed) {
         const uint32_t n = bytes - pos < 65536 ? bytes - pos : 65536;
         if (kind == 1) memcpy(&data[pos], &noise[pos], n);
         if (kind == 2)
-            for (uint32_t i = 0; i < n; ++i) data[pos + i] = static_cast<uint8_t>("qcow text "[i % 10]);
-        if (kind == 3 && n == 65536) memcpy(&data[pos + 4096], &noise[pos], n / 4);  // partly filled
+            for (uint32_t i = 0; i < n; ++i)
+                data[pos + i] = static_cast<uint8_t>("qcow text "[i % 10]);
+        if (kind == 3 && n == 65536)
+            memcpy(&data[pos + 4096], &noise[pos], n / 4);  // partly filled
     }
     return data;
 }
 
 // Reads the whole disk in pieces of `piece` bytes.
-inline std::vector<uint8_t> ReadAll(DiskHandle* h, uint32_t piece = 2 * 1024 * 1024) {
+inline std::vector<uint8_t> ReadAll(DiskHandle* h, uint32_t piece = 2 * 1024 * 1024)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(h, &g);
     const uint64_t size = Geometry_GetTotalSectors(&g) * g.bytes_per_sector;
@@ -61,18 +67,21 @@ inline std::vector<uint8_t> ReadAll(DiskHandle* h, uint32_t piece = 2 * 1024 * 1
 
 // qemu's own rendering of the image (optionally of a snapshot) as raw bytes.
 inline std::vector<uint8_t> QemuRaw(const testsupport::TempDir& dir, const std::string& image,
-                                    const std::string& options = "") {
+                                    const std::string& options = "")
+{
     const std::string raw = dir.file("qemu-oracle.raw");
     std::string out;
     const std::string input = image.empty() ? "" : Quote(image);
-    int rc = RunCommand("qemu-img convert " + options + " -O raw " + input + " " + Quote(raw) + " 2>&1", &out);
+    int rc = RunCommand(
+        "qemu-img convert " + options + " -O raw " + input + " " + Quote(raw) + " 2>&1", &out);
     EXPECT_EQ(rc, 0) << out;
     std::vector<uint8_t> bytes = testsupport::ReadFile(raw);
     remove(raw.c_str());
     return bytes;
 }
 
-inline void PatchBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
+inline void PatchBytes(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes)
+{
     FILE* f = fopen(path.c_str(), "r+b");
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
@@ -80,10 +89,12 @@ inline void PatchBytes(const std::string& path, uint64_t offset, const std::vect
     fclose(f);
 }
 
-inline std::vector<uint8_t> Be32(uint32_t v) {
+inline std::vector<uint8_t> Be32(uint32_t v)
+{
     return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
 }
-inline std::vector<uint8_t> Be64(uint64_t v) {
+inline std::vector<uint8_t> Be64(uint64_t v)
+{
     std::vector<uint8_t> b(8);
     for (int i = 7; i >= 0; --i) {
         b[i] = uint8_t(v);
@@ -91,7 +102,8 @@ inline std::vector<uint8_t> Be64(uint64_t v) {
     }
     return b;
 }
-inline uint64_t GetBe64(const std::vector<uint8_t>& b, size_t at) {
+inline uint64_t GetBe64(const std::vector<uint8_t>& b, size_t at)
+{
     uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v = (v << 8) | b[at + i];
     return v;
@@ -101,7 +113,8 @@ inline uint64_t GetBe64(const std::vector<uint8_t>& b, size_t at) {
 struct Handle {
     DiskHandle* h;
     Handle() : h(Disk_Alloc()) { Disk_Init(h); }
-    ~Handle() {
+    ~Handle()
+    {
         Disk_Close(h);
         Mem_Free(h);
     }

@@ -16,7 +16,8 @@ namespace {
 const uint32_t kDiskBytes = 6 * 1024 * 1024 + 512 * 5;
 const uint8_t kKey[16] = {'p', 'a', 's', 's', 'w', 'o', 'r', 'd'};
 
-std::string KeyedOpts(const std::string& image) {
+std::string KeyedOpts(const std::string& image)
+{
     return SecretObject("password") + " --image-opts driver=qcow2,file.filename=" + image +
            ",encrypt.key-secret=s";
 }
@@ -24,7 +25,8 @@ std::string KeyedOpts(const std::string& image) {
 // Cluster bits x storage mode (plain, compressed, compressed with the rest grouped after, encrypted).
 class Qcow2WriterModes : public ::testing::TestWithParam<std::tuple<uint32_t, int>> {};
 
-TEST_P(Qcow2WriterModes, ChecksCleanAndReadsAsTheSource) {
+TEST_P(Qcow2WriterModes, ChecksCleanAndReadsAsTheSource)
+{
     const uint32_t bits = std::get<0>(GetParam());
     const int mode = std::get<1>(GetParam());
     TempDir dir;
@@ -38,7 +40,8 @@ TEST_P(Qcow2WriterModes, ChecksCleanAndReadsAsTheSource) {
     const std::string image = dir.file("out.qcow2");
     Qcow2CreateOptions options = {bits};
     ASSERT_EQ(Qcow2_Create(image.c_str(), source, nullptr, nullptr, nullptr, mode,
-                           mode == 3 ? kKey : nullptr, &options), 0);
+                           mode == 3 ? kKey : nullptr, &options),
+              0);
     std::string out;
     if (mode == 3) {
         EXPECT_EQ(RunCommand("qemu-img check " + KeyedOpts(image) + " 2>&1", &out), 0) << out;
@@ -48,23 +51,30 @@ TEST_P(Qcow2WriterModes, ChecksCleanAndReadsAsTheSource) {
         EXPECT_TRUE(ReadAll(h) == content);
     } else {
         EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(image) + " 2>&1", &out), 0) << out;
-        EXPECT_EQ(RunCommand("qemu-img compare -f qcow2 -F raw " + Quote(image) + " " + Quote(raw) + " 2>&1", &out), 0) << out;
+        EXPECT_EQ(RunCommand("qemu-img compare -f qcow2 -F raw " + Quote(image) + " " + Quote(raw) +
+                                 " 2>&1",
+                             &out),
+                  0)
+            << out;
         Handle h;
         ASSERT_EQ(Disk_Open(h, image.c_str(), true), 0);
         EXPECT_TRUE(ReadAll(h) == content);
     }
 }
 
-std::string ModeRowName(const ::testing::TestParamInfo<std::tuple<uint32_t, int>>& info) {
+std::string ModeRowName(const ::testing::TestParamInfo<std::tuple<uint32_t, int>>& info)
+{
     static const char* const kModes[4] = {"plain", "compressed", "grouped", "encrypted"};
     return "bits" + std::to_string(std::get<0>(info.param)) + "_" + kModes[std::get<1>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterBitsAndMode, Qcow2WriterModes,
-                         ::testing::Combine(::testing::Values(9u, 12u, 16u, 21u), ::testing::Range(0, 4)),
+                         ::testing::Combine(::testing::Values(9u, 12u, 16u, 21u),
+                                            ::testing::Range(0, 4)),
                          ModeRowName);
 
-TEST(Qcow2Writer, CompressedOutputIsSmallerAndGroupedModeStoresTheRestAfterwards) {
+TEST(Qcow2Writer, CompressedOutputIsSmallerAndGroupedModeStoresTheRestAfterwards)
+{
     TempDir dir;
     const std::string raw = dir.file("source.raw");
     std::vector<uint8_t> content = MixedContent(kDiskBytes, 12);
@@ -75,8 +85,10 @@ TEST(Qcow2Writer, CompressedOutputIsSmallerAndGroupedModeStoresTheRestAfterwards
     ASSERT_EQ(Disk_OpenRaw(source, raw.c_str(), true, 0, &g), 0);
     Qcow2CreateOptions options = {16};
     const std::string plain = dir.file("plain.qcow2"), packed = dir.file("packed.qcow2");
-    ASSERT_EQ(Qcow2_Create(plain.c_str(), source, nullptr, nullptr, nullptr, 0, nullptr, &options), 0);
-    ASSERT_EQ(Qcow2_Create(packed.c_str(), source, nullptr, nullptr, nullptr, 1, nullptr, &options), 0);
+    ASSERT_EQ(Qcow2_Create(plain.c_str(), source, nullptr, nullptr, nullptr, 0, nullptr, &options),
+              0);
+    ASSERT_EQ(Qcow2_Create(packed.c_str(), source, nullptr, nullptr, nullptr, 1, nullptr, &options),
+              0);
     EXPECT_LT(testsupport::ReadFile(packed).size(), testsupport::ReadFile(plain).size());
     std::string map;
     ASSERT_EQ(RunCommand("qemu-img map --output=json -f qcow2 " + Quote(packed), &map), 0);
@@ -84,7 +96,8 @@ TEST(Qcow2Writer, CompressedOutputIsSmallerAndGroupedModeStoresTheRestAfterwards
     EXPECT_NE(map.find("\"data\": true}"), std::string::npos) << map;
 }
 
-TEST(Qcow2Writer, EmptySourcesAndCancelledRuns) {
+TEST(Qcow2Writer, EmptySourcesAndCancelledRuns)
+{
     TempDir dir;
     DiskGeometry g = {};
     Qcow2_GetDefaultGeometry(64ull << 20, &g);
@@ -92,7 +105,8 @@ TEST(Qcow2Writer, EmptySourcesAndCancelledRuns) {
     ASSERT_EQ(Disk_OpenZero(zero, &g), 0);
     Qcow2CreateOptions options = {16};
     const std::string image = dir.file("empty.qcow2");
-    ASSERT_EQ(Qcow2_Create(image.c_str(), zero, nullptr, nullptr, nullptr, 0, nullptr, &options), 0);
+    ASSERT_EQ(Qcow2_Create(image.c_str(), zero, nullptr, nullptr, nullptr, 0, nullptr, &options),
+              0);
     EXPECT_EQ(testsupport::ReadFile(image).size(), 4u * 65536);
     std::string out;
     EXPECT_EQ(RunCommand("qemu-img check -f qcow2 " + Quote(image) + " 2>&1", &out), 0) << out;
@@ -107,7 +121,8 @@ TEST(Qcow2Writer, EmptySourcesAndCancelledRuns) {
               DISK_CANCELLED);
 }
 
-TEST(Qcow2Writer, LayoutsBeyondTheL1LimitAreRefused) {
+TEST(Qcow2Writer, LayoutsBeyondTheL1LimitAreRefused)
+{
     TempDir dir;
     DiskGeometry g = {};
     Qcow2_GetDefaultGeometry(129ull << 30, &g);
@@ -115,7 +130,8 @@ TEST(Qcow2Writer, LayoutsBeyondTheL1LimitAreRefused) {
     ASSERT_EQ(Disk_OpenZero(zero, &g), 0);
     const std::string image = dir.file("big.qcow2");
     Qcow2CreateOptions small = {9};
-    EXPECT_EQ(Qcow2_Create(image.c_str(), zero, nullptr, nullptr, nullptr, 0, nullptr, &small), DISK_ERR_ARG);
+    EXPECT_EQ(Qcow2_Create(image.c_str(), zero, nullptr, nullptr, nullptr, 0, nullptr, &small),
+              DISK_ERR_ARG);
     FILE* f = fopen(image.c_str(), "rb");
     EXPECT_EQ(f, nullptr);
     if (f) fclose(f);

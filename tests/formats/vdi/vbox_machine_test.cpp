@@ -13,23 +13,27 @@ using testsupport::TempDir;
 
 namespace {
 
-void Write(const std::string& path, const std::string& text) {
+void Write(const std::string& path, const std::string& text)
+{
     testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-bool Read(const std::string& path, VBoxDiskList* out) {
+bool Read(const std::string& path, VBoxDiskList* out)
+{
     return VBoxMachine_ReadDisks(path.c_str(), "Current state", out);
 }
 
-TEST(VBoxMachine, LayoutsChildrenAndLabels) {
+TEST(VBoxMachine, LayoutsChildrenAndLabels)
+{
     TempDir dir;
     const std::string m = dir.file("vm.vbox");
     // The old DiskRegistry wins over a MediaRegistry in the same file.
-    Write(m, "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"/x.vdi\"/>"
-             "</HardDisks></MediaRegistry><DiskRegistry><HardDisks><HardDisk>"
-             "<VirtualDiskImage filePath=\"base.vdi\"/><DiffHardDisk><VirtualDiskImage "
-             "filePath=\"sub/diff.vdi\"/></DiffHardDisk></HardDisk></HardDisks></DiskRegistry>"
-             "</Global></VirtualBox>");
+    Write(m,
+          "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"/x.vdi\"/>"
+          "</HardDisks></MediaRegistry><DiskRegistry><HardDisks><HardDisk>"
+          "<VirtualDiskImage filePath=\"base.vdi\"/><DiffHardDisk><VirtualDiskImage "
+          "filePath=\"sub/diff.vdi\"/></DiffHardDisk></HardDisk></HardDisks></DiskRegistry>"
+          "</Global></VirtualBox>");
     VBoxDiskList l;
     ASSERT_TRUE(Read(m, &l));
     ASSERT_EQ(l.size(), 2u);
@@ -41,20 +45,22 @@ TEST(VBoxMachine, LayoutsChildrenAndLabels) {
 
     // Machine layout: nested children, a disk attached by the state and by a snapshot takes the
     // state's label, uuids compared without case, an unnamed snapshot skipped with its subtree.
-    Write(m, "<VirtualBox><Machine><MediaRegistry><HardDisks>"
-             "<HardDisk uuid=\"{AA}\" location=\"/d/a.vdi\"><HardDisk uuid=\"{bb}\" location=\"b.vdi\">"
-             "<HardDisk uuid=\"{cc}\" location=\"c.vdi\"/></HardDisk></HardDisk>"
-             "<HardDisk uuid=\"{dd}\" location=\"/d/d.vdi\"/></HardDisks></MediaRegistry>"
-             "<StorageControllers><StorageController><AttachedDevice><Image uuid=\"{CC}\"/>"
-             "</AttachedDevice></StorageController></StorageControllers>"
-             "<Snapshot name=\"First\"><StorageControllers><StorageController><AttachedDevice>"
-             "<Image uuid=\"{aa}\"/></AttachedDevice></StorageController></StorageControllers>"
-             "<Snapshots><Snapshot name=\"Second\"><StorageControllers><StorageController>"
-             "<AttachedDevice><Image uuid=\"{BB}\"/><Image uuid=\"{cc}\"/></AttachedDevice>"
-             "</StorageController></StorageControllers></Snapshot><Snapshot><StorageControllers>"
-             "<StorageController><AttachedDevice><Image uuid=\"{dd}\"/></AttachedDevice>"
-             "</StorageController></StorageControllers></Snapshot></Snapshots></Snapshot>"
-             "</Machine></VirtualBox>");
+    Write(
+        m,
+        "<VirtualBox><Machine><MediaRegistry><HardDisks>"
+        "<HardDisk uuid=\"{AA}\" location=\"/d/a.vdi\"><HardDisk uuid=\"{bb}\" location=\"b.vdi\">"
+        "<HardDisk uuid=\"{cc}\" location=\"c.vdi\"/></HardDisk></HardDisk>"
+        "<HardDisk uuid=\"{dd}\" location=\"/d/d.vdi\"/></HardDisks></MediaRegistry>"
+        "<StorageControllers><StorageController><AttachedDevice><Image uuid=\"{CC}\"/>"
+        "</AttachedDevice></StorageController></StorageControllers>"
+        "<Snapshot name=\"First\"><StorageControllers><StorageController><AttachedDevice>"
+        "<Image uuid=\"{aa}\"/></AttachedDevice></StorageController></StorageControllers>"
+        "<Snapshots><Snapshot name=\"Second\"><StorageControllers><StorageController>"
+        "<AttachedDevice><Image uuid=\"{BB}\"/><Image uuid=\"{cc}\"/></AttachedDevice>"
+        "</StorageController></StorageControllers></Snapshot><Snapshot><StorageControllers>"
+        "<StorageController><AttachedDevice><Image uuid=\"{dd}\"/></AttachedDevice>"
+        "</StorageController></StorageControllers></Snapshot></Snapshots></Snapshot>"
+        "</Machine></VirtualBox>");
     ASSERT_TRUE(Read(m, &l));
     ASSERT_EQ(l.size(), 4u);
     const int32_t parents[4] = {-1, 0, 1, -1};
@@ -69,17 +75,20 @@ TEST(VBoxMachine, LayoutsChildrenAndLabels) {
         }
     }
     // Global MediaRegistry layout.
-    Write(m, "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"g.vdi\"/>"
-             "</HardDisks></MediaRegistry></Global></VirtualBox>");
+    Write(m,
+          "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"g.vdi\"/>"
+          "</HardDisks></MediaRegistry></Global></VirtualBox>");
     ASSERT_TRUE(Read(m, &l));
     ASSERT_EQ(l.size(), 1u);
     EXPECT_EQ(std::string(l[0].path), dir.file("g.vdi"));
 }
 
-TEST(VBoxMachine, RefusedFilesLeaveTheListAlone) {
+TEST(VBoxMachine, RefusedFilesLeaveTheListAlone)
+{
     TempDir dir;
-    const std::string ok = "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"g.vdi\"/>"
-                           "</HardDisks></MediaRegistry></Global></VirtualBox>";
+    const std::string ok =
+        "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"g.vdi\"/>"
+        "</HardDisks></MediaRegistry></Global></VirtualBox>";
     std::string deep = "<VirtualBox><Global><MediaRegistry><HardDisks>";
     for (int i = 0; i < 90; i++) deep += "<HardDisk location=\"x.vdi\">";
     for (int i = 0; i < 90; i++) deep += "</HardDisk>";
@@ -88,19 +97,25 @@ TEST(VBoxMachine, RefusedFilesLeaveTheListAlone) {
     big.insert(big.size() - std::string("</VirtualBox>").size(),
                "<!--" + std::string(VBOX_MACHINE_MAX_FILE - ok.size() - 6, 'x') + "-->");
     ASSERT_EQ(big.size(), VBOX_MACHINE_MAX_FILE + 1u);
-    const std::string longPath = "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"/" +
-                                 std::string(5000, 'a') + "\"/></HardDisks></MediaRegistry></Global></VirtualBox>";
+    const std::string longPath =
+        "<VirtualBox><Global><MediaRegistry><HardDisks><HardDisk location=\"/" +
+        std::string(5000, 'a') + "\"/></HardDisks></MediaRegistry></Global></VirtualBox>";
     const struct {
         const char* name;
         std::string text;
     } cases[] = {
         {"over 1 MiB", big},
         {"malformed", "<VirtualBox><Global>"},
-        {"not UTF-8", "<VirtualBox name=\"\xff\"><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></VirtualBox>"},
+        {"not UTF-8",
+         "<VirtualBox "
+         "name=\"\xff\"><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></VirtualBox>"},
         {"NUL byte", std::string("<VirtualBox>\0</VirtualBox>", 26)},
-        {"other root", "<Other><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></Other>"},
+        {"other root",
+         "<Other><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></Other>"},
         {"no disk list", "<VirtualBox><Global/></VirtualBox>"},
-        {"old layout without path", "<VirtualBox><Global><DiskRegistry><HardDisks><HardDisk/></HardDisks></DiskRegistry></Global></VirtualBox>"},
+        {"old layout without path",
+         "<VirtualBox><Global><DiskRegistry><HardDisks><HardDisk/></HardDisks></DiskRegistry></"
+         "Global></VirtualBox>"},
         {"nesting too deep", deep},
         {"path too long", longPath},
     };

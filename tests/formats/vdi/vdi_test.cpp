@@ -23,11 +23,15 @@ namespace {
 
 const uint32_t MiB = 1048576;
 
-void BuildVdi(const std::string& json) {
+void BuildVdi(const std::string& json)
+{
     std::string out;
     const std::string tool = std::string(VDX_TEST_SOURCE_DIR) + "/formats/vdi/vdi_fixtures.py";
-    ASSERT_EQ(testsupport::RunCommand("python3 " + Quote(tool) + " build " + Quote(json) + " 2>&1", &out), 0)
-        << out << "\n" << json;
+    ASSERT_EQ(
+        testsupport::RunCommand("python3 " + Quote(tool) + " build " + Quote(json) + " 2>&1", &out),
+        0)
+        << out << "\n"
+        << json;
 }
 
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
@@ -37,15 +41,18 @@ protected:
     TempDir dir;
     DiskHandle disk{DISK_KIND_NONE, nullptr};
     void TearDown() override { Disk_Close(&disk); }
-    int Open(const std::string& path, std::vector<std::string> parents = {}) {
+    int Open(const std::string& path, std::vector<std::string> parents = {})
+    {
         Disk_Close(&disk);
         std::vector<const char*> p;
         for (const std::string& s : parents) p.push_back(s.c_str());
-        return Disk_OpenVdiWithParents(&disk, path.c_str(), true, static_cast<uint32_t>(p.size()), p.data());
+        return Disk_OpenVdiWithParents(&disk, path.c_str(), true, static_cast<uint32_t>(p.size()),
+                                       p.data());
     }
     VdiImage* Image() { return static_cast<VdiImage*>(Disk_GetObject(&disk)); }
     // A raw source file with data, a run of zero blocks and a partial last block.
-    std::vector<uint8_t> MakeSource(const std::string& name, uint64_t bytes) {
+    std::vector<uint8_t> MakeSource(const std::string& name, uint64_t bytes)
+    {
         std::vector<uint8_t> raw = FastBytes(bytes, 11);
         if (bytes > 4 * MiB) std::memset(raw.data() + MiB, 0, 3 * MiB);
         WriteFile(dir.file(name), raw);
@@ -55,19 +62,23 @@ protected:
 
 bool HaveQemu() { return testsupport::HaveTool("qemu-img"); }
 
-TEST_F(Vdi, QemuImagesReadAsQemuReadsThem) {
+TEST_F(Vdi, QemuImagesReadAsQemuReadsThem)
+{
     if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     const std::vector<uint8_t> raw = MakeSource("src.raw", 9 * MiB + 3 * 512);
     for (const char* opts : {"static=off", "static=on"}) {
         SCOPED_TRACE(opts);
         const std::string vdi = dir.file(std::string(opts) + ".vdi");
-        ASSERT_EQ(Qemu("convert -f raw -O vdi -o " + std::string(opts) + " " + Quote(dir.file("src.raw")) + " " + Quote(vdi)), 0);
+        ASSERT_EQ(Qemu("convert -f raw -O vdi -o " + std::string(opts) + " " +
+                       Quote(dir.file("src.raw")) + " " + Quote(vdi)),
+                  0);
         Disk_Init(&disk);
         ASSERT_EQ(Disk_Open(&disk, vdi.c_str(), true), DISK_OK);
         EXPECT_EQ(Disk_GetKind(&disk), DISK_KIND_VDI);
         EXPECT_EQ(ReadAll(&disk), raw);
         bool empty = false;
-        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2048, 3 * 2048, &empty, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2048, 3 * 2048, &empty, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_TRUE(empty);
         ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2047, 2, &empty, nullptr, nullptr), DISK_OK);
         EXPECT_FALSE(empty);
@@ -77,13 +88,19 @@ TEST_F(Vdi, QemuImagesReadAsQemuReadsThem) {
     }
 }
 
-TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst) {
+TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst)
+{
     // base: blocks 0..3 of 0x11..0x44; middle stores block 1 (0xA1) and marks block 2 absent with
     // 0xFFFFFFFE; child stores block 3 (0xC3) over a shorter parent list.
-    const std::string base = dir.file("base.vdi"), mid = dir.file("mid.vdi"), top = dir.file("top.vdi");
-    BuildVdi("{\"path\":" + Str(base) + ",\"disk_size\":4194304,\"blocks_data\":{\"0\":17,\"1\":34,\"2\":51,\"3\":68}}");
-    BuildVdi("{\"path\":" + Str(mid) + ",\"disk_size\":4194304,\"type\":4,\"blocks_data\":{\"1\":161},\"absent\":{\"2\":4294967294}}");
-    BuildVdi("{\"path\":" + Str(top) + ",\"disk_size\":4194304,\"type\":4,\"blocks_data\":{\"3\":195}}");
+    const std::string base = dir.file("base.vdi"), mid = dir.file("mid.vdi"),
+                      top = dir.file("top.vdi");
+    BuildVdi("{\"path\":" + Str(base) +
+             ",\"disk_size\":4194304,\"blocks_data\":{\"0\":17,\"1\":34,\"2\":51,\"3\":68}}");
+    BuildVdi("{\"path\":" + Str(mid) +
+             ",\"disk_size\":4194304,\"type\":4,\"blocks_data\":{\"1\":161},\"absent\":{\"2\":"
+             "4294967294}}");
+    BuildVdi("{\"path\":" + Str(top) +
+             ",\"disk_size\":4194304,\"type\":4,\"blocks_data\":{\"3\":195}}");
     ASSERT_EQ(Open(top, {mid, base}), DISK_OK);
     EXPECT_TRUE(Disk_HasParent(&disk));
     const std::vector<uint8_t> all = ReadAll(&disk);
@@ -104,7 +121,9 @@ TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst) {
     // A differencing image alone and a fixed one with parents are refused.
     EXPECT_EQ(Open(mid), DISK_ERR_FORMAT);
     Disk_Init(&disk);
-    BuildVdi("{\"path\":" + Str(dir.file("fixed.vdi")) + ",\"disk_size\":4194304,\"type\":2,\"blocks_data\":{\"0\":1,\"1\":2,\"2\":3,\"3\":4}}");
+    BuildVdi(
+        "{\"path\":" + Str(dir.file("fixed.vdi")) +
+        ",\"disk_size\":4194304,\"type\":2,\"blocks_data\":{\"0\":1,\"1\":2,\"2\":3,\"3\":4}}");
     EXPECT_EQ(Open(dir.file("fixed.vdi"), {base}), DISK_ERR_FORMAT);
     Disk_Init(&disk);
     // A missing parent fails the open; so does a chain longer than the bound.
@@ -116,7 +135,8 @@ TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst) {
     Disk_Init(&disk);
 }
 
-TEST_F(Vdi, HostileHeadersAreRefused) {
+TEST_F(Vdi, HostileHeadersAreRefused)
+{
     const std::string ok = "\"disk_size\":2097152,\"blocks_data\":{\"0\":5}";
     struct Case {
         const char* name;
@@ -128,10 +148,12 @@ TEST_F(Vdi, HostileHeadersAreRefused) {
         {"header size 392", ",\"header_size\":392", DISK_ERR_FORMAT},
         {"one byte too long", ",\"tail\":1", DISK_ERR_FORMAT},
         {"block size 0", ",\"block_size\":0,\"blocks\":2,\"blocks_data\":{}", DISK_ERR_FORMAT},
-        {"block size not a sector multiple", ",\"block_size\":1000,\"blocks\":4000,\"blocks_data\":{}", DISK_ERR_FORMAT},
+        {"block size not a sector multiple",
+         ",\"block_size\":1000,\"blocks\":4000,\"blocks_data\":{}", DISK_ERR_FORMAT},
         {"too few blocks", ",\"blocks\":1", DISK_ERR_FORMAT},
         {"entry beyond the file", ",\"entries\":{\"1\":7}", DISK_ERR_FORMAT},
-        {"allocated above blocks", ",\"blocks_data\":{},\"allocated\":3,\"tail\":3145728", DISK_ERR_FORMAT},
+        {"allocated above blocks", ",\"blocks_data\":{},\"allocated\":3,\"tail\":3145728",
+         DISK_ERR_FORMAT},
         {"map under the header", ",\"map_offset\":0", DISK_ERR_FORMAT},
         {"data inside the map", ",\"data_offset\":516", DISK_ERR_FORMAT},
         {"differencing alone", ",\"type\":4", DISK_ERR_FORMAT},
@@ -173,7 +195,8 @@ TEST_F(Vdi, HostileHeadersAreRefused) {
 }
 
 // Writer: header numbers per variant and alignment, qemu-img check and compare.
-TEST_F(Vdi, WrittenImagesPassQemuAndReadBack) {
+TEST_F(Vdi, WrittenImagesPassQemuAndReadBack)
+{
     const std::vector<uint8_t> raw = MakeSource("src.raw", 10 * MiB - 3 * 512);
     DiskHandle src;
     ASSERT_EQ(OpenRaw(&src, dir.file("src.raw"), raw.size() / 512), DISK_OK);
@@ -182,7 +205,10 @@ TEST_F(Vdi, WrittenImagesPassQemuAndReadBack) {
         uint8_t fixed;
         uint32_t dataOffset, headerSize, reserved;
     } cases[] = {
-        {0, 0, 0, 1024, 384, 3}, {1, 1, 0, 4608, 400, 3}, {2, 2, 0, 4096, 400, 0}, {3, 0, 1, 1024, 400, 0},
+        {0, 0, 0, 1024, 384, 3},
+        {1, 1, 0, 4608, 400, 3},
+        {2, 2, 0, 4096, 400, 0},
+        {3, 0, 1, 1024, 400, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.variant);
@@ -216,7 +242,10 @@ TEST_F(Vdi, WrittenImagesPassQemuAndReadBack) {
         if (HaveQemu()) {
             std::string text;
             EXPECT_EQ(Qemu("check -f vdi " + Quote(out), &text), 0) << text;
-            EXPECT_EQ(Qemu("compare -f vdi -F raw " + Quote(out) + " " + Quote(dir.file("src.raw")), &text), 0) << text;
+            EXPECT_EQ(Qemu("compare -f vdi -F raw " + Quote(out) + " " + Quote(dir.file("src.raw")),
+                           &text),
+                      0)
+                << text;
         }
     }
     // A used-sector map leaves free sectors unread and zero.
@@ -224,21 +253,26 @@ TEST_F(Vdi, WrittenImagesPassQemuAndReadBack) {
     for (size_t s = 5 * 2048; s < 7 * 2048; s++) used[s] = 0;
     ScriptedMap map(used);
     VdiCreateOptions o = {3, 0, 0};
-    ASSERT_EQ(Vdi_Create(dir.file("m.vdi").c_str(), &src, map.map(), nullptr, nullptr, &o), DISK_OK);
+    ASSERT_EQ(Vdi_Create(dir.file("m.vdi").c_str(), &src, map.map(), nullptr, nullptr, &o),
+              DISK_OK);
     ASSERT_EQ(Open(dir.file("m.vdi")), DISK_OK);
     EXPECT_EQ(ReadAll(&disk), Masked(raw, used));
     EXPECT_EQ(Image()->header.blocksAllocated, 5u);
     // Cancelling answers 1.
     auto no = [](uint64_t, uint64_t, void*) { return false; };
-    EXPECT_EQ(Vdi_Create(dir.file("c.vdi").c_str(), &src, nullptr, no, nullptr, &o), DISK_CANCELLED);
+    EXPECT_EQ(Vdi_Create(dir.file("c.vdi").c_str(), &src, nullptr, no, nullptr, &o),
+              DISK_CANCELLED);
     Disk_Close(&src);
 }
 
-TEST_F(Vdi, CompactionKeepsDataAndMakesFixedImagesDynamic) {
+TEST_F(Vdi, CompactionKeepsDataAndMakesFixedImagesDynamic)
+{
     if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     const std::vector<uint8_t> raw = MakeSource("src.raw", 8 * MiB);
     const std::string vdi = dir.file("fixed.vdi");
-    ASSERT_EQ(Qemu("convert -f raw -O vdi -o static=on " + Quote(dir.file("src.raw")) + " " + Quote(vdi)), 0);
+    ASSERT_EQ(
+        Qemu("convert -f raw -O vdi -o static=on " + Quote(dir.file("src.raw")) + " " + Quote(vdi)),
+        0);
     const std::vector<uint8_t> before = ReadFile(vdi);
     ASSERT_EQ(Open(vdi), DISK_OK);
     OutputFile* out = Vdi_AllocOutputFile();
@@ -246,7 +280,9 @@ TEST_F(Vdi, CompactionKeepsDataAndMakesFixedImagesDynamic) {
     ASSERT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, out, false, nullptr, nullptr), DISK_OK);
     Disk_Close(&disk);
     EXPECT_EQ(ReadFile(vdi), before);  // untouched until the commit
-    ASSERT_EQ(Vdi_CommitCompact(out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED), DISK_OK);
+    ASSERT_EQ(
+        Vdi_CommitCompact(out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED),
+        DISK_OK);
     Mem_Free(out);
     const std::vector<uint8_t> after = ReadFile(vdi);
     EXPECT_EQ(Bytes_LoadLe32(&after[76]), 1u);  // dynamic: the map is sparse now
@@ -254,23 +290,30 @@ TEST_F(Vdi, CompactionKeepsDataAndMakesFixedImagesDynamic) {
     EXPECT_EQ(std::memcmp(&after[392], &before[392], 64), 0);  // UUIDs kept
     std::string text;
     EXPECT_EQ(Qemu("check -f vdi " + Quote(vdi), &text), 0) << text;
-    EXPECT_EQ(Qemu("compare -f vdi -F raw " + Quote(vdi) + " " + Quote(dir.file("src.raw")), &text), 0) << text;
+    EXPECT_EQ(Qemu("compare -f vdi -F raw " + Quote(vdi) + " " + Quote(dir.file("src.raw")), &text),
+              0)
+        << text;
     ASSERT_EQ(Open(vdi), DISK_OK);
     EXPECT_EQ(ReadAll(&disk), raw);
 }
 
-TEST_F(Vdi, CompactionOfADifferencingImageKeepsItsOwnBlocks) {
+TEST_F(Vdi, CompactionOfADifferencingImageKeepsItsOwnBlocks)
+{
     const std::string base = dir.file("base.vdi"), top = dir.file("top.vdi");
-    BuildVdi("{\"path\":" + Str(base) + ",\"disk_size\":3145728,\"blocks_data\":{\"0\":17,\"1\":34,\"2\":51}}");
+    BuildVdi("{\"path\":" + Str(base) +
+             ",\"disk_size\":3145728,\"blocks_data\":{\"0\":17,\"1\":34,\"2\":51}}");
     // Block 0 stores zeros over the base's data: it must stay, or the base would show through.
-    BuildVdi("{\"path\":" + Str(top) + ",\"disk_size\":3145728,\"type\":4,\"blocks_data\":{\"0\":0,\"2\":99}}");
+    BuildVdi("{\"path\":" + Str(top) +
+             ",\"disk_size\":3145728,\"type\":4,\"blocks_data\":{\"0\":0,\"2\":99}}");
     ASSERT_EQ(Open(top, {base}), DISK_OK);
     const std::vector<uint8_t> content = ReadAll(&disk);
     OutputFile out;
     Vdi_InitOutputFile(&out);
     ASSERT_EQ(Vdi_Compact(top.c_str(), &disk, nullptr, &out, true, nullptr, nullptr), DISK_OK);
     Disk_Close(&disk);
-    ASSERT_EQ(Vdi_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED), DISK_OK);
+    ASSERT_EQ(
+        Vdi_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED),
+        DISK_OK);
     ASSERT_EQ(Open(top, {base}), DISK_OK);
     EXPECT_EQ(ReadAll(&disk), content);
     EXPECT_EQ(Image()->header.imageType, 4u);
@@ -287,7 +330,8 @@ TEST_F(Vdi, CompactionOfADifferencingImageKeepsItsOwnBlocks) {
 
 // A map whose entries share a stored block would be stored once per entry (65,536 entries on
 // block 0 would become 64 GiB): compaction refuses it before anything is written.
-TEST_F(Vdi, CompactionRefusesSharedBlocks) {
+TEST_F(Vdi, CompactionRefusesSharedBlocks)
+{
     const std::string vdi = dir.file("shared.vdi");
     const struct {
         const char* what;
@@ -295,7 +339,8 @@ TEST_F(Vdi, CompactionRefusesSharedBlocks) {
         int result;
     } cases[] = {{"apart", "", DISK_OK},
                  {"two entries on block 0", ",\"entries\":{\"3\":0}", DISK_ERR_FORMAT},
-                 {"every entry on block 1", ",\"entries\":{\"0\":1,\"2\":1,\"3\":1,\"4\":1}", DISK_ERR_FORMAT}};
+                 {"every entry on block 1", ",\"entries\":{\"0\":1,\"2\":1,\"3\":1,\"4\":1}",
+                  DISK_ERR_FORMAT}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         BuildVdi("{\"path\":" + Str(vdi) + ",\"disk_size\":5120,\"block_size\":1024," +
@@ -304,7 +349,8 @@ TEST_F(Vdi, CompactionRefusesSharedBlocks) {
         ASSERT_EQ(Open(vdi), DISK_OK);
         OutputFile out;
         Vdi_InitOutputFile(&out);
-        EXPECT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, &out, false, nullptr, nullptr), c.result);
+        EXPECT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, &out, false, nullptr, nullptr),
+                  c.result);
         EXPECT_EQ(out.armed, c.result == DISK_OK);
         EXPECT_EQ(Os_PathExists((vdi + "_TEMP").c_str()), c.result == DISK_OK);
         ASSERT_EQ(Vdi_DiscardCompact(&out), DISK_OK);
@@ -315,9 +361,11 @@ TEST_F(Vdi, CompactionRefusesSharedBlocks) {
 
 // A block map at an odd offset: the new map is stored at that offset byte by byte (the sanitizer
 // build checks that no 32-bit value is stored there directly), and the result reads as before.
-TEST_F(Vdi, CompactionKeepsAMapAtAnOddOffset) {
+TEST_F(Vdi, CompactionKeepsAMapAtAnOddOffset)
+{
     const std::string vdi = dir.file("odd.vdi");
-    BuildVdi("{\"path\":" + Str(vdi) + ",\"disk_size\":6144,\"block_size\":1024,\"map_offset\":473," +
+    BuildVdi("{\"path\":" + Str(vdi) +
+             ",\"disk_size\":6144,\"block_size\":1024,\"map_offset\":473," +
              "\"data_offset\":1024,\"blocks_data\":{\"0\":0,\"1\":5,\"3\":0,\"5\":8}}");
     ASSERT_EQ(Open(vdi), DISK_OK);
     ASSERT_EQ(Image()->header.blockMapOffset, 473u);
@@ -326,11 +374,14 @@ TEST_F(Vdi, CompactionKeepsAMapAtAnOddOffset) {
     Vdi_InitOutputFile(&out);
     ASSERT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, &out, false, nullptr, nullptr), DISK_OK);
     Disk_Close(&disk);
-    ASSERT_EQ(Vdi_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED), DISK_OK);
+    ASSERT_EQ(
+        Vdi_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED),
+        DISK_OK);
     const std::vector<uint8_t> after = ReadFile(vdi);
     ASSERT_EQ(after.size(), 1024u + 2 * 1024u);
     const uint32_t expected[6] = {0xFFFFFFFF, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 1};
-    for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(Bytes_LoadLe32(&after[473 + 4 * i]), expected[i]) << i;
+    for (uint32_t i = 0; i < 6; i++)
+        EXPECT_EQ(Bytes_LoadLe32(&after[473 + 4 * i]), expected[i]) << i;
     ASSERT_EQ(Open(vdi), DISK_OK);
     EXPECT_EQ(Image()->header.blocksAllocated, 2u);
     EXPECT_EQ(ReadAll(&disk), content);

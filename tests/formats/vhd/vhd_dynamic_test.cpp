@@ -24,10 +24,12 @@ protected:
     TempDir dir;
 
     // Opens a file as kind 6 with a parent mode; the handle is closed by the fixture.
-    int Open(const std::string& path, int mode = VHD_PARENT_REQUIRED) {
+    int Open(const std::string& path, int mode = VHD_PARENT_REQUIRED)
+    {
         Disk_Close(&disk);
         Disk_Init(&disk);
-        return Disk_OpenVhdWithHandler(&disk, &FileOpener_Default, path.c_str(), true, mode, nullptr);
+        return Disk_OpenVhdWithHandler(&disk, &FileOpener_Default, path.c_str(), true, mode,
+                                       nullptr);
     }
     VhdImage* Image() { return static_cast<VhdImage*>(Disk_GetObject(&disk)); }
     void TearDown() override { Disk_Close(&disk); }
@@ -38,13 +40,15 @@ protected:
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
 
 // A dynamic fixture of `sectors` sectors with the given extra JSON members.
-std::string Spec(const std::string& path, uint32_t sectors, const std::string& extra = "") {
+std::string Spec(const std::string& path, uint32_t sectors, const std::string& extra = "")
+{
     std::string s = "{\"path\":" + Str(path) + ",\"sectors\":" + std::to_string(sectors);
     if (!extra.empty()) s += "," + extra;
     return s + "}";
 }
 
-TEST_F(VhdRead, QemuDynamicImagesReadAsQemuReadsThem) {
+TEST_F(VhdRead, QemuDynamicImagesReadAsQemuReadsThem)
+{
     if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     // A raw disk with data, zero stretches and a tail that is not a whole CHS product.
     const uint64_t bytes = 9 * 1048576 + 3 * 512;
@@ -59,14 +63,17 @@ TEST_F(VhdRead, QemuDynamicImagesReadAsQemuReadsThem) {
         const std::string back = dir.file("back.raw");
         std::remove(vhd.c_str());
         ASSERT_EQ(Qemu("convert -f raw -O vpc -o " + std::string(opts) + " " +
-                       Quote(dir.file("src.raw")) + " " + Quote(vhd)), 0);
+                       Quote(dir.file("src.raw")) + " " + Quote(vhd)),
+                  0);
         ASSERT_EQ(Qemu("convert -f vpc -O raw " + Quote(vhd) + " " + Quote(back)), 0);
         ASSERT_EQ(Open(vhd), DISK_OK);
         EXPECT_EQ(ReadAll(&disk), ReadFile(back));
         bool empty = false;
-        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2 * 2048, 3 * 2048, &empty, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2 * 2048, 3 * 2048, &empty, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_TRUE(empty);
-        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2 * 2048 - 1, 2, &empty, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 2 * 2048 - 1, 2, &empty, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_FALSE(empty);
     }
     // With force_size the disk is exactly the source.
@@ -83,22 +90,29 @@ TEST_F(VhdRead, QemuDynamicImagesReadAsQemuReadsThem) {
     Disk_Close(&h);
 }
 
-TEST_F(VhdRead, SectorBitmapsDecideBetweenFileAndZeros) {
+TEST_F(VhdRead, SectorBitmapsDecideBetweenFileAndZeros)
+{
     // 4 KiB blocks; 45 sectors, so the last block is partial.
     const std::string vhd = dir.file("d.vhd");
-    Build(Spec(vhd, 45,
-               "\"expect\":" + Str(dir.file("d.raw")) +
-                   ",\"blocks\":[{\"index\":0},{\"index\":1,\"sectors\":[0,3,7],\"seed\":2},"
-                   "{\"index\":2,\"sectors\":[]},{\"index\":4,\"sectors\":[1,2,3,4,5,6],\"zero\":[2]},"
-                   "{\"index\":5,\"seed\":9}]"));
+    Build(Spec(
+        vhd, 45,
+        "\"expect\":" + Str(dir.file("d.raw")) +
+            ",\"blocks\":[{\"index\":0},{\"index\":1,\"sectors\":[0,3,7],\"seed\":2},"
+            "{\"index\":2,\"sectors\":[]},{\"index\":4,\"sectors\":[1,2,3,4,5,6],\"zero\":[2]},"
+            "{\"index\":5,\"seed\":9}]"));
     const std::vector<uint8_t> expected = ReadFile(dir.file("d.raw"));
     ASSERT_EQ(Open(vhd), DISK_OK);
     EXPECT_FALSE(Disk_HasParent(&disk));
     EXPECT_TRUE(Disk_CanCompact(&disk));
     ASSERT_EQ(ReadAll(&disk), expected);
     // Unaligned pieces crossing sectors and blocks.
-    const std::vector<std::pair<uint32_t, uint32_t>> pieces = {
-        {1, 1}, {511, 2}, {4095, 2}, {4096 + 100, 3000}, {3 * 512 + 7, 4096 * 2}, {45 * 512 - 1, 1}, {0, 45 * 512}};
+    const std::vector<std::pair<uint32_t, uint32_t>> pieces = {{1, 1},
+                                                               {511, 2},
+                                                               {4095, 2},
+                                                               {4096 + 100, 3000},
+                                                               {3 * 512 + 7, 4096 * 2},
+                                                               {45 * 512 - 1, 1},
+                                                               {0, 45 * 512}};
     for (const auto& p : pieces) {
         std::vector<uint8_t> buf(p.second);
         ASSERT_EQ(Disk_Read(&disk, p.first, p.second, buf.data()), DISK_OK) << p.first;
@@ -114,20 +128,26 @@ TEST_F(VhdRead, SectorBitmapsDecideBetweenFileAndZeros) {
     }
 }
 
-TEST_F(VhdRead, DifferencingChainsMergeLayerByLayer) {
-    const std::string base = dir.file("base.vhd"), mid = dir.file("mid.vhd"), top = dir.file("top.vhd");
-    Build("[" + Spec(base, 64, "\"expect\":" + Str(dir.file("base.raw")) +
-                                   ",\"blocks\":[{\"index\":0},{\"index\":1},{\"index\":3},{\"index\":7}]") +
+TEST_F(VhdRead, DifferencingChainsMergeLayerByLayer)
+{
+    const std::string base = dir.file("base.vhd"), mid = dir.file("mid.vhd"),
+                      top = dir.file("top.vhd");
+    Build("[" +
+          Spec(base, 64,
+               "\"expect\":" + Str(dir.file("base.raw")) +
+                   ",\"blocks\":[{\"index\":0},{\"index\":1},{\"index\":3},{\"index\":7}]") +
           "," +
-          Spec(mid, 64, "\"disk_type\":4,\"parent_name\":\"base.vhd\",\"parent_raw\":" +
-                            Str(dir.file("base.raw")) + ",\"expect\":" + Str(dir.file("mid.raw")) +
-                            ",\"blocks\":[{\"index\":1,\"sectors\":[0,1,2],\"seed\":3},"
-                            "{\"index\":2,\"sectors\":[5]},{\"index\":3,\"sectors\":[],\"seed\":4}]") +
+          Spec(mid, 64,
+               "\"disk_type\":4,\"parent_name\":\"base.vhd\",\"parent_raw\":" +
+                   Str(dir.file("base.raw")) + ",\"expect\":" + Str(dir.file("mid.raw")) +
+                   ",\"blocks\":[{\"index\":1,\"sectors\":[0,1,2],\"seed\":3},"
+                   "{\"index\":2,\"sectors\":[5]},{\"index\":3,\"sectors\":[],\"seed\":4}]") +
           "," +
-          Spec(top, 64, "\"disk_type\":4,\"parent_name\":\"mid.vhd\",\"parent_raw\":" +
-                            Str(dir.file("mid.raw")) + ",\"expect\":" + Str(dir.file("top.raw")) +
-                            ",\"blocks\":[{\"index\":1,\"sectors\":[1,7],\"zero\":[7],\"seed\":5},"
-                            "{\"index\":7,\"sectors\":[0],\"seed\":6}]") +
+          Spec(top, 64,
+               "\"disk_type\":4,\"parent_name\":\"mid.vhd\",\"parent_raw\":" +
+                   Str(dir.file("mid.raw")) + ",\"expect\":" + Str(dir.file("top.raw")) +
+                   ",\"blocks\":[{\"index\":1,\"sectors\":[1,7],\"zero\":[7],\"seed\":5},"
+                   "{\"index\":7,\"sectors\":[0],\"seed\":6}]") +
           "]");
     ASSERT_EQ(Open(top), DISK_OK);
     EXPECT_TRUE(Disk_HasParent(&disk));
@@ -145,14 +165,15 @@ TEST_F(VhdRead, DifferencingChainsMergeLayerByLayer) {
     ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 8 + 7, 1, &out), DISK_OK);
     EXPECT_FALSE(out);  // set in the top bitmap (and zero)
     ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 8 + 7, 1, &out, nullptr, nullptr), DISK_OK);
-    EXPECT_TRUE(out);   // the top layer's zeros hide the base data below
+    EXPECT_TRUE(out);  // the top layer's zeros hide the base data below
     ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 16, 8, &out), DISK_OK);
     EXPECT_TRUE(out);
     EXPECT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, 60, 5, &out), DISK_ERR_ARG);
     EXPECT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 60, 5, &out, nullptr, nullptr), DISK_ERR_ARG);
 }
 
-TEST_F(VhdRead, DiskSizeFollowsTheCreator) {
+TEST_F(VhdRead, DiskSizeFollowsTheCreator)
+{
     struct Case {
         const char* creator;
         const char* chs;
@@ -160,11 +181,11 @@ TEST_F(VhdRead, DiskSizeFollowsTheCreator) {
         uint32_t expected;
     };
     const Case cases[] = {
-        {"win ", "[30,4,8]", 1000, 1000}, {"qem2", "[30,4,8]", 1000, 1000},
-        {"d2v ", "[30,4,8]", 1000, 1000}, {"CTXS", "[30,4,8]", 1000, 1000},
+        {"win ", "[30,4,8]", 1000, 1000},       {"qem2", "[30,4,8]", 1000, 1000},
+        {"d2v ", "[30,4,8]", 1000, 1000},       {"CTXS", "[30,4,8]", 1000, 1000},
         {"tap\\u0000", "[30,4,8]", 1000, 1000}, {"vpc ", "[31,4,8]", 1000, 992},
-        {"vs  ", "[31,4,8]", 1000, 992},  {"qemu", "[31,4,8]", 1000, 992},
-        {"abcd", "[31,4,8]", 1000, 992},  {"vpc ", "[65535,16,255]", 1000, 1000},
+        {"vs  ", "[31,4,8]", 1000, 992},        {"qemu", "[31,4,8]", 1000, 992},
+        {"abcd", "[31,4,8]", 1000, 992},        {"vpc ", "[65535,16,255]", 1000, 1000},
     };
     std::string specs;
     int i = 0;
@@ -214,9 +235,11 @@ TEST_F(VhdRead, DiskSizeFollowsTheCreator) {
     }
 }
 
-TEST_F(VhdRead, FooterVariants) {
+TEST_F(VhdRead, FooterVariants)
+{
     const std::string vhd = dir.file("f.vhd");
-    const std::string blocks = "\"blocks\":[{\"index\":0},{\"index\":3}],\"expect\":" + Str(dir.file("f.raw"));
+    const std::string blocks =
+        "\"blocks\":[{\"index\":0},{\"index\":3}],\"expect\":" + Str(dir.file("f.raw"));
     // A 511-byte footer.
     Build(Spec(vhd, 32, blocks + ",\"footer_511\":true"));
     ASSERT_EQ(Open(vhd), DISK_OK);
@@ -238,7 +261,8 @@ TEST_F(VhdRead, FooterVariants) {
     EXPECT_EQ(Open(dir.file("missing.vhd")), DISK_ERR_OPEN);
 }
 
-TEST_F(VhdRead, LayoutIsInferredFromTheGapBeforeTheFirstBlock) {
+TEST_F(VhdRead, LayoutIsInferredFromTheGapBeforeTheFirstBlock)
+{
     struct Case {
         const char* extra;
         uint32_t align, afterBat, afterBlock;
@@ -274,11 +298,13 @@ TEST_F(VhdRead, LayoutIsInferredFromTheGapBeforeTheFirstBlock) {
     }
 }
 
-TEST_F(VhdRead, ParentModes) {
+TEST_F(VhdRead, ParentModes)
+{
     // A child whose parent does not exist.
     const std::string child = dir.file("child.vhd");
-    Build(Spec(child, 32, "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"expect\":" +
-                              Str(dir.file("c.raw")) + ",\"blocks\":[{\"index\":1,\"sectors\":[2,3]}]"));
+    Build(Spec(child, 32,
+               "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"expect\":" + Str(dir.file("c.raw")) +
+                   ",\"blocks\":[{\"index\":1,\"sectors\":[2,3]}]"));
     EXPECT_EQ(Open(child, VHD_PARENT_REQUIRED), DISK_ERR_OPEN);
     ASSERT_EQ(Open(child, VHD_PARENT_OPTIONAL), DISK_OK);
     EXPECT_TRUE(Disk_HasParent(&disk));
@@ -287,17 +313,23 @@ TEST_F(VhdRead, ParentModes) {
     ASSERT_EQ(Open(child, VHD_PARENT_IGNORE), DISK_OK);
     EXPECT_TRUE(Disk_HasParent(&disk));
     // Locators are checked only when the parent is looked for.
-    Build(Spec(child, 32, "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"locators\":[{\"slot\":0,"
-                          "\"code\":\"XXXX\",\"text\":\"x\"}]"));
+    Build(Spec(child, 32,
+               "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"locators\":[{\"slot\":0,"
+               "\"code\":\"XXXX\",\"text\":\"x\"}]"));
     EXPECT_EQ(Open(child, VHD_PARENT_OPTIONAL), DISK_ERR_FORMAT);
     EXPECT_EQ(Open(child, VHD_PARENT_IGNORE), DISK_OK);
     EXPECT_EQ(Open(child, 3), DISK_OK);
 }
 
-TEST_F(VhdRead, ParentIsFoundThroughTheLocatorsFirst) {
-    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids")) + " " + Quote(dir.file("bases"))).c_str()), 0);
+TEST_F(VhdRead, ParentIsFoundThroughTheLocatorsFirst)
+{
+    ASSERT_EQ(
+        system(("mkdir -p " + Quote(dir.file("kids")) + " " + Quote(dir.file("bases"))).c_str()),
+        0);
     const std::string base = dir.file("bases/base.vhd");
-    Build(Spec(base, 32, "\"expect\":" + Str(dir.file("base.raw")) + ",\"blocks\":[{\"index\":0},{\"index\":2}]"));
+    Build(Spec(
+        base, 32,
+        "\"expect\":" + Str(dir.file("base.raw")) + ",\"blocks\":[{\"index\":0},{\"index\":2}]"));
     const std::string common = "\"disk_type\":4,\"parent_raw\":" + Str(dir.file("base.raw")) +
                                ",\"expect\":" + Str(dir.file("child.raw")) +
                                ",\"blocks\":[{\"index\":0,\"sectors\":[4],\"seed\":8}]";
@@ -307,11 +339,25 @@ TEST_F(VhdRead, ParentIsFoundThroughTheLocatorsFirst) {
         int expected;
     };
     const std::vector<Case> cases = {
-        {"W2ru with Windows separators", "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\base.vhd\"}]", DISK_OK},
-        {"Wi2r in Shift_JIS", "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":3,\"code\":\"Wi2r\",\"text\":\".\\\\..\\\\bases\\\\base.vhd\",\"encoding\":\"shift_jis\"}]", DISK_OK},
-        {"W2ku absolute", "\"locators\":[{\"slot\":0,\"code\":\"W2ku\",\"text\":" + Str(base) + "}]", DISK_OK},
-        {"Wi2k absolute", "\"locators\":[{\"slot\":0,\"code\":\"Wi2k\",\"text\":" + Str(base) + ",\"encoding\":\"shift_jis\"}]", DISK_OK},
-        {"stale W2ru, good Wi2r", "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\old\\\\base.vhd\"},{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"../bases/base.vhd\",\"encoding\":\"shift_jis\"}]", DISK_OK},
+        {"W2ru with Windows separators",
+         "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":1,\"code\":\"W2ru\",\"text\":\".."
+         "\\\\bases\\\\base.vhd\"}]",
+         DISK_OK},
+        {"Wi2r in Shift_JIS",
+         "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"."
+         "\\\\..\\\\bases\\\\base.vhd\",\"encoding\":\"shift_jis\"}]",
+         DISK_OK},
+        {"W2ku absolute",
+         "\"locators\":[{\"slot\":0,\"code\":\"W2ku\",\"text\":" + Str(base) + "}]", DISK_OK},
+        {"Wi2k absolute",
+         "\"locators\":[{\"slot\":0,\"code\":\"Wi2k\",\"text\":" + Str(base) +
+             ",\"encoding\":\"shift_jis\"}]",
+         DISK_OK},
+        {"stale W2ru, good Wi2r",
+         "\"parent_name\":\"base.vhd\",\"locators\":[{\"slot\":1,\"code\":\"W2ru\",\"text\":\".."
+         "\\\\old\\\\base.vhd\"},{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"../bases/"
+         "base.vhd\",\"encoding\":\"shift_jis\"}]",
+         DISK_OK},
         {"name only, other directory", "\"parent_name\":\"base.vhd\"", DISK_ERR_OPEN},
         {"nothing usable", "\"parent_name\":\"\"", DISK_ERR_FORMAT},
         {"invalid Windows name", "\"parent_name\":\"a:b.vhd\"", DISK_ERR_FORMAT},
@@ -319,7 +365,8 @@ TEST_F(VhdRead, ParentIsFoundThroughTheLocatorsFirst) {
     std::string specs;
     for (size_t i = 0; i < cases.size(); i++) {
         specs += std::string(i == 0 ? "[" : ",") +
-                 Spec(dir.file("kids/child" + std::to_string(i) + ".vhd"), 32, common + "," + cases[i].extra);
+                 Spec(dir.file("kids/child" + std::to_string(i) + ".vhd"), 32,
+                      common + "," + cases[i].extra);
     }
     Build(specs + "]");
     for (size_t i = 0; i < cases.size(); i++) {
@@ -348,7 +395,8 @@ TEST_F(VhdRead, ParentIsFoundThroughTheLocatorsFirst) {
     Mem_Free(image);
 }
 
-TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused) {
+TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused)
+{
     // a -> b -> a, and a -> a.
     Build("[" + Spec(dir.file("a.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"b.vhd\"") + "," +
           Spec(dir.file("b.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"a.vhd\"") + "," +
@@ -361,10 +409,13 @@ TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused) {
     EXPECT_FALSE(Disk_CanCompact(&disk));
 
     // A chain of 33 files (top + 32 parents) opens; one more level is refused.
-    std::string specs = "[" + Spec(dir.file("c0.vhd"), 16, "\"blocks\":[{\"index\":1}],\"expect\":" + Str(dir.file("c0.raw")));
+    std::string specs =
+        "[" + Spec(dir.file("c0.vhd"), 16,
+                   "\"blocks\":[{\"index\":1}],\"expect\":" + Str(dir.file("c0.raw")));
     for (int i = 1; i <= 33; i++) {
-        specs += "," + Spec(dir.file("c" + std::to_string(i) + ".vhd"), 16,
-                            "\"disk_type\":4,\"parent_name\":\"c" + std::to_string(i - 1) + ".vhd\"");
+        specs +=
+            "," + Spec(dir.file("c" + std::to_string(i) + ".vhd"), 16,
+                       "\"disk_type\":4,\"parent_name\":\"c" + std::to_string(i - 1) + ".vhd\"");
     }
     Build(specs + "]");
     ASSERT_EQ(Open(dir.file("c32.vhd")), DISK_OK);
@@ -372,7 +423,8 @@ TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused) {
     EXPECT_EQ(Open(dir.file("c33.vhd")), DISK_ERR_FORMAT);
 }
 
-TEST_F(VhdRead, HostileHeadersAndTablesAreRefused) {
+TEST_F(VhdRead, HostileHeadersAndTablesAreRefused)
+{
     struct Case {
         const char* what;
         std::string extra;
@@ -383,46 +435,63 @@ TEST_F(VhdRead, HostileHeadersAndTablesAreRefused) {
         {"block size 0", b + ",\"header_fields\":{\"block_size\":0}", DISK_ERR_FORMAT},
         {"block size 3000", b + ",\"header_fields\":{\"block_size\":3000}", DISK_ERR_FORMAT},
         {"block size 256", b + ",\"header_fields\":{\"block_size\":256}", DISK_ERR_FORMAT},
-        {"table past the end", b + ",\"header_fields\":{\"table_offset\":1099511627776}", DISK_ERR_FORMAT},
-        {"table offset wraps", b + ",\"header_fields\":{\"table_offset\":18446744073709551600}", DISK_ERR_FORMAT},
-        {"table over the header", b + ",\"header_fields\":{\"table_offset\":1024}", DISK_ERR_FORMAT},
+        {"table past the end", b + ",\"header_fields\":{\"table_offset\":1099511627776}",
+         DISK_ERR_FORMAT},
+        {"table offset wraps", b + ",\"header_fields\":{\"table_offset\":18446744073709551600}",
+         DISK_ERR_FORMAT},
+        {"table over the header", b + ",\"header_fields\":{\"table_offset\":1024}",
+         DISK_ERR_FORMAT},
         {"2^32-1 entries", b + ",\"header_fields\":{\"max_entries\":4294967295}", DISK_ERR_FORMAT},
         {"entry in the metadata", "\"bat_override\":[[0,2]]", DISK_ERR_FORMAT},
         {"entry at sector 0", "\"bat_override\":[[0,0]]", DISK_ERR_FORMAT},
         {"entry past the end", "\"bat_override\":[[2,1000000]]", DISK_ERR_FORMAT},
         {"block runs into the footer", "\"bat_override\":[[0,6]]", DISK_ERR_FORMAT},
-        {"header past the end", b + ",\"footer_fields\":{\"data_offset\":1099511627776}", DISK_ERR_FORMAT},
-        {"header offset wraps", b + ",\"footer_fields\":{\"data_offset\":18446744073709551615}", DISK_ERR_FORMAT},
+        {"header past the end", b + ",\"footer_fields\":{\"data_offset\":1099511627776}",
+         DISK_ERR_FORMAT},
+        {"header offset wraps", b + ",\"footer_fields\":{\"data_offset\":18446744073709551615}",
+         DISK_ERR_FORMAT},
         {"fixed disk type", b + ",\"footer_fields\":{\"disk_type\":2}", DISK_ERR_FORMAT},
         {"unknown disk type", b + ",\"footer_fields\":{\"disk_type\":5}", DISK_ERR_FORMAT},
         {"footer version", b + ",\"footer_fields\":{\"version\":131072}", DISK_ERR_FORMAT},
         {"header version", b + ",\"header_fields\":{\"version\":0}", DISK_ERR_FORMAT},
         {"header data offset", b + ",\"header_fields\":{\"data_offset\":0}", DISK_ERR_FORMAT},
         {"header reserved", b + ",\"header_fields\":{\"reserved1\":1}", DISK_ERR_FORMAT},
-        {"locator reserved", "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\",\"text\":\"x\",\"reserved\":1}]", DISK_ERR_FORMAT},
-        {"locator data past the first block", "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\",\"text\":\"x\",\"space_field\":4294967295}]," + b, DISK_ERR_FORMAT},
-        {"block size 2^31, nothing stored", "\"header_fields\":{\"block_size\":2147483648,\"max_entries\":1}", DISK_OK},
+        {"locator reserved",
+         "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\","
+         "\"text\":\"x\",\"reserved\":1}]",
+         DISK_ERR_FORMAT},
+        {"locator data past the first block",
+         "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\","
+         "\"text\":\"x\",\"space_field\":4294967295}]," +
+             b,
+         DISK_ERR_FORMAT},
+        {"block size 2^31, nothing stored",
+         "\"header_fields\":{\"block_size\":2147483648,\"max_entries\":1}", DISK_OK},
     };
     std::string specs;
     for (size_t i = 0; i < cases.size(); i++) {
-        specs += (i == 0 ? "[" : ",") + Spec(dir.file("h" + std::to_string(i) + ".vhd"), 24, cases[i].extra);
+        specs += (i == 0 ? "[" : ",") +
+                 Spec(dir.file("h" + std::to_string(i) + ".vhd"), 24, cases[i].extra);
     }
     Build(specs + "]");
     for (size_t i = 0; i < cases.size(); i++) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(Open(dir.file("h" + std::to_string(i) + ".vhd"), VHD_PARENT_OPTIONAL), c.expected);
+        ASSERT_EQ(Open(dir.file("h" + std::to_string(i) + ".vhd"), VHD_PARENT_OPTIONAL),
+                  c.expected);
         if (c.expected == DISK_OK) ReadAll(&disk);
     }
 }
 
-TEST_F(VhdRead, DamagedFilesAnswerResultCodes) {
+TEST_F(VhdRead, DamagedFilesAnswerResultCodes)
+{
     // Random damage to the metadata of a differencing child and its parent: every answer is a
     // result code, and whatever opens reads and answers queries without fault.
     Build("[" + Spec(dir.file("p.vhd"), 40, "\"blocks\":[{\"index\":0},{\"index\":4}]") + "," +
           Spec(dir.file("good.vhd"), 40,
                "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":1,\"code\":"
-               "\"W2ru\",\"text\":\".\\\\p.vhd\"}],\"blocks\":[{\"index\":1,\"sectors\":[1,2]},{\"index\":4}]") +
+               "\"W2ru\",\"text\":\".\\\\p.vhd\"}],\"blocks\":[{\"index\":1,\"sectors\":[1,2]},{"
+               "\"index\":4}]") +
           "]");
     const std::vector<uint8_t> good = ReadFile(dir.file("good.vhd"));
     const std::string vhd = dir.file("bad.vhd");
@@ -437,10 +506,18 @@ TEST_F(VhdRead, DamagedFilesAnswerResultCodes) {
             // Mostly the header, table and footers; sometimes anywhere.
             size_t at;
             switch (r % 4) {
-                case 0: at = 512 + (r >> 2) % 1024; break;
-                case 1: at = 1536 + (r >> 2) % 1024; break;
-                case 2: at = f.size() - 512 + (r >> 2) % 512; break;
-                default: at = (r >> 2) % f.size(); break;
+            case 0:
+                at = 512 + (r >> 2) % 1024;
+                break;
+            case 1:
+                at = 1536 + (r >> 2) % 1024;
+                break;
+            case 2:
+                at = f.size() - 512 + (r >> 2) % 512;
+                break;
+            default:
+                at = (r >> 2) % f.size();
+                break;
             }
             f[at] = static_cast<uint8_t>(next() >> 24);
         }
@@ -463,25 +540,28 @@ TEST_F(VhdRead, DamagedFilesAnswerResultCodes) {
     EXPECT_GT(opened, 0);
 }
 
-TEST_F(VhdRead, EmptyRangeQueriesFollowBitmapsAndTheMap) {
+TEST_F(VhdRead, EmptyRangeQueriesFollowBitmapsAndTheMap)
+{
     const std::string vhd = dir.file("e.vhd");
     // Block 0 data, block 1 allocated with zero data, block 2 unallocated, block 3 data in
     // sectors 4..7 only.
-    Build(Spec(vhd, 32, "\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]},"
-                        "{\"index\":3,\"sectors\":[4,5,6,7]}]"));
+    Build(Spec(vhd, 32,
+               "\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]},"
+               "{\"index\":3,\"sectors\":[4,5,6,7]}]"));
     ASSERT_EQ(Open(vhd), DISK_OK);
     struct Q {
         uint64_t first;
         uint32_t count;
         bool empty, unallocated;
     };
-    const Q qs[] = {{0, 8, false, false}, {8, 8, true, false}, {16, 8, true, true},
+    const Q qs[] = {{0, 8, false, false}, {8, 8, true, false},   {16, 8, true, true},
                     {24, 4, true, true},  {24, 5, false, false}, {7, 10, false, false},
                     {8, 16, true, false}};
     for (const Q& q : qs) {
         SCOPED_TRACE(q.first);
         bool out = false;
-        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, q.first, q.count, &out, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, q.first, q.count, &out, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_EQ(out, q.empty);
         ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, q.first, q.count, &out), DISK_OK);
         EXPECT_EQ(out, q.unallocated);

@@ -24,7 +24,8 @@ using namespace testsupport;
 // simulated; otherwise it forwards to the system call.
 static std::atomic<bool> g_entropyFails{false};
 
-extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+extern "C" ssize_t getrandom(void* buffer, size_t length, unsigned int flags)
+{
     if (g_entropyFails.load()) {
         errno = EIO;
         return -1;
@@ -36,7 +37,8 @@ namespace {
 
 // How qemu sizes a VHD: the current size for the current-size creators and for the largest
 // CHS, else the CHS product (it has no rule on large current sizes).
-uint64_t QemuDiskSectors(const VhdFooter& f) {
+uint64_t QemuDiskSectors(const VhdFooter& f)
+{
     const uint64_t chs = uint64_t(f.cylinders) * f.heads * f.sectorsPerTrack;
     const uint32_t c = f.creatorApplication;
     const bool useChs = c != VHD_CODE_WIN && c != VHD_CODE_QEM2 && c != VHD_CODE_D2V &&
@@ -44,20 +46,26 @@ uint64_t QemuDiskSectors(const VhdFooter& f) {
     return !useChs || chs == 65535ull * 16 * 255 ? f.currentSize / 512 : chs;
 }
 
-DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512)
+{
     DiskGeometry g{0, heads, spt, bps, 0};
     Geometry_SetTotalSectors(&g, total);
     return g;
 }
 
-VhdCreateOptions Options(uint32_t creator) { return VhdCreateOptions{creator, 0x00050003, 0, 4096, 1, 0}; }
+VhdCreateOptions Options(uint32_t creator)
+{
+    return VhdCreateOptions{creator, 0x00050003, 0, 4096, 1, 0};
+}
 
-std::vector<uint8_t> Bytes(const void* p, size_t n) {
+std::vector<uint8_t> Bytes(const void* p, size_t n)
+{
     const uint8_t* b = static_cast<const uint8_t*>(p);
     return std::vector<uint8_t>(b, b + n);
 }
 
-uint32_t IndependentChecksum(const std::vector<uint8_t>& bytes, size_t checksumAt) {
+uint32_t IndependentChecksum(const std::vector<uint8_t>& bytes, size_t checksumAt)
+{
     uint32_t sum = 0;
     for (size_t i = 0; i < bytes.size(); i++) {
         if (i < checksumAt || i >= checksumAt + 4) sum += bytes[i];
@@ -65,14 +73,30 @@ uint32_t IndependentChecksum(const std::vector<uint8_t>& bytes, size_t checksumA
     return ~sum;
 }
 
-TEST(VhdGeometryRule, MatchesThePublishedAlgorithm) {
+TEST(VhdGeometryRule, MatchesThePublishedAlgorithm)
+{
     if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
-    std::vector<uint64_t> sectors = {0,        1,        16,       17,       18,
-                                     4 * 17 * 1024 - 1,  4 * 17 * 1024,      4 * 17 * 1024 + 17,
-                                     16 * 17 * 1024 - 1, 16 * 17 * 1024,     16 * 17 * 1024 + 17,
-                                     16 * 31 * 1024 - 1, 16 * 31 * 1024,     16 * 31 * 1024 + 31,
-                                     66059279, 66059280, 267382799, 267382800,
-                                     0xFFFFFFFFull, 0x100000000ull, 0x300000001ull};
+    std::vector<uint64_t> sectors = {0,
+                                     1,
+                                     16,
+                                     17,
+                                     18,
+                                     4 * 17 * 1024 - 1,
+                                     4 * 17 * 1024,
+                                     4 * 17 * 1024 + 17,
+                                     16 * 17 * 1024 - 1,
+                                     16 * 17 * 1024,
+                                     16 * 17 * 1024 + 17,
+                                     16 * 31 * 1024 - 1,
+                                     16 * 31 * 1024,
+                                     16 * 31 * 1024 + 31,
+                                     66059279,
+                                     66059280,
+                                     267382799,
+                                     267382800,
+                                     0xFFFFFFFFull,
+                                     0x100000000ull,
+                                     0x300000001ull};
     for (uint64_t s = 1; s < (1ull << 33); s = s * 3 + 1) sectors.push_back(s);
     std::vector<uint64_t> sizes;
     for (uint64_t s : sectors) {
@@ -82,12 +106,12 @@ TEST(VhdGeometryRule, MatchesThePublishedAlgorithm) {
     std::string args;
     for (uint64_t b : sizes) args += " " + std::to_string(b);
     std::string out;
-    ASSERT_EQ(RunCommand("python3 " +
-                             Quote(std::string(VDX_TEST_SOURCE_DIR) +
-                                   "/formats/vhd/vhd_chs_oracle.py") +
-                             args,
-                         &out),
-              0);
+    ASSERT_EQ(
+        RunCommand("python3 " +
+                       Quote(std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_chs_oracle.py") +
+                       args,
+                   &out),
+        0);
     std::istringstream in(out);
     for (uint64_t b : sizes) {
         uint64_t total = 0, heads = 0, spt = 0;
@@ -106,7 +130,8 @@ TEST(VhdGeometryRule, MatchesThePublishedAlgorithm) {
     }
 }
 
-TEST(VhdGeometryRule, EdgeCasesOfThePart) {
+TEST(VhdGeometryRule, EdgeCasesOfThePart)
+{
     DiskGeometry g{0, 0, 0, 0, 0};
     Vhd_ComputeGeometry(0, &g);
     EXPECT_EQ(Geometry_GetTotalSectors(&g), 0u);
@@ -124,7 +149,8 @@ TEST(VhdGeometryRule, EdgeCasesOfThePart) {
     EXPECT_EQ(Geometry_GetTotalSectors(&g), (UINT64_MAX >> 9) + 1);
 }
 
-TEST(VhdFooter, InitFooterFillsEveryField) {
+TEST(VhdFooter, InitFooterFillsEveryField)
+{
     DiskGeometry g = Geo(4 * 17 * 100, 4, 17);
     VhdCreateOptions options = Options(VHD_CODE_VPC);
     VhdFooter host;
@@ -175,7 +201,8 @@ TEST(VhdFooter, InitFooterFillsEveryField) {
     EXPECT_NE(std::memcmp(second.uniqueId, host.uniqueId, 16), 0);
 }
 
-TEST(VhdFooter, SizesAndCylindersByGeometry) {
+TEST(VhdFooter, SizesAndCylindersByGeometry)
+{
     struct Case {
         uint32_t creator;
         uint64_t total;
@@ -249,7 +276,8 @@ TEST(VhdFooter, SizesAndCylindersByGeometry) {
     EXPECT_EQ(Vhd_InitFooter(&f, &g, nullptr, 2), DISK_ERR_ARG);
 }
 
-TEST(VhdFooter, SizeRuleByCreator) {
+TEST(VhdFooter, SizeRuleByCreator)
+{
     struct Case {
         uint32_t creator;
         uint16_t cyl;
@@ -257,11 +285,16 @@ TEST(VhdFooter, SizeRuleByCreator) {
         uint64_t expect;
         uint64_t current = 5000 * 512;
     } cases[] = {
-        {VHD_CODE_WIN, 10, 4, 17, 5000},  {VHD_CODE_QEM2, 10, 4, 17, 5000},
-        {VHD_CODE_D2V, 10, 4, 17, 5000},  {VHD_CODE_CTXS, 10, 4, 17, 5000},
-        {VHD_CODE_TAP, 10, 4, 17, 5000},  {VHD_CODE_VPC, 10, 4, 17, 680},
-        {VHD_CODE_VS, 10, 4, 17, 680},    {VHD_CODE_QEMU, 10, 4, 17, 680},
-        {0x41424344, 10, 4, 17, 680},     {VHD_CODE_VPC, 65535, 16, 255, 5000},
+        {VHD_CODE_WIN, 10, 4, 17, 5000},
+        {VHD_CODE_QEM2, 10, 4, 17, 5000},
+        {VHD_CODE_D2V, 10, 4, 17, 5000},
+        {VHD_CODE_CTXS, 10, 4, 17, 5000},
+        {VHD_CODE_TAP, 10, 4, 17, 5000},
+        {VHD_CODE_VPC, 10, 4, 17, 680},
+        {VHD_CODE_VS, 10, 4, 17, 680},
+        {VHD_CODE_QEMU, 10, 4, 17, 680},
+        {0x41424344, 10, 4, 17, 680},
+        {VHD_CODE_VPC, 65535, 16, 255, 5000},
         {VHD_CODE_VPC, 65535, 16, 63, 65535 * 16 * 63},
         // A current size above 65535 x 16 x 255 x 512 bytes wins over any creator and CHS.
         {VHD_CODE_VPC, 65535, 16, 63, 280000000, 143360000000},
@@ -281,7 +314,8 @@ TEST(VhdFooter, SizeRuleByCreator) {
     }
 }
 
-TEST(VhdFooter, ChecksumOfShortFooters) {
+TEST(VhdFooter, ChecksumOfShortFooters)
+{
     std::vector<uint8_t> b(512);
     for (size_t i = 0; i < b.size(); i++) b[i] = uint8_t(i * 7);
     EXPECT_EQ(Vhd_ByteSum(b.data(), 512), [&] {
@@ -296,7 +330,8 @@ TEST(VhdFooter, ChecksumOfShortFooters) {
               IndependentChecksum(std::vector<uint8_t>(b.begin(), b.begin() + 66), 64));
 }
 
-TEST(VhdDynamicHeader, InitAndConvert) {
+TEST(VhdDynamicHeader, InitAndConvert)
+{
     VhdCreateOptions options{VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0};
     VhdDynamicHeader host;
     ASSERT_EQ(Vhd_InitDynamicHeader(&host, 4096 * 3 + 1, &options), DISK_OK);
@@ -341,7 +376,8 @@ TEST(VhdDynamicHeader, InitAndConvert) {
     Mem_Free(allocated);
 }
 
-TEST(VhdCylinders, Helpers) {
+TEST(VhdCylinders, Helpers)
+{
     DiskGeometry g = Geo(1000, 16, 63);
     EXPECT_EQ(Geometry_GetCylinderSectors(&g), 1008u);
     EXPECT_FALSE(Geometry_IsCylinderAligned(&g));
@@ -381,7 +417,8 @@ TEST(VhdCylinders, Helpers) {
     EXPECT_EQ(Geometry_GetCylinderSectors(&g), 0u);
 }
 
-TEST(VhdCheckGeometry, RefusesWhatTheWritersRefuse) {
+TEST(VhdCheckGeometry, RefusesWhatTheWritersRefuse)
+{
     struct Case {
         DiskGeometry g;
         int capacity, geometry;
@@ -402,8 +439,8 @@ TEST(VhdCheckGeometry, RefusesWhatTheWritersRefuse) {
         {Geo(1000, 255, 255), 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(Geometry_GetTotalSectors(&c.g)) + " " + std::to_string(c.g.heads) +
-                     "/" + std::to_string(c.g.sectors_per_track));
+        SCOPED_TRACE(std::to_string(Geometry_GetTotalSectors(&c.g)) + " " +
+                     std::to_string(c.g.heads) + "/" + std::to_string(c.g.sectors_per_track));
         EXPECT_EQ(Vhd_CheckCapacity(&c.g), c.capacity);
         EXPECT_EQ(Vhd_CheckGeometry(&c.g), c.geometry);
         // Whatever the check accepts, a footer holds, for every creator; whatever it refuses,
@@ -412,14 +449,16 @@ TEST(VhdCheckGeometry, RefusesWhatTheWritersRefuse) {
             VhdCreateOptions options = Options(creator);
             VhdFooter f;
             EXPECT_EQ(Vhd_InitFooter(&f, &c.g, &options, VHD_DISK_TYPE_DYNAMIC),
-                      c.geometry == 0 ? DISK_OK : DISK_ERR_ARG) << std::hex << creator;
+                      c.geometry == 0 ? DISK_OK : DISK_ERR_ARG)
+                << std::hex << creator;
         }
     }
     EXPECT_EQ(Vhd_CheckGeometry(nullptr), -1);
     EXPECT_EQ(Vhd_CheckCapacity(nullptr), -1);
 }
 
-TEST(VhdFooter, NoFooterWithoutAUniqueId) {
+TEST(VhdFooter, NoFooterWithoutAUniqueId)
+{
     DiskGeometry g = Geo(1008, 16, 63);
     VhdCreateOptions options = Options(VHD_CODE_VPC);
     VhdFooter f;

@@ -23,24 +23,29 @@ namespace vhdtest {
 using testsupport::Quote;
 using testsupport::RunCommand;
 
-inline std::string FixtureTool() {
+inline std::string FixtureTool()
+{
     return std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_fixtures.py";
 }
 
 // Builds a fixture from a JSON spec (see vhd_fixtures.py).
-inline void Build(const std::string& json) {
+inline void Build(const std::string& json)
+{
     std::string out;
-    const int rc = RunCommand("python3 " + Quote(FixtureTool()) + " build " + Quote(json) + " 2>&1", &out);
+    const int rc =
+        RunCommand("python3 " + Quote(FixtureTool()) + " build " + Quote(json) + " 2>&1", &out);
     ASSERT_EQ(rc, 0) << out << "\nspec: " << json;
 }
 
-inline bool HavePyvhdi() {
+inline bool HavePyvhdi()
+{
     return RunCommand("/usr/bin/python3 -c 'import pyvhdi' >/dev/null 2>&1") == 0;
 }
 
 // Reads a chain (child first) with libvhdi into out; false when the library refused it.
 inline bool ReadWithLibvhdi(const std::string& out, const std::vector<std::string>& chain,
-                            std::string* report = nullptr) {
+                            std::string* report = nullptr)
+{
     std::string cmd = "/usr/bin/python3 " + Quote(FixtureTool()) + " libvhdi " + Quote(out);
     for (const std::string& p : chain) cmd += " " + Quote(p);
     std::string text;
@@ -50,14 +55,16 @@ inline bool ReadWithLibvhdi(const std::string& out, const std::vector<std::strin
 }
 
 // qemu-img: 0 when the command succeeded; its output in *text.
-inline int Qemu(const std::string& args, std::string* text = nullptr) {
+inline int Qemu(const std::string& args, std::string* text = nullptr)
+{
     std::string out;
     const int rc = RunCommand("qemu-img " + args + " 2>&1", &out);
     if (text != nullptr) *text = out;
     return rc;
 }
 
-inline std::vector<uint8_t> ReadAll(const DiskHandle* disk) {
+inline std::vector<uint8_t> ReadAll(const DiskHandle* disk)
+{
     DiskGeometry g = {};
     Disk_GetGeometry(disk, &g);
     const uint64_t bytes = Geometry_GetTotalSectors(&g) * 512;
@@ -73,18 +80,26 @@ inline std::vector<uint8_t> ReadAll(const DiskHandle* disk) {
 }
 
 // A raw source over a file with the given total (heads and sectors per track by the VHD rule).
-inline int OpenRaw(DiskHandle* h, const std::string& path, uint64_t total) {
+inline int OpenRaw(DiskHandle* h, const std::string& path, uint64_t total)
+{
     DiskGeometry g = {};
     Vhd_ComputeGeometry(total * 512, &g);
     Disk_Init(h);
     return Disk_OpenRaw(h, path.c_str(), true, 0, &g);
 }
 
-inline uint32_t Be32(const std::vector<uint8_t>& f, size_t off) { return Bytes_LoadBe32(f.data() + off); }
-inline uint64_t Be64(const std::vector<uint8_t>& f, size_t off) { return Bytes_LoadBe64(f.data() + off); }
+inline uint32_t Be32(const std::vector<uint8_t>& f, size_t off)
+{
+    return Bytes_LoadBe32(f.data() + off);
+}
+inline uint64_t Be64(const std::vector<uint8_t>& f, size_t off)
+{
+    return Bytes_LoadBe64(f.data() + off);
+}
 
 // Content with every sector marked free in `used` (one flag per sector) zeroed.
-inline std::vector<uint8_t> Masked(std::vector<uint8_t> data, const std::vector<uint8_t>& used) {
+inline std::vector<uint8_t> Masked(std::vector<uint8_t> data, const std::vector<uint8_t>& used)
+{
     for (size_t s = 0; s < used.size(); s++) {
         if (!used[s]) std::memset(data.data() + s * 512, 0, 512);
     }
@@ -95,7 +110,8 @@ inline std::vector<uint8_t> Masked(std::vector<uint8_t> data, const std::vector<
 // served through the ext slot of the driver table while the object lives.
 class ScriptedMap {
 public:
-    explicit ScriptedMap(std::vector<uint8_t> used) : used_(std::move(used)) {
+    explicit ScriptedMap(std::vector<uint8_t> used) : used_(std::move(used))
+    {
         saved_ = FsUsedBitsTable[FS_KIND_EXT];
         FsUsedBitsTable[FS_KIND_EXT] = Fill;
         region_.first = 0;
@@ -112,7 +128,8 @@ public:
 
 private:
     static int Fill(void* object, uint64_t first, uint32_t count, uint8_t* bitmap,
-                    uint32_t bitOffset) {
+                    uint32_t bitOffset)
+    {
         const ScriptedMap* self = static_cast<const ScriptedMap*>(object);
         for (uint32_t i = 0; i < count; i++) {
             const uint32_t bit = bitOffset + i;
@@ -132,7 +149,8 @@ private:
 };
 
 // Pseudo-random bytes, 8 at a time.
-inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed) {
+inline std::vector<uint8_t> FastBytes(uint64_t n, uint64_t seed)
+{
     std::vector<uint8_t> out(n);
     uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
     for (uint64_t i = 0; i < n; i += 8) {
@@ -156,22 +174,26 @@ struct FakeDisk {
     int failRead = -1;  // index of the read that answers DISK_ERR_READ
 
     static void Geometry(void* o, DiskGeometry* out) { *out = static_cast<FakeDisk*>(o)->geometry; }
-    static int Read(void* o, uint64_t offset, uint32_t length, void* buffer) {
+    static int Read(void* o, uint64_t offset, uint32_t length, void* buffer)
+    {
         FakeDisk* d = static_cast<FakeDisk*>(o);
         if (!Geometry_IsByteRangeInside(offset, length, &d->geometry)) return DISK_ERR_ARG;
         if (static_cast<int>(d->reads.size()) == d->failRead) return DISK_ERR_READ;
         d->reads.emplace_back(offset, length);
         for (uint32_t i = 0; i < length; i++) {
-            static_cast<uint8_t*>(buffer)[i] = offset + i < d->bytes.size() ? d->bytes[offset + i] : 0;
+            static_cast<uint8_t*>(buffer)[i] =
+                offset + i < d->bytes.size() ? d->bytes[offset + i] : 0;
         }
         return DISK_OK;
     }
     // Empty when every used sector is zero; reads nothing (the reads are the writer's).
     static int Empty(void* o, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
-                     RangeProgressAdapter, RangeProgressRecord*) {
+                     RangeProgressAdapter, RangeProgressRecord*)
+    {
         FakeDisk* d = static_cast<FakeDisk*>(o);
         std::vector<uint8_t> bits((count + 7) / 8, 0xFF);
-        if (map != nullptr && UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits.data()) != DISK_OK)
+        if (map != nullptr &&
+            UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits.data()) != DISK_OK)
             return DISK_ERR_ARG;
         *empty = true;
         for (uint32_t i = 0; i < count && *empty; i++) {
@@ -187,7 +209,8 @@ struct FakeDisk {
         return DISK_OK;
     }
     static void Close(void*) {}
-    DiskHandle Handle() {
+    DiskHandle Handle()
+    {
         DiskGeometryTable[kFakeKind] = Geometry;
         DiskReadTable[kFakeKind] = Read;
         DiskRangeEmptyTable[kFakeKind] = Empty;

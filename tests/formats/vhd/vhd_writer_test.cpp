@@ -33,14 +33,16 @@ namespace {
 
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
 
-std::string Spec(const std::string& path, uint32_t sectors, const std::string& extra = "") {
+std::string Spec(const std::string& path, uint32_t sectors, const std::string& extra = "")
+{
     std::string s = "{\"path\":" + Str(path) + ",\"sectors\":" + std::to_string(sectors);
     if (!extra.empty()) s += "," + extra;
     return s + "}";
 }
 
 VhdCreateOptions Options(uint32_t creator, uint32_t version, uint32_t align, uint32_t block,
-                         uint32_t afterBat, uint32_t afterBlock) {
+                         uint32_t afterBat, uint32_t afterBlock)
+{
     return VhdCreateOptions{creator, version, align, block, afterBat, afterBlock};
 }
 
@@ -49,10 +51,11 @@ struct Layout {
     int index;
     uint32_t align, block, afterBat, afterBlock;
 };
-const Layout kLayouts[] = {{1, 0, 1024, 1, 0},  {2, 0, 32768, 4, 0}, {3, 0, 32768, 3, 0},
-                           {5, 0, 4096, 0, 0},  {6, 1, 4096, 7, 7},  {0, 0, 4096, 1, 0}};
+const Layout kLayouts[] = {{1, 0, 1024, 1, 0}, {2, 0, 32768, 4, 0}, {3, 0, 32768, 3, 0},
+                           {5, 0, 4096, 0, 0}, {6, 1, 4096, 7, 7},  {0, 0, 4096, 1, 0}};
 
-bool SectorIsZero(const std::vector<uint8_t>& d, uint64_t sector) {
+bool SectorIsZero(const std::vector<uint8_t>& d, uint64_t sector)
+{
     for (uint64_t i = sector * 512; i < sector * 512 + 512; i++) {
         if (i < d.size() && d[i] != 0) return false;
     }
@@ -62,7 +65,8 @@ bool SectorIsZero(const std::vector<uint8_t>& d, uint64_t sector) {
 // Checks the file layout the writer promises: records, table, padding, blocks in source
 // order with bits exactly for the non-zero sectors, all-zero blocks left out, footer.
 void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o,
-                        const std::vector<uint8_t>& src, uint64_t total) {
+                        const std::vector<uint8_t>& src, uint64_t total)
+{
     ASSERT_GE(f.size(), 2048u);
     ASSERT_EQ(f.size() % 512, 0u);
     const size_t foot = f.size() - 512;
@@ -82,7 +86,8 @@ void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o
     if (o.batAlignment) {
         EXPECT_EQ((1536 + L) % 4096, 0u);
     }
-    for (uint64_t i = 1536 + uint64_t(entries) * 4; i < 1536 + L + o.zeroSectorsAfterBat * 512ull; i++) {
+    for (uint64_t i = 1536 + uint64_t(entries) * 4; i < 1536 + L + o.zeroSectorsAfterBat * 512ull;
+         i++) {
         ASSERT_EQ(f[i], 0) << "table padding or zero sectors at " << i;
     }
     const uint32_t bitmapSectors = (bs / 8 + 511) / 512;
@@ -107,12 +112,15 @@ void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o
         const uint64_t data = (uint64_t(entry) + bitmapSectors) * 512;
         for (uint64_t s = 0; s < bs; s++) {
             if (s < n) {
-                ASSERT_EQ(std::memcmp(f.data() + data + s * 512, src.data() + (first + s) * 512, 512), 0);
+                ASSERT_EQ(
+                    std::memcmp(f.data() + data + s * 512, src.data() + (first + s) * 512, 512), 0);
             } else {
-                for (int k = 0; k < 512; k++) ASSERT_EQ(f[data + s * 512 + k], 0) << "padding of the last block";
+                for (int k = 0; k < 512; k++)
+                    ASSERT_EQ(f[data + s * 512 + k], 0) << "padding of the last block";
             }
         }
-        for (uint64_t i = data + bs * 512ull; i < data + (bs + o.zeroSectorsAfterBlock) * 512ull; i++) {
+        for (uint64_t i = data + bs * 512ull; i < data + (bs + o.zeroSectorsAfterBlock) * 512ull;
+             i++) {
             ASSERT_EQ(f[i], 0) << "zero sectors after block " << b;
         }
         expectAt = entry + bitmapSectors + bs + o.zeroSectorsAfterBlock;
@@ -121,11 +129,13 @@ void CheckDynamicLayout(const std::vector<uint8_t>& f, const VhdCreateOptions& o
 }
 
 // qemu-img opens the file at the given size and reads it as the reference content.
-void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_t bytes) {
+void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_t bytes)
+{
     if (!HaveTool("qemu-img")) return;
     std::string out;
     ASSERT_EQ(Qemu("info -f vpc --output=json " + Quote(vhd), &out), 0) << out;
-    EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(bytes) + ","), std::string::npos) << out;
+    EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(bytes) + ","), std::string::npos)
+        << out;
     ASSERT_EQ(Qemu("compare -f raw -F vpc " + Quote(reference) + " " + Quote(vhd), &out), 0) << out;
     EXPECT_NE(out.find("Images are identical"), std::string::npos) << out;
     if (HaveTool("vhdiinfo")) {
@@ -134,14 +144,16 @@ void CheckWithQemu(const std::string& vhd, const std::string& reference, uint64_
 }
 
 // Sectors per cylinder of the geometry a raw source of `total` sectors gets.
-uint64_t CylinderOf(uint64_t total) {
+uint64_t CylinderOf(uint64_t total)
+{
     DiskGeometry g = {};
     Vhd_ComputeGeometry(total * 512, &g);
     return uint64_t(g.heads) * g.sectors_per_track;
 }
 
 // A total of whole cylinders near `about` under the geometry it gets itself.
-uint64_t WholeCylinders(uint64_t about) {
+uint64_t WholeCylinders(uint64_t about)
+{
     uint64_t total = about;
     while (total % CylinderOf(total) != 0) total = total / CylinderOf(total) * CylinderOf(total);
     return total;
@@ -150,7 +162,8 @@ uint64_t WholeCylinders(uint64_t about) {
 struct ProgressLog {
     std::vector<std::pair<uint64_t, uint64_t>> calls;
     int stopAfter = -1;
-    static bool Callback(uint64_t done, uint64_t total, void* user) {
+    static bool Callback(uint64_t done, uint64_t total, void* user)
+    {
         ProgressLog* p = static_cast<ProgressLog*>(user);
         p->calls.emplace_back(done, total);
         return p->stopAfter < 0 || static_cast<int>(p->calls.size()) <= p->stopAfter;
@@ -159,7 +172,8 @@ struct ProgressLog {
 
 class VhdWrite : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         Disk_Close(&disk);
         Disk_Close(&src);
     }
@@ -167,31 +181,44 @@ protected:
     DiskHandle disk{DISK_KIND_NONE, nullptr};
     DiskHandle src{DISK_KIND_NONE, nullptr};
 
-    int OpenVhd(const std::string& path, int mode = VHD_PARENT_REQUIRED, bool readOnly = true) {
+    int OpenVhd(const std::string& path, int mode = VHD_PARENT_REQUIRED, bool readOnly = true)
+    {
         Disk_Close(&disk);
         Disk_Init(&disk);
-        return Disk_OpenVhdWithHandler(&disk, &FileOpener_Default, path.c_str(), readOnly, mode, nullptr);
+        return Disk_OpenVhdWithHandler(&disk, &FileOpener_Default, path.c_str(), readOnly, mode,
+                                       nullptr);
     }
     VhdImage* Image() { return static_cast<VhdImage*>(Disk_GetObject(&disk)); }
 
     // A source of `total` sectors: data, zero stretches, lone sectors and zero sectors in data.
-    std::vector<uint8_t> MakeSource(uint64_t total, uint64_t seed) {
+    std::vector<uint8_t> MakeSource(uint64_t total, uint64_t seed)
+    {
         std::vector<uint8_t> d = FastBytes(total * 512, seed);
         for (uint64_t s = 0; s < total; s++) {
             const uint64_t region = s / 1500;
             bool zero = false;
             switch (region % 5) {
-                case 1: zero = true; break;
-                case 2: zero = s % 97 != 0; break;
-                case 3: zero = s % 11 == 0; break;
-                case 4: zero = region % 2 == 0; break;
-                default: break;
+            case 1:
+                zero = true;
+                break;
+            case 2:
+                zero = s % 97 != 0;
+                break;
+            case 3:
+                zero = s % 11 == 0;
+                break;
+            case 4:
+                zero = region % 2 == 0;
+                break;
+            default:
+                break;
             }
             if (zero) std::memset(d.data() + s * 512, 0, 512);
         }
         return d;
     }
-    std::string WriteSource(const std::vector<uint8_t>& d, const std::string& name = "src.raw") {
+    std::string WriteSource(const std::vector<uint8_t>& d, const std::string& name = "src.raw")
+    {
         WriteFile(dir.file(name), d);
         Disk_Close(&src);
         EXPECT_EQ(OpenRaw(&src, dir.file(name), d.size() / 512), DISK_OK);
@@ -199,17 +226,20 @@ protected:
     }
 };
 
-TEST_F(VhdWrite, SixLayoutsRoundTripWithAPartialLastBlock) {
+TEST_F(VhdWrite, SixLayoutsRoundTripWithAPartialLastBlock)
+{
     // Partial last block in every layout: 2 x 32768 + 4096 + 204 sectors.
     const uint64_t total = 2 * 32768 + 4096 + 204;
     const std::vector<uint8_t> data = MakeSource(total, 3);
     const std::string raw = WriteSource(data);
     for (const Layout& l : kLayouts) {
         SCOPED_TRACE("layout " + std::to_string(l.index));
-        const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, l.align, l.block, l.afterBat, l.afterBlock);
+        const VhdCreateOptions o =
+            Options(VHD_CODE_WIN, 0x00060002, l.align, l.block, l.afterBat, l.afterBlock);
         const std::string out = dir.file("out" + std::to_string(l.index) + ".vhd");
         ProgressLog log;
-        ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, ProgressLog::Callback, &log, &o, 0), DISK_OK);
+        ASSERT_EQ(Vhd_Create(out.c_str(), &src, nullptr, ProgressLog::Callback, &log, &o, 0),
+                  DISK_OK);
         ASSERT_FALSE(log.calls.empty());
         EXPECT_EQ(log.calls.front(), std::make_pair(uint64_t(0), total));
         EXPECT_EQ(log.calls.back(), std::make_pair(total, total));
@@ -226,7 +256,8 @@ TEST_F(VhdWrite, SixLayoutsRoundTripWithAPartialLastBlock) {
     }
 }
 
-TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize) {
+TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize)
+{
     // CHS-sized creators get a total of whole cylinders; current-size ones any total.
     const uint64_t whole = WholeCylinders(41000);
     struct Case {
@@ -249,7 +280,8 @@ TEST_F(VhdWrite, EveryCreatorReadsBackAtTheSourceSize) {
     }
 }
 
-TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators) {
+TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators)
+{
     // 1000 sectors at 16/63: the checks take it, so every creator must write it. A CHS-sized
     // creator rounds the disk up to one whole cylinder (1008 sectors, zeros after the source),
     // as the wizard's round-up would; a current-size one keeps 1000.
@@ -265,8 +297,9 @@ TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators) {
         uint32_t creator;
         bool fixed;
         uint64_t readsAs;
-    } cases[] = {{VHD_CODE_VPC, false, 1008}, {VHD_CODE_VPC, true, 1008}, {VHD_CODE_VS, false, 1008},
-                 {VHD_CODE_VS, true, 1008},   {VHD_CODE_WIN, false, 1000}, {VHD_CODE_WIN, true, 1000}};
+    } cases[] = {{VHD_CODE_VPC, false, 1008}, {VHD_CODE_VPC, true, 1008},
+                 {VHD_CODE_VS, false, 1008},  {VHD_CODE_VS, true, 1008},
+                 {VHD_CODE_WIN, false, 1000}, {VHD_CODE_WIN, true, 1000}};
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.creator) + (c.fixed ? " fixed" : " dynamic"));
@@ -288,7 +321,8 @@ TEST_F(VhdWrite, PartialCylindersAreRoundedUpByChsCreators) {
     }
 }
 
-TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
+TEST_F(VhdWrite, TheLargestDiskIs2040GiB)
+{
     // 0xFF000000 sectors (2040 GiB) from a zero disk: written and opened by qemu-img.
     DiskGeometry g{0, 16, 255, 512, 0};
     Geometry_SetTotalSectors(&g, 0xFF000000ull);
@@ -306,10 +340,12 @@ TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
     if (HaveTool("qemu-img")) {
         std::string out;
         ASSERT_EQ(Qemu("info --output=json " + Quote(max), &out), 0) << out;
-        EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(0xFF000000ull * 512) + ","), std::string::npos)
+        EXPECT_NE(out.find("\"virtual-size\": " + std::to_string(0xFF000000ull * 512) + ","),
+                  std::string::npos)
             << out;
         // The limit is qemu's: a file stating one GiB more is refused.
-        Build(Spec(dir.file("over.vhd"), 0xFF000000u + 2097152u, "\"block_size\":2097152,\"chs\":[65535,16,255]"));
+        Build(Spec(dir.file("over.vhd"), 0xFF000000u + 2097152u,
+                   "\"block_size\":2097152,\"chs\":[65535,16,255]"));
         EXPECT_NE(Qemu("info " + Quote(dir.file("over.vhd")), &out), 0) << out;
         EXPECT_NE(out.find("too large"), std::string::npos) << out;
     }
@@ -327,8 +363,9 @@ TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
     EXPECT_FALSE(Os_PathExists(over.c_str()));
     // Nor does a child of such a parent come into being.
     WriteFile(dir.file("parent.img"), std::vector<uint8_t>(512, 0));
-    EXPECT_EQ(Vhd_CreateChild(&src, &vpc, dir.file("parent.img").c_str(), dir.file("child.vhd").c_str()),
-              DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vhd_CreateChild(&src, &vpc, dir.file("parent.img").c_str(), dir.file("child.vhd").c_str()),
+        DISK_ERR_ARG);
     EXPECT_FALSE(Os_PathExists(dir.file("child.vhd").c_str()));
 
     // Nor an expansion past 2040 GiB.
@@ -339,13 +376,15 @@ TEST_F(VhdWrite, TheLargestDiskIs2040GiB) {
     ASSERT_EQ(OpenVhd(small, VHD_PARENT_OPTIONAL, false), DISK_OK);
     OutputFile output;
     OutputFile_Init(&output);
-    EXPECT_EQ(Vhd_ExpandCapacity(small.c_str(), &disk, nullptr, &output, 0xFF000001u, nullptr, nullptr),
-              DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vhd_ExpandCapacity(small.c_str(), &disk, nullptr, &output, 0xFF000001u, nullptr, nullptr),
+        DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
     EXPECT_FALSE(Os_PathExists((small + "_temp").c_str()));
 }
 
-TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
+TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored)
+{
     const uint64_t total = 4 * 4096 + 100;
     FakeDisk fake;
     fake.bytes = FastBytes(total * 512, 5);  // garbage everywhere
@@ -381,8 +420,10 @@ TEST_F(VhdWrite, FreeSpaceOfTheMapIsNeitherReadNorStored) {
 }
 
 // A file system written over garbage: its free space is left out, its files survive.
-TEST_F(VhdWrite, RealFileSystemsLoseOnlyTheirFreeSpace) {
-    for (const char* tool : {"mkfs.ext4", "debugfs", "e2fsck", "mkfs.vfat", "mcopy", "fsck.vfat", "qemu-img"}) {
+TEST_F(VhdWrite, RealFileSystemsLoseOnlyTheirFreeSpace)
+{
+    for (const char* tool :
+         {"mkfs.ext4", "debugfs", "e2fsck", "mkfs.vfat", "mcopy", "fsck.vfat", "qemu-img"}) {
         if (!HaveTool(tool)) GTEST_SKIP() << tool << " missing";
     }
     ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("files/sub"))).c_str()), 0);
@@ -400,12 +441,12 @@ TEST_F(VhdWrite, RealFileSystemsLoseOnlyTheirFreeSpace) {
     const std::string img = Quote(dir.file("img.raw")), back = Quote(dir.file("back.raw")),
                       out = Quote(dir.file("out.bin"));
     const Case cases[] = {
-        {"ext4",
-         "mkfs.ext4 -F -q -E nodiscard -b 4096 -d " + Quote(dir.file("files")) + " " + img,
+        {"ext4", "mkfs.ext4 -F -q -E nodiscard -b 4096 -d " + Quote(dir.file("files")) + " " + img,
          "e2fsck -fn " + back, "debugfs -R 'dump /a.bin " + dir.file("out.bin") + "' " + back},
-        {"fat", "mkfs.vfat " + img + " && mcopy -i " + img + " " + Quote(dir.file("files/a.bin")) + " " +
-                    Quote(dir.file("files/b.bin")) + " ::/ && mcopy -s -i " + img + " " +
-                    Quote(dir.file("files/sub")) + " ::/",
+        {"fat",
+         "mkfs.vfat " + img + " && mcopy -i " + img + " " + Quote(dir.file("files/a.bin")) + " " +
+             Quote(dir.file("files/b.bin")) + " ::/ && mcopy -s -i " + img + " " +
+             Quote(dir.file("files/sub")) + " ::/",
          "fsck.vfat -n " + back, "mcopy -n -i " + back + " ::/a.bin " + out},
     };
     for (const Case& k : cases) {
@@ -449,7 +490,8 @@ TEST_F(VhdWrite, RealFileSystemsLoseOnlyTheirFreeSpace) {
     }
 }
 
-TEST_F(VhdWrite, WriterFailuresAreReported) {
+TEST_F(VhdWrite, WriterFailuresAreReported)
+{
     const uint64_t total = 3 * 4096;
     FakeDisk fake;
     fake.bytes = FastBytes(total * 512, 9);
@@ -459,26 +501,32 @@ TEST_F(VhdWrite, WriterFailuresAreReported) {
     // Cancelled after the first block.
     ProgressLog log;
     log.stopAfter = 2;
-    EXPECT_EQ(Vhd_Create(dir.file("c.vhd").c_str(), &h, nullptr, ProgressLog::Callback, &log, &o, 0), DISK_CANCELLED);
+    EXPECT_EQ(
+        Vhd_Create(dir.file("c.vhd").c_str(), &h, nullptr, ProgressLog::Callback, &log, &o, 0),
+        DISK_CANCELLED);
     EXPECT_EQ(log.calls.size(), 3u);
     // A failing source read is the result.
     fake.reads.clear();
     fake.failRead = 1;
-    EXPECT_EQ(Vhd_Create(dir.file("r.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_READ);
+    EXPECT_EQ(Vhd_Create(dir.file("r.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0),
+              DISK_ERR_READ);
     fake.failRead = -1;
     // Bad options, a source no VHD can hold, an output that cannot be created.
     VhdCreateOptions bad = o;
     bad.blockSectors = 3000;
-    EXPECT_EQ(Vhd_Create(dir.file("b.vhd").c_str(), &h, nullptr, nullptr, nullptr, &bad, 0), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Create(dir.file("b.vhd").c_str(), &h, nullptr, nullptr, nullptr, &bad, 0),
+              DISK_ERR_ARG);
     FakeDisk huge;
     Geometry_SetTotalSectors(&huge.geometry, 0x100000000ull);
     DiskHandle hh = huge.Handle();
-    EXPECT_EQ(Vhd_Create(dir.file("h.vhd").c_str(), &hh, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_ARG);
-    EXPECT_EQ(Vhd_Create(dir.file("no/such/dir.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0), DISK_ERR_CREATE);
+    EXPECT_EQ(Vhd_Create(dir.file("h.vhd").c_str(), &hh, nullptr, nullptr, nullptr, &o, 0),
+              DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Create(dir.file("no/such/dir.vhd").c_str(), &h, nullptr, nullptr, nullptr, &o, 0),
+              DISK_ERR_CREATE);
     // With an output record the file goes to the "_temp" name and the record is armed.
     OutputFile output;
-    ASSERT_EQ(Vhd_WriteDynamic(dir.file("t.vhd").c_str(), &h, nullptr, &output, nullptr, nullptr, &o, 0,
-                               nullptr, nullptr),
+    ASSERT_EQ(Vhd_WriteDynamic(dir.file("t.vhd").c_str(), &h, nullptr, &output, nullptr, nullptr,
+                               &o, 0, nullptr, nullptr),
               DISK_OK);
     EXPECT_TRUE(output.armed);
     EXPECT_TRUE(Os_PathExists(dir.file("t.vhd_temp").c_str()));
@@ -493,10 +541,12 @@ TEST_F(VhdWrite, WriterFailuresAreReported) {
 class VhdCompact : public VhdWrite {
 protected:
     // Compacts the open image at path and commits with "_del"; answers the first failure.
-    int CompactAndCommit(const std::string& path, UsedSectorMap* map, bool preallocate) {
+    int CompactAndCommit(const std::string& path, UsedSectorMap* map, bool preallocate)
+    {
         OutputFile output;
         OutputFile_Init(&output);
-        const int rc = Vhd_Compact(path.c_str(), &disk, map, &output, preallocate, nullptr, nullptr);
+        const int rc =
+            Vhd_Compact(path.c_str(), &disk, map, &output, preallocate, nullptr, nullptr);
         Disk_Close(&disk);
         if (rc != DISK_OK) {
             Vhd_DiscardCompact(&output);
@@ -506,19 +556,22 @@ protected:
     }
 };
 
-TEST_F(VhdCompact, DynamicDisksLoseTheirEmptyBlocks) {
+TEST_F(VhdCompact, DynamicDisksLoseTheirEmptyBlocks)
+{
     // A foreign layout: header at 1024, table at 3072, blocks with zero data and data, a
     // 511-byte footer in one variant.
     for (bool short_footer : {false, true}) {
         for (bool preallocate : {false, true}) {
             SCOPED_TRACE(std::to_string(short_footer) + std::to_string(preallocate));
             const std::string vhd = dir.file("d.vhd");
-            Build(Spec(vhd, 100, std::string("\"creator\":\"win \",\"header_offset\":1024,\"table_offset\":3072,") +
-                                     "\"expect\":" + Str(dir.file("d.raw")) +
-                                     ",\"blocks\":[{\"index\":0},{\"index\":2,\"zero\":[0,1,2,3,4,5,6,7]},"
-                                     "{\"index\":3,\"sectors\":[]},{\"index\":5,\"sectors\":[3],\"seed\":4},"
-                                     "{\"index\":12,\"sectors\":[0,1,2,3]}]" +
-                                     (short_footer ? ",\"footer_511\":true" : "")));
+            Build(Spec(
+                vhd, 100,
+                std::string("\"creator\":\"win \",\"header_offset\":1024,\"table_offset\":3072,") +
+                    "\"expect\":" + Str(dir.file("d.raw")) +
+                    ",\"blocks\":[{\"index\":0},{\"index\":2,\"zero\":[0,1,2,3,4,5,6,7]},"
+                    "{\"index\":3,\"sectors\":[]},{\"index\":5,\"sectors\":[3],\"seed\":4},"
+                    "{\"index\":12,\"sectors\":[0,1,2,3]}]" +
+                    (short_footer ? ",\"footer_511\":true" : "")));
             const std::vector<uint8_t> expected = ReadFile(dir.file("d.raw"));
             const std::vector<uint8_t> before = ReadFile(vhd);
             ASSERT_EQ(OpenVhd(vhd), DISK_OK);
@@ -533,7 +586,8 @@ TEST_F(VhdCompact, DynamicDisksLoseTheirEmptyBlocks) {
             EXPECT_EQ(Image()->tableOffset, 1536u);
             // Blocks 0, 5 and 12 remain; 2 (zeros) and 3 (nothing set) are gone.
             int stored = 0;
-            for (uint32_t i = 0; i < Image()->batStoredEntries; i++) stored += Image()->bat[i] != VHD_UNALLOCATED;
+            for (uint32_t i = 0; i < Image()->batStoredEntries; i++)
+                stored += Image()->bat[i] != VHD_UNALLOCATED;
             EXPECT_EQ(stored, 3);
             EXPECT_EQ(Image()->bat[2], VHD_UNALLOCATED);
             Disk_Close(&disk);
@@ -544,14 +598,17 @@ TEST_F(VhdCompact, DynamicDisksLoseTheirEmptyBlocks) {
     }
 }
 
-TEST_F(VhdCompact, TheMapDropsFreeDataAndQemuImagesCompact) {
+TEST_F(VhdCompact, TheMapDropsFreeDataAndQemuImagesCompact)
+{
     if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     // A qemu-made image (creator "qemu", CHS size) holding data everywhere.
     const uint64_t bytes = 8 * 1048576;
     const std::vector<uint8_t> data = FastBytes(bytes, 77);
     WriteFile(dir.file("q.raw"), data);
     const std::string vhd = dir.file("q.vhd");
-    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic " + Quote(dir.file("q.raw")) + " " + Quote(vhd)), 0);
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic " + Quote(dir.file("q.raw")) + " " +
+                   Quote(vhd)),
+              0);
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
     DiskGeometry g = {};
     Disk_GetGeometry(&disk, &g);
@@ -575,22 +632,27 @@ TEST_F(VhdCompact, TheMapDropsFreeDataAndQemuImagesCompact) {
     EXPECT_LT(ReadFile(vhd).size(), ReadFile(vhd + "_del").size());
 }
 
-TEST_F(VhdCompact, DifferencingDisksKeepEverythingBeforeTheFirstBlock) {
+TEST_F(VhdCompact, DifferencingDisksKeepEverythingBeforeTheFirstBlock)
+{
     // 1024 entries of 4 KiB blocks: the table fills 1536..5632 and the locator data follow at
     // once, with the aligned layout (7 zero sectors after the metadata and after each block).
     const uint32_t total = 8192;
     const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
-    Build("[" + Spec(base, total, "\"expect\":" + Str(dir.file("base.raw")) +
-                                      ",\"blocks\":[{\"index\":0},{\"index\":1},{\"index\":2},{\"index\":900}]") +
+    Build("[" +
+          Spec(base, total,
+               "\"expect\":" + Str(dir.file("base.raw")) +
+                   ",\"blocks\":[{\"index\":0},{\"index\":1},{\"index\":2},{\"index\":900}]") +
           "," +
           Spec(child, total,
                "\"disk_type\":4,\"creator\":\"vpc \",\"parent_name\":\"base.vhd\",\"parent_raw\":" +
                    Str(dir.file("base.raw")) + ",\"expect\":" + Str(dir.file("child.raw")) +
                    ",\"gap_sectors\":7,\"pad_sectors\":7,\"locators\":["
-                   "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\".\\\\base.vhd\",\"encoding\":\"shift_jis\"},"
+                   "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\".\\\\base.vhd\",\"encoding\":\"shift_"
+                   "jis\"},"
                    "{\"slot\":1,\"code\":\"W2ru\",\"text\":\".\\\\base.vhd\"}],"
                    "\"blocks\":[{\"index\":1,\"sectors\":[2,3]},{\"index\":2,\"sectors\":[]},"
-                   "{\"index\":5,\"zero\":[0,1,2,3,4,5,6,7]},{\"index\":900,\"sectors\":[7],\"seed\":3}]") +
+                   "{\"index\":5,\"zero\":[0,1,2,3,4,5,6,7]},{\"index\":900,\"sectors\":[7],"
+                   "\"seed\":3}]") +
           "]");
     const std::vector<uint8_t> expected = ReadFile(dir.file("child.raw"));
     const std::vector<uint8_t> before = ReadFile(child);
@@ -629,9 +691,12 @@ TEST_F(VhdCompact, DifferencingDisksKeepEverythingBeforeTheFirstBlock) {
     }
 }
 
-TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
+TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace)
+{
     const std::string vhd = dir.file("x.vhd");
-    Build(Spec(vhd, 64, "\"creator\":\"win \",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
+    Build(Spec(vhd, 64,
+               "\"creator\":\"win "
+               "\",\"blocks\":[{\"index\":0},{\"index\":1,\"zero\":[0,1,2,3,4,5,6,7]}]"));
     const std::vector<uint8_t> before = ReadFile(vhd);
     // The name that would keep the replaced image is taken (by a directory that is not empty):
     // an earlier backup is never replaced without leave.
@@ -649,29 +714,34 @@ TEST_F(VhdCompact, AFailedCommitLeavesTheOriginalInPlace) {
     ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
     Disk_Close(&disk);
     ASSERT_EQ(std::remove((vhd + "_TEMP").c_str()), 0);
-    EXPECT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false, true), DISK_ERR_CREATE);
+    EXPECT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false, true),
+              DISK_ERR_CREATE);
     EXPECT_EQ(ReadFile(vhd), before);
 }
 
-TEST_F(VhdCompact, RefusalsAndCancellation) {
+TEST_F(VhdCompact, RefusalsAndCancellation)
+{
     const std::string vhd = dir.file("c.vhd");
     Build(Spec(vhd, 64, "\"disk_type\":4,\"parent_name\":\"gone.vhd\",\"blocks\":[{\"index\":0}]"));
     OutputFile output;
     // A differencing disk without its parent cannot be compacted.
     ASSERT_EQ(OpenVhd(vhd, VHD_PARENT_OPTIONAL), DISK_OK);
-    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, nullptr, nullptr),
+              DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
     // Another kind.
     const std::vector<uint8_t> data = MakeSource(64, 1);
     WriteSource(data);
-    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &src, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &src, nullptr, &output, false, nullptr, nullptr),
+              DISK_ERR_ARG);
     // Cancelled: the temporary file is discarded, the image untouched.
     Build(Spec(vhd, 64, "\"blocks\":[{\"index\":0},{\"index\":3}]"));
     const std::vector<uint8_t> before = ReadFile(vhd);
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
     ProgressLog log;
     log.stopAfter = 1;
-    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_CANCELLED);
+    EXPECT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log),
+              DISK_CANCELLED);
     EXPECT_TRUE(output.armed);
     Disk_Close(&disk);
     EXPECT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
@@ -681,16 +751,19 @@ TEST_F(VhdCompact, RefusalsAndCancellation) {
 
 // ---- Expansion ------------------------------------------------------------------------
 
-TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
+TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne)
+{
     // Our own layout-6 file, and a foreign layout (table at 3072) sized by current size.
     const uint64_t total = 3 * 4096 + 100;
     const std::vector<uint8_t> data = MakeSource(total, 21);
     WriteSource(data);
     const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 1, 4096, 7, 7);
-    ASSERT_EQ(Vhd_Create(dir.file("own.vhd").c_str(), &src, nullptr, nullptr, nullptr, &o, 0), DISK_OK);
-    Build(Spec(dir.file("foreign.vhd"), 100,
-               "\"creator\":\"win \",\"table_offset\":3072,\"expect\":" + Str(dir.file("foreign.raw")) +
-                   ",\"blocks\":[{\"index\":0},{\"index\":12,\"sectors\":[1,2,3]}]"));
+    ASSERT_EQ(Vhd_Create(dir.file("own.vhd").c_str(), &src, nullptr, nullptr, nullptr, &o, 0),
+              DISK_OK);
+    Build(Spec(
+        dir.file("foreign.vhd"), 100,
+        "\"creator\":\"win \",\"table_offset\":3072,\"expect\":" + Str(dir.file("foreign.raw")) +
+            ",\"blocks\":[{\"index\":0},{\"index\":12,\"sectors\":[1,2,3]}]"));
     struct Case {
         std::string path;
         uint32_t newTotal;
@@ -707,7 +780,8 @@ TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
         OutputFile output;
         OutputFile_Init(&output);
         // A smaller capacity would lose data.
-        EXPECT_EQ(Vhd_ExpandCapacity(c.path.c_str(), &disk, nullptr, &output, 50, nullptr, nullptr), DISK_ERR_ARG);
+        EXPECT_EQ(Vhd_ExpandCapacity(c.path.c_str(), &disk, nullptr, &output, 50, nullptr, nullptr),
+                  DISK_ERR_ARG);
         ProgressLog log;
         ASSERT_EQ(Vhd_ExpandCapacity(c.path.c_str(), &disk, nullptr, &output, c.newTotal,
                                      ProgressLog::Callback, &log),
@@ -727,7 +801,10 @@ TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
         const uint64_t bs = Image()->blockSectors;
         const uint64_t from = (c.old.size() / 512 + bs - 1) / bs * bs;
         if (from < c.newTotal) {
-            ASSERT_EQ(Disk_IsRangeUnallocated(&disk, nullptr, from, static_cast<uint32_t>(c.newTotal - from), &unallocated), DISK_OK);
+            ASSERT_EQ(
+                Disk_IsRangeUnallocated(&disk, nullptr, from,
+                                        static_cast<uint32_t>(c.newTotal - from), &unallocated),
+                DISK_OK);
             EXPECT_TRUE(unallocated);
         }
         // Ids and creator kept; the writer's offsets; the layout reproduced.
@@ -745,12 +822,14 @@ TEST_F(VhdWrite, ExpansionKeepsTheOldRangeAndAddsAnEmptyOne) {
     ASSERT_EQ(OpenVhd(dir.file("child.vhd")), DISK_OK);
     OutputFile output;
     OutputFile_Init(&output);
-    EXPECT_EQ(Vhd_ExpandCapacity(dir.file("child.vhd").c_str(), &disk, nullptr, &output, 1000, nullptr, nullptr),
+    EXPECT_EQ(Vhd_ExpandCapacity(dir.file("child.vhd").c_str(), &disk, nullptr, &output, 1000,
+                                 nullptr, nullptr),
               DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
 }
 
-TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk) {
+TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk)
+{
     // The map was built for the old disk; the writer asks it about the added sectors too, which
     // hold nothing the map knows of and count as used.
     const uint64_t total = 2 * 4096 + 300;
@@ -766,7 +845,9 @@ TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk) {
     OutputFile output;
     OutputFile_Init(&output);
     const uint32_t newTotal = static_cast<uint32_t>(total + 3 * 4096 + 5);
-    ASSERT_EQ(Vhd_ExpandCapacity(path.c_str(), &disk, map.map(), &output, newTotal, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(
+        Vhd_ExpandCapacity(path.c_str(), &disk, map.map(), &output, newTotal, nullptr, nullptr),
+        DISK_OK);
     Disk_Close(&disk);
     ASSERT_EQ(OutputFile_Commit(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), false), DISK_OK);
     ASSERT_EQ(OpenVhd(path), DISK_OK);
@@ -778,19 +859,22 @@ TEST_F(VhdWrite, ExpansionWithAMapOfTheOldDisk) {
     CheckWithQemu(path, dir.file("want.raw"), uint64_t(newTotal) * 512);
 }
 
-TEST_F(VhdCompact, OnlyTheStoredTableIsWalked) {
+TEST_F(VhdCompact, OnlyTheStoredTableIsWalked)
+{
     // 2^32 - 1 sectors in 512-byte blocks, of which the table holds 16: compaction walks 16
     // entries, not 8 million blocks, and asks for progress a handful of times.
     const std::string vhd = dir.file("t.vhd");
-    Build(Spec(vhd, 0xFFFFFFFFu, "\"creator\":\"win \",\"block_size\":512,\"max_entries\":16,"
-                                 "\"blocks\":[{\"index\":0},{\"index\":5,\"seed\":3},{\"index\":7,\"zero\":[0]}]"));
+    Build(Spec(vhd, 0xFFFFFFFFu,
+               "\"creator\":\"win \",\"block_size\":512,\"max_entries\":16,"
+               "\"blocks\":[{\"index\":0},{\"index\":5,\"seed\":3},{\"index\":7,\"zero\":[0]}]"));
     ASSERT_LT(ReadFile(vhd).size(), 10000u);
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
     std::vector<uint8_t> before(16 * 512);
     ASSERT_EQ(Disk_Read(&disk, 0, 16 * 512, before.data()), DISK_OK);
     OutputFile output;
     ProgressLog log;
-    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log),
+              DISK_OK);
     Disk_Close(&disk);
     ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), true, false), DISK_OK);
     EXPECT_LE(log.calls.size(), 18u);
@@ -809,19 +893,23 @@ TEST_F(VhdCompact, OnlyTheStoredTableIsWalked) {
 
     // A table of 2 MiB blocks reports after every block, one of 512-byte blocks after 2 MiB.
     Disk_Close(&disk);
-    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":2097152,\"blocks\":[{\"index\":1}]"));
+    Build(Spec(vhd, 3 * 4096 + 7,
+               "\"creator\":\"win \",\"block_size\":2097152,\"blocks\":[{\"index\":1}]"));
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
     log.calls.clear();
-    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log),
+              DISK_OK);
     ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
     const std::vector<std::pair<uint64_t, uint64_t>> perBlock = {
         {0, 12295}, {4096, 12295}, {8192, 12295}, {12288, 12295}, {12295, 12295}};
     EXPECT_EQ(log.calls, perBlock);
     Disk_Close(&disk);
-    Build(Spec(vhd, 3 * 4096 + 7, "\"creator\":\"win \",\"block_size\":512,\"blocks\":[{\"index\":1}]"));
+    Build(Spec(vhd, 3 * 4096 + 7,
+               "\"creator\":\"win \",\"block_size\":512,\"blocks\":[{\"index\":1}]"));
     ASSERT_EQ(OpenVhd(vhd), DISK_OK);
     log.calls.clear();
-    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log), DISK_OK);
+    ASSERT_EQ(Vhd_Compact(vhd.c_str(), &disk, nullptr, &output, false, ProgressLog::Callback, &log),
+              DISK_OK);
     ASSERT_EQ(Vhd_DiscardCompact(&output), DISK_OK);
     EXPECT_EQ(log.calls, perBlock);
 }
@@ -831,11 +919,13 @@ TEST_F(VhdCompact, OnlyTheStoredTableIsWalked) {
 class VhdChild : public VhdWrite {
 protected:
     // A dynamic parent with data in dir/<sub>/parent.vhd; its content in parentData.
-    std::string MakeParent(const std::string& sub, uint32_t creator = VHD_CODE_WIN) {
+    std::string MakeParent(const std::string& sub, uint32_t creator = VHD_CODE_WIN)
+    {
         EXPECT_EQ(system(("mkdir -p " + Quote(dir.file(sub))).c_str()), 0);
         DiskGeometry g = {};
         Vhd_ComputeGeometry(6 * 1048576, &g);
-        const uint64_t total = Geometry_GetTotalSectors(&g) / (g.heads * g.sectors_per_track) * g.heads * g.sectors_per_track;
+        const uint64_t total = Geometry_GetTotalSectors(&g) / (g.heads * g.sectors_per_track) *
+                               g.heads * g.sectors_per_track;
         parentData = MakeSource(total, 31);
         WriteSource(parentData);
         const VhdCreateOptions o = Options(creator, 0x00050003, 0, 4096, 1, 0);
@@ -846,7 +936,8 @@ protected:
     std::vector<uint8_t> parentData;
 };
 
-TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
+TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi)
+{
     const std::string parent = MakeParent("bases");
     ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids"))).c_str()), 0);
     struct Case {
@@ -857,10 +948,22 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
     };
     const Case cases[] = {
         {"win", Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0), 1536, {{1, VHD_CODE_W2RU}}},
-        {"win-aligned", Options(VHD_CODE_WIN, 0x00060002, 1, 4096, 7, 7), 4096, {{1, VHD_CODE_W2RU}}},
-        {"vpc-old", Options(VHD_CODE_VPC, 0x00010000, 0, 4096, 1, 0), 1536, {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
-        {"vpc", Options(VHD_CODE_VPC, 0x00050003, 1, 4096, 7, 7), 1536, {{3, VHD_CODE_WI2R}, {1, VHD_CODE_W2RU}}},
-        {"vs", Options(VHD_CODE_VS, 0x00010000, 0, 32768, 4, 0), 1536, {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
+        {"win-aligned",
+         Options(VHD_CODE_WIN, 0x00060002, 1, 4096, 7, 7),
+         4096,
+         {{1, VHD_CODE_W2RU}}},
+        {"vpc-old",
+         Options(VHD_CODE_VPC, 0x00010000, 0, 4096, 1, 0),
+         1536,
+         {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
+        {"vpc",
+         Options(VHD_CODE_VPC, 0x00050003, 1, 4096, 7, 7),
+         1536,
+         {{3, VHD_CODE_WI2R}, {1, VHD_CODE_W2RU}}},
+        {"vs",
+         Options(VHD_CODE_VS, 0x00010000, 0, 32768, 4, 0),
+         1536,
+         {{7, VHD_CODE_WI2R}, {6, VHD_CODE_W2RU}}},
     };
     DiskHandle ph{DISK_KIND_NONE, nullptr};
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
@@ -893,10 +996,13 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
             EXPECT_EQ(loc.platformCode, s.second) << "slot " << s.first;
             std::string text;
             if (s.second == VHD_CODE_W2RU) {
-                for (uint32_t i = 0; i < loc.platformDataLength; i += 2) text += static_cast<char>(f[loc.platformDataOffset + i]);
-                EXPECT_EQ(loc.platformDataSpace, c.o.creatorApplication == VHD_CODE_WIN ? 65536u : 512u);
+                for (uint32_t i = 0; i < loc.platformDataLength; i += 2)
+                    text += static_cast<char>(f[loc.platformDataOffset + i]);
+                EXPECT_EQ(loc.platformDataSpace,
+                          c.o.creatorApplication == VHD_CODE_WIN ? 65536u : 512u);
             } else {
-                text.assign(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength);
+                text.assign(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset),
+                            loc.platformDataLength);
                 EXPECT_EQ(loc.platformDataSpace, 512u);
             }
             EXPECT_EQ(text, "..\\bases\\parent.vhd");
@@ -906,7 +1012,8 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
             std::string report;
             ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {child, parent}, &report)) << report;
             EXPECT_EQ(ReadFile(dir.file("lib.raw")), parentData);
-            EXPECT_NE(report.find("\"parent_filename\": \"parent.vhd\""), std::string::npos) << report;
+            EXPECT_NE(report.find("\"parent_filename\": \"parent.vhd\""), std::string::npos)
+                << report;
         }
         if (HaveTool("qemu-img")) {
             std::string out;
@@ -920,23 +1027,29 @@ TEST_F(VhdChild, ChildrenInAnotherDirectoryOpenHereAndInLibvhdi) {
     ASSERT_EQ(OpenVhd(near), DISK_OK);
     const VhdParentLocator& loc = Image()->header.locators[3];
     const std::vector<uint8_t> f = ReadFile(near);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset), loc.platformDataLength),
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.data() + loc.platformDataOffset),
+                          loc.platformDataLength),
               ".\\parent.vhd");
     Disk_Close(&disk);
     const std::vector<uint8_t> parentBytes = ReadFile(parent);
     EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), parent.c_str()), DISK_ERR_ARG);
-    EXPECT_EQ(Vhd_CreateChild(&ph, &o, parent.c_str(), (dir.file("bases/../bases/parent.vhd")).c_str()), DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vhd_CreateChild(&ph, &o, parent.c_str(), (dir.file("bases/../bases/parent.vhd")).c_str()),
+        DISK_ERR_ARG);
     EXPECT_EQ(ReadFile(parent), parentBytes);
     Disk_Close(&ph);
 }
 
-TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
+TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules)
+{
     if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     // A fixed parent made by qemu (creator "qemu", CHS size).
     const std::string parent = dir.file("fixed.vhd");
     const std::vector<uint8_t> data = FastBytes(3 * 1048576, 4);
     WriteFile(dir.file("f.raw"), data);
-    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=fixed " + Quote(dir.file("f.raw")) + " " + Quote(parent)), 0);
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=fixed " + Quote(dir.file("f.raw")) + " " +
+                   Quote(parent)),
+              0);
     DiskHandle ph{DISK_KIND_NONE, nullptr};
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
     ASSERT_EQ(Disk_GetKind(&ph), DISK_KIND_VHD_FIXED);
@@ -958,8 +1071,8 @@ TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
     // current-size child reads at its size.
     const std::string qem2 = dir.file("qem2.vhd");
     WriteFile(dir.file("odd.raw"), FastBytes(1048576 + 3 * 512, 8));
-    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic,force_size=on " + Quote(dir.file("odd.raw")) + " " +
-                   Quote(qem2)),
+    ASSERT_EQ(Qemu("convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+                   Quote(dir.file("odd.raw")) + " " + Quote(qem2)),
               0);
     ASSERT_EQ(Disk_Open(&ph, qem2.c_str(), true), DISK_OK);
     const VhdCreateOptions vpc = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
@@ -975,22 +1088,27 @@ TEST_F(VhdChild, ChildrenOfFixedParentsAndSizeRules) {
     }
 }
 
-std::vector<uint8_t> Encode(const std::string& utf8, TextEncoding encoding) {
+std::vector<uint8_t> Encode(const std::string& utf8, TextEncoding encoding)
+{
     TextView out = {nullptr, 0};
-    TextView in = {reinterpret_cast<const uint8_t*>(utf8.data()), static_cast<uint32_t>(utf8.size())};
+    TextView in = {reinterpret_cast<const uint8_t*>(utf8.data()),
+                   static_cast<uint32_t>(utf8.size())};
     EXPECT_TRUE(Enc_ConvertAlloc(&out, encoding, in, TEXT_ENC_UTF8));
     std::vector<uint8_t> v(out.data, out.data + out.length);
     Mem_Free(const_cast<uint8_t*>(out.data));
     return v;
 }
 
-VhdLocatorBytes Bytes(const std::vector<uint8_t>& v) {
+VhdLocatorBytes Bytes(const std::vector<uint8_t>& v)
+{
     return VhdLocatorBytes{true, v.data(), static_cast<uint32_t>(v.size())};
 }
 
-TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
+TEST_F(VhdChild, ParentLinksAreRewrittenSafely)
+{
     const std::string parent = MakeParent("old");
-    ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids")) + " " + Quote(dir.file("new"))).c_str()), 0);
+    ASSERT_EQ(
+        system(("mkdir -p " + Quote(dir.file("kids")) + " " + Quote(dir.file("new"))).c_str()), 0);
     DiskHandle ph{DISK_KIND_NONE, nullptr};
     ASSERT_EQ(Disk_Open(&ph, parent.c_str(), true), DISK_OK);
     const std::string child = dir.file("kids/child.vhd");
@@ -1004,10 +1122,13 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
     ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
     const std::vector<uint8_t> before = ReadFile(child);
 
-    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE), relU16 = Encode("../new/moved parent.vhd", TEXT_ENC_UTF16LE);
-    const std::vector<uint8_t> absSjis = Encode(moved, TEXT_ENC_SJIS), relSjis = Encode("../new/moved parent.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE),
+                               relU16 = Encode("../new/moved parent.vhd", TEXT_ENC_UTF16LE);
+    const std::vector<uint8_t> absSjis = Encode(moved, TEXT_ENC_SJIS),
+                               relSjis = Encode("../new/moved parent.vhd", TEXT_ENC_SJIS);
     const std::vector<uint8_t> name = Encode("moved parent.vhd", TEXT_ENC_UTF16BE);
-    VhdParentLocatorRequest good = {Bytes(absU16), Bytes(relU16), Bytes(absSjis), Bytes(relSjis), Bytes(name), child.c_str()};
+    VhdParentLocatorRequest good = {Bytes(absU16),  Bytes(relU16), Bytes(absSjis),
+                                    Bytes(relSjis), Bytes(name),   child.c_str()};
 
     // Refused before anything is written: a name over 512 bytes, data longer than any locator
     // is read, text that is not Shift_JIS, UTF-16 of odd length.
@@ -1028,16 +1149,18 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
     }
     // A link to a parent that does not exist, or to the child itself: reported, file untouched,
     // the image still open.
-    const std::vector<uint8_t> gone = Encode("../new/gone.vhd", TEXT_ENC_UTF16LE), goneSjis = Encode("../new/gone.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> gone = Encode("../new/gone.vhd", TEXT_ENC_UTF16LE),
+                               goneSjis = Encode("../new/gone.vhd", TEXT_ENC_SJIS);
     const std::vector<uint8_t> goneName = Encode("gone.vhd", TEXT_ENC_UTF16BE);
-    VhdParentLocatorRequest missing = {{false, nullptr, 0}, Bytes(gone), {false, nullptr, 0}, Bytes(goneSjis),
-                                       Bytes(goneName), child.c_str()};
+    VhdParentLocatorRequest missing = {{false, nullptr, 0}, Bytes(gone),     {false, nullptr, 0},
+                                       Bytes(goneSjis),     Bytes(goneName), child.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &missing), DISK_ERR_OPEN);
     EXPECT_EQ(ReadFile(child), before);
-    const std::vector<uint8_t> self = Encode("./child.vhd", TEXT_ENC_UTF16LE), selfSjis = Encode("./child.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> self = Encode("./child.vhd", TEXT_ENC_UTF16LE),
+                               selfSjis = Encode("./child.vhd", TEXT_ENC_SJIS);
     const std::vector<uint8_t> selfName = Encode("child.vhd", TEXT_ENC_UTF16BE);
-    VhdParentLocatorRequest loop = {{false, nullptr, 0}, Bytes(self), {false, nullptr, 0}, Bytes(selfSjis),
-                                    Bytes(selfName), child.c_str()};
+    VhdParentLocatorRequest loop = {{false, nullptr, 0}, Bytes(self),     {false, nullptr, 0},
+                                    Bytes(selfSjis),     Bytes(selfName), child.c_str()};
     EXPECT_NE(Vhd_ChangeParentLocators(Image(), &loop), DISK_OK);
     EXPECT_EQ(ReadFile(child), before);
     uint8_t sector[512];
@@ -1054,7 +1177,9 @@ TEST_F(VhdChild, ParentLinksAreRewrittenSafely) {
     const std::vector<uint8_t> after = ReadFile(child);
     ASSERT_EQ(after.size(), before.size() + 4096);
     EXPECT_EQ(std::memcmp(after.data(), before.data(), 512), 0);
-    EXPECT_EQ(std::memcmp(after.data() + after.size() - 512, before.data() + before.size() - 512, 512), 0);
+    EXPECT_EQ(
+        std::memcmp(after.data() + after.size() - 512, before.data() + before.size() - 512, 512),
+        0);
     Disk_Close(&disk);
     ASSERT_EQ(OpenVhd(child), DISK_OK);
     EXPECT_EQ(ReadAll(&disk), parentData);
@@ -1084,13 +1209,16 @@ struct RoomCase {
 
 class VhdRelinkRoom : public VhdChild, public ::testing::WithParamInterface<RoomCase> {};
 
-std::string LocatorText(const std::vector<uint8_t>& f, const VhdParentLocator& loc, bool utf16) {
+std::string LocatorText(const std::vector<uint8_t>& f, const VhdParentLocator& loc, bool utf16)
+{
     std::string text;
-    for (uint32_t i = 0; i < loc.platformDataLength; i += utf16 ? 2 : 1) text += static_cast<char>(f[loc.platformDataOffset + i]);
+    for (uint32_t i = 0; i < loc.platformDataLength; i += utf16 ? 2 : 1)
+        text += static_cast<char>(f[loc.platformDataOffset + i]);
     return text;
 }
 
-TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
+TEST_P(VhdRelinkRoom, EveryLocatorIsWritten)
+{
     const RoomCase& c = GetParam();
     const std::string parent = MakeParent("bases");
     std::string parentId;
@@ -1108,11 +1236,15 @@ TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
     const uint64_t total = parentData.size() / 512;
     ASSERT_EQ(system(("mkdir -p " + Quote(dir.file("kids"))).c_str()), 0);
     const std::string child = dir.file("kids/child.vhd");
-    Build("{\"path\":" + Str(child) + ",\"sectors\":" + std::to_string(total) + ",\"disk_type\":4,\"creator\":" +
-          Str(c.creator) + ",\"parent_name\":\"parent.vhd\",\"parent_id\":" + Str(parentId) + ",\"locators\":[" +
-          c.locators + "],\"gap_sectors\":" + std::to_string(c.gap) + ",\"pad_sectors\":" + std::to_string(c.pad) +
-          ",\"blocks\":[{\"index\":0,\"sectors\":\"all\",\"seed\":4},{\"index\":2,\"sectors\":\"all\",\"seed\":5}]," +
-          "\"parent_raw\":" + Str(dir.file("src.raw")) + ",\"expect\":" + Str(dir.file("expect.raw")) + "}");
+    Build("{\"path\":" + Str(child) + ",\"sectors\":" + std::to_string(total) +
+          ",\"disk_type\":4,\"creator\":" + Str(c.creator) +
+          ",\"parent_name\":\"parent.vhd\",\"parent_id\":" + Str(parentId) + ",\"locators\":[" +
+          c.locators + "],\"gap_sectors\":" + std::to_string(c.gap) +
+          ",\"pad_sectors\":" + std::to_string(c.pad) +
+          ",\"blocks\":[{\"index\":0,\"sectors\":\"all\",\"seed\":4},{\"index\":2,\"sectors\":"
+          "\"all\",\"seed\":5}]," +
+          "\"parent_raw\":" + Str(dir.file("src.raw")) +
+          ",\"expect\":" + Str(dir.file("expect.raw")) + "}");
     const std::vector<uint8_t> expected = ReadFile(dir.file("expect.raw"));
     ASSERT_EQ(OpenVhd(child), DISK_OK);
     ASSERT_TRUE(ReadAll(&disk) == expected);
@@ -1131,11 +1263,13 @@ TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
         while (relative.size() < 600) relative += "\\sub\\..";
         relative += "\\moved.vhd";
     }
-    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE), absSjis = Encode(moved, TEXT_ENC_SJIS);
-    const std::vector<uint8_t> relU16 = Encode(relative, TEXT_ENC_UTF16LE), relSjis = Encode(relative, TEXT_ENC_SJIS);
+    const std::vector<uint8_t> absU16 = Encode(moved, TEXT_ENC_UTF16LE),
+                               absSjis = Encode(moved, TEXT_ENC_SJIS);
+    const std::vector<uint8_t> relU16 = Encode(relative, TEXT_ENC_UTF16LE),
+                               relSjis = Encode(relative, TEXT_ENC_SJIS);
     const std::vector<uint8_t> name = Encode("moved.vhd", TEXT_ENC_UTF16BE);
-    const VhdParentLocatorRequest request = {Bytes(absU16), Bytes(relU16), Bytes(absSjis), Bytes(relSjis), Bytes(name),
-                                             child.c_str()};
+    const VhdParentLocatorRequest request = {Bytes(absU16),  Bytes(relU16), Bytes(absSjis),
+                                             Bytes(relSjis), Bytes(name),   child.c_str()};
     ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
     ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &request), c.result);
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
@@ -1160,8 +1294,10 @@ TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
         uint32_t code;
         std::string text;
         bool utf16;
-    } want[] = {{VHD_CODE_W2KU, moved, true}, {VHD_CODE_W2RU, relative, true},
-                {VHD_CODE_WI2K, moved, false}, {VHD_CODE_WI2R, relative, false}};
+    } want[] = {{VHD_CODE_W2KU, moved, true},
+                {VHD_CODE_W2RU, relative, true},
+                {VHD_CODE_WI2K, moved, false},
+                {VHD_CODE_WI2R, relative, false}};
     for (const auto& w : want) {
         int found = 0;
         for (const VhdParentLocator& loc : Image()->header.locators) {
@@ -1178,7 +1314,11 @@ TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
     // qemu-img reads the child's own blocks (it does not follow the link) as before the move.
     if (HaveTool("qemu-img")) {
         std::string out;
-        EXPECT_EQ(Qemu("compare -f vpc -F vpc " + Quote(dir.file("before.vhd")) + " " + Quote(child), &out), 0) << out;
+        EXPECT_EQ(
+            Qemu("compare -f vpc -F vpc " + Quote(dir.file("before.vhd")) + " " + Quote(child),
+                 &out),
+            0)
+            << out;
     }
     if (HaveTool("vhdiinfo")) {
         EXPECT_EQ(RunCommand("vhdiinfo " + Quote(child) + " >/dev/null 2>&1"), 0);
@@ -1192,11 +1332,14 @@ TEST_P(VhdRelinkRoom, EveryLocatorIsWritten) {
 }
 
 const char* const kRelativeOnly =
-    "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"encoding\":\"shift_jis\"},"
+    "{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"encoding\":\"shift_"
+    "jis\"},"
     "{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\"}";
 const char* const kFull =
-    "{\"slot\":0,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\"},"
-    "{\"slot\":2,\"code\":\"Mac \",\"text\":\"x\"},{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"p\",\"encoding\":\"shift_jis\"},"
+    "{\"slot\":0,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":1,\"code\":\"W2ru\",\"text\":\".."
+    "\\\\bases\\\\parent.vhd\"},"
+    "{\"slot\":2,\"code\":\"Mac "
+    "\",\"text\":\"x\"},{\"slot\":3,\"code\":\"Wi2r\",\"text\":\"p\",\"encoding\":\"shift_jis\"},"
     "{\"slot\":4,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":5,\"code\":\"MacX\",\"text\":\"x\"},"
     "{\"slot\":6,\"code\":\"MacX\",\"text\":\"x\"},{\"slot\":7,\"code\":\"MacX\",\"text\":\"x\"}";
 
@@ -1205,16 +1348,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RoomCase{"relative_only", "vpc ", kRelativeOnly, 1, 0, false, DISK_OK},
         RoomCase{"relative_only_aligned", "vpc ", kRelativeOnly, 7, 7, false, DISK_OK},
-        RoomCase{"win_one_locator", "win ",
-                 "{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"space\":65536}", 0, 0, false,
-                 DISK_OK},
+        RoomCase{
+            "win_one_locator", "win ",
+            "{\"slot\":1,\"code\":\"W2ru\",\"text\":\"..\\\\bases\\\\parent.vhd\",\"space\":65536}",
+            0, 0, false, DISK_OK},
         RoomCase{"relative_too_small", "vpc ", kRelativeOnly, 1, 0, true, DISK_OK},
         RoomCase{"no_free_slot", "vpc ", kFull, 1, 0, false, DISK_ERR_ARG}),
     [](const ::testing::TestParamInfo<RoomCase>& i) { return std::string(i.param.name); });
 
 // A child named like an image further up the parent's chain would take that image's place:
 // refused, the chain as it was.
-TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
+TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain)
+{
     const std::string base = MakeParent("chain");
     const std::string middle = dir.file("chain/middle.vhd");
     const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
@@ -1242,10 +1387,12 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
     ASSERT_EQ(Vhd_CreateChild(&disk, &o, middle.c_str(), leaf.c_str()), DISK_OK);
     Disk_Close(&disk);
     ASSERT_EQ(OpenVhd(middle, VHD_PARENT_OPTIONAL, false), DISK_OK);
-    const std::vector<uint8_t> rel = Encode("./leaf.vhd", TEXT_ENC_UTF16LE), name = Encode("leaf.vhd", TEXT_ENC_UTF16BE);
+    const std::vector<uint8_t> rel = Encode("./leaf.vhd", TEXT_ENC_UTF16LE),
+                               name = Encode("leaf.vhd", TEXT_ENC_UTF16BE);
     const VhdLocatorBytes none = {false, nullptr, 0};
-    const VhdParentLocatorRequest loop = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
-                                          {true, name.data(), static_cast<uint32_t>(name.size())}, middle.c_str()};
+    const VhdParentLocatorRequest loop = {
+        none, {true, rel.data(), static_cast<uint32_t>(rel.size())},   none,
+        none, {true, name.data(), static_cast<uint32_t>(name.size())}, middle.c_str()};
     EXPECT_NE(Vhd_ChangeParentLocators(Image(), &loop), DISK_OK);
     EXPECT_TRUE(ReadFile(middle) == middleBytes);
     EXPECT_FALSE(Os_PathExists((middle + "_temp").c_str()));
@@ -1257,14 +1404,16 @@ TEST_F(VhdChild, ChildrenNeverReplaceAnImageOfTheirChain) {
 // Compaction and relinking never write their temporary file over a file of the chain, whatever
 // its name (the old parent of a relink included), and refuse, before writing, a backup name
 // that is a file of the chain. The results read the same here and in qemu-img.
-TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
+TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain)
+{
     const std::string made = MakeParent("t");
     const std::string parent = dir.file("t/c.vhd_TEMP");
     ASSERT_EQ(std::rename(made.c_str(), parent.c_str()), 0);
     const std::vector<uint8_t> parentBytes = ReadFile(parent);
     const VhdCreateOptions o = Options(VHD_CODE_VPC, 0x00050003, 0, 4096, 1, 0);
     DiskHandle ph{DISK_KIND_NONE, nullptr};
-    ASSERT_EQ(Disk_OpenVhdWithHandler(&ph, &FileOpener_Default, parent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&ph, &FileOpener_Default, parent.c_str(), true,
+                                      VHD_PARENT_REQUIRED, nullptr),
               DISK_OK);
 
     // Compaction of c.vhd, whose parent is c.vhd_TEMP.
@@ -1274,7 +1423,8 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
     ASSERT_EQ(OpenVhd(child), DISK_OK);
     OutputFile output;
     OutputFile_Init(&output);
-    ASSERT_EQ(Vhd_Compact(child.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_OK);
+    ASSERT_EQ(Vhd_Compact(child.c_str(), &disk, nullptr, &output, false, nullptr, nullptr),
+              DISK_OK);
     Disk_Close(&disk);
     ASSERT_EQ(Vhd_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), 0, true), DISK_OK);
     EXPECT_TRUE(ReadFile(parent) == parentBytes);
@@ -1291,21 +1441,24 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
 
     // Relinking r.vhd away from its parent r.vhd_temp to a copy elsewhere.
     const std::string oldParent = dir.file("t/r.vhd_temp");
-    ASSERT_EQ(system(("cp " + Quote(parent) + " " + Quote(oldParent) + " && mkdir -p " + Quote(dir.file("n")) +
-                      " && cp " + Quote(parent) + " " + Quote(dir.file("n/p.vhd")))
-                         .c_str()),
-              0);
+    ASSERT_EQ(
+        system(("cp " + Quote(parent) + " " + Quote(oldParent) + " && mkdir -p " +
+                Quote(dir.file("n")) + " && cp " + Quote(parent) + " " + Quote(dir.file("n/p.vhd")))
+                   .c_str()),
+        0);
     const std::string relinked = dir.file("t/r.vhd");
     DiskHandle oh{DISK_KIND_NONE, nullptr};
-    ASSERT_EQ(Disk_OpenVhdWithHandler(&oh, &FileOpener_Default, oldParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&oh, &FileOpener_Default, oldParent.c_str(), true,
+                                      VHD_PARENT_REQUIRED, nullptr),
               DISK_OK);
     ASSERT_EQ(Vhd_CreateChild(&oh, &o, oldParent.c_str(), relinked.c_str()), DISK_OK);
     Disk_Close(&oh);
     ASSERT_EQ(OpenVhd(relinked, VHD_PARENT_REQUIRED, false), DISK_OK);
-    const std::vector<uint8_t> rel = Encode("../n/p.vhd", TEXT_ENC_UTF16LE), relSjis = Encode("../n/p.vhd", TEXT_ENC_SJIS);
+    const std::vector<uint8_t> rel = Encode("../n/p.vhd", TEXT_ENC_UTF16LE),
+                               relSjis = Encode("../n/p.vhd", TEXT_ENC_SJIS);
     const std::vector<uint8_t> name = Encode("p.vhd", TEXT_ENC_UTF16BE);
-    const VhdParentLocatorRequest away = {{false, nullptr, 0}, Bytes(rel), {false, nullptr, 0}, Bytes(relSjis),
-                                          Bytes(name), relinked.c_str()};
+    const VhdParentLocatorRequest away = {{false, nullptr, 0}, Bytes(rel),  {false, nullptr, 0},
+                                          Bytes(relSjis),      Bytes(name), relinked.c_str()};
     ASSERT_EQ(Vhd_ChangeParentLocators(Image(), &away), DISK_OK);
     EXPECT_TRUE(ReadFile(oldParent) == parentBytes);
     EXPECT_FALSE(Os_PathExists((relinked + "_temp1").c_str()));
@@ -1314,7 +1467,8 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
     Disk_Close(&disk);
     if (HavePyvhdi()) {
         std::string report;
-        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {relinked, dir.file("n/p.vhd")}, &report)) << report;
+        ASSERT_TRUE(ReadWithLibvhdi(dir.file("lib.raw"), {relinked, dir.file("n/p.vhd")}, &report))
+            << report;
         EXPECT_TRUE(ReadFile(dir.file("lib.raw")) == parentData);
     }
 
@@ -1322,7 +1476,8 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
     const std::string delParent = dir.file("t/b.vhd_del");
     ASSERT_EQ(std::rename(oldParent.c_str(), delParent.c_str()), 0);
     DiskHandle dh{DISK_KIND_NONE, nullptr};
-    ASSERT_EQ(Disk_OpenVhdWithHandler(&dh, &FileOpener_Default, delParent.c_str(), true, VHD_PARENT_REQUIRED, nullptr),
+    ASSERT_EQ(Disk_OpenVhdWithHandler(&dh, &FileOpener_Default, delParent.c_str(), true,
+                                      VHD_PARENT_REQUIRED, nullptr),
               DISK_OK);
     const std::string refused = dir.file("t/b.vhd");
     ASSERT_EQ(Vhd_CreateChild(&dh, &o, delParent.c_str(), refused.c_str()), DISK_OK);
@@ -1330,11 +1485,12 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
     const std::vector<uint8_t> refusedBytes = ReadFile(refused);
     ASSERT_EQ(OpenVhd(refused, VHD_PARENT_REQUIRED, false), DISK_OK);
     OutputFile_Init(&output);
-    EXPECT_EQ(Vhd_Compact(refused.c_str(), &disk, nullptr, &output, false, nullptr, nullptr), DISK_ERR_ARG);
+    EXPECT_EQ(Vhd_Compact(refused.c_str(), &disk, nullptr, &output, false, nullptr, nullptr),
+              DISK_ERR_ARG);
     EXPECT_FALSE(output.armed);
     const std::vector<uint8_t> relB = Encode("../n/p.vhd", TEXT_ENC_UTF16LE);
-    const VhdParentLocatorRequest again = {{false, nullptr, 0}, Bytes(relB), {false, nullptr, 0}, Bytes(relSjis),
-                                           Bytes(name), refused.c_str()};
+    const VhdParentLocatorRequest again = {{false, nullptr, 0}, Bytes(relB), {false, nullptr, 0},
+                                           Bytes(relSjis),      Bytes(name), refused.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &again), DISK_ERR_ARG);
     Disk_Close(&disk);
     EXPECT_TRUE(ReadFile(delParent) == parentBytes);
@@ -1345,13 +1501,15 @@ TEST_F(VhdChild, RewritesNeverWriteOverFilesOfTheirChain) {
 }
 
 // Commit hook: removes the file named by user, so that the new file cannot take its name.
-void RemoveDuringCommit(const char*, const char*, void* user) {
+void RemoveDuringCommit(const char*, const char*, void* user)
+{
     std::remove(static_cast<const std::string*>(user)->c_str());
 }
 
 // A child or a new link that cannot take its name (the temporary file vanishes during the swap)
 // is reported, with the file at that name as it was and no temporary file left.
-TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
+TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile)
+{
     const std::string parent = MakeParent("swap");
     const std::string child = dir.file("swap/child.vhd");
     const VhdCreateOptions o = Options(VHD_CODE_WIN, 0x00060002, 0, 4096, 1, 0);
@@ -1367,10 +1525,12 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
     EXPECT_FALSE(Os_PathExists((child + "_temp").c_str()));
 
     ASSERT_EQ(OpenVhd(child, VHD_PARENT_OPTIONAL, false), DISK_OK);
-    const std::vector<uint8_t> rel = Encode("./parent.vhd", TEXT_ENC_UTF16LE), name = Encode("parent.vhd", TEXT_ENC_UTF16BE);
+    const std::vector<uint8_t> rel = Encode("./parent.vhd", TEXT_ENC_UTF16LE),
+                               name = Encode("parent.vhd", TEXT_ENC_UTF16BE);
     const VhdLocatorBytes none = {false, nullptr, 0};
-    const VhdParentLocatorRequest link = {none, {true, rel.data(), static_cast<uint32_t>(rel.size())}, none, none,
-                                          {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
+    const VhdParentLocatorRequest link = {
+        none, {true, rel.data(), static_cast<uint32_t>(rel.size())},   none,
+        none, {true, name.data(), static_cast<uint32_t>(name.size())}, child.c_str()};
     EXPECT_EQ(Vhd_ChangeParentLocators(Image(), &link), DISK_ERR_CREATE);
     Output_SetCommitHook(nullptr, nullptr);
     EXPECT_TRUE(ReadFile(child) == before);
@@ -1386,7 +1546,8 @@ TEST_F(VhdChild, FailedSwapsLeaveNoTemporaryFile) {
 // is empty, and the output is never read (it is written on a write-only descriptor). Blocks of
 // zeros stay unallocated, a block whose first pieces are zeros is stored whole, and the image
 // reads back as the source.
-TEST(VhdWriter, EachSourceByteIsReadOnce) {
+TEST(VhdWriter, EachSourceByteIsReadOnce)
+{
     const struct {
         uint32_t blockSectors;
         uint32_t stored;  // blocks 0 and 4 (the rest), and block 2 where its data lies inside it
@@ -1401,7 +1562,8 @@ TEST(VhdWriter, EachSourceByteIsReadOnce) {
         // Blocks 1 and 3 are zeros; block 2 holds zeros for its first 5 MiB.
         fake.byteAt = [blockBytes](uint64_t at) {
             const uint64_t block = at / blockBytes;
-            if (block == 1 || block == 3 || (block == 2 && at % blockBytes < (5u << 20))) return uint8_t(0);
+            if (block == 1 || block == 3 || (block == 2 && at % blockBytes < (5u << 20)))
+                return uint8_t(0);
             return uint8_t((at * 2654435761u) >> 11 | 1);
         };
         DiskHandle src = emutest::FakeHandle(&fake);
@@ -1419,9 +1581,11 @@ TEST(VhdWriter, EachSourceByteIsReadOnce) {
         ASSERT_EQ(Disk_Open(&back, out.c_str(), true), DISK_OK);
         std::vector<uint8_t> piece(4096 * 512);
         for (uint64_t at = 0; at < total * 512; at += piece.size()) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(piece.size(), total * 512 - at));
+            const uint32_t n =
+                static_cast<uint32_t>(std::min<uint64_t>(piece.size(), total * 512 - at));
             ASSERT_EQ(Disk_Read(&back, at, n, piece.data()), DISK_OK);
-            for (uint32_t i = 0; i < n; i += 509) ASSERT_EQ(piece[i], fake.byteAt(at + i)) << at + i;
+            for (uint32_t i = 0; i < n; i += 509)
+                ASSERT_EQ(piece[i], fake.byteAt(at + i)) << at + i;
         }
         Disk_Close(&back);
         const uint64_t size = ReadFile(out).size();
@@ -1433,7 +1597,10 @@ TEST(VhdWriter, EachSourceByteIsReadOnce) {
         testsupport::WriteFile(dir.file("expected.raw"), expected);
         if (HaveTool("qemu-img")) {
             std::string text;
-            EXPECT_EQ(Qemu("compare -f vpc -F raw " + Quote(out) + " " + Quote(dir.file("expected.raw")), &text), 0)
+            EXPECT_EQ(
+                Qemu("compare -f vpc -F raw " + Quote(out) + " " + Quote(dir.file("expected.raw")),
+                     &text),
+                0)
                 << text;
         }
         std::string report;

@@ -20,7 +20,8 @@ namespace {
 const uint64_t MiB = 1 << 20;
 
 // A raw file of `size` bytes with pseudo-random data in a few places and zeros elsewhere.
-std::string MakeRaw(const TempDir& dir, const std::string& name, uint64_t size) {
+std::string MakeRaw(const TempDir& dir, const std::string& name, uint64_t size)
+{
     const std::string raw = dir.file(name);
     Truncate(raw, 0);
     Truncate(raw, size);
@@ -37,7 +38,8 @@ std::string Str(const std::string& s) { return "\"" + s + "\""; }
 
 // qemu-img's dynamic and fixed files, block sizes from 1 MiB to 256 MiB, zero-state blocks on
 // and off, a partial last block: every byte equals the raw source.
-TEST(VhdxRead, QemuFilesReadAsTheirSource) {
+TEST(VhdxRead, QemuFilesReadAsTheirSource)
+{
     TempDir dir;
     struct Case {
         const char* subformat;
@@ -45,12 +47,9 @@ TEST(VhdxRead, QemuFilesReadAsTheirSource) {
         const char* zero;
         uint64_t size;
     } cases[] = {
-        {"dynamic", "1M", "off", 5 * MiB + 3 * 512},
-        {"dynamic", "1M", "on", 7 * MiB},
-        {"dynamic", "32M", "off", 40 * MiB + 512},
-        {"dynamic", "256M", "on", 9 * MiB},
-        {"fixed", "1M", "off", 3 * MiB + 1024},
-        {"fixed", "8M", "on", 12 * MiB},
+        {"dynamic", "1M", "off", 5 * MiB + 3 * 512}, {"dynamic", "1M", "on", 7 * MiB},
+        {"dynamic", "32M", "off", 40 * MiB + 512},   {"dynamic", "256M", "on", 9 * MiB},
+        {"fixed", "1M", "off", 3 * MiB + 1024},      {"fixed", "8M", "on", 12 * MiB},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.subformat) + " " + c.block + " zero=" + c.zero);
@@ -89,7 +88,8 @@ TEST(VhdxRead, QemuFilesReadAsTheirSource) {
 
 // Past the first chunk: with 1 MiB blocks the 4097th payload block sits behind the chunk's
 // sector-bitmap entry.
-TEST(VhdxRead, BlocksBehindTheFirstChunk) {
+TEST(VhdxRead, BlocksBehindTheFirstChunk)
+{
     TempDir dir;
     const uint64_t size = 4097 * MiB + 5 * MiB;
     const std::string raw = dir.file("big.raw");
@@ -119,7 +119,8 @@ TEST(VhdxRead, BlocksBehindTheFirstChunk) {
 
 // A hand-built differencing child (fully and partially present blocks, an untouched block that
 // reads through) reads as libvhdi reads it; its relative path uses "\".
-TEST(VhdxRead, DifferencingChainMatchesLibvhdi) {
+TEST(VhdxRead, DifferencingChainMatchesLibvhdi)
+{
     TempDir dir;
     const uint64_t size = 6 * MiB;
     const std::string raw = MakeRaw(dir, "p.raw", size);
@@ -127,12 +128,13 @@ TEST(VhdxRead, DifferencingChainMatchesLibvhdi) {
     ASSERT_EQ(Qemu("convert -f raw -O vhdx " + Quote(raw) + " " + Quote(parent)), 0);
     const std::string child = dir.file("c.vhdx");
     const std::string expect = dir.file("c.expect");
-    Build("{\"path\":" + Str(child) + ",\"size\":" + std::to_string(size) +
-          ",\"parent\":{\"relative\":\".\\\\p.vhdx\",\"absolute\":\"C:\\\\x\\\\p.vhdx\",\"file\":" +
-          Str(parent) +
-          "},\"blocks\":[{\"index\":0,\"state\":6},{\"index\":1,\"state\":7,\"sectors\":[[0,3],[100,"
-          "50],[2047,1]]},{\"index\":4,\"state\":7,\"sectors\":[[5,1]]}],\"expect\":" +
-          Str(expect) + ",\"parent_raw\":" + Str(raw) + "}");
+    Build(
+        "{\"path\":" + Str(child) + ",\"size\":" + std::to_string(size) +
+        ",\"parent\":{\"relative\":\".\\\\p.vhdx\",\"absolute\":\"C:\\\\x\\\\p.vhdx\",\"file\":" +
+        Str(parent) +
+        "},\"blocks\":[{\"index\":0,\"state\":6},{\"index\":1,\"state\":7,\"sectors\":[[0,3],[100,"
+        "50],[2047,1]]},{\"index\":4,\"state\":7,\"sectors\":[[5,1]]}],\"expect\":" +
+        Str(expect) + ",\"parent_raw\":" + Str(raw) + "}");
     Opened o(child);
     ASSERT_EQ(o.rc, DISK_OK);
     ASSERT_NE(o.image(), nullptr);
@@ -164,7 +166,8 @@ TEST(VhdxRead, DifferencingChainMatchesLibvhdi) {
 
 // Parent lookup: a missing relative path falls back to the absolute one; a relative path naming
 // the child itself, a loop of two files and a chain deeper than 32 are refused.
-TEST(VhdxRead, ParentLookupAndBoundedChains) {
+TEST(VhdxRead, ParentLookupAndBoundedChains)
+{
     TempDir dir;
     const uint64_t size = 2 * MiB;
     const std::string raw = MakeRaw(dir, "p.raw", size);
@@ -210,7 +213,8 @@ TEST(VhdxRead, ParentLookupAndBoundedChains) {
 
 // 4096-byte logical sectors: presented as 512-byte sectors with the VHD rule's heads and
 // sectors per track; partial blocks merge by logical sector.
-TEST(VhdxRead, LogicalSectorsOf4096Bytes) {
+TEST(VhdxRead, LogicalSectorsOf4096Bytes)
+{
     TempDir dir;
     const uint64_t size = 3 * MiB + 8192;
     const std::string raw = MakeRaw(dir, "p.raw", size);
@@ -218,7 +222,8 @@ TEST(VhdxRead, LogicalSectorsOf4096Bytes) {
     const std::string expectParent = dir.file("p.expect");
     Build("{\"path\":" + Str(parent) + ",\"size\":" + std::to_string(size) +
           ",\"lss\":4096,\"blocks\":[{\"index\":0,\"state\":6},{\"index\":3,\"state\":6}],"
-          "\"expect\":" + Str(expectParent) + "}");
+          "\"expect\":" +
+          Str(expectParent) + "}");
     const std::string child = dir.file("c.vhdx");
     const std::string expect = dir.file("c.expect");
     Build("{\"path\":" + Str(child) + ",\"size\":" + std::to_string(size) +
@@ -253,7 +258,8 @@ TEST(VhdxRead, LogicalSectorsOf4096Bytes) {
 
 // A log with pending updates is refused as such, also through the general open, which must not
 // take the file for a raw image.
-TEST(VhdxRead, PendingLogIsRefused) {
+TEST(VhdxRead, PendingLogIsRefused)
+{
     TempDir dir;
     const std::string vhdx = dir.file("dirty.vhdx");
     ASSERT_EQ(Qemu("create -q -f vhdx " + Quote(vhdx) + " 8M"), 0);
@@ -268,7 +274,8 @@ TEST(VhdxRead, PendingLogIsRefused) {
 
 // Fallbacks: a damaged first region table gives way to its copy (and says so); equal header
 // sequence numbers take the second header.
-TEST(VhdxRead, RegionTableCopyAndHeaderChoice) {
+TEST(VhdxRead, RegionTableCopyAndHeaderChoice)
+{
     TempDir dir;
     const std::string raw = MakeRaw(dir, "src.raw", 4 * MiB);
     const std::string vhdx = dir.file("q.vhdx");
@@ -291,20 +298,21 @@ TEST(VhdxRead, RegionTableCopyAndHeaderChoice) {
 }
 
 // Hostile metadata: every value that would divide, overflow or index out of bounds is refused.
-TEST(VhdxRead, HostileMetadataIsRefused) {
+TEST(VhdxRead, HostileMetadataIsRefused)
+{
     TempDir dir;
     struct Case {
         const char* item;
         const char* hex;
     } cases[] = {
-        {"virtual_size", "0000000000000000"},          // no sectors
-        {"virtual_size", "0002000000400000"},          // 64 TiB + 512
-        {"virtual_size", "0100100000000000"},          // not whole logical sectors
-        {"virtual_size", "0000000000100000"},          // BAT larger than its region
-        {"file_parameters", "0000300000000000"},       // 3 MiB blocks
-        {"file_parameters", "0000002000000000"},       // 512 MiB blocks
-        {"file_parameters", "0000100002000000"},       // has parent, no locator
-        {"logical_sector", "00040000"},                // 1024
+        {"virtual_size", "0000000000000000"},     // no sectors
+        {"virtual_size", "0002000000400000"},     // 64 TiB + 512
+        {"virtual_size", "0100100000000000"},     // not whole logical sectors
+        {"virtual_size", "0000000000100000"},     // BAT larger than its region
+        {"file_parameters", "0000300000000000"},  // 3 MiB blocks
+        {"file_parameters", "0000002000000000"},  // 512 MiB blocks
+        {"file_parameters", "0000100002000000"},  // has parent, no locator
+        {"logical_sector", "00040000"},           // 1024
         {"logical_sector", "00000000"},
     };
     for (const Case& c : cases) {
@@ -335,17 +343,20 @@ TEST(VhdxRead, HostileMetadataIsRefused) {
 
 // Structures out of place: a metadata item ending exactly at the region's end, a partially
 // present block without a parent, a payload offset near 2^64.
-TEST(VhdxRead, HostileLayout) {
+TEST(VhdxRead, HostileLayout)
+{
     TempDir dir;
     const std::string plain = dir.file("partial.vhdx");
-    Build("{\"path\":" + Str(plain) + ",\"size\":2097152,\"blocks\":[{\"index\":0,\"state\":7,"
+    Build("{\"path\":" + Str(plain) +
+          ",\"size\":2097152,\"blocks\":[{\"index\":0,\"state\":7,"
           "\"sectors\":[[0,1]]}]}");
     Opened o(plain);
     ASSERT_EQ(o.rc, DISK_OK);
     std::vector<uint8_t> buf(512);
     EXPECT_EQ(Disk_Read(&o.handle, 0, 512, buf.data()), DISK_ERR_FORMAT);
     bool flag = false;
-    EXPECT_EQ(Disk_IsRangeEmpty(&o.handle, nullptr, 0, 1, &flag, nullptr, nullptr), DISK_ERR_FORMAT);
+    EXPECT_EQ(Disk_IsRangeEmpty(&o.handle, nullptr, 0, 1, &flag, nullptr, nullptr),
+              DISK_ERR_FORMAT);
     EXPECT_EQ(Disk_Read(&o.handle, MiB, 512, buf.data()), DISK_OK);  // block 1: not present
 
     // The BAT of a qemu file (at 2 MiB) with an entry pointing near the end of the address space.
@@ -366,7 +377,8 @@ TEST(VhdxRead, HostileLayout) {
     EXPECT_NE(Disk_Read(&q.handle, 0, MiB, all.data()), DISK_OK);
 }
 
-TEST(VhdxRead, CheckGeometry) {
+TEST(VhdxRead, CheckGeometry)
+{
     struct Case {
         uint64_t total;
         uint32_t bytes;

@@ -32,7 +32,8 @@ const uint64_t MiB = 1 << 20;
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
 
 // Raw content: data in blocks 0, 2 and the partial last one; block 1 and the rest zeros.
-std::string MakeSource(const TempDir& dir, uint64_t size) {
+std::string MakeSource(const TempDir& dir, uint64_t size)
+{
     const std::string raw = dir.file("src.raw");
     std::remove(raw.c_str());
     Truncate(raw, size);
@@ -46,7 +47,8 @@ struct Progress {
     uint64_t calls = 0;
     uint64_t last = 0;
     uint64_t stopAt = UINT64_MAX;
-    static bool Cb(uint64_t done, uint64_t total, void* user) {
+    static bool Cb(uint64_t done, uint64_t total, void* user)
+    {
         Progress* p = static_cast<Progress*>(user);
         p->calls++;
         p->last = done;
@@ -56,23 +58,27 @@ struct Progress {
 };
 
 // The region table of a file as the fixture tool sees it.
-std::string Layout(const std::string& path) {
+std::string Layout(const std::string& path)
+{
     std::string out;
     EXPECT_EQ(Fixture("layout " + Quote(path), &out), 0) << out;
     return out;
 }
 
-void ExpectQemuAccepts(const std::string& vhdx, const std::string& raw) {
+void ExpectQemuAccepts(const std::string& vhdx, const std::string& raw)
+{
     std::string out;
     EXPECT_EQ(Qemu("check -f vhdx " + Quote(vhdx), &out), 0) << out;
     EXPECT_EQ(Qemu("compare -f raw -F vhdx " + Quote(raw) + " " + Quote(vhdx), &out), 0) << out;
 }
 
 // BAT states of payload blocks of an open image.
-std::vector<uint32_t> PayloadStates(const VhdxImage* image) {
+std::vector<uint32_t> PayloadStates(const VhdxImage* image)
+{
     std::vector<uint32_t> states;
-    const uint64_t blocks = (Geometry_GetTotalSectors(&image->geometry) * 512 + image->blockSize - 1) /
-                            image->blockSize;
+    const uint64_t blocks =
+        (Geometry_GetTotalSectors(&image->geometry) * 512 + image->blockSize - 1) /
+        image->blockSize;
     for (uint64_t b = 0; b < blocks; b++)
         states.push_back(static_cast<uint32_t>(image->bat[b + b / image->chunkRatio] & 7));
     return states;
@@ -83,7 +89,8 @@ std::vector<uint32_t> PayloadStates(const VhdxImage* image) {
 // Block sizes of 1 MiB and 256 MiB with a partial last block: the file passes qemu-img check,
 // compares equal to its source, reads equal through libvhdi, and stores empty blocks as zero
 // state.
-TEST(VhdxWriter, RoundTripsThroughQemuAndLibvhdi) {
+TEST(VhdxWriter, RoundTripsThroughQemuAndLibvhdi)
+{
     TempDir dir;
     const uint64_t size = 5 * MiB + 1536;
     const std::string raw = MakeSource(dir, size);
@@ -116,7 +123,8 @@ TEST(VhdxWriter, RoundTripsThroughQemuAndLibvhdi) {
 
 // 1 MiB blocks over more than one chunk: the sector-bitmap entry after 4096 payload entries is
 // kept empty, and blocks behind it land where qemu looks for them.
-TEST(VhdxWriter, SecondChunk) {
+TEST(VhdxWriter, SecondChunk)
+{
     TempDir dir;
     const uint64_t size = 4098 * MiB;
     const std::string raw = dir.file("big.raw");
@@ -138,7 +146,8 @@ TEST(VhdxWriter, SecondChunk) {
 
 // With 4096-byte logical or physical sectors a source that is not whole 4096-byte sectors is
 // rounded up; the tail reads as zeros (libvhdi reads what qemu cannot).
-TEST(VhdxWriter, SectorsOf4096BytesRoundTheDiskUp) {
+TEST(VhdxWriter, SectorsOf4096BytesRoundTheDiskUp)
+{
     TempDir dir;
     const uint64_t size = 3 * MiB + 3 * 512;
     const std::string raw = MakeSource(dir, size);
@@ -167,7 +176,8 @@ TEST(VhdxWriter, SectorsOf4096BytesRoundTheDiskUp) {
 }
 
 // Sources no VHDX can hold, options out of range, a cancelled run and a failing device.
-TEST(VhdxWriter, RefusalsAndFailures) {
+TEST(VhdxWriter, RefusalsAndFailures)
+{
     TempDir dir;
     VhdxCreateOptions options = {0, 0, 0, 0};
     struct Case {
@@ -180,8 +190,9 @@ TEST(VhdxWriter, RefusalsAndFailures) {
         DiskHandle zero;
         Disk_Init(&zero);
         ASSERT_EQ(Disk_OpenZero(&zero, &g), DISK_OK);
-        EXPECT_EQ(Vhdx_Create(dir.file("r.vhdx").c_str(), &zero, nullptr, nullptr, nullptr, &options),
-                  DISK_ERR_ARG)
+        EXPECT_EQ(
+            Vhdx_Create(dir.file("r.vhdx").c_str(), &zero, nullptr, nullptr, nullptr, &options),
+            DISK_ERR_ARG)
             << c.total;
         Disk_Close(&zero);
     }
@@ -197,9 +208,9 @@ TEST(VhdxWriter, RefusalsAndFailures) {
     stop.stopAt = 2;
     EXPECT_EQ(Vhdx_Create(dir.file("c.vhdx").c_str(), &src, nullptr, Progress::Cb, &stop, &options),
               DISK_CANCELLED);
-    EXPECT_EQ(Vhdx_Create(dir.file("missing/x.vhdx").c_str(), &src, nullptr, nullptr, nullptr,
-                          &options),
-              DISK_ERR_CREATE);
+    EXPECT_EQ(
+        Vhdx_Create(dir.file("missing/x.vhdx").c_str(), &src, nullptr, nullptr, nullptr, &options),
+        DISK_ERR_CREATE);
     if (Os_PathExists("/dev/full")) {
         EXPECT_EQ(Vhdx_Create("/dev/full", &src, nullptr, nullptr, nullptr, &options),
                   DISK_ERR_WRITE);
@@ -208,7 +219,8 @@ TEST(VhdxWriter, RefusalsAndFailures) {
 }
 
 // Sectors the map marks free are not stored: a block whose used sectors are zero is left out.
-TEST(VhdxWriter, FreeSectorsOfTheMapAreLeftOut) {
+TEST(VhdxWriter, FreeSectorsOfTheMapAreLeftOut)
+{
     TempDir dir;
     const uint64_t size = 3 * MiB;
     const std::string raw = MakeSource(dir, size);
@@ -230,7 +242,8 @@ TEST(VhdxWriter, FreeSectorsOfTheMapAreLeftOut) {
 namespace {
 
 // Compacts the file in place through the output record and commits it with "_del".
-int CompactAndCommit(const std::string& path, bool preallocate) {
+int CompactAndCommit(const std::string& path, bool preallocate)
+{
     DiskHandle h;
     Disk_Init(&h);
     int rc = Disk_Open(&h, path.c_str(), true);
@@ -243,10 +256,12 @@ int CompactAndCommit(const std::string& path, bool preallocate) {
         Vhdx_DiscardCompact(&output);
         return rc;
     }
-    return Vhdx_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8), OUTPUT_COMMIT_REMOVE_REPLACED);
+    return Vhdx_CommitCompact(&output, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                              OUTPUT_COMMIT_REMOVE_REPLACED);
 }
 
-uint64_t FileSize(const std::string& path) {
+uint64_t FileSize(const std::string& path)
+{
     uint64_t size = 0;
     File_GetSizeByPath(path.c_str(), &size);
     return size;
@@ -256,7 +271,8 @@ uint64_t FileSize(const std::string& path) {
 
 // A qemu-made file (BAT at 2 MiB, metadata at 3 MiB, zero blocks stored as data) compacts into
 // a file that qemu-img accepts, with the same content, both region tables moved and checked.
-TEST(VhdxCompact, QemuMadeFile) {
+TEST(VhdxCompact, QemuMadeFile)
+{
     TempDir dir;
     const uint64_t size = 6 * MiB;
     const std::string raw = MakeSource(dir, size);
@@ -271,9 +287,9 @@ TEST(VhdxCompact, QemuMadeFile) {
                       0);
             // Every block written, the empty ones with explicit zeros.
             std::string out;
-            ASSERT_EQ(RunCommand("qemu-io -f vhdx -c 'write -P 0 0 6M' " + Quote(vhdx) + " 2>&1",
-                                 &out),
-                      0)
+            ASSERT_EQ(
+                RunCommand("qemu-io -f vhdx -c 'write -P 0 0 6M' " + Quote(vhdx) + " 2>&1", &out),
+                0)
                 << out;
             ASSERT_EQ(RunCommand("qemu-img convert -n -f raw -O vhdx " + Quote(raw) + " " +
                                      Quote(vhdx) + " 2>&1",
@@ -303,7 +319,8 @@ TEST(VhdxCompact, QemuMadeFile) {
 
 // The writer's own file (every block kept) keeps its layout, loses its empty blocks, and an
 // unknown region and a damaged first table are carried over to a consistent file.
-TEST(VhdxCompact, WritersOwnFileAndForeignRegions) {
+TEST(VhdxCompact, WritersOwnFileAndForeignRegions)
+{
     TempDir dir;
     const uint64_t size = 5 * MiB + 512;
     const std::string raw = MakeSource(dir, size);
@@ -320,16 +337,19 @@ TEST(VhdxCompact, WritersOwnFileAndForeignRegions) {
     ExpectQemuAccepts(out, raw);
     EXPECT_EQ(FileSize(out), before - 2 * MiB);  // blocks 1 and 3 were empty
     const std::string layout = Layout(out);
-    EXPECT_NE(layout.find("\"table1\": {\"crc_ok\": true, \"regions\": {\"bat\": [3145728, 1048576], "
-                          "\"metadata\": [2097152"),
-              std::string::npos)
+    EXPECT_NE(
+        layout.find("\"table1\": {\"crc_ok\": true, \"regions\": {\"bat\": [3145728, 1048576], "
+                    "\"metadata\": [2097152"),
+        std::string::npos)
         << layout;
 
     // A hand-built file with an unknown region between the metadata and the BAT in the table.
     const std::string foreign = dir.file("f.vhdx");
-    Build("{\"path\":" + Str(foreign) + ",\"size\":4194304,\"blocks\":[{\"index\":0,\"state\":6},"
+    Build("{\"path\":" + Str(foreign) +
+          ",\"size\":4194304,\"blocks\":[{\"index\":0,\"state\":6},"
           "{\"index\":2,\"state\":6}],\"extra_regions\":[{\"offset\":16777216,\"length\":2097152}],"
-          "\"expect\":" + Str(dir.file("f.expect")) + "}");
+          "\"expect\":" +
+          Str(dir.file("f.expect")) + "}");
     ASSERT_EQ(CompactAndCommit(foreign, false), DISK_OK);
     Opened o(foreign);
     ASSERT_EQ(o.rc, DISK_OK);
@@ -340,17 +360,20 @@ TEST(VhdxCompact, WritersOwnFileAndForeignRegions) {
 
 // A differencing file compacts with its parent's data merged in; libvhdi reads the result as
 // it read the original.
-TEST(VhdxCompact, DifferencingFileKeepsItsContent) {
+TEST(VhdxCompact, DifferencingFileKeepsItsContent)
+{
     TempDir dir;
     const uint64_t size = 4 * MiB;
     const std::string praw = MakeSource(dir, size);
     const std::string parent = dir.file("p.vhdx");
-    ASSERT_EQ(Qemu("convert -f raw -O vhdx -o block_size=1M " + Quote(praw) + " " + Quote(parent)), 0);
+    ASSERT_EQ(Qemu("convert -f raw -O vhdx -o block_size=1M " + Quote(praw) + " " + Quote(parent)),
+              0);
     const std::string child = dir.file("c.vhdx");
     Build("{\"path\":" + Str(child) + ",\"size\":" + std::to_string(size) +
           ",\"parent\":{\"relative\":\"p.vhdx\",\"file\":" + Str(parent) +
           "},\"blocks\":[{\"index\":1,\"state\":7,\"sectors\":[[4,4]]},{\"index\":3,\"state\":6}],"
-          "\"expect\":" + Str(dir.file("c.expect")) + ",\"parent_raw\":" + Str(praw) + "}");
+          "\"expect\":" +
+          Str(dir.file("c.expect")) + ",\"parent_raw\":" + Str(praw) + "}");
     ASSERT_EQ(CompactAndCommit(child, false), DISK_OK);
     Opened o(child);
     ASSERT_EQ(o.rc, DISK_OK);
@@ -364,7 +387,8 @@ TEST(VhdxCompact, DifferencingFileKeepsItsContent) {
 }
 
 // A compaction that cannot finish leaves the image as it was and its temporary file removable.
-TEST(VhdxCompact, FailureLeavesTheImage) {
+TEST(VhdxCompact, FailureLeavesTheImage)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 3 * MiB);
     const std::string vhdx = dir.file("q.vhdx");
@@ -393,7 +417,8 @@ TEST(VhdxCompact, FailureLeavesTheImage) {
 
 // Writes that the file system refuses (here: past the process's file size limit) are write
 // failures, wherever the compaction is.
-TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
+TEST(VhdxCompact, RefusedWritesAreWriteFailures)
+{
     TempDir dir;
     const std::string raw = MakeSource(dir, 6 * MiB);
     const std::string vhdx = dir.file("q.vhdx");
@@ -410,7 +435,8 @@ TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
             Disk_Init(&h);
             if (Disk_Open(&h, vhdx.c_str(), true) != DISK_OK) _exit(100);
             OutputFile output;
-            const int rc = Vhdx_Compact(vhdx.c_str(), &h, nullptr, &output, false, nullptr, nullptr);
+            const int rc =
+                Vhdx_Compact(vhdx.c_str(), &h, nullptr, &output, false, nullptr, nullptr);
             Disk_Close(&h);
             Vhdx_DiscardCompact(&output);
             _exit(rc == DISK_ERR_WRITE ? 0 : 1);
@@ -426,7 +452,8 @@ TEST(VhdxCompact, RefusedWritesAreWriteFailures) {
 
 // The temporary file never takes the name of an existing file (a leftover, or the parent of the
 // image), and the image's "_del" name must not be a file of its chain.
-TEST(VhdxCompact, TemporaryNamesAvoidExistingFilesAndTheChain) {
+TEST(VhdxCompact, TemporaryNamesAvoidExistingFilesAndTheChain)
+{
     TempDir dir;
     const uint64_t size = 3 * MiB;
     const std::string praw = MakeSource(dir, size);

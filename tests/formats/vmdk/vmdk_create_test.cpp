@@ -20,7 +20,8 @@ struct ProgressLog {
     uint32_t stopAt = 0;  // answer false on this call (1-based); 0 never
 };
 
-bool LogProgress(uint64_t done, uint64_t total, void* user) {
+bool LogProgress(uint64_t done, uint64_t total, void* user)
+{
     ProgressLog* log = static_cast<ProgressLog*>(user);
     log->calls.push_back({done, total});
     return log->stopAt == 0 || log->calls.size() < log->stopAt;
@@ -28,18 +29,21 @@ bool LogProgress(uint64_t done, uint64_t total, void* user) {
 
 class VmdkCreate : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     }
     TempDir dir;
 };
 
-uint64_t HeaderField64(const std::string& path, uint32_t offset) {
+uint64_t HeaderField64(const std::string& path, uint32_t offset)
+{
     std::vector<uint8_t> head = ReadFile(path);
     return head.size() >= 512 ? Bytes_LoadLe64(head.data() + offset) : 0;
 }
 
-std::string ReadText(const std::string& path) {
+std::string ReadText(const std::string& path)
+{
     std::vector<uint8_t> b = ReadFile(path);
     return std::string(b.begin(), b.end());
 }
@@ -50,10 +54,15 @@ std::string ReadText(const std::string& path) {
 // back byte for byte through our reader and through qemu-img, which also finds it clean.
 // (Hardware versions from "6" on: for "3" to "5" the header capacity of each extent is rounded
 // up to 128 sectors, and qemu sizes extents by the header instead of the descriptor.)
-TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu) {
+TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu)
+{
     const Layout layouts[] = {
-        {"monolithicSparse", 0, false}, {"monolithicFlat", 1, false}, {"splitSparse", 0, true},
-        {"splitFlat", 1, true},         {"compressed", 2, false},     {"streamOptimized", 3, false},
+        {"monolithicSparse", 0, false},
+        {"monolithicFlat", 1, false},
+        {"splitSparse", 0, true},
+        {"splitFlat", 1, true},
+        {"compressed", 2, false},
+        {"streamOptimized", 3, false},
         {"vmfs", 4, true},
     };
     for (uint64_t sectors : {uint64_t(8192), uint64_t(8192 + 7)}) {
@@ -64,12 +73,15 @@ TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu) {
         ASSERT_EQ(source.OpenRaw(src), DISK_OK);
         for (const Layout& l : layouts) {
             for (bool firstTrack : {false, true}) {
-                SCOPED_TRACE(std::string(l.name) + (firstTrack ? " first track " : " ") + std::to_string(sectors));
+                SCOPED_TRACE(std::string(l.name) + (firstTrack ? " first track " : " ") +
+                             std::to_string(sectors));
                 TempDir out;
                 std::string path = out.file("disk.vmdk");
-                Options o = MakeOptions(l.choice, firstTrack, sectors, l.split ? 2048 : 0, VMDK_ADAPTER_LSILOGIC,
-                                        3 + static_cast<uint32_t>(sectors % 11));
-                int r = Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get());
+                Options o =
+                    MakeOptions(l.choice, firstTrack, sectors, l.split ? 2048 : 0,
+                                VMDK_ADAPTER_LSILOGIC, 3 + static_cast<uint32_t>(sectors % 11));
+                int r =
+                    Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get());
                 if (l.choice == 3 && firstTrack) {
                     // Stream-optimised only as one sparse extent; nothing is written.
                     EXPECT_EQ(r, DISK_ERR_ARG);
@@ -87,7 +99,8 @@ TEST_F(VmdkCreate, EveryLayoutReadsBackAndPassesQemu) {
                 } else {
                     ASSERT_EQ(files.size(), n + 1);
                     EXPECT_EQ(files[0], "disk-s001.vmdk");
-                    EXPECT_EQ(files[n - 1], "disk-s" + std::string(n < 10 ? "00" : "0") + std::to_string(n) + ".vmdk");
+                    EXPECT_EQ(files[n - 1], "disk-s" + std::string(n < 10 ? "00" : "0") +
+                                                std::to_string(n) + ".vmdk");
                 }
                 Disk image;
                 ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
@@ -112,19 +125,24 @@ struct ExtentCase {
     uint32_t split;
 };
 
-std::vector<ExtentCase> ExtentCases() {
-    const Layout layouts[] = {{"sparse", 0, true}, {"flat", 1, true}, {"compressed", 2, true}, {"vmfs", 4, true}};
+std::vector<ExtentCase> ExtentCases()
+{
+    const Layout layouts[] = {
+        {"sparse", 0, true}, {"flat", 1, true}, {"compressed", 2, true}, {"vmfs", 4, true}};
     std::vector<ExtentCase> cases;
     for (const Layout& l : layouts)
         for (bool firstTrack : {false, true})
             for (uint32_t split : {0u, 100000u, 100096u, 131072u})
-                if (firstTrack || split != 0) cases.push_back({l, firstTrack, split});  // one extent: whole grains up to the disk's end
+                if (firstTrack || split != 0)
+                    cases.push_back(
+                        {l, firstTrack, split});  // one extent: whole grains up to the disk's end
     return cases;
 }
 
 class VmdkCreateExtents : public VmdkCreate, public ::testing::WithParamInterface<ExtentCase> {};
 
-TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere) {
+TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere)
+{
     if (!HaveLibvmdk()) GTEST_SKIP() << "python3-libvmdk missing";
     const uint64_t sectors = 2 * 131072 + 1000;
     // Data around every extent boundary of the table and in one 128 KiB block of every MiB,
@@ -132,7 +150,8 @@ TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere) {
     std::vector<uint8_t> raw(sectors * 512, 0);
     auto stamp = [&](uint64_t s) {
         if (s >= sectors) return;
-        for (uint32_t i = 0; i < 512; i += 8) Bytes_StoreLe64(raw.data() + s * 512 + i, (s << 16) ^ (i + 1));
+        for (uint32_t i = 0; i < 512; i += 8)
+            Bytes_StoreLe64(raw.data() + s * 512 + i, (s << 16) ^ (i + 1));
     };
     for (uint64_t s = 0; s < sectors; ++s)
         if (s % 2048 < 256) stamp(s);
@@ -150,7 +169,8 @@ TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere) {
     TempDir out;
     std::string path = out.file("disk.vmdk");
     Options o = MakeOptions(l.choice, firstTrack, sectors, split, VMDK_ADAPTER_LSILOGIC, 4);
-    ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+    ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+              DISK_OK);
     Disk image;
     ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
     ASSERT_EQ(image.Total(), sectors);
@@ -175,14 +195,16 @@ TEST_P(VmdkCreateExtents, NotWholeGrainsReadTheSameEverywhere) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, VmdkCreateExtents, ::testing::ValuesIn(ExtentCases()),
                          [](const ::testing::TestParamInfo<ExtentCase>& info) {
-                             return std::string(info.param.layout.name) + (info.param.firstTrack ? "_first_track" : "") +
-                                    "_split_" + std::to_string(info.param.split);
+                             return std::string(info.param.layout.name) +
+                                    (info.param.firstTrack ? "_first_track" : "") + "_split_" +
+                                    std::to_string(info.param.split);
                          });
 
 // A stream-optimised image names its own file on its extent line, so libvmdk opens it and reads
 // every sector as the source; a file that carries the name other writers of this layout used
 // still reads through our reader.
-TEST_F(VmdkCreate, StreamOptimisedImageNamesItself) {
+TEST_F(VmdkCreate, StreamOptimisedImageNamesItself)
+{
     if (!HaveLibvmdk()) GTEST_SKIP() << "python3-libvmdk missing";
     const uint64_t sectors = 8192 + 7;
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 17);
@@ -191,7 +213,9 @@ TEST_F(VmdkCreate, StreamOptimisedImageNamesItself) {
     std::string path = dir.file("disk.vmdk");
     ASSERT_EQ(CreateImage(src, path, 3), DISK_OK);
     std::string text = ReadText(path).substr(512, 20 * 512);
-    EXPECT_NE(text.find("RDONLY " + std::to_string(sectors) + " SPARSE \"disk.vmdk\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("RDONLY " + std::to_string(sectors) + " SPARSE \"disk.vmdk\"\n"),
+              std::string::npos)
+        << text;
     std::string said;
     EXPECT_EQ(LibvmdkCompare(path, src, &said), 0) << said;
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
@@ -213,7 +237,8 @@ TEST_F(VmdkCreate, StreamOptimisedImageNamesItself) {
 
 // A FAT and an ext volume with garbage in their free blocks: with the used-sector map the
 // garbage is left out (the output equals the clean disk) and the used data stays identical.
-TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
+TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut)
+{
     if (!HaveTool("mke2fs") || !HaveTool("dumpe2fs") || !HaveTool("mkfs.fat") || !HaveTool("mcopy"))
         GTEST_SKIP() << "file-system tools missing";
     for (const char* kind : {"ext", "fat"}) {
@@ -226,12 +251,14 @@ TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
         Map map;
         ASSERT_EQ(map.Build(&source.handle), DISK_OK);
         ASSERT_GE(map.known, 1u);
-        const Layout layouts[] = {{"sparse", 0, false}, {"splitFlat", 1, true}, {"stream", 3, false}};
+        const Layout layouts[] = {
+            {"sparse", 0, false}, {"splitFlat", 1, true}, {"stream", 3, false}};
         for (const Layout& l : layouts) {
             SCOPED_TRACE(l.name);
             std::string path = dir.file(std::string(kind) + l.name + ".vmdk");
             Options o = MakeOptions(l.choice, false, source.Total(), l.split ? 16384 : 0);
-            ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, map.map, nullptr, nullptr, o.get()), DISK_OK);
+            ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, map.map, nullptr, nullptr, o.get()),
+                      DISK_OK);
             EXPECT_EQ(QemuCheck(path), "");
             EXPECT_EQ(QemuCompare(clean, "raw", path, "vmdk"), "");
             Disk image;
@@ -240,7 +267,9 @@ TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
             if (l.choice == 0) {
                 // Without the map the garbage is stored; with it the file is smaller.
                 std::string full = dir.file(std::string(kind) + "-nomap.vmdk");
-                ASSERT_EQ(Vmdk_Create(full.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+                ASSERT_EQ(
+                    Vmdk_Create(full.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+                    DISK_OK);
                 EXPECT_EQ(QemuCompare(dirty, "raw", full, "vmdk"), "");
                 EXPECT_LT(FileSize(path) + 4 * 1024 * 1024, FileSize(full));
             }
@@ -251,7 +280,8 @@ TEST_F(VmdkCreate, GarbageInFreeSpaceIsLeftOut) {
 // A source grown past the disk its used-sector map was built for (a larger total on the
 // geometry page, a capacity expansion): the sectors after the map's end count as used, and the
 // writer neither fails nor leaves them out.
-TEST_F(VmdkCreate, AMapOfASmallerDiskCoversTheGrownPart) {
+TEST_F(VmdkCreate, AMapOfASmallerDiskCoversTheGrownPart)
+{
     if (!HaveTool("mkfs.fat") || !HaveTool("mcopy")) GTEST_SKIP() << "file-system tools missing";
     const uint64_t sectors = 16384, grown = sectors + 8192 + 5;
     std::string src = dir.file("small.raw");
@@ -281,7 +311,8 @@ TEST_F(VmdkCreate, AMapOfASmallerDiskCoversTheGrownPart) {
     Disk_Close(&view);
 }
 
-TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
+TEST_F(VmdkCreate, DescriptorAndHeaderNumbers)
+{
     // A 10 MiB IDE disk as one sparse extent: cylinders = total / (16 x 63), descriptor
     // embedded in 20 sectors.
     {
@@ -292,12 +323,14 @@ TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
         ASSERT_EQ(source.OpenRaw(src), DISK_OK);
         std::string path = dir.file("ten.vmdk");
         Options o = MakeOptions(0, false, sectors, 0);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+                  DISK_OK);
         EXPECT_EQ(HeaderField64(path, 28), 1u);   // descriptorOffset
         EXPECT_EQ(HeaderField64(path, 36), 20u);  // descriptorSize
         std::string text = ReadText(path).substr(512, 20 * 512);
         EXPECT_NE(text.find("createType=\"monolithicSparse\""), std::string::npos);
-        EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(sectors / 1008) + "\""), std::string::npos);
+        EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(sectors / 1008) + "\""),
+                  std::string::npos);
         EXPECT_NE(text.find("RW 20480 SPARSE \"ten.vmdk\""), std::string::npos);
     }
     // The first-track extent without split: a descriptor file of its own and two numbered
@@ -310,10 +343,12 @@ TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
         ASSERT_EQ(source.OpenRaw(src), DISK_OK);
         std::string path = dir.file("ft.vmdk");
         Options o = MakeOptions(0, true, sectors, 0);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+                  DISK_OK);
         std::string text = ReadText(path);
         EXPECT_NE(text.find("createType=\"twoGbMaxExtentSparse\""), std::string::npos);
-        EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4033 SPARSE \"ft-s002.vmdk\"\n"), std::string::npos);
+        EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4033 SPARSE \"ft-s002.vmdk\"\n"),
+                  std::string::npos);
         EXPECT_EQ(HeaderField64(dir.file("ft-s002.vmdk"), 28), 0u);
         EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
     }
@@ -325,7 +360,8 @@ TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
         ASSERT_EQ(source.OpenRaw(src), DISK_OK);
         std::string path = dir.file("k" + std::to_string(hw) + ".vmdk");
         Options o = MakeOptions(0, false, 1000, 0, VMDK_ADAPTER_IDE, hw);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+                  DISK_OK);
         EXPECT_EQ(HeaderField64(path, 12), hw == 1 ? 1024u : 1000u);
         Disk image;
         ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
@@ -346,7 +382,8 @@ TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
         ASSERT_EQ(Disk_OpenZero(&zero.handle, &g), DISK_OK);
         std::string path = dir.file("empty.vmdk");
         Options o = MakeOptions(0, false, 2097152, 0);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &zero.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &zero.handle, nullptr, nullptr, nullptr, o.get()),
+                  DISK_OK);
         EXPECT_EQ(HeaderField64(path, 48), 21u);
         EXPECT_EQ(HeaderField64(path, 56), 150u);
         EXPECT_EQ(HeaderField64(path, 64), 384u);
@@ -357,7 +394,8 @@ TEST_F(VmdkCreate, DescriptorAndHeaderNumbers) {
 
 // SCSI geometry of small and odd sizes keeps every sector of the source: the conversion's
 // resizing view never cuts the tail.
-TEST_F(VmdkCreate, ScsiGeometryKeepsTheSourcesTail) {
+TEST_F(VmdkCreate, ScsiGeometryKeepsTheSourcesTail)
+{
     for (uint64_t bytes : {uint64_t(100 * 1024), uint64_t(1 << 20) + 7 * 512, uint64_t(3 << 20)}) {
         SCOPED_TRACE(bytes);
         std::vector<uint8_t> raw = RandomBytes(bytes, static_cast<uint32_t>(bytes));
@@ -373,10 +411,12 @@ TEST_F(VmdkCreate, ScsiGeometryKeepsTheSourcesTail) {
         EXPECT_EQ(g.sectors_per_track, 32u);
         Disk view;
         ASSERT_EQ(Disk_OpenResized(&view.handle, &source.handle, false, total), DISK_OK);
-        ResizeDisk_SetHeadsAndSectors(static_cast<ResizeView*>(view.handle.object), g.heads, g.sectors_per_track);
+        ResizeDisk_SetHeadsAndSectors(static_cast<ResizeView*>(view.handle.object), g.heads,
+                                      g.sectors_per_track);
         std::string path = dir.file("scsi" + std::to_string(bytes) + ".vmdk");
         Options o = MakeOptions(0, false, total, 0, VMDK_ADAPTER_LSILOGIC);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &view.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &view.handle, nullptr, nullptr, nullptr, o.get()),
+                  DISK_OK);
         Disk image;
         ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
         std::vector<uint8_t> got = ReadDisk(&image.handle);
@@ -391,7 +431,8 @@ TEST_F(VmdkCreate, ScsiGeometryKeepsTheSourcesTail) {
 }
 
 // Inconsistent options are refused before any file exists.
-TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting) {
+TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting)
+{
     const uint64_t sectors = 8192;
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(sectors * 512, 11));
@@ -408,12 +449,26 @@ TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting) {
     };
     const std::vector<Case> cases = {
         {"stream with two extents", [&] { return twoExtents(3); }, DISK_ERR_ARG},
-        {"stream with a flat extent", [&] { Options o = MakeOptions(3, false, sectors, 0); o->flat = 1; return o; },
+        {"stream with a flat extent",
+         [&] {
+             Options o = MakeOptions(3, false, sectors, 0);
+             o->flat = 1;
+             return o;
+         },
          DISK_ERR_ARG},
-        {"stream split with one extent", [&] { Options o = MakeOptions(3, false, sectors, 0); o->split = 1; return o; },
+        {"stream split with one extent",
+         [&] {
+             Options o = MakeOptions(3, false, sectors, 0);
+             o->split = 1;
+             return o;
+         },
          DISK_ERR_ARG},
         {"extents short of the source",
-         [&] { Options o = MakeOptions(0, false, sectors, 0); Vmdk_CreateOptionsExtent(o.get(), 0)->sectors--; return o; },
+         [&] {
+             Options o = MakeOptions(0, false, sectors, 0);
+             Vmdk_CreateOptionsExtent(o.get(), 0)->sectors--;
+             return o;
+         },
          DISK_ERR_ARG},
         {"an empty extent",
          [&] {
@@ -423,8 +478,20 @@ TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting) {
              return o;
          },
          DISK_ERR_ARG},
-        {"flat value 3", [&] { Options o = MakeOptions(0, false, sectors, 0); o->flat = 3; return o; }, DISK_ERR_ARG},
-        {"one file with two extents", [&] { Options o = twoExtents(0); o->split = 0; return o; }, DISK_ERR_FORMAT},
+        {"flat value 3",
+         [&] {
+             Options o = MakeOptions(0, false, sectors, 0);
+             o->flat = 3;
+             return o;
+         },
+         DISK_ERR_ARG},
+        {"one file with two extents",
+         [&] {
+             Options o = twoExtents(0);
+             o->split = 0;
+             return o;
+         },
+         DISK_ERR_FORMAT},
         {"an extent named like the descriptor",
          [&] {
              Options o = twoExtents(0);
@@ -466,13 +533,15 @@ TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting) {
         TempDir out;
         Options o = c.make();
         std::string path = out.file("out.vmdk");
-        EXPECT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), c.expected);
+        EXPECT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+                  c.expected);
         EXPECT_TRUE(ListDir(out.path()).empty());
     }
     // A path that does not fit the name buffers.
     std::string longPath = dir.path() + "/" + std::string(4200, 'x') + ".vmdk";
     Options o = MakeOptions(0, false, sectors, 0);
-    EXPECT_EQ(Vmdk_Create(longPath.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()), DISK_ERR_ARG);
+    EXPECT_EQ(Vmdk_Create(longPath.c_str(), &source.handle, nullptr, nullptr, nullptr, o.get()),
+              DISK_ERR_ARG);
     // A source whose sectors are not 512 bytes.
     Disk odd;
     DiskGeometry g{};
@@ -482,14 +551,16 @@ TEST_F(VmdkCreate, BadOptionsAreRefusedBeforeWriting) {
     g.bytes_per_sector = 1024;
     ASSERT_EQ(Disk_OpenRaw(&odd.handle, src.c_str(), true, 0, &g), DISK_OK);
     Options half = MakeOptions(0, false, sectors / 2, 0);
-    EXPECT_EQ(Vmdk_Create(dir.file("odd.vmdk").c_str(), &odd.handle, nullptr, nullptr, nullptr, half.get()),
+    EXPECT_EQ(Vmdk_Create(dir.file("odd.vmdk").c_str(), &odd.handle, nullptr, nullptr, nullptr,
+                          half.get()),
               DISK_ERR_ARG);
     EXPECT_FALSE(Exists(dir.file("odd.vmdk")));
 }
 
 // Progress starts at 0, never goes back or beyond the total, ends at the total; a false answer
 // stops every writer with DISK_CANCELLED.
-TEST_F(VmdkCreate, ProgressAndCancellation) {
+TEST_F(VmdkCreate, ProgressAndCancellation)
+{
     const uint64_t sectors = 65536 * 2 + 4096 + 7;
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(sectors * 512, 13));
@@ -500,7 +571,8 @@ TEST_F(VmdkCreate, ProgressAndCancellation) {
         ProgressLog log;
         std::string path = dir.file("p" + std::to_string(choice) + ".vmdk");
         Options o = MakeOptions(choice, false, sectors, choice == 1 ? 65536 : 0);
-        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, LogProgress, &log, o.get()), DISK_OK);
+        ASSERT_EQ(Vmdk_Create(path.c_str(), &source.handle, nullptr, LogProgress, &log, o.get()),
+                  DISK_OK);
         ASSERT_GE(log.calls.size(), 3u);
         EXPECT_EQ(log.calls.front().first, 0u);
         EXPECT_EQ(log.calls.back().first, sectors);
@@ -514,8 +586,9 @@ TEST_F(VmdkCreate, ProgressAndCancellation) {
         ProgressLog stop;
         stop.stopAt = 3;
         std::string cancelled = dir.file("c" + std::to_string(choice) + ".vmdk");
-        EXPECT_EQ(Vmdk_Create(cancelled.c_str(), &source.handle, nullptr, LogProgress, &stop, o.get()),
-                  DISK_CANCELLED);
+        EXPECT_EQ(
+            Vmdk_Create(cancelled.c_str(), &source.handle, nullptr, LogProgress, &stop, o.get()),
+            DISK_CANCELLED);
         EXPECT_EQ(stop.calls.size(), 3u);
     }
 }
@@ -523,7 +596,8 @@ TEST_F(VmdkCreate, ProgressAndCancellation) {
 // The flat extent keeps zeros as holes: 4 KiB of data in every 64 KiB of a 32 MiB disk gives an
 // extent that allocates about the data alone, reads back identical through qemu-img, and still
 // has the extent's full length.
-TEST_F(VmdkCreate, FlatExtentLeavesZerosAsHoles) {
+TEST_F(VmdkCreate, FlatExtentLeavesZerosAsHoles)
+{
     const uint64_t sectors = 65536;
     std::vector<uint8_t> raw(sectors * 512, 0);
     std::vector<uint8_t> data = PatternDisk(sectors * 512, 29);
@@ -543,7 +617,8 @@ TEST_F(VmdkCreate, FlatExtentLeavesZerosAsHoles) {
 // Compressed and stream-optimised images are the same bytes whether their grains are compressed
 // on one thread or on several, and read back through qemu-img (and libvmdk for the stream
 // layout) as the source: grains of data, of zeros and a short last grain over several tables.
-TEST_F(VmdkCreate, ParallelCompressionGivesTheSameBytes) {
+TEST_F(VmdkCreate, ParallelCompressionGivesTheSameBytes)
+{
     const uint64_t sectors = 3 * 65536 + 77;  // tables of 32 MiB, and a rest
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 31);
     for (uint64_t s = 0; s < sectors; ++s) {

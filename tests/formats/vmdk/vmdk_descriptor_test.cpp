@@ -22,7 +22,8 @@ struct DescriptorDeleter {
 };
 using DescriptorPtr = std::unique_ptr<VmdkDescriptor, DescriptorDeleter>;
 
-DescriptorPtr NewDescriptor() {
+DescriptorPtr NewDescriptor()
+{
     return DescriptorPtr(static_cast<VmdkDescriptor*>(Mem_Alloc(sizeof(VmdkDescriptor))));
 }
 
@@ -31,19 +32,24 @@ struct EditsDeleter {
 };
 using EditsPtr = std::unique_ptr<VmdkDescriptorEdits, EditsDeleter>;
 
-EditsPtr NewEdits() {
+EditsPtr NewEdits()
+{
     EditsPtr e(static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))));
     Vmdk_ClearDescriptorEdits(e.get());
     return e;
 }
 
-TextView View(const std::string& s) {
+TextView View(const std::string& s)
+{
     return TextView{reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size())};
 }
 
 std::string Str(TextView v) { return std::string(reinterpret_cast<const char*>(v.data), v.length); }
 
-bool Parse(VmdkDescriptor* d, const std::string& text) { return Vmdk_ParseDescriptor(d, View(text)); }
+bool Parse(VmdkDescriptor* d, const std::string& text)
+{
+    return Vmdk_ParseDescriptor(d, View(text));
+}
 
 struct BlockDeleter {
     void operator()(uint8_t* p) const { Mem_Free(p); }
@@ -53,7 +59,8 @@ using Block = std::unique_ptr<uint8_t, BlockDeleter>;
 // Reads the descriptor of a file; a copy of the text goes to *text, and the block the views
 // point into is kept in *keep (freed at once without one).
 int ReadDescriptorFile(const std::string& path, VmdkDescriptor* d, std::string* text = nullptr,
-                       Block* keep = nullptr) {
+                       Block* keep = nullptr)
+{
     ByteStream* s = nullptr;
     if (!Stream_OpenFile(path.c_str(), true, &s)) return -1;
     TextBuffer buffer;
@@ -61,8 +68,10 @@ int ReadDescriptorFile(const std::string& path, VmdkDescriptor* d, std::string* 
     Stream_Close(s);
     if (r == DISK_OK) {
         if (text) *text = std::string(reinterpret_cast<const char*>(buffer.data), buffer.length);
-        if (keep) keep->reset(buffer.data);
-        else Mem_Free(buffer.data);
+        if (keep)
+            keep->reset(buffer.data);
+        else
+            Mem_Free(buffer.data);
     }
     return r;
 }
@@ -86,7 +95,8 @@ const std::string kBase =
     "ddb.geometry.sectors = \"63\"\n"
     "ddb.adapterType = \"ide\"\n";
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
     size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;
     if (at != std::string::npos) text.replace(at, from.size(), to);
@@ -97,7 +107,8 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 // ---- Parsing -----------------------------------------------------------------------------------
 
-TEST(VmdkDescriptorParse, BaseDescriptorFields) {
+TEST(VmdkDescriptorParse, BaseDescriptorFields)
+{
     auto d = NewDescriptor();
     ASSERT_TRUE(Parse(d.get(), kBase));
     EXPECT_EQ(d->split, 0u);
@@ -124,7 +135,8 @@ TEST(VmdkDescriptorParse, BaseDescriptorFields) {
     EXPECT_EQ(d->textEncoding, (uint32_t)TEXT_ENC_UTF8);
 }
 
-TEST(VmdkDescriptorParse, DefaultsAndLenientLines) {
+TEST(VmdkDescriptorParse, DefaultsAndLenientLines)
+{
     auto d = NewDescriptor();
     // No geometry and no version key: 0 cylinders, 16 heads, 63 sectors, hardware version "12".
     std::string text =
@@ -149,13 +161,14 @@ TEST(VmdkDescriptorParse, DefaultsAndLenientLines) {
     EXPECT_EQ(d->createTypeIndex, (uint32_t)VMDK_CREATE_MONOLITHIC_SPARSE);
 }
 
-TEST(VmdkDescriptorParse, HardwareVersionTable) {
+TEST(VmdkDescriptorParse, HardwareVersionTable)
+{
     struct Case {
         const char* value;
         bool ok;
         uint32_t index;
     };
-    const Case cases[] = {{"3", true, 0},   {"4", true, 1},   {"12", true, 9}, {"13", true, 11},
+    const Case cases[] = {{"3", true, 0},   {"4", true, 1},   {"12", true, 9},  {"13", true, 11},
                           {"14", true, 10}, {"15", true, 11}, {"16", true, 11}, {"17", true, 12},
                           {"18", true, 13}, {"19", true, 11}, {"1", true, 11},  {"0", false, 0},
                           {"x", false, 0}};
@@ -174,17 +187,20 @@ TEST(VmdkDescriptorParse, HardwareVersionTable) {
     EXPECT_STREQ(Vmdk_HwVersionName(99), "16");
 }
 
-TEST(VmdkDescriptorParse, RefusedTexts) {
+TEST(VmdkDescriptorParse, RefusedTexts)
+{
     const std::string base = kBase;
     struct Case {
         const char* name;
         std::string text;
     };
-    std::string tooMany = Replace(base, "createType=\"monolithicSparse\"", "createType=\"twoGbMaxExtentSparse\"");
+    std::string tooMany =
+        Replace(base, "createType=\"monolithicSparse\"", "createType=\"twoGbMaxExtentSparse\"");
     std::string lines;
     for (int i = 0; i < 1000; ++i) lines += "RW 1 SPARSE \"e" + std::to_string(i) + ".vmdk\"\n";
     std::string thousand = Replace(tooMany, "RW 20480 SPARSE \"disk.vmdk\"\n", lines);
-    std::string thousandOne = Replace(tooMany, "RW 20480 SPARSE \"disk.vmdk\"\n", lines + "RW 1 SPARSE \"x.vmdk\"\n");
+    std::string thousandOne =
+        Replace(tooMany, "RW 20480 SPARSE \"disk.vmdk\"\n", lines + "RW 1 SPARSE \"x.vmdk\"\n");
     auto ok = NewDescriptor();
     ASSERT_TRUE(Parse(ok.get(), thousand));
     EXPECT_EQ(ok->extentCount, 1000u);
@@ -195,16 +211,17 @@ TEST(VmdkDescriptorParse, RefusedTexts) {
         {"version twice", Replace(base, "CID=12345678", "version=1\nCID=12345678")},
         {"key twice", base + "ddb.geometry.heads = \"16\"\n"},
         {"flat with two extents",
-         Replace(Replace(base, "monolithicSparse", "monolithicFlat"), "RW 20480 SPARSE \"disk.vmdk\"",
-                 "RW 10 FLAT \"a\" 0\nRW 10 FLAT \"b\" 0")},
+         Replace(Replace(base, "monolithicSparse", "monolithicFlat"),
+                 "RW 20480 SPARSE \"disk.vmdk\"", "RW 10 FLAT \"a\" 0\nRW 10 FLAT \"b\" 0")},
         {"flat child", Replace(Replace(base, "monolithicSparse", "monolithicFlat"),
                                "RW 20480 SPARSE \"disk.vmdk\"",
                                "RW 10 FLAT \"a\" 0\nparentFileNameHint=\"p.vmdk\"")},
         {"split sparse with offset",
-         Replace(Replace(base, "monolithicSparse", "twoGbMaxExtentSparse"), "\"disk.vmdk\"", "\"disk.vmdk\" 5")},
+         Replace(Replace(base, "monolithicSparse", "twoGbMaxExtentSparse"), "\"disk.vmdk\"",
+                 "\"disk.vmdk\" 5")},
         {"stream with two extents",
-         Replace(Replace(base, "monolithicSparse", "streamOptimized"), "RW 20480 SPARSE \"disk.vmdk\"",
-                 "RW 10 SPARSE \"a\"\nRW 10 SPARSE \"b\"")},
+         Replace(Replace(base, "monolithicSparse", "streamOptimized"),
+                 "RW 20480 SPARSE \"disk.vmdk\"", "RW 10 SPARSE \"a\"\nRW 10 SPARSE \"b\"")},
         {"unknown create type", Replace(base, "monolithicSparse", "fullDevice")},
         {"no create type", Replace(base, "createType=\"monolithicSparse\"\n", "")},
         {"no extent", Replace(base, "RW 20480 SPARSE \"disk.vmdk\"\n", "")},
@@ -224,12 +241,14 @@ TEST(VmdkDescriptorParse, RefusedTexts) {
     }
 }
 
-TEST(VmdkDescriptorParse, ChildForms) {
+TEST(VmdkDescriptorParse, ChildForms)
+{
     auto d = NewDescriptor();
     // The child form of the format: the hint and no ddb keys.
     std::string child =
         "version=1\nCID=2\nparentCID=1\ncreateType=\"twoGbMaxExtentSparse\"\n"
-        "parentFileNameHint=\"  ../base.vmdk  \"\nRW 10 SPARSE \"c-s001.vmdk\"\nRW 5 SPARSE \"c-s002.vmdk\"\n";
+        "parentFileNameHint=\"  ../base.vmdk  \"\nRW 10 SPARSE \"c-s001.vmdk\"\nRW 5 SPARSE "
+        "\"c-s002.vmdk\"\n";
     ASSERT_TRUE(Parse(d.get(), child));
     EXPECT_EQ(d->isChild, 1u);
     EXPECT_EQ(d->split, 1u);
@@ -237,14 +256,16 @@ TEST(VmdkDescriptorParse, ChildForms) {
     EXPECT_EQ(d->heads, 0u);
     EXPECT_EQ(d->adapter, (uint32_t)VMDK_ADAPTER_UNSET);
     // A child written by other tools carries geometry and adapter keys as well: still a child.
-    std::string withDdb = Replace(kBase, "createType=\"monolithicSparse\"\n",
-                                  "createType=\"monolithicSparse\"\nparentFileNameHint=\"base.vmdk\"\n");
+    std::string withDdb =
+        Replace(kBase, "createType=\"monolithicSparse\"\n",
+                "createType=\"monolithicSparse\"\nparentFileNameHint=\"base.vmdk\"\n");
     ASSERT_TRUE(Parse(d.get(), withDdb));
     EXPECT_EQ(d->isChild, 1u);
     EXPECT_EQ(d->heads, 16u);
 }
 
-TEST(VmdkDescriptorParse, ShiftJisNamesAfterEncodingLine) {
+TEST(VmdkDescriptorParse, ShiftJisNamesAfterEncodingLine)
+{
     // "ディスク" in Shift_JIS.
     const std::string sjisName = "\x83\x66\x83\x42\x83\x58\x83\x4e.vmdk";
     std::string text = Replace(kBase, "version=1\n", "version=1\nencoding=\"shift_jis\"\n");
@@ -261,7 +282,8 @@ TEST(VmdkDescriptorParse, ShiftJisNamesAfterEncodingLine) {
     EXPECT_EQ(d->textEncoding, (uint32_t)TEXT_ENC_UTF8);
 }
 
-TEST(VmdkDescriptorParse, CreateTypesDecideSplitAndFlat) {
+TEST(VmdkDescriptorParse, CreateTypesDecideSplitAndFlat)
+{
     struct Case {
         const char* createType;
         const char* extents;
@@ -276,22 +298,25 @@ TEST(VmdkDescriptorParse, CreateTypesDecideSplitAndFlat) {
         {"VMFS", "RW 8 VMFS \"a\"\n", 1, 1},
     };
     for (const Case& c : cases) {
-        std::string text = std::string("version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"") + c.createType +
-                           "\"\n" + c.extents + "ddb.adapterType=ide\n";
+        std::string text = std::string("version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"") +
+                           c.createType + "\"\n" + c.extents + "ddb.adapterType=ide\n";
         auto d = NewDescriptor();
         ASSERT_TRUE(Parse(d.get(), text)) << c.createType;
         EXPECT_EQ(d->split, c.split) << c.createType;
         EXPECT_EQ(d->flat, c.flat) << c.createType;
     }
     auto d = NewDescriptor();
-    ASSERT_TRUE(Parse(d.get(), std::string("version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentFlat\"\n"
-                                           "RW 8 FLAT \"a\" 0\nRDONLY 8 VMFS \"b\" 16\nddb.adapterType=ide\n")));
+    ASSERT_TRUE(Parse(
+        d.get(),
+        std::string("version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentFlat\"\n"
+                    "RW 8 FLAT \"a\" 0\nRDONLY 8 VMFS \"b\" 16\nddb.adapterType=ide\n")));
     EXPECT_EQ(d->extents[1].offset, 16u);
 }
 
 // ---- Reading from streams ---------------------------------------------------------------------------
 
-TEST(VmdkDescriptorRead, TextFilesAndRefusals) {
+TEST(VmdkDescriptorRead, TextFilesAndRefusals)
+{
     TempDir dir;
     auto d = NewDescriptor();
     WriteText(dir.file("ok.vmdk"), kBase);
@@ -330,7 +355,8 @@ TEST(VmdkDescriptorRead, TextFilesAndRefusals) {
     }
 }
 
-TEST(VmdkDescriptorRead, EmbeddedDescriptors) {
+TEST(VmdkDescriptorRead, EmbeddedDescriptors)
+{
     TempDir dir;
     auto d = NewDescriptor();
     VmdkSparseHeader h;
@@ -367,7 +393,8 @@ TEST(VmdkDescriptorRead, EmbeddedDescriptors) {
     EXPECT_EQ(ReadDescriptorFile(dir.file("short.vmdk"), d.get()), DISK_ERR_READ);
 }
 
-TEST(VmdkDescriptorRead, QemuDescriptors) {
+TEST(VmdkDescriptorRead, QemuDescriptors)
+{
     if (!HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     TempDir dir;
     struct Case {
@@ -401,7 +428,9 @@ TEST(VmdkDescriptorRead, QemuDescriptors) {
         uint32_t adapter = 0;
         ASSERT_TRUE(std::string(c.adapter) == "ide" || std::string(c.adapter) == "buslogic" ||
                     std::string(c.adapter) == "lsilogic");
-        adapter = std::string(c.adapter) == "ide" ? 0 : std::string(c.adapter) == "buslogic" ? 1 : 2;
+        adapter = std::string(c.adapter) == "ide"        ? 0
+                  : std::string(c.adapter) == "buslogic" ? 1
+                                                         : 2;
         EXPECT_EQ(d->adapter, adapter) << c.subformat;
         EXPECT_EQ(d->isChild, 0u);
     }
@@ -427,7 +456,8 @@ struct OptionsDeleter {
 using OptionsPtr = std::unique_ptr<VmdkCreateOptions, OptionsDeleter>;
 
 OptionsPtr MakeOptions(uint32_t split, uint32_t flat, bool stream, std::vector<uint32_t> sectors,
-                       std::vector<std::string> names) {
+                       std::vector<std::string> names)
+{
     OptionsPtr o(Vmdk_AllocCreateOptions(static_cast<uint32_t>(sectors.size())));
     o->split = split;
     o->flat = flat;
@@ -443,7 +473,8 @@ OptionsPtr MakeOptions(uint32_t split, uint32_t flat, bool stream, std::vector<u
     return o;
 }
 
-DiskGeometry Geometry(uint64_t total, uint32_t heads, uint32_t spt) {
+DiskGeometry Geometry(uint64_t total, uint32_t heads, uint32_t spt)
+{
     DiskGeometry g{};
     Geometry_SetTotalSectors(&g, total);
     g.heads = heads;
@@ -452,7 +483,9 @@ DiskGeometry Geometry(uint64_t total, uint32_t heads, uint32_t spt) {
     return g;
 }
 
-std::string Write(const VmdkCreateOptions* o, const DiskGeometry& g, TextEncoding enc, uint32_t capacity = 20000) {
+std::string Write(const VmdkCreateOptions* o, const DiskGeometry& g, TextEncoding enc,
+                  uint32_t capacity = 20000)
+{
     std::vector<uint8_t> out(capacity);
     uint32_t n = Vmdk_WriteDescriptor(out.data(), capacity, o, &g, enc);
     return std::string(reinterpret_cast<const char*>(out.data()), n);
@@ -460,20 +493,24 @@ std::string Write(const VmdkCreateOptions* o, const DiskGeometry& g, TextEncodin
 
 }  // namespace
 
-TEST(VmdkDescriptorWrite, ExactTextOfAMonolithicSparseDisk) {
+TEST(VmdkDescriptorWrite, ExactTextOfAMonolithicSparseDisk)
+{
     OptionsPtr o = MakeOptions(0, VMDK_LAYOUT_SPARSE, false, {20160}, {"/some/dir/out.vmdk"});
     o->adapter = VMDK_ADAPTER_IDE;
     o->hwVersionIndex = 1;
     std::string text = Write(o.get(), Geometry(20160, 16, 63), TEXT_ENC_UTF8);
-    EXPECT_EQ(text,
-              "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
-              "createType=\"monolithicSparse\"\n\n# Extent description\nRW 20160 SPARSE \"out.vmdk\"\n\n"
-              "# The Disk Data Base \n#DDB\n\nddb.virtualHWVersion = \"4\"\n"
-              "ddb.geometry.cylinders = \"20\"\nddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"63\"\n"
-              "ddb.adapterType = \"ide\"\n");
+    EXPECT_EQ(
+        text,
+        "# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
+        "createType=\"monolithicSparse\"\n\n# Extent description\nRW 20160 SPARSE \"out.vmdk\"\n\n"
+        "# The Disk Data Base \n#DDB\n\nddb.virtualHWVersion = \"4\"\n"
+        "ddb.geometry.cylinders = \"20\"\nddb.geometry.heads = \"16\"\nddb.geometry.sectors = "
+        "\"63\"\n"
+        "ddb.adapterType = \"ide\"\n");
 }
 
-TEST(VmdkDescriptorWrite, RoundTripPerLayoutAndEncoding) {
+TEST(VmdkDescriptorWrite, RoundTripPerLayoutAndEncoding)
+{
     struct Case {
         uint32_t split, flat;
         bool stream;
@@ -490,11 +527,13 @@ TEST(VmdkDescriptorWrite, RoundTripPerLayoutAndEncoding) {
         {0, VMDK_LAYOUT_SPARSE, true, {4096}, VMDK_CREATE_STREAM_OPTIMIZED, "SPARSE"},
     };
     const std::string sjisStem = "\x83\x66\x83\x42\x83\x58\x83\x4e";  // Shift_JIS
-    const std::string utf8Stem = "\xe3\x83\x87\xe3\x82\xa3\xe3\x82\xb9\xe3\x82\xaf";  // the same in UTF-8
+    const std::string utf8Stem =
+        "\xe3\x83\x87\xe3\x82\xa3\xe3\x82\xb9\xe3\x82\xaf";  // the same in UTF-8
     for (const Case& c : cases) {
         for (uint32_t choice : {VMDK_ENCODING_NONE, VMDK_ENCODING_SHIFT_JIS, VMDK_ENCODING_UTF8}) {
             std::vector<std::string> names;
-            for (size_t i = 0; i < c.sectors.size(); ++i) names.push_back("/d/" + utf8Stem + std::to_string(i) + ".vmdk");
+            for (size_t i = 0; i < c.sectors.size(); ++i)
+                names.push_back("/d/" + utf8Stem + std::to_string(i) + ".vmdk");
             OptionsPtr o = MakeOptions(c.split, c.flat, c.stream, c.sectors, names);
             o->encodingChoice = choice;
             TextEncoding enc = choice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
@@ -516,13 +555,15 @@ TEST(VmdkDescriptorWrite, RoundTripPerLayoutAndEncoding) {
                 EXPECT_EQ(Str(d->extents[i].fileName), stem + std::to_string(i) + ".vmdk");
             }
             EXPECT_NE(text.find(std::string(" ") + c.type + " \""), std::string::npos);
-            EXPECT_EQ(text.find("ddb.thinProvisioned") != std::string::npos, c.flat == VMDK_LAYOUT_VMFS);
+            EXPECT_EQ(text.find("ddb.thinProvisioned") != std::string::npos,
+                      c.flat == VMDK_LAYOUT_VMFS);
             EXPECT_EQ(text.find("RDONLY") != std::string::npos, c.stream);
         }
     }
 }
 
-TEST(VmdkDescriptorWrite, CylindersAndRefusals) {
+TEST(VmdkDescriptorWrite, CylindersAndRefusals)
+{
     // An IDE disk of 20 GiB with 16 heads and 63 sectors has 0x3FFF cylinders; SCSI is not capped.
     OptionsPtr o = MakeOptions(0, VMDK_LAYOUT_SPARSE, false, {41943040}, {"x.vmdk"});
     o->adapter = VMDK_ADAPTER_IDE;
@@ -553,24 +594,30 @@ TEST(VmdkDescriptorWrite, CylindersAndRefusals) {
 
 namespace {
 
-std::string Rewrite(const std::string& old, const VmdkDescriptorEdits* e, TextEncoding oldEnc = TEXT_ENC_UTF8,
-                    TextEncoding outEnc = TEXT_ENC_UTF8, uint32_t capacity = 0x8000, bool* ok = nullptr) {
+std::string Rewrite(const std::string& old, const VmdkDescriptorEdits* e,
+                    TextEncoding oldEnc = TEXT_ENC_UTF8, TextEncoding outEnc = TEXT_ENC_UTF8,
+                    uint32_t capacity = 0x8000, bool* ok = nullptr)
+{
     std::vector<uint8_t> storage(capacity);
     TextBuffer out;
     TextBuffer_Init(&out, storage.data(), 0, capacity);
-    bool done = Vmdk_RewriteDescriptor(View(old), oldEnc, &out, outEnc, e, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
+    bool done =
+        Vmdk_RewriteDescriptor(View(old), oldEnc, &out, outEnc, e, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
     if (ok) *ok = done;
     if (!done) return "<failed>";
     EXPECT_EQ(storage[out.length], 0);
     return std::string(reinterpret_cast<const char*>(storage.data()), out.length);
 }
 
-void SetText(VmdkEditText* item, const char* value) {
+void SetText(VmdkEditText* item, const char* value)
+{
     item->set = 1;
-    item->value = TextView{reinterpret_cast<const uint8_t*>(value), static_cast<uint32_t>(std::strlen(value))};
+    item->value = TextView{reinterpret_cast<const uint8_t*>(value),
+                           static_cast<uint32_t>(std::strlen(value))};
 }
 
-void SetExtent(VmdkExtentEdit* x, uint32_t sectors, const char* name, bool sparse) {
+void SetExtent(VmdkExtentEdit* x, uint32_t sectors, const char* name, bool sparse)
+{
     x->set = 1;
     x->sectors = sectors;
     std::snprintf(x->fileNameStorage, sizeof x->fileNameStorage, "%s", name);
@@ -581,24 +628,29 @@ void SetExtent(VmdkExtentEdit* x, uint32_t sectors, const char* name, bool spars
 
 }  // namespace
 
-TEST(VmdkDescriptorRewrite, NoEditsKeepsEveryLine) {
+TEST(VmdkDescriptorRewrite, NoEditsKeepsEveryLine)
+{
     auto e = NewEdits();
     e->extentCount = 1;
     std::string old = kBase + "weird line \"\n  # comment with = sign\nddb.toolsVersion = \"1\"";
     // Line breaks become LF; everything else stays byte for byte.
     std::string crlf;
     for (char ch : old) {
-        if (ch == '\n') crlf += "\r\n";
-        else crlf += ch;
+        if (ch == '\n')
+            crlf += "\r\n";
+        else
+            crlf += ch;
     }
     EXPECT_EQ(Rewrite(old, e.get()), old + "\n");
     EXPECT_EQ(Rewrite(crlf, e.get()), old + "\n");
 }
 
-TEST(VmdkDescriptorRewrite, EditsKeepTheLineAroundTheValue) {
+TEST(VmdkDescriptorRewrite, EditsKeepTheLineAroundTheValue)
+{
     auto e = NewEdits();
     e->extentCount = 1;
-    std::string old = Replace(kBase, "ddb.adapterType = \"ide\"", "  ddb.adapterType   =  ide   # old adapter");
+    std::string old =
+        Replace(kBase, "ddb.adapterType = \"ide\"", "  ddb.adapterType   =  ide   # old adapter");
     e->adapter.set = 1;
     e->adapter.value = VMDK_ADAPTER_LSILOGIC;
     e->heads.set = 1;
@@ -625,7 +677,8 @@ TEST(VmdkDescriptorRewrite, EditsKeepTheLineAroundTheValue) {
     EXPECT_FALSE(ok);
 }
 
-TEST(VmdkDescriptorRewrite, InsertionsAndAppends) {
+TEST(VmdkDescriptorRewrite, InsertionsAndAppends)
+{
     auto e = NewEdits();
     e->extentCount = 1;
     e->encoding.set = 1;
@@ -635,7 +688,8 @@ TEST(VmdkDescriptorRewrite, InsertionsAndAppends) {
     std::string expected = Replace(kBase, "version=1\n", "version=1\nencoding=\"UTF-8\"\n");
     expected = Replace(expected, "createType=\"monolithicSparse\"\n",
                        "createType=\"monolithicSparse\"\nparentFileNameHint=\"base.vmdk\"\n");
-    expected = Replace(expected, "ddb.virtualHWVersion = \"4\"\n", "ddb.virtualHWVersion = \"4\"\nddb.uuid = \"60 00\"\n");
+    expected = Replace(expected, "ddb.virtualHWVersion = \"4\"\n",
+                       "ddb.virtualHWVersion = \"4\"\nddb.uuid = \"60 00\"\n");
     EXPECT_EQ(Rewrite(kBase, e.get()), expected);
 
     // Keys absent from a minimal text are appended in their fixed order.
@@ -653,14 +707,16 @@ TEST(VmdkDescriptorRewrite, InsertionsAndAppends) {
     SetExtent(&a->extents[1], 20, "b.vmdk", false);
     std::string text = Rewrite(minimal, a.get());
     EXPECT_EQ(text,
-              "# nothing here\nversion=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n"
+              "# nothing "
+              "here\nversion=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n"
               "ddb.adapterType = \"ide\"\nRW 10 SPARSE \"a.vmdk\"\nRW 20 SPARSE \"b.vmdk\"\n");
     auto d = NewDescriptor();
     ASSERT_TRUE(Parse(d.get(), text));
     EXPECT_EQ(d->extentCount, 2u);
 }
 
-TEST(VmdkDescriptorRewrite, ExtentLines) {
+TEST(VmdkDescriptorRewrite, ExtentLines)
+{
     std::string old =
         "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentFlat\"\n"
         "RW 100 FLAT \"f-f001.vmdk\" 0\n"
@@ -691,7 +747,8 @@ TEST(VmdkDescriptorRewrite, ExtentLines) {
               "RW 100 SPARSE \"c-s001.vmdk\"\n");
 }
 
-TEST(VmdkDescriptorRewrite, EncodingsConvertLinesAndNames) {
+TEST(VmdkDescriptorRewrite, EncodingsConvertLinesAndNames)
+{
     const std::string sjis = "\x83\x66\x83\x42\x83\x58\x83\x4e";
     const std::string utf8 = "\xe3\x83\x87\xe3\x82\xa3\xe3\x82\xb9\xe3\x82\xaf";
     std::string old = Replace(kBase, "\"disk.vmdk\"", "\"" + sjis + ".vmdk\"");
@@ -719,7 +776,8 @@ TEST(VmdkDescriptorRewrite, EncodingsConvertLinesAndNames) {
 
 // ---- Names and geometry ----------------------------------------------------------------------------------
 
-TEST(VmdkDescriptorNames, Tables) {
+TEST(VmdkDescriptorNames, Tables)
+{
     EXPECT_STREQ(Vmdk_EncodingName(1), "Shift_JIS");
     EXPECT_STREQ(Vmdk_EncodingName(0), "UTF-8");
     EXPECT_STREQ(Vmdk_EncodingName(2), "UTF-8");
@@ -733,7 +791,8 @@ TEST(VmdkDescriptorNames, Tables) {
     EXPECT_EQ(Vmdk_CreateTypeName(9), nullptr);
 }
 
-TEST(VmdkDescriptorGeometry, DefaultGeometryNeverDropsTheTail) {
+TEST(VmdkDescriptorGeometry, DefaultGeometryNeverDropsTheTail)
+{
     struct Case {
         uint64_t bytes;
         bool scsi;
@@ -742,8 +801,8 @@ TEST(VmdkDescriptorGeometry, DefaultGeometryNeverDropsTheTail) {
     };
     const Case cases[] = {
         {1048576, true, 2048, 64, 32},
-        {1048576 + 512, true, 4096, 64, 32},    // rounded up to whole MiB
-        {1000 * 512, true, 2048, 64, 32},       // below 1 MiB: one MiB, never 0
+        {1048576 + 512, true, 4096, 64, 32},  // rounded up to whole MiB
+        {1000 * 512, true, 2048, 64, 32},     // below 1 MiB: one MiB, never 0
         {1023ull * 1048576, true, 1023ull * 2048, 64, 32},
         {1024ull * 1048576, true, 1024ull * 2048, 255, 63},
         {0, true, 0, 64, 32},

@@ -23,7 +23,8 @@ struct ProgressLog {
     uint32_t stopAt = 0;  // answer false on this call (1-based); 0 never
 };
 
-bool LogProgress(uint64_t done, uint64_t, void* user) {
+bool LogProgress(uint64_t done, uint64_t, void* user)
+{
     ProgressLog* log = static_cast<ProgressLog*>(user);
     log->done.push_back(done);
     return log->stopAt == 0 || log->done.size() < log->stopAt;
@@ -31,38 +32,46 @@ bool LogProgress(uint64_t done, uint64_t, void* user) {
 
 TextView Del() { return Path_DeleteSuffix(TEXT_ENC_UTF8); }
 
-std::string Text(const std::string& path) {
+std::string Text(const std::string& path)
+{
     std::vector<uint8_t> b = ReadFile(path);
     return std::string(b.begin(), b.end());
 }
 
 // The embedded descriptor of a monolithic sparse file (up to its first NUL).
-std::string EmbeddedText(const std::string& path) {
+std::string EmbeddedText(const std::string& path)
+{
     std::vector<uint8_t> b = ReadFile(path);
     uint64_t sectors = Bytes_LoadLe64(b.data() + 36);
     std::string text(b.begin() + 512, b.begin() + 512 + sectors * 512);
     return text.substr(0, text.find('\0'));
 }
 
-uint64_t Header64(const std::string& path, uint32_t offset) {
+uint64_t Header64(const std::string& path, uint32_t offset)
+{
     return Bytes_LoadLe64(ReadFile(path).data() + offset);
 }
 
-uint64_t DirBytes(const std::string& dir) {
+uint64_t DirBytes(const std::string& dir)
+{
     uint64_t sum = 0;
     for (const std::string& name : ListDir(dir)) sum += FileSize(dir + "/" + name);
     return sum;
 }
 
-bool AnyNameEndsWith(const std::string& dir, const std::string& suffix) {
+bool AnyNameEndsWith(const std::string& dir, const std::string& suffix)
+{
     for (const std::string& n : ListDir(dir))
-        if (n.size() >= suffix.size() && n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) return true;
+        if (n.size() >= suffix.size() &&
+            n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return true;
     return false;
 }
 
 // Compacts an image (with a used-sector map built from it when asked) and commits or discards.
-int CompactImage(const std::string& path, bool useMap, bool commit = true, ProgressLog* log = nullptr,
-                 bool removeOld = false, bool preallocated = false) {
+int CompactImage(const std::string& path, bool useMap, bool commit = true,
+                 ProgressLog* log = nullptr, bool removeOld = false, bool preallocated = false)
+{
     VmdkCompactSet set;
     Vmdk_InitCompactSet(&set);
     int r;
@@ -72,7 +81,8 @@ int CompactImage(const std::string& path, bool useMap, bool commit = true, Progr
         if (r != DISK_OK) return r;
         Map map;
         if (useMap && map.Build(&image.handle) != DISK_OK) return -1;
-        r = Vmdk_Compact(&image.handle, map.map, &set, preallocated, log ? LogProgress : nullptr, log);
+        r = Vmdk_Compact(&image.handle, map.map, &set, preallocated, log ? LogProgress : nullptr,
+                         log);
     }
     if (r != DISK_OK) {
         EXPECT_EQ(Vmdk_DiscardCompact(&set), DISK_OK);
@@ -84,8 +94,9 @@ int CompactImage(const std::string& path, bool useMap, bool commit = true, Progr
 enum class Op { Rewrite, RewriteOneFile, Expand };
 
 // Runs a rewrite or an expansion on the image opened writable (parent mode 1), then commits.
-int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 0, ProgressLog* log = nullptr,
-             bool compress = false, uint32_t flags = 0) {
+int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 0,
+             ProgressLog* log = nullptr, bool compress = false, uint32_t flags = 0)
+{
     VmdkTempFileSet set;
     Vmdk_InitTempFileSet(&set);
     int r;
@@ -97,7 +108,8 @@ int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 
         if (useMap && map.Build(&image.handle) != DISK_OK) map.Empty();
         ProgressCallback cb = log ? LogProgress : nullptr;
         if (op == Op::Expand)
-            r = Vmdk_ExpandCapacity(path.c_str(), &image.handle, map.map, &set, newSectors, cb, log);
+            r = Vmdk_ExpandCapacity(path.c_str(), &image.handle, map.map, &set, newSectors, cb,
+                                    log);
         else
             r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, map.map, &set,
                                              op == Op::RewriteOneFile || compress, cb, log);
@@ -114,7 +126,9 @@ int Maintain(const std::string& path, Op op, bool useMap, uint64_t newSectors = 
 // zeroed grain entry), one sector at 1 MiB. Fills *expected with what the child reads.
 void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std::string* child,
                    std::vector<uint8_t>* expected, uint64_t childSectors = 0,
-                   const std::string& baseName = "base.vmdk", const std::string& childName = "child.vmdk") {
+                   const std::string& baseName = "base.vmdk",
+                   const std::string& childName = "child.vmdk")
+{
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 21);
     std::string src = dir.file("base.raw");
     WriteFile(src, raw);
@@ -122,10 +136,11 @@ void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std:
     *child = dir.file(childName);
     ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(src) + " " + Quote(*base)), 0);
     std::string size = childSectors ? " " + std::to_string(childSectors * 512) : "";
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b " + Quote(baseName) + " -F vmdk " + Quote(*child) +
-                 size),
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b " + Quote(baseName) +
+                 " -F vmdk " + Quote(*child) + size),
               0);
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -z 192k 64k' "
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0 0 64k' -c 'write -P 0x77 128k 64k' -c 'write -z "
+                 "192k 64k' "
                  "-c 'write -P 0x3c 1M 512' " +
                  Quote(*child)),
               0);
@@ -140,13 +155,15 @@ void MakeQemuChild(const TempDir& dir, uint64_t sectors, std::string* base, std:
 
 class VmdkMaintain : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!HaveQemu()) GTEST_SKIP() << "qemu-img missing";
     }
     TempDir dir;
 };
 
-bool HaveFsTools() {
+bool HaveFsTools()
+{
     return HaveTool("mke2fs") && HaveTool("dumpe2fs") && HaveTool("mkfs.fat") && HaveTool("mcopy");
 }
 
@@ -156,7 +173,8 @@ bool HaveFsTools() {
 
 // Images that stored the garbage of free space, compacted with the used-sector map: the result
 // equals the clean disk, is smaller, and every replaced file stays under its name + "_del".
-TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
+TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace)
+{
     if (!HaveFsTools()) GTEST_SKIP() << "file-system tools missing";
     struct Layout {
         const char* name;
@@ -176,16 +194,20 @@ TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
             SCOPED_TRACE(std::string(l.name) + " " + std::to_string(sectors));
             TempDir d;
             std::string path = d.file("disk.vmdk");
-            if (l.qemu) ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.qemu) + " " +
-                                     Quote(dirty) + " " + Quote(path)), 0);
-            else ASSERT_EQ(CreateImage(dirty, path, 0, l.firstTrack, l.split), DISK_OK);
+            if (l.qemu)
+                ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.qemu) +
+                             " " + Quote(dirty) + " " + Quote(path)),
+                          0);
+            else
+                ASSERT_EQ(CreateImage(dirty, path, 0, l.firstTrack, l.split), DISK_OK);
             auto before = Snapshot(d.path());
             uint64_t bytesBefore = DirBytes(d.path());
             ASSERT_EQ(CompactImage(path, true), DISK_OK);
             // One file is replaced and kept under its name + "_del". A descriptor file of its own
             // is replaced by one naming new extent files, and kept with the old extents beside it
             // under their names, so that the kept descriptor opens as the old image.
-            const bool separate = l.split || l.firstTrack || (l.qemu && std::string(l.qemu) == "twoGbMaxExtentSparse");
+            const bool separate = l.split || l.firstTrack ||
+                                  (l.qemu && std::string(l.qemu) == "twoGbMaxExtentSparse");
             for (const auto& f : before) {
                 if (separate && f.first != "disk.vmdk") {
                     EXPECT_EQ(ReadFile(d.file(f.first)), f.second) << f.first;
@@ -221,7 +243,8 @@ TEST_F(VmdkMaintain, CompactionLeavesOutFreeSpace) {
 
 // Without a map only zero grains go; a preallocated output ends where its data ends; the
 // remove-old flag leaves no "_del" files.
-TEST_F(VmdkMaintain, CompactionDropsZeroGrains) {
+TEST_F(VmdkMaintain, CompactionDropsZeroGrains)
+{
     for (bool preallocated : {false, true}) {
         SCOPED_TRACE(preallocated);
         TempDir d;
@@ -242,7 +265,8 @@ TEST_F(VmdkMaintain, CompactionDropsZeroGrains) {
 
 // A child keeps the zero grains that hide its parent's data; a discarded compaction leaves no
 // trace; cancellation returns DISK_CANCELLED and leaves everything as it was.
-TEST_F(VmdkMaintain, CompactingAChildAndDiscarding) {
+TEST_F(VmdkMaintain, CompactingAChildAndDiscarding)
+{
     std::string base, child;
     std::vector<uint8_t> expected;
     MakeQemuChild(dir, 8192, &base, &child, &expected);
@@ -269,7 +293,8 @@ TEST_F(VmdkMaintain, CompactingAChildAndDiscarding) {
 // image's chain: a child whose parent is named like its temporary file is rewritten beside it
 // (under a free numbered name), and one whose parent carries its backup name is refused before
 // anything is written. A leftover temporary file of an earlier run is left as it is.
-TEST_F(VmdkMaintain, TemporaryAndBackupNamesNeverHitFilesOfTheChain) {
+TEST_F(VmdkMaintain, TemporaryAndBackupNamesNeverHitFilesOfTheChain)
+{
     {
         TempDir d;
         std::string base, child;
@@ -322,7 +347,8 @@ TEST_F(VmdkMaintain, TemporaryAndBackupNamesNeverHitFilesOfTheChain) {
 // Images that cannot be compacted are refused before anything is written, and so is a header
 // whose table sets do not fit before its first grain; a header without redundant tables keeps
 // its header and descriptor.
-TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
+TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders)
+{
     std::vector<uint8_t> raw = PatternDisk(4096 * 512, 8);
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
@@ -352,7 +378,8 @@ TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
         ASSERT_EQ(rawDisk.OpenRaw(src), DISK_OK);
         VmdkCompactSet set;
         Vmdk_InitCompactSet(&set);
-        EXPECT_EQ(Vmdk_Compact(&rawDisk.handle, nullptr, &set, false, nullptr, nullptr), DISK_ERR_ARG);
+        EXPECT_EQ(Vmdk_Compact(&rawDisk.handle, nullptr, &set, false, nullptr, nullptr),
+                  DISK_ERR_ARG);
     }
     std::string plain = dir.file("plain.vmdk");
     ASSERT_EQ(Sh("qemu-img convert -S 0 -f raw -O vmdk " + Quote(src) + " " + Quote(plain)), 0);
@@ -387,7 +414,8 @@ TEST_F(VmdkMaintain, CompactionRefusalsAndOddHeaders) {
 // A small monolithic file whose header states a capacity far beyond its extent line is refused
 // at open, so neither compaction nor the rewrite writes a byte; and the writers size their
 // tables by the extent's sectors, whatever capacity the header record holds.
-TEST_F(VmdkMaintain, HeaderCapacityMustAgreeWithTheExtentLine) {
+TEST_F(VmdkMaintain, HeaderCapacityMustAgreeWithTheExtentLine)
+{
     std::vector<uint8_t> raw = PatternDisk(256 * 512, 6);
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
@@ -428,7 +456,8 @@ TEST_F(VmdkMaintain, HeaderCapacityMustAgreeWithTheExtentLine) {
         } else {
             VmdkTempFileSet set;
             Vmdk_InitTempFileSet(&set);
-            r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false, nullptr, nullptr);
+            r = Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false,
+                                             nullptr, nullptr);
             written = path + "_temp";
             EXPECT_LE(FileSize(written), size);
             EXPECT_EQ(Vmdk_DiscardTempFileSet(&set), DISK_OK);
@@ -440,19 +469,21 @@ TEST_F(VmdkMaintain, HeaderCapacityMustAgreeWithTheExtentLine) {
 
 // A descriptor that names one extent file twice reads, but a new file per extent would take
 // one name twice: compaction, rewrite and expansion refuse it with every file as it was.
-TEST_F(VmdkMaintain, ExtentFilesNamedTwiceAreNotRewritten) {
+TEST_F(VmdkMaintain, ExtentFilesNamedTwiceAreNotRewritten)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(2048 * 512, 29));
     TempDir d;
     std::string one = d.file("one.vmdk");
-    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse " + Quote(src) + " " +
-                 Quote(one)),
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse " + Quote(src) +
+                 " " + Quote(one)),
               0);
     // qemu names its single extent "one-s001.vmdk"; a second descriptor lists it twice.
     std::string twice = d.file("twice.vmdk");
-    WriteText(twice, "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
-                     "createType=\"twoGbMaxExtentSparse\"\nRW 2048 SPARSE \"one-s001.vmdk\"\n"
-                     "RW 2048 SPARSE \"one-s001.vmdk\"\nddb.adapterType = \"ide\"\n");
+    WriteText(twice,
+              "# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n"
+              "createType=\"twoGbMaxExtentSparse\"\nRW 2048 SPARSE \"one-s001.vmdk\"\n"
+              "RW 2048 SPARSE \"one-s001.vmdk\"\nddb.adapterType = \"ide\"\n");
     auto before = Snapshot(d.path());
     EXPECT_EQ(CompactImage(twice, false), DISK_ERR_ARG);
     EXPECT_TRUE(Snapshot(d.path()) == before);
@@ -477,13 +508,15 @@ TEST_F(VmdkMaintain, ExtentFilesNamedTwiceAreNotRewritten) {
     WriteText(e.file("t.vmdk"), text);
     ASSERT_TRUE(Os_RemoveFile(e.file("x.vmdk").c_str()));
     before = Snapshot(e.path());
-    EXPECT_EQ(Maintain(e.file("t.vmdk"), Op::Expand, false, 2048 + VMDK_EXPAND_MIN_UNIT), DISK_ERR_ARG);
+    EXPECT_EQ(Maintain(e.file("t.vmdk"), Op::Expand, false, 2048 + VMDK_EXPAND_MIN_UNIT),
+              DISK_ERR_ARG);
     EXPECT_TRUE(Snapshot(e.path()) == before);
 }
 
 // ---- Rewriting without free space ---------------------------------------------------------------
 
-TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
+TEST_F(VmdkMaintain, RewriteWithoutFreeSpace)
+{
     if (!HaveFsTools()) GTEST_SKIP() << "file-system tools missing";
     std::string dirty, clean, log;
     ASSERT_TRUE(MakeGarbageVolume(dir.path(), "fat", 32768 + 7, &dirty, &clean, &log)) << log;
@@ -528,7 +561,9 @@ TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
         if (oneFile) {
             std::string text = EmbeddedText(path);
             EXPECT_NE(text.find("createType=\"monolithicSparse\""), std::string::npos) << text;
-            EXPECT_NE(text.find("RW " + std::to_string(32768 + 7) + " SPARSE \"disk.vmdk\""), std::string::npos) << text;
+            EXPECT_NE(text.find("RW " + std::to_string(32768 + 7) + " SPARSE \"disk.vmdk\""),
+                      std::string::npos)
+                << text;
             EXPECT_EQ(Header64(path, 8) & 0xFFFFFFFF, c.compress ? 0x30001u : 3u);
             EXPECT_NE(Header64(path, 56), VMDK_GD_AT_END);
             EXPECT_EQ(Header64(path, 20), 128u);  // grainSize: never the first track's own
@@ -544,7 +579,8 @@ TEST_F(VmdkMaintain, RewriteWithoutFreeSpace) {
 
 // A child is rewritten by its layer (zero grains keep hiding the parent); flat images and maps
 // with children are refused; a cancelled rewrite leaves the files as they were.
-TEST_F(VmdkMaintain, RewriteOfChildrenRefusalsAndCancellation) {
+TEST_F(VmdkMaintain, RewriteOfChildrenRefusalsAndCancellation)
+{
     std::string base, child;
     std::vector<uint8_t> expected;
     MakeQemuChild(dir, 8192, &base, &child, &expected);
@@ -577,7 +613,8 @@ TEST_F(VmdkMaintain, RewriteOfChildrenRefusalsAndCancellation) {
 
 // A split image of one 100 MiB extent grown to 5 GiB: the unit is 0x3FF800 sectors, the old
 // extent grows to one unit and two extents follow (0x3FF800 and 2101248 sectors).
-TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
+TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit)
+{
     for (uint32_t choice : {0u, 1u}) {
         SCOPED_TRACE(choice);
         TempDir d;
@@ -598,13 +635,20 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
         // grown extent is written for a fresh name; the old one stays with the kept descriptor.
         std::string old = choice ? "big-flat.vmdk" : "big-s001.vmdk";
         std::string first = choice ? "big-flat~1.vmdk" : "big-s001~1.vmdk";
-        EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"" + first + "\"" + suffix + "\n"), std::string::npos)
+        EXPECT_NE(
+            text.find("RW 4192256 " + std::string(type) + " \"" + first + "\"" + suffix + "\n"),
+            std::string::npos)
             << text;
-        EXPECT_NE(text.find("RW 4192256 " + std::string(type) + " \"big-s002.vmdk\"" + suffix + "\n"), std::string::npos)
+        EXPECT_NE(
+            text.find("RW 4192256 " + std::string(type) + " \"big-s002.vmdk\"" + suffix + "\n"),
+            std::string::npos)
             << text;
-        EXPECT_NE(text.find("RW 2101248 " + std::string(type) + " \"big-s003.vmdk\"" + suffix + "\n"), std::string::npos)
+        EXPECT_NE(
+            text.find("RW 2101248 " + std::string(type) + " \"big-s003.vmdk\"" + suffix + "\n"),
+            std::string::npos)
             << text;
-        EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(grown / 1008) + "\""), std::string::npos);
+        EXPECT_NE(text.find("ddb.geometry.cylinders = \"" + std::to_string(grown / 1008) + "\""),
+                  std::string::npos);
         EXPECT_TRUE(Exists(d.file(old)));
         EXPECT_TRUE(Exists(path + "_del"));
         EXPECT_FALSE(AnyNameEndsWith(d.path(), "_temp"));
@@ -615,7 +659,8 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
         std::vector<uint8_t> head(4096 * 512), tail(1 << 20);
         ASSERT_EQ(Disk_Read(&image.handle, 0, head.size(), head.data()), DISK_OK);
         EXPECT_TRUE(head == PatternDisk(4096 * 512, 6));
-        ASSERT_EQ(Disk_Read(&image.handle, grown * 512 - tail.size(), tail.size(), tail.data()), DISK_OK);
+        ASSERT_EQ(Disk_Read(&image.handle, grown * 512 - tail.size(), tail.size(), tail.data()),
+                  DISK_OK);
         EXPECT_TRUE(std::all_of(tail.begin(), tail.end(), [](uint8_t b) { return b == 0; }));
         image.Close();
         EXPECT_EQ(QemuCheck(path), "");
@@ -625,7 +670,8 @@ TEST_F(VmdkMaintain, ExpandingASplitImageAddsExtentsOfTheUnit) {
 
 // The unit never is the 63-sector first-track extent; growing by exactly two units adds one
 // full extent; more than 1000 extents are refused before anything is written.
-TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
+TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit)
+{
     TempDir d;
     std::string src = d.file("src.raw");
     WriteFile(src, PatternDisk(8192 * 512, 12));
@@ -633,7 +679,8 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
     ASSERT_EQ(CreateImage(src, path, 0, true, 0), DISK_OK);  // extents of 63 and 8129 sectors
     ASSERT_EQ(Maintain(path, Op::Expand, false, 8192 + 4096), DISK_OK);
     std::string text = Text(path);
-    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 12225 SPARSE \"ft-s002~1.vmdk\"\n\n"), std::string::npos)
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 12225 SPARSE \"ft-s002~1.vmdk\"\n\n"),
+              std::string::npos)
         << text;
     ASSERT_EQ(truncate(src.c_str(), (8192 + 4096) * 512), 0);
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
@@ -645,9 +692,12 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
     const uint64_t unit = 0x3FF800;
     EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_ERR_BACKUP_EXISTS);
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
-    ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit, nullptr, false, OUTPUT_COMMIT_REPLACE_BACKUP), DISK_OK);
+    ASSERT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit, nullptr, false,
+                       OUTPUT_COMMIT_REPLACE_BACKUP),
+              DISK_OK);
     text = Text(path);
-    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002~2.vmdk\"\nRW 4192256 SPARSE "
+    EXPECT_NE(text.find("RW 63 SPARSE \"ft-s001.vmdk\"\nRW 4192256 SPARSE \"ft-s002~2.vmdk\"\nRW "
+                        "4192256 SPARSE "
                         "\"ft-s003.vmdk\"\n\n"),
               std::string::npos)
         << text;
@@ -663,14 +713,16 @@ TEST_F(VmdkMaintain, ExpansionUnitAndExtentLimit) {
 
     auto before = Snapshot(d.path());
     EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 1000 * unit), DISK_ERR_ARG);
-    EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit), DISK_ERR_ARG);  // not above the current size
+    EXPECT_EQ(Maintain(path, Op::Expand, false, 63 + 2 * unit),
+              DISK_ERR_ARG);  // not above the current size
     EXPECT_EQ(Snapshot(d.path()), before);
 }
 
 // An image whose largest extent is not whole grains of 128 sectors grows by extents of that
 // size rounded up to whole grains, with the image's own grain size; data that qemu-io writes
 // across the boundary of two new extents reads back the same through our reader.
-TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains) {
+TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains)
+{
     TempDir d;
     const uint64_t split = 0x3FF840;  // whole grains of 64 sectors, not of 128
     const uint64_t total = split + 1000;
@@ -689,7 +741,8 @@ TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains) {
     const uint64_t grown = total + 2 * unit + 500;
     ASSERT_EQ(Maintain(path, Op::Expand, false, grown), DISK_OK);
     std::string text = Text(path);
-    EXPECT_NE(text.find("RW 4192320 SPARSE \"g-s001.vmdk\"\nRW 4192384 SPARSE \"g-s002~1.vmdk\"\nRW 4192384 SPARSE "
+    EXPECT_NE(text.find("RW 4192320 SPARSE \"g-s001.vmdk\"\nRW 4192384 SPARSE "
+                        "\"g-s002~1.vmdk\"\nRW 4192384 SPARSE "
                         "\"g-s003.vmdk\"\nRW " +
                         std::to_string(grown - split - 2 * unit) + " SPARSE \"g-s004.vmdk\"\n"),
               std::string::npos)
@@ -699,18 +752,21 @@ TEST_F(VmdkMaintain, ExpansionUnitIsWholeGrains) {
     EXPECT_EQ(QemuCheck(path), "");
     // 64 KiB across the boundary of the third and fourth extents.
     const uint64_t at = (split + 2 * unit) * 512 - 32768;
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x5a " + std::to_string(at) + " 64k' " + Quote(path)), 0);
+    ASSERT_EQ(
+        Sh("qemu-io -f vmdk -c 'write -P 0x5a " + std::to_string(at) + " 64k' " + Quote(path)), 0);
     Disk image;
     ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
     std::vector<uint8_t> got(3 * 65536);
-    ASSERT_EQ(Disk_Read(&image.handle, at - 65536, static_cast<uint32_t>(got.size()), got.data()), DISK_OK);
+    ASSERT_EQ(Disk_Read(&image.handle, at - 65536, static_cast<uint32_t>(got.size()), got.data()),
+              DISK_OK);
     for (size_t i = 0; i < got.size(); ++i)
         ASSERT_EQ(got[i], i >= 65536 && i < 2 * 65536 ? 0x5a : 0) << "byte " << i;
 }
 
 // Monolithic sparse and flat images grow in place of their one file; the added sectors read as
 // zeros. A cancelled expansion leaves the files as they were.
-TEST_F(VmdkMaintain, ExpandingMonolithicImages) {
+TEST_F(VmdkMaintain, ExpandingMonolithicImages)
+{
     for (uint32_t choice : {0u, 1u, 2u, 3u}) {
         SCOPED_TRACE(choice);
         TempDir d;
@@ -745,7 +801,8 @@ TEST_F(VmdkMaintain, ExpandingMonolithicImages) {
 
 // A child smaller than its parent grown to the parent's size: its own grains stay (zero grains
 // keep hiding the parent) and the added part reads through to the parent.
-TEST_F(VmdkMaintain, ExpandingAChildToItsParentsSize) {
+TEST_F(VmdkMaintain, ExpandingAChildToItsParentsSize)
+{
     std::string base, child;
     std::vector<uint8_t> expected;
     MakeQemuChild(dir, 8192, &base, &child, &expected, 4096);
@@ -763,7 +820,8 @@ TEST_F(VmdkMaintain, ExpandingAChildToItsParentsSize) {
 
 // ---- Child disks -----------------------------------------------------------------------------------
 
-TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
+TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent)
+{
     std::vector<uint8_t> raw = PatternDisk(8192 * 512 + 7 * 512, 17);
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
@@ -779,16 +837,19 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
         {"twoGbMaxExtentSparse", nullptr, nullptr, "twoGbMaxExtentSparse"},
         {"twoGbMaxExtentFlat", nullptr, nullptr, "twoGbMaxExtentSparse"},
         {"streamOptimized", nullptr, nullptr, "monolithicSparse"},
-        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"MONOLITHICflat\"", "monolithicSparse"},
-        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"vmfs\"", "twoGbMaxExtentSparse"},
-        {"twoGbMaxExtentFlat", "createType=\"twoGbMaxExtentFlat\"", "createType=\"VMFS\"", "twoGbMaxExtentSparse"},
+        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"MONOLITHICflat\"",
+         "monolithicSparse"},
+        {"monolithicFlat", "createType=\"monolithicFlat\"", "createType=\"vmfs\"",
+         "twoGbMaxExtentSparse"},
+        {"twoGbMaxExtentFlat", "createType=\"twoGbMaxExtentFlat\"", "createType=\"VMFS\"",
+         "twoGbMaxExtentSparse"},
     };
     for (const Parent& p : parents) {
         SCOPED_TRACE(std::string(p.subformat) + (p.editTo ? std::string(" as ") + p.editTo : ""));
         TempDir d;
         std::string parent = d.file("parent.vmdk");
-        ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(p.subformat) + " " + Quote(src) +
-                     " " + Quote(parent)),
+        ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(p.subformat) +
+                     " " + Quote(src) + " " + Quote(parent)),
                   0);
         if (p.editFrom) {
             std::string text = Text(parent);
@@ -797,7 +858,8 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
             text.replace(at, std::strlen(p.editFrom), p.editTo);
             if (std::string(p.editTo).find("vmfs") != std::string::npos ||
                 std::string(p.editTo).find("VMFS") != std::string::npos) {
-                for (size_t f; (f = text.find(" FLAT ")) != std::string::npos;) text.replace(f, 6, " VMFS ");
+                for (size_t f; (f = text.find(" FLAT ")) != std::string::npos;)
+                    text.replace(f, 6, " VMFS ");
             }
             WriteText(parent, text);
         }
@@ -807,16 +869,20 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
         {
             Disk image;
             ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
-            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_OK);
+            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false),
+                      DISK_OK);
         }
         bool split = std::string(p.childType) == "twoGbMaxExtentSparse";
         std::string text = split ? Text(child) : EmbeddedText(child);
-        EXPECT_NE(text.find("createType=\"" + std::string(p.childType) + "\""), std::string::npos) << text;
+        EXPECT_NE(text.find("createType=\"" + std::string(p.childType) + "\""), std::string::npos)
+            << text;
         EXPECT_NE(text.find("parentFileNameHint=\"../parent.vmdk\""), std::string::npos) << text;
         EXPECT_EQ(text.find("ddb."), std::string::npos) << text;
         EXPECT_EQ(text.find("FLAT"), std::string::npos) << text;
         EXPECT_EQ(text.find("VMFS"), std::string::npos) << text;
-        EXPECT_NE(text.find(split ? "SPARSE \"child-s001.vmdk\"" : "SPARSE \"child.vmdk\""), std::string::npos) << text;
+        EXPECT_NE(text.find(split ? "SPARSE \"child-s001.vmdk\"" : "SPARSE \"child.vmdk\""),
+                  std::string::npos)
+            << text;
         Disk image;
         ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
         EXPECT_TRUE(Vmdk_HasParent(image.Image()));
@@ -826,7 +892,8 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
         if (p.editFrom) {
             std::string text = parentText;
             text.replace(text.find(p.editTo), std::strlen(p.editTo), p.editFrom);
-            for (size_t f; (f = text.find(" VMFS ")) != std::string::npos;) text.replace(f, 6, " FLAT ");
+            for (size_t f; (f = text.find(" VMFS ")) != std::string::npos;)
+                text.replace(f, 6, " FLAT ");
             WriteText(parent, text);
         }
         EXPECT_EQ(QemuCheck(child), "");
@@ -843,7 +910,8 @@ TEST_F(VmdkMaintain, AChildOfEveryCreateTypeReadsThroughToItsParent) {
 // A child of an image split into extents that are not whole grains of 128 sectors (100000)
 // ends its extents on grain boundaries too: what qemu-io writes across an extent boundary of
 // the child reads back the same through our reader and through qemu-img.
-TEST_F(VmdkMaintain, ChildExtentsEndOnGrainBoundaries) {
+TEST_F(VmdkMaintain, ChildExtentsEndOnGrainBoundaries)
+{
     const uint64_t sectors = 250000;
     std::vector<uint8_t> raw = PatternDisk(sectors * 512, 23);
     std::string src = dir.file("src.raw");
@@ -852,12 +920,14 @@ TEST_F(VmdkMaintain, ChildExtentsEndOnGrainBoundaries) {
         SCOPED_TRACE(choice ? "flat parent" : "sparse parent");
         TempDir d;
         std::string parent = d.file("parent.vmdk");
-        ASSERT_EQ(CreateImage(src, parent, choice, false, 100000), DISK_OK);  // 100000, 100000, 50000
+        ASSERT_EQ(CreateImage(src, parent, choice, false, 100000),
+                  DISK_OK);  // 100000, 100000, 50000
         std::string child = d.file("child.vmdk");
         {
             Disk image;
             ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
-            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_OK);
+            ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false),
+                      DISK_OK);
         }
         // 64 KiB across each extent boundary.
         std::vector<uint8_t> expected = raw;
@@ -878,7 +948,8 @@ TEST_F(VmdkMaintain, ChildExtentsEndOnGrainBoundaries) {
     }
 }
 
-TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
+TEST_F(VmdkMaintain, ChildHintsAndRefusals)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(2000 * 512, 2));
     std::string parent = dir.file("p.vmdk");
@@ -889,7 +960,8 @@ TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
     ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), same.c_str(), false), DISK_OK);
     ASSERT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), absolute.c_str(), true), DISK_OK);
     EXPECT_NE(EmbeddedText(same).find("parentFileNameHint=\"p.vmdk\""), std::string::npos);
-    EXPECT_NE(EmbeddedText(absolute).find("parentFileNameHint=\"" + parent + "\""), std::string::npos);
+    EXPECT_NE(EmbeddedText(absolute).find("parentFileNameHint=\"" + parent + "\""),
+              std::string::npos);
     // The parent's hardware version rounds the child's header capacity.
     EXPECT_EQ(Header64(same, 12), 2048u);
     EXPECT_EQ(QemuCompare(src, "raw", same, "vmdk"), "");
@@ -905,17 +977,20 @@ TEST_F(VmdkMaintain, ChildHintsAndRefusals) {
     auto before = Snapshot(dir.path());
     EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), parent.c_str(), false), DISK_ERR_ARG);
     std::string longPath = dir.path() + "/" + std::string(4200, 'c') + ".vmdk";
-    EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), longPath.c_str(), false), DISK_ERR_ARG);
+    EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), longPath.c_str(), false),
+              DISK_ERR_ARG);
     Disk rawDisk;
     ASSERT_EQ(rawDisk.OpenRaw(src), DISK_OK);
-    EXPECT_EQ(Vmdk_CreateChild(&rawDisk.handle, src.c_str(), dir.file("c4.vmdk").c_str(), false), DISK_ERR_ARG);
+    EXPECT_EQ(Vmdk_CreateChild(&rawDisk.handle, src.c_str(), dir.file("c4.vmdk").c_str(), false),
+              DISK_ERR_ARG);
     EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
 // A child whose descriptor or extents would land on a file of its parent (the parent under
 // another spelling, its flat file, one of its numbered extents) is refused with every file of
 // the parent as it was.
-TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles) {
+TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(4096 * 512, 23));
     struct Case {
@@ -940,7 +1015,8 @@ TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles) {
         ASSERT_EQ(CreateImage(src, d.file("x.vmdk"), c.choice, false, c.split), DISK_OK);
         ASSERT_TRUE(Os_RenameFile(d.file("x.vmdk").c_str(), parent.c_str()));
         if (c.choice == 1) {
-            ASSERT_TRUE(Os_RenameFile(d.file("x-flat.vmdk").c_str(), d.file("p-flat.vmdk").c_str()));
+            ASSERT_TRUE(
+                Os_RenameFile(d.file("x-flat.vmdk").c_str(), d.file("p-flat.vmdk").c_str()));
             std::string text = Text(parent);
             text.replace(text.find("x-flat.vmdk"), 11, "p-flat.vmdk");
             WriteText(parent, text);
@@ -951,8 +1027,10 @@ TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles) {
             ASSERT_EQ(image.OpenVmdk(parent), DISK_OK);
             std::string child = d.path() + "/" + c.child;
             size_t at = child.find("DIR");
-            if (at != std::string::npos) child.replace(at, 3, d.path().substr(d.path().rfind('/') + 1));
-            EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false), DISK_ERR_ARG);
+            if (at != std::string::npos)
+                child.replace(at, 3, d.path().substr(d.path().rfind('/') + 1));
+            EXPECT_EQ(Vmdk_CreateChild(&image.handle, parent.c_str(), child.c_str(), false),
+                      DISK_ERR_ARG);
         }
         EXPECT_TRUE(Snapshot(d.path()) == before);
         Disk image;
@@ -979,7 +1057,8 @@ TEST_F(VmdkMaintain, ChildrenNeverOverwriteTheirParentsFiles) {
 
 // ---- Descriptor parameters ---------------------------------------------------------------------
 
-TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
+TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(4096 * 512, 3));
     std::string path = dir.file("e.vmdk");
@@ -1000,16 +1079,22 @@ TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
     reset();
     edits->uuid.set = 1;
     Text_FromCStringUtf8(&edits->uuid.value, longUuid.c_str());
-    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+        DISK_ERR_ARG);
     reset();
     edits->createType.set = 1;
     Text_FromCStringUtf8(&edits->createType.value, "bogus");
-    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+        DISK_ERR_ARG);
     reset();
     edits->extentCount = 0;
     edits->adapter.set = 1;
     edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
-    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_ERR_ARG);
+    EXPECT_EQ(
+        Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+        DISK_ERR_ARG);
     EXPECT_EQ(ReadFile(path), original);
 
     // Adapter, hardware version and a new uuid line: only the descriptor sectors change.
@@ -1020,17 +1105,22 @@ TEST_F(VmdkMaintain, ChangingParametersOfAnEmbeddedDescriptor) {
     edits->hwVersionIndex.value = 12;
     edits->uuid.set = 1;
     Text_FromCStringUtf8(&edits->uuid.value, "60 00 c2 9a");
-    ASSERT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8), DISK_OK);
+    ASSERT_EQ(
+        Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+        DISK_OK);
     EXPECT_EQ(image.Image()->descriptor.adapter, VMDK_ADAPTER_LSILOGIC);
     EXPECT_EQ(image.Image()->descriptor.hwVersionIndex, 12u);
     image.Close();
     std::vector<uint8_t> changed = ReadFile(path);
     ASSERT_EQ(changed.size(), original.size());
     EXPECT_TRUE(std::equal(original.begin(), original.begin() + 512, changed.begin()));
-    EXPECT_TRUE(std::equal(original.begin() + 21 * 512, original.end(), changed.begin() + 21 * 512));
+    EXPECT_TRUE(
+        std::equal(original.begin() + 21 * 512, original.end(), changed.begin() + 21 * 512));
     std::string text = EmbeddedText(path);
     EXPECT_NE(text.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << text;
-    EXPECT_NE(text.find("ddb.virtualHWVersion = \"17\"\nddb.uuid = \"60 00 c2 9a\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ddb.virtualHWVersion = \"17\"\nddb.uuid = \"60 00 c2 9a\"\n"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(QemuCheck(path), "");
     EXPECT_EQ(QemuCompare(src, "raw", path, "vmdk"), "");
 }
@@ -1045,19 +1135,22 @@ struct FailingFile {
     char buffer[1 << 20];
 };
 
-ssize_t FailingRead(void* c, char* buf, size_t size) {
+ssize_t FailingRead(void* c, char* buf, size_t size)
+{
     FailingFile* f = static_cast<FailingFile*>(c);
     ssize_t n = pread(f->fd, buf, size, f->pos);
     if (n > 0) f->pos += n;
     return n;
 }
 
-ssize_t FailingWrite(void*, const char*, size_t) {
+ssize_t FailingWrite(void*, const char*, size_t)
+{
     errno = EIO;
     return -1;
 }
 
-int FailingSeek(void* c, off64_t* offset, int whence) {
+int FailingSeek(void* c, off64_t* offset, int whence)
+{
     FailingFile* f = static_cast<FailingFile*>(c);
     off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : lseek(f->fd, 0, SEEK_END);
     f->pos = base + *offset;
@@ -1065,7 +1158,8 @@ int FailingSeek(void* c, off64_t* offset, int whence) {
     return 0;
 }
 
-int FailingClose(void* c) {
+int FailingClose(void* c)
+{
     FailingFile* f = static_cast<FailingFile*>(c);
     close(f->fd);
     delete f;
@@ -1073,7 +1167,8 @@ int FailingClose(void* c) {
 }
 
 // Opens read-only files as usual and writable ones as failing files.
-int OpenFailingWrites(const char* path, bool readOnly, ByteStream** out, void* user) {
+int OpenFailingWrites(const char* path, bool readOnly, ByteStream** out, void* user)
+{
     if (readOnly) return FileOpener_DefaultOpen(path, readOnly, out, user);
     int fd = open(path, O_RDWR);
     if (fd < 0) return -1;
@@ -1090,7 +1185,8 @@ int OpenFailingWrites(const char* path, bool readOnly, ByteStream** out, void* u
 
 // An embedded descriptor whose write-back fails (the data never reaches the disk) is reported as
 // a failure; the image keeps its old descriptor.
-TEST_F(VmdkMaintain, AFailedWriteBackOfAnEmbeddedDescriptorIsReported) {
+TEST_F(VmdkMaintain, AFailedWriteBackOfAnEmbeddedDescriptorIsReported)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(4096 * 512, 4));
     std::string path = dir.file("e.vmdk");
@@ -1104,17 +1200,20 @@ TEST_F(VmdkMaintain, AFailedWriteBackOfAnEmbeddedDescriptorIsReported) {
     edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
     FileOpener failing{OpenFailingWrites, nullptr};
     Disk image;
-    ASSERT_EQ(Disk_OpenVmdkWithHandler(&image.handle, &failing, path.c_str(), false, VMDK_PARENT_OPTIONAL, nullptr),
+    ASSERT_EQ(Disk_OpenVmdkWithHandler(&image.handle, &failing, path.c_str(), false,
+                                       VMDK_PARENT_OPTIONAL, nullptr),
               DISK_OK);
     const uint32_t adapter = image.Image()->descriptor.adapter;
-    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
-              DISK_ERR_WRITE);
+    EXPECT_EQ(
+        Vmdk_ChangeParameters(&image.handle, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+        DISK_ERR_WRITE);
     EXPECT_EQ(image.Image()->descriptor.adapter, adapter);
     image.Close();
     EXPECT_EQ(ReadFile(path), original);
 }
 
-TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
+TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(4096 * 512, 3));
     std::string path = dir.file("f.vmdk");
@@ -1130,7 +1229,9 @@ TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
     edits->encoding.value = VMDK_ENCODING_SHIFT_JIS;
     Disk image;
     ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
-    ASSERT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8, TEXT_ENC_SJIS), DISK_OK);
+    ASSERT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8,
+                                    TEXT_ENC_SJIS),
+              DISK_OK);
     // The image is open again over the new descriptor.
     EXPECT_EQ(image.Image()->descriptor.heads, 255u);
     EXPECT_EQ(image.Image()->descriptor.textEncoding, TEXT_ENC_SJIS);
@@ -1153,7 +1254,8 @@ TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
     edits->extents[0].set = 1;
     edits->extents[0].sectors = 4096;
     Text_FromCStringUtf8(&edits->extents[0].fileName, "elsewhere-flat.vmdk");
-    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8, TEXT_ENC_UTF8),
+    EXPECT_EQ(Vmdk_ChangeParameters(&image.handle, edits.get(), path.c_str(), TEXT_ENC_UTF8,
+                                    TEXT_ENC_UTF8),
               DISK_ERR_ARG);
     EXPECT_TRUE(ReadFile(path) == descriptor);
     EXPECT_EQ(ListDir(dir.path()), (std::vector<std::string>{"f-flat.vmdk", "f.vmdk", "src.raw"}));
@@ -1164,7 +1266,8 @@ TEST_F(VmdkMaintain, ChangingParametersOfADescriptorFile) {
 
 // A set is swapped in as one: when one new file cannot take its place, every original stays
 // (no file half old and half new), the temporary files go, and the commit reports the failure.
-TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals) {
+TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals)
+{
     std::string src = dir.file("src.raw");
     WriteFile(src, PatternDisk(8192 * 512, 19));
     TempDir d;
@@ -1177,7 +1280,8 @@ TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals) {
         {
             Disk image;
             ASSERT_EQ(image.OpenVmdk(path, false), DISK_OK);
-            ASSERT_EQ(Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set, false, nullptr, nullptr),
+            ASSERT_EQ(Vmdk_RewriteWithoutFreeSpace(path.c_str(), &image.handle, nullptr, &set,
+                                                   false, nullptr, nullptr),
                       DISK_OK);
         }
         ASSERT_TRUE(Os_RemoveFile(d.file("s-s003~1.vmdk_temp").c_str()));

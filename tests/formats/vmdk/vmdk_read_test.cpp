@@ -10,7 +10,8 @@ namespace {
 
 class VmdkRead : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!Qemu()) GTEST_SKIP() << "qemu-img or qemu-io missing";
     }
     TempDir dir;
@@ -20,13 +21,16 @@ std::string Sectors(uint64_t n) { return std::to_string(n * 512); }
 
 }  // namespace
 
-TEST_F(VmdkRead, EveryLayoutReadsLikeItsSource) {
+TEST_F(VmdkRead, EveryLayoutReadsLikeItsSource)
+{
     struct Layout {
         const char* subformat;
         const char* adapter;
     };
-    const Layout layouts[] = {{"monolithicSparse", "ide"},      {"monolithicFlat", "lsilogic"},
-                              {"twoGbMaxExtentSparse", "ide"},  {"twoGbMaxExtentFlat", "buslogic"},
+    const Layout layouts[] = {{"monolithicSparse", "ide"},
+                              {"monolithicFlat", "lsilogic"},
+                              {"twoGbMaxExtentSparse", "ide"},
+                              {"twoGbMaxExtentFlat", "buslogic"},
                               {"streamOptimized", "lsilogic"}};
     // Whole grains, and whole grains + 7 sectors.
     for (uint64_t bytes : {uint64_t(6) << 20, (uint64_t(6) << 20) + 7 * 512}) {
@@ -35,9 +39,10 @@ TEST_F(VmdkRead, EveryLayoutReadsLikeItsSource) {
         WriteFile(src, raw);
         for (const Layout& l : layouts) {
             std::string out = dir.file(std::string(l.subformat) + std::to_string(bytes) + ".vmdk");
-            ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.subformat) +
-                         ",adapter_type=" + l.adapter + " " + Quote(src) + " " + Quote(out)),
-                      0);
+            ASSERT_EQ(
+                Sh("qemu-img convert -f raw -O vmdk -o subformat=" + std::string(l.subformat) +
+                   ",adapter_type=" + l.adapter + " " + Quote(src) + " " + Quote(out)),
+                0);
             Image img;
             ASSERT_EQ(img.Open(out), DISK_OK) << l.subformat;
             EXPECT_EQ(img.Total() * 512, bytes) << l.subformat;
@@ -60,29 +65,32 @@ TEST_F(VmdkRead, EveryLayoutReadsLikeItsSource) {
     }
 }
 
-TEST_F(VmdkRead, EmptyRangeAndLayerQueries) {
+TEST_F(VmdkRead, EmptyRangeAndLayerQueries)
+{
     uint64_t bytes = uint64_t(6) << 20;
     std::vector<uint8_t> raw = PatternDisk(bytes, 7);
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
     for (const char* sub : {"monolithicSparse", "streamOptimized", "monolithicFlat"}) {
         std::string out = dir.file(std::string(sub) + ".vmdk");
-        ASSERT_EQ(Sh(std::string("qemu-img convert -f raw -O vmdk -o subformat=") + sub + " " + Quote(src) + " " +
-                     Quote(out)),
+        ASSERT_EQ(Sh(std::string("qemu-img convert -f raw -O vmdk -o subformat=") + sub + " " +
+                     Quote(src) + " " + Quote(out)),
                   0);
         Image img;
         ASSERT_EQ(img.Open(out), DISK_OK);
         // Per 128-sector block: data, then two blocks without (block 1 has one byte at its end).
         for (uint64_t block = 0; block < bytes / 65536; ++block) {
             bool e = true;
-            ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, block * 128, 128, &e, nullptr, nullptr), DISK_OK);
+            ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, block * 128, 128, &e, nullptr, nullptr),
+                      DISK_OK);
             bool expected = block % 3 != 0 && block != 1 && block != bytes / 65536 - 1;
             EXPECT_EQ(e, expected) << sub << " block " << block;
         }
         bool e = false;
         ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 128, 127, &e, nullptr, nullptr), DISK_OK);
         EXPECT_TRUE(e) << sub;
-        EXPECT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, img.Total() - 1, 2, &e, nullptr, nullptr), DISK_ERR_ARG);
+        EXPECT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, img.Total() - 1, 2, &e, nullptr, nullptr),
+                  DISK_ERR_ARG);
         bool u = false;
         int r = Vmdk_IsRangeUnallocated(img.image, nullptr, 0, 128, &u);
         if (std::string(sub) == "monolithicFlat") {
@@ -96,17 +104,21 @@ TEST_F(VmdkRead, EmptyRangeAndLayerQueries) {
     }
 }
 
-TEST_F(VmdkRead, SplitSetsAcrossExtentBoundaries) {
+TEST_F(VmdkRead, SplitSetsAcrossExtentBoundaries)
+{
     // qemu cuts split images into extents of 4192256 sectors.
     const uint64_t boundary = 4192256;
     for (const char* sub : {"twoGbMaxExtentSparse", "twoGbMaxExtentFlat"}) {
         TempDir d;
         std::string out = d.file("big.vmdk");
-        ASSERT_EQ(Sh(std::string("qemu-img create -q -f vmdk -o subformat=") + sub + " " + Quote(out) + " 4100M"), 0);
-        ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xaa " + Sectors(boundary - 100) + " " + Sectors(300) +
-                     "' -c 'write -P 0x55 " + Sectors(2 * boundary - 1) + " 1024' -c 'write -P 0x11 " +
-                     Sectors(4100ull * 2048 - 3) + " 1536' " + Quote(out)),
+        ASSERT_EQ(Sh(std::string("qemu-img create -q -f vmdk -o subformat=") + sub + " " +
+                     Quote(out) + " 4100M"),
                   0);
+        ASSERT_EQ(
+            Sh("qemu-io -f vmdk -c 'write -P 0xaa " + Sectors(boundary - 100) + " " + Sectors(300) +
+               "' -c 'write -P 0x55 " + Sectors(2 * boundary - 1) + " 1024' -c 'write -P 0x11 " +
+               Sectors(4100ull * 2048 - 3) + " 1536' " + Quote(out)),
+            0);
         std::string raw = d.file("big.raw");
         ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(out) + " " + Quote(raw)), 0);
         Image img;
@@ -115,10 +127,13 @@ TEST_F(VmdkRead, SplitSetsAcrossExtentBoundaries) {
         EXPECT_EQ(img.Total(), 4100ull * 2048);
         const uint64_t windows[] = {0, boundary - 4096, 2 * boundary - 2048, 4100ull * 2048 - 4096};
         for (uint64_t w : windows) {
-            std::vector<uint8_t> got = ReadRange(img.image, w * 512, 8192 * 512 > (4100ull * 2048 - w) * 512
-                                                                        ? static_cast<uint32_t>((4100ull * 2048 - w) * 512)
-                                                                        : 8192 * 512);
-            std::vector<uint8_t> expected = ReadFileRange(raw, w * 512, static_cast<uint32_t>(got.size()));
+            std::vector<uint8_t> got =
+                ReadRange(img.image, w * 512,
+                          8192 * 512 > (4100ull * 2048 - w) * 512
+                              ? static_cast<uint32_t>((4100ull * 2048 - w) * 512)
+                              : 8192 * 512);
+            std::vector<uint8_t> expected =
+                ReadFileRange(raw, w * 512, static_cast<uint32_t>(got.size()));
             EXPECT_TRUE(got == expected) << sub << " window " << w;
         }
         // A read that crosses from one extent into the next returns both parts in one buffer.
@@ -126,28 +141,37 @@ TEST_F(VmdkRead, SplitSetsAcrossExtentBoundaries) {
         EXPECT_EQ(cross[0], 0xaa);
         EXPECT_EQ(cross[1023], 0xaa);
         bool e = true;
-        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary + 300, 1000, &e, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary + 300, 1000, &e, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_TRUE(e);
-        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary - 10, 20, &e, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, boundary - 10, 20, &e, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_FALSE(e);
-        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary, 100, &e, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary, 100, &e, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_FALSE(e);
-        ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary + 1, 100, &e, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(
+            Vmdk_IsRangeEmpty(img.image, nullptr, 2 * boundary + 1, 100, &e, nullptr, nullptr),
+            DISK_OK);
         EXPECT_TRUE(e);
     }
 }
 
-TEST_F(VmdkRead, ChildrenReadThroughTheirParents) {
+TEST_F(VmdkRead, ChildrenReadThroughTheirParents)
+{
     std::string base = dir.file("base.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 10M"), 0);
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 1M' -c 'write -P 0xcc 4M 64k' " + Quote(base)), 0);
+    ASSERT_EQ(
+        Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 1M' -c 'write -P 0xcc 4M 64k' " + Quote(base)), 0);
     for (const char* sub : {"monolithicSparse", "twoGbMaxExtentSparse"}) {
         std::string child = dir.file(std::string("child-") + sub + ".vmdk");
-        ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=" + std::string(sub) + " -b base.vmdk -F vmdk " +
-                     Quote(child)),
+        ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=" + std::string(sub) +
+                     " -b base.vmdk -F vmdk " + Quote(child)),
                   0);
         // Part of a grain written in the child: the rest of the grain comes from the parent too.
-        ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xdd 512k 4k' -c 'write -z 4M 64k' " + Quote(child)), 0);
+        ASSERT_EQ(
+            Sh("qemu-io -f vmdk -c 'write -P 0xdd 512k 4k' -c 'write -z 4M 64k' " + Quote(child)),
+            0);
         std::string raw = dir.file("child.raw");
         ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(child) + " " + Quote(raw)), 0);
         Image img;
@@ -167,7 +191,8 @@ TEST_F(VmdkRead, ChildrenReadThroughTheirParents) {
         ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 4096, 2048, &e, nullptr, nullptr), DISK_OK);
         EXPECT_TRUE(e);  // neither layer holds data there
         ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 8192, 2048, &e, nullptr, nullptr), DISK_OK);
-        EXPECT_EQ(e, ReadFileRange(raw, 8192 * 512, 2048 * 512) == std::vector<uint8_t>(2048 * 512, 0));
+        EXPECT_EQ(
+            e, ReadFileRange(raw, 8192 * 512, 2048 * 512) == std::vector<uint8_t>(2048 * 512, 0));
         // The parent path resolves next to the child.
         uint8_t h[4096], w[4096], p[4096];
         TextBuffer hint, work, result;
@@ -180,7 +205,8 @@ TEST_F(VmdkRead, ChildrenReadThroughTheirParents) {
     }
 }
 
-TEST_F(VmdkRead, ParentModesAndMissingParents) {
+TEST_F(VmdkRead, ParentModesAndMissingParents)
+{
     std::string base = dir.file("base.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 10M"), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 1M' " + Quote(base)), 0);
@@ -216,7 +242,8 @@ TEST_F(VmdkRead, ParentModesAndMissingParents) {
     }
 }
 
-TEST_F(VmdkRead, ParentOfAnotherSize) {
+TEST_F(VmdkRead, ParentOfAnotherSize)
+{
     std::string base = dir.file("small.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 1M"), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x77 0 1M' " + Quote(base)), 0);
@@ -228,7 +255,8 @@ TEST_F(VmdkRead, ParentOfAnotherSize) {
     std::vector<uint8_t> all = ReadAll(img.image);
     EXPECT_EQ(all[0], 0x77);
     EXPECT_EQ(all[(1 << 20) - 1], 0x77);
-    EXPECT_TRUE(std::vector<uint8_t>(all.begin() + (1 << 20), all.end()) == std::vector<uint8_t>(2 << 20, 0));
+    EXPECT_TRUE(std::vector<uint8_t>(all.begin() + (1 << 20), all.end()) ==
+                std::vector<uint8_t>(2 << 20, 0));
     bool e = false;
     ASSERT_EQ(Vmdk_IsRangeEmpty(img.image, nullptr, 2048, 4096, &e, nullptr, nullptr), DISK_OK);
     EXPECT_TRUE(e);
@@ -237,21 +265,27 @@ TEST_F(VmdkRead, ParentOfAnotherSize) {
 namespace {
 
 // A child descriptor file naming its parent, over a fresh sparse extent of the given size.
-void MakeChild(const TempDir& d, const std::string& name, const std::string& parentHint, uint64_t sectors) {
+void MakeChild(const TempDir& d, const std::string& name, const std::string& parentHint,
+               uint64_t sectors)
+{
     std::string extent = name + "-s001.vmdk";
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " + Quote(d.file("tmp.vmdk")) + " " +
-                 Sectors(sectors)),
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
+                 Quote(d.file("tmp.vmdk")) + " " + Sectors(sectors)),
               0);
     ASSERT_EQ(Sh("mv " + Quote(d.file("tmp-s001.vmdk")) + " " + Quote(d.file(extent)) + " && rm " +
                  Quote(d.file("tmp.vmdk"))),
               0);
-    WriteText(d.file(name), "version=1\nCID=2\nparentCID=1\ncreateType=\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" +
-                                parentHint + "\"\nRW " + std::to_string(sectors) + " SPARSE \"" + extent + "\"\n");
+    WriteText(d.file(name),
+              "version=1\nCID=2\nparentCID=1\ncreateType="
+              "\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" +
+                  parentHint + "\"\nRW " + std::to_string(sectors) + " SPARSE \"" + extent +
+                  "\"\n");
 }
 
 }  // namespace
 
-TEST_F(VmdkRead, ParentChainsAreBounded) {
+TEST_F(VmdkRead, ParentChainsAreBounded)
+{
     // A hint naming the image itself, a loop of two, a loop through a longer chain.
     MakeChild(dir, "self.vmdk", "./self.vmdk", 2048);
     MakeChild(dir, "a.vmdk", "b.vmdk", 2048);
@@ -263,7 +297,8 @@ TEST_F(VmdkRead, ParentChainsAreBounded) {
     for (const char* name : {"self.vmdk", "a.vmdk", "b.vmdk", "x.vmdk"}) {
         for (int mode : {VMDK_PARENT_REQUIRED, VMDK_PARENT_OPTIONAL}) {
             Image img;
-            EXPECT_EQ(img.Open(dir.file(name), true, mode), DISK_ERR_FORMAT) << name << " mode " << mode;
+            EXPECT_EQ(img.Open(dir.file(name), true, mode), DISK_ERR_FORMAT)
+                << name << " mode " << mode;
         }
         Image none;
         EXPECT_EQ(none.Open(dir.file(name), true, VMDK_PARENT_NONE), DISK_OK) << name;
@@ -277,7 +312,8 @@ TEST_F(VmdkRead, ParentChainsAreBounded) {
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 1M"), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x42 0 512' " + Quote(base)), 0);
     for (int i = 1; i <= 32; ++i)
-        MakeChild(dir, "c" + std::to_string(i) + ".vmdk", "c" + std::to_string(i - 1) + ".vmdk", 2048);
+        MakeChild(dir, "c" + std::to_string(i) + ".vmdk", "c" + std::to_string(i - 1) + ".vmdk",
+                  2048);
     Image deep;
     ASSERT_EQ(deep.Open(dir.file("c31.vmdk")), DISK_OK);
     EXPECT_EQ(ReadRange(deep.image, 0, 512)[511], 0x42);
@@ -285,15 +321,20 @@ TEST_F(VmdkRead, ParentChainsAreBounded) {
     EXPECT_EQ(tooDeep.Open(dir.file("c32.vmdk")), DISK_ERR_FORMAT);
 }
 
-TEST_F(VmdkRead, StreamFilesWithTheDirectoryAtTheEnd) {
-    if (RunCommand("/usr/bin/python3 -c 'import VMDKstream' 2>/dev/null") != 0) GTEST_SKIP() << "python3-vmdkstream missing";
+TEST_F(VmdkRead, StreamFilesWithTheDirectoryAtTheEnd)
+{
+    if (RunCommand("/usr/bin/python3 -c 'import VMDKstream' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3-vmdkstream missing";
     // Whole grains, a partial last grain, and one directory sector over several tables.
-    for (uint64_t bytes : {uint64_t(3) << 20, (uint64_t(3) << 20) + 7 * 512, (uint64_t(33) << 20) + 512}) {
+    for (uint64_t bytes :
+         {uint64_t(3) << 20, (uint64_t(3) << 20) + 7 * 512, (uint64_t(33) << 20) + 512}) {
         std::vector<uint8_t> raw = PatternDisk(bytes, 99);
         std::string src = dir.file("s.raw");
         std::string out = dir.file("s.vmdk");
         WriteFile(src, raw);
-        ASSERT_EQ(Sh("/usr/bin/python3 /usr/lib/python3/dist-packages/VMDKstream.py " + Quote(src) + " " + Quote(out)), 0);
+        ASSERT_EQ(Sh("/usr/bin/python3 /usr/lib/python3/dist-packages/VMDKstream.py " + Quote(src) +
+                     " " + Quote(out)),
+                  0);
         Image img;
         ASSERT_EQ(img.Open(out), DISK_OK) << bytes;
         EXPECT_EQ(img.image->sparseExtents[0].header.gdOffset, VMDK_GD_AT_END);
@@ -302,13 +343,16 @@ TEST_F(VmdkRead, StreamFilesWithTheDirectoryAtTheEnd) {
     }
 }
 
-TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
+TEST_F(VmdkRead, ExtentPathsAndFlatFiles)
+{
     uint64_t bytes = 1 << 20;
     std::vector<uint8_t> raw = PatternDisk(bytes, 3);
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
     std::string out = dir.file("f.vmdk");
-    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat " + Quote(src) + " " + Quote(out)), 0);
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat " + Quote(src) + " " +
+                 Quote(out)),
+              0);
     // A flat file one byte too short is refused; an offset into the file is honoured.
     std::string flat = dir.file("f-flat.vmdk");
     ASSERT_EQ(Sh("truncate -s " + std::to_string(bytes - 1) + " " + Quote(flat)), 0);
@@ -319,8 +363,9 @@ TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
     std::vector<uint8_t> shifted(1024 + raw.size(), 0xEE);
     std::memcpy(shifted.data() + 1024, raw.data(), raw.size());
     WriteFile(flat, shifted);
-    std::string text = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
-                       "RW 2048 FLAT \"f-flat.vmdk\" 2\nddb.adapterType = \"ide\"\n";
+    std::string text =
+        "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+        "RW 2048 FLAT \"f-flat.vmdk\" 2\nddb.adapterType = \"ide\"\n";
     WriteText(out, text);
     {
         Image img;
@@ -328,14 +373,16 @@ TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
         EXPECT_TRUE(ReadAll(img.image) == raw);
     }
     // Extent names that are no valid path, or files that are missing.
-    WriteText(out, "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
-                   "RW 2048 FLAT \"a|b.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    WriteText(out,
+              "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+              "RW 2048 FLAT \"a|b.vmdk\" 0\nddb.adapterType = \"ide\"\n");
     {
         Image img;
         EXPECT_EQ(img.Open(out), DISK_ERR_FORMAT);
     }
-    WriteText(out, "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
-                   "RW 2048 FLAT \"missing.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    WriteText(out,
+              "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n"
+              "RW 2048 FLAT \"missing.vmdk\" 0\nddb.adapterType = \"ide\"\n");
     {
         Image img;
         EXPECT_EQ(img.Open(out), DISK_ERR_OPEN);
@@ -344,13 +391,15 @@ TEST_F(VmdkRead, ExtentPathsAndFlatFiles) {
     EXPECT_EQ(missing.Open(dir.file("nothing.vmdk")), DISK_ERR_OPEN);
 }
 
-TEST_F(VmdkRead, ZeroedGrainsHideTheParent) {
+TEST_F(VmdkRead, ZeroedGrainsHideTheParent)
+{
     // Grain table entry 1 marks a grain of zeros; in a child it hides the parent's data.
     std::string base = dir.file("zb.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 4M"), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xbb 0 4M' " + Quote(base)), 0);
     std::string child = dir.file("zc.vmdk");
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b zb.vmdk -F vmdk " + Quote(child)), 0);
+    ASSERT_EQ(
+        Sh("qemu-img create -q -f vmdk -o zeroed_grain=on -b zb.vmdk -F vmdk " + Quote(child)), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -z 64k 128k' " + Quote(child)), 0);
     std::string raw = dir.file("zc.raw");
     ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(child) + " " + Quote(raw)), 0);
@@ -371,7 +420,8 @@ TEST_F(VmdkRead, ZeroedGrainsHideTheParent) {
     EXPECT_TRUE(u);
 }
 
-TEST_F(VmdkRead, GeneralOpenFindsVmdkImages) {
+TEST_F(VmdkRead, GeneralOpenFindsVmdkImages)
+{
     std::string base = dir.file("Base.VMDK");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(base) + " 2M"), 0);
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x31 0 1M' " + Quote(base)), 0);
@@ -399,7 +449,8 @@ TEST_F(VmdkRead, GeneralOpenFindsVmdkImages) {
     std::string rawBase = dir.file("plain.img");
     WriteFile(rawBase, std::vector<uint8_t>(1 << 20, 0x44));
     WriteText(dir.file("over-raw.vmdk"),
-              "version=1\nCID=2\nparentCID=1\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"plain.img\" 0\n"
+              "version=1\nCID=2\nparentCID=1\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT "
+              "\"plain.img\" 0\n"
               "ddb.adapterType=ide\n");
     Disk flat;
     ASSERT_EQ(Disk_Open(flat.handle, dir.file("over-raw.vmdk").c_str(), true), DISK_OK);
@@ -408,7 +459,8 @@ TEST_F(VmdkRead, GeneralOpenFindsVmdkImages) {
     EXPECT_EQ(Disk_IsRangeUnallocated(flat.handle, nullptr, 0, 8, &x), DISK_ERR_ARG);
 }
 
-TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded) {
+TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded)
+{
     // One extent file with grains of one sector (a directory of 32 MiB for 2^32 - 1 sectors)
     // named by a thousand extent lines: refused before the directories fill the memory.
     std::vector<uint8_t> f(512, 0);
@@ -421,15 +473,18 @@ TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded) {
     VmdkSparse_EncodeHeader(&h, f.data());
     f.resize(512 + 32u * 1024 * 1024, 0);
     WriteFile(dir.file("one.vmdk"), f);
-    std::string text = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n";
+    std::string text =
+        "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n";
     for (int i = 0; i < 1000; ++i) text += "RW 4294967295 SPARSE \"one.vmdk\"\n";
     text += "ddb.adapterType = \"ide\"\n";
     WriteText(dir.file("many.vmdk"), text);
     Image img;
     EXPECT_EQ(img.Open(dir.file("many.vmdk")), DISK_ERR_FORMAT);
     // A few of them are fine.
-    std::string few = "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n"
-                      "RW 4294967295 SPARSE \"one.vmdk\"\nRW 4294967295 SPARSE \"one.vmdk\"\nddb.adapterType = ide\n";
+    std::string few =
+        "version=1\nCID=1\nparentCID=ffffffff\ncreateType=\"twoGbMaxExtentSparse\"\n"
+        "RW 4294967295 SPARSE \"one.vmdk\"\nRW 4294967295 SPARSE \"one.vmdk\"\nddb.adapterType = "
+        "ide\n";
     WriteText(dir.file("few.vmdk"), few);
     Image two;
     ASSERT_EQ(two.Open(dir.file("few.vmdk")), DISK_OK);
@@ -437,25 +492,32 @@ TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded) {
     EXPECT_EQ(ReadRange(two.image, 0xFFFFFFFFull * 512 - 512, 1024), std::vector<uint8_t>(1024, 0));
 }
 
-TEST_F(VmdkRead, ShiftJisDescriptorsNameTheirFiles) {
-    const std::string sjis = "\x83\x66\x83\x42\x83\x58\x83\x4e";                      // Shift_JIS
+TEST_F(VmdkRead, ShiftJisDescriptorsNameTheirFiles)
+{
+    const std::string sjis = "\x83\x66\x83\x42\x83\x58\x83\x4e";                  // Shift_JIS
     const std::string utf8 = "\xe3\x83\x87\xe3\x82\xa3\xe3\x82\xb9\xe3\x82\xaf";  // the same name
     std::vector<uint8_t> raw = PatternDisk(1 << 20, 21);
     WriteFile(dir.file(utf8 + "-flat.vmdk"), raw);
-    WriteText(dir.file("sjis.vmdk"), "# Disk DescriptorFile\nversion=1\nencoding=\"Shift_JIS\"\nCID=1\n"
-                                     "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"" +
-                                         sjis + "-flat.vmdk\" 0\nddb.adapterType = \"ide\"\n");
+    WriteText(dir.file("sjis.vmdk"),
+              "# Disk DescriptorFile\nversion=1\nencoding=\"Shift_JIS\"\nCID=1\n"
+              "parentCID=ffffffff\ncreateType=\"monolithicFlat\"\nRW 2048 FLAT \"" +
+                  sjis + "-flat.vmdk\" 0\nddb.adapterType = \"ide\"\n");
     Image img;
     ASSERT_EQ(img.Open(dir.file("sjis.vmdk")), DISK_OK);
     EXPECT_EQ(std::string(img.image->flatExtents[0].path), dir.file(utf8 + "-flat.vmdk"));
     EXPECT_TRUE(ReadAll(img.image) == raw);
     // A child whose hint is in Shift_JIS.
     std::string parent = dir.file(utf8 + ".vmdk");
-    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(dir.file(utf8 + "-flat.vmdk")) + " " + Quote(parent)), 0);
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " + Quote(dir.file("c.vmdk")) + " 1M"), 0);
-    WriteText(dir.file("c.vmdk"), "version=1\nencoding=\"Shift_JIS\"\nCID=2\nparentCID=1\n"
-                                  "createType=\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" + sjis +
-                                      ".vmdk\"\nRW 2048 SPARSE \"c-s001.vmdk\"\n");
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vmdk " + Quote(dir.file(utf8 + "-flat.vmdk")) + " " +
+                 Quote(parent)),
+              0);
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
+                 Quote(dir.file("c.vmdk")) + " 1M"),
+              0);
+    WriteText(dir.file("c.vmdk"),
+              "version=1\nencoding=\"Shift_JIS\"\nCID=2\nparentCID=1\n"
+              "createType=\"twoGbMaxExtentSparse\"\nparentFileNameHint=\"" +
+                  sjis + ".vmdk\"\nRW 2048 SPARSE \"c-s001.vmdk\"\n");
     Image child;
     ASSERT_EQ(child.Open(dir.file("c.vmdk")), DISK_OK);
     EXPECT_TRUE(ReadAll(child.image) == raw);

@@ -15,17 +15,20 @@ namespace {
 
 // ---- Hand-built extents -------------------------------------------------------------------------
 
-void Put32(std::vector<uint8_t>& f, uint64_t at, uint32_t v) {
+void Put32(std::vector<uint8_t>& f, uint64_t at, uint32_t v)
+{
     if (f.size() < at + 4) f.resize(at + 4, 0);
     Bytes_StoreLe32(f.data() + at, v);
 }
 
-void PutBytes(std::vector<uint8_t>& f, uint64_t at, const std::vector<uint8_t>& b) {
+void PutBytes(std::vector<uint8_t>& f, uint64_t at, const std::vector<uint8_t>& b)
+{
     if (f.size() < at + b.size()) f.resize(at + b.size(), 0);
     std::memcpy(f.data() + at, b.data(), b.size());
 }
 
-void PutMarker(std::vector<uint8_t>& f, uint64_t at, uint64_t value, uint32_t size, uint32_t type) {
+void PutMarker(std::vector<uint8_t>& f, uint64_t at, uint64_t value, uint32_t size, uint32_t type)
+{
     std::vector<uint8_t> m(512, 0);
     Bytes_StoreLe64(m.data(), value);
     Bytes_StoreLe32(m.data() + 8, size);
@@ -33,13 +36,15 @@ void PutMarker(std::vector<uint8_t>& f, uint64_t at, uint64_t value, uint32_t si
     PutBytes(f, at, m);
 }
 
-void PutHeader(std::vector<uint8_t>& f, const VmdkSparseHeader& h) {
+void PutHeader(std::vector<uint8_t>& f, const VmdkSparseHeader& h)
+{
     std::vector<uint8_t> s(512);
     VmdkSparse_EncodeHeader(&h, s.data());
     PutBytes(f, 0, s);
 }
 
-VmdkSparseHeader PlainHeader(uint64_t capacity) {
+VmdkSparseHeader PlainHeader(uint64_t capacity)
+{
     VmdkSparseHeader h{};
     h.magic = VMDK_SPARSE_MAGIC;
     h.version = 1;
@@ -56,7 +61,8 @@ VmdkSparseHeader PlainHeader(uint64_t capacity) {
 
 // A split extent of one table (65536 sectors): redundant directory at 1, its table at 2,
 // directory at 6, table at 7, overHead 128; `sectors` sectors of file in total.
-std::vector<uint8_t> OneTableExtent(uint64_t fileSectors, bool redundant = true) {
+std::vector<uint8_t> OneTableExtent(uint64_t fileSectors, bool redundant = true)
+{
     std::vector<uint8_t> f(fileSectors * 512, 0);
     VmdkSparseHeader h = PlainHeader(65536);
     h.rgdOffset = redundant ? 1 : 0;
@@ -68,7 +74,8 @@ std::vector<uint8_t> OneTableExtent(uint64_t fileSectors, bool redundant = true)
     return f;
 }
 
-void SetEntry(std::vector<uint8_t>& f, uint32_t i, uint32_t primary, uint32_t redundant) {
+void SetEntry(std::vector<uint8_t>& f, uint32_t i, uint32_t primary, uint32_t redundant)
+{
     Put32(f, 7 * 512 + 4 * i, primary);
     Put32(f, 2 * 512 + 4 * i, redundant);
 }
@@ -78,9 +85,10 @@ struct Extent {
     Extent() { VmdkSparse_Init(&e); }
     ~Extent() { VmdkSparse_Close(&e); }
     int Open(const std::string& path, uint32_t sectors, bool separate = true, bool readOnly = true,
-             z_stream* z = nullptr) {
-        return VmdkSparse_Open(&e, FileOpener_DefaultOpen, nullptr, path.c_str(), readOnly, separate, nullptr, z, 0,
-                               sectors);
+             z_stream* z = nullptr)
+    {
+        return VmdkSparse_Open(&e, FileOpener_DefaultOpen, nullptr, path.c_str(), readOnly,
+                               separate, nullptr, z, 0, sectors);
     }
 };
 
@@ -89,7 +97,8 @@ struct Zlib {
     ~Zlib() { Mem_Free(z); }
 };
 
-std::vector<uint8_t> Deflate(const std::vector<uint8_t>& plain) {
+std::vector<uint8_t> Deflate(const std::vector<uint8_t>& plain)
+{
     uLongf n = compressBound(static_cast<uLong>(plain.size()));
     std::vector<uint8_t> out(n);
     EXPECT_EQ(compress2(out.data(), &n, plain.data(), static_cast<uLong>(plain.size()), 6), Z_OK);
@@ -98,8 +107,9 @@ std::vector<uint8_t> Deflate(const std::vector<uint8_t>& plain) {
 }
 
 // A compressed grain at a sector: marker (lba, length) and the data, padded to whole sectors.
-uint64_t PutGrain(std::vector<uint8_t>& f, uint64_t sector, uint64_t lba, const std::vector<uint8_t>& data,
-                  uint32_t length = 0xFFFFFFFF) {
+uint64_t PutGrain(std::vector<uint8_t>& f, uint64_t sector, uint64_t lba,
+                  const std::vector<uint8_t>& data, uint32_t length = 0xFFFFFFFF)
+{
     std::vector<uint8_t> z = Deflate(data);
     std::vector<uint8_t> g(12, 0);
     Bytes_StoreLe64(g.data(), lba);
@@ -114,7 +124,8 @@ uint64_t PutGrain(std::vector<uint8_t>& f, uint64_t sector, uint64_t lba, const 
 // table stored; the directory padded to whole sectors (marker in the sector before it), or not
 // (marker right before its first byte).
 std::vector<uint8_t> StreamExtent(uint32_t n, bool padded, const std::vector<uint8_t>& grain0,
-                                  const std::vector<uint8_t>& grainLast) {
+                                  const std::vector<uint8_t>& grainLast)
+{
     std::vector<uint8_t> f;
     VmdkSparseHeader h = PlainHeader(static_cast<uint64_t>(n) * 65536);
     h.version = 3;
@@ -174,7 +185,8 @@ std::vector<uint8_t> StreamExtent(uint32_t n, bool padded, const std::vector<uin
 
 // ---- Headers ------------------------------------------------------------------------------------------
 
-TEST(VmdkSparseHeaderTest, EncodeDecodeAndChecks) {
+TEST(VmdkSparseHeaderTest, EncodeDecodeAndChecks)
+{
     VmdkSparseHeader h;
     VmdkSparse_BuildHeader(&h, 2097152, 20, 4, false, false);
     uint8_t s[512];
@@ -203,12 +215,15 @@ TEST(VmdkSparseHeaderTest, EncodeDecodeAndChecks) {
         {"version 0", [](VmdkSparseHeader* x) { x->version = 0; }, false, false},
         {"version 4", [](VmdkSparseHeader* x) { x->version = 4; }, false, false},
         {"descriptor offset 2", [](VmdkSparseHeader* x) { x->descriptorOffset = 2; }, false, false},
-        {"descriptor 65 sectors", [](VmdkSparseHeader* x) { x->descriptorSize = 65; }, false, false},
-        {"descriptor size without offset", [](VmdkSparseHeader* x) { x->descriptorOffset = 0; }, false, false},
+        {"descriptor 65 sectors", [](VmdkSparseHeader* x) { x->descriptorSize = 65; }, false,
+         false},
+        {"descriptor size without offset", [](VmdkSparseHeader* x) { x->descriptorOffset = 0; },
+         false, false},
         {"high bits of the offset ignored",
          [](VmdkSparseHeader* x) { x->descriptorOffset = 0x100000001ull; }, true, true},
         {"GT entries 511", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 511; }, false, false},
-        {"GT entries 2^32-1", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 0xFFFFFFFF; }, false, false},
+        {"GT entries 2^32-1", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 0xFFFFFFFF; }, false,
+         false},
         {"unclean shutdown", [](VmdkSparseHeader* x) { x->uncleanShutdown = 1; }, false, false},
         {"line end", [](VmdkSparseHeader* x) { x->doubleEndLineChar1 = 0x0A; }, false, false},
         {"compression 2", [](VmdkSparseHeader* x) { x->compressAlgorithm = 2; }, false, false},
@@ -230,7 +245,8 @@ TEST(VmdkSparseHeaderTest, EncodeDecodeAndChecks) {
     }
 }
 
-TEST(VmdkSparseHeaderTest, WriterLayouts) {
+TEST(VmdkSparseHeaderTest, WriterLayouts)
+{
     VmdkSparseHeader h;
     // One extent of 1 GiB with a 20-sector descriptor: 32 tables, one directory sector.
     VmdkSparse_BuildHeader(&h, 2097152, 20, 4, false, false);
@@ -260,7 +276,8 @@ TEST(VmdkSparseHeaderTest, WriterLayouts) {
 
 // ---- Hostile extents ----------------------------------------------------------------------------------
 
-TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes) {
+TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes)
+{
     TempDir dir;
     std::string path = dir.file("e.vmdk");
     struct Case {
@@ -273,32 +290,50 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes) {
         {"valid", [](VmdkSparseHeader*) {}, 65536, DISK_OK},
         {"grain 0", [](VmdkSparseHeader* h) { h->grainSize = 0; }, 65536, DISK_ERR_FORMAT},
         {"grain 3", [](VmdkSparseHeader* h) { h->grainSize = 3; }, 65536, DISK_ERR_FORMAT},
-        {"grain 2^40", [](VmdkSparseHeader* h) { h->grainSize = 1ull << 40; }, 65536, DISK_ERR_FORMAT},
-        {"grain 2^63", [](VmdkSparseHeader* h) { h->grainSize = 1ull << 63; }, 65536, DISK_ERR_FORMAT},
-        {"GT size 2^32-1", [](VmdkSparseHeader* h) { h->numGTEsPerGT = 0xFFFFFFFF; }, 65536, DISK_ERR_FORMAT},
+        {"grain 2^40", [](VmdkSparseHeader* h) { h->grainSize = 1ull << 40; }, 65536,
+         DISK_ERR_FORMAT},
+        {"grain 2^63", [](VmdkSparseHeader* h) { h->grainSize = 1ull << 63; }, 65536,
+         DISK_ERR_FORMAT},
+        {"GT size 2^32-1", [](VmdkSparseHeader* h) { h->numGTEsPerGT = 0xFFFFFFFF; }, 65536,
+         DISK_ERR_FORMAT},
         {"directory at 0", [](VmdkSparseHeader* h) { h->gdOffset = 0; }, 65536, DISK_ERR_FORMAT},
-        {"directory past the end", [](VmdkSparseHeader* h) { h->gdOffset = 1000; }, 65536, DISK_ERR_FORMAT},
-        {"directory offset wraps", [](VmdkSparseHeader* h) { h->gdOffset = 1ull << 60; }, 65536, DISK_ERR_FORMAT},
-        {"redundant past the end", [](VmdkSparseHeader* h) { h->rgdOffset = 1ull << 40; }, 65536, DISK_ERR_FORMAT},
-        {"capacity below the extent", [](VmdkSparseHeader* h) { h->capacity = 100; }, 65536, DISK_ERR_FORMAT},
-        {"grain 1 over 2^32-1 sectors", [](VmdkSparseHeader* h) { h->grainSize = 1; h->capacity = ~0ull; },
+        {"directory past the end", [](VmdkSparseHeader* h) { h->gdOffset = 1000; }, 65536,
+         DISK_ERR_FORMAT},
+        {"directory offset wraps", [](VmdkSparseHeader* h) { h->gdOffset = 1ull << 60; }, 65536,
+         DISK_ERR_FORMAT},
+        {"redundant past the end", [](VmdkSparseHeader* h) { h->rgdOffset = 1ull << 40; }, 65536,
+         DISK_ERR_FORMAT},
+        {"capacity below the extent", [](VmdkSparseHeader* h) { h->capacity = 100; }, 65536,
+         DISK_ERR_FORMAT},
+        {"grain 1 over 2^32-1 sectors",
+         [](VmdkSparseHeader* h) {
+             h->grainSize = 1;
+             h->capacity = ~0ull;
+         },
          0xFFFFFFFF, DISK_ERR_FORMAT},
         // The capacity must agree with the extent line: up to the next whole grain (of at
         // least 128 sectors) above it, never more.
-        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536, DISK_ERR_FORMAT},
-        {"capacity 5.2e10, extent 256", [](VmdkSparseHeader* h) { h->capacity = 52000000000ull; }, 256,
+        {"huge capacity, tiny extent", [](VmdkSparseHeader* h) { h->capacity = ~0ull; }, 65536,
          DISK_ERR_FORMAT},
-        {"capacity a whole grain above the extent", [](VmdkSparseHeader* h) { h->capacity = 65536 + 128; }, 65536,
-         DISK_ERR_FORMAT},
+        {"capacity 5.2e10, extent 256", [](VmdkSparseHeader* h) { h->capacity = 52000000000ull; },
+         256, DISK_ERR_FORMAT},
+        {"capacity a whole grain above the extent",
+         [](VmdkSparseHeader* h) { h->capacity = 65536 + 128; }, 65536, DISK_ERR_FORMAT},
         {"capacity rounded up to a whole grain", [](VmdkSparseHeader*) {}, 65536 - 100, DISK_OK},
-        {"capacity inside the last grain", [](VmdkSparseHeader* h) { h->capacity = 65536 - 50; }, 65536 - 100,
-         DISK_ERR_FORMAT},
-        {"capacity of a 64-sector grain", [](VmdkSparseHeader* h) { h->grainSize = 64; h->capacity = 65536 - 64; },
+        {"capacity inside the last grain", [](VmdkSparseHeader* h) { h->capacity = 65536 - 50; },
+         65536 - 100, DISK_ERR_FORMAT},
+        {"capacity of a 64-sector grain",
+         [](VmdkSparseHeader* h) {
+             h->grainSize = 64;
+             h->capacity = 65536 - 64;
+         },
          65536 - 100, DISK_OK},
-        {"grains start past the end of the file", [](VmdkSparseHeader* h) { h->overHead = 257; }, 65536,
+        {"grains start past the end of the file", [](VmdkSparseHeader* h) { h->overHead = 257; },
+         65536, DISK_ERR_FORMAT},
+        {"grains start at the end of the file", [](VmdkSparseHeader* h) { h->overHead = 256; },
+         65536, DISK_OK},
+        {"stream footer missing", [](VmdkSparseHeader* h) { h->gdOffset = VMDK_GD_AT_END; }, 65536,
          DISK_ERR_FORMAT},
-        {"grains start at the end of the file", [](VmdkSparseHeader* h) { h->overHead = 256; }, 65536, DISK_OK},
-        {"stream footer missing", [](VmdkSparseHeader* h) { h->gdOffset = VMDK_GD_AT_END; }, 65536, DISK_ERR_FORMAT},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> f = OneTableExtent(256);
@@ -347,7 +382,8 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes) {
     EXPECT_EQ(missing.Open(dir.file("none.vmdk"), 65536), DISK_ERR_OPEN);
 }
 
-TEST(VmdkSparseOpen, TablesPointingOutside) {
+TEST(VmdkSparseOpen, TablesPointingOutside)
+{
     TempDir dir;
     std::string path = dir.file("e.vmdk");
     uint8_t buf[512];
@@ -403,12 +439,14 @@ TEST(VmdkSparseOpen, TablesPointingOutside) {
         EXPECT_EQ(VmdkSparse_Read(&e.e, 1000 * 512 - 256, 512, buf), DISK_ERR_ARG);
         EXPECT_EQ(VmdkSparse_Read(&e.e, 1000 * 512 - 512, 512, buf), DISK_OK);
         bool x;
-        EXPECT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 999, 2, &x, nullptr, nullptr), DISK_ERR_ARG);
+        EXPECT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 999, 2, &x, nullptr, nullptr),
+                  DISK_ERR_ARG);
         EXPECT_EQ(VmdkSparse_IsRangeUnallocated(&e.e, nullptr, 999, 2, &x), DISK_ERR_ARG);
     }
 }
 
-TEST(VmdkSparseOpen, RedundantTablesAreReconciled) {
+TEST(VmdkSparseOpen, RedundantTablesAreReconciled)
+{
     TempDir dir;
     std::string path = dir.file("e.vmdk");
     const uint32_t inFile = 0x1000, other = 0x1080, pastEnd = 0x2000;
@@ -449,13 +487,15 @@ TEST(VmdkSparseOpen, RedundantTablesAreReconciled) {
     }
 }
 
-TEST(VmdkSparseOpen, CompressedGrains) {
+TEST(VmdkSparseOpen, CompressedGrains)
+{
     TempDir dir;
     std::string path = dir.file("c.vmdk");
     Zlib z;
     std::vector<uint8_t> data = RandomBytes(65536, 5);
     std::memset(data.data() + 1000, 0, 30000);
-    auto build = [&](uint64_t lba, uint32_t length, bool corrupt, const std::vector<uint8_t>& grain) {
+    auto build = [&](uint64_t lba, uint32_t length, bool corrupt,
+                     const std::vector<uint8_t>& grain) {
         std::vector<uint8_t> f = OneTableExtent(128, false);
         VmdkSparseHeader h;
         VmdkSparse_DecodeHeader(f.data(), &h);
@@ -481,9 +521,11 @@ TEST(VmdkSparseOpen, CompressedGrains) {
         ASSERT_EQ(VmdkSparse_Read(&e.e, 2 * 65536 + 700, 300, got.data()), DISK_OK);
         EXPECT_EQ(std::memcmp(got.data(), data.data() + 700, 300), 0);
         bool empty = true;
-        ASSERT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 256 + 2, 50, &empty, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 256 + 2, 50, &empty, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_TRUE(empty);  // inside the zeroed part of the grain
-        ASSERT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 256, 128, &empty, nullptr, nullptr), DISK_OK);
+        ASSERT_EQ(VmdkSparse_IsRangeEmpty(&e.e, nullptr, 256, 128, &empty, nullptr, nullptr),
+                  DISK_OK);
         EXPECT_FALSE(empty);
     }
     struct Bad {
@@ -526,7 +568,8 @@ TEST(VmdkSparseOpen, CompressedGrains) {
     }
 }
 
-TEST(VmdkSparseOpen, StreamFooterForEveryDirectoryLength) {
+TEST(VmdkSparseOpen, StreamFooterForEveryDirectoryLength)
+{
     TempDir dir;
     std::string path = dir.file("s.vmdk");
     Zlib z;
@@ -538,11 +581,13 @@ TEST(VmdkSparseOpen, StreamFooterForEveryDirectoryLength) {
         for (bool padded : {true, false}) {
             WriteFile(path, StreamExtent(n, padded, first, last));
             Extent e;
-            ASSERT_EQ(e.Open(path, n * 65536, false, true, z.z), DISK_OK) << n << (padded ? " padded" : " unpadded");
+            ASSERT_EQ(e.Open(path, n * 65536, false, true, z.z), DISK_OK)
+                << n << (padded ? " padded" : " unpadded");
             std::vector<uint8_t> got(65536);
             ASSERT_EQ(VmdkSparse_Read(&e.e, 0, 65536, got.data()), DISK_OK);
             EXPECT_TRUE(got == first) << n;
-            ASSERT_EQ(VmdkSparse_Read(&e.e, (uint64_t(n) * 65536 - 128) * 512, 65536, got.data()), DISK_OK);
+            ASSERT_EQ(VmdkSparse_Read(&e.e, (uint64_t(n) * 65536 - 128) * 512, 65536, got.data()),
+                      DISK_OK);
             EXPECT_TRUE(got == last) << n;
             ASSERT_EQ(VmdkSparse_Read(&e.e, 65536, 65536, got.data()), DISK_OK);
             EXPECT_TRUE(got == std::vector<uint8_t>(65536, 0)) << n;
@@ -565,8 +610,10 @@ TEST(VmdkSparseOpen, StreamFooterForEveryDirectoryLength) {
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> f = good;
-        if (c.cut) f.resize(f.size() - c.cut);
-        else f[c.at] = c.value;
+        if (c.cut)
+            f.resize(f.size() - c.cut);
+        else
+            f[c.at] = c.value;
         WriteFile(path, f);
         Extent e;
         EXPECT_EQ(e.Open(path, 3 * 65536, false, true, z.z), DISK_ERR_FORMAT) << c.name;
@@ -586,17 +633,22 @@ protected:
     TempDir dir;
 
     // Writes a monolithic image from a raw file with the writer and an embedded descriptor.
-    int WriteImage(const std::string& raw, uint64_t sectors, const std::string& out, bool compressed, bool stream,
-                   UsedSectorMap* map = nullptr, ProgressCallback progress = nullptr, void* user = nullptr,
-                   OutputFile* temp = nullptr) {
+    int WriteImage(const std::string& raw, uint64_t sectors, const std::string& out,
+                   bool compressed, bool stream, UsedSectorMap* map = nullptr,
+                   ProgressCallback progress = nullptr, void* user = nullptr,
+                   OutputFile* temp = nullptr)
+    {
         Disk src;
         EXPECT_EQ(src.OpenRaw(raw, sectors), DISK_OK);
-        return WriteFrom(src.handle, sectors, out, compressed, stream, map, false, progress, user, temp);
+        return WriteFrom(src.handle, sectors, out, compressed, stream, map, false, progress, user,
+                         temp);
     }
 
-    int WriteFrom(const DiskHandle* src, uint64_t sectors, const std::string& out, bool compressed, bool stream,
-                  UsedSectorMap* map, bool layerQuery, ProgressCallback progress = nullptr, void* user = nullptr,
-                  OutputFile* temp = nullptr) {
+    int WriteFrom(const DiskHandle* src, uint64_t sectors, const std::string& out, bool compressed,
+                  bool stream, UsedSectorMap* map, bool layerQuery,
+                  ProgressCallback progress = nullptr, void* user = nullptr,
+                  OutputFile* temp = nullptr)
+    {
         VmdkCreateOptions* o = Vmdk_AllocCreateOptions(1);
         o->streamOptimized = stream;
         o->compressedGrains = compressed;
@@ -610,13 +662,17 @@ protected:
         g.sectors_per_track = 63;
         g.bytes_per_sector = 512;
         std::vector<uint8_t> text(20 * 512, 0);
-        EXPECT_NE(Vmdk_WriteDescriptor(text.data(), static_cast<uint32_t>(text.size()), o, &g, TEXT_ENC_UTF8), 0u);
+        EXPECT_NE(Vmdk_WriteDescriptor(text.data(), static_cast<uint32_t>(text.size()), o, &g,
+                                       TEXT_ENC_UTF8),
+                  0u);
         Mem_Free(o);
-        return VmdkSparse_Write(out.c_str(), src, map, temp, 20, text.data(), 4, 0, static_cast<uint32_t>(sectors),
-                                layerQuery, compressed, stream, progress, user, sectors);
+        return VmdkSparse_Write(out.c_str(), src, map, temp, 20, text.data(), 4, 0,
+                                static_cast<uint32_t>(sectors), layerQuery, compressed, stream,
+                                progress, user, sectors);
     }
 
-    void ExpectQemuAgrees(const std::string& image, const std::string& raw) {
+    void ExpectQemuAgrees(const std::string& image, const std::string& raw)
+    {
         if (!Qemu()) return;
         Sh("qemu-img check -f vmdk " + Quote(image));
         Sh("qemu-img compare -f vmdk -F raw " + Quote(image) + " " + Quote(raw));
@@ -627,7 +683,8 @@ struct ProgressLog {
     std::vector<uint64_t> done;
     uint64_t total = 0;
     int stopAfter = -1;
-    static bool Callback(uint64_t d, uint64_t t, void* user) {
+    static bool Callback(uint64_t d, uint64_t t, void* user)
+    {
         ProgressLog* log = static_cast<ProgressLog*>(user);
         log->done.push_back(d);
         log->total = t;
@@ -637,7 +694,8 @@ struct ProgressLog {
 
 }  // namespace
 
-TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere) {
+TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere)
+{
     // Two tables; whole grains and whole grains + 7 sectors.
     for (uint64_t sectors : {uint64_t(66) * 1024, uint64_t(66) * 1024 + 7}) {
         std::vector<uint8_t> raw = PatternDisk(sectors * 512, static_cast<uint32_t>(sectors));
@@ -647,10 +705,12 @@ TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere) {
             const char* name;
             bool compressed, stream;
         };
-        for (Mode m : {Mode{"plain", false, false}, Mode{"compressed", true, false}, Mode{"stream", true, true}}) {
+        for (Mode m : {Mode{"plain", false, false}, Mode{"compressed", true, false},
+                       Mode{"stream", true, true}}) {
             std::string out = dir.file(std::string(m.name) + ".vmdk");
             ProgressLog log;
-            ASSERT_EQ(WriteImage(src, sectors, out, m.compressed, m.stream, nullptr, ProgressLog::Callback, &log),
+            ASSERT_EQ(WriteImage(src, sectors, out, m.compressed, m.stream, nullptr,
+                                 ProgressLog::Callback, &log),
                       DISK_OK)
                 << m.name;
             ASSERT_FALSE(log.done.empty());
@@ -667,7 +727,8 @@ TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere) {
                 uint64_t dataGrains = 0;
                 for (uint64_t g = 0; g * 128 < sectors; ++g) {
                     uint64_t n = std::min<uint64_t>(128, sectors - g * 128) * 512;
-                    if (!std::all_of(raw.begin() + g * 65536, raw.begin() + g * 65536 + n, [](uint8_t b) { return b == 0; }))
+                    if (!std::all_of(raw.begin() + g * 65536, raw.begin() + g * 65536 + n,
+                                     [](uint8_t b) { return b == 0; }))
                         ++dataGrains;
                 }
                 VmdkSparseHeader h;
@@ -679,15 +740,19 @@ TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere) {
     }
 }
 
-TEST_F(VmdkSparseWriter, StreamDirectoryOfManyTablesFound) {
+TEST_F(VmdkSparseWriter, StreamDirectoryOfManyTablesFound)
+{
     if (!Qemu()) GTEST_SKIP() << "qemu-img missing";
     // 127 tables: the directory's last sector holds 127 entries (the case that a footer search
     // reading its marker mid-sector gets wrong). The source is an image with data only at its
     // end, written through the per-layer query so that its empty tables are not read.
     uint64_t sectors = 127ull * 65536;
     std::string src = dir.file("src.vmdk");
-    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(src) + " " + std::to_string(sectors * 512)), 0);
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x61 " + std::to_string(sectors * 512 - 4096) + " 4096' " + Quote(src)), 0);
+    ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(src) + " " + std::to_string(sectors * 512)),
+              0);
+    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0x61 " + std::to_string(sectors * 512 - 4096) +
+                 " 4096' " + Quote(src)),
+              0);
     Image source;
     ASSERT_EQ(source.Open(src), DISK_OK);
     DiskHandle h = source.Handle();
@@ -698,12 +763,15 @@ TEST_F(VmdkSparseWriter, StreamDirectoryOfManyTablesFound) {
     ASSERT_EQ(img.Open(descriptor), DISK_OK);
     EXPECT_EQ(img.image->sparseExtents[0].gdEntryCount, 127u);
     std::vector<uint8_t> tail = ReadRange(img.image, sectors * 512 - 8192, 8192);
-    EXPECT_TRUE(std::vector<uint8_t>(tail.begin(), tail.begin() + 4096) == std::vector<uint8_t>(4096, 0));
-    EXPECT_TRUE(std::vector<uint8_t>(tail.begin() + 4096, tail.end()) == std::vector<uint8_t>(4096, 0x61));
+    EXPECT_TRUE(std::vector<uint8_t>(tail.begin(), tail.begin() + 4096) ==
+                std::vector<uint8_t>(4096, 0));
+    EXPECT_TRUE(std::vector<uint8_t>(tail.begin() + 4096, tail.end()) ==
+                std::vector<uint8_t>(4096, 0x61));
     Sh("qemu-img compare -f vmdk -F vmdk " + Quote(descriptor) + " " + Quote(src));
 }
 
-TEST_F(VmdkSparseWriter, UsedSectorMapLeavesFreeGrainsOut) {
+TEST_F(VmdkSparseWriter, UsedSectorMapLeavesFreeGrainsOut)
+{
     uint64_t sectors = 4096 + 7;
     std::vector<uint8_t> raw = RandomBytes(sectors * 512, 11);  // garbage everywhere
     std::string src = dir.file("src.raw");
@@ -721,7 +789,8 @@ TEST_F(VmdkSparseWriter, UsedSectorMapLeavesFreeGrainsOut) {
     }
 }
 
-TEST_F(VmdkSparseWriter, CancelTempPairAndAllZeroSource) {
+TEST_F(VmdkSparseWriter, CancelTempPairAndAllZeroSource)
+{
     uint64_t sectors = 2048;
     std::string src = dir.file("zero.raw");
     WriteFile(src, std::vector<uint8_t>(sectors * 512, 0));
@@ -735,10 +804,12 @@ TEST_F(VmdkSparseWriter, CancelTempPairAndAllZeroSource) {
     WriteFile(src, raw);
     ProgressLog log;
     log.stopAfter = 3;
-    EXPECT_EQ(WriteImage(src, sectors, out, false, false, nullptr, ProgressLog::Callback, &log), DISK_CANCELLED);
+    EXPECT_EQ(WriteImage(src, sectors, out, false, false, nullptr, ProgressLog::Callback, &log),
+              DISK_CANCELLED);
 
     OutputFile temp;
-    ASSERT_EQ(WriteImage(src, sectors, out, true, false, nullptr, nullptr, nullptr, &temp), DISK_OK);
+    ASSERT_EQ(WriteImage(src, sectors, out, true, false, nullptr, nullptr, nullptr, &temp),
+              DISK_OK);
     EXPECT_TRUE(temp.armed);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(temp.entry.tempPath.data)), out + "_temp");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(temp.entry.finalPath.data)), out);
@@ -748,15 +819,17 @@ TEST_F(VmdkSparseWriter, CancelTempPairAndAllZeroSource) {
     EXPECT_TRUE(ReadAll(img.image) == raw);
 }
 
-TEST_F(VmdkSparseWriter, CompactionKeepsUsedDataAndTheHeader) {
+TEST_F(VmdkSparseWriter, CompactionKeepsUsedDataAndTheHeader)
+{
     if (!Qemu()) GTEST_SKIP() << "qemu-img missing";
     std::string image = dir.file("c.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(image) + " 8M"), 0);
     // Data, zeros written over data, and garbage.
-    ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xa1 0 1M' -c 'write -P 0xb2 2M 1M' -c 'write -z 2M 512k' "
-                 "-c 'write -P 0xc3 7M 64k' " +
-                 Quote(image)),
-              0);
+    ASSERT_EQ(
+        Sh("qemu-io -f vmdk -c 'write -P 0xa1 0 1M' -c 'write -P 0xb2 2M 1M' -c 'write -z 2M 512k' "
+           "-c 'write -P 0xc3 7M 64k' " +
+           Quote(image)),
+        0);
     std::string raw = dir.file("c.raw");
     ASSERT_EQ(Sh("qemu-img convert -f vmdk -O raw " + Quote(image) + " " + Quote(raw)), 0);
     uint64_t before = ReadFile(image).size();
@@ -767,8 +840,8 @@ TEST_F(VmdkSparseWriter, CompactionKeepsUsedDataAndTheHeader) {
         DiskHandle h = img.Handle();
         std::string out = dir.file(preallocated ? "pre.vmdk" : "out.vmdk");
         ProgressLog log;
-        ASSERT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &h, nullptr, false, preallocated,
-                                     ProgressLog::Callback, &log, img.Total()),
+        ASSERT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &h, nullptr, false,
+                                     preallocated, ProgressLog::Callback, &log, img.Total()),
                   DISK_OK);
         EXPECT_EQ(log.done.back(), img.Total());
         std::vector<uint8_t> o = ReadFile(out), in = ReadFile(image);
@@ -788,8 +861,8 @@ TEST_F(VmdkSparseWriter, CompactionKeepsUsedDataAndTheHeader) {
         DiskHandle h = img.Handle();
         OddGrainsFreeMap map(img.Total());
         std::string out = dir.file("map.vmdk");
-        ASSERT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &h, &map.map, false, false, nullptr,
-                                     nullptr, img.Total()),
+        ASSERT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &h, &map.map, false,
+                                     false, nullptr, nullptr, img.Total()),
                   DISK_OK);
         Image again;
         ASSERT_EQ(again.Open(out), DISK_OK);
@@ -797,7 +870,8 @@ TEST_F(VmdkSparseWriter, CompactionKeepsUsedDataAndTheHeader) {
     }
 }
 
-TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit) {
+TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit)
+{
     if (!Qemu()) GTEST_SKIP() << "qemu-img missing";
     std::string image = dir.file("c.vmdk");
     ASSERT_EQ(Sh("qemu-img create -q -f vmdk " + Quote(image) + " 8M"), 0);
@@ -814,8 +888,10 @@ TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit) {
     };
     const Case cases[] = {
         {"no redundant set", [](VmdkSparseHeader* x) { x->rgdOffset = 0; }, DISK_OK},
-        {"primary set past overHead", [](VmdkSparseHeader* x) { x->gdOffset = x->overHead - 2; }, DISK_ERR_FORMAT},
-        {"redundant set inside the descriptor", [](VmdkSparseHeader* x) { x->rgdOffset = 5; }, DISK_ERR_FORMAT},
+        {"primary set past overHead", [](VmdkSparseHeader* x) { x->gdOffset = x->overHead - 2; },
+         DISK_ERR_FORMAT},
+        {"redundant set inside the descriptor", [](VmdkSparseHeader* x) { x->rgdOffset = 5; },
+         DISK_ERR_FORMAT},
         {"sets overlap", [](VmdkSparseHeader* x) { x->rgdOffset = x->gdOffset; }, DISK_ERR_FORMAT},
     };
     for (const Case& c : cases) {
@@ -828,8 +904,8 @@ TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit) {
         ASSERT_EQ(img.Open(image), DISK_OK) << c.name;
         DiskHandle dh = img.Handle();
         std::string out = dir.file(std::string(c.name) + ".out");
-        EXPECT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &dh, nullptr, false, false, nullptr,
-                                     nullptr, img.Total()),
+        EXPECT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], out.c_str(), &dh, nullptr, false,
+                                     false, nullptr, nullptr, img.Total()),
                   c.expected)
             << c.name;
         if (c.expected == DISK_OK) {
@@ -845,7 +921,8 @@ TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit) {
     }
 }
 
-TEST_F(VmdkSparseWriter, CompactionRefusesCompressedExtents) {
+TEST_F(VmdkSparseWriter, CompactionRefusesCompressedExtents)
+{
     std::vector<uint8_t> raw = PatternDisk(1 << 20, 8);
     std::string src = dir.file("s.raw");
     WriteFile(src, raw);
@@ -857,14 +934,15 @@ TEST_F(VmdkSparseWriter, CompactionRefusesCompressedExtents) {
         EXPECT_FALSE(Vmdk_CanCompact(img.image));
         DiskHandle h = img.Handle();
         std::string compacted = dir.file("x.vmdk");
-        EXPECT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], compacted.c_str(), &h, nullptr, false, false,
-                                     nullptr, nullptr, 2048),
+        EXPECT_EQ(VmdkSparse_Compact(&img.image->sparseExtents[0], compacted.c_str(), &h, nullptr,
+                                     false, false, nullptr, nullptr, 2048),
                   DISK_ERR_FORMAT);
         EXPECT_FALSE(Os_PathExists(compacted.c_str()));
     }
 }
 
-TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
+TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor)
+{
     std::vector<uint8_t> raw = PatternDisk((1 << 20) + 7 * 512, 12);
     uint64_t sectors = raw.size() / 512;
     std::string src = dir.file("s.raw");
@@ -872,15 +950,16 @@ TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
     struct Case {
         bool fromCompressed, fromStream, toCompressed;
     };
-    for (Case c : {Case{false, false, true}, Case{true, false, false}, Case{true, true, false}, Case{true, true, true}}) {
+    for (Case c : {Case{false, false, true}, Case{true, false, false}, Case{true, true, false},
+                   Case{true, true, true}}) {
         std::string image = dir.file("r.vmdk");
         ASSERT_EQ(WriteImage(src, sectors, image, c.fromCompressed, c.fromStream), DISK_OK);
         Image img;
         ASSERT_EQ(img.Open(image), DISK_OK);
         DiskHandle h = img.Handle();
         OutputFile temp;
-        ASSERT_EQ(VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr, &temp, nullptr, 0,
-                                     c.toCompressed, nullptr, nullptr, sectors),
+        ASSERT_EQ(VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr,
+                                     &temp, nullptr, 0, c.toCompressed, nullptr, nullptr, sectors),
                   DISK_OK);
         ASSERT_TRUE(temp.armed);
         std::string out = image + "_temp";
@@ -902,16 +981,20 @@ TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
     OutputFile temp;
     OutputFile_Init(&temp);
     std::vector<uint8_t> text(20 * 512 + 1, 'x');
-    EXPECT_EQ(VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr, &temp, text.data(),
-                                 static_cast<uint32_t>(text.size()), false, nullptr, nullptr, sectors),
+    EXPECT_EQ(VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr, &temp,
+                                 text.data(), static_cast<uint32_t>(text.size()), false, nullptr,
+                                 nullptr, sectors),
               DISK_ERR_ARG);
     EXPECT_FALSE(temp.armed);
-    std::string newText = std::string(img.image->descriptorText.data, img.image->descriptorText.data + img.image->descriptorText.length);
+    std::string newText =
+        std::string(img.image->descriptorText.data,
+                    img.image->descriptorText.data + img.image->descriptorText.length);
     newText = newText.replace(newText.find("lsilogic"), 8, "buslogic");
-    ASSERT_EQ(VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr, &temp,
-                                 reinterpret_cast<const uint8_t*>(newText.data()), static_cast<uint32_t>(newText.size()),
-                                 false, nullptr, nullptr, sectors),
-              DISK_OK);
+    ASSERT_EQ(
+        VmdkSparse_Rewrite(&img.image->sparseExtents[0], image.c_str(), &h, nullptr, &temp,
+                           reinterpret_cast<const uint8_t*>(newText.data()),
+                           static_cast<uint32_t>(newText.size()), false, nullptr, nullptr, sectors),
+        DISK_OK);
     Image again;
     ASSERT_EQ(again.Open(image + "_temp"), DISK_OK);
     EXPECT_EQ(again.image->descriptor.adapter, (uint32_t)VMDK_ADAPTER_BUSLOGIC);
@@ -922,11 +1005,13 @@ TEST_F(VmdkSparseWriter, RewriteSwitchesCompressionAndDescriptor) {
 // never reads back as data (before the end of its stream and its Adler-32 check, inflate may
 // already have filled the grain with wrong bytes); every read of it fails with DISK_ERR_FORMAT
 // while the other grain still reads.
-TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused) {
+TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused)
+{
     const uint64_t sectors = 256;
     std::vector<uint8_t> raw(sectors * 512);
     std::vector<uint8_t> noise = RandomBytes(raw.size(), 77);
-    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>('a' + noise[i] % 4);  // compresses to ~1/4
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = static_cast<uint8_t>('a' + noise[i] % 4);  // compresses to ~1/4
     std::string src = dir.file("src.raw");
     WriteFile(src, raw);
     std::string image = dir.file("stream.vmdk");
@@ -943,7 +1028,8 @@ TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused) {
     uint32_t refused = 0;
     std::vector<uint32_t> positions;
     for (uint32_t k = 0; k < length; k += 37) positions.push_back(k);
-    for (uint32_t k = length - 8; k < length; ++k) positions.push_back(k);  // the end of the stream, its check
+    for (uint32_t k = length - 8; k < length; ++k)
+        positions.push_back(k);  // the end of the stream, its check
     for (uint32_t k : positions) {
         std::vector<uint8_t> f = good;
         f[at + 12 + k] ^= static_cast<uint8_t>(1u << (k % 8));
@@ -953,7 +1039,8 @@ TEST_F(VmdkSparseWriter, FlippedByteInACompressedGrainIsRefused) {
         int r = Disk_Read(d.handle, 0, 65536, got.data());
         // A flip in a bit the decoder never uses changes nothing and may read as the grain.
         if (r == DISK_OK) {
-            ASSERT_TRUE(got == first) << "flipped byte " << k << " of " << length << ": wrong data read as good";
+            ASSERT_TRUE(got == first)
+                << "flipped byte " << k << " of " << length << ": wrong data read as good";
         } else {
             ASSERT_EQ(r, DISK_ERR_FORMAT) << "flipped byte " << k << " of " << length;
             ++refused;

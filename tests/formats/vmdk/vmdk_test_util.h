@@ -24,17 +24,20 @@ using namespace testsupport;
 // An open image that closes and frees itself.
 struct Image {
     VmdkImage* image = nullptr;
-    Image() {
+    Image()
+    {
         image = Vmdk_Alloc();
         Vmdk_Init(image);
     }
-    ~Image() {
+    ~Image()
+    {
         Vmdk_Close(image);
         Mem_Free(image);
     }
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
-    int Open(const std::string& path, bool readOnly = true, int parentMode = VMDK_PARENT_REQUIRED) {
+    int Open(const std::string& path, bool readOnly = true, int parentMode = VMDK_PARENT_REQUIRED)
+    {
         return Vmdk_OpenParentMode(image, path.c_str(), readOnly, parentMode);
     }
     uint64_t Total() const { return Geometry_GetTotalSectors(&image->geometry); }
@@ -44,17 +47,20 @@ struct Image {
 // An open disk handle of any kind that closes and frees itself.
 struct Disk {
     DiskHandle* handle = nullptr;
-    Disk() {
+    Disk()
+    {
         handle = Disk_Alloc();
         Disk_Init(handle);
     }
-    ~Disk() {
+    ~Disk()
+    {
         Disk_Close(handle);
         Mem_Free(handle);
     }
     Disk(const Disk&) = delete;
     Disk& operator=(const Disk&) = delete;
-    int OpenRaw(const std::string& path, uint64_t sectors) {
+    int OpenRaw(const std::string& path, uint64_t sectors)
+    {
         DiskGeometry g{};
         Geometry_SetTotalSectors(&g, sectors);
         g.heads = 16;
@@ -62,7 +68,8 @@ struct Disk {
         g.bytes_per_sector = 512;
         return Disk_OpenRaw(handle, path.c_str(), true, 0, &g);
     }
-    uint64_t Total() const {
+    uint64_t Total() const
+    {
         DiskGeometry g{};
         Disk_GetGeometry(handle, &g);
         return Geometry_GetTotalSectors(&g);
@@ -70,7 +77,9 @@ struct Disk {
 };
 
 // Reads a whole disk through Vmdk_Read in pieces of `piece` bytes.
-inline std::vector<uint8_t> ReadAll(VmdkImage* image, uint32_t piece = 1 << 20, int* result = nullptr) {
+inline std::vector<uint8_t> ReadAll(VmdkImage* image, uint32_t piece = 1 << 20,
+                                    int* result = nullptr)
+{
     uint64_t bytes = Geometry_GetTotalSectors(&image->geometry) * 512;
     std::vector<uint8_t> out(bytes);
     int r = DISK_OK;
@@ -79,18 +88,22 @@ inline std::vector<uint8_t> ReadAll(VmdkImage* image, uint32_t piece = 1 << 20, 
         r = Vmdk_Read(image, at, n, out.data() + at);
         at += n;
     }
-    if (result) *result = r;
-    else EXPECT_EQ(r, DISK_OK);
+    if (result)
+        *result = r;
+    else
+        EXPECT_EQ(r, DISK_OK);
     return out;
 }
 
-inline std::vector<uint8_t> ReadRange(VmdkImage* image, uint64_t offset, uint32_t length) {
+inline std::vector<uint8_t> ReadRange(VmdkImage* image, uint64_t offset, uint32_t length)
+{
     std::vector<uint8_t> out(length);
     EXPECT_EQ(Vmdk_Read(image, offset, length, out.data()), DISK_OK);
     return out;
 }
 
-inline std::vector<uint8_t> ReadFileRange(const std::string& path, uint64_t offset, uint32_t length) {
+inline std::vector<uint8_t> ReadFileRange(const std::string& path, uint64_t offset, uint32_t length)
+{
     std::vector<uint8_t> out(length, 0);
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return out;
@@ -103,7 +116,8 @@ inline std::vector<uint8_t> ReadFileRange(const std::string& path, uint64_t offs
 
 // A raw disk image with random data in some grains, zeros elsewhere, and a garbage-free tail.
 // Every third 64 KiB block holds data; block 1 holds a single non-zero byte at its end.
-inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed) {
+inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed)
+{
     std::vector<uint8_t> disk(bytes, 0);
     std::vector<uint8_t> noise = RandomBytes(bytes, seed);
     for (uint64_t at = 0; at < bytes; at += 65536) {
@@ -112,13 +126,15 @@ inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed) {
         if (block % 3 == 0) std::memcpy(disk.data() + at, noise.data() + at, n);
         if (block == 1 && n == 65536) disk[at + n - 1] = 0x5A;
     }
-    if (bytes >= 512) std::memcpy(disk.data() + bytes - 512, noise.data(), 512);  // data in the last sector
+    if (bytes >= 512)
+        std::memcpy(disk.data() + bytes - 512, noise.data(), 512);  // data in the last sector
     return disk;
 }
 
 inline bool Qemu() { return HaveTool("qemu-img") && HaveTool("qemu-io"); }
 
-inline int Sh(const std::string& command) {
+inline int Sh(const std::string& command)
+{
     std::string out;
     int r = RunCommand(command + " 2>&1", &out);
     EXPECT_EQ(r, 0) << command << "\n" << out;
@@ -127,15 +143,18 @@ inline int Sh(const std::string& command) {
 
 // A used-sector map over `total` sectors that marks every grain (128 sectors) whose index is odd
 // as free; it borrows the placeholder kind's slot of the driver tables while it lives.
-inline int FakeUsedBits(void*, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset) {
-    for (uint32_t i = 0; i < count; ++i) Fs_SetBits(bitmap, bitOffset + i, 1, ((first + i) / 128) % 2 == 0);
+inline int FakeUsedBits(void*, uint64_t first, uint32_t count, uint8_t* bitmap, uint32_t bitOffset)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        Fs_SetBits(bitmap, bitOffset + i, 1, ((first + i) / 128) % 2 == 0);
     return DISK_OK;
 }
 
 struct OddGrainsFreeMap {
     UsedSectorMap map;
     FsUsedBitsFn savedFill;
-    explicit OddGrainsFreeMap(uint64_t total) {
+    explicit OddGrainsFreeMap(uint64_t total)
+    {
         savedFill = FsUsedBitsTable[FS_KIND_UNSUPPORTED];
         FsUsedBitsTable[FS_KIND_UNSUPPORTED] = FakeUsedBits;
         UsedMap_Init(&map);
@@ -147,14 +166,16 @@ struct OddGrainsFreeMap {
         map.regions[0].kind = FS_KIND_UNSUPPORTED;
         map.regions[0].object = Mem_Alloc(8);
     }
-    ~OddGrainsFreeMap() {
+    ~OddGrainsFreeMap()
+    {
         UsedMap_Destroy(&map);
         FsUsedBitsTable[FS_KIND_UNSUPPORTED] = savedFill;
     }
     OddGrainsFreeMap(const OddGrainsFreeMap&) = delete;
     OddGrainsFreeMap& operator=(const OddGrainsFreeMap&) = delete;
     // The data as a disk read through the map keeps it: free grains zeroed.
-    static std::vector<uint8_t> Keep(std::vector<uint8_t> data) {
+    static std::vector<uint8_t> Keep(std::vector<uint8_t> data)
+    {
         for (uint64_t at = 0; at < data.size(); at += 65536) {
             if ((at / 65536) % 2 == 1)
                 std::memset(data.data() + at, 0, std::min<uint64_t>(65536, data.size() - at));

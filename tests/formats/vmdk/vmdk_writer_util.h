@@ -34,7 +34,8 @@ struct Disk {
     ~Disk() { Disk_Close(&handle); }
     Disk(const Disk&) = delete;
     Disk& operator=(const Disk&) = delete;
-    int OpenRaw(const std::string& path, uint32_t heads = 16, uint32_t sectors = 63) {
+    int OpenRaw(const std::string& path, uint32_t heads = 16, uint32_t sectors = 63)
+    {
         uint64_t size = 0;
         if (!File_GetSizeByPath(path.c_str(), &size)) return DISK_ERR_OPEN;
         DiskGeometry g{};
@@ -44,11 +45,15 @@ struct Disk {
         g.bytes_per_sector = 512;
         return Disk_OpenRaw(&handle, path.c_str(), true, 0, &g);
     }
-    int OpenVmdk(const std::string& path, bool readOnly = true, int parentMode = VMDK_PARENT_REQUIRED) {
-        return Disk_OpenVmdkWithHandler(&handle, nullptr, path.c_str(), readOnly, parentMode, nullptr);
+    int OpenVmdk(const std::string& path, bool readOnly = true,
+                 int parentMode = VMDK_PARENT_REQUIRED)
+    {
+        return Disk_OpenVmdkWithHandler(&handle, nullptr, path.c_str(), readOnly, parentMode,
+                                        nullptr);
     }
     VmdkImage* Image() const { return static_cast<VmdkImage*>(handle.object); }
-    uint64_t Total() const {
+    uint64_t Total() const
+    {
         DiskGeometry g{};
         Disk_GetGeometry(&handle, &g);
         return Geometry_GetTotalSectors(&g);
@@ -60,17 +65,20 @@ struct Disk {
 struct Map {
     UsedSectorMap* map = nullptr;
     uint32_t known = 0;
-    int Build(const DiskHandle* disk) {
+    int Build(const DiskHandle* disk)
+    {
         int r = DISK_OK;
         map = UsedMap_Create(disk, &r, &known);
         return map ? DISK_OK : (r != DISK_OK ? r : DISK_ERR_FS_CORRUPT);
     }
     // A map without regions: every sector counts as used.
-    void Empty() {
+    void Empty()
+    {
         map = UsedMap_Alloc();
         UsedMap_Init(map);
     }
-    ~Map() {
+    ~Map()
+    {
         if (map) {
             UsedMap_Destroy(map);
             Mem_Free(map);
@@ -79,7 +87,8 @@ struct Map {
 };
 
 // Every byte of a disk through the core's read.
-inline std::vector<uint8_t> ReadDisk(const DiskHandle* disk, int* result = nullptr) {
+inline std::vector<uint8_t> ReadDisk(const DiskHandle* disk, int* result = nullptr)
+{
     DiskGeometry g{};
     Disk_GetGeometry(disk, &g);
     uint64_t bytes = Geometry_GetTotalSectors(&g) * 512;
@@ -90,13 +99,16 @@ inline std::vector<uint8_t> ReadDisk(const DiskHandle* disk, int* result = nullp
         r = Disk_Read(disk, at, n, out.data() + at);
         at += n;
     }
-    if (result) *result = r;
-    else EXPECT_EQ(r, DISK_OK);
+    if (result)
+        *result = r;
+    else
+        EXPECT_EQ(r, DISK_OK);
     return out;
 }
 
 // A disk with random data in some 64 KiB blocks, zeros elsewhere, and data in its last sector.
-inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed) {
+inline std::vector<uint8_t> PatternDisk(uint64_t bytes, uint32_t seed)
+{
     std::vector<uint8_t> disk(bytes, 0);
     std::vector<uint8_t> noise = RandomBytes(bytes, seed);
     for (uint64_t at = 0; at < bytes; at += 65536) {
@@ -124,7 +136,8 @@ struct Layout {
 // Options as the conversion run fills them: extents of splitSectors (0: one extent), a first
 // extent of 63 sectors with firstTrack.
 inline Options MakeOptions(uint32_t choice, bool firstTrack, uint64_t total, uint32_t splitSectors,
-                    uint32_t adapter = VMDK_ADAPTER_IDE, uint32_t hw = 4) {
+                           uint32_t adapter = VMDK_ADAPTER_IDE, uint32_t hw = 4)
+{
     std::vector<uint32_t> sizes;
     uint64_t rest = total;
     if (firstTrack) {
@@ -149,13 +162,15 @@ inline Options MakeOptions(uint32_t choice, bool firstTrack, uint64_t total, uin
     o->adapter = adapter;
     o->hwVersionIndex = hw;
     o->encodingChoice = VMDK_ENCODING_UTF8;
-    for (uint32_t i = 0; i < sizes.size(); ++i) Vmdk_CreateOptionsExtent(o.get(), i)->sectors = sizes[i];
+    for (uint32_t i = 0; i < sizes.size(); ++i)
+        Vmdk_CreateOptionsExtent(o.get(), i)->sectors = sizes[i];
     return o;
 }
 
 // Writes an image of a raw file with our creator (hardware version "7" unless given).
-inline int CreateImage(const std::string& raw, const std::string& out, uint32_t choice, bool firstTrack = false,
-                       uint32_t splitSectors = 0, uint32_t hw = 4) {
+inline int CreateImage(const std::string& raw, const std::string& out, uint32_t choice,
+                       bool firstTrack = false, uint32_t splitSectors = 0, uint32_t hw = 4)
+{
     Disk source;
     int r = source.OpenRaw(raw);
     if (r != DISK_OK) return r;
@@ -165,14 +180,16 @@ inline int CreateImage(const std::string& raw, const std::string& out, uint32_t 
 
 inline bool HaveQemu() { return HaveTool("qemu-img") && HaveTool("qemu-io"); }
 
-inline std::string Run(const std::string& command, int* status = nullptr) {
+inline std::string Run(const std::string& command, int* status = nullptr)
+{
     std::string out;
     int r = RunCommand(command + " 2>&1", &out);
     if (status) *status = r;
     return out;
 }
 
-inline int Sh(const std::string& command) {
+inline int Sh(const std::string& command)
+{
     int r = 0;
     std::string out = Run(command, &r);
     EXPECT_EQ(r, 0) << command << "\n" << out;
@@ -180,7 +197,8 @@ inline int Sh(const std::string& command) {
 }
 
 // qemu-img check of an image: "" when clean, else qemu's answer.
-inline std::string QemuCheck(const std::string& image) {
+inline std::string QemuCheck(const std::string& image)
+{
     int r = 0;
     std::string out = Run("qemu-img check -f vmdk " + Quote(image), &r);
     return r == 0 ? std::string() : out;
@@ -188,36 +206,46 @@ inline std::string QemuCheck(const std::string& image) {
 
 // qemu-img compare: "" when the contents are identical, else qemu's answer.
 inline std::string QemuCompare(const std::string& a, const std::string& fa, const std::string& b,
-                               const std::string& fb) {
+                               const std::string& fb)
+{
     int r = 0;
-    std::string out = Run("qemu-img compare -f " + fa + " -F " + fb + " " + Quote(a) + " " + Quote(b), &r);
+    std::string out =
+        Run("qemu-img compare -f " + fa + " -F " + fb + " " + Quote(a) + " " + Quote(b), &r);
     return r == 0 ? std::string() : out;
 }
 
-inline bool HaveLibvmdk() { return RunCommand("/usr/bin/python3 -c 'import pyvmdk' >/dev/null 2>&1") == 0; }
+inline bool HaveLibvmdk()
+{
+    return RunCommand("/usr/bin/python3 -c 'import pyvmdk' >/dev/null 2>&1") == 0;
+}
 
 // Reads an image through libvmdk (python3 pyvmdk) and compares every sector with a raw file
 // (in single sectors, in odd-sized reads and in 1 MiB reads): 0 equal, 1 a sector differs, 2
 // libvmdk does not open the image; *message gets libvmdk's answer.
-inline int LibvmdkCompare(const std::string& image, const std::string& raw, std::string* message = nullptr) {
+inline int LibvmdkCompare(const std::string& image, const std::string& raw,
+                          std::string* message = nullptr)
+{
     int r = 0;
-    std::string out = Run(std::string("/usr/bin/python3 ") + VDX_TEST_SOURCE_DIR +
-                              "/formats/vmdk/vmdk_libvmdk_compare.py " + Quote(image) + " " + Quote(raw),
-                          &r);
+    std::string out =
+        Run(std::string("/usr/bin/python3 ") + VDX_TEST_SOURCE_DIR +
+                "/formats/vmdk/vmdk_libvmdk_compare.py " + Quote(image) + " " + Quote(raw),
+            &r);
     if (message) *message = out;
     return r == 0 ? 0 : r == 2 ? 2 : 1;
 }
 
 inline bool Exists(const std::string& path) { return Os_PathExists(path.c_str()); }
 
-inline uint64_t FileSize(const std::string& path) {
+inline uint64_t FileSize(const std::string& path)
+{
     uint64_t size = 0;
     File_GetSizeByPath(path.c_str(), &size);
     return size;
 }
 
 // Names of the files in a directory, sorted.
-inline std::vector<std::string> ListDir(const std::string& dir) {
+inline std::vector<std::string> ListDir(const std::string& dir)
+{
     std::string out = Run("ls -1 " + Quote(dir));
     std::vector<std::string> names;
     size_t at = 0;
@@ -232,7 +260,8 @@ inline std::vector<std::string> ListDir(const std::string& dir) {
 }
 
 // Every file of a directory with its contents.
-inline std::map<std::string, std::vector<uint8_t>> Snapshot(const std::string& dir) {
+inline std::map<std::string, std::vector<uint8_t>> Snapshot(const std::string& dir)
+{
     std::map<std::string, std::vector<uint8_t>> files;
     for (const std::string& name : ListDir(dir)) files[name] = ReadFile(dir + "/" + name);
     return files;
@@ -243,13 +272,15 @@ inline std::map<std::string, std::vector<uint8_t>> Snapshot(const std::string& d
 // with its free space still zero (clean). Built by vmdk_garbage_fs.py; false when a tool is
 // missing.
 inline bool MakeGarbageVolume(const std::string& dir, const std::string& kind, uint64_t diskSectors,
-                              std::string* dirty, std::string* clean, std::string* log = nullptr) {
+                              std::string* dirty, std::string* clean, std::string* log = nullptr)
+{
     *dirty = dir + "/" + kind + "-dirty.raw";
     *clean = dir + "/" + kind + "-clean.raw";
     int r = 0;
-    std::string out = Run(std::string("python3 ") + VDX_TEST_SOURCE_DIR + "/formats/vmdk/vmdk_garbage_fs.py " + kind +
-                              " " + std::to_string(diskSectors) + " " + Quote(*dirty) + " " + Quote(*clean),
-                          &r);
+    std::string out = Run(
+        std::string("python3 ") + VDX_TEST_SOURCE_DIR + "/formats/vmdk/vmdk_garbage_fs.py " + kind +
+            " " + std::to_string(diskSectors) + " " + Quote(*dirty) + " " + Quote(*clean),
+        &r);
     if (log) *log = out;
     return r == 0;
 }

@@ -14,7 +14,8 @@ using testsupport::TempDir;
 
 namespace {
 
-std::vector<std::string> Parse(const std::string& bytes, int* rc = nullptr) {
+std::vector<std::string> Parse(const std::string& bytes, int* rc = nullptr)
+{
     MessageTable table;
     int r = Ui_ParseMessageCatalogue(&table, (const uint8_t*)bytes.data(), bytes.size());
     if (rc) *rc = r;
@@ -25,7 +26,8 @@ std::vector<std::string> Parse(const std::string& bytes, int* rc = nullptr) {
 
 typedef std::vector<std::string> Lines;
 
-TEST(CatalogueParse, LineEndsAndTheExtraEmptyMessage) {
+TEST(CatalogueParse, LineEndsAndTheExtraEmptyMessage)
+{
     struct Case {
         const char* name;
         std::string bytes;
@@ -53,7 +55,8 @@ TEST(CatalogueParse, LineEndsAndTheExtraEmptyMessage) {
     }
 }
 
-TEST(CatalogueParse, Escapes) {
+TEST(CatalogueParse, Escapes)
+{
     struct Case {
         std::string line;
         std::string expected;
@@ -77,7 +80,8 @@ TEST(CatalogueParse, Escapes) {
     }
 }
 
-TEST(CatalogueParse, InvalidUtf8IsRefused) {
+TEST(CatalogueParse, InvalidUtf8IsRefused)
+{
     const char* bad[] = {"abc\xff\n", "\xC3\n", "\xC0\xAF", "\xED\xA0\x80", "ok\n\xE6\x97\n"};
     for (const char* b : bad) {
         int rc = 0;
@@ -91,7 +95,8 @@ TEST(CatalogueParse, InvalidUtf8IsRefused) {
     EXPECT_EQ(rc, 0);
 }
 
-TEST(CatalogueLoad, FileErrors) {
+TEST(CatalogueLoad, FileErrors)
+{
     TempDir dir;
     MessageTable table;
     EXPECT_EQ(Ui_LoadMessageCatalogueFile(&table, dir.file("missing.txt").c_str()),
@@ -108,7 +113,8 @@ TEST(CatalogueLoad, FileErrors) {
     EXPECT_TRUE(table.texts[2].empty());
 }
 
-TEST(CatalogueLookup, OutsideTheTableGivesTheEmptyText) {
+TEST(CatalogueLookup, OutsideTheTableGivesTheEmptyText)
+{
     MessageTable& table = Ui_Messages();
     table.texts.clear();
     table.texts.push_back("zero");
@@ -124,7 +130,8 @@ TEST(CatalogueLookup, OutsideTheTableGivesTheEmptyText) {
 
 // The catalogue shipped with the program: every message up to 394, the placeholders the
 // callers substitute, the numbers the progress text reads.
-TEST(ShippedCatalogue, HoldsEveryMessageTheProgramShows) {
+TEST(ShippedCatalogue, HoldsEveryMessageTheProgramShows)
+{
     std::string path = std::string(VDX_TEST_SOURCE_DIR) + "/../gui/frame/vdxmsg.txt";
     MessageTable table;
     ASSERT_EQ(Ui_LoadMessageCatalogueFile(&table, path.c_str()), 0);
@@ -153,7 +160,8 @@ TEST(ShippedCatalogue, HoldsEveryMessageTheProgramShows) {
         EXPECT_GE(table.texts[n].find("\nAll files (*)"), 0) << n;
 }
 
-TEST(LayoutUnits, FollowTheFontSize) {
+TEST(LayoutUnits, FollowTheFontSize)
+{
     struct Case {
         FXuint decipoints;
         FXint x, y;
@@ -167,14 +175,16 @@ TEST(LayoutUnits, FollowTheFontSize) {
     }
 }
 
-std::vector<uint8_t> FontFile(int32_t length, const std::string& text) {
+std::vector<uint8_t> FontFile(int32_t length, const std::string& text)
+{
     std::vector<uint8_t> bytes(4 + text.size());
     memcpy(bytes.data(), &length, 4);
     if (!text.empty()) memcpy(bytes.data() + 4, text.data(), text.size());
     return bytes;
 }
 
-TEST(FontFile, OnlyASaneDescriptionIsTaken) {
+TEST(FontFile, OnlyASaneDescriptionIsTaken)
+{
     TempDir dir;
     std::string path = dir.file(".vdxfont");
     const std::string good = "helvetica,120,bold,straight,normal,iso8859-1,0";
@@ -192,7 +202,11 @@ TEST(FontFile, OnlyASaneDescriptionIsTaken) {
         {"huge length", FontFile(0x7FFFFFFF, "abc"), false},
         {"longer than any description", FontFile(5000, std::string(5000, 'a')), false},
         {"NUL inside", FontFile(3, std::string("a\0b", 3)), false},
-        {"not UTF-8", FontFile(3, "a\xff" "b"), false},
+        {"not UTF-8",
+         FontFile(3,
+                  "a\xff"
+                  "b"),
+         false},
         {"trailing bytes are ignored", FontFile(3, "abcdef"), true},
     };
     for (const Case& c : cases) {
@@ -211,7 +225,8 @@ TEST(FontFile, OnlyASaneDescriptionIsTaken) {
     EXPECT_FALSE(Ui_ReadFontFile(dir.path().c_str(), &description));
 }
 
-TEST(FontFile, BecomesTheNormalFontOnlyWhenSane) {
+TEST(FontFile, BecomesTheNormalFontOnlyWhenSane)
+{
     TempDir home;
     std::string oldHome = getenv("HOME") ? getenv("HOME") : "";
     setenv("HOME", home.path().c_str(), 1);
@@ -251,7 +266,8 @@ bool HaveProgram() { return access(Program().c_str(), X_OK) == 0; }
 
 // Runs the program copied into `dir` (beside whatever catalogue the test put there) for at most
 // `seconds`; answers its exit status, 124 when it was still running.
-int RunCopy(const TempDir& dir, const std::string& home, int seconds) {
+int RunCopy(const TempDir& dir, const std::string& home, int seconds)
+{
     std::string copy = dir.file("dedezivi");
     testsupport::RunCommand("cp " + testsupport::Quote(Program()) + " " + testsupport::Quote(copy));
     return testsupport::RunCommand("HOME=" + testsupport::Quote(home) + " timeout " +
@@ -260,12 +276,13 @@ int RunCopy(const TempDir& dir, const std::string& home, int seconds) {
 }
 
 // `make run` builds the program alone: building every test program first took minutes.
-TEST(Executable, MakeRunBuildsOnlyTheProgram) {
+TEST(Executable, MakeRunBuildsOnlyTheProgram)
+{
     std::string output;
-    ASSERT_EQ(testsupport::RunCommand("make -n -C " +
-                                          testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) + "/..") +
-                                          " run 2>&1",
-                                      &output),
+    ASSERT_EQ(testsupport::RunCommand(
+                  "make -n -C " + testsupport::Quote(std::string(VDX_TEST_SOURCE_DIR) + "/..") +
+                      " run 2>&1",
+                  &output),
               0)
         << output;
     size_t builds = 0;
@@ -280,7 +297,8 @@ TEST(Executable, MakeRunBuildsOnlyTheProgram) {
     EXPECT_EQ(builds, 1u) << output;
 }
 
-TEST(Executable, WithoutAUsableCatalogueEndsWithStatusOne) {
+TEST(Executable, WithoutAUsableCatalogueEndsWithStatusOne)
+{
     if (!HaveProgram()) GTEST_SKIP() << "the program is not built";
     TempDir home;
     {
@@ -299,7 +317,8 @@ TEST(Executable, WithoutAUsableCatalogueEndsWithStatusOne) {
     }
 }
 
-TEST(Executable, ADamagedFontFileDoesNotStopTheProgram) {
+TEST(Executable, ADamagedFontFileDoesNotStopTheProgram)
+{
     if (!HaveProgram()) GTEST_SKIP() << "the program is not built";
     std::string catalogue = std::string(VDX_TEST_SOURCE_DIR) + "/../gui/frame/vdxmsg.txt";
     std::vector<std::vector<uint8_t>> fonts = {

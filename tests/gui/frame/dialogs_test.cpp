@@ -26,19 +26,27 @@ namespace {
 
 // ---- Message boxes -------------------------------------------------------------------------------
 
-TEST(MessageBoxes, AnswerTable) {
+TEST(MessageBoxes, AnswerTable)
+{
     struct Case {
         int kind;
         FXuint clicked;
         int answer;
     } cases[] = {
-        {UI_MSG_YESNO, MBOX_CLICKED_YES, 0},      {UI_MSG_YESNO, MBOX_CLICKED_NO, 1},
-        {UI_MSG_YESNO, 0, 1},                     {UI_MSG_OKCANCEL, MBOX_CLICKED_OK, 0},
-        {UI_MSG_OKCANCEL, MBOX_CLICKED_CANCEL, 2}, {UI_MSG_OKCANCEL, 0, 2},
-        {UI_MSG_YESNOCANCEL, MBOX_CLICKED_YES, 0}, {UI_MSG_YESNOCANCEL, MBOX_CLICKED_NO, 1},
-        {UI_MSG_YESNOCANCEL, MBOX_CLICKED_CANCEL, 2}, {UI_MSG_YESNOCANCEL, 0, 2},
-        {UI_MSG_ERROR, MBOX_CLICKED_OK, 0},       {UI_MSG_ERROR, 0, 0},
-        {UI_MSG_INFO, 0, 0},                      {7, MBOX_CLICKED_OK, 0},
+        {UI_MSG_YESNO, MBOX_CLICKED_YES, 0},
+        {UI_MSG_YESNO, MBOX_CLICKED_NO, 1},
+        {UI_MSG_YESNO, 0, 1},
+        {UI_MSG_OKCANCEL, MBOX_CLICKED_OK, 0},
+        {UI_MSG_OKCANCEL, MBOX_CLICKED_CANCEL, 2},
+        {UI_MSG_OKCANCEL, 0, 2},
+        {UI_MSG_YESNOCANCEL, MBOX_CLICKED_YES, 0},
+        {UI_MSG_YESNOCANCEL, MBOX_CLICKED_NO, 1},
+        {UI_MSG_YESNOCANCEL, MBOX_CLICKED_CANCEL, 2},
+        {UI_MSG_YESNOCANCEL, 0, 2},
+        {UI_MSG_ERROR, MBOX_CLICKED_OK, 0},
+        {UI_MSG_ERROR, 0, 0},
+        {UI_MSG_INFO, 0, 0},
+        {7, MBOX_CLICKED_OK, 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Ui_MessageBoxAnswer(c.kind, c.clicked), c.answer) << c.kind << " " << c.clicked;
@@ -49,7 +57,8 @@ TEST(MessageBoxes, AnswerTable) {
     EXPECT_EQ(Ui_MessageBoxButtons(0), (FXuint)MBOX_OK);
 }
 
-TEST(MessageBoxes, Substitutions) {
+TEST(MessageBoxes, Substitutions)
+{
     EXPECT_STREQ(Ui_ReplaceFirstPlaceholder("a %0 b %0", "5").text(), "a 5 b %0");
     EXPECT_STREQ(Ui_ReplaceFirstPlaceholder("no placeholder", "x").text(), "no placeholder");
     EXPECT_STREQ(Ui_ReplaceFirstPlaceholder("%0", "100%s").text(), "100%s");
@@ -77,8 +86,9 @@ TEST(MessageBoxes, Substitutions) {
 
 // Runs a message box and presses `button` (an FXMessageBox command) or closes it (0); answers
 // the box's answer and the text it showed.
-int RunBox(int kind, FXSelector button, std::string* shown,
-           std::function<int()> show = nullptr, const char* shot = nullptr) {
+int RunBox(int kind, FXSelector button, std::string* shown, std::function<int()> show = nullptr,
+           const char* shot = nullptr)
+{
     After(100, [=] {
         FXWindow* box = Modal();
         ASSERT_NE(box, nullptr);
@@ -94,7 +104,8 @@ int RunBox(int kind, FXSelector button, std::string* shown,
     return COutputMessage::ShowText(Owner(), "caption", "text", kind);
 }
 
-TEST(MessageBoxes, ButtonsAndClosingGiveTheTableAnswers) {
+TEST(MessageBoxes, ButtonsAndClosingGiveTheTableAnswers)
+{
     App();
     std::string shown;
     EXPECT_EQ(RunBox(UI_MSG_YESNO, FXMessageBox::ID_CLICKED_YES, &shown), 0);
@@ -106,30 +117,34 @@ TEST(MessageBoxes, ButtonsAndClosingGiveTheTableAnswers) {
     EXPECT_EQ(RunBox(UI_MSG_YESNOCANCEL, 0, &shown), 2);
     EXPECT_EQ(RunBox(UI_MSG_ERROR, FXMessageBox::ID_CLICKED_OK, &shown), 0);
     // Without an owner window the box belongs to the application.
-    EXPECT_EQ(RunBox(0, FXMessageBox::ID_CLICKED_NO, &shown, [] {
-                  return COutputMessage::ShowText(NULL, "caption", "no owner", UI_MSG_YESNOCANCEL);
-              }),
+    EXPECT_EQ(RunBox(0, FXMessageBox::ID_CLICKED_NO, &shown,
+                     [] {
+                         return COutputMessage::ShowText(NULL, "caption", "no owner",
+                                                         UI_MSG_YESNOCANCEL);
+                     }),
               1);
     EXPECT_NE(shown.find("no owner"), std::string::npos);
 }
 
-TEST(MessageBoxes, TextsAreShownLiterally) {
+TEST(MessageBoxes, TextsAreShownLiterally)
+{
     App();
     std::string shown;
     // A path with printf directives in it: shown as it is, never interpreted.
     FXString path = "/tmp/100%s %n %d.vmdk";
-    RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown, [&] {
-        return COutputMessage::ShowMessageDetail(Owner(), 0, 27, UI_MSG_ERROR, path);
-    }, "message_box");
+    RunBox(
+        0, FXMessageBox::ID_CLICKED_OK, &shown,
+        [&] { return COutputMessage::ShowMessageDetail(Owner(), 0, 27, UI_MSG_ERROR, path); },
+        "message_box");
     EXPECT_NE(shown.find(std::string(Ui_MessageText(27).text()) + "\n[/tmp/100%s %n %d.vmdk]"),
-              std::string::npos) << shown;
+              std::string::npos)
+        << shown;
 
     MessageTable& table = Ui_Messages();
     FXString saved = table.texts[14];
     table.texts[14] = "first %0, second %0";
-    RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown, [&] {
-        return COutputMessage::ShowMessageNumber(Owner(), 0, 14, UI_MSG_INFO, 5);
-    });
+    RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown,
+           [&] { return COutputMessage::ShowMessageNumber(Owner(), 0, 14, UI_MSG_INFO, 5); });
     EXPECT_NE(shown.find("first 5, second %0"), std::string::npos) << shown;
     RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown, [&] {
         FXString arg = "50%d";
@@ -137,16 +152,16 @@ TEST(MessageBoxes, TextsAreShownLiterally) {
     });
     EXPECT_NE(shown.find("first 50%d, second %0"), std::string::npos) << shown;
     table.texts[14] = "%s %n %x found %0";
-    RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown, [&] {
-        return COutputMessage::ShowMessageFormat(Owner(), 0, 14, UI_MSG_INFO, 3);
-    });
+    RunBox(0, FXMessageBox::ID_CLICKED_OK, &shown,
+           [&] { return COutputMessage::ShowMessageFormat(Owner(), 0, 14, UI_MSG_INFO, 3); });
     EXPECT_NE(shown.find("%s %n %x found 3"), std::string::npos) << shown;
     table.texts[14] = saved;
 }
 
 // ---- Dialogs ---------------------------------------------------------------------------------------
 
-TEST(DialogBase, FixedAndResizable) {
+TEST(DialogBase, FixedAndResizable)
+{
     App();
     CNDialogBase fixed(Owner(), 8, 20, 10, false);
     EXPECT_EQ(fixed.getWidth(), Ui_ScaleX(20));
@@ -166,7 +181,8 @@ TEST(DialogBase, FixedAndResizable) {
     EXPECT_STREQ(field->getText().text(), "1099511627776");
 }
 
-TEST(YesNoDialog, KeepsItsSizeAndAnswersOneOrZero) {
+TEST(YesNoDialog, KeepsItsSizeAndAnswersOneOrZero)
+{
     App();
     FXint unitX = Ui_LayoutUnitX(), unitY = Ui_LayoutUnitY();
     Ui_SetLayoutUnitsFromSize(200);  // layout units play no part in this dialog
@@ -189,7 +205,8 @@ TEST(YesNoDialog, KeepsItsSizeAndAnswersOneOrZero) {
 }
 
 // Enter on the stop question keeps the run going: giving up the output needs a click on OK.
-TEST(YesNoDialog, EnterAnswersNo) {
+TEST(YesNoDialog, EnterAnswersNo)
+{
     App();
     CYesNoDialog dialog(Owner());
     After(100, [&] { guitest::PressKey(Modal(), KEY_Return); });
@@ -198,7 +215,8 @@ TEST(YesNoDialog, EnterAnswersNo) {
 
 // Every yes/no question of the program replaces, removes or gives up a file: Enter answers No,
 // the No button has the focus, and Yes still answers yes when clicked.
-TEST(MessageBoxes, YesNoQuestionsDefaultToNo) {
+TEST(MessageBoxes, YesNoQuestionsDefaultToNo)
+{
     App();
     // Replace the destination, replace the earlier backup, write settings into the image,
     // expand it, rewrite it without free space, expand a child to its parent's size.
@@ -215,8 +233,8 @@ TEST(MessageBoxes, YesNoQuestionsDefaultToNo) {
                 guitest::PressKey(box, KEY_Return);
             });
             FXString name = "/tmp/image.vmdk";
-            EXPECT_EQ(COutputMessage::ShowMessage(owned ? Owner() : NULL, 8, message,
-                                                  UI_MSG_YESNO, &name),
+            EXPECT_EQ(COutputMessage::ShowMessage(owned ? Owner() : NULL, 8, message, UI_MSG_YESNO,
+                                                  &name),
                       1)
                 << message;
             EXPECT_TRUE(noHasFocus) << message;
@@ -226,7 +244,8 @@ TEST(MessageBoxes, YesNoQuestionsDefaultToNo) {
     EXPECT_EQ(RunBox(UI_MSG_YESNO, FXMessageBox::ID_CLICKED_YES, &shown), 0);
 }
 
-TEST(AboutDialog, EndsWithAccept) {
+TEST(AboutDialog, EndsWithAccept)
+{
     App();
     FXGIFIcon mini(App(), Ui_WizardMiniIconGif);
     FXGIFIcon picture(App(), Ui_WizardIconGif);
@@ -244,11 +263,13 @@ TEST(AboutDialog, EndsWithAccept) {
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), 0u);
 }
 
-TEST(InputFileDialog, AcceptTakesTheFieldCancelKeepsThePath) {
+TEST(InputFileDialog, AcceptTakesTheFieldCancelKeepsThePath)
+{
     App();
     CInputFileDialog dialog(Owner());
     const FXString args[] = {"2", "p01"};
-    dialog.prompt = Ui_MessageText(310) + "\n" + Ui_ReplacePlaceholders(Ui_MessageText(309), args, 2);
+    dialog.prompt =
+        Ui_MessageText(310) + "\n" + Ui_ReplacePlaceholders(Ui_MessageText(309), args, 2);
     dialog.path = "/data/disk.p01";
     std::string prompt;
     After(100, [&] {
@@ -273,13 +294,15 @@ public:
     int calls = 0;
     void* chosen = nullptr;
     TestSelector(FXWindow* owner) : CSelectFileBaseDialog(owner) {}
-    void SetSelection(void* data) override {
+    void SetSelection(void* data) override
+    {
         ++calls;
         chosen = data;
     }
 };
 
-TEST(SelectFileBaseDialog, AcceptNeedsASelectedItem) {
+TEST(SelectFileBaseDialog, AcceptNeedsASelectedItem)
+{
     App();
     TestSelector dialog(Owner());
     FXTreeList* tree = dialog.GetTreeList();
@@ -326,7 +349,8 @@ public:
     int OnWizardBack() override { return -1; }
 };
 
-TEST(PropertyPage, DefaultsAndAccelerators) {
+TEST(PropertyPage, DefaultsAndAccelerators)
+{
     App();
     FXDialogBox host(Owner(), "host");
     FXSwitcher* switcher = new FXSwitcher(&host);
@@ -341,7 +365,8 @@ TEST(PropertyPage, DefaultsAndAccelerators) {
 
 // ---- Path fields ------------------------------------------------------------------------------------
 
-TEST(PathFields, ModesAndConversions) {
+TEST(PathFields, ModesAndConversions)
+{
     App();
     FXDialogBox host(Owner(), "host");
     FXTextField* field = Ui_CreateTextField(&host, 0, 0, 10, 2);
@@ -390,7 +415,8 @@ int EndAtOnce(void*, UiProgressCallback, void*) { return 0; }
 int WaitJobEndsAtOnce(void*, CWaitDialog*) { return 0; }
 
 // Shows a dialog without a modal loop and checks its texts at the program's font sizes.
-void ExpectWholeDialog(FXDialogBox* dialog, const std::string& name) {
+void ExpectWholeDialog(FXDialogBox* dialog, const std::string& name)
+{
     dialog->create();
     dialog->show(PLACEMENT_OWNER);
     guitest::Pump(30);
@@ -400,7 +426,8 @@ void ExpectWholeDialog(FXDialogBox* dialog, const std::string& name) {
 
 // The common dialogs, pickers and small dialogs of the frame show every caption, field and
 // list item whole at 9 and 12 points.
-TEST(EveryDialog, ShowsItsWholeTexts) {
+TEST(EveryDialog, ShowsItsWholeTexts)
+{
     App();
     FXFont* stock = App()->getNormalFont();
     FXFontDesc desc;
@@ -446,7 +473,8 @@ TEST(EveryDialog, ShowsItsWholeTexts) {
             ExpectWholeDialog(&d, "progress dialog" + at);
         }
         {
-            CWaitDialog d(Owner(), WaitJobEndsAtOnce, nullptr, Ui_MessageText(8), Ui_MessageText(304));
+            CWaitDialog d(Owner(), WaitJobEndsAtOnce, nullptr, Ui_MessageText(8),
+                          Ui_MessageText(304));
             ExpectWholeDialog(&d, "wait dialog" + at);
         }
         {

@@ -21,7 +21,8 @@ class Step : public FXObject {
 public:
     std::function<void()> action;
     Step() {}
-    long onTimeout(FXObject*, FXSelector, void*) {
+    long onTimeout(FXObject*, FXSelector, void*)
+    {
         std::function<void()> f = action;
         if (f) f();
         return 1;
@@ -33,7 +34,8 @@ FXDEFMAP(Step) StepMap[] = {FXMAPFUNC(SEL_TIMEOUT, Step::ID_RUN, Step::onTimeout
 FXIMPLEMENT(Step, FXObject, StepMap, ARRAYNUMBER(StepMap))
 
 // The program's application object with the shipped catalogue and the default font units.
-inline FXApp* App() {
+inline FXApp* App()
+{
     static FXApp* app = nullptr;
     if (!app) {
         static int argc = 1;
@@ -51,7 +53,8 @@ inline FXApp* App() {
 }
 
 // A main window that owns the dialogs under test.
-inline FXMainWindow* Owner() {
+inline FXMainWindow* Owner()
+{
     static FXMainWindow* window = nullptr;
     if (!window) {
         window = new FXMainWindow(App(), "owner", NULL, NULL, DECOR_ALL, 0, 0, 200, 100);
@@ -61,7 +64,8 @@ inline FXMainWindow* Owner() {
 }
 
 // Runs `action` after `ms` milliseconds of event processing.
-inline void After(int ms, std::function<void()> action) {
+inline void After(int ms, std::function<void()> action)
+{
     static std::vector<std::unique_ptr<Step>> steps;
     steps.emplace_back(new Step);
     steps.back()->action = std::move(action);
@@ -69,7 +73,8 @@ inline void After(int ms, std::function<void()> action) {
 }
 
 // Processes pending events for a while (outside any modal loop).
-inline void Pump(int ms) {
+inline void Pump(int ms)
+{
     bool done = false;
     After(ms, [&] { done = true; });
     while (!done) App()->runOneEvent(true);
@@ -79,12 +84,14 @@ inline void Pump(int ms) {
 inline FXWindow* Modal() { return App()->getModalWindow(); }
 
 // Sends a command with a selector to a window as its own widgets would.
-inline void Command(FXObject* target, FXSelector id) {
+inline void Command(FXObject* target, FXSelector id)
+{
     target->handle(NULL, FXSEL(SEL_COMMAND, id), NULL);
 }
 
 // Presses and releases a key without modifiers, as the toolkit hands a window's keys to it.
-inline void PressKey(FXWindow* window, FXuint key) {
+inline void PressKey(FXWindow* window, FXuint key)
+{
     FXEvent event;
     event.code = key;
     event.state = 0;
@@ -96,7 +103,8 @@ inline void PressKey(FXWindow* window, FXuint key) {
 
 // Finds the first child (depth first) of a class whose text contains `part`.
 template <class T>
-T* FindChild(FXWindow* root, const std::string& part = std::string()) {
+T* FindChild(FXWindow* root, const std::string& part = std::string())
+{
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (w->isMemberOf(FXMETACLASS(T))) {
             T* t = static_cast<T*>(w);
@@ -109,7 +117,8 @@ T* FindChild(FXWindow* root, const std::string& part = std::string()) {
 }
 
 // Every label text under a window, joined by line breaks.
-inline std::string LabelTexts(FXWindow* root) {
+inline std::string LabelTexts(FXWindow* root)
+{
     std::string all;
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (w->isMemberOf(FXMETACLASS(FXLabel))) {
@@ -122,7 +131,8 @@ inline std::string LabelTexts(FXWindow* root) {
 }
 
 // Saves a picture of a shown window as <build>/screenshots/<name>.png.
-inline void Screenshot(FXWindow* window, const std::string& name) {
+inline void Screenshot(FXWindow* window, const std::string& name)
+{
     App()->forceRefresh();
     App()->repaint();
     App()->flush(true);
@@ -135,20 +145,23 @@ inline void Screenshot(FXWindow* window, const std::string& name) {
 }
 
 // The text of a widget for messages: its caption, or its class.
-inline std::string WidgetName(FXWindow* w) {
+inline std::string WidgetName(FXWindow* w)
+{
     if (w->isMemberOf(FXMETACLASS(FXLabel))) return static_cast<FXLabel*>(w)->getText().text();
     return w->getClassName();
 }
 
 // Whether a widget shows something a user reads or types into.
-inline bool IsTextWidget(FXWindow* w) {
+inline bool IsTextWidget(FXWindow* w)
+{
     return (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) ||
            w->isMemberOf(FXMETACLASS(FXTextField)) || w->isMemberOf(FXMETACLASS(FXListBox));
 }
 
 // The part of a window's rectangle (in its parent's coordinates) that holds text widgets; empty
 // for a composite without any.
-inline bool HoldsText(FXWindow* w) {
+inline bool HoldsText(FXWindow* w)
+{
     if (IsTextWidget(w)) return true;
     for (FXWindow* c = w->getFirst(); c; c = c->getNext())
         if (c->shown() && HoldsText(c)) return true;
@@ -156,7 +169,8 @@ inline bool HoldsText(FXWindow* w) {
 }
 
 // Every item of a list box's popup list fits the list without being cut.
-inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
+inline void ExpectWholeListItems(FXListBox* box, const std::string& where)
+{
     FXFont* font = box->getFont();
     // The popup list is as wide as the box, less its one-pixel frame and, with more items than
     // it shows, a scroll bar; an item takes 6 pixels beside its text (and 4 after an icon).
@@ -171,7 +185,8 @@ inline void ExpectWholeListItems(FXListBox* box, const std::string& where) {
 
 // The part of a widget (in its own coordinates) that its text takes: for a label the text with
 // its padding where its justification puts it, for a field or list box the whole widget.
-inline void TextRect(FXWindow* w, FXint* x, FXint* y, FXint* width, FXint* height) {
+inline void TextRect(FXWindow* w, FXint* x, FXint* y, FXint* width, FXint* height)
+{
     *x = 0;
     *y = 0;
     *width = w->getWidth();
@@ -180,19 +195,26 @@ inline void TextRect(FXWindow* w, FXint* x, FXint* y, FXint* width, FXint* heigh
     const FXuint justify = static_cast<FXLabel*>(w)->getJustify();
     const FXint dw = FXMIN(w->getDefaultWidth(), w->getWidth());
     const FXint dh = FXMIN(w->getDefaultHeight(), w->getHeight());
-    if ((justify & JUSTIFY_LEFT) && !(justify & JUSTIFY_RIGHT)) *x = 0;
-    else if ((justify & JUSTIFY_RIGHT) && !(justify & JUSTIFY_LEFT)) *x = w->getWidth() - dw;
-    else *x = (w->getWidth() - dw) / 2;
-    if ((justify & JUSTIFY_TOP) && !(justify & JUSTIFY_BOTTOM)) *y = 0;
-    else if ((justify & JUSTIFY_BOTTOM) && !(justify & JUSTIFY_TOP)) *y = w->getHeight() - dh;
-    else *y = (w->getHeight() - dh) / 2;
+    if ((justify & JUSTIFY_LEFT) && !(justify & JUSTIFY_RIGHT))
+        *x = 0;
+    else if ((justify & JUSTIFY_RIGHT) && !(justify & JUSTIFY_LEFT))
+        *x = w->getWidth() - dw;
+    else
+        *x = (w->getWidth() - dw) / 2;
+    if ((justify & JUSTIFY_TOP) && !(justify & JUSTIFY_BOTTOM))
+        *y = 0;
+    else if ((justify & JUSTIFY_BOTTOM) && !(justify & JUSTIFY_TOP))
+        *y = w->getHeight() - dh;
+    else
+        *y = (w->getHeight() - dh) / 2;
     *width = dw;
     *height = dh;
 }
 
 // Whether a widget's text lies wholly inside each of the widget's ancestors up to `top`: what
 // sticks out of one of them is cut off.
-inline bool InsideAncestors(FXWindow* w, FXWindow* top) {
+inline bool InsideAncestors(FXWindow* w, FXWindow* top)
+{
     FXint rx, ry, rw, rh;
     TextRect(w, &rx, &ry, &rw, &rh);
     for (FXWindow* a = w->getParent(); a; a = a->getParent()) {
@@ -204,7 +226,8 @@ inline bool InsideAncestors(FXWindow* w, FXWindow* top) {
     return true;
 }
 
-inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::string& where) {
+inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::string& where)
+{
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (!w->shown()) continue;
         if (w->isMemberOf(FXMETACLASS(FXLabel)) && !static_cast<FXLabel*>(w)->getText().empty()) {
@@ -232,8 +255,8 @@ inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::stri
                                    w->getX() >= o->getX() + o->getWidth() ||
                                    o->getY() >= w->getY() + w->getHeight() ||
                                    w->getY() >= o->getY() + o->getHeight();
-                EXPECT_TRUE(apart) << where << ": " << WidgetName(w) << " overlaps "
-                                   << WidgetName(o);
+                EXPECT_TRUE(apart)
+                    << where << ": " << WidgetName(w) << " overlaps " << WidgetName(o);
             }
         }
         if (w->isMemberOf(FXMETACLASS(FXListBox))) {
@@ -248,7 +271,8 @@ inline void ExpectWholeTextsUnder(FXWindow* root, FXWindow* top, const std::stri
 // Every label and button under `root` shows its whole text: wide and high enough for it,
 // inside the windows around it, and clear of every other widget that shows text beside it;
 // every list box shows its longest item, in the box and in its popup list.
-inline void ExpectWholeTexts(FXWindow* root, const std::string& where) {
+inline void ExpectWholeTexts(FXWindow* root, const std::string& where)
+{
     ExpectWholeTextsUnder(root, root, where);
 }
 

@@ -25,7 +25,8 @@ namespace {
 
 const char kNull[] = "{00000000-0000-0000-0000-000000000000}";
 
-TextView V(const std::string& s) {
+TextView V(const std::string& s)
+{
     return TextView{reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size())};
 }
 
@@ -33,7 +34,8 @@ struct List {
     std::vector<std::string> guids, parents;
     std::vector<TextView> g, p;
     ParallelsSnapshotList list;
-    List(std::vector<std::string> gs, std::vector<std::string> ps) : guids(gs), parents(ps) {
+    List(std::vector<std::string> gs, std::vector<std::string> ps) : guids(gs), parents(ps)
+    {
         for (size_t i = 0; i < guids.size(); i++) {
             g.push_back(V(guids[i]));
             p.push_back(V(parents[i]));
@@ -45,7 +47,8 @@ struct List {
     }
 };
 
-TEST(ParallelsSnapshotTree, ChildrenUnderTheirParentsOnce) {
+TEST(ParallelsSnapshotTree, ChildrenUnderTheirParentsOnce)
+{
     App();
     List l({"{A}", "{B}", "{C}", "{D}", "{E}", "{F}"},
            {kNull, "{a}", "{a}", "{C}", "{E}", "{f}"});  // E and F are their own parents
@@ -72,7 +75,8 @@ TEST(ParallelsSnapshotTree, ChildrenUnderTheirParentsOnce) {
     EXPECT_FALSE(d3.filled);
 }
 
-TEST(ParallelsSnapshotPicker, OpensTheBundleAtThePickedSnapshot) {
+TEST(ParallelsSnapshotPicker, OpensTheBundleAtThePickedSnapshot)
+{
     App();
     testsupport::TempDir dir;
     // A one-snapshot bundle, then a child snapshot holding one changed block.
@@ -101,18 +105,23 @@ TEST(ParallelsSnapshotPicker, OpensTheBundleAtThePickedSnapshot) {
     std::vector<uint8_t> d = testsupport::ReadFile(b + "/DiskDescriptor.xml");
     std::string text(d.begin(), d.end());
     const std::string child = "{0badc0de-0000-4000-8000-000000000001}";
-    text.insert(text.find("</Storage>"), "<Image><GUID>" + child +
-                                             "</GUID><Type>Compressed</Type><File>child.hds</File></Image>");
-    text.insert(text.find("</Snapshots>"), "<Shot><GUID>" + child +
-                                               "</GUID><ParentGUID>{5FBAABE3-6958-40FF-92A7-860E329AAB41}</ParentGUID></Shot>");
-    testsupport::WriteFile(b + "/DiskDescriptor.xml", std::vector<uint8_t>(text.begin(), text.end()));
+    text.insert(
+        text.find("</Storage>"),
+        "<Image><GUID>" + child + "</GUID><Type>Compressed</Type><File>child.hds</File></Image>");
+    text.insert(
+        text.find("</Snapshots>"),
+        "<Shot><GUID>" + child +
+            "</GUID><ParentGUID>{5FBAABE3-6958-40FF-92A7-860E329AAB41}</ParentGUID></Shot>");
+    testsupport::WriteFile(b + "/DiskDescriptor.xml",
+                           std::vector<uint8_t>(text.begin(), text.end()));
 
     for (bool accept : {false, true}) {
         DiskHandle h;
         Disk_Init(&h);
         bool taken = false;
         After(150, [&] {
-            CParallelsDiskSelectorDialog* dialog = dynamic_cast<CParallelsDiskSelectorDialog*>(Modal());
+            CParallelsDiskSelectorDialog* dialog =
+                dynamic_cast<CParallelsDiskSelectorDialog*>(Modal());
             ASSERT_NE(dialog, nullptr);
             FXTreeList* tree = dialog->GetTreeList();
             FXTreeItem* root = tree->getFirstItem();
@@ -144,7 +153,8 @@ TEST(ParallelsSnapshotPicker, OpensTheBundleAtThePickedSnapshot) {
     DiskHandle h;
     Disk_Init(&h);
     bool taken = true;
-    EXPECT_NE(Ui_OpenParallelsSnapshot(&h, dir.file("plain.img").c_str(), true, &taken, Owner()), DISK_OK);
+    EXPECT_NE(Ui_OpenParallelsSnapshot(&h, dir.file("plain.img").c_str(), true, &taken, Owner()),
+              DISK_OK);
     EXPECT_FALSE(taken);
 }
 

@@ -17,7 +17,8 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-TEST(ProgressText, GroupingTable) {
+TEST(ProgressText, GroupingTable)
+{
     struct Case {
         uint64_t value;
         const char* separator;
@@ -35,7 +36,10 @@ TEST(ProgressText, GroupingTable) {
         {1099511627776ull, ",", 3, "1,099,511,627,776"},
         {18446744073709551615ull, ".", 3, "18.446.744.073.709.551.615"},
         // A separator of several bytes goes in whole.
-        {1234567, "\xE2\x80\x89", 3, "1\xE2\x80\x89" "234\xE2\x80\x89" "567"},
+        {1234567, "\xE2\x80\x89", 3,
+         "1\xE2\x80\x89"
+         "234\xE2\x80\x89"
+         "567"},
     };
     for (const Case& c : cases)
         EXPECT_STREQ(Ui_GroupDigits(c.value, c.separator, c.group).text(), c.expected)
@@ -43,15 +47,16 @@ TEST(ProgressText, GroupingTable) {
     EXPECT_STREQ(Ui_ProgressText(1234, 1234567, ",", 3).text(), "1,234 / 1,234,567");
 }
 
-TEST(ProgressText, GroupSizeFromTheCatalogue) {
+TEST(ProgressText, GroupSizeFromTheCatalogue)
+{
     App();
     MessageTable& table = Ui_Messages();
     FXString saved = table.texts[7];
     struct Case {
         const char* text;
         FXint size;
-    } cases[] = {{"3", 3}, {" 4 ", 4}, {"0", 0}, {"", 0}, {"x", 0}, {"-3", 0}, {"3a", 0},
-                 {"99999999999", 0}, {"1000", 64}};
+    } cases[] = {{"3", 3},  {" 4 ", 4}, {"0", 0},           {"", 0},     {"x", 0},
+                 {"-3", 0}, {"3a", 0},  {"99999999999", 0}, {"1000", 64}};
     for (const Case& c : cases) {
         table.texts[7] = c.text;
         EXPECT_EQ(Ui_DigitGroupSize(), c.size) << c.text;
@@ -59,14 +64,16 @@ TEST(ProgressText, GroupSizeFromTheCatalogue) {
     table.texts[7] = saved;
 }
 
-TEST(ProgressText, BarScaling) {
+TEST(ProgressText, BarScaling)
+{
     struct Case {
         uint64_t done, total;
         FXuint barDone, barTotal;
     } cases[] = {
         {5, 10, 5, 10},
         {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu},
-        {1ull << 39, (1ull << 40) - 1, (FXuint)((1ull << 39) >> 8), (FXuint)(((1ull << 40) - 1) >> 8)},
+        {1ull << 39, (1ull << 40) - 1, (FXuint)((1ull << 39) >> 8),
+         (FXuint)(((1ull << 40) - 1) >> 8)},
         {1ull << 39, 1ull << 40, 1u << 30, 1u << 31},
         {UINT64_MAX, UINT64_MAX, 0xFFFFFFFFu, 0xFFFFFFFFu},
     };
@@ -89,8 +96,10 @@ public:
     size_t cancelAtPost = 0;
     CountingProgressDialog() {}
     CountingProgressDialog(FXWindow* owner, UiProgressJob job, void* argument)
-        : CProgressDialog(owner, job, argument) {}
-    long onCountedProgress(FXObject* sender, FXSelector sel, void* ptr) {
+        : CProgressDialog(owner, job, argument)
+    {}
+    long onCountedProgress(FXObject* sender, FXSelector sel, void* ptr)
+    {
         ++posts;
         if (posts == cancelAtPost) {
             guitest::Screenshot(this, "progress_dialog");
@@ -102,7 +111,8 @@ public:
         return CProgressDialog::onSignalProgress(sender, sel, ptr);
     }
 };
-FXDEFMAP(CountingProgressDialog) CountingMap[] = {
+FXDEFMAP(CountingProgressDialog)
+CountingMap[] = {
     FXMAPFUNC(SEL_IO_READ, CProgressDialog::ID_SIGNAL_PROGRESS,
               CountingProgressDialog::onCountedProgress),
 };
@@ -114,13 +124,13 @@ struct FastJob {
 };
 
 // Calls progress every 10 microseconds until it is told to stop.
-int FastProducer(void* argument, UiProgressCallback progress, void* user) {
+int FastProducer(void* argument, UiProgressCallback progress, void* user)
+{
     FastJob* job = (FastJob*)argument;
     const uint64_t total = 1ull << 40;
     for (uint64_t done = 0; done < total; ++done) {
         Clock::time_point until = Clock::now() + std::chrono::microseconds(10);
-        while (Clock::now() < until) {
-        }
+        while (Clock::now() < until) {}
         ++job->calls;
         if (!progress(done, total, user)) {
             job->stopped = true;
@@ -134,7 +144,8 @@ int FastProducer(void* argument, UiProgressCallback progress, void* user) {
 // throttle that restarted its clock on every call would post nothing after the first, and the
 // run would never reach its twentieth post); the post during which Cancel is pressed is
 // answered with stop, and nothing is posted after it.
-TEST(ProgressDialog, AFastJobKeepsPostingAndStopsAtTheFirstAnswerAfterCancel) {
+TEST(ProgressDialog, AFastJobKeepsPostingAndStopsAtTheFirstAnswerAfterCancel)
+{
     App();
     FastJob job;
     CountingProgressDialog dialog(Owner(), FastProducer, &job);
@@ -152,7 +163,8 @@ TEST(ProgressDialog, AFastJobKeepsPostingAndStopsAtTheFirstAnswerAfterCancel) {
 
 int Immediate(void*, UiProgressCallback, void*) { return -202; }
 
-TEST(ProgressDialog, AJobThatEndsAtOnceStillEndsTheDialog) {
+TEST(ProgressDialog, AJobThatEndsAtOnceStillEndsTheDialog)
+{
     App();
     CProgressDialog dialog(Owner(), Immediate, nullptr);
     // Let the worker finish before the loop starts.
@@ -161,14 +173,16 @@ TEST(ProgressDialog, AJobThatEndsAtOnceStillEndsTheDialog) {
     EXPECT_EQ(dialog.result, -202);
 }
 
-int Counting(void*, UiProgressCallback progress, void* user) {
+int Counting(void*, UiProgressCallback progress, void* user)
+{
     // Start and end are posted however fast they come.
     if (!progress(0, 3, user)) return 1;
     if (!progress(3, 3, user)) return 1;
     return 0;
 }
 
-TEST(ProgressDialog, ShowsTextAndScaledBar) {
+TEST(ProgressDialog, ShowsTextAndScaledBar)
+{
     App();
     CountingProgressDialog dialog(Owner(), Counting, nullptr);
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
@@ -198,12 +212,14 @@ struct WaitJob {
 
 WaitJob* g_waitJob = nullptr;
 
-int RecordThread(uint64_t value) {
+int RecordThread(uint64_t value)
+{
     g_waitJob->calledOn = FXThread::current();
     return (int)value * 2;
 }
 
-int WaitUntilCancelled(void* data, CWaitDialog* dialog) {
+int WaitUntilCancelled(void* data, CWaitDialog* dialog)
+{
     WaitJob* job = (WaitJob*)data;
     job->callResult = CWaitDialog::CallOnGuiThread(RecordThread, 21, dialog);
     while (CWaitDialog::QueryRunning(dialog)) {
@@ -213,13 +229,13 @@ int WaitUntilCancelled(void* data, CWaitDialog* dialog) {
     return 1;
 }
 
-TEST(WaitDialog, CallsRunOnTheGuiThreadAndCancelIsSeen) {
+TEST(WaitDialog, CallsRunOnTheGuiThreadAndCancelIsSeen)
+{
     App();
     WaitJob job;
     job.guiThread = FXThread::current();
     g_waitJob = &job;
-    CWaitDialog dialog(Owner(), WaitUntilCancelled, &job, Ui_MessageText(370),
-                       Ui_MessageText(380));
+    CWaitDialog dialog(Owner(), WaitUntilCancelled, &job, Ui_MessageText(370), Ui_MessageText(380));
     After(200, [&] {
         guitest::Screenshot(&dialog, "wait_dialog");
         // Asked on the GUI thread itself, the answer comes directly.
@@ -239,7 +255,8 @@ TEST(WaitDialog, CallsRunOnTheGuiThreadAndCancelIsSeen) {
 
 int ReturnsAtOnce(void*, CWaitDialog*) { return -209; }
 
-TEST(WaitDialog, AJobThatEndsAtOnce) {
+TEST(WaitDialog, AJobThatEndsAtOnce)
+{
     App();
     CWaitDialog dialog(Owner(), ReturnsAtOnce, nullptr, "t", "x");
     EXPECT_EQ(dialog.Run(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
@@ -249,13 +266,15 @@ TEST(WaitDialog, AJobThatEndsAtOnce) {
 // A job that ignores the cancel request and ends only when the test lets it.
 std::atomic<bool> g_mayEnd{false};
 std::atomic<bool> g_ended{false};
-int IgnoresCancel(void*, CWaitDialog*) {
+int IgnoresCancel(void*, CWaitDialog*)
+{
     while (!g_mayEnd) usleep(1000);
     g_ended = true;
     return 0;
 }
 
-TEST(WaitDialog, CancelNeverClosesTheDialogByItself) {
+TEST(WaitDialog, CancelNeverClosesTheDialogByItself)
+{
     App();
     g_mayEnd = false;
     g_ended = false;

@@ -16,20 +16,23 @@ using guitest::Owner;
 
 namespace {
 
-std::vector<uint8_t> Key(const FXString& password) {
+std::vector<uint8_t> Key(const FXString& password)
+{
     uint8_t key[16];
     memset(key, 0xAA, sizeof key);
     Ui_PasswordToKey(password, key);
     return std::vector<uint8_t>(key, key + 16);
 }
 
-std::vector<uint8_t> Bytes(const std::string& s) {
+std::vector<uint8_t> Bytes(const std::string& s)
+{
     std::vector<uint8_t> v(s.begin(), s.end());
     v.resize(16, 0);
     return v;
 }
 
-TEST(PasswordKey, FirstSixteenUtf8BytesZeroPadded) {
+TEST(PasswordKey, FirstSixteenUtf8BytesZeroPadded)
+{
     EXPECT_EQ(Key(""), Bytes(""));
     EXPECT_EQ(Key("secret"), Bytes("secret"));
     EXPECT_EQ(Key("0123456789abcdef"), Bytes("0123456789abcdef"));
@@ -43,7 +46,8 @@ TEST(PasswordKey, FirstSixteenUtf8BytesZeroPadded) {
 }
 
 // Enter typed in the password field answers as OK: the key is built from the field.
-TEST(PasswordDialog, EnterInTheFieldPressesOk) {
+TEST(PasswordDialog, EnterInTheFieldPressesOk)
+{
     App();
     CInputQemuQcowPasswordDialog dialog(Owner());
     After(100, [&] {
@@ -64,7 +68,8 @@ TEST(PasswordDialog, EnterInTheFieldPressesOk) {
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_CANCEL);
 }
 
-TEST(PasswordDialog, StartsEmptyWithVerifySetAndBuildsTheKey) {
+TEST(PasswordDialog, StartsEmptyWithVerifySetAndBuildsTheKey)
+{
     App();
     CInputQemuQcowPasswordDialog dialog(Owner());
     bool startedEmpty = false, startedChecked = false;
@@ -97,7 +102,8 @@ TEST(PasswordDialog, StartsEmptyWithVerifySetAndBuildsTheKey) {
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_CANCEL);
 }
 
-TEST(TrimDialog, RoundTripsTheOption) {
+TEST(TrimDialog, RoundTripsTheOption)
+{
     App();
     CTrimSettingDialog dialog(Owner());
     dialog.option = true;

@@ -24,20 +24,25 @@ namespace {
 
 const uint32_t MiB = 1048576;
 
-void BuildVdi(const std::string& json) {
+void BuildVdi(const std::string& json)
+{
     std::string out;
     const std::string tool = std::string(VDX_TEST_SOURCE_DIR) + "/formats/vdi/vdi_fixtures.py";
-    ASSERT_EQ(testsupport::RunCommand("python3 " + Quote(tool) + " build " + Quote(json) + " 2>&1", &out), 0)
+    ASSERT_EQ(
+        testsupport::RunCommand("python3 " + Quote(tool) + " build " + Quote(json) + " 2>&1", &out),
+        0)
         << out;
 }
 
-void Write(const std::string& path, const std::string& text) {
+void Write(const std::string& path, const std::string& text)
+{
     testsupport::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 // Picks the item whose text starts with `path` (searching the whole tree), then accepts or
 // cancels.
-FXTreeItem* FindItem(FXTreeItem* item, const std::string& prefix) {
+FXTreeItem* FindItem(FXTreeItem* item, const std::string& prefix)
+{
     for (; item != nullptr; item = item->getNext()) {
         if (std::string(item->getText().text()).compare(0, prefix.size(), prefix) == 0) return item;
         FXTreeItem* below = FindItem(item->getFirst(), prefix);
@@ -47,7 +52,8 @@ FXTreeItem* FindItem(FXTreeItem* item, const std::string& prefix) {
 }
 
 int OpenPicking(DiskHandle* h, const std::string& machine, const std::string& pick, bool accept,
-                bool* taken, const char* screenshot = nullptr) {
+                bool* taken, const char* screenshot = nullptr)
+{
     After(150, [&] {
         CVirtualBoxSelectFileDialog* dialog = dynamic_cast<CVirtualBoxSelectFileDialog*>(Modal());
         ASSERT_NE(dialog, nullptr);
@@ -62,7 +68,8 @@ int OpenPicking(DiskHandle* h, const std::string& machine, const std::string& pi
     return Ui_OpenVirtualBoxMachine(h, machine.c_str(), true, taken, Owner());
 }
 
-TEST(VirtualBoxPicker, TreeOfDisksWithLabels) {
+TEST(VirtualBoxPicker, TreeOfDisksWithLabels)
+{
     App();
     VBoxDiskList list(3);
     const char* paths[3] = {"/d/base.vdi", "/d/mid.vdi", "/d/other.vdi"};
@@ -86,11 +93,13 @@ TEST(VirtualBoxPicker, TreeOfDisksWithLabels) {
 
 // Long paths with their state labels show whole: the picker grows to its widest item, and its
 // own texts fit.
-TEST(VirtualBoxPicker, ShowsEveryPathAndLabelWhole) {
+TEST(VirtualBoxPicker, ShowsEveryPathAndLabelWhole)
+{
     App();
     VBoxDiskList list(3);
     const std::string folder = "/srv/virtual-machines/a-machine-with-a-long-name/Snapshots/";
-    const char* names[3] = {"base-disk-of-the-machine.vdi", "{0c5b3a2e-8d61-4f2b-9a7e-1f2d3c4b5a69}.vdi",
+    const char* names[3] = {"base-disk-of-the-machine.vdi",
+                            "{0c5b3a2e-8d61-4f2b-9a7e-1f2d3c4b5a69}.vdi",
                             "{7e6d5c4b-3a29-4181-8f7e-6d5c4b3a2918}.vdi"};
     for (int i = 0; i < 3; i++) {
         std::strcpy(list[i].path, (folder + names[i]).c_str());
@@ -109,16 +118,18 @@ TEST(VirtualBoxPicker, ShowsEveryPathAndLabelWhole) {
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_CANCEL);
 }
 
-TEST(VirtualBoxPicker, ChainOfThreeOpensNearestFirst) {
+TEST(VirtualBoxPicker, ChainOfThreeOpensNearestFirst)
+{
     App();
     testsupport::TempDir dir;
     // The base is made by qemu-img from a raw file: blocks 0..3 filled with 0x11..0x44.
     std::vector<uint8_t> raw(4 * MiB);
     for (int b = 0; b < 4; b++) std::memset(raw.data() + b * MiB, 0x11 * (b + 1), MiB);
     testsupport::WriteFile(dir.file("base.raw"), raw);
-    ASSERT_EQ(testsupport::RunCommand("qemu-img convert -f raw -O vdi " + Quote(dir.file("base.raw")) +
-                                      " " + Quote(dir.file("base.vdi")) + " 2>&1"),
-              0);
+    ASSERT_EQ(
+        testsupport::RunCommand("qemu-img convert -f raw -O vdi " + Quote(dir.file("base.raw")) +
+                                " " + Quote(dir.file("base.vdi")) + " 2>&1"),
+        0);
     // The middle disk stores block 1 and block 3, the top disk block 3 again: read nearest
     // first, block 3 comes from the top; read in the wrong order, from the middle.
     BuildVdi("{\"path\":\"" + dir.file("mid.vdi") +
@@ -126,17 +137,19 @@ TEST(VirtualBoxPicker, ChainOfThreeOpensNearestFirst) {
     BuildVdi("{\"path\":\"" + dir.file("top.vdi") +
              "\",\"disk_size\":4194304,\"type\":4,\"blocks_data\":{\"3\":195}}");
     testsupport::WriteFile(dir.file("plain.img"), std::vector<uint8_t>(MiB, 0x5A));
-    ASSERT_EQ(testsupport::RunCommand("qemu-img convert -f raw -O qcow2 " + Quote(dir.file("plain.img")) +
-                                      " " + Quote(dir.file("other.qcow2")) + " 2>&1"),
-              0);
+    ASSERT_EQ(
+        testsupport::RunCommand("qemu-img convert -f raw -O qcow2 " + Quote(dir.file("plain.img")) +
+                                " " + Quote(dir.file("other.qcow2")) + " 2>&1"),
+        0);
     const std::string machine = dir.file("vm.vbox");
-    Write(machine,
-          "<?xml version=\"1.0\"?><VirtualBox><Machine name=\"vm\"><MediaRegistry><HardDisks>"
-          "<HardDisk uuid=\"{1}\" location=\"base.vdi\"><HardDisk uuid=\"{2}\" location=\"mid.vdi\">"
-          "<HardDisk uuid=\"{3}\" location=\"top.vdi\"/></HardDisk></HardDisk>"
-          "<HardDisk uuid=\"{4}\" location=\"other.qcow2\"/></HardDisks></MediaRegistry>"
-          "<StorageControllers><StorageController><AttachedDevice><Image uuid=\"{3}\"/>"
-          "</AttachedDevice></StorageController></StorageControllers></Machine></VirtualBox>");
+    Write(
+        machine,
+        "<?xml version=\"1.0\"?><VirtualBox><Machine name=\"vm\"><MediaRegistry><HardDisks>"
+        "<HardDisk uuid=\"{1}\" location=\"base.vdi\"><HardDisk uuid=\"{2}\" location=\"mid.vdi\">"
+        "<HardDisk uuid=\"{3}\" location=\"top.vdi\"/></HardDisk></HardDisk>"
+        "<HardDisk uuid=\"{4}\" location=\"other.qcow2\"/></HardDisks></MediaRegistry>"
+        "<StorageControllers><StorageController><AttachedDevice><Image uuid=\"{3}\"/>"
+        "</AttachedDevice></StorageController></StorageControllers></Machine></VirtualBox>");
 
     DiskHandle h;
     Disk_Init(&h);
@@ -174,12 +187,15 @@ TEST(VirtualBoxPicker, ChainOfThreeOpensNearestFirst) {
     Write(dir.file("big.vbox"), std::string(VBOX_MACHINE_MAX_FILE + 1, ' '));
     for (const std::string& path : {dir.file("plain.img"), dir.file("big.vbox")}) {
         taken = true;
-        EXPECT_NE(Ui_OpenVirtualBoxMachine(&h, path.c_str(), true, &taken, Owner()), DISK_OK) << path;
+        EXPECT_NE(Ui_OpenVirtualBoxMachine(&h, path.c_str(), true, &taken, Owner()), DISK_OK)
+            << path;
         EXPECT_FALSE(taken) << path;
     }
-    Write(dir.file("empty.vbox"), "<VirtualBox><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></VirtualBox>");
+    Write(dir.file("empty.vbox"),
+          "<VirtualBox><Global><MediaRegistry><HardDisks/></MediaRegistry></Global></VirtualBox>");
     taken = false;
-    EXPECT_NE(Ui_OpenVirtualBoxMachine(&h, dir.file("empty.vbox").c_str(), true, &taken, Owner()), DISK_OK);
+    EXPECT_NE(Ui_OpenVirtualBoxMachine(&h, dir.file("empty.vbox").c_str(), true, &taken, Owner()),
+              DISK_OK);
     EXPECT_TRUE(taken);
 }
 

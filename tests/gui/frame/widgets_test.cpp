@@ -12,7 +12,8 @@ using guitest::Owner;
 
 namespace {
 
-TEST(NumberFields, ThirtyTwoBitTable) {
+TEST(NumberFields, ThirtyTwoBitTable)
+{
     struct Case {
         const char* text;
         uint32_t min, max;
@@ -47,7 +48,8 @@ TEST(NumberFields, ThirtyTwoBitTable) {
     EXPECT_EQ(untouched, 77u);
 }
 
-TEST(NumberFields, SixtyFourBitTable) {
+TEST(NumberFields, SixtyFourBitTable)
+{
     struct Case {
         const char* text;
         uint64_t min, max;
@@ -69,7 +71,8 @@ TEST(NumberFields, SixtyFourBitTable) {
     }
 }
 
-TEST(NumberFields, FailureFocusesAndSelectsTheField) {
+TEST(NumberFields, FailureFocusesAndSelectsTheField)
+{
     FXDialogBox dialog(Owner(), "fields", DECOR_TITLE, 0, 0, 300, 200);
     FXTextField* other = Ui_CreateTextField(&dialog, 1, 1, 8, 2);
     FXTextField* field = Ui_CreateNumberField(&dialog, 1, 4, 8, 2);
@@ -95,7 +98,8 @@ TEST(NumberFields, FailureFocusesAndSelectsTheField) {
     dialog.hide();
 }
 
-TEST(WidgetMakers, PlaceInLayoutUnitsWithTheirOptions) {
+TEST(WidgetMakers, PlaceInLayoutUnitsWithTheirOptions)
+{
     App();
     Ui_SetLayoutUnitsFromSize(90);  // 12 x 11 pixels
     FXDialogBox dialog(Owner(), "makers", DECOR_TITLE, 0, 0, 600, 400);
@@ -117,7 +121,8 @@ TEST(WidgetMakers, PlaceInLayoutUnitsWithTheirOptions) {
     EXPECT_EQ(empty->getY(), 22);
     EXPECT_EQ(empty->getWidth(), 120);
     EXPECT_EQ(empty->getHeight(), 22);
-    EXPECT_EQ(top->getJustify() & (JUSTIFY_LEFT | JUSTIFY_TOP), (FXuint)(JUSTIFY_LEFT | JUSTIFY_TOP));
+    EXPECT_EQ(top->getJustify() & (JUSTIFY_LEFT | JUSTIFY_TOP),
+              (FXuint)(JUSTIFY_LEFT | JUSTIFY_TOP));
     EXPECT_STREQ(button->getText().text(), "Next >");  // the "&" marks the hot key
     EXPECT_EQ(button->getSelector(), 62u);
     EXPECT_EQ(button->getTarget(), &dialog);
@@ -146,7 +151,8 @@ TEST(WidgetMakers, PlaceInLayoutUnitsWithTheirOptions) {
 
 // ---- Conversions -------------------------------------------------------------------------------
 
-TEST(Conversions, BetweenFXStringAndTextViews) {
+TEST(Conversions, BetweenFXStringAndTextViews)
+{
     // "日本" in Shift_JIS.
     const char sjis[] = "\x93\xfa\x96\x7b";
     FXString text;
@@ -186,7 +192,8 @@ TEST(Conversions, BetweenFXStringAndTextViews) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(Conversions, HolderKeepsItsOwnText) {
+TEST(Conversions, HolderKeepsItsOwnText)
+{
     FXStringText holder;
     {
         FXString path = "/tmp/some image.vmdk";
@@ -220,7 +227,8 @@ TEST(Conversions, HolderKeepsItsOwnText) {
 
 const uint64_t kMs = 10000;  // ticks of 100 ns
 
-TEST(ProgressThrottle, EdgesAndSpacing) {
+TEST(ProgressThrottle, EdgesAndSpacing)
+{
     uint64_t clock = 0;
     uint64_t t = 133000000000000000ull;
     EXPECT_TRUE(Ui_ShouldPostProgressAt(0, 100, &clock, t));
@@ -235,7 +243,8 @@ TEST(ProgressThrottle, EdgesAndSpacing) {
     EXPECT_TRUE(Ui_ShouldPostProgressAt(7, 100, &clock, last + kMs));
 }
 
-TEST(ProgressThrottle, AFastProducerStillPostsEveryMillisecond) {
+TEST(ProgressThrottle, AFastProducerStillPostsEveryMillisecond)
+{
     // One call every 10 microseconds for 200 ms: measured from the last post, a post is due
     // once a millisecond; measured from the previous call, never.
     uint64_t clock = 0;
@@ -255,7 +264,8 @@ TEST(ProgressThrottle, AFastProducerStillPostsEveryMillisecond) {
     EXPECT_LE(longestGap, kMs);
 }
 
-TEST(ProgressThrottle, RealClock) {
+TEST(ProgressThrottle, RealClock)
+{
     uint64_t a = Ui_ProgressClockNow();
     // 2024-01-01 in ticks since 1601.
     EXPECT_GT(a, 133485408000000000ull);

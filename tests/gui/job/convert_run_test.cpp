@@ -42,7 +42,8 @@ std::string Fixtures() { return std::string(VDX_TEST_SOURCE_DIR) + "/gui/pages/p
 
 // A raw disk of `mib` MiB with an MBR and an ext ("ext") or FAT16 ("fat") volume.
 std::string MakeDisk(const TempDir& dir, const std::string& kind, int mib,
-                     const std::string& name = "source.raw") {
+                     const std::string& name = "source.raw")
+{
     std::string path = dir.file(name);
     EXPECT_EQ(RunCommand("python3 " + Quote(Fixtures()) + " " + kind + " " + std::to_string(mib) +
                          " " + Quote(path)),
@@ -50,7 +51,8 @@ std::string MakeDisk(const TempDir& dir, const std::string& kind, int mib,
     return path;
 }
 
-DiskGeometry RawGeometry(const std::string& path) {
+DiskGeometry RawGeometry(const std::string& path)
+{
     struct stat st;
     stat(path.c_str(), &st);
     DiskGeometry g;
@@ -59,7 +61,8 @@ DiskGeometry RawGeometry(const std::string& path) {
     return g;
 }
 
-DiskHandle* OpenRaw(const std::string& path) {
+DiskHandle* OpenRaw(const std::string& path)
+{
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
     DiskGeometry g = RawGeometry(path);
@@ -67,7 +70,8 @@ DiskHandle* OpenRaw(const std::string& path) {
     return h;
 }
 
-UsedSectorMap* BuildMap(DiskHandle* disk) {
+UsedSectorMap* BuildMap(DiskHandle* disk)
+{
     int rc = DISK_OK;
     uint32_t known = 0;
     UsedSectorMap* map = UsedMap_Create(disk, &rc, &known);
@@ -77,7 +81,8 @@ UsedSectorMap* BuildMap(DiskHandle* disk) {
 }
 
 // Used bits of every sector of the disk.
-std::vector<bool> UsedSectors(const UsedSectorMap* map, uint64_t total) {
+std::vector<bool> UsedSectors(const UsedSectorMap* map, uint64_t total)
+{
     std::vector<bool> used(total, true);
     if (map == nullptr) return used;
     std::vector<uint8_t> bits(4096);
@@ -91,7 +96,8 @@ std::vector<bool> UsedSectors(const UsedSectorMap* map, uint64_t total) {
 
 // Every used sector of `data` (read from its offset) equals the source's.
 void ExpectUsedEqual(const std::vector<uint8_t>& source, const std::vector<uint8_t>& data,
-                     size_t offset, const std::vector<bool>& used) {
+                     size_t offset, const std::vector<bool>& used)
+{
     ASSERT_GE(data.size(), offset + source.size());
     size_t differing = 0;
     std::string where;
@@ -105,11 +111,12 @@ void ExpectUsedEqual(const std::vector<uint8_t>& source, const std::vector<uint8
 }
 
 // fsck of the partition at sector 2048 of a raw disk.
-void ExpectFsckClean(const TempDir& dir, const std::string& raw, const std::string& kind) {
+void ExpectFsckClean(const TempDir& dir, const std::string& raw, const std::string& kind)
+{
     std::string part = dir.file("part.img");
-    ASSERT_EQ(RunCommand("dd if=" + Quote(raw) + " of=" + Quote(part) +
-                         " bs=512 skip=2048 status=none"),
-              0);
+    ASSERT_EQ(
+        RunCommand("dd if=" + Quote(raw) + " of=" + Quote(part) + " bs=512 skip=2048 status=none"),
+        0);
     std::string out;
     if (kind == "ext")
         EXPECT_EQ(RunCommand("e2fsck -fn " + Quote(part) + " 2>&1", &out), 0) << out;
@@ -120,12 +127,14 @@ void ExpectFsckClean(const TempDir& dir, const std::string& raw, const std::stri
 
 // Counts sectors the map marks free whose output is all zero while the source's is not.
 size_t SkippedGarbage(const std::vector<uint8_t>& source, const std::vector<uint8_t>& data,
-                      size_t offset, const std::vector<bool>& used) {
+                      size_t offset, const std::vector<bool>& used)
+{
     static const uint8_t zero[512] = {0};
     size_t n = 0;
     for (size_t s = 0; s < used.size(); ++s) {
         if (used[s]) continue;
-        if (memcmp(&source[s * 512], zero, 512) != 0 && memcmp(&data[offset + s * 512], zero, 512) == 0)
+        if (memcmp(&source[s * 512], zero, 512) != 0 &&
+            memcmp(&data[offset + s * 512], zero, 512) == 0)
             ++n;
     }
     return n;
@@ -138,7 +147,8 @@ struct ProgressLog {
     uint64_t stopAfter = UINT64_MAX;
 };
 
-bool LogProgress(uint64_t done, uint64_t total, void* user) {
+bool LogProgress(uint64_t done, uint64_t total, void* user)
+{
     ProgressLog* log = (ProgressLog*)user;
     ++log->calls;
     log->lastDone = done;
@@ -148,7 +158,8 @@ bool LogProgress(uint64_t done, uint64_t total, void* user) {
 
 // A job over an open source with the option pages' defaults and the destination geometry.
 void PrepareJob(ConversionJob* job, const std::string& sourcePath, DiskHandle* disk,
-                UsedSectorMap* map, int32_t destKind, const std::string& destPath) {
+                UsedSectorMap* map, int32_t destKind, const std::string& destPath)
+{
     job->sourcePath = sourcePath.c_str();
     job->sourceKind = JOB_SOURCE_IMAGE;
     job->sourceDisk = disk;
@@ -175,18 +186,20 @@ void PrepareJob(ConversionJob* job, const std::string& sourcePath, DiskHandle* d
 struct DestinationCase {
     const char* name;
     int32_t destKind;
-    uint32_t vmdkType;    // disk type list index (VMDK)
-    bool firstTrack;      // VMDK first track apart
-    uint32_t splitSectors;  // VMDK split size, 0 none
+    uint32_t vmdkType;       // disk type list index (VMDK)
+    bool firstTrack;         // VMDK first track apart
+    uint32_t splitSectors;   // VMDK split size, 0 none
     const char* qemuFormat;  // NULL: the data is read from the file at dataOffset
     size_t dataOffset;
-    bool sparse;          // free space is left out of the file
-    bool skips;           // free space is not read (the writer takes the map)
+    bool sparse;  // free space is left out of the file
+    bool skips;   // free space is not read (the writer takes the map)
 };
 
-class ConversionTable : public ::testing::TestWithParam<std::tuple<DestinationCase, const char*>> {};
+class ConversionTable : public ::testing::TestWithParam<std::tuple<DestinationCase, const char*>> {
+};
 
-TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
+TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean)
+{
     const DestinationCase& c = std::get<0>(GetParam());
     const std::string kind = std::get<1>(GetParam());
     TempDir dir;
@@ -225,14 +238,20 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
         std::string log2;
         if (std::string(c.qemuFormat) == "vmdk" || std::string(c.qemuFormat) == "vhdx" ||
             std::string(c.qemuFormat) == "parallels") {
-            EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " + Quote(out) +
-                                 " 2>&1", &log2), 0) << log2;
+            EXPECT_EQ(RunCommand("qemu-img check -f " + std::string(c.qemuFormat) + " " +
+                                     Quote(out) + " 2>&1",
+                                 &log2),
+                      0)
+                << log2;
         }
         if (c.destKind == 1 && testsupport::HaveTool("bximage")) {
             // bximage reads the one-extent version-3 disks the table writes.
             std::string viaBximage = dir.file("bximage.raw");
             EXPECT_EQ(RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " +
-                                 Quote(viaBximage) + " 2>&1", &log2), 0) << log2;
+                                     Quote(viaBximage) + " 2>&1",
+                                 &log2),
+                      0)
+                << log2;
             std::vector<uint8_t> other = ReadFile(viaBximage);
             EXPECT_GE(other.size(), source.size());
             ExpectUsedEqual(source, other, 0, used);
@@ -248,28 +267,32 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean) {
             ASSERT_EQ(Disk_Open(h, out.c_str(), true), DISK_OK);
             data.resize(source.size());
             for (size_t o = 0; o < data.size(); o += 1 << 20)
-                ASSERT_EQ(Disk_Read(h, o, (uint32_t)std::min<size_t>(1 << 20, data.size() - o),
-                                    &data[o]), DISK_OK);
+                ASSERT_EQ(
+                    Disk_Read(h, o, (uint32_t)std::min<size_t>(1 << 20, data.size() - o), &data[o]),
+                    DISK_OK);
             Disk_Close(h);
             Mem_Free(h);
             testsupport::WriteFile(back, data);
         } else {
             ASSERT_EQ(RunCommand("qemu-img convert -f " + std::string(c.qemuFormat) + " -O raw " +
-                                 Quote(out) + " " + Quote(back)), 0);
+                                 Quote(out) + " " + Quote(back)),
+                      0);
             data = ReadFile(back);
         }
         EXPECT_GE(data.size(), source.size());
     } else {
         data = ReadFile(out);
-        std::vector<uint8_t> disk2(data.begin() + c.dataOffset,
-                                   data.begin() + c.dataOffset + std::min(source.size(), data.size() - c.dataOffset));
+        std::vector<uint8_t> disk2(
+            data.begin() + c.dataOffset,
+            data.begin() + c.dataOffset + std::min(source.size(), data.size() - c.dataOffset));
         testsupport::WriteFile(back, disk2);
     }
     ExpectUsedEqual(source, data, c.qemuFormat ? 0 : c.dataOffset, used);
     ExpectFsckClean(dir, back, kind);
     // Free space was not copied: garbage the map calls free comes back as zeros.
     if (c.skips) {
-        EXPECT_GT(SkippedGarbage(source, data, c.qemuFormat ? 0 : c.dataOffset, used), 1000u) << c.name;
+        EXPECT_GT(SkippedGarbage(source, data, c.qemuFormat ? 0 : c.dataOffset, used), 1000u)
+            << c.name;
     }
     if (c.sparse) {
         struct stat st;
@@ -302,19 +325,21 @@ const DestinationCase kDestinations[] = {
     {"img", 21, 0, false, 0, "raw", 0, false, true},
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    Destinations, ConversionTable,
-    ::testing::Combine(::testing::ValuesIn(kDestinations), ::testing::Values("ext", "fat")),
-    [](const ::testing::TestParamInfo<ConversionTable::ParamType>& info) {
-        std::string n = std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param);
-        for (char& ch : n)
-            if (ch == '.') ch = '_';
-        return n;
-    });
+INSTANTIATE_TEST_SUITE_P(Destinations, ConversionTable,
+                         ::testing::Combine(::testing::ValuesIn(kDestinations),
+                                            ::testing::Values("ext", "fat")),
+                         [](const ::testing::TestParamInfo<ConversionTable::ParamType>& info) {
+                             std::string n = std::string(std::get<0>(info.param).name) + "_" +
+                                             std::get<1>(info.param);
+                             for (char& ch : n)
+                                 if (ch == '.') ch = '_';
+                             return n;
+                         });
 
 // ---- Around the writers ------------------------------------------------------------------------------
 
-TEST(ConvertRun, OutputHasTheFinalCapacityThroughAResizeView) {
+TEST(ConvertRun, OutputHasTheFinalCapacityThroughAResizeView)
+{
     TempDir dir;
     std::string raw = MakeDisk(dir, "ext", 8);
     DiskHandle* disk = OpenRaw(raw);
@@ -334,11 +359,13 @@ TEST(ConvertRun, OutputHasTheFinalCapacityThroughAResizeView) {
     std::string info;
     RunCommand("qemu-img info --output=json -f vpc " + Quote(out), &info);
     EXPECT_NE(info.find("\"virtual-size\": " + std::to_string(Geometry_GetTotalSectors(&g) * 512)),
-              std::string::npos) << info;
+              std::string::npos)
+        << info;
     ConvertRun_ReleaseSource(&job);
 }
 
-TEST(ConvertRun, AMapWithoutRegionsCopiesEverySector) {
+TEST(ConvertRun, AMapWithoutRegionsCopiesEverySector)
+{
     TempDir dir;
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(2 * 1024 * 1024, 7));
@@ -357,7 +384,8 @@ TEST(ConvertRun, AMapWithoutRegionsCopiesEverySector) {
     EXPECT_EQ(job.volumeList, nullptr);
 }
 
-TEST(ConvertRun, CancelledByTheProgressAnswer) {
+TEST(ConvertRun, CancelledByTheProgressAnswer)
+{
     TempDir dir;
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(16 * 1024 * 1024, 9));
@@ -376,7 +404,8 @@ TEST(ConvertRun, CancelledByTheProgressAnswer) {
 
 // A failed run takes away what it created: the files of a bundle (its directory last) and the
 // parts of a split set.
-TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
+TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets)
+{
     ConversionJob job;
     job.finalGeometry.heads = 4;
     job.finalGeometry.sectors_per_track = 17;
@@ -388,9 +417,9 @@ TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
     std::vector<std::string> files;
     ConvertRun_DestinationFiles(&job, "/d/vm.hdd", &files);
     const std::string g = ".{5fbaabe3-6958-40ff-92a7-860e329aab41}.hds";
-    const std::vector<std::string> bundle = {"/d/vm.hdd/vm.hdd.0" + g, "/d/vm.hdd/vm.hdd.1" + g,
-                                             "/d/vm.hdd/vm.hdd.2" + g, "/d/vm.hdd/DiskDescriptor.xml",
-                                             "/d/vm.hdd/vm.hdd", "/d/vm.hdd"};
+    const std::vector<std::string> bundle = {
+        "/d/vm.hdd/vm.hdd.0" + g,       "/d/vm.hdd/vm.hdd.1" + g, "/d/vm.hdd/vm.hdd.2" + g,
+        "/d/vm.hdd/DiskDescriptor.xml", "/d/vm.hdd/vm.hdd",       "/d/vm.hdd"};
     EXPECT_EQ(files, bundle);
     // The directory is named once, with or without its separator.
     files.clear();
@@ -404,7 +433,8 @@ TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets) {
     EXPECT_EQ(files, (std::vector<std::string>{"/d/set.spl", "/d/set.p01", "/d/set.p02"}));
 }
 
-TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
+TEST(ConvertRun, WaitingDestinationsAndUnknownKinds)
+{
     TempDir dir;
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 3));
@@ -414,8 +444,8 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     // A split set without a part size is refused before anything is written.
     job.destKind = 20;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
-    for (int32_t kind : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19,
-                         21, 22})
+    for (int32_t kind :
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
     job.destKind = 23;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -425,7 +455,8 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds) {
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
 }
 
-TEST(ConvertRun, WrapAndUnwrapNeverCloseTheSource) {
+TEST(ConvertRun, WrapAndUnwrapNeverCloseTheSource)
+{
     TempDir dir;
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(512 * 100, 5));
@@ -472,7 +503,8 @@ protected:
     TempDir dir;
     ConversionJob job;
     std::string raw;
-    void SetUp() override {
+    void SetUp() override
+    {
         raw = dir.file("disk.raw");
         testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 11));
         PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("new.img"));
@@ -480,15 +512,18 @@ protected:
     void TearDown() override { ConvertRun_ReleaseSource(&job); }
 };
 
-TEST_F(DestinationRefusal, SamePathHardLinkAndSymlink) {
+TEST_F(DestinationRefusal, SamePathHardLinkAndSymlink)
+{
     std::vector<uint8_t> before = ReadFile(raw);
     std::string which;
     EXPECT_EQ(ConvertRun_CheckDestination(&job, raw, &which), CONVERT_DEST_IS_SOURCE);
     EXPECT_EQ(which, raw);
     ASSERT_EQ(link(raw.c_str(), dir.file("hard.img").c_str()), 0);
     ASSERT_EQ(symlink(raw.c_str(), dir.file("soft.img").c_str()), 0);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("hard.img"), nullptr), CONVERT_DEST_IS_SOURCE);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("soft.img"), nullptr), CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("hard.img"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("soft.img"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("other.img"), nullptr), CONVERT_DEST_OK);
     // The run refuses it too, whatever page let it through, and writes nothing.
     ConvertRunContext context;
@@ -501,7 +536,8 @@ TEST_F(DestinationRefusal, SamePathHardLinkAndSymlink) {
     EXPECT_EQ(ReadFile(raw), before);
 }
 
-TEST_F(DestinationRefusal, FilesTheSourceKeepsOpen) {
+TEST_F(DestinationRefusal, FilesTheSourceKeepsOpen)
+{
     // A file the source disk holds open under another name (an extent or a parent image) is
     // found through the open descriptors, not through the source path.
     std::string extent = dir.file("extent.bin");
@@ -515,7 +551,8 @@ TEST_F(DestinationRefusal, FilesTheSourceKeepsOpen) {
 
 // The source path of an image chosen earlier no longer counts once a new blank disk or a device
 // is the source: writing there is not writing over the source.
-TEST_F(DestinationRefusal, APathLeftFromAnEarlierSourceIsFree) {
+TEST_F(DestinationRefusal, APathLeftFromAnEarlierSourceIsFree)
+{
     ConvertRun_ReleaseSource(&job);
     DiskGeometry g = {0, 16, 63, 512, 0};
     Geometry_SetTotalSectors(&g, 2048);
@@ -541,20 +578,24 @@ TEST_F(DestinationRefusal, APathLeftFromAnEarlierSourceIsFree) {
     }
 }
 
-TEST_F(DestinationRefusal, SiblingOutputs) {
+TEST_F(DestinationRefusal, SiblingOutputs)
+{
     std::vector<std::string> files;
     // Flat raw image: its ".txt" description must not be the source, nor the image itself.
     ConvertRun_DestinationFiles(&job, dir.file("a.img"), &files);
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("a.img"), dir.file("a.txt")}));
     std::string txtSource = dir.file("disk.txt");
     ASSERT_EQ(rename(raw.c_str(), txtSource.c_str()), 0);  // same inode, new name
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("disk.img"), nullptr), CONVERT_DEST_IS_SOURCE);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("disk.img"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr),
+              CONVERT_DEST_SELF_OVERLAP);
     ASSERT_EQ(rename(txtSource.c_str(), raw.c_str()), 0);
     // Bochs images have the same description beside them.
     for (int32_t kind : {8, 9}) {
         job.destKind = kind;
-        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr), CONVERT_DEST_SELF_OVERLAP);
+        EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.txt"), nullptr),
+                  CONVERT_DEST_SELF_OVERLAP);
         EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.img"), nullptr), CONVERT_DEST_OK);
     }
     job.destKind = 21;
@@ -568,7 +609,8 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk"), dir.file("c-02.dsk"),
                                                dir.file("c-03.dsk")}));
     ASSERT_EQ(link(raw.c_str(), dir.file("c-03.dsk").c_str()), 0);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("c.dsk"), nullptr), CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("c.dsk"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
     Geometry_SetTotalSectors(&job.finalGeometry, COWD_EXTENT_SECTORS);
     files.clear();
     ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
@@ -588,7 +630,8 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
     ConvertRun_DestinationFiles(&job, dir.file("d.vmdk"), &files);
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("d.vmdk"), dir.file("d-flat.vmdk")}));
     ASSERT_EQ(link(raw.c_str(), dir.file("d-flat.vmdk").c_str()), 0);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("d.vmdk"), nullptr), CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("d.vmdk"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
     job.vmdkList4 = 0;
     EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("d.vmdk"), nullptr), CONVERT_DEST_OK);
     job.vmdkSplit = 1;
@@ -598,7 +641,8 @@ TEST_F(DestinationRefusal, SiblingOutputs) {
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("e.vmdk"), dir.file("e-s001.vmdk"),
                                                dir.file("e-s002.vmdk")}));
     ASSERT_EQ(link(raw.c_str(), dir.file("e-s002.vmdk").c_str()), 0);
-    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("e.vmdk"), nullptr), CONVERT_DEST_IS_SOURCE);
+    EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("e.vmdk"), nullptr),
+              CONVERT_DEST_IS_SOURCE);
 }
 
 // ---- Trim in place -------------------------------------------------------------------------------------
@@ -611,7 +655,8 @@ protected:
     std::vector<uint8_t> source;
 
     // A sparse image that stores the garbage of the free space (written without a map).
-    void MakeImage() {
+    void MakeImage()
+    {
         raw = MakeDisk(dir, "ext", 24);
         source = ReadFile(raw);
         const std::string format = GetParam();
@@ -631,7 +676,8 @@ protected:
         ConvertRun_ReleaseSource(&job);
     }
 
-    void OpenForTrim(ConversionJob* job) {
+    void OpenForTrim(ConversionJob* job)
+    {
         DiskHandle* h = Disk_Alloc();
         Disk_Init(h);
         ASSERT_EQ(Disk_Open(h, image.c_str(), false), DISK_OK);
@@ -644,20 +690,24 @@ protected:
 
     std::string Format() const { return std::string(GetParam()) == "vhd" ? "vpc" : GetParam(); }
 
-    std::vector<uint8_t> Back(const std::string& path, const std::string& name) {
+    std::vector<uint8_t> Back(const std::string& path, const std::string& name)
+    {
         std::string out = dir.file(name);
         std::string log;
         if (Format() != "vpc") {
-            EXPECT_EQ(RunCommand("qemu-img check -f " + Format() + " " + Quote(path) + " 2>&1", &log),
-                      0) << log;
+            EXPECT_EQ(
+                RunCommand("qemu-img check -f " + Format() + " " + Quote(path) + " 2>&1", &log), 0)
+                << log;
         }
         EXPECT_EQ(RunCommand("qemu-img convert -f " + Format() + " -O raw " + Quote(path) + " " +
-                             Quote(out)), 0);
+                             Quote(out)),
+                  0);
         return ReadFile(out);
     }
 };
 
-TEST_P(TrimInPlace, LeavesTheImageAndTheOldOneUnderDel) {
+TEST_P(TrimInPlace, LeavesTheImageAndTheOldOneUnderDel)
+{
     MakeImage();
     struct stat before;
     stat(image.c_str(), &before);
@@ -682,7 +732,8 @@ TEST_P(TrimInPlace, LeavesTheImageAndTheOldOneUnderDel) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-TEST_P(TrimInPlace, CancelledCompactionLeavesTheImage) {
+TEST_P(TrimInPlace, CancelledCompactionLeavesTheImage)
+{
     MakeImage();
     std::vector<uint8_t> before = ReadFile(image);
     ConversionJob job;
@@ -710,7 +761,8 @@ struct SwapProbe {
     bool called = false;
 };
 
-void ProbeSwap(const char* finalPath, const char* keptPath, void* user) {
+void ProbeSwap(const char* finalPath, const char* keptPath, void* user)
+{
     SwapProbe* probe = static_cast<SwapProbe*>(user);
     probe->called = true;
     EXPECT_EQ(probe->image, finalPath);
@@ -719,7 +771,8 @@ void ProbeSwap(const char* finalPath, const char* keptPath, void* user) {
     std::remove(probe->temp.c_str());
 }
 
-TEST_P(TrimInPlace, FailedCommitIsReportedAndTheOriginalKeepsItsName) {
+TEST_P(TrimInPlace, FailedCommitIsReportedAndTheOriginalKeepsItsName)
+{
     MakeImage();
     SwapProbe probe;
     probe.image = image;
@@ -741,7 +794,8 @@ TEST_P(TrimInPlace, FailedCommitIsReportedAndTheOriginalKeepsItsName) {
 // A second trim never destroys the first one's backup: without leave it is refused (image and
 // backup as they were, no temporary file left); with leave the backup is replaced. The
 // question's file is the backup name.
-TEST_P(TrimInPlace, ASecondTrimKeepsTheFirstBackupUnlessAllowed) {
+TEST_P(TrimInPlace, ASecondTrimKeepsTheFirstBackupUnlessAllowed)
+{
     MakeImage();
     const std::vector<uint8_t> original = ReadFile(image);
     ConversionJob job;
@@ -776,7 +830,8 @@ TEST_P(TrimInPlace, ASecondTrimKeepsTheFirstBackupUnlessAllowed) {
 
 // A "_TEMP" file left by a run that was killed is never taken for the image nor written over:
 // the next trim works beside it under a free name and leaves it as it was.
-TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
+TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage)
+{
     MakeImage();
     // The leftover is a complete image of other data, the worst case to confuse.
     const std::vector<uint8_t> leftover = ReadFile(image);
@@ -795,18 +850,24 @@ TEST_P(TrimInPlace, ALeftoverTemporaryFileIsNeitherReusedNorTakenForTheImage) {
     ExpectFsckClean(dir, dir.file("trimmed.raw"), "ext");
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace, ::testing::Values("vmdk", "vhd", "vhdx", "qcow2", "parallels", "vdi"));
+INSTANTIATE_TEST_SUITE_P(Formats, TrimInPlace,
+                         ::testing::Values("vmdk", "vhd", "vhdx", "qcow2", "parallels", "vdi"));
 
 // An AES qcow2 source opened with its key: converted to a compressed qcow2 image, then trimmed
 // in place, which keeps it encrypted with the same key.
-TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim) {
+TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim)
+{
     TempDir dir;
     const std::string raw = MakeDisk(dir, "ext", 16);
     const std::string image = dir.file("secret.qcow2");
     const std::string secret = "--object secret,id=s,data=secret ";
     std::string log;
-    ASSERT_EQ(RunCommand("qemu-img convert " + secret + "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
-                         Quote(raw) + " " + Quote(image) + " 2>&1", &log), 0) << log;
+    ASSERT_EQ(RunCommand("qemu-img convert " + secret +
+                             "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
+                             Quote(raw) + " " + Quote(image) + " 2>&1",
+                         &log),
+              0)
+        << log;
     const uint8_t key[16] = {'s', 'e', 'c', 'r', 'e', 't'};
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
@@ -823,8 +884,10 @@ TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim) {
         // Every sector the file systems use reads as in the source.
         const std::vector<uint8_t> source = ReadFile(raw);
         const std::string back = dir.file("back.raw");
-        ASSERT_EQ(RunCommand("qemu-img convert -f qcow2 -O raw " + Quote(out) + " " + Quote(back)), 0);
-        ExpectUsedEqual(source, ReadFile(back), 0, UsedSectors(job.volumeList, source.size() / 512));
+        ASSERT_EQ(RunCommand("qemu-img convert -f qcow2 -O raw " + Quote(out) + " " + Quote(back)),
+                  0);
+        ExpectUsedEqual(source, ReadFile(back), 0,
+                        UsedSectors(job.volumeList, source.size() / 512));
         ConvertRun_ReleaseSource(&job);
     }
     // The trim needs the key the source was opened with.
@@ -842,15 +905,18 @@ TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim) {
     job.keySet = 1;
     memcpy(job.encryptionKey, key, 16);
     ASSERT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_OK);
-    const std::string opts = secret + "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
+    const std::string opts =
+        secret + "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
     EXPECT_EQ(RunCommand("qemu-img check " + opts + " 2>&1", &log), 0) << log;
     const std::string back = dir.file("trimmed.raw");
-    ASSERT_EQ(RunCommand("qemu-img convert " + opts + " -O raw " + Quote(back) + " 2>&1", &log), 0) << log;
+    ASSERT_EQ(RunCommand("qemu-img convert " + opts + " -O raw " + Quote(back) + " 2>&1", &log), 0)
+        << log;
     ExpectFsckClean(dir, back, "ext");
     ConvertRun_ReleaseSource(&job);
 }
 
-TEST(TrimRules, KindsKeysAndMissingSource) {
+TEST(TrimRules, KindsKeysAndMissingSource)
+{
     ConversionJob job;
     ConvertRunContext context;
     EXPECT_EQ(ConvertRun_TrimInPlace(&job, &context), DISK_ERR_ARG);
@@ -865,8 +931,8 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
     EXPECT_NE(job.sourceDisk, nullptr);
     EXPECT_NE(job.volumeList, nullptr);
     ConvertRun_ReleaseSource(&job);
-    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2, DISK_KIND_PARALLELS,
-                       DISK_KIND_PARALLELS_BUNDLE, DISK_KIND_VDI})
+    for (DiskKind k : {DISK_KIND_VMDK, DISK_KIND_VHD, DISK_KIND_VHDX, DISK_KIND_QCOW2,
+                       DISK_KIND_PARALLELS, DISK_KIND_PARALLELS_BUNDLE, DISK_KIND_VDI})
         EXPECT_TRUE(ConvertRun_IsTrimAvailable(k));
     for (DiskKind k : {DISK_KIND_VHD_FIXED, DISK_KIND_RAW})
         EXPECT_FALSE(ConvertRun_IsTrimAvailable(k));
@@ -885,10 +951,16 @@ TEST(TrimRules, KindsKeysAndMissingSource) {
 
 // ---- Options builders -------------------------------------------------------------------------------
 
-TEST(VhdOptions, CreatorAndLayoutTables) {
-    struct Row { uint32_t index; const char* app; uint32_t version; };
-    const Row creators[] = {{0, "vs  ", 0x00010000}, {1, "vpc ", 0x00050000}, {2, "vpc ", 0x00050003},
-                            {3, "vpc ", 0x00010000}, {4, "win ", 0x00060001}, {5, "win ", 0x00060002},
+TEST(VhdOptions, CreatorAndLayoutTables)
+{
+    struct Row {
+        uint32_t index;
+        const char* app;
+        uint32_t version;
+    };
+    const Row creators[] = {{0, "vs  ", 0x00010000}, {1, "vpc ", 0x00050000},
+                            {2, "vpc ", 0x00050003}, {3, "vpc ", 0x00010000},
+                            {4, "win ", 0x00060001}, {5, "win ", 0x00060002},
                             {6, "vpc ", 0x00050003}, {99, "vpc ", 0x00050003}};
     for (const Row& r : creators) {
         VhdCreateOptions o;
@@ -899,10 +971,12 @@ TEST(VhdOptions, CreatorAndLayoutTables) {
         EXPECT_EQ(o.creatorApplication, app) << r.index;
         EXPECT_EQ(o.creatorVersion, r.version) << r.index;
     }
-    struct Layout { uint32_t index, align, block, afterBat, afterBlock; };
-    const Layout layouts[] = {{0, 0, 4096, 1, 0}, {1, 0, 1024, 1, 0}, {2, 0, 0x8000, 4, 0},
+    struct Layout {
+        uint32_t index, align, block, afterBat, afterBlock;
+    };
+    const Layout layouts[] = {{0, 0, 4096, 1, 0},   {1, 0, 1024, 1, 0}, {2, 0, 0x8000, 4, 0},
                               {3, 0, 0x8000, 3, 0}, {4, 0, 4096, 1, 0}, {5, 0, 4096, 0, 0},
-                              {6, 1, 4096, 7, 7}, {7, 0, 4096, 1, 0}};
+                              {6, 1, 4096, 7, 7},   {7, 0, 4096, 1, 0}};
     for (const Layout& l : layouts) {
         VhdCreateOptions o;
         ConvertRun_VhdLayout(l.index, &o);
@@ -925,7 +999,8 @@ TEST(VhdOptions, CreatorAndLayoutTables) {
     EXPECT_EQ(fixed.zeroSectorsAfterBat, 0u);
 }
 
-TEST(VmdkOptions, ExtentPlanTable) {
+TEST(VmdkOptions, ExtentPlanTable)
+{
     struct Row {
         uint64_t total;
         bool first, split;
@@ -947,11 +1022,13 @@ TEST(VmdkOptions, ExtentPlanTable) {
         {1000000, false, true, 1000, VMDK_LAYOUT_OK, 1000, 1000},
         {1000001, false, true, 1000, VMDK_LAYOUT_TOO_MANY_EXTENTS, 1001, 1000},
         {0x100000000ull, false, false, 0, VMDK_LAYOUT_EXTENT_TOO_LARGE, 1, 0x100000000ull},
-        {0x3FFFFFFFFFFFFFull, false, true, 0xFE000000u, VMDK_LAYOUT_TOO_MANY_EXTENTS, 4227331, 0xFE000000u},
+        {0x3FFFFFFFFFFFFFull, false, true, 0xFE000000u, VMDK_LAYOUT_TOO_MANY_EXTENTS, 4227331,
+         0xFE000000u},
     };
     for (const Row& r : rows) {
         uint64_t count, largest;
-        EXPECT_EQ(ConvertRun_VmdkExtentPlan(r.total, r.first, r.split, r.size, &count, &largest), r.result)
+        EXPECT_EQ(ConvertRun_VmdkExtentPlan(r.total, r.first, r.split, r.size, &count, &largest),
+                  r.result)
             << r.total << " " << r.first << " " << r.size;
         EXPECT_EQ(count, r.count) << r.total << " " << r.size;
         EXPECT_EQ(largest, r.largest) << r.total << " " << r.size;
@@ -963,12 +1040,15 @@ TEST(VmdkOptions, ExtentPlanTable) {
     EXPECT_EQ(ConvertRun_CheckVmdkLayout(1000, 3, false, true, 5000), VMDK_LAYOUT_OK);
 }
 
-TEST(VmdkOptions, RecordFromTheJob) {
+TEST(VmdkOptions, RecordFromTheJob)
+{
     ConversionJob job;
     job.vmdkRadio = 7;
     job.vmdkList14 = 11;
     job.vmdkList3 = 2;
-    struct Row { uint32_t type, flat, compressed, stream; };
+    struct Row {
+        uint32_t type, flat, compressed, stream;
+    };
     const Row rows[] = {{0, 0, 0, 0}, {1, 1, 0, 0}, {2, 0, 1, 0}, {3, 0, 1, 1}, {4, 0, 1, 1}};
     for (const Row& r : rows) {
         job.vmdkList4 = r.type;
@@ -1022,12 +1102,12 @@ TEST(VmdkOptions, RecordFromTheJob) {
 
 }  // namespace
 
-
 // ---- Parallels bundles as destination and as trimmed source ------------------------------------------
 
 namespace {
 
-std::vector<uint8_t> ReadDisk(const std::string& path) {
+std::vector<uint8_t> ReadDisk(const std::string& path)
+{
     DiskHandle h;
     Disk_Init(&h);
     EXPECT_EQ(Disk_Open(&h, path.c_str(), true), DISK_OK) << path;
@@ -1047,7 +1127,8 @@ std::vector<uint8_t> ReadDisk(const std::string& path) {
 
 // The bundle's path is its directory, typed with or without the separator: it is not taken for
 // the source, it is written, and an existing bundle is written over (after the page's question).
-TEST(ConvertRun, BundleDestinationIsItsDirectory) {
+TEST(ConvertRun, BundleDestinationIsItsDirectory)
+{
     TempDir dir;
     std::string raw = MakeDisk(dir, "fat", 16);
     const std::vector<uint8_t> source = ReadFile(raw);
@@ -1111,13 +1192,15 @@ TEST(ConvertRun, BundleDestinationIsItsDirectory) {
     self.destKind = 6;
     Disk_GetGeometry(self.sourceDisk, &self.finalGeometry);
     for (const std::string& path : {dir.file("b.hdd"), dir.file("b.hdd") + "/"})
-        EXPECT_EQ(ConvertRun_CheckDestination(&self, path, nullptr), CONVERT_DEST_IS_SOURCE) << path;
+        EXPECT_EQ(ConvertRun_CheckDestination(&self, path, nullptr), CONVERT_DEST_IS_SOURCE)
+            << path;
     ConvertRun_ReleaseSource(&self);
 }
 
 // A bundle opened by its directory (with or without the separator) or by its descriptor is
 // trimmed in place: every data file is replaced and kept under its backup name.
-TEST(ConvertRun, BundleTrimmedByItsDirectory) {
+TEST(ConvertRun, BundleTrimmedByItsDirectory)
+{
     TempDir dir;
     std::string raw = MakeDisk(dir, "ext", 16);
     const std::vector<uint8_t> source = ReadFile(raw);
@@ -1171,7 +1254,8 @@ TEST(ConvertRun, BundleTrimmedByItsDirectory) {
 }
 
 // A file (not a bundle) under the bundle's name stays as it is, and the run says why it fails.
-TEST(ConvertRun, BundleOverAFileFailsWithItsCause) {
+TEST(ConvertRun, BundleOverAFileFailsWithItsCause)
+{
     TempDir dir;
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 5));

@@ -14,7 +14,8 @@
 
 namespace {
 
-DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512)
+{
     DiskGeometry g;
     memset(&g, 0, sizeof g);
     Geometry_SetTotalSectors(&g, total);
@@ -34,7 +35,8 @@ struct RuleRow {
     uint8_t cylinderBased;
 };
 
-TEST(OptionRules, DestinationGeometryOnePerPage) {
+TEST(OptionRules, DestinationGeometryOnePerPage)
+{
     const RuleRow rows[] = {
         // VMDK: kept; IDE default; SCSI default in whole MiB (never less than the source).
         {9, 0, Geo(1000, 15, 50), 0, 0, Geo(1000, 15, 50), 0},
@@ -89,7 +91,8 @@ TEST(OptionRules, DestinationGeometryOnePerPage) {
         DiskGeometry g;
         uint8_t based = 9;
         ASSERT_TRUE(OptionRules_DestinationGeometry(&job, r.dest, &g, &based)) << "page " << r.page;
-        EXPECT_EQ(Geometry_GetTotalSectors(&g), Geometry_GetTotalSectors(&r.expected)) << "page " << r.page;
+        EXPECT_EQ(Geometry_GetTotalSectors(&g), Geometry_GetTotalSectors(&r.expected))
+            << "page " << r.page;
         EXPECT_EQ(g.sectors32, r.expected.sectors32) << "page " << r.page;
         EXPECT_EQ(g.heads, r.expected.heads) << "page " << r.page;
         EXPECT_EQ(g.sectors_per_track, r.expected.sectors_per_track) << "page " << r.page;
@@ -119,7 +122,8 @@ struct CheckRow {
     int expected;
 };
 
-TEST(OptionRules, CapabilityChecks) {
+TEST(OptionRules, CapabilityChecks)
+{
     const CheckRow rows[] = {
         {0, Geo(1000, 16, 63), 0},
         {0, Geo(1000, 16, 63, 4096), -1},
@@ -208,7 +212,8 @@ struct DestinationRow {
 };
 
 // The pages check the geometry their rule gives, not the working one.
-TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
+TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives)
+{
     const DestinationRow rows[] = {
         // 200 GiB at 255 x 63: the rule gives 16 x 255, 102801 cylinders, more than the 16-bit
         // field of "VHD1.00" holds; typed in by hand, 255 x 63 is kept and fits.
@@ -250,16 +255,19 @@ TEST(OptionRules, PagesCheckTheGeometryTheirRuleGives) {
 
 // The qcow2 writer's L1 limit by cluster size: the page refuses what the writer refuses and
 // names the largest disk the clusters hold.
-TEST(OptionRules, Qcow2ClusterSizesHoldWhatTheWriterLaysOut) {
+TEST(OptionRules, Qcow2ClusterSizesHoldWhatTheWriterLaysOut)
+{
     const struct {
         uint32_t index;
-        uint64_t gib;      // disk size asked
+        uint64_t gib;  // disk size asked
         int result;
         uint64_t largest;  // GiB
     } rows[] = {
-        {0, 128, 0, 128},  {0, 129, -1, 128},      {0, 2048, -1, 128},  {1, 512, 0, 512},
-        {1, 513, -1, 512}, {2, 2048, 0, 2048},     {3, 2049, 0, 8192},  {4, 32768, 0, 32768},
-        {7, 1u << 20, 0, 2097152},                 {12, 1u << 30, 0, 2147483648ull},
+        {0, 128, 0, 128},          {0, 129, -1, 128},
+        {0, 2048, -1, 128},        {1, 512, 0, 512},
+        {1, 513, -1, 512},         {2, 2048, 0, 2048},
+        {3, 2049, 0, 8192},        {4, 32768, 0, 32768},
+        {7, 1u << 20, 0, 2097152}, {12, 1u << 30, 0, 2147483648ull},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.index);
@@ -283,12 +291,21 @@ TEST(OptionRules, Qcow2ClusterSizesHoldWhatTheWriterLaysOut) {
 }
 
 // Typed VMDK split sizes become whole grains of 128 sectors: up, or down at the top of 32 bits.
-TEST(OptionRules, VmdkSplitSizesInWholeGrains) {
+TEST(OptionRules, VmdkSplitSizesInWholeGrains)
+{
     const std::pair<uint32_t, uint32_t> rows[] = {
-        {100000u, 100096u},          {100096u, 100096u},          {131072u, 131072u},
-        {1u, 128u},                  {129u, 256u},                {4192256u, 4192256u},
-        {8304640u, 8304640u},        {0xFE000000u, 0xFE000000u},  {0xFFFFFF7Fu, 0xFFFFFF80u},
-        {0xFFFFFF80u, 0xFFFFFF80u}, {0xFFFFFF81u, 0xFFFFFF80u}, {0xFFFFFFFEu, 0xFFFFFF80u},
+        {100000u, 100096u},
+        {100096u, 100096u},
+        {131072u, 131072u},
+        {1u, 128u},
+        {129u, 256u},
+        {4192256u, 4192256u},
+        {8304640u, 8304640u},
+        {0xFE000000u, 0xFE000000u},
+        {0xFFFFFF7Fu, 0xFFFFFF80u},
+        {0xFFFFFF80u, 0xFFFFFF80u},
+        {0xFFFFFF81u, 0xFFFFFF80u},
+        {0xFFFFFFFEu, 0xFFFFFF80u},
     };
     for (const auto& r : rows) EXPECT_EQ(OptionRules_RoundVmdkSplit(r.first), r.second) << r.first;
 }
@@ -303,7 +320,8 @@ struct RoundRow {
     uint8_t vmdkCheck;
 };
 
-TEST(OptionRules, CylinderRounding) {
+TEST(OptionRules, CylinderRounding)
+{
     const RoundRow rows[] = {
         {"HDI keep", 13, Geo(1000, 16, 63), 0, CYLINDER_OK, 1000, 0},
         {"HDI up", 13, Geo(1000, 16, 63), 1, CYLINDER_OK, 1008, 0},
@@ -364,7 +382,8 @@ struct CowdRow {
 
 // Pages 10 and 11: the adapter's geometry; one extent, every version-1 disk and every SCSI disk
 // must be whole cylinders, so the rounding page cannot keep a total the writer would refuse.
-TEST(OptionRules, CowdGeometryAndTheWritersCylinderRules) {
+TEST(OptionRules, CowdGeometryAndTheWritersCylinderRules)
+{
     const CowdRow rows[] = {
         {"3, IDE, one extent", 1, 0, Geo(1000, 0, 0), 0, Geo(1000, 16, 63), 1},
         {"3, IDE, several extents", 1, 0, Geo(5000000, 16, 63), 0, Geo(5000000, 16, 63), 0},
@@ -419,4 +438,3 @@ TEST(OptionRules, CowdGeometryAndTheWritersCylinderRules) {
     job.formatFlags = 0;
     EXPECT_EQ(OptionRules_CheckGeometry(&job, 1, &g), 0);
 }
-

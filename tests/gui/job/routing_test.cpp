@@ -23,7 +23,8 @@
 
 namespace {
 
-DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512)
+{
     DiskGeometry g = {0, heads, spt, bps, 0};
     Geometry_SetTotalSectors(&g, total);
     return g;
@@ -32,7 +33,8 @@ DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 51
 // A disk handle for the routing to look at: a real zero disk, or a bare object for the kinds
 // whose pages the routing picks (Bochs images answer through substituted table slots; split sets
 // and plug-in disks are never closed by the rows that use them, see DropSource).
-DiskHandle* MakeDisk(DiskKind kind, const DiskGeometry& g) {
+DiskHandle* MakeDisk(DiskKind kind, const DiskGeometry& g)
+{
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
     if (kind == DISK_KIND_ZERO) {
@@ -54,7 +56,8 @@ const DiskKind kFakedKinds[] = {DISK_KIND_BOCHS_REDOLOG, DISK_KIND_BOCHS_SPARSE}
 int gBochsBaseClosed = 0;
 void CountBochsBaseClose(void*) { ++gBochsBaseClosed; }
 
-UsedSectorMap* MakeMap() {
+UsedSectorMap* MakeMap()
+{
     UsedSectorMap* map = UsedMap_Alloc();
     UsedMap_Init(map);
     return map;
@@ -67,7 +70,8 @@ protected:
     DiskGeometryFn savedGeometry[2] = {};
     DiskCloseFn savedClose[2] = {};
 
-    void SetUp() override {
+    void SetUp() override
+    {
         for (int i = 0; i < 2; ++i) {
             savedGeometry[i] = DiskGeometryTable[kFakedKinds[i]];
             savedClose[i] = DiskCloseTable[kFakedKinds[i]];
@@ -78,7 +82,8 @@ protected:
         Routing_CloseBochsBase = CountBochsBaseClose;
         gBochsBaseClosed = 0;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         DropSource();
         ConversionJob_Release(&job);
         for (int i = 0; i < 2; ++i) {
@@ -90,14 +95,16 @@ protected:
     void (*savedCloseBase)(void*) = nullptr;
 
     // Takes a bare split-set object out of the job without running the split set's close.
-    void DropSource() {
+    void DropSource()
+    {
         if (job.sourceDisk == nullptr || job.sourceDisk->kind != DISK_KIND_SPLIT) return;
         Mem_Free(job.sourceDisk->object);
         Mem_Free(job.sourceDisk);
         job.sourceDisk = nullptr;
     }
 
-    int Next(int page, int* message = nullptr) {
+    int Next(int page, int* message = nullptr)
+    {
         int m = -2;
         int q = Routing_GetNextPage(&job, page, &m);
         if (message) *message = m;
@@ -105,7 +112,8 @@ protected:
     }
     int Back(int page) { return Routing_GetPrevPage(&job, page); }
 
-    void OpenSource(DiskKind kind, const DiskGeometry& g = Geo(2048, 16, 63)) {
+    void OpenSource(DiskKind kind, const DiskGeometry& g = Geo(2048, 16, 63))
+    {
         DropSource();
         ConversionJob_ReleaseSource(&job);
         job.sourceKind = JOB_SOURCE_IMAGE;
@@ -115,12 +123,15 @@ protected:
 
 // ---- Forward rows ---------------------------------------------------------------------------------
 
-TEST_F(RoutingTest, ForwardFromTheSourcePageByOpenedKind) {
+TEST_F(RoutingTest, ForwardFromTheSourcePageByOpenedKind)
+{
     struct Case {
         DiskKind kind;
         int page;
-    } cases[] = {{DISK_KIND_BOCHS_REDOLOG, 3}, {DISK_KIND_BOCHS_SPARSE, 2},
-                 {DISK_KIND_SPLIT, 5},         {DISK_KIND_ZERO, 7},
+    } cases[] = {{DISK_KIND_BOCHS_REDOLOG, 3},
+                 {DISK_KIND_BOCHS_SPARSE, 2},
+                 {DISK_KIND_SPLIT, 5},
+                 {DISK_KIND_ZERO, 7},
                  {DISK_KIND_PLUGIN, 7}};
     for (const Case& c : cases) {
         gFakeGeometry = Geo(5000, 15, 17);
@@ -147,7 +158,8 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageByOpenedKind) {
     }
 }
 
-TEST_F(RoutingTest, ForwardFromTheSourcePageWithoutADisk) {
+TEST_F(RoutingTest, ForwardFromTheSourcePageWithoutADisk)
+{
     // Raw image file: measured and given the VHD rule's geometry.
     testsupport::WriteFile(dir.file("raw.img"), std::vector<uint8_t>(1 << 20, 1));
     testsupport::WriteFile(dir.file("empty.img"), {});
@@ -195,7 +207,8 @@ TEST_F(RoutingTest, ForwardFromTheSourcePageWithoutADisk) {
     EXPECT_EQ(message, MSG_DEVICE_CANNOT_OPEN);
 }
 
-TEST_F(RoutingTest, ForwardThroughTheMiddlePages) {
+TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
+{
     // Pages 1 to 6 lead to the destination type, whose entry clears the destination choice.
     for (int p = 1; p <= 6; ++p) {
         job.destKind = 5;
@@ -273,7 +286,8 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages) {
     for (int p : {-1, 34, 99}) EXPECT_EQ(Next(p), -1) << p;
 }
 
-TEST_F(RoutingTest, OptionPageEntryDefaults) {
+TEST_F(RoutingTest, OptionPageEntryDefaults)
+{
     job.sourceKind = JOB_SOURCE_IMAGE;
     job.workGeometry = Geo(16 * 63 * 100 + 5, 16, 63);
     job.destGeometry = Geo(1008, 16, 63);
@@ -364,7 +378,8 @@ TEST_F(RoutingTest, OptionPageEntryDefaults) {
 
 // ---- Cylinder-boundary page and zero heads ---------------------------------------------------------
 
-TEST_F(RoutingTest, CylinderPageEnteredAndSkipped) {
+TEST_F(RoutingTest, CylinderPageEnteredAndSkipped)
+{
     struct Case {
         int32_t destKind;
         DiskGeometry dest;
@@ -376,9 +391,9 @@ TEST_F(RoutingTest, CylinderPageEnteredAndSkipped) {
         {0, Geo(1000, 16, 63), 0, 31, 0},  // keeps the total by default
         {0, Geo(1008, 16, 63), 1, 32, -1},
         {0, Geo(0x100000000ull + 1, 16, 63), 0, 31, 0},  // 64-bit totals count in full
-        {0, Geo(1000, 0, 63), 1, 32, -1},  // no heads: nothing to round to
-        {0, Geo(1000, 16, 0), 1, 32, -1},  // no sectors per track
-        {4, Geo(1000, 16, 63), 1, 31, 1},  // VHD rule
+        {0, Geo(1000, 0, 63), 1, 32, -1},                // no heads: nothing to round to
+        {0, Geo(1000, 16, 0), 1, 32, -1},                // no sectors per track
+        {4, Geo(1000, 16, 63), 1, 31, 1},                // VHD rule
         {5, Geo(1008, 16, 63), 1, 32, -1},
         {5, Geo(1000, 0, 0), 1, 32, -1},
     };
@@ -399,15 +414,16 @@ TEST_F(RoutingTest, CylinderPageEnteredAndSkipped) {
     }
 }
 
-TEST_F(RoutingTest, ZeroHeadsDoNotDivide) {
+TEST_F(RoutingTest, ZeroHeadsDoNotDivide)
+{
     struct Case {
         DiskGeometry g;
         uint32_t cylinders;
         bool whole;
     } cases[] = {
-        {Geo(1001, 0, 0), 0, true},     {Geo(1001, 0, 63), 0, true},
-        {Geo(1001, 16, 0), 0, true},    {Geo(1008, 16, 63), 1, true},
-        {Geo(1009, 16, 63), 1, false},  {Geo(1ull << 53, 1, 1), 0xFFFFFFFFu, true},
+        {Geo(1001, 0, 0), 0, true},    {Geo(1001, 0, 63), 0, true},
+        {Geo(1001, 16, 0), 0, true},   {Geo(1008, 16, 63), 1, true},
+        {Geo(1009, 16, 63), 1, false}, {Geo(1ull << 53, 1, 1), 0xFFFFFFFFu, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Routing_CylinderCount(&c.g), c.cylinders);
@@ -425,7 +441,8 @@ TEST_F(RoutingTest, ZeroHeadsDoNotDivide) {
 
 // ---- Backward rows ----------------------------------------------------------------------------------
 
-TEST_F(RoutingTest, BackwardRows) {
+TEST_F(RoutingTest, BackwardRows)
+{
     for (int p : {1, 4, 6}) {
         OpenSource(DISK_KIND_ZERO);
         EXPECT_EQ(Back(p), 0) << p;
@@ -494,7 +511,8 @@ TEST_F(RoutingTest, BackwardRows) {
 
 // A trim goes straight to the run; after it, Back starts over with a clean job, and a later
 // device or new-disk choice converts instead of trimming a released source.
-TEST_F(RoutingTest, TrimRoundTrip) {
+TEST_F(RoutingTest, TrimRoundTrip)
+{
     OpenSource(DISK_KIND_ZERO);
     job.volumeList = MakeMap();
     job.trimInPlace = 1;
@@ -532,7 +550,8 @@ class RoutingPluginTest : public RoutingTest {
 protected:
     static testsupport::TempDir* modules;
 
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         if (modules != nullptr) return;
         static testsupport::TempDir dir;
         modules = &dir;
@@ -547,7 +566,8 @@ protected:
 
     // Makes `variant` the chosen destination plug-in (loaded, as the destination-type page
     // leaves it) and answers its steering record.
-    StandinState* Choose(const std::string& variant) {
+    StandinState* Choose(const std::string& variant)
+    {
         ConversionJob_Release(&job);
         job.plugins.clear();
         job.destPlugins.clear();
@@ -560,15 +580,15 @@ protected:
         job.destPlugins.push_back(0);
         job.destPluginIndex = 0;
         job.destKind = DEST_PLUGIN;
-        StandinState* s =
-            static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
+        StandinState* s = static_cast<StandinState*>(dlsym(entry.module->library, "standin"));
         memset(s, 0, sizeof *s);
         return s;
     }
 };
 testsupport::TempDir* RoutingPluginTest::modules = nullptr;
 
-TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages) {
+TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages)
+{
     StandinState* s = Choose("check64");
     job.sourceKind = JOB_SOURCE_IMAGE;
     job.sourceGeometry = Geo(0x100000000ull + 63, 16, 63);
@@ -605,7 +625,8 @@ TEST_F(RoutingPluginTest, GeometryCheckOnTheDestinationTypeAndGeometryPages) {
     EXPECT_EQ(message, MSG_OPTIONS_CANNOT_HOLD);
 }
 
-TEST_F(RoutingPluginTest, ThirtyTwoBitCheckNeverSeesATruncatedTotal) {
+TEST_F(RoutingPluginTest, ThirtyTwoBitCheckNeverSeesATruncatedTotal)
+{
     StandinState* s = Choose("check32");
     job.sourceKind = JOB_SOURCE_IMAGE;
     job.workGeometry = Geo(0x100000000ull + 1008, 16, 63);
@@ -619,7 +640,8 @@ TEST_F(RoutingPluginTest, ThirtyTwoBitCheckNeverSeesATruncatedTotal) {
     EXPECT_EQ(s->checkedSectors, 1008u);
 }
 
-TEST_F(RoutingPluginTest, OutputContextIsReleasedThroughThePlugin) {
+TEST_F(RoutingPluginTest, OutputContextIsReleasedThroughThePlugin)
+{
     StandinState* s = Choose("check64");
     PluginModule* module = job.plugins[0].module;
 

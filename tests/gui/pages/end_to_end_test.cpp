@@ -44,7 +44,6 @@ using testsupport::TempDir;
 
 namespace {
 
-
 // Answers the modal windows the road meets: information boxes with OK, the trim settings with
 // accept, the stop question as told; keeps the texts of the boxes. Polls from the event loop,
 // so it also acts inside the modal loops of pages.
@@ -54,7 +53,8 @@ public:
     FXuint stopAnswer = FXDialogBox::ID_CANCEL;
     int stopQuestions = 0;
 
-    void Start() {
+    void Start()
+    {
         active = true;
         Arm();
     }
@@ -62,14 +62,16 @@ public:
 
 private:
     bool active = false;
-    void Arm() {
+    void Arm()
+    {
         After(20, [this] {
             if (!active) return;
             Poll();
             Arm();
         });
     }
-    void Poll() {
+    void Poll()
+    {
         FXWindow* modal = Modal();
         if (modal == nullptr || !modal->shown()) return;
         if (modal->isMemberOf(FXMETACLASS(FXMessageBox))) {
@@ -93,7 +95,8 @@ protected:
     CVdxWizard* wizard = nullptr;
     Answerer answerer;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         guitest::Owner();
         wizard = new CVdxWizard(App());
         wizard->create();
@@ -113,42 +116,50 @@ protected:
                 << "page " << p.first << " is " << (page ? page->getClassName() : "missing");
         }
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         answerer.Stop();
         delete wizard;
         Pump(30);
     }
 
     template <class Page>
-    Page* Current() {
+    Page* Current()
+    {
         CPropertyPage* page = wizard->GetPage(wizard->GetCurrentPage());
         EXPECT_TRUE(page->isMemberOf(FXMETACLASS(Page))) << page->getClassName();
         return static_cast<Page*>(page);
     }
-    void Next() {
+    void Next()
+    {
         Command(wizard, CVdxWizard::ID_NEXT);
         Pump(40);
     }
-    void Shot(const std::string& name) {
+    void Shot(const std::string& name)
+    {
         Pump(40);
         guitest::Screenshot(wizard, "e2e_" + name);
     }
     // Handles events until the convert page has handled its run's end (an event of its own).
-    CConvertPropertyPage* WaitForRun() {
+    CConvertPropertyPage* WaitForRun()
+    {
         CConvertPropertyPage* page = Current<CConvertPropertyPage>();
         while (page->IsRunning()) App()->runOneEvent(true);
         return page;
     }
 
-    std::string MakeDisk(const std::string& kind, int mib, const std::string& name) {
+    std::string MakeDisk(const std::string& kind, int mib, const std::string& name)
+    {
         std::string path = dir.file(name);
         EXPECT_EQ(RunCommand("python3 " + Quote(Fixtures()) + " " + kind + " " +
-                             std::to_string(mib) + " " + Quote(path)), 0);
+                             std::to_string(mib) + " " + Quote(path)),
+                  0);
         return path;
     }
 
     // Page 0 with an image path (and the trim option), then Next.
-    void ChooseSource(const std::string& path, bool trim, const char* shot = nullptr) {
+    void ChooseSource(const std::string& path, bool trim, const char* shot = nullptr)
+    {
         ASSERT_EQ(wizard->GetCurrentPage(), 0);
         CInputSourcePropertyPage* source = Current<CInputSourcePropertyPage>();
         source->GetPathField()->setText(path.c_str());
@@ -159,7 +170,8 @@ protected:
 };
 
 // Used bits of every sector, from the builder the wizard uses for its map.
-std::vector<bool> UsedSectors(const DiskHandle* disk, uint64_t total) {
+std::vector<bool> UsedSectors(const DiskHandle* disk, uint64_t total)
+{
     int rc = DISK_OK;
     uint32_t known = 0;
     UsedSectorMap* map = UsedMap_Create(disk, &rc, &known);
@@ -178,7 +190,8 @@ std::vector<bool> UsedSectors(const DiskHandle* disk, uint64_t total) {
     return used;
 }
 
-std::vector<bool> UsedSectorsOfRaw(const std::string& raw) {
+std::vector<bool> UsedSectorsOfRaw(const std::string& raw)
+{
     std::vector<uint8_t> bytes = ReadFile(raw);
     DiskGeometry g;
     memset(&g, 0, sizeof g);
@@ -192,7 +205,8 @@ std::vector<bool> UsedSectorsOfRaw(const std::string& raw) {
 }
 
 size_t DifferingUsed(const std::vector<uint8_t>& source, const std::vector<uint8_t>& data,
-                     size_t offset, const std::vector<bool>& used) {
+                     size_t offset, const std::vector<bool>& used)
+{
     if (data.size() < offset + source.size()) return SIZE_MAX;
     size_t n = 0;
     for (size_t s = 0; s < used.size(); ++s)
@@ -200,7 +214,8 @@ size_t DifferingUsed(const std::vector<uint8_t>& source, const std::vector<uint8
     return n;
 }
 
-void ExpectFsckClean(const TempDir& dir, const std::vector<uint8_t>& disk, const std::string& kind) {
+void ExpectFsckClean(const TempDir& dir, const std::vector<uint8_t>& disk, const std::string& kind)
+{
     std::string part = dir.file("part.img");
     ASSERT_GT(disk.size(), 2048u * 512);
     testsupport::WriteFile(part, std::vector<uint8_t>(disk.begin() + 2048 * 512, disk.end()));
@@ -214,7 +229,8 @@ void ExpectFsckClean(const TempDir& dir, const std::vector<uint8_t>& disk, const
 // The disk inside an output file: through qemu-img for the formats it reads, else the bytes
 // after the header.
 std::vector<uint8_t> DiskOf(const TempDir& dir, const std::string& path, const std::string& format,
-                            size_t headerBytes) {
+                            size_t headerBytes)
+{
     if (format.empty()) {
         std::vector<uint8_t> all = ReadFile(path);
         return std::vector<uint8_t>(all.begin() + std::min(headerBytes, all.size()), all.end());
@@ -225,10 +241,12 @@ std::vector<uint8_t> DiskOf(const TempDir& dir, const std::string& path, const s
         EXPECT_EQ(RunCommand("qemu-img check -f " + format + " " + Quote(path) + " 2>&1", &log), 0)
             << log;
     } else {
-        EXPECT_EQ(RunCommand("qemu-img info -f " + format + " " + Quote(path) + " 2>&1", &log), 0) << log;
+        EXPECT_EQ(RunCommand("qemu-img info -f " + format + " " + Quote(path) + " 2>&1", &log), 0)
+            << log;
     }
-    EXPECT_EQ(RunCommand("qemu-img convert -f " + format + " -O raw " + Quote(path) + " " +
-                         Quote(raw)), 0);
+    EXPECT_EQ(
+        RunCommand("qemu-img convert -f " + format + " -O raw " + Quote(path) + " " + Quote(raw)),
+        0);
     return ReadFile(raw);
 }
 
@@ -243,7 +261,8 @@ struct RoadCase {
 
 class ConversionRoad : public EndToEnd, public ::testing::WithParamInterface<RoadCase> {};
 
-TEST_P(ConversionRoad, ThroughEveryPage) {
+TEST_P(ConversionRoad, ThroughEveryPage)
+{
     const RoadCase& c = GetParam();
     std::string raw = MakeDisk(c.fs, 16, std::string("disk-") + c.name + ".raw");
     std::string out = dir.file(std::string("out.") + c.name);
@@ -300,12 +319,9 @@ TEST_P(ConversionRoad, ThroughEveryPage) {
 }
 
 const RoadCase kRoads[] = {
-    {"vmdk", 0, "vmdk", 0, "ext", true},
-    {"vhd", 4, "vpc", 0, "fat", false},
-    {"hdi", 13, "", 4096, "ext", false},
-    {"vmdk_fat", 0, "vmdk", 0, "fat", false},
-    {"vhd_ext", 4, "vpc", 0, "ext", false},
-    {"hdi_fat", 13, "", 4096, "fat", false},
+    {"vmdk", 0, "vmdk", 0, "ext", true},    {"vhd", 4, "vpc", 0, "fat", false},
+    {"hdi", 13, "", 4096, "ext", false},    {"vmdk_fat", 0, "vmdk", 0, "fat", false},
+    {"vhd_ext", 4, "vpc", 0, "ext", false}, {"hdi_fat", 13, "", 4096, "fat", false},
     {"vhdx", 3, "vhdx", 0, "ext", false},
 };
 
@@ -318,7 +334,8 @@ INSTANTIATE_TEST_SUITE_P(Roads, ConversionRoad, ::testing::ValuesIn(kRoads),
 
 class TrimRoad : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy) {
+TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy)
+{
     const std::string name = GetParam();
     const bool vmdk = name == "vmdk";
     const std::string format = name == "vhd" ? "vpc" : name;
@@ -378,7 +395,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, TrimRoad, ::testing::Values("vmdk", "vhd", "vh
 
 // ---- Cancel ------------------------------------------------------------------------------------
 
-TEST_F(EndToEnd, CancelDuringALongConversion) {
+TEST_F(EndToEnd, CancelDuringALongConversion)
+{
     // 1 TiB of holes: the VMDK writer skips them unread, but it still asks for every block,
     // which takes long enough to cancel.
     std::string raw = dir.file("long.img");
@@ -417,8 +435,9 @@ TEST_F(EndToEnd, CancelDuringALongConversion) {
     std::string total = progress.substr(progress.find('/') + 1);
     done.erase(std::remove_if(done.begin(), done.end(), [](char c) { return c < '0' || c > '9'; }),
                done.end());
-    total.erase(std::remove_if(total.begin(), total.end(), [](char c) { return c < '0' || c > '9'; }),
-                total.end());
+    total.erase(
+        std::remove_if(total.begin(), total.end(), [](char c) { return c < '0' || c > '9'; }),
+        total.end());
     ASSERT_FALSE(done.empty() || total.empty()) << progress;
     EXPECT_LT(std::stoull(done), std::stoull(total) / 2) << progress;
     EXPECT_STREQ(run->GetStatusLabel()->getText().text(), Ui_MessageText(306).text());

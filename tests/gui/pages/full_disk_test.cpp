@@ -32,7 +32,8 @@ const char kFsSize[] = "size=2m";
 const uint64_t kFillerBytes = 1536u << 10;  // leaves about 512 KiB free
 
 // The whole disk of an image through the probing open; empty when it does not open or read.
-std::vector<uint8_t> ReadImage(const std::string& path) {
+std::vector<uint8_t> ReadImage(const std::string& path)
+{
     DiskHandle disk;
     Disk_Init(&disk);
     std::vector<uint8_t> bytes;
@@ -40,14 +41,16 @@ std::vector<uint8_t> ReadImage(const std::string& path) {
     DiskGeometry g{};
     Disk_GetGeometry(&disk, &g);
     bytes.resize(Geometry_GetTotalSectors(&g) * g.bytes_per_sector);
-    if (bytes.empty() || Disk_Read(&disk, 0, (uint32_t)bytes.size(), bytes.data()) != DISK_OK) bytes.clear();
+    if (bytes.empty() || Disk_Read(&disk, 0, (uint32_t)bytes.size(), bytes.data()) != DISK_OK)
+        bytes.clear();
     Disk_Close(&disk);
     return bytes;
 }
 
 class FullDisk : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         mountPoint = dir.file("small");
         ASSERT_EQ(mkdir(mountPoint.c_str(), 0755), 0);
         if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, kFsSize) != 0)
@@ -58,7 +61,8 @@ protected:
         source = dir.file("noise.raw");
         testsupport::WriteFile(source, testsupport::RandomBytes(kSourceBytes, 11));
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (mounted) umount2(mountPoint.c_str(), MNT_DETACH);
     }
     TempDir dir;
@@ -72,7 +76,8 @@ struct Destination {
     uint32_t vmdkType;
 };
 
-TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole) {
+TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole)
+{
     const Destination destinations[] = {
         {"sparse.vmdk", 0, 0}, {"flat.vmdk", 0, 1}, {"stream.vmdk", 0, 3}, {"dynamic.vhd", 4, 0},
         {"fixed.vhd", 5, 0},   {"disk.hdi", 13, 0}, {"disk.img", 21, 0},
@@ -103,7 +108,8 @@ TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole) {
         ASSERT_TRUE(OptionRules_StoreGeometry(&job));
         if (!Routing_IsWholeCylinders(d.destKind, &job.destGeometry)) {
             DiskGeometry rounded;
-            ASSERT_EQ(OptionRules_RoundToCylinders(&job, job.cylinderBased ? 1 : 0, &rounded), CYLINDER_OK);
+            ASSERT_EQ(OptionRules_RoundToCylinders(&job, job.cylinderBased ? 1 : 0, &rounded),
+                      CYLINDER_OK);
             job.finalGeometry = rounded;
         }
         ConvertRunContext context;
@@ -119,8 +125,8 @@ TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole) {
                          std::equal(original.begin(), original.end(), copy.begin()))
                 << "the partial output reads as a whole copy of the source";
         }
-        RunCommand("rm -f " + Quote(mountPoint) + "/*.vmdk " + Quote(mountPoint) + "/*.vhd " + Quote(mountPoint) +
-                   "/*.hdi " + Quote(mountPoint) + "/*.img");
+        RunCommand("rm -f " + Quote(mountPoint) + "/*.vmdk " + Quote(mountPoint) + "/*.vhd " +
+                   Quote(mountPoint) + "/*.hdi " + Quote(mountPoint) + "/*.img");
     }
 }
 

@@ -52,7 +52,8 @@ class FakeEvents : public IPropertyPageEvent {
 public:
     int nextCalls = 0;
     bool back = false, next = false, cancel = false;
-    int GetNextPage(int page) override {
+    int GetNextPage(int page) override
+    {
         ++nextCalls;
         return page + 1;
     }
@@ -62,7 +63,8 @@ public:
     void EnableCancel(bool e) override { cancel = e; }
 };
 
-DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512) {
+DiskGeometry Geo(uint64_t total, uint32_t heads, uint32_t spt, uint32_t bps = 512)
+{
     DiskGeometry g;
     memset(&g, 0, sizeof g);
     Geometry_SetTotalSectors(&g, total);
@@ -79,33 +81,38 @@ public:
     FXSwitcher* switcher;
     FakeEvents events;
     ConversionJob job;
-    PageHost() {
+    PageHost()
+    {
         App();
         window = new FXMainWindow(App(), "page", NULL, NULL, DECOR_ALL, 0, 0, Ui_ScaleX(42),
                                   Ui_ScaleY(24));
         switcher = new FXSwitcher(window, LAYOUT_FILL_X | LAYOUT_FILL_Y, 0, 0, 0, 0, 9, 9, 6, 6);
     }
-    ~PageHost() {
+    ~PageHost()
+    {
         // As in the wizard: the pages (and any worker they run) end before the job is released.
         delete window;
         ConversionJob_Release(&job);
     }
     // Creates and shows the window with the page, then activates the page.
-    void Show(CPropertyPage* page) {
+    void Show(CPropertyPage* page)
+    {
         window->create();
         window->show(PLACEMENT_SCREEN);
         switcher->setCurrent(switcher->indexOfChild(page));
         page->OnSetActive();
         Pump(60);
     }
-    void Shot(const std::string& name) {
+    void Shot(const std::string& name)
+    {
         Pump(60);
         guitest::Screenshot(window, name);
     }
 };
 
 // Presses a button of the next modal box after `ms` and keeps the texts it showed.
-void AnswerBox(int ms, FXSelector button, std::string* shown) {
+void AnswerBox(int ms, FXSelector button, std::string* shown)
+{
     After(ms, [=] {
         FXWindow* box = Modal();
         ASSERT_NE(box, nullptr);
@@ -122,13 +129,15 @@ typedef std::chrono::steady_clock Clock;
 
 // Handles events until the run's end has been handled: the end signal is an event of its own,
 // so this waits on it without any clock.
-void WaitForEnd(CConvertPropertyPage* page) {
+void WaitForEnd(CConvertPropertyPage* page)
+{
     while (page->IsRunning()) App()->runOneEvent(true);
 }
 
 // Answers the next message box, if one opens within `ms` of event handling, with OK and keeps
 // its texts.
-void AnswerBoxIfAny(int ms, std::string* shown) {
+void AnswerBoxIfAny(int ms, std::string* shown)
+{
     After(ms, [=] {
         FXWindow* box = Modal();
         if (box == nullptr || !box->isMemberOf(FXMETACLASS(FXMessageBox))) return;
@@ -139,7 +148,8 @@ void AnswerBoxIfAny(int ms, std::string* shown) {
 
 // ---- VMDK page --------------------------------------------------------------------------------
 
-TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
+TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts)
+{
     PageHost host;
     host.job.destKind = 0;
     host.job.vmdkList14 = 11;
@@ -214,7 +224,8 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts) {
     EXPECT_STREQ(page->GetSplitField()->getText().text(), "");
 }
 
-TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
+TEST(VmdkPage, SmallHugeAndImpossibleDisks)
+{
     PageHost host;
     host.job.destKind = 0;
     auto* page = new CToVMwareVmdkPropertyPage(&host.events, &host.job, 9, host.switcher);
@@ -229,7 +240,8 @@ TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
     std::string shown;
     AnswerBox(100, FXMessageBox::ID_CLICKED_OK, &shown);
     EXPECT_EQ(page->OnWizardNext(), -1);
-    EXPECT_NE(shown.find(Msg(MSG_VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL).substr(0, 30)), std::string::npos)
+    EXPECT_NE(shown.find(Msg(MSG_VMDK_LAYOUT_FIRST_TRACK_TOO_SMALL).substr(0, 30)),
+              std::string::npos)
         << shown;
     page->GetFirstTrackCheck()->setCheck(false);
     EXPECT_EQ(page->OnWizardNext(), 10);
@@ -256,7 +268,8 @@ TEST(VmdkPage, SmallHugeAndImpossibleDisks) {
     host.Shot("page09_vmdk_impossible");
 }
 
-TEST(VmdkPage, EveryRefusedLayoutHasItsMessage) {
+TEST(VmdkPage, EveryRefusedLayoutHasItsMessage)
+{
     struct Row {
         int layout;
         int message;
@@ -280,7 +293,8 @@ TEST(VmdkPage, EveryRefusedLayoutHasItsMessage) {
 
 // Pages 13, 14 and the check-only pages: when the geometry rule gives no geometry, Next stays
 // and says that the format cannot hold the disk.
-TEST(OptionPages, AFailedGeometryRuleIsShown) {
+TEST(OptionPages, AFailedGeometryRuleIsShown)
+{
     PageHost host;
     host.job.workGeometry = Geo(1000, 16, 63);
     CPropertyPage* pages[] = {
@@ -303,15 +317,16 @@ TEST(OptionPages, AFailedGeometryRuleIsShown) {
 }
 
 // The refusal of a trim names exactly the formats whose trim this program has.
-TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed) {
+TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed)
+{
     App();
     const std::string text = Msg(30);
     struct Row {
         const char* name;
         DiskKind kind;
-    } rows[] = {{"VMDK", DISK_KIND_VMDK},           {"VHD", DISK_KIND_VHD},
-                {"VHDX", DISK_KIND_VHDX},           {"Parallels", DISK_KIND_PARALLELS},
-                {"qcow2", DISK_KIND_QCOW2},         {"VDI", DISK_KIND_VDI}};
+    } rows[] = {{"VMDK", DISK_KIND_VMDK},   {"VHD", DISK_KIND_VHD},
+                {"VHDX", DISK_KIND_VHDX},   {"Parallels", DISK_KIND_PARALLELS},
+                {"qcow2", DISK_KIND_QCOW2}, {"VDI", DISK_KIND_VDI}};
     for (const Row& r : rows) {
         const std::regex word(std::string("\\b") + r.name + "\\b");
         EXPECT_EQ(std::regex_search(text, word), ConvertRun_IsTrimAvailable(r.kind))
@@ -321,7 +336,8 @@ TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed) {
 
 // ---- VHD pages ----------------------------------------------------------------------------------
 
-TEST(QcowPages, ModesKeysAndClusterSizes) {
+TEST(QcowPages, ModesKeysAndClusterSizes)
+{
     PageHost host;
     host.job.destKind = 11;
     host.job.formatFlags = 1;
@@ -334,7 +350,8 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
     EXPECT_FALSE(page->GetKeyField()->isEnabled());
     host.Shot("page20_qcow2");
     // The key field follows the encrypted radio.
-    page->handle(page->GetModeRadio(3), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_ENCRYPTED), NULL);
+    page->handle(page->GetModeRadio(3), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_ENCRYPTED),
+                 NULL);
     EXPECT_TRUE(page->GetKeyField()->isEnabled());
     // Empty and 17-byte keys are refused with what is allowed and what was given; 16 bytes
     // are taken (a two-byte letter counts twice).
@@ -348,8 +365,10 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1) << r.key;
         const FXString bytes(r.bytes);
-        EXPECT_NE(shown.find(Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_KEY_LENGTH), bytes).text()),
-                  std::string::npos)
+        EXPECT_NE(
+            shown.find(
+                Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_KEY_LENGTH), bytes).text()),
+            std::string::npos)
             << r.key << ": " << shown;
         EXPECT_EQ(host.events.nextCalls, 0);
         Pump(150);
@@ -370,7 +389,8 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
     const uint8_t padded[16] = {'p', 'w'};
     EXPECT_EQ(memcmp(host.job.encryptionKey, padded, 16), 0);
     // Plain storage forgets the key text.
-    page->handle(page->GetModeRadio(0), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_PLAIN), NULL);
+    page->handle(page->GetModeRadio(0), FXSEL(SEL_COMMAND, CToQemuQcowPropertyPage::ID_PLAIN),
+                 NULL);
     EXPECT_EQ(page->OnWizardNext(), 21);
     EXPECT_EQ(host.job.formatFlags, 0u);
     EXPECT_EQ(host.job.qcow2KeyText, FXString(""));
@@ -384,7 +404,8 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
         EXPECT_NE(shown.find("128"), std::string::npos) << shown;
-        EXPECT_NE(shown.find(Msg(MSG_QCOW2_CLUSTERS_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+        EXPECT_NE(shown.find(Msg(MSG_QCOW2_CLUSTERS_TOO_SMALL).substr(0, 20)), std::string::npos)
+            << shown;
         EXPECT_EQ(host.job.qcow2ClusterIndex, 3u);
         Pump(150);
     }
@@ -408,7 +429,8 @@ TEST(QcowPages, ModesKeysAndClusterSizes) {
     EXPECT_FALSE(host.events.next);
 }
 
-TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
+TEST(VhdPages, LayoutPicksItsCreatorAndNextStores)
+{
     PageHost host;
     host.job.destKind = 4;
     host.job.vhdLayoutIndex = 5;
@@ -456,7 +478,8 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores) {
 
 // Pages 10 and 11: the adapter (and version 3's two flags) into the format flags; an adapter
 // that cannot take the disk is disabled, and a disk neither can take leaves the page shut.
-TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry) {
+TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry)
+{
     PageHost host;
     host.job.destKind = 1;
     host.job.formatFlags = 1 | 4;
@@ -501,7 +524,8 @@ TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry) {
     EXPECT_EQ(v3->OnWizardNext(), -1);
 }
 
-TEST(CowdPages, VersionOneHoldsOneFile) {
+TEST(CowdPages, VersionOneHoldsOneFile)
+{
     PageHost host;
     host.job.destKind = 2;
     host.job.formatFlags = 0;
@@ -527,7 +551,8 @@ TEST(CowdPages, VersionOneHoldsOneFile) {
     EXPECT_EQ(v1->OnWizardNext(), -1);
 }
 
-TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
+TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays)
+{
     PageHost host;
     host.job.destKind = 3;
     host.job.vhdxBlockIndex = 5;
@@ -563,7 +588,8 @@ TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
     EXPECT_EQ(host.job.finalGeometry.heads, 0u);
 
     // No VHDX holds an empty disk, more than 64 TiB, or sectors other than 512 bytes.
-    for (DiskGeometry g : {Geo(0, 16, 63), Geo((64ull << 40) / 512 + 1, 16, 63), Geo(1000, 16, 63, 4096)}) {
+    for (DiskGeometry g :
+         {Geo(0, 16, 63), Geo((64ull << 40) / 512 + 1, 16, 63), Geo(1000, 16, 63, 4096)}) {
         host.job.workGeometry = g;
         page->OnSetActive();
         EXPECT_EQ(std::string(page->GetResultLabel()->getText().text()), Msg(124));
@@ -578,7 +604,8 @@ TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays) {
 
 // A page checks the geometry its rule gives: 200 GiB at 255 x 63 becomes 16 x 255 with the
 // automatic geometry, which "VHD1.00" cannot hold (102801 cylinders); kept by hand, it can.
-TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
+TEST(SimplePages, CheckTheGeometryTheirRuleGives)
+{
     PageHost host;
     auto* page = new CToVirtual98PropertyPage(&host.events, &host.job, 25, host.switcher);
     host.job.destKind = 16;
@@ -601,7 +628,8 @@ TEST(SimplePages, CheckTheGeometryTheirRuleGives) {
 
 // Pages 17 and 18: a disk they can hold gets message 122 and, below it, the note that the image
 // stores no geometry; one they cannot gets message 124 alone.
-TEST(BochsPages, SayTheImageStoresNoGeometry) {
+TEST(BochsPages, SayTheImageStoresNoGeometry)
+{
     PageHost host;
     CToBochsPropertyPage* pages[] = {
         new CToBochsGrowingPropertyPage(&host.events, &host.job, 17, host.switcher),
@@ -612,7 +640,8 @@ TEST(BochsPages, SayTheImageStoresNoGeometry) {
         host.job.destKind = dests[i];
         host.job.workGeometry = Geo(20000, 16, 63);
         host.Show(pages[i]);
-        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()), Msg(122) + "\n" + Msg(219));
+        EXPECT_EQ(std::string(pages[i]->GetResultLabel()->getText().text()),
+                  Msg(122) + "\n" + Msg(219));
         EXPECT_TRUE(host.events.next);
         const std::string shot = i == 0 ? "page17_bochs_growing" : "page18_bochs_sparse";
         host.Shot(shot);
@@ -626,7 +655,8 @@ TEST(BochsPages, SayTheImageStoresNoGeometry) {
 
 // ---- Check-only pages ---------------------------------------------------------------------------
 
-TEST(SimplePages, CheckAndStoreTheirGeometry) {
+TEST(SimplePages, CheckAndStoreTheirGeometry)
+{
     PageHost host;
     struct Row {
         int page;
@@ -661,7 +691,8 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
         memset(&host.job.destGeometry, 0, sizeof(DiskGeometry));
         host.Show(pages[r.page]);
         EXPECT_EQ(std::string(pages[r.page]->GetResultLabel()->getText().text()),
-                  Msg(r.possible ? 122 : 124)) << r.page;
+                  Msg(r.possible ? 122 : 124))
+            << r.page;
         EXPECT_EQ(host.events.next, r.possible) << r.page;
         host.Shot(r.shot);
         ExpectWholeTexts(pages[r.page], r.shot);
@@ -679,7 +710,8 @@ TEST(SimplePages, CheckAndStoreTheirGeometry) {
 // Page 15: the data-file kind and size into the job; an empty size is one data file, and a size
 // that is no number or holds less than one block keeps the page. Page 16: the header's total
 // written as 0 or not.
-TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
+TEST(ParallelsPages, BundleAndFileStoreTheirOptions)
+{
     PageHost host;
     host.job.destKind = 6;
     host.job.workGeometry = Geo(100000, 16, 63);
@@ -701,8 +733,8 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
     const struct {
         const char* size;
         bool message;
-    } refused[] = {{"0", false}, {"x", false}, {"4294967295", false}, {"99999999999", false},
-                   {"503", true}};
+    } refused[] = {
+        {"0", false}, {"x", false}, {"4294967295", false}, {"99999999999", false}, {"503", true}};
     for (const auto& r : refused) {
         bundle->GetSizeField()->setText(r.size);
         std::string shown;
@@ -710,7 +742,9 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
         EXPECT_EQ(bundle->OnWizardNext(), -1) << r.size;
         if (r.message) {
             EXPECT_NE(shown.find("504"), std::string::npos) << shown;
-            EXPECT_NE(shown.find(Msg(MSG_PARALLELS_DATA_FILE_TOO_SMALL).substr(0, 20)), std::string::npos) << shown;
+            EXPECT_NE(shown.find(Msg(MSG_PARALLELS_DATA_FILE_TOO_SMALL).substr(0, 20)),
+                      std::string::npos)
+                << shown;
         } else {
             // Not a size at all: what is allowed.
             EXPECT_NE(shown.find(Msg(MSG_FIELD_PARALLELS_DATA_FILE)), std::string::npos)
@@ -726,8 +760,10 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
     std::string shown;
     AnswerBoxIfAny(100, &shown);
     EXPECT_EQ(bundle->OnWizardNext(), -1);
-    EXPECT_NE(shown.find(std::to_string(PARALLELS_BUNDLE_MAX_STORAGES)), std::string::npos) << shown;
-    EXPECT_NE(shown.find(Msg(MSG_PARALLELS_TOO_MANY_DATA_FILES).substr(0, 20)), std::string::npos) << shown;
+    EXPECT_NE(shown.find(std::to_string(PARALLELS_BUNDLE_MAX_STORAGES)), std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find(Msg(MSG_PARALLELS_TOO_MANY_DATA_FILES).substr(0, 20)), std::string::npos)
+        << shown;
     EXPECT_EQ(host.events.nextCalls, 0);
     Pump(150);
     bundle->GetSizeField()->setText("1008");
@@ -781,7 +817,8 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions) {
 
 // The geometry page refuses a total or a geometry it cannot use, and says what it takes: the
 // largest total follows the bytes per sector (the disk's size in bytes must stay a file size).
-TEST(GeometryPage, RefusalsSayWhatIsAllowed) {
+TEST(GeometryPage, RefusalsSayWhatIsAllowed)
+{
     PageHost host;
     auto* page = new CChangeGeometryPropertyPage(&host.events, &host.job, 8, host.switcher);
     host.job.sourceGeometry = Geo(100000, 16, 63);
@@ -830,7 +867,8 @@ TEST(GeometryPage, RefusalsSayWhatIsAllowed) {
 
 // The split-set page: loads the routing's defaults, refuses part sizes the header cannot count,
 // and stores the header values, the level and the typed heads and sectors into the geometry.
-TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
+TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes)
+{
     PageHost host;
     CToPartitionSavingPropertyPage* page =
         new CToPartitionSavingPropertyPage(&host.events, &host.job, 29, host.switcher);
@@ -845,7 +883,8 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
     EXPECT_STREQ(page->GetSizeField()->getText().text(), "2048");
     EXPECT_EQ(page->GetLevelList()->getCurrentItem(), 5);
     // Every refusal says why: a size outside 1..4095 MiB, a header value outside 32 bits.
-    const FXString partSize = Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_PART_SIZE), "4095");
+    const FXString partSize =
+        Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_FIELD_PART_SIZE), "4095");
     const struct {
         const char* size;
         const char* value;
@@ -882,14 +921,16 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes) {
 
 // ---- Cylinder-boundary page -------------------------------------------------------------------
 
-TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk) {
+TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk)
+{
     PageHost host;
     host.job.destKind = 13;
     host.job.destGeometry = Geo(1000, 16, 63);
     host.job.finalGeometry = host.job.destGeometry;
     host.job.cylinderBased = 1;
     host.job.cylinderRounding = 0;
-    auto* page = new CAdjustCylinderBoundaryPropertyPage(&host.events, &host.job, 31, host.switcher);
+    auto* page =
+        new CAdjustCylinderBoundaryPropertyPage(&host.events, &host.job, 31, host.switcher);
     host.Show(page);
     EXPECT_FALSE(page->GetKeepRadio()->isEnabled());
     EXPECT_EQ(page->GetRadioId(), CAdjustCylinderBoundaryPropertyPage::ID_UP);
@@ -932,7 +973,8 @@ TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk) {
 
 // ---- Destination path page ---------------------------------------------------------------------
 
-TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
+TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing)
+{
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
@@ -1016,7 +1058,8 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing) {
 
 // A loaded stand-in module chosen as the destination plug-in, as the destination-type page
 // leaves it; answers its steering record.
-StandinState* ChoosePlugin(ConversionJob* job, const std::string& path) {
+StandinState* ChoosePlugin(ConversionJob* job, const std::string& path)
+{
     PluginListEntry entry;
     entry.path = path.c_str();
     entry.module = Plugin_Alloc();
@@ -1031,7 +1074,8 @@ StandinState* ChoosePlugin(ConversionJob* job, const std::string& path) {
     return s;
 }
 
-TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
+TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText)
+{
     TempDir dir;
     std::string output;
     ASSERT_TRUE(standin::Build({{dir.file("full.vpl"), standin::FullFlags()}}, &output)) << output;
@@ -1111,7 +1155,8 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText) {
 
 // ---- Convert page ----------------------------------------------------------------------------------
 
-TEST(ConvertPage, RunsToTheEnd) {
+TEST(ConvertPage, RunsToTheEnd)
+{
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
@@ -1155,7 +1200,8 @@ TEST(ConvertPage, RunsToTheEnd) {
 
 // A trim whose "_del" backup exists already asks before replacing it, naming the file: No
 // refuses with a line that names it (nothing written, nothing run), Yes trims and replaces it.
-TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup) {
+TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup)
+{
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
@@ -1215,13 +1261,15 @@ TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup) {
 class SmallMount {
 public:
     std::string path;
-    SmallMount(const std::string& where, const char* size) {
+    SmallMount(const std::string& where, const char* size)
+    {
         testsupport::RunCommand("mkdir -p " + testsupport::Quote(where));
         if (testsupport::RunCommand("mount -t tmpfs -o size=" + std::string(size) + " tmpfs " +
                                     testsupport::Quote(where) + " 2>/dev/null") == 0)
             path = where;
     }
-    ~SmallMount() {
+    ~SmallMount()
+    {
         if (!path.empty()) testsupport::RunCommand("umount " + testsupport::Quote(path));
     }
 };
@@ -1233,7 +1281,8 @@ struct FailedRun {
     std::string status;
 };
 FailedRun RunToFailure(const std::string& raw, int32_t destKind, const std::string& dest,
-                       std::function<void()> damage = nullptr) {
+                       std::function<void()> damage = nullptr)
+{
     PageHost host;
     testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 8));
     DiskGeometry g;
@@ -1254,7 +1303,8 @@ FailedRun RunToFailure(const std::string& raw, int32_t destKind, const std::stri
     return FailedRun{page->GetResult(), page->GetStatusLabel()->getText().text()};
 }
 
-std::string FailureText(int cause, const std::string& argument = std::string()) {
+std::string FailureText(int cause, const std::string& argument = std::string())
+{
     std::string text = Msg(cause);
     size_t at = text.find("%0");
     if (at != std::string::npos) text.replace(at, 2, argument);
@@ -1263,7 +1313,8 @@ std::string FailureText(int cause, const std::string& argument = std::string()) 
 
 // Failures name their cause under message 307, and files the run created are taken away:
 // a half-written image may read as a whole one.
-TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
+TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage)
+{
     TempDir dir;
     // A folder where no file can be made.
     FailedRun r = RunToFailure(dir.file("a.raw"), 0, "/proc/vdx-test-output.vmdk");
@@ -1280,17 +1331,13 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
     // and the destination the run created is removed.
     const std::string cut = dir.file("c.raw");
     const std::string out = dir.file("c.vmdk");
-    r = RunToFailure(cut, 0, out, [&] {
-        ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
-    });
+    r = RunToFailure(cut, 0, out, [&] { ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0); });
     EXPECT_NE(r.result, DISK_OK);
     EXPECT_EQ(r.status, FailureText(MSG_CAUSE_SOURCE_SECTOR, "6145"));
     EXPECT_FALSE(Os_PathExists(out.c_str()));
     // A destination that existed before (its replacement was agreed to) is not removed.
     testsupport::WriteFile(out, {1, 2, 3});
-    r = RunToFailure(cut, 0, out, [&] {
-        ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0);
-    });
+    r = RunToFailure(cut, 0, out, [&] { ASSERT_EQ(truncate(cut.c_str(), (3 << 20) + 1000), 0); });
     EXPECT_EQ(r.status, FailureText(MSG_CAUSE_SOURCE_SECTOR, "6145"));
     EXPECT_TRUE(Os_PathExists(out.c_str()));
 
@@ -1308,7 +1355,8 @@ TEST(ConvertPage, FailuresSayWhyAndLeaveNoHalfImage) {
 
 // A trim replaces the image only at its end: a failure or a stop leaves the image as it was,
 // and the page says so, a failure with its cause.
-std::string Digest(const std::string& path) {
+std::string Digest(const std::string& path)
+{
     std::string out;
     testsupport::RunCommand("sha256sum " + testsupport::Quote(path), &out);
     return out;
@@ -1319,11 +1367,13 @@ class StoppableConvertPage : public CConvertPropertyPage {
 public:
     StoppableConvertPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                          FXComposite* parent)
-        : CConvertPropertyPage(events, job, index, parent) {}
+        : CConvertPropertyPage(events, job, index, parent)
+    {}
     void StopNow() { running = false; }
 };
 
-void OpenTrim(PageHost* host, const std::string& image) {
+void OpenTrim(PageHost* host, const std::string& image)
+{
     host->job.sourcePath = image.c_str();
     host->job.sourceDisk = Disk_Alloc();
     Disk_Init(host->job.sourceDisk);
@@ -1331,7 +1381,8 @@ void OpenTrim(PageHost* host, const std::string& image) {
     host->job.trimInPlace = 1;
 }
 
-TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
+TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy)
+{
     TempDir dir;
     {
         // Stopped: the temporary file is gone, so nothing partial remains to be deleted. The
@@ -1383,7 +1434,9 @@ TEST(ConvertPage, AFailedOrStoppedTrimLeavesTheImageAndSaysWhy) {
     host.Shot("page33_trim_full_disk");
     ConversionJob_Release(&host.job);
     EXPECT_EQ(testsupport::ReadFile(image), before);
-    EXPECT_EQ(testsupport::RunCommand("ls " + testsupport::Quote(small.path) + " | grep -qv '^t.vhd$'"), 1);
+    EXPECT_EQ(
+        testsupport::RunCommand("ls " + testsupport::Quote(small.path) + " | grep -qv '^t.vhd$'"),
+        1);
 }
 
 // Without a worker thread nothing would ever end the run: the page reports the failure itself.
@@ -1391,11 +1444,13 @@ class NoThreadConvertPage : public CConvertPropertyPage {
 public:
     NoThreadConvertPage(IPropertyPageEvent* events, ConversionJob* job, FXint index,
                         FXComposite* parent)
-        : CConvertPropertyPage(events, job, index, parent) {}
+        : CConvertPropertyPage(events, job, index, parent)
+    {}
     bool StartWorker() override { return false; }
 };
 
-TEST(ConvertPage, AThreadThatCannotStartIsAFailure) {
+TEST(ConvertPage, AThreadThatCannotStartIsAFailure)
+{
     PageHost host;
     DiskGeometry g = Geo(2048, 16, 63);
     host.job.sourceKind = JOB_SOURCE_NEW_DISK;
@@ -1422,7 +1477,8 @@ TEST(ConvertPage, AThreadThatCannotStartIsAFailure) {
 // 0xF0000000 sectors (almost 2 TiB), read in full by the VMDK writer.
 const uint64_t kLongSectors = 0xF0000000ull;
 
-void OpenLongSource(PageHost* host, const std::string& raw) {
+void OpenLongSource(PageHost* host, const std::string& raw)
+{
     ASSERT_EQ(testsupport::RunCommand("truncate -s " + std::to_string(kLongSectors * 512) + " " +
                                       testsupport::Quote(raw)),
               0);
@@ -1437,7 +1493,8 @@ void OpenLongSource(PageHost* host, const std::string& raw) {
 }
 
 // The first number of a progress text "done / total" (digits only, separators dropped).
-uint64_t ProgressDone(const std::string& text) {
+uint64_t ProgressDone(const std::string& text)
+{
     uint64_t value = 0;
     for (char c : text.substr(0, text.find('/'))) {
         if (c >= '0' && c <= '9') value = value * 10 + (uint64_t)(c - '0');
@@ -1447,7 +1504,8 @@ uint64_t ProgressDone(const std::string& text) {
 
 // The stop question: No goes on, Yes stops the run long before its end, with message 306; the
 // partly written file stays.
-TEST(ConvertPage, CancelStopsTheRun) {
+TEST(ConvertPage, CancelStopsTheRun)
+{
     TempDir dir;
     PageHost host;
     OpenLongSource(&host, dir.file("long.raw"));
@@ -1489,7 +1547,8 @@ TEST(ConvertPage, CancelStopsTheRun) {
     host.Shot("page33_convert_cancelled");
 }
 
-TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
+TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker)
+{
     TempDir dir;
     Clock::time_point start;
     {
@@ -1507,7 +1566,8 @@ TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker) {
     EXPECT_LT(seconds, 60.0);
 }
 
-TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
+TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker)
+{
     PageHost host;
     auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
     host.window->create();
@@ -1560,7 +1620,8 @@ TEST(ConvertPage, PartQuestionsAnswerWithAPathFromTheWorker) {
         EXPECT_EQ(answer.load(), c.answer ? 1 : 0) << c.name;
         EXPECT_EQ(shown, c.suggested);
         const FXString arguments[2] = {c.number, c.name};
-        const FXString asked = Ui_ReplacePlaceholders(Msg(c.source ? 309 : 308).c_str(), arguments, 2);
+        const FXString asked =
+            Ui_ReplacePlaceholders(Msg(c.source ? 309 : 308).c_str(), arguments, 2);
         EXPECT_NE(prompt.find(asked.text()), std::string::npos) << prompt;
         EXPECT_EQ(prompt.find(Msg(310)) != std::string::npos, c.flag != 0) << prompt;
         if (c.answer) {

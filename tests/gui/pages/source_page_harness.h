@@ -23,30 +23,36 @@ public:
     bool next = false, back = false, cancel = false;
     int lastMessage = ROUTING_NO_MESSAGE;
 
-    int GetNextPage(int page) override {
+    int GetNextPage(int page) override
+    {
         log.push_back("next");
         int message = ROUTING_NO_MESSAGE;
         int q = Routing_GetNextPage(job, page, &message);
         lastMessage = message;
         return q;
     }
-    int GetPrevPage(int page) override {
+    int GetPrevPage(int page) override
+    {
         log.push_back("prev");
         return Routing_GetPrevPage(job, page);
     }
-    void EnableNext(bool e) override {
+    void EnableNext(bool e) override
+    {
         log.push_back(e ? "N+" : "N-");
         next = e;
     }
-    void EnableBack(bool e) override {
+    void EnableBack(bool e) override
+    {
         log.push_back(e ? "B+" : "B-");
         back = e;
     }
-    void EnableCancel(bool e) override {
+    void EnableCancel(bool e) override
+    {
         log.push_back(e ? "C+" : "C-");
         cancel = e;
     }
-    std::string Buttons() const {
+    std::string Buttons() const
+    {
         return std::string(back ? "B" : "b") + (next ? "N" : "n") + (cancel ? "C" : "c");
     }
 };
@@ -58,11 +64,13 @@ public:
     std::vector<std::string> texts;
     std::function<bool(FXWindow*)> other;  // gets any other modal window; true when handled
 
-    static BoxWatcher& Instance() {
+    static BoxWatcher& Instance()
+    {
         static BoxWatcher watcher;
         return watcher;
     }
-    void Start() {
+    void Start()
+    {
         texts.clear();
         other = nullptr;
         if (!armed_) {
@@ -71,13 +79,15 @@ public:
         }
     }
     // The texts seen since Start, joined.
-    std::string All() const {
+    std::string All() const
+    {
         std::string all;
         for (const std::string& t : texts) all += t + "|";
         return all;
     }
     // Whether a box showed catalogue message `n` (its first line).
-    bool Saw(int n) const {
+    bool Saw(int n) const
+    {
         std::string text = Ui_MessageText(n).text();
         std::string first = text.substr(0, text.find('\n'));
         // A placeholder is replaced in the box: look for what follows it.
@@ -88,10 +98,12 @@ public:
 
 private:
     bool armed_ = false;
-    void Arm() {
+    void Arm()
+    {
         guitest::After(20, [this] { Poll(); });
     }
-    void Poll() {
+    void Poll()
+    {
         FXWindow* modal = guitest::Modal();
         if (modal != nullptr && modal->shown()) {
             if (modal->isMemberOf(FXMETACLASS(FXMessageBox))) {
@@ -116,12 +128,14 @@ public:
     Page* page = nullptr;
 
     Host() { events.job = &job; }
-    ~Host() {
+    ~Host()
+    {
         delete window;
         ConversionJob_Release(&job);
     }
     template <class Make>
-    Page* Build(Make make) {
+    Page* Build(Make make)
+    {
         window = new FXMainWindow(guitest::App(), "page", NULL, NULL, DECOR_ALL, 0, 0,
                                   Ui_ScaleX(42) + 18, Ui_ScaleY(19) + 12);
         FXSwitcher* switcher = new FXSwitcher(window, LAYOUT_FILL, 0, 0, 0, 0, 9, 9, 6, 6);

@@ -47,11 +47,13 @@ class CheckingPage : public CToSimplePropertyPage {
 public:
     int answer = -1;
     CheckingPage(IPropertyPageEvent* events, ConversionJob* job, FXComposite* parent)
-        : CToSimplePropertyPage(events, job, 22, parent, 245, 246) {}
+        : CToSimplePropertyPage(events, job, 22, parent, 245, 246)
+    {}
     int CheckDestination() override { return answer; }
 };
 
-TEST(PageBase, SimplePageShowsTheCheckResult) {
+TEST(PageBase, SimplePageShowsTheCheckResult)
+{
     guitest::App();
     BoxWatcher::Instance().Start();
     Host<CheckingPage> host;
@@ -85,7 +87,8 @@ TEST(PageBase, SimplePageShowsTheCheckResult) {
     guitest::Screenshot(host.window, "page_simple_destination");
 }
 
-TEST(PageBase, Helpers) {
+TEST(PageBase, Helpers)
+{
     guitest::App();
     Host<CheckingPage> host;
     CheckingPage* page =
@@ -125,19 +128,22 @@ protected:
     CInputSourcePropertyPage* page = nullptr;
     ConversionJob& job = host.job;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         guitest::App();
         BoxWatcher::Instance().Start();
     }
     void TearDown() override { BoxWatcher::Instance().other = nullptr; }
-    void Build() {
+    void Build()
+    {
         page = host.Build([&](FXComposite* s) {
             return new CInputSourcePropertyPage(&host.events, &host.job, 0, s, NULL);
         });
         page->OnSetActive();
     }
     // Next with the image-file choice and the given path text.
-    int NextWithFile(const std::string& path, bool trim = false) {
+    int NextWithFile(const std::string& path, bool trim = false)
+    {
         guitest::Command(page, CInputSourcePropertyPage::ID_RADIO_IMAGE);
         Type(page->GetPathField(), path);
         CVdxPropertyPageBase::SetCheck(page->GetTrimCheck(), trim);
@@ -148,7 +154,8 @@ protected:
     bool Saw(int n) const { return BoxWatcher::Instance().Saw(n); }
 };
 
-TEST_F(SourcePage, OpensImagesRawFilesAndReportsFailures) {
+TEST_F(SourcePage, OpensImagesRawFilesAndReportsFailures)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     Build();
     EXPECT_EQ(host.events.Buttons(), "bNC");
@@ -192,7 +199,8 @@ TEST_F(SourcePage, OpensImagesRawFilesAndReportsFailures) {
     EXPECT_STREQ(job.sourcePath.text(), FXPath::absolute("disk.hdi").text());
 }
 
-TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage) {
+TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage)
+{
     Build();
     // A damaged image of a known format: the damaged-image message, not the raw-image page.
     if (testsupport::HaveTool("qemu-img") && testsupport::HaveTool("qemu-io")) {
@@ -231,7 +239,8 @@ TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage) {
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     // The detail is the catalogue's: a marker put in its place is what the box shows.
     const FXString shipped = Ui_Messages().texts.at(449);
-    EXPECT_NE(std::string(shipped.text()).find("not a regular file or a block device"), std::string::npos);
+    EXPECT_NE(std::string(shipped.text()).find("not a regular file or a block device"),
+              std::string::npos);
     Ui_Messages().texts.at(449) = "marker of message 449";
     for (const std::string& path : {fifo, folder}) {
         SCOPED_TRACE(path);
@@ -249,7 +258,8 @@ TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage) {
 
 // A valid qcow2 image using a feature this program does not read: the page says so and names
 // the feature; it is neither damaged nor a raw image.
-TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed) {
+TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed)
+{
     if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
     Build();
     const struct {
@@ -266,9 +276,12 @@ TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed) {
         const std::string image = dir.file("feature.qcow2");
         remove(image.c_str());
         std::string out;
-        ASSERT_EQ(testsupport::RunQemu("cd " + testsupport::Quote(dir.path()) + " && qemu-img create -q -f qcow2 " +
-                                       row.options + " feature.qcow2 4M", &out),
-                  0) << out;
+        ASSERT_EQ(testsupport::RunQemu("cd " + testsupport::Quote(dir.path()) +
+                                           " && qemu-img create -q -f qcow2 " + row.options +
+                                           " feature.qcow2 4M",
+                                       &out),
+                  0)
+            << out;
         EXPECT_EQ(NextWithFile(image), -1);
         EXPECT_TRUE(Saw(425)) << Boxes();
         EXPECT_NE(Boxes().find(Ui_MessageText(row.name).text()), std::string::npos) << Boxes();
@@ -277,7 +290,8 @@ TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed) {
     }
 }
 
-TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith) {
+TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith)
+{
     FakeQcow2Format format;
     Build();
     std::string image = dir.file("secret.qcow2");
@@ -331,7 +345,8 @@ TEST_F(SourcePage, PasswordRoadKeepsTheKeyItOpenedWith) {
     }
 }
 
-TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked) {
+TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked)
+{
     Build();
     // An encrypted image with two snapshots, each of another content; the disk carries a boot
     // signature so that the key can be verified.
@@ -342,21 +357,39 @@ TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked) {
     testsupport::WriteFile(raw, disk);
     const std::string image = dir.file("snap.qcow2");
     const std::string secret = "--object secret,id=s,data=secret ";
-    const std::string opts = "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
+    const std::string opts =
+        "--image-opts driver=qcow2,file.filename=" + image + ",encrypt.key-secret=s";
     std::string out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-img convert " + secret + "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
-                                      testsupport::Quote(raw) + " " + testsupport::Quote(image) + " 2>&1", &out), 0) << out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-img snapshot " + secret + "-c first " + opts + " 2>&1", &out), 0) << out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-io " + secret + "-c 'write -P 1 4096 4096' " + opts + " 2>&1", &out), 0) << out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-img snapshot " + secret + "-c second " + opts + " 2>&1", &out), 0) << out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-io " + secret + "-c 'write -P 2 4096 4096' " + opts + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand(
+                  "qemu-img convert " + secret +
+                      "-f raw -O qcow2 -o encrypt.format=aes,encrypt.key-secret=s " +
+                      testsupport::Quote(raw) + " " + testsupport::Quote(image) + " 2>&1",
+                  &out),
+              0)
+        << out;
+    ASSERT_EQ(
+        testsupport::RunCommand("qemu-img snapshot " + secret + "-c first " + opts + " 2>&1", &out),
+        0)
+        << out;
+    ASSERT_EQ(testsupport::RunCommand(
+                  "qemu-io " + secret + "-c 'write -P 1 4096 4096' " + opts + " 2>&1", &out),
+              0)
+        << out;
+    ASSERT_EQ(testsupport::RunCommand("qemu-img snapshot " + secret + "-c second " + opts + " 2>&1",
+                                      &out),
+              0)
+        << out;
+    ASSERT_EQ(testsupport::RunCommand(
+                  "qemu-io " + secret + "-c 'write -P 2 4096 4096' " + opts + " 2>&1", &out),
+              0)
+        << out;
 
     struct Row {
-        FXint row;        // tree row picked: 0 the current state
+        FXint row;  // tree row picked: 0 the current state
         bool acceptPick;
         const char* password;
         int next;
-        uint8_t byte;     // the byte at 4096 of the state opened
+        uint8_t byte;  // the byte at 4096 of the state opened
     };
     const Row rows[] = {
         {0, true, "secret", WIZARD_PAGE_DEST_TYPE, 2},
@@ -373,7 +406,8 @@ TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked) {
                 auto* picker = static_cast<CQemuQcow2DiskSelectorDialog*>(w);
                 FXTreeList* tree = picker->GetTreeList();
                 FXTreeItem* item = tree->getFirstItem();
-                for (; item != NULL; item = item->getNext()) texts.push_back(item->getText().text());
+                for (; item != NULL; item = item->getNext())
+                    texts.push_back(item->getText().text());
                 item = tree->getFirstItem();
                 for (FXint i = 0; i < r.row; ++i) item = item->getNext();
                 tree->setCurrentItem(item);
@@ -413,7 +447,8 @@ TEST_F(SourcePage, SnapshotPickerOpensTheStatePicked) {
 
 bool AlwaysCompact(void*) { return true; }
 
-TEST_F(SourcePage, TrimRoad) {
+TEST_F(SourcePage, TrimRoad)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     DiskCanCompactFn saved = DiskCanCompactTable[DISK_KIND_HDI];
     Build();
@@ -475,7 +510,8 @@ TEST_F(SourcePage, TrimRoad) {
     DiskCanCompactTable[DISK_KIND_HDI] = saved;
 }
 
-TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
+TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling)
+{
     Build();
     FXTextField* path = page->GetPathField();
     FXTextField* device = page->GetDeviceField();
@@ -527,7 +563,8 @@ TEST_F(SourcePage, DeviceAndNewDiskChoicesAndEnabling) {
     EXPECT_EQ(host.events.Buttons(), "bNC");
 }
 
-TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
+TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard)
+{
     Build();
     const char* home = getenv("HOME");
     const std::string savedHome = home != nullptr ? home : "";
@@ -561,11 +598,13 @@ TEST_F(SourcePage, FontChangeWritesTheFontFileAndRestartsTheWizard) {
     setenv("HOME", savedHome.c_str(), 1);
 }
 
-TEST_F(SourcePage, PluginDisks) {
+TEST_F(SourcePage, PluginDisks)
+{
     std::string full = dir.file("full.vpl"), plain = dir.file("plain.vpl"), output;
     ASSERT_TRUE(standin::Build({{full, standin::FullFlags()},
-                                {plain, "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT "
-                                        "-DWITH_OPEN -DWITH_GEOMETRY64 -DWITH_READ_EX"}},
+                                {plain,
+                                 "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_INPUT "
+                                 "-DWITH_OPEN -DWITH_GEOMETRY64 -DWITH_READ_EX"}},
                                &output))
         << output;
     job.plugins.push_back(PluginListEntry{full.c_str(), "Full Ver.0.0.6.0", NULL});
@@ -641,14 +680,16 @@ TEST_F(SourcePage, PluginDisks) {
 
 // The disk picker a source plug-in fills (reached from the plug-in through the host record).
 int gPickerData[3];
-int FillPicker(void* tree, PluginAddItemFn add, void* argument) {
+int FillPicker(void* tree, PluginAddItemFn add, void* argument)
+{
     void* machine = add(tree, NULL, "Machine", &gPickerData[0]);
     add(tree, machine, "Disk 1", &gPickerData[1]);
     add(tree, machine, "Disk \xC3\xA9", &gPickerData[2]);
     return *static_cast<int*>(argument);
 }
 
-TEST(PluginDiskPicker, FillsTheTreeAndAnswersTheChosenItem) {
+TEST(PluginDiskPicker, FillsTheTreeAndAnswersTheChosenItem)
+{
     guitest::App();
     BoxWatcher::Instance().Start();
     int fillAnswer = DISK_ERR_PLUGIN;
@@ -686,9 +727,11 @@ TEST(PluginDiskPicker, FillsTheTreeAndAnswersTheChosenItem) {
 // A plug-in opening its disk uses every host callback from the open's worker thread: the
 // query, a call on the GUI thread, the disk selector and the option pages with every page
 // function, bad arguments included.
-TEST_F(SourcePage, PluginOpenUsesEveryHostCallback) {
+TEST_F(SourcePage, PluginOpenUsesEveryHostCallback)
+{
     std::string pages = dir.file("pages.vpl"), output;
-    ASSERT_TRUE(standin::Build({{pages, std::string(standin::FullFlags()) + " -DWITH_PAGES"}}, &output))
+    ASSERT_TRUE(
+        standin::Build({{pages, std::string(standin::FullFlags()) + " -DWITH_PAGES"}}, &output))
         << output;
     job.plugins.push_back(PluginListEntry{pages.c_str(), "Pages Ver.0.0.6.0", NULL});
     job.sourcePlugins = {0};
@@ -754,7 +797,8 @@ TEST_F(SourcePage, PluginOpenUsesEveryHostCallback) {
     EXPECT_EQ(state->hostGuiCallOnGui, 1);
     EXPECT_EQ(state->selectorResult, 0);
     EXPECT_EQ(state->pageDialogResult, 0);
-    const int expected[15] = {-207, -207, -207, -207, -207, -207, -207, 0, -207, -207, -207, 0, -207, 0, 0};
+    const int expected[15] = {-207, -207, -207, -207, -207, -207, -207, 0,
+                              -207, -207, -207, 0,    -207, 0,    0};
     for (int i = 0; i < 15; ++i) EXPECT_EQ(state->pageResults[i], expected[i]) << "call " << i;
     EXPECT_EQ(state->emptyListIndex, -1);
     EXPECT_EQ(state->emptyListData, nullptr);
@@ -775,7 +819,8 @@ TEST_F(SourcePage, PluginOpenUsesEveryHostCallback) {
 
 int FailingBuild(PluginPageTable*, void*) { return DISK_ERR_PLUGIN; }
 
-TEST(PluginPageDialog, RunnerRefusesAndAnswersFailedBuilds) {
+TEST(PluginPageDialog, RunnerRefusesAndAnswersFailedBuilds)
+{
     guitest::App();
     EXPECT_EQ(Ui_RunPluginPageDialog(guitest::Owner(), 2, 42, 40, (void*)FailingBuild, NULL),
               DISK_ERR_PLUGIN);
@@ -795,12 +840,15 @@ protected:
     Host<Page> host;
     Page* page = nullptr;
     ConversionJob& job = host.job;
-    void SetUp() override {
+    void SetUp() override
+    {
         guitest::App();
         BoxWatcher::Instance().Start();
     }
-    void Build(int index) {
-        page = host.Build([&](FXComposite* s) { return new Page(&host.events, &host.job, index, s); });
+    void Build(int index)
+    {
+        page =
+            host.Build([&](FXComposite* s) { return new Page(&host.events, &host.job, index, s); });
     }
     std::string Boxes() const { return BoxWatcher::Instance().All(); }
 };
@@ -821,7 +869,8 @@ struct GeometryRow {
     int invalidField;  // 0 offset, 1 total, 2 heads, 3 sectors, -1 none
 };
 
-void FillFields(const SourceGeometryFields& f, const GeometryRow& r) {
+void FillFields(const SourceGeometryFields& f, const GeometryRow& r)
+{
     Type(f.offset, r.offset);
     Type(f.total, r.total);
     Type(f.heads, r.heads);
@@ -829,12 +878,14 @@ void FillFields(const SourceGeometryFields& f, const GeometryRow& r) {
     f.sectorSize->setCurrentItem(r.bytesItem);
 }
 
-FXTextField* FieldOf(const SourceGeometryFields& f, int i) {
+FXTextField* FieldOf(const SourceGeometryFields& f, int i)
+{
     FXTextField* fields[] = {f.offset, f.total, f.heads, f.sectors};
     return fields[i];
 }
 
-TEST_F(RawPage, ReadsTheFileAtItsOffsetWithTheTypedGeometry) {
+TEST_F(RawPage, ReadsTheFileAtItsOffsetWithTheTypedGeometry)
+{
     Build(WIZARD_PAGE_RAW_FILE);
     std::string path = dir.file("data.raw");
     std::vector<uint8_t> bytes = testsupport::RandomBytes(512 + (1 << 20), 5);
@@ -895,7 +946,8 @@ TEST_F(RawPage, ReadsTheFileAtItsOffsetWithTheTypedGeometry) {
     EXPECT_EQ(job.rawGeometry.sectors_per_track, 32u);
 }
 
-TEST_F(DevicePage, OffsetRangeAndOpen) {
+TEST_F(DevicePage, OffsetRangeAndOpen)
+{
     Build(WIZARD_PAGE_DEVICE);
     // Any node opens as a device; a plain file stands in for one.
     std::string path = dir.file("device");
@@ -930,7 +982,8 @@ TEST_F(DevicePage, OffsetRangeAndOpen) {
     EXPECT_EQ(job.deviceOffset, 4096u);
 }
 
-TEST_F(NewDiskPage, SizesUnitsAndTheSectorCap) {
+TEST_F(NewDiskPage, SizesUnitsAndTheSectorCap)
+{
     Build(WIZARD_PAGE_NEW_DISK);
     job.sourceKind = JOB_SOURCE_NEW_DISK;
     job.newSizeUnit = 1;
@@ -1013,13 +1066,16 @@ struct FakeFormatOps {
     int openBaseResult = DISK_OK;
     std::string basePath;
     uint32_t header[4] = {1, 100, 16, 63};
-    static FakeFormatOps& Get() {
+    static FakeFormatOps& Get()
+    {
         static FakeFormatOps ops;
         return ops;
     }
-    static void Install() {
+    static void Install()
+    {
         Get() = FakeFormatOps();
-        Saved() = {SourceInfo_BochsSetGeometry, SourceInfo_BochsIsUndoable, SourceInfo_BochsOpenBase};
+        Saved() = {SourceInfo_BochsSetGeometry, SourceInfo_BochsIsUndoable,
+                   SourceInfo_BochsOpenBase};
         SourceInfo_BochsSetGeometry = [](void*, uint32_t h, uint32_t s) {
             Get().heads = h;
             Get().sectors = s;
@@ -1050,11 +1106,13 @@ struct FakeFormatOps {
         bool (*undoable)(void*);
         int (*openBase)(void*, const char*);
     };
-    static BochsOps& Saved() {
+    static BochsOps& Saved()
+    {
         static BochsOps ops;
         return ops;
     }
-    static void Remove() {
+    static void Remove()
+    {
         SourceInfo_BochsSetGeometry = Saved().set;
         SourceInfo_BochsIsUndoable = Saved().undoable;
         SourceInfo_BochsOpenBase = Saved().openBase;
@@ -1065,7 +1123,8 @@ struct FakeFormatOps {
 
 // A handle of a kind whose handler is not linked in: a bare object that closing frees. The
 // Bochs kinds get an empty object of their own, which their close accepts.
-DiskHandle* BareDisk(DiskKind kind) {
+DiskHandle* BareDisk(DiskKind kind)
+{
     DiskHandle* h = Disk_Alloc();
     Disk_Init(h);
     h->kind = kind;
@@ -1086,7 +1145,8 @@ DiskHandle* BareDisk(DiskKind kind) {
     return h;
 }
 
-TEST_F(SparsePage, SetsTheTypedGeometryOnTheImage) {
+TEST_F(SparsePage, SetsTheTypedGeometryOnTheImage)
+{
     FakeFormatOps::Install();
     Build(WIZARD_PAGE_BOCHS_SPARSE);
     job.sourceDisk = BareDisk(DISK_KIND_BOCHS_SPARSE);
@@ -1112,7 +1172,8 @@ TEST_F(SparsePage, SetsTheTypedGeometryOnTheImage) {
     FakeFormatOps::Remove();
 }
 
-TEST_F(RedologPage, BaseImageOfAnUndoableRedolog) {
+TEST_F(RedologPage, BaseImageOfAnUndoableRedolog)
+{
     FakeFormatOps::Install();
     Build(WIZARD_PAGE_BOCHS_REDOLOG);
     job.sourceDisk = BareDisk(DISK_KIND_BOCHS_REDOLOG);
@@ -1143,7 +1204,8 @@ TEST_F(RedologPage, BaseImageOfAnUndoableRedolog) {
     FakeFormatOps::Remove();
 }
 
-TEST_F(SplitPage, HeaderValuesAndGeometry) {
+TEST_F(SplitPage, HeaderValuesAndGeometry)
+{
     FakeFormatOps::Install();
     Build(WIZARD_PAGE_SPLIT);
     // A split-set object that holds nothing: the page reaches it only through the hooks.
@@ -1176,7 +1238,8 @@ TEST_F(SplitPage, HeaderValuesAndGeometry) {
 
 class DestPage : public InfoPage<CSelectDestTypePropertyPage> {
 protected:
-    void Open(const std::string& path, const DiskGeometry* geometry = nullptr) {
+    void Open(const std::string& path, const DiskGeometry* geometry = nullptr)
+    {
         ConversionJob_ReleaseSource(&job);
         job.sourceDisk = OpenRawDisk(path, geometry);
         ASSERT_NE(job.sourceDisk, nullptr);
@@ -1184,7 +1247,8 @@ protected:
         Routing_ApplyEntryDefaults(&job, WIZARD_PAGE_DEST_TYPE);
         page->OnSetActive();
     }
-    int NextWith(int item, bool partitions) {
+    int NextWith(int item, bool partitions)
+    {
         guitest::Command(page, CSelectDestTypePropertyPage::ID_RADIO_BUILTIN);
         page->GetBuiltinList()->setCurrentItem(item);
         page->GetPartitionCheck()->setCheck(partitions);
@@ -1193,7 +1257,8 @@ protected:
     }
 };
 
-TEST_F(DestPage, ListChoicesAndGeometry) {
+TEST_F(DestPage, ListChoicesAndGeometry)
+{
     Build(WIZARD_PAGE_DEST_TYPE);
     std::string path = dir.file("disk.raw");
     WriteGarbage(path, 1 << 20);
@@ -1257,7 +1322,8 @@ TEST_F(DestPage, ListChoicesAndGeometry) {
 }
 
 // A destination whose writer the build lacks is listed, greyed, and refused with the reason.
-TEST_F(DestPage, RowWithoutWriterIsDisabled) {
+TEST_F(DestPage, RowWithoutWriterIsDisabled)
+{
     struct TakeWriter {
         DestinationRow& row;
         DestinationWriter kept;
@@ -1278,7 +1344,8 @@ TEST_F(DestPage, RowWithoutWriterIsDisabled) {
     EXPECT_TRUE(BoxWatcher::Instance().Saw(MSG_DEST_TYPE_NOT_IN_BUILD)) << Boxes();
 }
 
-TEST_F(DestPage, PartitionMapAcrossNextAndBack) {
+TEST_F(DestPage, PartitionMapAcrossNextAndBack)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     Build(WIZARD_PAGE_DEST_TYPE);
     std::string fat = dir.file("fat.raw"), blank = dir.file("blank.raw"),
@@ -1326,7 +1393,8 @@ TEST_F(DestPage, PartitionMapAcrossNextAndBack) {
     EXPECT_EQ(UsedMap_CountKnownRegions(job.volumeList), 1u);
 }
 
-TEST_F(DestPage, PluginDestination) {
+TEST_F(DestPage, PluginDestination)
+{
     std::string full = dir.file("full.vpl"), output;
     ASSERT_TRUE(standin::Build({{full, standin::FullFlags()}}, &output)) << output;
     std::string missing = dir.file("missing.vpl");
@@ -1366,7 +1434,8 @@ TEST_F(DestPage, PluginDestination) {
 
 using GeometryPage = InfoPage<CChangeGeometryPropertyPage>;
 
-TEST_F(GeometryPage, TotalsModesAndBytesPerSector) {
+TEST_F(GeometryPage, TotalsModesAndBytesPerSector)
+{
     Build(WIZARD_PAGE_GEOMETRY);
     job.sourceKind = JOB_SOURCE_IMAGE;
     job.sourceGeometry = DiskGeometry{100000, 16, 63, 4096, 0};
@@ -1385,11 +1454,17 @@ TEST_F(GeometryPage, TotalsModesAndBytesPerSector) {
     EXPECT_EQ(page->GetSectorSizeList()->getCurrentItem(), 5);  // 4096
     EXPECT_EQ(host.events.Buttons(), "BNC");
 
-    struct Row { const char* total; bool ok; };
-    const Row rows[] = {{"3", false}, {"", false}, {"x", false},
+    struct Row {
+        const char* total;
+        bool ok;
+    };
+    const Row rows[] = {{"3", false},
+                        {"", false},
+                        {"x", false},
                         {"18014398509481984", false},  // 2^54
                         {"2251799813685248", false},   // 2^51 sectors of 4096 bytes = 2^63
-                        {"2251799813685247", true},    {"4", true}};
+                        {"2251799813685247", true},
+                        {"4", true}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.total);
         Type(page->GetTotalField(), r.total);
@@ -1438,7 +1513,8 @@ TEST_F(GeometryPage, TotalsModesAndBytesPerSector) {
     EXPECT_EQ(job.manualHeads, 16u);
     // Each refusal above said what is allowed.
     EXPECT_NE(Boxes().find("Give the total sectors as a whole number from 4 to 2251799813685247."),
-              std::string::npos) << Boxes();
+              std::string::npos)
+        << Boxes();
     EXPECT_NE(Boxes().find("from 1 to 255."), std::string::npos) << Boxes();
 }
 
@@ -1448,7 +1524,8 @@ namespace {
 
 // The utility button on the typed path: the class of the utility dialog that came up (closed at
 // once), or "" when none did.
-std::string UtilityDialogFor(CInputSourcePropertyPage* page, const std::string& path) {
+std::string UtilityDialogFor(CInputSourcePropertyPage* page, const std::string& path)
+{
     std::string shown;
     BoxWatcher::Instance().texts.clear();
     BoxWatcher::Instance().other = [&](FXWindow* w) {
@@ -1466,13 +1543,15 @@ std::string UtilityDialogFor(CInputSourcePropertyPage* page, const std::string& 
 
 }  // namespace
 
-TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
+TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind)
+{
     Build();
     const std::string vmdk = dir.file("u.vmdk"), vhd = dir.file("u.vhd"), fixed = dir.file("f.vhd"),
                       raw = dir.file("u.raw");
     ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(vmdk) + " 8M"), 0);
     ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(vhd) + " 8M"), 0);
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc -o subformat=fixed " + Quote(fixed) + " 8M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc -o subformat=fixed " + Quote(fixed) + " 8M"),
+              0);
     ASSERT_EQ(RunCommand("head -c 1048576 /dev/zero > " + Quote(raw)), 0);
 
     EXPECT_EQ(UtilityDialogFor(page, "  " + vmdk + " "), "CVMwareVmdkUtilityDialog");
@@ -1497,7 +1576,8 @@ TEST_F(SourcePage, UtilityButtonOpensTheDialogOfTheImageKind) {
     EXPECT_EQ(job.sourceDisk, nullptr);
 }
 
-TEST_F(SourcePage, UtilityButtonAsksTheKeyOfAnEncryptedQcow2Image) {
+TEST_F(SourcePage, UtilityButtonAsksTheKeyOfAnEncryptedQcow2Image)
+{
     Build();
     std::vector<uint8_t> disk(1 << 20, 0);
     disk[510] = 0x55;
@@ -1506,8 +1586,11 @@ TEST_F(SourcePage, UtilityButtonAsksTheKeyOfAnEncryptedQcow2Image) {
     testsupport::WriteFile(raw, disk);
     std::string out;
     ASSERT_EQ(RunCommand("qemu-img convert --object secret,id=s,data=secret -f raw -O qcow2 "
-                         "-o encrypt.format=aes,encrypt.key-secret=s " + Quote(raw) + " " +
-                         Quote(image) + " 2>&1", &out), 0) << out;
+                         "-o encrypt.format=aes,encrypt.key-secret=s " +
+                             Quote(raw) + " " + Quote(image) + " 2>&1",
+                         &out),
+              0)
+        << out;
     struct Row {
         const char* password;
         bool verify;

@@ -22,11 +22,15 @@ namespace {
 using namespace sourcetest;
 using testsupport::TempDir;
 
-TEST(SourceRules, SectorSizeList) {
-    struct Row { uint32_t bytes; int item; };
-    const Row rows[] = {{0, 0},     {1, 0},     {128, 0},   {129, 1},   {256, 1},
-                        {512, 2},   {513, 3},   {1024, 3},  {2048, 4},  {4096, 5},
-                        {8192, 6},  {16384, 7}, {32768, 8}, {32769, 0}, {0xFFFFFFFFu, 0}};
+TEST(SourceRules, SectorSizeList)
+{
+    struct Row {
+        uint32_t bytes;
+        int item;
+    };
+    const Row rows[] = {{0, 0},    {1, 0},     {128, 0},   {129, 1},   {256, 1},
+                        {512, 2},  {513, 3},   {1024, 3},  {2048, 4},  {4096, 5},
+                        {8192, 6}, {16384, 7}, {32768, 8}, {32769, 0}, {0xFFFFFFFFu, 0}};
     for (const Row& r : rows) EXPECT_EQ(SourceRules_SectorSizeItem(r.bytes), r.item) << r.bytes;
     for (int i = 0; i < SOURCE_SECTOR_SIZE_ITEMS; ++i)
         EXPECT_EQ(SourceRules_SectorSizeOfItem(i), 128u << i);
@@ -34,8 +38,13 @@ TEST(SourceRules, SectorSizeList) {
     EXPECT_EQ(SourceRules_SectorSizeOfItem(9), 512u);
 }
 
-TEST(SourceRules, ByteSizeFitsSixtyThreeBits) {
-    struct Row { uint64_t total; uint32_t bps; bool fits; };
+TEST(SourceRules, ByteSizeFitsSixtyThreeBits)
+{
+    struct Row {
+        uint64_t total;
+        uint32_t bps;
+        bool fits;
+    };
     const Row rows[] = {
         {SOURCE_MAX_TOTAL_SECTORS, 512, true},     // 2^63 - 512
         {SOURCE_MAX_TOTAL_SECTORS, 1024, false},   // 2^64 - 1024 wraps nothing but passes 2^63
@@ -48,8 +57,15 @@ TEST(SourceRules, ByteSizeFitsSixtyThreeBits) {
         EXPECT_EQ(SourceRules_ByteSizeFits(r.total, r.bps), r.fits) << r.total << " x " << r.bps;
 }
 
-TEST(SourceRules, NewDiskSectorsAreCappedAfterTheUnit) {
-    struct Row { int32_t unit; uint64_t value; uint32_t bps; bool ok; uint64_t sectors; };
+TEST(SourceRules, NewDiskSectorsAreCappedAfterTheUnit)
+{
+    struct Row {
+        int32_t unit;
+        uint64_t value;
+        uint32_t bps;
+        bool ok;
+        uint64_t sectors;
+    };
     const Row rows[] = {
         {NEW_DISK_UNIT_GIB, 1, 4096, true, 262144},
         {NEW_DISK_UNIT_GIB, 1, 512, true, 2097152},
@@ -87,11 +103,19 @@ TEST(SourceRules, NewDiskSectorsAreCappedAfterTheUnit) {
     }
 }
 
-TEST(SourceRules, NewDiskFieldValuesRoundUp) {
-    struct Row { uint64_t sectors; uint32_t bps; uint64_t mib, gib; };
-    const Row rows[] = {{8388608, 512, 4096, 4},  {2049, 512, 2, 1},
-                        {262144, 4096, 1024, 1},  {262145, 4096, 1025, 2},
-                        {0, 512, 0, 0},           {5, 128, 1, 1},
+TEST(SourceRules, NewDiskFieldValuesRoundUp)
+{
+    struct Row {
+        uint64_t sectors;
+        uint32_t bps;
+        uint64_t mib, gib;
+    };
+    const Row rows[] = {{8388608, 512, 4096, 4},
+                        {2049, 512, 2, 1},
+                        {262144, 4096, 1024, 1},
+                        {262145, 4096, 1025, 2},
+                        {0, 512, 0, 0},
+                        {5, 128, 1, 1},
                         {SOURCE_MAX_TOTAL_SECTORS, 512, 0x80000000000ull, 0x200000000ull}};
     for (const Row& r : rows) {
         uint64_t mib = 0, gib = 0;
@@ -101,8 +125,13 @@ TEST(SourceRules, NewDiskFieldValuesRoundUp) {
     }
 }
 
-TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles) {
-    struct Row { int result; SourceOpenAction action; int message; };
+TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles)
+{
+    struct Row {
+        int result;
+        SourceOpenAction action;
+        int message;
+    };
     const Row rows[] = {
         {DISK_OK, SOURCE_OPEN_DONE, 0},
         {DISK_CANCELLED, SOURCE_OPEN_STAY, 0},
@@ -129,7 +158,8 @@ TEST(SourceRules, OpenResultsOnlyFallBackToRawForUnknownFiles) {
 
 // Damaged images of known formats, cut or patched from qemu-img's, are reported as damaged
 // (message 56) instead of being taken as raw images; a file of no format still is one.
-TEST(SourceRules, DamagedImagesGetTheirMessageUnknownFilesFallBackToRaw) {
+TEST(SourceRules, DamagedImagesGetTheirMessageUnknownFilesFallBackToRaw)
+{
     if (!testsupport::HaveTool("qemu-img") || !testsupport::HaveTool("qemu-io"))
         GTEST_SKIP() << "qemu-img or qemu-io missing";
     TempDir dir;
@@ -138,7 +168,11 @@ TEST(SourceRules, DamagedImagesGetTheirMessageUnknownFilesFallBackToRaw) {
                                                          "/disk/damaged_fixtures.py") +
                                       " " + testsupport::Quote(dir.path())),
               0);
-    struct Row { const char* name; SourceOpenAction action; int message; };
+    struct Row {
+        const char* name;
+        SourceOpenAction action;
+        int message;
+    };
     const Row rows[] = {
         {"sound.vhd", SOURCE_OPEN_DONE, 0},
         {"truncated.vhd", SOURCE_OPEN_MESSAGE, 56},
@@ -161,12 +195,16 @@ TEST(SourceRules, DamagedImagesGetTheirMessageUnknownFilesFallBackToRaw) {
     }
 }
 
-TEST(SourceRules, OnlyRegularFilesAndBlockDevicesAreUsable) {
+TEST(SourceRules, OnlyRegularFilesAndBlockDevicesAreUsable)
+{
     TempDir dir;
     const std::string file = dir.file("a.img"), fifo = dir.file("x.vmdk");
     testsupport::WriteFile(file, std::vector<uint8_t>(512, 1));
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    struct Row { std::string path; bool unusable; };
+    struct Row {
+        std::string path;
+        bool unusable;
+    };
     const Row rows[] = {
         {file, false},
         {dir.file("missing.vmdk"), false},  // the open says that it does not exist
@@ -186,30 +224,41 @@ protected:
     ConversionJob job;
     std::string path;
     SourceKeyedOpenFn saved = SourceRules_KeyedOpen;
-    void SetUp() override {
+    void SetUp() override
+    {
         path = dir.file("secret.qcow2");
         MakeFakeQcow2(path);
         job.sourcePath = path.c_str();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         ConversionJob_Release(&job);
         SourceRules_KeyedOpen = saved;
     }
     // The state the general open leaves: the kind that asked for a key, no object.
-    void AskingHandle(DiskKind kind) {
+    void AskingHandle(DiskKind kind)
+    {
         job.sourceDisk = Disk_Alloc();
         Disk_Init(job.sourceDisk);
         job.sourceDisk->kind = kind;
     }
-    static void Key(const char* text, uint8_t key[16]) {
+    static void Key(const char* text, uint8_t key[16])
+    {
         memset(key, 0, 16);
         memcpy(key, text, strlen(text));
     }
 };
 
-TEST_F(PasswordRoad, KeyIsKeptWheneverItWasUsed) {
+TEST_F(PasswordRoad, KeyIsKeptWheneverItWasUsed)
+{
     SourceRules_KeyedOpen = FakeKeyedOpen;
-    struct Row { const char* key; bool verify; int result; int message; bool open; };
+    struct Row {
+        const char* key;
+        bool verify;
+        int result;
+        int message;
+        bool open;
+    };
     const Row rows[] = {
         {"secret", true, DISK_OK, 0, true},
         {"wrong", true, DISK_ERR_KEY_LENGTH, 375, false},
@@ -243,7 +292,8 @@ TEST_F(PasswordRoad, KeyIsKeptWheneverItWasUsed) {
     }
 }
 
-TEST_F(PasswordRoad, FailedReopenAndUnreadableDiskGiveMessage27) {
+TEST_F(PasswordRoad, FailedReopenAndUnreadableDiskGiveMessage27)
+{
     uint8_t key[16];
     Key("secret", key);
     int message = -1;
@@ -273,7 +323,8 @@ TEST_F(PasswordRoad, FailedReopenAndUnreadableDiskGiveMessage27) {
     ConversionJob_ReleaseSource(&job);
 }
 
-TEST_F(PasswordRoad, EncryptedQcow2ImagesOpenWithTheirKeyOnly) {
+TEST_F(PasswordRoad, EncryptedQcow2ImagesOpenWithTheirKeyOnly)
+{
     // A disk with a boot signature, encrypted by qemu.
     std::vector<uint8_t> disk(1 << 20, 0);
     disk[510] = 0x55;
@@ -282,9 +333,13 @@ TEST_F(PasswordRoad, EncryptedQcow2ImagesOpenWithTheirKeyOnly) {
     testsupport::WriteFile(raw, disk);
     remove(path.c_str());
     std::string out;
-    ASSERT_EQ(testsupport::RunCommand("qemu-img convert --object secret,id=s,data=secret -f raw -O qcow2 "
-                                      "-o encrypt.format=aes,encrypt.key-secret=s " +
-                                      testsupport::Quote(raw) + " " + testsupport::Quote(path) + " 2>&1", &out), 0) << out;
+    ASSERT_EQ(testsupport::RunCommand(
+                  "qemu-img convert --object secret,id=s,data=secret -f raw -O qcow2 "
+                  "-o encrypt.format=aes,encrypt.key-secret=s " +
+                      testsupport::Quote(raw) + " " + testsupport::Quote(path) + " 2>&1",
+                  &out),
+              0)
+        << out;
     job.sourceDisk = Disk_Alloc();
     Disk_Init(job.sourceDisk);
     ASSERT_EQ(Disk_Open(job.sourceDisk, path.c_str(), true), DISK_ERR_PASSWORD);
@@ -302,7 +357,8 @@ TEST_F(PasswordRoad, EncryptedQcow2ImagesOpenWithTheirKeyOnly) {
     ConversionJob_ReleaseSource(&job);
 }
 
-TEST(SourceRules, BootSignatureReadFailureIsReturned) {
+TEST(SourceRules, BootSignatureReadFailureIsReturned)
+{
     TempDir dir;
     std::string path = dir.file("tiny.img");
     testsupport::WriteFile(path, std::vector<uint8_t>(256, 0));
@@ -332,7 +388,8 @@ TEST(SourceRules, BootSignatureReadFailureIsReturned) {
 
 // ---- The used-sector map ------------------------------------------------------------------------
 
-TEST(SourceRules, OneMapBuilderForConversionAndTrim) {
+TEST(SourceRules, OneMapBuilderForConversionAndTrim)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     TempDir dir;
     struct Row {
@@ -404,12 +461,14 @@ protected:
     ConversionJob job;
     DiskCanCompactFn saved = nullptr;
     void SetUp() override { saved = DiskCanCompactTable[DISK_KIND_HDI]; }
-    void TearDown() override {
+    void TearDown() override
+    {
         DiskCanCompactTable[DISK_KIND_HDI] = saved;
         ConversionJob_Release(&job);
     }
     // job.sourceDisk = the HDI image of a raw disk.
-    void OpenHdi(const std::string& raw) {
+    void OpenHdi(const std::string& raw)
+    {
         std::string hdi = raw + ".hdi";
         MakeHdiFrom(raw, hdi);
         job.sourceDisk = Disk_Alloc();
@@ -420,7 +479,8 @@ protected:
     }
 };
 
-TEST_F(TrimPreparation, Table) {
+TEST_F(TrimPreparation, Table)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     std::string fat = dir.file("fat.img");
     MakePartitionedDisk(fat, "fat", 8);
@@ -470,17 +530,21 @@ TEST_F(TrimPreparation, Table) {
 
 // ---- Destination list and partition choice -----------------------------------------------------
 
-TEST(SourceRules, DestinationTable) {
-    struct Row { int32_t d; bool available, newDiskRefused, forcedAuto; };
+TEST(SourceRules, DestinationTable)
+{
+    struct Row {
+        int32_t d;
+        bool available, newDiskRefused, forcedAuto;
+    };
     const Row rows[] = {
-        {0, true, false, false},   {1, true, false, false},   {2, true, false, false},
-        {3, true, false, true},   {4, true, false, false},   {5, true, false, false},
-        {6, true, false, false},   {7, true, false, false},   {8, true, false, true},
-        {9, true, false, true},    {10, true, false, true},   {11, true, false, true},
-        {12, true, false, false},  {13, true, false, false},  {14, true, false, true},
-        {15, true, false, false},  {16, true, false, false},  {17, true, false, true},
-        {18, true, false, false},  {19, true, false, true},   {20, true, true, false},
-        {21, true, false, false},  {22, true, true, false},   {23, false, false, false},
+        {0, true, false, false},   {1, true, false, false},  {2, true, false, false},
+        {3, true, false, true},    {4, true, false, false},  {5, true, false, false},
+        {6, true, false, false},   {7, true, false, false},  {8, true, false, true},
+        {9, true, false, true},    {10, true, false, true},  {11, true, false, true},
+        {12, true, false, false},  {13, true, false, false}, {14, true, false, true},
+        {15, true, false, false},  {16, true, false, false}, {17, true, false, true},
+        {18, true, false, false},  {19, true, false, true},  {20, true, true, false},
+        {21, true, false, false},  {22, true, true, false},  {23, false, false, false},
         {-1, false, false, false},
     };
     for (const Row& r : rows) {
@@ -490,7 +554,8 @@ TEST(SourceRules, DestinationTable) {
     }
 }
 
-TEST(SourceRules, PartitionChoiceBuildsKeepsAndReleases) {
+TEST(SourceRules, PartitionChoiceBuildsKeepsAndReleases)
+{
     if (!HaveFatTools()) GTEST_SKIP() << "mkfs.vfat, sfdisk or mcopy missing";
     TempDir dir;
     std::string fat = dir.file("fat.img");
@@ -528,7 +593,8 @@ TEST(SourceRules, PartitionChoiceBuildsKeepsAndReleases) {
 
 // A map that recognises nothing must not keep a conversion from reading the disk: without a map
 // every range counts as used and the source's own empty-range query answers.
-TEST(SourceRules, NoMapMeansEveryRangeIsAskedOfTheSource) {
+TEST(SourceRules, NoMapMeansEveryRangeIsAskedOfTheSource)
+{
     if (!testsupport::HaveTool("sfdisk")) GTEST_SKIP() << "sfdisk missing";
     TempDir dir;
     std::string blank = dir.file("blank.img");
@@ -538,8 +604,7 @@ TEST(SourceRules, NoMapMeansEveryRangeIsAskedOfTheSource) {
     uint32_t known = 0;
     ASSERT_EQ(SourceRules_ApplyPartitionChoice(&job, true, &known), SOURCE_PARTITIONS_NOTHING);
     bool empty = true;
-    EXPECT_EQ(Disk_IsRangeEmpty(job.sourceDisk, job.volumeList, 0, 4096, &empty, nullptr,
-                                nullptr),
+    EXPECT_EQ(Disk_IsRangeEmpty(job.sourceDisk, job.volumeList, 0, 4096, &empty, nullptr, nullptr),
               DISK_OK);
     EXPECT_FALSE(empty);  // garbage everywhere: copied
     ConversionJob_Release(&job);
@@ -547,7 +612,8 @@ TEST(SourceRules, NoMapMeansEveryRangeIsAskedOfTheSource) {
 
 // ---- Geometry page --------------------------------------------------------------------------------
 
-TEST(SourceRules, GeometryPageResult) {
+TEST(SourceRules, GeometryPageResult)
+{
     struct Row {
         uint64_t total;
         bool manual;

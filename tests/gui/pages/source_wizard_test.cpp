@@ -25,7 +25,8 @@ protected:
     CVdxWizard* wizard = nullptr;
     ConversionJob* job = nullptr;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         guitest::App();
         BoxWatcher::Instance().Start();
         wizard = new CVdxWizard(guitest::App());
@@ -34,32 +35,38 @@ protected:
         job = wizard->GetJob();
         guitest::Pump(100);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         BoxWatcher::Instance().other = nullptr;
         delete wizard;
     }
     template <class Page>
-    Page* Current() {
+    Page* Current()
+    {
         CPropertyPage* page = wizard->GetPage(wizard->GetCurrentPage());
         EXPECT_TRUE(page->isMemberOf(FXMETACLASS(Page))) << page->getClassName();
         return static_cast<Page*>(page);
     }
-    void Next() {
+    void Next()
+    {
         BoxWatcher::Instance().texts.clear();
         guitest::Command(wizard, CVdxWizard::ID_NEXT);
         guitest::Pump(60);
     }
-    void Back() {
+    void Back()
+    {
         guitest::Command(wizard, CVdxWizard::ID_BACK);
         guitest::Pump(60);
     }
-    void Picture(const std::string& name) {
+    void Picture(const std::string& name)
+    {
         guitest::Pump(60);
         guitest::Screenshot(wizard, "wizard_" + name);
     }
 };
 
-TEST_F(WizardRoad, RawFileDeviceAndNewDisk) {
+TEST_F(WizardRoad, RawFileDeviceAndNewDisk)
+{
     ASSERT_EQ(wizard->GetCurrentPage(), WIZARD_PAGE_SOURCE);
     CInputSourcePropertyPage* source = Current<CInputSourcePropertyPage>();
     EXPECT_STREQ(wizard->GetTitleLabel()->getText().text(), Ui_MessageText(25).text());

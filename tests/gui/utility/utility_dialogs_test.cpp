@@ -43,7 +43,8 @@ public:
 
     void Then(std::function<void(FXWindow*)> action) { actions.push_back(std::move(action)); }
     // A message box answered with a button; the box is photographed under `shot`.
-    void Box(FXSelector button, const std::string& shot = std::string()) {
+    void Box(FXSelector button, const std::string& shot = std::string())
+    {
         Then([this, button, shot](FXWindow* w) {
             boxes.push_back(w->isMemberOf(FXMETACLASS(FXMessageBox)) ? guitest::LabelTexts(w)
                                                                      : std::string("<not a box>"));
@@ -55,7 +56,8 @@ public:
     void No() { Box(FXMessageBox::ID_CLICKED_NO); }
     void Ok(const std::string& shot = std::string()) { Box(FXMessageBox::ID_CLICKED_OK, shot); }
     // A file dialog accepting a path.
-    void File(const std::string& path) {
+    void File(const std::string& path)
+    {
         Then([path](FXWindow* w) {
             ASSERT_TRUE(w->isMemberOf(FXMETACLASS(FXFileDialog)));
             FXFileDialog* d = static_cast<FXFileDialog*>(w);
@@ -64,9 +66,12 @@ public:
             d->hide();
         });
     }
-    void Start() {
+    void Start()
+    {
         std::shared_ptr<bool> flag = alive;
-        After(40, [this, flag] { if (*flag) Poll(); });
+        After(40, [this, flag] {
+            if (*flag) Poll();
+        });
     }
     ~Script() { *alive = false; }
     bool Done() const { return actions.empty(); }
@@ -74,7 +79,8 @@ public:
 private:
     std::set<std::pair<FXWindow*, FXID>> seen;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
-    void Poll() {
+    void Poll()
+    {
         Start();
         FXWindow* w = Modal();
         if (w == NULL || actions.empty()) return;
@@ -89,23 +95,27 @@ private:
 };
 
 // The innermost focused widget under a window.
-FXWindow* FocusedLeaf(FXWindow* w) {
+FXWindow* FocusedLeaf(FXWindow* w)
+{
     while (w->getFocus()) w = w->getFocus();
     return w;
 }
 
-std::string Shell(const std::string& command) {
+std::string Shell(const std::string& command)
+{
     std::string out;
     RunCommand(command + " 2>&1", &out);
     return out;
 }
 
-bool Exists(const std::string& path) {
+bool Exists(const std::string& path)
+{
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::string Contains(const std::vector<std::string>& boxes, int message) {
+std::string Contains(const std::vector<std::string>& boxes, int message)
+{
     std::string expected = Ui_MessageText(message).text();
     const std::string::size_type cut = expected.find('\n');
     if (cut != std::string::npos) expected.resize(cut);
@@ -115,21 +125,26 @@ std::string Contains(const std::vector<std::string>& boxes, int message) {
 }
 
 // The box that says the image was not changed, to keep the earlier backup `backup`.
-std::string KeptText(const std::string& backup) {
-    return Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_UTILITY_BACKUP_KEPT), backup.c_str()).text();
+std::string KeptText(const std::string& backup)
+{
+    return Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_UTILITY_BACKUP_KEPT), backup.c_str())
+        .text();
 }
 
 // qemu-io writes a pattern at an offset of a file of a format.
 void Pattern(const std::string& format, const std::string& path, int pattern,
-             const std::string& offset, const std::string& length) {
-    ASSERT_EQ(RunCommand("qemu-io -f " + format + " -c " +
-                         Quote("write -P " + std::to_string(pattern) + " " + offset + " " + length) +
-                         " " + Quote(path) + " >/dev/null"),
-              0);
+             const std::string& offset, const std::string& length)
+{
+    ASSERT_EQ(
+        RunCommand("qemu-io -f " + format + " -c " +
+                   Quote("write -P " + std::to_string(pattern) + " " + offset + " " + length) +
+                   " " + Quote(path) + " >/dev/null"),
+        0);
 }
 
 bool ReadsPattern(const std::string& format, const std::string& path, int pattern,
-                  const std::string& offset, const std::string& length) {
+                  const std::string& offset, const std::string& length)
+{
     std::string out;
     RunCommand("qemu-io -f " + format + " -c " +
                    Quote("read -P " + std::to_string(pattern) + " " + offset + " " + length) + " " +
@@ -140,7 +155,8 @@ bool ReadsPattern(const std::string& format, const std::string& path, int patter
 }
 
 // ---- Expand-capacity dialog ------------------------------------------------------------------
-TEST(ExpandCapacityBounds, TableOfLimits) {
+TEST(ExpandCapacityBounds, TableOfLimits)
+{
     struct Case {
         uint64_t current, maximum;
         ExpandCapacityBounds expected;
@@ -169,7 +185,8 @@ TEST(ExpandCapacityBounds, TableOfLimits) {
 
 // Runs the dialog at 2 GiB with the VHD maximum: each (mode, text) is typed and accepted;
 // answers whether the dialog ended (61) and the capacity it gave.
-std::pair<FXuint, uint64_t> RunExpand(FXuint mode, const char* text, bool shoot = false) {
+std::pair<FXuint, uint64_t> RunExpand(FXuint mode, const char* text, bool shoot = false)
+{
     CExpandCapacityDialog dialog(Owner());
     dialog.capacity = 4194304;
     dialog.maximum = 0xFFFFFFFFull;
@@ -179,7 +196,8 @@ std::pair<FXuint, uint64_t> RunExpand(FXuint mode, const char* text, bool shoot 
         EXPECT_EQ(w, &dialog);
         Command(&dialog, mode);
         EXPECT_TRUE(dialog.GetField(mode)->isEnabled());
-        for (FXuint other = CExpandCapacityDialog::ID_SECTORS; other <= CExpandCapacityDialog::ID_GIB; ++other)
+        for (FXuint other = CExpandCapacityDialog::ID_SECTORS;
+             other <= CExpandCapacityDialog::ID_GIB; ++other)
             if (other != mode) {
                 EXPECT_FALSE(dialog.GetField(other)->isEnabled());
             }
@@ -202,7 +220,8 @@ std::pair<FXuint, uint64_t> RunExpand(FXuint mode, const char* text, bool shoot 
     return {result, dialog.capacity};
 }
 
-TEST(ExpandCapacityDialog, BoundsInEveryUnitAndExactMultiples) {
+TEST(ExpandCapacityDialog, BoundsInEveryUnitAndExactMultiples)
+{
     App();
     const FXuint S = CExpandCapacityDialog::ID_SECTORS, M = CExpandCapacityDialog::ID_MIB,
                  G = CExpandCapacityDialog::ID_GIB;
@@ -213,19 +232,26 @@ TEST(ExpandCapacityDialog, BoundsInEveryUnitAndExactMultiples) {
         uint64_t capacity;
     };
     const Case cases[] = {
-        {S, "4194304", false, 0}, {S, "4194305", true, 4194305},
-        {M, "2048", false, 0},    {M, "2049", true, 2049ull << 11},
-        {G, "2", false, 0},       {G, "3", true, 3ull << 21},
-        {M, "2097151", true, 2097151ull << 11}, {M, "2097152", false, 0},
-        {G, "2047", true, 2047ull << 21},       {G, "2048", false, 0},
-        {S, "4294967295", true, 0xFFFFFFFFull}, {S, "4294967296", false, 0},
+        {S, "4194304", false, 0},
+        {S, "4194305", true, 4194305},
+        {M, "2048", false, 0},
+        {M, "2049", true, 2049ull << 11},
+        {G, "2", false, 0},
+        {G, "3", true, 3ull << 21},
+        {M, "2097151", true, 2097151ull << 11},
+        {M, "2097152", false, 0},
+        {G, "2047", true, 2047ull << 21},
+        {G, "2048", false, 0},
+        {S, "4294967295", true, 0xFFFFFFFFull},
+        {S, "4294967296", false, 0},
         {S, "-5", false, 0},
     };
     bool first = true;
     for (const Case& c : cases) {
         const std::pair<FXuint, uint64_t> r = RunExpand(c.mode, c.text, first);
         first = false;
-        EXPECT_EQ(r.first, c.accepted ? (FXuint)UI_RESULT_ACCEPT : (FXuint)UI_RESULT_CANCEL) << c.text;
+        EXPECT_EQ(r.first, c.accepted ? (FXuint)UI_RESULT_ACCEPT : (FXuint)UI_RESULT_CANCEL)
+            << c.text;
         if (c.accepted) {
             EXPECT_EQ(r.second, c.capacity) << c.text;
         } else {
@@ -235,7 +261,8 @@ TEST(ExpandCapacityDialog, BoundsInEveryUnitAndExactMultiples) {
 }
 
 // ---- VMDK utility dialog ---------------------------------------------------------------------
-TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
+TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("disk.vmdk");
@@ -271,20 +298,23 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel) {
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 5u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[1];
     // Keeping the earlier backup is said as such, with its name.
     EXPECT_NE(script.boxes[4].find(KeptText(image + "_del")), std::string::npos) << script.boxes[4];
 
     EXPECT_TRUE(Exists(image + "_del"));
     EXPECT_EQ(Shell("cmp " + Quote(image + "_del") + " " + Quote(dir.file("orig.vmdk"))), "");
     EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
-    EXPECT_EQ(Shell("qemu-img compare -f vmdk -F vmdk " + Quote(image) + " " + Quote(dir.file("orig.vmdk"))),
+    EXPECT_EQ(Shell("qemu-img compare -f vmdk -F vmdk " + Quote(image) + " " +
+                    Quote(dir.file("orig.vmdk"))),
               "Images are identical.\n");
     // No temporary file is left behind by the refused second commit.
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "disk.vmdk\ndisk.vmdk_del\norig.vmdk\n");
 }
 
-TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents) {
+TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("split.vmdk");
@@ -313,7 +343,8 @@ TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents) {
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[1];
 
     const std::string info = Shell("qemu-img info -f vmdk " + Quote(image));
     EXPECT_NE(info.find("virtual size: 5 GiB (5368709120 bytes)"), std::string::npos) << info;
@@ -327,7 +358,8 @@ TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents) {
     EXPECT_TRUE(Exists(image + "_del"));
 }
 
-TEST(VmdkUtilityDialog, MaximumFollowsTheLayout) {
+TEST(VmdkUtilityDialog, MaximumFollowsTheLayout)
+{
     TempDir dir;
     const std::string mono = dir.file("m.vmdk"), split = dir.file("s.vmdk");
     ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(mono) + " 10M"), 0);
@@ -345,7 +377,8 @@ TEST(VmdkUtilityDialog, MaximumFollowsTheLayout) {
     Disk_Close(&d);
 }
 
-TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile) {
+TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("base.vmdk"), other = dir.file("other.bin"),
@@ -377,10 +410,13 @@ TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile) {
     dialog.execute(PLACEMENT_OWNER);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[3];
     EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
     EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(child)), 0);
@@ -389,7 +425,8 @@ TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile) {
     EXPECT_NE(info.find("backing file: base.vmdk"), std::string::npos) << info;
 }
 
-TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
+TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("p.vmdk");
@@ -417,7 +454,8 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     });
     script.Yes();
     script.Then([&](FXWindow* w) {
-        CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
+        CVMwareVmdkUtilityChangeParamDialog* p =
+            static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
         p->GetAdapterList()->setCurrentItem(2);
         Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
     });
@@ -425,7 +463,8 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     script.No();  // keep the earlier backup
     script.Ok();
     script.Then([&](FXWindow* w) {
-        CVMwareVmdkUtilityChangeParamDialog* p = static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
+        CVMwareVmdkUtilityChangeParamDialog* p =
+            static_cast<CVMwareVmdkUtilityChangeParamDialog*>(w);
         p->GetHeadField()->setText("256");
         Command(p, CVMwareVmdkUtilityChangeParamDialog::ID_OK);
         EXPECT_TRUE(p->shown());
@@ -445,7 +484,8 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
     EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(KeptText(image + "_del")), std::string::npos) << script.boxes[3];
     EXPECT_FALSE(Contains({script.boxes[4]}, MSG_FIELD_HEADS_SECTORS).empty()) << script.boxes[4];
-    EXPECT_NE(script.boxes[7].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[7];
+    EXPECT_NE(script.boxes[7].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[7];
     EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
@@ -455,7 +495,8 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges) {
 
 // An empty parent file name is refused with its reason before anything is asked or written;
 // the dialog stays with the field focused.
-TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason) {
+TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason)
+{
     App();
     TempDir dir;
     const std::string base = dir.file("base.vmdk"), child = dir.file("child.vmdk");
@@ -494,38 +535,47 @@ TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason) {
 }
 
 // ---- VHD utility dialog -----------------------------------------------------------------------
-std::string Libvhdi(const std::string& out, const std::string& child, const std::string& parent) {
-    return Shell("/usr/bin/python3 " + Quote(std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_fixtures.py") +
-               " libvhdi " + Quote(out) + " " + Quote(child) + " " + Quote(parent));
+std::string Libvhdi(const std::string& out, const std::string& child, const std::string& parent)
+{
+    return Shell("/usr/bin/python3 " +
+                 Quote(std::string(VDX_TEST_SOURCE_DIR) + "/formats/vhd/vhd_fixtures.py") +
+                 " libvhdi " + Quote(out) + " " + Quote(child) + " " + Quote(parent));
 }
 
 // Each of the four locators holds its text once: the absolute path in "W2ku" (UTF-16LE) and
 // "Wi2k" (Shift_JIS), the relative one in "W2ru" and "Wi2r".
-void ExpectLocators(VhdImage* image, const std::string& absolute, const std::string& relative) {
+void ExpectLocators(VhdImage* image, const std::string& absolute, const std::string& relative)
+{
     ASSERT_NE(image, nullptr);
     const struct {
         uint32_t code;
         std::string text;
         bool utf16;
-    } want[] = {{VHD_CODE_W2KU, absolute, true}, {VHD_CODE_W2RU, relative, true},
-                {VHD_CODE_WI2K, absolute, false}, {VHD_CODE_WI2R, relative, false}};
+    } want[] = {{VHD_CODE_W2KU, absolute, true},
+                {VHD_CODE_W2RU, relative, true},
+                {VHD_CODE_WI2K, absolute, false},
+                {VHD_CODE_WI2R, relative, false}};
     for (const auto& w : want) {
         int found = 0;
         for (const VhdParentLocator& loc : image->header.locators) {
             if (loc.platformCode != w.code) continue;
             found++;
             std::vector<uint8_t> data(loc.platformDataLength);
-            ASSERT_TRUE(Stream_ReadAt(image->stream, loc.platformDataOffset, loc.platformDataLength, data.data()));
+            ASSERT_TRUE(Stream_ReadAt(image->stream, loc.platformDataOffset, loc.platformDataLength,
+                                      data.data()));
             std::string text;
-            for (size_t i = 0; i < data.size(); i += w.utf16 ? 2 : 1) text += static_cast<char>(data[i]);
+            for (size_t i = 0; i < data.size(); i += w.utf16 ? 2 : 1)
+                text += static_cast<char>(data[i]);
             EXPECT_EQ(text, w.text) << std::hex << w.code;
         }
         EXPECT_EQ(found, 1) << std::hex << w.code;
     }
 }
 
-TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
-    if (RunCommand("/usr/bin/python3 -c 'import pyvhdi' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pyvhdi";
+TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi)
+{
+    if (RunCommand("/usr/bin/python3 -c 'import pyvhdi' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no pyvhdi";
     App();
     TempDir dir;
     const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
@@ -540,8 +590,8 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
         EXPECT_FALSE(dialog.GetButton(CVirtualPCVhdUtilityDialog::ID_PARENT)->isEnabled());
         // Choosing variant 6 selects creator 5.
         dialog.GetVariantList()->setCurrentItem(6);
-        dialog.handle(dialog.GetVariantList(), FXSEL(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_VARIANT),
-                      (void*)(FXival)6);
+        dialog.handle(dialog.GetVariantList(),
+                      FXSEL(SEL_COMMAND, CVirtualPCVhdUtilityDialog::ID_VARIANT), (void*)(FXival)6);
         EXPECT_EQ(dialog.GetCreatorList()->getCurrentItem(), 5);
         dialog.GetVariantList()->setCurrentItem(0);
         dialog.GetCreatorList()->setCurrentItem(2);
@@ -556,11 +606,13 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
     dialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 1u);
-    EXPECT_NE(script.boxes[0].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[0];
+    EXPECT_NE(script.boxes[0].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[0];
     std::string json = Libvhdi(dir.file("read1"), child, base);
-    EXPECT_EQ(Shell("qemu-img convert -f vpc -O raw " + Quote(base) + " " + Quote(dir.file("base.raw")) +
-                  " && cmp " + Quote(dir.file("read1")) + " " + Quote(dir.file("base.raw"))),
-              "");
+    EXPECT_EQ(
+        Shell("qemu-img convert -f vpc -O raw " + Quote(base) + " " + Quote(dir.file("base.raw")) +
+              " && cmp " + Quote(dir.file("read1")) + " " + Quote(dir.file("base.raw"))),
+        "");
 
     // The parent moves to another directory; the child is linked to it again.
     ASSERT_EQ(RunCommand("mv " + Quote(base) + " " + Quote(dir.file("moved/base2.vhd"))), 0);
@@ -574,7 +626,8 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
         Command(&childDialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
     });
     relink.Then([&](FXWindow* w) {
-        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog)));
+        ASSERT_TRUE(
+            w->isMemberOf(FXMETACLASS(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog)));
         auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
         // The child creator writes relative locators only.
         EXPECT_STREQ(p->GetAbsoluteField()->getText().text(), "");
@@ -593,7 +646,8 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
     childDialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(relink.Done());
     ASSERT_EQ(relink.boxes.size(), 2u);
-    EXPECT_NE(relink.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << relink.boxes[1];
+    EXPECT_NE(relink.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
+        << relink.boxes[1];
     json = Libvhdi(dir.file("read2"), child, moved);
     EXPECT_NE(json.find("base2.vhd"), std::string::npos) << json;
     EXPECT_EQ(Shell("cmp " + Quote(dir.file("read2")) + " " + Quote(dir.file("base.raw"))), "");
@@ -609,7 +663,8 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi) {
 // A child made here carries relative locators only. Typing an absolute path in the link dialog
 // writes it (both absolute locators are made), and the success box comes only with the change
 // on disk; refusals say why and write nothing.
-TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
+TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten)
+{
     App();
     TempDir dir;
     const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
@@ -655,7 +710,8 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
             dialog.execute(PLACEMENT_OWNER);
             ASSERT_TRUE(script.Done());
             ASSERT_EQ(script.boxes.size(), 2u);
-            EXPECT_NE(script.boxes[1].find(Ui_MessageText(e.message).text()), std::string::npos) << script.boxes[1];
+            EXPECT_NE(script.boxes[1].find(Ui_MessageText(e.message).text()), std::string::npos)
+                << script.boxes[1];
             if (e.message != 371) {
                 EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
             }
@@ -671,7 +727,8 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten) {
     }
 }
 
-TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
+TEST(VhdUtilityDialog, OverLongParentNameWritesNothing)
+{
     App();
     TempDir dir;
     const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
@@ -693,7 +750,8 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
     });
     script.Then([&](FXWindow* w) {
         auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
-        p->GetNameField()->setText(FXString('n', 300));  // 600 bytes in UTF-16: over the 512-byte field
+        p->GetNameField()->setText(
+            FXString('n', 300));  // 600 bytes in UTF-16: over the 512-byte field
         Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
     });
     script.Yes();
@@ -702,7 +760,8 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
     dialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(MSG_PARENT_LINK_NAME_UNUSABLE).text()), std::string::npos)
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(MSG_PARENT_LINK_NAME_UNUSABLE).text()),
+              std::string::npos)
         << script.boxes[1];
     EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
@@ -710,7 +769,8 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing) {
 
 // A link without the parent's name, or without any path, is refused with its reason; nothing is
 // asked or written.
-TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason) {
+TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason)
+{
     App();
     TempDir dir;
     const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
@@ -752,12 +812,14 @@ TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason) {
         ASSERT_TRUE(script.Done()) << r.name;
         EXPECT_TRUE(stayed) << r.name;
         ASSERT_EQ(script.boxes.size(), 1u) << r.name;
-        EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_LINK).empty()) << script.boxes[0];
+        EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_LINK).empty())
+            << script.boxes[0];
         EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
     }
 }
 
-TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
+TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("e.vhd");
@@ -781,12 +843,15 @@ TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
     dialog.execute(PLACEMENT_OWNER);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[1];
+    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[1];
     const std::string opts = "driver=vpc,force_size_calc=current_size,file.filename=" + image;
     const std::string info = Shell("qemu-img info --image-opts " + Quote(opts));
     EXPECT_NE(info.find("(50331648 bytes)"), std::string::npos) << info;
     EXPECT_TRUE(Exists(image + "_del"));
-    EXPECT_EQ(Shell("qemu-io -c 'read -P 0x19 0 1M' --image-opts " + Quote(opts) + " | grep -c 'read '"), "1\n");
+    EXPECT_EQ(
+        Shell("qemu-io -c 'read -P 0x19 0 1M' --image-opts " + Quote(opts) + " | grep -c 'read '"),
+        "1\n");
 
     // Presets of the lists follow the layout.
     int variant = -1, creator = -1;
@@ -804,7 +869,8 @@ TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout) {
 }
 
 // ---- qcow2 utility dialog ---------------------------------------------------------------------
-TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) {
+TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked)
+{
     App();
     TempDir dir;
     const std::string image = dir.file("base.qcow2"), other = dir.file("other.bin"),
@@ -844,10 +910,13 @@ TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) 
     EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty()) << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[3];
     EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
     EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
     EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(child)), 0);
@@ -858,9 +927,12 @@ TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked) 
 }
 
 // A child of base.qcow2 written by qemu-img (clusters of `cluster` bytes); its copy in "orig".
-void MakeQcow2Child(const TempDir& dir, const std::string& cluster) {
+void MakeQcow2Child(const TempDir& dir, const std::string& cluster)
+{
     const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 -o cluster_size=" + cluster + " " + Quote(base) + " 16M"), 0);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 -o cluster_size=" + cluster + " " +
+                         Quote(base) + " 16M"),
+              0);
     Pattern("qcow2", base, 0x6C, "1M", "2M");
     ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 -o cluster_size=" + cluster +
                          " -b base.qcow2 -F qcow2 " + Quote(child)),
@@ -869,7 +941,8 @@ void MakeQcow2Child(const TempDir& dir, const std::string& cluster) {
     ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
 }
 
-TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
+TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms)
+{
     App();
     TempDir dir;
     MakeQcow2Child(dir, "65536");
@@ -895,12 +968,14 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
         auto* p = static_cast<CQemuQcow2UtilityDifferenceChangeParamDialog*>(w);
         // The stored name is relative: shown so, and switched to the absolute form and back.
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base.qcow2");
-        EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
+        EXPECT_EQ(p->GetPathMode(),
+                  (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
         EXPECT_EQ(FocusedLeaf(p), p->GetNameField());
         guitest::Screenshot(p, "qcow2_backing_name_dialog");
         guitest::ExpectWholeTexts(p, "qcow2 backing name dialog");
         Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
-        EXPECT_EQ(p->GetPathMode(), (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
+        EXPECT_EQ(p->GetPathMode(),
+                  (FXuint)CQemuQcow2UtilityDifferenceChangeParamDialog::ID_ABSOLUTE);
         EXPECT_STREQ(p->GetNameField()->getText().text(), base.c_str());
         Command(p, CQemuQcow2UtilityDifferenceChangeParamDialog::ID_RELATIVE);
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base.qcow2");
@@ -917,7 +992,8 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 3u);
     EXPECT_FALSE(Contains({script.boxes[0]}, 343).empty()) << script.boxes[0];
-    EXPECT_NE(script.boxes[2].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[2];
+    EXPECT_NE(script.boxes[2].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[2];
 
     const std::string info = Shell("qemu-img info -f qcow2 " + Quote(child));
     EXPECT_NE(info.find("backing file: copy.qcow2"), std::string::npos) << info;
@@ -927,19 +1003,23 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms) {
                          Quote(dir.file("before.raw"))),
               0);
     ASSERT_EQ(RunCommand("rm " + Quote(base)), 0);
-    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F raw " + Quote(child) + " " + Quote(dir.file("before.raw"))),
+    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F raw " + Quote(child) + " " +
+                    Quote(dir.file("before.raw"))),
               "Images are identical.\n");
 }
 
 // A child of a child: never over the backing file (by its name or a link to it); an existing
 // other file only after a yes to a question whose focused button is "No".
-TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault) {
+TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault)
+{
     App();
     TempDir dir;
     MakeQcow2Child(dir, "65536");
-    const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2"), other = dir.file("other.bin");
-    ASSERT_EQ(RunCommand("cp " + Quote(base) + " " + Quote(dir.file("base.orig")) + " && ln -s base.qcow2 " +
-                         Quote(dir.file("link.qcow2")) + " && echo keep > " + Quote(other)),
+    const std::string base = dir.file("base.qcow2"), child = dir.file("child.qcow2"),
+                      other = dir.file("other.bin");
+    ASSERT_EQ(RunCommand("cp " + Quote(base) + " " + Quote(dir.file("base.orig")) +
+                         " && ln -s base.qcow2 " + Quote(dir.file("link.qcow2")) +
+                         " && echo keep > " + Quote(other)),
               0);
     CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
     Script script;
@@ -961,7 +1041,8 @@ TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault) {
         focused = FocusedLeaf(w);
         script.boxes.push_back(guitest::LabelTexts(w));
         EXPECT_TRUE(focused != NULL && focused->getSelector() == FXMessageBox::ID_CLICKED_NO)
-            << (focused ? focused->getClassName() : "none") << " " << (focused ? focused->getSelector() : 0);
+            << (focused ? focused->getClassName() : "none") << " "
+            << (focused ? focused->getSelector() : 0);
         Command(w, FXMessageBox::ID_CLICKED_YES);
     });
     script.Ok();
@@ -972,7 +1053,8 @@ TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault) {
     EXPECT_FALSE(Contains({script.boxes[0]}, 432).empty()) << script.boxes[0];
     EXPECT_FALSE(Contains({script.boxes[1]}, 432).empty()) << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos) << script.boxes[3];
+    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
+        << script.boxes[3];
     EXPECT_EQ(Shell("cmp " + Quote(base) + " " + Quote(dir.file("base.orig"))), "");
     EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(other)), 0);
     EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(other) + " " + Quote(child)),
@@ -985,7 +1067,8 @@ struct ChangeOutcome {
     bool unchanged;
 };
 ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed,
-                        const std::string& shot) {
+                        const std::string& shot)
+{
     const std::string child = dir.file("child.qcow2");
     CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
     Script script;
@@ -1012,7 +1095,8 @@ ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed
     return {script.boxes, Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))).empty()};
 }
 
-TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothingWritten) {
+TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothingWritten)
+{
     App();
     TempDir dir;
     // Clusters of 512 bytes leave little room after the header for the name.

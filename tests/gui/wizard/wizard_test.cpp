@@ -25,7 +25,8 @@ using guitest::Pump;
 namespace {
 
 // The button of the wizard that sends `selector`.
-FXButton* ButtonOf(FXWindow* root, FXSelector selector) {
+FXButton* ButtonOf(FXWindow* root, FXSelector selector)
+{
     for (FXWindow* w = root->getFirst(); w; w = w->getNext()) {
         if (w->isMemberOf(FXMETACLASS(FXButton)) && w->getSelector() == selector)
             return static_cast<FXButton*>(w);
@@ -35,7 +36,8 @@ FXButton* ButtonOf(FXWindow* root, FXSelector selector) {
 }
 
 // A label text as the catalogue gives it, without the hot-key marks of button captions.
-std::string Caption(int message) {
+std::string Caption(int message)
+{
     FXString text = Ui_MessageText(message);
     return std::string(stripHotKey(text).text());
 }
@@ -50,8 +52,10 @@ public:
     bool mayCancel = true;
     int fixedNext = -2;  // -2: ask the routing; otherwise the answer of Next
     ScriptedPage(IPropertyPageEvent* events, int index, FXComposite* switcher)
-        : CPropertyPage(switcher), events(events), index(index) {}
-    virtual void OnSetActive() {
+        : CPropertyPage(switcher), events(events), index(index)
+    {}
+    virtual void OnSetActive()
+    {
         ++activated;
         events->EnableBack(index != 0);
         events->EnableNext(true);
@@ -66,7 +70,8 @@ public:
 // whatever the real pages do.
 class ScriptedWizard : public CVdxWizard {
 public:
-    ScriptedWizard(FXApp* app) : CVdxWizard(app) {
+    ScriptedWizard(FXApp* app) : CVdxWizard(app)
+    {
         for (int i = 0; i < WIZARD_PAGE_COUNT; ++i) {
             ScriptedPage* page = new ScriptedPage(this, i, switcher);
             page->title = pages[i]->title;
@@ -85,15 +90,18 @@ protected:
     CVdxWizard* wizard = nullptr;
     ScriptedWizard* scripted = nullptr;
 
-    void SetUp() override {
+    void SetUp() override
+    {
         // Another top-level window keeps the event loop's timers alive once the wizard is gone.
         guitest::Owner();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         delete wizard;
         Pump(20);
     }
-    void Show(CVdxWizard* w) {
+    void Show(CVdxWizard* w)
+    {
         wizard = w;
         wizard->create();
         wizard->show(PLACEMENT_SCREEN);
@@ -101,12 +109,14 @@ protected:
         // The buttons take their state from the wizard now, not when the loop next idles.
         App()->forceRefresh();
     }
-    void ShowScripted() {
+    void ShowScripted()
+    {
         scripted = new ScriptedWizard(App());
         Show(scripted);
     }
 
-    void ExpectPage(int page, int title) {
+    void ExpectPage(int page, int title)
+    {
         EXPECT_EQ(wizard->GetCurrentPage(), page);
         EXPECT_STREQ(wizard->GetTitleLabel()->getText().text(), Ui_MessageText(title).text());
         EXPECT_STREQ(wizard->GetDescriptionLabel()->getText().text(),
@@ -114,7 +124,8 @@ protected:
     }
 };
 
-TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons) {
+TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons)
+{
     Show(new CVdxWizard(App()));
     EXPECT_STREQ(wizard->getTitle().text(), Ui_MessageText(8).text());
     ExpectPage(0, 25);
@@ -153,7 +164,8 @@ TEST_F(WizardTest, ShowsTheFirstPageWithHeaderAndButtons) {
 
 // A new blank disk walks 0 -> 6 -> 7 -> option page -> 32 -> 33, and Next after the run starts
 // over on the first page with the job reset; Back returns the same way.
-TEST_F(WizardTest, NextAndBackFollowTheRouting) {
+TEST_F(WizardTest, NextAndBackFollowTheRouting)
+{
     ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceKind = JOB_SOURCE_NEW_DISK;
@@ -192,7 +204,8 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting) {
 }
 
 // A raw image file that cannot be measured keeps the first page with message 56.
-TEST_F(WizardTest, RoutingMessageKeepsThePage) {
+TEST_F(WizardTest, RoutingMessageKeepsThePage)
+{
     ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceKind = JOB_SOURCE_RAW_FILE;
@@ -212,7 +225,8 @@ TEST_F(WizardTest, RoutingMessageKeepsThePage) {
     ExpectPage(0, 25);
 }
 
-TEST_F(WizardTest, ModalResults) {
+TEST_F(WizardTest, ModalResults)
+{
     ShowScripted();
     After(100, [&] { Command(wizard, FXDialogBox::ID_CANCEL); });
     EXPECT_EQ(wizard->execute(PLACEMENT_SCREEN), 0u);
@@ -223,7 +237,8 @@ TEST_F(WizardTest, ModalResults) {
 }
 
 // A page that answers -1 (or an index outside the wizard) keeps everything as it is.
-TEST_F(WizardTest, StayWhenThePageSaysSo) {
+TEST_F(WizardTest, StayWhenThePageSaysSo)
+{
     ShowScripted();
     ScriptedPage* first = scripted->Page(0);
     int activations = first->activated;
@@ -241,7 +256,8 @@ TEST_F(WizardTest, StayWhenThePageSaysSo) {
 
 // Closing the window or Cancel while the current page refuses (a running conversion) leaves the
 // wizard open; once the page agrees it ends with 0.
-TEST_F(WizardTest, CancelAsksTheCurrentPage) {
+TEST_F(WizardTest, CancelAsksTheCurrentPage)
+{
     ShowScripted();
     scripted->Page(0)->mayCancel = false;
     bool stillOpen = false;
@@ -258,7 +274,8 @@ TEST_F(WizardTest, CancelAsksTheCurrentPage) {
     EXPECT_TRUE(stillOpen);
 }
 
-TEST_F(WizardTest, AboutDialog) {
+TEST_F(WizardTest, AboutDialog)
+{
     ShowScripted();
     bool seen = false;
     After(150, [&] {
@@ -273,7 +290,8 @@ TEST_F(WizardTest, AboutDialog) {
 
 // Whatever the job holds when the window goes is released (checked by the leak checker of the
 // sanitizer build).
-TEST_F(WizardTest, DestructionReleasesTheJob) {
+TEST_F(WizardTest, DestructionReleasesTheJob)
+{
     ShowScripted();
     ConversionJob* job = wizard->GetJob();
     job->sourceDisk = Disk_Alloc();
@@ -295,7 +313,8 @@ public:
 
 // The header at the program's font sizes: on every page the title and the description keep
 // clear of the picture at the right and show their whole text.
-TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture) {
+TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture)
+{
     FXFont* stock = App()->getNormalFont();
     FXFontDesc desc;
     stock->getFontDesc(desc);
@@ -341,7 +360,8 @@ TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture) {
 
 // Presses and releases a key with Alt held, through the window's own key handling (the
 // buttons' hot keys live in its accelerator table).
-void AltKey(FXWindow* window, FXuint key) {
+void AltKey(FXWindow* window, FXuint key)
+{
     FXEvent event;
     event.code = key;
     event.state = ALTMASK;
@@ -354,7 +374,8 @@ void AltKey(FXWindow* window, FXuint key) {
 // Alt+N on the destination page starts the run; an Alt+B that follows before the buttons have
 // shown their new state must not leave the running page (nor may Back or Next commands from
 // elsewhere). The run then ends normally on page 33, and Back works again.
-TEST_F(WizardTest, KeysCannotLeaveARunningConversion) {
+TEST_F(WizardTest, KeysCannotLeaveARunningConversion)
+{
     testsupport::TempDir dir;
     JumpWizard* w = new JumpWizard(App());
     Show(w);
@@ -410,7 +431,8 @@ TEST_F(WizardTest, KeysCannotLeaveARunningConversion) {
 
 // A button that is off is off for its command too: Back on the first page, and Cancel or
 // closing while a page has switched Cancel off.
-TEST_F(WizardTest, CommandsFollowTheButtonFlags) {
+TEST_F(WizardTest, CommandsFollowTheButtonFlags)
+{
     ShowScripted();
     scripted->Page(0)->fixedNext = 8;
     wizard->EnableNext(false);
@@ -437,16 +459,19 @@ TEST_F(WizardTest, CommandsFollowTheButtonFlags) {
 
 // ---- Plug-in scan ------------------------------------------------------------------------------
 
-TEST(PluginScan, ListsAcceptedModulesOnce) {
+TEST(PluginScan, ListsAcceptedModulesOnce)
+{
     testsupport::TempDir dir;
     std::string output;
     ASSERT_TRUE(standin::Build(
         {{dir.file("both_a.vpl"), standin::FullFlags()},
          {dir.file("both_b.vpl"), standin::FullFlags()},
-         {dir.file("reader.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x6A0 -DWITH_INPUT -DWITH_OPEN "
-                                  "-DWITH_READ"},
-         {dir.file("writer.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_OUTPUT "
-                                  "-DWITH_WRITE_EX"},
+         {dir.file("reader.vpl"),
+          "-DWITH_KIND=1 -DWITH_VERSION=0x6A0 -DWITH_INPUT -DWITH_OPEN "
+          "-DWITH_READ"},
+         {dir.file("writer.vpl"),
+          "-DWITH_KIND=1 -DWITH_VERSION=0x600 -DWITH_OUTPUT "
+          "-DWITH_WRITE_EX"},
          {dir.file("neither.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x600"},
          {dir.file("version7.vpl"), "-DWITH_KIND=1 -DWITH_VERSION=0x700 -DWITH_READ"},
          {dir.file("no_kind.vpl"), "-DWITH_VERSION=0x600 -DWITH_INPUT -DWITH_READ"},
@@ -466,17 +491,16 @@ TEST(PluginScan, ListsAcceptedModulesOnce) {
         EXPECT_EQ(path, dir.file(name));
         EXPECT_EQ(e.module, nullptr);
         EXPECT_TRUE(listed.insert(name).second) << name;
-        EXPECT_STREQ(e.label.text(), name == "reader.vpl" ? "Stand-in Ver.0.0.6.160"
-                                                          : "Stand-in Ver.0.0.6.0");
+        EXPECT_STREQ(e.label.text(),
+                     name == "reader.vpl" ? "Stand-in Ver.0.0.6.160" : "Stand-in Ver.0.0.6.0");
     }
     for (int32_t i : job.sourcePlugins) sources.insert(job.plugins.at(i).path.text());
     for (int32_t i : job.destPlugins) destinations.insert(job.plugins.at(i).path.text());
-    EXPECT_EQ(listed, (std::set<std::string>{"both_a.vpl", "both_b.vpl", "reader.vpl",
-                                             "writer.vpl", "neither.vpl"}));
+    EXPECT_EQ(listed, (std::set<std::string>{"both_a.vpl", "both_b.vpl", "reader.vpl", "writer.vpl",
+                                             "neither.vpl"}));
     EXPECT_EQ(sources, (std::set<std::string>{dir.file("both_a.vpl"), dir.file("both_b.vpl"),
                                               dir.file("reader.vpl")}));
-    EXPECT_EQ(destinations, (std::set<std::string>{dir.file("both_a.vpl"),
-                                                   dir.file("both_b.vpl"),
+    EXPECT_EQ(destinations, (std::set<std::string>{dir.file("both_a.vpl"), dir.file("both_b.vpl"),
                                                    dir.file("writer.vpl")}));
     EXPECT_EQ(job.sourcePlugins.size(), 3u);
     EXPECT_EQ(job.destPlugins.size(), 3u);
@@ -487,7 +511,8 @@ TEST(PluginScan, ListsAcceptedModulesOnce) {
     EXPECT_TRUE(empty.plugins.empty());
 }
 
-TEST(PluginScan, Labels) {
+TEST(PluginScan, Labels)
+{
     EXPECT_STREQ(Ui_PluginLabel("Disk", 0x00000612).text(), "Disk Ver.0.0.6.18");
     EXPECT_STREQ(Ui_PluginLabel("Disk", 0x01020304).text(), "Disk Ver.1.2.3.4");
     EXPECT_STREQ(Ui_PluginLabel(NULL, 0x600).text(), " Ver.0.0.6.0");
@@ -503,7 +528,8 @@ TEST(PluginScan, Labels) {
 
 // Presses and releases a key without modifiers through the window's own key handling, as the
 // toolkit hands the focus window's keys to it.
-void PlainKey(FXWindow* window, FXuint key) {
+void PlainKey(FXWindow* window, FXuint key)
+{
     FXEvent event;
     event.code = key;
     event.state = 0;
@@ -514,7 +540,8 @@ void PlainKey(FXWindow* window, FXuint key) {
 }
 
 // The button of a list box that opens its list.
-FXMenuButton* ListButton(FXListBox* list) {
+FXMenuButton* ListButton(FXListBox* list)
+{
     for (FXWindow* w = list->getFirst(); w; w = w->getNext())
         if (w->isMemberOf(FXMETACLASS(FXMenuButton))) return static_cast<FXMenuButton*>(w);
     return nullptr;
@@ -522,7 +549,8 @@ FXMenuButton* ListButton(FXListBox* list) {
 
 // Escape while the destination format list is open closes the list; the wizard stays on its
 // page with the choice made. A second Escape, with no list open, still cancels the wizard.
-TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList) {
+TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList)
+{
     JumpWizard* w = new JumpWizard(App());
     Show(w);
     w->Jump(WIZARD_PAGE_DEST_TYPE);
@@ -559,7 +587,8 @@ TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList) {
 class LayoutWizard : public CVdxWizard {
 public:
     LayoutWizard(FXApp* app) : CVdxWizard(app) {}
-    void Display(FXint page) {
+    void Display(FXint page)
+    {
         switcher->setCurrent(page, FALSE);
         layout();
         switcher->layout();
@@ -569,7 +598,8 @@ public:
 
 // Every page of the wizard, at the program's font sizes, shows each caption, field and list
 // item whole and clear of the others.
-TEST_F(WizardTest, EveryPageShowsItsWholeTexts) {
+TEST_F(WizardTest, EveryPageShowsItsWholeTexts)
+{
     FXFont* stock = App()->getNormalFont();
     FXFontDesc desc;
     stock->getFontDesc(desc);
@@ -583,9 +613,9 @@ TEST_F(WizardTest, EveryPageShowsItsWholeTexts) {
         Show(w);
         for (FXint page = 0; page < WIZARD_PAGE_COUNT; ++page) {
             w->Display(page);
-            guitest::ExpectWholeTexts(w->GetPage(page),
-                                      "page " + std::to_string(page) + " at " +
-                                          std::to_string(decipoints / 10) + " points");
+            guitest::ExpectWholeTexts(w->GetPage(page), "page " + std::to_string(page) + " at " +
+                                                            std::to_string(decipoints / 10) +
+                                                            " points");
             if (decipoints == 90u)
                 guitest::Screenshot(wizard, "layout_page" + std::to_string(page));
         }
