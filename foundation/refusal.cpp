@@ -12,6 +12,12 @@ int Refusal_Record(const char* reason)
     return DISK_ERR_FORMAT;
 }
 
+int Refusal_RecordAs(int code, const char* reason)
+{
+    g_reason = reason;
+    return code;
+}
+
 void Refusal_Clear() { g_reason = nullptr; }
 
 const char* Refusal_Get() { return g_reason; }

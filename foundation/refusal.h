@@ -16,6 +16,9 @@
 // Records the reason (a string literal or other text that lives for the whole program) and
 // returns DISK_ERR_FORMAT, so that a check reads `return Refusal_Record("...");`.
 int Refusal_Record(const char* reason);
+// The same for a check that answers another code (a file system's DISK_ERR_FS_CORRUPT): records
+// the reason and returns `code`.
+int Refusal_RecordAs(int code, const char* reason);
 // Forgets the recorded reason.
 void Refusal_Clear();
 // The reason of the last refusal since Refusal_Clear, or nullptr when there was none.
