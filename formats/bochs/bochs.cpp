@@ -592,7 +592,7 @@ static int BochsSparse_CheckHeader(const BochsSparseHeader& h)
         return Refusal_Record("Bochs sparse header: unknown version");
     // Pages of whole sectors: at least 512 bytes, a power of two.
     if (h.pageSize < 512 || (h.pageSize & (h.pageSize - 1)) != 0)
-        return Refusal_Record("Bochs sparse header: page size is not a power of two of sectors");
+        return Refusal_Record("Bochs sparse header: page size out of range");
     if (h.pages == 0 || h.pages > BOCHS_SPARSE_MAX_PAGES)
         return Refusal_Record("Bochs sparse header: page count out of range");
     const uint64_t capacity = static_cast<uint64_t>(h.pageSize) * h.pages;
