@@ -120,19 +120,30 @@ TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst)
     ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 0, 10, &empty, nullptr, nullptr), DISK_OK);
     EXPECT_FALSE(empty);  // from the base
     // A differencing image alone and a fixed one with parents are refused.
+    Refusal_Clear();
     EXPECT_EQ(Open(mid), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: differencing image without its parent");
+    Disk_Init(&disk);
+    // Refused down the chain, the open answers the reason of the parent that refused.
+    Refusal_Clear();
+    EXPECT_EQ(Open(top, {mid}), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: differencing image without its parent");
     Disk_Init(&disk);
     BuildVdi(
         "{\"path\":" + Str(dir.file("fixed.vdi")) +
         ",\"disk_size\":4194304,\"type\":2,\"blocks_data\":{\"0\":1,\"1\":2,\"2\":3,\"3\":4}}");
+    Refusal_Clear();
     EXPECT_EQ(Open(dir.file("fixed.vdi"), {base}), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: a fixed image cannot have a parent");
     Disk_Init(&disk);
     // A missing parent fails the open; so does a chain longer than the bound.
     EXPECT_EQ(Open(top, {mid, dir.file("none.vdi")}), DISK_ERR_OPEN);
     Disk_Init(&disk);
     std::vector<std::string> lots(VDI_MAX_PARENTS + 1, mid);
     lots.back() = base;
+    Refusal_Clear();
     EXPECT_EQ(Open(top, lots), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI chain: too many parents");
     Disk_Init(&disk);
 }
 
@@ -381,8 +392,12 @@ TEST_F(Vdi, CompactionRefusesSharedBlocks)
         ASSERT_EQ(Open(vdi), DISK_OK);
         OutputFile out;
         Vdi_InitOutputFile(&out);
+        Refusal_Clear();
         EXPECT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, &out, false, nullptr, nullptr),
                   c.result);
+        if (c.result != DISK_OK) {
+            EXPECT_STREQ(Refusal_Get(), "VDI block map: two entries share a stored block");
+        }
         EXPECT_EQ(out.armed, c.result == DISK_OK);
         EXPECT_EQ(Os_PathExists((vdi + "_TEMP").c_str()), c.result == DISK_OK);
         ASSERT_EQ(Vdi_DiscardCompact(&out), DISK_OK);
