@@ -11,6 +11,7 @@
 #include "disk/disk_open.h"
 #include "volume/used_map.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 typedef unsigned __int128 U128;
 
@@ -303,6 +304,8 @@ int ResizeDisk_IsRangeKnownZero(ResizeView* view, uint64_t first, uint32_t count
 // Overlay header fields.
 static const uint32_t kOverlayHeaderSize = 48;
 static const uint32_t kOverlayTableBytes = OVERLAY_TABLE_ENTRIES * 4;
+static const char kOverlayOverOverlay[] = "overlay header: base is itself an overlay";
+static const char kOverlayTablePastEnd[] = "overlay table: table lies past the end of the file";
 
 // An overlay's base is opened with probing, which tries the overlay kind again. Overlay bases
 // are refused: while a base is being opened, a nested overlay open answers DISK_ERR_FORMAT
@@ -381,15 +384,17 @@ int Overlay_OpenWithHandler(OverlayDisk* obj, const FileOpener* opener, const ch
     if (!Stream_GetSize(file, &size)) {
         r = DISK_ERR_SIZE;
     } else if (size < OVERLAY_MIN_FILE_SIZE) {
-        r = DISK_ERR_FORMAT;
+        r = Refusal_Record("overlay file: shorter than its header and table");
     } else if (!Stream_ReadAt(file, 0, kOverlayHeaderSize, header)) {
         r = DISK_ERR_READ;
-    } else if (memcmp(header, "NVT ", 4) != 0 || Bytes_LoadLe32(header + 4) != 0) {
-        r = DISK_ERR_FORMAT;
+    } else if (memcmp(header, "NVT ", 4) != 0) {
+        r = Refusal_Record("overlay header: no signature");
+    } else if (Bytes_LoadLe32(header + 4) != 0) {
+        r = Refusal_Record("overlay header: unknown version");
     } else if (g_overlayBaseDepth > 0) {
         // This overlay is the base (direct or further down) of an overlay being opened.
         g_overlayBaseRefused = true;
-        r = DISK_ERR_FORMAT;
+        r = Refusal_Record(kOverlayOverOverlay);
     } else if (!Stream_ReadAt(file, OVERLAY_NAME_OFFSET, OVERLAY_NAME_SIZE, name)) {
         r = DISK_ERR_READ;
     }
@@ -408,12 +413,15 @@ int Overlay_OpenWithHandler(OverlayDisk* obj, const FileOpener* opener, const ch
     DiskGeometry rawGeometry{0, Bytes_LoadLe32(header + 32), Bytes_LoadLe32(header + 36),
                              Bytes_LoadLe32(header + 40), 0};
     Geometry_SetTotalSectors(&rawGeometry, Bytes_LoadLe32(header + 24));
-    if (nameLength == 0 ||
-        (rawBase && (rawGeometry.sectors32 == 0 || rawGeometry.heads == 0 ||
-                     rawGeometry.sectors_per_track == 0 || rawGeometry.bytes_per_sector == 0 ||
-                     rawGeometry.bytes_per_sector > DEVICE_MAX_BYTES_PER_SECTOR))) {
+    if (nameLength == 0) {
         Stream_Close(file);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("overlay header: no base name");
+    }
+    if (rawBase && (rawGeometry.sectors32 == 0 || rawGeometry.heads == 0 ||
+                    rawGeometry.sectors_per_track == 0 || rawGeometry.bytes_per_sector == 0 ||
+                    rawGeometry.bytes_per_sector > DEVICE_MAX_BYTES_PER_SECTOR)) {
+        Stream_Close(file);
+        return Refusal_Record("overlay header: raw base geometry out of range");
     }
 
     char* basePath = BuildBasePath(path, name, nameLength);
@@ -448,7 +456,7 @@ int Overlay_OpenWithHandler(OverlayDisk* obj, const FileOpener* opener, const ch
         Mem_Free(base);
         Stream_Close(file);
         Overlay_Init(obj);
-        return refused && r != DISK_CANCELLED ? DISK_ERR_FORMAT : r;
+        return refused && r != DISK_CANCELLED ? Refusal_Record(kOverlayOverOverlay) : r;
     }
     obj->file = file;
     obj->base = base;
@@ -465,7 +473,7 @@ void Overlay_GetGeometry(const OverlayDisk* obj, DiskGeometry* out)
 static int LoadLevel2(OverlayDisk* obj, uint32_t l1, uint32_t e1)
 {
     if (obj->level2Index == static_cast<int64_t>(l1)) return DISK_OK;
-    if (!EntryInsideFile(obj, e1, kOverlayTableBytes)) return DISK_ERR_FORMAT;
+    if (!EntryInsideFile(obj, e1, kOverlayTableBytes)) return Refusal_Record(kOverlayTablePastEnd);
     obj->level2Index = -1;
     if (!ReadOverlayTable(obj->file, static_cast<uint64_t>(e1) * 512, obj->level2))
         return DISK_ERR_READ;
@@ -478,7 +486,7 @@ static int LoadLevel3(OverlayDisk* obj, uint32_t l1, uint32_t l2, uint32_t e2)
 {
     const int64_t key = static_cast<int64_t>(l1) * OVERLAY_TABLE_ENTRIES + l2;
     if (obj->level3Index == key) return DISK_OK;
-    if (!EntryInsideFile(obj, e2, kOverlayTableBytes)) return DISK_ERR_FORMAT;
+    if (!EntryInsideFile(obj, e2, kOverlayTableBytes)) return Refusal_Record(kOverlayTablePastEnd);
     obj->level3Index = -1;
     if (!ReadOverlayTable(obj->file, static_cast<uint64_t>(e2) * 512, obj->level3))
         return DISK_ERR_READ;
@@ -523,7 +531,7 @@ int Overlay_Read(OverlayDisk* obj, uint64_t offset, uint32_t length, void* buffe
                     pieceEnd = MinU64(end, ((pos >> 16) + 1) << 16);
                     block = obj->level3[l3];
                     if (block != 0 && !EntryInsideFile(obj, block, OVERLAY_BLOCK_SIZE))
-                        return DISK_ERR_FORMAT;
+                        return Refusal_Record("overlay table: block lies past the end of the file");
                 }
             }
         }

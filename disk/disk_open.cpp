@@ -11,6 +11,7 @@
 #include "disk/raw_image.h"
 #include "disk/split_disk.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 // ---- Probing ---------------------------------------------------------------------------------
 // The kinds, their extensions, marks and probe order come from the format rows
@@ -66,6 +67,7 @@ static void TakeMarks(FileMarks* marks, const FileOpener* opener, const char* pa
 struct ProbeState {
     FileMarks marks;
     int damaged;  // the first refusal of a kind whose mark the file carries; 0 while none
+    const char* damagedReason;  // the check that gave it, when it was a refused image
     // Kinds tried already (the extension's candidates), so that the probe order skips them:
     // table kinds 0..23 at their own index, built-in kinds -1..-9 from index 24 on.
     bool tried[DISK_TABLE_SLOTS + 10];
@@ -88,7 +90,14 @@ static void NoteRefusal(ProbeState* state, const DiskFormatRow* row, int r,
     if (!state->marks.available) return;
     const DiskFileMarks marks = {state->marks.head, state->marks.tail, state->marks.length};
     if (!row->carriesMark(&marks)) return;
-    state->damaged = (r == DISK_ERR_ARG || r == DISK_ERR_PASSWORD) ? DISK_ERR_FORMAT : r;
+    if (r == DISK_ERR_ARG || r == DISK_ERR_PASSWORD) {
+        // The kind did not take the file as its own although it carries the kind's mark.
+        state->damaged = DISK_ERR_FORMAT;
+        state->damagedReason = "image: carries a format's signature but that format refuses it";
+    } else {
+        state->damaged = r;
+        state->damagedReason = Refusal_Get();
+    }
 }
 
 // A table kind opens through its slot (which tests may substitute), a built-in kind through its
@@ -114,6 +123,8 @@ static bool TryKind(DiskHandle* handle, const DiskFormatRow* row, const FileOpen
     }
     DiskOpenWithHandlerFn fn = OpenEntry(row);
     if (fn == nullptr) return false;
+    // The reason kept for this kind's refusal is its own, never one left by an earlier kind.
+    Refusal_Clear();
     const int r = fn(handle, opener, path, readOnly, parentMode, openProgress);
     if (r == DISK_OK || r == DISK_CANCELLED || r == DISK_ERR_OPEN) {
         *result = r;
@@ -163,6 +174,7 @@ int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const cha
     state.marks.taken = false;
     state.marks.available = false;
     state.damaged = 0;
+    state.damagedReason = nullptr;
     for (bool& t : state.tried) t = false;
     // The extension's candidates first, then every kind in the probe order that they were not.
     const DiskFormatRow* candidates[DISK_TABLE_SLOTS];
@@ -179,8 +191,9 @@ int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const cha
             return result;
     }
     // A damaged image of a known format is not "nothing recognised": the caller must not take
-    // it for a raw image.
-    return state.damaged != 0 ? state.damaged : DISK_ERR_ARG;
+    // it for a raw image. The reason is that kind's, not the one of the last kind tried.
+    if (state.damaged == 0) return DISK_ERR_ARG;
+    return Refusal_RecordAs(state.damaged, state.damagedReason);
 }
 
 int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentMode,
@@ -194,8 +207,10 @@ int Disk_OpenEx(DiskHandle* handle, const char* path, bool readOnly, int parentM
     // The path as a split-set descriptor, then as the first part file. When neither takes the
     // file, a kind that knew it for its own gave the failure that stands (r); otherwise nothing
     // recognised it (DISK_ERR_ARG, which r is then).
+    const char* reason = Refusal_Get();
     if (Disk_OpenSplit(handle, path, readOnly) == DISK_OK) return DISK_OK;
-    return r;
+    // The split set's refusal does not stand for the failure answered.
+    return Refusal_RecordAs(r, reason);
 }
 
 int Disk_Open(DiskHandle* handle, const char* path, bool readOnly)

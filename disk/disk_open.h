@@ -29,7 +29,8 @@ extern DiskOperationTable<DiskOpenWithHandlerFn> DiskOpenWithHandlerTable;
 // accepts the file: the first refusal of a kind whose own mark the file carries (a damaged
 // image of a known format; DISK_ERR_FORMAT where that kind answered DISK_ERR_ARG or
 // DISK_ERR_PASSWORD), else DISK_ERR_ARG (nothing recognises it). DISK_ERR_ARG also when the
-// handle already holds an object.
+// handle already holds an object. The refusal's recorded reason (foundation/refusal.h) is then
+// that kind's, not the one of a kind tried after it.
 int Disk_OpenWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                          bool readOnly, int parentMode, void* openProgress);
 // Disk_OpenWithHandler with the default opener, then the file as a split set; a damaged image

@@ -6,12 +6,13 @@
 #include "disk/raw_writer.h"
 #include "foundation/format.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 namespace {
 
 // Reads and checks a header and derives the data offset and geometry from it. The stream
 // stays owned by the caller.
-typedef int (*ParseHeaderFn)(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* geometry);
+typedef int (*CheckHeaderFn)(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* geometry);
 
 int ReadBytes(ByteStream* stream, uint64_t offset, uint32_t length, void* buffer)
 {
@@ -36,14 +37,14 @@ bool Mul3(uint64_t a, uint64_t b, uint64_t c, uint64_t* out)
     return Math_MulU64(a, b, &ab) && Math_MulU64(ab, c, out);
 }
 
-// ---- Header parsers ------------------------------------------------------------------
+// ---- Header checks -------------------------------------------------------------------
 
-int ParseHdi(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Hdi_CheckHeader(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint8_t h[32];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
-    if (Bytes_LoadLe32(h + 8) != 4096) return DISK_ERR_FORMAT;
+    if (Bytes_LoadLe32(h + 8) != 4096) return Refusal_Record("HDI header: header size is not 4096");
     uint64_t size = 0;
     if ((rc = TakeSize(stream, &size)) != DISK_OK) return rc;
     const uint32_t dataSize = Bytes_LoadLe32(h + 12);
@@ -51,17 +52,22 @@ int ParseHdi(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     const uint32_t spt = Bytes_LoadLe32(h + 20);
     const uint32_t heads = Bytes_LoadLe32(h + 24);
     const uint32_t cylinders = Bytes_LoadLe32(h + 28);
-    if (!Emulator_IsValidSectorSize(bps) || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
+    if (!Emulator_IsValidSectorSize(bps))
+        return Refusal_Record("HDI header: sector size out of range");
+    if (heads == 0 || spt == 0) return Refusal_Record("HDI header: no heads or sectors per track");
     uint64_t total = 0, bytes = 0;
-    if (!Mul3(spt, heads, cylinders, &total) || total > 0xFFFFFFFFu) return DISK_ERR_FORMAT;
-    if (!Math_MulU64(total, bps, &bytes) || bytes != dataSize) return DISK_ERR_FORMAT;
-    if (static_cast<uint64_t>(dataSize) + 4096 != size) return DISK_ERR_FORMAT;
+    if (!Mul3(spt, heads, cylinders, &total) || total > 0xFFFFFFFFu)
+        return Refusal_Record("HDI header: too many sectors");
+    if (!Math_MulU64(total, bps, &bytes) || bytes != dataSize)
+        return Refusal_Record("HDI header: data size does not match the geometry");
+    if (static_cast<uint64_t>(dataSize) + 4096 != size)
+        return Refusal_Record("HDI file: size does not match the data size");
     *dataOffset = 4096;
     SetGeometry(g, total, heads, spt, bps);
     return DISK_OK;
 }
 
-int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Thd_CheckHeader(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint8_t h[256];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
@@ -69,7 +75,8 @@ int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     uint64_t size = 0;
     if ((rc = TakeSize(stream, &size)) != DISK_OK) return rc;
     const uint64_t cylinders = Bytes_LoadLe32(h);
-    if (cylinders * 67584 + 256 != size) return DISK_ERR_FORMAT;  // below 2^49: no wrap
+    if (cylinders * 67584 + 256 != size)  // below 2^49: no wrap
+        return Refusal_Record("THD file: size does not match the cylinder count");
     *dataOffset = 256;
     SetGeometry(g, cylinders * 264, 8, 33, 256);
     return DISK_OK;
@@ -78,12 +85,12 @@ int ParseThd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 const uint8_t kNhdSignature[16] = {'T', '9', '8', 'H', 'D', 'D', 'I', 'M',
                                    'A', 'G', 'E', '.', 'R', '0', 0,   0};
 
-int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Nhd_CheckHeader(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint8_t h[512];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
-    if (std::memcmp(h, kNhdSignature, 15) != 0) return DISK_ERR_FORMAT;
+    if (std::memcmp(h, kNhdSignature, 15) != 0) return Refusal_Record("NHD header: no signature");
     uint64_t size = 0;
     if ((rc = TakeSize(stream, &size)) != DISK_OK) return rc;
     const uint32_t headerSize = Bytes_LoadLe32(h + 272);
@@ -92,12 +99,15 @@ int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     const uint32_t spt = Bytes_LoadLe16(h + 282);
     const uint32_t bps = Bytes_LoadLe16(h + 284);
     // The data cannot start inside the 512-byte header.
-    if (headerSize < 512) return DISK_ERR_FORMAT;
-    if (!Emulator_IsValidSectorSize(bps) || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
+    if (headerSize < 512) return Refusal_Record("NHD header: header size below 512");
+    if (!Emulator_IsValidSectorSize(bps))
+        return Refusal_Record("NHD header: sector size out of range");
+    if (heads == 0 || spt == 0) return Refusal_Record("NHD header: no heads or sectors per track");
     uint64_t total = 0, bytes = 0, end = 0;
-    if (!Mul3(cylinders, heads, spt, &total) || total > 0xFFFFFFFFu) return DISK_ERR_FORMAT;
+    if (!Mul3(cylinders, heads, spt, &total) || total > 0xFFFFFFFFu)
+        return Refusal_Record("NHD header: too many sectors");
     if (!Math_MulU64(total, bps, &bytes) || !Math_AddU64(bytes, headerSize, &end) || end != size) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("NHD file: size does not match the geometry");
     }
     *dataOffset = headerSize;
     SetGeometry(g, total, heads, spt, bps);
@@ -106,32 +116,37 @@ int ParseNhd(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 
 const uint8_t kVhd100Signature[8] = {'V', 'H', 'D', '1', '.', '0', '0', 0};
 
-int ParseVhd100(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Vhd100_CheckHeader(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint8_t h[220];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
-    if (std::memcmp(h, kVhd100Signature, 8) != 0) return DISK_ERR_FORMAT;
+    if (std::memcmp(h, kVhd100Signature, 8) != 0)
+        return Refusal_Record("VHD1.00 header: no signature");
     uint64_t size = 0;
     if ((rc = TakeSize(stream, &size)) != DISK_OK) return rc;
     const uint32_t bps = Bytes_LoadLe16(h + 142);
     const uint32_t spt = h[144];
     const uint32_t heads = h[145];
     const uint32_t cylinders = Bytes_LoadLe16(h + 146);
-    if (!Emulator_IsValidSectorSize(bps) || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
+    if (!Emulator_IsValidSectorSize(bps))
+        return Refusal_Record("VHD1.00 header: sector size out of range");
+    if (heads == 0 || spt == 0)
+        return Refusal_Record("VHD1.00 header: no heads or sectors per track");
     const uint64_t total = static_cast<uint64_t>(spt) * heads * cylinders;  // below 2^32
-    if (total * bps + 220 != size) return DISK_ERR_FORMAT;                  // below 2^44
+    if (total * bps + 220 != size)                                          // below 2^44
+        return Refusal_Record("VHD1.00 file: size does not match the geometry");
     *dataOffset = 220;
     SetGeometry(g, total, heads, spt, bps);
     return DISK_OK;
 }
 
-int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Pc98e_CheckFile(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint64_t size = 0;
     int rc = TakeSize(stream, &size);
     if (rc != DISK_OK) return rc;
-    if (size != PC98E_FILE_SIZE) return DISK_ERR_FORMAT;
+    if (size != PC98E_FILE_SIZE) return Refusal_Record("PC98E file: not of the fixed size");
     // Nothing marks this format but its size: a raw image of the same size that holds data
     // past the 128000 sectors is not one, and taking it would drop that data.
     const uint64_t tail = static_cast<uint64_t>(PC98E_TOTAL_SECTORS) * 512;
@@ -140,7 +155,8 @@ int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     if (buffer == nullptr) return DISK_ERR_NOMEM;
     for (uint64_t at = tail; at < size && rc == DISK_OK; at += piece) {
         rc = ReadBytes(stream, at, piece, buffer);
-        if (rc == DISK_OK && !Mem_IsZero(buffer, piece)) rc = DISK_ERR_FORMAT;
+        if (rc == DISK_OK && !Mem_IsZero(buffer, piece))
+            rc = Refusal_Record("PC98E file: data past the last sector");
     }
     Mem_Free(buffer);
     if (rc != DISK_OK) return rc;
@@ -149,12 +165,12 @@ int ParsePc98e(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     return DISK_OK;
 }
 
-int ParseHdim(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Hdim_CheckHeader(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint8_t h[512];
     int rc = ReadBytes(stream, 0, sizeof(h), h);
     if (rc != DISK_OK) return rc;
-    if (std::memcmp(h, "HDIM", 4) != 0) return DISK_ERR_FORMAT;
+    if (std::memcmp(h, "HDIM", 4) != 0) return Refusal_Record("HDIM header: no signature");
     uint64_t size = 0;
     if ((rc = TakeSize(stream, &size)) != DISK_OK) return rc;
     const uint64_t dataSize = Bytes_LoadLe64(h + 4);
@@ -162,35 +178,39 @@ int ParseHdim(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
     const uint32_t cylinders = Bytes_LoadLe32(h + 16);
     const uint32_t heads = Bytes_LoadLe32(h + 20);
     const uint32_t spt = Bytes_LoadLe32(h + 24);
-    if (!Emulator_IsValidSectorSize(bps) || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
+    if (!Emulator_IsValidSectorSize(bps))
+        return Refusal_Record("HDIM header: sector size out of range");
+    if (heads == 0 || spt == 0) return Refusal_Record("HDIM header: no heads or sectors per track");
     uint64_t end = 0, cylinderBytes = 0, chsBytes = 0;
-    if (!Math_AddU64(dataSize, 512, &end) || end != size) return DISK_ERR_FORMAT;
+    if (!Math_AddU64(dataSize, 512, &end) || end != size)
+        return Refusal_Record("HDIM file: size does not match the data size");
     if (!Mul3(bps, spt, heads, &cylinderBytes) ||
         !Math_MulU64(cylinderBytes, cylinders, &chsBytes)) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HDIM header: geometry too large");
     }
     const uint64_t diff = dataSize > chsBytes ? dataSize - chsBytes : chsBytes - dataSize;
-    if (diff >= cylinderBytes) return DISK_ERR_FORMAT;
+    if (diff >= cylinderBytes)
+        return Refusal_Record("HDIM header: data size does not match the geometry");
     *dataOffset = 512;
     SetGeometry(g, dataSize / bps, heads, spt, bps);
     return DISK_OK;
 }
 
-int ParseUnz(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
+int Unz_CheckFile(ByteStream* stream, uint64_t* dataOffset, DiskGeometry* g)
 {
     uint64_t size = 0;
     int rc = TakeSize(stream, &size);
     if (rc != DISK_OK) return rc;
-    if (size % UNZ_UNIT != 0) return DISK_ERR_FORMAT;
+    if (size % UNZ_UNIT != 0) return Refusal_Record("UNZ file: size is not a whole number of MiB");
     *dataOffset = 0;
     SetGeometry(g, size / 512, 64, 32, 512);
     return DISK_OK;
 }
 
-// Opens through the callback, parses the header and attaches the stream to the raw layer.
+// Opens through the callback, checks the header and attaches the stream to the raw layer.
 // Any failure closes the stream and leaves the object cleared.
-int OpenWithParser(RawImage* raw, FileOpenFn open, void* user, const char* path, bool readOnly,
-                   ParseHeaderFn parse)
+int OpenWithCheck(RawImage* raw, FileOpenFn open, void* user, const char* path, bool readOnly,
+                  CheckHeaderFn check)
 {
     RawImage_Init(raw);
     if (open == nullptr || path == nullptr) return DISK_ERR_ARG;
@@ -200,7 +220,7 @@ int OpenWithParser(RawImage* raw, FileOpenFn open, void* user, const char* path,
     if (opened != 0 || stream == nullptr) return DISK_ERR_OPEN;
     uint64_t dataOffset = 0;
     DiskGeometry g{0, 0, 0, 0, 0};
-    int rc = parse(stream, &dataOffset, &g);
+    int rc = check(stream, &dataOffset, &g);
     if (rc == DISK_OK) rc = RawImage_Attach(raw, stream, dataOffset, &g);
     if (rc != DISK_OK) {
         Stream_Close(stream);
@@ -209,11 +229,11 @@ int OpenWithParser(RawImage* raw, FileOpenFn open, void* user, const char* path,
     return rc;
 }
 
-int OpenWithParserHandler(RawImage* raw, const FileOpener* opener, const char* path, bool readOnly,
-                          ParseHeaderFn parse)
+int OpenWithCheckHandler(RawImage* raw, const FileOpener* opener, const char* path, bool readOnly,
+                         CheckHeaderFn check)
 {
     if (opener == nullptr) opener = &FileOpener_Default;
-    return OpenWithParser(raw, opener->open, opener->user, path, readOnly, parse);
+    return OpenWithCheck(raw, opener->open, opener->user, path, readOnly, check);
 }
 
 void CloseRaw(RawImage* raw)
@@ -225,14 +245,14 @@ void CloseRaw(RawImage* raw)
 
 // The table entry of a kind whose object is a RawImage.
 int OpenRawKindEntry(DiskHandle* handle, const FileOpener* opener, const char* path, bool readOnly,
-                     DiskKind kind, ParseHeaderFn parse)
+                     DiskKind kind, CheckHeaderFn check)
 {
     // Opening over an open object would lose it.
     if (handle == nullptr || handle->object != nullptr) return DISK_ERR_ARG;
     RawImage* raw = RawImage_Alloc();
     if (raw == nullptr) return DISK_ERR_NOMEM;
     RawImage_Init(raw);
-    const int rc = OpenWithParserHandler(raw, opener, path, readOnly, parse);
+    const int rc = OpenWithCheckHandler(raw, opener, path, readOnly, check);
     if (rc != DISK_OK) {
         Mem_Free(raw);
         return rc;
@@ -303,11 +323,11 @@ void Hdi_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Hdi_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                          bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseHdi);
+    return OpenWithCheck(image, open, user, path, readOnly, Hdi_CheckHeader);
 }
 int Hdi_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseHdi);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Hdi_CheckHeader);
 }
 int Hdi_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -366,11 +386,11 @@ void Thd_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Thd_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                          bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseThd);
+    return OpenWithCheck(image, open, user, path, readOnly, Thd_CheckHeader);
 }
 int Thd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseThd);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Thd_CheckHeader);
 }
 int Thd_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -424,11 +444,11 @@ void Nhd_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Nhd_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                          bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseNhd);
+    return OpenWithCheck(image, open, user, path, readOnly, Nhd_CheckHeader);
 }
 int Nhd_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseNhd);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Nhd_CheckHeader);
 }
 int Nhd_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -485,12 +505,12 @@ void Vhd100_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Vhd100_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                             bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseVhd100);
+    return OpenWithCheck(image, open, user, path, readOnly, Vhd100_CheckHeader);
 }
 int Vhd100_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
                            bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseVhd100);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Vhd100_CheckHeader);
 }
 int Vhd100_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -553,12 +573,12 @@ void Pc98e_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Pc98e_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                            bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParsePc98e);
+    return OpenWithCheck(image, open, user, path, readOnly, Pc98e_CheckFile);
 }
 int Pc98e_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path,
                           bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParsePc98e);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Pc98e_CheckFile);
 }
 int Pc98e_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -607,11 +627,11 @@ void Hdim_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Hdim_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                           bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseHdim);
+    return OpenWithCheck(image, open, user, path, readOnly, Hdim_CheckHeader);
 }
 int Hdim_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseHdim);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Hdim_CheckHeader);
 }
 int Hdim_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -676,11 +696,11 @@ void Unz_Close(void* object) { CloseRaw(static_cast<RawImage*>(object)); }
 int Unz_OpenWithCallback(RawImage* image, FileOpenFn open, void* user, const char* path,
                          bool readOnly)
 {
-    return OpenWithParser(image, open, user, path, readOnly, ParseUnz);
+    return OpenWithCheck(image, open, user, path, readOnly, Unz_CheckFile);
 }
 int Unz_OpenWithHandler(RawImage* image, const FileOpener* opener, const char* path, bool readOnly)
 {
-    return OpenWithParserHandler(image, opener, path, readOnly, ParseUnz);
+    return OpenWithCheckHandler(image, opener, path, readOnly, Unz_CheckFile);
 }
 int Unz_Open(RawImage* image, const char* path, bool readOnly)
 {
@@ -726,7 +746,7 @@ int Unz_Create(const char* path, const DiskHandle* source, ProgressCallback call
 int Disk_OpenHdiWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDI, ParseHdi);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDI, Hdi_CheckHeader);
 }
 int Disk_OpenHdi(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -735,7 +755,7 @@ int Disk_OpenHdi(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenThdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_THD, ParseThd);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_THD, Thd_CheckHeader);
 }
 int Disk_OpenThd(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -744,7 +764,7 @@ int Disk_OpenThd(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenNhdWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_NHD, ParseNhd);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_NHD, Nhd_CheckHeader);
 }
 int Disk_OpenNhd(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -753,7 +773,7 @@ int Disk_OpenNhd(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenVhd100WithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                                bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_VHD100, ParseVhd100);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_VHD100, Vhd100_CheckHeader);
 }
 int Disk_OpenVhd100(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -762,7 +782,7 @@ int Disk_OpenVhd100(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenPc98eWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                               bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_PC98E, ParsePc98e);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_PC98E, Pc98e_CheckFile);
 }
 int Disk_OpenPc98e(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -771,7 +791,7 @@ int Disk_OpenPc98e(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenHdimWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                              bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDIM, ParseHdim);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_HDIM, Hdim_CheckHeader);
 }
 int Disk_OpenHdim(DiskHandle* handle, const char* path, bool readOnly)
 {
@@ -780,7 +800,7 @@ int Disk_OpenHdim(DiskHandle* handle, const char* path, bool readOnly)
 int Disk_OpenUnzWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                             bool readOnly)
 {
-    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_UNZ, ParseUnz);
+    return OpenRawKindEntry(handle, opener, path, readOnly, DISK_KIND_UNZ, Unz_CheckFile);
 }
 int Disk_OpenUnz(DiskHandle* handle, const char* path, bool readOnly)
 {

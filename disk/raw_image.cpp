@@ -5,6 +5,7 @@
 
 #include "volume/used_map.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/text.h"
 #include "foundation/text_ops.h"
 
@@ -94,7 +95,7 @@ int RawImage_OpenWithCallback(RawImage* obj, RawImageOpenFn open, void* user, co
     } else if (!Math_MulU64(Geometry_GetTotalSectors(geometry), geometry->bytes_per_sector,
                             &dataBytes) ||
                !Math_AddU64(dataOffset, dataBytes, &end) || size < end) {
-        result = DISK_ERR_FORMAT;
+        result = Refusal_Record("raw image: file is shorter than the disk");
     } else {
         result = RawImage_Attach(obj, stream, dataOffset, geometry);
     }
@@ -234,9 +235,10 @@ static bool NextNdiToken(const uint8_t* text, uint32_t length, uint32_t* pos, Te
     return true;
 }
 
-// Parses the six tokens "NDI offset total heads sectors-per-track bytes-per-sector" and checks
+// Reads the six tokens "NDI offset total heads sectors-per-track bytes-per-sector" and checks
 // that they describe a disk: DISK_ERR_FORMAT for anything else.
-static int ParseNdi(const uint8_t* text, uint32_t length, uint64_t* dataOffset, DiskGeometry* g)
+static int Ndi_CheckDescriptor(const uint8_t* text, uint32_t length, uint64_t* dataOffset,
+                               DiskGeometry* g)
 {
     // A descriptor written with a text editor ends in a line break: it counts as trailing blank.
     while (length > 0 &&
@@ -244,30 +246,35 @@ static int ParseNdi(const uint8_t* text, uint32_t length, uint64_t* dataOffset, 
         --length;
     uint32_t pos = 0;
     TextView token;
-    if (!NextNdiToken(text, length, &pos, &token)) return DISK_ERR_FORMAT;
-    if (token.length < 3 || memcmp(token.data, "NDI", 3) != 0) return DISK_ERR_FORMAT;
+    static const char kNotANumber[] = "NDI descriptor: a field is missing or not a number";
+    if (!NextNdiToken(text, length, &pos, &token) || token.length < 3 ||
+        memcmp(token.data, "NDI", 3) != 0)
+        return Refusal_Record("NDI descriptor: does not start with NDI");
 
     uint64_t offset = 0, total = 0;
     uint32_t heads = 0, spt = 0, bps = 0;
     if (!NextNdiToken(text, length, &pos, &token) || !Num_ParseU64Utf8(token, &offset))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(kNotANumber);
     if (!NextNdiToken(text, length, &pos, &token) || !Num_ParseU64Utf8(token, &total))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(kNotANumber);
     if (!NextNdiToken(text, length, &pos, &token) || !Num_ParseU32Utf8(token, &heads))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(kNotANumber);
     if (!NextNdiToken(text, length, &pos, &token) || !Num_ParseU32Utf8(token, &spt))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(kNotANumber);
     if (!NextNdiToken(text, length, &pos, &token) || !Num_ParseU32Utf8(token, &bps))
-        return DISK_ERR_FORMAT;
-    if (NextNdiToken(text, length, &pos, &token)) return DISK_ERR_FORMAT;  // trailing text
+        return Refusal_Record(kNotANumber);
+    if (NextNdiToken(text, length, &pos, &token))
+        return Refusal_Record("NDI descriptor: text after the last field");
 
     // The fields are untrusted: a disk needs sectors, heads and sectors per track, a sector size
     // that emulators use (a power of two from 128 to 4096), and a size that fits 64 bits.
-    if (total == 0 || heads == 0 || spt == 0) return DISK_ERR_FORMAT;
-    if (bps < 128 || bps > 4096 || (bps & (bps - 1)) != 0) return DISK_ERR_FORMAT;
+    if (total == 0 || heads == 0 || spt == 0)
+        return Refusal_Record("NDI descriptor: no sectors, heads or sectors per track");
+    if (bps < 128 || bps > 4096 || (bps & (bps - 1)) != 0)
+        return Refusal_Record("NDI descriptor: sector size out of range");
     uint64_t dataBytes = 0, end = 0;
     if (!Math_MulU64(total, bps, &dataBytes) || !Math_AddU64(offset, dataBytes, &end))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("NDI descriptor: disk too large");
 
     *dataOffset = offset;
     *g = DiskGeometry{0, heads, spt, bps, 0};
@@ -314,7 +321,7 @@ int RawImage_OpenNdi(RawImage* obj, const FileOpener* opener, const char* path, 
     if (!Stream_GetSize(stream, &size)) {
         result = DISK_ERR_SIZE;
     } else if (size > kNdiMaxSize) {
-        result = DISK_ERR_FORMAT;
+        result = Refusal_Record("NDI descriptor: too long");
     } else if (size != 0 && !Stream_ReadAt(stream, 0, static_cast<uint32_t>(size), text)) {
         result = DISK_ERR_READ;
     }
@@ -327,7 +334,7 @@ int RawImage_OpenNdi(RawImage* obj, const FileOpener* opener, const char* path, 
 
     uint64_t dataOffset = 0;
     DiskGeometry geometry;
-    result = ParseNdi(text, length, &dataOffset, &geometry);
+    result = Ndi_CheckDescriptor(text, length, &dataOffset, &geometry);
     if (result != DISK_OK) return result;
     return RawImage_Open(obj, path, readOnly, dataOffset, &geometry);
 }

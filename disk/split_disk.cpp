@@ -7,10 +7,14 @@
 #include <vector>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/stream.h"
 #include "foundation/zlib_stream.h"
 
 namespace {
+
+const char kDescriptorTooLong[] = "split descriptor: too long";
+const char kDescriptorNotUtf8[] = "split descriptor: text is not UTF-8";
 
 struct PartInfo {
     std::string path;
@@ -52,17 +56,27 @@ void Put64(uint8_t* p, uint64_t v)
     Put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-bool ParseHeader(const uint8_t* b, Header* h)
+int SplitDisk_CheckPartHeader(const uint8_t* b)
 {
-    if (Le16(b) != SPLIT_MAGIC || Le16(b + 102) != SPLIT_MAGIC || Le16(b + 2) != SPLIT_VERSION ||
-        b[4] > 1 || Le16(b + 13) > 1 || b[15] != 0 || b[16] != 1)
-        return false;
+    if (Le16(b) != SPLIT_MAGIC || Le16(b + 102) != SPLIT_MAGIC)
+        return Refusal_Record("split part header: no signature");
+    if (Le16(b + 2) != SPLIT_VERSION) return Refusal_Record("split part header: unknown version");
+    if (b[4] > 1) return Refusal_Record("split part header: last-part flag out of range");
+    if (Le16(b + 13) > 1) return Refusal_Record("split part header: unknown compression");
+    if (b[15] != 0 || b[16] != 1)
+        return Refusal_Record("split part header: fixed field has another value");
     for (int i = 72; i < 102; i++)
-        if (b[i] != 0) return false;
+        if (b[i] != 0) return Refusal_Record("split part header: reserved bytes are not zero");
     uint8_t copy[SPLIT_HEADER_BYTES];
     std::memcpy(copy, b, sizeof copy);
     std::memset(copy + 9, 0, 4);
-    if (Zlib_Crc32(0, copy, sizeof copy) != Le32(b + 9)) return false;
+    if (Zlib_Crc32(0, copy, sizeof copy) != Le32(b + 9))
+        return Refusal_Record("split part header: checksum does not match");
+    return DISK_OK;
+}
+
+void SplitDisk_PartHeaderToHost(const uint8_t* b, Header* h)
+{
     h->last = b[4];
     h->crcAfter = Le32(b + 5);
     h->compressed = Le16(b + 13);
@@ -75,7 +89,6 @@ bool ParseHeader(const uint8_t* b, Header* h)
     h->spt = Le64(b + 50);
     h->total = Le64(b + 58);
     h->bps = Le32(b + 66);
-    return true;
 }
 
 void BuildHeader(const Header& h, uint8_t* b)
@@ -129,11 +142,11 @@ struct Entry {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Parses a descriptor's text into its "file" / "max_size" pairs.
-int ParseDescriptor(const std::string& text, std::vector<Entry>* entries)
+// Reads a descriptor's text into its "file" / "max_size" pairs.
+int SplitDisk_CheckDescriptor(const std::string& text, std::vector<Entry>* entries)
 {
-    if (text.size() > SPLIT_MAX_DESCRIPTOR_BYTES || text.find('\0') != std::string::npos)
-        return DISK_ERR_FORMAT;
+    if (text.size() > SPLIT_MAX_DESCRIPTOR_BYTES) return Refusal_Record(kDescriptorTooLong);
+    if (text.find('\0') != std::string::npos) return Refusal_Record("split descriptor: not text");
     std::vector<std::string> files, sizes;
     size_t pos = 0;
     while (pos <= text.size()) {
@@ -148,16 +161,18 @@ int ParseDescriptor(const std::string& text, std::vector<Entry>* entries)
         while (i < line.size() && !IsBlank(line[i]) && line[i] != ';' && line[i] != '=' &&
                line[i] != '"')
             i++;
-        if (i == keyStart) return DISK_ERR_FORMAT;
+        if (i == keyStart) return Refusal_Record("split descriptor: line without a key");
         const std::string key = line.substr(keyStart, i - keyStart);
         while (i < line.size() && IsBlank(line[i])) i++;
-        if (i == line.size() || line[i] != '=') return DISK_ERR_FORMAT;
+        if (i == line.size() || line[i] != '=')
+            return Refusal_Record("split descriptor: key without \"=\"");
         i++;
         while (i < line.size() && IsBlank(line[i])) i++;
         std::string value;
         if (i < line.size() && line[i] == '"') {
             const size_t close = line.find('"', i + 1);
-            if (close == std::string::npos) return DISK_ERR_FORMAT;
+            if (close == std::string::npos)
+                return Refusal_Record("split descriptor: quote not closed");
             value = line.substr(i + 1, close - i - 1);
             i = close + 1;
         } else {
@@ -165,16 +180,19 @@ int ParseDescriptor(const std::string& text, std::vector<Entry>* entries)
             while (i < line.size() && !IsBlank(line[i]) && line[i] != ';' && line[i] != '"' &&
                    line[i] != '=')
                 i++;
-            if (i == start) return DISK_ERR_FORMAT;
+            if (i == start) return Refusal_Record("split descriptor: key without a value");
             value = line.substr(start, i - start);
         }
         while (i < line.size() && IsBlank(line[i])) i++;
-        if (i < line.size() && line[i] != ';') return DISK_ERR_FORMAT;
+        if (i < line.size() && line[i] != ';')
+            return Refusal_Record("split descriptor: text after a value");
         if (key == "file") files.push_back(value);
         if (key == "max_size") sizes.push_back(value);
     }
-    if (files.size() != sizes.size() || files.empty() || files.size() > SPLIT_MAX_PARTS)
-        return DISK_ERR_FORMAT;
+    if (files.size() != sizes.size())
+        return Refusal_Record("split descriptor: file and max_size lines do not pair up");
+    if (files.empty()) return Refusal_Record("split descriptor: names no part");
+    if (files.size() > SPLIT_MAX_PARTS) return Refusal_Record("split descriptor: too many parts");
     entries->clear();
     for (size_t k = 0; k < files.size(); k++) {
         const std::string& s = sizes[k];
@@ -182,7 +200,7 @@ int ParseDescriptor(const std::string& text, std::vector<Entry>* entries)
         size_t d = 0;
         while (d < s.size() && s[d] >= '0' && s[d] <= '9' && v <= 0xFFFFFFFFull)
             v = v * 10 + (s[d++] - '0');
-        if (d == 0) return DISK_ERR_FORMAT;
+        if (d == 0) return Refusal_Record("split descriptor: max_size is not a number");
         entries->push_back(
             Entry{files[k], v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v)});
     }
@@ -198,7 +216,7 @@ int ReadWholeFile(const std::string& path, uint64_t limit, std::string* out)
     if (!Stream_GetSize(s, &size))
         rc = DISK_ERR_SIZE;
     else if (size > limit)
-        rc = DISK_ERR_FORMAT;
+        rc = Refusal_Record(kDescriptorTooLong);
     if (rc == DISK_OK) {
         out->assign(static_cast<size_t>(size), '\0');
         if (size != 0 && !Stream_ReadAt(s, 0, static_cast<uint32_t>(size), &(*out)[0]))
@@ -277,11 +295,12 @@ int ReadPartHeader(const std::string& path, ByteStream** out, Header* h)
     int rc = DISK_OK;
     if (!Stream_ReadAt(s, 0, sizeof b, b))
         rc = DISK_ERR_READ;
-    else if (!ParseHeader(b, h))
-        rc = DISK_ERR_FORMAT;
-    else if (!Stream_GetSize(s, &size) ||
-             size < SPLIT_HEADER_BYTES + static_cast<uint64_t>(h->bytes))
-        rc = DISK_ERR_FORMAT;
+    else if ((rc = SplitDisk_CheckPartHeader(b)) == DISK_OK) {
+        SplitDisk_PartHeaderToHost(b, h);
+        if (!Stream_GetSize(s, &size) ||
+            size < SPLIT_HEADER_BYTES + static_cast<uint64_t>(h->bytes))
+            rc = Refusal_Record("split part: file shorter than its data");
+    }
     if (rc != DISK_OK) {
         Stream_Close(s);
         return rc;
@@ -295,7 +314,7 @@ int NextPart(SplitDisk* d)
 {
     if (d->callback == nullptr) return DISK_ERR_ARG;
     const uint32_t index = static_cast<uint32_t>(d->parts.size());
-    if (index >= SPLIT_MAX_PARTS) return DISK_ERR_FORMAT;
+    if (index >= SPLIT_MAX_PARTS) return Refusal_Record("split set: too many parts");
     SplitPartRequest request;
     request.flag = 0;
     request.partIndex = index;
@@ -444,9 +463,11 @@ int FillWindow(SplitDisk* d, uint64_t offset, uint32_t n)
 int OpenCore(SplitDisk* d)
 {
     const Header& h = d->first;
-    if (h.bps != 512 || h.total == 0 || h.total > (1ull << 54) || h.heads > 0xFFFFFFFFull ||
-        h.spt > 0xFFFFFFFFull)
-        return DISK_ERR_FORMAT;
+    if (h.bps != 512) return Refusal_Record("split part header: sector size is not 512");
+    if (h.total == 0 || h.total > (1ull << 54))
+        return Refusal_Record("split part header: disk size out of range");
+    if (h.heads > 0xFFFFFFFFull || h.spt > 0xFFFFFFFFull)
+        return Refusal_Record("split part header: geometry out of range");
     d->compressed = h.compressed != 0;
     if (d->compressed) {
         d->inflate = InflateReader_Alloc();
@@ -454,8 +475,8 @@ int OpenCore(SplitDisk* d)
         InflateReader_Init(d->inflate);
         const uint64_t length = d->lengthKnown ? d->streamLength : ~0ull >> 1;
         if (InflateReader_Open(d->inflate, InflateInput, d, length, 0) != 0) return DISK_ERR_NOMEM;
-    } else if (d->lengthKnown && d->streamLength < h.total * 512) {
-        return DISK_ERR_FORMAT;
+    } else if (d->lengthKnown && d->streamLength < h.total * h.bps) {
+        return Refusal_Record("split set: parts hold less than the disk");
     }
     d->geometry.heads = static_cast<uint32_t>(h.heads);
     d->geometry.sectors_per_track = static_cast<uint32_t>(h.spt);
@@ -503,10 +524,11 @@ int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool)
     if (d == nullptr || path == nullptr) return DISK_ERR_ARG;
     std::string text;
     int rc = ReadWholeFile(path, SPLIT_MAX_DESCRIPTOR_BYTES, &text);
-    if (rc != DISK_OK) return rc == DISK_ERR_OPEN ? DISK_ERR_OPEN : DISK_ERR_FORMAT;
-    if (!ValidUtf8(text)) return DISK_ERR_FORMAT;
+    if (rc == DISK_ERR_OPEN || rc == DISK_ERR_FORMAT) return rc;
+    if (rc != DISK_OK) return Refusal_Record("split descriptor: cannot be read");
+    if (!ValidUtf8(text)) return Refusal_Record(kDescriptorNotUtf8);
     std::vector<Entry> entries;
-    if ((rc = ParseDescriptor(text, &entries)) != DISK_OK) return rc;
+    if ((rc = SplitDisk_CheckDescriptor(text, &entries)) != DISK_OK) return rc;
     d->descriptorMode = true;
     uint64_t offset = 0;
     uint32_t crc = 0;
@@ -521,16 +543,18 @@ int SplitDisk_OpenDescriptor(SplitDisk* d, const char* path, bool)
         }
         if (rc != DISK_OK) return rc;
         Stream_Close(s);
-        if (h.crcBefore != crc || h.offset != offset ||
-            (i != 0 && h.compressed != d->first.compressed))
-            return DISK_ERR_FORMAT;
+        if (h.crcBefore != crc) return Refusal_Record("split set: part checksum chain broken");
+        if (h.offset != offset)
+            return Refusal_Record("split set: part does not continue the previous one");
+        if (i != 0 && h.compressed != d->first.compressed)
+            return Refusal_Record("split set: parts differ in compression");
         if (i == 0) d->first = h;
         d->parts.push_back(PartInfo{p, offset, h.bytes});
         offset += h.bytes;
         crc = h.crcAfter;
         // The part flagged last ends the set; spare entries after it are not parts.
         if (h.last) break;
-        if (i + 1 == entries.size()) return DISK_ERR_FORMAT;
+        if (i + 1 == entries.size()) return Refusal_Record("split set: no part is flagged last");
     }
     d->streamLength = offset;
     d->lengthKnown = true;
@@ -546,7 +570,7 @@ int SplitDisk_OpenFirstPart(SplitDisk* d, const char* path, bool)
     if (rc != DISK_OK) return rc;
     if (h.crcBefore != 0 || h.offset != 0) {
         Stream_Close(s);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("split set: file is not the first part");
     }
     d->descriptorMode = false;
     d->file = s;
@@ -770,8 +794,8 @@ int SplitDisk_Create(const char* path, const DiskHandle* source, ProgressCallbac
         std::string text;
         int rc = ReadWholeFile(path, SPLIT_MAX_DESCRIPTOR_BYTES, &text);
         if (rc != DISK_OK) return rc == DISK_ERR_OPEN ? DISK_ERR_CREATE : rc;
-        if (!ValidUtf8(text)) return DISK_ERR_FORMAT;
-        if ((rc = ParseDescriptor(text, &entries)) != DISK_OK) return rc;
+        if (!ValidUtf8(text)) return Refusal_Record(kDescriptorNotUtf8);
+        if ((rc = SplitDisk_CheckDescriptor(text, &entries)) != DISK_OK) return rc;
         for (const Entry& e : entries)
             if (e.mib == 0 || e.mib > SPLIT_MAX_PART_MIB) return DISK_ERR_ARG;
     }

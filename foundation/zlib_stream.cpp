@@ -1,6 +1,7 @@
 #include "foundation/zlib_stream.h"
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 
 #include <cstring>
@@ -11,9 +12,21 @@ uint32_t MinU32(uint64_t a, uint32_t b) { return a < b ? static_cast<uint32_t>(a
 
 Bytef* InputPointer(const void* p) { return const_cast<Bytef*>(static_cast<const Bytef*>(p)); }
 
-// Maps a failed zlib call to a result code: exhausted memory stays a memory failure, every
-// other failure means the data (or the stream state it left) is unusable.
-int ZlibFailure(int ret) { return ret == Z_MEM_ERROR ? DISK_ERR_NOMEM : DISK_ERR_FORMAT; }
+// Maps a failed inflate call to a result code: exhausted memory stays a memory failure, every
+// other failure means the compressed data (or the stream state it left) is unusable.
+int InflateFailure(int ret)
+{
+    if (ret == Z_MEM_ERROR) return DISK_ERR_NOMEM;
+    if (ret == Z_BUF_ERROR) return Refusal_Record("compressed data: ends early");
+    return Refusal_Record("compressed data: malformed");
+}
+
+// The same for deflate: a failure there is the compressor's state, not the image's bytes.
+int DeflateFailure(int ret)
+{
+    return ret == Z_MEM_ERROR ? DISK_ERR_NOMEM
+                              : Refusal_Record("compressed data: the compressor failed");
+}
 
 }  // namespace
 
@@ -119,7 +132,8 @@ static int InflateReader_Fetch(InflateReader* r)
     else
         r->compressedLeft -= piece;
     uint64_t next = 0;
-    if (!Math_AddU64(r->nextOffset, piece, &next)) return DISK_ERR_FORMAT;
+    if (!Math_AddU64(r->nextOffset, piece, &next))
+        return Refusal_Record("compressed data: runs past the largest offset");
     r->nextOffset = next;
     r->strm.next_in = r->inBuf;
     r->strm.avail_in = piece;
@@ -140,10 +154,10 @@ static int InflateReader_Produce(InflateReader* r)
     if (ret == Z_OK) return 0;
     if (ret == Z_STREAM_END) {
         int reset = inflateReset(&r->strm);
-        return reset == Z_OK ? 0 : ZlibFailure(reset);
+        return reset == Z_OK ? 0 : InflateFailure(reset);
     }
     // Z_BUF_ERROR here means the compressed data ran out before the bytes owed.
-    return ZlibFailure(ret);
+    return InflateFailure(ret);
 }
 
 int InflateReader_Read(InflateReader* r, uint32_t n, void* dst)
@@ -281,14 +295,15 @@ int DeflateReader_Read(DeflateReader* r, uint32_t capacity, void* dst, bool* end
             *produced = capacity - r->strm.avail_out;
             return 0;
         }
-        if (ret != Z_OK) return DeflateReader_Fail(r, ZlibFailure(ret));
+        if (ret != Z_OK) return DeflateReader_Fail(r, DeflateFailure(ret));
         if (r->strm.avail_out == 0) {
             *produced = capacity;
             return 0;
         }
         // Room left: deflate must have taken all input; with Z_FINISH it must have ended.
         if (r->strm.avail_in != 0 || r->plainLeft == 0)
-            return DeflateReader_Fail(r, DISK_ERR_FORMAT);
+            return DeflateReader_Fail(
+                r, Refusal_Record("compressed data: the compressor stopped before the end"));
     }
 }
 

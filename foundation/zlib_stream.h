@@ -48,8 +48,9 @@ void InflateReader_Init(InflateReader* r);
 int InflateReader_Open(InflateReader* r, ZlibInputCallback input, void* user,
                        uint64_t compressedLength, uint64_t startOffset);
 // Delivers exactly n decompressed bytes into dst: 0, the callback's non-zero status,
-// DISK_ERR_FORMAT for malformed or truncated data, DISK_ERR_NOMEM. After a failure the
-// reader answers the same failure until destroyed.
+// DISK_ERR_FORMAT for malformed or truncated data (recorded as a "compressed data: ..." refusal,
+// which a caller that knows the record it was reading may replace), DISK_ERR_NOMEM. After a
+// failure the reader answers the same failure until destroyed.
 int InflateReader_Read(InflateReader* r, uint32_t n, void* dst);
 void InflateReader_Destroy(InflateReader* r);
 

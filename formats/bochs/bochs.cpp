@@ -8,6 +8,7 @@
 #include "disk/writer_kit.h"
 #include "foundation/output_file.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -97,10 +98,68 @@ void Bochs_Close(void* object)
     Bochs_Init(image);
 }
 
+// The fixed fields of the 512-byte redolog header (the disk size is taken by
+// Bochs_CheckDiskSize, as it depends on the layout).
+static void Bochs_HeaderToHost(const uint8_t* raw, BochsHeader* h)
+{
+    std::memcpy(h->magic, raw, 32);
+    std::memcpy(h->type, raw + 32, 16);
+    std::memcpy(h->subtype, raw + 48, 16);
+    h->version = Bytes_LoadLe32(raw + 64);
+    h->headerSize = Bytes_LoadLe32(raw + 68);
+    h->catalogEntries = Bytes_LoadLe32(raw + 72);
+    h->bitmapSize = Bytes_LoadLe32(raw + 76);
+    h->extentSize = Bytes_LoadLe32(raw + 80);
+}
+
+// The redolog header rules; *subtype receives the growing or undoable subtype.
+static int Bochs_CheckHeader(const BochsHeader& h, uint32_t* subtype)
+{
+    if (std::memcmp(h.magic, kMagic, sizeof(kMagic)) != 0)
+        return Refusal_Record("Bochs header: no signature");
+    if (std::memcmp(h.type, kRedolog, sizeof(kRedolog)) != 0)
+        return Refusal_Record("Bochs header: not a redolog image");
+    if (std::memcmp(h.subtype, kGrowing, sizeof(kGrowing)) == 0)
+        *subtype = BOCHS_SUBTYPE_GROWING;
+    else if (std::memcmp(h.subtype, kUndoable, sizeof(kUndoable)) == 0)
+        *subtype = BOCHS_SUBTYPE_UNDOABLE;
+    else
+        return Refusal_Record("Bochs header: unknown redolog subtype");
+    if (h.version != BOCHS_VERSION_1 && h.version != BOCHS_VERSION_2)
+        return Refusal_Record("Bochs header: unknown version");
+    if (h.catalogEntries == 0 || h.catalogEntries > BOCHS_MAX_CATALOG)
+        return Refusal_Record("Bochs header: catalog size out of range");
+    if (h.bitmapSize == 0 || h.bitmapSize > BOCHS_MAX_BITMAP)
+        return Refusal_Record("Bochs header: bitmap size out of range");
+    if (h.extentSize == 0 || h.extentSize % 512 != 0)
+        return Refusal_Record("Bochs header: extent size is not a whole number of sectors");
+    // Every sector of an extent has its bit in the bitmap.
+    if (h.extentSize / 512 > static_cast<uint64_t>(h.bitmapSize) * 8)
+        return Refusal_Record("Bochs header: bitmap too small for an extent");
+    return DISK_OK;
+}
+
 // The disk size of one layout is taken when the catalog holds it, and no more than twice it.
 static bool SizeFits(uint64_t size, uint64_t capacity)
 {
     return size != 0 && size <= capacity && capacity / 2 < size;
+}
+
+// Takes the disk size into h->diskSize. The version names the layout; a file of the other
+// layout under it is still read.
+static int Bochs_CheckDiskSize(const uint8_t* raw, BochsHeader* h)
+{
+    const uint64_t capacity = static_cast<uint64_t>(h->extentSize) * h->catalogEntries;
+    const uint64_t v1 = Bytes_LoadLe64(raw + 84), v2 = Bytes_LoadLe64(raw + 88);
+    const uint64_t first = h->version == BOCHS_VERSION_1 ? v1 : v2;
+    const uint64_t second = h->version == BOCHS_VERSION_1 ? v2 : v1;
+    if (first % 512 == 0 && first <= capacity && first != 0)
+        h->diskSize = first;
+    else if (second % 512 == 0 && SizeFits(second, capacity))
+        h->diskSize = second;
+    else
+        return Refusal_Record("Bochs header: disk size does not fit the catalog");
+    return DISK_OK;
 }
 
 int Bochs_OpenWithHandler(BochsImage* image, const FileOpener* opener, const char* path,
@@ -117,44 +176,13 @@ int Bochs_OpenWithHandler(BochsImage* image, const FileOpener* opener, const cha
     if (!Stream_ReadAt(image->stream, 0, sizeof(raw), raw)) r = DISK_ERR_READ;
     BochsHeader& h = image->header;
     if (r == DISK_OK) {
-        std::memcpy(h.magic, raw, 32);
-        std::memcpy(h.type, raw + 32, 16);
-        std::memcpy(h.subtype, raw + 48, 16);
-        h.version = Bytes_LoadLe32(raw + 64);
-        h.headerSize = Bytes_LoadLe32(raw + 68);
-        h.catalogEntries = Bytes_LoadLe32(raw + 72);
-        h.bitmapSize = Bytes_LoadLe32(raw + 76);
-        h.extentSize = Bytes_LoadLe32(raw + 80);
-        if (std::memcmp(h.magic, kMagic, sizeof(kMagic)) != 0 ||
-            std::memcmp(h.type, kRedolog, sizeof(kRedolog)) != 0)
-            r = DISK_ERR_FORMAT;
-        else if (std::memcmp(h.subtype, kGrowing, sizeof(kGrowing)) == 0)
-            image->subtype = BOCHS_SUBTYPE_GROWING;
-        else if (std::memcmp(h.subtype, kUndoable, sizeof(kUndoable)) == 0)
-            image->subtype = BOCHS_SUBTYPE_UNDOABLE;
-        else
-            r = DISK_ERR_FORMAT;
-        if (h.version != BOCHS_VERSION_1 && h.version != BOCHS_VERSION_2) r = DISK_ERR_FORMAT;
-        // Every sector of an extent has its bit in the bitmap.
-        if (h.catalogEntries == 0 || h.catalogEntries > BOCHS_MAX_CATALOG || h.bitmapSize == 0 ||
-            h.bitmapSize > BOCHS_MAX_BITMAP || h.extentSize == 0 || h.extentSize % 512 != 0 ||
-            h.extentSize / 512 > static_cast<uint64_t>(h.bitmapSize) * 8)
-            r = DISK_ERR_FORMAT;
+        Bochs_HeaderToHost(raw, &h);
+        r = Bochs_CheckHeader(h, &image->subtype);
     }
     if (r == DISK_OK) {
         image->extentSectors = h.extentSize / 512;
         image->bitmapSectors = static_cast<uint32_t>(Math_DivCeilU64(h.bitmapSize, 512));
-        const uint64_t capacity = static_cast<uint64_t>(h.extentSize) * h.catalogEntries;
-        // The version names the layout; a file of the other layout under it is still read.
-        const uint64_t v1 = Bytes_LoadLe64(raw + 84), v2 = Bytes_LoadLe64(raw + 88);
-        const uint64_t first = h.version == BOCHS_VERSION_1 ? v1 : v2;
-        const uint64_t second = h.version == BOCHS_VERSION_1 ? v2 : v1;
-        if (first % 512 == 0 && first <= capacity && first != 0)
-            h.diskSize = first;
-        else if (second % 512 == 0 && SizeFits(second, capacity))
-            h.diskSize = second;
-        else
-            r = DISK_ERR_FORMAT;
+        r = Bochs_CheckDiskSize(raw, &h);
     }
     if (r == DISK_OK) {
         image->catalog = static_cast<uint32_t*>(Mem_Alloc(h.catalogEntries * 4));
@@ -523,7 +551,8 @@ static int OpenSparseParent(BochsSparseImage* image, const char* path)
     if (length == 0) return DISK_OK;
     const char last = path[length - 1];
     if (last < '1' || last > '9') return DISK_OK;
-    if (length >= BOCHS_PATH_CAPACITY) return DISK_ERR_FORMAT;
+    if (length >= BOCHS_PATH_CAPACITY)
+        return Refusal_Record("Bochs sparse chain: parent path too long");
     char parentPath[BOCHS_PATH_CAPACITY];
     std::memcpy(parentPath, path, length + 1);
     parentPath[length - 1] = static_cast<char>(last - 1);
@@ -541,9 +570,34 @@ static int OpenSparseParent(BochsSparseImage* image, const char* path)
         Geometry_GetTotalSectors(&g) != Geometry_GetTotalSectors(&image->geometry)) {
         Disk_Close(parent);
         Mem_Free(parent);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("Bochs sparse chain: parent has another disk size");
     }
     image->parent = parent;
+    return DISK_OK;
+}
+
+static void BochsSparse_HeaderToHost(const uint8_t* raw, BochsSparseHeader* h)
+{
+    h->magic = Bytes_LoadLe32(raw);
+    h->version = Bytes_LoadLe32(raw + 4);
+    h->pageSize = Bytes_LoadLe32(raw + 8);
+    h->pages = Bytes_LoadLe32(raw + 12);
+    h->diskSize = h->version == 2 ? Bytes_LoadLe64(raw + 16) : 0;
+}
+
+static int BochsSparse_CheckHeader(const BochsSparseHeader& h)
+{
+    if (h.magic != BOCHS_SPARSE_MAGIC) return Refusal_Record("Bochs sparse header: no signature");
+    if (h.version != 1 && h.version != 2)
+        return Refusal_Record("Bochs sparse header: unknown version");
+    // Pages of whole sectors: at least 512 bytes, a power of two.
+    if (h.pageSize < 512 || (h.pageSize & (h.pageSize - 1)) != 0)
+        return Refusal_Record("Bochs sparse header: page size out of range");
+    if (h.pages == 0 || h.pages > BOCHS_SPARSE_MAX_PAGES)
+        return Refusal_Record("Bochs sparse header: page count out of range");
+    const uint64_t capacity = static_cast<uint64_t>(h.pageSize) * h.pages;
+    if (h.version == 2 && capacity < h.diskSize)
+        return Refusal_Record("Bochs sparse header: pages do not cover the disk size");
     return DISK_OK;
 }
 
@@ -561,17 +615,8 @@ int BochsSparse_OpenWithHandler(BochsSparseImage* image, const FileOpener* opene
     BochsSparseHeader& h = image->header;
     if (!Stream_ReadAt(image->stream, 0, sizeof(raw), raw)) r = DISK_ERR_READ;
     if (r == DISK_OK) {
-        h.magic = Bytes_LoadLe32(raw);
-        h.version = Bytes_LoadLe32(raw + 4);
-        h.pageSize = Bytes_LoadLe32(raw + 8);
-        h.pages = Bytes_LoadLe32(raw + 12);
-        h.diskSize = h.version == 2 ? Bytes_LoadLe64(raw + 16) : 0;
-        const uint64_t capacity = static_cast<uint64_t>(h.pageSize) * h.pages;
-        // Pages of whole sectors: at least 512 bytes, a power of two.
-        if (h.magic != BOCHS_SPARSE_MAGIC || (h.version != 1 && h.version != 2) ||
-            h.pageSize < 512 || (h.pageSize & (h.pageSize - 1)) != 0 || h.pages == 0 ||
-            h.pages > BOCHS_SPARSE_MAX_PAGES || (h.version == 2 && capacity < h.diskSize))
-            r = DISK_ERR_FORMAT;
+        BochsSparse_HeaderToHost(raw, &h);
+        r = BochsSparse_CheckHeader(h);
     }
     if (r == DISK_OK) {
         image->dataStart =

@@ -9,6 +9,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -202,36 +203,63 @@ void Vdi_HeaderToHost(VdiHeader* h)
     Vdi_UuidToHost(&h->logicalGeometry);
 }
 
-// The header rules of the open; parents decides which image types are accepted.
-static bool HeaderIsValid(const VdiHeader& h, bool withParents, uint64_t fileSize)
+// The header rules of the open; withParents decides which image types are accepted.
+static int Vdi_CheckHeader(const VdiHeader& h, bool withParents, uint64_t fileSize)
 {
-    if (h.signature != VDI_SIGNATURE || h.version != VDI_VERSION) return false;
-    if (h.headerSize != 384 && h.headerSize != 400) return false;
-    if (withParents ? (h.imageType != VDI_TYPE_DYNAMIC && h.imageType != VDI_TYPE_DIFFERENCING)
-                    : (h.imageType != VDI_TYPE_DYNAMIC && h.imageType != VDI_TYPE_FIXED))
-        return false;
+    if (h.signature != VDI_SIGNATURE) return Refusal_Record("VDI header: no signature");
+    if (h.version != VDI_VERSION) return Refusal_Record("VDI header: unknown version");
+    if (h.headerSize != 384 && h.headerSize != 400)
+        return Refusal_Record("VDI header: header size is neither 384 nor 400");
+    if (h.imageType != VDI_TYPE_DYNAMIC && h.imageType != VDI_TYPE_FIXED &&
+        h.imageType != VDI_TYPE_DIFFERENCING)
+        return Refusal_Record("VDI header: unknown image type");
+    if (withParents && h.imageType == VDI_TYPE_FIXED)
+        return Refusal_Record("VDI header: a fixed image cannot have a parent");
+    if (!withParents && h.imageType == VDI_TYPE_DIFFERENCING)
+        return Refusal_Record("VDI header: differencing image without its parent");
     // Blocks: a non-zero multiple of 512 covering the whole disk.
-    if (h.blockSize == 0 || h.blockSize % 512 != 0 || h.blockSize > VDI_MAX_BLOCK_BYTES)
-        return false;
-    if (h.blockExtraSize % 512 != 0 || h.blockExtraSize > VDI_MAX_BLOCK_BYTES) return false;
-    if (h.blocks > VDI_MAX_BLOCKS || h.blocksAllocated > h.blocks) return false;
-    if (static_cast<uint64_t>(h.blocks) * h.blockSize < h.diskSize) return false;
+    if (h.blockSize == 0 || h.blockSize > VDI_MAX_BLOCK_BYTES)
+        return Refusal_Record("VDI header: block size out of range");
+    if (h.blockSize % 512 != 0)
+        return Refusal_Record("VDI header: block size is not a whole number of sectors");
+    if (h.blockExtraSize % 512 != 0 || h.blockExtraSize > VDI_MAX_BLOCK_BYTES)
+        return Refusal_Record("VDI header: block extra size out of range");
+    if (h.blocks > VDI_MAX_BLOCKS) return Refusal_Record("VDI header: too many blocks");
+    if (h.blocksAllocated > h.blocks)
+        return Refusal_Record("VDI header: more blocks allocated than the disk has");
+    if (static_cast<uint64_t>(h.blocks) * h.blockSize < h.diskSize)
+        return Refusal_Record("VDI header: blocks do not cover the disk size");
     // The byte size stays below 2^63 (whole sectors).
-    if (h.diskSize > (UINT64_MAX >> 1) - 511) return false;
-    if (h.blockMapOffset < VDI_HEADER_BYTES) return false;
+    if (h.diskSize > (UINT64_MAX >> 1) - 511) return Refusal_Record("VDI header: disk too large");
+    if (h.blockMapOffset < VDI_HEADER_BYTES)
+        return Refusal_Record("VDI header: block map starts inside the header");
     if (static_cast<uint64_t>(h.dataOffset) <
         static_cast<uint64_t>(h.blockMapOffset) + 4ull * h.blocks)
-        return false;
+        return Refusal_Record("VDI header: data start inside the block map");
     const uint64_t stride = static_cast<uint64_t>(h.blockSize) + h.blockExtraSize;
-    return fileSize == h.dataOffset + h.blocksAllocated * stride;
+    if (fileSize != h.dataOffset + h.blocksAllocated * stride)
+        return Refusal_Record("VDI file: size does not match the allocated blocks");
+    return DISK_OK;
+}
+
+// Every stored entry of the map names a block inside the file.
+static int Vdi_CheckBlockMap(const VdiImage* image)
+{
+    for (uint32_t i = 0; i < image->header.blocks; i++) {
+        if (image->blockMap[i] <= VDI_LAST_STORED_ENTRY &&
+            image->blockMap[i] >= image->header.blocksAllocated)
+            return Refusal_Record("VDI block map: entry points past the end of the file");
+    }
+    return DISK_OK;
 }
 
 static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* path, bool readOnly,
                      uint32_t parentCount, const char* const* parentPaths)
 {
     if (image == nullptr || open == nullptr || path == nullptr) return DISK_ERR_ARG;
-    if (parentCount > VDI_MAX_PARENTS || (parentCount != 0 && parentPaths == nullptr))
-        return DISK_ERR_FORMAT;
+    if (parentCount > VDI_MAX_PARENTS) return Refusal_Record("VDI chain: too many parents");
+    if (parentCount != 0 && parentPaths == nullptr)
+        return Refusal_Record("VDI chain: parents named without their paths");
     const size_t pathLength = std::strlen(path);
     if (pathLength >= VDI_PATH_CAPACITY) return DISK_ERR_ARG;
     int r = open(path, readOnly, &image->stream, user);
@@ -244,12 +272,12 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
     if (!Stream_GetSize(image->stream, &fileSize))
         r = DISK_ERR_SIZE;
     else if (fileSize < VDI_HEADER_BYTES)
-        r = DISK_ERR_FORMAT;
+        r = Refusal_Record("VDI file: shorter than its header");
     else if (!Stream_ReadAt(image->stream, 0, VDI_HEADER_BYTES, &image->header))
         r = DISK_ERR_READ;
     if (r == DISK_OK) {
         Vdi_HeaderToHost(&image->header);
-        if (!HeaderIsValid(image->header, parentCount != 0, fileSize)) r = DISK_ERR_FORMAT;
+        r = Vdi_CheckHeader(image->header, parentCount != 0, fileSize);
     }
     const VdiHeader& h = image->header;
     if (r == DISK_OK) {
@@ -265,14 +293,7 @@ static int OpenChain(VdiImage* image, FileOpenFn open, void* user, const char* p
     }
     if (r == DISK_OK) {
         Bytes_LeToHostArray32(image->blockMap, h.blocks);
-        // Every stored entry names a block inside the file.
-        for (uint32_t i = 0; i < h.blocks; i++) {
-            if (image->blockMap[i] <= VDI_LAST_STORED_ENTRY &&
-                image->blockMap[i] >= h.blocksAllocated) {
-                r = DISK_ERR_FORMAT;
-                break;
-            }
-        }
+        r = Vdi_CheckBlockMap(image);
     }
     if (r == DISK_OK) {
         Geometry_SetTotalSectors(&image->geometry, Math_DivCeilU64(h.diskSize, 512));
@@ -612,7 +633,7 @@ int Vdi_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
 
 // DISK_ERR_FORMAT when two map entries name the same stored block. One bit per stored block
 // (at most blocks / 8 bytes, the reader bounds every entry by the allocated count).
-static int CheckUnsharedEntries(const VdiImage* image)
+static int Vdi_CheckBlockMapUnshared(const VdiImage* image)
 {
     const uint32_t allocated = image->header.blocksAllocated;
     uint8_t* seen = static_cast<uint8_t*>(Mem_Alloc(allocated / 8 + 1));
@@ -623,10 +644,11 @@ static int CheckUnsharedEntries(const VdiImage* image)
         const uint32_t entry = image->blockMap[i];
         if (entry > VDI_LAST_STORED_ENTRY) continue;
         if (entry >= allocated) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("VDI block map: entry points past the end of the file");
         } else {
             const uint8_t bit = static_cast<uint8_t>(1u << (entry & 7));
-            if ((seen[entry >> 3] & bit) != 0) rc = DISK_ERR_FORMAT;
+            if ((seen[entry >> 3] & bit) != 0)
+                rc = Refusal_Record("VDI block map: two entries share a stored block");
             seen[entry >> 3] |= bit;
         }
     }
@@ -645,7 +667,7 @@ int Vdi_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map, 
     VdiImage* image = static_cast<VdiImage*>(Disk_GetObject(source));
     // A map whose entries share a stored block would have each of them stored on its own:
     // refused before anything is written.
-    int rc = CheckUnsharedEntries(image);
+    int rc = Vdi_CheckBlockMapUnshared(image);
     if (rc != DISK_OK) return rc;
     ChainFiles chain;
     CollectChainFiles(image, &chain);

@@ -2,6 +2,7 @@
 #include "disk/builtin_disks.h"
 #include "disk/disk_open.h"
 #include "disk/raw_writer.h"
+#include "foundation/refusal.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "disk/known_zero_util.h"
@@ -330,6 +331,15 @@ TEST(ResizeView, OverAnotherSource)
 
 // ---- "NVT " overlay ---------------------------------------------------------------------
 
+// The refusal's reason: the words of a case from `first` on.
+void ExpectReason(const std::vector<std::string>& c, size_t first)
+{
+    std::string reason;
+    for (size_t i = first; i < c.size(); i++) reason += (i == first ? "" : " ") + c[i];
+    ASSERT_NE(Refusal_Get(), nullptr);
+    EXPECT_EQ(std::string(Refusal_Get()), reason);
+}
+
 // Walks the cases the python builder wrote next to its fixtures.
 void RunOverlayCases(const std::string& dir)
 {
@@ -347,8 +357,10 @@ void RunOverlayCases(const std::string& dir)
         for (const auto& f : c) line += f + " ";
         SCOPED_TRACE(line);
         if (c[0] == "open") {
+            Refusal_Clear();
             OpenOverlay ov(dir + "/" + c[1]);
             EXPECT_EQ(ov.result(), std::stoi(c[2]));
+            if (c.size() > 3) ExpectReason(c, 3);
             if (ov.result() != DISK_OK) {
                 EXPECT_EQ(ov.get()->file, nullptr);
                 EXPECT_EQ(ov.get()->base, nullptr);
@@ -366,7 +378,9 @@ void RunOverlayCases(const std::string& dir)
             EXPECT_TRUE(buf == expected);
         } else if (c[0] == "readfail") {
             std::vector<uint8_t> buf(n);
+            Refusal_Clear();
             EXPECT_EQ(Overlay_Read(ov.get(), a, n, buf.data()), std::stoi(c[4]));
+            if (c.size() > 5) ExpectReason(c, 5);
         } else if (c[0] == "empty") {
             bool empty = c[4] != "1";
             EXPECT_EQ(Overlay_IsRangeEmpty(ov.get(), nullptr, a, n, &empty, nullptr, nullptr),
@@ -464,7 +478,9 @@ TEST(Overlay, OverlayBasesAreRefusedWithoutRecursion)
         DiskHandle h;
         Disk_Init(&h);
         // Probing knows the file for an overlay: a refused overlay is not "nothing recognised".
+        Refusal_Clear();
         EXPECT_EQ(Disk_Open(&h, dir.file(name).c_str(), true), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), "overlay header: base is itself an overlay");
         EXPECT_EQ(h.kind, DISK_KIND_NONE);
         EXPECT_EQ(h.object, nullptr);
     }

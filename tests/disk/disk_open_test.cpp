@@ -5,6 +5,7 @@
 #include "disk/emulator_images.h"
 #include "formats/vhd/vhd.h"
 #include "formats/vmdk/vmdk.h"
+#include "foundation/refusal.h"
 #include "foundation/platform.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
@@ -45,6 +46,9 @@ int FakeOpen(DiskHandle* handle, const FileOpener* opener, const char* path, boo
     g_log.lastParentMode = parentMode;
     g_log.lastOpenProgress = openProgress;
     int answer = g_log.answer[K];
+    // Each stand-in names itself as the check that refused.
+    static const std::string reason = "stand-in kind " + std::to_string(K) + " refused";
+    if (answer == DISK_ERR_FORMAT) return Refusal_Record(reason.c_str());
     if (answer == kUseOpener) {
         ByteStream* s = nullptr;
         int r = FileOpener_Open(opener, path, readOnly, &s);
@@ -360,6 +364,8 @@ std::vector<uint8_t> VhdFooterAt(size_t size, size_t at, uint8_t type)
 
 TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
 {
+    const char* const kMarkedButRefused =
+        "image: carries a format's signature but that format refuses it";
     const std::vector<uint8_t> dynamicVhd = VhdFooterAt(4096, 0, 3);  // the footer copy
     const std::vector<uint8_t> childVhd = VhdFooterAt(4096, 4096 - 512, 4);
     const std::vector<uint8_t> fixedVhd = VhdFooterAt(4096, 4096 - 512, 2);
@@ -377,8 +383,15 @@ TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
         std::vector<std::pair<int, int>> answers;  // kind, answer; every other kind -206
         int expected;
         int storedKind;
+        const char* reason = nullptr;  // recorded for a refused image
     } rows[] = {
-        {"dynamic VHD refused", "a.img", &dynamicVhd, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
+        {"dynamic VHD refused",
+         "a.img",
+         &dynamicVhd,
+         {},
+         DISK_ERR_FORMAT,
+         DISK_KIND_NONE,
+         "stand-in kind 6 refused"},
         {"its real failure",
          "a.img",
          &dynamicVhd,
@@ -397,13 +410,15 @@ TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
          &dynamicVhd,
          {{6, DISK_ERR_ARG}},
          DISK_ERR_FORMAT,
-         DISK_KIND_NONE},
+         DISK_KIND_NONE,
+         kMarkedButRefused},
         {"-210 kept as -206",
          "a.img",
          &dynamicVhd,
          {{6, DISK_ERR_PASSWORD}},
          DISK_ERR_FORMAT,
-         DISK_KIND_NONE},
+         DISK_KIND_NONE,
+         kMarkedButRefused},
         // The probe order and its stop rules stand.
         {"a later kind accepts",
          "a.img",
@@ -454,7 +469,13 @@ TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
          {{0, DISK_ERR_NOMEM}, {7, DISK_ERR_SIZE}},
          DISK_ERR_NOMEM,
          DISK_KIND_NONE},
-        {"VMDK descriptor", "a.vmdk", &textVmdk, {}, DISK_ERR_FORMAT, DISK_KIND_NONE},
+        {"VMDK descriptor",
+         "a.vmdk",
+         &textVmdk,
+         {},
+         DISK_ERR_FORMAT,
+         DISK_KIND_NONE,
+         "stand-in kind 0 refused"},
         {"NHD", "a.img", &nhd, {{18, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
         {"VHD1.00", "a.hdd", &vhd100, {{19, DISK_ERR_SIZE}}, DISK_ERR_SIZE, DISK_KIND_NONE},
         {"HDIM", "a.img", &hdim, {{21, DISK_ERR_READ}}, DISK_ERR_READ, DISK_KIND_NONE},
@@ -472,13 +493,24 @@ TEST_F(DiskProbe, RefusalOfAKindThatKnowsTheFileIsAnswered)
         for (const auto& a : r.answers) g_log.answer[a.first] = a.second;
         std::string path = dir_.file(r.name);
         WriteFile(path, *r.bytes);
+        // The reason answered is the refusal of the kind that knows the file, not the one of a
+        // kind tried after it.
+        Refusal_Clear();
         EXPECT_EQ(Open(path), r.expected);
+        if (r.reason != nullptr) {
+            EXPECT_STREQ(Refusal_Get(), r.reason);
+        }
         EXPECT_EQ(handle_.kind, r.storedKind);
         if (handle_.object != nullptr) Mem_Free(handle_.object);
         Disk_Init(&handle_);
         // The general open with the default opener answers the same.
         if (r.expected != DISK_OK && r.expected != DISK_ERR_PASSWORD) {
+            Refusal_Clear();
             EXPECT_EQ(Disk_OpenEx(&handle_, path.c_str(), true, 0, nullptr), r.expected);
+            // Nor the split set's, tried after the probe.
+            if (r.reason != nullptr) {
+                EXPECT_STREQ(Refusal_Get(), r.reason);
+            }
             EXPECT_EQ(handle_.kind, DISK_KIND_NONE);
             EXPECT_EQ(handle_.object, nullptr);
         }

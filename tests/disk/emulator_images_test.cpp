@@ -16,6 +16,7 @@
 #include "disk/emulator_test_util.h"
 #include "formats/vhd/vhd_fixed.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "disk/raw_writer.h"
 #include "volume/used_map.h"
 #include <sys/stat.h>
@@ -161,63 +162,104 @@ struct HostileCase {
     uint32_t cyl, heads, spt, bps;
     const char* extra;  // overrides for the builder
     int expect;
+    const char* reason;  // the check that refuses it
 };
 
 TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes)
 {
     const HostileCase cases[] = {
         // HDI
-        {"hdi", 2, 2, 4, 512, "--set header_size=512", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set bps=384", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set bps=64", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set bps=8192", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set cyl=0xFFFFFFFF --set heads=0xFFFFFFFF", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set cyl=0x10000 --set heads=0x10000", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--set data_size=8704", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--size 12287", DISK_ERR_FORMAT},
-        {"hdi", 2, 2, 4, 512, "--size 20", DISK_ERR_READ},
+        {"hdi", 2, 2, 4, 512, "--set header_size=512", DISK_ERR_FORMAT,
+         "HDI header: header size is not 4096"},
+        {"hdi", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT,
+         "HDI header: sector size out of range"},
+        {"hdi", 2, 2, 4, 512, "--set bps=384", DISK_ERR_FORMAT,
+         "HDI header: sector size out of range"},
+        {"hdi", 2, 2, 4, 512, "--set bps=64", DISK_ERR_FORMAT,
+         "HDI header: sector size out of range"},
+        {"hdi", 2, 2, 4, 512, "--set bps=8192", DISK_ERR_FORMAT,
+         "HDI header: sector size out of range"},
+        {"hdi", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT,
+         "HDI header: no heads or sectors per track"},
+        {"hdi", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT,
+         "HDI header: no heads or sectors per track"},
+        {"hdi", 2, 2, 4, 512, "--set cyl=0xFFFFFFFF --set heads=0xFFFFFFFF", DISK_ERR_FORMAT,
+         "HDI header: too many sectors"},
+        {"hdi", 2, 2, 4, 512, "--set cyl=0x10000 --set heads=0x10000", DISK_ERR_FORMAT,
+         "HDI header: too many sectors"},
+        {"hdi", 2, 2, 4, 512, "--set data_size=8704", DISK_ERR_FORMAT,
+         "HDI header: data size does not match the geometry"},
+        {"hdi", 2, 2, 4, 512, "--size 12287", DISK_ERR_FORMAT,
+         "HDI file: size does not match the data size"},
+        {"hdi", 2, 2, 4, 512, "--size 20", DISK_ERR_READ, nullptr},
         // THD
-        {"thd", 1, 8, 33, 256, "--size 67841", DISK_ERR_FORMAT},
-        {"thd", 1, 8, 33, 256, "--set cyl=0xFFFFFFFF", DISK_ERR_FORMAT},
-        {"thd", 1, 8, 33, 256, "--size 100", DISK_ERR_READ},
+        {"thd", 1, 8, 33, 256, "--size 67841", DISK_ERR_FORMAT,
+         "THD file: size does not match the cylinder count"},
+        {"thd", 1, 8, 33, 256, "--set cyl=0xFFFFFFFF", DISK_ERR_FORMAT,
+         "THD file: size does not match the cylinder count"},
+        {"thd", 1, 8, 33, 256, "--size 100", DISK_ERR_READ, nullptr},
         // NHD
-        {"nhd", 2, 2, 4, 512, "--set sig=str:T98HDDIMAGE.R1", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set bps=100", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set bps=0x8000", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set header_size=0", DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--set header_size=0xFFFFFFFF --size 8704", DISK_ERR_FORMAT},
+        {"nhd", 2, 2, 4, 512, "--set sig=str:T98HDDIMAGE.R1", DISK_ERR_FORMAT,
+         "NHD header: no signature"},
+        {"nhd", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT,
+         "NHD header: sector size out of range"},
+        {"nhd", 2, 2, 4, 512, "--set bps=100", DISK_ERR_FORMAT,
+         "NHD header: sector size out of range"},
+        {"nhd", 2, 2, 4, 512, "--set bps=0x8000", DISK_ERR_FORMAT,
+         "NHD header: sector size out of range"},
+        {"nhd", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT,
+         "NHD header: no heads or sectors per track"},
+        {"nhd", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT,
+         "NHD header: no heads or sectors per track"},
+        {"nhd", 2, 2, 4, 512, "--set header_size=0", DISK_ERR_FORMAT,
+         "NHD header: header size below 512"},
+        {"nhd", 2, 2, 4, 512, "--set header_size=0xFFFFFFFF --size 8704", DISK_ERR_FORMAT,
+         "NHD file: size does not match the geometry"},
         {"nhd", 2, 2, 4, 512, "--set cyl=0xFFFFFFFF --set heads=0xFFFF --set spt=0xFFFF",
-         DISK_ERR_FORMAT},
-        {"nhd", 2, 2, 4, 512, "--size 8703", DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, "NHD header: too many sectors"},
+        {"nhd", 2, 2, 4, 512, "--size 8703", DISK_ERR_FORMAT,
+         "NHD file: size does not match the geometry"},
         // "VHD1.00"
-        {"vhd100", 2, 2, 4, 512, "--set sig=str:VHD1.01", DISK_ERR_FORMAT},
-        {"vhd100", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT},
-        {"vhd100", 2, 2, 4, 512, "--set bps=3000", DISK_ERR_FORMAT},
-        {"vhd100", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT},
-        {"vhd100", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT},
-        {"vhd100", 2, 2, 4, 512, "--set cyl=0xFFFF", DISK_ERR_FORMAT},
+        {"vhd100", 2, 2, 4, 512, "--set sig=str:VHD1.01", DISK_ERR_FORMAT,
+         "VHD1.00 header: no signature"},
+        {"vhd100", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT,
+         "VHD1.00 header: sector size out of range"},
+        {"vhd100", 2, 2, 4, 512, "--set bps=3000", DISK_ERR_FORMAT,
+         "VHD1.00 header: sector size out of range"},
+        {"vhd100", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT,
+         "VHD1.00 header: no heads or sectors per track"},
+        {"vhd100", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT,
+         "VHD1.00 header: no heads or sectors per track"},
+        {"vhd100", 2, 2, 4, 512, "--set cyl=0xFFFF", DISK_ERR_FORMAT,
+         "VHD1.00 file: size does not match the geometry"},
         // HDIM: the total divides by the header's sector size
-        {"hdim", 2, 2, 4, 512, "--set magic=str:HDIN", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set bps=100", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set data_size=0xFFFFFFFFFFFFFFFF", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set data_size=0xFFFFFFFFFFFFFE00", DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--set cyl=3", DISK_ERR_FORMAT},
+        {"hdim", 2, 2, 4, 512, "--set magic=str:HDIN", DISK_ERR_FORMAT,
+         "HDIM header: no signature"},
+        {"hdim", 2, 2, 4, 512, "--set bps=0", DISK_ERR_FORMAT,
+         "HDIM header: sector size out of range"},
+        {"hdim", 2, 2, 4, 512, "--set bps=100", DISK_ERR_FORMAT,
+         "HDIM header: sector size out of range"},
+        {"hdim", 2, 2, 4, 512, "--set heads=0", DISK_ERR_FORMAT,
+         "HDIM header: no heads or sectors per track"},
+        {"hdim", 2, 2, 4, 512, "--set spt=0", DISK_ERR_FORMAT,
+         "HDIM header: no heads or sectors per track"},
+        {"hdim", 2, 2, 4, 512, "--set data_size=0xFFFFFFFFFFFFFFFF", DISK_ERR_FORMAT,
+         "HDIM file: size does not match the data size"},
+        {"hdim", 2, 2, 4, 512, "--set data_size=0xFFFFFFFFFFFFFE00", DISK_ERR_FORMAT,
+         "HDIM file: size does not match the data size"},
+        {"hdim", 2, 2, 4, 512, "--set cyl=3", DISK_ERR_FORMAT,
+         "HDIM header: data size does not match the geometry"},
         {"hdim", 2, 2, 4, 512, "--set cyl=0xFFFFFFFF --set heads=0xFFFFFFFF --set spt=0xFFFFFFFF",
-         DISK_ERR_FORMAT},
-        {"hdim", 2, 2, 4, 512, "--size 8703", DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, "HDIM header: geometry too large"},
+        {"hdim", 2, 2, 4, 512, "--size 8703", DISK_ERR_FORMAT,
+         "HDIM file: size does not match the data size"},
         // headerless kinds
-        {"pc98e", 0, 0, 0, 512, "--size 0x41FFFFF", DISK_ERR_FORMAT},
-        {"unz", 0, 0, 0, 512, "--size 1048577", DISK_ERR_FORMAT},
-        {"unz", 0, 0, 0, 512, "--size 1048064", DISK_ERR_FORMAT},
+        {"pc98e", 0, 0, 0, 512, "--size 0x41FFFFF", DISK_ERR_FORMAT,
+         "PC98E file: not of the fixed size"},
+        {"unz", 0, 0, 0, 512, "--size 1048577", DISK_ERR_FORMAT,
+         "UNZ file: size is not a whole number of MiB"},
+        {"unz", 0, 0, 0, 512, "--size 1048064", DISK_ERR_FORMAT,
+         "UNZ file: size is not a whole number of MiB"},
     };
     const std::string data = dir.file("data");
     SaveFile(data, FastBytes(2 * 2 * 4 * 512, 7));
@@ -240,7 +282,12 @@ TEST_F(EmulatorImages, HostileHeadersAnswerResultCodes)
         const std::string image = dir.file("h" + std::to_string(n++));
         DiskHandle h;
         Disk_Init(&h);
+        Refusal_Clear();
         EXPECT_EQ(Format(c.fmt).open(&h, image.c_str(), true), c.expect);
+        if (c.reason != nullptr) {
+            ASSERT_NE(Refusal_Get(), nullptr);
+            EXPECT_STREQ(Refusal_Get(), c.reason);
+        }
         EXPECT_EQ(h.kind, DISK_KIND_NONE);
         EXPECT_EQ(h.object, nullptr);
     }
@@ -272,6 +319,7 @@ TEST_F(EmulatorImages, EdgeCasesOfTheSizeRules)
     SaveFile(data, FastBytes(2 * 4 * 2 * 512, 3));
     RunTool(BuildArgs("hdim", dir.file("p.slh"), data, 3, 2, 4, 512));
     EXPECT_EQ(OpenAs(Format("hdim"), dir.file("p.slh"), &h), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "HDIM header: data size does not match the geometry");
 
     // PC98E: only the exact size, and nothing stored past the 128000 sectors.
     SaveFile(data, FastBytes(4096, 5));
@@ -282,6 +330,10 @@ TEST_F(EmulatorImages, EdgeCasesOfTheSizeRules)
     full[PC98E_FILE_SIZE - 1] = 0x55;
     SaveFile(dir.file("b.hdd"), full);
     EXPECT_EQ(OpenAs(Format("pc98e"), dir.file("b.hdd"), &h), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "PC98E file: data past the last sector");
+    // A sound image after the refused one.
+    ASSERT_EQ(OpenAs(Format("pc98e"), dir.file("a.hdd"), &h), DISK_OK);
+    Disk_Close(&h);
 
     // A missing file is the opener's failure, for every kind.
     for (const FormatInfo& f : kFormats) {

@@ -8,7 +8,9 @@ The model keeps the base as a dict of written patches over zeros and the overlay
 Every fixture directory gets a cases.txt the test walks line by line:
     read <overlay> <offset> <length> <expected-file>
     empty <overlay> <first-sector> <count> <0|1>
-    open <overlay> <expected-result>
+    open <overlay> <expected-result> [reason]
+    readfail <overlay> <offset> <length> <expected-result> [reason]
+where the reason, when given, is the refusal recorded by the check that refused.
 """
 import os
 import random
@@ -136,8 +138,8 @@ class Cases:
     def empty(self, overlay, first, count, expected):
         self.lines.append("empty %s %d %d %d" % (overlay, first, count, expected))
 
-    def open(self, overlay, expected):
-        self.lines.append("open %s %d" % (overlay, expected))
+    def open(self, overlay, expected, reason=""):
+        self.lines.append(("open %s %d %s" % (overlay, expected, reason)).rstrip())
 
     def save(self):
         with open(os.path.join(self.dir, "cases.txt"), "w") as f:
@@ -255,36 +257,38 @@ def build_hostile(d):
     c = Cases(d)
 
     write_overlay(os.path.join(d, "short.nvt"), "base.img", {}, raw=raw, size=2047)
-    c.open("short.nvt", -206)
+    c.open("short.nvt", -206, "overlay file: shorter than its header and table")
     write_overlay(os.path.join(d, "word.nvt"), "base.img", {}, raw=raw, second_word=1)
-    c.open("word.nvt", -206)
+    c.open("word.nvt", -206, "overlay header: unknown version")
     write_overlay(os.path.join(d, "exact.nvt"), "base.img", {}, raw=raw, size=2048)
     c.open("exact.nvt", 0)
     write_overlay(os.path.join(d, "noname.nvt"), "", {}, raw=raw)
-    c.open("noname.nvt", -206)
+    c.open("noname.nvt", -206, "overlay header: no base name")
     write_overlay(os.path.join(d, "nobase.nvt"), "missing.img", {}, raw=raw)
     c.open("nobase.nvt", -201)
     write_overlay(os.path.join(d, "rawbps0.nvt"), "base.img", {}, raw=(0, total, 16, 63, 0))
-    c.open("rawbps0.nvt", -206)
+    c.open("rawbps0.nvt", -206, "overlay header: raw base geometry out of range")
     # Table entries pointing outside the overlay file: answered on read.
+    table_out = "overlay table: table lies past the end of the file"
     cases = [
-        ("l1out.nvt", dict(l1_override={0: 100000})),
-        ("l2out.nvt", dict(l2_override={(0, 0): 100000})),
-        ("l3out.nvt", dict(l3_override={(0, 0, 0): 100000})),
+        ("l1out.nvt", dict(l1_override={0: 100000}), table_out),
+        ("l2out.nvt", dict(l2_override={(0, 0): 100000}), table_out),
+        ("l3out.nvt", dict(l3_override={(0, 0, 0): 100000}),
+         "overlay table: block lies past the end of the file"),
     ]
-    for name, kw in cases:
+    for name, kw, reason in cases:
         write_overlay(os.path.join(d, name), "base.img", blk, raw=raw, **kw)
         c.open(name, 0)
-        c.lines.append("readfail %s 0 512 -206" % name)
+        c.lines.append("readfail %s 0 512 -206 %s" % (name, reason))
     # A data block whose 64 KiB pass the end of the file by one byte.
     write_overlay(os.path.join(d, "blkcut.nvt"), "base.img", blk, raw=raw,
                   size=2048 + 2 * 1024 + BLOCK - 1)
     c.open("blkcut.nvt", 0)
-    c.lines.append("readfail blkcut.nvt 0 512 -206")
+    c.lines.append("readfail blkcut.nvt 0 512 -206 overlay table: block lies past the end of the file")
     # A table lying partly past the end of the file.
     write_overlay(os.path.join(d, "tblcut.nvt"), "base.img", blk, raw=raw, size=2048 + 1023)
     c.open("tblcut.nvt", 0)
-    c.lines.append("readfail tblcut.nvt 0 512 -206")
+    c.lines.append("readfail tblcut.nvt 0 512 -206 %s" % table_out)
     # Ranges outside the base.
     c.lines.append("readfail exact.nvt %d 1 -207" % MIB)
     c.lines.append("readfail exact.nvt %d 513 -207" % (MIB - 512))
@@ -301,14 +305,15 @@ def build_chains(d):
         f.write("NDI 0 %d 16 63 512" % total)
     c = Cases(d)
     write_overlay(os.path.join(d, "self.nvt"), "self.nvt", {})
-    c.open("self.nvt", -206)
+    nested = "overlay header: base is itself an overlay"
+    c.open("self.nvt", -206, nested)
     write_overlay(os.path.join(d, "loopa.nvt"), "loopb.nvt", {})
     write_overlay(os.path.join(d, "loopb.nvt"), "loopa.nvt", {})
-    c.open("loopa.nvt", -206)
-    c.open("loopb.nvt", -206)
+    c.open("loopa.nvt", -206, nested)
+    c.open("loopb.nvt", -206, nested)
     write_overlay(os.path.join(d, "upper.nvt"), "lower.nvt", {})
     write_overlay(os.path.join(d, "lower.nvt"), "base.img", {})
-    c.open("upper.nvt", -206)
+    c.open("upper.nvt", -206, nested)
     c.open("lower.nvt", 0)
     c.read("lower.nvt", m, 0, MIB)
     # The same chain with a raw-flag upper: the lower overlay is then only bytes of a raw base.

@@ -4,6 +4,7 @@
 #include "disk/disk_source.h"
 #include "disk/raw_image.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
 #include "disk/known_zero_util.h"
@@ -84,7 +85,11 @@ TEST(RawImageOpen, SizeRuleIsExactAndOverflowChecked)
         RawImage* obj = RawImage_Alloc();
         ASSERT_NE(obj, nullptr);
         RawImage_Init(obj);
+        Refusal_Clear();
         EXPECT_EQ(RawImage_Open(obj, path.c_str(), true, r.dataOffset, &r.geometry), r.expected);
+        if (r.expected == DISK_ERR_FORMAT) {
+            EXPECT_STREQ(Refusal_Get(), "raw image: file is shorter than the disk");
+        }
         if (r.expected != DISK_OK) {
             // A failed open leaves the object cleared, its stream closed (leaks show under ASan).
             EXPECT_EQ(obj->stream, nullptr);
@@ -336,6 +341,7 @@ struct NdiCase {
     const char* name;
     std::string descriptor;
     int expected;
+    const char* reason = nullptr;  // the check that refuses it
 };
 
 std::string Padded(const std::string& text, size_t size)
@@ -360,28 +366,47 @@ TEST(NdiImage, DescriptorTable)
         {"first three bytes compared", "NDIX 1024 64 4 16 512", DISK_OK},
         {"final line break", "NDI 1024 64 4 16 512\n", DISK_OK},
         {"final CRLF and blanks", "NDI 1024 64 4 16 512 \r\n", DISK_OK},
-        {"line break between tokens", "NDI 1024 64\n4 16 512", DISK_ERR_FORMAT},
-        {"text on a second line", "NDI 1024 64 4 16 512\nx", DISK_ERR_FORMAT},
+        {"line break between tokens", "NDI 1024 64\n4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"text on a second line", "NDI 1024 64 4 16 512\nx", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
         {"256 bytes", Padded(good, 256), DISK_OK},
-        {"257 bytes", Padded(good, 257), DISK_ERR_FORMAT},
-        {"seventh token", good + " 7", DISK_ERR_FORMAT},
-        {"five tokens", "NDI 1024 64 4 16", DISK_ERR_FORMAT},
-        {"empty", "", DISK_ERR_FORMAT},
-        {"lower-case signature", "ndi 1024 64 4 16 512", DISK_ERR_FORMAT},
-        {"short signature", "ND 1024 64 4 16 512", DISK_ERR_FORMAT},
-        {"sign in a number", "NDI +1024 64 4 16 512", DISK_ERR_FORMAT},
-        {"hex number", "NDI 0x400 64 4 16 512", DISK_ERR_FORMAT},
-        {"offset beyond 64 bits", "NDI 18446744073709551616 64 4 16 512", DISK_ERR_FORMAT},
-        {"heads beyond 32 bits", "NDI 1024 64 4294967296 16 512", DISK_ERR_FORMAT},
-        {"no sectors", "NDI 1024 0 4 16 512", DISK_ERR_FORMAT},
-        {"no heads", "NDI 1024 64 0 16 512", DISK_ERR_FORMAT},
-        {"no sectors per track", "NDI 1024 64 4 0 512", DISK_ERR_FORMAT},
-        {"no sector size", "NDI 1024 64 4 16 0", DISK_ERR_FORMAT},
-        {"odd sector size", "NDI 1024 64 4 16 384", DISK_ERR_FORMAT},
-        {"huge sector size", "NDI 1024 64 4 16 2147483648", DISK_ERR_FORMAT},
-        {"size wraps 2^64", "NDI 18446744073709551615 64 4 16 512", DISK_ERR_FORMAT},
-        {"total x bps beyond 2^64", "NDI 0 36028797018963968 4 16 512", DISK_ERR_FORMAT},
-        {"image one sector short", "NDI 1024 65 4 16 512", DISK_ERR_FORMAT},
+        {"257 bytes", Padded(good, 257), DISK_ERR_FORMAT, "NDI descriptor: too long"},
+        {"seventh token", good + " 7", DISK_ERR_FORMAT,
+         "NDI descriptor: text after the last field"},
+        {"five tokens", "NDI 1024 64 4 16", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"empty", "", DISK_ERR_FORMAT, "NDI descriptor: does not start with NDI"},
+        {"lower-case signature", "ndi 1024 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: does not start with NDI"},
+        {"short signature", "ND 1024 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: does not start with NDI"},
+        {"sign in a number", "NDI +1024 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"hex number", "NDI 0x400 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"offset beyond 64 bits", "NDI 18446744073709551616 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"heads beyond 32 bits", "NDI 1024 64 4294967296 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: a field is missing or not a number"},
+        {"no sectors", "NDI 1024 0 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: no sectors, heads or sectors per track"},
+        {"no heads", "NDI 1024 64 0 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: no sectors, heads or sectors per track"},
+        {"no sectors per track", "NDI 1024 64 4 0 512", DISK_ERR_FORMAT,
+         "NDI descriptor: no sectors, heads or sectors per track"},
+        {"no sector size", "NDI 1024 64 4 16 0", DISK_ERR_FORMAT,
+         "NDI descriptor: sector size out of range"},
+        {"odd sector size", "NDI 1024 64 4 16 384", DISK_ERR_FORMAT,
+         "NDI descriptor: sector size out of range"},
+        {"huge sector size", "NDI 1024 64 4 16 2147483648", DISK_ERR_FORMAT,
+         "NDI descriptor: sector size out of range"},
+        {"size wraps 2^64", "NDI 18446744073709551615 64 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: disk too large"},
+        {"total x bps beyond 2^64", "NDI 0 36028797018963968 4 16 512", DISK_ERR_FORMAT,
+         "NDI descriptor: disk too large"},
+        {"image one sector short", "NDI 1024 65 4 16 512", DISK_ERR_FORMAT,
+         "raw image: file is shorter than the disk"},
     };
     int i = 0;
     for (const NdiCase& c : cases) {
@@ -391,7 +416,11 @@ TEST(NdiImage, DescriptorTable)
         WriteText(stem + ".ndi", c.descriptor);
         RawImage* obj = RawImage_Alloc();
         RawImage_Init(obj);
+        Refusal_Clear();
         EXPECT_EQ(RawImage_OpenNdi(obj, nullptr, (stem + ".img").c_str(), true), c.expected);
+        if (c.expected == DISK_ERR_FORMAT) {
+            EXPECT_STREQ(Refusal_Get(), c.reason);
+        }
         if (c.expected == DISK_OK) {
             DiskGeometry g{};
             RawImage_GetGeometry(obj, &g);

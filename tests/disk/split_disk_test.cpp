@@ -18,6 +18,7 @@
 #include "disk/disk_open.h"
 #include "disk/split_disk.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "disk/known_zero_util.h"
 #include "support/sparse_file.h"
 #include "support/test_support.h"
@@ -249,26 +250,72 @@ TEST(SplitSet, ForeignSetsReadAndBadOnesAreRefused)
         EXPECT_EQ(Disk_Read(&h, 0, 200000, buf.data()), 1);
         Disk_Close(&h);
     }
+    // Parts refused as the first part of a set: header fields given to the builder, a byte of
+    // the first part flipped, or its file cut short.
     struct Bad {
         const char* extra;
-    } bad[] = {{"version=1"}, {"reserved72=1"}, {"bps=4096"}};
+        int flipAt;        // -1: none
+        bool cut;          // one byte less
+        const char* part;  // opened as the first part
+        const char* reason;
+    } bad[] = {
+        {"version=1", -1, false, "f.p00", "split part header: unknown version"},
+        {"reserved72=1", -1, false, "f.p00", "split part header: reserved bytes are not zero"},
+        {"bps=4096", -1, false, "f.p00", "split part header: sector size is not 512"},
+        {"", 0, false, "f.p00", "split part header: no signature"},
+        {"", 4, false, "f.p00", "split part header: last-part flag out of range"},
+        {"", 9, false, "f.p00", "split part header: checksum does not match"},
+        {"", -1, true, "f.p00", "split part: file shorter than its data"},
+        {"", -1, false, "f.p01", "split set: file is not the first part"},
+    };
     for (const Bad& b : bad) {
+        SCOPED_TRACE(std::string(b.extra) + " " + std::to_string(b.flipAt) + " " + b.part);
         build(0, b.extra);
+        std::vector<uint8_t> part = ReadFile(dir.file(b.part));
+        if (b.flipAt >= 0) part[b.flipAt] ^= 0x02;
+        if (b.cut) part.pop_back();
+        WriteFile(dir.file(b.part), part);
         SplitDisk* d = SplitDisk_Alloc();
         SplitDisk_Init(d);
-        EXPECT_EQ(SplitDisk_OpenFirstPart(d, dir.file("f.p00").c_str(), true), DISK_ERR_FORMAT)
-            << b.extra;
+        Refusal_Clear();
+        EXPECT_EQ(SplitDisk_OpenFirstPart(d, dir.file(b.part).c_str(), true), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), b.reason);
         SplitDisk_Destroy(d);
         Mem_Free(d);
     }
-    // Two "file" entries and one "max_size".
-    const std::string text = "file=f.p00\nfile=f.p01\nmax_size=1\n";
-    WriteFile(dir.file("d.txt"), std::vector<uint8_t>(text.begin(), text.end()));
-    SplitDisk* d = SplitDisk_Alloc();
-    SplitDisk_Init(d);
-    EXPECT_EQ(SplitDisk_OpenDescriptor(d, dir.file("d.txt").c_str(), true), DISK_ERR_FORMAT);
-    SplitDisk_Destroy(d);
-    Mem_Free(d);
+    // Descriptors refused over a sound set of several parts.
+    build(0, "");
+    const struct {
+        const char* text;
+        const char* reason;
+    } descriptors[] = {
+        {"file=f.p00\nfile=f.p01\nmax_size=1\n",
+         "split descriptor: file and max_size lines do not pair up"},
+        {"file f.p00\nmax_size=1\n", "split descriptor: key without \"=\""},
+        {"file=\"f.p00\nmax_size=1\n", "split descriptor: quote not closed"},
+        {"file=f.p00\nmax_size=x\n", "split descriptor: max_size is not a number"},
+        {"; nothing\n", "split descriptor: names no part"},
+        {"file=f.p01\nmax_size=1\n", "split set: part checksum chain broken"},
+        {"file=f.p00\nmax_size=1\n", "split set: no part is flagged last"},
+        {"file=f.p00\xff\nmax_size=1\n", "split descriptor: text is not UTF-8"},
+    };
+    for (const auto& t : descriptors) {
+        SCOPED_TRACE(t.text);
+        const std::string text = t.text;
+        WriteFile(dir.file("d.txt"), std::vector<uint8_t>(text.begin(), text.end()));
+        SplitDisk* d = SplitDisk_Alloc();
+        SplitDisk_Init(d);
+        Refusal_Clear();
+        EXPECT_EQ(SplitDisk_OpenDescriptor(d, dir.file("d.txt").c_str(), true), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), t.reason);
+        SplitDisk_Destroy(d);
+        Mem_Free(d);
+    }
+    // The sound set still opens after the refusals.
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, dir.file("f.p00").c_str(), true), DISK_OK);
+    Disk_Close(&h);
 }
 
 TEST(SplitSet, PartSizesOutsideTheHeaderFieldAreRefused)

@@ -1,6 +1,7 @@
 #include "foundation/zlib_stream.h"
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "support/test_support.h"
 
@@ -391,7 +392,9 @@ TEST(InflateReaderTest, TruncatedCorruptAndFailingInputFailCleanly)
             ASSERT_EQ(InflateReader_Open(&r, MemInput::Callback, &in, flagLast ? z.size() : cut, 0),
                       0);
             Bytes got;
+            Refusal_Clear();
             EXPECT_EQ(ReadInPieces(&r, plain.size(), {65536}, &got), DISK_ERR_FORMAT);
+            EXPECT_STREQ(Refusal_Get(), "compressed data: ends early");
             uint8_t b = 0;
             EXPECT_EQ(InflateReader_Read(&r, 1, &b), DISK_ERR_FORMAT);  // stays failed
             InflateReader_Destroy(&r);
@@ -427,7 +430,9 @@ TEST(InflateReaderTest, TruncatedCorruptAndFailingInputFailCleanly)
         InflateReader_Init(&r);
         ASSERT_EQ(InflateReader_Open(&r, MemInput::Callback, &in, bad.size(), 0), 0);
         Bytes got;
+        Refusal_Clear();
         EXPECT_EQ(ReadInPieces(&r, plain.size(), {1u << 20}, &got), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), "compressed data: malformed");
         InflateReader_Destroy(&r);
     }
     {
@@ -442,7 +447,9 @@ TEST(InflateReaderTest, TruncatedCorruptAndFailingInputFailCleanly)
         ASSERT_EQ(ReadInPieces(&r, plain.size(), {1u << 20}, &got), 0);
         EXPECT_TRUE(got == plain);
         uint8_t b = 0;
+        Refusal_Clear();
         EXPECT_EQ(InflateReader_Read(&r, 1, &b), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), "compressed data: malformed");
         InflateReader_Destroy(&r);
     }
 

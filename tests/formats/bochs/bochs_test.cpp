@@ -12,6 +12,7 @@
 #include "disk/disk_open.h"
 #include "formats/bochs/bochs.h"
 #include "formats/vhd/vhd_test_util.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 
 using namespace vhdtest;
@@ -241,7 +242,14 @@ TEST_F(Bochs, NumberedSparseChains)
     EXPECT_EQ(all[12288], 33);
     // A parent of another size refuses the child; a missing one is no parent.
     Fixture("sparse", "{\"path\":" + Str(d2) + ",\"page_size\":4096,\"pages\":8,\"disk\":32768}");
+    Refusal_Clear();
     EXPECT_EQ(Open(d3), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "Bochs sparse chain: parent has another disk size");
+    // A parent that refuses its own header refuses the child with the parent's reason.
+    Fixture("sparse", "{\"path\":" + Str(d2) + ",\"page_size\":12288,\"pages\":4,\"disk\":49152}");
+    Refusal_Clear();
+    EXPECT_EQ(Open(d3), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "Bochs sparse header: page size out of range");
     std::remove(d2.c_str());
     ASSERT_EQ(Open(d3), DISK_OK);
     EXPECT_EQ(ReadAll(&disk)[4096], 0);
@@ -250,41 +258,62 @@ TEST_F(Bochs, NumberedSparseChains)
 TEST_F(Bochs, HostileHeadersAreRefused)
 {
     const std::string p = dir.file("h.img");
+    const std::string sizes = "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576";
     struct Case {
         const char* kind;
         std::string json;
         int expect;
+        const char* reason;  // the check that refuses it
     } cases[] = {
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576", DISK_OK},
+        {"redolog", sizes, DISK_OK, nullptr},
         // The writer's own small images: 1 MiB and less in a 2 MiB catalog.
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200", DISK_OK},
+        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200", DISK_OK,
+         nullptr},
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":51200,\"version\":65536",
-         DISK_OK},
+         DISK_OK, nullptr},
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":4194304",
-         DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, "Bochs header: disk size does not fit the catalog"},
         {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":8192,\"disk\":1048576",
-         DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":0,\"disk\":0", DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":0,\"bitmap\":1,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT},
-        {"redolog", "\"catalog\":512,\"bitmap\":0,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT},
-        {"redolog",
-         "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"subtype\":\"Volatile\"",
-         DISK_ERR_FORMAT},
-        {"redolog",
-         "\"catalog\":512,\"bitmap\":1,\"extent\":4096,\"disk\":1048576,\"version\":196608",
-         DISK_ERR_FORMAT},
-        {"sparse", "\"page_size\":32768,\"pages\":4,\"disk\":131072", DISK_OK},
-        {"sparse", "\"page_size\":12288,\"pages\":4,\"disk\":49152", DISK_ERR_FORMAT},
-        {"sparse", "\"page_size\":256,\"pages\":4,\"disk\":1024", DISK_ERR_FORMAT},
-        {"sparse", "\"page_size\":1,\"pages\":4,\"disk\":4", DISK_ERR_FORMAT},
-        {"sparse", "\"page_size\":4096,\"pages\":4,\"disk\":16385", DISK_ERR_FORMAT},
-        {"sparse", "\"page_size\":4096,\"pages\":4,\"disk\":16385,\"version\":1", DISK_OK},
+         DISK_ERR_FORMAT, "Bochs header: bitmap too small for an extent"},
+        {"redolog", "\"catalog\":512,\"bitmap\":1,\"extent\":0,\"disk\":0", DISK_ERR_FORMAT,
+         "Bochs header: extent size is not a whole number of sectors"},
+        {"redolog", "\"catalog\":0,\"bitmap\":1,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT,
+         "Bochs header: catalog size out of range"},
+        {"redolog", "\"catalog\":512,\"bitmap\":0,\"extent\":4096,\"disk\":512", DISK_ERR_FORMAT,
+         "Bochs header: bitmap size out of range"},
+        {"redolog", sizes + ",\"subtype\":\"Volatile\"", DISK_ERR_FORMAT,
+         "Bochs header: unknown redolog subtype"},
+        {"redolog", sizes + ",\"version\":196608", DISK_ERR_FORMAT,
+         "Bochs header: unknown version"},
+        {"sparse", "\"page_size\":32768,\"pages\":4,\"disk\":131072", DISK_OK, nullptr},
+        {"sparse", "\"page_size\":12288,\"pages\":4,\"disk\":49152", DISK_ERR_FORMAT,
+         "Bochs sparse header: page size out of range"},
+        {"sparse", "\"page_size\":256,\"pages\":4,\"disk\":1024", DISK_ERR_FORMAT,
+         "Bochs sparse header: page size out of range"},
+        {"sparse", "\"page_size\":1,\"pages\":4,\"disk\":4", DISK_ERR_FORMAT,
+         "Bochs sparse header: page size out of range"},
+        {"sparse", "\"page_size\":4096,\"pages\":0,\"disk\":0", DISK_ERR_FORMAT,
+         "Bochs sparse header: page count out of range"},
+        {"sparse", "\"page_size\":4096,\"pages\":4,\"disk\":16385", DISK_ERR_FORMAT,
+         "Bochs sparse header: pages do not cover the disk size"},
+        {"sparse", "\"page_size\":4096,\"pages\":4,\"disk\":16384,\"version\":3", DISK_ERR_FORMAT,
+         "Bochs sparse header: unknown version"},
+        // A sound image after the refused ones.
+        {"sparse", "\"page_size\":4096,\"pages\":4,\"disk\":16385,\"version\":1", DISK_OK, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
         Fixture(c.kind, "{\"path\":" + Str(p) + "," + c.json + "}");
+        // The general open answers the check of the Bochs kind that knew the file, not the
+        // refusal of a kind probed after it.
+        Refusal_Clear();
         EXPECT_EQ(Open(p), c.expect);
-        if (c.expect == DISK_OK) ReadAll(&disk);
+        if (c.expect == DISK_OK) {
+            ReadAll(&disk);
+        } else {
+            ASSERT_NE(Refusal_Get(), nullptr);
+            EXPECT_STREQ(Refusal_Get(), c.reason);
+        }
         Disk_Close(&disk);
     }
     // Bit flips of a header never crash.

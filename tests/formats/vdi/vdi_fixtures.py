@@ -8,7 +8,8 @@ type (1, 2 or 4), header_size (400), blocks_data: {"index": [fill byte, ...]} wh
 block is filled with the byte (the block's entry is its order of appearance), absent: {"index":
 entry} for explicit absent entries (0xFFFFFFFE), map_offset (512), data_offset (after the map),
 extra (block extra size), tail (bytes appended after the data), entries: {"index": raw entry}
-overriding map entries, allocated (overrides the allocated count).
+overriding map entries, allocated (overrides the allocated count), signature and version
+(override the header's), truncate (keeps only that many bytes of the file).
 """
 import json
 import struct
@@ -37,7 +38,8 @@ def build(spec):
     hdr = bytearray(472)
     banner = b"<<< Oracle VM VirtualBox Disk Image >>>\n"
     hdr[0:len(banner)] = banner
-    struct.pack_into("<IIII", hdr, 64, 0xBEDA107F, 0x00010001, spec.get("header_size", 400),
+    struct.pack_into("<IIII", hdr, 64, spec.get("signature", 0xBEDA107F),
+                     spec.get("version", 0x00010001), spec.get("header_size", 400),
                      spec.get("type", 1))
     struct.pack_into("<II", hdr, 340, map_offset, data_offset)
     struct.pack_into("<IIII", hdr, 348, 0, 0, 0, 512)
@@ -53,6 +55,8 @@ def build(spec):
     del out[max(data_offset, 472):]
     out += data
     out += bytes(spec.get("tail", 0))
+    if "truncate" in spec:
+        del out[spec["truncate"]:]
     with open(spec["path"], "wb") as f:
         f.write(out)
 

@@ -12,6 +12,7 @@
 #include "formats/vdi/vdi.h"
 #include "formats/vhd/vhd_test_util.h"
 #include "foundation/path.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 
 using namespace vhdtest;
@@ -119,19 +120,30 @@ TEST_F(Vdi, DifferencingChainOfThreeReadsNearestFirst)
     ASSERT_EQ(Disk_IsRangeEmpty(&disk, nullptr, 0, 10, &empty, nullptr, nullptr), DISK_OK);
     EXPECT_FALSE(empty);  // from the base
     // A differencing image alone and a fixed one with parents are refused.
+    Refusal_Clear();
     EXPECT_EQ(Open(mid), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: differencing image without its parent");
+    Disk_Init(&disk);
+    // Refused down the chain, the open answers the reason of the parent that refused.
+    Refusal_Clear();
+    EXPECT_EQ(Open(top, {mid}), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: differencing image without its parent");
     Disk_Init(&disk);
     BuildVdi(
         "{\"path\":" + Str(dir.file("fixed.vdi")) +
         ",\"disk_size\":4194304,\"type\":2,\"blocks_data\":{\"0\":1,\"1\":2,\"2\":3,\"3\":4}}");
+    Refusal_Clear();
     EXPECT_EQ(Open(dir.file("fixed.vdi"), {base}), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI header: a fixed image cannot have a parent");
     Disk_Init(&disk);
     // A missing parent fails the open; so does a chain longer than the bound.
     EXPECT_EQ(Open(top, {mid, dir.file("none.vdi")}), DISK_ERR_OPEN);
     Disk_Init(&disk);
     std::vector<std::string> lots(VDI_MAX_PARENTS + 1, mid);
     lots.back() = base;
+    Refusal_Clear();
     EXPECT_EQ(Open(top, lots), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VDI chain: too many parents");
     Disk_Init(&disk);
 }
 
@@ -142,22 +154,38 @@ TEST_F(Vdi, HostileHeadersAreRefused)
         const char* name;
         std::string extra;
         int expect;
+        const char* reason;  // the check that refuses it
     } cases[] = {
-        {"sound", "", DISK_OK},
-        {"header size 384", ",\"header_size\":384", DISK_OK},
-        {"header size 392", ",\"header_size\":392", DISK_ERR_FORMAT},
-        {"one byte too long", ",\"tail\":1", DISK_ERR_FORMAT},
-        {"block size 0", ",\"block_size\":0,\"blocks\":2,\"blocks_data\":{}", DISK_ERR_FORMAT},
+        {"sound", "", DISK_OK, nullptr},
+        {"header size 384", ",\"header_size\":384", DISK_OK, nullptr},
+        {"header size 392", ",\"header_size\":392", DISK_ERR_FORMAT,
+         "VDI header: header size is neither 384 nor 400"},
+        {"one byte too long", ",\"tail\":1", DISK_ERR_FORMAT,
+         "VDI file: size does not match the allocated blocks"},
+        {"block size 0", ",\"block_size\":0,\"blocks\":2,\"blocks_data\":{}", DISK_ERR_FORMAT,
+         "VDI header: block size out of range"},
         {"block size not a sector multiple",
-         ",\"block_size\":1000,\"blocks\":4000,\"blocks_data\":{}", DISK_ERR_FORMAT},
-        {"too few blocks", ",\"blocks\":1", DISK_ERR_FORMAT},
-        {"entry beyond the file", ",\"entries\":{\"1\":7}", DISK_ERR_FORMAT},
+         ",\"block_size\":1000,\"blocks\":4000,\"blocks_data\":{}", DISK_ERR_FORMAT,
+         "VDI header: block size is not a whole number of sectors"},
+        {"extra size not a sector multiple", ",\"extra\":100", DISK_ERR_FORMAT,
+         "VDI header: block extra size out of range"},
+        {"too few blocks", ",\"blocks\":1", DISK_ERR_FORMAT,
+         "VDI header: blocks do not cover the disk size"},
+        {"entry beyond the file", ",\"entries\":{\"1\":7}", DISK_ERR_FORMAT,
+         "VDI block map: entry points past the end of the file"},
         {"allocated above blocks", ",\"blocks_data\":{},\"allocated\":3,\"tail\":3145728",
-         DISK_ERR_FORMAT},
-        {"map under the header", ",\"map_offset\":0", DISK_ERR_FORMAT},
-        {"data inside the map", ",\"data_offset\":516", DISK_ERR_FORMAT},
-        {"differencing alone", ",\"type\":4", DISK_ERR_FORMAT},
-        {"unknown type", ",\"type\":3", DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, "VDI header: more blocks allocated than the disk has"},
+        {"map under the header", ",\"map_offset\":0", DISK_ERR_FORMAT,
+         "VDI header: block map starts inside the header"},
+        {"data inside the map", ",\"data_offset\":516", DISK_ERR_FORMAT,
+         "VDI header: data start inside the block map"},
+        {"differencing alone", ",\"type\":4", DISK_ERR_FORMAT,
+         "VDI header: differencing image without its parent"},
+        {"unknown type", ",\"type\":3", DISK_ERR_FORMAT, "VDI header: unknown image type"},
+        {"bad signature", ",\"signature\":1", DISK_ERR_FORMAT, "VDI header: no signature"},
+        {"unknown version", ",\"version\":65538", DISK_ERR_FORMAT, "VDI header: unknown version"},
+        {"shorter than the header", ",\"truncate\":400", DISK_ERR_FORMAT,
+         "VDI file: shorter than its header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,20 +194,35 @@ TEST_F(Vdi, HostileHeadersAreRefused)
         std::string json = "{\"path\":" + Str(path) + "," + ok + c.extra + "}";
         BuildVdi(json);
         Disk_Init(&disk);
+        Refusal_Clear();
         const int r = Open(path);
         EXPECT_EQ(r, c.expect);
         if (r == DISK_OK) {
             std::vector<uint8_t> all = ReadAll(&disk);
             EXPECT_EQ(all[0], 5);
             EXPECT_EQ(all[MiB], 0);
+        } else {
+            ASSERT_NE(Refusal_Get(), nullptr);
+            EXPECT_STREQ(Refusal_Get(), c.reason);
         }
         Disk_Close(&disk);
-        // The general open keeps the refusal of a damaged VDI instead of taking it for raw.
-        if (c.expect != DISK_OK) {
+        // The general open keeps the refusal of a damaged VDI instead of taking it for raw, and
+        // answers the VDI check that refused it, not one of a kind probed after it.
+        // Without the signature nothing knows the file: the general open does not answer.
+        if (c.expect != DISK_OK && c.extra != ",\"signature\":1") {
+            Refusal_Clear();
             EXPECT_EQ(Disk_Open(&disk, path.c_str(), true), DISK_ERR_FORMAT);
+            ASSERT_NE(Refusal_Get(), nullptr);
+            EXPECT_STREQ(Refusal_Get(), c.reason);
         }
         Disk_Close(&disk);
     }
+    // A sound image opened after a refused one opens and reads.
+    BuildVdi("{\"path\":" + Str(dir.file("after.vdi")) + "," + ok + "}");
+    Disk_Init(&disk);
+    ASSERT_EQ(Open(dir.file("after.vdi")), DISK_OK);
+    EXPECT_EQ(ReadAll(&disk)[0], 5);
+    Disk_Close(&disk);
     // Truncated and bit-flipped copies of a sound file never crash.
     BuildVdi("{\"path\":" + Str(dir.file("s.vdi")) + "," + ok + "}");
     const std::vector<uint8_t> sound = ReadFile(dir.file("s.vdi"));
@@ -349,8 +392,12 @@ TEST_F(Vdi, CompactionRefusesSharedBlocks)
         ASSERT_EQ(Open(vdi), DISK_OK);
         OutputFile out;
         Vdi_InitOutputFile(&out);
+        Refusal_Clear();
         EXPECT_EQ(Vdi_Compact(vdi.c_str(), &disk, nullptr, &out, false, nullptr, nullptr),
                   c.result);
+        if (c.result != DISK_OK) {
+            EXPECT_STREQ(Refusal_Get(), "VDI block map: two entries share a stored block");
+        }
         EXPECT_EQ(out.armed, c.result == DISK_OK);
         EXPECT_EQ(Os_PathExists((vdi + "_TEMP").c_str()), c.result == DISK_OK);
         ASSERT_EQ(Vdi_DiscardCompact(&out), DISK_OK);
