@@ -358,25 +358,6 @@ TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents)
     EXPECT_TRUE(Exists(image + "_del"));
 }
 
-TEST(VmdkUtilityDialog, MaximumFollowsTheLayout)
-{
-    TempDir dir;
-    const std::string mono = dir.file("m.vmdk"), split = dir.file("s.vmdk");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(mono) + " 10M"), 0);
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
-                         Quote(split) + " 100M"),
-              0);
-    DiskHandle d;
-    Disk_Init(&d);
-    ASSERT_EQ(Disk_OpenEx(&d, mono.c_str(), true, 1, NULL), 0);
-    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 0xFFFFFFFFull);
-    Disk_Close(&d);
-    ASSERT_EQ(Disk_OpenEx(&d, split.c_str(), true, 1, NULL), 0);
-    // One extent of 100 MiB grows to the unit, and 999 more extents of it may follow.
-    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 4192256ull * 1000);
-    Disk_Close(&d);
-}
-
 TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile)
 {
     App();
