@@ -31,6 +31,7 @@
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
+#include "gui/job/raw_source.h"
 #include "gui/job/convert_run.h"
 #include "gui/pages/convert_page.h"
 #include "gui/pages/cylinder_page.h"
@@ -978,13 +979,8 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(1 << 20, 4));
     DiskGeometry g;
-    Vhd_ComputeGeometry(1 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(1 << 20, 4), &g));
     host.job.destKind = 21;
     host.job.finalGeometry = g;
     host.job.destName = "";
@@ -1082,13 +1078,8 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText)
     PageHost host;
     StandinState* s = ChoosePlugin(&host.job, dir.file("full.vpl"));
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, std::vector<uint8_t>(1 << 20, 0x5A));
     DiskGeometry g;
-    Vhd_ComputeGeometry(1 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, std::vector<uint8_t>(1 << 20, 0x5A), &g));
     host.job.finalGeometry = g;
     auto* page = new CInputDestPropertyPage(&host.events, &host.job, 32, host.switcher);
     host.Show(page);
@@ -1160,13 +1151,8 @@ TEST(ConvertPage, RunsToTheEnd)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 6));
     DiskGeometry g;
-    Vhd_ComputeGeometry(8 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(8 << 20, 6), &g));
     host.job.destKind = 21;
     host.job.finalGeometry = g;
     host.job.destPath = dir.file("copy.img").c_str();
@@ -1205,15 +1191,11 @@ TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(4 << 20, 7));
-    DiskGeometry g;
-    Vhd_ComputeGeometry(4 << 20, &g);
     const std::string image = dir.file("t.vhd");
     {
         ConversionJob make;
-        make.sourceDisk = Disk_Alloc();
-        Disk_Init(make.sourceDisk);
-        ASSERT_EQ(Disk_OpenRaw(make.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+        DiskGeometry g;
+        ASSERT_TRUE(MakeRawSource(&make, raw, testsupport::RandomBytes(4 << 20, 7), &g));
         make.destKind = 4;
         make.vhdLayoutIndex = 5;
         make.vhdCreatorIndex = 4;  // sized by the exact byte count
@@ -1284,13 +1266,8 @@ FailedRun RunToFailure(const std::string& raw, int32_t destKind, const std::stri
                        std::function<void()> damage = nullptr)
 {
     PageHost host;
-    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 8));
     DiskGeometry g;
-    Vhd_ComputeGeometry(8 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    EXPECT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    EXPECT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(8 << 20, 8), &g));
     if (damage) damage();
     host.job.destKind = destKind;
     host.job.vmdkList14 = 11;
@@ -1482,11 +1459,7 @@ void OpenLongSource(PageHost* host, const std::string& raw)
     ASSERT_EQ(testsupport::RunCommand("truncate -s " + std::to_string(kLongSectors * 512) + " " +
                                       testsupport::Quote(raw)),
               0);
-    DiskGeometry g = Geo(kLongSectors, 16, 63);
-    host->job.sourcePath = raw.c_str();
-    host->job.sourceDisk = Disk_Alloc();
-    Disk_Init(host->job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host->job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(OpenRawSource(&host->job, raw, Geo(kLongSectors, 16, 63)));
     Disk_GetGeometry(host->job.sourceDisk, &host->job.finalGeometry);
     host->job.destKind = 0;
     host->job.vmdkList14 = 11;
