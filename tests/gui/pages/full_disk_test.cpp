@@ -80,8 +80,10 @@ struct Destination {
 TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole)
 {
     const Destination destinations[] = {
-        {"sparse.vmdk", 0, 0}, {"flat.vmdk", 0, 1}, {"stream.vmdk", 0, 3}, {"dynamic.vhd", 4, 0},
-        {"fixed.vhd", 5, 0},   {"disk.hdi", 13, 0}, {"disk.img", 21, 0},
+        {"sparse.vmdk", DEST_VMDK, 0},    {"flat.vmdk", DEST_VMDK, 1},
+        {"stream.vmdk", DEST_VMDK, 3},    {"dynamic.vhd", DEST_VHD_DYNAMIC, 0},
+        {"fixed.vhd", DEST_VHD_FIXED, 0}, {"disk.hdi", DEST_HDI, 0},
+        {"disk.img", DEST_FLAT, 0},
     };
     const std::vector<uint8_t> original = ReadFile(source);
     for (const Destination& d : destinations) {

@@ -175,13 +175,13 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting)
     EXPECT_TRUE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(7, 81);
-    job->destKind = 12;  // VDI
+    job->destKind = DEST_VDI;
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(21, 233);
     EXPECT_EQ(job->vdiList4, 3u);
     Command(wizard, CVdxWizard::ID_BACK);
     ExpectPage(7, 81);
-    job->destKind = 12;
+    job->destKind = DEST_VDI;
     Command(wizard, CVdxWizard::ID_NEXT);
     Command(wizard, CVdxWizard::ID_NEXT);  // whole cylinders: the boundary page is skipped
     ExpectPage(32, 281);
@@ -376,7 +376,7 @@ TEST_F(WizardTest, KeysCannotLeaveARunningConversion)
     Disk_Init(job->sourceDisk);
     ASSERT_EQ(Disk_OpenZero(job->sourceDisk, &g), DISK_OK);
     job->workGeometry = g;
-    job->destKind = 21;
+    job->destKind = DEST_FLAT;
     job->destGeometry = g;
     job->finalGeometry = g;
     job->destName = dir.file("out.img").c_str();
