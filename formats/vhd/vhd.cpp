@@ -812,3 +812,38 @@ bool Vhd_HasParent(void* object)
     const VhdImage* image = static_cast<const VhdImage*>(object);
     return image != nullptr && (image->parentMissing || image->parent != nullptr);
 }
+
+void Vhd_GetLayoutOptions(const VhdImage* image, VhdCreateOptions* out)
+{
+    out->creatorApplication = image->footer.creatorApplication;
+    out->creatorVersion = image->footer.creatorVersion;
+    out->batAlignment = image->batAlignment;
+    out->blockSectors = image->blockSectors;
+    out->zeroSectorsAfterBat = image->zeroSectorsAfterBat;
+    out->zeroSectorsAfterBlock = image->zeroSectorsAfterBlock;
+}
+
+bool Vhd_ReadParentLocator(const VhdImage* image, uint32_t platformCode, uint8_t* buffer,
+                           uint32_t capacity, uint32_t* length, bool* found)
+{
+    *found = false;
+    *length = 0;
+    for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; ++i) {
+        const VhdParentLocator& l = image->header.locators[i];
+        if (l.platformCode != platformCode) continue;
+        if (l.platformDataLength > VHD_MAX_LOCATOR_READ || l.platformDataLength > capacity)
+            return false;
+        if (l.platformDataLength &&
+            !Stream_ReadAt(image->stream, l.platformDataOffset, l.platformDataLength, buffer))
+            return false;
+        *length = l.platformDataLength;
+        *found = true;
+        return true;
+    }
+    return true;
+}
+
+TextView Vhd_GetParentName(const VhdImage* image)
+{
+    return TextView{image->header.parentName, VHD_PARENT_NAME_BYTES};
+}

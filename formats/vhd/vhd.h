@@ -114,3 +114,22 @@ int Vhd_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, uin
 bool Vhd_CanCompact(void* object);
 // True for every differencing disk, whether or not its parent was opened.
 bool Vhd_HasParent(void* object);
+
+// ---- Queries of the maintenance dialog ----------------------------------------------------
+// The layout of the open image as the options that would create it: the footer's creator
+// application and version, and the BAT alignment, block sectors and zero sectors after the BAT
+// and after each block inferred at open.
+void Vhd_GetLayoutOptions(const VhdImage* image, VhdCreateOptions* out);
+
+// Reads the data of the first parent locator whose platform code is `platformCode` into buffer
+// (capacity bytes): *found tells whether a locator has the code, *length is the number of bytes
+// read (0 when none has). False when the data is longer than the capacity or than
+// VHD_MAX_LOCATOR_READ, or cannot be read.
+bool Vhd_ReadParentLocator(const VhdImage* image, uint32_t platformCode, uint8_t* buffer,
+                           uint32_t capacity, uint32_t* length, bool* found);
+
+// Bytes of the header's parent name field.
+enum : uint32_t { VHD_PARENT_NAME_BYTES = sizeof(VhdDynamicHeader::parentName) };
+// The parent name field of the dynamic header as stored (UTF-16 big-endian, NUL-padded,
+// VHD_PARENT_NAME_BYTES long); it lives as long as the image stays open.
+TextView Vhd_GetParentName(const VhdImage* image);

@@ -637,3 +637,24 @@ int VmdkFlat_IsRangeEmpty(VmdkFlatExtent* e, UsedSectorMap* map, uint32_t first,
     *empty = result;
     return DISK_OK;
 }
+
+uint32_t Vmdk_ExtentCount(const VmdkImage* image) { return image->extentCount; }
+
+bool Vmdk_HasDescriptorFile(const VmdkImage* image)
+{
+    return image->descriptor.split != 0 || image->flat != 0;
+}
+
+void Vmdk_GetDescriptorSettings(const VmdkImage* image, VmdkDescriptorSettings* out)
+{
+    const VmdkDescriptor& d = image->descriptor;
+    out->encodingChoice = d.encodingChoice;
+    out->textEncoding = static_cast<TextEncoding>(d.textEncoding);
+    out->adapter = d.adapter;
+    out->cylinders = d.cylinders;
+    out->heads = d.heads;
+    out->sectorsPerTrack = d.sectorsPerTrack;
+    out->hasUuid = d.uuidAbsent == 0;
+    out->uuid = d.uuid;
+    out->parentFileNameHint = d.parentFileNameHint;
+}

@@ -133,3 +133,25 @@ int VmdkFlat_Read(VmdkFlatExtent* extent, uint64_t offset, uint32_t length, void
 // Sectors within the extent; the map is asked with whole-disk sectors.
 int VmdkFlat_IsRangeEmpty(VmdkFlatExtent* extent, UsedSectorMap* map, uint32_t first,
                           uint32_t count, bool* empty);
+
+// ---- Descriptor queries -------------------------------------------------------------------------
+// The number of extents of the open image.
+uint32_t Vmdk_ExtentCount(const VmdkImage* image);
+// True when the descriptor is a file of its own (split or flat images), false when it is
+// embedded in the single sparse extent.
+bool Vmdk_HasDescriptorFile(const VmdkImage* image);
+
+// The settings of the descriptor that its parameter lines give, as parsed at open. The texts point
+// into the image's descriptor text (valid while the image stays open) and are in textEncoding.
+struct VmdkDescriptorSettings {
+    uint32_t encodingChoice;  // VMDK_ENCODING_*
+    TextEncoding textEncoding;
+    uint32_t adapter;  // VMDK_ADAPTER_*; VMDK_ADAPTER_UNSET without a "ddb.adapterType" line
+    uint32_t cylinders;
+    uint32_t heads;
+    uint32_t sectorsPerTrack;
+    bool hasUuid;  // a "ddb.uuid" line exists
+    TextView uuid;
+    TextView parentFileNameHint;  // empty for an image that is no child
+};
+void Vmdk_GetDescriptorSettings(const VmdkImage* image, VmdkDescriptorSettings* out);

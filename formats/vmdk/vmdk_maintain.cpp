@@ -1458,3 +1458,35 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     Mem_Free(textStorage);
     return r;
 }
+
+uint64_t Vmdk_MaxExpandCapacity(const VmdkImage* image)
+{
+    const uint64_t limit = 0x3FFFFFFFFFFFFFull;
+    if (image == nullptr || image->extentCount == 0) return 0;
+    if (!image->descriptor.split) return 0xFFFFFFFFull;
+    const uint32_t count = image->extentCount;
+    const bool flat = image->flat != 0;
+    uint64_t total = 0;
+    uint32_t largest = 0, last = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t s =
+            flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
+        total += s;
+        if (s > largest) largest = s;
+        last = s;
+    }
+    if (count > VMDK_MAX_EXTENTS) return total;
+    uint64_t unit = largest > VMDK_EXPAND_MIN_UNIT ? largest : VMDK_EXPAND_MIN_UNIT;
+    if (!flat) {
+        // The grain size was bounded when the extent was opened.
+        const uint64_t grain = image->sparseExtents[count - 1].header.grainSize;
+        const uint64_t smallest = VMDK_DEFAULT_GRAIN_SECTORS;
+        const uint64_t g = grain > smallest ? grain : smallest;
+        uint64_t rounded = (unit + g - 1) / g * g;
+        if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
+        unit = rounded;
+    }
+    // The last extent grows to the unit and at most VMDK_MAX_EXTENTS - count extents follow it.
+    const uint64_t maximum = total - last + unit * (uint64_t)(VMDK_MAX_EXTENTS + 1 - count);
+    return maximum < limit ? maximum : limit;
+}

@@ -145,3 +145,12 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
 int Vmdk_ChangeParameters(DiskHandle* image, const VmdkDescriptorEdits* edits,
                           const char* descriptorPath, TextEncoding editEncoding,
                           TextEncoding outputEncoding);
+
+struct VmdkImage;
+// The largest capacity Vmdk_ExpandCapacity can give the open image, in sectors: 32-bit sector
+// counts for an image of one extent; for a split image the extents before the last plus at
+// most VMDK_MAX_EXTENTS extents of the expansion unit (the largest extent, at least
+// VMDK_EXPAND_MIN_UNIT sectors, in whole grains of the last extent), never above 2^54 - 1
+// sectors. 0 for NULL or an image without extents; a split image that already holds more than
+// VMDK_MAX_EXTENTS extents answers its own size.
+uint64_t Vmdk_MaxExpandCapacity(const VmdkImage* image);

@@ -8,6 +8,7 @@
 #include "gui/frame/app.h"
 #include "gui/frame/dialogs.h"
 #include "gui/frame/messages.h"
+#include "gui/frame/sector_size.h"
 
 int RunCause_NoteMessage(int note)
 {
@@ -77,7 +78,7 @@ RunCause RunCause_OfIoFailure(const IoFailure& failure, uint32_t bytesPerSector)
         break;
     case IO_FAILURE_READ:
         cause.kind = RUN_CAUSE_READ;
-        cause.sector = failure.offset / (bytesPerSector != 0 ? bytesPerSector : 512);
+        cause.sector = failure.offset / (bytesPerSector != 0 ? bytesPerSector : UI_SECTOR_BYTES);
         break;
     default:
         break;

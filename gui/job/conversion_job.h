@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "gui/frame/sector_size.h"
 #include "gui/job/destinations.h"
 
 struct PluginModule;
@@ -32,6 +33,9 @@ enum : int32_t {
     JOB_SOURCE_DEVICE = 1,    // a block device
     JOB_SOURCE_NEW_DISK = 2   // a new blank disk
 };
+
+// The size a new blank disk is offered first: 4 GiB of UI_SECTOR_BYTES sectors.
+enum : uint64_t { JOB_NEW_DISK_DEFAULT_SECTORS = 8388608 };
 
 struct ConversionJob {
     FXString sourcePath;         // image path (absolute), or a plug-in disk's text as typed

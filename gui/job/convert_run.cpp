@@ -449,7 +449,7 @@ void ConvertRun_DestinationFiles(const ConversionJob* job, const std::string& pa
         files->push_back(dir);
     } else if (job->destKind == DEST_SPLIT && job->splitCheck1 == 0 && job->splitNumber != 0) {
         // Parts named by the writer (a part named otherwise by the user is not known here).
-        const uint64_t bytes = Geometry_GetTotalSectors(&job->finalGeometry) * 512;
+        const uint64_t bytes = Geometry_GetTotalSectors(&job->finalGeometry) * UI_SECTOR_BYTES;
         const uint64_t room = ((uint64_t)job->splitNumber << 20) - SPLIT_HEADER_BYTES;
         const uint64_t parts = (bytes + room - 1) / room;
         for (uint64_t k = 1; k < parts && k < SPLIT_MAX_PARTS; ++k) {
@@ -574,7 +574,7 @@ RunCause TakeCause(DiskHandle* source, const std::string& path)
         DiskGeometry g;
         memset(&g, 0, sizeof g);
         Disk_GetGeometry(source, &g);
-        const uint32_t bps = g.bytes_per_sector != 0 ? g.bytes_per_sector : 512;
+        const uint32_t bps = g.bytes_per_sector != 0 ? g.bytes_per_sector : UI_SECTOR_BYTES;
         cause.kind = RUN_CAUSE_READ;
         const uint64_t first = failure.offset / bps;
         const uint64_t count = CeilDiv(failure.offset % bps + failure.length, bps);

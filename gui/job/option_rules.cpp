@@ -132,7 +132,8 @@ bool OptionRules_DestinationGeometry(const ConversionJob* job, int32_t destKind,
             Vmdk_GetDefaultGeometry(bytes, job->vmdkRadio != 0, &computed);
             TakeChs(computed, &g);
             // The SCSI default holds whole MiB, never less than the source.
-            if (w.bytes_per_sector == 512 && Geometry_GetTotalSectors(&computed) > total)
+            if (w.bytes_per_sector == UI_SECTOR_BYTES &&
+                Geometry_GetTotalSectors(&computed) > total)
                 Geometry_SetTotalSectors(&g, Geometry_GetTotalSectors(&computed));
         }
         break;

@@ -106,11 +106,11 @@ int ForwardFromSource(ConversionJob* job, int* message)
     }
     if (job->sourceKind == JOB_SOURCE_NEW_DISK) {
         job->newSizeUnit = 1;
-        job->newSize = 8388608;
+        job->newSize = JOB_NEW_DISK_DEFAULT_SECTORS;
         job->newOwnGeometry = 0;
         job->newHeads = 0;
         job->newSectors = 0;
-        job->newSectorSize = 512;
+        job->newSectorSize = UI_SECTOR_BYTES;
         return WIZARD_PAGE_NEW_DISK;
     }
     if (!DeviceDisk_QueryGeometry(job->sourceDevice.text(), &job->deviceGeometry)) {

@@ -3,6 +3,7 @@
 
 #include "gui/frame/app.h"
 #include "gui/frame/messages.h"
+#include "gui/frame/sector_size.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_info_pages.h"
 #include "gui/pages/source_rules.h"
@@ -10,7 +11,7 @@
 uint64_t GeometryPage_MaxTotalSectors(uint32_t bytesPerSector)
 {
     // The later pages multiply the total by the bytes per sector: it must stay a file size.
-    const uint64_t bps = bytesPerSector != 0 ? bytesPerSector : 512;
+    const uint64_t bps = bytesPerSector != 0 ? bytesPerSector : UI_SECTOR_BYTES;
     const uint64_t bySize = static_cast<uint64_t>(INT64_MAX) / bps;
     return bySize < SOURCE_MAX_TOTAL_SECTORS ? bySize : SOURCE_MAX_TOTAL_SECTORS;
 }

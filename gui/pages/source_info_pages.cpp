@@ -8,6 +8,7 @@
 #include "foundation/platform.h"
 #include "gui/frame/app.h"
 #include "gui/frame/messages.h"
+#include "gui/frame/sector_size.h"
 #include "gui/frame/widgets.h"
 #include "gui/pages/source_rules.h"
 
@@ -491,7 +492,7 @@ CInputSourceNewInfoPropertyPage::CInputSourceNewInfoPropertyPage(IPropertyPageEv
     sectorSizeLabel = Ui_CreateLabel(this, MSG_NEW_DISK_SECTOR_SIZE, 21, 10, 7, 2);
     sectorSizeList = Ui_CreateListBox(this, this, ID_SECTOR_SIZE, 28, 10, 8, 2);
     Ui_FillSectorSizeList(sectorSizeList);
-    Ui_SetSectorSizeList(sectorSizeList, 512);
+    Ui_SetSectorSizeList(sectorSizeList, UI_SECTOR_BYTES);
 }
 
 void CInputSourceNewInfoPropertyPage::ApplyEnabling()
@@ -511,7 +512,7 @@ void CInputSourceNewInfoPropertyPage::OnSetActive()
     const bool own = job->newOwnGeometry != 0;
     const uint32_t heads = own ? job->newHeads : 16;
     const uint32_t sectors = own ? job->newSectors : 63;
-    const uint32_t bytes = own ? job->newSectorSize : 512;
+    const uint32_t bytes = own ? job->newSectorSize : UI_SECTOR_BYTES;
     SetCheck(ownCheck, own);
     Ui_SetFieldUInt32(headsField, heads);
     Ui_SetFieldUInt32(sectorsField, sectors);
@@ -549,7 +550,7 @@ int CInputSourceNewInfoPropertyPage::OnWizardNext()
     if (!Ui_GetFieldUInt64(sizeField, &value, minimum, maxima[unit])) return -1;
 
     const bool own = GetCheck(ownCheck);
-    uint32_t heads = 16, sectors = 63, bytes = 512;
+    uint32_t heads = 16, sectors = 63, bytes = UI_SECTOR_BYTES;
     if (own) {
         if (!Ui_GetFieldUInt32(headsField, &heads, 1, SOURCE_MAX_HEADS)) return -1;
         if (!Ui_GetFieldUInt32(sectorsField, &sectors, 1, SOURCE_MAX_SECTORS_PER_TRACK)) return -1;
@@ -570,7 +571,8 @@ int CInputSourceNewInfoPropertyPage::OnWizardNext()
     job->newSectors = own ? sectors : 0;
     job->newSectorSize = own ? bytes : 0;
 
-    DiskGeometry geometry = {0, own ? heads : 0, own ? sectors : 0, own ? bytes : 512, 0};
+    DiskGeometry geometry = {0, own ? heads : 0, own ? sectors : 0, own ? bytes : UI_SECTOR_BYTES,
+                             0};
     Geometry_SetTotalSectors(&geometry, count);
     int rc = NewSourceHandle(job) ? Disk_OpenZero(job->sourceDisk, &geometry) : DISK_ERR_NOMEM;
     if (rc != DISK_OK) {

@@ -13,6 +13,7 @@
 #include "gui/frame/dialogs.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/run_cause.h"
+#include "gui/frame/sector_size.h"
 
 void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure)
 {
@@ -27,8 +28,9 @@ void Utility_ShowResult(FXWindow* owner, int result, const IoFailure* failure)
     } else if (result == 1) {
         COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_CANCELLED, UI_MSG_INFO);
     } else if (result != UTILITY_RESULT_BACKUP_KEPT) {
-        const FXString cause =
-            failure ? RunCause_Text(RunCause_OfIoFailure(*failure, 512)) : FXString::null;
+        const FXString cause = failure
+                                   ? RunCause_Text(RunCause_OfIoFailure(*failure, UI_SECTOR_BYTES))
+                                   : FXString::null;
         if (cause.empty())
             COutputMessage::ShowMessage(owner, MSG_CAPTION_PROGRAM, MSG_RESULT_FAILED,
                                         UI_MSG_ERROR);

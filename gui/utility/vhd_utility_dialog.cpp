@@ -67,20 +67,13 @@ struct VhdExpandJob {
 };
 
 // The data of the first locator with the code; false when reading it fails.
-bool ReadLocator(VhdImage* image, uint32_t code, std::vector<uint8_t>* data, bool* found)
+bool ReadLocator(const VhdImage* image, uint32_t code, std::vector<uint8_t>* data, bool* found)
 {
-    *found = false;
-    for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; ++i) {
-        const VhdParentLocator& l = image->header.locators[i];
-        if (l.platformCode != code) continue;
-        if (l.platformDataLength > VHD_MAX_LOCATOR_READ) return false;
-        data->assign(l.platformDataLength, 0);
-        if (l.platformDataLength &&
-            !Stream_ReadAt(image->stream, l.platformDataOffset, l.platformDataLength, data->data()))
-            return false;
-        *found = true;
-        return true;
-    }
+    data->assign(VHD_MAX_LOCATOR_READ, 0);
+    uint32_t length = 0;
+    if (!Vhd_ReadParentLocator(image, code, data->data(), VHD_MAX_LOCATOR_READ, &length, found))
+        return false;
+    data->resize(length);
     return true;
 }
 
@@ -275,9 +268,11 @@ FXuint CVirtualPCVhdUtilityDialog::execute(FXuint placement)
             expandButton->enable();
             parentButton->disable();
         }
-        VhdUtility_PresetFromLayout(false, image->batAlignment, image->blockSectors,
-                                    image->zeroSectorsAfterBat, image->footer.creatorVersion,
-                                    &variant, &creator);
+        VhdCreateOptions layout;
+        Vhd_GetLayoutOptions(image, &layout);
+        VhdUtility_PresetFromLayout(false, layout.batAlignment, layout.blockSectors,
+                                    layout.zeroSectorsAfterBat, layout.creatorVersion, &variant,
+                                    &creator);
     }
     variantList->setCurrentItem(variant);
     creatorList->setCurrentItem(creator);
@@ -407,8 +402,8 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*)
         ok = ok && LocatorText(w2ru, TEXT_ENC_UTF16LE, &dialog.relativePath);
     else if (hasWi2r)
         ok = ok && LocatorText(wi2r, TEXT_ENC_SJIS, &dialog.relativePath);
-    const std::vector<uint8_t> name(image->header.parentName,
-                                    image->header.parentName + sizeof image->header.parentName);
+    const TextView storedName = Vhd_GetParentName(image);
+    const std::vector<uint8_t> name(storedName.data, storedName.data + storedName.length);
     ok = ok && LocatorText(name, TEXT_ENC_UTF16BE, &dialog.parentName);
     dialog.childPath = imagePath;
     if (!ok) {
@@ -427,7 +422,7 @@ long CVirtualPCVhdUtilityDialog::onCmdParent(FXObject*, FXSelector, void*)
         int reason = 0;
         if (dialog.parentName.empty() ||
             !Ui_ConvertFXStringText(&nameU16, dialog.parentName, TEXT_ENC_UTF16BE) ||
-            nameU16.view.length > sizeof image->header.parentName)
+            nameU16.view.length > VHD_PARENT_NAME_BYTES)
             reason = MSG_PARENT_LINK_NAME_UNUSABLE;
         else if (!hasAbsolute && !hasRelative)
             reason = MSG_PARENT_LINK_NO_PATH;

@@ -67,36 +67,6 @@ void FillEncodingList(FXListBox* list, FXuint choice)
 
 }  // namespace
 
-uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image)
-{
-    const uint64_t limit = 0x3FFFFFFFFFFFFFull;
-    if (image == NULL || image->extentCount == 0) return 0;
-    if (!image->descriptor.split) return 0xFFFFFFFFull;
-    const uint32_t count = image->extentCount;
-    const bool flat = image->flat != 0;
-    uint64_t total = 0;
-    uint32_t largest = 0, last = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t s =
-            flat ? image->flatExtents[i].sectors : image->sparseExtents[i].extentSectors;
-        total += s;
-        if (s > largest) largest = s;
-        last = s;
-    }
-    if (count > VMDK_MAX_EXTENTS) return total;
-    uint64_t unit = largest > VMDK_EXPAND_MIN_UNIT ? largest : VMDK_EXPAND_MIN_UNIT;
-    if (!flat) {
-        const uint64_t grain = image->sparseExtents[count - 1].header.grainSize;
-        const uint64_t g = grain > 128 ? grain : 128;
-        uint64_t rounded = (unit + g - 1) / g * g;
-        if (rounded > 0xFFFFFFFFull) rounded = unit / g * g;
-        unit = rounded;
-    }
-    // The last extent grows to the unit and at most 1000 - count extents follow it.
-    const uint64_t maximum = total - last + unit * (uint64_t)(VMDK_MAX_EXTENTS + 1 - count);
-    return maximum < limit ? maximum : limit;
-}
-
 // ---- Utility dialog ------------------------------------------------------------------------------
 FXDEFMAP(CVMwareVmdkUtilityDialog)
 CVMwareVmdkUtilityDialogMap[] = {
@@ -312,7 +282,7 @@ long CVMwareVmdkUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*)
     DiskGeometry geometry;
     Disk_GetGeometry(&disk, &geometry);
     const uint64_t current = Geometry_GetTotalSectors(&geometry);
-    const uint64_t maximum = VmdkUtility_MaxCapacity(image);
+    const uint64_t maximum = Vmdk_MaxExpandCapacity(image);
     if (Vmdk_HasParent((void*)image)) {
         std::vector<uint8_t> hint(4096), work(4096), result(4096);
         TextBuffer h, w, p;
@@ -401,8 +371,9 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*)
         return 1;
     }
     VmdkImage* image = ImageOf(&disk);
-    const VmdkDescriptor& d = image->descriptor;
-    const TextEncoding encoding = (TextEncoding)d.textEncoding;
+    VmdkDescriptorSettings d;
+    Vmdk_GetDescriptorSettings(image, &d);
+    const TextEncoding encoding = d.textEncoding;
     const bool child = Vmdk_HasParent(image);
     const FXuint encodingChoice = d.encodingChoice;
     FXuint newChoice = encodingChoice;
@@ -413,7 +384,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*)
         return 1;
     }
     Vmdk_ClearDescriptorEdits(edits);
-    edits->extentCount = image->extentCount;
+    edits->extentCount = Vmdk_ExtentCount(image);
     bool changed = false;
     FXStringText uuidHolder, hintHolder;
     FXuint answer;
@@ -442,7 +413,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*)
         dialog.cylinders = d.cylinders;
         dialog.heads = d.heads;
         dialog.sectors = d.sectorsPerTrack;
-        dialog.uuidFlag = d.uuidAbsent == 0;
+        dialog.uuidFlag = d.hasUuid;
         Ui_TextToFXString(&dialog.uuidText, d.uuid, encoding);
         struct {
             FXuint hwVersionIndex, adapterIndex, cylinders, heads, sectors;
@@ -499,7 +470,7 @@ long CVMwareVmdkUtilityDialog::onCmdChange(FXObject*, FXSelector, void*)
     }
     // A descriptor file of its own is replaced through a rename that keeps the old one under
     // "_del" until the new one is in place.
-    const bool separate = d.split || image->flat;
+    const bool separate = Vmdk_HasDescriptorFile(image);
     if (answer == UI_RESULT_ACCEPT && changed && separate &&
         !Utility_ReleaseBackupAsked(this, imagePath.text())) {
         changed = false;  // the user has been told why

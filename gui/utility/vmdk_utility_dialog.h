@@ -9,13 +9,6 @@
 #include "foundation/io_failure.h"
 #include "gui/frame/dialogs.h"
 
-struct VmdkImage;
-
-// The largest capacity the expansion can give the image: 32-bit sector counts for one extent;
-// for a split image the extents before the last plus at most 1000 extents of the expansion
-// unit (the largest extent, at least 0x3FF800 sectors, whole grains of the last extent).
-uint64_t VmdkUtility_MaxCapacity(const VmdkImage* image);
-
 class CVMwareVmdkUtilityDialog : public CNDialogBase {
     FXDECLARE(CVMwareVmdkUtilityDialog)
 protected:

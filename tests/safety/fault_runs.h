@@ -174,4 +174,76 @@ inline std::string RowName(const std::string& readable)
     return name;
 }
 
+// A fixture whose starting images are made once for its suite into a template folder (the
+// suite's SetUpTestSuite fills templateDir_, and leaves it NULL when they cannot be made, so
+// that every test is skipped); each test restores them into a folder of its own.
+template <class Suite>
+class TemplateImages : public ::testing::Test {
+protected:
+    static void TearDownTestSuite()
+    {
+        delete templateDir_;
+        templateDir_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (templateDir_ == nullptr)
+            GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
+    }
+    // Files of every operation's starting point.
+    static Files Start() { return Snapshot(templateDir_->path()); }
+
+    static testsupport::TempDir* templateDir_;
+};
+template <class Suite>
+testsupport::TempDir* TemplateImages<Suite>::templateDir_ = nullptr;
+
+// The rows of an operation table: each operation's calls cut into its `parts` parts.
+template <class Row, class Operation>
+std::vector<Row> PartRows(const std::vector<Operation>& ops)
+{
+    std::vector<Row> rows;
+    for (size_t i = 0; i < ops.size(); ++i)
+        for (unsigned part = 0; part < ops[i].parts; ++part)
+            rows.push_back({i, part, ops[i].parts});
+    return rows;
+}
+
+// A row's test name: the operation's, with the part when its calls are cut into several.
+inline std::string PartRowName(const std::string& operation, unsigned part, unsigned parts)
+{
+    std::string name = operation;
+    if (parts > 1)
+        name += " calls part " + std::to_string(part + 1) + " of " + std::to_string(parts);
+    return RowName(name);
+}
+
+// What a step is called in the messages: call `n` of `calls` of the kind failing, or the run
+// killed before call `n` of `calls`.
+inline std::string FailingCallText(const std::string& operation, unsigned kind, uint64_t n,
+                                   uint64_t calls)
+{
+    return operation + ", " + faultshim::KindName(kind) + " " + std::to_string(n) + " of " +
+           std::to_string(calls) + " fails";
+}
+inline std::string KilledCallText(const std::string& operation, uint64_t n, uint64_t calls)
+{
+    return operation + ", killed before call " + std::to_string(n) + " of " + std::to_string(calls);
+}
+
+// After a failed run: the folder holds the files of the start, each as it was, nothing beside.
+inline void ExpectFilesAsAtStart(const Files& now, const Files& start, const std::string& what)
+{
+    EXPECT_EQ(Names(now), Names(start)) << what;
+    for (const auto& f : start)
+        EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
+            << what << ": " << f.first << " changed";
+}
+
+// After a run that succeeded: no file that the fault-free run does not leave.
+inline void ExpectNoFileBeyond(const Files& now, const Files& end, const std::string& what)
+{
+    for (const auto& f : now) EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
+}
+
 }  // namespace faultruns

@@ -233,14 +233,20 @@ static mode_t OpenMode(int flags, va_list args)
                : 0;
 }
 
+// An open through `real` that the armed fault may refuse.
+static int OpenThrough(int (*real)(const char*, int, ...), const char* path, int flags, mode_t mode)
+{
+    if (Hit(faultshim::kOpen, EACCES)) return -1;
+    return real(path, flags, mode);
+}
+
 int __wrap_open(const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
     const mode_t mode = OpenMode(flags, args);
     va_end(args);
-    if (Hit(faultshim::kOpen, EACCES)) return -1;
-    return __real_open(path, flags, mode);
+    return OpenThrough(__real_open, path, flags, mode);
 }
 
 int __wrap_open64(const char* path, int flags, ...)
@@ -249,8 +255,7 @@ int __wrap_open64(const char* path, int flags, ...)
     va_start(args, flags);
     const mode_t mode = OpenMode(flags, args);
     va_end(args);
-    if (Hit(faultshim::kOpen, EACCES)) return -1;
-    return __real_open64(path, flags, mode);
+    return OpenThrough(__real_open64, path, flags, mode);
 }
 
 FILE* __wrap_fopen64(const char* path, const char* how)

@@ -250,7 +250,9 @@ int VmdkCreateChild(const std::string& dir, const char* parent)
     return r;
 }
 
-int VmdkChangeParameters(const std::string& dir, const char* name)
+// A descriptor change of the VMDK image `name`: the edits `fill` sets, the extent lines kept.
+int VmdkEditDescriptor(const std::string& dir, const char* name,
+                       const std::function<void(VmdkDescriptorEdits*)>& fill)
 {
     DiskHandle disk;
     int r = OpenVmdk(&disk, dir + "/" + name, false);
@@ -259,31 +261,30 @@ int VmdkChangeParameters(const std::string& dir, const char* name)
         static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
     Vmdk_ClearDescriptorEdits(edits.get());
     edits->extentCount = static_cast<VmdkImage*>(Disk_GetObject(&disk))->descriptor.extentCount;
-    edits->adapter.set = 1;
-    edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
-    edits->uuid.set = 1;
-    Text_FromCStringUtf8(&edits->uuid.value, "60 00 c2 9a 11 22 33 44-55 66 77 88 99 aa bb cc");
+    fill(edits.get());
     r = Vmdk_ChangeParameters(&disk, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
     Disk_Close(&disk);
     return r;
+}
+
+int VmdkChangeParameters(const std::string& dir, const char* name)
+{
+    return VmdkEditDescriptor(dir, name, [](VmdkDescriptorEdits* edits) {
+        edits->adapter.set = 1;
+        edits->adapter.value = VMDK_ADAPTER_BUSLOGIC;
+        edits->uuid.set = 1;
+        Text_FromCStringUtf8(&edits->uuid.value, "60 00 c2 9a 11 22 33 44-55 66 77 88 99 aa bb cc");
+    });
 }
 
 // The child vc.vmdk of v.vmdk is linked to v2.vmdk, a copy of its parent (a descriptor change
 // of the parent hint).
 int VmdkRelink(const std::string& dir)
 {
-    DiskHandle disk;
-    int r = OpenVmdk(&disk, dir + "/vc.vmdk", false);
-    if (r != DISK_OK) return r;
-    std::unique_ptr<VmdkDescriptorEdits, void (*)(void*)> edits(
-        static_cast<VmdkDescriptorEdits*>(Mem_Alloc(sizeof(VmdkDescriptorEdits))), Mem_Free);
-    Vmdk_ClearDescriptorEdits(edits.get());
-    edits->extentCount = static_cast<VmdkImage*>(Disk_GetObject(&disk))->descriptor.extentCount;
-    edits->parentFileNameHint.set = 1;
-    Text_FromCStringUtf8(&edits->parentFileNameHint.value, "v2.vmdk");
-    r = Vmdk_ChangeParameters(&disk, edits.get(), nullptr, TEXT_ENC_UTF8, TEXT_ENC_UTF8);
-    Disk_Close(&disk);
-    return r;
+    return VmdkEditDescriptor(dir, "vc.vmdk", [](VmdkDescriptorEdits* edits) {
+        edits->parentFileNameHint.set = 1;
+        Text_FromCStringUtf8(&edits->parentFileNameHint.value, "v2.vmdk");
+    });
 }
 
 // The child `file` of qb.qcow2 is linked to qb2.qcow2, a base of other content, by a longer name.
@@ -421,7 +422,7 @@ std::vector<Operation> Operations()
 
 // The images every operation starts from, made once by qemu-img and qemu-io: data, a zero
 // block and space never written, so that compactions drop something.
-class InPlaceFaults : public ::testing::Test {
+class InPlaceFaults : public TemplateImages<InPlaceFaults> {
 protected:
     static void SetUpTestSuite()
     {
@@ -511,21 +512,6 @@ protected:
             templateDir_ = nullptr;
         }
     }
-    static void TearDownTestSuite()
-    {
-        delete templateDir_;
-        templateDir_ = nullptr;
-    }
-
-    void SetUp() override
-    {
-        if (templateDir_ == nullptr)
-            GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
-    }
-
-    // Files of every operation's starting point.
-    static Files Start() { return Snapshot(templateDir_->path()); }
-
     // What the fault-free run gives: the image's contents before and after, the files after.
     struct Baseline {
         std::optional<std::vector<uint8_t>> before, after;
@@ -591,10 +577,7 @@ protected:
     }
 
     TempDir work;
-    static TempDir* templateDir_;
 };
-
-TempDir* InPlaceFaults::templateDir_ = nullptr;
 
 // A part of an operation's table: its calls from part/parts to (part + 1)/parts of them.
 struct TableRow {
@@ -607,23 +590,11 @@ void PrintTo(const TableRow& row, std::ostream* out)
     *out << Operations()[row.op].name << ", part " << row.part + 1 << " of " << row.parts;
 }
 
-std::vector<TableRow> TableRows()
-{
-    std::vector<TableRow> rows;
-    const std::vector<Operation> ops = Operations();
-    for (size_t i = 0; i < ops.size(); ++i)
-        for (unsigned part = 0; part < ops[i].parts; ++part)
-            rows.push_back({i, part, ops[i].parts});
-    return rows;
-}
+std::vector<TableRow> TableRows() { return PartRows<TableRow>(Operations()); }
 
 std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
 {
-    std::string name = Operations()[info.param.op].name;
-    if (info.param.parts > 1)
-        name += " calls part " + std::to_string(info.param.part + 1) + " of " +
-                std::to_string(info.param.parts);
-    return RowName(name);
+    return PartRowName(Operations()[info.param.op].name, info.param.part, info.param.parts);
 }
 
 class InPlaceFaultTable : public InPlaceFaults, public ::testing::WithParamInterface<TableRow> {};
@@ -636,9 +607,7 @@ TEST_P(InPlaceFaultTable, EveryFailingCallLeavesTheOriginalOrTheNewImage)
     for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
         const unsigned kind = kKinds[step.kind];
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " +
-                                 std::to_string(n) + " of " +
-                                 std::to_string(b.counts.calls[step.kind]) + " fails";
+        const std::string what = FailingCallText(op.name, kind, n, b.counts.calls[step.kind]);
         Restore(b.start, work.path());
         bool fired = false;
         const int r = RunFailingAt(
@@ -647,10 +616,7 @@ TEST_P(InPlaceFaultTable, EveryFailingCallLeavesTheOriginalOrTheNewImage)
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
             // Failed: everything as it was, nothing left beside it.
-            EXPECT_EQ(Names(now), Names(b.start)) << what;
-            for (const auto& f : b.start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
-                    << what << ": " << f.first << " changed";
+            ExpectFilesAsAtStart(now, b.start, what);
             EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before)
                 << what << ": the image does not read as before";
         } else {
@@ -658,8 +624,7 @@ TEST_P(InPlaceFaultTable, EveryFailingCallLeavesTheOriginalOrTheNewImage)
             // and no file the fault-free run does not leave.
             EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after)
                 << what << ": reported success, but the image does not read as the new one";
-            for (const auto& f : now)
-                EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+            ExpectNoFileBeyond(now, b.end, what);
             // A replaced file kept under its name with "_del" is the original.
             for (const auto& f : now) {
                 const std::string kept = f.first;
@@ -682,8 +647,7 @@ TEST_P(InPlaceFaultTable, AKillAtAnyCallLeavesTheOldOrTheNewImageWhole)
     const uint64_t calls = b.counts.Total();
     for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", killed before call " +
-                                 std::to_string(n) + " of " + std::to_string(calls);
+        const std::string what = KilledCallText(op.name, n, calls);
         Restore(b.start, work.path());
         EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.path()); }))
             << what << ": not killed";

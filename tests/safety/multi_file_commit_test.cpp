@@ -130,7 +130,7 @@ std::vector<Operation> Operations()
     };
 }
 
-class MultiFileImages : public ::testing::Test {
+class MultiFileImages : public TemplateImages<MultiFileImages> {
 protected:
     static void SetUpTestSuite()
     {
@@ -182,19 +182,10 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        delete templateDir_;
-        templateDir_ = nullptr;
+        TemplateImages::TearDownTestSuite();
         delete rawDir_;
         rawDir_ = nullptr;
     }
-
-    void SetUp() override
-    {
-        if (templateDir_ == nullptr)
-            GTEST_SKIP() << "qemu-img or qemu-io missing, or the images could not be made";
-    }
-
-    static Files Start() { return Snapshot(templateDir_->path()); }
 
     struct Baseline {
         std::vector<uint8_t> before, after;
@@ -253,11 +244,9 @@ protected:
     }
 
     TempDir work;
-    static TempDir* templateDir_;
     static TempDir* rawDir_;
 };
 
-TempDir* MultiFileImages::templateDir_ = nullptr;
 TempDir* MultiFileImages::rawDir_ = nullptr;
 
 // A part of an operation's table: its calls from part/parts to (part + 1)/parts of them.
@@ -271,23 +260,11 @@ void PrintTo(const TableRow& row, std::ostream* out)
     *out << Operations()[row.op].name << ", part " << row.part + 1 << " of " << row.parts;
 }
 
-std::vector<TableRow> TableRows()
-{
-    std::vector<TableRow> rows;
-    const std::vector<Operation> ops = Operations();
-    for (size_t i = 0; i < ops.size(); ++i)
-        for (unsigned part = 0; part < ops[i].parts; ++part)
-            rows.push_back({i, part, ops[i].parts});
-    return rows;
-}
+std::vector<TableRow> TableRows() { return PartRows<TableRow>(Operations()); }
 
 std::string TableRowName(const ::testing::TestParamInfo<TableRow>& info)
 {
-    std::string name = Operations()[info.param.op].name;
-    if (info.param.parts > 1)
-        name += " calls part " + std::to_string(info.param.part + 1) + " of " +
-                std::to_string(info.param.parts);
-    return RowName(name);
+    return PartRowName(Operations()[info.param.op].name, info.param.part, info.param.parts);
 }
 
 class MultiFileCommitTable : public MultiFileImages,
@@ -300,9 +277,7 @@ TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
     for (const Step& step : PartSteps(b.counts, false, GetParam().part, GetParam().parts)) {
         const unsigned kind = kKinds[step.kind];
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", " + faultshim::KindName(kind) + " " +
-                                 std::to_string(n) + " of " +
-                                 std::to_string(b.counts.calls[step.kind]) + " fails";
+        const std::string what = FailingCallText(op.name, kind, n, b.counts.calls[step.kind]);
         Restore(b.start, work.path());
         bool fired = false;
         const int r = RunFailingAt(
@@ -310,10 +285,7 @@ TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
         EXPECT_TRUE(fired) << what;
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
-            EXPECT_EQ(Names(now), Names(b.start)) << what;
-            for (const auto& f : b.start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
-                    << what << ": " << f.first << " changed";
+            ExpectFilesAsAtStart(now, b.start, what);
             EXPECT_TRUE(ReadImage(work.file(op.image)) == b.before)
                 << what << ": the image does not read as before";
             CheckNextRun(op, b.before, what);
@@ -322,8 +294,7 @@ TEST_P(MultiFileCommitTable, EveryFailingCallLeavesTheOldImageOrTheNewOne)
             // image, and no file that the fault-free run does not leave.
             EXPECT_TRUE(ReadImage(work.file(op.image)) == b.after)
                 << what << ": reported success, but not the new image";
-            for (const auto& f : now)
-                EXPECT_TRUE(b.end.count(f.first)) << what << ": " << f.first << " left";
+            ExpectNoFileBeyond(now, b.end, what);
         }
     }
 }
@@ -335,8 +306,7 @@ TEST_P(MultiFileCommitTable, AKillAtAnyCallLeavesTheOldImageOrTheNewOne)
     const uint64_t calls = b.counts.Total();
     for (const Step& step : PartSteps(b.counts, true, GetParam().part, GetParam().parts)) {
         const uint64_t n = step.n;
-        const std::string what = std::string(op.name) + ", killed before call " +
-                                 std::to_string(n) + " of " + std::to_string(calls);
+        const std::string what = KilledCallText(op.name, n, calls);
         Restore(b.start, work.path());
         EXPECT_TRUE(RunKilledBefore(n, [&]() { return op.run(work.file(op.image), 0); }))
             << what << ": not killed";
@@ -385,8 +355,7 @@ TEST_P(MultiFileCommit, EveryFailingOpenLeavesTheOldImageOrTheNewOne)
     ASSERT_TRUE(after.has_value()) << op.name;
     ASSERT_GT(opens, 0u);
     for (uint64_t n = 1; n <= opens; ++n) {
-        const std::string what = std::string(op.name) + ", open " + std::to_string(n) + " of " +
-                                 std::to_string(opens) + " fails";
+        const std::string what = FailingCallText(op.name, faultshim::kOpen, n, opens);
         Restore(start, work.path());
         bool fired = false;
         const int r = RunFailingAt(
@@ -394,18 +363,14 @@ TEST_P(MultiFileCommit, EveryFailingOpenLeavesTheOldImageOrTheNewOne)
         EXPECT_TRUE(fired) << what;
         const Files now = Snapshot(work.path());
         if (r != DISK_OK) {
-            EXPECT_EQ(Names(now), Names(start)) << what;
-            for (const auto& f : start)
-                EXPECT_TRUE(now.count(f.first) && now.at(f.first) == f.second)
-                    << what << ": " << f.first << " changed";
+            ExpectFilesAsAtStart(now, start, what);
             EXPECT_TRUE(ReadImage(work.file(op.image)) == before)
                 << what << ": the image does not read as before";
             CheckNextRun(op, *before, what);
         } else {
             EXPECT_TRUE(ReadImage(work.file(op.image)) == after)
                 << what << ": reported success, but not the new image";
-            for (const auto& f : now)
-                EXPECT_TRUE(end.count(f.first)) << what << ": " << f.first << " left";
+            ExpectNoFileBeyond(now, end, what);
         }
     }
 }

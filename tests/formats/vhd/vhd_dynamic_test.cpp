@@ -585,3 +585,57 @@ TEST_F(VhdRead, EmptyRangeQueriesFollowBitmapsAndTheMap)
 }
 
 }  // namespace
+
+// The maintenance dialog's queries: the layout as creation options, the locator data by code
+// (the first slot with the code wins), and the stored parent name field.
+TEST_F(VhdRead, LayoutLocatorAndParentNameQueries)
+{
+    const std::string child = dir.file("child.vhd");
+    Build(Spec(child, 40,
+               "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"creator\":\"win \","
+               "\"creator_version\":393217,\"gap_sectors\":7,\"pad_sectors\":7,"
+               "\"blocks\":[{\"index\":2}],\"locators\":["
+               "{\"slot\":1,\"code\":\"W2ru\",\"text\":\".\\\\p.vhd\",\"space\":1024},"
+               "{\"slot\":2,\"code\":\"Wi2r\",\"text\":\"first\",\"encoding\":\"shift_jis\"},"
+               "{\"slot\":4,\"code\":\"Wi2r\",\"text\":\"second\",\"encoding\":\"shift_jis\"},"
+               "{\"slot\":5,\"code\":\"W2ku\",\"text\":\"x\",\"length\":8193,\"space\":8704}]"));
+    ASSERT_EQ(Open(child, VHD_PARENT_IGNORE), DISK_OK);
+
+    VhdCreateOptions o;
+    Vhd_GetLayoutOptions(Image(), &o);
+    EXPECT_EQ(o.creatorApplication, static_cast<uint32_t>(VHD_CODE_WIN));
+    EXPECT_EQ(o.creatorVersion, 0x00060001u);
+    EXPECT_EQ(o.batAlignment, 1u);
+    EXPECT_EQ(o.blockSectors, 8u);
+    EXPECT_EQ(o.zeroSectorsAfterBat, 7u);
+    EXPECT_EQ(o.zeroSectorsAfterBlock, 7u);
+
+    std::vector<uint8_t> buffer(VHD_MAX_LOCATOR_READ, 0xEE);
+    uint32_t length = 99;
+    bool found = true;
+    ASSERT_TRUE(Vhd_ReadParentLocator(Image(), VHD_CODE_W2RU, buffer.data(), VHD_MAX_LOCATOR_READ,
+                                      &length, &found));
+    EXPECT_TRUE(found);
+    const char16_t relative[] = u".\\p.vhd";
+    ASSERT_EQ(length, 14u);
+    EXPECT_EQ(std::memcmp(buffer.data(), relative, length), 0);
+    ASSERT_TRUE(Vhd_ReadParentLocator(Image(), VHD_CODE_WI2R, buffer.data(), VHD_MAX_LOCATOR_READ,
+                                      &length, &found));
+    EXPECT_TRUE(found);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + length), "first");
+    // A smaller buffer than the data is refused, not overrun.
+    EXPECT_FALSE(Vhd_ReadParentLocator(Image(), VHD_CODE_WI2R, buffer.data(), 4, &length, &found));
+    // Longer data than any locator may hold is refused before it is read.
+    EXPECT_FALSE(Vhd_ReadParentLocator(Image(), VHD_CODE_W2KU, buffer.data(), VHD_MAX_LOCATOR_READ,
+                                       &length, &found));
+    ASSERT_TRUE(Vhd_ReadParentLocator(Image(), VHD_CODE_WI2K, buffer.data(), VHD_MAX_LOCATOR_READ,
+                                      &length, &found));
+    EXPECT_FALSE(found);
+    EXPECT_EQ(length, 0u);
+
+    const TextView name = Vhd_GetParentName(Image());
+    ASSERT_EQ(name.length, static_cast<uint32_t>(VHD_PARENT_NAME_BYTES));
+    EXPECT_EQ(VHD_PARENT_NAME_BYTES, 512u);
+    const uint8_t stored[] = {0, 'p', 0, '.', 0, 'v', 0, 'h', 0, 'd', 0, 0};
+    EXPECT_EQ(std::memcmp(name.data, stored, sizeof stored), 0);
+}

@@ -1301,3 +1301,103 @@ TEST_F(VmdkMaintain, AFailedCommitLeavesTheOriginals)
         EXPECT_EQ(Snapshot(d.path()), before);
     }
 }
+
+// ---- Queries of the maintenance dialog ----------------------------------------------------------
+
+namespace {
+
+struct MaxExpandCase {
+    const char* name;
+    uint32_t choice;      // layout of MakeOptions
+    uint64_t total;       // sectors of the disk
+    uint32_t split;       // extent size (0: one extent)
+    bool firstTrack;      // a first extent of 63 sectors
+    uint32_t extents;     // Vmdk_ExtentCount
+    bool descriptorFile;  // Vmdk_HasDescriptorFile
+    uint64_t maximum;     // Vmdk_MaxExpandCapacity
+};
+
+class VmdkMaxExpand : public ::testing::TestWithParam<MaxExpandCase> {};
+
+}  // namespace
+
+// One-file images stop at 32-bit sector counts; split images at the extents before the last plus
+// 1000 - count + 1 units (the largest extent, at least 0x3FF800 sectors, in whole grains).
+TEST_P(VmdkMaxExpand, FollowsTheLayout)
+{
+    const MaxExpandCase& c = GetParam();
+    TempDir d;
+    Disk zero;
+    DiskGeometry g{};
+    Geometry_SetTotalSectors(&g, c.total);
+    g.heads = 16;
+    g.sectors_per_track = 63;
+    g.bytes_per_sector = 512;
+    ASSERT_EQ(Disk_OpenZero(&zero.handle, &g), DISK_OK);
+    const std::string path = d.file("q.vmdk");
+    Options o = MakeOptions(c.choice, c.firstTrack, c.total, c.split);
+    ASSERT_EQ(Vmdk_Create(path.c_str(), &zero.handle, nullptr, nullptr, nullptr, o.get()), DISK_OK);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+    EXPECT_EQ(Vmdk_ExtentCount(image.Image()), c.extents);
+    EXPECT_EQ(Vmdk_HasDescriptorFile(image.Image()), c.descriptorFile);
+    EXPECT_EQ(Vmdk_MaxExpandCapacity(image.Image()), c.maximum);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, VmdkMaxExpand,
+    ::testing::Values(
+        MaxExpandCase{"MonolithicSparse", 0, 8192, 0, false, 1, false, 0xFFFFFFFFull},
+        MaxExpandCase{"MonolithicFlat", 1, 8192, 0, false, 1, true, 0xFFFFFFFFull},
+        // One extent in a split layout grows to the unit, and 999 more extents may follow.
+        MaxExpandCase{"SplitOneExtent", 0, 8192, 0x3FF800, false, 1, true, 1000ull * 0x3FF800},
+        MaxExpandCase{"SplitSparse", 0, 8192, 0, true, 2, true, 63 + 999ull * 0x3FF800},
+        MaxExpandCase{"SplitFlat", 1, 8192, 0, true, 2, true, 63 + 999ull * 0x3FF800},
+        // Extents of 0x3FF840 sectors in grains of 64: the unit is rounded to 128-sector grains.
+        MaxExpandCase{"SplitOddUnit", 0, 0x3FF840 + 1000, 0x3FF840, false, 2, true,
+                      0x3FF840 + 999ull * 0x3FF880}),
+    [](const ::testing::TestParamInfo<MaxExpandCase>& i) { return std::string(i.param.name); });
+
+TEST(VmdkMaxExpandNone, NoImageHasNoMaximum) { EXPECT_EQ(Vmdk_MaxExpandCapacity(nullptr), 0u); }
+
+// The parameter lines as parsed, in the descriptor's encoding; a child's parent hint.
+TEST_F(VmdkMaintain, DescriptorSettingsAreThoseOfTheText)
+{
+    WriteFile(dir.file("f-flat.vmdk"), std::vector<uint8_t>(2048 * 512, 0));
+    const std::string text =
+        "# Disk DescriptorFile\nversion=1\nencoding=\"Shift_JIS\"\n"
+        "CID=fffffffe\nparentCID=ffffffff\ncreateType=\"monolithicFlat\"\n\n"
+        "RW 2048 FLAT \"f-flat.vmdk\" 0\n\n"
+        "ddb.adapterType = \"buslogic\"\nddb.geometry.cylinders = \"2\"\n"
+        "ddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"64\"\n"
+        "ddb.uuid = \"60 00 c2 9a\"\n";
+    const std::string path = dir.file("f.vmdk");
+    WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
+    {
+        Disk image;
+        ASSERT_EQ(image.OpenVmdk(path), DISK_OK);
+        VmdkDescriptorSettings s;
+        Vmdk_GetDescriptorSettings(image.Image(), &s);
+        EXPECT_EQ(s.encodingChoice, VMDK_ENCODING_SHIFT_JIS);
+        EXPECT_EQ(s.textEncoding, static_cast<TextEncoding>(TEXT_ENC_SJIS));
+        EXPECT_EQ(s.adapter, VMDK_ADAPTER_BUSLOGIC);
+        EXPECT_EQ(s.cylinders, 2u);
+        EXPECT_EQ(s.heads, 16u);
+        EXPECT_EQ(s.sectorsPerTrack, 64u);
+        EXPECT_TRUE(s.hasUuid);
+        EXPECT_EQ(std::string((const char*)s.uuid.data, s.uuid.length), "60 00 c2 9a");
+        EXPECT_EQ(s.parentFileNameHint.length, 0u);
+    }
+
+    std::string base, child;
+    std::vector<uint8_t> expected;
+    MakeQemuChild(dir, 4096, &base, &child, &expected);
+    Disk image;
+    ASSERT_EQ(image.OpenVmdk(child), DISK_OK);
+    VmdkDescriptorSettings s;
+    Vmdk_GetDescriptorSettings(image.Image(), &s);
+    EXPECT_FALSE(s.hasUuid);
+    EXPECT_EQ(s.encodingChoice, VMDK_ENCODING_NONE);
+    EXPECT_EQ(std::string((const char*)s.parentFileNameHint.data, s.parentFileNameHint.length),
+              "base.vmdk");
+}

@@ -429,17 +429,9 @@ void ExpectWholeDialog(FXDialogBox* dialog, const std::string& name)
 TEST(EveryDialog, ShowsItsWholeTexts)
 {
     App();
-    FXFont* stock = App()->getNormalFont();
-    FXFontDesc desc;
-    stock->getFontDesc(desc);
     FXGIFIcon mini(App(), Ui_WizardMiniIconGif);
     FXGIFIcon picture(App(), Ui_WizardIconGif);
-    for (FXuint decipoints : {90u, 120u}) {
-        desc.size = decipoints;
-        FXFont* font = new FXFont(App(), desc);
-        font->create();
-        App()->setNormalFont(font);
-        Ui_ComputeLayoutUnits(App());
+    guitest::AtEachFontSize([&](FXuint decipoints) {
         const std::string at = " at " + std::to_string(decipoints / 10) + " points";
         {
             CAboutDialog d(Owner(), &mini, &picture);
@@ -491,8 +483,5 @@ TEST(EveryDialog, ShowsItsWholeTexts)
             ExpectWholeDialog(&d, "Parallels snapshot picker" + at);
             ParallelsBundle_FreeSnapshotList(&list);
         }
-        App()->setNormalFont(stock);
-        delete font;
-        Ui_ComputeLayoutUnits(App());
-    }
+    });
 }

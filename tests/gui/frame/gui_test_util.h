@@ -101,6 +101,28 @@ inline void PressKey(FXWindow* window, FXuint key)
     window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
 }
 
+// Runs `body` once at each of the program's font sizes (9 and 12 points, given in decipoints) as
+// the application's normal font, with the layout units that follow it; the stock font and its
+// units are back after each run. A fatal failure in the body ends the runs.
+inline void AtEachFontSize(const std::function<void(FXuint decipoints)>& body)
+{
+    FXFont* stock = App()->getNormalFont();
+    FXFontDesc desc;
+    stock->getFontDesc(desc);
+    for (FXuint decipoints : {90u, 120u}) {
+        desc.size = decipoints;
+        FXFont* font = new FXFont(App(), desc);
+        font->create();
+        App()->setNormalFont(font);
+        Ui_ComputeLayoutUnits(App());
+        body(decipoints);
+        App()->setNormalFont(stock);
+        delete font;
+        Ui_ComputeLayoutUnits(App());
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}
+
 // Finds the first child (depth first) of a class whose text contains `part`.
 template <class T>
 T* FindChild(FXWindow* root, const std::string& part = std::string())

@@ -244,7 +244,7 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean)
                       0)
                 << log2;
         }
-        if (c.destKind == 1 && testsupport::HaveTool("bximage")) {
+        if (c.destKind == DEST_COWD3 && testsupport::HaveTool("bximage")) {
             // bximage reads the one-extent version-3 disks the table writes.
             std::string viaBximage = dir.file("bximage.raw");
             EXPECT_EQ(RunCommand("bximage -q -func=convert -imgmode=flat " + Quote(out) + " " +
@@ -257,7 +257,7 @@ TEST_P(ConversionTable, UsedSectorsEqualAndFileSystemClean)
             ExpectUsedEqual(source, other, 0, used);
         }
         if (std::string(c.qemuFormat) == "cowd" ||
-            (c.destKind == 0 && c.firstTrack && c.vmdkType != 1)) {
+            (c.destKind == DEST_VMDK && c.firstTrack && c.vmdkType != 1)) {
             // qemu-img reads a sparse first extent of 63 sectors (less than one grain) past its
             // end: disk sectors 63..127 come from that extent's grain instead of the next
             // extent. The layout is read back through the engine instead, as are COWD disks,
@@ -345,7 +345,7 @@ TEST(ConvertRun, OutputHasTheFinalCapacityThroughAResizeView)
     DiskHandle* disk = OpenRaw(raw);
     ConversionJob job;
     std::string out = dir.file("grown.vhd");
-    PrepareJob(&job, raw, disk, nullptr, 4, out);
+    PrepareJob(&job, raw, disk, nullptr, DEST_VHD_DYNAMIC, out);
     DiskGeometry g = job.destGeometry;
     Geometry_SetTotalSectors(&g, Geometry_GetTotalSectors(&g) + 4000);
     g.heads = 16;
@@ -374,7 +374,7 @@ TEST(ConvertRun, AMapWithoutRegionsCopiesEverySector)
     UsedMap_Init(empty);
     ConversionJob job;
     std::string out = dir.file("copy.img");
-    PrepareJob(&job, raw, disk, empty, 21, out);
+    PrepareJob(&job, raw, disk, empty, DEST_FLAT, out);
     ConvertRunContext context;
     ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
     EXPECT_EQ(ReadFile(out), ReadFile(raw));
@@ -391,7 +391,7 @@ TEST(ConvertRun, CancelledByTheProgressAnswer)
     testsupport::WriteFile(raw, testsupport::RandomBytes(16 * 1024 * 1024, 9));
     DiskHandle* disk = OpenRaw(raw);
     ConversionJob job;
-    PrepareJob(&job, raw, disk, nullptr, 0, dir.file("part.vmdk"));
+    PrepareJob(&job, raw, disk, nullptr, DEST_VMDK, dir.file("part.vmdk"));
     ProgressLog log;
     log.stopAfter = 3;
     ConvertRunContext context;
@@ -411,7 +411,7 @@ TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets)
     job.finalGeometry.sectors_per_track = 17;
     job.finalGeometry.bytes_per_sector = 512;
     Geometry_SetTotalSectors(&job.finalGeometry, 1000);
-    job.destKind = 6;
+    job.destKind = DEST_PARALLELS_BUNDLE;
     job.parallelsFlag = 1;
     job.parallelsNumber = 400;  // storages of 374 sectors: three of them
     std::vector<std::string> files;
@@ -425,7 +425,7 @@ TEST(ConvertRun, DestinationFilesOfBundlesAndSplitSets)
     files.clear();
     ConvertRun_DestinationFiles(&job, "/d/vm.hdd/", &files);
     EXPECT_EQ(files, bundle);
-    job.destKind = 20;
+    job.destKind = DEST_SPLIT;
     job.splitNumber = 1;
     Geometry_SetTotalSectors(&job.finalGeometry, 4200);  // 2.05 MiB: three parts
     files.clear();
@@ -439,15 +439,15 @@ TEST(ConvertRun, WaitingDestinationsAndUnknownKinds)
     std::string raw = dir.file("noise.raw");
     testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 3));
     ConversionJob job;
-    PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("x.img"));
+    PrepareJob(&job, raw, OpenRaw(raw), nullptr, DEST_FLAT, dir.file("x.img"));
     ConvertRunContext context;
     // A split set without a part size is refused before anything is written.
-    job.destKind = 20;
+    job.destKind = DEST_SPLIT;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
     for (int32_t kind :
          {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 20, 13, 14, 15, 16, 17, 18, 19, 21, 22})
         EXPECT_TRUE(ConvertRun_IsDestinationAvailable(kind)) << kind;
-    job.destKind = 23;
+    job.destKind = DEST_KIND_COUNT;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
     job.destKind = DEST_PLUGIN;  // no plug-in chosen
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_ARG);
@@ -507,7 +507,7 @@ protected:
     {
         raw = dir.file("disk.raw");
         testsupport::WriteFile(raw, testsupport::RandomBytes(1024 * 1024, 11));
-        PrepareJob(&job, raw, OpenRaw(raw), nullptr, 21, dir.file("new.img"));
+        PrepareJob(&job, raw, OpenRaw(raw), nullptr, DEST_FLAT, dir.file("new.img"));
     }
     void TearDown() override { ConvertRun_ReleaseSource(&job); }
 };
@@ -566,7 +566,7 @@ TEST_F(DestinationRefusal, APathLeftFromAnEarlierSourceIsFree)
         EXPECT_EQ(ConvertRun_CheckDestination(&job, raw, nullptr), CONVERT_DEST_OK) << kind;
     }
     job.sourceKind = JOB_SOURCE_NEW_DISK;
-    job.destKind = 21;
+    job.destKind = DEST_FLAT;
     job.destPath = raw.c_str();
     ConvertRunContext context;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
@@ -598,11 +598,11 @@ TEST_F(DestinationRefusal, SiblingOutputs)
                   CONVERT_DEST_SELF_OVERLAP);
         EXPECT_EQ(ConvertRun_CheckDestination(&job, dir.file("x.img"), nullptr), CONVERT_DEST_OK);
     }
-    job.destKind = 21;
+    job.destKind = DEST_FLAT;
 
     // COWD version 3: extents after the first are numbered from 2 before the extension; one
     // extent is one file, and version 1 is always one file.
-    job.destKind = 1;
+    job.destKind = DEST_COWD3;
     Geometry_SetTotalSectors(&job.finalGeometry, 2ull * COWD_EXTENT_SECTORS + 1);
     files.clear();
     ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
@@ -615,15 +615,15 @@ TEST_F(DestinationRefusal, SiblingOutputs)
     files.clear();
     ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk")}));
-    job.destKind = 2;
+    job.destKind = DEST_COWD2;
     Geometry_SetTotalSectors(&job.finalGeometry, 2ull * COWD_EXTENT_SECTORS);
     files.clear();
     ConvertRun_DestinationFiles(&job, dir.file("c.dsk"), &files);
     EXPECT_EQ(files, (std::vector<std::string>{dir.file("c.dsk")}));
-    job.destKind = 21;
+    job.destKind = DEST_FLAT;
 
     // VMDK: a flat extent, or numbered extents, beside the descriptor.
-    job.destKind = 0;
+    job.destKind = DEST_VMDK;
     ASSERT_TRUE(OptionRules_StoreGeometry(&job));
     job.vmdkList4 = 1;
     files.clear();
@@ -875,7 +875,7 @@ TEST(QcowRun, EncryptedSourceToCompressedQcow2AndTrim)
     const std::string out = dir.file("packed.qcow2");
     {
         ConversionJob job;
-        PrepareJob(&job, image, h, BuildMap(h), 11, out);
+        PrepareJob(&job, image, h, BuildMap(h), DEST_QCOW2, out);
         job.formatFlags = 1;
         job.qcow2ClusterIndex = 7;
         ConvertRunContext context;
@@ -1138,7 +1138,7 @@ TEST(ConvertRun, BundleDestinationIsItsDirectory)
     for (const std::string& path : {dir.file("a.hdd"), dir.file("b.hdd") + "/"}) {
         SCOPED_TRACE(path);
         ConversionJob job;
-        PrepareJob(&job, raw, disk, map, 6, path);
+        PrepareJob(&job, raw, disk, map, DEST_PARALLELS_BUNDLE, path);
         EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
         ConvertRunContext context;
         ASSERT_EQ(ConvertRun_WriteImage(&job, &context), DISK_OK);
@@ -1189,7 +1189,7 @@ TEST(ConvertRun, BundleDestinationIsItsDirectory)
     self.sourceDisk = Disk_Alloc();
     Disk_Init(self.sourceDisk);
     ASSERT_EQ(Disk_Open(self.sourceDisk, self.sourcePath.text(), true), DISK_OK);
-    self.destKind = 6;
+    self.destKind = DEST_PARALLELS_BUNDLE;
     Disk_GetGeometry(self.sourceDisk, &self.finalGeometry);
     for (const std::string& path : {dir.file("b.hdd"), dir.file("b.hdd") + "/"})
         EXPECT_EQ(ConvertRun_CheckDestination(&self, path, nullptr), CONVERT_DEST_IS_SOURCE)
@@ -1262,7 +1262,7 @@ TEST(ConvertRun, BundleOverAFileFailsWithItsCause)
     const std::string path = dir.file("taken.hdd");
     testsupport::WriteFile(path, {1, 2, 3});
     ConversionJob job;
-    PrepareJob(&job, raw, OpenRaw(raw), nullptr, 6, path);
+    PrepareJob(&job, raw, OpenRaw(raw), nullptr, DEST_PARALLELS_BUNDLE, path);
     EXPECT_EQ(ConvertRun_CheckDestination(&job, path, nullptr), CONVERT_DEST_OK);
     ConvertRunContext context;
     EXPECT_EQ(ConvertRun_WriteImage(&job, &context), DISK_ERR_MKDIR);

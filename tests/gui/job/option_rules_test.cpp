@@ -415,7 +415,7 @@ TEST(OptionRules, CowdGeometryAndTheWritersCylinderRules)
     ConversionJob job;
     job.workGeometry = Geo(5000000, 16, 63);
     job.formatFlags = 1;
-    job.destKind = 1;
+    job.destKind = DEST_COWD3;
     ASSERT_EQ(OptionRules_CheckDestination(&job, 1), 0);
     ASSERT_TRUE(OptionRules_StoreGeometry(&job));
     DiskGeometry g;

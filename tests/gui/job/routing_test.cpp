@@ -211,7 +211,7 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
 {
     // Pages 1 to 6 lead to the destination type, whose entry clears the destination choice.
     for (int p = 1; p <= 6; ++p) {
-        job.destKind = 5;
+        job.destKind = DEST_VHD_FIXED;
         job.destPluginIndex = 3;
         job.volumeList = MakeMap();
         EXPECT_EQ(Next(p), 7) << p;
@@ -225,7 +225,7 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
     job.sourceGeometry = Geo(123456, 15, 17, 4096);
     for (int forced = 0; forced <= 1; ++forced) {
         job.geometryForcedAuto = (uint8_t)forced;
-        job.destKind = 3;
+        job.destKind = DEST_VHDX;
         EXPECT_EQ(Next(7), 8);
         EXPECT_EQ(job.manualTotalSectors, 123456u);
         EXPECT_EQ(job.manualSectorSize, 4096u);
@@ -236,7 +236,7 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
 
     // A new blank disk skips the geometry page.
     job.sourceKind = JOB_SOURCE_NEW_DISK;
-    job.destKind = 5;
+    job.destKind = DEST_VHD_FIXED;
     EXPECT_EQ(Next(7), 14);
 
     // Geometry page to the option page of each built-in destination; anything else stays.
@@ -254,7 +254,7 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
 
     // Option pages lead to the cylinder-boundary page (skipped here: whole cylinders), then the
     // destination path and the run; Next after the run resets the job and starts over.
-    job.destKind = 0;
+    job.destKind = DEST_VMDK;
     job.destGeometry = Geo(1008, 16, 63);
     for (int p = 9; p <= 30; ++p) {
         job.destName = "x";
@@ -272,7 +272,7 @@ TEST_F(RoutingTest, ForwardThroughTheMiddlePages)
     job.sourceText = "typed";
     job.sourceListIndex = 3;
     job.destPath = "/tmp/out.vmdk";
-    job.destKind = 7;
+    job.destKind = DEST_PARALLELS_FILE;
     EXPECT_EQ(Next(33), 0);
     EXPECT_EQ(job.sourceDisk, nullptr);
     EXPECT_EQ(job.volumeList, nullptr);
@@ -433,7 +433,7 @@ TEST_F(RoutingTest, ZeroHeadsDoNotDivide)
     // Partition saving entered with a geometry without heads.
     job.sourceKind = JOB_SOURCE_IMAGE;
     job.workGeometry = Geo(5000, 0, 0);
-    job.destKind = 20;
+    job.destKind = DEST_SPLIT;
     EXPECT_EQ(Next(8), 29);
     EXPECT_EQ(job.splitValues[1], 0u);
     EXPECT_EQ(job.splitValues[2], 0u);
@@ -495,16 +495,16 @@ TEST_F(RoutingTest, BackwardRows)
         EXPECT_EQ(Back(p), 8) << p;
     }
     job.cylinderPageNeeded = 0;
-    job.destKind = 22;
+    job.destKind = DEST_PLUGIN;
     EXPECT_EQ(Back(31), 7);
     EXPECT_EQ(Back(32), 7);
-    job.destKind = 23;
+    job.destKind = DEST_KIND_COUNT;
     EXPECT_EQ(Back(31), -1);
     EXPECT_EQ(Back(32), -1);
     job.cylinderPageNeeded = 1;
     EXPECT_EQ(Back(32), 31);
 
-    job.destKind = 0;
+    job.destKind = DEST_VMDK;
     EXPECT_EQ(Back(33), 32);
     for (int p : {0, -1, 34}) EXPECT_EQ(Back(p), -1) << p;
 }

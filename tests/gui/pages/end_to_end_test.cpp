@@ -22,6 +22,7 @@
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/trim_settings_dialog.h"
 #include "gui/job/convert_run.h"
+#include "gui/job/raw_source.h"
 #include "gui/job/option_rules.h"
 #include "gui/pages/convert_page.h"
 #include "gui/pages/destination_path_page.h"
@@ -193,9 +194,7 @@ std::vector<bool> UsedSectors(const DiskHandle* disk, uint64_t total)
 std::vector<bool> UsedSectorsOfRaw(const std::string& raw)
 {
     std::vector<uint8_t> bytes = ReadFile(raw);
-    DiskGeometry g;
-    memset(&g, 0, sizeof g);
-    Vhd_ComputeGeometry(bytes.size(), &g);
+    const DiskGeometry g = RawSourceGeometry(bytes.size());
     DiskHandle h;
     Disk_Init(&h);
     EXPECT_EQ(Disk_OpenRaw(&h, raw.c_str(), true, 0, &g), DISK_OK);
@@ -346,12 +345,8 @@ TEST_P(TrimRoad, LeavesTheImageAndItsOldCopy)
     std::string image = dir.file("trim." + name);
     {
         ConversionJob job;
-        job.sourcePath = raw.c_str();
-        job.sourceDisk = Disk_Alloc();
-        Disk_Init(job.sourceDisk);
-        DiskGeometry g;
-        Vhd_ComputeGeometry(source.size(), &g);
-        ASSERT_EQ(Disk_OpenRaw(job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+        const DiskGeometry g = RawSourceGeometry(source.size());
+        ASSERT_TRUE(OpenRawSource(&job, raw, g));
         job.destKind = vmdk ? 0 : name == "vhdx" ? 3 : 4;
         job.destPath = image.c_str();
         job.vmdkList14 = 11;

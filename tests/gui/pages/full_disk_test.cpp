@@ -16,6 +16,7 @@
 #include "formats/vhd/vhd_records.h"
 #include "foundation/platform.h"
 #include "gui/job/convert_run.h"
+#include "gui/job/raw_source.h"
 #include "gui/job/option_rules.h"
 #include "gui/job/routing.h"
 #include "support/test_support.h"
@@ -79,22 +80,18 @@ struct Destination {
 TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole)
 {
     const Destination destinations[] = {
-        {"sparse.vmdk", 0, 0}, {"flat.vmdk", 0, 1}, {"stream.vmdk", 0, 3}, {"dynamic.vhd", 4, 0},
-        {"fixed.vhd", 5, 0},   {"disk.hdi", 13, 0}, {"disk.img", 21, 0},
+        {"sparse.vmdk", DEST_VMDK, 0},    {"flat.vmdk", DEST_VMDK, 1},
+        {"stream.vmdk", DEST_VMDK, 3},    {"dynamic.vhd", DEST_VHD_DYNAMIC, 0},
+        {"fixed.vhd", DEST_VHD_FIXED, 0}, {"disk.hdi", DEST_HDI, 0},
+        {"disk.img", DEST_FLAT, 0},
     };
     const std::vector<uint8_t> original = ReadFile(source);
     for (const Destination& d : destinations) {
         SCOPED_TRACE(d.name);
-        DiskHandle* disk = Disk_Alloc();
-        Disk_Init(disk);
-        DiskGeometry g{};
-        Vhd_ComputeGeometry(kSourceBytes, &g);
-        ASSERT_EQ(Disk_OpenRaw(disk, source.c_str(), true, 0, &g), DISK_OK);
         const std::string out = mountPoint + "/" + d.name;
         ConversionJob job;
-        job.sourcePath = source.c_str();
+        ASSERT_TRUE(OpenRawSource(&job, source, RawSourceGeometry(kSourceBytes)));
         job.sourceKind = JOB_SOURCE_IMAGE;
-        job.sourceDisk = disk;
         job.volumeList = nullptr;
         job.destKind = d.destKind;
         job.destPath = out.c_str();
@@ -103,7 +100,7 @@ TEST_F(FullDisk, EveryDestinationFailsAndTheSourceStaysWhole)
         job.vhdLayoutIndex = 5;
         job.vhdCreatorIndex = 4;
         job.vhdFixedCreatorIndex = 4;
-        Disk_GetGeometry(disk, &job.sourceGeometry);
+        Disk_GetGeometry(job.sourceDisk, &job.sourceGeometry);
         job.workGeometry = job.sourceGeometry;
         ASSERT_TRUE(OptionRules_StoreGeometry(&job));
         if (!Routing_IsWholeCylinders(d.destKind, &job.destGeometry)) {

@@ -31,6 +31,7 @@
 #include "gui/frame/gui_test_util.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/widgets.h"
+#include "gui/job/raw_source.h"
 #include "gui/job/convert_run.h"
 #include "gui/pages/convert_page.h"
 #include "gui/pages/cylinder_page.h"
@@ -151,7 +152,7 @@ void AnswerBoxIfAny(int ms, std::string* shown)
 TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts)
 {
     PageHost host;
-    host.job.destKind = 0;
+    host.job.destKind = DEST_VMDK;
     host.job.vmdkList14 = 11;
     host.job.workGeometry = Geo(5000, 16, 63);
     auto* page = new CToVMwareVmdkPropertyPage(&host.events, &host.job, 9, host.switcher);
@@ -227,7 +228,7 @@ TEST(VmdkPage, ShowsStoresAndRefusesUnwritableLayouts)
 TEST(VmdkPage, SmallHugeAndImpossibleDisks)
 {
     PageHost host;
-    host.job.destKind = 0;
+    host.job.destKind = DEST_VMDK;
     auto* page = new CToVMwareVmdkPropertyPage(&host.events, &host.job, 9, host.switcher);
     // 63 sectors or less: no first extent of its own.
     host.job.workGeometry = Geo(63, 1, 63);
@@ -304,9 +305,9 @@ TEST(OptionPages, AFailedGeometryRuleIsShown)
         new CToBetaPropertyPage(&host.events, &host.job, 30, host.switcher),
     };
     for (CPropertyPage* page : pages) {
-        host.job.destKind = 4;
+        host.job.destKind = DEST_VHD_DYNAMIC;
         host.Show(page);
-        host.job.destKind = 23;  // no destination, so no geometry rule
+        host.job.destKind = DEST_KIND_COUNT;  // no destination, so no geometry rule
         std::string shown;
         AnswerBoxIfAny(100, &shown);
         EXPECT_EQ(page->OnWizardNext(), -1);
@@ -339,7 +340,7 @@ TEST(TrimRefusal, NamesOnlyTheFormatsThatCanBeTrimmed)
 TEST(QcowPages, ModesKeysAndClusterSizes)
 {
     PageHost host;
-    host.job.destKind = 11;
+    host.job.destKind = DEST_QCOW2;
     host.job.formatFlags = 1;
     host.job.qcow2ClusterIndex = 7;
     host.job.workGeometry = Geo(1000, 4, 17);
@@ -416,7 +417,7 @@ TEST(QcowPages, ModesKeysAndClusterSizes)
 
     auto* qcow = new CToQemuQcowPropertyPage(&host.events, &host.job, 19, host.switcher);
     qcow->create();
-    host.job.destKind = 10;
+    host.job.destKind = DEST_QCOW;
     host.job.formatFlags = 2;
     host.Show(qcow);
     EXPECT_EQ(qcow->GetRadioId(), (FXint)CToQemuQcowPropertyPage::ID_GROUPED);
@@ -432,7 +433,7 @@ TEST(QcowPages, ModesKeysAndClusterSizes)
 TEST(VhdPages, LayoutPicksItsCreatorAndNextStores)
 {
     PageHost host;
-    host.job.destKind = 4;
+    host.job.destKind = DEST_VHD_DYNAMIC;
     host.job.vhdLayoutIndex = 5;
     host.job.vhdCreatorIndex = 4;
     host.job.workGeometry = Geo(1000, 0, 0);
@@ -458,7 +459,7 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores)
 
     auto* fixed = new CToVirtualPCFixedPropertyPage(&host.events, &host.job, 14, host.switcher);
     fixed->create();
-    host.job.destKind = 5;
+    host.job.destKind = DEST_VHD_FIXED;
     host.job.vhdFixedCreatorIndex = 4;
     host.Show(fixed);
     EXPECT_EQ(fixed->GetCreatorList()->getCurrentItem(), 4);
@@ -481,7 +482,7 @@ TEST(VhdPages, LayoutPicksItsCreatorAndNextStores)
 TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry)
 {
     PageHost host;
-    host.job.destKind = 1;
+    host.job.destKind = DEST_COWD3;
     host.job.formatFlags = 1 | 4;
     host.job.workGeometry = Geo(5000000, 16, 63);
     auto* v3 = new CToVMware3PropertyPage(&host.events, &host.job, 10, host.switcher);
@@ -527,7 +528,7 @@ TEST(CowdPages, AdapterAndFlagsStoreTheirGeometry)
 TEST(CowdPages, VersionOneHoldsOneFile)
 {
     PageHost host;
-    host.job.destKind = 2;
+    host.job.destKind = DEST_COWD2;
     host.job.formatFlags = 0;
     host.job.workGeometry = Geo(1000, 0, 0);
     auto* v1 = new CToVMware2PropertyPage(&host.events, &host.job, 11, host.switcher);
@@ -554,7 +555,7 @@ TEST(CowdPages, VersionOneHoldsOneFile)
 TEST(VhdxPage, ListsLoadStoreAndTheGeometryStays)
 {
     PageHost host;
-    host.job.destKind = 3;
+    host.job.destKind = DEST_VHDX;
     host.job.vhdxBlockIndex = 5;
     host.job.vhdxCheck = 1;
     host.job.vhdxList1 = 1;
@@ -608,7 +609,7 @@ TEST(SimplePages, CheckTheGeometryTheirRuleGives)
 {
     PageHost host;
     auto* page = new CToVirtual98PropertyPage(&host.events, &host.job, 25, host.switcher);
-    host.job.destKind = 16;
+    host.job.destKind = DEST_VHD100;
     host.job.workGeometry = Geo(419430400, 255, 63);
     host.job.geometryRecompute = 1;
     host.Show(page);
@@ -713,7 +714,7 @@ TEST(SimplePages, CheckAndStoreTheirGeometry)
 TEST(ParallelsPages, BundleAndFileStoreTheirOptions)
 {
     PageHost host;
-    host.job.destKind = 6;
+    host.job.destKind = DEST_PARALLELS_BUNDLE;
     host.job.workGeometry = Geo(100000, 16, 63);
     host.job.parallelsRadio = 1;
     host.job.parallelsFlag = 1;
@@ -793,7 +794,7 @@ TEST(ParallelsPages, BundleAndFileStoreTheirOptions)
     EXPECT_FALSE(bundle->GetSizeField()->isEnabled());
     EXPECT_EQ(bundle->OnWizardNext(), -1);
 
-    host.job.destKind = 7;
+    host.job.destKind = DEST_PARALLELS_FILE;
     host.job.formatFlags = PARALLELS_FLAG_NO_TOTAL;
     host.job.workGeometry = Geo(1000, 16, 63);
     host.Show(file);
@@ -872,7 +873,7 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes)
     PageHost host;
     CToPartitionSavingPropertyPage* page =
         new CToPartitionSavingPropertyPage(&host.events, &host.job, 29, host.switcher);
-    host.job.destKind = 20;
+    host.job.destKind = DEST_SPLIT;
     host.job.workGeometry = Geo(100000, 16, 63);
     const uint32_t defaults[5] = {0, 99, 16, 63, 5};
     memcpy(host.job.splitValues, defaults, sizeof defaults);
@@ -924,7 +925,7 @@ TEST(SplitPage, StoresItsValuesAndRefusesUncountablePartSizes)
 TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk)
 {
     PageHost host;
-    host.job.destKind = 13;
+    host.job.destKind = DEST_HDI;
     host.job.destGeometry = Geo(1000, 16, 63);
     host.job.finalGeometry = host.job.destGeometry;
     host.job.cylinderBased = 1;
@@ -959,7 +960,7 @@ TEST(CylinderPage, RoundsAndStaysOnAnEmptyOrUnfittingDisk)
     EXPECT_FALSE(shown.empty());
 
     // A destination that is not cylinder based may keep its total.
-    host.job.destKind = 21;
+    host.job.destKind = DEST_FLAT;
     host.job.cylinderBased = 0;
     host.job.cylinderRounding = 0;
     host.job.destGeometry = Geo(1000, 16, 63);
@@ -978,14 +979,9 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(1 << 20, 4));
     DiskGeometry g;
-    Vhd_ComputeGeometry(1 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-    host.job.destKind = 21;
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(1 << 20, 4), &g));
+    host.job.destKind = DEST_FLAT;
     host.job.finalGeometry = g;
     host.job.destName = "";
     auto* page = new CInputDestPropertyPage(&host.events, &host.job, 32, host.switcher);
@@ -1037,11 +1033,11 @@ TEST(DestinationPage, RefusesTheSourceAndAsksBeforeReplacing)
     ASSERT_EQ(chdir(cwd), 0);
 
     // Hints: partition saving with a descriptor, and plug-ins.
-    host.job.destKind = 20;
+    host.job.destKind = DEST_SPLIT;
     host.job.splitCheck1 = 1;
     page->OnSetActive();
     EXPECT_EQ(std::string(page->GetHintLabel()->getText().text()), Msg(285));
-    host.job.destKind = 22;
+    host.job.destKind = DEST_PLUGIN;
     page->OnSetActive();
     EXPECT_EQ(std::string(page->GetHintLabel()->getText().text()), Msg(286));
     // A plug-in destination without a loaded plug-in fails with message 32.
@@ -1082,13 +1078,8 @@ TEST(PluginDestination, PathAnswersAndAFailingWriterWithItsText)
     PageHost host;
     StandinState* s = ChoosePlugin(&host.job, dir.file("full.vpl"));
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, std::vector<uint8_t>(1 << 20, 0x5A));
     DiskGeometry g;
-    Vhd_ComputeGeometry(1 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, std::vector<uint8_t>(1 << 20, 0x5A), &g));
     host.job.finalGeometry = g;
     auto* page = new CInputDestPropertyPage(&host.events, &host.job, 32, host.switcher);
     host.Show(page);
@@ -1160,14 +1151,9 @@ TEST(ConvertPage, RunsToTheEnd)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 6));
     DiskGeometry g;
-    Vhd_ComputeGeometry(8 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-    host.job.destKind = 21;
+    ASSERT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(8 << 20, 6), &g));
+    host.job.destKind = DEST_FLAT;
     host.job.finalGeometry = g;
     host.job.destPath = dir.file("copy.img").c_str();
     auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
@@ -1205,16 +1191,12 @@ TEST(ConvertPage, ATrimAsksBeforeReplacingAnEarlierBackup)
     TempDir dir;
     PageHost host;
     std::string raw = dir.file("source.raw");
-    testsupport::WriteFile(raw, testsupport::RandomBytes(4 << 20, 7));
-    DiskGeometry g;
-    Vhd_ComputeGeometry(4 << 20, &g);
     const std::string image = dir.file("t.vhd");
     {
         ConversionJob make;
-        make.sourceDisk = Disk_Alloc();
-        Disk_Init(make.sourceDisk);
-        ASSERT_EQ(Disk_OpenRaw(make.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
-        make.destKind = 4;
+        DiskGeometry g;
+        ASSERT_TRUE(MakeRawSource(&make, raw, testsupport::RandomBytes(4 << 20, 7), &g));
+        make.destKind = DEST_VHD_DYNAMIC;
         make.vhdLayoutIndex = 5;
         make.vhdCreatorIndex = 4;  // sized by the exact byte count
         make.finalGeometry = g;
@@ -1284,13 +1266,8 @@ FailedRun RunToFailure(const std::string& raw, int32_t destKind, const std::stri
                        std::function<void()> damage = nullptr)
 {
     PageHost host;
-    testsupport::WriteFile(raw, testsupport::RandomBytes(8 << 20, 8));
     DiskGeometry g;
-    Vhd_ComputeGeometry(8 << 20, &g);
-    host.job.sourcePath = raw.c_str();
-    host.job.sourceDisk = Disk_Alloc();
-    Disk_Init(host.job.sourceDisk);
-    EXPECT_EQ(Disk_OpenRaw(host.job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    EXPECT_TRUE(MakeRawSource(&host.job, raw, testsupport::RandomBytes(8 << 20, 8), &g));
     if (damage) damage();
     host.job.destKind = destKind;
     host.job.vmdkList14 = 11;
@@ -1457,7 +1434,7 @@ TEST(ConvertPage, AThreadThatCannotStartIsAFailure)
     host.job.sourceDisk = Disk_Alloc();
     Disk_Init(host.job.sourceDisk);
     ASSERT_EQ(Disk_OpenZero(host.job.sourceDisk, &g), DISK_OK);
-    host.job.destKind = 21;
+    host.job.destKind = DEST_FLAT;
     host.job.finalGeometry = g;
     TempDir dir;
     host.job.destPath = dir.file("never.img").c_str();
@@ -1482,13 +1459,9 @@ void OpenLongSource(PageHost* host, const std::string& raw)
     ASSERT_EQ(testsupport::RunCommand("truncate -s " + std::to_string(kLongSectors * 512) + " " +
                                       testsupport::Quote(raw)),
               0);
-    DiskGeometry g = Geo(kLongSectors, 16, 63);
-    host->job.sourcePath = raw.c_str();
-    host->job.sourceDisk = Disk_Alloc();
-    Disk_Init(host->job.sourceDisk);
-    ASSERT_EQ(Disk_OpenRaw(host->job.sourceDisk, raw.c_str(), true, 0, &g), DISK_OK);
+    ASSERT_TRUE(OpenRawSource(&host->job, raw, Geo(kLongSectors, 16, 63)));
     Disk_GetGeometry(host->job.sourceDisk, &host->job.finalGeometry);
-    host->job.destKind = 0;
+    host->job.destKind = DEST_VMDK;
     host->job.vmdkList14 = 11;
 }
 

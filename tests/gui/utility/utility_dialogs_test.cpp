@@ -66,6 +66,31 @@ public:
             d->hide();
         });
     }
+    // The first window (the dialog itself) presses its buttons in turn.
+    void Press(FXObject* dialog, std::initializer_list<FXSelector> buttons)
+    {
+        const std::vector<FXSelector> ids(buttons);
+        Then([dialog, ids](FXWindow*) {
+            for (FXSelector id : ids) Command(dialog, id);
+        });
+    }
+    // The expand-capacity dialog accepting `value` typed in the field of `unit`.
+    void Expand(FXSelector unit, const char* value)
+    {
+        Then([unit, value](FXWindow* w) {
+            ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CExpandCapacityDialog)));
+            CExpandCapacityDialog* e = static_cast<CExpandCapacityDialog*>(w);
+            Command(e, unit);
+            e->GetField(unit)->setText(value);
+            Command(e, UI_ID_ACCEPT);
+        });
+    }
+    // Starts answering and runs the dialog; its result.
+    FXuint Run(FXDialogBox* dialog)
+    {
+        Start();
+        return dialog->execute(PLACEMENT_OWNER);
+    }
     void Start()
     {
         std::shared_ptr<bool> flag = alive;
@@ -124,6 +149,18 @@ std::string Contains(const std::vector<std::string>& boxes, int message)
     return std::string();
 }
 
+// Whether a box holds the whole text of a message.
+bool Says(const std::string& box, int message)
+{
+    return box.find(Ui_MessageText(message).text()) != std::string::npos;
+}
+
+// Byte differences of two files as cmp reports them; empty when they are equal.
+std::string Cmp(const std::string& a, const std::string& b)
+{
+    return Shell("cmp " + Quote(a) + " " + Quote(b));
+}
+
 // The box that says the image was not changed, to keep the earlier backup `backup`.
 std::string KeptText(const std::string& backup)
 {
@@ -152,6 +189,69 @@ bool ReadsPattern(const std::string& format, const std::string& path, int patter
                &out);
     return out.find("Pattern verification failed") == std::string::npos &&
            out.find("read ") != std::string::npos;
+}
+
+// ---- Child images -----------------------------------------------------------------------------
+// The files of the child tests: a base image of 32 MiB with 0x42 at 2 MiB (and the further
+// patterns `more` writes), its copy "orig", an unrelated file "other.bin" holding "keep", a link
+// "alias.<ext>" to the image, and the name of the child to make.
+struct ChildScene {
+    std::string image, orig, other, alias, child;
+};
+void MakeChildScene(const TempDir& dir, const std::string& format, const std::string& ext,
+                    ChildScene* scene,
+                    const std::function<void(const std::string&)>& more = nullptr)
+{
+    scene->image = dir.file("base." + ext);
+    scene->orig = dir.file("orig");
+    scene->other = dir.file("other.bin");
+    scene->alias = dir.file("alias." + ext);
+    scene->child = dir.file("child." + ext);
+    ASSERT_EQ(RunCommand("qemu-img create -q -f " + format + " " + Quote(scene->image) + " 32M"),
+              0);
+    Pattern(format, scene->image, 0x42, "2M", "1M");
+    if (more) more(scene->image);
+    ASSERT_EQ(RunCommand("cp " + Quote(scene->image) + " " + Quote(scene->orig)), 0);
+    ASSERT_EQ(RunCommand("echo keep > " + Quote(scene->other)), 0);
+    ASSERT_EQ(RunCommand("ln -s base." + ext + " " + Quote(scene->alias)), 0);
+}
+
+// The child button pressed four times: the image itself and the image through the link are
+// refused (the first box photographed as `shot`), the other file is kept after a no, and a new
+// file becomes the child; `first` looks at the dialog before. The boxes are checked, and that
+// the image and the other file stay as they were; *result is the dialog's result.
+void RunChildChoices(FXDialogBox* dialog, FXSelector childButton, FXSelector closeButton,
+                     const ChildScene& scene, const std::string& shot,
+                     const std::function<void(FXWindow*)>& first, FXuint* result)
+{
+    Script script;
+    script.Then([&](FXWindow* w) {
+        if (first) first(w);
+        Command(dialog, childButton);  // the image itself
+        Command(dialog, childButton);  // the image by another name
+        Command(dialog, childButton);  // an existing file, kept
+        Command(dialog, childButton);  // a new file
+        Command(dialog, closeButton);
+    });
+    script.File(scene.image);
+    script.Ok(shot);
+    script.File(scene.alias);
+    script.Ok();
+    script.File(scene.other);
+    script.No();
+    script.File(scene.child);
+    script.Ok();
+    *result = script.Run(dialog);
+    EXPECT_TRUE(script.Done());
+    ASSERT_EQ(script.boxes.size(), 4u);
+    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[0];
+    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
+        << script.boxes[1];
+    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
+    EXPECT_TRUE(Says(script.boxes[3], 371)) << script.boxes[3];
+    EXPECT_EQ(Cmp(scene.image, scene.orig), "");
+    EXPECT_EQ(Shell("cat " + Quote(scene.other)), "keep\n");
 }
 
 // ---- Expand-capacity dialog ------------------------------------------------------------------
@@ -294,17 +394,15 @@ TEST(VmdkUtilityDialog, RewriteKeepsTheContentAndLeavesTheOldFileUnderDel)
     script.Yes();
     script.No();  // the earlier backup stays
     script.Ok();
-    script.Start();
-    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
+    EXPECT_EQ(script.Run(&dialog), (FXuint)UI_RESULT_ACCEPT);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 5u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[1];
+    EXPECT_TRUE(Says(script.boxes[1], 371)) << script.boxes[1];
     // Keeping the earlier backup is said as such, with its name.
     EXPECT_NE(script.boxes[4].find(KeptText(image + "_del")), std::string::npos) << script.boxes[4];
 
     EXPECT_TRUE(Exists(image + "_del"));
-    EXPECT_EQ(Shell("cmp " + Quote(image + "_del") + " " + Quote(dir.file("orig.vmdk"))), "");
+    EXPECT_EQ(Cmp(image + "_del", dir.file("orig.vmdk")), "");
     EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(image)), 0);
     EXPECT_EQ(Shell("qemu-img compare -f vmdk -F vmdk " + Quote(image) + " " +
                     Quote(dir.file("orig.vmdk"))),
@@ -326,25 +424,15 @@ TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents)
 
     CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
     Script script;
-    script.Then([&](FXWindow*) {
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_EXPAND);
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
-    });
-    script.Then([&](FXWindow* w) {
-        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CExpandCapacityDialog)));
-        CExpandCapacityDialog* e = static_cast<CExpandCapacityDialog*>(w);
-        Command(e, CExpandCapacityDialog::ID_GIB);
-        e->GetField(CExpandCapacityDialog::ID_GIB)->setText("5");
-        Command(e, UI_ID_ACCEPT);
-    });
+    script.Press(&dialog,
+                 {CVMwareVmdkUtilityDialog::ID_EXPAND, CVMwareVmdkUtilityDialog::ID_CLOSE});
+    script.Expand(CExpandCapacityDialog::ID_GIB, "5");
     script.Yes();
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[1];
+    EXPECT_TRUE(Says(script.boxes[1], 371)) << script.boxes[1];
 
     const std::string info = Shell("qemu-img info -f vmdk " + Quote(image));
     EXPECT_NE(info.find("virtual size: 5 GiB (5368709120 bytes)"), std::string::npos) << info;
@@ -358,70 +446,20 @@ TEST(VmdkUtilityDialog, SplitImageExpandedTo5GiBGrowsByWholeExtents)
     EXPECT_TRUE(Exists(image + "_del"));
 }
 
-TEST(VmdkUtilityDialog, MaximumFollowsTheLayout)
-{
-    TempDir dir;
-    const std::string mono = dir.file("m.vmdk"), split = dir.file("s.vmdk");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(mono) + " 10M"), 0);
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk -o subformat=twoGbMaxExtentSparse " +
-                         Quote(split) + " 100M"),
-              0);
-    DiskHandle d;
-    Disk_Init(&d);
-    ASSERT_EQ(Disk_OpenEx(&d, mono.c_str(), true, 1, NULL), 0);
-    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 0xFFFFFFFFull);
-    Disk_Close(&d);
-    ASSERT_EQ(Disk_OpenEx(&d, split.c_str(), true, 1, NULL), 0);
-    // One extent of 100 MiB grows to the unit, and 999 more extents of it may follow.
-    EXPECT_EQ(VmdkUtility_MaxCapacity((const VmdkImage*)Disk_GetObject(&d)), 4192256ull * 1000);
-    Disk_Close(&d);
-}
-
 TEST(VmdkUtilityDialog, ChildRefusesTheImageAndAsksBeforeReplacingAFile)
 {
     App();
     TempDir dir;
-    const std::string image = dir.file("base.vmdk"), other = dir.file("other.bin"),
-                      child = dir.file("child.vmdk");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vmdk " + Quote(image) + " 32M"), 0);
-    Pattern("vmdk", image, 0x42, "2M", "1M");
-    ASSERT_EQ(RunCommand("cp " + Quote(image) + " " + Quote(dir.file("orig"))), 0);
-    ASSERT_EQ(RunCommand("echo keep > " + Quote(other)), 0);
-    ASSERT_EQ(RunCommand("ln -s base.vmdk " + Quote(dir.file("alias.vmdk"))), 0);
-
-    CVMwareVmdkUtilityDialog dialog(Owner(), image.c_str());
-    Script script;
-    script.Then([&](FXWindow*) {
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // the image itself
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // the image by another name
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // an existing file, kept
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD);  // a new file
-        Command(&dialog, CVMwareVmdkUtilityDialog::ID_CLOSE);
-    });
-    script.File(image);
-    script.Ok("vmdk_child_is_image");
-    script.File(dir.file("alias.vmdk"));
-    script.Ok();
-    script.File(other);
-    script.No();
-    script.File(child);
-    script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
-    EXPECT_TRUE(script.Done());
-    ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
-        << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
-        << script.boxes[1];
-    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[3];
-    EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
-    EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
-    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(child)), 0);
-    EXPECT_TRUE(ReadsPattern("vmdk", child, 0x42, "2M", "1M"));
-    const std::string info = Shell("qemu-img info -f vmdk " + Quote(child));
+    ChildScene scene;
+    ASSERT_NO_FATAL_FAILURE(MakeChildScene(dir, "vmdk", "vmdk", &scene));
+    CVMwareVmdkUtilityDialog dialog(Owner(), scene.image.c_str());
+    FXuint result = 0;
+    ASSERT_NO_FATAL_FAILURE(RunChildChoices(&dialog, CVMwareVmdkUtilityDialog::ID_CHILD,
+                                            CVMwareVmdkUtilityDialog::ID_CLOSE, scene,
+                                            "vmdk_child_is_image", nullptr, &result));
+    EXPECT_EQ(RunCommand("qemu-img check -q -f vmdk " + Quote(scene.child)), 0);
+    EXPECT_TRUE(ReadsPattern("vmdk", scene.child, 0x42, "2M", "1M"));
+    const std::string info = Shell("qemu-img info -f vmdk " + Quote(scene.child));
     EXPECT_NE(info.find("backing file: base.vmdk"), std::string::npos) << info;
 }
 
@@ -477,15 +515,13 @@ TEST(VmdkUtilityDialog, ParameterDialogsRefuseBadGeometryAndWriteOnlyChanges)
     script.Yes();
     script.Yes();  // give up the earlier backup
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 8u);
     EXPECT_FALSE(Contains({script.boxes[2]}, 409).empty()) << script.boxes[2];
     EXPECT_NE(script.boxes[3].find(KeptText(image + "_del")), std::string::npos) << script.boxes[3];
     EXPECT_FALSE(Contains({script.boxes[4]}, MSG_FIELD_HEADS_SECTORS).empty()) << script.boxes[4];
-    EXPECT_NE(script.boxes[7].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[7];
+    EXPECT_TRUE(Says(script.boxes[7], 371)) << script.boxes[7];
     EXPECT_EQ(afterRefusal, before);
     const std::string after = Shell("cat " + Quote(image));
     EXPECT_NE(after.find("ddb.adapterType = \"lsilogic\""), std::string::npos) << after;
@@ -524,17 +560,40 @@ TEST(VmdkUtilityDialog, EmptyParentHintIsRefusedWithItsReason)
         Command(p, UI_ID_CANCEL);
     });
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     ASSERT_TRUE(script.Done());
     EXPECT_TRUE(stayed);
     EXPECT_TRUE(focused);
     ASSERT_EQ(script.boxes.size(), 1u);
     EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_HINT).empty()) << script.boxes[0];
-    EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+    EXPECT_EQ(Cmp(child, dir.file("orig")), "");
 }
 
 // ---- VHD utility dialog -----------------------------------------------------------------------
+using LinkDialog = CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog;
+
+// A differencing child of the VHD `base` written by the child creator, with the creator of the
+// list's item `creator`.
+void MakeVhdChild(const std::string& base, const std::string& child, int creator)
+{
+    DiskHandle d;
+    Disk_Init(&d);
+    ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
+    const VhdCreateOptions o = VhdUtility_ChildOptions(creator, 0);
+    ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
+    Disk_Close(&d);
+}
+
+// An empty base.vhd of 8 MiB made by qemu-img, its child child.vhd made here (creator item 2),
+// and the child's copy "orig".
+void MakeVhdChildScene(const TempDir& dir)
+{
+    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
+    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
+    ASSERT_NO_FATAL_FAILURE(MakeVhdChild(base, child, 2));
+    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+}
+
 std::string Libvhdi(const std::string& out, const std::string& child, const std::string& parent)
 {
     return Shell("/usr/bin/python3 " +
@@ -602,12 +661,10 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi)
     });
     script.File(child);
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 1u);
-    EXPECT_NE(script.boxes[0].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[0];
+    EXPECT_TRUE(Says(script.boxes[0], 371)) << script.boxes[0];
     std::string json = Libvhdi(dir.file("read1"), child, base);
     EXPECT_EQ(
         Shell("qemu-img convert -f vpc -O raw " + Quote(base) + " " + Quote(dir.file("base.raw")) +
@@ -626,9 +683,8 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi)
         Command(&childDialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
     });
     relink.Then([&](FXWindow* w) {
-        ASSERT_TRUE(
-            w->isMemberOf(FXMETACLASS(CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog)));
-        auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(LinkDialog)));
+        auto* p = static_cast<LinkDialog*>(w);
         // The child creator writes relative locators only.
         EXPECT_STREQ(p->GetAbsoluteField()->getText().text(), "");
         EXPECT_STREQ(p->GetRelativeField()->getText().text(), ".\\base.vhd");
@@ -638,19 +694,17 @@ TEST(VhdUtilityDialog, ChildAndParentRelinkReadByLibvhdi)
         EXPECT_STREQ(p->GetNameField()->getText().text(), "base2.vhd");
         guitest::Screenshot(p, "vhd_parent_link_dialog");
         guitest::ExpectWholeTexts(p, "VHD parent link dialog");
-        Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+        Command(p, LinkDialog::ID_OK);
     });
     relink.Yes();
     relink.Ok();
-    relink.Start();
-    childDialog.execute(PLACEMENT_OWNER);
+    relink.Run(&childDialog);
     ASSERT_TRUE(relink.Done());
     ASSERT_EQ(relink.boxes.size(), 2u);
-    EXPECT_NE(relink.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
-        << relink.boxes[1];
+    EXPECT_TRUE(Says(relink.boxes[1], 371)) << relink.boxes[1];
     json = Libvhdi(dir.file("read2"), child, moved);
     EXPECT_NE(json.find("base2.vhd"), std::string::npos) << json;
-    EXPECT_EQ(Shell("cmp " + Quote(dir.file("read2")) + " " + Quote(dir.file("base.raw"))), "");
+    EXPECT_EQ(Cmp(dir.file("read2"), dir.file("base.raw")), "");
     // Our own reader finds the new parent by the link alone; the absolute path the dialog
     // showed is stored too, although the child had no absolute locators.
     DiskHandle d;
@@ -671,14 +725,7 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten)
     ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
     for (int creator : {2, 4}) {
         SCOPED_TRACE(creator);
-        {
-            DiskHandle d;
-            Disk_Init(&d);
-            ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
-            const VhdCreateOptions o = VhdUtility_ChildOptions(creator, 0);
-            ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
-            Disk_Close(&d);
-        }
+        ASSERT_NO_FATAL_FAILURE(MakeVhdChild(base, child, creator));
         ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
         // The refusal first (a link to the child itself; an empty link is refused by the link
         // dialog before it closes, tested with the other empty fields), then the typed path.
@@ -694,29 +741,25 @@ TEST(VhdUtilityDialog, TypedAbsolutePathIsWritten)
             SCOPED_TRACE(e.message);
             CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
             Script script;
-            script.Then([&](FXWindow*) {
-                Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
-                Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
-            });
+            script.Press(&dialog, {CVirtualPCVhdUtilityDialog::ID_PARENT,
+                                   CVirtualPCVhdUtilityDialog::ID_CLOSE});
             script.Then([&](FXWindow* w) {
-                auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+                auto* p = static_cast<LinkDialog*>(w);
                 p->GetAbsoluteField()->setText(e.absolute);
                 if (e.relative != NULL) p->GetRelativeField()->setText(e.relative);
-                Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+                Command(p, LinkDialog::ID_OK);
             });
             script.Yes();
             script.Ok(e.message == MSG_PARENT_LINK_LOOPS ? "vhd_link_refused_box" : "");
-            script.Start();
-            dialog.execute(PLACEMENT_OWNER);
+            script.Run(&dialog);
             ASSERT_TRUE(script.Done());
             ASSERT_EQ(script.boxes.size(), 2u);
-            EXPECT_NE(script.boxes[1].find(Ui_MessageText(e.message).text()), std::string::npos)
-                << script.boxes[1];
+            EXPECT_TRUE(Says(script.boxes[1], e.message)) << script.boxes[1];
             if (e.message != 371) {
-                EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+                EXPECT_EQ(Cmp(child, dir.file("orig")), "");
             }
         }
-        EXPECT_NE(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+        EXPECT_NE(Cmp(child, dir.file("orig")), "");
         DiskHandle d;
         Disk_Init(&d);
         ASSERT_EQ(Disk_OpenEx(&d, child.c_str(), true, 0, NULL), 0);
@@ -731,39 +774,25 @@ TEST(VhdUtilityDialog, OverLongParentNameWritesNothing)
 {
     App();
     TempDir dir;
-    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
-    {
-        DiskHandle d;
-        Disk_Init(&d);
-        ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
-        const VhdCreateOptions o = VhdUtility_ChildOptions(2, 0);
-        ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
-        Disk_Close(&d);
-    }
-    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+    const std::string child = dir.file("child.vhd");
+    ASSERT_NO_FATAL_FAILURE(MakeVhdChildScene(dir));
     CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
     Script script;
-    script.Then([&](FXWindow*) {
-        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
-        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
-    });
+    script.Press(&dialog,
+                 {CVirtualPCVhdUtilityDialog::ID_PARENT, CVirtualPCVhdUtilityDialog::ID_CLOSE});
     script.Then([&](FXWindow* w) {
-        auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+        auto* p = static_cast<LinkDialog*>(w);
         p->GetNameField()->setText(
             FXString('n', 300));  // 600 bytes in UTF-16: over the 512-byte field
-        Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+        Command(p, LinkDialog::ID_OK);
     });
     script.Yes();
     script.Ok("vhd_failure_box");
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(MSG_PARENT_LINK_NAME_UNUSABLE).text()),
-              std::string::npos)
-        << script.boxes[1];
-    EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+    EXPECT_TRUE(Says(script.boxes[1], MSG_PARENT_LINK_NAME_UNUSABLE)) << script.boxes[1];
+    EXPECT_EQ(Cmp(child, dir.file("orig")), "");
     EXPECT_EQ(Shell("ls " + Quote(dir.path())), "base.vhd\nchild.vhd\norig\n");
 }
 
@@ -773,17 +802,8 @@ TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason)
 {
     App();
     TempDir dir;
-    const std::string base = dir.file("base.vhd"), child = dir.file("child.vhd");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f vpc " + Quote(base) + " 8M"), 0);
-    {
-        DiskHandle d;
-        Disk_Init(&d);
-        ASSERT_EQ(Disk_OpenEx(&d, base.c_str(), true, 1, NULL), 0);
-        const VhdCreateOptions o = VhdUtility_ChildOptions(2, 0);
-        ASSERT_EQ(Vhd_CreateChild(&d, &o, base.c_str(), child.c_str()), 0);
-        Disk_Close(&d);
-    }
-    ASSERT_EQ(RunCommand("cp " + Quote(child) + " " + Quote(dir.file("orig"))), 0);
+    const std::string child = dir.file("child.vhd");
+    ASSERT_NO_FATAL_FAILURE(MakeVhdChildScene(dir));
     const struct {
         const char* name;
         const char* absolute;
@@ -792,29 +812,26 @@ TEST(VhdUtilityDialog, EmptyParentLinkIsRefusedWithItsReason)
     for (const auto& r : rows) {
         CVirtualPCVhdUtilityDialog dialog(Owner(), child.c_str());
         Script script;
-        script.Then([&](FXWindow*) {
-            Command(&dialog, CVirtualPCVhdUtilityDialog::ID_PARENT);
-            Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
-        });
+        script.Press(&dialog,
+                     {CVirtualPCVhdUtilityDialog::ID_PARENT, CVirtualPCVhdUtilityDialog::ID_CLOSE});
         bool stayed = false;
         script.Then([&](FXWindow* w) {
-            auto* p = static_cast<CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog*>(w);
+            auto* p = static_cast<LinkDialog*>(w);
             p->GetNameField()->setText(r.name);
             p->GetAbsoluteField()->setText(r.absolute);
             p->GetRelativeField()->setText(r.relative);
-            Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_OK);
+            Command(p, LinkDialog::ID_OK);
             stayed = p->shown();
-            Command(p, CVirtualPCVhdUtilityDynamicDifferenceChangeParamDialog::ID_CANCEL);
+            Command(p, LinkDialog::ID_CANCEL);
         });
         script.Ok();
-        script.Start();
-        dialog.execute(PLACEMENT_OWNER);
+        script.Run(&dialog);
         ASSERT_TRUE(script.Done()) << r.name;
         EXPECT_TRUE(stayed) << r.name;
         ASSERT_EQ(script.boxes.size(), 1u) << r.name;
         EXPECT_FALSE(Contains(script.boxes, MSG_UTILITY_EMPTY_PARENT_LINK).empty())
             << script.boxes[0];
-        EXPECT_EQ(Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))), "");
+        EXPECT_EQ(Cmp(child, dir.file("orig")), "");
     }
 }
 
@@ -827,24 +844,15 @@ TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout)
     Pattern("vpc", image, 0x19, "0", "1M");
     CVirtualPCVhdUtilityDialog dialog(Owner(), image.c_str());
     Script script;
-    script.Then([&](FXWindow*) {
-        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_EXPAND);
-        Command(&dialog, CVirtualPCVhdUtilityDialog::ID_CLOSE);
-    });
-    script.Then([&](FXWindow* w) {
-        auto* e = static_cast<CExpandCapacityDialog*>(w);
-        Command(e, CExpandCapacityDialog::ID_MIB);
-        e->GetField(CExpandCapacityDialog::ID_MIB)->setText("48");
-        Command(e, UI_ID_ACCEPT);
-    });
+    script.Press(&dialog,
+                 {CVirtualPCVhdUtilityDialog::ID_EXPAND, CVirtualPCVhdUtilityDialog::ID_CLOSE});
+    script.Expand(CExpandCapacityDialog::ID_MIB, "48");
     script.Yes();
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     ASSERT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 2u);
-    EXPECT_NE(script.boxes[1].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[1];
+    EXPECT_TRUE(Says(script.boxes[1], 371)) << script.boxes[1];
     const std::string opts = "driver=vpc,force_size_calc=current_size,file.filename=" + image;
     const std::string info = Shell("qemu-img info --image-opts " + Quote(opts));
     EXPECT_NE(info.find("(50331648 bytes)"), std::string::npos) << info;
@@ -873,55 +881,31 @@ TEST(Qcow2UtilityDialog, ChildPassesCheckReadsTheBaseAndNeverReplacesItUnasked)
 {
     App();
     TempDir dir;
-    const std::string image = dir.file("base.qcow2"), other = dir.file("other.bin"),
-                      child = dir.file("child.qcow2");
-    ASSERT_EQ(RunCommand("qemu-img create -q -f qcow2 " + Quote(image) + " 32M"), 0);
-    Pattern("qcow2", image, 0x42, "2M", "1M");
-    Pattern("qcow2", image, 0x17, "30M", "64k");
-    ASSERT_EQ(RunCommand("cp " + Quote(image) + " " + Quote(dir.file("orig"))), 0);
-    ASSERT_EQ(RunCommand("echo keep > " + Quote(other)), 0);
-    ASSERT_EQ(RunCommand("ln -s base.qcow2 " + Quote(dir.file("alias.qcow2"))), 0);
-
-    CQemuQcow2UtilityDialog dialog(Owner(), image.c_str());
-    Script script;
-    script.Then([&](FXWindow* w) {
-        EXPECT_EQ(w, &dialog);
-        // No backing file: nothing to rename; the close button has the focus.
-        EXPECT_TRUE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHILD)->isEnabled());
-        EXPECT_FALSE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHANGE)->isEnabled());
-        EXPECT_EQ(FocusedLeaf(&dialog), dialog.GetButton(CQemuQcow2UtilityDialog::ID_CLOSE));
-        guitest::Screenshot(&dialog, "qcow2_utility_dialog");
-        guitest::ExpectWholeTexts(&dialog, "qcow2 utility dialog");
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image itself
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // the image by another name
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // an existing file, kept
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHILD);  // a new file
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
-    });
-    script.File(image);
-    script.Ok("qcow2_child_is_image");
-    script.File(dir.file("alias.qcow2"));
-    script.Ok();
-    script.File(other);
-    script.No();
-    script.File(child);
-    script.Ok();
-    script.Start();
-    EXPECT_EQ(dialog.execute(PLACEMENT_OWNER), (FXuint)UI_RESULT_ACCEPT);
-    EXPECT_TRUE(script.Done());
-    ASSERT_EQ(script.boxes.size(), 4u);
-    EXPECT_FALSE(Contains({script.boxes[0]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
-        << script.boxes[0];
-    EXPECT_FALSE(Contains({script.boxes[1]}, MSG_UTILITY_CHILD_IS_IMAGE).empty())
-        << script.boxes[1];
-    EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[3];
-    EXPECT_EQ(Shell("cmp " + Quote(image) + " " + Quote(dir.file("orig"))), "");
-    EXPECT_EQ(Shell("cat " + Quote(other)), "keep\n");
+    ChildScene scene;
+    ASSERT_NO_FATAL_FAILURE(MakeChildScene(
+        dir, "qcow2", "qcow2", &scene,
+        [](const std::string& image) { Pattern("qcow2", image, 0x17, "30M", "64k"); }));
+    CQemuQcow2UtilityDialog dialog(Owner(), scene.image.c_str());
+    FXuint result = 0;
+    ASSERT_NO_FATAL_FAILURE(RunChildChoices(
+        &dialog, CQemuQcow2UtilityDialog::ID_CHILD, CQemuQcow2UtilityDialog::ID_CLOSE, scene,
+        "qcow2_child_is_image",
+        [&](FXWindow* w) {
+            EXPECT_EQ(w, &dialog);
+            // No backing file: nothing to rename; the close button has the focus.
+            EXPECT_TRUE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHILD)->isEnabled());
+            EXPECT_FALSE(dialog.GetButton(CQemuQcow2UtilityDialog::ID_CHANGE)->isEnabled());
+            EXPECT_EQ(FocusedLeaf(&dialog), dialog.GetButton(CQemuQcow2UtilityDialog::ID_CLOSE));
+            guitest::Screenshot(&dialog, "qcow2_utility_dialog");
+            guitest::ExpectWholeTexts(&dialog, "qcow2 utility dialog");
+        },
+        &result));
+    EXPECT_EQ(result, (FXuint)UI_RESULT_ACCEPT);
+    const std::string& child = scene.child;
     EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(child)), 0);
-    EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(child) + " " + Quote(image)),
-              "Images are identical.\n");
+    EXPECT_EQ(
+        Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(child) + " " + Quote(scene.image)),
+        "Images are identical.\n");
     const std::string info = Shell("qemu-img info -f qcow2 " + Quote(child));
     EXPECT_NE(info.find("backing file: base.qcow2"), std::string::npos) << info;
 }
@@ -987,13 +971,11 @@ TEST(Qcow2UtilityDialog, BackingNameRoundTripsThroughBothPathForms)
     script.No();
     script.Yes();
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 3u);
     EXPECT_FALSE(Contains({script.boxes[0]}, 343).empty()) << script.boxes[0];
-    EXPECT_NE(script.boxes[2].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[2];
+    EXPECT_TRUE(Says(script.boxes[2], 371)) << script.boxes[2];
 
     const std::string info = Shell("qemu-img info -f qcow2 " + Quote(child));
     EXPECT_NE(info.find("backing file: copy.qcow2"), std::string::npos) << info;
@@ -1046,16 +1028,14 @@ TEST(Qcow2UtilityDialog, ChildRefusesTheBackingFileAndAsksWithNoAsTheDefault)
         Command(w, FXMessageBox::ID_CLICKED_YES);
     });
     script.Ok();
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     EXPECT_TRUE(script.Done());
     ASSERT_EQ(script.boxes.size(), 4u);
     EXPECT_FALSE(Contains({script.boxes[0]}, 432).empty()) << script.boxes[0];
     EXPECT_FALSE(Contains({script.boxes[1]}, 432).empty()) << script.boxes[1];
     EXPECT_FALSE(Contains({script.boxes[2]}, 288).empty()) << script.boxes[2];
-    EXPECT_NE(script.boxes[3].find(Ui_MessageText(371).text()), std::string::npos)
-        << script.boxes[3];
-    EXPECT_EQ(Shell("cmp " + Quote(base) + " " + Quote(dir.file("base.orig"))), "");
+    EXPECT_TRUE(Says(script.boxes[3], 371)) << script.boxes[3];
+    EXPECT_EQ(Cmp(base, dir.file("base.orig")), "");
     EXPECT_EQ(RunCommand("qemu-img check -q -f qcow2 " + Quote(other)), 0);
     EXPECT_EQ(Shell("qemu-img compare -f qcow2 -F qcow2 " + Quote(other) + " " + Quote(child)),
               "Images are identical.\n");
@@ -1072,10 +1052,7 @@ ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed
     const std::string child = dir.file("child.qcow2");
     CQemuQcow2UtilityDialog dialog(Owner(), child.c_str());
     Script script;
-    script.Then([&](FXWindow*) {
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CHANGE);
-        Command(&dialog, CQemuQcow2UtilityDialog::ID_CLOSE);
-    });
+    script.Press(&dialog, {CQemuQcow2UtilityDialog::ID_CHANGE, CQemuQcow2UtilityDialog::ID_CLOSE});
     script.Then([&](FXWindow* w) {
         auto* p = static_cast<CQemuQcow2UtilityDifferenceChangeParamDialog*>(w);
         p->GetNameField()->setText(name);
@@ -1089,10 +1066,9 @@ ChangeOutcome RunChange(const TempDir& dir, const FXString& name, bool confirmed
     });
     if (confirmed) script.Yes();
     script.Ok(shot);
-    script.Start();
-    dialog.execute(PLACEMENT_OWNER);
+    script.Run(&dialog);
     EXPECT_TRUE(script.Done());
-    return {script.boxes, Shell("cmp " + Quote(child) + " " + Quote(dir.file("orig"))).empty()};
+    return {script.boxes, Cmp(child, dir.file("orig")).empty()};
 }
 
 TEST(Qcow2UtilityDialog, EmptyAndSelfNamesRefusedAndFailedChangeShownWithNothingWritten)

@@ -175,13 +175,13 @@ TEST_F(WizardTest, NextAndBackFollowTheRouting)
     EXPECT_TRUE(ButtonOf(wizard, CVdxWizard::ID_BACK)->isEnabled());
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(7, 81);
-    job->destKind = 12;  // VDI
+    job->destKind = DEST_VDI;
     Command(wizard, CVdxWizard::ID_NEXT);
     ExpectPage(21, 233);
     EXPECT_EQ(job->vdiList4, 3u);
     Command(wizard, CVdxWizard::ID_BACK);
     ExpectPage(7, 81);
-    job->destKind = 12;
+    job->destKind = DEST_VDI;
     Command(wizard, CVdxWizard::ID_NEXT);
     Command(wizard, CVdxWizard::ID_NEXT);  // whole cylinders: the boundary page is skipped
     ExpectPage(32, 281);
@@ -315,15 +315,7 @@ public:
 // clear of the picture at the right and show their whole text.
 TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture)
 {
-    FXFont* stock = App()->getNormalFont();
-    FXFontDesc desc;
-    stock->getFontDesc(desc);
-    for (FXuint decipoints : {90u, 120u}) {
-        desc.size = decipoints;
-        FXFont* font = new FXFont(App(), desc);
-        font->create();
-        App()->setNormalFont(font);
-        Ui_ComputeLayoutUnits(App());
+    guitest::AtEachFontSize([&](FXuint decipoints) {
         JumpWizard* w = new JumpWizard(App());
         Show(w);
         FXLabel* title = wizard->GetTitleLabel();
@@ -350,10 +342,7 @@ TEST_F(WizardTest, HeaderTextsKeepClearOfThePicture)
         }
         delete wizard;
         wizard = nullptr;
-        App()->setNormalFont(stock);
-        delete font;
-        Ui_ComputeLayoutUnits(App());
-    }
+    });
 }
 
 // ---- Navigation keys while the conversion runs ------------------------------------------------
@@ -387,7 +376,7 @@ TEST_F(WizardTest, KeysCannotLeaveARunningConversion)
     Disk_Init(job->sourceDisk);
     ASSERT_EQ(Disk_OpenZero(job->sourceDisk, &g), DISK_OK);
     job->workGeometry = g;
-    job->destKind = 21;
+    job->destKind = DEST_FLAT;
     job->destGeometry = g;
     job->finalGeometry = g;
     job->destName = dir.file("out.img").c_str();
@@ -526,19 +515,6 @@ TEST(PluginScan, Labels)
 
 // ---- Escape with a list open ---------------------------------------------------------------
 
-// Presses and releases a key without modifiers through the window's own key handling, as the
-// toolkit hands the focus window's keys to it.
-void PlainKey(FXWindow* window, FXuint key)
-{
-    FXEvent event;
-    event.code = key;
-    event.state = 0;
-    event.type = SEL_KEYPRESS;
-    window->handle(window, FXSEL(SEL_KEYPRESS, 0), &event);
-    event.type = SEL_KEYRELEASE;
-    window->handle(window, FXSEL(SEL_KEYRELEASE, 0), &event);
-}
-
 // The button of a list box that opens its list.
 FXMenuButton* ListButton(FXListBox* list)
 {
@@ -568,7 +544,7 @@ TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList)
     ASSERT_NE(App()->getPopupWindow(), nullptr);
     ASSERT_TRUE(button->getMenu()->shown());
 
-    PlainKey(wizard, KEY_Escape);
+    guitest::PressKey(wizard, KEY_Escape);
     Pump(50);
     EXPECT_FALSE(button->getMenu()->shown());
     EXPECT_TRUE(wizard->shown());
@@ -576,7 +552,7 @@ TEST_F(WizardTest, EscapeWithAListOpenClosesOnlyTheList)
     EXPECT_EQ(list->getCurrentItem(), chosen);
 
     // The wizard is not in a modal loop here: its cancel hides it.
-    PlainKey(wizard, KEY_Escape);
+    guitest::PressKey(wizard, KEY_Escape);
     Pump(50);
     EXPECT_FALSE(wizard->shown());
 }
@@ -600,15 +576,7 @@ public:
 // item whole and clear of the others.
 TEST_F(WizardTest, EveryPageShowsItsWholeTexts)
 {
-    FXFont* stock = App()->getNormalFont();
-    FXFontDesc desc;
-    stock->getFontDesc(desc);
-    for (FXuint decipoints : {90u, 120u}) {
-        desc.size = decipoints;
-        FXFont* font = new FXFont(App(), desc);
-        font->create();
-        App()->setNormalFont(font);
-        Ui_ComputeLayoutUnits(App());
+    guitest::AtEachFontSize([&](FXuint decipoints) {
         LayoutWizard* w = new LayoutWizard(App());
         Show(w);
         for (FXint page = 0; page < WIZARD_PAGE_COUNT; ++page) {
@@ -621,8 +589,5 @@ TEST_F(WizardTest, EveryPageShowsItsWholeTexts)
         }
         delete wizard;
         wizard = nullptr;
-        App()->setNormalFont(stock);
-        delete font;
-        Ui_ComputeLayoutUnits(App());
-    }
+    });
 }
