@@ -307,6 +307,11 @@ TEST_F(VmdkRead, ParentChainsAreBounded)
         Image none;
         EXPECT_EQ(none.Open(dir.file(name), true, VMDK_PARENT_NONE), DISK_OK) << name;
     }
+    // The hint naming the image itself is refused before any parent is opened.
+    Refusal_Clear();
+    Image self;
+    EXPECT_EQ(self.Open(dir.file("self.vmdk")), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VMDK descriptor: parent file name names the image itself");
     // The same through the general open.
     Disk disk;
     EXPECT_NE(Disk_Open(disk.handle, dir.file("a.vmdk").c_str(), true), DISK_OK);
