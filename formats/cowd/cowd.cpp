@@ -11,6 +11,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -71,30 +72,41 @@ struct OpenRules {
 };
 
 // The base version-3 geometry rules by adapter.
-bool V3GeometryOk(const uint8_t* h)
+int CheckHeaderGeometry(const uint8_t* h)
 {
+    static const char* const kIde = "COWD header: disk geometry breaks the IDE rules";
+    static const char* const kScsi = "COWD header: disk geometry breaks the SCSI rules";
     const uint32_t total = W(h, 1668), count = W(h, 1652), numSectors = W(h, 12);
     const uint64_t rootC = W(h, 32), rootH = W(h, 36), rootS = W(h, 40);
     const uint64_t dC = W(h, 1656), dH = W(h, 1660), dS = W(h, 1664);
     if (std::memcmp(h + 1640, "ide", 4) == 0) {
+        bool ok;
         if (total > COWD_EXTENT_SECTORS) {
-            return count == Math_DivCeilU64(total, COWD_EXTENT_SECTORS) &&
-                   total <= COWD_MAX_IDE_SECTORS &&
-                   (total <= kIdeCapSectors || dC == kIdeCylinderCap);
+            ok = count == Math_DivCeilU64(total, COWD_EXTENT_SECTORS) &&
+                 total <= COWD_MAX_IDE_SECTORS &&
+                 (total <= kIdeCapSectors || dC == kIdeCylinderCap);
+        } else {
+            ok = count == 1 && rootC * rootH * rootS == numSectors && dC * dH * dS == total &&
+                 rootC >= dC && numSectors >= total;
         }
-        return count == 1 && rootC * rootH * rootS == numSectors && dC * dH * dS == total &&
-               rootC >= dC && numSectors >= total;
+        return ok ? DISK_OK : Refusal_Record(kIde);
     }
     if (std::memcmp(h + 1640, "scsi", 4) == 0) {
+        bool ok;
         if (total <= COWD_EXTENT_SECTORS &&
             (rootC != dC || rootH != dH || rootS != dS || numSectors != total))
-            return false;
-        if (dC * dH * dS != total) return false;
-        if (total <= 0x1FF800) return dH == 64 && dS == 32;
-        if (total <= 0x3FF000) return dH == 128 && dS == 32;
-        return total <= COWD_MAX_SCSI_SECTORS && dH == 255 && dS == 63;
+            ok = false;
+        else if (dC * dH * dS != total)
+            ok = false;
+        else if (total <= 0x1FF800)
+            ok = dH == 64 && dS == 32;
+        else if (total <= 0x3FF000)
+            ok = dH == 128 && dS == 32;
+        else
+            ok = total <= COWD_MAX_SCSI_SECTORS && dH == 255 && dS == 63;
+        return ok ? DISK_OK : Refusal_Record(kScsi);
     }
-    return false;
+    return Refusal_Record("COWD header: adapter is neither IDE nor SCSI");
 }
 
 int ReadTable(CowdExtent* e, uint32_t index)
@@ -120,31 +132,45 @@ int OpenExtent(CowdExtent* e, const FileOpener* opener, const char* path, bool r
     }
     const uint8_t* h = e->header;
     if (!Stream_ReadAt(e->stream, 0, COWD_HEADER_BYTES, e->header)) return DISK_ERR_READ;
-    if (W(h, 0) != COWD_MAGIC || W(h, 4) != rules.version || W(h, 20) != 4) return DISK_ERR_FORMAT;
+    if (W(h, 0) != COWD_MAGIC) return Refusal_Record("COWD header: no signature");
+    if (W(h, 4) != rules.version)
+        return Refusal_Record("COWD header: version is not the one of this kind");
+    if (W(h, 20) != 4) return Refusal_Record("COWD header: grain directory is not at sector 4");
     // Grains are 128 sectors in every kind: the tables' spans derive from them.
-    if (W(h, 16) != COWD_GRAIN_SECTORS) return DISK_ERR_FORMAT;
-    if (!rules.child && (W(h, 1056) != 0 || W(h, 1636) != W(h, 1060))) return DISK_ERR_FORMAT;
+    if (W(h, 16) != COWD_GRAIN_SECTORS)
+        return Refusal_Record("COWD header: grain size is not 128 sectors");
+    if (!rules.child && W(h, 1056) != 0)
+        return Refusal_Record("COWD header: reserved word of a base disk is not zero");
+    if (!rules.child && W(h, 1636) != W(h, 1060))
+        return Refusal_Record("COWD header: generation and saved generation differ");
     if ((rules.version == 3 || rules.child) && W(h, 1676) != COWD_EXTENT_SECTORS)
-        return DISK_ERR_FORMAT;
-    if (expectedFlags != 0 && W(h, 8) != expectedFlags) return DISK_ERR_FORMAT;
+        return Refusal_Record("COWD header: extent size is not 0x3FF800 sectors");
+    if (expectedFlags != 0 && W(h, 8) != expectedFlags)
+        return Refusal_Record("COWD header: flags do not match the disk kind");
     if (rules.version == 3) {
-        if (!rules.child && !V3GeometryOk(h)) return DISK_ERR_FORMAT;
-        if (W(h, 1648) != index) return DISK_ERR_FORMAT;
+        if (!rules.child) {
+            const int g = CheckHeaderGeometry(h);
+            if (g != DISK_OK) return g;
+        }
+        if (W(h, 1648) != index)
+            return Refusal_Record("COWD header: extent index does not match the file's place");
         const uint32_t count = W(h, 1652);
-        if (count == 0 || count > COWD_MAX_EXTENTS || index >= count) return DISK_ERR_FORMAT;
+        if (count == 0 || count > COWD_MAX_EXTENTS || index >= count)
+            return Refusal_Record("COWD header: extent count out of range");
         const uint32_t word = W(h, 1668);
         const uint64_t total = word > COWD_EXTENT_SECTORS ? word : W(h, 12);
         const uint64_t before = static_cast<uint64_t>(count - 1) * COWD_EXTENT_SECTORS;
         if (index + 1 < count) {
             e->extentSectors = COWD_EXTENT_SECTORS;
         } else {
-            if (total <= before || total - before > COWD_EXTENT_SECTORS) return DISK_ERR_FORMAT;
+            if (total <= before || total - before > COWD_EXTENT_SECTORS)
+                return Refusal_Record("COWD header: disk size does not match the extent count");
             e->extentSectors = static_cast<uint32_t>(total - before);
         }
     } else {
         e->extentSectors = W(h, 12);
     }
-    if (e->extentSectors == 0) return DISK_ERR_FORMAT;
+    if (e->extentSectors == 0) return Refusal_Record("COWD header: extent holds no sectors");
     uint64_t size = 0;
     if (!Stream_GetSize(e->stream, &size)) return DISK_ERR_SIZE;
     e->directoryEntries =
@@ -168,15 +194,17 @@ int OpenParent(CowdImage* image, const char* childPath)
     char parentPath[COWD_PATH_CAPACITY];
     if (name[0] == 0 ||
         !Path_MakeAbsoluteCStr(childPath, name, parentPath, sizeof(parentPath), TEXT_ENC_UTF8))
-        return DISK_ERR_FORMAT;
-    if (tParentDepth >= COWD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+        return Refusal_Record("COWD header: parent file name is not a usable path");
+    if (tParentDepth >= COWD_MAX_PARENT_DEPTH)
+        return Refusal_Record("COWD parent chain: too many parents");
     if (tParentDepth == 0) {
         for (FailedParent& f : tFailed) f.path.clear();
     }
     FailedParent& failed = tFailed[tParentDepth];
     if (!failed.path.empty() && failed.path == parentPath) return failed.result;
     tChain[tParentDepth] = childPath;
-    if (Output_IsFileOf(parentPath, tChain, tParentDepth + 1)) return DISK_ERR_FORMAT;
+    if (Output_IsFileOf(parentPath, tChain, tParentDepth + 1))
+        return Refusal_Record("COWD parent chain: a parent leads back into the chain");
     DiskHandle* parent = Disk_Alloc();
     if (parent == nullptr) return DISK_ERR_NOMEM;
     Disk_Init(parent);
@@ -198,7 +226,7 @@ int OpenParent(CowdImage* image, const char* childPath)
         Geometry_GetTotalSectors(&g) != Geometry_GetTotalSectors(&image->geometry)) {
         Disk_Close(parent);
         Mem_Free(parent);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("COWD parent: size differs from the child's");
     }
     const uint64_t total = Geometry_GetTotalSectors(&image->geometry);
     image->geometry = g;
@@ -227,7 +255,7 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
         const uint32_t f = W(image->extents[0].header, 8);
         if (f != (child ? (count == 1 ? kChildOne : kChildSeveral)
                         : (count == 1 ? kFlagsOne : kFlagsSeveral)))
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("COWD header: flags do not match the disk kind");
     }
     if (r == DISK_OK && count > 1) {
         CowdExtent* more = static_cast<CowdExtent*>(Mem_Alloc(sizeof(CowdExtent) * count));
@@ -251,7 +279,8 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
             }
             r = OpenExtent(&image->extents[i], opener, name, readOnly, rules, i,
                            child ? kChildSeveral : kFlagsSeveral);
-            if (r == DISK_OK && W(image->extents[i].header, 1652) != count) r = DISK_ERR_FORMAT;
+            if (r == DISK_OK && W(image->extents[i].header, 1652) != count)
+                r = Refusal_Record("COWD header: extent count differs between extents");
         }
         if (r == DISK_OK) {
             image->extents[i].firstSector = first;
@@ -259,7 +288,8 @@ int OpenImage(CowdImage* image, const FileOpener* opener, const char* path, bool
         }
     }
     if (r == DISK_OK) {
-        if (first > 0xFFFFFFFFull) r = DISK_ERR_FORMAT;
+        if (first > 0xFFFFFFFFull)
+            r = Refusal_Record("COWD header: disk size does not fit 32 bits");
         const uint8_t* h = image->extents[0].header;
         Geometry_SetTotalSectors(&image->geometry, first);
         image->geometry.bytes_per_sector = 512;

@@ -10,6 +10,7 @@
 #include "foundation/encoding.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/text_ops.h"
 #include "foundation/zlib_stream.h"
@@ -147,15 +148,18 @@ int OpenParent(VmdkImage* image, const char* path, int parentMode, void* openPro
         return DISK_ERR_NOMEM;
     }
     int r = DISK_OK;
-    if (!ResolveName(d.parentFileNameHint, d.textEncoding, path, parentPath) ||
-        SamePath(parentPath, path)) {
-        r = DISK_ERR_FORMAT;
+    if (!ResolveName(d.parentFileNameHint, d.textEncoding, path, parentPath)) {
+        r = Refusal_Record("VMDK descriptor: parent file name is not a usable path");
+    } else if (SamePath(parentPath, path)) {
+        r = Refusal_Record("VMDK descriptor: parent file name names the image itself");
     } else {
         Canonicalize(parentPath, canonical);
-        if (std::strcmp(canonical, canonicalSelf) == 0 || ChainHolds(canonical) ||
-            g_chain.depth >= VMDK_MAX_CHAIN_DEPTH) {
+        if (std::strcmp(canonical, canonicalSelf) == 0 || ChainHolds(canonical)) {
             g_chain.refused = true;
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("VMDK parent chain: a parent leads back into the chain");
+        } else if (g_chain.depth >= VMDK_MAX_CHAIN_DEPTH) {
+            g_chain.refused = true;
+            r = Refusal_Record("VMDK parent chain: too many parents");
         }
     }
     if (r == DISK_OK) {
@@ -190,7 +194,8 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
 
     // Parent.
     if (!d.isChild) {
-        if (parentMode == VMDK_PARENT_CHILD_ONLY) return DISK_ERR_FORMAT;
+        if (parentMode == VMDK_PARENT_CHILD_ONLY)
+            return Refusal_Record("VMDK descriptor: not a child disk");
     } else if (parentMode == VMDK_PARENT_REQUIRED || parentMode == VMDK_PARENT_OPTIONAL) {
         r = OpenParent(image, path, parentMode, openProgress, canonicalSelf);
         if (r != DISK_OK) return r;
@@ -201,11 +206,14 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
         DiskGeometry pg;
         std::memset(&pg, 0, sizeof pg);
         DiskSource_GetGeometry(image->parent, &pg);
-        if (pg.bytes_per_sector != kSector) return DISK_ERR_FORMAT;
+        if (pg.bytes_per_sector != kSector)
+            return Refusal_Record("VMDK parent: sectors are not 512 bytes");
         if (Geometry_GetTotalSectors(&pg) != sum) {
             DiskSource* resized = nullptr;
             r = DiskSource_OpenResized(image->parent, true, sum, &resized);
-            if (r != DISK_OK) return r == DISK_ERR_NOMEM ? r : DISK_ERR_FORMAT;
+            if (r == DISK_ERR_NOMEM) return r;
+            if (r != DISK_OK)
+                return Refusal_Record("VMDK parent: cannot be fitted to the child's size");
             image->parent = resized;
         }
     }
@@ -213,7 +221,7 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
     // Extents.
     image->flat = d.flat;
     uint32_t n = d.extentCount;
-    if (n == 0) return DISK_ERR_FORMAT;
+    if (n == 0) return Refusal_Record("VMDK descriptor: no extent lines");
     if (d.flat) {
         image->flatExtents = static_cast<VmdkFlatExtent*>(Mem_Alloc(n * sizeof(VmdkFlatExtent)));
         if (!image->flatExtents) return DISK_ERR_NOMEM;
@@ -237,13 +245,13 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
         if (d.split == 0 && d.flat == 0) {
             std::strcpy(extentPath, path);
         } else if (!ResolveName(x.fileName, d.textEncoding, path, extentPath)) {
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("VMDK descriptor: extent file name is not a usable path");
             break;
         }
         if (d.flat) {
             uint64_t dataOffset = 0;
             if (!Math_MulU64(x.offset, kSector, &dataOffset)) {
-                r = DISK_ERR_FORMAT;
+                r = Refusal_Record("VMDK descriptor: flat extent offset out of range");
                 break;
             }
             r = VmdkFlat_Open(&image->flatExtents[i], open, user, extentPath, readOnly, dataOffset,
@@ -256,7 +264,8 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
             if (r == DISK_OK) {
                 const VmdkSparseExtent& e = image->sparseExtents[i];
                 directoryEntries += static_cast<uint64_t>(e.gdEntryCount) * (e.rgd ? 2 : 1);
-                if (directoryEntries > kMaxDirectoryEntries) r = DISK_ERR_FORMAT;
+                if (directoryEntries > kMaxDirectoryEntries)
+                    r = Refusal_Record("VMDK grain directory: extents hold too many entries");
             }
         }
         first += x.sectors;
@@ -269,7 +278,8 @@ int OpenBody(VmdkImage* image, FileOpenFn open, void* user, const char* path, bo
     std::memset(&g, 0, sizeof g);
     if (d.isChild && image->parent) {
         DiskSource_GetGeometry(image->parent, &g);
-        if (Geometry_GetTotalSectors(&g) != sum) return DISK_ERR_FORMAT;
+        if (Geometry_GetTotalSectors(&g) != sum)
+            return Refusal_Record("VMDK parent: size differs from the child's");
     } else if (d.isChild) {
         Geometry_SetTotalSectors(&g, sum);
         image->childWithoutParent = 1;
@@ -334,10 +344,12 @@ int Vmdk_OpenWithCallback(VmdkImage* image, FileOpenFn open, void* user, const c
         Mem_Free(canonical);
         return DISK_ERR_FORMAT;
     }
-    if (g_chain.depth >= VMDK_MAX_CHAIN_DEPTH || ChainHolds(canonical)) {
+    const bool loop = ChainHolds(canonical);
+    if (loop || g_chain.depth >= VMDK_MAX_CHAIN_DEPTH) {
         g_chain.refused = true;
         Mem_Free(canonical);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(loop ? "VMDK parent chain: a parent leads back into the chain"
+                                   : "VMDK parent chain: too many parents");
     }
     g_chain.paths[g_chain.depth++] = canonical;
     int r = OpenBody(image, open, user, path, readOnly, parentMode, openProgress, canonical);
@@ -572,7 +584,7 @@ int VmdkFlat_Open(VmdkFlatExtent* e, FileOpenFn open, void* user, const char* pa
     }
     if (!Math_AddU64(dataOffset, static_cast<uint64_t>(sectors) * kSector, &need) || size < need) {
         Stream_Close(stream);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK flat extent: file shorter than its extent line");
     }
     e->stream = stream;
     e->dataOffset = dataOffset;

@@ -12,6 +12,7 @@
 #include "foundation/format.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
 #include "foundation/write_kit.h"
@@ -331,7 +332,8 @@ int Vmdk_Create(const char* path, const DiskHandle* source, UsedSectorMap* map,
         TextEncoding encoding =
             o->encodingChoice == VMDK_ENCODING_SHIFT_JIS ? TEXT_ENC_SJIS : TEXT_ENC_UTF8;
         textLength = Vmdk_WriteDescriptor(text, textCapacity, o, &geometry, encoding);
-        if (textLength == 0) r = DISK_ERR_FORMAT;
+        if (textLength == 0)
+            r = Refusal_Record("VMDK descriptor: the disk's layout cannot be described");
     }
     if (r == DISK_OK && !Report(progress, user, 0, total)) r = DISK_CANCELLED;
 

@@ -7,6 +7,7 @@
 #include "foundation/encoding.h"
 #include "foundation/format.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/text_ops.h"
 
@@ -753,9 +754,11 @@ int Vmdk_CheckDescriptorText(VmdkDescriptor* descriptor, const uint8_t* bytes, u
     const void* nul = length ? std::memchr(bytes, 0, length) : nullptr;
     uint32_t n = nul ? static_cast<uint32_t>(static_cast<const uint8_t*>(nul) - bytes) : length;
     if (!IsValidText(bytes, n, TEXT_ENC_SJIS) && !IsValidText(bytes, n, TEXT_ENC_UTF8))
-        return DISK_ERR_FORMAT;
-    if (!Vmdk_ParseDescriptor(descriptor, TextView{bytes, n})) return DISK_ERR_FORMAT;
-    if (embedded && descriptor->split == 1) return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK descriptor: text is neither Shift_JIS nor UTF-8");
+    if (!Vmdk_ParseDescriptor(descriptor, TextView{bytes, n}))
+        return Refusal_Record("VMDK descriptor: text does not parse");
+    if (embedded && descriptor->split == 1)
+        return Refusal_Record("VMDK descriptor: embedded descriptor names separate extent files");
     if (textLength) *textLength = n;
     return DISK_OK;
 }
@@ -770,24 +773,31 @@ int Vmdk_ReadDescriptor(ByteStream* stream, VmdkDescriptor* descriptor, TextBuff
     uint32_t headBytes = size < VMDK_SECTOR_BYTES ? static_cast<uint32_t>(size) : VMDK_SECTOR_BYTES;
     if (headBytes && !Stream_ReadAt(stream, 0, headBytes, head)) return DISK_ERR_READ;
     VmdkSparseHeader header;
-    VmdkSparse_DecodeHeader(head, &header);
+    VmdkSparse_HeaderToHost(head, &header);
 
     uint64_t offset = 0;
     uint64_t length = 0;
     bool embedded = false;
     if (size >= VMDK_SECTOR_BYTES && VmdkSparse_HeaderIsValid(&header)) {
         uint32_t sectors = static_cast<uint32_t>(header.descriptorSize);
-        if (sectors == 0) return DISK_ERR_FORMAT;
+        if (sectors == 0) return Refusal_Record("VMDK sparse header: no embedded descriptor");
         length = static_cast<uint64_t>(sectors) * VMDK_SECTOR_BYTES;
         offset = VMDK_SECTOR_BYTES;
         embedded = true;
     } else {
         // Something that starts like a sparse header but fails its checks is no text either.
-        if (headBytes >= 4 && Bytes_LoadLe32(head) == VMDK_SPARSE_MAGIC) return DISK_ERR_FORMAT;
+        if (headBytes >= 4 && Bytes_LoadLe32(head) == VMDK_SPARSE_MAGIC) {
+            if (size < VMDK_SECTOR_BYTES)
+                return Refusal_Record("VMDK sparse header: file shorter than the header");
+            // The identity checks failed: the header check records which one.
+            const int r = VmdkSparse_CheckHeader(&header);
+            return r != DISK_OK ? r : Refusal_Record("VMDK sparse header: fields are wrong");
+        }
         length = size;
     }
-    if (length > VMDK_MAX_DESCRIPTOR_BYTES) return DISK_ERR_FORMAT;
-    if (length == 0) return DISK_ERR_FORMAT;
+    if (length > VMDK_MAX_DESCRIPTOR_BYTES)
+        return Refusal_Record("VMDK descriptor: text too large");
+    if (length == 0) return Refusal_Record("VMDK descriptor: file is empty");
     uint32_t n = static_cast<uint32_t>(length);
     uint8_t* block = static_cast<uint8_t*>(Mem_Alloc(n));
     if (!block) return DISK_ERR_NOMEM;
@@ -1017,7 +1027,8 @@ bool Vmdk_ComputeGeometry(uint64_t bytes, bool scsi, DiskGeometry* geometry)
     } else {
         geometry->heads = 16;
         geometry->sectors_per_track = 63;
-        Geometry_SetTotalSectors(geometry, bytes / 512 + (bytes % 512 != 0 ? 1 : 0));
+        Geometry_SetTotalSectors(
+            geometry, bytes / VMDK_SECTOR_BYTES + (bytes % VMDK_SECTOR_BYTES != 0 ? 1 : 0));
     }
     return true;
 }

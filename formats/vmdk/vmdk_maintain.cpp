@@ -22,6 +22,7 @@
 #include "foundation/output_set.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/stream.h"
 #include "foundation/write_kit.h"
@@ -89,9 +90,12 @@ uint64_t HeaderCapacity(uint64_t sectors, uint32_t hwVersionIndex)
 int BuildFixedHeader(VmdkSparseHeader* h, uint64_t capacity, uint64_t grainSectors,
                      uint32_t descriptorSectors, bool compressed)
 {
-    if (grainSectors == 0 || (grainSectors & (grainSectors - 1)) != 0 ||
-        grainSectors > VMDK_MAX_GRAIN_SECTORS || descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS)
-        return DISK_ERR_FORMAT;
+    if (grainSectors == 0 || (grainSectors & (grainSectors - 1)) != 0)
+        return Refusal_Record("VMDK sparse header: grain size is not a power of two");
+    if (grainSectors > VMDK_MAX_GRAIN_SECTORS)
+        return Refusal_Record("VMDK sparse header: grain size too large");
+    if (descriptorSectors > VMDK_MAX_DESCRIPTOR_SECTORS)
+        return Refusal_Record("VMDK sparse header: descriptor size out of range");
     std::memset(h, 0, sizeof *h);
     h->magic = VMDK_SPARSE_MAGIC;
     h->version = compressed ? 3 : 1;
@@ -178,12 +182,16 @@ int RewriteChecked(const VmdkImage* image, const VmdkDescriptorEdits* edits, Tex
 {
     if (!Vmdk_RewriteDescriptorUtf8(OldText(image), image->descriptor.textEncoding, out, edits,
                                     TEXT_ENC_UTF8))
-        return DISK_ERR_FORMAT;
-    if (out->length > VMDK_MAX_DESCRIPTOR_BYTES) return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK descriptor: cannot be rewritten");
+    if (out->length > VMDK_MAX_DESCRIPTOR_BYTES)
+        return Refusal_Record("VMDK descriptor: text too large");
     uint32_t length = 0;
-    if (Vmdk_CheckDescriptorText(check, out->data, out->length, embedded, &length) != DISK_OK ||
-        length != out->length || check->extentCount != extents)
-        return DISK_ERR_FORMAT;
+    const int r = Vmdk_CheckDescriptorText(check, out->data, out->length, embedded, &length);
+    if (r != DISK_OK) return r;
+    if (length != out->length)
+        return Refusal_Record("VMDK descriptor: rewritten text does not read back whole");
+    if (check->extentCount != extents)
+        return Refusal_Record("VMDK descriptor: rewritten text has another number of extents");
     return DISK_OK;
 }
 
@@ -193,9 +201,9 @@ int InsertFlatExtentLines(TextBuffer* text, TextEncoding encoding, const VmdkDes
                           uint32_t from, uint32_t to, VmdkDescriptor* scratch)
 {
     Vmdk_InitDescriptor(scratch);
-    if (!Vmdk_ParseDescriptor(scratch, TextView{text->data, text->length}) ||
-        scratch->extentCount == 0)
-        return DISK_ERR_FORMAT;
+    if (!Vmdk_ParseDescriptor(scratch, TextView{text->data, text->length}))
+        return Refusal_Record("VMDK descriptor: text does not parse");
+    if (scratch->extentCount == 0) return Refusal_Record("VMDK descriptor: no extent lines");
     const TextView& name = scratch->extents[scratch->extentCount - 1].fileName;
     uint32_t at = static_cast<uint32_t>(name.data + name.length - text->data);
     while (at < text->length && text->data[at] != '\n') ++at;
@@ -213,7 +221,7 @@ int InsertFlatExtentLines(TextBuffer* text, TextEncoding encoding, const VmdkDes
     TextBuffer_View(&lines, &view);
     ok = ok && TextBuffer_Insert(text, at, view) && TextBuffer_Terminate(text, encoding);
     Mem_Free(storage);
-    return ok ? DISK_OK : DISK_ERR_FORMAT;
+    return ok ? DISK_OK : Refusal_Record("VMDK descriptor: extent lines do not fit the text");
 }
 
 // ---- Files -------------------------------------------------------------------------------------
@@ -734,7 +742,7 @@ int Vmdk_Compact(const DiskHandle* source, UsedSectorMap* map, VmdkCompactSet* s
         TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
         r = RewriteChecked(image, edits, &text, false, n, check);
         if (r == DISK_OK && !SameExtentLines(image->descriptor, *check, n, VMDK_MAX_EXTENTS))
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("VMDK descriptor: rewritten extent lines differ");
         if (r == DISK_OK) r = WriteTempFile(&set->descriptor, image->path, text.data, text.length);
     }
     Mem_Free(fresh);
@@ -864,7 +872,8 @@ int Vmdk_RewriteWithoutFreeSpace(const char* descriptorPath, const DiskHandle* s
         }
         TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
         if (r == DISK_OK) r = RewriteChecked(image, edits, &text, false, n, check);
-        if (r == DISK_OK && !SameExtentLines(d, *check, n, VMDK_MAX_EXTENTS)) r = DISK_ERR_FORMAT;
+        if (r == DISK_OK && !SameExtentLines(d, *check, n, VMDK_MAX_EXTENTS))
+            r = Refusal_Record("VMDK descriptor: rewritten extent lines differ");
         if (r == DISK_OK) r = WriteTempFile(&set->descriptor, path, text.data, text.length);
         Mem_Free(fresh);
         PtrArray_Free(&files);
@@ -1010,19 +1019,21 @@ int Vmdk_ExpandCapacity(const char* descriptorPath, const DiskHandle* source, Us
     if (r == DISK_OK && flat && added) {
         if (!Vmdk_RewriteDescriptorUtf8(OldText(image), d.textEncoding, &text, edits,
                                         TEXT_ENC_UTF8))
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("VMDK descriptor: cannot be rewritten");
         if (r == DISK_OK)
             r = InsertFlatExtentLines(&text, d.textEncoding, edits, count, newCount, check);
         uint32_t length = 0;
-        if (r == DISK_OK &&
-            (text.length > VMDK_MAX_DESCRIPTOR_BYTES ||
-             Vmdk_CheckDescriptorText(check, text.data, text.length, false, &length) != DISK_OK ||
-             check->extentCount != newCount))
-            r = DISK_ERR_FORMAT;
+        if (r == DISK_OK && text.length > VMDK_MAX_DESCRIPTOR_BYTES)
+            r = Refusal_Record("VMDK descriptor: text too large");
+        if (r == DISK_OK)
+            r = Vmdk_CheckDescriptorText(check, text.data, text.length, false, &length);
+        if (r == DISK_OK && check->extentCount != newCount)
+            r = Refusal_Record("VMDK descriptor: rewritten text has another number of extents");
     } else if (r == DISK_OK) {
         r = RewriteChecked(image, edits, &text, embedded, newCount, check);
     }
-    if (r == DISK_OK && !embedded && !SameExtentLines(d, *check, count, last)) r = DISK_ERR_FORMAT;
+    if (r == DISK_OK && !embedded && !SameExtentLines(d, *check, count, last))
+        r = Refusal_Record("VMDK descriptor: rewritten extent lines differ");
 
     // A monolithic sparse image: one new file with the new descriptor embedded.
     VmdkSparseExtent* prepared = nullptr;
@@ -1211,7 +1222,8 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
         SetText(&edits->cid, CView(cid));
         TextBuffer pc;
         TextBuffer_Init(&pc, parentCid, 0, sizeof parentCid);
-        if (!Enc_ConvertAppend(&pc, TEXT_ENC_UTF8, d.cid, d.textEncoding)) r = DISK_ERR_FORMAT;
+        if (!Enc_ConvertAppend(&pc, TEXT_ENC_UTF8, d.cid, d.textEncoding))
+            r = Refusal_Record("VMDK descriptor: CID does not convert to UTF-8");
         TextView pcView;
         TextBuffer_View(&pc, &pcView);
         SetText(&edits->parentCid, pcView);
@@ -1249,8 +1261,9 @@ int Vmdk_CreateChild(const DiskHandle* parent, const char* parentPath, const cha
     TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
     if (r == DISK_OK) r = RewriteChecked(image, edits, &text, !split, count, check);
     if (r == DISK_OK && (!check->isChild || check->split != d.split || check->flat))
-        r = DISK_ERR_FORMAT;
-    if (r == DISK_OK && !split && text.length > kEmbeddedBytes) r = DISK_ERR_FORMAT;
+        r = Refusal_Record("VMDK descriptor: rewritten text does not describe a child");
+    if (r == DISK_OK && !split && text.length > kEmbeddedBytes)
+        r = Refusal_Record("VMDK descriptor: child's text does not fit the embedded area");
     // The child's files are written over whatever lies at their paths: none may be a file of the
     // parent's chain.
     if (r == DISK_OK && IsFileOfChain(image, childPath)) r = DISK_ERR_ARG;
@@ -1366,7 +1379,7 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
     TextBuffer_Init(&text, textStorage, 0, kTextCapacity);
     if (r == DISK_OK && !Vmdk_RewriteDescriptor(OldText(image), d.textEncoding, &text,
                                                 outputEncoding, edits, editEncoding, TEXT_ENC_UTF8))
-        r = DISK_ERR_FORMAT;
+        r = Refusal_Record("VMDK descriptor: cannot be rewritten");
 
     // The new text must read back and describe the same extents, before anything is written.
     uint32_t length = 0;
@@ -1392,10 +1405,16 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         VmdkSparseHeader h;
         if (!Stream_ReadAt(e->stream, 0, kSector, sector)) r = DISK_ERR_READ;
         if (r == DISK_OK) {
-            VmdkSparse_DecodeHeader(sector, &h);
-            if (!VmdkSparse_HeaderIsValid(&h) || h.descriptorOffset != 1 || h.descriptorSize == 0 ||
-                h.descriptorSize > VMDK_MAX_DESCRIPTOR_SECTORS)
-                r = DISK_ERR_FORMAT;
+            VmdkSparse_HeaderToHost(sector, &h);
+            if (!VmdkSparse_HeaderIsValid(&h)) {
+                // The header check records which identity check failed.
+                r = VmdkSparse_CheckHeader(&h);
+                if (r == DISK_OK) r = Refusal_Record("VMDK sparse header: fields are wrong");
+            } else if (h.descriptorOffset != 1 || h.descriptorSize == 0) {
+                r = Refusal_Record("VMDK sparse header: no embedded descriptor");
+            } else if (h.descriptorSize > VMDK_MAX_DESCRIPTOR_SECTORS) {
+                r = Refusal_Record("VMDK sparse header: descriptor size out of range");
+            }
         }
         const uint32_t area = r == DISK_OK ? static_cast<uint32_t>(h.descriptorSize) * kSector : 0;
         if (r == DISK_OK && text.length > area) r = DISK_ERR_ARG;
@@ -1419,8 +1438,7 @@ int Vmdk_ChangeParameters(DiskHandle* handle, const VmdkDescriptorEdits* edits,
         // The image keeps the new text and its parse.
         if (r == DISK_OK) {
             Vmdk_InitDescriptor(check);
-            if (Vmdk_CheckDescriptorText(check, block, area, true, &length) != DISK_OK)
-                r = DISK_ERR_FORMAT;
+            r = Vmdk_CheckDescriptorText(check, block, area, true, &length);
         }
         if (r == DISK_OK) {
             Mem_Free(image->descriptorText.data);

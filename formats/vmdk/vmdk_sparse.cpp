@@ -10,6 +10,7 @@
 #include "disk/writer_kit.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/result_codes.h"
 #include "foundation/work_pool.h"
 #include "foundation/write_kit.h"
@@ -28,7 +29,43 @@ inline uint64_t MinU64(uint64_t a, uint64_t b) { return a < b ? a : b; }
 
 bool IsPowerOfTwo64(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-void StoreMarker(uint8_t* sector, uint64_t value, uint32_t size, uint32_t type)
+// Why a grain size cannot be used, or nullptr when it can: a power of two up to
+// VMDK_MAX_GRAIN_SECTORS.
+const char* GrainSizeFault(uint64_t grainSize)
+{
+    if (!IsPowerOfTwo64(grainSize)) return "VMDK sparse header: grain size is not a power of two";
+    if (grainSize > VMDK_MAX_GRAIN_SECTORS) return "VMDK sparse header: grain size too large";
+    return nullptr;
+}
+
+// Why a header fails the identity checks, or nullptr when it passes them.
+const char* HeaderFault(const VmdkSparseHeader* h)
+{
+    if (h->magic != VMDK_SPARSE_MAGIC) return "VMDK sparse header: no signature";
+    if (h->version < 1 || h->version > 3) return "VMDK sparse header: version is not 1, 2 or 3";
+    uint32_t descOffset = static_cast<uint32_t>(h->descriptorOffset);
+    uint32_t descSize = static_cast<uint32_t>(h->descriptorSize);
+    if (descOffset == 0) {
+        if (descSize != 0) return "VMDK sparse header: descriptor size without a descriptor";
+    } else if (descOffset == 1) {
+        if (descSize < 1 || descSize > VMDK_MAX_DESCRIPTOR_SECTORS)
+            return "VMDK sparse header: descriptor size out of range";
+    } else {
+        return "VMDK sparse header: descriptor offset is neither 0 nor 1";
+    }
+    if (h->numGTEsPerGT != VMDK_GT_ENTRIES)
+        return "VMDK sparse header: grain tables are not 512 entries";
+    if (h->uncleanShutdown != 0) return "VMDK sparse header: extent was not closed cleanly";
+    if (h->singleEndLineChar != 0x0A || h->nonEndLineChar != 0x20 ||
+        h->doubleEndLineChar1 != 0x0D || h->doubleEndLineChar2 != 0x0A)
+        return "VMDK sparse header: line-end check bytes are wrong";
+    if (h->compressAlgorithm > VMDK_COMPRESS_DEFLATE)
+        return "VMDK sparse header: unknown compression method";
+    if (h->pad != 0) return "VMDK sparse header: padding byte is not zero";
+    return nullptr;
+}
+
+void MarkerToDisk(uint8_t* sector, uint64_t value, uint32_t size, uint32_t type)
 {
     std::memset(sector, 0, kSector);
     Bytes_StoreLe64(sector, value);
@@ -36,7 +73,7 @@ void StoreMarker(uint8_t* sector, uint64_t value, uint32_t size, uint32_t type)
     Bytes_StoreLe32(sector + 12, type);
 }
 
-void LoadMarker(const uint8_t* bytes, VmdkMarker* marker)
+void MarkerToHost(const uint8_t* bytes, VmdkMarker* marker)
 {
     marker->value = Bytes_LoadLe64(bytes);
     marker->size = Bytes_LoadLe32(bytes + 8);
@@ -114,7 +151,7 @@ bool InflateGrain(z_stream* strm, const uint8_t* src, uint32_t srcLength, uint8_
 
 // ---- Header ---------------------------------------------------------------------------------------
 
-void VmdkSparse_DecodeHeader(const uint8_t* s, VmdkSparseHeader* h)
+void VmdkSparse_HeaderToHost(const uint8_t* s, VmdkSparseHeader* h)
 {
     h->magic = Bytes_LoadLe32(s + 0);
     h->version = Bytes_LoadLe32(s + 4);
@@ -136,7 +173,7 @@ void VmdkSparse_DecodeHeader(const uint8_t* s, VmdkSparseHeader* h)
     h->pad = s[79];
 }
 
-void VmdkSparse_EncodeHeader(const VmdkSparseHeader* h, uint8_t* s)
+void VmdkSparse_HeaderToDisk(const VmdkSparseHeader* h, uint8_t* s)
 {
     std::memset(s, 0, kSector);
     Bytes_StoreLe32(s + 0, h->magic);
@@ -159,31 +196,13 @@ void VmdkSparse_EncodeHeader(const VmdkSparseHeader* h, uint8_t* s)
     s[79] = h->pad;
 }
 
-bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* h)
-{
-    if (h->magic != VMDK_SPARSE_MAGIC) return false;
-    if (h->version < 1 || h->version > 3) return false;
-    uint32_t descOffset = static_cast<uint32_t>(h->descriptorOffset);
-    uint32_t descSize = static_cast<uint32_t>(h->descriptorSize);
-    if (descOffset == 0) {
-        if (descSize != 0) return false;
-    } else if (descOffset == 1) {
-        if (descSize < 1 || descSize > VMDK_MAX_DESCRIPTOR_SECTORS) return false;
-    } else {
-        return false;
-    }
-    if (h->numGTEsPerGT != VMDK_GT_ENTRIES) return false;
-    if (h->uncleanShutdown != 0 || h->singleEndLineChar != 0x0A || h->nonEndLineChar != 0x20 ||
-        h->doubleEndLineChar1 != 0x0D || h->doubleEndLineChar2 != 0x0A)
-        return false;
-    if (h->compressAlgorithm > VMDK_COMPRESS_DEFLATE || h->pad != 0) return false;
-    return true;
-}
+bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* h) { return HeaderFault(h) == nullptr; }
 
-bool VmdkSparse_HeaderIsUsable(const VmdkSparseHeader* h)
+int VmdkSparse_CheckHeader(const VmdkSparseHeader* h)
 {
-    return VmdkSparse_HeaderIsValid(h) && IsPowerOfTwo64(h->grainSize) &&
-           h->grainSize <= VMDK_MAX_GRAIN_SECTORS;
+    const char* fault = HeaderFault(h);
+    if (fault == nullptr) fault = GrainSizeFault(h->grainSize);
+    return fault != nullptr ? Refusal_Record(fault) : DISK_OK;
 }
 
 namespace {
@@ -304,7 +323,8 @@ int ReadDirectory(VmdkSparseExtent* e, uint64_t byteOffset, uint32_t n, uint32_t
 {
     uint64_t bytes = static_cast<uint64_t>(n) * 4;
     uint64_t end = 0;
-    if (!Math_AddU64(byteOffset, bytes, &end) || end > e->fileSize) return DISK_ERR_FORMAT;
+    if (!Math_AddU64(byteOffset, bytes, &end) || end > e->fileSize)
+        return Refusal_Record("VMDK grain directory: lies past the end of the file");
     uint32_t* gd = static_cast<uint32_t*>(Mem_Alloc(n ? n * 4 : 4));
     if (!gd) return DISK_ERR_NOMEM;
     if (n && !Stream_ReadAt(e->stream, byteOffset, n * 4, gd)) {
@@ -324,7 +344,7 @@ int Read16(ByteStream* s, uint64_t offset, uint8_t* out)
 bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n)
 {
     VmdkMarker m;
-    LoadMarker(bytes, &m);
+    MarkerToHost(bytes, &m);
     uint64_t floorSectors = (static_cast<uint64_t>(n) * 4) / kSector;
     uint64_t ceilSectors = (static_cast<uint64_t>(n) * 4 + kSector - 1) / kSector;
     return m.size == 0 && m.type == VMDK_MARKER_GD &&
@@ -340,18 +360,21 @@ bool IsDirectoryMarker(const uint8_t* bytes, uint32_t n)
 int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
 {
     uint64_t size = e->fileSize;
-    if (size % kSector != 0) return DISK_ERR_FORMAT;
+    if (size % kSector != 0)
+        return Refusal_Record("VMDK stream footer: file size is not whole sectors");
     uint64_t dirBytes = static_cast<uint64_t>(n) * 4;
-    if (size < dirBytes + 2048 + kSector) return DISK_ERR_FORMAT;  // room for the header too
+    if (size < dirBytes + 2048 + kSector)  // room for the header too
+        return Refusal_Record("VMDK stream footer: file too small for the footer");
     uint8_t b[16];
     int r = Read16(e->stream, size - kSector, b);
     if (r != DISK_OK) return r;
-    if (!AllZero16(b)) return DISK_ERR_FORMAT;
+    if (!AllZero16(b)) return Refusal_Record("VMDK stream footer: no end-of-stream marker");
     r = Read16(e->stream, size - 3 * kSector, b);
     if (r != DISK_OK) return r;
     VmdkMarker m;
-    LoadMarker(b, &m);
-    if (m.value != 1 || m.size != 0 || m.type != VMDK_MARKER_FOOTER) return DISK_ERR_FORMAT;
+    MarkerToHost(b, &m);
+    if (m.value != 1 || m.size != 0 || m.type != VMDK_MARKER_FOOTER)
+        return Refusal_Record("VMDK stream footer: no footer marker");
     uint64_t p = size - 3 * kSector - dirBytes;
     uint64_t padded = p / kSector * kSector;
     uint8_t before[16];
@@ -376,7 +399,7 @@ int FindStreamDirectory(VmdkSparseExtent* e, uint32_t n, uint64_t* gdByteOffset)
         *gdByteOffset = padded;
         return DISK_OK;
     }
-    return DISK_ERR_FORMAT;
+    return Refusal_Record("VMDK stream footer: no grain directory marker");
 }
 
 int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSectors)
@@ -385,29 +408,32 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     std::memset(raw, 0, sizeof raw);
     if (!Stream_ReadAt(e->stream, 0, VMDK_HEADER_FIELD_BYTES, raw)) return DISK_ERR_READ;
     VmdkSparseHeader& h = e->header;
-    VmdkSparse_DecodeHeader(raw, &h);
-    if (!VmdkSparse_HeaderIsUsable(&h)) return DISK_ERR_FORMAT;
+    VmdkSparse_HeaderToHost(raw, &h);
+    int r = VmdkSparse_CheckHeader(&h);
+    if (r != DISK_OK) return r;
     // An extent behind a separate descriptor may still reserve an (unused) descriptor area, as
     // other tools write their split extents; a monolithic extent must embed its descriptor.
     uint32_t descOffset = static_cast<uint32_t>(h.descriptorOffset);
-    if (!separateDescriptor && descOffset != 1) return DISK_ERR_FORMAT;
-    if (h.gdOffset == 0) return DISK_ERR_FORMAT;
+    if (!separateDescriptor && descOffset != 1)
+        return Refusal_Record("VMDK sparse header: no embedded descriptor");
+    if (h.gdOffset == 0) return Refusal_Record("VMDK sparse header: no grain directory");
     // The header's capacity agrees with the extent line: at least the extent, and at most the
     // extent rounded up to whole grains (of at least 128 sectors, as old hardware versions
     // round it).
-    if (extentSectors > h.capacity) return DISK_ERR_FORMAT;
+    if (extentSectors > h.capacity)
+        return Refusal_Record("VMDK sparse header: capacity smaller than the extent");
     const uint64_t round = h.grainSize > VMDK_DEFAULT_GRAIN_SECTORS
                                ? h.grainSize
                                : uint64_t(VMDK_DEFAULT_GRAIN_SECTORS);
     if (h.capacity - extentSectors >= round ||
         (h.capacity != extentSectors && h.capacity % h.grainSize != 0 &&
          h.capacity % VMDK_DEFAULT_GRAIN_SECTORS != 0))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK sparse header: capacity does not match the extent");
     if (!Stream_GetSize(e->stream, &e->fileSize)) return DISK_ERR_SIZE;
     // The grains start within the file.
     uint64_t overHeadBytes = 0;
     if (!Math_MulU64(h.overHead, kSector, &overHeadBytes) || overHeadBytes > e->fileSize)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK sparse header: grains start past the end of the file");
 
     uint64_t perTable = static_cast<uint64_t>(VMDK_GT_ENTRIES) * h.grainSize;
     uint32_t n =
@@ -417,18 +443,19 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
     e->compressed = (h.flags & VMDK_FLAGS_COMPRESSED) ? 1 : 0;
 
     uint64_t gdByteOffset = 0;
-    int r;
     if (h.gdOffset == VMDK_GD_AT_END) {
         r = FindStreamDirectory(e, n, &gdByteOffset);
         if (r != DISK_OK) return r;
     } else if (!Math_MulU64(h.gdOffset, kSector, &gdByteOffset)) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK sparse header: grain directory offset out of range");
     }
     r = ReadDirectory(e, gdByteOffset, n, &e->gd);
     if (r != DISK_OK) return r;
     if (h.rgdOffset != 0 && h.gdOffset != VMDK_GD_AT_END) {
         uint64_t rgdByteOffset = 0;
-        if (!Math_MulU64(h.rgdOffset, kSector, &rgdByteOffset)) return DISK_ERR_FORMAT;
+        if (!Math_MulU64(h.rgdOffset, kSector, &rgdByteOffset))
+            return Refusal_Record(
+                "VMDK sparse header: redundant grain directory offset out of range");
         r = ReadDirectory(e, rgdByteOffset, n, &e->rgd);
         if (r != DISK_OK) return r;
     }
@@ -439,7 +466,8 @@ int OpenExtent(VmdkSparseExtent* e, bool separateDescriptor, uint32_t extentSect
         for (const uint32_t* dir : dirs) {
             if (!dir || dir[k] == 0) continue;
             if (static_cast<uint64_t>(dir[k]) * kSector + tableBytes > e->fileSize)
-                return DISK_ERR_FORMAT;
+                return Refusal_Record(
+                    "VMDK grain directory: entry points past the end of the file");
         }
     }
     e->gt = static_cast<uint32_t*>(Mem_Alloc(VMDK_GT_ENTRIES * 4));
@@ -510,7 +538,8 @@ int VmdkSparse_CheckEntry(const VmdkSparseExtent* e, uint32_t v, bool* valid, ui
         *value = v;
         return DISK_OK;
     }
-    if (!e->readOnly) return DISK_ERR_FORMAT;
+    if (!e->readOnly)
+        return Refusal_Record("VMDK grain table: entry points past the end of the file");
     *valid = false;
     return DISK_OK;
 }
@@ -524,7 +553,8 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table)
     const uint32_t tableBytes = VMDK_GT_ENTRIES * 4;
     auto readTable = [&](uint32_t sector, uint32_t* out) {
         uint64_t offset = static_cast<uint64_t>(sector) * kSector;
-        if (offset + tableBytes > e->fileSize) return static_cast<int>(DISK_ERR_FORMAT);
+        if (offset + tableBytes > e->fileSize)
+            return Refusal_Record("VMDK grain table: lies past the end of the file");
         if (!Stream_ReadAt(e->stream, offset, tableBytes, out))
             return static_cast<int>(DISK_ERR_READ);
         Bytes_LeToHostArray32(out, VMDK_GT_ENTRIES);
@@ -543,21 +573,23 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table)
         r = VmdkSparse_CheckEntry(e, e->gt[i], &pv, &pval);
         if (r != DISK_OK) return r;
         if (!redundant) {
-            if (!pv) return DISK_ERR_FORMAT;
+            if (!pv) return Refusal_Record("VMDK grain table: entry is not a grain of the file");
             e->gt[i] = pval;
             continue;
         }
         uint32_t p = e->gt[i];
         uint32_t q = e->rgt[i];
         if (p == q) {
-            if (!pv) return DISK_ERR_FORMAT;
+            if (!pv) return Refusal_Record("VMDK grain table: entry is not a grain of the file");
             e->gt[i] = e->rgt[i] = pval;
             continue;
         }
         r = VmdkSparse_CheckEntry(e, q, &rv, &rval);
         if (r != DISK_OK) return r;
         uint32_t chosen;
-        if (!pv && !rv) return DISK_ERR_FORMAT;
+        if (!pv && !rv)
+            return Refusal_Record(
+                "VMDK grain table: entry is not a grain of the file in either copy");
         if (pv && !rv)
             chosen = pval;
         else if (!pv && rv)
@@ -569,7 +601,7 @@ int VmdkSparse_LoadTable(VmdkSparseExtent* e, uint32_t table)
         else if (rval == 0)
             chosen = pval;
         else
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("VMDK grain table: the two copies name different grains");
         e->gt[i] = e->rgt[i] = chosen;
     }
     e->cachedTable = table;
@@ -597,13 +629,16 @@ int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry)
     e->cachedGrain = VMDK_NO_INDEX;
     uint64_t at = static_cast<uint64_t>(entry) * kSector;
     uint8_t head[VMDK_GRAIN_MARKER_BYTES];
-    if (at + VMDK_GRAIN_MARKER_BYTES > e->fileSize) return DISK_ERR_FORMAT;
+    if (at + VMDK_GRAIN_MARKER_BYTES > e->fileSize)
+        return Refusal_Record("VMDK compressed grain: lies past the end of the file");
     if (!Stream_ReadAt(e->stream, at, VMDK_GRAIN_MARKER_BYTES, head)) return DISK_ERR_READ;
     uint64_t grainIndex = static_cast<uint64_t>(e->cachedTable) * VMDK_GT_ENTRIES + g;
     uint64_t lba = grainIndex * e->header.grainSize;
     uint32_t length = Bytes_LoadLe32(head + 8);
-    if (Bytes_LoadLe64(head) != lba) return DISK_ERR_FORMAT;
-    if (length > 2 * e->grainBytes) return DISK_ERR_FORMAT;
+    if (Bytes_LoadLe64(head) != lba)
+        return Refusal_Record("VMDK compressed grain: marker names another sector");
+    if (length > 2 * e->grainBytes)
+        return Refusal_Record("VMDK compressed grain: length larger than the grain");
     if (!Stream_ReadAt(e->stream, at + VMDK_GRAIN_MARKER_BYTES, length, e->compressedBuffer))
         return DISK_ERR_READ;
     uint64_t grainStart = lba * kSector;
@@ -611,7 +646,7 @@ int LoadCompressedGrain(VmdkSparseExtent* e, uint32_t g, uint32_t entry)
     uint32_t needed = static_cast<uint32_t>(MinU64(e->grainBytes, extentBytes - grainStart));
     if (!e->zlib) return DISK_ERR_READ;
     if (!InflateGrain(e->zlib, e->compressedBuffer, length, e->grainBuffer, e->grainBytes, needed))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VMDK compressed grain: data does not decompress to a grain");
     e->cachedGrain = g;
     return DISK_OK;
 }
@@ -631,7 +666,8 @@ int WalkExtent(VmdkSparseExtent* e, uint64_t first, uint64_t count, Fn fn)
     while (s < end) {
         uint32_t table = static_cast<uint32_t>(s / perTable);
         uint64_t tableEnd = MinU64((static_cast<uint64_t>(table) + 1) * perTable, end);
-        if (table >= e->gdEntryCount) return DISK_ERR_FORMAT;
+        if (table >= e->gdEntryCount)
+            return Refusal_Record("VMDK grain directory: too few entries for the extent");
         if (e->gd[table] == 0) {
             bool stop = false;
             int r = fn(PIECE_UNALLOCATED, s, static_cast<uint32_t>(tableEnd - s), 0u, &stop);
@@ -675,7 +711,8 @@ int VmdkSparse_Read(VmdkSparseExtent* e, uint64_t offset, uint32_t length, void*
     uint64_t end = offset + length;
     while (pos < end) {
         uint32_t table = static_cast<uint32_t>(pos / tableBytes);
-        if (table >= e->gdEntryCount) return DISK_ERR_FORMAT;
+        if (table >= e->gdEntryCount)
+            return Refusal_Record("VMDK grain directory: too few entries for the extent");
         uint64_t tableEnd = MinU64((static_cast<uint64_t>(table) + 1) * tableBytes, end);
         if (e->gd[table] == 0) {
             int r =
@@ -886,8 +923,8 @@ void Writer_Free(ExtentWriter* w)
 int Writer_Plan(ExtentWriter* w, bool addThirdSet)
 {
     const VmdkSparseHeader& h = w->header;
-    if (!IsPowerOfTwo64(h.grainSize) || h.grainSize > VMDK_MAX_GRAIN_SECTORS)
-        return DISK_ERR_FORMAT;
+    const char* fault = GrainSizeFault(h.grainSize);
+    if (fault != nullptr) return Refusal_Record(fault);
     VmdkGrainLayout& L = w->layout;
     L.grainSectors = static_cast<uint32_t>(h.grainSize);
     L.grainBytes = L.grainSectors * kSector;
@@ -895,7 +932,9 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet)
     // The tables cover the extent's sectors, whatever the header's capacity says.
     uint64_t tables =
         (static_cast<uint64_t>(w->sectors) + L.sectorsPerTable - 1) / L.sectorsPerTable;
-    if (h.capacity < w->sectors || tables > 0x800000) return DISK_ERR_FORMAT;
+    if (h.capacity < w->sectors)
+        return Refusal_Record("VMDK sparse header: capacity smaller than the extent");
+    if (tables > 0x800000) return Refusal_Record("VMDK sparse header: too many grain tables");
     L.tableCount = static_cast<uint32_t>(tables);
     L.gdSectors = (L.tableCount + kGdEntriesPerSector - 1) / kGdEntriesPerSector;
     L.tableSectors = VMDK_GT_SECTORS;
@@ -919,10 +958,11 @@ int Writer_Plan(ExtentWriter* w, bool addThirdSet)
     for (uint32_t i = 0; i < w->setCount; ++i) {
         uint64_t start = w->sets[i];
         if (start < reserved || start > h.overHead || h.overHead - start < setSectors)
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("VMDK sparse header: grain tables do not fit before the grains");
         for (uint32_t j = 0; j < i; ++j) {
             uint64_t other = w->sets[j];
-            if (start < other + setSectors && other < start + setSectors) return DISK_ERR_FORMAT;
+            if (start < other + setSectors && other < start + setSectors)
+                return Refusal_Record("VMDK sparse header: grain directories overlap");
         }
     }
     uint64_t first = (h.overHead + L.grainSectors - 1) / L.grainSectors * L.grainSectors;
@@ -1075,7 +1115,7 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
         if (!any) return DISK_OK;
         uint64_t at = w->nextSector;
         if (at + 1 + VMDK_GT_SECTORS > 0xFFFFFFFFu) return DISK_ERR_ARG;
-        StoreMarker(w->sector, VMDK_GT_SECTORS, 0, VMDK_MARKER_GT);
+        MarkerToDisk(w->sector, VMDK_GT_SECTORS, 0, VMDK_MARKER_GT);
         int r = WriteAt(w, at, kSector, w->sector);
         if (r == DISK_OK) r = WriteAt(w, at + 1, tableBytes, raw);
         std::memset(w->sector, 0, kSector);
@@ -1274,7 +1314,7 @@ int Writer_Finish(ExtentWriter* w)
     if (w->stream) {
         const VmdkGrainLayout& L = w->layout;
         uint64_t at = w->nextSector;
-        StoreMarker(s, L.gdSectors, 0, VMDK_MARKER_GD);
+        MarkerToDisk(s, L.gdSectors, 0, VMDK_MARKER_GD);
         int r = WriteAt(w, at, kSector, s);
         if (r != DISK_OK) return r;
         uint64_t gdSector = at + 1;
@@ -1282,12 +1322,12 @@ int Writer_Finish(ExtentWriter* w)
         r = WriteAt(w, gdSector, L.gdSectors * kSector, w->gd);
         if (r != DISK_OK) return r;
         at = gdSector + L.gdSectors;
-        StoreMarker(s, 1, 0, VMDK_MARKER_FOOTER);
+        MarkerToDisk(s, 1, 0, VMDK_MARKER_FOOTER);
         r = WriteAt(w, at, kSector, s);
         if (r != DISK_OK) return r;
         VmdkSparseHeader footer = w->header;
         footer.gdOffset = gdSector;
-        VmdkSparse_EncodeHeader(&footer, s);
+        VmdkSparse_HeaderToDisk(&footer, s);
         r = WriteAt(w, at + 1, kSector, s);
         if (r != DISK_OK) return r;
         std::memset(s, 0, kSector);
@@ -1304,7 +1344,7 @@ int Writer_Finish(ExtentWriter* w)
 // has none and is not taken for one.
 int Writer_WriteHeader(ExtentWriter* w)
 {
-    VmdkSparse_EncodeHeader(&w->header, w->sector);
+    VmdkSparse_HeaderToDisk(&w->header, w->sector);
     int r = WriteAt(w, 0, kSector, w->sector);
     std::memset(w->sector, 0, kSector);
     return r;
@@ -1401,7 +1441,8 @@ int VmdkSparse_Compact(VmdkSparseExtent* extent, const char* outputPath, const D
                        ProgressCallback progress, void* user, uint64_t total)
 {
     if (!extent->stream) return DISK_ERR_ARG;
-    if (VmdkSparse_IsCompressedOrStream(extent)) return DISK_ERR_FORMAT;
+    if (VmdkSparse_IsCompressedOrStream(extent))
+        return Refusal_Record("VMDK sparse extent: compressed grains cannot be compacted in place");
     ExtentWriter w;
     Writer_Init(&w);
     w.header = extent->header;
@@ -1452,8 +1493,8 @@ int VmdkSparse_Rewrite(VmdkSparseExtent* extent, const char* extentPath, const D
     const VmdkSparseHeader& old = extent->header;
     uint32_t descSectors = old.descriptorOffset ? static_cast<uint32_t>(old.descriptorSize) : 0;
     if (descriptor && descriptorBytes > descSectors * kSector) return DISK_ERR_ARG;
-    if (!IsPowerOfTwo64(old.grainSize) || old.grainSize > VMDK_MAX_GRAIN_SECTORS)
-        return DISK_ERR_FORMAT;
+    const char* fault = GrainSizeFault(old.grainSize);
+    if (fault != nullptr) return Refusal_Record(fault);
 
     ExtentWriter w;
     Writer_Init(&w);

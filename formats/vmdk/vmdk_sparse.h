@@ -75,16 +75,17 @@ struct VmdkSparseHeader {
 
 // Decodes the first 80 bytes of a header sector / encodes a header into a 512-byte sector (the
 // bytes past 80 are zeroed).
-void VmdkSparse_DecodeHeader(const uint8_t* sector, VmdkSparseHeader* header);
-void VmdkSparse_EncodeHeader(const VmdkSparseHeader* header, uint8_t* sector);
+void VmdkSparse_HeaderToHost(const uint8_t* sector, VmdkSparseHeader* header);
+void VmdkSparse_HeaderToDisk(const VmdkSparseHeader* header, uint8_t* sector);
 
 // The identity checks: magic, version 1..3, descriptorOffset 0 with descriptorSize 0 or 1 with
 // descriptorSize 1..64 (low 32 bits compared), numGTEsPerGT 512, the line-end bytes and
 // compressAlgorithm 0 or 1 with a zero pad.
 bool VmdkSparse_HeaderIsValid(const VmdkSparseHeader* header);
 // The identity checks plus the fields a reader divides, shifts and allocates by: grainSize a
-// power of two from 1 to VMDK_MAX_GRAIN_SECTORS and uncleanShutdown 0.
-bool VmdkSparse_HeaderIsUsable(const VmdkSparseHeader* header);
+// power of two from 1 to VMDK_MAX_GRAIN_SECTORS and uncleanShutdown 0. DISK_OK, or
+// DISK_ERR_FORMAT with the failed check recorded (foundation/refusal.h).
+int VmdkSparse_CheckHeader(const VmdkSparseHeader* header);
 
 // Fills a header with the writers' layout for an extent of `sectors` sectors with grains of
 // grainSectors (a power of two up to VMDK_DEFAULT_GRAIN_SECTORS): version, flags and

@@ -1,5 +1,6 @@
 // COWD disks: written images read back here and in bximage, one and several extents, IDE and
-// SCSI geometries, version-1 files, children over their parents, and hostile headers.
+// SCSI geometries, version-1 files, children over their parents, hostile headers and the check
+// named for each.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "disk/disk_open.h"
 #include "formats/cowd/cowd.h"
 #include "formats/vhd/vhd_test_util.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 
 using namespace vhdtest;
@@ -401,6 +403,137 @@ TEST_F(Cowd, LongRedoLogChainsCostOpensInProportionToTheirLength)
         }
         Disk_Close(&disk);
     }
+}
+
+// ---- Refusals ----------------------------------------------------------------------------------
+// Each case changes one header word of a sound written disk and names the check that refuses it.
+
+const uint64_t kRefusalSectors = 16 * 63 * 100;
+
+struct RefusalCase {
+    const char* name;
+    uint32_t version;
+    uint32_t at, value;
+    const char* reason;
+};
+
+const RefusalCase kRefusalCases[] = {
+    {"magic", 3, 0, 0, "COWD header: no signature"},
+    {"version", 3, 4, 2, "COWD header: version is not the one of this kind"},
+    {"directory sector", 3, 20, 5, "COWD header: grain directory is not at sector 4"},
+    {"grain size", 3, 16, 64, "COWD header: grain size is not 128 sectors"},
+    {"reserved word", 3, 1056, 1, "COWD header: reserved word of a base disk is not zero"},
+    {"generation", 3, 1060, 7, "COWD header: generation and saved generation differ"},
+    {"extent size", 3, 1676, 0, "COWD header: extent size is not 0x3FF800 sectors"},
+    {"adapter", 3, 1640, 0x007A7978 /* "xyz" */, "COWD header: adapter is neither IDE nor SCSI"},
+    {"disk cylinders", 3, 1656, 99, "COWD header: disk geometry breaks the IDE rules"},
+    {"extent index", 3, 1648, 1, "COWD header: extent index does not match the file's place"},
+    {"flags of several extents", 3, 8, 0x1B, "COWD header: flags do not match the disk kind"},
+    {"version 1 of no sectors", 1, 12, 0, "COWD header: extent holds no sectors"},
+    {"version 1 grain size", 1, 16, 256, "COWD header: grain size is not 128 sectors"},
+};
+
+class CowdRefusal : public Cowd, public ::testing::WithParamInterface<RefusalCase> {
+protected:
+    // The sound disks, written once for every case.
+    static void SetUpTestSuite()
+    {
+        sound_ = new TempDir;
+        const std::string raw = sound_->file("src.raw");
+        std::vector<uint8_t> data(kRefusalSectors * 512, 0);
+        for (uint32_t i = 0; i < 512; ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+        WriteFile(raw, data);
+        DiskHandle src;
+        Disk_Init(&src);
+        DiskGeometry g = {0, 16, 63, 512, 0};
+        Geometry_SetTotalSectors(&g, kRefusalSectors);
+        ASSERT_EQ(Disk_OpenRaw(&src, raw.c_str(), true, 0, &g), DISK_OK);
+        ASSERT_EQ(Cowd_CreateV3(Sound(3).c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+        ASSERT_EQ(Cowd_CreateV1(Sound(1).c_str(), &src, nullptr, nullptr, nullptr, false), DISK_OK);
+        Disk_Close(&src);
+    }
+    static void TearDownTestSuite()
+    {
+        delete sound_;
+        sound_ = nullptr;
+    }
+    static std::string Sound(uint32_t version)
+    {
+        return sound_->file(version == 3 ? "sound.vmdk" : "sound.dsk");
+    }
+    static TempDir* sound_;
+};
+
+TempDir* CowdRefusal::sound_ = nullptr;
+
+TEST_P(CowdRefusal, NamesTheCheckThatRefused)
+{
+    const RefusalCase& c = GetParam();
+    const DiskKind kind = c.version == 3 ? DISK_KIND_COWD3 : DISK_KIND_COWD1;
+    std::vector<uint8_t> f = ReadFile(Sound(c.version));
+    Bytes_StoreLe32(&f[c.at], c.value);
+    const std::string path = dir.file(c.version == 3 ? "d.vmdk" : "d.dsk");
+    WriteFile(path, f);
+    Refusal_Clear();
+    DiskHandle d{DISK_KIND_NONE, nullptr};
+    EXPECT_EQ(Disk_OpenByKind(&d, path.c_str(), true, kind), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), c.reason);
+    Disk_Close(&d);
+
+    // The sound disk opens and reads after the refusal.
+    ASSERT_EQ(Disk_OpenByKind(&d, Sound(c.version).c_str(), true, kind), DISK_OK);
+    uint8_t sector[512];
+    ASSERT_EQ(Disk_Read(&d, 0, 512, sector), DISK_OK);
+    EXPECT_EQ(sector[1], 8);
+    Disk_Close(&d);
+}
+
+INSTANTIATE_TEST_SUITE_P(Words, CowdRefusal, ::testing::ValuesIn(kRefusalCases),
+                         [](const ::testing::TestParamInfo<RefusalCase>& info) {
+                             std::string name;
+                             for (const char* c = info.param.name; *c; ++c)
+                                 name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+                             return name;
+                         });
+
+// A child over a damaged parent answers the parent's own check; a parent that opens but is of
+// another size is refused by the child's check.
+TEST_F(Cowd, ChildrenKeepTheReasonTheirParentWasRefusedFor)
+{
+    const uint64_t sectors = 16 * 63 * 4;
+    DiskHandle src;
+    Source(sectors, &src, 16, 63);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("sound.dsk").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_OK);
+    Disk_Close(&src);
+    // The parent has no extension, so that every kind is tried on it.
+    std::vector<uint8_t> parent = ReadFile(dir.file("sound.dsk"));
+    Bytes_StoreLe32(&parent[20], 5);
+    WriteFile(dir.file("base"), parent);
+    std::vector<uint8_t> child = ReadFile(dir.file("sound.dsk"));
+    Bytes_StoreLe32(&child[8], 0x12);
+    std::memset(&child[32], 0, 260);
+    std::memcpy(&child[32], "base", 4);
+    Bytes_StoreLe32(&child[1676], COWD_EXTENT_SECTORS);
+    WriteFile(dir.file("child.dsk"), child);
+
+    Refusal_Clear();
+    DiskHandle d{DISK_KIND_NONE, nullptr};
+    EXPECT_EQ(Disk_OpenByKind(&d, dir.file("child.dsk").c_str(), true, DISK_KIND_COWD1_CHILD),
+              DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "COWD header: grain directory is not at sector 4");
+    Disk_Close(&d);
+
+    // A sound parent of one cylinder more than the child.
+    Source(sectors + 16 * 63, &src, 16, 63);
+    ASSERT_EQ(Cowd_CreateV1(dir.file("base").c_str(), &src, nullptr, nullptr, nullptr, false),
+              DISK_OK);
+    Disk_Close(&src);
+    Refusal_Clear();
+    EXPECT_EQ(Disk_OpenByKind(&d, dir.file("child.dsk").c_str(), true, DISK_KIND_COWD1_CHILD),
+              DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "COWD parent: size differs from the child's");
+    Disk_Close(&d);
 }
 
 }  // namespace

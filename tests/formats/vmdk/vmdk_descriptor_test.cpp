@@ -362,7 +362,7 @@ TEST(VmdkDescriptorRead, EmbeddedDescriptors)
     VmdkSparseHeader h;
     VmdkSparse_BuildHeader(&h, 20480, 20, 1, false, false);
     std::vector<uint8_t> file(512 * 200, 0);
-    VmdkSparse_EncodeHeader(&h, file.data());
+    VmdkSparse_HeaderToDisk(&h, file.data());
     std::memcpy(file.data() + 512, kBase.data(), kBase.size());
     WriteFile(dir.file("embedded.vmdk"), file);
     std::string text;
@@ -380,7 +380,7 @@ TEST(VmdkDescriptorRead, EmbeddedDescriptors)
     VmdkSparseHeader noDesc;
     VmdkSparse_BuildHeader(&noDesc, 20480, 0, 1, false, false);
     std::vector<uint8_t> bare(512 * 200, 0);
-    VmdkSparse_EncodeHeader(&noDesc, bare.data());
+    VmdkSparse_HeaderToDisk(&noDesc, bare.data());
     WriteFile(dir.file("bare.vmdk"), bare);
     EXPECT_EQ(ReadDescriptorFile(dir.file("bare.vmdk"), d.get()), DISK_ERR_FORMAT);
     std::vector<uint8_t> broken = file;

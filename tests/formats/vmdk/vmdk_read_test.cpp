@@ -1,8 +1,12 @@
 // Reading VMDK images made by other tools: every layout, split sets across extent boundaries,
-// children over their parents, refused parent chains, and the empty-range and layer queries.
+// children over their parents, refused parent chains, the empty-range and layer queries, and
+// the check named for each kind of damage.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "formats/vmdk/vmdk_test_util.h"
+#include "foundation/refusal.h"
 
 using namespace vmdktest;
 
@@ -303,6 +307,11 @@ TEST_F(VmdkRead, ParentChainsAreBounded)
         Image none;
         EXPECT_EQ(none.Open(dir.file(name), true, VMDK_PARENT_NONE), DISK_OK) << name;
     }
+    // The hint naming the image itself is refused before any parent is opened.
+    Refusal_Clear();
+    Image self;
+    EXPECT_EQ(self.Open(dir.file("self.vmdk")), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "VMDK descriptor: parent file name names the image itself");
     // The same through the general open.
     Disk disk;
     EXPECT_NE(Disk_Open(disk.handle, dir.file("a.vmdk").c_str(), true), DISK_OK);
@@ -470,7 +479,7 @@ TEST_F(VmdkRead, DirectoriesOfOneFileNamedManyTimesAreBounded)
     h.rgdOffset = 0;
     h.gdOffset = 1;
     h.overHead = 0x8000;
-    VmdkSparse_EncodeHeader(&h, f.data());
+    VmdkSparse_HeaderToDisk(&h, f.data());
     f.resize(512 + 32u * 1024 * 1024, 0);
     WriteFile(dir.file("one.vmdk"), f);
     std::string text =
@@ -530,3 +539,248 @@ TEST_F(VmdkRead, ShiftJisDescriptorsNameTheirFiles)
     EXPECT_EQ(std::string(reinterpret_cast<char*>(h)), utf8 + ".vmdk");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(p)), parent);
 }
+
+// ---- Refusals -------------------------------------------------------------------------------------
+// Each case damages one field of a sound image made by qemu-img and names the check that must
+// refuse it. Cases marked `atRead` open and are refused when the damaged table or grain is read.
+
+namespace {
+
+// The stream image of qemu-img keeps its directory up front; the footer image, written by
+// python3-vmdkstream, has it at the end behind the footer.
+enum SoundImage { SOUND_SPARSE, SOUND_STREAM, SOUND_FLAT, SOUND_FOOTER };
+
+VmdkSparseHeader HeaderOf(const std::vector<uint8_t>& f)
+{
+    VmdkSparseHeader h;
+    VmdkSparse_HeaderToHost(f.data(), &h);
+    return h;
+}
+
+// Writes the header fields back over the first 80 bytes, leaving the rest of the sector.
+void PutHeader(std::vector<uint8_t>& f, const VmdkSparseHeader& h)
+{
+    uint8_t s[512];
+    VmdkSparse_HeaderToDisk(&h, s);
+    std::memcpy(f.data(), s, VMDK_HEADER_FIELD_BYTES);
+}
+
+uint32_t Le32At(const std::vector<uint8_t>& f, uint64_t at) { return Bytes_LoadLe32(&f.at(at)); }
+void SetLe32At(std::vector<uint8_t>& f, uint64_t at, uint32_t v) { Bytes_StoreLe32(&f.at(at), v); }
+
+// Byte offset of the first grain table (primary or redundant copy).
+uint64_t FirstTable(const std::vector<uint8_t>& f, bool redundant)
+{
+    const VmdkSparseHeader h = HeaderOf(f);
+    return uint64_t(Le32At(f, (redundant ? h.rgdOffset : h.gdOffset) * 512)) * 512;
+}
+
+// Byte offset of the first compressed grain of a stream file (qemu writes it at overHead).
+uint64_t FirstGrain(const std::vector<uint8_t>& f) { return HeaderOf(f).overHead * 512; }
+
+void ReplaceDescriptor(std::vector<uint8_t>& f, const std::string& text)
+{
+    const VmdkSparseHeader h = HeaderOf(f);
+    std::memset(&f.at(512), 0, h.descriptorSize * 512);
+    std::memcpy(&f.at(512), text.data(), text.size());
+}
+
+struct RefusalCase {
+    const char* name;
+    SoundImage image;
+    bool damageFlatFile;  // the damage is to the flat extent file, not the image file
+    void (*damage)(std::vector<uint8_t>&);
+    bool atRead;
+    int code;
+    const char* reason;
+};
+
+const RefusalCase kRefusalCases[] = {
+    {"header version", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.version = 9;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: version is not 1, 2 or 3"},
+    {"header unclean shutdown", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.uncleanShutdown = 1;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: extent was not closed cleanly"},
+    {"header grain size", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.grainSize = 96;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: grain size is not a power of two"},
+    {"header without directory", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.gdOffset = 0;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: no grain directory"},
+    {"header capacity below the extent", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.capacity -= 128;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: capacity smaller than the extent"},
+    {"header capacity above the extent", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.capacity += 256;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: capacity does not match the extent"},
+    {"header overhead past the file", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.overHead = uint64_t(1) << 40;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK sparse header: grains start past the end of the file"},
+    {"directory past the file", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         VmdkSparseHeader h = HeaderOf(f);
+         h.gdOffset = f.size() / 512 + 10;
+         PutHeader(f, h);
+     },
+     false, DISK_ERR_FORMAT, "VMDK grain directory: lies past the end of the file"},
+    {"directory entry past the file", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) { SetLe32At(f, HeaderOf(f).gdOffset * 512, 0xFFFFFF00u); }, false,
+     DISK_ERR_FORMAT, "VMDK grain directory: entry points past the end of the file"},
+    {"table entry past the file in both copies", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         const uint64_t primary = FirstTable(f, false), redundant = FirstTable(f, true);
+         SetLe32At(f, primary, 0x7FFFFF80u);
+         SetLe32At(f, redundant, 0x7FFFFF80u);
+     },
+     true, DISK_ERR_FORMAT, "VMDK grain table: entry is not a grain of the file"},
+    {"table copies naming different grains", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         const uint64_t redundant = FirstTable(f, true);
+         SetLe32At(f, redundant, Le32At(f, redundant) + 128);
+     },
+     true, DISK_ERR_FORMAT, "VMDK grain table: the two copies name different grains"},
+    {"descriptor text not parsing", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) {
+         ReplaceDescriptor(f, "createType=\"monolithicSparse\"\nversion=1\n");
+     },
+     false, DISK_ERR_FORMAT, "VMDK descriptor: text does not parse"},
+    {"descriptor bytes of no encoding", SOUND_SPARSE, false,
+     [](std::vector<uint8_t>& f) { ReplaceDescriptor(f, "version=1\n\xFF\xFF\n"); }, false,
+     DISK_ERR_FORMAT, "VMDK descriptor: text is neither Shift_JIS nor UTF-8"},
+    {"stream without end-of-stream marker", SOUND_FOOTER, false,
+     [](std::vector<uint8_t>& f) { f[f.size() - 512] = 1; }, false, DISK_ERR_FORMAT,
+     "VMDK stream footer: no end-of-stream marker"},
+    {"stream without footer marker", SOUND_FOOTER, false,
+     [](std::vector<uint8_t>& f) { SetLe32At(f, f.size() - 3 * 512 + 12, 7); }, false,
+     DISK_ERR_FORMAT, "VMDK stream footer: no footer marker"},
+    {"compressed grain marking another sector", SOUND_STREAM, false,
+     [](std::vector<uint8_t>& f) { SetLe32At(f, FirstGrain(f), 128); }, true, DISK_ERR_FORMAT,
+     "VMDK compressed grain: marker names another sector"},
+    {"compressed grain of bad data", SOUND_STREAM, false,
+     [](std::vector<uint8_t>& f) {
+         const uint64_t at = FirstGrain(f);
+         std::memset(&f.at(at + 12), 0, Le32At(f, at + 8));
+     },
+     true, DISK_ERR_FORMAT, "VMDK compressed grain: data does not decompress to a grain"},
+    {"flat extent cut short", SOUND_FLAT, true, [](std::vector<uint8_t>& f) { f.resize(512); },
+     false, DISK_ERR_FORMAT, "VMDK flat extent: file shorter than its extent line"},
+};
+
+class VmdkRefusal : public ::testing::TestWithParam<RefusalCase> {
+protected:
+    // The sound images, made once for every case.
+    static void SetUpTestSuite()
+    {
+        if (!Qemu()) return;
+        sound_ = new TempDir;
+        const std::string raw = sound_->file("src.raw");
+        WriteFile(raw, PatternDisk(uint64_t(10) << 20, 7));
+        Sh("qemu-img convert -f raw -O vmdk " + Quote(raw) + " " + Quote(Path(SOUND_SPARSE)));
+        Sh("qemu-img convert -f raw -O vmdk -o subformat=streamOptimized " + Quote(raw) + " " +
+           Quote(Path(SOUND_STREAM)));
+        Sh("qemu-img convert -f raw -O vmdk -o subformat=monolithicFlat " + Quote(raw) + " " +
+           Quote(Path(SOUND_FLAT)));
+        if (RunCommand("/usr/bin/python3 -c 'import VMDKstream' 2>/dev/null") == 0)
+            Sh("/usr/bin/python3 /usr/lib/python3/dist-packages/VMDKstream.py " + Quote(raw) + " " +
+               Quote(Path(SOUND_FOOTER)));
+    }
+    static void TearDownTestSuite()
+    {
+        delete sound_;
+        sound_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (sound_ == nullptr) GTEST_SKIP() << "qemu-img or qemu-io missing";
+        if (GetParam().image == SOUND_FOOTER && !Os_PathExists(Path(SOUND_FOOTER).c_str()))
+            GTEST_SKIP() << "python3-vmdkstream missing";
+    }
+    static std::string Path(SoundImage i)
+    {
+        static const char* const names[] = {"sparse.vmdk", "stream.vmdk", "flat.vmdk",
+                                            "footer.vmdk"};
+        return sound_->file(names[i]);
+    }
+    // A copy of the sound image in the case's directory; the flat extent keeps its name.
+    std::string Copy(SoundImage i)
+    {
+        const std::string name = Path(i).substr(sound_->path().size() + 1);
+        WriteFile(dir.file(name), ReadFile(Path(i)));
+        if (i == SOUND_FLAT)
+            WriteFile(dir.file("flat-flat.vmdk"), ReadFile(sound_->file("flat-flat.vmdk")));
+        return dir.file(name);
+    }
+    static TempDir* sound_;
+    TempDir dir;
+};
+
+TempDir* VmdkRefusal::sound_ = nullptr;
+
+}  // namespace
+
+TEST_P(VmdkRefusal, NamesTheCheckThatRefused)
+{
+    const RefusalCase& c = GetParam();
+    const std::string path = Copy(c.image);
+    const std::string damaged = c.damageFlatFile ? dir.file("flat-flat.vmdk") : path;
+    std::vector<uint8_t> f = ReadFile(damaged);
+    c.damage(f);
+    WriteFile(damaged, f);
+
+    Refusal_Clear();
+    Image img;
+    const int opened = img.Open(path);
+    if (c.atRead) {
+        ASSERT_EQ(opened, DISK_OK);
+        EXPECT_EQ(Refusal_Get(), nullptr);
+        std::vector<uint8_t> buffer(65536);
+        EXPECT_EQ(Vmdk_Read(img.image, 0, 65536, buffer.data()), c.code);
+    } else {
+        EXPECT_EQ(opened, c.code);
+    }
+    EXPECT_STREQ(Refusal_Get(), c.reason);
+
+    // The sound image opens and reads after the refusal.
+    Image sound;
+    ASSERT_EQ(sound.Open(Path(c.image)), DISK_OK);
+    std::vector<uint8_t> buffer(65536);
+    EXPECT_EQ(Vmdk_Read(sound.image, 0, 65536, buffer.data()), DISK_OK);
+    EXPECT_EQ(buffer, ReadFileRange(sound_->file("src.raw"), 0, 65536));
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, VmdkRefusal, ::testing::ValuesIn(kRefusalCases),
+                         [](const ::testing::TestParamInfo<RefusalCase>& info) {
+                             std::string n = info.param.name;
+                             for (char& ch : n)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return n;
+                         });

@@ -7,6 +7,7 @@
 
 #include "formats/vmdk/vmdk_test_util.h"
 #include "foundation/path.h"
+#include "foundation/refusal.h"
 #include "foundation/zlib_stream.h"
 
 using namespace vmdktest;
@@ -39,7 +40,7 @@ void PutMarker(std::vector<uint8_t>& f, uint64_t at, uint64_t value, uint32_t si
 void PutHeader(std::vector<uint8_t>& f, const VmdkSparseHeader& h)
 {
     std::vector<uint8_t> s(512);
-    VmdkSparse_EncodeHeader(&h, s.data());
+    VmdkSparse_HeaderToDisk(&h, s.data());
     PutBytes(f, 0, s);
 }
 
@@ -175,7 +176,7 @@ std::vector<uint8_t> StreamExtent(uint32_t n, bool padded, const std::vector<uin
     VmdkSparseHeader footer = h;
     footer.gdOffset = next + 1;
     std::vector<uint8_t> fs(512);
-    VmdkSparse_EncodeHeader(&footer, fs.data());
+    VmdkSparse_HeaderToDisk(&footer, fs.data());
     PutBytes(f, footerAt + 512, fs);
     PutMarker(f, footerAt + 1024, 0, 0, VMDK_MARKER_EOS);
     return f;
@@ -190,58 +191,80 @@ TEST(VmdkSparseHeaderTest, EncodeDecodeAndChecks)
     VmdkSparseHeader h;
     VmdkSparse_BuildHeader(&h, 2097152, 20, 4, false, false);
     uint8_t s[512];
-    VmdkSparse_EncodeHeader(&h, s);
+    VmdkSparse_HeaderToDisk(&h, s);
     EXPECT_EQ(std::memcmp(s, "KDMV", 4), 0);
     EXPECT_EQ(s[73], 0x0A);
     EXPECT_EQ(s[76], 0x0A);
     VmdkSparseHeader d;
-    VmdkSparse_DecodeHeader(s, &d);
+    VmdkSparse_HeaderToHost(s, &d);
     uint8_t again[512];
-    VmdkSparse_EncodeHeader(&d, again);
+    VmdkSparse_HeaderToDisk(&d, again);
     EXPECT_EQ(std::memcmp(s, again, 512), 0);
     EXPECT_EQ(d.capacity, 2097152u);
     EXPECT_EQ(d.gdOffset, 150u);
     EXPECT_EQ(d.compressAlgorithm, 0u);
     EXPECT_TRUE(VmdkSparse_HeaderIsValid(&d));
-    EXPECT_TRUE(VmdkSparse_HeaderIsUsable(&d));
+    Refusal_Clear();
+    EXPECT_EQ(VmdkSparse_CheckHeader(&d), DISK_OK);
+    EXPECT_EQ(Refusal_Get(), nullptr);
 
+    // reason: the check that refuses the header, nullptr when it is usable.
+    const char* const kGrainNotPower = "VMDK sparse header: grain size is not a power of two";
+    const char* const kGrainLarge = "VMDK sparse header: grain size too large";
+    const char* const kDescSize = "VMDK sparse header: descriptor size out of range";
+    const char* const kGtEntries = "VMDK sparse header: grain tables are not 512 entries";
+    const char* const kVersion = "VMDK sparse header: version is not 1, 2 or 3";
     struct Case {
         const char* name;
         void (*change)(VmdkSparseHeader*);
-        bool valid, usable;
+        bool valid;
+        const char* reason;
     };
     const Case cases[] = {
-        {"magic", [](VmdkSparseHeader* x) { x->magic = 0x564D444C; }, false, false},
-        {"version 0", [](VmdkSparseHeader* x) { x->version = 0; }, false, false},
-        {"version 4", [](VmdkSparseHeader* x) { x->version = 4; }, false, false},
-        {"descriptor offset 2", [](VmdkSparseHeader* x) { x->descriptorOffset = 2; }, false, false},
+        {"magic", [](VmdkSparseHeader* x) { x->magic = 0x564D444C; }, false,
+         "VMDK sparse header: no signature"},
+        {"version 0", [](VmdkSparseHeader* x) { x->version = 0; }, false, kVersion},
+        {"version 4", [](VmdkSparseHeader* x) { x->version = 4; }, false, kVersion},
+        {"descriptor offset 2", [](VmdkSparseHeader* x) { x->descriptorOffset = 2; }, false,
+         "VMDK sparse header: descriptor offset is neither 0 nor 1"},
         {"descriptor 65 sectors", [](VmdkSparseHeader* x) { x->descriptorSize = 65; }, false,
-         false},
+         kDescSize},
+        {"descriptor 0 sectors", [](VmdkSparseHeader* x) { x->descriptorSize = 0; }, false,
+         kDescSize},
         {"descriptor size without offset", [](VmdkSparseHeader* x) { x->descriptorOffset = 0; },
-         false, false},
+         false, "VMDK sparse header: descriptor size without a descriptor"},
         {"high bits of the offset ignored",
-         [](VmdkSparseHeader* x) { x->descriptorOffset = 0x100000001ull; }, true, true},
-        {"GT entries 511", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 511; }, false, false},
+         [](VmdkSparseHeader* x) { x->descriptorOffset = 0x100000001ull; }, true, nullptr},
+        {"GT entries 511", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 511; }, false, kGtEntries},
         {"GT entries 2^32-1", [](VmdkSparseHeader* x) { x->numGTEsPerGT = 0xFFFFFFFF; }, false,
-         false},
-        {"unclean shutdown", [](VmdkSparseHeader* x) { x->uncleanShutdown = 1; }, false, false},
-        {"line end", [](VmdkSparseHeader* x) { x->doubleEndLineChar1 = 0x0A; }, false, false},
-        {"compression 2", [](VmdkSparseHeader* x) { x->compressAlgorithm = 2; }, false, false},
-        {"compression 1", [](VmdkSparseHeader* x) { x->compressAlgorithm = 1; }, true, true},
-        {"pad", [](VmdkSparseHeader* x) { x->pad = 1; }, false, false},
-        {"grain 0", [](VmdkSparseHeader* x) { x->grainSize = 0; }, true, false},
-        {"grain 3", [](VmdkSparseHeader* x) { x->grainSize = 3; }, true, false},
-        {"grain 1", [](VmdkSparseHeader* x) { x->grainSize = 1; }, true, true},
-        {"grain 0x10000", [](VmdkSparseHeader* x) { x->grainSize = 0x10000; }, true, true},
-        {"grain 0x20000", [](VmdkSparseHeader* x) { x->grainSize = 0x20000; }, true, false},
-        {"grain 2^40", [](VmdkSparseHeader* x) { x->grainSize = 1ull << 40; }, true, false},
-        {"grain 2^63", [](VmdkSparseHeader* x) { x->grainSize = 1ull << 63; }, true, false},
+         kGtEntries},
+        {"unclean shutdown", [](VmdkSparseHeader* x) { x->uncleanShutdown = 1; }, false,
+         "VMDK sparse header: extent was not closed cleanly"},
+        {"line end", [](VmdkSparseHeader* x) { x->doubleEndLineChar1 = 0x0A; }, false,
+         "VMDK sparse header: line-end check bytes are wrong"},
+        {"compression 2", [](VmdkSparseHeader* x) { x->compressAlgorithm = 2; }, false,
+         "VMDK sparse header: unknown compression method"},
+        {"compression 1", [](VmdkSparseHeader* x) { x->compressAlgorithm = 1; }, true, nullptr},
+        {"pad", [](VmdkSparseHeader* x) { x->pad = 1; }, false,
+         "VMDK sparse header: padding byte is not zero"},
+        {"grain 0", [](VmdkSparseHeader* x) { x->grainSize = 0; }, true, kGrainNotPower},
+        {"grain 3", [](VmdkSparseHeader* x) { x->grainSize = 3; }, true, kGrainNotPower},
+        {"grain 1", [](VmdkSparseHeader* x) { x->grainSize = 1; }, true, nullptr},
+        {"grain 0x10000", [](VmdkSparseHeader* x) { x->grainSize = 0x10000; }, true, nullptr},
+        {"grain 0x20000", [](VmdkSparseHeader* x) { x->grainSize = 0x20000; }, true, kGrainLarge},
+        {"grain 2^40", [](VmdkSparseHeader* x) { x->grainSize = 1ull << 40; }, true, kGrainLarge},
+        {"grain 2^63", [](VmdkSparseHeader* x) { x->grainSize = 1ull << 63; }, true, kGrainLarge},
+        // The identity fault is the one named when the grain is wrong as well.
+        {"version and grain", [](VmdkSparseHeader* x) { x->version = 9, x->grainSize = 3; }, false,
+         kVersion},
     };
     for (const Case& c : cases) {
         VmdkSparseHeader x = h;
         c.change(&x);
         EXPECT_EQ(VmdkSparse_HeaderIsValid(&x), c.valid) << c.name;
-        EXPECT_EQ(VmdkSparse_HeaderIsUsable(&x), c.usable) << c.name;
+        Refusal_Clear();
+        EXPECT_EQ(VmdkSparse_CheckHeader(&x), c.reason ? DISK_ERR_FORMAT : DISK_OK) << c.name;
+        EXPECT_STREQ(Refusal_Get(), c.reason) << c.name;
     }
 }
 
@@ -338,7 +361,7 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes)
     for (const Case& c : cases) {
         std::vector<uint8_t> f = OneTableExtent(256);
         VmdkSparseHeader h;
-        VmdkSparse_DecodeHeader(f.data(), &h);
+        VmdkSparse_HeaderToHost(f.data(), &h);
         c.change(&h);
         PutHeader(f, h);
         WriteFile(path, f);
@@ -369,7 +392,7 @@ TEST(VmdkSparseOpen, HostileHeadersAnswerResultCodes)
         EXPECT_EQ(e.Open(path, 65536, false), DISK_ERR_FORMAT);
     }
     VmdkSparseHeader h;
-    VmdkSparse_DecodeHeader(f.data(), &h);
+    VmdkSparse_HeaderToHost(f.data(), &h);
     h.descriptorOffset = 1;
     h.descriptorSize = 1;  // sector 1 is the redundant directory: never read as text here
     PutHeader(f, h);
@@ -430,7 +453,7 @@ TEST(VmdkSparseOpen, TablesPointingOutside)
         // Reads past the extent's end are refused.
         std::vector<uint8_t> f = OneTableExtent(256, false);
         VmdkSparseHeader h;
-        VmdkSparse_DecodeHeader(f.data(), &h);
+        VmdkSparse_HeaderToHost(f.data(), &h);
         h.capacity = 1000;
         PutHeader(f, h);
         WriteFile(path, f);
@@ -498,7 +521,7 @@ TEST(VmdkSparseOpen, CompressedGrains)
                      const std::vector<uint8_t>& grain) {
         std::vector<uint8_t> f = OneTableExtent(128, false);
         VmdkSparseHeader h;
-        VmdkSparse_DecodeHeader(f.data(), &h);
+        VmdkSparse_HeaderToHost(f.data(), &h);
         h.version = 3;
         h.flags = 0x30001;
         h.compressAlgorithm = 1;
@@ -553,7 +576,7 @@ TEST(VmdkSparseOpen, CompressedGrains)
         build(256, 0xFFFFFFFF, false, part);
         std::vector<uint8_t> f = ReadFile(path);
         VmdkSparseHeader h;
-        VmdkSparse_DecodeHeader(f.data(), &h);
+        VmdkSparse_HeaderToHost(f.data(), &h);
         h.capacity = 384;  // the extents below end in its last grain
         PutHeader(f, h);
         WriteFile(path, f);
@@ -732,7 +755,7 @@ TEST_F(VmdkSparseWriter, PlainCompressedAndStreamReadBackEverywhere)
                         ++dataGrains;
                 }
                 VmdkSparseHeader h;
-                VmdkSparse_DecodeHeader(ReadFile(out).data(), &h);
+                VmdkSparse_HeaderToHost(ReadFile(out).data(), &h);
                 EXPECT_EQ(h.overHead, 128u);
                 EXPECT_EQ(ReadFile(out).size(), (h.overHead + dataGrains * 128) * 512);
             }
@@ -797,7 +820,7 @@ TEST_F(VmdkSparseWriter, CancelTempPairAndAllZeroSource)
     std::string out = dir.file("z.vmdk");
     ASSERT_EQ(WriteImage(src, sectors, out, false, false), DISK_OK);
     VmdkSparseHeader h;
-    VmdkSparse_DecodeHeader(ReadFile(out).data(), &h);
+    VmdkSparse_HeaderToHost(ReadFile(out).data(), &h);
     EXPECT_EQ(ReadFile(out).size(), h.overHead * 512);  // an all-zero disk ends at overHead
 
     std::vector<uint8_t> raw = RandomBytes(sectors * 512, 4);
@@ -878,7 +901,7 @@ TEST_F(VmdkSparseWriter, CompactionTableSetsMustFit)
     ASSERT_EQ(Sh("qemu-io -f vmdk -c 'write -P 0xa1 0 1M' " + Quote(image)), 0);
     std::vector<uint8_t> original = ReadFile(image);
     VmdkSparseHeader h;
-    VmdkSparse_DecodeHeader(original.data(), &h);
+    VmdkSparse_HeaderToHost(original.data(), &h);
     // Without a redundant directory nothing is written over the header; with overHead too small
     // for the tables (or a set inside the descriptor) the compaction is refused.
     struct Case {
