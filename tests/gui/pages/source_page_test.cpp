@@ -256,6 +256,42 @@ TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage)
     EXPECT_EQ(Boxes().find(shipped.text()), std::string::npos) << Boxes();
 }
 
+// A damaged image: under the damaged-image message the page names the check that refused it.
+// The image opens on the wait dialog's worker thread, whose record the page must carry back.
+TEST_F(SourcePage, DamagedImageNamesTheCheckThatRefusedIt)
+{
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    Build();
+    const std::string vhd = dir.file("broken.vhd");
+    ASSERT_EQ(
+        testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(vhd) + " 4M"), 0);
+    std::vector<uint8_t> bytes = testsupport::ReadFile(vhd);
+    bytes[bytes.size() - 512 + 70] ^= 1;  // the footer at the end no longer matches its checksum
+    testsupport::WriteFile(vhd, bytes);
+    const char* reason = "VHD footer: checksum does not match";
+
+    EXPECT_EQ(NextWithFile(vhd), -1);
+    EXPECT_TRUE(Saw(MSG_RAW_CANNOT_OPEN)) << Boxes();
+    EXPECT_TRUE(Saw(MSG_SOURCE_REFUSAL_DETAIL)) << Boxes();
+    EXPECT_NE(Boxes().find(reason), std::string::npos) << Boxes();
+    EXPECT_EQ(job.sourceDisk, nullptr);
+    EXPECT_NE(job.sourceKind, JOB_SOURCE_RAW_FILE);
+
+    // The detail is the catalogue's line with the reason in place of its placeholder.
+    const FXString shipped = Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL);
+    EXPECT_NE(std::string(shipped.text()).find("%0"), std::string::npos);
+    Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = "marker <%0>";
+    EXPECT_EQ(NextWithFile(vhd), -1);
+    EXPECT_NE(Boxes().find("[marker <" + std::string(reason) + ">]"), std::string::npos) << Boxes();
+    Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = shipped;
+
+    // Mended, the image opens without any box.
+    bytes[bytes.size() - 512 + 70] ^= 1;
+    testsupport::WriteFile(vhd, bytes);
+    EXPECT_EQ(NextWithFile(vhd), WIZARD_PAGE_DEST_TYPE);
+    EXPECT_EQ(Boxes(), "");
+}
+
 // A valid qcow2 image using a feature this program does not read: the page says so and names
 // the feature; it is neither damaged nor a raw image.
 TEST_F(SourcePage, Qcow2FeaturesNotReadAreNamed)
