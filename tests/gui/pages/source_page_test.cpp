@@ -16,6 +16,7 @@
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
 #include "disk/split_disk.h"
+#include "foundation/refusal.h"
 #include "formats/bochs/bochs.h"
 #include "formats/qcow2/qcow2.h"
 #include "gui/frame/messages.h"
@@ -268,7 +269,14 @@ TEST_F(SourcePage, DamagedImageNamesTheCheckThatRefusedIt)
     std::vector<uint8_t> bytes = testsupport::ReadFile(vhd);
     bytes[bytes.size() - 512 + 70] ^= 1;  // the footer at the end no longer matches its checksum
     testsupport::WriteFile(vhd, bytes);
-    const char* reason = "VHD footer: checksum does not match";
+    // What the general open records for the file on this thread is what the page must show.
+    DiskHandle probe;
+    Disk_Init(&probe);
+    Refusal_Clear();
+    ASSERT_EQ(Disk_OpenEx(&probe, vhd.c_str(), true, 0, NULL), DISK_ERR_FORMAT);
+    ASSERT_NE(Refusal_Get(), nullptr);
+    const std::string reason = Refusal_Get();
+    Refusal_Clear();  // the page's open runs on another thread and cannot see this one's record
 
     EXPECT_EQ(NextWithFile(vhd), -1);
     EXPECT_TRUE(Saw(MSG_RAW_CANNOT_OPEN)) << Boxes();
@@ -282,7 +290,7 @@ TEST_F(SourcePage, DamagedImageNamesTheCheckThatRefusedIt)
     EXPECT_NE(std::string(shipped.text()).find("%0"), std::string::npos);
     Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = "marker <%0>";
     EXPECT_EQ(NextWithFile(vhd), -1);
-    EXPECT_NE(Boxes().find("[marker <" + std::string(reason) + ">]"), std::string::npos) << Boxes();
+    EXPECT_NE(Boxes().find("[marker <" + reason + ">]"), std::string::npos) << Boxes();
     Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = shipped;
 
     // Mended, the image opens without any box.
