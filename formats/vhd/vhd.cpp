@@ -432,8 +432,14 @@ int Vhd_CheckFooter(const VhdRecords* r)
     if (footer.dataOffset > r->footerPosition ||
         r->footerPosition - footer.dataOffset < VHD_DYNAMIC_HEADER_SIZE)
         return Refusal_Record("VHD footer: dynamic header offset past the end of the file");
-    // The size the creator means (current size or CHS product) must fit the 32-bit total.
-    if (Vhd_FooterDiskSectors(&footer) > 0xFFFFFFFFull)
+    return DISK_OK;
+}
+
+// The size the footer's creator means (current size or CHS product) fits the 32-bit total.
+// Checked after the dynamic header, so that a header that cannot be read is reported first.
+int Vhd_CheckFooterDiskSize(const VhdFooter* footer)
+{
+    if (Vhd_FooterDiskSectors(footer) > 0xFFFFFFFFull)
         return Refusal_Record("VHD footer: disk size is 2^32 sectors or more");
     return DISK_OK;
 }
@@ -634,6 +640,7 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
     if (differencing && parentMode < VHD_PARENT_IGNORE &&
         (rc = Vhd_CheckParentLocators(&r.header)) != DISK_OK)
         return rc;
+    if ((rc = Vhd_CheckFooterDiskSize(&r.footer)) != DISK_OK) return rc;
 
     VhdShape shape;
     DeriveShape(&r, &shape);
