@@ -9,6 +9,7 @@
 #include "foundation/encoding.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -48,16 +49,20 @@ bool KeyInChain(const char* key)
 struct FailedParent {
     char* key;
     int result;
+    const char* reason;  // the refusal recorded with the failure, or NULL
 };
 const uint32_t kMaxFailedParents = 2 * VHD_MAX_PARENT_DEPTH;
 thread_local FailedParent g_failed[kMaxFailedParents];
 thread_local uint32_t g_failedCount = 0;
 
+// A failure found again is answered with the reason it was recorded with, so that the caller
+// sees the check that refused the parent and not whatever was tried in between.
 bool FindFailedParent(const char* key, int* result)
 {
     for (uint32_t i = 0; i < g_failedCount; i++) {
         if (std::strcmp(g_failed[i].key, key) == 0) {
             *result = g_failed[i].result;
+            if (g_failed[i].reason != nullptr) Refusal_Record(g_failed[i].reason);
             return true;
         }
     }
@@ -70,6 +75,7 @@ bool RecordFailedParent(char* key, int result)
     if (g_failedCount == kMaxFailedParents) return false;
     g_failed[g_failedCount].key = key;
     g_failed[g_failedCount].result = result;
+    g_failed[g_failedCount].reason = result == DISK_ERR_FORMAT ? Refusal_Get() : nullptr;
     g_failedCount++;
     return true;
 }
@@ -289,7 +295,7 @@ int ResolveParentPath(VhdImage* image, const char* childPath, TextBuffer* result
         result->length = 0;
         if (TextBuffer_Set(result, v) && TextBuffer_TerminateUtf8(result)) return DISK_OK;
     }
-    return DISK_ERR_FORMAT;
+    return Refusal_Record("VHD dynamic header: no usable parent name or locator");
 }
 
 // Opens the parent of a differencing disk read-only as any kind. Answers the open's result;
@@ -305,7 +311,8 @@ int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut, uint
     if (parentPathOut != nullptr && parentPathSize > parentPath.length) {
         std::memcpy(parentPathOut, storage, parentPath.length + 1);
     }
-    if (g_chainDepth >= VHD_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+    if (g_chainDepth >= VHD_MAX_PARENT_DEPTH)
+        return Refusal_Record("VHD parent chain: more than 32 parents");
 
     char* childKey = MakeFileKey(childPath);
     char* parentKey = MakeFileKey(parentCStr);
@@ -318,7 +325,7 @@ int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut, uint
     Mem_Free(parentKey);
     if (loop) {
         Mem_Free(childKey);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHD parent chain: leads back to an image in it");
     }
     if (FindFailedParent(childKey, &rc)) {
         Mem_Free(childKey);
@@ -348,145 +355,249 @@ int OpenParent(VhdImage* image, const char* childPath, char* parentPathOut, uint
 }
 
 // ---- Open -----------------------------------------------------------------------------
+// Each on-disk record is read into host order and checked before anything it points to is
+// read; the image's working fields are then derived from the checked records.
 
-int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t parentPathSize,
-             int parentMode)
+// The records of a file being opened.
+struct VhdRecords {
+    uint64_t footerPosition;              // file size minus footer length
+    uint32_t footerLength;                // 512, or 511 when the file's last byte is missing
+    uint8_t rawFooter[VHD_FOOTER_SIZE];   // as stored, zero-padded: the checksum covers these
+    uint8_t footerCopy[VHD_FOOTER_SIZE];  // the same length from offset 0
+    VhdFooter footer;                     // host order
+    uint8_t rawHeader[VHD_DYNAMIC_HEADER_SIZE];
+    VhdDynamicHeader header;  // host order
+};
+
+// Sizes derived from the checked footer and header.
+struct VhdShape {
+    DiskGeometry geometry;
+    uint32_t blockBytes;
+    uint32_t blockSectors;
+    uint64_t blockCount;     // blocks of the disk: ceil(total / block sectors), below 2^32
+    uint32_t bitmapBytes;    // ceil(block sectors / 8) rounded up to 512
+    uint64_t tableBytes;     // max table entries x 4
+    uint64_t storedEntries;  // entries of the stored table that cover blocks of the disk
+};
+
+// The footer's length from the file size.
+int Vhd_CheckFileSize(uint64_t size, uint32_t* footerLength)
 {
-    ByteStream* s = image->stream;
-    uint64_t size = 0;
-    if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
-
-    // Footer: 512 bytes, or 511 when the file's last byte is missing.
-    if (size < 2047) return DISK_ERR_FORMAT;
+    // Room for the footer copy, the dynamic header and the footer.
+    if (size < 2047) return Refusal_Record("VHD file: too short for a dynamic disk");
     const uint32_t rem = static_cast<uint32_t>(size % 512);
-    uint32_t footerLength;
     if (rem == 0) {
-        footerLength = 512;
+        *footerLength = 512;
     } else if (rem == 511) {
-        footerLength = 511;
+        *footerLength = 511;
     } else {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHD file: size is not a whole number of sectors");
     }
-    const uint64_t footerPosition = size - footerLength;
-    uint8_t raw[512];
-    uint8_t copy[512];
-    std::memset(raw, 0, sizeof(raw));
-    std::memset(copy, 0, sizeof(copy));
-    int rc = ReadAt(s, footerPosition, footerLength, raw);
+    return DISK_OK;
+}
+
+// The footer from the end of the file and its copy from the start.
+int ReadFooter(ByteStream* s, uint64_t size, VhdRecords* r)
+{
+    r->footerPosition = size - r->footerLength;
+    std::memset(r->rawFooter, 0, sizeof(r->rawFooter));
+    std::memset(r->footerCopy, 0, sizeof(r->footerCopy));
+    int rc = ReadAt(s, r->footerPosition, r->footerLength, r->rawFooter);
     if (rc != DISK_OK) return rc;
-    if ((rc = ReadAt(s, 0, footerLength, copy)) != DISK_OK) return rc;
-    if (std::memcmp(raw, copy, 64) != 0) return DISK_ERR_FORMAT;
+    if ((rc = ReadAt(s, 0, r->footerLength, r->footerCopy)) != DISK_OK) return rc;
+    std::memcpy(&r->footer, r->rawFooter, sizeof(r->footer));
+    Vhd_FooterToHost(&r->footer, &r->footer);
+    return DISK_OK;
+}
 
-    const uint32_t storedChecksum = Bytes_LoadBe32(raw + VHD_FOOTER_CHECKSUM_OFFSET);
-    if (storedChecksum != 0 &&
-        storedChecksum != Vhd_ComputeChecksum(raw, footerLength, VHD_FOOTER_CHECKSUM_OFFSET))
-        return DISK_ERR_FORMAT;
-    VhdFooter footer;
-    std::memcpy(&footer, raw, sizeof(footer));
-    Vhd_FooterToHost(&footer, &footer);
-    if (footer.fileFormatVersion != VHD_VERSION) return DISK_ERR_FORMAT;
+// The footer of a dynamic or differencing disk whose dynamic header lies inside the file.
+int Vhd_CheckFooter(const VhdRecords* r)
+{
+    const VhdFooter& footer = r->footer;
+    if (std::memcmp(r->rawFooter, r->footerCopy, 64) != 0)
+        return Refusal_Record("VHD footer: copy at the start of the file differs");
+    // A checksum of 0 is taken without verification.
+    const uint32_t storedChecksum = Bytes_LoadBe32(r->rawFooter + VHD_FOOTER_CHECKSUM_OFFSET);
+    if (storedChecksum != 0 && storedChecksum != Vhd_ComputeChecksum(r->rawFooter, r->footerLength,
+                                                                     VHD_FOOTER_CHECKSUM_OFFSET))
+        return Refusal_Record("VHD footer: checksum does not match");
+    if (footer.fileFormatVersion != VHD_VERSION)
+        return Refusal_Record("VHD footer: unknown format version");
     if (footer.diskType != VHD_DISK_TYPE_DYNAMIC && footer.diskType != VHD_DISK_TYPE_DIFFERENCING)
-        return DISK_ERR_FORMAT;
-    if (footer.dataOffset == UINT64_MAX) return DISK_ERR_FORMAT;
-    if (!Mem_IsZero(footer.reserved, sizeof(footer.reserved))) return DISK_ERR_FORMAT;
-    const bool differencing = footer.diskType == VHD_DISK_TYPE_DIFFERENCING;
+        return Refusal_Record("VHD footer: not a dynamic or differencing disk");
+    if (footer.dataOffset == UINT64_MAX)
+        return Refusal_Record("VHD footer: no dynamic header offset");
+    if (!Mem_IsZero(footer.reserved, sizeof(footer.reserved)))
+        return Refusal_Record("VHD footer: reserved bytes are not zero");
+    if (footer.dataOffset > r->footerPosition ||
+        r->footerPosition - footer.dataOffset < VHD_DYNAMIC_HEADER_SIZE)
+        return Refusal_Record("VHD footer: dynamic header offset past the end of the file");
+    return DISK_OK;
+}
 
-    // Dynamic header.
-    if (footer.dataOffset > footerPosition || footerPosition - footer.dataOffset < 1024)
-        return DISK_ERR_FORMAT;
-    uint8_t rawHeader[1024];
-    if ((rc = ReadAt(s, footer.dataOffset, sizeof(rawHeader), rawHeader)) != DISK_OK) return rc;
-    VhdDynamicHeader header;
-    std::memcpy(&header, rawHeader, sizeof(header));
-    Vhd_ConvertDynamicHeader(&header, &header);
+// The size the footer's creator means (current size or CHS product) fits the 32-bit total.
+// Checked after the dynamic header, so that a header that cannot be read is reported first.
+int Vhd_CheckFooterDiskSize(const VhdFooter* footer)
+{
+    if (Vhd_FooterDiskSectors(footer) > 0xFFFFFFFFull)
+        return Refusal_Record("VHD footer: disk size is 2^32 sectors or more");
+    return DISK_OK;
+}
+
+int ReadDynamicHeader(ByteStream* s, VhdRecords* r)
+{
+    int rc = ReadAt(s, r->footer.dataOffset, sizeof(r->rawHeader), r->rawHeader);
+    if (rc != DISK_OK) return rc;
+    std::memcpy(&r->header, r->rawHeader, sizeof(r->header));
+    Vhd_ConvertDynamicHeader(&r->header, &r->header);
+    return DISK_OK;
+}
+
+// The dynamic header, and where its block allocation table lies: inside the file before the
+// footer, clear of the footer copy and of the header.
+int Vhd_CheckDynamicHeader(const VhdRecords* r)
+{
+    const VhdDynamicHeader& header = r->header;
     if (header.checksum !=
-        Vhd_ComputeChecksum(rawHeader, sizeof(rawHeader), VHD_HEADER_CHECKSUM_OFFSET))
-        return DISK_ERR_FORMAT;
-    if (std::memcmp(header.cookie, "cxsparse", 8) != 0 || header.dataOffset != UINT64_MAX ||
-        header.headerVersion != VHD_VERSION || header.reserved1 != 0)
-        return DISK_ERR_FORMAT;
+        Vhd_ComputeChecksum(r->rawHeader, sizeof(r->rawHeader), VHD_HEADER_CHECKSUM_OFFSET))
+        return Refusal_Record("VHD dynamic header: checksum does not match");
+    if (std::memcmp(header.cookie, "cxsparse", 8) != 0)
+        return Refusal_Record("VHD dynamic header: no signature");
+    if (header.dataOffset != UINT64_MAX)
+        return Refusal_Record("VHD dynamic header: data offset is not all ones");
+    if (header.headerVersion != VHD_VERSION)
+        return Refusal_Record("VHD dynamic header: unknown version");
+    if (header.reserved1 != 0)
+        return Refusal_Record("VHD dynamic header: reserved field is not zero");
     const uint32_t blockBytes = header.blockSize;
-    if (blockBytes < 512 || (blockBytes & (blockBytes - 1)) != 0) return DISK_ERR_FORMAT;
-    if (differencing && parentMode < VHD_PARENT_IGNORE) {
-        for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
-            if (!IsValidLocatorCode(header.locators[i].platformCode) ||
-                header.locators[i].reserved != 0)
-                return DISK_ERR_FORMAT;
-        }
-    }
-    if (!Mem_IsZero(header.reserved2, sizeof(header.reserved2))) return DISK_ERR_FORMAT;
-
-    // Geometry: the size the creator means (current size or CHS product), 32-bit.
-    const uint64_t total = Vhd_FooterDiskSectors(&footer);
-    if (total > 0xFFFFFFFFull) return DISK_ERR_FORMAT;
-    DiskGeometry geometry = {0, footer.heads, footer.sectorsPerTrack, 512, 0};
-    Geometry_SetTotalSectors(&geometry, total);
-
-    const uint32_t blockSectors = blockBytes / 512;
-    const uint64_t blockCount = Math_DivCeilU64(total, blockSectors);  // below 2^32
-    const uint32_t bitmapBytes =
-        static_cast<uint32_t>(Math_DivCeilU64(Math_DivCeilU64(blockSectors, 8), 512) * 512);
-
-    // The table as stored: max table entries x 4 bytes at the table offset, inside the file and
-    // clear of the footer copy and the header. Blocks beyond it are unallocated.
+    if (blockBytes < 512 || (blockBytes & (blockBytes - 1)) != 0)
+        return Refusal_Record(
+            "VHD dynamic header: block size is not a power of two of 512 or more");
+    if (!Mem_IsZero(header.reserved2, sizeof(header.reserved2)))
+        return Refusal_Record("VHD dynamic header: reserved bytes are not zero");
     const uint64_t tableOffset = header.tableOffset;
     const uint64_t tableBytes = static_cast<uint64_t>(header.maxTableEntries) * 4;
-    if (tableOffset < 512 || tableOffset > footerPosition ||
-        tableBytes > footerPosition - tableOffset)
-        return DISK_ERR_FORMAT;
-    if (tableOffset < footer.dataOffset + 1024 && tableOffset + tableBytes > footer.dataOffset)
-        return DISK_ERR_FORMAT;
-    const uint64_t stored64 =
-        blockCount < header.maxTableEntries ? blockCount : header.maxTableEntries;
-    const uint32_t stored = static_cast<uint32_t>(stored64);
-    if (stored64 > 0xFFFFFFFFull / 4) return DISK_ERR_NOMEM;
-    uint32_t* bat = nullptr;
-    if (stored != 0) {
-        bat = static_cast<uint32_t*>(Mem_Alloc(stored * 4));
-        if (bat == nullptr) return DISK_ERR_NOMEM;
-    }
-    image->bat = bat;
-    image->batStoredEntries = stored;
-    {
-        const uint32_t chunk = 0x40000;  // entries per read
-        for (uint32_t done = 0; done < stored;) {
-            const uint32_t n = stored - done < chunk ? stored - done : chunk;
-            uint8_t* dst = reinterpret_cast<uint8_t*>(bat + done);
-            if ((rc = ReadAt(s, tableOffset + static_cast<uint64_t>(done) * 4, n * 4, dst)) !=
-                DISK_OK)
-                return rc;
-            for (uint32_t i = 0; i < n; i++) bat[done + i] = Bytes_LoadBe32(dst + 4 * i);
-            done += n;
-        }
-    }
+    if (tableOffset < 512 || tableOffset > r->footerPosition ||
+        tableBytes > r->footerPosition - tableOffset)
+        return Refusal_Record("VHD block allocation table: lies outside the file");
+    if (tableOffset < r->footer.dataOffset + VHD_DYNAMIC_HEADER_SIZE &&
+        tableOffset + tableBytes > r->footer.dataOffset)
+        return Refusal_Record("VHD block allocation table: overlaps the dynamic header");
+    return DISK_OK;
+}
 
-    // Metadata end F (sectors): the table, and for a differencing disk every used locator's
-    // data space.
-    uint64_t metadataEnd = Math_DivCeilU64(tableOffset + tableBytes, 512);
-    if (differencing) {
-        for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
-            const VhdParentLocator* loc = &header.locators[i];
-            if (loc->platformCode == 0) continue;
-            uint64_t end = 0;
-            if (!Math_AddU64(loc->platformDataOffset, loc->platformDataSpace, &end))
-                return DISK_ERR_FORMAT;
-            const uint64_t endSector = Math_DivCeilU64(end, 512);
-            if (endSector > metadataEnd) metadataEnd = endSector;
-        }
+// The parent locators of a differencing disk whose parent is looked for: known platform codes
+// (or 0 for an unused slot) and a zero reserved field.
+int Vhd_CheckParentLocators(const VhdDynamicHeader* header)
+{
+    for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
+        if (!IsValidLocatorCode(header->locators[i].platformCode))
+            return Refusal_Record("VHD parent locator: unknown platform code");
+        if (header->locators[i].reserved != 0)
+            return Refusal_Record("VHD parent locator: reserved field is not zero");
     }
+    return DISK_OK;
+}
 
-    // First block E, and every stored block inside the data area before the footer.
-    uint64_t firstBlock = footerPosition / 512;
+void DeriveShape(const VhdRecords* r, VhdShape* shape)
+{
+    const uint64_t total = Vhd_FooterDiskSectors(&r->footer);
+    shape->geometry = DiskGeometry{0, r->footer.heads, r->footer.sectorsPerTrack, 512, 0};
+    Geometry_SetTotalSectors(&shape->geometry, total);
+    shape->blockBytes = r->header.blockSize;
+    shape->blockSectors = shape->blockBytes / 512;
+    shape->blockCount = Math_DivCeilU64(total, shape->blockSectors);
+    shape->bitmapBytes =
+        static_cast<uint32_t>(Math_DivCeilU64(Math_DivCeilU64(shape->blockSectors, 8), 512) * 512);
+    shape->tableBytes = static_cast<uint64_t>(r->header.maxTableEntries) * 4;
+    // Blocks at or beyond the stored table's end are unallocated.
+    shape->storedEntries = shape->blockCount < r->header.maxTableEntries
+                               ? shape->blockCount
+                               : r->header.maxTableEntries;
+}
+
+// Turns stored (big-endian) table entries into host order in place.
+void BatEntriesToHost(uint32_t* entries, uint32_t count)
+{
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(entries);
+    for (uint32_t i = 0; i < count; i++) entries[i] = Bytes_LoadBe32(bytes + 4 * i);
+}
+
+// Reads `count` entries of the table at `tableOffset` into a new array (*bat, set as soon as
+// it is allocated, also when the read then fails).
+int ReadBat(ByteStream* s, uint64_t tableOffset, uint64_t count, uint32_t** bat)
+{
+    *bat = nullptr;
+    if (count > 0xFFFFFFFFull / 4) return DISK_ERR_NOMEM;
+    const uint32_t stored = static_cast<uint32_t>(count);
+    if (stored == 0) return DISK_OK;
+    *bat = static_cast<uint32_t*>(Mem_Alloc(stored * 4));
+    if (*bat == nullptr) return DISK_ERR_NOMEM;
+    const uint32_t chunk = 0x40000;  // entries per read
+    for (uint32_t done = 0; done < stored;) {
+        const uint32_t n = stored - done < chunk ? stored - done : chunk;
+        int rc = ReadAt(s, tableOffset + static_cast<uint64_t>(done) * 4, n * 4, *bat + done);
+        if (rc != DISK_OK) return rc;
+        BatEntriesToHost(*bat + done, n);
+        done += n;
+    }
+    return DISK_OK;
+}
+
+// Metadata end F in sectors: the table, and for a differencing disk every used locator's data
+// space.
+int MetadataEnd(const VhdRecords* r, const VhdShape* shape, uint64_t* end)
+{
+    *end = Math_DivCeilU64(r->header.tableOffset + shape->tableBytes, 512);
+    if (r->footer.diskType != VHD_DISK_TYPE_DIFFERENCING) return DISK_OK;
+    for (uint32_t i = 0; i < VHD_LOCATOR_COUNT; i++) {
+        const VhdParentLocator* loc = &r->header.locators[i];
+        if (loc->platformCode == 0) continue;
+        uint64_t areaEnd = 0;
+        if (!Math_AddU64(loc->platformDataOffset, loc->platformDataSpace, &areaEnd))
+            return Refusal_Record("VHD parent locator: data area ends past 2^64 bytes");
+        const uint64_t endSector = Math_DivCeilU64(areaEnd, 512);
+        if (endSector > *end) *end = endSector;
+    }
+    return DISK_OK;
+}
+
+// First block sector E: the smallest entry, or the footer's sector when no block is stored.
+uint64_t FirstBlockSector(const VhdRecords* r, const uint32_t* bat, uint32_t stored)
+{
+    uint64_t first = r->footerPosition / 512;
     for (uint32_t i = 0; i < stored; i++) {
-        const uint32_t entry = bat[i];
-        if (entry == VHD_UNALLOCATED) continue;
-        if (entry < firstBlock) firstBlock = entry;
-        const uint64_t end = static_cast<uint64_t>(entry) * 512 + bitmapBytes + blockBytes;
-        if (end > footerPosition) return DISK_ERR_FORMAT;
+        if (bat[i] != VHD_UNALLOCATED && bat[i] < first) first = bat[i];
     }
-    if (firstBlock < metadataEnd) return DISK_ERR_FORMAT;
+    return first;
+}
 
-    // Layout reproduced by compaction and expansion.
+// Every stored block (bitmap and data) lies in the data area: behind the metadata and before
+// the footer.
+int Vhd_CheckBat(const VhdRecords* r, const VhdShape* shape, const uint32_t* bat, uint32_t stored)
+{
+    uint64_t metadataEnd = 0;
+    int rc = MetadataEnd(r, shape, &metadataEnd);
+    if (rc != DISK_OK) return rc;
+    for (uint32_t i = 0; i < stored; i++) {
+        if (bat[i] == VHD_UNALLOCATED) continue;
+        const uint64_t end =
+            static_cast<uint64_t>(bat[i]) * 512 + shape->bitmapBytes + shape->blockBytes;
+        if (end > r->footerPosition)
+            return Refusal_Record("VHD block allocation table: block runs into the footer");
+    }
+    if (FirstBlockSector(r, bat, stored) < metadataEnd)
+        return Refusal_Record("VHD block allocation table: block lies inside the metadata");
+    return DISK_OK;
+}
+
+// The working fields of a checked file, and the layout that compaction and expansion
+// reproduce, inferred from the gap between the metadata and the first block.
+void DeriveImage(VhdImage* image, const VhdRecords* r, const VhdShape* shape)
+{
+    uint64_t metadataEnd = 0;
+    MetadataEnd(r, shape, &metadataEnd);  // checked with the table
+    const uint64_t firstBlock = FirstBlockSector(r, image->bat, image->batStoredEntries);
     const uint64_t gap = firstBlock - metadataEnd;
     if (gap <= 6) {
         image->batAlignment = 0;
@@ -497,7 +608,50 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
         image->zeroSectorsAfterBat = 7;
         image->zeroSectorsAfterBlock = 7;
     }
+    image->geometry = shape->geometry;
+    image->footer = r->footer;
+    image->header = r->header;
+    image->blockBytes = shape->blockBytes;
+    image->blockSectors = shape->blockSectors;
+    image->batEntryCount = static_cast<uint32_t>(shape->blockCount);
+    image->tableOffset = r->header.tableOffset;
+    image->footerPosition = r->footerPosition;
+    image->footerLength = r->footerLength;
+    image->bitmapBytes = shape->bitmapBytes;
+    image->firstBlockSector = firstBlock;
+}
 
+int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t parentPathSize,
+             int parentMode)
+{
+    ByteStream* s = image->stream;
+    uint64_t size = 0;
+    if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
+
+    VhdRecords r;
+    int rc = Vhd_CheckFileSize(size, &r.footerLength);
+    if (rc != DISK_OK) return rc;
+    if ((rc = ReadFooter(s, size, &r)) != DISK_OK) return rc;
+    if ((rc = Vhd_CheckFooter(&r)) != DISK_OK) return rc;
+    if ((rc = ReadDynamicHeader(s, &r)) != DISK_OK) return rc;
+    if ((rc = Vhd_CheckDynamicHeader(&r)) != DISK_OK) return rc;
+    const bool differencing = r.footer.diskType == VHD_DISK_TYPE_DIFFERENCING;
+    // The locators matter only when the parent is looked for.
+    if (differencing && parentMode < VHD_PARENT_IGNORE &&
+        (rc = Vhd_CheckParentLocators(&r.header)) != DISK_OK)
+        return rc;
+    if ((rc = Vhd_CheckFooterDiskSize(&r.footer)) != DISK_OK) return rc;
+
+    VhdShape shape;
+    DeriveShape(&r, &shape);
+    uint32_t* bat = nullptr;
+    rc = ReadBat(s, r.header.tableOffset, shape.storedEntries, &bat);
+    image->bat = bat;
+    image->batStoredEntries = bat != nullptr ? static_cast<uint32_t>(shape.storedEntries) : 0;
+    if (rc != DISK_OK) return rc;
+    if ((rc = Vhd_CheckBat(&r, &shape, bat, image->batStoredEntries)) != DISK_OK) return rc;
+
+    DeriveImage(image, &r, &shape);
     // The path is kept for compaction and the locator rewrite.
     TextView pathView;
     Text_FromCStringUtf8(&pathView, path);
@@ -505,21 +659,8 @@ int OpenBody(VhdImage* image, const char* path, char* parentPathOut, uint32_t pa
         image->path.length = 0;
         return DISK_ERR_ARG;
     }
-
-    image->geometry = geometry;
-    image->footer = footer;
-    image->header = header;
-    image->blockBytes = blockBytes;
-    image->blockSectors = blockSectors;
-    image->batEntryCount = static_cast<uint32_t>(blockCount);
-    image->tableOffset = tableOffset;
-    image->footerPosition = footerPosition;
-    image->footerLength = footerLength;
-    image->bitmapBytes = bitmapBytes;
-    image->firstBlockSector = firstBlock;
-
-    image->bitmap = static_cast<uint8_t*>(Mem_Alloc(bitmapBytes));
-    image->usedBits = static_cast<uint8_t*>(Mem_Alloc(bitmapBytes));
+    image->bitmap = static_cast<uint8_t*>(Mem_Alloc(shape.bitmapBytes));
+    image->usedBits = static_cast<uint8_t*>(Mem_Alloc(shape.bitmapBytes));
     image->work = static_cast<uint8_t*>(Mem_Alloc(VHD_WORK_BYTES));
     if (image->bitmap == nullptr || image->usedBits == nullptr || image->work == nullptr)
         return DISK_ERR_NOMEM;

@@ -7,6 +7,7 @@
 #include "disk/raw_writer.h"
 #include "foundation/format.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 namespace {
 
@@ -39,6 +40,28 @@ int TakeSourceGeometry(const DiskHandle* source, DiskGeometry* g)
     *g = DiskGeometry{0, 0, 0, 0, 0};
     if (source == nullptr || source->object == nullptr) return DISK_ERR_ARG;
     Disk_GetGeometry(source, g);
+    return DISK_OK;
+}
+
+// The footer of a fixed disk whose data fills the `dataBytes` bytes of the file before it.
+int VhdFixed_CheckFooter(const VhdFooter* footer, uint64_t dataBytes)
+{
+    if (footer->fileFormatVersion != VHD_VERSION)
+        return Refusal_Record("VHD footer: unknown format version");
+    if (footer->diskType != VHD_DISK_TYPE_FIXED)
+        return Refusal_Record("VHD footer: not a fixed disk");
+    if (footer->dataOffset != UINT64_MAX)
+        return Refusal_Record("VHD footer: fixed disk with a dynamic header offset");
+    if (!Mem_IsZero(footer->reserved, sizeof(footer->reserved)))
+        return Refusal_Record("VHD footer: reserved bytes are not zero");
+    if (footer->heads == 0 || footer->sectorsPerTrack == 0)
+        return Refusal_Record("VHD footer: no heads or no sectors per track");
+    if (footer->currentSize != dataBytes)
+        return Refusal_Record("VHD footer: current size differs from the data in the file");
+    const uint64_t chs =
+        static_cast<uint64_t>(footer->cylinders) * footer->heads * footer->sectorsPerTrack;
+    if (!Vhd_FooterUsesCurrentSize(footer) && footer->currentSize < chs * 512)
+        return Refusal_Record("VHD footer: CHS size exceeds the current size");
     return DISK_OK;
 }
 
@@ -82,32 +105,27 @@ int VhdFixed_OpenWithCallback(VhdFixedImage* image, FileOpenFn open, void* user,
     DiskGeometry g{0, 0, 0, 0, 0};
     do {
         if ((rc = TakeSize(stream, &size)) != DISK_OK) break;
-        rc = DISK_ERR_FORMAT;
-        if (size < 511) break;
+        if (size < 511) {
+            rc = Refusal_Record("VHD file: too short for a footer");
+            break;
+        }
         if (size % 512 == 511) {
             footerLength = 511;
         } else if (size % 512 != 0) {
+            rc = Refusal_Record("VHD file: size is not a whole number of sectors");
             break;
         }
         // A 511-byte footer lacks the last reserved byte, which counts as zero.
         if ((rc = ReadBytes(stream, size - footerLength, footerLength, bytes)) != DISK_OK) break;
-        rc = DISK_ERR_FORMAT;
         if (Bytes_LoadBe32(bytes + VHD_FOOTER_CHECKSUM_OFFSET) !=
             Vhd_ComputeChecksum(bytes, footerLength, VHD_FOOTER_CHECKSUM_OFFSET)) {
+            rc = Refusal_Record("VHD footer: checksum does not match");
             break;
         }
         std::memcpy(&footer, bytes, sizeof(footer));
         Vhd_FooterToHost(&footer, &footer);
-        if (footer.fileFormatVersion != VHD_VERSION || footer.diskType != VHD_DISK_TYPE_FIXED ||
-            footer.dataOffset != UINT64_MAX || !Mem_IsZero(footer.reserved, 427)) {
-            break;
-        }
-        if (footer.heads == 0 || footer.sectorsPerTrack == 0) break;
-        // The data fills the file before the footer.
-        if (footer.currentSize != size - footerLength) break;
-        const uint64_t chs =
-            static_cast<uint64_t>(footer.cylinders) * footer.heads * footer.sectorsPerTrack;
-        if (!Vhd_FooterUsesCurrentSize(&footer) && footer.currentSize < chs * 512) break;
+        rc = VhdFixed_CheckFooter(&footer, size - footerLength);
+        if (rc != DISK_OK) break;
         SetGeometry(&g, Vhd_FooterDiskSectors(&footer), footer.heads, footer.sectorsPerTrack, 512);
         rc = RawImage_Attach(&image->raw, stream, 0, &g);
     } while (false);

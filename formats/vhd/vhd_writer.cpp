@@ -14,6 +14,7 @@
 #include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -632,7 +633,8 @@ int Vhd_CreateChild(const DiskHandle* parent, const VhdCreateOptions* options,
         return DISK_ERR_ARG;
     DiskGeometry geometry = {};
     Disk_GetGeometry(parent, &geometry);
-    if (geometry.bytes_per_sector != 512) return DISK_ERR_FORMAT;
+    if (geometry.bytes_per_sector != 512)
+        return Refusal_Record("VHD parent: sectors are not 512 bytes");
     if (Vhd_CheckCapacity(&geometry) != 0) return DISK_ERR_ARG;
     // The child takes the place of a file at its path: never one of the images of the parent's
     // chain (the parent path itself is checked by the writer).
@@ -682,7 +684,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
     if (!ValidateOptions(options) || parentFooter == nullptr || parentGeometry == nullptr ||
         (footerLength != 512 && footerLength != 511))
         return DISK_ERR_ARG;
-    if (parentGeometry->bytes_per_sector != 512) return DISK_ERR_FORMAT;
+    if (parentGeometry->bytes_per_sector != 512)
+        return Refusal_Record("VHD parent: sectors are not 512 bytes");
     if (Vhd_CheckCapacity(parentGeometry) != 0) return DISK_ERR_ARG;
     const uint32_t total = static_cast<uint32_t>(Geometry_GetTotalSectors(parentGeometry));
 
@@ -702,7 +705,8 @@ int Vhd_WriteChild(const VhdCreateOptions* options, uint32_t footerLength,
     if ((rc = Vhd_InitDynamicHeader(&header, total, options)) != DISK_OK) return rc;
     std::memcpy(header.parentUniqueId, parentFooter->uniqueId, sizeof(header.parentUniqueId));
     int32_t parentTime = 0;
-    if (!File_GetModTimeSince2000(parentC, &parentTime)) return DISK_ERR_FORMAT;
+    if (!File_GetModTimeSince2000(parentC, &parentTime))
+        return Refusal_Record("VHD parent: file time cannot be read or stored");
     header.parentTimestamp = static_cast<uint32_t>(parentTime);
 
     // Parent name: the file name of the parent, UTF-16 big-endian, terminated in 512 bytes.
@@ -1123,7 +1127,8 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
         rc = Vhd_OpenWithCallback(check, FileOpener_Default.open, FileOpener_Default.user,
                                   TempPath(output), true, parentPath, VHD_PATH_CAPACITY,
                                   VHD_PARENT_REQUIRED);
-        if (rc == DISK_OK && SameFile(parentPath, imagePath)) rc = DISK_ERR_FORMAT;
+        if (rc == DISK_OK && SameFile(parentPath, imagePath))
+            rc = Refusal_Record("VHD parent link: leads to the image itself");
         // Nor to an image whose own chain leads back to this one (a loop through other files).
         const DiskHandle* link = check->parent;
         for (uint32_t depth = 0;
@@ -1132,7 +1137,7 @@ int Vhd_ChangeParentLocators(VhdImage* image, const VhdParentLocatorRequest* req
              depth++) {
             const VhdImage* up = static_cast<const VhdImage*>(Disk_GetObject(link));
             if (SameFile(reinterpret_cast<const char*>(up->pathStorage), imagePath))
-                rc = DISK_ERR_FORMAT;
+                rc = Refusal_Record("VHD parent link: the parent's chain leads back to the image");
             link = up->parent;
         }
         Vhd_Close(check);

@@ -12,6 +12,7 @@
 #include "foundation/platform.h"
 #include "foundation/write_kit.h"
 #include "foundation/range.h"
+#include "foundation/refusal.h"
 #include "foundation/text.h"
 #include "volume/used_map.h"
 
@@ -99,7 +100,8 @@ void FreePath(VhdxPathValue* v)
 
 int ReadItem(ByteStream* s, uint64_t at, uint32_t length, uint32_t want, bool* present, void* out)
 {
-    if (*present || length != want) return DISK_ERR_FORMAT;
+    if (*present) return Refusal_Record("VHDX metadata table: an item appears twice");
+    if (length != want) return Refusal_Record("VHDX metadata table: an item has the wrong length");
     int rc = ReadAt(s, at, want, out);
     if (rc != DISK_OK) return rc;
     *present = true;
@@ -108,15 +110,17 @@ int ReadItem(ByteStream* s, uint64_t at, uint32_t length, uint32_t want, bool* p
 
 int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t length, bool* seen)
 {
-    if (*seen) return DISK_ERR_FORMAT;
+    if (*seen) return Refusal_Record("VHDX metadata table: an item appears twice");
     *seen = true;
-    if (length < 20) return DISK_ERR_FORMAT;
+    if (length < 20) return Refusal_Record("VHDX parent locator: shorter than its header");
     uint8_t head[20];
     int rc = ReadAt(s, at, 20, head);
     if (rc != DISK_OK) return rc;
     const uint32_t count = Bytes_LoadLe16(head + 18);
-    if (static_cast<uint64_t>(count) * 12 + 20 > length) return DISK_ERR_FORMAT;
-    if (std::memcmp(head, VHDX_GUID_PARENT_LOCATOR_TYPE, 16) != 0) return DISK_ERR_FORMAT;
+    if (static_cast<uint64_t>(count) * 12 + 20 > length)
+        return Refusal_Record("VHDX parent locator: entries run past its end");
+    if (std::memcmp(head, VHDX_GUID_PARENT_LOCATOR_TYPE, 16) != 0)
+        return Refusal_Record("VHDX parent locator: unknown locator type");
     // The item is at most 1 MiB: read it whole.
     uint8_t* item = static_cast<uint8_t*>(Mem_Alloc(length));
     if (item == nullptr) return DISK_ERR_NOMEM;
@@ -131,7 +135,7 @@ int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t len
         const uint32_t keyLength = Bytes_LoadLe16(e + 8);
         const uint32_t valueLength = Bytes_LoadLe16(e + 10);
         if (!Inside(keyOffset, keyLength, length) || !Inside(valueOffset, valueLength, length)) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("VHDX parent locator: a key or value lies past its end");
             break;
         }
         if (keyLength >= 39) continue;
@@ -147,7 +151,7 @@ int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t len
         }
         if (which < 0) continue;
         if (keySeen[which]) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("VHDX parent locator: a key appears twice");
             break;
         }
         keySeen[which] = true;
@@ -183,17 +187,18 @@ int ReadParentLocator(VhdxImage* image, ByteStream* s, uint64_t at, uint32_t len
 
 int ReadMetadata(VhdxImage* image, ByteStream* s, uint64_t regionOffset, uint64_t regionLength)
 {
-    if (regionLength < 32) return DISK_ERR_FORMAT;
+    if (regionLength < 32) return Refusal_Record("VHDX metadata region: too small for its table");
     const uint32_t tableBytes = regionLength < VHDX_METADATA_TABLE_BYTES
                                     ? static_cast<uint32_t>(regionLength)
                                     : VHDX_METADATA_TABLE_BYTES;
     uint8_t* table = static_cast<uint8_t*>(Mem_Alloc(tableBytes));
     if (table == nullptr) return DISK_ERR_NOMEM;
     int rc = ReadAt(s, regionOffset, tableBytes, table);
-    if (rc == DISK_OK && std::memcmp(table, "metadata", 8) != 0) rc = DISK_ERR_FORMAT;
+    if (rc == DISK_OK && std::memcmp(table, "metadata", 8) != 0)
+        rc = Refusal_Record("VHDX metadata table: no signature");
     uint32_t count = rc == DISK_OK ? Bytes_LoadLe16(table + 10) : 0;
     if (rc == DISK_OK && (count > VHDX_MAX_TABLE_ENTRIES || 32 + count * 32 > tableBytes))
-        rc = DISK_ERR_FORMAT;
+        rc = Refusal_Record("VHDX metadata table: too many entries");
     bool locatorSeen = false;
     for (uint32_t i = 0; rc == DISK_OK && i < count; i++) {
         const uint8_t* e = table + 32 + i * 32;
@@ -201,7 +206,7 @@ int ReadMetadata(VhdxImage* image, ByteStream* s, uint64_t regionOffset, uint64_
         const uint32_t length = Bytes_LoadLe32(e + 20);
         if (offset < 65536 || length > VHDX_MIB ||
             static_cast<uint64_t>(offset) + length >= regionLength) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("VHDX metadata table: an item lies outside the region");
             break;
         }
         const uint64_t at = regionOffset + offset;
@@ -278,21 +283,25 @@ int OpenParent(VhdxImage* image, FileOpenFn open, void* user, const char* childP
     const char* parent = reinterpret_cast<const char*>(storage);
     bool found = false;
     if (MakeParentPath(&image->relativePath, childPath, &parentPath)) {
-        if (std::strcmp(parent, childPath) == 0) return DISK_ERR_FORMAT;
+        if (std::strcmp(parent, childPath) == 0)
+            return Refusal_Record("VHDX parent locator: names the image itself");
         found = Os_PathExists(parent);
     }
     if (!found) {
         if (!MakeParentPath(&image->absoluteWin32Path, childPath, &parentPath))
-            return DISK_ERR_FORMAT;
-        if (std::strcmp(parent, childPath) == 0 || !Os_PathExists(parent)) return DISK_ERR_FORMAT;
+            return Refusal_Record("VHDX parent locator: no usable parent path");
+        if (std::strcmp(parent, childPath) == 0)
+            return Refusal_Record("VHDX parent locator: names the image itself");
+        if (!Os_PathExists(parent)) return Refusal_Record("VHDX parent locator: parent not found");
     }
-    if (chain->depth >= VHDX_MAX_PARENT_DEPTH) return DISK_ERR_FORMAT;
+    if (chain->depth >= VHDX_MAX_PARENT_DEPTH)
+        return Refusal_Record("VHDX parent chain: too many parents");
     char* key = MakeFileKey(parent);
     if (key == nullptr) return DISK_ERR_NOMEM;
     for (uint32_t i = 0; i < chain->depth; i++) {
         if (std::strcmp(chain->keys[i], key) == 0) {
             Mem_Free(key);
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("VHDX parent chain: leads back to an image in it");
         }
     }
     VhdxImage* p = Vhdx_Alloc();
@@ -322,19 +331,19 @@ int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user, Op
     uint64_t size = 0;
     if (!Stream_GetSize(s, &size)) return DISK_ERR_SIZE;
     // Not necessarily whole MiB: a fixed file whose last block is partial may end inside it.
-    if (size < VHDX_MIB) return DISK_ERR_FORMAT;
+    if (size < VHDX_MIB) return Refusal_Record("VHDX file: shorter than 1 MiB");
     image->fileSize = size;
     uint8_t ident[520];
     int rc = ReadAt(s, 0, sizeof(ident), ident);
     if (rc != DISK_OK) return rc;
     if (Bytes_LoadLe32(ident) != kSignatureFile0 || Bytes_LoadLe32(ident + 4) != kSignatureFile1)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHDX file identifier: no signature");
 
     VhdxHeader h1, h2;
     if ((rc = Vhdx_ReadHeader(s, VHDX_HEADER_1_OFFSET, &h1, crc)) != DISK_OK) return rc;
     if ((rc = Vhdx_ReadHeader(s, VHDX_HEADER_2_OFFSET, &h2, crc)) != DISK_OK) return rc;
     const VhdxHeader& current = h1.sequenceNumber > h2.sequenceNumber ? h1 : h2;
-    if (current.version != 1) return DISK_ERR_FORMAT;
+    if (current.version != 1) return Refusal_Record("VHDX header: unknown version");
     // Pending log entries would change the BAT and the metadata: reading without replaying
     // them gives stale data.
     static const uint8_t kZeroGuid[16] = {};
@@ -348,7 +357,8 @@ int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user, Op
         image->usedRegionCopy = 1;
     }
     const uint32_t regionCount = rc == DISK_OK ? Bytes_LoadLe32(regions + 8) : 0;
-    if (rc == DISK_OK && regionCount > VHDX_MAX_TABLE_ENTRIES) rc = DISK_ERR_FORMAT;
+    if (rc == DISK_OK && regionCount > VHDX_MAX_TABLE_ENTRIES)
+        rc = Refusal_Record("VHDX region table: too many entries");
     bool haveBat = false, haveMetadata = false;
     for (uint32_t i = 0; rc == DISK_OK && i < regionCount; i++) {
         const uint8_t* e = regions + 16 + i * 32;
@@ -358,14 +368,14 @@ int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user, Op
         const bool meta = std::memcmp(e, VHDX_GUID_METADATA_REGION, 16) == 0;
         if (!bat && !meta) continue;
         if (!Inside(offset, length, size) || offset < VHDX_MIB) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("VHDX region table: a region lies outside the file");
         } else if (bat) {
-            if (haveBat) rc = DISK_ERR_FORMAT;
+            if (haveBat) rc = Refusal_Record("VHDX region table: two block allocation tables");
             haveBat = true;
             image->batOffset = offset;
             image->batRegionLength = length;
         } else {
-            if (haveMetadata) rc = DISK_ERR_FORMAT;
+            if (haveMetadata) rc = Refusal_Record("VHDX region table: two metadata regions");
             haveMetadata = true;
             if (rc == DISK_OK) rc = ReadMetadata(image, s, offset, length);
         }
@@ -373,24 +383,29 @@ int OpenBody(VhdxImage* image, const char* path, FileOpenFn open, void* user, Op
     Mem_Free(regions);
     if (rc != DISK_OK) return rc;
 
-    if (!haveBat || !image->hasFileParameters || !image->hasVirtualSize ||
-        !image->hasLogicalSectorSize || !image->hasPhysicalSectorSize)
-        return DISK_ERR_FORMAT;
+    if (!haveBat) return Refusal_Record("VHDX region table: no block allocation table");
+    if (!image->hasFileParameters || !image->hasVirtualSize || !image->hasLogicalSectorSize ||
+        !image->hasPhysicalSectorSize)
+        return Refusal_Record("VHDX metadata table: a required item is missing");
     const uint32_t b = image->paramBlockSize;
-    if (b < VHDX_MIB || b > 256u * VHDX_MIB || (b & (b - 1)) != 0) return DISK_ERR_FORMAT;
+    if (b < VHDX_MIB || b > 256u * VHDX_MIB || (b & (b - 1)) != 0)
+        return Refusal_Record("VHDX file parameters: block size out of range");
     const uint32_t lss = image->logicalSectorSize;
-    if (lss != 512 && lss != 4096) return DISK_ERR_FORMAT;
+    if (lss != 512 && lss != 4096)
+        return Refusal_Record("VHDX metadata: logical sector size is neither 512 nor 4096");
     const uint64_t v = image->virtualSize;
-    if (v == 0 || v > VHDX_MAX_VIRTUAL_SIZE || v % lss != 0) return DISK_ERR_FORMAT;
+    if (v == 0 || v > VHDX_MAX_VIRTUAL_SIZE || v % lss != 0)
+        return Refusal_Record("VHDX metadata: virtual disk size is zero, too large or uneven");
     const bool hasParent = (image->paramFlags & 2) != 0;
     if (hasParent && !image->relativePath.present && !image->absoluteWin32Path.present)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHDX parent locator: no parent path of a differencing disk");
 
     // Sizes: the chunk ratio in 64 bits (8388608 x 4096 passes 32 bits).
     const uint64_t d = Math_DivCeilU64(v, b);
     const uint64_t c = (static_cast<uint64_t>(8388608) * lss) / b;
     const uint64_t entries = hasParent ? (c + 1) * Math_DivCeilU64(d, c) : d + (d - 1) / c;
-    if (entries * 8 > image->batRegionLength) return DISK_ERR_FORMAT;
+    if (entries * 8 > image->batRegionLength)
+        return Refusal_Record("VHDX block allocation table: region too small for the disk");
     image->blockSize = b;
     image->chunkRatio = static_cast<uint32_t>(c);
     image->batEntryCount = static_cast<uint32_t>(entries);
@@ -458,12 +473,15 @@ int LoadBitmap(VhdxImage* image, uint64_t block)
     image->cachedBlock = VHDX_NO_BLOCK;
     const uint64_t c = image->chunkRatio;
     const uint64_t index = (block / c) * (c + 1) + c;
-    if (index >= image->batEntryCount) return DISK_ERR_FORMAT;
+    if (index >= image->batEntryCount)
+        return Refusal_Record("VHDX block allocation table: no entry for a sector bitmap");
     const uint64_t entry = image->bat[index];
-    if ((entry & 7) != VHDX_BITMAP_PRESENT) return DISK_ERR_FORMAT;
+    if ((entry & 7) != VHDX_BITMAP_PRESENT)
+        return Refusal_Record("VHDX block allocation table: sector bitmap not present");
     const uint64_t offset =
         (entry & VHDX_BAT_OFFSET_MASK) + (block % c) * image->bitmapBytesPerBlock;
-    if (!Inside(offset, image->bitmapBytesPerBlock, image->fileSize)) return DISK_ERR_FORMAT;
+    if (!Inside(offset, image->bitmapBytesPerBlock, image->fileSize))
+        return Refusal_Record("VHDX sector bitmap: lies outside the file");
     int rc = ReadAt(image->stream, offset, image->bitmapBytesPerBlock, image->bitmap);
     if (rc != DISK_OK) return rc;
     image->cachedBlock = static_cast<uint32_t>(block);
@@ -474,7 +492,8 @@ int LoadBitmap(VhdxImage* image, uint64_t block)
 int ReadStored(VhdxImage* image, uint64_t base, uint64_t inBlock, uint32_t length, uint8_t* out)
 {
     uint64_t at = 0;
-    if (!Math_AddU64(base, inBlock, &at)) return DISK_ERR_FORMAT;
+    if (!Math_AddU64(base, inBlock, &at))
+        return Refusal_Record("VHDX block allocation table: block offset out of range");
     return ReadAt(image->stream, at, length, out);
 }
 
@@ -544,7 +563,7 @@ int ReadPiece(VhdxImage* image, uint64_t block, uint32_t inBlock, uint32_t n, ui
             return MergeStored(image, block, base, inBlock, n, out);
         }
         default:
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("VHDX block allocation table: unknown block state");
         }
     }
     switch (state) {
@@ -556,8 +575,10 @@ int ReadPiece(VhdxImage* image, uint64_t block, uint32_t inBlock, uint32_t n, ui
         return DISK_OK;
     case VHDX_BLOCK_FULLY_PRESENT:
         return ReadStored(image, base, inBlock, n, out);
+    case VHDX_BLOCK_PARTIALLY_PRESENT:
+        return Refusal_Record("VHDX block allocation table: partly present block without a parent");
     default:
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHDX block allocation table: unknown block state");
     }
 }
 
@@ -661,9 +682,9 @@ int Vhdx_ReadHeader(ByteStream* stream, uint64_t offset, VhdxHeader* out, const 
     uint8_t raw[VHDX_HEADER_BYTES];
     int rc = ReadAt(stream, offset, sizeof(raw), raw);
     if (rc != DISK_OK) return rc;
-    if (Bytes_LoadLe32(raw) != kSignatureHead ||
-        Bytes_LoadLe32(raw + 4) != Vhdx_StructureChecksum(crcTable, raw, sizeof(raw)))
-        return DISK_ERR_FORMAT;
+    if (Bytes_LoadLe32(raw) != kSignatureHead) return Refusal_Record("VHDX header: no signature");
+    if (Bytes_LoadLe32(raw + 4) != Vhdx_StructureChecksum(crcTable, raw, sizeof(raw)))
+        return Refusal_Record("VHDX header: checksum does not match");
     out->signature = Bytes_LoadLe32(raw);
     out->checksum = Bytes_LoadLe32(raw + 4);
     out->sequenceNumber = Bytes_LoadLe64(raw + 8);
@@ -682,9 +703,10 @@ int Vhdx_ReadRegionTable(ByteStream* stream, uint64_t offset, uint8_t* buffer,
 {
     int rc = ReadAt(stream, offset, VHDX_REGION_BYTES, buffer);
     if (rc != DISK_OK) return rc;
-    if (Bytes_LoadLe32(buffer) != kSignatureRegi ||
-        Bytes_LoadLe32(buffer + 4) != Vhdx_StructureChecksum(crcTable, buffer, VHDX_REGION_BYTES))
-        return DISK_ERR_FORMAT;
+    if (Bytes_LoadLe32(buffer) != kSignatureRegi)
+        return Refusal_Record("VHDX region table: no signature");
+    if (Bytes_LoadLe32(buffer + 4) != Vhdx_StructureChecksum(crcTable, buffer, VHDX_REGION_BYTES))
+        return Refusal_Record("VHDX region table: checksum does not match");
     return DISK_OK;
 }
 
@@ -777,11 +799,13 @@ int Vhdx_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
             read = true;
             break;
         case VHDX_BLOCK_PARTIALLY_PRESENT:
-            if (image->parent == nullptr) return DISK_ERR_FORMAT;
+            if (image->parent == nullptr)
+                return Refusal_Record(
+                    "VHDX block allocation table: partly present block without a parent");
             read = true;
             break;
         default:
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("VHDX block allocation table: unknown block state");
         }
         for (uint32_t done = 0; read && done < n && pieceEmpty;) {
             const uint32_t m = n - done < workSectors ? n - done : workSectors;
@@ -818,7 +842,8 @@ int Vhdx_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, ui
         const uint32_t in = static_cast<uint32_t>(first % blockSectors);
         const uint32_t n = count < blockSectors - in ? count : blockSectors - in;
         const uint32_t state = static_cast<uint32_t>(PayloadEntry(image, block) & 7);
-        if (state == 4 || state == 5 || state > 7) return DISK_ERR_FORMAT;
+        if (state == 4 || state == 5 || state > 7)
+            return Refusal_Record("VHDX block allocation table: unknown block state");
         if (state != VHDX_BLOCK_NOT_PRESENT) {
             const bool partial = state == VHDX_BLOCK_PARTIALLY_PRESENT;
             if (partial) {

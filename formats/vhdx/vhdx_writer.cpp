@@ -10,6 +10,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/random_id.h"
+#include "foundation/refusal.h"
 #include "foundation/text.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
@@ -293,7 +294,7 @@ int CompactInto(VhdxImage* image, const DiskHandle* source, UsedSectorMap* map, 
     const uint64_t logLength = RoundUpMiB(Bytes_LoadLe32(header + 68));
     const uint64_t logOffset = Bytes_LoadLe64(header + 72);
     if (logOffset < VHDX_MIB || logOffset > fileSize || logLength > fileSize - logOffset)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("VHDX header: log lies outside the file");
     int rc = CopyMiBs(in, logOffset, out, kLogOffset, logLength, buffer);
     if (rc != DISK_OK) return rc;
     Bytes_StoreLe64(header + 72, kLogOffset);
@@ -303,26 +304,30 @@ int CompactInto(VhdxImage* image, const DiskHandle* source, UsedSectorMap* map, 
     uint8_t* regions =
         first + (image->usedRegionCopy ? VHDX_REGION_2_OFFSET : VHDX_REGION_1_OFFSET);
     const uint32_t count = Bytes_LoadLe32(regions + 8);
-    if (count > VHDX_MAX_TABLE_ENTRIES) return DISK_ERR_FORMAT;
+    if (count > VHDX_MAX_TABLE_ENTRIES)
+        return Refusal_Record("VHDX region table: too many entries");
     uint8_t* batEntry = nullptr;
     for (uint32_t i = 0; i < count; i++) {
         uint8_t* e = regions + 16 + i * 32;
         if (std::memcmp(e, VHDX_GUID_BAT_REGION, 16) == 0) {
-            if (batEntry != nullptr) return DISK_ERR_FORMAT;
+            if (batEntry != nullptr)
+                return Refusal_Record("VHDX region table: two block allocation tables");
             batEntry = e;
             continue;
         }
         const uint64_t offset = Bytes_LoadLe64(e + 16);
         const uint64_t length = RoundUpMiB(Bytes_LoadLe32(e + 24));
-        if (offset > fileSize || length > fileSize - offset) return DISK_ERR_FORMAT;
+        if (offset > fileSize || length > fileSize - offset)
+            return Refusal_Record("VHDX region table: a region lies outside the file");
         if ((rc = CopyMiBs(in, offset, out, position, length, buffer)) != DISK_OK) return rc;
         Bytes_StoreLe64(e + 16, position);
         position += length;
     }
-    if (batEntry == nullptr) return DISK_ERR_FORMAT;
+    if (batEntry == nullptr) return Refusal_Record("VHDX region table: no block allocation table");
     const uint64_t batAt = position;
     const uint64_t batLength = RoundUpMiB(Bytes_LoadLe32(batEntry + 24));
-    if (batLength < static_cast<uint64_t>(image->batEntryCount) * 8) return DISK_ERR_FORMAT;
+    if (batLength < static_cast<uint64_t>(image->batEntryCount) * 8)
+        return Refusal_Record("VHDX block allocation table: region too small for the disk");
     Bytes_StoreLe64(batEntry + 16, batAt);
     StoreChecksum(crc, regions, VHDX_REGION_BYTES);
     // Both copies get the new table.

@@ -7,6 +7,7 @@
 #include "disk/plugin.h"
 #include "formats/qcow2/qcow2.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "gui/frame/app.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/plugin_pages.h"
@@ -33,13 +34,19 @@ struct OpenFileJob {
     const char* path;
     bool readOnly;
     int parentMode;
+    const char* refusal;  // the reason recorded by the open, taken on its thread
 };
 
+// The refusal record belongs to the thread that opens: it is cleared and read here, on the
+// wait dialog's worker, and carried back in the job.
 int RunOpenFile(void* data, CWaitDialog* dialog)
 {
     OpenFileJob* job = static_cast<OpenFileJob*>(data);
     OpenProgressRecord record = {Ui_PluginQueryRunning, dialog, Ui_PluginCallOnGuiThread, dialog};
-    return Disk_OpenEx(job->handle, job->path, job->readOnly, job->parentMode, &record);
+    Refusal_Clear();
+    const int rc = Disk_OpenEx(job->handle, job->path, job->readOnly, job->parentMode, &record);
+    job->refusal = Refusal_Get();
+    return rc;
 }
 
 struct OpenPluginJob {
@@ -60,12 +67,13 @@ int RunOpenPlugin(void* data, CWaitDialog* dialog)
 }  // namespace
 
 int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bool readOnly,
-                       int parentMode, int titleMessage, int textMessage)
+                       int parentMode, int titleMessage, int textMessage, const char** refusal)
 {
-    OpenFileJob job = {handle, path, readOnly, parentMode};
+    OpenFileJob job = {handle, path, readOnly, parentMode, NULL};
     CWaitDialog dialog(owner, RunOpenFile, &job, Ui_MessageText(titleMessage),
                        Ui_MessageText(textMessage));
     dialog.Run(PLACEMENT_OWNER);
+    if (refusal != NULL) *refusal = job.refusal;
     return dialog.result;
 }
 
@@ -346,8 +354,9 @@ void CInputSourcePropertyPage::TakeAsRawImage()
 
 bool CInputSourcePropertyPage::OpenImageFile()
 {
+    const char* refusal = NULL;
     int rc = Ui_OpenDiskWaiting(this, job->sourceDisk, job->sourcePath.text(), true, 0,
-                                MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE);
+                                MSG_WAIT_TITLE, MSG_WAIT_OPENING_IMAGE, &refusal);
     int message = 0;
     switch (SourceRules_ClassifyOpenResult(rc, &message)) {
     case SOURCE_OPEN_DONE:
@@ -375,6 +384,13 @@ bool CInputSourcePropertyPage::OpenImageFile()
         if (rc == DISK_ERR_OPEN && SourceRules_IsUnusableFileKind(job->sourcePath.text())) {
             ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR,
                               Ui_MessageText(kNotADiskFileDetail));
+            return false;
+        }
+        // A damaged image: the check that refused it is named under the message.
+        if (rc == DISK_ERR_FORMAT && refusal != NULL) {
+            ShowMessageDetail(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR,
+                              Ui_ReplaceFirstPlaceholder(Ui_MessageText(MSG_SOURCE_REFUSAL_DETAIL),
+                                                         FXString(refusal)));
             return false;
         }
         ShowMessage(this, MSG_CAPTION_DISK_IMAGE, message, UI_MSG_ERROR);

@@ -14,9 +14,12 @@ class CWaitDialog;
 
 // Opens `path` with probing (Disk_OpenEx) into the handle as the job of a wait dialog titled
 // and worded by two catalogue messages, run at the owner's centre; answers the open's result
-// (1 when the user cancelled in the wait dialog and the open gave up).
+// (1 when the user cancelled in the wait dialog and the open gave up). `refusal` (may be NULL)
+// receives the reason that the check which refused the image recorded on the opening thread,
+// or NULL when none was recorded.
 int Ui_OpenDiskWaiting(FXWindow* owner, DiskHandle* handle, const char* path, bool readOnly,
-                       int parentMode, int titleMessage, int textMessage);
+                       int parentMode, int titleMessage, int textMessage,
+                       const char** refusal = NULL);
 
 // ---- Disk picker of a source plug-in -------------------------------------------------------------
 // A plug-in that serves several disks lets the user pick one from a tree it fills: it is given a

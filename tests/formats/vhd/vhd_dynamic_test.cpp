@@ -1,14 +1,17 @@
 // Dynamic and differencing VHD reading: qemu-made and python-built files, the size rule by
 // creator, footer and layout variants, parent lookup through the locators, bounded parent
-// chains, hostile headers and tables, and the empty-range and per-layer queries.
+// chains, hostile headers and tables with the check that refused them (fixed footers too), and
+// the empty-range and per-layer queries.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "formats/vhd/vhd.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 #include "vhd_test_util.h"
 
@@ -423,50 +426,81 @@ TEST_F(VhdRead, ParentChainsAreBoundedAndLoopsRefused)
     EXPECT_EQ(Open(dir.file("c33.vhd")), DISK_ERR_FORMAT);
 }
 
+// Each refusal also records which check refused the file.
 TEST_F(VhdRead, HostileHeadersAndTablesAreRefused)
 {
     struct Case {
         const char* what;
         std::string extra;
         int expected;
+        const char* reason;  // recorded by the refusing check; nullptr for DISK_OK
     };
     const std::string b = "\"blocks\":[{\"index\":1}]";
+    const char* blockSize = "VHD dynamic header: block size is not a power of two of 512 or more";
+    const char* tableOutside = "VHD block allocation table: lies outside the file";
+    const char* inMetadata = "VHD block allocation table: block lies inside the metadata";
+    const char* badType = "VHD footer: not a dynamic or differencing disk";
+    const std::string differencing = "\"disk_type\":4,\"parent_name\":\"p.vhd\",";
     const std::vector<Case> cases = {
-        {"block size 0", b + ",\"header_fields\":{\"block_size\":0}", DISK_ERR_FORMAT},
-        {"block size 3000", b + ",\"header_fields\":{\"block_size\":3000}", DISK_ERR_FORMAT},
-        {"block size 256", b + ",\"header_fields\":{\"block_size\":256}", DISK_ERR_FORMAT},
+        {"block size 0", b + ",\"header_fields\":{\"block_size\":0}", DISK_ERR_FORMAT, blockSize},
+        {"block size 3000", b + ",\"header_fields\":{\"block_size\":3000}", DISK_ERR_FORMAT,
+         blockSize},
+        {"block size 256", b + ",\"header_fields\":{\"block_size\":256}", DISK_ERR_FORMAT,
+         blockSize},
         {"table past the end", b + ",\"header_fields\":{\"table_offset\":1099511627776}",
-         DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, tableOutside},
         {"table offset wraps", b + ",\"header_fields\":{\"table_offset\":18446744073709551600}",
-         DISK_ERR_FORMAT},
-        {"table over the header", b + ",\"header_fields\":{\"table_offset\":1024}",
-         DISK_ERR_FORMAT},
-        {"2^32-1 entries", b + ",\"header_fields\":{\"max_entries\":4294967295}", DISK_ERR_FORMAT},
-        {"entry in the metadata", "\"bat_override\":[[0,2]]", DISK_ERR_FORMAT},
-        {"entry at sector 0", "\"bat_override\":[[0,0]]", DISK_ERR_FORMAT},
-        {"entry past the end", "\"bat_override\":[[2,1000000]]", DISK_ERR_FORMAT},
-        {"block runs into the footer", "\"bat_override\":[[0,6]]", DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, tableOutside},
+        {"table over the header", b + ",\"header_fields\":{\"table_offset\":1024}", DISK_ERR_FORMAT,
+         "VHD block allocation table: overlaps the dynamic header"},
+        {"2^32-1 entries", b + ",\"header_fields\":{\"max_entries\":4294967295}", DISK_ERR_FORMAT,
+         tableOutside},
+        {"entry in the metadata", b + ",\"bat_override\":[[0,2]]", DISK_ERR_FORMAT, inMetadata},
+        {"entry at sector 0", b + ",\"bat_override\":[[0,0]]", DISK_ERR_FORMAT, inMetadata},
+        {"entry past the end", "\"bat_override\":[[2,1000000]]", DISK_ERR_FORMAT,
+         "VHD block allocation table: block runs into the footer"},
+        {"block runs into the footer", "\"bat_override\":[[0,6]]", DISK_ERR_FORMAT,
+         "VHD block allocation table: block runs into the footer"},
         {"header past the end", b + ",\"footer_fields\":{\"data_offset\":1099511627776}",
-         DISK_ERR_FORMAT},
-        {"header offset wraps", b + ",\"footer_fields\":{\"data_offset\":18446744073709551615}",
-         DISK_ERR_FORMAT},
-        {"fixed disk type", b + ",\"footer_fields\":{\"disk_type\":2}", DISK_ERR_FORMAT},
-        {"unknown disk type", b + ",\"footer_fields\":{\"disk_type\":5}", DISK_ERR_FORMAT},
-        {"footer version", b + ",\"footer_fields\":{\"version\":131072}", DISK_ERR_FORMAT},
-        {"header version", b + ",\"header_fields\":{\"version\":0}", DISK_ERR_FORMAT},
-        {"header data offset", b + ",\"header_fields\":{\"data_offset\":0}", DISK_ERR_FORMAT},
-        {"header reserved", b + ",\"header_fields\":{\"reserved1\":1}", DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, "VHD footer: dynamic header offset past the end of the file"},
+        {"header offset all ones", b + ",\"footer_fields\":{\"data_offset\":18446744073709551615}",
+         DISK_ERR_FORMAT, "VHD footer: no dynamic header offset"},
+        {"fixed disk type", b + ",\"footer_fields\":{\"disk_type\":2}", DISK_ERR_FORMAT, badType},
+        {"unknown disk type", b + ",\"footer_fields\":{\"disk_type\":5}", DISK_ERR_FORMAT, badType},
+        {"footer version", b + ",\"footer_fields\":{\"version\":131072}", DISK_ERR_FORMAT,
+         "VHD footer: unknown format version"},
+        {"footer reserved bytes", b + ",\"footer_fields\":{\"reserved\":1}", DISK_ERR_FORMAT,
+         "VHD footer: reserved bytes are not zero"},
+        {"2^32 sectors",
+         b + ",\"creator\":\"win \",\"current_size\":" + std::to_string(4294967296ull * 512),
+         DISK_ERR_FORMAT, "VHD footer: disk size is 2^32 sectors or more"},
+        {"header checksum", b + ",\"header_checksum\":1", DISK_ERR_FORMAT,
+         "VHD dynamic header: checksum does not match"},
+        {"header cookie", b + ",\"header_fields\":{\"cookie\":\"cxsparsf\"}", DISK_ERR_FORMAT,
+         "VHD dynamic header: no signature"},
+        {"header version", b + ",\"header_fields\":{\"version\":0}", DISK_ERR_FORMAT,
+         "VHD dynamic header: unknown version"},
+        {"header data offset", b + ",\"header_fields\":{\"data_offset\":0}", DISK_ERR_FORMAT,
+         "VHD dynamic header: data offset is not all ones"},
+        {"header reserved", b + ",\"header_fields\":{\"reserved1\":1}", DISK_ERR_FORMAT,
+         "VHD dynamic header: reserved field is not zero"},
+        {"header reserved bytes", b + ",\"header_fields\":{\"reserved2\":1}", DISK_ERR_FORMAT,
+         "VHD dynamic header: reserved bytes are not zero"},
         {"locator reserved",
-         "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\","
-         "\"text\":\"x\",\"reserved\":1}]",
-         DISK_ERR_FORMAT},
+         differencing +
+             "\"locators\":[{\"slot\":2,\"code\":\"W2ru\",\"text\":\"x\",\"reserved\":1}]",
+         DISK_ERR_FORMAT, "VHD parent locator: reserved field is not zero"},
+        {"locator code",
+         differencing + "\"locators\":[{\"slot\":5,\"code\":\"XXXX\",\"text\":\"x\"}]",
+         DISK_ERR_FORMAT, "VHD parent locator: unknown platform code"},
         {"locator data past the first block",
-         "\"disk_type\":4,\"parent_name\":\"p.vhd\",\"locators\":[{\"slot\":2,\"code\":\"W2ru\","
-         "\"text\":\"x\",\"space_field\":4294967295}]," +
+         differencing +
+             "\"locators\":[{\"slot\":2,\"code\":\"W2ru\",\"text\":\"x\",\"space_field\":"
+             "4294967295}]," +
              b,
-         DISK_ERR_FORMAT},
+         DISK_ERR_FORMAT, inMetadata},
         {"block size 2^31, nothing stored",
-         "\"header_fields\":{\"block_size\":2147483648,\"max_entries\":1}", DISK_OK},
+         "\"header_fields\":{\"block_size\":2147483648,\"max_entries\":1}", DISK_OK, nullptr},
     };
     std::string specs;
     for (size_t i = 0; i < cases.size(); i++) {
@@ -477,9 +511,152 @@ TEST_F(VhdRead, HostileHeadersAndTablesAreRefused)
     for (size_t i = 0; i < cases.size(); i++) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.what);
+        Refusal_Clear();
         ASSERT_EQ(Open(dir.file("h" + std::to_string(i) + ".vhd"), VHD_PARENT_OPTIONAL),
                   c.expected);
-        if (c.expected == DISK_OK) ReadAll(&disk);
+        if (c.expected == DISK_OK) {
+            ReadAll(&disk);
+        } else {
+            ASSERT_NE(Refusal_Get(), nullptr);
+            EXPECT_STREQ(Refusal_Get(), c.reason);
+        }
+    }
+}
+
+// Damage the probe meets first (the file's size, the footer and its copy): the code and the
+// check that refused, and a good file opened after a refused one.
+TEST_F(VhdRead, RefusedFootersNameTheirCheck)
+{
+    const std::string good = dir.file("good.vhd");
+    Build(Spec(good, 24, "\"blocks\":[{\"index\":1}],\"expect\":" + Str(dir.file("good.raw"))));
+    const std::vector<uint8_t> bytes = ReadFile(good);
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>*)> damage;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"footer checksum", [](std::vector<uint8_t>* f) { (*f)[f->size() - 512 + 70] ^= 1; },
+         "VHD footer: checksum does not match"},
+        {"footer copy", [](std::vector<uint8_t>* f) { (*f)[9] ^= 1; },
+         "VHD footer: copy at the start of the file differs"},
+        {"size 510 bytes short of a sector",
+         [](std::vector<uint8_t>* f) { f->resize(f->size() - 2); },
+         "VHD file: size is not a whole number of sectors"},
+        {"too short", [](std::vector<uint8_t>* f) { f->assign(2046, 0); },
+         "VHD file: too short for a dynamic disk"},
+    };
+    const std::string bad = dir.file("bad.vhd");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> f = bytes;
+        c.damage(&f);
+        WriteFile(bad, f);
+        Refusal_Clear();
+        EXPECT_EQ(Open(bad), DISK_ERR_FORMAT);
+        ASSERT_NE(Refusal_Get(), nullptr);
+        EXPECT_STREQ(Refusal_Get(), c.reason);
+        // The next open is not disturbed by the refusal before it.
+        ASSERT_EQ(Open(good), DISK_OK);
+        EXPECT_EQ(ReadAll(&disk), ReadFile(dir.file("good.raw")));
+    }
+}
+
+// Refusals of the parent lookup name their own check; a child whose parent is refused fails
+// with the parent's code.
+TEST_F(VhdRead, ParentLookupRefusalsNameTheirCheck)
+{
+    Build("[" + Spec(dir.file("base.vhd"), 16, "\"blocks\":[{\"index\":0}]") + "," +
+          Spec(dir.file("top.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"base.vhd\"") + "," +
+          Spec(dir.file("self.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"self.vhd\"") + "," +
+          Spec(dir.file("nameless.vhd"), 16, "\"disk_type\":4,\"parent_name\":\"\"") + "]");
+    struct Case {
+        const char* file;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"self.vhd", "VHD parent chain: leads back to an image in it"},
+        {"nameless.vhd", "VHD dynamic header: no usable parent name or locator"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Refusal_Clear();
+        EXPECT_EQ(Open(dir.file(c.file)), DISK_ERR_FORMAT);
+        ASSERT_NE(Refusal_Get(), nullptr);
+        EXPECT_STREQ(Refusal_Get(), c.reason);
+    }
+    std::vector<uint8_t> base = ReadFile(dir.file("base.vhd"));
+    base[base.size() - 512 + 70] ^= 1;  // the footer checksum no longer matches
+    WriteFile(dir.file("base.vhd"), base);
+    Refusal_Clear();
+    EXPECT_EQ(Open(dir.file("top.vhd")), DISK_ERR_FORMAT);
+    EXPECT_NE(Refusal_Get(), nullptr);
+    // Without the parent the child opens.
+    EXPECT_EQ(Open(dir.file("top.vhd"), VHD_PARENT_OPTIONAL), DISK_OK);
+}
+
+// The fixed-disk reader names the footer check that refused a file as well.
+TEST_F(VhdRead, RefusedFixedFootersNameTheirCheck)
+{
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    const std::string good = dir.file("fixed.vhd");
+    ASSERT_EQ(Qemu("create -f vpc -o subformat=fixed " + Quote(good) + " 1M"), 0);
+    const std::vector<uint8_t> bytes = ReadFile(good);
+    ASSERT_EQ(bytes.size() % 512, 0u);
+    const size_t footer = bytes.size() - 512;
+    ASSERT_EQ(std::memcmp(bytes.data() + footer, "conectix", 8), 0);
+    // A footer field changed, with the checksum made to match again unless `keepChecksum`.
+    auto setField = [footer](std::vector<uint8_t>* f, size_t at, uint32_t size, uint64_t value) {
+        for (uint32_t k = 0; k < size; k++)
+            (*f)[footer + at + k] = static_cast<uint8_t>(value >> (8 * (size - 1 - k)));
+    };
+    auto reseal = [footer](std::vector<uint8_t>* f) {
+        const uint32_t sum =
+            Vhd_ComputeChecksum(f->data() + footer, 512, VHD_FOOTER_CHECKSUM_OFFSET);
+        for (int k = 0; k < 4; k++)
+            (*f)[footer + 64 + k] = static_cast<uint8_t>(sum >> (8 * (3 - k)));
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>*)> damage;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"checksum", [&](std::vector<uint8_t>* f) { (*f)[footer + 70] ^= 1; },
+         "VHD footer: checksum does not match"},
+        {"version", [&](std::vector<uint8_t>* f) { setField(f, 12, 4, 0x20000), reseal(f); },
+         "VHD footer: unknown format version"},
+        {"dynamic type", [&](std::vector<uint8_t>* f) { setField(f, 60, 4, 3), reseal(f); },
+         "VHD footer: not a fixed disk"},
+        {"header offset", [&](std::vector<uint8_t>* f) { setField(f, 16, 8, 512), reseal(f); },
+         "VHD footer: fixed disk with a dynamic header offset"},
+        {"reserved", [&](std::vector<uint8_t>* f) { setField(f, 200, 1, 1), reseal(f); },
+         "VHD footer: reserved bytes are not zero"},
+        {"no heads", [&](std::vector<uint8_t>* f) { setField(f, 58, 1, 0), reseal(f); },
+         "VHD footer: no heads or no sectors per track"},
+        {"current size",
+         [&](std::vector<uint8_t>* f) { setField(f, 48, 8, footer + 512), reseal(f); },
+         "VHD footer: current size differs from the data in the file"},
+        {"size 510 bytes short of a sector",
+         [](std::vector<uint8_t>* f) { f->erase(f->begin(), f->begin() + 2); },
+         "VHD file: size is not a whole number of sectors"},
+        {"shorter than a footer", [](std::vector<uint8_t>* f) { f->assign(100, 0); },
+         "VHD file: too short for a footer"},
+    };
+    const std::string bad = dir.file("bad.vhd");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> f = bytes;
+        c.damage(&f);
+        WriteFile(bad, f);
+        DiskHandle h{DISK_KIND_NONE, nullptr};
+        Refusal_Clear();
+        EXPECT_EQ(Disk_OpenVhdFixed(&h, bad.c_str(), true), DISK_ERR_FORMAT);
+        ASSERT_NE(Refusal_Get(), nullptr);
+        EXPECT_STREQ(Refusal_Get(), c.reason);
+        // The good file still opens after a refusal.
+        ASSERT_EQ(Disk_OpenVhdFixed(&h, good.c_str(), true), DISK_OK);
+        Disk_Close(&h);
     }
 }
 

@@ -53,11 +53,12 @@ FOOTER_FIELDS = {
     "timestamp": (24, ">I"), "creator": (28, "4s"), "creator_version": (32, ">I"),
     "original_size": (40, ">Q"), "current_size": (48, ">Q"), "cylinders": (56, ">H"),
     "heads": (58, ">B"), "spt": (59, ">B"), "disk_type": (60, ">I"), "checksum": (64, ">I"),
+    "reserved": (100, ">B"),
 }
 HEADER_FIELDS = {
     "data_offset": (8, ">Q"), "table_offset": (16, ">Q"), "version": (24, ">I"),
     "max_entries": (28, ">I"), "block_size": (32, ">I"), "checksum": (36, ">I"),
-    "reserved1": (60, ">I"),
+    "reserved1": (60, ">I"), "cookie": (0, "8s"), "reserved2": (800, ">B"),
 }
 
 
@@ -67,7 +68,7 @@ def checksum(data):
 
 def put(buf, fields, name, value):
     off, fmt = fields[name]
-    if fmt == "4s":
+    if fmt.endswith("s"):
         value = value.encode("latin-1") if isinstance(value, str) else bytes(value)
     struct.pack_into(fmt, buf, off, value)
 

@@ -2,12 +2,14 @@
 // hand-built differencing chains against libvhdi, 4096-byte logical sectors, header and region
 // table fallbacks, the refused dirty log, hostile metadata and the layer queries.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "formats/vhdx/vhdx.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 #include "vhdx_test_util.h"
 
@@ -33,6 +35,19 @@ std::string MakeRaw(const TempDir& dir, const std::string& name, uint64_t size)
 }
 
 std::string Str(const std::string& s) { return "\"" + s + "\""; }
+
+// Opens with the VHDX reader alone; the result, and the recorded reason in *reason ("" when
+// none was recorded).
+int OpenRefused(const std::string& path, std::string* reason)
+{
+    VhdxImage image;
+    Vhdx_Init(&image);
+    Refusal_Clear();
+    const int rc = Vhdx_Open(&image, path.c_str(), true);
+    *reason = Refusal_Get() != nullptr ? Refusal_Get() : "";
+    if (rc == DISK_OK) Vhdx_Close(&image);
+    return rc;
+}
 
 }  // namespace
 
@@ -188,13 +203,16 @@ TEST(VhdxRead, ParentLookupAndBoundedChains)
           ",\"parent\":{\"relative\":\"self.vhdx\",\"absolute\":" + Str(parent) + "}}");
     VhdxImage image;
     Vhdx_Init(&image);
-    EXPECT_EQ(Vhdx_Open(&image, self.c_str(), true), DISK_ERR_FORMAT);
+    std::string reason;
+    EXPECT_EQ(OpenRefused(self, &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX parent locator: names the image itself");
 
     // a -> b -> a
     Build("[{\"path\":" + Str(dir.file("a.vhdx")) + ",\"size\":" + sz +
           ",\"parent\":{\"relative\":\"b.vhdx\"}},{\"path\":" + Str(dir.file("b.vhdx")) +
           ",\"size\":" + sz + ",\"parent\":{\"relative\":\"a.vhdx\"}}]");
-    EXPECT_EQ(Vhdx_Open(&image, dir.file("a.vhdx").c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_EQ(OpenRefused(dir.file("a.vhdx"), &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX parent chain: leads back to an image in it");
 
     // d0 is the base; dN's parent is d(N-1). 32 levels above the opened file are too many.
     ASSERT_EQ(Qemu("create -q -f vhdx " + Quote(dir.file("d0.vhdx")) + " " + sz), 0);
@@ -208,7 +226,15 @@ TEST(VhdxRead, ParentLookupAndBoundedChains)
     Build(specs + "]");
     EXPECT_EQ(Vhdx_Open(&image, dir.file("d31.vhdx").c_str(), true), DISK_OK);
     Vhdx_Close(&image);
-    EXPECT_EQ(Vhdx_Open(&image, dir.file("d33.vhdx").c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_EQ(OpenRefused(dir.file("d33.vhdx"), &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX parent chain: too many parents");
+    // A parent refused for its own bytes: the child fails with the parent's reason.
+    std::vector<uint8_t> base = ReadFile(dir.file("d0.vhdx"));
+    base[65536 + 100] ^= 1;
+    base[131072 + 100] ^= 1;
+    testsupport::WriteFile(dir.file("d0.vhdx"), base);
+    EXPECT_EQ(OpenRefused(dir.file("d3.vhdx"), &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX header: checksum does not match");
 }
 
 // 4096-byte logical sectors: presented as 512-byte sectors with the VHD rule's heads and
@@ -301,19 +327,25 @@ TEST(VhdxRead, RegionTableCopyAndHeaderChoice)
 TEST(VhdxRead, HostileMetadataIsRefused)
 {
     TempDir dir;
+    const char* size = "VHDX metadata: virtual disk size is zero, too large or uneven";
+    const char* block = "VHDX file parameters: block size out of range";
+    const char* sector = "VHDX metadata: logical sector size is neither 512 nor 4096";
     struct Case {
         const char* item;
         const char* hex;
+        const char* reason;
     } cases[] = {
-        {"virtual_size", "0000000000000000"},     // no sectors
-        {"virtual_size", "0002000000400000"},     // 64 TiB + 512
-        {"virtual_size", "0100100000000000"},     // not whole logical sectors
-        {"virtual_size", "0000000000100000"},     // BAT larger than its region
-        {"file_parameters", "0000300000000000"},  // 3 MiB blocks
-        {"file_parameters", "0000002000000000"},  // 512 MiB blocks
-        {"file_parameters", "0000100002000000"},  // has parent, no locator
-        {"logical_sector", "00040000"},           // 1024
-        {"logical_sector", "00000000"},
+        {"virtual_size", "0000000000000000", size},  // no sectors
+        {"virtual_size", "0002000000400000", size},  // 64 TiB + 512
+        {"virtual_size", "0100100000000000", size},  // not whole logical sectors
+        {"virtual_size", "0000000000100000",
+         "VHDX block allocation table: region too small for the disk"},
+        {"file_parameters", "0000300000000000", block},  // 3 MiB blocks
+        {"file_parameters", "0000002000000000", block},  // 512 MiB blocks
+        {"file_parameters", "0000100002000000",
+         "VHDX parent locator: no parent path of a differencing disk"},
+        {"logical_sector", "00040000", sector},  // 1024
+        {"logical_sector", "00000000", sector},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.item) + " " + c.hex);
@@ -323,9 +355,9 @@ TEST(VhdxRead, HostileMetadataIsRefused)
         std::string out;
         ASSERT_EQ(Fixture("set-metadata " + Quote(vhdx) + " " + c.item + " " + c.hex, &out), 0)
             << out;
-        VhdxImage image;
-        Vhdx_Init(&image);
-        EXPECT_EQ(Vhdx_Open(&image, vhdx.c_str(), true), DISK_ERR_FORMAT);
+        std::string reason;
+        EXPECT_EQ(OpenRefused(vhdx, &reason), DISK_ERR_FORMAT);
+        EXPECT_EQ(reason, c.reason);
     }
     // The largest size a VHDX may have opens when its BAT region is large enough.
     const std::string big = dir.file("big.vhdx");
@@ -341,6 +373,55 @@ TEST(VhdxRead, HostileMetadataIsRefused)
     Vhdx_Close(&image);
 }
 
+// Damaged structures of a qemu file: the code, and the check that refused the file; a good
+// file opened after a refused one.
+TEST(VhdxRead, DamagedStructuresNameTheirCheck)
+{
+    TempDir dir;
+    const std::string good = dir.file("good.vhdx");
+    ASSERT_EQ(Qemu("create -q -f vhdx " + Quote(good) + " 8M"), 0);
+    const std::vector<uint8_t> bytes = ReadFile(good);
+    // qemu's layout: headers at 64 and 128 KiB, region tables at 192 and 256 KiB, metadata at
+    // 3 MiB.
+    ASSERT_GE(bytes.size(), 4 * MiB);
+    ASSERT_EQ(std::memcmp(bytes.data() + 3 * MiB, "metadata", 8), 0);
+    struct Case {
+        const char* what;
+        std::vector<size_t> flips;  // bytes whose lowest bit is flipped
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"file identifier", {0}, "VHDX file identifier: no signature"},
+        {"header signature", {65536}, "VHDX header: no signature"},
+        {"header checksum", {65536 + 100}, "VHDX header: checksum does not match"},
+        {"both region tables' signatures", {196608, 262144}, "VHDX region table: no signature"},
+        {"both region tables' checksums",
+         {196608 + 20, 262144 + 20},
+         "VHDX region table: checksum does not match"},
+        {"metadata table signature", {3 * MiB}, "VHDX metadata table: no signature"},
+    };
+    const std::string bad = dir.file("bad.vhdx");
+    std::string reason;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> f = bytes;
+        for (size_t at : c.flips) f[at] ^= 1;
+        testsupport::WriteFile(bad, f);
+        EXPECT_EQ(OpenRefused(bad, &reason), DISK_ERR_FORMAT);
+        EXPECT_EQ(reason, c.reason);
+        EXPECT_EQ(OpenRefused(good, &reason), DISK_OK);
+    }
+    // A file shorter than 1 MiB, and a header version this reader does not know.
+    std::vector<uint8_t> f(bytes.begin(), bytes.begin() + MiB - 1);
+    testsupport::WriteFile(bad, f);
+    EXPECT_EQ(OpenRefused(bad, &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX file: shorter than 1 MiB");
+    testsupport::WriteFile(bad, bytes);
+    ASSERT_EQ(Fixture("set-header " + Quote(bad) + " version 2"), 0);
+    EXPECT_EQ(OpenRefused(bad, &reason), DISK_ERR_FORMAT);
+    EXPECT_EQ(reason, "VHDX header: unknown version");
+}
+
 // Structures out of place: a metadata item ending exactly at the region's end, a partially
 // present block without a parent, a payload offset near 2^64.
 TEST(VhdxRead, HostileLayout)
@@ -353,7 +434,11 @@ TEST(VhdxRead, HostileLayout)
     Opened o(plain);
     ASSERT_EQ(o.rc, DISK_OK);
     std::vector<uint8_t> buf(512);
+    Refusal_Clear();
     EXPECT_EQ(Disk_Read(&o.handle, 0, 512, buf.data()), DISK_ERR_FORMAT);
+    ASSERT_NE(Refusal_Get(), nullptr);
+    EXPECT_STREQ(Refusal_Get(),
+                 "VHDX block allocation table: partly present block without a parent");
     bool flag = false;
     EXPECT_EQ(Disk_IsRangeEmpty(&o.handle, nullptr, 0, 1, &flag, nullptr, nullptr),
               DISK_ERR_FORMAT);

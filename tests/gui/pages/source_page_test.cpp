@@ -16,6 +16,7 @@
 #include "disk/plugins/standin_build.h"
 #include "disk/plugins/standin_state.h"
 #include "disk/split_disk.h"
+#include "foundation/refusal.h"
 #include "formats/bochs/bochs.h"
 #include "formats/qcow2/qcow2.h"
 #include "gui/frame/messages.h"
@@ -254,6 +255,49 @@ TEST_F(SourcePage, DamagedImagesAndNodesThatAreNoFilesGetTheirMessage)
     EXPECT_EQ(NextWithFile(dir.file("missing.vmdk")), -1);
     EXPECT_TRUE(Saw(29)) << Boxes();
     EXPECT_EQ(Boxes().find(shipped.text()), std::string::npos) << Boxes();
+}
+
+// A damaged image: under the damaged-image message the page names the check that refused it.
+// The image opens on the wait dialog's worker thread, whose record the page must carry back.
+TEST_F(SourcePage, DamagedImageNamesTheCheckThatRefusedIt)
+{
+    if (!testsupport::HaveTool("qemu-img")) GTEST_SKIP() << "qemu-img missing";
+    Build();
+    const std::string vhd = dir.file("broken.vhd");
+    ASSERT_EQ(
+        testsupport::RunCommand("qemu-img create -q -f vpc " + testsupport::Quote(vhd) + " 4M"), 0);
+    std::vector<uint8_t> bytes = testsupport::ReadFile(vhd);
+    bytes[bytes.size() - 512 + 70] ^= 1;  // the footer at the end no longer matches its checksum
+    testsupport::WriteFile(vhd, bytes);
+    // What the general open records for the file on this thread is what the page must show.
+    DiskHandle probe;
+    Disk_Init(&probe);
+    Refusal_Clear();
+    ASSERT_EQ(Disk_OpenEx(&probe, vhd.c_str(), true, 0, NULL), DISK_ERR_FORMAT);
+    ASSERT_NE(Refusal_Get(), nullptr);
+    const std::string reason = Refusal_Get();
+    Refusal_Clear();  // the page's open runs on another thread and cannot see this one's record
+
+    EXPECT_EQ(NextWithFile(vhd), -1);
+    EXPECT_TRUE(Saw(MSG_RAW_CANNOT_OPEN)) << Boxes();
+    EXPECT_TRUE(Saw(MSG_SOURCE_REFUSAL_DETAIL)) << Boxes();
+    EXPECT_NE(Boxes().find(reason), std::string::npos) << Boxes();
+    EXPECT_EQ(job.sourceDisk, nullptr);
+    EXPECT_NE(job.sourceKind, JOB_SOURCE_RAW_FILE);
+
+    // The detail is the catalogue's line with the reason in place of its placeholder.
+    const FXString shipped = Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL);
+    EXPECT_NE(std::string(shipped.text()).find("%0"), std::string::npos);
+    Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = "marker <%0>";
+    EXPECT_EQ(NextWithFile(vhd), -1);
+    EXPECT_NE(Boxes().find("[marker <" + reason + ">]"), std::string::npos) << Boxes();
+    Ui_Messages().texts.at(MSG_SOURCE_REFUSAL_DETAIL) = shipped;
+
+    // Mended, the image opens without any box.
+    bytes[bytes.size() - 512 + 70] ^= 1;
+    testsupport::WriteFile(vhd, bytes);
+    EXPECT_EQ(NextWithFile(vhd), WIZARD_PAGE_DEST_TYPE);
+    EXPECT_EQ(Boxes(), "");
 }
 
 // A valid qcow2 image using a feature this program does not read: the page says so and names
