@@ -276,6 +276,7 @@ TEST_F(SourcePage, DamagedImageNamesTheCheckThatRefusedIt)
     ASSERT_EQ(Disk_OpenEx(&probe, vhd.c_str(), true, 0, NULL), DISK_ERR_FORMAT);
     ASSERT_NE(Refusal_Get(), nullptr);
     const std::string reason = Refusal_Get();
+    EXPECT_EQ(reason, "VHD footer: checksum does not match");
     Refusal_Clear();  // the page's open runs on another thread and cannot see this one's record
 
     EXPECT_EQ(NextWithFile(vhd), -1);
