@@ -872,7 +872,11 @@ int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly)
     return Parallels_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
 }
 
-void Parallels_SetTableWindowEntries(uint32_t entries) { g_windowEntries.store(entries); }
+void Parallels_SetTableWindowEntries(uint32_t entries)
+{
+    g_windowEntries.store(
+        entries < PARALLELS_TABLE_WINDOW_ENTRIES ? entries : PARALLELS_TABLE_WINDOW_ENTRIES);
+}
 
 int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
                                   bool readOnly, int, void*)

@@ -113,7 +113,7 @@ int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, c
                               bool readOnly);
 int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly);
 // Entries per table window of the single files opened from now on (for tests that need a table
-// of several windows); 0 restores PARALLELS_TABLE_WINDOW_ENTRIES.
+// of several windows), at most PARALLELS_TABLE_WINDOW_ENTRIES; 0 restores that.
 void Parallels_SetTableWindowEntries(uint32_t entries);
 void Parallels_GetGeometry(void* object, DiskGeometry* out);
 int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer);

@@ -185,7 +185,7 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
     if (std::strncmp(text, "<Parallels_disk_image", 21) == 0 || std::strncmp(text, "<?xml", 5) == 0)
         doc = Xml_Parse(text, length);
     if (doc != nullptr) {
-        why = "Parallels descriptor: a required element is missing";
+        why = "Parallels descriptor: a required element is missing or not a number";
         XmlNode* root = Xml_FindChild(doc, "Parallels_disk_image");
         XmlNode* params = root ? Xml_FindChild(root, "Disk_Parameters") : nullptr;
         XmlNode* shots = root ? Xml_FindChild(root, "Snapshots") : nullptr;

@@ -250,7 +250,7 @@ int QcowFeed_Run(QcowFeed* f, uint64_t first, uint64_t count)
         int r = f->layerOnly ? LayerChunk(f, first + done, n) : DataChunk(f, first + done, n);
         if (r != DISK_OK) return r;
         done += n;
-        if (f->progress != nullptr && !f->progress(first + done, f->totalSectors, f->progressUser))
+        if (!WriteKit_Progress(f->progress, f->progressUser, first + done, f->totalSectors))
             return DISK_CANCELLED;
     }
     return DISK_OK;
