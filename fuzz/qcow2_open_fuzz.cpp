@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             uint32_t start = 0, end = 0;
             Qcow2_ExtensionArea(&h, 1u << h.clusterBits, memory.size, &start, &end);
             Qcow2ExtensionList* extensions = new Qcow2ExtensionList;
-            if (Qcow2_ParseExtensions(memory.data, start, end, extensions) == DISK_OK) {
+            if (Qcow2_ExtensionsToHost(memory.data, start, end, extensions) == DISK_OK) {
                 // Every extension's data must lie inside the input.
                 static volatile uint8_t sink;
                 for (uint32_t i = 0; i < extensions->count; ++i) {

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "disk/disk_open.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -24,20 +26,6 @@ const char kSignatureExt[16] = {'W', 'i', 't', 'h', 'o', 'u', 'F', 'r',
 // Largest block accepted from a header: 2^22 sectors (2 GiB).
 const uint32_t kMaxBlockSectors = 1u << 22;
 
-uint32_t Le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void PutLe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out)
 {
     *out = *h;
@@ -45,7 +33,7 @@ void HeaderToDisk(const ParallelsHeader* h, ParallelsHeader* out)
     uint8_t* bytes = reinterpret_cast<uint8_t*>(out) + 16;
     for (int i = 0; i < 12; i++) {
         uint32_t v = f[i];
-        PutLe32(bytes + 4 * i, v);
+        Bytes_StoreLe32(bytes + 4 * i, v);
     }
 }
 
@@ -61,13 +49,11 @@ char* CopyPath(const char* path)
 // Table area of n entries as the writers lay it out: bytes 64 .. data start.
 uint64_t DataStartBytes(uint64_t entries) { return ((4 * entries + 65) & ~511ull) + 512; }
 
-bool AllZero(const uint8_t* p, uint32_t n) { return Mem_IsZero(p, n); }
-
 // Whether `count` sectors of data, the source's sectors from `first`, hold nothing the map uses.
 int DataEmpty(UsedSectorMap* map, uint64_t first, uint32_t count, const uint8_t* data, bool* empty)
 {
     if (map == nullptr) {
-        *empty = AllZero(data, count * 512);
+        *empty = Mem_IsZero(data, count * 512);
         return DISK_OK;
     }
     return UsedMap_IsDataEmpty(map, first, count, empty, data);
@@ -98,8 +84,8 @@ int StoredPieceEmpty(ByteStream* stream, uint64_t at, uint32_t length, UsedSecto
     return rc;
 }
 
-// Reads and checks a header and its table. base is added to every entry (0 for a single file).
-// On success the stream, header, table and entry count are handed back.
+// Reads and checks a header, and with loadTable its table. On success the stream, header, file
+// size and (loaded) the table in host order with its count of present entries are handed back.
 struct TableFile {
     ByteStream* stream;
     ParallelsHeader header;
@@ -109,7 +95,8 @@ struct TableFile {
     bool extended;  // "WithouFreSpacExt": entries count whole blocks
 };
 
-int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, TableFile* t)
+int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, bool loadTable,
+                  TableFile* t)
 {
     t->stream = nullptr;
     t->table = nullptr;
@@ -127,27 +114,30 @@ int OpenTableFile(FileOpenFn open, void* user, const char* path, bool readOnly, 
         ParallelsData_HeaderToHost(&t->header);
         t->extended = std::memcmp(t->header.signature, kSignatureExt, 16) == 0;
         if (!t->extended && std::memcmp(t->header.signature, kSignature, 16) != 0)
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("Parallels header: no signature");
     }
     if (rc == DISK_OK && !Stream_GetSize(t->stream, &t->size)) rc = DISK_ERR_SIZE;
     const uint64_t n = rc == DISK_OK ? t->header.entries : 0;
     // The extended layout places its data where the header says; the table must be there.
     const uint64_t least = t->extended ? 64 + 4 * n : DataStartBytes(n);
+    if (rc == DISK_OK && t->size < least)
+        rc = Refusal_Record("Parallels header: file shorter than its block table");
+    if (rc == DISK_OK && 4 * n > 0xFFFFFFF0ull)
+        rc = Refusal_Record("Parallels header: block table too large");
     if (rc == DISK_OK &&
-        (t->size < least || 4 * n > 0xFFFFFFF0ull || t->header.sectorsPerBlock == 0 ||
-         t->header.sectorsPerBlock > kMaxBlockSectors))
-        rc = DISK_ERR_FORMAT;
-    if (rc == DISK_OK && n != 0) {
+        (t->header.sectorsPerBlock == 0 || t->header.sectorsPerBlock > kMaxBlockSectors))
+        rc = Refusal_Record("Parallels header: block size out of range");
+    t->allocated = 0;
+    if (rc == DISK_OK && loadTable && n != 0) {
         t->table = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(4 * n)));
         if (t->table == nullptr)
             rc = DISK_ERR_NOMEM;
         else if (!Stream_ReadAt(t->stream, 64, static_cast<uint32_t>(4 * n), t->table))
             rc = DISK_ERR_READ;
     }
-    if (rc == DISK_OK) {
-        t->allocated = 0;
+    if (rc == DISK_OK && loadTable) {
         for (uint64_t i = 0; i < n; i++) {
-            t->table[i] = Le32(reinterpret_cast<const uint8_t*>(&t->table[i]));
+            t->table[i] = Bytes_LoadLe32(reinterpret_cast<const uint8_t*>(&t->table[i]));
             if (t->table[i] != 0) t->allocated++;
         }
     }
@@ -168,25 +158,129 @@ void CloseTableFile(TableFile* t)
     t->table = nullptr;
 }
 
-// Every non-zero entry (times unit, plus base) lies at or after `dataStart` sectors and its
-// block inside the file.
-bool EntriesInside(const TableFile* t, uint64_t base, uint64_t dataStart, uint64_t unit = 1)
+// Where a present entry may point: its block, at sector entry x unit + base, lies at or after
+// `dataStart` sectors and inside the file.
+struct EntryBounds {
+    uint64_t base;
+    uint64_t dataStart;
+    uint64_t fileSectors;
+    uint64_t unit;
+    uint64_t blockSectors;
+};
+
+bool EntryInside(const EntryBounds& b, uint32_t entry)
 {
-    const uint64_t sectors = t->size / 512;
+    const uint64_t at = entry * b.unit + b.base;
+    return at >= b.dataStart && at + b.blockSectors <= b.fileSectors;
+}
+
+// Every non-zero entry of a loaded table lies inside (EntryInside).
+bool TableFile_CheckEntries(const TableFile* t, uint64_t base, uint64_t dataStart)
+{
+    const EntryBounds b = {base, dataStart, t->size / 512, 1, t->header.sectorsPerBlock};
     for (uint32_t i = 0; i < t->header.entries; i++) {
-        const uint64_t e = t->table[i] * unit;
-        if (e == 0) continue;
-        if (e + base < dataStart || e + base + t->header.sectorsPerBlock > sectors) return false;
+        if (t->table[i] != 0 && !EntryInside(b, t->table[i])) return false;
     }
     return true;
 }
 
+// Entries read at once when a single file's table is walked at open.
+const uint32_t kScanEntries = 1u << 16;
+
+// Walks the `entries` entries of a single file's table in pieces without keeping them: counts
+// the present ones and tells whether all of them lie inside.
+int ScanTable(ByteStream* stream, uint32_t entries, const EntryBounds& bounds, uint32_t* allocated,
+              bool* inside)
+{
+    *allocated = 0;
+    *inside = true;
+    if (entries == 0) return DISK_OK;
+    const uint32_t piece = entries < kScanEntries ? entries : kScanEntries;
+    uint8_t* raw = static_cast<uint8_t*>(Mem_Alloc(4 * piece));
+    if (raw == nullptr) return DISK_ERR_NOMEM;
+    int rc = DISK_OK;
+    for (uint64_t i = 0; i < entries && rc == DISK_OK; i += piece) {
+        const uint32_t n = entries - i < piece ? static_cast<uint32_t>(entries - i) : piece;
+        if (!Stream_ReadAt(stream, 64 + 4 * i, 4 * n, raw)) {
+            rc = DISK_ERR_READ;
+            break;
+        }
+        for (uint32_t j = 0; j < n; j++) {
+            const uint32_t e = Bytes_LoadLe32(raw + 4 * j);
+            if (e == 0) continue;
+            (*allocated)++;
+            if (!EntryInside(bounds, e)) *inside = false;
+        }
+    }
+    Mem_Free(raw);
+    return rc;
+}
+
+// Entries per window of the tables of single files opened from now on (a test hook may make
+// the windows small); 0 stands for PARALLELS_TABLE_WINDOW_ENTRIES.
+std::atomic<uint32_t> g_windowEntries{0};
+
+// The entry of block `block` of a single file (0 past the table), through its table cache: the
+// window holding it is read when no slot holds it, into the slot used longest ago, and its
+// present entries are checked against the file's bounds.
+int TableCache_Entry(ParallelsImage* image, uint64_t block, uint32_t* entry)
+{
+    *entry = 0;
+    if (block >= image->entries) return DISK_OK;
+    ParallelsTableCache* c = &image->tableCache;
+    const uint64_t window = block / c->windowEntries;
+    uint32_t slot = 0;
+    for (uint32_t i = 0; i < c->slotCount; i++) {
+        if (c->window[i] == window) {
+            slot = i;
+            break;
+        }
+        if (c->lastUse[i] < c->lastUse[slot]) slot = i;
+    }
+    uint32_t* entries = c->slots + static_cast<uint64_t>(slot) * c->windowEntries;
+    if (c->window[slot] != window) {
+        c->window[slot] = UINT64_MAX;
+        const uint64_t first = window * c->windowEntries;
+        const uint32_t n = image->entries - first < c->windowEntries
+                               ? static_cast<uint32_t>(image->entries - first)
+                               : c->windowEntries;
+        if (!Stream_ReadAt(image->stream, 64 + 4 * first, 4 * n, entries)) return DISK_ERR_READ;
+        const EntryBounds bounds = {0, image->dataStart, image->fileSectors, image->unit,
+                                    image->sectorsPerBlock};
+        for (uint32_t i = 0; i < n; i++) {
+            entries[i] = Bytes_LoadLe32(&entries[i]);
+            if (entries[i] != 0 && !EntryInside(bounds, entries[i]))
+                return Refusal_Record("Parallels block table: entry points outside the data area");
+        }
+        c->window[slot] = window;
+    }
+    c->lastUse[slot] = ++c->clock;
+    *entry = entries[block - window * c->windowEntries];
+    return DISK_OK;
+}
+
+// Sets up an empty cache over the image's table.
+int TableCache_Init(ParallelsImage* image)
+{
+    ParallelsTableCache* c = &image->tableCache;
+    std::memset(c, 0, sizeof *c);
+    const uint32_t configured = g_windowEntries.load();
+    c->windowEntries = configured != 0 ? configured : PARALLELS_TABLE_WINDOW_ENTRIES;
+    const uint64_t windows =
+        (static_cast<uint64_t>(image->entries) + c->windowEntries - 1) / c->windowEntries;
+    c->slotCount = windows < PARALLELS_TABLE_SLOTS ? static_cast<uint32_t>(windows)
+                                                   : static_cast<uint32_t>(PARALLELS_TABLE_SLOTS);
+    for (uint32_t i = 0; i < PARALLELS_TABLE_SLOTS; i++) c->window[i] = UINT64_MAX;
+    if (c->slotCount == 0) return DISK_OK;
+    c->slots = static_cast<uint32_t*>(Mem_Alloc(4 * c->slotCount * c->windowEntries));
+    return c->slots != nullptr ? DISK_OK : DISK_ERR_NOMEM;
+}
+
 // Reads [offset, +length) of a table-mapped disk; absent blocks go to `absent`. A block lies at
-// sector entry x unit + base.
-template <typename Absent>
-int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
-               uint32_t unit, uint64_t base, uint64_t offset, uint32_t length, uint8_t* out,
-               Absent absent)
+// sector entry x unit + base; lookup(block, uint32_t* entry) -> result code gives the entries.
+template <typename Lookup, typename Absent>
+int ReadMapped(ByteStream* stream, Lookup lookup, uint32_t spb, uint32_t unit, uint64_t base,
+               uint64_t offset, uint32_t length, uint8_t* out, Absent absent)
 {
     const uint64_t blockBytes = static_cast<uint64_t>(spb) * 512;
     while (length != 0) {
@@ -194,9 +288,11 @@ int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint
         const uint64_t in = offset % blockBytes;
         const uint32_t n =
             blockBytes - in < length ? static_cast<uint32_t>(blockBytes - in) : length;
-        const uint32_t e = block < entries ? table[block] : 0;
+        uint32_t e = 0;
+        int rc = lookup(block, &e);
+        if (rc != DISK_OK) return rc;
         if (e == 0) {
-            int rc = absent(offset, n, out);
+            rc = absent(offset, n, out);
             if (rc != DISK_OK) return rc;
         } else if (!Stream_ReadAt(stream, (static_cast<uint64_t>(e) * unit + base) * 512 + in, n,
                                   out)) {
@@ -210,19 +306,21 @@ int ReadMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint
 }
 
 // Empty-range over a table-mapped disk; mapOffset is added to sectors asked of the map.
-int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uint32_t spb,
-                uint32_t unit, uint64_t base, UsedSectorMap* map, uint64_t mapOffset,
-                uint64_t first, uint32_t count, bool* empty)
+template <typename Lookup>
+int EmptyMapped(ByteStream* stream, Lookup lookup, uint32_t spb, uint32_t unit, uint64_t base,
+                UsedSectorMap* map, uint64_t mapOffset, uint64_t first, uint32_t count, bool* empty)
 {
     while (count != 0) {
         const uint64_t block = first / spb;
         const uint32_t in = static_cast<uint32_t>(first % spb);
         const uint32_t n = spb - in < count ? spb - in : count;
-        const uint32_t e = block < entries ? table[block] : 0;
+        uint32_t e = 0;
+        int rc = lookup(block, &e);
+        if (rc != DISK_OK) return rc;
         if (e != 0) {
             bool pieceEmpty = true;
-            int rc = StoredPieceEmpty(stream, (static_cast<uint64_t>(e) * unit + base + in) * 512,
-                                      n * 512, map, first + mapOffset, &pieceEmpty);
+            rc = StoredPieceEmpty(stream, (static_cast<uint64_t>(e) * unit + base + in) * 512,
+                                  n * 512, map, first + mapOffset, &pieceEmpty);
             if (rc != DISK_OK) return rc;
             if (!pieceEmpty) {
                 *empty = false;
@@ -236,34 +334,12 @@ int EmptyMapped(ByteStream* stream, const uint32_t* table, uint32_t entries, uin
     return DISK_OK;
 }
 
-int WriteAt(ByteStream* s, uint64_t at, uint32_t n, const void* data)
-{
-    return Stream_WriteAt(s, at, n, data) ? DISK_OK : DISK_ERR_WRITE;
-}
-
-int CloseOutput(ByteStream* s, bool preallocated, int rc)
-{
-    if (s == nullptr) return rc;
-    const bool ok = preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
-    if (!ok && rc == DISK_OK) rc = DISK_ERR_WRITE;
-    return rc;
-}
-
 // The writers work in batches: source sectors are read, and stored blocks written, in pieces of
 // up to kBatchBytes, and the table is kept kWindowEntries entries at a time, so that a writer
 // holds about 5 MiB whatever the size of the disk.
 const uint32_t kBatchBytes = 4u << 20;
 const uint32_t kBatchSectors = kBatchBytes / 512;
 const uint32_t kWindowEntries = 1u << 18;
-
-bool UsedBit(const uint8_t* bits, uint32_t i) { return ((bits[i >> 3] >> (i & 7)) & 1) != 0; }
-
-bool AnyUsed(const uint8_t* bits, uint32_t from, uint32_t count)
-{
-    for (uint32_t i = from; i < from + count; i++)
-        if (UsedBit(bits, i)) return true;
-    return false;
-}
 
 // Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
 // sector first + i), only the used runs are read and the free sectors become zeros.
@@ -273,9 +349,9 @@ int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint
     if (bits == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
     uint32_t i = 0;
     while (i < count) {
-        const bool used = UsedBit(bits, bit + i);
+        const bool used = Bits_Test(bits, bit + i);
         uint32_t j = i + 1;
-        while (j < count && UsedBit(bits, bit + j) == used) j++;
+        while (j < count && Bits_Test(bits, bit + j) == used) j++;
         if (used) {
             int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
             if (rc != DISK_OK) return rc;
@@ -309,7 +385,7 @@ int FillRange(ByteStream* out, uint64_t from, uint64_t to, uint8_t fill, uint8_t
     if (from < to) std::memset(buffer, fill, to - from < bufferBytes ? to - from : bufferBytes);
     while (from < to) {
         const uint32_t n = to - from < bufferBytes ? static_cast<uint32_t>(to - from) : bufferBytes;
-        int rc = WriteAt(out, from, n, buffer);
+        int rc = WriteKit_WriteAt(out, from, n, buffer);
         if (rc != DISK_OK) return rc;
         from += n;
     }
@@ -329,7 +405,7 @@ int Window_Flush(ByteStream* out, TableWindow* w)
     if (w->first >= w->entries) return DISK_OK;
     const uint64_t n =
         w->entries - w->first < kWindowEntries ? w->entries - w->first : kWindowEntries;
-    int rc = WriteAt(out, 64 + 4 * w->first, static_cast<uint32_t>(4 * n), w->raw);
+    int rc = WriteKit_WriteAt(out, 64 + 4 * w->first, static_cast<uint32_t>(4 * n), w->raw);
     std::memset(w->raw, 0, 4ull * kWindowEntries);
     w->first += kWindowEntries;
     return rc;
@@ -342,7 +418,7 @@ int Window_Set(ByteStream* out, TableWindow* w, uint64_t index, uint32_t value)
         int rc = Window_Flush(out, w);
         if (rc != DISK_OK) return rc;
     }
-    PutLe32(w->raw + 4 * (index - w->first), value);
+    Bytes_StoreLe32(w->raw + 4 * (index - w->first), value);
     return DISK_OK;
 }
 
@@ -359,10 +435,9 @@ struct BlockWriter {
     uint32_t unit;
     // Stores every block that the source allocates, zeros included, and only those.
     bool keepAllocation;
-    // The source's own table over the same blocks (compacting a file into itself): its absent
-    // blocks are zeros without asking.
-    const uint32_t* present;
-    uint64_t presentEntries;
+    // The source itself when a single file is compacted: the blocks its table leaves absent are
+    // zeros without asking.
+    ParallelsImage* present;
     ProgressCallback callback;  // told the source sector reached, of `total`
     void* user;
     uint64_t total;
@@ -409,25 +484,56 @@ int Report(const BlockWriter* w, uint64_t sector)
     return WriteKit_Progress(w->callback, w->user, sector, w->total) ? DISK_OK : DISK_CANCELLED;
 }
 
-// DISK_ERR_FORMAT when two present table entries place their blocks (`unitsPerBlock` table
-// units from the entry's) over each other: compaction would store each of them on its own.
-// The present entries are sorted in a copy (O(n log n) time, 4 bytes per entry).
-int CheckUnsharedBlocks(const uint32_t* table, uint32_t entries, uint32_t unitsPerBlock)
+// DISK_ERR_FORMAT when two present entries of a table of `entries` place their blocks
+// (`unitsPerBlock` table units from the entry's) over each other: compaction would store each of
+// them on its own. lookup(index, uint32_t* entry) -> result code gives the entries, of which at
+// most `present` are non-zero. The present entries are sorted in a copy (O(n log n) time, 4
+// bytes per present entry).
+template <typename Lookup>
+int Parallels_CheckBlockTable(uint32_t entries, uint32_t present, uint32_t unitsPerBlock,
+                              Lookup lookup)
 {
-    uint32_t* sorted = static_cast<uint32_t*>(Mem_Alloc(entries != 0 ? entries * 4ull : 4));
+    uint32_t* sorted = static_cast<uint32_t*>(Mem_Alloc(present != 0 ? present * 4ull : 4));
     if (sorted == nullptr) return DISK_ERR_NOMEM;
     uint32_t n = 0;
-    for (uint32_t i = 0; i < entries; i++) {
-        if (table[i] != 0) sorted[n++] = table[i];
-    }
-    std::sort(sorted, sorted + n);
     int rc = DISK_OK;
+    for (uint32_t i = 0; i < entries && rc == DISK_OK; i++) {
+        uint32_t e = 0;
+        rc = lookup(i, &e);
+        if (rc != DISK_OK || e == 0) continue;
+        if (n == present)
+            rc = Refusal_Record("Parallels block table: more blocks than when the file was opened");
+        else
+            sorted[n++] = e;
+    }
+    if (rc == DISK_OK) std::sort(sorted, sorted + n);
     for (uint32_t i = 1; i < n && rc == DISK_OK; i++) {
-        if (static_cast<uint64_t>(sorted[i]) - sorted[i - 1] < unitsPerBlock) rc = DISK_ERR_FORMAT;
+        if (static_cast<uint64_t>(sorted[i]) - sorted[i - 1] < unitsPerBlock)
+            rc = Refusal_Record("Parallels block table: two entries share a block");
     }
     Mem_Free(sorted);
     return rc;
 }
+
+// Entries of a loaded table.
+struct LoadedTable {
+    const uint32_t* table;
+    uint32_t entries;
+    int operator()(uint64_t index, uint32_t* entry) const
+    {
+        *entry = index < entries ? table[index] : 0;
+        return DISK_OK;
+    }
+};
+
+// Entries of a single file's table, through its cache.
+struct CachedTable {
+    ParallelsImage* image;
+    int operator()(uint64_t index, uint32_t* entry) const
+    {
+        return TableCache_Entry(image, index, entry);
+    }
+};
 
 }  // namespace
 
@@ -439,7 +545,7 @@ void ParallelsData_HeaderToHost(ParallelsHeader* header)
         &header->dataStart, &header->reserved52,   &header->reserved56, &header->reserved60};
     uint8_t bytes[48];
     std::memcpy(bytes, reinterpret_cast<const uint8_t*>(header) + 16, sizeof bytes);
-    for (int i = 0; i < 12; i++) *fields[i] = Le32(bytes + 4 * i);
+    for (int i = 0; i < 12; i++) *fields[i] = Bytes_LoadLe32(bytes + 4 * i);
 }
 
 // ---- Block writer ----------------------------------------------------------------------------------
@@ -455,8 +561,10 @@ int BlockLeftOut(const BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
     if (count == 0) return DISK_OK;
     if (w->keepAllocation) return Disk_IsRangeUnallocated(w->source, w->map, first, count, out);
     if (w->present != nullptr) {
-        *out = k >= w->presentEntries || w->present[k] == 0;
-        return DISK_OK;
+        uint32_t entry = 0;
+        const int rc = TableCache_Entry(w->present, k, &entry);
+        *out = entry == 0;
+        return rc;
     }
     return Disk_IsRangeKnownZero(w->source, first, count, out);
 }
@@ -484,7 +592,7 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
                 rc = Disk_IsRangeKnownZero(w->source, first + done, have, &zero);
             if (rc == DISK_OK && !zero && w->map != nullptr) {
                 rc = UsedMap_GetUsedBits(w->map, first + done, static_cast<int32_t>(have), bits);
-                zero = rc == DISK_OK && !AnyUsed(bits, 0, have);
+                zero = rc == DISK_OK && !Bits_AnySet(bits, 0, have);
             }
             if (rc != DISK_OK) return rc;
             if (zero)
@@ -498,7 +606,7 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
             placed = true;
         }
         if (placed &&
-            (rc = WriteAt(w->out, (w->position + done) * 512, n * 512, buffer)) != DISK_OK)
+            (rc = WriteKit_WriteAt(w->out, (w->position + done) * 512, n * 512, buffer)) != DISK_OK)
             return rc;
         done += n;
         if (w->callback != nullptr &&
@@ -547,8 +655,8 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
             rc = UsedMap_GetUsedBits(w->map, from, static_cast<int32_t>(sectors), bits);
         for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
             const uint32_t n = sectors - i * spb < spb ? sectors - i * spb : spb;
-            bool leftOut = batchZero ||
-                           (!w->keepAllocation && w->map != nullptr && !AnyUsed(bits, i * spb, n));
+            bool leftOut = batchZero || (!w->keepAllocation && w->map != nullptr &&
+                                         !Bits_AnySet(bits, i * spb, n));
             if (!leftOut) rc = BlockLeftOut(w, k + i, from + i * spb, n, &leftOut);
             read[i] = leftOut ? 0 : 1;
         }
@@ -581,8 +689,8 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
             stored++;
         }
         if (rc == DISK_OK && stored != 0) {
-            rc = WriteAt(w->out, w->position * 512, static_cast<uint32_t>(stored * blockBytes),
-                         w->buffer);
+            rc = WriteKit_WriteAt(w->out, w->position * 512,
+                                  static_cast<uint32_t>(stored * blockBytes), w->buffer);
             w->position += stored * static_cast<uint64_t>(spb);
         }
         if (rc == DISK_OK) rc = Report(w, from + sectors);
@@ -648,7 +756,7 @@ void Parallels_Close(void* object)
     ParallelsImage* image = static_cast<ParallelsImage*>(object);
     if (image == nullptr) return;
     if (image->stream != nullptr) Stream_Close(image->stream);
-    Mem_Free(image->table);
+    Mem_Free(image->tableCache.slots);
     Mem_Free(image->path);
     Parallels_Init(image);
 }
@@ -660,21 +768,41 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
     Parallels_Init(image);
     // A bundle directory (same extension) is not a single file: leave it to the bundle.
     struct stat st;
-    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return DISK_ERR_FORMAT;
+    if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        return Refusal_Record("Parallels image: a directory, not a file");
     TableFile t;
-    int rc = OpenTableFile(open, user, path, readOnly, &t);
+    int rc = OpenTableFile(open, user, path, readOnly, false, &t);
     if (rc != DISK_OK) return rc;
     const ParallelsHeader& h = t.header;
     const uint64_t spb = h.sectorsPerBlock;
     uint64_t total = 0, dataStart = 0;
     uint32_t heads = h.heads, sectorsPerTrack = h.sectorsPerBlock;
-    bool valid = true;
+    const char* why = nullptr;
     if (t.extended) {
         total = h.totalSectors | (static_cast<uint64_t>(h.reserved40) << 32);
         dataStart = h.dataStart != 0 ? h.dataStart : (64 + 4ull * h.entries + 511) / 512;
-        valid = total != 0 && total <= h.entries * spb &&
-                dataStart * 512 >= 64 + 4ull * h.entries && t.size >= dataStart * 512 &&
-                EntriesInside(&t, 0, dataStart, spb);
+    } else {
+        dataStart = DataStartBytes(h.entries) / 512;
+    }
+    // The table is walked once, in pieces: its present entries are counted and checked, and
+    // only a few windows of it are kept while the image is open.
+    const EntryBounds bounds = {0, dataStart, t.size / 512, t.extended ? spb : 1, spb};
+    uint32_t allocated = 0;
+    bool inside = true;
+    rc = ScanTable(t.stream, h.entries, bounds, &allocated, &inside);
+    if (rc != DISK_OK) {
+        CloseTableFile(&t);
+        return rc;
+    }
+    if (t.extended) {
+        if (total == 0)
+            why = "Parallels header: disk size is zero";
+        else if (total > h.entries * spb)
+            why = "Parallels header: block table does not cover the disk";
+        else if (dataStart * 512 < 64 + 4ull * h.entries)
+            why = "Parallels header: data start inside the block table";
+        else if (t.size < dataStart * 512)
+            why = "Parallels header: data start past the end of the file";
         // The geometry fields are informative only: heads x cylinders x a track of up to 255
         // sectors when they describe the disk, else 16 heads of 32 sectors.
         const uint64_t cylinder = static_cast<uint64_t>(h.heads) * h.cylinders;
@@ -688,29 +816,43 @@ static int ParallelsOpenCallback(ParallelsImage* image, FileOpenFn open, void* u
     } else {
         const uint64_t blocks = static_cast<uint64_t>(h.heads) * h.cylinders;
         total = blocks * spb;
-        dataStart = DataStartBytes(h.entries) / 512;
-        valid = h.heads != 0 && h.cylinders != 0 && total <= 0xFFFFFFFFull && blocks <= h.entries &&
-                t.size == dataStart * 512 + static_cast<uint64_t>(t.allocated) * spb * 512 &&
-                EntriesInside(&t, 0, dataStart);
+        if (h.heads == 0 || h.cylinders == 0)
+            why = "Parallels header: zero heads or cylinders";
+        else if (total > 0xFFFFFFFFull)
+            why = "Parallels header: disk of 2^32 sectors or more";
+        else if (blocks > h.entries)
+            why = "Parallels header: block table does not cover the disk";
+        else if (t.size != dataStart * 512 + static_cast<uint64_t>(allocated) * spb * 512)
+            why = "Parallels image: file size differs from its data start and stored blocks";
     }
-    if (!valid) {
+    if (why == nullptr && !inside)
+        why = "Parallels block table: entry points outside the data area";
+    if (why != nullptr) {
         CloseTableFile(&t);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(why);
     }
     image->path = CopyPath(path);
     if (image->path == nullptr) {
         CloseTableFile(&t);
         return DISK_ERR_NOMEM;
     }
-    image->stream = t.stream;
-    image->table = t.table;
     image->header = h;
     image->entries = h.entries;
+    image->allocated = allocated;
     image->sectorsPerBlock = h.sectorsPerBlock;
     image->blockBytes = h.sectorsPerBlock * 512;
     image->extended = t.extended;
     image->unit = t.extended ? h.sectorsPerBlock : 1;
     image->dataStart = dataStart;
+    image->fileSectors = t.size / 512;
+    rc = TableCache_Init(image);
+    if (rc != DISK_OK) {
+        CloseTableFile(&t);
+        Mem_Free(image->path);
+        Parallels_Init(image);
+        return rc;
+    }
+    image->stream = t.stream;
     image->geometry.heads = heads;
     image->geometry.sectors_per_track = sectorsPerTrack;
     image->geometry.bytes_per_sector = 512;
@@ -728,6 +870,12 @@ int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, c
 int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly)
 {
     return Parallels_OpenWithHandler(image, &FileOpener_Default, path, readOnly);
+}
+
+void Parallels_SetTableWindowEntries(uint32_t entries)
+{
+    g_windowEntries.store(
+        entries < PARALLELS_TABLE_WINDOW_ENTRIES ? entries : PARALLELS_TABLE_WINDOW_ENTRIES);
 }
 
 int Disk_OpenParallelsWithHandler(DiskHandle* handle, const FileOpener* opener, const char* path,
@@ -763,8 +911,8 @@ int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer)
     if (image == nullptr || image->stream == nullptr || buffer == nullptr ||
         !Geometry_IsByteRangeInside(offset, length, &image->geometry))
         return DISK_ERR_ARG;
-    return ReadMapped(image->stream, image->table, image->entries, image->sectorsPerBlock,
-                      image->unit, 0, offset, length, static_cast<uint8_t*>(buffer),
+    return ReadMapped(image->stream, CachedTable{image}, image->sectorsPerBlock, image->unit, 0,
+                      offset, length, static_cast<uint8_t*>(buffer),
                       [](uint64_t, uint32_t n, uint8_t* out) {
                           std::memset(out, 0, n);
                           return static_cast<int>(DISK_OK);
@@ -778,8 +926,8 @@ int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uin
     if (image == nullptr || image->stream == nullptr || empty == nullptr ||
         !Geometry_IsSectorRangeInside(first, count, &image->geometry))
         return DISK_ERR_ARG;
-    return EmptyMapped(image->stream, image->table, image->entries, image->sectorsPerBlock,
-                       image->unit, 0, map, 0, first, count, empty);
+    return EmptyMapped(image->stream, CachedTable{image}, image->sectorsPerBlock, image->unit, 0,
+                       map, 0, first, count, empty);
 }
 
 bool Parallels_CanCompact(void*) { return true; }
@@ -844,8 +992,8 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
     if (rc == DISK_OK) rc = FinishTable(&w, dataStart, 0xFF);
     ParallelsHeader disk;
     HeaderToDisk(&header, &disk);
-    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
-    rc = CloseOutput(out, false, rc);
+    if (rc == DISK_OK) rc = WriteKit_WriteAt(out, 0, 64, &disk);
+    rc = WriteKit_CloseOutput(out, false, rc);
     BlockWriter_Free(&w);
     return rc;
 }
@@ -861,8 +1009,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     ParallelsImage* image = static_cast<ParallelsImage*>(Disk_GetObject(source));
     // Entries sharing a block are refused before anything is written.
     // Entries count sectors, or whole blocks in the extended layout: a block spans this many.
-    int rc =
-        CheckUnsharedBlocks(image->table, image->entries, image->sectorsPerBlock / image->unit);
+    int rc = Parallels_CheckBlockTable(image->entries, image->allocated,
+                                       image->sectorsPerBlock / image->unit, CachedTable{image});
     if (rc != DISK_OK) return rc;
     const char* files[1] = {image->path};
     rc = OutputEntry_ChooseNames(&output->entry, path, Path_CompactSuffix(),
@@ -907,8 +1055,7 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     w.position = extended ? (dataStart / 512 + spb - 1) / spb * spb : dataStart / 512;
     w.unit = image->unit;
     // The image is its own source: its absent blocks are zeros.
-    w.present = image->table;
-    w.presentEntries = entries;
+    w.present = image;
     w.callback = callback;
     w.user = user;
     w.total = total;
@@ -917,8 +1064,8 @@ int Parallels_Compact(const char* path, const DiskHandle* source, UsedSectorMap*
     rc = Report(&w, 0);
     if (rc == DISK_OK) rc = WriteBlocks(&w, 0, total);
     if (rc == DISK_OK) rc = FinishTable(&w, dataStart, extended ? 0 : 0xFF);
-    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, raw);
-    rc = CloseOutput(out, preallocate, rc);
+    if (rc == DISK_OK) rc = WriteKit_WriteAt(out, 0, 64, raw);
+    rc = WriteKit_CloseOutput(out, preallocate, rc);
     BlockWriter_Free(&w);
     return rc;
 }
@@ -949,19 +1096,31 @@ int ParallelsData_OpenWithCallback(ParallelsDataFile* file, FileOpenFn open, voi
     if (file == nullptr || path == nullptr || open == nullptr) return DISK_ERR_ARG;
     ParallelsData_Init(file);
     TableFile t;
-    int rc = OpenTableFile(open, user, path, readOnly, &t);
+    int rc = OpenTableFile(open, user, path, readOnly, true, &t);
     if (rc != DISK_OK) return rc;
     const ParallelsHeader& h = t.header;
     const uint64_t spb = h.sectorsPerBlock;
     const uint64_t blocks = (static_cast<uint64_t>(h.totalSectors) + spb - 1) / spb;
     const uint64_t dataStart = h.dataStart;
     // A data file has the sector-entry layout only.
-    if (t.extended || h.totalSectors == 0 || h.heads == 0 || h.cylinders == 0 ||
-        blocks > h.entries || 64 + 4ull * h.entries > dataStart * 512 ||
-        t.size != (static_cast<uint64_t>(t.allocated) * spb + dataStart) * 512 ||
-        !EntriesInside(&t, base, dataStart)) {
+    const char* why = nullptr;
+    if (t.extended)
+        why = "Parallels data file: header of a single image file";
+    else if (h.totalSectors == 0)
+        why = "Parallels data file: total sectors is zero";
+    else if (h.heads == 0 || h.cylinders == 0)
+        why = "Parallels data file: zero heads or cylinders";
+    else if (blocks > h.entries)
+        why = "Parallels data file: block table does not cover the storage";
+    else if (64 + 4ull * h.entries > dataStart * 512)
+        why = "Parallels data file: data start inside the block table";
+    else if (t.size != (static_cast<uint64_t>(t.allocated) * spb + dataStart) * 512)
+        why = "Parallels data file: file size differs from its data start and stored blocks";
+    else if (!TableFile_CheckEntries(&t, base, dataStart))
+        why = "Parallels data file: block entry points outside the data area";
+    if (why != nullptr) {
         CloseTableFile(&t);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(why);
     }
     file->stream = t.stream;
     file->table = t.table;
@@ -992,8 +1151,8 @@ int ParallelsData_Read(ParallelsDataFile* file, uint64_t offset, uint32_t length
         !Geometry_IsByteRangeInside(offset, length, &file->geometry))
         return DISK_ERR_ARG;
     const ParallelsStorageImage* previous = file->previous;
-    return ReadMapped(file->stream, file->table, file->entries, file->sectorsPerBlock, 1,
-                      file->base, offset, length, static_cast<uint8_t*>(buffer),
+    return ReadMapped(file->stream, LoadedTable{file->table, file->entries}, file->sectorsPerBlock,
+                      1, file->base, offset, length, static_cast<uint8_t*>(buffer),
                       [previous](uint64_t at, uint32_t n, uint8_t* out) {
                           if (previous == nullptr) {
                               std::memset(out, 0, n);
@@ -1065,7 +1224,7 @@ int ParallelsData_IsRangeUnallocated(ParallelsDataFile* file, UsedSectorMap* map
                 UsedMap_GetUsedBits(map, first + file->firstSector, static_cast<int32_t>(n), bits);
             if (rc != DISK_OK) return rc;
             for (uint32_t i = 0; i < n; i++) {
-                if (bits[i >> 3] & (1u << (i & 7))) {
+                if (Bits_Test(bits, i)) {
                     *out = false;
                     return DISK_OK;
                 }
@@ -1109,7 +1268,7 @@ int WriteDataBody(ByteStream* out, const ParallelsHeader* header, const DiskHand
     if (rc == DISK_OK) rc = FinishTable(&w, static_cast<uint64_t>(header->dataStart) * 512, 0);
     ParallelsHeader disk;
     HeaderToDisk(header, &disk);
-    if (rc == DISK_OK) rc = WriteAt(out, 0, 64, &disk);
+    if (rc == DISK_OK) rc = WriteKit_WriteAt(out, 0, 64, &disk);
     BlockWriter_Free(&w);
     return rc;
 }
@@ -1147,7 +1306,7 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
     if (!Stream_CreateWriteOnly(path, 0, false, &out)) return DISK_ERR_CREATE;
     int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user, diskTotal,
                            false);
-    return CloseOutput(out, false, rc);
+    return WriteKit_CloseOutput(out, false, rc);
 }
 
 int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const DiskHandle* source,
@@ -1157,7 +1316,9 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
     if (file == nullptr || file->stream == nullptr || tempPath == nullptr || source == nullptr)
         return DISK_ERR_ARG;
     // Entries sharing a block are refused before the temporary file is created.
-    const int shared = CheckUnsharedBlocks(file->table, file->entries, file->sectorsPerBlock);
+    const int shared =
+        Parallels_CheckBlockTable(file->entries, file->entries, file->sectorsPerBlock,
+                                  LoadedTable{file->table, file->entries});
     if (shared != DISK_OK) return shared;
     ByteStream* out = nullptr;
     uint64_t size = 0;
@@ -1173,7 +1334,7 @@ int ParallelsData_Compact(ParallelsDataFile* file, const char* tempPath, const D
     int rc =
         WriteDataBody(out, &file->header, source, map, file->firstSector, file->header.totalSectors,
                       file->base, callback, user, diskTotal, keepAllocation);
-    return CloseOutput(out, preallocate, rc);
+    return WriteKit_CloseOutput(out, preallocate, rc);
 }
 
 // ---- "Plain" data file -----------------------------------------------------------------------------
@@ -1203,7 +1364,7 @@ int ParallelsFlat_OpenWithCallback(ParallelsFlatFile* file, FileOpenFn open, voi
     }
     if (size != static_cast<uint64_t>(sectors) * 512) {
         Stream_Close(s);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("Parallels plain data file: size differs from its storage");
     }
     file->stream = s;
     file->firstSector = firstSector;
@@ -1266,15 +1427,16 @@ int ParallelsFlat_Create(const char* path, const DiskHandle* source, UsedSectorM
         if (rc == DISK_OK) {
             const bool last = done + n == count;
             uint32_t from = 0;
-            if (AllZero(buffer, n * 512)) from = last ? n - 1 : n;
+            if (Mem_IsZero(buffer, n * 512)) from = last ? n - 1 : n;
             if (from < n)
-                rc = WriteAt(out, (done + from) * 512, (n - from) * 512, buffer + from * 512ull);
+                rc = WriteKit_WriteAt(out, (done + from) * 512, (n - from) * 512,
+                                      buffer + from * 512ull);
         }
         if (rc == DISK_OK && !WriteKit_Progress(callback, user, first + done + n, diskTotal))
             rc = DISK_CANCELLED;
     }
     if (rc == DISK_OK && count == 0 && !Stream_WriteAt(out, 0, 0, buffer)) rc = DISK_ERR_WRITE;
-    rc = CloseOutput(out, false, rc);
+    rc = WriteKit_CloseOutput(out, false, rc);
     Mem_Free(buffer);
     return rc;
 }

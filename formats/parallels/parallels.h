@@ -61,13 +61,34 @@ void ParallelsData_HeaderToHost(ParallelsHeader* header);
 // offset 36, and the file may hold more than its blocks (a header-extension block at the
 // sector given at offset 56, space reserved ahead of writes); the words at 44 (in-use mark) and
 // 56 are not needed to read the disk.
+//
+// The table is not kept whole (4 bytes per block: 272 MiB for a disk of 2 TiB in blocks of one
+// 63-sector track): it is read in windows of entries as blocks are asked for, a few windows held
+// at a time.
+enum : uint32_t {
+    PARALLELS_TABLE_WINDOW_ENTRIES = 0x10000,  // entries of one window (256 KiB)
+    PARALLELS_TABLE_SLOTS = 8                  // windows held at once
+};
+
+// The windows of a single file's table held in memory, the least recently used replaced first.
+struct ParallelsTableCache {
+    uint32_t* slots;  // owned: slotCount windows of windowEntries entries, host order
+    uint32_t windowEntries;
+    uint32_t slotCount;                      // at most PARALLELS_TABLE_SLOTS
+    uint64_t window[PARALLELS_TABLE_SLOTS];  // window held by each slot; UINT64_MAX none
+    uint64_t lastUse[PARALLELS_TABLE_SLOTS];
+    uint64_t clock;
+};
+
 struct ParallelsImage {
     DiskGeometry geometry;
     ByteStream* stream;  // owned
-    uint32_t* table;     // owned, host order, `entries` entries
+    ParallelsTableCache tableCache;
     uint32_t blockBytes;
     uint32_t sectorsPerBlock;
     uint32_t entries;
+    uint32_t allocated;      // present entries, counted at open
+    uint64_t fileSectors;    // the file's size at open, in sectors
     ParallelsHeader header;  // host order, as read
     char* path;              // owned copy of the file's path
     bool extended;           // the "WithouFreSpacExt" layout
@@ -91,6 +112,9 @@ void Parallels_Close(void* object);
 int Parallels_OpenWithHandler(ParallelsImage* image, const FileOpener* opener, const char* path,
                               bool readOnly);
 int Parallels_Open(ParallelsImage* image, const char* path, bool readOnly);
+// Entries per table window of the single files opened from now on (for tests that need a table
+// of several windows), at most PARALLELS_TABLE_WINDOW_ENTRIES; 0 restores that.
+void Parallels_SetTableWindowEntries(uint32_t entries);
 void Parallels_GetGeometry(void* object, DiskGeometry* out);
 int Parallels_Read(void* object, uint64_t offset, uint32_t length, void* buffer);
 int Parallels_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t count,

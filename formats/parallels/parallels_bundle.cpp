@@ -16,6 +16,7 @@
 #include "foundation/io_failure.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/text_ops.h"
 #include "foundation/xml.h"
 #include "volume/used_map.h"
@@ -139,15 +140,17 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
     bool exempt = false;
     if (size == 0 && named) {
         Stream_Close(s);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("Parallels descriptor: file is empty");
     }
     if ((size == 0 || size == 4096) && !named) {
         // An entry of the bundle directory: the descriptor lies beside it.
         p = dir + kDescriptorName;
         Stream_Close(s);
-        if (p.size() >= PARALLELS_BUNDLE_PATH_BYTES) return DISK_ERR_FORMAT;
+        if (p.size() >= PARALLELS_BUNDLE_PATH_BYTES)
+            return Refusal_Record("Parallels descriptor: path too long");
         int orc = open(p.c_str(), true, &s, user);
-        if (orc != 0) return orc == 1 ? DISK_CANCELLED : DISK_ERR_FORMAT;
+        if (orc == 1) return DISK_CANCELLED;
+        if (orc != 0) return Refusal_Record("Parallels descriptor: no descriptor beside the file");
         if (!Stream_GetSize(s, &size)) {
             Stream_Close(s);
             return DISK_ERR_SIZE;
@@ -158,7 +161,10 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
     if (p.size() >= PARALLELS_BUNDLE_PATH_BYTES || dir.size() >= PARALLELS_BUNDLE_PATH_BYTES ||
         (!exempt && (size < PARALLELS_DESCRIPTOR_MIN || size > PARALLELS_DESCRIPTOR_MAX))) {
         Stream_Close(s);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(p.size() >= PARALLELS_BUNDLE_PATH_BYTES ||
+                                      dir.size() >= PARALLELS_BUNDLE_PATH_BYTES
+                                  ? "Parallels descriptor: path too long"
+                                  : "Parallels descriptor: file size out of range");
     }
     std::memcpy(pathBuffer, p.c_str(), p.size() + 1);
     char* text = static_cast<char*>(Mem_Alloc(static_cast<uint32_t>(size + 1)));
@@ -174,11 +180,12 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
     }
     text[size] = 0;
     const uint32_t length = static_cast<uint32_t>(strnlen(text, static_cast<size_t>(size)));
-    rc = DISK_ERR_FORMAT;
+    const char* why = "Parallels descriptor: not an XML document";
     XmlNode* doc = nullptr;
     if (std::strncmp(text, "<Parallels_disk_image", 21) == 0 || std::strncmp(text, "<?xml", 5) == 0)
         doc = Xml_Parse(text, length);
     if (doc != nullptr) {
+        why = "Parallels descriptor: a required element is missing or not a number";
         XmlNode* root = Xml_FindChild(doc, "Parallels_disk_image");
         XmlNode* params = root ? Xml_FindChild(root, "Disk_Parameters") : nullptr;
         XmlNode* shots = root ? Xml_FindChild(root, "Snapshots") : nullptr;
@@ -191,6 +198,7 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
             d->shotCount = CountChildren(shots, "Shot");
             d->storageCount = CountChildren(storage, "Storage");
             ok = d->shotCount != 0 && d->storageCount != 0;
+            if (!ok) why = "Parallels descriptor: no snapshot or no storage";
             TextView t;
             for (uint32_t i = 0; ok && i < PtrArray_GetCount(&shots->children); i++) {
                 XmlNode* c = Child(shots, i);
@@ -216,7 +224,7 @@ int ParallelsBundle_ReadDescriptor(ParallelsDescriptor* d, FileOpenFn open, void
     }
     Mem_Free(text);
     ParallelsDescriptor_Init(d);
-    return rc;
+    return Refusal_Record(why);
 }
 
 // ---- Snapshot list ---------------------------------------------------------------------------------
@@ -321,13 +329,13 @@ int ParallelsStorageImage_Open(ParallelsStorageImage* image, FileOpenFn open, vo
         // The data file must describe exactly its storage.
         if (rc == DISK_OK && Geometry_GetTotalSectors(&image->data.geometry) != sectorCount) {
             ParallelsData_Close(&image->data);
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("Parallels data file: size differs from its storage");
         }
     } else if (type == 1) {
         rc = ParallelsFlat_OpenWithCallback(&image->flat, open, user, path, readOnly, sectorCount,
                                             firstSector);
     } else {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("Parallels descriptor: unknown image type");
     }
     if (rc != DISK_OK) return rc;
     image->type = type;
@@ -341,7 +349,7 @@ int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const
     std::memset(storage, 0, sizeof *storage);
     uint32_t start = 0, end = 0;
     if (!ChildNumber(node, "Start", &start) || !ChildNumber(node, "End", &end) || start >= end)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("Parallels descriptor: storage start or end not valid");
     storage->images =
         static_cast<ParallelsStorageImage*>(Mem_Alloc(chainLength * sizeof(ParallelsStorageImage)));
     if (storage->images == nullptr) return DISK_ERR_NOMEM;
@@ -355,18 +363,19 @@ int ParallelsStorage_Open(ParallelsStorage* storage, uint32_t chainLength, const
             XmlNode* img = Child(node, i);
             if (!Xml_NameIs(img, "Image")) continue;
             TextView g, type, file;
-            if (!ChildText(img, "GUID", &g)) return DISK_ERR_FORMAT;
+            if (!ChildText(img, "GUID", &g))
+                return Refusal_Record("Parallels descriptor: image without a GUID");
             if (!Parallels_GuidEquals(g, chain[k])) continue;
             if (storage->images[k].type != -1)
-                return DISK_ERR_FORMAT;  // two images of one snapshot
+                return Refusal_Record("Parallels descriptor: two images of one snapshot");
             if (!ChildText(img, "Type", &type) || !ChildText(img, "File", &file))
-                return DISK_ERR_FORMAT;
+                return Refusal_Record("Parallels descriptor: image without a type or file");
             std::string path = d->directory;
             path.append(reinterpret_cast<const char*>(file.data), file.length);
             if (path.size() >= PARALLELS_BUNDLE_PATH_BYTES || path.find('\0') != std::string::npos)
-                return DISK_ERR_FORMAT;
+                return Refusal_Record("Parallels descriptor: image file name not valid");
             int32_t t = ViewIs(type, "Compressed") ? 0 : ViewIs(type, "Plain") ? 1 : -1;
-            if (t < 0) return DISK_ERR_FORMAT;
+            if (t < 0) return Refusal_Record("Parallels descriptor: unknown image type");
             int rc =
                 ParallelsStorageImage_Open(&storage->images[k], open, user, path.c_str(), readOnly,
                                            t, d->padding, previous, storage->sectorCount, start);
@@ -411,7 +420,7 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
                 }
             }
             if (found == shots.size() || visited[found]) {
-                rc = DISK_ERR_FORMAT;  // unknown snapshot, or a loop
+                rc = Refusal_Record("Parallels descriptor: unknown snapshot or a loop of parents");
                 break;
             }
             visited[found] = true;
@@ -433,7 +442,7 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
         TextView g, parent;
         if (shots.size() != 1 || !ChildText(shots[0], "ParentGUID", &parent) ||
             !Parallels_GuidEquals(parent, View(kNullGuid))) {
-            rc = DISK_ERR_FORMAT;
+            rc = Refusal_Record("Parallels descriptor: not a single snapshot without a parent");
         } else {
             ChildText(shots[0], "GUID", &g);
             chain.push_back(g);
@@ -461,7 +470,7 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
             uint32_t end = 0;
             if (found == storages.size() || !ChildNumber(storages[found], "End", &end) ||
                 end <= expected) {
-                rc = DISK_ERR_FORMAT;
+                rc = Refusal_Record("Parallels descriptor: storages do not follow each other");
                 break;
             }
             used[found] = true;
@@ -469,7 +478,8 @@ int ParallelsBundle_OpenWithCallback(ParallelsBundle* bundle, FileOpenFn open, v
             expected = end;
         }
         // The storages must hold the whole disk.
-        if (rc == DISK_OK && d.diskSize > expected) rc = DISK_ERR_FORMAT;
+        if (rc == DISK_OK && d.diskSize > expected)
+            rc = Refusal_Record("Parallels descriptor: storages do not cover the disk");
     }
     if (rc == DISK_OK) {
         bundle->storages = static_cast<ParallelsStorage*>(
@@ -1051,7 +1061,7 @@ int RewriteDescriptorText(const ParallelsBundle* b, const ParallelsDescriptor& d
     XmlNode* root = doc ? Xml_FindChild(doc, "Parallels_disk_image") : nullptr;
     const bool shape = root != nullptr && Xml_FindChild(root, "StorageData") != nullptr;
     if (doc != nullptr) Xml_FreeNode(doc);
-    return shape ? DISK_OK : DISK_ERR_FORMAT;
+    return shape ? DISK_OK : Refusal_Record("Parallels descriptor: edited text does not read back");
 }
 
 }  // namespace

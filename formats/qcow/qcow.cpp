@@ -7,30 +7,13 @@
 #include "volume/used_map.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/text.h"
 #include "foundation/zlib_stream.h"
 
 namespace {
 
 thread_local uint32_t g_chainDepth = 0;
-
-uint64_t Be64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
-uint32_t Be32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-bool IsAllZero(const uint8_t* p, uint32_t n)
-{
-    for (uint32_t i = 0; i < n; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
 
 }  // namespace
 
@@ -72,11 +55,12 @@ static int OpenBacking(QcowImage* image, const FileOpener* opener, const char* p
     while (used < n && name[used] != 0) ++used;
     for (uint32_t i = 0; i < used;) {
         uint32_t l = Text_ValidCharLength(name + i, used - i, TEXT_ENC_UTF8);
-        if (l == 0) return DISK_ERR_FORMAT;
+        if (l == 0) return Refusal_Record("qcow backing file name: not valid UTF-8");
         i += l;
     }
     TextView nameView = {name, used};
-    if (used == 0 || !Path_IsValid(nameView, TEXT_ENC_UTF8)) return DISK_ERR_FORMAT;
+    if (used == 0 || !Path_IsValid(nameView, TEXT_ENC_UTF8))
+        return Refusal_Record("qcow backing file name: empty or not a valid path");
     static const uint32_t kWork = 16384, kResult = 4096;
     uint8_t* storage = static_cast<uint8_t*>(Mem_Alloc(kWork + kResult + 1));
     if (storage == nullptr) return DISK_ERR_NOMEM;
@@ -88,10 +72,12 @@ static int OpenBacking(QcowImage* image, const FileOpener* opener, const char* p
     int r = DISK_OK;
     if (!Path_MakeAbsolute(nameView, reference, &work, &result, TEXT_ENC_UTF8) ||
         result.length >= kResult || !TextBuffer_TerminateUtf8(&result))
-        r = DISK_ERR_FORMAT;
-    if (r == DISK_OK && g_chainDepth >= QCOW_MAX_CHAIN_DEPTH) r = DISK_ERR_FORMAT;
+        r = Refusal_Record("qcow backing file name: path too long");
+    if (r == DISK_OK && g_chainDepth >= QCOW_MAX_CHAIN_DEPTH)
+        r = Refusal_Record("qcow backing file: too many backing files in a chain");
     const char* backingPath = reinterpret_cast<const char*>(storage + kWork);
-    if (r == DISK_OK && strcmp(backingPath, path) == 0) r = DISK_ERR_FORMAT;
+    if (r == DISK_OK && strcmp(backingPath, path) == 0)
+        r = Refusal_Record("qcow backing file: names the image itself");
     DiskHandle* backing = nullptr;
     if (r == DISK_OK) {
         backing = Disk_Alloc();
@@ -111,7 +97,7 @@ static int OpenBacking(QcowImage* image, const FileOpener* opener, const char* p
             Disk_GetGeometry(backing, &g);
             if (g.bytes_per_sector != image->geometry.bytes_per_sector ||
                 Geometry_GetTotalSectors(&g) != Geometry_GetTotalSectors(&image->geometry))
-                r = DISK_ERR_FORMAT;
+                r = Refusal_Record("qcow backing file: size differs from the image");
         }
         if (r == DISK_OK) {
             image->backing = backing;
@@ -130,21 +116,24 @@ static int OpenBody(QcowImage* image, const FileOpener* opener, const char* path
     uint8_t raw[QCOW_HEADER_BYTES];
     if (!Stream_ReadAt(image->stream, 0, sizeof raw, raw)) return DISK_ERR_READ;
     QcowHeader& h = image->header;
-    h.magic = Be32(raw);
-    h.version = Be32(raw + 4);
-    h.backingNameOffset = Be64(raw + 8);
-    h.backingNameLength = Be32(raw + 16);
-    h.mtime = Be32(raw + 20);
-    h.virtualSize = Be64(raw + 24);
+    h.magic = Bytes_LoadBe32(raw);
+    h.version = Bytes_LoadBe32(raw + 4);
+    h.backingNameOffset = Bytes_LoadBe64(raw + 8);
+    h.backingNameLength = Bytes_LoadBe32(raw + 16);
+    h.mtime = Bytes_LoadBe32(raw + 20);
+    h.virtualSize = Bytes_LoadBe64(raw + 24);
     h.clusterBits = raw[32];
     h.l2Bits = raw[33];
-    h.cryptMethod = Be32(raw + 36);
-    h.l1Offset = Be64(raw + 40);
-    if (h.magic != QCOW_MAGIC || h.version != 1 || h.virtualSize <= 1) return DISK_ERR_FORMAT;
-    if (h.clusterBits < QCOW_MIN_CLUSTER_BITS || h.clusterBits > QCOW_MAX_CLUSTER_BITS ||
-        h.l2Bits < QCOW_MIN_L2_BITS || h.l2Bits > QCOW_MAX_L2_BITS)
-        return DISK_ERR_FORMAT;
-    if (h.cryptMethod > 1) return DISK_ERR_FORMAT;
+    h.cryptMethod = Bytes_LoadBe32(raw + 36);
+    h.l1Offset = Bytes_LoadBe64(raw + 40);
+    if (h.magic != QCOW_MAGIC) return Refusal_Record("qcow header: no signature");
+    if (h.version != 1) return Refusal_Record("qcow header: version is not 1");
+    if (h.virtualSize <= 1) return Refusal_Record("qcow header: disk size too small");
+    if (h.clusterBits < QCOW_MIN_CLUSTER_BITS || h.clusterBits > QCOW_MAX_CLUSTER_BITS)
+        return Refusal_Record("qcow header: cluster bits out of range");
+    if (h.l2Bits < QCOW_MIN_L2_BITS || h.l2Bits > QCOW_MAX_L2_BITS)
+        return Refusal_Record("qcow header: L2 table bits out of range");
+    if (h.cryptMethod > 1) return Refusal_Record("qcow header: unknown encryption method");
     if (h.cryptMethod == 1) {
         if (key == nullptr) return DISK_ERR_PASSWORD;
         if (keyLength != 16) return DISK_ERR_KEY_LENGTH;
@@ -153,7 +142,8 @@ static int OpenBody(QcowImage* image, const FileOpener* opener, const char* path
     image->l2Entries = 1u << h.l2Bits;
     image->l2Coverage = uint64_t(1) << (h.clusterBits + h.l2Bits);
     image->l1Entries = h.virtualSize / image->l2Coverage + (h.virtualSize % image->l2Coverage != 0);
-    if (image->l1Entries * 8 > QCOW_MAX_L1_BYTES) return DISK_ERR_FORMAT;
+    if (image->l1Entries * 8 > QCOW_MAX_L1_BYTES)
+        return Refusal_Record("qcow header: L1 table too large");
     image->l1Offset = h.l1Offset;
     const uint32_t l1Bytes = static_cast<uint32_t>(image->l1Entries * 8);
     image->l1 = static_cast<uint8_t*>(Mem_Alloc(l1Bytes));
@@ -264,7 +254,7 @@ static int GetEntry(QcowImage* image, uint64_t position, uint64_t* entry)
     *entry = 0;
     const uint64_t l1Index = position / image->l2Coverage;
     if (l1Index >= image->l1Entries) return DISK_OK;
-    const uint64_t l2Offset = Be64(image->l1 + l1Index * 8);
+    const uint64_t l2Offset = Bytes_LoadBe64(image->l1 + l1Index * 8);
     if (l2Offset == 0) return DISK_OK;
     if (image->cachedL1Index != l1Index) {
         image->cachedL1Index = UINT64_MAX;
@@ -273,7 +263,7 @@ static int GetEntry(QcowImage* image, uint64_t position, uint64_t* entry)
         image->cachedL1Index = l1Index;
     }
     const uint64_t l2Index = (position % image->l2Coverage) / image->clusterSize;
-    *entry = Be64(image->l2Cache + l2Index * 8);
+    *entry = Bytes_LoadBe64(image->l2Cache + l2Index * 8);
     return DISK_OK;
 }
 
@@ -382,7 +372,7 @@ int Qcow_IsRangeEmpty(void* object, UsedSectorMap* map, uint64_t first, uint32_t
                     !Stream_ReadAt(image->stream, entry + (uint64_t(within) + i) * 512, 512,
                                    sectorBytes))
                     return DISK_ERR_READ;
-                hasData = !IsAllZero(p, 512);
+                hasData = !Mem_IsZero(p, 512);
             }
         }
         if (hasData) {

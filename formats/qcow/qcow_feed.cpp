@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "foundation/zlib_stream.h"
 #include "volume/used_map.h"
 
@@ -13,8 +14,6 @@ const uint32_t kSector = 512;
 const uint32_t kChunkSectors = 4096;     // 2 MiB read and zero-tested at a time
 const uint32_t kKnownZeroSectors = 128;  // the source is asked for known zeros per 64 KiB
 const uint64_t kSlotBudget = 24u << 20;  // bytes of all compression slots together
-
-inline bool Used(const uint8_t* bits, uint32_t i) { return (bits[i / 8] >> (i % 8)) & 1; }
 
 // Used bits of [first, first + count), count <= kChunkSectors; all used without a map.
 int UsedBits(UsedSectorMap* map, uint64_t first, uint32_t count, uint8_t* bits)
@@ -130,7 +129,7 @@ int DataChunk(QcowFeed* f, uint64_t first, uint32_t count)
     uint32_t pending = UINT32_MAX;  // start of the run still to be read
     uint32_t s = 0;
     while (s < count) {
-        if (!Used(f->bits, s)) {
+        if (!Bits_Test(f->bits, s)) {
             if (pending != UINT32_MAX) {
                 r = ReadRun(f, first, pending, s);
                 if (r != DISK_OK) return r;
@@ -142,7 +141,7 @@ int DataChunk(QcowFeed* f, uint64_t first, uint32_t count)
         // The used sectors from s up to the end of its piece.
         const uint64_t pieceEnd = ((first + s) / piece + 1) * piece - first;
         uint32_t e = s + 1;
-        while (e < count && e < pieceEnd && Used(f->bits, e)) ++e;
+        while (e < count && e < pieceEnd && Bits_Test(f->bits, e)) ++e;
         bool zero = false;
         r = Disk_IsRangeKnownZero(f->source, first + s, e - s, &zero);
         if (r != DISK_OK) return r;
@@ -251,7 +250,7 @@ int QcowFeed_Run(QcowFeed* f, uint64_t first, uint64_t count)
         int r = f->layerOnly ? LayerChunk(f, first + done, n) : DataChunk(f, first + done, n);
         if (r != DISK_OK) return r;
         done += n;
-        if (f->progress != nullptr && !f->progress(first + done, f->totalSectors, f->progressUser))
+        if (!WriteKit_Progress(f->progress, f->progressUser, first + done, f->totalSectors))
             return DISK_CANCELLED;
     }
     return DISK_OK;
@@ -298,12 +297,12 @@ int QcowFeed_ReadSectors(DiskHandle* source, UsedSectorMap* map, uint64_t first,
         int r = UsedBits(map, first + done, n, bits);
         if (r != DISK_OK) return r;
         for (uint32_t s = 0; s < n;) {
-            if (!Used(bits, s)) {
+            if (!Bits_Test(bits, s)) {
                 ++s;
                 continue;
             }
             uint32_t e = s + 1;
-            while (e < n && Used(bits, e)) ++e;
+            while (e < n && Bits_Test(bits, e)) ++e;
             r = Disk_Read(source, (first + done + s) * kSector, (e - s) * kSector,
                           buffer + size_t(done + s) * kSector);
             if (r != DISK_OK) return r;

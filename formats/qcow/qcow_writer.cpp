@@ -4,6 +4,7 @@
 #include "formats/qcow/qcow.h"
 #include "formats/qcow/qcow_feed.h"
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 
 namespace {
 
@@ -14,21 +15,6 @@ const uint32_t kL2Entries = 512;
 const uint32_t kSpanSectors = 4096;  // 2 MiB
 const uint32_t kClusterSectors = 8;
 const uint64_t kNotCompressed = UINT64_MAX;
-
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-}
-void PutBe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 struct Writer {
     ByteStream* out;
@@ -47,14 +33,8 @@ struct Writer {
     uint64_t l2At;
 };
 
-bool Report(Writer* w, uint64_t done)
-{
-    return w->progress == nullptr || w->progress(done, w->total, w->user);
-}
-
 int Pad(Writer* w)
 {
-    static const uint8_t kZeros[kCluster] = {};
     const uint32_t rest = static_cast<uint32_t>(w->position % kCluster);
     if (rest == 0) return DISK_OK;
     if (!Stream_WriteAt(w->out, w->position, kCluster - rest, kZeros)) return DISK_ERR_WRITE;
@@ -89,7 +69,7 @@ int CloseSpan(Writer* w)
         if (r != DISK_OK) return r;
     }
     uint8_t* bytes = reinterpret_cast<uint8_t*>(w->l2);
-    for (uint32_t i = 0; i < kL2Entries; ++i) PutBe64(bytes + 8 * i, w->l2[i]);
+    for (uint32_t i = 0; i < kL2Entries; ++i) Bytes_StoreBe64(bytes + 8 * i, w->l2[i]);
     if (!Stream_WriteAt(w->out, w->l2At, kCluster, bytes)) return DISK_ERR_WRITE;
     w->l1[w->openSpan] = w->l2At;
     w->openSpan = UINT32_MAX;
@@ -168,27 +148,27 @@ int Qcow_Create(const char* path, DiskHandle* source, UsedSectorMap* map, Progre
     if (r == DISK_OK) r = QcowOutput_Create(path, &w.out);
     uint8_t header[QCOW_HEADER_BYTES] = {};
     if (r == DISK_OK) {
-        PutBe32(header, QCOW_MAGIC);
-        PutBe32(header + 4, 1);
-        PutBe64(header + 24, total * 512);
+        Bytes_StoreBe32(header, QCOW_MAGIC);
+        Bytes_StoreBe32(header + 4, 1);
+        Bytes_StoreBe64(header + 24, total * 512);
         header[32] = kClusterBits;
         header[33] = kL2Bits;
-        PutBe32(header + 36, storageMode == QCOW_STORE_ENCRYPTED ? 1 : 0);
-        PutBe64(header + 40, QCOW_HEADER_BYTES);
+        Bytes_StoreBe32(header + 36, storageMode == QCOW_STORE_ENCRYPTED ? 1 : 0);
+        Bytes_StoreBe64(header + 40, QCOW_HEADER_BYTES);
         memset(w.l1, 0, l1Entries * 8 + 8);
         if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, w.l1))
             r = DISK_ERR_WRITE;
         w.position = QCOW_HEADER_BYTES + uint64_t(l1Entries) * 8;
         if (r == DISK_OK) r = Pad(&w);
     }
-    if (r == DISK_OK && !Report(&w, 0)) r = DISK_CANCELLED;
+    if (r == DISK_OK && !WriteKit_Progress(w.progress, w.user, 0, w.total)) r = DISK_CANCELLED;
     if (r == DISK_OK) r = QcowFeed_Run(&feed, 0, total);
     if (r == DISK_OK) r = QcowFeed_Finish(&feed);
     if (r == DISK_OK) r = CloseSpan(&w);
-    if (r == DISK_OK && !Report(&w, total)) r = DISK_CANCELLED;
+    if (r == DISK_OK && !WriteKit_Progress(w.progress, w.user, total, w.total)) r = DISK_CANCELLED;
     if (r == DISK_OK) {
         uint8_t* bytes = reinterpret_cast<uint8_t*>(w.l1);
-        for (uint32_t i = 0; i < l1Entries; ++i) PutBe64(bytes + 8 * i, w.l1[i]);
+        for (uint32_t i = 0; i < l1Entries; ++i) Bytes_StoreBe64(bytes + 8 * i, w.l1[i]);
         if (l1Entries != 0 && !Stream_WriteAt(w.out, QCOW_HEADER_BYTES, l1Entries * 8, bytes))
             r = DISK_ERR_WRITE;
         // The last compressed cluster may end inside a sector: the file ends on a cluster.

@@ -7,6 +7,7 @@
 #include "volume/used_map.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/zlib_stream.h"
 
 namespace {
@@ -18,44 +19,11 @@ const uint64_t kCompressedFlag = 1ull << 62;
 // Depth of the backing chain being opened on this thread.
 thread_local uint32_t g_chainDepth = 0;
 
-uint64_t Be64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
-uint32_t Be32(const uint8_t* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-}
-void PutBe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 // A range [offset, offset + length) lies inside a file of the size.
 bool InsideFile(uint64_t offset, uint64_t length, uint64_t fileSize)
 {
     uint64_t end;
     return Math_AddU64(offset, length, &end) && end <= fileSize;
-}
-
-bool IsAllZero(const uint8_t* p, uint32_t n)
-{
-    for (uint32_t i = 0; i < n; ++i)
-        if (p[i] != 0) return false;
-    return true;
 }
 
 bool IsValidUtf8(const uint8_t* p, uint32_t n)
@@ -84,75 +52,84 @@ char* CopyPath(const char* path)
 
 void Qcow2_HeaderToHost(const uint8_t b[QCOW2_HEADER_BYTES], Qcow2Header* h)
 {
-    h->magic = Be32(b + 0);
-    h->version = Be32(b + 4);
-    h->backingNameOffset = Be64(b + 8);
-    h->backingNameLength = Be32(b + 16);
-    h->clusterBits = Be32(b + 20);
-    h->virtualSize = Be64(b + 24);
-    h->cryptMethod = Be32(b + 32);
-    h->l1Size = Be32(b + 36);
-    h->l1Offset = Be64(b + 40);
-    h->refcountTableOffset = Be64(b + 48);
-    h->refcountTableClusters = Be32(b + 56);
-    h->snapshotCount = Be32(b + 60);
-    h->snapshotTableOffset = Be64(b + 64);
-    h->incompatibleFeatures = Be64(b + 72);
-    h->compatibleFeatures = Be64(b + 80);
-    h->autoclearFeatures = Be64(b + 88);
-    h->refcountOrder = Be32(b + 96);
-    h->headerLength = Be32(b + 100);
+    h->magic = Bytes_LoadBe32(b + 0);
+    h->version = Bytes_LoadBe32(b + 4);
+    h->backingNameOffset = Bytes_LoadBe64(b + 8);
+    h->backingNameLength = Bytes_LoadBe32(b + 16);
+    h->clusterBits = Bytes_LoadBe32(b + 20);
+    h->virtualSize = Bytes_LoadBe64(b + 24);
+    h->cryptMethod = Bytes_LoadBe32(b + 32);
+    h->l1Size = Bytes_LoadBe32(b + 36);
+    h->l1Offset = Bytes_LoadBe64(b + 40);
+    h->refcountTableOffset = Bytes_LoadBe64(b + 48);
+    h->refcountTableClusters = Bytes_LoadBe32(b + 56);
+    h->snapshotCount = Bytes_LoadBe32(b + 60);
+    h->snapshotTableOffset = Bytes_LoadBe64(b + 64);
+    h->incompatibleFeatures = Bytes_LoadBe64(b + 72);
+    h->compatibleFeatures = Bytes_LoadBe64(b + 80);
+    h->autoclearFeatures = Bytes_LoadBe64(b + 88);
+    h->refcountOrder = Bytes_LoadBe32(b + 96);
+    h->headerLength = Bytes_LoadBe32(b + 100);
 }
 
 void Qcow2_HeaderToDisk(const Qcow2Header* h, uint8_t b[QCOW2_HEADER_BYTES])
 {
-    PutBe32(b + 0, h->magic);
-    PutBe32(b + 4, h->version);
-    PutBe64(b + 8, h->backingNameOffset);
-    PutBe32(b + 16, h->backingNameLength);
-    PutBe32(b + 20, h->clusterBits);
-    PutBe64(b + 24, h->virtualSize);
-    PutBe32(b + 32, h->cryptMethod);
-    PutBe32(b + 36, h->l1Size);
-    PutBe64(b + 40, h->l1Offset);
-    PutBe64(b + 48, h->refcountTableOffset);
-    PutBe32(b + 56, h->refcountTableClusters);
-    PutBe32(b + 60, h->snapshotCount);
-    PutBe64(b + 64, h->snapshotTableOffset);
-    PutBe64(b + 72, h->incompatibleFeatures);
-    PutBe64(b + 80, h->compatibleFeatures);
-    PutBe64(b + 88, h->autoclearFeatures);
-    PutBe32(b + 96, h->refcountOrder);
-    PutBe32(b + 100, h->headerLength);
+    Bytes_StoreBe32(b + 0, h->magic);
+    Bytes_StoreBe32(b + 4, h->version);
+    Bytes_StoreBe64(b + 8, h->backingNameOffset);
+    Bytes_StoreBe32(b + 16, h->backingNameLength);
+    Bytes_StoreBe32(b + 20, h->clusterBits);
+    Bytes_StoreBe64(b + 24, h->virtualSize);
+    Bytes_StoreBe32(b + 32, h->cryptMethod);
+    Bytes_StoreBe32(b + 36, h->l1Size);
+    Bytes_StoreBe64(b + 40, h->l1Offset);
+    Bytes_StoreBe64(b + 48, h->refcountTableOffset);
+    Bytes_StoreBe32(b + 56, h->refcountTableClusters);
+    Bytes_StoreBe32(b + 60, h->snapshotCount);
+    Bytes_StoreBe64(b + 64, h->snapshotTableOffset);
+    Bytes_StoreBe64(b + 72, h->incompatibleFeatures);
+    Bytes_StoreBe64(b + 80, h->compatibleFeatures);
+    Bytes_StoreBe64(b + 88, h->autoclearFeatures);
+    Bytes_StoreBe32(b + 96, h->refcountOrder);
+    Bytes_StoreBe32(b + 100, h->headerLength);
 }
 
 int Qcow2_CheckHeader(const Qcow2Header* h, uint64_t fileSize, uint32_t* clusterSize,
                       uint64_t* l2Coverage)
 {
-    if (h->magic != QCOW2_MAGIC) return DISK_ERR_FORMAT;
-    if (h->version != 2 && h->version != 3) return DISK_ERR_FORMAT;
+    if (h->magic != QCOW2_MAGIC) return Refusal_Record("qcow2 header: no signature");
+    if (h->version != 2 && h->version != 3)
+        return Refusal_Record("qcow2 header: version is not 2 or 3");
     if (h->clusterBits < QCOW2_MIN_CLUSTER_BITS || h->clusterBits > QCOW2_MAX_CLUSTER_BITS)
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("qcow2 header: cluster bits out of range");
     const uint32_t cluster = 1u << h->clusterBits;
     const uint64_t coverage = uint64_t(cluster) * (cluster / 8);
     if (h->backingNameOffset != 0) {
-        if (h->backingNameLength > QCOW2_MAX_BACKING_NAME) return DISK_ERR_FORMAT;
+        if (h->backingNameLength > QCOW2_MAX_BACKING_NAME)
+            return Refusal_Record("qcow2 header: backing file name too long");
         if (!InsideFile(h->backingNameOffset, h->backingNameLength, fileSize))
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("qcow2 header: backing file name past the end of the file");
     }
-    if (h->cryptMethod > QCOW2_CRYPT_LUKS) return DISK_ERR_FORMAT;
-    if (uint64_t(h->l1Size) * 8 > QCOW2_MAX_L1_BYTES) return DISK_ERR_FORMAT;
+    if (h->cryptMethod > QCOW2_CRYPT_LUKS)
+        return Refusal_Record("qcow2 header: unknown encryption method");
+    if (uint64_t(h->l1Size) * 8 > QCOW2_MAX_L1_BYTES)
+        return Refusal_Record("qcow2 header: L1 table too large");
     uint64_t maxSize;
     if (!Math_MulU64(h->l1Size, coverage, &maxSize) || h->virtualSize > maxSize)
-        return DISK_ERR_FORMAT;
-    if (!InsideFile(h->l1Offset, uint64_t(h->l1Size) * 8, fileSize)) return DISK_ERR_FORMAT;
+        return Refusal_Record("qcow2 header: L1 table does not cover the disk");
+    if (!InsideFile(h->l1Offset, uint64_t(h->l1Size) * 8, fileSize))
+        return Refusal_Record("qcow2 header: L1 table past the end of the file");
     if (!InsideFile(h->refcountTableOffset, uint64_t(h->refcountTableClusters) * cluster, fileSize))
-        return DISK_ERR_FORMAT;
-    if (h->snapshotCount > QCOW2_MAX_SNAPSHOTS) return DISK_ERR_FORMAT;
-    if (h->snapshotTableOffset > fileSize) return DISK_ERR_FORMAT;
+        return Refusal_Record("qcow2 header: refcount table past the end of the file");
+    if (h->snapshotCount > QCOW2_MAX_SNAPSHOTS)
+        return Refusal_Record("qcow2 header: too many snapshots");
+    if (h->snapshotTableOffset > fileSize)
+        return Refusal_Record("qcow2 header: snapshot table past the end of the file");
     if (h->version == 3) {
-        if (h->refcountOrder != 4) return DISK_ERR_FORMAT;
-        if (h->incompatibleFeatures & QCOW2_INCOMPAT_CORRUPT) return DISK_ERR_FORMAT;
+        if (h->refcountOrder != 4)
+            return Refusal_Record("qcow2 header: refcount width is not 16 bits");
+        if (h->incompatibleFeatures & QCOW2_INCOMPAT_CORRUPT)
+            return Refusal_Record("qcow2 header: image is marked corrupt");
     }
     // External data files, other compression types, extended L2 entries and LUKS change how
     // clusters are found and decoded: such images would read as garbage here.
@@ -209,18 +186,20 @@ void Qcow2_ExtensionArea(const Qcow2Header* h, uint32_t clusterSize, uint64_t fi
     *end = static_cast<uint32_t>(e);
 }
 
-int Qcow2_ParseExtensions(const uint8_t* bytes, uint32_t start, uint32_t end,
-                          Qcow2ExtensionList* out)
+int Qcow2_ExtensionsToHost(const uint8_t* bytes, uint32_t start, uint32_t end,
+                           Qcow2ExtensionList* out)
 {
     out->count = 0;
     uint64_t at = start;
     while (at + 8 <= end) {
-        const uint32_t type = Be32(bytes + at);
-        const uint32_t length = Be32(bytes + at + 4);
+        const uint32_t type = Bytes_LoadBe32(bytes + at);
+        const uint32_t length = Bytes_LoadBe32(bytes + at + 4);
         at += 8;
         if (type == QCOW2_EXT_END) break;
-        if (length > end - at) return DISK_ERR_FORMAT;
-        if (out->count == QCOW2_MAX_EXTENSIONS) return DISK_ERR_FORMAT;
+        if (length > end - at)
+            return Refusal_Record("qcow2 header extension: runs past the end of its area");
+        if (out->count == QCOW2_MAX_EXTENSIONS)
+            return Refusal_Record("qcow2 header extension: too many extensions");
         out->items[out->count++] = Qcow2Extension{type, length, static_cast<uint32_t>(at)};
         at += (uint64_t(length) + 7) & ~uint64_t(7);
     }
@@ -244,7 +223,7 @@ int Qcow2_ReadExtensions(ByteStream* stream, const Qcow2Header* h, uint32_t clus
         Mem_Free(buffer);
         return DISK_ERR_READ;
     }
-    int r = Qcow2_ParseExtensions(buffer, start, end, out);
+    int r = Qcow2_ExtensionsToHost(buffer, start, end, out);
     if (r != DISK_OK) {
         Mem_Free(buffer);
         return r;
@@ -279,15 +258,15 @@ static bool NamesRawBacking(Qcow2Image* image)
 
 void Qcow2_SnapshotHeaderToHost(const uint8_t b[QCOW2_SNAPSHOT_ENTRY_BYTES], Qcow2SnapshotHeader* s)
 {
-    s->l1Offset = Be64(b + 0);
-    s->l1Size = Be32(b + 8);
-    s->idLength = Be16(b + 12);
-    s->nameLength = Be16(b + 14);
-    s->dateSeconds = Be32(b + 16);
-    s->dateNanoseconds = Be32(b + 20);
-    s->vmClock = Be64(b + 24);
-    s->vmStateSize = Be32(b + 32);
-    s->extraLength = Be32(b + 36);
+    s->l1Offset = Bytes_LoadBe64(b + 0);
+    s->l1Size = Bytes_LoadBe32(b + 8);
+    s->idLength = Bytes_LoadBe16(b + 12);
+    s->nameLength = Bytes_LoadBe16(b + 14);
+    s->dateSeconds = Bytes_LoadBe32(b + 16);
+    s->dateNanoseconds = Bytes_LoadBe32(b + 20);
+    s->vmClock = Bytes_LoadBe64(b + 24);
+    s->vmStateSize = Bytes_LoadBe32(b + 32);
+    s->extraLength = Bytes_LoadBe32(b + 36);
 }
 
 // ---- Snapshot list --------------------------------------------------------------------------
@@ -369,7 +348,7 @@ int Qcow2_ReadSnapshotListWithCallback(Qcow2SnapshotList* list, FileOpenFn open,
     if (!Stream_GetSize(stream, &fileSize)) {
         r = DISK_ERR_SIZE;
     } else if (fileSize < QCOW2_HEADER_BYTES) {
-        r = DISK_ERR_FORMAT;
+        r = Refusal_Record("qcow2 header: file shorter than the header");
     } else if (!Stream_ReadAt(stream, 0, sizeof raw, raw)) {
         r = DISK_ERR_READ;
     } else {
@@ -454,15 +433,17 @@ static int OpenBacking(Qcow2Image* image, const char* path, const uint8_t* key, 
         if (used == 0 || !IsValidUtf8(name, used) || !Path_IsValid(nameView, TEXT_ENC_UTF8) ||
             !Path_MakeAbsolute(nameView, reference, &workBuf, &result, TEXT_ENC_UTF8) ||
             !TextBuffer_TerminateUtf8(&result)) {
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("qcow2 backing file name: empty, not a valid path or too long");
         } else {
             TextView resolved;
             TextBuffer_View(&result, &resolved);
-            if (Path_CompareUtf8(resolved, reference) == 0) r = DISK_ERR_FORMAT;
+            if (Path_CompareUtf8(resolved, reference) == 0)
+                r = Refusal_Record("qcow2 backing file: names the image itself");
         }
     }
     Mem_Free(name);
-    if (r == DISK_OK && g_chainDepth >= QCOW2_MAX_CHAIN_DEPTH) r = DISK_ERR_FORMAT;
+    if (r == DISK_OK && g_chainDepth >= QCOW2_MAX_CHAIN_DEPTH)
+        r = Refusal_Record("qcow2 backing file: too many backing files in a chain");
     if (r == DISK_OK) {
         DiskHandle* backing = Disk_Alloc();
         const char* backingPath = reinterpret_cast<const char*>(work + kPathBytes);
@@ -480,7 +461,7 @@ static int OpenBacking(Qcow2Image* image, const char* path, const uint8_t* key, 
             if (!File_GetSizeByPath(backingPath, &size)) {
                 r = DISK_ERR_OPEN;
             } else if (size < 512) {
-                r = DISK_ERR_FORMAT;
+                r = Refusal_Record("qcow2 raw backing file: shorter than one sector");
             } else {
                 Geometry_SetTotalSectors(&g, size / 512);
                 r = Disk_OpenRaw(backing, backingPath, true, 0, &g);
@@ -511,7 +492,8 @@ static int OpenBody(Qcow2Image* image, const char* path, bool readOnly, const ui
 {
     ByteStream* s = image->stream;
     if (!Stream_GetSize(s, &image->fileSize)) return DISK_ERR_SIZE;
-    if (image->fileSize < QCOW2_HEADER_BYTES) return DISK_ERR_FORMAT;
+    if (image->fileSize < QCOW2_HEADER_BYTES)
+        return Refusal_Record("qcow2 header: file shorter than the header");
     uint8_t raw[QCOW2_HEADER_BYTES];
     if (!Stream_ReadAt(s, 0, sizeof raw, raw)) return DISK_ERR_READ;
     Qcow2Header& h = image->header;
@@ -535,7 +517,8 @@ static int OpenBody(Qcow2Image* image, const char* path, bool readOnly, const ui
             if (r != DISK_OK) return r;
             if (uint64_t(l1Size) * 8 > QCOW2_MAX_L1_BYTES ||
                 !InsideFile(l1Offset, uint64_t(l1Size) * 8, image->fileSize))
-                return DISK_ERR_FORMAT;
+                return Refusal_Record(
+                    "qcow2 snapshot: L1 table too large or past the end of the file");
         }
     }
     if (h.cryptMethod == 1) {
@@ -575,7 +558,7 @@ static int OpenBody(Qcow2Image* image, const char* path, bool readOnly, const ui
             image->backingUnopened = true;
         break;
     case QCOW2_BACKING_NAMED:
-        if (!named) return DISK_ERR_FORMAT;
+        if (!named) return Refusal_Record("qcow2 header: names no backing file");
         image->backingUnopened = true;
         break;
     default:
@@ -698,7 +681,7 @@ uint64_t Qcow2_GetL2Offset(const Qcow2Image* image, uint64_t l1Index)
 {
     if (l1Index >= image->l1Entries) return 0;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(image->l1) + l1Index * 8;
-    return Be64(p) & kL1OffsetMask;
+    return Bytes_LoadBe64(p) & kL1OffsetMask;
 }
 
 int Qcow2_LoadL2Table(Qcow2Image* image, uint64_t l1Index, uint64_t l2Offset)
@@ -720,7 +703,7 @@ int Qcow2_GetL2Entry(Qcow2Image* image, uint64_t position, uint64_t* entry)
     int r = Qcow2_LoadL2Table(image, l1Index, l2Offset);
     if (r != DISK_OK) return r;
     const uint64_t l2Index = (position % image->l2Coverage) / image->clusterSize;
-    *entry = Be64(image->l2Cache + l2Index * 8);
+    *entry = Bytes_LoadBe64(image->l2Cache + l2Index * 8);
     return DISK_OK;
 }
 
@@ -760,7 +743,7 @@ int Qcow2_ReadCompressedCluster(Qcow2Image* image, uint64_t entry, uint64_t posi
     if (!Zlib_InflateRawBuffer(image->zstream, image->dataBuffer + skip,
                                static_cast<uint32_t>(length) - skip, image->clusterCache,
                                image->clusterSize))
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("qcow2 compressed cluster: data does not inflate to a cluster");
     image->cacheValid = true;
     image->cacheEntry = entry;
     image->cachePosition = clusterPosition;
@@ -875,7 +858,7 @@ static int PieceHasData(UsedSectorMap* map, uint64_t first, uint32_t count, cons
 {
     *hasData = false;
     if (map == nullptr) {
-        *hasData = !IsAllZero(data, count * 512);
+        *hasData = !Mem_IsZero(data, count * 512);
         return DISK_OK;
     }
     uint8_t bits[512];  // one cluster of at most 4096 sectors
@@ -884,7 +867,7 @@ static int PieceHasData(UsedSectorMap* map, uint64_t first, uint32_t count, cons
     if (r != DISK_OK) return r;
     for (uint32_t i = 0; i < count; ++i) {
         if ((bits[i / 8] >> (i % 8)) & 1) {
-            if (!IsAllZero(data + uint64_t(i) * 512, 512)) {
+            if (!Mem_IsZero(data + uint64_t(i) * 512, 512)) {
                 *hasData = true;
                 return DISK_OK;
             }
@@ -969,7 +952,7 @@ int Qcow2_IsRangeUnallocated(void* object, UsedSectorMap* map, uint64_t first, u
                 memset(bits, 0, sizeof bits);
                 r = UsedMap_GetUsedBits(map, sector, static_cast<int32_t>(n), bits);
                 if (r != DISK_OK) return r;
-                stored = !IsAllZero(bits, (n + 7) / 8);
+                stored = !Mem_IsZero(bits, (n + 7) / 8);
             }
             if (stored) {
                 *unallocated = false;

@@ -117,7 +117,7 @@ int Qcow2_UnsupportedFeature(const Qcow2Header* header);
 int Qcow2_FindUnsupportedFeature(const char* path);
 
 // One header extension: its type, the length of its data and where the data start (offset into
-// the bytes handed to Qcow2_ParseExtensions, which is the file offset for cluster 0).
+// the bytes handed to Qcow2_ExtensionsToHost, which is the file offset for cluster 0).
 struct Qcow2Extension {
     uint32_t type;
     uint32_t length;
@@ -136,8 +136,8 @@ void Qcow2_ExtensionArea(const Qcow2Header* header, uint32_t clusterSize, uint64
 // Parses the extensions in bytes [start, end) of `bytes`; the list stops at the end marker or
 // where fewer than 8 bytes remain. DISK_ERR_FORMAT when an extension's data run past the end or
 // there are more than QCOW2_MAX_EXTENSIONS.
-int Qcow2_ParseExtensions(const uint8_t* bytes, uint32_t start, uint32_t end,
-                          Qcow2ExtensionList* out);
+int Qcow2_ExtensionsToHost(const uint8_t* bytes, uint32_t start, uint32_t end,
+                           Qcow2ExtensionList* out);
 // Reads the extension area of an open stream into a new buffer of *bytesRead bytes (the first
 // bytes of the file, at most one cluster; the caller frees it with Mem_Free) and parses it.
 int Qcow2_ReadExtensions(ByteStream* stream, const Qcow2Header* header, uint32_t clusterSize,

@@ -11,22 +11,10 @@
 #include "foundation/in_place.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
+#include "foundation/write_kit.h"
 
 namespace {
-
-void PutBe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    PutBe32(p, static_cast<uint32_t>(v >> 32));
-    PutBe32(p + 4, static_cast<uint32_t>(v));
-}
 
 // Where a new overlay keeps its backing name: after the header and an empty extension area.
 const uint32_t kNameOffset = 112;
@@ -36,18 +24,6 @@ const uint32_t kNameOffset = 112;
 const uint64_t kOffsetField = 8;
 const uint64_t kLengthField = 16;
 const uint64_t kTogetherEnd = 4096;
-
-bool CloseOutput(ByteStream* s, bool preallocated)
-{
-    return preallocated ? Stream_ClosePreallocated(s) : Stream_Close(s);
-}
-
-uint64_t GetBe64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-    return v;
-}
 
 // [a, a + n) and [b, b + m) share a byte (lengths may reach past 64 bits: they are clamped).
 bool Overlaps(uint64_t a, uint64_t n, uint64_t b, uint64_t m)
@@ -158,7 +134,7 @@ bool ClearOfStructures(Qcow2Image* image, uint64_t start, uint64_t n)
             break;
         }
         for (uint64_t e = 0; e < k / 8; ++e) {
-            const uint64_t block = GetBe64(table + e * 8) & ~uint64_t(511);
+            const uint64_t block = Bytes_LoadBe64(table + e * 8) & ~uint64_t(511);
             if (block != 0 && Overlaps(start, n, block, k)) {
                 clear = false;
                 break;
@@ -240,8 +216,8 @@ int Qcow2_SetBackingName(Qcow2Image* image, TextView name)
         std::memset(at, 0, static_cast<size_t>(spanEnd - nameAt));
         std::memcpy(at, name.data, name.length);
         std::memcpy(newHeader, oldHeader, 12);
-        PutBe64(newHeader, nameAt);
-        PutBe32(newHeader + 8, name.length);
+        Bytes_StoreBe64(newHeader, nameAt);
+        Bytes_StoreBe32(newHeader + 8, name.length);
         if (together) {
             std::memcpy(fresh, newHeader, 12);
             if (!WriteDurably(image->stream, spanStart, span, fresh, old, existing))
@@ -450,8 +426,8 @@ int CopyExtensions(const Qcow2Image* image, bool child, uint32_t nameLength, uin
         for (uint32_t i = 0; i < list->count; ++i) {
             if (!keep[i]) continue;
             const Qcow2Extension& e = list->items[i];
-            PutBe32(cluster0 + at, e.type);
-            PutBe32(cluster0 + at + 4, e.length);
+            Bytes_StoreBe32(cluster0 + at, e.type);
+            Bytes_StoreBe32(cluster0 + at + 4, e.length);
             memcpy(cluster0 + at + 8, bytes + e.offset, e.length);
             at += 8 + Padded8(e.length);
         }
@@ -493,17 +469,17 @@ int ScanTables(Qcow2Image* image, bool* compressed)
         const uint64_t l2 = Qcow2_GetL2Offset(image, i);
         if (l2 == 0) continue;
         if (!mark(l2)) {
-            r = DISK_ERR_FORMAT;
+            r = Refusal_Record("qcow2 L1 table: two entries name the same cluster");
             break;
         }
         r = Qcow2_LoadL2Table(image, i, l2);
         for (uint64_t j = 0; r == DISK_OK && j < k / 8; ++j) {
-            const uint64_t e = GetBe64(image->l2Cache + j * 8);
+            const uint64_t e = Bytes_LoadBe64(image->l2Cache + j * 8);
             const int cls = Qcow2_ClassifyL2Entry(e);
             if (cls == QCOW2_CLUSTER_COMPRESSED) {
                 *compressed = true;
             } else if ((e & kOffsetMask) != 0 && !mark(e & kOffsetMask)) {
-                r = DISK_ERR_FORMAT;
+                r = Refusal_Record("qcow2 L2 table: cluster named twice or also a table");
             }
         }
     }
@@ -608,8 +584,7 @@ int Qcow2_Compact(const char* path, const DiskHandle* source, UsedSectorMap* map
     if (r == DISK_OK)
         r = Qcow2_WriteBody(k, &w, &h, w.totalSectors, mode, const_cast<DiskHandle*>(source), map,
                             progress, user, child);
-    if (w.output != nullptr && !CloseOutput(w.output, preallocate) && r == DISK_OK)
-        r = DISK_ERR_WRITE;
+    r = WriteKit_CloseOutput(w.output, preallocate, r);
     w.output = nullptr;
     Qcow2_FreeWriter(&w);
     return r;

@@ -6,6 +6,7 @@
 #include "formats/qcow/qcow_feed.h"
 
 #include "foundation/platform.h"
+#include "foundation/write_kit.h"
 #include "foundation/zlib_stream.h"
 
 namespace {
@@ -14,28 +15,7 @@ const uint64_t kCopied = 1ull << 63;
 const uint64_t kCompressed = 1ull << 62;
 const uint64_t kNotCompressed = UINT64_MAX;
 
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 7; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(v);
-        v >>= 8;
-    }
-}
-
 uint64_t DivCeil(uint64_t a, uint64_t b) { return a / b + (a % b != 0); }
-
-// Writes zeros over [offset, offset + length).
-bool WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
-{
-    static const uint8_t kZeros[65536] = {};
-    while (length > 0) {
-        uint32_t n = length < sizeof kZeros ? static_cast<uint32_t>(length) : sizeof kZeros;
-        if (!Stream_WriteAt(s, offset, n, kZeros)) return false;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -157,7 +137,7 @@ void Qcow2_FreeWriter(Qcow2Writer* w)
 
 bool Qcow2_ReportProgress(Qcow2Writer* w, uint64_t done)
 {
-    return w->progress == nullptr || w->progress(done, w->totalSectors, w->user);
+    return WriteKit_Progress(w->progress, w->user, done, w->totalSectors);
 }
 
 int Qcow2_PadToCluster(Qcow2Writer* w)
@@ -165,7 +145,7 @@ int Qcow2_PadToCluster(Qcow2Writer* w)
     const uint64_t rest = w->position % w->clusterSize;
     if (rest == 0) return DISK_OK;
     const uint64_t n = w->clusterSize - rest;
-    if (!WriteZeros(w->output, w->position, n)) return DISK_ERR_WRITE;
+    if (WriteKit_WriteZeros(w->output, w->position, n) != DISK_OK) return DISK_ERR_WRITE;
     w->position += n;
     return DISK_OK;
 }
@@ -224,7 +204,7 @@ int Qcow2_AppendRefcountBlock(Qcow2Writer* w)
     int r = Qcow2_PadToCluster(w);
     if (r != DISK_OK) return r;
     const uint64_t at = w->position;
-    if (!WriteZeros(w->output, at, w->clusterSize)) return DISK_ERR_WRITE;
+    if (WriteKit_WriteZeros(w->output, at, w->clusterSize) != DISK_OK) return DISK_ERR_WRITE;
     w->refcountTable[w->blockCount++] = at;
     w->position += w->clusterSize;
     return Qcow2_AddRefcounts(w, at, w->clusterSize);
@@ -244,7 +224,8 @@ int Qcow2_AppendCluster(Qcow2Writer* w, uint64_t* offset)
     int r = PrepareCluster(w);
     if (r != DISK_OK) return r;
     *offset = w->position;
-    if (!WriteZeros(w->output, w->position, w->clusterSize)) return DISK_ERR_WRITE;
+    if (WriteKit_WriteZeros(w->output, w->position, w->clusterSize) != DISK_OK)
+        return DISK_ERR_WRITE;
     w->position += w->clusterSize;
     return Qcow2_AddRefcounts(w, *offset, w->clusterSize);
 }
@@ -272,7 +253,7 @@ static int AppendCompressed(Qcow2Writer* w, const uint8_t* data, uint32_t length
         int r = PrepareCluster(w);
         if (r != DISK_OK) return r;
         const uint64_t reserved = w->position;
-        if (!WriteZeros(w->output, reserved, cs)) return DISK_ERR_WRITE;
+        if (WriteKit_WriteZeros(w->output, reserved, cs) != DISK_OK) return DISK_ERR_WRITE;
         w->position += cs;
         // The run goes on across the boundary only into the cluster right after its own.
         if (w->runStart == UINT64_MAX || rest == 0 || reserved != DivCeil(end, cs) * cs) {
@@ -355,7 +336,7 @@ int CloseSpan(BodyRun* b)
         if (r != DISK_OK) return r;
     }
     uint8_t* bytes = reinterpret_cast<uint8_t*>(w->l2);
-    for (uint32_t i = 0; i < w->l2Entries; ++i) PutBe64(bytes + 8 * i, w->l2[i]);
+    for (uint32_t i = 0; i < w->l2Entries; ++i) Bytes_StoreBe64(bytes + 8 * i, w->l2[i]);
     if (!Stream_WriteAt(w->output, b->l2Offset, w->clusterSize, bytes)) return DISK_ERR_WRITE;
     w->l1[b->openSpan] = b->l2Offset | kCopied;
     b->openSpan = UINT64_MAX;
@@ -399,16 +380,17 @@ int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header
     const uint64_t cs = w->clusterSize;
     // Refcount table, the first blocks, the L1 table.
     w->position = position;
-    if (!WriteZeros(w->output, w->position, uint64_t(w->refcountTableClusters) * cs))
+    if (WriteKit_WriteZeros(w->output, w->position, uint64_t(w->refcountTableClusters) * cs) !=
+        DISK_OK)
         return DISK_ERR_WRITE;
     w->position += uint64_t(w->refcountTableClusters) * cs;
     for (uint32_t i = 0; i < w->initialBlocks; ++i) {
-        if (!WriteZeros(w->output, w->position, cs)) return DISK_ERR_WRITE;
+        if (WriteKit_WriteZeros(w->output, w->position, cs) != DISK_OK) return DISK_ERR_WRITE;
         w->refcountTable[w->blockCount++] = w->position;
         w->position += cs;
     }
     if (w->position != header->l1Offset) return DISK_ERR_ARG;
-    if (!WriteZeros(w->output, w->position, w->l1Bytes)) return DISK_ERR_WRITE;
+    if (WriteKit_WriteZeros(w->output, w->position, w->l1Bytes) != DISK_OK) return DISK_ERR_WRITE;
     w->position += w->l1Bytes;
     w->cachedBlock = 0;
     int r = Qcow2_AddRefcounts(w, 0, w->position);
@@ -438,7 +420,7 @@ int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header
     if (r != DISK_OK) return r;
     // L1 table, the cached refcount block, the refcount table.
     uint8_t* l1Bytes = reinterpret_cast<uint8_t*>(w->l1);
-    for (uint32_t i = 0; i < w->l1Entries; ++i) PutBe64(l1Bytes + 8 * i, w->l1[i]);
+    for (uint32_t i = 0; i < w->l1Entries; ++i) Bytes_StoreBe64(l1Bytes + 8 * i, w->l1[i]);
     if (w->l1Entries != 0 &&
         !Stream_WriteAt(w->output, header->l1Offset, w->l1Entries * 8, l1Bytes))
         return DISK_ERR_WRITE;
@@ -446,7 +428,7 @@ int Qcow2_WriteBody(uint64_t position, Qcow2Writer* w, const Qcow2Header* header
     if (r != DISK_OK) return r;
     uint8_t entry[8];
     for (uint32_t i = 0; i < w->blockCount; ++i) {
-        PutBe64(entry, w->refcountTable[i]);
+        Bytes_StoreBe64(entry, w->refcountTable[i]);
         if (!Stream_WriteAt(w->output, header->refcountTableOffset + uint64_t(i) * 8, 8, entry))
             return DISK_ERR_WRITE;
     }
@@ -490,7 +472,7 @@ int Qcow2_Create(const char* path, DiskHandle* source, UsedSectorMap* map,
     r = Qcow2_AllocWriterBuffers(&w, &header, key);
     if (r == DISK_OK) r = QcowOutput_Create(path, &w.output);
     // The header cluster holds zeros until everything else is written.
-    if (r == DISK_OK && !WriteZeros(w.output, 0, w.clusterSize)) r = DISK_ERR_WRITE;
+    if (r == DISK_OK) r = WriteKit_WriteZeros(w.output, 0, w.clusterSize);
     if (r == DISK_OK && !Qcow2_ReportProgress(&w, 0)) r = DISK_CANCELLED;
     if (r == DISK_OK)
         r = Qcow2_WriteBody(w.clusterSize, &w, &header, w.totalSectors, storageMode, source, map,

@@ -19,6 +19,7 @@
 #include "disk/disk_open.h"
 #include "formats/parallels/parallels.h"
 #include "formats/parallels/parallels_bundle.h"
+#include "foundation/refusal.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
@@ -271,7 +272,9 @@ TEST(ParallelsBundle, LeafSnapshotReadsTheRootPlusTheDelta)
     DiskHandle h;
     Disk_Init(&h);
     // Two snapshots: a snapshot must be named.
+    Refusal_Clear();
     EXPECT_EQ(Disk_OpenParallelsBundle(&h, t.bundle.c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "Parallels descriptor: not a single snapshot without a parent");
     // The child's GUID in other letter case names the same snapshot.
     std::string lower = t.child;
     std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
@@ -311,26 +314,36 @@ TEST(ParallelsBundle, CrookedDescriptorsAreRefused)
         s.replace(at, from.size(), to);
         return s;
     };
+    const char* const kLoop = "Parallels descriptor: unknown snapshot or a loop of parents";
     struct Bad {
         const char* what;
         std::string text;
+        const char* reason;
     } bad[] = {
         // The root's parent points at the child: a loop that never reaches the null GUID.
-        {"loop", replace("{00000000-0000-0000-0000-000000000000}", t.child)},
+        {"loop", replace("{00000000-0000-0000-0000-000000000000}", t.child), kLoop},
         {"disk larger than the storages",
-         replace("<Disk_size>400</Disk_size>", "<Disk_size>401</Disk_size>")},
-        {"storage not starting at 0", replace("<Start>0</Start>", "<Start>1</Start>")},
-        {"not a number", replace("<Heads>2</Heads>", "<Heads>two</Heads>")},
-        {"unknown type", replace("<Type>Compressed</Type>", "<Type>Sparse</Type>")},
-        {"too short", std::string("<Parallels_disk_image/>")},
+         replace("<Disk_size>400</Disk_size>", "<Disk_size>401</Disk_size>"),
+         "Parallels descriptor: storages do not cover the disk"},
+        {"storage not starting at 0", replace("<Start>0</Start>", "<Start>1</Start>"),
+         "Parallels descriptor: storages do not follow each other"},
+        {"not a number", replace("<Heads>2</Heads>", "<Heads>two</Heads>"),
+         "Parallels descriptor: a required element is missing or not a number"},
+        {"unknown type", replace("<Type>Compressed</Type>", "<Type>Sparse</Type>"),
+         "Parallels descriptor: unknown image type"},
+        {"too short", std::string("<Parallels_disk_image/>"),
+         "Parallels descriptor: file size out of range"},
+        {"no XML", std::string(200, 'x'), "Parallels descriptor: not an XML document"},
     };
     for (const Bad& b : bad) {
         WriteText(path, b.text);
         DiskHandle h;
         Disk_Init(&h);
+        Refusal_Clear();
         EXPECT_EQ(Disk_OpenParallelsSnapshot(&h, t.bundle.c_str(), true, t.child.c_str()),
                   DISK_ERR_FORMAT)
             << b.what;
+        EXPECT_STREQ(Refusal_Get(), b.reason) << b.what;
         EXPECT_EQ(h.object, nullptr);
     }
     // A self-parent also ends.
@@ -338,8 +351,15 @@ TEST(ParallelsBundle, CrookedDescriptorsAreRefused)
                             "<ParentGUID>" + kGuid + "</ParentGUID>"));
     DiskHandle h;
     Disk_Init(&h);
+    Refusal_Clear();
     EXPECT_EQ(Disk_OpenParallelsSnapshot(&h, t.bundle.c_str(), true, kGuid.c_str()),
               DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), kLoop);
+    // The sound descriptor opens again after the refusals.
+    WriteText(path, good);
+    ASSERT_EQ(Disk_OpenParallelsSnapshot(&h, t.bundle.c_str(), true, t.child.c_str()), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == t.leaf);
+    Disk_Close(&h);
 }
 
 TEST(ParallelsBundle, CompactionDropsZeroBlocksInPlace)

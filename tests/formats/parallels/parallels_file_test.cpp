@@ -17,6 +17,7 @@
 #include "foundation/output_file.h"
 #include "foundation/platform.h"
 #include "foundation/path.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 
 using testsupport::HaveTool;
@@ -183,19 +184,26 @@ TEST(ParallelsFile, CraftedHeadersAreRefused)
     EXPECT_TRUE(std::equal(all.begin() + 12288, all.end(), file.begin() + 512 + 4096));
     Disk_Close(&h);
 
+    const char* const kSize =
+        "Parallels image: file size differs from its data start and stored blocks";
     struct Bad {
         const char* what;
         size_t at;
         uint32_t value;
         int sizeDelta;
-    } bad[] = {{"one byte more", 0, 0, 1},
-               {"one byte less", 0, 0, -1},
-               {"zero sectors per block", 28, 0, 0},
-               {"table shorter than the disk", 32, 3, 0},
-               {"entry past the end", 64 + 12, 10, 0},
-               {"zero cylinders", 24, 0, 0},
-               {"zero heads", 20, 0, 0},
-               {"huge table", 32, 0x40000000, 0}};
+        const char* reason;
+    } bad[] = {
+        {"one byte more", 0, 0, 1, kSize},
+        {"one byte less", 0, 0, -1, kSize},
+        {"zero sectors per block", 28, 0, 0, "Parallels header: block size out of range"},
+        {"table shorter than the disk", 32, 3, 0,
+         "Parallels header: block table does not cover the disk"},
+        {"entry past the end", 64 + 12, 10, 0,
+         "Parallels block table: entry points outside the data area"},
+        {"zero cylinders", 24, 0, 0, "Parallels header: zero heads or cylinders"},
+        {"zero heads", 20, 0, 0, "Parallels header: zero heads or cylinders"},
+        {"huge table", 32, 0x40000000, 0, "Parallels header: file shorter than its block table"},
+        {"signature", 8, 0x20202020, 0, "Parallels header: no signature"}};
     for (const Bad& b : bad) {
         std::vector<uint8_t> f = SmallFile();
         if (b.at != 0) Put32(f, b.at, b.value);
@@ -204,8 +212,11 @@ TEST(ParallelsFile, CraftedHeadersAreRefused)
         WriteFile(p, f);
         DiskHandle d;
         Disk_Init(&d);
+        Refusal_Clear();
         EXPECT_EQ(Disk_OpenParallels(&d, p.c_str(), true), DISK_ERR_FORMAT) << b.what;
+        EXPECT_STREQ(Refusal_Get(), b.reason) << b.what;
         EXPECT_EQ(d.object, nullptr);
+        if (b.at == 8) continue;  // without the signature the file may be another format
         // The general open keeps the refusal of a file that carries the signature.
         EXPECT_EQ(Disk_Open(&d, p.c_str(), true), DISK_ERR_FORMAT) << b.what;
     }
@@ -272,7 +283,12 @@ TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks)
     Disk_Init(&h);
     ASSERT_EQ(Disk_Open(&h, p.c_str(), false), DISK_OK);
     OutputFile out;
+    const char* const kShared = "Parallels block table: two entries share a block";
+    Refusal_Clear();
     EXPECT_EQ(Parallels_Compact(p.c_str(), &h, nullptr, &out, false, nullptr, nullptr), c.result);
+    if (c.result != DISK_OK) {
+        EXPECT_STREQ(Refusal_Get(), kShared);
+    }
     Disk_Close(&h);
     if (c.result != DISK_OK) {
         EXPECT_FALSE(out.armed);
@@ -300,9 +316,13 @@ TEST_P(ParallelsSharedEntries, CompactionRefusesSharedBlocks)
     ParallelsData_Init(&df);
     ASSERT_EQ(ParallelsData_Open(&df, d.c_str(), true, 0, nullptr, 0), DISK_OK);
     const std::string t = dir.file("d.hds_TEMP");
+    Refusal_Clear();
     EXPECT_EQ(ParallelsData_Compact(&df, t.c_str(), &raw.h, nullptr, false, nullptr, nullptr, total,
                                     false),
               c.result);
+    if (c.result != DISK_OK) {
+        EXPECT_STREQ(Refusal_Get(), kShared);
+    }
     ParallelsData_Close(&df);
     EXPECT_EQ(Os_PathExists(t.c_str()), c.result == DISK_OK);
     EXPECT_TRUE(ReadFile(d) == g);
@@ -452,6 +472,65 @@ TEST(ParallelsDataFile, CompactionKeepsTheDataStart)
     ParallelsData_Close(&df);
 }
 
+// A data file with one field of its header or table damaged names the check that refused it.
+struct DataFileDamage {
+    const char* what;
+    size_t at;
+    uint32_t value;  // written at `at`, or appended as one byte when `at` is 0
+    const char* reason;
+};
+
+class ParallelsDataFileDamage : public ::testing::TestWithParam<DataFileDamage> {};
+
+TEST_P(ParallelsDataFileDamage, RefusalNamesTheCheck)
+{
+    const DataFileDamage& c = GetParam();
+    TempDir dir;
+    const uint64_t total = 2 * 8 * 4;
+    WriteFile(dir.file("s.raw"), testsupport::RandomBytes(total * 512, 5));
+    Raw raw(dir.file("s.raw"), 2, 8, total);
+    const std::string d = dir.file("d.hds");
+    ASSERT_EQ(
+        ParallelsData_Create(d.c_str(), &raw.h, nullptr, 0, total, 0, nullptr, nullptr, total),
+        DISK_OK);
+    std::vector<uint8_t> f = ReadFile(d);
+    if (c.at == 0)
+        f.push_back(0);
+    else if (c.at == 12)
+        std::memcpy(f.data(), "WithouFreSpacExt", 16);
+    else
+        Put32(f, c.at, c.value);
+    WriteFile(d, f);
+    ParallelsDataFile df;
+    ParallelsData_Init(&df);
+    Refusal_Clear();
+    EXPECT_EQ(ParallelsData_Open(&df, d.c_str(), true, 0, nullptr, 0), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), c.reason);
+    EXPECT_EQ(df.stream, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, ParallelsDataFileDamage,
+    ::testing::Values(
+        DataFileDamage{"other layout", 12, 0, "Parallels data file: header of a single image file"},
+        DataFileDamage{"zero total", 36, 0, "Parallels data file: total sectors is zero"},
+        DataFileDamage{"zero heads", 20, 0, "Parallels data file: zero heads or cylinders"},
+        DataFileDamage{"short table", 32, 1,
+                       "Parallels data file: block table does not cover the storage"},
+        DataFileDamage{"data start 0", 48, 0,
+                       "Parallels data file: data start inside the block table"},
+        DataFileDamage{"one byte more", 0, 0,
+                       "Parallels data file: file size differs from its data start and stored "
+                       "blocks"},
+        DataFileDamage{"entry past the end", 64, 0xFFFF,
+                       "Parallels data file: block entry points outside the data area"}),
+    [](const ::testing::TestParamInfo<DataFileDamage>& i) {
+        std::string n = i.param.what;
+        for (char& ch : n)
+            if (ch == ' ') ch = '_';
+        return n;
+    });
+
 TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain)
 {
     TempDir dir;
@@ -464,7 +543,9 @@ TEST(ParallelsFlatFile, SizeMustMatchAndContentIsPlain)
     EXPECT_TRUE(ReadFile(p) == std::vector<uint8_t>(data.begin() + 5120, data.begin() + 40 * 512));
     ParallelsFlatFile ff;
     ParallelsFlat_Init(&ff);
+    Refusal_Clear();
     EXPECT_EQ(ParallelsFlat_Open(&ff, p.c_str(), true, 31, 10), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "Parallels plain data file: size differs from its storage");
     ASSERT_EQ(ParallelsFlat_Open(&ff, p.c_str(), true, 30, 10), DISK_OK);
     bool empty = false;
     ASSERT_EQ(ParallelsFlat_IsRangeEmpty(&ff, nullptr, 0, 30, &empty), DISK_OK);
@@ -635,18 +716,24 @@ TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw)
     EXPECT_TRUE(std::all_of(all.begin() + 4096, all.end(), [](uint8_t b) { return b == 0; }));
     Disk_Close(&h);
 
+    const char* const kOutside = "Parallels block table: entry points outside the data area";
     struct Bad {
         const char* what;
         size_t at;
         uint64_t value;
         bool wide;
-    } bad[] = {{"entry past the end", 64, 2, false},
-               {"entry before the data start", 48, 16, false},
-               {"disk larger than the table", 36, 33, true},
-               {"zero disk size", 36, 0, true},
-               {"data start past the end", 48, 17, false},
-               {"zero sectors per block", 28, 0, false},
-               {"huge table", 32, 0x40000000, false}};
+        const char* reason;
+    } bad[] = {
+        {"entry past the end", 64, 2, false, kOutside},
+        {"entry before the data start", 48, 16, false, kOutside},
+        {"disk larger than the table", 36, 33, true,
+         "Parallels header: block table does not cover the disk"},
+        {"zero disk size", 36, 0, true, "Parallels header: disk size is zero"},
+        {"data start past the end", 48, 17, false,
+         "Parallels header: data start past the end of the file"},
+        {"zero sectors per block", 28, 0, false, "Parallels header: block size out of range"},
+        {"huge table", 32, 0x40000000, false,
+         "Parallels header: file shorter than its block table"}};
     for (const Bad& b : bad) {
         std::vector<uint8_t> f = good;
         if (b.wide)
@@ -658,7 +745,9 @@ TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw)
             WriteFile(path, f);
             DiskHandle d;
             Disk_Init(&d);
+            Refusal_Clear();
             EXPECT_EQ(Disk_OpenParallels(&d, path.c_str(), true), DISK_ERR_FORMAT) << b.what;
+            EXPECT_STREQ(Refusal_Get(), b.reason) << b.what;
             EXPECT_EQ(Disk_Open(&d, path.c_str(), true), DISK_ERR_FORMAT) << b.what << " " << name;
             EXPECT_EQ(d.object, nullptr);
         }
@@ -666,3 +755,185 @@ TEST(ParallelsFile, DamagedExtendedLayoutIsNotRaw)
 }
 
 }  // namespace
+
+namespace {
+
+// The process's peak resident memory in KiB (VmHWM).
+uint64_t PeakKiB()
+{
+    const std::vector<uint8_t> status = ReadFile("/proc/self/status");
+    const std::string text(status.begin(), status.end());
+    const size_t at = text.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::stoull(text.substr(at + 6));
+}
+
+// Starts a new peak at the current resident size; false where the kernel cannot.
+bool ResetPeak()
+{
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (f == nullptr) return false;
+    const bool ok = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// Reads a few pieces all over the disk, the last sector included; all of them read as zeros.
+void ReadSpread(DiskHandle* h, uint64_t sectors)
+{
+    std::vector<uint8_t> buf(64 * 1024, 0xEE);
+    for (uint64_t i = 0; i < 16; i++) {
+        const uint64_t sector = (sectors - 128) / 15 * i;
+        ASSERT_EQ(Disk_Read(h, sector * 512, static_cast<uint32_t>(buf.size()), buf.data()),
+                  DISK_OK);
+        EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; }));
+    }
+    bool empty = false;
+    ASSERT_EQ(Disk_IsRangeEmpty(h, nullptr, sectors - 4096, 4096, &empty, nullptr, nullptr),
+              DISK_OK);
+    EXPECT_TRUE(empty);
+}
+
+}  // namespace
+
+// A disk of 2 TiB opens and reads without its block table in memory: in blocks of one 63-sector
+// track its table is 272 MiB, in qemu-img's 1 MiB blocks 8 MiB; the peak resident memory grows
+// by far less than either table.
+TEST(ParallelsFile, LargeTablesAreNotHeldInMemory)
+{
+    TempDir dir;
+    if (!ResetPeak()) GTEST_SKIP() << "no /proc/self/clear_refs";
+    // 16 heads x 4161000 cylinders x 63 sectors (just below 2^32 sectors), nothing stored.
+    const uint32_t heads = 16, cylinders = 4161000, spt = 63;
+    const uint64_t entries = static_cast<uint64_t>(heads) * cylinders;
+    const uint64_t tableBytes = entries * 4;
+    std::vector<uint8_t> header(64, 0);
+    std::memcpy(header.data(), "WithoutFreeSpace", 16);
+    Put32(header, 16, 2);
+    Put32(header, 20, heads);
+    Put32(header, 24, cylinders);
+    Put32(header, 28, spt);
+    Put32(header, 32, static_cast<uint32_t>(entries));
+    const std::string own = dir.file("own.hdd");
+    WriteFile(own, header);
+    ASSERT_EQ(truncate(own.c_str(), static_cast<off_t>(((tableBytes + 65) & ~511ull) + 512)), 0);
+
+    std::vector<std::pair<std::string, uint64_t>> images = {{own, tableBytes}};
+    if (HaveTool("qemu-img")) {
+        const std::string q = dir.file("qemu.hds");
+        std::string log;
+        ASSERT_EQ(RunCommand("qemu-img create -q -f parallels " + Quote(q) + " 2000G 2>&1", &log),
+                  0)
+            << log;
+        images.push_back({q, 2000ull * 1024 * 1024 * 1024 / (1024 * 1024) * 4});
+    }
+    for (const auto& image : images) {
+        SCOPED_TRACE(image.first);
+        ASSERT_TRUE(ResetPeak());
+        const uint64_t before = PeakKiB();
+        DiskHandle h;
+        Disk_Init(&h);
+        ASSERT_EQ(Disk_Open(&h, image.first.c_str(), true), DISK_OK);
+        EXPECT_EQ(Disk_GetKind(&h), DISK_KIND_PARALLELS);
+        DiskGeometry g = {};
+        Disk_GetGeometry(&h, &g);
+        const uint64_t sectors = Geometry_GetTotalSectors(&g);
+        EXPECT_GT(sectors, 1ull << 31);
+        ReadSpread(&h, sectors);
+        const uint64_t grown = (PeakKiB() - before) * 1024;
+        Disk_Close(&h);
+        EXPECT_LT(grown, image.second / 2) << "peak grew by " << grown << " bytes";
+    }
+}
+
+// With windows of a few entries (the table spans many windows, more than the cache holds), reads
+// across window and block boundaries, in order and out of it, give what qemu-img reads, and
+// compaction keeps the content.
+TEST(ParallelsFile, ReadsAcrossTableWindowsMatchQemu)
+{
+    if (!HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "qemu-img/qemu-io missing";
+    TempDir dir;
+    const std::string image = dir.file("w.hds"), reference = dir.file("w.raw");
+    std::string log;
+    // 4 KiB blocks: 600 entries, in windows of 7.
+    const uint64_t bytes = 600 * 4096 - 1024;
+    ASSERT_EQ(RunCommand("qemu-img create -q -f parallels -o cluster_size=4k " + Quote(image) +
+                             " " + std::to_string(bytes) + " 2>&1",
+                         &log),
+              0)
+        << log;
+    std::string writes;
+    // Blocks on both sides of window boundaries (multiples of 7), a run across several windows,
+    // and the last sector.
+    for (uint32_t block : {0u, 6u, 7u, 13u, 14u, 50u, 62u, 63u, 64u, 300u, 433u, 434u}) {
+        writes += " -c 'write -P " + std::to_string(block % 250 + 1) + " " +
+                  std::to_string(block * 4096ull) + " 4k'";
+    }
+    writes +=
+        " -c 'write -P 0x66 200k 100k' -c 'write -P 0x77 " + std::to_string(bytes - 512) + " 512'";
+    ASSERT_EQ(RunCommand("qemu-io -f parallels" + writes + " " + Quote(image) + " 2>&1", &log), 0)
+        << log;
+    ASSERT_EQ(RunCommand("qemu-img convert -f parallels -O raw " + Quote(image) + " " +
+                             Quote(reference) + " 2>&1",
+                         &log),
+              0)
+        << log;
+    const std::vector<uint8_t> expected = ReadFile(reference);
+    ASSERT_EQ(expected.size(), bytes);
+
+    Parallels_SetTableWindowEntries(7);
+    DiskHandle h;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, image.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == expected);
+    // Pieces across boundaries, from the end of the disk backwards so that windows are dropped
+    // and read again.
+    const uint64_t pieces[] = {bytes - 8192,
+                               434 * 4096ull - 512,
+                               300 * 4096ull + 100 * 512,
+                               63 * 4096ull - 1536,
+                               7 * 4096ull - 512,
+                               13 * 4096ull,
+                               0};
+    for (uint64_t at : pieces) {
+        SCOPED_TRACE(at);
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(3 * 4096, bytes - at));
+        std::vector<uint8_t> piece(n, 0xEE);
+        ASSERT_EQ(Disk_Read(&h, at, n, piece.data()), DISK_OK);
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), expected.begin() + at));
+    }
+    bool empty = true;
+    ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 10 * 8, 4 * 8, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_FALSE(empty);  // block 13
+    ASSERT_EQ(Disk_IsRangeEmpty(&h, nullptr, 75 * 8, 225 * 8, &empty, nullptr, nullptr), DISK_OK);
+    EXPECT_TRUE(empty);  // blocks 75 to 299
+
+    OutputFile out;
+    ASSERT_EQ(Parallels_Compact(image.c_str(), &h, nullptr, &out, false, nullptr, nullptr),
+              DISK_OK);
+    Disk_Close(&h);
+    ASSERT_EQ(Parallels_CommitCompact(&out, Path_DeleteSuffix(TEXT_ENC_UTF8),
+                                      OUTPUT_COMMIT_REMOVE_REPLACED),
+              DISK_OK);
+    EXPECT_EQ(RunCommand("qemu-img compare -f parallels -F raw " + Quote(image) + " " +
+                             Quote(reference) + " 2>&1",
+                         &log),
+              0)
+        << log;
+    Disk_Init(&h);
+    ASSERT_EQ(Disk_Open(&h, image.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(&h) == expected);
+    Disk_Close(&h);
+
+    // An entry is checked when its window is read: one changed to point past the file after the
+    // open refuses the read that needs it, and names the check.
+    ASSERT_EQ(Disk_Open(&h, image.c_str(), true), DISK_OK);
+    std::vector<uint8_t> f = ReadFile(image);
+    Put32(f, 64 + 4 * 434, 0x00FFFFFF);
+    WriteFile(image, f);
+    std::vector<uint8_t> piece(4096);
+    EXPECT_EQ(Disk_Read(&h, 6 * 4096, 4096, piece.data()), DISK_OK);
+    Refusal_Clear();
+    EXPECT_EQ(Disk_Read(&h, 434 * 4096, 4096, piece.data()), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "Parallels block table: entry points outside the data area");
+    Disk_Close(&h);
+    Parallels_SetTableWindowEntries(0);
+}

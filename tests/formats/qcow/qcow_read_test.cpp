@@ -3,6 +3,7 @@
 
 #include "formats/qcow/qcow.h"
 #include "formats/qcow2/qcow2_test_util.h"
+#include "foundation/refusal.h"
 
 using namespace qcowtest;
 using testsupport::TempDir;
@@ -115,7 +116,11 @@ TEST(QcowRead, BackingFiles)
     const std::string overSmall = dir.file("over-small.qcow");
     Shell("qemu-img create -f qcow -u -b small.qcow -F qcow " + Quote(overSmall) + " 2M");
     Handle h;
-    EXPECT_EQ(Disk_Open(h, overSmall.c_str(), true), DISK_ERR_FORMAT);
+    Refusal_Clear();
+    EXPECT_EQ(Disk_OpenQcow(h, overSmall.c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "qcow backing file: size differs from the image");
+    Handle again;
+    EXPECT_EQ(Disk_Open(again, overSmall.c_str(), true), DISK_ERR_FORMAT);
 }
 
 TEST(QcowRead, SizesOf2To32SectorsAndMoreKeepTheirTotal)
@@ -150,17 +155,21 @@ TEST(QcowRead, HostileHeadersAreRefused)
         const char* what;
         uint32_t offset;
         std::vector<uint8_t> bytes;
+        const char* reason;
     };
+    const char* const kClusterBits = "qcow header: cluster bits out of range";
+    const char* const kL2Bits = "qcow header: L2 table bits out of range";
     const Patch patches[] = {
-        {"cluster bits 8", 32, {8}},
-        {"cluster bits 17", 32, {17}},
-        {"L2 bits 5", 33, {5}},
-        {"L2 bits 14", 33, {14}},
-        {"cluster + L2 bits 63", 32, {50, 13}},
-        {"size 1", 24, Be64(1)},
-        {"huge size", 24, Be64(~0ull)},
-        {"crypt method 2", 36, Be32(2)},
-        {"version 2", 4, Be32(2)},
+        {"cluster bits 8", 32, {8}, kClusterBits},
+        {"cluster bits 17", 32, {17}, kClusterBits},
+        {"L2 bits 5", 33, {5}, kL2Bits},
+        {"L2 bits 14", 33, {14}, kL2Bits},
+        {"cluster + L2 bits 63", 32, {50, 13}, kClusterBits},
+        {"size 1", 24, Be64(1), "qcow header: disk size too small"},
+        {"huge size", 24, Be64(~0ull), "qcow header: L1 table too large"},
+        {"crypt method 2", 36, Be32(2), "qcow header: unknown encryption method"},
+        {"version 2", 4, Be32(2), "qcow header: version is not 1"},
+        {"magic", 0, Be32(0x51464900), "qcow header: no signature"},
     };
     for (const Patch& p : patches) {
         SCOPED_TRACE(p.what);
@@ -168,9 +177,15 @@ TEST(QcowRead, HostileHeadersAreRefused)
         testsupport::WriteFile(image, testsupport::ReadFile(pristine));
         PatchBytes(image, p.offset, p.bytes);
         QcowImage* img = Qcow_Alloc();
+        Refusal_Clear();
         EXPECT_EQ(Qcow_Open(img, image.c_str(), true), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), p.reason);
         Mem_Free(img);
     }
+    // The pristine image opened after the refused ones reads.
+    Handle fine;
+    ASSERT_EQ(Disk_OpenQcow(fine, pristine.c_str(), true), DISK_OK);
+    EXPECT_TRUE(ReadAll(fine) == std::vector<uint8_t>(8 << 20, 0));
     // A self-naming backing file ends in a bounded chain.
     const std::string self = dir.file("self.qcow");
     Shell("qemu-img create -f qcow -u -b self.qcow -F qcow " + Quote(self) + " 1M");

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/qcow2/qcow2_maintain.h"
+#include "foundation/refusal.h"
 #include "qcow2_test_util.h"
 
 using namespace qcowtest;
@@ -440,8 +441,11 @@ TEST(Qcow2Compact, SharedTablesAreRefused)
         const char* what;
         bool
             sharedL2;  // every L1 entry names the first L2 table; else two L2 entries share a cluster
-    } rows[] = {{"L1 entries sharing an L2 table", true},
-                {"L2 entries sharing a data cluster", false}};
+        const char* reason;
+    } rows[] = {{"L1 entries sharing an L2 table", true,
+                 "qcow2 L1 table: two entries name the same cluster"},
+                {"L2 entries sharing a data cluster", false,
+                 "qcow2 L2 table: cluster named twice or also a table"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TempDir dir;
@@ -459,7 +463,9 @@ TEST(Qcow2Compact, SharedTablesAreRefused)
             std::memcpy(bytes.data() + l2 + 8, bytes.data() + l2, 8);
         }
         testsupport::WriteFile(image, bytes);
+        Refusal_Clear();
         EXPECT_EQ(CompactInPlace(image), DISK_ERR_FORMAT);
+        EXPECT_STREQ(Refusal_Get(), row.reason);
         EXPECT_TRUE(testsupport::ReadFile(image) == bytes);
         std::string listing;
         RunCommand("ls " + Quote(dir.path()), &listing);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "formats/qcow2/qcow2.h"
+#include "foundation/refusal.h"
 #include "qcow2_test_util.h"
 
 using namespace qcowtest;
@@ -264,10 +265,39 @@ TEST(Qcow2Read, ChainsThatLoopAreRefused)
     Shell("qemu-img rebase -u -f qcow2 -b b.qcow2 -F qcow2 " + Quote(a));
     Handle h;
     EXPECT_EQ(Disk_Open(h, b.c_str(), true), DISK_ERR_FORMAT);
+    Handle loop;
+    Refusal_Clear();
+    EXPECT_EQ(Disk_OpenQcow2(loop, b.c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "qcow2 backing file: too many backing files in a chain");
     const std::string self = dir.file("self.qcow2");
     Shell("qemu-img create -f qcow2 -u -b self.qcow2 -F qcow2 " + Quote(self) + " 1M");
     Handle s;
     EXPECT_EQ(Disk_Open(s, self.c_str(), true), DISK_ERR_FORMAT);
+    Handle s2;
+    Refusal_Clear();
+    EXPECT_EQ(Disk_OpenQcow2(s2, self.c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "qcow2 backing file: names the image itself");
+}
+
+// A base damaged two levels down refuses the whole chain with the base's own reason; the
+// images above it only pass the refusal on.
+TEST(Qcow2Read, ADamagedBaseKeepsItsReasonThroughTheChain)
+{
+    TempDir dir;
+    const std::string base = dir.file("base.qcow2"), mid = dir.file("mid.qcow2"),
+                      top = dir.file("top.qcow2");
+    Shell("qemu-img create -q -f qcow2 " + Quote(base) + " 4M");
+    Shell("qemu-img create -q -f qcow2 -b base.qcow2 -F qcow2 " + Quote(mid));
+    Shell("qemu-img create -q -f qcow2 -b mid.qcow2 -F qcow2 " + Quote(top));
+    {
+        Handle h;
+        ASSERT_EQ(Disk_OpenQcow2(h, top.c_str(), true), DISK_OK);
+    }
+    PatchBytes(base, 72, Be64(2));  // marked corrupt
+    Handle h;
+    Refusal_Clear();
+    EXPECT_EQ(Disk_OpenQcow2(h, top.c_str(), true), DISK_ERR_FORMAT);
+    EXPECT_STREQ(Refusal_Get(), "qcow2 header: image is marked corrupt");
 }
 
 struct HeaderPatch {
@@ -275,6 +305,7 @@ struct HeaderPatch {
     uint32_t offset;
     std::vector<uint8_t> bytes;
     int expected;
+    const char* reason;  // of a DISK_ERR_FORMAT
 };
 
 TEST(Qcow2Read, HostileHeadersAreRefused)
@@ -283,26 +314,40 @@ TEST(Qcow2Read, HostileHeadersAreRefused)
     const std::string pristine = dir.file("pristine.qcow2");
     Shell("qemu-img create -f qcow2 -o cluster_size=65536 " + Quote(pristine) + " 8M");
     Shell("qemu-io -f qcow2 -c 'write -P 1 0 64k' " + Quote(pristine));
+    const char* const kVersion = "qcow2 header: version is not 2 or 3";
+    const char* const kClusterBits = "qcow2 header: cluster bits out of range";
     const HeaderPatch patches[] = {
-        {"version 1", 4, Be32(1), DISK_ERR_FORMAT},
-        {"version 4", 4, Be32(4), DISK_ERR_FORMAT},
-        {"cluster bits 8", 20, Be32(8), DISK_ERR_FORMAT},
-        {"cluster bits 22", 20, Be32(22), DISK_ERR_FORMAT},
-        {"crypt method 3", 32, Be32(3), DISK_ERR_FORMAT},
-        {"L1 beyond the file", 40, Be64(1ull << 40), DISK_ERR_FORMAT},
-        {"L1 above 32 MiB", 36, Be32(4194305), DISK_ERR_FORMAT},
-        {"size beyond the L1", 24, Be64(1ull << 40), DISK_ERR_FORMAT},
-        {"snapshot count", 60, Be32(0x7FFFFFFF), DISK_ERR_FORMAT},
-        {"refcount order 5", 96, Be32(5), DISK_ERR_FORMAT},
+        {"magic", 0, Be32(0x51464900), DISK_ERR_FORMAT, "qcow2 header: no signature"},
+        {"version 1", 4, Be32(1), DISK_ERR_FORMAT, kVersion},
+        {"version 4", 4, Be32(4), DISK_ERR_FORMAT, kVersion},
+        {"cluster bits 8", 20, Be32(8), DISK_ERR_FORMAT, kClusterBits},
+        {"cluster bits 22", 20, Be32(22), DISK_ERR_FORMAT, kClusterBits},
+        {"crypt method 3", 32, Be32(3), DISK_ERR_FORMAT, "qcow2 header: unknown encryption method"},
+        {"L1 beyond the file", 40, Be64(1ull << 40), DISK_ERR_FORMAT,
+         "qcow2 header: L1 table past the end of the file"},
+        {"L1 above 32 MiB", 36, Be32(4194305), DISK_ERR_FORMAT, "qcow2 header: L1 table too large"},
+        {"size beyond the L1", 24, Be64(1ull << 40), DISK_ERR_FORMAT,
+         "qcow2 header: L1 table does not cover the disk"},
+        {"refcount table beyond the file", 48, Be64(1ull << 40), DISK_ERR_FORMAT,
+         "qcow2 header: refcount table past the end of the file"},
+        {"snapshot count", 60, Be32(0x7FFFFFFF), DISK_ERR_FORMAT,
+         "qcow2 header: too many snapshots"},
+        {"snapshot table beyond the file", 64, Be64(1ull << 40), DISK_ERR_FORMAT,
+         "qcow2 header: snapshot table past the end of the file"},
+        {"refcount order 5", 96, Be32(5), DISK_ERR_FORMAT,
+         "qcow2 header: refcount width is not 16 bits"},
         // Features of valid images that this reader lacks: unsupported, not damaged.
-        {"crypt method 2 (LUKS)", 32, Be32(2), DISK_ERR_UNSUPPORTED},
-        {"external data file", 72, Be64(4), DISK_ERR_UNSUPPORTED},
-        {"compression type", 72, Be64(8), DISK_ERR_UNSUPPORTED},
-        {"extended L2", 72, Be64(16), DISK_ERR_UNSUPPORTED},
-        {"unknown incompatible feature", 72, Be64(1ull << 40), DISK_ERR_UNSUPPORTED},
-        {"corrupt bit", 72, Be64(2), DISK_ERR_FORMAT},
-        {"backing name too long", 8, Be64(0x200), DISK_ERR_FORMAT},
-        {"dirty bit", 72, Be64(1), DISK_OK},
+        {"crypt method 2 (LUKS)", 32, Be32(2), DISK_ERR_UNSUPPORTED, nullptr},
+        {"external data file", 72, Be64(4), DISK_ERR_UNSUPPORTED, nullptr},
+        {"compression type", 72, Be64(8), DISK_ERR_UNSUPPORTED, nullptr},
+        {"extended L2", 72, Be64(16), DISK_ERR_UNSUPPORTED, nullptr},
+        {"unknown incompatible feature", 72, Be64(1ull << 40), DISK_ERR_UNSUPPORTED, nullptr},
+        {"corrupt bit", 72, Be64(2), DISK_ERR_FORMAT, "qcow2 header: image is marked corrupt"},
+        {"backing name too long", 8, Be64(0x200), DISK_ERR_FORMAT,
+         "qcow2 header: backing file name too long"},
+        {"backing name past the end", 8, Be64(1ull << 40), DISK_ERR_FORMAT,
+         "qcow2 header: backing file name past the end of the file"},
+        {"dirty bit", 72, Be64(1), DISK_OK, nullptr},
     };
     for (const HeaderPatch& p : patches) {
         SCOPED_TRACE(p.what);
@@ -310,8 +355,13 @@ TEST(Qcow2Read, HostileHeadersAreRefused)
         testsupport::WriteFile(image, testsupport::ReadFile(pristine));
         PatchBytes(image, p.offset, p.bytes);
         if (std::string(p.what) == "backing name too long") PatchBytes(image, 16, Be32(5000));
+        if (std::string(p.what) == "backing name past the end") PatchBytes(image, 16, Be32(8));
         Qcow2Image* img = Qcow2_Alloc();
+        Refusal_Clear();
         EXPECT_EQ(Qcow2_Open(img, image.c_str(), true), p.expected);
+        if (p.reason != nullptr) {
+            EXPECT_STREQ(Refusal_Get(), p.reason);
+        }
         if (p.expected == DISK_OK) Qcow2_Close(img);
         Mem_Free(img);
     }
