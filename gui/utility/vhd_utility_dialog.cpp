@@ -7,6 +7,7 @@
 #include "disk/disk.h"
 #include "disk/disk_open.h"
 #include "formats/vhd/vhd.h"
+#include "formats/vhd/vhd_records.h"
 #include "formats/vhd/vhd_writer.h"
 #include "foundation/output_file.h"
 #include "foundation/path.h"
@@ -317,7 +318,8 @@ long CVirtualPCVhdUtilityDialog::onCmdExpand(FXObject*, FXSelector, void*)
     Disk_Close(&disk);
     CExpandCapacityDialog dialog(this);
     dialog.capacity = current;
-    dialog.maximum = 0xFFFFFFFFull;
+    // The engine refuses anything above what a VHD holds, so the dialog offers no more.
+    dialog.maximum = VHD_MAX_SECTORS;
     if (dialog.execute(PLACEMENT_OWNER) != UI_RESULT_ACCEPT) return 1;
     newCapacity = (uint32_t)dialog.capacity;
     VhdExpandJob* job = new VhdExpandJob;

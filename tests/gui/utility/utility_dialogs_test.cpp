@@ -15,6 +15,7 @@
 #include "formats/vhd/vhd_writer.h"
 #include "gui/frame/messages.h"
 #include "gui/frame/progress_dialogs.h"
+#include "formats/vhd/vhd_records.h"
 #include "gui/utility/expand_capacity_dialog.h"
 #include "gui/utility/qcow2_utility_dialog.h"
 #include "gui/utility/utility_common.h"
@@ -846,7 +847,20 @@ TEST(VhdUtilityDialog, ExpandKeepsTheDataAndTablesMatchTheLayout)
     Script script;
     script.Press(&dialog,
                  {CVirtualPCVhdUtilityDialog::ID_EXPAND, CVirtualPCVhdUtilityDialog::ID_CLOSE});
-    script.Expand(CExpandCapacityDialog::ID_MIB, "48");
+    // The dialog offers no more than a VHD holds: 2041 GiB stays in the field, 2040 GiB passes
+    // the bounds.
+    script.Then([](FXWindow* w) {
+        ASSERT_TRUE(w->isMemberOf(FXMETACLASS(CExpandCapacityDialog)));
+        CExpandCapacityDialog* e = static_cast<CExpandCapacityDialog*>(w);
+        EXPECT_EQ(e->maximum, VHD_MAX_SECTORS);
+        Command(e, CExpandCapacityDialog::ID_GIB);
+        e->GetField(CExpandCapacityDialog::ID_GIB)->setText("2041");
+        Command(e, UI_ID_ACCEPT);
+        EXPECT_TRUE(e->shown());
+        Command(e, CExpandCapacityDialog::ID_MIB);
+        e->GetField(CExpandCapacityDialog::ID_MIB)->setText("48");
+        Command(e, UI_ID_ACCEPT);
+    });
     script.Yes();
     script.Ok();
     script.Run(&dialog);
