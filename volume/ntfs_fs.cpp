@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/range.h"
 
 namespace {
@@ -160,7 +161,7 @@ int TakeRuns(const uint8_t* record, uint32_t dataAttr, uint32_t clusterCount, Nt
     const uint32_t limit = a.length - n.runListOffset;
     uint32_t count = 0;
     if (!Ntfs_DecodeRuns(list, limit, nullptr, &count) || count == 0) {
-        return DISK_ERR_NTFS_METADATA;
+        return Refusal_RecordAs(DISK_ERR_NTFS_METADATA, "NTFS run list: malformed or empty");
     }
     NtfsRun* runs =
         static_cast<NtfsRun*>(Mem_Alloc(count * static_cast<uint32_t>(sizeof(NtfsRun))));
@@ -176,7 +177,9 @@ int TakeRuns(const uint8_t* record, uint32_t dataAttr, uint32_t clusterCount, Nt
     }
     if (!ok || n.lastVcn == UINT64_MAX || clusters != n.lastVcn + 1) {
         Mem_Free(runs);
-        return DISK_ERR_NTFS_METADATA;
+        return Refusal_RecordAs(
+            DISK_ERR_NTFS_METADATA,
+            "NTFS run list: runs outside the volume or not covering the attribute");
     }
     *runsOut = runs;
     *countOut = count;
@@ -202,7 +205,9 @@ int ReadFromRuns(const DiskHandle* disk, uint64_t base, uint32_t clusterBytes, c
         length -= piece;
         pos = 0;
     }
-    return length == 0 ? DISK_OK : DISK_ERR_NTFS_METADATA;
+    return length == 0 ? DISK_OK
+                       : Refusal_RecordAs(DISK_ERR_NTFS_METADATA,
+                                          "NTFS run list: shorter than the data it must hold");
 }
 
 }  // namespace
@@ -351,31 +356,48 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
         !Math_AddU64(base, partBytes, &partEnd)) {
         return DISK_ERR_ARG;
     }
-    if (partBytes < 512) {
-        return DISK_ERR_FS_CORRUPT;
+    if (partBytes < NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: the partition is too small to hold it");
     }
-    uint8_t boot[512];
+    uint8_t boot[NTFS_SECTOR_BYTES];
     int rc = Disk_Read(disk, base, sizeof boot, boot);
     if (rc != DISK_OK) {
         return rc;
     }
-    if (std::memcmp(boot + 3, kOemId, sizeof kOemId) != 0 ||
-        Bytes_LoadLe16(boot + 11) != NTFS_SECTOR_BYTES || Bytes_LoadLe16(boot + 510) != 0xAA55) {
-        return DISK_ERR_FS_CORRUPT;
+    if (std::memcmp(boot + 3, kOemId, sizeof kOemId) != 0 || Bytes_LoadLe16(boot + 510) != 0xAA55) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "NTFS boot sector: no signature");
+    }
+    if (Bytes_LoadLe16(boot + 11) != NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: bytes per sector other than 512");
     }
     const uint32_t spc = DecodeSectorsPerCluster(boot[13]);
     const uint64_t totalSectors = Bytes_LoadLe64(boot + 40);
     const uint64_t mftCluster = Bytes_LoadLe64(boot + 48);
     if (spc == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: sectors per cluster out of range");
     }
     const uint32_t clusterBytes = spc * NTFS_SECTOR_BYTES;
     const uint32_t recordBytes = DecodeRecordSize(boot[64], clusterBytes);
     const uint64_t clusters64 = totalSectors / spc;
     // The volume must fit its partition; this also bounds the bitmap held in memory.
-    if (recordBytes == 0 || clusters64 == 0 || clusters64 > UINT32_MAX ||
-        totalSectors > partBytes / NTFS_SECTOR_BYTES || mftCluster >= clusters64) {
-        return DISK_ERR_FS_CORRUPT;
+    if (recordBytes == 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: file record size out of range");
+    }
+    if (clusters64 == 0 || clusters64 > UINT32_MAX) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: cluster count out of range");
+    }
+    if (totalSectors > partBytes / NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: the volume is larger than its partition");
+    }
+    if (mftCluster >= clusters64) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: MFT past the end of the volume");
     }
     const uint32_t clusterCount = static_cast<uint32_t>(clusters64);
 
@@ -393,7 +415,7 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
 
     rc = Disk_Read(disk, base + mftCluster * clusterBytes, recordBytes, record);
     if (rc == DISK_OK && !CheckRecord(record, recordBytes, "$MFT", &dataAttr)) {
-        rc = DISK_ERR_NTFS_METADATA;
+        rc = Refusal_RecordAs(DISK_ERR_NTFS_METADATA, "NTFS file record: $MFT record malformed");
     }
     if (rc == DISK_OK) {
         rc = TakeRuns(record, dataAttr, clusterCount, &mftRuns, &mftRunCount);
@@ -403,7 +425,7 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
                           static_cast<uint64_t>(recordBytes) * 6, recordBytes, record);
     }
     if (rc == DISK_OK && !CheckRecord(record, recordBytes, "$Bitmap", &dataAttr)) {
-        rc = DISK_ERR_NTFS_METADATA;
+        rc = Refusal_RecordAs(DISK_ERR_NTFS_METADATA, "NTFS file record: $Bitmap record malformed");
     }
     if (rc == DISK_OK) {
         rc = TakeRuns(record, dataAttr, clusterCount, &bitmapRuns, &bitmapRunCount);
