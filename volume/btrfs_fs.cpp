@@ -29,7 +29,7 @@ const uint64_t kProfileMask = ~0x7ull;
 
 bool IsPow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-void LoadKey(const uint8_t* p, BtrfsKey* key)
+void KeyToHost(const uint8_t* p, BtrfsKey* key)
 {
     key->objectId = Bytes_LoadLe64(p);
     key->type = p[8];
@@ -147,7 +147,7 @@ int LeafItem(const BtrfsReader* reader, const uint8_t* leaf, uint32_t slot, Btrf
              const uint8_t** data, uint32_t* size)
 {
     const uint8_t* item = leaf + BTRFS_HEADER_SIZE + static_cast<size_t>(slot) * BTRFS_ITEM_SIZE;
-    LoadKey(item, key);
+    KeyToHost(item, key);
     const uint64_t offset = Bytes_LoadLe32(item + BTRFS_KEY_SIZE);
     const uint64_t length = Bytes_LoadLe32(item + BTRFS_KEY_SIZE + 4);
     if (BTRFS_HEADER_SIZE + offset + length > reader->nodeSize) {
@@ -426,7 +426,7 @@ int Btrfs_SearchTree(BtrfsReader* reader, uint64_t root, const BtrfsKey* key, in
         for (uint32_t i = 0; i < e.items; ++i) {
             BtrfsKey k;
             const size_t per = node[kHdrLevel] == 0 ? BTRFS_ITEM_SIZE : BTRFS_KEY_PTR_SIZE;
-            LoadKey(node + BTRFS_HEADER_SIZE + i * per, &k);
+            KeyToHost(node + BTRFS_HEADER_SIZE + i * per, &k);
             int c = Btrfs_CompareKey(&k, key);
             if (c > 0) {
                 break;
@@ -613,7 +613,7 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
             break;
         }
         BtrfsKey key;
-        LoadKey(array + pos, &key);
+        KeyToHost(array + pos, &key);
         const uint8_t* chunk = array + pos + BTRFS_KEY_SIZE;
         const uint32_t stripes = Bytes_LoadLe16(chunk + kChunkStripes);
         const uint64_t itemEnd = static_cast<uint64_t>(pos) + BTRFS_KEY_SIZE + BTRFS_CHUNK_HEADER +

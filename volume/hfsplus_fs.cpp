@@ -117,21 +117,9 @@ int ReadRecord(const uint8_t* node, const HfsBTreeHeader* header, uint32_t recor
     return DISK_OK;
 }
 
-int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTreeHeader* header)
+// Converts the header record of the extents tree (after node 0's descriptor) to host order.
+void TreeHeaderToHost(const uint8_t* h, HfsBTreeHeader* header)
 {
-    uint8_t node0[kNodeDescriptor + kHeaderRecordBytes];
-    int rc = HfsPlus_ReadExtentsFile(volume, disk, 0, sizeof node0, node0);
-    if (rc != DISK_OK) {
-        return rc == DISK_ERR_ARG
-                   ? Refusal_Record(
-                         "HFS+ extents tree: header node past the end of the extents file")
-                   : rc;
-    }
-    if (Bytes_LoadBe32(node0 + 4) != 0 || static_cast<int8_t>(node0[8]) != kKindHeader ||
-        Bytes_LoadBe16(node0 + 10) != 3) {
-        return Refusal_Record("HFS+ extents tree: header node malformed");
-    }
-    const uint8_t* h = node0 + kNodeDescriptor;
     header->depth = Bytes_LoadBe16(h + 0);
     header->rootNode = Bytes_LoadBe32(h + 2);
     header->leafRecords = Bytes_LoadBe32(h + 6);
@@ -141,6 +129,11 @@ int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTree
     header->maxKeyLength = Bytes_LoadBe16(h + 20);
     header->totalNodes = Bytes_LoadBe32(h + 22);
     header->freeNodes = Bytes_LoadBe32(h + 26);
+}
+
+// DISK_OK when the tree header describes a non-empty tree this driver can walk.
+int CheckTreeHeader(const HfsBTreeHeader* header)
+{
     if (header->rootNode == 0 || header->leafRecords == 0 || header->firstLeaf == 0 ||
         header->lastLeaf == 0 || header->totalNodes == 0) {
         return Refusal_Record("HFS+ extents tree header: empty tree");
@@ -155,6 +148,24 @@ int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTree
         return Refusal_Record("HFS+ extents tree header: depth out of range");
     }
     return DISK_OK;
+}
+
+int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTreeHeader* header)
+{
+    uint8_t node0[kNodeDescriptor + kHeaderRecordBytes];
+    int rc = HfsPlus_ReadExtentsFile(volume, disk, 0, sizeof node0, node0);
+    if (rc != DISK_OK) {
+        return rc == DISK_ERR_ARG
+                   ? Refusal_Record(
+                         "HFS+ extents tree: header node past the end of the extents file")
+                   : rc;
+    }
+    if (Bytes_LoadBe32(node0 + 4) != 0 || static_cast<int8_t>(node0[8]) != kKindHeader ||
+        Bytes_LoadBe16(node0 + 10) != 3) {
+        return Refusal_Record("HFS+ extents tree: header node malformed");
+    }
+    TreeHeaderToHost(node0 + kNodeDescriptor, header);
+    return CheckTreeHeader(header);
 }
 
 bool TestBitMsb64(const uint8_t* bits, uint64_t n)
