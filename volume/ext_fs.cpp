@@ -14,10 +14,6 @@ const uint32_t kKnownIncompat =
     EXT_INCOMPAT_MMP | EXT_INCOMPAT_FLEX_BG | EXT_INCOMPAT_EA_INODE | EXT_INCOMPAT_DIRDATA |
     EXT_INCOMPAT_CSUM_SEED | EXT_INCOMPAT_LARGEDIR | EXT_INCOMPAT_INLINE_DATA |
     EXT_INCOMPAT_ENCRYPT | EXT_INCOMPAT_CASEFOLD;
-// Features whose bitmaps this driver cannot read as one bit per block at a known place, or
-// which may be stale.
-const uint32_t kRefusedIncompat =
-    EXT_INCOMPAT_RECOVER | EXT_INCOMPAT_JOURNAL_DEV | EXT_INCOMPAT_META_BG;
 
 // Read-only features whose volumes record allocation one bit per block in the group bitmaps
 // (bigalloc is known but refused below). Snapshots and anything newer are not among them.
@@ -209,6 +205,8 @@ int Ext_CheckSuperblock(const ExtSuperblock& sb, uint64_t partBytes)
         return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
                                 "ext superblock: unknown incompatible feature");
     }
+    // Known features whose bitmaps this driver cannot read as one bit per block at a known
+    // place, or which may be stale.
     if ((sb.incompat & EXT_INCOMPAT_RECOVER) != 0) {
         return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: the journal needs recovery");
     }

@@ -146,9 +146,10 @@ ExtVolume* Ext_Alloc();
 // All fields zero.
 void Ext_Init(ExtVolume* volume);
 // Opens the file system of the partition at sectors [first, first + count) and loads its block
-// bitmap. A volume larger than its partition is refused. DISK_ERR_FS_CORRUPT for anything that is not a consistent ext volume this driver can
-// read, DISK_ERR_ARG for a disk without bytes per sector, DISK_ERR_NOMEM, or the disk's read
-// code. On failure the volume is left zeroed.
+// bitmap. A volume larger than its partition is refused. DISK_ERR_FS_CORRUPT for anything that
+// is not a consistent ext volume this driver can read, DISK_ERR_ARG for a disk without bytes per
+// sector, DISK_ERR_NOMEM, or the disk's read code; a refusal records its reason (Refusal_Get).
+// On failure the volume is left zeroed.
 int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
 // Frees the bitmap and zeroes the volume (the record itself is freed by its owner).
 void Ext_Destroy(void* volume);

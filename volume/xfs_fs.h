@@ -116,7 +116,8 @@ void Xfs_Init(XfsVolume* volume);
 // Opens the version 4 XFS volume of the partition at sectors [first, first + count) and loads its
 // free space. DISK_ERR_FS_CORRUPT for anything that is not a consistent version 4 volume that fits
 // the partition (version 5 included), DISK_ERR_ARG for a disk without bytes per sector,
-// DISK_ERR_NOMEM, or the disk's read code. On failure the volume is left zeroed.
+// DISK_ERR_NOMEM, or the disk's read code; a refusal records its reason (Refusal_Get). On
+// failure the volume is left zeroed.
 int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
 // Reads tree block `block` of the walk's group, which must be at `level`, and clears the free
 // extents below it in the volume bitmap. DISK_ERR_FS_CORRUPT for a wrong magic or level, a
