@@ -113,9 +113,9 @@ int ReadNode(BtrfsReader* reader, uint64_t address, int expectedLevel, uint8_t* 
              uint32_t* items, uint32_t* level)
 {
     if (reader->nodesLeft == 0) {
-        return Refusal_RecordAs(
-            DISK_ERR_FS_CORRUPT,
-            "Btrfs tree: more nodes than the partition holds");  // more nodes than the partition can hold: pointers loop
+        // More nodes than the partition can hold: the pointers loop.
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs tree: more nodes than the partition holds");
     }
     --reader->nodesLeft;
     int rc = Btrfs_ReadLogical(reader, address, reader->nodeSize, buffer);
@@ -383,9 +383,7 @@ int Btrfs_ReadLogical(const BtrfsReader* reader, uint64_t address, uint32_t leng
         }
         const BtrfsChunkMapping* m = MappingAt(map, index);
         if (address < m->logical || address - m->logical >= m->length) {
-            return Refusal_RecordAs(
-                DISK_ERR_FS_CORRUPT,
-                "Btrfs address: in a gap between chunks");  // in no chunk, or a gap after the previous one
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs address: in a gap between chunks");
         }
         uint64_t piece = m->length - (address - m->logical);
         if (piece > length - done) {

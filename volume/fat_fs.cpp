@@ -319,8 +319,7 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
     const uint64_t meta = static_cast<uint64_t>(bpb->reservedSectors) +
                           static_cast<uint64_t>(bpb->fatCount) * sectorsPerFat + rootDirSectors;
     if (total <= meta) {
-        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
-                                "FAT boot sector: no data area");  // no data area
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT boot sector: no data area");
     }
     const uint32_t dataSectors = static_cast<uint32_t>(total - meta);
     const uint32_t clusters = dataSectors / spc;
@@ -341,9 +340,8 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
     } else if (clusters <= FAT16_MAX_CLUSTERS) {
         t = FAT_TYPE_16;
     } else {
-        return Refusal_RecordAs(
-            DISK_ERR_FS_CORRUPT,
-            "FAT boot sector: 16-bit FAT size with a FAT32 cluster count");  // a 16-bit FAT size with a FAT32 cluster count
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: 16-bit FAT size with a FAT32 cluster count");
     }
     layout->rootDirSectors = rootDirSectors;
     layout->sectorsPerFat = sectorsPerFat;

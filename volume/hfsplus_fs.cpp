@@ -392,8 +392,7 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
                 break;
             }
             if (HfsPlus_CompareExtentKey(&k, &key) != 0) {
-                rc = Refusal_Record(
-                    "HFS+ extents tree: a piece of a fork is missing");  // the next piece of the fork is missing
+                rc = Refusal_Record("HFS+ extents tree: a piece of a fork is missing");
                 break;
             }
             rc = TakeExtentRecord(volume, node + dataAt, extents, capacity, count, &sum);
@@ -414,8 +413,7 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
         }
         const uint32_t next = Bytes_LoadBe32(node);
         if (next == 0 || ++visited > header.totalNodes) {
-            rc = Refusal_Record(
-                "HFS+ extents tree: the fork ends short or the leaf chain loops");  // the fork ends short, or the leaf chain loops
+            rc = Refusal_Record("HFS+ extents tree: the fork ends short or the leaf chain loops");
             break;
         }
         rc = ReadNode(volume, disk, &header, next, node);
@@ -528,8 +526,7 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
     if (rc == DISK_OK) {
         rc = HfsPlus_ReadForkBytes(volume, disk, extents, n, 0, need, bitmap);
         if (rc == DISK_ERR_ARG) {
-            rc = Refusal_Record(
-                "HFS+ allocation file: extents shorter than the volume needs");  // the allocation file is shorter than the volume needs
+            rc = Refusal_Record("HFS+ allocation file: extents shorter than the volume needs");
         }
     }
     Mem_Free(extents);

@@ -62,9 +62,9 @@ int ReadChain(const DiskHandle* disk, uint32_t bytesPerSector, uint64_t ebrSecto
               uint32_t* budget)
 {
     if (*budget == 0) {
-        return Refusal_RecordAs(
-            DISK_ERR_FS_CORRUPT,
-            "extended partition: chain of boot records too long or looping");  // more records than any real chain: a loop
+        // More records than any real chain: a loop.
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "extended partition: chain of boot records too long or looping");
     }
     --*budget;
 

@@ -369,7 +369,7 @@ int Fs_BuildRegions(uint32_t entryCount, PartitionEntry* entries, const DiskHand
                 result =
                     Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
                                      "partition table: a partition other than the last passes the "
-                                     "disk end");  // only the last partition may pass the disk end
+                                     "disk end");
                 break;
             }
             e->count = total - pos;
