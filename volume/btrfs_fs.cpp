@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ const uint64_t kProfileMask = ~0x7ull;
 
 bool IsPow2(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-void LoadKey(const uint8_t* p, BtrfsKey* key)
+void KeyToHost(const uint8_t* p, BtrfsKey* key)
 {
     key->objectId = Bytes_LoadLe64(p);
     key->type = p[8];
@@ -82,7 +83,7 @@ int AddMapping(Array* map, const BtrfsReader* reader, uint64_t logical, uint64_t
     uint64_t physEnd;
     if (length == 0 || !Math_AddU64(logical, length, &end) ||
         !Math_AddU64(physical, length, &physEnd) || physEnd > reader->partBytes) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs chunk: empty or outside the partition");
     }
     BtrfsChunkMapping m;
     m.logical = logical;
@@ -100,7 +101,7 @@ int SortMap(Array* map)
     for (uint32_t i = 1; i < map->count; ++i) {
         const BtrfsChunkMapping* a = MappingAt(map, i - 1);
         if (a->logical + a->length > MappingAt(map, i)->logical) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs chunk: chunks overlap");
         }
     }
     return DISK_OK;
@@ -112,7 +113,9 @@ int ReadNode(BtrfsReader* reader, uint64_t address, int expectedLevel, uint8_t* 
              uint32_t* items, uint32_t* level)
 {
     if (reader->nodesLeft == 0) {
-        return DISK_ERR_FS_CORRUPT;  // more nodes than the partition can hold: pointers loop
+        // More nodes than the partition can hold: the pointers loop.
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs tree: more nodes than the partition holds");
     }
     --reader->nodesLeft;
     int rc = Btrfs_ReadLogical(reader, address, reader->nodeSize, buffer);
@@ -121,13 +124,18 @@ int ReadNode(BtrfsReader* reader, uint64_t address, int expectedLevel, uint8_t* 
     }
     const uint32_t n = Bytes_LoadLe32(buffer + kHdrItems);
     const uint32_t l = buffer[kHdrLevel];
-    if (Bytes_LoadLe64(buffer + kHdrBytenr) != address || l >= BTRFS_MAX_LEVELS ||
+    if (Bytes_LoadLe64(buffer + kHdrBytenr) != address) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs tree node: its address does not match where it lies");
+    }
+    if (l >= BTRFS_MAX_LEVELS ||
         (expectedLevel >= 0 && l != static_cast<uint32_t>(expectedLevel))) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs tree node: level out of place");
     }
     const uint64_t per = l == 0 ? BTRFS_ITEM_SIZE : BTRFS_KEY_PTR_SIZE;
     if (BTRFS_HEADER_SIZE + per * n > reader->nodeSize) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs tree node: more items than the node holds");
     }
     *items = n;
     *level = l;
@@ -139,11 +147,12 @@ int LeafItem(const BtrfsReader* reader, const uint8_t* leaf, uint32_t slot, Btrf
              const uint8_t** data, uint32_t* size)
 {
     const uint8_t* item = leaf + BTRFS_HEADER_SIZE + static_cast<size_t>(slot) * BTRFS_ITEM_SIZE;
-    LoadKey(item, key);
+    KeyToHost(item, key);
     const uint64_t offset = Bytes_LoadLe32(item + BTRFS_KEY_SIZE);
     const uint64_t length = Bytes_LoadLe32(item + BTRFS_KEY_SIZE + 4);
     if (BTRFS_HEADER_SIZE + offset + length > reader->nodeSize) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs tree item: data past the end of its node");
     }
     *data = leaf + BTRFS_HEADER_SIZE + offset;
     *size = static_cast<uint32_t>(length);
@@ -159,13 +168,14 @@ uint8_t* PathBuffer(BtrfsPath* path, const BtrfsReader* reader, uint32_t index)
 int PushNode(BtrfsReader* reader, BtrfsPath* path, uint64_t address)
 {
     if (path->depth >= BTRFS_MAX_LEVELS) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs tree: deeper than the levels allowed");
     }
     int expected = -1;
     if (path->depth > 0) {
         const uint32_t parentLevel = PathBuffer(path, reader, path->depth - 1)[kHdrLevel];
         if (parentLevel == 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "Btrfs tree node: a leaf taken for an inner node");
         }
         expected = static_cast<int>(parentLevel) - 1;
     }
@@ -205,7 +215,8 @@ int DescendFirst(BtrfsReader* reader, BtrfsPath* path)
             return rc;
         }
         if (path->entries[path->depth - 1].items == 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "Btrfs tree node: an inner node without items");
         }
     }
 }
@@ -233,18 +244,20 @@ int ChunkTreeVisitor(void* context, const BtrfsReader* reader, const uint8_t*, c
 {
     BtrfsVolume* volume = static_cast<ChunkContext*>(context)->volume;
     if (key->type == BTRFS_TYPE_DEV_ITEM) {
-        return size == kDevItemSize ? DISK_OK : DISK_ERR_FS_CORRUPT;
+        return size == kDevItemSize
+                   ? DISK_OK
+                   : Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs device item: wrong size");
     }
     if (key->type != BTRFS_TYPE_CHUNK_ITEM) {
         return DISK_OK;
     }
     if (size < BTRFS_CHUNK_HEADER) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs chunk item: shorter than its header");
     }
     const uint32_t stripes = Bytes_LoadLe16(data + kChunkStripes);
     if (stripes == 0 ||
         BTRFS_CHUNK_HEADER + static_cast<uint64_t>(stripes) * BTRFS_STRIPE_SIZE > size) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs chunk item: stripe count out of range");
     }
     const uint64_t length = Bytes_LoadLe64(data);
     for (uint32_t s = 0; s < stripes; ++s) {
@@ -278,21 +291,23 @@ int ExtentTreeVisitor(void* context, const BtrfsReader*, const uint8_t*, const B
     uint64_t end;
     if (key->objectId % 512 != 0 || key->offset % 512 != 0 || key->offset == 0 ||
         !Math_AddU64(key->objectId, key->offset, &end)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs extent item: range not sector-aligned or wraps");
     }
     BtrfsRange r;
     r.start = key->objectId;
     r.length = key->offset;
     if (key->type == BTRFS_TYPE_BLOCK_GROUP) {
         if (size != kRangeItemSize) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs block group item: wrong size");
         }
         r.value = Bytes_LoadLe64(data + 16);
         return Array_Push(&c->volume->blockGroups, &r) ? DISK_OK : DISK_ERR_NOMEM;
     }
     // Extents come in key order and may touch but never overlap.
     if (size < kRangeItemSize || key->objectId < c->previousEnd) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs extent item: too short or overlaps the previous extent");
     }
     c->previousEnd = end;
     r.value = Bytes_LoadLe64(data);
@@ -358,17 +373,17 @@ int Btrfs_ReadLogical(const BtrfsReader* reader, uint64_t address, uint32_t leng
     const Array* map = reader->map;
     int64_t at = Array_BinarySearch(map, &address, CompareMappingToAddress, nullptr);
     if (at < 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs address: in no chunk");
     }
     uint32_t index = static_cast<uint32_t>(at);
     uint32_t done = 0;
     while (done < length) {
         if (index >= map->count) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs address: past the last chunk");
         }
         const BtrfsChunkMapping* m = MappingAt(map, index);
         if (address < m->logical || address - m->logical >= m->length) {
-            return DISK_ERR_FS_CORRUPT;  // in no chunk, or a gap after the previous one
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs address: in a gap between chunks");
         }
         uint64_t piece = m->length - (address - m->logical);
         if (piece > length - done) {
@@ -409,7 +424,7 @@ int Btrfs_SearchTree(BtrfsReader* reader, uint64_t root, const BtrfsKey* key, in
         for (uint32_t i = 0; i < e.items; ++i) {
             BtrfsKey k;
             const size_t per = node[kHdrLevel] == 0 ? BTRFS_ITEM_SIZE : BTRFS_KEY_PTR_SIZE;
-            LoadKey(node + BTRFS_HEADER_SIZE + i * per, &k);
+            KeyToHost(node + BTRFS_HEADER_SIZE + i * per, &k);
             int c = Btrfs_CompareKey(&k, key);
             if (c > 0) {
                 break;
@@ -541,7 +556,8 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
         return DISK_ERR_ARG;
     }
     if (reader.partBytes < BTRFS_SUPER_OFFSET + kSuperRead) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs superblock: the partition is too small to hold it");
     }
     uint8_t* sb = static_cast<uint8_t*>(Mem_Alloc(kSuperRead));
     if (sb == nullptr) {
@@ -559,11 +575,22 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
     const uint32_t sectorSize = Bytes_LoadLe32(s + kSbSectorSize);
     const uint32_t arraySize = Bytes_LoadLe32(s + kSbSysArraySize);
     // One device only: with more, the stripes of a chunk may lie elsewhere.
-    if (std::memcmp(s + kSbMagic, kMagic, sizeof kMagic) != 0 || !IsPow2(nodeSize) ||
-        nodeSize < 4096 || nodeSize > 65536 || !IsPow2(sectorSize) || sectorSize < 512 ||
-        sectorSize > 65536 || Bytes_LoadLe64(s + kSbDevices) != 1 ||
-        arraySize > BTRFS_SYS_CHUNK_ARRAY_MAX) {
-        return DISK_ERR_FS_CORRUPT;
+    if (std::memcmp(s + kSbMagic, kMagic, sizeof kMagic) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs superblock: no signature");
+    }
+    if (!IsPow2(nodeSize) || nodeSize < 4096 || nodeSize > 65536) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs superblock: node size out of range");
+    }
+    if (!IsPow2(sectorSize) || sectorSize < 512 || sectorSize > 65536) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs superblock: sector size out of range");
+    }
+    if (Bytes_LoadLe64(s + kSbDevices) != 1) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs superblock: the volume spans more than one device");
+    }
+    if (arraySize > BTRFS_SYS_CHUNK_ARRAY_MAX) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "Btrfs superblock: system chunk array too large");
     }
     volume->firstSector = first;
     volume->bytesPerSector = sectorBytes;
@@ -579,17 +606,19 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
     uint32_t pos = 0;
     while (rc == DISK_OK && pos < arraySize) {
         if (static_cast<uint64_t>(pos) + BTRFS_KEY_SIZE + BTRFS_CHUNK_HEADER > arraySize) {
-            rc = DISK_ERR_FS_CORRUPT;
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "Btrfs system chunk array: item past its end");
             break;
         }
         BtrfsKey key;
-        LoadKey(array + pos, &key);
+        KeyToHost(array + pos, &key);
         const uint8_t* chunk = array + pos + BTRFS_KEY_SIZE;
         const uint32_t stripes = Bytes_LoadLe16(chunk + kChunkStripes);
         const uint64_t itemEnd = static_cast<uint64_t>(pos) + BTRFS_KEY_SIZE + BTRFS_CHUNK_HEADER +
                                  static_cast<uint64_t>(stripes) * BTRFS_STRIPE_SIZE;
         if (key.type != BTRFS_TYPE_CHUNK_ITEM || stripes == 0 || itemEnd > arraySize) {
-            rc = DISK_ERR_FS_CORRUPT;
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "Btrfs system chunk array: malformed chunk item");
             break;
         }
         rc = AddMapping(&bootstrap, &reader, key.offset, Bytes_LoadLe64(chunk),
@@ -597,7 +626,7 @@ int Btrfs_ReadChunks(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first
         pos = static_cast<uint32_t>(itemEnd);
     }
     if (rc == DISK_OK && bootstrap.count == 0) {
-        rc = DISK_ERR_FS_CORRUPT;
+        rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs system chunk array: empty");
     }
     if (rc == DISK_OK) {
         rc = SortMap(&bootstrap);
@@ -647,7 +676,7 @@ int Btrfs_Open(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first, uint
             rc = Btrfs_SearchTree(&reader, Bytes_LoadLe64(volume->super + kSbRoot), &key, &result,
                                   &path, &leaf, &item);
             if (rc == DISK_OK && result != 0) {
-                rc = DISK_ERR_FS_CORRUPT;
+                rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs root tree: no extent tree root");
             }
             if (rc == DISK_OK) {
                 BtrfsKey found;
@@ -656,7 +685,7 @@ int Btrfs_Open(BtrfsVolume* volume, const DiskHandle* disk, uint64_t first, uint
                 rc = LeafItem(&reader, PathBuffer(&path, &reader, path.depth - 1), item, &found,
                               &data, &size);
                 if (rc == DISK_OK && size < BTRFS_ROOT_ITEM_MIN) {
-                    rc = DISK_ERR_FS_CORRUPT;
+                    rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "Btrfs root item: too short");
                 }
                 if (rc == DISK_OK) {
                     volume->extentRoot = Bytes_LoadLe64(data + BTRFS_ROOT_ITEM_BYTENR);
@@ -751,5 +780,8 @@ int Fs_AttachBtrfs(VolumeRegion*, const DiskHandle* disk, uint64_t first, uint64
     Mem_Free(volume);
     // Even a volume whose structures all read consistently is not taken: Btrfs partitions count
     // as wholly used.
-    return rc != DISK_OK ? rc : DISK_ERR_FS_CORRUPT;
+    return rc != DISK_OK
+               ? rc
+               : Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "Btrfs volume: read, but its free space is never taken");
 }

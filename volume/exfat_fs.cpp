@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/range.h"
 
 namespace {
@@ -87,7 +88,8 @@ int Exfat_ReadBootAndFat(ExfatVolume* volume, const DiskHandle* disk, uint64_t f
         return DISK_ERR_ARG;
     }
     if (partBytes < 512) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: the partition is too small to hold it");
     }
     int rc = Disk_Read(disk, base, 512, boot);
     if (rc != DISK_OK) {
@@ -95,7 +97,7 @@ int Exfat_ReadBootAndFat(ExfatVolume* volume, const DiskHandle* disk, uint64_t f
     }
     if (std::memcmp(boot + 3, kName, sizeof kName) != 0 || !Mem_IsZero(boot + 11, 53) ||
         Bytes_LoadLe16(boot + 510) != 0xAA55) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "exFAT boot sector: no signature");
     }
     const uint32_t fatOffset = Bytes_LoadLe32(boot + 80);
     const uint32_t fatLength = Bytes_LoadLe32(boot + 84);
@@ -106,22 +108,38 @@ int Exfat_ReadBootAndFat(ExfatVolume* volume, const DiskHandle* disk, uint64_t f
     const uint32_t clusterShift = boot[109];
     const uint32_t fatCount = boot[110];
     // One FAT only: with two, the active copy and its bitmap are chosen by the volume flags.
-    if (sectorShift < EXFAT_MIN_SECTOR_SHIFT || sectorShift > EXFAT_MAX_SECTOR_SHIFT ||
-        clusterShift > EXFAT_MAX_CLUSTER_SHIFT - sectorShift || fatCount != 1) {
-        return DISK_ERR_FS_CORRUPT;
+    if (sectorShift < EXFAT_MIN_SECTOR_SHIFT || sectorShift > EXFAT_MAX_SECTOR_SHIFT) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "exFAT boot sector: sector size out of range");
+    }
+    if (clusterShift > EXFAT_MAX_CLUSTER_SHIFT - sectorShift) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: cluster size out of range");
+    }
+    if (fatCount != 1) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "exFAT boot sector: more than one FAT");
     }
     const uint32_t sectorBytes = 1u << sectorShift;
     const uint32_t clusterBytes = sectorBytes << clusterShift;
     const uint64_t fatEntriesBytes = (static_cast<uint64_t>(clusterCount) + 2) * 4;
     const uint64_t volumeSectors =
         static_cast<uint64_t>(heapOffset) + (static_cast<uint64_t>(clusterCount) << clusterShift);
-    if (clusterCount == 0 || clusterCount > EXFAT_MAX_CLUSTER_COUNT || fatOffset == 0 ||
-        fatEntriesBytes > static_cast<uint64_t>(fatLength) * sectorBytes ||
+    if (clusterCount == 0 || clusterCount > EXFAT_MAX_CLUSTER_COUNT) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: cluster count out of range");
+    }
+    if (fatOffset == 0 || fatEntriesBytes > static_cast<uint64_t>(fatLength) * sectorBytes ||
         fatEntriesBytes > UINT32_MAX - 4 ||
-        static_cast<uint64_t>(fatOffset) + fatLength > heapOffset ||
-        volumeSectors > partBytes / sectorBytes || rootCluster < 2 ||
-        rootCluster - 2 >= clusterCount) {
-        return DISK_ERR_FS_CORRUPT;
+        static_cast<uint64_t>(fatOffset) + fatLength > heapOffset) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: FAT out of place or too short");
+    }
+    if (volumeSectors > partBytes / sectorBytes) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: the volume is larger than its partition");
+    }
+    if (rootCluster < 2 || rootCluster - 2 >= clusterCount) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "exFAT boot sector: root directory cluster out of range");
     }
     // Only the entries of the clusters are needed: entries 0 .. count + 1.
     uint32_t* fat = static_cast<uint32_t*>(Mem_Alloc(static_cast<uint32_t>(fatEntriesBytes)));
@@ -172,7 +190,7 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
     uint32_t bitmapCluster = 0;
     uint64_t bitmapLength = 0;
     if (rc == DISK_OK) {
-        rc = DISK_ERR_FS_CORRUPT;
+        bool found = false;
         for (uint32_t at = 0; at + 32 <= volume->clusterBytes; at += 32) {
             const uint8_t type = cluster[at];
             if (type == EXFAT_ENTRY_END) {
@@ -181,16 +199,21 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
             if (type == EXFAT_ENTRY_BITMAP) {
                 bitmapCluster = Bytes_LoadLe32(cluster + at + 20);
                 bitmapLength = Bytes_LoadLe64(cluster + at + 24);
-                rc = DISK_OK;
+                found = true;
                 break;
             }
+        }
+        if (!found) {
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "exFAT root directory: no allocation bitmap entry");
         }
     }
     Mem_Free(cluster);
     const uint32_t needBytes =
         static_cast<uint32_t>((static_cast<uint64_t>(volume->clusterCount) + 7) / 8);
     if (rc == DISK_OK && (!IsCluster(volume, bitmapCluster) || bitmapLength < needBytes)) {
-        rc = DISK_ERR_FS_CORRUPT;
+        rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                              "exFAT allocation bitmap: out of range or too short");
     }
     uint8_t* bitmap = nullptr;
     if (rc == DISK_OK) {
@@ -217,7 +240,8 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
     uint32_t taken = 0;
     while (rc == DISK_OK && done < needBytes) {
         if (!IsCluster(volume, c) || taken >= chainLength) {
-            rc = DISK_ERR_FS_CORRUPT;
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "exFAT allocation bitmap: cluster chain broken or too long");
             break;
         }
         chain[taken++] = c;
@@ -233,7 +257,9 @@ int Exfat_Open(ExfatVolume* volume, const DiskHandle* disk, uint64_t first, uint
         std::sort(chain, chain + taken);
         for (uint32_t i = 0; i < taken && rc == DISK_OK; ++i) {
             if ((i > 0 && chain[i] == chain[i - 1]) || !Bitmap_TestBit(bitmap, chain[i] - 2)) {
-                rc = DISK_ERR_FS_CORRUPT;
+                rc = Refusal_RecordAs(
+                    DISK_ERR_FS_CORRUPT,
+                    "exFAT allocation bitmap: its clusters repeat or are not marked used");
             }
         }
     }

@@ -4,6 +4,7 @@
 
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "foundation/refusal.h"
 
 namespace {
 
@@ -13,10 +14,6 @@ const uint32_t kKnownIncompat =
     EXT_INCOMPAT_MMP | EXT_INCOMPAT_FLEX_BG | EXT_INCOMPAT_EA_INODE | EXT_INCOMPAT_DIRDATA |
     EXT_INCOMPAT_CSUM_SEED | EXT_INCOMPAT_LARGEDIR | EXT_INCOMPAT_INLINE_DATA |
     EXT_INCOMPAT_ENCRYPT | EXT_INCOMPAT_CASEFOLD;
-// Features whose bitmaps this driver cannot read as one bit per block at a known place, or
-// which may be stale.
-const uint32_t kRefusedIncompat =
-    EXT_INCOMPAT_RECOVER | EXT_INCOMPAT_JOURNAL_DEV | EXT_INCOMPAT_META_BG;
 
 // Read-only features whose volumes record allocation one bit per block in the group bitmaps
 // (bigalloc is known but refused below). Snapshots and anything newer are not among them.
@@ -81,18 +78,10 @@ bool IsPowerOf(uint32_t x, uint32_t b)
     return x == 1;
 }
 
-// The layout facts that place a group's superblock and descriptor-table backups.
-struct BackupLayout {
-    bool sparseSuper;
-    bool sparseSuper2;
-    uint32_t backupGroups[2];  // the two backup groups of sparse_super2 (0 = none)
-    uint32_t tableBlocks;      // descriptor-table blocks plus reserved descriptor blocks
-};
-
 // Whether group g holds a copy of the superblock (and so of the descriptor table): every group
 // without sparse_super; groups 0, 1 and the powers of 3, 5 and 7 with it; group 0 and the two
 // named groups with sparse_super2.
-bool GroupHasSuper(const BackupLayout& l, uint32_t g)
+bool GroupHasSuper(const ExtLayout& l, uint32_t g)
 {
     if (g == 0) {
         return true;
@@ -162,6 +151,193 @@ void Ext_Destroy(void* object)
     Ext_Init(volume);
 }
 
+void Ext_SuperblockToHost(const uint8_t* raw, ExtSuperblock* sb)
+{
+    sb->blockCount = Bytes_LoadLe32(raw + 4);
+    sb->firstDataBlock = Bytes_LoadLe32(raw + 20);
+    sb->logBlockSize = Bytes_LoadLe32(raw + 24);
+    sb->blocksPerGroup = Bytes_LoadLe32(raw + 32);
+    sb->inodesPerGroup = Bytes_LoadLe32(raw + 40);
+    sb->magic = Bytes_LoadLe16(raw + 56);
+    sb->state = Bytes_LoadLe16(raw + 58);
+    sb->revisionLevel = Bytes_LoadLe32(raw + 76);
+    sb->inodeSize = Bytes_LoadLe16(raw + 88);
+    sb->compat = Bytes_LoadLe32(raw + 92);
+    sb->incompat = Bytes_LoadLe32(raw + 96);
+    sb->roCompat = Bytes_LoadLe32(raw + 100);
+    sb->reservedGdtBlocks = Bytes_LoadLe16(raw + 206);
+    sb->descriptorSize = Bytes_LoadLe16(raw + 254);
+    sb->blockCountHigh = Bytes_LoadLe32(raw + 336);
+    sb->backupGroups[0] = Bytes_LoadLe32(raw + 588);
+    sb->backupGroups[1] = Bytes_LoadLe32(raw + 592);
+}
+
+namespace {
+
+bool Is64Bit(const ExtSuperblock& sb) { return (sb.incompat & EXT_INCOMPAT_64BIT) != 0; }
+
+// The descriptor size of a checked superblock: 32 bytes unless the volume is 64-bit.
+uint32_t DescriptorSize(const ExtSuperblock& sb) { return Is64Bit(sb) ? sb.descriptorSize : 32u; }
+
+// The inode size: 128 bytes on revision 0 volumes, else the superblock's field.
+uint32_t InodeSize(const ExtSuperblock& sb) { return sb.revisionLevel == 0 ? 128u : sb.inodeSize; }
+
+}  // namespace
+
+int Ext_CheckSuperblock(const ExtSuperblock& sb, uint64_t partBytes)
+{
+    if (sb.magic != EXT_MAGIC) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: no signature");
+    }
+    if (sb.logBlockSize > EXT_MAX_LOG_BLOCK_SIZE) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: block size out of range");
+    }
+    // Bitmaps of a volume that was not unmounted cleanly, or that has recorded errors, may lag
+    // behind the blocks in use.
+    if ((sb.state & EXT_STATE_VALID) == 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: the volume was not cleanly unmounted");
+    }
+    if ((sb.state & EXT_STATE_ERROR) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: errors are recorded");
+    }
+    if ((sb.incompat & ~kKnownIncompat) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: unknown incompatible feature");
+    }
+    // Known features whose bitmaps this driver cannot read as one bit per block at a known
+    // place, or which may be stale.
+    if ((sb.incompat & EXT_INCOMPAT_RECOVER) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: the journal needs recovery");
+    }
+    if ((sb.incompat & EXT_INCOMPAT_JOURNAL_DEV) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: an external journal, not a file system");
+    }
+    if ((sb.incompat & EXT_INCOMPAT_META_BG) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: meta_bg is not supported");
+    }
+    if ((sb.roCompat & ~kKnownRoCompat) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: unknown read-only feature");
+    }
+    if ((sb.roCompat & EXT_RO_COMPAT_BIGALLOC) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: bigalloc is not supported");
+    }
+    if (Is64Bit(sb)) {
+        if (sb.blockCountHigh != 0) {
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: more than 2^32 blocks");
+        }
+        if (sb.descriptorSize < 64 || sb.descriptorSize > 1024 ||
+            !Math_IsPowerOfTwo(static_cast<int32_t>(sb.descriptorSize))) {
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "ext superblock: group descriptor size out of range");
+        }
+    }
+    const uint32_t blockSize = 1024u << sb.logBlockSize;
+    if (sb.firstDataBlock != (blockSize == 1024 ? 1u : 0u)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: first data block does not suit the block size");
+    }
+    if (sb.blockCount <= sb.firstDataBlock) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: no data blocks");
+    }
+    if (sb.blocksPerGroup < 8 || sb.blocksPerGroup > blockSize * 8 || sb.blocksPerGroup % 8 != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: blocks per group out of range");
+    }
+    const uint32_t groups = Math_DivCeilU32(sb.blockCount - sb.firstDataBlock, sb.blocksPerGroup);
+    // The volume must fit its partition (this also bounds the bitmap held in memory), and the
+    // descriptor table, after the superblock's block, must lie inside it.
+    const uint64_t tableStart = static_cast<uint64_t>(sb.firstDataBlock + 1) * blockSize;
+    const uint64_t tableBytes = static_cast<uint64_t>(groups) * DescriptorSize(sb);
+    const uint64_t volumeBytes = static_cast<uint64_t>(sb.blockCount) * blockSize;
+    if (volumeBytes > partBytes) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: the volume is larger than its partition");
+    }
+    if (tableStart + tableBytes > volumeBytes) {
+        return Refusal_RecordAs(
+            DISK_ERR_FS_CORRUPT,
+            "ext superblock: group descriptor table past the end of the volume");
+    }
+    const uint32_t inodeSize = InodeSize(sb);
+    if (inodeSize < 128 || inodeSize > blockSize ||
+        !Math_IsPowerOfTwo(static_cast<int32_t>(inodeSize))) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: inode size out of range");
+    }
+    if (sb.inodesPerGroup == 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "ext superblock: no inodes per group");
+    }
+    const uint64_t tableBlocks = (tableBytes + blockSize - 1) / blockSize + sb.reservedGdtBlocks;
+    if (tableBlocks >= sb.blocksPerGroup) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: group descriptor table larger than a group");
+    }
+    return DISK_OK;
+}
+
+void Ext_GroupDescriptorToHost(const uint8_t* raw, uint32_t descriptorSize,
+                               ExtGroupDescriptor* desc)
+{
+    desc->blockBitmap = Bytes_LoadLe32(raw + 0);
+    desc->inodeBitmap = Bytes_LoadLe32(raw + 4);
+    desc->inodeTable = Bytes_LoadLe32(raw + 8);
+    desc->freeBlocks = Bytes_LoadLe16(raw + 12);
+    desc->flags = Bytes_LoadLe16(raw + 18);
+    const bool wide = descriptorSize > 32;
+    desc->blockBitmapHigh = wide ? Bytes_LoadLe32(raw + 32) : 0;
+    desc->inodeBitmapHigh = wide ? Bytes_LoadLe32(raw + 36) : 0;
+    desc->inodeTableHigh = wide ? Bytes_LoadLe32(raw + 40) : 0;
+    desc->freeBlocksHigh = wide ? Bytes_LoadLe16(raw + 44) : 0;
+}
+
+int Ext_CheckGroupDescriptor(const ExtGroupDescriptor& desc, const ExtLayout& layout)
+{
+    if (desc.blockBitmapHigh != 0 || desc.inodeBitmapHigh != 0 || desc.inodeTableHigh != 0 ||
+        desc.freeBlocksHigh != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext group descriptor: a high half is not zero");
+    }
+    if (desc.blockBitmap < layout.firstDataBlock || desc.blockBitmap >= layout.blockCount) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext group descriptor: block bitmap outside the volume");
+    }
+    if (desc.inodeBitmap < layout.firstDataBlock || desc.inodeBitmap >= layout.blockCount) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext group descriptor: inode bitmap outside the volume");
+    }
+    if (desc.inodeTable < layout.firstDataBlock ||
+        static_cast<uint64_t>(desc.inodeTable) + layout.inodeTableBlocks > layout.blockCount) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext group descriptor: inode table outside the volume");
+    }
+    return DISK_OK;
+}
+
+void Ext_DeriveLayout(const ExtSuperblock& sb, ExtLayout* layout)
+{
+    layout->blockSize = 1024u << sb.logBlockSize;
+    layout->blockCount = sb.blockCount;
+    layout->firstDataBlock = sb.firstDataBlock;
+    layout->blocksPerGroup = sb.blocksPerGroup;
+    layout->descriptorSize = DescriptorSize(sb);
+    layout->bits = sb.blockCount - sb.firstDataBlock;
+    layout->groups = Math_DivCeilU32(layout->bits, sb.blocksPerGroup);
+    layout->tableStart = static_cast<uint64_t>(sb.firstDataBlock + 1) * layout->blockSize;
+    layout->tableBytes = static_cast<uint64_t>(layout->groups) * layout->descriptorSize;
+    layout->tableBlocks = static_cast<uint32_t>(
+        (layout->tableBytes + layout->blockSize - 1) / layout->blockSize + sb.reservedGdtBlocks);
+    layout->inodeTableBlocks =
+        (static_cast<uint64_t>(sb.inodesPerGroup) * InodeSize(sb) + layout->blockSize - 1) /
+        layout->blockSize;
+    layout->uninitFlagValid =
+        (sb.roCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) != 0;
+    layout->sparseSuper = (sb.roCompat & EXT_RO_COMPAT_SPARSE_SUPER) != 0;
+    layout->sparseSuper2 = (sb.compat & EXT_COMPAT_SPARSE_SUPER2) != 0;
+    layout->backupGroups[0] = layout->sparseSuper2 ? sb.backupGroups[0] : 0;
+    layout->backupGroups[1] = layout->sparseSuper2 ? sb.backupGroups[1] : 0;
+}
+
 int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count)
 {
     Ext_Init(volume);
@@ -180,89 +356,27 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_ARG;
     }
     if (partBytes < EXT_SUPERBLOCK_OFFSET + EXT_SUPERBLOCK_SIZE) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "ext superblock: the partition is too small to hold it");
     }
 
-    uint8_t sb[EXT_SUPERBLOCK_SIZE];
-    int rc = Disk_Read(disk, base + EXT_SUPERBLOCK_OFFSET, EXT_SUPERBLOCK_SIZE, sb);
+    // Read and check the superblock, then work out the layout from it.
+    uint8_t raw[EXT_SUPERBLOCK_SIZE];
+    int rc = Disk_Read(disk, base + EXT_SUPERBLOCK_OFFSET, EXT_SUPERBLOCK_SIZE, raw);
     if (rc != DISK_OK) {
         return rc;
     }
-    const uint32_t blockCountLow = Bytes_LoadLe32(sb + 4);
-    const uint32_t firstDataBlock = Bytes_LoadLe32(sb + 20);
-    const uint32_t logBlockSize = Bytes_LoadLe32(sb + 24);
-    const uint32_t blocksPerGroup = Bytes_LoadLe32(sb + 32);
-    const uint16_t magic = Bytes_LoadLe16(sb + 56);
-    const uint16_t state = Bytes_LoadLe16(sb + 58);
-    const uint32_t incompat = Bytes_LoadLe32(sb + 96);
-    const uint32_t roCompat = Bytes_LoadLe32(sb + 100);
-    const uint32_t compat = Bytes_LoadLe32(sb + 92);
+    ExtSuperblock sb;
+    Ext_SuperblockToHost(raw, &sb);
+    rc = Ext_CheckSuperblock(sb, partBytes);
+    if (rc != DISK_OK) {
+        return rc;
+    }
+    ExtLayout layout;
+    Ext_DeriveLayout(sb, &layout);
+    const uint32_t blockSize = layout.blockSize;
 
-    if (magic != EXT_MAGIC || logBlockSize > EXT_MAX_LOG_BLOCK_SIZE) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    // Bitmaps of a volume that was not unmounted cleanly, or that has recorded errors, may lag
-    // behind the blocks in use.
-    if ((state & EXT_STATE_VALID) == 0 || (state & EXT_STATE_ERROR) != 0) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    if ((incompat & ~kKnownIncompat) != 0 || (incompat & kRefusedIncompat) != 0 ||
-        (roCompat & ~kKnownRoCompat) != 0 || (roCompat & EXT_RO_COMPAT_BIGALLOC) != 0) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    const bool is64 = (incompat & EXT_INCOMPAT_64BIT) != 0;
-    uint32_t descSize = 32;
-    if (is64) {
-        if (Bytes_LoadLe32(sb + 336) != 0) {
-            return DISK_ERR_FS_CORRUPT;  // more than 2^32 blocks
-        }
-        descSize = Bytes_LoadLe16(sb + 254);
-        if (descSize < 64 || descSize > 1024 ||
-            !Math_IsPowerOfTwo(static_cast<int32_t>(descSize))) {
-            return DISK_ERR_FS_CORRUPT;
-        }
-    }
-    const uint32_t blockSize = 1024u << logBlockSize;
-    if (firstDataBlock != (blockSize == 1024 ? 1u : 0u) || blockCountLow <= firstDataBlock) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    if (blocksPerGroup < 8 || blocksPerGroup > blockSize * 8 || blocksPerGroup % 8 != 0) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    const uint32_t bits = blockCountLow - firstDataBlock;
-    const uint32_t groups = Math_DivCeilU32(bits, blocksPerGroup);
-    // The volume must fit its partition (this also bounds the bitmap held in memory), and the
-    // descriptor table, after the superblock's block, must lie inside it.
-    const uint64_t tableStart = static_cast<uint64_t>(firstDataBlock + 1) * blockSize;
-    const uint64_t tableBytes = static_cast<uint64_t>(groups) * descSize;
-    const uint64_t volumeBytes = static_cast<uint64_t>(blockCountLow) * blockSize;
-    if (volumeBytes > partBytes || tableStart + tableBytes > volumeBytes) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-
-    const bool uninitFlagValid =
-        (roCompat & (EXT_RO_COMPAT_GDT_CSUM | EXT_RO_COMPAT_METADATA_CSUM)) != 0;
-
-    // Where the superblock and descriptor-table backups lie, and how large the inode tables are.
-    BackupLayout layout;
-    layout.sparseSuper = (roCompat & EXT_RO_COMPAT_SPARSE_SUPER) != 0;
-    layout.sparseSuper2 = (compat & EXT_COMPAT_SPARSE_SUPER2) != 0;
-    layout.backupGroups[0] = layout.sparseSuper2 ? Bytes_LoadLe32(sb + 588) : 0;
-    layout.backupGroups[1] = layout.sparseSuper2 ? Bytes_LoadLe32(sb + 592) : 0;
-    const uint64_t tableBlocks =
-        (tableBytes + blockSize - 1) / blockSize + Bytes_LoadLe16(sb + 206);
-    const uint32_t inodesPerGroup = Bytes_LoadLe32(sb + 40);
-    const uint32_t inodeSize = Bytes_LoadLe32(sb + 76) == 0 ? 128u : Bytes_LoadLe16(sb + 88);
-    if (inodeSize < 128 || inodeSize > blockSize ||
-        !Math_IsPowerOfTwo(static_cast<int32_t>(inodeSize)) || inodesPerGroup == 0 ||
-        tableBlocks >= blocksPerGroup) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    layout.tableBlocks = static_cast<uint32_t>(tableBlocks);
-    const uint64_t inodeTableBlocks =
-        (static_cast<uint64_t>(inodesPerGroup) * inodeSize + blockSize - 1) / blockSize;
-
-    const uint32_t mapBytes = static_cast<uint32_t>((static_cast<uint64_t>(bits) + 7) / 8);
+    const uint32_t mapBytes = static_cast<uint32_t>((static_cast<uint64_t>(layout.bits) + 7) / 8);
     uint8_t* map = static_cast<uint8_t*>(Mem_Alloc(mapBytes));
     uint8_t* group = static_cast<uint8_t*>(Mem_Alloc(blockSize));
     uint8_t* descs = static_cast<uint8_t*>(Mem_Alloc(kDescriptorChunk));
@@ -273,54 +387,46 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_NOMEM;
     }
     std::memset(map, 0, mapBytes);
-    DescriptorReader reader(disk, base + tableStart, tableBytes, descSize, descs);
+    DescriptorReader reader(disk, base + layout.tableStart, layout.tableBytes,
+                            layout.descriptorSize, descs);
 
-    // First pass: the block bitmap, inode bitmap and inode table of every group are used,
-    // wherever flex_bg placed them. Each must lie inside the volume.
-    rc = DISK_OK;
-    for (uint32_t i = 0; i < groups && rc == DISK_OK; ++i) {
-        const uint8_t* desc = nullptr;
-        rc = reader.Get(i, &desc);
+    // First pass: every descriptor is checked, and the block bitmap, inode bitmap and inode
+    // table of every group are used, wherever flex_bg placed them.
+    const uint32_t firstDataBlock = layout.firstDataBlock;
+    for (uint32_t i = 0; i < layout.groups && rc == DISK_OK; ++i) {
+        const uint8_t* rawDesc = nullptr;
+        rc = reader.Get(i, &rawDesc);
         if (rc != DISK_OK) {
             break;
         }
-        if (is64 && descSize > 32 &&
-            (Bytes_LoadLe32(desc + 32) != 0 || Bytes_LoadLe32(desc + 36) != 0 ||
-             Bytes_LoadLe32(desc + 40) != 0 || Bytes_LoadLe16(desc + 44) != 0)) {
-            rc = DISK_ERR_FS_CORRUPT;
+        ExtGroupDescriptor desc;
+        Ext_GroupDescriptorToHost(rawDesc, layout.descriptorSize, &desc);
+        rc = Ext_CheckGroupDescriptor(desc, layout);
+        if (rc != DISK_OK) {
             break;
         }
-        const uint64_t blockBitmap = Bytes_LoadLe32(desc + 0);
-        const uint64_t inodeBitmap = Bytes_LoadLe32(desc + 4);
-        const uint64_t inodeTable = Bytes_LoadLe32(desc + 8);
-        if (blockBitmap < firstDataBlock || blockBitmap >= blockCountLow ||
-            inodeBitmap < firstDataBlock || inodeBitmap >= blockCountLow ||
-            inodeTable < firstDataBlock || inodeTable + inodeTableBlocks > blockCountLow) {
-            rc = DISK_ERR_FS_CORRUPT;
-            break;
-        }
-        Bitmap_SetBit(map, static_cast<uint32_t>(blockBitmap - firstDataBlock), true);
-        Bitmap_SetBit(map, static_cast<uint32_t>(inodeBitmap - firstDataBlock), true);
-        Fs_SetBits(map, static_cast<uint32_t>(inodeTable - firstDataBlock),
-                   static_cast<uint32_t>(inodeTableBlocks), true);
+        Bitmap_SetBit(map, desc.blockBitmap - firstDataBlock, true);
+        Bitmap_SetBit(map, desc.inodeBitmap - firstDataBlock, true);
+        Fs_SetBits(map, desc.inodeTable - firstDataBlock,
+                   static_cast<uint32_t>(layout.inodeTableBlocks), true);
     }
 
     // Second pass: a group with a maintained bitmap adds the bitmap's used blocks; a group whose
     // bitmap was never initialised (BLOCK_UNINIT) holds only its superblock and descriptor-table
     // backups besides the tables of the first pass. Either way the group's free count must
     // agree with what was found, or the whole group is used.
-    for (uint32_t i = 0; i < groups && rc == DISK_OK; ++i) {
-        const uint8_t* desc = nullptr;
-        rc = reader.Get(i, &desc);
+    for (uint32_t i = 0; i < layout.groups && rc == DISK_OK; ++i) {
+        const uint8_t* rawDesc = nullptr;
+        rc = reader.Get(i, &rawDesc);
         if (rc != DISK_OK) {
             break;
         }
-        const uint32_t bitmapBlock = Bytes_LoadLe32(desc + 0);
-        const uint32_t freeCount = Bytes_LoadLe16(desc + 12);
-        const uint16_t flags = Bytes_LoadLe16(desc + 18);
-        const uint64_t dest = static_cast<uint64_t>(i) * blocksPerGroup;
-        const uint32_t n = (i + 1 == groups) ? static_cast<uint32_t>(bits - dest) : blocksPerGroup;
-        if (uninitFlagValid && (flags & EXT_BG_BLOCK_UNINIT) != 0) {
+        ExtGroupDescriptor desc;
+        Ext_GroupDescriptorToHost(rawDesc, layout.descriptorSize, &desc);
+        const uint64_t dest = static_cast<uint64_t>(i) * layout.blocksPerGroup;
+        const uint32_t n = (i + 1 == layout.groups) ? static_cast<uint32_t>(layout.bits - dest)
+                                                    : layout.blocksPerGroup;
+        if (layout.uninitFlagValid && (desc.flags & EXT_BG_BLOCK_UNINIT) != 0) {
             if (GroupHasSuper(layout, i)) {
                 const uint32_t head = 1 + layout.tableBlocks;
                 if (head > n) {
@@ -329,18 +435,18 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
                 }
                 Fs_SetBits(map, static_cast<uint32_t>(dest), head, true);
             }
-            if (n - CountSetBits(map, dest, n) != freeCount) {
+            if (n - CountSetBits(map, dest, n) != desc.freeBlocks) {
                 SetGroupUsed(map, dest, n);
             }
             continue;
         }
-        rc = Disk_Read(disk, base + static_cast<uint64_t>(bitmapBlock) * blockSize, blockSize,
+        rc = Disk_Read(disk, base + static_cast<uint64_t>(desc.blockBitmap) * blockSize, blockSize,
                        group);
         if (rc != DISK_OK) {
             break;
         }
         uint32_t zeros = MergeGroupBits(map, dest, group, n);
-        if (zeros != freeCount) {
+        if (zeros != desc.freeBlocks) {
             SetGroupUsed(map, dest, n);
         }
     }
@@ -353,9 +459,9 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     volume->firstSector = first;
     volume->bytesPerSector = sectorBytes;
     volume->blockSize = blockSize;
-    volume->blockCount = blockCountLow;
+    volume->blockCount = layout.blockCount;
     volume->firstDataBlock = firstDataBlock;
-    volume->descriptorSize = descSize;
+    volume->descriptorSize = layout.descriptorSize;
     volume->bitmap = map;
     return DISK_OK;
 }

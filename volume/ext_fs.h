@@ -73,6 +73,59 @@ enum : uint32_t {
     EXT_STATE_ERROR = 0x2   // errors were detected
 };
 
+// The superblock fields the driver reads, in host order (Ext_SuperblockToHost).
+struct ExtSuperblock {
+    uint32_t blockCount;  // low half
+    uint32_t firstDataBlock;
+    uint32_t logBlockSize;  // block size = 1024 << this
+    uint32_t blocksPerGroup;
+    uint32_t inodesPerGroup;
+    uint16_t magic;
+    uint16_t state;
+    uint32_t revisionLevel;  // 0: inodes of 128 bytes
+    uint16_t inodeSize;
+    uint32_t compat;
+    uint32_t incompat;
+    uint32_t roCompat;
+    uint16_t reservedGdtBlocks;  // descriptor blocks reserved for growth after the table
+    uint16_t descriptorSize;     // used on 64-bit volumes only
+    uint32_t blockCountHigh;
+    uint32_t backupGroups[2];  // the two backup groups of sparse_super2
+};
+
+// The group descriptor fields the driver reads, in host order (Ext_GroupDescriptorToHost); the
+// high halves are 0 on descriptors of 32 bytes.
+struct ExtGroupDescriptor {
+    uint32_t blockBitmap;
+    uint32_t inodeBitmap;
+    uint32_t inodeTable;
+    uint16_t freeBlocks;
+    uint16_t flags;
+    uint32_t blockBitmapHigh;
+    uint32_t inodeBitmapHigh;
+    uint32_t inodeTableHigh;
+    uint16_t freeBlocksHigh;
+};
+
+// What a checked superblock says about the volume's layout (Ext_DeriveLayout).
+struct ExtLayout {
+    uint32_t blockSize;
+    uint32_t blockCount;
+    uint32_t firstDataBlock;
+    uint32_t blocksPerGroup;
+    uint32_t descriptorSize;
+    uint32_t bits;  // bitmap bits: blocks from the first data block on
+    uint32_t groups;
+    uint64_t tableStart;  // byte offset of the descriptor table in the partition
+    uint64_t tableBytes;
+    uint32_t tableBlocks;       // descriptor-table blocks plus reserved descriptor blocks
+    uint64_t inodeTableBlocks;  // blocks of one group's inode table
+    bool uninitFlagValid;       // BLOCK_UNINIT may be trusted (group descriptors are checksummed)
+    bool sparseSuper;
+    bool sparseSuper2;
+    uint32_t backupGroups[2];  // the two backup groups of sparse_super2 (0 = none)
+};
+
 // The driver object (Ext_Alloc, Ext_Init; owned by its VolumeRegion).
 struct ExtVolume {
     uint64_t firstSector;     // first sector of the partition (disk sectors)
@@ -93,9 +146,10 @@ ExtVolume* Ext_Alloc();
 // All fields zero.
 void Ext_Init(ExtVolume* volume);
 // Opens the file system of the partition at sectors [first, first + count) and loads its block
-// bitmap. A volume larger than its partition is refused. DISK_ERR_FS_CORRUPT for anything that is not a consistent ext volume this driver can
-// read, DISK_ERR_ARG for a disk without bytes per sector, DISK_ERR_NOMEM, or the disk's read
-// code. On failure the volume is left zeroed.
+// bitmap. A volume larger than its partition is refused. DISK_ERR_FS_CORRUPT for anything that
+// is not a consistent ext volume this driver can read, DISK_ERR_ARG for a disk without bytes per
+// sector, DISK_ERR_NOMEM, or the disk's read code; a refusal records its reason (Refusal_Get).
+// On failure the volume is left zeroed.
 int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
 // Frees the bitmap and zeroes the volume (the record itself is freed by its owner).
 void Ext_Destroy(void* volume);
@@ -105,3 +159,17 @@ int Ext_FillUsedBits(void* volume, uint64_t first, uint32_t count, uint8_t* bitm
 // Whether any byte of [offset, offset + length) of the partition lies in a used block, before
 // the first data block or beyond the volume. A length of 0 is not used.
 bool Ext_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
+
+// Converts the EXT_SUPERBLOCK_SIZE bytes of a superblock to host order.
+void Ext_SuperblockToHost(const uint8_t* raw, ExtSuperblock* sb);
+// DISK_OK when the superblock describes a volume this driver can read that fits a partition of
+// partBytes bytes, else DISK_ERR_FS_CORRUPT with the reason recorded.
+int Ext_CheckSuperblock(const ExtSuperblock& sb, uint64_t partBytes);
+// The layout of a volume whose superblock passed Ext_CheckSuperblock.
+void Ext_DeriveLayout(const ExtSuperblock& sb, ExtLayout* layout);
+// Converts a group descriptor of descriptorSize bytes to host order.
+void Ext_GroupDescriptorToHost(const uint8_t* raw, uint32_t descriptorSize,
+                               ExtGroupDescriptor* desc);
+// DISK_OK when the descriptor's high halves are zero and its bitmaps and inode table lie in the
+// volume, else DISK_ERR_FS_CORRUPT with the reason recorded.
+int Ext_CheckGroupDescriptor(const ExtGroupDescriptor& desc, const ExtLayout& layout);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/range.h"
 
 namespace {
@@ -69,13 +70,13 @@ int LoadTable(FatTable* table, uint32_t type, const FatBpb* bpb, const FatLayout
         load = copyBytes;  // entries past the end of the table count as used
     }
     if (load == 0 || load > UINT32_MAX) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT table: size out of range");
     }
     const uint32_t loadBytes = static_cast<uint32_t>(load);
     const uint64_t entryCount = EntriesIn(type, loadBytes);
     const uint64_t bitBytes = (entryCount + 7) / 8;
     if (entryCount == 0 || bitBytes > UINT32_MAX) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT table: size out of range");
     }
     const uint32_t pieceBytes = loadBytes < kReadChunk ? loadBytes : kReadChunk;
     uint8_t* bits = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(bitBytes)));
@@ -100,7 +101,7 @@ int LoadTable(FatTable* table, uint32_t type, const FatBpb* bpb, const FatLayout
         for (uint32_t i = 1; compare && rc == DISK_OK && i < bpb->fatCount; ++i) {
             rc = Disk_Read(disk, fatStart + copyBytes * i + r.offset, r.pieceLength, scratch);
             if (rc == DISK_OK && std::memcmp(scratch, piece, r.pieceLength) != 0) {
-                rc = DISK_ERR_FS_CORRUPT;
+                rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT table: the copies differ");
             }
         }
         if (rc != DISK_OK) {
@@ -235,7 +236,7 @@ void Fat32Table_Destroy(FatTable* table) { DestroyTable(table); }
 
 // ---- Parameter block and layout -----------------------------------------------------------
 
-void Fat_DecodeBpb(const uint8_t* raw, FatBpb* out)
+void Fat_BpbToHost(const uint8_t* raw, FatBpb* out)
 {
     std::memset(out, 0, sizeof *out);
     out->bytesPerSector = Bytes_LoadLe16(raw + 11);
@@ -277,19 +278,23 @@ int Fat_CheckBpb(const FatBpb* bpb)
     const uint32_t bps = bpb->bytesPerSector;
     const uint32_t spc = bpb->sectorsPerCluster;
     if (bps != 512 && bps != 1024 && bps != 2048 && bps != 4096) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: bytes per sector out of range");
     }
     if (!IsPowerOfTwoU32(spc) || spc > 128 || bps * spc > FAT_MAX_CLUSTER_BYTES) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: sectors per cluster out of range");
     }
     if (bpb->reservedSectors == 0 || bpb->fatCount == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: no reserved sectors or no FATs");
     }
     if ((static_cast<uint32_t>(bpb->rootEntries) * 32) % bps != 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: root directory does not fill whole sectors");
     }
     if (bpb->media != 0xF0 && bpb->media < 0xF8) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT boot sector: unknown media byte");
     }
     return DISK_OK;
 }
@@ -300,7 +305,8 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
     const uint32_t bps = bpb->bytesPerSector;
     const uint32_t spc = bpb->sectorsPerCluster;
     if (bps == 0 || spc == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: no bytes per sector or sectors per cluster");
     }
     const uint32_t rootDirSectors =
         Math_DivCeilU32(static_cast<uint32_t>(bpb->rootEntries) * 32, bps);
@@ -308,23 +314,25 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
         bpb->sectorsPerFat16 != 0 ? bpb->sectorsPerFat16 : bpb->sectorsPerFat32;
     const uint32_t total = bpb->totalSectors16 != 0 ? bpb->totalSectors16 : bpb->totalSectors32;
     if (sectorsPerFat == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT boot sector: no sectors per FAT");
     }
     const uint64_t meta = static_cast<uint64_t>(bpb->reservedSectors) +
                           static_cast<uint64_t>(bpb->fatCount) * sectorsPerFat + rootDirSectors;
     if (total <= meta) {
-        return DISK_ERR_FS_CORRUPT;  // no data area
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT boot sector: no data area");
     }
     const uint32_t dataSectors = static_cast<uint32_t>(total - meta);
     const uint32_t clusters = dataSectors / spc;
     if (clusters == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "FAT boot sector: no clusters");
     }
     uint32_t t;
     if (bpb->sectorsPerFat16 == 0) {
         // FAT32 by its parameter block, whatever the cluster count.
         if (bpb->rootEntries != 0 || clusters > FAT32_MAX_CLUSTERS) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "FAT boot sector: FAT32 with a root directory or too many clusters");
         }
         t = FAT_TYPE_32;
     } else if (clusters <= FAT12_MAX_CLUSTERS) {
@@ -332,7 +340,8 @@ int Fat_ComputeLayout(const FatBpb* bpb, FatLayout* layout, uint32_t* type)
     } else if (clusters <= FAT16_MAX_CLUSTERS) {
         t = FAT_TYPE_16;
     } else {
-        return DISK_ERR_FS_CORRUPT;  // a 16-bit FAT size with a FAT32 cluster count
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: 16-bit FAT size with a FAT32 cluster count");
     }
     layout->rootDirSectors = rootDirSectors;
     layout->sectorsPerFat = sectorsPerFat;
@@ -402,7 +411,8 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_ARG;
     }
     if (partBytes < FAT_BPB_SIZE) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: the partition is too small to hold it");
     }
 
     bool human68k = false;
@@ -424,14 +434,16 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         // table at all is not a volume.
         if (bpb.bytesPerSector == 0 || bpb.sectorsPerCluster == 0 || bpb.reservedSectors == 0 ||
             bpb.fatCount == 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "Human68k boot sector: no sectors, clusters, reserved sectors or FATs");
         }
     } else {
         rc = Disk_Read(disk, base, FAT_BPB_SIZE, raw);
         if (rc != DISK_OK) {
             return rc;
         }
-        Fat_DecodeBpb(raw, &bpb);
+        Fat_BpbToHost(raw, &bpb);
         rc = Fat_CheckBpb(&bpb);
         if (rc != DISK_OK) {
             return rc;
@@ -451,7 +463,8 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         const uint32_t at = type == FAT_TYPE_32 ? FAT32_STATE_OFFSET : FAT16_STATE_OFFSET;
         const uint8_t signature = raw[at + 1];
         if ((signature == 0x28 || signature == 0x29) && (raw[at] & FAT_STATE_DIRTY) != 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "FAT boot sector: the volume was not cleanly unmounted");
         }
     }
     // Reserved area, tables and root directory must lie inside the partition.
@@ -460,7 +473,8 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         (static_cast<uint64_t>(bpb.reservedSectors) +
          static_cast<uint64_t>(bpb.fatCount) * layout.sectorsPerFat + layout.rootDirSectors);
     if (metaBytes > partBytes) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "FAT boot sector: the volume is larger than its partition");
     }
 
     FatTable* table = nullptr;
@@ -495,7 +509,8 @@ int Fat_Open(FatVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     volume->human68k = human68k;
     volume->table = table;
     if (rc == DISK_OK && !human68k && !Fat_IsCleanlyUnmounted(table, type)) {
-        rc = DISK_ERR_FS_CORRUPT;
+        rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                              "FAT table: the volume was not cleanly unmounted or has disk errors");
     }
     if (rc != DISK_OK) {
         Fat_Destroy(volume);

@@ -115,8 +115,8 @@ bool Fat_IsCleanlyUnmounted(const FatTable* table, uint32_t type);
 // The is-used test of the volume's table type for a byte range of the partition.
 bool Fat_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
 
-// Decodes the first 90 bytes of a PC boot sector (no checks).
-void Fat_DecodeBpb(const uint8_t* raw, FatBpb* out);
+// Converts the first 90 bytes of a PC boot sector to host order (no checks).
+void Fat_BpbToHost(const uint8_t* raw, FatBpb* out);
 // The parameter block of a Human68k volume: copied fields, media 0xF8, 2 heads, 8 sectors per
 // track; the sectors per FAT go to the 16-bit field (and with a zero 16-bit total also to the
 // 32-bit one).

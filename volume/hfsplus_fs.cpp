@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 namespace {
 
@@ -44,11 +45,11 @@ int TakeExtentRecord(const HfsPlusVolume* volume, const uint8_t* record, HfsExte
             continue;
         }
         if (static_cast<uint64_t>(start) + blocks > volume->totalBlocks) {
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("HFS+ extent: past the end of the volume");
         }
         if (extents != nullptr) {
             if (*count >= capacity) {
-                return DISK_ERR_FORMAT;
+                return Refusal_Record("HFS+ fork: more extents than first counted");
             }
             extents[*count].startBlock = start;
             extents[*count].blockCount = blocks;
@@ -57,7 +58,7 @@ int TakeExtentRecord(const HfsPlusVolume* volume, const uint8_t* record, HfsExte
         ++*count;
         *sum += blocks;
         if (*sum > UINT32_MAX) {
-            return DISK_ERR_FORMAT;
+            return Refusal_Record("HFS+ fork: more than 2^32 blocks");
         }
     }
     return DISK_OK;
@@ -68,11 +69,13 @@ int ReadNode(const HfsPlusVolume* volume, const DiskHandle* disk, const HfsBTree
              uint32_t node, uint8_t* buffer)
 {
     if (node >= header->totalNodes) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents tree: node number past the last node");
     }
     int rc = HfsPlus_ReadExtentsFile(volume, disk, static_cast<uint64_t>(node) * header->nodeSize,
                                      header->nodeSize, buffer);
-    return rc == DISK_ERR_ARG ? DISK_ERR_FORMAT : rc;
+    return rc == DISK_ERR_ARG
+               ? Refusal_Record("HFS+ extents tree: node past the end of the extents file")
+               : rc;
 }
 
 // Checks a node's descriptor against the kind and height expected. *records receives the record
@@ -84,7 +87,7 @@ int CheckNode(const uint8_t* node, const HfsBTreeHeader* header, int8_t kind, ui
     const uint32_t n = Bytes_LoadBe16(node + 10);
     if (nodeKind != kind || node[9] != height ||
         kNodeDescriptor + 2 * static_cast<uint64_t>(n) > header->nodeSize) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents tree: node of the wrong kind, height or record count");
     }
     *records = n;
     return DISK_OK;
@@ -99,12 +102,12 @@ int ReadRecord(const uint8_t* node, const HfsBTreeHeader* header, uint32_t recor
     const uint32_t tableStart = nodeSize - 2 * records;
     const uint32_t offset = Bytes_LoadBe16(node + nodeSize - 2 * (i + 1));
     if (offset < kNodeDescriptor || static_cast<uint64_t>(offset) + 2 > tableStart) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents tree: record offset out of range");
     }
     const uint32_t keyLength = Bytes_LoadBe16(node + offset);
     if (keyLength != HFSPLUS_EXTENT_KEY_LENGTH || keyLength > header->maxKeyLength ||
         static_cast<uint64_t>(offset) + 2 + keyLength + payload > tableStart) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents tree: record key out of range");
     }
     key->keyLength = static_cast<uint16_t>(keyLength);
     key->forkType = node[offset + 2];
@@ -114,18 +117,9 @@ int ReadRecord(const uint8_t* node, const HfsBTreeHeader* header, uint32_t recor
     return DISK_OK;
 }
 
-int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTreeHeader* header)
+// Converts the header record of the extents tree (after node 0's descriptor) to host order.
+void TreeHeaderToHost(const uint8_t* h, HfsBTreeHeader* header)
 {
-    uint8_t node0[kNodeDescriptor + kHeaderRecordBytes];
-    int rc = HfsPlus_ReadExtentsFile(volume, disk, 0, sizeof node0, node0);
-    if (rc != DISK_OK) {
-        return rc == DISK_ERR_ARG ? DISK_ERR_FORMAT : rc;
-    }
-    if (Bytes_LoadBe32(node0 + 4) != 0 || static_cast<int8_t>(node0[8]) != kKindHeader ||
-        Bytes_LoadBe16(node0 + 10) != 3) {
-        return DISK_ERR_FORMAT;
-    }
-    const uint8_t* h = node0 + kNodeDescriptor;
     header->depth = Bytes_LoadBe16(h + 0);
     header->rootNode = Bytes_LoadBe32(h + 2);
     header->leafRecords = Bytes_LoadBe32(h + 6);
@@ -135,13 +129,43 @@ int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTree
     header->maxKeyLength = Bytes_LoadBe16(h + 20);
     header->totalNodes = Bytes_LoadBe32(h + 22);
     header->freeNodes = Bytes_LoadBe32(h + 26);
+}
+
+// DISK_OK when the tree header describes a non-empty tree this driver can walk.
+int CheckTreeHeader(const HfsBTreeHeader* header)
+{
     if (header->rootNode == 0 || header->leafRecords == 0 || header->firstLeaf == 0 ||
-        header->lastLeaf == 0 || header->totalNodes == 0 || header->nodeSize < 512 ||
-        !IsPow2(header->nodeSize) || header->maxKeyLength > kMaxKeyLength || header->depth == 0 ||
-        header->depth > HFSPLUS_MAX_DEPTH) {
-        return DISK_ERR_FORMAT;
+        header->lastLeaf == 0 || header->totalNodes == 0) {
+        return Refusal_Record("HFS+ extents tree header: empty tree");
+    }
+    if (header->nodeSize < 512 || !IsPow2(header->nodeSize)) {
+        return Refusal_Record("HFS+ extents tree header: node size out of range");
+    }
+    if (header->maxKeyLength > kMaxKeyLength) {
+        return Refusal_Record("HFS+ extents tree header: key length out of range");
+    }
+    if (header->depth == 0 || header->depth > HFSPLUS_MAX_DEPTH) {
+        return Refusal_Record("HFS+ extents tree header: depth out of range");
     }
     return DISK_OK;
+}
+
+int ReadTreeHeader(const HfsPlusVolume* volume, const DiskHandle* disk, HfsBTreeHeader* header)
+{
+    uint8_t node0[kNodeDescriptor + kHeaderRecordBytes];
+    int rc = HfsPlus_ReadExtentsFile(volume, disk, 0, sizeof node0, node0);
+    if (rc != DISK_OK) {
+        return rc == DISK_ERR_ARG
+                   ? Refusal_Record(
+                         "HFS+ extents tree: header node past the end of the extents file")
+                   : rc;
+    }
+    if (Bytes_LoadBe32(node0 + 4) != 0 || static_cast<int8_t>(node0[8]) != kKindHeader ||
+        Bytes_LoadBe16(node0 + 10) != 3) {
+        return Refusal_Record("HFS+ extents tree: header node malformed");
+    }
+    TreeHeaderToHost(node0 + kNodeDescriptor, header);
+    return CheckTreeHeader(header);
 }
 
 bool TestBitMsb64(const uint8_t* bits, uint64_t n)
@@ -260,7 +284,7 @@ int HfsPlus_SearchTree(const HfsPlusVolume* volume, const DiskHandle* disk, uint
     *found = false;
     // Each level down is one height lower, so the descent ends after at most the tree's depth.
     if (height == 0 || height > header->depth) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents tree: descent deeper than the tree");
     }
     int rc = ReadNode(volume, disk, header, node, nodeBuffer);
     if (rc != DISK_OK) {
@@ -324,13 +348,13 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
         return rc;
     }
     if (sum > forkBlocks) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ fork: extents hold more blocks than the fork");
     }
     if (sum == forkBlocks) {
         return DISK_OK;
     }
     if (inlineOnly) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ extents file: its fork needs more than its inline extents");
     }
 
     HfsBTreeHeader header;
@@ -353,7 +377,7 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
     rc = HfsPlus_SearchTree(volume, disk, header.rootNode, header.depth, &header,
                             HfsPlus_CompareExtentKey, &key, node, &found, &leafNode, &record);
     if (rc == DISK_OK && !found) {
-        rc = DISK_ERR_FORMAT;
+        rc = Refusal_Record("HFS+ extents tree: a piece of a fork is missing");
     }
     // Walk the leaves from the match on; the search left the matching leaf in the buffer.
     uint32_t visited = 1;
@@ -368,12 +392,12 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
                 break;
             }
             if (HfsPlus_CompareExtentKey(&k, &key) != 0) {
-                rc = DISK_ERR_FORMAT;  // the next piece of the fork is missing
+                rc = Refusal_Record("HFS+ extents tree: a piece of a fork is missing");
                 break;
             }
             rc = TakeExtentRecord(volume, node + dataAt, extents, capacity, count, &sum);
             if (rc == DISK_OK && sum > forkBlocks) {
-                rc = DISK_ERR_FORMAT;
+                rc = Refusal_Record("HFS+ fork: extents hold more blocks than the fork");
             }
             if (rc != DISK_OK) {
                 break;
@@ -389,7 +413,7 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
         }
         const uint32_t next = Bytes_LoadBe32(node);
         if (next == 0 || ++visited > header.totalNodes) {
-            rc = DISK_ERR_FORMAT;  // the fork ends short, or the leaf chain loops
+            rc = Refusal_Record("HFS+ extents tree: the fork ends short or the leaf chain loops");
             break;
         }
         rc = ReadNode(volume, disk, &header, next, node);
@@ -417,7 +441,7 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
         return DISK_ERR_ARG;
     }
     if (partBytes < HFSPLUS_HEADER_OFFSET + HFSPLUS_HEADER_SIZE) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ volume header: the partition is too small to hold it");
     }
     uint8_t* h = volume->header;
     int rc = Disk_Read(disk, base + HFSPLUS_HEADER_OFFSET, HFSPLUS_HEADER_SIZE, h);
@@ -430,13 +454,23 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
     const uint32_t blockSize = Bytes_LoadBe32(h + kHdrBlockSize);
     const uint32_t totalBlocks = Bytes_LoadBe32(h + kHdrTotalBlocks);
     uint64_t volumeBytes = 0;
-    if ((signature != HFSPLUS_SIGNATURE && signature != HFSX_SIGNATURE) ||
-        (attributes & HFSPLUS_ATTR_UNMOUNTED) == 0 ||
-        (attributes & HFSPLUS_ATTR_INCONSISTENT) != 0 || !IsPow2(blockSize) || blockSize < 512 ||
-        totalBlocks == 0 || !Math_MulU64(totalBlocks, blockSize, &volumeBytes) ||
-        volumeBytes > partBytes) {
+    const char* refused = nullptr;
+    if (signature != HFSPLUS_SIGNATURE && signature != HFSX_SIGNATURE) {
+        refused = "HFS+ volume header: no signature";
+    } else if ((attributes & HFSPLUS_ATTR_UNMOUNTED) == 0) {
+        refused = "HFS+ volume header: the volume was not cleanly unmounted";
+    } else if ((attributes & HFSPLUS_ATTR_INCONSISTENT) != 0) {
+        refused = "HFS+ volume header: the volume is marked inconsistent";
+    } else if (!IsPow2(blockSize) || blockSize < 512) {
+        refused = "HFS+ volume header: block size out of range";
+    } else if (totalBlocks == 0) {
+        refused = "HFS+ volume header: no blocks";
+    } else if (!Math_MulU64(totalBlocks, blockSize, &volumeBytes) || volumeBytes > partBytes) {
+        refused = "HFS+ volume header: the volume is larger than its partition";
+    }
+    if (refused != nullptr) {
         HfsPlus_Init(volume);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record(refused);
     }
     volume->firstSector = first;
     volume->bytesPerSector = sectorBytes;
@@ -463,7 +497,7 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
     }
     if (n == 0) {
         HfsPlus_Init(volume);
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("HFS+ allocation file: no extents");
     }
     HfsExtent* extents =
         static_cast<HfsExtent*>(Mem_Alloc(static_cast<size_t>(n) * sizeof(HfsExtent)));
@@ -475,12 +509,12 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
     rc = HfsPlus_GetForkExtents(volume, disk, h + HFSPLUS_FORK_ALLOCATION,
                                 HFSPLUS_ALLOCATION_FILE_ID, false, extents, &filled);
     if (rc == DISK_OK && filled != n) {
-        rc = DISK_ERR_FORMAT;
+        rc = Refusal_Record("HFS+ allocation file: extent count changed between passes");
     }
     // One bit per block of the volume, all inside the fork.
     const uint64_t need = (static_cast<uint64_t>(totalBlocks) + 7) / 8;
     if (rc == DISK_OK && Bytes_LoadBe64(h + HFSPLUS_FORK_ALLOCATION + kForkLogicalSize) < need) {
-        rc = DISK_ERR_FORMAT;
+        rc = Refusal_Record("HFS+ allocation file: shorter than the volume needs");
     }
     uint8_t* bitmap = nullptr;
     if (rc == DISK_OK) {
@@ -492,7 +526,7 @@ int HfsPlus_Open(HfsPlusVolume* volume, const DiskHandle* disk, uint64_t first, 
     if (rc == DISK_OK) {
         rc = HfsPlus_ReadForkBytes(volume, disk, extents, n, 0, need, bitmap);
         if (rc == DISK_ERR_ARG) {
-            rc = DISK_ERR_FORMAT;  // the allocation file is shorter than the volume needs
+            rc = Refusal_Record("HFS+ allocation file: extents shorter than the volume needs");
         }
     }
     Mem_Free(extents);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/text_ops.h"
 
 namespace {
@@ -352,41 +353,51 @@ int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByt
                   uint32_t sectorBytes, uint32_t maximum, uint32_t* count, PartitionEntry* entries)
 {
     if (md->vgCount != 1) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata: not exactly one volume group");
     }
     const Lvm2VolumeGroup* vg = &md->vg[0];
     if (vg->pvCount != 1 || (vg->seen & 16) == 0 || vg->extentSize == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 volume group: not one physical volume, or no extent size");
     }
     const Lvm2PhysicalVolume* pv = &vg->pv[0];
     if (!SameId(pv->id, labelId) || (pv->seen & (16 | 32 | 64)) != (16 | 32 | 64)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(
+            DISK_ERR_FS_CORRUPT,
+            "LVM2 physical volume: does not match the label, or fields missing");
     }
     // The extents must lie inside the device the metadata describes.
     uint64_t extentsEnd;
     if (!Math_MulU64(pv->peCount, vg->extentSize, &extentsEnd) ||
         !Math_AddU64(extentsEnd, pv->peStart, &extentsEnd) || extentsEnd > pv->devSize) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 physical volume: extents past the end of the device");
     }
     for (uint32_t i = 0; i < vg->lvCount; ++i) {
         const Lvm2LogicalVolume* lv = &vg->lv[i];
         if (lv->segments != 1) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "LVM2 logical volume: not exactly one segment");
         }
         const Lvm2Segment* s = &lv->segment[0];
         if ((s->seen & 1) == 0 || s->startExtent != 0 || (s->seen & 4) == 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "LVM2 segment: start or extent count missing or not at extent 0");
         }
         if (Is(s->type, "striped")) {
             if (s->stripeCount != 1 || s->stripes != 1 ||
                 s->stripePv[0].length != pv->name.length ||
                 std::memcmp(s->stripePv[0].data, pv->name.data, pv->name.length) != 0 ||
                 (s->seen & 2) == 0) {
-                return DISK_ERR_FS_CORRUPT;
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "LVM2 segment: not one stripe on this physical volume");
             }
             uint64_t end;
             if (!Math_AddU64(s->stripeFirst[0], s->extentCount, &end) || end > pv->peCount) {
-                return DISK_ERR_FS_CORRUPT;
+                return Refusal_RecordAs(
+                    DISK_ERR_FS_CORRUPT,
+                    "LVM2 segment: extents past the end of the physical volume");
             }
         }
     }
@@ -406,7 +417,7 @@ int AppendVolumes(const Lvm2Metadata* md, const uint8_t* labelId, uint64_t pvByt
             !Math_AddU64(startByte, pvByte, &startByte) ||
             !Math_MulU64(vg->extentSize, s->extentCount, &units) ||
             !Math_MulU64(units, 512, &bytes)) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 segment: position out of range");
         }
         if (startByte % sectorBytes != 0 || bytes / sectorBytes == 0) {
             continue;  // not on a disk sector: its sectors stay used
@@ -637,7 +648,7 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
     }
     uint64_t pvByte;
     if (!Math_MulU64(pvSector, sectorBytes, &pvByte)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 label: position out of range");
     }
     uint8_t head[LVM2_LABEL_SCAN_BYTES];
     int rc = Disk_Read(disk, pvByte, sizeof head, head);
@@ -655,12 +666,14 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
         }
     }
     if (label == nullptr) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 label: no valid label in the first four sectors");
     }
     // 2. The physical-volume header and its two lists, each within the label's sector.
     const uint32_t headerAt = Bytes_LoadLe32(label + 20);
     if (headerAt < 32 || headerAt > 512 - (kIdLength + 8)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 physical volume header: offset out of range");
     }
     const uint8_t* labelId = label + headerAt;
     uint32_t at = headerAt + kIdLength + 8;
@@ -669,7 +682,9 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
         uint32_t n = 0;
         for (;;) {
             if (at + 16 > 512) {
-                return DISK_ERR_FS_CORRUPT;
+                return Refusal_RecordAs(
+                    DISK_ERR_FS_CORRUPT,
+                    "LVM2 physical volume header: area list past the end of its sector");
             }
             uint64_t offset = Bytes_LoadLe64(label + at);
             uint64_t size = Bytes_LoadLe64(label + at + 8);
@@ -684,18 +699,21 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
             ++n;
         }
         if (n != 1) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "LVM2 physical volume header: not exactly one data and one metadata area");
         }
     }
     const uint64_t mdaOffset = areas[1][0];
     const uint64_t mdaSize = areas[1][1];
     if (mdaSize < LVM2_MDA_HEADER_BYTES) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 physical volume header: metadata area too small");
     }
     // 3. The metadata-area header.
     uint64_t mdaByte;
     if (!Math_AddU64(pvByte, mdaOffset, &mdaByte)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata area: position out of range");
     }
     uint8_t mda[LVM2_MDA_HEADER_BYTES];
     rc = Disk_Read(disk, mdaByte, sizeof mda, mda);
@@ -706,17 +724,25 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
     const uint64_t locSize = Bytes_LoadLe64(mda + 48);
     const uint32_t locChecksum = Bytes_LoadLe32(mda + 56);
     const uint32_t locFlags = Bytes_LoadLe32(mda + 60);
-    if (Bytes_LoadLe32(mda) != Lvm2_Crc(LVM2_CRC_INITIAL, mda + 4, 508) ||
-        std::memcmp(mda + 4, kMdaMagic, sizeof kMdaMagic) != 0 || Bytes_LoadLe32(mda + 20) != 1 ||
-        Bytes_LoadLe64(mda + 24) != mdaOffset || Bytes_LoadLe64(mda + 32) != mdaSize) {
-        return DISK_ERR_FS_CORRUPT;
+    if (std::memcmp(mda + 4, kMdaMagic, sizeof kMdaMagic) != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata area header: no signature");
+    }
+    if (Bytes_LoadLe32(mda) != Lvm2_Crc(LVM2_CRC_INITIAL, mda + 4, 508)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 metadata area header: checksum does not match");
+    }
+    if (Bytes_LoadLe32(mda + 20) != 1 || Bytes_LoadLe64(mda + 24) != mdaOffset ||
+        Bytes_LoadLe64(mda + 32) != mdaSize) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 metadata area header: version or position does not match");
     }
     // The text must lie whole inside the area after its header: text that wraps round the end
     // of the circular area is not joined.
     if (locOffset < LVM2_MDA_HEADER_BYTES || locSize == 0 || locSize > LVM2_MAX_LOCATION_BYTES ||
         locOffset > mdaSize || locSize > mdaSize - locOffset ||
         (locFlags & LVM2_LOCATION_IGNORED) != 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "LVM2 metadata area header: text location out of range");
     }
     // 4. The text, checked by its checksum, up to its first zero byte.
     uint8_t* text = static_cast<uint8_t*>(Mem_Alloc(static_cast<uint32_t>(locSize)));
@@ -727,14 +753,14 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
     Lvm2Metadata* md = nullptr;
     if (rc == DISK_OK &&
         Lvm2_Crc(LVM2_CRC_INITIAL, text, static_cast<uint32_t>(locSize)) != locChecksum) {
-        rc = DISK_ERR_FS_CORRUPT;
+        rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata text: checksum does not match");
     }
     TextView view{text, 0};
     while (rc == DISK_OK && view.length < locSize && text[view.length] != 0) {
         uint32_t n = Text_ValidCharLength(
             text + view.length, static_cast<uint32_t>(locSize) - view.length, TEXT_ENC_UTF8);
         if (n == 0) {
-            rc = DISK_ERR_FS_CORRUPT;
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata text: not valid UTF-8");
         }
         view.length += n;
     }
@@ -744,7 +770,7 @@ int Lvm2_ReadVolumes(const DiskHandle* disk, uint64_t pvSector, uint32_t maximum
         if (md == nullptr) {
             rc = DISK_ERR_NOMEM;
         } else if (!Lvm2_ParseMetadata(view, md)) {
-            rc = DISK_ERR_FS_CORRUPT;
+            rc = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "LVM2 metadata text: does not parse");
         }
     }
     if (rc == DISK_OK) {

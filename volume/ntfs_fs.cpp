@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/range.h"
 
 namespace {
@@ -70,25 +71,29 @@ struct RecordCheck {
     uint32_t size;
 };
 
+// Records the reason a file record is refused and answers DISK_ERR_NTFS_METADATA.
+int RefuseRecord(const char* reason) { return Refusal_RecordAs(DISK_ERR_NTFS_METADATA, reason); }
+
 // Checks the record header, applies the fixups and walks the attributes $STANDARD_INFORMATION,
 // $FILE_NAME (named `name`) and the unnamed non-resident $DATA, which must follow one another in
-// exactly this order inside the bytes in use. On success *dataAttr is the offset of $DATA.
-bool CheckRecord(uint8_t* record, uint32_t size, const char* name, uint32_t* dataAttr)
+// exactly this order inside the bytes in use. On success *dataAttr is the offset of $DATA;
+// otherwise DISK_ERR_NTFS_METADATA with the reason recorded.
+int CheckRecord(uint8_t* record, uint32_t size, const char* name, uint32_t* dataAttr)
 {
     NtfsRecordHeader h;
     Ntfs_RecordHeaderToHost(record, &h);
     if (std::memcmp(record, "FILE", 4) != 0) {
-        return false;
+        return RefuseRecord("NTFS file record: no signature");
     }
     if (h.usaCount < 2 || static_cast<uint32_t>(h.usaOffset) + 2u * h.usaCount > 510 ||
         h.usaOffset < 42 || static_cast<uint32_t>(h.usaCount - 1) != size / NTFS_SECTOR_BYTES) {
-        return false;
+        return RefuseRecord("NTFS file record: update sequence out of range");
     }
     if (!Ntfs_ApplyFixups(record, h.usaOffset, h.usaCount)) {
-        return false;
+        return RefuseRecord("NTFS file record: update sequence does not match");
     }
     if (h.bytesInUse > size || h.firstAttribute < 42 || h.firstAttribute >= h.bytesInUse) {
-        return false;
+        return RefuseRecord("NTFS file record: bytes in use or first attribute out of range");
     }
     const uint32_t end = h.bytesInUse;
     const uint32_t expect[3] = {NTFS_ATTR_STANDARD_INFORMATION, NTFS_ATTR_FILE_NAME,
@@ -96,55 +101,59 @@ bool CheckRecord(uint8_t* record, uint32_t size, const char* name, uint32_t* dat
     uint32_t at = h.firstAttribute;
     for (uint32_t k = 0; k < 3; ++k) {
         if (at > end || end - at < 16) {
-            return false;
+            return RefuseRecord("NTFS file record: an attribute is missing");
         }
         NtfsAttrHeader a;
         Ntfs_AttrHeaderToHost(record + at, &a);
-        if (a.type != expect[k] || a.length < 16 || a.length % 8 != 0 || a.length > end - at) {
-            return false;
+        if (a.type != expect[k]) {
+            return RefuseRecord("NTFS file record: attributes not in the expected order");
+        }
+        if (a.length < 16 || a.length % 8 != 0 || a.length > end - at) {
+            return RefuseRecord("NTFS attribute: length out of range");
         }
         const uint8_t* attr = record + at;
         if (k < 2) {
             if (a.nonResident != 0 || a.length < 24) {
-                return false;
+                return RefuseRecord("NTFS attribute: expected a resident attribute");
             }
             NtfsResident r;
             Ntfs_ResidentToHost(attr, &r);
             if (r.valueOffset > a.length || r.valueLength > a.length - r.valueOffset) {
-                return false;
+                return RefuseRecord("NTFS attribute: value past the end of the attribute");
             }
             if (k == 1) {
                 // $FILE_NAME: name length in characters at byte 64, UTF-16LE name from byte 66.
                 const uint8_t* value = attr + r.valueOffset;
                 if (r.valueLength < 66) {
-                    return false;
+                    return RefuseRecord("NTFS file name: too short");
                 }
                 uint32_t chars = value[64];
                 size_t want = std::strlen(name);
                 if (chars != want || 66 + 2 * chars > r.valueLength) {
-                    return false;
+                    return RefuseRecord("NTFS file name: not the expected system file");
                 }
                 for (uint32_t i = 0; i < chars; ++i) {
                     if (Bytes_LoadLe16(value + 66 + 2 * i) != static_cast<uint8_t>(name[i])) {
-                        return false;
+                        return RefuseRecord("NTFS file name: not the expected system file");
                     }
                 }
             }
         } else {
             if (a.nonResident == 0 || a.nameLength != 0 || a.length < 64) {
-                return false;
+                return RefuseRecord("NTFS data attribute: named, resident or too short");
             }
             NtfsNonResident n;
             Ntfs_NonResidentToHost(attr, &n);
             if (n.firstVcn != 0 || n.runListOffset < 64 || n.runListOffset >= a.length) {
-                return false;
+                return RefuseRecord(
+                    "NTFS data attribute: first VCN or run list offset out of range");
             }
             *dataAttr = at;
-            return true;
+            return DISK_OK;
         }
         at += a.length;
     }
-    return false;
+    return RefuseRecord("NTFS file record: no data attribute");
 }
 
 // Decodes the run list of the $DATA attribute at dataAttr into a new array (Mem_Free), requiring
@@ -160,7 +169,7 @@ int TakeRuns(const uint8_t* record, uint32_t dataAttr, uint32_t clusterCount, Nt
     const uint32_t limit = a.length - n.runListOffset;
     uint32_t count = 0;
     if (!Ntfs_DecodeRuns(list, limit, nullptr, &count) || count == 0) {
-        return DISK_ERR_NTFS_METADATA;
+        return Refusal_RecordAs(DISK_ERR_NTFS_METADATA, "NTFS run list: malformed or empty");
     }
     NtfsRun* runs =
         static_cast<NtfsRun*>(Mem_Alloc(count * static_cast<uint32_t>(sizeof(NtfsRun))));
@@ -176,7 +185,9 @@ int TakeRuns(const uint8_t* record, uint32_t dataAttr, uint32_t clusterCount, Nt
     }
     if (!ok || n.lastVcn == UINT64_MAX || clusters != n.lastVcn + 1) {
         Mem_Free(runs);
-        return DISK_ERR_NTFS_METADATA;
+        return Refusal_RecordAs(
+            DISK_ERR_NTFS_METADATA,
+            "NTFS run list: runs outside the volume or not covering the attribute");
     }
     *runsOut = runs;
     *countOut = count;
@@ -202,7 +213,9 @@ int ReadFromRuns(const DiskHandle* disk, uint64_t base, uint32_t clusterBytes, c
         length -= piece;
         pos = 0;
     }
-    return length == 0 ? DISK_OK : DISK_ERR_NTFS_METADATA;
+    return length == 0 ? DISK_OK
+                       : Refusal_RecordAs(DISK_ERR_NTFS_METADATA,
+                                          "NTFS run list: shorter than the data it must hold");
 }
 
 }  // namespace
@@ -351,31 +364,48 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
         !Math_AddU64(base, partBytes, &partEnd)) {
         return DISK_ERR_ARG;
     }
-    if (partBytes < 512) {
-        return DISK_ERR_FS_CORRUPT;
+    if (partBytes < NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: the partition is too small to hold it");
     }
-    uint8_t boot[512];
+    uint8_t boot[NTFS_SECTOR_BYTES];
     int rc = Disk_Read(disk, base, sizeof boot, boot);
     if (rc != DISK_OK) {
         return rc;
     }
-    if (std::memcmp(boot + 3, kOemId, sizeof kOemId) != 0 ||
-        Bytes_LoadLe16(boot + 11) != NTFS_SECTOR_BYTES || Bytes_LoadLe16(boot + 510) != 0xAA55) {
-        return DISK_ERR_FS_CORRUPT;
+    if (std::memcmp(boot + 3, kOemId, sizeof kOemId) != 0 || Bytes_LoadLe16(boot + 510) != 0xAA55) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "NTFS boot sector: no signature");
+    }
+    if (Bytes_LoadLe16(boot + 11) != NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: bytes per sector other than 512");
     }
     const uint32_t spc = DecodeSectorsPerCluster(boot[13]);
     const uint64_t totalSectors = Bytes_LoadLe64(boot + 40);
     const uint64_t mftCluster = Bytes_LoadLe64(boot + 48);
     if (spc == 0) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: sectors per cluster out of range");
     }
     const uint32_t clusterBytes = spc * NTFS_SECTOR_BYTES;
     const uint32_t recordBytes = DecodeRecordSize(boot[64], clusterBytes);
     const uint64_t clusters64 = totalSectors / spc;
     // The volume must fit its partition; this also bounds the bitmap held in memory.
-    if (recordBytes == 0 || clusters64 == 0 || clusters64 > UINT32_MAX ||
-        totalSectors > partBytes / NTFS_SECTOR_BYTES || mftCluster >= clusters64) {
-        return DISK_ERR_FS_CORRUPT;
+    if (recordBytes == 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: file record size out of range");
+    }
+    if (clusters64 == 0 || clusters64 > UINT32_MAX) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: cluster count out of range");
+    }
+    if (totalSectors > partBytes / NTFS_SECTOR_BYTES) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: the volume is larger than its partition");
+    }
+    if (mftCluster >= clusters64) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "NTFS boot sector: MFT past the end of the volume");
     }
     const uint32_t clusterCount = static_cast<uint32_t>(clusters64);
 
@@ -392,8 +422,8 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
     const uint32_t bitmapBytes = static_cast<uint32_t>((clusters64 + 7) / 8);
 
     rc = Disk_Read(disk, base + mftCluster * clusterBytes, recordBytes, record);
-    if (rc == DISK_OK && !CheckRecord(record, recordBytes, "$MFT", &dataAttr)) {
-        rc = DISK_ERR_NTFS_METADATA;
+    if (rc == DISK_OK) {
+        rc = CheckRecord(record, recordBytes, "$MFT", &dataAttr);
     }
     if (rc == DISK_OK) {
         rc = TakeRuns(record, dataAttr, clusterCount, &mftRuns, &mftRunCount);
@@ -402,8 +432,8 @@ int Ntfs_Open(NtfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64
         rc = ReadFromRuns(disk, base, clusterBytes, mftRuns, mftRunCount,
                           static_cast<uint64_t>(recordBytes) * 6, recordBytes, record);
     }
-    if (rc == DISK_OK && !CheckRecord(record, recordBytes, "$Bitmap", &dataAttr)) {
-        rc = DISK_ERR_NTFS_METADATA;
+    if (rc == DISK_OK) {
+        rc = CheckRecord(record, recordBytes, "$Bitmap", &dataAttr);
     }
     if (rc == DISK_OK) {
         rc = TakeRuns(record, dataAttr, clusterCount, &bitmapRuns, &bitmapRunCount);

@@ -4,6 +4,7 @@
 
 #include "foundation/array.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "volume/lvm2.h"
 
 namespace {
@@ -36,7 +37,7 @@ int ReadMbrSector(const DiskHandle* disk, uint64_t sector, uint32_t bytesPerSect
 {
     uint64_t offset;
     if (!Math_MulU64(sector, bytesPerSector, &offset)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "partition table: sector number out of range");
     }
     uint8_t raw[MBR_SECTOR_SIZE];
     int result = Disk_Read(disk, offset, MBR_SECTOR_SIZE, raw);
@@ -61,7 +62,9 @@ int ReadChain(const DiskHandle* disk, uint32_t bytesPerSector, uint64_t ebrSecto
               uint32_t* budget)
 {
     if (*budget == 0) {
-        return DISK_ERR_FS_CORRUPT;  // more records than any real chain: a loop
+        // More records than any real chain: a loop.
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "extended partition: chain of boot records too long or looping");
     }
     --*budget;
 
@@ -71,7 +74,7 @@ int ReadChain(const DiskHandle* disk, uint32_t bytesPerSector, uint64_t ebrSecto
         return result;
     }
     if (!HasSignature(&ebr)) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("extended boot record: no signature");
     }
     for (uint32_t i = 0; i < 4; ++i) {
         if (*count >= maximum) {
@@ -84,7 +87,8 @@ int ReadChain(const DiskHandle* disk, uint32_t bytesPerSector, uint64_t ebrSecto
         if (IsExtendedType(record->type)) {
             uint64_t next;
             if (!Math_AddU64(extendedBase, record->firstSector, &next)) {
-                return DISK_ERR_FS_CORRUPT;
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "extended boot record: link out of range");
             }
             result = ReadChain(disk, bytesPerSector, next, extendedBase, maximum, count, entries,
                                budget);
@@ -95,7 +99,8 @@ int ReadChain(const DiskHandle* disk, uint32_t bytesPerSector, uint64_t ebrSecto
         }
         uint64_t start;
         if (!Math_AddU64(ebrSector, record->firstSector, &start)) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "extended boot record: partition start out of range");
         }
         if (record->type == 0x8E) {
             result = Lvm2_ReadVolumes(disk, start, maximum, count, entries);
@@ -181,7 +186,7 @@ int Partition_ReadMbr(const DiskHandle* disk, uint64_t sector, uint32_t maximum,
         }
         uint64_t start;
         if (!Math_AddU64(sector, record->firstSector, &start)) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "MBR: partition start out of range");
         }
         if (IsExtendedType(record->type)) {
             result = Partition_ReadExtendedChain(disk, start, start, maximum, count, entries);
@@ -237,22 +242,28 @@ int Partition_ReadGpt(const DiskHandle* disk, uint32_t maximum, uint32_t* count,
     uint64_t arrayLba = Bytes_LoadLe64(header + 72);
     uint32_t entryCount = Bytes_LoadLe32(header + 80);
     uint32_t entrySize = Bytes_LoadLe32(header + 84);
-    if (std::memcmp(header, kGptSignature, sizeof kGptSignature) != 0 || revision != 0x00010000 ||
-        headerSize != 92 || myLba != 1 || entryCount > GPT_MAX_ENTRIES ||
-        entrySize != GPT_ENTRY_SIZE) {
-        return DISK_ERR_FORMAT;
+    if (std::memcmp(header, kGptSignature, sizeof kGptSignature) != 0) {
+        return Refusal_Record("GPT header: no signature");
+    }
+    if (revision != 0x00010000 || headerSize != 92 || myLba != 1) {
+        return Refusal_Record("GPT header: unknown revision, size or position");
+    }
+    if (entryCount > GPT_MAX_ENTRIES || entrySize != GPT_ENTRY_SIZE) {
+        return Refusal_Record("GPT header: entry count or size out of range");
     }
     if (entryCount == 0 || *count >= maximum) {
         return DISK_OK;
     }
     uint64_t arrayOffset;
     if (!Math_MulU64(arrayLba, bytesPerSector, &arrayOffset)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "GPT header: entry array position out of range");
     }
     uint32_t arrayBytes = entryCount * GPT_ENTRY_SIZE;  // at most 128 KiB
     uint64_t arrayEnd;
     if (!Math_AddU64(arrayOffset, arrayBytes, &arrayEnd)) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "GPT header: entry array position out of range");
     }
     uint8_t* array = static_cast<uint8_t*>(Mem_Alloc(arrayBytes));
     if (array == nullptr) {
@@ -271,7 +282,8 @@ int Partition_ReadGpt(const DiskHandle* disk, uint32_t maximum, uint32_t* count,
             continue;
         }
         if (lastLba < firstLba || lastLba - firstLba == UINT64_MAX) {
-            result = DISK_ERR_FS_CORRUPT;
+            result =
+                Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "GPT entry: last sector before the first");
             continue;
         }
         PartitionEntry entry;
@@ -294,7 +306,7 @@ int Partition_ReadPc98(const DiskHandle* disk, uint64_t tableOffset, uint32_t ma
         return result;
     }
     if (mark[0] != 0x55 && mark[1] == 0xAA) {
-        return DISK_ERR_FORMAT;
+        return Refusal_Record("PC-98 partition table: sector 0 carries a PC boot mark instead");
     }
     uint8_t table[PC98_TABLE_SIZE];
     result = Disk_Read(disk, tableOffset, sizeof table, table);

@@ -4,6 +4,7 @@
 
 #include "foundation/array.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "foundation/range.h"
 #include "volume/exfat_fs.h"
 #include "volume/ext_fs.h"
@@ -109,7 +110,8 @@ int BuildFromEntries(UsedSectorMap* map, const DiskHandle* disk, PartitionEntry*
     result = Fs_BuildRegions(entryCount, entries, disk, &filled, regions);
     if (result == DISK_OK && filled != regionCount) {
         VolumeRegion_DestroyArray(filled, regions);
-        result = DISK_ERR_FS_CORRUPT;
+        result = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "partition table: entries changed between two reads");
     }
     if (result != DISK_OK) {
         Mem_Free(regions);
@@ -220,7 +222,8 @@ int Fs_AttachKind(VolumeRegion* region, const DiskHandle* disk, uint64_t first, 
             }
             Mem_Free(attached.object);
         }
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "file system: its driver described another region");
     }
     *region = attached;
     return DISK_OK;
@@ -337,8 +340,17 @@ int Fs_BuildRegions(uint32_t entryCount, PartitionEntry* entries, const DiskHand
 
     for (uint32_t i = 0; i < entryCount; ++i) {
         PartitionEntry* e = &entries[i];
-        if (e->first < pos || e->count == 0 || e->first >= total) {
-            result = DISK_ERR_FS_CORRUPT;
+        if (e->first < pos) {
+            result = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "partition table: partitions overlap");
+            break;
+        }
+        if (e->count == 0) {
+            result = Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "partition table: an empty partition");
+            break;
+        }
+        if (e->first >= total) {
+            result = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                      "partition table: a partition starts past the disk end");
             break;
         }
         if (e->first > pos) {
@@ -354,7 +366,10 @@ int Fs_BuildRegions(uint32_t entryCount, PartitionEntry* entries, const DiskHand
         }
         if (e->count > total - pos) {
             if (i + 1 != entryCount) {
-                result = DISK_ERR_FS_CORRUPT;  // only the last partition may pass the disk end
+                result =
+                    Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                     "partition table: a partition other than the last passes the "
+                                     "disk end");
                 break;
             }
             e->count = total - pos;
@@ -571,7 +586,8 @@ int UsedMap_BuildFromPartitions(UsedSectorMap* map, const DiskHandle* disk)
     uint32_t filled = 0;
     result = Partition_ReadMbr(disk, 0, counted, &filled, entries);
     if (result == DISK_OK && filled != counted) {
-        result = DISK_ERR_FS_CORRUPT;
+        result = Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                  "partition table: entries changed between two reads");
     }
     if (result == DISK_OK) {
         result = BuildFromEntries(map, disk, entries, filled, g.bytes_per_sector);
@@ -603,11 +619,14 @@ int UsedMap_BuildFromPc98Table(UsedSectorMap* map, const DiskHandle* disk)
     for (uint32_t i = 0; i < count; ++i) {
         const Pc98PartitionRecord* rec = &records[i];
         if (rec->endCylinder < rec->startCylinder) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "PC-98 partition record: end cylinder before the start cylinder");
         }
         // Cylinders hold at most 2^64 / 2^16 sectors here, so neither product wraps.
         if (cylinder > UINT64_MAX / 0x10000) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "PC-98 partition table: disk cylinders too large");
         }
         entries[i].first = rec->startCylinder * cylinder;
         entries[i].count = static_cast<uint64_t>(rec->endCylinder - rec->startCylinder) * cylinder;

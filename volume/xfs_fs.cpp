@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ int LogCycle(const DiskHandle* disk, uint64_t logByte, uint64_t i, uint8_t* bloc
 int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBlocks)
 {
     if (logBlocks < 2) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS log: too small");
     }
     uint8_t block[kLogBlock];
     uint32_t c0 = 0;
@@ -108,7 +109,8 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
         return rc;
     }
     if (c0 == 0) {
-        return DISK_ERR_FS_CORRUPT;  // nothing written: not a log this driver can judge
+        // Nothing written: not a log this driver can judge.
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS log: never written");
     }
     // The head: the first block written in an earlier cycle (blocks [0, head) are of cycle c0).
     uint64_t head = logBlocks;
@@ -136,7 +138,8 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
                 return rc;
             }
             if (c == c0) {
-                return DISK_ERR_FS_CORRUPT;
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "XFS log: records written past its head");
             }
         }
     }
@@ -162,7 +165,9 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
         if (Bytes_LoadBe32(block + 4) != c0 || (version != 1 && version != 2) ||
             Bytes_LoadBe32(block + kLogHeaderOps) != 1 || length < 12 ||
             at + headerBlocks + dataBlocks != head) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(
+                DISK_ERR_FS_CORRUPT,
+                "XFS log: the last record is not a lone record ending at the head");
         }
         rc = Disk_Read(disk, logByte + (at + headerBlocks) * kLogBlock, kLogBlock, block);
         if (rc != DISK_OK) {
@@ -171,11 +176,12 @@ int Xfs_CheckLogClean(const DiskHandle* disk, uint64_t logByte, uint64_t logBloc
         // Operation header: u32 transaction (its first word replaced by the cycle), u32 length,
         // u8 client, u8 flags.
         if (block[8] != kLogClientLog || (block[9] & kLogUnmount) == 0) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "XFS log: the last record is not an unmount record");
         }
         return DISK_OK;
     }
-    return DISK_ERR_FS_CORRUPT;
+    return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS log: no record header before its head");
 }
 
 XfsVolume* Xfs_Alloc() { return static_cast<XfsVolume*>(Mem_Alloc(sizeof(XfsVolume))); }
@@ -192,11 +198,24 @@ void Xfs_Destroy(void* object)
     Xfs_Init(volume);
 }
 
+void Xfs_BtreeHeaderToHost(const uint8_t* raw, XfsBtreeHeader* header)
+{
+    header->magic = Bytes_LoadBe32(raw);
+    header->level = Bytes_LoadBe16(raw + 4);
+    header->records = Bytes_LoadBe16(raw + 6);
+}
+
 int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
 {
-    if (level >= XFS_MAX_TREE_LEVELS || block >= walk->groupLength ||
-        TestBit64(walk->visited, block)) {
-        return DISK_ERR_FS_CORRUPT;
+    if (level >= XFS_MAX_TREE_LEVELS) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS free-space tree: too deep");
+    }
+    if (block >= walk->groupLength) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space tree: block outside its group");
+    }
+    if (TestBit64(walk->visited, block)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS free-space tree: block reached twice");
     }
     walk->visited[block >> 3] =
         static_cast<uint8_t>(walk->visited[block >> 3] | (1u << (block & 7)));
@@ -206,22 +225,44 @@ int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
     if (rc != DISK_OK) {
         return rc;
     }
-    if (Bytes_LoadBe32(buf) != XFS_ABTB_MAGIC || Bytes_LoadBe16(buf + 4) != level) {
-        return DISK_ERR_FS_CORRUPT;
+    XfsBtreeHeader head;
+    Xfs_BtreeHeaderToHost(buf, &head);
+    if (head.magic != XFS_ABTB_MAGIC) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space tree: block without signature");
     }
-    const uint32_t records = Bytes_LoadBe16(buf + 6);
+    if (head.level != level) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space tree: block at the wrong level");
+    }
+    const uint32_t records = head.records;
     if (level == 0) {
         if (records > (bs - XFS_BTREE_HEADER) / 8) {
-            return DISK_ERR_FS_CORRUPT;
+            return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                    "XFS free-space tree: more records than a leaf holds");
         }
         for (uint32_t i = 0; i < records; ++i) {
             const uint8_t* r = buf + XFS_BTREE_HEADER + i * 8;
             const uint64_t start = Bytes_LoadBe32(r);
             const uint64_t length = Bytes_LoadBe32(r + 4);
             // Ascending, non-overlapping, non-empty and inside the group.
-            if (length == 0 || start < walk->nextFree || start + length > walk->groupLength ||
-                (start < walk->logEnd && walk->logFirst < start + length)) {
-                return DISK_ERR_FS_CORRUPT;
+            if (length == 0) {
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "XFS free-space tree: empty free extent");
+            }
+            if (start < walk->nextFree) {
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "XFS free-space tree: free extents out of order or over "
+                                        "the group's headers");
+            }
+            if (start + length > walk->groupLength) {
+                return Refusal_RecordAs(
+                    DISK_ERR_FS_CORRUPT,
+                    "XFS free-space tree: free extent past the end of its group");
+            }
+            if (start < walk->logEnd && walk->logFirst < start + length) {
+                return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                        "XFS free-space tree: free extent over the log");
             }
             ClearBits64(walk->bitmap, walk->groupBit + start, length);
             walk->nextFree = start + length;
@@ -231,7 +272,8 @@ int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
     }
     const uint32_t maxRecords = (bs - XFS_BTREE_HEADER) / 12;
     if (records == 0 || records > maxRecords) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space tree: node record count out of range");
     }
     const uint8_t* pointers = buf + XFS_BTREE_HEADER + maxRecords * 8;
     for (uint32_t i = 0; i < records; ++i) {
@@ -242,6 +284,128 @@ int Xfs_WalkFreeTree(XfsWalk* walk, uint32_t block, uint32_t level)
         }
     }
     return DISK_OK;
+}
+
+void Xfs_SuperblockToHost(const uint8_t* raw, XfsSuperblock* sb)
+{
+    sb->magic = Bytes_LoadBe32(raw);
+    sb->blockSize = Bytes_LoadBe32(raw + kSbBlockSize);
+    sb->dataBlocks = Bytes_LoadBe64(raw + kSbDataBlocks);
+    sb->logStart = Bytes_LoadBe64(raw + kSbLogStart);
+    sb->agBlocks = Bytes_LoadBe32(raw + kSbAgBlocks);
+    sb->agCount = Bytes_LoadBe32(raw + kSbAgCount);
+    sb->logBlocks = Bytes_LoadBe32(raw + kSbLogBlocks);
+    sb->version = Bytes_LoadBe16(raw + kSbVersion);
+    sb->sectorSize = Bytes_LoadBe16(raw + kSbSectorSize);
+    sb->blockLog = raw[kSbBlockLog];
+    sb->sectorLog = raw[kSbSectorLog];
+    sb->agBlockLog = raw[kSbAgBlockLog];
+    sb->inProgress = raw[kSbInProgress];
+}
+
+int Xfs_CheckSuperblock(const XfsSuperblock& sb, uint64_t partBytes)
+{
+    if (sb.magic != XFS_SB_MAGIC) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS superblock: no signature");
+    }
+    // Version 5 keeps checksummed tree blocks this driver does not read; a volume that mkfs has
+    // not finished is not to be trusted either.
+    if ((sb.version & kVersionMask) != kVersion4) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS superblock: not a version 4 volume");
+    }
+    if (sb.inProgress != 0) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS superblock: mkfs did not finish");
+    }
+    if (!IsPow2(sb.blockSize) || sb.blockSize < 512 || sb.blockSize > 65536 ||
+        sb.blockLog != Log2(sb.blockSize)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS superblock: block size out of range");
+    }
+    if (!IsPow2(sb.sectorSize) || sb.sectorSize < 512 || sb.sectorSize > sb.blockSize ||
+        sb.sectorLog != Log2(sb.sectorSize)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS superblock: sector size out of range");
+    }
+    if (sb.agBlocks < 8 || sb.agCount == 0 || sb.dataBlocks == 0 ||
+        sb.agBlockLog != Log2(sb.agBlocks)) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS superblock: allocation group size or count out of range");
+    }
+    // The groups tile the data blocks: all but the last are full.
+    const uint64_t fullGroups = static_cast<uint64_t>(sb.agCount - 1) * sb.agBlocks;
+    if (fullGroups >= sb.dataBlocks || sb.dataBlocks - fullGroups > sb.agBlocks) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS superblock: allocation groups do not cover the data blocks");
+    }
+    // The volume must fit its partition, which also bounds what is held in memory.
+    uint64_t volumeBytes;
+    if (!Math_MulU64(sb.dataBlocks, sb.blockSize, &volumeBytes) || volumeBytes > partBytes) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS superblock: the volume is larger than its partition");
+    }
+    const uint64_t logGroup = sb.agBlockLog >= 64 ? UINT64_MAX : sb.logStart >> sb.agBlockLog;
+    const uint64_t logAgBlock = sb.logStart & ((1ull << sb.agBlockLog) - 1);
+    if (sb.logStart == 0 || logGroup >= sb.agCount || sb.logBlocks == 0 ||
+        logAgBlock + sb.logBlocks > sb.agBlocks ||
+        logGroup * sb.agBlocks + logAgBlock + sb.logBlocks > sb.dataBlocks) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS superblock: the log is external or outside the volume");
+    }
+    return DISK_OK;
+}
+
+int Xfs_CheckGroupSuperblock(const XfsSuperblock& copy, const XfsSuperblock& primary)
+{
+    if (copy.magic != XFS_SB_MAGIC) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS allocation group superblock: no signature");
+    }
+    if (copy.blockSize != primary.blockSize || copy.agBlocks != primary.agBlocks ||
+        copy.agCount != primary.agCount) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS allocation group superblock: differs from the primary one");
+    }
+    return DISK_OK;
+}
+
+void Xfs_AgfToHost(const uint8_t* raw, XfsAgf* agf)
+{
+    agf->magic = Bytes_LoadBe32(raw);
+    agf->sequence = Bytes_LoadBe32(raw + kAgfSequence);
+    agf->length = Bytes_LoadBe32(raw + kAgfLength);
+    agf->bnoRoot = Bytes_LoadBe32(raw + kAgfBnoRoot);
+    agf->bnoLevels = Bytes_LoadBe32(raw + kAgfBnoLevels);
+    agf->freeBlocks = Bytes_LoadBe32(raw + kAgfFreeBlocks);
+}
+
+int Xfs_CheckAgf(const XfsAgf& agf, uint32_t group, uint64_t groupLength)
+{
+    if (agf.magic != XFS_AGF_MAGIC) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT, "XFS free-space header: no signature");
+    }
+    if (agf.sequence != group) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space header: belongs to another group");
+    }
+    if (agf.length != groupLength) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space header: group length does not match");
+    }
+    if (agf.bnoLevels == 0 || agf.bnoLevels > XFS_MAX_TREE_LEVELS) {
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS free-space header: tree depth out of range");
+    }
+    return DISK_OK;
+}
+
+void Xfs_DeriveLayout(const XfsSuperblock& sb, XfsLayout* layout)
+{
+    layout->blockSize = sb.blockSize;
+    layout->sectorSize = sb.sectorSize;
+    layout->dataBlocks = sb.dataBlocks;
+    layout->agBlocks = sb.agBlocks;
+    layout->agCount = sb.agCount;
+    layout->logGroup = sb.logStart >> sb.agBlockLog;
+    layout->logAgBlock = sb.logStart & ((1ull << sb.agBlockLog) - 1);
+    layout->logBlocks = sb.logBlocks;
 }
 
 int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count)
@@ -262,65 +426,35 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_ARG;
     }
     if (partBytes < XFS_SB_BYTES) {
-        return DISK_ERR_FS_CORRUPT;
+        return Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                "XFS superblock: the partition is too small to hold it");
     }
-    uint8_t sb[XFS_SB_BYTES];
-    int rc = Disk_Read(disk, base, XFS_SB_BYTES, sb);
+    uint8_t raw[XFS_SB_BYTES];
+    int rc = Disk_Read(disk, base, XFS_SB_BYTES, raw);
     if (rc != DISK_OK) {
         return rc;
     }
-    const uint32_t blockSize = Bytes_LoadBe32(sb + kSbBlockSize);
-    const uint64_t dataBlocks = Bytes_LoadBe64(sb + kSbDataBlocks);
-    const uint32_t agBlocks = Bytes_LoadBe32(sb + kSbAgBlocks);
-    const uint32_t agCount = Bytes_LoadBe32(sb + kSbAgCount);
-    const uint32_t version = Bytes_LoadBe16(sb + kSbVersion);
-    const uint32_t sectorSize = Bytes_LoadBe16(sb + kSbSectorSize);
-    if (Bytes_LoadBe32(sb) != XFS_SB_MAGIC) {
-        return DISK_ERR_FS_CORRUPT;
+    XfsSuperblock sb;
+    Xfs_SuperblockToHost(raw, &sb);
+    rc = Xfs_CheckSuperblock(sb, partBytes);
+    if (rc != DISK_OK) {
+        return rc;
     }
-    // Version 5 keeps checksummed tree blocks this driver does not read; a volume that mkfs has
-    // not finished is not to be trusted either.
-    if ((version & kVersionMask) != kVersion4 || sb[kSbInProgress] != 0) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    if (!IsPow2(blockSize) || blockSize < 512 || blockSize > 65536 ||
-        sb[kSbBlockLog] != Log2(blockSize) || !IsPow2(sectorSize) || sectorSize < 512 ||
-        sectorSize > blockSize || sb[kSbSectorLog] != Log2(sectorSize)) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    if (agBlocks < 8 || agCount == 0 || dataBlocks == 0 || sb[kSbAgBlockLog] != Log2(agBlocks)) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    // The groups tile the data blocks: all but the last are full.
-    const uint64_t fullGroups = static_cast<uint64_t>(agCount - 1) * agBlocks;
-    if (fullGroups >= dataBlocks || dataBlocks - fullGroups > agBlocks) {
-        return DISK_ERR_FS_CORRUPT;
-    }
-    // The volume must fit its partition, which also bounds what is held in memory.
-    uint64_t volumeBytes;
-    if (!Math_MulU64(dataBlocks, blockSize, &volumeBytes) || volumeBytes > partBytes) {
-        return DISK_ERR_FS_CORRUPT;
-    }
+    XfsLayout layout;
+    Xfs_DeriveLayout(sb, &layout);
+    const uint32_t blockSize = layout.blockSize;
+    const uint32_t sectorSize = layout.sectorSize;
 
     // The free-space trees on disk are current only when the log holds nothing to replay.
-    const uint64_t logStart = Bytes_LoadBe64(sb + kSbLogStart);
-    const uint64_t logBlocks = Bytes_LoadBe32(sb + kSbLogBlocks);
-    const uint32_t agBlockLog = sb[kSbAgBlockLog];
-    const uint64_t logGroup = agBlockLog >= 64 ? UINT64_MAX : logStart >> agBlockLog;
-    const uint64_t logAgBlock = logStart & ((1ull << agBlockLog) - 1);
-    if (logStart == 0 || logGroup >= agCount || logBlocks == 0 ||
-        logAgBlock + logBlocks > agBlocks ||
-        logGroup * agBlocks + logAgBlock + logBlocks > dataBlocks) {
-        return DISK_ERR_FS_CORRUPT;  // an external log, or one outside the volume
-    }
-    rc = Xfs_CheckLogClean(disk, base + (logGroup * agBlocks + logAgBlock) * blockSize,
-                           logBlocks * (blockSize / kLogBlock));
+    rc = Xfs_CheckLogClean(
+        disk, base + (layout.logGroup * layout.agBlocks + layout.logAgBlock) * blockSize,
+        layout.logBlocks * (blockSize / kLogBlock));
     if (rc != DISK_OK) {
         return rc;
     }
 
-    const uint64_t mapBytes = (dataBlocks + 7) / 8;
-    const uint64_t visitedBytes = (static_cast<uint64_t>(agBlocks) + 7) / 8;
+    const uint64_t mapBytes = (layout.dataBlocks + 7) / 8;
+    const uint64_t visitedBytes = (static_cast<uint64_t>(layout.agBlocks) + 7) / 8;
     uint8_t* map = static_cast<uint8_t*>(Mem_Alloc(static_cast<size_t>(mapBytes)));
     uint8_t* visited = static_cast<uint8_t*>(Mem_Alloc(static_cast<size_t>(visitedBytes)));
     uint8_t* blocks =
@@ -335,20 +469,20 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     }
     std::memset(map, 0xFF, static_cast<size_t>(mapBytes));
 
-    for (uint32_t group = 0; group < agCount && rc == DISK_OK; ++group) {
-        const uint64_t groupBlock = static_cast<uint64_t>(group) * agBlocks;
-        const uint64_t groupLength =
-            group + 1 == agCount ? dataBlocks - groupBlock : static_cast<uint64_t>(agBlocks);
+    for (uint32_t group = 0; group < layout.agCount && rc == DISK_OK; ++group) {
+        const uint64_t groupBlock = static_cast<uint64_t>(group) * layout.agBlocks;
+        const uint64_t groupLength = group + 1 == layout.agCount
+                                         ? layout.dataBlocks - groupBlock
+                                         : static_cast<uint64_t>(layout.agBlocks);
         const uint64_t groupByte = base + groupBlock * blockSize;
         rc = Disk_Read(disk, groupByte, sectorSize, header);
         if (rc != DISK_OK) {
             break;
         }
-        if (Bytes_LoadBe32(header) != XFS_SB_MAGIC ||
-            Bytes_LoadBe32(header + kSbBlockSize) != blockSize ||
-            Bytes_LoadBe32(header + kSbAgBlocks) != agBlocks ||
-            Bytes_LoadBe32(header + kSbAgCount) != agCount) {
-            rc = DISK_ERR_FS_CORRUPT;
+        XfsSuperblock copy;
+        Xfs_SuperblockToHost(header, &copy);
+        rc = Xfs_CheckGroupSuperblock(copy, sb);
+        if (rc != DISK_OK) {
             break;
         }
         // The free-space header is the group's second sector.
@@ -356,15 +490,12 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         if (rc != DISK_OK) {
             break;
         }
-        const uint32_t levels = Bytes_LoadBe32(header + kAgfBnoLevels);
-        if (Bytes_LoadBe32(header) != XFS_AGF_MAGIC ||
-            Bytes_LoadBe32(header + kAgfSequence) != group ||
-            Bytes_LoadBe32(header + kAgfLength) != groupLength || levels == 0 ||
-            levels > XFS_MAX_TREE_LEVELS) {
-            rc = DISK_ERR_FS_CORRUPT;
+        XfsAgf agf;
+        Xfs_AgfToHost(header, &agf);
+        rc = Xfs_CheckAgf(agf, group, groupLength);
+        if (rc != DISK_OK) {
             break;
         }
-        const uint32_t freeBlocks = Bytes_LoadBe32(header + kAgfFreeBlocks);
         std::memset(visited, 0, static_cast<size_t>(visitedBytes));
         XfsWalk walk;
         walk.disk = disk;
@@ -378,13 +509,15 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         // The superblock, free-space header, inode header and free list take the group's first
         // four sectors.
         walk.nextFree = (4ull * sectorSize + blockSize - 1) / blockSize;
-        walk.logFirst = group == logGroup ? logAgBlock : 0;
-        walk.logEnd = group == logGroup ? logAgBlock + logBlocks : 0;
+        walk.logFirst = group == layout.logGroup ? layout.logAgBlock : 0;
+        walk.logEnd = group == layout.logGroup ? layout.logAgBlock + layout.logBlocks : 0;
         walk.freeBlocks = 0;
-        rc = Xfs_WalkFreeTree(&walk, Bytes_LoadBe32(header + kAgfBnoRoot), levels - 1);
+        rc = Xfs_WalkFreeTree(&walk, agf.bnoRoot, agf.bnoLevels - 1);
         // The tree must account for exactly the free blocks the group header counts.
-        if (rc == DISK_OK && walk.freeBlocks != freeBlocks) {
-            rc = DISK_ERR_FS_CORRUPT;
+        if (rc == DISK_OK && walk.freeBlocks != agf.freeBlocks) {
+            rc =
+                Refusal_RecordAs(DISK_ERR_FS_CORRUPT,
+                                 "XFS free-space header: free block count does not match its tree");
         }
     }
     Mem_Free(visited);
@@ -398,7 +531,7 @@ int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     volume->bytesPerSector = sectorBytes;
     volume->sectorsPerBlock = blockSize / 512;
     volume->blockSize = blockSize;
-    volume->blockCount = dataBlocks;
+    volume->blockCount = layout.dataBlocks;
     volume->bitmap = map;
     return DISK_OK;
 }

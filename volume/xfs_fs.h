@@ -32,6 +32,52 @@ enum : uint32_t {
     XFS_MAX_TREE_LEVELS = 8       // deeper free-space trees are refused
 };
 
+// The superblock fields the driver reads, in host order (Xfs_SuperblockToHost).
+struct XfsSuperblock {
+    uint32_t magic;
+    uint32_t blockSize;
+    uint64_t dataBlocks;
+    uint64_t logStart;  // first block of an internal log (0: external)
+    uint32_t agBlocks;  // blocks per allocation group
+    uint32_t agCount;
+    uint32_t logBlocks;
+    uint16_t version;  // low four bits: the on-disk version
+    uint16_t sectorSize;
+    uint8_t blockLog;
+    uint8_t sectorLog;
+    uint8_t agBlockLog;
+    uint8_t inProgress;  // non-zero while mkfs runs
+};
+
+// The fields of an allocation group's free-space header the driver reads (Xfs_AgfToHost).
+struct XfsAgf {
+    uint32_t magic;
+    uint32_t sequence;  // the group's number
+    uint32_t length;    // blocks of the group
+    uint32_t bnoRoot;   // root block of the by-block-number tree
+    uint32_t bnoLevels;
+    uint32_t freeBlocks;
+};
+
+// The short header of a free-space B-tree block (Xfs_BtreeHeaderToHost).
+struct XfsBtreeHeader {
+    uint32_t magic;
+    uint16_t level;  // 0 = leaf
+    uint16_t records;
+};
+
+// What a checked superblock says about the volume's layout (Xfs_DeriveLayout).
+struct XfsLayout {
+    uint32_t blockSize;
+    uint32_t sectorSize;
+    uint64_t dataBlocks;
+    uint32_t agBlocks;
+    uint32_t agCount;
+    uint64_t logGroup;    // allocation group holding the log
+    uint64_t logAgBlock;  // first log block within that group
+    uint64_t logBlocks;
+};
+
 // The driver object (Xfs_Alloc, Xfs_Init; owned by its VolumeRegion).
 struct XfsVolume {
     uint64_t firstSector;      // first sector of the partition (disk sectors)
@@ -70,7 +116,8 @@ void Xfs_Init(XfsVolume* volume);
 // Opens the version 4 XFS volume of the partition at sectors [first, first + count) and loads its
 // free space. DISK_ERR_FS_CORRUPT for anything that is not a consistent version 4 volume that fits
 // the partition (version 5 included), DISK_ERR_ARG for a disk without bytes per sector,
-// DISK_ERR_NOMEM, or the disk's read code. On failure the volume is left zeroed.
+// DISK_ERR_NOMEM, or the disk's read code; a refusal records its reason (Refusal_Get). On
+// failure the volume is left zeroed.
 int Xfs_Open(XfsVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
 // Reads tree block `block` of the walk's group, which must be at `level`, and clears the free
 // extents below it in the volume bitmap. DISK_ERR_FS_CORRUPT for a wrong magic or level, a
@@ -90,3 +137,21 @@ int Xfs_FillUsedBits(void* volume, uint64_t first, uint32_t count, uint8_t* bitm
 // Whether any byte of [offset, offset + length) of the partition lies in a used block or beyond
 // the volume.
 bool Xfs_IsByteRangeUsed(const void* volume, uint64_t offset, uint64_t length);
+
+// Converts the first XFS_SB_BYTES bytes of a superblock (primary or group copy) to host order.
+void Xfs_SuperblockToHost(const uint8_t* raw, XfsSuperblock* sb);
+// DISK_OK when the primary superblock describes a version 4 volume with an internal log that
+// fits a partition of partBytes bytes, else DISK_ERR_FS_CORRUPT with the reason recorded.
+int Xfs_CheckSuperblock(const XfsSuperblock& sb, uint64_t partBytes);
+// DISK_OK when an allocation group's superblock copy agrees with the primary one on block size,
+// group size and group count, else DISK_ERR_FS_CORRUPT with the reason recorded.
+int Xfs_CheckGroupSuperblock(const XfsSuperblock& copy, const XfsSuperblock& primary);
+// The layout of a volume whose superblock passed Xfs_CheckSuperblock.
+void Xfs_DeriveLayout(const XfsSuperblock& sb, XfsLayout* layout);
+// Converts the free-space header at the start of raw to host order.
+void Xfs_AgfToHost(const uint8_t* raw, XfsAgf* agf);
+// DISK_OK when the free-space header belongs to group `group` of groupLength blocks and its tree
+// depth is one the walk takes, else DISK_ERR_FS_CORRUPT with the reason recorded.
+int Xfs_CheckAgf(const XfsAgf& agf, uint32_t group, uint64_t groupLength);
+// Converts the short header of a B-tree block to host order.
+void Xfs_BtreeHeaderToHost(const uint8_t* raw, XfsBtreeHeader* header);

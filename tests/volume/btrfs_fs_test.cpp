@@ -107,8 +107,10 @@ TEST(BtrfsRealVolume, ReadToTheExtentTreeAndCountedWhollyUsed)
         SCOPED_TRACE(b);
         BtrfsVolume volume;
         int attach = 0;
+        Refusal_Clear();
         ASSERT_EQ(OpenImage(img, dir.file("d.img"), b, &volume, &attach), DISK_OK);
         EXPECT_EQ(attach, DISK_ERR_FS_CORRUPT);
+        ExpectReason("Btrfs volume: read, but its free space is never taken");
         EXPECT_EQ(volume.blockGroups.count, groups);
         EXPECT_EQ(volume.extents.count, extents);
         EXPECT_GT(volume.readMap.count, 0u);
@@ -151,32 +153,47 @@ TEST(BtrfsHostile, DamagedStructuresAreRefused)
         uint64_t value;
         int bytes;
     };
-    const std::vector<std::vector<Patch>> cases = {
-        {{"system chunk array of 2049 bytes", sb + 160, 2049, 4}},
-        {{"chunk without stripes", array + 17 + 44, 0, 2}},
-        {{"stripes past the array", array + 17 + 44, 100, 2}},
-        {{"chunk ending before the chunk root", array + 17, chunkRoot - chunkLogical, 8}},
-        {{"node size 0", sb + 148, 0, 4}},
-        {{"two devices", sb + 136, 2, 8}},
-        {{"items past the node", rootAt + 96, (nodeSize - 101) / 25 + 1, 4}},
-        {{"item data past the node", rootAt + 101 + 17, nodeSize, 4}},
-        {{"level 8", rootAt + 100, 8, 1}},
-        {{"root made an inner node", rootAt + 100, 1, 1},
-         {"one pointer", rootAt + 96, 1, 4},
-         {"pointing at itself", rootAt + 101 + 17, chunkRoot, 8}},
-        {{"wrong own address", rootAt + 48, chunkRoot + nodeSize, 8}},
+    struct Case {
+        std::vector<Patch> patches;
+        const char* reason;
     };
-    for (const auto& patches : cases) {
-        SCOPED_TRACE(patches[0].what);
+    const std::vector<Case> cases = {
+        {{{"system chunk array of 2049 bytes", sb + 160, 2049, 4}},
+         "Btrfs superblock: system chunk array too large"},
+        {{{"chunk without stripes", array + 17 + 44, 0, 2}},
+         "Btrfs system chunk array: malformed chunk item"},
+        {{{"stripes past the array", array + 17 + 44, 100, 2}},
+         "Btrfs system chunk array: malformed chunk item"},
+        {{{"chunk ending before the chunk root", array + 17, chunkRoot - chunkLogical, 8}},
+         "Btrfs address: in a gap between chunks"},
+        {{{"node size 0", sb + 148, 0, 4}}, "Btrfs superblock: node size out of range"},
+        {{{"two devices", sb + 136, 2, 8}},
+         "Btrfs superblock: the volume spans more than one device"},
+        {{{"items past the node", rootAt + 96, (nodeSize - 101) / 25 + 1, 4}},
+         "Btrfs tree node: more items than the node holds"},
+        {{{"item data past the node", rootAt + 101 + 17, nodeSize, 4}},
+         "Btrfs tree item: data past the end of its node"},
+        {{{"level 8", rootAt + 100, 8, 1}}, "Btrfs tree node: level out of place"},
+        {{{"root made an inner node", rootAt + 100, 1, 1},
+          {"one pointer", rootAt + 96, 1, 4},
+          {"pointing at itself", rootAt + 101 + 17, chunkRoot, 8}},
+         "Btrfs tree node: level out of place"},
+        {{{"wrong own address", rootAt + 48, chunkRoot + nodeSize, 8}},
+         "Btrfs tree node: its address does not match where it lies"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.patches[0].what);
         std::string img = dir.file("b.img");
         ASSERT_TRUE(Sh("cp --sparse=always " + Quote(base) + " " + Quote(img)));
-        for (const Patch& p : patches) {
+        for (const Patch& p : c.patches) {
             WriteLeAt(img, p.offset, p.value, p.bytes);
         }
         BtrfsVolume volume;
         int attach = 0;
+        Refusal_Clear();
         EXPECT_EQ(OpenImage(img, dir.file("d.img"), 512, &volume, &attach), DISK_ERR_FS_CORRUPT);
         EXPECT_EQ(attach, DISK_ERR_FS_CORRUPT);
+        ExpectReason(c.reason);
         EXPECT_EQ(volume.readMap.data, nullptr);
         Btrfs_Destroy(&volume);
     }

@@ -219,32 +219,52 @@ TEST(ExfatHostile, BrokenStructuresAreRefused)
         uint32_t value;  // little-endian
         uint32_t bytes;  // 1 or 4
         int expect;
+        const char* reason;
     } cases[] = {
-        {"name", 3, 'X', 1, DISK_ERR_FS_CORRUPT},
-        {"non-zero byte 40", 40, 1, 1, DISK_ERR_FS_CORRUPT},
-        {"signature", 510, 0, 1, DISK_ERR_FS_CORRUPT},
-        {"sector shift 8", 108, 8, 1, DISK_ERR_FS_CORRUPT},
-        {"sector shift 13", 108, 13, 1, DISK_ERR_FS_CORRUPT},
-        {"cluster shift 17 (2^26-byte clusters)", 109, 17, 1, DISK_ERR_FS_CORRUPT},
-        {"cluster shift 200", 109, 200, 1, DISK_ERR_FS_CORRUPT},
-        {"two FATs", 110, 2, 1, DISK_ERR_FS_CORRUPT},
-        {"cluster count 0", 92, 0, 4, DISK_ERR_FS_CORRUPT},
-        {"cluster count past the partition", 92, clusters * 4, 4, DISK_ERR_FS_CORRUPT},
-        {"cluster count 2^32 - 1", 92, 0xFFFFFFFF, 4, DISK_ERR_FS_CORRUPT},
-        {"FAT length 0", 84, 0, 4, DISK_ERR_FS_CORRUPT},
-        {"root cluster 1", 96, 1, 4, DISK_ERR_FS_CORRUPT},
-        {"root cluster past the heap", 96, clusters + 2, 4, DISK_ERR_FS_CORRUPT},
-        {"no bitmap entry", bitmapEntry, 0x01, 1, DISK_ERR_FS_CORRUPT},
-        {"directory end before the bitmap entry", rootAt, 0x00, 1, DISK_ERR_FS_CORRUPT},
+        {"name", 3, 'X', 1, DISK_ERR_FS_CORRUPT, "exFAT boot sector: no signature"},
+        {"non-zero byte 40", 40, 1, 1, DISK_ERR_FS_CORRUPT, "exFAT boot sector: no signature"},
+        {"signature", 510, 0, 1, DISK_ERR_FS_CORRUPT, "exFAT boot sector: no signature"},
+        {"sector shift 8", 108, 8, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: sector size out of range"},
+        {"sector shift 13", 108, 13, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: sector size out of range"},
+        {"cluster shift 17 (2^26-byte clusters)", 109, 17, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: cluster size out of range"},
+        {"cluster shift 200", 109, 200, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: cluster size out of range"},
+        {"two FATs", 110, 2, 1, DISK_ERR_FS_CORRUPT, "exFAT boot sector: more than one FAT"},
+        {"cluster count 0", 92, 0, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: cluster count out of range"},
+        {"cluster count past the partition", 92, clusters * 4, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: FAT out of place or too short"},
+        {"cluster count 2^32 - 1", 92, 0xFFFFFFFF, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: cluster count out of range"},
+        {"FAT length 0", 84, 0, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: FAT out of place or too short"},
+        {"root cluster 1", 96, 1, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: root directory cluster out of range"},
+        {"root cluster past the heap", 96, clusters + 2, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT boot sector: root directory cluster out of range"},
+        {"no bitmap entry", bitmapEntry, 0x01, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT root directory: no allocation bitmap entry"},
+        {"directory end before the bitmap entry", rootAt, 0x00, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT root directory: no allocation bitmap entry"},
         {"bitmap shorter than one bit per cluster", bitmapEntry + 24, clusters / 8 - 1, 4,
-         DISK_ERR_FS_CORRUPT},
-        {"bitmap cluster 0", bitmapEntry + 20, 0, 4, DISK_ERR_FS_CORRUPT},
-        {"bitmap cluster past the heap", bitmapEntry + 20, clusters + 2, 4, DISK_ERR_FS_CORRUPT},
-        {"chain link 1", fat + 4ull * chain[0], 1, 4, DISK_ERR_FS_CORRUPT},
-        {"chain link past the heap", fat + 4ull * chain[1], clusters + 2, 4, DISK_ERR_FS_CORRUPT},
-        {"chain ends early", fat + 4ull * chain[1], 0xFFFFFFFF, 4, DISK_ERR_FS_CORRUPT},
-        {"cyclic chain", fat + 4ull * chain[2], chain[1], 4, DISK_ERR_FS_CORRUPT},
-        {"bitmap calls its own cluster free", heap, 0xFE, 1, DISK_ERR_FS_CORRUPT},
+         DISK_ERR_FS_CORRUPT, "exFAT allocation bitmap: out of range or too short"},
+        {"bitmap cluster 0", bitmapEntry + 20, 0, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: out of range or too short"},
+        {"bitmap cluster past the heap", bitmapEntry + 20, clusters + 2, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: out of range or too short"},
+        {"chain link 1", fat + 4ull * chain[0], 1, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: cluster chain broken or too long"},
+        {"chain link past the heap", fat + 4ull * chain[1], clusters + 2, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: cluster chain broken or too long"},
+        {"chain ends early", fat + 4ull * chain[1], 0xFFFFFFFF, 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: cluster chain broken or too long"},
+        {"cyclic chain", fat + 4ull * chain[2], chain[1], 4, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: its clusters repeat or are not marked used"},
+        {"bitmap calls its own cluster free", heap, 0xFE, 1, DISK_ERR_FS_CORRUPT,
+         "exFAT allocation bitmap: its clusters repeat or are not marked used"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -257,17 +277,23 @@ TEST(ExfatHostile, BrokenStructuresAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, c.expect);
+        ExpectReason(c.reason);
         EXPECT_EQ(a.region.object, nullptr);
     }
     // A partition smaller than the volume is refused; the pristine volume opens.
     ImageDisk d(img, dir.file("disk.img"), 512, kOffset);
     ASSERT_TRUE(d.ok());
+    Refusal_Clear();
     Attached small(d.disk(), d.firstSector(), d.sectorCount() / 2);
     EXPECT_EQ(small.rc, DISK_ERR_FS_CORRUPT);
+    ExpectReason("exFAT boot sector: the volume is larger than its partition");
+    Refusal_Clear();
     Attached a(d.disk(), d.firstSector(), d.sectorCount());
     EXPECT_EQ(a.rc, DISK_OK);
+    ExpectReason(nullptr);
 }
 
 // The placeholder refuses every partition, so MBR type 0xFB falls through to the drivers: an

@@ -445,51 +445,84 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         uint32_t value;
         bool orValue;  // OR the value into the field instead of storing it
         int rc;
+        const char* reason;  // the refusal recorded, nullptr when the volume is accepted
     };
     const uint32_t sb = 1024;
     // Base 1: 1 KiB blocks, 64-bit descriptors of 64 bytes at block 2 (byte 2048).
     const Patch patches1k[] = {
-        {"magic", sb + 56, 2, 0xEF54, false, DISK_ERR_FS_CORRUPT},
-        {"block size 8 KiB", sb + 24, 4, 3, false, DISK_ERR_FS_CORRUPT},
-        {"block size log 2^32 - 1", sb + 24, 4, 0xFFFFFFFF, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group 0", sb + 32, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group 12", sb + 32, 4, 12, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group beyond one bitmap block", sb + 32, 4, 8200, false, DISK_ERR_FS_CORRUPT},
-        {"first data block 0 with 1 KiB blocks", sb + 20, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"first data block 2", sb + 20, 4, 2, false, DISK_ERR_FS_CORRUPT},
-        {"block count 0", sb + 4, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"block count 1", sb + 4, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"2^32 - 1 blocks in an 8 MiB partition", sb + 4, 4, 0xFFFFFFFF, false,
-         DISK_ERR_FS_CORRUPT},
-        {"needs journal recovery", sb + 96, 4, EXT_INCOMPAT_RECOVER, true, DISK_ERR_FS_CORRUPT},
-        {"not cleanly unmounted", sb + 58, 2, 0, false, DISK_ERR_FS_CORRUPT},
-        {"errors recorded", sb + 58, 2, 3, false, DISK_ERR_FS_CORRUPT},
-        {"meta_bg", sb + 96, 4, EXT_INCOMPAT_META_BG, true, DISK_ERR_FS_CORRUPT},
-        {"external journal device", sb + 96, 4, EXT_INCOMPAT_JOURNAL_DEV, true,
-         DISK_ERR_FS_CORRUPT},
-        {"unknown incompatible feature", sb + 96, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT},
-        {"bigalloc", sb + 100, 4, EXT_RO_COMPAT_BIGALLOC, true, DISK_ERR_FS_CORRUPT},
-        {"more than 2^32 blocks", sb + 336, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"descriptor size 0", sb + 254, 2, 0, false, DISK_ERR_FS_CORRUPT},
-        {"descriptor size 48", sb + 254, 2, 48, false, DISK_ERR_FS_CORRUPT},
-        {"descriptor size 2048", sb + 254, 2, 2048, false, DISK_ERR_FS_CORRUPT},
-        {"bitmap block 0", 2048 + 0, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"bitmap block past the volume", 2048 + 0, 4, 9000, false, DISK_ERR_FS_CORRUPT},
-        {"bitmap block high half", 2048 + 32, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"free count high half", 2048 + 44, 2, 1, false, DISK_ERR_FS_CORRUPT},
-        {"inode bitmap block 0", 2048 + 4, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"inode bitmap high half", 2048 + 36, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"inode table past the volume", 2048 + 8, 4, 8190, false, DISK_ERR_FS_CORRUPT},
-        {"inode table high half", 2048 + 40, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"inode size 100", sb + 88, 2, 100, false, DISK_ERR_FS_CORRUPT},
-        {"inode size beyond a block", sb + 88, 2, 2048, false, DISK_ERR_FS_CORRUPT},
-        {"no inodes per group", sb + 40, 4, 0, false, DISK_ERR_FS_CORRUPT},
-        {"harmless: a compatible feature", sb + 92, 4, 0x80000000, true, DISK_OK},
-        {"harmless: a read-only feature", sb + 100, 4, 0x8000, true, DISK_OK},
+        {"magic", sb + 56, 2, 0xEF54, false, DISK_ERR_FS_CORRUPT, "ext superblock: no signature"},
+        {"block size 8 KiB", sb + 24, 4, 3, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: block size out of range"},
+        {"block size log 2^32 - 1", sb + 24, 4, 0xFFFFFFFF, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: block size out of range"},
+        {"blocks per group 0", sb + 32, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: blocks per group out of range"},
+        {"blocks per group 12", sb + 32, 4, 12, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: blocks per group out of range"},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 8200, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: blocks per group out of range"},
+        {"first data block 0 with 1 KiB blocks", sb + 20, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: first data block does not suit the block size"},
+        {"first data block 2", sb + 20, 4, 2, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: first data block does not suit the block size"},
+        {"block count 0", sb + 4, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: no data blocks"},
+        {"block count 1", sb + 4, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: no data blocks"},
+        {"2^32 - 1 blocks in an 8 MiB partition", sb + 4, 4, 0xFFFFFFFF, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: the volume is larger than its partition"},
+        {"needs journal recovery", sb + 96, 4, EXT_INCOMPAT_RECOVER, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: the journal needs recovery"},
+        {"not cleanly unmounted", sb + 58, 2, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: the volume was not cleanly unmounted"},
+        {"errors recorded", sb + 58, 2, 3, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: errors are recorded"},
+        {"meta_bg", sb + 96, 4, EXT_INCOMPAT_META_BG, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: meta_bg is not supported"},
+        {"external journal device", sb + 96, 4, EXT_INCOMPAT_JOURNAL_DEV, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: an external journal, not a file system"},
+        {"unknown incompatible feature", sb + 96, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: unknown incompatible feature"},
+        {"bigalloc", sb + 100, 4, EXT_RO_COMPAT_BIGALLOC, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: bigalloc is not supported"},
+        {"more than 2^32 blocks", sb + 336, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: more than 2^32 blocks"},
+        {"descriptor size 0", sb + 254, 2, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: group descriptor size out of range"},
+        {"descriptor size 48", sb + 254, 2, 48, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: group descriptor size out of range"},
+        {"descriptor size 2048", sb + 254, 2, 2048, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: group descriptor size out of range"},
+        {"bitmap block 0", 2048 + 0, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: block bitmap outside the volume"},
+        {"bitmap block past the volume", 2048 + 0, 4, 9000, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: block bitmap outside the volume"},
+        {"bitmap block high half", 2048 + 32, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: a high half is not zero"},
+        {"free count high half", 2048 + 44, 2, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: a high half is not zero"},
+        {"inode bitmap block 0", 2048 + 4, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: inode bitmap outside the volume"},
+        {"inode bitmap high half", 2048 + 36, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: a high half is not zero"},
+        {"inode table past the volume", 2048 + 8, 4, 8190, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: inode table outside the volume"},
+        {"inode table high half", 2048 + 40, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: a high half is not zero"},
+        {"inode size 100", sb + 88, 2, 100, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: inode size out of range"},
+        {"inode size beyond a block", sb + 88, 2, 2048, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: inode size out of range"},
+        {"no inodes per group", sb + 40, 4, 0, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: no inodes per group"},
+        {"harmless: a compatible feature", sb + 92, 4, 0x80000000, true, DISK_OK, nullptr},
+        {"harmless: a read-only feature", sb + 100, 4, 0x8000, true, DISK_OK, nullptr},
         // An unknown read-only feature may change how allocation is recorded (bigalloc is
         // one), and so may snapshots, which e2fsprogs does not handle either.
-        {"unknown read-only feature", sb + 100, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT},
-        {"snapshots", sb + 100, 4, 0x80, true, DISK_ERR_FS_CORRUPT},
+        {"unknown read-only feature", sb + 100, 4, 0x40000000, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: unknown read-only feature"},
+        {"snapshots", sb + 100, 4, 0x80, true, DISK_ERR_FS_CORRUPT,
+         "ext superblock: unknown read-only feature"},
     };
     TempDir dir;
     std::string base = dir.file("b.img");
@@ -513,12 +546,24 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("d.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, p.rc);
+        ExpectReason(p.reason);
         if (a.rc != DISK_OK) {
             EXPECT_EQ(a.region.object, nullptr);
             EXPECT_EQ(a.region.kind, FS_KIND_NONE);
         }
+    }
+
+    // The untouched volume opens after all those refusals, and records nothing.
+    {
+        ImageDisk d(base, dir.file("d.img"), 512, kOffset);
+        ASSERT_TRUE(d.ok());
+        Refusal_Clear();
+        Attached a(d.disk(), d.firstSector(), d.sectorCount());
+        EXPECT_EQ(a.rc, DISK_OK);
+        ExpectReason(nullptr);
     }
 
     // A group whose free count is wrong is accepted and wholly used (the only group here).
@@ -537,10 +582,13 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
     // Partitions too small for the superblock or the descriptor table; a disk without sectors.
     {
         ImageDisk d(base, dir.file("d.img"), 512, kOffset);
+        Refusal_Clear();
         Attached tiny(d.disk(), d.firstSector(), 3);
         EXPECT_EQ(tiny.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("ext superblock: the partition is too small to hold it");
         Attached noTable(d.disk(), d.firstSector(), 4);  // superblock only
         EXPECT_EQ(noTable.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("ext superblock: the volume is larger than its partition");
         Attached beyond(d.disk(), d.firstSector() + d.sectorCount() + 8, 64);
         EXPECT_EQ(beyond.rc, DISK_ERR_ARG);
         DiskHandle empty;
@@ -554,11 +602,15 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
     ASSERT_TRUE(Sh(Mke2fs("-t ext2 -b 4096", base4, "2048")));
     const std::vector<uint8_t> image4 = ReadImage(base4);
     const Patch patches4k[] = {
-        {"first data block 1 with 4 KiB blocks", sb + 20, 4, 1, false, DISK_ERR_FS_CORRUPT},
-        {"blocks per group beyond one bitmap block", sb + 32, 4, 32776, false, DISK_ERR_FS_CORRUPT},
-        {"bitmap block past the partition", 4096, 4, 2048, false, DISK_ERR_FS_CORRUPT},
-        {"descriptor size ignored without 64-bit", sb + 254, 2, 0, false, DISK_OK},
-        {"a volume larger than its partition", sb + 4, 4, 2049, false, DISK_ERR_FS_CORRUPT},
+        {"first data block 1 with 4 KiB blocks", sb + 20, 4, 1, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: first data block does not suit the block size"},
+        {"blocks per group beyond one bitmap block", sb + 32, 4, 32776, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: blocks per group out of range"},
+        {"bitmap block past the partition", 4096, 4, 2048, false, DISK_ERR_FS_CORRUPT,
+         "ext group descriptor: block bitmap outside the volume"},
+        {"descriptor size ignored without 64-bit", sb + 254, 2, 0, false, DISK_OK, nullptr},
+        {"a volume larger than its partition", sb + 4, 4, 2049, false, DISK_ERR_FS_CORRUPT,
+         "ext superblock: the volume is larger than its partition"},
     };
     for (const Patch& p : patches4k) {
         SCOPED_TRACE(p.what);
@@ -569,8 +621,10 @@ TEST(ExtHostile, SuperblocksAndDescriptorsAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("d.img"), 1024, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, p.rc);
+        ExpectReason(p.reason);
         if (a.rc == DISK_OK) {
             UsedBits(Ext_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
         }

@@ -358,26 +358,41 @@ TEST(FatHostile, ParameterBlocksAreRefused)
         uint32_t size;  // 1, 2 or 4 (little-endian)
         uint32_t value;
         int rc;
+        const char* reason;  // nullptr: accepted
     } patches[] = {
-        {"bytes per sector 0", 11, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"bytes per sector 256", 11, 2, 256, DISK_ERR_FS_CORRUPT},
-        {"bytes per sector 513", 11, 2, 513, DISK_ERR_FS_CORRUPT},
-        {"bytes per sector 8192", 11, 2, 8192, DISK_ERR_FS_CORRUPT},
-        {"sectors per cluster 0", 13, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"sectors per cluster 3", 13, 1, 3, DISK_ERR_FS_CORRUPT},
-        {"cluster of 64 KiB", 13, 1, 128, DISK_ERR_FS_CORRUPT},
-        {"reserved 0", 14, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"no FAT", 16, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"root entries not filling sectors", 17, 2, 17, DISK_ERR_FS_CORRUPT},
-        {"media 0", 21, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"media 0xF1", 21, 1, 0xF1, DISK_ERR_FS_CORRUPT},
-        {"total 1 (data sectors would underflow)", 19, 2, 1, DISK_ERR_FS_CORRUPT},
-        {"no total at all", 19, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"FAT size beyond the total", 22, 2, 0xFFFF, DISK_ERR_FS_CORRUPT},
-        {"FAT32 by the 16-bit field, no 32-bit size", 22, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"FAT32 with a root directory", 22, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"harmless: hidden sectors", 28, 4, 12345, DISK_OK},
-        {"harmless: media 0xF0", 21, 1, 0xF0, DISK_OK},
+        {"bytes per sector 0", 11, 2, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: bytes per sector out of range"},
+        {"bytes per sector 256", 11, 2, 256, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: bytes per sector out of range"},
+        {"bytes per sector 513", 11, 2, 513, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: bytes per sector out of range"},
+        {"bytes per sector 8192", 11, 2, 8192, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: bytes per sector out of range"},
+        {"sectors per cluster 0", 13, 1, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: sectors per cluster out of range"},
+        {"sectors per cluster 3", 13, 1, 3, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: sectors per cluster out of range"},
+        {"cluster of 64 KiB", 13, 1, 128, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: sectors per cluster out of range"},
+        {"reserved 0", 14, 2, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: no reserved sectors or no FATs"},
+        {"no FAT", 16, 1, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: no reserved sectors or no FATs"},
+        {"root entries not filling sectors", 17, 2, 17, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: root directory does not fill whole sectors"},
+        {"media 0", 21, 1, 0, DISK_ERR_FS_CORRUPT, "FAT boot sector: unknown media byte"},
+        {"media 0xF1", 21, 1, 0xF1, DISK_ERR_FS_CORRUPT, "FAT boot sector: unknown media byte"},
+        {"total 1 (data sectors would underflow)", 19, 2, 1, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: no data area"},
+        {"no total at all", 19, 2, 0, DISK_ERR_FS_CORRUPT, "FAT boot sector: no data area"},
+        {"FAT size beyond the total", 22, 2, 0xFFFF, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: no data area"},
+        {"FAT32 by the 16-bit field, no 32-bit size", 22, 2, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: no sectors per FAT"},
+        {"FAT32 with a root directory", 22, 2, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: FAT32 with a root directory or too many clusters"},
+        {"harmless: hidden sectors", 28, 4, 12345, DISK_OK, nullptr},
+        {"harmless: media 0xF0", 21, 1, 0xF0, DISK_OK, nullptr},
     };
     TempDir dir;
     std::string base = dir.file("base.img");
@@ -399,8 +414,10 @@ TEST(FatHostile, ParameterBlocksAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, p.rc);
+        ExpectReason(p.reason);
         if (a.rc != DISK_OK) {
             EXPECT_EQ(a.region.object, nullptr);
         }
@@ -414,16 +431,21 @@ TEST(FatHostile, ParameterBlocksAreRefused)
         Bytes_StoreLe32(&bad[32], 0xFFFFFFF0u);
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset);
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("FAT boot sector: 16-bit FAT size with a FAT32 cluster count");
     }
     // The partition is shorter than the reserved sectors, tables and root directory.
     {
         ImageDisk d(base, dir.file("disk.img"), 512, kOffset);
+        Refusal_Clear();
         Attached small(d.disk(), d.firstSector(), 20);
         EXPECT_EQ(small.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("FAT boot sector: the volume is larger than its partition");
         Attached none(d.disk(), d.firstSector(), 0);
         EXPECT_EQ(none.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("FAT boot sector: the partition is too small to hold it");
         // A partition beyond the disk end: the read failure is passed on.
         Attached beyond(d.disk(), d.firstSector() + d.sectorCount() + 100, 100);
         EXPECT_EQ(beyond.rc, DISK_ERR_ARG);
@@ -433,8 +455,10 @@ TEST(FatHostile, ParameterBlocksAreRefused)
         ASSERT_TRUE(Sh(Fixtures() + " fat " + Quote(dir.file("diff.img")) +
                        " --bits 12 --clusters 1000 --used 2 --diff-copy"));
         ImageDisk d(dir.file("diff.img"), dir.file("disk.img"), 512, kOffset);
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, DISK_ERR_FS_CORRUPT);
+        ExpectReason("FAT table: the copies differ");
     }
     // A disk without bytes per sector.
     {
@@ -537,21 +561,28 @@ TEST(FatHostile, Human68kParameterBlocksAreRefused)
         uint32_t size;  // big-endian
         uint32_t value;
         int rc;
+        const char* reason;    // nullptr: accepted
         uint32_t offset2 = 0;  // a second field (size2 0: none)
         uint32_t size2 = 0;
         uint32_t value2 = 0;
     } patches[] = {
-        {"bytes per sector 0", 18, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"sectors per cluster 0", 20, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"no FAT", 21, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"reserved 0 (table over the boot sector)", 22, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"FAT size 0", 29, 1, 0, DISK_ERR_FS_CORRUPT},
-        {"total 1", 26, 2, 1, DISK_ERR_FS_CORRUPT},
-        {"no total", 26, 2, 0, DISK_ERR_FS_CORRUPT},
-        {"a FAT32 cluster count", 26, 2, 0, DISK_ERR_FS_CORRUPT, 30, 4, 0x100000},
-        {"the 32-bit total", 26, 2, 0, DISK_OK, 30, 4, 5022},
-        {"signature broken: read as PC, fails its rules", 13, 1, '_', DISK_ERR_FS_CORRUPT},
-        {"odd bytes per sector are only byte arithmetic", 18, 2, 1000, DISK_OK},
+        {"bytes per sector 0", 18, 2, 0, DISK_ERR_FS_CORRUPT,
+         "Human68k boot sector: no sectors, clusters, reserved sectors or FATs"},
+        {"sectors per cluster 0", 20, 1, 0, DISK_ERR_FS_CORRUPT,
+         "Human68k boot sector: no sectors, clusters, reserved sectors or FATs"},
+        {"no FAT", 21, 1, 0, DISK_ERR_FS_CORRUPT,
+         "Human68k boot sector: no sectors, clusters, reserved sectors or FATs"},
+        {"reserved 0 (table over the boot sector)", 22, 2, 0, DISK_ERR_FS_CORRUPT,
+         "Human68k boot sector: no sectors, clusters, reserved sectors or FATs"},
+        {"FAT size 0", 29, 1, 0, DISK_ERR_FS_CORRUPT, "FAT boot sector: no sectors per FAT"},
+        {"total 1", 26, 2, 1, DISK_ERR_FS_CORRUPT, "FAT boot sector: no data area"},
+        {"no total", 26, 2, 0, DISK_ERR_FS_CORRUPT, "FAT boot sector: no data area"},
+        {"a FAT32 cluster count", 26, 2, 0, DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: 16-bit FAT size with a FAT32 cluster count", 30, 4, 0x100000},
+        {"the 32-bit total", 26, 2, 0, DISK_OK, nullptr, 30, 4, 5022},
+        {"signature broken: read as PC, fails its rules", 13, 1, '_', DISK_ERR_FS_CORRUPT,
+         "FAT boot sector: bytes per sector out of range"},
+        {"odd bytes per sector are only byte arithmetic", 18, 2, 1000, DISK_OK, nullptr},
     };
     TempDir dir;
     std::string base = dir.file("h.img");
@@ -571,8 +602,10 @@ TEST(FatHostile, Human68kParameterBlocksAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, p.rc);
+        ExpectReason(p.reason);
         if (a.rc == DISK_OK) {
             UsedBits(Fat_FillUsedBits, a.region.object, static_cast<uint32_t>(d.sectorCount()));
         }

@@ -17,6 +17,7 @@
 #include "disk/disk.h"
 #include "disk/disk_open.h"
 #include "foundation/platform.h"
+#include "foundation/refusal.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -316,6 +317,18 @@ inline void SectorsOfUnits(const std::vector<uint8_t>& units, uint32_t sectorByt
             touching->push_back(s);
         }
     }
+}
+
+// The reason recorded by the last refusal since Refusal_Clear is `expected` (nullptr: none).
+inline void ExpectReason(const char* expected)
+{
+    const char* got = Refusal_Get();
+    if (expected == nullptr) {
+        EXPECT_EQ(got, nullptr) << got;
+        return;
+    }
+    ASSERT_NE(got, nullptr) << "no reason recorded, expected: " << expected;
+    EXPECT_STREQ(got, expected);
 }
 
 }  // namespace fstest

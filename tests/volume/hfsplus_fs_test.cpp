@@ -183,16 +183,23 @@ TEST(HfsPlusHandBuilt, DamagedVolumesAreRefused)
     struct Row {
         const char* options;
         int rc;
+        const char* reason;
     } rows[] = {
-        {"--fragments 20 --missing-record", DISK_ERR_FORMAT},
-        {"--fragments 40 --per-leaf 2 --missing-record", DISK_ERR_FORMAT},
-        {"--fragments 40 --per-leaf 2 --cyclic", DISK_ERR_FORMAT},
-        {"--fragments 20 --bad-offset", DISK_ERR_FORMAT},
-        {"--fragments 20 --overcount", DISK_ERR_FORMAT},
-        {"--block-size 0", DISK_ERR_FORMAT},
-        {"--block-size 512 --total 100000 --short-fork", DISK_ERR_FORMAT},
-        {"--short-logical", DISK_ERR_FORMAT},
-        {"--unclean", DISK_ERR_FORMAT},
+        {"--fragments 20 --missing-record", DISK_ERR_FORMAT,
+         "HFS+ extents tree: the fork ends short or the leaf chain loops"},
+        {"--fragments 40 --per-leaf 2 --missing-record", DISK_ERR_FORMAT,
+         "HFS+ extents tree: the fork ends short or the leaf chain loops"},
+        {"--fragments 40 --per-leaf 2 --cyclic", DISK_ERR_FORMAT,
+         "HFS+ extents tree: node of the wrong kind, height or record count"},
+        {"--fragments 20 --bad-offset", DISK_ERR_FORMAT,
+         "HFS+ extents tree: record key out of range"},
+        {"--fragments 20 --overcount", DISK_ERR_FORMAT,
+         "HFS+ extents tree: node of the wrong kind, height or record count"},
+        {"--block-size 0", DISK_ERR_FORMAT, "HFS+ volume header: block size out of range"},
+        {"--block-size 512 --total 100000 --short-fork", DISK_ERR_FORMAT,
+         "HFS+ allocation file: shorter than the volume needs"},
+        {"--short-logical", DISK_ERR_FORMAT, "HFS+ allocation file: shorter than the volume needs"},
+        {"--unclean", DISK_ERR_FORMAT, "HFS+ volume header: the volume was not cleanly unmounted"},
     };
     TempDir dir;
     for (const Row& r : rows) {
@@ -201,16 +208,25 @@ TEST(HfsPlusHandBuilt, DamagedVolumesAreRefused)
         ASSERT_TRUE(Sh(Builder() + " volume " + Quote(img) + " " + r.options + " >/dev/null"));
         ImageDisk d(img, dir.file("d.img"), 512, kOffset);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount());
         EXPECT_EQ(a.rc, r.rc);
+        ExpectReason(r.reason);
     }
     // A volume larger than its partition.
     std::string img = dir.file("h.img");
     ASSERT_TRUE(Sh(Builder() + " volume " + Quote(img) + " >/dev/null"));
     ImageDisk d(img, dir.file("d.img"), 512, kOffset);
     ASSERT_TRUE(d.ok());
+    Refusal_Clear();
     Attached a(d.disk(), d.firstSector(), d.sectorCount() - 1);
     EXPECT_EQ(a.rc, DISK_ERR_FORMAT);
+    ExpectReason("HFS+ volume header: the volume is larger than its partition");
+    // The same volume in a partition that holds it opens, recording nothing.
+    Refusal_Clear();
+    Attached whole(d.disk(), d.firstSector(), d.sectorCount());
+    EXPECT_EQ(whole.rc, DISK_OK);
+    ExpectReason(nullptr);
 }
 
 // xorriso's HFS+ volume is read as sleuthkit reads it: wholly allocated as written, and after

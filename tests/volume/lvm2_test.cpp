@@ -236,33 +236,53 @@ TEST(Lvm2Fixture, PlacementAndLabelRules)
         const char* what;
         std::string options;
         int expect;
+        const char* reason;  // nullptr: accepted
     } cases[] = {
-        {"label in sector 0", "--label-sector 0", DISK_OK},
-        {"label in sector 3", "--label-sector 3", DISK_OK},
-        {"label in sector 1 that says 0", "--label-sector 1 --sector-field 0", DISK_ERR_FS_CORRUPT},
-        {"label checksum", "--break label", DISK_ERR_FS_CORRUPT},
-        {"metadata-area header checksum", "--break mda", DISK_ERR_FS_CORRUPT},
-        {"metadata-area magic", "--break magic", DISK_ERR_FS_CORRUPT},
-        {"location checksum", "--break loc", DISK_ERR_FS_CORRUPT},
-        {"metadata-area version 2", "--mda-version 2", DISK_ERR_FS_CORRUPT},
-        {"metadata-area start field", "--mda-start-field 8192", DISK_ERR_FS_CORRUPT},
-        {"location of 0x10001 bytes", "--loc-size 65537", DISK_ERR_FS_CORRUPT},
-        {"location past the area", "--loc-offset 1044000", DISK_ERR_FS_CORRUPT},
-        {"location marked ignored", "--loc-flags 1", DISK_ERR_FS_CORRUPT},
-        {"two data areas", "--data-areas 2", DISK_ERR_FS_CORRUPT},
-        {"two metadata areas", "--mdas 2", DISK_ERR_FS_CORRUPT},
-        {"no metadata area", "--mdas 0", DISK_ERR_FS_CORRUPT},
-        {"lists without their end in the sector", "--no-list-end", DISK_ERR_FS_CORRUPT},
-        {"header offset past the sector", "--header-at 480", DISK_ERR_FS_CORRUPT},
-        {"lists past the sector", "--header-at 472", DISK_ERR_FS_CORRUPT},
-        {"another volume's id", "--id fezAx7cV2MEksicPt29ieT3IAGnPUbAx", DISK_ERR_FS_CORRUPT},
+        {"label in sector 0", "--label-sector 0", DISK_OK, nullptr},
+        {"label in sector 3", "--label-sector 3", DISK_OK, nullptr},
+        {"label in sector 1 that says 0", "--label-sector 1 --sector-field 0", DISK_ERR_FS_CORRUPT,
+         "LVM2 label: no valid label in the first four sectors"},
+        {"label checksum", "--break label", DISK_ERR_FS_CORRUPT,
+         "LVM2 label: no valid label in the first four sectors"},
+        {"metadata-area header checksum", "--break mda", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: checksum does not match"},
+        {"metadata-area magic", "--break magic", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: no signature"},
+        {"location checksum", "--break loc", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata text: checksum does not match"},
+        {"metadata-area version 2", "--mda-version 2", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: version or position does not match"},
+        {"metadata-area start field", "--mda-start-field 8192", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: version or position does not match"},
+        {"location of 0x10001 bytes", "--loc-size 65537", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: text location out of range"},
+        {"location past the area", "--loc-offset 1044000", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: text location out of range"},
+        {"location marked ignored", "--loc-flags 1", DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata area header: text location out of range"},
+        {"two data areas", "--data-areas 2", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: not exactly one data and one metadata area"},
+        {"two metadata areas", "--mdas 2", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: not exactly one data and one metadata area"},
+        {"no metadata area", "--mdas 0", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: not exactly one data and one metadata area"},
+        {"lists without their end in the sector", "--no-list-end", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: area list past the end of its sector"},
+        {"header offset past the sector", "--header-at 480", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: offset out of range"},
+        {"lists past the sector", "--header-at 472", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume header: area list past the end of its sector"},
+        {"another volume's id", "--id fezAx7cV2MEksicPt29ieT3IAGnPUbAx", DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume: does not match the label, or fields missing"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         PvDisk d(dir, text, c.options);
         ASSERT_TRUE(d.ok);
         std::vector<PartitionEntry> entries;
+        Refusal_Clear();
         EXPECT_EQ(ReadBoth(&d.disk, 2048, &entries), c.expect);
+        ExpectReason(c.reason);
         if (c.expect == DISK_OK) {
             EXPECT_EQ(entries.size(), 2u);
         }
@@ -279,6 +299,7 @@ TEST(Lvm2Fixture, LayoutTable)
         const char* what;
         std::string text;
         int expect;
+        const char* reason;            // nullptr: accepted
         std::vector<uint64_t> firsts;  // expected entries' first sectors (PV at sector 2048)
         uint64_t firstCount = 0;       // count of the first entry, when checked
     } cases[] = {
@@ -286,6 +307,7 @@ TEST(Lvm2Fixture, LayoutTable)
          Metadata(pv + PvSection("pv1", "aaaaaa-aaaa-aaaa-aaaa-aaaa-aaaa-aaaaaa"),
                   Linear("lv1", 0, 2)),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 volume group: not one physical volume, or no extent size",
          {}},
         {"two segments",
          Metadata(pv, Lv("lv1",
@@ -293,38 +315,54 @@ TEST(Lvm2Fixture, LayoutTable)
                              Segment("segment2", 1, "striped", "\"pv0\", 5", "1"),
                          2)),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 logical volume: not exactly one segment",
          {}},
         {"two stripes",
          Metadata(pv, Lv("lv1", Segment("segment1", 2, "striped", "\"pv0\", 0,\n\"pv0\", 4"))),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 segment: not one stripe on this physical volume",
          {}},
         {"segment from extent 1",
          Metadata(pv, Lv("lv1", Segment("segment1", 2, "striped", "\"pv0\", 0", "1"))),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 segment: start or extent count missing or not at extent 0",
          {}},
         {"stripe on another volume",
          Metadata(pv, Lv("lv1", Segment("segment1", 2, "striped", "\"pv9\", 0"))),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 segment: not one stripe on this physical volume",
          {}},
-        {"volume past the extents", Metadata(pv, Linear("lv1", 20, 5)), DISK_ERR_FS_CORRUPT, {}},
+        {"volume past the extents",
+         Metadata(pv, Linear("lv1", 20, 5)),
+         DISK_ERR_FS_CORRUPT,
+         "LVM2 segment: extents past the end of the physical volume",
+         {}},
         {"extents past the device",
          Metadata(PvSection("pv0", kPvId, "198655"), Linear("lv1", 0, 2)),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume: extents past the end of the device",
          {}},
         {"no device size",
          Metadata(PvSection().replace(PvSection().find("dev_size = 204800"), 17, ""),
                   Linear("lv1", 0, 2)),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 physical volume: does not match the label, or fields missing",
          {}},
-        {"extent size 0", Metadata(pv, Linear("lv1", 0, 2), "0"), DISK_ERR_FS_CORRUPT, {}},
+        {"extent size 0",
+         Metadata(pv, Linear("lv1", 0, 2), "0"),
+         DISK_ERR_FS_CORRUPT,
+         "LVM2 volume group: not one physical volume, or no extent size",
+         {}},
         {"two volume groups",
          Metadata(pv, Linear("lv1", 0, 2)) + "vg2 {\nid = \"x\"\n}\n",
          DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata: not exactly one volume group",
          {}},
         {"mirrored and thin volumes yield nothing",
          Metadata(pv, Linear("lv1", 0, 2) + Lv("mirror", Segment("segment1", 2, "raid1", "")) +
                           Lv("thin", Segment("segment1", 2, "thin", "")) + Linear("lv2", 4, 1)),
          DISK_OK,
+         nullptr,
          {2048 + 2048, 2048 + 2048 + 4 * 8192}},
         {"hidden sub-volumes yield nothing",
          Metadata(pv, Lv("pool_tdata", Segment("segment1", 4, "striped", "\"pv0\", 0"), 1,
@@ -332,20 +370,24 @@ TEST(Lvm2Fixture, LayoutTable)
                           Lv("pool", Segment("segment1", 4, "thin-pool", "")) +
                           Linear("lv1", 6, 1)),
          DISK_OK,
+         nullptr,
          {2048 + 2048 + 6 * 8192}},
         {"a volume of 2 TiB and more",
          Metadata(PvSection("pv0", kPvId, "8796093022208", "1073741000"),
                   Linear("big", 1000000, 600000)),
          DISK_OK,
+         nullptr,
          {2048 + 2048 + 1000000ull * 8192},
          600000ull * 8192},
         {"harmless extra keys",
          Metadata(pv, Linear("lv1", 0, 2), "8192", "system_id = \"\"\ntags = [\"a\", \"b\"]\n"),
          DISK_OK,
+         nullptr,
          {4096}},
         {"an unknown key in the group",
          Metadata(pv, Linear("lv1", 0, 2), "8192", "mystery = 1\n"),
          DISK_ERR_FS_CORRUPT,
+         "LVM2 metadata text: does not parse",
          {}},
     };
     for (const Case& c : cases) {
@@ -353,7 +395,9 @@ TEST(Lvm2Fixture, LayoutTable)
         PvDisk d(dir, c.text, "");
         ASSERT_TRUE(d.ok);
         std::vector<PartitionEntry> entries;
+        Refusal_Clear();
         ASSERT_EQ(ReadBoth(&d.disk, 2048, &entries), c.expect);
+        ExpectReason(c.reason);
         ASSERT_EQ(entries.size(), c.firsts.size());
         for (size_t i = 0; i < entries.size(); ++i) {
             EXPECT_EQ(entries[i].first, c.firsts[i]);

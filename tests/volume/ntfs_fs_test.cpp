@@ -265,76 +265,93 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
         uint64_t a, b, c;
         int expect;
         uint64_t tail;  // extra disk bytes after the image
+        const char* reason;
     };
     const uint64_t runs0 = mft + data0 + Bytes_LoadLe16(&pristine[mft + data0 + 32]);
+    // The end of the MFT's first run, in clusters (its length and offset fields are unsigned here).
+    uint64_t mftRunEnd = 0;
+    {
+        const uint32_t l = pristine[runs0] & 0x0F;
+        const uint32_t o = pristine[runs0] >> 4;
+        uint64_t length = 0;
+        uint64_t lcn = 0;
+        for (uint32_t i = 0; i < l; ++i) length |= uint64_t(pristine[runs0 + 1 + i]) << (8 * i);
+        for (uint32_t i = 0; i < o; ++i) lcn |= uint64_t(pristine[runs0 + 1 + l + i]) << (8 * i);
+        mftRunEnd = lcn + length;
+        ASSERT_GT(length, 1u);
+    }
     Case cases[] = {
         {"sectors per cluster 0",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0; }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: sectors per cluster out of range"},
         {"sectors per cluster 3",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 3; }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: sectors per cluster out of range"},
         {"cluster code 0xE0 (2^32)",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[13] = 0xE0; }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: sectors per cluster out of range"},
         {"bytes per sector 4096",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put16(v, 11, 4096); }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: bytes per sector other than 512"},
         {"record size code 0",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0; }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: file record size out of range"},
         {"record size 2^31",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 0xE1; }, 0, 0, 0,
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: file record size out of range"},
         // One cluster per record: 4096 bytes, which the 1024-byte records do not match.
         {"record size of one cluster",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { v[64] = 1; }, 0, 0, 0,
-         DISK_ERR_NTFS_METADATA, 0},
+         DISK_ERR_NTFS_METADATA, 0, "NTFS file record: update sequence out of range"},
         {"volume larger than the partition",
          [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 64); },
-         totalSectors, 0, 0, DISK_ERR_FS_CORRUPT, 0},
+         totalSectors, 0, 0, DISK_ERR_FS_CORRUPT, 0,
+         "NTFS boot sector: the volume is larger than its partition"},
         {"MFT past the volume",
          [](std::vector<uint8_t>& v, uint64_t, uint64_t, uint64_t) { Put64(v, 48, 1ull << 40); }, 0,
-         0, 0, DISK_ERR_FS_CORRUPT, 0},
+         0, 0, DISK_ERR_FS_CORRUPT, 0, "NTFS boot sector: MFT past the end of the volume"},
         {"fixup mismatch in record 0",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { v[m + 510] ^= 0xFF; }, mft,
-         0, 0, DISK_ERR_NTFS_METADATA, 0},
+         0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS file record: update sequence does not match"},
         {"bytes in use past the record",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t, uint64_t) { Put32(v, m + 24, 4096); },
-         mft, 0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, 0, 0, DISK_ERR_NTFS_METADATA, 0,
+         "NTFS file record: bytes in use or first attribute out of range"},
         {"attribute length past bytes in use",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              Put32(v, m + at + 4, 0xFFFFFFF0);
          },
-         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS attribute: length out of range"},
         {"attribute length 0 (a loop)",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              Put32(v, m + at + 4, 0);
          },
-         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS attribute: length out of range"},
         {"record 0 named $MFX",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              uint64_t value = m + at + Bytes_LoadLe16(&v[m + at + 20]);
              v[value + 66 + 6] = 'X';
          },
-         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, name0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS file name: not the expected system file"},
         {"attribute list where $DATA belongs",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { Put32(v, m + at, 0x20); },
-         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0,
+         "NTFS file record: attributes not in the expected order"},
         {"named $DATA",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 9] = 1; }, mft,
-         data0, 0, DISK_ERR_NTFS_METADATA, 0},
+         data0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS data attribute: named, resident or too short"},
         {"resident $DATA",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) { v[m + at + 8] = 0; }, mft,
-         data0, 0, DISK_ERR_NTFS_METADATA, 0},
+         data0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS data attribute: named, resident or too short"},
         {"run-list offset past the attribute",
          [](std::vector<uint8_t>& v, uint64_t m, uint64_t at, uint64_t) {
              Put16(v, m + at + 32, 0xFFF0);
          },
-         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0},
+         mft, data0, 0, DISK_ERR_NTFS_METADATA, 0,
+         "NTFS data attribute: first VCN or run list offset out of range"},
         {"sparse run in $Bitmap",
          [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) { v[r] &= 0x0F; }, runs6, 0, 0,
-         DISK_ERR_NTFS_METADATA, 0},
+         DISK_ERR_NTFS_METADATA, 0, "NTFS run list: malformed or empty"},
         {"run list without its end",
          [](std::vector<uint8_t>& v, uint64_t r, uint64_t rec, uint64_t at) {
              uint64_t end = rec + at + Bytes_LoadLe32(&v[rec + at + 4]);
@@ -346,8 +363,9 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
                  }
              }
          },
-         runs6, rec6, data6, DISK_ERR_NTFS_METADATA, 0},
-        {"$MFT run past the volume",
+         runs6, rec6, data6, DISK_ERR_NTFS_METADATA, 0, "NTFS run list: malformed or empty"},
+        // The offset byte of the first run at its largest: record 6 is read from other data.
+        {"$MFT run moved off the MFT",
          [](std::vector<uint8_t>& v, uint64_t r, uint64_t, uint64_t) {
              uint32_t l = v[r] & 0x0F;
              uint32_t o = v[r] >> 4;
@@ -355,11 +373,17 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
                  v[r + 1 + l + i] = i + 1 == o ? 0x7F : 0xFF;
              }
          },
-         runs0, 0, 0, DISK_ERR_NTFS_METADATA, 0},
+         runs0, 0, 0, DISK_ERR_NTFS_METADATA, 0, "NTFS file record: no signature"},
+        // A volume one cluster shorter than the MFT's first run reaches.
+        {"$MFT run past the volume",
+         [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t); },
+         (mftRunEnd - 1) * 8, 0, 0, DISK_ERR_NTFS_METADATA, 0,
+         "NTFS run list: runs outside the volume or not covering the attribute"},
         // Sixteen times the clusters: the one-cluster $Bitmap holds fewer bits than clusters.
         {"bitmap shorter than one bit per cluster",
          [](std::vector<uint8_t>& v, uint64_t t, uint64_t, uint64_t) { Put64(v, 40, t * 16); },
-         totalSectors, 0, 0, DISK_ERR_NTFS_METADATA, 16 * 32 * 1048576ull},
+         totalSectors, 0, 0, DISK_ERR_NTFS_METADATA, 16 * 32 * 1048576ull,
+         "NTFS run list: shorter than the data it must hold"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -368,15 +392,19 @@ TEST(NtfsHostile, BrokenStructuresAreRefused)
         WriteFile(dir.file("bad.img"), bad);
         ImageDisk d(dir.file("bad.img"), dir.file("disk.img"), 512, kOffset, c.tail);
         ASSERT_TRUE(d.ok());
+        Refusal_Clear();
         Attached a(d.disk(), d.firstSector(), d.sectorCount() + c.tail / 512);
         EXPECT_EQ(a.rc, c.expect);
+        ExpectReason(c.reason);
         EXPECT_EQ(a.region.kind, FS_KIND_NONE);
         EXPECT_EQ(a.region.object, nullptr);
     }
     // The pristine volume opens through the same path.
     ImageDisk d(img, dir.file("disk.img"), 512, kOffset);
+    Refusal_Clear();
     Attached a(d.disk(), d.firstSector(), d.sectorCount());
     EXPECT_EQ(a.rc, DISK_OK);
+    ExpectReason(nullptr);
 }
 
 TEST(NtfsRuns, DecodeTable)

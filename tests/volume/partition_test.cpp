@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "volume/partition.h"
+#include "volume/fs_driver_support.h"
 #include "volume_test_util.h"
 
 using namespace testsupport;
@@ -121,6 +122,7 @@ TEST(PartitionMbr, RecordRulesCaseTable)
         const char* what;
         std::string mbr;  // JSON list of MBR sectors
         int expected;
+        const char* reason;  // recorded refusal, nullptr: none
         std::vector<Part> parts;
     };
     const uint64_t T = 4096;
@@ -128,34 +130,41 @@ TEST(PartitionMbr, RecordRulesCaseTable)
         {"no signature: the whole disk",
          "[{\"sector\":0,\"sig\":false,\"records\":[" + Rec(0x83, 10, 20) + "]}]",
          DISK_OK,
+         nullptr,
          {{0, T, 0}}},
-        {"signature and empty records", "[{\"sector\":0}]", DISK_OK, {}},
+        {"signature and empty records", "[{\"sector\":0}]", DISK_OK, nullptr, {}},
         {"0xEE in slot 1 is ordinary",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 100, 10) + "," + Rec(0xEE, 1, 50) + "]}]",
          DISK_OK,
+         nullptr,
          {{100, 10, 0x83}, {1, 50, 0xEE}}},
         {"0xEE in slot 0 not at sector 1 is ordinary",
          "[{\"sector\":0,\"records\":[" + Rec(0xEE, 2, 50) + "]}]",
          DISK_OK,
+         nullptr,
          {{2, 50, 0xEE}}},
         {"type 0 records are skipped",
          "[{\"sector\":0,\"records\":[" + Rec(0, 5, 5) + "," + Rec(0x07, 64, 8) + "," +
              Rec(0, 9, 9) + "," + Rec(0x0C, 200, 300) + "]}]",
          DISK_OK,
+         nullptr,
          {{64, 8, 0x07}, {200, 300, 0x0C}}},
         {"an LVM partition without a physical volume ends the listing",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 2000, 8) + "," + Rec(0x8E, 64, 1000) + "," +
              Rec(0x83, 3000, 8) + "]}]",
          DISK_ERR_FS_CORRUPT,
+         "LVM2 label: no valid label in the first four sectors",
          {{2000, 8, 0x83}}},
         {"EBR without signature refuses the listing",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 32, 8) + "," + Rec(0x05, 100, 900) +
              "]},{\"sector\":100,\"sig\":false,\"records\":[" + Rec(0x83, 1, 9) + "]}]",
          DISK_ERR_FORMAT,
+         "extended boot record: no signature",
          {{32, 8, 0x83}}},
         {"extended partition past the disk end is a read failure",
          "[{\"sector\":0,\"records\":[" + Rec(0x83, 32, 8) + "," + Rec(0x05, 100000, 9) + "]}]",
          DISK_ERR_ARG,
+         nullptr,
          {{32, 8, 0x83}}},
     };
     for (const Row& row : rows) {
@@ -165,8 +174,10 @@ TEST(PartitionMbr, RecordRulesCaseTable)
         MakeFixture(img, "{\"size\":" + std::to_string(T * 512) + ",\"mbr\":" + row.mbr + "}");
         RawDisk disk;
         ASSERT_EQ(disk.Open(img, 512), DISK_OK);
+        Refusal_Clear();
         Listing l = ListMbr(disk.get());
         EXPECT_EQ(l.result, row.expected);
+        fstest::ExpectReason(row.reason);
         EXPECT_EQ(l.parts, row.parts);
     }
 }
@@ -224,26 +235,27 @@ TEST(PartitionMbr, ExtendedChainLoopsEnd)
         const char* what;
         std::string sectors;
         int expected;
+        const char* reason;
         size_t parts;
     };
     std::vector<Row> rows = {
         // EBR at 100 links to itself and carries no partition: the count never rises.
         {"link-only self loop",
          "{\"sector\":100,\"records\":[" + Rec(0, 0, 0) + "," + Rec(0x05, 0, 10) + "]}",
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, "extended partition: chain of boot records too long or looping", 0},
         // Two link-only EBRs pointing at each other.
         {"link-only two-record loop",
          "{\"sector\":100,\"records\":[" + Rec(0x05, 50, 10) + "]},{\"sector\":150,\"records\":[" +
              Rec(0x05, 0, 10) + "]}",
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, "extended partition: chain of boot records too long or looping", 0},
         // An EBR with a logical partition that links back to itself: stops at the maximum.
         {"loop with a partition",
          "{\"sector\":100,\"records\":[" + Rec(0x83, 10, 5) + "," + Rec(0x05, 0, 10) + "]}",
-         DISK_OK, 256},
+         DISK_OK, nullptr, 256},
         // Each EBR names itself twice: a tree that doubles at every level.
         {"branching loop",
          "{\"sector\":100,\"records\":[" + Rec(0x05, 0, 10) + "," + Rec(0x05, 0, 10) + "]}",
-         DISK_ERR_FS_CORRUPT, 0},
+         DISK_ERR_FS_CORRUPT, "extended partition: chain of boot records too long or looping", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -253,8 +265,10 @@ TEST(PartitionMbr, ExtendedChainLoopsEnd)
                              Rec(0x05, 100, 1000) + "]}," + row.sectors + "]}");
         RawDisk disk;
         ASSERT_EQ(disk.Open(img, 512), DISK_OK);
+        Refusal_Clear();
         Listing l = ListMbr(disk.get());
         EXPECT_EQ(l.result, row.expected);
+        fstest::ExpectReason(row.reason);
         EXPECT_EQ(l.parts.size(), row.parts);
     }
 }
@@ -286,6 +300,7 @@ TEST(PartitionGpt, HeaderAndEntryRules)
         const char* what;
         std::string gpt;
         int expected;
+        const char* reason;  // recorded refusal, nullptr: none
         std::vector<Part> parts;
     };
     const std::string good =
@@ -297,30 +312,59 @@ TEST(PartitionGpt, HeaderAndEntryRules)
         {"valid: inclusive last LBA, unused entry skipped",
          "{" + good + "}",
          DISK_ERR_FS_CORRUPT,
+         "LVM2 label: no valid label in the first four sectors",
          {{2048, 2048, 0}, {4096, 1, 0}}},
         {"1024 entries",
          "{\"entries\":1024," + good + "}",
          DISK_ERR_FS_CORRUPT,
+         "LVM2 label: no valid label in the first four sectors",
          {{2048, 2048, 0}, {4096, 1, 0}}},
-        {"1025 entries", "{\"entries\":1025," + good + "}", DISK_ERR_FORMAT, {}},
-        {"256-byte entries", "{\"entry_size\":256," + good + "}", DISK_ERR_FORMAT, {}},
-        {"bad signature", "{\"signature\":\"EFI PARU\"," + good + "}", DISK_ERR_FORMAT, {}},
-        {"bad revision", "{\"revision\":65537," + good + "}", DISK_ERR_FORMAT, {}},
-        {"bad header size", "{\"header_size\":96," + good + "}", DISK_ERR_FORMAT, {}},
-        {"my LBA not 1", "{\"my_lba\":2," + good + "}", DISK_ERR_FORMAT, {}},
+        {"1025 entries",
+         "{\"entries\":1025," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: entry count or size out of range",
+         {}},
+        {"256-byte entries",
+         "{\"entry_size\":256," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: entry count or size out of range",
+         {}},
+        {"bad signature",
+         "{\"signature\":\"EFI PARU\"," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: no signature",
+         {}},
+        {"bad revision",
+         "{\"revision\":65537," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: unknown revision, size or position",
+         {}},
+        {"bad header size",
+         "{\"header_size\":96," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: unknown revision, size or position",
+         {}},
+        {"my LBA not 1",
+         "{\"my_lba\":2," + good + "}",
+         DISK_ERR_FORMAT,
+         "GPT header: unknown revision, size or position",
+         {}},
         {"last LBA below first LBA",
          "{\"parts\":[{\"index\":0,\"first\":100,\"last\":200},{\"index\":1,\"first\":3000,"
          "\"last\":2999}]}",
          DISK_ERR_FS_CORRUPT,
+         "GPT entry: last sector before the first",
          {{100, 101, 0}}},
         {"whole 64-bit range",
          "{\"parts\":[{\"index\":0,\"first\":0,\"last\":18446744073709551615}]}",
          DISK_ERR_FS_CORRUPT,
+         "GPT entry: last sector before the first",
          {}},
-        {"entry array past the disk end", "{\"array_lba\":100000}", DISK_ERR_ARG, {}},
+        {"entry array past the disk end", "{\"array_lba\":100000}", DISK_ERR_ARG, nullptr, {}},
         {"entry array offset overflows",
          "{\"array_lba\":18446744073709551615}",
          DISK_ERR_FS_CORRUPT,
+         "GPT header: entry array position out of range",
          {}},
     };
     for (const Row& row : rows) {
@@ -331,8 +375,10 @@ TEST(PartitionGpt, HeaderAndEntryRules)
                              Rec(0xEE, 1, 8191) + "]}],\"gpt\":" + row.gpt + "}");
         RawDisk disk;
         ASSERT_EQ(disk.Open(img, 512), DISK_OK);
+        Refusal_Clear();
         Listing l = ListMbr(disk.get());
         EXPECT_EQ(l.result, row.expected);
+        fstest::ExpectReason(row.reason);
         EXPECT_EQ(l.parts, row.parts);
     }
 }

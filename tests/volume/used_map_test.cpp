@@ -10,6 +10,7 @@
 
 #include "foundation/platform.h"
 #include "foundation/range.h"
+#include "foundation/refusal.h"
 #include "volume/used_map.h"
 #include "volume_test_util.h"
 
@@ -280,39 +281,74 @@ TEST(FsRegions, TilingCaseTable)
         const char* what;
         std::vector<PartitionEntry> entries;
         int expected;
+        const char* reason;  // recorded refusal, nullptr: none
         std::vector<Reg> regions;
     };
     std::vector<Row> rows = {
-        {"no entries: one gap", {}, DISK_OK, {{0, T, FS_KIND_GAP}}},
+        {"no entries: one gap", {}, DISK_OK, nullptr, {{0, T, FS_KIND_GAP}}},
         {"gap, partition, gap",
          {{63, 100, 0x83}},
          DISK_OK,
+         nullptr,
          {{0, 63, -2}, {63, 100, -1}, {163, T - 163, -2}}},
-        {"whole disk", {{0, T, 0}}, DISK_OK, {{0, T, -1}}},
+        {"whole disk", {{0, T, 0}}, DISK_OK, nullptr, {{0, T, -1}}},
         {"adjacent partitions",
          {{0, 10, 0}, {10, 20, 0}, {30, T - 30, 7}},
          DISK_OK,
+         nullptr,
          {{0, 10, -1}, {10, 20, -1}, {30, T - 30, -1}}},
         {"last partition clipped",
          {{10, 5, 0}, {100, T, 0}},
          DISK_OK,
+         nullptr,
          {{0, 10, -2}, {10, 5, -1}, {15, 85, -2}, {100, T - 100, -1}}},
         {"last count wraps 64 bits: clipped",
          {{10, M, 0}},
          DISK_OK,
+         nullptr,
          {{0, 10, -2}, {10, T - 10, -1}}},
-        {"overlap", {{10, 20, 0}, {25, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"same start", {{10, 20, 0}, {10, 20, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"empty partition", {{10, 0, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"earlier partition past the end", {{10, T, 0}, {T + 100, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"earlier count wraps", {{10, M - 5, 0}, {20, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"last starts at the disk end", {{0, 5, 0}, {T, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
-        {"last starts past the disk end", {{M - 1, 5, 0}}, DISK_ERR_FS_CORRUPT, {}},
+        {"overlap",
+         {{10, 20, 0}, {25, 5, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: partitions overlap",
+         {}},
+        {"same start",
+         {{10, 20, 0}, {10, 20, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: partitions overlap",
+         {}},
+        {"empty partition",
+         {{10, 0, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: an empty partition",
+         {}},
+        {"earlier partition past the end",
+         {{10, T, 0}, {T + 100, 5, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: a partition other than the last passes the disk end",
+         {}},
+        {"earlier count wraps",
+         {{10, M - 5, 0}, {20, 5, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: a partition other than the last passes the disk end",
+         {}},
+        {"last starts at the disk end",
+         {{0, 5, 0}, {T, 5, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: a partition starts past the disk end",
+         {}},
+        {"last starts past the disk end",
+         {{M - 1, 5, 0}},
+         DISK_ERR_FS_CORRUPT,
+         "partition table: a partition starts past the disk end",
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        Refusal_Clear();
         Tiling t = Tile(disk.get(), row.entries);
         EXPECT_EQ(t.result, row.expected);
+        EXPECT_STREQ(Refusal_Get(), row.reason);
         EXPECT_EQ(t.regions, row.regions);
     }
     // The clip is written into the caller's entry, already by the counting pass.

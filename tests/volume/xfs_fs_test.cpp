@@ -207,7 +207,9 @@ TEST(XfsRealVolumes, VersionFiveIsRefused)
     TempDir dir;
     std::string img = dir.file("x.img");
     ASSERT_TRUE(MakeXfs(img, "-m crc=1", {}, dir.file("proto")));
+    Refusal_Clear();
     EXPECT_EQ(AttachImage(img, dir.file("d.img"), 512), DISK_ERR_FS_CORRUPT);
+    ExpectReason("XFS superblock: not a version 4 volume");
 }
 
 // Damaged structures give DISK_ERR_FS_CORRUPT: over-count records, a tree that points back at
@@ -234,30 +236,66 @@ TEST(XfsHostile, DamagedStructuresAreRefused)
         uint32_t value;
         int bytes;
     };
-    const std::vector<std::vector<Patch>> cases = {
-        {{"records above maxrecs", rootAt + 6, maxLeaf + 1, 2}},
-        {{"root made an inner node", rootAt + 4, 1, 2},
-         {"one record", rootAt + 6, 1, 2},
-         {"pointing at itself", rootAt + 16 + maxInner * 8, root, 4},
-         {"two levels", 512 + 28, 2, 4}},
-        {{"level above the header's", rootAt + 4, 1, 2}},
-        {{"extent past the group", rootAt + 16 + 4, agblocks, 4}},
-        {{"extent over the group's headers", rootAt + 16, 0, 4}},
-        {{"block size 768", 4, 768, 4}},
-        {{"block size 0", 4, 0, 4}},
-        {{"free count off by one", 512 + 52, ReadBe32At(base, 512 + 52) + 1, 4}},
-        {{"group 1 header magic", static_cast<uint64_t>(agblocks) * bs + 512, 0x58414747, 4}},
-        {{"tree root past the group", 512 + 16, agblocks + 5, 4}},
+    struct Case {
+        std::vector<Patch> patches;
+        const char* reason;
     };
-    for (const auto& patches : cases) {
-        SCOPED_TRACE(patches[0].what);
+    const std::vector<Case> cases = {
+        {{{"records above maxrecs", rootAt + 6, maxLeaf + 1, 2}},
+         "XFS free-space tree: more records than a leaf holds"},
+        {{{"root made an inner node", rootAt + 4, 1, 2},
+          {"one record", rootAt + 6, 1, 2},
+          {"pointing at itself", rootAt + 16 + maxInner * 8, root, 4},
+          {"two levels", 512 + 28, 2, 4}},
+         "XFS free-space tree: block reached twice"},
+        {{{"level above the header's", rootAt + 4, 1, 2}},
+         "XFS free-space tree: block at the wrong level"},
+        {{{"extent past the group", rootAt + 16 + 4, agblocks, 4}},
+         "XFS free-space tree: free extent past the end of its group"},
+        {{{"extent over the group's headers", rootAt + 16, 0, 4}},
+         "XFS free-space tree: free extents out of order or over the group's headers"},
+        {{{"block size 768", 4, 768, 4}}, "XFS superblock: block size out of range"},
+        {{{"block size 0", 4, 0, 4}}, "XFS superblock: block size out of range"},
+        {{{"sector size 256", 102, 256, 2}}, "XFS superblock: sector size out of range"},
+        {{{"no allocation groups", 88, 0, 4}},
+         "XFS superblock: allocation group size or count out of range"},
+        {{{"one group too many", 88, ReadBe32At(base, 88) + 1, 4}},
+         "XFS superblock: allocation groups do not cover the data blocks"},
+        {{{"mkfs in progress", 126, 1, 1}}, "XFS superblock: mkfs did not finish"},
+        {{{"external log", 48, 0, 4}, {"log start low half", 52, 0, 4}},
+         "XFS superblock: the log is external or outside the volume"},
+        {{{"free count off by one", 512 + 52, ReadBe32At(base, 512 + 52) + 1, 4}},
+         "XFS free-space header: free block count does not match its tree"},
+        {{{"group 1 superblock magic", static_cast<uint64_t>(agblocks) * bs, 0x58465343, 4}},
+         "XFS allocation group superblock: no signature"},
+        {{{"group 1 superblock group count", static_cast<uint64_t>(agblocks) * bs + 88,
+           ReadBe32At(base, 88) + 1, 4}},
+         "XFS allocation group superblock: differs from the primary one"},
+        {{{"group 1 header magic", static_cast<uint64_t>(agblocks) * bs + 512, 0x58414747, 4}},
+         "XFS free-space header: no signature"},
+        {{{"group 1 header numbered 0", static_cast<uint64_t>(agblocks) * bs + 512 + 8, 0, 4}},
+         "XFS free-space header: belongs to another group"},
+        {{{"tree depth 9", 512 + 28, 9, 4}}, "XFS free-space header: tree depth out of range"},
+        {{{"tree root past the group", 512 + 16, agblocks + 5, 4}},
+         "XFS free-space tree: block outside its group"},
+        {{{"tree block magic", rootAt, 0x41425443, 4}},
+         "XFS free-space tree: block without signature"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.patches[0].what);
         std::string img = dir.file("x.img");
         ASSERT_TRUE(Sh("cp --sparse=always " + Quote(base) + " " + Quote(img)));
-        for (const Patch& p : patches) {
+        for (const Patch& p : c.patches) {
             WriteBeAt(img, p.offset, p.value, p.bytes);
         }
+        Refusal_Clear();
         EXPECT_EQ(AttachImage(img, dir.file("d.img"), 512), DISK_ERR_FS_CORRUPT);
+        ExpectReason(c.reason);
     }
+    // The untouched volume still opens after the refusals, recording nothing.
+    Refusal_Clear();
+    EXPECT_EQ(AttachImage(base, dir.file("d.img"), 512), DISK_OK);
+    ExpectReason(nullptr);
 }
 
 // Through the map: a partition holding a version 4 volume is recognised and its free space
@@ -340,11 +378,15 @@ TEST(XfsLog, OnlyACleanLogIsTrusted)
         uint32_t value;
         int bytes;
         bool dirtyForLogprint;
+        const char* reason;
     } cases[] = {
-        {"unmount flag cleared", logAt + 512 + 8, 0xAA00, 2, true},
-        {"two operations", logAt + 40, 2, 4, false},
-        {"a block of the current cycle past the head", logAt + 512 * 100, 1, 4, false},
-        {"header magic lost", logAt, 1, 4, false},
+        {"unmount flag cleared", logAt + 512 + 8, 0xAA00, 2, true,
+         "XFS log: the last record is not an unmount record"},
+        {"two operations", logAt + 40, 2, 4, false,
+         "XFS log: the last record is not a lone record ending at the head"},
+        {"a block of the current cycle past the head", logAt + 512 * 100, 1, 4, false,
+         "XFS log: records written past its head"},
+        {"header magic lost", logAt, 1, 4, false, "XFS log: no record header before its head"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -354,6 +396,8 @@ TEST(XfsLog, OnlyACleanLogIsTrusted)
         if (c.dirtyForLogprint) {
             EXPECT_EQ(logState(img), "dirty");
         }
+        Refusal_Clear();
         EXPECT_EQ(AttachImage(img, dir.file("d.img"), 512), DISK_ERR_FS_CORRUPT);
+        ExpectReason(c.reason);
     }
 }
