@@ -90,13 +90,27 @@ int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece)
     const uint32_t bytes = piece->count * 512;
     if (!block->placed) {
         if (piece->zero) return DISK_OK;
-        if (piece->offset != 0) {
+        if (piece->offset != 0 && block->holes == WRITER_HOLES_NONE) {
             int rc = WriteKit_WriteZeros(block->out, block->at,
                                          static_cast<uint64_t>(piece->offset) * 512);
             if (rc != DISK_OK) return rc;
         }
         block->placed = true;
     }
-    if (piece->data == nullptr) return WriteKit_WriteZeros(block->out, at, bytes);
-    return WriteKit_WriteAt(block->out, at, bytes, piece->data);
+    if (block->holes == WRITER_HOLES_NONE) {
+        if (piece->data == nullptr) return WriteKit_WriteZeros(block->out, at, bytes);
+        return WriteKit_WriteAt(block->out, at, bytes, piece->data);
+    }
+    if (piece->data != nullptr) {
+        int rc = WriteKit_WriteDataOnly(block->out, at, bytes, piece->data);
+        if (rc != DISK_OK) return rc;
+    }
+    // The last sector keeps the file as long as the block; written again when it holds data.
+    if (block->holes == WRITER_HOLES_INSIDE && piece->lastOfBlock) {
+        const uint64_t last = block->at + (static_cast<uint64_t>(piece->blockCount) - 1) * 512;
+        const uint8_t* data =
+            piece->data != nullptr ? piece->data + (piece->count - 1) * 512ull : kZeros;
+        return WriteKit_WriteAt(block->out, last, 512, data);
+    }
+    return DISK_OK;
 }

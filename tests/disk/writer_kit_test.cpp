@@ -194,10 +194,11 @@ TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData)
     std::vector<bool> placed;
     std::vector<uint64_t> offsets;
     uint64_t next = 0;
-    WriterBlockPlacer block = {out, 0, false};
+    WriterBlockPlacer block = {out, 0, false, WRITER_HOLES_NONE};
     int rc = WriterKit_Walk(&source, nullptr, 0, total, blockSectors, buffer.data(), pieceSectors,
                             [&](const WriterPiece& p) -> int {
-                                if (p.offset == 0) block = WriterBlockPlacer{out, next, false};
+                                if (p.offset == 0)
+                                    block = WriterBlockPlacer{out, next, false, WRITER_HOLES_NONE};
                                 EXPECT_EQ(p.first, p.block * blockSectors + p.offset);
                                 EXPECT_EQ(p.blockCount, p.block < 2 ? blockSectors : 10u);
                                 int r = WriterKit_PlacePiece(&block, &p);
