@@ -543,39 +543,60 @@ int Ext_FillUsedBits(void* object, uint64_t first, uint32_t count, uint8_t* bitm
         return DISK_OK;
     }
     const uint32_t sectorBytes = volume->bytesPerSector;
-    uint64_t last;
-    uint64_t endByte;
+    uint64_t last = 0;
+    uint64_t endByte = 0;
     if (sectorBytes == 0 || (count != 0 && (!Math_AddU64(first, count, &last) ||
                                             !Math_MulU64(last, sectorBytes, &endByte)))) {
         return DISK_ERR_ARG;
     }
+    if (count == 0) {
+        return DISK_OK;
+    }
     const uint64_t blockSize = volume->blockSize;
+    const uint64_t bits = static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock;
+    // Blocks past the last one the range touches are never looked at.
+    const uint64_t lastBlock = (endByte - 1) / blockSize;
     for (uint32_t i = 0; i < count;) {
         const uint64_t sector = first + i;
         const uint64_t offset = sector * sectorBytes;
         const uint64_t block = offset / blockSize;
-        // The sectors whose blocks all lie in the same wholly free or wholly used chunk take
-        // its answer at once.
+        // The sectors that lie wholly in a run of blocks with the same bit take it at once: a
+        // run ends at a block with the other bit, at the end of the chunk, or at the end of the
+        // volume.
         if (block >= volume->firstDataBlock && block < volume->blockCount) {
             const uint64_t rel = block - volume->firstDataBlock;
             const uint8_t* chunk = volume->chunks[rel >> EXT_CHUNK_SHIFT];
-            if (chunk == nullptr || chunk == kFull.bytes) {
-                uint64_t endRel = (rel | (EXT_CHUNK_BITS - 1)) + 1;
-                const uint64_t bits =
-                    static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock;
-                if (endRel > bits) {
-                    endRel = bits;
+            uint64_t endRel = (rel | (EXT_CHUNK_BITS - 1)) + 1;
+            if (endRel > bits) {
+                endRel = bits;
+            }
+            if (endRel > lastBlock + 1 - volume->firstDataBlock) {
+                endRel = lastBlock + 1 - volume->firstDataBlock;
+            }
+            const bool used = chunk != nullptr && Bitmap_TestBit(chunk, rel & (EXT_CHUNK_BITS - 1));
+            if (chunk != nullptr && chunk != kFull.bytes) {
+                const uint8_t whole = used ? 0xFF : 0x00;
+                uint64_t k = rel + 1;
+                while (k < endRel) {
+                    const uint32_t in = static_cast<uint32_t>(k & (EXT_CHUNK_BITS - 1));
+                    if ((in & 7) == 0 && endRel - k >= 8 && chunk[in >> 3] == whole) {
+                        k += 8;
+                    } else if (Bitmap_TestBit(chunk, in) == used) {
+                        ++k;
+                    } else {
+                        break;
+                    }
                 }
-                const uint64_t endSector =
-                    (endRel + volume->firstDataBlock) * blockSize / sectorBytes;
-                if (endSector > sector) {
-                    const uint32_t run = endSector - sector < count - i
-                                             ? static_cast<uint32_t>(endSector - sector)
-                                             : count - i;
-                    Fs_SetBits(bitmap, bitOffset + i, run, chunk != nullptr);
-                    i += run;
-                    continue;
-                }
+                endRel = k;
+            }
+            const uint64_t endSector = (endRel + volume->firstDataBlock) * blockSize / sectorBytes;
+            if (endSector > sector) {
+                const uint32_t run = endSector - sector < count - i
+                                         ? static_cast<uint32_t>(endSector - sector)
+                                         : count - i;
+                Fs_SetBits(bitmap, bitOffset + i, run, used);
+                i += run;
+                continue;
             }
         }
         Bitmap_SetBit(bitmap, bitOffset + i, Ext_IsByteRangeUsed(volume, offset, sectorBytes));
