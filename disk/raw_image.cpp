@@ -81,6 +81,7 @@ int RawImage_Attach(RawImage* obj, ByteStream* stream, uint64_t dataOffset,
     obj->geometry = *geometry;
     Geometry_SetTotalSectors(&obj->geometry, Geometry_GetTotalSectors(geometry));
     obj->buffer = buffer;
+    obj->known = false;
     return DISK_OK;
 }
 

@@ -73,7 +73,7 @@ uint8_t* WritableChunk(ExtVolume* volume, uint32_t c)
 void SettleChunk(ExtVolume* volume, uint32_t c, uint32_t span)
 {
     uint8_t* chunk = volume->chunks[c];
-    if (!IsOwned(chunk)) {
+    if (!IsOwned(chunk) || span == 0) {
         return;
     }
     for (uint32_t i = 0; i < span / 8; ++i) {
@@ -298,6 +298,9 @@ int Ext_MarkUsed(ExtVolume* volume, uint32_t from, uint32_t count)
                 return DISK_ERR_NOMEM;
             }
             Fs_SetBits(chunk, inChunk, piece, true);
+            SettleChunk(
+                volume, c,
+                ChunkSpan(c, static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock));
         }
         at += piece;
     }
@@ -419,6 +422,9 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         return DISK_ERR_NOMEM;
     }
     ExtVolume* map = volume;
+    // The bitmap's extent, which the merges below need.
+    volume->blockCount = blockCountLow;
+    volume->firstDataBlock = firstDataBlock;
     DescriptorReader reader(disk, base + tableStart, tableBytes, descSize, descs);
 
     // First pass: the block bitmap, inode bitmap and inode table of every group are used,

@@ -83,7 +83,9 @@ struct BlockMap {
         const uint64_t blocks = (sectors + 7) / 8;
         EXPECT_EQ(Ext_InitBitmap(&volume, static_cast<uint32_t>(blocks)), DISK_OK);
         for (uint64_t b = 0; b < blocks; b++) {
-            if (used(b * 8)) EXPECT_EQ(Ext_MarkUsed(&volume, static_cast<uint32_t>(b), 1), DISK_OK);
+            if (used(b * 8)) {
+                EXPECT_EQ(Ext_MarkUsed(&volume, static_cast<uint32_t>(b), 1), DISK_OK);
+            }
         }
         volume.bytesPerSector = 512;
         volume.blockSize = 4096;
