@@ -294,6 +294,8 @@ int ResizeDisk_IsRangeKnownZero(ResizeView* view, uint64_t first, uint32_t count
         r = Disk_IsRangeKnownZero(static_cast<const DiskHandle*>(source->impl), first, count, zero);
     else if (source->ops == &DiskSourceResizedOps)
         r = ResizeDisk_IsRangeKnownZero(static_cast<ResizeView*>(source->impl), first, count, zero);
+    else if (source->ops->IsRangeKnownZero != nullptr)
+        r = source->ops->IsRangeKnownZero(source->impl, first, count, zero);
     --g_resizeKnownZeroDepth;
     // Any other source cannot tell.
     return r;

@@ -34,9 +34,9 @@ static void OwnedSource_Close(void* impl)
 }
 
 const DiskSourceOps DiskSourceBorrowedOps = {BorrowedSource_Close, HandleSource_GetGeometry,
-                                             HandleSource_Read, HandleSource_IsRangeEmpty};
+                                             HandleSource_Read, HandleSource_IsRangeEmpty, nullptr};
 const DiskSourceOps DiskSourceOwnedOps = {OwnedSource_Close, HandleSource_GetGeometry,
-                                          HandleSource_Read, HandleSource_IsRangeEmpty};
+                                          HandleSource_Read, HandleSource_IsRangeEmpty, nullptr};
 
 static void ResizedSource_Close(void* impl)
 {
@@ -65,7 +65,8 @@ static int ResizedSource_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t f
 }
 
 const DiskSourceOps DiskSourceResizedOps = {ResizedSource_Close, ResizedSource_GetGeometry,
-                                            ResizedSource_Read, ResizedSource_IsRangeEmpty};
+                                            ResizedSource_Read, ResizedSource_IsRangeEmpty,
+                                            nullptr};
 
 DiskSource* DiskSource_Alloc() { return static_cast<DiskSource*>(Mem_Alloc(sizeof(DiskSource))); }
 

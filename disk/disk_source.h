@@ -14,6 +14,8 @@ struct DiskSourceOps {
     int (*Read)(void* impl, uint64_t offset, uint32_t length, void* buffer);
     int (*IsRangeEmpty)(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count, bool* empty,
                         RangeProgressAdapter adapter, RangeProgressRecord* record);
+    // Optional (null: the source cannot tell): Disk_IsRangeKnownZero of the source.
+    int (*IsRangeKnownZero)(void* impl, uint64_t first, uint32_t count, bool* zero);
 };
 
 struct DiskSource {

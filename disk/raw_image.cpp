@@ -20,6 +20,30 @@ static void ClearObject(RawImage* obj)
     obj->dataOffset = 0;
     obj->geometry = DiskGeometry{0, 0, 0, 0, 0};
     obj->buffer = nullptr;
+    obj->known = false;
+    obj->knownFrom = obj->knownStart = obj->knownEnd = 0;
+}
+
+// Stream_FindData through the object's last answer (see RawImage).
+static bool FindData(RawImage* obj, uint64_t at, uint64_t* dataStart, uint64_t* dataEnd)
+{
+    if (!obj->known || at < obj->knownFrom || at >= obj->knownEnd) {
+        obj->known = false;
+        uint64_t start = 0, end = 0;
+        if (!Stream_FindData(obj->stream, at, &start, &end)) return false;
+        if (start >= at && end >= start) {
+            obj->known = true;
+            obj->knownFrom = at;
+            obj->knownStart = start;
+            obj->knownEnd = end;
+        }
+        *dataStart = start;
+        *dataEnd = end;
+        return true;
+    }
+    *dataStart = at > obj->knownStart ? at : obj->knownStart;
+    *dataEnd = obj->knownEnd;
+    return true;
 }
 
 // Used bits of a piece of the disk, one per sector, least significant bit first. Pieces are at
@@ -58,6 +82,7 @@ int RawImage_Attach(RawImage* obj, ByteStream* stream, uint64_t dataOffset,
     obj->geometry = *geometry;
     Geometry_SetTotalSectors(&obj->geometry, Geometry_GetTotalSectors(geometry));
     obj->buffer = buffer;
+    obj->known = false;
     return DISK_OK;
 }
 
@@ -163,7 +188,7 @@ int RawImage_IsRangeEmpty(RawImage* obj, UsedSectorMap* map, uint64_t first, uin
         }
         // The whole sectors before the next stored byte lie in a hole: they read as zeros.
         uint64_t dataStart = 0, dataEnd = 0;
-        if (Stream_FindData(obj->stream, at, &dataStart, &dataEnd) && dataStart > at) {
+        if (FindData(obj, at, &dataStart, &dataEnd) && dataStart > at) {
             const uint64_t holeSectors = (dataStart - at) / bps;
             if (holeSectors >= end - sector) break;
             sector += holeSectors;
@@ -211,7 +236,9 @@ int RawImage_IsRangeKnownZero(RawImage* obj, uint64_t first, uint32_t count, boo
         !Math_AddU64(obj->dataOffset, at, &at) ||
         !Math_MulU64(count, obj->geometry.bytes_per_sector, &bytes))
         return DISK_ERR_ARG;
-    *zero = Stream_IsHole(obj->stream, at, bytes);
+    uint64_t end = 0, dataStart = 0, dataEnd = 0;
+    *zero = bytes == 0 || (Math_AddU64(at, bytes, &end) &&
+                           FindData(obj, at, &dataStart, &dataEnd) && dataStart >= end);
     return DISK_OK;
 }
 

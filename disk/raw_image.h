@@ -18,6 +18,13 @@ struct RawImage {
     uint64_t dataOffset;  // byte offset of sector 0 in the stream
     DiskGeometry geometry;
     uint8_t* buffer;  // RAW_IMAGE_BUFFER_SIZE bytes, owned
+    // The stream's last answer about stored bytes: from any offset in [knownFrom, knownEnd) the
+    // next stored run is [max(offset, knownStart), knownEnd). A raw disk's file is not expected
+    // to change while it is open, so the holes and runs of a walk are asked about once.
+    bool known;
+    uint64_t knownFrom;
+    uint64_t knownStart;
+    uint64_t knownEnd;
 };
 
 RawImage* RawImage_Alloc();

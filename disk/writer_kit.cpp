@@ -13,6 +13,36 @@ namespace {
 // Sectors whose used bits are fetched at once (bits on the stack).
 const uint32_t kBitsSectors = 8192;
 
+// Sectors of a used run asked about at once: pieces the source knows to be zeros (holes of a
+// raw file, say) are not read.
+const uint32_t kKnownZeroStep = 128;
+
+// Reads sectors [i, j) (from first) into buffer + i x 512, leaving out the pieces the source
+// knows to read as zeros (they become zeros).
+int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, uint8_t* buffer)
+{
+    uint32_t from = i;  // start of the pieces not yet read
+    for (uint32_t k = i; k < j;) {
+        const uint32_t n = j - k < kKnownZeroStep ? j - k : kKnownZeroStep;
+        bool zero = false;
+        if (Disk_IsRangeKnownZero(source, first + k, n, &zero) != DISK_OK || !zero) {
+            k += n;
+            continue;
+        }
+        if (k > from) {
+            int rc = Disk_Read(source, (first + from) * 512, (k - from) * 512,
+                               buffer + static_cast<size_t>(from) * 512);
+            if (rc != DISK_OK) return rc;
+        }
+        std::memset(buffer + static_cast<size_t>(k) * 512, 0, static_cast<size_t>(n) * 512);
+        k += n;
+        from = k;
+    }
+    if (j == from) return DISK_OK;
+    return Disk_Read(source, (first + from) * 512, (j - from) * 512,
+                     buffer + static_cast<size_t>(from) * 512);
+}
+
 // Reads the used runs of bits [0, n) (sectors from first) into buffer; free runs become zeros.
 int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t n,
                  uint8_t* buffer)
@@ -22,12 +52,11 @@ int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, 
         const bool used = Bits_Test(bits, i);
         uint32_t j = i + 1;
         while (j < n && Bits_Test(bits, j) == used) j++;
-        uint8_t* at = buffer + static_cast<size_t>(i) * 512;
         if (used) {
-            int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, at);
+            int rc = ReadRun(source, first, i, j, buffer);
             if (rc != DISK_OK) return rc;
         } else {
-            std::memset(at, 0, static_cast<size_t>(j - i) * 512);
+            std::memset(buffer + static_cast<size_t>(i) * 512, 0, static_cast<size_t>(j - i) * 512);
         }
         i = j;
     }
@@ -90,13 +119,27 @@ int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece)
     const uint32_t bytes = piece->count * 512;
     if (!block->placed) {
         if (piece->zero) return DISK_OK;
-        if (piece->offset != 0) {
+        if (piece->offset != 0 && block->holes == WRITER_HOLES_NONE) {
             int rc = WriteKit_WriteZeros(block->out, block->at,
                                          static_cast<uint64_t>(piece->offset) * 512);
             if (rc != DISK_OK) return rc;
         }
         block->placed = true;
     }
-    if (piece->data == nullptr) return WriteKit_WriteZeros(block->out, at, bytes);
-    return WriteKit_WriteAt(block->out, at, bytes, piece->data);
+    if (block->holes == WRITER_HOLES_NONE) {
+        if (piece->data == nullptr) return WriteKit_WriteZeros(block->out, at, bytes);
+        return WriteKit_WriteAt(block->out, at, bytes, piece->data);
+    }
+    if (piece->data != nullptr) {
+        int rc = WriteKit_WriteDataOnly(block->out, at, bytes, piece->data);
+        if (rc != DISK_OK) return rc;
+    }
+    // The last sector keeps the file as long as the block; written again when it holds data.
+    if (block->holes == WRITER_HOLES_INSIDE && piece->lastOfBlock) {
+        const uint64_t last = block->at + (static_cast<uint64_t>(piece->blockCount) - 1) * 512;
+        const uint8_t* data =
+            piece->data != nullptr ? piece->data + (piece->count - 1) * 512ull : kZeros;
+        return WriteKit_WriteAt(block->out, last, 512, data);
+    }
+    return DISK_OK;
 }

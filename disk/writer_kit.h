@@ -90,9 +90,20 @@ int WriterKit_Walk(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
 // that piece the block's earlier part is written as zeros (no read) and the piece from the
 // buffer; later pieces are written as they read (pieces of zeros as zeros). placed tells
 // whether the block was stored; the tail of a short block is the caller's.
+//
+// holes (WRITER_HOLES_*, 0 when left out): where the block goes to bytes of the output never
+// written before (they read as zeros), its aligned runs of WRITE_KIT_PAGE_BYTES zero bytes may
+// be left unwritten, holes of the file, as a copy that keeps only the data would: the bytes read
+// the same, but only the data takes room on the disk.
+enum : uint8_t {
+    WRITER_HOLES_NONE = 0,  // every byte of a placed block is written
+    WRITER_HOLES_INSIDE,    // runs of zeros left out; the block's last sector is always written
+    WRITER_HOLES_ANY        // runs of zeros left out anywhere: the output goes on after the block
+};
 struct WriterBlockPlacer {
     ByteStream* out;
     uint64_t at;
     bool placed;
+    uint8_t holes;
 };
 int WriterKit_PlacePiece(WriterBlockPlacer* block, const WriterPiece* piece);

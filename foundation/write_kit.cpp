@@ -1,6 +1,7 @@
 // Helpers shared by the image writers.
 #include "foundation/write_kit.h"
 
+#include "foundation/platform.h"
 #include "foundation/stream.h"
 
 const uint8_t kZeros[WRITE_KIT_ZERO_BYTES] = {};
@@ -39,6 +40,30 @@ int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
         offset += n;
         length -= n;
     }
+    return DISK_OK;
+}
+
+int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data)
+{
+    // Cuts at page boundaries of the file; a run of data pieces goes out in one write.
+    uint32_t runStart = 0;
+    uint32_t i = 0;
+    while (i < length) {
+        const uint64_t at = offset + i;
+        const uint32_t toBoundary =
+            WRITE_KIT_PAGE_BYTES - static_cast<uint32_t>(at % WRITE_KIT_PAGE_BYTES);
+        const uint32_t n = length - i < toBoundary ? length - i : toBoundary;
+        if (Mem_IsZero(data + i, n)) {
+            if (i > runStart &&
+                !Stream_WriteAt(s, offset + runStart, i - runStart, data + runStart))
+                return DISK_ERR_WRITE;
+            runStart = i + n;
+        }
+        i += n;
+    }
+    if (length > runStart &&
+        !Stream_WriteAt(s, offset + runStart, length - runStart, data + runStart))
+        return DISK_ERR_WRITE;
     return DISK_OK;
 }
 

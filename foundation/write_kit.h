@@ -34,6 +34,13 @@ int WriteKit_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void
 int WriteKit_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* data);
 // Writes length zero bytes from offset, in pieces of at most WRITE_KIT_ZERO_BYTES.
 int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length);
+// The page of a file: the unit of room a file system gives a file.
+enum : uint32_t { WRITE_KIT_PAGE_BYTES = 4096 };
+// Writes the data to bytes [offset, offset + length) that were never written (they read as
+// zeros), leaving out the parts of pages of the file (WRITE_KIT_PAGE_BYTES from offset 0 on)
+// that hold only zeros, so that they stay holes. The bytes read as the data afterwards; the
+// file is not made longer by zeros at the end of the range.
+int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data);
 // Closes an output stream (a preallocated one through its own close) and folds the outcome into
 // rc: a close that cannot commit the data turns DISK_OK into DISK_ERR_WRITE; an earlier failure
 // is kept. A null stream answers rc.

@@ -29,44 +29,135 @@ const uint32_t kDescriptorChunk = 65536;
 
 int PopCount8(uint8_t b) { return __builtin_popcount(b); }
 
-// Merges n bits of a group bitmap into the volume bits from dest (a multiple of 8; bits already
-// set there stay set) and answers how many bits of the group bitmap are zero.
-uint32_t MergeGroupBits(uint8_t* volumeBits, uint64_t dest, const uint8_t* group, uint32_t n)
+const uint32_t kChunkBytes = EXT_CHUNK_BITS / 8;
+
+// 0xFF bytes: the shared chunk of a wholly used stretch.
+struct FullChunk {
+    uint8_t bytes[kChunkBytes];
+    FullChunk() { std::memset(bytes, 0xFF, sizeof bytes); }
+};
+const FullChunk kFull;
+
+uint8_t* FullMark() { return const_cast<uint8_t*>(kFull.bytes); }
+
+bool IsOwned(const uint8_t* chunk) { return chunk != nullptr && chunk != kFull.bytes; }
+
+// Bits of chunk c that lie inside a bitmap of `bits` bits.
+uint32_t ChunkSpan(uint32_t c, uint64_t bits)
 {
-    uint8_t* out = volumeBits + dest / 8;
-    uint32_t full = n / 8;
-    uint32_t used = 0;
-    for (uint32_t i = 0; i < full; ++i) {
-        out[i] |= group[i];
-        used += static_cast<uint32_t>(PopCount8(group[i]));
-    }
-    for (uint32_t j = full * 8; j < n; ++j) {
-        if (Bitmap_TestBit(group, j)) {
-            Bitmap_SetBit(out, j, true);
-            ++used;
-        }
-    }
-    return n - used;
+    const uint64_t start = static_cast<uint64_t>(c) << EXT_CHUNK_SHIFT;
+    return bits - start < EXT_CHUNK_BITS ? static_cast<uint32_t>(bits - start) : EXT_CHUNK_BITS;
 }
 
-// Set bits among volume bits [dest, dest + n) (dest a multiple of 8).
-uint32_t CountSetBits(const uint8_t* volumeBits, uint64_t dest, uint32_t n)
+// The chunk as an owned array that may be written (allocated on first need); null when out of
+// memory.
+uint8_t* WritableChunk(ExtVolume* volume, uint32_t c)
 {
-    const uint8_t* in = volumeBits + dest / 8;
-    uint32_t full = n / 8;
+    uint8_t* chunk = volume->chunks[c];
+    if (IsOwned(chunk)) {
+        return chunk;
+    }
+    uint8_t* owned = static_cast<uint8_t*>(Mem_Alloc(kChunkBytes));
+    if (owned == nullptr) {
+        return nullptr;
+    }
+    std::memset(owned, chunk == nullptr ? 0x00 : 0xFF, kChunkBytes);
+    volume->chunks[c] = owned;
+    return owned;
+}
+
+// An owned chunk whose first `span` bits are all set becomes the shared full chunk.
+void SettleChunk(ExtVolume* volume, uint32_t c, uint32_t span)
+{
+    uint8_t* chunk = volume->chunks[c];
+    if (!IsOwned(chunk) || span == 0) {
+        return;
+    }
+    for (uint32_t i = 0; i < span / 8; ++i) {
+        if (chunk[i] != 0xFF) {
+            return;
+        }
+    }
+    for (uint32_t j = span / 8 * 8; j < span; ++j) {
+        if (!Bitmap_TestBit(chunk, j)) {
+            return;
+        }
+    }
+    Mem_Free(chunk);
+    volume->chunks[c] = FullMark();
+}
+
+// Set bits among bits [0, n) of an array.
+uint32_t CountBits(const uint8_t* in, uint32_t n)
+{
     uint32_t used = 0;
-    for (uint32_t i = 0; i < full; ++i) {
+    for (uint32_t i = 0; i < n / 8; ++i) {
         used += static_cast<uint32_t>(PopCount8(in[i]));
     }
-    for (uint32_t j = full * 8; j < n; ++j) {
+    for (uint32_t j = n / 8 * 8; j < n; ++j) {
         used += Bitmap_TestBit(in, j) ? 1u : 0u;
     }
     return used;
 }
 
-void SetGroupUsed(uint8_t* volumeBits, uint64_t dest, uint32_t n)
+// Merges n bits of a group bitmap into the volume bits from dest (a multiple of 8; bits already
+// set there stay set) and answers how many bits of the group bitmap are zero (through *zeros).
+int MergeGroupBits(ExtVolume* volume, uint64_t dest, const uint8_t* group, uint32_t n,
+                   uint32_t* zeros)
 {
-    Fs_SetBits(volumeBits, static_cast<uint32_t>(dest), n, true);
+    const uint64_t bits = static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock;
+    uint32_t used = 0;
+    for (uint32_t done = 0; done < n;) {
+        const uint64_t at = dest + done;
+        const uint32_t c = static_cast<uint32_t>(at >> EXT_CHUNK_SHIFT);
+        const uint32_t inChunk = static_cast<uint32_t>(at & (EXT_CHUNK_BITS - 1));
+        const uint32_t piece =
+            n - done < EXT_CHUNK_BITS - inChunk ? n - done : EXT_CHUNK_BITS - inChunk;
+        const uint8_t* from = group + done / 8;
+        const uint32_t set = CountBits(from, piece);
+        used += set;
+        if (set != 0 && volume->chunks[c] != kFull.bytes) {
+            uint8_t* out = WritableChunk(volume, c);
+            if (out == nullptr) {
+                return DISK_ERR_NOMEM;
+            }
+            out += inChunk / 8;
+            for (uint32_t i = 0; i < piece / 8; ++i) {
+                out[i] |= from[i];
+            }
+            for (uint32_t j = piece / 8 * 8; j < piece; ++j) {
+                if (Bitmap_TestBit(from, j)) {
+                    Bitmap_SetBit(out, j, true);
+                }
+            }
+            SettleChunk(volume, c, ChunkSpan(c, bits));
+        }
+        done += piece;
+    }
+    *zeros = n - used;
+    return DISK_OK;
+}
+
+// Set bits among volume bits [dest, dest + n).
+uint32_t CountSetBits(const ExtVolume* volume, uint64_t dest, uint32_t n)
+{
+    uint32_t used = 0;
+    for (uint32_t done = 0; done < n;) {
+        const uint64_t at = dest + done;
+        const uint8_t* chunk = volume->chunks[at >> EXT_CHUNK_SHIFT];
+        const uint32_t inChunk = static_cast<uint32_t>(at & (EXT_CHUNK_BITS - 1));
+        const uint32_t piece =
+            n - done < EXT_CHUNK_BITS - inChunk ? n - done : EXT_CHUNK_BITS - inChunk;
+        if (chunk == kFull.bytes) {
+            used += piece;
+        } else if (chunk != nullptr) {
+            for (uint32_t j = 0; j < piece; ++j) {
+                used += Bitmap_TestBit(chunk, inChunk + j) ? 1u : 0u;
+            }
+        }
+        done += piece;
+    }
+    return used;
 }
 
 // Whether x is a power of b (1 included).
@@ -147,8 +238,68 @@ void Ext_Destroy(void* object)
     if (volume == nullptr) {
         return;
     }
-    Mem_Free(volume->bitmap);
+    if (volume->chunks != nullptr) {
+        for (uint32_t c = 0; c < volume->chunkCount; ++c) {
+            if (IsOwned(volume->chunks[c])) {
+                Mem_Free(volume->chunks[c]);
+            }
+        }
+        Mem_Free(volume->chunks);
+    }
     Ext_Init(volume);
+}
+
+const uint8_t* Ext_FullChunk() { return kFull.bytes; }
+
+int Ext_InitBitmap(ExtVolume* volume, uint32_t bits)
+{
+    const uint32_t count = static_cast<uint32_t>(
+        (static_cast<uint64_t>(bits) + EXT_CHUNK_BITS - 1) >> EXT_CHUNK_SHIFT);
+    // At most 2^17 chunk cells: 1 MiB on a 64-bit system.
+    uint8_t** chunks = static_cast<uint8_t**>(
+        Mem_Alloc(count == 0 ? 1u : count * static_cast<uint32_t>(sizeof(uint8_t*))));
+    if (chunks == nullptr) {
+        return DISK_ERR_NOMEM;
+    }
+    for (uint32_t c = 0; c < count; ++c) {
+        chunks[c] = nullptr;
+    }
+    volume->chunkCount = count;
+    volume->chunks = chunks;
+    return DISK_OK;
+}
+
+int Ext_MarkUsed(ExtVolume* volume, uint32_t from, uint32_t count)
+{
+    for (uint64_t at = from, end = static_cast<uint64_t>(from) + count; at < end;) {
+        const uint32_t c = static_cast<uint32_t>(at >> EXT_CHUNK_SHIFT);
+        const uint32_t inChunk = static_cast<uint32_t>(at & (EXT_CHUNK_BITS - 1));
+        const uint32_t piece = end - at < EXT_CHUNK_BITS - inChunk ? static_cast<uint32_t>(end - at)
+                                                                   : EXT_CHUNK_BITS - inChunk;
+        uint8_t* chunk = volume->chunks[c];
+        if (piece == EXT_CHUNK_BITS) {
+            if (IsOwned(chunk)) {
+                Mem_Free(chunk);
+            }
+            volume->chunks[c] = FullMark();
+        } else if (chunk != kFull.bytes) {
+            if ((chunk = WritableChunk(volume, c)) == nullptr) {
+                return DISK_ERR_NOMEM;
+            }
+            Fs_SetBits(chunk, inChunk, piece, true);
+            SettleChunk(
+                volume, c,
+                ChunkSpan(c, static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock));
+        }
+        at += piece;
+    }
+    return DISK_OK;
+}
+
+bool Ext_TestBit(const ExtVolume* volume, uint32_t i)
+{
+    const uint8_t* chunk = volume->chunks[i >> EXT_CHUNK_SHIFT];
+    return chunk != nullptr && Bitmap_TestBit(chunk, i & (EXT_CHUNK_BITS - 1));
 }
 
 void Ext_SuperblockToHost(const uint8_t* raw, ExtSuperblock* sb)
@@ -376,17 +527,18 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     Ext_DeriveLayout(sb, &layout);
     const uint32_t blockSize = layout.blockSize;
 
-    const uint32_t mapBytes = static_cast<uint32_t>((static_cast<uint64_t>(layout.bits) + 7) / 8);
-    uint8_t* map = static_cast<uint8_t*>(Mem_Alloc(mapBytes));
     uint8_t* group = static_cast<uint8_t*>(Mem_Alloc(blockSize));
     uint8_t* descs = static_cast<uint8_t*>(Mem_Alloc(kDescriptorChunk));
-    if (map == nullptr || group == nullptr || descs == nullptr) {
-        Mem_Free(map);
+    if (group == nullptr || descs == nullptr || Ext_InitBitmap(volume, layout.bits) != DISK_OK) {
         Mem_Free(group);
         Mem_Free(descs);
+        Ext_Destroy(volume);
         return DISK_ERR_NOMEM;
     }
-    std::memset(map, 0, mapBytes);
+    ExtVolume* map = volume;
+    // The bitmap's extent, which the merges below need.
+    volume->blockCount = layout.blockCount;
+    volume->firstDataBlock = layout.firstDataBlock;
     DescriptorReader reader(disk, base + layout.tableStart, layout.tableBytes,
                             layout.descriptorSize, descs);
 
@@ -405,10 +557,12 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         if (rc != DISK_OK) {
             break;
         }
-        Bitmap_SetBit(map, desc.blockBitmap - firstDataBlock, true);
-        Bitmap_SetBit(map, desc.inodeBitmap - firstDataBlock, true);
-        Fs_SetBits(map, desc.inodeTable - firstDataBlock,
-                   static_cast<uint32_t>(layout.inodeTableBlocks), true);
+        if ((rc = Ext_MarkUsed(map, desc.blockBitmap - firstDataBlock, 1)) != DISK_OK ||
+            (rc = Ext_MarkUsed(map, desc.inodeBitmap - firstDataBlock, 1)) != DISK_OK ||
+            (rc = Ext_MarkUsed(map, desc.inodeTable - firstDataBlock,
+                               static_cast<uint32_t>(layout.inodeTableBlocks))) != DISK_OK) {
+            break;
+        }
     }
 
     // Second pass: a group with a maintained bitmap adds the bitmap's used blocks; a group whose
@@ -430,13 +584,15 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
             if (GroupHasSuper(layout, i)) {
                 const uint32_t head = 1 + layout.tableBlocks;
                 if (head > n) {
-                    SetGroupUsed(map, dest, n);
+                    rc = Ext_MarkUsed(map, static_cast<uint32_t>(dest), n);
                     continue;
                 }
-                Fs_SetBits(map, static_cast<uint32_t>(dest), head, true);
+                if ((rc = Ext_MarkUsed(map, static_cast<uint32_t>(dest), head)) != DISK_OK) {
+                    break;
+                }
             }
             if (n - CountSetBits(map, dest, n) != desc.freeBlocks) {
-                SetGroupUsed(map, dest, n);
+                rc = Ext_MarkUsed(map, static_cast<uint32_t>(dest), n);
             }
             continue;
         }
@@ -445,15 +601,18 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
         if (rc != DISK_OK) {
             break;
         }
-        uint32_t zeros = MergeGroupBits(map, dest, group, n);
+        uint32_t zeros = 0;
+        if ((rc = MergeGroupBits(map, dest, group, n, &zeros)) != DISK_OK) {
+            break;
+        }
         if (zeros != desc.freeBlocks) {
-            SetGroupUsed(map, dest, n);
+            rc = Ext_MarkUsed(map, static_cast<uint32_t>(dest), n);
         }
     }
     Mem_Free(group);
     Mem_Free(descs);
     if (rc != DISK_OK) {
-        Mem_Free(map);
+        Ext_Destroy(volume);
         return rc;
     }
     volume->firstSector = first;
@@ -462,14 +621,13 @@ int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t
     volume->blockCount = layout.blockCount;
     volume->firstDataBlock = firstDataBlock;
     volume->descriptorSize = layout.descriptorSize;
-    volume->bitmap = map;
     return DISK_OK;
 }
 
 bool Ext_IsByteRangeUsed(const void* object, uint64_t offset, uint64_t length)
 {
     const ExtVolume* volume = static_cast<const ExtVolume*>(object);
-    if (volume->bitmap == nullptr || volume->blockSize == 0 || length == 0 ||
+    if (volume->chunks == nullptr || volume->blockSize == 0 || length == 0 ||
         offset > UINT64_MAX - (length - 1)) {
         return true;
     }
@@ -479,7 +637,7 @@ bool Ext_IsByteRangeUsed(const void* object, uint64_t offset, uint64_t length)
         return true;
     }
     for (uint64_t b = lo; b <= hi; ++b) {
-        if (Bitmap_TestBit(volume->bitmap, static_cast<uint32_t>(b - volume->firstDataBlock))) {
+        if (Ext_TestBit(volume, static_cast<uint32_t>(b - volume->firstDataBlock))) {
             return true;
         }
     }
@@ -490,12 +648,71 @@ int Ext_FillUsedBits(void* object, uint64_t first, uint32_t count, uint8_t* bitm
                      uint32_t bitOffset)
 {
     const ExtVolume* volume = static_cast<const ExtVolume*>(object);
-    if (volume->bitmap == nullptr) {
+    if (volume->chunks == nullptr || volume->blockSize == 0) {
         Fs_SetBits(bitmap, bitOffset, count, true);
         return DISK_OK;
     }
-    return Fs_FillBitsFromByteRanges(volume, Ext_IsByteRangeUsed, volume->bytesPerSector, first,
-                                     count, bitmap, bitOffset);
+    const uint32_t sectorBytes = volume->bytesPerSector;
+    uint64_t last = 0;
+    uint64_t endByte = 0;
+    if (sectorBytes == 0 || (count != 0 && (!Math_AddU64(first, count, &last) ||
+                                            !Math_MulU64(last, sectorBytes, &endByte)))) {
+        return DISK_ERR_ARG;
+    }
+    if (count == 0) {
+        return DISK_OK;
+    }
+    const uint64_t blockSize = volume->blockSize;
+    const uint64_t bits = static_cast<uint64_t>(volume->blockCount) - volume->firstDataBlock;
+    // Blocks past the last one the range touches are never looked at.
+    const uint64_t lastBlock = (endByte - 1) / blockSize;
+    for (uint32_t i = 0; i < count;) {
+        const uint64_t sector = first + i;
+        const uint64_t offset = sector * sectorBytes;
+        const uint64_t block = offset / blockSize;
+        // The sectors that lie wholly in a run of blocks with the same bit take it at once: a
+        // run ends at a block with the other bit, at the end of the chunk, or at the end of the
+        // volume.
+        if (block >= volume->firstDataBlock && block < volume->blockCount) {
+            const uint64_t rel = block - volume->firstDataBlock;
+            const uint8_t* chunk = volume->chunks[rel >> EXT_CHUNK_SHIFT];
+            uint64_t endRel = (rel | (EXT_CHUNK_BITS - 1)) + 1;
+            if (endRel > bits) {
+                endRel = bits;
+            }
+            if (endRel > lastBlock + 1 - volume->firstDataBlock) {
+                endRel = lastBlock + 1 - volume->firstDataBlock;
+            }
+            const bool used = chunk != nullptr && Bitmap_TestBit(chunk, rel & (EXT_CHUNK_BITS - 1));
+            if (chunk != nullptr && chunk != kFull.bytes) {
+                const uint8_t whole = used ? 0xFF : 0x00;
+                uint64_t k = rel + 1;
+                while (k < endRel) {
+                    const uint32_t in = static_cast<uint32_t>(k & (EXT_CHUNK_BITS - 1));
+                    if ((in & 7) == 0 && endRel - k >= 8 && chunk[in >> 3] == whole) {
+                        k += 8;
+                    } else if (Bitmap_TestBit(chunk, in) == used) {
+                        ++k;
+                    } else {
+                        break;
+                    }
+                }
+                endRel = k;
+            }
+            const uint64_t endSector = (endRel + volume->firstDataBlock) * blockSize / sectorBytes;
+            if (endSector > sector) {
+                const uint32_t run = endSector - sector < count - i
+                                         ? static_cast<uint32_t>(endSector - sector)
+                                         : count - i;
+                Fs_SetBits(bitmap, bitOffset + i, run, used);
+                i += run;
+                continue;
+            }
+        }
+        Bitmap_SetBit(bitmap, bitOffset + i, Ext_IsByteRangeUsed(volume, offset, sectorBytes));
+        ++i;
+    }
+    return DISK_OK;
 }
 
 int Fs_AttachExt(VolumeRegion* region, const DiskHandle* disk, uint64_t first, uint64_t count)

@@ -1,7 +1,8 @@
 // ext2/ext3/ext4 driver of the used-sector map (file-system kind FS_KIND_EXT).
 //
 // On attach the superblock and every block group's block bitmap are read into one in-memory
-// bitmap of the whole volume; queries then read nothing. A block is free only when its group's
+// bitmap of the whole volume, held in chunks of which only those mixing used and free blocks
+// take memory; queries then read nothing. A block is free only when its group's
 // bitmap says so and the bitmap agrees with the free-block count of the group's descriptor; a
 // group where the two disagree is taken as wholly used. The bitmap of a group flagged
 // BLOCK_UNINIT was never written and is not read: such a group's used blocks are its
@@ -134,8 +135,15 @@ struct ExtVolume {
     uint32_t blockCount;      // blocks of the volume, block 0 included
     uint32_t firstDataBlock;  // block of bitmap bit 0 (1 on 1 KiB-block volumes, else 0)
     uint32_t descriptorSize;  // 32, or the superblock's descriptor size on 64-bit volumes
-    uint8_t* bitmap;          // bit i = block firstDataBlock + i, 1 = used; owned
+    // The block bitmap, bit i = block firstDataBlock + i, 1 = used, in chunks of
+    // EXT_CHUNK_BITS bits: chunk c holds bits [c x EXT_CHUNK_BITS, (c + 1) x EXT_CHUNK_BITS).
+    // A null chunk is wholly free, Ext_FullChunk() wholly used; any other chunk is an owned
+    // array of EXT_CHUNK_BITS / 8 bytes. Only chunks that mix used and free blocks take memory.
+    uint32_t chunkCount;
+    uint8_t** chunks;  // owned; null before the bitmap is set up
 };
+
+enum : uint32_t { EXT_CHUNK_SHIFT = 15, EXT_CHUNK_BITS = 1u << EXT_CHUNK_SHIFT };
 
 // Attach slot of kind FS_KIND_EXT: Ext_Alloc, Ext_Init, Ext_Open; on success the region becomes
 // {first, count, FS_KIND_EXT, volume}.
@@ -153,6 +161,14 @@ void Ext_Init(ExtVolume* volume);
 int Ext_Open(ExtVolume* volume, const DiskHandle* disk, uint64_t first, uint64_t count);
 // Frees the bitmap and zeroes the volume (the record itself is freed by its owner).
 void Ext_Destroy(void* volume);
+// The shared chunk of a wholly used stretch (EXT_CHUNK_BITS / 8 bytes of 0xFF, never written).
+const uint8_t* Ext_FullChunk();
+// Sets up an empty (all free) bitmap of `bits` bits; DISK_ERR_NOMEM. The volume holds none.
+int Ext_InitBitmap(ExtVolume* volume, uint32_t bits);
+// Marks bits [from, from + count) used (inside the bitmap); DISK_ERR_NOMEM.
+int Ext_MarkUsed(ExtVolume* volume, uint32_t from, uint32_t count);
+// Bit i of the bitmap (i inside it).
+bool Ext_TestBit(const ExtVolume* volume, uint32_t i);
 // Bits bitOffset .. bitOffset + count - 1 for relative sectors first .. first + count - 1.
 int Ext_FillUsedBits(void* volume, uint64_t first, uint32_t count, uint8_t* bitmap,
                      uint32_t bitOffset);

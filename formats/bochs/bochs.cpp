@@ -425,7 +425,7 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
     uint32_t written = 0;
     // Each extent is read once, piece by piece: the pieces serve the zero test, the bitmap of
     // non-zero sectors and the copy. An extent that reads as zeros is not stored.
-    WriterBlockPlacer placer = {out, 0, false};
+    WriterBlockPlacer placer = {out, 0, false, WRITER_HOLES_NONE};
     if (rc == DISK_OK) {
         rc = WriterKit_Walk(
             source, map, 0, total, extentSectors, data, pieceSectors,
@@ -433,7 +433,8 @@ int Bochs_WriteBody(const BochsBodyWriter* writer, const DiskHandle* source, Use
                 if (p.block >= catalog) return DISK_ERR_ARG;
                 if (p.offset == 0) {
                     std::memset(bits, 0, bitmapSectors * 512);
-                    placer = WriterBlockPlacer{out, position + bitmapSectors * 512ull, false};
+                    placer = WriterBlockPlacer{out, position + bitmapSectors * 512ull, false,
+                                               WRITER_HOLES_NONE};
                 }
                 if (!p.zero) {
                     for (uint32_t i = 0; i < p.count; i++) {

@@ -689,8 +689,12 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
             stored++;
         }
         if (rc == DISK_OK && stored != 0) {
-            rc = WriteKit_WriteAt(w->out, w->position * 512,
-                                  static_cast<uint32_t>(stored * blockBytes), w->buffer);
+            // The blocks go to bytes never written: their runs of zeros stay holes of the file,
+            // and the last sector is written so that the file holds the last block whole.
+            const uint32_t head = static_cast<uint32_t>(stored * blockBytes) - 512;
+            rc = WriteKit_WriteDataOnly(w->out, w->position * 512, head, w->buffer);
+            if (rc == DISK_OK)
+                rc = WriteKit_WriteAt(w->out, w->position * 512 + head, 512, w->buffer + head);
             w->position += stored * static_cast<uint64_t>(spb);
         }
         if (rc == DISK_OK) rc = Report(w, from + sectors);

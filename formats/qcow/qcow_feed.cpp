@@ -136,6 +136,7 @@ int DataChunk(QcowFeed* f, uint64_t first, uint32_t count)
                 pending = UINT32_MAX;
             }
             ++s;
+            while (s % 8 == 0 && count - s >= 8 && f->bits[s / 8] == 0) s += 8;
             continue;
         }
         // The used sectors from s up to the end of its piece.
@@ -247,7 +248,10 @@ int QcowFeed_Run(QcowFeed* f, uint64_t first, uint64_t count)
     while (done < count) {
         const uint32_t n =
             static_cast<uint32_t>(count - done < f->chunkSectors ? count - done : f->chunkSectors);
-        int r = f->layerOnly ? LayerChunk(f, first + done, n) : DataChunk(f, first + done, n);
+        bool zero = false;
+        int r = f->layerOnly ? DISK_OK : Disk_IsRangeKnownZero(f->source, first + done, n, &zero);
+        if (r == DISK_OK && !zero)
+            r = f->layerOnly ? LayerChunk(f, first + done, n) : DataChunk(f, first + done, n);
         if (r != DISK_OK) return r;
         done += n;
         if (!WriteKit_Progress(f->progress, f->progressUser, first + done, f->totalSectors))

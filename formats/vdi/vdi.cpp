@@ -126,7 +126,17 @@ static int Vdi_WriteBlock(BlockWriter* w, uint32_t index, uint32_t n)
     if (n < sectorsPerBlock)
         std::memset(w->block + static_cast<size_t>(n) * 512, 0,
                     static_cast<size_t>(sectorsPerBlock - n) * 512);
-    if (!Stream_WriteAt(w->out, w->position, w->blockBytes, w->block)) return DISK_ERR_WRITE;
+    if (w->fixed) {
+        if (!Stream_WriteAt(w->out, w->position, w->blockBytes, w->block)) return DISK_ERR_WRITE;
+    } else {
+        // The block goes to bytes never written: its runs of zeros stay holes of the file, and
+        // its last sector is written so that the file holds the whole block.
+        const uint32_t head = w->blockBytes - 512;
+        if ((rc = WriteKit_WriteDataOnly(w->out, w->position, head, w->block)) != DISK_OK)
+            return rc;
+        if (!Stream_WriteAt(w->out, w->position + head, 512, w->block + head))
+            return DISK_ERR_WRITE;
+    }
     w->blockMap[index] = w->allocated++;
     w->position += w->blockBytes;
     return DISK_OK;

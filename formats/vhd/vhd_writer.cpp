@@ -281,7 +281,7 @@ int CopyBlockOnce(ByteStream* out, const DiskHandle* source, UsedSectorMap* map,
     std::memset(bitmapBuffer, 0, bitmapBytes);
     const uint32_t chunkSectors =
         blockSectors < VHD_COPY_BYTES / 512 ? blockSectors : VHD_COPY_BYTES / 512;
-    WriterBlockPlacer block = {out, dataStart * 512, false};
+    WriterBlockPlacer block = {out, dataStart * 512, false, WRITER_HOLES_ANY};
     int rc = WriterKit_Walk(source, map, first, sectors, blockSectors, blockBuffer, chunkSectors,
                             [&](const WriterPiece& p) {
                                 if (!p.zero) {

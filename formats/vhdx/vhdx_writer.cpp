@@ -104,7 +104,7 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
     const uint32_t blockSectors = blockSize / 512;
     // Each piece of a block is read once and serves the zero test and the copy. A block that
     // reads as zeros is stored as the zero state (every block with keepEveryBlock).
-    WriterBlockPlacer placer = {out, offset, false};
+    WriterBlockPlacer placer = {out, offset, false, WRITER_HOLES_INSIDE};
     uint64_t index = 0;
     int rc = WriterKit_Walk(
         source, map, 0, totalSectors, blockSectors, buffer, VHDX_COPY_BYTES / 512,
@@ -114,7 +114,8 @@ int Vhdx_WriteBlocks(uint32_t blockSize, uint64_t totalSectors, uint32_t chunkRa
                     return DISK_CANCELLED;
                 index = p.block + p.block / chunkRatio;
                 if (index >= batEntryCount) return DISK_ERR_ARG;
-                placer = WriterBlockPlacer{out, offset, options->keepEveryBlock != 0};
+                placer = WriterBlockPlacer{out, offset, options->keepEveryBlock != 0,
+                                           WRITER_HOLES_INSIDE};
             }
             int r = WriterKit_PlacePiece(&placer, &p);
             if (r != DISK_OK || !p.lastOfBlock) return r;

@@ -170,8 +170,14 @@ int Filter_IsRangeEmpty(void* impl, UsedSectorMap* map, uint64_t first, uint32_t
     return Disk_IsRangeEmpty(f->disk, map ? map : f->map, first, count, empty, adapter, record);
 }
 
+// Zeros of the disk stay zeros behind the filter.
+int Filter_IsRangeKnownZero(void* impl, uint64_t first, uint32_t count, bool* zero)
+{
+    return Disk_IsRangeKnownZero(static_cast<FreeSpaceFilter*>(impl)->disk, first, count, zero);
+}
+
 const DiskSourceOps kFilterOps = {Filter_Close, Filter_GetGeometry, Filter_Read,
-                                  Filter_IsRangeEmpty};
+                                  Filter_IsRangeEmpty, Filter_IsRangeKnownZero};
 
 }  // namespace
 

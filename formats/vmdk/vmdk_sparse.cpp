@@ -1124,6 +1124,9 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
         w->nextSector = at + 1 + VMDK_GT_SECTORS;
         return DISK_OK;
     }
+    // The sets' tables lie in bytes of a new file never written: an empty table is left a
+    // hole, which reads as the zeros it holds.
+    if (!any) return DISK_OK;
     for (uint32_t set = 0; set < w->setCount; ++set) {
         uint64_t at =
             w->sets[set] + w->layout.gdSectors + static_cast<uint64_t>(VMDK_GT_SECTORS) * table;

@@ -314,7 +314,8 @@ TEST(ResizeView, OverAnotherSource)
                             RangeProgressAdapter a, RangeProgressRecord* r) {
                              return ResizeDisk_IsRangeEmpty(static_cast<ResizeView*>(impl), m, f, c,
                                                             e, a, r);
-                         }};
+                         },
+                         nullptr};
     DiskSource src{&inner, &ops};
     ASSERT_EQ(ResizeDisk_AttachStream(&outer, &src, false, 8), DISK_OK);
     // The outer view is not over a handle: nothing to detach.
@@ -1061,7 +1062,7 @@ int OpaqueEmpty(void* impl, UsedSectorMap* map, uint64_t first, uint32_t count, 
     return Disk_IsRangeEmpty(static_cast<DiskHandle*>(impl), map, first, count, empty, adapter,
                              record);
 }
-const DiskSourceOps kOpaqueOps = {OpaqueClose, OpaqueGeometry, OpaqueRead, OpaqueEmpty};
+const DiskSourceOps kOpaqueOps = {OpaqueClose, OpaqueGeometry, OpaqueRead, OpaqueEmpty, nullptr};
 
 TEST(ResizeView, KnownZerosAreTheWrappedDisksHolesAndEverythingPastItsEnd)
 {

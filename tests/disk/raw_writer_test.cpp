@@ -75,25 +75,28 @@ TEST_F(RawWriter, LaysOutHeaderDataGapAndTrailer)
 // A used-sector map over a whole disk of 512-byte sectors from a block bitmap of 4 KiB blocks
 // (1 = used), held by an ext volume record.
 struct BlockMap {
-    std::vector<uint8_t> bits;
     ExtVolume volume{};
     VolumeRegion region{};
     UsedSectorMap map{};
     BlockMap(uint64_t sectors, const std::function<bool(uint64_t)>& used)
     {
         const uint64_t blocks = (sectors + 7) / 8;
-        bits.assign((blocks + 7) / 8, 0);
+        EXPECT_EQ(Ext_InitBitmap(&volume, static_cast<uint32_t>(blocks)), DISK_OK);
         for (uint64_t b = 0; b < blocks; b++) {
-            if (used(b * 8)) bits[b / 8] |= uint8_t(1u << (b % 8));
+            if (used(b * 8)) {
+                EXPECT_EQ(Ext_MarkUsed(&volume, static_cast<uint32_t>(b), 1), DISK_OK);
+            }
         }
         volume.bytesPerSector = 512;
         volume.blockSize = 4096;
         volume.blockCount = static_cast<uint32_t>(blocks);
-        volume.bitmap = bits.data();
         VolumeRegion_Init(&region);
         region = VolumeRegion{0, sectors, FS_KIND_EXT, &volume};
         map = UsedSectorMap{512, 1, &region};
     }
+    ~BlockMap() { Ext_Destroy(&volume); }
+    BlockMap(const BlockMap&) = delete;
+    BlockMap& operator=(const BlockMap&) = delete;
 };
 
 // One read per used chunk serves the zero test and the copy; chunks the map calls free are not

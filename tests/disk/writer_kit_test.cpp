@@ -175,7 +175,17 @@ TEST(WriterKit, OnlyTheMapsUsedRunsAreRead)
 // Blocks of four pieces: one with data only in its third piece, one of zeros, and a short last
 // block with data in its first piece. Only the first and the last are placed; a placed block's
 // earlier pieces are zeros that were never read.
-TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData)
+struct HolesCase {
+    uint8_t holes;
+    uint64_t fileSectors;  // the short last block is written to its end, or to the end of the
+                           // file page holding its last data
+};
+
+class PlacedBlocks : public ::testing::TestWithParam<HolesCase> {};
+
+// Blocks go out at their first piece with data; with holes, runs of zeros inside a placed block
+// are not written (the file's first two pages stay a hole), the bytes read the same.
+TEST_P(PlacedBlocks, AreStoredFromTheirFirstPieceWithData)
 {
     const uint32_t pieceSectors = 8, blockSectors = 32;
     const uint64_t total = 2 * blockSectors + 10;
@@ -194,10 +204,12 @@ TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData)
     std::vector<bool> placed;
     std::vector<uint64_t> offsets;
     uint64_t next = 0;
-    WriterBlockPlacer block = {out, 0, false};
+    const uint8_t holes = GetParam().holes;
+    WriterBlockPlacer block = {out, 0, false, holes};
     int rc = WriterKit_Walk(&source, nullptr, 0, total, blockSectors, buffer.data(), pieceSectors,
                             [&](const WriterPiece& p) -> int {
-                                if (p.offset == 0) block = WriterBlockPlacer{out, next, false};
+                                if (p.offset == 0)
+                                    block = WriterBlockPlacer{out, next, false, holes};
                                 EXPECT_EQ(p.first, p.block * blockSectors + p.offset);
                                 EXPECT_EQ(p.blockCount, p.block < 2 ? blockSectors : 10u);
                                 int r = WriterKit_PlacePiece(&block, &p);
@@ -213,12 +225,27 @@ TEST(WriterKit, BlocksArePlacedAtTheirFirstPieceWithData)
     EXPECT_EQ(placed, (std::vector<bool>{true, false, true}));
     EXPECT_EQ(fake.reads.size(), 2u * 4 + 2) << "every piece is read once";
     EXPECT_FALSE(ReadsOverlap(fake.reads));
-    const std::vector<uint8_t> file = ReadFile(dir.file("out"));
-    ASSERT_EQ(file.size(), blockSectors * 512 + 10 * 512);
+    std::vector<uint8_t> file = ReadFile(dir.file("out"));
+    ASSERT_EQ(file.size(), GetParam().fileSectors * 512);
+    file.resize(blockSectors * 512 + 10 * 512);
     for (uint64_t i = 0; i < blockSectors * 512; i++) ASSERT_EQ(file[i], fake.byteAt(i)) << i;
     for (uint64_t i = 0; i < 10 * 512; i++)
         ASSERT_EQ(file[blockSectors * 512 + i], fake.byteAt(2 * blockSectors * 512 + i)) << i;
+    if (holes != WRITER_HOLES_NONE) {
+        ByteStream* in = nullptr;
+        ASSERT_TRUE(Stream_OpenFile(dir.file("out").c_str(), true, &in));
+        uint64_t dataStart = 0, dataEnd = 0;
+        if (Stream_FindData(in, 0, &dataStart, &dataEnd)) {
+            EXPECT_EQ(dataStart, 8192u);
+        }
+        Stream_Close(in);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(WriterKit, PlacedBlocks,
+                         ::testing::Values(HolesCase{WRITER_HOLES_NONE, 42},
+                                           HolesCase{WRITER_HOLES_INSIDE, 42},
+                                           HolesCase{WRITER_HOLES_ANY, 40}));
 
 TEST(WriterKit, AStopFromTheCallbackEndsTheWalk)
 {

@@ -59,6 +59,31 @@ TEST(WriteKit, ZerosGoExactlyWhereAsked)
     EXPECT_EQ(WriteKit_CloseOutput(nullptr, false, DISK_CANCELLED), DISK_CANCELLED);
 }
 
+// Only the pieces of file pages holding data are written: the zeros between them, partial pages
+// included, stay holes of a new file, and the file reads as the data.
+TEST(WriteKit, DataOnlyWritesLeaveZeroPagesAsHoles)
+{
+    TempDir dir;
+    ByteStream* s = nullptr;
+    ASSERT_TRUE(Stream_CreateFile(dir.file("f").c_str(), &s));
+    std::vector<uint8_t> data(40000, 0);
+    const size_t marks[] = {0, 3095, 3096, 12000, 39999};  // relative to the offset 1000
+    for (size_t m : marks) data[m] = static_cast<uint8_t>(m | 1);
+    ASSERT_EQ(WriteKit_WriteDataOnly(s, 1000, static_cast<uint32_t>(data.size()), data.data()),
+              DISK_OK);
+    uint64_t dataStart = 0, dataEnd = 0;
+    const bool known = Stream_FindData(s, 4096, &dataStart, &dataEnd);
+    EXPECT_EQ(WriteKit_CloseOutput(s, false, DISK_OK), DISK_OK);
+    std::vector<uint8_t> f = ReadFile(dir.file("f"));
+    ASSERT_EQ(f.size(), 41000u);  // the last byte holds data
+    for (size_t i = 0; i < f.size(); i++) ASSERT_EQ(f[i], i < 1000 ? 0 : data[i - 1000]) << i;
+    // Page 1 holds only the mark at 4096; pages 2 and 3 hold nothing, page 3 the mark at 13000.
+    if (known) {
+        EXPECT_EQ(dataStart, 4096u);
+        EXPECT_EQ(dataEnd, 8192u);
+    }
+}
+
 TEST(WriteKit, BigEndianStoresReadBack)
 {
     uint8_t b[8] = {};

@@ -3,6 +3,7 @@
 // descriptors, all seen through disks of 256 to 4096 bytes per sector.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -679,3 +680,103 @@ INSTANTIATE_TEST_SUITE_P(Parts, ExtHostileRounds, ::testing::Values(0u, 100u, 20
                              return "rounds_" + std::to_string(info.param) + "_to_" +
                                     std::to_string(info.param + 99);
                          });
+
+// The block bitmap in chunks: a chunk wholly used or wholly free takes no memory, and the sector
+// bits agree with the blocks across chunk borders, for every sector size, block size and first
+// data block, in pieces that start and end anywhere.
+TEST(ExtChunks, SectorBitsFollowTheBlocksAcrossChunks)
+{
+    struct Layout {
+        uint32_t blockSize;
+        uint32_t firstDataBlock;
+    } layouts[] = {{1024, 1}, {4096, 0}};
+    for (const Layout& l : layouts) {
+        // Six chunks and a short seventh: mixed, wholly used, free, mixed with a run of used
+        // blocks into the next chunk, that chunk, free, and the short tail.
+        const uint32_t bits = 6 * EXT_CHUNK_BITS + 1000;
+        ExtVolume v;
+        Ext_Init(&v);
+        v.blockSize = l.blockSize;
+        v.firstDataBlock = l.firstDataBlock;
+        v.blockCount = bits + l.firstDataBlock;
+        ASSERT_EQ(Ext_InitBitmap(&v, bits), DISK_OK);
+        std::vector<bool> model(bits, false);
+        auto mark = [&](uint32_t from, uint32_t count) {
+            ASSERT_EQ(Ext_MarkUsed(&v, from, count), DISK_OK);
+            for (uint32_t i = 0; i < count; ++i) model[from + i] = true;
+        };
+        const std::vector<uint8_t> noise = RandomBytes(EXT_CHUNK_BITS / 8, 7);
+        for (uint32_t i = 0; i < EXT_CHUNK_BITS; ++i) {
+            if ((noise[i / 8] >> (i % 8)) & 1) mark(i, 1);
+        }
+        mark(EXT_CHUNK_BITS, EXT_CHUNK_BITS);
+        mark(4 * EXT_CHUNK_BITS - 3, 5);
+        mark(3 * EXT_CHUNK_BITS + 100, 1);
+        mark(5 * EXT_CHUNK_BITS - 1000, 1000);  // ends on the border: the chunk stays mixed
+        mark(6 * EXT_CHUNK_BITS + 999, 1);
+        EXPECT_EQ(v.chunks[1], Ext_FullChunk());
+        EXPECT_EQ(v.chunks[2], nullptr);
+        EXPECT_EQ(v.chunks[5], nullptr);
+        mark(4 * EXT_CHUNK_BITS, EXT_CHUNK_BITS - 1000);  // fills chunk 4
+        EXPECT_EQ(v.chunks[4], Ext_FullChunk());
+        for (uint32_t b : kSectorSizes) {
+            SCOPED_TRACE(std::to_string(l.blockSize) + " " + std::to_string(b));
+            v.bytesPerSector = b;
+            // One sector past the volume's end as well.
+            const uint64_t volumeBytes = static_cast<uint64_t>(v.blockCount) * l.blockSize;
+            const uint32_t sectors = static_cast<uint32_t>(volumeBytes / b + 1);
+            std::vector<uint8_t> expect(sectors);
+            for (uint64_t s = 0; s < sectors; ++s) {
+                const uint64_t lo = s * b / l.blockSize;
+                const uint64_t hi = ((s + 1) * b - 1) / l.blockSize;
+                bool used = lo < l.firstDataBlock || hi >= v.blockCount;
+                for (uint64_t k = lo; !used && k <= hi; ++k) used = model[k - l.firstDataBlock];
+                expect[s] = used ? 1 : 0;
+            }
+            EXPECT_EQ(UsedBits(Ext_FillUsedBits, &v, sectors), expect);
+        }
+        Ext_Destroy(&v);
+        EXPECT_EQ(v.chunks, nullptr);
+    }
+}
+
+// A large fresh volume (16 GiB, 128 chunks) keeps in memory only the chunks that mix used and
+// free blocks: the groups holding the bitmaps and inode tables of their flex group.
+TEST(ExtChunks, AFreshLargeVolumeHoldsFewChunks)
+{
+    if (!HaveTool("mke2fs")) {
+        GTEST_SKIP() << "e2fsprogs missing";
+    }
+    TempDir dir;
+    const std::string img = dir.file("big.img");
+    ASSERT_TRUE(Sh("truncate -s 16G " + Quote(img) +
+                   " && mke2fs -q -F -t ext4 -b 4096 -E lazy_itable_init=1,nodiscard " +
+                   Quote(img)));
+    const uint64_t sectors = (16ull << 30) / 512;
+    DiskGeometry g{};
+    g.heads = 16;
+    g.sectors_per_track = 63;
+    g.bytes_per_sector = 512;
+    Geometry_SetTotalSectors(&g, sectors);
+    DiskHandle disk;
+    Disk_Init(&disk);
+    ASSERT_EQ(Disk_OpenRaw(&disk, img.c_str(), true, 0, &g), DISK_OK);
+    {
+        Attached a(&disk, 0, sectors);
+        ASSERT_EQ(a.rc, DISK_OK);
+        const ExtVolume* v = a.volume();
+        ASSERT_EQ(v->chunkCount, 128u);
+        uint32_t owned = 0;
+        for (uint32_t c = 0; c < v->chunkCount; ++c) {
+            owned += v->chunks[c] != nullptr && v->chunks[c] != Ext_FullChunk() ? 1 : 0;
+        }
+        EXPECT_LT(owned, 32u);  // a quarter
+        // The free tail of the volume is free, its first blocks used.
+        std::vector<uint8_t> bits(1024 / 8);
+        ASSERT_EQ(Ext_FillUsedBits(a.region.object, sectors - 4096, 1024, bits.data(), 0), DISK_OK);
+        EXPECT_EQ(std::count(bits.begin(), bits.end(), 0), 128);
+        ASSERT_EQ(Ext_FillUsedBits(a.region.object, 0, 1024, bits.data(), 0), DISK_OK);
+        EXPECT_EQ(std::count(bits.begin(), bits.end(), 0xFF), 128);
+    }
+    Disk_Close(&disk);
+}
