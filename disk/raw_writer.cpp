@@ -70,6 +70,9 @@ int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void*
 
 namespace {
 
+// Longest stretch of 512-byte sectors passed at once when the source knows it reads as zeros.
+const uint32_t kSkipSectors = 0x80000;  // 256 MiB
+
 // Granule of the zero test inside a chunk: pieces of this size (or of one sector when sectors
 // are larger) that hold only zeros are not written.
 const uint32_t kHoleGranule = 4096;
@@ -133,7 +136,25 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
             break;
         }
         uint64_t done = 0;
+        bool lastZero = false;
         while (done < totalSectors) {
+            // After a chunk of zeros, a long stretch that the source knows to read as zeros (a
+            // hole of a sparse file) is passed in one step instead of chunk by chunk.
+            if (lastZero && bytesPerSector == 512) {
+                const uint64_t left = totalSectors - done;
+                const uint32_t span =
+                    left < kSkipSectors ? static_cast<uint32_t>(left) : kSkipSectors;
+                bool known = false;
+                if (span > chunkSectors &&
+                    Disk_IsRangeKnownZero(source, done, span, &known) == DISK_OK && known) {
+                    done += span;
+                    if (!Report(callback, user, done, totalSectors)) {
+                        rc = DISK_CANCELLED;
+                        break;
+                    }
+                    continue;
+                }
+            }
             const uint32_t n = totalSectors - done < chunkSectors
                                    ? static_cast<uint32_t>(totalSectors - done)
                                    : chunkSectors;
@@ -141,6 +162,7 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
             bool zero = true;
             rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
             if (rc != DISK_OK) break;
+            lastZero = zero;
             if (!zero && !RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector,
                                                      buffer, bytes, bytesPerSector)) {
                 rc = DISK_ERR_WRITE;

@@ -2,6 +2,8 @@
 // the flat raw image with its ".txt" description.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -293,6 +295,55 @@ TEST_F(RawWriter, FlatImageRoundTripsThroughTheRawLayer)
     EXPECT_EQ(FlatImage_CheckGeometry(&huge), 0);
     huge.bytes_per_sector = 0;
     EXPECT_EQ(FlatImage_CheckGeometry(&huge), -1);
+}
+
+// A sparse source with long holes between pieces of data: the holes are passed in long steps,
+// and the data on either side of each step, at odd offsets, still comes out where it was.
+TEST_F(RawWriter, LongHolesOfTheSourceArePassedWithTheDataAroundThemKept)
+{
+    const uint64_t sectors = 2u * 1024 * 1024 + 4096 + 7;  // 1 GiB, 2 MiB and 7 sectors
+    const uint64_t at[] = {0, 1, 600000, 600001, 1048575, 1400003, sectors - 1};
+    const std::string src = dir.file("sparse.img");
+    {
+        FILE* f = std::fopen(src.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (uint64_t s : at) {
+            std::vector<uint8_t> sector(512, static_cast<uint8_t>(s % 251 + 1));
+            ASSERT_EQ(fseeko(f, static_cast<off_t>(s * 512), SEEK_SET), 0);
+            ASSERT_EQ(std::fwrite(sector.data(), 1, 512, f), 512u);
+        }
+        std::fclose(f);
+    }
+    DiskGeometry g = MakeGeometry(sectors, 16, 63, 512);
+    DiskHandle source;
+    Disk_Init(&source);
+    ASSERT_EQ(Disk_OpenRaw(&source, src.c_str(), true, 0, &g), DISK_OK);
+    Progress progress;
+    const std::string out = dir.file("copy.raw");
+    ASSERT_EQ(FlatImage_Create(out.c_str(), &source, nullptr, Progress::Callback, &progress),
+              DISK_OK);
+    Disk_Close(&source);
+    EXPECT_EQ(progress.calls.back().first, sectors);
+    // Only the pieces of data take room in the output (the rest are holes, read as zeros), and
+    // each sector of data is where it was, with zeros on both sides.
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), sectors * 512);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 7u * 65536);
+    FILE* f = std::fopen(out.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    for (uint64_t s : at) {
+        for (uint64_t near = s == 0 ? 0 : s - 1; near <= s + 1 && near < sectors; ++near) {
+            const bool data = std::find(std::begin(at), std::end(at), near) != std::end(at);
+            std::vector<uint8_t> sector(512);
+            ASSERT_EQ(fseeko(f, static_cast<off_t>(near * 512), SEEK_SET), 0);
+            ASSERT_EQ(std::fread(sector.data(), 1, 512, f), 512u);
+            EXPECT_EQ(sector,
+                      std::vector<uint8_t>(512, data ? static_cast<uint8_t>(near % 251 + 1) : 0))
+                << "sector " << near;
+        }
+    }
+    std::fclose(f);
 }
 
 }  // namespace
