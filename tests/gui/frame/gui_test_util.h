@@ -5,6 +5,7 @@
 #include <fx.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -78,6 +79,25 @@ inline void Pump(int ms)
     bool done = false;
     After(ms, [&] { done = true; });
     while (!done) App()->runOneEvent(true);
+}
+
+// The numbers of a progress text "done / total", digits only (separators dropped).
+inline uint64_t ProgressNumber(const std::string& text)
+{
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return value;
+}
+inline uint64_t ProgressDone(const std::string& text)
+{
+    return ProgressNumber(text.substr(0, text.find('/')));
+}
+inline uint64_t ProgressTotal(const std::string& text)
+{
+    const size_t slash = text.find('/');
+    return slash == std::string::npos ? 0 : ProgressNumber(text.substr(slash + 1));
 }
 
 // The top modal window, or NULL.
