@@ -169,6 +169,13 @@ int File_CreateWriteOnly(const char* path)
     return fd;
 }
 
+// Writes are handed to the kernel in pieces of at most 512 KiB. A larger write into the page
+// cache lets the kernel build folios of 1 MiB and more for it, and on the virtual machines this
+// was measured on, filling those took 4 to 15 times as long as filling small ones: 344 MB went
+// out in 0.06 s in pieces of 512 KiB, 0.2 s in pieces of 1 MiB and 0.4-1.0 s in pieces of 2 or
+// 4 MiB. The system calls saved by larger pieces are worth far less.
+static const uint32_t kWritePieceBytes = 512u << 10;
+
 bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data)
 {
     if (fd < 0 || (data == nullptr && length != 0)) return false;
@@ -179,7 +186,8 @@ bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data)
     }
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (length > 0) {
-        const ssize_t n = pwrite64(fd, p, length, static_cast<off64_t>(offset));
+        const uint32_t piece = length < kWritePieceBytes ? length : kWritePieceBytes;
+        const ssize_t n = pwrite64(fd, p, piece, static_cast<off64_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             IoFailure_RecordFile(IO_FAILURE_WRITE, n < 0 ? errno : ENOSPC);
@@ -311,10 +319,15 @@ bool File_WriteAt(FILE* f, uint64_t offset, uint32_t length, const void* data)
         IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
         return false;
     }
-    if (length == 0) return true;
-    if (fwrite(data, 1, length, f) != length) {
-        IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
-        return false;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        const uint32_t piece = length < kWritePieceBytes ? length : kWritePieceBytes;
+        if (fwrite(p, 1, piece, f) != piece) {
+            IoFailure_RecordFile(IO_FAILURE_WRITE, errno);
+            return false;
+        }
+        p += piece;
+        length -= piece;
     }
     return true;
 }
