@@ -73,35 +73,6 @@ namespace {
 // Longest stretch of 512-byte sectors passed at once when the source knows it reads as zeros.
 const uint32_t kSkipSectors = 0x80000;  // 256 MiB
 
-// Granule of the zero test inside a chunk: pieces of this size (or of one sector when sectors
-// are larger) that hold only zeros are not written.
-const uint32_t kHoleGranule = 4096;
-
-}  // namespace
-
-bool RawWriter_WriteNonZeroRuns(ByteStream* out, uint64_t offset, const uint8_t* buffer,
-                                uint32_t length, uint32_t bytesPerSector)
-{
-    const uint32_t granule = bytesPerSector > kHoleGranule ? bytesPerSector : kHoleGranule;
-    uint32_t runStart = 0;
-    bool inRun = false;
-    for (uint32_t at = 0; at < length; at += granule) {
-        const uint32_t piece = length - at < granule ? length - at : granule;
-        const bool zero = Mem_IsZero(buffer + at, piece);
-        if (!zero && !inRun) {
-            runStart = at;
-            inRun = true;
-        } else if (zero && inRun) {
-            if (!Stream_WriteAt(out, offset + runStart, at - runStart, buffer + runStart)) {
-                return false;
-            }
-            inRun = false;
-        }
-    }
-    return !inRun || Stream_WriteAt(out, offset + runStart, length - runStart, buffer + runStart);
-}
-
-namespace {
 
 // The writer of an image with a used-sector map: free space the map knows of is neither read
 // nor written, each used chunk is read once and tested for zeros from the same buffer, and
@@ -163,8 +134,8 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
             rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
             if (rc != DISK_OK) break;
             lastZero = zero;
-            if (!zero && !RawWriter_WriteNonZeroRuns(out, dataOffset + done * bytesPerSector,
-                                                     buffer, bytes, bytesPerSector)) {
+            if (!zero && WriteKit_WriteDataOnly(out, dataOffset + done * bytesPerSector, bytes,
+                                                buffer) != DISK_OK) {
                 rc = DISK_ERR_WRITE;
                 break;
             }

@@ -36,11 +36,6 @@ int RawWriter_WriteWithMap(const char* path, const DiskHandle* source, UsedSecto
                            uint32_t bytesPerSector, const void* header, uint32_t headerLength,
                            uint64_t dataOffset, uint64_t gapLength, const void* trailer,
                            uint32_t trailerLength, uint32_t chunkSize);
-// Writes the pieces of buffer[0, length) that hold something other than zeros at offset..
-// (pieces of 4 KiB, or of one sector when sectors are larger; one write per run of such pieces),
-// leaving the others unwritten. False when a write fails.
-bool RawWriter_WriteNonZeroRuns(ByteStream* out, uint64_t offset, const uint8_t* buffer,
-                                uint32_t length, uint32_t bytesPerSector);
 // Writes exactly `length` zero bytes at the offset in pieces of at most bufferSize bytes; the
 // buffer is cleared first. DISK_ERR_WRITE on a failed write, DISK_ERR_ARG for an empty buffer.
 int RawWriter_ZeroFill(ByteStream* file, uint64_t offset, uint64_t length, void* buffer,

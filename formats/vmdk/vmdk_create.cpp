@@ -1,8 +1,6 @@
 // The VMDK creator and the flat extent writer.
 #include "formats/vmdk/vmdk_create.h"
 
-#include "disk/raw_writer.h"
-
 #include <cstring>
 
 #include "formats/vmdk/vmdk_sparse.h"
@@ -275,7 +273,7 @@ int VmdkFlat_Write(const char* path, const DiskHandle* source, UsedSectorMap* ma
         if (store) {
             if (inSource < n) std::memset(buffer + inSource * kSector, 0, (n - inSource) * kSector);
             uint64_t at = dataOffset + static_cast<uint64_t>(done) * kSector;
-            if (!RawWriter_WriteNonZeroRuns(out, at, buffer, n * kSector, kSector)) {
+            if (WriteKit_WriteDataOnly(out, at, n * kSector, buffer) != DISK_OK) {
                 r = DISK_ERR_WRITE;
                 break;
             }
