@@ -17,21 +17,33 @@ const uint32_t kBitsSectors = 8192;
 // raw file, say) are not read.
 const uint32_t kKnownZeroStep = 128;
 
+// Reads sectors [from, to) (from first) into buffer + from x 512; *zero stays true while every
+// byte read so far is zero. Each read is tested at once, while it is still in the cache.
+int ReadAndTest(const DiskHandle* source, uint64_t first, uint32_t from, uint32_t to,
+                uint8_t* buffer, bool* zero)
+{
+    uint8_t* at = buffer + static_cast<size_t>(from) * 512;
+    const uint32_t bytes = (to - from) * 512;
+    int rc = Disk_Read(source, (first + from) * 512, bytes, at);
+    if (rc == DISK_OK && *zero) *zero = Mem_IsZero(at, bytes);
+    return rc;
+}
+
 // Reads sectors [i, j) (from first) into buffer + i x 512, leaving out the pieces the source
-// knows to read as zeros (they become zeros).
-int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, uint8_t* buffer)
+// knows to read as zeros (they become zeros). *zero as for ReadAndTest.
+int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, uint8_t* buffer,
+            bool* zero)
 {
     uint32_t from = i;  // start of the pieces not yet read
     for (uint32_t k = i; k < j;) {
         const uint32_t n = j - k < kKnownZeroStep ? j - k : kKnownZeroStep;
-        bool zero = false;
-        if (Disk_IsRangeKnownZero(source, first + k, n, &zero) != DISK_OK || !zero) {
+        bool known = false;
+        if (Disk_IsRangeKnownZero(source, first + k, n, &known) != DISK_OK || !known) {
             k += n;
             continue;
         }
         if (k > from) {
-            int rc = Disk_Read(source, (first + from) * 512, (k - from) * 512,
-                               buffer + static_cast<size_t>(from) * 512);
+            int rc = ReadAndTest(source, first, from, k, buffer, zero);
             if (rc != DISK_OK) return rc;
         }
         std::memset(buffer + static_cast<size_t>(k) * 512, 0, static_cast<size_t>(n) * 512);
@@ -39,13 +51,13 @@ int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, ui
         from = k;
     }
     if (j == from) return DISK_OK;
-    return Disk_Read(source, (first + from) * 512, (j - from) * 512,
-                     buffer + static_cast<size_t>(from) * 512);
+    return ReadAndTest(source, first, from, j, buffer, zero);
 }
 
 // Reads the used runs of bits [0, n) (sectors from first) into buffer; free runs become zeros.
+// *zero as for ReadAndTest: the zeros set here are not tested.
 int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t n,
-                 uint8_t* buffer)
+                 uint8_t* buffer, bool* zero)
 {
     uint32_t i = 0;
     while (i < n) {
@@ -53,7 +65,7 @@ int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, 
         uint32_t j = i + 1;
         while (j < n && Bits_Test(bits, j) == used) j++;
         if (used) {
-            int rc = ReadRun(source, first, i, j, buffer);
+            int rc = ReadRun(source, first, i, j, buffer, zero);
             if (rc != DISK_OK) return rc;
         } else {
             std::memset(buffer + static_cast<size_t>(i) * 512, 0, static_cast<size_t>(j - i) * 512);
@@ -77,8 +89,9 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
     bool known = false;
     if (Disk_IsRangeKnownZero(source, first, count, &known) == DISK_OK && known) return DISK_OK;
     int rc = DISK_OK;
+    bool zero = true;
     if (map == nullptr) {
-        if ((rc = Disk_Read(source, first * 512, count * 512, buffer)) != DISK_OK) return rc;
+        if ((rc = ReadAndTest(source, first, 0, count, buffer, &zero)) != DISK_OK) return rc;
     } else {
         // The bits come in chunks; the buffer is touched only from the first chunk with a used
         // sector on (the chunks before it become zeros then).
@@ -97,7 +110,7 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
                 std::memset(buffer, 0, static_cast<size_t>(done) * 512);
             }
             rc = ReadUsedRuns(source, first + done, bits, n,
-                              buffer + static_cast<size_t>(done) * 512);
+                              buffer + static_cast<size_t>(done) * 512, &zero);
             if (rc != DISK_OK) return rc;
             done += n;
         }
@@ -108,7 +121,7 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
     }
     piece->state = WRITER_PIECE_DATA;
     piece->data = buffer;
-    piece->zero = Mem_IsZero(buffer, count * 512);
+    piece->zero = zero;
     return DISK_OK;
 }
 

@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---- Claimed new files ----------------------------------------------------
 
@@ -605,6 +608,20 @@ bool Mem_IsZero(const void* bytes, uint32_t length)
 {
     const uint8_t* b = static_cast<const uint8_t*>(bytes);
     uint32_t i = 0;
+#if defined(__SSE2__)
+    // Every block that holds data passes through here, and most of a sparse disk's used blocks
+    // are zeros that are tested whole: 128 bytes a step, OR-ed in registers, one branch.
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 128 <= length; i += 128) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(b + i);
+        const __m128i x = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(p), _mm_loadu_si128(p + 1)),
+                         _mm_or_si128(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3))),
+            _mm_or_si128(_mm_or_si128(_mm_loadu_si128(p + 4), _mm_loadu_si128(p + 5)),
+                         _mm_or_si128(_mm_loadu_si128(p + 6), _mm_loadu_si128(p + 7))));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero)) != 0xFFFF) return false;
+    }
+#endif
     for (; i + 8 <= length; i += 8) {
         uint64_t w;
         memcpy(&w, b + i, 8);

@@ -421,6 +421,23 @@ TEST(PlatformMemory, ZeroAndFill)
     z[36] = 1;
     EXPECT_FALSE(Mem_IsZero(z, sizeof z));
     EXPECT_TRUE(Mem_IsZero(z, 36));
+    // One set bit anywhere in a range is seen, whatever the range's start and length (the wide
+    // steps, the word steps and the byte tail); a bit just outside it is not.
+    std::vector<uint8_t> big(1024 + 64, 0);
+    for (uint32_t start : {0u, 1u, 7u, 16u, 33u}) {
+        for (uint32_t length : {127u, 128u, 129u, 300u, 1024u}) {
+            uint8_t* range = big.data() + start;
+            EXPECT_TRUE(Mem_IsZero(range, length));
+            for (uint32_t i = 0; i < length; i++) {
+                range[i] = 0x80;
+                EXPECT_FALSE(Mem_IsZero(range, length)) << start << " " << length << " " << i;
+                range[i] = 0;
+            }
+            range[length] = 1;
+            EXPECT_TRUE(Mem_IsZero(range, length));
+            range[length] = 0;
+        }
+    }
     uint16_t a[5] = {};
     Mem_Fill16(a, 0xBEEF, 4);
     EXPECT_EQ(a[3], 0xBEEF);
