@@ -62,8 +62,7 @@ int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, 
     uint32_t i = 0;
     while (i < n) {
         const bool used = Bits_Test(bits, i);
-        uint32_t j = i + 1;
-        while (j < n && Bits_Test(bits, j) == used) j++;
+        const uint32_t j = Bits_RunEnd(bits, i + 1, n, used);
         if (used) {
             int rc = ReadRun(source, first, i, j, buffer, zero);
             if (rc != DISK_OK) return rc;

@@ -22,6 +22,21 @@ bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count)
     return false;
 }
 
+uint32_t Bits_RunEnd(const uint8_t* bits, uint32_t from, uint32_t end, bool value)
+{
+    const uint8_t whole = value ? 0xFF : 0x00;
+    uint32_t i = from;
+    while (i < end) {
+        if ((i & 7) == 0 && end - i >= 8 && bits[i >> 3] == whole) {
+            i += 8;
+            continue;
+        }
+        if (Bits_Test(bits, i) != value) return i;
+        i++;
+    }
+    return end;
+}
+
 int WriteKit_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data)
 {
     return Stream_WriteAt(s, offset, length, data) ? DISK_OK : DISK_ERR_WRITE;

@@ -19,6 +19,9 @@ inline bool Bits_Test(const uint8_t* bits, uint32_t i)
 }
 // Whether any of bits [from, from + count) is set.
 bool Bits_AnySet(const uint8_t* bits, uint32_t from, uint32_t count);
+// The end of the run of bits equal to `value` from `from`: the first index in [from, end) whose
+// bit differs, or `end`. Whole bytes of the run are passed at once.
+uint32_t Bits_RunEnd(const uint8_t* bits, uint32_t from, uint32_t end, bool value);
 
 // One progress report: true (go on) without a callback, else the callback's answer. The
 // callback type is the engine's ProgressCallback.

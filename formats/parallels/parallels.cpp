@@ -340,6 +340,8 @@ int EmptyMapped(ByteStream* stream, Lookup lookup, uint32_t spb, uint32_t unit, 
 const uint32_t kBatchBytes = 4u << 20;
 const uint32_t kBatchSectors = kBatchBytes / 512;
 const uint32_t kWindowEntries = 1u << 18;
+// Most batches passed in one step inside a hole of the source (256 MiB).
+const uint64_t kSkipBatches = 64;
 
 // Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
 // sector first + i), only the used runs are read and the free sectors become zeros.
@@ -350,8 +352,7 @@ int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint
     uint32_t i = 0;
     while (i < count) {
         const bool used = Bits_Test(bits, bit + i);
-        uint32_t j = i + 1;
-        while (j < count && Bits_Test(bits, bit + j) == used) j++;
+        const uint32_t j = Bits_RunEnd(bits, bit + i + 1, bit + count, used) - bit;
         if (used) {
             int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
             if (rc != DISK_OK) return rc;
@@ -651,12 +652,28 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
         bool batchZero = false;
         if (!w->keepAllocation && w->present == nullptr)
             rc = Disk_IsRangeKnownZero(w->source, from, sectors, &batchZero);
-        if (rc == DISK_OK && !batchZero && w->map != nullptr)
+        if (rc == DISK_OK && batchZero) {
+            // A hole of the source is seldom one batch long: the whole batches after this one
+            // that it covers are passed with it, up to kSkipBatches at once.
+            uint64_t batches = 1;
+            while (batches < kSkipBatches && (k + 2 * batches * perBatch) * spb <= count) {
+                bool zero = false;
+                rc = Disk_IsRangeKnownZero(w->source, from,
+                                           static_cast<uint32_t>(2 * batches * perBatch * spb),
+                                           &zero);
+                if (rc != DISK_OK || !zero) break;
+                batches *= 2;
+            }
+            if (rc == DISK_OK) rc = Report(w, from + batches * perBatch * spb);
+            k += (batches - 1) * perBatch;
+            continue;
+        }
+        if (rc == DISK_OK && w->map != nullptr)
             rc = UsedMap_GetUsedBits(w->map, from, static_cast<int32_t>(sectors), bits);
         for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
             const uint32_t n = sectors - i * spb < spb ? sectors - i * spb : spb;
-            bool leftOut = batchZero || (!w->keepAllocation && w->map != nullptr &&
-                                         !Bits_AnySet(bits, i * spb, n));
+            bool leftOut =
+                !w->keepAllocation && w->map != nullptr && !Bits_AnySet(bits, i * spb, n);
             if (!leftOut) rc = BlockLeftOut(w, k + i, from + i * spb, n, &leftOut);
             read[i] = leftOut ? 0 : 1;
         }

@@ -38,6 +38,23 @@ INSTANTIATE_TEST_SUITE_P(WriteKit, AnySet,
                                            BitsCase{40, 8, 32, false}, BitsCase{40, 8, 33, true},
                                            BitsCase{63, 63, 1, true}, BitsCase{63, 1, 0, false}));
 
+// The run end agrees with a bit-by-bit walk from every start to every end of a bitmap mixing
+// whole bytes of ones and of zeros with bytes of both.
+TEST(WriteKit, RunEndAgreesWithABitByBitWalk)
+{
+    const uint8_t bits[8] = {0xFF, 0xFF, 0x0F, 0x00, 0x00, 0xF0, 0xFF, 0x5A};
+    for (uint32_t from = 0; from < 64; from++) {
+        for (uint32_t end = from; end <= 64; end++) {
+            for (bool value : {false, true}) {
+                uint32_t expected = from;
+                while (expected < end && Bits_Test(bits, expected) == value) expected++;
+                EXPECT_EQ(Bits_RunEnd(bits, from, end, value), expected)
+                    << from << " " << end << " " << value;
+            }
+        }
+    }
+}
+
 TEST(WriteKit, ZerosGoExactlyWhereAsked)
 {
     TempDir dir;
