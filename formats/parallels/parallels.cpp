@@ -690,30 +690,32 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
         }
         if (rc == DISK_OK && sectors % spb != 0)
             std::memset(w->buffer + sectors * 512ull, 0, blocks * blockBytes - sectors * 512ull);
-        // The blocks to store move down to the buffer's start, in order, and go out in one write.
+        // The blocks to store take the next places of the file in order. A run of them that lies
+        // together in the buffer goes out in one write from where it was read. The places are
+        // bytes never written: runs of zeros stay holes of the file, and the run's last sector
+        // is written so that the file holds its last block whole.
         uint32_t stored = 0;
-        for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
-            uint8_t* block = w->buffer + i * blockBytes;
-            if (!read[i] ||
-                (!w->keepAllocation && Mem_IsZero(block, static_cast<uint32_t>(blockBytes))))
-                continue;
-            uint32_t entry = 0;
-            rc = EntryAt(w, w->position + stored * static_cast<uint64_t>(spb), &entry);
-            if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, k + i, entry);
-            if (rc == DISK_OK && i != stored)
-                std::memmove(w->buffer + stored * blockBytes, block,
-                             static_cast<size_t>(blockBytes));
-            stored++;
+        for (uint32_t i = 0; rc == DISK_OK && i < blocks;) {
+            uint32_t j = i;
+            while (rc == DISK_OK && j < blocks && read[j] &&
+                   (w->keepAllocation ||
+                    !Mem_IsZero(w->buffer + j * blockBytes, static_cast<uint32_t>(blockBytes)))) {
+                uint32_t entry = 0;
+                rc = EntryAt(w, w->position + (stored + j - i) * static_cast<uint64_t>(spb), &entry);
+                if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, k + j, entry);
+                j++;
+            }
+            if (rc == DISK_OK && j > i) {
+                const uint64_t at = (w->position + stored * static_cast<uint64_t>(spb)) * 512;
+                const uint8_t* run = w->buffer + i * blockBytes;
+                const uint32_t head = static_cast<uint32_t>((j - i) * blockBytes) - 512;
+                rc = WriteKit_WriteDataOnly(w->out, at, head, run);
+                if (rc == DISK_OK) rc = WriteKit_WriteAt(w->out, at + head, 512, run + head);
+                stored += j - i;
+            }
+            i = j + 1;  // block j (when there is one) is not stored
         }
-        if (rc == DISK_OK && stored != 0) {
-            // The blocks go to bytes never written: their runs of zeros stay holes of the file,
-            // and the last sector is written so that the file holds the last block whole.
-            const uint32_t head = static_cast<uint32_t>(stored * blockBytes) - 512;
-            rc = WriteKit_WriteDataOnly(w->out, w->position * 512, head, w->buffer);
-            if (rc == DISK_OK)
-                rc = WriteKit_WriteAt(w->out, w->position * 512 + head, 512, w->buffer + head);
-            w->position += stored * static_cast<uint64_t>(spb);
-        }
+        w->position += stored * static_cast<uint64_t>(spb);
         if (rc == DISK_OK) rc = Report(w, from + sectors);
     }
     return rc;
