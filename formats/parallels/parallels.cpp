@@ -336,12 +336,16 @@ int EmptyMapped(ByteStream* stream, Lookup lookup, uint32_t spb, uint32_t unit, 
 
 // The writers work in batches: source sectors are read, and stored blocks written, in pieces of
 // up to kBatchBytes, and the table is kept kWindowEntries entries at a time, so that a writer
-// holds about 5 MiB whatever the size of the disk.
-const uint32_t kBatchBytes = 4u << 20;
+// holds about 2 MiB whatever the size of the disk. A batch is small enough that its blocks are
+// still in the processor's cache when they are tested and written.
+const uint32_t kBatchBytes = 1u << 20;
 const uint32_t kBatchSectors = kBatchBytes / 512;
 const uint32_t kWindowEntries = 1u << 18;
+// Largest piece of a block stored in pieces: a batch, or a caller's copy buffer.
+const uint32_t kPieceSectors = PARALLELS_COPY_BYTES / 512;
+static_assert(kBatchSectors <= kPieceSectors, "a batch is one piece at most");
 // Most batches passed in one step inside a hole of the source (256 MiB).
-const uint64_t kSkipBatches = 64;
+const uint64_t kSkipBatches = 256;
 
 // Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
 // sector first + i), only the used runs are read and the free sectors become zeros.
@@ -364,17 +368,21 @@ int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint
     return DISK_OK;
 }
 
-// Reads up to kBatchSectors source sectors from `first`; sectors the map marks free become
-// zeros without being read.
+// Reads `count` source sectors from `first`; sectors the map marks free become zeros without
+// being read. The used bits are fetched kBatchSectors at a time.
 int ReadUsed(const DiskHandle* source, UsedSectorMap* map, uint64_t first, uint32_t count,
              uint8_t* buffer)
 {
     if (map == nullptr) return ReadRuns(source, first, nullptr, 0, count, buffer);
-    if (count > kBatchSectors) return DISK_ERR_ARG;
     uint8_t bits[kBatchSectors / 8];
-    int rc = UsedMap_GetUsedBits(map, first, static_cast<int32_t>(count), bits);
-    if (rc != DISK_OK) return rc;
-    return ReadRuns(source, first, bits, 0, count, buffer);
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = count - done < kBatchSectors ? count - done : kBatchSectors;
+        int rc = UsedMap_GetUsedBits(map, first + done, static_cast<int32_t>(n), bits);
+        if (rc == DISK_OK) rc = ReadRuns(source, first + done, bits, 0, n, buffer + done * 512ull);
+        if (rc != DISK_OK) return rc;
+        done += n;
+    }
+    return DISK_OK;
 }
 
 // Writes `fill` over [from, to) of the file in pieces of the buffer (which it overwrites). Zeros
@@ -578,10 +586,11 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
                        uint32_t pieceSectors, uint32_t* entry)
 {
     *entry = 0;
+    if (pieceSectors == 0 || pieceSectors > kPieceSectors) return DISK_ERR_ARG;
     bool leftOut = false;
     int rc = BlockLeftOut(w, k, first, count, &leftOut);
     if (rc != DISK_OK || leftOut) return rc;
-    uint8_t bits[kBatchSectors / 8];
+    uint8_t bits[kPieceSectors / 8];
     bool placed = false;
     for (uint32_t done = 0; done < w->spb;) {
         const uint32_t n = w->spb - done < pieceSectors ? w->spb - done : pieceSectors;
