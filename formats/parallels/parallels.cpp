@@ -673,7 +673,9 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
                 if (rc != DISK_OK || !zero) break;
                 batches *= 2;
             }
-            if (rc == DISK_OK) rc = Report(w, from + batches * perBatch * spb);
+            // More than one batch is passed only in whole batches inside the range.
+            const uint64_t passed = batches == 1 ? sectors : batches * perBatch * spb;
+            if (rc == DISK_OK) rc = Report(w, from + passed);
             k += (batches - 1) * perBatch;
             continue;
         }

@@ -345,12 +345,12 @@ protected:
     }
 
     // The sectors that are read and tested together: a block, or a piece of a block larger than
-    // the writers' 4 MiB batch; 2 MiB pieces of a plain file.
+    // the writers' 1 MiB batch; 2 MiB pieces of a plain file.
     std::vector<std::pair<uint64_t, uint64_t>> Units(uint64_t blockSectors) const
     {
         std::vector<std::pair<uint64_t, uint64_t>> units;
         const uint64_t piece =
-            GetParam().layout == kPlainFile ? 4096 : std::min<uint64_t>(blockSectors, 8192);
+            GetParam().layout == kPlainFile ? 4096 : std::min<uint64_t>(blockSectors, 2048);
         const uint64_t block = GetParam().layout == kPlainFile ? GetParam().total : blockSectors;
         for (uint64_t b = 0; b < GetParam().total; b += block)
             for (uint64_t p = b; p < std::min(b + block, GetParam().total); p += piece)
@@ -366,12 +366,34 @@ protected:
     TempDir dir_;
 };
 
+// Progress reports: never past the total, never going back.
+struct ProgressTrace {
+    uint64_t last = 0, total = 0, calls = 0;
+    bool pastTotal = false, backwards = false;
+    static bool Cb(uint64_t done, uint64_t total, void* user)
+    {
+        ProgressTrace* t = static_cast<ProgressTrace*>(user);
+        t->pastTotal = t->pastTotal || done > total;
+        t->backwards = t->backwards || done < t->last;
+        t->last = done;
+        t->total = total;
+        t->calls++;
+        return true;
+    }
+};
+
 TEST_P(WriterReads, EachUsedSectorOnceAndBlocksOfZerosLeftOut)
 {
     const ReadCase& c = GetParam();
     const std::string out = dir_.file("w.hdd");
-    ASSERT_EQ(Write(c.layout, out, &source_, c.withMap ? &map_ : nullptr, nullptr, nullptr),
+    ProgressTrace progress;
+    ASSERT_EQ(Write(c.layout, out, &source_, c.withMap ? &map_ : nullptr, ProgressTrace::Cb,
+                    &progress),
               DISK_OK);
+    EXPECT_GT(progress.calls, 0u);
+    EXPECT_FALSE(progress.pastTotal) << "last report " << progress.last << " of " << progress.total;
+    EXPECT_FALSE(progress.backwards);
+    EXPECT_EQ(progress.last, progress.total);
     const std::string file = TargetFile(c.layout, out);
     const uint64_t blockSectors = c.layout == kSingleFile
                                       ? c.sectorsPerTrack
@@ -488,9 +510,9 @@ std::vector<Span> WideTableSpans()
             {262140, 8, kData}, {263000, 100, kFree}, {263143, 1, kData}};
 }
 
-// Blocks of 10000 sectors, larger than the 4 MiB batch (8192 + 1808 sectors): data only at a
-// block's start; data after a first piece that is a hole (the block is placed there, its first
-// piece stays unread); a block of used zeros; a free block; a partial last block.
+// Blocks of 10000 sectors, larger than the 1 MiB batch (4 x 2048 + 1808 sectors): data only at a
+// block's start; data after first pieces that are a hole (the block is placed there, those pieces
+// stay unread); a block of used zeros; a free block; a partial last block.
 std::vector<Span> LargeBlockSpans()
 {
     return {{0, 10, kData},
@@ -507,6 +529,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"SingleSmallNoMap", kSingleFile, 4, 16, 2565, false, SmallSpans()},
         ReadCase{"DataSmall", kDataFile, 4, 16, 2565, true, SmallSpans()},
         ReadCase{"PlainSmall", kPlainFile, 4, 16, 2565, true, SmallSpans()},
+        // A hole from the first block on to a partial last batch.
+        ReadCase{"SingleTrailingHole", kSingleFile, 4, 16, 5000, true, {{0, 16, kData}}},
         ReadCase{"SingleWideTable", kSingleFile, 1, 1, 263144, true, WideTableSpans()},
         ReadCase{"DataWideTable", kDataFile, 1, 1, 263144, true, WideTableSpans()},
         ReadCase{"SingleLargeBlocks", kSingleFile, 1, 10000, 40100, true, LargeBlockSpans()},
