@@ -303,7 +303,7 @@ int HfsPlus_SearchTree(const HfsPlusVolume* volume, const DiskHandle* disk, uint
     int64_t chosen = -1;
     uint32_t chosenAt = 0;
     for (uint32_t i = 0; i < records; ++i) {
-        HfsExtentKey k;
+        HfsExtentKey k = {};
         uint32_t dataAt = 0;
         rc = ReadRecord(nodeBuffer, header, records, i, payload, &k, &dataAt);
         if (rc != DISK_OK) {
@@ -385,7 +385,7 @@ int HfsPlus_GetForkExtents(const HfsPlusVolume* volume, const DiskHandle* disk,
         uint32_t records = 0;
         rc = CheckNode(node, &header, kKindLeaf, 1, &records);
         for (uint32_t i = record; rc == DISK_OK && i < records; ++i) {
-            HfsExtentKey k;
+            HfsExtentKey k = {};
             uint32_t dataAt = 0;
             rc = ReadRecord(node, &header, records, i, kExtentRecordBytes, &k, &dataAt);
             if (rc != DISK_OK) {

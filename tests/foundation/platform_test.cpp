@@ -565,3 +565,68 @@ TEST(Streams, WriteOnlyStreamLeavesHolesAndSetsItsLength)
     EXPECT_FALSE(File_WriteAllAt(-1, 0, 1, data.data()));
     EXPECT_FALSE(File_WriteAllAt(3, UINT64_MAX - 4, 10, data.data()));
 }
+
+// A file that grows by appended pieces gets its room ahead of the writes and gives back what
+// lies past its end at close; a gap before the first write stays a hole.
+TEST(Streams, GrowingOutputReservesAheadAndGivesTheSurplusBack)
+{
+    TempDir dir;
+    const std::string path = dir.file("g.bin");
+    ByteStream* s = nullptr;
+    ASSERT_TRUE(Stream_CreateWriteOnly(path.c_str(), 0, false, &s));
+    const uint64_t step = 4ull << 20, gap = 40ull << 20;
+    ASSERT_TRUE(Stream_GrowInSteps(s, step));
+    // Pieces of 63 sectors, as a disk of one-track blocks is stored: they straddle pages.
+    std::string piece(63 * 512, '\0');
+    uint64_t end = gap;
+    for (int i = 0; i < 170; ++i, end += piece.size()) {
+        std::memset(&piece[0], 1 + i % 250, piece.size());
+        ASSERT_TRUE(Stream_WriteAt(s, end, static_cast<uint32_t>(piece.size()), piece.data()));
+    }
+    ASSERT_TRUE(Stream_WriteAt(s, 512, 512, piece.data()));  // into the gap, as a table would
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), end);
+    const uint64_t roundedEnd = (end + step - 1) / step * step;
+    const int probe = open(dir.file("probe").c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(probe, 0);
+    const bool reserves = File_ReserveBeyondEnd(probe, 0, 4096);
+    close(probe);
+    if (reserves) {
+        EXPECT_GE(static_cast<uint64_t>(st.st_blocks) * 512, roundedEnd - gap);
+    }
+    uint64_t size = 0;
+    EXPECT_TRUE(Stream_GetSize(s, &size));
+    EXPECT_EQ(size, end);
+    ASSERT_TRUE(Stream_Close(s));
+
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), end);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, end - gap + (64u << 10));
+    FILE* f = fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::string got(piece.size(), '\0');
+    for (int i = 0; i < 170; i += 13) {
+        ASSERT_TRUE(File_ReadAt(f, gap + i * piece.size(), static_cast<uint32_t>(got.size()),
+                                &got[0]));
+        EXPECT_EQ(got, std::string(piece.size(), static_cast<char>(1 + i % 250))) << i;
+    }
+    ASSERT_TRUE(File_ReadAt(f, 4096, 4096, &got[0]));
+    EXPECT_EQ(got.substr(0, 4096), std::string(4096, '\0'));
+    fclose(f);
+
+    // Only a write-only stream on a regular file grows in steps.
+    EXPECT_FALSE(Stream_GrowInSteps(nullptr, step));
+    ASSERT_TRUE(Stream_CreateWriteOnly(path.c_str(), 0, false, &s));
+    EXPECT_FALSE(Stream_GrowInSteps(s, 0));
+    ASSERT_TRUE(Stream_Close(s));
+    ASSERT_TRUE(Stream_OpenFile(path.c_str(), false, &s));
+    EXPECT_FALSE(Stream_GrowInSteps(s, step));
+    Stream_Close(s);
+    if (Os_PathExists("/dev/null")) {
+        ASSERT_TRUE(Stream_CreateWriteOnly("/dev/null", 0, false, &s));
+        EXPECT_FALSE(Stream_GrowInSteps(s, step));
+        EXPECT_TRUE(Stream_WriteAt(s, 0, 512, piece.data()));
+        EXPECT_TRUE(Stream_Close(s));
+    }
+}
