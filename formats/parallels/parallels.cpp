@@ -11,6 +11,7 @@
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/refusal.h"
+#include "foundation/work_pool.h"
 #include "foundation/write_kit.h"
 #include "volume/used_map.h"
 
@@ -630,11 +631,74 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
     return DISK_OK;
 }
 
+// One batch of whole blocks on its way from the reading thread to the storing one: the source
+// sectors read, zero-padded to whole blocks, and which blocks were read.
+struct Batch {
+    uint8_t* buffer;  // kBatchBytes
+    uint64_t k;       // table index of its first block
+    uint32_t sectors;
+    uint32_t blocks;
+    uint8_t read[kBatchSectors];  // per block: 1 read (to test and store), 0 left out
+};
+
+// Batches read ahead of the one being stored.
+const uint32_t kPipeBatches = 4;
+
+struct StorePipe {
+    BlockWriter* w;
+    Batch batches[kPipeBatches];
+};
+
+// Stores the blocks of a batch that hold data (with keepAllocation: every block read) at the next
+// places of the file, in order, and sets their entries. A run of them that lies together in the
+// buffer goes out in one write from where it was read. The places are bytes never written: runs
+// of zeros stay holes of the file, and the run's last sector is written so that the file holds
+// its last block whole.
+int StoreBatch(BlockWriter* w, const Batch* b)
+{
+    const uint32_t spb = w->spb;
+    const uint64_t blockBytes = spb * 512ull;
+    int rc = DISK_OK;
+    uint32_t stored = 0;
+    for (uint32_t i = 0; rc == DISK_OK && i < b->blocks;) {
+        uint32_t j = i;
+        while (rc == DISK_OK && j < b->blocks && b->read[j] &&
+               (w->keepAllocation ||
+                !Mem_IsZero(b->buffer + j * blockBytes, static_cast<uint32_t>(blockBytes)))) {
+            uint32_t entry = 0;
+            rc = EntryAt(w, w->position + (stored + j - i) * static_cast<uint64_t>(spb), &entry);
+            if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, b->k + j, entry);
+            j++;
+        }
+        if (rc == DISK_OK && j > i) {
+            const uint64_t at = (w->position + stored * static_cast<uint64_t>(spb)) * 512;
+            const uint8_t* run = b->buffer + i * blockBytes;
+            const uint32_t head = static_cast<uint32_t>((j - i) * blockBytes) - 512;
+            rc = WriteKit_WriteDataOnly(w->out, at, head, run);
+            if (rc == DISK_OK) rc = WriteKit_WriteAt(w->out, at + head, 512, run + head);
+            stored += j - i;
+        }
+        i = j + 1;  // block j (when there is one) is not stored
+    }
+    w->position += stored * static_cast<uint64_t>(spb);
+    return rc;
+}
+
+int StoreTask(void* context, uint32_t, uint32_t slot)
+{
+    StorePipe* pipe = static_cast<StorePipe*>(context);
+    return StoreBatch(pipe->w, &pipe->batches[slot]);
+}
+
 // Writes the blocks covering `count` source sectors from `first` (table indexes from 0), each
 // zero-padded to the block, at the file's position onward; blocks of zeros stay out of the file
 // (with keepAllocation: the blocks the source does not allocate). Each batch of whole blocks is
 // read once, the used runs only, tested for zeros in memory, and its stored blocks written in one
 // piece. Progress after each batch, as the source sector reached.
+//
+// Blocks of up to a batch go through two threads: this one does everything that asks the source
+// (and the map), reading batches ahead; one worker tests and stores them in order and is the only
+// one to touch the output, its table and its position until it has stored the last.
 int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
 {
     const uint32_t spb = w->spb;
@@ -651,9 +715,18 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
         }
         return rc;
     }
+    StorePipe pipe;
+    std::memset(&pipe, 0, sizeof pipe);
+    pipe.w = w;
+    pipe.batches[0].buffer = w->buffer;
+    for (uint32_t i = 1; i < kPipeBatches; i++) {
+        pipe.batches[i].buffer = static_cast<uint8_t*>(Mem_Alloc(kBatchBytes));
+        if (pipe.batches[i].buffer == nullptr) rc = DISK_ERR_NOMEM;
+    }
+    WorkPool* pool = rc == DISK_OK ? WorkPool_Create(1, kPipeBatches, StoreTask, &pipe) : nullptr;
+    if (pool == nullptr) rc = DISK_ERR_NOMEM;
     const uint32_t perBatch = static_cast<uint32_t>(kBatchBytes / blockBytes);
     uint8_t bits[kBatchSectors / 8];
-    uint8_t read[kBatchSectors];  // per block of the batch: 1 to read and test, 0 left out
     for (uint64_t k = 0; rc == DISK_OK && k * spb < count; k += perBatch) {
         const uint64_t at = k * spb;
         const uint64_t from = first + at;
@@ -682,56 +755,50 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
             k += (batches - 1) * perBatch;
             continue;
         }
-        if (rc == DISK_OK && w->map != nullptr)
+        // A free place for the batch: the oldest one handed over is stored first.
+        uint32_t slot = 0;
+        int stored = DISK_OK;
+        if (rc == DISK_OK && WorkPool_IsFull(pool) && WorkPool_Take(pool, &slot, &stored))
+            rc = stored;
+        if (rc != DISK_OK) break;
+        Batch* b = &pipe.batches[WorkPool_NextSlot(pool)];
+        b->k = k;
+        b->sectors = sectors;
+        b->blocks = blocks;
+        if (w->map != nullptr)
             rc = UsedMap_GetUsedBits(w->map, from, static_cast<int32_t>(sectors), bits);
         for (uint32_t i = 0; rc == DISK_OK && i < blocks; i++) {
             const uint32_t n = sectors - i * spb < spb ? sectors - i * spb : spb;
             bool leftOut =
                 !w->keepAllocation && w->map != nullptr && !Bits_AnySet(bits, i * spb, n);
             if (!leftOut) rc = BlockLeftOut(w, k + i, from + i * spb, n, &leftOut);
-            read[i] = leftOut ? 0 : 1;
+            b->read[i] = leftOut ? 0 : 1;
         }
         // Runs of blocks to read, each with one read per used run.
         for (uint32_t i = 0; rc == DISK_OK && i < blocks;) {
             uint32_t j = i;
-            while (j < blocks && read[j]) j++;
+            while (j < blocks && b->read[j]) j++;
             if (j > i) {
                 const uint32_t end = j * spb < sectors ? j * spb : sectors;
                 rc = ReadRuns(w->source, from + i * spb, w->map != nullptr ? bits : nullptr,
-                              i * spb, end - i * spb, w->buffer + i * blockBytes);
+                              i * spb, end - i * spb, b->buffer + i * blockBytes);
             }
             i = j + 1;
         }
         if (rc == DISK_OK && sectors % spb != 0)
-            std::memset(w->buffer + sectors * 512ull, 0, blocks * blockBytes - sectors * 512ull);
-        // The blocks to store take the next places of the file in order. A run of them that lies
-        // together in the buffer goes out in one write from where it was read. The places are
-        // bytes never written: runs of zeros stay holes of the file, and the run's last sector
-        // is written so that the file holds its last block whole.
-        uint32_t stored = 0;
-        for (uint32_t i = 0; rc == DISK_OK && i < blocks;) {
-            uint32_t j = i;
-            while (rc == DISK_OK && j < blocks && read[j] &&
-                   (w->keepAllocation ||
-                    !Mem_IsZero(w->buffer + j * blockBytes, static_cast<uint32_t>(blockBytes)))) {
-                uint32_t entry = 0;
-                rc = EntryAt(w, w->position + (stored + j - i) * static_cast<uint64_t>(spb), &entry);
-                if (rc == DISK_OK) rc = Window_Set(w->out, &w->table, k + j, entry);
-                j++;
-            }
-            if (rc == DISK_OK && j > i) {
-                const uint64_t at = (w->position + stored * static_cast<uint64_t>(spb)) * 512;
-                const uint8_t* run = w->buffer + i * blockBytes;
-                const uint32_t head = static_cast<uint32_t>((j - i) * blockBytes) - 512;
-                rc = WriteKit_WriteDataOnly(w->out, at, head, run);
-                if (rc == DISK_OK) rc = WriteKit_WriteAt(w->out, at + head, 512, run + head);
-                stored += j - i;
-            }
-            i = j + 1;  // block j (when there is one) is not stored
-        }
-        w->position += stored * static_cast<uint64_t>(spb);
+            std::memset(b->buffer + sectors * 512ull, 0, blocks * blockBytes - sectors * 512ull);
+        if (rc == DISK_OK) WorkPool_Submit(pool);
         if (rc == DISK_OK) rc = Report(w, from + sectors);
     }
+    // Every batch handed over is stored before the output is used again; after a failure the
+    // batches not started are dropped.
+    if (pool != nullptr && rc != DISK_OK) WorkPool_Cancel(pool, rc);
+    uint32_t slot = 0;
+    int stored = DISK_OK;
+    while (pool != nullptr && WorkPool_Take(pool, &slot, &stored))
+        if (rc == DISK_OK) rc = stored;
+    WorkPool_Free(pool);
+    for (uint32_t i = 1; i < kPipeBatches; i++) Mem_Free(pipe.batches[i].buffer);
     return rc;
 }
 
