@@ -43,22 +43,27 @@ TEST(PlatformFile, LargeWritesLandWhole)
 {
     TempDir dir;
     const std::vector<uint8_t> data = RandomBytes((3u << 19) + 3, 7);  // 1.5 MiB and 3 bytes
-    const uint64_t at = 4097;
-    const std::string a = dir.file("buffered");
-    FILE* f = nullptr;
-    ASSERT_TRUE(File_Create(a.c_str(), &f));
-    ASSERT_TRUE(File_WriteAt(f, at, static_cast<uint32_t>(data.size()), data.data()));
-    ASSERT_TRUE(File_Close(f));
-    const std::string b = dir.file("descriptor");
-    const int fd = File_CreateWriteOnly(b.c_str());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(File_WriteAllAt(fd, at, static_cast<uint32_t>(data.size()), data.data()));
-    ASSERT_EQ(close(fd), 0);
-    for (const std::string& p : {a, b}) {
-        const std::vector<uint8_t> back = ReadFile(p);
-        ASSERT_EQ(back.size(), at + data.size()) << p;
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + at)) << p;
-        EXPECT_TRUE(std::all_of(back.begin(), back.begin() + at, [](uint8_t c) { return c == 0; }));
+    // At an odd place, and across the 64 MiB mark where the device writing of the stretch
+    // before it is started.
+    for (const uint64_t at : {uint64_t{4097}, (64ull << 20) - (700ull << 10) + 1}) {
+        SCOPED_TRACE(at);
+        const std::string a = dir.file("buffered");
+        FILE* f = nullptr;
+        ASSERT_TRUE(File_Create(a.c_str(), &f));
+        ASSERT_TRUE(File_WriteAt(f, at, static_cast<uint32_t>(data.size()), data.data()));
+        ASSERT_TRUE(File_Close(f));
+        const std::string b = dir.file("descriptor");
+        const int fd = File_CreateWriteOnly(b.c_str());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(File_WriteAllAt(fd, at, static_cast<uint32_t>(data.size()), data.data()));
+        ASSERT_EQ(close(fd), 0);
+        for (const std::string& p : {a, b}) {
+            const std::vector<uint8_t> back = ReadFile(p);
+            ASSERT_EQ(back.size(), at + data.size()) << p;
+            EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + at)) << p;
+            EXPECT_TRUE(
+                std::all_of(back.begin(), back.begin() + at, [](uint8_t c) { return c == 0; }));
+        }
     }
 }
 
