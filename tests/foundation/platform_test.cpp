@@ -45,7 +45,7 @@ TEST(PlatformFile, LargeWritesLandWhole)
     const std::vector<uint8_t> data = RandomBytes((3u << 19) + 3, 7);  // 1.5 MiB and 3 bytes
     // At an odd place, and across the 64 MiB mark where the device writing of the stretch
     // before it is started.
-    for (const uint64_t at : {uint64_t{4097}, (64ull << 20) - (700ull << 10) + 1}) {
+    for (const uint64_t at : {uint64_t{4097}, uint64_t{(64u << 20) - (700u << 10) + 1}}) {
         SCOPED_TRACE(at);
         const std::string a = dir.file("buffered");
         FILE* f = nullptr;
