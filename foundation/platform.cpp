@@ -232,17 +232,6 @@ bool File_ReserveDescriptor(int fd, uint64_t size)
     return true;
 }
 
-bool File_ReserveBeyondEnd(int fd, uint64_t offset, uint64_t length)
-{
-    if (fd < 0 || length == 0 || offset > static_cast<uint64_t>(INT64_MAX) ||
-        length > static_cast<uint64_t>(INT64_MAX) - offset)
-        return false;
-    // The call itself, not posix_fallocate: where the file system cannot reserve, the library
-    // would write zeros instead.
-    return fallocate64(fd, FALLOC_FL_KEEP_SIZE, static_cast<off64_t>(offset),
-                       static_cast<off64_t>(length)) == 0;
-}
-
 bool File_SetLengthAndClose(int fd, uint64_t length)
 {
     if (fd < 0) return false;

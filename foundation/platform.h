@@ -35,10 +35,6 @@ bool File_GetSizeByPath(const char* path, uint64_t* size);
 int File_CreateWriteOnly(const char* path);
 bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data);
 bool File_ReserveDescriptor(int fd, uint64_t size);
-// Asks the file system for room for [offset, offset + length) of a regular file without making
-// the file longer; the room past the file's end is given back when its length is set. Only a
-// hint: false when the file system has no such call or no room, and nothing is recorded.
-bool File_ReserveBeyondEnd(int fd, uint64_t offset, uint64_t length);
 bool File_SetLengthAndClose(int fd, uint64_t length);
 bool File_SyncDescriptor(int fd);
 bool File_GetModTimeSince2000(const char* path, int32_t* seconds);

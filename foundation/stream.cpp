@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include <stdio_ext.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "foundation/platform.h"
@@ -130,18 +129,8 @@ bool WriteOnly_ReadAt(void*, uint64_t, uint32_t, void*) { return false; }
 bool WriteOnly_WriteAt(void* impl, uint64_t offset, uint32_t length, const void* data)
 {
     WriteOnlyFile* w = static_cast<WriteOnlyFile*>(impl);
-    const uint64_t end = offset + length;  // File_WriteAllAt refuses a wrapping end
-    if (w->growStep != 0 && end > w->reservedEnd && end > offset) {
-        // Room from the write (a gap before it stays a hole) up to the next whole step past it;
-        // a refusal ends the reserving.
-        const uint64_t from = offset > w->reservedEnd ? offset : w->reservedEnd;
-        const uint64_t upTo = end + (w->growStep - end % w->growStep);
-        if (upTo > end && File_ReserveBeyondEnd(w->fd, from, upTo - from))
-            w->reservedEnd = upTo;
-        else
-            w->growStep = 0;
-    }
     if (!File_WriteAllAt(w->fd, offset, length, data)) return false;
+    const uint64_t end = offset + length;  // File_WriteAllAt refused a wrapping end
     if (end > w->logicalEnd) w->logicalEnd = end;
     return true;
 }
@@ -188,7 +177,7 @@ bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate,
         Mem_Free(s);
         return false;
     }
-    *w = WriteOnlyFile{fd, length, 0, 0, preallocate ? length : 0};
+    *w = WriteOnlyFile{fd, length, 0};
     *out = s;
     return true;
 }
@@ -347,18 +336,6 @@ int FileOpener_Open(const FileOpener* opener, const char* path, bool readOnly, B
     if (r != 0 || s == nullptr) return DISK_ERR_OPEN;
     *out = s;
     return DISK_OK;
-}
-
-bool Stream_GrowInSteps(ByteStream* s, uint64_t step)
-{
-    if (s == nullptr || s->ops != &WriteOnlyFileStreamOps || step == 0) return false;
-    WriteOnlyFile* w = static_cast<WriteOnlyFile*>(s->impl);
-    // A device or pipe has no length to give room back from.
-    struct stat st;
-    if (fstat(w->fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    w->growStep = step;
-    if (w->reservedEnd < w->logicalEnd) w->reservedEnd = w->logicalEnd;
-    return true;
 }
 
 bool Stream_Sync(ByteStream* s)

@@ -63,8 +63,6 @@ struct WriteOnlyFile {
     int fd;
     uint64_t length;      // at least this long when closed
     uint64_t logicalEnd;  // end of the furthest write
-    uint64_t growStep;    // 0, or the step of the room reserved ahead of the furthest write
-    uint64_t reservedEnd; // end of the room asked for so far
 };
 extern const ByteStreamOps WriteOnlyFileStreamOps;
 
@@ -73,13 +71,6 @@ bool Stream_OpenFile(const char* path, bool readOnly, ByteStream** out);
 bool Stream_CreateFile(const char* path, ByteStream** out);
 bool Stream_CreatePreallocated(const char* path, uint64_t size, ByteStream** out);
 bool Stream_CreateWriteOnly(const char* path, uint64_t length, bool preallocate, ByteStream** out);
-// For a file that grows by writes at or just past its end (an image whose blocks are appended):
-// room is reserved ahead of the furthest write in steps of `step` bytes, so that the file system
-// allocates it in large pieces rather than page by page; what lies past the final length is given
-// back at close. A gap before a write is left as it is. Only for a stream made by
-// Stream_CreateWriteOnly on a regular file; elsewhere, or where the file system cannot reserve,
-// the writes go on as before. False for any other stream.
-bool Stream_GrowInSteps(ByteStream* s, uint64_t step);
 bool Stream_ReadAt(ByteStream* s, uint64_t offset, uint32_t length, void* buffer);
 bool Stream_WriteAt(ByteStream* s, uint64_t offset, uint32_t length, const void* data);
 bool Stream_GetSize(ByteStream* s, uint64_t* size);

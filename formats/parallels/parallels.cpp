@@ -342,9 +342,6 @@ int EmptyMapped(ByteStream* stream, Lookup lookup, uint32_t spb, uint32_t unit, 
 const uint32_t kBatchBytes = 1u << 20;
 const uint32_t kBatchSectors = kBatchBytes / 512;
 const uint32_t kWindowEntries = 1u << 18;
-// A new image's file grows by stored blocks appended at its end: the file system is asked for
-// room this far ahead, in one piece, instead of page by page as the blocks come.
-const uint64_t kGrowStepBytes = 64ull << 20;
 // Largest piece of a block stored in pieces: a batch, or a caller's copy buffer.
 const uint32_t kPieceSectors = PARALLELS_COPY_BYTES / 512;
 static_assert(kBatchSectors <= kPieceSectors, "a batch is one piece at most");
@@ -1080,7 +1077,6 @@ int Parallels_Create(const char* path, const DiskHandle* source, UsedSectorMap* 
         BlockWriter_Free(&w);
         return DISK_ERR_CREATE;
     }
-    Stream_GrowInSteps(out, kGrowStepBytes);
     w.out = out;
     w.source = source;
     w.map = map;
@@ -1409,7 +1405,6 @@ int ParallelsData_Create(const char* path, const DiskHandle* source, UsedSectorM
     header.dataStart = static_cast<uint32_t>(dataStart);
     ByteStream* out = nullptr;
     if (!Stream_CreateWriteOnly(path, 0, false, &out)) return DISK_ERR_CREATE;
-    Stream_GrowInSteps(out, kGrowStepBytes);
     int rc = WriteDataBody(out, &header, source, map, first, count, base, callback, user, diskTotal,
                            false);
     return WriteKit_CloseOutput(out, false, rc);
