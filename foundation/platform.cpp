@@ -203,6 +203,7 @@ bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data)
         IoFailure_RecordFile(IO_FAILURE_WRITE, EFBIG);
         return false;
     }
+    const uint64_t start = offset;
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (length > 0) {
         const uint32_t piece = length < kWritePieceBytes ? length : kWritePieceBytes;
@@ -216,7 +217,7 @@ bool File_WriteAllAt(int fd, uint64_t offset, uint32_t length, const void* data)
         offset += static_cast<uint64_t>(n);
         length -= static_cast<uint32_t>(n);
     }
-    StartWriteback(fd, end - static_cast<uint64_t>(p - static_cast<const uint8_t*>(data)), end);
+    StartWriteback(fd, start, end);
     return true;
 }
 

@@ -633,7 +633,6 @@ int StoreBlockInPieces(BlockWriter* w, uint64_t k, uint64_t first, uint32_t coun
 struct Batch {
     uint8_t* buffer;  // kBatchBytes
     uint64_t k;       // table index of its first block
-    uint32_t sectors;
     uint32_t blocks;
     uint8_t read[kBatchSectors];  // per block: 1 read (to test and store), 0 left out
 };
@@ -760,7 +759,6 @@ int WriteBlocks(BlockWriter* w, uint64_t first, uint64_t count)
         if (rc != DISK_OK) break;
         Batch* b = &pipe.batches[WorkPool_NextSlot(pool)];
         b->k = k;
-        b->sectors = sectors;
         b->blocks = blocks;
         if (w->map != nullptr)
             rc = UsedMap_GetUsedBits(w->map, from, static_cast<int32_t>(sectors), bits);
