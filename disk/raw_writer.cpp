@@ -74,9 +74,28 @@ namespace {
 const uint32_t kSkipSectors = 0x80000;  // 256 MiB
 
 
+// Where WriteSparse stores the stretches of a chunk read by WriterKit_ReadDataRuns.
+struct SparseRuns {
+    ByteStream* out;
+    uint64_t at;  // file offset of the chunk's first sector
+    bool zero;    // nothing written so far
+};
+
+int StoreRun(void* user, uint32_t offset, uint32_t n, const uint8_t* data)
+{
+    SparseRuns* runs = static_cast<SparseRuns*>(user);
+    bool wrote = false;
+    if (WriteKit_WriteDataOnly(runs->out, runs->at + static_cast<uint64_t>(offset) * 512, n * 512,
+                               data, &wrote) != DISK_OK)
+        return DISK_ERR_WRITE;
+    if (wrote) runs->zero = false;
+    return DISK_OK;
+}
+
 // The writer of an image with a used-sector map: free space the map knows of is neither read
-// nor written, each used chunk is read once and tested for zeros from the same buffer, and
-// pieces that hold only zeros are left as holes in the file, which gets its length at the end.
+// nor written, nor are the source's holes; each used stretch is read once and tested for zeros
+// from the same buffer, and pages that hold only zeros are left as holes in the file, which
+// gets its length at the end.
 // The output is written on a write-only descriptor.
 int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
                 ProgressCallback callback, void* user, uint64_t totalSectors,
@@ -131,14 +150,23 @@ int WriteSparse(const char* path, const DiskHandle* source, UsedSectorMap* map,
                                    : chunkSectors;
             const uint32_t bytes = n * bytesPerSector;
             bool zero = true;
-            rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
-            if (rc != DISK_OK) break;
-            lastZero = zero;
-            if (!zero && WriteKit_WriteDataOnly(out, dataOffset + done * bytesPerSector, bytes,
-                                                buffer) != DISK_OK) {
-                rc = DISK_ERR_WRITE;
-                break;
+            if (bytesPerSector == 512) {
+                // Only what may hold data is read, and its pages of zeros stay holes: the
+                // sectors left out read as zeros in the new file.
+                SparseRuns runs{out, dataOffset + done * 512, true};
+                rc = WriterKit_ReadDataRuns(source, map, done, n, buffer, StoreRun, &runs);
+                if (rc != DISK_OK) break;
+                zero = runs.zero;
+            } else {
+                rc = ReadChunk(source, map, done, n, bytesPerSector, buffer, bits, &zero);
+                if (rc != DISK_OK) break;
+                if (!zero && WriteKit_WriteDataOnly(out, dataOffset + done * bytesPerSector,
+                                                    bytes, buffer) != DISK_OK) {
+                    rc = DISK_ERR_WRITE;
+                    break;
+                }
             }
+            lastZero = zero;
             done += n;
             if (!Report(callback, user, done, totalSectors)) {
                 rc = DISK_CANCELLED;

@@ -29,12 +29,13 @@ int ReadAndTest(const DiskHandle* source, uint64_t first, uint32_t from, uint32_
     return rc;
 }
 
-// Reads sectors [i, j) (from first) into buffer + i x 512, leaving out the pieces the source
-// knows to read as zeros (they become zeros). *zero as for ReadAndTest.
-int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, uint8_t* buffer,
-            bool* zero)
+// Walks sectors [i, j) (from first) in steps of kKnownZeroStep: the steps the source knows to
+// read as zeros go to zeroFn(k, n), each stretch between them to readFn(from, to) in one call.
+template <typename ReadFn, typename ZeroFn>
+int WalkRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, ReadFn readFn,
+            ZeroFn zeroFn)
 {
-    uint32_t from = i;  // start of the pieces not yet read
+    uint32_t from = i;  // start of the stretch not yet handed out
     for (uint32_t k = i; k < j;) {
         const uint32_t n = j - k < kKnownZeroStep ? j - k : kKnownZeroStep;
         bool known = false;
@@ -43,15 +44,48 @@ int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, ui
             continue;
         }
         if (k > from) {
-            int rc = ReadAndTest(source, first, from, k, buffer, zero);
+            int rc = readFn(from, k);
             if (rc != DISK_OK) return rc;
         }
-        std::memset(buffer + static_cast<size_t>(k) * 512, 0, static_cast<size_t>(n) * 512);
+        zeroFn(k, n);
         k += n;
         from = k;
     }
     if (j == from) return DISK_OK;
-    return ReadAndTest(source, first, from, j, buffer, zero);
+    return readFn(from, j);
+}
+
+// Walks bits [0, n): each run of used bits goes to usedFn(i, j), each run of free ones to
+// freeFn(i, j).
+template <typename UsedFn, typename FreeFn>
+int WalkBits(const uint8_t* bits, uint32_t n, UsedFn usedFn, FreeFn freeFn)
+{
+    uint32_t i = 0;
+    while (i < n) {
+        const bool used = Bits_Test(bits, i);
+        const uint32_t j = Bits_RunEnd(bits, i + 1, n, used);
+        if (used) {
+            int rc = usedFn(i, j);
+            if (rc != DISK_OK) return rc;
+        } else {
+            freeFn(i, j);
+        }
+        i = j;
+    }
+    return DISK_OK;
+}
+
+// Reads sectors [i, j) (from first) into buffer + i x 512, leaving out the pieces the source
+// knows to read as zeros (they become zeros). *zero as for ReadAndTest.
+int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, uint8_t* buffer,
+            bool* zero)
+{
+    return WalkRun(
+        source, first, i, j,
+        [&](uint32_t from, uint32_t to) { return ReadAndTest(source, first, from, to, buffer, zero); },
+        [&](uint32_t k, uint32_t n) {
+            std::memset(buffer + static_cast<size_t>(k) * 512, 0, static_cast<size_t>(n) * 512);
+        });
 }
 
 // Reads the used runs of bits [0, n) (sectors from first) into buffer; free runs become zeros.
@@ -59,19 +93,11 @@ int ReadRun(const DiskHandle* source, uint64_t first, uint32_t i, uint32_t j, ui
 int ReadUsedRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t n,
                  uint8_t* buffer, bool* zero)
 {
-    uint32_t i = 0;
-    while (i < n) {
-        const bool used = Bits_Test(bits, i);
-        const uint32_t j = Bits_RunEnd(bits, i + 1, n, used);
-        if (used) {
-            int rc = ReadRun(source, first, i, j, buffer, zero);
-            if (rc != DISK_OK) return rc;
-        } else {
+    return WalkBits(
+        bits, n, [&](uint32_t i, uint32_t j) { return ReadRun(source, first, i, j, buffer, zero); },
+        [&](uint32_t i, uint32_t j) {
             std::memset(buffer + static_cast<size_t>(i) * 512, 0, static_cast<size_t>(j - i) * 512);
-        }
-        i = j;
-    }
-    return DISK_OK;
+        });
 }
 
 }  // namespace
@@ -121,6 +147,38 @@ int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t f
     piece->state = WRITER_PIECE_DATA;
     piece->data = buffer;
     piece->zero = zero;
+    return DISK_OK;
+}
+
+int WriterKit_ReadDataRuns(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
+                           uint32_t count, uint8_t* buffer, WriterRunFn fn, void* user)
+{
+    if (source == nullptr || buffer == nullptr || fn == nullptr || count == 0 ||
+        count > WRITER_PIECE_MAX_SECTORS)
+        return DISK_ERR_ARG;
+    bool known = false;
+    if (Disk_IsRangeKnownZero(source, first, count, &known) == DISK_OK && known) return DISK_OK;
+    const auto read = [&](uint32_t from, uint32_t to) {
+        uint8_t* at = buffer + static_cast<size_t>(from) * 512;
+        int rc = Disk_Read(source, (first + from) * 512, (to - from) * 512, at);
+        return rc != DISK_OK ? rc : fn(user, from, to - from, at);
+    };
+    const auto none = [](uint32_t, uint32_t) {};
+    if (map == nullptr) return WalkRun(source, first, 0, count, read, none);
+    uint8_t bits[kBitsSectors / 8];
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = count - done < kBitsSectors ? count - done : kBitsSectors;
+        int rc = UsedMap_GetUsedBits(map, first + done, static_cast<int32_t>(n), bits);
+        if (rc != DISK_OK) return rc;
+        rc = WalkBits(
+            bits, n,
+            [&](uint32_t i, uint32_t j) {
+                return WalkRun(source, first, done + i, done + j, read, none);
+            },
+            none);
+        if (rc != DISK_OK) return rc;
+        done += n;
+    }
     return DISK_OK;
 }
 

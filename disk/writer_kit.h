@@ -51,6 +51,18 @@ struct WriterPiece {
 int WriterKit_ReadPiece(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
                         uint32_t count, uint8_t* buffer, WriterPiece* piece);
 
+// Receives a stretch read by WriterKit_ReadDataRuns: n sectors from sector offset (from the
+// range's first) in data -> DISK_OK to go on, any other result stops the walk and is answered.
+typedef int (*WriterRunFn)(void* user, uint32_t offset, uint32_t n, const uint8_t* data);
+
+// Reads only what may hold data in [first, first + count): steps 1 and 2 above leave out the
+// pieces the source knows to read as zeros and the sectors the map marks free (every sector is
+// used without a map), and each stretch left is read into buffer at its place (count x 512
+// bytes; the rest of buffer is left as it was) and handed to fn in order, untested. For a writer
+// whose output holds zeros wherever it writes nothing. count 1..WRITER_PIECE_MAX_SECTORS.
+int WriterKit_ReadDataRuns(const DiskHandle* source, UsedSectorMap* map, uint64_t first,
+                           uint32_t count, uint8_t* buffer, WriterRunFn fn, void* user);
+
 // Walks [first, first + count) of the source block by block (blocks of blockSectors from first,
 // the last one possibly short), each block in pieces of at most bufferSectors, and calls
 // fn(const WriterPiece&) -> int for every piece in order. A result other than DISK_OK stops the

@@ -58,8 +58,10 @@ int WriteKit_WriteZeros(ByteStream* s, uint64_t offset, uint64_t length)
     return DISK_OK;
 }
 
-int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data)
+int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data,
+                           bool* wrote)
 {
+    if (wrote != nullptr) *wrote = false;
     // Cuts at page boundaries of the file; a run of data pieces goes out in one write.
     uint32_t runStart = 0;
     uint32_t i = 0;
@@ -69,16 +71,20 @@ int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, cons
             WRITE_KIT_PAGE_BYTES - static_cast<uint32_t>(at % WRITE_KIT_PAGE_BYTES);
         const uint32_t n = length - i < toBoundary ? length - i : toBoundary;
         if (Mem_IsZero(data + i, n)) {
-            if (i > runStart &&
-                !Stream_WriteAt(s, offset + runStart, i - runStart, data + runStart))
-                return DISK_ERR_WRITE;
+            if (i > runStart) {
+                if (!Stream_WriteAt(s, offset + runStart, i - runStart, data + runStart))
+                    return DISK_ERR_WRITE;
+                if (wrote != nullptr) *wrote = true;
+            }
             runStart = i + n;
         }
         i += n;
     }
-    if (length > runStart &&
-        !Stream_WriteAt(s, offset + runStart, length - runStart, data + runStart))
-        return DISK_ERR_WRITE;
+    if (length > runStart) {
+        if (!Stream_WriteAt(s, offset + runStart, length - runStart, data + runStart))
+            return DISK_ERR_WRITE;
+        if (wrote != nullptr) *wrote = true;
+    }
     return DISK_OK;
 }
 

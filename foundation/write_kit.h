@@ -42,8 +42,10 @@ enum : uint32_t { WRITE_KIT_PAGE_BYTES = 4096 };
 // Writes the data to bytes [offset, offset + length) that were never written (they read as
 // zeros), leaving out the parts of pages of the file (WRITE_KIT_PAGE_BYTES from offset 0 on)
 // that hold only zeros, so that they stay holes. The bytes read as the data afterwards; the
-// file is not made longer by zeros at the end of the range.
-int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data);
+// file is not made longer by zeros at the end of the range. *wrote (when given) tells whether
+// anything was written.
+int WriteKit_WriteDataOnly(ByteStream* s, uint64_t offset, uint32_t length, const uint8_t* data,
+                           bool* wrote = nullptr);
 // Closes an output stream (a preallocated one through its own close) and folds the outcome into
 // rc: a close that cannot commit the data turns DISK_OK into DISK_ERR_WRITE; an earlier failure
 // is kept. A null stream answers rc.

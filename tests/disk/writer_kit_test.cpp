@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -168,6 +169,49 @@ TEST(WriterKit, OnlyTheMapsUsedRunsAreRead)
         for (uint64_t s = r.first / 512; s < (r.first + r.second) / 512; s++)
             ASSERT_TRUE(used(s)) << "free sector " << s << " was read";
     }
+
+    // The run reader over the same pieces: the stretches it hands out are read once each, in
+    // order, hold exactly the used sectors as the image has them, and the rest of the buffer is
+    // left as it was.
+    fake.reads.clear();
+    std::vector<uint64_t> delivered;  // sectors handed out, in order
+    for (uint64_t first = 0; first < total; first += 9000) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(9000, total - first));
+        std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));
+        struct Seen {
+            uint64_t first;
+            const uint8_t* buffer;
+            std::vector<uint64_t>* delivered;
+            std::vector<bool> inRun;
+            const std::vector<uint8_t>* image;
+        } seen{first, buffer.data(), &delivered, std::vector<bool>(n), &image};
+        ASSERT_EQ(WriterKit_ReadDataRuns(
+                      &source, map, first, n, buffer.data(),
+                      [](void* user, uint32_t offset, uint32_t count, const uint8_t* data) {
+                          Seen* s = static_cast<Seen*>(user);
+                          EXPECT_EQ(data, s->buffer + static_cast<size_t>(offset) * 512);
+                          EXPECT_EQ(std::memcmp(data, s->image->data() + (s->first + offset) * 512,
+                                                static_cast<size_t>(count) * 512),
+                                    0);
+                          for (uint32_t i = 0; i < count; i++) {
+                              s->delivered->push_back(s->first + offset + i);
+                              s->inRun[offset + i] = true;
+                          }
+                          return static_cast<int>(DISK_OK);
+                      },
+                      &seen),
+                  DISK_OK);
+        for (uint32_t i = 0; i < n; i++) {
+            if (!seen.inRun[i]) {
+                ASSERT_EQ(buffer[static_cast<size_t>(i) * 512], 0xEE) << first + i;
+            }
+        }
+    }
+    std::vector<uint64_t> usedSectors;
+    for (uint64_t s = 0; s < total; s++)
+        if (used(s)) usedSectors.push_back(s);
+    EXPECT_EQ(delivered, usedSectors);
+    EXPECT_FALSE(ReadsOverlap(fake.reads));
     UsedMap_Destroy(map);
     Mem_Free(map);
 }
@@ -246,6 +290,68 @@ INSTANTIATE_TEST_SUITE_P(WriterKit, PlacedBlocks,
                          ::testing::Values(HolesCase{WRITER_HOLES_NONE, 42},
                                            HolesCase{WRITER_HOLES_INSIDE, 42},
                                            HolesCase{WRITER_HOLES_ANY, 40}));
+
+// A sparse raw file without a map: the run reader hands out its pieces of data (in steps of
+// 64 KiB around them) and never its holes; a failure answered by the callback ends the walk.
+TEST(WriterKit, DataRunsOfASparseFileLeaveItsHolesOut)
+{
+    TempDir dir;
+    const uint64_t sectors = 8192;  // 4 MiB
+    const uint64_t at[] = {5, 300, 301, 4000, 8191};
+    const std::string path = dir.file("sparse.img");
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (uint64_t s : at) {
+            std::vector<uint8_t> sector(512, static_cast<uint8_t>(s % 251 + 1));
+            ASSERT_EQ(fseeko(f, static_cast<off_t>(s * 512), SEEK_SET), 0);
+            ASSERT_EQ(std::fwrite(sector.data(), 1, 512, f), 512u);
+        }
+        std::fclose(f);
+    }
+    DiskGeometry g = emutest::MakeGeometry(sectors, 16, 63, 512);
+    DiskHandle source;
+    Disk_Init(&source);
+    ASSERT_EQ(Disk_OpenRaw(&source, path.c_str(), true, 0, &g), DISK_OK);
+    std::vector<uint8_t> buffer(sectors * 512);
+    struct Runs {
+        std::vector<std::pair<uint32_t, uint32_t>> got;
+        int stopAt = -1;
+    } runs;
+    const WriterRunFn record = [](void* user, uint32_t offset, uint32_t n, const uint8_t*) {
+        Runs* r = static_cast<Runs*>(user);
+        if (static_cast<int>(r->got.size()) == r->stopAt) return static_cast<int>(DISK_ERR_WRITE);
+        r->got.emplace_back(offset, n);
+        return static_cast<int>(DISK_OK);
+    };
+    ASSERT_EQ(WriterKit_ReadDataRuns(&source, nullptr, 0, sectors, buffer.data(), record, &runs),
+              DISK_OK);
+    uint64_t handed = 0;
+    for (size_t i = 0; i < runs.got.size(); i++) {
+        if (i > 0) {
+            EXPECT_GE(runs.got[i].first, runs.got[i - 1].first + runs.got[i - 1].second);
+        }
+        handed += runs.got[i].second;
+    }
+    EXPECT_LE(handed, 4u * 128) << "holes were read";
+    for (uint64_t s : at) {
+        bool inside = false;
+        for (const auto& r : runs.got) inside = inside || (s >= r.first && s < r.first + r.second);
+        EXPECT_TRUE(inside) << "sector " << s << " was left out";
+        if (inside) {
+            EXPECT_EQ(buffer[s * 512 + 9], s % 251 + 1);
+        }
+    }
+
+    runs = Runs{};
+    runs.stopAt = 1;
+    EXPECT_EQ(WriterKit_ReadDataRuns(&source, nullptr, 0, sectors, buffer.data(), record, &runs),
+              DISK_ERR_WRITE);
+    EXPECT_EQ(runs.got.size(), 1u);
+    EXPECT_EQ(WriterKit_ReadDataRuns(&source, nullptr, 0, 0, buffer.data(), record, &runs),
+              DISK_ERR_ARG);
+    Disk_Close(&source);
+}
 
 TEST(WriterKit, AStopFromTheCallbackEndsTheWalk)
 {
