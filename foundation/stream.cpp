@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "foundation/platform.h"
@@ -41,6 +45,77 @@ bool FileStream_FindData(void* impl, uint64_t offset, uint64_t* dataStart, uint6
 const ByteStreamOps FileStreamOps = {FileStream_ReadAt, FileStream_WriteAt, FileStream_Close,
                                      FileStream_GetSize, FileStream_FindData};
 
+// Within the stored run [*start, end) of a descriptor opened for reading only: moves *start past
+// the stretch the file system holds as reserved but never written (an unwritten extent, as
+// fallocate leaves it), which reads as zeros, and ends *runEnd where the next such stretch
+// begins. The extent map is asked after the file's dirty pages are written back (written data
+// over a reserved stretch counts only once written back); a stretch the map does not cover
+// counts as stored. False when the file system has no extent map: the run stays as it was.
+static bool SkipUnwritten(int fd, uint64_t* start, uint64_t end, uint64_t* runEnd)
+{
+    const uint32_t kExtents = 32;
+    union {
+        struct fiemap map;
+        uint8_t room[sizeof(struct fiemap) + kExtents * sizeof(struct fiemap_extent)];
+    } q;
+    uint64_t pos = *start;
+    bool inData = false;
+    uint32_t flags = FIEMAP_FLAG_SYNC;
+    while (pos < end) {
+        std::memset(&q, 0, sizeof q);
+        q.map.fm_start = pos;
+        q.map.fm_length = end - pos;
+        q.map.fm_flags = flags;
+        q.map.fm_extent_count = kExtents;
+        if (ioctl(fd, FS_IOC_FIEMAP, &q.map) != 0) return false;
+        flags = 0;  // written back once is enough
+        const uint32_t n = q.map.fm_mapped_extents <= kExtents ? q.map.fm_mapped_extents : 0;
+        if (n == 0) break;  // nothing mapped up to end: stored as far as anyone can tell
+        for (uint32_t i = 0; i < n && pos < end; ++i) {
+            const struct fiemap_extent& e = q.map.fm_extents[i];
+            uint64_t extentEnd = 0;
+            if (e.fe_length == 0 || !Math_AddU64(e.fe_logical, e.fe_length, &extentEnd) ||
+                extentEnd <= pos)
+                return false;  // not an answer that moves forward
+            if (e.fe_logical > pos) {
+                // A stretch without an extent inside a stored run: counted as stored.
+                if (!inData) *start = pos;
+                inData = true;
+                pos = e.fe_logical < end ? e.fe_logical : end;
+                if (pos >= end) break;
+            }
+            const bool zeros = (e.fe_flags & FIEMAP_EXTENT_UNWRITTEN) != 0 &&
+                               (e.fe_flags & FIEMAP_EXTENT_DELALLOC) == 0;
+            if (zeros && inData) {
+                *runEnd = pos;
+                return true;
+            }
+            if (!zeros && !inData) {
+                *start = pos;
+                inData = true;
+            }
+            pos = extentEnd < end ? extentEnd : end;
+            if ((e.fe_flags & FIEMAP_EXTENT_LAST) != 0 && pos < end) {
+                // Past the last extent, to end: counted as stored.
+                if (!inData) *start = pos;
+                inData = true;
+                pos = end;
+            }
+        }
+    }
+    if (!inData) {
+        // Only reserved stretches up to end (or nothing mapped from pos on: stored).
+        if (pos >= end) {
+            *start = end;
+            *runEnd = end;
+            return true;
+        }
+        *start = pos;
+    }
+    *runEnd = end;
+    return true;
+}
+
 bool File_FindDataInDescriptor(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd)
 {
     if (fd < 0 || dataStart == nullptr || dataEnd == nullptr ||
@@ -50,25 +125,53 @@ bool File_FindDataInDescriptor(int fd, uint64_t offset, uint64_t* dataStart, uin
     // back before answering.
     const off64_t saved = lseek64(fd, 0, SEEK_CUR);
     if (saved < 0) return false;
+    // Reserved, never written stretches are skipped only for a file this descriptor cannot
+    // write: a writer's own pages would otherwise be written back at every query.
+    const int mode = fcntl(fd, F_GETFL);
+    bool refine = mode >= 0 && (mode & O_ACCMODE) == O_RDONLY;
     bool known = false;
-    const off64_t start = lseek64(fd, static_cast<off64_t>(offset), SEEK_DATA);
-    if (start >= 0) {
-        const off64_t end = lseek64(fd, start, SEEK_HOLE);
-        if (end > start && static_cast<uint64_t>(start) >= offset) {
-            *dataStart = static_cast<uint64_t>(start);
-            *dataEnd = static_cast<uint64_t>(end);
-            known = true;
+    uint64_t from = offset;
+    for (;;) {
+        const off64_t start = lseek64(fd, static_cast<off64_t>(from), SEEK_DATA);
+        if (start >= 0) {
+            const off64_t end = lseek64(fd, start, SEEK_HOLE);
+            if (end > start && static_cast<uint64_t>(start) >= from) {
+                uint64_t runStart = static_cast<uint64_t>(start);
+                uint64_t runEnd = static_cast<uint64_t>(end);
+                if (refine) {
+                    uint64_t writtenStart = runStart, writtenEnd = runEnd;
+                    if (SkipUnwritten(fd, &writtenStart, runEnd, &writtenEnd)) {
+                        runStart = writtenStart;
+                        runEnd = writtenEnd;
+                    } else {
+                        refine = false;
+                    }
+                }
+                if (runStart >= static_cast<uint64_t>(end)) {
+                    // The whole run is reserved and unwritten: look on after it.
+                    from = static_cast<uint64_t>(end);
+                    continue;
+                }
+                *dataStart = runStart;
+                *dataEnd = runEnd;
+                known = true;
+            }
+        } else if (errno == ENXIO || errno == EINVAL) {
+            // ENXIO: nothing stored from `from` on, or `from` at or past the end. EINVAL: the
+            // file system cannot tell, so every byte counts as stored.
+            const bool nothingStored = errno == ENXIO;
+            const off64_t size = lseek64(fd, 0, SEEK_END);
+            if (size >= 0 && from < static_cast<uint64_t>(size)) {
+                *dataStart = nothingStored ? static_cast<uint64_t>(size) : from;
+                *dataEnd = static_cast<uint64_t>(size);
+                known = true;
+            } else if (size >= 0 && from > offset && from == static_cast<uint64_t>(size)) {
+                // Reserved stretches ran to the end of the file.
+                *dataStart = *dataEnd = static_cast<uint64_t>(size);
+                known = true;
+            }
         }
-    } else if (errno == ENXIO || errno == EINVAL) {
-        // ENXIO: nothing stored from offset on, or offset at or past the end. EINVAL: the file
-        // system cannot tell, so every byte counts as stored.
-        const bool nothingStored = errno == ENXIO;
-        const off64_t size = lseek64(fd, 0, SEEK_END);
-        if (size >= 0 && offset < static_cast<uint64_t>(size)) {
-            *dataStart = nothingStored ? static_cast<uint64_t>(size) : offset;
-            *dataEnd = static_cast<uint64_t>(size);
-            known = true;
-        }
+        break;
     }
     if (lseek64(fd, saved, SEEK_SET) != saved) return false;
     return known;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "disk/disk_open.h"
+#include "disk/writer_kit.h"
 #include "foundation/path.h"
 #include "foundation/platform.h"
 #include "foundation/refusal.h"
@@ -348,18 +349,45 @@ static_assert(kBatchSectors <= kPieceSectors, "a batch is one piece at most");
 // Most batches passed in one step inside a hole of the source (256 MiB).
 const uint64_t kSkipBatches = 256;
 
+// Zero-fills the buffer between the stretches WriterKit_ReadDataRuns hands out.
+struct GapFill {
+    uint8_t* buffer;
+    uint32_t done;  // sectors from the start filled or read
+};
+
+int FillGapBefore(void* user, uint32_t offset, uint32_t n, const uint8_t*)
+{
+    GapFill* f = static_cast<GapFill*>(user);
+    std::memset(f->buffer + f->done * 512ull, 0, (offset - f->done) * 512ull);
+    f->done = offset + n;
+    return DISK_OK;
+}
+
+// Reads `count` source sectors from `first` into buffer; stretches the source knows to read as
+// zeros (holes of a raw file) become zeros without being read.
+int ReadStored(const DiskHandle* source, uint64_t first, uint32_t count, uint8_t* buffer)
+{
+    if (count == 0) return DISK_OK;
+    GapFill fill = {buffer, 0};
+    const int rc =
+        WriterKit_ReadDataRuns(source, nullptr, first, count, buffer, FillGapBefore, &fill);
+    if (rc == DISK_OK) std::memset(buffer + fill.done * 512ull, 0, (count - fill.done) * 512ull);
+    return rc;
+}
+
 // Reads `count` source sectors from `first` into buffer. With used bits (bit `bit` + i for
-// sector first + i), only the used runs are read and the free sectors become zeros.
+// sector first + i), only the used runs are read and the free sectors become
+// zeros; holes of the source are not read either.
 int ReadRuns(const DiskHandle* source, uint64_t first, const uint8_t* bits, uint32_t bit,
              uint32_t count, uint8_t* buffer)
 {
-    if (bits == nullptr) return Disk_Read(source, first * 512, count * 512, buffer);
+    if (bits == nullptr) return ReadStored(source, first, count, buffer);
     uint32_t i = 0;
     while (i < count) {
         const bool used = Bits_Test(bits, bit + i);
         const uint32_t j = Bits_RunEnd(bits, bit + i + 1, bit + count, used) - bit;
         if (used) {
-            int rc = Disk_Read(source, (first + i) * 512, (j - i) * 512, buffer + i * 512ull);
+            int rc = ReadStored(source, first + i, j - i, buffer + i * 512ull);
             if (rc != DISK_OK) return rc;
         } else {
             std::memset(buffer + i * 512ull, 0, (j - i) * 512ull);

@@ -1108,11 +1108,14 @@ int Writer_AppendPacked(ExtentWriter* w, uint32_t g, const uint8_t* out, uint32_
 // Writes the finished table k: into every set, or (stream layout) behind a table marker.
 int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
 {
+    // A table without grains is not written: the stream layout leaves it out, and in the
+    // sets' tables it lies in bytes of a new file never written, a hole that reads as the
+    // zeros it holds.
+    if (!any) return DISK_OK;
     const uint32_t tableBytes = VMDK_GT_ENTRIES * 4;
     uint8_t raw[VMDK_GT_ENTRIES * 4];
     for (uint32_t i = 0; i < VMDK_GT_ENTRIES; ++i) Bytes_StoreLe32(raw + 4 * i, w->gt[i]);
     if (w->stream) {
-        if (!any) return DISK_OK;
         uint64_t at = w->nextSector;
         if (at + 1 + VMDK_GT_SECTORS > 0xFFFFFFFFu) return DISK_ERR_ARG;
         MarkerToDisk(w->sector, VMDK_GT_SECTORS, 0, VMDK_MARKER_GT);
@@ -1124,9 +1127,6 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
         w->nextSector = at + 1 + VMDK_GT_SECTORS;
         return DISK_OK;
     }
-    // The sets' tables lie in bytes of a new file never written: an empty table is left a
-    // hole, which reads as the zeros it holds.
-    if (!any) return DISK_OK;
     for (uint32_t set = 0; set < w->setCount; ++set) {
         uint64_t at =
             w->sets[set] + w->layout.gdSectors + static_cast<uint64_t>(VMDK_GT_SECTORS) * table;
@@ -1140,6 +1140,12 @@ int Writer_WriteTable(ExtentWriter* w, uint32_t table, bool any)
 int Writer_RangeIsEmpty(ExtentWriter* w, uint64_t first, uint32_t count, bool* empty)
 {
     if (w->layerQuery) return Disk_IsRangeUnallocated(w->source, w->map, first, count, empty);
+    // A range the source holds as a hole reads as zeros: there is nothing to ask the map.
+    bool known = false;
+    if (Disk_IsRangeKnownZero(w->source, first, count, &known) == DISK_OK && known) {
+        *empty = true;
+        return DISK_OK;
+    }
     if (!w->map) {
         *empty = false;
         return DISK_OK;
@@ -1210,8 +1216,9 @@ int Writer_CopyBody(ExtentWriter* w)
     std::unique_ptr<bool[]> keep(new (std::nothrow) bool[w->batchGrains]);
     if (!keep) return DISK_ERR_NOMEM;
     uint32_t done = 0;
+    // The table under construction; cleared again only after a table that had grains.
+    std::memset(w->gt, 0, VMDK_GT_ENTRIES * 4);
     for (uint32_t table = 0; table < L.tableCount; ++table) {
-        std::memset(w->gt, 0, VMDK_GT_ENTRIES * 4);
         bool any = false;
         uint32_t tableSectors =
             done < w->sectors ? MinU32(w->sectors - done, L.sectorsPerTable) : 0;
@@ -1302,6 +1309,7 @@ int Writer_CopyBody(ExtentWriter* w)
         }
         int r = Writer_WriteTable(w, table, any);
         if (r != DISK_OK) return r;
+        if (any) std::memset(w->gt, 0, VMDK_GT_ENTRIES * 4);
         done += tableSectors;
         if (!Report(w->progress, w->user, w->firstSourceSector + done, w->total))
             return DISK_CANCELLED;

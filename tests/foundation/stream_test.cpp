@@ -2,6 +2,9 @@
 // holes unread, streams without the query, and the file position and write buffer of a stream
 // left coherent by the query.
 #include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -267,6 +270,85 @@ TEST_F(SparseStream, BytesWrittenThroughTheStreamAreStoredBeforeTheyAreFlushed)
     EXPECT_EQ(got[1026], 3);
     EXPECT_EQ(got[0], 0);
     EXPECT_TRUE(Stream_Close(s));
+}
+
+// ---- Space reserved but never written --------------------------------------------------------
+
+// Whether the file system keeps space reserved by fallocate as unwritten extents and says so.
+bool ReservedSpaceIsReported(const std::string& dir)
+{
+    const std::string probe = dir + "/reserve-probe";
+    const int fd = open(probe.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool unwritten = false;
+    if (fallocate(fd, 0, 0, static_cast<off_t>(kMiB)) == 0) {
+        union {
+            struct fiemap map;
+            uint8_t room[sizeof(struct fiemap) + sizeof(struct fiemap_extent)];
+        } q = {};
+        q.map.fm_length = kMiB;
+        q.map.fm_extent_count = 1;
+        unwritten = ioctl(fd, FS_IOC_FIEMAP, &q.map) == 0 && q.map.fm_mapped_extents == 1 &&
+                    (q.map.fm_extents[0].fe_flags & FIEMAP_EXTENT_UNWRITTEN) != 0;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return unwritten;
+}
+
+// An 8 MiB file reserved whole by fallocate, then written at [2 MiB, 2 MiB + 64 KiB) (synced)
+// and at [5 MiB, 5 MiB + 4 KiB) (left in the page cache, not yet written back). Read-only, the
+// reserved space reads as the zeros it holds and counts as a hole; both writes count as stored.
+TEST(ReservedStream, SpaceNeverWrittenIsAHoleAndEveryWriteIsStored)
+{
+    TempDir dir;
+    if (!ReservedSpaceIsReported(dir.path()))
+        GTEST_SKIP() << "the file system of " << dir.path() << " keeps no unwritten extents";
+    const std::string path = dir.file("reserved.bin");
+    const std::vector<sparse::Run> runs = {sparse::NonZeroRun(2 * kMiB, 65536, 7),
+                                           sparse::NonZeroRun(5 * kMiB, 4096, 8)};
+    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fallocate(fd, 0, 0, static_cast<off_t>(8 * kMiB)), 0);
+    ASSERT_EQ(pwrite(fd, runs[0].bytes.data(), 65536, static_cast<off_t>(2 * kMiB)), 65536);
+    ASSERT_EQ(fsync(fd), 0);
+    ASSERT_EQ(pwrite(fd, runs[1].bytes.data(), 4096, static_cast<off_t>(5 * kMiB)), 4096);
+    // Every page of the file in the cache, as after an earlier read: the query must not count
+    // cached zeros as data either.
+    std::vector<uint8_t> all(8 * kMiB);
+    ASSERT_EQ(pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+
+    for (const bool readOnly : {true, false}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "read-write");
+        ByteStream* s = nullptr;
+        ASSERT_TRUE(Stream_OpenFile(path.c_str(), readOnly, &s));
+        // Written bytes are never called a hole.
+        EXPECT_FALSE(Stream_IsHole(s, 2 * kMiB, 4096));
+        EXPECT_FALSE(Stream_IsHole(s, 2 * kMiB + 61440, 4096));
+        EXPECT_FALSE(Stream_IsHole(s, 5 * kMiB, 4096));
+        std::vector<uint8_t> got(8 * kMiB, 0xEE);
+        ASSERT_TRUE(Stream_ReadStoredAt(s, 0, static_cast<uint32_t>(got.size()), got.data()));
+        for (uint64_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i], sparse::ByteAt(runs, i)) << i;
+        if (readOnly) {
+            uint64_t start = 0, end = 0;
+            ASSERT_TRUE(Stream_FindData(s, 0, &start, &end));
+            EXPECT_EQ(start, 2 * kMiB);
+            EXPECT_EQ(end, 2 * kMiB + 65536);
+            ASSERT_TRUE(Stream_FindData(s, end, &start, &end));
+            EXPECT_EQ(start, 5 * kMiB);
+            EXPECT_EQ(end, 5 * kMiB + 4096);
+            // Nothing stored after the last write: both answers are the file's size.
+            ASSERT_TRUE(Stream_FindData(s, end, &start, &end));
+            EXPECT_EQ(start, 8 * kMiB);
+            EXPECT_EQ(end, 8 * kMiB);
+            EXPECT_TRUE(Stream_IsHole(s, 0, 2 * kMiB));
+            EXPECT_TRUE(Stream_IsHole(s, 3 * kMiB, kMiB));
+            EXPECT_TRUE(Stream_IsHole(s, 6 * kMiB, 2 * kMiB));
+        }
+        EXPECT_TRUE(Stream_Close(s));
+    }
+    close(fd);
 }
 
 }  // namespace

@@ -1451,17 +1451,23 @@ TEST(ConvertPage, AThreadThatCannotStartIsAFailure)
     EXPECT_FALSE(Os_PathExists(dir.file("never.img").c_str()));
 }
 
-// A source of holes so long that a run which does not stop would go on for minutes:
-// 0xF0000000 sectors (almost 2 TiB), read in full by the VMDK writer.
+// A source so long that a run which does not stop would go on for many minutes: a VDI of
+// 0xF0000000 sectors (almost 2 TiB) with every block present in its map, each block bytes of
+// the image file never written, which the VMDK writer reads and tests in full.
 const uint64_t kLongSectors = 0xF0000000ull;
 
-void OpenLongSource(PageHost* host, const std::string& raw)
+void OpenLongSource(PageHost* host, const std::string& vdi)
 {
-    ASSERT_EQ(testsupport::RunCommand("truncate -s " + std::to_string(kLongSectors * 512) + " " +
-                                      testsupport::Quote(raw)),
+    ASSERT_EQ(testsupport::RunCommand("qemu-img create -q -f vdi -o static=on " +
+                                      testsupport::Quote(vdi) + " " +
+                                      std::to_string(kLongSectors * 512)),
               0);
-    ASSERT_TRUE(OpenRawSource(&host->job, raw, Geo(kLongSectors, 16, 63)));
+    host->job.sourcePath = vdi.c_str();
+    host->job.sourceDisk = Disk_Alloc();
+    Disk_Init(host->job.sourceDisk);
+    ASSERT_EQ(Disk_Open(host->job.sourceDisk, vdi.c_str(), true), DISK_OK);
     Disk_GetGeometry(host->job.sourceDisk, &host->job.finalGeometry);
+    ASSERT_EQ(Geometry_GetTotalSectors(&host->job.finalGeometry), kLongSectors);
     host->job.destKind = DEST_VMDK;
     host->job.vmdkList14 = 11;
 }
@@ -1472,7 +1478,7 @@ TEST(ConvertPage, CancelStopsTheRun)
 {
     TempDir dir;
     PageHost host;
-    OpenLongSource(&host, dir.file("long.raw"));
+    OpenLongSource(&host, dir.file("long.vdi"));
     host.job.destPath = dir.file("long.vmdk").c_str();
     auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
     host.Show(page);
@@ -1522,7 +1528,7 @@ TEST(ConvertPage, DestroyedWhileRunningStopsTheWorker)
     Clock::time_point start;
     {
         PageHost host;
-        OpenLongSource(&host, dir.file("long.raw"));
+        OpenLongSource(&host, dir.file("long.vdi"));
         host.job.destPath = dir.file("long.vmdk").c_str();
         auto* page = new CConvertPropertyPage(&host.events, &host.job, 33, host.switcher);
         host.Show(page);
