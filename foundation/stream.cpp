@@ -48,7 +48,7 @@ const ByteStreamOps FileStreamOps = {FileStream_ReadAt, FileStream_WriteAt, File
 // Within the stored run [*start, end) of a descriptor opened for reading only: moves *start past
 // the stretch the file system holds as reserved but never written (an unwritten extent, as
 // fallocate leaves it), which reads as zeros, and ends *runEnd where the next such stretch
-// begins. The extent map is asked after the file's dirty pages are written back (written data
+// begins, or earlier, where the batch of extents looked at ends. The extent map is asked after the file's dirty pages are written back (written data
 // over a reserved stretch counts only once written back); a stretch the map does not cover
 // counts as stored. False when the file system has no extent map: the run stays as it was.
 static bool SkipUnwritten(int fd, uint64_t* start, uint64_t end, uint64_t* runEnd)
@@ -101,6 +101,12 @@ static bool SkipUnwritten(int fd, uint64_t* start, uint64_t end, uint64_t* runEn
                 inData = true;
                 pos = end;
             }
+        }
+        // The run is answered as far as this batch of extents reaches: a caller that goes on
+        // past it asks again, and a long file is not walked to its end at every query.
+        if (inData) {
+            *runEnd = pos;
+            return true;
         }
     }
     if (!inData) {

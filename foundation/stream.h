@@ -15,7 +15,8 @@ struct ByteStreamOps {
     bool (*GetSize)(void* impl, uint64_t* size);
     // Optional: NULL for a stream that cannot tell where its file stores data. Finds the first
     // stored byte at or after offset: *dataStart is that byte and *dataEnd the end of the stored
-    // run that begins there (the next hole or the end of the file). When nothing is stored from
+    // run that begins there (the next hole or the end of the file; a file may answer a shorter
+    // run, and the bytes after it are asked again). When nothing is stored from
     // offset to the end of the file, both are the file's size; a file system that keeps no
     // holes answers the whole rest of the file as one run. False when the file cannot answer
     // (offset at or past its end, a failed query): the bytes then count as stored.
@@ -35,8 +36,9 @@ bool FileStream_GetSize(void* impl, uint64_t* size);
 bool FileStream_FindData(void* impl, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
 extern const ByteStreamOps FileStreamOps;
 
-// The FindData answer for an open descriptor, from lseek's SEEK_DATA and SEEK_HOLE. The
-// descriptor's file position is the same afterwards.
+// The FindData answer for an open descriptor, from lseek's SEEK_DATA and SEEK_HOLE; on a
+// descriptor opened for reading only, space the file system reserved but never wrote counts as
+// a hole too (it reads as zeros). The descriptor's file position is the same afterwards.
 bool File_FindDataInDescriptor(int fd, uint64_t offset, uint64_t* dataStart, uint64_t* dataEnd);
 
 // A preallocated output file that remembers the end of its furthest write.
