@@ -13,6 +13,7 @@
 #include "disk/writer_kit.h"
 #include "foundation/platform.h"
 #include "foundation/stream.h"
+#include "support/sparse_file.h"
 #include "support/test_support.h"
 #include "volume/used_map.h"
 
@@ -299,16 +300,10 @@ TEST(WriterKit, DataRunsOfASparseFileLeaveItsHolesOut)
     const uint64_t sectors = 8192;  // 4 MiB
     const uint64_t at[] = {5, 300, 301, 4000, 8191};
     const std::string path = dir.file("sparse.img");
-    {
-        FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        for (uint64_t s : at) {
-            std::vector<uint8_t> sector(512, static_cast<uint8_t>(s % 251 + 1));
-            ASSERT_EQ(fseeko(f, static_cast<off_t>(s * 512), SEEK_SET), 0);
-            ASSERT_EQ(std::fwrite(sector.data(), 1, 512, f), 512u);
-        }
-        std::fclose(f);
-    }
+    std::vector<sparse::Run> stored;
+    for (uint64_t s : at)
+        stored.push_back({s * 512, std::vector<uint8_t>(512, static_cast<uint8_t>(s % 251 + 1))});
+    ASSERT_TRUE(sparse::MakeFile(path, sectors * 512, stored));
     DiskGeometry g = emutest::MakeGeometry(sectors, 16, 63, 512);
     DiskHandle source;
     Disk_Init(&source);
