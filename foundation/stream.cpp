@@ -48,9 +48,10 @@ const ByteStreamOps FileStreamOps = {FileStream_ReadAt, FileStream_WriteAt, File
 // Within the stored run [*start, end) of a descriptor opened for reading only: moves *start past
 // the stretch the file system holds as reserved but never written (an unwritten extent, as
 // fallocate leaves it), which reads as zeros, and ends *runEnd where the next such stretch
-// begins, or earlier, where the batch of extents looked at ends. The extent map is asked after the file's dirty pages are written back (written data
-// over a reserved stretch counts only once written back); a stretch the map does not cover
-// counts as stored. False when the file system has no extent map: the run stays as it was.
+// begins, or earlier, where the batch of extents looked at ends. The extent map is asked after
+// the file's dirty pages are written back (written data over a reserved stretch counts only
+// once written back); a stretch the map does not cover counts as stored. False when the file
+// system has no extent map: the run stays as it was.
 static bool SkipUnwritten(int fd, uint64_t* start, uint64_t end, uint64_t* runEnd)
 {
     const uint32_t kExtents = 32;
@@ -109,15 +110,9 @@ static bool SkipUnwritten(int fd, uint64_t* start, uint64_t end, uint64_t* runEn
             return true;
         }
     }
-    if (!inData) {
-        // Only reserved stretches up to end (or nothing mapped from pos on: stored).
-        if (pos >= end) {
-            *start = end;
-            *runEnd = end;
-            return true;
-        }
-        *start = pos;
-    }
+    // No data found in any batch: reserved stretches up to pos, and from there to end nothing
+    // mapped, which counts as stored (or nothing left when pos reached end).
+    *start = pos < end ? pos : end;
     *runEnd = end;
     return true;
 }
